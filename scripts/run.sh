@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds Kessivane and starts it on the simulated observatory.
+# Without a display it runs under Xvfb and saves a screenshot of the main window.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+bash scripts/install-deps.sh
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_BUILD_TESTS=OFF >/dev/null
+cmake --build build/release
+
+program="$root/build/release/bin/kessivane"
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  exec "$program" --simulate "$@"
+fi
+
+shot="${KESSIVANE_SCREENSHOT:-$root/kessivane-main-window.png}"
+echo "No display found: running Kessivane under Xvfb."
+xvfb-run -a -s "-screen 0 1280x1024x24" "$program" --simulate --screenshot "$shot" "$@"

@@ -1,0 +1,107 @@
+// Kessivane: focuses a telescope.
+//
+// Command line: "/D" or "/d" as the first argument turns the diagnostic trace on.
+// Linux additions: --simulate (use the simulated observatory),
+// --screenshot FILE (save a picture of the main window once it is up, then close;
+// used where there is no one at the screen, so message boxes answer themselves),
+// --show PAGE[/TAB] (open a page, and a settings tab, by caption).
+#include <QApplication>
+#include <QEventLoop>
+#include <QTabWidget>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/dbus_broadcast_bus.h"
+#include "app/main_form.h"
+#include "app/qt_dialogs.h"
+#include "app/splash_form.h"
+#include "shell/ini_file.h"
+#include "shell/focuser_catalogue.h"
+#include "shell/program_folder.h"
+#include "shell/settings_store.h"
+
+namespace {
+
+constexpr int kScreenshotDelayMs = 1500;
+
+QString OptionValue(const QStringList& args, const QString& name) {
+    const int i = args.indexOf(name);
+    return (i >= 0 && i + 1 < args.size()) ? args[i + 1] : QString();
+}
+
+void ShowPageByCaption(TMainForm& form, const QString& spec) {
+    const QStringList parts = spec.split(QLatin1Char('/'));
+    auto select = [](QTabWidget* tabs, const QString& caption) {
+        for (int i = 0; i < tabs->count(); ++i) {
+            if (tabs->tabText(i).compare(caption, Qt::CaseInsensitive) == 0) tabs->setCurrentIndex(i);
+        }
+    };
+    // "Status/Settings" is itself a caption with a slash.
+    if (spec.startsWith(QStringLiteral("Status/Settings"), Qt::CaseInsensitive)) {
+        form.PageControl()->setCurrentIndex(TMainForm::StatusSettings);
+        const QString rest = spec.mid(QStringLiteral("Status/Settings").size() + 1);
+        if (!rest.isEmpty()) select(form.SettingsPages(), rest);
+        return;
+    }
+    select(form.PageControl(), parts.value(0));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kessivane"));
+    const QStringList args = QApplication::arguments();
+    const QString screenshot = OptionValue(args, QStringLiteral("--screenshot"));
+    const QString showPage = OptionValue(args, QStringLiteral("--show"));
+
+    const std::string folder = kv::ProgramFolder();
+    QtDialogs dialogs;
+    if (!screenshot.isEmpty()) dialogs.SetUnattended(true);
+
+    DbusBroadcastBus bus;
+    if (DbusBroadcastBus::Available()) kv::SetBroadcastBus(&bus);
+
+    // The splash is skipped when asked, and whenever a settings file is
+    // missing, so the main window's own checks can say what is wrong at once.
+    const std::string iniPath = folder + kv::kSettingsFileName;
+    bool noSplash = true;
+    if (kv::FileExists(iniPath) && kv::FileExists(folder + kv::kCatalogueFileName)) {
+        noSplash = kv::ReadSettings(iniPath).noSplashScreen;
+    }
+    bool splashDone = noSplash;
+    TSplashForm splash;
+    if (!noSplash) {
+        splash.SetAutoClose(true);
+        splash.SetOnDone([&splashDone] { splashDone = true; });
+        splash.show();
+        splash.repaint();
+    }
+
+    int status = 0;
+    {
+        TMainForm form(dialogs, folder, args);
+        if (!noSplash) form.SetSplash(&splash);
+        if (!form.FormCreate()) {
+            kv::SetBroadcastBus(nullptr);
+            return 1;
+        }
+        while (!splashDone) QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        form.show();
+        if (!showPage.isEmpty()) ShowPageByCaption(form, showPage);
+
+        if (!screenshot.isEmpty()) {
+            QTimer::singleShot(kScreenshotDelayMs, &form, [&form, &screenshot] {
+                const bool ok = form.grab().save(screenshot);
+                std::printf(ok ? "Screenshot of the main window saved to %s\n"
+                               : "Could not save the screenshot to %s\n",
+                            screenshot.toLocal8Bit().constData());
+                std::fflush(stdout);
+                form.close();
+            });
+        }
+        status = QApplication::exec();
+    }
+    kv::SetBroadcastBus(nullptr);
+    return status;
+}

@@ -1,0 +1,23 @@
+// Message boxes for the engine's dialog interface. Called on the GUI thread the
+// box is shown at once; called from a worker, the worker waits while the GUI
+// thread shows it.
+#pragma once
+
+#include <QObject>
+
+#include "platform/dialogs.h"
+
+class QtDialogs : public QObject, public kv::IDialogs {
+    Q_OBJECT
+public:
+    explicit QtDialogs(QObject* parent = nullptr) : QObject(parent) {}
+    kv::DialogResult Show(const std::string& text, kv::DialogType type, kv::DialogButtons buttons) override;
+    void Beep() override;
+    // With nobody at the screen (a run that only takes a screenshot) a box
+    // would wait for ever: print its text and give the first button instead.
+    void SetUnattended(bool on) { unattended_ = on; }
+
+private:
+    bool unattended_ = false;
+    kv::DialogResult ShowOnGuiThread(const QString& text, kv::DialogType type, kv::DialogButtons buttons);
+};

@@ -1,0 +1,42 @@
+// Builds the settings controls from the settings table and moves values
+// between the controls and the settings model. Nothing else in the desktop
+// knows a key's range or encoding.
+#pragma once
+
+#include <QComboBox>
+#include <QString>
+#include <QWidget>
+
+#include "shell/settings_model.h"
+
+// A combo box that says when its list is about to drop down, so the list can
+// be refilled from its file first.
+class TDropDownComboBox : public QComboBox {
+    Q_OBJECT
+public:
+    using QComboBox::QComboBox;
+    void showPopup() override {
+        emit dropDown();
+        QComboBox::showPopup();
+    }
+signals:
+    void dropDown();
+};
+
+namespace settings_ui {
+
+// The control for one key (spin edit, check box, radio group or combo box),
+// named after the key's control.
+QWidget* CreateControl(const kv::SettingSpec& spec, QWidget* parent);
+
+// The caption shown beside a spin edit or list (check boxes and radio groups
+// carry their own).
+QString LabelFor(const kv::SettingSpec& spec);
+
+// Controls are looked up below `root` by object name.
+void ToControls(QWidget* root, const kv::Settings& s);
+// Reads every control into a copy of `base`; keys without a control keep the
+// value they have in `base`.
+kv::Settings FromControls(QWidget* root, const kv::Settings& base);
+
+}  // namespace settings_ui

@@ -1,0 +1,38 @@
+// Messages that leave the process: the diagnostic trace and, later, the hub
+// companion program's codes. The desktop installs a D-Bus session-bus
+// implementation; without one, engine code falls back to standard error.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kv {
+
+class IBroadcastBus {
+public:
+    virtual ~IBroadcastBus() = default;
+    // Sends `message` ("MESSAGE_LOGGER", "KV_MESSAGE", ...) with both
+    // parameters and the text; returns false when nothing could be sent.
+    virtual bool Broadcast(std::string_view message, std::int64_t wparam, std::int64_t lparam,
+                           std::string_view text) = 0;
+};
+
+// The process's bus; nullptr until the desktop installs one.
+void SetBroadcastBus(IBroadcastBus* bus);
+IBroadcastBus* BroadcastBus();
+
+inline constexpr const char* kMessageLogger = "MESSAGE_LOGGER";
+inline constexpr const char* kKvMessage = "KV_MESSAGE";
+inline constexpr const char* kKvMsg = "KV_MSG";
+inline constexpr const char* kQxKvMsg = "QX_KV_MSG";
+inline constexpr const char* kKantrelMessage = "KANTREL_MESSAGE";
+
+// D-Bus names used by the desktop and kessivane-msg.
+inline constexpr const char* kDbusPath = "/org/kessivane/Broadcast";
+inline constexpr const char* kDbusInterface = "org.kessivane.Broadcast";
+inline constexpr const char* kDbusSignal = "Message";
+// Owned by a running kessivane-msg once it listens.
+inline constexpr const char* kDbusLoggerService = "org.kessivane.Msg";
+
+}  // namespace kv

@@ -1,0 +1,193 @@
+#include "shell/settings_store.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <type_traits>
+#include <variant>
+
+namespace kv {
+
+namespace {
+
+// Order of the keys written by WriteSettings; keys new to a file are appended in
+// this order, so a file written from scratch reads naturally.
+constexpr std::string_view kWriteOrder[] = {
+    "Camera", "Focuser", "CameraIO", "ComPort", "ParPort", "Commands",
+    "ExposureTimeDefault", "FocusGain", "ROIOn", "ROIValue", "MaskROI", "StretchImage", "StretchFocus",
+    "WhiteLevel", "BlackLevel",
+    "NudgeTime", "CloseNudgeTime", "NudgeDelay", "BackLashValue", "StopFactor", "ReverseDirection",
+    "HiResPositioning", "SBIGInterlock", "NudgePriority", "CodesPerRev", "TravelPerRev",
+    "CursorType", "FocusSamples", "SmoothData", "InitialStep", "ComLogging", "ProgLogging", "NoSplashScreen",
+    "Voice", "FigureMerit",
+    "SavePosition",
+    "Enabled", "MinCorrection", "IgnoreMoveOn", "IgnoreMove", "TempCompRate", "DefaultCoefficient",
+    "TempReadingRate",
+};
+
+std::string BuildFactoryText() {
+    static const char* const kLines[] = {
+        "[Device/Ports]", "Camera=", "Focuser=Default", "CameraIO=1", "ComPort=1", "ParPort=1", "Commands=1", "",
+        "[CameraControl]", "ExposureTimeDefault=1", "FocusGain=1.0", "ROIOn=1", "ROIValue=40", "MaskROI=1",
+        "StretchImage=2", "StretchFocus=2", "WhiteLevel=40000", "BlackLevel=200", "",
+        "[FocusControl]", "NudgeTime=0.015", "CloseNudgeTime=0.010", "NudgeDelay=0.150", "BackLashValue=0.010",
+        "StopFactor=12", "ReverseDirection=0", "HiResPositioning=0", "SBIGInterlock=0", "CodesPerRev=512",
+        "TravelPerRev=0.58", "NudgePriority=0", "",
+        "[TempControl]", "Enabled=0", "MinCorrection=1", "IgnoreMoveOn=0", "IgnoreMove=250", "TempCompRate=5",
+        "DefaultCoefficient=1", "TempReadingRate=3", "",
+        "[Misc]", "CursorType=0", "FocusSamples=5", "SmoothData=1", "InitialStep=4", "FigureMerit=0",
+        "ComLogging=0", "ProgLogging=1", "NoSplashScreen=0", "Voice=0", "",
+        "[Position]", "SavePosition=1",
+    };
+    std::string text;
+    for (const char* line : kLines) {
+        if (!text.empty()) text += "\r\n";
+        text += line;
+    }
+    return text;
+}
+
+void Store(Settings& s, const SettingField& field, double value) {
+    std::visit(
+        [&s, value](auto member) {
+            using M = std::remove_reference_t<decltype(s.*member)>;
+            if constexpr (std::is_same_v<M, int>) {
+                s.*member = static_cast<int>(value);
+            } else if constexpr (std::is_same_v<M, bool>) {
+                s.*member = value != 0;
+            } else if constexpr (std::is_same_v<M, double>) {
+                s.*member = value;
+            }
+        },
+        field);
+}
+
+double Fetch(const Settings& s, const SettingField& field) {
+    return std::visit(
+        [&s](auto member) -> double {
+            using M = std::remove_cvref_t<decltype(s.*member)>;
+            if constexpr (std::is_same_v<M, std::string>) {
+                return 0;
+            } else {
+                return static_cast<double>(s.*member);
+            }
+        },
+        field);
+}
+
+std::string FileText(const SettingSpec& spec, const Settings& s) {
+    if (spec.type == SettingType::Text) {
+        if (auto member = std::get_if<std::string Settings::*>(&spec.field)) return s.**member;
+        return {};
+    }
+    double value = Fetch(s, spec.field);
+    switch (spec.type) {
+        case SettingType::Float:
+            return FormatIniFloat(value);
+        case SettingType::Boolean:
+            return value != 0 ? "1" : "0";
+        case SettingType::IndexPlusOne:
+            return std::to_string(static_cast<std::int64_t>(value) + 1);
+        case SettingType::WholeOfFloat: {
+            // The file holds whole numbers only; a half step is rounded to the even neighbour.
+            if (!std::isfinite(value)) value = spec.missing;
+            double whole = std::nearbyint(std::fmin(std::fmax(value, double{INT_MIN}), double{INT_MAX}));
+            return std::to_string(static_cast<std::int64_t>(whole));
+        }
+        default:
+            return std::to_string(static_cast<std::int64_t>(value));
+    }
+}
+
+WriteResult FromSave(const IniSaveResult& r) { return WriteResult{r.ok, r.message}; }
+
+// Loads the file that is about to be updated. A file that exists but cannot be
+// read, or is too large to be kept whole, is refused rather than replaced by a
+// copy that would lose its contents.
+bool LoadForUpdate(const std::string& path, IniFile& ini, WriteResult& failure) {
+    ini = IniFile::Load(path);
+    if (!ini.Loaded() && ini.Exists()) {
+        failure = {false, ini.LoadError()};
+        return false;
+    }
+    if (ini.Truncated()) {
+        failure = {false, "Could not write the settings file " + path +
+                              ": the file is too large to be updated safely"};
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const std::string& FactorySettingsText() {
+    static const std::string text = BuildFactoryText();
+    return text;
+}
+
+void ReadSetting(const IniFile& ini, std::string_view section, const SettingSpec& spec, Settings& s) {
+    std::optional<std::string> raw = ini.Get(section, spec.key);
+    if (spec.type == SettingType::Text) {
+        if (auto member = std::get_if<std::string Settings::*>(&spec.field)) {
+            s.**member = raw ? *raw : std::string(spec.missingText);
+        }
+        return;
+    }
+
+    double value = spec.missing;
+    if (spec.type == SettingType::Float) {
+        if (raw) value = ParseIniFloat(*raw).value_or(spec.missing);
+    } else if (raw) {
+        if (auto n = ParseIniInteger(*raw)) {
+            bool fitsInt = *n >= INT_MIN && *n <= INT_MAX;
+            // A whole number too large for the field is as unreadable as text;
+            // bounded controls clamp it instead.
+            if (fitsInt || spec.hasRange || spec.type != SettingType::Integer) value = static_cast<double>(*n);
+        }
+    }
+    if (spec.type == SettingType::IndexPlusOne) value -= 1;
+    Store(s, spec.field, ClampToControl(spec, value));
+}
+
+Settings ReadSettings(const IniFile& ini) {
+    Settings s;
+    for (const SettingSpec& spec : SettingSpecs()) {
+        bool windowEdge = spec.section == "Position" && (spec.key == "Left" || spec.key == "Top");
+        if (windowEdge && !s.savePosition) continue;
+        ReadSetting(ini, spec.section, spec, s);
+    }
+    return s;
+}
+
+Settings ReadSettings(const std::string& path) { return ReadSettings(IniFile::Load(path)); }
+
+void WriteSettings(IniFile& ini, const Settings& s) {
+    for (std::string_view key : kWriteOrder) {
+        const SettingSpec* spec = FindSettingSpec(key);
+        if (spec == nullptr || !spec->written) continue;
+        ini.Set(spec->section, spec->key, FileText(*spec, s));
+    }
+}
+
+WriteResult WriteSettings(const std::string& path, const Settings& s) {
+    IniFile ini;
+    WriteResult failure;
+    if (!LoadForUpdate(path, ini, failure)) return failure;
+    WriteSettings(ini, s);
+    return FromSave(ini.Save(path));
+}
+
+WriteResult WriteFactorySettings(const std::string& path) {
+    return FromSave(WriteFileAtomically(path, FactorySettingsText()));
+}
+
+WriteResult SaveWindowPosition(const std::string& path, int left, int top) {
+    IniFile ini;
+    WriteResult failure;
+    if (!LoadForUpdate(path, ini, failure)) return failure;
+    ini.SetInteger("Position", "Left", left);
+    ini.SetInteger("Position", "Top", top);
+    return FromSave(ini.Save(path));
+}
+
+}  // namespace kv

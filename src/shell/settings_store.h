@@ -1,0 +1,42 @@
+// The settings file "Kessivane.ini": read, write, factory file, window position.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "shell/ini_file.h"
+#include "shell/settings_model.h"
+
+namespace kv {
+
+inline constexpr const char* kSettingsFileName = "Kessivane.ini";
+
+// The factory file, byte for byte (CRLF line ends, no line end after the last line).
+const std::string& FactorySettingsText();
+
+// Result of a write. On failure the previous file is left untouched and
+// `message` says why, in words a user can act on.
+struct WriteResult {
+    bool ok = true;
+    std::string message;
+};
+
+// Fills `s` from the file as the controls would show it: missing keys take their
+// missing value, every number is clamped and rounded by its control. A file that
+// cannot be read is treated as empty. Left/Top are read only when savePosition.
+Settings ReadSettings(const std::string& path);
+Settings ReadSettings(const IniFile& ini);
+
+// Writes every written key from `s`, keeping comments, unknown keys and the
+// place of existing keys; replaces the file atomically.
+WriteResult WriteSettings(const std::string& path, const Settings& s);
+void WriteSettings(IniFile& ini, const Settings& s);
+
+// Reads one key as ReadSettings does, but from `section` (the focuser
+// catalogue keeps the same keys in one section per model).
+void ReadSetting(const IniFile& ini, std::string_view section, const SettingSpec& spec, Settings& s);
+
+WriteResult WriteFactorySettings(const std::string& path);
+WriteResult SaveWindowPosition(const std::string& path, int left, int top);
+
+}  // namespace kv

@@ -1,0 +1,118 @@
+// Shared pieces of the desktop tests: a program folder of their own, a dialog
+// recorder that answers as told, and a focuser that can be made to stay busy.
+#pragma once
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <atomic>
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "focuser/focus_control.h"
+#include "platform/dialogs.h"
+
+namespace kvtest {
+
+struct ShownBox {
+    std::string text;
+    kv::DialogType type;
+    kv::DialogButtons buttons;
+};
+
+class RecordingDialogs : public kv::IDialogs {
+public:
+    kv::DialogResult Show(const std::string& text, kv::DialogType type, kv::DialogButtons buttons) override {
+        shown.push_back({text, type, buttons});
+        return answer;
+    }
+    void Beep() override { ++beeps; }
+    bool Saw(const std::string& text) const {
+        for (const auto& b : shown) {
+            if (b.text == text) return true;
+        }
+        return false;
+    }
+    std::vector<ShownBox> shown;
+    kv::DialogResult answer = kv::DialogResult::Ok;
+    int beeps = 0;
+};
+
+class BusyFocuser : public kv::TFocusControl {
+public:
+    void StopMove() override { ++stops; }
+    void CancelMovement() override { ++cancels; }
+    bool GetIdle() const override { return !busy.load(); }
+    std::atomic<bool> busy{true};
+    int stops = 0;
+    int cancels = 0;
+};
+
+// Limits the size of files this process writes while it lives.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit r = old_;
+        r.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &r);
+    }
+    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &old_); }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit old_{};
+};
+
+// A fresh program folder with the shipped catalogue, removed afterwards.
+class ProgramFolder {
+public:
+    explicit ProgramFolder(bool withCatalogue = true) {
+        static int counter = 0;
+        path_ = std::filesystem::temp_directory_path() /
+                ("kv-app-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+        if (withCatalogue) {
+            std::filesystem::copy_file(std::filesystem::path(KV_SOURCE_DIR) / "data" / "Focusers.ini",
+                                       path_ / "Focusers.ini");
+        }
+    }
+    ~ProgramFolder() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    std::string Dir() const { return path_.string() + "/"; }
+    std::string File(const std::string& name) const { return (path_ / name).string(); }
+    bool Has(const std::string& name) const { return std::filesystem::exists(path_ / name); }
+    void Write(const std::string& name, const std::string& text) const {
+        std::ofstream(path_ / name, std::ios::binary) << text;
+    }
+    std::string Read(const std::string& name) const {
+        std::ifstream in(path_ / name, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Lets queued calls (log drains, timers) run.
+template <class Pred>
+bool ProcessEventsUntil(Pred done, int timeoutMs = 5000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < timeoutMs) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+}  // namespace kvtest

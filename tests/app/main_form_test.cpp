@@ -1,0 +1,328 @@
+// The real main window, driven as a user would: start-up checks, the settings
+// buttons, the catalogue choice, the logs and the close.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <gtest/gtest.h>
+#include <thread>
+
+#include "app/main_form.h"
+#include "app/radio_group.h"
+#include "app_test_support.h"
+#include "shell/log_channel.h"
+#include "shell/settings_store.h"
+#include "widgets/lum_memo.h"
+
+using kvtest::ProcessEventsUntil;
+using kvtest::ProgramFolder;
+using kvtest::RecordingDialogs;
+
+namespace {
+
+template <class T>
+T* Find(TMainForm& form, const char* name) {
+    T* w = form.findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+}
+
+}  // namespace
+
+TEST(MainFormStartup, MissingCatalogueEndsStartupBeforeAnySettingsFileIsWritten) {
+    ProgramFolder folder(/*withCatalogue=*/false);
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
+    EXPECT_FALSE(form.FormCreate());
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].text,
+              "The FOCUSERS.INI file is missing!  \r\n\r\nThe program will shut down so you can correct the problem.");
+    EXPECT_EQ(dialogs.shown[0].type, kv::DialogType::Error);
+    EXPECT_FALSE(folder.Has("Kessivane.ini"));
+}
+
+TEST(MainFormStartup, MissingSettingsFileIsReplacedByTheFactoryFileAndShown) {
+    ProgramFolder folder;
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
+    ASSERT_TRUE(form.FormCreate());
+    EXPECT_TRUE(dialogs.Saw("KESSIVANE.INI is missing....  A factory default INI is being installed"));
+    EXPECT_EQ(folder.Read("Kessivane.ini"), kv::FactorySettingsText());
+
+    // The controls show the factory column.
+    EXPECT_DOUBLE_EQ(Find<QDoubleSpinBox>(form, "NudgeTimeSE")->value(), 0.015);
+    EXPECT_EQ(Find<QSpinBox>(form, "StopFactorSE")->value(), 12);
+    EXPECT_EQ(Find<TRadioGroup>(form, "VoiceRG")->ItemIndex(), 0);
+    EXPECT_EQ(Find<TRadioGroup>(form, "ComPortRG")->ItemIndex(), 0);
+    EXPECT_EQ(Find<QComboBox>(form, "FocuserComboBox")->currentText(), "Default");
+    EXPECT_TRUE(Find<QCheckBox>(form, "ProgLogCB")->isChecked());
+    EXPECT_EQ(form.CurrentSettings(), kv::ReadSettings(folder.File("Kessivane.ini")));
+    EXPECT_EQ(form.size(), QSize(792, 576));
+}
+
+TEST(MainFormStartup, ExistingSettingsAreShownClampedAndTheFileIsNotRewritten) {
+    ProgramFolder folder;
+    const std::string text = "; mine\r\n[Position]\r\nSavePosition=1\r\n";
+    folder.Write("Kessivane.ini", text);
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
+    ASSERT_TRUE(form.FormCreate());
+    EXPECT_TRUE(dialogs.shown.empty());
+    EXPECT_DOUBLE_EQ(Find<QDoubleSpinBox>(form, "DefaultGainSE")->value(), 0.1);
+    EXPECT_EQ(Find<QSpinBox>(form, "StopFactorSE")->value(), 10);
+    EXPECT_EQ(Find<TRadioGroup>(form, "ComPortRG")->ItemIndex(), 0);
+    EXPECT_EQ(Find<QComboBox>(form, "FocuserComboBox")->currentIndex(), -1);  // "None" is no model
+    EXPECT_EQ(folder.Read("Kessivane.ini"), text);
+}
+
+TEST(MainFormPages, SettingsButtonsShowExactlyOffTheStatusTabAndPanelsFollowThePage) {
+    ProgramFolder folder;
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
+    ASSERT_TRUE(form.FormCreate());
+    form.show();
+    auto* save = Find<QPushButton>(form, "SaveSettingsButton");
+    auto* focusPanel = Find<QWidget>(form, "FocusPanel");
+    auto* readOut = Find<QWidget>(form, "ReadOutPanel");
+
+    EXPECT_EQ(form.PageControl()->currentIndex(), TMainForm::ExposureControl);
+    EXPECT_TRUE(focusPanel->isVisible());
+    EXPECT_FALSE(readOut->isVisible());
+
+    form.PageControl()->setCurrentIndex(TMainForm::StatusSettings);
+    EXPECT_EQ(form.SettingsPages()->currentIndex(), TMainForm::StatusTab);
+    EXPECT_FALSE(save->isVisible());
+    EXPECT_TRUE(focusPanel->isVisible());
+    for (int tab : {TMainForm::DevicePortsTab, TMainForm::CameraControlTab, TMainForm::FocuserControlTab}) {
+        form.SettingsPages()->setCurrentIndex(tab);
+        for (const char* b : {"UpdatePgmParametersButton", "SaveSettingsButton", "RevertSavedButton",
+                              "FactoryDefaultsButton"}) {
+            EXPECT_TRUE(Find<QPushButton>(form, b)->isVisible()) << b << " on tab " << tab;
+        }
+        EXPECT_FALSE(focusPanel->isVisible());
+    }
+    form.SettingsPages()->setCurrentIndex(TMainForm::StatusTab);
+    EXPECT_FALSE(save->isVisible());
+    EXPECT_TRUE(focusPanel->isVisible());
+
+    form.PageControl()->setCurrentIndex(TMainForm::ManualFocus);
+    EXPECT_TRUE(readOut->isVisible());
+    form.PageControl()->setCurrentIndex(TMainForm::ExposureControl);
+    EXPECT_FALSE(readOut->isVisible());
+
+    // Hidden settings stay hidden wherever they are placed.
+    form.PageControl()->setCurrentIndex(TMainForm::StatusSettings);
+    form.SettingsPages()->setCurrentIndex(TMainForm::FocuserControlTab);
+    EXPECT_FALSE(Find<QWidget>(form, "CodesPerRevSE")->isVisible());
+    EXPECT_FALSE(Find<QWidget>(form, "BackLashSE")->isVisible());
+    EXPECT_TRUE(Find<QWidget>(form, "NudgeTimeSE")->isVisible());
+    form.SettingsPages()->setCurrentIndex(TMainForm::DevicePortsTab);
+    EXPECT_FALSE(Find<QWidget>(form, "CameraIORG")->isVisible());
+}
+
+TEST(MainFormSettings, SaveKeepsCommentsAndWritesWhatTheControlsShow) {
+    ProgramFolder folder;
+    folder.Write("Kessivane.ini", "; written by hand\r\n[Misc]\r\nMyOwnKey=7\r\nFocusSamples=9\r\n");
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
+    ASSERT_TRUE(form.FormCreate());
+    Find<QDoubleSpinBox>(form, "DefaultGainSE")->setValue(1.5);
+    Find<QDoubleSpinBox>(form, "CompRateSE")->setValue(2.5);
+    Find<QPushButton>(form, "SaveSettingsButton")->click();
+    EXPECT_TRUE(dialogs.Saw("Settings file has been updated with new parameters"));
+
+    const std::string saved = folder.Read("Kessivane.ini");
+    EXPECT_EQ(saved.rfind("; written by hand\r\n[Misc]\r\nMyOwnKey=7\r\nFocusSamples=9\r\n", 0), 0u) << saved;
+    EXPECT_NE(saved.find("FocusGain=1.5\r\n"), std::string::npos);
+    EXPECT_NE(saved.find("TempCompRate=2\r\n"), std::string::npos);
+    const kv::Settings back = kv::ReadSettings(folder.File("Kessivane.ini"));
+    EXPECT_DOUBLE_EQ(back.focusGain, 1.5);
+    EXPECT_EQ(back.focusSamples, 9);
+}
+
+TEST(MainFormSettings, SaveThatCannotWriteSaysSoAndLeavesTheFileAlone) {
+    ProgramFolder folder;
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
+    ASSERT_TRUE(form.FormCreate());
+    const std::string before = folder.Read("Kessivane.ini");
+    dialogs.shown.clear();
+    Find<QDoubleSpinBox>(form, "DefaultGainSE")->setValue(2.0);
+    {
+        // A file-size limit makes the write fail part-way even for root, as a
+        // full disk would.
+        kvtest::FileSizeLimit limit(64);
+        Find<QPushButton>(form, "SaveSettingsButton")->click();
+    }
+    EXPECT_EQ(folder.Read("Kessivane.ini"), before);
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].type, kv::DialogType::Error);
+    EXPECT_NE(dialogs.shown[0].text.find("Kessivane.ini"), std::string::npos) << dialogs.shown[0].text;
+}
+
+TEST(MainFormSettings, RevertAndFactoryDefaultsChangeControlsButNotTheFile) {
+    ProgramFolder folder;
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
+    ASSERT_TRUE(form.FormCreate());
+    const std::string before = folder.Read("Kessivane.ini");
+    Find<QSpinBox>(form, "StopFactorSE")->setValue(33);
+    Find<QPushButton>(form, "RevertSavedButton")->click();
+    EXPECT_EQ(Find<QSpinBox>(form, "StopFactorSE")->value(), 12);
+
+    Find<QSpinBox>(form, "StopFactorSE")->setValue(33);
+    Find<QPushButton>(form, "FactoryDefaultsButton")->click();
+    EXPECT_EQ(Find<QSpinBox>(form, "StopFactorSE")->value(), 12);
+    EXPECT_EQ(Find<TRadioGroup>(form, "VoiceRG")->ItemIndex(), 2);  // "None"
+    EXPECT_EQ(Find<QComboBox>(form, "CameraComboBox")->currentIndex(), -1);
+    EXPECT_EQ(Find<QComboBox>(form, "FocuserComboBox")->currentText(), "Default");
+    EXPECT_EQ(folder.Read("Kessivane.ini"), before);
+}
+
+TEST(MainFormCatalogue, ChoosingAModelAsksFirstAndNoRestoresThePreviousOne) {
+    ProgramFolder folder;
+    folder.Write("Focusers.ini",
+                 "[Focusers]\r\nOptec TCF=1\r\nDefault=1\r\nJMI Bare=1\r\nRoboFocus=1\r\n"
+                 "[Default]\r\nNudgeTime=0.02\r\nStopFactor=20\r\n"
+                 "[RoboFocus]\r\nNudgeTime=0.03\r\n");
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
+    ASSERT_TRUE(form.FormCreate());
+    auto* combo = Find<QComboBox>(form, "FocuserComboBox");
+    QStringList names;
+    for (int i = 0; i < combo->count(); ++i) names << combo->itemText(i);
+    EXPECT_EQ(names, QStringList({"Default", "JMI Bare", "Optec TCF", "RoboFocus"}));
+    ASSERT_EQ(combo->currentText(), "Default");
+    auto* nudge = Find<QDoubleSpinBox>(form, "NudgeTimeSE");
+    auto* group = Find<QWidget>(form, "FocuserParametersGB");
+
+    dialogs.answer = kv::DialogResult::No;
+    form.FocuserComboBoxDropDown();
+    combo->setCurrentIndex(names.indexOf("RoboFocus"));
+    form.FocuserComboBoxChange();
+    EXPECT_EQ(combo->currentText(), "Default");
+    EXPECT_DOUBLE_EQ(nudge->value(), 0.015);
+    ASSERT_FALSE(dialogs.shown.empty());
+    EXPECT_EQ(dialogs.shown.back().buttons, kv::DialogButtons::YesNo);
+
+    // A model section that sets only NudgeTime puts every other value to its
+    // clamped missing value; a ROBO name hides the motor group.
+    dialogs.answer = kv::DialogResult::Yes;
+    form.FocuserComboBoxDropDown();
+    combo->setCurrentIndex(names.indexOf("RoboFocus"));
+    form.FocuserComboBoxChange();
+    EXPECT_DOUBLE_EQ(nudge->value(), 0.03);
+    EXPECT_EQ(Find<QSpinBox>(form, "StopFactorSE")->value(), 10);
+    EXPECT_TRUE(group->isHidden());
+
+    // A model without a section of its own: every value at its clamped minimum.
+    form.FocuserComboBoxDropDown();
+    combo->setCurrentIndex(names.indexOf("JMI Bare"));
+    form.FocuserComboBoxChange();
+    EXPECT_DOUBLE_EQ(nudge->value(), 0.005);
+    EXPECT_FALSE(group->isHidden());
+}
+
+TEST(MainFormLogs, LinesFromManyThreadsArriveInOrderAndTheStatusBarGetsItsBlank) {
+    ProgramFolder folder;
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
+    ASSERT_TRUE(form.FormCreate());
+    form.DrainLog();
+    form.LogMemo()->Clear();
+    form.ComLogMemo()->Clear();
+
+    constexpr int kThreads = 4;
+    constexpr int kLines = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) kv::PostLogText("t" + std::to_string(t) + " " + std::to_string(i), 1);
+        });
+    }
+    for (auto& th : threads) th.join();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form.ComLogMemo()->LineCount() == kThreads * kLines; }));
+    std::vector<int> next(kThreads, 0);
+    for (const QString& line : form.ComLogMemo()->Lines()) {
+        const int t = line.mid(1, 1).toInt();
+        EXPECT_EQ(line.mid(3).toInt(), next[t]++) << line.toStdString();
+    }
+
+    kv::ShowStatus("Scanning");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !form.StatusPanelText(0).isEmpty(); }));
+    EXPECT_EQ(form.StatusPanelText(0), "  Scanning");
+    EXPECT_EQ(form.LogMemo()->Lines().value(0), "Scanning");
+
+    // With the program log off, only the status bar hears of it.
+    Find<QCheckBox>(form, "ProgLogCB")->setChecked(false);
+    kv::ShowStatus("Quietly");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form.StatusPanelText(0) == "  Quietly"; }));
+    EXPECT_EQ(form.LogMemo()->LineCount(), 1);
+    Find<QCheckBox>(form, "ProgLogCB")->setChecked(true);
+}
+
+TEST(MainFormLogs, TheProgramLogKeeps4048LinesAndSavesWithLineEnds) {
+    ProgramFolder folder;
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
+    ASSERT_TRUE(form.FormCreate());
+    form.DrainLog();
+    form.LogMemo()->Clear();
+    for (int i = 1; i <= 4049; ++i) kv::WriteProgramLog("line " + std::to_string(i));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form.LogMemo()->Lines().value(4047) == "line 4049"; }));
+    EXPECT_EQ(form.LogMemo()->LineCount(), 4048);
+    EXPECT_EQ(form.LogMemo()->Lines().value(0), "line 2");
+
+    form.SetSaveFileNameProvider([&] { return QString::fromStdString(folder.File("night")); });
+    Find<QPushButton>(form, "SaveLog")->click();
+    const std::string saved = folder.Read("night.txt");
+    EXPECT_EQ(saved.rfind("line 2\r\nline 3\r\n", 0), 0u);
+    EXPECT_EQ(saved.size() - saved.rfind("line 4049\r\n"), std::string("line 4049\r\n").size());
+
+    Find<QPushButton>(form, "ClearLog")->click();
+    EXPECT_EQ(form.LogMemo()->LineCount(), 0);
+}
+
+TEST(MainFormClose, RefusedWhileTheFocuserMovesAndSavesThePositionWhenIdle) {
+    ProgramFolder folder;
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
+    ASSERT_TRUE(form.FormCreate());
+    form.show();
+    auto busy = std::make_unique<kvtest::BusyFocuser>();
+    kvtest::BusyFocuser* focuser = busy.get();
+    form.SetFocusControl(std::move(busy));
+    dialogs.shown.clear();
+
+    EXPECT_FALSE(form.close());
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_TRUE(dialogs.Saw("Kessivane cannot shut down while the focuser is moving!"));
+    EXPECT_EQ(dialogs.beeps, 1);
+    EXPECT_EQ(focuser->stops, 1);
+    EXPECT_EQ(focuser->cancels, 1);
+
+    focuser->busy = false;
+    form.move(40, 60);
+    EXPECT_TRUE(form.close());
+    const kv::Settings s = kv::ReadSettings(folder.File("Kessivane.ini"));
+    EXPECT_EQ(s.left, form.x());
+    EXPECT_EQ(s.top, form.y());
+}
+
+TEST(MainFormPages, EverySettingsControlSitsOnASettingsTab) {
+    ProgramFolder folder;
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
+    for (const auto& spec : kv::SettingSpecs()) {
+        if (spec.control.empty() || !spec.written) continue;
+        QWidget* w = form.findChild<QWidget*>(QString::fromUtf8(spec.control.data(), spec.control.size()));
+        ASSERT_NE(w, nullptr) << spec.key;
+        bool onTab = false;
+        for (int tab = 0; tab < form.SettingsPages()->count(); ++tab) {
+            onTab = onTab || form.SettingsPages()->widget(tab)->isAncestorOf(w);
+        }
+        EXPECT_TRUE(onTab) << spec.control;
+    }
+}

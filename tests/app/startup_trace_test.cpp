@@ -1,0 +1,108 @@
+// The diagnostic trace of start-up and close, and the deferred message box.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+#include "app/main_form.h"
+#include "app_test_support.h"
+#include "platform/broadcast.h"
+#include "shell/diagnostics.h"
+
+using kvtest::ProcessEventsUntil;
+using kvtest::ProgramFolder;
+using kvtest::RecordingDialogs;
+
+namespace {
+
+class RecordingBus : public kv::IBroadcastBus {
+public:
+    bool Broadcast(std::string_view message, std::int64_t, std::int64_t, std::string_view text) override {
+        std::lock_guard lock(mutex);
+        if (message == kv::kMessageLogger) lines.emplace_back(text);
+        return true;
+    }
+    bool Has(const std::string& prefix) {
+        std::lock_guard lock(mutex);
+        for (const auto& l : lines) {
+            if (l.rfind(prefix, 0) == 0) return true;
+        }
+        return false;
+    }
+    std::mutex mutex;
+    std::vector<std::string> lines;
+};
+
+// Installs the recorder and leaves the process as it found it.
+class TraceFixture : public ::testing::Test {
+protected:
+    void SetUp() override { kv::SetBroadcastBus(&bus); }
+    void TearDown() override {
+        kv::SetDiagnosticMode(false);
+        kv::SetBroadcastBus(nullptr);
+    }
+    RecordingBus bus;
+};
+
+}  // namespace
+
+TEST_F(TraceFixture, SlashDNarratesStartUpAndClose) {
+    ProgramFolder folder;
+    folder.Write("Kessivane.ini", "[Position]\r\nSavePosition=0\r\n");
+    RecordingDialogs dialogs;
+    {
+        TMainForm form(dialogs, folder.Dir(), {"kessivane", "/d"});
+        ASSERT_TRUE(form.FormCreate());
+        ASSERT_FALSE(bus.lines.empty());
+        EXPECT_EQ(bus.lines[0].rfind("Diagnostic Trace Initiated ", 0), 0u);
+        for (const char* expected :
+             {"Windows Version: Linux", "Total Physical Memory = ", "Creating Main Form", "Checking INI files",
+              "INI Path: ", "Instantiating FocuserControl class", "Beginning parameter update",
+              "Entering parameter update method", "Processor information follows"}) {
+            EXPECT_TRUE(bus.Has(expected)) << expected;
+        }
+        EXPECT_TRUE(bus.Has(folder.Dir() + "mx7drv.dll NOT found"));
+        // Both files are dumped line by line.
+        EXPECT_TRUE(bus.Has(folder.File("Kessivane.ini") + " follows:"));
+        EXPECT_TRUE(bus.Has("SavePosition=0"));
+        EXPECT_TRUE(form.close());
+    }
+    EXPECT_EQ(bus.lines.back().rfind("Kessivane closed down: ", 0), 0u);
+}
+
+TEST_F(TraceFixture, AnyOtherFirstArgumentTracesNothing) {
+    ProgramFolder folder;
+    RecordingDialogs dialogs;
+    for (const char* arg : {"/x", "/D ", "-d"}) {
+        TMainForm form(dialogs, folder.Dir(), {"kessivane", arg});
+        ASSERT_TRUE(form.FormCreate());
+        EXPECT_TRUE(bus.lines.empty()) << arg;
+    }
+}
+
+TEST_F(TraceFixture, DiagnosticModeEndsStartUpWhenTheSettingsFileIsMissing) {
+    ProgramFolder folder;
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane", "/D"});
+    EXPECT_FALSE(form.FormCreate());
+    const std::string expected = folder.File("Kessivane.ini") + " could not be found";
+    EXPECT_TRUE(dialogs.Saw(expected));
+    EXPECT_TRUE(bus.Has(expected));
+    EXPECT_FALSE(folder.Has("Kessivane.ini"));
+}
+
+TEST(MainFormTimers, AWorkersDeferredMessageIsShownByTheMainThread) {
+    ProgramFolder folder;
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
+    ASSERT_TRUE(form.FormCreate());
+    dialogs.shown.clear();
+    std::thread worker([&] {
+        form.DeferredMessage().Post({"Time out in FocusFunction procedure", kv::DialogType::Error, kv::DialogButtons::Ok});
+    });
+    worker.join();
+    EXPECT_TRUE(dialogs.shown.empty());  // never from the worker itself
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !dialogs.shown.empty(); }));
+    EXPECT_EQ(dialogs.shown[0].text, "Time out in FocusFunction procedure");
+    EXPECT_EQ(dialogs.shown[0].type, kv::DialogType::Error);
+}

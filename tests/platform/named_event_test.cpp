@@ -1,0 +1,106 @@
+#include "platform/named_event.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace kv {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Generous: only ever reached when the code under test is wrong.
+constexpr auto kLong = 10s;
+
+TEST(NamedEvent, OneSetReleasesExactlyOneOfSeveralWaiters) {
+    NamedEvent event("one-set");
+    std::atomic<int> released{0};
+    std::atomic<int> timedOut{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.emplace_back([&] {
+            const WaitResult r = event.Wait(1500ms);
+            (r == WaitResult::Signalled ? released : timedOut).fetch_add(1);
+        });
+    }
+    std::this_thread::sleep_for(100ms);  // let them block
+    event.Set();
+    for (auto& t : waiters) {
+        t.join();
+    }
+    EXPECT_EQ(released.load(), 1);
+    EXPECT_EQ(timedOut.load(), 2);
+}
+
+TEST(NamedEvent, SetBeforeWaitIsKeptForOneWaiterOnly) {
+    NamedEvent event("set-first");
+    event.Set();
+    event.Set();  // still one signal, not two
+    EXPECT_EQ(event.Wait(0ms), WaitResult::Signalled);
+    EXPECT_EQ(event.Wait(20ms), WaitResult::TimedOut);
+}
+
+TEST(NamedEvent, AbandonWakesEveryWaiterAndStaysUntilReset) {
+    NamedEvent event("abandon");
+    std::atomic<int> abandoned{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.emplace_back([&] {
+            if (event.Wait(kLong) == WaitResult::Abandoned) {
+                abandoned.fetch_add(1);
+            }
+        });
+    }
+    std::this_thread::sleep_for(50ms);
+    event.Abandon();
+    for (auto& t : waiters) {
+        t.join();
+    }
+    EXPECT_EQ(abandoned.load(), 3);
+    EXPECT_EQ(event.Wait(0ms), WaitResult::Abandoned);
+
+    event.Reset();
+    EXPECT_EQ(event.Wait(0ms), WaitResult::TimedOut);
+    event.Set();
+    EXPECT_EQ(event.Wait(0ms), WaitResult::Signalled);
+}
+
+TEST(NamedEvent, NegativeTimeoutFailsAndHugeTimeoutStillWakes) {
+    NamedEvent event("bounds");
+    event.Set();
+    EXPECT_EQ(event.Wait(-1ms), WaitResult::Failed);
+
+    std::thread setter([&] {
+        std::this_thread::sleep_for(20ms);
+        event.Set();
+    });
+    // Must not overflow into an instant time-out.
+    EXPECT_EQ(event.Wait(std::chrono::milliseconds::max()), WaitResult::Signalled);
+    setter.join();
+}
+
+TEST(NamedEvent, SameNameGivesTheSameEventAcrossThreads) {
+    auto here = OpenNamedEvent("named-event-test-shared");
+    ASSERT_NE(here, nullptr);
+    EXPECT_EQ(here->Name(), "named-event-test-shared");
+    EXPECT_NE(OpenNamedEvent("named-event-test-other"), here);
+
+    std::shared_ptr<NamedEvent> there;
+    std::thread opener([&] {
+        there = OpenNamedEvent("named-event-test-shared");
+        there->Set();
+    });
+    opener.join();
+    EXPECT_EQ(there, here);
+    EXPECT_EQ(here->Wait(kLong), WaitResult::Signalled);
+}
+
+TEST(NamedEvent, SignalSurvivesWhileNobodyHoldsTheEvent) {
+    OpenNamedEvent("named-event-test-unheld")->Set();
+    EXPECT_EQ(OpenNamedEvent("named-event-test-unheld")->Wait(0ms), WaitResult::Signalled);
+}
+
+}  // namespace
+}  // namespace kv

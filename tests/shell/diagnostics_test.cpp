@@ -1,0 +1,219 @@
+#include "shell/diagnostics.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "platform/broadcast.h"
+
+namespace kv {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(Diagnostics, OnlyAnExactSlashDAsFirstArgumentSwitchesTracingOn) {
+    const auto check = [](std::initializer_list<const char*> args) {
+        std::vector<const char*> argv(args);
+        return IsDiagnosticSwitch(static_cast<int>(argv.size()), argv.data());
+    };
+    EXPECT_TRUE(check({"kessivane", "/D"}));
+    EXPECT_TRUE(check({"kessivane", "/d"}));
+    EXPECT_TRUE(check({"kessivane", "/d", "more"}));
+    EXPECT_FALSE(check({"kessivane"}));
+    EXPECT_FALSE(check({"kessivane", "/D "}));
+    EXPECT_FALSE(check({"kessivane", "/x"}));
+    EXPECT_FALSE(check({"kessivane", "-d"}));
+    EXPECT_FALSE(check({"kessivane", "/Dx"}));
+    EXPECT_FALSE(check({"kessivane", "other", "/D"}));
+    EXPECT_FALSE(IsDiagnosticSwitch(0, nullptr));
+}
+
+class RecorderBus : public IBroadcastBus {
+public:
+    explicit RecorderBus(bool accept) : accept_(accept) {}
+    bool Broadcast(std::string_view message, std::int64_t wparam, std::int64_t lparam,
+                   std::string_view text) override {
+        sent.push_back(std::string(message) + "|" + std::to_string(wparam) + "|" + std::to_string(lparam) + "|" +
+                       std::string(text));
+        return accept_;
+    }
+    std::vector<std::string> sent;
+
+private:
+    bool accept_;
+};
+
+class TraceDiagTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        SetDiagnosticMode(false);
+        SetBroadcastBus(nullptr);
+    }
+};
+
+TEST_F(TraceDiagTest, SendsNothingWhenDiagnosticModeIsOff) {
+    RecorderBus bus(true);
+    SetBroadcastBus(&bus);
+    SetDiagnosticMode(false);
+    testing::internal::CaptureStderr();
+    TraceDiag("Creating Main Form");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(bus.sent.empty());
+}
+
+TEST_F(TraceDiagTest, GoesToTheInstalledBusAsMessageLogger) {
+    RecorderBus bus(true);
+    SetBroadcastBus(&bus);
+    SetDiagnosticMode(true);
+    const std::string longLine(400, 'L');
+    testing::internal::CaptureStderr();
+    TraceDiag("Creating Main Form");
+    TraceDiag(longLine);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_EQ(bus.sent.size(), 2u);
+    EXPECT_EQ(bus.sent[0], "MESSAGE_LOGGER|0|0|Creating Main Form");
+    EXPECT_EQ(bus.sent[1], "MESSAGE_LOGGER|0|0|" + longLine);
+}
+
+TEST_F(TraceDiagTest, FallsBackToStandardErrorWithoutABusOrWhenItFails) {
+    SetDiagnosticMode(true);
+    testing::internal::CaptureStderr();
+    TraceDiag("no bus");
+    RecorderBus failing(false);
+    SetBroadcastBus(&failing);
+    TraceDiag("bus refused");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "no bus\nbus refused\n");
+    EXPECT_EQ(failing.sent.size(), 1u);
+}
+
+TEST(Diagnostics, TraceMegabytesRoundsHalfToEvenThenAddsOne) {
+    constexpr std::int64_t MB = 1048576;
+    EXPECT_EQ(TraceMegabytes(0), 1);
+    EXPECT_EQ(TraceMegabytes(MB / 2 - 1), 1);
+    EXPECT_EQ(TraceMegabytes(MB / 2), 1);            // 0.5 -> 0
+    EXPECT_EQ(TraceMegabytes(MB + MB / 2), 3);       // 1.5 -> 2
+    EXPECT_EQ(TraceMegabytes(2 * MB + MB / 2), 3);   // 2.5 -> 2
+    EXPECT_EQ(TraceMegabytes(2 * MB + MB / 2 + 1), 4);
+    EXPECT_EQ(TraceMegabytes(std::int64_t{16} * 1024 * MB), 16385);
+    EXPECT_EQ(TraceMegabytes(-5), 1);
+
+    SystemFacts facts;
+    facts.totalPhysicalBytes = 8 * 1024 * MB;
+    facts.availableBytes = 3 * MB;
+    EXPECT_EQ(MemoryTraceLines(facts),
+              (std::vector<std::string>{"Total Physical Memory = 8193", "Total Available Memory = 4"}));
+}
+
+TEST(Diagnostics, SystemFactsComeFromThisMachine) {
+    const SystemFacts facts = ReadSystemFacts();
+    EXPECT_EQ(facts.versionText.rfind("Linux ", 0), 0u) << facts.versionText;
+    EXPECT_EQ(facts.systemDirectory, "/");
+    EXPECT_GT(facts.totalPhysicalBytes, 0);
+    EXPECT_GT(facts.availableBytes, 0);
+    EXPECT_LE(facts.availableBytes, facts.totalPhysicalBytes);
+}
+
+TEST(Diagnostics, FileCheckReportsFoundAndMissingFilesInOrder) {
+    const fs::path root = fs::temp_directory_path() / ("kv-diag-test-" + std::to_string(::getpid()));
+    const fs::path system = root / "windir";
+    const fs::path program = root / "prog";
+    fs::create_directories(system / "system32" / "drivers");
+    fs::create_directories(program);
+    std::ofstream(system / "system32" / "drivers" / "blockio.sys") << "12345";
+    std::ofstream(program / "mx7drv.dll") << std::string(2048, 'z');
+
+    const auto lines = FileCheckTraceLines(system.string(), program.string() + "/");
+    fs::remove_all(root);
+
+    ASSERT_EQ(lines.size(), 9u);
+    const std::string dateTime = R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d)";
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex("blockio\\.sys Found\\.\\.\\.\\. Date: " + dateTime +
+                                                      " Size: 5")))
+        << lines[0];
+    const std::string w = system.string();
+    EXPECT_EQ(lines[1], w + "/system32/drivers/05472131.hex NOT found");
+    EXPECT_EQ(lines[2], w + "/system32/drivers/Sbigudrv.sys NOT found");
+    EXPECT_EQ(lines[3], w + "/system/Sbigudrv.vxd NOT found");
+    EXPECT_EQ(lines[4], w + "/system/Sbigudrv.dll NOT found");
+    EXPECT_EQ(lines[5], w + "/system/Res01.dll NOT found");
+    EXPECT_EQ(lines[6], w + "/inf/blockIO.inf NOT found");
+    EXPECT_TRUE(std::regex_match(lines[7], std::regex("mx7drv\\.dll Found\\.\\.\\.\\. Date: " + dateTime +
+                                                      " Size: 2048")))
+        << lines[7];
+    EXPECT_EQ(lines[8], program.string() + "/mx5cdrv.dll NOT found");
+
+    // The root directory stands in for the Windows directory without doubling the slash.
+    EXPECT_EQ(FileCheckTraceLines("/", "/nonexistent-kv")[0], "/system32/drivers/blockio.sys NOT found");
+}
+
+constexpr const char* kX86CpuInfo =
+    "processor\t: 0\n"
+    "vendor_id\t: GenuineIntel\n"
+    "cpu family\t: 6\n"
+    "model\t\t: 158\n"
+    "model name\t: Intel(R) Core(TM) i7-8700 CPU @ 3.20GHz\n"
+    "stepping\t: 10\n"
+    "cpu MHz\t\t: 3191.999\n"
+    "flags\t\t: fpu vme de pse tsc msr pae cpuid\n"
+    "\n"
+    "processor\t: 1\n"
+    "vendor_id\t: OtherVendor\n"
+    "model name\t: second core\n"
+    "\n";
+
+TEST(Diagnostics, ParsesAnX86CpuInfoFromItsFirstProcessor) {
+    const auto facts = ParseCpuInfo(kX86CpuInfo);
+    ASSERT_TRUE(facts.has_value());
+    EXPECT_EQ(facts->description, "Intel(R) Core(TM) i7-8700 CPU @ 3.20GHz");
+    EXPECT_EQ(facts->vendor, "GenuineIntel");
+    EXPECT_EQ(facts->family, "6");
+    EXPECT_EQ(facts->model, "158");
+    EXPECT_EQ(facts->stepping, "10");
+    EXPECT_EQ(facts->speed, "3192");
+    EXPECT_TRUE(facts->hasCpuid);
+    EXPECT_TRUE(facts->hasTsc);
+
+    const auto lines = ProcessorTraceLines(*facts);
+    ASSERT_EQ(lines.size(), 10u);
+    EXPECT_EQ(lines[0], " ");
+    EXPECT_EQ(lines[1], " ------------------------------- ");
+    EXPECT_EQ(lines[2], "Processor information follows");
+    EXPECT_EQ(lines[3], "Processor Description: Intel(R) Core(TM) i7-8700 CPU @ 3.20GHz");
+    EXPECT_EQ(lines[7], "Processor Stepping Level: 10");
+    EXPECT_EQ(lines[9], "Processor Speed: 3192");
+}
+
+TEST(Diagnostics, AFlagsLineWithoutTscFailsTheCapabilityTest) {
+    const auto facts = ParseCpuInfo("vendor_id : SomeVendor\nmodel name : old part\nflags : fpu vme\n");
+    ASSERT_TRUE(facts.has_value());
+    EXPECT_FALSE(facts->hasTsc);
+    EXPECT_TRUE(facts->hasCpuid);  // a vendor_id line exists only when CPUID answered
+}
+
+TEST(Diagnostics, CpuInfoWithoutFlagsIsNotRefused) {
+    const auto facts = ParseCpuInfo(
+        "processor\t: 0\n"
+        "BogoMIPS\t: 108.00\n"
+        "CPU implementer\t: 0x41\n"
+        "CPU architecture: 8\n"
+        "CPU variant\t: 0x0\n"
+        "CPU part\t: 0xd08\n"
+        "CPU revision\t: 3\n");
+    ASSERT_TRUE(facts.has_value());
+    EXPECT_EQ(facts->vendor, "0x41");
+    EXPECT_EQ(facts->family, "8");
+    EXPECT_EQ(facts->model, "0xd08");
+    EXPECT_EQ(facts->stepping, "3");
+    EXPECT_TRUE(facts->hasCpuid);
+    EXPECT_TRUE(facts->hasTsc);
+
+    EXPECT_FALSE(ParseCpuInfo("").has_value());
+    EXPECT_FALSE(ParseCpuInfo("garbage without fields\n").has_value());
+}
+
+}  // namespace
+}  // namespace kv

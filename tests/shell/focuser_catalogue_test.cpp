@@ -1,0 +1,167 @@
+#include "shell/focuser_catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <set>
+
+#include "shell/settings_store.h"
+
+namespace kv {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Focuser values that differ from every missing value, to see which ones a model replaces.
+Settings Customised() {
+    Settings s;
+    s.nudgeTime = 0.05;
+    s.closeNudgeTime = 0.04;
+    s.nudgeDelay = 0.2;
+    s.backLashValue = 0.5;
+    s.stopFactor = 30;
+    s.codesPerRev = 700;
+    s.travelPerRev = 0.7;
+    s.reverseDirection = s.hiResPositioning = s.sbigInterlock = true;
+    s.focusGain = 2.0;  // not a catalogue value: must survive
+    s.focuser = "Kept";
+    return s;
+}
+
+void ExpectFocuserMissingValues(const Settings& s) {
+    EXPECT_DOUBLE_EQ(s.nudgeTime, 0.005);
+    EXPECT_DOUBLE_EQ(s.closeNudgeTime, 0.005);
+    EXPECT_DOUBLE_EQ(s.nudgeDelay, 0.025);
+    EXPECT_DOUBLE_EQ(s.backLashValue, 0);
+    EXPECT_EQ(s.stopFactor, 10);
+    EXPECT_EQ(s.codesPerRev, 256);
+    EXPECT_DOUBLE_EQ(s.travelPerRev, 0.2);
+    EXPECT_FALSE(s.reverseDirection);
+    EXPECT_FALSE(s.hiResPositioning);
+    EXPECT_FALSE(s.sbigInterlock);
+}
+
+TEST(FocuserCatalogue, NamesAreSortedWithoutRegardToCaseAndListedOnce) {
+    IniFile ini = IniFile::Parse(
+        "[Focusers]\n"
+        "optec b=1\n"
+        "JMI a=1\n"
+        "Default=\n"
+        "jmi A=1\n"
+        "RoboFocus\n"  // no '=': not a key
+        "robofocus 2=1\n"
+        "[Other]\n"
+        "Zeta=1\n");
+    EXPECT_EQ(CatalogueModelNames(ini),
+              (std::vector<std::string>{"Default", "JMI a", "optec b", "robofocus 2"}));
+    EXPECT_TRUE(CatalogueModelNames("/nonexistent/Focusers.ini").empty());
+}
+
+TEST(FocuserCatalogue, ModelValuesMissingValuesAndClamping) {
+    IniFile ini = IniFile::Parse(
+        "[Focusers]\nNoSection=1\nOnlyNudge=1\nWild=1\nDefault=1\n"
+        "[OnlyNudge]\nNudgeTime=0.042\n"
+        "[wild]\nnudgetime=5\nStopFactor=99\nCodesPerRev=-1\nTravelPerRev=0,5\nReverseDirection=0x1\n"
+        "HiResPositioning=no\nBackLashValue=0.0125\n"
+        "[Default]\nNudgeTime=0.015\nCloseNudgeTime=0.010\nNudgeDelay=0.150\nBackLashValue=0.010\nStopFactor=12\n"
+        "CodesPerRev=512\nTravelPerRev=0.58\nReverseDirection=0\nHiResPositioning=0\nSBIGInterlock=0\n");
+
+    Settings s = Customised();
+    ApplyCatalogueModel(ini, "NoSection", s);
+    ExpectFocuserMissingValues(s);
+    EXPECT_DOUBLE_EQ(s.focusGain, 2.0);
+    EXPECT_EQ(s.focuser, "Kept");
+
+    s = Customised();
+    ApplyCatalogueModel(ini, "OnlyNudge", s);
+    EXPECT_DOUBLE_EQ(s.nudgeTime, 0.042);
+    s.nudgeTime = 0.005;
+    ExpectFocuserMissingValues(s);  // the others are reset, not kept
+
+    s = Customised();
+    ApplyCatalogueModel(ini, "Wild", s);
+    EXPECT_DOUBLE_EQ(s.nudgeTime, 0.1);
+    EXPECT_EQ(s.stopFactor, 50);
+    EXPECT_EQ(s.codesPerRev, 256);
+    EXPECT_DOUBLE_EQ(s.travelPerRev, 0.5);
+    EXPECT_TRUE(s.reverseDirection);
+    EXPECT_FALSE(s.hiResPositioning);
+    EXPECT_DOUBLE_EQ(s.backLashValue, 0.013);
+
+    s = Customised();
+    ApplyCatalogueModel(ini, "Default", s);
+    Settings factory = ReadSettings(IniFile::Parse(FactorySettingsText()));
+    EXPECT_DOUBLE_EQ(s.nudgeTime, factory.nudgeTime);
+    EXPECT_DOUBLE_EQ(s.closeNudgeTime, factory.closeNudgeTime);
+    EXPECT_DOUBLE_EQ(s.nudgeDelay, factory.nudgeDelay);
+    EXPECT_EQ(s.stopFactor, factory.stopFactor);
+    EXPECT_EQ(s.codesPerRev, factory.codesPerRev);
+    EXPECT_DOUBLE_EQ(s.travelPerRev, factory.travelPerRev);
+    EXPECT_FALSE(s.sbigInterlock);
+
+    // A catalogue removed after start-up: choosing reads nothing.
+    s = Customised();
+    ApplyCatalogueModel("/nonexistent/Focusers.ini", "Default", s);
+    ExpectFocuserMissingValues(s);
+}
+
+TEST(FocuserCatalogue, ParametersGroupVisibility) {
+    EXPECT_TRUE(FocuserParametersGroupVisible("JMI NGF-S", false));
+    EXPECT_TRUE(FocuserParametersGroupVisible("meade", false));
+    EXPECT_TRUE(FocuserParametersGroupVisible("Default", false));
+    EXPECT_FALSE(FocuserParametersGroupVisible("RoboFocus", true));
+    EXPECT_FALSE(FocuserParametersGroupVisible("VanSlyke", true));
+    EXPECT_FALSE(FocuserParametersGroupVisible("Optec TCF-S", true));
+    EXPECT_FALSE(FocuserParametersGroupVisible("JMI to Optec adapter", true));  // the last matching rule decides
+    EXPECT_TRUE(FocuserParametersGroupVisible("Unbranded", true));
+    EXPECT_FALSE(FocuserParametersGroupVisible("Unbranded", false));
+}
+
+TEST(FocuserCatalogue, KindFromName) {
+    EXPECT_EQ(FocuserKindFromName("MEADE DEFAULT"), FocuserKind::JMI);
+    EXPECT_EQ(FocuserKindFromName("meade default"), FocuserKind::JMI);
+    EXPECT_EQ(FocuserKindFromName("RoboFocus"), FocuserKind::RoboFocus);
+    EXPECT_EQ(FocuserKindFromName("Van Slyke"), FocuserKind::Unknown);  // the word is VANSLYKE
+    EXPECT_EQ(FocuserKindFromName("VanSlyke Engineering"), FocuserKind::RoboFocus);
+    EXPECT_EQ(FocuserKindFromName("optec"), FocuserKind::Optec);
+    EXPECT_EQ(FocuserKindFromName("Optec with JMI motor"), FocuserKind::JMI);  // word order, not name order
+    EXPECT_EQ(FocuserKindFromName("Optec RoboFocus"), FocuserKind::RoboFocus);
+    EXPECT_EQ(FocuserKindFromName(""), FocuserKind::Unknown);
+    EXPECT_EQ(FocuserKindFromName("None"), FocuserKind::Unknown);
+}
+
+TEST(FocuserCatalogue, ShippedCatalogueIsComplete) {
+    const std::string path = std::string(KV_SOURCE_DIR) + "/data/" + kCatalogueFileName;
+    IniFile ini = IniFile::Load(path);
+    ASSERT_TRUE(ini.Loaded()) << ini.LoadError();
+    std::vector<std::string> names = CatalogueModelNames(path);
+    ASSERT_GE(names.size(), 7u);
+    EXPECT_NE(std::find(names.begin(), names.end(), "Default"), names.end());
+
+    std::set<FocuserKind> kinds;
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(ini.HasSection(name));
+        FocuserKind kind = FocuserKindFromName(name);
+        EXPECT_NE(kind, FocuserKind::Unknown);
+        kinds.insert(kind);
+        // Every value is given, readable and already inside its control.
+        for (std::string_view key : kCatalogueKeys) {
+            const SettingSpec* spec = FindSettingSpec(key);
+            ASSERT_NE(spec, nullptr);
+            auto raw = ini.Get(name, key);
+            ASSERT_TRUE(raw) << key;
+            auto value = spec->type == SettingType::Float ? ParseIniFloat(*raw)
+                                                          : std::optional<double>(ParseIniInteger(*raw).value_or(-1e9));
+            ASSERT_TRUE(value) << key;
+            EXPECT_DOUBLE_EQ(ClampToControl(*spec, *value), *value) << key;
+        }
+    }
+    EXPECT_EQ(kinds.size(), 3u);
+    EXPECT_TRUE(fs::exists(std::string(KV_BIN_DIR) + "/" + kCatalogueFileName));
+}
+
+}  // namespace
+}  // namespace kv

@@ -1,0 +1,159 @@
+#include "shell/log_channel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <regex>
+#include <thread>
+#include <vector>
+
+namespace kv {
+namespace {
+
+TEST(LogChannel, KeepsEachThreadsLinesInOrderUnderConcurrentProducers) {
+    LogChannel channel;
+    constexpr int kThreads = 6;
+    constexpr int kLines = 2000;
+    std::vector<std::thread> producers;
+    for (int t = 0; t < kThreads; ++t) {
+        producers.emplace_back([&channel, t] {
+            for (int i = 0; i < kLines; ++i) {
+                channel.Post(std::to_string(t) + ":" + std::to_string(i), t % 3 + 1);
+            }
+        });
+    }
+    // Drain while they post, as the GUI thread would.
+    std::vector<LogLine> got;
+    std::atomic<bool> done{false};
+    std::thread drainer([&] {
+        while (!done.load()) {
+            for (auto& line : channel.TakePending()) {
+                got.push_back(std::move(line));
+            }
+        }
+    });
+    for (auto& p : producers) {
+        p.join();
+    }
+    done.store(true);
+    drainer.join();
+    for (auto& line : channel.TakePending()) {
+        got.push_back(std::move(line));
+    }
+
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(kThreads * kLines));
+    std::map<int, int> next;
+    for (const LogLine& line : got) {
+        const auto colon = line.text.find(':');
+        const int t = std::stoi(line.text.substr(0, colon));
+        const int i = std::stoi(line.text.substr(colon + 1));
+        ASSERT_EQ(i, next[t]) << "thread " << t << " out of order";
+        ASSERT_EQ(line.channel, t % 3 + 1);
+        ++next[t];
+    }
+    EXPECT_EQ(channel.DroppedCount(), 0u);
+}
+
+TEST(LogChannel, WakesOnlyWhenTheQueueTurnsNonEmpty) {
+    LogChannel channel;
+    int wakes = 0;
+    channel.SetWakeUp([&] { ++wakes; });
+    channel.Post("a", kProgramLog);
+    channel.Post("b", kProgramLog);
+    EXPECT_EQ(wakes, 1);
+    EXPECT_EQ(channel.TakePending().size(), 2u);
+    channel.Post("c", kComLog);
+    EXPECT_EQ(wakes, 2);
+
+    channel.SetWakeUp({});
+    channel.TakePending();
+    channel.Post("d", kComLog);
+    EXPECT_EQ(wakes, 2);
+}
+
+TEST(LogChannel, WakeUpMayDrainAtOnce) {
+    LogChannel channel;
+    std::vector<LogLine> drained;
+    channel.SetWakeUp([&] {
+        for (auto& l : channel.TakePending()) {
+            drained.push_back(l);
+        }
+    });
+    channel.Post("first", kStatusBar);
+    channel.Post("second", kStatusBar);  // queue was emptied by the wake-up: wakes again
+    ASSERT_EQ(drained.size(), 2u);
+    EXPECT_EQ(drained[1].text, "second");
+    EXPECT_EQ(drained[1].channel, kStatusBar);
+}
+
+TEST(LogChannel, PostingWithoutADrainNeverBlocksAndIsBounded) {
+    LogChannel channel;
+    const std::size_t total = LogChannel::kMaxPending + 25;
+    std::thread producer([&] {
+        for (std::size_t i = 0; i < total; ++i) {
+            channel.Post(std::to_string(i), kComLog);
+        }
+    });
+    producer.join();  // would hang if a post waited for a drain
+    EXPECT_EQ(channel.DroppedCount(), 25u);
+    const auto lines = channel.TakePending();
+    ASSERT_EQ(lines.size(), LogChannel::kMaxPending);
+    EXPECT_EQ(lines.front().text, "25");  // the oldest went first
+    EXPECT_EQ(lines.back().text, std::to_string(total - 1));
+}
+
+// WriteProgramLog and ShowStatus go through the process's channel and switches.
+class ProgramLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LogChannel::Instance().TakePending();
+        ProgramLog::Instance().logging = true;
+        ProgramLog::Instance().timestamp = false;
+    }
+    void TearDown() override { SetUp(); }
+    static std::vector<LogLine> Take() { return LogChannel::Instance().TakePending(); }
+};
+
+TEST_F(ProgramLogTest, PostsOnTheProgramChannelAndEmptyBecomesABlank) {
+    WriteProgramLog("Focuser connected");
+    WriteProgramLog("");
+    ShowStatus("Best focus at 1180");
+    const auto lines = Take();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].text, "Focuser connected");
+    EXPECT_EQ(lines[0].channel, kProgramLog);
+    EXPECT_EQ(lines[1].text, " ");
+    // ShowStatus: the program line first, then the status line.
+    EXPECT_EQ(lines[2].text, "Best focus at 1180");
+    EXPECT_EQ(lines[2].channel, kProgramLog);
+    EXPECT_EQ(lines[3].text, " Best focus at 1180");
+    EXPECT_EQ(lines[3].channel, kStatusBar);
+}
+
+TEST_F(ProgramLogTest, TimeStampIsAddedOnlyToLinesThatAreNotBlank) {
+    ProgramLog::Instance().timestamp = true;
+    WriteProgramLog("Scan started");
+    WriteProgramLog("");
+    WriteProgramLog(" ");
+    const auto lines = Take();
+    ASSERT_EQ(lines.size(), 3u);
+    // C locale in tests: "[mm/dd/yy hh:mm:ss] text"
+    EXPECT_TRUE(std::regex_match(lines[0].text, std::regex(R"(\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\] Scan started)")))
+        << lines[0].text;
+    EXPECT_EQ(lines[1].text, " ");
+    EXPECT_EQ(lines[2].text, " ");
+}
+
+TEST_F(ProgramLogTest, LoggingOffDropsProgramLinesButStatusStillShows) {
+    ProgramLog::Instance().logging = false;
+    WriteProgramLog("dropped");
+    ShowStatus("Moving to 1200");
+    const auto lines = Take();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, " Moving to 1200");
+    EXPECT_EQ(lines[0].channel, kStatusBar);
+}
+
+}  // namespace
+}  // namespace kv

@@ -1,0 +1,386 @@
+#include "shell/settings_store.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+
+#include "shell/port_map.h"
+
+namespace kv {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kFactoryBytes[] =
+    "[Device/Ports]\r\nCamera=\r\nFocuser=Default\r\nCameraIO=1\r\nComPort=1\r\nParPort=1\r\nCommands=1\r\n\r\n"
+    "[CameraControl]\r\nExposureTimeDefault=1\r\nFocusGain=1.0\r\nROIOn=1\r\nROIValue=40\r\nMaskROI=1\r\n"
+    "StretchImage=2\r\nStretchFocus=2\r\nWhiteLevel=40000\r\nBlackLevel=200\r\n\r\n"
+    "[FocusControl]\r\nNudgeTime=0.015\r\nCloseNudgeTime=0.010\r\nNudgeDelay=0.150\r\nBackLashValue=0.010\r\n"
+    "StopFactor=12\r\nReverseDirection=0\r\nHiResPositioning=0\r\nSBIGInterlock=0\r\nCodesPerRev=512\r\n"
+    "TravelPerRev=0.58\r\nNudgePriority=0\r\n\r\n"
+    "[TempControl]\r\nEnabled=0\r\nMinCorrection=1\r\nIgnoreMoveOn=0\r\nIgnoreMove=250\r\nTempCompRate=5\r\n"
+    "DefaultCoefficient=1\r\nTempReadingRate=3\r\n\r\n"
+    "[Misc]\r\nCursorType=0\r\nFocusSamples=5\r\nSmoothData=1\r\nInitialStep=4\r\nFigureMerit=0\r\n"
+    "ComLogging=0\r\nProgLogging=1\r\nNoSplashScreen=0\r\nVoice=0\r\n\r\n"
+    "[Position]\r\nSavePosition=1";
+
+// The factory column of the settings tables, as the controls show it.
+Settings FactoryColumn() {
+    Settings s;
+    s.camera = "";
+    s.focuser = "Default";
+    s.cameraIO = 1;
+    s.comPort = 0;
+    s.parPort = 0;
+    s.commands = 1;
+    s.exposureTimeDefault = 1;
+    s.focusGain = 1.0;
+    s.roiOn = true;
+    s.roiValue = 40;
+    s.maskROI = true;
+    s.stretchImage = 2;
+    s.stretchFocus = 2;
+    s.whiteLevel = 40000;
+    s.blackLevel = 200;
+    s.nudgeTime = 0.015;
+    s.closeNudgeTime = 0.010;
+    s.nudgeDelay = 0.150;
+    s.backLashValue = 0.010;
+    s.stopFactor = 12;
+    s.codesPerRev = 512;
+    s.travelPerRev = 0.58;
+    s.focusSamples = 5;
+    s.smoothData = true;
+    s.initialStep = 4;
+    s.progLogging = true;
+    s.voice = 0;
+    s.savePosition = true;
+    return s;
+}
+
+Settings Read(const std::string& text) { return ReadSettings(IniFile::Parse(text)); }
+
+std::string Written(const Settings& s, const std::string& start = "") {
+    IniFile ini = IniFile::Parse(start);
+    WriteSettings(ini, s);
+    return ini.Text();
+}
+
+class SettingsFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static std::atomic<int> counter{0};
+        dir_ = fs::temp_directory_path() /
+               ("kv_settings_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        path_ = (dir_ / kSettingsFileName).string();
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    static std::string ReadBytes(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    static void WriteBytes(const std::string& path, const std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+
+    fs::path dir_;
+    std::string path_;
+};
+
+TEST(SettingsFactory, FileBytesAndValues) {
+    EXPECT_EQ(FactorySettingsText(), std::string(kFactoryBytes));
+    Settings s = Read(FactorySettingsText());
+    EXPECT_EQ(s, FactoryColumn());
+    EXPECT_EQ(s.voice, 0);  // "Female Voice"
+}
+
+TEST(SettingsFactory, ButtonDiffersFromTheFileOnlyWhereItShould) {
+    Settings expected = FactoryColumn();
+    expected.camera = "";
+    expected.focuser = "Default";
+    expected.voice = 2;  // "None"
+    expected.left = 1;
+    expected.top = 1;
+    EXPECT_EQ(FactoryDefaultsButtonValues(), expected);
+}
+
+TEST(SettingsRead, MissingKeysTakeTheirClampedMissingValues) {
+    EXPECT_EQ(Read(""), Settings{});
+
+    Settings s = Read("[Position]\r\nSavePosition=1\r\n");
+    Settings expected;
+    expected.savePosition = true;
+    EXPECT_EQ(s, expected);
+    EXPECT_EQ(s.camera, "None");
+    EXPECT_EQ(s.focuser, "None");
+    EXPECT_DOUBLE_EQ(s.focusGain, 0.1);
+    EXPECT_DOUBLE_EQ(s.exposureTimeDefault, 0.5);
+    EXPECT_EQ(s.stopFactor, 10);
+    EXPECT_EQ(s.comPort, 0);
+    EXPECT_EQ(s.parPort, 0);
+    EXPECT_EQ(s.commands, 1);
+    EXPECT_EQ(s.whiteLevel, 100);
+    EXPECT_EQ(s.focusSamples, 1);
+    EXPECT_EQ(s.ignoreMove, 250);
+    EXPECT_DOUBLE_EQ(s.tempCompRate, 5);
+}
+
+TEST(SettingsRead, ValuesAreBroughtInsideTheirControls) {
+    Settings s = Read(
+        "[Device/Ports]\nComPort=25\nParPort=0\nCommands=7\nCameraIO=-4\nCamera=  Sim Cam  \n"
+        "[cameracontrol]\nWHITELEVEL=70000\nBlackLevel=-5\nROIValue=0x30\nFocusGain=abc\nExposureTimeDefault=2,34\n"
+        "[FocusControl]\nStopFactor=99999999999999999999\nNudgeTime=0.0125\nCodesPerRev=2000\nTravelPerRev=0.1\n"
+        "ReverseDirection=-1\nHiResPositioning=yes\nBackLashValue=-0.0404\n"
+        "[Misc]\nVoice=5\nInitialStep=-1\nFocusSamples=1.5\nInterruptsLite=3\n"
+        "[TempControl]\nTempCompRate=0\nDefaultCoefficient=-250\nIgnoreMove=2000\n");
+    EXPECT_EQ(s.comPort, 19);   // too large: the last entry
+    EXPECT_EQ(s.parPort, -1);   // too small: nothing selected
+    EXPECT_EQ(s.commands, 1);
+    EXPECT_EQ(s.cameraIO, -1);
+    EXPECT_EQ(s.camera, "Sim Cam");
+    EXPECT_EQ(s.whiteLevel, 65535);
+    EXPECT_EQ(s.blackLevel, 1);
+    EXPECT_EQ(s.roiValue, 48);
+    EXPECT_DOUBLE_EQ(s.focusGain, 0.1);           // unreadable: missing 0, clamped
+    EXPECT_DOUBLE_EQ(s.exposureTimeDefault, 2.3);  // comma accepted, shown with one place
+    EXPECT_EQ(s.stopFactor, 10);                  // beyond 64 bits: missing 0, clamped
+    EXPECT_DOUBLE_EQ(s.nudgeTime, 0.013);
+    EXPECT_EQ(s.codesPerRev, 1024);
+    EXPECT_DOUBLE_EQ(s.travelPerRev, 0.2);
+    EXPECT_TRUE(s.reverseDirection);
+    EXPECT_FALSE(s.hiResPositioning);
+    EXPECT_DOUBLE_EQ(s.backLashValue, -0.04);  // unbounded, but shown with three places
+    EXPECT_EQ(s.voice, 2);
+    EXPECT_EQ(s.initialStep, -1);
+    EXPECT_EQ(s.focusSamples, 1);  // not a whole number: missing 0, clamped
+    EXPECT_EQ(s.interruptsLite, 3);
+    EXPECT_DOUBLE_EQ(s.tempCompRate, 0.5);
+    EXPECT_DOUBLE_EQ(s.defaultCoefficient, -100);
+    EXPECT_EQ(s.ignoreMove, 1000);
+}
+
+TEST(SettingsRead, WindowPositionOnlyWhenAskedFor) {
+    const std::string tail = "Left=100\nTop=-20\nTCLeft=300\nTCTop=40\n";
+    Settings off = Read("[Position]\nSavePosition=0\n" + tail);
+    EXPECT_EQ(off.left, 0);
+    EXPECT_EQ(off.top, 0);
+    EXPECT_EQ(off.tcLeft, 300);
+    EXPECT_EQ(off.tcTop, 40);
+    Settings on = Read("[Position]\nSavePosition=1\n" + tail);
+    EXPECT_EQ(on.left, 100);
+    EXPECT_EQ(on.top, -20);
+    // A position no window can have is treated as unreadable.
+    EXPECT_EQ(Read("[Position]\nSavePosition=1\nLeft=99999999999\n").left, 0);
+}
+
+TEST(SettingsWrite, ComPortZeroSelectsNothingAndIsWrittenBack) {
+    Settings s = Read("[Device/Ports]\nComPort=0\n");
+    EXPECT_EQ(s.comPort, -1);
+    IniFile ini = IniFile::Parse(Written(s));
+    EXPECT_EQ(ini.Get("Device/Ports", "ComPort"), "0");
+    EXPECT_EQ(ini.Get("Device/Ports", "ParPort"), "1");
+}
+
+TEST(SettingsWrite, NumbersRoundTrip) {
+    Settings s;
+    s.focusGain = 1.5;
+    s.tempCompRate = 2.5;
+    IniFile ini = IniFile::Parse(Written(s));
+    EXPECT_EQ(ini.Get("CameraControl", "FocusGain"), "1.5");
+    EXPECT_EQ(ini.Get("TempControl", "TempCompRate"), "2");
+    EXPECT_DOUBLE_EQ(ReadSettings(ini).focusGain, 1.5);
+
+    s.tempCompRate = 0.5;
+    EXPECT_EQ(IniFile::Parse(Written(s)).Get("TempControl", "TempCompRate"), "0");
+    EXPECT_DOUBLE_EQ(Read(Written(s)).tempCompRate, 0.5);  // 0 is clamped back up
+    s.tempCompRate = 3.5;
+    EXPECT_EQ(IniFile::Parse(Written(s)).Get("TempControl", "TempCompRate"), "4");
+}
+
+TEST(SettingsWrite, EveryControlValueSurvivesAWriteAndRead) {
+    Settings s = FactoryColumn();
+    s.camera = "Simulated Camera";
+    s.focuser = "JMI NGF-S";
+    s.comPort = 19;
+    s.parPort = 2;
+    s.commands = 0;
+    s.exposureTimeDefault = 7.9;
+    s.focusGain = 3.3;
+    s.roiValue = 75;
+    s.whiteLevel = 65535;
+    s.blackLevel = 10000;
+    s.nudgeTime = 0.099;
+    s.closeNudgeTime = 0.006;
+    s.nudgeDelay = 0.295;
+    s.backLashValue = -1.25;
+    s.stopFactor = 50;
+    s.reverseDirection = s.hiResPositioning = s.sbigInterlock = true;
+    s.nudgePriority = 2;
+    s.codesPerRev = 1000;
+    s.travelPerRev = 0.999;
+    s.tcEnabled = s.ignoreMoveOn = true;
+    s.minCorrection = 100;
+    s.ignoreMove = 1;
+    s.tempCompRate = 30;
+    s.defaultCoefficient = -12.34;
+    s.tempReadingRate = 30;
+    s.cursorType = 1;
+    s.focusSamples = 30;
+    s.initialStep = 9;
+    s.figureMerit = 4;
+    s.comLogging = true;
+    s.noSplashScreen = true;
+    s.voice = 1;
+    s.savePosition = false;
+    EXPECT_EQ(Read(Written(s)), s);
+}
+
+TEST(SettingsWrite, ExistingFileKeepsCommentsUnknownKeysAndOrder) {
+    std::string original = std::string(kFactoryBytes);
+    original.insert(0, "; My observatory\r\n");
+    auto after = [&original](const std::string& anchor, const std::string& add) {
+        original.insert(original.find(anchor) + anchor.size(), add);
+    };
+    after("[FocusControl]\r\n", "MotorNote=geared 3:1\r\n");
+    after("Voice=0", "\r\nInterruptsLite=1");
+    after("SavePosition=1", "\r\nLeft=10\r\nTop=20\r\nTCLeft=5\r\n\r\n[Ports]\r\n# my adapter\r\nCOM1=/dev/ttyUSB0");
+
+    Settings s = Read(original);
+    EXPECT_EQ(s.interruptsLite, 1);
+    std::string written = Written(s, original);
+
+    // Only values whose text changes in general format differ; nothing moves, nothing is added.
+    std::string expected = original;
+    for (auto [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"FocusGain=1.0", "FocusGain=1"},
+             {"CloseNudgeTime=0.010", "CloseNudgeTime=0.01"},
+             {"NudgeDelay=0.150", "NudgeDelay=0.15"},
+             {"BackLashValue=0.010", "BackLashValue=0.01"}}) {
+        expected.replace(expected.find(from), from.size(), to);
+    }
+    EXPECT_EQ(written, expected);
+}
+
+TEST(SettingsWrite, KeysAreMatchedWithoutRegardToCaseAndAddedWhereMissing) {
+    Settings s;
+    s.focusGain = 2.5;
+    s.voice = 1;
+    std::string written = Written(s, "[cameracontrol]\nfocusgain=1\n[MISC]\n");
+    IniFile ini = IniFile::Parse(written);
+    EXPECT_EQ(ini.Keys("CameraControl").front(), "focusgain");
+    EXPECT_EQ(ini.Get("CameraControl", "FocusGain"), "2.5");
+    EXPECT_EQ(ini.Sections(), (std::vector<std::string>{"cameracontrol", "MISC", "Device/Ports", "FocusControl",
+                                                         "Position", "TempControl"}));
+    EXPECT_EQ(ini.Get("misc", "Voice"), "1");
+    for (const char* readOnly : {"InterruptsLite", "Left", "Top", "TCLeft", "TCTop"}) {
+        for (const std::string& section : ini.Sections()) EXPECT_FALSE(ini.Get(section, readOnly)) << readOnly;
+    }
+    EXPECT_EQ(ini.Keys("Misc"), (std::vector<std::string>{"CursorType", "FocusSamples", "SmoothData", "InitialStep",
+                                                          "ComLogging", "ProgLogging", "NoSplashScreen", "Voice",
+                                                          "FigureMerit"}));
+}
+
+TEST(SettingsModel, TableAndClamping) {
+    std::set<std::string> keys;
+    for (const SettingSpec& spec : SettingSpecs()) {
+        EXPECT_TRUE(keys.insert(std::string(spec.key)).second) << spec.key;
+        if (spec.hasRange) {
+            // The missing value of a spin control is what the file holds when the key is absent;
+            // clamping it must land inside the control.
+            double v = ClampToControl(spec, spec.missing);
+            EXPECT_GE(v, spec.min) << spec.key;
+            EXPECT_LE(v, spec.max) << spec.key;
+        }
+    }
+    EXPECT_EQ(SettingSpecs().front().key, "SavePosition");
+    ASSERT_NE(FindSettingSpec("stopfactor"), nullptr);
+    EXPECT_EQ(FindSettingSpec("stopfactor")->control, "StopFactorSE");
+    EXPECT_EQ(FindSettingSpec("NoSuchKey"), nullptr);
+
+    const SettingSpec& stop = *FindSettingSpec("StopFactor");
+    EXPECT_EQ(ClampToControl(stop, 12.5), 12);  // halves to the even neighbour
+    EXPECT_EQ(ClampToControl(stop, 13.5), 14);
+    EXPECT_EQ(ClampToControl(stop, NAN), 10);
+    const SettingSpec& voice = *FindSettingSpec("Voice");
+    EXPECT_EQ(ClampToControl(voice, -3), -1);
+    EXPECT_EQ(ClampToControl(voice, 40), 2);
+    const SettingSpec& rate = *FindSettingSpec("TempCompRate");
+    EXPECT_EQ(ClampToControl(rate, 2.5), 2.5);
+    EXPECT_EQ(ClampToControl(rate, INFINITY), 30);
+    EXPECT_EQ(ClampToControl(*FindSettingSpec("BackLashValue"), INFINITY), 0);
+}
+
+TEST_F(SettingsFiles, FactoryFileThenSaveAndWindowPosition) {
+    ASSERT_TRUE(WriteFactorySettings(path_).ok);
+    EXPECT_EQ(ReadBytes(path_), std::string(kFactoryBytes));
+    EXPECT_EQ(ReadSettings(path_), FactoryColumn());
+
+    WriteResult r = SaveWindowPosition(path_, 120, -3);
+    ASSERT_TRUE(r.ok) << r.message;
+    EXPECT_EQ(ReadBytes(path_), std::string(kFactoryBytes) + "\r\nLeft=120\r\nTop=-3\r\n");
+    Settings s = ReadSettings(path_);
+    EXPECT_EQ(s.left, 120);
+    EXPECT_EQ(s.top, -3);
+
+    s.focusGain = 1.5;
+    ASSERT_TRUE(WriteSettings(path_, s).ok);
+    EXPECT_DOUBLE_EQ(ReadSettings(path_).focusGain, 1.5);
+    EXPECT_EQ(ReadSettings(path_).left, 120);  // WriteSettings leaves the position alone
+
+    ASSERT_TRUE(WriteFactorySettings(path_).ok);  // overwrites whatever is there
+    EXPECT_EQ(ReadBytes(path_), std::string(kFactoryBytes));
+}
+
+TEST_F(SettingsFiles, MissingFileReadsEmptyAndIsCreatedOnWrite) {
+    EXPECT_EQ(ReadSettings(path_), Settings{});
+    ASSERT_TRUE(SaveWindowPosition(path_, 5, 6).ok);
+    EXPECT_EQ(ReadBytes(path_), "[Position]\r\nLeft=5\r\nTop=6\r\n");
+}
+
+TEST_F(SettingsFiles, UnwritablePlacesFailWithAMessage) {
+    const std::string blocker = (dir_ / "blocker").string();
+    WriteBytes(blocker, "plain file");
+    const std::string underFile = blocker + "/Kessivane.ini";
+    for (const WriteResult& r : {WriteSettings(underFile, Settings{}), WriteFactorySettings(underFile),
+                                 SaveWindowPosition(underFile, 1, 1)}) {
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.message, "Could not write the settings file " + underFile + ": Not a directory");
+    }
+    const std::string noDir = (dir_ / "missing" / "Kessivane.ini").string();
+    WriteResult r = WriteSettings(noDir, Settings{});
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.message, "Could not write the settings file " + noDir + ": No such file or directory");
+    EXPECT_EQ(ReadBytes(blocker), "plain file");
+}
+
+TEST_F(SettingsFiles, ASettingsPathThatIsNotAFileIsNotReplaced) {
+    fs::create_directories(path_);
+    WriteResult r = WriteSettings(path_, Settings{});
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.message.find(path_), std::string::npos);
+    EXPECT_TRUE(fs::is_directory(path_));
+}
+
+TEST(PortMap, MappedDefaultAndSimulatedDevices) {
+    IniFile ini = IniFile::Parse("[ports]\ncom3=/dev/ttyUSB0\nCOM4=sim:hub\nCOM5=\n");
+    EXPECT_EQ(PortDevice(ini, 3), "/dev/ttyUSB0");
+    EXPECT_EQ(PortDevice(ini, 4), "sim:hub");
+    EXPECT_EQ(PortDevice(ini, 5), "/dev/ttyS4");
+    EXPECT_EQ(PortDevice(ini, 1), "/dev/ttyS0");
+    EXPECT_EQ(PortDevice(ini, 20), "/dev/ttyS19");
+    EXPECT_EQ(PortDevice(ini, 0), "");
+    EXPECT_EQ(PortDevice(ini, 21), "");
+    EXPECT_EQ(PortDevice(IniFile::Parse(FactorySettingsText()), 2), "/dev/ttyS1");
+}
+
+}  // namespace
+}  // namespace kv
