@@ -128,11 +128,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Require(ParseIniInteger(*v).has_value(), "written integer readable", *v);
         }
     }
+    // What was written reads back as it was; only text loses line breaks, and a
+    // backlash beyond 15 significant digits keeps just those.
     Settings s2 = ReadSettings(writtenAgain);
-    CheckInsideControls(s2);
-    IniFile rewritten = writtenAgain;
-    WriteSettings(rewritten, s2);
-    Require(ReadSettings(IniFile::Parse(rewritten.Text())) == s2, "write/read settles after one round");
+    Settings expected = s;
+    for (std::string* field : {&expected.camera, &expected.focuser}) {
+        for (char& c : *field) {
+            if (c == '\r' || c == '\n') c = ' ';
+        }
+        *field = IniFile::Parse("[s]\nk=" + *field).GetString("s", "k", "");
+    }
+    if (std::fabs(s.backLashValue) >= 1e12) {
+        Require(std::fabs(s2.backLashValue - s.backLashValue) <= std::fabs(s.backLashValue) * 1e-14, "backlash kept");
+        expected.backLashValue = s2.backLashValue;
+    }
+    Require(s2 == expected, "settings read back as written");
 
     // Keys the settings do not own keep their values.
     for (const std::string& section : ini.Sections()) {
@@ -151,14 +161,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     IniFile edited = ini;
     const std::string before = edited.Text();
     if (edited.Set(section, key, value)) {
-        std::string expected = value;
-        for (char& c : expected) {
+        std::string flat = value;
+        for (char& c : flat) {
             if (c == '\r' || c == '\n') c = ' ';
         }
         IniFile back = IniFile::Parse(edited.Text());
         auto got = back.Get(section, key);
         Require(got.has_value(), "set key present", key);
-        auto expectedTrimmed = IniFile::Parse("[s]\nk=" + expected).Get("s", "k");
+        auto expectedTrimmed = IniFile::Parse("[s]\nk=" + flat).Get("s", "k");
         Require(got == expectedTrimmed, "set value reads back", *got);
     } else {
         Require(edited.Text() == before, "refused Set changes nothing");

@@ -24,8 +24,8 @@ if [ -f fuzz/CMakeLists.txt ]; then
     corpus="fuzz/corpus/${name%_fuzz}"
     work="$(mktemp -d)"
     [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
-    echo "fuzz: $name (${KV_FUZZ_RUNS:-200000} runs)"
-    "$f" -runs="${KV_FUZZ_RUNS:-200000}" -max_len=4096 "$work" 2>&1 | tail -n 2
+    echo "fuzz: $name (${KV_FUZZ_RUNS:-20000} runs)"
+    "$f" -runs="${KV_FUZZ_RUNS:-20000}" -max_len=4096 "$work" 2>&1 | tail -n 2
     rm -rf "$work"
   done
 fi

@@ -12,10 +12,10 @@
 #include <cstdio>
 
 #include "app/dbus_broadcast_bus.h"
+#include "app/kv_application.h"
 #include "app/main_form.h"
 #include "app/qt_dialogs.h"
 #include "app/splash_form.h"
-#include "shell/ini_file.h"
 #include "shell/focuser_catalogue.h"
 #include "shell/program_folder.h"
 #include "shell/settings_store.h"
@@ -49,7 +49,7 @@ void ShowPageByCaption(TMainForm& form, const QString& spec) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
+    KvApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kessivane"));
     const QStringList args = QApplication::arguments();
     const QString screenshot = OptionValue(args, QStringLiteral("--screenshot"));
@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
     const std::string folder = kv::ProgramFolder();
     QtDialogs dialogs;
     if (!screenshot.isEmpty()) dialogs.SetUnattended(true);
+    app.SetDialogs(&dialogs);
 
     DbusBroadcastBus bus;
     if (DbusBroadcastBus::Available()) kv::SetBroadcastBus(&bus);

@@ -314,7 +314,10 @@ QWidget* TMainForm::BuildStatusTab() {
     connect(timestampCB_, &QCheckBox::toggled, this, [](bool on) { kv::ProgramLog::Instance().timestamp = on; });
     // Changing a log switch is a settings change the user may want to keep.
     connect(progLogCB_, &QCheckBox::clicked, this, [this] { saveButton_->setVisible(true); });
-    connect(comLogCB_, &QCheckBox::clicked, this, [this] { saveButton_->setVisible(true); });
+    connect(comLogCB_, &QCheckBox::clicked, this, [this] {
+        saveButton_->setVisible(true);
+        if (focusControl_) focusControl_->SetLogCommands(comLogCB_->isChecked());
+    });
     return tab;
 }
 
@@ -362,6 +365,10 @@ QWidget* TMainForm::BuildDevicePortsTab() {
         w->setParent(startup);
         sv->addWidget(w);
     }
+    auto* about = new QPushButton(QStringLiteral("About Kessivane..."), startup);
+    about->setObjectName(QStringLiteral("AboutButton"));
+    connect(about, &QPushButton::clicked, this, &TMainForm::AboutButtonClick);
+    sv->addWidget(about);
     sv->addStretch();
     misc->addWidget(startup);
     misc->addStretch();
@@ -719,7 +726,7 @@ bool TMainForm::FormCreate() {
     kv::TraceDiag("Scanning for Camera Plug-ins");
 
     kv::TraceDiag("Instantiating FocuserControl class");
-    focusControl_ = std::make_unique<kv::TFocusControl>();
+    focusControl_ = std::make_unique<kv::TFocusControl>(dialogs_);
 
     loaded_ = kv::ReadSettings(iniPath_);
     settings_ui::ToControls(this, loaded_);

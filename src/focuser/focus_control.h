@@ -1,35 +1,423 @@
 // The focuser controller.
 //
-// TFocusControl is the base of every focuser kind; the drivers replace its
-// virtual operations. The base itself drives nothing: it is what the main
-// window owns until a focuser is chosen, and it is always idle.
+// TFocusControl is the one object through which the program drives a focuser.
+// The base class is itself the driver for pulse-counted motor focusers behind
+// the hub unit (or an LX-200 telescope): it switches the motor with LX-200
+// text commands or with the RTS/DTR lines, counts encoder pulses arriving as
+// CTS edges (direction on DSR), and talks to the hub's temperature unit.
+// Focusers that keep their own position (RoboFocus, Optec) derive from it and
+// replace the transport and movement operations marked "RF/O" below.
+//
+// Threads. A pulse-counted move runs on up to three worker threads (coarse-run
+// watcher, coarse-run starter, nudger) while one counting thread serves each
+// open port, and one keep-alive thread lives as long as the object. All of
+// them are owned here: a move that ends leaves a finished thread that the next
+// move reaps, a move that is superseded by a newer one stops without touching
+// the newer move's state, and destroying the object cancels the move, stops
+// and joins every thread and only then closes the port. A subclass whose
+// threads or overrides may still be called by these workers must call
+// Shutdown() first thing in its own destructor.
+//
+// Completion. Every MoveBy/MoveTo resets the process-wide event
+// "GENERAL_DELAY_EVENT" and signals it exactly when the move has ended
+// (a zero-length move signals at once). Idle and OnIdleChange report the same
+// state to the desktop. Callbacks run on the thread that raised them; the
+// desktop must hand its control updates to the GUI thread.
+//
+// Serial exchanges. One mutex covers each purge-write(-read) exchange, so a
+// hub query from the main thread and a focus command from a movement thread
+// never interleave on the line.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/dialogs.h"
+#include "platform/named_event.h"
+#include "platform/serial_port.h"
+#include "platform/worker_thread.h"
 
 namespace kv {
 
+class TFocusControl;
+class TCTSThread;
+
+// Notifications, sender first.
+using TCTSEvent = std::function<void(TFocusControl& sender, std::int32_t ctsCount, bool dsrValue)>;
+using TIdleEvent = std::function<void(TFocusControl& sender, bool idleValue)>;
+using TTCAvailChangeEvent = std::function<void(TFocusControl& sender, bool tcAvailValue)>;
+
+// COM number -> device path ("/dev/ttyUSB0", "sim:hub", ...).
+using PortResolverFn = std::function<std::string(int comPort)>;
+// Device path -> closed port; CreateSerialPort unless a test hands in its own.
+using PortFactoryFn = std::function<std::unique_ptr<ISerialPort>(const std::string& device)>;
+// The camera controller's idle flag, consulted under SBIGInterlock. None set:
+// no camera, which counts as idle.
+using CameraIdleFn = std::function<bool()>;
+
+// The LX-200 focus commands.
+inline constexpr const char* kFocusStop = ":FQ#";
+inline constexpr const char* kFocusIn = ":F-#";   // raises CTSCount
+inline constexpr const char* kFocusOut = ":F+#";  // lowers CTSCount
+inline constexpr const char* kFocusSlow = ":FS#";
+inline constexpr const char* kFocusFast = ":FF#";
+// Written every kKeepAliveIntervalMs while QuorvelEnable and the port is open.
+inline constexpr const char* kKeepAliveText = "5";
+
+// Line-control functions of EscapeComm (the values the hub software always used).
+enum class LineFunction : std::uint8_t { SetRts = 3, ClrRts = 4, SetDtr = 5, ClrDtr = 6 };
+
+// Outcome of a hub command that can be refused.
+enum class HubResult {
+    Ok,           // the hub confirmed
+    Unavailable,  // no temperature unit answered; nothing was sent
+    Failed,       // sent, but no reply, a wrong reply, or a value the hub did not take
+};
+
+// Fixed texts.
+inline constexpr const char* kIllegalFocusCommandText = "Illegal FocusCommand";
+inline constexpr const char* kSetCalFailedText = "Set Cal value failed!";
+inline constexpr const char* kFirmwareUnknownText = "??";
+inline constexpr const char* kCtsEventName = "THE_CTS_EVENT";
+
+struct WaitMessages {
+    const char* timedOut;
+    const char* abandoned;
+    const char* failed;
+};
+inline constexpr WaitMessages kMoveItWaitMessages{"Time out during focuser movement",
+                                                  "Abandoned event during focuser movement",
+                                                  "An error occurred during focuser movement"};
+inline constexpr WaitMessages kInterlockNudgeWaitMessages{"Time out during interlocked nudging",
+                                                          "Abandoned event during interlocked nudging",
+                                                          "An error occurred during interlocked nudging"};
+inline constexpr WaitMessages kCoarseRunWaitMessages{"Time out during nudging", "Abandoned event during nudging",
+                                                     "An error occurred during nudging"};
+
+// Time-outs and delays, in milliseconds.
+inline constexpr int kKeepAliveIntervalMs = 200;
+inline constexpr int kOpenSettleMs = 500;         // after starting the counting thread
+inline constexpr int kLineResetRepeats = 5;       // RTS/DTR dropped this often on open
+inline constexpr int kPurgeSettleMs = 20;         // before each purge
+inline constexpr int kLineSwitchDelayMs = 5;      // DTR (direction) before RTS (motor)
+inline constexpr int kStopDtrDelayMs = 10;        // RTS off before DTR off on ":FQ#"
+inline constexpr int kAvailFirstWaitMs = 30;
+inline constexpr int kAvailRetryWaitMs = 100;
+inline constexpr int kHubQueryWaitMs = 10;
+inline constexpr int kCoarseStopSettleMs = 100;   // after the coarse run is stopped
+inline constexpr int kNudgeSettleMs = 100;        // before the first nudge
+inline constexpr int kInterlockWaitMs = 10000;    // for "FOCUSER_WAIT_EVENT"
+inline constexpr int kCoarseRunWaitMs = 120000;   // for "THE_CTS_EVENT"
+inline constexpr int kInterruptsSettleMs = 10;
+inline constexpr int kWatcherPollMs = 1;          // coarse-run watcher pass
+inline constexpr int kInterruptsPollMs = 10;      // coarse-run starter waiting for InterruptsOff
+inline constexpr int kCtsWaitSliceMs = 250;       // counting thread re-checks its stop request
+inline constexpr int kCtsPollMs = 1;              // counting by polling when line events fail
+inline constexpr int kWaitSliceMs = 20;           // bounded waits re-check stop and cancel
+inline constexpr std::size_t kHubReplyLength = 10;
+
+inline constexpr double kNoTemperature = -100.0;
+inline constexpr double kTemperatureFloor = -99.0;  // readings at or below are not averaged
+inline constexpr std::size_t kTempHistoryLength = 10;
+
+// Common plumbing of the movement threads (TEndMoveThread, TMoveItThread,
+// TNudgeThread): each belongs to one move (its generation) and runs once on an
+// owned WorkerThread. "Stopping" means the owner is being destroyed or a newer
+// move has replaced this one; a replaced thread sends nothing more and leaves
+// the shared move state to the newer move.
+class TFocuserThread {
+public:
+    TFocuserThread(TFocusControl& owner, std::uint64_t generation, ThreadPriority priority);
+    virtual ~TFocuserThread();
+    TFocuserThread(const TFocuserThread&) = delete;
+    TFocuserThread& operator=(const TFocuserThread&) = delete;
+
+    void Start() { worker_.Start(); }
+    void RequestStop() { worker_.RequestStop(); }
+    void Hold() { worker_.Hold(); }
+    void Release() { worker_.Release(); }
+    bool Finished() const { return worker_.Finished(); }
+    void Join() { worker_.Join(); }
+
+protected:
+    virtual void Run() = 0;
+    // Every subclass calls this in its destructor, before its own part is gone.
+    void StopAndJoin();
+    bool StopRequested() const { return worker_.StopRequested(); }
+    bool Stopping() const;
+    bool Superseded() const;
+    // Waits for `event` at most `timeoutMs` on the owner's clock; nullopt when
+    // stopping (or `alsoEndWhen` turned true) first.
+    std::optional<WaitResult> WaitFor(NamedEvent& event, int timeoutMs,
+                                      const std::function<bool()>& alsoEndWhen = {});
+    // Sleeps; false when stopping ended it early.
+    bool Sleep(double ms);
+    // Holds here while the owner holds this thread; false when stopping.
+    bool Checkpoint() { return worker_.Checkpoint() && !Stopping(); }
+
+    TFocusControl& owner_;
+    const std::uint64_t generation_;
+
+private:
+    WorkerThread worker_;
+};
+
 class TFocusControl {
 public:
-    TFocusControl() = default;
-    virtual ~TFocusControl() = default;
+    explicit TFocusControl(IDialogs& dialogs, IClock& clock = DefaultClock());
+    virtual ~TFocusControl();
     TFocusControl(const TFocusControl&) = delete;
     TFocusControl& operator=(const TFocusControl&) = delete;
 
-    // Stops the motor now; returns at once.
-    virtual void StopMove() {}
-    // Ends any programmed move; Idle is true when it returns.
-    virtual void CancelMovement() {}
-    // Makes the current position 0.
-    virtual void ResetPosition() { ctsCount_.store(0); }
-    // True when no move is running.
-    virtual bool GetIdle() const { return true; }
+    // ---- virtual operations, in slot order ("RF/O": replaced by those drivers) ----
 
+    // RF/O. Closes the port (stops the counting thread) and stores the number;
+    // never reopens. Idle is unchanged.
+    virtual void SetComPort(int value);
+    // Carries out one LX-200 focus command as text or by the lines (UseRTS_DTR);
+    // returns when it has been written or switched. Lost on a closed port.
+    virtual void SendFocusCommand(const std::string& command);
+    // RF/O. Sets or clears both cancel requests and marks both move phases done,
+    // so Idle is true when it returns with `value` true; the threads end within one pass.
+    virtual void SetCancelMovementFlag(bool value);
+    // RF/O. True when no programmed move is running (coarse run and nudging both done).
+    virtual bool GetIdle() const;
+    // Hub "KTR06": Ok when the hub echoed `value` (TCCal is then `value`);
+    // Unavailable when no temperature unit answered (nothing sent); Failed when
+    // the hub did not take it or `value` does not fit five digits (TCCal keeps
+    // its previous value; the caller shows kSetCalFailedText, the failure is logged here).
+    virtual HubResult SetTCCal(int value);
+    // Hub "KTR04": the hub's register; the stored TCCal when the unit is absent or the reply is bad.
+    virtual int GetTCCal();
+    // Hub "KTR02", two tries: true when the temperature unit answered. Raises
+    // OnAvailChange when the answer changed; empties the temperature history when false.
+    virtual bool GetTCAvail();
+    // Hub "KTR00": "ab.c.de" from the reply's payload, kFirmwareUnknownText without a reply.
+    virtual std::string GetTCFirmwareVersion();
+    // RF/O. Opens and configures the port, starts the counting thread, resets
+    // the position. False (port closed) when ComPort is 0 or the device cannot be opened.
+    virtual bool OpenPort();
+    // Stops the counting thread and closes the port; nothing when it is not open.
+    virtual void ClosePort();
+    // RF/O. Starts continuous motion (":FQ#", then ":F-#" inward or ":F+#"); returns at once.
+    // `fast` is accepted for the Slow/Fast choice but no driver acts on it.
+    virtual void StartMove(bool inward, bool fast);
+    // RF/O. Stops the motor now (":FQ#" twice); returns at once.
+    virtual void StopMove();
+    // Drops RTS only (the motor line in "Direct to Focuser" mode).
+    virtual void MotorOff();
+    // Ends any programmed move; Idle is true when it returns.
+    virtual void CancelMovement();
+    // RF/O. Programmed relative move; returns at once. "GENERAL_DELAY_EVENT" is
+    // signalled when the move has ended (at once for 0 steps, sending nothing),
+    // also when it was cancelled; a move that never counts ends only by cancel.
+    virtual void MoveBy(std::int32_t steps);
+    // RF/O. MoveBy(position - CTSCount).
+    virtual void MoveTo(std::int32_t position);
+    // RF/O. Makes the current position 0 (and resets "GENERAL_DELAY_EVENT").
+    virtual void ResetPosition();
+    // RF/O. Sends one of ":FQ#", ":F-#", ":F+#", ":FS#", ":FF#"; anything else
+    // shows "Illegal FocusCommand" and sends nothing.
+    virtual void FocusCommand(const std::string& command);
+    // Applies one line-control function; nothing on a closed port.
+    virtual void EscapeComm(LineFunction func);
+    // Hub "KTR08": degrees Celsius, kNoTemperature when the unit is absent or
+    // the reply is bad. Valid readings feed TCAvg.
+    virtual double GetTemperature();
+
+    // Empties the temperature history; TCAvg keeps its value until the next valid reading.
+    void ClearTempHistory();
+
+    // Stops and joins every thread this object started and closes the port.
+    // Idempotent; the destructor calls it.
+    void Shutdown();
+
+    // ---- properties ----
     std::int32_t CTSCount() const { return ctsCount_.load(); }
+    bool LastDirection() const { return lastDirection_.load(); }
+    void SetLastDirection(bool v) { lastDirection_.store(v); }
+    double BackLash() const { return backLash_.load(); }
+    void SetBackLash(double v) { backLash_.store(v); }
+    int CodesPerRev() const { return codesPerRev_.load(); }
+    void SetCodesPerRev(int v) { codesPerRev_.store(v); }
+    double TravelPerRev() const { return travelPerRev_.load(); }
+    void SetTravelPerRev(double v) { travelPerRev_.store(v); }
+    int ComPort() const { return comPort_.load(); }
+    double NudgeTime() const { return nudgeTime_.load(); }
+    void SetNudgeTime(double seconds) { nudgeTime_.store(seconds); }
+    double CloseNudgeTime() const { return closeNudgeTime_.load(); }
+    void SetCloseNudgeTime(double seconds) { closeNudgeTime_.store(seconds); }
+    double NudgeSleep() const { return nudgeSleep_.load(); }
+    void SetNudgeSleep(double seconds) { nudgeSleep_.store(seconds); }
+    int StopFactor() const { return stopFactor_.load(); }
+    void SetStopFactor(int v) { stopFactor_.store(v); }
+    bool UseRTS_DTR() const { return useRtsDtr_.load(); }
+    void SetUseRTS_DTR(bool v) { useRtsDtr_.store(v); }
+    bool ReverseDir() const { return reverseDir_.load(); }
+    void SetReverseDir(bool v) { reverseDir_.store(v); }
+    bool CancelMovementFlag() const { return cancelMovementFlag_.load(); }
+    bool DualSense() const { return dualSense_.load(); }
+    void SetDualSense(bool v) { dualSense_.store(v); }
+    void SetOnCTSChange(TCTSEvent handler);
+    void SetOnIdleChange(TIdleEvent handler);
+    void SetOnAvailChange(TTCAvailChangeEvent handler);
+    // The last answers of the hub, without asking it again.
+    bool TCAvail() const { return tcAvail_.load(); }
+    int TCCal() const { return tcCal_.load(); }
+    double TCAvg() const { return tcAvg_.load(); }
+    std::string TCFirmwareVersion() const;
+    void SetCameraControl(CameraIdleFn cameraIdle);
+    bool JMIFlag() const { return jmiFlag_.load(); }
+    void SetJMIFlag(bool v) { jmiFlag_.store(v); }
+    bool SBIGInterlock() const { return sbigInterlock_.load(); }
+    void SetSBIGInterlock(bool v) { sbigInterlock_.store(v); }
+    bool InterruptsOff() const { return interruptsOff_.load(); }
+    // Camera read-out interlock: true stops the motor and holds nudging,
+    // false releases it; Paused follows after kInterruptsSettleMs.
+    void SetInterruptsOff(bool value);
+    bool Paused() const { return paused_.load(); }
+    ThreadPriority NudgePriority() const { return nudgePriority_.load(); }
+    void SetNudgePriority(ThreadPriority p) { nudgePriority_.store(p); }
+    bool QuorvelEnable() const { return quorvelEnable_.load(); }
+    void SetQuorvelEnable(bool v) { quorvelEnable_.store(v); }
+    bool LogCommands() const { return logCommands_.load(); }
+    void SetLogCommands(bool v) { logCommands_.store(v); }
+    bool PortOpen() const { return portOpen_.load(); }
+    // How COM n becomes a device path; "/dev/ttyS<n-1>" unless the main window
+    // hands in the [Ports] lookup. Set before OpenPort.
+    void SetPortResolver(PortResolverFn resolver);
+    void SetPortFactory(PortFactoryFn factory);
 
 protected:
+    // Notifications, raised by the drivers and threads on their own thread.
+    void DoCTSChange(std::int32_t count, bool dsr);
+    // Base: reports Idle when it differs from the value last reported.
+    virtual void DoIdleChange();
+    virtual void DoAvailChange();
+
+    bool Destroying() const { return destroying_.load(); }
+    IDialogs& Dialogs() { return dialogs_; }
+    IClock& Clock() { return clock_; }
+    // Purge, then write; false when the port is closed or the write failed.
+    bool WriteString(const std::string& text);
+    // Sleeps `waitMs`, then purge, write `request` + CR, read kHubReplyLength
+    // bytes; empty when nothing complete arrived.
+    std::string HubExchange(const std::string& request, int waitMs);
+    // Shows one message through the dialogs (waiting for the answer) and logs it.
+    void TellUser(const std::string& text);
+
     std::atomic<std::int32_t> ctsCount_{0};
+    // Last Idle value reported through OnIdleChange (the subclasses keep their own Idle here).
+    std::atomic<bool> fIdle_{true};
+    std::atomic<bool> portOpen_{false};
+
+private:
+    friend class TFocuserThread;
+    friend class TCTSThread;
+    friend class TEndMoveThread;
+    friend class TMoveItThread;
+    friend class TNudgeThread;
+
+    void KeepAliveLoop();
+    void StartMoveThread(std::unique_ptr<TFocuserThread> thread, TFocuserThread** latest);
+    void ReapFinishedThreads();  // threadsMutex_ held
+    // Runs `action` (commands, end-of-phase flags) for the move of `generation`
+    // unless a newer move has started; a new move cannot start meanwhile.
+    bool WhileCurrent(std::uint64_t generation, const std::function<void()>& action);
+    bool Superseded(std::uint64_t generation) const { return moveGeneration_.load() != generation; }
+    bool CameraIdle() const;
+    void ShowWaitResult(const WaitMessages& messages, WaitResult result);
+    void HoldNudging(bool hold);
+    void LineOp(bool rts, bool on);
+    // Stops the motor in either mode: MotorOff drops RTS, which a text-mode
+    // run ignores, so text mode adds ":FQ#".
+    void HaltMotor();
+    void PortLost(const std::string& why);
+    void AddTemperature(double reading);
+    std::shared_ptr<ISerialPort> Port() const;
+
+    IDialogs& dialogs_;
+    IClock& clock_;
+
+    // Properties.
+    std::atomic<bool> lastDirection_{true};
+    std::atomic<double> backLash_{0.035};
+    std::atomic<int> codesPerRev_{512};
+    std::atomic<double> travelPerRev_{0.58};
+    std::atomic<int> comPort_{1};
+    std::atomic<double> nudgeTime_{0.015};
+    std::atomic<double> closeNudgeTime_{0.01};
+    std::atomic<double> nudgeSleep_{0.08};
+    std::atomic<int> stopFactor_{8};
+    std::atomic<bool> cancelMovementFlag_{false};
+    std::atomic<bool> useRtsDtr_{false};
+    std::atomic<bool> reverseDir_{false};
+    std::atomic<bool> dualSense_{false};
+    std::atomic<bool> jmiFlag_{false};
+    std::atomic<bool> sbigInterlock_{false};
+    std::atomic<bool> tcAvail_{false};
+    std::atomic<int> tcCal_{0};
+    std::atomic<double> tcAvg_{0.0};
+    std::atomic<bool> interruptsOff_{false};
+    std::atomic<bool> paused_{false};
+    std::atomic<ThreadPriority> nudgePriority_{ThreadPriority::Normal};
+    std::atomic<bool> quorvelEnable_{true};
+    std::atomic<bool> logCommands_{false};
+
+    // Move state shared with the threads.
+    std::atomic<bool> moveDone_{true};
+    std::atomic<bool> nudgeDone_{true};
+    std::atomic<bool> endMoveCancel_{false};
+    std::atomic<bool> nudgeCancel_{false};
+    std::atomic<bool> moveUp_{false};
+    std::atomic<std::uint64_t> moveGeneration_{0};
+    std::atomic<bool> destroying_{false};
+    std::mutex moveMutex_;  // a new move against the end of a phase of the previous one
+    std::shared_ptr<NamedEvent> generalDelay_;
+
+    // Callbacks and settings read by several threads.
+    mutable std::mutex settingsMutex_;
+    TCTSEvent onCTSChange_;
+    TIdleEvent onIdleChange_;
+    TTCAvailChangeEvent onAvailChange_;
+    CameraIdleFn cameraIdle_;
+    PortResolverFn portResolver_;
+    PortFactoryFn portFactory_;
+    std::string tcFirmwareVersion_;
+    std::recursive_mutex idleMutex_;  // keeps Idle reports in order
+
+    // The port: the pointer under portMutex_, each purge-write(-read) exchange
+    // under commMutex_, each sequence of line switches under lineMutex_.
+    mutable std::mutex portMutex_;
+    std::shared_ptr<ISerialPort> port_;
+    std::mutex commMutex_;
+    std::mutex lineMutex_;
+
+    // Threads.
+    std::mutex threadsMutex_;
+    std::unique_ptr<TCTSThread> ctsThread_;
+    std::vector<std::unique_ptr<TFocuserThread>> moveThreads_;
+    TFocuserThread* latestEndMove_ = nullptr;
+    TFocuserThread* latestMoveIt_ = nullptr;
+    TFocuserThread* latestNudge_ = nullptr;
+
+    std::mutex keepAliveMutex_;
+    std::condition_variable keepAliveCv_;
+    bool keepAliveStop_ = false;
+    std::thread keepAliveThread_;
+
+    std::mutex tempMutex_;
+    std::deque<double> tempList_;
 };
 
 }  // namespace kv

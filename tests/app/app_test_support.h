@@ -45,6 +45,7 @@ public:
 
 class BusyFocuser : public kv::TFocusControl {
 public:
+    explicit BusyFocuser(kv::IDialogs& dialogs) : kv::TFocusControl(dialogs) {}
     void StopMove() override { ++stops; }
     void CancelMovement() override { ++cancels; }
     bool GetIdle() const override { return !busy.load(); }

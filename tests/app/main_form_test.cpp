@@ -291,7 +291,7 @@ TEST(MainFormClose, RefusedWhileTheFocuserMovesAndSavesThePositionWhenIdle) {
     TMainForm form(dialogs, folder.Dir(), {"kessivane"});
     ASSERT_TRUE(form.FormCreate());
     form.show();
-    auto busy = std::make_unique<kvtest::BusyFocuser>();
+    auto busy = std::make_unique<kvtest::BusyFocuser>(dialogs);
     kvtest::BusyFocuser* focuser = busy.get();
     form.SetFocusControl(std::move(busy));
     dialogs.shown.clear();

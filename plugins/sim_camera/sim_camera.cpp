@@ -1,0 +1,248 @@
+// The simulated camera: a CCD looking at a small fixed star field through the
+// simulated observatory's telescope.
+//
+// Star images are Gaussians integrated over each pixel. Their width follows
+// the distance of the focuser's true position from best focus (a V-shaped
+// curve: FWHM = seeing + slope * |distance|), the seeing wanders from frame
+// to frame, and every pixel gets sky background, photon noise, bias and read
+// noise. Flux grows with the exposure time the host puts in the image object;
+// binning adds pixels together as a real chip does. The focus frame is cut
+// around the selected star and multiplied by the focus gain.
+#include "sim_camera.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <vector>
+
+#include "sim/observatory.h"
+
+namespace {
+
+constexpr int kSensorWidth = 765;   // unbinned pixels
+constexpr int kSensorHeight = 510;
+constexpr int kFocusFrame = 100;    // focus frame side, read-out pixels
+constexpr double kPixelMicrons = 9.0;
+constexpr double kMaxSigma = 150.0;  // beyond this a star is only a faint glow anyway
+
+struct Star {
+    double x;     // unbinned pixel column of the centre
+    double y;
+    double flux;  // ADU per second, all of the star
+};
+
+// The bright one sits in the middle so that a default selection finds it.
+constexpr Star kStars[] = {
+    {382.0, 255.0, 400000.0}, {120.0, 80.0, 60000.0},  {650.0, 90.0, 30000.0},  {200.0, 400.0, 80000.0},
+    {600.0, 420.0, 45000.0},  {450.0, 150.0, 20000.0}, {300.0, 330.0, 15000.0}, {700.0, 300.0, 25000.0},
+};
+
+KVSimCameraConfig DefaultConfig() {
+    KVSimCameraConfig c{};
+    c.Binning = 1;
+    c.Noise = 1;
+    c.Seed = 0;
+    c.DefaultExposure = 1.0;
+    c.SeeingFWHM = 2.5;
+    c.SeeingJitter = 0.08;
+    c.FocusSlope = 0.02;
+    c.SkyPerSecond = 300.0;
+    c.Bias = 100.0;
+    c.ReadNoise = 8.0;
+    c.FluxScale = 1.0;
+    return c;
+}
+
+class SimCamera {
+public:
+    static SimCamera& Instance() {
+        static SimCamera camera;
+        return camera;
+    }
+
+    KVSimCameraConfig Config() {
+        std::lock_guard lock(mutex_);
+        return config_;
+    }
+
+    void SetConfig(const KVSimCameraConfig& c) {
+        std::lock_guard lock(mutex_);
+        config_ = c;
+        config_.Binning = std::clamp(config_.Binning, 1, 4);
+        auto nonNegative = [](double& v) {
+            if (!std::isfinite(v) || v < 0.0) v = 0.0;
+        };
+        nonNegative(config_.DefaultExposure);
+        nonNegative(config_.SeeingJitter);
+        nonNegative(config_.FocusSlope);
+        nonNegative(config_.SkyPerSecond);
+        nonNegative(config_.Bias);
+        nonNegative(config_.ReadNoise);
+        nonNegative(config_.FluxScale);
+        if (!std::isfinite(config_.SeeingFWHM) || config_.SeeingFWHM < 0.5) config_.SeeingFWHM = 0.5;
+        Reseed();
+    }
+
+    int Binning() {
+        std::lock_guard lock(mutex_);
+        return config_.Binning;
+    }
+
+    // Renders the read-out window whose top-left read-out pixel is (left, top)
+    // into the host's image object.
+    bool Deliver(KVImageObject* image, int left, int top, double gain) {
+        if (image == nullptr) return false;
+        KVImageHandle handle = nullptr;
+        std::int32_t width = 0;
+        std::int32_t height = 0;
+        double seconds = 0.0;
+        if (image->GetImageObject(image, &handle) != KV_S_OK || image->GetHorizWords(image, &width) != KV_S_OK ||
+            image->GetVertWords(image, &height) != KV_S_OK || width <= 0 || height <= 0) {
+            return false;
+        }
+        if (image->GetExposureTime(image, &seconds) != KV_S_OK) seconds = 0.0;
+
+        std::vector<std::uint16_t> pixels;
+        {
+            std::lock_guard lock(mutex_);
+            if (!(seconds > 0.0) || !std::isfinite(seconds)) seconds = config_.DefaultExposure;
+            pixels = Render(width, height, left, top, seconds, gain);
+        }
+        return image->LoadArray(image, handle, pixels.data()) == KV_S_OK;
+    }
+
+private:
+    SimCamera() : config_(DefaultConfig()) { Reseed(); }
+
+    void Reseed() { rng_.seed(config_.Seed != 0 ? config_.Seed : std::random_device{}()); }
+
+    double Normal() { return normal_(rng_); }
+
+    // Sum over [a, b) of a unit Gaussian centred at c with deviation s.
+    static double Integral(double a, double b, double c, double s) {
+        const double k = 1.0 / (s * std::sqrt(2.0));
+        return 0.5 * (std::erf((b - c) * k) - std::erf((a - c) * k));
+    }
+
+    std::vector<std::uint16_t> Render(int width, int height, int left, int top, double seconds, double gain) {
+        const KVSimCameraConfig& c = config_;
+        const int bin = c.Binning;
+        const kvsim::Observatory& sky = kvsim::Observatory::Instance();
+        const double distance = static_cast<double>(sky.TruePosition()) - sky.BestFocus();
+
+        double seeing = c.SeeingFWHM;
+        if (c.Noise != 0 && c.SeeingJitter > 0.0) {
+            seeing *= std::max(0.3, 1.0 + c.SeeingJitter * Normal());
+        }
+        const double fwhm = seeing + c.FocusSlope * std::fabs(distance);  // unbinned pixels
+        const double sigma = std::min(fwhm / (2.0 * std::sqrt(2.0 * std::log(2.0))), kMaxSigma) / bin;
+
+        const auto n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+        std::vector<double> signal(n, c.SkyPerSecond * bin * bin * seconds);
+
+        std::vector<double> ix;
+        std::vector<double> iy;
+        const int reach = static_cast<int>(std::ceil(6.0 * sigma)) + 2;
+        for (const Star& star : kStars) {
+            // Centre of the star in read-out pixel coordinates of this window.
+            const double cx = (star.x + 0.5) / bin - left;
+            const double cy = (star.y + 0.5) / bin - top;
+            const int x0 = std::max(0, static_cast<int>(std::floor(cx)) - reach);
+            const int x1 = std::min(width - 1, static_cast<int>(std::floor(cx)) + reach);
+            const int y0 = std::max(0, static_cast<int>(std::floor(cy)) - reach);
+            const int y1 = std::min(height - 1, static_cast<int>(std::floor(cy)) + reach);
+            if (x0 > x1 || y0 > y1) continue;
+            ix.assign(static_cast<std::size_t>(x1 - x0 + 1), 0.0);
+            iy.assign(static_cast<std::size_t>(y1 - y0 + 1), 0.0);
+            for (int x = x0; x <= x1; ++x) ix[static_cast<std::size_t>(x - x0)] = Integral(x, x + 1.0, cx, sigma);
+            for (int y = y0; y <= y1; ++y) iy[static_cast<std::size_t>(y - y0)] = Integral(y, y + 1.0, cy, sigma);
+            const double total = star.flux * c.FluxScale * seconds;
+            for (int y = y0; y <= y1; ++y) {
+                double* row = signal.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+                const double fy = total * iy[static_cast<std::size_t>(y - y0)];
+                for (int x = x0; x <= x1; ++x) row[x] += fy * ix[static_cast<std::size_t>(x - x0)];
+            }
+        }
+
+        std::vector<std::uint16_t> out(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            double v = signal[i];
+            if (c.Noise != 0) {
+                // Photon noise: Poisson, close enough to a normal law above a few dozen counts.
+                if (v > 30.0) {
+                    v += std::sqrt(v) * Normal();
+                } else if (v > 0.0) {
+                    v = static_cast<double>(std::poisson_distribution<int>(v)(rng_));
+                }
+                v += c.ReadNoise * Normal();
+            }
+            v = (v + c.Bias) * gain;
+            out[i] = static_cast<std::uint16_t>(std::clamp(std::nearbyint(v), 0.0, 65535.0));
+        }
+        return out;
+    }
+
+    std::mutex mutex_;
+    KVSimCameraConfig config_;
+    std::mt19937 rng_;
+    std::normal_distribution<double> normal_{0.0, 1.0};
+};
+
+}  // namespace
+
+KV_PLUGIN_EXPORT void DLLQueryCameraData(TCameraData* data) {
+    if (data == nullptr) return;
+    const int bin = SimCamera::Instance().Binning();
+    data->CameraType = "CCD";
+    data->CameraName = "Simulated CCD";
+    data->Manufacturer = "Kessivane simulated observatory";
+    data->ImageBits = 16;
+    data->FocusBits = 16;
+    data->HorizRes = kSensorWidth / bin;
+    data->VertRes = kSensorHeight / bin;
+    data->HorizFocusFrame = kFocusFrame;
+    data->VertFocusFrame = kFocusFrame;
+    data->HorizPixel = kPixelMicrons * bin;
+    data->VertPixel = kPixelMicrons * bin;
+    data->FocusOffsetX = 0;
+    data->FocusOffsetY = 0;
+    data->DownloadTime = 200;
+    data->DLLFileName = "sim_camera.so";
+    data->DLLVersion = "1.0";
+    data->InterfaceType = 0;
+    data->Location00 = 0;
+    data->Orientation = 0;
+    data->FWHMFactor = 0.0;
+    data->XBinning = bin;
+    data->YBinning = bin;
+    data->FocusBinning = bin;
+}
+
+KV_PLUGIN_EXPORT KVBool DLLInitCamera(std::int32_t /*parPort*/) { return KV_TRUE; }
+
+KV_PLUGIN_EXPORT KVBool DLLSetUpExpose(void) { return KV_TRUE; }
+
+KV_PLUGIN_EXPORT KVBool DLLGetImageObject(KVImageObject* image) {
+    return SimCamera::Instance().Deliver(image, 0, 0, 1.0) ? KV_TRUE : KV_FALSE;
+}
+
+KV_PLUGIN_EXPORT KVBool DLLGetFocusObject(KVImageObject* image, std::int32_t x, std::int32_t y, double gain) {
+    // A gain the slider has not set yet (0) reads as unity.
+    if (!(gain > 0.0) || !std::isfinite(gain)) gain = 1.0;
+    // Far outside the chip the frame is only sky; the clamp keeps the sums in range.
+    x = std::clamp(x, -1000000, 1000000);
+    y = std::clamp(y, -1000000, 1000000);
+    return SimCamera::Instance().Deliver(image, x - kFocusFrame / 2, y - kFocusFrame / 2, gain) ? KV_TRUE : KV_FALSE;
+}
+
+KV_PLUGIN_EXPORT std::int32_t DLLGetCalibrate(void) { return 0; }
+
+KV_PLUGIN_EXPORT void KVSimCamera_GetConfig(KVSimCameraConfig* config) {
+    if (config != nullptr) *config = SimCamera::Instance().Config();
+}
+
+KV_PLUGIN_EXPORT void KVSimCamera_SetConfig(const KVSimCameraConfig* config) {
+    if (config != nullptr) SimCamera::Instance().SetConfig(*config);
+}

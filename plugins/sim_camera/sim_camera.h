@@ -1,0 +1,43 @@
+/*
+ * Settings of the simulated camera plug-in (sim_camera.so) beyond the six
+ * camera exports, for tests and for the simulated observatory's set-up. Look
+ * them up with dlsym on the loaded plug-in.
+ */
+#ifndef KESSIVANE_SIM_CAMERA_H
+#define KESSIVANE_SIM_CAMERA_H
+
+#include <stdint.h>
+
+#include "kessivane/camera_plugin.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct KVSimCameraConfig {
+    int32_t Binning;         /* 1..4, both axes; reported by the next DLLQueryCameraData */
+    int32_t Noise;           /* 0: no photon noise, read noise or seeing jitter */
+    uint32_t Seed;           /* random seed; 0 picks one */
+    int32_t Reserved;
+    double DefaultExposure;  /* seconds, used when the image object carries none (<= 0) */
+    double SeeingFWHM;       /* star FWHM at best focus, unbinned pixels */
+    double SeeingJitter;     /* relative standard deviation of the seeing, frame to frame */
+    double FocusSlope;       /* FWHM growth, unbinned pixels per focuser step from best focus */
+    double SkyPerSecond;     /* sky background, ADU per second per unbinned pixel */
+    double Bias;             /* ADU added to every pixel */
+    double ReadNoise;        /* ADU rms per read pixel */
+    double FluxScale;        /* multiplies every star's brightness */
+} KVSimCameraConfig;
+
+typedef void (*KVSimCameraGetConfigProc)(KVSimCameraConfig* config);
+typedef void (*KVSimCameraSetConfigProc)(const KVSimCameraConfig* config);
+
+void KVSimCamera_GetConfig(KVSimCameraConfig* config);
+/* Values out of range are brought into range. */
+void KVSimCamera_SetConfig(const KVSimCameraConfig* config);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

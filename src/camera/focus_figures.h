@@ -1,0 +1,82 @@
+// Focus figures: how sharp the star in a focus frame is.
+//
+// One measurement yields the brightest pixel (Peak) and four sizes of the
+// star: the widths at half maximum along the row and the column through the
+// peak (xFWHM, yFWHM), their mean (FWHM) and the half-flux diameter (HFD).
+// The figure chosen by FOMKind is the figure of merit that the focusing
+// procedures minimise (Peak: maximise).
+//
+// The measurement works on a plain row-major 16-bit frame, so it can be tested
+// and benchmarked without an image object. With RemoveBackground the frame is
+// reduced by the background level in place (the focus image keeps the reduced
+// values, which is what the focus display then shows); the const overload
+// measures the same figures without touching the pixels.
+#pragma once
+
+#include <cstdint>
+
+namespace kv {
+
+class TImageObject;
+
+// The figure of merit in use. The values are the tags of the FWHM menu and the
+// order of the settings' figure list.
+enum class FomKind : std::uint8_t { FWHM = 0, xFWHM = 1, yFWHM = 2, Peak = 3, HFD = 4 };
+
+// True when a larger value of the figure means better focus (only Peak).
+constexpr bool LargerIsBetter(FomKind kind) { return kind == FomKind::Peak; }
+
+// One focus measurement, copied whole by the focusing procedures.
+struct FocusReading {
+    std::int32_t Peak = 0;
+    std::int32_t PeakX = 0;
+    std::int32_t PeakY = 0;
+    double xFWHM = 0.0;
+    double yFWHM = 0.0;
+    double FWHM = 0.0;
+    double HFD = 0.0;
+    double FOM = 0.0;
+};
+
+// Everything besides the pixels that the measurement reads: the controller's
+// settings and the camera description's optics.
+struct FocusSettings {
+    std::int32_t ROISize = 20;
+    bool ROIOn = false;
+    bool RemoveBackground = true;
+    std::int32_t FWHMFactorSetting = 1;  // user multiplier 1..3
+    double FWHMFactor = 0.0;             // plug-in's correction, subtracted from the row width
+    double HorizPixel = 1.0;
+    double VertPixel = 1.0;
+    // Divides the widths and the HFD. 0 or less from a plug-in is taken as 1.
+    std::int32_t FocusBinning = 1;
+    FomKind FOMKind = FomKind::FWHM;
+};
+
+// Measures the frame and fills every field of `reading`. PeakX and PeakY keep
+// their previous values when no pixel of the measured area is above 0. A frame
+// without any measured pixel has background 0. Null pixels or a non-positive
+// size measure as an all-zero frame.
+void ComputeFocusFigures(std::int32_t width, std::int32_t height, std::uint16_t* pixels,
+                         const FocusSettings& settings, FocusReading& reading);
+void ComputeFocusFigures(std::int32_t width, std::int32_t height, const std::uint16_t* pixels,
+                         const FocusSettings& settings, FocusReading& reading);
+// Measures the image object's frame under its lock.
+void ComputeFocusFigures(TImageObject& image, const FocusSettings& settings, FocusReading& reading);
+
+// The figure selected by `kind` from the stored results (Peak as a real); also
+// stored in reading.FOM.
+double GetFigureOfMerit(FocusReading& reading, FomKind kind);
+
+// Border of the region of interest, the same for both axes; a pixel (x, y) is
+// inside when b < x < width - b and b < y < height - b.
+constexpr std::int32_t RoiBorder(std::int32_t width, std::int32_t roiSize, bool roiOn) {
+    return ((width - roiSize) * (roiOn ? 1 : 0)) / 2;
+}
+
+// Half-flux diameter of the whole frame over background `background`, in
+// pixels (not divided by the binning).
+double HalfFluxDiameter(std::int32_t width, std::int32_t height, const std::uint16_t* pixels,
+                        std::int64_t background);
+
+}  // namespace kv

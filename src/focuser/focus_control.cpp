@@ -1,0 +1,559 @@
+#include "focuser/focus_control.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <exception>
+#include <limits>
+
+#include "focuser/cts_thread.h"
+#include "focuser/end_move_thread.h"
+#include "focuser/move_it_thread.h"
+#include "focuser/nudge_thread.h"
+#include "shell/diagnostics.h"
+#include "shell/log_channel.h"
+
+namespace kv {
+
+namespace {
+
+void SleepMs(int ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string DefaultDevice(int comPort) { return "/dev/ttyS" + std::to_string(comPort - 1); }
+
+std::int32_t ClampToCount(std::int64_t v) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(),
+                                                              std::numeric_limits<std::int32_t>::max()));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- TFocuserThread
+
+TFocuserThread::TFocuserThread(TFocusControl& owner, std::uint64_t generation, ThreadPriority priority)
+    : owner_(owner), generation_(generation), worker_([this](WorkerThread&) { Run(); }, priority) {}
+
+TFocuserThread::~TFocuserThread() { StopAndJoin(); }
+
+void TFocuserThread::StopAndJoin() {
+    worker_.RequestStop();
+    worker_.Release();
+    worker_.Join();
+}
+
+bool TFocuserThread::Superseded() const { return owner_.Superseded(generation_); }
+
+bool TFocuserThread::Stopping() const { return worker_.StopRequested() || Superseded(); }
+
+std::optional<WaitResult> TFocuserThread::WaitFor(NamedEvent& event, int timeoutMs,
+                                                  const std::function<bool()>& alsoEndWhen) {
+    // Sliced, so that cancelling or destroying the focuser never waits out a
+    // two-minute time-out; the time-out itself runs on the owner's clock.
+    const std::int64_t deadline = owner_.clock_.TickMs() + timeoutMs;
+    for (;;) {
+        if (Stopping() || (alsoEndWhen && alsoEndWhen())) return std::nullopt;
+        const std::int64_t left = std::max<std::int64_t>(deadline - owner_.clock_.TickMs(), 0);
+        const std::int64_t slice = std::min<std::int64_t>(left, kWaitSliceMs);
+        const WaitResult r = event.Wait(std::chrono::milliseconds(slice));
+        if (r != WaitResult::TimedOut) return r;
+        if (left <= slice) return WaitResult::TimedOut;
+    }
+}
+
+bool TFocuserThread::Sleep(double ms) {
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + std::chrono::microseconds(static_cast<std::int64_t>(ms * 1000.0));
+    for (;;) {
+        if (Stopping()) return false;
+        const auto now = Clock::now();
+        if (now >= end) return true;
+        std::this_thread::sleep_for(std::min<Clock::duration>(end - now, std::chrono::milliseconds(kWaitSliceMs)));
+    }
+}
+
+// ---------------------------------------------------------------- construction
+
+TFocusControl::TFocusControl(IDialogs& dialogs, IClock& clock)
+    : dialogs_(dialogs), clock_(clock), portResolver_(DefaultDevice), portFactory_(CreateSerialPort) {
+    TraceDiag("In FocusControl Base Class constructor");
+    generalDelay_ = OpenNamedEvent(kGeneralDelayEvent);
+    TraceDiag("Focuser signalled objects created");
+    generalDelay_->Reset();
+    keepAliveThread_ = std::thread([this] { KeepAliveLoop(); });
+}
+
+TFocusControl::~TFocusControl() {
+    TraceDiag("In FocusControl Base Class destructor");
+    Shutdown();
+}
+
+void TFocusControl::Shutdown() {
+    if (destroying_.exchange(true)) return;
+    {
+        std::lock_guard lock(keepAliveMutex_);
+        keepAliveStop_ = true;
+    }
+    keepAliveCv_.notify_all();
+    if (keepAliveThread_.joinable()) keepAliveThread_.join();
+
+    // The move ends as a cancelled one (the motor is stopped and waiters on
+    // "GENERAL_DELAY_EVENT" are released), then every thread is joined before
+    // the port goes away; the counting thread last, with the port.
+    TFocusControl::SetCancelMovementFlag(true);
+    std::vector<std::unique_ptr<TFocuserThread>> threads;
+    {
+        std::lock_guard lock(threadsMutex_);
+        threads.swap(moveThreads_);
+        latestEndMove_ = latestMoveIt_ = latestNudge_ = nullptr;
+    }
+    for (auto& t : threads) {
+        t->RequestStop();
+        t->Release();
+    }
+    for (auto& t : threads) t->Join();
+    threads.clear();
+    TFocusControl::ClosePort();
+}
+
+void TFocusControl::KeepAliveLoop() {
+    std::unique_lock lock(keepAliveMutex_);
+    for (;;) {
+        if (keepAliveCv_.wait_for(lock, std::chrono::milliseconds(kKeepAliveIntervalMs),
+                                  [this] { return keepAliveStop_; })) {
+            return;
+        }
+        lock.unlock();
+        if (quorvelEnable_.load() && portOpen_.load()) WriteString(kKeepAliveText);
+        lock.lock();
+    }
+}
+
+// ---------------------------------------------------------------- properties
+
+void TFocusControl::SetOnCTSChange(TCTSEvent handler) {
+    std::lock_guard lock(settingsMutex_);
+    onCTSChange_ = std::move(handler);
+}
+
+void TFocusControl::SetOnIdleChange(TIdleEvent handler) {
+    std::lock_guard lock(settingsMutex_);
+    onIdleChange_ = std::move(handler);
+}
+
+void TFocusControl::SetOnAvailChange(TTCAvailChangeEvent handler) {
+    std::lock_guard lock(settingsMutex_);
+    onAvailChange_ = std::move(handler);
+}
+
+std::string TFocusControl::TCFirmwareVersion() const {
+    std::lock_guard lock(settingsMutex_);
+    return tcFirmwareVersion_;
+}
+
+void TFocusControl::SetCameraControl(CameraIdleFn cameraIdle) {
+    std::lock_guard lock(settingsMutex_);
+    cameraIdle_ = std::move(cameraIdle);
+}
+
+void TFocusControl::SetPortResolver(PortResolverFn resolver) {
+    std::lock_guard lock(settingsMutex_);
+    portResolver_ = resolver ? std::move(resolver) : PortResolverFn(DefaultDevice);
+}
+
+void TFocusControl::SetPortFactory(PortFactoryFn factory) {
+    std::lock_guard lock(settingsMutex_);
+    portFactory_ = factory ? std::move(factory) : PortFactoryFn(CreateSerialPort);
+}
+
+bool TFocusControl::CameraIdle() const {
+    CameraIdleFn probe;
+    {
+        std::lock_guard lock(settingsMutex_);
+        probe = cameraIdle_;
+    }
+    return !probe || probe();
+}
+
+void TFocusControl::SetInterruptsOff(bool value) {
+    if (value) {
+        HaltMotor();
+        if (!nudgeDone_.load()) HoldNudging(true);
+    } else {
+        HoldNudging(false);
+    }
+    interruptsOff_.store(value);
+    SleepMs(kInterruptsSettleMs);
+    paused_.store(value);
+}
+
+void TFocusControl::HoldNudging(bool hold) {
+    std::lock_guard lock(threadsMutex_);
+    if (hold) {
+        if (latestNudge_ != nullptr && !latestNudge_->Finished()) latestNudge_->Hold();
+        return;
+    }
+    for (auto& t : moveThreads_) t->Release();
+}
+
+// ---------------------------------------------------------------- notifications
+
+void TFocusControl::DoCTSChange(std::int32_t count, bool dsr) {
+    TCTSEvent handler;
+    {
+        std::lock_guard lock(settingsMutex_);
+        handler = onCTSChange_;
+    }
+    if (handler && !destroying_.load()) handler(*this, count, dsr);
+}
+
+void TFocusControl::DoIdleChange() {
+    // Compared with the value last reported, not with what a poller of GetIdle
+    // saw last, so a change is never swallowed by a concurrent GetIdle.
+    std::lock_guard lock(idleMutex_);
+    const bool now = GetIdle();
+    if (fIdle_.exchange(now) == now) return;
+    TIdleEvent handler;
+    {
+        std::lock_guard settings(settingsMutex_);
+        handler = onIdleChange_;
+    }
+    if (handler && !destroying_.load()) handler(*this, now);
+}
+
+void TFocusControl::DoAvailChange() {
+    TTCAvailChangeEvent handler;
+    {
+        std::lock_guard lock(settingsMutex_);
+        handler = onAvailChange_;
+    }
+    if (handler && !destroying_.load()) handler(*this, tcAvail_.load());
+}
+
+void TFocusControl::TellUser(const std::string& text) {
+    WriteProgramLog(text);
+    dialogs_.Show(text, DialogType::Error, DialogButtons::Ok);
+}
+
+void TFocusControl::ShowWaitResult(const WaitMessages& messages, WaitResult result) {
+    switch (result) {
+    case WaitResult::Signalled: return;
+    case WaitResult::TimedOut: TellUser(messages.timedOut); return;
+    case WaitResult::Abandoned: TellUser(messages.abandoned); return;
+    case WaitResult::Failed: TellUser(messages.failed); return;
+    }
+}
+
+// ---------------------------------------------------------------- port
+
+std::shared_ptr<ISerialPort> TFocusControl::Port() const {
+    std::lock_guard lock(portMutex_);
+    return port_;
+}
+
+void TFocusControl::SetComPort(int value) {
+    ClosePort();
+    comPort_.store(value);
+}
+
+bool TFocusControl::OpenPort() {
+    ClosePort();
+    const int com = comPort_.load();
+    if (com == 0) return false;
+
+    PortResolverFn resolver;
+    PortFactoryFn factory;
+    {
+        std::lock_guard lock(settingsMutex_);
+        resolver = portResolver_;
+        factory = portFactory_;
+    }
+    std::shared_ptr<ISerialPort> port;
+    try {
+        const std::string device = resolver(com);
+        if (device.empty()) return false;
+        port = factory(device);
+        if (!port) return false;
+        SerialSettings settings;
+        settings.baud = 9600;
+        settings.discardNul = true;
+        if (!port->Open(settings)) {
+            WriteProgramLog("Could not open " + device + " for COM" + std::to_string(com));
+            return false;
+        }
+    } catch (const std::exception& e) {
+        WriteProgramLog("Could not open COM" + std::to_string(com) + ": " + e.what());
+        return false;
+    }
+    {
+        std::lock_guard lock(portMutex_);
+        port_ = port;
+    }
+    portOpen_.store(true);
+    // The motor lines start off, whatever state the adapter left them in.
+    for (int i = 0; i < kLineResetRepeats; ++i) {
+        port->SetRts(false);
+        port->SetDtr(false);
+    }
+    {
+        std::lock_guard lock(threadsMutex_);
+        ctsThread_ = std::make_unique<TCTSThread>(*this, port);
+        ctsThread_->Start();
+    }
+    SleepMs(kOpenSettleMs);
+    ResetPosition();
+    return true;
+}
+
+void TFocusControl::ClosePort() {
+    const std::shared_ptr<ISerialPort> port = Port();
+    if (!port) {
+        portOpen_.store(false);
+        return;
+    }
+    std::unique_ptr<TCTSThread> cts;
+    {
+        std::lock_guard lock(threadsMutex_);
+        cts = std::move(ctsThread_);
+    }
+    if (cts) cts->RequestStop();
+    port->Close();  // releases the counting thread's wait
+    if (cts) cts->Join();
+    {
+        std::lock_guard comm(commMutex_);
+        std::lock_guard lock(portMutex_);
+        port_.reset();
+    }
+    portOpen_.store(false);
+}
+
+void TFocusControl::PortLost(const std::string& why) {
+    // Called by the counting thread, which ends after this. The port stays
+    // until ClosePort or the next OpenPort; nothing more is written to it.
+    portOpen_.store(false);
+    SetCancelMovementFlag(true);
+    const std::shared_ptr<ISerialPort> port = Port();
+    const std::string text = "The focuser on COM" + std::to_string(comPort_.load()) +
+                             (port ? " (" + port->Device() + ")" : std::string()) +
+                             " stopped answering (" + why + "); the focuser move was cancelled.";
+    if (destroying_.load()) {
+        WriteProgramLog(text);
+        return;
+    }
+    TellUser(text);
+}
+
+bool TFocusControl::WriteString(const std::string& text) {
+    // The settling pause is taken before the lock, so a write never holds up
+    // another exchange for it.
+    SleepMs(kPurgeSettleMs);
+    std::lock_guard lock(commMutex_);
+    const std::shared_ptr<ISerialPort> port = Port();
+    if (!port || !portOpen_.load()) return false;
+    port->Purge();
+    return port->Write(text, kSerialWriteTimeout);
+}
+
+void TFocusControl::LineOp(bool rts, bool on) {
+    const std::shared_ptr<ISerialPort> port = Port();
+    if (!port || !portOpen_.load()) return;
+    if (rts) {
+        port->SetRts(on);
+    } else {
+        port->SetDtr(on);
+    }
+}
+
+void TFocusControl::EscapeComm(LineFunction func) {
+    std::lock_guard lock(lineMutex_);
+    switch (func) {
+    case LineFunction::SetRts: LineOp(true, true); break;
+    case LineFunction::ClrRts: LineOp(true, false); break;
+    case LineFunction::SetDtr: LineOp(false, true); break;
+    case LineFunction::ClrDtr: LineOp(false, false); break;
+    }
+}
+
+void TFocusControl::MotorOff() {
+    std::lock_guard lock(lineMutex_);
+    LineOp(true, false);
+}
+
+void TFocusControl::HaltMotor() {
+    MotorOff();
+    if (!useRtsDtr_.load()) SendFocusCommand(kFocusStop);
+}
+
+// ---------------------------------------------------------------- focus commands
+
+void TFocusControl::SendFocusCommand(const std::string& command) {
+    std::string cmd = command;
+    if (reverseDir_.load()) {
+        if (cmd == kFocusIn) {
+            cmd = kFocusOut;
+        } else if (cmd == kFocusOut) {
+            cmd = kFocusIn;
+        }
+    }
+    if (logCommands_.load() && portOpen_.load()) PostLogText(cmd, kComLog);
+    if (!useRtsDtr_.load()) {
+        WriteString(cmd);
+        return;
+    }
+    // "Direct to Focuser": DTR selects the direction, RTS runs the motor. The
+    // lines never wait for a text exchange: a pulse must end on time.
+    std::lock_guard lock(lineMutex_);
+    if (cmd == kFocusIn) {
+        LineOp(false, true);
+        SleepMs(kLineSwitchDelayMs);
+        LineOp(true, true);
+    } else if (cmd == kFocusOut) {
+        LineOp(false, false);
+        SleepMs(kLineSwitchDelayMs);
+        LineOp(true, true);
+    } else if (cmd == kFocusStop) {
+        LineOp(true, false);
+        // A nudge sequence keeps its direction line between pulses.
+        if (nudgeDone_.load()) {
+            SleepMs(kStopDtrDelayMs);
+            LineOp(false, false);
+        }
+    }
+}
+
+void TFocusControl::FocusCommand(const std::string& command) {
+    if (command == kFocusStop || command == kFocusIn || command == kFocusOut || command == kFocusSlow ||
+        command == kFocusFast) {
+        SendFocusCommand(command);
+        return;
+    }
+    TellUser(kIllegalFocusCommandText);
+}
+
+void TFocusControl::StartMove(bool inward, bool /*fast*/) {
+    SendFocusCommand(kFocusStop);
+    SendFocusCommand(inward ? kFocusIn : kFocusOut);
+    lastDirection_.store(inward);
+}
+
+void TFocusControl::StopMove() {
+    SendFocusCommand(kFocusStop);
+    SendFocusCommand(kFocusStop);
+}
+
+// ---------------------------------------------------------------- moves
+
+void TFocusControl::SetCancelMovementFlag(bool value) {
+    cancelMovementFlag_.store(value);
+    endMoveCancel_.store(value);
+    nudgeCancel_.store(value);
+    nudgeDone_.store(true);
+    moveDone_.store(true);
+    // A nudger held by the read-out interlock must see the cancel now.
+    if (value) HoldNudging(false);
+}
+
+bool TFocusControl::GetIdle() const { return moveDone_.load() && nudgeDone_.load(); }
+
+void TFocusControl::CancelMovement() { SetCancelMovementFlag(true); }
+
+void TFocusControl::ResetPosition() {
+    generalDelay_->Reset();
+    ctsCount_.store(0);
+    DoCTSChange(0, false);
+}
+
+void TFocusControl::MoveTo(std::int32_t position) {
+    MoveBy(ClampToCount(std::int64_t{position} - ctsCount_.load()));
+}
+
+void TFocusControl::MoveBy(std::int32_t steps) {
+    generalDelay_->Reset();
+    std::lock_guard lock(moveMutex_);
+    // Threads of an earlier move that are still running (after a cancel, say)
+    // see the new generation and end without touching this move.
+    const std::uint64_t generation = moveGeneration_.fetch_add(1) + 1;
+    HoldNudging(false);
+
+    const std::int64_t count = ctsCount_.load();
+    const std::int32_t target = ClampToCount(count + steps);
+    const std::int64_t stopFactor = stopFactor_.load();
+    const bool up = steps > 0;
+    moveUp_.store(up);
+    const std::int64_t lead = steps < 0 ? stopFactor : -stopFactor;
+
+    if (destroying_.load() || count == target) {
+        generalDelay_->Set();
+        return;
+    }
+    if (std::llabs(count - target) >= stopFactor + 2) {
+        auto ctsEvent = std::make_shared<NamedEvent>(kCtsEventName);
+        StartMoveThread(std::make_unique<TEndMoveThread>(*this, generation, ClampToCount(target + lead), ctsEvent),
+                        &latestEndMove_);
+        if (jmiFlag_.load()) {
+            StartMoveThread(std::make_unique<TMoveItThread>(*this, generation, up), &latestMoveIt_);
+        } else {
+            StartMove(up, false);
+        }
+        if (ctsCount_.load() == target) {
+            generalDelay_->Set();
+        } else {
+            StartMoveThread(std::make_unique<TNudgeThread>(*this, generation, target, false, ctsEvent),
+                            &latestNudge_);
+        }
+        return;
+    }
+    StartMoveThread(std::make_unique<TNudgeThread>(*this, generation, target, true, nullptr), &latestNudge_);
+}
+
+void TFocusControl::StartMoveThread(std::unique_ptr<TFocuserThread> thread, TFocuserThread** latest) {
+    std::lock_guard lock(threadsMutex_);
+    if (destroying_.load()) return;  // Shutdown has collected the threads already
+    ReapFinishedThreads();
+    TFocuserThread* raw = thread.get();
+    moveThreads_.push_back(std::move(thread));
+    *latest = raw;
+    raw->Start();
+}
+
+void TFocusControl::ReapFinishedThreads() {
+    for (auto it = moveThreads_.begin(); it != moveThreads_.end();) {
+        TFocuserThread* t = it->get();
+        if (!t->Finished()) {
+            ++it;
+            continue;
+        }
+        t->Join();
+        for (TFocuserThread** latest : {&latestEndMove_, &latestMoveIt_, &latestNudge_}) {
+            if (*latest == t) *latest = nullptr;
+        }
+        it = moveThreads_.erase(it);
+    }
+}
+
+bool TFocusControl::WhileCurrent(std::uint64_t generation, const std::function<void()>& action) {
+    std::lock_guard lock(moveMutex_);
+    if (Superseded(generation)) return false;
+    action();
+    return true;
+}
+
+// ---------------------------------------------------------------- temperature
+
+void TFocusControl::AddTemperature(double reading) {
+    if (!(reading > kTemperatureFloor)) return;
+    std::lock_guard lock(tempMutex_);
+    if (tempList_.size() >= kTempHistoryLength) tempList_.pop_front();
+    tempList_.push_back(reading);
+    double sum = 0.0;
+    for (double t : tempList_) sum += t;
+    tcAvg_.store(sum / static_cast<double>(tempList_.size()));
+}
+
+void TFocusControl::ClearTempHistory() {
+    std::lock_guard lock(tempMutex_);
+    tempList_.clear();
+}
+
+}  // namespace kv

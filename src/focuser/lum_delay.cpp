@@ -1,0 +1,168 @@
+#include "focuser/lum_delay.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace kv {
+
+namespace {
+
+// The longest single sleep of the poll thread; a longer delay sleeps in
+// several parts, so even an absurd Delay never overflows a time point.
+constexpr double kLongestSleepS = 3600.0;
+
+}  // namespace
+
+double TlumDelay::ClockSeconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+TlumDelay::TlumDelay() {
+    event_ = OpenNamedEvent(eventName_);
+    // A fresh component reports "no delay pending" on its default event.
+    event_->Set();
+    pollThread_ = std::thread([this] { PollLoop(); });
+}
+
+TlumDelay::~TlumDelay() {
+    {
+        std::lock_guard lock(mutex_);
+        destroying_ = true;
+    }
+    cv_.notify_all();
+    pollThread_.join();
+}
+
+void TlumDelay::SetDelay(double seconds) { delay_.store(seconds); }
+
+ThreadPriority TlumDelay::Priority() const {
+    std::lock_guard lock(mutex_);
+    return priority_;
+}
+
+void TlumDelay::SetPriority(ThreadPriority priority) {
+    std::lock_guard lock(mutex_);
+    if (priority == priority_) {
+        return;
+    }
+    if (enabled_.load()) {
+        throw LumDelayError(kLumDelayPriorityDenied);
+    }
+    priority_ = priority;
+    // The poll thread applies it to itself before the next delay.
+    priorityChanged_ = true;
+}
+
+std::string TlumDelay::EventName() const {
+    std::lock_guard lock(mutex_);
+    return eventName_;
+}
+
+void TlumDelay::SetEventName(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    if (name == eventName_) {
+        return;
+    }
+    if (enabled_.load()) {
+        throw LumDelayError(kLumDelayEventNameDenied);
+    }
+    eventName_ = name;
+    event_ = OpenNamedEvent(name);
+    event_->Reset();
+}
+
+void TlumDelay::SetCallBackAddress(LumDelayCallback callback) {
+    std::lock_guard lock(mutex_);
+    callback_ = std::move(callback);
+}
+
+void TlumDelay::SetEnabled(bool value) {
+    if (!value) {
+        return;
+    }
+    std::unique_lock lock(mutex_);
+    if (enabled_.load()) {
+        return;
+    }
+    enabled_.store(true);
+    event_->Reset();
+    const double delay = delay_.load();
+    startTime_ = ClockSeconds();
+    if (delay > kInlineLimitS) {
+        endTime_ = startTime_ + delay;
+        started_ = true;
+        lock.unlock();
+        cv_.notify_all();
+        return;
+    }
+    // A millisecond or less: cheaper to wait here than to wake a thread.
+    const double start = startTime_;
+    lock.unlock();
+    double now = ClockSeconds();
+    while (now - start < delay) {
+        now = ClockSeconds();
+    }
+    Finish(now);
+}
+
+void TlumDelay::Finish(double endClock) {
+    LumDelayCallback callback;
+    double start = 0.0;
+    {
+        std::lock_guard lock(mutex_);
+        callback = callback_;
+        start = startTime_;
+    }
+    if (callback) {
+        callback(endClock - start);
+    }
+    // Enabled clears together with the signal, under the lock a start takes:
+    // a waiter woken by this signal can start the next delay at once, and that
+    // start cannot have its fresh reset undone by this signal.
+    {
+    std::lock_guard lock(mutex_);
+    started_ = false;
+    event_->Set();
+    }
+    std::this_thread::yield();
+    enabled_.store(false);
+}
+
+void TlumDelay::PollLoop() {
+    std::unique_lock lock(mutex_);
+    SetCurrentThreadPriority(priority_);
+    priorityChanged_ = false;
+    for (;;) {
+        cv_.wait(lock, [this] { return started_ || destroying_; });
+        if (destroying_) {
+            return;
+        }
+        if (priorityChanged_) {
+            SetCurrentThreadPriority(priority_);
+            priorityChanged_ = false;
+        }
+        const double end = endTime_;
+        for (;;) {
+            const double remaining = end - ClockSeconds();
+            if (destroying_ || remaining <= kSpinMarginS) {
+                break;
+            }
+            const double sleep = std::min(remaining - kSpinMarginS, kLongestSleepS);
+            cv_.wait_for(lock, std::chrono::duration<double>(sleep));
+        }
+        if (destroying_) {
+            return;
+        }
+        lock.unlock();
+        double now = ClockSeconds();
+        while (now < end) {
+            std::this_thread::yield();
+            now = ClockSeconds();
+        }
+        Finish(now);
+        lock.lock();
+    }
+}
+
+}  // namespace kv

@@ -1,0 +1,50 @@
+#include "focuser/move_it_thread.h"
+
+namespace kv {
+
+TMoveItThread::TMoveItThread(TFocusControl& owner, std::uint64_t generation, bool up)
+    : TFocuserThread(owner, generation, ThreadPriority::Normal), up_(up) {}
+
+TMoveItThread::~TMoveItThread() { StopAndJoin(); }
+
+std::string TMoveItThread::ErrorText() const {
+    std::lock_guard lock(errorMutex_);
+    return errorText_;
+}
+
+void TMoveItThread::Run() {
+    if (!owner_.WhileCurrent(generation_, [this] { owner_.SendFocusCommand(kFocusStop); })) return;
+    const auto cancelled = [this] { return owner_.endMoveCancel_.load(); };
+
+    if (owner_.sbigInterlock_.load() && !owner_.CameraIdle()) {
+        // Wait for the camera's current focus frame to end before moving.
+        if (!owner_.WhileCurrent(generation_, [this] { owner_.moveDone_.store(false); })) return;
+        owner_.DoIdleChange();
+        const auto waited = WaitFor(*OpenNamedEvent(kFocuserWaitEvent), kInterlockWaitMs, cancelled);
+        if (!waited) return;
+        if (*waited != WaitResult::Signalled) {
+            {
+                std::lock_guard lock(errorMutex_);
+                errorText_ = *waited == WaitResult::TimedOut    ? kMoveItWaitMessages.timedOut
+                             : *waited == WaitResult::Abandoned ? kMoveItWaitMessages.abandoned
+                                                                : kMoveItWaitMessages.failed;
+            }
+            owner_.ShowWaitResult(kMoveItWaitMessages, *waited);
+        }
+    }
+
+    const char* command = up_ ? kFocusIn : kFocusOut;
+    owner_.lastDirection_.store(up_);
+    while (owner_.interruptsOff_.load() && !cancelled() && !Stopping()) Sleep(kInterruptsPollMs);
+    // A move cancelled while waiting must not start the motor: the watcher has
+    // already ended and nobody would stop it again.
+    // The coarse run goes at motor speed: a previous nudge sequence left the
+    // hub at slow speed (":FS#" holds until changed).
+    owner_.WhileCurrent(generation_, [&] {
+        if (cancelled() || StopRequested() || owner_.interruptsOff_.load()) return;
+        owner_.SendFocusCommand(kFocusFast);
+        owner_.SendFocusCommand(command);
+    });
+}
+
+}  // namespace kv

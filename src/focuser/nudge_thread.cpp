@@ -1,0 +1,130 @@
+#include "focuser/nudge_thread.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <thread>
+
+namespace kv {
+
+namespace {
+
+// Delays are configured in seconds and taken to whole milliseconds, halves to even.
+double SecondsToMs(double seconds) { return std::nearbyint(seconds * 1000.0); }
+
+std::int64_t Distance(std::int32_t count, std::int32_t target) {
+    return std::llabs(std::int64_t{count} - target);
+}
+
+constexpr std::int64_t kCloseDistance = 2;
+
+}  // namespace
+
+TNudgeThread::TNudgeThread(TFocusControl& owner, std::uint64_t generation, std::int32_t target, bool close,
+                           std::shared_ptr<NamedEvent> ctsEvent)
+    : TFocuserThread(owner, generation, owner.nudgePriority_.load()),
+      target_(target),
+      close_(close),
+      ctsEvent_(std::move(ctsEvent)) {
+    owner_.nudgeCancel_.store(false);
+    owner_.nudgeDone_.store(false);
+}
+
+TNudgeThread::~TNudgeThread() { StopAndJoin(); }
+
+std::string TNudgeThread::ErrorText() const {
+    std::lock_guard lock(errorMutex_);
+    return errorText_;
+}
+
+void TNudgeThread::SetError(const WaitMessages& messages, WaitResult result) {
+    {
+        std::lock_guard lock(errorMutex_);
+        errorText_ = result == WaitResult::TimedOut    ? messages.timedOut
+                     : result == WaitResult::Abandoned ? messages.abandoned
+                                                       : messages.failed;
+    }
+    owner_.ShowWaitResult(messages, result);
+}
+
+void TNudgeThread::Run() {
+    if (!owner_.WhileCurrent(generation_, [this] { owner_.generalDelay_->Reset(); })) return;
+    owner_.DoIdleChange();
+    const auto cancelled = [this] { return owner_.nudgeCancel_.load(); };
+
+    bool go = true;
+    if (owner_.sbigInterlock_.load() && close_ && !owner_.CameraIdle()) {
+        const auto waited = WaitFor(*OpenNamedEvent(kFocuserWaitEvent), kInterlockWaitMs, cancelled);
+        if (!waited) {
+            go = false;
+        } else if (*waited != WaitResult::Signalled) {
+            SetError(kInterlockNudgeWaitMessages, *waited);
+        }
+    }
+    if (go && !close_ && ctsEvent_) {
+        // The coarse run must have been stopped first; nudging goes on even
+        // when that was not seen in time.
+        const auto waited = WaitFor(*ctsEvent_, kCoarseRunWaitMs, cancelled);
+        if (!waited) {
+            go = false;
+        } else if (*waited != WaitResult::Signalled) {
+            SetError(kCoarseRunWaitMessages, *waited);
+        }
+    }
+    if (go) Nudge();
+
+    // The move ends here: stop the motor, then release whoever waits for it.
+    const bool current = owner_.WhileCurrent(generation_, [this] {
+        owner_.nudgeDone_.store(true);
+        owner_.SendFocusCommand(kFocusStop);
+        owner_.SendFocusCommand(kFocusStop);
+        owner_.generalDelay_->Set();
+    });
+    if (current) owner_.DoIdleChange();
+}
+
+void TNudgeThread::Nudge() {
+    if (!Sleep(kNudgeSettleMs)) return;
+    const bool up = owner_.CTSCount() < target_;
+    const char* command = up ? kFocusIn : kFocusOut;
+    const auto motorOff = [this] { owner_.WhileCurrent(generation_, [this] { owner_.MotorOff(); }); };
+    // Ends a pulse in either mode (a text-mode run ignores RTS).
+    const auto haltMotor = [this] { owner_.WhileCurrent(generation_, [this] { owner_.HaltMotor(); }); };
+    owner_.WhileCurrent(generation_, [this] { owner_.SendFocusCommand(kFocusSlow); });
+
+    for (;;) {
+        // The read-out interlock holds the thread here, between pulses.
+        if (!Checkpoint()) return;
+        // Already there (the coarse run may coast onto the target), or cancelled:
+        // no further pulse.
+        if (owner_.CTSCount() == target_ || owner_.nudgeCancel_.load()) return;
+
+        motorOff();
+        std::this_thread::yield();
+        if (!owner_.interruptsOff_.load()) {
+            owner_.WhileCurrent(generation_, [&] {
+                if (!owner_.interruptsOff_.load()) owner_.SendFocusCommand(command);
+            });
+        }
+        const double nudgeTime = owner_.nudgeTime_.load();
+        const double closeNudgeTime = owner_.closeNudgeTime_.load();
+        Sleep(SecondsToMs(Distance(owner_.CTSCount(), target_) > kCloseDistance ? nudgeTime : closeNudgeTime));
+        haltMotor();
+
+        if (!owner_.interruptsOff_.load()) {
+            const double nudgeSleep = owner_.nudgeSleep_.load();
+            // Close in, the pause grows with the shorter pulse so the motor
+            // settles as fully as after a long one.
+            const double closeSleep = closeNudgeTime > 0.0 ? nudgeSleep * nudgeTime / closeNudgeTime : nudgeSleep;
+            Sleep(SecondsToMs(Distance(owner_.CTSCount(), target_) > kCloseDistance ? nudgeSleep : closeSleep));
+        }
+        if (owner_.nudgeCancel_.load()) {
+            haltMotor();
+            return;
+        }
+        const std::int32_t count = owner_.CTSCount();
+        const bool passed = up ? count > target_ : count < target_;
+        if (count == target_ || passed || Stopping()) return;
+    }
+}
+
+}  // namespace kv

@@ -1,0 +1,373 @@
+#include "camera/camera_control.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera/fault_camera/fault_camera.h"
+#include "focuser/focus_control.h"
+
+namespace kv {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr double kFwhmPerSigma = 2.354820045;
+
+bool WaitUntil(const std::function<bool()>& done, int ms = 20000) {
+    const auto end = std::chrono::steady_clock::now() + milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return true;
+}
+
+class RecordingDialogs : public IDialogs {
+public:
+    DialogResult Show(const std::string& text, DialogType, DialogButtons) override {
+        std::lock_guard lock(mutex_);
+        texts_.push_back(text);
+        return DialogResult::Ok;
+    }
+    void Beep() override {}
+    std::vector<std::string> Texts() const {
+        std::lock_guard lock(mutex_);
+        return texts_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> texts_;
+};
+
+// What the controller told the desktop.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<bool> busy;
+    std::vector<std::string> statuses;
+    std::vector<std::string> deferred;
+    std::atomic<int> imageReady{0};
+    std::atomic<int> focusReady{0};
+
+    void Attach(TCameraControl& camera) {
+        camera.SetOnBusyChange([this](TCameraControl&, bool idle) {
+            std::lock_guard lock(mutex);
+            busy.push_back(idle);
+        });
+        camera.SetOnStatusMessage([this](TCameraControl&, const std::string& text, int) {
+            std::lock_guard lock(mutex);
+            statuses.push_back(text);
+        });
+        camera.SetOnImageReady([this](TCameraControl&) { ++imageReady; });
+        camera.SetOnFocusImageReady([this](TCameraControl&) { ++focusReady; });
+    }
+    std::vector<std::string> Deferred() {
+        std::lock_guard lock(mutex);
+        return deferred;
+    }
+    std::vector<bool> Busy() {
+        std::lock_guard lock(mutex);
+        return busy;
+    }
+    std::vector<std::string> Statuses() {
+        std::lock_guard lock(mutex);
+        return statuses;
+    }
+};
+
+// A focuser whose Idle the test sets.
+class BusyFocuser : public TFocusControl {
+public:
+    explicit BusyFocuser(IDialogs& d) : TFocusControl(d) {}
+    bool GetIdle() const override { return !busy.load(); }
+    std::atomic<bool> busy{false};
+};
+
+class CameraControlTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string path = std::string(KV_FAULT_CAMERA_DIR) + "/fault_camera.so";
+        library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(library_, nullptr) << dlerror();
+        auto stateOf = reinterpret_cast<FaultCameraStateProc>(dlsym(library_, "FaultCamera_State"));
+        ASSERT_NE(stateOf, nullptr);
+        state_ = stateOf();
+        state_->Reset();
+        slot_.SetArmTimer([this] {
+            if (auto message = slot_.Take()) {
+                std::lock_guard lock(rec_.mutex);
+                rec_.deferred.push_back(message->text);
+            }
+        });
+        // No stale signals from an earlier test.
+        OpenNamedEvent(kDelayEvent)->Reset();
+        OpenNamedEvent(kFocusDelayEvent)->Reset();
+        OpenNamedEvent(kFocuserWaitEvent)->Reset();
+        OpenNamedEvent(kGeneralDelayEvent)->Reset();
+    }
+    void TearDown() override {
+        if (library_ != nullptr) {
+            dlclose(library_);
+        }
+    }
+
+    std::unique_ptr<TCameraControl> Connected(bool withSlot = true) {
+        auto camera = std::make_unique<TCameraControl>(dialogs_, KV_FAULT_CAMERA_DIR, withSlot ? &slot_ : nullptr);
+        EXPECT_TRUE(camera->ToggleConnection("fault_camera.so"));
+        rec_.Attach(*camera);
+        return camera;
+    }
+
+    void* library_ = nullptr;
+    FaultCameraState* state_ = nullptr;
+    RecordingDialogs dialogs_;
+    DeferredMessageSlot slot_;
+    Recorder rec_;
+};
+
+TEST_F(CameraControlTest, ConnectsAndDisconnects) {
+    TCameraControl camera(dialogs_, KV_FAULT_CAMERA_DIR, &slot_);
+    EXPECT_TRUE(camera.Idle());
+    EXPECT_FALSE(camera.Initialized());
+    EXPECT_EQ(OpenNamedEvent(kDelayEvent)->Wait(milliseconds(0)), WaitResult::TimedOut);
+
+    ASSERT_TRUE(camera.ToggleConnection("fault_camera.so"));
+    ASSERT_NE(camera.MainImage(), nullptr);
+    EXPECT_EQ(camera.MainImage()->Width(), kFaultMainWidth);
+    EXPECT_EQ(camera.FocusImage()->Height(), kFaultFocusHeight);
+    EXPECT_FALSE(camera.IsSBIG());
+    EXPECT_FALSE(camera.ToggleConnection("fault_camera.so"));
+    EXPECT_FALSE(camera.Initialized());
+    EXPECT_EQ(camera.MainImage(), nullptr);
+    EXPECT_TRUE(dialogs_.Texts().empty());
+
+    // A camera that does not come up leaves nothing bound and says so.
+    state_->initResult = 0;
+    EXPECT_FALSE(camera.ToggleConnection("fault_camera.so"));
+    EXPECT_EQ(camera.FocusImage(), nullptr);
+    EXPECT_FALSE(camera.ToggleConnection("no_such_camera.so"));
+    EXPECT_EQ(dialogs_.Texts(), (std::vector<std::string>{kCouldNotInitializeText, kCouldNotInitializeText}));
+
+    state_->initResult = 1;
+    state_->sbig = 1;
+    ASSERT_TRUE(camera.ToggleConnection("fault_camera.so"));
+    EXPECT_TRUE(camera.IsSBIG());
+}
+
+TEST_F(CameraControlTest, ZeroLengthFocusFrameIsTimedMeasuredAndSignalled) {
+    auto camera = Connected();
+    camera->SetExposureTime(0.0);
+    camera->SetFocusX(300);
+    camera->SetFocusY(200);
+    camera->SetFocusGain(1.5);
+    camera->SetFOMKind(FomKind::HFD);
+
+    EXPECT_TRUE(camera->GetFocusFrame());
+    EXPECT_EQ(OpenNamedEvent(kFocuserWaitEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
+    EXPECT_EQ(OpenNamedEvent(kFocusDelayEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
+    EXPECT_TRUE(rec_.Deferred().empty());
+    EXPECT_TRUE(dialogs_.Texts().empty());
+    EXPECT_EQ(rec_.focusReady.load(), 1);
+    EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false, true}));
+    EXPECT_EQ(rec_.Statuses(), (std::vector<std::string>{"Acquiring Focus Image", "Focus Image Ready"}));
+    EXPECT_EQ(state_->lastX.load(), 300);
+    EXPECT_EQ(state_->lastY.load(), 200);
+    EXPECT_DOUBLE_EQ(state_->lastGain.load(), 1.5);
+    EXPECT_DOUBLE_EQ(state_->lastFocusExposure.load(), 0.0);
+
+    const FocusReading r = camera->Reading();
+    EXPECT_EQ(r.PeakX, kFaultFocusWidth / 2);
+    EXPECT_EQ(r.PeakY, kFaultFocusHeight / 2);
+    EXPECT_GT(r.Peak, 19000);  // the sky (and a little of the star) removed
+    EXPECT_LE(r.Peak, 20000);
+    EXPECT_NEAR(r.FWHM, 2 * kFwhmPerSigma, 0.1 * 2 * kFwhmPerSigma);
+    EXPECT_DOUBLE_EQ(r.FOM, r.HFD);
+    camera->SetFOMKind(FomKind::Peak);
+    EXPECT_DOUBLE_EQ(camera->GetFigureOfMerit(), r.Peak);
+    // The reduced frame is what the focus display shows next.
+    EXPECT_EQ(camera->FocusImage()->Pixel(0, 0), 0);
+
+    // Frames that end at once are never lost by the waiting side.
+    state_->setUpExposeResult = 0;
+    for (int i = 0; i < 25; ++i) {
+        ASSERT_TRUE(camera->GetFocusFrame());
+        ASSERT_EQ(rec_.focusReady.load(), 2 + i);
+    }
+    EXPECT_TRUE(rec_.Deferred().empty());
+}
+
+TEST_F(CameraControlTest, MainExposureIsTimedAndDelivered) {
+    auto camera = Connected();
+    camera->SetExposureTime(0.05);
+    const int queries = state_->queryCalls.load();
+    camera->DoImageFrame();
+    ASSERT_TRUE(WaitUntil([&] { return rec_.imageReady.load() == 1; }));
+    EXPECT_TRUE(camera->Idle());
+    EXPECT_GT(state_->queryCalls.load(), queries);
+    EXPECT_DOUBLE_EQ(state_->lastImageExposure.load(), 0.05);
+    EXPECT_DOUBLE_EQ(camera->MainImage()->ExposureTime(), 0.05);
+    EXPECT_EQ(camera->MainImage()->Pixel(kFaultMainWidth / 2, kFaultMainHeight / 2), 20300);
+    EXPECT_EQ(rec_.Statuses(), (std::vector<std::string>{"Acquiring Image", "Image Ready"}));
+    EXPECT_TRUE(rec_.Deferred().empty());
+}
+
+TEST_F(CameraControlTest, EveryFailingStepIsReportedAndTheFrameStillEnds) {
+    auto camera = Connected();
+    camera->SetExposureTime(0.0);
+
+    state_->focusResult = 0;
+    camera->GetFocusFrame();
+    state_->imageResult = 0;
+    camera->DoImageFrame();
+    ASSERT_TRUE(WaitUntil([&] { return rec_.imageReady.load() == 1; }));
+    EXPECT_EQ(rec_.focusReady.load(), 1);
+    EXPECT_EQ(OpenNamedEvent(kFocusDelayEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
+    EXPECT_EQ(rec_.Deferred(), (std::vector<std::string>{kFocusExposureFailedText, kImageExposureFailedText}));
+
+    // The delay timer signals an event nobody waits on: both waits run out.
+    state_->focusResult = 1;
+    state_->imageResult = 1;
+    camera->DelayTimer().SetEventName("CAMERA_TEST_ELSEWHERE");
+    camera->SetExposureTime(0.02);
+    camera->GetFocusFrame();
+    camera->DoImageFrame();
+    ASSERT_TRUE(WaitUntil([&] { return rec_.imageReady.load() == 2; }));
+    // An abandoned event is told apart from a time-out.
+    OpenNamedEvent(kDelayEvent)->Abandon();
+    camera->GetFocusFrame();
+    OpenNamedEvent(kDelayEvent)->Reset();
+    EXPECT_EQ(rec_.Deferred(),
+              (std::vector<std::string>{kFocusExposureFailedText, kImageExposureFailedText,
+                                        "Time out during focus exposing", "Time out during exposing",
+                                        "Abandoned event during focus exposing"}));
+    // Each frame was still fetched after its failed wait.
+    EXPECT_EQ(state_->focusCalls.load(), 3);
+    EXPECT_EQ(state_->imageCalls.load(), 2);
+
+    // A plug-in that starts no exposure is not timed at all.
+    state_->setUpExposeResult = 0;
+    camera->SetExposureTime(1000.0);
+    camera->GetFocusFrame();
+    EXPECT_EQ(state_->focusCalls.load(), 4);
+    EXPECT_EQ(rec_.Deferred().size(), 5u);
+    EXPECT_TRUE(dialogs_.Texts().empty());
+}
+
+TEST_F(CameraControlTest, WithoutADeferredSlotFailuresGoToTheDialogs) {
+    auto camera = Connected(false);
+    state_->focusResult = 0;
+    camera->GetFocusFrame();
+    EXPECT_EQ(dialogs_.Texts(), (std::vector<std::string>{kFocusExposureFailedText}));
+}
+
+TEST_F(CameraControlTest, MaskBlanksTheFrameOutsideTheRegion) {
+    auto camera = Connected();
+    camera->SetRemoveBackground(false);
+    camera->SetROIOn(true);
+    camera->SetROISize(20);  // border 14: 14 < x < 34, 14 < y < 26
+    camera->SetMaskROI(true);
+    camera->GetFocusFrame();
+    TImageObject& image = *camera->FocusImage();
+    EXPECT_EQ(image.Pixel(0, 0), 0);
+    EXPECT_EQ(image.Pixel(14, 20), 0);
+    EXPECT_EQ(image.Pixel(24, 26), 0);
+    EXPECT_EQ(image.Pixel(15, 15), 300);
+    EXPECT_EQ(image.Pixel(33, 25), 300);
+    EXPECT_EQ(camera->Reading().Peak, 20300);
+}
+
+TEST_F(CameraControlTest, ContinuousFocusRunsOneLoopAndFinishesTheFrameInFlight) {
+    auto camera = Connected();
+    state_->focusDelayMs = 20;
+    camera->SetContinuousFocus(true);
+    camera->SetContinuousFocus(true);
+    ASSERT_TRUE(WaitUntil([&] { return state_->focusCalls.load() >= 3; }));
+    // One loop: frames never overlap, and the camera stays busy throughout.
+    EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false}));
+    EXPECT_FALSE(camera->Idle());
+
+    ASSERT_TRUE(WaitUntil([&] { return state_->focusInProgress.load() == 1; }));
+    camera->SetContinuousFocus(false);
+    EXPECT_FALSE(camera->ContinuousFocus());
+    EXPECT_TRUE(camera->Idle());
+    const int frames = state_->focusCalls.load();
+    EXPECT_EQ(rec_.focusReady.load(), frames);
+    std::this_thread::sleep_for(milliseconds(150));
+    EXPECT_EQ(state_->focusCalls.load(), frames);
+    EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false, true}));
+    EXPECT_TRUE(rec_.Deferred().empty());
+
+    // And it starts again.
+    camera->SetContinuousFocus(true);
+    ASSERT_TRUE(WaitUntil([&] { return state_->focusCalls.load() > frames; }));
+    camera->SetContinuousFocus(false);
+    EXPECT_TRUE(camera->Idle());
+}
+
+TEST_F(CameraControlTest, InterlockedLoopWaitsForTheFocuserBetweenFrames) {
+    auto camera = Connected();
+    BusyFocuser focuser(dialogs_);
+    focuser.busy = true;
+    camera->SetFocuser(&focuser);
+    camera->SetSBIGInterlock(true);
+
+    camera->SetContinuousFocus(true);
+    ASSERT_TRUE(WaitUntil([&] { return state_->focusCalls.load() == 1; }));
+    std::this_thread::sleep_for(milliseconds(500));
+    EXPECT_EQ(state_->focusCalls.load(), 1);  // held until the move ends
+
+    OpenNamedEvent(kGeneralDelayEvent)->Set();
+    ASSERT_TRUE(WaitUntil([&] { return state_->focusCalls.load() >= 2; }));
+    // Switching off wakes the waiting loop.
+    camera->SetContinuousFocus(false);
+    EXPECT_TRUE(camera->Idle());
+    EXPECT_TRUE(rec_.Deferred().empty());
+    camera->SetFocuser(nullptr);
+}
+
+TEST_F(CameraControlTest, DisconnectAndDestructionStopEveryThread) {
+    {
+        auto camera = Connected();
+        state_->focusDelayMs = 20;
+        camera->SetContinuousFocus(true);
+        ASSERT_TRUE(WaitUntil([&] { return state_->focusCalls.load() >= 1; }));
+        camera->Uninitialize();
+        EXPECT_FALSE(camera->ContinuousFocus());
+        EXPECT_EQ(camera->FocusImage(), nullptr);
+        // Frames asked for without a camera fail cleanly.
+        camera->GetFocusFrame();
+        EXPECT_EQ(rec_.Deferred(), (std::vector<std::string>{kFocusExposureFailedText}));
+    }
+    std::atomic<int> afterwards{0};
+    {
+        auto camera = Connected();
+        camera->SetContinuousFocus(true);
+        ASSERT_TRUE(WaitUntil([&] { return state_->focusInProgress.load() == 1; }));
+        // A long main exposure waiting for its timer, too.
+        camera->SetExposureTime(60.0);
+        camera->DoImageFrame();
+        ASSERT_TRUE(WaitUntil([&] {
+            const auto s = rec_.Statuses();
+            return std::find(s.begin(), s.end(), "Acquiring Image") != s.end();
+        }));
+        camera->SetOnFocusImageReady([&](TCameraControl&) { ++afterwards; });
+        afterwards = 0;
+    }
+    const int seen = afterwards.load();
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(afterwards.load(), seen);
+}
+
+}  // namespace
+}  // namespace kv

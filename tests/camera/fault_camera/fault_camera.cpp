@@ -1,0 +1,91 @@
+#include "fault_camera.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "kessivane/camera_plugin.h"
+
+namespace {
+
+FaultCameraState gState;
+
+KVBool Fill(KVImageObject* image, bool focus) {
+    KVImageHandle handle = nullptr;
+    int32_t w = 0;
+    int32_t h = 0;
+    double exposure = 0.0;
+    if (image == nullptr || image->GetImageObject(image, &handle) != KV_S_OK ||
+        image->GetHorizWords(image, &w) != KV_S_OK || image->GetVertWords(image, &h) != KV_S_OK ||
+        image->GetExposureTime(image, &exposure) != KV_S_OK || w <= 0 || h <= 0) {
+        return KV_FALSE;
+    }
+    (focus ? gState.lastFocusExposure : gState.lastImageExposure).store(exposure);
+    const double sigma = gState.starSigma.load();
+    const double cx = w / 2;
+    const double cy = h / 2;
+    std::vector<uint16_t> pixels(static_cast<size_t>(w) * static_cast<size_t>(h));
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const double r2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
+            const double v = gState.sky.load() + gState.starPeak.load() * std::exp(-r2 / (2 * sigma * sigma));
+            pixels[static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)] =
+                static_cast<uint16_t>(std::lround(std::fmin(v, 65535.0)));
+        }
+    }
+    return image->LoadArray(image, handle, pixels.data()) == KV_S_OK ? KV_TRUE : KV_FALSE;
+}
+
+}  // namespace
+
+KV_PLUGIN_EXPORT FaultCameraState* FaultCamera_State() { return &gState; }
+
+KV_PLUGIN_EXPORT void DLLQueryCameraData(TCameraData* data) {
+    ++gState.queryCalls;
+    data->CameraType = "Test";
+    data->CameraName = "Fault Camera";
+    data->Manufacturer = gState.sbig.load() != 0 ? "Santa Barbara Instrument Group" : "Nobody";
+    data->ImageBits = 16;
+    data->FocusBits = 16;
+    data->HorizRes = kFaultMainWidth;
+    data->VertRes = kFaultMainHeight;
+    data->HorizFocusFrame = kFaultFocusWidth;
+    data->VertFocusFrame = kFaultFocusHeight;
+    data->HorizPixel = 9.0;
+    data->VertPixel = 9.0;
+    data->DLLFileName = "fault_camera.so";
+    data->DLLVersion = "1.0";
+    data->FWHMFactor = 0.0;
+    data->XBinning = 1;
+    data->YBinning = 1;
+    data->FocusBinning = gState.focusBinning.load();
+}
+
+KV_PLUGIN_EXPORT KVBool DLLInitCamera(int32_t) { return gState.initResult.load() != 0 ? KV_TRUE : KV_FALSE; }
+
+KV_PLUGIN_EXPORT KVBool DLLSetUpExpose(void) {
+    ++gState.setUpExposeCalls;
+    return gState.setUpExposeResult.load() != 0 ? KV_TRUE : KV_FALSE;
+}
+
+KV_PLUGIN_EXPORT KVBool DLLGetImageObject(KVImageObject* image) {
+    ++gState.imageCalls;
+    const KVBool filled = Fill(image, false);
+    return gState.imageResult.load() != 0 ? filled : KV_FALSE;
+}
+
+KV_PLUGIN_EXPORT KVBool DLLGetFocusObject(KVImageObject* image, int32_t x, int32_t y, double gain) {
+    gState.focusInProgress = 1;
+    gState.lastX = x;
+    gState.lastY = y;
+    gState.lastGain = gain;
+    std::this_thread::sleep_for(std::chrono::milliseconds(gState.focusDelayMs.load()));
+    const KVBool filled = Fill(image, true);
+    ++gState.focusCalls;
+    gState.focusInProgress = 0;
+    return gState.focusResult.load() != 0 ? filled : KV_FALSE;
+}
+
+KV_PLUGIN_EXPORT int32_t DLLGetCalibrate(void) { return 0; }

@@ -1,0 +1,64 @@
+// A camera plug-in for the controller's tests: every step can be made to
+// fail or to take time, and every call is counted. The test reaches the
+// state through the extra export FaultCamera_State.
+#pragma once
+
+#include <atomic>
+
+struct FaultCameraState {
+    // Results of the exports (non-zero: true).
+    std::atomic<int> initResult{1};
+    std::atomic<int> setUpExposeResult{1};
+    std::atomic<int> imageResult{1};
+    std::atomic<int> focusResult{1};
+    // DLLGetFocusObject takes this long before it delivers.
+    std::atomic<int> focusDelayMs{0};
+    // Reports "Santa Barbara" as the maker (an SBIG camera).
+    std::atomic<int> sbig{0};
+    std::atomic<int> focusBinning{1};
+    // The focus frame: a Gaussian star in the middle over a flat sky.
+    std::atomic<double> starSigma{2.0};
+    std::atomic<int> starPeak{20000};
+    std::atomic<int> sky{300};
+
+    std::atomic<int> queryCalls{0};
+    std::atomic<int> setUpExposeCalls{0};
+    std::atomic<int> imageCalls{0};
+    std::atomic<int> focusCalls{0};
+    std::atomic<int> focusInProgress{0};
+    std::atomic<int> lastX{0};
+    std::atomic<int> lastY{0};
+    std::atomic<double> lastGain{0.0};
+    std::atomic<double> lastFocusExposure{-1.0};
+    std::atomic<double> lastImageExposure{-1.0};
+
+    void Reset() {
+        initResult = 1;
+        setUpExposeResult = 1;
+        imageResult = 1;
+        focusResult = 1;
+        focusDelayMs = 0;
+        sbig = 0;
+        focusBinning = 1;
+        starSigma = 2.0;
+        starPeak = 20000;
+        sky = 300;
+        queryCalls = 0;
+        setUpExposeCalls = 0;
+        imageCalls = 0;
+        focusCalls = 0;
+        focusInProgress = 0;
+        lastX = 0;
+        lastY = 0;
+        lastGain = 0.0;
+        lastFocusExposure = -1.0;
+        lastImageExposure = -1.0;
+    }
+};
+
+inline constexpr int kFaultMainWidth = 96;
+inline constexpr int kFaultMainHeight = 72;
+inline constexpr int kFaultFocusWidth = 48;
+inline constexpr int kFaultFocusHeight = 40;
+
+using FaultCameraStateProc = FaultCameraState* (*)();

@@ -1,0 +1,352 @@
+// TImageObject: interior statistics, automatic levels, the stretch table, the
+// grey rendering with its one-pixel shift, the zoom, the lazy update rule and
+// the in-process image object interface handed to plug-ins.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "camera/image_object.h"
+
+namespace kv {
+namespace {
+
+void Fill(TImageObject& image, const std::vector<std::uint16_t>& values) {
+    ASSERT_EQ(values.size(), static_cast<std::size_t>(image.NumPixels()));
+    image.LoadPixels(values.data());
+}
+
+struct PictureRecorder final : IPictureTarget {
+    int stretchCalls = 0;
+    bool stretch = false;
+    int shown = 0;
+    int width = -1;
+    int height = -1;
+    void SetStretch(bool s) override {
+        ++stretchCalls;
+        stretch = s;
+    }
+    void ShowBitmap(const TBitmap24& bitmap) override {
+        ++shown;
+        width = bitmap.Width();
+        height = bitmap.Height();
+    }
+};
+
+TEST(ImageObjectStatistics, InteriorSkipsFirstRowFirstColumnAndLastRowButKeepsLastColumn) {
+    TImageObject image(4, 4);
+    // Bright and faint values on the excluded border must not be seen; the
+    // last column is part of the interior.
+    Fill(image, {
+                    60000, 60000, 60000, 60000,  //
+                    60000, 0,     500,   900,    //
+                    1,     700,   300,   300,    //
+                    60000, 1,     1,     1,      //
+                });
+    EXPECT_EQ(image.Max(), 900);
+    EXPECT_EQ(image.MaxX(), 3);
+    EXPECT_EQ(image.MaxY(), 1);
+    // 0 is no candidate for the minimum; of the two 300s the first wins.
+    EXPECT_EQ(image.Min(), 300);
+    EXPECT_EQ(image.MinX(), 2);
+    EXPECT_EQ(image.MinY(), 2);
+    // The interior sum over all 16 pixels.
+    EXPECT_DOUBLE_EQ(image.Avg(), (0 + 500 + 900 + 700 + 300 + 300) / 16.0);
+    EXPECT_TRUE(image.IsUpdated());
+}
+
+TEST(ImageObjectStatistics, AllZeroInteriorAndTooFewRowsKeepTheResetValues) {
+    for (int height : {1, 2, 5}) {
+        SCOPED_TRACE(height);
+        TImageObject image(6, height);
+        std::vector<std::uint16_t> values(static_cast<std::size_t>(6 * height), 0);
+        if (height < 3) {
+            std::fill(values.begin(), values.end(), std::uint16_t{40000});  // none of it interior
+        }
+        Fill(image, values);
+        image.SetStretchOn(true);
+        EXPECT_EQ(image.Min(), 65535);
+        EXPECT_EQ(image.Max(), 0);
+        EXPECT_EQ(image.Avg(), 0.0);
+        // round(65535 * 1.05): used as it is, clamped only inside the stretch.
+        EXPECT_EQ(image.AutoBlack(), 68812);
+        EXPECT_EQ(image.AutoWhite(), 65535);
+        for (std::uint16_t v : image.StretchedPixels()) {
+            ASSERT_EQ(v, 0);
+        }
+    }
+}
+
+TEST(ImageObjectStatistics, AutomaticLevelsRoundHalvesToEven) {
+    // Min 10 -> 10.5 -> 10; Max 10 -> 9.5 -> 10.
+    TImageObject a(3, 3);
+    Fill(a, {0, 0, 0, 0, 10, 0, 0, 0, 0});
+    EXPECT_EQ(a.Min(), 10);
+    EXPECT_EQ(a.AutoBlack(), 10);
+    EXPECT_EQ(a.AutoWhite(), 10);
+    // Min 30 -> 31.5 -> 32; Max 30 -> 28.5 -> 28.
+    TImageObject b(3, 3);
+    Fill(b, {0, 0, 0, 0, 30, 0, 0, 0, 0});
+    EXPECT_EQ(b.AutoBlack(), 0);  // levels are those of the last Update, and none ran yet
+    EXPECT_EQ(b.Max(), 30);
+    EXPECT_EQ(b.AutoBlack(), 32);
+    EXPECT_EQ(b.AutoWhite(), 28);
+    // Manual levels pass through; below 1.0 the automatic black is 0.
+    TImageObject c(3, 3);
+    c.SetBlack(123);
+    c.SetWhite(4567);
+    EXPECT_EQ(c.Max(), 0);
+    EXPECT_EQ(c.AutoBlack(), 123);
+    EXPECT_EQ(c.AutoWhite(), 4567);
+}
+
+TEST(ImageObjectStretch, TableFollowsLevelsAndGamma) {
+    const auto linear = TImageObject::BuildStretchTable(1000, 3000, 1.0);
+    EXPECT_EQ(linear[0], 0);
+    EXPECT_EQ(linear[999], 0);
+    EXPECT_EQ(linear[1000], 0);
+    EXPECT_EQ(linear[2000], 32768);  // 32767.5 rounds to even
+    EXPECT_EQ(linear[3000], 65535);
+    EXPECT_EQ(linear[3001], 65535);
+    EXPECT_EQ(linear[65535], 65535);
+
+    // Gamma 0.5 darkens the mid-tones (r squared), 2.0 brightens them (square root).
+    const auto dark = TImageObject::BuildStretchTable(0, 40000, 0.5);
+    const auto bright = TImageObject::BuildStretchTable(0, 40000, 2.0);
+    for (int v : {4000, 10000, 20000, 30000}) {
+        const double r = v / 40000.0;
+        EXPECT_EQ(dark[static_cast<std::size_t>(v)], std::nearbyint(65535.0 * r * r)) << v;
+        EXPECT_EQ(bright[static_cast<std::size_t>(v)], std::nearbyint(65535.0 * std::sqrt(r))) << v;
+        EXPECT_LT(dark[static_cast<std::size_t>(v)], 65535.0 * r);
+        EXPECT_GT(bright[static_cast<std::size_t>(v)], 65535.0 * r);
+    }
+    for (std::size_t v = 1; v < 65536; ++v) {
+        ASSERT_GE(dark[v], dark[v - 1]);
+        ASSERT_GE(bright[v], bright[v - 1]);
+    }
+}
+
+TEST(ImageObjectStretch, WhiteBelowBlackIsAThresholdAndEqualLevelsMapTheLevelToBlack) {
+    const auto threshold = TImageObject::BuildStretchTable(5000, 2000, 1.0);
+    EXPECT_EQ(threshold[0], 0);
+    EXPECT_EQ(threshold[2000], 0);
+    EXPECT_EQ(threshold[2001], 65535);
+    EXPECT_EQ(threshold[4999], 65535);
+    EXPECT_EQ(threshold[65535], 65535);
+
+    const auto equal = TImageObject::BuildStretchTable(3000, 3000, 1.0);
+    EXPECT_EQ(equal[2999], 0);
+    EXPECT_EQ(equal[3000], 0);
+    EXPECT_EQ(equal[3001], 65535);
+
+    // Out-of-range levels are clamped and a meaningless gamma falls back to 1.
+    const auto clamped = TImageObject::BuildStretchTable(-50, 70000, -2.0);
+    EXPECT_EQ(clamped[0], 0);
+    EXPECT_EQ(clamped[65535], 65535);
+    EXPECT_EQ(clamped[32768], 32768);
+}
+
+TEST(ImageObjectRendering, GreyIsTheHighByteShiftedOnePixelLeft) {
+    TImageObject image(5, 3);
+    std::vector<std::uint16_t> values(15);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        values[i] = static_cast<std::uint16_t>((10 * (i + 1)) << 8 | 0xFF);  // the low byte never shows
+    }
+    Fill(image, values);
+    image.Update();
+    const TBitmap24& display = image.DisplayBitmap();
+    ASSERT_EQ(display.Width(), 5);
+    ASSERT_EQ(display.Height(), 3);
+    EXPECT_EQ(display.Stride(), 16);  // 15 bytes padded to a multiple of 4
+    EXPECT_EQ(image.GreyPixels()[0], 10);
+    EXPECT_EQ(image.GreyPixels()[1], 10);
+    EXPECT_EQ(image.GreyPixels()[2], 10);
+    EXPECT_EQ(display.GreyAt(0, 0), 20);    // grey pixel 1
+    EXPECT_EQ(display.GreyAt(4, 0), 60);    // the next row's first pixel
+    EXPECT_EQ(display.GreyAt(3, 2), 150);   // grey pixel 14
+    EXPECT_EQ(display.GreyAt(4, 2), 150);   // the last position repeats the last pixel
+    EXPECT_EQ(display.Row(1)[3 * 2 + 1], 90);  // all three bytes carry the grey value
+}
+
+TEST(ImageObjectRendering, ZoomShowsTheCentreAtTheMagnifiedSize) {
+    TImageObject image(8, 8);
+    std::vector<std::uint16_t> values(64);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        values[i] = static_cast<std::uint16_t>(i << 8);
+    }
+    Fill(image, values);
+    image.Update();
+    // Magnification 1 copies the whole display bitmap.
+    const TBitmap24& zoom = image.ZoomBitmap();
+    ASSERT_EQ(zoom.Width(), 8);
+    ASSERT_EQ(zoom.Height(), 8);
+    for (int y = 0; y < 8; ++y) {
+        for (int x = 0; x < 8; ++x) {
+            ASSERT_EQ(zoom.GreyAt(x, y), image.DisplayBitmap().GreyAt(x, y)) << x << "," << y;
+        }
+    }
+    // Magnification 2: the central half (columns and rows 2..5) in a half-size bitmap.
+    image.SetMagnification(2.0);
+    image.Update();
+    ASSERT_EQ(zoom.Width(), 4);
+    ASSERT_EQ(zoom.Height(), 4);
+    for (int y = 0; y < 4; ++y) {
+        for (int x = 0; x < 4; ++x) {
+            ASSERT_EQ(zoom.GreyAt(x, y), image.DisplayBitmap().GreyAt(x + 2, y + 2)) << x << "," << y;
+        }
+    }
+    // Magnification 3 on a 90 x 60 frame: a third-size bitmap.
+    TImageObject wide(90, 60);
+    wide.SetMagnification(3.0);
+    wide.Update();
+    EXPECT_EQ(wide.ZoomBitmap().Width(), 30);
+    EXPECT_EQ(wide.ZoomBitmap().Height(), 20);
+    // Nonsense magnifications and tiny frames neither crash nor read outside.
+    TImageObject tiny(1, 1);
+    for (double m : {0.0, -3.0, 0.5, 50.0, std::nan("")}) {
+        tiny.Zoom(m);
+    }
+    tiny.Zoom(1.4);
+    EXPECT_EQ(tiny.ZoomBitmap().Width(), 1);
+}
+
+TEST(ImageObjectUpdate, DerivedDataAreRecomputedOnlyAfterAChange) {
+    TImageObject image(4, 4);
+    EXPECT_FALSE(image.IsUpdated());
+    image.SetPixel(1, 1, 700);
+    EXPECT_EQ(image.Max(), 700);
+    EXPECT_TRUE(image.IsUpdated());
+
+    // A setter given the value it already holds leaves the derived data current.
+    image.SetBlack(-1);
+    image.SetWhite(-1);
+    image.SetStretchOn(false);
+    image.SetGamma(1.0);
+    image.SetMagnification(1.0);
+    EXPECT_TRUE(image.IsUpdated());
+
+    image.SetGamma(0.5);
+    EXPECT_FALSE(image.IsUpdated());
+    image.Update();
+    image.SetStretchOn(true);
+    EXPECT_FALSE(image.IsUpdated());
+    image.Update();
+    image.SetPixel(2, 2, 900);
+    EXPECT_FALSE(image.IsUpdated());
+    EXPECT_EQ(image.Max(), 900);
+    image.Clear();
+    EXPECT_FALSE(image.IsUpdated());
+    EXPECT_EQ(image.Max(), 0);
+}
+
+TEST(ImageObjectUpdate, PutImageShowsDisplayOrStretchedZoom) {
+    TImageObject image(40, 20);
+    PictureRecorder target;
+    image.PutImage(target);
+    EXPECT_TRUE(image.IsUpdated());
+    EXPECT_EQ(target.shown, 1);
+    EXPECT_EQ(target.stretchCalls, 0);  // the target's own setting is left alone
+    EXPECT_EQ(target.width, 40);
+
+    image.SetMagnification(2.0);
+    {
+        // The owner may hold the lock around PutImage; it is re-entrant.
+        std::lock_guard lock(image.Lock());
+        image.PutImage(target);
+    }
+    EXPECT_EQ(target.shown, 2);
+    EXPECT_TRUE(target.stretch);
+    EXPECT_EQ(target.width, 20);
+    EXPECT_EQ(target.height, 10);
+}
+
+TEST(ImageObjectInterface, NothingAttachedReadsZeroAndIgnoresPuts) {
+    TKVImageObject detached;
+    KVImageObject* i = detached.Interface();
+    EXPECT_EQ(i->StructSize, sizeof(KVImageObject));
+    std::int32_t value = 77;
+    double seconds = 9.0;
+    KVImageHandle handle = reinterpret_cast<KVImageHandle>(&value);
+    EXPECT_EQ(i->GetIsUpdated(i, &value), KV_S_OK);
+    EXPECT_EQ(value, KV_VARIANT_FALSE);
+    value = 77;
+    EXPECT_EQ(i->GetHorizWords(i, &value), KV_S_OK);
+    EXPECT_EQ(value, 0);
+    value = 77;
+    EXPECT_EQ(i->GetVertWords(i, &value), KV_S_OK);
+    EXPECT_EQ(value, 0);
+    EXPECT_EQ(i->GetExposureTime(i, &seconds), KV_S_OK);
+    EXPECT_EQ(seconds, 0.0);
+    EXPECT_EQ(i->GetImageObject(i, &handle), KV_S_OK);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(i->SetIsUpdated(i, KV_VARIANT_TRUE), KV_S_OK);
+    EXPECT_EQ(i->SetExposureTime(i, 3.0), KV_S_OK);
+    EXPECT_EQ(i->GetExposureTime(i, &seconds), KV_S_OK);
+    EXPECT_EQ(seconds, 0.0);
+    EXPECT_FALSE(detached.Attached());
+    // Null out parameters are refused, not written through.
+    EXPECT_EQ(i->GetHorizWords(i, nullptr), KV_E_POINTER);
+}
+
+TEST(ImageObjectInterface, AttachedObjectIsReadWrittenAndLoaded) {
+    TImageObject image(3, 2);
+    image.SetExposureTime(2.5);
+    TKVImageObject adapter;
+    KVImageObject* i = adapter.Interface();
+    ASSERT_EQ(i->SetImageObject(i, image.Handle()), KV_S_OK);
+    EXPECT_TRUE(adapter.Attached());
+
+    std::int32_t w = 0;
+    std::int32_t h = 0;
+    double seconds = 0.0;
+    EXPECT_EQ(i->GetHorizWords(i, &w), KV_S_OK);
+    EXPECT_EQ(i->GetVertWords(i, &h), KV_S_OK);
+    EXPECT_EQ(i->GetExposureTime(i, &seconds), KV_S_OK);
+    EXPECT_EQ(w, 3);
+    EXPECT_EQ(h, 2);
+    EXPECT_EQ(seconds, 2.5);
+    EXPECT_EQ(i->SetExposureTime(i, 4.0), KV_S_OK);
+    EXPECT_EQ(image.ExposureTime(), 4.0);
+
+    // Any non-zero value sets the flag; it reads back with all bits set.
+    std::int32_t flag = 0;
+    EXPECT_EQ(i->SetIsUpdated(i, 5), KV_S_OK);
+    EXPECT_TRUE(image.IsUpdated());
+    EXPECT_EQ(i->GetIsUpdated(i, &flag), KV_S_OK);
+    EXPECT_EQ(flag, KV_VARIANT_TRUE);
+
+    // LoadArray copies NumPixels 16-bit pixels and clears IsUpdated.
+    const std::uint16_t pixels[6] = {1, 2, 3, 40000, 5, 6};
+    EXPECT_EQ(i->LoadArray(i, image.Handle(), pixels), KV_S_OK);
+    EXPECT_FALSE(image.IsUpdated());
+    EXPECT_EQ(image.Pixel(0, 1), 40000);
+    EXPECT_EQ(image.Pixel(2, 1), 6);
+    EXPECT_EQ(i->LoadArray(i, image.Handle(), nullptr), KV_E_POINTER);
+}
+
+TEST(ImageObjectInterface, UnknownAndFreedHandlesAreRefused) {
+    TKVImageObject adapter;
+    KVImageObject* i = adapter.Interface();
+    std::uint16_t pixels[4] = {};
+    int notAnImage = 0;
+    KVImageHandle bogus = reinterpret_cast<KVImageHandle>(&notAnImage);
+    EXPECT_EQ(i->SetImageObject(i, bogus), KV_E_HANDLE);
+    EXPECT_FALSE(adapter.Attached());
+    EXPECT_EQ(i->LoadArray(i, bogus, pixels), KV_E_HANDLE);
+
+    auto image = std::make_unique<TImageObject>(2, 2);
+    const KVImageHandle handle = image->Handle();
+    ASSERT_EQ(i->SetImageObject(i, handle), KV_S_OK);
+    image.reset();
+    std::int32_t w = 5;
+    EXPECT_EQ(i->GetHorizWords(i, &w), KV_E_HANDLE);
+    EXPECT_EQ(w, 0);
+    EXPECT_EQ(i->LoadArray(i, handle, pixels), KV_E_HANDLE);
+    EXPECT_EQ(i->SetImageObject(i, nullptr), KV_S_OK);
+    EXPECT_FALSE(adapter.Attached());
+}
+
+}  // namespace
+}  // namespace kv

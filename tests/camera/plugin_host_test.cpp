@@ -1,0 +1,305 @@
+// The plug-in host against real shared objects: the folder scan, binding one
+// plug-in, the record's layout as a C compiler lays it out, and plug-ins that
+// report things they should not.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "camera/plugin_host.h"
+#include "shell/log_channel.h"
+
+namespace kv {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kTestPlugins = KV_TEST_PLUGIN_DIR;
+
+class Dialogs final : public IDialogs {
+public:
+    DialogResult Show(const std::string& text, DialogType, DialogButtons) override {
+        std::lock_guard lock(mutex_);
+        texts_.push_back(text);
+        return DialogResult::Ok;
+    }
+    void Beep() override {}
+    std::vector<std::string> Texts() {
+        std::lock_guard lock(mutex_);
+        return texts_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> texts_;
+};
+
+std::vector<std::string> TakeProgramLog() {
+    std::vector<std::string> lines;
+    for (const LogLine& l : LogChannel::Instance().TakePending()) {
+        if (l.channel == kProgramLog) lines.push_back(l.text);
+    }
+    return lines;
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& text) {
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+}
+
+// A variable a test plug-in exports, read through a second reference to the
+// library the host has loaded (the same instance).
+std::int32_t PluginCounter(const std::string& file, const char* symbol) {
+    void* lib = dlopen((kTestPlugins + "/" + file).c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (lib == nullptr) return -1;
+    const auto* value = static_cast<const std::int32_t*>(dlsym(lib, symbol));
+    const std::int32_t result = value != nullptr ? *value : -1;
+    dlclose(lib);
+    return result;
+}
+
+class PluginHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ProgramLog::Instance().logging = true;
+        ProgramLog::Instance().timestamp = false;
+        TakeProgramLog();
+    }
+    Dialogs dialogs;
+};
+
+TEST_F(PluginHostTest, ScanOfTheProgramFolderFindsTheBuiltCameras) {
+    const CameraList list = ScanForPlugins(KV_BIN_DIR);
+    ASSERT_EQ(list.names.size(), list.fileNames.size());
+    const auto sim = std::find(list.names.begin(), list.names.end(), "Simulated CCD");
+    ASSERT_NE(sim, list.names.end());
+    EXPECT_EQ(list.fileNames[static_cast<std::size_t>(sim - list.names.begin())], "sim_camera.so");
+    const auto example = std::find(list.names.begin(), list.names.end(), "Example Camera");
+    ASSERT_NE(example, list.names.end());
+    EXPECT_EQ(list.fileNames[static_cast<std::size_t>(example - list.names.begin())], "example_camera.so");
+    // The shared observatory library lies there too and is no camera.
+    EXPECT_FALSE(Contains(list.fileNames, "libkv_observatory.so"));
+    const auto log = TakeProgramLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), "Scanning for Camera Plug-ins");
+    EXPECT_TRUE(Contains(log, "Camera Found: Simulated CCD version: 1.0"));
+}
+
+TEST_F(PluginHostTest, ScanPassesOverWhatIsNoCameraAndKeepsTheListsParallel) {
+    const fs::path dir = fs::temp_directory_path() / ("kv-plugin-scan-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "folder.so");
+    for (const char* name : {"kvt_good.so", "kvt_no_export.so", "kvt_renamed.so", "kvt_null_texts.so"}) {
+        fs::copy_file(kTestPlugins + "/" + name, dir / name);
+    }
+    std::ofstream(dir / "not_a_library.so") << "this is text, not an ELF object\n";
+    std::ofstream(dir / "kvt_good.so.txt") << "wrong extension\n";
+
+    const CameraList list = ScanForPlugins(dir.string());
+    // Name order; a NULL name and file name fall back to the file found.
+    EXPECT_EQ(list.names, (std::vector<std::string>{"Test Camera", "kvt_null_texts.so", "Renamed Camera"}));
+    EXPECT_EQ(list.fileNames, (std::vector<std::string>{"kvt_good.so", "kvt_null_texts.so", "kvt_good.so"}));
+    const auto log = TakeProgramLog();
+    EXPECT_TRUE(Contains(log, "Camera Found: Test Camera version: 9.8"));
+    EXPECT_TRUE(Contains(log, "Camera Found: kvt_null_texts.so version: "));
+    EXPECT_TRUE(dialogs.Texts().empty());
+
+    // An empty or missing folder gives an empty list.
+    EXPECT_EQ(ScanForPlugins((dir / "folder.so").string()).size(), 0u);
+    EXPECT_EQ(ScanForPlugins((dir / "missing").string()).size(), 0u);
+    fs::remove_all(dir);
+}
+
+TEST_F(PluginHostTest, InitializeCopiesTheWholeRecordAndBindsTheCalls) {
+    CameraPlugin camera(dialogs, kTestPlugins);
+    camera.SetParPort(3);
+    ASSERT_TRUE(camera.Initialize("kvt_good.so"));
+    EXPECT_TRUE(camera.Initialized());
+    EXPECT_EQ(PluginCounter("kvt_good.so", "kvt_last_port"), 3);
+
+    // Every field as the C compiler laid it out in the plug-in.
+    const CameraInfo info = camera.Info();
+    EXPECT_EQ(info.CameraType, "Test type");
+    EXPECT_EQ(info.CameraName, "Test Camera");
+    EXPECT_EQ(info.Manufacturer, "Santa Test Works");
+    EXPECT_EQ(info.ImageBits, 12);
+    EXPECT_EQ(info.FocusBits, 14);
+    EXPECT_EQ(info.HorizRes, 32);
+    EXPECT_EQ(info.VertRes, 24);
+    EXPECT_EQ(info.HorizFocusFrame, 16);
+    EXPECT_EQ(info.VertFocusFrame, 12);
+    EXPECT_DOUBLE_EQ(info.HorizPixel, 6.8);
+    EXPECT_DOUBLE_EQ(info.VertPixel, 8.5);
+    EXPECT_EQ(info.FocusOffsetX, 3);
+    EXPECT_EQ(info.FocusOffsetY, 4);
+    EXPECT_EQ(info.DownloadTime, 250);
+    EXPECT_EQ(info.DLLFileName, "kvt_good.so");
+    EXPECT_EQ(info.DLLVersion, "9.8");
+    EXPECT_EQ(info.InterfaceType, 2);
+    EXPECT_EQ(info.Location00, 7);
+    EXPECT_EQ(info.Orientation, 8);
+    EXPECT_DOUBLE_EQ(info.FWHMFactor, 1.5);
+    EXPECT_EQ(info.XBinning, 2);
+    EXPECT_EQ(info.YBinning, 3);
+    EXPECT_EQ(info.FocusBinning, 2);
+
+    ASSERT_NE(camera.MainImage(), nullptr);
+    ASSERT_NE(camera.FocusImage(), nullptr);
+    EXPECT_EQ(camera.MainImage()->Width(), 32);
+    EXPECT_EQ(camera.MainImage()->Height(), 24);
+    EXPECT_EQ(camera.FocusImage()->Width(), 16);
+    EXPECT_EQ(camera.FocusImage()->Height(), 12);
+    EXPECT_EQ(camera.GetCalibrate(), 42);
+    EXPECT_EQ(camera.CalibrateValue(), 42);
+
+    EXPECT_TRUE(camera.SetUpExpose());
+    camera.MainImage()->SetIsUpdated(true);
+    ASSERT_TRUE(camera.GetImageObject());
+    EXPECT_FALSE(camera.MainImage()->IsUpdated());
+    EXPECT_EQ(camera.MainImage()->Pixel(31, 23), 2331);
+    ASSERT_TRUE(camera.GetFocusObject(120, 80, 2.0));
+    EXPECT_EQ(PluginCounter("kvt_good.so", "kvt_last_x"), 120);
+    EXPECT_EQ(PluginCounter("kvt_good.so", "kvt_last_y"), 80);
+    EXPECT_EQ(camera.FocusImage()->Pixel(1, 1), 2101);
+
+    EXPECT_EQ(TakeProgramLog(),
+              (std::vector<std::string>{"Linking Camera plug-in", "Camera plug-in linked", "Main Image object instantiated",
+                                        "Focus Image object instantiated", "Plug-in reported successful initialization"}));
+    camera.Uninitialize();
+    EXPECT_FALSE(camera.Initialized());
+    EXPECT_FALSE(camera.Loaded());
+    EXPECT_EQ(camera.MainImage(), nullptr);
+    EXPECT_FALSE(camera.GetImageObject());
+    EXPECT_EQ(TakeProgramLog(), (std::vector<std::string>{"In CameraControl Unitialization method",
+                                                          "Main image object freed", "Focus image object freed",
+                                                          "Camera plug-in freed"}));
+    EXPECT_TRUE(dialogs.Texts().empty());
+}
+
+TEST_F(PluginHostTest, InitializeTwiceIsRefusedAndChangesNothing) {
+    CameraPlugin camera(dialogs, kTestPlugins);
+    ASSERT_TRUE(camera.Initialize("kvt_good.so"));
+    TImageObject* main = camera.MainImage();
+    EXPECT_FALSE(camera.Initialize("kvt_good.so"));
+    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"TCameraControl already initialized"});
+    EXPECT_TRUE(camera.Initialized());
+    EXPECT_EQ(camera.MainImage(), main);
+    EXPECT_EQ(PluginCounter("kvt_good.so", "kvt_init_calls"), 1);
+}
+
+TEST_F(PluginHostTest, CameraThatFailsToInitializeStaysBoundAndIsReleasedOnTheNextTry) {
+    CameraPlugin camera(dialogs, kTestPlugins);
+    EXPECT_TRUE(camera.Initialize("kvt_init_fails.so"));
+    EXPECT_FALSE(camera.Initialized());
+    EXPECT_NE(camera.MainImage(), nullptr);
+    EXPECT_TRUE(Contains(TakeProgramLog(), "Plug-in reported initialization FAILED"));
+    // Choosing again releases the failed binding instead of leaking it.
+    EXPECT_TRUE(camera.Initialize("kvt_good.so"));
+    EXPECT_TRUE(camera.Initialized());
+    EXPECT_EQ(PluginCounter("kvt_init_fails.so", "kvt_init_calls"), -1);  // no longer loaded
+    EXPECT_TRUE(dialogs.Texts().empty());
+}
+
+TEST_F(PluginHostTest, LibrariesThatCannotServeAreRefused) {
+    CameraPlugin camera(dialogs, kTestPlugins);
+    EXPECT_FALSE(camera.Initialize("kvt_no_export.so"));
+    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Can't link to Camera dll functions"});
+    EXPECT_FALSE(camera.Loaded());
+    EXPECT_EQ(camera.MainImage(), nullptr);
+
+    EXPECT_FALSE(camera.Initialize("no_such_plugin.so"));
+    EXPECT_FALSE(camera.Loaded());
+    EXPECT_EQ(dialogs.Texts().size(), 1u);  // the caller reports a plain load failure
+
+    // Only DLLQueryCameraData: bound, but the missing calls are never made.
+    EXPECT_TRUE(camera.Initialize("kvt_query_only.so"));
+    EXPECT_FALSE(camera.Initialized());
+    EXPECT_FALSE(camera.SetUpExpose());
+    EXPECT_FALSE(camera.GetImageObject());
+    EXPECT_FALSE(camera.GetFocusObject(1, 1, 1.0));
+    EXPECT_EQ(camera.GetCalibrate(), 0);
+    EXPECT_TRUE(Contains(TakeProgramLog(), "Camera plug-in does not export DLLGetFocusObject"));
+}
+
+TEST_F(PluginHostTest, UnusableFrameSizesRefuseTheCameraWithAMessage) {
+    for (const char* file : {"kvt_zero_size.so", "kvt_negative_size.so", "kvt_huge_size.so", "kvt_huge_focus.so"}) {
+        SCOPED_TRACE(file);
+        Dialogs local;
+        CameraPlugin camera(local, kTestPlugins);
+        EXPECT_FALSE(camera.Initialize(file));
+        EXPECT_FALSE(camera.Loaded());
+        EXPECT_EQ(camera.MainImage(), nullptr);
+        EXPECT_EQ(camera.FocusImage(), nullptr);
+        ASSERT_EQ(local.Texts().size(), 1u);
+        EXPECT_EQ(local.Texts()[0].rfind("The camera plug-in reports an unusable ", 0), 0u) << local.Texts()[0];
+    }
+    EXPECT_EQ(CheckFrameSize(32768, 2048), "");
+    EXPECT_EQ(CheckFrameSize(32769, 1), "32769 x 1 pixels");
+    EXPECT_NE(CheckFrameSize(10000, 10000), "");  // above 64 Mpixel in all
+}
+
+TEST_F(PluginHostTest, NullTextsAndZeroDivisorsAreGuarded) {
+    CameraPlugin camera(dialogs, kTestPlugins);
+    ASSERT_TRUE(camera.Initialize("kvt_null_texts.so"));
+    const CameraInfo info = camera.Info();
+    EXPECT_EQ(info.CameraType, "");
+    EXPECT_EQ(info.Manufacturer, "");
+    EXPECT_EQ(info.DLLVersion, "");
+    EXPECT_EQ(info.FocusBinning, 1);
+    EXPECT_EQ(info.HorizPixel, 1.0);
+    EXPECT_EQ(info.VertPixel, 1.0);
+    const auto log = TakeProgramLog();
+    EXPECT_TRUE(Contains(log, "Camera plug-in reported FocusBinning 0; 1 is used"));
+    EXPECT_TRUE(Contains(log, "Camera plug-in reported pixel size 0 x 0; 1 x 1 is used"));
+    EXPECT_TRUE(camera.Initialized());
+    // The refresh before a main exposure guards the same way.
+    camera.QueryCameraData();
+    EXPECT_EQ(camera.Info().FocusBinning, 1);
+}
+
+TEST_F(PluginHostTest, ExampleCameraFromTheGuideDeliversItsStar) {
+    CameraPlugin camera(dialogs, KV_BIN_DIR);
+    ASSERT_TRUE(camera.Initialize("example_camera.so"));
+    ASSERT_TRUE(camera.Initialized());
+    TImageObject& focus = *camera.FocusImage();
+    focus.SetExposureTime(0.5);
+    ASSERT_TRUE(camera.GetFocusObject(320, 240, 1.0));
+    // Peak in the middle of the frame, flat sky at the corner.
+    EXPECT_EQ(focus.Max(), focus.Pixel(32, 32));
+    EXPECT_EQ(focus.Pixel(1, 1), 400);
+    EXPECT_EQ(focus.Pixel(32, 32), 10400);
+    ASSERT_TRUE(camera.GetImageObject());
+    EXPECT_EQ(camera.MainImage()->MaxX(), 320);
+    EXPECT_EQ(camera.MainImage()->MaxY(), 240);
+}
+
+TEST(CopyCameraDataTest, OneBadPixelSizeResetsBothAndLongTextsAreCut) {
+    const std::string longText(5000, 'x');
+    TCameraData raw{};
+    raw.CameraName = longText.c_str();
+    raw.HorizPixel = 9.0;
+    raw.VertPixel = -9.0;
+    raw.XBinning = -2;
+    raw.YBinning = 0;
+    raw.FocusBinning = 3;
+    raw.FWHMFactor = std::numeric_limits<double>::quiet_NaN();
+    std::vector<std::string> notes;
+    const CameraInfo info = CopyCameraData(raw, &notes);
+    EXPECT_EQ(info.CameraName.size(), kMaxCameraText);
+    EXPECT_EQ(info.HorizPixel, 1.0);
+    EXPECT_EQ(info.VertPixel, 1.0);
+    EXPECT_EQ(info.XBinning, 1);
+    EXPECT_EQ(info.YBinning, 1);
+    EXPECT_EQ(info.FocusBinning, 3);
+    EXPECT_EQ(info.FWHMFactor, 0.0);
+    EXPECT_EQ(notes.size(), 4u);
+}
+
+}  // namespace
+}  // namespace kv

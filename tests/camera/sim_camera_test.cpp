@@ -1,0 +1,233 @@
+// The simulated camera plug-in, loaded from the program folder as the program
+// loads it, tested by the properties of the images it renders: the star grows
+// away from best focus on both sides, its profile is symmetric and falls off
+// monotonically, flux scales with exposure, values clamp at 65535, and
+// binning and gain change the frame as on a real chip.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "camera/plugin_host.h"
+#include "plugins/sim_camera/sim_camera.h"
+#include "sim/observatory.h"
+
+namespace kv {
+namespace {
+
+class NoDialogs final : public IDialogs {
+public:
+    DialogResult Show(const std::string& text, DialogType, DialogButtons) override {
+        texts.push_back(text);
+        return DialogResult::Ok;
+    }
+    void Beep() override {}
+    std::vector<std::string> texts;
+};
+
+constexpr int kStarX = 382;  // the bright star, main-image pixels at binning 1
+constexpr int kStarY = 255;
+constexpr double kBackground = 100.0 + 300.0;  // bias + one second of sky
+
+struct Moments {
+    double flux = 0.0;  // above the background
+    double cx = 0.0;
+    double cy = 0.0;
+    double sigma = 0.0;  // radial second moment
+};
+
+// Moments of what lies above `background` within `half` pixels of the
+// frame's centre (neighbouring stars stay outside).
+Moments Measure(TImageObject& image, double background, int half = 30) {
+    const int x0 = std::max(0, image.Width() / 2 - half);
+    const int x1 = std::min(image.Width() - 1, image.Width() / 2 + half);
+    const int y0 = std::max(0, image.Height() / 2 - half);
+    const int y1 = std::min(image.Height() - 1, image.Height() / 2 + half);
+    Moments m;
+    double sx = 0, sy = 0;
+    for (int y = y0; y <= y1; ++y) {
+        for (int x = x0; x <= x1; ++x) {
+            const double a = image.Pixel(x, y) - background;
+            m.flux += a;
+            sx += a * x;
+            sy += a * y;
+        }
+    }
+    m.cx = sx / m.flux;
+    m.cy = sy / m.flux;
+    double s2 = 0;
+    for (int y = y0; y <= y1; ++y) {
+        for (int x = x0; x <= x1; ++x) {
+            const double a = image.Pixel(x, y) - background;
+            s2 += a * ((x - m.cx) * (x - m.cx) + (y - m.cy) * (y - m.cy));
+        }
+    }
+    m.sigma = std::sqrt(s2 / m.flux / 2.0);
+    return m;
+}
+
+class SimCameraTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvsim::NightParameters night;
+        night.temperatureRateCPerHour = 0.0;  // best focus stays put
+        kvsim::Observatory::Instance().StartNight(night);
+        ASSERT_TRUE(camera_.Initialize("sim_camera.so"));
+        library_ = dlopen((std::string(KV_BIN_DIR) + "/sim_camera.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+        ASSERT_NE(library_, nullptr);
+        getConfig_ = reinterpret_cast<KVSimCameraGetConfigProc>(dlsym(library_, "KVSimCamera_GetConfig"));
+        setConfig_ = reinterpret_cast<KVSimCameraSetConfigProc>(dlsym(library_, "KVSimCamera_SetConfig"));
+        ASSERT_NE(getConfig_, nullptr);
+        ASSERT_NE(setConfig_, nullptr);
+        getConfig_(&original_);
+        // Noise-free and steady seeing, so properties can be checked exactly.
+        KVSimCameraConfig c = original_;
+        c.Noise = 0;
+        Configure(c);
+        SetDefocus(0);
+    }
+    void TearDown() override {
+        if (setConfig_ != nullptr) setConfig_(&original_);
+        if (library_ != nullptr) dlclose(library_);
+    }
+
+    void Configure(const KVSimCameraConfig& c) { setConfig_(&c); }
+    KVSimCameraConfig Config() {
+        KVSimCameraConfig c{};
+        getConfig_(&c);
+        return c;
+    }
+    static void SetDefocus(std::int64_t steps) {
+        auto& sky = kvsim::Observatory::Instance();
+        sky.SetTruePosition(std::llround(sky.BestFocus()) + steps);
+    }
+    TImageObject& Focus(double exposure, double gain = 1.0, int x = kStarX, int y = kStarY) {
+        camera_.FocusImage()->SetExposureTime(exposure);
+        EXPECT_TRUE(camera_.SetUpExpose());
+        EXPECT_TRUE(camera_.GetFocusObject(x, y, gain));
+        return *camera_.FocusImage();
+    }
+
+    NoDialogs dialogs_;
+    CameraPlugin camera_{dialogs_, KV_BIN_DIR};
+    void* library_ = nullptr;
+    KVSimCameraGetConfigProc getConfig_ = nullptr;
+    KVSimCameraSetConfigProc setConfig_ = nullptr;
+    KVSimCameraConfig original_{};
+};
+
+TEST_F(SimCameraTest, DescribesItselfAndPutsTheBrightStarWhereItSays) {
+    const CameraInfo info = camera_.Info();
+    EXPECT_EQ(info.CameraName, "Simulated CCD");
+    EXPECT_EQ(info.DLLFileName, "sim_camera.so");
+    EXPECT_EQ(info.HorizRes, 765);
+    EXPECT_EQ(info.VertRes, 510);
+    EXPECT_TRUE(camera_.Initialized());
+
+    TImageObject& main = *camera_.MainImage();
+    main.SetExposureTime(1.0);
+    ASSERT_TRUE(camera_.GetImageObject());
+    EXPECT_EQ(main.MaxX(), kStarX);
+    EXPECT_EQ(main.MaxY(), kStarY);
+    // The focus frame is cut around the selected star: it sits in the middle.
+    TImageObject& focus = Focus(1.0);
+    const Moments m = Measure(focus, kBackground);
+    EXPECT_NEAR(m.cx, focus.Width() / 2, 0.6);
+    EXPECT_NEAR(m.cy, focus.Height() / 2, 0.6);
+}
+
+TEST_F(SimCameraTest, StarGrowsOnBothSidesOfBestFocus) {
+    std::vector<double> sigma;
+    for (std::int64_t steps : {-600, -300, 0, 300, 600}) {
+        SetDefocus(steps);
+        sigma.push_back(Measure(Focus(1.0), kBackground).sigma);
+    }
+    EXPECT_LT(sigma[2], sigma[1]);
+    EXPECT_LT(sigma[1], sigma[0]);
+    EXPECT_LT(sigma[2], sigma[3]);
+    EXPECT_LT(sigma[3], sigma[4]);
+    // V-shaped: the same distance on either side gives the same star.
+    EXPECT_NEAR(sigma[1], sigma[3], 0.02 * sigma[3]);
+    EXPECT_NEAR(sigma[0], sigma[4], 0.02 * sigma[4]);
+}
+
+TEST_F(SimCameraTest, ProfileIsSymmetricAndFallsOffMonotonically) {
+    SetDefocus(200);
+    TImageObject& focus = Focus(1.0);
+    const int c = focus.Width() / 2;
+    const int r = focus.Height() / 2;
+    for (int d = 1; d < 20; ++d) {
+        EXPECT_NEAR(focus.Pixel(c + d, r), focus.Pixel(c - d, r), 1) << d;
+        EXPECT_NEAR(focus.Pixel(c, r + d), focus.Pixel(c, r - d), 1) << d;
+        EXPECT_LE(focus.Pixel(c + d, r), focus.Pixel(c + d - 1, r)) << d;
+        EXPECT_LE(focus.Pixel(c, r + d), focus.Pixel(c, r + d - 1)) << d;
+    }
+    EXPECT_GT(focus.Pixel(c, r), focus.Pixel(c + 5, r));
+}
+
+TEST_F(SimCameraTest, FluxScalesWithExposureAndGain) {
+    SetDefocus(400);  // spread out, far from saturation
+    const double one = Measure(Focus(1.0), kBackground).flux;
+    const double two = Measure(Focus(2.0), 100.0 + 600.0).flux;
+    EXPECT_NEAR(two / one, 2.0, 0.02);
+
+    TImageObject& plain = Focus(1.0, 1.0);
+    const std::vector<std::uint16_t> before(plain.Pixels(), plain.Pixels() + plain.NumPixels());
+    TImageObject& doubled = Focus(1.0, 2.0);
+    for (int i = 0; i < doubled.NumPixels(); i += 37) {
+        ASSERT_NEAR(doubled.Pixels()[i], 2.0 * before[static_cast<std::size_t>(i)], 1.0) << i;
+    }
+}
+
+TEST_F(SimCameraTest, BrightStarClampsAtTheTopWithoutWrappingAround) {
+    TImageObject& focus = Focus(20.0);
+    const int c = focus.Width() / 2;
+    const int r = focus.Height() / 2;
+    EXPECT_EQ(focus.Pixel(c, r), 65535);
+    // Saturation is a flat top: the profile still never rises outward.
+    for (int d = 1; d < 15; ++d) {
+        EXPECT_LE(focus.Pixel(c + d, r), focus.Pixel(c + d - 1, r)) << d;
+    }
+}
+
+TEST_F(SimCameraTest, BinningSumsPixelsAndShrinksTheFrame) {
+    SetDefocus(300);
+    const Moments unbinned = Measure(Focus(1.0), kBackground);
+    camera_.Uninitialize();
+    KVSimCameraConfig c = Config();
+    c.Binning = 2;
+    Configure(c);
+    ASSERT_TRUE(camera_.Initialize("sim_camera.so"));
+    const CameraInfo info = camera_.Info();
+    EXPECT_EQ(info.HorizRes, 382);
+    EXPECT_EQ(info.VertRes, 255);
+    EXPECT_EQ(info.XBinning, 2);
+    EXPECT_EQ(info.FocusBinning, 2);
+    EXPECT_DOUBLE_EQ(info.HorizPixel, 18.0);
+    // Four pixels of sky in each binned pixel; the star keeps its flux in half the pixels across.
+    const Moments binned = Measure(Focus(1.0, 1.0, kStarX / 2, kStarY / 2), 100.0 + 4 * 300.0, 15);
+    EXPECT_NEAR(binned.flux, unbinned.flux, 0.01 * unbinned.flux);
+    EXPECT_NEAR(binned.sigma, unbinned.sigma / 2.0, 0.05 * unbinned.sigma);
+}
+
+TEST_F(SimCameraTest, NoiseAndSeeingChangeFromFrameToFrame) {
+    KVSimCameraConfig c = Config();
+    c.Noise = 1;
+    c.Seed = 1234;
+    Configure(c);
+    TImageObject& focus = Focus(1.0);
+    const std::vector<std::uint16_t> first(focus.Pixels(), focus.Pixels() + focus.NumPixels());
+    Focus(1.0);
+    int differing = 0;
+    for (int i = 0; i < focus.NumPixels(); ++i) {
+        differing += focus.Pixels()[i] != first[static_cast<std::size_t>(i)] ? 1 : 0;
+    }
+    EXPECT_GT(differing, focus.NumPixels() / 2);
+}
+
+}  // namespace
+}  // namespace kv

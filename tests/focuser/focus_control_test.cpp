@@ -1,0 +1,332 @@
+// The focuser controller against a scripted device: defaults, the port's
+// life, the LX-200 command bytes and lines, the hub's temperature protocol
+// and the COM log.
+#include <gtest/gtest.h>
+
+#include "focuser/focus_control.h"
+#include "focuser_test_support.h"
+
+namespace kv::test {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+TEST(FocusControl, FreshObjectIsIdleAtZeroWithTheDocumentedDefaults) {
+    RecordingDialogs dialogs;
+    TFocusControl f(dialogs);
+    EXPECT_TRUE(f.GetIdle());
+    EXPECT_EQ(f.CTSCount(), 0);
+    EXPECT_FALSE(f.TCAvail());
+    EXPECT_DOUBLE_EQ(f.TCAvg(), 0.0);
+    EXPECT_TRUE(f.LastDirection());
+    EXPECT_EQ(f.ComPort(), 1);
+    EXPECT_DOUBLE_EQ(f.NudgeTime(), 0.015);
+    EXPECT_DOUBLE_EQ(f.CloseNudgeTime(), 0.01);
+    EXPECT_DOUBLE_EQ(f.NudgeSleep(), 0.08);
+    EXPECT_EQ(f.StopFactor(), 8);
+    EXPECT_TRUE(f.QuorvelEnable());
+    EXPECT_FALSE(f.PortOpen());
+    EXPECT_FALSE(f.UseRTS_DTR());
+    EXPECT_FALSE(f.JMIFlag());
+}
+
+TEST(FocusControl, OpenPortFailsWithoutLeavingAnythingOpen) {
+    ScriptedFocuser s;
+    int factoryCalls = 0;
+    s.focuser.SetPortFactory([&](const std::string&) -> std::unique_ptr<ISerialPort> {
+        ++factoryCalls;
+        return nullptr;
+    });
+    s.focuser.SetComPort(0);
+    EXPECT_FALSE(s.focuser.OpenPort());
+    EXPECT_EQ(factoryCalls, 0) << "COM 0 must fail without trying a device";
+
+    s.focuser.SetComPort(2);
+    EXPECT_FALSE(s.focuser.OpenPort());
+    EXPECT_EQ(factoryCalls, 1);
+    EXPECT_FALSE(s.focuser.PortOpen());
+
+    // A real device path that does not exist.
+    s.focuser.SetPortFactory({});
+    s.focuser.SetPortResolver([](int) { return std::string("/nonexistent/kv-focuser-tty"); });
+    EXPECT_FALSE(s.focuser.OpenPort());
+    EXPECT_FALSE(s.focuser.PortOpen());
+}
+
+TEST(FocusControl, PortResolverGetsTheComNumberAndSetComPortClosesWithoutTouchingIdle) {
+    ScriptedFocuser s;
+    std::vector<int> asked;
+    s.focuser.SetPortResolver([&](int com) {
+        asked.push_back(com);
+        return "scripted:" + std::to_string(com);
+    });
+    s.focuser.SetComPort(4);
+    ASSERT_TRUE(s.Open());
+    EXPECT_EQ(asked, std::vector<int>{4});
+    EXPECT_EQ(s.Device().Device(), "scripted:4");
+    EXPECT_TRUE(s.focuser.PortOpen());
+
+    s.focuser.SetComPort(3);
+    EXPECT_FALSE(s.focuser.PortOpen());
+    EXPECT_EQ(s.focuser.ComPort(), 3);
+    EXPECT_TRUE(s.focuser.GetIdle());
+    std::lock_guard lock(s.script->mutex);
+    EXPECT_EQ(s.script->opens, 1);
+    EXPECT_EQ(s.script->closes, 1);
+}
+
+TEST(FocusControl, DefaultResolverMapsComNToTtySnMinusOne) {
+    ScriptedFocuser s;
+    std::string seen;
+    s.focuser.SetPortFactory([&](const std::string& device) -> std::unique_ptr<ISerialPort> {
+        seen = device;
+        return nullptr;
+    });
+    s.focuser.SetComPort(3);
+    EXPECT_FALSE(s.focuser.OpenPort());
+    EXPECT_EQ(seen, "/dev/ttyS2");
+}
+
+TEST(FocusControl, ZeroLengthMoveSignalsAtOnceAndSendsNothing) {
+    ScriptedFocuser s;
+    s.focuser.SetJMIFlag(true);
+    ASSERT_TRUE(s.Open());
+    auto done = OpenNamedEvent(kGeneralDelayEvent);
+    s.focuser.MoveTo(s.focuser.CTSCount());
+    EXPECT_EQ(done->Wait(0ms), WaitResult::Signalled);
+    EXPECT_TRUE(s.focuser.GetIdle());
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(s.script->Traffic().empty());
+}
+
+TEST(FocusControl, IllegalFocusCommandsAreRefusedAndLeaveThePortAlone) {
+    ScriptedFocuser s;
+    ASSERT_TRUE(s.Open());
+    for (const char* bad : {"", ":FX#", ":FQ# ", "KTR02?????", ":fq#"}) s.focuser.FocusCommand(bad);
+    EXPECT_EQ(s.dialogs.Texts(), Strings(5, "Illegal FocusCommand"));
+    EXPECT_TRUE(s.script->Traffic().empty());
+
+    s.focuser.FocusCommand(":FF#");
+    EXPECT_EQ(s.script->Traffic(), Strings{"W::FF#"});
+}
+
+TEST(FocusControl, KeepAliveWritesFiveOnlyWhileEnabledAndOpen) {
+    ScriptedFocuser s;
+    ASSERT_TRUE(s.Open());
+    s.focuser.SetQuorvelEnable(true);
+    const auto keepAlives = [&] {
+        const auto events = s.script->Events();
+        return std::count(events.begin(), events.end(), "W:5");
+    };
+    ASSERT_TRUE(WaitUntil([&] { return keepAlives() >= 3; }));
+    s.focuser.SetQuorvelEnable(false);
+    std::this_thread::sleep_for(300ms);  // a write already under way may still land
+    const auto stopped = keepAlives();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(keepAlives(), stopped);
+}
+
+// ---------------------------------------------------------------- LX-200 commands
+
+TEST(FocusCommands, TextModeWritesTheCommandsAndReverseDirSwapsDirectionsOnly) {
+    ScriptedFocuser s;
+    ASSERT_TRUE(s.Open());
+    s.focuser.StartMove(true, true);
+    EXPECT_TRUE(s.focuser.LastDirection());
+    s.focuser.StopMove();
+    s.focuser.StartMove(false, false);
+    EXPECT_FALSE(s.focuser.LastDirection());
+    EXPECT_EQ(s.script->Traffic(), (Strings{"W::FQ#", "W::F-#", "W::FQ#", "W::FQ#", "W::FQ#", "W::F+#"}));
+
+    s.script->Clear();
+    s.focuser.SetReverseDir(true);
+    s.focuser.StartMove(true, false);
+    s.focuser.FocusCommand(":F+#");
+    s.focuser.FocusCommand(":FS#");
+    EXPECT_EQ(s.script->Traffic(), (Strings{"W::FQ#", "W::F+#", "W::F-#", "W::FS#"}));
+}
+
+TEST(FocusCommands, LineModeSetsDirectionBeforeMotorAndDropsBothOnStop) {
+    ScriptedFocuser s;
+    s.focuser.SetUseRTS_DTR(true);
+    ASSERT_TRUE(s.Open());
+    s.focuser.StartMove(true, false);  // in: DTR high, then RTS
+    EXPECT_EQ(s.script->Traffic(), (Strings{"DTR1", "RTS1"}));
+    s.script->Clear();
+    s.focuser.StopMove();
+    EXPECT_EQ(s.script->Traffic(), (Strings{"RTS0", "DTR0"}));
+    s.script->Clear();
+    s.focuser.StartMove(false, false);  // out: DTR stays low
+    s.focuser.FocusCommand(":FS#");     // speed commands do nothing on the lines
+    s.focuser.FocusCommand(":FF#");
+    EXPECT_EQ(s.script->Traffic(), (Strings{"RTS1"}));
+    s.focuser.MotorOff();
+    EXPECT_EQ(s.script->Traffic(), (Strings{"RTS1", "RTS0"}));
+}
+
+TEST(FocusCommands, ReverseDirInLineModeDropsDtrAndLogsTheSwappedCommand) {
+    ScriptedFocuser s;
+    s.focuser.SetUseRTS_DTR(true);
+    s.focuser.SetReverseDir(true);
+    s.focuser.SetLogCommands(true);
+    ASSERT_TRUE(s.Open());
+    TakeComLog();
+    s.focuser.StartMove(true, false);
+    EXPECT_EQ(s.script->Traffic(), (Strings{"RTS1"}));
+    EXPECT_EQ(TakeComLog(), (Strings{":FQ#", ":F+#"}));
+}
+
+TEST(FocusCommands, EscapeCommSwitchesOneLine) {
+    ScriptedFocuser s;
+    ASSERT_TRUE(s.Open());
+    s.focuser.EscapeComm(LineFunction::SetDtr);
+    s.focuser.EscapeComm(LineFunction::SetRts);
+    s.focuser.EscapeComm(LineFunction::ClrDtr);
+    s.focuser.EscapeComm(LineFunction::ClrRts);
+    EXPECT_EQ(s.script->Traffic(), (Strings{"DTR1", "RTS1", "DTR0", "RTS0"}));
+}
+
+// ---------------------------------------------------------------- hub protocol
+
+TEST(HubProtocol, AvailOnTheSecondTryOnlyReportsTheChangeOnce) {
+    ScriptedFocuser s;
+    ASSERT_TRUE(s.Open());
+    std::vector<bool> changes;
+    s.focuser.SetOnAvailChange([&](TFocusControl&, bool avail) { changes.push_back(avail); });
+    s.script->Reply("KTR03NO!!!");
+    s.script->Reply("KTR03YES!!");
+    EXPECT_TRUE(s.focuser.GetTCAvail());
+    EXPECT_EQ(s.script->Traffic(), (Strings{"W:KTR02?????\r", "W:KTR02?????\r"}));
+    s.script->Reply("KTR03YES!!");
+    EXPECT_TRUE(s.focuser.GetTCAvail());
+    EXPECT_EQ(changes, std::vector<bool>{true});
+    EXPECT_TRUE(s.focuser.TCAvail());
+}
+
+TEST(HubProtocol, NineBytesThenSilenceIsNoAnswerAndEmptiesTheTemperatureHistory) {
+    ScriptedFocuser s;
+    ASSERT_TRUE(s.Open());
+    s.script->Reply("KTR03YES!!");
+    s.script->Reply("KTR09+20.0");
+    EXPECT_DOUBLE_EQ(s.focuser.GetTemperature(), 20.0);
+
+    std::vector<bool> changes;
+    s.focuser.SetOnAvailChange([&](TFocusControl&, bool avail) { changes.push_back(avail); });
+    s.script->Reply("KTR03YES!");
+    s.script->Reply("KTR03YES!");
+    EXPECT_FALSE(s.focuser.GetTCAvail());
+    EXPECT_EQ(changes, std::vector<bool>{false});
+    EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 20.0) << "the average keeps its value until the next reading";
+
+    s.script->Reply("KTR03YES!!");
+    s.script->Reply("KTR09+10.0");
+    s.focuser.GetTemperature();
+    EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 10.0) << "the old reading must be gone";
+}
+
+TEST(HubProtocol, TemperatureAverageKeepsTheLastTenValidReadings) {
+    ScriptedFocuser s;
+    ASSERT_TRUE(s.Open());
+    for (int t = 10; t <= 20; ++t) {
+        s.script->Reply("KTR03YES!!");
+        char reply[16];
+        std::snprintf(reply, sizeof reply, "KTR09%+05.1f", static_cast<double>(t));
+        s.script->Reply(reply);
+        EXPECT_DOUBLE_EQ(s.focuser.GetTemperature(), t);
+    }
+    EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 15.5);
+    s.script->Reply("KTR03YES!!");
+    s.script->Reply("KTR09-99.0");
+    EXPECT_DOUBLE_EQ(s.focuser.GetTemperature(), -99.0);
+    EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 15.5);
+
+    s.focuser.ClearTempHistory();
+    EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 15.5);
+    s.script->Reply("KTR03YES!!");
+    s.script->Reply("KTR09-03.0");
+    s.focuser.GetTemperature();
+    EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), -3.0);
+}
+
+TEST(HubProtocol, BadPayloadsAreNoReadingAndNeverThrow) {
+    ScriptedFocuser s;
+    ASSERT_TRUE(s.Open());
+    s.script->Reply("KTR03YES!!");
+    s.script->Reply("KTR0500240");
+    EXPECT_EQ(s.focuser.GetTCCal(), 240);
+    s.script->Reply("KTR03YES!!");
+    s.script->Reply("KTR05?x?x?");
+    EXPECT_EQ(s.focuser.GetTCCal(), 240);
+    s.script->Reply("KTR03YES!!");
+    s.script->Reply("KTR09?x?x?");
+    EXPECT_DOUBLE_EQ(s.focuser.GetTemperature(), kNoTemperature);
+    s.script->Reply("KTR03YES!!");
+    s.script->Reply("KTR0812.50");  // the request's code, not the answer's
+    EXPECT_DOUBLE_EQ(s.focuser.GetTemperature(), kNoTemperature);
+    EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 0.0);
+}
+
+TEST(HubProtocol, SetCalSendsFiveDigitsAndRestoresTheOldValueWhenRefused) {
+    ScriptedFocuser s;
+    ASSERT_TRUE(s.Open());
+    s.script->Reply("KTR03YES!!");
+    s.script->Reply("KTR0700042");
+    EXPECT_EQ(s.focuser.SetTCCal(42), HubResult::Ok);
+    EXPECT_EQ(s.focuser.TCCal(), 42);
+    EXPECT_EQ(s.script->Traffic(), (Strings{"W:KTR02?????\r", "W:KTR0600042\r"}));
+
+    s.script->Reply("KTR03YES!!");
+    s.script->Reply("KTR0700041");
+    EXPECT_EQ(s.focuser.SetTCCal(43), HubResult::Failed);
+    EXPECT_EQ(s.focuser.TCCal(), 42);
+
+    // The same value again, and the hub says nothing: not a success.
+    s.script->Reply("KTR03YES!!");
+    s.script->Reply("KTR07?????");
+    EXPECT_EQ(s.focuser.SetTCCal(42), HubResult::Failed);
+    EXPECT_EQ(s.focuser.TCCal(), 42);
+
+    // Out of the five-digit range: refused before anything is sent.
+    s.script->Clear();
+    s.script->Reply("KTR03YES!!");
+    EXPECT_EQ(s.focuser.SetTCCal(-5), HubResult::Failed);
+    EXPECT_EQ(s.script->Traffic(), Strings{"W:KTR02?????\r"});
+
+    // No temperature unit: nothing sent after the two availability queries.
+    s.script->Clear();
+    s.script->Reply("KTR03NO!!!");
+    s.script->Reply("KTR03NO!!!");
+    EXPECT_EQ(s.focuser.SetTCCal(240), HubResult::Unavailable);
+    EXPECT_EQ(s.script->Traffic().size(), 2u);
+    EXPECT_EQ(s.focuser.TCCal(), 42);
+}
+
+TEST(HubProtocol, FirmwareVersionIsFormattedFromThePayload) {
+    ScriptedFocuser s;
+    ASSERT_TRUE(s.Open());
+    s.script->Reply("KTR0112345");
+    EXPECT_EQ(s.focuser.GetTCFirmwareVersion(), "12.3.45");
+    EXPECT_EQ(s.focuser.TCFirmwareVersion(), "12.3.45");
+    EXPECT_EQ(s.script->Traffic(), Strings{"W:KTR00?????\r"});
+    s.script->Reply("          ");
+    EXPECT_EQ(s.focuser.GetTCFirmwareVersion(), "??");
+}
+
+TEST(HubProtocol, ComLogCarriesCommandsOnlyWhenLogging) {
+    ScriptedFocuser s;
+    ASSERT_TRUE(s.Open());
+    TakeComLog();
+    s.script->Reply("KTR03YES!!");
+    s.focuser.GetTCAvail();
+    s.focuser.StartMove(true, false);
+    EXPECT_TRUE(TakeComLog().empty());
+
+    s.focuser.SetLogCommands(true);
+    s.script->Reply("KTR03YES!!");
+    s.focuser.GetTCAvail();
+    s.focuser.StopMove();
+    EXPECT_EQ(TakeComLog(), (Strings{"KTR02?????", ":FQ#", ":FQ#"}));
+}
+
+}  // namespace
+}  // namespace kv::test

@@ -1,0 +1,325 @@
+#include "sim/hub_simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "sim/cts_counter.h"
+#include "sim/observatory.h"
+#include "sim/sim_devices.h"
+
+namespace kvsim {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::CtsCounter;
+
+constexpr auto kLong = 10s;
+
+class HubTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InstallSimulatedPorts();
+        ResetSimulatedDevices();
+        hub = HubFor("hub");
+        port = kv::CreateSerialPort("sim:hub");
+        ASSERT_TRUE(port);
+        EXPECT_EQ(port->Device(), "sim:hub");
+    }
+    void TearDown() override {
+        port.reset();
+        ResetSimulatedDevices();
+    }
+
+    void Params(double speed, double lagMs, double coast, bool dualSense = false) {
+        HubParameters p;
+        p.fastSpeed = speed;
+        p.slowSpeed = speed / 4;
+        p.startLagMs = lagMs;
+        p.coastCounts = coast;
+        p.dualSense = dualSense;
+        p.replyDelayMs = 0;
+        hub->SetParameters(p);
+    }
+    bool Send(std::string_view s) { return port->Write(s, kv::kSerialWriteTimeout); }
+    std::string Query(const std::string& request) {
+        port->Purge();
+        if (!Send(request + "\r")) return "<write failed>";
+        return port->ReadExactly(kHubReplyLength, 300ms);
+    }
+    // Runs the motor one way until the count has gone `counts` further, then stops it.
+    void RunFor(const std::string& command, std::int64_t counts) {
+        const std::int64_t target = hub->EncoderCount() + (command == ":F-#" ? counts : -counts);
+        ASSERT_TRUE(Send(command));
+        ASSERT_TRUE(hub->WaitForCount(target, kLong));
+        ASSERT_TRUE(Send(":FQ#"));
+        ASSERT_TRUE(hub->WaitUntilStopped(kLong));
+    }
+
+    std::shared_ptr<HubSimulator> hub;
+    std::unique_ptr<kv::ISerialPort> port;
+};
+
+TEST_F(HubTest, EncoderEdgesCountExactlyTheDistanceMovedInBothModes) {
+    for (const bool dualSense : {false, true}) {
+        SCOPED_TRACE(dualSense ? "dual sense" : "normal");
+        // Fast enough that edges come in bursts between the counter's wake-ups.
+        Params(4000, 1, 3, dualSense);
+        ASSERT_TRUE(port->Open({}));
+        const std::int64_t hubStart = hub->EncoderCount();
+        const std::int64_t trueStart = Observatory::Instance().TruePosition();
+        CtsCounter counter(*port, dualSense);
+        RunFor(":F-#", 300);
+        RunFor(":F+#", 120);
+        RunFor(":F-#", 40);
+        RunFor(":F+#", 500);
+        const std::int64_t moved = hub->EncoderCount() - hubStart;
+        // 300 - 120 + 40 - 500, plus whatever ran on before each stop was heard.
+        EXPECT_LT(moved, -100);
+        EXPECT_EQ(Observatory::Instance().TruePosition() - trueStart, moved);
+        // Let the counter drain the queue.
+        for (int i = 0; i < 500 && counter.Count() != moved; ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(counter.Count(), moved);
+        counter.Stop();
+        port->Close();
+    }
+}
+
+TEST_F(HubTest, LinePatternsRunTheMotor) {
+    Params(200, 0, 0);
+    ASSERT_TRUE(port->Open({}));
+    // DTR alone does nothing while RTS is low.
+    ASSERT_TRUE(port->SetDtr(true));
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(hub->State(), MotorState::Off);
+    // RTS high with DTR high: in.
+    ASSERT_TRUE(port->SetRts(true));
+    EXPECT_EQ(hub->Direction(), +1);
+    const std::int64_t start = hub->EncoderCount();
+    ASSERT_TRUE(hub->WaitForCount(start + 3, kLong));
+    // Flipping DTR while running reverses.
+    ASSERT_TRUE(port->SetDtr(false));
+    EXPECT_EQ(hub->Direction(), -1);
+    ASSERT_TRUE(hub->WaitForCount(start, kLong));
+    // A falling RTS stops it; no coasting configured, so it stays put.
+    ASSERT_TRUE(port->SetRts(false));
+    ASSERT_TRUE(hub->WaitUntilStopped(kLong));
+    const std::int64_t stopped = hub->EncoderCount();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(hub->EncoderCount(), stopped);
+
+    // Text commands, and a text run is not stopped by lines that do not change.
+    ASSERT_TRUE(Send(":F+#"));
+    EXPECT_EQ(hub->Direction(), -1);
+    ASSERT_TRUE(port->SetRts(false));
+    EXPECT_EQ(hub->Direction(), -1);
+    ASSERT_TRUE(Send(":FS#"));
+    EXPECT_FALSE(hub->FastSpeed());
+    ASSERT_TRUE(Send(":FQ#"));
+    ASSERT_TRUE(hub->WaitUntilStopped(kLong));
+    ASSERT_TRUE(Send(":FF#"));
+    EXPECT_TRUE(hub->FastSpeed());
+
+    // Closing the port drops the lines and so stops a line-mode run.
+    ASSERT_TRUE(port->SetDtr(true));
+    ASSERT_TRUE(port->SetRts(true));
+    EXPECT_EQ(hub->Direction(), +1);
+    port->Close();
+    EXPECT_TRUE(hub->WaitUntilStopped(kLong));
+}
+
+TEST_F(HubTest, TheMotorLagsAtStartAndCoastsAfterAStop) {
+    ASSERT_TRUE(port->Open({}));
+    // A pulse shorter than the start-up lag does not move the shaft at all.
+    Params(1000, 5000, 5);
+    const std::int64_t start = hub->EncoderCount();
+    ASSERT_TRUE(Send(":F-#"));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(hub->State(), MotorState::Starting);
+    ASSERT_TRUE(Send(":FQ#"));
+    EXPECT_EQ(hub->State(), MotorState::Off);
+    EXPECT_EQ(hub->EncoderCount(), start);
+
+    // Slow enough that the count hardly moves between the stop and reading it.
+    Params(20, 0, 5);
+    ASSERT_TRUE(Send(":F-#"));
+    ASSERT_TRUE(hub->WaitForCount(start + 10, kLong));
+    ASSERT_TRUE(Send(":FQ#"));
+    const std::int64_t atStop = hub->EncoderCount();
+    EXPECT_EQ(hub->State(), MotorState::Coasting);
+    ASSERT_TRUE(hub->WaitUntilStopped(kLong));
+    EXPECT_NEAR(static_cast<double>(hub->EncoderCount() - atStop), 5.0, 1.0);
+
+    // A run never coasts further than it went: a short run coasts less.
+    Params(20, 0, 50);
+    const std::int64_t before = hub->EncoderCount();
+    ASSERT_TRUE(Send(":F+#"));
+    ASSERT_TRUE(hub->WaitForCount(before - 2, kLong));
+    ASSERT_TRUE(Send(":FQ#"));
+    ASSERT_TRUE(hub->WaitUntilStopped(kLong));
+    EXPECT_GE(hub->EncoderCount(), before - 6);
+}
+
+TEST_F(HubTest, TemperatureUnitAnswersTheQueries) {
+    NightParameters night;
+    night.startTemperatureC = 10.0;
+    night.temperatureRateCPerHour = -36.0;
+    night.timeScale = 3600.0;  // an hour a second: 0.01 degree per millisecond
+    Observatory::Instance().StartNight(night);
+    ASSERT_TRUE(port->Open({}));
+
+    EXPECT_EQ(Query("KTR00?????"), "KTR0110203");
+    EXPECT_EQ(Query("KTR02?????"), "KTR03YES!!");
+    EXPECT_EQ(Query("KTR04?????"), "KTR0500235");
+    EXPECT_EQ(Query("KTR0600042"), "KTR0700235");  // outside 220..250: unchanged
+    EXPECT_EQ(Query("KTR0600251"), "KTR0700235");
+    EXPECT_EQ(Query("KTR0600220"), "KTR0700220");
+    EXPECT_EQ(hub->Offset(), 220);
+    EXPECT_EQ(Query("KTR0600250"), "KTR0700250");
+    EXPECT_EQ(Query("KTR06abcde"), "KTR0700250");
+
+    // The offset register shifts the reading by whole degrees around 235.
+    const std::string warm = Query("KTR08?????");
+    ASSERT_EQ(warm.size(), kHubReplyLength);
+    EXPECT_EQ(warm.substr(0, 5), "KTR09");
+    const double withOffset = std::stod(warm.substr(5));
+    EXPECT_NEAR(withOffset, Observatory::Instance().TemperatureC() + 15.0, 0.5);
+    ASSERT_EQ(Query("KTR0600235"), "KTR0700235");
+    std::this_thread::sleep_for(300ms);  // three simulated degrees colder
+    const double later = std::stod(Query("KTR08?????").substr(5));
+    EXPECT_LT(later, withOffset - 15.0 - 1.0);
+
+    // A request needs its carriage return; LX-200 commands and keep-alives get no answer.
+    port->Purge();
+    ASSERT_TRUE(Send("KTR00?????"));
+    ASSERT_TRUE(Send("5:FQ#"));
+    EXPECT_EQ(port->ReadExactly(1, 100ms), "");
+    Observatory::Instance().StartNight({});
+}
+
+TEST_F(HubTest, InjectedFaults) {
+    ASSERT_TRUE(port->Open({}));
+    hub->SetFault(HubFault::AnswerSecondTry);
+    EXPECT_EQ(Query("KTR02?????"), "");
+    EXPECT_EQ(Query("KTR02?????"), "KTR03YES!!");
+    EXPECT_EQ(Query("KTR02?????"), "");
+
+    hub->SetFault(HubFault::NineBytesThenSilent);
+    port->Purge();
+    ASSERT_TRUE(Send("KTR02?????\r"));
+    char buf[16];
+    std::string got;
+    while (got.size() < 9) {
+        const std::size_t n = port->ReadSome(buf, sizeof buf, 1s);
+        ASSERT_GT(n, 0u);
+        got.append(buf, n);
+    }
+    EXPECT_EQ(got, "KTR03YES!");
+    EXPECT_EQ(Query("KTR02?????"), "");
+
+    hub->SetFault(HubFault::RefuseOffset);
+    EXPECT_EQ(Query("KTR0600240"), "KTR0700235");
+    hub->SetFault(HubFault::BadPayload);
+    EXPECT_EQ(Query("KTR08?????"), "KTR09?x?x?");
+    hub->SetFault(HubFault::Garbage);
+    const std::string garbage = Query("KTR02?????");
+    EXPECT_EQ(garbage.size(), kHubReplyLength);
+    EXPECT_NE(garbage.substr(0, 5), "KTR03");
+    hub->SetFault(HubFault::NeverAnswer);
+    EXPECT_EQ(Query("KTR00?????"), "");
+
+    hub->SetFault(HubFault::None);
+    HubParameters noUnit;
+    noUnit.temperatureUnit = false;
+    hub->SetParameters(noUnit);
+    EXPECT_EQ(Query("KTR02?????"), "");
+    hub->SetParameters({});
+    EXPECT_EQ(Query("KTR02?????"), "KTR03YES!!");
+}
+
+TEST_F(HubTest, AVanishedHubFailsLikeAnUnpluggedDevice) {
+    Params(200, 0, 0);
+    ASSERT_TRUE(port->Open({}));
+    ASSERT_TRUE(Send(":F-#"));
+    hub->SetVanished(true);
+    EXPECT_EQ(hub->State(), MotorState::Off);
+    EXPECT_FALSE(Send(":F-#"));
+    EXPECT_EQ(port->ReadExactly(10, 100ms), "");
+    EXPECT_FALSE(port->SetRts(true));
+    EXPECT_FALSE(port->GetModemLines());
+    EXPECT_EQ(port->WaitForCtsChange(100ms), kv::SerialWait::Failed);
+    port->Close();
+    EXPECT_FALSE(port->Open({}));
+    hub->SetVanished(false);
+    ASSERT_TRUE(port->Open({}));
+    EXPECT_EQ(Query("KTR02?????"), "KTR03YES!!");
+}
+
+TEST_F(HubTest, RecordsBytesAndLinePatternsInOrder) {
+    Params(200, 0, 0);
+    ASSERT_TRUE(port->Open({}));
+    hub->ClearRecord();
+    ASSERT_TRUE(Send("5"));
+    ASSERT_TRUE(port->SetDtr(true));
+    ASSERT_TRUE(port->SetRts(true));
+    ASSERT_TRUE(Send(":FQ#"));
+    ASSERT_TRUE(port->SetRts(false));
+    ASSERT_TRUE(Send("KTR02?????\r"));
+    ASSERT_TRUE(Send("5"));
+
+    const auto record = hub->Record();
+    ASSERT_EQ(record.size(), 7u);
+    using K = HubRecordEntry::Kind;
+    EXPECT_EQ(record[0].kind, K::Bytes);
+    EXPECT_EQ(record[0].bytes, "5");
+    EXPECT_EQ(record[1].kind, K::Lines);
+    EXPECT_FALSE(record[1].rts);
+    EXPECT_TRUE(record[1].dtr);
+    EXPECT_EQ(record[2].kind, K::Lines);
+    EXPECT_TRUE(record[2].rts);
+    EXPECT_EQ(record[3].bytes, ":FQ#");
+    EXPECT_FALSE(record[4].rts);
+    EXPECT_TRUE(record[4].dtr);
+    EXPECT_EQ(record[5].bytes, "KTR02?????\r");
+    EXPECT_EQ(record[6].bytes, "5");
+    for (std::size_t i = 1; i < record.size(); ++i) EXPECT_LE(record[i - 1].ms, record[i].ms);
+    EXPECT_EQ(hub->Commands(), (std::vector<std::string>{":FQ#", "KTR02?????"}));
+    EXPECT_EQ(hub->ReceivedBytes(), "5:FQ#KTR02?????\r5");
+    EXPECT_EQ(hub->KeepAlives(), 2u);
+}
+
+TEST_F(HubTest, SilenceBeyondTheWatchdogStopsTheMotor) {
+    HubParameters p;
+    p.fastSpeed = 50;
+    p.startLagMs = 0;
+    p.keepAliveTimeoutMs = 100;
+    hub->SetParameters(p);
+    ASSERT_TRUE(port->Open({}));
+    ASSERT_TRUE(Send(":F-#"));
+    ASSERT_TRUE(hub->WaitUntilStopped(kLong));
+    EXPECT_TRUE(hub->KeepAliveLost());
+    ASSERT_TRUE(Send("5"));
+    EXPECT_FALSE(hub->KeepAliveLost());
+}
+
+TEST_F(HubTest, PortsAreExclusiveAndNamesAreServedByTheRegistry) {
+    ASSERT_TRUE(port->Open({}));
+    auto second = kv::CreateSerialPort("sim:hub");
+    ASSERT_TRUE(second);
+    EXPECT_FALSE(second->Open({}));
+    port->Close();
+    EXPECT_TRUE(second->Open({}));
+    EXPECT_TRUE(hub->PortOpen());
+
+    auto other = kv::CreateSerialPort("sim:hub2");
+    ASSERT_TRUE(other);
+    EXPECT_TRUE(other->Open({}));
+    EXPECT_NE(HubFor("hub2"), hub);
+    EXPECT_FALSE(kv::CreateSerialPort("sim:nothing"));
+    kv::SetSimulatedPortFactory({});
+    EXPECT_FALSE(kv::CreateSerialPort("sim:hub"));
+    InstallSimulatedPorts();
+}
+
+}  // namespace
+}  // namespace kvsim

@@ -1,0 +1,162 @@
+#include "sim/sim_port.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace kvsim {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Only ever reached when the code under test is wrong.
+constexpr auto kLong = 10s;
+
+class RecordingDevice : public SimulatedSerialPort {
+public:
+    using SimulatedSerialPort::SimulatedSerialPort;
+    ~RecordingDevice() override { Close(); }
+    RecordingDevice(const RecordingDevice&) = delete;
+    RecordingDevice& operator=(const RecordingDevice&) = delete;
+
+    std::vector<std::pair<bool, bool>> Lines() {
+        std::lock_guard lock(m_);
+        return lines_;
+    }
+    std::string Received() {
+        std::lock_guard lock(m_);
+        return received_;
+    }
+    int closes = 0;
+
+protected:
+    void OnReceived(std::string_view b) override {
+        std::lock_guard lock(m_);
+        received_ += b;
+    }
+    void OnLinesChanged(bool rts, bool dtr) override {
+        std::lock_guard lock(m_);
+        lines_.emplace_back(rts, dtr);
+    }
+    void OnClose() override { ++closes; }
+
+private:
+    std::mutex m_;
+    std::vector<std::pair<bool, bool>> lines_;
+    std::string received_;
+};
+
+TEST(SimulatedSerialPort, BoundedReadsTakeExactlyWhatWasAskedOrNothing) {
+    RecordingDevice port("sim:test");
+    ASSERT_TRUE(port.Open({9600, true}));
+    port.DeviceSend(std::string("KTR\0" "03YES!", 10));  // the NUL is dropped: nine bytes
+    const auto start = Clock::now();
+    EXPECT_EQ(port.ReadExactly(10, 300ms), "");
+    EXPECT_GE(Clock::now() - start, 250ms);
+    // The failed read has used up the partial reply.
+    port.DeviceSend("KTR03YES!!tail");
+    EXPECT_EQ(port.ReadExactly(10, kLong), "KTR03YES!!");
+    char buf[16];
+    ASSERT_EQ(port.ReadSome(buf, sizeof buf, kLong), 4u);
+    EXPECT_EQ(std::string(buf, 4), "tail");
+    EXPECT_EQ(port.ReadSome(buf, sizeof buf, 20ms), 0u);
+
+    port.DeviceSend("stale");
+    port.Purge();
+    EXPECT_EQ(port.ReadSome(buf, sizeof buf, 20ms), 0u);
+
+    ASSERT_TRUE(port.Write("abc", kLong));
+    ASSERT_TRUE(port.Write("def", kLong));
+    EXPECT_EQ(port.Received(), "abcdef");
+}
+
+TEST(SimulatedSerialPort, EveryCtsEdgeIsHandedOutWithTheLinesItHad) {
+    RecordingDevice port("sim:test");
+    ASSERT_TRUE(port.Open({}));
+    // Far more edges than a consumer could see by sampling: rise with DSR low,
+    // fall with DSR high, over and over, all before anyone waits.
+    constexpr int kPulses = 500;
+    for (int i = 0; i < kPulses; ++i) {
+        port.DeviceSetLines(true, false);
+        port.DeviceSetLines(false, true);
+    }
+    port.DeviceSetLines(false, false);  // DSR alone is not an edge
+    for (int i = 0; i < kPulses; ++i) {
+        ASSERT_EQ(port.WaitForCtsChange(kLong), kv::SerialWait::Changed);
+        auto lines = port.GetModemLines();
+        ASSERT_TRUE(lines);
+        EXPECT_TRUE(lines->cts);
+        EXPECT_FALSE(lines->dsr);
+        ASSERT_EQ(port.WaitForCtsChange(kLong), kv::SerialWait::Changed);
+        lines = port.GetModemLines();
+        EXPECT_FALSE(lines->cts);
+        EXPECT_TRUE(lines->dsr);
+    }
+    EXPECT_EQ(port.WaitForCtsChange(30ms), kv::SerialWait::TimedOut);
+    // Between waits the lines are live again.
+    EXPECT_FALSE(port.GetModemLines()->dsr);
+    EXPECT_EQ(port.DroppedEdges(), 0u);
+}
+
+TEST(SimulatedSerialPort, CloseFromAnotherThreadReleasesReadsAndWaits) {
+    RecordingDevice port("sim:test");
+    ASSERT_TRUE(port.Open({}));
+    auto read = std::async(std::launch::async, [&] { return port.ReadExactly(10, kLong); });
+    auto wait = std::async(std::launch::async, [&] { return port.WaitForCtsChange(kLong); });
+    std::this_thread::sleep_for(50ms);
+    const auto start = Clock::now();
+    port.Close();
+    EXPECT_EQ(read.get(), "");
+    EXPECT_EQ(wait.get(), kv::SerialWait::Closed);
+    EXPECT_LT(Clock::now() - start, kLong / 2);
+    EXPECT_EQ(port.WaitForCtsChange(kLong), kv::SerialWait::Closed);
+    EXPECT_FALSE(port.Write("x", kLong));
+    EXPECT_FALSE(port.SetRts(true));
+    EXPECT_FALSE(port.GetModemLines());
+    EXPECT_EQ(port.OutputFree(), 0u);
+    port.Close();  // idempotent
+    EXPECT_EQ(port.closes, 1);
+}
+
+TEST(SimulatedSerialPort, OnlyRealLineChangesReachTheDeviceAndCloseDropsThem) {
+    RecordingDevice port("sim:test");
+    ASSERT_TRUE(port.Open({}));
+    EXPECT_TRUE(port.SetRts(false));  // already low: nothing to report
+    EXPECT_TRUE(port.SetDtr(true));
+    EXPECT_TRUE(port.SetRts(true));
+    EXPECT_TRUE(port.SetRts(true));
+    port.Close();
+    const std::vector<std::pair<bool, bool>> expected{{false, true}, {true, true}, {false, false}};
+    EXPECT_EQ(port.Lines(), expected);
+    // A reopened port starts with both lines low.
+    ASSERT_TRUE(port.Open({}));
+    EXPECT_TRUE(port.SetDtr(true));
+    EXPECT_EQ(port.Lines().back(), std::make_pair(false, true));
+}
+
+TEST(SimulatedSerialPort, AVanishedDeviceFailsEverythingUntilItComesBack) {
+    RecordingDevice port("sim:test");
+    ASSERT_TRUE(port.Open({}));
+    auto read = std::async(std::launch::async, [&] { return port.ReadExactly(10, kLong); });
+    auto wait = std::async(std::launch::async, [&] { return port.WaitForCtsChange(kLong); });
+    std::this_thread::sleep_for(50ms);
+    port.DeviceSetVanished(true);
+    EXPECT_EQ(read.get(), "");
+    EXPECT_EQ(wait.get(), kv::SerialWait::Failed);
+    EXPECT_FALSE(port.Write("x", kLong));
+    EXPECT_FALSE(port.SetDtr(true));
+    EXPECT_FALSE(port.GetModemLines());
+    port.Close();
+    EXPECT_FALSE(port.Open({}));
+    port.DeviceSetVanished(false);
+    ASSERT_TRUE(port.Open({}));
+    EXPECT_TRUE(port.Write("x", kLong));
+}
+
+}  // namespace
+}  // namespace kvsim
