@@ -315,6 +315,20 @@ protected:
     std::string HubExchange(const std::string& request, int waitMs);
     // Shows one message through the dialogs (waiting for the answer) and logs it.
     void TellUser(const std::string& text);
+    // The device path for `comPort` and the port factory, for subclasses that
+    // open their own transport.
+    std::string ResolvePort(int comPort) const {
+        PortResolverFn resolver;
+        {
+            std::lock_guard lock(settingsMutex_);
+            resolver = portResolver_;
+        }
+        return resolver(comPort);
+    }
+    PortFactoryFn PortFactory() const {
+        std::lock_guard lock(settingsMutex_);
+        return portFactory_;
+    }
 
     std::atomic<std::int32_t> ctsCount_{0};
     // Last Idle value reported through OnIdleChange (the subclasses keep their own Idle here).

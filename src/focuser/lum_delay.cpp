@@ -120,13 +120,10 @@ void TlumDelay::Finish(double endClock) {
     // Enabled clears together with the signal, under the lock a start takes:
     // a waiter woken by this signal can start the next delay at once, and that
     // start cannot have its fresh reset undone by this signal.
-    {
     std::lock_guard lock(mutex_);
     started_ = false;
-    event_->Set();
-    }
-    std::this_thread::yield();
     enabled_.store(false);
+    event_->Set();
 }
 
 void TlumDelay::PollLoop() {
