@@ -108,6 +108,7 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
 TMainForm::~TMainForm() {
     kv::LogChannel::Instance().SetWakeUp({});
     deferred_.SetArmTimer({});
+    cameraControl_.reset();  // its threads stop before the focuser goes
 }
 
 // ---------------------------------------------------------------- building
@@ -701,6 +702,11 @@ bool TMainForm::FormCreate() {
     readOutPanel_->move(10, 45);
 
     kv::TraceDiag("Instantiating CameraControl class");
+    cameraControl_ = std::make_unique<kv::TCameraControl>(dialogs_, programFolder_, &deferred_);
+    // Camera threads report here; the lamp is changed on the GUI thread.
+    cameraControl_->SetOnBusyChange([this](auto&, bool idle) {
+        QMetaObject::invokeMethod(this, [this, idle] { cameraBusyLight_->SetLit(!idle); }, Qt::QueuedConnection);
+    });
 
     kv::TraceDiag("Checking INI files");
     if (!kv::FileExists(programFolder_ + kv::kCatalogueFileName)) {
@@ -724,6 +730,11 @@ bool TMainForm::FormCreate() {
     kv::TraceDiag("INI Path: " + programFolder_);
 
     kv::TraceDiag("Scanning for Camera Plug-ins");
+    plugins_ = kv::ScanForPlugins(programFolder_);
+    if (auto* cameras = qobject_cast<QComboBox*>(Control("CameraComboBox"))) {
+        cameras->clear();
+        for (const auto& name : plugins_.names) cameras->addItem(QString::fromStdString(name));
+    }
 
     kv::TraceDiag("Instantiating FocuserControl class");
     focusControl_ = std::make_unique<kv::TFocusControl>(dialogs_);
@@ -926,6 +937,9 @@ void TMainForm::FormClose() {
     msgBoxTimer_->stop();
     idleCheckTimer_->stop();
     fw2Timer_->stop();
+    // The camera goes first: its threads may still ask the focuser.
+    if (cameraControl_) cameraControl_->SetFocuser(nullptr);
+    cameraControl_.reset();
     focusControl_.reset();
     kv::TraceDiag("Kessivane closed down: " + NowText());
 }

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "camera/camera_control.h"
+#include "camera/plugin_host.h"
 #include "focuser/focus_control.h"
 #include "platform/dialogs.h"
 #include "shell/settings_model.h"
@@ -51,6 +53,9 @@ public:
     const std::string& IniPath() const { return iniPath_; }
     const std::string& ProgramFolder() const { return programFolder_; }
     kv::TFocusControl* FocusControl() const { return focusControl_.get(); }
+    kv::TCameraControl* CameraControl() const { return cameraControl_.get(); }
+    // The cameras the plug-in scan found; index-parallel to CameraComboBox.
+    const kv::CameraList& Plugins() const { return plugins_; }
     void SetFocusControl(std::unique_ptr<kv::TFocusControl> f) { focusControl_ = std::move(f); }
     kv::DeferredMessageSlot& DeferredMessage() { return deferred_; }
     // The settings as the controls show them.
@@ -112,7 +117,9 @@ private:
     const QStringList arguments_;
     std::string iniPath_;
     kv::Settings loaded_;  // values with no control (window positions, InterruptsLite)
+    std::unique_ptr<kv::TCameraControl> cameraControl_;
     std::unique_ptr<kv::TFocusControl> focusControl_;
+    kv::CameraList plugins_;
     kv::DeferredMessageSlot deferred_;
     std::function<QString()> saveFileName_;
     TSplashForm* splash_ = nullptr;

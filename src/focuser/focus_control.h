@@ -329,6 +329,16 @@ protected:
         std::lock_guard lock(settingsMutex_);
         return portFactory_;
     }
+    // Raises OnIdleChange with `idle` unless the object is being destroyed,
+    // for drivers that report every idle change themselves.
+    void RaiseIdleChange(bool idle) {
+        TIdleEvent handler;
+        {
+            std::lock_guard lock(settingsMutex_);
+            handler = onIdleChange_;
+        }
+        if (handler && !destroying_.load()) handler(*this, idle);
+    }
 
     std::atomic<std::int32_t> ctsCount_{0};
     // Last Idle value reported through OnIdleChange (the subclasses keep their own Idle here).

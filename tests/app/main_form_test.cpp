@@ -326,3 +326,23 @@ TEST(MainFormPages, EverySettingsControlSitsOnASettingsTab) {
         EXPECT_TRUE(onTab) << spec.control;
     }
 }
+
+TEST(MainFormStartup, TheCameraListShowsWhatThePluginScanFound) {
+    ProgramFolder folder;
+    for (const char* lib : {"sim_camera.so", "libkv_observatory.so"}) {
+        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / lib, folder.File(lib));
+    }
+    folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=Nothing Like It\r\n");
+    RecordingDialogs dialogs;
+    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
+    ASSERT_TRUE(form.FormCreate());
+    auto* cameras = Find<QComboBox>(form, "CameraComboBox");
+    ASSERT_EQ(cameras->count(), 1);
+    ASSERT_EQ(form.Plugins().size(), 1u);
+    EXPECT_EQ(cameras->itemText(0).toStdString(), form.Plugins().names[0]);
+    EXPECT_EQ(cameras->currentIndex(), -1);  // a name no plug-in has selects nothing
+
+    folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=" + form.Plugins().names[0] + "\r\n");
+    Find<QPushButton>(form, "RevertSavedButton")->click();
+    EXPECT_EQ(cameras->currentIndex(), 0);
+}

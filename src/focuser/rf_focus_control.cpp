@@ -1,0 +1,318 @@
+#include "focuser/rf_focus_control.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "shell/diagnostics.h"
+#include "shell/log_channel.h"
+
+namespace kv {
+
+namespace {
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool AllDigits(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::int32_t DigitsValue(std::string_view s) {
+    std::int32_t v = 0;
+    for (char c : s) v = v * 10 + (c - '0');
+    return v;
+}
+
+// Control characters and bytes above ASCII shown as <hh>, so a log line of a
+// rejected reply stays one readable line.
+std::string Printable(std::string_view s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "<%02X>", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TRFFocusControl::TRFFocusControl(IDialogs& dialogs, IClock& clock)
+    : TFocusControl(dialogs, clock), port_(std::make_unique<TBufferedPort>()),
+      generalDelay_(OpenNamedEvent(kGeneralDelayEvent)) {
+    SetQuorvelEnable(false);
+    TraceDiag("Instantiating RoboFocus object");
+    SerialSettings settings;
+    settings.baud = 9600;
+    settings.discardNul = false;
+    port_->SetSettings(settings);
+    port_->SetOnReceive([this](std::string_view chars) { ReceiveChars(chars); });
+    port_->SetOnTrigger([this](int handle) { OnTrigger(handle); });
+}
+
+TRFFocusControl::~TRFFocusControl() {
+    destroying_.store(true);
+    port_->DiscardInput();
+    // Joining the reader here means no receive callback can reach a half-destroyed driver.
+    port_->Close();
+    portOpen_.store(false);
+    port_.reset();
+    TraceDiag("Freeing RoboFocus object");
+    Shutdown();
+}
+
+std::array<char, kRfFrameLength> TRFFocusControl::Frame(std::string_view command) {
+    std::array<char, kRfFrameLength> f{};
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < kRfFrameLength - 1; ++i) {
+        const char c = i < command.size() ? command[i] : '0';
+        f[i] = c;
+        sum += static_cast<unsigned char>(c);
+    }
+    f[kRfFrameLength - 1] = static_cast<char>(sum % 256);
+    return f;
+}
+
+std::string TRFFocusControl::FirmWareVersion() const {
+    std::lock_guard lock(mutex_);
+    return firmWareVersion_;
+}
+
+void TRFFocusControl::SetComPort(int value) {
+    port_->RemoveDataTrigger(stepInTrigger_.exchange(0));
+    port_->RemoveDataTrigger(stepOutTrigger_.exchange(0));
+    port_->Close();
+    portOpen_.store(false);
+    TFocusControl::SetComPort(value);
+}
+
+void TRFFocusControl::SetCancelMovementFlag(bool) {}
+
+bool TRFFocusControl::GetIdle() const { return fIdle_.load(); }
+
+void TRFFocusControl::DoIdleChange() {
+    if (destroying_.load()) return;
+    RaiseIdleChange(fIdle_.load());
+}
+
+bool TRFFocusControl::OpenPort() {
+    port_->RemoveDataTrigger(stepInTrigger_.exchange(0));
+    port_->RemoveDataTrigger(stepOutTrigger_.exchange(0));
+    port_->Close();
+    portOpen_.store(false);
+    const int com = ComPort();
+    if (com == 0) return false;
+    std::string device;
+    try {
+        device = ResolvePort(com);
+    } catch (const std::exception&) {
+        return false;
+    }
+    port_->SetDevice(device);
+    port_->SetFactory(PortFactory());
+    if (!port_->Open()) {
+        WriteProgramLog("Could not open " + device + " for COM" + std::to_string(com));
+        return false;
+    }
+    portOpen_.store(true);
+    stepInTrigger_.store(port_->AddDataTrigger('I'));
+    stepOutTrigger_.store(port_->AddDataTrigger('O'));
+    SleepMs(kRfOpenSettleMs);
+    ResetPosition();
+    return true;
+}
+
+void TRFFocusControl::SendFrame(std::string_view command) {
+    std::array<char, kRfFrameLength> f = Frame(command);
+    {
+        std::lock_guard lock(mutex_);
+        frame_ = f;
+    }
+    if (port_ && port_->OutputFree() >= kRfFrameLength) (void)port_->WriteBlock(f.data(), f.size());
+    if (LogCommands()) PostLogText("TX:  " + std::string(f.data(), f.size()), kComLog);
+    SleepMs(kRfFrameGapMs);
+}
+
+void TRFFocusControl::SendGoTo(std::int64_t destination) {
+    char text[16];
+    std::snprintf(text, sizeof text, "FG0%.5u", static_cast<unsigned>(destination));
+    SendFrame(text);
+}
+
+void TRFFocusControl::StartMove(bool inward, bool) {
+    if (ReverseDir()) inward = !inward;
+    if (inward) {
+        SendFrame("FG000001");
+        SetLastDirection(true);
+    } else {
+        const std::int32_t limit = maxTravel_.load();
+        SendGoTo(limit > 0 ? std::min(limit, kRfMaxFramedPosition) : kRfMaxFramedPosition);
+        SetLastDirection(false);
+    }
+}
+
+void TRFFocusControl::StopMove() {
+    {
+        std::lock_guard lock(mutex_);
+        reply_.clear();
+    }
+    (void)port_->WriteString(std::string(kRfStopCharacters, 'V'));
+    fIdle_.store(true);
+    DoIdleChange();
+    if (LogCommands()) PostLogText("TX:  Stop Command", kComLog);
+}
+
+void TRFFocusControl::MoveBy(std::int32_t steps) {
+    generalDelay_->Reset();
+    if (steps == 0) {
+        if (!firstPosition_.load()) generalDelay_->Set();
+        return;
+    }
+    const std::int64_t current = currentCount_.load();
+    std::int64_t destination = ReverseDir() ? current + steps : current - steps;
+    // "FG000000" asks for the position instead of going to 0, and the argument
+    // holds five digits: a destination outside 1 .. travel limit goes to the
+    // nearest end instead.
+    const std::int32_t limit = maxTravel_.load();
+    const std::int64_t high = limit > 0 ? std::min(limit, kRfMaxFramedPosition) : kRfMaxFramedPosition;
+    destination = std::clamp<std::int64_t>(destination, 1, high);
+    if (destination == current && !firstPosition_.load()) {
+        // Already at the nearest end: nothing to move, the move ends here.
+        generalDelay_->Set();
+        return;
+    }
+    fIdle_.store(false);
+    DoIdleChange();
+    SendGoTo(destination);
+}
+
+void TRFFocusControl::MoveTo(std::int32_t position) {
+    MoveBy(static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        static_cast<std::int64_t>(position) - CTSCount(), INT32_MIN, INT32_MAX)));
+}
+
+void TRFFocusControl::ResetPosition() {
+    SleepMs(kRfResetSettleMs);
+    {
+        std::lock_guard lock(mutex_);
+        reply_.clear();
+        ctsCount_.store(0);
+        firstPosition_.store(true);
+    }
+    DoCTSChange(0, false);
+    generalDelay_->Reset();
+    SendFrame("FG000000");
+}
+
+void TRFFocusControl::FocusCommand(const std::string& command) {
+    if (command.size() != kRfFrameLength - 1) {
+        WriteProgramLog("RoboFocus command refused (not eight characters): " + Printable(command));
+        return;
+    }
+    SendFrame(command);
+}
+
+// ---------------------------------------------------------------- receive path
+
+void TRFFocusControl::ReceiveBytes(std::string_view bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        ReceiveChars(bytes.substr(i, 1));
+        if (bytes[i] == 'I') StepTrigger(true);
+        if (bytes[i] == 'O') StepTrigger(false);
+    }
+}
+
+void TRFFocusControl::OnTrigger(int handle) {
+    if (handle != 0 && handle == stepInTrigger_.load()) StepTrigger(true);
+    if (handle != 0 && handle == stepOutTrigger_.load()) StepTrigger(false);
+}
+
+void TRFFocusControl::ReceiveChars(std::string_view chars) {
+    if (destroying_.load()) return;
+    std::lock_guard lock(mutex_);
+    for (char c : chars) {
+        if (c != 'I' && c != 'O') reply_ += c;
+    }
+    if (!reply_.empty()) ParseReplies();
+}
+
+void TRFFocusControl::StepTrigger(bool inward) {
+    if (destroying_.load()) return;
+    std::int32_t count = 0;
+    {
+        std::lock_guard lock(mutex_);
+        reply_.clear();
+        count = inward ? ctsCount_.fetch_sub(1) - 1 : ctsCount_.fetch_add(1) + 1;
+    }
+    DoCTSChange(count, inward);
+}
+
+void TRFFocusControl::ParseReplies() {
+    // mutex_ held. A frame is believed only when it starts with "F", its
+    // argument is digits where a number is expected and its checksum matches;
+    // anything else is dropped up to the next "F".
+    while (reply_.size() >= kRfFrameLength) {
+        const std::string candidate = reply_.substr(0, kRfFrameLength);
+        const auto f = Frame(std::string_view(candidate).substr(0, kRfFrameLength - 1));
+        const bool numeric = candidate[1] == 'D' || candidate[1] == 'L';
+        const bool ok = candidate[0] == 'F' && f.back() == candidate.back() &&
+                        (!numeric || AllDigits(std::string_view(candidate).substr(3, 5)));
+        if (ok) {
+            reply_.erase(0, kRfFrameLength);
+            if (LogCommands()) PostLogText("-- RX:  " + candidate, kComLog);
+            HandleReply(candidate);
+            continue;
+        }
+        std::size_t next = reply_.find('F', 1);
+        if (next == std::string::npos) next = reply_.size();
+        const std::string dropped = reply_.substr(0, next);
+        reply_.erase(0, next);
+        rejected_.fetch_add(1);
+        if (LogCommands()) PostLogText("-- RX:  " + dropped, kComLog);
+        WriteProgramLog("RoboFocus reply rejected (bad frame or checksum): " + Printable(dropped));
+    }
+}
+
+void TRFFocusControl::HandleReply(const std::string& reply) {
+    switch (reply[1]) {
+    case 'D': {
+        bool done = true;
+        fIdle_.store(true);
+        const std::int32_t current = DigitsValue(std::string_view(reply).substr(3, 5));
+        currentCount_.store(current);
+        if (firstPosition_.load()) {
+            startCount_.store(current);
+            firstPosition_.store(false);
+            SendFrame("FL000000");
+            done = false;
+        }
+        const std::int32_t start = startCount_.load();
+        if (ctsCount_.load() + start != current) {
+            ctsCount_.store(current - start);
+            DoCTSChange(current - start, false);
+        }
+        if (done) {
+            generalDelay_->Set();
+            DoIdleChange();
+        }
+        break;
+    }
+    case 'L':
+        maxTravel_.store(DigitsValue(std::string_view(reply).substr(3, 5)));
+        SendFrame("FV000000");
+        break;
+    case 'V':
+        firmWareVersion_ = reply.substr(2, 6);
+        SendFrame("FC000000");
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace kv
