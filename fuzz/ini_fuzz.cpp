@@ -44,15 +44,15 @@ double Value(const Settings& s, const SettingField& field) {
 
 // Every numeric value is one its control can show.
 void CheckInsideControls(const Settings& s) {
-    for (const SettingSpec& spec : SettingSpecs()) {
-        if (spec.type == SettingType::Text) continue;
-        double v = Value(s, spec.field);
-        Require(std::isfinite(v), "value is finite", spec.key);
-        if (spec.hasRange) Require(v >= spec.min && v <= spec.max, "value inside range", spec.key);
-        if (!spec.choices.empty()) {
-            Require(v >= -1 && v < static_cast<double>(spec.choices.size()), "index inside list", spec.key);
+    for (const SettingSpec& setting : SettingSpecs()) {
+        if (setting.type == SettingType::Text) continue;
+        double v = Value(s, setting.field);
+        Require(std::isfinite(v), "value is finite", setting.key);
+        if (setting.hasRange) Require(v >= setting.min && v <= setting.max, "value inside range", setting.key);
+        if (!setting.choices.empty()) {
+            Require(v >= -1 && v < static_cast<double>(setting.choices.size()), "index inside list", setting.key);
         }
-        Require(ClampToControl(spec, v) == v, "clamping is idempotent", spec.key);
+        Require(ClampToControl(setting, v) == v, "clamping is idempotent", setting.key);
     }
 }
 
@@ -66,12 +66,12 @@ void CheckSameContent(const IniFile& a, const IniFile& b, const char* what) {
 }
 
 bool OwnedBySettings(std::string_view section, std::string_view key) {
-    const SettingSpec* spec = FindSettingSpec(key);
-    if (spec == nullptr || !spec->written) return false;
-    if (spec->section.size() != section.size()) return false;
+    const SettingSpec* setting = FindSettingSpec(key);
+    if (setting == nullptr || !setting->written) return false;
+    if (setting->section.size() != section.size()) return false;
     for (std::size_t i = 0; i < section.size(); ++i) {
         if (std::tolower(static_cast<unsigned char>(section[i])) !=
-            std::tolower(static_cast<unsigned char>(spec->section[i]))) {
+            std::tolower(static_cast<unsigned char>(setting->section[i]))) {
             return false;
         }
     }
@@ -119,12 +119,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     WriteSettings(written, s);
     IniFile writtenAgain = IniFile::Parse(written.Text());
     CheckSameContent(written, writtenAgain, "written file re-parses the same");
-    for (const SettingSpec& spec : SettingSpecs()) {
-        if (!spec.written) continue;
-        auto v = writtenAgain.Get(spec.section, spec.key);
-        Require(v.has_value(), "written key present", spec.key);
-        if (spec.type == SettingType::Float) Require(ParseIniFloat(*v).has_value(), "written float readable", *v);
-        if (spec.type != SettingType::Float && spec.type != SettingType::Text) {
+    for (const SettingSpec& setting : SettingSpecs()) {
+        if (!setting.written) continue;
+        auto v = writtenAgain.Get(setting.section, setting.key);
+        Require(v.has_value(), "written key present", setting.key);
+        if (setting.type == SettingType::Float) Require(ParseIniFloat(*v).has_value(), "written float readable", *v);
+        if (setting.type != SettingType::Float && setting.type != SettingType::Text) {
             Require(ParseIniInteger(*v).has_value(), "written integer readable", *v);
         }
     }

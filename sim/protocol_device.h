@@ -69,6 +69,7 @@ protected:
     // Starts moving toward `target` (clamped to the travel); OnArrived at once when already there.
     void StartMotion(std::int64_t target);
     void HaltMotion();
+    bool MovingLocked() const { return moving_; }
     std::int64_t PositionLocked() const;
     // Bytes as they are (step characters, triggers).
     void Emit(std::string_view bytes);

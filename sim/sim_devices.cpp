@@ -5,6 +5,8 @@
 
 #include "sim/hub_simulator.h"
 #include "sim/observatory.h"
+#include "sim/optec_simulator.h"
+#include "sim/robofocus_simulator.h"
 
 namespace kvsim {
 
@@ -46,7 +48,11 @@ std::unique_ptr<kv::ISerialPort> MakePort(const std::string& name) {
 
 }  // namespace
 
-void InstallSimulatedPorts() { kv::SetSimulatedPortFactory(&MakePort); }
+void InstallSimulatedPorts() {
+    RegisterRoboFocusSimulator();
+    RegisterOptecSimulator();
+    kv::SetSimulatedPortFactory(&MakePort);
+}
 
 std::shared_ptr<HubSimulator> HubFor(const std::string& name) {
     Registry& r = TheRegistry();

@@ -29,17 +29,17 @@ QString OptionValue(const QStringList& args, const QString& name) {
     return (i >= 0 && i + 1 < args.size()) ? args[i + 1] : QString();
 }
 
-void ShowPageByCaption(TMainForm& form, const QString& spec) {
-    const QStringList parts = spec.split(QLatin1Char('/'));
+void ShowPageByCaption(TMainForm& form, const QString& setting) {
+    const QStringList parts = setting.split(QLatin1Char('/'));
     auto select = [](QTabWidget* tabs, const QString& caption) {
         for (int i = 0; i < tabs->count(); ++i) {
             if (tabs->tabText(i).compare(caption, Qt::CaseInsensitive) == 0) tabs->setCurrentIndex(i);
         }
     };
     // "Status/Settings" is itself a caption with a slash.
-    if (spec.startsWith(QStringLiteral("Status/Settings"), Qt::CaseInsensitive)) {
+    if (setting.startsWith(QStringLiteral("Status/Settings"), Qt::CaseInsensitive)) {
         form.PageControl()->setCurrentIndex(TMainForm::StatusSettings);
-        const QString rest = spec.mid(QStringLiteral("Status/Settings").size() + 1);
+        const QString rest = setting.mid(QStringLiteral("Status/Settings").size() + 1);
         if (!rest.isEmpty()) select(form.SettingsPages(), rest);
         return;
     }

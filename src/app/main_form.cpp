@@ -226,9 +226,9 @@ QWidget* TMainForm::BuildSettingsPage() {
     page->setObjectName(QStringLiteral("StatusSettings"));
     // Every settings control exists once, built from the settings table; the
     // tabs below only place them.
-    for (const auto& spec : kv::SettingSpecs()) {
+    for (const auto& setting : kv::SettingSpecs()) {
         // Read-only keys steer other controls (InterruptsLite shows IntLite) and have none of their own.
-        if (!spec.control.empty() && spec.written) settings_ui::CreateControl(spec, page);
+        if (!setting.control.empty() && setting.written) settings_ui::CreateControl(setting, page);
     }
 
     settingsPC_ = new QTabWidget(page);
@@ -393,11 +393,11 @@ QWidget* TMainForm::BuildCameraControlTab() {
         auto* box = new QGroupBox(title, tab);
         auto* form = new QFormLayout(box);
         for (const char* key : keys) {
-            const kv::SettingSpec* spec = kv::FindSettingSpec(key);
-            QWidget* w = Control(spec->control);
+            const kv::SettingSpec* setting = kv::FindSettingSpec(key);
+            QWidget* w = Control(setting->control);
             w->setParent(box);
             if (qobject_cast<QCheckBox*>(w) != nullptr) form->addRow(w);
-            else form->addRow(settings_ui::LabelFor(*spec), w);
+            else form->addRow(settings_ui::LabelFor(*setting), w);
         }
         return box;
     };
@@ -457,15 +457,15 @@ QWidget* TMainForm::BuildFocuserControlTab() {
 
     auto addKeys = [&](QWidget* box, QFormLayout* form, std::initializer_list<const char*> keys) {
         for (const char* key : keys) {
-            const kv::SettingSpec* spec = kv::FindSettingSpec(key);
-            QWidget* w = Control(spec->control);
+            const kv::SettingSpec* setting = kv::FindSettingSpec(key);
+            QWidget* w = Control(setting->control);
             w->setParent(box);
             if (qobject_cast<QCheckBox*>(w) != nullptr || qobject_cast<TRadioGroup*>(w) != nullptr) {
                 form->addRow(w);
             } else {
-                form->addRow(settings_ui::LabelFor(*spec), w);
+                form->addRow(settings_ui::LabelFor(*setting), w);
             }
-            if (spec->hidden) form->setRowVisible(w, false);
+            if (setting->hidden) form->setRowVisible(w, false);
         }
     };
 

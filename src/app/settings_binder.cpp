@@ -31,11 +31,11 @@ int ColumnsFor(const kv::SettingSpec& s) {
 }
 
 template <class T>
-T& Field(kv::Settings& s, const kv::SettingSpec& spec) {
-    return s.*std::get<T kv::Settings::*>(spec.field);
+T& Field(kv::Settings& s, const kv::SettingSpec& setting) {
+    return s.*std::get<T kv::Settings::*>(setting.field);
 }
 
-double NumberOf(const kv::Settings& s, const kv::SettingSpec& spec) {
+double NumberOf(const kv::Settings& s, const kv::SettingSpec& setting) {
     return std::visit(
         [&](auto member) -> double {
             using V = std::remove_cvref_t<decltype(s.*member)>;
@@ -45,10 +45,10 @@ double NumberOf(const kv::Settings& s, const kv::SettingSpec& spec) {
                 return static_cast<double>(s.*member);
             }
         },
-        spec.field);
+        setting.field);
 }
 
-void SetNumber(kv::Settings& s, const kv::SettingSpec& spec, double v) {
+void SetNumber(kv::Settings& s, const kv::SettingSpec& setting, double v) {
     std::visit(
         [&](auto member) {
             using V = std::remove_cvref_t<decltype(s.*member)>;
@@ -60,17 +60,17 @@ void SetNumber(kv::Settings& s, const kv::SettingSpec& spec, double v) {
                 s.*member = v;
             }
         },
-        spec.field);
+        setting.field);
 }
 
-const std::string* TextOf(const kv::Settings& s, const kv::SettingSpec& spec) {
-    if (auto p = std::get_if<std::string kv::Settings::*>(&spec.field)) return &(s.**p);
+const std::string* TextOf(const kv::Settings& s, const kv::SettingSpec& setting) {
+    if (auto p = std::get_if<std::string kv::Settings::*>(&setting.field)) return &(s.**p);
     return nullptr;
 }
 
 }  // namespace
 
-QString LabelFor(const kv::SettingSpec& spec) {
+QString LabelFor(const kv::SettingSpec& setting) {
     static const QHash<QString, QString> labels = {
         {"CameraComboBox", "Camera"},
         {"FocuserComboBox", "Focuser"},
@@ -93,14 +93,14 @@ QString LabelFor(const kv::SettingSpec& spec) {
         {"TempUpdateSE", "Temperature Reading Rate (sec)"},
         {"FocusSamplesSE", "Focus Samples"},
     };
-    return labels.value(Q(spec.control), Q(spec.key));
+    return labels.value(Q(setting.control), Q(setting.key));
 }
 
-QWidget* CreateControl(const kv::SettingSpec& spec, QWidget* parent) {
+QWidget* CreateControl(const kv::SettingSpec& setting, QWidget* parent) {
     QWidget* w = nullptr;
-    if (IsRadio(spec)) {
+    if (IsRadio(setting)) {
         QStringList items;
-        for (auto c : spec.choices) items << Q(c);
+        for (auto c : setting.choices) items << Q(c);
         static const QHash<QString, QString> titles = {
             {"CameraIORG", "Camera Interface"},   {"ComPortRG", "Focuser COM Port"},
             {"ParPortRG", "Parallel Port"},       {"CommandRG", "Focuser Commands"},
@@ -109,42 +109,42 @@ QWidget* CreateControl(const kv::SettingSpec& spec, QWidget* parent) {
             {"DefaultInitialStepRG", "Initial Step"}, {"FMKind", "Figure of Merit"},
             {"VoiceRG", "Voice"},
         };
-        const QString title = spec.caption.empty() ? titles.value(Q(spec.control)) : Q(spec.caption);
-        w = new TRadioGroup(title, items, ColumnsFor(spec), parent);
-    } else if (IsCombo(spec)) {
+        const QString title = setting.caption.empty() ? titles.value(Q(setting.control)) : Q(setting.caption);
+        w = new TRadioGroup(title, items, ColumnsFor(setting), parent);
+    } else if (IsCombo(setting)) {
         auto* c = new TDropDownComboBox(parent);
         c->setMinimumWidth(200);
         w = c;
-    } else if (IsWholeSpin(spec)) {
+    } else if (IsWholeSpin(setting)) {
         auto* sp = new QSpinBox(parent);
-        sp->setRange(spec.hasRange ? static_cast<int>(spec.min) : std::numeric_limits<int>::min(),
-                     spec.hasRange ? static_cast<int>(spec.max) : std::numeric_limits<int>::max());
-        sp->setSingleStep(std::max(1, static_cast<int>(spec.step)));
+        sp->setRange(setting.hasRange ? static_cast<int>(setting.min) : std::numeric_limits<int>::min(),
+                     setting.hasRange ? static_cast<int>(setting.max) : std::numeric_limits<int>::max());
+        sp->setSingleStep(std::max(1, static_cast<int>(setting.step)));
         sp->setMinimumWidth(80);
         w = sp;
-    } else if (IsSpin(spec)) {
+    } else if (IsSpin(setting)) {
         auto* sp = new QDoubleSpinBox(parent);
-        sp->setDecimals(spec.decimals);
-        sp->setRange(spec.hasRange ? spec.min : -1e9, spec.hasRange ? spec.max : 1e9);
-        sp->setSingleStep(spec.step);
+        sp->setDecimals(setting.decimals);
+        sp->setRange(setting.hasRange ? setting.min : -1e9, setting.hasRange ? setting.max : 1e9);
+        sp->setSingleStep(setting.step);
         sp->setMinimumWidth(80);
         w = sp;
     } else {
-        w = new QCheckBox(Q(spec.caption), parent);
+        w = new QCheckBox(Q(setting.caption), parent);
     }
-    w->setObjectName(Q(spec.control));
-    if (spec.disabled) w->setEnabled(false);
-    if (spec.hidden) w->setVisible(false);
+    w->setObjectName(Q(setting.control));
+    if (setting.disabled) w->setEnabled(false);
+    if (setting.hidden) w->setVisible(false);
     return w;
 }
 
 void ToControls(QWidget* root, const kv::Settings& s) {
-    for (const auto& spec : kv::SettingSpecs()) {
-        if (spec.control.empty()) continue;
-        QWidget* w = root->findChild<QWidget*>(Q(spec.control));
+    for (const auto& setting : kv::SettingSpecs()) {
+        if (setting.control.empty()) continue;
+        QWidget* w = root->findChild<QWidget*>(Q(setting.control));
         if (w == nullptr) continue;
         if (auto* combo = qobject_cast<QComboBox*>(w)) {
-            const std::string* text = TextOf(s, spec);
+            const std::string* text = TextOf(s, setting);
             const QString wanted = text ? QString::fromStdString(*text) : QString();
             // The camera list may name one camera twice (two plug-ins): the last
             // equal name wins there, the first one in the sorted focuser list.
@@ -152,39 +152,39 @@ void ToControls(QWidget* root, const kv::Settings& s) {
             for (int i = 0; i < combo->count(); ++i) {
                 if (combo->itemText(i) == wanted) {
                     found = i;
-                    if (spec.control == "FocuserComboBox") break;
+                    if (setting.control == "FocuserComboBox") break;
                 }
             }
             combo->setCurrentIndex(found);
         } else if (auto* radio = qobject_cast<TRadioGroup*>(w)) {
-            radio->SetItemIndex(static_cast<int>(NumberOf(s, spec)));
+            radio->SetItemIndex(static_cast<int>(NumberOf(s, setting)));
         } else if (auto* check = qobject_cast<QCheckBox*>(w)) {
-            check->setChecked(NumberOf(s, spec) != 0.0);
+            check->setChecked(NumberOf(s, setting) != 0.0);
         } else if (auto* ispin = qobject_cast<QSpinBox*>(w)) {
-            ispin->setValue(static_cast<int>(std::lround(NumberOf(s, spec))));
+            ispin->setValue(static_cast<int>(std::lround(NumberOf(s, setting))));
         } else if (auto* dspin = qobject_cast<QDoubleSpinBox*>(w)) {
-            dspin->setValue(NumberOf(s, spec));
+            dspin->setValue(NumberOf(s, setting));
         }
     }
 }
 
 kv::Settings FromControls(QWidget* root, const kv::Settings& base) {
     kv::Settings s = base;
-    for (const auto& spec : kv::SettingSpecs()) {
-        if (spec.control.empty()) continue;
-        QWidget* w = root->findChild<QWidget*>(Q(spec.control));
+    for (const auto& setting : kv::SettingSpecs()) {
+        if (setting.control.empty()) continue;
+        QWidget* w = root->findChild<QWidget*>(Q(setting.control));
         if (w == nullptr) continue;
         if (auto* combo = qobject_cast<QComboBox*>(w)) {
             // Nothing selected is written as an empty name.
-            Field<std::string>(s, spec) = combo->currentIndex() < 0 ? std::string() : combo->currentText().toStdString();
+            Field<std::string>(s, setting) = combo->currentIndex() < 0 ? std::string() : combo->currentText().toStdString();
         } else if (auto* radio = qobject_cast<TRadioGroup*>(w)) {
-            SetNumber(s, spec, radio->ItemIndex());
+            SetNumber(s, setting, radio->ItemIndex());
         } else if (auto* check = qobject_cast<QCheckBox*>(w)) {
-            SetNumber(s, spec, check->isChecked() ? 1 : 0);
+            SetNumber(s, setting, check->isChecked() ? 1 : 0);
         } else if (auto* ispin = qobject_cast<QSpinBox*>(w)) {
-            SetNumber(s, spec, ispin->value());
+            SetNumber(s, setting, ispin->value());
         } else if (auto* dspin = qobject_cast<QDoubleSpinBox*>(w)) {
-            SetNumber(s, spec, dspin->value());
+            SetNumber(s, setting, dspin->value());
         }
     }
     return s;

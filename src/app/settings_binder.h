@@ -27,11 +27,11 @@ namespace settings_ui {
 
 // The control for one key (spin edit, check box, radio group or combo box),
 // named after the key's control.
-QWidget* CreateControl(const kv::SettingSpec& spec, QWidget* parent);
+QWidget* CreateControl(const kv::SettingSpec& setting, QWidget* parent);
 
 // The caption shown beside a spin edit or list (check boxes and radio groups
 // carry their own).
-QString LabelFor(const kv::SettingSpec& spec);
+QString LabelFor(const kv::SettingSpec& setting);
 
 // Controls are looked up below `root` by object name.
 void ToControls(QWidget* root, const kv::Settings& s);

@@ -297,8 +297,10 @@ void TRFFocusControl::HandleReply(const std::string& reply) {
             DoCTSChange(current - start, false);
         }
         if (done) {
-            generalDelay_->Set();
+            // Reported before the waiter is released, so a move it starts next
+            // cannot be overtaken by this move's idle report.
             DoIdleChange();
+            generalDelay_->Set();
         }
         break;
     }

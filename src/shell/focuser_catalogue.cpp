@@ -38,7 +38,7 @@ std::vector<std::string> CatalogueModelNames(const std::string& path) {
 
 void ApplyCatalogueModel(const IniFile& catalogue, const std::string& name, Settings& s) {
     for (std::string_view key : kCatalogueKeys) {
-        if (const SettingSpec* spec = FindSettingSpec(key)) ReadSetting(catalogue, name, *spec, s);
+        if (const SettingSpec* setting = FindSettingSpec(key)) ReadSetting(catalogue, name, *setting, s);
     }
 }
 

@@ -15,31 +15,31 @@ using T = SettingType;
 
 SettingSpec Make(std::string_view section, std::string_view key, SettingType type, SettingField field,
                  std::string_view control = {}) {
-    SettingSpec spec;
-    spec.section = section;
-    spec.key = key;
-    spec.type = type;
-    spec.field = field;
-    spec.control = control;
-    return spec;
+    SettingSpec setting;
+    setting.section = section;
+    setting.key = key;
+    setting.type = type;
+    setting.field = field;
+    setting.control = control;
+    return setting;
 }
 
 SettingSpec Check(std::string_view section, std::string_view key, bool Settings::*field, std::string_view control,
                   std::string_view caption) {
-    SettingSpec spec = Make(section, key, T::Boolean, field, control);
-    spec.caption = caption;
-    return spec;
+    SettingSpec setting = Make(section, key, T::Boolean, field, control);
+    setting.caption = caption;
+    return setting;
 }
 
-SettingSpec Range(SettingSpec spec, double min, double max, double step, int decimals, double missing, bool hidden) {
-    spec.hasRange = true;
-    spec.min = min;
-    spec.max = max;
-    spec.step = step;
-    spec.decimals = decimals;
-    spec.missing = missing;
-    spec.hidden = hidden;
-    return spec;
+SettingSpec Range(SettingSpec setting, double min, double max, double step, int decimals, double missing, bool hidden) {
+    setting.hasRange = true;
+    setting.min = min;
+    setting.max = max;
+    setting.step = step;
+    setting.decimals = decimals;
+    setting.missing = missing;
+    setting.hidden = hidden;
+    return setting;
 }
 
 SettingSpec Spin(std::string_view section, std::string_view key, int Settings::*field, std::string_view control,
@@ -55,24 +55,24 @@ SettingSpec FloatSpin(std::string_view section, std::string_view key, double Set
 
 SettingSpec Choice(std::string_view section, std::string_view key, int Settings::*field, std::string_view control,
                    std::vector<std::string_view> choices, double missing, SettingType type = T::Index) {
-    SettingSpec spec = Make(section, key, type, field, control);
-    spec.choices = std::move(choices);
-    spec.missing = missing;
-    return spec;
+    SettingSpec setting = Make(section, key, type, field, control);
+    setting.choices = std::move(choices);
+    setting.missing = missing;
+    return setting;
 }
 
 SettingSpec Text(std::string_view section, std::string_view key, std::string Settings::*field,
                  std::string_view control, std::string_view missing) {
-    SettingSpec spec = Make(section, key, T::Text, field, control);
-    spec.missingText = missing;
-    return spec;
+    SettingSpec setting = Make(section, key, T::Text, field, control);
+    setting.missingText = missing;
+    return setting;
 }
 
 // Keys that no settings control shows: window positions and the interrupt lamp.
 SettingSpec Plain(std::string_view section, std::string_view key, int Settings::*field) {
-    SettingSpec spec = Make(section, key, T::Integer, field);
-    spec.written = false;
-    return spec;
+    SettingSpec setting = Make(section, key, T::Integer, field);
+    setting.written = false;
+    return setting;
 }
 
 std::vector<std::string_view> ComPortNames() {
@@ -204,18 +204,18 @@ const std::vector<SettingSpec>& SettingSpecs() {
 }
 
 const SettingSpec* FindSettingSpec(std::string_view key) {
-    for (const SettingSpec& spec : SettingSpecs()) {
-        if (SameKey(spec.key, key)) return &spec;
+    for (const SettingSpec& setting : SettingSpecs()) {
+        if (SameKey(setting.key, key)) return &setting;
     }
     return nullptr;
 }
 
-double ClampToControl(const SettingSpec& spec, double value) {
+double ClampToControl(const SettingSpec& setting, double value) {
     if (std::isnan(value)) {
-        double missing = spec.type == SettingType::IndexPlusOne ? spec.missing - 1 : spec.missing;
-        return std::isnan(missing) ? 0 : ClampToControl(spec, missing);
+        double missing = setting.type == SettingType::IndexPlusOne ? setting.missing - 1 : setting.missing;
+        return std::isnan(missing) ? 0 : ClampToControl(setting, missing);
     }
-    switch (spec.type) {
+    switch (setting.type) {
         case SettingType::Text:
             return value;
         case SettingType::Boolean:
@@ -223,26 +223,26 @@ double ClampToControl(const SettingSpec& spec, double value) {
         case SettingType::Index:
         case SettingType::IndexPlusOne: {
             double rounded = std::nearbyint(value);
-            if (spec.choices.empty()) return rounded < -1 ? -1 : std::fmin(rounded, INT_MAX);
+            if (setting.choices.empty()) return rounded < -1 ? -1 : std::fmin(rounded, INT_MAX);
             if (rounded < 0) return -1;
-            double last = static_cast<double>(spec.choices.size() - 1);
+            double last = static_cast<double>(setting.choices.size() - 1);
             return rounded > last ? last : rounded;
         }
         case SettingType::Integer: {
             double rounded = std::nearbyint(value);
-            if (spec.hasRange) return std::fmin(std::fmax(rounded, spec.min), spec.max);
+            if (setting.hasRange) return std::fmin(std::fmax(rounded, setting.min), setting.max);
             return std::fmin(std::fmax(rounded, static_cast<double>(INT_MIN)), static_cast<double>(INT_MAX));
         }
         case SettingType::Float:
         case SettingType::WholeOfFloat: {
-            if (spec.hasRange) {
-                value = std::fmin(std::fmax(value, spec.min), spec.max);
+            if (setting.hasRange) {
+                value = std::fmin(std::fmax(value, setting.min), setting.max);
             } else if (!std::isfinite(value)) {
-                return ClampToControl(spec, spec.missing);
+                return ClampToControl(setting, setting.missing);
             }
-            double rounded = RoundToDecimals(value, spec.decimals);
+            double rounded = RoundToDecimals(value, setting.decimals);
             // Rounding to the shown places must not step outside the range.
-            if (spec.hasRange) rounded = std::fmin(std::fmax(rounded, spec.min), spec.max);
+            if (setting.hasRange) rounded = std::fmin(std::fmax(rounded, setting.min), setting.max);
             return rounded;
         }
     }

@@ -122,7 +122,7 @@ const SettingSpec* FindSettingSpec(std::string_view key);  // case-insensitive
 // last entry when too large, booleans 0 or 1. `value` is in control terms (an
 // item index, never index + 1). A value that is not a number gives the missing
 // value, clamped.
-double ClampToControl(const SettingSpec& spec, double value);
+double ClampToControl(const SettingSpec& setting, double value);
 
 // The values of the Factory Defaults button: the factory column, except that no
 // camera is selected, the focuser is "Default" and the voice is "None".

@@ -75,13 +75,13 @@ double Fetch(const Settings& s, const SettingField& field) {
         field);
 }
 
-std::string FileText(const SettingSpec& spec, const Settings& s) {
-    if (spec.type == SettingType::Text) {
-        if (auto member = std::get_if<std::string Settings::*>(&spec.field)) return s.**member;
+std::string FileText(const SettingSpec& setting, const Settings& s) {
+    if (setting.type == SettingType::Text) {
+        if (auto member = std::get_if<std::string Settings::*>(&setting.field)) return s.**member;
         return {};
     }
-    double value = Fetch(s, spec.field);
-    switch (spec.type) {
+    double value = Fetch(s, setting.field);
+    switch (setting.type) {
         case SettingType::Float:
             return FormatIniFloat(value);
         case SettingType::Boolean:
@@ -90,7 +90,7 @@ std::string FileText(const SettingSpec& spec, const Settings& s) {
             return std::to_string(static_cast<std::int64_t>(value) + 1);
         case SettingType::WholeOfFloat: {
             // The file holds whole numbers only; a half step is rounded to the even neighbour.
-            if (!std::isfinite(value)) value = spec.missing;
+            if (!std::isfinite(value)) value = setting.missing;
             double whole = std::nearbyint(std::fmin(std::fmax(value, double{INT_MIN}), double{INT_MAX}));
             return std::to_string(static_cast<std::int64_t>(whole));
         }
@@ -125,36 +125,36 @@ const std::string& FactorySettingsText() {
     return text;
 }
 
-void ReadSetting(const IniFile& ini, std::string_view section, const SettingSpec& spec, Settings& s) {
-    std::optional<std::string> raw = ini.Get(section, spec.key);
-    if (spec.type == SettingType::Text) {
-        if (auto member = std::get_if<std::string Settings::*>(&spec.field)) {
-            s.**member = raw ? *raw : std::string(spec.missingText);
+void ReadSetting(const IniFile& ini, std::string_view section, const SettingSpec& setting, Settings& s) {
+    std::optional<std::string> raw = ini.Get(section, setting.key);
+    if (setting.type == SettingType::Text) {
+        if (auto member = std::get_if<std::string Settings::*>(&setting.field)) {
+            s.**member = raw ? *raw : std::string(setting.missingText);
         }
         return;
     }
 
-    double value = spec.missing;
-    if (spec.type == SettingType::Float) {
-        if (raw) value = ParseIniFloat(*raw).value_or(spec.missing);
+    double value = setting.missing;
+    if (setting.type == SettingType::Float) {
+        if (raw) value = ParseIniFloat(*raw).value_or(setting.missing);
     } else if (raw) {
         if (auto n = ParseIniInteger(*raw)) {
             bool fitsInt = *n >= INT_MIN && *n <= INT_MAX;
             // A whole number too large for the field is as unreadable as text;
             // bounded controls clamp it instead.
-            if (fitsInt || spec.hasRange || spec.type != SettingType::Integer) value = static_cast<double>(*n);
+            if (fitsInt || setting.hasRange || setting.type != SettingType::Integer) value = static_cast<double>(*n);
         }
     }
-    if (spec.type == SettingType::IndexPlusOne) value -= 1;
-    Store(s, spec.field, ClampToControl(spec, value));
+    if (setting.type == SettingType::IndexPlusOne) value -= 1;
+    Store(s, setting.field, ClampToControl(setting, value));
 }
 
 Settings ReadSettings(const IniFile& ini) {
     Settings s;
-    for (const SettingSpec& spec : SettingSpecs()) {
-        bool windowEdge = spec.section == "Position" && (spec.key == "Left" || spec.key == "Top");
+    for (const SettingSpec& setting : SettingSpecs()) {
+        bool windowEdge = setting.section == "Position" && (setting.key == "Left" || setting.key == "Top");
         if (windowEdge && !s.savePosition) continue;
-        ReadSetting(ini, spec.section, spec, s);
+        ReadSetting(ini, setting.section, setting, s);
     }
     return s;
 }
@@ -163,9 +163,9 @@ Settings ReadSettings(const std::string& path) { return ReadSettings(IniFile::Lo
 
 void WriteSettings(IniFile& ini, const Settings& s) {
     for (std::string_view key : kWriteOrder) {
-        const SettingSpec* spec = FindSettingSpec(key);
-        if (spec == nullptr || !spec->written) continue;
-        ini.Set(spec->section, spec->key, FileText(*spec, s));
+        const SettingSpec* setting = FindSettingSpec(key);
+        if (setting == nullptr || !setting->written) continue;
+        ini.Set(setting->section, setting->key, FileText(*setting, s));
     }
 }
 

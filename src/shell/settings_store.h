@@ -34,7 +34,7 @@ void WriteSettings(IniFile& ini, const Settings& s);
 
 // Reads one key as ReadSettings does, but from `section` (the focuser
 // catalogue keeps the same keys in one section per model).
-void ReadSetting(const IniFile& ini, std::string_view section, const SettingSpec& spec, Settings& s);
+void ReadSetting(const IniFile& ini, std::string_view section, const SettingSpec& setting, Settings& s);
 
 WriteResult WriteFactorySettings(const std::string& path);
 WriteResult SaveWindowPosition(const std::string& path, int left, int top);

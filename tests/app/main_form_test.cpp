@@ -315,15 +315,15 @@ TEST(MainFormPages, EverySettingsControlSitsOnASettingsTab) {
     ProgramFolder folder;
     RecordingDialogs dialogs;
     TMainForm form(dialogs, folder.Dir(), {"kessivane"});
-    for (const auto& spec : kv::SettingSpecs()) {
-        if (spec.control.empty() || !spec.written) continue;
-        QWidget* w = form.findChild<QWidget*>(QString::fromUtf8(spec.control.data(), spec.control.size()));
-        ASSERT_NE(w, nullptr) << spec.key;
+    for (const auto& setting : kv::SettingSpecs()) {
+        if (setting.control.empty() || !setting.written) continue;
+        QWidget* w = form.findChild<QWidget*>(QString::fromUtf8(setting.control.data(), setting.control.size()));
+        ASSERT_NE(w, nullptr) << setting.key;
         bool onTab = false;
         for (int tab = 0; tab < form.SettingsPages()->count(); ++tab) {
             onTab = onTab || form.SettingsPages()->widget(tab)->isAncestorOf(w);
         }
-        EXPECT_TRUE(onTab) << spec.control;
+        EXPECT_TRUE(onTab) << setting.control;
     }
 }
 

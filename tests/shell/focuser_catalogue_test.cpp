@@ -149,14 +149,14 @@ TEST(FocuserCatalogue, ShippedCatalogueIsComplete) {
         kinds.insert(kind);
         // Every value is given, readable and already inside its control.
         for (std::string_view key : kCatalogueKeys) {
-            const SettingSpec* spec = FindSettingSpec(key);
-            ASSERT_NE(spec, nullptr);
+            const SettingSpec* setting = FindSettingSpec(key);
+            ASSERT_NE(setting, nullptr);
             auto raw = ini.Get(name, key);
             ASSERT_TRUE(raw) << key;
-            auto value = spec->type == SettingType::Float ? ParseIniFloat(*raw)
+            auto value = setting->type == SettingType::Float ? ParseIniFloat(*raw)
                                                           : std::optional<double>(ParseIniInteger(*raw).value_or(-1e9));
             ASSERT_TRUE(value) << key;
-            EXPECT_DOUBLE_EQ(ClampToControl(*spec, *value), *value) << key;
+            EXPECT_DOUBLE_EQ(ClampToControl(*setting, *value), *value) << key;
         }
     }
     EXPECT_EQ(kinds.size(), 3u);

@@ -291,14 +291,14 @@ TEST(SettingsWrite, KeysAreMatchedWithoutRegardToCaseAndAddedWhereMissing) {
 
 TEST(SettingsModel, TableAndClamping) {
     std::set<std::string> keys;
-    for (const SettingSpec& spec : SettingSpecs()) {
-        EXPECT_TRUE(keys.insert(std::string(spec.key)).second) << spec.key;
-        if (spec.hasRange) {
+    for (const SettingSpec& setting : SettingSpecs()) {
+        EXPECT_TRUE(keys.insert(std::string(setting.key)).second) << setting.key;
+        if (setting.hasRange) {
             // The missing value of a spin control is what the file holds when the key is absent;
             // clamping it must land inside the control.
-            double v = ClampToControl(spec, spec.missing);
-            EXPECT_GE(v, spec.min) << spec.key;
-            EXPECT_LE(v, spec.max) << spec.key;
+            double v = ClampToControl(setting, setting.missing);
+            EXPECT_GE(v, setting.min) << setting.key;
+            EXPECT_LE(v, setting.max) << setting.key;
         }
     }
     EXPECT_EQ(SettingSpecs().front().key, "SavePosition");

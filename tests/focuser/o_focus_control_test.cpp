@@ -1,0 +1,144 @@
+// TOFocusControl against the simulated Optec focuser: the command sequence of
+// the stepped approach, the serial-mode handshake and the position replies.
+#include <gtest/gtest.h>
+
+#include "focuser/o_focus_control.h"
+#include "focuser_test_support.h"
+#include "platform/named_event.h"
+#include "sim/observatory.h"
+#include "sim/optec_simulator.h"
+#include "sim/sim_devices.h"
+
+namespace kv::test {
+namespace {
+
+std::vector<std::string> Commands(const std::string& received) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i + 6 <= received.size(); i += 6) out.push_back(received.substr(i, 6));
+    return out;
+}
+
+std::vector<std::string> StepCommands(const std::string& received) {
+    std::vector<std::string> out;
+    for (auto& c : Commands(received)) {
+        if (c != "FPOSRO") out.push_back(c);
+    }
+    return out;
+}
+
+class OptecOnSimulator : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvsim::InstallSimulatedPorts();
+        name = "optec-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
+        device = kvsim::OptecFor(name);
+        device->SetMicrosPerStep(50);
+        device->SetFault(kvsim::ProtocolFault::None);
+        kvsim::Observatory::Instance().SetTruePosition(3000);
+        focuser = std::make_unique<TOFocusControl>(dialogs);
+        focuser->SetPortResolver([this](int) { return "sim:" + name; });
+    }
+    void TearDown() override { focuser.reset(); }
+
+    void OpenQuiet() {
+        ASSERT_TRUE(focuser->OpenPort());
+        ASSERT_TRUE(WaitUntil([&] { return !device->Moving() && focuser->StartCount() == 3000; }));
+        // Let the replies to the opening queries settle before recording.
+        std::this_thread::sleep_for(100ms);
+        device->ClearReceived();
+    }
+
+    RecordingDialogs dialogs;
+    std::string name;
+    std::shared_ptr<kvsim::OptecDevice> device;
+    std::unique_ptr<TOFocusControl> focuser;
+    std::shared_ptr<NamedEvent> general = OpenNamedEvent(kGeneralDelayEvent);
+};
+
+TEST_F(OptecOnSimulator, MoveOutApproachesInShrinkingSteps) {
+    OpenQuiet();
+    focuser->MoveBy(100);
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_TRUE(focuser->GetIdle());
+    EXPECT_EQ(focuser->CTSCount(), 100);
+    EXPECT_EQ(device->Position(), 3100);
+    std::vector<std::string> expected{"FO0020"};
+    expected.insert(expected.end(), 4, "FO0010");
+    expected.insert(expected.end(), 6, "FO0005");
+    expected.insert(expected.end(), 10, "FO0001");
+    const std::string received = device->Received();
+    EXPECT_EQ(StepCommands(received), expected);
+    // Each step command waits for the position reply of the one before.
+    const auto all = Commands(received);
+    for (std::size_t i = 1; i < all.size(); ++i) {
+        if (all[i] != "FPOSRO") EXPECT_EQ(all[i - 1], "FPOSRO") << "command " << i;
+    }
+}
+
+TEST_F(OptecOnSimulator, SmallMoveInGoesOneStepAtATime) {
+    OpenQuiet();
+    focuser->MoveBy(-7);
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_EQ(StepCommands(device->Received()), std::vector<std::string>(7, "FI0001"));
+    EXPECT_EQ(focuser->CTSCount(), -7);
+    focuser->MoveTo(0);
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_EQ(focuser->CTSCount(), 0);
+    EXPECT_EQ(device->Position(), 3000);
+}
+
+TEST_F(OptecOnSimulator, ZeroAndOversizedMovesEndAtOnceWithoutCommands) {
+    OpenQuiet();
+    focuser->MoveBy(0);
+    EXPECT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    focuser->MoveBy(7001);
+    EXPECT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_TRUE(focuser->GetIdle());
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(StepCommands(device->Received()).empty());
+    ASSERT_EQ(dialogs.Texts().size(), 1u);
+    EXPECT_NE(dialogs.Texts()[0].find("7001"), std::string::npos);
+}
+
+TEST_F(OptecOnSimulator, SerialModeOnTheLastTryNeedsNoMessage) {
+    device->SetIgnoredModeRequests(20);
+    ASSERT_TRUE(focuser->OpenPort());
+    EXPECT_TRUE(focuser->SerialMode());
+    EXPECT_EQ(device->ModeRequests(), 21);
+    EXPECT_TRUE(dialogs.Texts().empty());
+}
+
+TEST_F(OptecOnSimulator, NoSerialModeShowsTheMessageAndLeavesModeOnClose) {
+    device->SetIgnoredModeRequests(-1);
+    ASSERT_TRUE(focuser->OpenPort());
+    EXPECT_FALSE(focuser->SerialMode());
+    EXPECT_EQ(device->ModeRequests(), 21);
+    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{kOptecNoSessionText});
+
+    device->SetIgnoredModeRequests(0);
+    ASSERT_TRUE(focuser->OpenPort());
+    EXPECT_TRUE(device->SerialMode());
+    focuser.reset();
+    EXPECT_FALSE(device->SerialMode()) << "destruction leaves serial mode";
+}
+
+TEST(OptecReceive, PositionRepliesAreRelativeToTheFirst) {
+    RecordingDialogs dialogs;
+    TOFocusControl focuser(dialogs);
+    focuser.SetLogCommands(true);
+    (void)TakeComLog();
+    focuser.ReceiveBytes("P=3200\r\n");
+    EXPECT_EQ(focuser.StartCount(), 3200);
+    EXPECT_EQ(focuser.CTSCount(), 0);
+    focuser.ReceiveBytes("xyP=3150\r\n");  // noise first: the reply is still found
+    EXPECT_EQ(focuser.CurrentCount(), 3150);
+    EXPECT_EQ(focuser.CTSCount(), -50);
+    focuser.ReceiveBytes("P=31x0\r\n");  // not a number: not believed
+    EXPECT_EQ(focuser.CTSCount(), -50);
+    const auto log = TakeComLog();
+    EXPECT_NE(std::find(log.begin(), log.end(), "RX:  P=3150"), log.end());
+    EXPECT_TRUE(dialogs.Texts().empty());
+}
+
+}  // namespace
+}  // namespace kv::test

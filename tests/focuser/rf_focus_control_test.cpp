@@ -1,0 +1,222 @@
+// TRFFocusControl against a scripted device: the exact frames it sends and
+// what it makes of each reply.
+#include <gtest/gtest.h>
+
+#include "focuser/rf_focus_control.h"
+#include "focuser_test_support.h"
+#include "platform/named_event.h"
+
+namespace kv::test {
+namespace {
+
+std::string FrameText(const std::string& text8) {
+    const auto f = TRFFocusControl::Frame(text8);
+    return std::string(f.data(), f.size());
+}
+
+class RoboFocusScripted : public ::testing::Test {
+protected:
+    void SetUp() override {
+        focuser.SetPortFactory([this](const std::string& device) -> std::unique_ptr<ISerialPort> {
+            auto port = std::make_unique<ScriptedDevice>(device, script);
+            device_.store(port.get());
+            return port;
+        });
+        focuser.SetPortResolver([](int) { return std::string("scripted"); });
+        focuser.SetOnCTSChange([this](TFocusControl&, std::int32_t count, bool) {
+            std::lock_guard lock(mutex);
+            counts.push_back(count);
+        });
+        focuser.SetOnIdleChange([this](TFocusControl&, bool idle) {
+            std::lock_guard lock(mutex);
+            idles.push_back(idle);
+        });
+        (void)TakeComLog();
+    }
+    void TearDown() override { SetLogCommands(false); }
+    static void SetLogCommands(bool) {}
+
+    ScriptedDevice& Device() { return *device_.load(); }
+    void Send(const std::string& bytes) { Device().DeviceSend(bytes); }
+    bool Wrote(const std::string& bytes) {
+        return WaitUntil([&] {
+            for (const auto& e : script->Events()) {
+                if (e == "W:" + bytes) return true;
+            }
+            return false;
+        });
+    }
+    // Opens and answers the chain so the focuser stands at `position`.
+    void OpenAt(int position, int limit = 60000) {
+        ASSERT_TRUE(focuser.OpenPort());
+        ASSERT_TRUE(Wrote(FrameText("FG000000")));
+        char text[16];
+        std::snprintf(text, sizeof text, "FD0%05d", position);
+        Send(FrameText(text));
+        ASSERT_TRUE(Wrote(FrameText("FL000000")));
+        std::snprintf(text, sizeof text, "FL0%05d", limit);
+        Send(FrameText(text));
+        ASSERT_TRUE(Wrote(FrameText("FV000000")));
+        Send(FrameText("FV002.31"));
+        ASSERT_TRUE(Wrote(FrameText("FC000000")));
+        script->Clear();
+    }
+    std::size_t CountEvents() {
+        std::lock_guard lock(mutex);
+        return counts.size();
+    }
+
+    RecordingDialogs dialogs;
+    std::shared_ptr<Script> script = std::make_shared<Script>();
+    TRFFocusControl focuser{dialogs};
+    std::shared_ptr<NamedEvent> general = OpenNamedEvent(kGeneralDelayEvent);
+    std::mutex mutex;
+    std::vector<std::int32_t> counts;
+    std::vector<bool> idles;
+
+private:
+    std::atomic<ScriptedDevice*> device_{nullptr};
+};
+
+TEST(RoboFocusFrame, ChecksumIsTheByteSumModulo256) {
+    const auto f = TRFFocusControl::Frame("FG000000");
+    EXPECT_EQ(std::string(f.data(), 8), "FG000000");
+    EXPECT_EQ(static_cast<unsigned char>(f[8]), 0xAD);
+}
+
+TEST_F(RoboFocusScripted, OpeningRunsThePositionLimitVersionChain) {
+    focuser.SetLogCommands(true);
+    ASSERT_TRUE(focuser.OpenPort());
+    ASSERT_TRUE(Wrote(FrameText("FG000000")));
+    EXPECT_EQ(focuser.CTSCount(), 0);
+
+    Send(FrameText("FD012345"));
+    ASSERT_TRUE(Wrote(FrameText("FL000000")));
+    EXPECT_EQ(focuser.StartCount(), 12345);
+    EXPECT_EQ(focuser.CurrentCount(), 12345);
+    EXPECT_EQ(focuser.CTSCount(), 0);
+    EXPECT_EQ(general->Wait(100ms), WaitResult::TimedOut) << "the first position is no move's end";
+
+    Send(FrameText("FL060000"));
+    ASSERT_TRUE(Wrote(FrameText("FV000000")));
+    EXPECT_EQ(focuser.MaxTravel(), 60000);
+    Send(FrameText("FV002.31"));
+    ASSERT_TRUE(Wrote(FrameText("FC000000")));
+    EXPECT_EQ(focuser.FirmWareVersion(), "002.31");
+
+    const auto log = TakeComLog();
+    EXPECT_NE(std::find(log.begin(), log.end(), "TX:  " + FrameText("FG000000")), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "-- RX:  " + FrameText("FD012345")), log.end());
+}
+
+TEST_F(RoboFocusScripted, MoveByFramesTheDestinationInTheConfiguredSense) {
+    OpenAt(5000);
+    focuser.MoveBy(100);
+    EXPECT_TRUE(Wrote(FrameText("FG004900")));
+    EXPECT_FALSE(focuser.GetIdle());
+    Send(FrameText("FD004900"));
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_TRUE(focuser.GetIdle());
+    EXPECT_EQ(focuser.CTSCount(), -100);
+
+    focuser.SetReverseDir(true);
+    focuser.MoveBy(100);
+    EXPECT_TRUE(Wrote(FrameText("FG005000")));
+    Send(FrameText("FD005000"));
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_EQ(focuser.CTSCount(), 0);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(idles, (std::vector<bool>{false, true, false, true}));
+}
+
+TEST_F(RoboFocusScripted, DestinationsOutsideTheTravelGoToTheNearestEnd) {
+    OpenAt(500, 1000);
+    focuser.SetReverseDir(true);
+    focuser.MoveBy(5000);
+    EXPECT_TRUE(Wrote(FrameText("FG001000")));
+    Send(FrameText("FD001000"));
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    // Below 0: position 1, since a go-to 0 would only ask for the position.
+    focuser.MoveBy(-200000);
+    EXPECT_TRUE(Wrote(FrameText("FG000001")));
+    Send(FrameText("FD000001"));
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    // Already at the end: the move ends at once without a frame.
+    script->Clear();
+    focuser.MoveBy(-5);
+    EXPECT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_TRUE(script->Events().empty());
+}
+
+TEST_F(RoboFocusScripted, StepCharactersCountAndNotifyEachStep) {
+    OpenAt(5000);
+    focuser.SetReverseDir(true);
+    focuser.MoveBy(120);
+    ASSERT_TRUE(Wrote(FrameText("FG005120")));
+    const std::size_t before = CountEvents();
+    Send(std::string(120, 'O'));
+    ASSERT_TRUE(WaitUntil([&] { return focuser.CTSCount() == 120; }));
+    EXPECT_EQ(CountEvents() - before, 120u);
+    Send(std::string(20, 'I'));
+    ASSERT_TRUE(WaitUntil([&] { return focuser.CTSCount() == 100; }));
+    EXPECT_FALSE(focuser.GetIdle());
+    // The arrival frame corrects the count to the focuser's own position.
+    Send(FrameText("FD005120"));
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_EQ(focuser.CTSCount(), 120);
+}
+
+TEST_F(RoboFocusScripted, ZeroMoveEndsOnlyOnceThePositionIsKnown) {
+    ASSERT_TRUE(focuser.OpenPort());
+    ASSERT_TRUE(Wrote(FrameText("FG000000")));
+    focuser.MoveBy(0);
+    EXPECT_EQ(general->Wait(100ms), WaitResult::TimedOut);
+    Send(FrameText("FD003000"));
+    ASSERT_TRUE(Wrote(FrameText("FL000000")));
+    focuser.MoveBy(0);
+    EXPECT_EQ(general->Wait(kLong), WaitResult::Signalled);
+}
+
+TEST_F(RoboFocusScripted, CorruptRepliesAreNotBelieved) {
+    OpenAt(5000);
+    std::string bad = FrameText("FD001234");
+    bad.back() = static_cast<char>(bad.back() + 1);
+    focuser.MoveBy(0);
+    (void)general->Wait(kLong);
+    focuser.MoveBy(10);
+    Send(bad);
+    Send("x#");  // noise before the real arrival frame
+    Send(FrameText("FD004990"));
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_EQ(focuser.CurrentCount(), 4990);
+    EXPECT_EQ(focuser.CTSCount(), -10);
+    EXPECT_GE(focuser.RejectedReplies(), 1);
+
+    // A cut reply followed by silence: the move stays open until StopMove.
+    focuser.MoveBy(10);
+    Send(FrameText("FD004980").substr(0, 6));
+    EXPECT_EQ(general->Wait(150ms), WaitResult::TimedOut);
+    EXPECT_FALSE(focuser.GetIdle());
+    EXPECT_EQ(focuser.CTSCount(), -10);
+    script->Clear();
+    focuser.SetLogCommands(true);
+    focuser.StopMove();
+    EXPECT_TRUE(focuser.GetIdle());
+    EXPECT_TRUE(Wrote(std::string(97, 'V')));
+    const auto log = TakeComLog();
+    EXPECT_NE(std::find(log.begin(), log.end(), "TX:  Stop Command"), log.end());
+}
+
+TEST_F(RoboFocusScripted, ClosedPortOrComZeroDoesNotOpen) {
+    focuser.SetComPort(0);
+    EXPECT_FALSE(focuser.OpenPort());
+    focuser.SetComPort(1);
+    focuser.SetPortResolver([](int) { return std::string(); });
+    EXPECT_FALSE(focuser.OpenPort());
+    focuser.MoveBy(10);  // lost on the closed port; nothing crashes
+    focuser.StopMove();
+    EXPECT_TRUE(focuser.GetIdle());
+}
+
+}  // namespace
+}  // namespace kv::test
