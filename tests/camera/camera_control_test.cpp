@@ -14,6 +14,7 @@
 
 #include "camera/fault_camera/fault_camera.h"
 #include "focuser/focus_control.h"
+#include "support/recording_dialogs.h"
 
 namespace kv {
 namespace {
@@ -22,34 +23,13 @@ using std::chrono::milliseconds;
 
 constexpr double kFwhmPerSigma = 2.354820045;
 
-bool WaitUntil(const std::function<bool()>& done, int ms = 20000) {
-    const auto end = std::chrono::steady_clock::now() + milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
+bool WaitUntil(const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + milliseconds(20000);
+    while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(milliseconds(2));
+    return done();
 }
 
-class RecordingDialogs : public IDialogs {
-public:
-    DialogResult Show(const std::string& text, DialogType, DialogButtons) override {
-        std::lock_guard lock(mutex_);
-        texts_.push_back(text);
-        return DialogResult::Ok;
-    }
-    void Beep() override {}
-    std::vector<std::string> Texts() const {
-        std::lock_guard lock(mutex_);
-        return texts_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> texts_;
-};
+using test::RecordingDialogs;
 
 // What the controller told the desktop.
 struct Recorder {
@@ -72,18 +52,14 @@ struct Recorder {
         camera.SetOnImageReady([this](TCameraControl&) { ++imageReady; });
         camera.SetOnFocusImageReady([this](TCameraControl&) { ++focusReady; });
     }
-    std::vector<std::string> Deferred() {
+    template <typename T>
+    T Copy(const T& v) {
         std::lock_guard lock(mutex);
-        return deferred;
+        return v;
     }
-    std::vector<bool> Busy() {
-        std::lock_guard lock(mutex);
-        return busy;
-    }
-    std::vector<std::string> Statuses() {
-        std::lock_guard lock(mutex);
-        return statuses;
-    }
+    std::vector<std::string> Deferred() { return Copy(deferred); }
+    std::vector<bool> Busy() { return Copy(busy); }
+    std::vector<std::string> Statuses() { return Copy(statuses); }
 };
 
 // A focuser whose Idle the test sets.
@@ -111,15 +87,12 @@ protected:
             }
         });
         // No stale signals from an earlier test.
-        OpenNamedEvent(kDelayEvent)->Reset();
-        OpenNamedEvent(kFocusDelayEvent)->Reset();
-        OpenNamedEvent(kFocuserWaitEvent)->Reset();
-        OpenNamedEvent(kGeneralDelayEvent)->Reset();
+        for (const char* name : {kDelayEvent, kFocusDelayEvent, kFocuserWaitEvent, kGeneralDelayEvent}) {
+            OpenNamedEvent(name)->Reset();
+        }
     }
     void TearDown() override {
-        if (library_ != nullptr) {
-            dlclose(library_);
-        }
+        if (library_ != nullptr) dlclose(library_);
     }
 
     std::unique_ptr<TCameraControl> Connected(bool withSlot = true) {

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace kv {
@@ -107,9 +109,7 @@ TEST(FocusFigures, ZeroFrameKeepsThePeakPositionAndYieldsTheFactorOnly) {
     r.PeakX = 500;
     r.PeakY = 400;
     ComputeFocusFigures(f.width, f.height, f.pixels.data(), s, r);
-    EXPECT_EQ(r.Peak, 0);
-    EXPECT_EQ(r.PeakX, 500);
-    EXPECT_EQ(r.PeakY, 400);
+    EXPECT_EQ(std::tuple(r.Peak, r.PeakX, r.PeakY), std::tuple(0, 500, 400));
     EXPECT_DOUBLE_EQ(r.xFWHM, -1.5 * 2 / 3);
     EXPECT_DOUBLE_EQ(r.yFWHM, 0.0);
     EXPECT_DOUBLE_EQ(r.HFD, 0.0);
@@ -161,9 +161,7 @@ TEST(FocusFigures, LastRowAndFirstColumnAreNeverThePeak) {
     f.at(0, 5) = 60000;    // first column
     f.at(7, 8) = 1000;
     const FocusReading r = Measure(f, Plain());
-    EXPECT_EQ(r.Peak, 1000);
-    EXPECT_EQ(r.PeakX, 7);
-    EXPECT_EQ(r.PeakY, 8);
+    EXPECT_EQ(std::tuple(r.Peak, r.PeakX, r.PeakY), std::tuple(1000, 7, 8));
 }
 
 TEST(FocusFigures, RegionOfInterestRestrictsPeakAndBackground) {
@@ -175,13 +173,11 @@ TEST(FocusFigures, RegionOfInterestRestrictsPeakAndBackground) {
 
     s.ROIOn = true;
     FocusReading r = Measure(f, s);
-    EXPECT_EQ(r.PeakX, 32);
-    EXPECT_EQ(r.PeakY, 32);
+    EXPECT_EQ(std::pair(r.PeakX, r.PeakY), std::pair(32, 32));
 
     s.ROIOn = false;
     r = Measure(f, s);
-    EXPECT_EQ(r.PeakX, 8);
-    EXPECT_EQ(r.PeakY, 10);
+    EXPECT_EQ(std::pair(r.PeakX, r.PeakY), std::pair(8, 10));
 
     // A region larger than the frame has a negative border: all counts.
     s.ROIOn = true;
@@ -261,11 +257,10 @@ TEST(FocusFigures, FactorSettingScalesWidthsOnlyAndFigureOfMeritFollowsKind) {
     EXPECT_DOUBLE_EQ(two.HFD, one.HFD);
     EXPECT_DOUBLE_EQ(two.FOM, two.HFD);
 
-    EXPECT_DOUBLE_EQ(GetFigureOfMerit(two, FomKind::xFWHM), two.xFWHM);
-    EXPECT_DOUBLE_EQ(GetFigureOfMerit(two, FomKind::yFWHM), two.yFWHM);
-    EXPECT_DOUBLE_EQ(GetFigureOfMerit(two, FomKind::Peak), 30000.0);
-    EXPECT_DOUBLE_EQ(two.FOM, 30000.0);
-    EXPECT_DOUBLE_EQ(GetFigureOfMerit(two, FomKind::FWHM), two.FWHM);
+    for (auto [kind, want] : {std::pair{FomKind::xFWHM, two.xFWHM}, {FomKind::yFWHM, two.yFWHM},
+                              {FomKind::Peak, 30000.0}, {FomKind::FWHM, two.FWHM}}) {
+        EXPECT_DOUBLE_EQ(GetFigureOfMerit(two, kind), want);
+    }
     EXPECT_TRUE(LargerIsBetter(FomKind::Peak));
     EXPECT_FALSE(LargerIsBetter(FomKind::HFD));
 }

@@ -21,9 +21,6 @@ std::string UniqueName(const char* stem) {
 TEST(LumDelay, FreshComponentHasItsDefaultEventSignalled) {
     OpenNamedEvent(kLumDelayDefaultEvent)->Reset();
     TlumDelay delay;
-    EXPECT_EQ(delay.EventName(), kLumDelayDefaultEvent);
-    EXPECT_DOUBLE_EQ(delay.Delay(), 1.0);
-    EXPECT_FALSE(delay.Enabled());
     EXPECT_EQ(OpenNamedEvent(kLumDelayDefaultEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
 }
 

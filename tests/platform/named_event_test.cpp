@@ -27,9 +27,7 @@ TEST(NamedEvent, OneSetReleasesExactlyOneOfSeveralWaiters) {
     }
     std::this_thread::sleep_for(100ms);  // let them block
     event.Set();
-    for (auto& t : waiters) {
-        t.join();
-    }
+    for (auto& t : waiters) t.join();
     EXPECT_EQ(released.load(), 1);
     EXPECT_EQ(timedOut.load(), 2);
 }
@@ -47,17 +45,11 @@ TEST(NamedEvent, AbandonWakesEveryWaiterAndStaysUntilReset) {
     std::atomic<int> abandoned{0};
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i) {
-        waiters.emplace_back([&] {
-            if (event.Wait(kLong) == WaitResult::Abandoned) {
-                abandoned.fetch_add(1);
-            }
-        });
+        waiters.emplace_back([&] { abandoned += event.Wait(kLong) == WaitResult::Abandoned ? 1 : 0; });
     }
     std::this_thread::sleep_for(50ms);
     event.Abandon();
-    for (auto& t : waiters) {
-        t.join();
-    }
+    for (auto& t : waiters) t.join();
     EXPECT_EQ(abandoned.load(), 3);
     EXPECT_EQ(event.Wait(0ms), WaitResult::Abandoned);
 

@@ -84,11 +84,7 @@ public:
         dsr_ = dsr;
         ++count_;
     }
-    void SetOutputs(bool rts, bool dtr) {
-        std::lock_guard lock(m_);
-        rts_ = rts;
-        dtr_ = dtr;
-    }
+    void SetOutputs(bool rts, bool dtr) { Set(0, TIOCM_RTS, rts) && Set(0, TIOCM_DTR, dtr); }
     std::pair<bool, bool> Outputs() {
         std::lock_guard lock(m_);
         return {rts_, dtr_};
@@ -140,11 +136,9 @@ TEST(PosixSerialPort, AppliesRawEightNoneOneWithoutFlowControlExclusively) {
         EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
         EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
         EXPECT_EQ(t.c_oflag & OPOST, 0u);
-        EXPECT_EQ(t.c_cc[VMIN], 0);
-        EXPECT_EQ(t.c_cc[VTIME], 0);
+        EXPECT_EQ(t.c_cc[VMIN] | t.c_cc[VTIME], 0);
         EXPECT_EQ(::cfgetospeed(&t), baud == 9600 ? B9600 : B19200);
         EXPECT_EQ(::cfgetispeed(&t), baud == 9600 ? B9600 : B19200);
-        EXPECT_GE(port.NativeHandle(), 0);
         EXPECT_TRUE(::fcntl(port.NativeHandle(), F_GETFD) & FD_CLOEXEC);
 
         // Exclusive: another open is refused, except for a privileged user,
@@ -208,7 +202,6 @@ TEST(PosixSerialPort, CloseFromAnotherThreadReleasesABlockedReadAndWait) {
     EXPECT_EQ(read.get(), "");
     EXPECT_EQ(wait.get(), SerialWait::Closed);
     EXPECT_LT(Clock::now() - start, kLong / 2);
-    EXPECT_FALSE(port.IsOpen());
     EXPECT_EQ(port.NativeHandle(), -1);
     // The same object opens again.
     ASSERT_TRUE(port.Open({}));

@@ -17,13 +17,8 @@ using namespace std::chrono_literals;
 template <typename Pred>
 bool WaitFor(Pred pred, std::chrono::milliseconds limit = 10000ms) {
     const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
+    while (!pred() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
+    return pred();
 }
 
 TEST(WorkerThread, DestructorStopsAndJoinsARunningProcedure) {
@@ -64,9 +59,7 @@ TEST(WorkerThread, HoldBlocksAtCheckpointAndReleaseContinues) {
     WorkerThread worker([&](WorkerThread& self) {
         for (int i = 0; i < 3; ++i) {
             step.store(i + 1);
-            if (!self.Checkpoint()) {
-                return;
-            }
+            if (!self.Checkpoint()) return;
         }
     });
     worker.Hold();

@@ -18,29 +18,22 @@ TEST(LogChannel, KeepsEachThreadsLinesInOrderUnderConcurrentProducers) {
     std::vector<std::thread> producers;
     for (int t = 0; t < kThreads; ++t) {
         producers.emplace_back([&channel, t] {
-            for (int i = 0; i < kLines; ++i) {
-                channel.Post(std::to_string(t) + ":" + std::to_string(i), t % 3 + 1);
-            }
+            for (int i = 0; i < kLines; ++i) channel.Post(std::to_string(t) + ":" + std::to_string(i), t % 3 + 1);
         });
     }
     // Drain while they post, as the GUI thread would.
     std::vector<LogLine> got;
+    const auto drain = [&] {
+        for (auto& line : channel.TakePending()) got.push_back(std::move(line));
+    };
     std::atomic<bool> done{false};
     std::thread drainer([&] {
-        while (!done.load()) {
-            for (auto& line : channel.TakePending()) {
-                got.push_back(std::move(line));
-            }
-        }
+        while (!done.load()) drain();
     });
-    for (auto& p : producers) {
-        p.join();
-    }
+    for (auto& p : producers) p.join();
     done.store(true);
     drainer.join();
-    for (auto& line : channel.TakePending()) {
-        got.push_back(std::move(line));
-    }
+    drain();
 
     ASSERT_EQ(got.size(), static_cast<std::size_t>(kThreads * kLines));
     std::map<int, int> next;
@@ -76,9 +69,7 @@ TEST(LogChannel, WakeUpMayDrainAtOnce) {
     LogChannel channel;
     std::vector<LogLine> drained;
     channel.SetWakeUp([&] {
-        for (auto& l : channel.TakePending()) {
-            drained.push_back(l);
-        }
+        for (auto& l : channel.TakePending()) drained.push_back(l);
     });
     channel.Post("first", kStatusBar);
     channel.Post("second", kStatusBar);  // queue was emptied by the wake-up: wakes again
@@ -91,9 +82,7 @@ TEST(LogChannel, PostingWithoutADrainNeverBlocksAndIsBounded) {
     LogChannel channel;
     const std::size_t total = LogChannel::kMaxPending + 25;
     std::thread producer([&] {
-        for (std::size_t i = 0; i < total; ++i) {
-            channel.Post(std::to_string(i), kComLog);
-        }
+        for (std::size_t i = 0; i < total; ++i) channel.Post(std::to_string(i), kComLog);
     });
     producer.join();  // would hang if a post waited for a drain
     EXPECT_EQ(channel.DroppedCount(), 25u);
@@ -120,15 +109,12 @@ TEST_F(ProgramLogTest, PostsOnTheProgramChannelAndEmptyBecomesABlank) {
     WriteProgramLog("");
     ShowStatus("Best focus at 1180");
     const auto lines = Take();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0].text, "Focuser connected");
-    EXPECT_EQ(lines[0].channel, kProgramLog);
-    EXPECT_EQ(lines[1].text, " ");
     // ShowStatus: the program line first, then the status line.
-    EXPECT_EQ(lines[2].text, "Best focus at 1180");
-    EXPECT_EQ(lines[2].channel, kProgramLog);
-    EXPECT_EQ(lines[3].text, " Best focus at 1180");
-    EXPECT_EQ(lines[3].channel, kStatusBar);
+    const std::vector<std::pair<std::string, int>> expected{
+        {"Focuser connected", kProgramLog}, {" ", kProgramLog}, {"Best focus at 1180", kProgramLog},
+        {" Best focus at 1180", kStatusBar}};
+    ASSERT_EQ(lines.size(), expected.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(std::pair(lines[i].text, lines[i].channel), expected[i]);
 }
 
 TEST_F(ProgramLogTest, TimeStampIsAddedOnlyToLinesThatAreNotBlank) {
@@ -141,8 +127,7 @@ TEST_F(ProgramLogTest, TimeStampIsAddedOnlyToLinesThatAreNotBlank) {
     // C locale in tests: "[mm/dd/yy hh:mm:ss] text"
     EXPECT_TRUE(std::regex_match(lines[0].text, std::regex(R"(\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\] Scan started)")))
         << lines[0].text;
-    EXPECT_EQ(lines[1].text, " ");
-    EXPECT_EQ(lines[2].text, " ");
+    EXPECT_EQ(lines[1].text + lines[2].text, "  ");
 }
 
 TEST_F(ProgramLogTest, LoggingOffDropsProgramLinesButStatusStillShows) {
