@@ -1,5 +1,6 @@
 #include "focuser/buffered_port.h"
 
+#include <chrono>
 #include <exception>
 
 namespace kv {
@@ -132,9 +133,14 @@ void TBufferedPort::DiscardInput() {
 void TBufferedPort::ReaderLoop(std::shared_ptr<ISerialPort> port) {
     char buffer[256];
     while (!stop_.load()) {
+        const auto asked = std::chrono::steady_clock::now();
         const std::size_t n = port->ReadSome(buffer, sizeof buffer, kReadSlice);
         if (n == 0) {
             if (!port->IsOpen()) return;
+            // A device that has gone away fails every read at once: do not spin on it.
+            if (std::chrono::steady_clock::now() - asked < kReadSlice / 10) {
+                std::this_thread::sleep_for(kReadSlice / 10);
+            }
             continue;
         }
         if (discard_.exchange(false) || stop_.load()) continue;

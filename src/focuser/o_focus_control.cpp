@@ -32,6 +32,10 @@ std::int32_t ApproachStep(std::int32_t magnitude) {
 
 }  // namespace
 
+void TOFocusControl::Pause(int ms) const {
+    if (paced_.load()) SleepMs(ms);
+}
+
 TOFocusControl::TOFocusControl(IDialogs& dialogs, IClock& clock)
     : TFocusControl(dialogs, clock), port_(std::make_unique<TBufferedPort>()),
       generalDelay_(OpenNamedEvent(kGeneralDelayEvent)) {
@@ -112,7 +116,7 @@ bool TOFocusControl::OpenPort() {
     modeTrigger_.store(port_->AddDataTrigger('!'));
     for (int i = 0; i < kOptecModeTries && !serialMode_.load(); ++i) {
         Send("FMMODE");
-        SleepMs(kOptecModeWaitMs);
+        Pause(kOptecModeWaitMs);
     }
     if (!serialMode_.load()) TellUser(kOptecNoSessionText);
     ResetPosition();
@@ -201,7 +205,7 @@ void TOFocusControl::Step() {
     }
     const std::int32_t step = ApproachStep(std::abs(remaining));
     if (step == 0) return;
-    if (step == 1) SleepMs(kOptecFineStepWaitMs);
+    if (step == 1) Pause(kOptecFineStepWaitMs);
     if (remaining < 0) {
         remaining_.store(remaining + step);
         Send(StepCommand(-step));
@@ -228,12 +232,18 @@ void TOFocusControl::OnTrigger(int handle) {
 
 void TOFocusControl::ReceiveChars(std::string_view chars) {
     if (destroying_.load()) return;
-    std::lock_guard lock(mutex_);
-    for (char c : chars) {
-        if (c == '\n' || c == '\r' || c == '!' || c == '*') continue;
-        reply_ += c;
-        if (reply_.size() == kOptecReplyLength) ParseReply();
+    bool corrected = false;
+    {
+        std::lock_guard lock(mutex_);
+        for (char c : chars) {
+            if (c == '\n' || c == '\r' || c == '!' || c == '*') continue;
+            reply_ += c;
+            if (reply_.size() == kOptecReplyLength) corrected = ParseReply() || corrected;
+        }
     }
+    // Shown without the lock: the desktop answers on its own thread, which may
+    // be calling into this driver meanwhile.
+    if (corrected) TellUser(kOptecCorrectedText);
 }
 
 void TOFocusControl::DoneTrigger() {
@@ -259,7 +269,7 @@ void TOFocusControl::ModeTrigger() {
     Send("FPOSRO");
 }
 
-void TOFocusControl::ParseReply() {
+bool TOFocusControl::ParseReply() {
     // mutex_ held, reply_ holds six characters.
     const std::string reply = reply_;
     if (LogCommands()) PostLogText("RX:  " + reply, kComLog);
@@ -267,7 +277,7 @@ void TOFocusControl::ParseReply() {
         // Not a position: dropped, but a "P" inside it may start the real reply.
         const std::size_t next = reply.find('P', 1);
         reply_ = next == std::string::npos ? std::string() : reply.substr(next);
-        return;
+        return false;
     }
     const std::int32_t current = std::stoi(reply.substr(2));
     currentCount_.store(current);
@@ -275,17 +285,19 @@ void TOFocusControl::ParseReply() {
     if (firstPosition_.load()) {
         startCount_.store(current);
         firstPosition_.store(false);
-        SleepMs(kOptecFirstPositionSettleMs);
+        Pause(kOptecFirstPositionSettleMs);
     }
     const std::int32_t start = startCount_.load();
     ctsCount_.store(current - start);
     DoCTSChange(current - start, false);
+    bool corrected = false;
     if (ctsCount_.load() + start != current) {
-        TellUser(kOptecCorrectedText);
+        corrected = true;
         ctsCount_.store(current - start);
         DoCTSChange(current - start, false);
     }
     Step();
+    return corrected;
 }
 
 }  // namespace kv

@@ -69,6 +69,9 @@ public:
     // The receive path: bytes as they come off the line. The buffered port's
     // two callbacks do the same, split at the trigger characters.
     void ReceiveBytes(std::string_view bytes);
+    // Off: the settle waits the protocol keeps between commands are skipped.
+    // For replaying traffic without a device (fuzzing); a real focuser needs them.
+    void SetPaced(bool on) { paced_.store(on); }
 
     std::int32_t StartCount() const { return startCount_.load(); }
     std::int32_t CurrentCount() const { return currentCount_.load(); }
@@ -80,11 +83,13 @@ protected:
     void DoIdleChange() override;
 
 private:
+    void Pause(int ms) const;
     void ReceiveChars(std::string_view chars);
     void DoneTrigger();
     void ModeTrigger();
     void OnTrigger(int handle);
-    void ParseReply();
+    // True when the count had to be corrected (the caller tells the user).
+    bool ParseReply();
     void Step();
     void Send(const std::string& command);
 
@@ -98,6 +103,7 @@ private:
     std::atomic<std::int32_t> currentCount_{0};
     std::atomic<bool> firstPosition_{true};
     std::atomic<bool> destroying_{false};
+    std::atomic<bool> paced_{true};
     std::atomic<std::int32_t> remaining_{0};
     std::atomic<std::int32_t> stepLimit_{0};
     std::atomic<bool> serialMode_{false};

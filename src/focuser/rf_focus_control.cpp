@@ -42,6 +42,10 @@ std::string Printable(std::string_view s) {
 
 }  // namespace
 
+void TRFFocusControl::Pause(int ms) const {
+    if (paced_.load()) SleepMs(ms);
+}
+
 TRFFocusControl::TRFFocusControl(IDialogs& dialogs, IClock& clock)
     : TFocusControl(dialogs, clock), port_(std::make_unique<TBufferedPort>()),
       generalDelay_(OpenNamedEvent(kGeneralDelayEvent)) {
@@ -122,7 +126,7 @@ bool TRFFocusControl::OpenPort() {
     portOpen_.store(true);
     stepInTrigger_.store(port_->AddDataTrigger('I'));
     stepOutTrigger_.store(port_->AddDataTrigger('O'));
-    SleepMs(kRfOpenSettleMs);
+    Pause(kRfOpenSettleMs);
     ResetPosition();
     return true;
 }
@@ -135,7 +139,7 @@ void TRFFocusControl::SendFrame(std::string_view command) {
     }
     if (port_ && port_->OutputFree() >= kRfFrameLength) (void)port_->WriteBlock(f.data(), f.size());
     if (LogCommands()) PostLogText("TX:  " + std::string(f.data(), f.size()), kComLog);
-    SleepMs(kRfFrameGapMs);
+    Pause(kRfFrameGapMs);
 }
 
 void TRFFocusControl::SendGoTo(std::int64_t destination) {
@@ -197,7 +201,7 @@ void TRFFocusControl::MoveTo(std::int32_t position) {
 }
 
 void TRFFocusControl::ResetPosition() {
-    SleepMs(kRfResetSettleMs);
+    Pause(kRfResetSettleMs);
     {
         std::lock_guard lock(mutex_);
         reply_.clear();

@@ -73,6 +73,9 @@ public:
     // The receive path: bytes as they come off the line. The buffered port's
     // two callbacks do the same, split at the step characters.
     void ReceiveBytes(std::string_view bytes);
+    // Off: the settle waits the protocol keeps between commands are skipped.
+    // For replaying traffic without a device (fuzzing); a real focuser needs them.
+    void SetPaced(bool on) { paced_.store(on); }
 
     std::int32_t StartCount() const { return startCount_.load(); }
     std::int32_t CurrentCount() const { return currentCount_.load(); }
@@ -85,6 +88,7 @@ protected:
     void DoIdleChange() override;
 
 private:
+    void Pause(int ms) const;
     void ReceiveChars(std::string_view chars);
     void StepTrigger(bool inward);
     void OnTrigger(int handle);
@@ -105,6 +109,7 @@ private:
     std::atomic<std::int32_t> maxTravel_{0};
     std::atomic<bool> firstPosition_{true};
     std::atomic<bool> destroying_{false};
+    std::atomic<bool> paced_{true};
     std::atomic<int> rejected_{0};
     std::string firmWareVersion_;
 };

@@ -43,8 +43,9 @@ protected:
     void OpenQuiet() {
         ASSERT_TRUE(focuser->OpenPort());
         ASSERT_TRUE(WaitUntil([&] { return !device->Moving() && focuser->StartCount() == 3000; }));
-        // Let the replies to the opening queries settle before recording.
-        std::this_thread::sleep_for(100ms);
+        // The first reply holds the line 250 ms; the replies to the other
+        // opening queries follow. Let them all settle before recording.
+        std::this_thread::sleep_for(500ms);
         device->ClearReceived();
     }
 
@@ -71,7 +72,9 @@ TEST_F(OptecOnSimulator, MoveOutApproachesInShrinkingSteps) {
     // Each step command waits for the position reply of the one before.
     const auto all = Commands(received);
     for (std::size_t i = 1; i < all.size(); ++i) {
-        if (all[i] != "FPOSRO") EXPECT_EQ(all[i - 1], "FPOSRO") << "command " << i;
+        if (all[i] != "FPOSRO") {
+            EXPECT_EQ(all[i - 1], "FPOSRO") << "command " << i;
+        }
     }
 }
 
@@ -138,6 +141,25 @@ TEST(OptecReceive, PositionRepliesAreRelativeToTheFirst) {
     const auto log = TakeComLog();
     EXPECT_NE(std::find(log.begin(), log.end(), "RX:  P=3150"), log.end());
     EXPECT_TRUE(dialogs.Texts().empty());
+}
+
+TEST(OptecReceive, ACountChangedDuringTheNotificationIsCorrectedAndReported) {
+    RecordingDialogs dialogs;
+    TOFocusControl focuser(dialogs);
+    focuser.ReceiveBytes("P=3200\r\n");
+    bool once = false;
+    std::vector<std::int32_t> seen;
+    focuser.SetOnCTSChange([&](TFocusControl& f, std::int32_t count, bool) {
+        seen.push_back(count);
+        if (count == -50 && !once) {
+            once = true;
+            f.ResetPosition();  // the count moves under the reply being handled
+        }
+    });
+    focuser.ReceiveBytes("P=3150\r\n");
+    EXPECT_EQ(focuser.CTSCount(), -50);
+    EXPECT_EQ(seen, (std::vector<std::int32_t>{-50, 0, -50}));
+    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{kOptecCorrectedText});
 }
 
 }  // namespace

@@ -33,8 +33,6 @@ protected:
         });
         (void)TakeComLog();
     }
-    void TearDown() override { SetLogCommands(false); }
-    static void SetLogCommands(bool) {}
 
     ScriptedDevice& Device() { return *device_.load(); }
     void Send(const std::string& bytes) { Device().DeviceSend(bytes); }

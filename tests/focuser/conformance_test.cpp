@@ -1,0 +1,187 @@
+// One conformance pass over every simulated focuser kind, through its driver,
+// in the way a client of the focuser interface uses it: idle at the start,
+// there-and-back moves, moves to and past both ends, halt, and position reads
+// that keep answering while a move runs.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+
+#include "focuser/j_focus_control.h"
+#include "focuser/o_focus_control.h"
+#include "focuser/rf_focus_control.h"
+#include "focuser_test_support.h"
+#include "platform/named_event.h"
+#include "sim/hub_simulator.h"
+#include "sim/observatory.h"
+#include "sim/optec_simulator.h"
+#include "sim/robofocus_simulator.h"
+#include "sim/sim_devices.h"
+
+namespace kv::test {
+namespace {
+
+enum class Kind { Hub, RoboFocus, Optec };
+
+std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
+    switch (info.param) {
+    case Kind::Hub: return "Hub";
+    case Kind::RoboFocus: return "RoboFocus";
+    case Kind::Optec: return "Optec";
+    }
+    return "?";
+}
+
+class Conformance : public ::testing::TestWithParam<Kind> {
+protected:
+    void SetUp() override {
+        kvsim::InstallSimulatedPorts();
+        kvsim::Observatory::Instance().SetTruePosition(2000);
+        switch (GetParam()) {
+        case Kind::Hub: {
+            kvsim::ResetSimulatedDevices();
+            hub = kvsim::HubFor("hub-conformance");
+            kvsim::HubParameters p;
+            p.fastSpeed = 1000.0;
+            p.slowSpeed = 50.0;
+            p.startLagMs = 4.0;
+            p.coastCounts = 2.0;
+            hub->SetParameters(p);
+            auto j = std::make_unique<TJFocusControl>(dialogs);
+            j->SetJMIFlag(true);
+            j->SetStopFactor(25);
+            j->SetNudgeTime(0.005);
+            j->SetCloseNudgeTime(0.005);
+            j->SetNudgeSleep(0.06);
+            j->SetPortResolver([](int) { return std::string("sim:hub-conformance"); });
+            focuser = std::move(j);
+            tolerance = 12;
+            // Pulse counting has no ends of its own: a range is set for the test.
+            low = -300;
+            high = 300;
+            break;
+        }
+        case Kind::RoboFocus: {
+            auto d = kvsim::RoboFocusFor("robofocus-conformance");
+            d->SetMicrosPerStep(50);
+            d->SetTravelLimit(3000);
+            d->SetFault(kvsim::ProtocolFault::None);
+            device = d;
+            auto rf = std::make_unique<TRFFocusControl>(dialogs);
+            rf->SetReverseDir(true);
+            rf->SetPortResolver([](int) { return std::string("sim:robofocus-conformance"); });
+            focuser = std::move(rf);
+            break;
+        }
+        case Kind::Optec: {
+            auto d = kvsim::OptecFor("optec-conformance");
+            d->SetMicrosPerStep(20);
+            d->SetFault(kvsim::ProtocolFault::None);
+            device = d;
+            auto o = std::make_unique<TOFocusControl>(dialogs);
+            o->SetPortResolver([](int) { return std::string("sim:optec-conformance"); });
+            focuser = std::move(o);
+            break;
+        }
+        }
+        focuser->SetQuorvelEnable(false);
+        ASSERT_TRUE(focuser->OpenPort());
+        std::this_thread::sleep_for(700ms);  // the opening queries and their replies
+        if (auto* rf = dynamic_cast<TRFFocusControl*>(focuser.get())) {
+            ASSERT_TRUE(WaitUntil([&] { return rf->MaxTravel() == 3000; }));
+            low = 1 - rf->StartCount();
+            high = rf->MaxTravel() - rf->StartCount();
+        }
+        if (auto* o = dynamic_cast<TOFocusControl*>(focuser.get())) {
+            low = -o->StartCount();
+            high = static_cast<std::int32_t>(kvsim::OptecDevice::kTravel) - o->StartCount();
+        }
+    }
+    void TearDown() override {
+        focuser.reset();
+        hub.reset();
+    }
+
+    // Moves and waits for the move's end; the position must then be inside the travel.
+    void MoveToAndWait(std::int32_t target) {
+        focuser->MoveTo(target);
+        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << "to " << target;
+        ASSERT_TRUE(WaitUntil([&] { return focuser->GetIdle(); })) << "to " << target;
+        if (GetParam() != Kind::Hub) {
+            EXPECT_GE(focuser->CTSCount(), low);
+            EXPECT_LE(focuser->CTSCount(), high);
+        }
+    }
+    void ExpectNear(std::int32_t target) {
+        EXPECT_LE(std::abs(focuser->CTSCount() - target), tolerance) << "at " << focuser->CTSCount();
+    }
+
+    RecordingDialogs dialogs;
+    std::shared_ptr<kvsim::HubSimulator> hub;
+    std::shared_ptr<kvsim::ProtocolDevice> device;
+    std::unique_ptr<TFocusControl> focuser;
+    std::shared_ptr<NamedEvent> general = OpenNamedEvent(kGeneralDelayEvent);
+    std::int32_t tolerance = 0;
+    std::int32_t low = 0;
+    std::int32_t high = 0;
+};
+
+TEST_P(Conformance, MovesLandWithinToleranceAndEndGracefullyAtTheEnds) {
+    EXPECT_TRUE(focuser->GetIdle()) << "not moving at the start";
+    const std::int32_t tenth = (high - low) / 10;
+    MoveToAndWait(tenth);
+    ExpectNear(tenth);
+    MoveToAndWait(0);
+    ExpectNear(0);
+
+    const std::int32_t middle = low + (high - low) / 2;
+    MoveToAndWait(middle);
+    ExpectNear(middle);
+    MoveToAndWait(low);
+    ExpectNear(low);
+    MoveToAndWait(high);
+    ExpectNear(high);
+    if (GetParam() != Kind::Hub) {
+        MoveToAndWait(low - 100);  // below the travel: stops at the end, or is refused
+        MoveToAndWait(high + 100);
+        MoveToAndWait(0);
+        ExpectNear(0);
+    }
+}
+
+TEST_P(Conformance, HaltDuringAMoveLeavesItIdleAndReadsNeverBlock) {
+    const std::int32_t target = GetParam() == Kind::Hub ? 250 : high;
+    focuser->MoveTo(target);
+    // Reads from another thread keep answering while the move runs.
+    std::atomic<int> reads{0};
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        while (!stop.load()) {
+            (void)focuser->CTSCount();
+            (void)focuser->GetIdle();
+            reads.fetch_add(1);
+        }
+    });
+    ASSERT_TRUE(WaitUntil([&] { return focuser->CTSCount() > 5; }));
+    EXPECT_TRUE(WaitUntil([&] { return reads.load() > 1000; }));
+    focuser->StopMove();
+    focuser->CancelMovement();
+    EXPECT_TRUE(focuser->GetIdle());
+    stop.store(true);
+    reader.join();
+    if (device) {
+        EXPECT_TRUE(WaitUntil([&] { return !device->Moving(); }));
+    }
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(focuser->GetIdle());
+    EXPECT_LT(focuser->CTSCount(), target);
+    // A new move after the halt works normally.
+    MoveToAndWait(0);
+    ExpectNear(0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Simulated, Conformance, ::testing::Values(Kind::Hub, Kind::RoboFocus, Kind::Optec),
+                         KindName);
+
+}  // namespace
+}  // namespace kv::test

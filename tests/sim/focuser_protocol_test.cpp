@@ -1,0 +1,248 @@
+// The RoboFocus and Optec drivers against their simulators: end to end over a
+// pseudo-terminal through the real POSIX port, and in-process with the
+// simulators misbehaving. Whatever the line does, the drivers must not crash
+// or hang, and a position they report must be one the focuser really had.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "focuser/o_focus_control.h"
+#include "focuser/rf_focus_control.h"
+#include "platform/named_event.h"
+#include "sim/observatory.h"
+#include "sim/optec_simulator.h"
+#include "sim/robofocus_simulator.h"
+#include "sim/sim_devices.h"
+#include "../focuser/focuser_test_support.h"
+
+namespace kv::test {
+namespace {
+
+constexpr std::int64_t kStart = 3000;
+
+// Waits until the focuser has been quiet long enough for the replies to its
+// opening queries to be through.
+void Settle() { std::this_thread::sleep_for(600ms); }
+
+template <class Driver>
+std::int64_t DevicePositionAsCount(const Driver& d, const kvsim::ProtocolDevice& device) {
+    return device.Position() - d.StartCount();
+}
+
+struct Pty {
+    Pty() {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return;
+        char name[128];
+        if (::ptsname_r(master, name, sizeof name) == 0) slave = name;
+    }
+    ~Pty() { CloseMaster(); }
+    void CloseMaster() {
+        if (master >= 0) ::close(master);
+        master = -1;
+    }
+    int master = -1;
+    std::string slave;
+};
+
+TEST(ProtocolOverPty, RoboFocusMovesEndWithTheEventAndTheRightCount) {
+    kvsim::Observatory::Instance().SetTruePosition(kStart);
+    kvsim::RoboFocusDevice device;
+    device.SetMicrosPerStep(50);
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    kvsim::FdDeviceServer server(pty.master, device);
+    RecordingDialogs dialogs;
+    TRFFocusControl focuser(dialogs);
+    focuser.SetReverseDir(true);  // MoveBy(+n) raises CTSCount by n
+    focuser.SetPortResolver([&](int) { return pty.slave; });
+    ASSERT_TRUE(focuser.OpenPort());
+    ASSERT_TRUE(WaitUntil([&] { return focuser.FirmWareVersion() == "002.31"; }));
+    EXPECT_EQ(focuser.MaxTravel(), kvsim::RoboFocusDevice::kDefaultTravelLimit);
+    Settle();
+    auto general = OpenNamedEvent(kGeneralDelayEvent);
+    std::int32_t expected = 0;
+    for (std::int32_t steps : {1, -1, 50, -50, 500, -500, 500}) {
+        focuser.MoveBy(steps);
+        expected += steps;
+        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << steps;
+        EXPECT_EQ(focuser.CTSCount(), expected) << steps;
+        EXPECT_TRUE(focuser.GetIdle());
+    }
+    EXPECT_EQ(device.Position(), kStart + expected);
+}
+
+TEST(ProtocolOverPty, OptecMovesEndWithTheEventAndTheRightCount) {
+    kvsim::Observatory::Instance().SetTruePosition(kStart);
+    kvsim::OptecDevice device;
+    device.SetMicrosPerStep(50);
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    kvsim::FdDeviceServer server(pty.master, device);
+    RecordingDialogs dialogs;
+    TOFocusControl focuser(dialogs);
+    focuser.SetPortResolver([&](int) { return pty.slave; });
+    ASSERT_TRUE(focuser.OpenPort());
+    EXPECT_TRUE(focuser.SerialMode());
+    Settle();
+    auto general = OpenNamedEvent(kGeneralDelayEvent);
+    std::int32_t expected = 0;
+    for (std::int32_t steps : {1, -1, 50, -50, 500, -500}) {
+        focuser.MoveBy(steps);
+        expected += steps;
+        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << steps;
+        EXPECT_EQ(focuser.CTSCount(), expected) << steps;
+    }
+    EXPECT_EQ(device.Position(), kStart + expected);
+    EXPECT_TRUE(dialogs.Texts().empty());
+}
+
+TEST(ProtocolOverPty, ThePtyClosingUnderAMoveNeitherCrashesNorHangs) {
+    kvsim::Observatory::Instance().SetTruePosition(kStart);
+    kvsim::RoboFocusDevice device;
+    device.SetMicrosPerStep(2000);
+    auto pty = std::make_unique<Pty>();
+    auto server = std::make_unique<kvsim::FdDeviceServer>(pty->master, device);
+    RecordingDialogs dialogs;
+    auto focuser = std::make_unique<TRFFocusControl>(dialogs);
+    focuser->SetReverseDir(true);
+    focuser->SetPortResolver([slave = pty->slave](int) { return slave; });
+    ASSERT_TRUE(focuser->OpenPort());
+    Settle();
+    focuser->MoveBy(500);
+    ASSERT_TRUE(WaitUntil([&] { return focuser->CTSCount() > 5; }));
+    server.reset();
+    pty.reset();
+    auto general = OpenNamedEvent(kGeneralDelayEvent);
+    EXPECT_EQ(general->Wait(200ms), WaitResult::TimedOut);
+    EXPECT_LT(focuser->CTSCount(), 500);
+    focuser->StopMove();
+    EXPECT_TRUE(focuser->GetIdle());
+    focuser->MoveBy(10);  // to a line that is gone
+    focuser.reset();      // returns: the reader is released and joined
+}
+
+// ---------------------------------------------------------------- faults
+
+class RoboFocusFaults : public ::testing::TestWithParam<kvsim::ProtocolFault> {
+protected:
+    void SetUp() override {
+        kvsim::InstallSimulatedPorts();
+        kvsim::Observatory::Instance().SetTruePosition(kStart);
+        device = kvsim::RoboFocusFor("robofocus-faults");
+        device->SetMicrosPerStep(100);
+        device->SetFault(kvsim::ProtocolFault::None);
+        focuser = std::make_unique<TRFFocusControl>(dialogs);
+        focuser->SetReverseDir(true);
+        focuser->SetPortResolver([](int) { return std::string("sim:robofocus-faults"); });
+        ASSERT_TRUE(focuser->OpenPort());
+        ASSERT_TRUE(WaitUntil([&] { return focuser->MaxTravel() > 0; }));
+        Settle();
+    }
+    void TearDown() override {
+        focuser.reset();
+        device->SetFault(kvsim::ProtocolFault::None);
+    }
+    RecordingDialogs dialogs;
+    std::shared_ptr<kvsim::RoboFocusDevice> device;
+    std::unique_ptr<TRFFocusControl> focuser;
+    std::shared_ptr<NamedEvent> general = OpenNamedEvent(kGeneralDelayEvent);
+};
+
+TEST_P(RoboFocusFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
+    const auto fault = GetParam();
+    device->SetFault(fault);
+    focuser->MoveBy(300);
+    const WaitResult r = general->Wait(2s);
+    ASSERT_TRUE(WaitUntil([&] { return !device->Moving(); }));
+    std::this_thread::sleep_for(100ms);
+    if (fault == kvsim::ProtocolFault::Garbage || fault == kvsim::ProtocolFault::Duplicates) {
+        EXPECT_EQ(r, WaitResult::Signalled);
+        EXPECT_EQ(focuser->CTSCount(), 300);
+    }
+    if (fault == kvsim::ProtocolFault::CutReplies || fault == kvsim::ProtocolFault::SilenceMidMove) {
+        EXPECT_EQ(r, WaitResult::TimedOut);
+        EXPECT_FALSE(focuser->GetIdle());
+        // Every step that was reported really happened.
+        EXPECT_EQ(focuser->CTSCount(), DevicePositionAsCount(*focuser, *device));
+    }
+    focuser->StopMove();
+    EXPECT_TRUE(focuser->GetIdle());
+
+    device->SetFault(kvsim::ProtocolFault::None);
+    focuser->ResetPosition();
+    ASSERT_TRUE(WaitUntil([&] { return focuser->StartCount() == device->Position(); }));
+    Settle();
+    focuser->MoveBy(-40);
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_EQ(focuser->CTSCount(), -40);
+    EXPECT_EQ(focuser->CTSCount(), DevicePositionAsCount(*focuser, *device));
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, RoboFocusFaults,
+                         ::testing::Values(kvsim::ProtocolFault::Garbage, kvsim::ProtocolFault::RandomBursts,
+                                           kvsim::ProtocolFault::CutReplies, kvsim::ProtocolFault::Duplicates,
+                                           kvsim::ProtocolFault::SilenceMidMove));
+
+class OptecFaults : public ::testing::TestWithParam<kvsim::ProtocolFault> {
+protected:
+    void SetUp() override {
+        kvsim::InstallSimulatedPorts();
+        kvsim::Observatory::Instance().SetTruePosition(kStart);
+        device = kvsim::OptecFor("optec-faults");
+        device->SetMicrosPerStep(100);
+        device->SetFault(kvsim::ProtocolFault::None);
+        focuser = std::make_unique<TOFocusControl>(dialogs);
+        focuser->SetPortResolver([](int) { return std::string("sim:optec-faults"); });
+        ASSERT_TRUE(focuser->OpenPort());
+        Settle();
+    }
+    void TearDown() override {
+        focuser.reset();
+        device->SetFault(kvsim::ProtocolFault::None);
+    }
+    RecordingDialogs dialogs;
+    std::shared_ptr<kvsim::OptecDevice> device;
+    std::unique_ptr<TOFocusControl> focuser;
+    std::shared_ptr<NamedEvent> general = OpenNamedEvent(kGeneralDelayEvent);
+};
+
+TEST_P(OptecFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
+    const auto fault = GetParam();
+    device->SetFault(fault);
+    focuser->MoveBy(120);
+    const WaitResult r = general->Wait(3s);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(WaitUntil([&] { return !device->Moving(); }));
+    if (fault == kvsim::ProtocolFault::Garbage) {
+        EXPECT_EQ(r, WaitResult::Signalled);
+        EXPECT_EQ(focuser->CTSCount(), 120);
+    }
+    if (fault == kvsim::ProtocolFault::Duplicates) {
+        EXPECT_EQ(focuser->CTSCount(), DevicePositionAsCount(*focuser, *device));
+    }
+    if (fault == kvsim::ProtocolFault::CutReplies) {
+        // Only complete replies count: the position lags behind, never runs ahead.
+        EXPECT_GE(focuser->CTSCount(), 0);
+        EXPECT_LE(focuser->CTSCount(), DevicePositionAsCount(*focuser, *device));
+    }
+    focuser->StopMove();
+    EXPECT_TRUE(focuser->GetIdle());
+
+    device->SetFault(kvsim::ProtocolFault::None);
+    std::this_thread::sleep_for(200ms);
+    focuser->ResetPosition();
+    Settle();
+    focuser->MoveBy(-30);
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_EQ(focuser->CTSCount(), -30);
+    EXPECT_EQ(focuser->CTSCount(), DevicePositionAsCount(*focuser, *device));
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, OptecFaults,
+                         ::testing::Values(kvsim::ProtocolFault::Garbage, kvsim::ProtocolFault::RandomBursts,
+                                           kvsim::ProtocolFault::CutReplies, kvsim::ProtocolFault::Duplicates,
+                                           kvsim::ProtocolFault::SilenceMidMove));
+
+}  // namespace
+}  // namespace kv::test
