@@ -21,6 +21,7 @@
 #include "platform/dialogs.h"
 #include "shell/log_channel.h"
 #include "sim/sim_port.h"
+#include "support/recording_dialogs.h"
 
 namespace kv::test {
 
@@ -28,24 +29,6 @@ using namespace std::chrono_literals;
 
 // Generous bounds: reached only when the code under test is wrong.
 constexpr auto kLong = 20s;
-
-class RecordingDialogs final : public IDialogs {
-public:
-    DialogResult Show(const std::string& text, DialogType, DialogButtons) override {
-        std::lock_guard lock(mutex_);
-        texts_.push_back(text);
-        return DialogResult::Ok;
-    }
-    void Beep() override {}
-    std::vector<std::string> Texts() const {
-        std::lock_guard lock(mutex_);
-        return texts_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> texts_;
-};
 
 // Milliseconds pass `factor` times faster than on the wall clock.
 class FastClock final : public IClock {
