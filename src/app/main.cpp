@@ -19,6 +19,7 @@
 #include "shell/focuser_catalogue.h"
 #include "shell/program_folder.h"
 #include "shell/settings_store.h"
+#include "sim/sim_devices.h"
 
 namespace {
 
@@ -59,6 +60,9 @@ int main(int argc, char** argv) {
     QtDialogs dialogs;
     if (!screenshot.isEmpty()) dialogs.SetUnattended(true);
     app.SetDialogs(&dialogs);
+
+    // The simulated observatory answers on "sim:" devices ([Ports] COMn=sim:hub, sim:robofocus, sim:optec).
+    if (args.contains(QStringLiteral("--simulate"))) kvsim::InstallSimulatedPorts();
 
     DbusBroadcastBus bus;
     if (DbusBroadcastBus::Available()) kv::SetBroadcastBus(&bus);
