@@ -86,7 +86,6 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         TMainForm form(dialogs, folder, args);
-        if (!noSplash) form.SetSplash(&splash);
         if (!form.FormCreate()) {
             kv::SetBroadcastBus(nullptr);
             return 1;

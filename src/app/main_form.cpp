@@ -745,7 +745,6 @@ bool TMainForm::FormCreate() {
 
     kv::TraceDiag("Beginning parameter update");
     UpdatePgmParametersButtonClick();
-    created_ = true;
     return true;
 }
 

@@ -70,9 +70,6 @@ public:
     // Where a log is saved; tests replace the file dialog.
     void SetSaveFileNameProvider(std::function<QString()> provider) { saveFileName_ = std::move(provider); }
 
-    // The splash shown at start, so the main window waits for it.
-    void SetSplash(TSplashForm* splash) { splash_ = splash; }
-
 public slots:
     void SaveSettingsButtonClick();
     void RevertSavedButtonClick();
@@ -122,11 +119,9 @@ private:
     kv::CameraList plugins_;
     kv::DeferredMessageSlot deferred_;
     std::function<QString()> saveFileName_;
-    TSplashForm* splash_ = nullptr;
     TSplashForm* about_ = nullptr;
     int savedFocuserIndex_ = -1;
     bool cameraReleased_ = false;
-    bool created_ = false;
     bool closing_ = false;
     bool isWin9x_ = false;
 
