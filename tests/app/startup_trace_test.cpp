@@ -15,24 +15,6 @@ using kvtest::RecordingDialogs;
 
 namespace {
 
-class RecordingBus : public kv::IBroadcastBus {
-public:
-    bool Broadcast(std::string_view message, std::int64_t, std::int64_t, std::string_view text) override {
-        std::lock_guard lock(mutex);
-        if (message == kv::kMessageLogger) lines.emplace_back(text);
-        return true;
-    }
-    bool Has(const std::string& prefix) {
-        std::lock_guard lock(mutex);
-        for (const auto& l : lines) {
-            if (l.rfind(prefix, 0) == 0) return true;
-        }
-        return false;
-    }
-    std::mutex mutex;
-    std::vector<std::string> lines;
-};
-
 // Installs the recorder and leaves the process as it found it.
 class TraceFixture : public ::testing::Test {
 protected:
@@ -41,7 +23,7 @@ protected:
         kv::SetDiagnosticMode(false);
         kv::SetBroadcastBus(nullptr);
     }
-    RecordingBus bus;
+    kvtest::TraceBus bus;
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 // that keep answering while a move runs.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <thread>
 
@@ -22,15 +23,6 @@ namespace kv::test {
 namespace {
 
 enum class Kind { Hub, RoboFocus, Optec };
-
-std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
-    switch (info.param) {
-    case Kind::Hub: return "Hub";
-    case Kind::RoboFocus: return "RoboFocus";
-    case Kind::Optec: return "Optec";
-    }
-    return "?";
-}
 
 class Conformance : public ::testing::TestWithParam<Kind> {
 protected:
@@ -128,19 +120,10 @@ protected:
 
 TEST_P(Conformance, MovesLandWithinToleranceAndEndGracefullyAtTheEnds) {
     EXPECT_TRUE(focuser->GetIdle()) << "not moving at the start";
-    const std::int32_t tenth = (high - low) / 10;
-    MoveToAndWait(tenth);
-    ExpectNear(tenth);
-    MoveToAndWait(0);
-    ExpectNear(0);
-
-    const std::int32_t middle = low + (high - low) / 2;
-    MoveToAndWait(middle);
-    ExpectNear(middle);
-    MoveToAndWait(low);
-    ExpectNear(low);
-    MoveToAndWait(high);
-    ExpectNear(high);
+    for (const std::int32_t target : {(high - low) / 10, 0, low + (high - low) / 2, low, high}) {
+        MoveToAndWait(target);
+        ExpectNear(target);
+    }
     if (GetParam() != Kind::Hub) {
         MoveToAndWait(low - 100);  // below the travel: stops at the end, or is refused
         MoveToAndWait(high + 100);
@@ -181,7 +164,9 @@ TEST_P(Conformance, HaltDuringAMoveLeavesItIdleAndReadsNeverBlock) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Simulated, Conformance, ::testing::Values(Kind::Hub, Kind::RoboFocus, Kind::Optec),
-                         KindName);
+                         [](const ::testing::TestParamInfo<Kind>& kind) {
+                             return std::string(std::array{"Hub", "RoboFocus", "Optec"}[static_cast<int>(kind.param)]);
+                         });
 
 }  // namespace
 }  // namespace kv::test

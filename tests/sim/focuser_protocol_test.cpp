@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <type_traits>
+
 #include "focuser/o_focus_control.h"
 #include "focuser/rf_focus_control.h"
 #include "platform/named_event.h"
@@ -45,6 +47,21 @@ struct Pty {
     std::string slave;
 };
 
+// Each move ends with the event, the count it asked for and the device there.
+template <class Driver>
+void ExpectMovesLand(Driver& focuser, const kvsim::ProtocolDevice& device, std::initializer_list<std::int32_t> moves) {
+    auto general = OpenNamedEvent(kGeneralDelayEvent);
+    std::int32_t expected = 0;
+    for (std::int32_t steps : moves) {
+        focuser.MoveBy(steps);
+        expected += steps;
+        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << steps;
+        EXPECT_EQ(focuser.CTSCount(), expected) << steps;
+        EXPECT_TRUE(focuser.GetIdle());
+    }
+    EXPECT_EQ(device.Position(), kStart + expected);
+}
+
 TEST(ProtocolOverPty, RoboFocusMovesEndWithTheEventAndTheRightCount) {
     kvsim::Observatory::Instance().SetTruePosition(kStart);
     kvsim::RoboFocusDevice device;
@@ -60,16 +77,7 @@ TEST(ProtocolOverPty, RoboFocusMovesEndWithTheEventAndTheRightCount) {
     ASSERT_TRUE(WaitUntil([&] { return focuser.FirmWareVersion() == "002.31"; }));
     EXPECT_EQ(focuser.MaxTravel(), kvsim::RoboFocusDevice::kDefaultTravelLimit);
     Settle();
-    auto general = OpenNamedEvent(kGeneralDelayEvent);
-    std::int32_t expected = 0;
-    for (std::int32_t steps : {1, -1, 50, -50, 500, -500, 500}) {
-        focuser.MoveBy(steps);
-        expected += steps;
-        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << steps;
-        EXPECT_EQ(focuser.CTSCount(), expected) << steps;
-        EXPECT_TRUE(focuser.GetIdle());
-    }
-    EXPECT_EQ(device.Position(), kStart + expected);
+    ExpectMovesLand(focuser, device, {1, -1, 50, -50, 500, -500, 500});
 }
 
 TEST(ProtocolOverPty, OptecMovesEndWithTheEventAndTheRightCount) {
@@ -85,15 +93,7 @@ TEST(ProtocolOverPty, OptecMovesEndWithTheEventAndTheRightCount) {
     ASSERT_TRUE(focuser.OpenPort());
     EXPECT_TRUE(focuser.SerialMode());
     Settle();
-    auto general = OpenNamedEvent(kGeneralDelayEvent);
-    std::int32_t expected = 0;
-    for (std::int32_t steps : {1, -1, 50, -50, 500, -500}) {
-        focuser.MoveBy(steps);
-        expected += steps;
-        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << steps;
-        EXPECT_EQ(focuser.CTSCount(), expected) << steps;
-    }
-    EXPECT_EQ(device.Position(), kStart + expected);
+    ExpectMovesLand(focuser, device, {1, -1, 50, -50, 500, -500});
     EXPECT_TRUE(dialogs.Texts().empty());
 }
 
@@ -124,29 +124,58 @@ TEST(ProtocolOverPty, ThePtyClosingUnderAMoveNeitherCrashesNorHangs) {
 
 // ---------------------------------------------------------------- faults
 
-class RoboFocusFaults : public ::testing::TestWithParam<kvsim::ProtocolFault> {
+// A driver on its in-process simulator, which misbehaves as each test asks.
+template <class Device, class Driver>
+class Faults : public ::testing::TestWithParam<kvsim::ProtocolFault> {
 protected:
-    void SetUp() override {
+    void Open(std::shared_ptr<Device> d, const std::string& name) {
         kvsim::InstallSimulatedPorts();
         kvsim::Observatory::Instance().SetTruePosition(kStart);
-        device = kvsim::RoboFocusFor("robofocus-faults");
+        device = std::move(d);
         device->SetMicrosPerStep(100);
         device->SetFault(kvsim::ProtocolFault::None);
-        focuser = std::make_unique<TRFFocusControl>(dialogs);
-        focuser->SetReverseDir(true);
-        focuser->SetPortResolver([](int) { return std::string("sim:robofocus-faults"); });
+        focuser = std::make_unique<Driver>(dialogs);
+        focuser->SetPortResolver([name](int) { return "sim:" + name; });
+        if constexpr (std::is_same_v<Driver, TRFFocusControl>) focuser->SetReverseDir(true);
         ASSERT_TRUE(focuser->OpenPort());
-        ASSERT_TRUE(WaitUntil([&] { return focuser->MaxTravel() > 0; }));
-        Settle();
     }
     void TearDown() override {
         focuser.reset();
+        if (device) device->SetFault(kvsim::ProtocolFault::None);
+    }
+    std::int64_t DeviceCount() const { return DevicePositionAsCount(*focuser, *device); }
+    // With the line clean again, a fresh start and a plain move are right.
+    void ExpectRecovers(std::int32_t steps) {
+        focuser->StopMove();
+        EXPECT_TRUE(focuser->GetIdle());
         device->SetFault(kvsim::ProtocolFault::None);
+        std::this_thread::sleep_for(200ms);
+        focuser->ResetPosition();
+        ASSERT_TRUE(WaitUntil([&] { return focuser->StartCount() == device->Position(); }));
+        Settle();
+        focuser->MoveBy(steps);
+        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+        EXPECT_EQ(focuser->CTSCount(), steps);
+        EXPECT_EQ(focuser->CTSCount(), DeviceCount());
     }
     RecordingDialogs dialogs;
-    std::shared_ptr<kvsim::RoboFocusDevice> device;
-    std::unique_ptr<TRFFocusControl> focuser;
+    std::shared_ptr<Device> device;
+    std::unique_ptr<Driver> focuser;
     std::shared_ptr<NamedEvent> general = OpenNamedEvent(kGeneralDelayEvent);
+};
+
+class RoboFocusFaults : public Faults<kvsim::RoboFocusDevice, TRFFocusControl> {
+    void SetUp() override {
+        Open(kvsim::RoboFocusFor("robofocus-faults"), "robofocus-faults");
+        ASSERT_TRUE(WaitUntil([&] { return focuser->MaxTravel() > 0; }));
+        Settle();
+    }
+};
+class OptecFaults : public Faults<kvsim::OptecDevice, TOFocusControl> {
+    void SetUp() override {
+        Open(kvsim::OptecFor("optec-faults"), "optec-faults");
+        Settle();
+    }
 };
 
 TEST_P(RoboFocusFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
@@ -163,49 +192,10 @@ TEST_P(RoboFocusFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
     if (fault == kvsim::ProtocolFault::CutReplies || fault == kvsim::ProtocolFault::SilenceMidMove) {
         EXPECT_EQ(r, WaitResult::TimedOut);
         EXPECT_FALSE(focuser->GetIdle());
-        // Every step that was reported really happened.
-        EXPECT_EQ(focuser->CTSCount(), DevicePositionAsCount(*focuser, *device));
+        EXPECT_EQ(focuser->CTSCount(), DeviceCount()) << "every step reported really happened";
     }
-    focuser->StopMove();
-    EXPECT_TRUE(focuser->GetIdle());
-
-    device->SetFault(kvsim::ProtocolFault::None);
-    focuser->ResetPosition();
-    ASSERT_TRUE(WaitUntil([&] { return focuser->StartCount() == device->Position(); }));
-    Settle();
-    focuser->MoveBy(-40);
-    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
-    EXPECT_EQ(focuser->CTSCount(), -40);
-    EXPECT_EQ(focuser->CTSCount(), DevicePositionAsCount(*focuser, *device));
+    ExpectRecovers(-40);
 }
-
-INSTANTIATE_TEST_SUITE_P(Each, RoboFocusFaults,
-                         ::testing::Values(kvsim::ProtocolFault::Garbage, kvsim::ProtocolFault::RandomBursts,
-                                           kvsim::ProtocolFault::CutReplies, kvsim::ProtocolFault::Duplicates,
-                                           kvsim::ProtocolFault::SilenceMidMove));
-
-class OptecFaults : public ::testing::TestWithParam<kvsim::ProtocolFault> {
-protected:
-    void SetUp() override {
-        kvsim::InstallSimulatedPorts();
-        kvsim::Observatory::Instance().SetTruePosition(kStart);
-        device = kvsim::OptecFor("optec-faults");
-        device->SetMicrosPerStep(100);
-        device->SetFault(kvsim::ProtocolFault::None);
-        focuser = std::make_unique<TOFocusControl>(dialogs);
-        focuser->SetPortResolver([](int) { return std::string("sim:optec-faults"); });
-        ASSERT_TRUE(focuser->OpenPort());
-        Settle();
-    }
-    void TearDown() override {
-        focuser.reset();
-        device->SetFault(kvsim::ProtocolFault::None);
-    }
-    RecordingDialogs dialogs;
-    std::shared_ptr<kvsim::OptecDevice> device;
-    std::unique_ptr<TOFocusControl> focuser;
-    std::shared_ptr<NamedEvent> general = OpenNamedEvent(kGeneralDelayEvent);
-};
 
 TEST_P(OptecFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
     const auto fault = GetParam();
@@ -219,30 +209,21 @@ TEST_P(OptecFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
         EXPECT_EQ(focuser->CTSCount(), 120);
     }
     if (fault == kvsim::ProtocolFault::Duplicates) {
-        EXPECT_EQ(focuser->CTSCount(), DevicePositionAsCount(*focuser, *device));
+        EXPECT_EQ(focuser->CTSCount(), DeviceCount());
     }
     if (fault == kvsim::ProtocolFault::CutReplies) {
         // Only complete replies count: the position lags behind, never runs ahead.
         EXPECT_GE(focuser->CTSCount(), 0);
-        EXPECT_LE(focuser->CTSCount(), DevicePositionAsCount(*focuser, *device));
+        EXPECT_LE(focuser->CTSCount(), DeviceCount());
     }
-    focuser->StopMove();
-    EXPECT_TRUE(focuser->GetIdle());
-
-    device->SetFault(kvsim::ProtocolFault::None);
-    std::this_thread::sleep_for(200ms);
-    focuser->ResetPosition();
-    Settle();
-    focuser->MoveBy(-30);
-    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
-    EXPECT_EQ(focuser->CTSCount(), -30);
-    EXPECT_EQ(focuser->CTSCount(), DevicePositionAsCount(*focuser, *device));
+    ExpectRecovers(-30);
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, OptecFaults,
-                         ::testing::Values(kvsim::ProtocolFault::Garbage, kvsim::ProtocolFault::RandomBursts,
+const auto kEveryFault = ::testing::Values(kvsim::ProtocolFault::Garbage, kvsim::ProtocolFault::RandomBursts,
                                            kvsim::ProtocolFault::CutReplies, kvsim::ProtocolFault::Duplicates,
-                                           kvsim::ProtocolFault::SilenceMidMove));
+                                           kvsim::ProtocolFault::SilenceMidMove);
+INSTANTIATE_TEST_SUITE_P(Each, RoboFocusFaults, kEveryFault);
+INSTANTIATE_TEST_SUITE_P(Each, OptecFaults, kEveryFault);
 
 }  // namespace
 }  // namespace kv::test
