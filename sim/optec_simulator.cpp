@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <mutex>
 
 #include "sim/sim_devices.h"
@@ -95,49 +94,16 @@ void OptecDevice::OnStep(bool) {}
 
 void OptecDevice::OnArrived() { Emit("*"); }
 
-// ---------------------------------------------------------------- port
-
-OptecPort::OptecPort(std::string device, std::shared_ptr<ProtocolDevice> logic)
-    : SimulatedSerialPort(std::move(device)), logic_(std::move(logic)) {}
-
-OptecPort::~OptecPort() { Close(); }
-
-bool OptecPort::OnOpen(const kv::SerialSettings&) {
-    logic_->Attach([this](std::string_view bytes) { DeviceSend(bytes); });
-    return true;
-}
-
-void OptecPort::OnClose() { logic_->Detach(); }
-
-void OptecPort::OnReceived(std::string_view bytes) { logic_->Feed(bytes); }
-
 // ---------------------------------------------------------------- registry
 
-namespace {
-
-struct OptecRegistry {
-    std::mutex mutex;
-    std::map<std::string, std::shared_ptr<OptecDevice>> devices;
-};
-
-OptecRegistry& Optecs() {
-    static OptecRegistry r;
-    return r;
-}
-
-}  // namespace
-
 std::shared_ptr<OptecDevice> OptecFor(const std::string& name) {
-    auto& r = Optecs();
-    std::lock_guard lock(r.mutex);
-    auto& d = r.devices[name];
-    if (!d) d = std::make_shared<OptecDevice>();
-    return d;
+    static NamedDevices<OptecDevice> devices;
+    return devices.For(name);
 }
 
 void RegisterOptecSimulator() {
     RegisterSimulatedDevice("optec", [](const std::string& name) -> std::unique_ptr<kv::ISerialPort> {
-        return std::make_unique<OptecPort>("sim:" + name, OptecFor(name));
+        return std::make_unique<ProtocolDevicePort>("sim:" + name, OptecFor(name));
     });
 }
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "sim/protocol_device.h"
-#include "sim/sim_port.h"
+#include "sim/protocol_port.h"
 
 namespace kvsim {
 
@@ -45,20 +45,6 @@ private:
     bool serialMode_ = false;
     int ignoreModeRequests_ = 0;
     int modeRequests_ = 0;
-};
-
-class OptecPort final : public SimulatedSerialPort {
-public:
-    OptecPort(std::string device, std::shared_ptr<ProtocolDevice> logic);
-    ~OptecPort() override;
-
-protected:
-    bool OnOpen(const kv::SerialSettings& settings) override;
-    void OnClose() override;
-    void OnReceived(std::string_view bytes) override;
-
-private:
-    std::shared_ptr<ProtocolDevice> logic_;
 };
 
 std::shared_ptr<OptecDevice> OptecFor(const std::string& name);

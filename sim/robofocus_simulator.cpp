@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <mutex>
 
 #include "sim/sim_devices.h"
@@ -107,49 +106,16 @@ void RoboFocusDevice::OnStep(bool outward) { Emit(outward ? "O" : "I"); }
 
 void RoboFocusDevice::OnArrived() { Reply(PositionFrame()); }
 
-// ---------------------------------------------------------------- port
-
-RoboFocusPort::RoboFocusPort(std::string device, std::shared_ptr<ProtocolDevice> logic)
-    : SimulatedSerialPort(std::move(device)), logic_(std::move(logic)) {}
-
-RoboFocusPort::~RoboFocusPort() { Close(); }
-
-bool RoboFocusPort::OnOpen(const kv::SerialSettings&) {
-    logic_->Attach([this](std::string_view bytes) { DeviceSend(bytes); });
-    return true;
-}
-
-void RoboFocusPort::OnClose() { logic_->Detach(); }
-
-void RoboFocusPort::OnReceived(std::string_view bytes) { logic_->Feed(bytes); }
-
 // ---------------------------------------------------------------- registry
 
-namespace {
-
-struct RoboRegistry {
-    std::mutex mutex;
-    std::map<std::string, std::shared_ptr<RoboFocusDevice>> devices;
-};
-
-RoboRegistry& Robos() {
-    static RoboRegistry r;
-    return r;
-}
-
-}  // namespace
-
 std::shared_ptr<RoboFocusDevice> RoboFocusFor(const std::string& name) {
-    auto& r = Robos();
-    std::lock_guard lock(r.mutex);
-    auto& d = r.devices[name];
-    if (!d) d = std::make_shared<RoboFocusDevice>();
-    return d;
+    static NamedDevices<RoboFocusDevice> devices;
+    return devices.For(name);
 }
 
 void RegisterRoboFocusSimulator() {
     RegisterSimulatedDevice("robofocus", [](const std::string& name) -> std::unique_ptr<kv::ISerialPort> {
-        return std::make_unique<RoboFocusPort>("sim:" + name, RoboFocusFor(name));
+        return std::make_unique<ProtocolDevicePort>("sim:" + name, RoboFocusFor(name));
     });
 }
 

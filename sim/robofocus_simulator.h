@@ -17,7 +17,7 @@
 #include <string>
 
 #include "sim/protocol_device.h"
-#include "sim/sim_port.h"
+#include "sim/protocol_port.h"
 
 namespace kvsim {
 
@@ -50,21 +50,6 @@ private:
     std::string buffer_;
     std::int64_t travelLimit_ = kDefaultTravelLimit;
     std::string firmware_ = "002.31";
-};
-
-// The port for one device; the driver owns the port, the registry the device.
-class RoboFocusPort final : public SimulatedSerialPort {
-public:
-    RoboFocusPort(std::string device, std::shared_ptr<ProtocolDevice> logic);
-    ~RoboFocusPort() override;
-
-protected:
-    bool OnOpen(const kv::SerialSettings& settings) override;
-    void OnClose() override;
-    void OnReceived(std::string_view bytes) override;
-
-private:
-    std::shared_ptr<ProtocolDevice> logic_;
 };
 
 // The device for this name (without "sim:"), made on first use.
