@@ -15,6 +15,7 @@ public:
     kv::DialogResult Show(const std::string&, kv::DialogType, kv::DialogButtons) override {
         return kv::DialogResult::Ok;
     }
+    void Defer(const kv::DeferredMessage&) override {}
     void Beep() override {}
 };
 

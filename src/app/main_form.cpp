@@ -86,6 +86,8 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
     connect(msgBoxTimer_, &QTimer::timeout, this, [this] {
         msgBoxTimer_->stop();
         if (auto m = deferred_.Take()) dialogs_.Show(m->text, m->type, m->buttons);
+        // The next one a second after this box is closed.
+        if (deferred_.Waiting() > 0) msgBoxTimer_->start();
     });
     deferred_.SetArmTimer([this] {
         QMetaObject::invokeMethod(msgBoxTimer_, qOverload<>(&QTimer::start), Qt::QueuedConnection);
@@ -702,7 +704,7 @@ bool TMainForm::FormCreate() {
     readOutPanel_->move(10, 45);
 
     kv::TraceDiag("Instantiating CameraControl class");
-    cameraControl_ = std::make_unique<kv::TCameraControl>(dialogs_, programFolder_, &deferred_);
+    cameraControl_ = std::make_unique<kv::TCameraControl>(engineDialogs_, programFolder_);
     // Camera threads report here; the lamp is changed on the GUI thread.
     cameraControl_->SetOnBusyChange([this](auto&, bool idle) {
         QMetaObject::invokeMethod(this, [this, idle] { cameraBusyLight_->SetLit(!idle); }, Qt::QueuedConnection);
@@ -737,7 +739,7 @@ bool TMainForm::FormCreate() {
     }
 
     kv::TraceDiag("Instantiating FocuserControl class");
-    focusControl_ = std::make_unique<kv::TFocusControl>(dialogs_);
+    focusControl_ = std::make_unique<kv::TFocusControl>(engineDialogs_);
 
     loaded_ = kv::ReadSettings(iniPath_);
     settings_ui::ToControls(this, loaded_);

@@ -31,6 +31,23 @@ class TlumMemo;
 class TlumLite;
 }  // namespace kv
 
+// What the window's engine objects ask the user through: Show and Beep go to
+// the window's dialogs, Defer to the window's queue, which MsgBoxTimer empties
+// on the GUI thread one message at a time.
+class FormDialogs final : public kv::IDialogs {
+public:
+    FormDialogs(kv::IDialogs& inner, kv::DeferredMessageQueue& queue) : inner_(inner), queue_(queue) {}
+    kv::DialogResult Show(const std::string& text, kv::DialogType type, kv::DialogButtons buttons) override {
+        return inner_.Show(text, type, buttons);
+    }
+    void Defer(const kv::DeferredMessage& message) override { queue_.Post(message); }
+    void Beep() override { inner_.Beep(); }
+
+private:
+    kv::IDialogs& inner_;
+    kv::DeferredMessageQueue& queue_;
+};
+
 class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
@@ -57,7 +74,9 @@ public:
     // The cameras the plug-in scan found; index-parallel to CameraComboBox.
     const kv::CameraList& Plugins() const { return plugins_; }
     void SetFocusControl(std::unique_ptr<kv::TFocusControl> f) { focusControl_ = std::move(f); }
-    kv::DeferredMessageSlot& DeferredMessage() { return deferred_; }
+    kv::DeferredMessageQueue& DeferredMessages() { return deferred_; }
+    // The dialogs handed to the engine objects the window owns.
+    kv::IDialogs& EngineDialogs() { return engineDialogs_; }
     // The settings as the controls show them.
     kv::Settings CurrentSettings() const;
 
@@ -110,6 +129,8 @@ private:
     void ApplyWindowPosition(const kv::Settings& s);
 
     kv::IDialogs& dialogs_;
+    kv::DeferredMessageQueue deferred_;
+    FormDialogs engineDialogs_{dialogs_, deferred_};
     const std::string programFolder_;
     const QStringList arguments_;
     std::string iniPath_;
@@ -117,7 +138,6 @@ private:
     std::unique_ptr<kv::TCameraControl> cameraControl_;
     std::unique_ptr<kv::TFocusControl> focusControl_;
     kv::CameraList plugins_;
-    kv::DeferredMessageSlot deferred_;
     std::function<QString()> saveFileName_;
     TSplashForm* about_ = nullptr;
     int savedFocuserIndex_ = -1;

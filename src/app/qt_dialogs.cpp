@@ -19,6 +19,11 @@ kv::DialogResult QtDialogs::Show(const std::string& text, kv::DialogType type, k
     return result;
 }
 
+void QtDialogs::Defer(const kv::DeferredMessage& message) {
+    QMetaObject::invokeMethod(
+        this, [this, message] { Show(message.text, message.type, message.buttons); }, Qt::QueuedConnection);
+}
+
 void QtDialogs::Beep() { QApplication::beep(); }
 
 kv::DialogResult QtDialogs::ShowOnGuiThread(const QString& text, kv::DialogType type,

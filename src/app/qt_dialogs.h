@@ -12,6 +12,8 @@ class QtDialogs : public QObject, public kv::IDialogs {
 public:
     explicit QtDialogs(QObject* parent = nullptr) : QObject(parent) {}
     kv::DialogResult Show(const std::string& text, kv::DialogType type, kv::DialogButtons buttons) override;
+    // Queued to the GUI thread; the caller goes on at once.
+    void Defer(const kv::DeferredMessage& message) override;
     void Beep() override;
     // With nobody at the screen (a run that only takes a screenshot) a box
     // would wait for ever: print its text and give the first button instead.

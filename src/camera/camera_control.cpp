@@ -7,8 +7,8 @@
 
 namespace kv {
 
-TCameraControl::TCameraControl(IDialogs& dialogs, std::string pluginFolder, DeferredMessageSlot* deferred)
-    : dialogs_(dialogs), deferred_(deferred), plugin_(dialogs, std::move(pluginFolder)) {
+TCameraControl::TCameraControl(IDialogs& dialogs, std::string pluginFolder)
+    : dialogs_(dialogs), plugin_(dialogs, std::move(pluginFolder)) {
     WriteProgramLog("In CameraControl constructor");
     WriteProgramLog("Timing class instantiated");
     delayTimer_.SetEventName(kDelayEvent);
@@ -264,11 +264,7 @@ int TCameraControl::StatusValue() const {
 
 void TCameraControl::ReportFailure(const std::string& text) {
     WriteProgramLog(text);
-    if (deferred_ != nullptr) {
-        deferred_->Post(DeferredMessage{text, DialogType::Error, DialogButtons::Ok});
-    } else {
-        dialogs_.Show(text, DialogType::Error, DialogButtons::Ok);
-    }
+    dialogs_.Defer(DeferredMessage{text, DialogType::Error, DialogButtons::Ok});
 }
 
 void TCameraControl::RaiseImageReady() {

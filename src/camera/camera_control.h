@@ -11,11 +11,10 @@
 // Notifications (OnBusyChange, OnImageReady, OnFocusImageReady,
 // OnStatusMessage) run on the worker thread that raised them; the desktop
 // hands them to the GUI thread without waiting. Exposure failures are logged
-// and posted to the DeferredMessageSlot given to the constructor (the
-// desktop's MsgBoxTimer shows them), so a worker never waits for the GUI
-// thread: the GUI thread itself waits for the workers when it switches
-// continuous focus off, disconnects or frees the controller. Without a slot
-// the failure goes to IDialogs::Show from the worker.
+// and deferred (IDialogs::Defer; the desktop's MsgBoxTimer shows them), so a
+// worker never waits for the GUI thread: the GUI thread itself waits for the
+// workers when it switches continuous focus off, disconnects or frees the
+// controller.
 //
 // Lifetime: Initialize, Uninitialize and the destructor first stop and join
 // every exposure thread, so neither the plug-in nor the image objects can go
@@ -69,9 +68,8 @@ inline constexpr int kCameraWaitSliceMs = 50;      // long waits re-check the st
 
 class TCameraControl {
 public:
-    // `pluginFolder` is where plug-in file names are looked up. `deferred`
-    // receives the workers' failure messages; it must outlive the controller.
-    TCameraControl(IDialogs& dialogs, std::string pluginFolder, DeferredMessageSlot* deferred = nullptr);
+    // `pluginFolder` is where plug-in file names are looked up.
+    TCameraControl(IDialogs& dialogs, std::string pluginFolder);
     // Stops and joins every thread, then frees the timer and uninitialises.
     ~TCameraControl();
     TCameraControl(const TCameraControl&) = delete;
@@ -188,7 +186,7 @@ private:
     void StopAllThreads();
     bool OnCameraThread() const;
     bool RefusedOnCameraThread(const char* what) const;
-    // Logs and shows one failure (deferred slot, or the dialogs).
+    // Logs one failure and defers its message box.
     void ReportFailure(const std::string& text);
     void RaiseImageReady();
     void RaiseFocusImageReady();
@@ -200,7 +198,6 @@ private:
     void ClearHandlers();
 
     IDialogs& dialogs_;
-    DeferredMessageSlot* deferred_;
     CameraPlugin plugin_;
     TlumDelay delayTimer_;
     std::shared_ptr<NamedEvent> delayEvent_;

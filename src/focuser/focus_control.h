@@ -45,6 +45,7 @@
 #include "platform/dialogs.h"
 #include "platform/named_event.h"
 #include "platform/serial_port.h"
+#include "platform/waits.h"
 #include "platform/worker_thread.h"
 
 namespace kv {
@@ -90,11 +91,6 @@ inline constexpr const char* kSetCalFailedText = "Set Cal value failed!";
 inline constexpr const char* kFirmwareUnknownText = "??";
 inline constexpr const char* kCtsEventName = "THE_CTS_EVENT";
 
-struct WaitMessages {
-    const char* timedOut;
-    const char* abandoned;
-    const char* failed;
-};
 inline constexpr WaitMessages kMoveItWaitMessages{"Time out during focuser movement",
                                                   "Abandoned event during focuser movement",
                                                   "An error occurred during focuser movement"};
@@ -123,7 +119,6 @@ inline constexpr int kWatcherPollMs = 1;          // coarse-run watcher pass
 inline constexpr int kInterruptsPollMs = 10;      // coarse-run starter waiting for InterruptsOff
 inline constexpr int kCtsWaitSliceMs = 250;       // counting thread re-checks its stop request
 inline constexpr int kCtsPollMs = 1;              // counting by polling when line events fail
-inline constexpr int kWaitSliceMs = 20;           // bounded waits re-check stop and cancel
 inline constexpr std::size_t kHubReplyLength = 10;
 
 inline constexpr double kNoTemperature = -100.0;

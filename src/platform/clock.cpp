@@ -14,6 +14,28 @@ std::chrono::system_clock::time_point SystemClock::Now() const {
     return std::chrono::system_clock::now();
 }
 
+ScaledClock::ScaledClock(double factor)
+    : factor_(factor > 0.0 ? factor : 1.0),
+      startSteady_(std::chrono::steady_clock::now()),
+      startTick_(SystemClock().TickMs()),
+      startWall_(std::chrono::system_clock::now()) {}
+
+double ScaledClock::ElapsedMs() const {
+    const auto real = std::chrono::steady_clock::now() - startSteady_;
+    return std::chrono::duration<double, std::milli>(real).count() * factor_;
+}
+
+std::int64_t ScaledClock::TickMs() const { return startTick_ + static_cast<std::int64_t>(ElapsedMs()); }
+
+std::chrono::system_clock::time_point ScaledClock::Now() const {
+    return startWall_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                            std::chrono::duration<double, std::milli>(ElapsedMs()));
+}
+
+std::chrono::nanoseconds ScaledClock::RealDuration(double ms) const {
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(ms * 1e6 / factor_));
+}
+
 IClock& DefaultClock() {
     static SystemClock clock;
     return clock;

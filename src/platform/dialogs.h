@@ -1,11 +1,15 @@
 // The one way engine code asks the user something.
 //
-// Engine code never touches a window. It calls IDialogs::Show and waits for the
-// answer; the desktop shows a message box on the GUI thread, tests answer with a
-// recorder. Worker threads that must not wait for the user fill a
-// DeferredMessage instead; the main window shows it from its MsgBoxTimer.
+// Engine code never touches a window. A caller that may wait for the user
+// calls IDialogs::Show; the desktop shows a message box on the GUI thread,
+// tests answer with a recorder. A worker thread must never wait for the GUI
+// thread, which may itself be waiting for that worker (a close, a port
+// change, a destructor joining it): it calls IDialogs::Defer, which returns at
+// once; the desktop queues the message and its MsgBoxTimer shows it.
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -17,39 +21,53 @@ enum class DialogType { Error, Warning, Information, Confirmation };
 enum class DialogButtons { Ok, YesNo, OkRetry };
 enum class DialogResult { Ok, Yes, No, Retry };
 
-class IDialogs {
-public:
-    virtual ~IDialogs() = default;
-    // Shows the box and returns the button pressed. Callable from any thread;
-    // blocks the caller until the user answers.
-    virtual DialogResult Show(const std::string& text, DialogType type, DialogButtons buttons) = 0;
-    // The system's default beep, used with refusals.
-    virtual void Beep() = 0;
-};
-
 struct DeferredMessage {
     std::string text;
     DialogType type = DialogType::Error;
     DialogButtons buttons = DialogButtons::Ok;
 };
 
-// The main window's deferred message: a worker posts, the one-shot timer
-// (1000 ms) takes it on the GUI thread. A second post before the timer fires
-// replaces the first, as a single message slot does.
-class DeferredMessageSlot {
+class IDialogs {
+public:
+    virtual ~IDialogs() = default;
+    // Shows the box and returns the button pressed. Blocks the caller until
+    // the user answers: never call it from a worker the GUI thread may wait for.
+    virtual DialogResult Show(const std::string& text, DialogType type, DialogButtons buttons) = 0;
+    // Shows the box later, from the GUI thread, and returns at once. The
+    // answer is not reported, so only messages whose only button is OK belong here.
+    virtual void Defer(const DeferredMessage& message) = 0;
+    // The system's default beep, used with refusals.
+    virtual void Beep() = 0;
+};
+
+// The main window's deferred messages: workers post, the one-shot timer
+// (1000 ms) takes them one at a time on the GUI thread. None is lost: a
+// message posted again while its twin still waits is shown once with the
+// count of repeats, and past kMaxDeferredMessages waiting messages the last
+// one shown says how many more were left out.
+class DeferredMessageQueue {
 public:
     // Called from the posting thread after the message is stored; the desktop
     // uses it to arm MsgBoxTimer on the GUI thread.
     void SetArmTimer(std::function<void()> arm);
     void Post(DeferredMessage message);
+    // The oldest waiting message, its text completed with the repeat and
+    // overflow counts; nullopt when none waits.
     std::optional<DeferredMessage> Take();
+    std::size_t Waiting() const;
 
 private:
-    std::mutex mutex_;
-    std::optional<DeferredMessage> pending_;
+    struct Entry {
+        DeferredMessage message;
+        int repeats = 0;
+    };
+    mutable std::mutex mutex_;
+    std::deque<Entry> pending_;
+    int overflow_ = 0;
     std::function<void()> arm_;
 };
 
 inline constexpr int kMsgBoxTimerMs = 1000;
+inline constexpr std::size_t kMaxDeferredMessages = 20;
 
 }  // namespace kv

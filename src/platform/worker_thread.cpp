@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
@@ -37,7 +38,11 @@ void WorkerThread::Start() {
         } catch (...) {
             std::fprintf(stderr, "Worker thread ended by an unknown error\n");
         }
-        finished_.store(true);
+        {
+            std::lock_guard finishedLock(mutex_);
+            finished_.store(true);
+        }
+        finishedCv_.notify_all();
     });
 }
 
@@ -73,6 +78,82 @@ void WorkerThread::Join() {
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
         thread_.join();
     }
+}
+
+bool WorkerThread::JoinFor(int ms) {
+    if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) return false;
+    {
+        std::unique_lock lock(mutex_);
+        if (!thread_.joinable()) return true;
+        if (!finishedCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return finished_.load(); })) {
+            return false;
+        }
+    }
+    thread_.join();
+    return true;
+}
+
+void ThreadSet::Start(WorkerThread::Procedure procedure, ThreadPriority priority) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(threads_, [](const std::unique_ptr<WorkerThread>& t) {
+        if (!t->Finished()) return false;
+        t->Join();
+        return true;
+    });
+    threads_.push_back(std::make_unique<WorkerThread>(std::move(procedure), priority));
+    threads_.back()->Start();
+}
+
+void ThreadSet::RequestStopAll() {
+    std::lock_guard lock(mutex_);
+    for (auto& t : threads_) {
+        t->RequestStop();
+        t->Release();
+    }
+}
+
+void ThreadSet::StopAndJoinAll() {
+    std::vector<std::unique_ptr<WorkerThread>> threads;
+    {
+        std::lock_guard lock(mutex_);
+        threads.swap(threads_);
+    }
+    // Outside the lock: a procedure ending may start no new thread here, but
+    // it may ask how many are running.
+    for (auto& t : threads) {
+        t->RequestStop();
+        t->Release();
+    }
+    threads.clear();  // each destructor joins
+}
+
+bool ThreadSet::StopAndJoinAllFor(int ms) {
+    std::vector<std::unique_ptr<WorkerThread>> threads;
+    {
+        std::lock_guard lock(mutex_);
+        threads.swap(threads_);
+    }
+    for (auto& t : threads) {
+        t->RequestStop();
+        t->Release();
+    }
+    bool all = true;
+    for (auto& t : threads) {
+        if (t->JoinFor(ms)) continue;
+        all = false;
+        // Deliberately never freed: the running procedure still uses it.
+        static std::mutex abandonedMutex;
+        static auto* abandoned = new std::vector<std::unique_ptr<WorkerThread>>;
+        std::lock_guard lock(abandonedMutex);
+        abandoned->push_back(std::move(t));
+    }
+    return all;
+}
+
+std::size_t ThreadSet::Running() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(threads_.begin(), threads_.end(), [](const auto& t) { return !t->Finished(); }));
 }
 
 ThreadPriority SetCurrentThreadPriority(ThreadPriority wanted) {

@@ -10,8 +10,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace kv {
 
@@ -39,6 +41,9 @@ public:
 
     bool Finished() const { return finished_.load(); }
     void Join();
+    // Joins if the procedure ends within `ms` real milliseconds; false when it
+    // is still running then (the thread is left as it is).
+    bool JoinFor(int ms);
 
     // The priority the system granted (Normal when it refused a higher one).
     ThreadPriority GrantedPriority() const { return granted_.load(); }
@@ -50,9 +55,38 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> held_{false};
     std::atomic<bool> finished_{false};
+    std::condition_variable finishedCv_;
     std::mutex mutex_;
     std::condition_variable cv_;
     std::thread thread_;
+};
+
+// The threads one object owns. Each is started through the set, the finished
+// ones are reaped when new ones start, and one call stops and joins them all,
+// which the owner makes before anything they touch goes away.
+class ThreadSet {
+public:
+    ThreadSet() = default;
+    ~ThreadSet() { StopAndJoinAll(); }
+    ThreadSet(const ThreadSet&) = delete;
+    ThreadSet& operator=(const ThreadSet&) = delete;
+
+    // Starts `procedure` on a new owned thread; reaps the finished ones first.
+    void Start(WorkerThread::Procedure procedure, ThreadPriority priority = ThreadPriority::Normal);
+    void RequestStopAll();
+    void StopAndJoinAll();
+    // As StopAndJoinAll, but waits at most `ms` for each thread. A thread still
+    // running then (blocked in a call that never returns, such as a driver
+    // whose device was unplugged) is abandoned: detached and kept alive for
+    // the rest of the process, with whatever its procedure holds. False when
+    // any thread was abandoned.
+    bool StopAndJoinAllFor(int ms);
+    // Threads not yet finished.
+    std::size_t Running() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<WorkerThread>> threads_;
 };
 
 // Applies a priority to the calling thread; returns what was granted.

@@ -33,6 +33,9 @@ public:
         shown.push_back({text, type, buttons});
         return answer;
     }
+    // The main window shows deferred messages itself through Show; anything
+    // else that defers is recorded as shown.
+    void Defer(const kv::DeferredMessage& m) override { shown.push_back({m.text, m.type, m.buttons}); }
     void Beep() override { ++beeps; }
     bool Saw(const std::string& text) const {
         for (const auto& b : shown) {

@@ -73,18 +73,24 @@ TEST_F(TraceFixture, DiagnosticModeEndsStartUpWhenTheSettingsFileIsMissing) {
     EXPECT_FALSE(folder.Has("Kessivane.ini"));
 }
 
-TEST(MainFormTimers, AWorkersDeferredMessageIsShownByTheMainThread) {
+TEST(MainFormTimers, WorkersDeferredMessagesAreEachShownByTheMainThread) {
     ProgramFolder folder;
     RecordingDialogs dialogs;
     TMainForm form(dialogs, folder.Dir(), {"kessivane"});
     ASSERT_TRUE(form.FormCreate());
     dialogs.shown.clear();
     std::thread worker([&] {
-        form.DeferredMessage().Post({"Time out in FocusFunction procedure", kv::DialogType::Error, kv::DialogButtons::Ok});
+        // Three failures well within one timer period: none may be lost.
+        auto& engine = form.EngineDialogs();
+        engine.Defer({"Time out in FocusFunction procedure", kv::DialogType::Error, kv::DialogButtons::Ok});
+        engine.Defer({"Camera Focus Exposure Failed", kv::DialogType::Warning, kv::DialogButtons::Ok});
+        engine.Defer({"Time out in FocusFunction procedure", kv::DialogType::Error, kv::DialogButtons::Ok});
     });
     worker.join();
     EXPECT_TRUE(dialogs.shown.empty());  // never from the worker itself
-    ASSERT_TRUE(ProcessEventsUntil([&] { return !dialogs.shown.empty(); }));
-    EXPECT_EQ(dialogs.shown[0].text, "Time out in FocusFunction procedure");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return dialogs.shown.size() >= 2; }));
+    EXPECT_EQ(dialogs.shown[0].text, "Time out in FocusFunction procedure\r\n\r\n(1 more time)");
     EXPECT_EQ(dialogs.shown[0].type, kv::DialogType::Error);
+    EXPECT_EQ(dialogs.shown[1].text, "Camera Focus Exposure Failed");
+    EXPECT_EQ(dialogs.shown[1].type, kv::DialogType::Warning);
 }

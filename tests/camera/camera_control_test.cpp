@@ -36,7 +36,6 @@ struct Recorder {
     std::mutex mutex;
     std::vector<bool> busy;
     std::vector<std::string> statuses;
-    std::vector<std::string> deferred;
     std::atomic<int> imageReady{0};
     std::atomic<int> focusReady{0};
 
@@ -57,7 +56,6 @@ struct Recorder {
         std::lock_guard lock(mutex);
         return v;
     }
-    std::vector<std::string> Deferred() { return Copy(deferred); }
     std::vector<bool> Busy() { return Copy(busy); }
     std::vector<std::string> Statuses() { return Copy(statuses); }
 };
@@ -80,12 +78,6 @@ protected:
         ASSERT_NE(stateOf, nullptr);
         state_ = stateOf();
         state_->Reset();
-        slot_.SetArmTimer([this] {
-            if (auto message = slot_.Take()) {
-                std::lock_guard lock(rec_.mutex);
-                rec_.deferred.push_back(message->text);
-            }
-        });
         // No stale signals from an earlier test.
         for (const char* name : {kDelayEvent, kFocusDelayEvent, kFocuserWaitEvent, kGeneralDelayEvent}) {
             OpenNamedEvent(name)->Reset();
@@ -95,8 +87,8 @@ protected:
         if (library_ != nullptr) dlclose(library_);
     }
 
-    std::unique_ptr<TCameraControl> Connected(bool withSlot = true) {
-        auto camera = std::make_unique<TCameraControl>(dialogs_, KV_FAULT_CAMERA_DIR, withSlot ? &slot_ : nullptr);
+    std::unique_ptr<TCameraControl> Connected() {
+        auto camera = std::make_unique<TCameraControl>(dialogs_, KV_FAULT_CAMERA_DIR);
         EXPECT_TRUE(camera->ToggleConnection("fault_camera.so"));
         rec_.Attach(*camera);
         return camera;
@@ -105,12 +97,11 @@ protected:
     void* library_ = nullptr;
     FaultCameraState* state_ = nullptr;
     RecordingDialogs dialogs_;
-    DeferredMessageSlot slot_;
     Recorder rec_;
 };
 
 TEST_F(CameraControlTest, ConnectsAndDisconnects) {
-    TCameraControl camera(dialogs_, KV_FAULT_CAMERA_DIR, &slot_);
+    TCameraControl camera(dialogs_, KV_FAULT_CAMERA_DIR);
     EXPECT_TRUE(camera.Idle());
     EXPECT_FALSE(camera.Initialized());
     EXPECT_EQ(OpenNamedEvent(kDelayEvent)->Wait(milliseconds(0)), WaitResult::TimedOut);
@@ -149,7 +140,7 @@ TEST_F(CameraControlTest, ZeroLengthFocusFrameIsTimedMeasuredAndSignalled) {
     EXPECT_TRUE(camera->GetFocusFrame());
     EXPECT_EQ(OpenNamedEvent(kFocuserWaitEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
     EXPECT_EQ(OpenNamedEvent(kFocusDelayEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
-    EXPECT_TRUE(rec_.Deferred().empty());
+    EXPECT_TRUE(dialogs_.Deferred().empty());
     EXPECT_TRUE(dialogs_.Texts().empty());
     EXPECT_EQ(rec_.focusReady.load(), 1);
     EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false, true}));
@@ -177,7 +168,7 @@ TEST_F(CameraControlTest, ZeroLengthFocusFrameIsTimedMeasuredAndSignalled) {
         ASSERT_TRUE(camera->GetFocusFrame());
         ASSERT_EQ(rec_.focusReady.load(), 2 + i);
     }
-    EXPECT_TRUE(rec_.Deferred().empty());
+    EXPECT_TRUE(dialogs_.Deferred().empty());
 }
 
 TEST_F(CameraControlTest, MainExposureIsTimedAndDelivered) {
@@ -192,7 +183,7 @@ TEST_F(CameraControlTest, MainExposureIsTimedAndDelivered) {
     EXPECT_DOUBLE_EQ(camera->MainImage()->ExposureTime(), 0.05);
     EXPECT_EQ(camera->MainImage()->Pixel(kFaultMainWidth / 2, kFaultMainHeight / 2), 20300);
     EXPECT_EQ(rec_.Statuses(), (std::vector<std::string>{"Acquiring Image", "Image Ready"}));
-    EXPECT_TRUE(rec_.Deferred().empty());
+    EXPECT_TRUE(dialogs_.Deferred().empty());
 }
 
 TEST_F(CameraControlTest, EveryFailingStepIsReportedAndTheFrameStillEnds) {
@@ -206,7 +197,7 @@ TEST_F(CameraControlTest, EveryFailingStepIsReportedAndTheFrameStillEnds) {
     ASSERT_TRUE(WaitUntil([&] { return rec_.imageReady.load() == 1; }));
     EXPECT_EQ(rec_.focusReady.load(), 1);
     EXPECT_EQ(OpenNamedEvent(kFocusDelayEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
-    EXPECT_EQ(rec_.Deferred(), (std::vector<std::string>{kFocusExposureFailedText, kImageExposureFailedText}));
+    EXPECT_EQ(dialogs_.Deferred(), (std::vector<std::string>{kFocusExposureFailedText, kImageExposureFailedText}));
 
     // The delay timer signals an event nobody waits on: both waits run out.
     state_->focusResult = 1;
@@ -220,7 +211,7 @@ TEST_F(CameraControlTest, EveryFailingStepIsReportedAndTheFrameStillEnds) {
     OpenNamedEvent(kDelayEvent)->Abandon();
     camera->GetFocusFrame();
     OpenNamedEvent(kDelayEvent)->Reset();
-    EXPECT_EQ(rec_.Deferred(),
+    EXPECT_EQ(dialogs_.Deferred(),
               (std::vector<std::string>{kFocusExposureFailedText, kImageExposureFailedText,
                                         "Time out during focus exposing", "Time out during exposing",
                                         "Abandoned event during focus exposing"}));
@@ -233,15 +224,8 @@ TEST_F(CameraControlTest, EveryFailingStepIsReportedAndTheFrameStillEnds) {
     camera->SetExposureTime(1000.0);
     camera->GetFocusFrame();
     EXPECT_EQ(state_->focusCalls.load(), 4);
-    EXPECT_EQ(rec_.Deferred().size(), 5u);
+    EXPECT_EQ(dialogs_.Deferred().size(), 5u);
     EXPECT_TRUE(dialogs_.Texts().empty());
-}
-
-TEST_F(CameraControlTest, WithoutADeferredSlotFailuresGoToTheDialogs) {
-    auto camera = Connected(false);
-    state_->focusResult = 0;
-    camera->GetFocusFrame();
-    EXPECT_EQ(dialogs_.Texts(), (std::vector<std::string>{kFocusExposureFailedText}));
 }
 
 TEST_F(CameraControlTest, MaskBlanksTheFrameOutsideTheRegion) {
@@ -279,7 +263,7 @@ TEST_F(CameraControlTest, ContinuousFocusRunsOneLoopAndFinishesTheFrameInFlight)
     std::this_thread::sleep_for(milliseconds(150));
     EXPECT_EQ(state_->focusCalls.load(), frames);
     EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false, true}));
-    EXPECT_TRUE(rec_.Deferred().empty());
+    EXPECT_TRUE(dialogs_.Deferred().empty());
 
     // And it starts again.
     camera->SetContinuousFocus(true);
@@ -305,7 +289,7 @@ TEST_F(CameraControlTest, InterlockedLoopWaitsForTheFocuserBetweenFrames) {
     // Switching off wakes the waiting loop.
     camera->SetContinuousFocus(false);
     EXPECT_TRUE(camera->Idle());
-    EXPECT_TRUE(rec_.Deferred().empty());
+    EXPECT_TRUE(dialogs_.Deferred().empty());
     camera->SetFocuser(nullptr);
 }
 
@@ -320,7 +304,7 @@ TEST_F(CameraControlTest, DisconnectAndDestructionStopEveryThread) {
         EXPECT_EQ(camera->FocusImage(), nullptr);
         // Frames asked for without a camera fail cleanly.
         camera->GetFocusFrame();
-        EXPECT_EQ(rec_.Deferred(), (std::vector<std::string>{kFocusExposureFailedText}));
+        EXPECT_EQ(dialogs_.Deferred(), (std::vector<std::string>{kFocusExposureFailedText}));
     }
     std::atomic<int> afterwards{0};
     {

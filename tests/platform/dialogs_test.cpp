@@ -7,28 +7,45 @@
 namespace kv {
 namespace {
 
-TEST(DeferredMessageSlot, LaterPostReplacesEarlierAndTakeEmptiesTheSlot) {
-    DeferredMessageSlot slot;
+TEST(DeferredMessageQueue, KeepsEveryMessageInOrderAndCountsRepeats) {
+    DeferredMessageQueue queue;
     int armed = 0;
-    slot.SetArmTimer([&] { ++armed; });
+    queue.SetArmTimer([&] { ++armed; });
+    queue.Post({"Time out during scanning", DialogType::Error, DialogButtons::Ok});
+    queue.Post({"Abandoned event during scanning", DialogType::Warning, DialogButtons::Ok});
+    queue.Post({"Time out during scanning", DialogType::Error, DialogButtons::Ok});
+    queue.Post({"Time out during scanning", DialogType::Error, DialogButtons::Ok});
+    EXPECT_EQ(armed, 4);
+    EXPECT_EQ(queue.Waiting(), 2u);
 
-    slot.Post({"Time out during scanning", DialogType::Error, DialogButtons::Ok});
-    slot.Post({"Abandoned event during scanning", DialogType::Warning, DialogButtons::YesNo});
-    EXPECT_EQ(armed, 2);
-
-    auto taken = slot.Take();
-    ASSERT_TRUE(taken.has_value());
-    EXPECT_EQ(taken->text, "Abandoned event during scanning");
-    EXPECT_EQ(taken->type, DialogType::Warning);
-    EXPECT_EQ(taken->buttons, DialogButtons::YesNo);
-    EXPECT_FALSE(slot.Take().has_value());
+    auto first = queue.Take();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->text, "Time out during scanning\r\n\r\n(2 more times)");
+    auto second = queue.Take();
+    ASSERT_TRUE(second.has_value());
+    EXPECT_EQ(second->text, "Abandoned event during scanning");
+    EXPECT_EQ(second->type, DialogType::Warning);
+    EXPECT_FALSE(queue.Take().has_value());
 }
 
-TEST(DeferredMessageSlot, ArmFunctionMayTakeTheMessageAtOnce) {
-    DeferredMessageSlot slot;
+TEST(DeferredMessageQueue, AFloodIsCutButTheLastBoxSaysHowMuchWasLeftOut) {
+    DeferredMessageQueue queue;
+    for (std::size_t i = 0; i < kMaxDeferredMessages + 3; ++i) {
+        queue.Post({"failure " + std::to_string(i), DialogType::Error, DialogButtons::Ok});
+    }
+    std::optional<DeferredMessage> last;
+    for (std::size_t i = 0; i < kMaxDeferredMessages; ++i) last = queue.Take();
+    ASSERT_TRUE(last.has_value());
+    EXPECT_EQ(last->text, "failure " + std::to_string(kMaxDeferredMessages - 1) +
+                              "\r\n\r\n(3 further messages are in the program log)");
+    EXPECT_FALSE(queue.Take().has_value());
+}
+
+TEST(DeferredMessageQueue, ArmFunctionMayTakeTheMessageAtOnce) {
+    DeferredMessageQueue queue;
     std::optional<DeferredMessage> seen;
-    slot.SetArmTimer([&] { seen = slot.Take(); });  // would deadlock if called under the lock
-    slot.Post({"An error occurred during scanning", DialogType::Error, DialogButtons::Ok});
+    queue.SetArmTimer([&] { seen = queue.Take(); });  // would deadlock if called under the lock
+    queue.Post({"An error occurred during scanning", DialogType::Error, DialogButtons::Ok});
     ASSERT_TRUE(seen.has_value());
     EXPECT_EQ(seen->text, "An error occurred during scanning");
 }
