@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the engine and its tests with ThreadSanitizer and runs them: the
+# platform, focuser, camera and simulator tests are the ones that run threads.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+bash scripts/install-deps.sh
+
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_TSAN=ON \
+  -DKV_BUILD_DESKTOP=OFF >/dev/null
+cmake --build build/tsan -j "$(nproc)"
+
+cd build/tsan
+ctest --output-on-failure -j "$(nproc)"
