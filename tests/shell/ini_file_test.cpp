@@ -249,7 +249,7 @@ TEST_F(IniScratch, SaveReplacesTheFileAndKeepsItsMode) {
     ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
     IniFile ini = IniFile::Load(path);
     ini.Set("S", "k", "2");
-    IniSaveResult r = ini.Save(path);
+    WriteResult r = ini.Save(path);
     ASSERT_TRUE(r.ok) << r.message;
     EXPECT_EQ(ReadBytes(path), "[S]\r\nk=2\r\n");
     struct stat st {};
@@ -268,7 +268,7 @@ TEST_F(IniScratch, SaveReplacesTheFileAndKeepsItsMode) {
 TEST_F(IniScratch, SaveFailuresSayWhyAndLeaveNoTrace) {
     WriteBytes(PathOf("plain"), "not a folder");
     const std::string underFile = PathOf("plain") + "/Kessivane.ini";
-    IniSaveResult r = IniFile::Parse("[S]\nk=1").Save(underFile);
+    WriteResult r = IniFile::Parse("[S]\nk=1").Save(underFile);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.message, "Could not write the settings file " + underFile + ": Not a directory");
 
@@ -298,7 +298,7 @@ TEST_F(IniScratch, FailedWriteKeepsTheOldFileByteForByte) {
 
     IniFile ini = IniFile::Load(path);
     ini.Set("S", "k", std::string(200, 'n'));
-    IniSaveResult r = ini.Save(path);
+    WriteResult r = ini.Save(path);
 
     ::setrlimit(RLIMIT_FSIZE, &saved);
     ::sigaction(SIGXFSZ, &previous, nullptr);
