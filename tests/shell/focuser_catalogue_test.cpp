@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <set>
+#include <tuple>
 
 #include "shell/settings_store.h"
 
@@ -92,14 +93,11 @@ TEST(FocuserCatalogue, ModelValuesMissingValuesAndClamping) {
 
     s = Customised();
     ApplyCatalogueModel(ini, "Default", s);
-    Settings factory = ReadSettings(IniFile::Parse(FactorySettingsText()));
-    EXPECT_DOUBLE_EQ(s.nudgeTime, factory.nudgeTime);
-    EXPECT_DOUBLE_EQ(s.closeNudgeTime, factory.closeNudgeTime);
-    EXPECT_DOUBLE_EQ(s.nudgeDelay, factory.nudgeDelay);
-    EXPECT_EQ(s.stopFactor, factory.stopFactor);
-    EXPECT_EQ(s.codesPerRev, factory.codesPerRev);
-    EXPECT_DOUBLE_EQ(s.travelPerRev, factory.travelPerRev);
-    EXPECT_FALSE(s.sbigInterlock);
+    // The same ten values as the factory settings file, and nothing else touched.
+    Settings expected = Customised();
+    const IniFile factory = IniFile::Parse(FactorySettingsText());
+    for (std::string_view key : kCatalogueKeys) ReadSetting(factory, "FocusControl", *FindSettingSpec(key), expected);
+    EXPECT_EQ(s, expected);
 
     // A catalogue removed after start-up: choosing reads nothing.
     s = Customised();
@@ -108,28 +106,25 @@ TEST(FocuserCatalogue, ModelValuesMissingValuesAndClamping) {
 }
 
 TEST(FocuserCatalogue, ParametersGroupVisibility) {
-    EXPECT_TRUE(FocuserParametersGroupVisible("JMI NGF-S", false));
-    EXPECT_TRUE(FocuserParametersGroupVisible("meade", false));
-    EXPECT_TRUE(FocuserParametersGroupVisible("Default", false));
-    EXPECT_FALSE(FocuserParametersGroupVisible("RoboFocus", true));
-    EXPECT_FALSE(FocuserParametersGroupVisible("VanSlyke", true));
-    EXPECT_FALSE(FocuserParametersGroupVisible("Optec TCF-S", true));
-    EXPECT_FALSE(FocuserParametersGroupVisible("JMI to Optec adapter", true));  // the last matching rule decides
-    EXPECT_TRUE(FocuserParametersGroupVisible("Unbranded", true));
-    EXPECT_FALSE(FocuserParametersGroupVisible("Unbranded", false));
+    // The last matching rule decides; a name matching none keeps the current state.
+    for (auto [name, current, visible] : std::vector<std::tuple<const char*, bool, bool>>{
+             {"JMI NGF-S", false, true}, {"meade", false, true}, {"Default", false, true}, {"RoboFocus", true, false},
+             {"VanSlyke", true, false}, {"Optec TCF-S", true, false}, {"JMI to Optec adapter", true, false},
+             {"Unbranded", true, true}, {"Unbranded", false, false}}) {
+        EXPECT_EQ(FocuserParametersGroupVisible(name, current), visible) << name;
+    }
 }
 
 TEST(FocuserCatalogue, KindFromName) {
-    EXPECT_EQ(FocuserKindFromName("MEADE DEFAULT"), FocuserKind::JMI);
-    EXPECT_EQ(FocuserKindFromName("meade default"), FocuserKind::JMI);
-    EXPECT_EQ(FocuserKindFromName("RoboFocus"), FocuserKind::RoboFocus);
-    EXPECT_EQ(FocuserKindFromName("Van Slyke"), FocuserKind::Unknown);  // the word is VANSLYKE
-    EXPECT_EQ(FocuserKindFromName("VanSlyke Engineering"), FocuserKind::RoboFocus);
-    EXPECT_EQ(FocuserKindFromName("optec"), FocuserKind::Optec);
-    EXPECT_EQ(FocuserKindFromName("Optec with JMI motor"), FocuserKind::JMI);  // word order, not name order
-    EXPECT_EQ(FocuserKindFromName("Optec RoboFocus"), FocuserKind::RoboFocus);
-    EXPECT_EQ(FocuserKindFromName(""), FocuserKind::Unknown);
-    EXPECT_EQ(FocuserKindFromName("None"), FocuserKind::Unknown);
+    // Word order decides, not name order; the word is VANSLYKE.
+    for (auto [name, kind] : std::vector<std::pair<const char*, FocuserKind>>{
+             {"MEADE DEFAULT", FocuserKind::JMI}, {"meade default", FocuserKind::JMI},
+             {"RoboFocus", FocuserKind::RoboFocus}, {"Van Slyke", FocuserKind::Unknown},
+             {"VanSlyke Engineering", FocuserKind::RoboFocus}, {"optec", FocuserKind::Optec},
+             {"Optec with JMI motor", FocuserKind::JMI}, {"Optec RoboFocus", FocuserKind::RoboFocus},
+             {"", FocuserKind::Unknown}, {"None", FocuserKind::Unknown}}) {
+        EXPECT_EQ(FocuserKindFromName(name), kind) << name;
+    }
 }
 
 TEST(FocuserCatalogue, ShippedCatalogueIsComplete) {
