@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <tuple>
+#include <variant>
 
 #include "shell/settings_store.h"
 
@@ -31,17 +32,13 @@ Settings Customised() {
     return s;
 }
 
-void ExpectFocuserMissingValues(const Settings& s) {
-    EXPECT_DOUBLE_EQ(s.nudgeTime, 0.005);
-    EXPECT_DOUBLE_EQ(s.closeNudgeTime, 0.005);
-    EXPECT_DOUBLE_EQ(s.nudgeDelay, 0.025);
-    EXPECT_DOUBLE_EQ(s.backLashValue, 0);
-    EXPECT_EQ(s.stopFactor, 10);
-    EXPECT_EQ(s.codesPerRev, 256);
-    EXPECT_DOUBLE_EQ(s.travelPerRev, 0.2);
-    EXPECT_FALSE(s.reverseDirection);
-    EXPECT_FALSE(s.hiResPositioning);
-    EXPECT_FALSE(s.sbigInterlock);
+// Customised() with its ten catalogue values taken from `from`.
+Settings WithCatalogueValuesOf(const Settings& from) {
+    Settings s = Customised();
+    for (std::string_view key : kCatalogueKeys) {
+        std::visit([&](auto member) { s.*member = from.*member; }, FindSettingSpec(key)->field);
+    }
+    return s;
 }
 
 TEST(FocuserCatalogue, NamesAreSortedWithoutRegardToCaseAndListedOnce) {
@@ -69,40 +66,33 @@ TEST(FocuserCatalogue, ModelValuesMissingValuesAndClamping) {
         "[Default]\nNudgeTime=0.015\nCloseNudgeTime=0.010\nNudgeDelay=0.150\nBackLashValue=0.010\nStopFactor=12\n"
         "CodesPerRev=512\nTravelPerRev=0.58\nReverseDirection=0\nHiResPositioning=0\nSBIGInterlock=0\n");
 
-    Settings s = Customised();
-    ApplyCatalogueModel(ini, "NoSection", s);
-    ExpectFocuserMissingValues(s);
-    EXPECT_DOUBLE_EQ(s.focusGain, 2.0);
-    EXPECT_EQ(s.focuser, "Kept");
+    const auto applied = [&ini](const std::string& name) {
+        Settings s = Customised();
+        ApplyCatalogueModel(ini, name, s);
+        return s;
+    };
+    // Values a model lacks take their missing values, not the ones before; the
+    // settings outside the catalogue stay.
+    const Settings missing = WithCatalogueValuesOf(Settings{});
+    EXPECT_EQ(applied("NoSection"), missing);
+    Settings onlyNudge = missing;
+    onlyNudge.nudgeTime = 0.042;
+    EXPECT_EQ(applied("OnlyNudge"), onlyNudge);
+    EXPECT_EQ(applied("Default"), WithCatalogueValuesOf(ReadSettings(IniFile::Parse(FactorySettingsText()))));
 
-    s = Customised();
-    ApplyCatalogueModel(ini, "OnlyNudge", s);
-    EXPECT_DOUBLE_EQ(s.nudgeTime, 0.042);
-    s.nudgeTime = 0.005;
-    ExpectFocuserMissingValues(s);  // the others are reset, not kept
-
-    s = Customised();
-    ApplyCatalogueModel(ini, "Wild", s);
-    EXPECT_DOUBLE_EQ(s.nudgeTime, 0.1);
-    EXPECT_EQ(s.stopFactor, 50);
-    EXPECT_EQ(s.codesPerRev, 256);
-    EXPECT_DOUBLE_EQ(s.travelPerRev, 0.5);
-    EXPECT_TRUE(s.reverseDirection);
-    EXPECT_FALSE(s.hiResPositioning);
-    EXPECT_DOUBLE_EQ(s.backLashValue, 0.013);
-
-    s = Customised();
-    ApplyCatalogueModel(ini, "Default", s);
-    // The same ten values as the factory settings file, and nothing else touched.
-    Settings expected = Customised();
-    const IniFile factory = IniFile::Parse(FactorySettingsText());
-    for (std::string_view key : kCatalogueKeys) ReadSetting(factory, "FocusControl", *FindSettingSpec(key), expected);
-    EXPECT_EQ(s, expected);
+    const Settings wild = applied("Wild");
+    EXPECT_DOUBLE_EQ(wild.nudgeTime, 0.1);
+    EXPECT_EQ(wild.stopFactor, 50);
+    EXPECT_EQ(wild.codesPerRev, 256);
+    EXPECT_DOUBLE_EQ(wild.travelPerRev, 0.5);
+    EXPECT_TRUE(wild.reverseDirection);
+    EXPECT_FALSE(wild.hiResPositioning);
+    EXPECT_DOUBLE_EQ(wild.backLashValue, 0.013);
 
     // A catalogue removed after start-up: choosing reads nothing.
-    s = Customised();
+    Settings s = Customised();
     ApplyCatalogueModel("/nonexistent/Focusers.ini", "Default", s);
-    ExpectFocuserMissingValues(s);
+    EXPECT_EQ(s, missing);
 }
 
 TEST(FocuserCatalogue, ParametersGroupVisibility) {

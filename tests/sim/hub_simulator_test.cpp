@@ -238,14 +238,7 @@ TEST_F(HubTest, InjectedFaults) {
     hub->SetFault(HubFault::NineBytesThenSilent);
     port->Purge();
     ASSERT_TRUE(Send("KTR02?????\r"));
-    char buf[16];
-    std::string got;
-    while (got.size() < 9) {
-        const std::size_t n = port->ReadSome(buf, sizeof buf, 1s);
-        ASSERT_GT(n, 0u);
-        got.append(buf, n);
-    }
-    EXPECT_EQ(got, "KTR03YES!");
+    EXPECT_EQ(port->ReadExactly(9, kLong), "KTR03YES!");
     EXPECT_EQ(Query("KTR02?????"), "");
 
     for (auto [fault, request, reply] : {std::tuple{HubFault::RefuseOffset, "KTR0600240", "KTR0700235"},
