@@ -77,11 +77,9 @@ public:
 // A fresh program folder with the shipped catalogue, removed afterwards.
 class ProgramFolder : public kv::test::TempDir {
 public:
-    explicit ProgramFolder(bool withCatalogue = true) {
-        if (withCatalogue) {
-            std::filesystem::copy_file(std::filesystem::path(KV_SOURCE_DIR) / "data" / "Focusers.ini",
-                                       Path() / "Focusers.ini");
-        }
+    ProgramFolder() {
+        std::filesystem::copy_file(std::filesystem::path(KV_SOURCE_DIR) / "data" / "Focusers.ini",
+                                   Path() / "Focusers.ini");
     }
     std::string Dir() const { return Path().string() + "/"; }
 };

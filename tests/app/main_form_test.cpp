@@ -43,11 +43,9 @@ protected:
 
 }  // namespace
 
-TEST(MainFormStartup, MissingCatalogueEndsStartupBeforeAnySettingsFileIsWritten) {
-    ProgramFolder folder(/*withCatalogue=*/false);
-    RecordingDialogs dialogs;
-    TMainForm form(dialogs, folder.Dir(), {"kessivane"});
-    EXPECT_FALSE(form.FormCreate());
+TEST_F(MainForm, Startup_MissingCatalogueEndsStartupBeforeAnySettingsFileIsWritten) {
+    std::filesystem::remove(folder.File("Focusers.ini"));
+    EXPECT_FALSE(Start());
     ASSERT_EQ(dialogs.shown.size(), 1u);
     EXPECT_EQ(dialogs.shown[0].text,
               "The FOCUSERS.INI file is missing!  \r\n\r\nThe program will shut down so you can correct the problem.");
@@ -104,7 +102,6 @@ TEST_F(MainForm, Pages_SettingsButtonsShowExactlyOffTheStatusTabAndPanelsFollowT
     EXPECT_TRUE(readOut->isVisible());
     window->PageControl()->setCurrentIndex(TMainForm::ExposureControl);
     EXPECT_FALSE(readOut->isVisible());
-
 }
 
 TEST_F(MainForm, Settings_SaveKeepsCommentsAndWritesWhatTheControlsShow) {

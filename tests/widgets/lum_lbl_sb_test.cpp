@@ -57,7 +57,7 @@ TEST(TlumLbl, FramesTheFilledBackgroundInTheTextColour) {
     EXPECT_EQ(At(img, 119, 23), kBack);
 }
 
-TEST(TlumLbl, CaptionFollowsAlignmentAndIsCentredVertically) {
+TEST(TlumLbl, CaptionFollowsAlignmentIsCentredVerticallyAndGreyWhenDisabled) {
     TlumLbl l("Exposure");
     Prepare(l);
     l.setAlignment(Qt::AlignLeft);
@@ -73,21 +73,18 @@ TEST(TlumLbl, CaptionFollowsAlignmentAndIsCentredVertically) {
     EXPECT_LE(std::abs((ink.top() - caption.top()) - (caption.bottom() - ink.bottom())), 5);
 
     l.setAlignment(Qt::AlignRight);
-    ink = InkBox(Render(l), kInk);
+    QImage img = Render(l);
+    ink = InkBox(img, kInk);
     ASSERT_FALSE(ink.isEmpty());
     EXPECT_GT(ink.left(), 60);
     EXPECT_LE(ink.right(), 118);
     EXPECT_GT(ink.right(), 112);
-}
 
-TEST(TlumLbl, DisabledCaptionIsGrey) {
-    TlumLbl l("Exposure");
-    Prepare(l);
+    // Disabled, the caption is grey.
     l.setEnabled(false);
-    const QImage img = Render(l);
+    img = Render(l);
     EXPECT_TRUE(InkBox(img, kInk).isEmpty());
-    const QColor grey = QGuiApplication::palette().color(QPalette::Disabled, QPalette::WindowText);
-    EXPECT_FALSE(InkBox(img, grey).isEmpty());
+    EXPECT_FALSE(InkBox(img, QGuiApplication::palette().color(QPalette::Disabled, QPalette::WindowText)).isEmpty());
 }
 
 TEST(TlumSB, LatchedButtonIsSunkenAndItsFaceUsesTheDownColour) {
