@@ -438,15 +438,15 @@ std::string IniFile::Text() const {
     return out;
 }
 
-IniSaveResult IniFile::Save(const std::string& path, std::string_view what) const {
+WriteResult IniFile::Save(const std::string& path, std::string_view what) const {
     return WriteFileAtomically(path, Text(), what);
 }
 
 // ---- atomic write ----
 
-IniSaveResult WriteFileAtomically(const std::string& path, std::string_view bytes, std::string_view what) {
+WriteResult WriteFileAtomically(const std::string& path, std::string_view bytes, std::string_view what) {
     auto fail = [&](int err) {
-        return IniSaveResult{false, "Could not write the " + std::string(what) + " " + path + ": " + ErrnoText(err)};
+        return WriteResult{false, "Could not write the " + std::string(what) + " " + path + ": " + ErrnoText(err)};
     };
     if (path.empty()) return fail(ENOENT);
 

@@ -42,9 +42,11 @@ std::optional<double> ParseIniFloat(std::string_view text);
 // whatever the process locale: 1.5 -> "1.5", 1.0 -> "1".
 std::string FormatIniFloat(double value);
 
-struct IniSaveResult {
+// Result of writing a file. On failure the previous file is left untouched and
+// `message` says why, in words a user can act on; it is empty on success.
+struct WriteResult {
     bool ok = true;
-    std::string message;  // empty on success
+    std::string message;
 };
 
 class IniFile {
@@ -88,7 +90,7 @@ public:
     // flushed to disk and renamed over the target, so a failure at any step
     // leaves the old file as it was. `what` names the file in the message:
     // "Could not write the <what> <path>: <reason>".
-    IniSaveResult Save(const std::string& path, std::string_view what = "settings file") const;
+    WriteResult Save(const std::string& path, std::string_view what = "settings file") const;
 
 private:
     enum class Kind { Other, Section, Key };
@@ -132,7 +134,7 @@ private:
 };
 
 // Atomic whole-file replacement used by IniFile::Save and the factory file.
-IniSaveResult WriteFileAtomically(const std::string& path, std::string_view bytes,
+WriteResult WriteFileAtomically(const std::string& path, std::string_view bytes,
                                   std::string_view what = "settings file");
 
 }  // namespace kv

@@ -99,8 +99,6 @@ std::string FileText(const SettingSpec& setting, const Settings& s) {
     }
 }
 
-WriteResult FromSave(const IniSaveResult& r) { return WriteResult{r.ok, r.message}; }
-
 // Loads the file that is about to be updated. A file that exists but cannot be
 // read, or is too large to be kept whole, is refused rather than replaced by a
 // copy that would lose its contents.
@@ -174,11 +172,11 @@ WriteResult WriteSettings(const std::string& path, const Settings& s) {
     WriteResult failure;
     if (!LoadForUpdate(path, ini, failure)) return failure;
     WriteSettings(ini, s);
-    return FromSave(ini.Save(path));
+    return ini.Save(path);
 }
 
 WriteResult WriteFactorySettings(const std::string& path) {
-    return FromSave(WriteFileAtomically(path, FactorySettingsText()));
+    return WriteFileAtomically(path, FactorySettingsText());
 }
 
 WriteResult SaveWindowPosition(const std::string& path, int left, int top) {
@@ -187,7 +185,7 @@ WriteResult SaveWindowPosition(const std::string& path, int left, int top) {
     if (!LoadForUpdate(path, ini, failure)) return failure;
     ini.SetInteger("Position", "Left", left);
     ini.SetInteger("Position", "Top", top);
-    return FromSave(ini.Save(path));
+    return ini.Save(path);
 }
 
 }  // namespace kv

@@ -14,13 +14,6 @@ inline constexpr const char* kSettingsFileName = "Kessivane.ini";
 // The factory file, byte for byte (CRLF line ends, no line end after the last line).
 const std::string& FactorySettingsText();
 
-// Result of a write. On failure the previous file is left untouched and
-// `message` says why, in words a user can act on.
-struct WriteResult {
-    bool ok = true;
-    std::string message;
-};
-
 // Fills `s` from the file as the controls would show it: missing keys take their
 // missing value, every number is clamped and rounded by its control. A file that
 // cannot be read is treated as empty. Left/Top are read only when savePosition.

@@ -5,19 +5,15 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <atomic>
-#include <csignal>
-#include <sys/resource.h>
-#include <unistd.h>
 #include <filesystem>
 #include <mutex>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "focuser/focus_control.h"
 #include "platform/broadcast.h"
 #include "platform/dialogs.h"
+#include "support/temp_files.h"
 
 namespace kvtest {
 
@@ -78,57 +74,14 @@ public:
     int cancels = 0;
 };
 
-// Limits the size of files this process writes while it lives.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        ::getrlimit(RLIMIT_FSIZE, &old_);
-        rlimit r = old_;
-        r.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &r);
-    }
-    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &old_); }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-private:
-    rlimit old_{};
-};
-
 // A fresh program folder with the shipped catalogue, removed afterwards.
-class ProgramFolder {
+class ProgramFolder : public kv::test::TempDir {
 public:
-    explicit ProgramFolder(bool withCatalogue = true) {
-        static int counter = 0;
-        path_ = std::filesystem::temp_directory_path() /
-                ("kv-app-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-        if (withCatalogue) {
-            std::filesystem::copy_file(std::filesystem::path(KV_SOURCE_DIR) / "data" / "Focusers.ini",
-                                       path_ / "Focusers.ini");
-        }
+    ProgramFolder() {
+        std::filesystem::copy_file(std::filesystem::path(KV_SOURCE_DIR) / "data" / "Focusers.ini",
+                                   Path() / "Focusers.ini");
     }
-    ~ProgramFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string Dir() const { return path_.string() + "/"; }
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
-    bool Has(const std::string& name) const { return std::filesystem::exists(path_ / name); }
-    void Write(const std::string& name, const std::string& text) const {
-        std::ofstream(path_ / name, std::ios::binary) << text;
-    }
-    std::string Read(const std::string& name) const {
-        std::ifstream in(path_ / name, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
-
-private:
-    std::filesystem::path path_;
+    std::string Dir() const { return Path().string() + "/"; }
 };
 
 // Lets queued calls (log drains, timers) run.

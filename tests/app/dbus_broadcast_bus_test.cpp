@@ -5,28 +5,21 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 
 #include <functional>
 
+#include "app_test_support.h"
+
 namespace {
 
 constexpr int kLimitMs = 20000;  // generous: only reached when something is broken
 const QString kMsgProgram = QStringLiteral(KV_BIN_DIR "/kessivane-msg");
 
-bool PumpUntil(const std::function<bool()>& done) {
-    QDeadlineTimer deadline(kLimitMs);
-    while (!done()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+bool PumpUntil(const std::function<bool()>& done) { return kvtest::ProcessEventsUntil(done, kLimitMs); }
 
 void StartMsg(QProcess& msg, const QString& address, const QStringList& args) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -32,14 +32,6 @@ TEST(NamedEvent, OneSetReleasesExactlyOneOfSeveralWaiters) {
     EXPECT_EQ(timedOut.load(), 2);
 }
 
-TEST(NamedEvent, SetBeforeWaitIsKeptForOneWaiterOnly) {
-    NamedEvent event("set-first");
-    event.Set();
-    event.Set();  // still one signal, not two
-    EXPECT_EQ(event.Wait(0ms), WaitResult::Signalled);
-    EXPECT_EQ(event.Wait(20ms), WaitResult::TimedOut);
-}
-
 TEST(NamedEvent, AbandonWakesEveryWaiterAndStaysUntilReset) {
     NamedEvent event("abandon");
     std::atomic<int> abandoned{0};
@@ -59,10 +51,13 @@ TEST(NamedEvent, AbandonWakesEveryWaiterAndStaysUntilReset) {
     EXPECT_EQ(event.Wait(0ms), WaitResult::Signalled);
 }
 
-TEST(NamedEvent, NegativeTimeoutFailsAndHugeTimeoutStillWakes) {
-    NamedEvent event("bounds");
+TEST(NamedEvent, SetBeforeWaitIsOneSignalAndTimeoutsAreBounded) {
+    NamedEvent event("set-first");
     event.Set();
+    event.Set();  // still one signal, not two
     EXPECT_EQ(event.Wait(-1ms), WaitResult::Failed);
+    EXPECT_EQ(event.Wait(0ms), WaitResult::Signalled);
+    EXPECT_EQ(event.Wait(20ms), WaitResult::TimedOut);
 
     std::thread setter([&] {
         std::this_thread::sleep_for(20ms);
@@ -87,9 +82,8 @@ TEST(NamedEvent, SameNameGivesTheSameEventAcrossThreads) {
     opener.join();
     EXPECT_EQ(there, here);
     EXPECT_EQ(here->Wait(kLong), WaitResult::Signalled);
-}
 
-TEST(NamedEvent, SignalSurvivesWhileNobodyHoldsTheEvent) {
+    // A signal survives while nobody holds the event.
     OpenNamedEvent("named-event-test-unheld")->Set();
     EXPECT_EQ(OpenNamedEvent("named-event-test-unheld")->Wait(0ms), WaitResult::Signalled);
 }

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
 #include <thread>
 
 namespace kv {
@@ -21,37 +20,24 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit = 10000ms) {
     return pred();
 }
 
-TEST(WorkerThread, DestructorStopsAndJoinsARunningProcedure) {
-    auto steps = std::make_shared<std::atomic<int>>(0);
-    auto ended = std::make_shared<std::atomic<bool>>(false);
-    {
-        WorkerThread worker([steps, ended](WorkerThread& self) {
-            while (!self.StopRequested()) {
-                steps->fetch_add(1);
-                std::this_thread::sleep_for(1ms);
-            }
-            ended->store(true);
-        });
-        worker.Start();
-        ASSERT_TRUE(WaitFor([&] { return steps->load() > 0; }));
+TEST(WorkerThread, DestructorStopsAndJoinsARunningProcedureAndReleasesAHeldOne) {
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held" : "running");
+        std::atomic<bool> started{false};
+        std::atomic<bool> ended{false};
+        {
+            WorkerThread worker([&](WorkerThread& self) {
+                started.store(true);
+                while (self.Checkpoint()) std::this_thread::sleep_for(1ms);
+                ended.store(self.StopRequested());
+            });
+            if (held) worker.Hold();
+            worker.Start();
+            ASSERT_TRUE(WaitFor([&] { return started.load(); }));
+        }
+        // The procedure, told by Checkpoint, must have ended before the destructor returned.
+        EXPECT_TRUE(ended.load());
     }
-    // The procedure must have ended before the destructor returned.
-    EXPECT_TRUE(ended->load());
-}
-
-TEST(WorkerThread, DestructorReleasesAHeldProcedure) {
-    std::atomic<bool> atCheckpoint{false};
-    std::atomic<bool> checkpointResult{true};
-    {
-        WorkerThread worker([&](WorkerThread& self) {
-            atCheckpoint.store(true);
-            checkpointResult.store(self.Checkpoint());
-        });
-        worker.Hold();
-        worker.Start();
-        ASSERT_TRUE(WaitFor([&] { return atCheckpoint.load(); }));
-    }
-    EXPECT_FALSE(checkpointResult.load()) << "a stopped worker's Checkpoint must say so";
 }
 
 TEST(WorkerThread, HoldBlocksAtCheckpointAndReleaseContinues) {
@@ -75,22 +61,19 @@ TEST(WorkerThread, HoldBlocksAtCheckpointAndReleaseContinues) {
     EXPECT_TRUE(worker.Finished());
 }
 
-TEST(WorkerThread, StartTwiceRunsTheProcedureOnce) {
+TEST(WorkerThread, StartsOnceAndAThrowingProcedureEndsTheWorkerNotTheProcess) {
     std::atomic<int> runs{0};
-    WorkerThread worker([&](WorkerThread&) { runs.fetch_add(1); });
+    WorkerThread worker([&](WorkerThread&) {
+        runs.fetch_add(1);
+        throw std::runtime_error("boom");
+    });
     worker.Start();
-    worker.Start();
-    worker.Join();
-    worker.Start();  // after the end as well
-    worker.Join();
-    EXPECT_EQ(runs.load(), 1);
-}
-
-TEST(WorkerThread, AThrowingProcedureEndsTheWorkerNotTheProcess) {
-    WorkerThread worker([](WorkerThread&) { throw std::runtime_error("boom"); });
     worker.Start();
     worker.Join();
     EXPECT_TRUE(worker.Finished());
+    worker.Start();  // after the end as well
+    worker.Join();
+    EXPECT_EQ(runs.load(), 1);
 }
 
 // Real-time scheduling may or may not be permitted here. Either way the

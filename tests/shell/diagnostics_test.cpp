@@ -2,14 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <tuple>
 
 #include "platform/broadcast.h"
+#include "support/temp_files.h"
 
 namespace kv {
 namespace {
@@ -17,19 +16,13 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(Diagnostics, OnlyAnExactSlashDAsFirstArgumentSwitchesTracingOn) {
-    const auto check = [](std::initializer_list<const char*> args) {
-        std::vector<const char*> argv(args);
-        return IsDiagnosticSwitch(static_cast<int>(argv.size()), argv.data());
-    };
-    EXPECT_TRUE(check({"kessivane", "/D"}));
-    EXPECT_TRUE(check({"kessivane", "/d"}));
-    EXPECT_TRUE(check({"kessivane", "/d", "more"}));
-    EXPECT_FALSE(check({"kessivane"}));
-    EXPECT_FALSE(check({"kessivane", "/D "}));
-    EXPECT_FALSE(check({"kessivane", "/x"}));
-    EXPECT_FALSE(check({"kessivane", "-d"}));
-    EXPECT_FALSE(check({"kessivane", "/Dx"}));
-    EXPECT_FALSE(check({"kessivane", "other", "/D"}));
+    using Args = std::vector<const char*>;
+    for (auto [args, on] : std::vector<std::pair<Args, bool>>{
+             {{"kessivane", "/D"}, true}, {{"kessivane", "/d"}, true}, {{"kessivane", "/d", "more"}, true},
+             {{"kessivane"}, false}, {{"kessivane", "/D "}, false}, {{"kessivane", "/x"}, false},
+             {{"kessivane", "-d"}, false}, {{"kessivane", "/Dx"}, false}, {{"kessivane", "other", "/D"}, false}}) {
+        EXPECT_EQ(IsDiagnosticSwitch(static_cast<int>(args.size()), args.data()), on) << args.back();
+    }
     EXPECT_FALSE(IsDiagnosticSwitch(0, nullptr));
 }
 
@@ -48,59 +41,37 @@ private:
     bool accept_;
 };
 
-class TraceDiagTest : public ::testing::Test {
-protected:
-    void TearDown() override {
-        SetDiagnosticMode(false);
-        SetBroadcastBus(nullptr);
-    }
-};
-
-TEST_F(TraceDiagTest, SendsNothingWhenDiagnosticModeIsOff) {
+TEST(Diagnostics, TraceGoesToTheBusOrElseToStandardErrorAndOnlyInDiagnosticMode) {
     RecorderBus bus(true);
     SetBroadcastBus(&bus);
+    const std::string longLine(400, 'L');
     SetDiagnosticMode(false);
     testing::internal::CaptureStderr();
-    TraceDiag("Creating Main Form");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_TRUE(bus.sent.empty());
-}
-
-TEST_F(TraceDiagTest, GoesToTheInstalledBusAsMessageLogger) {
-    RecorderBus bus(true);
-    SetBroadcastBus(&bus);
+    TraceDiag("mode is off");
     SetDiagnosticMode(true);
-    const std::string longLine(400, 'L');
-    testing::internal::CaptureStderr();
     TraceDiag("Creating Main Form");
     TraceDiag(longLine);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    ASSERT_EQ(bus.sent.size(), 2u);
-    EXPECT_EQ(bus.sent[0], "MESSAGE_LOGGER|0|0|Creating Main Form");
-    EXPECT_EQ(bus.sent[1], "MESSAGE_LOGGER|0|0|" + longLine);
-}
+    EXPECT_EQ(bus.sent, (std::vector<std::string>{"MESSAGE_LOGGER|0|0|Creating Main Form",
+                                                  "MESSAGE_LOGGER|0|0|" + longLine}));
 
-TEST_F(TraceDiagTest, FallsBackToStandardErrorWithoutABusOrWhenItFails) {
-    SetDiagnosticMode(true);
-    testing::internal::CaptureStderr();
-    TraceDiag("no bus");
     RecorderBus failing(false);
     SetBroadcastBus(&failing);
     TraceDiag("bus refused");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "no bus\nbus refused\n");
+    SetBroadcastBus(nullptr);
+    TraceDiag("no bus");
+    SetDiagnosticMode(false);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "bus refused\nno bus\n");
     EXPECT_EQ(failing.sent.size(), 1u);
 }
 
 TEST(Diagnostics, TraceMegabytesRoundsHalfToEvenThenAddsOne) {
     constexpr std::int64_t MB = 1048576;
-    EXPECT_EQ(TraceMegabytes(0), 1);
-    EXPECT_EQ(TraceMegabytes(MB / 2 - 1), 1);
-    EXPECT_EQ(TraceMegabytes(MB / 2), 1);            // 0.5 -> 0
-    EXPECT_EQ(TraceMegabytes(MB + MB / 2), 3);       // 1.5 -> 2
-    EXPECT_EQ(TraceMegabytes(2 * MB + MB / 2), 3);   // 2.5 -> 2
-    EXPECT_EQ(TraceMegabytes(2 * MB + MB / 2 + 1), 4);
-    EXPECT_EQ(TraceMegabytes(std::int64_t{16} * 1024 * MB), 16385);
-    EXPECT_EQ(TraceMegabytes(-5), 1);
+    // 0.5 -> 0, 1.5 -> 2, 2.5 -> 2
+    for (auto [bytes, shown] : std::vector<std::pair<std::int64_t, std::int64_t>>{
+             {0, 1}, {MB / 2 - 1, 1}, {MB / 2, 1}, {MB + MB / 2, 3}, {2 * MB + MB / 2, 3}, {2 * MB + MB / 2 + 1, 4},
+             {16 * 1024 * MB, 16385}, {-5, 1}}) {
+        EXPECT_EQ(TraceMegabytes(bytes), shown) << bytes;
+    }
 
     SystemFacts facts;
     facts.totalPhysicalBytes = 8 * 1024 * MB;
@@ -117,16 +88,15 @@ TEST(Diagnostics, SystemFactsComeFromThisMachine) {
 }
 
 TEST(Diagnostics, FileCheckReportsFoundAndMissingFilesInOrder) {
-    const fs::path root = fs::temp_directory_path() / ("kv-diag-test-" + std::to_string(::getpid()));
-    const fs::path system = root / "windir";
-    const fs::path program = root / "prog";
+    test::TempDir root;
+    const fs::path system = root.Path() / "windir";
+    const fs::path program = root.Path() / "prog";
     fs::create_directories(system / "system32" / "drivers");
     fs::create_directories(program);
     std::ofstream(system / "system32" / "drivers" / "blockio.sys") << "12345";
     std::ofstream(program / "mx7drv.dll") << std::string(2048, 'z');
 
     const auto lines = FileCheckTraceLines(system.string(), program.string() + "/");
-    fs::remove_all(root);
 
     ASSERT_EQ(lines.size(), 9u);
     const std::string dateTime = R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d)";
@@ -180,15 +150,14 @@ TEST(Diagnostics, ParsesAnX86CpuInfoFromItsFirstProcessor) {
     EXPECT_EQ(lines[9], "Processor Speed: 3192");
 }
 
-TEST(Diagnostics, AFlagsLineWithoutTscFailsTheCapabilityTest) {
-    const auto facts = ParseCpuInfo("vendor_id : SomeVendor\nmodel name : old part\nflags : fpu vme\n");
+TEST(Diagnostics, CpuInfoWithoutTscOrWithoutFlags) {
+    auto facts = ParseCpuInfo("vendor_id : SomeVendor\nmodel name : old part\nflags : fpu vme\n");
     ASSERT_TRUE(facts.has_value());
     EXPECT_FALSE(facts->hasTsc);
     EXPECT_TRUE(facts->hasCpuid);  // a vendor_id line exists only when CPUID answered
-}
 
-TEST(Diagnostics, CpuInfoWithoutFlagsIsNotRefused) {
-    const auto facts = ParseCpuInfo(
+    // No flags line at all is not a refusal.
+    facts = ParseCpuInfo(
         "processor\t: 0\n"
         "BogoMIPS\t: 108.00\n"
         "CPU implementer\t: 0x41\n"

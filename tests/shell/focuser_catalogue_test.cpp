@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <optional>
 #include <set>
+#include <tuple>
+#include <variant>
 
 #include "shell/settings_store.h"
 
@@ -30,17 +32,13 @@ Settings Customised() {
     return s;
 }
 
-void ExpectFocuserMissingValues(const Settings& s) {
-    EXPECT_DOUBLE_EQ(s.nudgeTime, 0.005);
-    EXPECT_DOUBLE_EQ(s.closeNudgeTime, 0.005);
-    EXPECT_DOUBLE_EQ(s.nudgeDelay, 0.025);
-    EXPECT_DOUBLE_EQ(s.backLashValue, 0);
-    EXPECT_EQ(s.stopFactor, 10);
-    EXPECT_EQ(s.codesPerRev, 256);
-    EXPECT_DOUBLE_EQ(s.travelPerRev, 0.2);
-    EXPECT_FALSE(s.reverseDirection);
-    EXPECT_FALSE(s.hiResPositioning);
-    EXPECT_FALSE(s.sbigInterlock);
+// Customised() with its ten catalogue values taken from `from`.
+Settings WithCatalogueValuesOf(const Settings& from) {
+    Settings s = Customised();
+    for (std::string_view key : kCatalogueKeys) {
+        std::visit([&](auto member) { s.*member = from.*member; }, FindSettingSpec(key)->field);
+    }
+    return s;
 }
 
 TEST(FocuserCatalogue, NamesAreSortedWithoutRegardToCaseAndListedOnce) {
@@ -68,68 +66,55 @@ TEST(FocuserCatalogue, ModelValuesMissingValuesAndClamping) {
         "[Default]\nNudgeTime=0.015\nCloseNudgeTime=0.010\nNudgeDelay=0.150\nBackLashValue=0.010\nStopFactor=12\n"
         "CodesPerRev=512\nTravelPerRev=0.58\nReverseDirection=0\nHiResPositioning=0\nSBIGInterlock=0\n");
 
-    Settings s = Customised();
-    ApplyCatalogueModel(ini, "NoSection", s);
-    ExpectFocuserMissingValues(s);
-    EXPECT_DOUBLE_EQ(s.focusGain, 2.0);
-    EXPECT_EQ(s.focuser, "Kept");
+    const auto applied = [&ini](const std::string& name) {
+        Settings s = Customised();
+        ApplyCatalogueModel(ini, name, s);
+        return s;
+    };
+    // Values a model lacks take their missing values, not the ones before; the
+    // settings outside the catalogue stay.
+    const Settings missing = WithCatalogueValuesOf(Settings{});
+    EXPECT_EQ(applied("NoSection"), missing);
+    Settings onlyNudge = missing;
+    onlyNudge.nudgeTime = 0.042;
+    EXPECT_EQ(applied("OnlyNudge"), onlyNudge);
+    EXPECT_EQ(applied("Default"), WithCatalogueValuesOf(ReadSettings(IniFile::Parse(FactorySettingsText()))));
 
-    s = Customised();
-    ApplyCatalogueModel(ini, "OnlyNudge", s);
-    EXPECT_DOUBLE_EQ(s.nudgeTime, 0.042);
-    s.nudgeTime = 0.005;
-    ExpectFocuserMissingValues(s);  // the others are reset, not kept
-
-    s = Customised();
-    ApplyCatalogueModel(ini, "Wild", s);
-    EXPECT_DOUBLE_EQ(s.nudgeTime, 0.1);
-    EXPECT_EQ(s.stopFactor, 50);
-    EXPECT_EQ(s.codesPerRev, 256);
-    EXPECT_DOUBLE_EQ(s.travelPerRev, 0.5);
-    EXPECT_TRUE(s.reverseDirection);
-    EXPECT_FALSE(s.hiResPositioning);
-    EXPECT_DOUBLE_EQ(s.backLashValue, 0.013);
-
-    s = Customised();
-    ApplyCatalogueModel(ini, "Default", s);
-    Settings factory = ReadSettings(IniFile::Parse(FactorySettingsText()));
-    EXPECT_DOUBLE_EQ(s.nudgeTime, factory.nudgeTime);
-    EXPECT_DOUBLE_EQ(s.closeNudgeTime, factory.closeNudgeTime);
-    EXPECT_DOUBLE_EQ(s.nudgeDelay, factory.nudgeDelay);
-    EXPECT_EQ(s.stopFactor, factory.stopFactor);
-    EXPECT_EQ(s.codesPerRev, factory.codesPerRev);
-    EXPECT_DOUBLE_EQ(s.travelPerRev, factory.travelPerRev);
-    EXPECT_FALSE(s.sbigInterlock);
+    const Settings wild = applied("Wild");
+    EXPECT_DOUBLE_EQ(wild.nudgeTime, 0.1);
+    EXPECT_EQ(wild.stopFactor, 50);
+    EXPECT_EQ(wild.codesPerRev, 256);
+    EXPECT_DOUBLE_EQ(wild.travelPerRev, 0.5);
+    EXPECT_TRUE(wild.reverseDirection);
+    EXPECT_FALSE(wild.hiResPositioning);
+    EXPECT_DOUBLE_EQ(wild.backLashValue, 0.013);
 
     // A catalogue removed after start-up: choosing reads nothing.
-    s = Customised();
+    Settings s = Customised();
     ApplyCatalogueModel("/nonexistent/Focusers.ini", "Default", s);
-    ExpectFocuserMissingValues(s);
+    EXPECT_EQ(s, missing);
 }
 
 TEST(FocuserCatalogue, ParametersGroupVisibility) {
-    EXPECT_TRUE(FocuserParametersGroupVisible("JMI NGF-S", false));
-    EXPECT_TRUE(FocuserParametersGroupVisible("meade", false));
-    EXPECT_TRUE(FocuserParametersGroupVisible("Default", false));
-    EXPECT_FALSE(FocuserParametersGroupVisible("RoboFocus", true));
-    EXPECT_FALSE(FocuserParametersGroupVisible("VanSlyke", true));
-    EXPECT_FALSE(FocuserParametersGroupVisible("Optec TCF-S", true));
-    EXPECT_FALSE(FocuserParametersGroupVisible("JMI to Optec adapter", true));  // the last matching rule decides
-    EXPECT_TRUE(FocuserParametersGroupVisible("Unbranded", true));
-    EXPECT_FALSE(FocuserParametersGroupVisible("Unbranded", false));
+    // The last matching rule decides; a name matching none keeps the current state.
+    for (auto [name, current, visible] : std::vector<std::tuple<const char*, bool, bool>>{
+             {"JMI NGF-S", false, true}, {"meade", false, true}, {"Default", false, true}, {"RoboFocus", true, false},
+             {"VanSlyke", true, false}, {"Optec TCF-S", true, false}, {"JMI to Optec adapter", true, false},
+             {"Unbranded", true, true}, {"Unbranded", false, false}}) {
+        EXPECT_EQ(FocuserParametersGroupVisible(name, current), visible) << name;
+    }
 }
 
 TEST(FocuserCatalogue, KindFromName) {
-    EXPECT_EQ(FocuserKindFromName("MEADE DEFAULT"), FocuserKind::JMI);
-    EXPECT_EQ(FocuserKindFromName("meade default"), FocuserKind::JMI);
-    EXPECT_EQ(FocuserKindFromName("RoboFocus"), FocuserKind::RoboFocus);
-    EXPECT_EQ(FocuserKindFromName("Van Slyke"), FocuserKind::Unknown);  // the word is VANSLYKE
-    EXPECT_EQ(FocuserKindFromName("VanSlyke Engineering"), FocuserKind::RoboFocus);
-    EXPECT_EQ(FocuserKindFromName("optec"), FocuserKind::Optec);
-    EXPECT_EQ(FocuserKindFromName("Optec with JMI motor"), FocuserKind::JMI);  // word order, not name order
-    EXPECT_EQ(FocuserKindFromName("Optec RoboFocus"), FocuserKind::RoboFocus);
-    EXPECT_EQ(FocuserKindFromName(""), FocuserKind::Unknown);
-    EXPECT_EQ(FocuserKindFromName("None"), FocuserKind::Unknown);
+    // Word order decides, not name order; the word is VANSLYKE.
+    for (auto [name, kind] : std::vector<std::pair<const char*, FocuserKind>>{
+             {"MEADE DEFAULT", FocuserKind::JMI}, {"meade default", FocuserKind::JMI},
+             {"RoboFocus", FocuserKind::RoboFocus}, {"Van Slyke", FocuserKind::Unknown},
+             {"VanSlyke Engineering", FocuserKind::RoboFocus}, {"optec", FocuserKind::Optec},
+             {"Optec with JMI motor", FocuserKind::JMI}, {"Optec RoboFocus", FocuserKind::RoboFocus},
+             {"", FocuserKind::Unknown}, {"None", FocuserKind::Unknown}}) {
+        EXPECT_EQ(FocuserKindFromName(name), kind) << name;
+    }
 }
 
 TEST(FocuserCatalogue, ShippedCatalogueIsComplete) {

@@ -1,50 +1,26 @@
 #include "shell/ini_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <csignal>
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
+
+#include "support/temp_files.h"
 
 namespace kv {
 namespace {
 
 namespace fs = std::filesystem;
+using test::ReadFile;
 
-class IniScratch : public ::testing::Test {
-protected:
-    void SetUp() override {
-        static std::atomic<int> counter{0};
-        dir_ = fs::temp_directory_path() /
-               ("kv_ini_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string PathOf(const std::string& name) const { return (dir_ / name).string(); }
-    static void WriteBytes(const std::string& path, const std::string& bytes) {
-        std::ofstream(path, std::ios::binary) << bytes;
-    }
-    static std::string ReadBytes(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    std::vector<std::string> DirEntries() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    fs::path dir_;
-};
+std::vector<std::string> Entries(const test::TempDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.Path())) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 TEST(IniParse, ToleratesMessyInput) {
     const std::string text =
@@ -98,15 +74,12 @@ TEST(IniParse, EmptyAndBlankInputs) {
 }
 
 TEST(IniValues, IntegersFollowTheFileRules) {
-    EXPECT_EQ(ParseIniInteger("  42 "), 42);
-    EXPECT_EQ(ParseIniInteger("-7"), -7);
-    EXPECT_EQ(ParseIniInteger("+3"), 3);
-    EXPECT_EQ(ParseIniInteger("0x1F"), 31);
-    EXPECT_EQ(ParseIniInteger("0X10"), 16);
-    EXPECT_EQ(ParseIniInteger("-0x10"), -16);
-    EXPECT_EQ(ParseIniInteger("9223372036854775807"), std::numeric_limits<std::int64_t>::max());
-    EXPECT_EQ(ParseIniInteger("-9223372036854775808"), std::numeric_limits<std::int64_t>::min());
-    EXPECT_EQ(ParseIniInteger("0x7FFFFFFFFFFFFFFF"), std::numeric_limits<std::int64_t>::max());
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    for (auto [text, value] : std::vector<std::pair<const char*, std::int64_t>>{
+             {"  42 ", 42}, {"-7", -7}, {"+3", 3}, {"0x1F", 31}, {"0X10", 16}, {"-0x10", -16},
+             {"9223372036854775807", kMax}, {"-9223372036854775808", -kMax - 1}, {"0x7FFFFFFFFFFFFFFF", kMax}}) {
+        EXPECT_EQ(ParseIniInteger(text), value) << text;
+    }
     for (const char* bad : {"", " ", "-", "12abc", "1.5", "1 2", "0x", "0xG", "9223372036854775808",
                             "-9223372036854775809", "0x8000000000000000", "99999999999999999999999", "true"}) {
         EXPECT_FALSE(ParseIniInteger(bad)) << bad;
@@ -116,33 +89,26 @@ TEST(IniValues, IntegersFollowTheFileRules) {
     EXPECT_EQ(ini.GetInteger("S", "hex", 5), 32);
     EXPECT_EQ(ini.GetInteger("S", "bad", 5), 5);
     EXPECT_EQ(ini.GetInteger("S", "big", 5), 5);
-    EXPECT_EQ(ini.GetInteger("S", "absent", 5), 5);
     EXPECT_TRUE(ini.GetBool("S", "neg", false));
     EXPECT_TRUE(ini.GetBool("S", "bad", true));
     EXPECT_FALSE(ini.GetBool("S", "absent", false));
 }
 
-TEST(IniValues, FloatsAreStrictButAcceptCommas) {
-    EXPECT_EQ(ParseIniFloat("1.5"), 1.5);
-    EXPECT_EQ(ParseIniFloat("1,5"), 1.5);
-    EXPECT_EQ(ParseIniFloat(" -2.25e1 "), -22.5);
-    EXPECT_EQ(ParseIniFloat(".5"), 0.5);
-    EXPECT_EQ(ParseIniFloat("5."), 5.0);
-    EXPECT_EQ(ParseIniFloat("+7"), 7.0);
+TEST(IniValues, FloatsAreStrictAcceptCommasAndAreWrittenShort) {
+    for (auto [text, value] : std::vector<std::pair<const char*, double>>{
+             {"1.5", 1.5}, {"1,5", 1.5}, {" -2.25e1 ", -22.5}, {".5", 0.5}, {"5.", 5.0}, {"+7", 7.0}}) {
+        EXPECT_EQ(ParseIniFloat(text), value) << text;
+    }
     for (const char* bad : {"", ".", "-", "abc", "1.2.3", "1,2,3", "inf", "nan", "1e999", "-1e999", "0x1p3", "1e",
                             "1.5s", "1 .5"}) {
         EXPECT_FALSE(ParseIniFloat(bad)) << bad;
     }
-}
-
-TEST(IniValues, FloatWriterIsShortAndRoundTrips) {
-    EXPECT_EQ(FormatIniFloat(1.5), "1.5");
-    EXPECT_EQ(FormatIniFloat(1.0), "1");
-    EXPECT_EQ(FormatIniFloat(0.1), "0.1");
-    EXPECT_EQ(FormatIniFloat(0.015), "0.015");
-    EXPECT_EQ(FormatIniFloat(0.1 + 0.2), "0.3");  // 15 digits hide the binary noise
-    EXPECT_EQ(FormatIniFloat(-40000), "-40000");
-    EXPECT_EQ(FormatIniFloat(std::numeric_limits<double>::infinity()), "0");
+    // 15 digits hide the binary noise of 0.1 + 0.2.
+    for (auto [value, text] : std::vector<std::pair<double, const char*>>{
+             {1.5, "1.5"}, {1.0, "1"}, {0.015, "0.015"}, {0.1 + 0.2, "0.3"}, {-40000, "-40000"},
+             {std::numeric_limits<double>::infinity(), "0"}}) {
+        EXPECT_EQ(FormatIniFloat(value), text) << value;
+    }
     for (double v : {1e-5, 123456.789, 1e20, -0.58}) EXPECT_EQ(ParseIniFloat(FormatIniFloat(v)), v) << v;
 }
 
@@ -217,96 +183,81 @@ TEST(IniEdit, OverlongLinesAreKeptButNotRead) {
     EXPECT_EQ(ini.Get("S", "short"), "1");
 }
 
-TEST_F(IniScratch, LoadReportsWhatItCouldNotRead) {
-    IniFile missing = IniFile::Load(PathOf("nope.ini"));
+TEST(IniDisk, LoadReportsWhatItCouldNotRead) {
+    test::TempDir dir;
+    IniFile missing = IniFile::Load(dir.File("nope.ini"));
     EXPECT_FALSE(missing.Loaded());
     EXPECT_FALSE(missing.Exists());
     EXPECT_EQ(missing.Text(), "");
 
-    IniFile folder = IniFile::Load(dir_.string());
+    IniFile folder = IniFile::Load(dir.Path().string());
     EXPECT_FALSE(folder.Loaded());
     EXPECT_TRUE(folder.Exists());
-    EXPECT_NE(folder.LoadError().find(dir_.string()), std::string::npos);
+    EXPECT_NE(folder.LoadError().find(dir.Path().string()), std::string::npos);
 
-    WriteBytes(PathOf("ok.ini"), "[S]\nk=v");
-    IniFile ok = IniFile::Load(PathOf("ok.ini"));
-    EXPECT_TRUE(ok.Loaded());
-    EXPECT_EQ(ok.Get("s", "K"), "v");
+    dir.Write("ok.ini", "[S]\nk=v");
+    EXPECT_EQ(IniFile::Load(dir.File("ok.ini")).Get("s", "K"), "v");
 
     // A huge file is cut at the cap instead of being read whole.
-    std::string huge = "[S]\nfirst=1\n" + std::string(kMaxIniBytes, ';');
-    WriteBytes(PathOf("huge.ini"), huge);
-    IniFile big = IniFile::Load(PathOf("huge.ini"));
+    dir.Write("huge.ini", "[S]\nfirst=1\n" + std::string(kMaxIniBytes, ';'));
+    IniFile big = IniFile::Load(dir.File("huge.ini"));
     EXPECT_TRUE(big.Loaded());
     EXPECT_TRUE(big.Truncated());
     EXPECT_EQ(big.Get("S", "first"), "1");
     EXPECT_LE(big.Text().size(), kMaxIniBytes + 64);
 }
 
-TEST_F(IniScratch, SaveReplacesTheFileAndKeepsItsMode) {
-    const std::string path = PathOf("Kessivane.ini");
-    WriteBytes(path, "[S]\nk=1\n");
+TEST(IniDisk, SaveReplacesTheFileAndKeepsItsModeAndLinks) {
+    test::TempDir dir;
+    const std::string path = dir.File("Kessivane.ini");
+    dir.Write("Kessivane.ini", "[S]\nk=1\n");
     ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
     IniFile ini = IniFile::Load(path);
     ini.Set("S", "k", "2");
-    IniSaveResult r = ini.Save(path);
+    WriteResult r = ini.Save(path);
     ASSERT_TRUE(r.ok) << r.message;
-    EXPECT_EQ(ReadBytes(path), "[S]\r\nk=2\r\n");
+    EXPECT_EQ(ReadFile(path), "[S]\r\nk=2\r\n");
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(DirEntries(), std::vector<std::string>{"Kessivane.ini"});  // no temporary left over
+    EXPECT_EQ(Entries(dir), std::vector<std::string>{"Kessivane.ini"});  // no temporary left over
 
     // Saving through a symbolic link updates the file it points at and keeps the link.
-    const std::string link = PathOf("link.ini");
+    const std::string link = dir.File("link.ini");
     fs::create_symlink(path, link);
     ASSERT_TRUE(IniFile::Parse("[S]\nk=3").Save(link).ok);
     EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(ReadBytes(path), "[S]\r\nk=3");
+    EXPECT_EQ(ReadFile(path), "[S]\r\nk=3");
 }
 
-TEST_F(IniScratch, SaveFailuresSayWhyAndLeaveNoTrace) {
-    WriteBytes(PathOf("plain"), "not a folder");
-    const std::string underFile = PathOf("plain") + "/Kessivane.ini";
-    IniSaveResult r = IniFile::Parse("[S]\nk=1").Save(underFile);
+TEST(IniDisk, SaveFailuresSayWhyAndLeaveTheOldFileAndNoTrace) {
+    test::TempDir dir;
+    dir.Write("plain", "not a folder");
+    const std::string underFile = dir.File("plain") + "/Kessivane.ini";
+    WriteResult r = IniFile::Parse("[S]\nk=1").Save(underFile);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.message, "Could not write the settings file " + underFile + ": Not a directory");
 
-    const std::string inMissingDir = PathOf("absent") + "/Kessivane.ini";
+    const std::string inMissingDir = dir.File("absent") + "/Kessivane.ini";
     r = IniFile::Parse("[S]\nk=1").Save(inMissingDir, "catalogue");
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.message, "Could not write the catalogue " + inMissingDir + ": No such file or directory");
-    EXPECT_EQ(ReadBytes(PathOf("plain")), "not a folder");
-    EXPECT_EQ(DirEntries(), std::vector<std::string>{"plain"});
-}
+    EXPECT_EQ(dir.Read("plain"), "not a folder");
 
-TEST_F(IniScratch, FailedWriteKeepsTheOldFileByteForByte) {
-    // A file size limit makes the temporary file's write fail half way, even as root.
-    const std::string path = PathOf("Kessivane.ini");
+    // A write that fails half way keeps the old file byte for byte.
+    const std::string path = dir.File("Kessivane.ini");
     const std::string old = "[S]\r\nk=old\r\n";
-    WriteBytes(path, old);
-
-    struct sigaction ignore {};
-    struct sigaction previous {};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit tiny = saved;
-    tiny.rlim_cur = 16;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
-
+    dir.Write("Kessivane.ini", old);
     IniFile ini = IniFile::Load(path);
     ini.Set("S", "k", std::string(200, 'n'));
-    IniSaveResult r = ini.Save(path);
-
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::sigaction(SIGXFSZ, &previous, nullptr);
-
+    {
+        test::FileSizeLimit limit(16);
+        r = ini.Save(path);
+    }
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.message, "Could not write the settings file " + path + ": File too large");
-    EXPECT_EQ(ReadBytes(path), old);
-    EXPECT_EQ(DirEntries(), std::vector<std::string>{"Kessivane.ini"});
+    EXPECT_EQ(dir.Read("Kessivane.ini"), old);
+    EXPECT_EQ(Entries(dir), (std::vector<std::string>{"Kessivane.ini", "plain"}));
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ TEST(LogChannel, KeepsEachThreadsLinesInOrderUnderConcurrentProducers) {
     EXPECT_EQ(channel.DroppedCount(), 0u);
 }
 
-TEST(LogChannel, WakesOnlyWhenTheQueueTurnsNonEmpty) {
+TEST(LogChannel, WakesOnlyWhenTheQueueTurnsNonEmptyAndTheWakeUpMayDrainAtOnce) {
     LogChannel channel;
     int wakes = 0;
     channel.SetWakeUp([&] { ++wakes; });
@@ -56,26 +56,20 @@ TEST(LogChannel, WakesOnlyWhenTheQueueTurnsNonEmpty) {
     channel.Post("b", kProgramLog);
     EXPECT_EQ(wakes, 1);
     EXPECT_EQ(channel.TakePending().size(), 2u);
-    channel.Post("c", kComLog);
-    EXPECT_EQ(wakes, 2);
+
+    std::vector<std::string> drained;
+    channel.SetWakeUp([&] {
+        ++wakes;
+        for (auto& l : channel.TakePending()) drained.push_back(l.text);
+    });
+    channel.Post("c", kStatusBar);
+    channel.Post("d", kStatusBar);  // the queue was emptied by the wake-up: wakes again
+    EXPECT_EQ(wakes, 3);
+    EXPECT_EQ(drained, (std::vector<std::string>{"c", "d"}));
 
     channel.SetWakeUp({});
-    channel.TakePending();
-    channel.Post("d", kComLog);
-    EXPECT_EQ(wakes, 2);
-}
-
-TEST(LogChannel, WakeUpMayDrainAtOnce) {
-    LogChannel channel;
-    std::vector<LogLine> drained;
-    channel.SetWakeUp([&] {
-        for (auto& l : channel.TakePending()) drained.push_back(l);
-    });
-    channel.Post("first", kStatusBar);
-    channel.Post("second", kStatusBar);  // queue was emptied by the wake-up: wakes again
-    ASSERT_EQ(drained.size(), 2u);
-    EXPECT_EQ(drained[1].text, "second");
-    EXPECT_EQ(drained[1].channel, kStatusBar);
+    channel.Post("e", kComLog);
+    EXPECT_EQ(wakes, 3);
 }
 
 TEST(LogChannel, PostingWithoutADrainNeverBlocksAndIsBounded) {
@@ -104,40 +98,31 @@ protected:
     static std::vector<LogLine> Take() { return LogChannel::Instance().TakePending(); }
 };
 
-TEST_F(ProgramLogTest, PostsOnTheProgramChannelAndEmptyBecomesABlank) {
+TEST_F(ProgramLogTest, ProgramLinesAndStatusLinesFollowTheSwitches) {
     WriteProgramLog("Focuser connected");
-    WriteProgramLog("");
-    ShowStatus("Best focus at 1180");
-    const auto lines = Take();
-    // ShowStatus: the program line first, then the status line.
-    const std::vector<std::pair<std::string, int>> expected{
-        {"Focuser connected", kProgramLog}, {" ", kProgramLog}, {"Best focus at 1180", kProgramLog},
-        {" Best focus at 1180", kStatusBar}};
-    ASSERT_EQ(lines.size(), expected.size());
-    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(std::pair(lines[i].text, lines[i].channel), expected[i]);
-}
-
-TEST_F(ProgramLogTest, TimeStampIsAddedOnlyToLinesThatAreNotBlank) {
+    WriteProgramLog("");  // becomes a blank
+    ShowStatus("Best focus at 1180");  // the program line first, then the status line
     ProgramLog::Instance().timestamp = true;
     WriteProgramLog("Scan started");
-    WriteProgramLog("");
+    WriteProgramLog("");  // blank lines get no time stamp
     WriteProgramLog(" ");
-    const auto lines = Take();
-    ASSERT_EQ(lines.size(), 3u);
-    // C locale in tests: "[mm/dd/yy hh:mm:ss] text"
-    EXPECT_TRUE(std::regex_match(lines[0].text, std::regex(R"(\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\] Scan started)")))
-        << lines[0].text;
-    EXPECT_EQ(lines[1].text + lines[2].text, "  ");
-}
-
-TEST_F(ProgramLogTest, LoggingOffDropsProgramLinesButStatusStillShows) {
     ProgramLog::Instance().logging = false;
     WriteProgramLog("dropped");
     ShowStatus("Moving to 1200");
-    const auto lines = Take();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].text, " Moving to 1200");
-    EXPECT_EQ(lines[0].channel, kStatusBar);
+
+    auto lines = Take();
+    ASSERT_EQ(lines.size(), 8u);
+    // C locale in tests: "[mm/dd/yy hh:mm:ss] text"
+    EXPECT_TRUE(std::regex_match(lines[4].text, std::regex(R"(\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\] Scan started)")))
+        << lines[4].text;
+    lines[4].text = "Scan started";
+    const std::vector<std::pair<std::string, int>> expected{
+        {"Focuser connected", kProgramLog}, {" ", kProgramLog}, {"Best focus at 1180", kProgramLog},
+        {" Best focus at 1180", kStatusBar}, {"Scan started", kProgramLog}, {" ", kProgramLog}, {" ", kProgramLog},
+        {" Moving to 1200", kStatusBar}};
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(std::pair(lines[i].text, lines[i].channel), expected[i]) << i;
+    }
 }
 
 }  // namespace

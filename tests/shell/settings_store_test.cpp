@@ -1,22 +1,17 @@
 #include "shell/settings_store.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <tuple>
 
 #include "shell/port_map.h"
+#include "support/temp_files.h"
 
 namespace kv {
 namespace {
-
-namespace fs = std::filesystem;
 
 const char kFactoryBytes[] =
     "[Device/Ports]\r\nCamera=\r\nFocuser=Default\r\nCameraIO=1\r\nComPort=1\r\nParPort=1\r\nCommands=1\r\n\r\n"
@@ -31,40 +26,6 @@ const char kFactoryBytes[] =
     "ComLogging=0\r\nProgLogging=1\r\nNoSplashScreen=0\r\nVoice=0\r\n\r\n"
     "[Position]\r\nSavePosition=1";
 
-// The factory column of the settings tables, as the controls show it.
-Settings FactoryColumn() {
-    Settings s;
-    s.camera = "";
-    s.focuser = "Default";
-    s.cameraIO = 1;
-    s.comPort = 0;
-    s.parPort = 0;
-    s.commands = 1;
-    s.exposureTimeDefault = 1;
-    s.focusGain = 1.0;
-    s.roiOn = true;
-    s.roiValue = 40;
-    s.maskROI = true;
-    s.stretchImage = 2;
-    s.stretchFocus = 2;
-    s.whiteLevel = 40000;
-    s.blackLevel = 200;
-    s.nudgeTime = 0.015;
-    s.closeNudgeTime = 0.010;
-    s.nudgeDelay = 0.150;
-    s.backLashValue = 0.010;
-    s.stopFactor = 12;
-    s.codesPerRev = 512;
-    s.travelPerRev = 0.58;
-    s.focusSamples = 5;
-    s.smoothData = true;
-    s.initialStep = 4;
-    s.progLogging = true;
-    s.voice = 0;
-    s.savePosition = true;
-    return s;
-}
-
 Settings Read(const std::string& text) { return ReadSettings(IniFile::Parse(text)); }
 
 std::string Written(const Settings& s, const std::string& start = "") {
@@ -73,43 +34,18 @@ std::string Written(const Settings& s, const std::string& start = "") {
     return ini.Text();
 }
 
-class SettingsFiles : public ::testing::Test {
-protected:
-    void SetUp() override {
-        static std::atomic<int> counter{0};
-        dir_ = fs::temp_directory_path() /
-               ("kv_settings_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        path_ = (dir_ / kSettingsFileName).string();
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+Settings Factory() { return Read(FactorySettingsText()); }
 
-    static std::string ReadBytes(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    static void WriteBytes(const std::string& path, const std::string& bytes) {
-        std::ofstream(path, std::ios::binary) << bytes;
-    }
-
-    fs::path dir_;
-    std::string path_;
-};
-
-TEST(SettingsFactory, FileBytesAndValues) {
+TEST(SettingsFactory, FileBytesAndWhatTheButtonChangesFromThem) {
     EXPECT_EQ(FactorySettingsText(), std::string(kFactoryBytes));
-    Settings s = Read(FactorySettingsText());
-    EXPECT_EQ(s, FactoryColumn());
-    EXPECT_EQ(s.voice, 0);  // "Female Voice"
-}
-
-TEST(SettingsFactory, ButtonDiffersFromTheFileOnlyWhereItShould) {
-    Settings expected = FactoryColumn();
-    expected.voice = 2;  // "None"
-    expected.left = 1;
-    expected.top = 1;
-    EXPECT_EQ(FactoryDefaultsButtonValues(), expected);
+    Settings s = Factory();
+    EXPECT_EQ(std::tuple(s.focuser, s.comPort, s.parPort, s.voice), std::tuple("Default", 0, 0, 0));  // "Female Voice"
+    // The button selects no camera and no voice, and puts the window at 1,1.
+    s.camera.clear();
+    s.voice = 2;
+    s.left = 1;
+    s.top = 1;
+    EXPECT_EQ(FactoryDefaultsButtonValues(), s);
 }
 
 TEST(SettingsRead, MissingKeysTakeTheirClampedMissingValues) {
@@ -170,30 +106,22 @@ TEST(SettingsRead, WindowPositionOnlyWhenAskedFor) {
     EXPECT_EQ(Read("[Position]\nSavePosition=1\nLeft=99999999999\n").left, 0);
 }
 
-TEST(SettingsWrite, ComPortZeroSelectsNothingAndIsWrittenBack) {
+TEST(SettingsWrite, HalfStepsAreWrittenWholeToEvenAndComPortZeroIsWrittenBack) {
+    Settings s;
+    for (auto [rate, text] : std::vector<std::pair<double, const char*>>{{2.5, "2"}, {3.5, "4"}, {0.5, "0"}}) {
+        s.tempCompRate = rate;
+        EXPECT_EQ(IniFile::Parse(Written(s)).Get("TempControl", "TempCompRate"), text) << rate;
+    }
+    EXPECT_DOUBLE_EQ(Read(Written(s)).tempCompRate, 0.5);  // 0 is clamped back up
+
+    // ComPort=0 selects nothing, and is written back as it was.
     IniFile ini = IniFile::Parse(Written(Read("[Device/Ports]\nComPort=0\n")));
     EXPECT_EQ(ini.Get("Device/Ports", "ComPort"), "0");
     EXPECT_EQ(ini.Get("Device/Ports", "ParPort"), "1");
 }
 
-TEST(SettingsWrite, NumbersRoundTrip) {
-    Settings s;
-    s.focusGain = 1.5;
-    s.tempCompRate = 2.5;
-    IniFile ini = IniFile::Parse(Written(s));
-    EXPECT_EQ(ini.Get("CameraControl", "FocusGain"), "1.5");
-    EXPECT_EQ(ini.Get("TempControl", "TempCompRate"), "2");
-    EXPECT_DOUBLE_EQ(ReadSettings(ini).focusGain, 1.5);
-
-    s.tempCompRate = 0.5;
-    EXPECT_EQ(IniFile::Parse(Written(s)).Get("TempControl", "TempCompRate"), "0");
-    EXPECT_DOUBLE_EQ(Read(Written(s)).tempCompRate, 0.5);  // 0 is clamped back up
-    s.tempCompRate = 3.5;
-    EXPECT_EQ(IniFile::Parse(Written(s)).Get("TempControl", "TempCompRate"), "4");
-}
-
 TEST(SettingsWrite, EveryControlValueSurvivesAWriteAndRead) {
-    Settings s = FactoryColumn();
+    Settings s = Factory();
     s.camera = "Simulated Camera";
     s.focuser = "JMI NGF-S";
     s.comPort = 19;
@@ -287,9 +215,7 @@ TEST(SettingsModel, TableAndClamping) {
             EXPECT_LE(v, setting.max) << setting.key;
         }
     }
-    EXPECT_EQ(SettingSpecs().front().key, "SavePosition");
-    ASSERT_NE(FindSettingSpec("stopfactor"), nullptr);
-    EXPECT_EQ(FindSettingSpec("stopfactor")->control, "StopFactorSE");
+    EXPECT_EQ(FindSettingSpec("stopfactor"), FindSettingSpec("StopFactor"));
     EXPECT_EQ(FindSettingSpec("NoSuchKey"), nullptr);
 
     struct Case {
@@ -303,54 +229,45 @@ TEST(SettingsModel, TableAndClamping) {
     }
 }
 
-TEST_F(SettingsFiles, FactoryFileThenSaveAndWindowPosition) {
-    ASSERT_TRUE(WriteFactorySettings(path_).ok);
-    EXPECT_EQ(ReadBytes(path_), std::string(kFactoryBytes));
-    EXPECT_EQ(ReadSettings(path_), FactoryColumn());
+TEST(SettingsFile, FactoryFileThenSaveAndWindowPosition) {
+    test::TempDir dir;
+    const std::string path = dir.File(kSettingsFileName);
+    EXPECT_EQ(ReadSettings(path), Settings{});  // missing: read as empty
+    ASSERT_TRUE(SaveWindowPosition(path, 5, 6).ok);
+    EXPECT_EQ(dir.Read(kSettingsFileName), "[Position]\r\nLeft=5\r\nTop=6\r\n");
 
-    WriteResult r = SaveWindowPosition(path_, 120, -3);
+    ASSERT_TRUE(WriteFactorySettings(path).ok);  // overwrites whatever is there
+    EXPECT_EQ(dir.Read(kSettingsFileName), std::string(kFactoryBytes));
+    WriteResult r = SaveWindowPosition(path, 120, -3);
     ASSERT_TRUE(r.ok) << r.message;
-    EXPECT_EQ(ReadBytes(path_), std::string(kFactoryBytes) + "\r\nLeft=120\r\nTop=-3\r\n");
-    Settings s = ReadSettings(path_);
+    EXPECT_EQ(dir.Read(kSettingsFileName), std::string(kFactoryBytes) + "\r\nLeft=120\r\nTop=-3\r\n");
+    Settings s = ReadSettings(path);
     EXPECT_EQ(std::tuple(s.left, s.top), std::tuple(120, -3));
 
     s.focusGain = 1.5;
-    ASSERT_TRUE(WriteSettings(path_, s).ok);
-    EXPECT_DOUBLE_EQ(ReadSettings(path_).focusGain, 1.5);
-    EXPECT_EQ(ReadSettings(path_).left, 120);  // WriteSettings leaves the position alone
-
-    ASSERT_TRUE(WriteFactorySettings(path_).ok);  // overwrites whatever is there
-    EXPECT_EQ(ReadBytes(path_), std::string(kFactoryBytes));
+    ASSERT_TRUE(WriteSettings(path, s).ok);
+    EXPECT_DOUBLE_EQ(ReadSettings(path).focusGain, 1.5);
+    EXPECT_EQ(ReadSettings(path).left, 120);  // WriteSettings leaves the position alone
 }
 
-TEST_F(SettingsFiles, MissingFileReadsEmptyAndIsCreatedOnWrite) {
-    EXPECT_EQ(ReadSettings(path_), Settings{});
-    ASSERT_TRUE(SaveWindowPosition(path_, 5, 6).ok);
-    EXPECT_EQ(ReadBytes(path_), "[Position]\r\nLeft=5\r\nTop=6\r\n");
-}
-
-TEST_F(SettingsFiles, UnwritablePlacesFailWithAMessage) {
-    const std::string blocker = (dir_ / "blocker").string();
-    WriteBytes(blocker, "plain file");
-    const std::string underFile = blocker + "/Kessivane.ini";
+TEST(SettingsFile, WritesThatCannotBeMadeFailWithAMessageAndChangeNothing) {
+    test::TempDir dir;
+    dir.Write("blocker", "plain file");
+    const std::string underFile = dir.File("blocker") + "/Kessivane.ini";
     for (const WriteResult& r : {WriteSettings(underFile, Settings{}), WriteFactorySettings(underFile),
                                  SaveWindowPosition(underFile, 1, 1)}) {
         EXPECT_FALSE(r.ok);
         EXPECT_EQ(r.message, "Could not write the settings file " + underFile + ": Not a directory");
     }
-    const std::string noDir = (dir_ / "missing" / "Kessivane.ini").string();
-    WriteResult r = WriteSettings(noDir, Settings{});
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.message, "Could not write the settings file " + noDir + ": No such file or directory");
-    EXPECT_EQ(ReadBytes(blocker), "plain file");
-}
+    EXPECT_EQ(dir.Read("blocker"), "plain file");
 
-TEST_F(SettingsFiles, ASettingsPathThatIsNotAFileIsNotReplaced) {
-    fs::create_directories(path_);
-    WriteResult r = WriteSettings(path_, Settings{});
+    // A settings path that names a folder is refused, not replaced.
+    const std::string folder = dir.File(kSettingsFileName);
+    std::filesystem::create_directories(folder);
+    WriteResult r = WriteSettings(folder, Settings{});
     EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.message.find(path_), std::string::npos);
-    EXPECT_TRUE(fs::is_directory(path_));
+    EXPECT_NE(r.message.find(folder), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
 }
 
 TEST(PortMap, MappedDefaultAndSimulatedDevices) {

@@ -43,24 +43,16 @@ protected:
     std::unique_ptr<HubQueryResponder> responder;
 };
 
-TEST_F(PtyHubTest, QueriesAreAnsweredOverTheRealTransport) {
+TEST_F(PtyHubTest, QueriesAreAnsweredAndCommandsCollectedOverTheRealTransport) {
     EXPECT_EQ(Query("KTR02?????"), "KTR03YES!!");
-    EXPECT_EQ(Query("KTR00?????"), "KTR0110203");
     EXPECT_EQ(Query("KTR0600242"), "KTR0700242");
     EXPECT_EQ(responder->Offset(), 242);
-    const std::string t = Query("KTR08?????");
-    ASSERT_EQ(t.size(), kHubReplyLength);
-    EXPECT_EQ(t.substr(0, 5), "KTR09");
-    EXPECT_NO_THROW((void)std::stod(t.substr(5)));
 
     ASSERT_TRUE(port->Write("5:F-#", kv::kSerialWriteTimeout));
     ASSERT_TRUE(port->Write(":FQ#", kv::kSerialWriteTimeout));
-    for (int i = 0; i < 100 && responder->Commands().size() < 7; ++i) std::this_thread::sleep_for(10ms);
-    const auto commands = responder->Commands();
-    ASSERT_EQ(commands.size(), 7u);
-    EXPECT_EQ(commands[4], "5");
-    EXPECT_EQ(commands[5], ":F-#");
-    EXPECT_EQ(commands[6], ":FQ#");
+    const std::vector<std::string> expected{"KTR02?????", "KTR0600242", "5", ":F-#", ":FQ#"};
+    for (int i = 0; i < 100 && responder->Commands().size() < expected.size(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(responder->Commands(), expected);
 }
 
 TEST_F(PtyHubTest, APartialReplyAndSilenceGiveNothing) {

@@ -103,24 +103,33 @@ TEST(SimulatedSerialPort, EveryCtsEdgeIsHandedOutWithTheLinesItHad) {
     EXPECT_EQ(port.DroppedEdges(), 0u);
 }
 
-TEST(SimulatedSerialPort, CloseFromAnotherThreadReleasesReadsAndWaits) {
-    RecordingDevice port("sim:test");
-    ASSERT_TRUE(port.Open({}));
-    auto read = std::async(std::launch::async, [&] { return port.ReadExactly(10, kLong); });
-    auto wait = std::async(std::launch::async, [&] { return port.WaitForCtsChange(kLong); });
-    std::this_thread::sleep_for(50ms);
-    const auto start = Clock::now();
-    port.Close();
-    EXPECT_EQ(read.get(), "");
-    EXPECT_EQ(wait.get(), kv::SerialWait::Closed);
-    EXPECT_LT(Clock::now() - start, kLong / 2);
-    EXPECT_EQ(port.WaitForCtsChange(kLong), kv::SerialWait::Closed);
-    EXPECT_FALSE(port.Write("x", kLong));
-    EXPECT_FALSE(port.SetRts(true));
-    EXPECT_FALSE(port.GetModemLines());
-    EXPECT_EQ(port.OutputFree(), 0u);
-    port.Close();  // idempotent
-    EXPECT_EQ(port.closes, 1);
+TEST(SimulatedSerialPort, CloseOrAVanishedDeviceReleasesReadsAndWaitsAndFailsWhatFollows) {
+    for (const bool vanish : {false, true}) {
+        SCOPED_TRACE(vanish ? "vanished" : "closed");
+        RecordingDevice port("sim:test");
+        ASSERT_TRUE(port.Open({}));
+        auto read = std::async(std::launch::async, [&] { return port.ReadExactly(10, kLong); });
+        auto wait = std::async(std::launch::async, [&] { return port.WaitForCtsChange(kLong); });
+        std::this_thread::sleep_for(50ms);
+        const auto start = Clock::now();
+        vanish ? port.DeviceSetVanished(true) : port.Close();
+        EXPECT_EQ(read.get(), "");
+        const kv::SerialWait ended = vanish ? kv::SerialWait::Failed : kv::SerialWait::Closed;
+        EXPECT_EQ(wait.get(), ended);
+        EXPECT_LT(Clock::now() - start, kLong / 2);
+        EXPECT_FALSE(port.Write("x", kLong));
+        EXPECT_FALSE(port.SetRts(true));
+        EXPECT_FALSE(port.GetModemLines());
+        port.Close();  // closing a closed port does nothing
+        EXPECT_EQ(port.closes, 1);
+        EXPECT_EQ(port.WaitForCtsChange(kLong), ended);
+        EXPECT_EQ(port.OutputFree(), 0u);
+        EXPECT_EQ(port.Open({}), !vanish);  // a vanished device cannot be opened until it comes back
+        port.DeviceSetVanished(false);
+        port.Close();
+        ASSERT_TRUE(port.Open({}));
+        EXPECT_TRUE(port.Write("x", kLong));
+    }
 }
 
 TEST(SimulatedSerialPort, OnlyRealLineChangesReachTheDeviceAndCloseDropsThem) {
@@ -137,25 +146,6 @@ TEST(SimulatedSerialPort, OnlyRealLineChangesReachTheDeviceAndCloseDropsThem) {
     ASSERT_TRUE(port.Open({}));
     EXPECT_TRUE(port.SetDtr(true));
     EXPECT_EQ(port.Lines().back(), std::make_pair(false, true));
-}
-
-TEST(SimulatedSerialPort, AVanishedDeviceFailsEverythingUntilItComesBack) {
-    RecordingDevice port("sim:test");
-    ASSERT_TRUE(port.Open({}));
-    auto read = std::async(std::launch::async, [&] { return port.ReadExactly(10, kLong); });
-    auto wait = std::async(std::launch::async, [&] { return port.WaitForCtsChange(kLong); });
-    std::this_thread::sleep_for(50ms);
-    port.DeviceSetVanished(true);
-    EXPECT_EQ(read.get(), "");
-    EXPECT_EQ(wait.get(), kv::SerialWait::Failed);
-    EXPECT_FALSE(port.Write("x", kLong));
-    EXPECT_FALSE(port.SetDtr(true));
-    EXPECT_FALSE(port.GetModemLines());
-    port.Close();
-    EXPECT_FALSE(port.Open({}));
-    port.DeviceSetVanished(false);
-    ASSERT_TRUE(port.Open({}));
-    EXPECT_TRUE(port.Write("x", kLong));
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ TEST(TlumLbl, FramesTheFilledBackgroundInTheTextColour) {
     EXPECT_EQ(At(img, 119, 23), kBack);
 }
 
-TEST(TlumLbl, CaptionFollowsAlignmentAndIsCentredVertically) {
+TEST(TlumLbl, CaptionFollowsAlignmentIsCentredVerticallyAndGreyWhenDisabled) {
     TlumLbl l("Exposure");
     Prepare(l);
     l.setAlignment(Qt::AlignLeft);
@@ -73,34 +73,38 @@ TEST(TlumLbl, CaptionFollowsAlignmentAndIsCentredVertically) {
     EXPECT_LE(std::abs((ink.top() - caption.top()) - (caption.bottom() - ink.bottom())), 5);
 
     l.setAlignment(Qt::AlignRight);
-    ink = InkBox(Render(l), kInk);
+    QImage img = Render(l);
+    ink = InkBox(img, kInk);
     ASSERT_FALSE(ink.isEmpty());
     EXPECT_GT(ink.left(), 60);
     EXPECT_LE(ink.right(), 118);
     EXPECT_GT(ink.right(), 112);
-}
 
-TEST(TlumLbl, DisabledCaptionIsGrey) {
-    TlumLbl l("Exposure");
-    Prepare(l);
+    // Disabled, the caption is grey.
     l.setEnabled(false);
-    const QImage img = Render(l);
+    img = Render(l);
     EXPECT_TRUE(InkBox(img, kInk).isEmpty());
-    const QColor grey = QGuiApplication::palette().color(QPalette::Disabled, QPalette::WindowText);
-    EXPECT_FALSE(InkBox(img, grey).isEmpty());
+    EXPECT_FALSE(InkBox(img, QGuiApplication::palette().color(QPalette::Disabled, QPalette::WindowText)).isEmpty());
 }
 
-TEST(TlumSB, LatchedButtonFaceUsesTheDownColour) {
+TEST(TlumSB, LatchedButtonIsSunkenAndItsFaceUsesTheDownColour) {
     TlumSB b;
     QPalette pal = b.palette();
     pal.setColor(QPalette::Button, QColor(0xF0, 0x10, 0x10));
+    pal.setColor(QPalette::Light, QColor(250, 250, 250));
+    pal.setColor(QPalette::Shadow, QColor(5, 5, 5));
     b.setPalette(pal);
+    QImage img = Render(b);
+    EXPECT_EQ(At(img, 12, 12), QColor(0xF0, 0x10, 0x10));
+    EXPECT_EQ(At(img, 0, 12), QColor(250, 250, 250));  // raised
+    EXPECT_EQ(At(img, 24, 12), QColor(5, 5, 5));
 
-    EXPECT_EQ(At(Render(b), 12, 12), QColor(0xF0, 0x10, 0x10));
     b.click();
     ASSERT_TRUE(b.isChecked());
-    const QImage img = Render(b);
+    img = Render(b);
     for (int xy : {3, 12, 21}) EXPECT_EQ(At(img, xy, xy), QColor(0xE2, 0xE2, 0xE2)) << xy;
+    EXPECT_EQ(At(img, 0, 12), QColor(5, 5, 5));  // sunken
+    EXPECT_EQ(At(img, 24, 12), QColor(250, 250, 250));
     b.click();
     ASSERT_FALSE(b.isChecked());
     EXPECT_EQ(At(Render(b), 12, 12), QColor(0xF0, 0x10, 0x10));
@@ -110,21 +114,6 @@ TEST(TlumSB, LatchedButtonFaceUsesTheDownColour) {
     EXPECT_EQ(At(Render(b), 12, 12), QColor(Qt::yellow));
     b.setChecked(true);
     EXPECT_EQ(At(Render(b), 12, 12), QColor(Qt::blue));
-}
-
-TEST(TlumSB, BevelIsRaisedWhenUpAndSunkenWhenDown) {
-    TlumSB b;
-    QPalette pal = b.palette();
-    pal.setColor(QPalette::Light, QColor(250, 250, 250));
-    pal.setColor(QPalette::Shadow, QColor(5, 5, 5));
-    b.setPalette(pal);
-    QImage img = Render(b);
-    EXPECT_EQ(At(img, 0, 12), QColor(250, 250, 250));
-    EXPECT_EQ(At(img, 24, 12), QColor(5, 5, 5));
-    b.setChecked(true);
-    img = Render(b);
-    EXPECT_EQ(At(img, 0, 12), QColor(5, 5, 5));
-    EXPECT_EQ(At(img, 24, 12), QColor(250, 250, 250));
 }
 
 }  // namespace

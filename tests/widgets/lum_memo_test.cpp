@@ -28,59 +28,37 @@ void Fill(TlumMemo& m, int from, int to) {
     for (int i = from; i <= to; ++i) m.Add(Line(i));
 }
 
-TEST(TlumMemo, ProgramLogDropsItsFirstLineAtLine4049) {
-    TlumMemo memo;
-    memo.SetMaxLines(4048);
-    DropRecorder spy(memo);
-    Fill(memo, 1, 4047);
-    EXPECT_EQ(memo.Add(Line(4048)), 4048);
-    EXPECT_EQ(spy.dropped.size(), 0);
-
-    EXPECT_EQ(memo.Add(Line(4049)), 4048);
-    ASSERT_EQ(spy.dropped.size(), 1);
-    EXPECT_TRUE(spy.senderOk);
-    EXPECT_EQ(spy.dropped.at(0), Line(1));
-    const QStringList lines = memo.Lines();
-    ASSERT_EQ(lines.size(), 4048);
-    EXPECT_EQ(lines.first(), Line(2));
-    EXPECT_EQ(lines.last(), Line(4049));
-
-    EXPECT_EQ(memo.Add(Line(4050)), 4048);
-    ASSERT_EQ(spy.dropped.size(), 2);
-    EXPECT_EQ(spy.dropped.at(1), Line(2));
-
-    // The communications log's bound works the same way.
-    memo.SetMaxLines(8096);
-    Fill(memo, 4051, 8100);
-    EXPECT_EQ(memo.LineCount(), 8096);
-    EXPECT_EQ(memo.Lines().first(), Line(5));
+TEST(TlumMemo, AFullMemoDropsItsFirstLineAndSaysWhichOne) {
+    for (int bound : {1, 3}) {
+        SCOPED_TRACE(bound);
+        TlumMemo memo;
+        memo.SetMaxLines(bound);
+        DropRecorder spy(memo);
+        Fill(memo, 1, bound);
+        EXPECT_TRUE(spy.dropped.isEmpty());
+        EXPECT_EQ(memo.Add(Line(bound + 1)), bound);
+        EXPECT_EQ(memo.Add(Line(bound + 2)), bound);
+        EXPECT_TRUE(spy.senderOk);
+        EXPECT_EQ(spy.dropped, (QStringList{Line(1), Line(2)}));
+        EXPECT_EQ(memo.Lines().first(), Line(3));
+        EXPECT_EQ(memo.Lines().last(), Line(bound + 2));
+    }
 }
 
-TEST(TlumMemo, LoweringTheBoundDropsFromTheTopSilently) {
+TEST(TlumMemo, ANewBoundDropsFromTheTopSilentlyAndZeroMeansUnbounded) {
     TlumMemo memo;
     DropRecorder spy(memo);
     Fill(memo, 1, 10);
     memo.SetMaxLines(4);
     EXPECT_EQ(memo.Lines(), (QStringList{Line(7), Line(8), Line(9), Line(10)}));
-    EXPECT_EQ(spy.dropped.size(), 0);
-
     // Setting the same bound, or a higher one, removes nothing.
     memo.SetMaxLines(4);
     memo.SetMaxLines(100);
     EXPECT_EQ(memo.LineCount(), 4);
-    EXPECT_EQ(spy.dropped.size(), 0);
-}
-
-TEST(TlumMemo, ZeroMeansUnbounded) {
-    TlumMemo memo;
-    Fill(memo, 1, 5);
-    memo.SetMaxLines(3);
     memo.SetMaxLines(0);
-    EXPECT_EQ(memo.LineCount(), 3);
-    DropRecorder spy(memo);
-    Fill(memo, 6, 20);
-    EXPECT_EQ(memo.LineCount(), 18);
-    EXPECT_EQ(spy.dropped.size(), 0);
+    Fill(memo, 11, 200);
+    EXPECT_EQ(memo.LineCount(), 194);
+    EXPECT_TRUE(spy.dropped.isEmpty());
 }
 
 TEST(TlumMemo, CountsLinesAsTheyWereAdded) {
@@ -97,17 +75,6 @@ TEST(TlumMemo, CountsLinesAsTheyWereAdded) {
     EXPECT_EQ(memo.LineCount(), 0);
     EXPECT_EQ(memo.Add(QStringLiteral("after clear")), 1);
     EXPECT_EQ(memo.toPlainText(), QStringLiteral("after clear"));
-}
-
-TEST(TlumMemo, SingleLineMemoReplacesItsLine) {
-    TlumMemo memo;
-    memo.SetMaxLines(1);
-    DropRecorder spy(memo);
-    EXPECT_EQ(memo.Add(QStringLiteral("a")), 1);
-    EXPECT_EQ(memo.Add(QStringLiteral("b")), 1);
-    EXPECT_EQ(memo.Lines(), QStringList{QStringLiteral("b")});
-    ASSERT_EQ(spy.dropped.size(), 1);
-    EXPECT_EQ(spy.dropped.at(0), QStringLiteral("a"));
 }
 
 }  // namespace

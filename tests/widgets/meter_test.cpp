@@ -80,7 +80,7 @@ TEST(TMeter, FitMeterAtTwentyLightsSixteenRedAndFourYellow) {
     EXPECT_EQ(m.LedRect(0).top(), m.LedRect(1).bottom() + 1);
 }
 
-TEST(TMeter, ValueIsClampedAndEverySetIsSignalled) {
+TEST(TMeter, ValueIsClampedToTheLedsEverySetIsSignalledAndZeroLedsIsRefused) {
     TMeter m;
     m.SetNumberOfLEDs(32);
     std::vector<std::pair<TMeter*, int>> calls;
@@ -92,10 +92,7 @@ TEST(TMeter, ValueIsClampedAndEverySetIsSignalled) {
     m.SetMeterValue(-3);
     EXPECT_EQ(m.MeterValue(), 0);
     EXPECT_EQ(calls, (std::vector<std::pair<TMeter*, int>>{{&m, 32}, {&m, 32}, {&m, 0}}));
-}
 
-TEST(TMeter, FewerLedsBringTheValueDownAndZeroLedsIsRefused) {
-    TMeter m;
     m.SetMeterValue(20);
     m.SetNumberOfLEDs(10);
     EXPECT_EQ(m.MeterValue(), 10);
