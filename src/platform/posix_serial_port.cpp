@@ -111,9 +111,6 @@ struct PosixSerialPort::Edges {
         lastCts = io->Get(fd, bits) && (bits & TIOCM_CTS) != 0;
         source = io->CtsCount(fd, lastCount) ? Source::Watcher : Source::Level;
     }
-    ~Edges() {
-        if (ownsFd) ::close(fd);
-    }
 
     // Reads the lines once and queues the edges that happened since the last
     // look. `afterWake`: the watcher was just woken by the first of them.
@@ -170,6 +167,13 @@ struct PosixSerialPort::Edges {
     }
 
     void Watch(WorkerThread& self) {
+        WatchUntilStopped(self);
+        std::lock_guard lock(mutex);
+        watchEnded = true;
+        if (ownsFd) ::close(fd);
+    }
+
+    void WatchUntilStopped(WorkerThread& self) {
         thread.store(::pthread_self());
         started.store(true);
         sigset_t set;
@@ -201,7 +205,6 @@ struct PosixSerialPort::Edges {
 
     const std::shared_ptr<ModemIo> io;
     const int fd;
-    bool ownsFd = false;  // set when the watcher is abandoned with the descriptor
     std::atomic<pthread_t> thread{};
     std::atomic<bool> started{false};
     std::atomic<std::uint64_t> uncertain{0};
@@ -211,6 +214,8 @@ struct PosixSerialPort::Edges {
     Source source = Source::Level;
     bool closing = false;
     bool failed = false;
+    bool watchEnded = false;
+    bool ownsFd = false;  // the watcher was abandoned with the descriptor: it closes it when it ends
     std::uint64_t lastCount = 0;
     bool lastCts = false;
     std::deque<Edge> queue;
@@ -375,9 +380,17 @@ bool PosixSerialPort::StopWatcher() {
         }
         if (SteadyClock::now() >= giveUp) break;
     }
-    edges_->ownsFd = true;
-    Abandon(std::move(watcher_));
-    return false;
+    {
+        std::lock_guard lock(edges_->mutex);
+        if (!edges_->watchEnded) {
+            edges_->ownsFd = true;
+            Abandon(std::move(watcher_));
+            return false;
+        }
+    }
+    watcher_->Join();  // it ended just now
+    watcher_.reset();
+    return true;
 }
 
 bool PosixSerialPort::IsOpen() const {
