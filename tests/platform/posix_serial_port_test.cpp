@@ -42,15 +42,13 @@ public:
     int Master() const { return master_; }
     const std::string& Path() const { return path_; }
     void Send(std::string_view s) const { ASSERT_EQ(::write(master_, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
-    // What the port wrote, waiting up to `timeout` for `n` bytes.
-    std::string Receive(std::size_t n, std::chrono::milliseconds timeout = 2s) const {
+    // What the port wrote, waiting up to two seconds for `n` bytes.
+    std::string Receive(std::size_t n) const {
         std::string out;
-        const auto deadline = Clock::now() + timeout;
-        while (out.size() < n && Clock::now() < deadline) {
+        char buf[256];
+        for (const auto deadline = Clock::now() + 2s; out.size() < n && Clock::now() < deadline;) {
             pollfd p{master_, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0) continue;
-            char buf[256];
-            const ssize_t r = ::read(master_, buf, sizeof buf);
+            const ssize_t r = ::poll(&p, 1, 20) > 0 ? ::read(master_, buf, sizeof buf) : 0;
             if (r > 0) out.append(buf, static_cast<std::size_t>(r));
         }
         return out;
@@ -76,13 +74,13 @@ public:
         std::lock_guard lock(m_);
         bits = (cts_ ? TIOCM_CTS : 0) | (dsr_ ? TIOCM_DSR : 0) | (rts_ ? TIOCM_RTS : 0) | (dtr_ ? TIOCM_DTR : 0);
         unread_ = false;
-        looked_.notify_all();
+        cv_.notify_all();
         return !broken_;
     }
     bool Set(int /*fd*/, int bits, bool on) override {
         std::lock_guard lock(m_);
-        if ((bits & TIOCM_RTS) != 0) rts_ = on;
-        if ((bits & TIOCM_DTR) != 0) dtr_ = on;
+        rts_ = (bits & TIOCM_RTS) != 0 ? on : rts_;
+        dtr_ = (bits & TIOCM_DTR) != 0 ? on : dtr_;
         return true;
     }
     bool CtsCount(int /*fd*/, std::uint64_t& count) override {
@@ -92,53 +90,45 @@ public:
     }
     Wake WaitCtsChange(int /*fd*/) override {
         if (driver_ != Driver::Waits) return Wake::Unsupported;
-        std::uint64_t from = 0;
-        {
-            std::lock_guard lock(m_);
-            from = count_;
-            ++waiting_;
-        }
-        struct Leave {
-            FakeModem& m;
-            ~Leave() {
-                std::lock_guard lock(m.m_);
-                --m.waiting_;
-            }
-        } leave{*this};
-        for (;;) {
+        std::unique_lock lock(m_);
+        const std::uint64_t from = count_;
+        ++waiting_;
+        sleeperSeen_ = true;
+        cv_.notify_all();
+        Wake wake = Wake::Changed;
+        while (count_ == from) {
+            lock.unlock();
             pollfd p{kick_, POLLIN, 0};
-            if (::poll(&p, 1, -1) < 0) {
-                if (errno == EINTR && !deaf_.load()) return Wake::Interrupted;
-                continue;
-            }
+            const bool interrupted = ::poll(&p, 1, -1) < 0 && errno == EINTR && !deaf_.load();
             std::uint64_t drained = 0;
             [[maybe_unused]] const ssize_t r = ::read(kick_, &drained, sizeof drained);
-            std::lock_guard lock(m_);
-            if (count_ != from) return Wake::Changed;
+            lock.lock();
+            if (interrupted) {
+                wake = Wake::Interrupted;
+                break;
+            }
         }
+        --waiting_;
+        return wake;
     }
 
     // `n` CTS edges in a row, too fast for anyone to look in between, with
     // DSR at `dsr` after them.
     void Edges(int n, bool dsr) {
-        {
-            std::lock_guard lock(m_);
-            for (int i = 0; i < n; ++i) cts_ = !cts_;
-            count_ += static_cast<std::uint64_t>(n);
-            dsr_ = dsr;
-            unread_ = waiting_ > 0;
-        }
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t w = ::write(kick_, &one, sizeof one);
-    }
-    void Edge(bool dsr) { Edges(1, dsr); }
-    // DSR changes between edges. A thread that was sleeping for the last edge
-    // is given time to read the lines first: how fast it wakes depends on the
-    // machine, and the bench measures that; here the order is what is tested.
-    void ChangeDsrAfterLook(bool dsr) {
         std::unique_lock lock(m_);
-        looked_.wait_for(lock, 2s, [&] { return !unread_; });
-        dsr_ = dsr;
+        EdgesLocked(n, dsr, lock);
+    }
+    // One edge with DSR at `dsr`, then DSR changes to `dsrAfter` before the
+    // next. Once a thread has slept in the driver, each edge waits for it to
+    // be asleep and then to read the lines before DSR changes: how fast it
+    // wakes depends on the machine, which the bench measures; here the order
+    // is what is tested.
+    void LoneEdge(bool dsr, bool dsrAfter) {
+        std::unique_lock lock(m_);
+        if (sleeperSeen_) cv_.wait_for(lock, 2s, [&] { return waiting_ > 0; });
+        EdgesLocked(1, dsr, lock);
+        cv_.wait_for(lock, 2s, [&] { return !unread_; });
+        dsr_ = dsrAfter;
     }
     bool Waiting() {
         std::lock_guard lock(m_);
@@ -146,9 +136,8 @@ public:
     }
     void SetDeaf(bool deaf) {
         deaf_.store(deaf);
-        if (!deaf) Edge(dsr_);
+        if (!deaf) Edges(1, false);
     }
-    void SetOutputs(bool rts, bool dtr) { Set(0, TIOCM_RTS, rts) && Set(0, TIOCM_DTR, dtr); }
     std::pair<bool, bool> Outputs() {
         std::lock_guard lock(m_);
         return {rts_, dtr_};
@@ -159,22 +148,37 @@ public:
     }
 
 private:
+    void EdgesLocked(int n, bool dsr, std::unique_lock<std::mutex>& lock) {
+        cts_ = cts_ != (n % 2 != 0);
+        count_ += static_cast<std::uint64_t>(n);
+        dsr_ = dsr;
+        unread_ = waiting_ > 0;
+        lock.unlock();
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t w = ::write(kick_, &one, sizeof one);
+        lock.lock();
+    }
+
     std::mutex m_;
-    std::condition_variable looked_;
+    std::condition_variable cv_;
     const Driver driver_;
     const int kick_;
     std::atomic<bool> deaf_{false};
-    bool cts_ = false;
-    bool dsr_ = false;
-    bool rts_ = false;
-    bool dtr_ = false;
-    bool broken_ = false;
-    bool unread_ = false;
+    bool cts_ = false, dsr_ = false, rts_ = false, dtr_ = false, broken_ = false;
+    bool unread_ = false;  // an edge woke a sleeper that has not read the lines yet
+    bool sleeperSeen_ = false;
     int waiting_ = 0;
     std::uint64_t count_ = 0;
 };
 
-// Takes `n` edges off the port, as the focuser's counting thread does.
+struct Rig {
+    explicit Rig(Driver driver) : modem(std::make_shared<FakeModem>(driver)), port(pty.Path(), modem) {}
+    Pty pty;
+    std::shared_ptr<FakeModem> modem;
+    PosixSerialPort port;
+};
+
+// Takes up to `n` edges off the port, as the focuser's counting thread does.
 std::vector<ModemLines> TakeEdges(PosixSerialPort& port, int n) {
     std::vector<ModemLines> got;
     while (static_cast<int>(got.size()) < n && port.WaitForCtsChange(2s) == SerialWait::Changed) {
@@ -185,12 +189,17 @@ std::vector<ModemLines> TakeEdges(PosixSerialPort& port, int n) {
     return got;
 }
 
+bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds within = kLong) {
+    for (const auto deadline = Clock::now() + within; !done(); std::this_thread::sleep_for(1ms)) {
+        if (Clock::now() > deadline) return false;
+    }
+    return true;
+}
+
 TEST(PosixSerialPort, OpenFailsForWhatIsNotAUsableSerialDevice) {
     PosixSerialPort missing("/dev/kessivane-no-such-device");
     EXPECT_FALSE(missing.Open({}));
-    EXPECT_FALSE(missing.IsOpen());
     EXPECT_FALSE(missing.Write("x", 100ms));
-    EXPECT_EQ(missing.ReadExactly(1, 10ms), "");
     EXPECT_EQ(missing.WaitForCtsChange(10ms), SerialWait::Closed);
 
     PosixSerialPort notATty("/dev/null");
@@ -210,9 +219,7 @@ TEST(PosixSerialPort, AppliesRawEightNoneOneWithoutFlowControlExclusively) {
         termios t{};
         // On a pseudo-terminal the master reports the slave's settings.
         ASSERT_EQ(::tcgetattr(pty.Master(), &t), 0);
-        EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-        EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-        EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+        EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD), static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
         EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
         EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
         EXPECT_EQ(t.c_oflag & OPOST, 0u);
@@ -224,14 +231,9 @@ TEST(PosixSerialPort, AppliesRawEightNoneOneWithoutFlowControlExclusively) {
         // Exclusive: another open is refused, except for a privileged user,
         // for whom the flag can at least be read back.
         const int other = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (other < 0) {
-            EXPECT_EQ(errno, EBUSY);
-        } else {
-            int exclusive = 0;
-            EXPECT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
-            EXPECT_NE(exclusive, 0);
-            ::close(other);
-        }
+        int exclusive = 0;
+        EXPECT_TRUE(other < 0 ? errno == EBUSY : ::ioctl(other, TIOCGEXCL, &exclusive) == 0 && exclusive != 0);
+        if (other >= 0) ::close(other);
     }
 }
 
@@ -269,23 +271,20 @@ TEST(PosixSerialPort, WritesAndBoundedReads) {
     EXPECT_EQ(port.WaitForCtsChange(100ms), SerialWait::Failed);
 }
 
-bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds within = kLong) {
-    const auto deadline = Clock::now() + within;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-TEST(PosixSerialPort, CloseFromAnotherThreadReleasesABlockedReadWaitAndWatcher) {
-    Pty pty;
-    auto modem = std::make_shared<FakeModem>(Driver::Waits);
-    PosixSerialPort port(pty.Path(), modem);
+TEST(PosixSerialPort, LinesStartLowAndCloseFromAnotherThreadReleasesEveryWaitAndDropsThem) {
+    Rig rig(Driver::Waits);
+    auto& [pty, modem, port] = rig;
+    modem->Set(0, TIOCM_RTS | TIOCM_DTR, true);  // as the system leaves them after an open
     ASSERT_TRUE(port.Open({}));
+    EXPECT_EQ(modem->Outputs(), std::make_pair(false, false));
+    EXPECT_TRUE(port.SetDtr(true));
+    EXPECT_EQ(modem->Outputs(), std::make_pair(false, true));
+    EXPECT_TRUE(port.SetRts(true));
+    EXPECT_EQ(modem->Outputs(), std::make_pair(true, true));
+
     auto read = std::async(std::launch::async, [&] { return port.ReadExactly(10, kLong); });
     auto wait = std::async(std::launch::async, [&] { return port.WaitForCtsChange(kLong); });
-    ASSERT_TRUE(Eventually([&] { return modem->Waiting(); }));
+    ASSERT_TRUE(Eventually([&] { return modem->Waiting(); }));  // the watcher sleeps in the driver
     std::this_thread::sleep_for(50ms);
     const auto start = Clock::now();
     port.Close();
@@ -294,20 +293,16 @@ TEST(PosixSerialPort, CloseFromAnotherThreadReleasesABlockedReadWaitAndWatcher) 
     EXPECT_FALSE(modem->Waiting());
     EXPECT_LT(Clock::now() - start, kLong / 2);
     EXPECT_EQ(port.NativeHandle(), -1);
-    // The same object opens again.
+    EXPECT_EQ(modem->Outputs(), std::make_pair(false, false));
+    EXPECT_FALSE(port.SetRts(true));
+
+    // The same object opens again. With a driver whose wait ignores signals,
+    // Close gives up on the watcher instead of hanging, and the descriptor it
+    // is still using stays open (its number cannot be given to another file)
+    // until it lets go of it.
     ASSERT_TRUE(port.Open({}));
     EXPECT_TRUE(port.Write("x", kLong));
-}
-
-// A driver whose wait ignores signals: Close gives up on the watcher instead
-// of hanging, and the descriptor the watcher is still using stays open (its
-// number cannot be handed to another file) until the watcher lets go of it.
-TEST(PosixSerialPort, CloseAbandonsAWatcherStuckInTheDriverWithoutClosingItsDescriptor) {
-    Pty pty;
-    auto modem = std::make_shared<FakeModem>(Driver::Waits);
     modem->SetDeaf(true);
-    PosixSerialPort port(pty.Path(), modem);
-    ASSERT_TRUE(port.Open({}));
     ASSERT_TRUE(Eventually([&] { return modem->Waiting(); }));
     const int fd = port.NativeHandle();
     port.Close();
@@ -317,52 +312,30 @@ TEST(PosixSerialPort, CloseAbandonsAWatcherStuckInTheDriverWithoutClosingItsDesc
     EXPECT_TRUE(Eventually([&] { return ::fcntl(fd, F_GETFD) == -1 && !modem->Waiting(); }));
 }
 
-TEST(PosixSerialPort, LinesStartLowFollowTheCallsAndDropOnClose) {
-    Pty pty;
-    auto modem = std::make_shared<FakeModem>(Driver::Counter);
-    modem->SetOutputs(true, true);  // as the system leaves them after an open
-    PosixSerialPort port(pty.Path(), modem);
-    ASSERT_TRUE(port.Open({}));
-    EXPECT_EQ(modem->Outputs(), std::make_pair(false, false));
-    EXPECT_TRUE(port.SetDtr(true));
-    EXPECT_EQ(modem->Outputs(), std::make_pair(false, true));
-    EXPECT_TRUE(port.SetRts(true));
-    EXPECT_EQ(modem->Outputs(), std::make_pair(true, true));
-    port.Close();
-    EXPECT_EQ(modem->Outputs(), std::make_pair(false, false));
-    EXPECT_FALSE(port.SetRts(true));
-}
-
 // The direction of each edge is the DSR level at that edge, and DSR changes
 // between edges: one read per edge, right after it, is the only way to get
 // every one right.
 TEST(PosixSerialPort, EachCtsEdgeCarriesItsOwnDsrAtOneEdgePerMillisecond) {
-    Pty pty;
-    auto modem = std::make_shared<FakeModem>(Driver::Waits);
-    PosixSerialPort port(pty.Path(), modem);
-    ASSERT_TRUE(port.Open({}));
+    Rig rig(Driver::Waits);
+    ASSERT_TRUE(rig.port.Open({}));
     constexpr int kEdges = 400;
     auto direction = [](int i) { return (i / 7 + i / 3) % 2 == 0; };
     std::thread device([&] {
-        const bool watched = Eventually([&] { return modem->Waiting(); }, 500ms);
+        Eventually([&] { return rig.modem->Waiting(); }, 500ms);
         const auto start = Clock::now();
         for (int i = 0; i < kEdges; ++i) {
             std::this_thread::sleep_until(start + i * 1ms);
-            if (watched) Eventually([&] { return modem->Waiting(); });
-            modem->Edge(direction(i));
-            modem->ChangeDsrAfterLook(!direction(i));
+            rig.modem->LoneEdge(direction(i), !direction(i));
         }
     });
-    const auto got = TakeEdges(port, kEdges);
+    const auto got = TakeEdges(rig.port, kEdges);
     device.join();
     ASSERT_EQ(got.size(), static_cast<std::size_t>(kEdges));
     int wrong = 0;
-    for (int i = 0; i < kEdges; ++i) {
-        wrong += got[i].cts != (i % 2 == 0) || got[i].dsr != direction(i);
-    }
+    for (int i = 0; i < kEdges; ++i) wrong += got[i].cts != (i % 2 == 0) || got[i].dsr != direction(i);
     EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(port.UncertainCtsEdges(), 0u);
-    EXPECT_EQ(port.WaitForCtsChange(50ms), SerialWait::TimedOut);
+    EXPECT_EQ(rig.port.UncertainCtsEdges(), 0u);
+    EXPECT_EQ(rig.port.WaitForCtsChange(50ms), SerialWait::TimedOut);
 }
 
 // Edges that come faster than anyone can look are all counted, with
@@ -378,67 +351,53 @@ TEST(PosixSerialPort, EdgesFasterThanTheReadsAreAllCountedInTheDirectionOfTheLon
     };
     for (const Case& c : {Case{true, 3, false, {false, true, false}}, Case{false, 2, true, {true, true}}}) {
         SCOPED_TRACE(c.quadrature ? "quadrature" : "direction level");
-        Pty pty;
-        auto modem = std::make_shared<FakeModem>(Driver::Waits);
-        PosixSerialPort port(pty.Path(), modem);
-        ASSERT_TRUE(port.Open({}));
+        Rig rig(Driver::Waits);
+        ASSERT_TRUE(rig.port.Open({}));
+        ASSERT_TRUE(Eventually([&] { return rig.modem->Waiting(); }));
         for (int i = 0; i < 4; ++i) {  // two lone pulses, moving one way
-            ASSERT_TRUE(Eventually([&] { return modem->Waiting(); }));
-            const bool rising = i % 2 == 0;
-            modem->Edge(c.quadrature ? !rising : true);
-            modem->ChangeDsrAfterLook(c.quadrature ? !rising : true);
+            const bool dsr = c.quadrature ? i % 2 == 1 : true;
+            rig.modem->LoneEdge(dsr, dsr);
         }
-        ASSERT_TRUE(Eventually([&] { return modem->Waiting(); }));
-        modem->Edges(c.burst, c.dsrAfter);
-        const auto got = TakeEdges(port, 4 + c.burst);
+        ASSERT_TRUE(Eventually([&] { return rig.modem->Waiting(); }));
+        rig.modem->Edges(c.burst, c.dsrAfter);
+        const auto got = TakeEdges(rig.port, 4 + c.burst);
         ASSERT_EQ(got.size(), 4u + c.burst);
         for (int k = 0; k < c.burst; ++k) {
             EXPECT_EQ(got[4 + k].cts, k % 2 == 0) << k;
             EXPECT_EQ(got[4 + k].dsr, c.expected[k]) << k;
         }
-        EXPECT_EQ(port.UncertainCtsEdges(), static_cast<std::uint64_t>(c.burst - 1));
+        EXPECT_EQ(rig.port.UncertainCtsEdges(), static_cast<std::uint64_t>(c.burst - 1));
     }
 }
 
-// Without the wait the counter is polled: bursts between polls still come
-// out edge by edge with alternating levels.
-TEST(PosixSerialPort, WithACounterButNoWaitEveryEdgeIsStillReportedOnce) {
-    Pty pty;
-    auto modem = std::make_shared<FakeModem>(Driver::Counter);
-    PosixSerialPort port(pty.Path(), modem);
-    ASSERT_TRUE(port.Open({}));
-    constexpr int kBursts = 100;
-    constexpr int kPerBurst = 3;
-    std::thread device([&] {
-        for (int i = 0; i < kBursts; ++i) {
-            modem->Edges(kPerBurst, true);
-            std::this_thread::sleep_for(2ms);
-        }
-    });
-    const auto got = TakeEdges(port, kBursts * kPerBurst);
-    device.join();
-    ASSERT_EQ(got.size(), static_cast<std::size_t>(kBursts * kPerBurst));
-    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(got[i].cts == (i % 2 == 0) && got[i].dsr) << i;
-    EXPECT_EQ(port.WaitForCtsChange(50ms), SerialWait::TimedOut);
-}
+// Without the wait the counter is polled: bursts between polls still come out
+// edge by edge with alternating levels, also when more come in the middle. Without a counter the level is polled,
+// and a failing driver is reported.
+TEST(PosixSerialPort, DriversWithoutTheWaitOrTheCounterArePolled) {
+    Rig counted(Driver::Counter);
+    ASSERT_TRUE(counted.port.Open({}));
+    counted.modem->Edges(3, true);
+    auto got = TakeEdges(counted.port, 1);
+    counted.modem->Edges(4, true);
+    for (const auto& lines : TakeEdges(counted.port, 6)) got.push_back(lines);
+    ASSERT_EQ(got.size(), 7u);
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_TRUE(got[i].cts == (i % 2 == 0) && got[i].dsr) << i;
+    EXPECT_EQ(counted.port.WaitForCtsChange(50ms), SerialWait::TimedOut);
 
-TEST(PosixSerialPort, WithoutCountersTheLevelIsWatchedAndAFailingDriverIsReported) {
-    Pty pty;
-    auto modem = std::make_shared<FakeModem>(Driver::Level);
-    PosixSerialPort port(pty.Path(), modem);
-    ASSERT_TRUE(port.Open({}));
+    Rig levels(Driver::Level);
+    ASSERT_TRUE(levels.port.Open({}));
     for (int i = 0; i < 5; ++i) {
-        std::thread device([&] {
+        std::thread edge([&] {
             std::this_thread::sleep_for(20ms);
-            modem->Edge(false);
+            levels.modem->Edges(1, false);
         });
-        EXPECT_EQ(port.WaitForCtsChange(kLong), SerialWait::Changed);
-        EXPECT_EQ(port.GetModemLines()->cts, i % 2 == 0);
-        device.join();
+        EXPECT_EQ(levels.port.WaitForCtsChange(kLong), SerialWait::Changed);
+        EXPECT_EQ(levels.port.GetModemLines()->cts, i % 2 == 0);
+        edge.join();
     }
-    modem->Break();
-    EXPECT_EQ(port.WaitForCtsChange(kLong), SerialWait::Failed);
-    EXPECT_FALSE(port.GetModemLines());
+    levels.modem->Break();
+    EXPECT_EQ(levels.port.WaitForCtsChange(kLong), SerialWait::Failed);
+    EXPECT_FALSE(levels.port.GetModemLines());
 }
 
 }  // namespace
