@@ -15,6 +15,7 @@
 #include <cstring>
 #include <deque>
 #include <optional>
+#include <system_error>
 #include <vector>
 
 namespace kv {
@@ -308,7 +309,12 @@ bool PosixSerialPort::Open(const SerialSettings& settings) {
         // Highest priority: the sooner it wakes after an edge, the surer the DSR it reads.
         watcher = std::make_unique<WorkerThread>([edges](WorkerThread& self) { edges->Watch(self); },
                                                  ThreadPriority::Highest);
-        watcher->Start();
+        try {
+            watcher->Start();
+        } catch (const std::system_error&) {
+            watcher.reset();  // no thread to spare: poll the counter instead
+            edges->source = Edges::Source::Counter;
+        }
     }
     std::lock_guard lock(mutex_);
     fd_ = fd;
@@ -408,18 +414,15 @@ int PosixSerialPort::NativeHandle() const {
 PosixSerialPort::Poll PosixSerialPort::WaitFor(int fd, int wakeFd, short events, SteadyClock::time_point deadline) {
     for (;;) {
         pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, events, 0}};
-        const nfds_t count = fd >= 0 ? 2 : 1;
-        const int r = ::poll(fds, count, MillisecondsUntil(deadline));
+        const int r = ::poll(fds, 2, MillisecondsUntil(deadline));
         if (r < 0) {
             if (errno == EINTR) continue;
             return Poll::Failed;
         }
         if (fds[0].revents != 0) return Poll::Woken;
         if (r == 0) return Poll::TimedOut;
-        if (count == 2) {
-            if ((fds[1].revents & events) != 0) return Poll::Ready;
-            if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return Poll::Failed;
-        }
+        if ((fds[1].revents & events) != 0) return Poll::Ready;
+        if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return Poll::Failed;
         if (SteadyClock::now() >= deadline) return Poll::TimedOut;
     }
 }

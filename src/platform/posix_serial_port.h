@@ -17,7 +17,8 @@
 // of their kind (rising or falling) had when they were read one by one, and
 // they are counted as uncertain. Drivers without TIOCMIWAIT have their counter
 // polled every millisecond (one DSR read per poll), and drivers without
-// either have the CTS level polled, which misses pulses shorter than a poll.
+// either have the CTS level polled, every 200 us while edges come, which
+// misses pulses shorter than a poll.
 #pragma once
 
 #include <atomic>
@@ -51,11 +52,13 @@ public:
         virtual Wake WaitCtsChange(int fd);
     };
 
-    // How often an idle wait looks at the lines, and how often once edges come.
+    // How often a wait looks at the lines itself: kIdlePoll behind a watcher
+    // (a safety net) or when the counter has been quiet for kBusyFor;
+    // kBusyPoll while the counter shows edges, or for the CTS level when it
+    // has been quiet; kLevelPoll for the level while edges come.
     static constexpr std::chrono::milliseconds kIdlePoll{5};
     static constexpr std::chrono::milliseconds kBusyPoll{1};
     static constexpr std::chrono::milliseconds kBusyFor{1000};
-    // Level polling (no counter) looks this often while edges come.
     static constexpr std::chrono::microseconds kLevelPoll{200};
     // How long Close keeps interrupting a watcher that does not return before
     // it abandons it (with the descriptor, which stays open until it returns).
