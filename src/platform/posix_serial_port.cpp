@@ -102,6 +102,9 @@ PosixSerialPort::ModemIo::Wake PosixSerialPort::ModemIo::WaitCtsChange(int fd) {
 
 struct PosixSerialPort::Edges {
     enum class Source { Watcher, Counter, Level };
+    // How the lines were read: by the watcher just woken by the first new
+    // edge, by a poll, or long after the edges.
+    enum class Read { AfterWake, Poll, Late };
     struct Edge {
         bool cts;
         bool dsr;
@@ -113,9 +116,8 @@ struct PosixSerialPort::Edges {
         source = io->CtsCount(fd, lastCount) ? Source::Watcher : Source::Level;
     }
 
-    // Reads the lines once and queues the edges that happened since the last
-    // look. `afterWake`: the watcher was just woken by the first of them.
-    bool Look(bool afterWake) {
+    // Reads the lines once and queues the edges that happened since the last look.
+    bool Look(Read read) {
         int bits = 0;
         std::uint64_t count = 0;
         // DSR first: it is the part that goes stale.
@@ -131,13 +133,31 @@ struct PosixSerialPort::Edges {
         } else {
             n = cts != lastCts ? 1 : 0;
         }
-        AddLocked(n, cts, (bits & TIOCM_DSR) != 0, afterWake);
+        AddLocked(n, cts, (bits & TIOCM_DSR) != 0, read);
         return true;
     }
 
+    // Behind a watcher: edges the driver counted that the watcher has not
+    // taken for a whole poll slipped in just before it went back to sleep,
+    // and would otherwise wait for the next edge to wake it.
+    bool TakeStale() {
+        std::uint64_t count = 0;
+        if (!io->CtsCount(fd, count)) return false;
+        {
+            std::lock_guard lock(mutex);
+            if (count <= lastCount) return true;
+            if (count != staleCount) {
+                staleCount = count;  // the watcher may be taking them right now
+                return true;
+            }
+        }
+        return Look(Read::Late);
+    }
+
     // `n` new edges; the lines were read as `cts`, `dsr` somewhere among them.
-    void AddLocked(std::uint64_t n, bool cts, bool dsr, bool afterWake) {
+    void AddLocked(std::uint64_t n, bool cts, bool dsr, Read read) {
         if (n == 0) return;
+        const bool afterWake = read == Read::AfterWake;
         // The levels alternate from lastCts, so the CTS level read says whether
         // an odd or an even number of the edges came before the read. After a
         // wake the read most likely followed the first edge, else (a poll) the
@@ -161,7 +181,7 @@ struct PosixSerialPort::Edges {
             if (queue.size() > kMaxQueuedEdges) queue.pop_front();
         }
         if (n == 1 && afterWake) loneDsr[anchorRising ? 1 : 0] = dsr;
-        uncertain.fetch_add(n - 1);
+        uncertain.fetch_add(read == Read::Late ? n : n - 1);
         lastCts = lastCts != ((n & 1) != 0);
         lastEdgeAt = std::chrono::steady_clock::now();
         changed.notify_all();
@@ -184,7 +204,7 @@ struct PosixSerialPort::Edges {
         for (;;) {
             // TIOCMIWAIT only wakes for changes after it was entered: edges
             // since the last look are taken now, not after the next edge.
-            if (!Look(false)) return Fail();
+            if (!Look(Read::Poll)) return Fail();
             if (self.StopRequested()) return;
             const ModemIo::Wake wake = io->WaitCtsChange(fd);
             if (self.StopRequested()) return;
@@ -194,7 +214,7 @@ struct PosixSerialPort::Edges {
                 changed.notify_all();
                 return;
             }
-            if (wake == ModemIo::Wake::Changed && !Look(true)) return Fail();
+            if (wake == ModemIo::Wake::Changed && !Look(Read::AfterWake)) return Fail();
         }
     }
 
@@ -218,6 +238,7 @@ struct PosixSerialPort::Edges {
     bool watchEnded = false;
     bool ownsFd = false;  // the watcher was abandoned with the descriptor: it closes it when it ends
     std::uint64_t lastCount = 0;
+    std::uint64_t staleCount = 0;
     bool lastCts = false;
     std::deque<Edge> queue;
     std::optional<Edge> reported;  // the edge handed out last, until the next wait
@@ -462,10 +483,10 @@ SerialWait PosixSerialPort::WaitForCtsChange(std::chrono::milliseconds timeout) 
         if (e.closing) return SerialWait::Closed;
         if (e.queue.empty() && look) {
             // Without a watcher this is how edges are found; with one it is a
-            // rare safety net for an edge that slipped in just before the
-            // watcher went back to sleep and would wait for the next one.
+            // rare safety net.
+            const bool watched = e.source == Edges::Source::Watcher;
             lines.unlock();
-            const bool ok = e.Look(false);
+            const bool ok = watched ? e.TakeStale() : e.Look(Edges::Read::Poll);
             lines.lock();
             if (!ok) return SerialWait::Failed;
         }

@@ -15,7 +15,9 @@
 // descriptor. Edges that came faster than the watcher woke are all counted;
 // the one the DSR read belongs to gets it, the others get the DSR that edges
 // of their kind (rising or falling) had when they were read one by one, and
-// they are counted as uncertain. Drivers without TIOCMIWAIT have their counter
+// they are counted as uncertain, as are edges the watcher slept through
+// (they came just before it went back to sleep), which a waiting consumer
+// takes after two of its polls. Drivers without TIOCMIWAIT have their counter
 // polled every millisecond (one DSR read per poll), and drivers without
 // either have the CTS level polled, every 200 us while edges come, which
 // misses pulses shorter than a poll.

@@ -113,10 +113,11 @@ public:
     }
 
     // `n` CTS edges in a row, too fast for anyone to look in between, with
-    // DSR at `dsr` after them.
-    void Edges(int n, bool dsr) {
+    // DSR at `dsr` after them. Without `wake` they come just before a sleeper
+    // entered the driver, which then sleeps on.
+    void Edges(int n, bool dsr, bool wake = true) {
         std::unique_lock lock(m_);
-        EdgesLocked(n, dsr, lock);
+        EdgesLocked(n, dsr, lock, wake);
     }
     // One edge with DSR at `dsr`, then DSR changes to `dsrAfter` before the
     // next. Once a thread has slept in the driver, each edge waits for it to
@@ -148,11 +149,12 @@ public:
     }
 
 private:
-    void EdgesLocked(int n, bool dsr, std::unique_lock<std::mutex>& lock) {
+    void EdgesLocked(int n, bool dsr, std::unique_lock<std::mutex>& lock, bool wake = true) {
         cts_ = cts_ != (n % 2 != 0);
         count_ += static_cast<std::uint64_t>(n);
         dsr_ = dsr;
-        unread_ = waiting_ > 0;
+        unread_ = wake && waiting_ > 0;
+        if (!wake) return;
         lock.unlock();
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t w = ::write(kick_, &one, sizeof one);
@@ -338,11 +340,11 @@ TEST(PosixSerialPort, EachCtsEdgeCarriesItsOwnDsrAtOneEdgePerMillisecond) {
     EXPECT_EQ(rig.port.WaitForCtsChange(50ms), SerialWait::TimedOut);
 }
 
-// Edges that come faster than anyone can look are all counted, with
-// alternating levels. The read after them gives its DSR to the edge it
+// Edges that come faster than anyone can look, or that the watcher sleeps
+// through, are all counted, with alternating levels. The read after them gives its DSR to the edge it
 // belongs to; the others take the DSR that lone edges of their kind had: the
 // same for a direction level, the opposite for a quadrature partner.
-TEST(PosixSerialPort, EdgesFasterThanTheReadsAreAllCountedInTheDirectionOfTheLoneOnes) {
+TEST(PosixSerialPort, EdgesFasterThanTheReadsOrSleptThroughAreAllCountedInTheDirectionOfTheLoneOnes) {
     struct Case {
         bool quadrature;
         int burst;
@@ -367,6 +369,11 @@ TEST(PosixSerialPort, EdgesFasterThanTheReadsAreAllCountedInTheDirectionOfTheLon
             EXPECT_EQ(got[4 + k].dsr, c.expected[k]) << k;
         }
         EXPECT_EQ(rig.port.UncertainCtsEdges(), static_cast<std::uint64_t>(c.burst - 1));
+
+        // An edge the watcher slept through is found late, and is not sure.
+        rig.modem->Edges(1, c.dsrAfter, false);
+        EXPECT_EQ(TakeEdges(rig.port, 1).size(), 1u);
+        EXPECT_EQ(rig.port.UncertainCtsEdges(), static_cast<std::uint64_t>(c.burst));
     }
 }
 
