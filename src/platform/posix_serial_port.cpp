@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -11,6 +13,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
+#include <optional>
+#include <system_error>
+#include <vector>
 
 namespace kv {
 
@@ -20,8 +26,31 @@ using SteadyClock = std::chrono::steady_clock;
 
 // Edges kept for a consumer that has stopped waiting; older ones are dropped.
 constexpr std::size_t kMaxQueuedEdges = 1u << 16;
-// Attempts to read the line counter and level without an edge in between.
-constexpr int kSampleAttempts = 3;
+
+// Sent to the watcher thread to end its TIOCMIWAIT. The handler does nothing;
+// what matters is that it is installed without SA_RESTART, so the ioctl
+// returns EINTR instead of being restarted.
+int WatcherSignal() { return SIGRTMIN + 4; }
+
+void InstallWatcherSignal() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction sa{};
+        sa.sa_handler = [](int) {};
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        ::sigaction(WatcherSignal(), &sa, nullptr);
+    });
+}
+
+// Watchers that would not return from the driver: kept for the rest of the
+// process, since destroying one would wait for it forever.
+void Abandon(std::unique_ptr<WorkerThread> thread) {
+    static std::mutex mutex;
+    static auto* kept = new std::vector<std::unique_ptr<WorkerThread>>();
+    std::lock_guard lock(mutex);
+    kept->push_back(std::move(thread));
+}
 
 bool BaudConstant(int baud, speed_t& speed) {
     switch (baud) {
@@ -64,6 +93,159 @@ bool PosixSerialPort::ModemIo::CtsCount(int fd, std::uint64_t& count) {
     return true;
 }
 
+PosixSerialPort::ModemIo::Wake PosixSerialPort::ModemIo::WaitCtsChange(int fd) {
+    if (::ioctl(fd, TIOCMIWAIT, TIOCM_CTS) == 0) return Wake::Changed;
+    return errno == EINTR ? Wake::Interrupted : Wake::Unsupported;
+}
+
+// ---------------------------------------------------------------- CTS edges
+
+struct PosixSerialPort::Edges {
+    enum class Source { Watcher, Counter, Level };
+    // How the lines were read: by the watcher just woken by the first new
+    // edge, by a poll, or long after the edges.
+    enum class Read { AfterWake, Poll, Late };
+    struct Edge {
+        bool cts;
+        bool dsr;
+    };
+
+    Edges(std::shared_ptr<ModemIo> modem, int descriptor) : io(std::move(modem)), fd(descriptor) {
+        int bits = 0;
+        lastCts = io->Get(fd, bits) && (bits & TIOCM_CTS) != 0;
+        source = io->CtsCount(fd, lastCount) ? Source::Watcher : Source::Level;
+    }
+
+    // Reads the lines once and queues the edges that happened since the last look.
+    bool Look(Read read) {
+        int bits = 0;
+        std::uint64_t count = 0;
+        // DSR first: it is the part that goes stale.
+        if (!io->Get(fd, bits)) return false;
+        std::lock_guard lock(mutex);
+        const bool counted = source != Source::Level;
+        if (counted && !io->CtsCount(fd, count)) return false;
+        const bool cts = (bits & TIOCM_CTS) != 0;
+        std::uint64_t n = 0;
+        if (counted) {
+            n = count > lastCount ? count - lastCount : 0;
+            lastCount = std::max(lastCount, count);
+        } else {
+            n = cts != lastCts ? 1 : 0;
+        }
+        AddLocked(n, cts, (bits & TIOCM_DSR) != 0, read);
+        return true;
+    }
+
+    // Behind a watcher: edges the driver counted that the watcher has not
+    // taken for a whole poll slipped in just before it went back to sleep,
+    // and would otherwise wait for the next edge to wake it.
+    bool TakeStale() {
+        std::uint64_t count = 0;
+        if (!io->CtsCount(fd, count)) return false;
+        {
+            std::lock_guard lock(mutex);
+            if (count <= lastCount) return true;
+            if (count != staleCount) {
+                staleCount = count;  // the watcher may be taking them right now
+                return true;
+            }
+        }
+        return Look(Read::Late);
+    }
+
+    // `n` new edges; the lines were read as `cts`, `dsr` somewhere among them.
+    void AddLocked(std::uint64_t n, bool cts, bool dsr, Read read) {
+        if (n == 0) return;
+        const bool afterWake = read == Read::AfterWake;
+        // The levels alternate from lastCts, so the CTS level read says whether
+        // an odd or an even number of the edges came before the read. After a
+        // wake the read most likely followed the first edge, else (a poll) the
+        // last one; take the nearest edge that fits.
+        const bool oddBefore = cts != lastCts;
+        std::uint64_t anchor = 0;
+        if (afterWake) {
+            anchor = oddBefore ? 1 : 2;
+        } else {
+            anchor = ((n & 1) != 0) == oddBefore ? n : n - 1;
+        }
+        anchor = std::clamp<std::uint64_t>(anchor, 1, n);
+        const bool anchorRising = lastCts != ((anchor & 1) != 0);
+        // Edges of the other kind: a direction level (one DSR for both kinds)
+        // or a quadrature partner (opposite DSR), as the lone edges showed.
+        const bool opposite = loneDsr[0] && loneDsr[1] && *loneDsr[0] != *loneDsr[1];
+        for (std::uint64_t k = 1; k <= n; ++k) {
+            const bool rising = lastCts != ((k & 1) != 0);
+            const bool level = rising == anchorRising ? dsr : dsr != opposite;
+            queue.push_back(Edge{rising, k == anchor ? dsr : level});
+            if (queue.size() > kMaxQueuedEdges) queue.pop_front();
+        }
+        if (n == 1 && afterWake) loneDsr[anchorRising ? 1 : 0] = dsr;
+        uncertain.fetch_add(read == Read::Late ? n : n - 1);
+        lastCts = lastCts != ((n & 1) != 0);
+        lastEdgeAt = std::chrono::steady_clock::now();
+        changed.notify_all();
+    }
+
+    void Watch(WorkerThread& self) {
+        WatchUntilStopped(self);
+        std::lock_guard lock(mutex);
+        watchEnded = true;
+        if (ownsFd) ::close(fd);
+    }
+
+    void WatchUntilStopped(WorkerThread& self) {
+        thread.store(::pthread_self());
+        started.store(true);
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, WatcherSignal());
+        ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        for (;;) {
+            // TIOCMIWAIT only wakes for changes after it was entered: edges
+            // since the last look are taken now, not after the next edge.
+            if (!Look(Read::Poll)) return Fail();
+            if (self.StopRequested()) return;
+            const ModemIo::Wake wake = io->WaitCtsChange(fd);
+            if (self.StopRequested()) return;
+            if (wake == ModemIo::Wake::Unsupported) {
+                std::lock_guard lock(mutex);
+                source = Source::Counter;
+                changed.notify_all();
+                return;
+            }
+            if (wake == ModemIo::Wake::Changed && !Look(Read::AfterWake)) return Fail();
+        }
+    }
+
+    void Fail() {
+        std::lock_guard lock(mutex);
+        failed = true;
+        changed.notify_all();
+    }
+
+    const std::shared_ptr<ModemIo> io;
+    const int fd;
+    std::atomic<pthread_t> thread{};
+    std::atomic<bool> started{false};
+    std::atomic<std::uint64_t> uncertain{0};
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    Source source = Source::Level;
+    bool closing = false;
+    bool failed = false;
+    bool watchEnded = false;
+    bool ownsFd = false;  // the watcher was abandoned with the descriptor: it closes it when it ends
+    std::uint64_t lastCount = 0;
+    std::uint64_t staleCount = 0;
+    bool lastCts = false;
+    std::deque<Edge> queue;
+    std::optional<Edge> reported;  // the edge handed out last, until the next wait
+    std::chrono::steady_clock::time_point lastEdgeAt{};
+    std::optional<bool> loneDsr[2];  // DSR read at the last lone falling [0] / rising [1] edge
+};
+
 // ---------------------------------------------------------------- one call's hold on the descriptor
 
 class PosixSerialPort::Use {
@@ -74,6 +256,7 @@ public:
             fd = port_.fd_;
             wakeFd = port_.wakeFd_;
             discardNul = port_.settings_.discardNul;
+            edges = port_.edges_;
             ++port_.users_;
         }
     }
@@ -88,6 +271,7 @@ public:
     int fd = -1;
     int wakeFd = -1;
     bool discardNul = false;
+    std::shared_ptr<Edges> edges;
 
 private:
     const PosixSerialPort& port_;
@@ -139,20 +323,27 @@ bool PosixSerialPort::Open(const SerialSettings& settings) {
     const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake < 0) return fail();
 
-    {
-        std::lock_guard lines(linesMutex_);
-        edges_.clear();
-        reported_.reset();
-        int bits = 0;
-        lastCts_ = io_->Get(fd, bits) && (bits & TIOCM_CTS) != 0;
-        haveCounter_ = io_->CtsCount(fd, lastCount_);
-        lastEdgeAt_ = {};
+    auto edges = std::make_shared<Edges>(io_, fd);
+    std::unique_ptr<WorkerThread> watcher;
+    if (edges->source == Edges::Source::Watcher) {
+        InstallWatcherSignal();
+        // Highest priority: the sooner it wakes after an edge, the surer the DSR it reads.
+        watcher = std::make_unique<WorkerThread>([edges](WorkerThread& self) { edges->Watch(self); },
+                                                 ThreadPriority::Highest);
+        try {
+            watcher->Start();
+        } catch (const std::system_error&) {
+            watcher.reset();  // no thread to spare: poll the counter instead
+            edges->source = Edges::Source::Counter;
+        }
     }
     std::lock_guard lock(mutex_);
     fd_ = fd;
     wakeFd_ = wake;
     settings_ = settings;
     closing_ = false;
+    edges_ = std::move(edges);
+    watcher_ = std::move(watcher);
     return true;
 }
 
@@ -175,22 +366,58 @@ void PosixSerialPort::CloseLocked() {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(wake, &one, sizeof one);
     {
+        std::lock_guard lines(edges_->mutex);
+        edges_->closing = true;
+    }
+    edges_->changed.notify_all();
+    const bool watcherEnded = StopWatcher();
+    {
         std::unique_lock lock(mutex_);
         idle_.wait(lock, [&] { return users_ == 0; });
     }
     // Nobody uses the descriptor any more; the motor must not run on.
     io_->Set(fd, TIOCM_RTS | TIOCM_DTR, false);
-    ::close(fd);
+    // An abandoned watcher may still be inside the driver with this
+    // descriptor: it is closed when the watcher lets go of it, so its number
+    // cannot be reused under it.
+    if (watcherEnded) ::close(fd);
     ::close(wake);
     {
-        std::lock_guard lines(linesMutex_);
-        edges_.clear();
-        reported_.reset();
+        std::lock_guard lines(edges_->mutex);
+        edges_->queue.clear();
+        edges_->reported.reset();
     }
     std::lock_guard lock(mutex_);
     fd_ = -1;
     wakeFd_ = -1;
     closing_ = false;
+}
+
+bool PosixSerialPort::StopWatcher() {
+    if (!watcher_) return true;
+    watcher_->RequestStop();
+    const auto giveUp = SteadyClock::now() + std::chrono::milliseconds(kWatcherReleaseMs);
+    for (;;) {
+        // A signal that lands just before the watcher enters the driver is
+        // lost, so it is sent again until the watcher has ended.
+        if (edges_->started.load()) ::pthread_kill(edges_->thread.load(), WatcherSignal());
+        if (watcher_->JoinFor(2)) {
+            watcher_.reset();
+            return true;
+        }
+        if (SteadyClock::now() >= giveUp) break;
+    }
+    {
+        std::lock_guard lock(edges_->mutex);
+        if (!edges_->watchEnded) {
+            edges_->ownsFd = true;
+            Abandon(std::move(watcher_));
+            return false;
+        }
+    }
+    watcher_->Join();  // it ended just now
+    watcher_.reset();
+    return true;
 }
 
 bool PosixSerialPort::IsOpen() const {
@@ -208,18 +435,15 @@ int PosixSerialPort::NativeHandle() const {
 PosixSerialPort::Poll PosixSerialPort::WaitFor(int fd, int wakeFd, short events, SteadyClock::time_point deadline) {
     for (;;) {
         pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, events, 0}};
-        const nfds_t count = fd >= 0 ? 2 : 1;
-        const int r = ::poll(fds, count, MillisecondsUntil(deadline));
+        const int r = ::poll(fds, 2, MillisecondsUntil(deadline));
         if (r < 0) {
             if (errno == EINTR) continue;
             return Poll::Failed;
         }
         if (fds[0].revents != 0) return Poll::Woken;
         if (r == 0) return Poll::TimedOut;
-        if (count == 2) {
-            if ((fds[1].revents & events) != 0) return Poll::Ready;
-            if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return Poll::Failed;
-        }
+        if ((fds[1].revents & events) != 0) return Poll::Ready;
+        if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return Poll::Failed;
         if (SteadyClock::now() >= deadline) return Poll::TimedOut;
     }
 }
@@ -240,76 +464,51 @@ std::optional<ModemLines> PosixSerialPort::GetModemLines() {
     Use use(*this);
     if (use.fd < 0) return std::nullopt;
     {
-        std::lock_guard lines(linesMutex_);
-        if (reported_) return ModemLines{reported_->cts, reported_->dsr};
+        std::lock_guard lines(use.edges->mutex);
+        if (use.edges->reported) return ModemLines{use.edges->reported->cts, use.edges->reported->dsr};
     }
     int bits = 0;
     if (!io_->Get(use.fd, bits)) return std::nullopt;
     return ModemLines{(bits & TIOCM_CTS) != 0, (bits & TIOCM_DSR) != 0};
 }
 
-bool PosixSerialPort::SampleLines(int fd) {
-    bool cts = false;
-    bool dsr = false;
-    std::uint64_t edges = 0;
-    std::uint64_t count = lastCount_;
-    for (int attempt = 1;; ++attempt) {
-        int bits = 0;
-        if (!io_->Get(fd, bits)) return false;
-        cts = (bits & TIOCM_CTS) != 0;
-        dsr = (bits & TIOCM_DSR) != 0;
-        if (!haveCounter_) {
-            edges = cts != lastCts_ ? 1 : 0;
-            break;
-        }
-        int after = 0;
-        if (!io_->CtsCount(fd, count) || !io_->Get(fd, after)) return false;
-        edges = count - lastCount_;
-        // An odd number of edges flips the level, an even one keeps it; when
-        // they disagree an edge slipped in between the looks, so look again.
-        const bool consistent = ((after & TIOCM_CTS) != 0) == cts && ((edges & 1) != 0) == (cts != lastCts_);
-        if (consistent) break;
-        if (attempt == kSampleAttempts) {
-            if (((edges & 1) != 0) != (cts != lastCts_)) ++edges;  // the level is the better witness
-            break;
-        }
-    }
-    lastCount_ = count;
-    lastCts_ = cts;
-    if (edges == 0) return true;
-    lastEdgeAt_ = SteadyClock::now();
-    // The levels alternate and the last one is the level now.
-    for (std::uint64_t i = 0; i < edges; ++i) {
-        const bool level = ((edges - 1 - i) & 1) != 0 ? !cts : cts;
-        edges_.push_back(Edge{level, dsr});
-        if (edges_.size() > kMaxQueuedEdges) edges_.pop_front();
-    }
-    return true;
-}
-
 SerialWait PosixSerialPort::WaitForCtsChange(std::chrono::milliseconds timeout) {
     Use use(*this);
     if (use.fd < 0) return SerialWait::Closed;
+    Edges& e = *use.edges;
     const auto deadline = SteadyClock::now() + timeout;
-    std::unique_lock lines(linesMutex_);
-    reported_.reset();  // the consumer has finished with the edge it was given
-    for (;;) {
-        if (edges_.empty() && !SampleLines(use.fd)) return SerialWait::Failed;
-        if (!edges_.empty()) {
-            reported_ = edges_.front();
-            edges_.pop_front();
+    std::unique_lock lines(e.mutex);
+    e.reported.reset();  // the consumer has finished with the edge it was given
+    for (bool look = e.source != Edges::Source::Watcher;; look = true) {
+        if (e.closing) return SerialWait::Closed;
+        if (e.queue.empty() && look) {
+            // Without a watcher this is how edges are found; with one it is a
+            // rare safety net.
+            const bool watched = e.source == Edges::Source::Watcher;
+            lines.unlock();
+            const bool ok = watched ? e.TakeStale() : e.Look(Edges::Read::Poll);
+            lines.lock();
+            if (!ok) return SerialWait::Failed;
+        }
+        if (!e.queue.empty()) {
+            e.reported = e.queue.front();
+            e.queue.pop_front();
             return SerialWait::Changed;
         }
+        if (e.failed) return SerialWait::Failed;
         const auto now = SteadyClock::now();
         if (now >= deadline) return SerialWait::TimedOut;
-        const bool busy = !haveCounter_ || now - lastEdgeAt_ < kBusyFor;
-        const auto next = std::min(deadline, now + (busy ? kBusyPoll : kIdlePoll));
-        lines.unlock();
-        const Poll r = WaitFor(-1, use.wakeFd, 0, next);
-        lines.lock();
-        if (r == Poll::Woken) return SerialWait::Closed;
-        if (r == Poll::Failed) return SerialWait::Failed;
+        const bool busy = now - e.lastEdgeAt < kBusyFor;
+        SteadyClock::duration slice = kIdlePoll;
+        if (e.source == Edges::Source::Counter && busy) slice = kBusyPoll;
+        if (e.source == Edges::Source::Level) slice = busy ? SteadyClock::duration(kLevelPoll) : kBusyPoll;
+        e.changed.wait_until(lines, std::min(deadline, now + slice));
     }
+}
+
+std::uint64_t PosixSerialPort::UncertainCtsEdges() const {
+    std::lock_guard lock(mutex_);
+    return edges_ ? edges_->uncertain.load() : 0;
 }
 
 // ---------------------------------------------------------------- bytes

@@ -6,24 +6,31 @@
 // releases it at once. The descriptor is only closed once no call is using it,
 // so a late call never touches a closed or reused descriptor.
 //
-// CTS edges are found by polling the driver's modem-line counters
-// (TIOCGICOUNT) every millisecond: unlike TIOCMIWAIT, a poll can be bounded
-// and released by Close on every driver (TIOCMIWAIT holds the file open
-// against close() and only returns on a line change), and the counters miss
-// no edge however fast they come. Several edges found in one poll are handed
-// out one by one, each with the CTS level it produced, which GetModemLines
-// reports until the next WaitForCtsChange. Drivers without counters are
-// polled for the CTS level instead, which can miss edges shorter than the poll.
+// CTS edges: the driver's modem-line counter (TIOCGICOUNT) is the truth for
+// how many edges happened, as it misses none. Their direction is the DSR
+// level at each edge, so a watcher thread sleeps in TIOCMIWAIT, which wakes at
+// each CTS change, and reads DSR at once. TIOCMIWAIT cannot be bounded and
+// holds the file open against close(), so Close interrupts it with a signal
+// whose handler does nothing and joins the watcher before closing the
+// descriptor. Edges that came faster than the watcher woke are all counted;
+// the one the DSR read belongs to gets it, the others get the DSR that edges
+// of their kind (rising or falling) had when they were read one by one, and
+// they are counted as uncertain, as are edges the watcher slept through
+// (they came just before it went back to sleep), which a waiting consumer
+// takes after two of its polls. Drivers without TIOCMIWAIT have their counter
+// polled every millisecond (one DSR read per poll), and drivers without
+// either have the CTS level polled, every 200 us while edges come, which
+// misses pulses shorter than a poll.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 
 #include "platform/serial_port.h"
+#include "platform/worker_thread.h"
 
 namespace kv {
 
@@ -41,12 +48,23 @@ public:
         // CTS changes counted by the driver since it opened; false when the
         // driver keeps no counters.
         virtual bool CtsCount(int fd, std::uint64_t& count);
+        // Sleeps until CTS changes (TIOCMIWAIT). Interrupted when a signal
+        // arrived instead; Unsupported when the driver cannot wait this way.
+        enum class Wake { Changed, Interrupted, Unsupported };
+        virtual Wake WaitCtsChange(int fd);
     };
 
-    // How often an idle wait looks at the lines, and how often once edges come.
+    // How often a wait looks at the lines itself: kIdlePoll behind a watcher
+    // (a safety net) or when the counter has been quiet for kBusyFor;
+    // kBusyPoll while the counter shows edges, or for the CTS level when it
+    // has been quiet; kLevelPoll for the level while edges come.
     static constexpr std::chrono::milliseconds kIdlePoll{5};
     static constexpr std::chrono::milliseconds kBusyPoll{1};
     static constexpr std::chrono::milliseconds kBusyFor{1000};
+    static constexpr std::chrono::microseconds kLevelPoll{200};
+    // How long Close keeps interrupting a watcher that does not return before
+    // it abandons it (with the descriptor, which stays open until it returns).
+    static constexpr int kWatcherReleaseMs = 2000;
     static constexpr std::size_t kNominalOutputBuffer = 4096;
 
     explicit PosixSerialPort(std::string device, std::shared_ptr<ModemIo> io = nullptr);
@@ -68,6 +86,7 @@ public:
     std::string ReadExactly(std::size_t n, std::chrono::milliseconds timeout) override;
     std::size_t ReadSome(char* buffer, std::size_t max, std::chrono::milliseconds timeout) override;
     std::size_t OutputFree() const override;
+    std::uint64_t UncertainCtsEdges() const override;
 
     // The open descriptor (-1 when closed), for tests that inspect the line
     // settings. Not for I/O.
@@ -75,16 +94,13 @@ public:
 
 private:
     class Use;  // keeps the descriptor alive for one call
-    struct Edge {
-        bool cts;
-        bool dsr;
-    };
+    struct Edges;  // CTS edge tracking, shared with the watcher thread
     enum class Poll { Ready, TimedOut, Woken, Failed };
 
     void CloseLocked();
+    // Stops and joins the watcher; false when it had to be abandoned.
+    bool StopWatcher();
     static Poll WaitFor(int fd, int wakeFd, short events, std::chrono::steady_clock::time_point deadline);
-    // Looks at the lines once; queues the edges found. False on failure.
-    bool SampleLines(int fd);
     static std::size_t Read(const Use& use, char* buffer, std::size_t max,
                             std::chrono::steady_clock::time_point deadline);
 
@@ -102,14 +118,8 @@ private:
     std::timed_mutex readMutex_;
     std::timed_mutex writeMutex_;
 
-    // CTS edge tracking (under linesMutex_).
-    std::mutex linesMutex_;
-    bool haveCounter_ = false;
-    std::uint64_t lastCount_ = 0;
-    bool lastCts_ = false;
-    std::deque<Edge> edges_;
-    std::optional<Edge> reported_;
-    std::chrono::steady_clock::time_point lastEdgeAt_{};
+    std::shared_ptr<Edges> edges_;  // set while open (written under openMutex_ and mutex_)
+    std::unique_ptr<WorkerThread> watcher_;
 };
 
 }  // namespace kv

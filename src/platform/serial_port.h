@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -64,6 +65,11 @@ public:
     virtual std::size_t ReadSome(char* buffer, std::size_t max, std::chrono::milliseconds timeout) = 0;
     // Room left in the output buffer, in bytes.
     virtual std::size_t OutputFree() const = 0;
+
+    // CTS edges since Open that came faster than their DSR could be read on
+    // their own, so their DSR was inferred from the edges around them. They
+    // are still counted; a device that cannot tell says 0.
+    virtual std::uint64_t UncertainCtsEdges() const { return 0; }
 
 protected:
     explicit ISerialPort(std::string device) : device_(std::move(device)) {}
