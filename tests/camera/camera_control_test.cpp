@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "camera/fault_camera/fault_camera.h"
-#include "focuser/focus_control.h"
 #include "support/recording_dialogs.h"
 
 namespace kv {
@@ -60,14 +59,6 @@ struct Recorder {
     std::vector<std::string> Statuses() { return Copy(statuses); }
 };
 
-// A focuser whose Idle the test sets.
-class BusyFocuser : public TFocusControl {
-public:
-    explicit BusyFocuser(IDialogs& d) : TFocusControl(d) {}
-    bool GetIdle() const override { return !busy.load(); }
-    std::atomic<bool> busy{false};
-};
-
 class CameraControlTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -87,8 +78,8 @@ protected:
         if (library_ != nullptr) dlclose(library_);
     }
 
-    std::unique_ptr<TCameraControl> Connected() {
-        auto camera = std::make_unique<TCameraControl>(dialogs_, KV_FAULT_CAMERA_DIR);
+    std::unique_ptr<TCameraControl> Connected(IClock& clock = DefaultClock()) {
+        auto camera = std::make_unique<TCameraControl>(dialogs_, KV_FAULT_CAMERA_DIR, clock);
         EXPECT_TRUE(camera->ToggleConnection("fault_camera.so"));
         rec_.Attach(*camera);
         return camera;
@@ -273,24 +264,31 @@ TEST_F(CameraControlTest, ContinuousFocusRunsOneLoopAndFinishesTheFrameInFlight)
 }
 
 TEST_F(CameraControlTest, InterlockedLoopWaitsForTheFocuserBetweenFrames) {
-    auto camera = Connected();
-    BusyFocuser focuser(dialogs_);
-    focuser.busy = true;
-    camera->SetFocuser(&focuser);
+    ScaledClock clock(100.0);  // the 30 s wait for the focuser lasts 0.3 s
+    auto camera = Connected(clock);
+    std::atomic<bool> focuserBusy{true};
+    camera->SetFocuserIdle([&] { return !focuserBusy.load(); });
     camera->SetSBIGInterlock(true);
 
     camera->SetContinuousFocus(true);
     ASSERT_TRUE(WaitUntil([&] { return state_->focusCalls.load() == 1; }));
-    std::this_thread::sleep_for(milliseconds(500));
+    std::this_thread::sleep_for(milliseconds(100));
     EXPECT_EQ(state_->focusCalls.load(), 1);  // held until the move ends
 
     OpenNamedEvent(kGeneralDelayEvent)->Set();
     ASSERT_TRUE(WaitUntil([&] { return state_->focusCalls.load() >= 2; }));
-    // Switching off wakes the waiting loop.
+    // A move that never ends is reported once, and the loop takes no more frames.
+    ASSERT_TRUE(WaitUntil([&] { return !dialogs_.Deferred().empty(); }));
+    const int frames = state_->focusCalls.load();
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(state_->focusCalls.load(), frames);
+    EXPECT_EQ(dialogs_.Deferred(), (std::vector<std::string>{kCycleTimedOutText}));
+    EXPECT_FALSE(camera->Idle());
+
+    // Switching off ends the failed loop.
     camera->SetContinuousFocus(false);
     EXPECT_TRUE(camera->Idle());
-    EXPECT_TRUE(dialogs_.Deferred().empty());
-    camera->SetFocuser(nullptr);
+    camera->SetFocuserIdle({});
 }
 
 TEST_F(CameraControlTest, DisconnectAndDestructionStopEveryThread) {
@@ -324,6 +322,77 @@ TEST_F(CameraControlTest, DisconnectAndDestructionStopEveryThread) {
     const int seen = afterwards.load();
     std::this_thread::sleep_for(milliseconds(100));
     EXPECT_EQ(afterwards.load(), seen);
+}
+
+TEST_F(CameraControlTest, ExposureCutShortLeavesTheTimerFreeForTheNext) {
+    auto camera = Connected();
+    camera->SetExposureTime(30.0);
+    camera->DoImageFrame();
+    ASSERT_TRUE(WaitUntil([&] { return camera->DelayTimer().Enabled(); }));
+    ASSERT_FALSE(camera->ToggleConnection("fault_camera.so"));
+    EXPECT_FALSE(camera->DelayTimer().Enabled());
+
+    // Timed by its own delay, not by what was left of the one given up.
+    ASSERT_TRUE(camera->ToggleConnection("fault_camera.so"));
+    camera->SetExposureTime(0.05);
+    const auto start = std::chrono::steady_clock::now();
+    camera->GetFocusFrame();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(50));
+    EXPECT_TRUE(dialogs_.Deferred().empty());
+}
+
+TEST_F(CameraControlTest, FrameWaitingBehindAMainExposureKeepsTheCameraBusy) {
+    auto camera = Connected();
+    camera->SetExposureTime(0.1);
+    state_->focusDelayMs = 200;
+    camera->DoImageFrame();
+    ASSERT_TRUE(WaitUntil([&] { return camera->DelayTimer().Enabled(); }));
+    camera->StartFocusFrame();
+    // The main exposure has ended; the frame that waited for it is reading out.
+    ASSERT_TRUE(WaitUntil([&] { return state_->focusInProgress.load() == 1; }));
+    EXPECT_EQ(rec_.imageReady.load(), 1);
+    EXPECT_FALSE(camera->Idle());
+    ASSERT_TRUE(WaitUntil([&] { return rec_.focusReady.load() == 1; }));
+    EXPECT_TRUE(camera->Idle());
+    EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false, true}));
+}
+
+// A camera unplugged during a download: the plug-in call never returns.
+TEST_F(CameraControlTest, StuckPluginIsGivenUpWithoutHangingTheCaller) {
+    const std::vector<std::pair<const char*, std::function<void(std::unique_ptr<TCameraControl>&)>>> ways{
+        {"continuous focus off", [](auto& camera) { camera->SetContinuousFocus(false); }},
+        {"disconnect", [](auto& camera) { EXPECT_FALSE(camera->ToggleConnection("fault_camera.so")); }},
+        {"close", [](auto& camera) { camera.reset(); }},
+    };
+    for (const auto& [way, stop] : ways) {
+        SCOPED_TRACE(way);
+        auto camera = Connected();
+        camera->SetCameraAnswerMs(100);
+        const int frames = state_->focusCalls.load();
+        const auto reported = dialogs_.Deferred().size();
+        const auto newMessages = [&] {
+            const auto all = dialogs_.Deferred();
+            return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(reported), all.end());
+        };
+        state_->hang = 1;
+        camera->SetContinuousFocus(true);
+        ASSERT_TRUE(WaitUntil([&] { return state_->focusInProgress.load() == 1; }));
+        stop(camera);
+        EXPECT_EQ(newMessages(), (std::vector<std::string>{kCameraNotAnsweringText}));
+        if (camera) {
+            // Unbound and usable: it connects again.
+            EXPECT_FALSE(camera->Initialized());
+            EXPECT_TRUE(camera->Idle());
+            EXPECT_FALSE(camera->ContinuousFocus());
+            EXPECT_TRUE(camera->ToggleConnection("fault_camera.so"));
+        }
+        // The camera comes back: the thread given up ends without a word.
+        state_->hang = 0;
+        ASSERT_TRUE(WaitUntil([&] { return state_->focusInProgress.load() == 0; }));
+        std::this_thread::sleep_for(milliseconds(50));
+        EXPECT_EQ(state_->focusCalls.load(), frames + 1);
+        EXPECT_EQ(newMessages().size(), 1u);
+    }
 }
 
 }  // namespace

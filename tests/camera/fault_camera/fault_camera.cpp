@@ -12,6 +12,12 @@ namespace {
 
 FaultCameraState gState;
 
+void HangWhileAsked() {
+    while (gState.hang.load() != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
 KVBool Fill(KVImageObject* image, bool focus) {
     KVImageHandle handle = nullptr;
     int32_t w = 0;
@@ -72,6 +78,7 @@ KV_PLUGIN_EXPORT KVBool DLLSetUpExpose(void) {
 
 KV_PLUGIN_EXPORT KVBool DLLGetImageObject(KVImageObject* image) {
     ++gState.imageCalls;
+    HangWhileAsked();
     const KVBool filled = Fill(image, false);
     return gState.imageResult.load() != 0 ? filled : KV_FALSE;
 }
@@ -82,6 +89,7 @@ KV_PLUGIN_EXPORT KVBool DLLGetFocusObject(KVImageObject* image, int32_t x, int32
     gState.lastY = y;
     gState.lastGain = gain;
     std::this_thread::sleep_for(std::chrono::milliseconds(gState.focusDelayMs.load()));
+    HangWhileAsked();
     const KVBool filled = Fill(image, true);
     ++gState.focusCalls;
     gState.focusInProgress = 0;

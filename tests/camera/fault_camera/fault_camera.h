@@ -13,6 +13,9 @@ struct FaultCameraState {
     std::atomic<int> focusResult{1};
     // DLLGetFocusObject takes this long before it delivers.
     std::atomic<int> focusDelayMs{0};
+    // DLLGetFocusObject and DLLGetImageObject block while this is non-zero,
+    // as a camera unplugged in the middle of a download.
+    std::atomic<int> hang{0};
     // Reports "Santa Barbara" as the maker (an SBIG camera).
     std::atomic<int> sbig{0};
     std::atomic<int> focusBinning{1};
@@ -38,6 +41,7 @@ struct FaultCameraState {
         imageResult = 1;
         focusResult = 1;
         focusDelayMs = 0;
+        hang = 0;
         sbig = 0;
         focusBinning = 1;
         starSigma = 2.0;

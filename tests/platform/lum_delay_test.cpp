@@ -1,4 +1,4 @@
-#include "focuser/lum_delay.h"
+#include "platform/lum_delay.h"
 
 #include <gtest/gtest.h>
 
@@ -18,14 +18,11 @@ std::string UniqueName(const char* stem) {
     return std::string("LUMDELAY_TEST_") + stem + "_" + std::to_string(n++);
 }
 
-TEST(LumDelay, FreshComponentHasItsDefaultEventSignalled) {
+TEST(LumDelay, ShortDelayEndsBeforeTheSetterReturns) {
     OpenNamedEvent(kLumDelayDefaultEvent)->Reset();
     TlumDelay delay;
+    // A fresh component has its default event signalled.
     EXPECT_EQ(OpenNamedEvent(kLumDelayDefaultEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
-}
-
-TEST(LumDelay, ShortDelayEndsBeforeTheSetterReturns) {
-    TlumDelay delay;
     const std::string name = UniqueName("short");
     delay.SetEventName(name);
     auto event = OpenNamedEvent(name);
@@ -99,16 +96,32 @@ TEST(LumDelay, WaiterCanStartTheNextDelayAsSoonAsItIsWoken) {
     }
 }
 
-TEST(LumDelay, DestroyedDuringADelayJoinsWithoutCallingBack) {
+TEST(LumDelay, CancelledOrDestroyedDelayEndsWithoutSignalOrCallback) {
     std::atomic<int> calls{0};
     {
         TlumDelay delay;
-        delay.SetEventName(UniqueName("destroy"));
+        const std::string name = UniqueName("cancel");
+        delay.SetEventName(name);
+        auto event = OpenNamedEvent(name);
         delay.SetCallBackAddress([&](double) { ++calls; });
+        delay.SetDelay(0.05);
+        delay.SetEnabled(true);
+        delay.Cancel();
+        EXPECT_FALSE(delay.Enabled());
+        EXPECT_EQ(event->Wait(milliseconds(150)), WaitResult::TimedOut);
+
+        // The next start is not ignored, and ends on its own time.
+        delay.SetDelay(0.2);
+        const auto start = std::chrono::steady_clock::now();
+        delay.SetEnabled(true);
+        ASSERT_EQ(event->Wait(milliseconds(20000)), WaitResult::Signalled);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(200));
+        EXPECT_EQ(calls.load(), 1);
+
         delay.SetDelay(600.0);
         delay.SetEnabled(true);
     }
-    EXPECT_EQ(calls.load(), 0);
+    EXPECT_EQ(calls.load(), 1);
 }
 
 }  // namespace
