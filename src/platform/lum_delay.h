@@ -50,7 +50,7 @@ public:
     // Delays up to this long run on the caller's thread.
     static constexpr double kInlineLimitS = 0.001;
     // The poll thread wakes this long before the end and polls the rest.
-    static constexpr double kSpinMarginS = 0.002;
+    static constexpr double kSpinMarginS = 0.0003;
 
     TlumDelay();
     ~TlumDelay();
