@@ -244,14 +244,17 @@ FocusReading CameraState::Reading() const {
 }
 
 std::shared_ptr<ThreadCompletion> CameraState::Start(void (*run)(ExposureRun&), ThreadSet& set) {
-    std::lock_guard lock(startMutex);
+    // Busy from the request on, before the thread waits for its turn; told
+    // outside the start lock, so a busy handler may ask for a frame itself.
+    auto s = Session();
+    Busy(*s, +1);
+    std::unique_lock lock(startMutex);
     if (stopping) {
+        lock.unlock();
+        Busy(*s, -1);
         return nullptr;
     }
     auto completion = std::make_shared<ThreadCompletion>();
-    auto s = Session();
-    // Busy from the request on, before the thread waits for its turn.
-    Busy(*s, +1);
     set.Start([state = shared_from_this(), s, completion, run](WorkerThread& self) {
         tRunningFor = state.get();
         ExposureRun exposure{*state, *s, self};
