@@ -274,7 +274,7 @@ std::shared_ptr<ThreadCompletion> CameraState::Start(void (*run)(ExposureRun&), 
 }
 
 std::shared_ptr<ThreadCompletion> CameraState::StartFrame() {
-    auto completion = Start(&RunFocusFrame, exposures);
+    auto completion = Start(&TFocusFrameThread::Run, exposures);
     if (completion) {
         std::lock_guard lock(lastFrameMutex);
         lastFrame = completion;
@@ -282,9 +282,9 @@ std::shared_ptr<ThreadCompletion> CameraState::StartFrame() {
     return completion;
 }
 
-std::shared_ptr<ThreadCompletion> CameraState::StartMainExposure() { return Start(&RunMainExposure, exposures); }
+std::shared_ptr<ThreadCompletion> CameraState::StartMainExposure() { return Start(&TReadExposeThread::Run, exposures); }
 
-bool CameraState::StartLoop() { return Start(&RunFocusLoop, loops) != nullptr; }
+bool CameraState::StartLoop() { return Start(&TCycleFocusThread::Run, loops) != nullptr; }
 
 // ---- ExposureRun ----
 
@@ -303,7 +303,7 @@ void ExposureRun::Fail(const std::string& text) {
 
 // ---- the three procedures ----
 
-void RunMainExposure(ExposureRun& run) {
+void TReadExposeThread::Run(ExposureRun& run) {
     CameraState& state = run.state;
     CameraPlugin& plugin = run.session.plugin;
     WriteProgramLog("Expose thread executing");
@@ -336,7 +336,7 @@ void RunMainExposure(ExposureRun& run) {
     WriteProgramLog("Firing ImageReady event");
 }
 
-void RunFocusFrame(ExposureRun& run) {
+void TFocusFrameThread::Run(ExposureRun& run) {
     CameraState& state = run.state;
     CameraPlugin& plugin = run.session.plugin;
     state.focusDelayEvent->Reset();
@@ -380,7 +380,7 @@ void RunFocusFrame(ExposureRun& run) {
     state.focusDelayEvent->Set();
 }
 
-void RunFocusLoop(ExposureRun& run) {
+void TCycleFocusThread::Run(ExposureRun& run) {
     CameraState& state = run.state;
     const StopFn stopped = [&] { return run.Stopped(); };
     bool failed = false;

@@ -210,9 +210,19 @@ bool IsCameraThreadOf(const CameraState* state);
 // exposure that is not a positive number.
 std::int64_t ExposureWaitMs(double exposureSeconds);
 
-// The procedures of the three thread kinds.
-void RunMainExposure(ExposureRun& run);
-void RunFocusFrame(ExposureRun& run);
-void RunFocusLoop(ExposureRun& run);
+// The three thread kinds, each a procedure run on an owned WorkerThread.
+// One main-image exposure.
+struct TReadExposeThread {
+    static void Run(ExposureRun& run);
+};
+// One focus frame: expose, fetch, mask, measure, report, signal
+// "FOCUSER_WAIT_EVENT" then "FOCUS_DELAY_EVENT".
+struct TFocusFrameThread {
+    static void Run(ExposureRun& run);
+};
+// The continuous-focus loop.
+struct TCycleFocusThread {
+    static void Run(ExposureRun& run);
+};
 
 }  // namespace kv
