@@ -939,7 +939,7 @@ void TMainForm::FormClose() {
     idleCheckTimer_->stop();
     fw2Timer_->stop();
     // The camera goes first: its threads may still ask the focuser.
-    if (cameraControl_) cameraControl_->SetFocuser(nullptr);
+    if (cameraControl_) cameraControl_->SetFocuserIdle({});
     cameraControl_.reset();
     focusControl_.reset();
     kv::TraceDiag("Kessivane closed down: " + NowText());

@@ -1,39 +1,53 @@
 #include "camera/camera_control.h"
 
+#include <algorithm>
+#include <climits>
 #include <utility>
 
-#include "focuser/focus_control.h"
 #include "shell/log_channel.h"
 
 namespace kv {
 
-TCameraControl::TCameraControl(IDialogs& dialogs, std::string pluginFolder)
-    : dialogs_(dialogs), plugin_(dialogs, std::move(pluginFolder)) {
+TCameraControl::TCameraControl(IDialogs& dialogs, std::string pluginFolder, IClock& clock) {
     WriteProgramLog("In CameraControl constructor");
+    s_ = std::make_shared<CameraState>(*this, dialogs, std::move(pluginFolder), clock);
     WriteProgramLog("Timing class instantiated");
-    delayTimer_.SetEventName(kDelayEvent);
-    delayEvent_ = OpenNamedEvent(kDelayEvent);
+    s_->delayTimer.SetEventName(kDelayEvent);
+    s_->delayEvent = OpenNamedEvent(kDelayEvent);
     WriteProgramLog("Timer signalled object created");
-    focusDelayEvent_ = OpenNamedEvent(kFocusDelayEvent);
-    focuserWaitEvent_ = OpenNamedEvent(kFocuserWaitEvent);
-    generalDelayEvent_ = OpenNamedEvent(kGeneralDelayEvent);
+    s_->focusDelayEvent = OpenNamedEvent(kFocusDelayEvent);
+    s_->focuserWaitEvent = OpenNamedEvent(kFocuserWaitEvent);
+    s_->generalDelayEvent = OpenNamedEvent(kGeneralDelayEvent);
     WriteProgramLog("Camera control created");
 }
 
 TCameraControl::~TCameraControl() {
-    // Nothing is reported to a desktop that is taking the controller down,
-    // and no thread may still be running once the timer and plug-in go.
-    ClearHandlers();
-    continuousFocus_.store(false);
-    shuttingDown_.store(true);
+    // Nothing is reported to a desktop that is taking the controller down.
+    {
+        std::lock_guard lock(s_->ownerMutex);
+        s_->onBusyChange = nullptr;
+        s_->onImageReady = nullptr;
+        s_->onFocusImageReady = nullptr;
+        s_->onStatusMessage = nullptr;
+    }
+    {
+        std::lock_guard lock(s_->startMutex);
+        s_->stopping = true;
+    }
     StopAllThreads();
     WriteProgramLog("Freeing Timer object");
     WriteProgramLog("Freeing signalled object");
-    if (Initialized()) {
+    const auto session = s_->Session();
+    if (session->plugin.Initialized()) {
         WriteProgramLog("Uninitializing Camera");
-        std::lock_guard exposure(exposureMutex_);
-        plugin_.Uninitialize();
+        std::lock_guard turn(session->turn);
+        session->plugin.Uninitialize();
     }
+    // A thread given up for stuck keeps the state; should it ever come back,
+    // it finds neither the controller nor the dialogs.
+    std::lock_guard lock(s_->ownerMutex);
+    s_->owner = nullptr;
+    s_->dialogs = nullptr;
 }
 
 // ---- plug-in ----
@@ -43,13 +57,14 @@ bool TCameraControl::Initialize(const std::string& fileName) {
         return false;
     }
     StopAllThreads();
+    const auto session = s_->Session();
     bool ok = false;
     {
-        std::lock_guard exposure(exposureMutex_);
-        ok = plugin_.Initialize(fileName);
+        std::lock_guard turn(session->turn);
+        ok = session->plugin.Initialize(fileName);
     }
     if (ok) {
-        isSbig_.store(plugin_.Info().Manufacturer.find("Santa") != std::string::npos);
+        s_->isSbig.store(session->plugin.Info().Manufacturer.find("Santa") != std::string::npos);
     }
     return ok;
 }
@@ -59,8 +74,9 @@ void TCameraControl::Uninitialize() {
         return;
     }
     StopAllThreads();
-    std::lock_guard exposure(exposureMutex_);
-    plugin_.Uninitialize();
+    const auto session = s_->Session();
+    std::lock_guard turn(session->turn);
+    session->plugin.Uninitialize();
 }
 
 bool TCameraControl::ToggleConnection(const std::string& fileName) {
@@ -71,11 +87,11 @@ bool TCameraControl::ToggleConnection(const std::string& fileName) {
     if (!Initialize(fileName) || !Initialized()) {
         // A camera that did not come up is not left half bound: the next
         // attempt starts from nothing.
-        if (plugin_.Loaded()) {
+        if (s_->Session()->plugin.Loaded()) {
             Uninitialize();
         }
         WriteProgramLog(kCouldNotInitializeText);
-        dialogs_.Show(kCouldNotInitializeText, DialogType::Error, DialogButtons::Ok);
+        s_->dialogs->Show(kCouldNotInitializeText, DialogType::Error, DialogButtons::Ok);
         return false;
     }
     return true;
@@ -83,57 +99,45 @@ bool TCameraControl::ToggleConnection(const std::string& fileName) {
 
 // ---- threads ----
 
-std::shared_ptr<ThreadCompletion> TCameraControl::StartThread(std::unique_ptr<TCameraThread> thread, bool isFrame) {
-    std::lock_guard lock(threadsMutex_);
-    if (shuttingDown_.load()) {
-        return nullptr;
-    }
-    std::erase_if(threads_, [](const std::unique_ptr<TCameraThread>& t) { return t->Finished(); });
-    auto completion = thread->Completion();
-    if (isFrame) {
-        lastFrame_ = completion;
-    }
-    thread->Start();
-    threads_.push_back(std::move(thread));
-    return completion;
-}
-
-std::shared_ptr<ThreadCompletion> TCameraControl::StartFrame() {
-    return StartThread(std::make_unique<TFocusFrameThread>(*this), true);
-}
-
-void TCameraControl::StopAllThreads() {
-    const bool wasShuttingDown = shuttingDown_.exchange(true);
-    continuousFocus_.store(false);
-    std::unique_ptr<TCycleFocusThread> loop;
+bool TCameraControl::StopAllThreads() {
+    bool wasStopping = false;
     {
-        std::lock_guard lock(threadsMutex_);
-        loop = std::move(cycleThread_);
-        for (auto& t : threads_) {
-            t->RequestStop();
+        std::lock_guard lock(s_->startMutex);
+        wasStopping = std::exchange(s_->stopping, true);
+    }
+    s_->continuousFocus.store(false);
+    s_->loops.RequestStopAll();
+    // The exposures first: on the stop each ends at once unless it is stuck
+    // in the plug-in, and the loop is waiting for its frame.
+    const int bound = s_->answerMs.load();
+    bool answered = s_->exposures.StopAndJoinAllFor(bound);
+    if (!answered) {
+        GiveUpStuckCamera();
+    }
+    answered = s_->loops.StopAndJoinAllFor(bound) && answered;
+    std::lock_guard lock(s_->startMutex);
+    s_->stopping = wasStopping;
+    return answered;
+}
+
+void TCameraControl::GiveUpStuckCamera() {
+    const auto stuck = s_->Session();
+    stuck->abandoned.store(true);
+    // The stuck thread is still inside the library.
+    stuck->plugin.LeaveLoaded();
+    s_->continuousFocus.store(false);
+    // Whatever else of that camera runs waits behind the stuck call.
+    s_->exposures.StopAndJoinAllFor(0);
+    {
+        std::lock_guard order(s_->idleMutex);
+        {
+            std::lock_guard lock(s_->sessionMutex);
+            s_->session = std::make_shared<CameraSession>(*s_->dialogs, s_->pluginFolder);
         }
+        s_->SetIdle(true);
     }
-    // The loop first: it starts frames and waits for them.
-    if (loop) {
-        loop->RequestStop();
-        loop->Join();
-        loop.reset();
-    }
-    std::vector<std::unique_ptr<TCameraThread>> threads;
-    {
-        std::lock_guard lock(threadsMutex_);
-        threads = std::move(threads_);
-        threads_.clear();
-    }
-    for (auto& t : threads) {
-        t->RequestStop();
-        t->Join();
-    }
-    threads.clear();
-    shuttingDown_.store(wasShuttingDown);
+    s_->ReportFailure(kCameraNotAnsweringText);
 }
-
-bool TCameraControl::OnCameraThread() const { return IsCameraThreadOf(this); }
 
 bool TCameraControl::RefusedOnCameraThread(const char* what) const {
     // Binding and unbinding stop every camera thread, which one of them
@@ -147,28 +151,17 @@ bool TCameraControl::RefusedOnCameraThread(const char* what) const {
 
 void TCameraControl::DoImageFrame() {
     WriteProgramLog("Creating exposure thread");
-    StartThread(std::make_unique<TReadExposeThread>(*this), false);
+    s_->StartMainExposure();
 }
 
-void TCameraControl::StartFocusFrame() { StartFrame(); }
+void TCameraControl::StartFocusFrame() { s_->StartFrame(); }
 
 bool TCameraControl::GetFocusFrame() {
     // The completion exists before the frame starts, so however fast the
     // frame is, its end is not missed.
-    const auto done = StartFrame();
-    if (!done) {
-        return true;
-    }
-    switch (done->Wait(std::chrono::milliseconds(kGetFocusFrameWaitMs))) {
-    case WaitResult::Signalled:
-        break;
-    case WaitResult::TimedOut:
+    const auto done = s_->StartFrame();
+    if (done && done->Wait(std::chrono::milliseconds(kGetFocusFrameWaitMs)) != WaitResult::Signalled) {
         WriteProgramLog("The focus frame did not end within 20 s");
-        break;
-    case WaitResult::Abandoned:
-    case WaitResult::Failed:
-        ReportFailure(kGetFocusFrameWaitFailedText);
-        break;
     }
     return true;
 }
@@ -177,204 +170,90 @@ void TCameraControl::SetContinuousFocus(bool value) {
     const bool onOwnThread = OnCameraThread();
     // A camera thread (a handler of OnFocusImageReady, say) may not wait for
     // the loop that waits for it, nor for a GUI-side caller holding the turn.
-    std::unique_lock turn(continuousMutex_, std::defer_lock);
+    std::unique_lock turn(s_->continuousMutex, std::defer_lock);
     if (!onOwnThread) {
         turn.lock();
     }
-    if (continuousFocus_.load() == value) {
+    if (s_->continuousFocus.load() == value) {
         return;
     }
-    std::unique_ptr<TCycleFocusThread> old;
+    // A loop switched off from its own frame may still be ending: it ends
+    // on its own and is joined with the others.
+    s_->loops.RequestStopAll();
     if (value) {
-        std::lock_guard lock(threadsMutex_);
-        if (shuttingDown_.load()) {
-            return;
+        s_->continuousFocus.store(true);
+        if (!s_->StartLoop()) {
+            s_->continuousFocus.store(false);
         }
-        // A loop switched off from its own frame may still be ending.
-        if (cycleThread_) {
-            cycleThread_->RequestStop();
-            old = std::move(cycleThread_);
-        }
-        continuousFocus_.store(true);
-        cycleThread_ = std::make_unique<TCycleFocusThread>(*this);
-        cycleThread_->Start();
-    } else {
-        continuousFocus_.store(false);
-        if (sbigInterlock_.load()) {
-            generalDelayEvent_->Set();
-        }
-        std::lock_guard lock(threadsMutex_);
-        if (cycleThread_) {
-            cycleThread_->RequestStop();
-            old = std::move(cycleThread_);
-        }
-    }
-    if (!old) {
         return;
+    }
+    s_->continuousFocus.store(false);
+    if (s_->sbigInterlock.load()) {
+        s_->generalDelayEvent->Set();
     }
     if (onOwnThread) {
-        // Joined later with the other finished threads.
-        std::lock_guard lock(threadsMutex_);
-        threads_.push_back(std::move(old));
         return;
     }
-    old->Join();
-}
-
-void TCameraControl::SetIdle(bool value) {
-    std::lock_guard order(idleMutex_);
-    if (idle_.exchange(value) == value) {
-        return;
-    }
-    TCameraBusyEvent handler;
-    {
-        std::lock_guard lock(handlersMutex_);
-        handler = onBusyChange_;
-    }
-    if (handler) {
-        handler(*this, value);
-    }
-}
-
-void TCameraControl::PostStatus(const std::string& text, int value) {
-    {
-        std::lock_guard lock(statusMutex_);
-        statusText_ = text;
-        statusValue_ = value;
-    }
-    TCameraStatusEvent handler;
-    {
-        std::lock_guard lock(handlersMutex_);
-        handler = onStatusMessage_;
-    }
-    if (handler) {
-        handler(*this, text, value);
+    // The running frame is let finish: its exposure, then one answer.
+    const std::int64_t bound = ExposureWaitMs(s_->exposureTime.load()) + s_->answerMs.load();
+    if (!s_->loops.StopAndJoinAllFor(static_cast<int>(std::min<std::int64_t>(bound, INT_MAX)))) {
+        GiveUpStuckCamera();
     }
 }
 
 std::string TCameraControl::StatusText() const {
-    std::lock_guard lock(statusMutex_);
-    return statusText_;
+    std::lock_guard lock(s_->statusMutex);
+    return s_->statusText;
 }
 
 int TCameraControl::StatusValue() const {
-    std::lock_guard lock(statusMutex_);
-    return statusValue_;
+    std::lock_guard lock(s_->statusMutex);
+    return s_->statusValue;
 }
 
-void TCameraControl::ReportFailure(const std::string& text) {
-    WriteProgramLog(text);
-    dialogs_.Defer(DeferredMessage{text, DialogType::Error, DialogButtons::Ok});
-}
-
-void TCameraControl::RaiseImageReady() {
-    TCameraNotifyEvent handler;
-    {
-        std::lock_guard lock(handlersMutex_);
-        handler = onImageReady_;
-    }
-    if (handler) {
-        handler(*this);
-    }
-}
-
-void TCameraControl::RaiseFocusImageReady() {
-    TCameraNotifyEvent handler;
-    {
-        std::lock_guard lock(handlersMutex_);
-        handler = onFocusImageReady_;
-    }
-    if (handler) {
-        handler(*this);
-    }
-}
-
-bool TCameraControl::FocuserIdle() {
-    std::lock_guard lock(focuserMutex_);
-    return focuser_ == nullptr || focuser_->GetIdle();
-}
-
-void TCameraControl::SetFocuser(TFocusControl* focuser) {
-    std::lock_guard lock(focuserMutex_);
-    focuser_ = focuser;
+void TCameraControl::SetFocuserIdle(std::function<bool()> focuserIdle) {
+    std::lock_guard lock(s_->focuserMutex);
+    s_->focuserIdle = std::move(focuserIdle);
 }
 
 // ---- measurement ----
 
-FocusSettings TCameraControl::MeasureSettings() const {
-    const CameraInfo info = plugin_.Info();
-    FocusSettings s;
-    s.ROISize = roiSize_.load();
-    s.ROIOn = roiOn_.load();
-    s.RemoveBackground = removeBackground_.load();
-    s.FWHMFactorSetting = fwhmFactorSetting_.load();
-    s.FWHMFactor = info.FWHMFactor;
-    s.HorizPixel = info.HorizPixel;
-    s.VertPixel = info.VertPixel;
-    s.FocusBinning = info.FocusBinning;
-    s.FOMKind = fomKind_.load();
-    return s;
-}
-
-void TCameraControl::MeasureFocusImage() {
-    TImageObject* image = plugin_.FocusImage();
-    if (image == nullptr) {
-        return;
-    }
-    FocusReading reading = Reading();
-    ::kv::ComputeFocusFigures(*image, MeasureSettings(), reading);
-    std::lock_guard lock(readingMutex_);
-    reading_ = reading;
-}
-
 void TCameraControl::ComputeFocusFigures() {
-    std::lock_guard exposure(exposureMutex_);
-    MeasureFocusImage();
+    const auto session = s_->Session();
+    std::lock_guard turn(session->turn);
+    s_->MeasureFocusImage(*session);
 }
 
 double TCameraControl::GetFigureOfMerit() {
-    std::lock_guard lock(readingMutex_);
-    return ::kv::GetFigureOfMerit(reading_, fomKind_.load());
-}
-
-FocusReading TCameraControl::Reading() const {
-    std::lock_guard lock(readingMutex_);
-    return reading_;
+    std::lock_guard lock(s_->readingMutex);
+    return ::kv::GetFigureOfMerit(s_->reading, s_->fomKind.load());
 }
 
 std::shared_ptr<ThreadCompletion> TCameraControl::FrameThread() const {
-    std::lock_guard lock(threadsMutex_);
-    return lastFrame_;
+    std::lock_guard lock(s_->lastFrameMutex);
+    return s_->lastFrame;
 }
 
 // ---- notifications ----
 
 void TCameraControl::SetOnBusyChange(TCameraBusyEvent handler) {
-    std::lock_guard lock(handlersMutex_);
-    onBusyChange_ = std::move(handler);
+    std::lock_guard lock(s_->ownerMutex);
+    s_->onBusyChange = std::move(handler);
 }
 
 void TCameraControl::SetOnImageReady(TCameraNotifyEvent handler) {
-    std::lock_guard lock(handlersMutex_);
-    onImageReady_ = std::move(handler);
+    std::lock_guard lock(s_->ownerMutex);
+    s_->onImageReady = std::move(handler);
 }
 
 void TCameraControl::SetOnFocusImageReady(TCameraNotifyEvent handler) {
-    std::lock_guard lock(handlersMutex_);
-    onFocusImageReady_ = std::move(handler);
+    std::lock_guard lock(s_->ownerMutex);
+    s_->onFocusImageReady = std::move(handler);
 }
 
 void TCameraControl::SetOnStatusMessage(TCameraStatusEvent handler) {
-    std::lock_guard lock(handlersMutex_);
-    onStatusMessage_ = std::move(handler);
-}
-
-void TCameraControl::ClearHandlers() {
-    std::lock_guard lock(handlersMutex_);
-    onBusyChange_ = nullptr;
-    onImageReady_ = nullptr;
-    onFocusImageReady_ = nullptr;
-    onStatusMessage_ = nullptr;
+    std::lock_guard lock(s_->ownerMutex);
+    s_->onStatusMessage = std::move(handler);
 }
 
 }  // namespace kv

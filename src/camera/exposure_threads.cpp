@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
-#include <thread>
 
 #include "camera/camera_control.h"
 #include "camera/image_object.h"
@@ -13,14 +11,59 @@ namespace kv {
 
 namespace {
 
-thread_local const TCameraControl* tRunningFor = nullptr;
+thread_local const CameraState* tRunningFor = nullptr;
 
 using Ms = std::chrono::milliseconds;
-using SteadyClock = std::chrono::steady_clock;
 
-// Three times the exposure, rounded to nearest (halves to even). An exposure
-// that is not a positive number waits 0 ms: the delay timer has already
-// signalled such a delay before SetEnabled returned.
+constexpr WaitMessages kLoopWaitTexts{kCycleTimedOutText, kCycleAbandonedText, kCycleFailedText};
+
+// Run after DLLSetUpExpose returned true: arm the delay timer for
+// ExposureTime and wait for its event, at most three times the exposure.
+// `afterStatus` is logged after the status post.
+void TimedWait(ExposureRun& run, const ExposureTexts& texts, const char* afterStatus = nullptr) {
+    CameraState& state = run.state;
+    TlumDelay& timer = state.delayTimer;
+    const double exposure = state.exposureTime.load();
+    timer.SetDelay(exposure);
+    state.PostStatus(texts.acquiring, 0);
+    if (afterStatus != nullptr) {
+        WriteProgramLog(afterStatus);
+    }
+    timer.SetEnabled(true);
+    // Real time: the timer measures the exposure on the steady clock.
+    const auto result = WaitForEvent(*state.delayEvent, ExposureWaitMs(exposure), DefaultClock(),
+                                     [&] { return run.Stopped(); });
+    if (result == WaitResult::Signalled) {
+        return;
+    }
+    // Left running, the delay would make the timer ignore the next start and
+    // end that exposure at this one's time.
+    timer.Cancel();
+    if (result) {
+        run.Fail(WaitFailureText(texts.failures, *result));
+    }
+}
+
+void MaskOutsideRegion(TImageObject& image, std::int32_t roiSize, bool roiOn) {
+    std::lock_guard lock(image.Lock());
+    const int w = image.Width();
+    const int h = image.Height();
+    const int b = RoiBorder(w, roiSize, roiOn);
+    std::uint16_t* pixels = image.Pixels();
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            if (!(b < x && x < w - b && b < y && y < h - b)) {
+                pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)] = 0;
+            }
+        }
+    }
+    image.SetIsUpdated(false);
+}
+
+}  // namespace
+
+bool IsCameraThreadOf(const CameraState* state) { return state != nullptr && tRunningFor == state; }
+
 std::int64_t ExposureWaitMs(double exposureSeconds) {
     if (!(exposureSeconds > 0.0) || !std::isfinite(exposureSeconds)) {
         return 0;
@@ -28,31 +71,6 @@ std::int64_t ExposureWaitMs(double exposureSeconds) {
     constexpr double kLongest = 1e12;  // about 30 years: keeps the deadline representable
     return static_cast<std::int64_t>(std::nearbyint(std::min(exposureSeconds * 3000.0, kLongest)));
 }
-
-// Waits for `event` at most `timeoutMs`, in slices so that a stop request
-// (or `alsoEnd`) ends the wait early; nullopt then.
-template <class AlsoEnd>
-std::optional<WaitResult> SlicedWait(NamedEvent& event, std::int64_t timeoutMs, AlsoEnd alsoEnd) {
-    const auto deadline = SteadyClock::now() + Ms(timeoutMs);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<Ms>(deadline - SteadyClock::now()).count();
-        const std::int64_t slice = std::clamp<std::int64_t>(left, 0, kCameraWaitSliceMs);
-        const WaitResult result = event.Wait(Ms(slice));
-        if (result != WaitResult::TimedOut) {
-            return result;
-        }
-        if (left <= slice) {
-            return WaitResult::TimedOut;
-        }
-        if (alsoEnd()) {
-            return std::nullopt;
-        }
-    }
-}
-
-}  // namespace
-
-bool IsCameraThreadOf(const TCameraControl* owner) { return owner != nullptr && tRunningFor == owner; }
 
 // ---- ExposureTurn ----
 
@@ -94,223 +112,310 @@ WaitResult ThreadCompletion::Wait(std::chrono::milliseconds timeout) {
     return cv_.wait_for(lock, timeout, [this] { return done_; }) ? WaitResult::Signalled : WaitResult::TimedOut;
 }
 
-// ---- TCameraThread ----
+// ---- CameraState ----
 
-TCameraThread::TCameraThread(TCameraControl& owner)
-    : owner_(owner),
-      worker_([this](WorkerThread&) {
-          tRunningFor = &owner_;
-          // Waiters are released however the run ends.
-          struct Finish {
-              ThreadCompletion& completion;
-              ~Finish() {
-                  tRunningFor = nullptr;
-                  completion.Set();
-              }
-          } finish{*completion_};
-          Run();
-      }),
-      completion_(std::make_shared<ThreadCompletion>()) {}
+CameraState::CameraState(TCameraControl& owner_, IDialogs& dialogs_, std::string folder, IClock& clock_)
+    : pluginFolder(std::move(folder)),
+      clock(clock_),
+      answerMs(kCameraAnswerMs),
+      owner(&owner_),
+      dialogs(&dialogs_),
+      session(std::make_shared<CameraSession>(dialogs_, pluginFolder)) {}
 
-TCameraThread::~TCameraThread() { StopAndJoin(); }
-
-std::string TCameraThread::ErrorText() const {
-    std::lock_guard lock(errorMutex_);
-    return errorText_;
+std::shared_ptr<CameraSession> CameraState::Session() const {
+    std::lock_guard lock(sessionMutex);
+    return session;
 }
 
-void TCameraThread::Fail(const std::string& text) {
+void CameraState::Busy(CameraSession& s, int delta) {
+    std::lock_guard order(idleMutex);
+    s.busy += delta;
+    if (&s == Session().get()) {
+        SetIdle(s.busy == 0);
+    }
+}
+
+void CameraState::SetIdle(bool value) {
+    if (idle.exchange(value) == value) {
+        return;
+    }
+    TCameraBusyEvent handler;
+    TCameraControl* sender = nullptr;
     {
-        std::lock_guard lock(errorMutex_);
-        errorText_ = text;
+        std::lock_guard lock(ownerMutex);
+        handler = onBusyChange;
+        sender = owner;
     }
-    owner_.ReportFailure(text);
-}
-
-bool TCameraThread::Sleep(int ms) {
-    const auto deadline = SteadyClock::now() + Ms(ms);
-    while (!StopRequested()) {
-        const auto left = std::chrono::duration_cast<Ms>(deadline - SteadyClock::now());
-        if (left.count() <= 0) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::min(left, Ms(kCameraWaitSliceMs)));
-    }
-    return false;
-}
-
-void TCameraThread::TimedWait(const ExposureTexts& texts, const char* afterStatus) {
-    TlumDelay& timer = owner_.delayTimer_;
-    const double exposure = owner_.ExposureTime();
-    timer.SetDelay(exposure);
-    owner_.PostStatus(texts.acquiring, 0);
-    if (afterStatus != nullptr) {
-        WriteProgramLog(afterStatus);
-    }
-    timer.SetEnabled(true);
-    const auto result = SlicedWait(*owner_.delayEvent_, ExposureWaitMs(exposure),
-                                   [this] { return StopRequested(); });
-    if (!result) {
-        return;  // the controller is going away; nobody is left to tell
-    }
-    switch (*result) {
-    case WaitResult::Signalled:
-        break;
-    case WaitResult::TimedOut:
-        Fail(texts.timedOut);
-        break;
-    case WaitResult::Abandoned:
-        Fail(texts.abandoned);
-        break;
-    case WaitResult::Failed:
-        Fail(texts.failed);
-        break;
+    if (handler && sender != nullptr) {
+        handler(*sender, value);
     }
 }
 
-// ---- TReadExposeThread ----
+void CameraState::ReportFailure(const std::string& text) {
+    WriteProgramLog(text);
+    std::lock_guard lock(ownerMutex);
+    if (dialogs != nullptr) {
+        dialogs->Defer(DeferredMessage{text, DialogType::Error, DialogButtons::Ok});
+    }
+}
 
-TReadExposeThread::~TReadExposeThread() { StopAndJoin(); }
+void CameraState::PostStatus(const std::string& text, int value) {
+    {
+        std::lock_guard lock(statusMutex);
+        statusText = text;
+        statusValue = value;
+    }
+    TCameraStatusEvent handler;
+    TCameraControl* sender = nullptr;
+    {
+        std::lock_guard lock(ownerMutex);
+        handler = onStatusMessage;
+        sender = owner;
+    }
+    if (handler && sender != nullptr) {
+        handler(*sender, text, value);
+    }
+}
 
-void TReadExposeThread::Run() {
-    owner_.SetIdle(false);
+void CameraState::RaiseImageReady() {
+    TCameraNotifyEvent handler;
+    TCameraControl* sender = nullptr;
+    {
+        std::lock_guard lock(ownerMutex);
+        handler = onImageReady;
+        sender = owner;
+    }
+    if (handler && sender != nullptr) {
+        handler(*sender);
+    }
+}
+
+void CameraState::RaiseFocusImageReady() {
+    TCameraNotifyEvent handler;
+    TCameraControl* sender = nullptr;
+    {
+        std::lock_guard lock(ownerMutex);
+        handler = onFocusImageReady;
+        sender = owner;
+    }
+    if (handler && sender != nullptr) {
+        handler(*sender);
+    }
+}
+
+bool CameraState::FocuserIdle() {
+    std::function<bool()> probe;
+    {
+        std::lock_guard lock(focuserMutex);
+        probe = focuserIdle;
+    }
+    return !probe || probe();
+}
+
+FocusSettings CameraState::MeasureSettings(const CameraSession& s) const {
+    const CameraInfo info = s.plugin.Info();
+    FocusSettings settings;
+    settings.ROISize = roiSize.load();
+    settings.ROIOn = roiOn.load();
+    settings.RemoveBackground = removeBackground.load();
+    settings.FWHMFactorSetting = fwhmFactorSetting.load();
+    settings.FWHMFactor = info.FWHMFactor;
+    settings.HorizPixel = info.HorizPixel;
+    settings.VertPixel = info.VertPixel;
+    settings.FocusBinning = info.FocusBinning;
+    settings.FOMKind = fomKind.load();
+    return settings;
+}
+
+void CameraState::MeasureFocusImage(CameraSession& s) {
+    TImageObject* image = s.plugin.FocusImage();
+    if (image == nullptr) {
+        return;
+    }
+    FocusReading next = Reading();
+    ::kv::ComputeFocusFigures(*image, MeasureSettings(s), next);
+    std::lock_guard lock(readingMutex);
+    reading = next;
+}
+
+FocusReading CameraState::Reading() const {
+    std::lock_guard lock(readingMutex);
+    return reading;
+}
+
+std::shared_ptr<ThreadCompletion> CameraState::Start(void (*run)(ExposureRun&), ThreadSet& set) {
+    // Busy from the request on, before the thread waits for its turn; told
+    // outside the start lock, so a busy handler may ask for a frame itself.
+    auto s = Session();
+    Busy(*s, +1);
+    std::unique_lock lock(startMutex);
+    if (stopping) {
+        lock.unlock();
+        Busy(*s, -1);
+        return nullptr;
+    }
+    auto completion = std::make_shared<ThreadCompletion>();
+    set.Start([state = shared_from_this(), s, completion, run](WorkerThread& self) {
+        tRunningFor = state.get();
+        ExposureRun exposure{*state, *s, self};
+        // Waiters are released however the run ends.
+        struct Finish {
+            ExposureRun& exposure;
+            ThreadCompletion& completion;
+            ~Finish() {
+                exposure.NotBusy();
+                tRunningFor = nullptr;
+                completion.Set();
+            }
+        } finish{exposure, *completion};
+        run(exposure);
+    });
+    return completion;
+}
+
+std::shared_ptr<ThreadCompletion> CameraState::StartFrame() {
+    auto completion = Start(&TFocusFrameThread::Run, exposures);
+    if (completion) {
+        std::lock_guard lock(lastFrameMutex);
+        lastFrame = completion;
+    }
+    return completion;
+}
+
+std::shared_ptr<ThreadCompletion> CameraState::StartMainExposure() { return Start(&TReadExposeThread::Run, exposures); }
+
+bool CameraState::StartLoop() { return Start(&TCycleFocusThread::Run, loops) != nullptr; }
+
+// ---- ExposureRun ----
+
+void ExposureRun::NotBusy() {
+    if (busy) {
+        busy = false;
+        state.Busy(session, -1);
+    }
+}
+
+void ExposureRun::Fail(const std::string& text) {
+    if (!session.abandoned.load()) {
+        state.ReportFailure(text);
+    }
+}
+
+// ---- the three procedures ----
+
+void TReadExposeThread::Run(ExposureRun& run) {
+    CameraState& state = run.state;
+    CameraPlugin& plugin = run.session.plugin;
     WriteProgramLog("Expose thread executing");
     {
-        std::lock_guard exposure(owner_.exposureMutex_);
-        if (!StopRequested()) {
-            owner_.plugin_.QueryCameraData();
-            if (owner_.plugin_.SetUpExpose()) {
-                TimedWait(kMainExposureTexts, "Plug-in SetUpExpose called and returned true");
+        std::lock_guard turn(run.session.turn);
+        if (!run.Stopped()) {
+            plugin.QueryCameraData();
+            if (plugin.SetUpExpose() && !run.Stopped()) {
+                TimedWait(run, kMainExposureTexts, "Plug-in SetUpExpose called and returned true");
             }
         }
-        if (!StopRequested()) {
-            if (TImageObject* image = owner_.MainImage()) {
-                image->SetExposureTime(owner_.ExposureTime());
+        if (!run.Stopped()) {
+            if (TImageObject* image = plugin.MainImage()) {
+                image->SetExposureTime(state.exposureTime.load());
             }
-            if (!owner_.plugin_.GetImageObject()) {
-                Fail(kImageExposureFailedText);
+            const bool delivered = plugin.GetImageObject();
+            if (!delivered) {
+                run.Fail(kImageExposureFailedText);
             } else {
                 WriteProgramLog("Camera plug-in reported successful image acquisition");
             }
         }
     }
-    owner_.SetIdle(true);
-    owner_.PostStatus("Image Ready", 0);
-    owner_.RaiseImageReady();
+    if (run.session.abandoned.load()) {
+        return;  // back from a plug-in given up for stuck: nobody waits for this image
+    }
+    run.NotBusy();
+    state.PostStatus("Image Ready", 0);
+    state.RaiseImageReady();
     WriteProgramLog("Firing ImageReady event");
 }
 
-// ---- TFocusFrameThread ----
-
-TFocusFrameThread::~TFocusFrameThread() { StopAndJoin(); }
-
-void TFocusFrameThread::Run() {
-    owner_.SetIdle(false);
-    owner_.focusDelayEvent_->Reset();
-    owner_.focuserWaitEvent_->Reset();
+void TFocusFrameThread::Run(ExposureRun& run) {
+    CameraState& state = run.state;
+    CameraPlugin& plugin = run.session.plugin;
+    state.focusDelayEvent->Reset();
+    state.focuserWaitEvent->Reset();
     bool delivered = false;
     {
         // Held through the measurement: the image objects cannot be freed
         // under this frame by a disconnect.
-        std::lock_guard exposure(owner_.exposureMutex_);
-        if (!StopRequested() && owner_.plugin_.SetUpExpose()) {
-            TimedWait(kFocusExposureTexts);
+        std::lock_guard turn(run.session.turn);
+        if (!run.Stopped() && plugin.SetUpExpose() && !run.Stopped()) {
+            TimedWait(run, kFocusExposureTexts);
         }
-        if (!StopRequested()) {
-            TImageObject* image = owner_.FocusImage();
+        if (!run.Stopped()) {
+            TImageObject* image = plugin.FocusImage();
             if (image != nullptr) {
-                image->SetExposureTime(owner_.ExposureTime());
+                image->SetExposureTime(state.exposureTime.load());
             }
-            if (!owner_.plugin_.GetFocusObject(owner_.FocusX(), owner_.FocusY(), owner_.FocusGain())) {
-                Fail(kFocusExposureFailedText);
+            if (!plugin.GetFocusObject(state.focusX.load(), state.focusY.load(), state.focusGain.load())) {
+                run.Fail(kFocusExposureFailedText);
             }
-            if (image != nullptr && owner_.MaskROI()) {
-                std::lock_guard lock(image->Lock());
-                const int w = image->Width();
-                const int h = image->Height();
-                const int b = RoiBorder(w, owner_.ROISize(), owner_.ROIOn());
-                std::uint16_t* pixels = image->Pixels();
-                for (int y = 0; y < h; ++y) {
-                    for (int x = 0; x < w; ++x) {
-                        if (!(b < x && x < w - b && b < y && y < h - b)) {
-                            pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
-                                   static_cast<std::size_t>(x)] = 0;
-                        }
-                    }
+            if (!run.session.abandoned.load()) {
+                if (image != nullptr && state.maskRoi.load()) {
+                    MaskOutsideRegion(*image, state.roiSize.load(), state.roiOn.load());
                 }
-                image->SetIsUpdated(false);
+                // The loop, when it runs, keeps the camera busy on its own count.
+                run.NotBusy();
+                state.PostStatus("Focus Image Ready", 0);
+                state.MeasureFocusImage(run.session);
+                delivered = true;
             }
-            if (!owner_.ContinuousFocus()) {
-                owner_.SetIdle(true);
-            }
-            owner_.PostStatus("Focus Image Ready", 0);
-            owner_.MeasureFocusImage();
-            delivered = true;
         }
     }
-    if (!delivered && !owner_.ContinuousFocus()) {
-        owner_.SetIdle(true);
+    if (run.session.abandoned.load()) {
+        return;
     }
+    run.NotBusy();
     if (delivered) {
-        owner_.RaiseFocusImageReady();
+        state.RaiseFocusImageReady();
     }
-    owner_.focuserWaitEvent_->Set();
-    owner_.focusDelayEvent_->Set();
+    state.focuserWaitEvent->Set();
+    state.focusDelayEvent->Set();
 }
 
-// ---- TCycleFocusThread ----
-
-TCycleFocusThread::~TCycleFocusThread() { StopAndJoin(); }
-
-bool TCycleFocusThread::WaitForFocuser(bool& reported) {
-    const auto result = SlicedWait(*owner_.generalDelayEvent_, kFocuserMoveWaitMs,
-                                   [this] { return StopRequested() || !owner_.ContinuousFocus(); });
-    if (!result || *result == WaitResult::Signalled) {
-        return true;
-    }
-    const char* text = *result == WaitResult::TimedOut    ? kCycleTimedOutText
-                       : *result == WaitResult::Abandoned ? kCycleAbandonedText
-                                                          : kCycleFailedText;
-    if (!reported) {
-        reported = true;
-        Fail(text);
-    }
-    return false;
-}
-
-void TCycleFocusThread::Run() {
-    owner_.SetIdle(false);
+void TCycleFocusThread::Run(ExposureRun& run) {
+    CameraState& state = run.state;
+    const StopFn stopped = [&] { return run.Stopped(); };
     bool failed = false;
-    bool reported = false;
     for (;;) {
         if (!failed) {
-            const auto frame = owner_.StartFrame();
-            // No frame while the controller shuts down; the stop ends the loop below.
-            // The frame always completes (a stop only shortens it), so this
-            // wait has no limit: switching off lets the running frame finish.
-            if (frame && frame->Wait(Ms(-1)) != WaitResult::Signalled) {
-                if (!reported) {
-                    reported = true;
-                    Fail(kCycleWaitFailedText);
+            // Null while the controller stops its threads; the stop ends the loop below.
+            if (const auto frame = state.StartFrame()) {
+                // Switching off lets the running frame finish, however long
+                // it takes; only a frame stuck in the plug-in is given up.
+                while (frame->Wait(Ms(kWaitSliceMs)) == WaitResult::TimedOut && !run.session.abandoned.load()) {
                 }
-                failed = true;
             }
         } else {
-            Sleep(kFailedLoopPollMs);
+            SleepFor(DefaultClock(), kFailedLoopPollMs, stopped);
         }
-        if (!owner_.ContinuousFocus() || StopRequested()) {
+        if (!state.continuousFocus.load() || run.Stopped()) {
             break;
         }
-        if (!failed && owner_.SBIGInterlock()) {
-            if (!Sleep(kInterlockPauseMs)) {
-                break;
-            }
-            if (!owner_.FocuserIdle() && !WaitForFocuser(reported)) {
-                failed = true;
-            }
+        if (failed || !state.sbigInterlock.load()) {
+            continue;
+        }
+        if (!SleepFor(state.clock, kInterlockPauseMs, stopped)) {
+            break;
+        }
+        if (state.FocuserIdle()) {
+            continue;
+        }
+        const auto result = WaitForEvent(*state.generalDelayEvent, kFocuserMoveWaitMs, state.clock,
+                                         [&] { return run.Stopped() || !state.continuousFocus.load(); });
+        if (result && *result != WaitResult::Signalled) {
+            // Shown once; the loop then takes no more frames until switched off.
+            run.Fail(WaitFailureText(kLoopWaitTexts, *result));
+            failed = true;
         }
     }
-    owner_.SetIdle(true);
 }
 
 }  // namespace kv

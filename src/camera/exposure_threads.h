@@ -1,33 +1,47 @@
-// The camera's worker threads.
+// The camera's worker threads and the state they share with the controller.
 //
-// Every exposure runs on its own thread so the window stays responsive:
-// TReadExposeThread takes one main image, TFocusFrameThread one focus frame,
-// TCycleFocusThread takes focus frames back to back while continuous focus is
-// on. Each runs once on an owned WorkerThread. The controller keeps every
-// thread it starts, reaps the finished ones when it starts the next, and
-// stops and joins all of them before it lets go of the plug-in or is freed:
-// no thread outlives the controller.
+// Every exposure runs on its own thread so the window stays responsive: a main
+// image, one focus frame, or the continuous-focus loop that takes focus frames
+// back to back. The threads are owned by two ThreadSets of the controller's
+// state (the loop apart, because switching continuous focus off joins only
+// the loop) and are stopped and joined before the plug-in or the controller
+// goes.
 //
-// Each thread carries a completion signal that is created before the thread
-// starts and set as its very last step, so a caller that waits for a frame
-// cannot miss the end of one that was faster than the caller.
+// A plug-in call may never return (a camera unplugged in the middle of a
+// download). The joins are therefore bounded: a thread still inside the
+// plug-in then is abandoned and lives on with what it holds. That is why the
+// threads hold the state by shared_ptr rather than the controller by
+// reference, and why the bound plug-in lives in a CameraSession of its own:
+// the stuck session is set aside, marked abandoned and never unloaded, and
+// the controller goes on with a fresh, unbound one. A thread of an abandoned
+// session that comes back from the plug-in touches nothing but that session.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "camera/focus_figures.h"
+#include "camera/plugin_host.h"
+#include "platform/clock.h"
+#include "platform/dialogs.h"
+#include "platform/lum_delay.h"
 #include "platform/named_event.h"
+#include "platform/waits.h"
 #include "platform/worker_thread.h"
 
 namespace kv {
 
 class TCameraControl;
 
-// True on a thread that `owner` started (an exposure, a frame or the loop).
-bool IsCameraThreadOf(const TCameraControl* owner);
+using TCameraBusyEvent = std::function<void(TCameraControl& sender, bool idle)>;
+using TCameraNotifyEvent = std::function<void(TCameraControl& sender)>;
+using TCameraStatusEvent = std::function<void(TCameraControl& sender, const std::string& text, int value)>;
 
 // Set once when a thread has finished; any number of waiters.
 class ThreadCompletion {
@@ -62,93 +76,153 @@ private:
 // Texts of one exposure kind's timed wait.
 struct ExposureTexts {
     const char* acquiring;
-    const char* timedOut;
-    const char* abandoned;
-    const char* failed;
+    WaitMessages failures;
 };
-inline constexpr ExposureTexts kMainExposureTexts{"Acquiring Image", "Time out during exposing",
-                                                  "Abandoned event during exposing",
-                                                  "An error occurred during exposing"};
-inline constexpr ExposureTexts kFocusExposureTexts{"Acquiring Focus Image", "Time out during focus exposing",
-                                                   "Abandoned event during focus exposing",
-                                                   "An error occurred during focus exposing"};
+inline constexpr ExposureTexts kMainExposureTexts{
+    "Acquiring Image",
+    {"Time out during exposing", "Abandoned event during exposing", "An error occurred during exposing"}};
+inline constexpr ExposureTexts kFocusExposureTexts{
+    "Acquiring Focus Image",
+    {"Time out during focus exposing", "Abandoned event during focus exposing",
+     "An error occurred during focus exposing"}};
 
-class TCameraThread {
-public:
-    explicit TCameraThread(TCameraControl& owner);
-    virtual ~TCameraThread();
-    TCameraThread(const TCameraThread&) = delete;
-    TCameraThread& operator=(const TCameraThread&) = delete;
+// One plug-in binding and everything an exposure through it holds.
+struct CameraSession {
+    CameraSession(IDialogs& dialogs, std::string folder) : plugin(dialogs, std::move(folder)) {}
+    CameraPlugin plugin;
+    ExposureTurn turn;  // one exposure at a time, in turn
+    // Exposures and loops running or waiting; guarded by CameraState::idleMutex.
+    int busy = 0;
+    // Set aside because a thread is stuck in the plug-in.
+    std::atomic<bool> abandoned{false};
+};
 
-    void Start() { worker_.Start(); }
-    void RequestStop() { worker_.RequestStop(); }
-    bool Finished() const { return worker_.Finished(); }
-    void Join() { worker_.Join(); }
-    std::shared_ptr<ThreadCompletion> Completion() const { return completion_; }
-    // The last failure this thread reported, empty when none.
-    std::string ErrorText() const;
+struct ExposureRun;
 
-protected:
-    virtual void Run() = 0;
-    bool StopRequested() const { return worker_.StopRequested(); }
-    // Logs the failure and has it shown to the user; the thread goes on.
-    void Fail(const std::string& text);
-    // Sleeps `ms`; false when a stop cut it short.
-    bool Sleep(int ms);
-    // Steps 1-5 of every timed exposure, run after DLLSetUpExpose returned
-    // true: arm the delay timer for ExposureTime and wait for its event, at
-    // most three times the exposure. `afterStatus` runs after the status post.
-    void TimedWait(const ExposureTexts& texts, const char* afterStatus = nullptr);
+// Everything the controller and its threads share.
+struct CameraState : std::enable_shared_from_this<CameraState> {
+    CameraState(TCameraControl& owner, IDialogs& dialogs, std::string pluginFolder, IClock& clock);
 
-    // Every subclass calls this in its destructor, before its own part is gone.
-    void StopAndJoin() {
-        worker_.RequestStop();
-        worker_.Join();
-    }
+    // ---- for the threads ----
+    std::shared_ptr<CameraSession> Session() const;
+    // One exposure (or the loop) more or fewer in `session`; Idle follows
+    // the current session's count.
+    void Busy(CameraSession& session, int delta);
+    // Logs the failure and defers its message box (nothing once the
+    // controller is gone).
+    void ReportFailure(const std::string& text);
+    void PostStatus(const std::string& text, int value);
+    void RaiseImageReady();
+    void RaiseFocusImageReady();
+    // The focuser's Idle under the interlock; no probe counts as idle.
+    bool FocuserIdle();
+    // Stores Idle; raises OnBusyChange only when it changed. Caller holds idleMutex.
+    void SetIdle(bool value);
+    // Measures the session's focus image and stores the reading; the caller
+    // holds the session's turn.
+    void MeasureFocusImage(CameraSession& session);
+    FocusSettings MeasureSettings(const CameraSession& session) const;
+    FocusReading Reading() const;
+    // Starts a thread unless the controller is stopping them all; null then.
+    std::shared_ptr<ThreadCompletion> StartFrame();
+    std::shared_ptr<ThreadCompletion> StartMainExposure();
+    bool StartLoop();
 
-    TCameraControl& owner_;
+    // ---- fixed at construction ----
+    const std::string pluginFolder;
+    IClock& clock;  // pauses and the interlock's wait; exposures run on real time
+    TlumDelay delayTimer;
+    std::shared_ptr<NamedEvent> delayEvent;
+    std::shared_ptr<NamedEvent> focusDelayEvent;
+    std::shared_ptr<NamedEvent> focuserWaitEvent;
+    std::shared_ptr<NamedEvent> generalDelayEvent;
+
+    // ---- settings: written by the GUI thread, read by the workers ----
+    std::atomic<FomKind> fomKind{FomKind::FWHM};
+    std::atomic<bool> continuousFocus{false};
+    std::atomic<bool> idle{true};
+    std::atomic<std::int32_t> focusX{0};
+    std::atomic<std::int32_t> focusY{0};
+    std::atomic<std::int32_t> roiSize{20};
+    std::atomic<bool> roiOn{false};
+    std::atomic<bool> maskRoi{false};
+    std::atomic<double> exposureTime{0.0};
+    std::atomic<double> focusGain{0.0};
+    std::atomic<std::int32_t> fwhmFactorSetting{1};
+    std::atomic<bool> removeBackground{true};
+    std::atomic<bool> isSbig{false};
+    std::atomic<bool> sbigInterlock{false};
+    std::atomic<int> answerMs;
+
+    mutable std::mutex focuserMutex;
+    std::function<bool()> focuserIdle;
+
+    mutable std::mutex statusMutex;
+    std::string statusText;
+    int statusValue = 0;
+
+    mutable std::mutex readingMutex;
+    FocusReading reading;
+
+    // The controller and the desktop's dialogs; both null once the controller is freed.
+    mutable std::mutex ownerMutex;
+    TCameraControl* owner;
+    IDialogs* dialogs;
+    TCameraBusyEvent onBusyChange;
+    TCameraNotifyEvent onImageReady;
+    TCameraNotifyEvent onFocusImageReady;
+    TCameraStatusEvent onStatusMessage;
+
+    std::recursive_mutex idleMutex;  // keeps busy reports in order
+    mutable std::mutex sessionMutex;
+    std::shared_ptr<CameraSession> session;
+
+    std::mutex continuousMutex;  // SetContinuousFocus callers in turn
+    std::mutex startMutex;
+    bool stopping = false;  // guarded by startMutex: no thread starts
+    ThreadSet loops;
+    ThreadSet exposures;
+    std::mutex lastFrameMutex;
+    std::shared_ptr<ThreadCompletion> lastFrame;
 
 private:
-    WorkerThread worker_;
-    std::shared_ptr<ThreadCompletion> completion_;
-    mutable std::mutex errorMutex_;
-    std::string errorText_;
+    std::shared_ptr<ThreadCompletion> Start(void (*run)(ExposureRun&), ThreadSet& set);
 };
 
+// What one thread works with. It is busy (holds Idle false) from before it
+// starts until NotBusy, which its end calls at the latest.
+struct ExposureRun {
+    CameraState& state;
+    CameraSession& session;
+    WorkerThread& self;
+    bool busy = true;
+
+    // Asked to stop, or its session was set aside.
+    bool Stopped() const { return self.StopRequested() || session.abandoned.load(); }
+    void NotBusy();
+    void Fail(const std::string& text);
+};
+
+// True on a thread that `state`'s controller started.
+bool IsCameraThreadOf(const CameraState* state);
+
+// Three times the exposure, rounded to nearest (halves to even); 0 for an
+// exposure that is not a positive number.
+std::int64_t ExposureWaitMs(double exposureSeconds);
+
+// The three thread kinds, each a procedure run on an owned WorkerThread.
 // One main-image exposure.
-class TReadExposeThread final : public TCameraThread {
-public:
-    using TCameraThread::TCameraThread;
-    ~TReadExposeThread() override;
-
-protected:
-    void Run() override;
+struct TReadExposeThread {
+    static void Run(ExposureRun& run);
 };
-
 // One focus frame: expose, fetch, mask, measure, report, signal
 // "FOCUSER_WAIT_EVENT" then "FOCUS_DELAY_EVENT".
-class TFocusFrameThread final : public TCameraThread {
-public:
-    using TCameraThread::TCameraThread;
-    ~TFocusFrameThread() override;
-
-protected:
-    void Run() override;
+struct TFocusFrameThread {
+    static void Run(ExposureRun& run);
 };
-
 // The continuous-focus loop.
-class TCycleFocusThread final : public TCameraThread {
-public:
-    using TCameraThread::TCameraThread;
-    ~TCycleFocusThread() override;
-
-protected:
-    void Run() override;
-
-private:
-    // Under the SBIG interlock: waits for a running focuser move to end.
-    // False when the wait failed (reported once).
-    bool WaitForFocuser(bool& reported);
+struct TCycleFocusThread {
+    static void Run(ExposureRun& run);
 };
 
 }  // namespace kv

@@ -271,7 +271,9 @@ void CameraPlugin::Unload() {
     getFocusObject_ = nullptr;
     getCalibrate_ = nullptr;
     if (library_ != nullptr) {
-        dlclose(library_);
+        if (!leaveLoaded_.load()) {
+            dlclose(library_);
+        }
         library_ = nullptr;
     }
 }

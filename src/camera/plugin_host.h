@@ -125,6 +125,8 @@ public:
     bool GetFocusObject(std::int32_t x, std::int32_t y, double gain);
 
     bool Loaded() const { return library_ != nullptr; }
+    // The library is never unloaded from now on: a thread is stuck in it.
+    void LeaveLoaded() { leaveLoaded_.store(true); }
     bool Initialized() const { return initialized_.load(); }
     std::int32_t ParPort() const { return parPort_; }
     void SetParPort(std::int32_t port) { parPort_ = port; }
@@ -151,6 +153,7 @@ private:
     KVGetFocusObjectProc getFocusObject_ = nullptr;
     KVGetCalibrateProc getCalibrate_ = nullptr;
     std::atomic<bool> initialized_{false};
+    std::atomic<bool> leaveLoaded_{false};
     std::int32_t parPort_ = 1;
     std::int32_t calibrate_ = 0;
     mutable std::mutex infoMutex_;

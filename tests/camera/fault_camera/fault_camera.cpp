@@ -12,6 +12,12 @@ namespace {
 
 FaultCameraState gState;
 
+void HangWhileAsked() {
+    while (gState.hang.load() != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
 KVBool Fill(KVImageObject* image, bool focus) {
     KVImageHandle handle = nullptr;
     int32_t w = 0;
@@ -22,15 +28,16 @@ KVBool Fill(KVImageObject* image, bool focus) {
         image->GetExposureTime(image, &exposure) != KV_S_OK || w <= 0 || h <= 0) {
         return KV_FALSE;
     }
-    (focus ? gState.lastFocusExposure : gState.lastImageExposure).store(exposure);
-    const double sigma = gState.starSigma.load();
+    if (!focus) {
+        gState.lastImageExposure.store(exposure);
+    }
     const double cx = w / 2;
     const double cy = h / 2;
     std::vector<uint16_t> pixels(static_cast<size_t>(w) * static_cast<size_t>(h));
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             const double r2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
-            const double v = gState.sky.load() + gState.starPeak.load() * std::exp(-r2 / (2 * sigma * sigma));
+            const double v = kFaultSky + kFaultStarPeak * std::exp(-r2 / (2 * kFaultStarSigma * kFaultStarSigma));
             pixels[static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)] =
                 static_cast<uint16_t>(std::lround(std::fmin(v, 65535.0)));
         }
@@ -43,7 +50,6 @@ KVBool Fill(KVImageObject* image, bool focus) {
 KV_PLUGIN_EXPORT FaultCameraState* FaultCamera_State() { return &gState; }
 
 KV_PLUGIN_EXPORT void DLLQueryCameraData(TCameraData* data) {
-    ++gState.queryCalls;
     data->CameraType = "Test";
     data->CameraName = "Fault Camera";
     data->Manufacturer = gState.sbig.load() != 0 ? "Santa Barbara Instrument Group" : "Nobody";
@@ -60,18 +66,18 @@ KV_PLUGIN_EXPORT void DLLQueryCameraData(TCameraData* data) {
     data->FWHMFactor = 0.0;
     data->XBinning = 1;
     data->YBinning = 1;
-    data->FocusBinning = gState.focusBinning.load();
+    data->FocusBinning = 1;
 }
 
 KV_PLUGIN_EXPORT KVBool DLLInitCamera(int32_t) { return gState.initResult.load() != 0 ? KV_TRUE : KV_FALSE; }
 
 KV_PLUGIN_EXPORT KVBool DLLSetUpExpose(void) {
-    ++gState.setUpExposeCalls;
     return gState.setUpExposeResult.load() != 0 ? KV_TRUE : KV_FALSE;
 }
 
 KV_PLUGIN_EXPORT KVBool DLLGetImageObject(KVImageObject* image) {
     ++gState.imageCalls;
+    HangWhileAsked();
     const KVBool filled = Fill(image, false);
     return gState.imageResult.load() != 0 ? filled : KV_FALSE;
 }
@@ -82,6 +88,7 @@ KV_PLUGIN_EXPORT KVBool DLLGetFocusObject(KVImageObject* image, int32_t x, int32
     gState.lastY = y;
     gState.lastGain = gain;
     std::this_thread::sleep_for(std::chrono::milliseconds(gState.focusDelayMs.load()));
+    HangWhileAsked();
     const KVBool filled = Fill(image, true);
     ++gState.focusCalls;
     gState.focusInProgress = 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <new>
 
 struct FaultCameraState {
     // Results of the exports (non-zero: true).
@@ -13,49 +14,31 @@ struct FaultCameraState {
     std::atomic<int> focusResult{1};
     // DLLGetFocusObject takes this long before it delivers.
     std::atomic<int> focusDelayMs{0};
+    // DLLGetFocusObject and DLLGetImageObject block while this is non-zero,
+    // as a camera unplugged in the middle of a download.
+    std::atomic<int> hang{0};
     // Reports "Santa Barbara" as the maker (an SBIG camera).
     std::atomic<int> sbig{0};
-    std::atomic<int> focusBinning{1};
-    // The focus frame: a Gaussian star in the middle over a flat sky.
-    std::atomic<double> starSigma{2.0};
-    std::atomic<int> starPeak{20000};
-    std::atomic<int> sky{300};
 
-    std::atomic<int> queryCalls{0};
-    std::atomic<int> setUpExposeCalls{0};
     std::atomic<int> imageCalls{0};
     std::atomic<int> focusCalls{0};
     std::atomic<int> focusInProgress{0};
     std::atomic<int> lastX{0};
     std::atomic<int> lastY{0};
     std::atomic<double> lastGain{0.0};
-    std::atomic<double> lastFocusExposure{-1.0};
     std::atomic<double> lastImageExposure{-1.0};
 
+    // Every field back to its initial value (atomics cannot be assigned whole).
     void Reset() {
-        initResult = 1;
-        setUpExposeResult = 1;
-        imageResult = 1;
-        focusResult = 1;
-        focusDelayMs = 0;
-        sbig = 0;
-        focusBinning = 1;
-        starSigma = 2.0;
-        starPeak = 20000;
-        sky = 300;
-        queryCalls = 0;
-        setUpExposeCalls = 0;
-        imageCalls = 0;
-        focusCalls = 0;
-        focusInProgress = 0;
-        lastX = 0;
-        lastY = 0;
-        lastGain = 0.0;
-        lastFocusExposure = -1.0;
-        lastImageExposure = -1.0;
+        this->~FaultCameraState();
+        new (this) FaultCameraState();
     }
 };
 
+// Every frame: a Gaussian star in the middle over a flat sky.
+inline constexpr double kFaultStarSigma = 2.0;
+inline constexpr double kFaultStarPeak = 20000.0;
+inline constexpr double kFaultSky = 300.0;
 inline constexpr int kFaultMainWidth = 96;
 inline constexpr int kFaultMainHeight = 72;
 inline constexpr int kFaultFocusWidth = 48;

@@ -12,11 +12,14 @@
 //
 // A fresh component has its event ("LUMDELAYEVENT") signalled once; renaming
 // the event creates it unsignalled. The poll thread is owned and joined by the
-// destructor; a delay still running then ends without a signal.
+// destructor; a delay still running then ends without a signal, as does one
+// that is cancelled (an exposure given up before its end must not leave the
+// timer busy: the next start would be ignored and end at the old time).
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -47,7 +50,7 @@ public:
     // Delays up to this long run on the caller's thread.
     static constexpr double kInlineLimitS = 0.001;
     // The poll thread wakes this long before the end and polls the rest.
-    static constexpr double kSpinMarginS = 0.002;
+    static constexpr double kSpinMarginS = 0.0003;
 
     TlumDelay();
     ~TlumDelay();
@@ -62,6 +65,9 @@ public:
     // caller waits for the running one); false does nothing.
     bool Enabled() const { return enabled_.load(); }
     void SetEnabled(bool value);
+    // Ends a running delay at once, without callback or signal; the timer is
+    // then free for the next start. Nothing happens when none runs.
+    void Cancel();
 
     ThreadPriority Priority() const;
     // Throws LumDelayError(kLumDelayPriorityDenied) while a delay runs.
@@ -79,8 +85,9 @@ public:
 
 private:
     void PollLoop();
-    // Callback, signal, Enabled false: the end of every delay.
-    void Finish(double endClock);
+    // Callback, signal, Enabled false: the end of delay number `generation`,
+    // unless it was cancelled meanwhile.
+    void Finish(double endClock, std::uint64_t generation);
 
     std::atomic<double> delay_{1.0};
     std::atomic<bool> enabled_{false};
@@ -95,6 +102,8 @@ private:
     double startTime_ = 0.0;
     double endTime_ = 0.0;
     bool started_ = false;  // a delay was handed to the poll thread
+    // Counts starts and cancels: a delay ends only if it is still the latest.
+    std::atomic<std::uint64_t> generation_{0};
     bool destroying_ = false;
     std::thread pollThread_;
 };

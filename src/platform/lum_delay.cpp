@@ -1,7 +1,9 @@
-#include "focuser/lum_delay.h"
+#include "platform/lum_delay.h"
 
 #include <algorithm>
 #include <chrono>
+
+#include <sys/prctl.h>
 
 namespace kv {
 
@@ -86,6 +88,7 @@ void TlumDelay::SetEnabled(bool value) {
         return;
     }
     enabled_.store(true);
+    const std::uint64_t generation = ++generation_;
     event_->Reset();
     const double delay = delay_.load();
     startTime_ = ClockSeconds();
@@ -100,17 +103,33 @@ void TlumDelay::SetEnabled(bool value) {
     const double start = startTime_;
     lock.unlock();
     double now = ClockSeconds();
-    while (now - start < delay) {
+    while (now - start < delay && generation_.load() == generation) {
         now = ClockSeconds();
     }
-    Finish(now);
+    Finish(now, generation);
 }
 
-void TlumDelay::Finish(double endClock) {
+void TlumDelay::Cancel() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!enabled_.load()) {
+            return;
+        }
+        ++generation_;
+        started_ = false;
+        enabled_.store(false);
+    }
+    cv_.notify_all();
+}
+
+void TlumDelay::Finish(double endClock, std::uint64_t generation) {
     LumDelayCallback callback;
     double start = 0.0;
     {
         std::lock_guard lock(mutex_);
+        if (generation_.load() != generation) {
+            return;
+        }
         callback = callback_;
         start = startTime_;
     }
@@ -121,12 +140,18 @@ void TlumDelay::Finish(double endClock) {
     // a waiter woken by this signal can start the next delay at once, and that
     // start cannot have its fresh reset undone by this signal.
     std::lock_guard lock(mutex_);
+    if (generation_.load() != generation) {
+        return;
+    }
     started_ = false;
     enabled_.store(false);
     event_->Set();
 }
 
 void TlumDelay::PollLoop() {
+    // The thread sleeps to just before each end: wake it as asked, not up to
+    // the default 50 us later.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     std::unique_lock lock(mutex_);
     SetCurrentThreadPriority(priority_);
     priorityChanged_ = false;
@@ -140,9 +165,11 @@ void TlumDelay::PollLoop() {
             priorityChanged_ = false;
         }
         const double end = endTime_;
+        const std::uint64_t generation = generation_.load();
+        auto current = [&] { return generation_.load() == generation; };
         for (;;) {
             const double remaining = end - ClockSeconds();
-            if (destroying_ || remaining <= kSpinMarginS) {
+            if (destroying_ || !current() || remaining <= kSpinMarginS) {
                 break;
             }
             const double sleep = std::min(remaining - kSpinMarginS, kLongestSleepS);
@@ -151,13 +178,17 @@ void TlumDelay::PollLoop() {
         if (destroying_) {
             return;
         }
+        if (!current()) {
+            continue;
+        }
         lock.unlock();
+        // No yield: on a busy machine a yielding thread can lose the
+        // processor for a whole time slice, far longer than what is left.
         double now = ClockSeconds();
-        while (now < end) {
-            std::this_thread::yield();
+        while (now < end && current()) {
             now = ClockSeconds();
         }
-        Finish(now);
+        Finish(now, generation);
         lock.lock();
     }
 }
