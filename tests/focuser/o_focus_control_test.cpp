@@ -2,6 +2,9 @@
 // the stepped approach, the serial-mode handshake and the position replies.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <future>
+
 #include "focuser/o_focus_control.h"
 #include "focuser_test_support.h"
 #include "platform/named_event.h"
@@ -95,8 +98,8 @@ TEST_F(OptecOnSimulator, ZeroAndOversizedMovesEndAtOnceWithoutCommands) {
     EXPECT_TRUE(focuser->GetIdle());
     std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(StepCommands(device->Received()).empty());
-    ASSERT_EQ(dialogs.Texts().size(), 1u);
-    EXPECT_NE(dialogs.Texts()[0].find("7001"), std::string::npos);
+    ASSERT_EQ(dialogs.Deferred().size(), 1u);
+    EXPECT_NE(dialogs.Deferred()[0].find("7001"), std::string::npos);
 }
 
 TEST_F(OptecOnSimulator, SerialModeIsAskedForUpToTwentyOneTimesAndOnlyItsAbsenceIsReported) {
@@ -124,36 +127,82 @@ TEST(OptecReceive, PositionRepliesAreRelativeToTheFirst) {
     TOFocusControl focuser(dialogs);
     focuser.SetLogCommands(true);
     (void)TakeComLog();
-    focuser.ReceiveBytes("P=3200\r\n");
+    focuser.ReceiveBytes("P=3200\n\r");
     EXPECT_EQ(focuser.StartCount(), 3200);
     EXPECT_EQ(focuser.CTSCount(), 0);
-    focuser.ReceiveBytes("xyP=3150\r\n");  // noise first: the reply is still found
+    focuser.ReceiveBytes("xyP=3150\n\r");  // noise first: the reply is still found
     EXPECT_EQ(focuser.CurrentCount(), 3150);
     EXPECT_EQ(focuser.CTSCount(), -50);
-    focuser.ReceiveBytes("P=31x0\r\n");  // not a number: not believed
+    focuser.ReceiveBytes("P=31x0\n\r");  // not a number: not believed
     EXPECT_EQ(focuser.CTSCount(), -50);
     const auto log = TakeComLog();
     EXPECT_NE(std::find(log.begin(), log.end(), "RX:  P=3150"), log.end());
     EXPECT_TRUE(dialogs.Texts().empty());
 }
 
-TEST(OptecReceive, ACountChangedDuringTheNotificationIsCorrectedAndReported) {
-    RecordingDialogs dialogs;
-    TOFocusControl focuser(dialogs);
-    focuser.ReceiveBytes("P=3200\r\n");
-    bool once = false;
-    std::vector<std::int32_t> seen;
-    focuser.SetOnCTSChange([&](TFocusControl& f, std::int32_t count, bool) {
+// Records like RecordingDialogs, but Show waits until released, as a real
+// message box waits for the user.
+class BlockingDialogs final : public IDialogs {
+public:
+    DialogResult Show(const std::string& text, DialogType, DialogButtons) override {
+        std::unique_lock lock(mutex_);
+        shown_.push_back(text);
+        released_.wait(lock, [&] { return release_; });
+        return DialogResult::Ok;
+    }
+    void Defer(const DeferredMessage& message) override {
+        std::lock_guard lock(mutex_);
+        deferred_.push_back(message.text);
+    }
+    void Beep() override {}
+    void Release() {
+        std::lock_guard lock(mutex_);
+        release_ = true;
+        released_.notify_all();
+    }
+    std::vector<std::string> Shown() {
+        std::lock_guard lock(mutex_);
+        return shown_;
+    }
+    std::vector<std::string> Deferred() {
+        std::lock_guard lock(mutex_);
+        return deferred_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool release_ = false;
+    std::vector<std::string> shown_;
+    std::vector<std::string> deferred_;
+};
+
+TEST_F(OptecOnSimulator, ACorrectedCountIsReportedWithoutHoldingTheReaderThread) {
+    BlockingDialogs blocking;
+    auto optec = std::make_unique<TOFocusControl>(blocking);
+    optec->SetPortResolver([this](int) { return "sim:" + name; });
+    ASSERT_TRUE(optec->OpenPort());
+    ASSERT_TRUE(WaitUntil([&] { return optec->StartCount() == 3000; }));
+    std::this_thread::sleep_for(500ms);
+    std::atomic<bool> once{false};
+    std::vector<std::int32_t> seen;  // on the reader thread only
+    optec->SetOnCTSChange([&](TFocusControl& f, std::int32_t count, bool) {
         seen.push_back(count);
-        if (count == -50 && !once) {
-            once = true;
-            f.ResetPosition();  // the count moves under the reply being handled
-        }
+        if (count != 0 && !once.exchange(true)) f.ResetPosition();  // the count moves under the reply
     });
-    focuser.ReceiveBytes("P=3150\r\n");
-    EXPECT_EQ(focuser.CTSCount(), -50);
-    EXPECT_EQ(seen, (std::vector<std::int32_t>{-50, 0, -50}));
-    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{kOptecCorrectedText});
+    optec->MoveBy(5);
+    ASSERT_TRUE(WaitUntil([&] { return !blocking.Deferred().empty() || !blocking.Shown().empty(); }));
+    // Closing joins the reader thread that raised the message.
+    auto closed = std::async(std::launch::async, [&] { optec->ClosePort(); });
+    const bool closedInTime = closed.wait_for(kLong) == std::future_status::ready;
+    blocking.Release();
+    closed.wait();
+    EXPECT_TRUE(closedInTime);
+    EXPECT_TRUE(blocking.Shown().empty());
+    EXPECT_EQ(blocking.Deferred(), std::vector<std::string>{kOptecCorrectedText});
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen[1], 0);
+    EXPECT_EQ(seen[2], seen[0]) << "the count is taken from the reply again";
 }
 
 }  // namespace

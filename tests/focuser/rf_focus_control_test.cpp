@@ -36,13 +36,15 @@ protected:
 
     ScriptedDevice& Device() { return *device_.load(); }
     void Send(const std::string& bytes) { Device().DeviceSend(bytes); }
-    bool Wrote(const std::string& bytes) {
-        return WaitUntil([&] {
-            for (const auto& e : script->Events()) {
-                if (e == "W:" + bytes) return true;
-            }
-            return false;
-        });
+    bool Wrote(const std::string& bytes, std::chrono::milliseconds limit = kLong) {
+        return WaitUntil(
+            [&] {
+                for (const auto& e : script->Events()) {
+                    if (e == "W:" + bytes) return true;
+                }
+                return false;
+            },
+            limit);
     }
     // Opens and answers the chain so the focuser stands at `position`.
     void OpenAt(int position, int limit = 60000) {
@@ -57,6 +59,7 @@ protected:
         ASSERT_TRUE(Wrote(FrameText("FV000000")));
         Send(FrameText("FV002.31"));
         ASSERT_TRUE(Wrote(FrameText("FC000000")));
+        Send(FrameText("FC002000"));
         script->Clear();
     }
     std::size_t CountEvents() {
@@ -94,7 +97,7 @@ TEST_F(RoboFocusScripted, OpeningRunsThePositionLimitVersionChain) {
     EXPECT_NE(std::find(log.begin(), log.end(), "-- RX:  " + FrameText("FD012345")), log.end());
 }
 
-TEST_F(RoboFocusScripted, MoveByFramesTheDestinationInTheConfiguredSense) {
+TEST_F(RoboFocusScripted, MoveByFollowsTheConfiguredSenseAndMoveToLandsEitherWay) {
     OpenAt(5000);
     focuser.MoveBy(100);
     EXPECT_TRUE(Wrote(FrameText("FG004900")));
@@ -104,14 +107,29 @@ TEST_F(RoboFocusScripted, MoveByFramesTheDestinationInTheConfiguredSense) {
     EXPECT_TRUE(focuser.GetIdle());
     EXPECT_EQ(focuser.CTSCount(), -100);
 
+    // Repeated, MoveTo stays on its target instead of running away.
+    for (int i = 0; i < 3; ++i) {
+        focuser.MoveTo(100);
+        if (i == 0) {
+            EXPECT_TRUE(Wrote(FrameText("FG005100")));
+            Send(FrameText("FD005100"));
+        }
+        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+        EXPECT_EQ(focuser.CTSCount(), 100);
+    }
+
     focuser.SetReverseDir(true);
     focuser.MoveBy(100);
-    EXPECT_TRUE(Wrote(FrameText("FG005000")));
-    Send(FrameText("FD005000"));
+    EXPECT_TRUE(Wrote(FrameText("FG005200")));
+    Send(FrameText("FD005200"));
     ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
-    EXPECT_EQ(focuser.CTSCount(), 0);
+    focuser.MoveTo(-50);
+    EXPECT_TRUE(Wrote(FrameText("FG004950")));
+    Send(FrameText("FD004950"));
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_EQ(focuser.CTSCount(), -50);
     std::lock_guard lock(mutex);
-    EXPECT_EQ(idles, (std::vector<bool>{false, true, false, true}));
+    EXPECT_EQ(idles, (std::vector<bool>{false, true, false, true, false, true, false, true}));
 }
 
 TEST_F(RoboFocusScripted, DestinationsOutsideTheTravelGoToTheNearestEnd) {
@@ -151,15 +169,36 @@ TEST_F(RoboFocusScripted, StepCharactersCountAndNotifyEachStep) {
     EXPECT_EQ(focuser.CTSCount(), 120);
 }
 
-TEST_F(RoboFocusScripted, ZeroMoveEndsOnlyOnceThePositionIsKnown) {
+TEST_F(RoboFocusScripted, MovesWaitForThePositionAndTheOpeningReplies) {
     ASSERT_TRUE(focuser.OpenPort());
     ASSERT_TRUE(Wrote(FrameText("FG000000")));
     focuser.MoveBy(0);
     EXPECT_EQ(general->Wait(100ms), WaitResult::TimedOut);
+    // No position yet: a go-to would be computed from 0, so the move is
+    // refused, ends at once and leaves the focuser alone.
+    focuser.MoveBy(50);
+    EXPECT_EQ(general->Wait(0ms), WaitResult::Signalled);
+    EXPECT_TRUE(focuser.GetIdle());
+    EXPECT_EQ(script->Events(), std::vector<std::string>{"W:" + FrameText("FG000000")});
+    ASSERT_EQ(dialogs.Deferred().size(), 1u);
+    EXPECT_NE(dialogs.Deferred()[0].find("refused"), std::string::npos);
+
     Send(FrameText("FD003000"));
     ASSERT_TRUE(Wrote(FrameText("FL000000")));
     focuser.MoveBy(0);
     EXPECT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    // A go-to sent among the opening queries would be stopped by the next
+    // one: it waits until the last of them is answered.
+    std::thread mover([&] { focuser.MoveBy(-10); });
+    Send(FrameText("FL010000"));
+    ASSERT_TRUE(Wrote(FrameText("FV000000")));
+    Send(FrameText("FV002.31"));
+    ASSERT_TRUE(Wrote(FrameText("FC000000")));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(Wrote(FrameText("FG003010"), 0ms));
+    Send(FrameText("FC002000"));
+    EXPECT_TRUE(Wrote(FrameText("FG003010")));
+    mover.join();
 }
 
 TEST_F(RoboFocusScripted, CorruptRepliesAreNotBelieved) {
