@@ -11,6 +11,7 @@
 #include "focuser/o_focus_control.h"
 #include "focuser/rf_focus_control.h"
 #include "platform/named_event.h"
+#include "platform/posix_serial_port.h"
 #include "sim/observatory.h"
 #include "sim/optec_simulator.h"
 #include "sim/robofocus_simulator.h"
@@ -95,6 +96,54 @@ TEST(ProtocolOverPty, OptecMovesEndWithTheEventAndTheRightCount) {
     Settle();
     ExpectMovesLand(focuser, device, {1, -1, 50, -50, 500, -500});
     EXPECT_TRUE(dialogs.Texts().empty());
+}
+
+// A client of the Optec simulator without the driver: the bytes as they came.
+class OptecRawClient : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(pty.slave.empty());
+        device.SetMicrosPerStep(50);
+        server = std::make_unique<kvsim::FdDeviceServer>(pty.master, device);
+        ASSERT_TRUE(line.Open({19200, false}));
+    }
+    // What arrives for `command` up to and including the first carriage return.
+    std::string Exchange(const std::string& command) {
+        EXPECT_TRUE(line.Write(command, kSerialWriteTimeout));
+        std::string got;
+        const auto end = std::chrono::steady_clock::now() + kLong;
+        while (got.find('\r') == std::string::npos && std::chrono::steady_clock::now() < end) {
+            char buffer[32];
+            got.append(buffer, line.ReadSome(buffer, sizeof buffer, 50ms));
+        }
+        return got;
+    }
+
+    Pty pty;
+    kvsim::OptecDevice device;
+    std::unique_ptr<kvsim::FdDeviceServer> server;
+    PosixSerialPort line{pty.slave};
+};
+
+TEST_F(OptecRawClient, EveryReplyEndsWithLineFeedThenCarriageReturn) {
+    kvsim::Observatory::Instance().SetTruePosition(kStart);
+    EXPECT_EQ(Exchange("FMMODE"), "!\x0a\x0d");
+    EXPECT_EQ(Exchange("FPOSRO"), "P=3000\x0a\x0d");
+    EXPECT_EQ(Exchange("FO0100"), "*\x0a\x0d");
+    char extra[8];
+    EXPECT_EQ(line.ReadSome(extra, sizeof extra, 100ms), 0u) << "nothing after the line end";
+}
+
+TEST_F(OptecRawClient, AClientThatDropsTheLastTwoBytesGetsTheReplies) {
+    kvsim::Observatory::Instance().SetTruePosition(3200);
+    const auto text = [&](const std::string& command) {
+        const std::string reply = Exchange(command);
+        return reply.size() >= 2 ? reply.substr(0, reply.size() - 2) : "<" + reply + ">";
+    };
+    EXPECT_EQ(text("FMMODE"), "!");
+    EXPECT_EQ(text("FPOSRO"), "P=3200");
+    EXPECT_EQ(text("FO0100"), "*");
+    EXPECT_EQ(text("FPOSRO"), "P=3300");
 }
 
 TEST(ProtocolOverPty, ThePtyClosingUnderAMoveNeitherCrashesNorHangs) {
