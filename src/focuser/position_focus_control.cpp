@@ -126,13 +126,9 @@ bool TPositionFocusControl::OpenPort() {
     return true;
 }
 
-std::int32_t TPositionFocusControl::DistanceTo(std::int32_t position) const {
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(static_cast<std::int64_t>(position) - CTSCount(),
-                                                              -INT32_MAX, INT32_MAX));
+void TPositionFocusControl::MoveTo(std::int32_t position) {
+    MoveBy(static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(static_cast<std::int64_t>(position) - CTSCount(), INT32_MIN, INT32_MAX)));
 }
-
-std::int32_t TPositionFocusControl::StepsTo(std::int32_t position) const { return DistanceTo(position); }
-
-void TPositionFocusControl::MoveTo(std::int32_t position) { MoveBy(StepsTo(position)); }
 
 }  // namespace kv

@@ -4,7 +4,7 @@
 // itself; the driver talks to it over a buffered port with one-character data
 // triggers, never touches the modem lines, and turns the absolute position
 // into the relative CTSCount: the first position reply after a reset counts
-// as 0, so CTSCount = CurrentCount - StartCount after every position reply.
+// as 0 (StartCount).
 //
 // This class owns the port and its wiring, the pacing of the protocols, the
 // idle reporting (Idle is whatever the driver last stored; every change is
@@ -51,7 +51,7 @@ public:
     // Opens the line, registers the driver's trigger characters and runs its
     // handshake. False (closed) when ComPort is 0 or the device cannot be opened.
     bool OpenPort() override;
-    // MoveBy with the steps that end at `position` (see StepsTo).
+    // MoveBy(position - CTSCount), the difference kept within an int32.
     void MoveTo(std::int32_t position) override;
 
     // The receive path: bytes as they come off the line, each trigger
@@ -83,9 +83,6 @@ protected:
     virtual void ReceiveChars(std::string_view chars) = 0;
     // One trigger character, after the characters that came before it.
     virtual void Trigger(char c) = 0;
-    // The MoveBy argument that brings CTSCount to `position`; the distance
-    // unless the driver's step sense runs the other way.
-    virtual std::int32_t StepsTo(std::int32_t position) const;
 
     // Call first thing in a driver's destructor: marks the object as ending,
     // drops unread input, leaves the link and closes it (joining the reader).
@@ -96,8 +93,6 @@ protected:
     // Logs `text` and has the desktop show it later; returns at once.
     void TellUserLater(const std::string& text);
     TBufferedPort& Link() { return *port_; }
-    // Distance from CTSCount to `position`, kept within what an int32 holds.
-    std::int32_t DistanceTo(std::int32_t position) const;
 
     std::shared_ptr<NamedEvent> generalDelay_;
     mutable std::recursive_mutex mutex_;  // reply buffer, firmware text and each driver's reply handling

@@ -99,14 +99,6 @@ void TRFFocusControl::StopMove() {
     if (LogCommands()) PostLogText("TX:  Stop Command", kComLog);
 }
 
-std::int32_t TRFFocusControl::StepsTo(std::int32_t position) const {
-    // CTSCount follows the focuser's position while MoveBy's sign follows the
-    // motor's sense (inward unless ReverseDir), so the shipped default
-    // (ReverseDirection=0) needs the distance negated to move toward the target.
-    const std::int32_t distance = DistanceTo(position);
-    return ReverseDir() ? distance : -distance;
-}
-
 bool TRFFocusControl::AwaitOpeningReplies() {
     if (opening_.load() && paced_.load()) {
         (void)SleepFor(Clock(), kRfOpeningWaitMs, [this] { return Ending() || !opening_.load(); });
@@ -129,7 +121,7 @@ void TRFFocusControl::MoveBy(std::int32_t steps) {
         return;
     }
     const std::int64_t current = currentCount_.load();
-    std::int64_t destination = ReverseDir() ? current + steps : current - steps;
+    std::int64_t destination = current + static_cast<std::int64_t>(Sense()) * steps;
     // "FG000000" asks for the position instead of going to 0, and the argument
     // holds five digits: a destination outside 1 .. travel limit goes to the
     // nearest end instead.
@@ -180,11 +172,12 @@ void TRFFocusControl::ReceiveChars(std::string_view chars) {
 
 void TRFFocusControl::Trigger(char c) {
     const bool inward = c == 'I';
+    const int delta = inward ? -Sense() : Sense();
     std::int32_t count = 0;
     {
         std::lock_guard lock(mutex_);
         reply_.clear();
-        count = inward ? ctsCount_.fetch_sub(1) - 1 : ctsCount_.fetch_add(1) + 1;
+        count = ctsCount_.fetch_add(delta) + delta;
     }
     DoCTSChange(count, inward);
 }
@@ -228,10 +221,10 @@ void TRFFocusControl::HandleReply(const std::string& reply) {
             SendFrame("FL000000");
             done = false;
         }
-        const std::int32_t start = startCount_.load();
-        if (ctsCount_.load() + start != current) {
-            ctsCount_.store(current - start);
-            DoCTSChange(current - start, false);
+        const std::int32_t count = Sense() * (current - startCount_.load());
+        if (ctsCount_.load() != count) {
+            ctsCount_.store(count);
+            DoCTSChange(count, false);
         }
         if (done) {
             // Reported before the waiter is released, so a move it starts next

@@ -8,10 +8,12 @@
 // stops it. After a reset the driver asks for the position, then the travel
 // limit, the firmware version and the configuration, one after the other.
 //
-// Step sense. MoveBy counts like the pulse-counted focusers: a positive step
-// count goes inward, to a lower position, unless ReverseDir is set. CTSCount
-// follows the focuser's own position, so with ReverseDir off a positive MoveBy
-// lowers it; MoveTo picks the sign that lands on the target either way.
+// Sense. A positive MoveBy goes inward, to a lower position, unless ReverseDir
+// is set (then outward, to a higher one). CTSCount counts in the same sense,
+// so MoveBy(+n) always raises it by n and MoveTo(p) = MoveBy(p - CTSCount)
+// lands on p with either setting: CTSCount = CurrentCount - StartCount with
+// ReverseDir, StartCount - CurrentCount without. The sense is taken at each
+// position report, so change ReverseDir only between a reset and the first move.
 //
 // Replies are checked before they are believed: a frame whose checksum or
 // digits are wrong is dropped (and logged), and the buffer resynchronises at
@@ -69,10 +71,11 @@ protected:
     void Handshake() override;
     void ReceiveChars(std::string_view chars) override;
     void Trigger(char c) override;
-    std::int32_t StepsTo(std::int32_t position) const override;
 
 private:
     bool AwaitOpeningReplies();
+    // +1 when CTSCount grows with the focuser's position, -1 when it shrinks.
+    int Sense() const { return ReverseDir() ? 1 : -1; }
     void ParseReplies();
     void HandleReply(const std::string& reply);
     void SendFrame(std::string_view command);

@@ -97,37 +97,29 @@ TEST_F(RoboFocusScripted, OpeningRunsThePositionLimitVersionChain) {
     EXPECT_NE(std::find(log.begin(), log.end(), "-- RX:  " + FrameText("FD012345")), log.end());
 }
 
-TEST_F(RoboFocusScripted, MoveByFollowsTheConfiguredSenseAndMoveToLandsEitherWay) {
-    OpenAt(5000);
-    focuser.MoveBy(100);
-    EXPECT_TRUE(Wrote(FrameText("FG004900")));
-    EXPECT_FALSE(focuser.GetIdle());
-    Send(FrameText("FD004900"));
-    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
-    EXPECT_TRUE(focuser.GetIdle());
-    EXPECT_EQ(focuser.CTSCount(), -100);
-
-    // Repeated, MoveTo stays on its target instead of running away.
-    for (int i = 0; i < 3; ++i) {
-        focuser.MoveTo(100);
-        if (i == 0) {
-            EXPECT_TRUE(Wrote(FrameText("FG005100")));
-            Send(FrameText("FD005100"));
-        }
+// MoveBy(+n) raises CTSCount by n in both senses, so MoveTo lands on its target.
+TEST_F(RoboFocusScripted, MovesCountInTheConfiguredSense) {
+    for (const bool reverse : {false, true}) {
+        SCOPED_TRACE(reverse ? "ReverseDir" : "default sense");
+        focuser.SetReverseDir(reverse);
+        OpenAt(5000);
+        focuser.MoveBy(100);
+        const std::string there = reverse ? "FD005100" : "FD004900";
+        EXPECT_TRUE(Wrote(FrameText(reverse ? "FG005100" : "FG004900")));
+        EXPECT_FALSE(focuser.GetIdle());
+        Send(FrameText(there));
         ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+        EXPECT_TRUE(focuser.GetIdle());
         EXPECT_EQ(focuser.CTSCount(), 100);
-    }
 
-    focuser.SetReverseDir(true);
-    focuser.MoveBy(100);
-    EXPECT_TRUE(Wrote(FrameText("FG005200")));
-    Send(FrameText("FD005200"));
-    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
-    focuser.MoveTo(-50);
-    EXPECT_TRUE(Wrote(FrameText("FG004950")));
-    Send(FrameText("FD004950"));
-    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
-    EXPECT_EQ(focuser.CTSCount(), -50);
+        focuser.MoveTo(-50);
+        EXPECT_TRUE(Wrote(FrameText(reverse ? "FG004950" : "FG005050")));
+        Send(FrameText(reverse ? "FD004950" : "FD005050"));
+        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+        EXPECT_EQ(focuser.CTSCount(), -50);
+        focuser.MoveTo(-50);  // already there
+        EXPECT_EQ(general->Wait(0ms), WaitResult::Signalled);
+    }
     std::lock_guard lock(mutex);
     EXPECT_EQ(idles, (std::vector<bool>{false, true, false, true, false, true, false, true}));
 }
@@ -152,21 +144,24 @@ TEST_F(RoboFocusScripted, DestinationsOutsideTheTravelGoToTheNearestEnd) {
 }
 
 TEST_F(RoboFocusScripted, StepCharactersCountAndNotifyEachStep) {
-    OpenAt(5000);
-    focuser.SetReverseDir(true);
-    focuser.MoveBy(120);
-    ASSERT_TRUE(Wrote(FrameText("FG005120")));
-    const std::size_t before = CountEvents();
-    Send(std::string(120, 'O'));
-    ASSERT_TRUE(WaitUntil([&] { return focuser.CTSCount() == 120; }));
-    EXPECT_EQ(CountEvents() - before, 120u);
-    Send(std::string(20, 'I'));
-    ASSERT_TRUE(WaitUntil([&] { return focuser.CTSCount() == 100; }));
-    EXPECT_FALSE(focuser.GetIdle());
-    // The arrival frame corrects the count to the focuser's own position.
-    Send(FrameText("FD005120"));
-    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
-    EXPECT_EQ(focuser.CTSCount(), 120);
+    for (const bool reverse : {false, true}) {
+        SCOPED_TRACE(reverse ? "ReverseDir" : "default sense");
+        focuser.SetReverseDir(reverse);
+        OpenAt(5000);
+        focuser.MoveBy(120);
+        ASSERT_TRUE(Wrote(FrameText(reverse ? "FG005120" : "FG004880")));
+        const std::size_t before = CountEvents();
+        Send(std::string(120, reverse ? 'O' : 'I'));
+        ASSERT_TRUE(WaitUntil([&] { return focuser.CTSCount() == 120; }));
+        EXPECT_EQ(CountEvents() - before, 120u);
+        Send(std::string(20, reverse ? 'I' : 'O'));
+        ASSERT_TRUE(WaitUntil([&] { return focuser.CTSCount() == 100; }));
+        EXPECT_FALSE(focuser.GetIdle());
+        // The arrival frame corrects the count to the focuser's own position.
+        Send(FrameText(reverse ? "FD005120" : "FD004880"));
+        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+        EXPECT_EQ(focuser.CTSCount(), 120);
+    }
 }
 
 TEST_F(RoboFocusScripted, MovesWaitForThePositionAndTheOpeningReplies) {
@@ -213,7 +208,7 @@ TEST_F(RoboFocusScripted, CorruptRepliesAreNotBelieved) {
     Send(FrameText("FD004990"));
     ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
     EXPECT_EQ(focuser.CurrentCount(), 4990);
-    EXPECT_EQ(focuser.CTSCount(), -10);
+    EXPECT_EQ(focuser.CTSCount(), 10);
     EXPECT_GE(focuser.RejectedReplies(), 1);
 
     // A cut reply followed by silence: the move stays open until StopMove.
@@ -221,7 +216,7 @@ TEST_F(RoboFocusScripted, CorruptRepliesAreNotBelieved) {
     Send(FrameText("FD004980").substr(0, 6));
     EXPECT_EQ(general->Wait(150ms), WaitResult::TimedOut);
     EXPECT_FALSE(focuser.GetIdle());
-    EXPECT_EQ(focuser.CTSCount(), -10);
+    EXPECT_EQ(focuser.CTSCount(), 10);
     script->Clear();
     focuser.SetLogCommands(true);
     focuser.StopMove();
