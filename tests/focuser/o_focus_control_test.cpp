@@ -25,6 +25,42 @@ std::vector<std::string> Commands(const std::string& received, bool withQueries 
 }
 std::vector<std::string> StepCommands(const std::string& received) { return Commands(received, false); }
 
+// Records what it is asked to show; while held, Show waits as a message box
+// waits for the user.
+class HeldDialogs final : public IDialogs {
+public:
+    DialogResult Show(const std::string& text, DialogType, DialogButtons) override {
+        std::unique_lock lock(mutex_);
+        shown_.push_back(text);
+        released_.wait(lock, [&] { return !held_; });
+        return DialogResult::Ok;
+    }
+    void Defer(const DeferredMessage& message) override {
+        std::lock_guard lock(mutex_);
+        deferred_.push_back(message.text);
+    }
+    void Beep() override {}
+    void Hold(bool on) {
+        std::lock_guard lock(mutex_);
+        held_ = on;
+        released_.notify_all();
+    }
+    std::vector<std::string> Texts() {
+        std::lock_guard lock(mutex_);
+        return shown_;
+    }
+    std::vector<std::string> Deferred() {
+        std::lock_guard lock(mutex_);
+        return deferred_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool held_ = false;
+    std::vector<std::string> shown_, deferred_;
+};
+
 class OptecOnSimulator : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -48,7 +84,7 @@ protected:
         device->ClearReceived();
     }
 
-    RecordingDialogs dialogs;
+    HeldDialogs dialogs;
     std::string name;
     std::shared_ptr<kvsim::OptecDevice> device;
     std::unique_ptr<TOFocusControl> focuser;
@@ -79,8 +115,13 @@ TEST_F(OptecOnSimulator, MoveOutApproachesInShrinkingSteps) {
 
 TEST_F(OptecOnSimulator, SmallMoveInGoesOneStepAtATime) {
     OpenQuiet();
+    focuser->SetLogCommands(true);
+    (void)TakeComLog();
     focuser->MoveBy(-7);
     ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    const auto log = TakeComLog();
+    EXPECT_NE(std::find(log.begin(), log.end(), "RX:  P=2993"), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "TX:  FI0001"), log.end());
     EXPECT_EQ(StepCommands(device->Received()), std::vector<std::string>(7, "FI0001"));
     EXPECT_EQ(focuser->CTSCount(), -7);
     focuser->MoveTo(0);
@@ -122,84 +163,25 @@ TEST_F(OptecOnSimulator, SerialModeIsAskedForUpToTwentyOneTimesAndOnlyItsAbsence
     EXPECT_FALSE(device->SerialMode()) << "destruction leaves serial mode";
 }
 
-TEST(OptecReceive, PositionRepliesAreRelativeToTheFirst) {
-    RecordingDialogs dialogs;
-    TOFocusControl focuser(dialogs);
-    focuser.SetLogCommands(true);
-    (void)TakeComLog();
-    focuser.ReceiveBytes("P=3200\n\r");
-    EXPECT_EQ(focuser.StartCount(), 3200);
-    EXPECT_EQ(focuser.CTSCount(), 0);
-    focuser.ReceiveBytes("xyP=3150\n\r");  // noise first: the reply is still found
-    EXPECT_EQ(focuser.CurrentCount(), 3150);
-    EXPECT_EQ(focuser.CTSCount(), -50);
-    focuser.ReceiveBytes("P=31x0\n\r");  // not a number: not believed
-    EXPECT_EQ(focuser.CTSCount(), -50);
-    const auto log = TakeComLog();
-    EXPECT_NE(std::find(log.begin(), log.end(), "RX:  P=3150"), log.end());
-    EXPECT_TRUE(dialogs.Texts().empty());
-}
-
-// Records like RecordingDialogs, but Show waits until released, as a real
-// message box waits for the user.
-class BlockingDialogs final : public IDialogs {
-public:
-    DialogResult Show(const std::string& text, DialogType, DialogButtons) override {
-        std::unique_lock lock(mutex_);
-        shown_.push_back(text);
-        released_.wait(lock, [&] { return release_; });
-        return DialogResult::Ok;
-    }
-    void Defer(const DeferredMessage& message) override {
-        std::lock_guard lock(mutex_);
-        deferred_.push_back(message.text);
-    }
-    void Beep() override {}
-    void Release() {
-        std::lock_guard lock(mutex_);
-        release_ = true;
-        released_.notify_all();
-    }
-    std::vector<std::string> Shown() {
-        std::lock_guard lock(mutex_);
-        return shown_;
-    }
-    std::vector<std::string> Deferred() {
-        std::lock_guard lock(mutex_);
-        return deferred_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable released_;
-    bool release_ = false;
-    std::vector<std::string> shown_;
-    std::vector<std::string> deferred_;
-};
-
 TEST_F(OptecOnSimulator, ACorrectedCountIsReportedWithoutHoldingTheReaderThread) {
-    BlockingDialogs blocking;
-    auto optec = std::make_unique<TOFocusControl>(blocking);
-    optec->SetPortResolver([this](int) { return "sim:" + name; });
-    ASSERT_TRUE(optec->OpenPort());
-    ASSERT_TRUE(WaitUntil([&] { return optec->StartCount() == 3000; }));
-    std::this_thread::sleep_for(500ms);
+    OpenQuiet();
+    dialogs.Hold(true);
     std::atomic<bool> once{false};
-    std::vector<std::int32_t> seen;  // on the reader thread only
-    optec->SetOnCTSChange([&](TFocusControl& f, std::int32_t count, bool) {
+    std::vector<std::int32_t> seen;  // reader thread only, until the port is closed
+    focuser->SetOnCTSChange([&](TFocusControl& f, std::int32_t count, bool) {
         seen.push_back(count);
         if (count != 0 && !once.exchange(true)) f.ResetPosition();  // the count moves under the reply
     });
-    optec->MoveBy(5);
-    ASSERT_TRUE(WaitUntil([&] { return !blocking.Deferred().empty() || !blocking.Shown().empty(); }));
+    focuser->MoveBy(5);
+    ASSERT_TRUE(WaitUntil([&] { return !dialogs.Deferred().empty() || !dialogs.Texts().empty(); }));
     // Closing joins the reader thread that raised the message.
-    auto closed = std::async(std::launch::async, [&] { optec->ClosePort(); });
+    auto closed = std::async(std::launch::async, [&] { focuser->ClosePort(); });
     const bool closedInTime = closed.wait_for(kLong) == std::future_status::ready;
-    blocking.Release();
+    dialogs.Hold(false);
     closed.wait();
     EXPECT_TRUE(closedInTime);
-    EXPECT_TRUE(blocking.Shown().empty());
-    EXPECT_EQ(blocking.Deferred(), std::vector<std::string>{kOptecCorrectedText});
+    EXPECT_TRUE(dialogs.Texts().empty());
+    EXPECT_EQ(dialogs.Deferred(), std::vector<std::string>{kOptecCorrectedText});
     ASSERT_GE(seen.size(), 3u);
     EXPECT_EQ(seen[1], 0);
     EXPECT_EQ(seen[2], seen[0]) << "the count is taken from the reply again";
