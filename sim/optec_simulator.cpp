@@ -11,6 +11,7 @@ namespace kvsim {
 namespace {
 
 constexpr std::size_t kCommand = 6;
+constexpr const char* kLineEnd = "\n\r";
 
 bool IsDigits(std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -70,7 +71,7 @@ void OptecDevice::Handle(const std::string& command) {
         ++modeRequests_;
         if (ignoreModeRequests_ < 0 || modeRequests_ <= ignoreModeRequests_) return;
         serialMode_ = true;
-        Emit("!");
+        Emit(std::string("!") + kLineEnd);
         return;
     }
     if (!serialMode_) return;
@@ -81,8 +82,8 @@ void OptecDevice::Handle(const std::string& command) {
     }
     if (command == "FPOSRO") {
         char text[16];
-        std::snprintf(text, sizeof text, "P=%04lld\r\n", static_cast<long long>(PositionLocked()));
-        Reply(text);
+        std::snprintf(text, sizeof text, "P=%04lld", static_cast<long long>(PositionLocked()));
+        Reply(text + std::string(kLineEnd));
         return;
     }
     if (MovingLocked()) return;
@@ -92,7 +93,7 @@ void OptecDevice::Handle(const std::string& command) {
 
 void OptecDevice::OnStep(bool) {}
 
-void OptecDevice::OnArrived() { Emit("*"); }
+void OptecDevice::OnArrived() { Emit(std::string("*") + kLineEnd); }
 
 // ---------------------------------------------------------------- registry
 

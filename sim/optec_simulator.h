@@ -2,11 +2,16 @@
 //
 // It ignores everything until it is put into serial mode ("FMMODE", answered
 // "!"; it can be told to ignore the first n tries), then takes six-character
-// commands: "FPOSRO" (answered "P=" + four digits + CR LF), "FOnnnn" and
-// "FInnnn" (move out / in by nnnn steps, answered "*" when done; a command
-// arriving while it moves is ignored, as a busy controller does), "FFMODE"
-// (leave serial mode). Its position is the observatory's true focuser
+// commands: "FPOSRO" (answered "P=" + four digits), "FOnnnn" and "FInnnn"
+// (move out / in by nnnn steps, answered "*" when done; a command arriving
+// while it moves is ignored, as a busy controller does), "FFMODE" (leave
+// serial mode). Like the device, it ends every reply with line feed then
+// carriage return (0A 0D), so a client that reads up to the carriage return
+// drops the last two bytes. Its position is the observatory's true focuser
 // position within 0 .. 7000; moves stop at the ends.
+//
+// Faults apply to the position replies; a cut reply may end between the two
+// line-end bytes.
 //
 // "sim:optec..." ports are served by OptecFor(name), one device per name.
 #pragma once

@@ -1,19 +1,14 @@
 #include "focuser/o_focus_control.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
-#include "shell/diagnostics.h"
 #include "shell/log_channel.h"
 
 namespace kv {
 
 namespace {
-
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 bool AllDigits(std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -32,33 +27,13 @@ std::int32_t ApproachStep(std::int32_t magnitude) {
 
 }  // namespace
 
-void TOFocusControl::Pause(int ms) const {
-    if (paced_.load()) SleepMs(ms);
-}
-
 TOFocusControl::TOFocusControl(IDialogs& dialogs, IClock& clock)
-    : TFocusControl(dialogs, clock), port_(std::make_unique<TBufferedPort>()),
-      generalDelay_(OpenNamedEvent(kGeneralDelayEvent)) {
-    SetQuorvelEnable(false);
-    TraceDiag("Instantiating Optec focuser object");
-    SerialSettings settings;
-    settings.baud = 19200;
-    settings.discardNul = false;
-    port_->SetSettings(settings);
-    port_->SetOnReceive([this](std::string_view chars) { ReceiveChars(chars); });
-    port_->SetOnTrigger([this](int handle) { OnTrigger(handle); });
-}
+    : TPositionFocusControl(dialogs, clock, 19200, "*!", "Instantiating Optec focuser object",
+                            "Freeing Optec focuser object") {}
 
 TOFocusControl::~TOFocusControl() {
-    destroying_.store(true);
     remaining_.store(0);
-    port_->DiscardInput();
-    if (port_->IsOpen()) Send("FFMODE");
-    port_->Close();  // joins the reader: no callback reaches a half-destroyed driver
-    portOpen_.store(false);
-    port_.reset();
-    TraceDiag("Freeing Optec focuser object");
-    Shutdown();
+    EndLink();
 }
 
 std::string TOFocusControl::StepCommand(std::int32_t n) {
@@ -69,58 +44,24 @@ std::string TOFocusControl::StepCommand(std::int32_t n) {
 }
 
 void TOFocusControl::Send(const std::string& command) {
-    if (!port_) return;
-    if (port_->OutputFree() > command.size()) (void)port_->WriteString(command);
+    if (Link().OutputFree() > command.size()) (void)Link().WriteString(command);
     if (LogCommands()) PostLogText("TX:  " + command, kComLog);
 }
 
-void TOFocusControl::SetComPort(int value) {
-    if (port_->IsOpen()) Send("FFMODE");
-    port_->Close();
-    portOpen_.store(false);
+void TOFocusControl::LeaveLink() {
+    if (Link().IsOpen()) Send("FFMODE");
     serialMode_.store(false);
-    TFocusControl::SetComPort(value);
 }
 
-void TOFocusControl::SetCancelMovementFlag(bool) {}
-
-bool TOFocusControl::GetIdle() const { return fIdle_.load(); }
-
-void TOFocusControl::DoIdleChange() {
-    if (destroying_.load()) return;
-    RaiseIdleChange(fIdle_.load());
-}
-
-bool TOFocusControl::OpenPort() {
+void TOFocusControl::Handshake() {
     serialMode_.store(false);
-    port_->RemoveDataTrigger(doneTrigger_.exchange(0));
-    port_->RemoveDataTrigger(modeTrigger_.exchange(0));
-    port_->Close();
-    portOpen_.store(false);
-    const int com = ComPort();
-    if (com == 0) return false;
-    std::string device;
-    try {
-        device = ResolvePort(com);
-    } catch (const std::exception&) {
-        return false;
-    }
-    port_->SetDevice(device);
-    port_->SetFactory(PortFactory());
-    if (!port_->Open()) {
-        WriteProgramLog("Could not open " + device + " for COM" + std::to_string(com));
-        return false;
-    }
-    portOpen_.store(true);
-    doneTrigger_.store(port_->AddDataTrigger('*'));
-    modeTrigger_.store(port_->AddDataTrigger('!'));
     for (int i = 0; i < kOptecModeTries && !serialMode_.load(); ++i) {
         Send("FMMODE");
         Pause(kOptecModeWaitMs);
     }
+    // OpenPort runs on the GUI thread, which may wait for the answer here.
     if (!serialMode_.load()) TellUser(kOptecNoSessionText);
     ResetPosition();
-    return true;
 }
 
 void TOFocusControl::StartMove(bool inward, bool) {
@@ -154,8 +95,8 @@ void TOFocusControl::MoveBy(std::int32_t steps) {
         // The focuser's whole travel is 7000 steps; such a request comes from a
         // wrong zero or a typing slip, and a move that never ends would hang
         // whoever waits for it.
-        TellUser("Optec focuser move of " + std::to_string(steps) + " steps refused: at most " +
-                 std::to_string(kOptecMaxMove) + " steps either way");
+        TellUserLater("Optec focuser move of " + std::to_string(steps) + " steps refused: at most " +
+                      std::to_string(kOptecMaxMove) + " steps either way");
         generalDelay_->Set();
         return;
     }
@@ -164,11 +105,6 @@ void TOFocusControl::MoveBy(std::int32_t steps) {
     std::lock_guard lock(mutex_);
     remaining_.store(steps);
     Step();
-}
-
-void TOFocusControl::MoveTo(std::int32_t position) {
-    MoveBy(static_cast<std::int32_t>(std::clamp<std::int64_t>(
-        static_cast<std::int64_t>(position) - CTSCount(), INT32_MIN, INT32_MAX)));
 }
 
 void TOFocusControl::ResetPosition() {
@@ -186,7 +122,7 @@ void TOFocusControl::ResetPosition() {
 void TOFocusControl::FocusCommand(const std::string& command) { Send(command); }
 
 void TOFocusControl::Step() {
-    if (destroying_.load()) return;
+    if (Ending()) return;
     std::lock_guard lock(mutex_);
     std::int32_t remaining = remaining_.load();
     const std::int32_t limit = stepLimit_.load();
@@ -217,21 +153,7 @@ void TOFocusControl::Step() {
 
 // ---------------------------------------------------------------- receive path
 
-void TOFocusControl::ReceiveBytes(std::string_view bytes) {
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        ReceiveChars(bytes.substr(i, 1));
-        if (bytes[i] == '*') DoneTrigger();
-        if (bytes[i] == '!') ModeTrigger();
-    }
-}
-
-void TOFocusControl::OnTrigger(int handle) {
-    if (handle != 0 && handle == doneTrigger_.load()) DoneTrigger();
-    if (handle != 0 && handle == modeTrigger_.load()) ModeTrigger();
-}
-
 void TOFocusControl::ReceiveChars(std::string_view chars) {
-    if (destroying_.load()) return;
     bool corrected = false;
     {
         std::lock_guard lock(mutex_);
@@ -241,32 +163,25 @@ void TOFocusControl::ReceiveChars(std::string_view chars) {
             if (reply_.size() == kOptecReplyLength) corrected = ParseReply() || corrected;
         }
     }
-    // Shown without the lock: the desktop answers on its own thread, which may
-    // be calling into this driver meanwhile.
-    if (corrected) TellUser(kOptecCorrectedText);
+    // This runs on the port's reader thread, which ClosePort, SetComPort and
+    // the destructor join from the GUI thread: a box that waited for the user
+    // here would hang them both.
+    if (corrected) TellUserLater(kOptecCorrectedText);
 }
 
-void TOFocusControl::DoneTrigger() {
-    if (destroying_.load()) return;
+void TOFocusControl::Trigger(char c) {
     bool idle = false;
     {
         std::lock_guard lock(mutex_);
         reply_.clear();
+        if (c == '!') serialMode_.store(true);
         Send("FPOSRO");
-        if (remaining_.load() == 0) {
+        if (c == '*' && remaining_.load() == 0) {
             fIdle_.store(true);
             idle = true;
         }
     }
     if (idle) DoIdleChange();
-}
-
-void TOFocusControl::ModeTrigger() {
-    if (destroying_.load()) return;
-    std::lock_guard lock(mutex_);
-    reply_.clear();
-    serialMode_.store(true);
-    Send("FPOSRO");
 }
 
 bool TOFocusControl::ParseReply() {

@@ -1,18 +1,13 @@
 #include "focuser/rf_focus_control.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
-#include "shell/diagnostics.h"
 #include "shell/log_channel.h"
 
 namespace kv {
 
 namespace {
-
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 bool AllDigits(std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -42,33 +37,10 @@ std::string Printable(std::string_view s) {
 
 }  // namespace
 
-void TRFFocusControl::Pause(int ms) const {
-    if (paced_.load()) SleepMs(ms);
-}
-
 TRFFocusControl::TRFFocusControl(IDialogs& dialogs, IClock& clock)
-    : TFocusControl(dialogs, clock), port_(std::make_unique<TBufferedPort>()),
-      generalDelay_(OpenNamedEvent(kGeneralDelayEvent)) {
-    SetQuorvelEnable(false);
-    TraceDiag("Instantiating RoboFocus object");
-    SerialSettings settings;
-    settings.baud = 9600;
-    settings.discardNul = false;
-    port_->SetSettings(settings);
-    port_->SetOnReceive([this](std::string_view chars) { ReceiveChars(chars); });
-    port_->SetOnTrigger([this](int handle) { OnTrigger(handle); });
-}
+    : TPositionFocusControl(dialogs, clock, 9600, "IO", "Instantiating RoboFocus object", "Freeing RoboFocus object") {}
 
-TRFFocusControl::~TRFFocusControl() {
-    destroying_.store(true);
-    port_->DiscardInput();
-    // Joining the reader here means no receive callback can reach a half-destroyed driver.
-    port_->Close();
-    portOpen_.store(false);
-    port_.reset();
-    TraceDiag("Freeing RoboFocus object");
-    Shutdown();
-}
+TRFFocusControl::~TRFFocusControl() { EndLink(); }
 
 std::array<char, kRfFrameLength> TRFFocusControl::Frame(std::string_view command) {
     std::array<char, kRfFrameLength> f{};
@@ -82,53 +54,9 @@ std::array<char, kRfFrameLength> TRFFocusControl::Frame(std::string_view command
     return f;
 }
 
-std::string TRFFocusControl::FirmWareVersion() const {
-    std::lock_guard lock(mutex_);
-    return firmWareVersion_;
-}
-
-void TRFFocusControl::SetComPort(int value) {
-    port_->RemoveDataTrigger(stepInTrigger_.exchange(0));
-    port_->RemoveDataTrigger(stepOutTrigger_.exchange(0));
-    port_->Close();
-    portOpen_.store(false);
-    TFocusControl::SetComPort(value);
-}
-
-void TRFFocusControl::SetCancelMovementFlag(bool) {}
-
-bool TRFFocusControl::GetIdle() const { return fIdle_.load(); }
-
-void TRFFocusControl::DoIdleChange() {
-    if (destroying_.load()) return;
-    RaiseIdleChange(fIdle_.load());
-}
-
-bool TRFFocusControl::OpenPort() {
-    port_->RemoveDataTrigger(stepInTrigger_.exchange(0));
-    port_->RemoveDataTrigger(stepOutTrigger_.exchange(0));
-    port_->Close();
-    portOpen_.store(false);
-    const int com = ComPort();
-    if (com == 0) return false;
-    std::string device;
-    try {
-        device = ResolvePort(com);
-    } catch (const std::exception&) {
-        return false;
-    }
-    port_->SetDevice(device);
-    port_->SetFactory(PortFactory());
-    if (!port_->Open()) {
-        WriteProgramLog("Could not open " + device + " for COM" + std::to_string(com));
-        return false;
-    }
-    portOpen_.store(true);
-    stepInTrigger_.store(port_->AddDataTrigger('I'));
-    stepOutTrigger_.store(port_->AddDataTrigger('O'));
+void TRFFocusControl::Handshake() {
     Pause(kRfOpenSettleMs);
     ResetPosition();
-    return true;
 }
 
 void TRFFocusControl::SendFrame(std::string_view command) {
@@ -137,7 +65,7 @@ void TRFFocusControl::SendFrame(std::string_view command) {
         std::lock_guard lock(mutex_);
         frame_ = f;
     }
-    if (port_ && port_->OutputFree() >= kRfFrameLength) (void)port_->WriteBlock(f.data(), f.size());
+    if (Link().OutputFree() >= kRfFrameLength) (void)Link().WriteBlock(f.data(), f.size());
     if (LogCommands()) PostLogText("TX:  " + std::string(f.data(), f.size()), kComLog);
     Pause(kRfFrameGapMs);
 }
@@ -165,10 +93,17 @@ void TRFFocusControl::StopMove() {
         std::lock_guard lock(mutex_);
         reply_.clear();
     }
-    (void)port_->WriteString(std::string(kRfStopCharacters, 'V'));
+    (void)Link().WriteString(std::string(kRfStopCharacters, 'V'));
     fIdle_.store(true);
     DoIdleChange();
     if (LogCommands()) PostLogText("TX:  Stop Command", kComLog);
+}
+
+bool TRFFocusControl::AwaitOpeningReplies() {
+    if (opening_.load() && paced_.load()) {
+        (void)SleepFor(Clock(), kRfOpeningWaitMs, [this] { return Ending() || !opening_.load(); });
+    }
+    return !firstPosition_.load();
 }
 
 void TRFFocusControl::MoveBy(std::int32_t steps) {
@@ -177,15 +112,23 @@ void TRFFocusControl::MoveBy(std::int32_t steps) {
         if (!firstPosition_.load()) generalDelay_->Set();
         return;
     }
+    if (!AwaitOpeningReplies()) {
+        // Computed from an unknown position the go-to would drive the focuser
+        // toward one end of its travel.
+        TellUserLater("RoboFocus move of " + std::to_string(steps) +
+                      " steps refused: the focuser has not reported its position");
+        generalDelay_->Set();
+        return;
+    }
     const std::int64_t current = currentCount_.load();
-    std::int64_t destination = ReverseDir() ? current + steps : current - steps;
+    std::int64_t destination = current + static_cast<std::int64_t>(Sense()) * steps;
     // "FG000000" asks for the position instead of going to 0, and the argument
     // holds five digits: a destination outside 1 .. travel limit goes to the
     // nearest end instead.
     const std::int32_t limit = maxTravel_.load();
     const std::int64_t high = limit > 0 ? std::min(limit, kRfMaxFramedPosition) : kRfMaxFramedPosition;
     destination = std::clamp<std::int64_t>(destination, 1, high);
-    if (destination == current && !firstPosition_.load()) {
+    if (destination == current) {
         // Already at the nearest end: nothing to move, the move ends here.
         generalDelay_->Set();
         return;
@@ -195,11 +138,6 @@ void TRFFocusControl::MoveBy(std::int32_t steps) {
     SendGoTo(destination);
 }
 
-void TRFFocusControl::MoveTo(std::int32_t position) {
-    MoveBy(static_cast<std::int32_t>(std::clamp<std::int64_t>(
-        static_cast<std::int64_t>(position) - CTSCount(), INT32_MIN, INT32_MAX)));
-}
-
 void TRFFocusControl::ResetPosition() {
     Pause(kRfResetSettleMs);
     {
@@ -207,6 +145,7 @@ void TRFFocusControl::ResetPosition() {
         reply_.clear();
         ctsCount_.store(0);
         firstPosition_.store(true);
+        opening_.store(true);
     }
     DoCTSChange(0, false);
     generalDelay_->Reset();
@@ -223,21 +162,7 @@ void TRFFocusControl::FocusCommand(const std::string& command) {
 
 // ---------------------------------------------------------------- receive path
 
-void TRFFocusControl::ReceiveBytes(std::string_view bytes) {
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        ReceiveChars(bytes.substr(i, 1));
-        if (bytes[i] == 'I') StepTrigger(true);
-        if (bytes[i] == 'O') StepTrigger(false);
-    }
-}
-
-void TRFFocusControl::OnTrigger(int handle) {
-    if (handle != 0 && handle == stepInTrigger_.load()) StepTrigger(true);
-    if (handle != 0 && handle == stepOutTrigger_.load()) StepTrigger(false);
-}
-
 void TRFFocusControl::ReceiveChars(std::string_view chars) {
-    if (destroying_.load()) return;
     std::lock_guard lock(mutex_);
     for (char c : chars) {
         if (c != 'I' && c != 'O') reply_ += c;
@@ -245,13 +170,14 @@ void TRFFocusControl::ReceiveChars(std::string_view chars) {
     if (!reply_.empty()) ParseReplies();
 }
 
-void TRFFocusControl::StepTrigger(bool inward) {
-    if (destroying_.load()) return;
+void TRFFocusControl::Trigger(char c) {
+    const bool inward = c == 'I';
+    const int delta = inward ? -Sense() : Sense();
     std::int32_t count = 0;
     {
         std::lock_guard lock(mutex_);
         reply_.clear();
-        count = inward ? ctsCount_.fetch_sub(1) - 1 : ctsCount_.fetch_add(1) + 1;
+        count = ctsCount_.fetch_add(delta) + delta;
     }
     DoCTSChange(count, inward);
 }
@@ -295,10 +221,10 @@ void TRFFocusControl::HandleReply(const std::string& reply) {
             SendFrame("FL000000");
             done = false;
         }
-        const std::int32_t start = startCount_.load();
-        if (ctsCount_.load() + start != current) {
-            ctsCount_.store(current - start);
-            DoCTSChange(current - start, false);
+        const std::int32_t count = Sense() * (current - startCount_.load());
+        if (ctsCount_.load() != count) {
+            ctsCount_.store(count);
+            DoCTSChange(count, false);
         }
         if (done) {
             // Reported before the waiter is released, so a move it starts next
@@ -315,6 +241,9 @@ void TRFFocusControl::HandleReply(const std::string& reply) {
     case 'V':
         firmWareVersion_ = reply.substr(2, 6);
         SendFrame("FC000000");
+        break;
+    case 'C':
+        opening_.store(false);
         break;
     default:
         break;

@@ -5,13 +5,15 @@
 // byte sum of the first eight, modulo 256). While it moves the focuser sends
 // one "I" (inward, position - 1) or "O" (outward, position + 1) per step and a
 // position frame ("FD") when it arrives; any character received during a move
-// stops it. The driver turns the absolute position into the relative CTSCount:
-// the first position reply after a reset counts as 0.
+// stops it. After a reset the driver asks for the position, then the travel
+// limit, the firmware version and the configuration, one after the other.
 //
-// Threads. Received characters and the step triggers arrive on the buffered
-// port's reader thread; commands come from the caller's thread. One recursive
-// mutex covers the reply buffer and the position fields, so a reply is parsed
-// whole and a notification handler may call back into the driver.
+// Sense. A positive MoveBy goes inward, to a lower position, unless ReverseDir
+// is set (then outward, to a higher one). CTSCount counts in the same sense,
+// so MoveBy(+n) always raises it by n and MoveTo(p) = MoveBy(p - CTSCount)
+// lands on p with either setting: CTSCount = CurrentCount - StartCount with
+// ReverseDir, StartCount - CurrentCount without. The sense is taken at each
+// position report, so change ReverseDir only between a reset and the first move.
 //
 // Replies are checked before they are believed: a frame whose checksum or
 // digits are wrong is dropped (and logged), and the buffer resynchronises at
@@ -21,13 +23,10 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
-#include "focuser/buffered_port.h"
-#include "focuser/focus_control.h"
+#include "focuser/position_focus_control.h"
 
 namespace kv {
 
@@ -37,8 +36,10 @@ inline constexpr int kRfStopCharacters = 97;
 inline constexpr int kRfOpenSettleMs = 500;
 inline constexpr int kRfResetSettleMs = 250;
 inline constexpr int kRfFrameGapMs = 50;
+// How long a move waits for the replies to the opening queries.
+inline constexpr int kRfOpeningWaitMs = 1000;
 
-class TRFFocusControl : public TFocusControl {
+class TRFFocusControl : public TPositionFocusControl {
 public:
     explicit TRFFocusControl(IDialogs& dialogs, IClock& clock = DefaultClock());
     ~TRFFocusControl() override;
@@ -46,15 +47,6 @@ public:
     // Builds the nine frame bytes for an eight-character command.
     static std::array<char, kRfFrameLength> Frame(std::string_view command);
 
-    // Removes the triggers, closes the port, stores the number.
-    void SetComPort(int value) override;
-    // Clears the cancel request only; it does not stop the focuser (StopMove does).
-    void SetCancelMovementFlag(bool value) override;
-    // False from a go-to until its position reply, or until StopMove.
-    bool GetIdle() const override;
-    // Opens the port, registers the step triggers and asks for the position;
-    // false (closed) when ComPort is 0 or the device cannot be opened.
-    bool OpenPort() override;
     // Inward: go to position 1; outward: go to the travel limit.
     void StartMove(bool inward, bool fast) override;
     // Sends characters that stop a moving focuser; Idle is true at once.
@@ -62,56 +54,36 @@ public:
     // Go-to CurrentCount -/+ steps (+ with ReverseDir), kept within 1 ..
     // MaxTravel (99999 while unknown). Signals "GENERAL_DELAY_EVENT" at the
     // position reply; a zero-length move signals at once, once the first
-    // position reply has come.
+    // position reply has come. Waits up to kRfOpeningWaitMs for the replies to
+    // the opening queries (a go-to sent among them would be stopped by the
+    // next query); refused (logged, shown later, the event signalled, nothing
+    // sent) when the position is still unknown.
     void MoveBy(std::int32_t steps) override;
-    void MoveTo(std::int32_t position) override;
     // Makes the focuser's current position 0 and asks for it.
     void ResetPosition() override;
     // Frames and sends an eight-character command; other lengths are refused.
     void FocusCommand(const std::string& command) override;
 
-    // The receive path: bytes as they come off the line. The buffered port's
-    // two callbacks do the same, split at the step characters.
-    void ReceiveBytes(std::string_view bytes);
-    // Off: the settle waits the protocol keeps between commands are skipped.
-    // For replaying traffic without a device (fuzzing); a real focuser needs them.
-    void SetPaced(bool on) { paced_.store(on); }
-
-    std::int32_t StartCount() const { return startCount_.load(); }
-    std::int32_t CurrentCount() const { return currentCount_.load(); }
-    std::int32_t MaxTravel() const { return maxTravel_.load(); }
-    std::string FirmWareVersion() const;
     // Replies dropped because their checksum or digits were wrong.
     int RejectedReplies() const { return rejected_.load(); }
 
 protected:
-    void DoIdleChange() override;
+    void Handshake() override;
+    void ReceiveChars(std::string_view chars) override;
+    void Trigger(char c) override;
 
 private:
-    void Pause(int ms) const;
-    void ReceiveChars(std::string_view chars);
-    void StepTrigger(bool inward);
-    void OnTrigger(int handle);
+    bool AwaitOpeningReplies();
+    // +1 when CTSCount grows with the focuser's position, -1 when it shrinks.
+    int Sense() const { return ReverseDir() ? 1 : -1; }
     void ParseReplies();
     void HandleReply(const std::string& reply);
     void SendFrame(std::string_view command);
     void SendGoTo(std::int64_t destination);
 
-    std::unique_ptr<TBufferedPort> port_;
-    std::shared_ptr<NamedEvent> generalDelay_;
-    mutable std::recursive_mutex mutex_;
-    std::string reply_;
     std::array<char, kRfFrameLength> frame_{};
-    std::atomic<int> stepInTrigger_{0};
-    std::atomic<int> stepOutTrigger_{0};
-    std::atomic<std::int32_t> startCount_{0};
-    std::atomic<std::int32_t> currentCount_{0};
-    std::atomic<std::int32_t> maxTravel_{0};
-    std::atomic<bool> firstPosition_{true};
-    std::atomic<bool> destroying_{false};
-    std::atomic<bool> paced_{true};
+    std::atomic<bool> opening_{false};  // from a reset until the last opening query is answered
     std::atomic<int> rejected_{0};
-    std::string firmWareVersion_;
 };
 
 }  // namespace kv

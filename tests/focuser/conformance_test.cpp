@@ -1,5 +1,6 @@
-// One conformance pass over every simulated focuser kind, through its driver,
-// in the way a client of the focuser interface uses it: idle at the start,
+// One conformance pass over every simulated focuser kind, through its driver
+// set up from the shipped catalogue as the main window sets it up, in the way
+// a client of the focuser interface uses it: idle at the start,
 // there-and-back moves, moves to and past both ends, halt, and position reads
 // that keep answering while a move runs.
 #include <gtest/gtest.h>
@@ -18,17 +19,48 @@
 #include "sim/optec_simulator.h"
 #include "sim/robofocus_simulator.h"
 #include "sim/sim_devices.h"
+#include "shell/focuser_catalogue.h"
 
 namespace kv::test {
 namespace {
 
+// The catalogue's values as the main window applies them to a new controller.
+std::unique_ptr<TFocusControl> FromCatalogue(const std::string& model, IDialogs& dialogs) {
+    Settings s;
+    ApplyCatalogueModel(std::string(KV_SOURCE_DIR) + "/data/" + kCatalogueFileName, model, s);
+    std::unique_ptr<TFocusControl> f;
+    switch (FocuserKindFromName(model)) {
+    case FocuserKind::JMI:
+        f = std::make_unique<TJFocusControl>(dialogs);
+        f->SetJMIFlag(true);
+        break;
+    case FocuserKind::RoboFocus: f = std::make_unique<TRFFocusControl>(dialogs); break;
+    case FocuserKind::Optec: f = std::make_unique<TOFocusControl>(dialogs); break;
+    case FocuserKind::Unknown: return nullptr;
+    }
+    f->SetNudgeTime(s.nudgeTime);
+    f->SetCloseNudgeTime(s.closeNudgeTime);
+    f->SetNudgeSleep(s.nudgeDelay);
+    f->SetStopFactor(s.stopFactor);
+    f->SetBackLash(s.backLashValue);
+    f->SetReverseDir(s.reverseDirection);
+    f->SetDualSense(s.hiResPositioning);
+    f->SetSBIGInterlock(s.sbigInterlock);
+    f->SetCodesPerRev(s.codesPerRev);
+    f->SetTravelPerRev(s.travelPerRev);
+    return f;
+}
+
 enum class Kind { Hub, RoboFocus, Optec };
+constexpr std::array kModels{"Default", "RoboFocus", "Optec TCF-S"};
 
 class Conformance : public ::testing::TestWithParam<Kind> {
 protected:
     void SetUp() override {
         kvsim::InstallSimulatedPorts();
         kvsim::Observatory::Instance().SetTruePosition(2000);
+        focuser = FromCatalogue(kModels[static_cast<int>(GetParam())], dialogs);
+        ASSERT_TRUE(focuser);
         switch (GetParam()) {
         case Kind::Hub: {
             kvsim::ResetSimulatedDevices();
@@ -39,14 +71,7 @@ protected:
             p.startLagMs = 4.0;
             p.coastCounts = 2.0;
             hub->SetParameters(p);
-            auto j = std::make_unique<TJFocusControl>(dialogs);
-            j->SetJMIFlag(true);
-            j->SetStopFactor(25);
-            j->SetNudgeTime(0.005);
-            j->SetCloseNudgeTime(0.005);
-            j->SetNudgeSleep(0.06);
-            j->SetPortResolver([](int) { return std::string("sim:hub-conformance"); });
-            focuser = std::move(j);
+            focuser->SetPortResolver([](int) { return std::string("sim:hub-conformance"); });
             tolerance = 12;
             // Pulse counting has no ends of its own: a range is set for the test.
             low = -300;
@@ -59,10 +84,7 @@ protected:
             d->SetTravelLimit(3000);
             d->SetFault(kvsim::ProtocolFault::None);
             device = d;
-            auto rf = std::make_unique<TRFFocusControl>(dialogs);
-            rf->SetReverseDir(true);
-            rf->SetPortResolver([](int) { return std::string("sim:robofocus-conformance"); });
-            focuser = std::move(rf);
+            focuser->SetPortResolver([](int) { return std::string("sim:robofocus-conformance"); });
             break;
         }
         case Kind::Optec: {
@@ -70,9 +92,7 @@ protected:
             d->SetMicrosPerStep(20);
             d->SetFault(kvsim::ProtocolFault::None);
             device = d;
-            auto o = std::make_unique<TOFocusControl>(dialogs);
-            o->SetPortResolver([](int) { return std::string("sim:optec-conformance"); });
-            focuser = std::move(o);
+            focuser->SetPortResolver([](int) { return std::string("sim:optec-conformance"); });
             break;
         }
         }
@@ -81,8 +101,10 @@ protected:
         std::this_thread::sleep_for(700ms);  // the opening queries and their replies
         if (auto* rf = dynamic_cast<TRFFocusControl*>(focuser.get())) {
             ASSERT_TRUE(WaitUntil([&] { return rf->MaxTravel() == 3000; }));
-            low = 1 - rf->StartCount();
-            high = rf->MaxTravel() - rf->StartCount();
+            // Without ReverseDir the count runs against the focuser's position.
+            const int sense = rf->ReverseDir() ? 1 : -1;
+            low = std::min(sense * (1 - rf->StartCount()), sense * (rf->MaxTravel() - rf->StartCount()));
+            high = std::max(sense * (1 - rf->StartCount()), sense * (rf->MaxTravel() - rf->StartCount()));
         }
         if (auto* o = dynamic_cast<TOFocusControl*>(focuser.get())) {
             low = -o->StartCount();

@@ -2,6 +2,9 @@
 // the stepped approach, the serial-mode handshake and the position replies.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <future>
+
 #include "focuser/o_focus_control.h"
 #include "focuser_test_support.h"
 #include "platform/named_event.h"
@@ -21,6 +24,42 @@ std::vector<std::string> Commands(const std::string& received, bool withQueries 
     return out;
 }
 std::vector<std::string> StepCommands(const std::string& received) { return Commands(received, false); }
+
+// Records what it is asked to show; while held, Show waits as a message box
+// waits for the user.
+class HeldDialogs final : public IDialogs {
+public:
+    DialogResult Show(const std::string& text, DialogType, DialogButtons) override {
+        std::unique_lock lock(mutex_);
+        shown_.push_back(text);
+        released_.wait(lock, [&] { return !held_; });
+        return DialogResult::Ok;
+    }
+    void Defer(const DeferredMessage& message) override {
+        std::lock_guard lock(mutex_);
+        deferred_.push_back(message.text);
+    }
+    void Beep() override {}
+    void Hold(bool on) {
+        std::lock_guard lock(mutex_);
+        held_ = on;
+        released_.notify_all();
+    }
+    std::vector<std::string> Texts() {
+        std::lock_guard lock(mutex_);
+        return shown_;
+    }
+    std::vector<std::string> Deferred() {
+        std::lock_guard lock(mutex_);
+        return deferred_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool held_ = false;
+    std::vector<std::string> shown_, deferred_;
+};
 
 class OptecOnSimulator : public ::testing::Test {
 protected:
@@ -45,7 +84,7 @@ protected:
         device->ClearReceived();
     }
 
-    RecordingDialogs dialogs;
+    HeldDialogs dialogs;
     std::string name;
     std::shared_ptr<kvsim::OptecDevice> device;
     std::unique_ptr<TOFocusControl> focuser;
@@ -76,8 +115,13 @@ TEST_F(OptecOnSimulator, MoveOutApproachesInShrinkingSteps) {
 
 TEST_F(OptecOnSimulator, SmallMoveInGoesOneStepAtATime) {
     OpenQuiet();
+    focuser->SetLogCommands(true);
+    (void)TakeComLog();
     focuser->MoveBy(-7);
     ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    const auto log = TakeComLog();
+    EXPECT_NE(std::find(log.begin(), log.end(), "RX:  P=2993"), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "TX:  FI0001"), log.end());
     EXPECT_EQ(StepCommands(device->Received()), std::vector<std::string>(7, "FI0001"));
     EXPECT_EQ(focuser->CTSCount(), -7);
     focuser->MoveTo(0);
@@ -95,8 +139,8 @@ TEST_F(OptecOnSimulator, ZeroAndOversizedMovesEndAtOnceWithoutCommands) {
     EXPECT_TRUE(focuser->GetIdle());
     std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(StepCommands(device->Received()).empty());
-    ASSERT_EQ(dialogs.Texts().size(), 1u);
-    EXPECT_NE(dialogs.Texts()[0].find("7001"), std::string::npos);
+    ASSERT_EQ(dialogs.Deferred().size(), 1u);
+    EXPECT_NE(dialogs.Deferred()[0].find("7001"), std::string::npos);
 }
 
 TEST_F(OptecOnSimulator, SerialModeIsAskedForUpToTwentyOneTimesAndOnlyItsAbsenceIsReported) {
@@ -119,41 +163,28 @@ TEST_F(OptecOnSimulator, SerialModeIsAskedForUpToTwentyOneTimesAndOnlyItsAbsence
     EXPECT_FALSE(device->SerialMode()) << "destruction leaves serial mode";
 }
 
-TEST(OptecReceive, PositionRepliesAreRelativeToTheFirst) {
-    RecordingDialogs dialogs;
-    TOFocusControl focuser(dialogs);
-    focuser.SetLogCommands(true);
-    (void)TakeComLog();
-    focuser.ReceiveBytes("P=3200\r\n");
-    EXPECT_EQ(focuser.StartCount(), 3200);
-    EXPECT_EQ(focuser.CTSCount(), 0);
-    focuser.ReceiveBytes("xyP=3150\r\n");  // noise first: the reply is still found
-    EXPECT_EQ(focuser.CurrentCount(), 3150);
-    EXPECT_EQ(focuser.CTSCount(), -50);
-    focuser.ReceiveBytes("P=31x0\r\n");  // not a number: not believed
-    EXPECT_EQ(focuser.CTSCount(), -50);
-    const auto log = TakeComLog();
-    EXPECT_NE(std::find(log.begin(), log.end(), "RX:  P=3150"), log.end());
-    EXPECT_TRUE(dialogs.Texts().empty());
-}
-
-TEST(OptecReceive, ACountChangedDuringTheNotificationIsCorrectedAndReported) {
-    RecordingDialogs dialogs;
-    TOFocusControl focuser(dialogs);
-    focuser.ReceiveBytes("P=3200\r\n");
-    bool once = false;
-    std::vector<std::int32_t> seen;
-    focuser.SetOnCTSChange([&](TFocusControl& f, std::int32_t count, bool) {
+TEST_F(OptecOnSimulator, ACorrectedCountIsReportedWithoutHoldingTheReaderThread) {
+    OpenQuiet();
+    dialogs.Hold(true);
+    std::atomic<bool> once{false};
+    std::vector<std::int32_t> seen;  // reader thread only, until the port is closed
+    focuser->SetOnCTSChange([&](TFocusControl& f, std::int32_t count, bool) {
         seen.push_back(count);
-        if (count == -50 && !once) {
-            once = true;
-            f.ResetPosition();  // the count moves under the reply being handled
-        }
+        if (count != 0 && !once.exchange(true)) f.ResetPosition();  // the count moves under the reply
     });
-    focuser.ReceiveBytes("P=3150\r\n");
-    EXPECT_EQ(focuser.CTSCount(), -50);
-    EXPECT_EQ(seen, (std::vector<std::int32_t>{-50, 0, -50}));
-    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{kOptecCorrectedText});
+    focuser->MoveBy(5);
+    ASSERT_TRUE(WaitUntil([&] { return !dialogs.Deferred().empty() || !dialogs.Texts().empty(); }));
+    // Closing joins the reader thread that raised the message.
+    auto closed = std::async(std::launch::async, [&] { focuser->ClosePort(); });
+    const bool closedInTime = closed.wait_for(kLong) == std::future_status::ready;
+    dialogs.Hold(false);
+    closed.wait();
+    EXPECT_TRUE(closedInTime);
+    EXPECT_TRUE(dialogs.Texts().empty());
+    EXPECT_EQ(dialogs.Deferred(), std::vector<std::string>{kOptecCorrectedText});
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen[1], 0);
+    EXPECT_EQ(seen[2], seen[0]) << "the count is taken from the reply again";
 }
 
 }  // namespace

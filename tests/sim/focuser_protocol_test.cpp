@@ -11,6 +11,7 @@
 #include "focuser/o_focus_control.h"
 #include "focuser/rf_focus_control.h"
 #include "platform/named_event.h"
+#include "platform/posix_serial_port.h"
 #include "sim/observatory.h"
 #include "sim/optec_simulator.h"
 #include "sim/robofocus_simulator.h"
@@ -25,11 +26,6 @@ constexpr std::int64_t kStart = 3000;
 // Waits until the focuser has been quiet long enough for the replies to its
 // opening queries to be through.
 void Settle() { std::this_thread::sleep_for(600ms); }
-
-template <class Driver>
-std::int64_t DevicePositionAsCount(const Driver& d, const kvsim::ProtocolDevice& device) {
-    return device.Position() - d.StartCount();
-}
 
 struct Pty {
     Pty() {
@@ -47,21 +43,6 @@ struct Pty {
     std::string slave;
 };
 
-// Each move ends with the event, the count it asked for and the device there.
-template <class Driver>
-void ExpectMovesLand(Driver& focuser, const kvsim::ProtocolDevice& device, std::initializer_list<std::int32_t> moves) {
-    auto general = OpenNamedEvent(kGeneralDelayEvent);
-    std::int32_t expected = 0;
-    for (std::int32_t steps : moves) {
-        focuser.MoveBy(steps);
-        expected += steps;
-        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << steps;
-        EXPECT_EQ(focuser.CTSCount(), expected) << steps;
-        EXPECT_TRUE(focuser.GetIdle());
-    }
-    EXPECT_EQ(device.Position(), kStart + expected);
-}
-
 TEST(ProtocolOverPty, RoboFocusMovesEndWithTheEventAndTheRightCount) {
     kvsim::Observatory::Instance().SetTruePosition(kStart);
     kvsim::RoboFocusDevice device;
@@ -71,30 +52,64 @@ TEST(ProtocolOverPty, RoboFocusMovesEndWithTheEventAndTheRightCount) {
     kvsim::FdDeviceServer server(pty.master, device);
     RecordingDialogs dialogs;
     TRFFocusControl focuser(dialogs);
-    focuser.SetReverseDir(true);  // MoveBy(+n) raises CTSCount by n
     focuser.SetPortResolver([&](int) { return pty.slave; });
     ASSERT_TRUE(focuser.OpenPort());
     ASSERT_TRUE(WaitUntil([&] { return focuser.FirmWareVersion() == "002.31"; }));
     EXPECT_EQ(focuser.MaxTravel(), kvsim::RoboFocusDevice::kDefaultTravelLimit);
     Settle();
-    ExpectMovesLand(focuser, device, {1, -1, 50, -50, 500, -500, 500});
+    auto general = OpenNamedEvent(kGeneralDelayEvent);
+    std::int32_t expected = 0;
+    for (const std::int32_t steps : {1, -1, 50, -50, 500, -500, 500}) {
+        focuser.MoveBy(steps);
+        expected += steps;
+        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << steps;
+        EXPECT_EQ(focuser.CTSCount(), expected) << steps;
+        EXPECT_TRUE(focuser.GetIdle());
+    }
+    EXPECT_EQ(device.Position(), kStart - expected) << "without ReverseDir, + is inward";
 }
 
-TEST(ProtocolOverPty, OptecMovesEndWithTheEventAndTheRightCount) {
-    kvsim::Observatory::Instance().SetTruePosition(kStart);
-    kvsim::OptecDevice device;
-    device.SetMicrosPerStep(50);
+// A client of the Optec simulator without the driver: the bytes as they came.
+class OptecRawClient : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(pty.slave.empty());
+        device.SetMicrosPerStep(50);
+        server = std::make_unique<kvsim::FdDeviceServer>(pty.master, device);
+        ASSERT_TRUE(line.Open({19200, false}));
+    }
+    // What arrives for `command` up to and including the first carriage return.
+    std::string Exchange(const std::string& command) {
+        EXPECT_TRUE(line.Write(command, kSerialWriteTimeout));
+        std::string got;
+        const auto end = std::chrono::steady_clock::now() + kLong;
+        while (got.find('\r') == std::string::npos && std::chrono::steady_clock::now() < end) {
+            char buffer[32];
+            got.append(buffer, line.ReadSome(buffer, sizeof buffer, 50ms));
+        }
+        return got;
+    }
+
     Pty pty;
-    ASSERT_FALSE(pty.slave.empty());
-    kvsim::FdDeviceServer server(pty.master, device);
-    RecordingDialogs dialogs;
-    TOFocusControl focuser(dialogs);
-    focuser.SetPortResolver([&](int) { return pty.slave; });
-    ASSERT_TRUE(focuser.OpenPort());
-    EXPECT_TRUE(focuser.SerialMode());
-    Settle();
-    ExpectMovesLand(focuser, device, {1, -1, 50, -50, 500, -500});
-    EXPECT_TRUE(dialogs.Texts().empty());
+    kvsim::OptecDevice device;
+    std::unique_ptr<kvsim::FdDeviceServer> server;
+    PosixSerialPort line{pty.slave};
+};
+
+// Every reply ends with LF CR, so the common client, which reads up to the
+// carriage return and drops the last two bytes, gets the bare reply.
+TEST_F(OptecRawClient, RepliesEndWithLineFeedThenCarriageReturn) {
+    kvsim::Observatory::Instance().SetTruePosition(3200);
+    EXPECT_EQ(Exchange("FMMODE"), "!\x0a\x0d");
+    const std::string position = Exchange("FPOSRO");
+    const std::string done = Exchange("FO0100");
+    EXPECT_EQ(position, "P=3200\x0a\x0d");
+    EXPECT_EQ(done, "*\x0a\x0d");
+    char extra[8];
+    EXPECT_EQ(line.ReadSome(extra, sizeof extra, 100ms), 0u) << "nothing after the line end";
+    const auto clientText = [](const std::string& r) { return r.substr(0, r.size() - 2); };
+    EXPECT_EQ(clientText(position), "P=3200");
+    EXPECT_EQ(clientText(done), "*");
 }
 
 TEST(ProtocolOverPty, ThePtyClosingUnderAMoveNeitherCrashesNorHangs) {
@@ -143,7 +158,7 @@ protected:
         focuser.reset();
         if (device) device->SetFault(kvsim::ProtocolFault::None);
     }
-    std::int64_t DeviceCount() const { return DevicePositionAsCount(*focuser, *device); }
+    std::int64_t DeviceCount() const { return device->Position() - focuser->StartCount(); }
     // With the line clean again, a fresh start and a plain move are right.
     void ExpectRecovers(std::int32_t steps) {
         focuser->StopMove();
