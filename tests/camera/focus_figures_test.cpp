@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <random>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -145,22 +147,20 @@ TEST(FocusFigures, DegenerateInputsMeasureAsEmpty) {
     EXPECT_DOUBLE_EQ(zero.HFD, one.HFD);
 }
 
-TEST(FocusFigures, StarAtTheRightEdgeCountsOnlyItsLeftSide) {
+TEST(FocusFigures, EdgesOfTheMeasuredArea) {
+    // A star centred on the last column, which is measured, counts only its left side.
     Frame f(48, 48);
-    f.AddStar(47, 20, 3.0, 30000);  // centred on the last column, which is measured
-    const FocusReading r = Measure(f, Plain());
+    f.AddStar(47, 20, 3.0, 30000);
+    FocusReading r = Measure(f, Plain());
     EXPECT_EQ(r.PeakX, 47);
     const double half = kFwhmPerSigma * 3.0 / 2;
     EXPECT_NEAR(r.xFWHM, half, 0.02 * half);
     EXPECT_NEAR(r.yFWHM, 2 * half, 0.04 * half);
-}
-
-TEST(FocusFigures, LastRowAndFirstColumnAreNeverThePeak) {
-    Frame f(20, 20);
-    f.at(10, 19) = 60000;  // last row
-    f.at(0, 5) = 60000;    // first column
-    f.at(7, 8) = 1000;
-    const FocusReading r = Measure(f, Plain());
+    // The last row and the first column are never the peak.
+    Frame g(20, 20);
+    g.at(10, 19) = g.at(0, 5) = 60000;
+    g.at(7, 8) = 1000;
+    r = Measure(g, Plain());
     EXPECT_EQ(std::tuple(r.Peak, r.PeakX, r.PeakY), std::tuple(1000, 7, 8));
 }
 
@@ -228,18 +228,120 @@ TEST(FocusFigures, BackgroundRemovalInPlaceMatchesTheReadOnlyMeasurement) {
     EXPECT_EQ(kept.Peak, 25000 + 1200);
 }
 
-TEST(FocusFigures, HalfFluxDiameterOfAConcentratedStarIsSmall) {
-    // The centre pixel holds 80 % of the flux: half the flux lies within it.
-    Frame f(9, 9);
-    f.at(4, 4) = 80;
-    f.at(3, 4) = f.at(5, 4) = f.at(4, 3) = f.at(4, 5) = 5;
-    EXPECT_LT(HalfFluxDiameter(f.width, f.height, f.pixels.data(), 0), 1.0);
+// The half-flux diameter as plainly as it can be written: every pixel sorted
+// by distance from the centroid (ties in row-major order), then the first
+// running flux sum above half the total.
+double ReferenceHfd(const Frame& f, std::int64_t bg) {
+    struct Entry {
+        double r2, a;
+    };
+    std::vector<Entry> entries;
+    double total = 0, sx = 0, sy = 0;
+    for (int y = 0; y < f.height; ++y) {
+        for (int x = 0; x < f.width; ++x) {
+            const double a = static_cast<double>(std::max<std::int64_t>(0, f.pixels[y * f.width + x] - bg));
+            total += a;
+            sx += a * x;
+            sy += a * y;
+        }
+    }
+    const double cx = total > 0 ? sx / total : 0, cy = total > 0 ? sy / total : 0;
+    for (int y = 0; y < f.height; ++y) {
+        for (int x = 0; x < f.width; ++x) {
+            const double dx = x - cx, dy = y - cy;
+            entries.push_back({dx * dx + dy * dy, static_cast<double>(std::max<std::int64_t>(0, f.pixels[y * f.width + x] - bg))});
+        }
+    }
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& l, const Entry& r) { return l.r2 < r.r2; });
+    const double half = total * 0.5;
+    if (entries[0].a > half) {
+        return 2 * std::sqrt(entries[0].r2) * half / entries[0].a;
+    }
+    double previous = entries[0].a;
+    for (std::size_t i = 1; i < entries.size(); previous += entries[i++].a) {
+        const double current = previous + entries[i].a;
+        if (current > half) {
+            const double r0 = std::sqrt(entries[i - 1].r2), r1 = std::sqrt(entries[i].r2);
+            return 2 * (r0 + std::fabs((half - previous) * (r1 - r0) / (current - previous)));
+        }
+    }
+    return 0;
+}
 
-    // Ring: all flux at radius 2 -> diameter 4.
+TEST(FocusFigures, HalfFluxDiameterMatchesAFullSortOnVariedFrames) {
+    std::mt19937 rng(4);
+    std::normal_distribution<double> noise(0.0, 30.0);
+    std::vector<std::pair<Frame, std::int64_t>> frames;
+    for (const int size : {5, 31, 64, 97}) {
+        for (const double sigma : {0.6, 2.0, 7.0}) {
+            Frame f(size, size + 3, 800);
+            std::uniform_real_distribution<double> at(0, size);
+            f.AddStar(at(rng), at(rng), sigma, 30000);
+            for (auto& p : f.pixels) p = static_cast<std::uint16_t>(std::clamp(p + noise(rng), 0.0, 65535.0));
+            frames.emplace_back(f, 830);
+        }
+    }
+    Frame bright(40, 40, 0), flat(40, 40, 1000), edge(64, 48, 100), corner(33, 33, 0);
+    bright.at(17, 9) = 5000;
+    edge.AddStar(63, 20, 2.5, 40000);
+    corner.AddStar(0, 0, 3.0, 40000);
+    frames.insert(frames.end(), {{bright, 0}, {flat, 0}, {flat, 999}, {flat, 1000}, {Frame(40, 40), 0},
+                                 {edge, 100}, {edge, 0}, {corner, 0}});
+    // Point-symmetric, so the centroid is exactly (4, 4) and many pixels share
+    // a distance while their values differ.
+    Frame ties(9, 9, 0);
+    for (int y = 0; y < 9; ++y) {
+        for (int x = 0; x < 9; ++x) {
+            const int u = x - 4, v = y - 4;
+            ties.at(x, y) = static_cast<std::uint16_t>(100 + 37 * ((5 * u * u + 3 * u * v + v * v) % 11));
+        }
+    }
+    frames.emplace_back(ties, 0);
+    // Small sparse frames, down to single rows and columns, put the crossing
+    // at every kind of place among few pixels.
+    std::uniform_int_distribution<int> side(1, 12), value(0, 1000);
+    for (int n = 0; n < 300; ++n) {
+        Frame f(side(rng), side(rng));
+        for (auto& p : f.pixels) p = static_cast<std::uint16_t>(value(rng) < 600 ? 0 : value(rng));
+        frames.emplace_back(f, n % 3 == 0 ? 200 : 0);
+    }
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const auto& [f, bg] = frames[i];
+        EXPECT_EQ(HalfFluxDiameter(f.width, f.height, f.pixels.data(), bg), ReferenceHfd(f, bg)) << "frame " << i;
+    }
+
+    // Through the whole measurement, with the background taken inside a region.
+    Frame star = frames[7].first;  // 64 x 67, sigma 2, on a noisy sky
+    FocusSettings s;
+    s.ROIOn = true;
+    s.ROISize = 30;
+    const FocusReading r = Measure(star, s);
+    EXPECT_EQ(r.HFD, ReferenceHfd(star, 0));
+}
+
+TEST(FocusFigures, HalfFluxDiameterCrossingsAndTies) {
+    // Centroid (2, 2); at radius 1: up 30, left 10, right 10, down 10; 10 more at radius 2.
+    const auto hfd = [](std::uint16_t centre) {
+        Frame f(5, 5);
+        f.at(2, 2) = centre;
+        f.at(2, 1) = 30;
+        f.at(1, 2) = f.at(3, 2) = f.at(2, 3) = f.at(2, 4) = 10;
+        return HalfFluxDiameter(f.width, f.height, f.pixels.data(), 0);
+    };
+    // Half of 70 is passed inside the ring: the diameter is the ring's.
+    EXPECT_DOUBLE_EQ(hfd(0), 2.0);
+    // Half of 100 is passed at the ring's first pixel in row-major order (up,
+    // 30): 20 of the missing flux over 30, from the centre towards radius 1.
+    EXPECT_DOUBLE_EQ(hfd(30), 2.0 * 20.0 / 30.0);
+    // The innermost pixel holds more than half: the crossing lies between the
+    // centroid (2.375, 2) and that pixel, 80/100 of the way.
+    Frame two(5, 5);
+    two.at(2, 2) = 100;
+    two.at(3, 2) = 60;
+    EXPECT_DOUBLE_EQ(HalfFluxDiameter(two.width, two.height, two.pixels.data(), 0), 2 * 0.375 * 0.8);
     Frame ring(9, 9);
     ring.at(2, 4) = ring.at(6, 4) = ring.at(4, 2) = ring.at(4, 6) = 100;
     EXPECT_NEAR(HalfFluxDiameter(ring.width, ring.height, ring.pixels.data(), 0), 4.0, 1e-9);
-    // Background above everything: no flux, diameter 0.
     EXPECT_DOUBLE_EQ(HalfFluxDiameter(ring.width, ring.height, ring.pixels.data(), 200), 0.0);
 }
 
@@ -261,8 +363,6 @@ TEST(FocusFigures, FactorSettingScalesWidthsOnlyAndFigureOfMeritFollowsKind) {
                               {FomKind::Peak, 30000.0}, {FomKind::FWHM, two.FWHM}}) {
         EXPECT_DOUBLE_EQ(GetFigureOfMerit(two, kind), want);
     }
-    EXPECT_TRUE(LargerIsBetter(FomKind::Peak));
-    EXPECT_FALSE(LargerIsBetter(FomKind::HFD));
 }
 
 }  // namespace
