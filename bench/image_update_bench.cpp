@@ -82,7 +82,6 @@ void ImageUpdate(benchmark::State& state) {
     state.counters["x_memcpy"] = benchmark::Counter(
         static_cast<double>(state.iterations()) * std::min(copy, copyAfter), benchmark::Counter::kIsRate |
                                                                                benchmark::Counter::kInvert);
-    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(frame.size() * sizeof(std::uint16_t)));
 }
 BENCHMARK(ImageUpdate)
     ->ArgNames({"size", "stretch"})

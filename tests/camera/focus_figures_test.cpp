@@ -35,11 +35,7 @@ struct Frame {
     double Hfd(std::int64_t bg) const { return HalfFluxDiameter(width, height, pixels.data(), bg); }
 };
 
-FocusSettings Plain() {
-    FocusSettings s;
-    s.RemoveBackground = false;
-    return s;
-}
+FocusSettings Plain() { return FocusSettings{.RemoveBackground = false}; }
 
 FocusReading Measure(Frame& f, const FocusSettings& s, FocusReading r = {}) {
     ComputeFocusFigures(f.width, f.height, f.pixels.data(), s, r);
@@ -69,23 +65,15 @@ TEST(FocusFigures, GaussianStarsMeasureTheirTrueWidthAndHalfFluxDiameter) {
 TEST(FocusFigures, ProfileWidthsAreInterpolatedAndScaled) {
     // Row through the peak: left 30, peak 100, right 60, 40; 0 above and below.
     Frame f(9, 5);
-    f.at(3, 2) = 30;
-    f.at(4, 2) = 100;
-    f.at(5, 2) = 60;
-    f.at(6, 2) = 40;
-    FocusSettings s = Plain();
-    const FocusReading plain = Measure(f, s);
+    for (auto [x, v] : {std::pair{3, 30}, {4, 100}, {5, 60}, {6, 40}}) f.at(x, 2) = static_cast<std::uint16_t>(v);
+    const FocusReading plain = Measure(f, Plain());
     const double dR = 1.5;          // 1 + |(50-60)/(40-60)|
     const double dL = 50.0 / 70.0;  // |(50-100)/(30-100)|
     EXPECT_NEAR(plain.xFWHM, dR + dL, 1e-12);
     EXPECT_NEAR(plain.yFWHM, 1.0, 1e-12);  // 0.5 up and down
 
-    s.FWHMFactor = 0.5;
-    s.FWHMFactorSetting = 3;
-    s.FocusBinning = 2;
-    s.HorizPixel = 9.0;
-    s.VertPixel = 6.0;
-    s.FOMKind = FomKind::HFD;
+    const FocusSettings s{.RemoveBackground = false, .FWHMFactorSetting = 3, .FWHMFactor = 0.5, .HorizPixel = 9.0,
+                          .VertPixel = 6.0, .FocusBinning = 2, .FOMKind = FomKind::HFD};
     FocusReading r = Measure(f, s);
     EXPECT_NEAR(r.xFWHM, (dR + dL - 0.5) * 3 / 2, 1e-12);
     // The plug-in's factor is not subtracted from the column width.
@@ -100,20 +88,12 @@ TEST(FocusFigures, ProfileWidthsAreInterpolatedAndScaled) {
 }
 
 TEST(FocusFigures, EmptyAndDegenerateFramesYieldTheFactorOnly) {
-    FocusSettings s = Plain();
-    s.FWHMFactor = 1.5;
-    s.FWHMFactorSetting = 2;
-    s.FocusBinning = 3;
+    FocusSettings s{.RemoveBackground = false, .FWHMFactorSetting = 2, .FWHMFactor = 1.5, .FocusBinning = 3};
     // An all-zero frame keeps a position left from a larger frame and must not walk from it.
-    FocusReading before;
-    before.PeakX = 500;
-    before.PeakY = 400;
     Frame zero(32, 24);
-    FocusReading r = Measure(zero, s, before);
+    FocusReading r = Measure(zero, s, FocusReading{.PeakX = 500, .PeakY = 400});
     EXPECT_EQ(std::tuple(r.Peak, r.PeakX, r.PeakY), std::tuple(0, 500, 400));
-    EXPECT_DOUBLE_EQ(r.xFWHM, -1.5 * 2 / 3);
-    EXPECT_DOUBLE_EQ(r.yFWHM, 0.0);
-    EXPECT_DOUBLE_EQ(r.HFD, 0.0);
+    EXPECT_EQ(std::tuple(r.xFWHM, r.yFWHM, r.HFD), std::tuple(-1.5 * 2 / 3, 0.0, 0.0));
     // Two rows have no measured pixel; no frame at all measures the same. Binning 0 is taken as 1.
     s.FocusBinning = 0;
     Frame twoRows(6, 2, 900);
@@ -152,9 +132,7 @@ TEST(FocusFigures, RegionOfInterestRestrictsPeakAndBackground) {
     Frame f(64, 64, 100);
     f.AddStar(32, 32, 2.0, 5000);  // inside a 20-pixel region
     f.AddStar(8, 10, 2.0, 20000);  // brighter, outside it
-    FocusSettings s = Plain();
-    s.ROISize = 20;
-    s.ROIOn = true;
+    FocusSettings s{.ROISize = 20, .ROIOn = true, .RemoveBackground = false};
     FocusReading r = Measure(f, s);
     EXPECT_EQ(std::pair(r.PeakX, r.PeakY), std::pair(32, 32));
     s.ROIOn = false;
@@ -178,9 +156,7 @@ TEST(FocusFigures, BackgroundRemovalInPlaceMatchesTheReadOnlyMeasurement) {
     Frame f(64, 64, 1200);
     f.AddStar(30, 33, 2.5, 25000);
     const Frame original = f;
-    FocusSettings s;  // background removal on
-    s.ROIOn = true;
-    s.ROISize = 40;
+    FocusSettings s{.ROISize = 40, .ROIOn = true};  // background removal on
     FocusReading readOnly;
     ComputeFocusFigures(f.width, f.height, static_cast<const std::uint16_t*>(f.pixels.data()), s, readOnly);
     EXPECT_EQ(f.pixels, original.pixels);
@@ -267,9 +243,7 @@ TEST(FocusFigures, HalfFluxDiameterMatchesAFullSortOnVariedFrames) {
     }
     // Through the whole measurement, with the background taken inside a region.
     Frame star = frames[7].first;  // 64 x 67, sigma 2, on a noisy sky
-    FocusSettings s;
-    s.ROIOn = true;
-    s.ROISize = 30;
+    const FocusSettings s{.ROISize = 30, .ROIOn = true};
     const double hfd = Measure(star, s).HFD;  // reduces the frame in place
     EXPECT_EQ(hfd, ReferenceHfd(star, 0));
 }
