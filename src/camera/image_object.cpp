@@ -1,7 +1,6 @@
 #include "camera/image_object.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -54,6 +53,8 @@ bool SizeFits(int width, int height) {
 
 }  // namespace
 
+namespace image_detail {
+
 // One stretch: levels clamped to 0..65535 and a usable gamma. Entries below
 // black are 0 and above white 65535 (that run wins where they overlap, so white
 // below black is a threshold); with black equal to white, entry `black` is 0.
@@ -105,13 +106,18 @@ struct InteriorStats {
     std::int64_t sum = 0;
 };
 
+}  // namespace image_detail
+
+using image_detail::InteriorStats;
+using image_detail::StretchLevels;
+
 namespace {
 
 // Adds interior row y to the statistics: columns 1..width-1 (the last column
 // is part of the interior). The brightest and the faintest non-zero pixel are
-// the first of their value in row-major order. The row is reduced in plain
-// loops the compiler vectorises, and searched for a position only when it
-// improves on the rows before it.
+// the first of their value in row-major order, so the row is first reduced
+// to its extremes and searched for a position only when it improves on the
+// rows before it.
 void ScanRow(const std::uint16_t* row, int width, int y, InteriorStats& s) {
     std::uint16_t rowMax = 0;
     // v - 1 wraps 0 to 65535, so its minimum is the smallest non-zero value less one.

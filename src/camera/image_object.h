@@ -28,8 +28,11 @@
 
 namespace kv {
 
+// Working types of the image update, defined where it is.
+namespace image_detail {
 struct InteriorStats;
 class StretchLevels;
+}  // namespace image_detail
 
 // A 24-bit top-down bitmap: three bytes per pixel (R, G, B; the same value
 // for a grey image), each row padded to a multiple of 4 bytes. Data() and
@@ -160,16 +163,16 @@ private:
         return static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x);
     }
     void UpdateIfNeeded();
-    void StoreStatistics(const InteriorStats& stats);
+    void StoreStatistics(const image_detail::InteriorStats& stats);
     // Logs the stretch's levels, and readies the table for them.
-    StretchLevels BeginStretch();
+    image_detail::StretchLevels BeginStretch();
     // Maps pixels [begin, end) through the table into StretchedPixels.
-    void StretchSpan(const StretchLevels& levels, std::size_t begin, std::size_t end);
+    void StretchSpan(const image_detail::StretchLevels& levels, std::size_t begin, std::size_t end);
     // StretchedPixels (copied from the frame unless `levels` is given; the
     // statistics gathered on the way when `stats` is given), the grey
     // rendering, the display bitmap and, when `zoomToo`, the zoom at
     // magnification 1, row by row while each row is still in the cache.
-    void RenderRows(const StretchLevels* levels, InteriorStats* stats, bool zoomToo);
+    void RenderRows(const image_detail::StretchLevels* levels, image_detail::InteriorStats* stats, bool zoomToo);
     void DisplayRow(int y, bool zoomToo);
 
     int width_ = 0;
