@@ -30,22 +30,19 @@ TEST(ImageObjectStatistics, AllZeroInteriorKeepsTheResetValues) {
 }
 
 TEST(ImageObjectStatistics, AutomaticLevelsRoundHalvesToEven) {
-    // Min 10 -> 10.5 -> 10; Max 10 -> 9.5 -> 10.
-    TImageObject a(3, 3);
-    Fill(a, {0, 0, 0, 0, 10, 0, 0, 0, 0});
-    EXPECT_EQ(a.Min(), 10);
-    EXPECT_EQ(std::pair(a.AutoBlack(), a.AutoWhite()), std::pair(10, 10));
-    // Min 30 -> 31.5 -> 32; Max 30 -> 28.5 -> 28.
-    TImageObject b(3, 3);
-    Fill(b, {0, 0, 0, 0, 30, 0, 0, 0, 0});
-    EXPECT_EQ(b.AutoBlack(), 0);  // levels are those of the last Update, and none ran yet
-    EXPECT_EQ(b.Max(), 30);
-    EXPECT_EQ(std::pair(b.AutoBlack(), b.AutoWhite()), std::pair(32, 28));
-    // Manual levels pass through.
-    b.SetBlack(123);
-    b.SetWhite(4567);
-    b.Update();
-    EXPECT_EQ(std::pair(b.AutoBlack(), b.AutoWhite()), std::pair(123, 4567));
+    // Min 10 -> 10.5 -> 10, max 10 -> 9.5 -> 10; min 30 -> 31.5 -> 32, max 30 -> 28.5 -> 28.
+    for (auto [value, black, white] : {std::tuple{10, 10, 10}, {30, 32, 28}}) {
+        TImageObject image(3, 3);
+        image.SetPixel(1, 1, static_cast<std::uint16_t>(value));
+        EXPECT_EQ(image.AutoBlack(), 0);  // levels are those of the last Update, and none ran yet
+        EXPECT_EQ(image.Min(), value);
+        EXPECT_EQ(std::pair(image.AutoBlack(), image.AutoWhite()), std::pair(black, white));
+        // Manual levels pass through.
+        image.SetBlack(123);
+        image.SetWhite(4567);
+        image.Update();
+        EXPECT_EQ(std::pair(image.AutoBlack(), image.AutoWhite()), std::pair(123, 4567));
+    }
 }
 
 TEST(ImageObjectStretch, TableEdgesForLevelOrderAndRange) {
