@@ -92,7 +92,7 @@ void Speed(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(Speed)->Arg(64)->Arg(128)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Speed)->Arg(64)->Arg(128)->Arg(256)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -74,6 +74,8 @@ double HalfFluxDiameterOf(std::int32_t width, std::int32_t height, const std::ui
     if (n == 0) {
         return 0.0;
     }
+    // Flux sums here are sums of integers far below 2^53, so they are exact in
+    // any order; only the centroid sums depend on the row-major order kept here.
     double total = 0.0;
     double sx = 0.0;
     double sy = 0.0;
@@ -87,38 +89,106 @@ double HalfFluxDiameterOf(std::int32_t width, std::int32_t height, const std::ui
     }
     const double cx = total > 0.0 ? sx / total : 0.0;
     const double cy = total > 0.0 ? sy / total : 0.0;
+    const double halfFlux = total * 0.5;
+    if (!(halfFlux > 0.0)) {
+        return 0.0;  // no flux: the running sum never passes half of it
+    }
 
-    // Sorting by the squared radius gives the same order and saves a square
-    // root per pixel; only the two radii around the crossing are needed.
+    // The pixels in order of distance from the centroid, ties in row-major
+    // order; the diameter comes from the first pixel whose running flux sum
+    // passes half the total, and from the one before it. Rather than sorting
+    // every pixel, the squared radii are binned (a monotone bin index keeps
+    // the order between bins), the bin where the running sum passes half is
+    // found from the bin sums, and only that bin is sorted.
+    std::vector<double> dx2(static_cast<std::size_t>(width));
+    for (std::int32_t x = 0; x < width; ++x) {
+        const double dx = x - cx;
+        dx2[static_cast<std::size_t>(x)] = dx * dx;
+    }
+    const double farX = std::max(cx, (width - 1) - cx);
+    const double farY = std::max(cy, (height - 1) - cy);
+    const double maxR2 = farX * farX + farY * farY;
+    const std::size_t bins = std::max<std::size_t>(1, n / 8);
+    const double scale = maxR2 > 0.0 ? static_cast<double>(bins) / maxR2 : 0.0;
+    const auto binOf = [&](double r2) {
+        const double b = r2 * scale;
+        return b < static_cast<double>(bins - 1) ? static_cast<std::size_t>(b) : bins - 1;
+    };
+
+    struct Bin {
+        double flux = 0.0;
+        double maxR2 = 0.0;
+        std::uint32_t count = 0;
+    };
+    std::vector<Bin> binned(bins);
+    for (std::int32_t y = 0; y < height; ++y) {
+        const double dy = y - cy;
+        const double dy2 = dy * dy;
+        const std::uint16_t* row = pixels + static_cast<std::ptrdiff_t>(y) * width;
+        for (std::int32_t x = 0; x < width; ++x) {
+            const double r2 = dx2[static_cast<std::size_t>(x)] + dy2;
+            Bin& bin = binned[binOf(r2)];
+            bin.flux += static_cast<double>(Reduced(row, x, background));
+            bin.maxR2 = std::max(bin.maxR2, r2);
+            ++bin.count;
+        }
+    }
+
+    // The bin holding the crossing, the running sum before it, and the largest
+    // radius of the last non-empty bin before it (the entry just inside).
+    double before = 0.0;
+    double innerR2 = -1.0;  // none: the crossing bin holds the innermost pixel
+    std::size_t crossing = 0;
+    for (; crossing < bins; ++crossing) {
+        const Bin& bin = binned[crossing];
+        if (before + bin.flux > halfFlux) {
+            break;
+        }
+        before += bin.flux;
+        if (bin.count > 0) {
+            innerR2 = bin.maxR2;
+        }
+    }
+    if (crossing == bins) {
+        return 0.0;  // not reached while the flux is positive, kept as a guard
+    }
+
     struct Entry {
         double r2;
         double a;
+        std::size_t index;
     };
     std::vector<Entry> entries;
-    entries.reserve(n);
+    entries.reserve(binned[crossing].count);
     for (std::int32_t y = 0; y < height; ++y) {
+        const double dy = y - cy;
+        const double dy2 = dy * dy;
+        const std::uint16_t* row = pixels + static_cast<std::ptrdiff_t>(y) * width;
         for (std::int32_t x = 0; x < width; ++x) {
-            const double dx = x - cx;
-            const double dy = y - cy;
-            entries.push_back(
-                {dx * dx + dy * dy,
-                 static_cast<double>(Reduced(pixels, static_cast<std::ptrdiff_t>(y) * width + x, background))});
+            const double r2 = dx2[static_cast<std::size_t>(x)] + dy2;
+            if (binOf(r2) == crossing) {
+                entries.push_back({r2, static_cast<double>(Reduced(row, x, background)),
+                                   static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                                       static_cast<std::size_t>(x)});
+            }
         }
     }
-    std::sort(entries.begin(), entries.end(), [](const Entry& l, const Entry& r) { return l.r2 < r.r2; });
+    std::sort(entries.begin(), entries.end(), [](const Entry& l, const Entry& r) {
+        return l.r2 < r.r2 || (l.r2 == r.r2 && l.index < r.index);
+    });
 
-    const double halfFlux = total * 0.5;
-    double previous = entries[0].a;
-    if (previous > halfFlux) {
-        // The innermost pixel alone holds more than half the flux: the crossing
-        // lies between the centroid and that pixel. (Interpolating towards the
-        // next pixel instead would make the sharpest star look the widest.)
-        return 2.0 * std::sqrt(entries[0].r2) * halfFlux / previous;
-    }
-    for (std::size_t i = 1; i < n; ++i) {
+    double previous = before;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
         const double current = previous + entries[i].a;
         if (current > halfFlux) {
-            const double r0 = std::sqrt(entries[i - 1].r2);
+            if (i == 0 && innerR2 < 0.0) {
+                // The innermost pixel alone holds more than half the flux: the
+                // crossing lies between the centroid and that pixel.
+                // (Interpolating towards the next pixel instead would make the
+                // sharpest star look the widest.)
+                return 2.0 * std::sqrt(entries[0].r2) * halfFlux / current;
+            }
+            const double r0 = std::sqrt(i == 0 ? innerR2 : entries[i - 1].r2);
             const double r1 = std::sqrt(entries[i].r2);
             const double rhalf = r0 + std::fabs((halfFlux - previous) * (r1 - r0) / (current - previous));
             return 2.0 * rhalf;

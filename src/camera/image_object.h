@@ -28,6 +28,12 @@
 
 namespace kv {
 
+// Working types of the image update, defined where it is.
+namespace image_detail {
+struct InteriorStats;
+class StretchLevels;
+}  // namespace image_detail
+
 // A 24-bit top-down bitmap: three bytes per pixel (R, G, B; the same value
 // for a grey image), each row padded to a multiple of 4 bytes. Data() and
 // Stride() wrap directly into QImage(data, w, h, stride, QImage::Format_RGB888).
@@ -157,7 +163,17 @@ private:
         return static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x);
     }
     void UpdateIfNeeded();
-    void RenderDisplay();
+    void StoreStatistics(const image_detail::InteriorStats& stats);
+    // Logs the stretch's levels, and readies the table for them.
+    image_detail::StretchLevels BeginStretch();
+    // Maps pixels [begin, end) through the table into StretchedPixels.
+    void StretchSpan(const image_detail::StretchLevels& levels, std::size_t begin, std::size_t end);
+    // StretchedPixels (copied from the frame unless `levels` is given; the
+    // statistics gathered on the way when `stats` is given), the grey
+    // rendering, the display bitmap and, when `zoomToo`, the zoom at
+    // magnification 1, row by row while each row is still in the cache.
+    void RenderRows(const image_detail::StretchLevels* levels, image_detail::InteriorStats* stats, bool zoomToo);
+    void DisplayRow(int y, bool zoomToo);
 
     int width_ = 0;
     int height_ = 0;
@@ -173,6 +189,11 @@ private:
     double avg_ = 0.0;
     TBitmap24 display_;
     TBitmap24 zoom_;
+    // Working space kept between updates: the stretch table (wider than its
+    // 16-bit entries to mark those not yet worked out) and the zoom's source
+    // column offsets.
+    std::vector<std::uint32_t> table_;
+    std::vector<int> zoomColumns_;
 
     std::atomic<bool> isUpdated_{false};
     std::atomic<bool> stretchOn_{false};
