@@ -7,7 +7,7 @@ cd "$root"
 
 bash scripts/install-deps.sh
 
-cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_TSAN=ON \
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_TSAN=ON \
   -DKV_BUILD_DESKTOP=OFF >/dev/null
 cmake --build build/tsan -j "$(nproc)"
 

@@ -45,13 +45,6 @@ void InstallWatcherSignal() {
 
 // Watchers that would not return from the driver: kept for the rest of the
 // process, since destroying one would wait for it forever.
-void Abandon(std::unique_ptr<WorkerThread> thread) {
-    static std::mutex mutex;
-    static auto* kept = new std::vector<std::unique_ptr<WorkerThread>>();
-    std::lock_guard lock(mutex);
-    kept->push_back(std::move(thread));
-}
-
 bool BaudConstant(int baud, speed_t& speed) {
     switch (baud) {
     case 1200: speed = B1200; return true;
@@ -411,7 +404,7 @@ bool PosixSerialPort::StopWatcher() {
         std::lock_guard lock(edges_->mutex);
         if (!edges_->watchEnded) {
             edges_->ownsFd = true;
-            Abandon(std::move(watcher_));
+            AbandonWorker(std::move(watcher_));
             return false;
         }
     }

@@ -30,6 +30,7 @@
 #include <mutex>
 
 #include "platform/serial_port.h"
+#include "platform/timed_mutex.h"
 #include "platform/worker_thread.h"
 
 namespace kv {
@@ -115,8 +116,8 @@ private:
     mutable int users_ = 0;
     SerialSettings settings_;
 
-    std::timed_mutex readMutex_;
-    std::timed_mutex writeMutex_;
+    TimedMutex readMutex_;
+    TimedMutex writeMutex_;
 
     std::shared_ptr<Edges> edges_;  // set while open (written under openMutex_ and mutex_)
     std::unique_ptr<WorkerThread> watcher_;

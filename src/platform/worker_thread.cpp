@@ -93,6 +93,18 @@ bool WorkerThread::JoinFor(int ms) {
     return true;
 }
 
+void AbandonWorker(std::unique_ptr<WorkerThread> worker) {
+    if (!worker) return;
+    {
+        std::lock_guard lock(worker->mutex_);
+        if (worker->thread_.joinable()) worker->thread_.detach();
+    }
+    static std::mutex keptMutex;
+    static auto* kept = new std::vector<std::unique_ptr<WorkerThread>>;  // never freed, on purpose
+    std::lock_guard lock(keptMutex);
+    kept->push_back(std::move(worker));
+}
+
 void ThreadSet::Start(WorkerThread::Procedure procedure, ThreadPriority priority) {
     std::lock_guard lock(mutex_);
     std::erase_if(threads_, [](const std::unique_ptr<WorkerThread>& t) {
@@ -141,11 +153,7 @@ bool ThreadSet::StopAndJoinAllFor(int ms) {
     for (auto& t : threads) {
         if (t->JoinFor(ms)) continue;
         all = false;
-        // Deliberately never freed: the running procedure still uses it.
-        static std::mutex abandonedMutex;
-        static auto* abandoned = new std::vector<std::unique_ptr<WorkerThread>>;
-        std::lock_guard lock(abandonedMutex);
-        abandoned->push_back(std::move(t));
+        AbandonWorker(std::move(t));
     }
     return all;
 }

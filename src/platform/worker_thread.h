@@ -45,6 +45,8 @@ public:
     // is still running then (the thread is left as it is).
     bool JoinFor(int ms);
 
+    friend void AbandonWorker(std::unique_ptr<WorkerThread> worker);
+
     // The priority the system granted (Normal when it refused a higher one).
     ThreadPriority GrantedPriority() const { return granted_.load(); }
 
@@ -88,6 +90,11 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<WorkerThread>> threads_;
 };
+
+// Lets go of a worker that will not end in time (blocked in a call that never
+// returns): it runs on detached, and the object is kept for the rest of the
+// process, since its procedure still uses it.
+void AbandonWorker(std::unique_ptr<WorkerThread> worker);
 
 // Applies a priority to the calling thread; returns what was granted.
 ThreadPriority SetCurrentThreadPriority(ThreadPriority wanted);
