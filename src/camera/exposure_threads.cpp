@@ -139,16 +139,7 @@ void CameraState::SetIdle(bool value) {
     if (idle.exchange(value) == value) {
         return;
     }
-    TCameraBusyEvent handler;
-    TCameraControl* sender = nullptr;
-    {
-        std::lock_guard lock(ownerMutex);
-        handler = onBusyChange;
-        sender = owner;
-    }
-    if (handler && sender != nullptr) {
-        handler(*sender, value);
-    }
+    Raise(&CameraState::onBusyChange, value);
 }
 
 void CameraState::ReportFailure(const std::string& text) {
@@ -165,42 +156,15 @@ void CameraState::PostStatus(const std::string& text, int value) {
         statusText = text;
         statusValue = value;
     }
-    TCameraStatusEvent handler;
-    TCameraControl* sender = nullptr;
-    {
-        std::lock_guard lock(ownerMutex);
-        handler = onStatusMessage;
-        sender = owner;
-    }
-    if (handler && sender != nullptr) {
-        handler(*sender, text, value);
-    }
+    Raise(&CameraState::onStatusMessage, text, value);
 }
 
 void CameraState::RaiseImageReady() {
-    TCameraNotifyEvent handler;
-    TCameraControl* sender = nullptr;
-    {
-        std::lock_guard lock(ownerMutex);
-        handler = onImageReady;
-        sender = owner;
-    }
-    if (handler && sender != nullptr) {
-        handler(*sender);
-    }
+    Raise(&CameraState::onImageReady);
 }
 
 void CameraState::RaiseFocusImageReady() {
-    TCameraNotifyEvent handler;
-    TCameraControl* sender = nullptr;
-    {
-        std::lock_guard lock(ownerMutex);
-        handler = onFocusImageReady;
-        sender = owner;
-    }
-    if (handler && sender != nullptr) {
-        handler(*sender);
-    }
+    Raise(&CameraState::onFocusImageReady);
 }
 
 bool CameraState::FocuserIdle() {

@@ -187,6 +187,21 @@ struct CameraState : std::enable_shared_from_this<CameraState> {
 
 private:
     std::shared_ptr<ThreadCompletion> Start(void (*run)(ExposureRun&), ThreadSet& set);
+    // Calls one of the handlers above with the controller as sender; the
+    // handler and sender are copied under the lock and called outside it, so
+    // a handler may call back into the controller, and nothing is called
+    // once the controller is gone.
+    template <typename Handler, typename... Args>
+    void Raise(Handler CameraState::*member, const Args&... args) {
+        Handler handler;
+        TCameraControl* sender = nullptr;
+        {
+            std::lock_guard lock(ownerMutex);
+            handler = this->*member;
+            sender = owner;
+        }
+        if (handler && sender != nullptr) handler(*sender, args...);
+    }
 };
 
 // What one thread works with. It is busy (holds Idle false) from before it
