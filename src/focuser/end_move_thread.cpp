@@ -14,14 +14,11 @@ TEndMoveThread::TEndMoveThread(TFocusControl& owner, std::uint64_t generation, s
 TEndMoveThread::~TEndMoveThread() { StopAndJoin(); }
 
 void TEndMoveThread::StopMotor() {
-    owner_.WhileCurrent(generation_, [this] {
-        owner_.SendFocusCommand(kFocusStop);
-        owner_.SendFocusCommand(kFocusStop);
-    });
+    owner_.WhileCurrent(generation_, [this] { owner_.StopMotorTwice(); });
 }
 
 void TEndMoveThread::Run() {
-    owner_.DoIdleChange();
+    ReportIdle();
     // The direction is fixed at the start: a stop point equal to the start
     // count stops at once.
     const bool down = stopAt_ < owner_.CTSCount();
@@ -52,7 +49,7 @@ void TEndMoveThread::Run() {
         }
         Sleep(kWatcherPollMs);
     }
-    if (owner_.WhileCurrent(generation_, [this] { owner_.moveDone_.store(true); })) owner_.DoIdleChange();
+    if (owner_.WhileCurrent(generation_, [this] { owner_.moveDone_.store(true); })) ReportIdle();
 }
 
 }  // namespace kv

@@ -4,7 +4,9 @@
 // can carry past the target.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <future>
 
 #include "focuser/j_focus_control.h"
 #include "focuser_test_support.h"
@@ -42,11 +44,12 @@ void ConfigureForSimulatedHub(TJFocusControl& f, bool lineMode) {
     f.SetPortResolver([](int) { return std::string("sim:hub"); });
     f.SetJMIFlag(true);
     f.SetUseRTS_DTR(lineMode);
-    // Text commands wait 20 ms for the line to settle before they go out,
-    // so in text mode the motor runs on for that long after the stop point.
+    // The text-mode motor runs at 1000 counts/s: a stop delayed on a busy
+    // machine must still fall short of the target.
     f.SetStopFactor(lineMode ? 10 : 25);
-    f.SetNudgeTime(0.005);
-    f.SetCloseNudgeTime(lineMode ? 0.004 : 0.005);
+    // Text mode nudges at the slow speed: longer pulses for a count or two each.
+    f.SetNudgeTime(lineMode ? 0.005 : 0.025);
+    f.SetCloseNudgeTime(lineMode ? 0.004 : 0.025);
     // Long enough for the simulated hub to report a pulse's counts even on
     // a busy machine, before the nudger decides on the next pulse.
     f.SetNudgeSleep(0.06);
@@ -70,7 +73,7 @@ protected:
         kvsim::ResetSimulatedDevices();
     }
 
-    RecordingDialogs dialogs;
+    GatedDialogs dialogs;
     std::shared_ptr<kvsim::HubSimulator> hub;
     std::unique_ptr<TJFocusControl> focuser;
 };
@@ -120,38 +123,149 @@ TEST_P(FocuserOnSimulatedHub, EveryMoveEndsAtItsTarget) {
         }
     }
     EXPECT_TRUE(dialogs.Texts().empty());
+    EXPECT_TRUE(dialogs.Deferred().empty());
     EXPECT_GT(hub->KeepAlives(), 0u);
 }
 
-TEST_P(FocuserOnSimulatedHub, CancelEndsTheCoarseRunAndTheNudgingAtOnce) {
-    const auto cancelWhen = [&](std::int32_t steps, const std::function<bool()>& moment) {
-        focuser->MoveBy(steps);
-        ASSERT_TRUE(WaitUntil(moment));
-        focuser->CancelMovement();
-        EXPECT_TRUE(focuser->GetIdle());
+// A move ends early by a cancel or by a newer move (which the main window
+// only starts while Idle, but procedures and callbacks may start at any time).
+// Either way the motor stops, Idle turns true, the waiters are released, and
+// no thread of the old move sends anything afterwards.
+TEST_P(FocuserOnSimulatedHub, EndingAMoveEarlyStopsTheMotorAndEveryThread) {
+    const auto expectEndedAndQuiet = [&] {
         ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
-        ASSERT_TRUE(hub->WaitUntilStopped(kLong));
-        // Every thread of the move has ended: nothing more reaches the hub.
+        ASSERT_TRUE(WaitUntil([&] { return focuser->GetIdle(); }, 5s)) << "Idle stuck at false";
+        ASSERT_TRUE(hub->WaitUntilStopped(5s)) << "the motor runs on";
         std::this_thread::sleep_for(100ms);
         hub->ClearRecord();
+        const std::int32_t settled = focuser->CTSCount();
         std::this_thread::sleep_for(300ms);
         EXPECT_TRUE(hub->Commands().empty());
         for (const auto& entry : hub->Record()) EXPECT_NE(entry.kind, kvsim::HubRecordEntry::Kind::Lines);
+        EXPECT_EQ(focuser->CTSCount(), settled);
+        EXPECT_TRUE(focuser->GetIdle());
+    };
+    const auto runUntil = [&](std::int32_t steps, std::int32_t counted) {
+        const std::int32_t start = focuser->CTSCount();
+        focuser->MoveBy(steps);
+        EXPECT_TRUE(WaitUntil([&] { return std::abs(focuser->CTSCount() - start) >= counted; }));
+        return focuser->CTSCount();
     };
     {
-        SCOPED_TRACE("coarse run");
-        const std::int32_t start = focuser->CTSCount();
-        cancelWhen(3000, [&] { return focuser->CTSCount() >= start + 100; });
-        EXPECT_LT(focuser->CTSCount(), start + 2900);
+        SCOPED_TRACE("cancel during the coarse run");
+        const std::int32_t at = runUntil(3000, 100);
+        focuser->CancelMovement();
+        EXPECT_TRUE(focuser->GetIdle());
+        expectEndedAndQuiet();
+        EXPECT_LT(focuser->CTSCount(), at + 100);
     }
     {
-        SCOPED_TRACE("nudging");
-        focuser->SetNudgeSleep(0.2);
+        SCOPED_TRACE("MoveBy(0) during the coarse run");
+        const std::int32_t at = runUntil(2000, 30);
+        focuser->MoveBy(0);
+        expectEndedAndQuiet();
+        EXPECT_LT(focuser->CTSCount(), at + 100);
+    }
+    {
+        SCOPED_TRACE("a short move during the coarse run");
+        const std::int32_t at = runUntil(-2000, 30);
+        focuser->MoveBy(3);
+        expectEndedAndQuiet();
+        EXPECT_LT(std::abs(focuser->CTSCount() - (at + 3)), 100);
+    }
+    focuser->SetNudgeSleep(0.2);
+    {
+        SCOPED_TRACE("cancel while nudging");
         const std::int32_t start = focuser->CTSCount();
-        cancelWhen(12, [&] { return focuser->CTSCount() >= start + 2; });
+        runUntil(12, 2);
+        focuser->CancelMovement();
+        expectEndedAndQuiet();
         EXPECT_LT(focuser->CTSCount(), start + 12);
     }
+    {
+        SCOPED_TRACE("a new move while nudging");
+        const std::int32_t at = runUntil(-12, 2);
+        focuser->MoveBy(2);
+        expectEndedAndQuiet();
+        EXPECT_LT(std::abs(focuser->CTSCount() - (at + 2)), kCoarseTolerance);
+    }
+    {
+        SCOPED_TRACE("a new move from a callback on the old move's thread");
+        std::atomic<bool> fired{false};
+        focuser->SetOnIdleChange([&](TFocusControl& f, bool idle) {
+            if (!idle && !fired.exchange(true)) f.MoveBy(-5);
+        });
+        const std::int32_t start = focuser->CTSCount();
+        focuser->MoveBy(500);
+        ASSERT_TRUE(WaitUntil([&] { return fired.load(); }));
+        expectEndedAndQuiet();
+        EXPECT_LT(std::abs(focuser->CTSCount() - (start - 5)), 60);
+        focuser->SetOnIdleChange({});
+    }
     EXPECT_TRUE(dialogs.Texts().empty());
+    EXPECT_TRUE(dialogs.Deferred().empty());
+}
+
+// Nudge pulses last NudgeTime while more than two counts away and
+// CloseNudgeTime closer in; the pause after a close pulse is stretched by
+// NudgeTime / CloseNudgeTime. Medians, so one late wake-up does not decide.
+TEST_P(FocuserOnSimulatedHub, NudgePulsesAndPausesFollowTheTimingSettings) {
+    kvsim::HubParameters p;
+    p.fastSpeed = p.slowSpeed = 20.0;  // a pulse moves well under one count
+    hub->SetParameters(p);
+    focuser->SetStopFactor(10);
+    focuser->SetNudgeTime(0.020);
+    focuser->SetCloseNudgeTime(0.005);
+    focuser->SetNudgeSleep(0.025);  // 100 ms after a close pulse
+    const auto pulses = [&](std::int32_t steps) {
+        hub->ClearRecord();
+        focuser->MoveBy(steps);
+        std::vector<double> on, off;  // start and end of each pulse, hub time
+        const auto collect = [&] {
+            on.clear();
+            off.clear();
+            bool running = false;
+            for (const auto& e : hub->Record()) {
+                bool start = false, stop = false;
+                if (LineMode() && e.kind == kvsim::HubRecordEntry::Kind::Lines) {
+                    start = e.rts && !running;
+                    stop = !e.rts && running;
+                } else if (!LineMode() && e.kind == kvsim::HubRecordEntry::Kind::Bytes) {
+                    start = (e.bytes == kFocusIn || e.bytes == kFocusOut) && !running;
+                    stop = e.bytes == kFocusStop && running;
+                }
+                if (start) on.push_back(e.ms);
+                if (stop) off.push_back(e.ms);
+                running = (running || start) && !stop;
+            }
+            return off.size() >= 5;
+        };
+        const bool enough = WaitUntil(collect);
+        focuser->CancelMovement();
+        EXPECT_EQ(done->Wait(kLong), WaitResult::Signalled);
+        if (!enough) {
+            ADD_FAILURE() << "fewer than five pulses for MoveBy(" << steps << ")";
+            return std::pair{0.0, 0.0};
+        }
+        std::vector<double> lengths, pauses;
+        for (std::size_t i = 0; i < 5; ++i) lengths.push_back(off[i] - on[i]);
+        for (std::size_t i = 0; i < 4; ++i) pauses.push_back(on[i + 1] - off[i]);
+        const auto median = [](std::vector<double> v) {
+            std::sort(v.begin(), v.end());
+            return v[v.size() / 2];
+        };
+        return std::pair{median(lengths), median(pauses)};
+    };
+    constexpr double kLate = 12.0;  // a wake-up on a busy machine
+    const auto [farPulse, farPause] = pulses(8);  // nudging only, never within two counts
+    EXPECT_GE(farPulse, 20.0 - 0.5);
+    EXPECT_LT(farPulse, 20.0 + kLate);
+    EXPECT_GE(farPause, 25.0 - 0.5);
+    EXPECT_LT(farPause, 100.0 - 0.5);
+    const auto [closePulse, closePause] = pulses(1);
+    EXPECT_GE(closePulse, 5.0 - 0.5);
+    EXPECT_LT(closePulse, 5.0 + kLate);
+    EXPECT_GE(closePause, 100.0 - 0.5);
 }
 
 TEST_P(FocuserOnSimulatedHub, ReadOutInterlockStopsTheMotorAndTheMoveResumes) {
@@ -171,15 +285,25 @@ TEST_P(FocuserOnSimulatedHub, ReadOutInterlockStopsTheMotorAndTheMoveResumes) {
     ExpectEndedAtTarget(start, 1500, focuser->CTSCount(), focuser->StopFactor());
 }
 
-TEST_P(FocuserOnSimulatedHub, DeviceThatDisappearsMidMoveEndsTheMoveAndTellsTheUser) {
+// The counting thread tells the user without waiting for an answer: the GUI
+// thread may be closing the port, which joins that thread, at that moment.
+TEST_P(FocuserOnSimulatedHub, DeviceThatDisappearsMidMoveEndsTheMoveAndTellsTheUserLater) {
+    dialogs.Close();  // a message box shown now would wait for the user
     const std::int32_t start = focuser->CTSCount();
     focuser->MoveBy(3000);
     ASSERT_TRUE(WaitUntil([&] { return focuser->CTSCount() >= start + 50; }));
     hub->SetVanished(true);
+    ASSERT_TRUE(WaitUntil([&] { return dialogs.Showing() || !dialogs.Deferred().empty(); }));
+    auto closing = std::async(std::launch::async, [&] { focuser->ClosePort(); });
+    const bool closed = closing.wait_for(10s) == std::future_status::ready;
+    dialogs.Open();
+    closing.wait();
+    ASSERT_TRUE(closed) << "ClosePort deadlocked on the counting thread's message";
+    EXPECT_TRUE(dialogs.Texts().empty());
+    ASSERT_EQ(dialogs.Deferred().size(), 1u);
+    EXPECT_NE(dialogs.Deferred().front().find("sim:hub"), std::string::npos) << dialogs.Deferred().front();
     ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
     EXPECT_TRUE(focuser->GetIdle());
-    ASSERT_TRUE(WaitUntil([&] { return !dialogs.Texts().empty(); }));
-    EXPECT_NE(dialogs.Texts().front().find("sim:hub"), std::string::npos) << dialogs.Texts().front();
     EXPECT_FALSE(focuser->PortOpen());
     // Reopening fails while it is gone, and works once it is back.
     EXPECT_FALSE(focuser->OpenPort());

@@ -92,7 +92,7 @@ TEST(CoarseRun, StopsStopFactorCountsShortOfTheTargetThenNudgesToIt) {
 }
 
 TEST(CoarseRun, WithoutCountsTheNudgerReportsTheTimeOutAndKeepsGoingUntilCancelled) {
-    FastClock clock(2000);  // two minutes pass in 60 ms
+    ScaledClock clock(2000);  // two minutes pass in 60 ms
     ScriptedFocuser s(clock);
     s.focuser.SetJMIFlag(true);
     s.focuser.SetNudgeSleep(0.01);
@@ -100,8 +100,8 @@ TEST(CoarseRun, WithoutCountsTheNudgerReportsTheTimeOutAndKeepsGoingUntilCancell
     auto done = OpenNamedEvent(kGeneralDelayEvent);
     // No counts arrive: the coarse run never reaches its stop point.
     s.focuser.MoveBy(300);
-    ASSERT_TRUE(WaitUntil([&] { return !s.dialogs.Texts().empty(); }));
-    EXPECT_EQ(s.dialogs.Texts(), Strings{"Time out during nudging"});
+    ASSERT_TRUE(WaitUntil([&] { return !s.dialogs.Deferred().empty(); }));
+    EXPECT_EQ(s.dialogs.Deferred(), Strings{"Time out during nudging"});
     ASSERT_TRUE(WaitUntil([&] { return Occurrences(s.script->Traffic(), "W::FS#") == 1; }));
     EXPECT_EQ(done->Wait(50ms), WaitResult::TimedOut) << "still nudging towards a target it cannot reach";
     s.focuser.CancelMovement();
@@ -109,7 +109,7 @@ TEST(CoarseRun, WithoutCountsTheNudgerReportsTheTimeOutAndKeepsGoingUntilCancell
 }
 
 TEST(Interlock, FocusFrameWaitTimesOutWithTheMessagesAndTheMoveGoesOn) {
-    FastClock clock(1000);
+    ScaledClock clock(1000);
     ScriptedFocuser s(clock);
     s.focuser.SetJMIFlag(true);
     s.focuser.SetSBIGInterlock(true);
@@ -120,18 +120,20 @@ TEST(Interlock, FocusFrameWaitTimesOutWithTheMessagesAndTheMoveGoesOn) {
 
     s.focuser.MoveBy(100);
     ASSERT_TRUE(WaitUntil([&] { return Occurrences(s.script->Traffic(), "W::F-#") == 1; }));
-    EXPECT_EQ(s.dialogs.Texts().front(), "Time out during focuser movement");
+    EXPECT_EQ(s.dialogs.Deferred().front(), "Time out during focuser movement");
     s.focuser.CancelMovement();
     EXPECT_EQ(done->Wait(kLong), WaitResult::Signalled);
 }
 
 TEST(Interlock, CloseNudgesWaitForTheFocusFrameAndAnEndedFrameShowsNothing) {
-    FastClock clock(1000);
+    // Pulses are timed on the clock too: slow enough that one still turns the motor.
+    ScaledClock clock(20);
     ScriptedFocuser s(clock);
     s.script->msPerCount = 2;
     s.focuser.SetUseRTS_DTR(true);
     s.focuser.SetSBIGInterlock(true);
-    s.focuser.SetNudgeSleep(0.01);
+    s.focuser.SetCloseNudgeTime(0.1);
+    s.focuser.SetNudgeSleep(0.2);
     s.focuser.SetCameraControl([] { return false; });
     ASSERT_TRUE(s.Open());
     auto frameEnded = OpenNamedEvent(kFocuserWaitEvent);
@@ -140,12 +142,12 @@ TEST(Interlock, CloseNudgesWaitForTheFocusFrameAndAnEndedFrameShowsNothing) {
     frameEnded->Reset();
     s.focuser.MoveBy(2);
     ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
-    EXPECT_EQ(s.dialogs.Texts(), Strings{"Time out during interlocked nudging"});
+    EXPECT_EQ(s.dialogs.Deferred(), Strings{"Time out during interlocked nudging"});
 
     frameEnded->Set();
     s.focuser.MoveBy(2);
     ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
-    EXPECT_EQ(s.dialogs.Texts().size(), 1u);
+    EXPECT_EQ(s.dialogs.Deferred().size(), 1u);
 }
 
 TEST(Interlock, MoveCancelledWhileReadOutHoldsItNeverStartsTheMotor) {
