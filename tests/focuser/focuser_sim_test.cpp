@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <future>
+#include <optional>
 
 #include "focuser/j_focus_control.h"
 #include "focuser_test_support.h"
@@ -145,49 +146,31 @@ TEST_P(FocuserOnSimulatedHub, EndingAMoveEarlyStopsTheMotorAndEveryThread) {
         EXPECT_EQ(focuser->CTSCount(), settled);
         EXPECT_TRUE(focuser->GetIdle());
     };
-    const auto runUntil = [&](std::int32_t steps, std::int32_t counted) {
-        const std::int32_t start = focuser->CTSCount();
-        focuser->MoveBy(steps);
-        EXPECT_TRUE(WaitUntil([&] { return std::abs(focuser->CTSCount() - start) >= counted; }));
-        return focuser->CTSCount();
+    struct Case {
+        const char* what;
+        std::int32_t steps, counted;   // the first move, ended once it has counted this far
+        std::optional<std::int32_t> then;  // the newer move; none: CancelMovement
+        std::int32_t tolerance;            // of the end, from where the first move was ended (+ then)
     };
-    {
-        SCOPED_TRACE("cancel during the coarse run");
-        const std::int32_t at = runUntil(3000, 100);
-        focuser->CancelMovement();
-        EXPECT_TRUE(focuser->GetIdle());
-        expectEndedAndQuiet();
-        EXPECT_LT(focuser->CTSCount(), at + 100);
-    }
-    {
-        SCOPED_TRACE("MoveBy(0) during the coarse run");
-        const std::int32_t at = runUntil(2000, 30);
-        focuser->MoveBy(0);
-        expectEndedAndQuiet();
-        EXPECT_LT(focuser->CTSCount(), at + 100);
-    }
-    {
-        SCOPED_TRACE("a short move during the coarse run");
-        const std::int32_t at = runUntil(-2000, 30);
-        focuser->MoveBy(3);
-        expectEndedAndQuiet();
-        EXPECT_LT(std::abs(focuser->CTSCount() - (at + 3)), 100);
-    }
-    focuser->SetNudgeSleep(0.2);
-    {
-        SCOPED_TRACE("cancel while nudging");
+    for (const Case& c : {Case{"cancel during the coarse run", 3000, 100, std::nullopt, 100},
+                          Case{"MoveBy(0) during the coarse run", 2000, 30, 0, 100},
+                          Case{"a short move during the coarse run", -2000, 30, 3, 100},
+                          Case{"cancel while nudging", 12, 2, std::nullopt, 12},
+                          Case{"a new move while nudging", -12, 2, 2, 12}}) {
+        SCOPED_TRACE(c.what);
+        focuser->SetNudgeSleep(std::abs(c.steps) < 100 ? 0.2 : 0.06);
         const std::int32_t start = focuser->CTSCount();
-        runUntil(12, 2);
-        focuser->CancelMovement();
+        focuser->MoveBy(c.steps);
+        EXPECT_TRUE(WaitUntil([&] { return std::abs(focuser->CTSCount() - start) >= c.counted; }));
+        const std::int32_t at = focuser->CTSCount();
+        if (c.then) {
+            focuser->MoveBy(*c.then);
+        } else {
+            focuser->CancelMovement();
+            EXPECT_TRUE(focuser->GetIdle());
+        }
         expectEndedAndQuiet();
-        EXPECT_LT(focuser->CTSCount(), start + 12);
-    }
-    {
-        SCOPED_TRACE("a new move while nudging");
-        const std::int32_t at = runUntil(-12, 2);
-        focuser->MoveBy(2);
-        expectEndedAndQuiet();
-        EXPECT_LT(std::abs(focuser->CTSCount() - (at + 2)), kCoarseTolerance);
+        EXPECT_LT(std::abs(focuser->CTSCount() - (at + c.then.value_or(0))), c.tolerance);
     }
     {
         SCOPED_TRACE("a new move from a callback on the old move's thread");
@@ -217,43 +200,39 @@ TEST_P(FocuserOnSimulatedHub, NudgePulsesAndPausesFollowTheTimingSettings) {
     focuser->SetNudgeTime(0.020);
     focuser->SetCloseNudgeTime(0.005);
     focuser->SetNudgeSleep(0.025);  // 100 ms after a close pulse
+    const auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    // The median pulse and pause of the first five pulses of MoveBy(steps), on the hub's time.
     const auto pulses = [&](std::int32_t steps) {
         hub->ClearRecord();
         focuser->MoveBy(steps);
-        std::vector<double> on, off;  // start and end of each pulse, hub time
-        const auto collect = [&] {
-            on.clear();
-            off.clear();
-            bool running = false;
+        std::vector<double> lengths, pauses;
+        EXPECT_TRUE(WaitUntil([&] {
+            lengths.clear();
+            pauses.clear();
+            double on = -1.0, off = -1.0;
             for (const auto& e : hub->Record()) {
-                bool start = false, stop = false;
-                if (LineMode() && e.kind == kvsim::HubRecordEntry::Kind::Lines) {
-                    start = e.rts && !running;
-                    stop = !e.rts && running;
-                } else if (!LineMode() && e.kind == kvsim::HubRecordEntry::Kind::Bytes) {
-                    start = (e.bytes == kFocusIn || e.bytes == kFocusOut) && !running;
-                    stop = e.bytes == kFocusStop && running;
+                const bool lines = e.kind == kvsim::HubRecordEntry::Kind::Lines;
+                if (lines != LineMode()) continue;
+                const bool start = lines ? e.rts : e.bytes == kFocusIn || e.bytes == kFocusOut;
+                const bool stop = lines ? !e.rts : e.bytes == kFocusStop;
+                if (start && on < 0) {
+                    if (off >= 0) pauses.push_back(e.ms - off);
+                    on = e.ms;
+                } else if (stop && on >= 0) {
+                    lengths.push_back(e.ms - on);
+                    on = -1.0;
+                    off = e.ms;
                 }
-                if (start) on.push_back(e.ms);
-                if (stop) off.push_back(e.ms);
-                running = (running || start) && !stop;
             }
-            return off.size() >= 5;
-        };
-        const bool enough = WaitUntil(collect);
+            return lengths.size() >= 5;
+        }));
         focuser->CancelMovement();
         EXPECT_EQ(done->Wait(kLong), WaitResult::Signalled);
-        if (!enough) {
-            ADD_FAILURE() << "fewer than five pulses for MoveBy(" << steps << ")";
-            return std::pair{0.0, 0.0};
-        }
-        std::vector<double> lengths, pauses;
-        for (std::size_t i = 0; i < 5; ++i) lengths.push_back(off[i] - on[i]);
-        for (std::size_t i = 0; i < 4; ++i) pauses.push_back(on[i + 1] - off[i]);
-        const auto median = [](std::vector<double> v) {
-            std::sort(v.begin(), v.end());
-            return v[v.size() / 2];
-        };
+        lengths.resize(std::min<std::size_t>(lengths.size(), 5));
+        pauses.resize(std::min<std::size_t>(pauses.size(), 4));
         return std::pair{median(lengths), median(pauses)};
     };
     constexpr double kLate = 12.0;  // a wake-up on a busy machine
@@ -288,7 +267,7 @@ TEST_P(FocuserOnSimulatedHub, ReadOutInterlockStopsTheMotorAndTheMoveResumes) {
 // The counting thread tells the user without waiting for an answer: the GUI
 // thread may be closing the port, which joins that thread, at that moment.
 TEST_P(FocuserOnSimulatedHub, DeviceThatDisappearsMidMoveEndsTheMoveAndTellsTheUserLater) {
-    dialogs.Close();  // a message box shown now would wait for the user
+    dialogs.SetOpen(false);  // a message box shown now would wait for the user
     const std::int32_t start = focuser->CTSCount();
     focuser->MoveBy(3000);
     ASSERT_TRUE(WaitUntil([&] { return focuser->CTSCount() >= start + 50; }));
@@ -296,7 +275,7 @@ TEST_P(FocuserOnSimulatedHub, DeviceThatDisappearsMidMoveEndsTheMoveAndTellsTheU
     ASSERT_TRUE(WaitUntil([&] { return dialogs.Showing() || !dialogs.Deferred().empty(); }));
     auto closing = std::async(std::launch::async, [&] { focuser->ClosePort(); });
     const bool closed = closing.wait_for(10s) == std::future_status::ready;
-    dialogs.Open();
+    dialogs.SetOpen(true);
     closing.wait();
     ASSERT_TRUE(closed) << "ClosePort deadlocked on the counting thread's message";
     EXPECT_TRUE(dialogs.Texts().empty());
@@ -316,75 +295,20 @@ INSTANTIATE_TEST_SUITE_P(Modes, FocuserOnSimulatedHub, ::testing::Values(false, 
                              return std::string(mode.param ? "LineMode" : "TextMode");
                          });
 
-using FocuserOnSimulatedHubDualSense = OnSimulatedHub<::testing::Test>;
-
-TEST_F(FocuserOnSimulatedHubDualSense, HighResolutionCountsEveryEdge) {
-    kvsim::HubParameters p;
-    p.fastSpeed = kLineModeSpeed;
-    p.startLagMs = 3.0;
-    p.coastCounts = 1.0;
-    p.dualSense = true;
-    hub->SetParameters(p);
-    ConfigureForSimulatedHub(*focuser, true);
-    focuser->SetDualSense(true);
-    ASSERT_TRUE(focuser->OpenPort());
-    auto done = OpenNamedEvent(kGeneralDelayEvent);
-    for (const std::int32_t steps : {300, -300}) {
-        const std::int32_t start = focuser->CTSCount();
-        const std::int64_t hubStart = hub->EncoderCount();
-        focuser->MoveBy(steps);
-        ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
-        ASSERT_TRUE(hub->WaitUntilStopped(kLong));
-        ASSERT_TRUE(WaitUntil([&] { return focuser->CTSCount() - start == hub->EncoderCount() - hubStart; }, 2s));
-        ExpectEndedAtTarget(start, steps, focuser->CTSCount(), focuser->StopFactor());
-    }
-}
-
 // ---------------------------------------------------------------- the hub's temperature unit
 
-class HubQueriesOnSimulatedHub : public OnSimulatedHub<::testing::Test> {
-protected:
-    void SetUp() override {
-        OnSimulatedHub::SetUp();
-        focuser->SetOnAvailChange([this](TFocusControl&, bool avail) { availChanges.push_back(avail); });
-        ASSERT_TRUE(focuser->OpenPort());
-    }
-    std::vector<bool> availChanges;
-};
+using HubQueriesOnSimulatedHub = OnSimulatedHub<::testing::Test>;
 
 TEST_F(HubQueriesOnSimulatedHub, AnsweringHubGivesFirmwareOffsetAndTemperature) {
+    ASSERT_TRUE(focuser->OpenPort());
     EXPECT_EQ(focuser->GetTCFirmwareVersion(), "10.2.03");
     EXPECT_TRUE(focuser->GetTCAvail());
-    EXPECT_EQ(availChanges, std::vector<bool>{true});
     EXPECT_EQ(focuser->SetTCCal(240), HubResult::Ok);
     EXPECT_EQ(hub->Offset(), 240);
     EXPECT_EQ(focuser->GetTCCal(), 240);
     const double expected = kvsim::Observatory::Instance().TemperatureC() + 5.0;
     EXPECT_NEAR(focuser->GetTemperature(), expected, 0.2);
     EXPECT_NEAR(focuser->TCAvg(), expected, 0.2);
-}
-
-// The exact replies for the other edge cases are scripted in focus_control_test.
-TEST_F(HubQueriesOnSimulatedHub, GarbledRepliesAreNoAnswer) {
-    hub->SetFault(kvsim::HubFault::Garbage);
-    EXPECT_FALSE(focuser->GetTCAvail());
-    EXPECT_EQ(focuser->GetTCFirmwareVersion(), "??");
-    EXPECT_TRUE(availChanges.empty());
-}
-
-TEST_F(HubQueriesOnSimulatedHub, HubThatNeverAnswersStillMovesTheFocuser) {
-    hub->SetFault(kvsim::HubFault::NeverAnswer);
-    EXPECT_FALSE(focuser->GetTCAvail());
-    EXPECT_DOUBLE_EQ(focuser->GetTemperature(), kNoTemperature);
-
-    kvsim::HubParameters p;
-    p.fastSpeed = kLineModeSpeed;
-    hub->SetParameters(p);
-    ConfigureForSimulatedHub(*focuser, true);
-    auto done = OpenNamedEvent(kGeneralDelayEvent);
-    focuser->MoveBy(60);
-    ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
-    ExpectEndedAtTarget(0, 60, focuser->CTSCount(), focuser->StopFactor());
 }
 
 }  // namespace

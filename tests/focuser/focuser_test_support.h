@@ -39,20 +39,13 @@ public:
         ++showing_;
         cv_.wait(lock, [this] { return open_; });
         --showing_;
-        lock.unlock();
         return recorder_.Show(text, type, buttons);
     }
     void Defer(const DeferredMessage& message) override { recorder_.Defer(message); }
     void Beep() override {}
-    void Close() {
+    void SetOpen(bool open) {
         std::lock_guard lock(mutex_);
-        open_ = false;
-    }
-    void Open() {
-        {
-            std::lock_guard lock(mutex_);
-            open_ = true;
-        }
+        open_ = open;
         cv_.notify_all();
     }
     bool Showing() const {
