@@ -21,10 +21,12 @@ void TEndMoveThread::Run() {
     ReportIdle();
     // The direction is fixed at the start: a stop point equal to the start
     // count stops at once.
-    const bool down = stopAt_ < owner_.CTSCount();
+    const std::int32_t start = owner_.CTSCount();
+    const bool down = stopAt_ < start;
     for (;;) {
         if (Superseded()) return;  // the newer move owns the motor and the flags
         const std::int32_t count = owner_.CTSCount();
+        if (down ? count > start + kWrongWayCounts : count < start - kWrongWayCounts) owner_.WrongWay(generation_);
         if (down ? count <= stopAt_ : count >= stopAt_) {
             StopMotor();
             Sleep(kCoarseStopSettleMs);

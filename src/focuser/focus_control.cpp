@@ -248,6 +248,13 @@ void TFocusControl::TellUserLater(const std::string& text) {
     dialogs_.Defer(DeferredMessage{text, DialogType::Error, DialogButtons::Ok});
 }
 
+void TFocusControl::WrongWay(std::uint64_t generation) {
+    // With ReverseDir not matching the wiring every command turns the motor
+    // away from the target; the count would never get there and the motor
+    // would run on to its end stop.
+    if (WhileCurrent(generation, [this] { SetCancelMovementFlag(true); })) TellUserLater(kWrongWayText);
+}
+
 void TFocusControl::ShowWaitResult(const WaitMessages& messages, WaitResult result) {
     if (const char* text = WaitFailureText(messages, result)) TellUserLater(text);
 }

@@ -96,6 +96,9 @@ inline constexpr const char* kIllegalFocusCommandText = "Illegal FocusCommand";
 inline constexpr const char* kSetCalFailedText = "Set Cal value failed!";
 inline constexpr const char* kFirmwareUnknownText = "??";
 inline constexpr const char* kCtsEventName = "THE_CTS_EVENT";
+inline constexpr const char* kWrongWayText =
+    "The focuser moved away from its target, so the move was stopped. If it is wired the other way round, "
+    "tick \"Reverse Focuser Direction\"; if that is ticked, untick it.";
 
 inline constexpr WaitMessages kMoveItWaitMessages{"Time out during focuser movement",
                                                   "Abandoned event during focuser movement",
@@ -126,6 +129,9 @@ inline constexpr int kInterruptsPollMs = 10;      // coarse-run starter waiting 
 inline constexpr int kCtsWaitSliceMs = 250;       // counting thread re-checks its stop request
 inline constexpr int kCtsPollMs = 1;              // counting by polling when line events fail
 inline constexpr int kLockRetryMs = 5;            // re-check for a newer move while waiting for a lock
+// Counts a move may go the wrong way (coasting of an earlier run, noise)
+// before it counts as a motor turning against its commands.
+inline constexpr int kWrongWayCounts = 20;
 inline constexpr std::size_t kHubReplyLength = 10;
 
 inline constexpr double kNoTemperature = -100.0;
@@ -379,6 +385,9 @@ private:
     void ShowWaitResult(const WaitMessages& messages, WaitResult result);
     // For worker threads: logs `text` and hands it to the desktop to show later.
     void TellUserLater(const std::string& text);
+    // A move of `generation` counted away from its target: ends it as a
+    // cancel does and tells the user.
+    void WrongWay(std::uint64_t generation);
     void HoldNudging(bool hold);
     void LineOp(bool rts, bool on);
     // Stops the motor at once in either mode: MotorOff drops RTS, which a

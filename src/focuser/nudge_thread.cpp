@@ -68,7 +68,8 @@ void TNudgeThread::Run() {
 
 void TNudgeThread::Nudge() {
     if (!Sleep(kNudgeSettleMs)) return;
-    const bool up = owner_.CTSCount() < target_;
+    const std::int32_t start = owner_.CTSCount();
+    const bool up = start < target_;
     const char* command = up ? kFocusIn : kFocusOut;
     const auto motorOff = [this] { owner_.WhileCurrent(generation_, [this] { owner_.MotorOff(); }); };
     // Ends a pulse at once in either mode (a text-mode run ignores RTS), so
@@ -109,6 +110,10 @@ void TNudgeThread::Nudge() {
         const std::int32_t count = owner_.CTSCount();
         const bool passed = up ? count > target_ : count < target_;
         if (count == target_ || passed || Stopping()) return;
+        if (up ? count < start - kWrongWayCounts : count > start + kWrongWayCounts) {
+            owner_.WrongWay(generation_);
+            return;
+        }
     }
 }
 

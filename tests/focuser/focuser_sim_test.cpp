@@ -264,6 +264,38 @@ TEST_P(FocuserOnSimulatedHub, ReadOutInterlockStopsTheMotorAndTheMoveResumes) {
     ExpectEndedAtTarget(start, 1500, focuser->CTSCount(), focuser->StopFactor());
 }
 
+// ReverseDir compensates for a focuser wired the other way round. Set
+// against the wiring, every command turns the motor away from the target:
+// the move is stopped and the user told, instead of running to the end stop.
+TEST_P(FocuserOnSimulatedHub, ReverseDirMatchingTheWiringReachesTheTargetAndAMismatchStops) {
+    kvsim::HubParameters p = hub->Parameters();
+    p.reversed = true;
+    hub->SetParameters(p);
+    focuser->SetReverseDir(true);
+    for (const std::int32_t steps : {200, -40, 5}) {
+        SCOPED_TRACE("MoveBy " + std::to_string(steps));
+        const std::int32_t start = focuser->CTSCount();
+        const std::int64_t hubStart = hub->EncoderCount();
+        focuser->MoveBy(steps);
+        ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
+        ExpectCountMatchesTheMotor(start, hubStart);
+        ExpectEndedAtTarget(start, steps, focuser->CTSCount(), focuser->StopFactor());
+    }
+    EXPECT_TRUE(dialogs.Deferred().empty());
+
+    focuser->SetReverseDir(false);
+    for (const std::int32_t steps : {300, -8}) {
+        SCOPED_TRACE("mismatched MoveBy " + std::to_string(steps));
+        const std::int32_t start = focuser->CTSCount();
+        focuser->MoveBy(steps);
+        ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
+        EXPECT_TRUE(focuser->GetIdle());
+        ASSERT_TRUE(hub->WaitUntilStopped(5s));
+        EXPECT_LT(std::abs(focuser->CTSCount() - start), kWrongWayCounts + 60);
+    }
+    EXPECT_EQ(dialogs.Deferred(), (std::vector<std::string>(2, kWrongWayText)));
+}
+
 // The counting thread tells the user without waiting for an answer: the GUI
 // thread may be closing the port, which joins that thread, at that moment.
 TEST_P(FocuserOnSimulatedHub, DeviceThatDisappearsMidMoveEndsTheMoveAndTellsTheUserLater) {
