@@ -91,36 +91,27 @@ TEST(CoarseRun, StopsStopFactorCountsShortOfTheTargetThenNudgesToIt) {
     EXPECT_EQ(s.script->events.back(), "DTR0") << "the end of the move leaves both lines low";
 }
 
-TEST(CoarseRun, WithoutCountsTheNudgerReportsTheTimeOutAndKeepsGoingUntilCancelled) {
+// No focus frame ends and no counts arrive: the coarse-run starter gives up
+// waiting for the frame and starts the motor, the nudger gives up waiting for
+// the coarse run and nudges on. Both tell the user without waiting for an
+// answer; the move ends only by a cancel.
+TEST(CoarseRun, WaitsThatTimeOutAreToldLaterAndTheMoveGoesOnUntilCancelled) {
     ScaledClock clock(2000);  // two minutes pass in 60 ms
-    ScriptedFocuser s(clock);
-    s.focuser.SetJMIFlag(true);
-    s.focuser.SetNudgeSleep(0.01);
-    ASSERT_TRUE(s.Open());
-    auto done = OpenNamedEvent(kGeneralDelayEvent);
-    // No counts arrive: the coarse run never reaches its stop point.
-    s.focuser.MoveBy(300);
-    ASSERT_TRUE(WaitUntil([&] { return !s.dialogs.Deferred().empty(); }));
-    EXPECT_EQ(s.dialogs.Deferred(), Strings{"Time out during nudging"});
-    ASSERT_TRUE(WaitUntil([&] { return Occurrences(s.script->Traffic(), "W::FS#") == 1; }));
-    EXPECT_EQ(done->Wait(50ms), WaitResult::TimedOut) << "still nudging towards a target it cannot reach";
-    s.focuser.CancelMovement();
-    EXPECT_EQ(done->Wait(kLong), WaitResult::Signalled);
-}
-
-TEST(Interlock, FocusFrameWaitTimesOutWithTheMessagesAndTheMoveGoesOn) {
-    ScaledClock clock(1000);
     ScriptedFocuser s(clock);
     s.focuser.SetJMIFlag(true);
     s.focuser.SetSBIGInterlock(true);
     s.focuser.SetCameraControl([] { return false; });  // a focus frame is always being taken
+    s.focuser.SetNudgeSleep(0.01);
     ASSERT_TRUE(s.Open());
     OpenNamedEvent(kFocuserWaitEvent)->Reset();
     auto done = OpenNamedEvent(kGeneralDelayEvent);
-
-    s.focuser.MoveBy(100);
-    ASSERT_TRUE(WaitUntil([&] { return Occurrences(s.script->Traffic(), "W::F-#") == 1; }));
-    EXPECT_EQ(s.dialogs.Deferred().front(), "Time out during focuser movement");
+    s.focuser.MoveBy(300);
+    ASSERT_TRUE(WaitUntil([&] { return s.dialogs.Deferred().size() == 2; }));
+    EXPECT_EQ(s.dialogs.Deferred(), (Strings{"Time out during focuser movement", "Time out during nudging"}));
+    EXPECT_TRUE(s.dialogs.Texts().empty());
+    ASSERT_TRUE(WaitUntil([&] { return Occurrences(s.script->Traffic(), "W::FS#") == 1; }));
+    EXPECT_GE(Occurrences(s.script->Traffic(), "W::F-#"), 1) << "the coarse run was started";
+    EXPECT_EQ(done->Wait(50ms), WaitResult::TimedOut) << "still nudging towards a target it cannot reach";
     s.focuser.CancelMovement();
     EXPECT_EQ(done->Wait(kLong), WaitResult::Signalled);
 }
