@@ -23,10 +23,11 @@ void TEndMoveThread::Run() {
     // count stops at once.
     const std::int32_t start = owner_.CTSCount();
     const bool down = stopAt_ < start;
+    const std::int64_t wrongWay = kWrongWayCounts + owner_.StopFactor();
     for (;;) {
         if (Superseded()) return;  // the newer move owns the motor and the flags
         const std::int32_t count = owner_.CTSCount();
-        if (down ? count > start + kWrongWayCounts : count < start - kWrongWayCounts) owner_.WrongWay(generation_);
+        if (down ? count > start + wrongWay : count < start - wrongWay) owner_.WrongWay(generation_);
         if (down ? count <= stopAt_ : count >= stopAt_) {
             StopMotor();
             Sleep(kCoarseStopSettleMs);

@@ -36,7 +36,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -129,8 +128,8 @@ inline constexpr int kInterruptsPollMs = 10;      // coarse-run starter waiting 
 inline constexpr int kCtsWaitSliceMs = 250;       // counting thread re-checks its stop request
 inline constexpr int kCtsPollMs = 1;              // counting by polling when line events fail
 inline constexpr int kLockRetryMs = 5;            // re-check for a newer move while waiting for a lock
-// Counts a move may go the wrong way (coasting of an earlier run, noise)
-// before it counts as a motor turning against its commands.
+// Counts a move may go the wrong way, beyond StopFactor (what an earlier run
+// may still coast), before it counts as a motor turning against its commands.
 inline constexpr int kWrongWayCounts = 20;
 inline constexpr std::size_t kHubReplyLength = 10;
 

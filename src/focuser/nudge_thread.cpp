@@ -70,6 +70,7 @@ void TNudgeThread::Nudge() {
     if (!Sleep(kNudgeSettleMs)) return;
     const std::int32_t start = owner_.CTSCount();
     const bool up = start < target_;
+    const std::int64_t wrongWay = kWrongWayCounts + owner_.StopFactor();
     const char* command = up ? kFocusIn : kFocusOut;
     const auto motorOff = [this] { owner_.WhileCurrent(generation_, [this] { owner_.MotorOff(); }); };
     // Ends a pulse at once in either mode (a text-mode run ignores RTS), so
@@ -110,7 +111,7 @@ void TNudgeThread::Nudge() {
         const std::int32_t count = owner_.CTSCount();
         const bool passed = up ? count > target_ : count < target_;
         if (count == target_ || passed || Stopping()) return;
-        if (up ? count < start - kWrongWayCounts : count > start + kWrongWayCounts) {
+        if (up ? count < start - wrongWay : count > start + wrongWay) {
             owner_.WrongWay(generation_);
             return;
         }

@@ -291,7 +291,7 @@ TEST_P(FocuserOnSimulatedHub, ReverseDirMatchingTheWiringReachesTheTargetAndAMis
         ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
         EXPECT_TRUE(focuser->GetIdle());
         ASSERT_TRUE(hub->WaitUntilStopped(5s));
-        EXPECT_LT(std::abs(focuser->CTSCount() - start), kWrongWayCounts + 60);
+        EXPECT_LT(std::abs(focuser->CTSCount() - start), kWrongWayCounts + focuser->StopFactor() + 60);
     }
     EXPECT_EQ(dialogs.Deferred(), (std::vector<std::string>(2, kWrongWayText)));
 }
