@@ -375,6 +375,7 @@ double HubSimulator::SpeedLocked() const {
 
 void HubSimulator::SwitchOnLocked(int direction, Clock::time_point now) {
     AdvanceLocked(now);
+    if (params_.reversed) direction = -direction;
     if (vanished_) return;
     if (direction == direction_ && (state_ == MotorState::Starting || state_ == MotorState::Running)) return;
     if (direction == direction_ && state_ == MotorState::Coasting) {

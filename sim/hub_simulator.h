@@ -15,6 +15,10 @@
 //               RTS is low does nothing. A text-mode run is stopped only by
 //               ":FQ#" or by a falling RTS.
 //
+//   Reversed:   with `reversed` set, every command and line pattern turns the
+//               motor the other way (a focuser whose motor is wired the other
+//               way round); the driver's ReverseDir compensates for it.
+//
 //   Encoder:    every count the shaft turns is reported on CTS with the
 //               direction on DSR.
 //               Normal mode: one count = one full CTS pulse, rise then fall,
@@ -82,6 +86,7 @@ struct HubParameters {
     double temperatureNoiseC = 0.0;  // spread of each temperature reading
     double timeScale = 1.0;          // motor time: simulated seconds per wall-clock second
     bool dualSense = false;          // high-resolution encoder output (see above)
+    bool reversed = false;           // a focuser wired the other way: "in" lowers the count
     bool temperatureUnit = true;     // false: KTR queries are never answered
     std::string firmware = "10203";  // the five characters of the KTR01 reply
     double replyDelayMs = 2.0;       // from the request's carriage return to the reply

@@ -14,20 +14,20 @@ TEndMoveThread::TEndMoveThread(TFocusControl& owner, std::uint64_t generation, s
 TEndMoveThread::~TEndMoveThread() { StopAndJoin(); }
 
 void TEndMoveThread::StopMotor() {
-    owner_.WhileCurrent(generation_, [this] {
-        owner_.SendFocusCommand(kFocusStop);
-        owner_.SendFocusCommand(kFocusStop);
-    });
+    owner_.WhileCurrent(generation_, [this] { owner_.StopMotorTwice(); });
 }
 
 void TEndMoveThread::Run() {
-    owner_.DoIdleChange();
+    ReportIdle();
     // The direction is fixed at the start: a stop point equal to the start
     // count stops at once.
-    const bool down = stopAt_ < owner_.CTSCount();
+    const std::int32_t start = owner_.CTSCount();
+    const bool down = stopAt_ < start;
+    const std::int64_t wrongWay = kWrongWayCounts + owner_.StopFactor();
     for (;;) {
         if (Superseded()) return;  // the newer move owns the motor and the flags
         const std::int32_t count = owner_.CTSCount();
+        if (down ? count > start + wrongWay : count < start - wrongWay) owner_.WrongWay(generation_);
         if (down ? count <= stopAt_ : count >= stopAt_) {
             StopMotor();
             Sleep(kCoarseStopSettleMs);
@@ -52,7 +52,7 @@ void TEndMoveThread::Run() {
         }
         Sleep(kWatcherPollMs);
     }
-    if (owner_.WhileCurrent(generation_, [this] { owner_.moveDone_.store(true); })) owner_.DoIdleChange();
+    if (owner_.WhileCurrent(generation_, [this] { owner_.moveDone_.store(true); })) ReportIdle();
 }
 
 }  // namespace kv

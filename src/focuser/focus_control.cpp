@@ -17,9 +17,7 @@ namespace kv {
 
 namespace {
 
-void SleepMs(int ms) {
-    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+thread_local const TFocuserThread* tlsCurrentThread = nullptr;
 
 std::string DefaultDevice(int comPort) { return "/dev/ttyS" + std::to_string(comPort - 1); }
 
@@ -33,7 +31,15 @@ std::int32_t ClampToCount(std::int64_t v) {
 // ---------------------------------------------------------------- TFocuserThread
 
 TFocuserThread::TFocuserThread(TFocusControl& owner, std::uint64_t generation, ThreadPriority priority)
-    : owner_(owner), generation_(generation), worker_([this](WorkerThread&) { Run(); }, priority) {}
+    : owner_(owner), generation_(generation), worker_(
+                                                  [this](WorkerThread&) {
+                                                      tlsCurrentThread = this;
+                                                      Run();
+                                                      tlsCurrentThread = nullptr;
+                                                  },
+                                                  priority) {}
+
+const TFocuserThread* TFocuserThread::Current() { return tlsCurrentThread; }
 
 TFocuserThread::~TFocuserThread() { StopAndJoin(); }
 
@@ -47,31 +53,16 @@ bool TFocuserThread::Superseded() const { return owner_.Superseded(generation_);
 
 bool TFocuserThread::Stopping() const { return worker_.StopRequested() || Superseded(); }
 
-std::optional<WaitResult> TFocuserThread::WaitFor(NamedEvent& event, int timeoutMs,
-                                                  const std::function<bool()>& alsoEndWhen) {
-    // Sliced, so that cancelling or destroying the focuser never waits out a
-    // two-minute time-out; the time-out itself runs on the owner's clock.
-    const std::int64_t deadline = owner_.clock_.TickMs() + timeoutMs;
-    for (;;) {
-        if (Stopping() || (alsoEndWhen && alsoEndWhen())) return std::nullopt;
-        const std::int64_t left = std::max<std::int64_t>(deadline - owner_.clock_.TickMs(), 0);
-        const std::int64_t slice = std::min<std::int64_t>(left, kWaitSliceMs);
-        const WaitResult r = event.Wait(std::chrono::milliseconds(slice));
-        if (r != WaitResult::TimedOut) return r;
-        if (left <= slice) return WaitResult::TimedOut;
-    }
+std::optional<WaitResult> TFocuserThread::WaitFor(NamedEvent& event, int timeoutMs, const StopFn& alsoEndWhen) {
+    return WaitForEvent(event, timeoutMs, owner_.clock_,
+                        [&] { return Stopping() || (alsoEndWhen && alsoEndWhen()); });
 }
 
 bool TFocuserThread::Sleep(double ms) {
-    using Clock = std::chrono::steady_clock;
-    const auto end = Clock::now() + std::chrono::microseconds(static_cast<std::int64_t>(ms * 1000.0));
-    for (;;) {
-        if (Stopping()) return false;
-        const auto now = Clock::now();
-        if (now >= end) return true;
-        std::this_thread::sleep_for(std::min<Clock::duration>(end - now, std::chrono::milliseconds(kWaitSliceMs)));
-    }
+    return SleepFor(owner_.clock_, ms, [this] { return Stopping(); });
 }
+
+void TFocuserThread::ReportIdle() { owner_.ReportIdle(generation_); }
 
 // ---------------------------------------------------------------- construction
 
@@ -81,7 +72,6 @@ TFocusControl::TFocusControl(IDialogs& dialogs, IClock& clock)
     generalDelay_ = OpenNamedEvent(kGeneralDelayEvent);
     TraceDiag("Focuser signalled objects created");
     generalDelay_->Reset();
-    keepAliveThread_ = std::thread([this] { KeepAliveLoop(); });
 }
 
 TFocusControl::~TFocusControl() {
@@ -91,12 +81,7 @@ TFocusControl::~TFocusControl() {
 
 void TFocusControl::Shutdown() {
     if (destroying_.exchange(true)) return;
-    {
-        std::lock_guard lock(keepAliveMutex_);
-        keepAliveStop_ = true;
-    }
-    keepAliveCv_.notify_all();
-    if (keepAliveThread_.joinable()) keepAliveThread_.join();
+    StopKeepAlive();
 
     // The move ends as a cancelled one (the motor is stopped and waiters on
     // "GENERAL_DELAY_EVENT" are released), then every thread is joined before
@@ -117,16 +102,28 @@ void TFocusControl::Shutdown() {
     TFocusControl::ClosePort();
 }
 
-void TFocusControl::KeepAliveLoop() {
-    std::unique_lock lock(keepAliveMutex_);
-    for (;;) {
-        if (keepAliveCv_.wait_for(lock, std::chrono::milliseconds(kKeepAliveIntervalMs),
-                                  [this] { return keepAliveStop_; })) {
-            return;
-        }
-        lock.unlock();
+void TFocusControl::StartKeepAlive() {
+    std::lock_guard lock(threadsMutex_);
+    if (keepAlive_ || destroying_.load()) return;
+    keepAlive_ = std::make_unique<WorkerThread>([this](WorkerThread& self) { KeepAliveLoop(self); });
+    keepAlive_->Start();
+}
+
+void TFocusControl::StopKeepAlive() {
+    std::unique_ptr<WorkerThread> keepAlive;
+    {
+        std::lock_guard lock(threadsMutex_);
+        keepAlive = std::move(keepAlive_);
+    }
+    if (keepAlive) {
+        keepAlive->RequestStop();
+        keepAlive->Join();
+    }
+}
+
+void TFocusControl::KeepAliveLoop(WorkerThread& self) {
+    while (SleepFor(clock_, kKeepAliveIntervalMs, [&] { return self.StopRequested(); })) {
         if (quorvelEnable_.load() && portOpen_.load()) WriteString(kKeepAliveText);
-        lock.lock();
     }
 }
 
@@ -184,7 +181,7 @@ void TFocusControl::SetInterruptsOff(bool value) {
         HoldNudging(false);
     }
     interruptsOff_.store(value);
-    SleepMs(kInterruptsSettleMs);
+    SleepFor(clock_, kInterruptsSettleMs);
     paused_.store(value);
 }
 
@@ -206,6 +203,16 @@ void TFocusControl::DoCTSChange(std::int32_t count, bool dsr) {
         handler = onCTSChange_;
     }
     if (handler && !destroying_.load()) handler(*this, count, dsr);
+}
+
+void TFocusControl::ReportIdle(std::uint64_t generation) {
+    // A MoveBy called from an Idle callback may be joining this thread while
+    // holding the report lock: give way as soon as that newer move exists.
+    std::unique_lock lock(idleMutex_, std::defer_lock);
+    while (!lock.try_lock_for(std::chrono::milliseconds(kLockRetryMs))) {
+        if (Superseded(generation)) return;
+    }
+    if (!Superseded(generation)) DoIdleChange();
 }
 
 void TFocusControl::DoIdleChange() {
@@ -236,13 +243,20 @@ void TFocusControl::TellUser(const std::string& text) {
     dialogs_.Show(text, DialogType::Error, DialogButtons::Ok);
 }
 
+void TFocusControl::TellUserLater(const std::string& text) {
+    WriteProgramLog(text);
+    dialogs_.Defer(DeferredMessage{text, DialogType::Error, DialogButtons::Ok});
+}
+
+void TFocusControl::WrongWay(std::uint64_t generation) {
+    // With ReverseDir not matching the wiring every command turns the motor
+    // away from the target; the count would never get there and the motor
+    // would run on to its end stop.
+    if (WhileCurrent(generation, [this] { SetCancelMovementFlag(true); })) TellUserLater(kWrongWayText);
+}
+
 void TFocusControl::ShowWaitResult(const WaitMessages& messages, WaitResult result) {
-    switch (result) {
-    case WaitResult::Signalled: return;
-    case WaitResult::TimedOut: TellUser(messages.timedOut); return;
-    case WaitResult::Abandoned: TellUser(messages.abandoned); return;
-    case WaitResult::Failed: TellUser(messages.failed); return;
-    }
+    if (const char* text = WaitFailureText(messages, result)) TellUserLater(text);
 }
 
 // ---------------------------------------------------------------- port
@@ -301,12 +315,14 @@ bool TFocusControl::OpenPort() {
         ctsThread_ = std::make_unique<TCTSThread>(*this, port);
         ctsThread_->Start();
     }
-    SleepMs(kOpenSettleMs);
+    StartKeepAlive();
+    SleepFor(clock_, kOpenSettleMs);
     ResetPosition();
     return true;
 }
 
 void TFocusControl::ClosePort() {
+    StopKeepAlive();
     const std::shared_ptr<ISerialPort> port = Port();
     if (!port) {
         portOpen_.store(false);
@@ -341,17 +357,28 @@ void TFocusControl::PortLost(const std::string& why) {
         WriteProgramLog(text);
         return;
     }
-    TellUser(text);
+    // This thread is about to end and ClosePort on the GUI thread may be
+    // joining it right now: the message must not wait for the GUI.
+    TellUserLater(text);
 }
 
 bool TFocusControl::WriteString(const std::string& text) {
     // The settling pause is taken before the lock, so a write never holds up
     // another exchange for it.
-    SleepMs(kPurgeSettleMs);
+    SleepFor(clock_, kPurgeSettleMs);
     std::lock_guard lock(commMutex_);
     const std::shared_ptr<ISerialPort> port = Port();
     if (!port || !portOpen_.load()) return false;
     port->Purge();
+    return port->Write(text, kSerialWriteTimeout);
+}
+
+bool TFocusControl::WriteNow(const std::string& text) {
+    // No purge either: it could discard the tail of the command that started
+    // the pulse, and a stop expects no reply.
+    std::lock_guard lock(commMutex_);
+    const std::shared_ptr<ISerialPort> port = Port();
+    if (!port || !portOpen_.load()) return false;
     return port->Write(text, kSerialWriteTimeout);
 }
 
@@ -380,9 +407,20 @@ void TFocusControl::MotorOff() {
     LineOp(true, false);
 }
 
+void TFocusControl::StopMotorTwice() {
+    if (useRtsDtr_.load()) {
+        SendFocusCommand(kFocusStop);
+    } else {
+        HaltMotor();
+    }
+    SendFocusCommand(kFocusStop);
+}
+
 void TFocusControl::HaltMotor() {
     MotorOff();
-    if (!useRtsDtr_.load()) SendFocusCommand(kFocusStop);
+    if (useRtsDtr_.load()) return;
+    if (logCommands_.load() && portOpen_.load()) PostLogText(kFocusStop, kComLog);
+    WriteNow(kFocusStop);
 }
 
 // ---------------------------------------------------------------- focus commands
@@ -406,17 +444,17 @@ void TFocusControl::SendFocusCommand(const std::string& command) {
     std::lock_guard lock(lineMutex_);
     if (cmd == kFocusIn) {
         LineOp(false, true);
-        SleepMs(kLineSwitchDelayMs);
+        SleepFor(clock_, kLineSwitchDelayMs);
         LineOp(true, true);
     } else if (cmd == kFocusOut) {
         LineOp(false, false);
-        SleepMs(kLineSwitchDelayMs);
+        SleepFor(clock_, kLineSwitchDelayMs);
         LineOp(true, true);
     } else if (cmd == kFocusStop) {
         LineOp(true, false);
         // A nudge sequence keeps its direction line between pulses.
         if (nudgeDone_.load()) {
-            SleepMs(kStopDtrDelayMs);
+            SleepFor(clock_, kStopDtrDelayMs);
             LineOp(false, false);
         }
     }
@@ -469,12 +507,20 @@ void TFocusControl::MoveTo(std::int32_t position) {
 }
 
 void TFocusControl::MoveBy(std::int32_t steps) {
+    const TFocuserThread* self = TFocuserThread::Current();
+    if (self != nullptr && &self->Owner() != this) self = nullptr;
+    std::unique_lock start(moveStartMutex_, std::defer_lock);
+    while (!start.try_lock_for(std::chrono::milliseconds(kLockRetryMs))) {
+        // Called from a callback of a move that a newer MoveBy is ending: that
+        // MoveBy waits to join this thread, so this request gives way to it.
+        if (self != nullptr && Superseded(self->Generation())) {
+            WriteProgramLog("Focuser move of " + std::to_string(steps) +
+                            " steps dropped: a newer move replaced the one that asked for it");
+            return;
+        }
+    }
+    const std::uint64_t generation = EndPreviousMove(self);
     generalDelay_->Reset();
-    std::lock_guard lock(moveMutex_);
-    // Threads of an earlier move that are still running (after a cancel, say)
-    // see the new generation and end without touching this move.
-    const std::uint64_t generation = moveGeneration_.fetch_add(1) + 1;
-    HoldNudging(false);
 
     const std::int64_t count = ctsCount_.load();
     const std::int32_t target = ClampToCount(count + steps);
@@ -485,6 +531,8 @@ void TFocusControl::MoveBy(std::int32_t steps) {
 
     if (destroying_.load() || count == target) {
         generalDelay_->Set();
+        start.unlock();
+        DoIdleChange();  // an ended previous move turns Idle true here
         return;
     }
     if (std::llabs(count - target) >= stopFactor + 2) {
@@ -505,6 +553,43 @@ void TFocusControl::MoveBy(std::int32_t steps) {
         return;
     }
     StartMoveThread(std::make_unique<TNudgeThread>(*this, generation, target, true, nullptr), &latestNudge_);
+}
+
+std::uint64_t TFocusControl::EndPreviousMove(const TFocuserThread* self) {
+    std::uint64_t generation = 0;
+    bool moving = false;
+    {
+        // From here on no thread of the old move sends or flags anything.
+        std::lock_guard lock(moveMutex_);
+        generation = moveGeneration_.fetch_add(1) + 1;
+        moving = !moveDone_.load() || !nudgeDone_.load();
+    }
+    std::vector<std::unique_ptr<TFocuserThread>> old;
+    {
+        std::lock_guard lock(threadsMutex_);
+        for (auto it = moveThreads_.begin(); it != moveThreads_.end();) {
+            if (it->get() == self) {
+                ++it;  // never joined from itself; it ends on its own, superseded
+                continue;
+            }
+            if (!(*it)->Finished()) moving = true;
+            old.push_back(std::move(*it));
+            it = moveThreads_.erase(it);
+        }
+        latestEndMove_ = latestMoveIt_ = latestNudge_ = nullptr;
+    }
+    for (auto& t : old) {
+        t->RequestStop();
+        t->Release();
+    }
+    for (auto& t : old) t->Join();
+    old.clear();
+    moveDone_.store(true);
+    nudgeDone_.store(true);
+    // The old threads left the motor as it was; with both phases done ":FQ#"
+    // also drops the direction line in line mode.
+    if (moving) StopMotorTwice();
+    return generation;
 }
 
 void TFocusControl::StartMoveThread(std::unique_ptr<TFocuserThread> thread, TFocuserThread** latest) {

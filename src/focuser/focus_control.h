@@ -6,17 +6,23 @@
 // text commands or with the RTS/DTR lines, counts encoder pulses arriving as
 // CTS edges (direction on DSR), and talks to the hub's temperature unit.
 // Focusers that keep their own position (RoboFocus, Optec) derive from it and
-// replace the transport and movement operations marked "RF/O" below.
+// replace the transport and movement operations marked "RF/O" below; they
+// never call the base OpenPort, so none of the hub threads below runs for them.
 //
 // Threads. A pulse-counted move runs on up to three worker threads (coarse-run
-// watcher, coarse-run starter, nudger) while one counting thread serves each
-// open port, and one keep-alive thread lives as long as the object. All of
-// them are owned here: a move that ends leaves a finished thread that the next
-// move reaps, a move that is superseded by a newer one stops without touching
-// the newer move's state, and destroying the object cancels the move, stops
-// and joins every thread and only then closes the port. A subclass whose
-// threads or overrides may still be called by these workers must call
-// Shutdown() first thing in its own destructor.
+// watcher, coarse-run starter, nudger); one counting thread and one keep-alive
+// thread serve the port while the base OpenPort has it open. All of them are
+// owned here. A move that ends leaves finished threads that the next move
+// reaps. A move started while another runs first ends the old one: it stops
+// the old move's threads (joining every one but the thread it is called on,
+// which may be one of them through a callback), switches the motor off and
+// marks both phases done, and only then starts. Destroying the object cancels
+// the move, stops and joins every thread and only then closes the port. A
+// subclass whose threads or overrides may still be called by these workers
+// must call Shutdown() first thing in its own destructor.
+//
+// Worker threads never wait for the user: their messages go through
+// IDialogs::Defer, because the GUI thread may be joining them at that moment.
 //
 // Completion. Every MoveBy/MoveTo resets the process-wide event
 // "GENERAL_DELAY_EVENT" and signals it exactly when the move has ended
@@ -30,7 +36,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -90,6 +95,9 @@ inline constexpr const char* kIllegalFocusCommandText = "Illegal FocusCommand";
 inline constexpr const char* kSetCalFailedText = "Set Cal value failed!";
 inline constexpr const char* kFirmwareUnknownText = "??";
 inline constexpr const char* kCtsEventName = "THE_CTS_EVENT";
+inline constexpr const char* kWrongWayText =
+    "The focuser moved away from its target, so the move was stopped. If it is wired the other way round, "
+    "tick \"Reverse Focuser Direction\"; if that is ticked, untick it.";
 
 inline constexpr WaitMessages kMoveItWaitMessages{"Time out during focuser movement",
                                                   "Abandoned event during focuser movement",
@@ -119,6 +127,10 @@ inline constexpr int kWatcherPollMs = 1;          // coarse-run watcher pass
 inline constexpr int kInterruptsPollMs = 10;      // coarse-run starter waiting for InterruptsOff
 inline constexpr int kCtsWaitSliceMs = 250;       // counting thread re-checks its stop request
 inline constexpr int kCtsPollMs = 1;              // counting by polling when line events fail
+inline constexpr int kLockRetryMs = 5;            // re-check for a newer move while waiting for a lock
+// Counts a move may go the wrong way, beyond StopFactor (what an earlier run
+// may still coast), before it counts as a motor turning against its commands.
+inline constexpr int kWrongWayCounts = 20;
 inline constexpr std::size_t kHubReplyLength = 10;
 
 inline constexpr double kNoTemperature = -100.0;
@@ -143,6 +155,11 @@ public:
     void Release() { worker_.Release(); }
     bool Finished() const { return worker_.Finished(); }
     void Join() { worker_.Join(); }
+    ThreadPriority GrantedPriority() const { return worker_.GrantedPriority(); }
+    // The movement thread the caller runs on; nullptr on any other thread.
+    static const TFocuserThread* Current();
+    std::uint64_t Generation() const { return generation_; }
+    const TFocusControl& Owner() const { return owner_; }
 
 protected:
     virtual void Run() = 0;
@@ -153,10 +170,11 @@ protected:
     bool Superseded() const;
     // Waits for `event` at most `timeoutMs` on the owner's clock; nullopt when
     // stopping (or `alsoEndWhen` turned true) first.
-    std::optional<WaitResult> WaitFor(NamedEvent& event, int timeoutMs,
-                                      const std::function<bool()>& alsoEndWhen = {});
-    // Sleeps; false when stopping ended it early.
+    std::optional<WaitResult> WaitFor(NamedEvent& event, int timeoutMs, const StopFn& alsoEndWhen = {});
+    // Sleeps on the owner's clock; false when stopping ended it early.
     bool Sleep(double ms);
+    // Reports Idle for this thread's move; nothing once a newer move has started.
+    void ReportIdle();
     // Holds here while the owner holds this thread; false when stopping.
     bool Checkpoint() { return worker_.Checkpoint() && !Stopping(); }
 
@@ -347,7 +365,15 @@ private:
     friend class TMoveItThread;
     friend class TNudgeThread;
 
-    void KeepAliveLoop();
+    void StartKeepAlive();
+    void StopKeepAlive();
+    void KeepAliveLoop(WorkerThread& self);
+    // Brings a running move to its end before a new one starts: bumps the
+    // move generation, stops and joins the old threads except `self`, and
+    // switches the motor off when anything was still moving. Returns the new
+    // move's generation.
+    std::uint64_t EndPreviousMove(const TFocuserThread* self);
+    void ReportIdle(std::uint64_t generation);
     void StartMoveThread(std::unique_ptr<TFocuserThread> thread, TFocuserThread** latest);
     void ReapFinishedThreads();  // threadsMutex_ held
     // Runs `action` (commands, end-of-phase flags) for the move of `generation`
@@ -356,11 +382,22 @@ private:
     bool Superseded(std::uint64_t generation) const { return moveGeneration_.load() != generation; }
     bool CameraIdle() const;
     void ShowWaitResult(const WaitMessages& messages, WaitResult result);
+    // For worker threads: logs `text` and hands it to the desktop to show later.
+    void TellUserLater(const std::string& text);
+    // A move of `generation` counted away from its target: ends it as a
+    // cancel does and tells the user.
+    void WrongWay(std::uint64_t generation);
     void HoldNudging(bool hold);
     void LineOp(bool rts, bool on);
-    // Stops the motor in either mode: MotorOff drops RTS, which a text-mode
-    // run ignores, so text mode adds ":FQ#".
+    // Stops the motor at once in either mode: MotorOff drops RTS, which a
+    // text-mode run ignores, so text mode adds ":FQ#", written without the
+    // purge and its settling pause so that a nudge pulse ends on time.
     void HaltMotor();
+    // ":FQ#" twice, the first one at once (the motor coasts on while a
+    // write waits to settle).
+    void StopMotorTwice();
+    // The write of WriteString without the settling pause and purge.
+    bool WriteNow(const std::string& text);
     void PortLost(const std::string& why);
     void AddTemperature(double reading);
     std::shared_ptr<ISerialPort> Port() const;
@@ -402,6 +439,7 @@ private:
     std::atomic<std::uint64_t> moveGeneration_{0};
     std::atomic<bool> destroying_{false};
     std::mutex moveMutex_;  // a new move against the end of a phase of the previous one
+    std::timed_mutex moveStartMutex_;  // one MoveBy at a time
     std::shared_ptr<NamedEvent> generalDelay_;
 
     // Callbacks and settings read by several threads.
@@ -413,7 +451,7 @@ private:
     PortResolverFn portResolver_;
     PortFactoryFn portFactory_;
     std::string tcFirmwareVersion_;
-    std::recursive_mutex idleMutex_;  // keeps Idle reports in order
+    std::recursive_timed_mutex idleMutex_;  // keeps Idle reports in order
 
     // The port: the pointer under portMutex_, each purge-write(-read) exchange
     // under commMutex_, each sequence of line switches under lineMutex_.
@@ -430,10 +468,7 @@ private:
     TFocuserThread* latestMoveIt_ = nullptr;
     TFocuserThread* latestNudge_ = nullptr;
 
-    std::mutex keepAliveMutex_;
-    std::condition_variable keepAliveCv_;
-    bool keepAliveStop_ = false;
-    std::thread keepAliveThread_;
+    std::unique_ptr<WorkerThread> keepAlive_;
 
     std::mutex tempMutex_;
     std::deque<double> tempList_;

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <optional>
 #include <string_view>
-#include <thread>
 
 #include "focuser/focus_control.h"
 #include "shell/log_channel.h"
@@ -66,7 +65,7 @@ std::optional<double> ParseDecimal(std::string_view text) {
 }  // namespace
 
 std::string TFocusControl::HubExchange(const std::string& request, int waitMs) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs + kPurgeSettleMs));
+    SleepFor(Clock(), waitMs + kPurgeSettleMs);
     std::lock_guard lock(commMutex_);
     const std::shared_ptr<ISerialPort> port = Port();
     if (!port || !portOpen_.load()) return {};

@@ -7,11 +7,6 @@ TMoveItThread::TMoveItThread(TFocusControl& owner, std::uint64_t generation, boo
 
 TMoveItThread::~TMoveItThread() { StopAndJoin(); }
 
-std::string TMoveItThread::ErrorText() const {
-    std::lock_guard lock(errorMutex_);
-    return errorText_;
-}
-
 void TMoveItThread::Run() {
     if (!owner_.WhileCurrent(generation_, [this] { owner_.SendFocusCommand(kFocusStop); })) return;
     const auto cancelled = [this] { return owner_.endMoveCancel_.load(); };
@@ -19,18 +14,10 @@ void TMoveItThread::Run() {
     if (owner_.sbigInterlock_.load() && !owner_.CameraIdle()) {
         // Wait for the camera's current focus frame to end before moving.
         if (!owner_.WhileCurrent(generation_, [this] { owner_.moveDone_.store(false); })) return;
-        owner_.DoIdleChange();
+        ReportIdle();
         const auto waited = WaitFor(*OpenNamedEvent(kFocuserWaitEvent), kInterlockWaitMs, cancelled);
         if (!waited) return;
-        if (*waited != WaitResult::Signalled) {
-            {
-                std::lock_guard lock(errorMutex_);
-                errorText_ = *waited == WaitResult::TimedOut    ? kMoveItWaitMessages.timedOut
-                             : *waited == WaitResult::Abandoned ? kMoveItWaitMessages.abandoned
-                                                                : kMoveItWaitMessages.failed;
-            }
-            owner_.ShowWaitResult(kMoveItWaitMessages, *waited);
-        }
+        owner_.ShowWaitResult(kMoveItWaitMessages, *waited);
     }
 
     const char* command = up_ ? kFocusIn : kFocusOut;

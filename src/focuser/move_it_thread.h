@@ -17,15 +17,11 @@ public:
     ~TMoveItThread() override;
 
     bool Up() const { return up_; }
-    // The wait message shown, if any.
-    std::string ErrorText() const;
 
 private:
     void Run() override;
 
     const bool up_;
-    mutable std::mutex errorMutex_;
-    std::string errorText_;
 };
 
 }  // namespace kv

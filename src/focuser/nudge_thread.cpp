@@ -31,24 +31,9 @@ TNudgeThread::TNudgeThread(TFocusControl& owner, std::uint64_t generation, std::
 
 TNudgeThread::~TNudgeThread() { StopAndJoin(); }
 
-std::string TNudgeThread::ErrorText() const {
-    std::lock_guard lock(errorMutex_);
-    return errorText_;
-}
-
-void TNudgeThread::SetError(const WaitMessages& messages, WaitResult result) {
-    {
-        std::lock_guard lock(errorMutex_);
-        errorText_ = result == WaitResult::TimedOut    ? messages.timedOut
-                     : result == WaitResult::Abandoned ? messages.abandoned
-                                                       : messages.failed;
-    }
-    owner_.ShowWaitResult(messages, result);
-}
-
 void TNudgeThread::Run() {
     if (!owner_.WhileCurrent(generation_, [this] { owner_.generalDelay_->Reset(); })) return;
-    owner_.DoIdleChange();
+    ReportIdle();
     const auto cancelled = [this] { return owner_.nudgeCancel_.load(); };
 
     bool go = true;
@@ -57,7 +42,7 @@ void TNudgeThread::Run() {
         if (!waited) {
             go = false;
         } else if (*waited != WaitResult::Signalled) {
-            SetError(kInterlockNudgeWaitMessages, *waited);
+            owner_.ShowWaitResult(kInterlockNudgeWaitMessages, *waited);
         }
     }
     if (go && !close_ && ctsEvent_) {
@@ -67,7 +52,7 @@ void TNudgeThread::Run() {
         if (!waited) {
             go = false;
         } else if (*waited != WaitResult::Signalled) {
-            SetError(kCoarseRunWaitMessages, *waited);
+            owner_.ShowWaitResult(kCoarseRunWaitMessages, *waited);
         }
     }
     if (go) Nudge();
@@ -75,19 +60,21 @@ void TNudgeThread::Run() {
     // The move ends here: stop the motor, then release whoever waits for it.
     const bool current = owner_.WhileCurrent(generation_, [this] {
         owner_.nudgeDone_.store(true);
-        owner_.SendFocusCommand(kFocusStop);
-        owner_.SendFocusCommand(kFocusStop);
+        owner_.StopMotorTwice();
         owner_.generalDelay_->Set();
     });
-    if (current) owner_.DoIdleChange();
+    if (current) ReportIdle();
 }
 
 void TNudgeThread::Nudge() {
     if (!Sleep(kNudgeSettleMs)) return;
-    const bool up = owner_.CTSCount() < target_;
+    const std::int32_t start = owner_.CTSCount();
+    const bool up = start < target_;
+    const std::int64_t wrongWay = kWrongWayCounts + owner_.StopFactor();
     const char* command = up ? kFocusIn : kFocusOut;
     const auto motorOff = [this] { owner_.WhileCurrent(generation_, [this] { owner_.MotorOff(); }); };
-    // Ends a pulse in either mode (a text-mode run ignores RTS).
+    // Ends a pulse at once in either mode (a text-mode run ignores RTS), so
+    // the motor runs for the pulse time and not for a write's settling pause too.
     const auto haltMotor = [this] { owner_.WhileCurrent(generation_, [this] { owner_.HaltMotor(); }); };
     owner_.WhileCurrent(generation_, [this] { owner_.SendFocusCommand(kFocusSlow); });
 
@@ -124,6 +111,10 @@ void TNudgeThread::Nudge() {
         const std::int32_t count = owner_.CTSCount();
         const bool passed = up ? count > target_ : count < target_;
         if (count == target_ || passed || Stopping()) return;
+        if (up ? count < start - wrongWay : count > start + wrongWay) {
+            owner_.WrongWay(generation_);
+            return;
+        }
     }
 }
 

@@ -25,19 +25,14 @@ public:
 
     std::int32_t Target() const { return target_; }
     bool Close() const { return close_; }
-    // The wait message shown, if any.
-    std::string ErrorText() const;
 
 private:
     void Run() override;
     void Nudge();
-    void SetError(const WaitMessages& messages, WaitResult result);
 
     const std::int32_t target_;
     const bool close_;
     std::shared_ptr<NamedEvent> ctsEvent_;
-    mutable std::mutex errorMutex_;
-    std::string errorText_;
 };
 
 }  // namespace kv

@@ -2,6 +2,8 @@
 // LX-200 command bytes and lines, the hub's temperature protocol and the COM log.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "focuser/focus_control.h"
 #include "focuser_test_support.h"
 
@@ -16,42 +18,39 @@ void Answer(ScriptedFocuser& s, const std::string& reply) {
     s.script->Reply(reply);
 }
 
-TEST(FocusControl, OpenPortFailsWithoutLeavingAnythingOpen) {
+TEST(FocusControl, OpenPortResolvesTheComNumberAndFailuresLeaveNothingOpen) {
     ScriptedFocuser s;
+    std::vector<int> asked;
     std::vector<std::string> tried;
+    const PortFactoryFn scripted = [&](const std::string& device) -> std::unique_ptr<ISerialPort> {
+        return std::make_unique<ScriptedDevice>(device, s.script);
+    };
     s.focuser.SetPortFactory([&](const std::string& device) -> std::unique_ptr<ISerialPort> {
         tried.push_back(device);
         return nullptr;
     });
     s.focuser.SetComPort(0);
     EXPECT_FALSE(s.focuser.OpenPort());
-    EXPECT_TRUE(tried.empty()) << "COM 0 must fail without trying a device";
-    // The default resolver maps COM n to /dev/ttyS(n-1).
     s.focuser.SetComPort(3);
     EXPECT_FALSE(s.focuser.OpenPort());
-    EXPECT_EQ(tried, Strings{"/dev/ttyS2"});
+    EXPECT_EQ(tried, std::vector<std::string>{"/dev/ttyS2"}) << "COM 0 fails without trying a device";
     EXPECT_FALSE(s.focuser.PortOpen());
-
     // A real device path that does not exist.
     s.focuser.SetPortFactory({});
     s.focuser.SetPortResolver([](int) { return std::string("/nonexistent/kv-focuser-tty"); });
     EXPECT_FALSE(s.focuser.OpenPort());
     EXPECT_FALSE(s.focuser.PortOpen());
-}
 
-TEST(FocusControl, PortResolverGetsTheComNumberAndSetComPortClosesWithoutTouchingIdle) {
-    ScriptedFocuser s;
-    std::vector<int> asked;
+    s.focuser.SetPortFactory(scripted);
     s.focuser.SetPortResolver([&](int com) {
         asked.push_back(com);
         return "scripted:" + std::to_string(com);
     });
     s.focuser.SetComPort(4);
-    ASSERT_TRUE(s.Open());
+    ASSERT_TRUE(s.focuser.OpenPort());
     EXPECT_EQ(asked, std::vector<int>{4});
-    EXPECT_EQ(s.Device().Device(), "scripted:4");
     EXPECT_TRUE(s.focuser.PortOpen());
-
+    // SetComPort closes without reopening and leaves Idle alone.
     s.focuser.SetComPort(3);
     EXPECT_FALSE(s.focuser.PortOpen());
     EXPECT_EQ(s.focuser.ComPort(), 3);
@@ -72,8 +71,16 @@ TEST(FocusControl, IllegalFocusCommandsAreRefusedAndLeaveThePortAlone) {
     EXPECT_EQ(s.script->Traffic(), Strings{"W::FF#"});
 }
 
+// Threads of this process; a focuser with a closed port adds none.
+std::size_t ProcessThreads() {
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                                  std::filesystem::directory_iterator()));
+}
+
 TEST(FocusControl, KeepAliveWritesFiveOnlyWhileEnabledAndOpen) {
+    const std::size_t before = ProcessThreads();
     ScriptedFocuser s;
+    EXPECT_EQ(ProcessThreads(), before) << "no keep-alive thread before the port opens";
     ASSERT_TRUE(s.Open());
     s.focuser.SetQuorvelEnable(true);
     const auto keepAlives = [&] {
@@ -86,6 +93,8 @@ TEST(FocusControl, KeepAliveWritesFiveOnlyWhileEnabledAndOpen) {
     const auto stopped = keepAlives();
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(keepAlives(), stopped);
+    s.focuser.ClosePort();
+    EXPECT_EQ(ProcessThreads(), before) << "closing ends the counting and keep-alive threads";
 }
 
 // ---------------------------------------------------------------- LX-200 commands
@@ -108,7 +117,7 @@ TEST(FocusCommands, TextModeWritesTheCommandsAndReverseDirSwapsDirectionsOnly) {
     EXPECT_EQ(s.script->Traffic(), (Strings{"W::FQ#", "W::F+#", "W::F-#", "W::FS#"}));
 }
 
-TEST(FocusCommands, LineModeSetsDirectionBeforeMotorAndDropsBothOnStop) {
+TEST(FocusCommands, LineModeSetsDirectionBeforeMotorDropsBothOnStopAndReverses) {
     ScriptedFocuser s;
     s.focuser.SetUseRTS_DTR(true);
     ASSERT_TRUE(s.Open());
@@ -129,14 +138,11 @@ TEST(FocusCommands, LineModeSetsDirectionBeforeMotorAndDropsBothOnStop) {
         s.focuser.EscapeComm(fn);
     }
     EXPECT_EQ(s.script->Traffic(), (Strings{"DTR1", "RTS1", "DTR0", "RTS0"}));
-}
 
-TEST(FocusCommands, ReverseDirInLineModeDropsDtrAndLogsTheSwappedCommand) {
-    ScriptedFocuser s;
-    s.focuser.SetUseRTS_DTR(true);
+    // Reversed, "in" drops DTR; the log shows the command after the swap.
     s.focuser.SetReverseDir(true);
     s.focuser.SetLogCommands(true);
-    ASSERT_TRUE(s.Open());
+    s.script->Clear();
     TakeComLog();
     s.focuser.StartMove(true, false);
     EXPECT_EQ(s.script->Traffic(), (Strings{"RTS1"}));
@@ -145,7 +151,9 @@ TEST(FocusCommands, ReverseDirInLineModeDropsDtrAndLogsTheSwappedCommand) {
 
 // ---------------------------------------------------------------- hub protocol
 
-TEST(HubProtocol, AvailOnTheSecondTryOnlyReportsTheChangeOnce) {
+// Yes on the second try counts; nine bytes and silence are no answer. Each
+// change is reported once, and an absent unit empties the temperature history.
+TEST(HubProtocol, AvailRetriesOnceReportsChangesOnceAndAbsenceEmptiesTheHistory) {
     ScriptedFocuser s;
     ASSERT_TRUE(s.Open());
     std::vector<bool> changes;
@@ -154,28 +162,18 @@ TEST(HubProtocol, AvailOnTheSecondTryOnlyReportsTheChangeOnce) {
     s.script->Reply("KTR03YES!!");
     EXPECT_TRUE(s.focuser.GetTCAvail());
     EXPECT_EQ(s.script->Traffic(), (Strings{"W:KTR02?????\r", "W:KTR02?????\r"}));
-    s.script->Reply("KTR03YES!!");
-    EXPECT_TRUE(s.focuser.GetTCAvail());
-    EXPECT_EQ(changes, std::vector<bool>{true});
-}
-
-TEST(HubProtocol, NineBytesThenSilenceIsNoAnswerAndEmptiesTheTemperatureHistory) {
-    ScriptedFocuser s;
-    ASSERT_TRUE(s.Open());
     Answer(s, "KTR09+20.0");
     EXPECT_DOUBLE_EQ(s.focuser.GetTemperature(), 20.0);
 
-    std::vector<bool> changes;
-    s.focuser.SetOnAvailChange([&](TFocusControl&, bool avail) { changes.push_back(avail); });
     s.script->Reply("KTR03YES!");
     s.script->Reply("KTR03YES!");
     EXPECT_FALSE(s.focuser.GetTCAvail());
-    EXPECT_EQ(changes, std::vector<bool>{false});
+    EXPECT_EQ(changes, (std::vector<bool>{true, false}));
     EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 20.0) << "the average keeps its value until the next reading";
-
     Answer(s, "KTR09+10.0");
     s.focuser.GetTemperature();
     EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 10.0) << "the old reading must be gone";
+    EXPECT_EQ(changes, (std::vector<bool>{true, false, true}));
 }
 
 TEST(HubProtocol, TemperatureAverageKeepsTheLastTenValidReadings) {
@@ -192,14 +190,9 @@ TEST(HubProtocol, TemperatureAverageKeepsTheLastTenValidReadings) {
     EXPECT_DOUBLE_EQ(s.focuser.GetTemperature(), -99.0);
     EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 15.5);
 
-    s.focuser.ClearTempHistory();
-    EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 15.5);
-    Answer(s, "KTR09-03.0");
-    s.focuser.GetTemperature();
-    EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), -3.0);
 }
 
-TEST(HubProtocol, BadPayloadsAreNoReadingAndNeverThrow) {
+TEST(HubProtocol, PayloadsAreReadAndBadOnesAreNoReadingAndNeverThrow) {
     ScriptedFocuser s;
     ASSERT_TRUE(s.Open());
     Answer(s, "KTR0500240");
@@ -212,6 +205,10 @@ TEST(HubProtocol, BadPayloadsAreNoReadingAndNeverThrow) {
     s.script->Reply("KTR0812.50");  // the request's code, not the answer's
     EXPECT_DOUBLE_EQ(s.focuser.GetTemperature(), kNoTemperature);
     EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 0.0);
+    s.script->Reply("KTR0112345");
+    EXPECT_EQ(s.focuser.GetTCFirmwareVersion(), "12.3.45");
+    s.script->Reply("          ");
+    EXPECT_EQ(s.focuser.GetTCFirmwareVersion(), "??");
 }
 
 TEST(HubProtocol, SetCalSendsFiveDigitsAndRestoresTheOldValueWhenRefused) {
@@ -244,16 +241,6 @@ TEST(HubProtocol, SetCalSendsFiveDigitsAndRestoresTheOldValueWhenRefused) {
     EXPECT_EQ(s.focuser.SetTCCal(240), HubResult::Unavailable);
     EXPECT_EQ(s.script->Traffic().size(), 2u);
     EXPECT_EQ(s.focuser.TCCal(), 42);
-}
-
-TEST(HubProtocol, FirmwareVersionIsFormattedFromThePayload) {
-    ScriptedFocuser s;
-    ASSERT_TRUE(s.Open());
-    s.script->Reply("KTR0112345");
-    EXPECT_EQ(s.focuser.GetTCFirmwareVersion(), "12.3.45");
-    EXPECT_EQ(s.script->Traffic(), Strings{"W:KTR00?????\r"});
-    s.script->Reply("          ");
-    EXPECT_EQ(s.focuser.GetTCFirmwareVersion(), "??");
 }
 
 TEST(HubProtocol, ComLogCarriesCommandsOnlyWhenLogging) {

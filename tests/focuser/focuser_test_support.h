@@ -1,13 +1,13 @@
-// Test doubles for the focuser tests: a dialog recorder, a clock that runs
-// fast for the long time-outs, and a scripted device on the far end of the
+// Test doubles for the focuser tests: a scripted device on the far end of the
 // serial cable that records every byte and line change and answers hub
-// requests from a script.
+// requests from a script, and a focuser wired to it.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -30,16 +30,37 @@ using namespace std::chrono_literals;
 // Generous bounds: reached only when the code under test is wrong.
 constexpr auto kLong = 20s;
 
-// Milliseconds pass `factor` times faster than on the wall clock.
-class FastClock final : public IClock {
+// Records like RecordingDialogs; while closed, Show waits until Open() (a
+// user who has not answered yet). Defer never waits.
+class GatedDialogs final : public IDialogs {
 public:
-    explicit FastClock(std::int64_t factor) : factor_(factor) {}
-    std::int64_t TickMs() const override { return real_.TickMs() * factor_; }
-    std::chrono::system_clock::time_point Now() const override { return real_.Now(); }
+    DialogResult Show(const std::string& text, DialogType type, DialogButtons buttons) override {
+        std::unique_lock lock(mutex_);
+        ++showing_;
+        cv_.wait(lock, [this] { return open_; });
+        --showing_;
+        return recorder_.Show(text, type, buttons);
+    }
+    void Defer(const DeferredMessage& message) override { recorder_.Defer(message); }
+    void Beep() override {}
+    void SetOpen(bool open) {
+        std::lock_guard lock(mutex_);
+        open_ = open;
+        cv_.notify_all();
+    }
+    bool Showing() const {
+        std::lock_guard lock(mutex_);
+        return showing_ > 0;
+    }
+    std::vector<std::string> Texts() const { return recorder_.Texts(); }
+    std::vector<std::string> Deferred() const { return recorder_.Deferred(); }
 
 private:
-    SystemClock real_;
-    std::int64_t factor_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    bool open_ = true;
+    int showing_ = 0;
+    RecordingDialogs recorder_;
 };
 
 // What the scripted device saw; outlives the port, which the focuser owns.
