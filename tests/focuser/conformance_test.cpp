@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cctype>
 #include <cmath>
 #include <thread>
 
@@ -24,10 +25,15 @@
 namespace kv::test {
 namespace {
 
-// The catalogue's values as the main window applies them to a new controller.
-std::unique_ptr<TFocusControl> FromCatalogue(const std::string& model, IDialogs& dialogs) {
+Settings CatalogueSettings(const std::string& model) {
     Settings s;
     ApplyCatalogueModel(std::string(KV_SOURCE_DIR) + "/data/" + kCatalogueFileName, model, s);
+    return s;
+}
+
+// The catalogue's values as the main window applies them to a new controller.
+std::unique_ptr<TFocusControl> FromCatalogue(const std::string& model, IDialogs& dialogs) {
+    const Settings s = CatalogueSettings(model);
     std::unique_ptr<TFocusControl> f;
     switch (FocuserKindFromName(model)) {
     case FocuserKind::JMI:
@@ -52,17 +58,29 @@ std::unique_ptr<TFocusControl> FromCatalogue(const std::string& model, IDialogs&
 }
 
 enum class Kind { Hub, RoboFocus, Optec };
-constexpr std::array kModels{"Default", "RoboFocus", "Optec TCF-S"};
 
-class Conformance : public ::testing::TestWithParam<Kind> {
+Kind KindOf(const std::string& model) {
+    switch (FocuserKindFromName(model)) {
+    case FocuserKind::RoboFocus: return Kind::RoboFocus;
+    case FocuserKind::Optec: return Kind::Optec;
+    default: return Kind::Hub;
+    }
+}
+
+// The parameter is the catalogue model; the simulated device is the hardware
+// that entry describes (a high-resolution encoder, a motor wired the other way).
+class Conformance : public ::testing::TestWithParam<const char*> {
 protected:
+    Kind kind() const { return KindOf(GetParam()); }
+
     void SetUp() override {
         kvsim::InstallSimulatedPorts();
         kvsim::Observatory::Instance().SetTruePosition(2000);
-        focuser = FromCatalogue(kModels[static_cast<int>(GetParam())], dialogs);
+        focuser = FromCatalogue(GetParam(), dialogs);
         ASSERT_TRUE(focuser);
-        switch (GetParam()) {
+        switch (kind()) {
         case Kind::Hub: {
+            const Settings entry = CatalogueSettings(GetParam());
             kvsim::ResetSimulatedDevices();
             hub = kvsim::HubFor("hub-conformance");
             kvsim::HubParameters p;
@@ -70,6 +88,8 @@ protected:
             p.slowSpeed = 50.0;
             p.startLagMs = 4.0;
             p.coastCounts = 2.0;
+            p.dualSense = entry.hiResPositioning;
+            p.reversed = entry.reverseDirection;
             hub->SetParameters(p);
             focuser->SetPortResolver([](int) { return std::string("sim:hub-conformance"); });
             tolerance = 12;
@@ -121,7 +141,7 @@ protected:
         focuser->MoveTo(target);
         ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << "to " << target;
         ASSERT_TRUE(WaitUntil([&] { return focuser->GetIdle(); })) << "to " << target;
-        if (GetParam() != Kind::Hub) {
+        if (kind() != Kind::Hub) {
             EXPECT_GE(focuser->CTSCount(), low);
             EXPECT_LE(focuser->CTSCount(), high);
         }
@@ -146,7 +166,7 @@ TEST_P(Conformance, MovesLandWithinToleranceAndEndGracefullyAtTheEnds) {
         MoveToAndWait(target);
         ExpectNear(target);
     }
-    if (GetParam() != Kind::Hub) {
+    if (kind() != Kind::Hub) {
         MoveToAndWait(low - 100);  // below the travel: stops at the end, or is refused
         MoveToAndWait(high + 100);
         MoveToAndWait(0);
@@ -155,7 +175,7 @@ TEST_P(Conformance, MovesLandWithinToleranceAndEndGracefullyAtTheEnds) {
 }
 
 TEST_P(Conformance, HaltDuringAMoveLeavesItIdleAndReadsNeverBlock) {
-    const std::int32_t target = GetParam() == Kind::Hub ? 250 : high;
+    const std::int32_t target = kind() == Kind::Hub ? 250 : high;
     focuser->MoveTo(target);
     // Reads from another thread keep answering while the move runs.
     std::atomic<int> reads{0};
@@ -185,9 +205,16 @@ TEST_P(Conformance, HaltDuringAMoveLeavesItIdleAndReadsNeverBlock) {
     ExpectNear(0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Simulated, Conformance, ::testing::Values(Kind::Hub, Kind::RoboFocus, Kind::Optec),
-                         [](const ::testing::TestParamInfo<Kind>& kind) {
-                             return std::string(std::array{"Hub", "RoboFocus", "Optec"}[static_cast<int>(kind.param)]);
+// Every hub model whose hardware differs (plain, high-resolution encoder,
+// reversed wiring), and one of each kind that keeps its own position.
+INSTANTIATE_TEST_SUITE_P(Catalogue, Conformance,
+                         ::testing::Values("Default", "JMI NGF-S", "JMI MotoFocus", "RoboFocus", "Optec TCF-S"),
+                         [](const ::testing::TestParamInfo<const char*>& model) {
+                             std::string name;
+                             for (const char* c = model.param; *c != '\0'; ++c) {
+                                 if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+                             }
+                             return name;
                          });
 
 }  // namespace
