@@ -50,6 +50,7 @@
 #include "platform/dialogs.h"
 #include "platform/named_event.h"
 #include "platform/serial_port.h"
+#include "platform/timed_mutex.h"
 #include "platform/waits.h"
 #include "platform/worker_thread.h"
 
@@ -439,7 +440,7 @@ private:
     std::atomic<std::uint64_t> moveGeneration_{0};
     std::atomic<bool> destroying_{false};
     std::mutex moveMutex_;  // a new move against the end of a phase of the previous one
-    std::timed_mutex moveStartMutex_;  // one MoveBy at a time
+    TimedMutex moveStartMutex_;  // one MoveBy at a time
     std::shared_ptr<NamedEvent> generalDelay_;
 
     // Callbacks and settings read by several threads.
@@ -451,7 +452,7 @@ private:
     PortResolverFn portResolver_;
     PortFactoryFn portFactory_;
     std::string tcFirmwareVersion_;
-    std::recursive_timed_mutex idleMutex_;  // keeps Idle reports in order
+    RecursiveTimedMutex idleMutex_;  // keeps Idle reports in order
 
     // The port: the pointer under portMutex_, each purge-write(-read) exchange
     // under commMutex_, each sequence of line switches under lineMutex_.
