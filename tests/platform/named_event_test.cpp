@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace kv {
@@ -14,37 +15,25 @@ using namespace std::chrono_literals;
 // Generous: only ever reached when the code under test is wrong.
 constexpr auto kLong = 10s;
 
-TEST(NamedEvent, OneSetReleasesExactlyOneOfSeveralWaiters) {
+TEST(NamedEvent, SetReleasesOneWaiterAbandonWakesAllAndStaysUntilReset) {
     NamedEvent event("one-set");
-    std::atomic<int> released{0};
-    std::atomic<int> timedOut{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.emplace_back([&] {
-            const WaitResult r = event.Wait(1500ms);
-            (r == WaitResult::Signalled ? released : timedOut).fetch_add(1);
-        });
+    for (const bool abandon : {false, true}) {
+        SCOPED_TRACE(abandon ? "abandon" : "set");
+        std::atomic<int> signalled{0}, abandoned{0}, timedOut{0};
+        std::vector<std::thread> waiters;
+        for (int i = 0; i < 3; ++i) {
+            waiters.emplace_back([&] {
+                const WaitResult r = event.Wait(abandon ? kLong : 1500ms);
+                (r == WaitResult::Signalled ? signalled : r == WaitResult::Abandoned ? abandoned : timedOut)++;
+            });
+        }
+        std::this_thread::sleep_for(100ms);  // let them block
+        abandon ? event.Abandon() : event.Set();
+        for (auto& t : waiters) t.join();
+        EXPECT_EQ(std::tuple(signalled.load(), abandoned.load(), timedOut.load()),
+                  abandon ? std::tuple(0, 3, 0) : std::tuple(1, 0, 2));
     }
-    std::this_thread::sleep_for(100ms);  // let them block
-    event.Set();
-    for (auto& t : waiters) t.join();
-    EXPECT_EQ(released.load(), 1);
-    EXPECT_EQ(timedOut.load(), 2);
-}
-
-TEST(NamedEvent, AbandonWakesEveryWaiterAndStaysUntilReset) {
-    NamedEvent event("abandon");
-    std::atomic<int> abandoned{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.emplace_back([&] { abandoned += event.Wait(kLong) == WaitResult::Abandoned ? 1 : 0; });
-    }
-    std::this_thread::sleep_for(50ms);
-    event.Abandon();
-    for (auto& t : waiters) t.join();
-    EXPECT_EQ(abandoned.load(), 3);
     EXPECT_EQ(event.Wait(0ms), WaitResult::Abandoned);
-
     event.Reset();
     EXPECT_EQ(event.Wait(0ms), WaitResult::TimedOut);
     event.Set();

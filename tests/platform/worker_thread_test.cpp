@@ -8,17 +8,14 @@
 #include <atomic>
 #include <thread>
 
+#include "support/eventually.h"
+
 namespace kv {
 namespace {
 
 using namespace std::chrono_literals;
 
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit = 10000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
-    return pred();
-}
+using test::Eventually;
 
 TEST(WorkerThread, DestructorStopsAndJoinsARunningProcedureAndReleasesAHeldOne) {
     for (const bool held : {false, true}) {
@@ -33,7 +30,7 @@ TEST(WorkerThread, DestructorStopsAndJoinsARunningProcedureAndReleasesAHeldOne) 
             });
             if (held) worker.Hold();
             worker.Start();
-            ASSERT_TRUE(WaitFor([&] { return started.load(); }));
+            ASSERT_TRUE(Eventually([&] { return started.load(); }));
         }
         // The procedure, told by Checkpoint, must have ended before the destructor returned.
         EXPECT_TRUE(ended.load());
@@ -50,7 +47,7 @@ TEST(WorkerThread, HoldBlocksAtCheckpointAndReleaseContinues) {
     });
     worker.Hold();
     worker.Start();
-    ASSERT_TRUE(WaitFor([&] { return step.load() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return step.load() == 1; }));
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(step.load(), 1) << "a held worker went past its checkpoint";
     EXPECT_FALSE(worker.Finished());

@@ -2,9 +2,7 @@
 // pseudo-terminal through the real POSIX port, and in-process with the
 // simulators misbehaving. Whatever the line does, the drivers must not crash
 // or hang, and a position they report must be one the focuser really had.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <type_traits>
 
@@ -17,6 +15,7 @@
 #include "sim/robofocus_simulator.h"
 #include "sim/sim_devices.h"
 #include "../focuser/focuser_test_support.h"
+#include "support/pty.h"
 
 namespace kv::test {
 namespace {
@@ -27,32 +26,16 @@ constexpr std::int64_t kStart = 3000;
 // opening queries to be through.
 void Settle() { std::this_thread::sleep_for(600ms); }
 
-struct Pty {
-    Pty() {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return;
-        char name[128];
-        if (::ptsname_r(master, name, sizeof name) == 0) slave = name;
-    }
-    ~Pty() { CloseMaster(); }
-    void CloseMaster() {
-        if (master >= 0) ::close(master);
-        master = -1;
-    }
-    int master = -1;
-    std::string slave;
-};
-
 TEST(ProtocolOverPty, RoboFocusMovesEndWithTheEventAndTheRightCount) {
     kvsim::Observatory::Instance().SetTruePosition(kStart);
     kvsim::RoboFocusDevice device;
     device.SetMicrosPerStep(50);
     Pty pty;
-    ASSERT_FALSE(pty.slave.empty());
-    kvsim::FdDeviceServer server(pty.master, device);
+    ASSERT_FALSE(pty.Path().empty());
+    kvsim::FdDeviceServer server(pty.Master(), device);
     RecordingDialogs dialogs;
     TRFFocusControl focuser(dialogs);
-    focuser.SetPortResolver([&](int) { return pty.slave; });
+    focuser.SetPortResolver([&](int) { return pty.Path(); });
     ASSERT_TRUE(focuser.OpenPort());
     ASSERT_TRUE(WaitUntil([&] { return focuser.FirmWareVersion() == "002.31"; }));
     EXPECT_EQ(focuser.MaxTravel(), kvsim::RoboFocusDevice::kDefaultTravelLimit);
@@ -69,47 +52,28 @@ TEST(ProtocolOverPty, RoboFocusMovesEndWithTheEventAndTheRightCount) {
     EXPECT_EQ(device.Position(), kStart - expected) << "without ReverseDir, + is inward";
 }
 
-// A client of the Optec simulator without the driver: the bytes as they came.
-class OptecRawClient : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_FALSE(pty.slave.empty());
-        device.SetMicrosPerStep(50);
-        server = std::make_unique<kvsim::FdDeviceServer>(pty.master, device);
-        ASSERT_TRUE(line.Open({19200, false}));
-    }
-    // What arrives for `command` up to and including the first carriage return.
-    std::string Exchange(const std::string& command) {
-        EXPECT_TRUE(line.Write(command, kSerialWriteTimeout));
-        std::string got;
-        const auto end = std::chrono::steady_clock::now() + kLong;
-        while (got.find('\r') == std::string::npos && std::chrono::steady_clock::now() < end) {
-            char buffer[32];
-            got.append(buffer, line.ReadSome(buffer, sizeof buffer, 50ms));
-        }
-        return got;
-    }
-
+// A client of the Optec simulator without the driver, taking the bytes as
+// they come. Every reply ends with LF CR, so the common client, which reads up
+// to the carriage return and drops the last two bytes, gets the bare reply.
+TEST(ProtocolOverPty, OptecRepliesEndWithLineFeedThenCarriageReturn) {
+    kvsim::Observatory::Instance().SetTruePosition(3200);
     Pty pty;
     kvsim::OptecDevice device;
-    std::unique_ptr<kvsim::FdDeviceServer> server;
-    PosixSerialPort line{pty.slave};
-};
-
-// Every reply ends with LF CR, so the common client, which reads up to the
-// carriage return and drops the last two bytes, gets the bare reply.
-TEST_F(OptecRawClient, RepliesEndWithLineFeedThenCarriageReturn) {
-    kvsim::Observatory::Instance().SetTruePosition(3200);
-    EXPECT_EQ(Exchange("FMMODE"), "!\x0a\x0d");
-    const std::string position = Exchange("FPOSRO");
-    const std::string done = Exchange("FO0100");
-    EXPECT_EQ(position, "P=3200\x0a\x0d");
-    EXPECT_EQ(done, "*\x0a\x0d");
-    char extra[8];
-    EXPECT_EQ(line.ReadSome(extra, sizeof extra, 100ms), 0u) << "nothing after the line end";
-    const auto clientText = [](const std::string& r) { return r.substr(0, r.size() - 2); };
-    EXPECT_EQ(clientText(position), "P=3200");
-    EXPECT_EQ(clientText(done), "*");
+    device.SetMicrosPerStep(50);
+    kvsim::FdDeviceServer server(pty.Master(), device);
+    PosixSerialPort line(pty.Path());
+    ASSERT_TRUE(line.Open({19200, false}));
+    char buffer[32];
+    for (auto [command, reply] : {std::pair{"FMMODE", "!\x0a\x0d"}, {"FPOSRO", "P=3200\x0a\x0d"}, {"FO0100", "*\x0a\x0d"}}) {
+        EXPECT_TRUE(line.Write(command, kSerialWriteTimeout));
+        std::string got;
+        for (const auto end = std::chrono::steady_clock::now() + kLong;
+             got.find('\r') == std::string::npos && std::chrono::steady_clock::now() < end;) {
+            got.append(buffer, line.ReadSome(buffer, sizeof buffer, 50ms));
+        }
+        EXPECT_EQ(got, reply) << command;
+    }
+    EXPECT_EQ(line.ReadSome(buffer, sizeof buffer, 100ms), 0u) << "nothing after the line end";
 }
 
 TEST(ProtocolOverPty, ThePtyClosingUnderAMoveNeitherCrashesNorHangs) {
@@ -117,11 +81,11 @@ TEST(ProtocolOverPty, ThePtyClosingUnderAMoveNeitherCrashesNorHangs) {
     kvsim::RoboFocusDevice device;
     device.SetMicrosPerStep(2000);
     auto pty = std::make_unique<Pty>();
-    auto server = std::make_unique<kvsim::FdDeviceServer>(pty->master, device);
+    auto server = std::make_unique<kvsim::FdDeviceServer>(pty->Master(), device);
     RecordingDialogs dialogs;
     auto focuser = std::make_unique<TRFFocusControl>(dialogs);
     focuser->SetReverseDir(true);
-    focuser->SetPortResolver([slave = pty->slave](int) { return slave; });
+    focuser->SetPortResolver([slave = pty->Path()](int) { return slave; });
     ASSERT_TRUE(focuser->OpenPort());
     Settle();
     focuser->MoveBy(500);
@@ -137,22 +101,28 @@ TEST(ProtocolOverPty, ThePtyClosingUnderAMoveNeitherCrashesNorHangs) {
     focuser.reset();      // returns: the reader is released and joined
 }
 
-// ---------------------------------------------------------------- faults
-
 // A driver on its in-process simulator, which misbehaves as each test asks.
 template <class Device, class Driver>
 class Faults : public ::testing::TestWithParam<kvsim::ProtocolFault> {
 protected:
-    void Open(std::shared_ptr<Device> d, const std::string& name) {
+    static constexpr bool kRoboFocus = std::is_same_v<Driver, TRFFocusControl>;
+    void SetUp() override {
         kvsim::InstallSimulatedPorts();
         kvsim::Observatory::Instance().SetTruePosition(kStart);
-        device = std::move(d);
+        const std::string name = kRoboFocus ? "robofocus-faults" : "optec-faults";
+        if constexpr (kRoboFocus) {
+            device = kvsim::RoboFocusFor(name);
+        } else {
+            device = kvsim::OptecFor(name);
+        }
         device->SetMicrosPerStep(100);
         device->SetFault(kvsim::ProtocolFault::None);
         focuser = std::make_unique<Driver>(dialogs);
         focuser->SetPortResolver([name](int) { return "sim:" + name; });
-        if constexpr (std::is_same_v<Driver, TRFFocusControl>) focuser->SetReverseDir(true);
+        if constexpr (kRoboFocus) focuser->SetReverseDir(true);
         ASSERT_TRUE(focuser->OpenPort());
+        ASSERT_TRUE(!kRoboFocus || WaitUntil([&] { return focuser->MaxTravel() > 0; }));
+        Settle();
     }
     void TearDown() override {
         focuser.reset();
@@ -178,20 +148,8 @@ protected:
     std::unique_ptr<Driver> focuser;
     std::shared_ptr<NamedEvent> general = OpenNamedEvent(kGeneralDelayEvent);
 };
-
-class RoboFocusFaults : public Faults<kvsim::RoboFocusDevice, TRFFocusControl> {
-    void SetUp() override {
-        Open(kvsim::RoboFocusFor("robofocus-faults"), "robofocus-faults");
-        ASSERT_TRUE(WaitUntil([&] { return focuser->MaxTravel() > 0; }));
-        Settle();
-    }
-};
-class OptecFaults : public Faults<kvsim::OptecDevice, TOFocusControl> {
-    void SetUp() override {
-        Open(kvsim::OptecFor("optec-faults"), "optec-faults");
-        Settle();
-    }
-};
+using RoboFocusFaults = Faults<kvsim::RoboFocusDevice, TRFFocusControl>;
+using OptecFaults = Faults<kvsim::OptecDevice, TOFocusControl>;
 
 TEST_P(RoboFocusFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
     const auto fault = GetParam();
