@@ -50,9 +50,7 @@ Moments Measure(TImageObject& image, double background, int half = 30) {
 class SimCameraTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        kvsim::NightParameters night;
-        night.temperatureRateCPerHour = 0.0;  // best focus stays put
-        kvsim::Observatory::Instance().StartNight(night);
+        kvsim::Observatory::Instance().StartNight({.temperatureRateCPerHour = 0.0});  // best focus stays put
         ASSERT_TRUE(camera_.Initialize("sim_camera.so"));
         library_ = dlopen((std::string(KV_BIN_DIR) + "/sim_camera.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
         ASSERT_NE(library_, nullptr);
@@ -82,8 +80,7 @@ protected:
     }
     TImageObject& Focus(double exposure, double gain = 1.0, int x = kStarX, int y = kStarY) {
         camera_.FocusImage()->SetExposureTime(exposure);
-        EXPECT_TRUE(camera_.SetUpExpose());
-        EXPECT_TRUE(camera_.GetFocusObject(x, y, gain));
+        EXPECT_TRUE(camera_.SetUpExpose() && camera_.GetFocusObject(x, y, gain));
         return *camera_.FocusImage();
     }
 

@@ -1,7 +1,7 @@
-// The RoboFocus and Optec drivers against their simulators: end to end over a
-// pseudo-terminal through the real POSIX port, and in-process with the
-// simulators misbehaving. Whatever the line does, the drivers must not crash
-// or hang, and a position they report must be one the focuser really had.
+// The simulated devices over a pseudo-terminal through the real POSIX port,
+// and the RoboFocus and Optec drivers in-process with the simulators
+// misbehaving. Whatever the line does, the drivers must not crash or hang, and
+// a position they report must be one the focuser really had.
 #include <gtest/gtest.h>
 
 #include <type_traits>
@@ -10,6 +10,7 @@
 #include "focuser/rf_focus_control.h"
 #include "platform/named_event.h"
 #include "platform/posix_serial_port.h"
+#include "sim/hub_simulator.h"
 #include "sim/observatory.h"
 #include "sim/optec_simulator.h"
 #include "sim/robofocus_simulator.h"
@@ -74,6 +75,24 @@ TEST(ProtocolOverPty, OptecRepliesEndWithLineFeedThenCarriageReturn) {
         EXPECT_EQ(got, reply) << command;
     }
     EXPECT_EQ(line.ReadSome(buffer, sizeof buffer, 100ms), 0u) << "nothing after the line end";
+}
+
+TEST(ProtocolOverPty, HubQueriesAreAnsweredAndCommandsCollected) {
+    Pty pty;
+    PosixSerialPort port(pty.Path());
+    ASSERT_TRUE(port.Open({9600, true}));
+    kvsim::HubQueryResponder responder(pty.Master());
+    // One exchange as the focuser makes it: purge, write, read ten bytes.
+    for (auto [request, reply] : {std::pair{"KTR02?????\r", "KTR03YES!!"}, {"KTR0600242\r", "KTR0700242"}}) {
+        port.Purge();
+        ASSERT_TRUE(port.Write(request, kSerialWriteTimeout));
+        EXPECT_EQ(port.ReadExactly(kvsim::kHubReplyLength, kSerialReadTimeout), reply);
+    }
+    EXPECT_EQ(responder.Offset(), 242);
+    ASSERT_TRUE(port.Write("5:F-#", kSerialWriteTimeout) && port.Write(":FQ#", kSerialWriteTimeout));
+    const std::vector<std::string> expected{"KTR02?????", "KTR0600242", "5", ":F-#", ":FQ#"};
+    EXPECT_TRUE(WaitUntil([&] { return responder.Commands().size() >= expected.size(); }));
+    EXPECT_EQ(responder.Commands(), expected);
 }
 
 TEST(ProtocolOverPty, ThePtyClosingUnderAMoveNeitherCrashesNorHangs) {

@@ -50,23 +50,14 @@ KVBool Fill(KVImageObject* image, bool focus) {
 KV_PLUGIN_EXPORT FaultCameraState* FaultCamera_State() { return &gState; }
 
 KV_PLUGIN_EXPORT void DLLQueryCameraData(TCameraData* data) {
-    data->CameraType = "Test";
-    data->CameraName = "Fault Camera";
-    data->Manufacturer = gState.sbig.load() != 0 ? "Santa Barbara Instrument Group" : "Nobody";
-    data->ImageBits = 16;
-    data->FocusBits = 16;
-    data->HorizRes = kFaultMainWidth;
-    data->VertRes = kFaultMainHeight;
-    data->HorizFocusFrame = kFaultFocusWidth;
-    data->VertFocusFrame = kFaultFocusHeight;
-    data->HorizPixel = 9.0;
-    data->VertPixel = 9.0;
-    data->DLLFileName = "fault_camera.so";
-    data->DLLVersion = "1.0";
-    data->FWHMFactor = 0.0;
-    data->XBinning = 1;
-    data->YBinning = 1;
-    data->FocusBinning = 1;
+    const char* maker = gState.sbig.load() != 0 ? "Santa Barbara Instrument Group" : "Nobody";
+    *data = TCameraData{.CameraType = "Test", .CameraName = "Fault Camera", .Manufacturer = maker, .ImageBits = 16,
+                        .FocusBits = 16, .HorizRes = kFaultMainWidth, .VertRes = kFaultMainHeight,
+                        .HorizFocusFrame = kFaultFocusWidth, .VertFocusFrame = kFaultFocusHeight, .HorizPixel = 9.0,
+                        .VertPixel = 9.0, .FocusOffsetX = 0, .FocusOffsetY = 0, .DownloadTime = 0, .Reserved0 = 0,
+                        .DLLFileName = "fault_camera.so", .DLLVersion = "1.0", .InterfaceType = 0, .Location00 = 0,
+                        .Orientation = 0, .Reserved1 = 0, .FWHMFactor = 0.0, .XBinning = 1, .YBinning = 1,
+                        .FocusBinning = 1, .Reserved2 = 0};
 }
 
 KV_PLUGIN_EXPORT KVBool DLLInitCamera(int32_t) { return gState.initResult.load() != 0 ? KV_TRUE : KV_FALSE; }
