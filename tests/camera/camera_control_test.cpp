@@ -27,26 +27,20 @@ struct Recorder {
     std::vector<std::string> statuses;
     std::atomic<int> imageReady{0}, focusReady{0};
 
+    template <typename F>
+    auto Locked(F f) {
+        std::lock_guard lock(mutex);
+        return f();
+    }
     void Attach(TCameraControl& camera) {
-        camera.SetOnBusyChange([this](TCameraControl&, bool idle) {
-            std::lock_guard lock(mutex);
-            busy.push_back(idle);
-        });
-        camera.SetOnStatusMessage([this](TCameraControl&, const std::string& text, int) {
-            std::lock_guard lock(mutex);
-            statuses.push_back(text);
-        });
+        camera.SetOnBusyChange([this](TCameraControl&, bool idle) { Locked([&] { busy.push_back(idle); }); });
+        camera.SetOnStatusMessage(
+            [this](TCameraControl&, const std::string& text, int) { Locked([&] { statuses.push_back(text); }); });
         camera.SetOnImageReady([this](TCameraControl&) { ++imageReady; });
         camera.SetOnFocusImageReady([this](TCameraControl&) { ++focusReady; });
     }
-    std::vector<bool> Busy() {
-        std::lock_guard lock(mutex);
-        return busy;
-    }
-    std::vector<std::string> Statuses() {
-        std::lock_guard lock(mutex);
-        return statuses;
-    }
+    std::vector<bool> Busy() { return Locked([&] { return busy; }); }
+    std::vector<std::string> Statuses() { return Locked([&] { return statuses; }); }
 };
 
 class CameraControlTest : public ::testing::Test {

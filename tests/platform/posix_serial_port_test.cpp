@@ -213,8 +213,7 @@ TEST(PosixSerialPort, WritesAndBoundedReads) {
     pty.Send(std::string("\0KTR03\0YES!!more", 16));
     EXPECT_EQ(port.ReadExactly(10, kLong), "KTR03YES!!");
     char buf[16];
-    ASSERT_EQ(port.ReadSome(buf, sizeof buf, kLong), 4u);
-    EXPECT_EQ(std::string(buf, 4), "more");
+    EXPECT_EQ(std::string(buf, port.ReadSome(buf, sizeof buf, kLong)), "more");
 
     pty.Send("stale reply");
     std::this_thread::sleep_for(100ms);
@@ -259,8 +258,7 @@ TEST(PosixSerialPort, LinesStartLowAndCloseFromAnotherThreadReleasesEveryWaitAnd
     ASSERT_TRUE(Eventually([&] { return modem->Waiting(); }));
     const int fd = port.NativeHandle();
     port.Close();
-    EXPECT_TRUE(modem->Waiting());
-    EXPECT_NE(::fcntl(fd, F_GETFD), -1);
+    EXPECT_TRUE(modem->Waiting() && ::fcntl(fd, F_GETFD) != -1);
     modem->SetDeaf(false);
     EXPECT_TRUE(Eventually([&] { return ::fcntl(fd, F_GETFD) == -1 && !modem->Waiting(); }));
 }

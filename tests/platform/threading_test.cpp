@@ -220,12 +220,10 @@ TEST(WorkerThread, PriorityIsGrantedOrFallsBackQuietly) {
         worker.Join();
         ASSERT_TRUE(worker.Finished());
         const ThreadPriority granted = worker.GrantedPriority();
-        if (granted == ThreadPriority::Normal) {
-            EXPECT_EQ(policy.load(), SCHED_OTHER);
-        } else {
-            EXPECT_EQ(granted, wanted);
-            EXPECT_EQ(policy.load(), wanted == ThreadPriority::TimeCritical ? SCHED_FIFO : SCHED_RR);
-        }
+        EXPECT_TRUE(granted == ThreadPriority::Normal || granted == wanted);
+        EXPECT_EQ(policy.load(), granted == ThreadPriority::Normal        ? SCHED_OTHER
+                                 : granted == ThreadPriority::TimeCritical ? SCHED_FIFO
+                                                                           : SCHED_RR);
     }
 }
 

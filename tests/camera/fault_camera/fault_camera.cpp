@@ -20,8 +20,7 @@ void HangWhileAsked() {
 
 KVBool Fill(KVImageObject* image, bool focus) {
     KVImageHandle handle = nullptr;
-    int32_t w = 0;
-    int32_t h = 0;
+    int32_t w = 0, h = 0;
     double exposure = 0.0;
     if (image == nullptr || image->GetImageObject(image, &handle) != KV_S_OK ||
         image->GetHorizWords(image, &w) != KV_S_OK || image->GetVertWords(image, &h) != KV_S_OK ||
@@ -31,8 +30,7 @@ KVBool Fill(KVImageObject* image, bool focus) {
     if (!focus) {
         gState.lastImageExposure.store(exposure);
     }
-    const double cx = w / 2;
-    const double cy = h / 2;
+    const double cx = w / 2, cy = h / 2;
     std::vector<uint16_t> pixels(static_cast<size_t>(w) * static_cast<size_t>(h));
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {

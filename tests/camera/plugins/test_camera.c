@@ -71,13 +71,11 @@ KV_PLUGIN_EXPORT KVBool DLLSetUpExpose(void) { return KV_TRUE; }
 static KVBool Fill(KVImageObject* image, int32_t offset) {
     static uint16_t buffer[4096];
     KVImageHandle handle = NULL;
-    int32_t w = 0;
-    int32_t h = 0;
-    int32_t x;
-    int32_t y;
-    if (image->GetImageObject(image, &handle) != KV_S_OK) return KV_FALSE;
-    if (image->GetHorizWords(image, &w) != KV_S_OK || image->GetVertWords(image, &h) != KV_S_OK) return KV_FALSE;
-    if ((size_t)w * (size_t)h > sizeof buffer / sizeof buffer[0]) return KV_FALSE;
+    int32_t w = 0, h = 0, x, y;
+    if (image->GetImageObject(image, &handle) != KV_S_OK || image->GetHorizWords(image, &w) != KV_S_OK ||
+        image->GetVertWords(image, &h) != KV_S_OK || (size_t)w * (size_t)h > sizeof buffer / sizeof buffer[0]) {
+        return KV_FALSE;
+    }
     for (y = 0; y < h; ++y) {
         for (x = 0; x < w; ++x) buffer[y * w + x] = (uint16_t)(100 * y + x + offset);
     }
