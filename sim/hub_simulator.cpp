@@ -520,11 +520,6 @@ void HubQueryResponder::Stop() {
     thread_.join();
 }
 
-void HubQueryResponder::SetFault(HubFault f) {
-    std::lock_guard lock(mutex_);
-    protocol_.fault = f;
-}
-
 void HubQueryResponder::SetOffset(int registerValue) {
     std::lock_guard lock(mutex_);
     protocol_.offset = registerValue;

@@ -267,7 +267,6 @@ public:
     HubQueryResponder(const HubQueryResponder&) = delete;
     HubQueryResponder& operator=(const HubQueryResponder&) = delete;
 
-    void SetFault(HubFault f);
     void SetOffset(int registerValue);
     int Offset() const;
     std::vector<std::string> Commands() const;

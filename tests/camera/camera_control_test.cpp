@@ -3,38 +3,29 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
+#include <tuple>
 
 #include "camera/fault_camera/fault_camera.h"
+#include "support/eventually.h"
 #include "support/recording_dialogs.h"
 
 namespace kv {
 namespace {
 
 using std::chrono::milliseconds;
+using test::Eventually;
 
 constexpr double kFwhmPerSigma = 2.354820045;
-
-bool WaitUntil(const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + milliseconds(20000);
-    while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(milliseconds(2));
-    return done();
-}
 
 // What the controller told the desktop.
 struct Recorder {
     std::mutex mutex;
     std::vector<bool> busy;
     std::vector<std::string> statuses;
-    std::atomic<int> imageReady{0};
-    std::atomic<int> focusReady{0};
+    std::atomic<int> imageReady{0}, focusReady{0};
 
     template <typename F>
     auto Locked(F f) {
@@ -60,8 +51,7 @@ protected:
         ASSERT_NE(library_, nullptr) << dlerror();
         auto stateOf = reinterpret_cast<FaultCameraStateProc>(dlsym(library_, "FaultCamera_State"));
         ASSERT_NE(stateOf, nullptr);
-        state_ = stateOf();
-        state_->Reset();
+        (state_ = stateOf())->Reset();
         // No stale signals from an earlier test.
         for (const char* name : {kDelayEvent, kFocusDelayEvent, kFocuserWaitEvent, kGeneralDelayEvent}) {
             OpenNamedEvent(name)->Reset();
@@ -123,13 +113,10 @@ TEST_F(CameraControlTest, ExposuresAreTimedDeliveredAndMeasured) {
     EXPECT_EQ(rec_.focusReady.load(), 1);
     EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false, true}));
     EXPECT_EQ(rec_.Statuses(), (std::vector<std::string>{"Acquiring Focus Image", "Focus Image Ready"}));
-    EXPECT_EQ(state_->lastX.load(), 300);
-    EXPECT_EQ(state_->lastY.load(), 200);
-    EXPECT_DOUBLE_EQ(state_->lastGain.load(), 1.5);
+    EXPECT_EQ(std::tuple(state_->lastX.load(), state_->lastY.load(), state_->lastGain.load()), std::tuple(300, 200, 1.5));
 
     const FocusReading r = camera->Reading();
-    EXPECT_EQ(r.PeakX, kFaultFocusWidth / 2);
-    EXPECT_EQ(r.PeakY, kFaultFocusHeight / 2);
+    EXPECT_EQ(std::pair(r.PeakX, r.PeakY), std::pair(kFaultFocusWidth / 2, kFaultFocusHeight / 2));
     EXPECT_NEAR(r.FWHM, 2 * kFwhmPerSigma, 0.1 * 2 * kFwhmPerSigma);
     EXPECT_DOUBLE_EQ(r.FOM, r.HFD);
     camera->SetFOMKind(FomKind::Peak);
@@ -150,14 +137,13 @@ TEST_F(CameraControlTest, ExposuresAreTimedDeliveredAndMeasured) {
     camera->GetFocusFrame();
     const TImageObject& image = *camera->FocusImage();
     for (auto [x, y] : {std::pair{0, 0}, {14, 20}, {24, 26}}) EXPECT_EQ(image.Pixel(x, y), 0) << x << "," << y;
-    EXPECT_EQ(image.Pixel(15, 15), 300);
-    EXPECT_EQ(image.Pixel(33, 25), 300);
+    EXPECT_EQ(std::pair(image.Pixel(15, 15), image.Pixel(33, 25)), std::pair(std::uint16_t{300}, std::uint16_t{300}));
     EXPECT_EQ(camera->Reading().Peak, 20300);
 
     state_->setUpExposeResult = 1;
     camera->SetExposureTime(0.05);
     camera->DoImageFrame();
-    ASSERT_TRUE(WaitUntil([&] { return rec_.imageReady.load() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return rec_.imageReady.load() == 1; }));
     EXPECT_TRUE(camera->Idle());
     EXPECT_DOUBLE_EQ(state_->lastImageExposure.load(), 0.05);
     EXPECT_EQ(camera->MainImage()->Pixel(kFaultMainWidth / 2, kFaultMainHeight / 2), 20300);
@@ -175,7 +161,7 @@ TEST_F(CameraControlTest, EveryFailingStepIsReportedAndTheFrameStillEnds) {
     camera->GetFocusFrame();
     state_->imageResult = 0;
     camera->DoImageFrame();
-    ASSERT_TRUE(WaitUntil([&] { return rec_.imageReady.load() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return rec_.imageReady.load() == 1; }));
     EXPECT_EQ(rec_.focusReady.load(), 1);
     EXPECT_EQ(OpenNamedEvent(kFocusDelayEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
 
@@ -186,7 +172,7 @@ TEST_F(CameraControlTest, EveryFailingStepIsReportedAndTheFrameStillEnds) {
     camera->SetExposureTime(0.02);
     camera->GetFocusFrame();
     camera->DoImageFrame();
-    ASSERT_TRUE(WaitUntil([&] { return rec_.imageReady.load() == 2; }));
+    ASSERT_TRUE(Eventually([&] { return rec_.imageReady.load() == 2; }));
     // An abandoned event is told apart from a time-out.
     OpenNamedEvent(kDelayEvent)->Abandon();
     camera->GetFocusFrame();
@@ -196,8 +182,7 @@ TEST_F(CameraControlTest, EveryFailingStepIsReportedAndTheFrameStillEnds) {
                                         "Time out during focus exposing", "Time out during exposing",
                                         "Abandoned event during focus exposing"}));
     // Each frame was still fetched after its failed wait.
-    EXPECT_EQ(state_->focusCalls.load(), 3);
-    EXPECT_EQ(state_->imageCalls.load(), 2);
+    EXPECT_EQ(std::pair(state_->focusCalls.load(), state_->imageCalls.load()), std::pair(3, 2));
 
     // A plug-in that starts no exposure is not timed at all.
     state_->setUpExposeResult = 0;
@@ -213,11 +198,11 @@ TEST_F(CameraControlTest, ContinuousFocusRunsOneLoopAndFinishesTheFrameInFlight)
     state_->focusDelayMs = 20;
     camera->SetContinuousFocus(true);
     camera->SetContinuousFocus(true);
-    ASSERT_TRUE(WaitUntil([&] { return state_->focusCalls.load() >= 3; }));
+    ASSERT_TRUE(Eventually([&] { return state_->focusCalls.load() >= 3; }));
     // One loop: frames never overlap, and the camera stays busy throughout.
     EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false}));
 
-    ASSERT_TRUE(WaitUntil([&] { return state_->focusInProgress.load() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return state_->focusInProgress.load() == 1; }));
     camera->SetContinuousFocus(false);
     EXPECT_TRUE(camera->Idle());
     const int frames = state_->focusCalls.load();
@@ -228,7 +213,7 @@ TEST_F(CameraControlTest, ContinuousFocusRunsOneLoopAndFinishesTheFrameInFlight)
 
     // And it starts again.
     camera->SetContinuousFocus(true);
-    ASSERT_TRUE(WaitUntil([&] { return state_->focusCalls.load() > frames; }));
+    ASSERT_TRUE(Eventually([&] { return state_->focusCalls.load() > frames; }));
     camera->SetContinuousFocus(false);
     EXPECT_TRUE(camera->Idle());
     EXPECT_TRUE(dialogs_.Deferred().empty());
@@ -241,14 +226,14 @@ TEST_F(CameraControlTest, InterlockedLoopWaitsForTheFocuserBetweenFrames) {
     camera->SetSBIGInterlock(true);
 
     camera->SetContinuousFocus(true);
-    ASSERT_TRUE(WaitUntil([&] { return state_->focusCalls.load() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return state_->focusCalls.load() == 1; }));
     std::this_thread::sleep_for(milliseconds(100));
     EXPECT_EQ(state_->focusCalls.load(), 1);  // held until the move ends
     OpenNamedEvent(kGeneralDelayEvent)->Set();
-    ASSERT_TRUE(WaitUntil([&] { return state_->focusCalls.load() >= 2; }));
+    ASSERT_TRUE(Eventually([&] { return state_->focusCalls.load() >= 2; }));
 
     // A move that never ends is reported once, and the loop takes no more frames.
-    ASSERT_TRUE(WaitUntil([&] { return !dialogs_.Deferred().empty(); }));
+    ASSERT_TRUE(Eventually([&] { return !dialogs_.Deferred().empty(); }));
     const int frames = state_->focusCalls.load();
     std::this_thread::sleep_for(milliseconds(100));
     EXPECT_EQ(state_->focusCalls.load(), frames);
@@ -264,13 +249,13 @@ TEST_F(CameraControlTest, FrameWaitingBehindAMainExposureKeepsTheCameraBusy) {
     camera->SetExposureTime(0.1);
     state_->focusDelayMs = 200;
     camera->DoImageFrame();
-    ASSERT_TRUE(WaitUntil([&] { return camera->DelayTimer().Enabled(); }));
+    ASSERT_TRUE(Eventually([&] { return camera->DelayTimer().Enabled(); }));
     camera->StartFocusFrame();
     // The main exposure has ended; the frame that waited for it is reading out.
-    ASSERT_TRUE(WaitUntil([&] { return state_->focusInProgress.load() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return state_->focusInProgress.load() == 1; }));
     EXPECT_EQ(rec_.imageReady.load(), 1);
     EXPECT_FALSE(camera->Idle());
-    ASSERT_TRUE(WaitUntil([&] { return rec_.focusReady.load() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return rec_.focusReady.load() == 1; }));
     EXPECT_TRUE(camera->Idle());
     EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false, true}));
 }
@@ -280,7 +265,7 @@ TEST_F(CameraControlTest, DisconnectAndDestructionStopEveryThread) {
     camera->SetContinuousFocus(true);
     camera->SetExposureTime(30.0);
     camera->DoImageFrame();
-    ASSERT_TRUE(WaitUntil([&] { return camera->DelayTimer().Enabled(); }));
+    ASSERT_TRUE(Eventually([&] { return camera->DelayTimer().Enabled(); }));
     ASSERT_FALSE(camera->ToggleConnection("fault_camera.so"));
     EXPECT_FALSE(camera->ContinuousFocus());
     // The exposure cut short left the timer free for the next one.
@@ -302,7 +287,7 @@ TEST_F(CameraControlTest, DisconnectAndDestructionStopEveryThread) {
     camera->SetContinuousFocus(true);
     camera->SetExposureTime(60.0);
     camera->DoImageFrame();
-    ASSERT_TRUE(WaitUntil([&] { return camera->DelayTimer().Enabled(); }));
+    ASSERT_TRUE(Eventually([&] { return camera->DelayTimer().Enabled(); }));
     camera->SetOnFocusImageReady([&](TCameraControl&) { ++afterwards; });
     camera->SetOnImageReady([&](TCameraControl&) { ++afterwards; });
     camera.reset();
@@ -329,19 +314,16 @@ TEST_F(CameraControlTest, StuckPluginIsGivenUpWithoutHangingTheCaller) {
         };
         state_->hang = 1;
         camera->SetContinuousFocus(true);
-        ASSERT_TRUE(WaitUntil([&] { return state_->focusInProgress.load() == 1; }));
+        ASSERT_TRUE(Eventually([&] { return state_->focusInProgress.load() == 1; }));
         stop(camera);
         EXPECT_EQ(newMessages(), (std::vector<std::string>{kCameraNotAnsweringText}));
-        if (camera) {
-            // Unbound and usable: it connects again.
-            EXPECT_FALSE(camera->Initialized());
-            EXPECT_TRUE(camera->Idle());
-            EXPECT_FALSE(camera->ContinuousFocus());
+        if (camera) {  // unbound and usable: it connects again
+            EXPECT_TRUE(!camera->Initialized() && camera->Idle() && !camera->ContinuousFocus());
             EXPECT_TRUE(camera->ToggleConnection("fault_camera.so"));
         }
         // The camera comes back: the thread given up ends without a word.
         state_->hang = 0;
-        ASSERT_TRUE(WaitUntil([&] { return state_->focusInProgress.load() == 0; }));
+        ASSERT_TRUE(Eventually([&] { return state_->focusInProgress.load() == 0; }));
         std::this_thread::sleep_for(milliseconds(50));
         EXPECT_EQ(state_->focusCalls.load(), frames + 1);
         EXPECT_EQ(newMessages().size(), 1u);

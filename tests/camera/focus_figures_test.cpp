@@ -16,8 +16,7 @@ namespace {
 constexpr double kFwhmPerSigma = 2.354820045;  // 2 sqrt(2 ln 2)
 
 struct Frame {
-    std::int32_t width;
-    std::int32_t height;
+    std::int32_t width, height;
     std::vector<std::uint16_t> pixels;
 
     Frame(std::int32_t w, std::int32_t h, std::uint16_t fill = 0)
@@ -79,8 +78,7 @@ TEST(FocusFigures, ProfileWidthsAreInterpolatedAndScaled) {
     // The plug-in's factor is not subtracted from the column width.
     EXPECT_NEAR(r.yFWHM, 1.0 * 1.5 * 3 / 2, 1e-12);
     EXPECT_NEAR(r.HFD, plain.HFD / 2, 1e-12);
-    EXPECT_EQ(r.Peak, 100);
-    EXPECT_DOUBLE_EQ(r.FOM, r.HFD);
+    EXPECT_EQ(std::pair(r.Peak, r.FOM), std::pair(100, r.HFD));
     for (auto [kind, want] : {std::pair{FomKind::xFWHM, r.xFWHM}, {FomKind::yFWHM, r.yFWHM},
                               {FomKind::Peak, 100.0}, {FomKind::FWHM, r.FWHM}}) {
         EXPECT_DOUBLE_EQ(GetFigureOfMerit(r, kind), want);
@@ -98,8 +96,7 @@ TEST(FocusFigures, EmptyAndDegenerateFramesYieldTheFactorOnly) {
     s.FocusBinning = 0;
     Frame twoRows(6, 2, 900);
     r = Measure(twoRows, s);
-    EXPECT_EQ(r.Peak, 0);
-    EXPECT_DOUBLE_EQ(r.xFWHM, -3.0);
+    EXPECT_EQ(std::pair(r.Peak, r.xFWHM), std::pair(0, -3.0));
     ComputeFocusFigures(0, 0, static_cast<const std::uint16_t*>(nullptr), s, r);
     EXPECT_EQ(std::pair(r.Peak, r.HFD), std::pair(0, 0.0));
 
@@ -179,17 +176,13 @@ TEST(FocusFigures, BackgroundRemovalInPlaceMatchesTheReadOnlyMeasurement) {
 // by distance from the centroid (ties in row-major order), then the first
 // running flux sum above half the total.
 double ReferenceHfd(const Frame& f, std::int64_t bg) {
-    std::vector<std::pair<double, double>> entries;  // squared radius, flux
     double total = 0, sx = 0, sy = 0;
     const auto flux = [&](int x, int y) { return double(std::max<std::int64_t>(0, f.pixels[y * f.width + x] - bg)); };
     for (int y = 0; y < f.height; ++y) {
-        for (int x = 0; x < f.width; ++x) {
-            total += flux(x, y);
-            sx += flux(x, y) * x;
-            sy += flux(x, y) * y;
-        }
+        for (int x = 0; x < f.width; ++x) total += flux(x, y), sx += flux(x, y) * x, sy += flux(x, y) * y;
     }
     const double cx = total > 0 ? sx / total : 0, cy = total > 0 ? sy / total : 0;
+    std::vector<std::pair<double, double>> entries;  // squared radius, flux
     for (int y = 0; y < f.height; ++y) {
         for (int x = 0; x < f.width; ++x) entries.emplace_back((x - cx) * (x - cx) + (y - cy) * (y - cy), flux(x, y));
     }
@@ -249,10 +242,9 @@ TEST(FocusFigures, HalfFluxDiameterMatchesAFullSortOnVariedFrames) {
 }
 
 TEST(FocusFigures, HalfFluxDiameterCrossingsAndTies) {
-    // Centroid (2, 2) holding 30; at radius 1: up 30, left 10, right 10, down
-    // 10; 10 more at radius 2. Half of 100 is passed at the ring's first pixel
-    // in row-major order (up, 30): 20 of the missing flux over 30, from the
-    // centre towards radius 1.
+    // Centroid (2, 2) holding 30; at radius 1: up 30, left, right, down 10; 10
+    // more at radius 2. Half of 100 is passed at the ring's first pixel in
+    // row-major order (up, 30): 20 of its 30, from the centre towards radius 1.
     Frame f(5, 5);
     f.at(2, 2) = f.at(2, 1) = 30;
     f.at(1, 2) = f.at(3, 2) = f.at(2, 3) = f.at(2, 4) = 10;

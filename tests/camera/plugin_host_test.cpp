@@ -1,17 +1,16 @@
+#include "camera/plugin_host.h"
+
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <limits>
-#include <string>
-#include <vector>
+#include <tuple>
 
-#include "camera/plugin_host.h"
 #include "shell/log_channel.h"
 #include "support/recording_dialogs.h"
+#include "support/temp_files.h"
 
 namespace kv {
 namespace {
@@ -19,8 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kTestPlugins = KV_TEST_PLUGIN_DIR;
-
-using Dialogs = test::RecordingDialogs;
 
 std::vector<std::string> TakeProgramLog() {
     std::vector<std::string> lines;
@@ -52,48 +49,32 @@ protected:
         ProgramLog::Instance().timestamp = false;
         TakeProgramLog();
     }
-    Dialogs dialogs;
+    test::RecordingDialogs dialogs;
 };
 
-TEST_F(PluginHostTest, ScanOfTheProgramFolderFindsTheBuiltCameras) {
-    const CameraList list = ScanForPlugins(KV_BIN_DIR);
-    ASSERT_EQ(list.names.size(), list.fileNames.size());
-    for (auto [name, file] : {std::pair{"Simulated CCD", "sim_camera.so"}, {"Example Camera", "example_camera.so"}}) {
-        const auto at = std::find(list.names.begin(), list.names.end(), name);
-        ASSERT_NE(at, list.names.end()) << name;
-        EXPECT_EQ(list.fileNames[static_cast<std::size_t>(at - list.names.begin())], file);
-    }
-    // The shared observatory library lies there too and is no camera.
-    EXPECT_FALSE(Contains(list.fileNames, "libkv_observatory.so"));
-    const auto log = TakeProgramLog();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.front(), "Scanning for Camera Plug-ins");
-    EXPECT_TRUE(Contains(log, "Camera Found: Simulated CCD version: 1.0"));
-}
-
 TEST_F(PluginHostTest, ScanPassesOverWhatIsNoCameraAndKeepsTheListsParallel) {
-    const fs::path dir = fs::temp_directory_path() / ("kv-plugin-scan-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir / "folder.so");
+    test::TempDir dir;
+    fs::create_directories(dir.Path() / "folder.so");
     for (const char* name : {"kvt_good.so", "kvt_no_export.so", "kvt_renamed.so", "kvt_null_texts.so"}) {
-        fs::copy_file(kTestPlugins + "/" + name, dir / name);
+        fs::copy_file(kTestPlugins + "/" + name, dir.Path() / name);
     }
-    std::ofstream(dir / "not_a_library.so") << "this is text, not an ELF object\n";
-    std::ofstream(dir / "kvt_good.so.txt") << "wrong extension\n";
+    dir.Write("not_a_library.so", "this is text, not an ELF object\n");
+    dir.Write("kvt_good.so.txt", "wrong extension\n");
 
-    const CameraList list = ScanForPlugins(dir.string());
+    const CameraList list = ScanForPlugins(dir.Path().string());
     // Name order; a NULL name and file name fall back to the file found.
     EXPECT_EQ(list.names, (std::vector<std::string>{"Test Camera", "kvt_null_texts.so", "Renamed Camera"}));
     EXPECT_EQ(list.fileNames, (std::vector<std::string>{"kvt_good.so", "kvt_null_texts.so", "kvt_good.so"}));
     const auto log = TakeProgramLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), "Scanning for Camera Plug-ins");
     EXPECT_TRUE(Contains(log, "Camera Found: Test Camera version: 9.8"));
     EXPECT_TRUE(Contains(log, "Camera Found: kvt_null_texts.so version: "));
     EXPECT_TRUE(dialogs.Texts().empty());
 
     // An empty or missing folder gives an empty list.
-    EXPECT_EQ(ScanForPlugins((dir / "folder.so").string()).size(), 0u);
-    EXPECT_EQ(ScanForPlugins((dir / "missing").string()).size(), 0u);
-    fs::remove_all(dir);
+    EXPECT_EQ(ScanForPlugins(dir.File("folder.so")).size(), 0u);
+    EXPECT_EQ(ScanForPlugins(dir.File("missing")).size(), 0u);
 }
 
 TEST_F(PluginHostTest, InitializeCopiesTheWholeRecordAndBindsTheCalls) {
@@ -105,22 +86,14 @@ TEST_F(PluginHostTest, InitializeCopiesTheWholeRecordAndBindsTheCalls) {
 
     // Every field as the C compiler laid it out in the plug-in: one after
     // each change of type is enough to catch a shifted layout.
-    const CameraInfo info = camera.Info();
-    EXPECT_EQ(info.CameraType, "Test type");
-    EXPECT_EQ(info.Manufacturer, "Santa Test Works");
-    EXPECT_EQ(info.ImageBits, 12);
-    EXPECT_EQ(info.VertFocusFrame, 12);
-    EXPECT_DOUBLE_EQ(info.HorizPixel, 6.8);
-    EXPECT_DOUBLE_EQ(info.VertPixel, 8.5);
-    EXPECT_EQ(info.DownloadTime, 250);
-    EXPECT_EQ(info.DLLVersion, "9.8");
-    EXPECT_EQ(info.Orientation, 8);
-    EXPECT_DOUBLE_EQ(info.FWHMFactor, 1.5);
-    EXPECT_EQ(info.FocusBinning, 2);
+    const CameraInfo i = camera.Info();
+    EXPECT_EQ(std::tuple(i.CameraType, i.Manufacturer, i.ImageBits, i.VertFocusFrame, i.HorizPixel, i.VertPixel),
+              std::tuple("Test type", "Santa Test Works", 12, 12, 6.8, 6.8 * 1.25));
+    EXPECT_EQ(std::tuple(i.DownloadTime, i.DLLVersion, i.Orientation, i.FWHMFactor, i.FocusBinning),
+              std::tuple(250, "9.8", 8, 1.5, 2));
 
     ASSERT_NE(camera.FocusImage(), nullptr);
-    EXPECT_EQ(camera.MainImage()->Height(), 24);
-    EXPECT_EQ(camera.FocusImage()->Width(), 16);
+    EXPECT_EQ(std::pair(camera.MainImage()->Height(), camera.FocusImage()->Width()), std::pair(24, 16));
     EXPECT_EQ(camera.GetCalibrate(), 42);
 
     EXPECT_TRUE(camera.SetUpExpose());
@@ -129,8 +102,8 @@ TEST_F(PluginHostTest, InitializeCopiesTheWholeRecordAndBindsTheCalls) {
     EXPECT_FALSE(camera.MainImage()->IsUpdated());
     EXPECT_EQ(camera.MainImage()->Pixel(31, 23), 2331);
     ASSERT_TRUE(camera.GetFocusObject(120, 80, 2.0));
-    EXPECT_EQ(PluginCounter("kvt_good.so", "kvt_last_x"), 120);
-    EXPECT_EQ(PluginCounter("kvt_good.so", "kvt_last_y"), 80);
+    EXPECT_EQ(std::pair(PluginCounter("kvt_good.so", "kvt_last_x"), PluginCounter("kvt_good.so", "kvt_last_y")),
+              std::pair(120, 80));
     EXPECT_EQ(camera.FocusImage()->Pixel(1, 1), 2101);
 
     EXPECT_EQ(TakeProgramLog(),
@@ -188,7 +161,7 @@ TEST_F(PluginHostTest, LibrariesThatCannotServeAreRefused) {
 TEST_F(PluginHostTest, UnusableFrameSizesRefuseTheCameraWithAMessage) {
     for (const char* file : {"kvt_zero_size.so", "kvt_negative_size.so", "kvt_huge_size.so", "kvt_huge_focus.so"}) {
         SCOPED_TRACE(file);
-        Dialogs local;
+        test::RecordingDialogs local;
         CameraPlugin camera(local, kTestPlugins);
         EXPECT_FALSE(camera.Initialize(file));
         EXPECT_FALSE(camera.Loaded());
@@ -205,9 +178,8 @@ TEST_F(PluginHostTest, NullTextsLongTextsAndBadDivisorsAreGuarded) {
     CameraPlugin camera(dialogs, kTestPlugins);
     ASSERT_TRUE(camera.Initialize("kvt_null_texts.so"));
     EXPECT_TRUE(camera.Initialized());
-    EXPECT_EQ(camera.Info().Manufacturer, "");
-    EXPECT_EQ(camera.Info().FocusBinning, 1);
-    EXPECT_EQ(camera.Info().VertPixel, 1.0);
+    EXPECT_EQ(std::tuple(camera.Info().Manufacturer, camera.Info().FocusBinning, camera.Info().VertPixel),
+              std::tuple("", 1, 1.0));
     const auto log = TakeProgramLog();
     EXPECT_TRUE(Contains(log, "Camera plug-in reported FocusBinning 0; 1 is used"));
     EXPECT_TRUE(Contains(log, "Camera plug-in reported pixel size 0 x 0; 1 x 1 is used"));
@@ -227,13 +199,9 @@ TEST_F(PluginHostTest, NullTextsLongTextsAndBadDivisorsAreGuarded) {
     raw.FWHMFactor = std::numeric_limits<double>::quiet_NaN();
     std::vector<std::string> notes;
     const CameraInfo info = CopyCameraData(raw, &notes);
-    EXPECT_EQ(info.CameraName.size(), kMaxCameraText);
-    EXPECT_EQ(info.HorizPixel, 1.0);
-    EXPECT_EQ(info.XBinning, 1);
-    EXPECT_EQ(info.YBinning, 1);
-    EXPECT_EQ(info.FocusBinning, 3);
-    EXPECT_EQ(info.FWHMFactor, 0.0);
-    EXPECT_EQ(notes.size(), 4u);
+    EXPECT_EQ(std::tuple(info.CameraName.size(), info.HorizPixel, info.XBinning, info.YBinning, info.FocusBinning,
+                         info.FWHMFactor, notes.size()),
+              std::tuple(kMaxCameraText, 1.0, 1, 1, 3, 0.0, 4u));
 }
 
 TEST_F(PluginHostTest, ExampleCameraFromTheGuideDeliversItsStar) {
@@ -243,11 +211,9 @@ TEST_F(PluginHostTest, ExampleCameraFromTheGuideDeliversItsStar) {
     focus.SetExposureTime(0.5);
     ASSERT_TRUE(camera.GetFocusObject(320, 240, 1.0));
     // Peak in the middle of the frame, flat sky at the corner.
-    EXPECT_EQ(focus.Pixel(1, 1), 400);
-    EXPECT_EQ(focus.Pixel(32, 32), 10400);
+    EXPECT_EQ(std::pair(focus.Pixel(1, 1), focus.Pixel(32, 32)), std::pair(std::uint16_t{400}, std::uint16_t{10400}));
     ASSERT_TRUE(camera.GetImageObject());
-    EXPECT_EQ(camera.MainImage()->MaxX(), 320);
-    EXPECT_EQ(camera.MainImage()->MaxY(), 240);
+    EXPECT_EQ(std::pair(camera.MainImage()->MaxX(), camera.MainImage()->MaxY()), std::pair(320, 240));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform/dialogs.h"
 
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include "platform/clock.h"
 
@@ -18,13 +19,9 @@ TEST(DeferredMessageQueue, KeepsEveryMessageInOrderAndCountsRepeats) {
     EXPECT_EQ(armed, 4);
     EXPECT_EQ(queue.Waiting(), 2u);
 
-    auto first = queue.Take();
-    ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(first->text, "Time out during scanning\r\n\r\n(2 more times)");
-    auto second = queue.Take();
-    ASSERT_TRUE(second.has_value());
-    EXPECT_EQ(second->text, "Abandoned event during scanning");
-    EXPECT_EQ(second->type, DialogType::Warning);
+    EXPECT_EQ(queue.Take().value().text, "Time out during scanning\r\n\r\n(2 more times)");
+    const DeferredMessage second = queue.Take().value();
+    EXPECT_EQ(std::pair(second.text, second.type), std::pair(std::string("Abandoned event during scanning"), DialogType::Warning));
     EXPECT_FALSE(queue.Take().has_value());
 }
 
@@ -35,8 +32,7 @@ TEST(DeferredMessageQueue, AFloodIsCutButTheLastBoxSaysHowMuchWasLeftOut) {
     }
     std::optional<DeferredMessage> last;
     for (std::size_t i = 0; i < kMaxDeferredMessages; ++i) last = queue.Take();
-    ASSERT_TRUE(last.has_value());
-    EXPECT_EQ(last->text, "failure " + std::to_string(kMaxDeferredMessages - 1) +
+    EXPECT_EQ(last.value().text, "failure " + std::to_string(kMaxDeferredMessages - 1) +
                               "\r\n\r\n(3 further messages are in the program log)");
     EXPECT_FALSE(queue.Take().has_value());
 }
@@ -46,19 +42,13 @@ TEST(DeferredMessageQueue, ArmFunctionMayTakeTheMessageAtOnce) {
     std::optional<DeferredMessage> seen;
     queue.SetArmTimer([&] { seen = queue.Take(); });  // would deadlock if called under the lock
     queue.Post({"An error occurred during scanning", DialogType::Error, DialogButtons::Ok});
-    ASSERT_TRUE(seen.has_value());
-    EXPECT_EQ(seen->text, "An error occurred during scanning");
+    EXPECT_EQ(seen.value().text, "An error occurred during scanning");
 }
 
 TEST(Clock, FormatDateTimeUsesShortDateAndLongTime) {
     // The tests run in the C locale: "%x %X" is "mm/dd/yy hh:mm:ss".
     std::tm when{};
-    when.tm_year = 2024 - 1900;
-    when.tm_mon = 2;
-    when.tm_mday = 7;
-    when.tm_hour = 21;
-    when.tm_min = 5;
-    when.tm_sec = 9;
+    ASSERT_NE(::strptime("2024-03-07 21:05:09", "%Y-%m-%d %H:%M:%S", &when), nullptr);
     when.tm_isdst = -1;
     const auto t = std::chrono::system_clock::from_time_t(std::mktime(&when));
     EXPECT_EQ(FormatDateTime(t), "03/07/24 21:05:09");

@@ -1,10 +1,8 @@
-// The RoboFocus and Optec drivers against their simulators: end to end over a
-// pseudo-terminal through the real POSIX port, and in-process with the
-// simulators misbehaving. Whatever the line does, the drivers must not crash
-// or hang, and a position they report must be one the focuser really had.
-#include <fcntl.h>
+// The simulated devices over a pseudo-terminal through the real POSIX port,
+// and the RoboFocus and Optec drivers in-process with the simulators
+// misbehaving. Whatever the line does, the drivers must not crash or hang, and
+// a position they report must be one the focuser really had.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <type_traits>
 
@@ -12,11 +10,13 @@
 #include "focuser/rf_focus_control.h"
 #include "platform/named_event.h"
 #include "platform/posix_serial_port.h"
+#include "sim/hub_simulator.h"
 #include "sim/observatory.h"
 #include "sim/optec_simulator.h"
 #include "sim/robofocus_simulator.h"
 #include "sim/sim_devices.h"
 #include "../focuser/focuser_test_support.h"
+#include "support/pty.h"
 
 namespace kv::test {
 namespace {
@@ -27,132 +27,110 @@ constexpr std::int64_t kStart = 3000;
 // opening queries to be through.
 void Settle() { std::this_thread::sleep_for(600ms); }
 
-struct Pty {
-    Pty() {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return;
-        char name[128];
-        if (::ptsname_r(master, name, sizeof name) == 0) slave = name;
-    }
-    ~Pty() { CloseMaster(); }
-    void CloseMaster() {
-        if (master >= 0) ::close(master);
-        master = -1;
-    }
-    int master = -1;
-    std::string slave;
-};
-
-TEST(ProtocolOverPty, RoboFocusMovesEndWithTheEventAndTheRightCount) {
+// Moves end with the event and the right count; the line closing under a
+// move then neither crashes nor hangs the driver.
+TEST(ProtocolOverPty, RoboFocusMovesEndRightAndAClosedLineEndsTheLast) {
     kvsim::Observatory::Instance().SetTruePosition(kStart);
     kvsim::RoboFocusDevice device;
     device.SetMicrosPerStep(50);
-    Pty pty;
-    ASSERT_FALSE(pty.slave.empty());
-    kvsim::FdDeviceServer server(pty.master, device);
+    auto pty = std::make_unique<Pty>();
+    ASSERT_FALSE(pty->Path().empty());
+    auto server = std::make_unique<kvsim::FdDeviceServer>(pty->Master(), device);
     RecordingDialogs dialogs;
-    TRFFocusControl focuser(dialogs);
-    focuser.SetPortResolver([&](int) { return pty.slave; });
-    ASSERT_TRUE(focuser.OpenPort());
-    ASSERT_TRUE(WaitUntil([&] { return focuser.FirmWareVersion() == "002.31"; }));
-    EXPECT_EQ(focuser.MaxTravel(), kvsim::RoboFocusDevice::kDefaultTravelLimit);
+    auto focuser = std::make_unique<TRFFocusControl>(dialogs);
+    focuser->SetPortResolver([slave = pty->Path()](int) { return slave; });
+    ASSERT_TRUE(focuser->OpenPort());
+    ASSERT_TRUE(WaitUntil([&] { return focuser->FirmWareVersion() == "002.31"; }));
+    EXPECT_EQ(focuser->MaxTravel(), kvsim::RoboFocusDevice::kDefaultTravelLimit);
     Settle();
     auto general = OpenNamedEvent(kGeneralDelayEvent);
     std::int32_t expected = 0;
     for (const std::int32_t steps : {1, -1, 50, -50, 500, -500, 500}) {
-        focuser.MoveBy(steps);
+        focuser->MoveBy(steps);
         expected += steps;
         ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << steps;
-        EXPECT_EQ(focuser.CTSCount(), expected) << steps;
-        EXPECT_TRUE(focuser.GetIdle());
+        EXPECT_EQ(focuser->CTSCount(), expected) << steps;
+        EXPECT_TRUE(focuser->GetIdle());
     }
     EXPECT_EQ(device.Position(), kStart - expected) << "without ReverseDir, + is inward";
-}
 
-// A client of the Optec simulator without the driver: the bytes as they came.
-class OptecRawClient : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_FALSE(pty.slave.empty());
-        device.SetMicrosPerStep(50);
-        server = std::make_unique<kvsim::FdDeviceServer>(pty.master, device);
-        ASSERT_TRUE(line.Open({19200, false}));
-    }
-    // What arrives for `command` up to and including the first carriage return.
-    std::string Exchange(const std::string& command) {
-        EXPECT_TRUE(line.Write(command, kSerialWriteTimeout));
-        std::string got;
-        const auto end = std::chrono::steady_clock::now() + kLong;
-        while (got.find('\r') == std::string::npos && std::chrono::steady_clock::now() < end) {
-            char buffer[32];
-            got.append(buffer, line.ReadSome(buffer, sizeof buffer, 50ms));
-        }
-        return got;
-    }
-
-    Pty pty;
-    kvsim::OptecDevice device;
-    std::unique_ptr<kvsim::FdDeviceServer> server;
-    PosixSerialPort line{pty.slave};
-};
-
-// Every reply ends with LF CR, so the common client, which reads up to the
-// carriage return and drops the last two bytes, gets the bare reply.
-TEST_F(OptecRawClient, RepliesEndWithLineFeedThenCarriageReturn) {
-    kvsim::Observatory::Instance().SetTruePosition(3200);
-    EXPECT_EQ(Exchange("FMMODE"), "!\x0a\x0d");
-    const std::string position = Exchange("FPOSRO");
-    const std::string done = Exchange("FO0100");
-    EXPECT_EQ(position, "P=3200\x0a\x0d");
-    EXPECT_EQ(done, "*\x0a\x0d");
-    char extra[8];
-    EXPECT_EQ(line.ReadSome(extra, sizeof extra, 100ms), 0u) << "nothing after the line end";
-    const auto clientText = [](const std::string& r) { return r.substr(0, r.size() - 2); };
-    EXPECT_EQ(clientText(position), "P=3200");
-    EXPECT_EQ(clientText(done), "*");
-}
-
-TEST(ProtocolOverPty, ThePtyClosingUnderAMoveNeitherCrashesNorHangs) {
-    kvsim::Observatory::Instance().SetTruePosition(kStart);
-    kvsim::RoboFocusDevice device;
     device.SetMicrosPerStep(2000);
-    auto pty = std::make_unique<Pty>();
-    auto server = std::make_unique<kvsim::FdDeviceServer>(pty->master, device);
-    RecordingDialogs dialogs;
-    auto focuser = std::make_unique<TRFFocusControl>(dialogs);
-    focuser->SetReverseDir(true);
-    focuser->SetPortResolver([slave = pty->slave](int) { return slave; });
-    ASSERT_TRUE(focuser->OpenPort());
-    Settle();
-    focuser->MoveBy(500);
-    ASSERT_TRUE(WaitUntil([&] { return focuser->CTSCount() > 5; }));
+    focuser->MoveBy(-500);
+    ASSERT_TRUE(WaitUntil([&] { return focuser->CTSCount() < expected - 5; }));
     server.reset();
     pty.reset();
-    auto general = OpenNamedEvent(kGeneralDelayEvent);
     EXPECT_EQ(general->Wait(200ms), WaitResult::TimedOut);
-    EXPECT_LT(focuser->CTSCount(), 500);
+    EXPECT_GT(focuser->CTSCount(), expected - 500);
     focuser->StopMove();
     EXPECT_TRUE(focuser->GetIdle());
     focuser->MoveBy(10);  // to a line that is gone
     focuser.reset();      // returns: the reader is released and joined
 }
 
-// ---------------------------------------------------------------- faults
+// A client of the Optec simulator without the driver, taking the bytes as
+// they come. Every reply ends with LF CR, so the common client, which reads up
+// to the carriage return and drops the last two bytes, gets the bare reply.
+TEST(ProtocolOverPty, OptecRepliesEndWithLineFeedThenCarriageReturn) {
+    kvsim::Observatory::Instance().SetTruePosition(3200);
+    Pty pty;
+    kvsim::OptecDevice device;
+    device.SetMicrosPerStep(50);
+    kvsim::FdDeviceServer server(pty.Master(), device);
+    PosixSerialPort line(pty.Path());
+    ASSERT_TRUE(line.Open({19200, false}));
+    char buffer[32];
+    for (auto [command, reply] : {std::pair{"FMMODE", "!\x0a\x0d"}, {"FPOSRO", "P=3200\x0a\x0d"}, {"FO0100", "*\x0a\x0d"}}) {
+        EXPECT_TRUE(line.Write(command, kSerialWriteTimeout));
+        std::string got;
+        for (const auto end = std::chrono::steady_clock::now() + kLong;
+             got.find('\r') == std::string::npos && std::chrono::steady_clock::now() < end;) {
+            got.append(buffer, line.ReadSome(buffer, sizeof buffer, 50ms));
+        }
+        EXPECT_EQ(got, reply) << command;
+    }
+    EXPECT_EQ(line.ReadSome(buffer, sizeof buffer, 100ms), 0u) << "nothing after the line end";
+}
+
+TEST(ProtocolOverPty, HubQueriesAreAnsweredAndCommandsCollected) {
+    Pty pty;
+    PosixSerialPort port(pty.Path());
+    ASSERT_TRUE(port.Open({9600, true}));
+    kvsim::HubQueryResponder responder(pty.Master());
+    // One exchange as the focuser makes it: purge, write, read ten bytes.
+    for (auto [request, reply] : {std::pair{"KTR02?????\r", "KTR03YES!!"}, {"KTR0600242\r", "KTR0700242"}}) {
+        port.Purge();
+        ASSERT_TRUE(port.Write(request, kSerialWriteTimeout));
+        EXPECT_EQ(port.ReadExactly(kvsim::kHubReplyLength, kSerialReadTimeout), reply);
+    }
+    EXPECT_EQ(responder.Offset(), 242);
+    ASSERT_TRUE(port.Write("5:F-#", kSerialWriteTimeout) && port.Write(":FQ#", kSerialWriteTimeout));
+    const std::vector<std::string> expected{"KTR02?????", "KTR0600242", "5", ":F-#", ":FQ#"};
+    EXPECT_TRUE(WaitUntil([&] { return responder.Commands().size() >= expected.size(); }));
+    EXPECT_EQ(responder.Commands(), expected);
+}
 
 // A driver on its in-process simulator, which misbehaves as each test asks.
 template <class Device, class Driver>
 class Faults : public ::testing::TestWithParam<kvsim::ProtocolFault> {
 protected:
-    void Open(std::shared_ptr<Device> d, const std::string& name) {
+    static constexpr bool kRoboFocus = std::is_same_v<Driver, TRFFocusControl>;
+    void SetUp() override {
         kvsim::InstallSimulatedPorts();
         kvsim::Observatory::Instance().SetTruePosition(kStart);
-        device = std::move(d);
+        const std::string name = kRoboFocus ? "robofocus-faults" : "optec-faults";
+        if constexpr (kRoboFocus) {
+            device = kvsim::RoboFocusFor(name);
+        } else {
+            device = kvsim::OptecFor(name);
+        }
         device->SetMicrosPerStep(100);
         device->SetFault(kvsim::ProtocolFault::None);
         focuser = std::make_unique<Driver>(dialogs);
         focuser->SetPortResolver([name](int) { return "sim:" + name; });
-        if constexpr (std::is_same_v<Driver, TRFFocusControl>) focuser->SetReverseDir(true);
+        if constexpr (kRoboFocus) focuser->SetReverseDir(true);
         ASSERT_TRUE(focuser->OpenPort());
+        ASSERT_TRUE(!kRoboFocus || WaitUntil([&] { return focuser->MaxTravel() > 0; }));
+        Settle();
     }
     void TearDown() override {
         focuser.reset();
@@ -178,20 +156,8 @@ protected:
     std::unique_ptr<Driver> focuser;
     std::shared_ptr<NamedEvent> general = OpenNamedEvent(kGeneralDelayEvent);
 };
-
-class RoboFocusFaults : public Faults<kvsim::RoboFocusDevice, TRFFocusControl> {
-    void SetUp() override {
-        Open(kvsim::RoboFocusFor("robofocus-faults"), "robofocus-faults");
-        ASSERT_TRUE(WaitUntil([&] { return focuser->MaxTravel() > 0; }));
-        Settle();
-    }
-};
-class OptecFaults : public Faults<kvsim::OptecDevice, TOFocusControl> {
-    void SetUp() override {
-        Open(kvsim::OptecFor("optec-faults"), "optec-faults");
-        Settle();
-    }
-};
+using RoboFocusFaults = Faults<kvsim::RoboFocusDevice, TRFFocusControl>;
+using OptecFaults = Faults<kvsim::OptecDevice, TOFocusControl>;
 
 TEST_P(RoboFocusFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
     const auto fault = GetParam();

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -24,31 +23,15 @@ public:
     RecordingDevice(const RecordingDevice&) = delete;
     RecordingDevice& operator=(const RecordingDevice&) = delete;
 
-    std::vector<std::pair<bool, bool>> Lines() {
-        std::lock_guard lock(m_);
-        return lines_;
-    }
-    std::string Received() {
-        std::lock_guard lock(m_);
-        return received_;
-    }
+    // Called on the test's own thread, while it writes or sets the lines.
+    std::vector<std::pair<bool, bool>> lines;
+    std::string received;
     int closes = 0;
 
 protected:
-    void OnReceived(std::string_view b) override {
-        std::lock_guard lock(m_);
-        received_ += b;
-    }
-    void OnLinesChanged(bool rts, bool dtr) override {
-        std::lock_guard lock(m_);
-        lines_.emplace_back(rts, dtr);
-    }
+    void OnReceived(std::string_view b) override { received += b; }
+    void OnLinesChanged(bool rts, bool dtr) override { lines.emplace_back(rts, dtr); }
     void OnClose() override { ++closes; }
-
-private:
-    std::mutex m_;
-    std::vector<std::pair<bool, bool>> lines_;
-    std::string received_;
 };
 
 TEST(SimulatedSerialPort, BoundedReadsTakeExactlyWhatWasAskedOrNothing) {
@@ -62,17 +45,15 @@ TEST(SimulatedSerialPort, BoundedReadsTakeExactlyWhatWasAskedOrNothing) {
     port.DeviceSend("KTR03YES!!tail");
     EXPECT_EQ(port.ReadExactly(10, kLong), "KTR03YES!!");
     char buf[16];
-    ASSERT_EQ(port.ReadSome(buf, sizeof buf, kLong), 4u);
-    EXPECT_EQ(std::string(buf, 4), "tail");
+    EXPECT_EQ(std::string(buf, port.ReadSome(buf, sizeof buf, kLong)), "tail");
     EXPECT_EQ(port.ReadSome(buf, sizeof buf, 20ms), 0u);
 
     port.DeviceSend("stale");
     port.Purge();
     EXPECT_EQ(port.ReadSome(buf, sizeof buf, 20ms), 0u);
 
-    ASSERT_TRUE(port.Write("abc", kLong));
-    ASSERT_TRUE(port.Write("def", kLong));
-    EXPECT_EQ(port.Received(), "abcdef");
+    ASSERT_TRUE(port.Write("abc", kLong) && port.Write("def", kLong));
+    EXPECT_EQ(port.received, "abcdef");
 }
 
 TEST(SimulatedSerialPort, EveryCtsEdgeIsHandedOutWithTheLinesItHad) {
@@ -87,15 +68,11 @@ TEST(SimulatedSerialPort, EveryCtsEdgeIsHandedOutWithTheLinesItHad) {
     }
     port.DeviceSetLines(false, false);  // DSR alone is not an edge
     for (int i = 0; i < kPulses; ++i) {
-        ASSERT_EQ(port.WaitForCtsChange(kLong), kv::SerialWait::Changed);
-        auto lines = port.GetModemLines();
-        ASSERT_TRUE(lines);
-        EXPECT_TRUE(lines->cts);
-        EXPECT_FALSE(lines->dsr);
-        ASSERT_EQ(port.WaitForCtsChange(kLong), kv::SerialWait::Changed);
-        lines = port.GetModemLines();
-        EXPECT_FALSE(lines->cts);
-        EXPECT_TRUE(lines->dsr);
+        for (const bool rising : {true, false}) {
+            ASSERT_EQ(port.WaitForCtsChange(kLong), kv::SerialWait::Changed);
+            const auto lines = port.GetModemLines();
+            ASSERT_TRUE(lines && lines->cts == rising && lines->dsr == !rising) << i;
+        }
     }
     EXPECT_EQ(port.WaitForCtsChange(30ms), kv::SerialWait::TimedOut);
     // Between waits the lines are live again.
@@ -117,9 +94,7 @@ TEST(SimulatedSerialPort, CloseOrAVanishedDeviceReleasesReadsAndWaitsAndFailsWha
         const kv::SerialWait ended = vanish ? kv::SerialWait::Failed : kv::SerialWait::Closed;
         EXPECT_EQ(wait.get(), ended);
         EXPECT_LT(Clock::now() - start, kLong / 2);
-        EXPECT_FALSE(port.Write("x", kLong));
-        EXPECT_FALSE(port.SetRts(true));
-        EXPECT_FALSE(port.GetModemLines());
+        EXPECT_FALSE(port.Write("x", kLong) || port.SetRts(true) || port.GetModemLines());
         port.Close();  // closing a closed port does nothing
         EXPECT_EQ(port.closes, 1);
         EXPECT_EQ(port.WaitForCtsChange(kLong), ended);
@@ -135,17 +110,13 @@ TEST(SimulatedSerialPort, CloseOrAVanishedDeviceReleasesReadsAndWaitsAndFailsWha
 TEST(SimulatedSerialPort, OnlyRealLineChangesReachTheDeviceAndCloseDropsThem) {
     RecordingDevice port("sim:test");
     ASSERT_TRUE(port.Open({}));
-    EXPECT_TRUE(port.SetRts(false));  // already low: nothing to report
-    EXPECT_TRUE(port.SetDtr(true));
-    EXPECT_TRUE(port.SetRts(true));
-    EXPECT_TRUE(port.SetRts(true));
+    // RTS is already low at first, and high at the second time: nothing to report.
+    EXPECT_TRUE(port.SetRts(false) && port.SetDtr(true) && port.SetRts(true) && port.SetRts(true));
     port.Close();
-    const std::vector<std::pair<bool, bool>> expected{{false, true}, {true, true}, {false, false}};
-    EXPECT_EQ(port.Lines(), expected);
+    EXPECT_EQ(port.lines, (std::vector<std::pair<bool, bool>>{{false, true}, {true, true}, {false, false}}));
     // A reopened port starts with both lines low.
-    ASSERT_TRUE(port.Open({}));
-    EXPECT_TRUE(port.SetDtr(true));
-    EXPECT_EQ(port.Lines().back(), std::make_pair(false, true));
+    ASSERT_TRUE(port.Open({}) && port.SetDtr(true));
+    EXPECT_EQ(port.lines.back(), std::make_pair(false, true));
 }
 
 }  // namespace

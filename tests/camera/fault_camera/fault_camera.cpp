@@ -20,8 +20,7 @@ void HangWhileAsked() {
 
 KVBool Fill(KVImageObject* image, bool focus) {
     KVImageHandle handle = nullptr;
-    int32_t w = 0;
-    int32_t h = 0;
+    int32_t w = 0, h = 0;
     double exposure = 0.0;
     if (image == nullptr || image->GetImageObject(image, &handle) != KV_S_OK ||
         image->GetHorizWords(image, &w) != KV_S_OK || image->GetVertWords(image, &h) != KV_S_OK ||
@@ -31,8 +30,7 @@ KVBool Fill(KVImageObject* image, bool focus) {
     if (!focus) {
         gState.lastImageExposure.store(exposure);
     }
-    const double cx = w / 2;
-    const double cy = h / 2;
+    const double cx = w / 2, cy = h / 2;
     std::vector<uint16_t> pixels(static_cast<size_t>(w) * static_cast<size_t>(h));
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
@@ -50,23 +48,14 @@ KVBool Fill(KVImageObject* image, bool focus) {
 KV_PLUGIN_EXPORT FaultCameraState* FaultCamera_State() { return &gState; }
 
 KV_PLUGIN_EXPORT void DLLQueryCameraData(TCameraData* data) {
-    data->CameraType = "Test";
-    data->CameraName = "Fault Camera";
-    data->Manufacturer = gState.sbig.load() != 0 ? "Santa Barbara Instrument Group" : "Nobody";
-    data->ImageBits = 16;
-    data->FocusBits = 16;
-    data->HorizRes = kFaultMainWidth;
-    data->VertRes = kFaultMainHeight;
-    data->HorizFocusFrame = kFaultFocusWidth;
-    data->VertFocusFrame = kFaultFocusHeight;
-    data->HorizPixel = 9.0;
-    data->VertPixel = 9.0;
-    data->DLLFileName = "fault_camera.so";
-    data->DLLVersion = "1.0";
-    data->FWHMFactor = 0.0;
-    data->XBinning = 1;
-    data->YBinning = 1;
-    data->FocusBinning = 1;
+    const char* maker = gState.sbig.load() != 0 ? "Santa Barbara Instrument Group" : "Nobody";
+    *data = TCameraData{.CameraType = "Test", .CameraName = "Fault Camera", .Manufacturer = maker, .ImageBits = 16,
+                        .FocusBits = 16, .HorizRes = kFaultMainWidth, .VertRes = kFaultMainHeight,
+                        .HorizFocusFrame = kFaultFocusWidth, .VertFocusFrame = kFaultFocusHeight, .HorizPixel = 9.0,
+                        .VertPixel = 9.0, .FocusOffsetX = 0, .FocusOffsetY = 0, .DownloadTime = 0, .Reserved0 = 0,
+                        .DLLFileName = "fault_camera.so", .DLLVersion = "1.0", .InterfaceType = 0, .Location00 = 0,
+                        .Orientation = 0, .Reserved1 = 0, .FWHMFactor = 0.0, .XBinning = 1, .YBinning = 1,
+                        .FocusBinning = 1, .Reserved2 = 0};
 }
 
 KV_PLUGIN_EXPORT KVBool DLLInitCamera(int32_t) { return gState.initResult.load() != 0 ? KV_TRUE : KV_FALSE; }

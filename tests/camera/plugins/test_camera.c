@@ -38,39 +38,21 @@ KV_PLUGIN_EXPORT int32_t kvt_last_port = 0;
 KV_PLUGIN_EXPORT int32_t kvt_last_x = 0;
 KV_PLUGIN_EXPORT int32_t kvt_last_y = 0;
 
+#ifdef KVT_NULL_TEXTS
+#define KVT_TEXT(text) NULL
+#else
+#define KVT_TEXT(text) text
+#endif
+
 #ifndef KVT_NO_QUERY
 KV_PLUGIN_EXPORT void DLLQueryCameraData(TCameraData* d) {
-#ifdef KVT_NULL_TEXTS
-    d->CameraType = NULL;
-    d->CameraName = NULL;
-    d->Manufacturer = NULL;
-    d->DLLFileName = NULL;
-    d->DLLVersion = NULL;
-#else
-    d->CameraType = "Test type";
-    d->CameraName = KVT_NAME;
-    d->Manufacturer = "Santa Test Works";
-    d->DLLFileName = KVT_REPORTED_FILE;
-    d->DLLVersion = "9.8";
-#endif
-    d->ImageBits = 12;
-    d->FocusBits = 14;
-    d->HorizRes = KVT_WIDTH;
-    d->VertRes = KVT_HEIGHT;
-    d->HorizFocusFrame = KVT_FOCUS_WIDTH;
-    d->VertFocusFrame = KVT_FOCUS_HEIGHT;
-    d->HorizPixel = KVT_PIXEL;
-    d->VertPixel = KVT_PIXEL * 1.25;
-    d->FocusOffsetX = 3;
-    d->FocusOffsetY = 4;
-    d->DownloadTime = 250;
-    d->InterfaceType = 2;
-    d->Location00 = 7;
-    d->Orientation = 8;
-    d->FWHMFactor = 1.5;
-    d->XBinning = 2;
-    d->YBinning = 3;
-    d->FocusBinning = KVT_FOCUS_BINNING;
+    *d = (TCameraData){.CameraType = KVT_TEXT("Test type"), .CameraName = KVT_TEXT(KVT_NAME),
+                       .Manufacturer = KVT_TEXT("Santa Test Works"), .DLLFileName = KVT_TEXT(KVT_REPORTED_FILE),
+                       .DLLVersion = KVT_TEXT("9.8"), .ImageBits = 12, .FocusBits = 14, .HorizRes = KVT_WIDTH,
+                       .VertRes = KVT_HEIGHT, .HorizFocusFrame = KVT_FOCUS_WIDTH, .VertFocusFrame = KVT_FOCUS_HEIGHT,
+                       .HorizPixel = KVT_PIXEL, .VertPixel = KVT_PIXEL * 1.25, .FocusOffsetX = 3, .FocusOffsetY = 4,
+                       .DownloadTime = 250, .InterfaceType = 2, .Location00 = 7, .Orientation = 8, .FWHMFactor = 1.5,
+                       .XBinning = 2, .YBinning = 3, .FocusBinning = KVT_FOCUS_BINNING};
 }
 #else
 KV_PLUGIN_EXPORT int32_t NotACamera(void) { return 1; }
@@ -89,13 +71,11 @@ KV_PLUGIN_EXPORT KVBool DLLSetUpExpose(void) { return KV_TRUE; }
 static KVBool Fill(KVImageObject* image, int32_t offset) {
     static uint16_t buffer[4096];
     KVImageHandle handle = NULL;
-    int32_t w = 0;
-    int32_t h = 0;
-    int32_t x;
-    int32_t y;
-    if (image->GetImageObject(image, &handle) != KV_S_OK) return KV_FALSE;
-    if (image->GetHorizWords(image, &w) != KV_S_OK || image->GetVertWords(image, &h) != KV_S_OK) return KV_FALSE;
-    if ((size_t)w * (size_t)h > sizeof buffer / sizeof buffer[0]) return KV_FALSE;
+    int32_t w = 0, h = 0, x, y;
+    if (image->GetImageObject(image, &handle) != KV_S_OK || image->GetHorizWords(image, &w) != KV_S_OK ||
+        image->GetVertWords(image, &h) != KV_S_OK || (size_t)w * (size_t)h > sizeof buffer / sizeof buffer[0]) {
+        return KV_FALSE;
+    }
     for (y = 0; y < h; ++y) {
         for (x = 0; x < w; ++x) buffer[y * w + x] = (uint16_t)(100 * y + x + offset);
     }
