@@ -129,20 +129,11 @@ void TFocusControl::KeepAliveLoop(WorkerThread& self) {
 
 // ---------------------------------------------------------------- properties
 
-void TFocusControl::SetOnCTSChange(TCTSEvent handler) {
-    std::lock_guard lock(settingsMutex_);
-    onCTSChange_ = std::move(handler);
-}
+void TFocusControl::SetOnCTSChange(TCTSEvent handler) { onCTSChange_.Set(std::move(handler)); }
 
-void TFocusControl::SetOnIdleChange(TIdleEvent handler) {
-    std::lock_guard lock(settingsMutex_);
-    onIdleChange_ = std::move(handler);
-}
+void TFocusControl::SetOnIdleChange(TIdleEvent handler) { onIdleChange_.Set(std::move(handler)); }
 
-void TFocusControl::SetOnAvailChange(TTCAvailChangeEvent handler) {
-    std::lock_guard lock(settingsMutex_);
-    onAvailChange_ = std::move(handler);
-}
+void TFocusControl::SetOnAvailChange(TTCAvailChangeEvent handler) { onAvailChange_.Set(std::move(handler)); }
 
 std::string TFocusControl::TCFirmwareVersion() const {
     std::lock_guard lock(settingsMutex_);
@@ -197,12 +188,7 @@ void TFocusControl::HoldNudging(bool hold) {
 // ---------------------------------------------------------------- notifications
 
 void TFocusControl::DoCTSChange(std::int32_t count, bool dsr) {
-    TCTSEvent handler;
-    {
-        std::lock_guard lock(settingsMutex_);
-        handler = onCTSChange_;
-    }
-    if (handler && !destroying_.load()) handler(*this, count, dsr);
+    if (!destroying_.load()) onCTSChange_(*this, count, dsr);
 }
 
 void TFocusControl::ReportIdle(std::uint64_t generation) {
@@ -221,21 +207,11 @@ void TFocusControl::DoIdleChange() {
     std::lock_guard lock(idleMutex_);
     const bool now = GetIdle();
     if (fIdle_.exchange(now) == now) return;
-    TIdleEvent handler;
-    {
-        std::lock_guard settings(settingsMutex_);
-        handler = onIdleChange_;
-    }
-    if (handler && !destroying_.load()) handler(*this, now);
+    if (!destroying_.load()) onIdleChange_(*this, now);
 }
 
 void TFocusControl::DoAvailChange() {
-    TTCAvailChangeEvent handler;
-    {
-        std::lock_guard lock(settingsMutex_);
-        handler = onAvailChange_;
-    }
-    if (handler && !destroying_.load()) handler(*this, tcAvail_.load());
+    if (!destroying_.load()) onAvailChange_(*this, tcAvail_.load());
 }
 
 void TFocusControl::TellUser(const std::string& text) {

@@ -49,6 +49,7 @@
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/named_event.h"
+#include "platform/notifier.h"
 #include "platform/serial_port.h"
 #include "platform/timed_mutex.h"
 #include "platform/waits.h"
@@ -346,12 +347,7 @@ protected:
     // Raises OnIdleChange with `idle` unless the object is being destroyed,
     // for drivers that report every idle change themselves.
     void RaiseIdleChange(bool idle) {
-        TIdleEvent handler;
-        {
-            std::lock_guard lock(settingsMutex_);
-            handler = onIdleChange_;
-        }
-        if (handler && !destroying_.load()) handler(*this, idle);
+        if (!destroying_.load()) onIdleChange_(*this, idle);
     }
 
     std::atomic<std::int32_t> ctsCount_{0};
@@ -445,9 +441,9 @@ private:
 
     // Callbacks and settings read by several threads.
     mutable std::mutex settingsMutex_;
-    TCTSEvent onCTSChange_;
-    TIdleEvent onIdleChange_;
-    TTCAvailChangeEvent onAvailChange_;
+    Notifier<void(TFocusControl&, std::int32_t, bool)> onCTSChange_;
+    Notifier<void(TFocusControl&, bool)> onIdleChange_;
+    Notifier<void(TFocusControl&, bool)> onAvailChange_;
     CameraIdleFn cameraIdle_;
     PortResolverFn portResolver_;
     PortFactoryFn portFactory_;
