@@ -38,3 +38,7 @@ if command -v dbus-run-session >/dev/null; then
 else
   ctest --output-on-failure -j "$jobs"
 fi
+
+# The engine's threads once more under ThreadSanitizer (README, "ThreadSanitizer").
+cd "$root"
+bash scripts/tsan.sh
