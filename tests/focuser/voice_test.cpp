@@ -70,7 +70,6 @@ protected:
         const std::size_t before = player.Played().size();
         {
             TVoiceThread thread([caption] { return caption; }, "", voice, delayMs, Services());
-            EXPECT_TRUE(VoiceSpeaking.load());
             EXPECT_TRUE(thread.JoinFor(20000)) << caption;
         }
         EXPECT_FALSE(VoiceSpeaking.load());
