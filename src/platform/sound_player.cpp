@@ -98,7 +98,7 @@ std::optional<WavClip> ReadWavFile(const std::string& path, std::string* why) {
 // library's stable ABI (libpulse-simple.so.0).
 namespace {
 
-struct PaSampleSpec {
+struct PaSampleType {
     int format;  // pa_sample_format_t
     std::uint32_t rate;
     std::uint8_t channels;
@@ -107,7 +107,7 @@ constexpr int kPaSampleS16Le = 3;
 constexpr int kPaStreamPlayback = 1;
 
 using PaSimpleNew = void* (*)(const char* server, const char* name, int dir, const char* dev,
-                              const char* streamName, const PaSampleSpec* ss, const void* map,
+                              const char* streamName, const PaSampleType* sampleType, const void* map,
                               const void* attr, int* error);
 using PaSimpleWrite = int (*)(void* s, const void* data, std::size_t bytes, int* error);
 using PaSimpleDrain = int (*)(void* s, int* error);
@@ -150,12 +150,12 @@ bool PulseSoundPlayer::Play(const std::string& path) {
     if (!clip) return false;
     const PulseSimple& pulse = Pulse();
     if (!pulse.Ready()) return false;
-    const PaSampleSpec spec{kPaSampleS16Le, clip->sampleRate, clip->channels};
+    const PaSampleType sampleType{kPaSampleS16Le, clip->sampleRate, clip->channels};
     int error = 0;
     // One stream per clip: clips may differ in rate, and a stream held open
     // between announcements would keep the sound device busy for nothing.
     void* stream =
-        pulse.create(nullptr, "Kessivane", kPaStreamPlayback, nullptr, "position", &spec, nullptr, nullptr, &error);
+        pulse.create(nullptr, "Kessivane", kPaStreamPlayback, nullptr, "position", &sampleType, nullptr, nullptr, &error);
     if (!stream) return false;
     const bool played = clip->samples.empty() ||
                         (pulse.write(stream, clip->samples.data(), clip->samples.size(), &error) >= 0 &&
