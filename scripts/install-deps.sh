@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev
   xvfb xauth dbus dbus-x11 fonts-dejavu-core
+  espeak-ng libpulse0  # the voice clips: made at build time, played through the sound server
 )
 
 missing=()

@@ -1,0 +1,74 @@
+// The spoken read-out: reading a clip the build made, one whole announcement
+// with a silent player, and how soon a stop ends an announcer waiting out its
+// delay (the window stops it before every move).
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "focuser/voice_thread.h"
+#include "platform/sound_player.h"
+
+namespace {
+
+class SilentPlayer final : public kv::ISoundPlayer {
+public:
+    bool Play(const std::string&) override { return true; }
+};
+
+class NoDialogs final : public kv::IDialogs {
+public:
+    kv::DialogResult Show(const std::string&, kv::DialogType, kv::DialogButtons) override {
+        return kv::DialogResult::Ok;
+    }
+    void Defer(const kv::DeferredMessage&) override {}
+    void Beep() override {}
+};
+
+void ReadClip(benchmark::State& state) {
+    const std::string path = kv::DefaultVoiceFolder() + "/0F.wav";
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        const auto clip = kv::ReadWavFile(path);
+        if (!clip) {
+            state.SkipWithError("no clip beside the program: build the kv_voice_clips target");
+            return;
+        }
+        bytes += clip->samples.size();
+        benchmark::DoNotOptimize(clip->samples.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+}
+BENCHMARK(ReadClip);
+
+void WholeAnnouncement(benchmark::State& state) {
+    SilentPlayer player;
+    NoDialogs dialogs;
+    kv::SystemClock clock;
+    kv::TVoiceAnnouncer announcer({player, dialogs, clock, kv::DefaultVoiceFolder()});
+    for (auto _ : state) {
+        announcer.Announce([] { return std::string("-0042"); }, kv::kVoiceMale, 0);
+        while (announcer.Running() != 0) std::this_thread::yield();
+    }
+}
+BENCHMARK(WholeAnnouncement)->Unit(benchmark::kMicrosecond);
+
+void StopDuringDelay(benchmark::State& state) {
+    SilentPlayer player;
+    NoDialogs dialogs;
+    kv::SystemClock clock;
+    for (auto _ : state) {
+        kv::TVoiceThread thread([] { return std::string("1"); }, "", kv::kVoiceFemale, 1500, {player, dialogs, clock});
+        state.PauseTiming();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // into the delay
+        state.ResumeTiming();
+        thread.Stop();
+        thread.JoinFor(10000);
+    }
+}
+BENCHMARK(StopDuringDelay)->Unit(benchmark::kMillisecond)->Iterations(50);
+
+}  // namespace
+
+BENCHMARK_MAIN();
