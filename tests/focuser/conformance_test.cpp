@@ -1,11 +1,8 @@
-// One conformance pass over every simulated focuser kind, through its driver
-// set up from the shipped catalogue as the main window sets it up, in the way
-// a client of the focuser interface uses it: idle at the start,
-// there-and-back moves, moves to and past both ends, halt, and position reads
-// that keep answering while a move runs.
+// Every simulated focuser kind, set up from the shipped catalogue as the main
+// window sets it up, used as a client uses it: idle at the start, moves there
+// and back, to and past both ends, halt, and reads that answer during a move.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cctype>
 #include <cmath>
 #include <thread>
@@ -57,70 +54,55 @@ std::unique_ptr<TFocusControl> FromCatalogue(const std::string& model, IDialogs&
     return f;
 }
 
-enum class Kind { Hub, RoboFocus, Optec };
-
-Kind KindOf(const std::string& model) {
-    switch (FocuserKindFromName(model)) {
-    case FocuserKind::RoboFocus: return Kind::RoboFocus;
-    case FocuserKind::Optec: return Kind::Optec;
-    default: return Kind::Hub;
-    }
-}
-
 // The parameter is the catalogue model; the simulated device is the hardware
 // that entry describes (a high-resolution encoder, a motor wired the other way).
 class Conformance : public ::testing::TestWithParam<const char*> {
 protected:
-    Kind kind() const { return KindOf(GetParam()); }
+    FocuserKind kind() const { return FocuserKindFromName(GetParam()); }
 
     void SetUp() override {
         kvsim::InstallSimulatedPorts();
         kvsim::Observatory::Instance().SetTruePosition(2000);
         focuser = FromCatalogue(GetParam(), dialogs);
         ASSERT_TRUE(focuser);
+        // The simulators are found by the name's prefix.
+        const std::string name = kind() == FocuserKind::RoboFocus ? "robofocus-conformance"
+                                 : kind() == FocuserKind::Optec   ? "optec-conformance"
+                                                                  : "hub-conformance";
         switch (kind()) {
-        case Kind::Hub: {
+        case FocuserKind::JMI: {
+            // Built from the entry itself, so a setting the controller missed shows.
             const Settings entry = CatalogueSettings(GetParam());
             kvsim::ResetSimulatedDevices();
-            hub = kvsim::HubFor("hub-conformance");
-            kvsim::HubParameters p;
-            p.fastSpeed = 1000.0;
-            p.slowSpeed = 50.0;
-            p.startLagMs = 4.0;
-            p.coastCounts = 2.0;
-            p.dualSense = entry.hiResPositioning;
-            p.reversed = entry.reverseDirection;
-            hub->SetParameters(p);
-            focuser->SetPortResolver([](int) { return std::string("sim:hub-conformance"); });
+            hub = kvsim::HubFor(name);
+            hub->SetParameters({.fastSpeed = 1000.0, .slowSpeed = 50.0, .startLagMs = 4.0, .coastCounts = 2.0,
+                                .dualSense = entry.hiResPositioning, .reversed = entry.reverseDirection});
             tolerance = 12;
             // Pulse counting has no ends of its own: a range is set for the test.
             low = -300;
             high = 300;
             break;
         }
-        case Kind::RoboFocus: {
-            auto d = kvsim::RoboFocusFor("robofocus-conformance");
+        case FocuserKind::RoboFocus: {
+            auto d = kvsim::RoboFocusFor(name);
             d->SetMicrosPerStep(50);
             d->SetTravelLimit(3000);
-            d->SetFault(kvsim::ProtocolFault::None);
             device = d;
-            focuser->SetPortResolver([](int) { return std::string("sim:robofocus-conformance"); });
             break;
         }
-        case Kind::Optec: {
-            auto d = kvsim::OptecFor("optec-conformance");
-            d->SetMicrosPerStep(20);
-            d->SetFault(kvsim::ProtocolFault::None);
-            device = d;
-            focuser->SetPortResolver([](int) { return std::string("sim:optec-conformance"); });
+        case FocuserKind::Optec:
+            device = kvsim::OptecFor(name);
+            device->SetMicrosPerStep(20);
             break;
+        case FocuserKind::Unknown: break;
         }
-        }
+        if (device) device->SetFault(kvsim::ProtocolFault::None);
+        focuser->SetPortResolver([name](int) { return "sim:" + name; });
         focuser->SetQuorvelEnable(false);
         ASSERT_TRUE(focuser->OpenPort());
         std::this_thread::sleep_for(700ms);  // the opening queries and their replies
         if (auto* rf = dynamic_cast<TRFFocusControl*>(focuser.get())) {
-            ASSERT_TRUE(WaitUntil([&] { return rf->MaxTravel() == 3000; }));
+            ASSERT_TRUE(Eventually([&] { return rf->MaxTravel() == 3000; }));
             // Without ReverseDir the count runs against the focuser's position.
             const int sense = rf->ReverseDir() ? 1 : -1;
             low = std::min(sense * (1 - rf->StartCount()), sense * (rf->MaxTravel() - rf->StartCount()));
@@ -131,17 +113,12 @@ protected:
             high = static_cast<std::int32_t>(kvsim::OptecDevice::kTravel) - o->StartCount();
         }
     }
-    void TearDown() override {
-        focuser.reset();
-        hub.reset();
-    }
-
     // Moves and waits for the move's end; the position must then be inside the travel.
     void MoveToAndWait(std::int32_t target) {
         focuser->MoveTo(target);
         ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << "to " << target;
-        ASSERT_TRUE(WaitUntil([&] { return focuser->GetIdle(); })) << "to " << target;
-        if (kind() != Kind::Hub) {
+        ASSERT_TRUE(Eventually([&] { return focuser->GetIdle(); })) << "to " << target;
+        if (kind() != FocuserKind::JMI) {
             EXPECT_GE(focuser->CTSCount(), low);
             EXPECT_LE(focuser->CTSCount(), high);
         }
@@ -166,7 +143,7 @@ TEST_P(Conformance, MovesLandWithinToleranceAndEndGracefullyAtTheEnds) {
         MoveToAndWait(target);
         ExpectNear(target);
     }
-    if (kind() != Kind::Hub) {
+    if (kind() != FocuserKind::JMI) {
         MoveToAndWait(low - 100);  // below the travel: stops at the end, or is refused
         MoveToAndWait(high + 100);
         MoveToAndWait(0);
@@ -175,28 +152,24 @@ TEST_P(Conformance, MovesLandWithinToleranceAndEndGracefullyAtTheEnds) {
 }
 
 TEST_P(Conformance, HaltDuringAMoveLeavesItIdleAndReadsNeverBlock) {
-    const std::int32_t target = kind() == Kind::Hub ? 250 : high;
+    const std::int32_t target = kind() == FocuserKind::JMI ? 250 : high;
     focuser->MoveTo(target);
     // Reads from another thread keep answering while the move runs.
     std::atomic<int> reads{0};
-    std::atomic<bool> stop{false};
-    std::thread reader([&] {
-        while (!stop.load()) {
+    std::jthread reader([&](std::stop_token stop) {
+        for (; !stop.stop_requested(); reads.fetch_add(1)) {
             (void)focuser->CTSCount();
             (void)focuser->GetIdle();
-            reads.fetch_add(1);
         }
     });
-    ASSERT_TRUE(WaitUntil([&] { return focuser->CTSCount() > 5; }));
-    EXPECT_TRUE(WaitUntil([&] { return reads.load() > 1000; }));
+    ASSERT_TRUE(Eventually([&] { return focuser->CTSCount() > 5; }));
+    EXPECT_TRUE(Eventually([&] { return reads.load() > 1000; }));
     focuser->StopMove();
     focuser->CancelMovement();
     EXPECT_TRUE(focuser->GetIdle());
-    stop.store(true);
+    reader.request_stop();
     reader.join();
-    if (device) {
-        EXPECT_TRUE(WaitUntil([&] { return !device->Moving(); }));
-    }
+    EXPECT_TRUE(!device || Eventually([&] { return !device->Moving(); }));
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(focuser->GetIdle());
     EXPECT_LT(focuser->CTSCount(), target);
@@ -210,10 +183,8 @@ TEST_P(Conformance, HaltDuringAMoveLeavesItIdleAndReadsNeverBlock) {
 INSTANTIATE_TEST_SUITE_P(Catalogue, Conformance,
                          ::testing::Values("Default", "JMI NGF-S", "JMI MotoFocus", "RoboFocus", "Optec TCF-S"),
                          [](const ::testing::TestParamInfo<const char*>& model) {
-                             std::string name;
-                             for (const char* c = model.param; *c != '\0'; ++c) {
-                                 if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
-                             }
+                             std::string name = model.param;
+                             std::erase_if(name, [](unsigned char c) { return !std::isalnum(c); });
                              return name;
                          });
 

@@ -4,71 +4,15 @@
 
 #include <filesystem>
 
-#include "focuser/focus_control.h"
 #include "focuser_test_support.h"
 
 namespace kv::test {
 namespace {
 
-using Strings = std::vector<std::string>;
-
 // The hub says its temperature unit is there, then answers the request.
 void Answer(ScriptedFocuser& s, const std::string& reply) {
     s.script->Reply("KTR03YES!!");
     s.script->Reply(reply);
-}
-
-TEST(FocusControl, OpenPortResolvesTheComNumberAndFailuresLeaveNothingOpen) {
-    ScriptedFocuser s;
-    std::vector<int> asked;
-    std::vector<std::string> tried;
-    const PortFactoryFn scripted = [&](const std::string& device) -> std::unique_ptr<ISerialPort> {
-        return std::make_unique<ScriptedDevice>(device, s.script);
-    };
-    s.focuser.SetPortFactory([&](const std::string& device) -> std::unique_ptr<ISerialPort> {
-        tried.push_back(device);
-        return nullptr;
-    });
-    s.focuser.SetComPort(0);
-    EXPECT_FALSE(s.focuser.OpenPort());
-    s.focuser.SetComPort(3);
-    EXPECT_FALSE(s.focuser.OpenPort());
-    EXPECT_EQ(tried, std::vector<std::string>{"/dev/ttyS2"}) << "COM 0 fails without trying a device";
-    EXPECT_FALSE(s.focuser.PortOpen());
-    // A real device path that does not exist.
-    s.focuser.SetPortFactory({});
-    s.focuser.SetPortResolver([](int) { return std::string("/nonexistent/kv-focuser-tty"); });
-    EXPECT_FALSE(s.focuser.OpenPort());
-    EXPECT_FALSE(s.focuser.PortOpen());
-
-    s.focuser.SetPortFactory(scripted);
-    s.focuser.SetPortResolver([&](int com) {
-        asked.push_back(com);
-        return "scripted:" + std::to_string(com);
-    });
-    s.focuser.SetComPort(4);
-    ASSERT_TRUE(s.focuser.OpenPort());
-    EXPECT_EQ(asked, std::vector<int>{4});
-    EXPECT_TRUE(s.focuser.PortOpen());
-    // SetComPort closes without reopening and leaves Idle alone.
-    s.focuser.SetComPort(3);
-    EXPECT_FALSE(s.focuser.PortOpen());
-    EXPECT_EQ(s.focuser.ComPort(), 3);
-    EXPECT_TRUE(s.focuser.GetIdle());
-    std::lock_guard lock(s.script->mutex);
-    EXPECT_EQ(s.script->opens, 1);
-    EXPECT_EQ(s.script->closes, 1);
-}
-
-TEST(FocusControl, IllegalFocusCommandsAreRefusedAndLeaveThePortAlone) {
-    ScriptedFocuser s;
-    ASSERT_TRUE(s.Open());
-    for (const char* bad : {"", ":FX#", ":FQ# ", "KTR02?????", ":fq#"}) s.focuser.FocusCommand(bad);
-    EXPECT_EQ(s.dialogs.Texts(), Strings(5, "Illegal FocusCommand"));
-    EXPECT_TRUE(s.script->Traffic().empty());
-
-    s.focuser.FocusCommand(":FF#");
-    EXPECT_EQ(s.script->Traffic(), Strings{"W::FF#"});
 }
 
 // Threads of this process; a focuser with a closed port adds none.
@@ -77,85 +21,113 @@ std::size_t ProcessThreads() {
                                                   std::filesystem::directory_iterator()));
 }
 
-TEST(FocusControl, KeepAliveWritesFiveOnlyWhileEnabledAndOpen) {
-    // A sanitizer starts its own helper thread with the first thread created.
-    std::thread([] {}).join();
+// Opening resolves the COM number, failures leave nothing open, the keep-alive
+// "5" is written only while enabled and open, and closing ends every thread.
+TEST(FocusControl, PortLifeFromOpeningThroughKeepAliveToClosing) {
+    std::thread([] {}).join();  // a sanitizer starts its own helper thread with the first thread
     const std::size_t before = ProcessThreads();
     ScriptedFocuser s;
-    EXPECT_EQ(ProcessThreads(), before) << "no keep-alive thread before the port opens";
-    ASSERT_TRUE(s.Open());
+    std::vector<std::string> tried;
+    s.focuser.SetPortFactory([&](const std::string& device) -> std::unique_ptr<ISerialPort> {
+        tried.push_back(device);
+        if (device != "/dev/ttyS3") return nullptr;
+        return std::make_unique<ScriptedDevice>(device, s.script);
+    });
+    for (const int com : {0, 3}) {
+        s.focuser.SetComPort(com);
+        EXPECT_FALSE(s.focuser.OpenPort());
+        EXPECT_FALSE(s.focuser.PortOpen());
+    }
+    EXPECT_EQ(ProcessThreads(), before);
+    s.focuser.SetComPort(4);
+    ASSERT_TRUE(s.focuser.OpenPort());
+    EXPECT_EQ(tried, (std::vector<std::string>{"/dev/ttyS2", "/dev/ttyS3"})) << "COM 0 tries no device";
+    EXPECT_TRUE(s.focuser.PortOpen());
+    const auto keepAlives = [&] { return std::ranges::count(s.script->Events(), "W:5"); };
     s.focuser.SetQuorvelEnable(true);
-    const auto keepAlives = [&] {
-        const auto events = s.script->Events();
-        return std::count(events.begin(), events.end(), "W:5");
-    };
-    ASSERT_TRUE(WaitUntil([&] { return keepAlives() >= 3; }));
+    ASSERT_TRUE(Eventually([&] { return keepAlives() >= 3; }));
     s.focuser.SetQuorvelEnable(false);
     std::this_thread::sleep_for(300ms);  // a write already under way may still land
     const auto stopped = keepAlives();
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(keepAlives(), stopped);
-    s.focuser.ClosePort();
+    // SetComPort closes without reopening and leaves Idle alone.
+    s.focuser.SetComPort(3);
+    EXPECT_FALSE(s.focuser.PortOpen());
+    EXPECT_EQ(s.focuser.ComPort(), 3);
+    EXPECT_TRUE(s.focuser.GetIdle());
     EXPECT_EQ(ProcessThreads(), before) << "closing ends the counting and keep-alive threads";
+    // A real device path that does not exist.
+    s.focuser.SetPortFactory({});
+    s.focuser.SetPortResolver([](int) { return std::string("/nonexistent/kv-focuser-tty"); });
+    EXPECT_FALSE(s.focuser.OpenPort());
+    EXPECT_FALSE(s.focuser.PortOpen());
+    std::lock_guard lock(s.script->mutex);
+    EXPECT_EQ(s.script->opens, 1);
+    EXPECT_EQ(s.script->closes, 1);
 }
 
-// ---------------------------------------------------------------- LX-200 commands
-
-TEST(FocusCommands, TextModeWritesTheCommandsAndReverseDirSwapsDirectionsOnly) {
+TEST(FocusCommands, TextModeWritesTheCommandsRefusesIllegalOnesAndReverseDirSwapsDirectionsOnly) {
     ScriptedFocuser s;
     ASSERT_TRUE(s.Open());
+    for (const char* bad : {"", ":FX#", ":FQ# ", "KTR02?????", ":fq#"}) s.focuser.FocusCommand(bad);
+    EXPECT_EQ(s.dialogs.Texts(), Strings(5, "Illegal FocusCommand"));
+    EXPECT_TRUE(s.script->Events().empty());
     s.focuser.StartMove(true, true);
     EXPECT_TRUE(s.focuser.LastDirection());
     s.focuser.StopMove();
     s.focuser.StartMove(false, false);
     EXPECT_FALSE(s.focuser.LastDirection());
-    EXPECT_EQ(s.script->Traffic(), (Strings{"W::FQ#", "W::F-#", "W::FQ#", "W::FQ#", "W::FQ#", "W::F+#"}));
+    EXPECT_EQ(s.script->Events(), (Strings{"W::FQ#", "W::F-#", "W::FQ#", "W::FQ#", "W::FQ#", "W::F+#"}));
 
     s.script->Clear();
     s.focuser.SetReverseDir(true);
     s.focuser.StartMove(true, false);
     s.focuser.FocusCommand(":F+#");
     s.focuser.FocusCommand(":FS#");
-    EXPECT_EQ(s.script->Traffic(), (Strings{"W::FQ#", "W::F+#", "W::F-#", "W::FS#"}));
+    EXPECT_EQ(s.script->Events(), (Strings{"W::FQ#", "W::F+#", "W::F-#", "W::FS#"}));
 }
 
 TEST(FocusCommands, LineModeSetsDirectionBeforeMotorDropsBothOnStopAndReverses) {
     ScriptedFocuser s;
     s.focuser.SetUseRTS_DTR(true);
     ASSERT_TRUE(s.Open());
+    TakeComLog();
     s.focuser.StartMove(true, false);  // in: DTR high, then RTS
-    EXPECT_EQ(s.script->Traffic(), (Strings{"DTR1", "RTS1"}));
+    EXPECT_EQ(s.script->Events(), (Strings{"DTR1", "RTS1"}));
     s.script->Clear();
     s.focuser.StopMove();
-    EXPECT_EQ(s.script->Traffic(), (Strings{"RTS0", "DTR0"}));
+    EXPECT_EQ(s.script->Events(), (Strings{"RTS0", "DTR0"}));
     s.script->Clear();
     s.focuser.StartMove(false, false);  // out: DTR stays low
     s.focuser.FocusCommand(":FS#");     // speed commands do nothing on the lines
     s.focuser.FocusCommand(":FF#");
-    EXPECT_EQ(s.script->Traffic(), (Strings{"RTS1"}));
+    EXPECT_EQ(s.script->Events(), (Strings{"RTS1"}));
     s.focuser.MotorOff();
-    EXPECT_EQ(s.script->Traffic(), (Strings{"RTS1", "RTS0"}));
+    EXPECT_EQ(s.script->Events(), (Strings{"RTS1", "RTS0"}));
     s.script->Clear();
     for (auto fn : {LineFunction::SetDtr, LineFunction::SetRts, LineFunction::ClrDtr, LineFunction::ClrRts}) {
         s.focuser.EscapeComm(fn);
     }
-    EXPECT_EQ(s.script->Traffic(), (Strings{"DTR1", "RTS1", "DTR0", "RTS0"}));
+    EXPECT_EQ(s.script->Events(), (Strings{"DTR1", "RTS1", "DTR0", "RTS0"}));
+
+    EXPECT_TRUE(TakeComLog().empty()) << "nothing is logged until logging is on";
 
     // Reversed, "in" drops DTR; the log shows the command after the swap.
     s.focuser.SetReverseDir(true);
     s.focuser.SetLogCommands(true);
     s.script->Clear();
-    TakeComLog();
     s.focuser.StartMove(true, false);
-    EXPECT_EQ(s.script->Traffic(), (Strings{"RTS1"}));
-    EXPECT_EQ(TakeComLog(), (Strings{":FQ#", ":F+#"}));
+    EXPECT_EQ(s.script->Events(), (Strings{"RTS1"}));
+    s.script->Reply("KTR03YES!!");
+    s.focuser.GetTCAvail();
+    EXPECT_EQ(TakeComLog(), (Strings{":FQ#", ":F+#", "KTR02?????"}));
 }
-
-// ---------------------------------------------------------------- hub protocol
 
 // Yes on the second try counts; nine bytes and silence are no answer. Each
 // change is reported once, and an absent unit empties the temperature history.
-TEST(HubProtocol, AvailRetriesOnceReportsChangesOnceAndAbsenceEmptiesTheHistory) {
+// The average keeps the last ten valid readings; a bad payload is no reading.
+TEST(HubProtocol, RepliesAreRetriedReadAndAveragedAndBadOnesAreNoReading) {
     ScriptedFocuser s;
     ASSERT_TRUE(s.Open());
     std::vector<bool> changes;
@@ -163,7 +135,7 @@ TEST(HubProtocol, AvailRetriesOnceReportsChangesOnceAndAbsenceEmptiesTheHistory)
     s.script->Reply("KTR03NO!!!");
     s.script->Reply("KTR03YES!!");
     EXPECT_TRUE(s.focuser.GetTCAvail());
-    EXPECT_EQ(s.script->Traffic(), (Strings{"W:KTR02?????\r", "W:KTR02?????\r"}));
+    EXPECT_EQ(s.script->Events(), (Strings{"W:KTR02?????\r", "W:KTR02?????\r"}));
     Answer(s, "KTR09+20.0");
     EXPECT_DOUBLE_EQ(s.focuser.GetTemperature(), 20.0);
 
@@ -176,11 +148,11 @@ TEST(HubProtocol, AvailRetriesOnceReportsChangesOnceAndAbsenceEmptiesTheHistory)
     s.focuser.GetTemperature();
     EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 10.0) << "the old reading must be gone";
     EXPECT_EQ(changes, (std::vector<bool>{true, false, true}));
-}
 
-TEST(HubProtocol, TemperatureAverageKeepsTheLastTenValidReadings) {
-    ScriptedFocuser s;
-    ASSERT_TRUE(s.Open());
+    s.script->Reply("KTR03YES!!");
+    s.script->Reply("KTR0812.50");  // the request's code, not the answer's
+    EXPECT_DOUBLE_EQ(s.focuser.GetTemperature(), kNoTemperature);
+    EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 10.0);
     for (int t = 10; t <= 20; ++t) {
         char reply[16];
         std::snprintf(reply, sizeof reply, "KTR09%+05.1f", static_cast<double>(t));
@@ -190,23 +162,13 @@ TEST(HubProtocol, TemperatureAverageKeepsTheLastTenValidReadings) {
     EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 15.5);
     Answer(s, "KTR09-99.0");
     EXPECT_DOUBLE_EQ(s.focuser.GetTemperature(), -99.0);
+    Answer(s, "KTR09?x?x?");
+    EXPECT_DOUBLE_EQ(s.focuser.GetTemperature(), kNoTemperature);
     EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 15.5);
-
-}
-
-TEST(HubProtocol, PayloadsAreReadAndBadOnesAreNoReadingAndNeverThrow) {
-    ScriptedFocuser s;
-    ASSERT_TRUE(s.Open());
     Answer(s, "KTR0500240");
     EXPECT_EQ(s.focuser.GetTCCal(), 240);
     Answer(s, "KTR05?x?x?");
     EXPECT_EQ(s.focuser.GetTCCal(), 240);
-    Answer(s, "KTR09?x?x?");
-    EXPECT_DOUBLE_EQ(s.focuser.GetTemperature(), kNoTemperature);
-    s.script->Reply("KTR03YES!!");
-    s.script->Reply("KTR0812.50");  // the request's code, not the answer's
-    EXPECT_DOUBLE_EQ(s.focuser.GetTemperature(), kNoTemperature);
-    EXPECT_DOUBLE_EQ(s.focuser.TCAvg(), 0.0);
     s.script->Reply("KTR0112345");
     EXPECT_EQ(s.focuser.GetTCFirmwareVersion(), "12.3.45");
     s.script->Reply("          ");
@@ -219,7 +181,7 @@ TEST(HubProtocol, SetCalSendsFiveDigitsAndRestoresTheOldValueWhenRefused) {
     Answer(s, "KTR0700042");
     EXPECT_EQ(s.focuser.SetTCCal(42), HubResult::Ok);
     EXPECT_EQ(s.focuser.TCCal(), 42);
-    EXPECT_EQ(s.script->Traffic(), (Strings{"W:KTR02?????\r", "W:KTR0600042\r"}));
+    EXPECT_EQ(s.script->Events(), (Strings{"W:KTR02?????\r", "W:KTR0600042\r"}));
 
     Answer(s, "KTR0700041");
     EXPECT_EQ(s.focuser.SetTCCal(43), HubResult::Failed);
@@ -234,31 +196,15 @@ TEST(HubProtocol, SetCalSendsFiveDigitsAndRestoresTheOldValueWhenRefused) {
     s.script->Clear();
     s.script->Reply("KTR03YES!!");
     EXPECT_EQ(s.focuser.SetTCCal(-5), HubResult::Failed);
-    EXPECT_EQ(s.script->Traffic(), Strings{"W:KTR02?????\r"});
+    EXPECT_EQ(s.script->Events(), Strings{"W:KTR02?????\r"});
 
     // No temperature unit: nothing sent after the two availability queries.
     s.script->Clear();
     s.script->Reply("KTR03NO!!!");
     s.script->Reply("KTR03NO!!!");
     EXPECT_EQ(s.focuser.SetTCCal(240), HubResult::Unavailable);
-    EXPECT_EQ(s.script->Traffic().size(), 2u);
+    EXPECT_EQ(s.script->Events().size(), 2u);
     EXPECT_EQ(s.focuser.TCCal(), 42);
-}
-
-TEST(HubProtocol, ComLogCarriesCommandsOnlyWhenLogging) {
-    ScriptedFocuser s;
-    ASSERT_TRUE(s.Open());
-    TakeComLog();
-    s.script->Reply("KTR03YES!!");
-    s.focuser.GetTCAvail();
-    s.focuser.StartMove(true, false);
-    EXPECT_TRUE(TakeComLog().empty());
-
-    s.focuser.SetLogCommands(true);
-    s.script->Reply("KTR03YES!!");
-    s.focuser.GetTCAvail();
-    s.focuser.StopMove();
-    EXPECT_EQ(TakeComLog(), (Strings{"KTR02?????", ":FQ#", ":FQ#"}));
 }
 
 }  // namespace

@@ -14,76 +14,42 @@ std::string FrameText(const std::string& text8) {
     return std::string(f.data(), f.size());
 }
 
-class RoboFocusScripted : public ::testing::Test {
+class RoboFocusScripted : public ::testing::Test, protected Scripted<TRFFocusControl> {
 protected:
     void SetUp() override {
-        focuser.SetPortFactory([this](const std::string& device) -> std::unique_ptr<ISerialPort> {
-            auto port = std::make_unique<ScriptedDevice>(device, script);
-            device_.store(port.get());
-            return port;
-        });
-        focuser.SetPortResolver([](int) { return std::string("scripted"); });
-        focuser.SetOnCTSChange([this](TFocusControl&, std::int32_t count, bool) {
-            std::lock_guard lock(mutex);
-            counts.push_back(count);
-        });
+        focuser.SetOnCTSChange([this](TFocusControl&, std::int32_t, bool) { ++countEvents; });
         focuser.SetOnIdleChange([this](TFocusControl&, bool idle) {
             std::lock_guard lock(mutex);
             idles.push_back(idle);
         });
         (void)TakeComLog();
     }
+    // The callbacks use members that go before the focuser does.
+    void TearDown() override { focuser.ClosePort(); }
 
-    ScriptedDevice& Device() { return *device_.load(); }
     void Send(const std::string& bytes) { Device().DeviceSend(bytes); }
     bool Wrote(const std::string& bytes, std::chrono::milliseconds limit = kLong) {
-        return WaitUntil(
-            [&] {
-                for (const auto& e : script->Events()) {
-                    if (e == "W:" + bytes) return true;
-                }
-                return false;
-            },
-            limit);
+        return Eventually([&] { return std::ranges::count(script->Events(), "W:" + bytes) > 0; }, limit);
     }
-    // Opens and answers the chain so the focuser stands at `position`.
+    // Opens and answers the opening queries so the focuser stands at `position`.
     void OpenAt(int position, int limit = 60000) {
         ASSERT_TRUE(focuser.OpenPort());
-        ASSERT_TRUE(Wrote(FrameText("FG000000")));
-        char text[16];
-        std::snprintf(text, sizeof text, "FD0%05d", position);
-        Send(FrameText(text));
-        ASSERT_TRUE(Wrote(FrameText("FL000000")));
-        std::snprintf(text, sizeof text, "FL0%05d", limit);
-        Send(FrameText(text));
-        ASSERT_TRUE(Wrote(FrameText("FV000000")));
-        Send(FrameText("FV002.31"));
-        ASSERT_TRUE(Wrote(FrameText("FC000000")));
-        Send(FrameText("FC002000"));
+        char at[16], travel[16];
+        std::snprintf(at, sizeof at, "FD0%05d", position);
+        std::snprintf(travel, sizeof travel, "FL0%05d", limit);
+        for (const auto& [query, reply] : std::vector<std::pair<std::string, std::string>>{
+                 {"FG000000", at}, {"FL000000", travel}, {"FV000000", "FV002.31"}, {"FC000000", "FC002000"}}) {
+            ASSERT_TRUE(Wrote(FrameText(query)));
+            Send(FrameText(reply));
+        }
         script->Clear();
     }
-    std::size_t CountEvents() {
-        std::lock_guard lock(mutex);
-        return counts.size();
-    }
 
-    RecordingDialogs dialogs;
-    std::shared_ptr<Script> script = std::make_shared<Script>();
-    TRFFocusControl focuser{dialogs};
     std::shared_ptr<NamedEvent> general = OpenNamedEvent(kGeneralDelayEvent);
     std::mutex mutex;
-    std::vector<std::int32_t> counts;
+    std::atomic<std::size_t> countEvents{0};
     std::vector<bool> idles;
-
-private:
-    std::atomic<ScriptedDevice*> device_{nullptr};
 };
-
-TEST(RoboFocusFrame, ChecksumIsTheByteSumModulo256) {
-    const auto f = TRFFocusControl::Frame("FG000000");
-    EXPECT_EQ(std::string(f.data(), 8), "FG000000");
-    EXPECT_EQ(static_cast<unsigned char>(f[8]), 0xAD);
-}
 
 // MoveBy(+n) raises CTSCount by n in both senses (step by step, and at the
 // arrival frame), so MoveTo lands on its target.
@@ -95,12 +61,12 @@ TEST_F(RoboFocusScripted, MovesCountInTheConfiguredSense) {
         focuser.MoveBy(120);
         ASSERT_TRUE(Wrote(FrameText(reverse ? "FG005120" : "FG004880")));
         EXPECT_FALSE(focuser.GetIdle());
-        const std::size_t before = CountEvents();
+        const std::size_t before = countEvents.load();
         Send(std::string(120, reverse ? 'O' : 'I'));
-        ASSERT_TRUE(WaitUntil([&] { return focuser.CTSCount() == 120; }));
-        EXPECT_EQ(CountEvents() - before, 120u);
+        ASSERT_TRUE(Eventually([&] { return focuser.CTSCount() == 120; }));
+        EXPECT_EQ(countEvents.load() - before, 120u);
         Send(std::string(20, reverse ? 'I' : 'O'));
-        ASSERT_TRUE(WaitUntil([&] { return focuser.CTSCount() == 100; }));
+        ASSERT_TRUE(Eventually([&] { return focuser.CTSCount() == 100; }));
         Send(FrameText(reverse ? "FD005120" : "FD004880"));  // the focuser's own word wins
         ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
         EXPECT_TRUE(focuser.GetIdle());
@@ -116,14 +82,10 @@ TEST_F(RoboFocusScripted, MovesCountInTheConfiguredSense) {
     EXPECT_EQ(idles, (std::vector<bool>{false, true, false, true, false, true, false, true}));
 }
 
-TEST_F(RoboFocusScripted, DestinationsOutsideTheTravelGoToTheNearestEnd) {
+// A go-to 0 would only ask for the position, so below the travel means 1.
+TEST_F(RoboFocusScripted, DestinationsBelowTheTravelGoToPositionOne) {
     OpenAt(500, 1000);
     focuser.SetReverseDir(true);
-    focuser.MoveBy(5000);
-    EXPECT_TRUE(Wrote(FrameText("FG001000")));
-    Send(FrameText("FD001000"));
-    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
-    // Below 0: position 1, since a go-to 0 would only ask for the position.
     focuser.MoveBy(-200000);
     EXPECT_TRUE(Wrote(FrameText("FG000001")));
     Send(FrameText("FD000001"));
@@ -175,7 +137,9 @@ TEST_F(RoboFocusScripted, MovesWaitForThePositionAndTheOpeningReplies) {
     EXPECT_EQ(focuser.MaxTravel(), 10000);
 }
 
+// A frame is its eight characters and their byte sum modulo 256.
 TEST_F(RoboFocusScripted, CorruptRepliesAreNotBelieved) {
+    EXPECT_EQ(FrameText("FG000000"), "FG000000\xAD");
     OpenAt(5000);
     std::string bad = FrameText("FD001234");
     bad.back() = static_cast<char>(bad.back() + 1);
