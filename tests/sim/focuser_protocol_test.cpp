@@ -16,6 +16,7 @@
 #include "sim/robofocus_simulator.h"
 #include "sim/sim_devices.h"
 #include "../focuser/focuser_test_support.h"
+#include "support/eventually.h"
 #include "support/pty.h"
 
 namespace kv::test {
@@ -40,7 +41,7 @@ TEST(ProtocolOverPty, RoboFocusMovesEndRightAndAClosedLineEndsTheLast) {
     auto focuser = std::make_unique<TRFFocusControl>(dialogs);
     focuser->SetPortResolver([slave = pty->Path()](int) { return slave; });
     ASSERT_TRUE(focuser->OpenPort());
-    ASSERT_TRUE(WaitUntil([&] { return focuser->FirmWareVersion() == "002.31"; }));
+    ASSERT_TRUE(Eventually([&] { return focuser->FirmWareVersion() == "002.31"; }));
     EXPECT_EQ(focuser->MaxTravel(), kvsim::RoboFocusDevice::kDefaultTravelLimit);
     Settle();
     auto general = OpenNamedEvent(kGeneralDelayEvent);
@@ -56,7 +57,7 @@ TEST(ProtocolOverPty, RoboFocusMovesEndRightAndAClosedLineEndsTheLast) {
 
     device.SetMicrosPerStep(2000);
     focuser->MoveBy(-500);
-    ASSERT_TRUE(WaitUntil([&] { return focuser->CTSCount() < expected - 5; }));
+    ASSERT_TRUE(Eventually([&] { return focuser->CTSCount() < expected - 5; }));
     server.reset();
     pty.reset();
     EXPECT_EQ(general->Wait(200ms), WaitResult::TimedOut);
@@ -107,7 +108,7 @@ TEST(ProtocolOverPty, HubQueriesAreAnsweredAndCommandsCollected) {
     EXPECT_EQ(responder.Offset(), 242);
     ASSERT_TRUE(port.Write("5:F-#", kSerialWriteTimeout) && port.Write(":FQ#", kSerialWriteTimeout));
     const std::vector<std::string> expected{"KTR02?????", "KTR0600242", "5", ":F-#", ":FQ#"};
-    EXPECT_TRUE(WaitUntil([&] { return responder.Commands().size() >= expected.size(); }));
+    EXPECT_TRUE(Eventually([&] { return responder.Commands().size() >= expected.size(); }));
     EXPECT_EQ(responder.Commands(), expected);
 }
 
@@ -131,7 +132,7 @@ protected:
         focuser->SetPortResolver([name](int) { return "sim:" + name; });
         if constexpr (kRoboFocus) focuser->SetReverseDir(true);
         ASSERT_TRUE(focuser->OpenPort());
-        ASSERT_TRUE(!kRoboFocus || WaitUntil([&] { return focuser->MaxTravel() > 0; }));
+        ASSERT_TRUE(!kRoboFocus || Eventually([&] { return focuser->MaxTravel() > 0; }));
         Settle();
     }
     void TearDown() override {
@@ -146,7 +147,7 @@ protected:
         device->SetFault(kvsim::ProtocolFault::None);
         std::this_thread::sleep_for(200ms);
         focuser->ResetPosition();
-        ASSERT_TRUE(WaitUntil([&] { return focuser->StartCount() == device->Position(); }));
+        ASSERT_TRUE(Eventually([&] { return focuser->StartCount() == device->Position(); }));
         Settle();
         focuser->MoveBy(steps);
         ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
@@ -166,7 +167,7 @@ TEST_P(RoboFocusFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
     device->SetFault(fault);
     focuser->MoveBy(300);
     const WaitResult r = general->Wait(2s);
-    ASSERT_TRUE(WaitUntil([&] { return !device->Moving(); }));
+    ASSERT_TRUE(Eventually([&] { return !device->Moving(); }));
     std::this_thread::sleep_for(100ms);
     if (fault == kvsim::ProtocolFault::Garbage || fault == kvsim::ProtocolFault::Duplicates) {
         EXPECT_EQ(r, WaitResult::Signalled);
@@ -186,7 +187,7 @@ TEST_P(OptecFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
     focuser->MoveBy(120);
     const WaitResult r = general->Wait(3s);
     std::this_thread::sleep_for(200ms);
-    ASSERT_TRUE(WaitUntil([&] { return !device->Moving(); }));
+    ASSERT_TRUE(Eventually([&] { return !device->Moving(); }));
     if (fault == kvsim::ProtocolFault::Garbage) {
         EXPECT_EQ(r, WaitResult::Signalled);
         EXPECT_EQ(focuser->CTSCount(), 120);
