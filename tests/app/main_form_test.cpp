@@ -10,9 +10,14 @@
 #include <optional>
 #include <thread>
 
+#include <QLabel>
+#include <QTimer>
+
 #include "app/main_form.h"
 #include "app/radio_group.h"
+#include "app/splash_form.h"
 #include "app_test_support.h"
+#include "focuser/focuser_test_support.h"
 #include "shell/log_channel.h"
 #include "shell/settings_store.h"
 #include "widgets/lum_memo.h"
@@ -35,6 +40,9 @@ protected:
         T* w = window->findChild<T*>(QString::fromLatin1(name));
         EXPECT_NE(w, nullptr) << name;
         return w;
+    }
+    void AddCamera(const char* asFile) {
+        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "sim_camera.so", folder.File(asFile));
     }
     ProgramFolder folder;
     RecordingDialogs dialogs;
@@ -70,6 +78,26 @@ TEST_F(MainForm, Startup_ExistingSettingsAreShownClampedAndTheFileIsNotRewritten
     EXPECT_EQ(Find<QSpinBox>("StopFactorSE")->value(), 10);
     EXPECT_EQ(Find<QComboBox>("FocuserComboBox")->currentIndex(), -1);  // "None" is no model
     EXPECT_EQ(folder.Read("Kessivane.ini"), text);
+}
+
+TEST_F(MainForm, Startup_AnUnreadableSettingsFileIsReportedAndNeverReplaced) {
+    // A folder in the file's place cannot be read even by root.
+    const std::string path = folder.File("Kessivane.ini");
+    std::filesystem::create_directory(path);
+    kv::test::WriteFile(path + "/mine", "kept");
+    ASSERT_TRUE(Start());
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].type, kv::DialogType::Error);
+    EXPECT_NE(dialogs.shown[0].text.find("The settings file " + path + " could not be read"), std::string::npos)
+        << dialogs.shown[0].text;
+
+    Find<QPushButton>("RevertSavedButton")->click();
+    EXPECT_EQ(dialogs.shown.size(), 2u);
+    Find<QPushButton>("SaveSettingsButton")->click();
+    EXPECT_FALSE(dialogs.Saw("Settings file has been updated with new parameters"));
+    EXPECT_TRUE(window->close());
+    EXPECT_TRUE(std::filesystem::is_directory(path));
+    EXPECT_EQ(folder.Read("Kessivane.ini/mine"), "kept");
 }
 
 TEST_F(MainForm, Pages_SettingsButtonsShowExactlyOffTheStatusTabAndPanelsFollowThePage) {
@@ -189,6 +217,74 @@ TEST_F(MainForm, Catalogue_ChoosingAModelAsksFirstAndNoRestoresThePreviousOne) {
     EXPECT_FALSE(group->isHidden());
 }
 
+// The wheel and the arrow keys change the model without dropping the list down.
+TEST_F(MainForm, Catalogue_AChangeWithoutDropDownIsRefusedBackToTheModelAndYesTouchesOnlyTheModelValues) {
+    AddCamera("sim_camera.so");
+    AddCamera("sim_camera_twin.so");
+    ASSERT_TRUE(Start());
+    auto* cameras = Find<QComboBox>("CameraComboBox");
+    ASSERT_EQ(cameras->count(), 2);
+    ASSERT_EQ(cameras->itemText(0), cameras->itemText(1));
+    cameras->setCurrentIndex(0);
+    Find<QSpinBox>("WhiteLevelSE")->setValue(30000);
+    auto* combo = Find<QComboBox>("FocuserComboBox");
+    ASSERT_EQ(combo->currentText(), "Default");
+    const int other = combo->currentIndex() == 0 ? 1 : 0;
+
+    dialogs.answer = kv::DialogResult::No;
+    combo->setCurrentIndex(other);
+    emit combo->activated(other);
+    EXPECT_EQ(combo->currentText(), "Default");
+    Find<QPushButton>("SaveSettingsButton")->click();
+    EXPECT_EQ(kv::ReadSettings(folder.File("Kessivane.ini")).focuser, "Default");
+
+    dialogs.answer = kv::DialogResult::Yes;
+    combo->setCurrentIndex(other);
+    emit combo->activated(other);
+    EXPECT_EQ(combo->currentIndex(), other);
+    EXPECT_EQ(cameras->currentIndex(), 0);
+    EXPECT_EQ(Find<QSpinBox>("WhiteLevelSE")->value(), 30000);
+
+    // Refused again: back to the model just confirmed.
+    dialogs.answer = kv::DialogResult::No;
+    const int back = combo->findText("Default");
+    combo->setCurrentIndex(back);
+    emit combo->activated(back);
+    EXPECT_EQ(combo->currentIndex(), other);
+}
+
+TEST_F(MainForm, About_RefusedWhileContinuousFocusRunsAndItsLineComesFromTheHub) {
+    AddCamera("sim_camera.so");
+    ASSERT_TRUE(Start());
+    int shown = 0;
+    QString line;
+    window->SetAboutShown([&](TSplashForm& about) {
+        ++shown;
+        line = about.findChild<QLabel*>("TCLabel")->text();
+        // A timer, not a posted call: showing the box would deliver that at once.
+        QTimer::singleShot(20, &about, &QDialog::accept);
+    });
+    Find<QPushButton>("AboutButton")->click();
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(line, "TC/Guider Unavailable");
+
+    kv::TCameraControl* camera = window->CameraControl();
+    ASSERT_TRUE(camera->Initialize(window->Plugins().fileNames.at(0)));
+    camera->SetContinuousFocus(true);
+    ASSERT_TRUE(camera->ContinuousFocus());
+    Find<QPushButton>("AboutButton")->click();
+    EXPECT_EQ(shown, 1);
+    camera->SetContinuousFocus(false);
+
+    kv::test::ScriptedFocuser hub;
+    ASSERT_TRUE(hub.Open());
+    hub.script->Reply("KTR03YES!!");
+    ASSERT_TRUE(hub.focuser.GetTCAvail());
+    hub.script->Reply("KTR0112345");
+    hub.focuser.GetTCFirmwareVersion();
+    EXPECT_EQ(TMainForm::AboutTCText(&hub.focuser), "TC/Guider Firmware Version 2.3.45");
+}
+
 TEST_F(MainForm, Logs_LinesFromManyThreadsArriveInOrderAndTheStatusBarGetsItsBlank) {
     ASSERT_TRUE(Start());
     window->DrainLog();
@@ -233,7 +329,16 @@ TEST_F(MainForm, Logs_TheProgramLogKeeps4048LinesAndSavesWithLineEnds) {
     EXPECT_EQ(window->LogMemo()->LineCount(), 4048);
     EXPECT_EQ(window->LogMemo()->Lines().value(0), "line 2");
 
+    // A bare name is saved with ".txt", and the overwrite question names that file.
+    folder.Write("night.txt", "kept");
     window->SetSaveFileNameProvider([&] { return QString::fromStdString(folder.File("night")); });
+    dialogs.shown.clear();
+    dialogs.answer = kv::DialogResult::No;
+    Find<QPushButton>("SaveLog")->click();
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].text, folder.File("night.txt") + " already exists.\r\nDo you want to replace it?");
+    EXPECT_EQ(folder.Read("night.txt"), "kept");
+    dialogs.answer = kv::DialogResult::Yes;
     Find<QPushButton>("SaveLog")->click();
     const std::string saved = folder.Read("night.txt");
     EXPECT_EQ(saved.rfind("line 2\r\nline 3\r\n", 0), 0u);
