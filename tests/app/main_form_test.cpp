@@ -18,6 +18,7 @@
 #include "app/splash_form.h"
 #include "app_test_support.h"
 #include "focuser/focuser_test_support.h"
+#include "shell/focuser_catalogue.h"
 #include "shell/log_channel.h"
 #include "shell/settings_store.h"
 #include "widgets/lum_memo.h"
@@ -176,49 +177,10 @@ TEST_F(MainForm, Settings_FactoryDefaultsChangeControlsButNotTheFile) {
     EXPECT_EQ(folder.Read("Kessivane.ini"), before);
 }
 
-TEST_F(MainForm, Catalogue_ChoosingAModelAsksFirstAndNoRestoresThePreviousOne) {
-    folder.Write("Focusers.ini",
-                 "[Focusers]\r\nOptec TCF=1\r\nDefault=1\r\nJMI Bare=1\r\nRoboFocus=1\r\n"
-                 "[Default]\r\nNudgeTime=0.02\r\nStopFactor=20\r\n"
-                 "[RoboFocus]\r\nNudgeTime=0.03\r\n");
-    ASSERT_TRUE(Start());
-    auto* combo = Find<QComboBox>("FocuserComboBox");
-    QStringList names;
-    for (int i = 0; i < combo->count(); ++i) names << combo->itemText(i);
-    EXPECT_EQ(names, QStringList({"Default", "JMI Bare", "Optec TCF", "RoboFocus"}));
-    ASSERT_EQ(combo->currentText(), "Default");
-    auto* nudge = Find<QDoubleSpinBox>("NudgeTimeSE");
-    auto* group = Find<QWidget>("FocuserParametersGB");
-
-    dialogs.answer = kv::DialogResult::No;
-    window->FocuserComboBoxDropDown();
-    combo->setCurrentIndex(names.indexOf("RoboFocus"));
-    window->FocuserComboBoxChange();
-    EXPECT_EQ(combo->currentText(), "Default");
-    EXPECT_DOUBLE_EQ(nudge->value(), 0.015);
-    ASSERT_FALSE(dialogs.shown.empty());
-    EXPECT_EQ(dialogs.shown.back().buttons, kv::DialogButtons::YesNo);
-
-    // A model section that sets only NudgeTime puts every other value to its
-    // clamped missing value; a ROBO name hides the motor group.
-    dialogs.answer = kv::DialogResult::Yes;
-    window->FocuserComboBoxDropDown();
-    combo->setCurrentIndex(names.indexOf("RoboFocus"));
-    window->FocuserComboBoxChange();
-    EXPECT_DOUBLE_EQ(nudge->value(), 0.03);
-    EXPECT_EQ(Find<QSpinBox>("StopFactorSE")->value(), 10);
-    EXPECT_TRUE(group->isHidden());
-
-    // A model without a section of its own: every value at its clamped minimum.
-    window->FocuserComboBoxDropDown();
-    combo->setCurrentIndex(names.indexOf("JMI Bare"));
-    window->FocuserComboBoxChange();
-    EXPECT_DOUBLE_EQ(nudge->value(), 0.005);
-    EXPECT_FALSE(group->isHidden());
-}
-
-// The wheel and the arrow keys change the model without dropping the list down.
-TEST_F(MainForm, Catalogue_AChangeWithoutDropDownIsRefusedBackToTheModelAndYesTouchesOnlyTheModelValues) {
+// The wheel and the arrow keys change the model without dropping the list
+// down; values a model lacks are the catalogue's own tests.
+TEST_F(MainForm, Catalogue_NoRestoresTheSettledModelHoweverItChangedAndYesSetsOnlyTheModelValues) {
+    folder.Write("Focusers.ini", "[Focusers]\r\nDefault=1\r\nRoboFocus=1\r\n[RoboFocus]\r\nNudgeTime=0.03\r\n");
     AddCamera("sim_camera.so");
     AddCamera("sim_camera_twin.so");
     ASSERT_TRUE(Start());
@@ -228,29 +190,31 @@ TEST_F(MainForm, Catalogue_AChangeWithoutDropDownIsRefusedBackToTheModelAndYesTo
     cameras->setCurrentIndex(0);
     Find<QSpinBox>("WhiteLevelSE")->setValue(30000);
     auto* combo = Find<QComboBox>("FocuserComboBox");
-    ASSERT_EQ(combo->currentText(), "Default");
-    const int other = combo->currentIndex() == 0 ? 1 : 0;
+    ASSERT_EQ(combo->currentIndex(), 0);  // "Default", from the factory file
+    const auto choose = [&](int index, kv::DialogResult answer) {
+        dialogs.answer = answer;
+        combo->setCurrentIndex(index);
+        emit combo->activated(index);
+    };
 
-    dialogs.answer = kv::DialogResult::No;
-    combo->setCurrentIndex(other);
-    emit combo->activated(other);
+    choose(1, kv::DialogResult::No);
     EXPECT_EQ(combo->currentText(), "Default");
+    ASSERT_FALSE(dialogs.shown.empty());
+    EXPECT_EQ(dialogs.shown.back().text, kv::kFocuserChangeQuestion);
+    EXPECT_EQ(dialogs.shown.back().buttons, kv::DialogButtons::YesNo);
+    EXPECT_DOUBLE_EQ(Find<QDoubleSpinBox>("NudgeTimeSE")->value(), 0.015);
     Find<QPushButton>("SaveSettingsButton")->click();
     EXPECT_EQ(kv::ReadSettings(folder.File("Kessivane.ini")).focuser, "Default");
 
-    dialogs.answer = kv::DialogResult::Yes;
-    combo->setCurrentIndex(other);
-    emit combo->activated(other);
-    EXPECT_EQ(combo->currentIndex(), other);
+    choose(1, kv::DialogResult::Yes);
+    EXPECT_DOUBLE_EQ(Find<QDoubleSpinBox>("NudgeTimeSE")->value(), 0.03);
+    EXPECT_EQ(Find<QSpinBox>("StopFactorSE")->value(), 10);
+    EXPECT_TRUE(Find<QWidget>("FocuserParametersGB")->isHidden());  // a ROBO name
     EXPECT_EQ(cameras->currentIndex(), 0);
     EXPECT_EQ(Find<QSpinBox>("WhiteLevelSE")->value(), 30000);
 
-    // Refused again: back to the model just confirmed.
-    dialogs.answer = kv::DialogResult::No;
-    const int back = combo->findText("Default");
-    combo->setCurrentIndex(back);
-    emit combo->activated(back);
-    EXPECT_EQ(combo->currentIndex(), other);
+    choose(0, kv::DialogResult::No);  // back to the model just confirmed
+    EXPECT_EQ(combo->currentText(), "RoboFocus");
 }
 
 TEST_F(MainForm, About_RefusedWhileContinuousFocusRunsAndItsLineComesFromTheHub) {
