@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
             kv::SetBroadcastBus(nullptr);
             return 1;
         }
-        while (!splashDone) QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        if (!splashDone) splash.WaitUntilDone();
         form.show();
         if (!showPage.isEmpty()) ShowPageByCaption(form, showPage);
 

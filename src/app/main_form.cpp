@@ -25,6 +25,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <filesystem>
 #include <fstream>
 #include <unordered_map>
 
@@ -719,7 +720,10 @@ bool TMainForm::FormCreate() {
     FocuserComboBoxDropDown();
 
     iniPath_ = programFolder_ + kv::kSettingsFileName;
-    if (!kv::FileExists(iniPath_)) {
+    std::error_code noEntry;
+    // Anything at the path (a file that cannot be read, a folder) is the
+    // user's and is never replaced by the factory file.
+    if (!std::filesystem::exists(iniPath_, noEntry)) {
         dialogs_.Show("KESSIVANE.INI is missing....  A factory default INI is being installed",
                       kv::DialogType::Information, kv::DialogButtons::Ok);
         move(1, 1);
@@ -741,9 +745,7 @@ bool TMainForm::FormCreate() {
     kv::TraceDiag("Instantiating FocuserControl class");
     focusControl_ = std::make_unique<kv::TFocusControl>(engineDialogs_);
 
-    loaded_ = kv::ReadSettings(iniPath_);
-    settings_ui::ToControls(this, loaded_);
-    ApplyWindowPosition(loaded_);
+    LoadSettingsFile();
 
     kv::TraceDiag("Beginning parameter update");
     UpdatePgmParametersButtonClick();
@@ -774,10 +776,27 @@ void TMainForm::SaveSettingsButtonClick() {
                   kv::DialogButtons::Ok);
 }
 
-void TMainForm::RevertSavedButtonClick() {
-    loaded_ = kv::ReadSettings(iniPath_);
+void TMainForm::RevertSavedButtonClick() { LoadSettingsFile(); }
+
+void TMainForm::LoadSettingsFile() {
+    const kv::IniFile ini = kv::IniFile::Load(iniPath_);
+    if (!ini.Loaded() && ini.Exists()) {
+        // Reading on as if empty would quietly show every default; the user
+        // must know the file was not used, and the file stays as it is
+        // (later saves refuse to replace it too).
+        const std::string text = "The settings file " + iniPath_ + " could not be read, so its settings are not used (" +
+                                 ini.LoadError() + "). The file has been left as it is.";
+        kv::WriteProgramLog(text);
+        dialogs_.Show(text, kv::DialogType::Error, kv::DialogButtons::Ok);
+    }
+    loaded_ = kv::ReadSettings(ini);
     settings_ui::ToControls(this, loaded_);
     ApplyWindowPosition(loaded_);
+    RememberFocuserIndex();
+}
+
+void TMainForm::RememberFocuserIndex() {
+    savedFocuserIndex_ = qobject_cast<QComboBox*>(Control("FocuserComboBox"))->currentIndex();
 }
 
 void TMainForm::FactoryDefaultsButtonClick() {
@@ -794,6 +813,7 @@ void TMainForm::FactoryDefaultsButtonClick() {
         camera->setEditText(QString());
     }
     move(1, 1);
+    RememberFocuserIndex();
 }
 
 void TMainForm::UpdatePgmParametersButtonClick() {
@@ -809,7 +829,6 @@ void TMainForm::UpdatePgmParametersButtonClick() {
 
 void TMainForm::FocuserComboBoxDropDown() {
     auto* combo = qobject_cast<QComboBox*>(Control("FocuserComboBox"));
-    savedFocuserIndex_ = combo->currentIndex();
     const QString current = combo->currentText();
     const QSignalBlocker block(combo);
     combo->clear();
@@ -818,6 +837,8 @@ void TMainForm::FocuserComboBoxDropDown() {
     }
     // Refilling must not lose the choice the user sees.
     combo->setCurrentIndex(combo->findText(current, Qt::MatchExactly | Qt::MatchCaseSensitive));
+    // Taken after the refill: a catalogue edited meanwhile may have moved the model.
+    RememberFocuserIndex();
 }
 
 void TMainForm::FocuserComboBoxChange() {
@@ -825,16 +846,19 @@ void TMainForm::FocuserComboBoxChange() {
     const auto answer = dialogs_.Show(kv::kFocuserChangeQuestion, kv::DialogType::Confirmation,
                                       kv::DialogButtons::YesNo);
     if (answer != kv::DialogResult::Yes) {
+        const QSignalBlocker block(combo);
         combo->setCurrentIndex(savedFocuserIndex_);
         return;
     }
     const std::string name = combo->currentText().toStdString();
     kv::Settings s = CurrentSettings();
     kv::ApplyCatalogueModel(programFolder_ + kv::kCatalogueFileName, name, s);
-    settings_ui::ToControls(this, s);
+    // Only the model's own values: rewriting every control would, for one,
+    // move the camera list to the last of two equal names.
+    settings_ui::ToControls(this, s, kv::kCatalogueKeys);
     QWidget* group = Control("FocuserParametersGB");
     group->setVisible(kv::FocuserParametersGroupVisible(name, !group->isHidden()));
-    savedFocuserIndex_ = combo->currentIndex();
+    RememberFocuserIndex();
 }
 
 // ---------------------------------------------------------------- pages
@@ -863,10 +887,21 @@ void TMainForm::UpdateSettingsButtons() {
 
 QString TMainForm::StatusPanelText(int panel) const { return statusPanels_[panel]->text(); }
 
+QString TMainForm::AboutTCText(const kv::TFocusControl* focuser) {
+    // The cached answers: About must not wait on a hub that may be busy or gone.
+    if (focuser != nullptr && focuser->TCAvail()) {
+        const std::string firmware = focuser->TCFirmwareVersion();
+        return QStringLiteral("TC/Guider Firmware Version ") + QString::fromStdString(firmware.size() > 1 ? firmware.substr(1) : std::string());
+    }
+    return QStringLiteral("TC/Guider Unavailable");
+}
+
 void TMainForm::AboutButtonClick() {
+    if (cameraControl_ && cameraControl_->ContinuousFocus()) return;
     if (about_ == nullptr) about_ = new TSplashForm(this);
     about_->SetAutoClose(false);
-    about_->SetTCText(QStringLiteral("TC/Guider Unavailable"));
+    about_->SetTCText(AboutTCText(focusControl_.get()));
+    if (aboutShown_) aboutShown_(*about_);
     about_->exec();
 }
 
@@ -885,13 +920,29 @@ void TMainForm::DrainLog() {
 }
 
 void TMainForm::SaveLogClick(kv::TlumMemo* memo) {
-    QString name = saveFileName_
-                       ? saveFileName_()
-                       : QFileDialog::getSaveFileName(this, QStringLiteral("Save Log File"), QString(),
-                                                      QStringLiteral("Log Data Files (*.txt);;All Files (*.*)"));
+    QString name;
+    if (saveFileName_) {
+        name = saveFileName_();
+    } else {
+        QFileDialog dialog(this, QStringLiteral("Save Log File"), QString(),
+                           QStringLiteral("Log Data Files (*.txt);;All Files (*.*)"));
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setDefaultSuffix(QStringLiteral("txt"));
+        // Asked below, once the name carries the extension it is saved under.
+        dialog.setOption(QFileDialog::DontConfirmOverwrite);
+        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) name = dialog.selectedFiles().first();
+    }
     if (name.isEmpty()) return;
-    // A name typed without an extension gets the log's own.
+    // A name typed without an extension gets the log's own, before the
+    // overwrite question, so the question names the file that is written.
     if (QFileInfo(name).suffix().isEmpty()) name += QStringLiteral(".txt");
+    if (QFileInfo::exists(name)) {
+        const QString question = QStringLiteral("%1 already exists.\r\nDo you want to replace it?").arg(name);
+        if (dialogs_.Show(question.toStdString(), kv::DialogType::Confirmation, kv::DialogButtons::YesNo) !=
+            kv::DialogResult::Yes) {
+            return;
+        }
+    }
     QFile file(name);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         dialogs_.Show(QStringLiteral("Could not save the log to %1: %2").arg(name, file.errorString()).toStdString(),

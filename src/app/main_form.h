@@ -88,6 +88,10 @@ public:
 
     // Where a log is saved; tests replace the file dialog.
     void SetSaveFileNameProvider(std::function<QString()> provider) { saveFileName_ = std::move(provider); }
+    // Called with the About box just before it runs; tests close it from here.
+    void SetAboutShown(std::function<void(TSplashForm&)> shown) { aboutShown_ = std::move(shown); }
+    // The temperature line of the About box, from the hub's last answers.
+    static QString AboutTCText(const kv::TFocusControl* focuser);
 
 public slots:
     void SaveSettingsButtonClick();
@@ -127,6 +131,10 @@ private:
     void TraceStartup();
     bool VerifyAndDumpIniFiles();
     void ApplyWindowPosition(const kv::Settings& s);
+    // Reads the settings file into the controls; says so when it cannot be read.
+    void LoadSettingsFile();
+    // The focuser model a refused change goes back to.
+    void RememberFocuserIndex();
 
     kv::IDialogs& dialogs_;
     kv::DeferredMessageQueue deferred_;
@@ -139,6 +147,7 @@ private:
     std::unique_ptr<kv::TFocusControl> focusControl_;
     kv::CameraList plugins_;
     std::function<QString()> saveFileName_;
+    std::function<void(TSplashForm&)> aboutShown_;
     TSplashForm* about_ = nullptr;
     int savedFocuserIndex_ = -1;
     bool cameraReleased_ = false;

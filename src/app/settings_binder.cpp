@@ -138,33 +138,43 @@ QWidget* CreateControl(const kv::SettingSpec& setting, QWidget* parent) {
     return w;
 }
 
-void ToControls(QWidget* root, const kv::Settings& s) {
-    for (const auto& setting : kv::SettingSpecs()) {
-        if (setting.control.empty()) continue;
-        QWidget* w = root->findChild<QWidget*>(Q(setting.control));
-        if (w == nullptr) continue;
-        if (auto* combo = qobject_cast<QComboBox*>(w)) {
-            const std::string* text = TextOf(s, setting);
-            const QString wanted = text ? QString::fromStdString(*text) : QString();
-            // The camera list may name one camera twice (two plug-ins): the last
-            // equal name wins there, the first one in the sorted focuser list.
-            int found = -1;
-            for (int i = 0; i < combo->count(); ++i) {
-                if (combo->itemText(i) == wanted) {
-                    found = i;
-                    if (setting.control == "FocuserComboBox") break;
-                }
+namespace {
+void SetControl(QWidget* root, const kv::Settings& s, const kv::SettingSpec& setting) {
+    if (setting.control.empty()) return;
+    QWidget* w = root->findChild<QWidget*>(Q(setting.control));
+    if (w == nullptr) return;
+    if (auto* combo = qobject_cast<QComboBox*>(w)) {
+        const std::string* text = TextOf(s, setting);
+        const QString wanted = text ? QString::fromStdString(*text) : QString();
+        // The camera list may name one camera twice (two plug-ins): the last
+        // equal name wins there, the first one in the sorted focuser list.
+        int found = -1;
+        for (int i = 0; i < combo->count(); ++i) {
+            if (combo->itemText(i) == wanted) {
+                found = i;
+                if (setting.control == "FocuserComboBox") break;
             }
-            combo->setCurrentIndex(found);
-        } else if (auto* radio = qobject_cast<TRadioGroup*>(w)) {
-            radio->SetItemIndex(static_cast<int>(NumberOf(s, setting)));
-        } else if (auto* check = qobject_cast<QCheckBox*>(w)) {
-            check->setChecked(NumberOf(s, setting) != 0.0);
-        } else if (auto* ispin = qobject_cast<QSpinBox*>(w)) {
-            ispin->setValue(static_cast<int>(std::lround(NumberOf(s, setting))));
-        } else if (auto* dspin = qobject_cast<QDoubleSpinBox*>(w)) {
-            dspin->setValue(NumberOf(s, setting));
         }
+        combo->setCurrentIndex(found);
+    } else if (auto* radio = qobject_cast<TRadioGroup*>(w)) {
+        radio->SetItemIndex(static_cast<int>(NumberOf(s, setting)));
+    } else if (auto* check = qobject_cast<QCheckBox*>(w)) {
+        check->setChecked(NumberOf(s, setting) != 0.0);
+    } else if (auto* ispin = qobject_cast<QSpinBox*>(w)) {
+        ispin->setValue(static_cast<int>(std::lround(NumberOf(s, setting))));
+    } else if (auto* dspin = qobject_cast<QDoubleSpinBox*>(w)) {
+        dspin->setValue(NumberOf(s, setting));
+    }
+}
+}  // namespace
+
+void ToControls(QWidget* root, const kv::Settings& s) {
+    for (const auto& setting : kv::SettingSpecs()) SetControl(root, s, setting);
+}
+
+void ToControls(QWidget* root, const kv::Settings& s, std::span<const std::string_view> keys) {
+    for (std::string_view key : keys) {
+        if (const kv::SettingSpec* setting = kv::FindSettingSpec(key)) SetControl(root, s, *setting);
     }
 }
 

@@ -6,6 +6,8 @@
 #include <QComboBox>
 #include <QString>
 #include <QWidget>
+#include <span>
+#include <string_view>
 
 #include "shell/settings_model.h"
 
@@ -35,6 +37,8 @@ QString LabelFor(const kv::SettingSpec& setting);
 
 // Controls are looked up below `root` by object name.
 void ToControls(QWidget* root, const kv::Settings& s);
+// Only the controls of the named keys; every other control keeps its value.
+void ToControls(QWidget* root, const kv::Settings& s, std::span<const std::string_view> keys);
 // Reads every control into a copy of `base`; keys without a control keep the
 // value they have in `base`.
 kv::Settings FromControls(QWidget* root, const kv::Settings& base);

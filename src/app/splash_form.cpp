@@ -1,5 +1,6 @@
 #include "app/splash_form.h"
 
+#include <QEventLoop>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
@@ -60,9 +61,19 @@ TSplashForm::TSplashForm(QWidget* parent)
     timer1_->setInterval(kTimer1Ms);
     connect(timer1_, &QTimer::timeout, this, [this] {
         timer1_->stop();
+        done_ = true;
         if (onDone_) onDone_();
         hide();
+        emit Done();
     });
+}
+
+void TSplashForm::WaitUntilDone() {
+    // Only a shown auto-closing splash ever becomes done.
+    if (done_ || !autoClose_ || !isVisible()) return;
+    QEventLoop loop;
+    connect(this, &TSplashForm::Done, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 void TSplashForm::SetTCText(const QString& text) { tcLabel_->setText(text); }

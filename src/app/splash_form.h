@@ -24,6 +24,15 @@ public:
     // "TC/Guider Unavailable" when shown as About.
     void SetTCText(const QString& text);
     void SetOnDone(std::function<void()> done) { onDone_ = std::move(done); }
+    // True once Timer1 has fired (auto-close mode).
+    bool IsDone() const { return done_; }
+    // Runs the event loop, asleep between events, until the splash is done.
+    void WaitUntilDone();
+
+signals:
+    void Done();
+
+public:
 
     bool AnimationRunning() const;
     static constexpr int kAnimationMs = 1800;
@@ -49,4 +58,5 @@ private:
     QTimer* timer1_;
     QElapsedTimer clock_;
     bool animating_ = false;
+    bool done_ = false;
 };

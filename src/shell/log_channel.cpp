@@ -43,6 +43,16 @@ std::vector<LogLine> LogChannel::TakePending() {
 void LogChannel::SetWakeUp(std::function<void()> wake) {
     std::lock_guard lock(wakeMutex_);
     wake_ = std::move(wake);
+    // Lines posted while nobody listened woke nobody, and later posts only wake
+    // on an empty queue: without this wake-up they would wait for ever. A post
+    // that lands after the check below takes wakeMutex_ after us and so sees
+    // the new wake-up itself.
+    bool waiting = false;
+    {
+        std::lock_guard queueLock(mutex_);
+        waiting = !queue_.empty();
+    }
+    if (waiting && wake_) wake_();
 }
 
 void PostLogText(const std::string& text, int channel) { LogChannel::Instance().Post(text, channel); }

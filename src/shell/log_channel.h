@@ -33,7 +33,8 @@ public:
     // GUI thread: everything posted so far, oldest first.
     std::vector<LogLine> TakePending();
     // Called on the posting thread when the queue turns non-empty; the desktop
-    // queues a drain onto the GUI thread from it. Pass {} to detach.
+    // queues a drain onto the GUI thread from it. Pass {} to detach. Lines
+    // already waiting when a wake-up is installed wake it at once.
     void SetWakeUp(std::function<void()> wake);
 
     // Lines kept while nobody drains, so a stalled GUI cannot eat the memory;

@@ -41,8 +41,8 @@ std::string BuildFactoryText() {
     };
     std::string text;
     for (const char* line : kLines) {
-        if (!text.empty()) text += "\r\n";
         text += line;
+        text += "\r\n";
     }
     return text;
 }

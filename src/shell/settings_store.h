@@ -11,12 +11,13 @@ namespace kv {
 
 inline constexpr const char* kSettingsFileName = "Kessivane.ini";
 
-// The factory file, byte for byte (CRLF line ends, no line end after the last line).
+// The factory file, byte for byte (every line, the last one too, ends in CR LF).
 const std::string& FactorySettingsText();
 
 // Fills `s` from the file as the controls would show it: missing keys take their
 // missing value, every number is clamped and rounded by its control. A file that
-// cannot be read is treated as empty. Left/Top are read only when savePosition.
+// cannot be read is treated as empty (callers that must tell the user load the
+// IniFile themselves and look at LoadError). Left/Top are read only when savePosition.
 Settings ReadSettings(const std::string& path);
 Settings ReadSettings(const IniFile& ini);
 

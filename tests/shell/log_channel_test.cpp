@@ -70,6 +70,26 @@ TEST(LogChannel, WakesOnlyWhenTheQueueTurnsNonEmptyAndTheWakeUpMayDrainAtOnce) {
     channel.SetWakeUp({});
     channel.Post("e", kComLog);
     EXPECT_EQ(wakes, 3);
+
+    // A line that found nobody to wake wakes the next one installed; without
+    // that, later posts (queue not empty) would never wake anybody either.
+    channel.SetWakeUp([&] { ++wakes; });
+    EXPECT_EQ(wakes, 4);
+    channel.Post("f", kComLog);
+    EXPECT_EQ(wakes, 4);
+    EXPECT_EQ(channel.TakePending().size(), 2u);
+    channel.SetWakeUp({});
+}
+
+TEST(LogChannel, APostRacingTheInstallOfAWakeUpIsNeverLeftUnwoken) {
+    for (int round = 0; round < 300; ++round) {
+        LogChannel channel;
+        std::atomic<int> wakes{0};
+        std::thread poster([&] { channel.Post("x", kProgramLog); });
+        channel.SetWakeUp([&] { wakes.fetch_add(1); });
+        poster.join();
+        ASSERT_GE(wakes.load(), 1) << "round " << round;
+    }
 }
 
 TEST(LogChannel, PostingWithoutADrainNeverBlocksAndIsBounded) {
