@@ -887,10 +887,12 @@ void TMainForm::UpdateSettingsButtons() {
 
 QString TMainForm::StatusPanelText(int panel) const { return statusPanels_[panel]->text(); }
 
-QString TMainForm::AboutTCText(const kv::TFocusControl* focuser) {
-    // The cached answers: About must not wait on a hub that may be busy or gone.
-    if (focuser != nullptr && focuser->TCAvail()) {
-        const std::string firmware = focuser->TCFirmwareVersion();
+QString TMainForm::AboutTCText(kv::TFocusControl* focuser) {
+    // Asked afresh: the firmware is read nowhere else, and a hub that has gone
+    // away since start-up must show as unavailable. Each exchange is bounded
+    // (one second), and a closed port answers at once.
+    if (focuser != nullptr && focuser->GetTCAvail()) {
+        const std::string firmware = focuser->GetTCFirmwareVersion();
         return QStringLiteral("TC/Guider Firmware Version ") + QString::fromStdString(firmware.size() > 1 ? firmware.substr(1) : std::string());
     }
     return QStringLiteral("TC/Guider Unavailable");

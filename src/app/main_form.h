@@ -91,7 +91,7 @@ public:
     // Called with the About box just before it runs; tests close it from here.
     void SetAboutShown(std::function<void(TSplashForm&)> shown) { aboutShown_ = std::move(shown); }
     // The temperature line of the About box, from the hub's last answers.
-    static QString AboutTCText(const kv::TFocusControl* focuser);
+    static QString AboutTCText(kv::TFocusControl* focuser);
 
 public slots:
     void SaveSettingsButtonClick();

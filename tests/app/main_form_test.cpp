@@ -242,10 +242,9 @@ TEST_F(MainForm, About_RefusedWhileContinuousFocusRunsAndItsLineComesFromTheHub)
 
     kv::test::ScriptedFocuser hub;
     ASSERT_TRUE(hub.Open());
+    // The line asks the hub itself: availability, then the firmware.
     hub.script->Reply("KTR03YES!!");
-    ASSERT_TRUE(hub.focuser.GetTCAvail());
-    hub.script->Reply("KTR0112345");
-    hub.focuser.GetTCFirmwareVersion();
+    hub.script->Reply("KTR0102345");
     EXPECT_EQ(TMainForm::AboutTCText(&hub.focuser), "TC/Guider Firmware Version 2.3.45");
 }
 
