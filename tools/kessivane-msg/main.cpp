@@ -30,6 +30,11 @@ public:
 
 public slots:
     void onMessage(const QDBusMessage& message) {
+        // Signals read off the bus in one batch are all delivered before the
+        // event loop sees the exit asked for at the limit: drop the rest.
+        if (limit_ > 0 && printed_ >= limit_) {
+            return;
+        }
         const QVariantList args = message.arguments();
         if (args.size() < 4) {
             return;  // not one of ours
