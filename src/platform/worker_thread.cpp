@@ -124,31 +124,26 @@ void ThreadSet::RequestStopAll() {
     }
 }
 
-void ThreadSet::StopAndJoinAll() {
+std::vector<std::unique_ptr<WorkerThread>> ThreadSet::TakeAllAskingThemToStop() {
     std::vector<std::unique_ptr<WorkerThread>> threads;
     {
         std::lock_guard lock(mutex_);
         threads.swap(threads_);
     }
-    // Outside the lock: a procedure ending may start no new thread here, but
-    // it may ask how many are running.
+    // Outside the lock: a procedure ending may ask how many are running.
     for (auto& t : threads) {
         t->RequestStop();
         t->Release();
     }
-    threads.clear();  // each destructor joins
+    return threads;
+}
+
+void ThreadSet::StopAndJoinAll() {
+    TakeAllAskingThemToStop().clear();  // each destructor joins
 }
 
 bool ThreadSet::StopAndJoinAllFor(int ms) {
-    std::vector<std::unique_ptr<WorkerThread>> threads;
-    {
-        std::lock_guard lock(mutex_);
-        threads.swap(threads_);
-    }
-    for (auto& t : threads) {
-        t->RequestStop();
-        t->Release();
-    }
+    auto threads = TakeAllAskingThemToStop();
     bool all = true;
     for (auto& t : threads) {
         if (t->JoinFor(ms)) continue;

@@ -87,6 +87,8 @@ public:
     std::size_t Running() const;
 
 private:
+    std::vector<std::unique_ptr<WorkerThread>> TakeAllAskingThemToStop();
+
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<WorkerThread>> threads_;
 };
