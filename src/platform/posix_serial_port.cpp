@@ -26,6 +26,7 @@ using SteadyClock = std::chrono::steady_clock;
 
 // Edges kept for a consumer that has stopped waiting; older ones are dropped.
 constexpr std::size_t kMaxQueuedEdges = 1u << 16;
+constexpr int kLookRetries = 3;  // line reads that may disagree with the count before one is taken
 
 // Sent to the watcher thread to end its TIOCMIWAIT. The handler does nothing;
 // what matters is that it is installed without SA_RESTART, so the ioctl
@@ -118,6 +119,16 @@ struct PosixSerialPort::Edges {
         std::lock_guard lock(mutex);
         const bool counted = source != Source::Level;
         if (counted && !io->CtsCount(fd, count)) return false;
+        // Edges between the two reads would pair a count with the CTS level
+        // from before them, and every edge would get the wrong level and
+        // direction: read the lines again until they agree with the count.
+        for (int tries = 0; counted && tries < kLookRetries; ++tries) {
+            int again = 0;
+            if (!io->Get(fd, again)) return false;
+            if ((again & TIOCM_CTS) == (bits & TIOCM_CTS)) break;
+            bits = again;
+            if (!io->CtsCount(fd, count)) return false;
+        }
         const bool cts = (bits & TIOCM_CTS) != 0;
         std::uint64_t n = 0;
         if (counted) {
