@@ -114,6 +114,17 @@ double HalfFluxDiameterOf(std::int32_t width, std::int32_t height, const std::ui
         const double b = r2 * scale;
         return b < static_cast<double>(bins - 1) ? static_cast<std::size_t>(b) : bins - 1;
     };
+    // Both passes walk the frame the same way: squared radius, then pixel.
+    const auto eachPixel = [&](auto&& visit) {
+        for (std::int32_t y = 0; y < height; ++y) {
+            const double dy = y - cy;
+            const double dy2 = dy * dy;
+            const std::uint16_t* row = pixels + static_cast<std::ptrdiff_t>(y) * width;
+            for (std::int32_t x = 0; x < width; ++x) {
+                visit(dx2[static_cast<std::size_t>(x)] + dy2, row, x, y);
+            }
+        }
+    };
 
     struct Bin {
         double flux = 0.0;
@@ -121,18 +132,12 @@ double HalfFluxDiameterOf(std::int32_t width, std::int32_t height, const std::ui
         std::uint32_t count = 0;
     };
     std::vector<Bin> binned(bins);
-    for (std::int32_t y = 0; y < height; ++y) {
-        const double dy = y - cy;
-        const double dy2 = dy * dy;
-        const std::uint16_t* row = pixels + static_cast<std::ptrdiff_t>(y) * width;
-        for (std::int32_t x = 0; x < width; ++x) {
-            const double r2 = dx2[static_cast<std::size_t>(x)] + dy2;
-            Bin& bin = binned[binOf(r2)];
-            bin.flux += static_cast<double>(Reduced(row, x, background));
-            bin.maxR2 = std::max(bin.maxR2, r2);
-            ++bin.count;
-        }
-    }
+    eachPixel([&](double r2, const std::uint16_t* row, std::int32_t x, std::int32_t) {
+        Bin& bin = binned[binOf(r2)];
+        bin.flux += static_cast<double>(Reduced(row, x, background));
+        bin.maxR2 = std::max(bin.maxR2, r2);
+        ++bin.count;
+    });
 
     // The bin holding the crossing, the running sum before it, and the largest
     // radius of the last non-empty bin before it (the entry just inside).
@@ -160,19 +165,11 @@ double HalfFluxDiameterOf(std::int32_t width, std::int32_t height, const std::ui
     };
     std::vector<Entry> entries;
     entries.reserve(binned[crossing].count);
-    for (std::int32_t y = 0; y < height; ++y) {
-        const double dy = y - cy;
-        const double dy2 = dy * dy;
-        const std::uint16_t* row = pixels + static_cast<std::ptrdiff_t>(y) * width;
-        for (std::int32_t x = 0; x < width; ++x) {
-            const double r2 = dx2[static_cast<std::size_t>(x)] + dy2;
-            if (binOf(r2) == crossing) {
-                entries.push_back({r2, static_cast<double>(Reduced(row, x, background)),
-                                   static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                                       static_cast<std::size_t>(x)});
-            }
-        }
-    }
+    eachPixel([&](double r2, const std::uint16_t* row, std::int32_t x, std::int32_t y) {
+        if (binOf(r2) != crossing) return;
+        entries.push_back({r2, static_cast<double>(Reduced(row, x, background)),
+                           static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)});
+    });
     std::sort(entries.begin(), entries.end(), [](const Entry& l, const Entry& r) {
         return l.r2 < r.r2 || (l.r2 == r.r2 && l.index < r.index);
     });

@@ -21,6 +21,16 @@ thread_local const TFocuserThread* tlsCurrentThread = nullptr;
 
 std::string DefaultDevice(int comPort) { return "/dev/ttyS" + std::to_string(comPort - 1); }
 
+// Asks every thread first and then joins, so they wind down together.
+void StopAndJoin(std::vector<std::unique_ptr<TFocuserThread>>& threads) {
+    for (auto& t : threads) {
+        t->RequestStop();
+        t->Release();
+    }
+    for (auto& t : threads) t->Join();
+    threads.clear();
+}
+
 std::int32_t ClampToCount(std::int64_t v) {
     return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(),
                                                               std::numeric_limits<std::int32_t>::max()));
@@ -93,12 +103,7 @@ void TFocusControl::Shutdown() {
         threads.swap(moveThreads_);
         latestEndMove_ = latestMoveIt_ = latestNudge_ = nullptr;
     }
-    for (auto& t : threads) {
-        t->RequestStop();
-        t->Release();
-    }
-    for (auto& t : threads) t->Join();
-    threads.clear();
+    StopAndJoin(threads);
     TFocusControl::ClosePort();
 }
 
@@ -554,12 +559,7 @@ std::uint64_t TFocusControl::EndPreviousMove(const TFocuserThread* self) {
         }
         latestEndMove_ = latestMoveIt_ = latestNudge_ = nullptr;
     }
-    for (auto& t : old) {
-        t->RequestStop();
-        t->Release();
-    }
-    for (auto& t : old) t->Join();
-    old.clear();
+    StopAndJoin(old);
     moveDone_.store(true);
     nudgeDone_.store(true);
     // The old threads left the motor as it was; with both phases done ":FQ#"
