@@ -26,6 +26,13 @@ class QTimer;
 class QWidget;
 class TRadioGroup;
 class TSplashForm;
+class TExposurePage;
+class TManualFocusPage;
+class TAutoFocusPage;
+class TSettingsPage;
+class TTempPage;
+class TFocusPanel;
+class TReadOutPanel;
 namespace kv {
 class TlumMemo;
 class TlumLite;
@@ -48,6 +55,18 @@ private:
     kv::DeferredMessageQueue& queue_;
 };
 
+// What the window knows beyond its controls (the parameter update and the
+// image pages write it; every page reads it).
+struct TWindowState {
+    bool cameraReady = false;   // the camera is initialised
+    bool imageTaken = false;    // a main image has been requested
+    bool starSelected = false;  // a star has been picked; focus frames centre on it
+    bool portOpen = false;      // the focuser's port is open
+};
+
+// The frame of the main window: the page control, status bar, timers,
+// start-up and close. It owns what the pages share (camera and focuser
+// controllers, settings, plug-in list); each page is a class of its own.
 class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
@@ -75,32 +94,64 @@ public:
     const kv::CameraList& Plugins() const { return plugins_; }
     void SetFocusControl(std::unique_ptr<kv::TFocusControl> f) { focusControl_ = std::move(f); }
     kv::DeferredMessageQueue& DeferredMessages() { return deferred_; }
+    // The dialogs the window asks the user through (GUI thread only).
+    kv::IDialogs& Dialogs() { return dialogs_; }
     // The dialogs handed to the engine objects the window owns.
     kv::IDialogs& EngineDialogs() { return engineDialogs_; }
     // The settings as the controls show them.
     kv::Settings CurrentSettings() const;
+    TWindowState& State() { return state_; }
 
     QTabWidget* PageControl() const { return pc1_; }
-    QTabWidget* SettingsPages() const { return settingsPC_; }
-    kv::TlumMemo* LogMemo() const { return logMemo_; }
-    kv::TlumMemo* ComLogMemo() const { return comLogMemo_; }
+    QTabWidget* SettingsPages() const;
+    kv::TlumMemo* LogMemo() const;
+    kv::TlumMemo* ComLogMemo() const;
     QString StatusPanelText(int panel) const;
+    void SetStatusPanel(int panel, const QString& text);
 
-    // Where a log is saved; tests replace the file dialog.
-    void SetSaveFileNameProvider(std::function<QString()> provider) { saveFileName_ = std::move(provider); }
+    TExposurePage* ExposurePage() const { return exposurePage_; }
+    TManualFocusPage* ManualFocusPage() const { return manualFocusPage_; }
+    TAutoFocusPage* AutoFocusPage() const { return autoFocusPage_; }
+    TSettingsPage* SettingsPage() const { return settingsPage_; }
+    TTempPage* TempPage() const { return tempPage_; }
+    TFocusPanel* FocusPanel() const { return focusPanel_; }
+    TReadOutPanel* ReadOutPanel() const { return readOutPanel_; }
+    // Reports the position to the hub companion program after a manual move.
+    QTimer* FW2Timer() const { return fw2Timer_; }
+
+    // Where a file is saved (logs, pictures); tests replace the file dialog.
+    // The provider gets the dialog's caption, filter and default suffix.
+    using SaveFileNameProvider = std::function<QString(const QString& caption, const QString& filter, const QString& suffix)>;
+    void SetSaveFileNameProvider(std::function<QString()> provider);
+    void SetSaveFileNameProvider(SaveFileNameProvider provider) { saveFileName_ = std::move(provider); }
+    // Asks where to save; empty when the user cancelled.
+    QString AskSaveFileName(const QString& caption, const QString& filter, const QString& suffix);
     // Called with the About box just before it runs; tests close it from here.
     void SetAboutShown(std::function<void(TSplashForm&)> shown) { aboutShown_ = std::move(shown); }
     // The temperature line of the About box, from the hub's last answers.
     static QString AboutTCText(kv::TFocusControl* focuser);
+
+    // Continuous focus and camera cycling end (the button is raised).
+    void StopContinuousFocus();
+    // Enables or disables what needs a chosen star: the focus-image buttons,
+    // continuous focus, search, scan and the four arrow buttons.
+    void SetFocusingControlsEnabled(bool enabled);
+    // The star was picked (or forgotten): the focusing controls follow.
+    void SetStarSelected(bool selected);
+    // Sends "KANTREL_MESSAGE" with this code and value to the hub companion program.
+    static void BroadcastKantrel(int code, std::int64_t value);
 
 public slots:
     void SaveSettingsButtonClick();
     void RevertSavedButtonClick();
     void FactoryDefaultsButtonClick();
     void UpdatePgmParametersButtonClick();
+    // The parameter update; `fromButton` when the user clicked Update Parameters.
+    void UpdatePgmParameters(bool fromButton);
     void FocuserComboBoxDropDown();
     void FocuserComboBoxChange();
     void AboutButtonClick();
+    void DisconnectButtonClick();
     // Moves every pending log line to its destination; runs on the GUI thread.
     void DrainLog();
 
@@ -109,17 +160,6 @@ protected:
 
 private:
     void BuildUi();
-    QWidget* BuildExposurePage();
-    QWidget* BuildManualFocusPage();
-    QWidget* BuildAutoFocusPage();
-    QWidget* BuildSettingsPage();
-    QWidget* BuildTempPage();
-    QWidget* BuildStatusTab();
-    QWidget* BuildDevicePortsTab();
-    QWidget* BuildCameraControlTab();
-    QWidget* BuildFocuserControlTab();
-    void BuildFocusPanel();
-    void BuildReadOutPanel();
     QWidget* Control(std::string_view name) const;
 
     void PC1Change(int index);
@@ -127,7 +167,6 @@ private:
     void UpdateSettingsButtons();
     bool FormCloseQuery();
     void FormClose();
-    void SaveLogClick(kv::TlumMemo* memo);
     void TraceStartup();
     bool VerifyAndDumpIniFiles();
     void ApplyWindowPosition(const kv::Settings& s);
@@ -135,6 +174,18 @@ private:
     void LoadSettingsFile();
     // The focuser model a refused change goes back to.
     void RememberFocuserIndex();
+    // The steps of the parameter update that touch the camera and the focuser.
+    void UpdateCameraParameters();
+    void UpdateFocuserParameters();
+    void ShowCameraState();
+    void ShowDevicePortsTab();
+    void AttachCameraHandlers();
+    void AttachFocuserHandlers();
+    // The device behind COM`number`: the settings file's [Ports], or the
+    // simulated hub a first start under --simulate chose.
+    std::string PortDeviceFor(int number) const;
+    // A first start under --simulate: the simulated camera and hub.
+    void ChooseSimulatedObservatory();
 
     kv::IDialogs& dialogs_;
     kv::DeferredMessageQueue deferred_;
@@ -143,38 +194,30 @@ private:
     const QStringList arguments_;
     std::string iniPath_;
     kv::Settings loaded_;  // values with no control (window positions, InterruptsLite)
+    TWindowState state_;
     std::unique_ptr<kv::TCameraControl> cameraControl_;
     std::unique_ptr<kv::TFocusControl> focusControl_;
     kv::CameraList plugins_;
-    std::function<QString()> saveFileName_;
+    SaveFileNameProvider saveFileName_;
     std::function<void(TSplashForm&)> aboutShown_;
     TSplashForm* about_ = nullptr;
     int savedFocuserIndex_ = -1;
     bool cameraReleased_ = false;
     bool closing_ = false;
     bool isWin9x_ = false;
+    int simulatedHubPort_ = 0;  // the COM number a first simulated start gave the hub
 
     QWidget* central_ = nullptr;
     QTabWidget* pc1_ = nullptr;
-    QTabWidget* settingsPC_ = nullptr;
-    QWidget* focusPanel_ = nullptr;
-    QWidget* readOutPanel_ = nullptr;
-    QWidget* settingsButtons_ = nullptr;
-    QPushButton* updateButton_ = nullptr;
-    QPushButton* saveButton_ = nullptr;
-    QPushButton* revertButton_ = nullptr;
-    QPushButton* factoryButton_ = nullptr;
-    QPushButton* disconnectButton_ = nullptr;
-    kv::TlumMemo* logMemo_ = nullptr;
-    kv::TlumMemo* comLogMemo_ = nullptr;
-    QCheckBox* progLogCB_ = nullptr;
-    QCheckBox* comLogCB_ = nullptr;
-    QCheckBox* timestampCB_ = nullptr;
+    TExposurePage* exposurePage_ = nullptr;
+    TManualFocusPage* manualFocusPage_ = nullptr;
+    TAutoFocusPage* autoFocusPage_ = nullptr;
+    TSettingsPage* settingsPage_ = nullptr;
+    TTempPage* tempPage_ = nullptr;
+    TFocusPanel* focusPanel_ = nullptr;
+    TReadOutPanel* readOutPanel_ = nullptr;
     QLabel* statusPanels_[3] = {nullptr, nullptr, nullptr};
     QString keptPanel2_;
-    kv::TlumLite* cameraBusyLight_ = nullptr;
-    kv::TlumLite* intLite_ = nullptr;
-    QLabel* intLabel_ = nullptr;
     QTimer* msgBoxTimer_ = nullptr;
     QTimer* idleCheckTimer_ = nullptr;
     QTimer* fw2Timer_ = nullptr;

@@ -1,0 +1,106 @@
+#include "app/auto_focus_page.h"
+
+#include <QChart>
+#include <QChartView>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLineSeries>
+#include <QPushButton>
+#include <QValueAxis>
+#include <QVBoxLayout>
+
+#include "app/main_form.h"
+#include "app/radio_group.h"
+#include "camera/display_rules.h"
+
+namespace {
+
+QChart* MakeChart(const QString& objectName, const QString& title, const QString& series, const QString& leftTitle,
+                  double leftMin, double leftMax, const QString& leftFormat, QWidget* parent, QLayout* into) {
+    auto* chart = new QChart;
+    chart->setObjectName(objectName);
+    chart->setTitle(title);
+    chart->legend()->hide();
+    auto* line = new QLineSeries(chart);
+    line->setObjectName(series);
+    chart->addSeries(line);
+    auto* bottom = new QValueAxis(chart);
+    bottom->setTitleText(QStringLiteral("Step Number"));
+    bottom->setRange(0, 20);
+    bottom->setTickType(QValueAxis::TicksDynamic);
+    bottom->setTickInterval(1);
+    bottom->setLabelFormat(QStringLiteral("%d"));
+    auto* left = new QValueAxis(chart);
+    left->setTitleText(leftTitle);
+    left->setRange(leftMin, leftMax);
+    left->setLabelFormat(leftFormat);
+    chart->addAxis(bottom, Qt::AlignBottom);
+    chart->addAxis(left, Qt::AlignLeft);
+    line->attachAxis(bottom);
+    line->attachAxis(left);
+    auto* view = new QChartView(chart, parent);
+    view->setObjectName(objectName + QStringLiteral("View"));
+    view->setRenderHint(QPainter::Antialiasing);
+    into->addWidget(view);
+    return chart;
+}
+
+QValueAxis* LeftAxis(QChart* chart) {
+    const auto axes = chart->axes(Qt::Vertical);
+    return axes.isEmpty() ? nullptr : qobject_cast<QValueAxis*>(axes.first());
+}
+
+}  // namespace
+
+void SetFomAxis(QChart* chart, int fomKind, bool labelSizeOnly) {
+    QValueAxis* axis = LeftAxis(chart);
+    if (axis == nullptr) return;
+    const kv::FomAxis want = kv::FomAxisFor(fomKind);
+    // Qt's axes have no label width; the width the labels are laid out for is
+    // kept with the axis so that the charts' users (and tests) can read it.
+    axis->setProperty("labelSize", want.labelSize);
+    if (labelSizeOnly) return;
+    axis->setTitleText(QString::fromStdString(want.title));
+    // Lowered first so no step of the change has the minimum above the maximum.
+    axis->setMin(-128000);
+    axis->setMax(want.max);
+    axis->setMin(want.min);
+    // "###0.0" and "###0." in printf terms.
+    axis->setLabelFormat(want.labelSize == 40 ? QStringLiteral("%.0f") : QStringLiteral("%.1f"));
+}
+
+TAutoFocusPage::TAutoFocusPage(TMainForm& form, QWidget* parent) : QWidget(parent), form_(form) {
+    setObjectName(QStringLiteral("AutoFocus"));
+    auto* lay = new QGridLayout(this);
+    // The read-out panel covers the left, the focus panel the right.
+    lay->setContentsMargins(190, 6, 236, 6);
+
+    auto* controls = new QGroupBox(QStringLiteral("Auto Focus"), this);
+    auto* cv = new QVBoxLayout(controls);
+    auto* start = new QPushButton(QStringLiteral("Auto Focus"), controls);
+    start->setObjectName(QStringLiteral("StartSearch"));
+    start->setEnabled(false);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), controls);
+    cancel->setObjectName(QStringLiteral("CancelSearch"));
+    cancel->setEnabled(false);
+    auto* focusImage = new QPushButton(QStringLiteral("Get Focus Image"), controls);
+    focusImage->setObjectName(QStringLiteral("GetFocusImageButton2"));
+    focusImage->setEnabled(false);
+    initialStep_ = new TRadioGroup(QStringLiteral("Initial Step"),
+                                   {"10", "25", "50", "75", "100", "150", "200", "250", "500", "750"}, 2, controls);
+    initialStep_->setObjectName(QStringLiteral("InitialStepRG"));
+    initialStep_->SetItemIndex(4);
+    for (QWidget* w : std::initializer_list<QWidget*>{start, cancel, focusImage, initialStep_}) cv->addWidget(w);
+    cv->addStretch();
+    lay->addWidget(controls, 0, 0, 2, 1);
+
+    auto* charts = new QVBoxLayout;
+    posChart_ = MakeChart(QStringLiteral("PosChart"), QStringLiteral("       Focuser Position"),
+                          QStringLiteral("LineSeries2"), QStringLiteral("Focuser Position"), -200, 200,
+                          QStringLiteral("%.1f"), this, charts);
+    qualityChart_ = MakeChart(QStringLiteral("QualityChart"), QStringLiteral("            Focus Quality"),
+                              QStringLiteral("LineSeries1"), QStringLiteral("Figure of Merit"), 1, 8,
+                              QStringLiteral("%.1f"), this, charts);
+    lay->addLayout(charts, 0, 1, 2, 1);
+    lay->setColumnStretch(1, 1);
+}

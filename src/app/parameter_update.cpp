@@ -1,0 +1,298 @@
+// The parameter update: turns what the Settings pages show into a working
+// camera and focuser. The only place the focuser controller is replaced.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTimer>
+#include <cmath>
+
+#include "app/auto_focus_page.h"
+#include "app/exposure_page.h"
+#include "app/focus_panel.h"
+#include "app/main_form.h"
+#include "app/manual_focus_page.h"
+#include "app/radio_group.h"
+#include "app/settings_page.h"
+#include "app/temp_page.h"
+#include "camera/display_rules.h"
+#include "focuser/focuser_factory.h"
+#include "platform/broadcast.h"
+#include "shell/diagnostics.h"
+#include "shell/focuser_catalogue.h"
+#include "shell/log_channel.h"
+#include "shell/port_map.h"
+#include "shell/settings_store.h"
+
+namespace {
+
+constexpr const char* kNoCameraText =
+    "A camera was not specified or found!\r\n\r\nYou may select a camera in Settings on the Devices/Ports tab.\r\n\r\n"
+    "You must select a camera, update program parameters, and save \r\nsettings before continuing.";
+constexpr const char* kNoFocuserText =
+    "A focuser was not specified or found!\r\n\r\nYou may select a focuser in Settings on the Devices/Ports tab.\r\n\r\n"
+    "You must select a focuser, update program parameters, and save \r\nsettings before continuing.";
+constexpr const char* kNoTemperatureText = "Cannot establish communication with temperature control hardware!";
+
+}  // namespace
+
+void TMainForm::UpdatePgmParametersButtonClick() { UpdatePgmParameters(sender() == settingsPage_->UpdateButton()); }
+
+void TMainForm::UpdatePgmParameters(bool fromButton) {
+    kv::TraceDiag(" ");
+    kv::TraceDiag("Entering parameter update method");
+    state_.cameraReady = false;
+    state_.imageTaken = false;
+    StopContinuousFocus();
+    if (cameraControl_->Initialized()) cameraControl_->Uninitialize();
+    const kv::Settings s = CurrentSettings();
+    kv::ProgramLog::Instance().logging = s.progLogging;
+
+    // The camera controller's settings and the figure of merit.
+    const int parPort = s.parPort + 1;
+    kv::TraceDiag("Parallel Port: " + std::to_string(parPort));
+    cameraControl_->SetParPort(parPort);
+    cameraControl_->SetFocusGain(s.focusGain);
+    cameraControl_->SetROISize(s.roiValue);
+    cameraControl_->SetROIOn(s.roiOn);
+    cameraControl_->SetMaskROI(s.maskROI);
+    cameraControl_->SetSBIGInterlock(s.sbigInterlock);
+    exposurePage_->AttachCamera(cameraControl_.get());
+    const int fom = std::clamp(s.figureMerit, 0, 4);
+    cameraControl_->SetFOMKind(static_cast<kv::FomKind>(fom));
+    kv::TraceDiag(std::string("FOM in use: ") + kv::FomName(fom));
+    focusPanel_->SetFomKind(fom);
+    if (fom == 4) {
+        if (auto* cb = findChild<QCheckBox*>(QStringLiteral("RemoveBackgroundCB"))) cb->setChecked(true);
+    }
+
+    // The display stretch defaults.
+    auto setRadio = [this](const char* name, int index) {
+        if (auto* rg = findChild<TRadioGroup*>(QString::fromLatin1(name))) rg->SetItemIndex(index);
+    };
+    auto setSlider = [this](const char* name, int value) {
+        if (auto* sl = findChild<QSlider*>(QString::fromLatin1(name))) sl->setValue(value);
+    };
+    setRadio("ImageStretchRG", s.stretchImage);
+    setRadio("FocusStretchRG", s.stretchFocus);
+    setSlider("ImageMinTB", s.blackLevel);
+    setSlider("FocusMinTB", s.blackLevel);
+    setSlider("ImageMaxTB", s.whiteLevel);
+    setSlider("FocusmaxTB", s.whiteLevel);
+
+    UpdateCameraParameters();
+
+    for (QChart* chart : {autoFocusPage_->QualityChart(), manualFocusPage_->ScanChart()}) {
+        if (chart != nullptr) SetFomAxis(chart, fom);
+    }
+    SetFomAxis(autoFocusPage_->PosChart(), fom, true);
+
+    exposurePage_->SetStarCursor(s.cursorType == 0);
+
+    // Exposure and gain sliders from the defaults.
+    const kv::ExposureSliderSetup exposure = kv::ExposureSliderFor(s.exposureTimeDefault);
+    if (auto* sl = findChild<QSlider*>(QStringLiteral("ExposureMS"))) {
+        sl->setMaximum(exposure.maximum);
+        sl->setValue(exposure.position);
+        sl->setTickInterval(exposure.tick);
+        if (auto* l = findChild<QLabel*>(QStringLiteral("ExposeTimeLabel"))) {
+            l->setText(QString::fromStdString(kv::ExposeTimeText(exposure.position)));
+        }
+    }
+    if (auto* l = findChild<QLabel*>(QStringLiteral("Label20"))) l->setText(QString::fromStdString(kv::ExposureScaleText(s.exposureTimeDefault / 2)));
+    if (auto* l = findChild<QLabel*>(QStringLiteral("Label21"))) l->setText(QString::fromStdString(kv::ExposureScaleText(s.exposureTimeDefault)));
+    if (auto* sl = findChild<QSlider*>(QStringLiteral("FocusGain"))) {
+        sl->setValue(static_cast<int>(std::lround(s.focusGain * 10)));
+        if (auto* l = findChild<QLabel*>(QStringLiteral("FocusGainLabel"))) {
+            l->setText(QString::fromStdString(kv::FocusGainText(sl->value() / 10.0)));
+        }
+    }
+    if (auto* sl = findChild<QSlider*>(QStringLiteral("Magnification"))) {
+        if (auto* l = findChild<QLabel*>(QStringLiteral("MagLabel"))) {
+            l->setText(QString::fromStdString(kv::MagnificationText(sl->value())));
+        }
+    }
+    if (auto* se = findChild<QSpinBox*>(QStringLiteral("FocusSamples"))) se->setValue(s.focusSamples);
+
+    UpdateFocuserParameters();
+    ShowCameraState();
+
+    focusPanel_->ClearFocusReadings();
+    SetStarSelected(false);
+    autoFocusPage_->InitialStepRG()->SetItemIndex(s.initialStep);
+
+    if (fromButton) dialogs_.Show("Parameters have been updated", kv::DialogType::Information, kv::DialogButtons::Ok);
+    kv::TraceDiag("Leaving parameter update method");
+    kv::TraceDiag(" ");
+
+    // The controllers know each other: the camera holds the motor still while
+    // it reads out, the focuser asks whether the camera is busy.
+    if (focusControl_) {
+        kv::TFocusControl* focuser = focusControl_.get();
+        cameraControl_->SetFocuserIdle([focuser] { return focuser->GetIdle(); });
+        focuser->SetCameraControl(cameraControl_->IdleProbe());
+        focuser->SetDualSense(s.hiResPositioning);
+        focuser->SetNudgePriority(kv::NudgePriorityFromIndex(s.nudgePriority));
+    } else {
+        cameraControl_->SetFocuserIdle({});
+    }
+}
+
+void TMainForm::UpdateCameraParameters() {
+    auto* cameras = findChild<QComboBox*>(QStringLiteral("CameraComboBox"));
+    const int index = cameras != nullptr ? cameras->currentIndex() : -1;
+    auto* memo = findChild<QPlainTextEdit*>(QStringLiteral("CameraDataMemo"));
+    if (index < 0 || static_cast<std::size_t>(index) >= plugins_.size()) {
+        dialogs_.Show(kNoCameraText, kv::DialogType::Error, kv::DialogButtons::Ok);
+        ShowDevicePortsTab();
+        return;
+    }
+    kv::TraceDiag("Initializing Camera Control");
+    cameraControl_->Initialize(plugins_.fileNames[static_cast<std::size_t>(index)]);
+    const kv::CameraInfo info = cameraControl_->CameraData();
+    memo->clear();
+    for (const auto& line : kv::CameraDataLines(info)) memo->appendPlainText(QString::fromStdString(line));
+    cameraControl_->SetIsSBIG(info.Manufacturer.find("Santa") != std::string::npos);
+    if (!cameraControl_->Initialized()) return;
+    exposurePage_->CameraReconfigured(info);
+    // Asked only of a camera that is there: a plug-in that failed to start has nothing to calibrate.
+    if (const auto calibrate = cameraControl_->GetCalibrate(); calibrate != 0) {
+        memo->appendPlainText(QStringLiteral("Calibrate Value = %1").arg(calibrate));
+    }
+    kv::TraceDiag("Main image display cleared");
+    kv::TraceDiag("Focus image display cleared");
+}
+
+void TMainForm::UpdateFocuserParameters() {
+    auto* combo = findChild<QComboBox*>(QStringLiteral("FocuserComboBox"));
+    if (combo == nullptr || combo->currentIndex() < 0) {
+        dialogs_.Show(kNoFocuserText, kv::DialogType::Error, kv::DialogButtons::Ok);
+        ShowDevicePortsTab();
+        return;
+    }
+    const kv::Settings s = CurrentSettings();
+    const kv::FocuserKind kind = kv::FocuserKindFromName(combo->currentText().toStdString());
+    if (const kv::FocuserKindControls* row = kv::ControlsForKind(kind)) {
+        // Nothing may still report from the old controller: its notifications
+        // go nowhere from here on, and the camera stops asking it first.
+        cameraControl_->SetFocuserIdle({});
+        focusControl_.reset();
+        kv::TraceDiag(row->updateTrace);
+        state_.portOpen = false;
+        focusControl_ = kv::CreateFocusControl(kind, engineDialogs_);
+        focusControl_->SetJMIFlag(row->jmiFlag);
+        auto text = [this](const char* name, const char* caption) {
+            if (auto* w = findChild<QLabel*>(QString::fromLatin1(name))) w->setText(QString::fromLatin1(caption));
+            if (auto* w = findChild<QPushButton*>(QString::fromLatin1(name))) w->setText(QString::fromLatin1(caption));
+        };
+        text("FocusPositionLabel", row->positionCaption);
+        text("Focus_InBtn", row->inCaption);
+        text("Focus_OutBtn", row->outCaption);
+        auto range = [this](const char* name, int min, int max) {
+            if (auto* se = findChild<QSpinBox*>(QString::fromLatin1(name))) se->setRange(min, max);
+        };
+        range("MoveToSE", row->moveMin, row->moveMax);
+        range("MoveBySE", row->moveMin, row->moveMax);
+        range("StartScanSE", row->scanStartMin, row->scanStartMax);
+        range("ScanStepSE", row->scanStepMin, row->scanStepMax);
+        if (auto* se = findChild<QSpinBox*>(QStringLiteral("StartScanSE"))) se->setValue(row->scanStartValue);
+        if (auto* se = findChild<QSpinBox*>(QStringLiteral("ScanStepSE"))) se->setValue(row->scanStepValue);
+        if (auto* gb = findChild<QWidget*>(QStringLiteral("FocuserParametersGB"))) gb->setVisible(row->parametersGroupVisible);
+        if (row->temperaturePage) {
+            pc1_->setTabVisible(TempControl, s.tcEnabled);
+        } else {
+            pc1_->setTabVisible(TempControl, false);
+            tempPage_->StopTimers();
+        }
+        if (kind == kv::FocuserKind::JMI) {
+            auto setSpin = [this](const char* name, int v) {
+                if (auto* se = findChild<QSpinBox*>(QString::fromLatin1(name))) se->setValue(v);
+            };
+            setSpin("MinStepsSE", s.minCorrection);
+            findChild<QCheckBox*>(QStringLiteral("IgnoreStepsCB"))->setChecked(s.ignoreMoveOn);
+            setSpin("IgnoreStepsSE", s.ignoreMove);
+            findChild<QDoubleSpinBox*>(QStringLiteral("AutoTCRateSE"))->setValue(s.tempCompRate);
+            findChild<QLineEdit*>(QStringLiteral("SlopeEdit"))->setText(QString::number(s.defaultCoefficient));
+            setSpin("TempReadingRateSE", s.tempReadingRate);
+            tempPage_->GetTempTimer()->setInterval(s.tempReadingRate * 1000);
+        }
+        kv::TraceDiag("Done setting focuser parameters");
+    }
+    kv::TraceDiag("Setting event handler addresses and focuser settings");
+    kv::TFocusControl* focuser = focusControl_.get();
+    AttachFocuserHandlers();
+    focuser->SetNudgeTime(s.nudgeTime);
+    focuser->SetCloseNudgeTime(s.closeNudgeTime);
+    focuser->SetNudgeSleep(s.nudgeDelay);
+    focuser->SetStopFactor(s.stopFactor);
+    focuser->SetBackLash(s.backLashValue);
+    focuser->SetUseRTS_DTR(s.commands == 1);
+    focuser->SetReverseDir(s.reverseDirection);
+    if (auto* speed = findChild<QWidget*>(QStringLiteral("SpeedRG"))) speed->setEnabled(s.commands != 1);
+
+    const int com = s.comPort + 1;
+    kv::TraceDiag("Ready to open the Comport");
+    kv::TraceDiag("Comport selected: " + std::to_string(com));
+    if (!(state_.portOpen && focuser->ComPort() == com)) {
+        focuser->SetPortResolver([this](int n) { return PortDeviceFor(n); });
+        focuser->SetComPort(com);
+        state_.portOpen = focuser->OpenPort();
+        if (!state_.portOpen) {
+            dialogs_.Show("Could not open COM " + std::to_string(com), kv::DialogType::Error, kv::DialogButtons::Ok);
+        }
+    }
+    if (s.tcEnabled && focuser->JMIFlag()) {
+        while (!focuser->GetTCAvail()) {
+            if (dialogs_.Show(kNoTemperatureText, kv::DialogType::Warning, kv::DialogButtons::OkRetry) !=
+                kv::DialogResult::Retry) {
+                break;
+            }
+        }
+    }
+    kv::TraceDiag(state_.portOpen ? "Com Port opened" : "Com Port NOT opened");
+    focuser->SetLogCommands(s.comLogging);
+}
+
+void TMainForm::ShowCameraState() {
+    state_.cameraReady = cameraControl_->Initialized();
+    const kv::CameraInfo info = cameraControl_->CameraData();
+    if (auto* l = findChild<QLabel*>(QStringLiteral("CameraLabel"))) {
+        l->setText(state_.cameraReady ? QString::fromStdString(info.CameraName) : QString());
+    }
+    if (auto* l = findChild<QLabel*>(QStringLiteral("CamNotInitializedLabel"))) l->setVisible(!state_.cameraReady);
+    QPushButton* button = settingsPage_->DisconnectButton();
+    button->setText(state_.cameraReady ? QStringLiteral("Disconnect Camera") : QStringLiteral("Connect Camera"));
+    button->setStyleSheet(state_.cameraReady ? QStringLiteral("color: black; font-weight: normal;")
+                                             : QStringLiteral("color: red; font-weight: bold;"));
+    kv::TraceDiag(state_.cameraReady ? "Camera is properly initialized" : "Camera is NOT properly initialized");
+    if (auto* get = findChild<QPushButton*>(QStringLiteral("GetImageButton"))) get->setEnabled(state_.cameraReady);
+}
+
+void TMainForm::ShowDevicePortsTab() {
+    pc1_->setCurrentIndex(StatusSettings);
+    SettingsPages()->setCurrentIndex(DevicePortsTab);
+    UpdateSettingsButtons();
+}
+
+void TMainForm::AttachFocuserHandlers() { manualFocusPage_->AttachFocuser(focusControl_.get()); }
+
+void TMainForm::DisconnectButtonClick() {
+    auto* cameras = findChild<QComboBox*>(QStringLiteral("CameraComboBox"));
+    const int index = cameras != nullptr ? cameras->currentIndex() : -1;
+    const std::string file =
+        index >= 0 && static_cast<std::size_t>(index) < plugins_.size() ? plugins_.fileNames[static_cast<std::size_t>(index)] : std::string();
+    const bool wasReady = cameraControl_->Initialized();
+    StopContinuousFocus();
+    // A failed connection is reported by the controller itself.
+    cameraControl_->ToggleConnection(file);
+    if (cameraControl_->Initialized() && !wasReady) exposurePage_->CameraReconfigured(cameraControl_->CameraData());
+    state_.imageTaken = false;
+    SetStarSelected(false);
+    ShowCameraState();
+}

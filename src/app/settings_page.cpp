@@ -1,0 +1,353 @@
+#include "app/settings_page.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "app/main_form.h"
+#include "app/radio_group.h"
+#include "app/settings_binder.h"
+#include "shell/log_channel.h"
+#include "shell/settings_model.h"
+#include "widgets/lum_lbl.h"
+#include "widgets/lum_memo.h"
+
+namespace {
+
+constexpr int kFocusPanelWidth = 228;
+constexpr int kLogMemoLines = 4048;
+constexpr int kComLogMemoLines = 8096;
+
+QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+QLabel* Caption(const QString& text, QWidget* parent) {
+    auto* l = new kv::TlumLbl(parent);
+    l->setText(text);
+    l->setAlignment(Qt::AlignCenter);
+    l->setFixedHeight(20);
+    return l;
+}
+
+}  // namespace
+
+QWidget* TSettingsPage::Control(std::string_view name) const { return findChild<QWidget*>(Q(name)); }
+
+void TSettingsPage::ShowSettingsButtons(bool show) {
+    for (auto* b : {updateButton_, saveButton_, revertButton_, factoryButton_}) b->setVisible(show);
+}
+
+void TSettingsPage::ShowSaveButton() { saveButton_->setVisible(true); }
+
+TSettingsPage::TSettingsPage(TMainForm& form, QWidget* parent) : QWidget(parent), form_(form) {
+    auto* page = this;
+    page->setObjectName(QStringLiteral("StatusSettings"));
+    // Every settings control exists once, built from the settings table; the
+    // tabs below only place them.
+    for (const auto& setting : kv::SettingSpecs()) {
+        // Read-only keys steer other controls (InterruptsLite shows IntLite) and have none of their own.
+        if (!setting.control.empty() && setting.written) settings_ui::CreateControl(setting, page);
+    }
+
+    tabs_ = new QTabWidget(page);
+    tabs_->setObjectName(QStringLiteral("SettingsPC"));
+    tabs_->addTab(BuildStatusTab(), QStringLiteral("Status"));
+    tabs_->addTab(BuildDevicePortsTab(), QStringLiteral("Device/Ports"));
+    tabs_->addTab(BuildCameraControlTab(), QStringLiteral("Camera Control"));
+    tabs_->addTab(BuildFocuserControlTab(), QStringLiteral("Focuser Control"));
+
+    settingsButtons_ = new QWidget(page);
+    auto* row = new QHBoxLayout(settingsButtons_);
+    row->setContentsMargins(0, 0, 0, 0);
+    auto button = [&](const char* name, const char* text) {
+        auto* b = new QPushButton(QString::fromLatin1(text), settingsButtons_);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setMinimumWidth(130);
+        row->addWidget(b);
+        return b;
+    };
+    updateButton_ = button("UpdatePgmParametersButton", "Update Parameters");
+    saveButton_ = button("SaveSettingsButton", "Save Settings");
+    revertButton_ = button("RevertSavedButton", "Revert to Saved");
+    factoryButton_ = button("FactoryDefaultsButton", "Factory Defaults");
+    row->addStretch();
+    connect(updateButton_, &QPushButton::clicked, &form_, &TMainForm::UpdatePgmParametersButtonClick);
+    connect(saveButton_, &QPushButton::clicked, &form_, &TMainForm::SaveSettingsButtonClick);
+    connect(revertButton_, &QPushButton::clicked, &form_, &TMainForm::RevertSavedButtonClick);
+    connect(factoryButton_, &QPushButton::clicked, &form_, &TMainForm::FactoryDefaultsButtonClick);
+
+    auto* lay = new QVBoxLayout(page);
+    lay->setContentsMargins(4, 4, 4, 4);
+    lay->addWidget(tabs_, 1);
+    lay->addWidget(settingsButtons_);
+}
+
+QWidget* TSettingsPage::BuildStatusTab() {
+    auto* tab = new QWidget;
+    tab->setObjectName(QStringLiteral("StatusTab"));
+    auto* grid = new QHBoxLayout(tab);
+    // The focus panel covers the right of the window while this tab shows.
+    grid->setContentsMargins(2, 2, kFocusPanelWidth - 12, 2);
+
+    auto makeLog = [&](const char* title, const char* memoName, int maxLines, const char* cbName,
+                       const char* saveName, const char* clearName, kv::TlumMemo*& memo, QCheckBox*& logCB) {
+        auto* box = new QGroupBox(QString::fromLatin1(title), tab);
+        auto* v = new QVBoxLayout(box);
+        memo = new kv::TlumMemo(box);
+        memo->setObjectName(QString::fromLatin1(memoName));
+        memo->SetMaxLines(static_cast<quint16>(maxLines));
+        v->addWidget(memo, 1);
+        auto* controls = new QHBoxLayout;
+        // The "Log" check box is a setting, built from the settings table.
+        logCB = findChild<QCheckBox*>(QString::fromLatin1(cbName));
+        logCB->setParent(box);
+        logCB->setText(QStringLiteral("Log"));
+        controls->addWidget(logCB);
+        auto* save = new QPushButton(QStringLiteral("Save"), box);
+        save->setObjectName(QString::fromLatin1(saveName));
+        save->setMaximumWidth(56);
+        auto* clear = new QPushButton(QStringLiteral("Clear"), box);
+        clear->setObjectName(QString::fromLatin1(clearName));
+        clear->setMaximumWidth(56);
+        controls->addStretch();
+        controls->addWidget(save);
+        controls->addWidget(clear);
+        v->addLayout(controls);
+        kv::TlumMemo* m = memo;
+        connect(save, &QPushButton::clicked, this, [this, m] { SaveLogClick(m); });
+        connect(clear, &QPushButton::clicked, this, [m] { m->Clear(); });
+        grid->addWidget(box, 1);
+        return controls;
+    };
+
+    auto* progControls = makeLog("Focuser and Camera Progress and Status", "LogMemo", kLogMemoLines, "ProgLogCB",
+                                 "SaveLog", "ClearLog", logMemo_, progLogCB_);
+    makeLog("Com Port Activity", "ComLogMemo", kComLogMemoLines, "ComLogCB", "SaveComLog", "ClearComLog",
+            comLogMemo_, comLogCB_);
+    timestampCB_ = new QCheckBox(QStringLiteral("Time Stamp"), progLogCB_->parentWidget());
+    timestampCB_->setObjectName(QStringLiteral("TimestampCB"));
+    progControls->insertWidget(1, timestampCB_);
+
+    connect(progLogCB_, &QCheckBox::toggled, this, [](bool on) { kv::ProgramLog::Instance().logging = on; });
+    connect(timestampCB_, &QCheckBox::toggled, this, [](bool on) { kv::ProgramLog::Instance().timestamp = on; });
+    // Changing a log switch is a settings change the user may want to keep.
+    connect(progLogCB_, &QCheckBox::clicked, this, [this] { saveButton_->setVisible(true); });
+    connect(comLogCB_, &QCheckBox::clicked, this, [this] {
+        saveButton_->setVisible(true);
+        if (form_.FocusControl() != nullptr) form_.FocusControl()->SetLogCommands(comLogCB_->isChecked());
+    });
+    return tab;
+}
+
+QWidget* TSettingsPage::BuildDevicePortsTab() {
+    auto* tab = new QWidget;
+    tab->setObjectName(QStringLiteral("DevicePortsTab"));
+    auto* v = new QVBoxLayout(tab);
+    v->addWidget(Caption(QStringLiteral("Camera, Focuser and Port Selection"), tab));
+    auto* focuserCombo = qobject_cast<TDropDownComboBox*>(Control("FocuserComboBox"));
+
+    auto* top = new QHBoxLayout;
+    auto* devices = new QGroupBox(QStringLiteral("Devices"), tab);
+    auto* form = new QFormLayout(devices);
+    for (const char* name : {"CameraComboBox", "FocuserComboBox"}) {
+        auto* w = Control(name);
+        w->setParent(devices);
+        form->addRow(settings_ui::LabelFor(*kv::FindSettingSpec(name == std::string_view("CameraComboBox") ? "Camera" : "Focuser")), w);
+    }
+    auto* hiddenIO = Control("CameraIORG");
+    hiddenIO->setParent(devices);
+    hiddenIO->hide();
+    top->addWidget(devices, 1);
+
+    auto* commands = Control("CommandRG");
+    commands->setParent(tab);
+    top->addWidget(commands);
+    v->addLayout(top);
+
+    auto* ports = new QHBoxLayout;
+    for (const char* name : {"ComPortRG", "ParPortRG"}) {
+        auto* w = Control(name);
+        w->setParent(tab);
+        ports->addWidget(w, name == std::string_view("ComPortRG") ? 3 : 1, Qt::AlignTop);
+    }
+    v->addLayout(ports);
+
+    auto* misc = new QHBoxLayout;
+    auto* voice = Control("VoiceRG");
+    voice->setParent(tab);
+    misc->addWidget(voice);
+    auto* startup = new QGroupBox(QStringLiteral("Start-up and Shut-down"), tab);
+    auto* sv = new QVBoxLayout(startup);
+    for (const char* name : {"NoSplashScreen", "SavePosCB"}) {
+        auto* w = Control(name);
+        w->setParent(startup);
+        sv->addWidget(w);
+    }
+    auto* about = new QPushButton(QStringLiteral("About Kessivane..."), startup);
+    about->setObjectName(QStringLiteral("AboutButton"));
+    connect(about, &QPushButton::clicked, &form_, &TMainForm::AboutButtonClick);
+    sv->addWidget(about);
+    sv->addStretch();
+    misc->addWidget(startup);
+    misc->addStretch();
+    v->addLayout(misc);
+    v->addStretch();
+
+    connect(focuserCombo, &QComboBox::activated, &form_, [this](int) { form_.FocuserComboBoxChange(); });
+    connect(focuserCombo, &TDropDownComboBox::dropDown, &form_, &TMainForm::FocuserComboBoxDropDown);
+    return tab;
+}
+
+QWidget* TSettingsPage::BuildCameraControlTab() {
+    auto* tab = new QWidget;
+    tab->setObjectName(QStringLiteral("CameraControlTab"));
+    auto* v = new QVBoxLayout(tab);
+    v->addWidget(Caption(QStringLiteral("Camera and Focus Measurement Settings"), tab));
+    auto* cols = new QHBoxLayout;
+    v->addLayout(cols);
+
+    auto formBox = [&](const QString& title, std::initializer_list<const char*> keys) {
+        auto* box = new QGroupBox(title, tab);
+        auto* form = new QFormLayout(box);
+        for (const char* key : keys) {
+            const kv::SettingSpec* setting = kv::FindSettingSpec(key);
+            QWidget* w = Control(setting->control);
+            w->setParent(box);
+            if (qobject_cast<QCheckBox*>(w) != nullptr) form->addRow(w);
+            else form->addRow(settings_ui::LabelFor(*setting), w);
+        }
+        return box;
+    };
+    auto place = [&](QBoxLayout* into, const char* controlName) {
+        QWidget* w = Control(controlName);
+        w->setParent(tab);
+        into->addWidget(w);
+    };
+
+    auto* left = new QVBoxLayout;
+    left->addWidget(formBox(QStringLiteral("Exposure"), {"ExposureTimeDefault", "FocusGain"}));
+    left->addWidget(formBox(QStringLiteral("Region of Interest"), {"ROIOn", "ROIValue", "MaskROI"}));
+    left->addWidget(formBox(QStringLiteral("Stretch Levels"), {"WhiteLevel", "BlackLevel"}));
+    left->addStretch();
+    cols->addLayout(left);
+
+    auto* middle = new QVBoxLayout;
+    place(middle, "ImageStretchDefaultRG");
+    place(middle, "FocusStretchDefaultRG");
+    place(middle, "CursorTypeRG");
+    middle->addStretch();
+    cols->addLayout(middle);
+
+    auto* right = new QVBoxLayout;
+    place(right, "FMKind");
+    right->addWidget(formBox(QStringLiteral("Focus Measurement"), {"FocusSamples", "SmoothData"}));
+    place(right, "DefaultInitialStepRG");
+    right->addStretch();
+    cols->addLayout(right);
+
+    auto* camera = new QVBoxLayout;
+    auto* dataMemo = new QPlainTextEdit(tab);
+    dataMemo->setObjectName(QStringLiteral("CameraDataMemo"));
+    dataMemo->setReadOnly(true);
+    dataMemo->setMinimumWidth(170);
+    camera->addWidget(new QLabel(QStringLiteral("Camera Data"), tab));
+    camera->addWidget(dataMemo, 1);
+    auto* notInit = new QLabel(QStringLiteral("CAMERA IS NOT INITIALIZED!!"), tab);
+    notInit->setObjectName(QStringLiteral("CamNotInitializedLabel"));
+    notInit->setStyleSheet(QStringLiteral("color: red; font-weight: bold;"));
+    camera->addWidget(notInit);
+    disconnectButton_ = new QPushButton(QStringLiteral("Connect Camera"), tab);
+    disconnectButton_->setObjectName(QStringLiteral("DisconnectButton"));
+    disconnectButton_->setStyleSheet(QStringLiteral("color: red; font-weight: bold;"));
+    camera->addWidget(disconnectButton_);
+    cols->addLayout(camera, 1);
+    return tab;
+}
+
+QWidget* TSettingsPage::BuildFocuserControlTab() {
+    auto* tab = new QWidget;
+    tab->setObjectName(QStringLiteral("FocuserControlTab"));
+    auto* v = new QVBoxLayout(tab);
+    v->addWidget(Caption(QStringLiteral("Focuser and Temperature Compensation Settings"), tab));
+    auto* cols = new QHBoxLayout;
+    v->addLayout(cols);
+
+    auto addKeys = [&](QWidget* box, QFormLayout* form, std::initializer_list<const char*> keys) {
+        for (const char* key : keys) {
+            const kv::SettingSpec* setting = kv::FindSettingSpec(key);
+            QWidget* w = Control(setting->control);
+            w->setParent(box);
+            if (qobject_cast<QCheckBox*>(w) != nullptr || qobject_cast<TRadioGroup*>(w) != nullptr) {
+                form->addRow(w);
+            } else {
+                form->addRow(settings_ui::LabelFor(*setting), w);
+            }
+            if (setting->hidden) form->setRowVisible(w, false);
+        }
+    };
+
+    auto* motor = new QGroupBox(QStringLiteral("Focuser Parameters"), tab);
+    motor->setObjectName(QStringLiteral("FocuserParametersGB"));
+    auto* mform = new QFormLayout(motor);
+    addKeys(motor, mform,
+            {"NudgeTime", "CloseNudgeTime", "NudgeDelay", "StopFactor", "BackLashValue", "CodesPerRev",
+             "TravelPerRev", "HiResPositioning", "NudgePriority"});
+    cols->addWidget(motor, 1, Qt::AlignTop);
+
+    auto* right = new QVBoxLayout;
+    auto* general = new QGroupBox(QStringLiteral("Focuser"), tab);
+    auto* gform = new QFormLayout(general);
+    addKeys(general, gform, {"ReverseDirection", "SBIGInterlock"});
+    right->addWidget(general);
+
+    auto* temp = new QGroupBox(QStringLiteral("Temperature Compensation"), tab);
+    auto* tform = new QFormLayout(temp);
+    addKeys(temp, tform, {"Enabled", "MinCorrection"});
+    // "Ignore Move >" reads as one phrase with its spin edit.
+    auto* ignoreRow = new QHBoxLayout;
+    QWidget* ignoreCB = Control("IgnoreCB");
+    QWidget* ignoreSE = Control("IgnoreSE");
+    ignoreCB->setParent(temp);
+    ignoreSE->setParent(temp);
+    ignoreRow->addWidget(ignoreCB);
+    ignoreRow->addWidget(ignoreSE);
+    ignoreRow->addWidget(new QLabel(QStringLiteral("steps"), temp));
+    ignoreRow->addStretch();
+    tform->addRow(ignoreRow);
+    addKeys(temp, tform, {"TempCompRate", "DefaultCoefficient", "TempReadingRate"});
+    right->addWidget(temp);
+    right->addStretch();
+    cols->addLayout(right, 1);
+    v->addStretch();
+    return tab;
+}
+
+void TSettingsPage::SaveLogClick(kv::TlumMemo* memo) {
+    const QString name = form_.AskSaveFileName(QStringLiteral("Save Log File"),
+                                               QStringLiteral("Log Data Files (*.txt);;All Files (*.*)"),
+                                               QStringLiteral("txt"));
+    if (name.isEmpty()) return;
+    QFile file(name);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        form_.Dialogs().Show(QStringLiteral("Could not save the log to %1: %2").arg(name, file.errorString()).toStdString(),
+                      kv::DialogType::Error, kv::DialogButtons::Ok);
+        return;
+    }
+    for (const QString& line : memo->Lines()) {
+        file.write(line.toUtf8());
+        file.write("\r\n");
+    }
+    if (!file.flush()) {
+        form_.Dialogs().Show(QStringLiteral("Could not save the log to %1: %2").arg(name, file.errorString()).toStdString(),
+                      kv::DialogType::Error, kv::DialogButtons::Ok);
+    }
+}
+
