@@ -53,7 +53,7 @@ TEST(PictureView, ShowsTheBitmapAndFollowsUpdatesThatResizeIt) {
     ExpectShows(view.Picture(), image.DisplayBitmap());
     ExpectShows(view.grab().toImage(), image.DisplayBitmap());
 
-    // A magnified frame shows the (reallocated, smaller) zoom bitmap, stretched.
+    // A magnified frame shows the (smaller) zoom bitmap, stretched.
     image.LoadPixels(Pattern(7, 5, 2).data());
     image.SetMagnification(2.0);
     image.PutImage(view);
@@ -67,9 +67,8 @@ TEST(PictureView, ShowsTheBitmapAndFollowsUpdatesThatResizeIt) {
     ASSERT_EQ(image.ZoomBitmap().Width(), 2);
     ExpectShows(view.Picture(), image.ZoomBitmap());
     view.resize(4, 4);
-    const QImage stretched = view.grab().toImage();
-    EXPECT_EQ(stretched.pixel(3, 3), qRgb(image.ZoomBitmap().GreyAt(1, 1), image.ZoomBitmap().GreyAt(1, 1),
-                                          image.ZoomBitmap().GreyAt(1, 1)));
+    const int grey = image.ZoomBitmap().GreyAt(1, 1);
+    EXPECT_EQ(view.grab().toImage().pixel(3, 3), qRgb(grey, grey, grey));
 
     view.ClearPicture();
     const QImage black = view.Picture();
