@@ -564,7 +564,8 @@ void TMainForm::ChooseSimulatedObservatory() {
     auto* cameras = findChild<QComboBox*>(QStringLiteral("CameraComboBox"));
     const int com = CurrentSettings().comPort + 1;
     const kv::IniFile ini = kv::IniFile::Load(iniPath_);
-    if (cameras == nullptr || cameras->currentIndex() >= 0) return;
+    const bool noCamera = loaded_.camera.empty() || loaded_.camera == "None";
+    if (cameras == nullptr || cameras->currentIndex() >= 0 || !noCamera) return;
     if (ini.Get(kv::kPortsSection, "COM" + std::to_string(com)).has_value()) return;
     for (std::size_t i = 0; i < plugins_.size(); ++i) {
         if (plugins_.names[i] == "Simulated CCD") cameras->setCurrentIndex(static_cast<int>(i));

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include <QLabel>
+#include <QThread>
 #include <QTimer>
 
 #include "app/main_form.h"
@@ -21,6 +22,7 @@
 #include "shell/focuser_catalogue.h"
 #include "shell/log_channel.h"
 #include "shell/settings_store.h"
+#include "sim/sim_devices.h"
 #include "widgets/lum_memo.h"
 
 using kvtest::ProcessEventsUntil;
@@ -32,8 +34,12 @@ namespace {
 // A started main window on a program folder of its own.
 class MainForm : public ::testing::Test {
 protected:
+    // Simulated: a start that chose no camera and no port gets the simulated
+    // hub, so no test opens a serial port of the machine it runs on.
     bool Start() {
-        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
+        kvsim::InstallSimulatedPorts();
+        kvsim::ResetSimulatedDevices();
+        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane", "--simulate"});
         return window->FormCreate();
     }
     template <class T>
@@ -44,6 +50,15 @@ protected:
     }
     void AddCamera(const char* asFile) {
         std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "sim_camera.so", folder.File(asFile));
+    }
+    // The boxes other than the parameter update's "not specified" ones,
+    // which every start without a camera or focuser shows.
+    std::vector<kvtest::ShownBox> OtherBoxes() const {
+        std::vector<kvtest::ShownBox> other;
+        for (const auto& b : dialogs.shown) {
+            if (b.text.find("was not specified or found!") == std::string::npos) other.push_back(b);
+        }
+        return other;
     }
     ProgramFolder folder;
     RecordingDialogs dialogs;
@@ -74,7 +89,7 @@ TEST_F(MainForm, Startup_ExistingSettingsAreShownClampedAndTheFileIsNotRewritten
     const std::string text = "; mine\r\n[Position]\r\nSavePosition=1\r\n";
     folder.Write("Kessivane.ini", text);
     ASSERT_TRUE(Start());
-    EXPECT_TRUE(dialogs.shown.empty());
+    EXPECT_TRUE(OtherBoxes().empty());
     EXPECT_DOUBLE_EQ(Find<QDoubleSpinBox>("DefaultGainSE")->value(), 0.1);
     EXPECT_EQ(Find<QSpinBox>("StopFactorSE")->value(), 10);
     EXPECT_EQ(Find<QComboBox>("FocuserComboBox")->currentIndex(), -1);  // "None" is no model
@@ -87,13 +102,13 @@ TEST_F(MainForm, Startup_AnUnreadableSettingsFileIsReportedAndNeverReplaced) {
     std::filesystem::create_directory(path);
     kv::test::WriteFile(path + "/mine", "kept");
     ASSERT_TRUE(Start());
-    ASSERT_EQ(dialogs.shown.size(), 1u);
-    EXPECT_EQ(dialogs.shown[0].type, kv::DialogType::Error);
-    EXPECT_NE(dialogs.shown[0].text.find("The settings file " + path + " could not be read"), std::string::npos)
-        << dialogs.shown[0].text;
+    ASSERT_EQ(OtherBoxes().size(), 1u);
+    EXPECT_EQ(OtherBoxes()[0].type, kv::DialogType::Error);
+    EXPECT_NE(OtherBoxes()[0].text.find("The settings file " + path + " could not be read"), std::string::npos)
+        << OtherBoxes()[0].text;
 
     Find<QPushButton>("RevertSavedButton")->click();
-    EXPECT_EQ(dialogs.shown.size(), 2u);
+    EXPECT_EQ(OtherBoxes().size(), 2u);
     Find<QPushButton>("SaveSettingsButton")->click();
     EXPECT_FALSE(dialogs.Saw("Settings file has been updated with new parameters"));
     EXPECT_TRUE(window->close());
@@ -107,8 +122,11 @@ TEST_F(MainForm, Pages_SettingsButtonsShowExactlyOffTheStatusTabAndPanelsFollowT
     auto* save = Find<QPushButton>("SaveSettingsButton");
     auto* focusPanel = Find<QWidget>("FocusPanel");
     auto* readOut = Find<QWidget>("ReadOutPanel");
-
-    EXPECT_EQ(window->PageControl()->currentIndex(), TMainForm::ExposureControl);
+    // Without a camera the start ends on the Device/Ports tab; the user goes back.
+    EXPECT_EQ(window->PageControl()->currentIndex(), TMainForm::StatusSettings);
+    EXPECT_EQ(window->SettingsPages()->currentIndex(), TMainForm::DevicePortsTab);
+    window->SettingsPages()->setCurrentIndex(TMainForm::StatusTab);
+    window->PageControl()->setCurrentIndex(TMainForm::ExposureControl);
     EXPECT_TRUE(focusPanel->isVisible());
     EXPECT_FALSE(readOut->isVisible());
 
@@ -225,15 +243,24 @@ TEST_F(MainForm, About_RefusedWhileContinuousFocusRunsAndItsLineComesFromTheHub)
     window->SetAboutShown([&](TSplashForm& about) {
         ++shown;
         line = about.findChild<QLabel*>("TCLabel")->text();
-        // A timer, not a posted call: showing the box would deliver that at once.
-        QTimer::singleShot(20, &about, &QDialog::accept);
+        // Closed once it runs modally: showing it may already process events,
+        // and a box closed before its loop starts would never return.
+        auto* closer = new QTimer(&about);
+        const int level = QThread::currentThread()->loopLevel();
+        QObject::connect(closer, &QTimer::timeout, &about, [&about, closer, level] {
+            if (QThread::currentThread()->loopLevel() <= level) return;
+            closer->deleteLater();
+            about.accept();
+        });
+        closer->start(20);
     });
     Find<QPushButton>("AboutButton")->click();
     EXPECT_EQ(shown, 1);
-    EXPECT_EQ(line, "TC/Guider Unavailable");
+    // The first start chose the simulated hub, which has a temperature unit.
+    EXPECT_TRUE(line.startsWith("TC/Guider Firmware Version ")) << line.toStdString();
 
     kv::TCameraControl* camera = window->CameraControl();
-    ASSERT_TRUE(camera->Initialize(window->Plugins().fileNames.at(0)));
+    ASSERT_TRUE(camera->Initialized());
     camera->SetContinuousFocus(true);
     ASSERT_TRUE(camera->ContinuousFocus());
     Find<QPushButton>("AboutButton")->click();
@@ -246,6 +273,7 @@ TEST_F(MainForm, About_RefusedWhileContinuousFocusRunsAndItsLineComesFromTheHub)
     hub.script->Reply("KTR03YES!!");
     hub.script->Reply("KTR0102345");
     EXPECT_EQ(TMainForm::AboutTCText(&hub.focuser), "TC/Guider Firmware Version 2.3.45");
+    EXPECT_EQ(TMainForm::AboutTCText(nullptr), "TC/Guider Unavailable");
 }
 
 TEST_F(MainForm, Logs_LinesFromBeforeTheWindowAndFromWorkersArriveInOrderAndTheStatusBarGetsItsBlank) {
