@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds Kessivane and starts it on the simulated observatory.
-# Without a display it runs under Xvfb and saves a screenshot of the main window.
+# Without a display it runs under Xvfb: it takes an image of the simulated sky,
+# picks a star, focuses a little, prints the figures it saw and saves pictures
+# of the Exposure Control and Manual Focus pages.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -14,6 +16,6 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   exec "$program" --simulate "$@"
 fi
 
-shot="${KESSIVANE_SCREENSHOT:-$root/kessivane-main-window.png}"
-echo "No display found: running Kessivane under Xvfb."
-xvfb-run -a -s "-screen 0 1280x1024x24" "$program" --simulate --screenshot "$shot" "$@"
+prefix="${KESSIVANE_PICTURES:-$root/kessivane}"
+echo "No display found: running Kessivane under Xvfb on the simulated observatory."
+xvfb-run -a -s "-screen 0 1280x1024x24" "$program" --simulate --tour "$prefix" "$@"

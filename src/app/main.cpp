@@ -4,26 +4,35 @@
 // Linux additions: --simulate (use the simulated observatory),
 // --screenshot FILE (save a picture of the main window once it is up, then close;
 // used where there is no one at the screen, so message boxes answer themselves),
-// --show PAGE[/TAB] (open a page, and a settings tab, by caption).
+// --show PAGE[/TAB] (open a page, and a settings tab, by caption),
+// --tour PREFIX (with --simulate: take an image, pick a star, focus a little,
+// save PREFIX-exposure-control.png and PREFIX-manual-focus.png, print the
+// figures, then close; unattended like --screenshot).
 #include <QApplication>
 #include <QEventLoop>
 #include <QTabWidget>
 #include <QTimer>
+#include <cmath>
 #include <cstdio>
 
 #include "app/dbus_broadcast_bus.h"
 #include "app/kv_application.h"
 #include "app/main_form.h"
 #include "app/qt_dialogs.h"
+#include "app/simulated_tour.h"
 #include "app/splash_form.h"
 #include "shell/focuser_catalogue.h"
 #include "shell/program_folder.h"
 #include "shell/settings_store.h"
+#include "sim/observatory.h"
 #include "sim/sim_devices.h"
 
 namespace {
 
 constexpr int kScreenshotDelayMs = 1500;
+// How far from best focus the simulated telescope starts, in focuser steps:
+// enough that a newcomer sees the star sharpen as they focus.
+constexpr std::int64_t kSimulatedDefocusSteps = 150;
 
 QString OptionValue(const QStringList& args, const QString& name) {
     const int i = args.indexOf(name);
@@ -55,14 +64,20 @@ int main(int argc, char** argv) {
     const QStringList args = QApplication::arguments();
     const QString screenshot = OptionValue(args, QStringLiteral("--screenshot"));
     const QString showPage = OptionValue(args, QStringLiteral("--show"));
+    const QString tour = OptionValue(args, QStringLiteral("--tour"));
+    const bool simulate = args.contains(QStringLiteral("--simulate"));
 
     const std::string folder = kv::ProgramFolder();
     QtDialogs dialogs;
-    if (!screenshot.isEmpty()) dialogs.SetUnattended(true);
+    if (!screenshot.isEmpty() || !tour.isEmpty()) dialogs.SetUnattended(true);
     app.SetDialogs(&dialogs);
 
     // The simulated observatory answers on "sim:" devices ([Ports] COMn=sim:hub, sim:robofocus, sim:optec).
-    if (args.contains(QStringLiteral("--simulate"))) kvsim::InstallSimulatedPorts();
+    if (simulate) {
+        kvsim::InstallSimulatedPorts();
+        kvsim::Observatory& sky = kvsim::Observatory::Instance();
+        sky.SetTruePosition(std::llround(sky.BestFocus()) - kSimulatedDefocusSteps);
+    }
 
     DbusBroadcastBus bus;
     if (DbusBroadcastBus::Available()) kv::SetBroadcastBus(&bus);
@@ -104,7 +119,16 @@ int main(int argc, char** argv) {
                 form.close();
             });
         }
-        status = QApplication::exec();
+        if (!tour.isEmpty() && simulate) {
+            auto* run = new TSimulatedTour(form, tour);
+            QObject::connect(run, &TSimulatedTour::finished, &form, [&form, &status](bool ok) {
+                status = ok ? 0 : 2;
+                form.close();
+            });
+            run->Start();
+        }
+        const int loopStatus = QApplication::exec();
+        if (status == 0) status = loopStatus;
     }
     kv::SetBroadcastBus(nullptr);
     return status;

@@ -1,0 +1,162 @@
+#include "app/simulated_tour.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVariant>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+
+#include "app/focus_panel.h"
+#include "app/main_form.h"
+#include "camera/display_rules.h"
+#include "sim/observatory.h"
+
+namespace {
+
+constexpr int kTickMs = 50;
+constexpr qint64 kStepTimeoutMs = 60000;
+
+qint64 NowMs() { return QDateTime::currentMSecsSinceEpoch(); }
+
+}  // namespace
+
+TSimulatedTour::TSimulatedTour(TMainForm& form, QString prefix) : QObject(&form), form_(form), prefix_(std::move(prefix)) {
+    timer_.setInterval(kTickMs);
+    connect(&timer_, &QTimer::timeout, this, &TSimulatedTour::Tick);
+
+    auto* camera = form_.CameraControl();
+    auto button = [this](const char* name) { return form_.findChild<QPushButton*>(QString::fromLatin1(name)); };
+    auto idle = [this, camera] {
+        return camera->Idle() && form_.FocusControl() != nullptr && form_.FocusControl()->GetIdle();
+    };
+
+    Add(QStringLiteral("the camera and focuser to be ready"),
+        [this, button] { return form_.State().cameraReady && button("GetImageButton") && button("GetImageButton")->isEnabled(); },
+        [this, button] {
+            form_.PageControl()->setCurrentIndex(TMainForm::ExposureControl);
+            button("GetImageButton")->click();
+        });
+    Add(QStringLiteral("the full image"),
+        [this, idle] { return idle() && form_.StatusPanelText(0).startsWith(QStringLiteral(" Image:")); },
+        [this] {
+            if (!PickStar()) ok_ = false;
+        });
+    Add(QStringLiteral("the star to be selected"), [this] { return form_.State().starSelected; },
+        [this] { StartFocusFrame(); });
+    Add(QStringLiteral("the first focus frame"), [this] { return FocusFrameArrived(); },
+        [this] {
+            PrintReading("at the starting position");
+            if (!SavePage(TMainForm::ExposureControl, prefix_ + QStringLiteral("-exposure-control.png"))) ok_ = false;
+            // Towards best focus: the hub counts a step in as one step of the
+            // simulated telescope's focuser.
+            const kvsim::Observatory& sky = kvsim::Observatory::Instance();
+            const auto steps = static_cast<std::int32_t>(std::lround(sky.BestFocus() - static_cast<double>(sky.TruePosition())));
+            std::printf("Moving the focuser by %d steps towards best focus\n", static_cast<int>(steps));
+            form_.PageControl()->setCurrentIndex(TMainForm::ManualFocus);
+            form_.FocusControl()->MoveBy(steps);
+        });
+    Add(QStringLiteral("the move"), idle, [this] { StartFocusFrame(); });
+    Add(QStringLiteral("the second focus frame"), [this] { return FocusFrameArrived(); },
+        [this] {
+            PrintReading("after the move");
+            if (!SavePage(TMainForm::ManualFocus, prefix_ + QStringLiteral("-manual-focus.png"))) ok_ = false;
+        });
+}
+
+void TSimulatedTour::Add(const QString& what, std::function<bool()> ready, std::function<void()> action) {
+    steps_.push_back({what, std::move(ready), std::move(action)});
+}
+
+void TSimulatedTour::Start() {
+    next_ = 0;
+    stepStartedMs_ = NowMs();
+    timer_.start();
+}
+
+void TSimulatedTour::Tick() {
+    if (next_ >= steps_.size()) return;
+    Step& step = steps_[next_];
+    if (!step.ready()) {
+        if (NowMs() - stepStartedMs_ > kStepTimeoutMs) {
+            std::printf("The tour stopped: it waited a minute for %s\n", step.what.toLocal8Bit().constData());
+            std::fflush(stdout);
+            timer_.stop();
+            emit finished(false);
+        }
+        return;
+    }
+    step.action();
+    ++next_;
+    stepStartedMs_ = NowMs();
+    if (next_ == steps_.size() || !ok_) {
+        timer_.stop();
+        std::fflush(stdout);
+        emit finished(ok_);
+    }
+}
+
+bool TSimulatedTour::PickStar() {
+    auto* camera = form_.CameraControl();
+    kv::TImageObject* image = camera->MainImage();
+    const kv::CameraInfo info = camera->CameraData();
+    if (image == nullptr) return false;
+    const kv::Margins m = kv::UsableMargins(info.HorizFocusFrame, info.VertFocusFrame, info.XBinning, info.YBinning);
+    int best = -1;
+    {
+        std::lock_guard lock(image->Lock());
+        for (int y = 0; y < image->Height(); ++y) {
+            for (int x = 0; x < image->Width(); ++x) {
+                if (!kv::IsUsablePoint(x, y, image->Width(), image->Height(), m)) continue;
+                const int v = image->Pixel(x, y);
+                if (v > best) {
+                    best = v;
+                    starX_ = x;
+                    starY_ = y;
+                }
+            }
+        }
+    }
+    if (best < 0) {
+        std::printf("No part of the image can hold a focus frame\n");
+        return false;
+    }
+    std::printf("Brightest usable star at X %d, Y %d (value %d)\n", starX_, starY_, best);
+    QWidget* display = form_.findChild<QWidget*>(QStringLiteral("ImageDisplay"));
+    if (display == nullptr) return false;
+    // As the user would: a left click on the star.
+    const QPointF at(starX_, starY_);
+    QMouseEvent press(QEvent::MouseButtonPress, at, display->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(display, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, display->mapToGlobal(at), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(display, &release);
+    return true;
+}
+
+void TSimulatedTour::StartFocusFrame() {
+    form_.FocusPanel()->ClearFocusReadings();
+    if (auto* b = form_.findChild<QPushButton*>(QStringLiteral("GetFocusImageButton"))) b->click();
+}
+
+bool TSimulatedTour::FocusFrameArrived() const {
+    const QWidget* box = form_.findChild<QWidget*>(QStringLiteral("FWHMEdit"));
+    return form_.CameraControl()->Idle() && box != nullptr && !box->property("text").toString().isEmpty();
+}
+
+void TSimulatedTour::PrintReading(const char* where) {
+    const kv::FocusReading r = form_.CameraControl()->Reading();
+    const std::int32_t position = form_.FocusControl() != nullptr ? form_.FocusControl()->CTSCount() : 0;
+    std::printf("Focus frame %s (position %s): FWHM %.2f px (x %.2f, y %.2f), HFD %.2f px, Peak %d\n", where,
+                kv::PositionText(position).c_str(), r.FWHM, r.xFWHM, r.yFWHM, r.HFD, static_cast<int>(r.Peak));
+}
+
+bool TSimulatedTour::SavePage(int page, const QString& file) {
+    form_.PageControl()->setCurrentIndex(page);
+    QApplication::processEvents();
+    const bool saved = form_.grab().save(file);
+    std::printf(saved ? "Saved %s\n" : "Could not save %s\n", file.toLocal8Bit().constData());
+    return saved;
+}

@@ -1,0 +1,51 @@
+// A short unattended session on the simulated observatory, for machines with
+// no one at the screen: take a full image, pick the brightest star that a
+// focus frame fits around, take a focus frame, move the focuser towards best
+// focus, take another, and save a picture of the Exposure Control and Manual
+// Focus pages. It drives the window through its own controls, never blocking
+// the GUI thread: each step waits for the last one's result on a timer.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <functional>
+#include <vector>
+
+class TMainForm;
+
+class TSimulatedTour : public QObject {
+    Q_OBJECT
+public:
+    // Pictures go to `prefix` + "-exposure-control.png" and "-manual-focus.png".
+    TSimulatedTour(TMainForm& form, QString prefix);
+    void Start();
+
+signals:
+    // The tour is over; `ok` is false when a step did not finish in time.
+    void finished(bool ok);
+
+private:
+    struct Step {
+        QString what;
+        std::function<bool()> ready;  // may the action run now?
+        std::function<void()> action;
+    };
+    void Add(const QString& what, std::function<bool()> ready, std::function<void()> action);
+    void Tick();
+    bool PickStar();
+    void StartFocusFrame();
+    bool FocusFrameArrived() const;
+    void PrintReading(const char* where);
+    bool SavePage(int page, const QString& file);
+
+    TMainForm& form_;
+    QString prefix_;
+    QTimer timer_;
+    std::vector<Step> steps_;
+    std::size_t next_ = 0;
+    qint64 stepStartedMs_ = 0;
+    int starX_ = -1;
+    int starY_ = -1;
+    bool ok_ = true;
+};
