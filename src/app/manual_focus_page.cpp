@@ -204,6 +204,18 @@ TManualFocusPage::TManualFocusPage(TMainForm& form, QWidget* parent) : QWidget(p
     fom->setTitleText(QStringLiteral("Figure of Merit"));
     fom->setRange(1, 8);
     fom->setLabelFormat(QStringLiteral("%.1f"));
+    // Small type: eleven positions and the figure's long title must fit the narrow chart.
+    for (QValueAxis* axis : {position, fom}) {
+        QFont labels = axis->labelsFont();
+        labels.setPointSize(7);
+        axis->setLabelsFont(labels);
+        QFont title = axis->titleFont();
+        title.setPointSize(8);
+        axis->setTitleFont(title);
+    }
+    QFont titleFont = scanChart_->titleFont();
+    titleFont.setPointSize(9);
+    scanChart_->setTitleFont(titleFont);
     scanChart_->addAxis(position, Qt::AlignBottom);
     scanChart_->addAxis(fom, Qt::AlignLeft);
     series->attachAxis(position);

@@ -1,6 +1,6 @@
 #include "app/read_out_panel.h"
 
-#include <QHBoxLayout>
+#include <QGridLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QSpinBox>
@@ -33,13 +33,20 @@ TReadOutPanel::TReadOutPanel(TMainForm& form, QWidget* parent) : QFrame(parent),
     v->addWidget(position);
     ctsLabel_ = position;
     caption_->Set(position->text().toStdString());
-    auto* lamps = new QHBoxLayout;
+    auto* lamps = new QGridLayout;
+    lamps->setVerticalSpacing(0);
     const char* names[] = {"InLite", "MovingLite", "OutLite"};
+    const char* captions[] = {"In", "Moving", "Out"};
     kv::TlumLite** lamp[] = {&inLite_, &movingLite_, &outLite_};
     for (int i = 0; i < 3; ++i) {
         *lamp[i] = new kv::TlumLite(readOutPanel_);
         (*lamp[i])->setObjectName(QString::fromLatin1(names[i]));
-        lamps->addWidget(*lamp[i]);
+        lamps->addWidget(*lamp[i], 0, i, Qt::AlignHCenter);
+        auto* lampCaption = new QLabel(QString::fromLatin1(captions[i]), readOutPanel_);
+        QFont small = lampCaption->font();
+        small.setPointSize(small.pointSize() - 2);
+        lampCaption->setFont(small);
+        lamps->addWidget(lampCaption, 1, i, Qt::AlignHCenter);
     }
     v->addLayout(lamps);
     auto* samplesA = new QLabel(QStringLiteral("Number of Samples"), readOutPanel_);
