@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "app/main_form.h"
+#include "app/manual_focus_page.h"
 #include "app/radio_group.h"
 #include "camera/display_rules.h"
 
@@ -86,6 +87,8 @@ TAutoFocusPage::TAutoFocusPage(TMainForm& form, QWidget* parent) : QWidget(paren
     auto* focusImage = new QPushButton(QStringLiteral("Get Focus Image"), controls);
     focusImage->setObjectName(QStringLiteral("GetFocusImageButton2"));
     focusImage->setEnabled(false);
+    // The same frame as the Manual Focus page's button takes.
+    connect(focusImage, &QPushButton::clicked, form_.ManualFocusPage(), &TManualFocusPage::GetFocusImageButtonClick);
     initialStep_ = new TRadioGroup(QStringLiteral("Initial Step"),
                                    {"10", "25", "50", "75", "100", "150", "200", "250", "500", "750"}, 2, controls);
     initialStep_->setObjectName(QStringLiteral("InitialStepRG"));

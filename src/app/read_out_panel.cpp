@@ -1,9 +1,10 @@
 #include "app/read_out_panel.h"
 
-#include <QHBoxLayout>
+#include <QGridLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QSpinBox>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/main_form.h"
@@ -30,11 +31,22 @@ TReadOutPanel::TReadOutPanel(TMainForm& form, QWidget* parent) : QFrame(parent),
     position->setFont(big);
     position->setStyleSheet(QStringLiteral("background: black; color: lime;"));
     v->addWidget(position);
-    auto* lamps = new QHBoxLayout;
-    for (const char* name : {"InLite", "MovingLite", "OutLite"}) {
-        auto* lamp = new kv::TlumLite(readOutPanel_);
-        lamp->setObjectName(QString::fromLatin1(name));
-        lamps->addWidget(lamp);
+    ctsLabel_ = position;
+    caption_->Set(position->text().toStdString());
+    auto* lamps = new QGridLayout;
+    lamps->setVerticalSpacing(0);
+    const char* names[] = {"InLite", "MovingLite", "OutLite"};
+    const char* captions[] = {"In", "Moving", "Out"};
+    kv::TlumLite** lamp[] = {&inLite_, &movingLite_, &outLite_};
+    for (int i = 0; i < 3; ++i) {
+        *lamp[i] = new kv::TlumLite(readOutPanel_);
+        (*lamp[i])->setObjectName(QString::fromLatin1(names[i]));
+        lamps->addWidget(*lamp[i], 0, i, Qt::AlignHCenter);
+        auto* lampCaption = new QLabel(QString::fromLatin1(captions[i]), readOutPanel_);
+        QFont small = lampCaption->font();
+        small.setPointSize(small.pointSize() - 2);
+        lampCaption->setFont(small);
+        lamps->addWidget(lampCaption, 1, i, Qt::AlignHCenter);
     }
     v->addLayout(lamps);
     auto* samplesA = new QLabel(QStringLiteral("Number of Samples"), readOutPanel_);
@@ -49,5 +61,23 @@ TReadOutPanel::TReadOutPanel(TMainForm& form, QWidget* parent) : QFrame(parent),
     for (QWidget* w : std::initializer_list<QWidget*>{samplesA, samplesB, samples, progress}) v->addWidget(w);
     v->addStretch();
     readOutPanel_->hide();
+
+    movingTimer_ = new QTimer(this);
+    movingTimer_->setObjectName(QStringLiteral("MovingTimer"));
+    movingTimer_->setSingleShot(true);
+    movingTimer_->setInterval(kMovingTimerMs);
+    connect(movingTimer_, &QTimer::timeout, this, [this] {
+        movingTimer_->stop();
+        movingLite_->SetLit(false);
+    });
 }
+
+void TReadOutPanel::SetPositionText(const QString& text) {
+    caption_->Set(text.toStdString());
+    ctsLabel_->setText(text);
+}
+
+QString TReadOutPanel::PositionText() const { return ctsLabel_->text(); }
+
+int TReadOutPanel::PositionValue() const { return ctsLabel_->text().trimmed().toInt(); }
 
