@@ -1,0 +1,217 @@
+// The real main window on the simulated observatory: what the parameter
+// update makes of each catalogue name, a port that cannot be opened, a name of
+// no known kind; picking a star and focusing it; a window that never waits.
+#include <QApplication>
+#include <QComboBox>
+#include <QMouseEvent>
+#include <QSlider>
+#include <QTimer>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <gtest/gtest.h>
+#include <optional>
+
+#include "app/focus_panel.h"
+#include "app/main_form.h"
+#include "app_test_support.h"
+#include "focuser/o_focus_control.h"
+#include "focuser/j_focus_control.h"
+#include "focuser/rf_focus_control.h"
+#include "sim/observatory.h"
+#include "sim/sim_devices.h"
+
+using kvtest::ProgramFolder;
+using kvtest::RecordingDialogs;
+
+namespace {
+
+class ObservatoryWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvsim::InstallSimulatedPorts();
+        kvsim::ResetSimulatedDevices();
+        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "sim_camera.so", folder.File("sim_camera.so"));
+    }
+    // Starts on a settings file choosing the simulated camera, `focuser` and COM1 = `device`.
+    bool Start(const std::string& focuser, const std::string& device, const std::string& extra = {}) {
+        folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=Simulated CCD\r\nFocuser=" + focuser +
+                                          "\r\nComPort=1\r\nCommands=1\r\n" + extra + "[Ports]\r\nCOM1=" + device + "\r\n");
+        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
+        return window->FormCreate();
+    }
+    template <class T>
+    T* Find(const char* name) {
+        T* w = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    QString Text(const char* name) {
+        if (auto* l = window->findChild<QLabel*>(QString::fromLatin1(name))) return l->text();
+        if (auto* b = window->findChild<QPushButton*>(QString::fromLatin1(name))) return b->text();
+        return QStringLiteral("<none>");
+    }
+    std::pair<int, int> Range(const char* name) {
+        auto* se = Find<QSpinBox>(name);
+        return se ? std::pair{se->minimum(), se->maximum()} : std::pair{0, 0};
+    }
+    ProgramFolder folder;
+    RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+};
+
+}  // namespace
+
+TEST_F(ObservatoryWindow, EachKindGetsItsClassCaptionsRangesAndPages) {
+    struct Case {
+        const char* name;
+        const char* device;
+        const char* position;
+        const char* in;
+        const char* out;
+        int move;
+        int scanStart;
+        bool group;
+        bool temperature;
+    };
+    const Case cases[] = {
+        {"Meade LX200 Microfocuser", "sim:hub", "Focuser Position", "In+", "Out-", 250, 200, true, true},
+        {"RoboFocus", "sim:robofocus", "Focuser Position", "In+", "Out-", 400, 200, false, false},
+        {"Optec TCF-S", "sim:optec", "Optec Focuser Position", "In-", "Out+", 3500, 1000, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        dialogs.shown.clear();
+        // Compensation on: the temperature page follows the kind.
+        ASSERT_TRUE(Start(c.name, c.device, "[TempControl]\r\nEnabled=1\r\n"));
+        kv::TFocusControl* f = window->FocusControl();
+        const bool rightClass = std::string(c.name) == "RoboFocus" ? dynamic_cast<kv::TRFFocusControl*>(f) != nullptr
+                                : std::string(c.name) == "Optec TCF-S"
+                                    ? dynamic_cast<kv::TOFocusControl*>(f) != nullptr
+                                    : dynamic_cast<kv::TJFocusControl*>(f) != nullptr;
+        EXPECT_TRUE(rightClass);
+        EXPECT_TRUE(window->State().portOpen);
+        EXPECT_TRUE(window->State().cameraReady);
+        EXPECT_EQ(Text("FocusPositionLabel"), c.position);
+        EXPECT_EQ(Text("Focus_InBtn"), c.in);
+        EXPECT_EQ(Text("Focus_OutBtn"), c.out);
+        EXPECT_EQ(Range("MoveToSE"), std::pair(-c.move, c.move));
+        EXPECT_EQ(Range("MoveBySE"), std::pair(-c.move, c.move));
+        EXPECT_EQ(Range("StartScanSE"), std::pair(-c.scanStart, c.scanStart));
+        EXPECT_EQ(!Find<QWidget>("FocuserParametersGB")->isHidden(), c.group);
+        EXPECT_EQ(window->PageControl()->isTabVisible(TMainForm::TempControl), c.temperature);
+        // The focusing controls wait for a star.
+        EXPECT_FALSE(Find<QWidget>("StartSearch")->isEnabled());
+        window.reset();
+    }
+}
+
+TEST_F(ObservatoryWindow, APortThatCannotOpenIsSaidAndAnUnknownNameKeepsTheControllerAndItsPort) {
+    ASSERT_TRUE(Start("Default", "/nonexistent/tty"));
+    EXPECT_TRUE(dialogs.Saw("Could not open COM 1"));
+    EXPECT_FALSE(window->State().portOpen);
+
+    // A model the catalogue lists whose name says nothing of its kind.
+    window.reset();
+    std::string catalogue = folder.Read("Focusers.ini");
+    catalogue.replace(catalogue.find("[Focusers]\r\n") + 12, 0, "Homebuilt=1\r\n");
+    folder.Write("Focusers.ini", catalogue);
+    ASSERT_TRUE(Start("Default", "sim:hub"));
+    kv::TFocusControl* before = window->FocusControl();
+    ASSERT_TRUE(window->State().portOpen);
+    auto* combo = Find<QComboBox>("FocuserComboBox");
+    combo->setCurrentIndex(combo->findText("Homebuilt"));
+    Find<QLabel>("FocusPositionLabel")->setText("mine");
+    dialogs.shown.clear();
+    window->UpdatePgmParameters(true);
+    EXPECT_EQ(window->FocusControl(), before);
+    EXPECT_TRUE(window->State().portOpen);
+    EXPECT_EQ(Text("FocusPositionLabel"), "mine");
+    EXPECT_TRUE(dialogs.Saw("Parameters have been updated"));
+
+    // A known kind is created afresh even on the same port.
+    combo->setCurrentIndex(combo->findText("JMI NGF-S"));
+    window->UpdatePgmParameters(false);
+    EXPECT_NE(window->FocusControl(), before);
+    EXPECT_TRUE(window->State().portOpen);
+}
+
+namespace {
+
+// The simulated sky's focuser `offset` true steps from best focus.
+void Defocus(std::int64_t offset) {
+    kvsim::Observatory& sky = kvsim::Observatory::Instance();
+    sky.SetTruePosition(std::llround(sky.BestFocus()) + offset);
+}
+
+void ClickImage(TMainForm& w, QPoint at) {
+    QWidget* display = w.findChild<QWidget*>(QStringLiteral("ImageDisplay"));
+    ASSERT_NE(display, nullptr);
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(at), display->mapToGlobal(QPointF(at)), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(display, &press);
+}
+
+}  // namespace
+
+TEST_F(ObservatoryWindow, AStarPickedFromTheImageSharpensAsTheFocuserMovesTowardsBestFocus) {
+    Defocus(-120);
+    ASSERT_TRUE(Start("Default", "sim:hub"));
+    window->show();
+    kv::TCameraControl* camera = window->CameraControl();
+    kv::TFocusControl* focuser = window->FocusControl();
+    Find<QSlider>("ExposureMS")->setValue(100);
+
+    // Clicks before the first image do nothing.
+    ClickImage(*window, {200, 200});
+    EXPECT_FALSE(window->State().starSelected);
+
+    Find<QPushButton>("GetImageButton")->click();
+    ASSERT_TRUE(kvtest::ProcessEventsUntil(
+        [&] { return camera->Idle() && window->StatusPanelText(0).startsWith(" Image:"); }, 20000));
+    // 3 px from the left: a focus frame would not fit.
+    ClickImage(*window, {3, 100});
+    EXPECT_FALSE(window->State().starSelected);
+    kv::TImageObject* image = camera->MainImage();
+    const QPoint star(image->MaxX(), image->MaxY());
+    ClickImage(*window, star);
+    ASSERT_TRUE(window->State().starSelected);
+    EXPECT_EQ(camera->FocusX(), star.x());
+    EXPECT_TRUE(Find<QWidget>("GetFocusImageButton")->isEnabled());
+
+    auto fwhmAfterMovingBy = [&](int steps) {
+        focuser->MoveBy(steps);
+        EXPECT_TRUE(kvtest::ProcessEventsUntil([&] { return focuser->GetIdle(); }, 20000));
+        window->FocusPanel()->ClearFocusReadings();
+        Find<QPushButton>("GetFocusImageButton")->click();
+        EXPECT_TRUE(kvtest::ProcessEventsUntil(
+            [&] { return camera->Idle() && !Find<QWidget>("FWHMEdit")->property("text").toString().isEmpty(); }, 20000));
+        return camera->Reading().FWHM;
+    };
+    const double towards = fwhmAfterMovingBy(100);  // 20 steps from best focus
+    const double away = fwhmAfterMovingBy(-200);    // 220 steps from it
+    EXPECT_LT(towards + 1.0, away) << towards << " " << away;
+}
+
+TEST_F(ObservatoryWindow, TheWindowHandlesEventsWhileAMoveAndALongExposureRun) {
+    ASSERT_TRUE(Start("Default", "sim:hub"));
+    window->show();
+    kv::TCameraControl* camera = window->CameraControl();
+    kv::TFocusControl* focuser = window->FocusControl();
+    Find<QSlider>("ExposureMS")->setMaximum(2000);
+    Find<QSlider>("ExposureMS")->setValue(2000);
+    // The image first: Get Image refuses while the focuser moves.
+    Find<QPushButton>("GetImageButton")->click();
+    focuser->MoveBy(2000);
+    bool busyWhenTimerFired = false;
+    bool fired = false;
+    QTimer::singleShot(50, window->centralWidget(), [&] {
+        fired = true;
+        busyWhenTimerFired = !camera->Idle() && !focuser->GetIdle();
+    });
+    EXPECT_TRUE(kvtest::ProcessEventsUntil([&] { return fired; }, 1000));
+    EXPECT_TRUE(busyWhenTimerFired);
+    focuser->CancelMovement();
+    EXPECT_TRUE(kvtest::ProcessEventsUntil([&] { return camera->Idle() && focuser->GetIdle(); }, 20000));
+}
