@@ -1,65 +1,491 @@
 #include "app/exposure_page.h"
 
+#include <QAbstractButton>
+#include <QBitmap>
+#include <QFrame>
 #include <QLabel>
+#include <QPainter>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSlider>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolButton>
+#include <algorithm>
+#include <mutex>
+#include <utility>
 
+#include "app/focus_panel.h"
+#include "app/focus_zoom.h"
 #include "app/main_form.h"
+#include "app/picture_view.h"
 #include "app/radio_group.h"
+#include "camera/camera_control.h"
+#include "camera/image_object.h"
+#include "shell/log_channel.h"
+#include "widgets/lum_lite.h"
 
-TExposurePage::TExposurePage(TMainForm& form, QWidget* parent) : QWidget(parent), form_(form) {
-    auto* page = this;
+namespace {
+
+constexpr int kLevelLineSize = 100;
+constexpr int kLevelPageSize = 500;
+constexpr int kProgressDonePauseMs = 200;
+enum Stretch { StretchNone = 0, StretchManual = 1, StretchAuto = 2 };
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// A ring with a cross whose arms stop short of the centre, so the star under
+// the hot spot stays visible. Drawn twice (black under white) to show on any sky.
+QCursor TargetCursor() {
+    constexpr int kSize = 32;
+    constexpr int c = kSize / 2;
+    QPixmap pixmap(kSize, kSize);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    for (const auto& [colour, width] : {std::pair{QColor(Qt::black), 3}, std::pair{QColor(Qt::white), 1}}) {
+        p.setPen(QPen(colour, width));
+        p.drawEllipse(QPoint(c, c), 9, 9);
+        p.drawLine(c, 1, c, c - 4);
+        p.drawLine(c, c + 4, c, kSize - 2);
+        p.drawLine(1, c, c - 4, c);
+        p.drawLine(c + 4, c, kSize - 2, c);
+    }
+    p.end();
+    return QCursor(pixmap, c, c);
+}
+
+}  // namespace
+
+TExposurePage::TExposurePage(TMainForm& form, QWidget* parent)
+    : QWidget(parent), form_(form), minFilter_(kLevelLineSize, 100), maxFilter_(kLevelLineSize, 65535) {
     setObjectName(QStringLiteral("ExposureControl"));
-    auto* scroll = new QScrollArea(page);
-    scroll->setObjectName(QStringLiteral("ImageScrollBox"));
-    scroll->setGeometry(6, 6, 540, 400);
-    scroll->setBackgroundRole(QPalette::Dark);
-    auto* display = new QLabel;
-    display->setObjectName(QStringLiteral("ImageDisplay"));
-    display->setFixedSize(510, 384);
-    display->setStyleSheet(QStringLiteral("background: black; border: 1px inset gray;"));
-    scroll->setWidget(display);
-    scroll->setAlignment(Qt::AlignCenter);
 
-    auto* get = new QPushButton(QStringLiteral("Get Image"), page);
-    get->setObjectName(QStringLiteral("GetImageButton"));
-    get->setGeometry(6, 414, 100, 28);
-    get->setEnabled(false);
-    auto* progress = new QProgressBar(page);
-    progress->setObjectName(QStringLiteral("DNProgress"));
-    progress->setGeometry(114, 418, 170, 20);
-    progress->setRange(0, 100);
-    progress->setValue(0);
-    progress->setTextVisible(false);
+    scroll_ = new QScrollArea(this);
+    scroll_->setObjectName(QStringLiteral("ImageScrollBox"));
+    scroll_->setGeometry(6, 6, 540, 382);
+    scroll_->setBackgroundRole(QPalette::Dark);
+    scroll_->setWidgetResizable(false);
+    scrollContent_ = new QWidget;
+    scrollContent_->setObjectName(QStringLiteral("ImageScrollContent"));
+    imagePanel_ = new QFrame(scrollContent_);
+    imagePanel_->setObjectName(QStringLiteral("ImageDisplayPanel"));
+    imagePanel_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    imagePanel_->setLineWidth(1);
+    imageDisplay_ = new TPictureView(imagePanel_);
+    imageDisplay_->setObjectName(QStringLiteral("ImageDisplay"));
+    scroll_->setWidget(scrollContent_);
 
-    auto* stretch = new TRadioGroup(QStringLiteral("Image Stretch"), {"None", "Manual", "Auto"}, 3, page);
-    stretch->setObjectName(QStringLiteral("ImageStretchRG"));
-    stretch->setGeometry(6, 448, 278, 46);
-    stretch->SetItemIndex(2);
+    getImage_ = new QPushButton(QStringLiteral("Get Image"), this);
+    getImage_->setObjectName(QStringLiteral("GetImageButton"));
+    getImage_->setGeometry(6, 394, 100, 26);
+    getImage_->setEnabled(false);
+    auto* update = new QPushButton(QStringLiteral("Show Again"), this);
+    update->setObjectName(QStringLiteral("ImageUPdateButton"));
+    update->setToolTip(QStringLiteral("Show the main image again"));
+    update->setGeometry(112, 394, 100, 26);
+    progress_ = new QProgressBar(this);
+    progress_->setObjectName(QStringLiteral("DNProgress"));
+    progress_->setGeometry(6, 426, 206, 14);
+    progress_->setRange(0, 100);
+    progress_->setValue(0);
+    progress_->setTextVisible(false);
+    downLoadTimer_ = new QTimer(this);
+    downLoadTimer_->setObjectName(QStringLiteral("DownLoadTimer"));
+
+    stretch_ = new TRadioGroup(QStringLiteral("Image Stretch"), {"None", "Manual", "Auto"}, 3, this);
+    stretch_->setObjectName(QStringLiteral("ImageStretchRG"));
+    stretch_->setGeometry(6, 444, 206, 46);
+    stretch_->SetItemIndex(StretchAuto);
 
     const struct {
         const char* name;
+        const char* label;
         const char* caption;
         int min, max, value;
-    } sliders[] = {{"ImageMinTB", "Black", 10, 65535, 100},
-                   {"ImageMaxTB", "White", 100, 65535, 65535},
-                   {"ImageGammaTB", "Gamma", 1, 30, 10}};
-    int y = 414;
+        QLabel** labelOut;
+        QSlider** sliderOut;
+    } sliders[] = {{"ImageMinTB", "ImageMinLabel", "Black", 10, 65535, 100, &minLabel_, &minTB_},
+                   {"ImageMaxTB", "ImageMaxLabel", "White", 100, 65535, 65535, &maxLabel_, &maxTB_},
+                   {"ImageGammaTB", "GammaLabel", "Gamma = 1.0", 1, 30, 10, &gammaLabel_, &gammaTB_}};
+    int y = 394;
     for (const auto& s : sliders) {
-        auto* label = new QLabel(QString::fromLatin1(s.caption), page);
-        label->setGeometry(296, y, 50, 22);
-        auto* tb = new QSlider(Qt::Horizontal, page);
+        auto* label = new QLabel(QString::fromLatin1(s.caption), this);
+        label->setObjectName(QString::fromLatin1(s.label));
+        label->setGeometry(222, y, 92, 24);
+        auto* tb = new QSlider(Qt::Horizontal, this);
         tb->setObjectName(QString::fromLatin1(s.name));
         tb->setRange(s.min, s.max);
         tb->setValue(s.value);
-        tb->setGeometry(346, y, 200, 22);
-        tb->setEnabled(false);
-        y += 28;
+        tb->setGeometry(314, y, 146, 24);
+        *s.labelOut = label;
+        *s.sliderOut = tb;
+        y += 32;
+    }
+    for (QSlider* tb : {minTB_, maxTB_}) {
+        tb->setSingleStep(kLevelLineSize);
+        tb->setPageStep(kLevelPageSize);
+    }
+
+    // The arrows nudge the selected star by one pixel.
+    const struct {
+        const char* name;
+        Qt::ArrowType arrow;
+        int x, y, dx, dy;
+    } arrows[] = {{"MoveUpSB", Qt::UpArrow, 496, 394, 0, -1},
+                  {"MoveLeftSB", Qt::LeftArrow, 472, 420, -1, 0},
+                  {"MoveRightSB", Qt::RightArrow, 520, 420, 1, 0},
+                  {"MoveDownSB", Qt::DownArrow, 496, 446, 0, 1}};
+    for (const auto& a : arrows) {
+        auto* b = new QToolButton(this);
+        b->setObjectName(QString::fromLatin1(a.name));
+        b->setArrowType(a.arrow);
+        b->setGeometry(a.x, a.y, 24, 24);
+        b->setEnabled(false);
+        b->setAutoRepeat(true);
+        const int dx = a.dx;
+        const int dy = a.dy;
+        connect(b, &QToolButton::clicked, this, [this, dx, dy] { MoveStar(dx, dy); });
+    }
+    auto* arrowsCaption = new QLabel(QStringLiteral("Move Star"), this);
+    arrowsCaption->setAlignment(Qt::AlignCenter);
+    arrowsCaption->setGeometry(466, 470, 84, 18);
+
+    // The enable rules for the choice the page opens with.
+    const bool manual = stretch_->ItemIndex() == StretchManual;
+    for (QWidget* w : {static_cast<QWidget*>(minTB_), static_cast<QWidget*>(maxTB_), static_cast<QWidget*>(minLabel_),
+                       static_cast<QWidget*>(maxLabel_)}) {
+        w->setEnabled(manual);
+    }
+
+    connect(getImage_, &QPushButton::clicked, this, &TExposurePage::GetImageButtonClick);
+    connect(update, &QPushButton::clicked, this, [this] { Put(MainImage(), imageDisplay_); });
+    connect(downLoadTimer_, &QTimer::timeout, this, &TExposurePage::DownLoadTimerTick);
+    connect(stretch_, &TRadioGroup::itemIndexChanged, this, &TExposurePage::ImageStretchRGClick);
+    for (QSlider* tb : {minTB_, maxTB_, gammaTB_}) {
+        connect(tb, &QSlider::valueChanged, this, [this, tb] { ImageLevelChanged(tb); });
+    }
+    connect(imageDisplay_, &TPictureView::mouseMoved, this, &TExposurePage::ImagePointerMoved);
+    connect(imageDisplay_, &TPictureView::mousePressed, this, &TExposurePage::ImageMousePressed);
+}
+
+// ---------------------------------------------------------------- camera
+
+void TExposurePage::AttachCamera(kv::TCameraControl* camera) {
+    // Posted with this page as the context: a post that arrives after the
+    // page is gone is dropped, and the handler looks the images up afresh.
+    camera->SetOnBusyChange([this](kv::TCameraControl&, bool idle) {
+        QMetaObject::invokeMethod(
+            this, [this, idle] { form_.FocusPanel()->CameraBusyLight()->SetLit(!idle); }, Qt::QueuedConnection);
+    });
+    camera->SetOnImageReady([this](kv::TCameraControl&) {
+        QMetaObject::invokeMethod(this, &TExposurePage::OnImageReady, Qt::QueuedConnection);
+    });
+    camera->SetOnFocusImageReady([this](kv::TCameraControl&) {
+        QMetaObject::invokeMethod(this, &TExposurePage::OnFocusImageReady, Qt::QueuedConnection);
+    });
+    // The pages are all built by now; the Manual Focus page's button may be
+    // wired to GetFocusImage by that page as well, hence the unique connection.
+    for (const char* name : {"GetFocusImageButton", "GetFocusImageButton2"}) {
+        if (auto* b = form_.findChild<QAbstractButton*>(QString::fromLatin1(name))) {
+            connect(b, &QAbstractButton::clicked, this, &TExposurePage::GetFocusImage, Qt::UniqueConnection);
+        }
     }
 }
 
-void TExposurePage::AttachCamera(kv::TCameraControl*) {}
-void TExposurePage::CameraReconfigured(const kv::CameraInfo&) {}
-void TExposurePage::SetStarCursor(bool) {}
+void TExposurePage::CameraReconfigured(const kv::CameraInfo& info) {
+    kv::TCameraControl* camera = form_.CameraControl();
+    if (camera == nullptr) return;
+
+    // ImageDisplay is 1:1 with the main image inside a one-pixel bevel.
+    const QSize panel(info.HorizRes + 2, info.VertRes + 2);
+    imagePanel_->setFixedSize(panel);
+    imageDisplay_->setGeometry(1, 1, info.HorizRes, info.VertRes);
+    const QSize box = scroll_->size();
+    const int left = kv::CenteredOffset(panel.width(), box.width());
+    const int top = kv::CenteredOffset(panel.height(), box.height());
+    imagePanel_->move(left, top);
+    const QSize viewport = scroll_->maximumViewportSize();
+    scrollContent_->resize(std::max(left + panel.width() + 1, viewport.width()),
+                           std::max(top + panel.height() + 1, viewport.height()));
+    form_.FocusPanel()->SetFocusFrameSize(info.HorizFocusFrame, info.VertFocusFrame);
+
+    kv::TImageObject* main = camera->MainImage();
+    kv::TImageObject* focus = camera->FocusImage();
+    imageDisplay_->SetSource(main);
+    form_.FocusPanel()->SetFocusImage(focus);
+    if (main != nullptr) main->Clear();
+    if (focus != nullptr) focus->Clear();
+    Put(main, imageDisplay_);
+    form_.FocusPanel()->ApplyControlsToCamera();
+    form_.FocusPanel()->PutFocusImage();
+
+    minFilter_.Reset(minTB_->value());
+    maxFilter_.Reset(maxTB_->value());
+    form_.FocusPanel()->ResetLevelFilters();
+    ImageStretchRGClick();
+    form_.FocusPanel()->FocusStretchRGClick();
+}
+
+void TExposurePage::DetachImages() {
+    imageDisplay_->SetSource(nullptr);
+    imageDisplay_->SetOverlay(std::nullopt);
+    form_.FocusPanel()->SetFocusImage(nullptr);
+}
+
+kv::TImageObject* TExposurePage::MainImage() const {
+    kv::TCameraControl* camera = form_.CameraControl();
+    return camera != nullptr ? camera->MainImage() : nullptr;
+}
+
+void TExposurePage::Put(kv::TImageObject* image, TPictureView* view) {
+    if (image == nullptr || view->Source() != image) return;
+    image->PutImage(*view);
+    view->SetOverlay(std::nullopt);
+}
+
+void TExposurePage::OnImageReady() {
+    kv::TImageObject* image = MainImage();
+    if (image == nullptr) return;
+    Put(image, imageDisplay_);
+    const int min = image->Min();
+    const int max = image->Max();
+    const double avg = image->Avg();
+    form_.SetStatusPanel(0, Q(kv::ImageStatsText(min, max, avg)));
+    form_.SetStatusPanel(1, Q(kv::StretchText(image->AutoBlack(), image->AutoWhite())));
+}
+
+void TExposurePage::OnFocusImageReady() {
+    TFocusPanel* panel = form_.FocusPanel();
+    panel->PutFocusImage();
+    panel->ShowFocusReadings();
+    DrawRoi();
+}
+
+void TExposurePage::DrawRoi() {
+    kv::TCameraControl* camera = form_.CameraControl();
+    if (camera == nullptr) return;
+    TFocusPanel* panel = form_.FocusPanel();
+    Put(camera->FocusImage(), panel->FocusDisplay());
+    if (form_.PageControl()->currentIndex() == TMainForm::ExposureControl) Put(camera->MainImage(), imageDisplay_);
+    if (!camera->ROIOn()) {
+        imageDisplay_->SetOverlay(std::nullopt);
+        return;
+    }
+    const kv::CameraInfo info = camera->CameraData();
+    const int roi = camera->ROISize();
+    // The outline covers the pixels from the first corner up to, not
+    // including, the second.
+    auto outline = [](const kv::PixelRect& r) { return QRect(QPoint(r.left, r.top), QPoint(r.right - 1, r.bottom - 1)); };
+    kv::TImageObject* focus = camera->FocusImage();
+    if (focus != nullptr && kv::FocusRoiShown(focus->Magnification())) {
+        panel->FocusDisplay()->SetOverlay(outline(kv::FocusRoiRect(info.HorizFocusFrame, info.VertFocusFrame, roi)));
+    }
+    if (camera->MainImage() != nullptr) {
+        imageDisplay_->SetOverlay(
+            outline(kv::ImageRoiRect(camera->FocusX(), camera->FocusY(), roi, info.XBinning, info.YBinning)));
+    }
+}
+
+// ---------------------------------------------------------------- Get Image
+
+void TExposurePage::GetImageButtonClick() {
+    kv::WriteProgramLog("Get Image button clicked");
+    kv::TFocusControl* focuser = form_.FocusControl();
+    if (focuser != nullptr && !focuser->GetIdle()) {
+        kv::WriteProgramLog("Focus Control is not idle... exiting");
+        return;
+    }
+    kv::TCameraControl* camera = form_.CameraControl();
+    if (camera == nullptr) return;
+    form_.StopContinuousFocus();
+    if (auto* cont = form_.findChild<QWidget*>(QStringLiteral("ContFocus"))) cont->setEnabled(false);
+    getImage_->setEnabled(false);
+    form_.State().imageTaken = false;
+    form_.SetStarSelected(false);
+    for (int i = 0; i < 3; ++i) form_.SetStatusPanel(i, QString());
+
+    camera->QueryCameraData();
+    downloadTimeMs_ = camera->CameraData().DownloadTime;
+    exposureMs_ = form_.findChild<QSlider*>(QStringLiteral("ExposureMS"))->value();
+    downloadTotalMs_ = downloadTimeMs_ + exposureMs_;
+    elapsedMs_ = 0;
+    const int interval = kv::DownloadTimerInterval(downloadTimeMs_, exposureMs_);
+    downLoadTimer_->setInterval(interval);
+    kv::WriteProgramLog("Download timer interval set to: " + std::to_string(interval));
+    downLoadTimer_->start();
+    const double seconds = exposureMs_ / 1000.0;
+    camera->SetExposureTime(seconds);
+    kv::WriteProgramLog("Exposure time set to: " + QString::number(seconds).toStdString());
+    camera->DoImageFrame();
+    kv::WriteProgramLog("Return from DoImageFrame method");
+    ImageStretchRGClick();
+
+    if (kv::TImageObject* focus = camera->FocusImage()) focus->Clear();
+    form_.FocusPanel()->PutFocusImage();
+    form_.FocusPanel()->ClearFocusReadings();
+    form_.State().imageTaken = true;
+    kv::WriteProgramLog("Leaving Get Image Button click handler");
+}
+
+void TExposurePage::DownLoadTimerTick() {
+    elapsedMs_ += downLoadTimer_->interval();
+    progress_->setValue(kv::DownloadProgress(elapsedMs_, downloadTimeMs_, exposureMs_));
+    if (elapsedMs_ < downloadTotalMs_) return;
+    // The button comes back after the estimated time, whatever the exposure
+    // thread is doing; the full bar stays up for a moment first.
+    downLoadTimer_->stop();
+    progress_->setValue(100);
+    elapsedMs_ = 0;
+    QTimer::singleShot(kProgressDonePauseMs, this, [this] {
+        progress_->setValue(0);
+        getImage_->setEnabled(form_.State().cameraReady);
+    });
+}
+
+void TExposurePage::GetFocusImage() {
+    kv::TFocusControl* focuser = form_.FocusControl();
+    kv::TCameraControl* camera = form_.CameraControl();
+    if (camera == nullptr || (focuser != nullptr && !focuser->GetIdle())) return;
+    form_.FocusPanel()->FocusStretchRGClick();
+    camera->StartFocusFrame();
+}
+
+// ---------------------------------------------------------------- stretch
+
+void TExposurePage::ImageStretchRGClick() {
+    const int choice = stretch_->ItemIndex();
+    const bool manual = choice == StretchManual;
+    const bool gamma = choice == StretchManual || choice == StretchAuto;
+    for (QWidget* w : {static_cast<QWidget*>(minTB_), static_cast<QWidget*>(maxTB_), static_cast<QWidget*>(minLabel_),
+                       static_cast<QWidget*>(maxLabel_)}) {
+        w->setEnabled(manual);
+    }
+    gammaTB_->setEnabled(gamma);
+    gammaLabel_->setEnabled(gamma);
+    ApplyMainStretch();
+}
+
+void TExposurePage::ImageLevelChanged(QSlider* slider) {
+    if (!form_.State().cameraReady) return;
+    // Dragging a level slider re-stretches only every line size of travel.
+    if (slider == minTB_ && !minFilter_.Accept(slider->value())) return;
+    if (slider == maxTB_ && !maxFilter_.Accept(slider->value())) return;
+    ApplyMainStretch();
+}
+
+void TExposurePage::PrepareMainStretch(kv::TImageObject& image) {
+    kv::WriteProgramLog("Preparing to stretch main image");
+    switch (stretch_->ItemIndex()) {
+        case StretchManual:
+            image.SetBlack(minTB_->value());
+            image.SetWhite(maxTB_->value());
+            image.SetGamma(gammaTB_->value() / 10.0);
+            image.SetStretchOn(true);
+            break;
+        case StretchAuto:
+            image.SetBlack(-1);
+            image.SetWhite(-1);
+            image.SetGamma(gammaTB_->value() / 10.0);
+            image.SetStretchOn(true);
+            break;
+        default:
+            image.SetBlack(-1);
+            image.SetWhite(-1);
+            image.SetStretchOn(false);
+            image.SetGamma(1.0);
+            break;
+    }
+}
+
+void TExposurePage::ApplyMainStretch() {
+    gammaLabel_->setText(Q(kv::GammaText(gammaTB_->value() / 10.0)));
+    kv::TImageObject* image = MainImage();
+    if (image == nullptr) return;
+    {
+        std::lock_guard lock(image->Lock());
+        PrepareMainStretch(*image);
+        image->SetIsUpdated(false);
+        Put(image, imageDisplay_);
+    }
+    const TWindowState& state = form_.State();
+    if (state.imageTaken) form_.SetStatusPanel(1, Q(kv::StretchText(image->AutoBlack(), image->AutoWhite())));
+    if (state.starSelected && form_.CameraControl()->ROIOn()) DrawRoi();
+}
+
+// ---------------------------------------------------------------- star selection
+
+kv::Margins TExposurePage::UsableMargins() const {
+    const kv::CameraInfo info = form_.CameraControl()->CameraData();
+    return kv::UsableMargins(info.HorizFocusFrame, info.VertFocusFrame, info.XBinning, info.YBinning);
+}
+
+bool TExposurePage::Usable(int x, int y) const {
+    return kv::IsUsablePoint(x, y, imageDisplay_->width(), imageDisplay_->height(), UsableMargins());
+}
+
+int TExposurePage::MainPixel(int x, int y) const {
+    kv::TImageObject* image = MainImage();
+    if (image == nullptr || x < 0 || y < 0 || x >= image->Width() || y >= image->Height()) return 0;
+    return image->Pixel(x, y);
+}
+
+void TExposurePage::ImagePointerMoved(QPoint pos) {
+    const TWindowState& state = form_.State();
+    if (!state.cameraReady || !state.imageTaken || MainImage() == nullptr) {
+        imageDisplay_->unsetCursor();
+        return;
+    }
+    const int x = pos.x();
+    const int y = pos.y();
+    const bool usable = Usable(x, y);
+    imageDisplay_->setCursor(usable ? starCursor_ : QCursor(Qt::ForbiddenCursor));
+    QString text = Q(kv::PointerText(x, y, MainPixel(x, y), !usable));
+    if (kv::NearImageEdge(x, y, imageDisplay_->width(), imageDisplay_->height())) {
+        kv::TImageObject* image = MainImage();
+        text = Q(kv::StretchText(image->AutoBlack(), image->AutoWhite()));
+    }
+    form_.SetStatusPanel(1, text);
+}
+
+void TExposurePage::ImageMousePressed(QPoint pos, Qt::MouseButton button) {
+    if (!form_.State().imageTaken || MainImage() == nullptr) return;
+    if (button == Qt::RightButton) {
+        const QString file = form_.AskSaveFileName(QStringLiteral("Save Image"), QStringLiteral("Bitmap Files (*.bmp)"),
+                                                   QStringLiteral("bmp"));
+        if (!file.isEmpty() && !imageDisplay_->SavePicture(file)) {
+            const std::string text = "The picture could not be saved to " + file.toStdString();
+            kv::WriteProgramLog(text);
+            form_.Dialogs().Show(text, kv::DialogType::Error, kv::DialogButtons::Ok);
+        }
+        return;
+    }
+    if (button != Qt::LeftButton && button != Qt::MiddleButton) return;
+    const int x = pos.x();
+    const int y = pos.y();
+    if (!Usable(x, y)) return;
+    kv::TCameraControl* camera = form_.CameraControl();
+    form_.SetStarSelected(true);
+    camera->SetFocusX(x);
+    camera->SetFocusY(y);
+    form_.SetStatusPanel(2, Q(kv::SelectedText(x, y, MainPixel(x, y))));
+    if (camera->ROIOn()) DrawRoi();
+}
+
+void TExposurePage::MoveStar(int dx, int dy) {
+    kv::TCameraControl* camera = form_.CameraControl();
+    if (camera == nullptr || !form_.State().starSelected) return;
+    const int x = camera->FocusX() + dx;
+    const int y = camera->FocusY() + dy;
+    if (!Usable(x, y)) return;
+    camera->SetFocusX(x);
+    camera->SetFocusY(y);
+    form_.SetStatusPanel(2, Q(kv::FocusStarText(x, y)));
+    // The outline follows the star at once rather than with the next frame.
+    if (camera->ROIOn() && imageDisplay_->Overlay()) DrawRoi();
+}
+
+void TExposurePage::SetStarCursor(bool target) {
+    starCursor_ = target ? TargetCursor() : QCursor(Qt::CrossCursor);
+}

@@ -1,15 +1,34 @@
 // The Exposure Control page: the main image in its scroll box, Get Image and
 // its download progress, the main image's stretch controls, star selection.
+//
+// The camera controller reports finished frames on its worker threads; the
+// page only posts them to itself (a post to a page that is gone is dropped)
+// and, on the GUI thread, asks the controller for its images afresh, so a
+// frame that arrives after the camera was re-initialised never reaches a
+// freed image object.
 #pragma once
 
+#include <QCursor>
 #include <QWidget>
+#include <optional>
 
+#include "camera/display_rules.h"
 #include "camera/plugin_host.h"
 
+class QFrame;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QScrollArea;
+class QSlider;
+class QTimer;
 class TMainForm;
+class TPictureView;
+class TRadioGroup;
 namespace kv {
 class TCameraControl;
-}
+class TImageObject;
+}  // namespace kv
 
 class TExposurePage : public QWidget {
     Q_OBJECT
@@ -23,9 +42,63 @@ public:
     // A camera was (re)initialised: size and place the displays for it, clear
     // both images and show them, re-apply both stretch choices.
     void CameraReconfigured(const kv::CameraInfo& info);
+    // Every display lets go of the camera's image objects; called before the
+    // camera frees them (uninitialise, disconnect, close).
+    void DetachImages();
     // The cursor over the usable part of the image: the target (true) or a cross.
     void SetStarCursor(bool target);
 
+    TPictureView* ImageDisplay() const { return imageDisplay_; }
+    // The main stretch choice applied again (what a click on ImageStretchRG does).
+    void ImageStretchRGClick();
+    // The ROI outline on both displays after a focus frame, a selection or a
+    // stretch change; the displays show their images again first.
+    void DrawRoi();
+    // Shows `image` in `view` afresh (when it is the view's source): what was
+    // drawn over the picture goes, as it would from a canvas.
+    static void Put(kv::TImageObject* image, TPictureView* view);
+
+public slots:
+    // The Get Focus Image buttons: with the focuser idle, one focus frame
+    // around the selected star (the exposure runs on a camera thread).
+    void GetFocusImage();
+    void GetImageButtonClick();
+
 private:
+    void OnImageReady();
+    void OnFocusImageReady();
+    void DownLoadTimerTick();
+    void ImageLevelChanged(QSlider* slider);
+    void ApplyMainStretch();
+    void PrepareMainStretch(kv::TImageObject& image);
+    void ImagePointerMoved(QPoint pos);
+    void ImageMousePressed(QPoint pos, Qt::MouseButton button);
+    void MoveStar(int dx, int dy);
+    kv::TImageObject* MainImage() const;
+    kv::Margins UsableMargins() const;
+    bool Usable(int x, int y) const;
+    int MainPixel(int x, int y) const;
+
     TMainForm& form_;
+    QScrollArea* scroll_ = nullptr;
+    QWidget* scrollContent_ = nullptr;
+    QFrame* imagePanel_ = nullptr;
+    TPictureView* imageDisplay_ = nullptr;
+    QPushButton* getImage_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    QTimer* downLoadTimer_ = nullptr;
+    TRadioGroup* stretch_ = nullptr;
+    QSlider* minTB_ = nullptr;
+    QSlider* maxTB_ = nullptr;
+    QSlider* gammaTB_ = nullptr;
+    QLabel* minLabel_ = nullptr;
+    QLabel* maxLabel_ = nullptr;
+    QLabel* gammaLabel_ = nullptr;
+    kv::LineSizeFilter minFilter_;
+    kv::LineSizeFilter maxFilter_;
+    QCursor starCursor_{Qt::CrossCursor};
+    int elapsedMs_ = 0;
+    int downloadTotalMs_ = 0;  // DownloadTime + ExposureMS of the running Get Image
+    int downloadTimeMs_ = 0;
+    int exposureMs_ = 0;
 };

@@ -1,102 +1,232 @@
 #include "app/focus_panel.h"
 
+#include <QAction>
+#include <QActionGroup>
+#include <QCheckBox>
+#include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
 #include <QSlider>
+#include <QTabWidget>
+#include <QThread>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+#include <initializer_list>
+#include <mutex>
+#include <numeric>
+#include <optional>
 
+#include "app/exposure_page.h"
+#include "app/focus_zoom.h"
 #include "app/main_form.h"
+#include "app/picture_view.h"
+#include "app/radio_group.h"
+#include "camera/camera_control.h"
+#include "camera/image_object.h"
+#include "shell/log_channel.h"
 #include "widgets/lum_lbl.h"
 #include "widgets/lum_lite.h"
 #include "widgets/tcolor.h"
 
 namespace {
 
-QLabel* Caption(const QString& text, QWidget* parent) {
-    auto* l = new kv::TlumLbl(parent);
-    l->setText(text);
-    l->setAlignment(Qt::AlignCenter);
+constexpr int kLevelLineSize = 100;
+constexpr int kDisplayTop = 24;
+constexpr int kFocusFrameDefault = 100;
+enum Stretch { StretchNone = 0, StretchManual = 1, StretchAuto = 2 };
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+QLineEdit* ReadOut(const char* name, QWidget* parent) {
+    auto* e = new QLineEdit(parent);
+    e->setObjectName(QString::fromLatin1(name));
+    e->setReadOnly(true);
+    e->setFocusPolicy(Qt::NoFocus);
+    e->setAlignment(Qt::AlignRight);
+    e->setFixedHeight(20);
+    return e;
+}
+
+QLabel* Small(const QString& text, QWidget* parent) {
+    auto* l = new QLabel(text, parent);
     l->setFixedHeight(20);
     return l;
 }
 
 }  // namespace
 
-void TFocusPanel::ShowInterruptsLite(bool show) {
-    intLabel_->setVisible(show);
-    intLite_->setVisible(show);
-}
-
-TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent) : QFrame(parent), form_(form) {
-    auto* focusPanel_ = this;
+TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
+    : QFrame(parent), form_(form), minFilter_(kLevelLineSize, 100), maxFilter_(kLevelLineSize, 65535) {
     setObjectName(QStringLiteral("FocusPanel"));
     setFrameStyle(QFrame::Panel | QFrame::Raised);
     setAutoFillBackground(true);
-    setGeometry(TMainForm::kClientWidth - kWidth - 4, 26, kWidth, 520);
+    setGeometry(TMainForm::kClientWidth - kWidth - 4, 26, kWidth, kHeight);
 
-    auto* v = new QVBoxLayout(focusPanel_);
-    v->setContentsMargins(6, 6, 6, 6);
-    v->setSpacing(3);
-
-    auto* head = new QHBoxLayout;
-    head->addWidget(new QLabel(QStringLiteral("Focus Frame"), focusPanel_));
+    // ---- heading and the focus frame
+    head_ = new QWidget(this);
+    auto* head = new QHBoxLayout(head_);
+    head->setContentsMargins(6, 0, 6, 0);
+    head->addWidget(new QLabel(QStringLiteral("Focus Frame"), head_));
     head->addStretch();
-    head->addWidget(new QLabel(QStringLiteral("Camera Busy"), focusPanel_));
-    cameraBusyLight_ = new kv::TlumLite(focusPanel_);
+    head->addWidget(new QLabel(QStringLiteral("Camera Busy"), head_));
+    cameraBusyLight_ = new kv::TlumLite(head_);
     cameraBusyLight_->setObjectName(QStringLiteral("CameraBusyLight"));
     cameraBusyLight_->SetOnColor(kv::ColorFromTColor(250859));
     cameraBusyLight_->SetOffColor(kv::ColorFromTColor(30583));
+    cameraBusyLight_->setFixedSize(14, 14);
     head->addWidget(cameraBusyLight_);
-    v->addLayout(head);
+    head_->setGeometry(0, 3, kWidth, 20);
 
-    auto* display = new QLabel(focusPanel_);
-    display->setObjectName(QStringLiteral("FocusDisplayPanel"));
-    display->setFixedSize(130, 130);
-    display->setStyleSheet(QStringLiteral("background: black; border: 1px inset gray;"));
-    v->addWidget(display, 0, Qt::AlignHCenter);
+    displayPanel_ = new QFrame(this);
+    displayPanel_->setObjectName(QStringLiteral("FocusDisplayPanel"));
+    displayPanel_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    displayPanel_->setLineWidth(1);
+    focusDisplay_ = new TPictureView(displayPanel_);
+    focusDisplay_->setObjectName(QStringLiteral("FocusDisplay"));
+    focusDisplay_->installEventFilter(this);
+
+    // ---- everything below it
+    below_ = new QWidget(this);
+    auto* v = new QVBoxLayout(below_);
+    v->setContentsMargins(6, 0, 6, 4);
+    v->setSpacing(2);
 
     auto* figures = new QGridLayout;
-    const char* names[] = {"FWHM", "xFWHM", "yFWHM", "Peak", "HFD"};
-    for (int i = 0; i < 5; ++i) {
-        figures->addWidget(new QLabel(QString::fromLatin1(names[i]), focusPanel_), i, 0);
-        auto* value = new QLabel(QStringLiteral("--"), focusPanel_);
-        value->setObjectName(QStringLiteral("%1Value").arg(QString::fromLatin1(names[i])));
-        value->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-        value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        figures->addWidget(value, i, 1);
+    figures->setHorizontalSpacing(4);
+    figures->setVerticalSpacing(2);
+    fwhmEdit_ = ReadOut("FWHMEdit", below_);
+    hfdEdit_ = ReadOut("HFDEdit", below_);
+    xFwhmEdit_ = ReadOut("xFWHMEdit", below_);
+    yFwhmEdit_ = ReadOut("yFWHMEdit", below_);
+    peakEdit_ = ReadOut("PeakEdit", below_);
+    const struct {
+        const char* caption;
+        QLineEdit* edit;
+        int row, column;
+    } boxes[] = {{"FWHM", fwhmEdit_, 0, 0}, {"HFD", hfdEdit_, 0, 2},  {"xFWHM", xFwhmEdit_, 1, 0},
+                 {"yFWHM", yFwhmEdit_, 1, 2}, {"Peak", peakEdit_, 2, 0}};
+    for (const auto& b : boxes) {
+        figures->addWidget(Small(QString::fromLatin1(b.caption), below_), b.row, b.column);
+        figures->addWidget(b.edit, b.row, b.column + 1);
     }
-    auto* fom = new QLabel(QStringLiteral("FWHM"), focusPanel_);
-    fom->setObjectName(QStringLiteral("FOMLabel"));
-    fom->setStyleSheet(QStringLiteral("font-weight: bold;"));
-    figures->addWidget(new QLabel(QStringLiteral("Figure of Merit"), focusPanel_), 5, 0);
-    figures->addWidget(fom, 5, 1);
+    fomLabel_ = new QLabel(QStringLiteral("FWHM"), below_);
+    fomLabel_->setObjectName(QStringLiteral("FOMLabel"));
+    fomLabel_->setAlignment(Qt::AlignCenter);
+    fomLabel_->setStyleSheet(QStringLiteral("font-weight: bold;"));
+    fomLabel_->setToolTip(QStringLiteral("Right-click to choose the figure of merit"));
+    figures->addWidget(fomLabel_, 2, 2, 1, 2);
+    fomOrAvgLabel_ = new QLabel(QStringLiteral("Figure\n\rof Merit"), below_);
+    fomOrAvgLabel_->setObjectName(QStringLiteral("FOMorAvgLabel"));
+    fomOrAvgLabel_->setAlignment(Qt::AlignCenter);
+    figures->addWidget(fomOrAvgLabel_, 3, 0, 1, 2);
+    fomEdit_ = ReadOut("FOMEdit", below_);
+    fomEdit_->setFixedHeight(28);
+    fomEdit_->setAlignment(Qt::AlignCenter);
+    QFont big = fomEdit_->font();
+    big.setBold(true);
+    big.setPointSizeF(big.pointSizeF() * 1.4);
+    fomEdit_->setFont(big);
+    fomEdit_->setToolTip(fomLabel_->toolTip());
+    figures->addWidget(fomEdit_, 3, 2, 1, 2);
+    figures->setColumnStretch(1, 1);
+    figures->setColumnStretch(3, 1);
     v->addLayout(figures);
 
+    // ---- exposure, gain, magnification and FWHM factor
+    auto* sliders = new QGridLayout;
+    sliders->setHorizontalSpacing(4);
+    sliders->setVerticalSpacing(0);
+    const struct {
+        const char* name;
+        const char* label;
+        int min, max, value, line, page;
+        QSlider** out;
+    } defs[] = {{"ExposureMS", "ExposeTimeLabel", 0, 2000, 1000, 10, 50, &exposureMS_},
+                {"FocusGain", "FocusGainLabel", 1, 40, 10, 1, 5, &focusGain_},
+                {"Magnification", "MagLabel", 1, 3, 1, 1, 1, &magnification_},
+                {"FWHMFactor", "FWHMFactorLabel", 1, 3, 1, 1, 1, &fwhmFactor_}};
+    int row = 0;
+    for (const auto& d : defs) {
+        auto* caption = new kv::TlumLbl(below_);
+        caption->setObjectName(QString::fromLatin1(d.label));
+        caption->setFixedHeight(18);
+        // Wide enough for the longest caption each slider can show.
+        int wide = 0;
+        for (const char* longest : {"Expose Time = 0.00", "Magnification = 3x", "FWHM Factor = 3x", "Focus Gain = 4.0"}) {
+            wide = std::max(wide, caption->fontMetrics().horizontalAdvance(QString::fromLatin1(longest)));
+        }
+        caption->setMinimumWidth(wide + 8);
+        auto* slider = new QSlider(Qt::Horizontal, below_);
+        slider->setObjectName(QString::fromLatin1(d.name));
+        slider->setRange(d.min, d.max);
+        slider->setValue(d.value);
+        slider->setSingleStep(d.line);
+        slider->setPageStep(d.page);
+        slider->setFixedHeight(20);
+        sliders->addWidget(caption, row, 0);
+        sliders->addWidget(slider, row, 1);
+        *d.out = slider;
+        ++row;
+    }
+    sliders->setColumnStretch(1, 1);
+    v->addLayout(sliders);
+    auto label = [this](const char* name) { return findChild<QLabel*>(QString::fromLatin1(name)); };
+    label("ExposeTimeLabel")->setText(Q(kv::ExposeTimeText(exposureMS_->value())));
+    label("FocusGainLabel")->setText(Q(kv::FocusGainText(kv::GainFromSlider(focusGain_->value()))));
+    label("MagLabel")->setText(Q(kv::MagnificationText(magnification_->value())));
+    label("FWHMFactorLabel")->setText(Q(kv::FWHMFactorText(fwhmFactor_->value())));
+
+    // ---- focus stretch
+    stretch_ = new TRadioGroup(QStringLiteral("Focus Stretch"), {"None", "Manual", "Auto"}, 3, below_);
+    stretch_->setObjectName(QStringLiteral("FocusStretchRG"));
+    stretch_->SetItemIndex(StretchAuto);
+    v->addWidget(stretch_);
+    auto* levels = new QGridLayout;
+    levels->setVerticalSpacing(0);
     const struct {
         const char* name;
         const char* label;
         const char* caption;
         int min, max, value;
-    } sliders[] = {{"ExposureMS", "ExposeTimeLabel", "Expose Time = 0.50", 0, 2000, 1000},
-                   {"FocusGain", "FocusGainLabel", "Focus Gain = 1.0", 1, 40, 10},
-                   {"Magnification", "MagLabel", "Magnification = 1x", 1, 3, 1},
-                   {"FWHMFactor", "FWHMFactorLabel", "FWHM Factor = 1x", 1, 3, 1}};
-    for (const auto& s : sliders) {
-        auto* caption = Caption(QString::fromLatin1(s.caption), focusPanel_);
-        caption->setObjectName(QString::fromLatin1(s.label));
-        v->addWidget(caption);
-        auto* slider = new QSlider(Qt::Horizontal, focusPanel_);
-        slider->setObjectName(QString::fromLatin1(s.name));
-        slider->setRange(s.min, s.max);
-        slider->setValue(s.value);
-        v->addWidget(slider);
+        QLabel** labelOut;
+        QSlider** out;
+    } levelDefs[] = {{"FocusMinTB", "FocusMinLabel", "Black", 10, 65535, 100, &minLabel_, &minTB_},
+                     {"FocusmaxTB", "FocusMaxLabel", "White", 100, 65535, 65535, &maxLabel_, &maxTB_}};
+    row = 0;
+    for (const auto& d : levelDefs) {
+        auto* l = Small(QString::fromLatin1(d.caption), below_);
+        l->setObjectName(QString::fromLatin1(d.label));
+        auto* slider = new QSlider(Qt::Horizontal, below_);
+        slider->setObjectName(QString::fromLatin1(d.name));
+        slider->setRange(d.min, d.max);
+        slider->setValue(d.value);
+        slider->setSingleStep(kLevelLineSize);
+        slider->setPageStep(500);
+        slider->setFixedHeight(20);
+        levels->addWidget(l, row, 0);
+        levels->addWidget(slider, row, 1);
+        *d.labelOut = l;
+        *d.out = slider;
+        ++row;
     }
+    levels->setColumnStretch(1, 1);
+    v->addLayout(levels);
+    for (QWidget* w : std::initializer_list<QWidget*>{minTB_, maxTB_, minLabel_, maxLabel_}) w->setEnabled(false);
+
+    removeBackground_ = new QCheckBox(QStringLiteral("Remove Background"), below_);
+    removeBackground_->setObjectName(QStringLiteral("RemoveBackgroundCB"));
+    removeBackground_->setChecked(true);
+    v->addWidget(removeBackground_);
     v->addStretch();
+
     auto* intRow = new QHBoxLayout;
-    intLabel_ = new QLabel(QStringLiteral("Hardware Interrupts State"), focusPanel_);
+    intLabel_ = new QLabel(QStringLiteral("Hardware Interrupts State"), below_);
     intLabel_->setObjectName(QStringLiteral("IntLabel"));
-    intLite_ = new kv::TlumLite(focusPanel_);
+    intLite_ = new kv::TlumLite(below_);
     intLite_->setObjectName(QStringLiteral("IntLite"));
     intRow->addWidget(intLabel_);
     intRow->addWidget(intLite_);
@@ -104,9 +234,278 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent) : QFrame(parent), for
     v->addLayout(intRow);
     intLabel_->hide();
     intLite_->hide();
+
+    // ---- figure-of-merit menu
+    popup_ = new QMenu(this);
+    popup_->setObjectName(QStringLiteral("FWHMPopup"));
+    auto* kinds = new QActionGroup(popup_);
+    kinds->setExclusive(true);
+    for (int kind = 0; kind < 5; ++kind) {
+        QAction* a = popup_->addAction(QString::fromLatin1(kv::FomName(kind)));
+        a->setObjectName(QStringLiteral("%11").arg(QString::fromLatin1(kv::FomName(kind))));
+        a->setCheckable(true);
+        a->setData(kind);
+        kinds->addAction(a);
+        fomItems_[kind] = a;
+        connect(a, &QAction::triggered, this, [this, kind] { FomItemChosen(kind); });
+    }
+    fomItems_[0]->setChecked(true);
+    popup_->addSeparator();
+    roiItem_ = popup_->addAction(QStringLiteral("ROI"));
+    roiItem_->setObjectName(QStringLiteral("ROI1"));
+    roiItem_->setData(100);
+    maskRoiItem_ = popup_->addAction(QStringLiteral("Mask ROI"));
+    maskRoiItem_->setObjectName(QStringLiteral("MaskROI1"));
+    maskRoiItem_->setData(200);
+    for (QAction* a : {roiItem_, maskRoiItem_}) a->setCheckable(true);
+    // The camera holds the switches (the parameter update sets them from the
+    // settings): the check marks show them whenever the menu opens.
+    connect(popup_, &QMenu::aboutToShow, this, [this] {
+        if (kv::TCameraControl* camera = form_.CameraControl()) {
+            roiItem_->setChecked(camera->ROIOn());
+            maskRoiItem_->setChecked(camera->MaskROI());
+        }
+    });
+    connect(roiItem_, &QAction::toggled, this, [this](bool on) {
+        if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetROIOn(on);
+    });
+    connect(maskRoiItem_, &QAction::toggled, this, [this](bool on) {
+        if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetMaskROI(on);
+    });
+    for (QWidget* w : std::initializer_list<QWidget*>{fomEdit_, fomLabel_}) {
+        w->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(w, &QWidget::customContextMenuRequested, this, [this, w](QPoint pos) { ShowPopup(w, pos); });
+    }
+
+    zoom_ = new TFocusZoom(this);
+
+    // ---- handlers
+    connect(exposureMS_, &QSlider::valueChanged, this, [this, label](int ms) {
+        label("ExposeTimeLabel")->setText(Q(kv::ExposeTimeText(ms)));
+        if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetExposureTime(ms / 1000.0);
+    });
+    connect(focusGain_, &QSlider::valueChanged, this, [this, label](int position) {
+        const double gain = kv::GainFromSlider(position);
+        label("FocusGainLabel")->setText(Q(kv::FocusGainText(gain)));
+        if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetFocusGain(gain);
+    });
+    connect(magnification_, &QSlider::valueChanged, this, [this, label](int m) {
+        label("MagLabel")->setText(Q(kv::MagnificationText(m)));
+        if (kv::TImageObject* image = FocusImage()) {
+            image->SetMagnification(m);
+            PutFocusImage();
+        }
+    });
+    connect(fwhmFactor_, &QSlider::valueChanged, this, [this, label](int f) {
+        label("FWHMFactorLabel")->setText(Q(kv::FWHMFactorText(f)));
+        if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetFWHMFactorSetting(f);
+    });
+    connect(removeBackground_, &QCheckBox::toggled, this, [this](bool on) {
+        if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetRemoveBackground(on);
+    });
+    connect(stretch_, &TRadioGroup::itemIndexChanged, this, &TFocusPanel::FocusStretchRGClick);
+    for (QSlider* tb : {minTB_, maxTB_}) {
+        connect(tb, &QSlider::valueChanged, this, [this, tb] { FocusLevelChanged(tb); });
+    }
+    connect(focusDisplay_, &TPictureView::mouseMoved, this, &TFocusPanel::FocusPointerMoved);
+    connect(focusDisplay_, &TPictureView::doubleClicked, this, [this] {
+        PutFocusImage();
+        zoom_->show();
+        zoom_->raise();
+    });
+    connect(focusDisplay_, &TPictureView::mousePressed, this, [this](QPoint, Qt::MouseButton button) {
+        if (button != Qt::RightButton) return;
+        const QString file = form_.AskSaveFileName(QStringLiteral("Save Image"), QStringLiteral("Bitmap Files (*.bmp)"),
+                                                   QStringLiteral("bmp"));
+        if (!file.isEmpty() && !focusDisplay_->SavePicture(file)) {
+            const std::string text = "The picture could not be saved to " + file.toStdString();
+            kv::WriteProgramLog(text);
+            form_.Dialogs().Show(text, kv::DialogType::Error, kv::DialogButtons::Ok);
+        }
+    });
+
+    SetFocusFrameSize(kFocusFrameDefault, kFocusFrameDefault);
 }
 
+void TFocusPanel::ShowInterruptsLite(bool show) {
+    intLabel_->setVisible(show);
+    intLite_->setVisible(show);
+}
 
-void TFocusPanel::ClearFocusReadings() {}
-void TFocusPanel::ShowFocusReadings() {}
-void TFocusPanel::SetFomKind(int) {}
+// ---------------------------------------------------------------- the focus frame
+
+void TFocusPanel::SetFocusFrameSize(int width, int height) {
+    const QSize panel(std::max(width, 0) + 2, std::max(height, 0) + 2);
+    displayPanel_->setFixedSize(panel);
+    displayPanel_->move(kv::FocusPanelLeft(kWidth, panel.width()), kDisplayTop);
+    focusDisplay_->setGeometry(1, 1, panel.width() - 2, panel.height() - 2);
+    const int top = kDisplayTop + panel.height() + 4;
+    below_->setGeometry(0, top, kWidth, std::max(kHeight - top - 2, 0));
+}
+
+kv::TImageObject* TFocusPanel::FocusImage() const {
+    kv::TCameraControl* camera = form_.CameraControl();
+    return camera != nullptr ? camera->FocusImage() : nullptr;
+}
+
+void TFocusPanel::SetFocusImage(kv::TImageObject* image) {
+    for (TPictureView* view : {focusDisplay_, zoom_->Image1()}) {
+        view->SetSource(image);
+        view->SetOverlay(std::nullopt);
+    }
+}
+
+void TFocusPanel::PutFocusImage() {
+    kv::TImageObject* image = FocusImage();
+    TExposurePage::Put(image, focusDisplay_);
+    TExposurePage::Put(image, zoom_->Image1());
+}
+
+void TFocusPanel::ApplyControlsToCamera() {
+    kv::TCameraControl* camera = form_.CameraControl();
+    if (camera == nullptr) return;
+    camera->SetExposureTime(exposureMS_->value() / 1000.0);
+    camera->SetFWHMFactorSetting(fwhmFactor_->value());
+    camera->SetRemoveBackground(removeBackground_->isChecked());
+    if (kv::TImageObject* image = camera->FocusImage()) image->SetMagnification(magnification_->value());
+}
+
+// ---------------------------------------------------------------- read-outs
+
+void TFocusPanel::ClearFocusReadings() {
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, &TFocusPanel::ClearFocusReadings, Qt::QueuedConnection);
+        return;
+    }
+    for (QLineEdit* e : {fwhmEdit_, hfdEdit_, xFwhmEdit_, yFwhmEdit_, peakEdit_, fomEdit_}) e->clear();
+}
+
+void TFocusPanel::ShowFocusReadings() {
+    kv::TCameraControl* camera = form_.CameraControl();
+    if (camera == nullptr) return;
+    const kv::FocusReading reading = camera->Reading();
+    const bool continuous = camera->ContinuousFocus();
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, [this, reading, continuous] { ShowReading(reading, continuous); },
+                                  Qt::QueuedConnection);
+        return;
+    }
+    ShowReading(reading, continuous);
+}
+
+void TFocusPanel::ShowReading(const kv::FocusReading& r, bool continuous) {
+    auto fixed = [](double v) { return QString::asprintf("%3.4f", v); };
+    fwhmEdit_->setText(fixed(r.FWHM));
+    hfdEdit_->setText(fixed(r.HFD));
+    xFwhmEdit_->setText(fixed(r.xFWHM));
+    yFwhmEdit_->setText(fixed(r.yFWHM));
+    peakEdit_->setText(QString::number(r.Peak));
+    // Only the figure of merit is averaged, and only while continuous focus runs.
+    const double fom = continuous ? AverageFOM(r.FOM) : r.FOM;
+    kv::TCameraControl* camera = form_.CameraControl();
+    const bool peak = camera != nullptr && camera->FOMKind() == kv::FomKind::Peak;
+    fomEdit_->setText(peak ? QString::number(static_cast<long long>(std::nearbyint(fom))) : fixed(fom));
+}
+
+double TFocusPanel::AverageFOM(double fom) {
+    if (fomAverage_.size() >= kFomAverageCapacity) fomAverage_.pop_front();
+    fomAverage_.push_back(fom);
+    return std::accumulate(fomAverage_.begin(), fomAverage_.end(), 0.0) / static_cast<double>(fomAverage_.size());
+}
+
+void TFocusPanel::ResetFomAverage() { fomAverage_.clear(); }
+
+void TFocusPanel::RefreshFomCaption() {
+    kv::TCameraControl* camera = form_.CameraControl();
+    fomOrAvgLabel_->setText(camera != nullptr && camera->ContinuousFocus()
+                                ? QStringLiteral("Average\n\r of %1").arg(kFomAverageCapacity)
+                                : QStringLiteral("Figure\n\rof Merit"));
+}
+
+void TFocusPanel::SetFomKind(int kind) {
+    if (kind < 0 || kind > 4) return;
+    fomItems_[kind]->setChecked(true);
+    fomLabel_->setText(QString::fromLatin1(kv::FomName(kind)));
+}
+
+void TFocusPanel::FomItemChosen(int kind) {
+    if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetFOMKind(static_cast<kv::FomKind>(kind));
+    SetFomKind(kind);
+    // The half-flux diameter needs the sky taken off to mean anything.
+    if (kind == 4) removeBackground_->setChecked(true);
+    ResetFomAverage();
+    RefreshFomCaption();
+}
+
+void TFocusPanel::ShowPopup(QWidget* from, QPoint pos) { popup_->popup(from->mapToGlobal(pos)); }
+
+// ---------------------------------------------------------------- stretch
+
+void TFocusPanel::FocusStretchRGClick() {
+    const bool manual = stretch_->ItemIndex() == StretchManual;
+    for (QWidget* w : std::initializer_list<QWidget*>{minTB_, maxTB_, minLabel_, maxLabel_}) w->setEnabled(manual);
+    ApplyFocusStretch();
+}
+
+void TFocusPanel::ResetLevelFilters() {
+    minFilter_.Reset(minTB_->value());
+    maxFilter_.Reset(maxTB_->value());
+}
+
+void TFocusPanel::FocusLevelChanged(QSlider* slider) {
+    if (!form_.State().cameraReady) return;
+    if (slider == minTB_ && !minFilter_.Accept(slider->value())) return;
+    if (slider == maxTB_ && !maxFilter_.Accept(slider->value())) return;
+    ApplyFocusStretch();
+}
+
+void TFocusPanel::ApplyFocusStretch() {
+    kv::TImageObject* image = FocusImage();
+    if (image == nullptr) return;
+    {
+        // A focus frame may be arriving on a camera thread meanwhile.
+        std::lock_guard lock(image->Lock());
+        kv::WriteProgramLog("Preparing to stretch focus image");
+        const int choice = stretch_->ItemIndex();
+        image->SetBlack(choice == StretchManual ? minTB_->value() : -1);
+        image->SetWhite(choice == StretchManual ? maxTB_->value() : -1);
+        image->SetStretchOn(choice == StretchManual || choice == StretchAuto);
+        image->SetIsUpdated(false);
+        PutFocusImage();
+    }
+    kv::TCameraControl* camera = form_.CameraControl();
+    if (form_.State().starSelected && camera->ROIOn()) form_.ExposurePage()->DrawRoi();
+}
+
+// ---------------------------------------------------------------- pointer
+
+void TFocusPanel::FocusPointerMoved(QPoint pos) {
+    if (form_.PageControl()->currentIndex() != TMainForm::ManualFocus) return;
+    kv::TImageObject* image = FocusImage();
+    if (image == nullptr) return;
+    if (magnification_->value() != 1) {
+        focusDisplay_->setCursor(Qt::ForbiddenCursor);
+        form_.SetStatusPanel(1, Q(kv::MagnifiedText()));
+        zoom_->setWindowTitle(QStringLiteral("Zoom"));
+        return;
+    }
+    focusDisplay_->setCursor(Qt::CrossCursor);
+    const int x = pos.x();
+    const int y = pos.y();
+    const bool inside = x >= 0 && y >= 0 && x < image->Width() && y < image->Height();
+    const QString text = Q(kv::PointerText(x, y, inside ? image->Pixel(x, y) : 0, false));
+    form_.SetStatusPanel(1, text);
+    zoom_->setWindowTitle(QStringLiteral("Zoom  ") + text);
+}
+
+void TFocusPanel::PointerLeftFocusDisplay() {
+    if (form_.PageControl()->currentIndex() != TMainForm::ManualFocus) return;
+    form_.SetStatusPanel(1, QString());
+    zoom_->setWindowTitle(QStringLiteral("Zoom"));
+}
+
+bool TFocusPanel::eventFilter(QObject* watched, QEvent* event) {
+    // Off the focus frame (onto the rest of the panel or the page) its texts go.
+    if (watched == focusDisplay_ && event->type() == QEvent::Leave) PointerLeftFocusDisplay();
+    return QFrame::eventFilter(watched, event);
+}

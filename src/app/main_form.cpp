@@ -110,6 +110,7 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
 TMainForm::~TMainForm() {
     kv::LogChannel::Instance().SetWakeUp({});
     deferred_.SetArmTimer({});
+    exposurePage_->DetachImages();
     cameraControl_.reset();  // its threads stop before the focuser goes
 }
 
@@ -506,6 +507,7 @@ void TMainForm::FormClose() {
     fw2Timer_->stop();
     // The camera goes first: its threads may still ask the focuser.
     if (cameraControl_) cameraControl_->SetFocuserIdle({});
+    exposurePage_->DetachImages();
     cameraControl_.reset();
     focusControl_.reset();
     kv::TraceDiag("Kessivane closed down: " + NowText());

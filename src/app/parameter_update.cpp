@@ -50,6 +50,7 @@ void TMainForm::UpdatePgmParameters(bool fromButton) {
     state_.cameraReady = false;
     state_.imageTaken = false;
     StopContinuousFocus();
+    exposurePage_->DetachImages();  // the camera's images go with it
     if (cameraControl_->Initialized()) cameraControl_->Uninitialize();
     const kv::Settings s = CurrentSettings();
     kv::ProgramLog::Instance().logging = s.progLogging;
@@ -289,6 +290,7 @@ void TMainForm::DisconnectButtonClick() {
         index >= 0 && static_cast<std::size_t>(index) < plugins_.size() ? plugins_.fileNames[static_cast<std::size_t>(index)] : std::string();
     const bool wasReady = cameraControl_->Initialized();
     StopContinuousFocus();
+    exposurePage_->DetachImages();
     // A failed connection is reported by the controller itself.
     cameraControl_->ToggleConnection(file);
     if (cameraControl_->Initialized() && !wasReady) exposurePage_->CameraReconfigured(cameraControl_->CameraData());

@@ -1,0 +1,212 @@
+// The image side of the real main window on the simulated camera: Get Image,
+// picking a star, focus frames with their read-outs and ROI outline, the
+// stretch sliders, and a long exposure that must not hold up the window.
+#include <QAbstractButton>
+#include <QDoubleSpinBox>
+#include <QImage>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QSlider>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <optional>
+#include <tuple>
+
+#include "app/exposure_page.h"
+#include "app/focus_panel.h"
+#include "app/main_form.h"
+#include "app/picture_view.h"
+#include "app/radio_group.h"
+#include "app_test_support.h"
+#include "camera/camera_control.h"
+#include "camera/display_rules.h"
+#include "camera/image_object.h"
+#include "sim/sim_devices.h"
+
+using kvtest::ProcessEventsUntil;
+
+namespace {
+
+constexpr QPoint kStar{382, 255};  // the simulated sky's bright star
+constexpr QRgb kSilver = 0xC0C0C0;
+
+class ImageDisplay : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvsim::InstallSimulatedPorts();
+        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "sim_camera.so", folder.File("sim_camera.so"));
+        // A first start under --simulate picks the simulated camera and hub itself.
+        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane", "--simulate"});
+        ASSERT_TRUE(window->FormCreate());
+        ASSERT_TRUE(window->State().cameraReady);
+        window->show();
+        camera = window->CameraControl();
+        view = window->ExposurePage()->ImageDisplay();
+        Find<QSlider>("ExposureMS")->setValue(100);
+    }
+    template <class T>
+    T* Find(const char* name) {
+        T* w = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    static void Mouse(QWidget* w, QEvent::Type type, QPoint pos, Qt::MouseButton button = Qt::NoButton) {
+        QMouseEvent e(type, QPointF(pos), w->mapToGlobal(QPointF(pos)), button,
+                      type == QEvent::MouseButtonPress ? button : Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(w, &e);
+    }
+    void GetImage() {
+        window->SetStatusPanel(0, QString());
+        Find<QAbstractButton>("GetImageButton")->click();
+        ASSERT_TRUE(ProcessEventsUntil([&] { return window->StatusPanelText(0).startsWith(" Image: Min="); }, 20000));
+    }
+    // Pixels of `picture` on the outline of `r` that are silver, and how many there are.
+    static std::pair<int, int> SilverOnOutline(const QImage& picture, QRect r) {
+        int silver = 0;
+        int all = 0;
+        for (int x = r.left(); x <= r.right(); ++x) {
+            for (int y = r.top(); y <= r.bottom(); ++y) {
+                if (x != r.left() && x != r.right() && y != r.top() && y != r.bottom()) continue;
+                ++all;
+                if (picture.valid(x, y) && (picture.pixel(x, y) & 0xFFFFFF) == kSilver) ++silver;
+            }
+        }
+        return {silver, all};
+    }
+
+    kvtest::ProgramFolder folder;
+    kvtest::RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+    kv::TCameraControl* camera = nullptr;
+    TPictureView* view = nullptr;
+};
+
+TEST_F(ImageDisplay, StarSelection_OnlyAfterGetImageAndOnlyWhereAFocusFrameFits) {
+    ASSERT_EQ(view->size(), QSize(765, 510));  // 1:1 with the simulated sensor
+    Mouse(view, QEvent::MouseMove, kStar);
+    Mouse(view, QEvent::MouseButtonPress, kStar, Qt::LeftButton);
+    EXPECT_FALSE(window->State().starSelected);
+    EXPECT_TRUE(window->StatusPanelText(1).isEmpty());
+    EXPECT_TRUE(window->StatusPanelText(2).isEmpty());
+
+    GetImage();
+    kv::TImageObject* image = camera->MainImage();
+    // The 100-pixel focus frame keeps a 50-pixel margin; within 20 of an edge
+    // the stretch levels take the place of the pointer text.
+    Mouse(view, QEvent::MouseMove, {40, 255});
+    EXPECT_EQ(window->StatusPanelText(1).toStdString(), kv::PointerText(40, 255, image->Pixel(40, 255), true));
+    Mouse(view, QEvent::MouseMove, {3, 255});
+    EXPECT_EQ(window->StatusPanelText(1).toStdString(), kv::StretchText(image->AutoBlack(), image->AutoWhite()));
+    Mouse(view, QEvent::MouseButtonPress, {3, 255}, Qt::LeftButton);
+    EXPECT_FALSE(window->State().starSelected);
+    EXPECT_FALSE(Find<QWidget>("GetFocusImageButton2")->isEnabled());
+
+    Mouse(view, QEvent::MouseMove, kStar);
+    EXPECT_EQ(window->StatusPanelText(1).toStdString(), kv::PointerText(382, 255, image->Pixel(382, 255), false));
+    Mouse(view, QEvent::MouseButtonPress, kStar, Qt::MiddleButton);
+    EXPECT_TRUE(window->State().starSelected);
+    EXPECT_EQ(camera->FocusX(), 382);
+    EXPECT_EQ(camera->FocusY(), 255);
+    EXPECT_EQ(window->StatusPanelText(2).toStdString(), kv::SelectedText(382, 255, image->Pixel(382, 255)));
+    for (const char* name : {"GetFocusImageButton2", "MoveLeftSB", "MoveDownSB"}) {
+        EXPECT_TRUE(Find<QWidget>(name)->isEnabled()) << name;
+    }
+    Find<QAbstractButton>("MoveLeftSB")->click();
+    Find<QAbstractButton>("MoveDownSB")->click();
+    EXPECT_EQ(camera->FocusX(), 381);
+    EXPECT_EQ(camera->FocusY(), 256);
+    EXPECT_EQ(window->StatusPanelText(2), " Focus Star - X: 381  Y: 256");
+
+    // The right button saves what is shown.
+    window->SetSaveFileNameProvider([&] { return QString::fromStdString(folder.File("night")); });
+    Mouse(view, QEvent::MouseButtonPress, kStar, Qt::RightButton);
+    const QImage saved(QString::fromStdString(folder.File("night.bmp")));
+    EXPECT_EQ(saved.size(), QSize(765, 510));
+}
+
+TEST_F(ImageDisplay, FocusFrame_FillsTheReadOutsAndTheRoiShowsOnTheFocusFrameOnlyUnmagnified) {
+    GetImage();
+    Mouse(view, QEvent::MouseButtonPress, kStar, Qt::LeftButton);
+    ASSERT_TRUE(camera->ROIOn());  // the factory settings
+    auto* fwhm = Find<QLineEdit>("FWHMEdit");
+    auto* focusView = window->FocusPanel()->FocusDisplay();
+    ASSERT_EQ(focusView->size(), QSize(100, 100));
+    ASSERT_EQ(focusView->parentWidget()->size(), QSize(102, 102));
+    const auto focusFrame = [&] {
+        window->FocusPanel()->ClearFocusReadings();
+        Find<QAbstractButton>("GetFocusImageButton2")->click();
+        return ProcessEventsUntil([&] { return !fwhm->text().isEmpty(); }, 20000);
+    };
+
+    ASSERT_TRUE(focusFrame());
+    const kv::FocusReading r = camera->Reading();
+    EXPECT_GT(r.Peak, 0);
+    EXPECT_EQ(fwhm->text(), QString::asprintf("%3.4f", r.FWHM));
+    EXPECT_EQ(Find<QLineEdit>("HFDEdit")->text(), QString::asprintf("%3.4f", r.HFD));
+    EXPECT_EQ(Find<QLineEdit>("PeakEdit")->text(), QString::number(r.Peak));
+    EXPECT_EQ(Find<QLineEdit>("FOMEdit")->text(), QString::asprintf("%3.4f", r.FWHM));  // FWHM is the figure
+
+    // ROI 40 around the frame's centre and around the star; the outline runs
+    // up to, not including, the far corner.
+    const QRect focusRoi(QPoint(30, 30), QPoint(69, 69));
+    const QRect imageRoi(QPoint(362, 235), QPoint(401, 274));
+    auto [silver, all] = SilverOnOutline(focusView->Picture(), focusRoi);
+    EXPECT_EQ(silver, all);
+    std::tie(silver, all) = SilverOnOutline(view->Picture(), imageRoi);
+    EXPECT_EQ(silver, all);
+
+    Find<QSlider>("Magnification")->setValue(2);
+    ASSERT_TRUE(focusFrame());
+    EXPECT_FALSE(focusView->Overlay().has_value());
+    std::tie(silver, all) = SilverOnOutline(view->Picture(), imageRoi);
+    EXPECT_EQ(silver, all);
+}
+
+TEST_F(ImageDisplay, Stretch_ALevelSliderAppliesOnlyEveryLineSizeOfTravel) {
+    GetImage();
+    kv::TImageObject* image = camera->MainImage();
+    auto* black = Find<QSlider>("ImageMinTB");
+    EXPECT_FALSE(black->isEnabled());  // "Auto" from the factory settings
+    Find<TRadioGroup>("ImageStretchRG")->SetItemIndex(1);
+    ASSERT_TRUE(black->isEnabled());
+    const int start = black->value();
+    EXPECT_EQ(image->Black(), start);
+
+    black->setValue(start + 50);
+    EXPECT_EQ(image->Black(), start);
+    black->setValue(start + 100);
+    EXPECT_EQ(image->Black(), start + 100);
+    black->setValue(start + 150);  // 50 from the last applied position
+    EXPECT_EQ(image->Black(), start + 100);
+    EXPECT_EQ(window->StatusPanelText(1).toStdString(), kv::StretchText(image->AutoBlack(), image->AutoWhite()));
+}
+
+TEST_F(ImageDisplay, GetImage_TheWindowKeepsHandlingEventsWhileALongExposureRuns) {
+    // A default of 4 s lets the exposure slider reach 4000 ms.
+    Find<QDoubleSpinBox>("ExposureTimeDefaultSE")->setValue(4.0);
+    window->UpdatePgmParameters(false);
+    auto* exposure = Find<QSlider>("ExposureMS");
+    exposure->setValue(2000);
+    ASSERT_EQ(exposure->value(), 2000);
+    auto* get = Find<QAbstractButton>("GetImageButton");
+    get->click();
+    // The click returned with the exposure still running on its thread.
+    EXPECT_FALSE(camera->Idle());
+    EXPECT_FALSE(get->isEnabled());
+
+    bool fired = false;
+    bool exposing = false;
+    QTimer::singleShot(50, [&] {
+        fired = true;
+        exposing = !camera->Idle();
+    });
+    ASSERT_TRUE(ProcessEventsUntil([&] { return fired; }));
+    EXPECT_TRUE(exposing);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window->StatusPanelText(0).startsWith(" Image: Min="); }, 20000));
+    // The download estimate (exposure plus the camera's 200 ms) brings the button back.
+    ASSERT_TRUE(ProcessEventsUntil([&] { return get->isEnabled(); }, 20000));
+    EXPECT_EQ(Find<QProgressBar>("DNProgress")->value(), 0);
+}
+
+}  // namespace
