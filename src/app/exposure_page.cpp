@@ -185,13 +185,6 @@ void TExposurePage::AttachCamera(kv::TCameraControl* camera) {
     camera->SetOnFocusImageReady([this](kv::TCameraControl&) {
         QMetaObject::invokeMethod(this, &TExposurePage::OnFocusImageReady, Qt::QueuedConnection);
     });
-    // The pages are all built by now; the Manual Focus page's button may be
-    // wired to GetFocusImage by that page as well, hence the unique connection.
-    for (const char* name : {"GetFocusImageButton", "GetFocusImageButton2"}) {
-        if (auto* b = form_.findChild<QAbstractButton*>(QString::fromLatin1(name))) {
-            connect(b, &QAbstractButton::clicked, this, &TExposurePage::GetFocusImage, Qt::UniqueConnection);
-        }
-    }
 }
 
 void TExposurePage::CameraReconfigured(const kv::CameraInfo& info) {

@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "app/exposure_page.h"
 #include "app/main_form.h"
 #include "app/radio_group.h"
 #include "app/read_out_panel.h"
@@ -440,15 +441,7 @@ void TManualFocusPage::StopMainClick() {
     focuser->StopMove();
 }
 
-void TManualFocusPage::GetFocusImageButtonClick() {
-    kv::TFocusControl* focuser = form_.FocusControl();
-    if (focuser == nullptr || !focuser->GetIdle()) return;
-    // Chosen again, so the frame is stretched as the choice says now.
-    if (auto* stretch = form_.findChild<TRadioGroup*>(QStringLiteral("FocusStretchRG"))) {
-        emit stretch->itemIndexChanged(stretch->ItemIndex());
-    }
-    if (kv::TCameraControl* camera = form_.CameraControl()) camera->StartFocusFrame();
-}
+void TManualFocusPage::GetFocusImageButtonClick() { form_.ExposurePage()->GetFocusImage(); }
 
 void TManualFocusPage::ContFocusClick(bool down) {
     if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetContinuousFocus(down);
