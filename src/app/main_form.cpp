@@ -151,7 +151,9 @@ void TMainForm::BuildUi() {
     for (int i = 0; i < 3; ++i) {
         statusPanels_[i] = new QLabel(bar);
         statusPanels_[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
-        statusPanels_[i]->setFixedWidth(kStatusPanelWidths[i]);
+        // The last panel takes the rest of the bar, as the selected star's text needs.
+        if (i < 2) statusPanels_[i]->setFixedWidth(kStatusPanelWidths[i]);
+        else statusPanels_[i]->setMinimumWidth(kStatusPanelWidths[i]);
         statusPanels_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         bar->addWidget(statusPanels_[i], i == 2 ? 1 : 0);
     }
