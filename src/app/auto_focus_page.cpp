@@ -29,7 +29,10 @@ QChart* MakeChart(const QString& objectName, const QString& title, const QString
     bottom->setTitleText(QStringLiteral("Step Number"));
     bottom->setRange(0, 20);
     bottom->setTickType(QValueAxis::TicksDynamic);
-    bottom->setTickInterval(1);
+    // A label every fifth step and a grid line at every step: twenty-one
+    // labels do not fit the page's width.
+    bottom->setTickInterval(5);
+    bottom->setMinorTickCount(4);
     bottom->setLabelFormat(QStringLiteral("%d"));
     auto* left = new QValueAxis(chart);
     left->setTitleText(leftTitle);
@@ -39,6 +42,7 @@ QChart* MakeChart(const QString& objectName, const QString& title, const QString
     chart->addAxis(left, Qt::AlignLeft);
     line->attachAxis(bottom);
     line->attachAxis(left);
+    UseCompactChart(chart);
     auto* view = new QChartView(chart, parent);
     view->setObjectName(objectName + QStringLiteral("View"));
     view->setRenderHint(QPainter::Antialiasing);
@@ -52,6 +56,21 @@ QValueAxis* LeftAxis(QChart* chart) {
 }
 
 }  // namespace
+
+void UseCompactChart(QChart* chart) {
+    chart->setMargins(QMargins(2, 2, 2, 2));
+    for (QAbstractAxis* axis : chart->axes()) {
+        QFont labels = axis->labelsFont();
+        labels.setPointSize(7);
+        axis->setLabelsFont(labels);
+        QFont title = axis->titleFont();
+        title.setPointSize(8);
+        axis->setTitleFont(title);
+    }
+    QFont titleFont = chart->titleFont();
+    titleFont.setPointSize(9);
+    chart->setTitleFont(titleFont);
+}
 
 void SetFomAxis(QChart* chart, int fomKind, bool labelSizeOnly) {
     QValueAxis* axis = LeftAxis(chart);
@@ -95,6 +114,7 @@ TAutoFocusPage::TAutoFocusPage(TMainForm& form, QWidget* parent) : QWidget(paren
     initialStep_->SetItemIndex(4);
     for (QWidget* w : std::initializer_list<QWidget*>{start, cancel, focusImage, initialStep_}) cv->addWidget(w);
     cv->addStretch();
+    controls->setMaximumWidth(140);
     lay->addWidget(controls, 0, 0, 2, 1);
 
     auto* charts = new QVBoxLayout;

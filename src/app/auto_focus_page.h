@@ -28,3 +28,6 @@ private:
 // title, range, label size and format. `labelSizeOnly` sets just the label
 // size (the position chart, whose axis counts steps).
 void SetFomAxis(QChart* chart, int fomKind, bool labelSizeOnly = false);
+// Small type and margins for a chart that shares a page with controls: the
+// axes' labels and long titles must fit a narrow chart.
+void UseCompactChart(QChart* chart);

@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "app/auto_focus_page.h"
 #include "app/exposure_page.h"
 #include "app/main_form.h"
 #include "app/radio_group.h"
@@ -189,7 +190,6 @@ TManualFocusPage::TManualFocusPage(TMainForm& form, QWidget* parent) : QWidget(p
     scanChart_->setObjectName(QStringLiteral("ScanChart"));
     scanChart_->setTitle(QStringLiteral("       Focus Scan Results"));
     scanChart_->legend()->hide();
-    scanChart_->setMargins(QMargins(2, 2, 2, 2));
     auto* series = new QLineSeries(scanChart_);
     series->setObjectName(QStringLiteral("Series1"));
     scanChart_->addSeries(series);
@@ -205,20 +205,9 @@ TManualFocusPage::TManualFocusPage(TMainForm& form, QWidget* parent) : QWidget(p
     fom->setTitleText(QStringLiteral("Figure of Merit"));
     fom->setRange(1, 8);
     fom->setLabelFormat(QStringLiteral("%.1f"));
-    // Small type: eleven positions and the figure's long title must fit the narrow chart.
-    for (QValueAxis* axis : {position, fom}) {
-        QFont labels = axis->labelsFont();
-        labels.setPointSize(7);
-        axis->setLabelsFont(labels);
-        QFont title = axis->titleFont();
-        title.setPointSize(8);
-        axis->setTitleFont(title);
-    }
-    QFont titleFont = scanChart_->titleFont();
-    titleFont.setPointSize(9);
-    scanChart_->setTitleFont(titleFont);
     scanChart_->addAxis(position, Qt::AlignBottom);
     scanChart_->addAxis(fom, Qt::AlignLeft);
+    UseCompactChart(scanChart_);
     series->attachAxis(position);
     series->attachAxis(fom);
     auto* chartView = new QChartView(scanChart_, this);
