@@ -29,10 +29,10 @@
 
 namespace {
 
-constexpr int kLevelLineSize = 100;
 constexpr int kLevelPageSize = 500;
 constexpr int kProgressDonePauseMs = 200;
-enum Stretch { StretchNone = 0, StretchManual = 1, StretchAuto = 2 };
+using kv::StretchAuto;
+using kv::StretchManual;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -59,7 +59,7 @@ QCursor TargetCursor() {
 }  // namespace
 
 TExposurePage::TExposurePage(TMainForm& form, QWidget* parent)
-    : QWidget(parent), form_(form), minFilter_(kLevelLineSize, 100), maxFilter_(kLevelLineSize, 65535) {
+    : QWidget(parent), form_(form), minFilter_(kv::kStretchLevelLineSize, 100), maxFilter_(kv::kStretchLevelLineSize, 65535) {
     setObjectName(QStringLiteral("ExposureControl"));
 
     scroll_ = new QScrollArea(this);
@@ -124,7 +124,7 @@ TExposurePage::TExposurePage(TMainForm& form, QWidget* parent)
         y += 32;
     }
     for (QSlider* tb : {minTB_, maxTB_}) {
-        tb->setSingleStep(kLevelLineSize);
+        tb->setSingleStep(kv::kStretchLevelLineSize);
         tb->setPageStep(kLevelPageSize);
     }
 

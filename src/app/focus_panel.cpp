@@ -34,10 +34,10 @@
 
 namespace {
 
-constexpr int kLevelLineSize = 100;
 constexpr int kDisplayTop = 24;
 constexpr int kFocusFrameDefault = 100;
-enum Stretch { StretchNone = 0, StretchManual = 1, StretchAuto = 2 };
+using kv::StretchAuto;
+using kv::StretchManual;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -60,7 +60,7 @@ QLabel* Small(const QString& text, QWidget* parent) {
 }  // namespace
 
 TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
-    : QFrame(parent), form_(form), minFilter_(kLevelLineSize, 100), maxFilter_(kLevelLineSize, 65535) {
+    : QFrame(parent), form_(form), minFilter_(kv::kStretchLevelLineSize, 100), maxFilter_(kv::kStretchLevelLineSize, 65535) {
     setObjectName(QStringLiteral("FocusPanel"));
     setFrameStyle(QFrame::Panel | QFrame::Raised);
     setAutoFillBackground(true);
@@ -204,7 +204,7 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
         slider->setObjectName(QString::fromLatin1(d.name));
         slider->setRange(d.min, d.max);
         slider->setValue(d.value);
-        slider->setSingleStep(kLevelLineSize);
+        slider->setSingleStep(kv::kStretchLevelLineSize);
         slider->setPageStep(500);
         slider->setFixedHeight(20);
         levels->addWidget(l, row, 0);

@@ -49,6 +49,10 @@ private:
     int last_;
 };
 
+// The stretch level sliders' line size, and the items of both stretch choices.
+inline constexpr int kStretchLevelLineSize = 100;
+enum StretchChoice { StretchNone = 0, StretchManual = 1, StretchAuto = 2 };
+
 // FocusGain slider (tenths): position / 10 for 4 and up, 0.3 below.
 double GainFromSlider(int position);
 
