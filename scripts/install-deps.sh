@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev libqt6charts6-dev libqt6opengl6-dev libgl-dev
+  qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgl-dev
   xvfb xauth dbus dbus-x11 fonts-dejavu-core
   espeak-ng libpulse0  # the voice clips: made at build time, played through the sound server
 )
