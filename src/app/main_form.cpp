@@ -13,7 +13,10 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -25,7 +28,11 @@
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <limits>
+#include <unistd.h>
 #include <fstream>
 #include <unordered_map>
 
@@ -49,6 +56,7 @@
 #include "shell/log_channel.h"
 #include "shell/program_folder.h"
 #include "shell/settings_store.h"
+#include "shell/window_rules.h"
 #include "widgets/lum_lbl.h"
 #include "widgets/lum_lite.h"
 #include "widgets/lum_memo.h"
@@ -59,6 +67,8 @@ namespace {
 constexpr int kIdleCheckTimerMs = 2000;
 constexpr int kLoggerStartMs = 3000;
 constexpr int kFw2TimerMs = 500;
+constexpr int kHelpStartMs = 2000;
+constexpr int kHelpCloseMs = 500;
 constexpr int kStatusPanelWidths[3] = {300, 250, 50};
 
 QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
@@ -105,9 +115,12 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
     // Log lines from any thread land here, in order, on the GUI thread.
     kv::LogChannel::Instance().SetWakeUp(
         [this] { QMetaObject::invokeMethod(this, &TMainForm::DrainLog, Qt::QueuedConnection); });
+    qApp->installEventFilter(this);
 }
 
 TMainForm::~TMainForm() {
+    qApp->removeEventFilter(this);
+    CloseHelpViewer();
     kv::LogChannel::Instance().SetWakeUp({});
     deferred_.SetArmTimer({});
     exposurePage_->DetachImages();
@@ -158,7 +171,7 @@ void TMainForm::BuildUi() {
         bar->addWidget(statusPanels_[i], i == 2 ? 1 : 0);
     }
 
-    connect(pc1_, &QTabWidget::currentChanged, this, &TMainForm::PC1Change);
+    connect(pc1_, &QTabWidget::currentChanged, this, &TMainForm::PageChanged);
     connect(SettingsPages(), &QTabWidget::currentChanged, this, &TMainForm::SettingsPCChange);
     connect(settingsPage_->DisconnectButton(), &QPushButton::clicked, this, &TMainForm::DisconnectButtonClick);
 }
@@ -388,13 +401,41 @@ void TMainForm::FocuserComboBoxChange() {
 
 // ---------------------------------------------------------------- pages
 
-void TMainForm::PC1Change(int index) {
-    if (index != ExposureControl) keptPanel2_ = statusPanels_[2]->text();
+void TMainForm::PageChanged(int index) {
+    const int leaving = currentPage_;
+    if (index == leaving) return;
+    if (!PC1Changing(leaving)) return;
+    currentPage_ = index;
+    PC1Change(index, leaving);
+}
+
+bool TMainForm::PC1Changing(int leaving) {
+    kv::PageGuardState state;
+    state.continuousFocus = cameraControl_ && cameraControl_->ContinuousFocus();
+    state.autoCompensation = tempPage_->AutoCompensating();
+    const kv::PageLeave verdict = kv::LeavingPage(leaving == ManualFocus, leaving == TempControl, state);
+    // The tab control has already switched when it tells us; a refused change
+    // is undone before the box shows, so the page never appears to change.
+    if (!verdict.allowed) {
+        const QSignalBlocker block(pc1_);
+        pc1_->setCurrentIndex(leaving);
+    }
+    if (verdict.warning != nullptr) {
+        dialogs_.Show(verdict.warning, kv::DialogType::Warning, kv::DialogButtons::Ok);
+        dialogs_.Beep();
+    }
+    return verdict.allowed;
+}
+
+void TMainForm::PC1Change(int index, int leaving) {
+    // Kept from the page that shows the star, so a walk through several other
+    // pages does not replace it with their empty panel.
+    if (leaving == ExposureControl) keptPanel2_ = statusPanels_[2]->text();
     for (auto* p : statusPanels_) p->clear();
     readOutPanel_->setVisible(index == ManualFocus || index == AutoFocus || index == TempControl);
     const bool settingsOffStatus = index == StatusSettings && SettingsPages()->currentIndex() != StatusTab;
     focusPanel_->setVisible(index != TempControl && !settingsOffStatus);
-    if (index == ExposureControl && !keptPanel2_.isEmpty()) statusPanels_[2]->setText(keptPanel2_);
+    if (index == ExposureControl && state_.starSelected) statusPanels_[2]->setText(keptPanel2_);
     UpdateSettingsButtons();
     focusPanel_->raise();
     readOutPanel_->raise();
@@ -507,6 +548,7 @@ void TMainForm::FormClose() {
     msgBoxTimer_->stop();
     idleCheckTimer_->stop();
     fw2Timer_->stop();
+    CloseHelpViewer();
     // The camera goes first: its threads may still ask the focuser.
     if (cameraControl_) cameraControl_->SetFocuserIdle({});
     exposurePage_->DetachImages();
@@ -555,6 +597,155 @@ void TMainForm::SetStarSelected(bool selected) {
 
 void TMainForm::BroadcastKantrel(int code, std::int64_t value) {
     if (kv::IBroadcastBus* bus = kv::BroadcastBus()) bus->Broadcast(kv::kKantrelMessage, code, value, {});
+}
+
+bool TMainForm::SendKantrel(int code, std::int64_t value) {
+    kv::IBroadcastBus* bus = kv::BroadcastBus();
+    return bus != nullptr && bus->Broadcast(kv::kKantrelMessage, code, value, {});
+}
+
+// ---------------------------------------------------------------- other programs
+
+void TMainForm::OnBroadcast(const QString& message, qint64 wparam, qint64 lparam) {
+    if (message == QLatin1String(kv::kKantrelMessage)) {
+        HandleKantrel(static_cast<int>(wparam), lparam);
+    } else if (message == QLatin1String(kv::kKvMsg) || message == QLatin1String(kv::kQxKvMsg)) {
+        HandleInterruptReport(wparam, lparam);
+    }
+}
+
+void TMainForm::HandleKantrel(int code, std::int64_t value) {
+    kv::TFocusControl* focuser = focusControl_.get();
+    // A value from another program is kept within what the focuser counts in.
+    const auto steps = static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+    switch (code) {
+        case kv::kKantrelAskPosition:
+            BroadcastKantrel(kv::kKantrelPosition, readOutPanel_->PositionValue());
+            break;
+        case kv::kKantrelMoveTo:
+        case kv::kKantrelMoveBy:
+            if (focuser == nullptr) return;
+            // The end of the move announces the new position; an old announcement would talk over it.
+            manualFocusPage_->StopAnnouncer();
+            if (code == kv::kKantrelMoveTo) focuser->MoveTo(steps);
+            else focuser->MoveBy(steps);
+            break;
+        case kv::kKantrelAskIdle:
+            if (focuser == nullptr) return;
+            BroadcastKantrel(kv::kKantrelIdle, kv::KantrelIdleValue(focuser->GetIdle() ? 1 : 0));
+            break;
+        default: break;  // codes this program sends itself
+    }
+}
+
+void TMainForm::HandleInterruptReport(std::int64_t wparam, std::int64_t lparam) {
+    const bool sbig = cameraControl_ && cameraControl_->IsSBIG();
+    const int interfaceType =
+        cameraControl_ && cameraControl_->Initialized() ? cameraControl_->CameraData().InterfaceType : 0;
+    const kv::InterruptAction action = kv::InterruptReportAction(wparam, lparam, isWin9x_, sbig, interfaceType);
+    if (action == kv::InterruptAction::None) return;
+    const bool off = action == kv::InterruptAction::InterruptsOff;
+    if (focusControl_) {
+        if (off) focusControl_->MotorOff();
+        focusControl_->SetInterruptsOff(off);
+    }
+    if (auto* lite = findChild<kv::TlumLite*>(QStringLiteral("IntLite"))) {
+        lite->SetOnColor(off ? QColor(Qt::red) : QColor(Qt::green));
+        lite->SetLit(true);
+        lite->repaint();
+    }
+}
+
+// ---------------------------------------------------------------- keys and help
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && watched->isWidgetType()) {
+        auto* widget = static_cast<QWidget*>(watched);
+        if (widget->window() == this) {
+            // A key the focused control leaves alone climbs through its
+            // parents as the same event; it is acted on once, at the first.
+            auto* previous = qobject_cast<QWidget*>(lastKeyTarget_.data());
+            const bool climbing = event == lastKey_ && previous != nullptr && previous != widget &&
+                                  widget->isAncestorOf(previous);
+            if (!climbing) {
+                lastKey_ = event;
+                lastKeyTarget_ = watched;
+                return FocusKey(static_cast<QKeyEvent*>(event));
+            }
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+bool TMainForm::FocusKey(QKeyEvent* key) {
+    const bool press = key->type() == QEvent::KeyPress;
+    if (key->key() == Qt::Key_F1) {
+        if (press && !key->isAutoRepeat()) ShowHelp();
+        return true;
+    }
+    if ((key->key() != Qt::Key_I && key->key() != Qt::Key_O) ||
+        (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
+        return false;
+    }
+    // The system repeats a held key as release-press pairs; only the last
+    // release lets the button up.
+    if (!press && key->isAutoRepeat()) return false;
+    auto* button = findChild<QPushButton*>(key->key() == Qt::Key_I ? QStringLiteral("Focus_InBtn")
+                                                                    : QStringLiteral("Focus_OutBtn"));
+    // A disabled button would not take the press: nothing moves, so the lamp stays as it is.
+    if (button == nullptr || !button->isEnabled()) return false;
+    if (press) readOutPanel_->MovingLite()->SetLit(true);
+    const QPointF at = QRectF(button->rect()).center();
+    QMouseEvent mouse(press ? QEvent::MouseButtonPress : QEvent::MouseButtonRelease, at, button->mapToGlobal(at),
+                      Qt::LeftButton, press ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(button, &mouse);
+    // The focused control still gets its letter.
+    return false;
+}
+
+void TMainForm::ShowHelp() {
+    const QString path = Q(programFolder_) + QLatin1String(kv::kHelpFileName);
+    auto fail = [this] { dialogs_.Show(kv::kHelpFileError, kv::DialogType::Error, kv::DialogButtons::Ok); };
+    if (!QFileInfo::exists(path)) {
+        fail();
+        return;
+    }
+    auto* viewer = new QProcess(this);
+    viewer->setProgram(helpViewer_);
+    viewer->setArguments({path});
+    // Its own process group, so that closing it at shut-down also closes the
+    // viewer the desktop's opener starts from it.
+    viewer->setChildProcessModifier([] { ::setsid(); });
+    viewer->setStandardOutputFile(QProcess::nullDevice());
+    viewer->setStandardErrorFile(QProcess::nullDevice());
+    viewer->start();
+    if (!viewer->waitForStarted(kHelpStartMs)) {
+        viewer->deleteLater();
+        fail();
+        return;
+    }
+    helpProcess_ = viewer;
+    connect(viewer, &QProcess::finished, this, [this, viewer, fail](int exitCode, QProcess::ExitStatus status) {
+        // The opener ends at once with an error when no viewer takes the file.
+        const bool failed = status == QProcess::NormalExit && exitCode != 0 && !closing_;
+        if (helpProcess_ == viewer) helpProcess_ = nullptr;
+        viewer->deleteLater();
+        if (failed) fail();
+    });
+}
+
+void TMainForm::CloseHelpViewer() {
+    for (QProcess* viewer : findChildren<QProcess*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (viewer->state() == QProcess::NotRunning) continue;
+        viewer->disconnect(this);
+        const qint64 pid = viewer->processId();
+        if (pid > 0) ::kill(-static_cast<pid_t>(pid), SIGTERM);
+        if (!viewer->waitForFinished(kHelpCloseMs)) viewer->kill();
+        viewer->waitForFinished(kHelpCloseMs);
+    }
+    helpProcess_ = nullptr;
 }
 
 std::string TMainForm::PortDeviceFor(int number) const {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QStringList>
 #include <functional>
 #include <memory>
@@ -18,6 +19,8 @@
 #include "shell/settings_model.h"
 
 class QCheckBox;
+class QKeyEvent;
+class QProcess;
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -138,8 +141,21 @@ public:
     void SetFocusingControlsEnabled(bool enabled);
     // The star was picked (or forgotten): the focusing controls follow.
     void SetStarSelected(bool selected);
-    // Sends "KANTREL_MESSAGE" with this code and value to the hub companion program.
+    // Posts "KANTREL_MESSAGE" with this code and value to the hub companion
+    // program; never waits on the bus.
     static void BroadcastKantrel(int code, std::int64_t value);
+    // Sends it and waits until the bus has handed it to every listener, at
+    // most the bus's confirmation time: a missing or hung companion cannot
+    // hold the caller. Any thread. False when it could not be sent.
+    static bool SendKantrel(int code, std::int64_t value);
+    // The reports of camera drivers apply only on the old Windows family,
+    // which a Linux system never is; tests say otherwise.
+    void SetIsWin9x(bool value) { isWin9x_ = value; }
+    // What F1 starts with the help document's path (the desktop's opener by default).
+    void SetHelpViewer(QString program) { helpViewer_ = std::move(program); }
+    QProcess* HelpViewerProcess() const { return helpProcess_; }
+    // Opens the user's guide from the program folder.
+    void ShowHelp();
 
 public slots:
     void SaveSettingsButtonClick();
@@ -154,15 +170,28 @@ public slots:
     void DisconnectButtonClick();
     // Moves every pending log line to its destination; runs on the GUI thread.
     void DrainLog();
+    // A message from another program on the bus: the hub companion's codes and
+    // the camera drivers' interrupt reports.
+    void OnBroadcast(const QString& message, qint64 wparam, qint64 lparam);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // The window sees keys before its controls (F1, I and O).
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildUi();
     QWidget* Control(std::string_view name) const;
 
-    void PC1Change(int index);
+    // Runs the guard for the page being left; false when the change is refused.
+    bool PC1Changing(int leaving);
+    void PC1Change(int index, int leaving);
+    void PageChanged(int index);
+    // I and O: the coarse buttons go down and up as under a held mouse button.
+    bool FocusKey(QKeyEvent* key);
+    void HandleKantrel(int code, std::int64_t value);
+    void HandleInterruptReport(std::int64_t wparam, std::int64_t lparam);
+    void CloseHelpViewer();
     void SettingsPCChange(int index);
     void UpdateSettingsButtons();
     bool FormCloseQuery();
@@ -218,6 +247,12 @@ private:
     TReadOutPanel* readOutPanel_ = nullptr;
     QLabel* statusPanels_[3] = {nullptr, nullptr, nullptr};
     QString keptPanel2_;
+    int currentPage_ = 0;
+    QString helpViewer_ = QStringLiteral("xdg-open");
+    QProcess* helpProcess_ = nullptr;
+    // The key event last acted on, so that its way up through the parents is not acted on again.
+    const QEvent* lastKey_ = nullptr;
+    QPointer<QObject> lastKeyTarget_;
     QTimer* msgBoxTimer_ = nullptr;
     QTimer* idleCheckTimer_ = nullptr;
     QTimer* fw2Timer_ = nullptr;

@@ -48,6 +48,12 @@ TTempPage::TTempPage(TMainForm& form, QWidget* parent) : QWidget(parent), form_(
     reading->setRange(1, 30);
     f->addRow(QStringLiteral("Temperature Update (sec.)"), reading);
 
+    // Hidden until the first temperature reading; the page guard asks it.
+    autoSwitch_ = new QCheckBox(QStringLiteral("Auto Compensate"), this);
+    autoSwitch_->setObjectName(QStringLiteral("AutoSwitch"));
+    autoSwitch_->setGeometry(190, 244, 200, 24);
+    autoSwitch_->hide();
+
     auto timer = [this](const char* name, int ms) {
         auto* t = new QTimer(this);
         t->setObjectName(QString::fromLatin1(name));
@@ -62,3 +68,5 @@ TTempPage::TTempPage(TMainForm& form, QWidget* parent) : QWidget(parent), form_(
 void TTempPage::StopTimers() {
     for (QTimer* t : {getTempTimer_, tcDetectTimer_, secondTimer_}) t->stop();
 }
+
+bool TTempPage::AutoCompensating() const { return autoSwitch_->isChecked(); }

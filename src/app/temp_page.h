@@ -4,6 +4,7 @@
 
 #include <QWidget>
 
+class QCheckBox;
 class QTimer;
 class TMainForm;
 
@@ -17,9 +18,12 @@ public:
     QTimer* SecondTimer() const { return secondTimer_; }
     // The three timers stop (a focuser without a temperature unit).
     void StopTimers();
+    // Automatic compensation is switched on (AutoSwitch).
+    bool AutoCompensating() const;
 
 private:
     TMainForm& form_;
+    QCheckBox* autoSwitch_ = nullptr;
     QTimer* getTempTimer_ = nullptr;
     QTimer* tcDetectTimer_ = nullptr;
     QTimer* secondTimer_ = nullptr;

@@ -1,0 +1,133 @@
+// The window's own rules in the real main window on the simulated
+// observatory: the page guards, the status panel the star keeps, the I and O
+// keys, and F1.
+#include <QApplication>
+#include <QCheckBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QProcess>
+#include <QTabWidget>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "app/main_form.h"
+#include "app_test_support.h"
+#include "shell/window_rules.h"
+#include "sim/hub_simulator.h"
+#include "sim/sim_devices.h"
+
+using kvtest::ProcessEventsUntil;
+
+namespace {
+
+void Key(QWidget* to, QEvent::Type type, Qt::Key key, const QString& text, bool autoRepeat = false) {
+    QKeyEvent e(type, key, Qt::NoModifier, text, autoRepeat);
+    QApplication::sendEvent(to, &e);
+}
+
+class WindowRules : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvsim::InstallSimulatedPorts();
+        kvsim::ResetSimulatedDevices();
+        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "sim_camera.so", folder.File("sim_camera.so"));
+        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane", "--simulate"});
+        ASSERT_TRUE(window->FormCreate());
+        ASSERT_TRUE(window->State().portOpen);
+        window->show();
+        pages = window->PageControl();
+    }
+    void TearDown() override {
+        window.reset();
+        kvsim::ResetSimulatedDevices();
+    }
+
+    kvtest::ProgramFolder folder;
+    kvtest::RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+    QTabWidget* pages = nullptr;
+};
+
+}  // namespace
+
+TEST_F(WindowRules, ContinuousFocusHoldsManualFocusCompensationOnlyWarnsAndTheStarTextComesBack) {
+    pages->setCurrentIndex(TMainForm::ExposureControl);
+    window->SetStarSelected(true);
+    window->SetStatusPanel(2, QStringLiteral("X: 120 Y: 80"));
+    pages->setCurrentIndex(TMainForm::ManualFocus);
+    EXPECT_TRUE(window->StatusPanelText(2).isEmpty());
+
+    window->CameraControl()->SetContinuousFocus(true);
+    pages->setCurrentIndex(TMainForm::AutoFocus);
+    EXPECT_EQ(pages->currentIndex(), TMainForm::ManualFocus);
+    EXPECT_TRUE(dialogs.Saw(kv::kStopContinuousFocusWarning));
+    EXPECT_EQ(dialogs.beeps, 1);
+    window->StopContinuousFocus();
+
+    pages->setCurrentIndex(TMainForm::AutoFocus);
+    pages->setTabVisible(TMainForm::TempControl, true);
+    pages->setCurrentIndex(TMainForm::TempControl);
+    window->findChild<QCheckBox*>(QStringLiteral("AutoSwitch"))->setChecked(true);
+    dialogs.shown.clear();
+    pages->setCurrentIndex(TMainForm::ExposureControl);
+    EXPECT_EQ(pages->currentIndex(), TMainForm::ExposureControl);
+    EXPECT_TRUE(dialogs.Saw(kv::kCompensationUnderwayWarning));
+    EXPECT_EQ(dialogs.beeps, 2);
+    // Three pages away and back: the selected star's text is there again.
+    EXPECT_EQ(window->StatusPanelText(2), QStringLiteral("X: 120 Y: 80"));
+}
+
+// A held key moves the focuser like a held button, whatever has the keyboard,
+// and the control still gets its letter.
+TEST_F(WindowRules, HeldIOrOMovesTheFocuserUntilReleasedAndTheLetterIsStillTyped) {
+    auto hub = kvsim::HubFor("hub");
+    ASSERT_NE(hub, nullptr);
+    auto* box = new QLineEdit(window->centralWidget());
+    box->show();
+    box->setFocus();
+
+    Key(box, QEvent::KeyPress, Qt::Key_I, QStringLiteral("I"));
+    ASSERT_TRUE(hub->WaitForCount(20, std::chrono::seconds(10)));
+    EXPECT_EQ(hub->Direction(), 1);
+    // Held: the system repeats the key as release-press pairs; the motor keeps running.
+    for (int i = 0; i < 3; ++i) {
+        Key(box, QEvent::KeyRelease, Qt::Key_I, QStringLiteral("I"), true);
+        Key(box, QEvent::KeyPress, Qt::Key_I, QStringLiteral("I"), true);
+    }
+    ASSERT_TRUE(hub->WaitForCount(hub->EncoderCount() + 20, std::chrono::seconds(10)));
+    Key(box, QEvent::KeyRelease, Qt::Key_I, QStringLiteral("I"));
+    ASSERT_TRUE(hub->WaitUntilStopped(std::chrono::seconds(5)));
+
+    Key(box, QEvent::KeyPress, Qt::Key_O, QStringLiteral("o"));
+    ASSERT_TRUE(hub->WaitForCount(hub->EncoderCount() - 20, std::chrono::seconds(10)));
+    EXPECT_EQ(hub->Direction(), -1);
+    Key(box, QEvent::KeyRelease, Qt::Key_O, QStringLiteral("o"));
+    ASSERT_TRUE(hub->WaitUntilStopped(std::chrono::seconds(5)));
+    EXPECT_EQ(box->text(), QStringLiteral("IIIIo"));
+    EXPECT_TRUE(box->hasFocus() || QApplication::focusWidget() == nullptr);
+}
+
+TEST_F(WindowRules, F1OpensTheGuideWithTheViewerKeptForShutDownOrSaysItCannot) {
+    Key(window->centralWidget(), QEvent::KeyPress, Qt::Key_F1, QString());
+    EXPECT_TRUE(dialogs.Saw(kv::kHelpFileError));
+
+    std::ofstream(folder.File(kv::kHelpFileName)) << "%PDF-1.4\n";
+    const std::string viewer = folder.File("viewer");
+    std::ofstream(viewer) << "#!/bin/sh\nexec sleep 60\n";
+    std::filesystem::permissions(viewer, std::filesystem::perms::owner_all);
+    window->SetHelpViewer(QString::fromStdString(viewer));
+    dialogs.shown.clear();
+    Key(window->centralWidget(), QEvent::KeyPress, Qt::Key_F1, QString());
+    QProcess* running = window->HelpViewerProcess();
+    ASSERT_NE(running, nullptr);
+    EXPECT_EQ(running->state(), QProcess::Running);
+    const qint64 pid = running->processId();
+    EXPECT_TRUE(dialogs.shown.empty());
+
+    window->close();
+    EXPECT_NE(::kill(static_cast<pid_t>(pid), 0), 0);
+}
