@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgl-dev
   xvfb xauth dbus dbus-x11 fonts-dejavu-core
   espeak-ng libpulse0  # the voice clips: made at build time, played through the sound server
+  poppler-utils  # pdftotext: the test reads the user guide PDF back
 )
 
 missing=()
