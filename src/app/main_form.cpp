@@ -174,6 +174,9 @@ void TMainForm::BuildUi() {
     connect(pc1_, &QTabWidget::currentChanged, this, &TMainForm::PageChanged);
     connect(SettingsPages(), &QTabWidget::currentChanged, this, &TMainForm::SettingsPCChange);
     connect(settingsPage_->DisconnectButton(), &QPushButton::clicked, this, &TMainForm::DisconnectButtonClick);
+    if (auto* interlock = findChild<QCheckBox*>(QStringLiteral("SBIGInterlockCB"))) {
+        connect(interlock, &QCheckBox::clicked, this, [this] { statusPanels_[2]->clear(); });
+    }
 }
 
 QTabWidget* TMainForm::SettingsPages() const { return settingsPage_->Tabs(); }
@@ -576,9 +579,13 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 void TMainForm::SetStatusPanel(int panel, const QString& text) { statusPanels_[panel]->setText(text); }
 
 void TMainForm::StopContinuousFocus() {
-    if (auto* button = findChild<QPushButton*>(QStringLiteral("ContFocus"))) {
-        const QSignalBlocker block(button);
-        button->setChecked(false);
+    auto* button = findChild<QPushButton*>(QStringLiteral("ContFocus"));
+    if (button != nullptr && button->isChecked()) {
+        {
+            const QSignalBlocker block(button);
+            button->setChecked(false);
+        }
+        manualFocusPage_->ContFocusClick(false);
     }
     if (cameraControl_) cameraControl_->SetContinuousFocus(false);
 }

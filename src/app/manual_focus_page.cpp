@@ -1,6 +1,7 @@
 #include "app/manual_focus_page.h"
 
 #include <QChart>
+#include <QCheckBox>
 #include <QChartView>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -19,6 +20,7 @@
 
 #include "app/auto_focus_page.h"
 #include "app/exposure_page.h"
+#include "app/focus_panel.h"
 #include "app/main_form.h"
 #include "app/radio_group.h"
 #include "app/read_out_panel.h"
@@ -28,13 +30,12 @@
 #include "platform/clock.h"
 #include "platform/sound_player.h"
 #include "widgets/lum_lite.h"
+#include "shell/window_rules.h"
 
 namespace {
 
-// KANTREL_MESSAGE codes the page sends.
-constexpr int kKantrelPosition = 2;
-constexpr int kKantrelIdle = 6;
-constexpr int kKantrelReset = 8;
+// Continuous focus: a pause between setting the interlock and starting the frames.
+constexpr int kContFocusSettleMs = 100;
 
 // The position axis shows at most this many intervals; longer scans label
 // every second (third, ...) position.
@@ -306,8 +307,8 @@ void TManualFocusPage::OnIdleChange(bool idleValue, bool lineMode) {
     for (QWidget* b : fineButtons_) b->setEnabled(idleValue);
     if (QWidget* about = FormControl("AboutButton")) about->setEnabled(idleValue);
     if (idleValue && Voice() != kv::kVoiceNone) Announce(kMoveEndVoiceDelayMs);
-    TMainForm::BroadcastKantrel(kKantrelIdle, idleValue ? 1 : 0);
-    if (idleValue) TMainForm::BroadcastKantrel(kKantrelPosition, ReadOut()->PositionValue());
+    TMainForm::BroadcastKantrel(kv::kKantrelIdle, idleValue ? 1 : 0);
+    if (idleValue) TMainForm::BroadcastKantrel(kv::kKantrelPosition, ReadOut()->PositionValue());
 }
 
 // ---------------------------------------------------------------- voice
@@ -350,7 +351,7 @@ void TManualFocusPage::Focus_InBtnMouseDown(bool inward) {
     if (focuser == nullptr || !focuser->GetIdle()) return;
     StopAnnouncer();
     focuser->StartMove(inward, speed_->ItemIndex() == 1);
-    TMainForm::BroadcastKantrel(kKantrelIdle, 0);
+    TMainForm::BroadcastKantrel(kv::kKantrelIdle, 0);
 }
 
 void TManualFocusPage::Focus_InBtnMouseUp() {
@@ -358,7 +359,7 @@ void TManualFocusPage::Focus_InBtnMouseUp() {
     if (focuser == nullptr || !focuser->GetIdle()) return;
     focuser->StopMove();
     if (Voice() != kv::kVoiceNone) Announce(kManualRunVoiceDelayMs);
-    TMainForm::BroadcastKantrel(kKantrelIdle, 1);
+    TMainForm::BroadcastKantrel(kv::kKantrelIdle, 1);
     // The window makes its timers after its pages, so the page takes the
     // timer's ticks from here, where it starts it.
     connect(form_.FW2Timer(), &QTimer::timeout, this, &TManualFocusPage::FW2TimerTimer, Qt::UniqueConnection);
@@ -367,7 +368,7 @@ void TManualFocusPage::Focus_InBtnMouseUp() {
 
 void TManualFocusPage::FW2TimerTimer() {
     form_.FW2Timer()->stop();
-    TMainForm::BroadcastKantrel(kKantrelPosition, ReadOut()->PositionValue());
+    TMainForm::BroadcastKantrel(kv::kKantrelPosition, ReadOut()->PositionValue());
 }
 
 void TManualFocusPage::FineButtonClick(int steps) {
@@ -419,8 +420,8 @@ void TManualFocusPage::ResetButtonClick() {
 }
 
 void TManualFocusPage::FinishReset() {
-    TMainForm::BroadcastKantrel(kKantrelPosition, ReadOut()->PositionValue());
-    TMainForm::BroadcastKantrel(kKantrelReset, 0);
+    TMainForm::BroadcastKantrel(kv::kKantrelPosition, ReadOut()->PositionValue());
+    TMainForm::BroadcastKantrel(kv::kKantrelReset, 0);
 }
 
 void TManualFocusPage::StopMainClick() {
@@ -433,7 +434,34 @@ void TManualFocusPage::StopMainClick() {
 void TManualFocusPage::GetFocusImageButtonClick() { form_.ExposurePage()->GetFocusImage(); }
 
 void TManualFocusPage::ContFocusClick(bool down) {
-    if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetContinuousFocus(down);
+    kv::TCameraControl* camera = form_.CameraControl();
+    kv::TFocusControl* focuser = form_.FocusControl();
+    TFocusPanel* panel = form_.FocusPanel();
+    auto* interlock = qobject_cast<QCheckBox*>(FormControl("SBIGInterlockCB"));
+    panel->FocusStretchRGClick();
+    if (interlock != nullptr) interlock->setEnabled(!down);
+    form_.SetStatusPanel(2, QString());
+    // Frames and pulse-counted moves take turns only for that maker's camera
+    // on a hub focuser; elsewhere the switch just locks the coarse buttons.
+    const bool inForce = down && interlock != nullptr && interlock->isChecked() && camera != nullptr &&
+                         camera->IsSBIG() && focuser != nullptr && focuser->JMIFlag();
+    if (camera != nullptr) camera->SetSBIGInterlock(inForce);
+    if (focuser != nullptr) focuser->SetSBIGInterlock(inForce);
+    if (down) panel->ResetFomAverage();
+    if (interlock != nullptr && interlock->isChecked()) {
+        inButton_->setEnabled(!down);
+        outButton_->setEnabled(!down);
+        inButton_->repaint();
+        outButton_->repaint();
+    }
+    QThread::msleep(kContFocusSettleMs);
+    if (camera != nullptr) camera->SetContinuousFocus(down);
+    panel->RefreshFomCaption();
+    if (form_.State().imageTaken) {
+        for (const char* name : {"GetFocusImageButton", "GetFocusImageButton2"}) {
+            if (QWidget* b = FormControl(name)) b->setEnabled(!down);
+        }
+    }
 }
 
 void TManualFocusPage::ScanStepSEChange() {
