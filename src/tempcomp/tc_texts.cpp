@@ -96,6 +96,7 @@ std::string_view TrimText(std::string_view text) {
 }
 
 std::string FormatFixed(double value, int width, int precision, const TCLocale& locale) {
+    if (value == 0.0) value = 0.0;  // a fit of flat data gives -0, which is shown as 0
     char buffer[400];
     auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, precision);
     std::string digits = ec == std::errc{} ? std::string(buffer, end) : std::string("0");
