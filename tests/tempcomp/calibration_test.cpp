@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/temp_files.h"
+#include "tempcomp/calibration_list.h"
+
+namespace kv {
+namespace {
+
+const TCLocale kDot{".", "%m/%d/%Y", "%H:%M:%S"};
+const TCLocale kComma{",", "%d.%m.%Y", "%H:%M:%S"};
+
+TCalibrationList ListOf(std::initializer_list<std::pair<int, double>> points, const TCLocale& locale = kDot) {
+    TCalibrationList list(locale);
+    for (auto [position, temp] : points) {
+        list.AddDataPoint({true, position, temp, "21:00:00", locale.decimalSeparator == "." ? "12/30/2023" : "30.12.2023"});
+    }
+    return list;
+}
+
+TEST(Calibration, FitGivesSlopeR2AndMeter) {
+    TCalibrationList exact = ListOf({{0, 20.0}, {-50, 15.0}, {-100, 10.0}});
+    CoefficientResult a = exact.CalcCoefficients();
+    EXPECT_TRUE(a.status.ok()) << a.status.message;
+    EXPECT_EQ(a.slopeText, "10.000");
+    EXPECT_EQ(a.r2Text, "1.00");
+    EXPECT_EQ(a.leds, 32);
+    EXPECT_DOUBLE_EQ(exact.Slope(), 10.0);
+
+    TCalibrationList bent = ListOf({{0, 20.0}, {-50, 15.0}, {-80, 10.0}}, kComma);
+    CoefficientResult b = bent.CalcCoefficients();
+    EXPECT_TRUE(b.status.ok()) << b.status.message;
+    EXPECT_EQ(b.slopeText, "8,000");
+    EXPECT_EQ(b.r2Text, "0,98");
+    EXPECT_EQ(b.leds, 31);
+}
+
+TEST(Calibration, FitNeedsTwoCheckedPointsThatDiffer) {
+    EXPECT_EQ(ListOf({{0, 20.0}, {0, 15.0}}).CalcCoefficients().status.message, kTooFewUniqueText);
+    EXPECT_EQ(ListOf({{0, 20.0}, {-50, 20.0}}).CalcCoefficients().status.message, kTooFewUniqueText);
+    // The middle point repeats the first; the last two still differ in both values.
+    EXPECT_TRUE(ListOf({{0, 20.0}, {0, 20.0}, {-50, 15.0}}).CalcCoefficients().status.ok());
+
+    TCalibrationList one = ListOf({{0, 20.0}, {-50, 15.0}});
+    one.SetChecked(1, false);
+    CoefficientResult r = one.CalcCoefficients();
+    EXPECT_EQ(r.status.message, kTooFewCheckedText);
+    EXPECT_FALSE(r.show);
+}
+
+TEST(Calibration, MergedBatchesKeepTheirOwnOrigin) {
+    // Two nights: only each file's first row is checked, so both become (0, 0.0).
+    TCalibrationList list(kDot);
+    ASSERT_TRUE(list.LoadRows(ParseTcd("1,100,20,21:00:00,12/30/2023\r\n0,50,15,22:00:00,12/30/2023\r\n")).ok());
+    ASSERT_TRUE(list.MergeRows(ParseTcd("1,900,10,21:00:00,12/31/2023\r\n0,850,5,22:00:00,12/31/2023\r\n")).ok());
+    EXPECT_TRUE(list.Clean());
+    ASSERT_EQ(list.RelativeData().size(), 4u);
+    EXPECT_EQ(list.RelativeData()[3].Position, -50);
+    EXPECT_DOUBLE_EQ(list.RelativeData()[3].Temp, -5.0);
+
+    CoefficientResult r = list.CalcCoefficients();
+    EXPECT_EQ(r.status.message, kMathErrorText);
+    EXPECT_TRUE(r.show);
+    EXPECT_EQ(r.slopeText, "0.000");
+    EXPECT_EQ(r.r2Text, "0.00");
+    EXPECT_EQ(r.leds, 0);
+
+    // A stored point drops the batches: one origin again, and the fit works.
+    list.SetChecked(1, true);
+    ASSERT_TRUE(list.StorePoint("130", " 23.0 \xC2\xB0"
+                                       "C",
+                                std::chrono::system_clock::now())
+                    .ok());
+    EXPECT_FALSE(list.Clean());
+    EXPECT_TRUE(list.CalcCoefficients().status.ok());
+    EXPECT_EQ(list.RelativeData()[2].Position, 800);
+}
+
+TEST(Calibration, StoringStopsAtTheLimitAndNeedsATemperature) {
+    TCalibrationList list(kDot);
+    const auto now = std::chrono::system_clock::now();
+    EXPECT_EQ(list.StorePoint("10", "-------", now).message, "'-------' is not a valid floating point value");
+    EXPECT_EQ(list.Count(), 0u);
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(list.StorePoint(std::to_string(i), " 12.5 \xC2\xB0""C", now).ok());
+    EXPECT_EQ(list.Rows()[7].temp, "12.5");
+    EXPECT_TRUE(list.GetDataPoint(7).has_value());  // its own time and date read back
+    TCStatus full = list.StorePoint("1", " 12.5 \xC2\xB0""C", now);
+    EXPECT_EQ(full.message, "The 100 data point maximum has been reached.\r\n\r\nThe last data point was not accepted.");
+    EXPECT_EQ(list.Count(), 100u);
+}
+
+TEST(TcdFile, SaveThenLoadGivesTheSameRows) {
+    test::TempDir dir;
+    TCalibrationList list = ListOf({{0, 20.0}, {-50, 15.5}, {-80, 10.0}});
+    list.SetChecked(1, false);
+    ASSERT_TRUE(list.CheckSavable().ok());
+    const std::string comment = TCalibrationList::SaveComment(" +5", " \xC2\xB0""C");
+    ASSERT_TRUE(list.SaveToFile(dir.File("night.tcd"), comment, std::chrono::system_clock::now()).ok);
+
+    const std::string text = dir.Read("night.tcd");
+    const auto third = text.find("\r\n;\r\n");
+    ASSERT_EQ(text.rfind("; ", 0), 0u);
+    EXPECT_NE(text.find("\r\n; Temp. Offset = +5\xC2\xB0""C\r\n;\r\n"), std::string::npos);
+    EXPECT_EQ(text.substr(third + 5), "1,0,20,21:00:00,12/30/2023\r\n0,-50,15.5,21:00:00,12/30/2023\r\n"
+                                      "1,-80,10,21:00:00,12/30/2023\r\n");
+
+    TCalibrationList back(kDot);
+    ASSERT_TRUE(back.Load(dir.File("night.tcd")).ok());
+    EXPECT_EQ(back.Rows(), list.Rows());
+    EXPECT_TRUE(back.Clean());
+
+    list.SetChecked(0, false);
+    EXPECT_EQ(list.CheckSavable().message, kFirstMustBeCheckedText);
+    EXPECT_EQ(TCalibrationList(kDot).CheckSavable().message, kNothingToSaveText);
+}
+
+TEST(TcdFile, FieldRulesAndBadLines) {
+    TcdReadResult r = ParseTcd(
+        "; comment\r\n1, 120 ,12.5,21:30:00, 30.12.2023 \r\n\r\n0,7\n 3 ,a,b,c,d,extra\r"
+        "x,1,2,3,4\r\n1,2,3,4,5\r\n");
+    ASSERT_EQ(r.rows.size(), 3u);  // reading stops at the bad line, keeping what came before
+    EXPECT_EQ(r.rows[0], (TCRow{true, "120", "12.5", "21:30:00", " 30.12.2023 "}));
+    EXPECT_EQ(r.rows[1], (TCRow{false, "7", "", "", ""}));
+    EXPECT_EQ(r.rows[2], (TCRow{true, "a", "b", "c", "d"}));
+    EXPECT_EQ(r.error, "Line 6: 'x' is not a valid integer value");
+
+    EXPECT_EQ(ParseTcd("1,2,3,4," + std::string(300, 'd')).rows[0].date.size(), kTcdMaxLastField);
+    EXPECT_FALSE(ReadTcdFile("/nonexistent/none.tcd").ok());
+}
+
+TEST(TcdFile, AFailedWriteLeavesTheOldFile) {
+    test::TempDir dir;
+    const std::string old = "; old\r\n;\r\n;\r\n1,5,6,7,8\r\n";
+    dir.Write("keep.tcd", old);
+    TCalibrationList list = ListOf({{0, 20.0}, {-50, 15.0}});
+    for (int i = 0; i < 50; ++i) list.AddDataPoint({true, i, 1.0, "21:00:00", "12/30/2023"});
+    {
+        test::FileSizeLimit limit(64);
+        WriteResult w = list.SaveToFile(dir.File("keep.tcd"), "c", std::chrono::system_clock::now());
+        EXPECT_FALSE(w.ok);
+        EXPECT_NE(w.message.find("keep.tcd"), std::string::npos);
+    }
+    EXPECT_EQ(dir.Read("keep.tcd"), old);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+    EXPECT_FALSE(list.SaveToFile(dir.File("no/such/dir.tcd"), "c", std::chrono::system_clock::now()).ok);
+}
+
+}  // namespace
+}  // namespace kv

@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "support/recording_dialogs.h"
+#include "tempcomp/compensator.h"
+
+namespace kv {
+namespace {
+
+const TCLocale kDot{".", "%m/%d/%Y", "%H:%M:%S"};
+
+class FakeFocuser final : public ICompensationFocuser {
+public:
+    bool Idle() override { return idle; }
+    double TCAvg() override { return avg; }
+    void MoveBy(std::int32_t steps) override { moves.push_back({steps, stopFactor}); }
+    int StopFactor() override { return stopFactor; }
+    void SetStopFactor(int value) override { stopFactor = value; }
+    bool InterruptsOff() override { return interruptsOff; }
+
+    struct Move {
+        std::int32_t steps;
+        int stopFactorDuring;
+    };
+    bool idle = true;
+    bool interruptsOff = false;
+    double avg = 0;
+    int stopFactor = 8;
+    std::vector<Move> moves;
+};
+
+class FixedClock final : public IClock {
+public:
+    std::int64_t TickMs() const override { return 0; }
+    std::chrono::system_clock::time_point Now() const override { return now; }
+    std::chrono::system_clock::time_point now = std::chrono::system_clock::now();
+};
+
+struct Rig {
+    FakeFocuser focuser;
+    test::RecordingDialogs dialogs;
+    FixedClock clock;
+    std::vector<std::string> log;
+    std::vector<std::int32_t> announced;
+    std::vector<int> idleTimers;
+    bool slowStop = false;
+    TTempCompensator comp{focuser, dialogs, clock, kDot,
+                          CompensationHooks{[this](const std::string& line) { log.push_back(line); },
+                                            [this](std::int32_t steps) { announced.push_back(steps); },
+                                            [this](int ms) { idleTimers.push_back(ms); },
+                                            [this] { return slowStop; }}};
+
+    // A reading of `celsius` as the read-out shows and averages it.
+    void Read(double celsius) {
+        focuser.avg = celsius;
+        comp.SetAvgTempText(FormatTemperature(celsius, 'C', kDot));
+    }
+    // A manual correction from `from` to `to` degrees, after a "Clear".
+    std::int32_t Manual(double from, double to) {
+        comp.ClearActivity();
+        Read(from);
+        comp.CompensateNow();
+        Read(to);
+        comp.CompensateNow();
+        return focuser.moves.back().steps;
+    }
+};
+
+TEST(Compensation, StepsFollowCoefficientLimitsAndRounding) {
+    Rig rig;
+    rig.comp.SetSlopeText("10.0");
+    EXPECT_EQ(rig.Manual(12.3, 12.1), -2);
+    EXPECT_EQ(rig.log.back(), "Temp Comp: T:  12.1 \xC2\xB0""C, Steps: -2, Manual");
+    EXPECT_EQ(rig.comp.Panels().stepsMoved, "-2");
+    EXPECT_EQ(rig.comp.Panels().method, "Manual");
+
+    rig.comp.SetSettings({3, false, 250, 0.5});
+    EXPECT_EQ(rig.Manual(12.3, 12.1), 0);
+    EXPECT_EQ(rig.comp.Panels().stepsMoved, "0");
+    EXPECT_EQ(rig.announced.back(), 0);  // a skipped correction is still announced
+
+    rig.comp.SetSettings({1, true, 250, 0.5});
+    EXPECT_EQ(rig.Manual(10.0, -20.0), 0);
+    EXPECT_EQ(rig.Manual(10.0, -15.0), -250);
+
+    rig.comp.SetSettings({});
+    rig.comp.SetSlopeText("-8.5");
+    EXPECT_EQ(rig.Manual(12.3, 12.6), -3);
+    EXPECT_EQ(rig.announced.back(), -3);
+    // After a "Clear" the first correction starts from the current temperature.
+    EXPECT_EQ(rig.focuser.moves[rig.focuser.moves.size() - 2].steps, 0);
+}
+
+TEST(Compensation, ScheduleCountsDownAndCorrectsAtZero) {
+    Rig rig;
+    rig.comp.SetSlopeText("10");
+    rig.comp.SetSettings({1, false, 250, 0.5});
+    rig.Read(15.0);
+    ASSERT_TRUE(rig.comp.SwitchOn());
+    EXPECT_TRUE(rig.comp.AutoOn());
+    ASSERT_EQ(rig.focuser.moves.size(), 1u);  // the first activation corrects at once, by nothing
+    EXPECT_EQ(rig.focuser.moves[0].steps, 0);
+    EXPECT_EQ(rig.comp.Panels().timeUntil, "00:30");
+    EXPECT_EQ(rig.comp.Panels().startTemp, rig.comp.AvgTempText());
+
+    rig.Read(14.0);
+    for (int i = 0; i < 29; ++i) rig.comp.SecondTimerTimer();
+    EXPECT_EQ(rig.comp.Panels().timeUntil, "00:01");
+    EXPECT_EQ(rig.focuser.moves.size(), 1u);
+    rig.comp.SecondTimerTimer();
+    ASSERT_EQ(rig.focuser.moves.size(), 2u);
+    EXPECT_EQ(rig.focuser.moves[1].steps, -10);
+    EXPECT_EQ(rig.log.back(), "Temp Comp: T:  14.0 \xC2\xB0""C, Steps: -10, Automatic");
+    EXPECT_EQ(rig.comp.Panels().timeUntil, "00:30");
+
+    rig.comp.SetSettings({1, false, 250, 30});
+    rig.comp.SwitchOn();
+    EXPECT_EQ(rig.comp.Panels().timeUntil, "30:00");
+    rig.comp.HardwareLost();
+    EXPECT_FALSE(rig.comp.AutoOn());
+    EXPECT_FALSE(rig.comp.FirstActivation());
+    EXPECT_EQ(rig.comp.Panels().timeUntil, "");
+    EXPECT_EQ(rig.comp.Panels().sched, "");
+}
+
+TEST(Compensation, RefusalsRetriesAndTheSlowStop) {
+    Rig rig;
+    rig.comp.SetSlopeText("ten");
+    rig.Read(10.0);
+    EXPECT_FALSE(rig.comp.SwitchOn());
+    EXPECT_FALSE(rig.comp.AutoOn());
+    rig.comp.CompensateNow();
+    EXPECT_EQ(rig.dialogs.Texts(),
+              (std::vector<std::string>{kNoCoefficientStartText, kNoCoefficientNowText}));
+
+    rig.comp.SetSlopeText("10");
+    rig.focuser.interruptsOff = true;
+    rig.comp.CompensateNow();
+    EXPECT_EQ(rig.dialogs.Texts().back(), kInterruptsOffText);
+    EXPECT_TRUE(rig.focuser.moves.empty());
+
+    // A busy focuser: the correction waits for the one-shot retry.
+    rig.focuser.interruptsOff = false;
+    rig.focuser.idle = false;
+    rig.comp.CompensateNow();
+    EXPECT_EQ(rig.idleTimers, std::vector<int>{kIdleCheckTimerMs});
+    EXPECT_TRUE(rig.focuser.moves.empty());
+    rig.focuser.idle = true;
+    rig.Read(9.0);  // the retry measures the change up to the average it finds
+    rig.slowStop = true;
+    rig.comp.IdleCheckTimerTimer();
+    ASSERT_EQ(rig.focuser.moves.size(), 1u);
+    EXPECT_EQ(rig.focuser.moves[0].steps, -10);
+    EXPECT_EQ(rig.focuser.moves[0].stopFactorDuring, kSlowStopFactor);
+    EXPECT_EQ(rig.focuser.stopFactor, 8);
+    rig.comp.IdleCheckTimerTimer();  // a stray timer does not correct twice
+    EXPECT_EQ(rig.focuser.moves.size(), 1u);
+}
+
+}  // namespace
+}  // namespace kv

@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include "tempcomp/tc_texts.h"
+
+namespace kv {
+namespace {
+
+const TCLocale kDot{".", "%m/%d/%Y", "%I:%M:%S %p"};
+const TCLocale kComma{",", "%d.%m.%Y", "%H:%M:%S"};
+
+TEST(TempTexts, OffsetIsThreeCharactersForEveryClass) {
+    const std::pair<int, const char*> cases[] = {{0, "  0"},   {5, " +5"},   {9, " +9"},   {10, "+10"},
+                                                 {12, "+12"},  {15, "+15"},  {16, "  0"},  {-1, " -1"},
+                                                 {-5, " -5"},  {-10, "-10"}, {-15, "-15"}, {-16, "  0"}};
+    for (auto [offset, text] : cases) EXPECT_EQ(FormatOffset(offset), text) << offset;
+
+    EXPECT_EQ(OffsetButtonRegister(" +5", true), 241);
+    EXPECT_EQ(OffsetButtonRegister("-12", false), 222);
+    EXPECT_EQ(OffsetButtonRegister("   ", false), 234);  // an empty offset counts as 0
+    EXPECT_EQ(OffsetButtonRegister("+15", true), std::nullopt);
+    EXPECT_EQ(OffsetButtonRegister("-15", false), std::nullopt);
+    EXPECT_EQ(OffsetButtonRegister(kNoOffsetText, true), std::nullopt);
+}
+
+TEST(TempTexts, TemperaturesFollowTheLocaleAndReadBack) {
+    TemperatureTexts dot = ReadingTexts(20.04, 20.0, kDot);
+    EXPECT_EQ(dot.temp, " 20.0 \xC2\xB0"
+                        "C");
+    EXPECT_EQ(dot.avgF, " 68.0 \xC2\xB0"
+                        "F");
+    TemperatureTexts comma = ReadingTexts(-5.0, -5.0, kComma);
+    EXPECT_EQ(comma.avg, " -5,0 \xC2\xB0"
+                         "C");
+    EXPECT_EQ(comma.avgF, " 23,0 \xC2\xB0"
+                          "F");
+    TemperatureTexts none = ReadingTexts(-99.0, 12.0, kDot);
+    EXPECT_EQ(none.temp, "-------");
+    EXPECT_EQ(none.avg, "-------");
+    EXPECT_EQ(none.avgF, "-------");
+
+    EXPECT_EQ(ParseTemperatureText(comma.avg, kComma), -5.0);
+    EXPECT_EQ(ParseTemperatureText(comma.avg, kDot), std::nullopt);
+    EXPECT_EQ(ParseTemperatureText("-------", kDot), std::nullopt);
+    EXPECT_EQ(ParseLocaleFloat(" -8,5 ", kComma), -8.5);
+    EXPECT_EQ(ParseLocaleFloat("8.5", kComma), std::nullopt);
+    EXPECT_EQ(ParseLocaleFloat("inf", kDot), std::nullopt);
+    EXPECT_EQ(FormatShortest(12.5, kComma), "12,5");
+    EXPECT_EQ(FormatShortest(20.0, kDot), "20");
+}
+
+TEST(TempTexts, CountdownAndRounding) {
+    EXPECT_EQ(FormatCountdown(30), "00:30");
+    EXPECT_EQ(FormatCountdown(1800), "30:00");
+    EXPECT_EQ(FormatCountdown(61), "01:01");
+    EXPECT_EQ(RoundHalfEven(-2.55), -3);
+    EXPECT_EQ(RoundHalfEven(2.5), 2);
+    EXPECT_EQ(RoundHalfEven(-3.5), -4);
+    EXPECT_EQ(RoundHalfEven(1e300), INT32_MAX);
+}
+
+TEST(TempTexts, DatesAndTimesReadWithTheirOwnLocaleOnly) {
+    std::tm t{};
+    t.tm_year = 2023 - 1900;
+    t.tm_mon = 11;
+    t.tm_mday = 30;
+    t.tm_hour = 21;
+    t.tm_min = 5;
+    t.tm_sec = 9;
+    EXPECT_EQ(FormatTm(t, kDot.shortDateFormat), "12/30/2023");
+    EXPECT_EQ(FormatTm(t, kDot.longTimeFormat), "09:05:09 PM");
+    EXPECT_EQ(FormatTm(t, kComma.shortDateFormat), "30.12.2023");
+
+    EXPECT_DOUBLE_EQ(*ParseDateTime("12/30/1899", "12:00:00 PM", kDot), 0.5);
+    EXPECT_DOUBLE_EQ(*ParseDateTime("01.01.1900", "00:00:00", kComma), 2.0);
+    EXPECT_EQ(ParseDateTime("30.12.2023", "21:05:09", kDot), std::nullopt);
+    EXPECT_EQ(ParseDateTime("31.02.2023", "21:05:09", kComma), std::nullopt);
+}
+
+}  // namespace
+}  // namespace kv
