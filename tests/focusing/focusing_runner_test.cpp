@@ -147,7 +147,7 @@ TEST_F(RunnerTest, SearchEndsAtBestFocus) {
 TEST_F(RunnerTest, CancelEndsAReadingWaitingForAFocuserThatNeverStops) {
     dev.idle = false;
     ASSERT_TRUE(runner.StartSearch(std::move(owned), 100));
-    ASSERT_TRUE(test::Eventually([&] { return view.progress.empty() && runner.Running(); }));
+    ASSERT_TRUE(test::Eventually([&] { return dev.position == -100; }));  // then waits for Idle
     EXPECT_FALSE(runner.StartScan(std::make_unique<FakeDevices>(), ScanSettings{}));  // one at a time
     runner.Cancel();
     ASSERT_TRUE(test::Eventually([&] { return !runner.Running(); }));
