@@ -1,0 +1,200 @@
+#include "focusing/focusing_runner.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "shell/log_channel.h"
+
+namespace kv {
+
+void IFocusingView::Log(const std::string& text) { WriteProgramLog(text); }
+void IFocusingView::Status(const std::string& text) { ShowStatus(text); }
+void IFocusingView::StatusPanel(const std::string& text) { PostLogText(text, kStatusBar); }
+
+TFocusingRunner::TFocusingRunner(IFocusingView& view, IDialogs& dialogs, IClock& clock)
+    : view_(view), dialogs_(dialogs), clock_(clock), moveDone_(OpenNamedEvent(kGeneralDelayEvent)) {}
+
+TFocusingRunner::~TFocusingRunner() {
+    Cancel();
+    if (worker_) {
+        worker_->RequestStop();
+        worker_->Join();
+    }
+    worker_.reset();
+    devices_.reset();
+}
+
+bool TFocusingRunner::Running() const { return worker_ && !worker_->Finished(); }
+
+void TFocusingRunner::Join() {
+    if (worker_) worker_->Join();
+}
+
+void TFocusingRunner::SetSamples(int samples) {
+    samples_.store(std::clamp(samples, kFocusSamplesMin, kFocusSamplesMax));
+}
+
+bool TFocusingRunner::Start(std::unique_ptr<IFocusDevices> devices, WorkerThread::Procedure procedure) {
+    if (Running() || !devices) return false;
+    if (worker_) worker_->Join();
+    worker_.reset();
+    devices_ = std::move(devices);
+    cancel_.store(false);
+    worker_ = std::make_unique<WorkerThread>(std::move(procedure));
+    worker_->Start();
+    return true;
+}
+
+bool TFocusingRunner::StartScan(std::unique_ptr<IFocusDevices> devices, const ScanSettings& settings) {
+    return Start(std::move(devices), [this, settings](WorkerThread& self) { RunScan(self, settings); });
+}
+
+bool TFocusingRunner::StartSearch(std::unique_ptr<IFocusDevices> devices, int initialStep) {
+    return Start(std::move(devices), [this, initialStep](WorkerThread& self) { RunSearch(self, initialStep); });
+}
+
+std::optional<WaitResult> TFocusingRunner::WaitForMove(WorkerThread& self, int timeoutMs) {
+    // A cancel ends the wait too: a stalled focuser would otherwise keep the
+    // procedure (and the next Start) waiting out the whole bound.
+    return WaitForEvent(*moveDone_, timeoutMs, clock_, [this, &self] { return Ended(self); });
+}
+
+std::optional<FocusReading> TFocusingRunner::Measure(WorkerThread& self, FomKind kind) {
+    return MeasureFocus(*devices_, view_, samples_.load(), smooth_.load(), kind, cancel_, clock_,
+                        [&self] { return self.StopRequested(); });
+}
+
+void TFocusingRunner::RunScan(WorkerThread& self, ScanSettings settings) {
+    IFocusDevices& devices = *devices_;
+    const FomKind kind = devices.Kind();
+    ScanResult result;
+    const auto end = [&](FocusOutcome outcome) {
+        result.outcome = outcome;
+        view_.ScanEnded(result);
+    };
+    const auto cancelled = [&] {
+        view_.SampleProgress(0, samples_.load());
+        view_.Log(kScanCancelledText);
+        end(FocusOutcome::Cancelled);
+    };
+    // nullopt: go on; otherwise the scan has ended.
+    const auto waitFailed = [&]() -> bool {
+        const std::optional<WaitResult> waited = WaitForMove(self, kScanMoveWaitMs);
+        if (!waited) {
+            cancelled();
+            return true;
+        }
+        const char* text = WaitFailureText(kScanWaitMessages, *waited);
+        if (text == nullptr) return false;
+        result.message = text;
+        dialogs_.Defer({text, DialogType::Error, DialogButtons::Ok});
+        view_.SampleProgress(0, samples_.load());
+        view_.Log(kScanErrorText);
+        end(FocusOutcome::Failed);
+        return true;
+    };
+    const auto measureHere = [&]() -> bool {
+        const std::optional<FocusReading> reading = Measure(self, kind);
+        if (!reading) {
+            cancelled();
+            return false;
+        }
+        const std::int32_t position = devices.Position();
+        char line[64];
+        std::snprintf(line, sizeof line, kScanPointFormat, position, reading->FOM);
+        view_.Log(line);
+        const ChartPoint point{static_cast<double>(position), reading->FOM};
+        result.points.push_back(point);
+        view_.ScanPoint(point);
+        return true;
+    };
+
+    devices.ResetPosition();
+    view_.ScanStarted(ScanAxisRange(settings));
+    view_.Log("");
+    view_.Log(kStartingScanText);
+    view_.Log("");
+    char moving[64];
+    std::snprintf(moving, sizeof moving, kMovingToFormat, settings.start);
+    view_.Log(moving);
+    devices.MoveBy(settings.start);
+    if (waitFailed()) return;
+    for (std::int32_t i = 1; i <= settings.steps; ++i) {
+        if (Ended(self)) return cancelled();
+        if (!measureHere()) return;
+        devices.MoveBy(settings.increment);
+        if (Ended(self)) return cancelled();
+        if (waitFailed()) return;
+    }
+    if (!measureHere()) return;
+    result.best = BestScanPosition(result.points, kind);
+    end(FocusOutcome::Completed);
+}
+
+void TFocusingRunner::RunSearch(WorkerThread& self, int initialStep) {
+    IFocusDevices& devices = *devices_;
+    const FomKind kind = devices.Kind();
+    devices.ResetPosition();
+    view_.SearchStarted(SearchAxesFor(initialStep, kind));
+    TAutoFocusSearch search(initialStep, kind, devices.Position());
+    SearchResult result;
+    const auto forward = [&] {
+        for (const TAutoFocusSearch::Note& note : search.TakeNotes()) {
+            switch (note.kind) {
+                case TAutoFocusSearch::Note::Log: view_.Log(note.text); break;
+                case TAutoFocusSearch::Note::Status: view_.Status(note.text); break;
+                case TAutoFocusSearch::Note::StatusPanel: view_.StatusPanel(note.text); break;
+                case TAutoFocusSearch::Note::Plot: view_.SearchPoint(note.point); break;
+            }
+        }
+    };
+    const auto end = [&](FocusOutcome outcome) {
+        result.outcome = outcome;
+        result.position = devices.Position();
+        result.narrowingSteps = search.NarrowingSteps();
+        result.points = search.Points();
+        if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
+            view_.SampleProgress(0, samples_.load());
+        view_.SearchEnded(result);
+    };
+
+    for (;;) {
+        const TAutoFocusSearch::Action action = search.Next();
+        forward();
+        switch (action.kind) {
+            case TAutoFocusSearch::Action::CheckCancel:
+                if (Ended(self)) return end(FocusOutcome::Cancelled);
+                break;
+            case TAutoFocusSearch::Action::Move:
+                // Not checked: the final reading is taken wherever the focuser stands.
+                devices.MoveTo(action.position);
+                WaitForMove(self, kSearchMoveWaitMs);
+                break;
+            case TAutoFocusSearch::Action::Measure: {
+                devices.MoveTo(action.here ? devices.Position() : action.position);
+                const std::optional<WaitResult> waited = WaitForMove(self, kSearchMoveWaitMs);
+                if (!waited) return end(FocusOutcome::Cancelled);
+                if (const char* text = WaitFailureText(kFocusFunctionWaitMessages, *waited)) {
+                    result.message = text;
+                    result.reading = FocusReading{};
+                    dialogs_.Defer({text, DialogType::Error, DialogButtons::Ok});
+                    return end(FocusOutcome::Failed);
+                }
+                const std::optional<FocusReading> reading = Measure(self, kind);
+                if (!reading) return end(FocusOutcome::Cancelled);
+                search.Report(*reading, devices.Position());
+                forward();
+                break;
+            }
+            case TAutoFocusSearch::Action::Finished:
+                result.reading = search.FinalReading();
+                return end(FocusOutcome::Completed);
+            case TAutoFocusSearch::Action::Failed:
+                result.message = action.message;
+                dialogs_.Defer({action.message, DialogType::Error, DialogButtons::Ok});
+                return end(FocusOutcome::NotInRange);
+        }
+    }
+}
+
+}  // namespace kv

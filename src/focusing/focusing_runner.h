@@ -1,0 +1,155 @@
+// The focusing procedures' worker: runs one focus scan or one auto-focus
+// search at a time on its own thread, and reports every step to the window
+// through IFocusingView.
+//
+// The desktop's part (GUI thread):
+//   - before starting, stop continuous focus, warn with kTempCompUnderwayText
+//     when automatic compensation runs, and take the one focus image the
+//     procedures start from (unless the SBIG interlock conditions hold);
+//   - StartScan / StartSearch with a fresh IFocusDevices for the focuser and
+//     camera in use (TFocuserCameraDevices); both return false, starting
+//     nothing, while a procedure still runs;
+//   - the Cancel buttons call Cancel(), which returns at once;
+//   - keep FocusSamples and SmoothDataCB mirrored with SetSamples/SetSmooth
+//     (read at each averaged reading, so a change applies to the next one);
+//   - destroy the runner (or Cancel() and Join()) before the focuser, the
+//     camera or the view goes away. Every wait of the worker ends on a cancel
+//     at once, except a focus frame in progress (the camera controller's own
+//     bound, kGetFocusFrameWaitMs).
+//
+// The worker never waits for the GUI thread: every IFocusingView call is made
+// on the worker thread and must only hand its work over (queued invocation).
+// Failures the user must see are also handed to IDialogs::Defer (the
+// MsgBoxTimer shows them about a second later).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "focusing/auto_focus_search.h"
+#include "focusing/focus_scan.h"
+#include "focusing/measure_focus.h"
+#include "platform/clock.h"
+#include "platform/dialogs.h"
+#include "platform/named_event.h"
+#include "platform/worker_thread.h"
+
+namespace kv {
+
+enum class FocusOutcome {
+    Completed,
+    Cancelled,   // by Cancel(): nothing more was logged
+    Failed,      // a move did not end in time (or its wait was abandoned or failed); see message
+    NotInRange,  // the search found best focus outside +-initial step; see message
+};
+
+struct ScanResult {
+    FocusOutcome outcome = FocusOutcome::Completed;
+    // Completed only: the position for MoveMinSE. Otherwise MoveMinSE keeps
+    // its value (the points drawn so far stay on the chart).
+    std::optional<std::int32_t> best;
+    std::vector<ChartPoint> points;
+    std::string message;  // Failed: the text also deferred
+};
+
+struct SearchResult {
+    FocusOutcome outcome = FocusOutcome::Completed;
+    // What the focus panel's boxes show now: the final reading when
+    // Completed, all zeros when Failed; nullopt (boxes untouched) otherwise.
+    std::optional<FocusReading> reading;
+    std::int32_t position = 0;  // where the focuser stands (CTSCount)
+    int narrowingSteps = 0;
+    std::vector<SearchPoint> points;
+    std::string message;  // Failed, NotInRange: the text also deferred
+};
+
+// Everything a running procedure shows. Called on the worker thread, in order.
+class IFocusingView : public IMeasureView {
+public:
+    // A program-log line (WriteProgramLog by default).
+    virtual void Log(const std::string& text);
+    // A status line: the program log and the first status-bar panel (ShowStatus by default).
+    virtual void Status(const std::string& text);
+    // The first status-bar panel's text alone (the status-bar log channel by default).
+    virtual void StatusPanel(const std::string& text);
+
+    // The scan has started: disable the focusing controls but ScanCancelButton,
+    // clear ScanChart's series, set its position axis to `positions` and its
+    // figure-of-merit axis (FomAxisFor).
+    virtual void ScanStarted(const AxisRange& positions) = 0;
+    // A measured point, in order of position.
+    virtual void ScanPoint(const ChartPoint& point) = 0;
+    // The scan is over (any outcome): re-enable the controls.
+    virtual void ScanEnded(const ScanResult& result) = 0;
+
+    // The search has started: disable the focusing controls but CancelSearch,
+    // clear both charts, set their axes, widen the first status panel
+    // (kSearchStatusPanelWidth).
+    virtual void SearchStarted(const SearchChartAxes& axes) = 0;
+    // A point for both charts: (step, position) and (step, FOM).
+    virtual void SearchPoint(const kv::SearchPoint& point) = 0;
+    // The search is over (any outcome): show result.reading if any, restore
+    // the status panels and re-enable the controls.
+    virtual void SearchEnded(const SearchResult& result) = 0;
+};
+
+inline constexpr int kDefaultFocusSamples = 5;
+inline constexpr int kFocusSamplesMin = 1, kFocusSamplesMax = 20;
+
+class TFocusingRunner {
+public:
+    // `clock` times the move waits and the Idle poll. All three must outlive the runner.
+    TFocusingRunner(IFocusingView& view, IDialogs& dialogs, IClock& clock = DefaultClock());
+    // Cancels and joins a running procedure.
+    ~TFocusingRunner();
+    TFocusingRunner(const TFocusingRunner&) = delete;
+    TFocusingRunner& operator=(const TFocusingRunner&) = delete;
+
+    // Scans the positions of ScanPositions(settings) relative to where the
+    // focuser stands (its position counter is reset first) and leaves the
+    // focuser at the last one.
+    bool StartScan(std::unique_ptr<IFocusDevices> devices, const ScanSettings& settings);
+    // Searches for best focus within +-initialStep of where the focuser
+    // stands (its position counter is reset first).
+    bool StartSearch(std::unique_ptr<IFocusDevices> devices, int initialStep);
+
+    // Any thread. The procedure ends at its next test of the flag; a reading
+    // in progress ends after its current sample.
+    void Cancel() { cancel_.store(true); }
+    bool CancelRequested() const { return cancel_.load(); }
+    bool Running() const;
+    // Waits for the procedure to end. Never from a view callback.
+    void Join();
+
+    // Samples per averaged reading (FocusSamples), kept within 1..20.
+    void SetSamples(int samples);
+    int Samples() const { return samples_.load(); }
+    // Leave out the highest and lowest sample (SmoothDataCB).
+    void SetSmooth(bool smooth) { smooth_.store(smooth); }
+    bool Smooth() const { return smooth_.load(); }
+
+private:
+    bool Start(std::unique_ptr<IFocusDevices> devices, WorkerThread::Procedure procedure);
+    void RunScan(WorkerThread& self, ScanSettings settings);
+    void RunSearch(WorkerThread& self, int initialStep);
+    // nullopt when cancelled or stopped first.
+    std::optional<WaitResult> WaitForMove(WorkerThread& self, int timeoutMs);
+    std::optional<FocusReading> Measure(WorkerThread& self, FomKind kind);
+    bool Ended(const WorkerThread& self) const { return cancel_.load() || self.StopRequested(); }
+
+    IFocusingView& view_;
+    IDialogs& dialogs_;
+    IClock& clock_;
+    std::shared_ptr<NamedEvent> moveDone_;
+    std::atomic<bool> cancel_{false};
+    std::atomic<int> samples_{kDefaultFocusSamples};
+    std::atomic<bool> smooth_{true};
+    std::unique_ptr<IFocusDevices> devices_;
+    std::unique_ptr<WorkerThread> worker_;
+};
+
+}  // namespace kv

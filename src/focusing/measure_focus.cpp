@@ -1,0 +1,107 @@
+#include "focusing/measure_focus.h"
+
+#include <vector>
+
+#include "camera/camera_control.h"
+#include "focuser/focus_control.h"
+
+namespace kv {
+
+bool TFocuserCameraDevices::FocuserIdle() { return focuser_.GetIdle(); }
+std::int32_t TFocuserCameraDevices::Position() { return focuser_.CTSCount(); }
+void TFocuserCameraDevices::ResetPosition() { focuser_.ResetPosition(); }
+void TFocuserCameraDevices::MoveBy(std::int32_t steps) { focuser_.MoveBy(steps); }
+void TFocuserCameraDevices::MoveTo(std::int32_t position) { focuser_.MoveTo(position); }
+FomKind TFocuserCameraDevices::Kind() { return camera_.FOMKind(); }
+
+FocusReading TFocuserCameraDevices::TakeFocusFrame() {
+    // A frame that did not arrive in time is logged by the controller; the
+    // sample is then whatever reading it holds.
+    camera_.GetFocusFrame();
+    return camera_.Reading();
+}
+
+FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth, FomKind kind) {
+    FocusReading result;
+    const std::size_t n = samples.size();
+    if (n == 0) {
+        GetFigureOfMerit(result, kind);
+        return result;
+    }
+    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::size_t lowest = kNone;
+    std::size_t highest = kNone;
+    if (smooth && n >= 4) {
+        double minimum = kSmoothMinStart;
+        double maximum = kSmoothMaxStart;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (samples[i].FOM < minimum) {
+                minimum = samples[i].FOM;
+                lowest = i;
+            }
+            if (samples[i].FOM > maximum) {
+                maximum = samples[i].FOM;
+                highest = i;
+            }
+        }
+    }
+    std::int64_t peak = 0;
+    std::int64_t peakX = 0;
+    std::int64_t peakY = 0;
+    std::int64_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i == lowest || i == highest) continue;
+        const FocusReading& s = samples[i];
+        peak += s.Peak;
+        peakX += s.PeakX;
+        peakY += s.PeakY;
+        result.xFWHM += s.xFWHM;
+        result.yFWHM += s.yFWHM;
+        result.FWHM += s.FWHM;
+        result.HFD += s.HFD;
+        ++count;
+    }
+    const auto d = static_cast<double>(count);
+    // Integer division truncates toward zero, as the whole-number fields must.
+    result.Peak = static_cast<std::int32_t>(peak / count);
+    result.PeakX = static_cast<std::int32_t>(peakX / count);
+    result.PeakY = static_cast<std::int32_t>(peakY / count);
+    result.xFWHM /= d;
+    result.yFWHM /= d;
+    result.FWHM /= d;
+    result.HFD /= d;
+    GetFigureOfMerit(result, kind);
+    return result;
+}
+
+std::optional<FocusReading> MeasureFocus(IFocusDevices& devices, IMeasureView& view, int samples, bool smooth,
+                                         FomKind kind, const std::atomic<bool>& cancel, IClock& clock,
+                                         const StopFn& stop) {
+    const auto ended = [&] { return cancel.load() || (stop && stop()); };
+    // A focuser that never reports idle would otherwise hold the worker for
+    // good: a cancel must still end the wait.
+    while (!devices.FocuserIdle()) {
+        if (ended() || !SleepFor(clock, kIdlePollMs, ended)) {
+            view.SampleProgress(0, samples);
+            return std::nullopt;
+        }
+    }
+    const int n = samples < 1 ? 1 : samples;
+    view.SampleProgress(0, n);
+    std::vector<FocusReading> taken;
+    taken.reserve(static_cast<std::size_t>(n));
+    for (int i = 1; i <= n; ++i) {
+        taken.push_back(devices.TakeFocusFrame());
+        view.SampleTaken(taken.back());
+        view.SampleProgress(i, n);
+        if (ended()) {
+            view.SampleProgress(0, n);
+            return std::nullopt;
+        }
+    }
+    FocusReading result = SmoothedAverage(taken, smooth, kind);
+    view.SampleProgress(0, n);
+    return result;
+}
+
+}  // namespace kv

@@ -1,0 +1,101 @@
+// The averaged focus reading at one focuser position, which the focus scan
+// and the auto-focus search take at every position.
+//
+// The procedures reach the focuser and the camera only through IFocusDevices,
+// so they run against the real drivers (TFocuserCameraDevices) or against a
+// scripted stand-in. They report to the window through IMeasureView, from the
+// worker thread that runs them: the desktop hands each call to the GUI thread
+// and must not block the worker.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "camera/focus_figures.h"
+#include "platform/clock.h"
+#include "platform/waits.h"
+
+namespace kv {
+
+class TCameraControl;
+class TFocusControl;
+
+// The focuser and camera operations the focusing procedures use. Called on the
+// procedure's worker thread only.
+class IFocusDevices {
+public:
+    virtual ~IFocusDevices() = default;
+    // No programmed move is running.
+    virtual bool FocuserIdle() = 0;
+    // The focuser's position counter (CTSCount).
+    virtual std::int32_t Position() = 0;
+    // Makes the current position 0.
+    virtual void ResetPosition() = 0;
+    // Start a move and return at once; "GENERAL_DELAY_EVENT" is reset when the
+    // move starts and signalled when it has ended (at once for no motion).
+    virtual void MoveBy(std::int32_t steps) = 0;
+    virtual void MoveTo(std::int32_t position) = 0;
+    // Takes one focus frame, waits for its measurement and returns it.
+    virtual FocusReading TakeFocusFrame() = 0;
+    // The figure-of-merit kind in use.
+    virtual FomKind Kind() = 0;
+};
+
+// The program's own focuser and camera. Both must outlive the procedure that
+// uses this object.
+class TFocuserCameraDevices final : public IFocusDevices {
+public:
+    TFocuserCameraDevices(TFocusControl& focuser, TCameraControl& camera) : focuser_(focuser), camera_(camera) {}
+    bool FocuserIdle() override;
+    std::int32_t Position() override;
+    void ResetPosition() override;
+    void MoveBy(std::int32_t steps) override;
+    void MoveTo(std::int32_t position) override;
+    FocusReading TakeFocusFrame() override;
+    FomKind Kind() override;
+
+private:
+    TFocusControl& focuser_;
+    TCameraControl& camera_;
+};
+
+// What one averaged reading shows while it is taken.
+class IMeasureView {
+public:
+    virtual ~IMeasureView() = default;
+    // The sample progress bar (ProgressBar2): position 0..maximum. Set to
+    // (0, N) first, (i, N) after sample i, and back to 0 when the reading is
+    // done or cancelled.
+    virtual void SampleProgress(int position, int maximum) = 0;
+    // Each sample as it arrives, for the focus panel's read-out boxes.
+    virtual void SampleTaken(const FocusReading& sample) = 0;
+};
+
+// How often the Idle wait looks at the focuser.
+inline constexpr int kIdlePollMs = 20;
+// Running extremes of the smoothing start from these.
+inline constexpr double kSmoothMinStart = 100000.0;
+inline constexpr double kSmoothMaxStart = 0.0;
+
+// The mean of `samples`. With `smooth` and at least 4 samples the lowest and
+// the highest FOM are left out, the first of equal values in each case, and a
+// single sample when both are the same one (all equal). The extremes are found
+// by running comparisons from kSmoothMinStart and kSmoothMaxStart, so a FOM not
+// below the one or not above the other is never dropped as such. All fields of
+// the samples kept are averaged; Peak, PeakX and PeakY are truncated toward
+// zero. FOM is then taken from the averaged fields by `kind`. No samples: all
+// zeros.
+FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth, FomKind kind);
+
+// The averaged reading of `samples` frames (at least 1) at the focuser's
+// position. Waits for the focuser to become idle first, however long that
+// takes, but ends when `cancel` (or `stop`) turns true meanwhile; `cancel` is
+// also tested after every sample. nullopt when cancelled: no reading, and the
+// progress is back at 0.
+std::optional<FocusReading> MeasureFocus(IFocusDevices& devices, IMeasureView& view, int samples, bool smooth,
+                                         FomKind kind, const std::atomic<bool>& cancel, IClock& clock,
+                                         const StopFn& stop = {});
+
+}  // namespace kv

@@ -1,0 +1,173 @@
+// The focusing decisions without devices: running average, smoothing, scan
+// plan and best point, and the auto-focus search driven by a focus curve.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "focusing/auto_focus_search.h"
+#include "focusing/focus_scan.h"
+#include "focusing/fom_average.h"
+#include "focusing/measure_focus.h"
+
+namespace kv {
+namespace {
+
+TEST(FomAverage, MeanOfTheLastTenAndResetOnCapacity) {
+    TFomAverage avg;
+    EXPECT_DOUBLE_EQ(avg.AverageFOM(4.0), 4.0);
+    EXPECT_DOUBLE_EQ(avg.AverageFOM(2.0), 3.0);
+    for (int i = 0; i < 8; ++i) avg.AverageFOM(3.0);
+    EXPECT_DOUBLE_EQ(avg.AverageFOM(3.0), 2.9);  // the 4.0 is pushed out
+    avg.SetCapacity(kFomAverageCapacity);
+    EXPECT_DOUBLE_EQ(avg.AverageFOM(7.0), 7.0);
+    EXPECT_EQ(AverageCaption(avg.Capacity()), "Average\n\r of 10");
+}
+
+// Samples with the given FOMs; PeakX = 10 * (index + 1) shows which were kept.
+std::vector<FocusReading> Samples(const std::vector<double>& foms) {
+    std::vector<FocusReading> out;
+    for (std::size_t i = 0; i < foms.size(); ++i) {
+        FocusReading r;
+        r.FWHM = foms[i];
+        r.FOM = foms[i];
+        r.PeakX = static_cast<std::int32_t>(10 * (i + 1));
+        r.Peak = -static_cast<std::int32_t>(i + 1);
+        out.push_back(r);
+    }
+    return out;
+}
+
+TEST(SmoothedAverage, DropsTheFirstLowestAndFirstHighestOnly) {
+    auto r = SmoothedAverage(Samples({2, 3, 4, 5, 6}), true, FomKind::FWHM);
+    EXPECT_DOUBLE_EQ(r.FOM, 4.0);
+    EXPECT_EQ(r.PeakX, 30);  // 20, 30, 40
+    r = SmoothedAverage(Samples({2, 3, 4, 5, 6}), false, FomKind::FWHM);
+    EXPECT_DOUBLE_EQ(r.FOM, 4.0);
+    EXPECT_EQ(r.PeakX, 30);  // all five
+    EXPECT_EQ(r.Peak, -3);
+    r = SmoothedAverage(Samples({1, 1, 5, 9, 9}), true, FomKind::FWHM);
+    EXPECT_DOUBLE_EQ(r.FOM, 5.0);
+    EXPECT_EQ(r.PeakX, 33);  // 20, 30, 50: truncated
+    EXPECT_EQ(r.Peak, -3);   // -(2+3+5)/3 = -3.33 toward zero
+    r = SmoothedAverage(Samples({3, 3, 3, 3, 3}), true, FomKind::FWHM);
+    EXPECT_EQ(r.PeakX, 35);  // only the first left out: 20..50
+    r = SmoothedAverage(Samples({1, 9, 5}), true, FomKind::FWHM);
+    EXPECT_DOUBLE_EQ(r.FOM, 5.0);  // fewer than four: nothing dropped
+    // The figure follows the kind from the averaged fields.
+    r = SmoothedAverage(Samples({1, 9, 5}), true, FomKind::Peak);
+    EXPECT_DOUBLE_EQ(r.FOM, -2.0);
+}
+
+TEST(ScanPlan, PositionsAxisAndBestPoint) {
+    const ScanSettings defaults;
+    const auto positions = ScanPositions(defaults);
+    ASSERT_EQ(positions.size(), 11u);
+    EXPECT_EQ(positions.front(), -100);
+    EXPECT_EQ(positions.back(), 100);
+    EXPECT_EQ(ScanAxisRange(defaults), (AxisRange{-100, 100}));
+    EXPECT_EQ(ScanPositions({-50, 5, 1}), (std::vector<std::int32_t>{-50, -45}));
+
+    const std::vector<ChartPoint> points{{-20, 3.0}, {0, 2.0}, {20, 2.0}, {40, 5.0}, {60, 5.0}};
+    EXPECT_EQ(BestScanPosition(points, FomKind::HFD), 0);
+    EXPECT_EQ(BestScanPosition(points, FomKind::Peak), 40);
+    EXPECT_EQ(BestScanPosition(std::vector<ChartPoint>{}, FomKind::HFD), std::nullopt);
+}
+
+struct Drive {
+    std::vector<std::int32_t> measured;
+    std::vector<std::string> notes;
+    TAutoFocusSearch::Action last;
+};
+
+// Runs a search to its end; the focuser goes exactly where it is sent.
+Drive RunSearch(TAutoFocusSearch& search, const std::function<double(double)>& fom) {
+    Drive d;
+    std::int32_t at = 0;
+    const auto take = [&] {
+        for (const auto& n : search.TakeNotes())
+            if (n.kind != TAutoFocusSearch::Note::Plot) d.notes.push_back(n.text);
+    };
+    for (int guard = 0; guard < 200; ++guard) {
+        d.last = search.Next();
+        take();
+        if (d.last.kind == TAutoFocusSearch::Action::Move) at = d.last.position;
+        if (d.last.kind == TAutoFocusSearch::Action::Measure) {
+            if (!d.last.here) at = d.last.position;
+            d.measured.push_back(at);
+            FocusReading r;
+            r.FOM = fom(at);
+            search.Report(r, at);
+            take();
+        }
+        if (d.last.kind == TAutoFocusSearch::Action::Finished || d.last.kind == TAutoFocusSearch::Action::Failed)
+            break;
+    }
+    return d;
+}
+
+double Curve(double p, double best) { return 2.0 + std::pow((p - best) / 50.0, 2.0); }
+
+TEST(AutoFocusSearch, BracketsThenNarrowsToBestFocus) {
+    TAutoFocusSearch search(100, FomKind::HFD);
+    const Drive d = RunSearch(search, [](double p) { return Curve(p, 30); });
+    ASSERT_EQ(d.last.kind, TAutoFocusSearch::Action::Finished);
+    ASSERT_GE(d.measured.size(), 5u);
+    EXPECT_EQ(std::vector<std::int32_t>(d.measured.begin(), d.measured.begin() + 5),
+              (std::vector<std::int32_t>{-100, 100, 0, 38, -15}));
+    EXPECT_EQ(search.NarrowingSteps(), 8);
+    EXPECT_EQ(search.Points().size(), 14u);
+    EXPECT_EQ(search.Points()[4], (SearchPoint{5, -15, Curve(-15, 30)}));
+    EXPECT_EQ(d.last.position, 30);
+    EXPECT_EQ(d.notes[3], "Assuring that optimum focus is within range");
+    EXPECT_EQ(d.notes[5], "Ra FOM: 8.7600  Position: -100");
+    const std::vector<std::string> tail(d.notes.end() - 8, d.notes.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"Focus Search Complete....", "", "Getting Final Values....", "",
+                                              "Final Position = 30", "Final Focus = 2.0000",
+                                              " Focus Search Complete....", ""}));
+
+    // The nearer best focus lies to the start, the longer the search narrows.
+    TAutoFocusSearch near(100, FomKind::HFD);
+    EXPECT_EQ(RunSearch(near, [](double p) { return Curve(p, 1); }).last.position, 1);
+    EXPECT_EQ(near.NarrowingSteps(), 14);
+}
+
+TEST(AutoFocusSearch, MiddleNotStrictlyBestIsNotInRange) {
+    TAutoFocusSearch search(50, FomKind::FWHM);
+    const Drive d = RunSearch(search, [](double p) { return p < 0 ? 3.0 : p == 0 ? 3.0 : 4.0; });
+    EXPECT_EQ(d.last.kind, TAutoFocusSearch::Action::Failed);
+    EXPECT_EQ(d.measured, (std::vector<std::int32_t>{-50, 50, 0}));
+    EXPECT_EQ(std::vector<std::string>(d.notes.end() - 3, d.notes.end()),
+              (std::vector<std::string>{"Focus operation cancelled...", "Final posiiton = 0", ""}));
+    EXPECT_EQ(d.last.message,
+              "The optimum focus point does not appear to be within the specified \r\nrange....  Please do a rough "
+              "refocus manually by recentering the \r\nfocuser in its range and using the telescope manual focus");
+}
+
+TEST(AutoFocusSearch, PeakIsMaximisedAndChartedRaw) {
+    TAutoFocusSearch search(100, FomKind::Peak, 1000);
+    const Drive d = RunSearch(search, [](double p) { return 60000.0 - 10.0 * (p - 1030) * (p - 1030); });
+    EXPECT_EQ(d.last.kind, TAutoFocusSearch::Action::Finished);
+    EXPECT_EQ(d.last.position, 1030);
+    EXPECT_EQ(d.measured.front(), 900);
+    EXPECT_DOUBLE_EQ(search.Points().back().fom, 60000.0);
+}
+
+TEST(AutoFocusSearch, ChartAxesForEveryInitialStep) {
+    const double expected[] = {10, 10, 10, 10, 10, 15, 20, 20, 20, 20};
+    for (int item = 0; item < 10; ++item) {
+        const int s = InitialStepForItem(item);
+        const SearchChartAxes axes = SearchAxesFor(s, FomKind::FWHM);
+        EXPECT_EQ(axes.bottomMax, expected[item]) << s;
+        EXPECT_EQ(axes.position, (AxisRange{-1.0 * s, 1.0 * s}));
+    }
+    EXPECT_EQ(InitialStepForItem(kDefaultInitialStepItem), 100);
+    EXPECT_EQ(InitialStepForItem(42), 100);
+    EXPECT_EQ(SearchAxesFor(100, FomKind::Peak).quality.max, 64000.0);
+    EXPECT_EQ(SearchAxesFor(100, FomKind::HFD).quality.title, "Figure of Merit  ( HFD )");
+}
+
+}  // namespace
+}  // namespace kv
