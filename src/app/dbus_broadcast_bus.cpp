@@ -47,8 +47,8 @@ bool DbusBroadcastBus::WaitForLogger(int timeoutMs) {
     return false;
 }
 
-bool DbusBroadcastBus::Broadcast(std::string_view message, std::int64_t wparam, std::int64_t lparam,
-                                 std::string_view text) {
+bool DbusBroadcastBus::Post(std::string_view message, std::int64_t wparam, std::int64_t lparam,
+                            std::string_view text) {
     if (!connection_.isConnected()) {
         return false;
     }
@@ -56,7 +56,12 @@ bool DbusBroadcastBus::Broadcast(std::string_view message, std::int64_t wparam, 
                                                      QLatin1String(kv::kDbusSignal));
     signal << FromView(message) << static_cast<qint64>(wparam) << static_cast<qint64>(lparam) << FromView(text)
            << static_cast<qint64>(QCoreApplication::applicationPid());
-    if (!connection_.send(signal)) {
+    return connection_.send(signal);
+}
+
+bool DbusBroadcastBus::Broadcast(std::string_view message, std::int64_t wparam, std::int64_t lparam,
+                                 std::string_view text) {
+    if (!Post(message, wparam, lparam, text)) {
         return false;
     }
     // send() only queues. The bus handles one connection's messages in order,

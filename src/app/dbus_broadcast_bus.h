@@ -38,6 +38,12 @@ public:
     bool Broadcast(std::string_view message, std::int64_t wparam, std::int64_t lparam,
                    std::string_view text) override;
 
+    // Any thread. Queues the signal and returns at once; false only when the
+    // bus is gone. The connection's own thread writes it out soon after, but a
+    // process that exits at once may lose it.
+    bool Post(std::string_view message, std::int64_t wparam, std::int64_t lparam,
+              std::string_view text) override;
+
     static constexpr int kConfirmTimeoutMs = 2000;
 
 signals:
