@@ -603,7 +603,7 @@ void TMainForm::SetStarSelected(bool selected) {
 }
 
 void TMainForm::BroadcastKantrel(int code, std::int64_t value) {
-    if (kv::IBroadcastBus* bus = kv::BroadcastBus()) bus->Broadcast(kv::kKantrelMessage, code, value, {});
+    if (kv::IBroadcastBus* bus = kv::BroadcastBus()) bus->Post(kv::kKantrelMessage, code, value, {});
 }
 
 bool TMainForm::SendKantrel(int code, std::int64_t value) {

@@ -12,48 +12,26 @@
 
 #include <functional>
 
-#include "app_test_support.h"
+#include "private_bus.h"
 
 namespace {
 
-constexpr int kLimitMs = 20000;  // generous: only reached when something is broken
-const QString kMsgProgram = QStringLiteral(KV_BIN_DIR "/kessivane-msg");
+constexpr int kLimitMs = kvtest::kBusLimitMs;
+const QString kMsg = QStringLiteral("kessivane-msg");
 
 bool PumpUntil(const std::function<bool()>& done) { return kvtest::ProcessEventsUntil(done, kLimitMs); }
-
-void StartMsg(QProcess& msg, const QString& address, const QStringList& args) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
-    env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
-    msg.setProcessEnvironment(env);
-    msg.start(kMsgProgram, args);
-}
 
 class DbusBroadcastBusTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty() ||
-            !QFileInfo::exists(kMsgProgram)) {
+        if (!bus_.Up() || !QFileInfo::exists(QStringLiteral(KV_BIN_DIR "/kessivane-msg"))) {
             GTEST_SKIP() << "needs dbus-daemon and a built kessivane-msg";
         }
-        daemon_.start(QStringLiteral("dbus-daemon"),
-                      {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address")});
-        ASSERT_TRUE(PumpUntil([this] {
-            daemon_.waitForReadyRead(10);
-            return daemon_.canReadLine();
-        }));
-        address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
-        connection_ = QDBusConnection::connectToBus(address_, QStringLiteral("kv-broadcast-test"));
-        ASSERT_TRUE(connection_.isConnected());
+        connection_ = bus_.Connection();
+        address_ = bus_.Address();
     }
 
-    void TearDown() override {
-        QDBusConnection::disconnectFromBus(QStringLiteral("kv-broadcast-test"));
-        daemon_.kill();
-        daemon_.waitForFinished(kLimitMs);
-    }
-
-    QProcess daemon_;
+    kvtest::PrivateBus bus_{QStringLiteral("kv-broadcast-test")};
     QString address_;
     QDBusConnection connection_{QString()};
 };
@@ -61,7 +39,7 @@ protected:
 TEST_F(DbusBroadcastBusTest, KessivaneMsgPrintsTraceLinesBareAndOtherMessagesWithChannel) {
     DbusBroadcastBus bus(connection_);
     QProcess msg;
-    StartMsg(msg, address_, {QStringLiteral("--count"), QStringLiteral("3")});
+    bus_.Start(msg, kMsg, {QStringLiteral("--count"), QStringLiteral("3")});
     QByteArray err;
     ASSERT_TRUE(PumpUntil([&] {
         msg.waitForReadyRead(10);
@@ -108,7 +86,7 @@ TEST_F(DbusBroadcastBusTest, ReportsOtherProcessesSignalsButNotItsOwn) {
 
 TEST_F(DbusBroadcastBusTest, KessivaneMsgSaysSoWithoutASessionBus) {
     QProcess msg;
-    StartMsg(msg, QStringLiteral("unix:path=/nonexistent/kv-no-bus"), {});
+    bus_.Start(msg, kMsg, {}, QStringLiteral("unix:path=/nonexistent/kv-no-bus"));
     ASSERT_TRUE(msg.waitForFinished(kLimitMs));
     EXPECT_EQ(msg.exitCode(), 1);
     EXPECT_TRUE(msg.readAllStandardError().contains("kessivane-msg: no session bus"));

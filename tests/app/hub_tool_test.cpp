@@ -12,69 +12,29 @@
 #include <vector>
 
 #include "app/dbus_broadcast_bus.h"
-#include "app_test_support.h"
+#include "private_bus.h"
 
 namespace {
 
-constexpr int kLimitMs = 20000;  // only reached when something is broken
-const QString kHubProgram = QStringLiteral(KV_BIN_DIR "/kessivane-hub");
-
-struct HubRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
+const QString kHub = QStringLiteral("kessivane-hub");
 
 class HubToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty() ||
-            !QFileInfo::exists(kHubProgram)) {
+        if (!bus_.Up() || !QFileInfo::exists(QStringLiteral(KV_BIN_DIR "/kessivane-hub"))) {
             GTEST_SKIP() << "needs dbus-daemon and a built kessivane-hub";
         }
-        daemon_.start(QStringLiteral("dbus-daemon"),
-                      {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address")});
-        ASSERT_TRUE(kvtest::ProcessEventsUntil(
-            [this] {
-                daemon_.waitForReadyRead(10);
-                return daemon_.canReadLine();
-            },
-            kLimitMs));
-        address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
-        connection_ = QDBusConnection::connectToBus(address_, QStringLiteral("kv-hub-test"));
-        ASSERT_TRUE(connection_.isConnected());
     }
-
-    void TearDown() override {
-        QDBusConnection::disconnectFromBus(QStringLiteral("kv-hub-test"));
-        daemon_.kill();
-        daemon_.waitForFinished(kLimitMs);
+    kvtest::PrivateBus::Run RunHub(const QStringList& args, const QString& address = {}) {
+        return bus_.RunTool(kHub, args, address);
     }
-
-    void Start(QProcess& hub, const QStringList& args, const QString& address = {}) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address.isEmpty() ? address_ : address);
-        env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
-        hub.setProcessEnvironment(env);
-        hub.start(kHubProgram, args);
-    }
-
-    // Keeps this process's events flowing while the tool waits for an answer from it.
-    HubRun RunHub(const QStringList& args, const QString& address = {}) {
-        QProcess hub;
-        Start(hub, args, address);
-        EXPECT_TRUE(kvtest::ProcessEventsUntil([&] { return hub.state() == QProcess::NotRunning; }, kLimitMs));
-        return {hub.exitCode(), QString::fromUtf8(hub.readAllStandardOutput()),
-                QString::fromUtf8(hub.readAllStandardError())};
-    }
-
-    QProcess daemon_;
-    QString address_;
-    QDBusConnection connection_{QString()};
+    kvtest::PrivateBus bus_{QStringLiteral("kv-hub-test")};
 };
 
+}  // namespace
+
 TEST_F(HubToolTest, AsksMovesAndWatchesARunningProgram) {
-    DbusBroadcastBus bus(connection_);
+    DbusBroadcastBus bus(bus_.Connection());
     std::vector<std::pair<qint64, qint64>> asked;
     QObject::connect(&bus, &DbusBroadcastBus::received,
                      [&](const QString& message, qint64 code, qint64 value, const QString&, qint64) {
@@ -84,7 +44,7 @@ TEST_F(HubToolTest, AsksMovesAndWatchesARunningProgram) {
                          if (code == 5) bus.Post(kv::kKantrelMessage, 6, 1, {});
                      });
 
-    HubRun r = RunHub({QStringLiteral("position")});
+    auto r = RunHub({QStringLiteral("position")});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, QStringLiteral("1520\n"));
     r = RunHub({QStringLiteral("idle")});
@@ -92,33 +52,27 @@ TEST_F(HubToolTest, AsksMovesAndWatchesARunningProgram) {
     EXPECT_EQ(r.out, QStringLiteral("1\n"));
     EXPECT_EQ(RunHub({QStringLiteral("move-by"), QStringLiteral("-25")}).exitCode, 0);
     EXPECT_EQ(RunHub({QStringLiteral("move-to"), QStringLiteral("3000")}).exitCode, 0);
-    kvtest::ProcessEventsUntil([&] { return asked.size() >= 4; }, kLimitMs);
+    kvtest::ProcessEventsUntil([&] { return asked.size() >= 4; }, kvtest::kBusLimitMs);
     const std::vector<std::pair<qint64, qint64>> expected{{1, 0}, {5, 0}, {4, -25}, {3, 3000}};
     EXPECT_EQ(asked, expected);
 
     // Only the program's reports are shown; a move request is not one.
     QProcess watch;
-    Start(watch, {QStringLiteral("watch"), QStringLiteral("--count"), QStringLiteral("2")});
+    bus_.Start(watch, kHub, {QStringLiteral("watch"), QStringLiteral("--count"), QStringLiteral("2")});
     QByteArray out;
-    ASSERT_TRUE(kvtest::ProcessEventsUntil(
-        [&] {
-            watch.waitForReadyRead(10);
-            out += watch.readAllStandardOutput();
-            return out.contains("watching\n");
-        },
-        kLimitMs));
+    ASSERT_TRUE(kvtest::PrivateBus::WaitForLine(watch, out, "watching\n"));
     bus.Post(kv::kKantrelMessage, 4, 10, {});
     bus.Post(kv::kKantrelMessage, 7, -12, {});
     bus.Post(kv::kKantrelMessage, 8, 0, {});
     bus.Post(kv::kKantrelMessage, 6, 1, {});
-    ASSERT_TRUE(kvtest::ProcessEventsUntil([&] { return watch.state() == QProcess::NotRunning; }, kLimitMs));
+    ASSERT_TRUE(kvtest::ProcessEventsUntil([&] { return watch.state() == QProcess::NotRunning; }, kvtest::kBusLimitMs));
     out += watch.readAllStandardOutput();
     EXPECT_EQ(watch.exitCode(), 0);
     EXPECT_EQ(out.toStdString(), "watching\ncode 7 -12\ncode 8 0\n");
 }
 
 TEST_F(HubToolTest, NoAnswerNoBusAndBadArgumentsEachHaveTheirExitCode) {
-    HubRun r = RunHub({QStringLiteral("position"), QStringLiteral("--timeout-ms"), QStringLiteral("200")});
+    auto r = RunHub({QStringLiteral("position"), QStringLiteral("--timeout-ms"), QStringLiteral("200")});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.out, QString());
     EXPECT_TRUE(r.err.contains(QStringLiteral("No answer from Kessivane (is it running?)")));
@@ -129,5 +83,3 @@ TEST_F(HubToolTest, NoAnswerNoBusAndBadArgumentsEachHaveTheirExitCode) {
     EXPECT_EQ(RunHub({QStringLiteral("move-by"), QStringLiteral("ten")}).exitCode, 64);
     EXPECT_EQ(RunHub({QStringLiteral("position"), QStringLiteral("--count"), QStringLiteral("2")}).exitCode, 64);
 }
-
-}  // namespace

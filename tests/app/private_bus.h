@@ -1,0 +1,84 @@
+// A bus daemon of the test's own, so that desktop tests running in parallel
+// never hear each other's broadcasts, and the program's tools started on it.
+#pragma once
+
+#include <QDBusConnection>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QString>
+#include <QStringList>
+
+#include "app_test_support.h"
+
+namespace kvtest {
+
+inline constexpr int kBusLimitMs = 20000;  // only reached when something is broken
+
+class PrivateBus {
+public:
+    explicit PrivateBus(QString name) : name_(std::move(name)) {
+        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty()) return;
+        daemon_.start(QStringLiteral("dbus-daemon"),
+                      {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address")});
+        ProcessEventsUntil(
+            [this] {
+                daemon_.waitForReadyRead(10);
+                return daemon_.canReadLine();
+            },
+            kBusLimitMs);
+        if (!daemon_.canReadLine()) return;
+        address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
+        connection_ = QDBusConnection::connectToBus(address_, name_);
+    }
+    ~PrivateBus() {
+        QDBusConnection::disconnectFromBus(name_);
+        daemon_.kill();
+        daemon_.waitForFinished(kBusLimitMs);
+    }
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+
+    // False without a dbus-daemon on this machine.
+    bool Up() const { return connection_.isConnected(); }
+    const QString& Address() const { return address_; }
+    QDBusConnection Connection() const { return connection_; }
+
+    // Starts `program` from the program folder on this bus (or on `address`).
+    void Start(QProcess& process, const QString& program, const QStringList& args, const QString& address = {}) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address.isEmpty() ? address_ : address);
+        env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(KV_BIN_DIR "/") + program, args);
+    }
+    // Runs it to its end, keeping this process's events flowing meanwhile.
+    struct Run {
+        int exitCode = -1;
+        QString out;
+        QString err;
+    };
+    Run RunTool(const QString& program, const QStringList& args, const QString& address = {}) const {
+        QProcess p;
+        Start(p, program, args, address);
+        ProcessEventsUntil([&] { return p.state() == QProcess::NotRunning; }, kBusLimitMs);
+        return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+    }
+    // Waits until `process` has printed `line`; everything it printed is added to `out`.
+    static bool WaitForLine(QProcess& process, QByteArray& out, const QByteArray& line) {
+        return ProcessEventsUntil(
+            [&] {
+                process.waitForReadyRead(10);
+                out += process.readAllStandardOutput();
+                return out.contains(line);
+            },
+            kBusLimitMs);
+    }
+
+private:
+    QString name_;
+    QProcess daemon_;
+    QString address_;
+    QDBusConnection connection_{QString()};
+};
+
+}  // namespace kvtest
