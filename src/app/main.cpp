@@ -101,15 +101,16 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         TMainForm form(dialogs, folder, args);
-        // The hub companion's requests and the camera drivers' reports.
-        QObject::connect(&bus, &DbusBroadcastBus::received, &form,
-                         [&form](const QString& message, qint64 wparam, qint64 lparam) {
-                             form.OnBroadcast(message, wparam, lparam);
-                         });
         if (!form.FormCreate()) {
             kv::SetBroadcastBus(nullptr);
             return 1;
         }
+        // The hub companion's requests and the camera drivers' reports, once
+        // the focuser they ask about is there.
+        QObject::connect(&bus, &DbusBroadcastBus::received, &form,
+                         [&form](const QString& message, qint64 wparam, qint64 lparam) {
+                             form.OnBroadcast(message, wparam, lparam);
+                         });
         if (!splashDone) splash.WaitUntilDone();
         form.show();
         if (!showPage.isEmpty()) ShowPageByCaption(form, showPage);
