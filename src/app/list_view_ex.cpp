@@ -24,7 +24,10 @@ TListViewEx::TListViewEx(kv::TCalibrationList& list, QWidget* parent) : QTableWi
     for (int i = 0; i < 5; ++i) setColumnWidth(i, kColumnWidths[i]);
     horizontalHeader()->setSectionsClickable(false);
     horizontalHeader()->setHighlightSections(false);
+    // The Date column gives way rather than the list scrolling sideways.
+    horizontalHeader()->setMinimumSectionSize(20);
     horizontalHeader()->setStretchLastSection(true);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     verticalHeader()->hide();
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
     setShowGrid(true);

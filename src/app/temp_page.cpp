@@ -125,13 +125,13 @@ TTempPage::TTempPage(TMainForm& form, QWidget* parent)
 
     // The read-out panel of the main window covers the top left corner.
     QWidget* readOut = BuildReadOut();
-    readOut->setGeometry(190, 2, 200, 262);
+    readOut->setGeometry(190, 2, 215, 236);
     QWidget* control = BuildControl();
-    control->setGeometry(190, 268, 200, 246);
+    control->setGeometry(190, 242, 215, 272);
     QWidget* activity = BuildActivity();
     activity->setGeometry(4, 218, 182, 296);
     QWidget* calibration = BuildCalibration();
-    calibration->setGeometry(396, 2, 384, 512);
+    calibration->setGeometry(409, 2, 371, 512);
 
     auto timer = [this](const char* name, int ms) {
         auto* t = new QTimer(this);
@@ -193,7 +193,6 @@ QWidget* TTempPage::BuildReadOut() {
     tcWarningLabel_->setStyleSheet(QStringLiteral("color: red; font-weight: bold; font-style: italic;"));
     tcWarningLabel_->hide();
     v->addWidget(tcWarningLabel_);
-    v->addStretch();
 
     auto* offset = new QHBoxLayout;
     offset->setSpacing(2);
@@ -217,14 +216,16 @@ QWidget* TTempPage::BuildReadOut() {
     connect(setCalUp_, &QPushButton::clicked, this, [this] { SetCalUpButtonClick(true); });
     connect(setCalDown_, &QPushButton::clicked, this, [this] { SetCalUpButtonClick(false); });
 
-    auto* rate = new QHBoxLayout;
+    auto* rate = new QFormLayout;
     tempReadingRateSE_ = new QSpinBox(box);
     tempReadingRateSE_->setObjectName(QStringLiteral("TempReadingRateSE"));
     tempReadingRateSE_->setRange(1, 30);
     tempReadingRateSE_->setValue(3);
-    rate->addWidget(Label(nullptr, QStringLiteral("Temperature Update (sec.)"), box), 1);
-    rate->addWidget(tempReadingRateSE_);
+    QLabel* rateCaption = Label(nullptr, QStringLiteral("Temperature Update (sec.)"), box);
+    rateCaption->setWordWrap(true);
+    rate->addRow(rateCaption, tempReadingRateSE_);
     v->addLayout(rate);
+    v->addStretch();
     connect(tempReadingRateSE_, &QSpinBox::valueChanged, this,
             [this](int seconds) { getTempTimer_->setInterval(static_cast<int>(std::lround(seconds * 1000.0))); });
     return box;
@@ -237,13 +238,12 @@ QWidget* TTempPage::BuildControl() {
     v->setSpacing(3);
 
     // Hidden until the first temperature reading; the page guard asks the switch.
-    auto* switchRow = new QHBoxLayout;
+    autoTCLabel_ = Label("AutoTCLabel", QStringLiteral("Automatic\r\nCompensation"), box);
+    autoTCLabel_->setAlignment(Qt::AlignCenter);
     autoSwitch_ = new QCheckBox(QStringLiteral("Auto Compensate"), box);
     autoSwitch_->setObjectName(QStringLiteral("AutoSwitch"));
-    autoTCLabel_ = Label("AutoTCLabel", QStringLiteral("Automatic\r\nCompensation"), box);
-    switchRow->addWidget(autoSwitch_);
-    switchRow->addWidget(autoTCLabel_);
-    v->addLayout(switchRow);
+    v->addWidget(autoTCLabel_);
+    v->addWidget(autoSwitch_, 0, Qt::AlignHCenter);
     manualTCButton_ = Button("ManualTCButton", "Compensate Now", box);
     v->addWidget(manualTCButton_);
     for (QWidget* w : std::initializer_list<QWidget*>{autoSwitch_, autoTCLabel_, manualTCButton_}) w->hide();
@@ -344,14 +344,18 @@ QWidget* TTempPage::BuildCalibration() {
     auto* box = new QGroupBox(QStringLiteral("Calibration"), this);
     box->setObjectName(QStringLiteral("CalibrationGB"));
     auto* h = new QHBoxLayout(box);
+    h->setContentsMargins(4, 4, 4, 4);
+    h->setSpacing(4);
     listView_ = new TListViewEx(calibration_, box);
     listView_->setObjectName(QStringLiteral("ListView1"));
-    listView_->setMinimumWidth(262);
     h->addWidget(listView_, 1);
 
-    auto* side = new QVBoxLayout;
+    auto* sideBox = new QWidget(box);
+    sideBox->setFixedWidth(108);
+    auto* side = new QVBoxLayout(sideBox);
+    side->setContentsMargins(0, 0, 0, 0);
     side->setSpacing(3);
-    h->addLayout(side);
+    h->addWidget(sideBox);
     trainSB_ = new kv::TlumSB(box);
     trainSB_->setObjectName(QStringLiteral("TrainSB"));
     trainSB_->setText(QStringLiteral("Train"));
@@ -389,7 +393,8 @@ QWidget* TTempPage::BuildCalibration() {
     r2Meter_->SetClipBarColor(Qt::green);
     r2Meter_->SetBackColor(QColor(64, 64, 64));
     r2Meter_->SetMeterValue(0);
-    r2Meter_->setFixedSize(kv::TMeter::DefaultWidth, 2 + 4 * kv::kFitMeterLeds);
+    // The sunken bevel takes two pixels on each side; the rest is whole LEDs.
+    r2Meter_->setFixedSize(kv::TMeter::DefaultWidth, 4 + 5 * kv::kFitMeterLeds);
     r2Label_ = Label("R2Label", QStringLiteral("0.00"), box);
     fit->addWidget(Label(nullptr, QStringLiteral("Fit"), box), 0, 0, Qt::AlignRight | Qt::AlignTop);
     fit->addWidget(r2Meter_, 0, 1, 2, 1);
