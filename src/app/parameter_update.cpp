@@ -284,7 +284,10 @@ void TMainForm::ShowDevicePortsTab() {
     UpdateSettingsButtons();
 }
 
-void TMainForm::AttachFocuserHandlers() { manualFocusPage_->AttachFocuser(focusControl_.get()); }
+void TMainForm::AttachFocuserHandlers() {
+    manualFocusPage_->AttachFocuser(focusControl_.get());
+    tempPage_->AttachAvailChange();
+}
 
 void TMainForm::DisconnectButtonClick() {
     auto* cameras = findChild<QComboBox*>(QStringLiteral("CameraComboBox"));

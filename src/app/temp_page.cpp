@@ -461,14 +461,24 @@ void TTempPage::TempControlShow() {
         getTempTimer_->start();
         ShowOffset();
     }
-    if (focuser != nullptr) {
-        QPointer<TTempPage> self(this);
-        focuser->SetOnAvailChange([self](kv::TFocusControl&, bool avail) {
-            QMetaObject::invokeMethod(
-                qApp, [self, avail] { if (self) self->TCAvailChange(avail); }, Qt::QueuedConnection);
-        });
-    }
+    AttachAvailChange();
     ShowSamplesControls(false);
+}
+
+void TTempPage::AttachAvailChange() {
+    kv::TFocusControl* focuser = form_.FocusControl();
+    if (focuser == nullptr) return;
+    // Raised on whichever thread asked the hub; handled here, in order.
+    QPointer<TTempPage> self(this);
+    focuser->SetOnAvailChange([self](kv::TFocusControl&, bool avail) {
+        QMetaObject::invokeMethod(
+            qApp, [self, avail] { if (self) self->TCAvailChange(avail); }, Qt::QueuedConnection);
+    });
+}
+
+bool TTempPage::ReadOutRunning() const {
+    const TTCWindow* window = form_.TCWindow();
+    return isVisible() || compensator_->AutoOn() || (window != nullptr && window->isVisible());
 }
 
 void TTempPage::TempControlHide() {
@@ -538,6 +548,9 @@ void TTempPage::TCDetectTimerTimer() {
 
 void TTempPage::TCAvailChange(bool avail) {
     tcAvail_ = avail;
+    // Others ask the hub too (the About box, the parameter update); the
+    // read-out reacts only while it runs.
+    if (!ReadOutRunning()) return;
     if (!avail) {
         form_.Dialogs().Beep();
         tcWarningLabel_->show();

@@ -63,6 +63,8 @@ public:
     void IdleCheckTimerTimer();
     // Reads the page's own option from the settings file.
     void ReadOwnSettings(const kv::IniFile& ini);
+    // Availability reports of the window's (possibly new) focuser come here.
+    void AttachAvailChange();
 
     // Where Load and Merge read from; tests replace the dialog. Gets the
     // caption and the filter; empty when the user cancelled.
@@ -84,6 +86,8 @@ private:
     void GetTempTimerTimer();
     void TCDetectTimerTimer();
     void TCAvailChange(bool avail);
+    // The page is open, or compensation or the compensation window keeps the read-out going.
+    bool ReadOutRunning() const;
     void SetCalUpButtonClick(bool up);
     void ShowOffset();
     void ShowNoTemperature();
