@@ -45,6 +45,7 @@
 #include "app/read_out_panel.h"
 #include "app/settings_page.h"
 #include "app/temp_page.h"
+#include "app/tc_window.h"
 #include "app/settings_binder.h"
 #include "app/splash_form.h"
 #include "focuser/focuser_factory.h"
@@ -64,7 +65,6 @@
 
 namespace {
 
-constexpr int kIdleCheckTimerMs = 2000;
 constexpr int kLoggerStartMs = 3000;
 constexpr int kFw2TimerMs = 500;
 constexpr int kHelpStartMs = 2000;
@@ -106,7 +106,8 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
     idleCheckTimer_ = new QTimer(this);
     idleCheckTimer_->setObjectName(QStringLiteral("IdleCheckTimer"));
     idleCheckTimer_->setSingleShot(true);
-    idleCheckTimer_->setInterval(kIdleCheckTimerMs);
+    idleCheckTimer_->setInterval(kv::kIdleCheckTimerMs);
+    connect(idleCheckTimer_, &QTimer::timeout, tempPage_, &TTempPage::IdleCheckTimerTimer);
     fw2Timer_ = new QTimer(this);
     fw2Timer_->setObjectName(QStringLiteral("FW2Timer"));
     fw2Timer_->setSingleShot(true);
@@ -142,6 +143,8 @@ void TMainForm::BuildUi() {
     manualFocusPage_ = new TManualFocusPage(*this, pc1_);
     autoFocusPage_ = new TAutoFocusPage(*this, pc1_);
     settingsPage_ = new TSettingsPage(*this, pc1_);
+    // Before the Temp Control page, which fills it.
+    tcWindow_ = std::make_unique<TTCWindow>();
     tempPage_ = new TTempPage(*this, pc1_);
     pc1_->addTab(exposurePage_, QStringLiteral("Exposure Control"));
     pc1_->addTab(manualFocusPage_, QStringLiteral("Manual Focus"));
@@ -298,6 +301,7 @@ bool TMainForm::FormCreate() {
     focusControl_ = kv::CreateFocusControl(kv::FocuserKind::JMI, engineDialogs_);
 
     LoadSettingsFile();
+    tcWindow_->Place(frameGeometry(), loaded_.tcLeft, loaded_.tcTop);
     if (arguments_.contains(QStringLiteral("--simulate"))) ChooseSimulatedObservatory();
 
     kv::TraceDiag("Beginning parameter update");
@@ -343,6 +347,7 @@ void TMainForm::LoadSettingsFile() {
     }
     loaded_ = kv::ReadSettings(ini);
     settings_ui::ToControls(this, loaded_);
+    tempPage_->ReadOwnSettings(ini);
     ApplyWindowPosition(loaded_);
     RememberFocuserIndex();
 }
@@ -442,6 +447,8 @@ void TMainForm::PC1Change(int index, int leaving) {
     UpdateSettingsButtons();
     focusPanel_->raise();
     readOutPanel_->raise();
+    if (leaving == TempControl) tempPage_->TempControlHide();
+    if (index == TempControl) tempPage_->TempControlShow();
 }
 
 void TMainForm::SettingsPCChange(int index) {
@@ -551,6 +558,8 @@ void TMainForm::FormClose() {
     msgBoxTimer_->stop();
     idleCheckTimer_->stop();
     fw2Timer_->stop();
+    tempPage_->StopTimers();
+    tcWindow_->hide();
     CloseHelpViewer();
     // The camera goes first: its threads may still ask the focuser.
     if (cameraControl_) cameraControl_->SetFocuserIdle({});

@@ -34,6 +34,7 @@ class TManualFocusPage;
 class TAutoFocusPage;
 class TSettingsPage;
 class TTempPage;
+class TTCWindow;
 class TFocusPanel;
 class TReadOutPanel;
 namespace kv {
@@ -117,10 +118,14 @@ public:
     TAutoFocusPage* AutoFocusPage() const { return autoFocusPage_; }
     TSettingsPage* SettingsPage() const { return settingsPage_; }
     TTempPage* TempPage() const { return tempPage_; }
+    // The compensation window; created with the window, shown by the Temp Control page.
+    TTCWindow* TCWindow() const { return tcWindow_.get(); }
     TFocusPanel* FocusPanel() const { return focusPanel_; }
     TReadOutPanel* ReadOutPanel() const { return readOutPanel_; }
     // Reports the position to the hub companion program after a manual move.
     QTimer* FW2Timer() const { return fw2Timer_; }
+    // Retries a temperature correction while the focuser is busy (one shot).
+    QTimer* IdleCheckTimer() const { return idleCheckTimer_; }
 
     // Where a file is saved (logs, pictures); tests replace the file dialog.
     // The provider gets the dialog's caption, filter and default suffix.
@@ -151,6 +156,7 @@ public:
     // The reports of camera drivers apply only on the old Windows family,
     // which a Linux system never is; tests say otherwise.
     void SetIsWin9x(bool value) { isWin9x_ = value; }
+    bool IsWin9x() const { return isWin9x_; }
     // What F1 starts with the help document's path (the desktop's opener by default).
     void SetHelpViewer(QString program) { helpViewer_ = std::move(program); }
     QProcess* HelpViewerProcess() const { return helpProcess_; }
@@ -243,6 +249,7 @@ private:
     TAutoFocusPage* autoFocusPage_ = nullptr;
     TSettingsPage* settingsPage_ = nullptr;
     TTempPage* tempPage_ = nullptr;
+    std::unique_ptr<TTCWindow> tcWindow_;
     TFocusPanel* focusPanel_ = nullptr;
     TReadOutPanel* readOutPanel_ = nullptr;
     QLabel* statusPanels_[3] = {nullptr, nullptr, nullptr};

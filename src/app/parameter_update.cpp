@@ -24,6 +24,7 @@
 #include "camera/display_rules.h"
 #include "focuser/focuser_factory.h"
 #include "platform/broadcast.h"
+#include "tempcomp/tc_texts.h"
 #include "shell/diagnostics.h"
 #include "shell/focuser_catalogue.h"
 #include "shell/log_channel.h"
@@ -219,7 +220,9 @@ void TMainForm::UpdateFocuserParameters() {
             findChild<QCheckBox*>(QStringLiteral("IgnoreStepsCB"))->setChecked(s.ignoreMoveOn);
             setSpin("IgnoreStepsSE", s.ignoreMove);
             findChild<QDoubleSpinBox*>(QStringLiteral("AutoTCRateSE"))->setValue(s.tempCompRate);
-            findChild<QLineEdit*>(QStringLiteral("SlopeEdit"))->setText(QString::number(s.defaultCoefficient));
+            // Written as the compensation reads it back: with the system's decimal separator.
+            findChild<QLineEdit*>(QStringLiteral("SlopeEdit"))
+                ->setText(QString::fromStdString(kv::FormatShortest(s.defaultCoefficient, kv::TCLocale::FromProcess())));
             setSpin("TempReadingRateSE", s.tempReadingRate);
             tempPage_->GetTempTimer()->setInterval(s.tempReadingRate * 1000);
         }
@@ -281,7 +284,10 @@ void TMainForm::ShowDevicePortsTab() {
     UpdateSettingsButtons();
 }
 
-void TMainForm::AttachFocuserHandlers() { manualFocusPage_->AttachFocuser(focusControl_.get()); }
+void TMainForm::AttachFocuserHandlers() {
+    manualFocusPage_->AttachFocuser(focusControl_.get());
+    tempPage_->AttachAvailChange();
+}
 
 void TMainForm::DisconnectButtonClick() {
     auto* cameras = findChild<QComboBox*>(QStringLiteral("CameraComboBox"));

@@ -1,17 +1,47 @@
-// The Temp Control page: the temperature read-out and the compensation
-// controls. Offered only for a hub focuser with compensation enabled.
+// The Temp Control page: the temperature read-out of the hub's sensor and its
+// offset, the calibration list and its fit, and temperature compensation
+// (the "Control" and "Compensation Activity" groups). Offered only for a hub
+// focuser with compensation enabled.
+//
+// The decisions and every message text live in the engine (TCalibrationList,
+// TTempCompensator, tc_texts.h); this page asks the user, calls them and shows
+// what they say. Everything runs on the GUI thread from its timers and
+// controls; the focuser's availability reports are queued here.
 #pragma once
 
 #include <QWidget>
+#include <functional>
+#include <memory>
+
+#include "tempcomp/calibration_list.h"
+#include "tempcomp/compensator.h"
 
 class QCheckBox;
+class QDoubleSpinBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
 class QTimer;
+class TListViewEx;
 class TMainForm;
+namespace kv {
+class IniFile;
+class TMeter;
+class TlumSB;
+}  // namespace kv
 
 class TTempPage : public QWidget {
     Q_OBJECT
 public:
+    // Pause around an offset change so a reading cannot interleave with it.
+    static constexpr int kOffsetSettleMs = 20;
+    // After the beep for a missing unit, before asking it once more.
+    static constexpr int kMissingRecheckMs = 300;
+    static constexpr int kReadOutShrink = 60;
+
     TTempPage(TMainForm& form, QWidget* parent);
+    ~TTempPage() override;
 
     QTimer* GetTempTimer() const { return getTempTimer_; }
     QTimer* TCDetectTimer() const { return tcDetectTimer_; }
@@ -21,9 +51,125 @@ public:
     // Automatic compensation is switched on (AutoSwitch).
     bool AutoCompensating() const;
 
+    // The page was opened / left (the main window's page change).
+    void TempControlShow();
+    void TempControlHide();
+    // An auto focus ended at best focus: with "Store point after Auto Focus"
+    // ticked and training on, the position is stored as a data point.
+    void AutoFocusCompleted();
+    // "Compensate Now", also the compensation window's "Compensate".
+    void ManualTCButtonClick();
+    // The main window's one-shot IdleCheckTimer fired: a correction retried.
+    void IdleCheckTimerTimer();
+    // Reads the page's own option from the settings file.
+    void ReadOwnSettings(const kv::IniFile& ini);
+    // Availability reports of the window's (possibly new) focuser come here.
+    void AttachAvailChange();
+
+    // Where Load and Merge read from; tests replace the dialog. Gets the
+    // caption and the filter; empty when the user cancelled.
+    using OpenFileNameProvider = std::function<QString(const QString& caption, const QString& filter)>;
+    void SetOpenFileNameProvider(OpenFileNameProvider provider) { openFileName_ = std::move(provider); }
+
+    kv::TCalibrationList& Calibration() { return calibration_; }
+    kv::TTempCompensator& Compensator() { return *compensator_; }
+    // The file-dialog filter of .tcd files.
+    static QString TcdFilter();
+
 private:
+    QWidget* BuildReadOut();
+    QWidget* BuildControl();
+    QWidget* BuildActivity();
+    QWidget* BuildCalibration();
+
+    // Read-out.
+    void GetTempTimerTimer();
+    void TCDetectTimerTimer();
+    void TCAvailChange(bool avail);
+    // The page is open, or compensation or the compensation window keeps the read-out going.
+    bool ReadOutRunning() const;
+    void SetCalUpButtonClick(bool up);
+    void ShowOffset();
+    void ShowNoTemperature();
+    void ClearAverage();
+    void SetTitle();
+    void ShowSamplesControls(bool show);
+
+    // Compensation.
+    void SyncCompensator();
+    void ShowCompensation();
+    void AutoSwitchClick(bool on);
+    void SecondTimerTimer();
+    void TCResetButtonClick();
+    void UpdateEnables();
+
+    // Calibration.
+    void TrainSBClick(bool down);
+    void StorePointButtonClick();
+    void DeletePointButtonClick();
+    void ClearAllButtonClick();
+    void CalcCoeffButtonClick();
+    void LoadTCButtonClick(bool merge);
+    void SaveTCButtonClick();
+    void ClearFit();
+    bool Ask(const char* question, kv::DialogType type);
+    void Tell(const kv::TCStatus& status);
+    QString AskOpenFileName();
+
     TMainForm& form_;
+    kv::TCLocale locale_;
+    std::unique_ptr<kv::ICompensationFocuser> focuser_;
+    kv::TCalibrationList calibration_;
+    std::unique_ptr<kv::TTempCompensator> compensator_;
+    OpenFileNameProvider openFileName_;
+    bool tcAvail_ = false;
+    bool readOutShrunk_ = false;
+
+    QLabel* tempLabel_ = nullptr;
+    QLabel* avgTempLabel_ = nullptr;
+    QLabel* avgTempLabelF_ = nullptr;
+    QLabel* currentTimeLabel_ = nullptr;
+    QLabel* tcWarningLabel_ = nullptr;
+    QLabel* calValueLabel_ = nullptr;
+    QLabel* dcLabel_ = nullptr;
+    QPushButton* setCalUp_ = nullptr;
+    QPushButton* setCalDown_ = nullptr;
+    QSpinBox* tempReadingRateSE_ = nullptr;
+
     QCheckBox* autoSwitch_ = nullptr;
+    QLabel* autoTCLabel_ = nullptr;
+    QPushButton* manualTCButton_ = nullptr;
+    QSpinBox* minStepsSE_ = nullptr;
+    QCheckBox* ignoreStepsCB_ = nullptr;
+    QSpinBox* ignoreStepsSE_ = nullptr;
+    QDoubleSpinBox* autoTCRateSE_ = nullptr;
+    QCheckBox* storeAfterAF_ = nullptr;
+    QPushButton* openTCWindow_ = nullptr;
+
+    QLabel* startTempPanel_ = nullptr;
+    QLabel* startTimePanel_ = nullptr;
+    QLabel* schedPanel_ = nullptr;
+    QLabel* timeUntilPanel_ = nullptr;
+    QLabel* occurredAtPanel_ = nullptr;
+    QLabel* tempPanel_ = nullptr;
+    QLabel* stepsMovedPanel_ = nullptr;
+    QLabel* methodPanel_ = nullptr;
+    QPushButton* tcResetButton_ = nullptr;
+
+    kv::TlumSB* trainSB_ = nullptr;
+    QPushButton* storePointButton_ = nullptr;
+    QPushButton* deletePointButton_ = nullptr;
+    QPushButton* clearAllButton_ = nullptr;
+    QPushButton* calcCoeffButton_ = nullptr;
+    QLineEdit* slopeEdit_ = nullptr;
+    QLabel* stepsLabel_ = nullptr;
+    kv::TMeter* r2Meter_ = nullptr;
+    QLabel* r2Label_ = nullptr;
+    QPushButton* loadTCButton_ = nullptr;
+    QPushButton* mergeTCButton_ = nullptr;
+    QPushButton* saveTCButton_ = nullptr;
+    TListViewEx* listView_ = nullptr;
+
     QTimer* getTempTimer_ = nullptr;
     QTimer* tcDetectTimer_ = nullptr;
     QTimer* secondTimer_ = nullptr;

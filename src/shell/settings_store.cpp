@@ -188,4 +188,16 @@ WriteResult SaveWindowPosition(const std::string& path, int left, int top) {
     return ini.Save(path);
 }
 
+bool ReadStoreAfterAutoFocus(const IniFile& ini) {
+    return ini.GetBool("TempControl", kStoreAfterAutoFocusKey, false);
+}
+
+WriteResult SaveStoreAfterAutoFocus(const std::string& path, bool on) {
+    IniFile ini;
+    WriteResult failure;
+    if (!LoadForUpdate(path, ini, failure)) return failure;
+    ini.SetBool("TempControl", kStoreAfterAutoFocusKey, on);
+    return ini.Save(path);
+}
+
 }  // namespace kv

@@ -33,4 +33,11 @@ void ReadSetting(const IniFile& ini, std::string_view section, const SettingSpec
 WriteResult WriteFactorySettings(const std::string& path);
 WriteResult SaveWindowPosition(const std::string& path, int left, int top);
 
+// "Store point after Auto Focus" on the Temp Control page. The key is absent
+// from the factory file and from files written by WriteSettings: it appears
+// only once the user has changed the option, and absent means off.
+inline constexpr const char* kStoreAfterAutoFocusKey = "StorePointAfterAutoFocus";
+bool ReadStoreAfterAutoFocus(const IniFile& ini);
+WriteResult SaveStoreAfterAutoFocus(const std::string& path, bool on);
+
 }  // namespace kv

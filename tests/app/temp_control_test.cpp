@@ -1,0 +1,295 @@
+// The Temp Control page and the compensation window in the real main window on
+// the simulated hub and its temperature unit.
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "app/main_form.h"
+#include "app/tc_window.h"
+#include "app/temp_page.h"
+#include "app_test_support.h"
+#include "platform/broadcast.h"
+#include "shell/settings_store.h"
+#include "shell/window_rules.h"
+#include "sim/hub_simulator.h"
+#include "sim/sim_devices.h"
+#include "tempcomp/calibration_list.h"
+#include "tempcomp/compensator.h"
+#include "widgets/lum_lite.h"
+
+using kvtest::ProcessEventsUntil;
+
+namespace {
+
+// The compensation moves announced to the hub companion (code 7).
+class MoveBus : public kv::IBroadcastBus {
+public:
+    bool Broadcast(std::string_view message, std::int64_t code, std::int64_t value, std::string_view) override {
+        std::lock_guard lock(mutex_);
+        if (message == kv::kKantrelMessage && code == kv::kKantrelCompensationMove) moves_.push_back(value);
+        return true;
+    }
+    std::vector<std::int64_t> Moves() {
+        std::lock_guard lock(mutex_);
+        return moves_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::int64_t> moves_;
+};
+
+class TempControl : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvsim::InstallSimulatedPorts();
+        kvsim::ResetSimulatedDevices();
+        hub = kvsim::HubFor("hub");
+        previousBus = kv::BroadcastBus();
+        kv::SetBroadcastBus(&bus);
+    }
+    void TearDown() override {
+        window.reset();
+        kv::SetBroadcastBus(previousBus);
+        kvsim::ResetSimulatedDevices();
+    }
+    void Start(bool enabled = true) {
+        folder.Write("Kessivane.ini", std::string("[Device/Ports]\r\nFocuser=JMI NGF-S\r\nComPort=1\r\nCommands=1\r\n") +
+                                          "[TempControl]\r\nEnabled=" + (enabled ? "1" : "0") +
+                                          "\r\nTempReadingRate=1\r\n[Ports]\r\nCOM1=sim:hub\r\n");
+        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
+        ASSERT_TRUE(window->FormCreate());
+        ASSERT_TRUE(window->State().portOpen);
+        window->show();
+        page = window->TempPage();
+    }
+    // Opens the page and waits for the first reading.
+    void Open() {
+        window->PageControl()->setCurrentIndex(TMainForm::TempControl);
+        ASSERT_EQ(window->PageControl()->currentIndex(), TMainForm::TempControl);
+        ASSERT_TRUE(ProcessEventsUntil([&] { return Text("AvgTempLabel").endsWith(QStringLiteral("°C")); }));
+    }
+    template <class T = QWidget>
+    T* Find(const char* name) {
+        T* w = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    QString Text(const char* name) { return Find<QLabel>(name)->text(); }
+    std::size_t OffsetWrites() {
+        std::size_t n = 0;
+        for (const auto& c : hub->Commands()) n += c.rfind("KTR06", 0) == 0 ? 1 : 0;
+        return n;
+    }
+    void SetTemperatureUnit(bool present) {
+        kvsim::HubParameters p = hub->Parameters();
+        p.temperatureUnit = present;
+        hub->SetParameters(p);
+    }
+
+    kvtest::ProgramFolder folder;
+    kvtest::RecordingDialogs dialogs;
+    MoveBus bus;
+    kv::IBroadcastBus* previousBus = nullptr;
+    std::shared_ptr<kvsim::HubSimulator> hub;
+    std::optional<TMainForm> window;
+    TTempPage* page = nullptr;
+};
+
+}  // namespace
+
+TEST_F(TempControl, OfferedOnlyWithCompensationEnabled_ReadsTheSensorAndKeepsTheOffsetInRange) {
+    Start(false);
+    EXPECT_FALSE(window->PageControl()->isTabVisible(TMainForm::TempControl));
+    Find<QCheckBox>("TCEnableCB")->setChecked(true);
+    window->UpdatePgmParameters(false);
+    ASSERT_TRUE(window->PageControl()->isTabVisible(TMainForm::TempControl));
+
+    hub->SetOffset(kv::kCalRegisterMax);
+    Open();
+    EXPECT_FALSE(Find("TCWarningLabel")->isVisible());
+    EXPECT_TRUE(Find("AutoSwitch")->isVisible());
+    EXPECT_TRUE(Text("AvgTempLabel_F").endsWith(QStringLiteral("°F")));
+    EXPECT_EQ(Text("CalValueLabel"), "+15");
+    // The samples controls give way to the page; the read-out panel shrinks.
+    EXPECT_FALSE(Find("FocusSamples")->isVisible());
+
+    Find<QPushButton>("SetCalUpButton")->click();
+    EXPECT_EQ(OffsetWrites(), 0u);
+    EXPECT_EQ(Text("CalValueLabel"), "+15");
+    Find<QPushButton>("SetCalDownButton")->click();
+    EXPECT_EQ(OffsetWrites(), 1u);
+    EXPECT_EQ(hub->Offset(), kv::kCalRegisterMax - 1);
+    EXPECT_EQ(Text("CalValueLabel"), "+14");
+    EXPECT_TRUE(page->GetTempTimer()->isActive());
+
+    // Away from the page without compensation: everything stops, the offset is unknown.
+    window->PageControl()->setCurrentIndex(TMainForm::ManualFocus);
+    EXPECT_FALSE(page->GetTempTimer()->isActive());
+    EXPECT_FALSE(page->SecondTimer()->isActive());
+    EXPECT_EQ(Text("CalValueLabel"), "???");
+    EXPECT_TRUE(Find("FocusSamples")->isVisible());
+}
+
+TEST_F(TempControl, ASilentUnitIsWarnedOfSwitchesCompensationOffAndIsFoundAgain) {
+    Start();
+    Open();
+    Find<QLineEdit>("SlopeEdit")->setText("10");
+    Find<QCheckBox>("AutoSwitch")->click();
+    ASSERT_TRUE(page->AutoCompensating());
+
+    SetTemperatureUnit(false);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Find("TCWarningLabel")->isVisible(); }, 20000));
+    EXPECT_EQ(Find<QLabel>("TCWarningLabel")->text(), kv::kTempUnavailableText);
+    EXPECT_GE(dialogs.beeps, 1);
+    EXPECT_TRUE(page->TCDetectTimer()->isActive());
+    EXPECT_FALSE(page->GetTempTimer()->isActive());
+    EXPECT_EQ(Text("CalValueLabel"), "???");
+    EXPECT_FALSE(page->AutoCompensating());
+    EXPECT_FALSE(Find("AutoSwitch")->isEnabled());
+    EXPECT_FALSE(Find("ManualTCButton")->isEnabled());
+    EXPECT_TRUE(Text("SchedPanel").isEmpty());
+    EXPECT_EQ(window->windowTitle(), "Kessivane");
+    EXPECT_FALSE(window->TCWindow()->findChild<kv::TlumLite*>("TCOnLite")->Lit());
+
+    SetTemperatureUnit(true);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !Find("TCWarningLabel")->isVisible(); }, 20000));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return page->GetTempTimer()->isActive(); }));
+    EXPECT_FALSE(page->TCDetectTimer()->isActive());
+    EXPECT_EQ(Text("CalValueLabel"), "  0");
+    EXPECT_TRUE(Find("AutoSwitch")->isEnabled());
+    EXPECT_TRUE(ProcessEventsUntil([&] { return Text("TempLabel").endsWith(QStringLiteral("°C")); }, 10000));
+}
+
+TEST_F(TempControl, LeavingDuringAutomaticCompensationKeepsTheScheduleTheClockAndTheTitle) {
+    Start();
+    Open();
+    Find<QLineEdit>("SlopeEdit")->setText("10");
+    Find<QDoubleSpinBox>("AutoTCRateSE")->setValue(0.5);
+    Find<QCheckBox>("AutoSwitch")->click();
+    // The first activation corrects at once (nothing has changed yet) and schedules the next.
+    EXPECT_EQ(bus.Moves(), std::vector<std::int64_t>{0});
+    EXPECT_EQ(Text("MethodPanel"), kv::kMethodAutomatic);
+    EXPECT_EQ(Text("TimeUntilPanel"), "00:30");
+    EXPECT_EQ(Text("StartTempPanel"), Text("AvgTempLabel"));
+    EXPECT_TRUE(window->TCWindow()->findChild<kv::TlumLite*>("TCOnLite")->Lit());
+    for (const char* name : {"TrainSB", "TCResetButton", "ClearAllButton", "LoadTCButton"}) {
+        EXPECT_FALSE(Find(name)->isEnabled()) << name;
+    }
+
+    window->PageControl()->setCurrentIndex(TMainForm::ManualFocus);
+    EXPECT_EQ(window->PageControl()->currentIndex(), TMainForm::ManualFocus);
+    EXPECT_TRUE(dialogs.Saw(kv::kCompensationUnderwayWarning));
+    EXPECT_TRUE(page->GetTempTimer()->isActive());
+    EXPECT_EQ(window->windowTitle(), "Kessivane " + Text("AvgTempLabel"));
+    // Seconds pass quickly: the countdown runs out and the next correction is made.
+    page->SecondTimer()->setInterval(5);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return bus.Moves().size() == 2; }, 10000));
+    EXPECT_FALSE(Find<QLabel>("CurrentTimeLabel")->text().isEmpty());
+    EXPECT_FALSE(window->TCWindow()->findChild<QLabel*>("CurrentTimeLabel")->text().isEmpty());
+    EXPECT_TRUE(window->windowTitle().startsWith("Kessivane "));
+
+    window->PageControl()->setCurrentIndex(TMainForm::TempControl);
+    Find<QCheckBox>("AutoSwitch")->click();
+    EXPECT_TRUE(Text("TimeUntilPanel").isEmpty());
+    EXPECT_TRUE(Find("LoadTCButton")->isEnabled());
+    window->PageControl()->setCurrentIndex(TMainForm::ManualFocus);
+    EXPECT_FALSE(page->SecondTimer()->isActive());
+    EXPECT_EQ(window->windowTitle(), "Kessivane");
+}
+
+TEST_F(TempControl, CompensateInTheWindowIsCompensateNowWithItsInterruptWarning) {
+    Start();
+    TTCWindow* tc = window->TCWindow();
+    // No TCLeft/TCTop: centred over the main window (give or take its frame).
+    const QPoint offCentre = tc->frameGeometry().center() - window->frameGeometry().center();
+    EXPECT_LE(offCentre.manhattanLength(), 8);
+    Open();
+    Find<QPushButton>("OpenTCWindow")->click();
+    ASSERT_TRUE(tc->isVisible());
+    tc->FaranCB()->click();
+    EXPECT_EQ(tc->findChild<QLabel*>("AvgTempLabel")->text(), Text("AvgTempLabel_F"));
+
+    Find<QLineEdit>("SlopeEdit")->setText("x");
+    tc->CompNow()->click();
+    EXPECT_TRUE(dialogs.Saw(kv::kNoCoefficientNowText));
+
+    Find<QLineEdit>("SlopeEdit")->setText("10");
+    window->SetIsWin9x(true);
+    window->CameraControl()->SetIsSBIG(true);
+    window->OnBroadcast(kv::kKvMsg, kv::kInterruptReportKey, 1);
+    ASSERT_TRUE(window->FocusControl()->InterruptsOff());
+    dialogs.shown.clear();
+    tc->CompNow()->click();
+    Find<QPushButton>("ManualTCButton")->click();
+    ASSERT_EQ(dialogs.shown.size(), 2u);
+    for (const auto& box : dialogs.shown) {
+        EXPECT_EQ(box.text, kv::kInterruptsOffText);
+        EXPECT_EQ(box.type, kv::DialogType::Warning);
+    }
+    EXPECT_TRUE(bus.Moves().empty());
+    EXPECT_TRUE(Text("MethodPanel").isEmpty());
+
+    window->OnBroadcast(kv::kKvMsg, kv::kInterruptReportKey, 0);
+    tc->CompNow()->click();
+    EXPECT_EQ(bus.Moves(), std::vector<std::int64_t>{0});
+    EXPECT_EQ(Text("MethodPanel"), kv::kMethodManual);
+    EXPECT_EQ(Text("StepsMovedPanel"), "0");
+    EXPECT_EQ(tc->findChild<QLabel*>("LastTemp")->text(), Text("TempPanel"));
+    // The window keeps the clock while the page is left.
+    window->PageControl()->setCurrentIndex(TMainForm::ManualFocus);
+    EXPECT_TRUE(page->SecondTimer()->isActive());
+}
+
+TEST_F(TempControl, StorePointAfterAutoFocusIsOffByDefaultWrittenWhenChangedAndStoresWhileTraining) {
+    Start();
+    EXPECT_EQ(kv::FactorySettingsText().find(kv::kStoreAfterAutoFocusKey), std::string::npos);
+    Open();
+    kv::TCalibrationList& list = page->Calibration();
+    auto* option = Find<QCheckBox>("StoreAfterAFCB");
+    EXPECT_FALSE(option->isChecked());
+    window->SaveSettingsButtonClick();
+    EXPECT_EQ(folder.Read("Kessivane.ini").find(kv::kStoreAfterAutoFocusKey), std::string::npos);
+    option->click();
+    EXPECT_NE(folder.Read("Kessivane.ini").find(std::string(kv::kStoreAfterAutoFocusKey) + "=1"), std::string::npos);
+
+    page->AutoFocusCompleted();
+    EXPECT_EQ(list.Count(), 0u);  // not training
+    qobject_cast<QAbstractButton*>(Find("TrainSB"))->click();
+    EXPECT_FALSE(Find("SaveTCButton")->isEnabled());
+    EXPECT_FALSE(Find("AutoSwitch")->isEnabled());
+    page->AutoFocusCompleted();
+    ASSERT_EQ(list.Count(), 1u);
+    EXPECT_EQ(list.Rows()[0].position, std::to_string(Text("CTSLabel").toInt()));
+    EXPECT_TRUE(list.Rows()[0].checked);
+
+    // Saved and loaded back through the file dialogs.
+    qobject_cast<QAbstractButton*>(Find("TrainSB"))->click();
+    const std::string path = folder.File("night.tcd");
+    window->SetSaveFileNameProvider([&] { return QString::fromStdString(path); });
+    Find<QPushButton>("SaveTCButton")->click();
+    EXPECT_EQ(folder.Read("night.tcd").rfind("; ", 0), 0u);
+    dialogs.answer = kv::DialogResult::Yes;
+    Find<QPushButton>("ClearAllButton")->click();
+    EXPECT_EQ(list.Count(), 0u);
+    page->SetOpenFileNameProvider([&](const QString&, const QString& filter) {
+        EXPECT_EQ(filter, "Temp Compensation Data (*.tcd);;All Files (*.*)");
+        return QString::fromStdString(path);
+    });
+    Find<QPushButton>("LoadTCButton")->click();
+    ASSERT_EQ(list.Count(), 1u);
+    EXPECT_TRUE(list.Clean());
+    Find<QPushButton>("CalcCoeffButton")->click();
+    EXPECT_TRUE(dialogs.Saw(kv::kTooFewCheckedText));
+}
