@@ -29,52 +29,29 @@ TEST(TlumLite, DefaultsToADarkGreenRoundLampOf18Pixels) {
     EXPECT_EQ(At(Render(lamp), 9, 11), QColor(0x00, 0xFF, 0x00));
 }
 
-TEST(TlumLite, RoundLampInAWideControlIsAnEighteenPixelCircleAtTheLeft) {
-    TlumLite lamp;
-    lamp.resize(30, 18);
-    test::MarkBackground(lamp);
-    lamp.SetOnColor(ColorFromTColor(250859));
-    lamp.SetLit(true);
-    const QImage img = Render(lamp);
-    const QColor fill(0xEB, 0xD3, 0x03);
-
-    // The outline touches all four sides of the 18 x 18 square at their middles.
-    for (int m : {8, 9}) {
-        EXPECT_EQ(At(img, 0, m), QColor(Qt::black)) << m;
-        EXPECT_EQ(At(img, 17, m), QColor(Qt::black)) << m;
-        EXPECT_EQ(At(img, m, 0), QColor(Qt::black)) << m;
-        EXPECT_EQ(At(img, m, 17), QColor(Qt::black)) << m;
-    }
-    // Corners of the square lie outside the circle.
-    for (QPoint corner : {QPoint(0, 0), QPoint(17, 0), QPoint(0, 17), QPoint(17, 17)}) {
-        EXPECT_EQ(At(img, corner), Untouched()) << corner.x() << "," << corner.y();
-    }
-    EXPECT_EQ(At(img, 12, 9), fill);
-    // The white glint in the upper left, inside (4,4)..(9,6).
-    EXPECT_EQ(At(img, 6, 5), QColor(Qt::white));
-    for (int y = 0; y < img.height(); ++y) {
-        for (int x = 0; x < img.width(); ++x) {
-            if (At(img, x, y) == QColor(Qt::white)) {
-                EXPECT_TRUE(x >= 4 && x <= 9 && y >= 4 && y <= 6) << x << "," << y;
-            }
+// Wide or tall, the round lamp is an 18-pixel circle in the top left square.
+TEST(TlumLite, RoundLampIsAnEighteenPixelCircleInTheTopLeftSquare) {
+    for (const QSize size : {QSize(30, 18), QSize(18, 40)}) {
+        SCOPED_TRACE(size.width());
+        TlumLite lamp;
+        lamp.resize(size);
+        test::MarkBackground(lamp);
+        lamp.SetOnColor(ColorFromTColor(250859));
+        lamp.SetLit(true);
+        const QImage img = Render(lamp);
+        // The outline touches all four sides of the square at their middles;
+        // its corners lie outside the circle.
+        for (QPoint p : {QPoint(0, 9), QPoint(17, 8), QPoint(9, 0), QPoint(8, 17)}) {
+            EXPECT_EQ(At(img, p), QColor(Qt::black)) << p.x() << "," << p.y();
         }
-    }
-    // Nothing is drawn right of the square.
-    for (int y = 0; y < 18; ++y) {
-        for (int x = 18; x < 30; ++x) {
-            ASSERT_EQ(At(img, x, y), Untouched()) << x << "," << y;
+        for (QPoint corner : {QPoint(0, 0), QPoint(17, 0), QPoint(0, 17), QPoint(17, 17)}) {
+            EXPECT_EQ(At(img, corner), Untouched()) << corner.x() << "," << corner.y();
         }
-    }
-}
-
-TEST(TlumLite, TallControlUsesTheTopSquare) {
-    TlumLite lamp;
-    lamp.resize(18, 40);
-    test::MarkBackground(lamp);
-    const QImage img = Render(lamp);
-    EXPECT_EQ(At(img, 9, 17), QColor(Qt::black));
-    for (int y = 18; y < 40; ++y) {
-        ASSERT_EQ(At(img, 9, y), Untouched()) << y;
+        EXPECT_EQ(At(img, 12, 9), QColor(0xEB, 0xD3, 0x03));
+        EXPECT_EQ(At(img, 6, 5), QColor(Qt::white));  // the glint, upper left
+        for (int y = 0; y < img.height(); ++y) {
+            for (int x = y < 18 ? 18 : 0; x < img.width(); ++x) ASSERT_EQ(At(img, x, y), Untouched()) << x << "," << y;
+        }
     }
 }
 
@@ -93,20 +70,16 @@ TEST(TlumLite, SquareLampFillsFourteenPixelsInsideARaisedBevel) {
     int filled = 0;
     for (int y = 0; y < 18; ++y) {
         for (int x = 0; x < 18; ++x) {
-            const bool inFace = x >= 2 && x <= 15 && y >= 2 && y <= 15;
-            if (inFace) {
-                EXPECT_EQ(At(img, x, y), off) << x << "," << y;
-            }
-            filled += At(img, x, y) == off ? 1 : 0;
+            if (At(img, x, y) != off) continue;
+            ++filled;
+            EXPECT_TRUE(x >= 2 && x <= 15 && y >= 2 && y <= 15) << x << "," << y;
         }
     }
     EXPECT_EQ(filled, 14 * 14);
     // Highlight on the top and left, dark shadow on the bottom and right.
     for (int k : {0, 1}) {
-        EXPECT_EQ(At(img, k, 9), QColor(250, 250, 250));
-        EXPECT_EQ(At(img, 9, k), QColor(250, 250, 250));
-        EXPECT_EQ(At(img, 17 - k, 9), QColor(10, 10, 10));
-        EXPECT_EQ(At(img, 9, 17 - k), QColor(10, 10, 10));
+        EXPECT_EQ(std::pair(At(img, k, 9), At(img, 9, k)), std::pair(QColor(250, 250, 250), QColor(250, 250, 250)));
+        EXPECT_EQ(std::pair(At(img, 17 - k, 9), At(img, 9, 17 - k)), std::pair(QColor(10, 10, 10), QColor(10, 10, 10)));
     }
     EXPECT_EQ(At(img, 20, 9), Untouched());
 }
