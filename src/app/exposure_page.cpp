@@ -254,6 +254,7 @@ void TExposurePage::OnFocusImageReady() {
     panel->PutFocusImage();
     panel->ShowFocusReadings();
     DrawRoi();
+    emit focusFrameShown();
 }
 
 void TExposurePage::DrawRoi() {

@@ -58,6 +58,10 @@ public:
     // drawn over the picture goes, as it would from a canvas.
     static void Put(kv::TImageObject* image, TPictureView* view);
 
+signals:
+    // A focus frame has been drawn and its figures shown.
+    void focusFrameShown();
+
 public slots:
     // The Get Focus Image buttons: with the focuser idle, one focus frame
     // around the selected star (the exposure runs on a camera thread).

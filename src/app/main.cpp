@@ -9,6 +9,7 @@
 // save PREFIX-exposure-control.png and PREFIX-manual-focus.png, print the
 // figures, then close; unattended like --screenshot).
 #include <QApplication>
+#include <QDBusConnection>
 #include <QEventLoop>
 #include <QTabWidget>
 #include <QTimer>
@@ -18,10 +19,12 @@
 #include "app/dbus_broadcast_bus.h"
 #include "app/kv_application.h"
 #include "app/main_form.h"
+#include "app/scripting_service.h"
 #include "app/qt_dialogs.h"
 #include "app/simulated_tour.h"
 #include "app/splash_form.h"
 #include "shell/focuser_catalogue.h"
+#include "shell/log_channel.h"
 #include "shell/program_folder.h"
 #include "shell/settings_store.h"
 #include "sim/observatory.h"
@@ -104,6 +107,12 @@ int main(int argc, char** argv) {
         if (!form.FormCreate()) {
             kv::SetBroadcastBus(nullptr);
             return 1;
+        }
+        // Scripts reach the running program on the session bus; without one
+        // (or with the name taken by another Kessivane) it runs without them.
+        QString scriptingError;
+        if (!RegisterScripting(form, QDBusConnection::sessionBus(), &form, &scriptingError)) {
+            kv::WriteProgramLog("Scripting interface not available: " + scriptingError.toStdString());
         }
         // The hub companion's requests and the camera drivers' reports, once
         // the focuser they ask about is there.

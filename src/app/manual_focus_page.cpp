@@ -308,7 +308,10 @@ void TManualFocusPage::OnIdleChange(bool idleValue, bool lineMode) {
     if (QWidget* about = FormControl("AboutButton")) about->setEnabled(idleValue);
     if (idleValue && Voice() != kv::kVoiceNone) Announce(kMoveEndVoiceDelayMs);
     TMainForm::BroadcastKantrel(kv::kKantrelIdle, idleValue ? 1 : 0);
-    if (idleValue) TMainForm::BroadcastKantrel(kv::kKantrelPosition, ReadOut()->PositionValue());
+    if (idleValue) {
+        TMainForm::BroadcastKantrel(kv::kKantrelPosition, ReadOut()->PositionValue());
+        emit moveEnded(ReadOut()->PositionValue());
+    }
 }
 
 // ---------------------------------------------------------------- voice

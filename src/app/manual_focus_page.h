@@ -52,6 +52,10 @@ public:
     // Null until the first announcement (never made while the voice is "None").
     const kv::TVoiceAnnouncer* Announcer() const { return announcer_.get(); }
 
+signals:
+    // A programmed move has ended; the position the read-out shows.
+    void moveEnded(int position);
+
 public slots:
     // The coarse buttons, pressed and released (also the I and O keys).
     void Focus_InBtnMouseDown(bool inward);

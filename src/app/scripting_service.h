@@ -1,0 +1,86 @@
+// The scripting interface on the session bus: one object per subsystem, each
+// with typed methods and signals, so a shell script (kessivanectl) or another
+// program can drive the focuser, take focus frames and run the focusing
+// procedures of a running Kessivane. docs/scripting.md describes it.
+//
+// Every method runs on the GUI thread and returns at once; a call that must
+// wait for the devices (a focus frame) answers later, so the window never
+// waits for a script and a script never sees a half-done state.
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+class TMainForm;
+class QTimer;
+
+namespace scripting {
+
+inline constexpr const char* kService = "org.kessivane.Kessivane";
+inline constexpr const char* kFocuserPath = "/org/kessivane/Focuser";
+inline constexpr const char* kCameraPath = "/org/kessivane/Camera";
+inline constexpr const char* kFocusingPath = "/org/kessivane/Focusing";
+inline constexpr const char* kErrorNotReady = "org.kessivane.Error.NotReady";
+inline constexpr const char* kErrorBusy = "org.kessivane.Error.Busy";
+inline constexpr const char* kErrorFailed = "org.kessivane.Error.Failed";
+inline constexpr const char* kErrorInvalid = "org.kessivane.Error.InvalidArgument";
+
+// Figures of one focus frame, by name: FWHM, HFD, xFWHM, yFWHM, Peak, FOM.
+using Figures = QMap<QString, double>;
+
+}  // namespace scripting
+
+class TFocuserService : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kessivane.Focuser")
+public:
+    explicit TFocuserService(TMainForm& form, QObject* parent = nullptr);
+
+public slots:
+    int Position();
+    void MoveTo(int position);
+    void MoveBy(int steps);
+    void Halt();
+    bool Idle();
+    // The average of the hub's recent readings, in degrees Celsius.
+    double Temperature();
+
+signals:
+    // A programmed move has ended; the position shown.
+    void MoveFinished(int position);
+
+private:
+    bool Ready();
+    TMainForm& form_;
+};
+
+class TCameraService : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kessivane.Camera")
+public:
+    TCameraService(TMainForm& form, QDBusConnection bus, QObject* parent = nullptr);
+
+public slots:
+    // Takes one focus frame around the selected star and answers with its figures.
+    scripting::Figures TakeFocusFrame();
+
+signals:
+    void FocusFrameTaken(scripting::Figures figures);
+
+private:
+    void FrameShown();
+    TMainForm& form_;
+    QDBusConnection bus_;
+    QDBusMessage pending_;
+    bool waiting_ = false;
+    QTimer* timeout_ = nullptr;
+};
+
+// Registers the objects under kService on `connection`; false (with the reason
+// in `error`) when the bus or the name is not available. The objects live as
+// long as `parent`.
+bool RegisterScripting(TMainForm& form, QDBusConnection connection, QObject* parent, QString* error = nullptr);

@@ -1,0 +1,270 @@
+// kessivanectl: drives a running Kessivane from a shell through its scripting
+// interface on the session bus (docs/scripting.md).
+//
+//   kessivanectl position | idle | temperature | halt
+//   kessivanectl move-to N | move-by N [--no-wait]
+//   kessivanectl focus-frame
+//   kessivanectl autofocus [--step S]
+//   kessivanectl scan [--start S] [--increment I] [--steps N]
+//   kessivanectl cancel
+//   common: [--timeout-ms T]
+//
+// Exit status: 0 done, 1 the program refused or the procedure failed, 2 no
+// Kessivane on the bus or no answer in time, 3 no session bus, 64 bad arguments.
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusReply>
+#include <QMap>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdio>
+#include <functional>
+#include <optional>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitNoProgram = 2;
+constexpr int kExitNoBus = 3;
+constexpr int kExitUsage = 64;
+constexpr int kDefaultTimeoutMs = 600000;  // an auto focus with many samples takes minutes
+constexpr int kIdlePollMs = 200;
+
+const QString kService = QStringLiteral("org.kessivane.Kessivane");
+const QString kFocuserPath = QStringLiteral("/org/kessivane/Focuser");
+const QString kCameraPath = QStringLiteral("/org/kessivane/Camera");
+const QString kFocusingPath = QStringLiteral("/org/kessivane/Focusing");
+const QString kFocuser = QStringLiteral("org.kessivane.Focuser");
+const QString kCamera = QStringLiteral("org.kessivane.Camera");
+const QString kFocusing = QStringLiteral("org.kessivane.Focusing");
+
+using Figures = QMap<QString, double>;
+
+int Usage() {
+    std::fputs(
+        "usage: kessivanectl COMMAND [options]\n"
+        "  position | idle | temperature | halt\n"
+        "  move-to N | move-by N [--no-wait]   move and (by default) wait until the move ends\n"
+        "  focus-frame                         take one focus frame and print its figures\n"
+        "  autofocus [--step S]                run an auto focus (initial step S, default 100)\n"
+        "  scan [--start S] [--increment I] [--steps N]   run a focus scan\n"
+        "  cancel                              cancel a running auto focus or scan\n"
+        "  --timeout-ms T                      give up waiting after T ms\n",
+        stderr);
+    return kExitUsage;
+}
+
+struct Options {
+    QString command;
+    std::optional<qint64> value;
+    QMap<QString, int> numbers;
+    bool wait = true;
+    int timeoutMs = kDefaultTimeoutMs;
+};
+
+std::optional<Options> Parse(const QStringList& args) {
+    Options o;
+    for (int i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
+        bool ok = true;
+        if (a == QLatin1String("--no-wait")) {
+            o.wait = false;
+        } else if (a.startsWith(QLatin1String("--")) && i + 1 < args.size()) {
+            const int v = args[++i].toInt(&ok);
+            if (!ok) return std::nullopt;
+            if (a == QLatin1String("--timeout-ms")) o.timeoutMs = v;
+            else o.numbers[a.mid(2)] = v;
+        } else if (o.command.isEmpty()) {
+            o.command = a;
+        } else if (!o.value) {
+            o.value = a.toLongLong(&ok);
+            if (!ok) return std::nullopt;
+        } else {
+            return std::nullopt;
+        }
+    }
+    const QStringList plain{"position", "idle", "temperature", "halt", "focus-frame", "cancel"};
+    const bool needsValue = o.command == QLatin1String("move-to") || o.command == QLatin1String("move-by");
+    if (needsValue != o.value.has_value()) return std::nullopt;
+    if (!needsValue && !plain.contains(o.command) && o.command != QLatin1String("autofocus") &&
+        o.command != QLatin1String("scan")) {
+        return std::nullopt;
+    }
+    for (const QString& key : o.numbers.keys()) {
+        const bool known = (o.command == QLatin1String("autofocus") && key == QLatin1String("step")) ||
+                           (o.command == QLatin1String("scan") &&
+                            (key == QLatin1String("start") || key == QLatin1String("increment") ||
+                             key == QLatin1String("steps")));
+        if (!known) return std::nullopt;
+    }
+    return o;
+}
+
+class Client : public QObject {
+    Q_OBJECT
+public:
+    Client(QDBusConnection bus, Options options) : bus_(std::move(bus)), o_(std::move(options)) {}
+
+    int Run() {
+        if (!bus_.interface()->isServiceRegistered(kService).value()) {
+            std::fputs("kessivanectl: Kessivane is not running on this desktop\n", stderr);
+            return kExitNoProgram;
+        }
+        const QString& c = o_.command;
+        if (c == QLatin1String("position")) return PrintReply(Call(kFocuserPath, kFocuser, "Position"));
+        if (c == QLatin1String("idle")) return PrintReply(Call(kFocuserPath, kFocuser, "Idle"));
+        if (c == QLatin1String("temperature")) return PrintReply(Call(kFocuserPath, kFocuser, "Temperature"));
+        if (c == QLatin1String("halt")) return PrintReply(Call(kFocuserPath, kFocuser, "Halt"));
+        if (c == QLatin1String("cancel")) return PrintReply(Call(kFocusingPath, kFocusing, "Cancel"));
+        if (c == QLatin1String("focus-frame")) return FocusFrame();
+        if (c == QLatin1String("move-to") || c == QLatin1String("move-by")) return Move();
+        return Procedure();
+    }
+
+private slots:
+    void OnMoveFinished(int position) {
+        moved_ = position;
+        loopDone_();
+    }
+    void OnFinished(const QString& procedure, bool completed, int position, double fom, const QString& message) {
+        if (procedure != procedure_) return;
+        if (completed) {
+            std::printf("%s completed: position %d, figure of merit %.4f\n", qPrintable(procedure), position, fom);
+        } else {
+            std::fprintf(stderr, "kessivanectl: %s ended: %s\n", qPrintable(procedure), qPrintable(message));
+        }
+        result_ = completed ? kExitOk : kExitFailed;
+        loopDone_();
+    }
+    void OnProgress(const QString& procedure, int step, int position, double fom) {
+        if (procedure != procedure_) return;
+        std::printf("%s step %d: position %d, figure of merit %.4f\n", qPrintable(procedure), step, position, fom);
+        std::fflush(stdout);
+    }
+
+private:
+    QDBusMessage Call(const QString& path, const QString& iface, const char* method, const QVariantList& args = {},
+                      int timeoutMs = 25000) {
+        QDBusMessage m = QDBusMessage::createMethodCall(kService, path, iface, QString::fromLatin1(method));
+        m.setArguments(args);
+        return bus_.call(m, QDBus::Block, timeoutMs);
+    }
+    static bool Failed(const QDBusMessage& reply) {
+        if (reply.type() != QDBusMessage::ErrorMessage) return false;
+        std::fprintf(stderr, "kessivanectl: %s\n", qPrintable(reply.errorMessage()));
+        return true;
+    }
+    static int ExitFor(const QDBusMessage& reply) {
+        const QString name = reply.errorName();
+        return name.startsWith(QLatin1String("org.freedesktop.DBus.Error.")) ? kExitNoProgram : kExitFailed;
+    }
+    int PrintReply(const QDBusMessage& reply) {
+        if (Failed(reply)) return ExitFor(reply);
+        if (!reply.arguments().isEmpty()) {
+            const QVariant v = reply.arguments().first();
+            if (v.typeId() == QMetaType::Bool) std::printf("%d\n", v.toBool() ? 1 : 0);
+            else if (v.typeId() == QMetaType::Double) std::printf("%.1f\n", v.toDouble());
+            else std::printf("%s\n", qPrintable(v.toString()));
+        }
+        return kExitOk;
+    }
+    // Runs the event loop until `done` is called or the time is up; false on time-out.
+    bool Wait(const std::function<void(std::function<void()>)>& start) {
+        QEventLoop loop;
+        bool finished = false;
+        loopDone_ = [&] {
+            finished = true;
+            loop.quit();
+        };
+        QTimer::singleShot(o_.timeoutMs, &loop, &QEventLoop::quit);
+        start(loopDone_);
+        if (!finished) loop.exec();
+        loopDone_ = [] {};
+        return finished;
+    }
+    int FocusFrame() {
+        const QDBusMessage reply = Call(kCameraPath, kCamera, "TakeFocusFrame", {}, o_.timeoutMs);
+        if (Failed(reply)) return ExitFor(reply);
+        const auto figures = qdbus_cast<Figures>(reply.arguments().value(0));
+        for (const char* key : {"FWHM", "HFD", "xFWHM", "yFWHM", "Peak", "FOM"}) {
+            std::printf("%s %.4f\n", key, figures.value(QString::fromLatin1(key)));
+        }
+        return kExitOk;
+    }
+    int Move() {
+        bus_.connect(kService, kFocuserPath, kFocuser, QStringLiteral("MoveFinished"), this, SLOT(OnMoveFinished(int)));
+        const bool to = o_.command == QLatin1String("move-to");
+        const QDBusMessage reply = Call(kFocuserPath, kFocuser, to ? "MoveTo" : "MoveBy", {static_cast<int>(*o_.value)});
+        if (Failed(reply)) return ExitFor(reply);
+        if (!o_.wait) return kExitOk;
+        // A move to where the focuser stands ends without a report; the
+        // focuser then answers idle at once.
+        QTimer poll;
+        int idleAnswers = 0;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            const QDBusMessage idle = Call(kFocuserPath, kFocuser, "Idle");
+            idleAnswers = idle.arguments().value(0).toBool() ? idleAnswers + 1 : 0;
+            if (idleAnswers >= 3) loopDone_();
+        });
+        if (!Wait([&](auto) { poll.start(kIdlePollMs); })) {
+            std::fputs("kessivanectl: the move did not end in time\n", stderr);
+            return kExitNoProgram;
+        }
+        return PrintReply(Call(kFocuserPath, kFocuser, "Position"));
+    }
+    int Procedure() {
+        const bool scan = o_.command == QLatin1String("scan");
+        procedure_ = scan ? QStringLiteral("scan") : QStringLiteral("autofocus");
+        bus_.connect(kService, kFocusingPath, kFocusing, QStringLiteral("Finished"), this,
+                     SLOT(OnFinished(QString, bool, int, double, QString)));
+        bus_.connect(kService, kFocusingPath, kFocusing, QStringLiteral("Progress"), this,
+                     SLOT(OnProgress(QString, int, int, double)));
+        const QDBusMessage reply =
+            scan ? Call(kFocusingPath, kFocusing, "StartScan",
+                        {o_.numbers.value(QStringLiteral("start"), -100), o_.numbers.value(QStringLiteral("increment"), 20),
+                         o_.numbers.value(QStringLiteral("steps"), 10)})
+                 : Call(kFocusingPath, kFocusing, "StartAutoFocus", {o_.numbers.value(QStringLiteral("step"), 100)});
+        if (Failed(reply)) return ExitFor(reply);
+        if (!Wait([](auto) {})) {
+            std::fputs("kessivanectl: no result in time\n", stderr);
+            return kExitNoProgram;
+        }
+        return result_;
+    }
+
+    QDBusConnection bus_;
+    Options o_;
+    QString procedure_;
+    std::function<void()> loopDone_ = [] {};
+    std::optional<int> moved_;
+    int result_ = kExitFailed;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    qDBusRegisterMetaType<Figures>();
+    const QStringList args = QCoreApplication::arguments();
+    if (args.contains(QStringLiteral("--help"))) {
+        Usage();
+        return kExitOk;
+    }
+    const auto options = Parse(args);
+    if (!options) return Usage();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        std::fputs("kessivanectl: no session bus (is a desktop session running?)\n", stderr);
+        return kExitNoBus;
+    }
+    Client client(bus, *options);
+    return client.Run();
+}
+
+#include "main.moc"
