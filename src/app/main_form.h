@@ -35,6 +35,7 @@ class TAutoFocusPage;
 class TSettingsPage;
 class TTempPage;
 class TFocusPanel;
+class TFocusingView;
 class TReadOutPanel;
 namespace kv {
 class TlumMemo;
@@ -111,6 +112,8 @@ public:
     kv::TlumMemo* ComLogMemo() const;
     QString StatusPanelText(int panel) const;
     void SetStatusPanel(int panel, const QString& text);
+    int StatusPanelWidth(int panel) const;
+    void SetStatusPanelWidth(int panel, int width);
 
     TExposurePage* ExposurePage() const { return exposurePage_; }
     TManualFocusPage* ManualFocusPage() const { return manualFocusPage_; }
@@ -119,6 +122,8 @@ public:
     TTempPage* TempPage() const { return tempPage_; }
     TFocusPanel* FocusPanel() const { return focusPanel_; }
     TReadOutPanel* ReadOutPanel() const { return readOutPanel_; }
+    // The focus scan and the auto-focus search, with the worker that runs them.
+    TFocusingView* Focusing() const { return focusing_.get(); }
     // Reports the position to the hub companion program after a manual move.
     QTimer* FW2Timer() const { return fw2Timer_; }
 
@@ -256,4 +261,6 @@ private:
     QTimer* msgBoxTimer_ = nullptr;
     QTimer* idleCheckTimer_ = nullptr;
     QTimer* fw2Timer_ = nullptr;
+    // Its worker uses the focuser and the camera: it goes before either.
+    std::unique_ptr<TFocusingView> focusing_;
 };
