@@ -16,6 +16,7 @@
 #include "app/auto_focus_page.h"
 #include "app/exposure_page.h"
 #include "app/focus_panel.h"
+#include "app/focusing_view.h"
 #include "app/main_form.h"
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"

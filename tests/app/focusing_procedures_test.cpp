@@ -38,12 +38,16 @@ namespace {
 // star's FWHM is 2.5 px of seeing plus 0.02 px per step from best focus, and
 // the seeing wanders by 8 % (0.2 px) from frame to frame: one frame's jitter
 // is worth 10 steps of defocus. A reading of 7 samples without the extremes
-// averages 5 frames (about 0.09 px, 4.5 steps), so two readings compare
-// wrongly when their points lie closer than about 6 steps on the curve; the
-// search also stops once its bracket is a fifth of the distance walked
-// (12 steps from 60 away). 15 steps covers both; a wrong turn early in the
-// search ends 30 or more steps off.
-constexpr int kTolerance = 15;
+// averages 5 frames (about 0.09 px, 4.5 steps), so the search's last
+// comparisons, between points 5 to 10 steps apart, go wrong now and then;
+// it also stops once its bracket is a fifth of the distance walked (12 steps
+// from 60 away), and the hub's motor runs on a count or two after each move.
+// Together that is up to about 20 steps; a wrong turn early in the search
+// ends 40 or more steps off.
+constexpr int kTolerance = 20;
+// The hub counts the steps the motor runs on after a move: a position lands
+// within a few counts of where it was sent.
+constexpr int kRunOn = 5;
 constexpr int kSamples = 7;
 
 const char* const kProcedureControls[] = {"ContFocus",    "GetFocusImageButton", "GetFocusImageButton2",
@@ -75,7 +79,7 @@ protected:
             }
             dlclose(camera);
         }
-        Find<QSlider>("ExposureMS")->setValue(100);
+        Find<QSlider>("ExposureMS")->setValue(20);
         Find<QSpinBox>("FocusSamples")->setValue(kSamples);
     }
     void TearDown() override {
@@ -139,7 +143,7 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     ASSERT_TRUE(Run("StartSearch"));
     // Shown by the window's message timer, a moment after the search ended.
     EXPECT_TRUE(ProcessEventsUntil([&] { return dialogs.Saw(kv::kNotInRangeText); }));
-    EXPECT_EQ(FromBest(), -60);
+    EXPECT_NEAR(FromBest(), -60, kRunOn);
     EXPECT_EQ(Series(page->PosChart())->count(), 3);
 
     // A 150-step bracket holds it.
@@ -160,9 +164,11 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     EXPECT_TRUE(Logged(finalFocus)) << finalFocus.toStdString();
     QLineSeries* positions = Series(page->PosChart());
     ASSERT_GE(positions->count(), 7);
-    EXPECT_EQ(positions->at(0), QPointF(1, -150));
-    EXPECT_EQ(positions->at(1), QPointF(2, 150));
-    EXPECT_EQ(positions->at(2), QPointF(3, 0));
+    const double bracket[] = {-150, 150, 0};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(positions->at(i).x(), i + 1);
+        EXPECT_NEAR(positions->at(i).y(), bracket[i], kRunOn);
+    }
     EXPECT_EQ(Series(page->QualityChart())->count(), positions->count());
 
     // A fine scan around where the search stopped.
@@ -173,9 +179,10 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     ASSERT_TRUE(Run("StartScanButton"));
     QLineSeries* scan = Series(window->ManualFocusPage()->ScanChart());
     ASSERT_EQ(scan->count(), 11);
-    EXPECT_EQ(scan->at(0).x(), -50);
-    EXPECT_EQ(scan->at(10).x(), 50);
-    EXPECT_EQ(FromBest(), scanStart + 50);  // left at the last position
+    // Each relative move may run on a little, and the run-ons add up.
+    EXPECT_NEAR(scan->at(0).x(), -50, kRunOn);
+    EXPECT_NEAR(scan->at(10).x(), 50, 10 * kRunOn);
+    EXPECT_EQ(FromBest(), scanStart + window->FocusControl()->CTSCount());  // left at the last position
     const int best = Find<QSpinBox>("MoveMinSE")->value();
     std::printf("The scan's best position is %d steps from the true best focus\n", static_cast<int>(scanStart + best));
     EXPECT_LE(std::abs(scanStart + best), kTolerance);
@@ -183,7 +190,9 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     for (const char* name : kProcedureControls) EXPECT_TRUE(Enabled(name)) << name;
 
     Find<QAbstractButton>("MoveToMinButton")->click();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->GetIdle() && FromBest() == scanStart + best; }, 20000));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !window->FocusControl()->GetIdle(); }, 2000));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->GetIdle(); }, 20000));
+    EXPECT_NEAR(FromBest(), scanStart + best, kRunOn);
 }
 
 TEST_F(FocusingProcedures, ContinuousFocusAveragesAndCancelGivesEveryControlBack) {
@@ -210,7 +219,12 @@ TEST_F(FocusingProcedures, ContinuousFocusAveragesAndCancelGivesEveryControlBack
     QLineSeries* scan = Series(window->ManualFocusPage()->ScanChart());
     ASSERT_TRUE(ProcessEventsUntil([&] { return scan->count() >= 1 && Enabled("ScanCancelButton"); }, 30000));
     Find<QAbstractButton>("ScanCancelButton")->click();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return !window->Focusing()->Running() && Enabled("MoveToMinButton"); }, 30000));
+    // A move under way when the scan stopped runs to its end; the coarse
+    // buttons come back with it.
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        return !window->Focusing()->Running() && Enabled("MoveToMinButton") && window->FocusControl()->GetIdle() &&
+               Enabled("Focus_InBtn");
+    }, 30000));
     EXPECT_TRUE(Logged(kv::kScanCancelledText));
     EXPECT_EQ(moveMin->value(), 70);
     EXPECT_FALSE(Enabled("ScanCancelButton"));
@@ -221,7 +235,10 @@ TEST_F(FocusingProcedures, ContinuousFocusAveragesAndCancelGivesEveryControlBack
     QLineSeries* positions = Series(window->AutoFocusPage()->PosChart());
     ASSERT_TRUE(ProcessEventsUntil([&] { return positions->count() >= 1 && Enabled("CancelSearch"); }, 30000));
     Find<QAbstractButton>("CancelSearch")->click();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return !window->Focusing()->Running() && Enabled("StartSearch"); }, 30000));
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        return !window->Focusing()->Running() && Enabled("StartSearch") && window->FocusControl()->GetIdle() &&
+               Enabled("Focus_InBtn");
+    }, 30000));
     ProcessEventsUntil([] { return false; }, 200);  // nothing more arrives
     EXPECT_LE(positions->count(), 2);
     EXPECT_FALSE(Enabled("CancelSearch"));
