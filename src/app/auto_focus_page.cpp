@@ -87,6 +87,8 @@ void SetFomAxis(QChart* chart, int fomKind, bool labelSizeOnly) {
     axis->setMin(want.min);
     // "###0.0" and "###0." in printf terms.
     axis->setLabelFormat(want.labelSize == 40 ? QStringLiteral("%.0f") : QStringLiteral("%.1f"));
+    // Whole figures on the 1 to 8 axis; five labels across the peak's range.
+    axis->setTickCount(want.labelSize == 40 ? 5 : static_cast<int>(want.max - want.min) + 1);
 }
 
 TAutoFocusPage::TAutoFocusPage(TMainForm& form, QWidget* parent) : QWidget(parent), form_(form) {

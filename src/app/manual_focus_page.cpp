@@ -210,6 +210,10 @@ TManualFocusPage::TManualFocusPage(TMainForm& form, QWidget* parent) : QWidget(p
     scanChart_->addAxis(position, Qt::AlignBottom);
     scanChart_->addAxis(fom, Qt::AlignLeft);
     UseCompactChart(scanChart_);
+    // The chart is short: the figure-of-merit title needs the smallest type to fit.
+    QFont fomTitle = fom->titleFont();
+    fomTitle.setPointSize(7);
+    fom->setTitleFont(fomTitle);
     series->attachAxis(position);
     series->attachAxis(fom);
     auto* chartView = new QChartView(scanChart_, this);
