@@ -26,7 +26,7 @@ QChart* MakeChart(const QString& objectName, const QString& title, const QString
     line->setObjectName(series);
     chart->addSeries(line);
     auto* bottom = new QValueAxis(chart);
-    bottom->setTitleText(QStringLiteral("Step Number"));
+    bottom->setTitleText(QString::fromLatin1(kv::kStepNumberTitle));
     bottom->setRange(0, 20);
     bottom->setTickType(QValueAxis::TicksDynamic);
     // A label every fifth step and a grid line at every step: twenty-one
@@ -87,6 +87,8 @@ void SetFomAxis(QChart* chart, int fomKind, bool labelSizeOnly) {
     axis->setMin(want.min);
     // "###0.0" and "###0." in printf terms.
     axis->setLabelFormat(want.labelSize == 40 ? QStringLiteral("%.0f") : QStringLiteral("%.1f"));
+    // Whole figures on the 1 to 8 axis; five labels across the peak's range.
+    axis->setTickCount(want.labelSize == 40 ? 5 : static_cast<int>(want.max - want.min) + 1);
 }
 
 TAutoFocusPage::TAutoFocusPage(TMainForm& form, QWidget* parent) : QWidget(parent), form_(form) {
@@ -108,22 +110,40 @@ TAutoFocusPage::TAutoFocusPage(TMainForm& form, QWidget* parent) : QWidget(paren
     focusImage->setEnabled(false);
     // The same frame as the Manual Focus page's button takes.
     connect(focusImage, &QPushButton::clicked, form_.ManualFocusPage(), &TManualFocusPage::GetFocusImageButtonClick);
-    initialStep_ = new TRadioGroup(QStringLiteral("Initial Step"),
-                                   {"10", "25", "50", "75", "100", "150", "200", "250", "500", "750"}, 2, controls);
+    QStringList steps;
+    for (int step : kv::kInitialSteps) steps << QString::number(step);
+    initialStep_ = new TRadioGroup(QStringLiteral("Initial Step"), steps, 2, controls);
     initialStep_->setObjectName(QStringLiteral("InitialStepRG"));
-    initialStep_->SetItemIndex(4);
+    initialStep_->SetItemIndex(kv::kDefaultInitialStepItem);
     for (QWidget* w : std::initializer_list<QWidget*>{start, cancel, focusImage, initialStep_}) cv->addWidget(w);
     cv->addStretch();
     controls->setMaximumWidth(140);
     lay->addWidget(controls, 0, 0, 2, 1);
 
     auto* charts = new QVBoxLayout;
-    posChart_ = MakeChart(QStringLiteral("PosChart"), QStringLiteral("       Focuser Position"),
-                          QStringLiteral("LineSeries2"), QStringLiteral("Focuser Position"), -200, 200,
-                          QStringLiteral("%.1f"), this, charts);
-    qualityChart_ = MakeChart(QStringLiteral("QualityChart"), QStringLiteral("            Focus Quality"),
+    // "#,##0.#": whole steps show without a fraction.
+    posChart_ = MakeChart(QStringLiteral("PosChart"), QString::fromLatin1(kv::kPosChartTitle),
+                          QStringLiteral("LineSeries2"), QString::fromLatin1(kv::kFocuserPositionTitle), -200, 200,
+                          QStringLiteral("%.0f"), this, charts);
+    qualityChart_ = MakeChart(QStringLiteral("QualityChart"), QString::fromLatin1(kv::kQualityChartTitle),
                               QStringLiteral("LineSeries1"), QStringLiteral("Figure of Merit"), 1, 8,
                               QStringLiteral("%.1f"), this, charts);
     lay->addLayout(charts, 0, 1, 2, 1);
     lay->setColumnStretch(1, 1);
+    connect(initialStep_, &TRadioGroup::itemIndexChanged, this, &TAutoFocusPage::InitialStepRGClick);
+    InitialStepRGClick();
+}
+
+void TAutoFocusPage::InitialStepRGClick() {
+    ShowSearchAxes(kv::SearchAxesFor(kv::InitialStepForItem(initialStep_->ItemIndex()), kv::FomKind::FWHM));
+}
+
+void TAutoFocusPage::ShowSearchAxes(const kv::SearchChartAxes& axes) {
+    if (QValueAxis* position = LeftAxis(posChart_)) position->setRange(axes.position.min, axes.position.max);
+    for (QChart* chart : {posChart_, qualityChart_}) {
+        const auto bottom = chart->axes(Qt::Horizontal);
+        if (auto* axis = bottom.isEmpty() ? nullptr : qobject_cast<QValueAxis*>(bottom.first())) {
+            axis->setRange(0, axes.bottomMax);
+        }
+    }
 }

@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+#include "focusing/auto_focus_search.h"
+
 class QChart;
 class TMainForm;
 class TRadioGroup;
@@ -16,6 +18,13 @@ public:
     QChart* QualityChart() const { return qualityChart_; }
     QChart* PosChart() const { return posChart_; }
     TRadioGroup* InitialStepRG() const { return initialStep_; }
+    // Both charts' step axes and the position chart's left axis for a search
+    // (the quality chart's left axis follows the figure of merit elsewhere).
+    void ShowSearchAxes(const kv::SearchChartAxes& axes);
+
+public slots:
+    // A new initial step: the charts are laid out for it.
+    void InitialStepRGClick();
 
 private:
     TMainForm& form_;

@@ -17,7 +17,6 @@
 #include <cmath>
 #include <initializer_list>
 #include <mutex>
-#include <numeric>
 #include <optional>
 
 #include "app/exposure_page.h"
@@ -407,19 +406,13 @@ void TFocusPanel::ShowReading(const kv::FocusReading& r, bool continuous) {
     fomEdit_->setText(peak ? QString::number(static_cast<long long>(std::nearbyint(fom))) : fixed(fom));
 }
 
-double TFocusPanel::AverageFOM(double fom) {
-    if (fomAverage_.size() >= kFomAverageCapacity) fomAverage_.pop_front();
-    fomAverage_.push_back(fom);
-    return std::accumulate(fomAverage_.begin(), fomAverage_.end(), 0.0) / static_cast<double>(fomAverage_.size());
-}
-
-void TFocusPanel::ResetFomAverage() { fomAverage_.clear(); }
+void TFocusPanel::ResetFomAverage() { fomAverage_.SetCapacity(kv::kFomAverageCapacity); }
 
 void TFocusPanel::RefreshFomCaption() {
     kv::TCameraControl* camera = form_.CameraControl();
-    fomOrAvgLabel_->setText(camera != nullptr && camera->ContinuousFocus()
-                                ? QStringLiteral("Average\n\r of %1").arg(kFomAverageCapacity)
-                                : QStringLiteral("Figure\n\rof Merit"));
+    fomOrAvgLabel_->setText(QString::fromStdString(camera != nullptr && camera->ContinuousFocus()
+                                                       ? kv::AverageCaption(fomAverage_.Capacity())
+                                                       : std::string(kv::kFigureOfMeritCaption)));
 }
 
 void TFocusPanel::SetFomKind(int kind) {

@@ -4,10 +4,10 @@
 #pragma once
 
 #include <QFrame>
-#include <deque>
 
 #include "camera/display_rules.h"
 #include "camera/focus_figures.h"
+#include "focusing/fom_average.h"
 
 class QAction;
 class QCheckBox;
@@ -29,8 +29,6 @@ class TFocusPanel : public QFrame {
 public:
     static constexpr int kWidth = 228;
     static constexpr int kHeight = 520;
-    // Entries of the figure-of-merit running average.
-    static constexpr std::size_t kFomAverageCapacity = 10;
 
     TFocusPanel(TMainForm& form, QWidget* parent);
 
@@ -40,9 +38,12 @@ public:
 
     // Empties the focus read-out boxes. Any thread.
     void ClearFocusReadings();
-    // Fills them from the camera controller's latest reading. Any thread: a
-    // scan's worker shows each sample; the reading is taken when called.
+    // Fills them from the camera controller's latest reading. Any thread: the
+    // reading is taken when called.
     void ShowFocusReadings();
+    // Fills them from `reading` as it stands, never averaged: a sample or the
+    // final reading of a scan or search. GUI thread.
+    void ShowFocusReading(const kv::FocusReading& reading) { ShowReading(reading, false); }
     // The figure of merit in use (0 FWHM .. 4 HFD): FOMLabel and FWHMPopup follow.
     void SetFomKind(int kind);
     // The hardware-interrupt lamp and its caption show only when the settings ask.
@@ -55,7 +56,8 @@ public:
     // The caption of the figure-of-merit box for the controller's state.
     void RefreshFomCaption();
     // Appends the current figure of merit and returns the mean of the last ten.
-    double AverageFOM(double fom);
+    double AverageFOM(double fom) { return fomAverage_.AverageFOM(fom); }
+    const kv::TFomAverage& FomAverage() const { return fomAverage_; }
 
     // The focus stretch choice applied again (a click on FocusStretchRG).
     void FocusStretchRGClick();
@@ -115,5 +117,5 @@ private:
     TFocusZoom* zoom_ = nullptr;
     kv::LineSizeFilter minFilter_;
     kv::LineSizeFilter maxFilter_;
-    std::deque<double> fomAverage_;
+    kv::TFomAverage fomAverage_;
 };

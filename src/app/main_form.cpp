@@ -40,6 +40,7 @@
 #include "app/dbus_broadcast_bus.h"
 #include "app/exposure_page.h"
 #include "app/focus_panel.h"
+#include "app/focusing_view.h"
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
 #include "app/read_out_panel.h"
@@ -112,6 +113,7 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
     fw2Timer_->setObjectName(QStringLiteral("FW2Timer"));
     fw2Timer_->setSingleShot(true);
     fw2Timer_->setInterval(kFw2TimerMs);
+    focusing_ = std::make_unique<TFocusingView>(*this);
 
     // Log lines from any thread land here, in order, on the GUI thread.
     kv::LogChannel::Instance().SetWakeUp(
@@ -124,6 +126,7 @@ TMainForm::~TMainForm() {
     CloseHelpViewer();
     kv::LogChannel::Instance().SetWakeUp({});
     deferred_.SetArmTimer({});
+    focusing_.reset();  // its worker uses the camera and the focuser
     exposurePage_->DetachImages();
     cameraControl_.reset();  // its threads stop before the focuser goes
 }
@@ -531,6 +534,8 @@ void TMainForm::SetSaveFileNameProvider(std::function<QString()> provider) {
 // ---------------------------------------------------------------- close
 
 bool TMainForm::FormCloseQuery() {
+    // A scan or search would start its next move after the stop below.
+    focusing_->CancelAndJoin();
     if (!focusControl_) return true;
     if (settingsPage_->DisconnectButton()->text() == QStringLiteral("Connect Camera")) cameraReleased_ = true;
     focusControl_->StopMove();
@@ -586,6 +591,14 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 // ---------------------------------------------------------------- shared
 
 void TMainForm::SetStatusPanel(int panel, const QString& text) { statusPanels_[panel]->setText(text); }
+
+int TMainForm::StatusPanelWidth(int panel) const { return statusPanels_[panel]->width(); }
+
+void TMainForm::SetStatusPanelWidth(int panel, int width) {
+    // The last panel takes the rest of the bar: only its least width is set.
+    if (panel < 2) statusPanels_[panel]->setFixedWidth(width);
+    else statusPanels_[panel]->setMinimumWidth(width);
+}
 
 void TMainForm::StopContinuousFocus() {
     auto* button = findChild<QPushButton*>(QStringLiteral("ContFocus"));

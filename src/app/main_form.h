@@ -36,6 +36,7 @@ class TSettingsPage;
 class TTempPage;
 class TTCWindow;
 class TFocusPanel;
+class TFocusingView;
 class TReadOutPanel;
 namespace kv {
 class TlumMemo;
@@ -112,6 +113,8 @@ public:
     kv::TlumMemo* ComLogMemo() const;
     QString StatusPanelText(int panel) const;
     void SetStatusPanel(int panel, const QString& text);
+    int StatusPanelWidth(int panel) const;
+    void SetStatusPanelWidth(int panel, int width);
 
     TExposurePage* ExposurePage() const { return exposurePage_; }
     TManualFocusPage* ManualFocusPage() const { return manualFocusPage_; }
@@ -122,6 +125,8 @@ public:
     TTCWindow* TCWindow() const { return tcWindow_.get(); }
     TFocusPanel* FocusPanel() const { return focusPanel_; }
     TReadOutPanel* ReadOutPanel() const { return readOutPanel_; }
+    // The focus scan and the auto-focus search, with the worker that runs them.
+    TFocusingView* Focusing() const { return focusing_.get(); }
     // Reports the position to the hub companion program after a manual move.
     QTimer* FW2Timer() const { return fw2Timer_; }
     // Retries a temperature correction while the focuser is busy (one shot).
@@ -263,4 +268,6 @@ private:
     QTimer* msgBoxTimer_ = nullptr;
     QTimer* idleCheckTimer_ = nullptr;
     QTimer* fw2Timer_ = nullptr;
+    // Its worker uses the focuser and the camera: it goes before either.
+    std::unique_ptr<TFocusingView> focusing_;
 };

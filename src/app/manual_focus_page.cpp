@@ -21,6 +21,7 @@
 #include "app/auto_focus_page.h"
 #include "app/exposure_page.h"
 #include "app/focus_panel.h"
+#include "app/focusing_view.h"
 #include "app/main_form.h"
 #include "app/radio_group.h"
 #include "app/read_out_panel.h"
@@ -209,6 +210,10 @@ TManualFocusPage::TManualFocusPage(TMainForm& form, QWidget* parent) : QWidget(p
     scanChart_->addAxis(position, Qt::AlignBottom);
     scanChart_->addAxis(fom, Qt::AlignLeft);
     UseCompactChart(scanChart_);
+    // The chart is short: the figure-of-merit title needs the smallest type to fit.
+    QFont fomTitle = fom->titleFont();
+    fomTitle.setPointSize(7);
+    fom->setTitleFont(fomTitle);
     series->attachAxis(position);
     series->attachAxis(fom);
     auto* chartView = new QChartView(scanChart_, this);
@@ -298,14 +303,18 @@ void TManualFocusPage::OnCTSChange(std::int32_t ctsCount, bool dsrValue) {
 
 void TManualFocusPage::OnIdleChange(bool idleValue, bool lineMode) {
     ReadOut()->MovingLite()->SetLit(!idleValue);
-    const bool coarse = idleValue && !contFocus_->isChecked();
+    // A running scan or search owns the focuser: its moves ending must not
+    // hand the coarse buttons back.
+    const bool coarse = idleValue && !contFocus_->isChecked() && !(form_.Focusing() != nullptr && form_.Focusing()->Running());
     inButton_->setEnabled(coarse);
     outButton_->setEnabled(coarse);
     // In line mode the speed cannot be chosen at all (the parameter update
     // disabled it), so only the command mode follows the focuser.
     if (!lineMode) speed_->setEnabled(idleValue);
     for (QWidget* b : fineButtons_) b->setEnabled(idleValue);
-    if (QWidget* about = FormControl("AboutButton")) about->setEnabled(idleValue);
+    if (QWidget* about = FormControl("AboutButton")) {
+        about->setEnabled(idleValue && !(form_.Focusing() != nullptr && form_.Focusing()->Running()));
+    }
     if (idleValue && Voice() != kv::kVoiceNone) Announce(kMoveEndVoiceDelayMs);
     TMainForm::BroadcastKantrel(kv::kKantrelIdle, idleValue ? 1 : 0);
     if (idleValue) {
@@ -467,14 +476,19 @@ void TManualFocusPage::ContFocusClick(bool down) {
     }
 }
 
-void TManualFocusPage::ScanStepSEChange() {
+void TManualFocusPage::ScanStepSEChange() { ShowScanAxis(ScanSettings()); }
+
+kv::ScanSettings TManualFocusPage::ScanSettings() const {
+    return {startScan_->value(), scanStep_->value(), numSteps_->value()};
+}
+
+void TManualFocusPage::ShowScanAxis(const kv::ScanSettings& settings) {
     auto* axis = qobject_cast<QValueAxis*>(scanChart_->axes(Qt::Horizontal).value(0));
     if (axis == nullptr) return;
-    const int start = startScan_->value();
-    const int step = scanStep_->value();
-    const int steps = numSteps_->value();
-    axis->setMin(start);
-    axis->setMax(start + steps * step);
-    axis->setTickAnchor(start);
-    axis->setTickInterval(step * ((steps + kScanAxisIntervals - 1) / kScanAxisIntervals));
+    const kv::AxisRange range = kv::ScanAxisRange(settings);
+    axis->setMin(range.min);
+    axis->setMax(range.max);
+    axis->setTickAnchor(range.min);
+    const int steps = std::max(1, settings.steps);
+    axis->setTickInterval(settings.increment * ((steps + kScanAxisIntervals - 1) / kScanAxisIntervals));
 }

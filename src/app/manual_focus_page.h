@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "focusing/focus_scan.h"
+
 class QChart;
 class QPushButton;
 class QSpinBox;
@@ -45,6 +47,10 @@ public:
     void AttachFocuser(kv::TFocusControl* focuser);
     // The focus scan's chart (its left axis follows the figure of merit).
     QChart* ScanChart() const { return scanChart_; }
+    // The Scan group's settings as the spin edits stand.
+    kv::ScanSettings ScanSettings() const;
+    // The chart's position axis for these settings.
+    void ShowScanAxis(const kv::ScanSettings& settings);
 
     // The voice's output; the sound server unless a test hands in its own.
     // Any announcer still running is stopped and joined first.

@@ -16,6 +16,7 @@
 #include "app/auto_focus_page.h"
 #include "app/exposure_page.h"
 #include "app/focus_panel.h"
+#include "app/focusing_view.h"
 #include "app/main_form.h"
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
@@ -50,6 +51,8 @@ void TMainForm::UpdatePgmParameters(bool fromButton) {
     kv::TraceDiag("Entering parameter update method");
     state_.cameraReady = false;
     state_.imageTaken = false;
+    // The focuser (and the camera's plug-in) may be replaced below.
+    focusing_->CancelAndJoin();
     StopContinuousFocus();
     exposurePage_->DetachImages();  // the camera's images go with it
     if (cameraControl_->Initialized()) cameraControl_->Uninitialize();
@@ -295,6 +298,7 @@ void TMainForm::DisconnectButtonClick() {
     const std::string file =
         index >= 0 && static_cast<std::size_t>(index) < plugins_.size() ? plugins_.fileNames[static_cast<std::size_t>(index)] : std::string();
     const bool wasReady = cameraControl_->Initialized();
+    focusing_->CancelAndJoin();
     StopContinuousFocus();
     exposurePage_->DetachImages();
     // A failed connection is reported by the controller itself.

@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "app/main_form.h"
+#include "focusing/focusing_runner.h"
 #include "widgets/lum_lite.h"
 
 TReadOutPanel::TReadOutPanel(TMainForm& form, QWidget* parent) : QFrame(parent), form_(form) {
@@ -53,8 +54,8 @@ TReadOutPanel::TReadOutPanel(TMainForm& form, QWidget* parent) : QFrame(parent),
     auto* samplesB = new QLabel(QStringLiteral("per Focus Measurement"), readOutPanel_);
     auto* samples = new QSpinBox(readOutPanel_);
     samples->setObjectName(QStringLiteral("FocusSamples"));
-    samples->setRange(1, 30);
-    samples->setValue(5);
+    samples->setRange(kv::kFocusSamplesMin, kv::kFocusSamplesMax);
+    samples->setValue(kv::kDefaultFocusSamples);
     auto* progress = new QProgressBar(readOutPanel_);
     progress->setObjectName(QStringLiteral("ProgressBar2"));
     progress->setTextVisible(false);

@@ -1,0 +1,264 @@
+#include "app/focusing_view.h"
+
+#include <QChart>
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QLineSeries>
+#include <QProgressBar>
+#include <QSpinBox>
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+#include "app/auto_focus_page.h"
+#include "app/exposure_page.h"
+#include "app/focus_panel.h"
+#include "app/main_form.h"
+#include "app/manual_focus_page.h"
+#include "app/radio_group.h"
+#include "app/temp_page.h"
+#include "camera/camera_control.h"
+#include "focuser/focus_control.h"
+
+namespace {
+
+constexpr int kChartLineWidth = 2;
+
+// Controls the procedures disable while they run (the Cancel buttons aside).
+constexpr std::initializer_list<const char*> kScanLocks = {
+    "ContFocus", "GetFocusImageButton", "GetFocusImageButton2", "StartScanButton", "StartSearch", "GetImageButton",
+    "MoveToMinButton", "MoveMinSE", "AboutButton", "Focus_OutBtn", "Focus_InBtn"};
+constexpr std::initializer_list<const char*> kSearchLocks = {
+    "ContFocus", "GetFocusImageButton", "GetFocusImageButton2", "ScanCancelButton", "StartScanButton",
+    "StartSearch", "GetImageButton", "AboutButton", "Focus_OutBtn", "Focus_InBtn"};
+// What a click on Cancel gives back at once.
+constexpr std::initializer_list<const char*> kScanCancelFrees = {
+    "StartScanButton", "GetImageButton", "StartSearch", "ContFocus", "GetFocusImageButton", "GetFocusImageButton2",
+    "Focus_OutBtn", "Focus_InBtn"};
+constexpr std::initializer_list<const char*> kSearchFrees = {
+    "StartSearch", "GetImageButton", "StartScanButton", "ContFocus", "GetFocusImageButton", "GetFocusImageButton2",
+    "AboutButton", "Focus_OutBtn", "Focus_InBtn"};
+
+QLineSeries* FirstSeries(QChart* chart) {
+    return chart != nullptr && !chart->series().isEmpty() ? qobject_cast<QLineSeries*>(chart->series().first())
+                                                          : nullptr;
+}
+
+void StartSeries(QLineSeries* series) {
+    if (series == nullptr) return;
+    series->clear();
+    QPen pen = series->pen();
+    pen.setWidth(kChartLineWidth);
+    pen.setColor(Qt::blue);
+    series->setPen(pen);
+}
+
+}  // namespace
+
+TFocusingView::TFocusingView(TMainForm& form)
+    : form_(form), runner_(std::make_unique<kv::TFocusingRunner>(*this, form.EngineDialogs())) {
+    // The runner reads both at every averaged reading, so a change made
+    // while a procedure runs applies to its next position.
+    if (auto* samples = form_.findChild<QSpinBox*>(QStringLiteral("FocusSamples"))) {
+        runner_->SetSamples(samples->value());
+        connect(samples, &QSpinBox::valueChanged, this, [this](int n) { runner_->SetSamples(n); });
+    }
+    if (auto* smooth = form_.findChild<QCheckBox*>(QStringLiteral("SmoothDataCB"))) {
+        runner_->SetSmooth(smooth->isChecked());
+        connect(smooth, &QCheckBox::toggled, this, [this](bool on) { runner_->SetSmooth(on); });
+    }
+    const std::pair<const char*, void (TFocusingView::*)()> buttons[] = {
+        {"StartScanButton", &TFocusingView::StartScanButtonClick},
+        {"ScanCancelButton", &TFocusingView::ScanCancelButtonClick},
+        {"StartSearch", &TFocusingView::StartSearchClick},
+        {"CancelSearch", &TFocusingView::CancelSearchClick},
+    };
+    for (const auto& [name, handler] : buttons) {
+        if (auto* b = form_.findChild<QAbstractButton*>(QString::fromLatin1(name))) connect(b, &QAbstractButton::clicked, this, handler);
+    }
+}
+
+TFocusingView::~TFocusingView() { runner_.reset(); }
+
+void TFocusingView::CancelAndJoin() {
+    runner_->Cancel();
+    runner_->Join();
+}
+
+template <class F>
+void TFocusingView::Post(F&& f) {
+    QMetaObject::invokeMethod(this, std::forward<F>(f), Qt::QueuedConnection);
+}
+
+void TFocusingView::SetEnabled(std::initializer_list<const char*> names, bool enabled) {
+    for (const char* name : names) {
+        if (auto* w = form_.findChild<QWidget*>(QString::fromLatin1(name))) w->setEnabled(enabled);
+    }
+}
+
+void TFocusingView::EnableAfter(std::initializer_list<const char*> names) {
+    const TWindowState& state = form_.State();
+    for (const char* name : names) {
+        const std::string_view n(name);
+        bool on = true;
+        if (n == "GetImageButton") on = state.cameraReady;
+        if (n == "ContFocus" || n == "GetFocusImageButton" || n == "GetFocusImageButton2" || n == "StartScanButton" ||
+            n == "StartSearch") {
+            on = state.starSelected;
+        }
+        if (n == "Focus_InBtn" || n == "Focus_OutBtn") {
+            kv::TFocusControl* focuser = form_.FocusControl();
+            on = focuser == nullptr || focuser->GetIdle();
+        }
+        if (auto* w = form_.findChild<QWidget*>(QString::fromLatin1(name))) w->setEnabled(on);
+    }
+}
+
+void TFocusingView::SetProgress(int position, int maximum) {
+    if (auto* bar = form_.findChild<QProgressBar*>(QStringLiteral("ProgressBar2"))) {
+        bar->setMaximum(std::max(1, maximum));
+        bar->setValue(position);
+    }
+}
+
+// ---------------------------------------------------------------- starting
+
+std::unique_ptr<kv::IFocusDevices> TFocusingView::PrepareStart() {
+    kv::TCameraControl* camera = form_.CameraControl();
+    kv::TFocusControl* focuser = form_.FocusControl();
+    if (camera == nullptr || focuser == nullptr || runner_->Running()) return nullptr;
+    form_.StopContinuousFocus();
+    if (auto* samples = form_.findChild<QSpinBox*>(QStringLiteral("FocusSamples"))) runner_->SetSamples(samples->value());
+    if (auto* smooth = form_.findChild<QCheckBox*>(QStringLiteral("SmoothDataCB"))) runner_->SetSmooth(smooth->isChecked());
+    // Under the interlock the camera's frames and the focuser's moves take
+    // turns already; elsewhere a fresh frame shows the star the procedure
+    // is about to measure.
+    if (!(camera->IsSBIG() && focuser->JMIFlag())) form_.ManualFocusPage()->GetFocusImageButtonClick();
+    return std::make_unique<kv::TFocuserCameraDevices>(*focuser, *camera);
+}
+
+void TFocusingView::WarnIfCompensating() {
+    // A correction may move the focuser in the middle of the procedure; the
+    // user is told, and decides whether to switch compensation off.
+    if (!form_.TempPage()->AutoCompensating()) return;
+    form_.Dialogs().Show(kv::kTempCompUnderwayText, kv::DialogType::Warning, kv::DialogButtons::Ok);
+    form_.Dialogs().Beep();
+}
+
+void TFocusingView::StartScanButtonClick() {
+    WarnIfCompensating();
+    auto devices = PrepareStart();
+    if (!devices) return;
+    scanSettings_ = form_.ManualFocusPage()->ScanSettings();
+    runner_->StartScan(std::move(devices), scanSettings_);
+}
+
+void TFocusingView::StartSearchClick() {
+    WarnIfCompensating();
+    kv::TFocusControl* focuser = form_.FocusControl();
+    if (focuser == nullptr || !focuser->GetIdle()) return;
+    auto devices = PrepareStart();
+    if (!devices) return;
+    runner_->StartSearch(std::move(devices), kv::InitialStepForItem(form_.AutoFocusPage()->InitialStepRG()->ItemIndex()));
+}
+
+void TFocusingView::ScanCancelButtonClick() {
+    SetEnabled({"ScanCancelButton"}, false);
+    EnableAfter(kScanCancelFrees);
+    form_.ManualFocusPage()->StopAnnouncer();
+    runner_->Cancel();
+    SetProgress(0, runner_->Samples());
+}
+
+void TFocusingView::CancelSearchClick() {
+    SetEnabled({"CancelSearch"}, false);
+    EnableAfter(kSearchFrees);
+    form_.ManualFocusPage()->StopAnnouncer();
+    runner_->Cancel();
+    SetProgress(0, runner_->Samples());
+}
+
+// ---------------------------------------------------------------- reports (worker thread)
+
+void TFocusingView::SampleProgress(int position, int maximum) {
+    Post([this, position, maximum] { SetProgress(position, maximum); });
+}
+
+void TFocusingView::SampleTaken(const kv::FocusReading& sample) {
+    Post([this, sample] { form_.FocusPanel()->ShowFocusReading(sample); });
+}
+
+void TFocusingView::StatusPanel(const std::string& text) {
+    Post([this, text] { form_.SetStatusPanel(0, QString::fromStdString(text)); });
+}
+
+void TFocusingView::ScanStarted(const kv::AxisRange&) {
+    Post([this] {
+        SetEnabled(kScanLocks, false);
+        SetEnabled({"ScanCancelButton"}, true);
+        QChart* chart = form_.ManualFocusPage()->ScanChart();
+        StartSeries(FirstSeries(chart));
+        form_.ManualFocusPage()->ShowScanAxis(scanSettings_);
+        const int kind = form_.CameraControl() != nullptr ? static_cast<int>(form_.CameraControl()->FOMKind()) : 0;
+        SetFomAxis(chart, kind);
+        SetFomAxis(form_.AutoFocusPage()->QualityChart(), kind);
+    });
+}
+
+void TFocusingView::ScanPoint(const kv::ChartPoint& point) {
+    Post([this, point] {
+        if (QLineSeries* series = FirstSeries(form_.ManualFocusPage()->ScanChart())) series->append(point.x, point.y);
+    });
+}
+
+void TFocusingView::ScanEnded(const kv::ScanResult& result) {
+    const std::optional<std::int32_t> best =
+        result.outcome == kv::FocusOutcome::Completed ? result.best : std::optional<std::int32_t>();
+    Post([this, best] {
+        SetEnabled({"ScanCancelButton"}, false);
+        EnableAfter(kScanLocks);
+        if (best) {
+            if (auto* moveMin = form_.findChild<QSpinBox*>(QStringLiteral("MoveMinSE"))) moveMin->setValue(*best);
+        }
+    });
+}
+
+void TFocusingView::SearchStarted(const kv::SearchChartAxes& axes) {
+    Post([this, axes] {
+        SetEnabled(kSearchLocks, false);
+        SetEnabled({"CancelSearch"}, true);
+        TAutoFocusPage* page = form_.AutoFocusPage();
+        StartSeries(FirstSeries(page->QualityChart()));
+        StartSeries(FirstSeries(page->PosChart()));
+        page->ShowSearchAxes(axes);
+        const int kind = form_.CameraControl() != nullptr ? static_cast<int>(form_.CameraControl()->FOMKind()) : 0;
+        SetFomAxis(form_.ManualFocusPage()->ScanChart(), kind);
+        SetFomAxis(page->QualityChart(), kind);
+        if (!widened_) {
+            for (int i = 0; i < 3; ++i) savedWidths_[i] = form_.StatusPanelWidth(i);
+            widened_ = true;
+        }
+        form_.SetStatusPanelWidth(0, kv::kSearchStatusPanelWidth);
+    });
+}
+
+void TFocusingView::SearchPoint(const kv::SearchPoint& point) {
+    Post([this, point] {
+        TAutoFocusPage* page = form_.AutoFocusPage();
+        if (QLineSeries* s = FirstSeries(page->PosChart())) s->append(point.step, point.position);
+        if (QLineSeries* s = FirstSeries(page->QualityChart())) s->append(point.step, point.fom);
+    });
+}
+
+void TFocusingView::SearchEnded(const kv::SearchResult& result) {
+    Post([this, result] {
+        if (result.reading) form_.FocusPanel()->ShowFocusReading(*result.reading);
+        EnableAfter(kSearchFrees);
+        SetEnabled({"CancelSearch"}, false);
+        if (widened_) {
+            for (int i = 0; i < 3; ++i) form_.SetStatusPanelWidth(i, savedWidths_[i]);
+            widened_ = false;
+        }
+        if (result.outcome == kv::FocusOutcome::Completed) form_.TempPage()->AutoFocusCompleted();
+    });
+}

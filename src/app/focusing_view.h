@@ -1,0 +1,71 @@
+// The focus scan (Manual Focus page) and the auto-focus search (Auto Focus
+// page) in the window: their buttons, charts, read-outs, status bar and the
+// one worker that runs them.
+//
+// The worker reports on its own thread; every report is copied into a queued
+// call that runs on the GUI thread, so the worker never waits for the window.
+// A report that arrives after this object has gone is dropped with it.
+#pragma once
+
+#include <QObject>
+#include <memory>
+
+#include "focusing/focusing_runner.h"
+
+class TMainForm;
+
+class TFocusingView final : public QObject, public kv::IFocusingView {
+    Q_OBJECT
+public:
+    explicit TFocusingView(TMainForm& form);
+    // Cancels and joins a running procedure.
+    ~TFocusingView() override;
+
+    kv::TFocusingRunner& Runner() { return *runner_; }
+    bool Running() const { return runner_->Running(); }
+    // Ends a running procedure and waits for its worker: the focuser or the
+    // camera is about to be replaced or freed. Its last report still reaches
+    // the window afterwards.
+    void CancelAndJoin();
+
+    // The buttons.
+    void StartScanButtonClick();
+    void ScanCancelButtonClick();
+    void StartSearchClick();
+    void CancelSearchClick();
+
+    // ---- the worker's reports (worker thread)
+    void SampleProgress(int position, int maximum) override;
+    void SampleTaken(const kv::FocusReading& sample) override;
+    void StatusPanel(const std::string& text) override;
+    void ScanStarted(const kv::AxisRange& positions) override;
+    void ScanPoint(const kv::ChartPoint& point) override;
+    void ScanEnded(const kv::ScanResult& result) override;
+    void SearchStarted(const kv::SearchChartAxes& axes) override;
+    void SearchPoint(const kv::SearchPoint& point) override;
+    void SearchEnded(const kv::SearchResult& result) override;
+
+private:
+    // What a start does first: the compensation warning, continuous focus
+    // off, the samples and smoothing as the controls stand, and the one
+    // focus image the procedure starts from. Null devices: nothing to run on.
+    std::unique_ptr<kv::IFocusDevices> PrepareStart();
+    // The warning shown (then a beep) while automatic compensation runs.
+    void WarnIfCompensating();
+    void SetEnabled(std::initializer_list<const char*> names, bool enabled);
+    // The controls a scan or search ends by enabling; those that need a
+    // star or a camera only when there is one (the parameter update may have
+    // forgotten the star while the procedure ended).
+    void EnableAfter(std::initializer_list<const char*> names);
+    void SetProgress(int position, int maximum);
+    // Runs `f` on the GUI thread later.
+    template <class F>
+    void Post(F&& f);
+
+    TMainForm& form_;
+    // The scan's settings as it started (the spin edits stay free meanwhile).
+    kv::ScanSettings scanSettings_;
+    int savedWidths_[3] = {0, 0, 0};
+    bool widened_ = false;
+    std::unique_ptr<kv::TFocusingRunner> runner_;
+};

@@ -1,0 +1,250 @@
+// The focus scan and the auto-focus search in the real main window, end to
+// end on the simulated observatory: they find the telescope's true best
+// focus, agree with each other, and a cancel gives every control back.
+#include <QAbstractButton>
+#include <QChart>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLineSeries>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QSlider>
+#include <QSpinBox>
+#include <QValueAxis>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <optional>
+
+#include "app/auto_focus_page.h"
+#include "app/focus_panel.h"
+#include "app/focusing_view.h"
+#include "app/main_form.h"
+#include "app/manual_focus_page.h"
+#include "app/radio_group.h"
+#include "app_test_support.h"
+#include "sim/observatory.h"
+#include "sim/sim_devices.h"
+#include "plugins/sim_camera/sim_camera.h"
+#include "widgets/lum_memo.h"
+
+using kvtest::ProcessEventsUntil;
+
+namespace {
+
+// How far from the true best focus a search or scan may end. The simulated
+// star's FWHM is 2.5 px of seeing plus 0.02 px per step from best focus, and
+// the seeing wanders by 8 % (0.2 px) from frame to frame: one frame's jitter
+// is worth 10 steps of defocus. A reading of 7 samples without the extremes
+// averages 5 frames (about 0.09 px, 4.5 steps), so the search's last
+// comparisons, between points 5 to 10 steps apart, go wrong now and then;
+// it also stops once its bracket is a fifth of the distance walked (12 steps
+// from 60 away), and the hub's motor runs on a count or two after each move.
+// Together that is up to about 20 steps; a wrong turn early in the search
+// ends 40 or more steps off.
+constexpr int kTolerance = 20;
+// The hub counts the steps the motor runs on after a move: a position lands
+// within a few counts of where it was sent.
+constexpr int kRunOn = 5;
+constexpr int kSamples = 7;
+
+const char* const kProcedureControls[] = {"ContFocus",    "GetFocusImageButton", "GetFocusImageButton2",
+                                          "StartScanButton", "StartSearch",      "GetImageButton",
+                                          "MoveToMinButton", "MoveMinSE",        "AboutButton",
+                                          "Focus_OutBtn",    "Focus_InBtn"};
+
+class FocusingProcedures : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Best focus stays put while the test runs.
+        kvsim::Observatory::Instance().StartNight({.temperatureRateCPerHour = 0.0});
+        kvsim::InstallSimulatedPorts();
+        kvsim::ResetSimulatedDevices();
+        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "sim_camera.so", folder.File("sim_camera.so"));
+        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane", "--simulate"});
+        ASSERT_TRUE(window->FormCreate());
+        ASSERT_TRUE(window->State().cameraReady);
+        window->show();
+        // The default seeing model, with one fixed set of draws so a failure can be rerun.
+        if (void* camera = dlopen(folder.File("sim_camera.so").c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+            auto get = reinterpret_cast<KVSimCameraGetConfigProc>(dlsym(camera, "KVSimCamera_GetConfig"));
+            auto set = reinterpret_cast<KVSimCameraSetConfigProc>(dlsym(camera, "KVSimCamera_SetConfig"));
+            KVSimCameraConfig c{};
+            if (get != nullptr && set != nullptr) {
+                get(&c);
+                c.Seed = 20240611;
+                set(&c);
+            }
+            dlclose(camera);
+        }
+        Find<QSlider>("ExposureMS")->setValue(20);
+        Find<QSpinBox>("FocusSamples")->setValue(kSamples);
+    }
+    void TearDown() override {
+        window.reset();
+        kvsim::Observatory::Instance().StartNight({});
+    }
+    template <class T>
+    T* Find(const char* name) {
+        T* w = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    bool Enabled(const char* name) { return Find<QWidget>(name)->isEnabled(); }
+    // The true distance of the focuser from best focus, in steps.
+    static long FromBest() {
+        const kvsim::Observatory& sky = kvsim::Observatory::Instance();
+        return std::lround(static_cast<double>(sky.TruePosition()) - sky.BestFocus());
+    }
+    static void Defocus(long offset) {
+        kvsim::Observatory& sky = kvsim::Observatory::Instance();
+        sky.SetTruePosition(std::llround(sky.BestFocus()) + offset);
+    }
+    void PickStar() {
+        auto* camera = window->CameraControl();
+        Find<QAbstractButton>("GetImageButton")->click();
+        ASSERT_TRUE(ProcessEventsUntil(
+            [&] { return camera->Idle() && window->StatusPanelText(0).startsWith(" Image:"); }, 20000));
+        kv::TImageObject* image = camera->MainImage();
+        QWidget* display = Find<QWidget>("ImageDisplay");
+        const QPointF at(image->MaxX(), image->MaxY());
+        QMouseEvent press(QEvent::MouseButtonPress, at, display->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QApplication::sendEvent(display, &press);
+        ASSERT_TRUE(window->State().starSelected);
+    }
+    // Clicks `start` and waits until the procedure has ended and the window
+    // has taken its last report.
+    bool Run(const char* start, int timeoutMs = 90000) {
+        Find<QAbstractButton>(start)->click();
+        return ProcessEventsUntil([&] { return !window->Focusing()->Running() && Enabled(start); }, timeoutMs);
+    }
+    bool Logged(const QString& line) { return window->LogMemo()->Lines().contains(line); }
+    static QLineSeries* Series(QChart* chart) { return qobject_cast<QLineSeries*>(chart->series().first()); }
+    static QValueAxis* Axis(QChart* chart, Qt::Orientation o) {
+        return qobject_cast<QValueAxis*>(chart->axes(o).first());
+    }
+
+    kvtest::ProgramFolder folder;
+    kvtest::RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+};
+
+}  // namespace
+
+TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
+    // 60 steps out: beyond half of a 100-step bracket, so the middle is not
+    // better than the near end and the search says so and stays where it was.
+    Defocus(-60);
+    PickStar();
+    auto* page = window->AutoFocusPage();
+    ASSERT_TRUE(Run("StartSearch"));
+    // Shown by the window's message timer, a moment after the search ended.
+    EXPECT_TRUE(ProcessEventsUntil([&] { return dialogs.Saw(kv::kNotInRangeText); }));
+    EXPECT_NEAR(FromBest(), -60, kRunOn);
+    EXPECT_EQ(Series(page->PosChart())->count(), 3);
+
+    // A 150-step bracket holds it.
+    page->InitialStepRG()->SetItemIndex(5);
+    EXPECT_EQ(Axis(page->PosChart(), Qt::Vertical)->min(), -150);
+    EXPECT_EQ(Axis(page->QualityChart(), Qt::Horizontal)->max(), 15);
+    Find<QAbstractButton>("StartSearch")->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Enabled("CancelSearch"); }));
+    EXPECT_EQ(window->StatusPanelWidth(0), kv::kSearchStatusPanelWidth);
+    EXPECT_FALSE(Enabled("StartScanButton"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !window->Focusing()->Running() && Enabled("StartSearch"); }, 90000));
+    const long searchError = FromBest();
+    std::printf("Auto focus ended %ld steps from the true best focus\n", searchError);
+    EXPECT_LE(std::abs(searchError), kTolerance);
+    EXPECT_EQ(window->StatusPanelText(0), QString::fromLatin1(kv::kSearchCompletePanelText));
+    EXPECT_EQ(window->StatusPanelWidth(0), 300);
+    const QString finalFocus = "Final Focus = " + Find<QLineEdit>("FOMEdit")->text();
+    EXPECT_TRUE(Logged(finalFocus)) << finalFocus.toStdString();
+    QLineSeries* positions = Series(page->PosChart());
+    ASSERT_GE(positions->count(), 7);
+    const double bracket[] = {-150, 150, 0};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(positions->at(i).x(), i + 1);
+        EXPECT_NEAR(positions->at(i).y(), bracket[i], kRunOn);
+    }
+    EXPECT_EQ(Series(page->QualityChart())->count(), positions->count());
+
+    // A fine scan around where the search stopped.
+    Find<QSpinBox>("StartScanSE")->setValue(-50);
+    Find<QSpinBox>("ScanStepSE")->setValue(10);
+    Find<QSpinBox>("NumStepsSE")->setValue(10);
+    const long scanStart = FromBest();
+    ASSERT_TRUE(Run("StartScanButton"));
+    QLineSeries* scan = Series(window->ManualFocusPage()->ScanChart());
+    ASSERT_EQ(scan->count(), 11);
+    // Each relative move may run on a little, and the run-ons add up.
+    EXPECT_NEAR(scan->at(0).x(), -50, kRunOn);
+    EXPECT_NEAR(scan->at(10).x(), 50, 10 * kRunOn);
+    EXPECT_EQ(FromBest(), scanStart + window->FocusControl()->CTSCount());  // left at the last position
+    const int best = Find<QSpinBox>("MoveMinSE")->value();
+    std::printf("The scan's best position is %d steps from the true best focus\n", static_cast<int>(scanStart + best));
+    EXPECT_LE(std::abs(scanStart + best), kTolerance);
+    EXPECT_LE(std::abs(best), 2 * kTolerance);  // the search's end, seen by the scan
+    for (const char* name : kProcedureControls) EXPECT_TRUE(Enabled(name)) << name;
+
+    Find<QAbstractButton>("MoveToMinButton")->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !window->FocusControl()->GetIdle(); }, 2000));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->GetIdle(); }, 20000));
+    EXPECT_NEAR(FromBest(), scanStart + best, kRunOn);
+}
+
+TEST_F(FocusingProcedures, ContinuousFocusAveragesAndCancelGivesEveryControlBack) {
+    Defocus(30);
+    PickStar();
+    auto* fomCaption = Find<QLabel>("FOMorAvgLabel");
+    auto* fwhm = Find<QLineEdit>("FWHMEdit");
+
+    // Continuous focus: the read-outs follow each frame, FOMEdit the mean of the last ten.
+    Find<QAbstractButton>("ContFocus")->click();
+    EXPECT_EQ(fomCaption->text(), "Average\n\r of 10");
+    QStringList seen;
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        if (!fwhm->text().isEmpty() && !seen.contains(fwhm->text())) seen << fwhm->text();
+        return window->FocusPanel()->FomAverage().Count() >= 3 && seen.size() >= 2;
+    }, 20000));
+
+    // A scan switches it off first; cancelled after its first point.
+    auto* moveMin = Find<QSpinBox>("MoveMinSE");
+    moveMin->setValue(70);
+    Find<QAbstractButton>("StartScanButton")->click();
+    EXPECT_FALSE(Find<QAbstractButton>("ContFocus")->isChecked());
+    EXPECT_EQ(fomCaption->text(), "Figure\n\rof Merit");
+    QLineSeries* scan = Series(window->ManualFocusPage()->ScanChart());
+    ASSERT_TRUE(ProcessEventsUntil([&] { return scan->count() >= 1 && Enabled("ScanCancelButton"); }, 30000));
+    Find<QAbstractButton>("ScanCancelButton")->click();
+    // A move under way when the scan stopped runs to its end; the coarse
+    // buttons come back with it.
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        return !window->Focusing()->Running() && Enabled("MoveToMinButton") && window->FocusControl()->GetIdle() &&
+               Enabled("Focus_InBtn");
+    }, 30000));
+    EXPECT_TRUE(Logged(kv::kScanCancelledText));
+    EXPECT_EQ(moveMin->value(), 70);
+    EXPECT_FALSE(Enabled("ScanCancelButton"));
+    for (const char* name : kProcedureControls) EXPECT_TRUE(Enabled(name)) << name;
+
+    // The search, cancelled during its bracketing check.
+    Find<QAbstractButton>("StartSearch")->click();
+    QLineSeries* positions = Series(window->AutoFocusPage()->PosChart());
+    ASSERT_TRUE(ProcessEventsUntil([&] { return positions->count() >= 1 && Enabled("CancelSearch"); }, 30000));
+    Find<QAbstractButton>("CancelSearch")->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        return !window->Focusing()->Running() && Enabled("StartSearch") && window->FocusControl()->GetIdle() &&
+               Enabled("Focus_InBtn");
+    }, 30000));
+    ProcessEventsUntil([] { return false; }, 200);  // nothing more arrives
+    EXPECT_LE(positions->count(), 2);
+    EXPECT_FALSE(Enabled("CancelSearch"));
+    EXPECT_FALSE(Enabled("ScanCancelButton"));
+    EXPECT_EQ(window->StatusPanelWidth(0), 300);
+    EXPECT_EQ(Find<QProgressBar>("ProgressBar2")->value(), 0);
+    for (const char* name : kProcedureControls) EXPECT_TRUE(Enabled(name)) << name;
+    EXPECT_FALSE(Logged(kv::kInRangeText));
+}
