@@ -50,9 +50,6 @@ public:
     void StopTimers();
     // Automatic compensation is switched on (AutoSwitch).
     bool AutoCompensating() const;
-    // An auto focus has just found best focus. Nothing to do here yet; the
-    // compensation takes its new reference point from this call.
-    void AutoFocusCompleted() {}
 
     // The page was opened / left (the main window's page change).
     void TempControlShow();
