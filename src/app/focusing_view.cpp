@@ -194,6 +194,7 @@ void TFocusingView::StatusPanel(const std::string& text) {
 
 void TFocusingView::ScanStarted(const kv::AxisRange&) {
     Post([this] {
+        scanPoints_ = 0;
         SetEnabled(kScanLocks, false);
         SetEnabled({"ScanCancelButton"}, true);
         QChart* chart = form_.ManualFocusPage()->ScanChart();
@@ -208,18 +209,26 @@ void TFocusingView::ScanStarted(const kv::AxisRange&) {
 void TFocusingView::ScanPoint(const kv::ChartPoint& point) {
     Post([this, point] {
         if (QLineSeries* series = FirstSeries(form_.ManualFocusPage()->ScanChart())) series->append(point.x, point.y);
+        emit procedureProgress(QStringLiteral("scan"), ++scanPoints_, static_cast<int>(point.x), point.y);
     });
 }
 
 void TFocusingView::ScanEnded(const kv::ScanResult& result) {
     const std::optional<std::int32_t> best =
         result.outcome == kv::FocusOutcome::Completed ? result.best : std::optional<std::int32_t>();
-    Post([this, best] {
+    double bestFom = 0.0;
+    for (const auto& p : result.points) {
+        if (best && static_cast<std::int32_t>(p.x) == *best) bestFom = p.y;
+    }
+    const QString message = QString::fromStdString(result.message);
+    Post([this, best, bestFom, message] {
         SetEnabled({"ScanCancelButton"}, false);
         EnableAfter(kScanLocks);
         if (best) {
             if (auto* moveMin = form_.findChild<QSpinBox*>(QStringLiteral("MoveMinSE"))) moveMin->setValue(*best);
         }
+        emit procedureEnded(QStringLiteral("scan"), best.has_value(), best.value_or(0), bestFom,
+                            best ? QString() : (message.isEmpty() ? QStringLiteral("Scan cancelled") : message));
     });
 }
 
@@ -247,6 +256,7 @@ void TFocusingView::SearchPoint(const kv::SearchPoint& point) {
         TAutoFocusPage* page = form_.AutoFocusPage();
         if (QLineSeries* s = FirstSeries(page->PosChart())) s->append(point.step, point.position);
         if (QLineSeries* s = FirstSeries(page->QualityChart())) s->append(point.step, point.fom);
+        emit procedureProgress(QStringLiteral("autofocus"), point.step, point.position, point.fom);
     });
 }
 
@@ -259,6 +269,11 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
             for (int i = 0; i < 3; ++i) form_.SetStatusPanelWidth(i, savedWidths_[i]);
             widened_ = false;
         }
-        if (result.outcome == kv::FocusOutcome::Completed) form_.TempPage()->AutoFocusCompleted();
+        const bool completed = result.outcome == kv::FocusOutcome::Completed;
+        if (completed) form_.TempPage()->AutoFocusCompleted();
+        const QString why = result.outcome == kv::FocusOutcome::Cancelled ? QStringLiteral("Auto focus cancelled")
+                                                                          : QString::fromStdString(result.message);
+        emit procedureEnded(QStringLiteral("autofocus"), completed, result.position,
+                            result.reading ? result.reading->FOM : 0.0, completed ? QString() : why);
     });
 }

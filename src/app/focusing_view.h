@@ -45,6 +45,13 @@ public:
     void SearchPoint(const kv::SearchPoint& point) override;
     void SearchEnded(const kv::SearchResult& result) override;
 
+signals:
+    // A measured point of the running procedure ("scan" or "autofocus"),
+    // numbered from 1; and its end, with where the focuser stands (the best
+    // position for a completed scan) and the figure of merit there.
+    void procedureProgress(const QString& procedure, int step, int position, double fom);
+    void procedureEnded(const QString& procedure, bool completed, int position, double fom, const QString& message);
+
 private:
     // What a start does first: the compensation warning, continuous focus
     // off, the samples and smoothing as the controls stand, and the one
@@ -66,6 +73,7 @@ private:
     // The scan's settings as it started (the spin edits stay free meanwhile).
     kv::ScanSettings scanSettings_;
     int savedWidths_[3] = {0, 0, 0};
+    int scanPoints_ = 0;
     bool widened_ = false;
     std::unique_ptr<kv::TFocusingRunner> runner_;
 };

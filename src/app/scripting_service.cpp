@@ -1,9 +1,17 @@
 #include "app/scripting_service.h"
 
 #include <QDBusMetaType>
+#include <QSpinBox>
+#include <QStringList>
 #include <QTimer>
+#include <algorithm>
+#include <iterator>
+#include <utility>
 
+#include "app/auto_focus_page.h"
 #include "app/exposure_page.h"
+#include "app/focusing_view.h"
+#include "app/radio_group.h"
 #include "app/main_form.h"
 #include "app/manual_focus_page.h"
 #include "app/read_out_panel.h"
@@ -130,6 +138,78 @@ void TCameraService::FrameShown() {
     emit FocusFrameTaken(figures);
 }
 
+// ---------------------------------------------------------------- focusing
+
+TFocusingService::TFocusingService(TMainForm& form, QObject* parent) : QObject(parent), form_(form) {
+    connect(form_.Focusing(), &TFocusingView::procedureProgress, this, &TFocusingService::Progress);
+    connect(form_.Focusing(), &TFocusingView::procedureEnded, this, &TFocusingService::Finished);
+}
+
+bool TFocusingService::CanStart() {
+    if (form_.CameraControl() == nullptr || !form_.State().cameraReady || form_.FocusControl() == nullptr ||
+        !form_.State().portOpen) {
+        sendErrorReply(Q(scripting::kErrorNotReady), QStringLiteral("The camera or the focuser is not ready"));
+        return false;
+    }
+    if (!form_.State().starSelected) {
+        sendErrorReply(Q(scripting::kErrorNotReady), QStringLiteral("No star is selected"));
+        return false;
+    }
+    if (form_.Focusing()->Running() || !form_.FocusControl()->GetIdle()) {
+        sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("A scan, an auto focus or a move is running"));
+        return false;
+    }
+    return true;
+}
+
+void TFocusingService::StartAutoFocus(int initialStep) {
+    const auto* found = std::find(std::begin(kv::kInitialSteps), std::end(kv::kInitialSteps), initialStep);
+    if (found == std::end(kv::kInitialSteps)) {
+        QStringList allowed;
+        for (int step : kv::kInitialSteps) allowed << QString::number(step);
+        sendErrorReply(Q(scripting::kErrorInvalid),
+                       QStringLiteral("The initial step must be one of %1").arg(allowed.join(QStringLiteral(", "))));
+        return;
+    }
+    if (!CanStart()) return;
+    // Chosen on the page, so the user sees the run the script started.
+    form_.AutoFocusPage()->InitialStepRG()->SetItemIndex(static_cast<int>(found - std::begin(kv::kInitialSteps)));
+    form_.Focusing()->StartSearchClick();
+    if (!form_.Focusing()->Running()) {
+        sendErrorReply(Q(scripting::kErrorFailed), QStringLiteral("The auto focus did not start"));
+    }
+}
+
+void TFocusingService::StartScan(int start, int increment, int steps) {
+    if (start < kv::kScanStartMin || start > kv::kScanStartMax || increment < kv::kScanIncrementMin ||
+        increment > kv::kScanIncrementMax || steps < kv::kScanStepsMin || steps > kv::kScanStepsMax) {
+        sendErrorReply(Q(scripting::kErrorInvalid),
+                       QStringLiteral("Scan values out of range: start %1..%2, increment %3..%4, steps %5..%6")
+                           .arg(kv::kScanStartMin).arg(kv::kScanStartMax).arg(kv::kScanIncrementMin)
+                           .arg(kv::kScanIncrementMax).arg(kv::kScanStepsMin).arg(kv::kScanStepsMax));
+        return;
+    }
+    if (!CanStart()) return;
+    for (const auto& [name, value] : {std::pair{"StartScanSE", start}, std::pair{"ScanStepSE", increment},
+                                      std::pair{"NumStepsSE", steps}}) {
+        if (auto* spin = form_.findChild<QSpinBox*>(QString::fromLatin1(name))) spin->setValue(value);
+    }
+    form_.Focusing()->StartScanButtonClick();
+    if (!form_.Focusing()->Running()) sendErrorReply(Q(scripting::kErrorFailed), QStringLiteral("The scan did not start"));
+}
+
+void TFocusingService::Cancel() {
+    TFocusingView* focusing = form_.Focusing();
+    if (!focusing->Running()) return;
+    // As the user would: the Cancel button of the procedure that runs, which
+    // gives its own page's controls back.
+    const auto* searchCancel = form_.findChild<QWidget*>(QStringLiteral("CancelSearch"));
+    if (searchCancel != nullptr && searchCancel->isEnabled()) focusing->CancelSearchClick();
+    else focusing->ScanCancelButtonClick();
+}
+
+bool TFocusingService::Running() { return form_.Focusing()->Running(); }
+
 // ---------------------------------------------------------------- registration
 
 bool RegisterScripting(TMainForm& form, QDBusConnection connection, QObject* parent, QString* error) {
@@ -141,9 +221,11 @@ bool RegisterScripting(TMainForm& form, QDBusConnection connection, QObject* par
     if (!connection.isConnected()) return fail(QStringLiteral("no session bus"));
     auto* focuser = new TFocuserService(form, parent);
     auto* camera = new TCameraService(form, connection, parent);
+    auto* focusing = new TFocusingService(form, parent);
     constexpr auto kExport = QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals;
     if (!connection.registerObject(Q(scripting::kFocuserPath), focuser, kExport) ||
-        !connection.registerObject(Q(scripting::kCameraPath), camera, kExport)) {
+        !connection.registerObject(Q(scripting::kCameraPath), camera, kExport) ||
+        !connection.registerObject(Q(scripting::kFocusingPath), focusing, kExport)) {
         return fail(QStringLiteral("the objects could not be registered"));
     }
     // A second Kessivane on the same desktop keeps the first one's name; its

@@ -80,6 +80,31 @@ private:
     QTimer* timeout_ = nullptr;
 };
 
+class TFocusingService : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kessivane.Focusing")
+public:
+    explicit TFocusingService(TMainForm& form, QObject* parent = nullptr);
+
+public slots:
+    // Starts an auto focus with this initial step (one of the Auto Focus
+    // page's choices); Progress and Finished follow.
+    void StartAutoFocus(int initialStep);
+    // Starts a scan: from `start` steps, `steps` increments of `increment`.
+    void StartScan(int start, int increment, int steps);
+    void Cancel();
+    bool Running();
+
+signals:
+    // procedure is "autofocus" or "scan".
+    void Progress(const QString& procedure, int step, int position, double fom);
+    void Finished(const QString& procedure, bool completed, int position, double fom, const QString& message);
+
+private:
+    bool CanStart();
+    TMainForm& form_;
+};
+
 // Registers the objects under kService on `connection`; false (with the reason
 // in `error`) when the bus or the name is not available. The objects live as
 // long as `parent`.

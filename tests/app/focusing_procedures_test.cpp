@@ -24,7 +24,9 @@
 #include "app/main_form.h"
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
+#include "app/scripting_service.h"
 #include "app_test_support.h"
+#include "private_bus.h"
 #include "sim/observatory.h"
 #include "sim/sim_devices.h"
 #include "plugins/sim_camera/sim_camera.h"
@@ -247,4 +249,41 @@ TEST_F(FocusingProcedures, ContinuousFocusAveragesAndCancelGivesEveryControlBack
     EXPECT_EQ(Find<QProgressBar>("ProgressBar2")->value(), 0);
     for (const char* name : kProcedureControls) EXPECT_TRUE(Enabled(name)) << name;
     EXPECT_FALSE(Logged(kv::kInRangeText));
+}
+
+// What a script does through kessivanectl on the window's bus: a focus frame,
+// a refused initial step, a scan it cancels, and an auto focus to the end.
+TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
+    kvtest::PrivateBus bus(QStringLiteral("kv-scripting-test"));
+    if (!bus.Up()) GTEST_SKIP() << "needs dbus-daemon";
+    QString why;
+    ASSERT_TRUE(RegisterScripting(*window, bus.Connection(), &*window, &why)) << why.toStdString();
+    const QString ctl = QStringLiteral("kessivanectl");
+    Defocus(40);
+    PickStar();
+
+    auto frame = bus.RunTool(ctl, {QStringLiteral("focus-frame")});
+    EXPECT_EQ(frame.exitCode, 0) << frame.err.toStdString();
+    EXPECT_TRUE(frame.out.startsWith(QStringLiteral("FWHM "))) << frame.out.toStdString();
+    EXPECT_EQ(frame.out.count(QLatin1Char('\n')), 6);
+    auto refused = bus.RunTool(ctl, {QStringLiteral("autofocus"), QStringLiteral("--step"), QStringLiteral("33")});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(refused.err.contains(QStringLiteral("must be one of"))) << refused.err.toStdString();
+
+    QProcess scan;
+    bus.Start(scan, ctl, {QStringLiteral("scan"), QStringLiteral("--start"), QStringLiteral("-20"),
+                          QStringLiteral("--increment"), QStringLiteral("10"), QStringLiteral("--steps"),
+                          QStringLiteral("4")});
+    QByteArray printed;
+    ASSERT_TRUE(kvtest::PrivateBus::WaitForLine(scan, printed, "scan step 1:"));
+    EXPECT_EQ(bus.RunTool(ctl, {QStringLiteral("cancel")}).exitCode, 0);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return scan.state() == QProcess::NotRunning; }, kvtest::kBusLimitMs));
+    EXPECT_EQ(scan.exitCode(), 1);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->GetIdle() && Enabled("StartScanButton"); }, 30000));
+
+    Defocus(40);
+    auto focused = bus.RunTool(ctl, {QStringLiteral("autofocus"), QStringLiteral("--step"), QStringLiteral("100")});
+    EXPECT_EQ(focused.exitCode, 0) << focused.err.toStdString();
+    EXPECT_TRUE(focused.out.contains(QStringLiteral("autofocus completed: position"))) << focused.out.toStdString();
+    EXPECT_LE(std::abs(FromBest()), kTolerance);
 }
