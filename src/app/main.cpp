@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
     const bool simulate = args.contains(QStringLiteral("--simulate"));
 
     const std::string folder = kv::ProgramFolder();
+    const std::string userFolder = kv::UserFolder();
     QtDialogs dialogs;
     if (!screenshot.isEmpty() || !tour.isEmpty()) dialogs.SetUnattended(true);
     app.SetDialogs(&dialogs);
@@ -84,7 +85,7 @@ int main(int argc, char** argv) {
 
     // The splash is skipped when asked, and whenever a settings file is
     // missing, so the main window's own checks can say what is wrong at once.
-    const std::string iniPath = folder + kv::kSettingsFileName;
+    const std::string iniPath = userFolder + kv::kSettingsFileName;
     bool noSplash = true;
     if (kv::FileExists(iniPath) && kv::FileExists(folder + kv::kCatalogueFileName)) {
         noSplash = kv::ReadSettings(iniPath).noSplashScreen;
@@ -101,6 +102,7 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         TMainForm form(dialogs, folder, args);
+        form.SetUserFolder(userFolder);
         // The hub companion's requests and the camera drivers' reports.
         QObject::connect(&bus, &DbusBroadcastBus::received, &form,
                          [&form](const QString& message, qint64 wparam, qint64 lparam) {
