@@ -36,14 +36,15 @@ set(CPACK_PACKAGE_NAME kessivane)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Kessivane developers")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Kessivane developers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "focuses a telescope")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "focuses a telescope
- Kessivane drives a motorised focuser over a serial line, takes small frames
- around a chosen star through camera plug-ins, measures how sharp the star is,
- searches for best focus, and keeps focus as the night cools. It runs complete
- without hardware on a simulated observatory (kessivane --simulate).")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "telescope focusing with a motorised focuser and a camera")
+# CPack puts the summary line above this and indents it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Kessivane drives a motorised focuser over a serial line, takes small frames
+around a chosen star through camera plug-ins, measures how sharp the star is,
+searches for best focus, and keeps focus as the night cools. It runs complete
+without hardware on a simulated observatory (kessivane --simulate).")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The observatory library is the package's own, found through $ORIGIN.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/bin)
