@@ -11,6 +11,7 @@ packages=(
   xvfb xauth dbus dbus-x11 fonts-dejavu-core
   espeak-ng libpulse0  # the voice clips: made at build time, played through the sound server
   poppler-utils  # pdftotext: the test reads the user guide PDF back
+  dpkg-dev  # dpkg-shlibdeps: the package's dependencies (scripts/package.sh)
 )
 
 missing=()

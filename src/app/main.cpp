@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
     const bool simulate = args.contains(QStringLiteral("--simulate"));
 
     const std::string folder = kv::ProgramFolder();
+    const std::string userFolder = kv::UserFolder();
     QtDialogs dialogs;
     if (!screenshot.isEmpty() || !tour.isEmpty()) dialogs.SetUnattended(true);
     app.SetDialogs(&dialogs);
@@ -87,7 +88,7 @@ int main(int argc, char** argv) {
 
     // The splash is skipped when asked, and whenever a settings file is
     // missing, so the main window's own checks can say what is wrong at once.
-    const std::string iniPath = folder + kv::kSettingsFileName;
+    const std::string iniPath = userFolder + kv::kSettingsFileName;
     bool noSplash = true;
     if (kv::FileExists(iniPath) && kv::FileExists(folder + kv::kCatalogueFileName)) {
         noSplash = kv::ReadSettings(iniPath).noSplashScreen;
@@ -104,6 +105,7 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         TMainForm form(dialogs, folder, args);
+        form.SetUserFolder(userFolder);
         if (!form.FormCreate()) {
             kv::SetBroadcastBus(nullptr);
             return 1;

@@ -84,6 +84,7 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
                               Qt::MSWindowsFixedSizeDialogHint),
       dialogs_(dialogs),
       programFolder_(std::move(programFolder)),
+      userFolder_(programFolder_),
       arguments_(std::move(arguments)) {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Kessivane"));
@@ -205,8 +206,8 @@ void TMainForm::TraceStartup() {
 }
 
 bool TMainForm::VerifyAndDumpIniFiles() {
-    for (const char* name : {kv::kSettingsFileName, kv::kCatalogueFileName}) {
-        const std::string path = programFolder_ + name;
+    for (const std::string& path :
+         {userFolder_ + kv::kSettingsFileName, programFolder_ + kv::kCatalogueFileName}) {
         if (!kv::FileExists(path)) {
             const std::string text = path + " could not be found";
             kv::TraceDiag(text);
@@ -277,7 +278,7 @@ bool TMainForm::FormCreate() {
     }
     FocuserComboBoxDropDown();
 
-    iniPath_ = programFolder_ + kv::kSettingsFileName;
+    iniPath_ = userFolder_ + kv::kSettingsFileName;
     std::error_code noEntry;
     // Anything at the path (a file that cannot be read, a folder) is the
     // user's and is never replaced by the factory file.
@@ -291,7 +292,7 @@ bool TMainForm::FormCreate() {
             dialogs_.Show(written.message, kv::DialogType::Error, kv::DialogButtons::Ok);
         }
     }
-    kv::TraceDiag("INI Path: " + programFolder_);
+    kv::TraceDiag("INI Path: " + userFolder_);
 
     kv::TraceDiag("Scanning for Camera Plug-ins");
     plugins_ = kv::ScanForPlugins(programFolder_);

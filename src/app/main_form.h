@@ -93,6 +93,9 @@ public:
 
     const std::string& IniPath() const { return iniPath_; }
     const std::string& ProgramFolder() const { return programFolder_; }
+    // Where the settings file lives: the program folder unless set before
+    // FormCreate(), for an installation the user may not write to.
+    void SetUserFolder(std::string folder) { userFolder_ = std::move(folder); }
     kv::TFocusControl* FocusControl() const { return focusControl_.get(); }
     kv::TCameraControl* CameraControl() const { return cameraControl_.get(); }
     // The cameras the plug-in scan found; index-parallel to CameraComboBox.
@@ -231,6 +234,7 @@ private:
     kv::DeferredMessageQueue deferred_;
     FormDialogs engineDialogs_{dialogs_, deferred_};
     const std::string programFolder_;
+    std::string userFolder_;
     const QStringList arguments_;
     std::string iniPath_;
     kv::Settings loaded_;  // values with no control (window positions, InterruptsLite)

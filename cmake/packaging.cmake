@@ -1,0 +1,56 @@
+# Installation and the Debian package.
+#
+# The program reads its catalogue, plug-ins, voice clips and guide from the
+# folder it runs from, so the installed layout mirrors the build's bin/: all of
+# it goes into one private program folder, and /usr/bin only holds links to the
+# programs a user starts. The settings then live in the user's configuration
+# folder, since the program folder is not theirs to write.
+set(KV_PROGRAM_DIR lib/kessivane)
+
+install(TARGETS kv_observatory LIBRARY DESTINATION ${KV_PROGRAM_DIR})
+# The writer's example plug-in stays out: it would offer a camera that is not there.
+install(TARGETS sim_camera LIBRARY DESTINATION ${KV_PROGRAM_DIR})
+install(TARGETS kessivane-sim RUNTIME DESTINATION ${KV_PROGRAM_DIR})
+install(FILES ${CMAKE_SOURCE_DIR}/data/Focusers.ini DESTINATION ${KV_PROGRAM_DIR})
+install(DIRECTORY ${KV_VOICE_CLIP_DIR} DESTINATION ${KV_PROGRAM_DIR})
+
+set(_kv_commands kessivane-sim)
+if(KV_BUILD_DESKTOP)
+  install(TARGETS kessivane kessivane-msg kessivane-hub RUNTIME DESTINATION ${KV_PROGRAM_DIR})
+  install(FILES "${CMAKE_BINARY_DIR}/bin/Kessivane and Kantrel User's Guides.pdf" DESTINATION ${KV_PROGRAM_DIR})
+  install(FILES ${CMAKE_SOURCE_DIR}/data/kessivane.desktop DESTINATION share/applications)
+  install(FILES ${CMAKE_SOURCE_DIR}/data/kessivane.svg DESTINATION share/icons/hicolor/scalable/apps)
+  list(APPEND _kv_commands kessivane kessivane-msg kessivane-hub)
+endif()
+
+# Relative links, so the package can be unpacked under any root.
+set(_kv_links ${CMAKE_BINARY_DIR}/install-links)
+file(MAKE_DIRECTORY ${_kv_links})
+foreach(_cmd ${_kv_commands})
+  file(CREATE_LINK ../${KV_PROGRAM_DIR}/${_cmd} ${_kv_links}/${_cmd} SYMBOLIC)
+  install(FILES ${_kv_links}/${_cmd} DESTINATION bin)
+endforeach()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kessivane)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Kessivane developers")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Kessivane developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "telescope focusing with a motorised focuser and a camera")
+# CPack puts the summary line above this and indents it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Kessivane drives a motorised focuser over a serial line, takes small frames
+around a chosen star through camera plug-ins, measures how sharp the star is,
+searches for best focus, and keeps focus as the night cools. It runs complete
+without hardware on a simulated observatory (kessivane --simulate).")
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The observatory library is the package's own, found through $ORIGIN.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/bin)
+# What is started or loaded at run time rather than linked: the guide's viewer
+# (F1), the session bus for the trace and the hub companion, and the sound
+# server's client for the spoken read-out.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "xdg-utils, dbus")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libpulse0, dbus-user-session | dbus-x11")
+include(CPack)
