@@ -126,6 +126,7 @@ TMainForm::~TMainForm() {
     deferred_.SetArmTimer({});
     exposurePage_->DetachImages();
     cameraControl_.reset();  // its threads stop before the focuser goes
+    tempPage_->FocuserGoing();
 }
 
 // ---------------------------------------------------------------- building
@@ -565,6 +566,7 @@ void TMainForm::FormClose() {
     if (cameraControl_) cameraControl_->SetFocuserIdle({});
     exposurePage_->DetachImages();
     cameraControl_.reset();
+    tempPage_->FocuserGoing();
     focusControl_.reset();
     kv::TraceDiag("Kessivane closed down: " + NowText());
 }
