@@ -130,6 +130,7 @@ TMainForm::~TMainForm() {
     focusing_.reset();  // its worker uses the camera and the focuser
     exposurePage_->DetachImages();
     cameraControl_.reset();  // its threads stop before the focuser goes
+    tempPage_->FocuserGoing();
 }
 
 // ---------------------------------------------------------------- building
@@ -571,6 +572,7 @@ void TMainForm::FormClose() {
     if (cameraControl_) cameraControl_->SetFocuserIdle({});
     exposurePage_->DetachImages();
     cameraControl_.reset();
+    tempPage_->FocuserGoing();
     focusControl_.reset();
     kv::TraceDiag("Kessivane closed down: " + NowText());
 }

@@ -187,6 +187,7 @@ void TMainForm::UpdateFocuserParameters() {
         // Nothing may still report from the old controller: its notifications
         // go nowhere from here on, and the camera stops asking it first.
         cameraControl_->SetFocuserIdle({});
+        tempPage_->FocuserGoing();
         focusControl_.reset();
         kv::TraceDiag(row->updateTrace);
         state_.portOpen = false;
@@ -289,7 +290,7 @@ void TMainForm::ShowDevicePortsTab() {
 
 void TMainForm::AttachFocuserHandlers() {
     manualFocusPage_->AttachFocuser(focusControl_.get());
-    tempPage_->AttachAvailChange();
+    tempPage_->FocuserChanged();
 }
 
 void TMainForm::DisconnectButtonClick() {

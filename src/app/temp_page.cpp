@@ -15,7 +15,6 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSpinBox>
-#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -36,6 +35,21 @@
 namespace {
 
 QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+TTempAnswer AskAvail(kv::TFocusControl& focuser) {
+    TTempAnswer answer;
+    answer.avail = focuser.GetTCAvail();
+    return answer;
+}
+
+// The register as it is now, and whether the unit answered while it was read:
+// a register read from an absent unit is only the value last stored.
+TTempAnswer AskOffset(kv::TFocusControl& focuser) {
+    TTempAnswer answer;
+    answer.offset = focuser.GetTCCal();
+    answer.avail = focuser.TCAvail();
+    return answer;
+}
 
 // The focuser the window holds at the moment of each call: a parameter update
 // may replace it while compensation is set up.
@@ -109,6 +123,7 @@ private:
 TTempPage::TTempPage(TMainForm& form, QWidget* parent)
     : QWidget(parent), form_(form), locale_(kv::TCLocale::FromProcess()), calibration_(locale_) {
     setObjectName(QStringLiteral("TempControl"));
+    reader_ = new TTempReader(this);
     focuser_ = std::make_unique<FormFocuser>(form_);
     kv::CompensationHooks hooks;
     hooks.announce = [](std::int32_t steps) { TMainForm::SendKantrel(kv::kKantrelCompensationMove, steps); };
@@ -447,13 +462,39 @@ void TTempPage::TempControlShow() {
     stepsLabel_->setText(Q(kv::kStepsPerDegreeCaption));
     dcLabel_->setText(Q(kv::kDegreeCaption));
 
-    tcAvail_ = focuser != nullptr && focuser->GetTCAvail();
-    if (!tcAvail_) {
-        form_.Dialogs().Beep();
-        QThread::msleep(kMissingRecheckMs);
-        const bool answers = focuser != nullptr && focuser->GetTCAvail();
-        tcWarningLabel_->setVisible(!answers);
-        if (!answers) tcDetectTimer_->start();
+    if (focuser == nullptr) {
+        ShowCheckAnswered(false, false);
+    } else {
+        reader_->Request(TTempReader::Kind::ShowCheck, AskAvail,
+                         [this](const TTempAnswer& a) { ShowCheckAnswered(a.avail, false); });
+    }
+    UpdateEnables();
+    AttachAvailChange();
+    ShowSamplesControls(false);
+}
+
+bool TTempPage::OnPage() const { return form_.PageControl()->currentWidget() == this; }
+
+void TTempPage::ShowCheckAnswered(bool avail, bool recheck) {
+    // The page was left before the unit answered.
+    if (!OnPage()) return;
+    if (!recheck) {
+        tcAvail_ = avail;
+        if (!avail) {
+            form_.Dialogs().Beep();
+            // One more chance, a moment later: a unit that was busy answers then.
+            QTimer::singleShot(kMissingRecheckMs, this, [this] {
+                if (!OnPage()) return;
+                const bool asked = reader_->Request(TTempReader::Kind::ShowCheck, AskAvail,
+                                                    [this](const TTempAnswer& a) { ShowCheckAnswered(a.avail, true); });
+                if (!asked) ShowCheckAnswered(false, true);
+            });
+            UpdateEnables();
+            return;
+        }
+    } else {
+        tcWarningLabel_->setVisible(!avail);
+        if (!avail) tcDetectTimer_->start();
         ShowNoTemperature();
     }
     UpdateEnables();
@@ -461,8 +502,13 @@ void TTempPage::TempControlShow() {
         getTempTimer_->start();
         ShowOffset();
     }
+}
+
+void TTempPage::FocuserGoing() { reader_->Detach(); }
+
+void TTempPage::FocuserChanged() {
+    reader_->Attach(form_.FocusControl());
     AttachAvailChange();
-    ShowSamplesControls(false);
 }
 
 void TTempPage::AttachAvailChange() {
@@ -486,9 +532,18 @@ void TTempPage::TempControlHide() {
     if (!compensator_->AutoOn() && !(window != nullptr && window->isVisible())) StopTimers();
     ShowSamplesControls(true);
     calValueLabel_->setText(Q(kv::kNoOffsetText));
-    kv::TFocusControl* focuser = form_.FocusControl();
-    const bool avail = compensator_->AutoOn() && focuser != nullptr && focuser->GetTCAvail();
-    form_.setWindowTitle(Q(kv::AppTitle(compensator_->AutoOn(), avail, avgTempLabel_->text().toStdString())));
+    // The last answer at once, then the unit's own once it has been asked.
+    auto title = [this](bool avail) {
+        const bool on = compensator_->AutoOn();
+        form_.setWindowTitle(Q(kv::AppTitle(on, on && avail, avgTempLabel_->text().toStdString())));
+    };
+    const kv::TFocusControl* focuser = form_.FocusControl();
+    title(focuser != nullptr && focuser->TCAvail());
+    if (compensator_->AutoOn()) {
+        reader_->Request(TTempReader::Kind::Title, AskAvail, [this, title](const TTempAnswer& a) {
+            if (!OnPage()) title(a.avail);
+        });
+    }
 }
 
 void TTempPage::ShowSamplesControls(bool show) {
@@ -513,19 +568,36 @@ void TTempPage::ShowNoTemperature() {
 }
 
 void TTempPage::ShowOffset() {
-    kv::TFocusControl* focuser = form_.FocusControl();
-    if (focuser == nullptr) return;
-    calValueLabel_->setText(Q(kv::FormatOffset(focuser->GetTCCal() - kv::kCalRegisterZero)));
+    reader_->Request(TTempReader::Kind::Offset, AskOffset, [this](const TTempAnswer& a) {
+        // Left meanwhile, or the unit went away: the offset stays unknown.
+        if (!ReadOutRunning() || !a.avail) return;
+        calValueLabel_->setText(Q(kv::FormatOffset(a.offset - kv::kCalRegisterZero)));
+    });
 }
 
 void TTempPage::GetTempTimerTimer() {
     if (!getTempTimer_->isActive()) return;
-    kv::TFocusControl* focuser = form_.FocusControl();
-    const double reading = focuser != nullptr ? focuser->GetTemperature() : kv::kNoTemperature;
-    if (reading <= kv::kTemperatureFloor) {
+    if (form_.FocusControl() == nullptr) {
+        ShowNoTemperature();
+        return;
+    }
+    reader_->Request(
+        TTempReader::Kind::Reading,
+        [](kv::TFocusControl& focuser) {
+            TTempAnswer answer;
+            answer.temperature = focuser.GetTemperature();
+            answer.average = focuser.TCAvg();
+            return answer;
+        },
+        [this](const TTempAnswer& a) { ShowReading(a); });
+}
+
+void TTempPage::ShowReading(const TTempAnswer& answer) {
+    if (!ReadOutRunning()) return;
+    if (answer.temperature <= kv::kTemperatureFloor) {
         ShowNoTemperature();
     } else {
-        const kv::TemperatureTexts texts = kv::ReadingTexts(reading, focuser->TCAvg(), locale_);
+        const kv::TemperatureTexts texts = kv::ReadingTexts(answer.temperature, answer.average, locale_);
         tempLabel_->setText(Q(texts.temp));
         avgTempLabel_->setText(Q(texts.avg));
         form_.setWindowTitle(Q(kv::AppTitle(compensator_->AutoOn(), true, texts.avg)));
@@ -536,14 +608,21 @@ void TTempPage::GetTempTimerTimer() {
 }
 
 void TTempPage::TCDetectTimerTimer() {
-    kv::TFocusControl* focuser = form_.FocusControl();
-    if (focuser != nullptr && focuser->GetTCAvail()) {
-        tcWarningLabel_->hide();
-        tcDetectTimer_->stop();
-        ShowOffset();
-    } else {
+    if (form_.FocusControl() == nullptr) {
         tcWarningLabel_->show();
+        return;
     }
+    reader_->Request(TTempReader::Kind::Detect, AskAvail, [this](const TTempAnswer& a) {
+        // Found meanwhile through an availability report, or no longer looked for.
+        if (!tcDetectTimer_->isActive()) return;
+        if (a.avail) {
+            tcWarningLabel_->hide();
+            tcDetectTimer_->stop();
+            ShowOffset();
+        } else {
+            tcWarningLabel_->show();
+        }
+    });
 }
 
 void TTempPage::TCAvailChange(bool avail) {
@@ -573,22 +652,40 @@ void TTempPage::TCAvailChange(bool avail) {
 void TTempPage::SetCalUpButtonClick(bool up) {
     setCalUp_->setEnabled(false);
     setCalDown_->setEnabled(false);
+    auto enable = [this] {
+        setCalUp_->setEnabled(true);
+        setCalDown_->setEnabled(true);
+    };
     const std::string shown = calValueLabel_->text().toStdString();
-    kv::TFocusControl* focuser = form_.FocusControl();
-    if (shown != kv::kNoOffsetText && focuser != nullptr) {
-        getTempTimer_->stop();
-        QThread::msleep(kOffsetSettleMs);
-        if (const auto value = kv::OffsetButtonRegister(shown, up)) {
-            if (focuser->SetTCCal(*value) == kv::HubResult::Failed) {
+    const auto value = shown != kv::kNoOffsetText ? kv::OffsetButtonRegister(shown, up) : std::nullopt;
+    if (!value || form_.FocusControl() == nullptr) {
+        enable();
+        return;
+    }
+    // No reading in between: the register is written and read back in one go.
+    getTempTimer_->stop();
+    const bool asked = reader_->Request(
+        TTempReader::Kind::SetOffset,
+        [register_ = *value](kv::TFocusControl& focuser) {
+            const kv::HubResult written = focuser.SetTCCal(register_);
+            TTempAnswer answer = AskOffset(focuser);
+            answer.written = written;
+            return answer;
+        },
+        [this, enable](const TTempAnswer& a) {
+            if (a.written == kv::HubResult::Failed) {
                 form_.Dialogs().Show(kv::kSetCalFailedText, kv::DialogType::Error, kv::DialogButtons::Ok);
             }
-            ShowOffset();
-        }
+            if (ReadOutRunning()) {
+                if (a.avail) calValueLabel_->setText(Q(kv::FormatOffset(a.offset - kv::kCalRegisterZero)));
+                if (!tcDetectTimer_->isActive()) getTempTimer_->start();
+            }
+            enable();
+        });
+    if (!asked) {
         getTempTimer_->start();
-        QThread::msleep(kOffsetSettleMs);
+        enable();
     }
-    setCalUp_->setEnabled(true);
-    setCalDown_->setEnabled(true);
 }
 
 // ---------------------------------------------------------------- compensation

@@ -5,14 +5,16 @@
 //
 // The decisions and every message text live in the engine (TCalibrationList,
 // TTempCompensator, tc_texts.h); this page asks the user, calls them and shows
-// what they say. Everything runs on the GUI thread from its timers and
-// controls; the focuser's availability reports are queued here.
+// what they say. The page's timers and controls run on the GUI thread; every
+// exchange with the temperature unit goes through the reader, whose answers
+// and the focuser's availability reports are queued here.
 #pragma once
 
 #include <QWidget>
 #include <functional>
 #include <memory>
 
+#include "app/temp_reader.h"
 #include "tempcomp/calibration_list.h"
 #include "tempcomp/compensator.h"
 
@@ -34,8 +36,6 @@ class TlumSB;
 class TTempPage : public QWidget {
     Q_OBJECT
 public:
-    // Pause around an offset change so a reading cannot interleave with it.
-    static constexpr int kOffsetSettleMs = 20;
     // After the beep for a missing unit, before asking it once more.
     static constexpr int kMissingRecheckMs = 300;
     static constexpr int kReadOutShrink = 60;
@@ -65,6 +65,10 @@ public:
     void ReadOwnSettings(const kv::IniFile& ini);
     // Availability reports of the window's (possibly new) focuser come here.
     void AttachAvailChange();
+    // Before the window's focuser is freed: the reader lets go of it, waiting
+    // for the exchange in flight. After a new one is made: the reader asks it.
+    void FocuserGoing();
+    void FocuserChanged();
 
     // Where Load and Merge read from; tests replace the dialog. Gets the
     // caption and the filter; empty when the user cancelled.
@@ -86,6 +90,9 @@ private:
     void GetTempTimerTimer();
     void TCDetectTimerTimer();
     void TCAvailChange(bool avail);
+    void ShowReading(const TTempAnswer& answer);
+    void ShowCheckAnswered(bool avail, bool recheck);
+    bool OnPage() const;
     // The page is open, or compensation or the compensation window keeps the read-out going.
     bool ReadOutRunning() const;
     void SetCalUpButtonClick(bool up);
@@ -122,6 +129,7 @@ private:
     kv::TCalibrationList calibration_;
     std::unique_ptr<kv::TTempCompensator> compensator_;
     OpenFileNameProvider openFileName_;
+    TTempReader* reader_ = nullptr;
     bool tcAvail_ = false;
     bool readOutShrunk_ = false;
 

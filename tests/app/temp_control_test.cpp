@@ -7,9 +7,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -74,11 +77,12 @@ protected:
         window->show();
         page = window->TempPage();
     }
-    // Opens the page and waits for the first reading.
+    // Opens the page and waits for the first reading and the offset.
     void Open() {
         window->PageControl()->setCurrentIndex(TMainForm::TempControl);
         ASSERT_EQ(window->PageControl()->currentIndex(), TMainForm::TempControl);
         ASSERT_TRUE(ProcessEventsUntil([&] { return Text("AvgTempLabel").endsWith(QStringLiteral("°C")); }));
+        ASSERT_TRUE(ProcessEventsUntil([&] { return Text("CalValueLabel") != kv::kNoOffsetText; }));
     }
     template <class T = QWidget>
     T* Find(const char* name) {
@@ -91,6 +95,26 @@ protected:
         std::size_t n = 0;
         for (const auto& c : hub->Commands()) n += c.rfind("KTR06", 0) == 0 ? 1 : 0;
         return n;
+    }
+    // Runs `action`, then processes events for `ms` with a 50 ms timer
+    // ticking; returns the longest time the GUI thread went without a tick.
+    template <class Action>
+    qint64 LongestGuiGap(Action action, int ms) {
+        QElapsedTimer clock;
+        qint64 last = 0;
+        qint64 longest = 0;
+        auto tick = [&] {
+            longest = std::max(longest, clock.elapsed() - last);
+            last = clock.elapsed();
+        };
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, tick);
+        clock.start();
+        ticker.start(50);
+        action();
+        while (clock.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 20);
+        tick();
+        return longest;
     }
     void SetTemperatureUnit(bool present) {
         kvsim::HubParameters p = hub->Parameters();
@@ -129,6 +153,8 @@ TEST_F(TempControl, OfferedOnlyWithCompensationEnabled_ReadsTheSensorAndKeepsThe
     EXPECT_EQ(OffsetWrites(), 0u);
     EXPECT_EQ(Text("CalValueLabel"), "+15");
     Find<QPushButton>("SetCalDownButton")->click();
+    EXPECT_FALSE(Find("SetCalDownButton")->isEnabled());
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Find("SetCalDownButton")->isEnabled(); }));
     EXPECT_EQ(OffsetWrites(), 1u);
     EXPECT_EQ(hub->Offset(), kv::kCalRegisterMax - 1);
     EXPECT_EQ(Text("CalValueLabel"), "+14");
@@ -167,7 +193,7 @@ TEST_F(TempControl, ASilentUnitIsWarnedOfSwitchesCompensationOffAndIsFoundAgain)
     ASSERT_TRUE(ProcessEventsUntil([&] { return !Find("TCWarningLabel")->isVisible(); }, 20000));
     ASSERT_TRUE(ProcessEventsUntil([&] { return page->GetTempTimer()->isActive(); }));
     EXPECT_FALSE(page->TCDetectTimer()->isActive());
-    EXPECT_EQ(Text("CalValueLabel"), "  0");
+    EXPECT_TRUE(ProcessEventsUntil([&] { return Text("CalValueLabel") == "  0"; }));
     EXPECT_TRUE(Find("AutoSwitch")->isEnabled());
     EXPECT_TRUE(ProcessEventsUntil([&] { return Text("TempLabel").endsWith(QStringLiteral("°C")); }, 10000));
 }
@@ -292,4 +318,29 @@ TEST_F(TempControl, StorePointAfterAutoFocusIsOffByDefaultWrittenWhenChangedAndS
     EXPECT_TRUE(list.Clean());
     Find<QPushButton>("CalcCoeffButton")->click();
     EXPECT_TRUE(dialogs.Saw(kv::kTooFewCheckedText));
+}
+
+TEST_F(TempControl, ASilentUnitNeverFreezesTheWindowAndTheReaderSurvivesAReplacedFocuser) {
+    Start();
+    SetTemperatureUnit(false);
+    const qint64 opening =
+        LongestGuiGap([&] { window->PageControl()->setCurrentIndex(TMainForm::TempControl); }, 3000);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Find("TCWarningLabel")->isVisible(); }, 10000));
+    const qint64 polling = LongestGuiGap([] {}, 3000);
+    std::printf("[ measure  ] longest GUI gap with a silent unit: %lld ms opening the page, %lld ms polling\n",
+                static_cast<long long>(opening), static_cast<long long>(polling));
+    EXPECT_LT(opening, 500);
+    EXPECT_LT(polling, 500);
+    EXPECT_GE(dialogs.beeps, 1);
+    EXPECT_TRUE(page->TCDetectTimer()->isActive());
+    EXPECT_EQ(Text("TempLabel"), kv::kNoTemperatureText);
+
+    // The focuser is replaced (and freed) while the reader still asks the old one.
+    window->UpdatePgmParameters(false);
+    // The update shows the settings; back to the page, where the new focuser is asked.
+    window->PageControl()->setCurrentIndex(TMainForm::TempControl);
+    SetTemperatureUnit(true);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !Find("TCWarningLabel")->isVisible(); }, 20000));
+    EXPECT_TRUE(ProcessEventsUntil([&] { return Text("TempLabel").endsWith(QStringLiteral("°C")); }, 10000));
+    EXPECT_TRUE(ProcessEventsUntil([&] { return Text("CalValueLabel") == "  0"; }));
 }
