@@ -16,11 +16,11 @@ install(DIRECTORY ${KV_VOICE_CLIP_DIR} DESTINATION ${KV_PROGRAM_DIR})
 
 set(_kv_commands kessivane-sim)
 if(KV_BUILD_DESKTOP)
-  install(TARGETS kessivane kessivane-msg kessivane-hub RUNTIME DESTINATION ${KV_PROGRAM_DIR})
+  install(TARGETS kessivane kessivane-msg kessivane-hub kessivanectl RUNTIME DESTINATION ${KV_PROGRAM_DIR})
   install(FILES "${CMAKE_BINARY_DIR}/bin/Kessivane and Kantrel User's Guides.pdf" DESTINATION ${KV_PROGRAM_DIR})
   install(FILES ${CMAKE_SOURCE_DIR}/data/kessivane.desktop DESTINATION share/applications)
   install(FILES ${CMAKE_SOURCE_DIR}/data/kessivane.svg DESTINATION share/icons/hicolor/scalable/apps)
-  list(APPEND _kv_commands kessivane kessivane-msg kessivane-hub)
+  list(APPEND _kv_commands kessivane kessivane-msg kessivane-hub kessivanectl)
 endif()
 
 # Relative links, so the package can be unpacked under any root.

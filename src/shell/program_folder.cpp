@@ -45,7 +45,10 @@ FolderEnvironment ReadFolderEnvironment() {
 std::string UserFolder(const std::string& programFolder, const FolderEnvironment& env,
                        const std::function<bool(const std::string&)>& writable) {
     if (!env.kessivaneHome.empty()) return WithSlash(env.kessivaneHome);
-    if (writable(programFolder)) return WithSlash(programFolder);
+    // A system-wide install is never the user's, even for root, who could
+    // write there: a settings file left in it would outlive the package.
+    const bool systemInstall = programFolder.starts_with("/usr/");
+    if (!systemInstall && writable(programFolder)) return WithSlash(programFolder);
 
     // A relative XDG_CONFIG_HOME is invalid and is ignored, as other programs do.
     std::filesystem::path base;

@@ -23,7 +23,8 @@ struct FolderEnvironment {
 FolderEnvironment ReadFolderEnvironment();
 
 // KESSIVANE_HOME when set (it names one folder for everything), else
-// `programFolder` when `writable` says the user may write there, else
+// `programFolder` when `writable` says the user may write there and it is not
+// a system-wide install (under /usr/), else
 // $XDG_CONFIG_HOME/kessivane/ (~/.config/kessivane/ by default), created if
 // missing. Always ends with '/'.
 std::string UserFolder(const std::string& programFolder, const FolderEnvironment& env,

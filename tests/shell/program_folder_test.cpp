@@ -22,6 +22,9 @@ TEST(UserFolder, ChoosesBetweenOverrideProgramFolderAndConfigFolder) {
     EXPECT_EQ(UserFolder(program, {root.File("override"), xdg, home}, never), root.File("override") + "/");
 
     EXPECT_EQ(UserFolder(program + "/", {"", xdg, home}, programWritable), program + "/");
+    // Root may write into the installed program folder; its settings still go to its own.
+    const auto always = [](const std::string&) { return true; };
+    EXPECT_EQ(UserFolder("/usr/lib/kessivane/", {"", xdg, home}, always), xdg + "/kessivane/");
 
     EXPECT_EQ(UserFolder(program, {"", xdg + "/deeper", home}, never), xdg + "/deeper/kessivane/");
     EXPECT_TRUE(std::filesystem::is_directory(xdg + "/deeper/kessivane"));
