@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 #include "app/dbus_broadcast_bus.h"
 #include "app/kv_application.h"
@@ -62,6 +63,13 @@ void ShowPageByCaption(TMainForm& form, const QString& setting) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Answered before the application object, which needs a display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--version") {
+            std::printf("Kessivane %s\n", KV_VERSION);
+            return 0;
+        }
+    }
     KvApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kessivane"));
     const QStringList args = QApplication::arguments();

@@ -282,8 +282,21 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->GetIdle() && Enabled("StartScanButton"); }, 30000));
 
     Defocus(40);
-    auto focused = bus.RunTool(ctl, {QStringLiteral("autofocus"), QStringLiteral("--step"), QStringLiteral("100")});
-    EXPECT_EQ(focused.exitCode, 0) << focused.err.toStdString();
-    EXPECT_TRUE(focused.out.contains(QStringLiteral("autofocus completed: position"))) << focused.out.toStdString();
+    QProcess focus;
+    bus.Start(focus, ctl, {QStringLiteral("autofocus"), QStringLiteral("--step"), QStringLiteral("100")});
+    printed.clear();
+    ASSERT_TRUE(kvtest::PrivateBus::WaitForLine(focus, printed, "autofocus step 1:"));
+    auto second = bus.RunTool(ctl, {QStringLiteral("autofocus")});
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_TRUE(second.err.contains(QStringLiteral("is running"))) << second.err.toStdString();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return focus.state() == QProcess::NotRunning; }, 90000));
+    printed += focus.readAllStandardOutput();
+    EXPECT_EQ(focus.exitCode(), 0) << focus.readAllStandardError().toStdString();
+    const QStringList lines = QString::fromUtf8(printed).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_GE(lines.size(), 5);
+    for (int i = 0; i + 1 < lines.size(); ++i) {
+        EXPECT_TRUE(lines[i].startsWith(QStringLiteral("autofocus step %1:").arg(i + 1))) << lines[i].toStdString();
+    }
+    EXPECT_TRUE(lines.last().startsWith(QStringLiteral("autofocus completed: position"))) << lines.last().toStdString();
     EXPECT_LE(std::abs(FromBest()), kTolerance);
 }
