@@ -1,6 +1,5 @@
 #include "app/scripting_service.h"
 
-#include <QDBusMetaType>
 #include <QSpinBox>
 #include <QStringList>
 #include <QTimer>
@@ -27,7 +26,7 @@ QString Q(const char* s) { return QString::fromLatin1(s); }
 
 scripting::Figures FiguresOf(const kv::FocusReading& r) {
     return {{QStringLiteral("FWHM"), r.FWHM}, {QStringLiteral("HFD"), r.HFD},   {QStringLiteral("xFWHM"), r.xFWHM},
-            {QStringLiteral("yFWHM"), r.yFWHM}, {QStringLiteral("Peak"), r.Peak}, {QStringLiteral("FOM"), r.FOM}};
+            {QStringLiteral("yFWHM"), r.yFWHM}, {QStringLiteral("Peak"), static_cast<double>(r.Peak)}, {QStringLiteral("FOM"), r.FOM}};
 }
 
 }  // namespace
@@ -100,7 +99,7 @@ TCameraService::TCameraService(TMainForm& form, QDBusConnection bus, QObject* pa
     });
 }
 
-scripting::Figures TCameraService::TakeFocusFrame() {
+QVariantMap TCameraService::TakeFocusFrame() {
     kv::TCameraControl* camera = form_.CameraControl();
     if (camera == nullptr || !form_.State().cameraReady) {
         sendErrorReply(Q(scripting::kErrorNotReady), QStringLiteral("The camera is not ready"));
@@ -133,7 +132,7 @@ void TCameraService::FrameShown() {
     if (waiting_) {
         waiting_ = false;
         timeout_->stop();
-        bus_.send(pending_.createReply(QVariant::fromValue(figures)));
+        bus_.send(pending_.createReply(figures));
     }
     emit FocusFrameTaken(figures);
 }
@@ -213,7 +212,6 @@ bool TFocusingService::Running() { return form_.Focusing()->Running(); }
 // ---------------------------------------------------------------- registration
 
 bool RegisterScripting(TMainForm& form, QDBusConnection connection, QObject* parent, QString* error) {
-    qDBusRegisterMetaType<scripting::Figures>();
     auto fail = [&](const QString& why) {
         if (error != nullptr) *error = why;
         return false;

@@ -11,7 +11,7 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
-#include <QMap>
+#include <QVariantMap>
 #include <QObject>
 #include <QString>
 
@@ -29,8 +29,9 @@ inline constexpr const char* kErrorBusy = "org.kessivane.Error.Busy";
 inline constexpr const char* kErrorFailed = "org.kessivane.Error.Failed";
 inline constexpr const char* kErrorInvalid = "org.kessivane.Error.InvalidArgument";
 
-// Figures of one focus frame, by name: FWHM, HFD, xFWHM, yFWHM, Peak, FOM.
-using Figures = QMap<QString, double>;
+// Figures of one focus frame, by name (FWHM, HFD, xFWHM, yFWHM, Peak, FOM),
+// each a double: a{sv} on the bus, which every D-Bus binding reads.
+using Figures = QVariantMap;
 
 }  // namespace scripting
 
@@ -66,10 +67,10 @@ public:
 
 public slots:
     // Takes one focus frame around the selected star and answers with its figures.
-    scripting::Figures TakeFocusFrame();
+    QVariantMap TakeFocusFrame();
 
 signals:
-    void FocusFrameTaken(scripting::Figures figures);
+    void FocusFrameTaken(const QVariantMap& figures);
 
 private:
     void FrameShown();

@@ -10,15 +10,22 @@
 #include <cstdio>
 #include <mutex>
 
+#include "app/auto_focus_page.h"
 #include "app/focus_panel.h"
+#include "app/focusing_view.h"
+#include "app/radio_group.h"
 #include "app/main_form.h"
 #include "camera/display_rules.h"
+#include "focusing/auto_focus_search.h"
 #include "sim/observatory.h"
 
 namespace {
 
 constexpr int kTickMs = 50;
-constexpr qint64 kStepTimeoutMs = 60000;
+// Long enough for an auto focus of a dozen averaged readings.
+constexpr qint64 kStepTimeoutMs = 180000;
+constexpr int kPastBestFocus = 60;
+constexpr int kTourInitialStepItem = 5;  // 150 steps
 
 qint64 NowMs() { return QDateTime::currentMSecsSinceEpoch(); }
 
@@ -64,7 +71,32 @@ TSimulatedTour::TSimulatedTour(TMainForm& form, QString prefix) : QObject(&form)
         [this] {
             PrintReading("after the move");
             if (!SavePage(TMainForm::ManualFocus, prefix_ + QStringLiteral("-manual-focus.png"))) ok_ = false;
+            std::printf("Moving %d steps past best focus for the auto focus to find it again\n", kPastBestFocus);
+            form_.FocusControl()->MoveBy(kPastBestFocus);
         });
+    Add(QStringLiteral("the move past best focus"), idle, [this, button] {
+        form_.PageControl()->setCurrentIndex(TMainForm::AutoFocus);
+        // The bracket must reach twice as far as best focus lies from the start.
+        form_.AutoFocusPage()->InitialStepRG()->SetItemIndex(kTourInitialStepItem);
+        connect(form_.Focusing(), &TFocusingView::procedureEnded, this,
+                [this](const QString&, bool completed, int position, double fom, const QString& message) {
+                    searchEnded_ = true;
+                    const kvsim::Observatory& sky = kvsim::Observatory::Instance();
+                    if (completed) {
+                        std::printf("Auto focus ended at position %d, figure of merit %.2f, %ld steps from the "
+                                    "simulated telescope's best focus\n",
+                                    position, fom, std::lround(static_cast<double>(sky.TruePosition()) - sky.BestFocus()));
+                    } else {
+                        std::printf("Auto focus did not complete: %s\n", message.toLocal8Bit().constData());
+                        ok_ = false;
+                    }
+                });
+        std::printf("Auto focus with an initial step of %d\n", kv::InitialStepForItem(kTourInitialStepItem));
+        button("StartSearch")->click();
+    });
+    Add(QStringLiteral("the auto focus"), [this, idle] { return searchEnded_ && idle(); }, [this] {
+        if (!SavePage(TMainForm::AutoFocus, prefix_ + QStringLiteral("-auto-focus.png"))) ok_ = false;
+    });
 }
 
 void TSimulatedTour::Add(const QString& what, std::function<bool()> ready, std::function<void()> action) {
@@ -82,7 +114,8 @@ void TSimulatedTour::Tick() {
     Step& step = steps_[next_];
     if (!step.ready()) {
         if (NowMs() - stepStartedMs_ > kStepTimeoutMs) {
-            std::printf("The tour stopped: it waited a minute for %s\n", step.what.toLocal8Bit().constData());
+            std::printf("The tour stopped: it waited %lld s for %s\n", kStepTimeoutMs / 1000,
+                        step.what.toLocal8Bit().constData());
             std::fflush(stdout);
             timer_.stop();
             emit finished(false);

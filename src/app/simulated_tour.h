@@ -1,8 +1,9 @@
 // A short unattended session on the simulated observatory, for machines with
 // no one at the screen: take a full image, pick the brightest star that a
 // focus frame fits around, take a focus frame, move the focuser towards best
-// focus, take another, and save a picture of the Exposure Control and Manual
-// Focus pages. It drives the window through its own controls, never blocking
+// focus, take another, then put it 60 steps past best focus and let an auto
+// focus find it again; pictures of the Exposure Control, Manual Focus and Auto
+// Focus pages are saved. It drives the window through its own controls, never blocking
 // the GUI thread: each step waits for the last one's result on a timer.
 #pragma once
 
@@ -17,7 +18,8 @@ class TMainForm;
 class TSimulatedTour : public QObject {
     Q_OBJECT
 public:
-    // Pictures go to `prefix` + "-exposure-control.png" and "-manual-focus.png".
+    // Pictures go to `prefix` + "-exposure-control.png", "-manual-focus.png"
+    // and "-auto-focus.png".
     TSimulatedTour(TMainForm& form, QString prefix);
     void Start();
 
@@ -48,4 +50,5 @@ private:
     int starX_ = -1;
     int starY_ = -1;
     bool ok_ = true;
+    bool searchEnded_ = false;
 };

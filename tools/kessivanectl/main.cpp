@@ -16,9 +16,8 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDBusMetaType>
 #include <QDBusReply>
-#include <QMap>
+#include <QVariantMap>
 #include <QStringList>
 #include <QTimer>
 
@@ -43,8 +42,6 @@ const QString kFocusingPath = QStringLiteral("/org/kessivane/Focusing");
 const QString kFocuser = QStringLiteral("org.kessivane.Focuser");
 const QString kCamera = QStringLiteral("org.kessivane.Camera");
 const QString kFocusing = QStringLiteral("org.kessivane.Focusing");
-
-using Figures = QMap<QString, double>;
 
 int Usage() {
     std::fputs(
@@ -191,9 +188,9 @@ private:
     int FocusFrame() {
         const QDBusMessage reply = Call(kCameraPath, kCamera, "TakeFocusFrame", {}, o_.timeoutMs);
         if (Failed(reply)) return ExitFor(reply);
-        const auto figures = qdbus_cast<Figures>(reply.arguments().value(0));
+        const auto figures = qdbus_cast<QVariantMap>(reply.arguments().value(0));
         for (const char* key : {"FWHM", "HFD", "xFWHM", "yFWHM", "Peak", "FOM"}) {
-            std::printf("%s %.4f\n", key, figures.value(QString::fromLatin1(key)));
+            std::printf("%s %.4f\n", key, figures.value(QString::fromLatin1(key)).toDouble());
         }
         return kExitOk;
     }
@@ -250,7 +247,6 @@ private:
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    qDBusRegisterMetaType<Figures>();
     const QStringList args = QCoreApplication::arguments();
     if (args.contains(QStringLiteral("--help"))) {
         Usage();
