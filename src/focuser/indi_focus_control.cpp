@@ -136,6 +136,9 @@ bool TIndiFocusControl::OpenPort() {
         ClosePort();
         return false;
     }
+    // A driver defines its properties one by one: a relative-only focuser is
+    // taken as one only when no absolute position follows shortly.
+    (void)WaitUntil([this] { return sawAbsolute_; }, kIndiDefineWaitMs);
     portOpen_.store(true);
     StartWatchdog();
     WriteProgramLog("Connected to the focuser \"" + device_ + "\" at " + where);
@@ -175,11 +178,17 @@ void TIndiFocusControl::OnNumber(const std::string& property, int state, const s
             const auto position = static_cast<std::int64_t>(std::llround(value));
             absolute_ = position;
             count = static_cast<std::int32_t>(position - offset_);
-            if (moving_ && via_ == Via::Absolute && !busy) end = true;
+            // An update that was on its way before the move was asked for
+            // carries the old state: only Busy, or arriving at the target, answers the move.
+            if (moving_ && via_ == Via::Absolute) {
+                if (busy) sawBusy_ = true;
+                else if (sawBusy_ || position == target_ || state == IPS_ALERT) end = true;
+            }
         } else if (property == kRelProperty) {
             sawRelative_ = true;
             if (element == kRelElement) relMax_ = max;
-            if (moving_ && via_ == Via::Relative && !busy) {
+            if (moving_ && via_ == Via::Relative && busy) sawBusy_ = true;
+            if (moving_ && via_ == Via::Relative && !busy && (sawBusy_ || state == IPS_ALERT)) {
                 end = true;
                 if (state == IPS_OK && !sawAbsolute_) {
                     relativeCount_ += relSteps_;
@@ -221,9 +230,10 @@ void TIndiFocusControl::EndMove(const std::string& message) {
         moving_ = false;
         via_ = Via::None;
     }
+    // Reported before the event, so whoever waits for it finds the idle state told.
     fIdle_.store(true);
-    generalDelay_->Set();
     DoIdleChange();
+    generalDelay_->Set();
     if (!message.empty()) {
         WriteProgramLog(message);
         Dialogs().Defer(DeferredMessage{message, DialogType::Error, DialogButtons::Ok});
@@ -256,12 +266,14 @@ void TIndiFocusControl::MoveBy(std::int32_t steps) {
         if (sawAbsolute_) {
             via = Via::Absolute;
             target = std::clamp(static_cast<double>(absolute_) + steps, absMin_, absMax_);
+            target_ = static_cast<std::int64_t>(std::llround(target));
         } else if (sawRelative_ && sawMotion_) {
             via = Via::Relative;
             relSteps_ = steps;
         }
         if (via != Via::None) {
             moving_ = true;
+            sawBusy_ = false;
             via_ = via;
             lastHeard_ = std::chrono::steady_clock::now();
         }

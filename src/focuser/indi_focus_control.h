@@ -38,6 +38,7 @@ namespace kv {
 inline constexpr int kIndiConnectWaitMs = 5000;   // server, device and its properties, each
 inline constexpr int kIndiSilenceMs = 30000;      // a move with no word from the device this long ends
 inline constexpr int kIndiWatchdogPollMs = 100;
+inline constexpr int kIndiDefineWaitMs = 1000;  // for an absolute position after a relative one
 
 inline constexpr const char* kIndiLostServerText = "The connection to the focuser's server was lost during a move.";
 inline constexpr const char* kIndiSilentText = "The focuser's server stopped answering during a move.";
@@ -112,6 +113,8 @@ private:
     std::condition_variable changed_;
     bool moving_ = false;
     Via via_ = Via::None;
+    bool sawBusy_ = false;        // the server has taken up the move in progress
+    std::int64_t target_ = 0;     // of the absolute move in progress
     std::int32_t relSteps_ = 0;  // signed steps of the relative move in progress
     bool sawAbsolute_ = false;
     bool sawRelative_ = false;

@@ -60,9 +60,9 @@ protected:
 };
 
 TEST_F(IndiFocuser, MovesToAndByAndReportsTheServersPosition) {
-    EXPECT_EQ(focuser->CTSCount(), 50000);  // where the simulated focuser starts
+    ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));  // where the simulator starts
     EXPECT_TRUE(focuser->GetIdle());
-    EXPECT_TRUE(focuser->GetTCAvail());
+    EXPECT_TRUE(test::Eventually([&] { return focuser->GetTCAvail(); }, 5s));
 
     focuser->MoveTo(50300);
     EXPECT_EQ(done->Wait(10s), WaitResult::Signalled);
