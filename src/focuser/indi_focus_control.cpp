@@ -4,6 +4,8 @@
 #include <basedevice.h>
 #include <indiproperty.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -29,6 +31,30 @@ constexpr const char* kRelElement = "FOCUS_RELATIVE_POSITION";
 constexpr const char* kMotionProperty = "FOCUS_MOTION";
 constexpr const char* kAbortProperty = "FOCUS_ABORT_MOTION";
 constexpr const char* kTempProperty = "FOCUS_TEMPERATURE";
+// Writing to a server that has just gone raises SIGPIPE, which would end the
+// program; blocked on the writing thread only and taken back before the mask
+// is restored.
+class NoSigPipe {
+public:
+    NoSigPipe() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~NoSigPipe() {
+        const timespec zero{0, 0};
+        while (sigtimedwait(&pipe_, nullptr, &zero) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    NoSigPipe(const NoSigPipe&) = delete;
+    NoSigPipe& operator=(const NoSigPipe&) = delete;
+
+private:
+    sigset_t pipe_{};
+    sigset_t old_{};
+};
+
 }  // namespace
 
 // Copies what the driver needs out of each property update; the library's own
@@ -129,7 +155,10 @@ bool TIndiFocusControl::OpenPort() {
         ClosePort();
         return false;
     }
-    if (!link_->deviceConnected.load()) link_->connectDevice(device_.c_str());
+    if (!link_->deviceConnected.load()) {
+        NoSigPipe noSigPipe;
+        link_->connectDevice(device_.c_str());
+    }
     if (!WaitUntil([this] { return link_->deviceConnected.load() && (sawAbsolute_ || (sawRelative_ && sawMotion_)); },
                    kIndiConnectWaitMs)) {
         WriteProgramLog("The focuser \"" + device_ + "\" at " + where + " did not connect or shows no position");
@@ -284,6 +313,7 @@ void TIndiFocusControl::MoveBy(std::int32_t steps) {
     }
     fIdle_.store(false);
     DoIdleChange();
+    NoSigPipe noSigPipe;
     if (via == Via::Absolute) {
         link_->sendNewNumber(device_.c_str(), kAbsProperty, kAbsElement, target);
     } else {
@@ -311,7 +341,10 @@ void TIndiFocusControl::StartMove(bool inward, bool) {
 }
 
 void TIndiFocusControl::StopMove() {
-    if (link_ && portOpen_.load()) link_->sendNewSwitch(device_.c_str(), kAbortProperty, "ABORT");
+    if (link_ && portOpen_.load()) {
+        NoSigPipe noSigPipe;
+        link_->sendNewSwitch(device_.c_str(), kAbortProperty, "ABORT");
+    }
     EndMove({});
 }
 
