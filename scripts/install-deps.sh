@@ -11,6 +11,7 @@ packages=(
   xvfb xauth dbus dbus-x11 fonts-dejavu-core
   espeak-ng libpulse0  # the voice clips: made at build time, played through the sound server
   poppler-utils  # pdftotext: the test reads the user guide PDF back
+  libindi-dev indi-bin libcfitsio-dev  # INDI cameras and focusers; indiserver and its simulators for the tests
 )
 
 missing=()
