@@ -12,6 +12,7 @@ packages=(
   espeak-ng libpulse0  # the voice clips: made at build time, played through the sound server
   poppler-utils  # pdftotext: the test reads the user guide PDF back
   dpkg-dev  # dpkg-shlibdeps: the package's dependencies (scripts/package.sh)
+  libindi-dev indi-bin libcfitsio-dev  # INDI cameras and focusers; indiserver and its simulators for the tests
 )
 
 missing=()

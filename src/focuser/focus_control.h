@@ -350,6 +350,11 @@ protected:
         if (!destroying_.load()) onIdleChange_(*this, idle);
     }
 
+    // A valid reading joins the history TCAvg averages.
+    void AddTemperature(double reading);
+    // For drivers that learn of the temperature unit without asking the hub; the old value.
+    bool ExchangeTCAvail(bool value) { return tcAvail_.exchange(value); }
+
     std::atomic<std::int32_t> ctsCount_{0};
     // Last Idle value reported through OnIdleChange (the subclasses keep their own Idle here).
     std::atomic<bool> fIdle_{true};
@@ -396,7 +401,6 @@ private:
     // The write of WriteString without the settling pause and purge.
     bool WriteNow(const std::string& text);
     void PortLost(const std::string& why);
-    void AddTemperature(double reading);
     std::shared_ptr<ISerialPort> Port() const;
 
     IDialogs& dialogs_;

@@ -1,5 +1,6 @@
 #include "focuser/focuser_factory.h"
 
+#include "focuser/indi_focus_control.h"
 #include "focuser/j_focus_control.h"
 #include "focuser/o_focus_control.h"
 #include "focuser/rf_focus_control.h"
@@ -19,6 +20,11 @@ constexpr FocuserKindControls kRoboFocus{
 constexpr FocuserKindControls kOptec{
     false, "Optec Focuser Position", -3500, 3500, -1000, 1000, -500, 25, 250, 100,
     "In-", "Out+", false, false, "Updating Optec focuser parameters"};
+// The server's driver sets the pace, so the motor timing group stays hidden;
+// positions are the server's absolute steps, in the wide range of fine-stepping focusers.
+constexpr FocuserKindControls kIndi{
+    false, "Focuser Position", -5000, 5000, -1000, 1000, -500, 25, 250, 100,
+    "In-", "Out+", false, true, "Updating focuser parameters"};
 
 }  // namespace
 
@@ -27,6 +33,7 @@ const FocuserKindControls* ControlsForKind(FocuserKind kind) {
         case FocuserKind::JMI: return &kJmi;
         case FocuserKind::RoboFocus: return &kRoboFocus;
         case FocuserKind::Optec: return &kOptec;
+        case FocuserKind::Indi: return &kIndi;
         case FocuserKind::Unknown: break;
     }
     return nullptr;
@@ -38,6 +45,7 @@ std::unique_ptr<TFocusControl> CreateFocusControl(FocuserKind kind, IDialogs& di
         case FocuserKind::JMI: control = std::make_unique<TJFocusControl>(dialogs, clock); break;
         case FocuserKind::RoboFocus: control = std::make_unique<TRFFocusControl>(dialogs, clock); break;
         case FocuserKind::Optec: control = std::make_unique<TOFocusControl>(dialogs, clock); break;
+        case FocuserKind::Indi: control = std::make_unique<TIndiFocusControl>(dialogs, clock); break;
         case FocuserKind::Unknown: return nullptr;
     }
     control->SetJMIFlag(ControlsForKind(kind)->jmiFlag);

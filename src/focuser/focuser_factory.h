@@ -37,7 +37,7 @@ struct FocuserKindControls {
 const FocuserKindControls* ControlsForKind(FocuserKind kind);
 
 // A new controller of the kind's class (TJFocusControl, TRFFocusControl,
-// TOFocusControl) with JMIFlag set from the kind's row, port closed.
+// TOFocusControl, TIndiFocusControl) with JMIFlag set from the kind's row, port closed.
 // nullptr for Unknown.
 std::unique_ptr<TFocusControl> CreateFocusControl(FocuserKind kind, IDialogs& dialogs,
                                                   IClock& clock = DefaultClock());

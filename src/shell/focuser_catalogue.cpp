@@ -65,6 +65,8 @@ FocuserKind FocuserKindFromName(const std::string& name) {
         {"ROBO", FocuserKind::RoboFocus}, {"VANSLYKE", FocuserKind::RoboFocus}, {"OPTEC", FocuserKind::Optec},
     };
     const std::string upper = Upper(name);
+    // A focuser behind a server may carry any maker's name ("INDI Optec TCF-S").
+    if (Contains(upper, "INDI")) return FocuserKind::Indi;
     for (const Word& w : kWords) {
         if (Contains(upper, w.text)) return w.kind;
     }

@@ -44,10 +44,11 @@ void ApplyCatalogueModel(const IniFile& catalogue, const std::string& name, Sett
 // matches the upper-cased name decides; a name matching none keeps `current`.
 bool FocuserParametersGroupVisible(const std::string& name, bool current);
 
-enum class FocuserKind { Unknown, JMI, RoboFocus, Optec };
+enum class FocuserKind { Unknown, JMI, RoboFocus, Optec, Indi };
 
-// The controller kind a model name implies: the first of the words JMI, MEADE,
-// DEFAULT, ROBO, VANSLYKE, OPTEC (in that order) found in the upper-cased name.
+// The controller kind a model name implies: Indi when the upper-cased name
+// contains INDI, else the first of the words JMI, MEADE, DEFAULT, ROBO,
+// VANSLYKE, OPTEC (in that order) found in it.
 FocuserKind FocuserKindFromName(const std::string& name);
 
 }  // namespace kv

@@ -4,6 +4,7 @@
 // The factory file never writes this section: it is for the user to add.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "shell/ini_file.h"
@@ -18,5 +19,16 @@ inline constexpr int kLastComPort = 20;
 std::string PortDevice(const IniFile& ini, int comNumber);
 // The same, reading the settings file at `settingsPath` (a missing file maps nothing).
 std::string PortDeviceFromFile(const std::string& settingsPath, int comNumber);
+
+// A focuser reached through a device server: "indi://host[:port]/device name".
+struct IndiAddress {
+    std::string host;
+    int port = 7624;
+    std::string device;
+};
+inline constexpr const char* kIndiScheme = "indi://";
+// nullopt unless `device` has the scheme, a host and a device name; a missing
+// port is 7624, a port outside 1..65535 or not a number refuses the address.
+std::optional<IndiAddress> ParseIndiAddress(const std::string& device);
 
 }  // namespace kv

@@ -39,6 +39,7 @@ std::unique_ptr<TFocusControl> FromCatalogue(const std::string& model, IDialogs&
         break;
     case FocuserKind::RoboFocus: f = std::make_unique<TRFFocusControl>(dialogs); break;
     case FocuserKind::Optec: f = std::make_unique<TOFocusControl>(dialogs); break;
+    case FocuserKind::Indi:
     case FocuserKind::Unknown: return nullptr;
     }
     f->SetNudgeTime(s.nudgeTime);
@@ -94,6 +95,7 @@ protected:
             device = kvsim::OptecFor(name);
             device->SetMicrosPerStep(20);
             break;
+        case FocuserKind::Indi:
         case FocuserKind::Unknown: break;
         }
         if (device) device->SetFault(kvsim::ProtocolFault::None);

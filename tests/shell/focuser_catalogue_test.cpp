@@ -110,7 +110,7 @@ TEST(FocuserCatalogue, KindFromName) {
     for (auto [name, kind] : std::vector<std::pair<const char*, FocuserKind>>{
              {"MEADE DEFAULT", FocuserKind::JMI}, {"meade default", FocuserKind::JMI},
              {"RoboFocus", FocuserKind::RoboFocus}, {"Van Slyke", FocuserKind::Unknown},
-             {"VanSlyke Engineering", FocuserKind::RoboFocus}, {"optec", FocuserKind::Optec},
+             {"VanSlyke Engineering", FocuserKind::RoboFocus}, {"optec", FocuserKind::Optec}, {"INDI Focuser", FocuserKind::Indi},
              {"Optec with JMI motor", FocuserKind::JMI}, {"Optec RoboFocus", FocuserKind::RoboFocus},
              {"", FocuserKind::Unknown}, {"None", FocuserKind::Unknown}}) {
         EXPECT_EQ(FocuserKindFromName(name), kind) << name;
@@ -144,7 +144,7 @@ TEST(FocuserCatalogue, ShippedCatalogueIsComplete) {
             EXPECT_DOUBLE_EQ(ClampToControl(*setting, *value), *value) << key;
         }
     }
-    EXPECT_EQ(kinds.size(), 3u);
+    EXPECT_EQ(kinds.size(), 4u);
     EXPECT_TRUE(fs::exists(std::string(KV_BIN_DIR) + "/" + kCatalogueFileName));
 }
 

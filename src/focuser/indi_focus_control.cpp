@@ -1,0 +1,444 @@
+#include "focuser/indi_focus_control.h"
+
+#include <baseclient.h>
+#include <basedevice.h>
+#include <indiproperty.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+
+#include "shell/log_channel.h"
+#include "shell/port_map.h"
+
+// The network client library keeps its device tree in shared pointers that
+// point at each other and are never freed; that is its memory, not ours.
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() {
+    return "leak:libindiclient.so\n";
+}
+#endif
+
+namespace kv {
+
+namespace {
+constexpr const char* kAbsProperty = "ABS_FOCUS_POSITION";
+constexpr const char* kAbsElement = "FOCUS_ABSOLUTE_POSITION";
+constexpr const char* kRelProperty = "REL_FOCUS_POSITION";
+constexpr const char* kRelElement = "FOCUS_RELATIVE_POSITION";
+constexpr const char* kMotionProperty = "FOCUS_MOTION";
+constexpr const char* kAbortProperty = "FOCUS_ABORT_MOTION";
+constexpr const char* kTempProperty = "FOCUS_TEMPERATURE";
+// Writing to a server that has just gone raises SIGPIPE, which would end the
+// program; blocked on the writing thread only and taken back before the mask
+// is restored.
+class NoSigPipe {
+public:
+    NoSigPipe() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~NoSigPipe() {
+        const timespec zero{0, 0};
+        while (sigtimedwait(&pipe_, nullptr, &zero) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    NoSigPipe(const NoSigPipe&) = delete;
+    NoSigPipe& operator=(const NoSigPipe&) = delete;
+
+private:
+    sigset_t pipe_{};
+    sigset_t old_{};
+};
+
+}  // namespace
+
+// Copies what the driver needs out of each property update; the library's own
+// device objects belong to its thread.
+class TIndiFocusControl::Link : public INDI::BaseClient {
+public:
+    Link(TIndiFocusControl& owner, std::string device) : owner_(owner), device_(std::move(device)) {}
+
+    std::atomic<bool> hasConnection{false};
+    std::atomic<bool> deviceConnected{false};
+
+protected:
+    void newProperty(INDI::Property property) override { Take(property); }
+    void updateProperty(INDI::Property property) override { Take(property); }
+    void serverDisconnected(int) override { owner_.OnServerLost(); }
+
+private:
+    void Take(INDI::Property property) {
+        if (device_ != property.getDeviceName()) return;
+        owner_.Heard();
+        if (property.isNameMatch("CONNECTION")) {
+            hasConnection.store(true);
+            if (auto* sw = property.getSwitch()) {
+                if (auto* on = sw->findWidgetByName("CONNECT")) deviceConnected.store(on->getState() == ISS_ON);
+            }
+            owner_.changed_.notify_all();
+            return;
+        }
+        if (property.getType() != INDI_NUMBER) return;
+        auto* numbers = property.getNumber();
+        if (numbers == nullptr) return;
+        for (auto& n : *numbers) {
+            owner_.OnNumber(property.getName(), property.getState(), n.getName(), n.getValue(), n.getMin(),
+                            n.getMax());
+        }
+        if (numbers->count() == 0) owner_.OnNumber(property.getName(), property.getState(), "", 0, 0, 0);
+    }
+
+    TIndiFocusControl& owner_;
+    const std::string device_;
+};
+
+TIndiFocusControl::TIndiFocusControl(IDialogs& dialogs, IClock& clock)
+    : TFocusControl(dialogs, clock), generalDelay_(OpenNamedEvent(kGeneralDelayEvent)) {
+    SetQuorvelEnable(false);
+}
+
+TIndiFocusControl::~TIndiFocusControl() {
+    ClosePort();
+    Shutdown();
+}
+
+void TIndiFocusControl::Heard() {
+    std::lock_guard lock(mutex_);
+    lastHeard_ = std::chrono::steady_clock::now();
+}
+
+bool TIndiFocusControl::WaitUntil(const std::function<bool()>& ready, int timeoutMs) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return closing_ || ready(); }) &&
+           !closing_;
+}
+
+bool TIndiFocusControl::OpenPort() {
+    ClosePort();
+    const int com = ComPort();
+    if (com == 0) return false;
+    std::string device;
+    try {
+        device = ResolvePort(com);
+    } catch (const std::exception&) {
+        return false;
+    }
+    const std::optional<IndiAddress> address = ParseIndiAddress(device);
+    if (!address) {
+        WriteProgramLog("COM" + std::to_string(com) + " is mapped to no indi:// address: " + device);
+        return false;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = false;
+        sawAbsolute_ = sawRelative_ = sawMotion_ = false;
+        temperature_.reset();
+    }
+    device_ = address->device;
+    link_ = std::make_unique<Link>(*this, device_);
+    link_->setServer(address->host.c_str(), static_cast<unsigned>(address->port));
+    link_->setConnectionTimeout(kIndiConnectWaitMs / 1000, 0);
+    link_->watchDevice(device_.c_str());
+    const std::string where = address->host + ":" + std::to_string(address->port);
+    if (!link_->connectServer()) {
+        WriteProgramLog("No focuser server answers at " + where);
+        link_.reset();
+        return false;
+    }
+    if (!WaitUntil([this] { return link_->hasConnection.load(); }, kIndiConnectWaitMs)) {
+        WriteProgramLog("The server at " + where + " has no device \"" + device_ + "\"");
+        ClosePort();
+        return false;
+    }
+    if (!link_->deviceConnected.load()) {
+        NoSigPipe noSigPipe;
+        link_->connectDevice(device_.c_str());
+    }
+    if (!WaitUntil([this] { return link_->deviceConnected.load() && (sawAbsolute_ || (sawRelative_ && sawMotion_)); },
+                   kIndiConnectWaitMs)) {
+        WriteProgramLog("The focuser \"" + device_ + "\" at " + where + " did not connect or shows no position");
+        ClosePort();
+        return false;
+    }
+    // A driver defines its properties one by one: a relative-only focuser is
+    // taken as one only when no absolute position follows shortly.
+    (void)WaitUntil([this] { return sawAbsolute_; }, kIndiDefineWaitMs);
+    portOpen_.store(true);
+    StartWatchdog();
+    WriteProgramLog("Connected to the focuser \"" + device_ + "\" at " + where);
+    return true;
+}
+
+void TIndiFocusControl::ClosePort() {
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+    }
+    changed_.notify_all();
+    StopWatchdog();
+    EndMove({});
+    if (link_) {
+        if (link_->isServerConnected()) link_->disconnectServer();
+        link_.reset();
+    }
+    portOpen_.store(false);
+}
+
+void TIndiFocusControl::SetComPort(int value) { TFocusControl::SetComPort(value); }
+
+void TIndiFocusControl::OnNumber(const std::string& property, int state, const std::string& element, double value,
+                                 double min, double max) {
+    bool end = false;
+    std::string message;
+    std::optional<std::int32_t> count;
+    bool availChanged = false;
+    {
+        std::lock_guard lock(mutex_);
+        const bool busy = state == IPS_BUSY;
+        if (property == kAbsProperty && element == kAbsElement) {
+            sawAbsolute_ = true;
+            absMin_ = min;
+            absMax_ = max;
+            const auto position = static_cast<std::int64_t>(std::llround(value));
+            absolute_ = position;
+            count = static_cast<std::int32_t>(position - offset_);
+            // An update that was on its way before the move was asked for
+            // carries the old state: only Busy, or arriving at the target, answers the move.
+            if (moving_ && via_ == Via::Absolute) {
+                if (busy) sawBusy_ = true;
+                else if (sawBusy_ || position == target_ || state == IPS_ALERT) end = true;
+            }
+        } else if (property == kRelProperty) {
+            sawRelative_ = true;
+            if (element == kRelElement) relMax_ = max;
+            if (moving_ && via_ == Via::Relative && busy) sawBusy_ = true;
+            if (moving_ && via_ == Via::Relative && !busy && (sawBusy_ || state == IPS_ALERT)) {
+                end = true;
+                if (state == IPS_OK && !sawAbsolute_) {
+                    relativeCount_ += relSteps_;
+                    count = static_cast<std::int32_t>(relativeCount_ - offset_);
+                }
+            }
+        } else if (property == kMotionProperty) {
+            sawMotion_ = true;
+        } else if (property == kTempProperty) {
+            availChanged = !temperature_.has_value();
+            temperature_ = value;
+        }
+        if (end && state == IPS_ALERT) message = kIndiMoveFailedText;
+    }
+    changed_.notify_all();
+    if (count && ctsCount_.exchange(*count) != *count) DoCTSChange(*count, false);
+    if (availChanged && !ExchangeTCAvail(true)) DoAvailChange();
+    if (property == kTempProperty) AddTemperature(value);
+    if (end) EndMove(message);
+}
+
+void TIndiFocusControl::OnServerLost() {
+    bool wasMoving = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (closing_) return;
+        wasMoving = moving_;
+    }
+    WriteProgramLog("The focuser's server closed the connection");
+    portOpen_.store(false);
+    changed_.notify_all();
+    if (wasMoving) EndMove(kIndiLostServerText);
+}
+
+void TIndiFocusControl::EndMove(const std::string& message) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!moving_) return;
+        moving_ = false;
+        via_ = Via::None;
+    }
+    // Reported before the event, so whoever waits for it finds the idle state told.
+    fIdle_.store(true);
+    DoIdleChange();
+    generalDelay_->Set();
+    if (!message.empty()) {
+        WriteProgramLog(message);
+        Dialogs().Defer(DeferredMessage{message, DialogType::Error, DialogButtons::Ok});
+    }
+}
+
+void TIndiFocusControl::DoIdleChange() { RaiseIdleChange(GetIdle()); }
+
+bool TIndiFocusControl::GetIdle() const {
+    std::lock_guard lock(mutex_);
+    return !moving_;
+}
+
+void TIndiFocusControl::MoveBy(std::int32_t steps) {
+    generalDelay_->Reset();
+    if (steps == 0) {
+        generalDelay_->Set();
+        return;
+    }
+    EndMove({});  // a new move replaces the old one
+    generalDelay_->Reset();
+    if (!link_ || !portOpen_.load()) {
+        generalDelay_->Set();
+        return;
+    }
+    Via via = Via::None;
+    double target = 0.0;
+    {
+        std::lock_guard lock(mutex_);
+        if (sawAbsolute_) {
+            via = Via::Absolute;
+            target = std::clamp(static_cast<double>(absolute_) + steps, absMin_, absMax_);
+            target_ = static_cast<std::int64_t>(std::llround(target));
+        } else if (sawRelative_ && sawMotion_) {
+            via = Via::Relative;
+            relSteps_ = steps;
+        }
+        if (via != Via::None) {
+            moving_ = true;
+            sawBusy_ = false;
+            via_ = via;
+            lastHeard_ = std::chrono::steady_clock::now();
+        }
+    }
+    if (via == Via::None) {
+        generalDelay_->Set();
+        return;
+    }
+    fIdle_.store(false);
+    DoIdleChange();
+    NoSigPipe noSigPipe;
+    if (via == Via::Absolute) {
+        link_->sendNewNumber(device_.c_str(), kAbsProperty, kAbsElement, target);
+    } else {
+        link_->sendNewSwitch(device_.c_str(), kMotionProperty, steps > 0 ? "FOCUS_OUTWARD" : "FOCUS_INWARD");
+        link_->sendNewNumber(device_.c_str(), kRelProperty, kRelElement, std::abs(static_cast<double>(steps)));
+    }
+}
+
+void TIndiFocusControl::MoveTo(std::int32_t position) {
+    MoveBy(static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(static_cast<std::int64_t>(position) - CTSCount(), INT32_MIN, INT32_MAX)));
+}
+
+void TIndiFocusControl::StartMove(bool inward, bool) {
+    std::int64_t steps = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (sawAbsolute_) {
+            steps = static_cast<std::int64_t>(inward ? absMin_ : absMax_) - absolute_;
+        } else {
+            steps = static_cast<std::int64_t>(relMax_) * (inward ? -1 : 1);
+        }
+    }
+    MoveBy(static_cast<std::int32_t>(std::clamp<std::int64_t>(steps, INT32_MIN, INT32_MAX)));
+}
+
+void TIndiFocusControl::StopMove() {
+    if (link_ && portOpen_.load()) {
+        NoSigPipe noSigPipe;
+        link_->sendNewSwitch(device_.c_str(), kAbortProperty, "ABORT");
+    }
+    EndMove({});
+}
+
+void TIndiFocusControl::CancelMovement() { StopMove(); }
+
+void TIndiFocusControl::SetCancelMovementFlag(bool value) {
+    if (value) StopMove();
+}
+
+void TIndiFocusControl::ResetPosition() {
+    generalDelay_->Reset();
+    std::int32_t count = 0;
+    {
+        std::lock_guard lock(mutex_);
+        offset_ = sawAbsolute_ ? absolute_ : relativeCount_;
+    }
+    if (ctsCount_.exchange(count) != count) DoCTSChange(count, false);
+}
+
+void TIndiFocusControl::FocusCommand(const std::string& command) {
+    if (command == kFocusStop) {
+        StopMove();
+    } else if (command == kFocusIn) {
+        StartMove(true, false);
+    } else if (command == kFocusOut) {
+        StartMove(false, false);
+    } else if (command != kFocusSlow && command != kFocusFast) {
+        TellUser(kIllegalFocusCommandText);
+    }
+}
+
+void TIndiFocusControl::SendFocusCommand(const std::string& command) { FocusCommand(command); }
+
+HubResult TIndiFocusControl::SetTCCal(int) { return HubResult::Unavailable; }
+
+int TIndiFocusControl::GetTCCal() { return TCCal(); }
+
+bool TIndiFocusControl::GetTCAvail() {
+    bool avail = false;
+    {
+        std::lock_guard lock(mutex_);
+        avail = temperature_.has_value();
+    }
+    if (ExchangeTCAvail(avail) != avail) DoAvailChange();
+    if (!avail) ClearTempHistory();
+    return avail;
+}
+
+std::string TIndiFocusControl::GetTCFirmwareVersion() { return kFirmwareUnknownText; }
+
+double TIndiFocusControl::GetTemperature() {
+    std::lock_guard lock(mutex_);
+    return temperature_.value_or(kNoTemperature);
+}
+
+std::optional<std::int32_t> TIndiFocusControl::AbsolutePosition() const {
+    std::lock_guard lock(mutex_);
+    if (!sawAbsolute_) return std::nullopt;
+    return static_cast<std::int32_t>(absolute_);
+}
+
+void TIndiFocusControl::StartWatchdog() {
+    StopWatchdog();
+    {
+        std::lock_guard lock(watchdogMutex_);
+        watchdogStop_ = false;
+    }
+    watchdog_ = std::thread([this] { WatchdogLoop(); });
+}
+
+void TIndiFocusControl::StopWatchdog() {
+    {
+        std::lock_guard lock(watchdogMutex_);
+        watchdogStop_ = true;
+    }
+    watchdogWake_.notify_all();
+    if (watchdog_.joinable()) watchdog_.join();
+}
+
+void TIndiFocusControl::WatchdogLoop() {
+    std::unique_lock wake(watchdogMutex_);
+    while (!watchdogWake_.wait_for(wake, std::chrono::milliseconds(kIndiWatchdogPollMs),
+                                   [this] { return watchdogStop_; })) {
+        bool silent = false;
+        {
+            std::lock_guard lock(mutex_);
+            silent = moving_ && std::chrono::steady_clock::now() - lastHeard_ > std::chrono::milliseconds(kIndiSilenceMs);
+        }
+        if (silent) {
+            wake.unlock();
+            EndMove(kIndiSilentText);
+            wake.lock();
+        }
+    }
+}
+
+}  // namespace kv

@@ -1,0 +1,138 @@
+// The driver for a focuser reached through a device server on the network
+// (often a small computer at the telescope).
+//
+// The COM port number names no serial line here: the [Ports] line maps it to
+// "indi://host:port/device". OpenPort connects to that server, asks it to
+// connect the device and waits (bounded) until the device shows a position
+// property. The server's driver moves the focuser; this class only asks for
+// moves and listens: CTSCount follows the server's absolute position (minus
+// the offset ResetPosition takes), Idle follows the state of the property the
+// move was asked through (Busy is not idle), and "GENERAL_DELAY_EVENT" is
+// signalled when that property leaves Busy. A focuser without an absolute
+// position is moved through FOCUS_MOTION and REL_FOCUS_POSITION and counted
+// by the steps of each move that ends well.
+//
+// A server that goes away, or falls silent for kIndiSilenceMs during a move,
+// ends the move with a message handed to the desktop through IDialogs::Defer:
+// a caller waiting for the event never hangs on the network.
+//
+// Threads. The server's messages arrive on the network library's own thread;
+// a watchdog thread ends silent moves. Notifications are raised on those
+// threads with no lock of this class held.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "focuser/focus_control.h"
+
+namespace kv {
+
+inline constexpr int kIndiConnectWaitMs = 5000;   // server, device and its properties, each
+inline constexpr int kIndiSilenceMs = 30000;      // a move with no word from the device this long ends
+inline constexpr int kIndiWatchdogPollMs = 100;
+inline constexpr int kIndiDefineWaitMs = 1000;  // for an absolute position after a relative one
+
+inline constexpr const char* kIndiLostServerText = "The connection to the focuser's server was lost during a move.";
+inline constexpr const char* kIndiSilentText = "The focuser's server stopped answering during a move.";
+inline constexpr const char* kIndiMoveFailedText = "The focuser's server reported that the move failed.";
+
+class TIndiFocusControl : public TFocusControl {
+public:
+    explicit TIndiFocusControl(IDialogs& dialogs, IClock& clock = DefaultClock());
+    ~TIndiFocusControl() override;
+
+    void SetComPort(int value) override;
+    void SendFocusCommand(const std::string& command) override;
+    // true: ends the move as CancelMovement does.
+    void SetCancelMovementFlag(bool value) override;
+    bool GetIdle() const override;
+    HubResult SetTCCal(int value) override;
+    int GetTCCal() override;
+    // Whether the device reports FOCUS_TEMPERATURE; raises OnAvailChange on a change.
+    bool GetTCAvail() override;
+    std::string GetTCFirmwareVersion() override;
+    // Connects to the server and the device named by the COM port's [Ports]
+    // line. False (closed, reason logged) when the line is no "indi://"
+    // address or the server, the device or its position do not answer in time.
+    bool OpenPort() override;
+    // Ends any move, then disconnects.
+    void ClosePort() override;
+    // Runs toward the end of the travel (inward: lower positions).
+    void StartMove(bool inward, bool fast) override;
+    // Asks the server to abort and ends the move here at once.
+    void StopMove() override;
+    void MotorOff() override {}
+    void CancelMovement() override;
+    void MoveBy(std::int32_t steps) override;
+    void MoveTo(std::int32_t position) override;
+    void ResetPosition() override;
+    // ":FQ#" stops, ":F-#" runs inward, ":F+#" outward; ":FS#"/":FF#" are
+    // accepted and do nothing; anything else is "Illegal FocusCommand".
+    void FocusCommand(const std::string& command) override;
+    void EscapeComm(LineFunction) override {}
+    // The device's last FOCUS_TEMPERATURE, kNoTemperature without one.
+    double GetTemperature() override;
+
+    // The server's absolute position, when the device has one.
+    std::optional<std::int32_t> AbsolutePosition() const;
+
+    class Link;  // the network client; public for its callbacks only
+
+    // From the network thread.
+    void OnNumber(const std::string& property, int state, const std::string& element, double value, double min,
+                  double max);
+    void OnServerLost();
+
+protected:
+    void DoIdleChange() override;
+
+private:
+    enum class Via { None, Absolute, Relative };
+    // Ends the move in progress, if any: Idle, the event, the notification,
+    // and `message` (when not empty) for the desktop to show later.
+    void EndMove(const std::string& message);
+    void StartWatchdog();
+    void StopWatchdog();
+    void WatchdogLoop();
+    bool WaitUntil(const std::function<bool()>& ready, int timeoutMs);
+    void Heard();
+
+    std::shared_ptr<NamedEvent> generalDelay_;
+    std::unique_ptr<Link> link_;
+    std::string device_;
+
+    mutable std::mutex mutex_;  // everything below
+    std::condition_variable changed_;
+    bool moving_ = false;
+    Via via_ = Via::None;
+    bool sawBusy_ = false;        // the server has taken up the move in progress
+    std::int64_t target_ = 0;     // of the absolute move in progress
+    std::int32_t relSteps_ = 0;  // signed steps of the relative move in progress
+    bool sawAbsolute_ = false;
+    bool sawRelative_ = false;
+    bool sawMotion_ = false;
+    std::int64_t absolute_ = 0;
+    double absMin_ = 0.0;
+    double absMax_ = 0.0;
+    double relMax_ = 0.0;
+    std::int64_t offset_ = 0;
+    std::int64_t relativeCount_ = 0;  // counted position without an absolute one
+    std::optional<double> temperature_;
+    std::chrono::steady_clock::time_point lastHeard_{};
+    bool closing_ = false;
+
+    std::mutex watchdogMutex_;
+    std::condition_variable watchdogWake_;
+    bool watchdogStop_ = false;
+    std::thread watchdog_;
+};
+
+}  // namespace kv

@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "focuser/focuser_factory.h"
+#include "focuser/indi_focus_control.h"
+#include "indi/indi_server.h"
+#include "platform/named_event.h"
+#include "shell/port_map.h"
+#include "support/eventually.h"
+#include "support/recording_dialogs.h"
+#include "support/temp_files.h"
+
+namespace kv {
+namespace {
+
+using namespace std::chrono_literals;
+using test::IndiServer;
+
+TEST(IndiAddress, ParsesServerAndDevice) {
+    auto a = ParseIndiAddress("indi://scope.local:7625/Focuser Simulator");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->host, "scope.local");
+    EXPECT_EQ(a->port, 7625);
+    EXPECT_EQ(a->device, "Focuser Simulator");
+    EXPECT_EQ(ParseIndiAddress("indi://pi/Focuser/A")->device, "Focuser/A");
+    EXPECT_EQ(ParseIndiAddress("indi://pi/F")->port, 7624);
+    for (const char* bad : {"/dev/ttyS4", "indi://host", "indi://host/", "indi:///dev", "indi://h:0/d", "indi://h:x/d",
+                            "indi://h:70000/d"}) {
+        EXPECT_FALSE(ParseIndiAddress(bad)) << bad;
+    }
+}
+
+class IndiFocuser : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
+        server = std::make_unique<IndiServer>();
+        ASSERT_TRUE(server->Running());
+        // The COM port reaches the server through the settings' [Ports] line.
+        folder.Write("settings.ini", "[Ports]\r\nCOM5=indi://localhost:" + std::to_string(server->Port()) +
+                                         "/Focuser Simulator\r\n");
+        focuser = CreateFocusControl(FocuserKindFromName("INDI Focuser"), dialogs);
+        ASSERT_TRUE(dynamic_cast<TIndiFocusControl*>(focuser.get()));
+        const std::string ini = folder.File("settings.ini");
+        focuser->SetPortResolver([ini](int n) { return PortDeviceFromFile(ini, n); });
+        focuser->SetOnIdleChange([this](TFocusControl&, bool idle) { (idle ? idleReports : busyReports)++; });
+        focuser->SetOnCTSChange([this](TFocusControl&, std::int32_t, bool) { ctsReports++; });
+        focuser->SetComPort(5);
+        ASSERT_TRUE(focuser->OpenPort());
+    }
+
+    test::RecordingDialogs dialogs;
+    test::TempDir folder;
+    std::unique_ptr<IndiServer> server;
+    std::unique_ptr<TFocusControl> focuser;
+    std::shared_ptr<NamedEvent> done = OpenNamedEvent(kGeneralDelayEvent);
+    std::atomic<int> idleReports{0}, busyReports{0}, ctsReports{0};
+};
+
+TEST_F(IndiFocuser, MovesToAndByAndReportsTheServersPosition) {
+    ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));  // where the simulator starts
+    EXPECT_TRUE(focuser->GetIdle());
+    EXPECT_TRUE(test::Eventually([&] { return focuser->GetTCAvail(); }, 5s));
+
+    focuser->MoveTo(50300);
+    EXPECT_EQ(done->Wait(10s), WaitResult::Signalled);
+    EXPECT_TRUE(focuser->GetIdle());
+    EXPECT_EQ(focuser->CTSCount(), 50300);
+
+    focuser->MoveBy(-200);
+    EXPECT_EQ(done->Wait(10s), WaitResult::Signalled);
+    EXPECT_EQ(focuser->CTSCount(), 50100);
+    EXPECT_EQ(busyReports.load(), 2);
+    EXPECT_EQ(idleReports.load(), 2);
+    EXPECT_GE(ctsReports.load(), 2);
+
+    focuser->ResetPosition();
+    EXPECT_EQ(focuser->CTSCount(), 0);
+    focuser->MoveTo(-100);  // relative to the reset
+    EXPECT_EQ(done->Wait(10s), WaitResult::Signalled);
+    EXPECT_EQ(dynamic_cast<TIndiFocusControl&>(*focuser).AbsolutePosition(), 50000);
+    EXPECT_TRUE(dialogs.Deferred().empty());
+}
+
+TEST_F(IndiFocuser, LostServerEndsTheMoveWithAMessage) {
+    focuser->MoveTo(0);  // the whole travel: still running when the server dies
+    ASSERT_FALSE(focuser->GetIdle());
+    server->Kill();
+    EXPECT_EQ(done->Wait(5s), WaitResult::Signalled);
+    EXPECT_TRUE(focuser->GetIdle());
+    ASSERT_TRUE(test::Eventually([&] { return !dialogs.Deferred().empty(); }, 2s));
+    EXPECT_EQ(dialogs.Deferred().front(), kIndiLostServerText);
+    EXPECT_FALSE(focuser->OpenPort());  // nobody answers now, and that is no hang either
+}
+
+}  // namespace
+}  // namespace kv
