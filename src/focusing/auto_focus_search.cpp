@@ -45,7 +45,7 @@ SearchChartAxes SearchAxesFor(int initialStep, FomKind kind) {
 }
 
 TAutoFocusSearch::TAutoFocusSearch(int initialStep, FomKind kind, std::int32_t start)
-    : step_(initialStep), kind_(kind), sign_(LargerIsBetter(kind) ? -1.0 : 1.0), start_(start), position_(start) {}
+    : step_(initialStep), sign_(LargerIsBetter(kind) ? -1.0 : 1.0), start_(start), position_(start) {}
 
 std::int32_t TAutoFocusSearch::Target(double relative) const {
     return start_ + static_cast<std::int32_t>(std::lround(relative));

@@ -146,7 +146,6 @@ private:
     std::int32_t Target(double relative) const;
 
     const int step_;
-    const FomKind kind_;
     const double sign_;
     const std::int32_t start_;
     Phase phase_ = Phase::Begin;
