@@ -323,8 +323,15 @@ void TIndiFocusControl::MoveBy(std::int32_t steps) {
 }
 
 void TIndiFocusControl::MoveTo(std::int32_t position) {
+    // From the server's own last position: the count the callbacks publish
+    // may lag it by an update.
+    std::int64_t here = CTSCount();
+    {
+        std::lock_guard lock(mutex_);
+        if (sawAbsolute_) here = absolute_ - offset_;
+    }
     MoveBy(static_cast<std::int32_t>(
-        std::clamp<std::int64_t>(static_cast<std::int64_t>(position) - CTSCount(), INT32_MIN, INT32_MAX)));
+        std::clamp<std::int64_t>(static_cast<std::int64_t>(position) - here, INT32_MIN, INT32_MAX)));
 }
 
 void TIndiFocusControl::StartMove(bool inward, bool) {

@@ -85,6 +85,7 @@ TEST_F(IndiFocuser, MovesToAndByAndReportsTheServersPosition) {
 }
 
 TEST_F(IndiFocuser, LostServerEndsTheMoveWithAMessage) {
+    ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));
     focuser->MoveTo(0);  // the whole travel: still running when the server dies
     ASSERT_FALSE(focuser->GetIdle());
     server->Kill();
