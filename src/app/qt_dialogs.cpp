@@ -10,7 +10,8 @@ kv::DialogResult QtDialogs::Show(const std::string& text, kv::DialogType type, k
     if (unattended_) {
         std::fprintf(stdout, "Kessivane: %s\n", text.c_str());
         std::fflush(stdout);
-        return buttons == kv::DialogButtons::YesNo ? kv::DialogResult::Yes : kv::DialogResult::Ok;
+        const bool question = buttons == kv::DialogButtons::YesNo || buttons == kv::DialogButtons::YesCancel;
+        return question ? kv::DialogResult::Yes : kv::DialogResult::Ok;
     }
     if (QThread::currentThread() == thread()) return ShowOnGuiThread(qtext, type, buttons);
     kv::DialogResult result = kv::DialogResult::Ok;
@@ -41,11 +42,13 @@ kv::DialogResult QtDialogs::ShowOnGuiThread(const QString& text, kv::DialogType 
         case kv::DialogButtons::Ok: box.setStandardButtons(QMessageBox::Ok); break;
         case kv::DialogButtons::YesNo: box.setStandardButtons(QMessageBox::Yes | QMessageBox::No); break;
         case kv::DialogButtons::OkRetry: box.setStandardButtons(QMessageBox::Ok | QMessageBox::Retry); break;
+        case kv::DialogButtons::YesCancel: box.setStandardButtons(QMessageBox::Yes | QMessageBox::Cancel); break;
     }
     switch (box.exec()) {
         case QMessageBox::Yes: return kv::DialogResult::Yes;
         case QMessageBox::No: return kv::DialogResult::No;
         case QMessageBox::Retry: return kv::DialogResult::Retry;
+        case QMessageBox::Cancel: return kv::DialogResult::Cancel;
         default: return kv::DialogResult::Ok;
     }
 }

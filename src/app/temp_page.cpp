@@ -772,8 +772,8 @@ void TTempPage::TCResetButtonClick() {
 
 // ---------------------------------------------------------------- calibration
 
-bool TTempPage::Ask(const char* question, kv::DialogType type) {
-    return form_.Dialogs().Show(question, type, kv::DialogButtons::YesNo) == kv::DialogResult::Yes;
+bool TTempPage::Ask(const char* question, kv::DialogType type, kv::DialogButtons buttons) {
+    return form_.Dialogs().Show(question, type, buttons) == kv::DialogResult::Yes;
 }
 
 void TTempPage::Tell(const kv::TCStatus& status) {
@@ -819,14 +819,14 @@ void TTempPage::AutoFocusCompleted() {
 void TTempPage::DeletePointButtonClick() {
     const int row = listView_->SingleSelectedRow();
     if (calibration_.Count() == 0 || row < 0) return;
-    if (!Ask(kv::kDeletePointQuestion, kv::DialogType::Confirmation)) return;
+    if (!Ask(kv::kDeletePointQuestion, kv::DialogType::Confirmation, kv::DialogButtons::YesCancel)) return;
     ClearFit();
     calibration_.DeleteRow(static_cast<std::size_t>(row));
     listView_->Refresh();
 }
 
 void TTempPage::ClearAllButtonClick() {
-    if (!Ask(kv::kClearAllQuestion, kv::DialogType::Warning)) return;
+    if (!Ask(kv::kClearAllQuestion, kv::DialogType::Warning, kv::DialogButtons::YesCancel)) return;
     calibration_.ClearAll();
     listView_->Refresh();
 }

@@ -119,7 +119,7 @@ private:
     void LoadTCButtonClick(bool merge);
     void SaveTCButtonClick();
     void ClearFit();
-    bool Ask(const char* question, kv::DialogType type);
+    bool Ask(const char* question, kv::DialogType type, kv::DialogButtons buttons = kv::DialogButtons::YesNo);
     void Tell(const kv::TCStatus& status);
     QString AskOpenFileName();
 

@@ -18,8 +18,8 @@
 namespace kv {
 
 enum class DialogType { Error, Warning, Information, Confirmation };
-enum class DialogButtons { Ok, YesNo, OkRetry };
-enum class DialogResult { Ok, Yes, No, Retry };
+enum class DialogButtons { Ok, YesNo, OkRetry, YesCancel };
+enum class DialogResult { Ok, Yes, No, Retry, Cancel };
 
 struct DeferredMessage {
     std::string text;
