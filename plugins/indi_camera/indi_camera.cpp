@@ -12,7 +12,6 @@
 #include <baseclient.h>
 #include <basedevice.h>
 #include <dlfcn.h>
-#include <fitsio.h>
 #include <signal.h>
 #include <indiproperty.h>
 
@@ -26,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "fits_decode.h"
 #include "kessivane/camera_plugin.h"
 
 namespace {
@@ -221,7 +221,8 @@ bool Connect() {
     {
         std::unique_lock lock(l.mutex);
         if (!WaitFor(l, lock, std::chrono::milliseconds(kConnectWaitMs), [&] { return !l.device.empty() && l.hasConnection; })) {
-            Fail("the server at " + where + " has no camera");
+            Fail(g_config.device.empty() ? "the server at " + where + " has no camera"
+                                         : "the server at " + where + " has no device \"" + g_config.device + "\"");
             lock.unlock();
             Drop();
             return false;
@@ -283,36 +284,15 @@ bool Expose(double seconds, int x, int y, int w, int h, std::vector<std::uint16_
         }
         file.swap(l.blob);
     }
-    fitsfile* fits = nullptr;
-    int status = 0;
-    void* memory = file.data();
-    std::size_t size = file.size();
-    if (fits_open_memfile(&fits, "frame.fits", READONLY, &memory, &size, 0, nullptr, &status) != 0) {
-        Fail("the frame is no FITS file");
+    kv::indi::FitsFrame decoded;
+    std::string error;
+    if (!kv::indi::DecodeFits(file.data(), file.size(), decoded, error)) {
+        Fail(error);
         return false;
     }
-    int naxis = 0;
-    long dims[3] = {0, 0, 0};
-    fits_get_img_dim(fits, &naxis, &status);
-    fits_get_img_size(fits, 3, dims, &status);
-    if (status == 0 && naxis >= 2 && dims[0] > 0 && dims[1] > 0) {
-        outW = dims[0];
-        outH = dims[1];
-        pixels.assign(static_cast<std::size_t>(outW * outH), 0);
-        int anyNull = 0;
-        unsigned short nullValue = 0;
-        fits_read_img(fits, TUSHORT, 1, outW * outH, &nullValue, pixels.data(), &anyNull, &status);
-    } else if (status == 0) {
-        status = BAD_NAXIS;
-    }
-    int closeStatus = 0;
-    fits_close_file(fits, &closeStatus);
-    if (status != 0) {
-        char text[FLEN_STATUS] = {};
-        fits_get_errstatus(status, text);
-        Fail(std::string("the frame could not be read: ") + text);
-        return false;
-    }
+    outW = decoded.width;
+    outH = decoded.height;
+    pixels.swap(decoded.pixels);
     return true;
 }
 

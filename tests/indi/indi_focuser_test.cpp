@@ -7,6 +7,7 @@
 #include "focuser/indi_focus_control.h"
 #include "indi/indi_server.h"
 #include "platform/named_event.h"
+#include "shell/log_channel.h"
 #include "shell/port_map.h"
 #include "support/eventually.h"
 #include "support/recording_dialogs.h"
@@ -38,9 +39,12 @@ protected:
         if (!IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
         server = std::make_unique<IndiServer>();
         ASSERT_TRUE(server->Running());
+        Open("Focuser Simulator");
+    }
+    void Open(const std::string& device) {
         // The COM port reaches the server through the settings' [Ports] line.
-        folder.Write("settings.ini", "[Ports]\r\nCOM5=indi://localhost:" + std::to_string(server->Port()) +
-                                         "/Focuser Simulator\r\n");
+        folder.Write("settings.ini", "[Ports]\r\nCOM5=indi://localhost:" + std::to_string(server->Port()) + "/" +
+                                         device + "\r\n");
         focuser = CreateFocusControl(FocuserKindFromName("INDI Focuser"), dialogs);
         ASSERT_TRUE(dynamic_cast<TIndiFocusControl*>(focuser.get()));
         const std::string ini = folder.File("settings.ini");
@@ -48,7 +52,9 @@ protected:
         focuser->SetOnIdleChange([this](TFocusControl&, bool idle) { (idle ? idleReports : busyReports)++; });
         focuser->SetOnCTSChange([this](TFocusControl&, std::int32_t, bool) { ctsReports++; });
         focuser->SetComPort(5);
-        ASSERT_TRUE(focuser->OpenPort());
+        if (device == "Focuser Simulator") {
+            ASSERT_TRUE(focuser->OpenPort());
+        }
     }
 
     test::RecordingDialogs dialogs;
@@ -94,6 +100,32 @@ TEST_F(IndiFocuser, LostServerEndsTheMoveWithAMessage) {
     ASSERT_TRUE(test::Eventually([&] { return !dialogs.Deferred().empty(); }, 2s));
     EXPECT_EQ(dialogs.Deferred().front(), kIndiLostServerText);
     EXPECT_FALSE(focuser->OpenPort());  // nobody answers now, and that is no hang either
+}
+
+// The simulated focuser cannot abort (it defines no abort switch) and only
+// reports the target at the end, so this checks our side: the move ends at once.
+TEST_F(IndiFocuser, StopEndsALongMoveAtOnce) {
+    ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));
+    focuser->MoveTo(0);  // the whole travel: seconds in the simulator
+    ASSERT_FALSE(focuser->GetIdle());
+    focuser->StopMove();
+    EXPECT_EQ(done->Wait(1s), WaitResult::Signalled);
+    EXPECT_TRUE(focuser->GetIdle());
+    EXPECT_EQ(idleReports.load(), 1);
+    EXPECT_TRUE(dialogs.Deferred().empty());
+}
+
+TEST_F(IndiFocuser, AnUnknownDeviceFailsByName) {
+    focuser->ClosePort();
+    ProgramLog::Instance().logging = true;
+    (void)LogChannel::Instance().TakePending();
+    Open("No Such Focuser");
+    EXPECT_FALSE(focuser->OpenPort());
+    bool named = false;
+    for (const LogLine& l : LogChannel::Instance().TakePending()) {
+        named = named || l.text.find("no device \"No Such Focuser\"") != std::string::npos;
+    }
+    EXPECT_TRUE(named);
 }
 
 }  // namespace

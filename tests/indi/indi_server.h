@@ -1,16 +1,27 @@
 #pragma once
 // A device server with the simulated camera and focuser, on a free port, for
-// one test. Tests skip when the server program is not installed.
+// one test. Tests skip when the server program is not installed. The server
+// gets a home, socket and FIFO of its own, so the drivers' saved settings never
+// touch the user's, and a stand-in star catalogue: the camera simulator asks an
+// external catalogue program for the stars in its field. The stand-in names
+// one star of magnitude 7, kStarNorthArcmin north and kStarEastArcmin east of
+// wherever the camera points, so its pixel follows from the plate scale alone
+// (the simulator's own pointing goes through a date-dependent precession).
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/temp_files.h"
 #include <thread>
 
 extern char** environ;
@@ -21,16 +32,24 @@ class IndiServer {
 public:
     static bool Installed() { return access("/usr/bin/indiserver", X_OK) == 0; }
 
+    static constexpr double kStarNorthArcmin = 2.0;
+    static constexpr double kStarEastArcmin = 3.0;
+
     IndiServer() {
         port_ = FreePort();
         const std::string port = std::to_string(port_);
-        const char* argv[] = {"indiserver", "-p", port.c_str(), "indi_simulator_ccd", "indi_simulator_focus", nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&pid_, "indiserver", &actions, nullptr, const_cast<char* const*>(argv), environ) != 0) pid_ = 0;
-        posix_spawn_file_actions_destroy(&actions);
+        home_.Write("gsc",
+                    "#!/bin/sh\n"
+                    "awk -v ra=\"$2\" -v dec=\"$3\" 'BEGIN { c = cos(dec * 3.14159265358979 / 180);\n"
+                    "  printf \"%10s %f %f %f %f %f %d %d %4s %2s %f %d\\n\", \"GSC0000001\", ra + " +
+                        std::to_string(kStarEastArcmin) + " / 60 / c, dec + " + std::to_string(kStarNorthArcmin) +
+                        " / 60, 0.2, 7.0, 0.2, 0, 0, \"A000\", \"GS\", 0.1, 0 }'\n");
+        chmod(home_.File("gsc").c_str(), 0755);
+        const std::string socket = home_.File("socket"), fifo = home_.File("fifo");
+        mkfifo(fifo.c_str(), 0600);
+        const char* argv[] = {"indiserver",         "-p", port.c_str(), "-u", socket.c_str(), "-f", fifo.c_str(),
+                              "indi_simulator_ccd", "indi_simulator_focus", nullptr};
+        pid_ = Spawn(argv);
         // Ready once it accepts connections and its drivers have had time to define themselves.
         for (int i = 0; i < 100 && pid_ > 0 && !Accepts(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -40,6 +59,15 @@ public:
     IndiServer& operator=(const IndiServer&) = delete;
 
     int Port() const { return port_; }
+    // Sets a property as "device.property.element;...=value;...", as the
+    // server's own command-line client takes it; true when the server took it.
+    bool Set(const std::string& spec) const {
+        const std::string port = std::to_string(port_);
+        const char* argv[] = {"indi_setprop", "-p", port.c_str(), "-t", "5", spec.c_str(), nullptr};
+        const pid_t pid = Spawn(argv);
+        int status = 0;
+        return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
     bool Running() const { return pid_ > 0; }
     // Ends the server and its drivers at once, as a crash or a pulled cable would.
     void Kill() {
@@ -50,6 +78,25 @@ public:
     }
 
 private:
+    // Quiet, with the catalogue first on the path and the temporary home.
+    pid_t Spawn(const char* const* argv) const {
+        std::vector<std::string> env{"HOME=" + home_.Path().string(),
+                                     "PATH=" + home_.Path().string() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (std::string_view(*e).substr(0, 5) != "HOME=" && std::string_view(*e).substr(0, 5) != "PATH=") env.emplace_back(*e);
+        }
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        pid_t pid = 0;
+        if (posix_spawnp(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), envp.data()) != 0) pid = 0;
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
     static int FreePort() {
         const int s = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
@@ -72,6 +119,7 @@ private:
         return ok;
     }
 
+    TempDir home_;
     int port_ = 0;
     pid_t pid_ = 0;
 };

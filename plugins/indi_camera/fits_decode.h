@@ -1,0 +1,77 @@
+#pragma once
+// Decodes the frame file a device server sends: a FITS image of 16-bit pixels
+// (signed, or unsigned through BZERO 32768). Anything else is refused with the
+// reason rather than converted: an 8-bit or floating-point frame would reach
+// the focus figures on another scale and mislead the focusing silently.
+#include <fitsio.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kv::indi {
+
+struct FitsFrame {
+    long width = 0;
+    long height = 0;
+    std::vector<std::uint16_t> pixels;  // row-major, first file row first
+};
+
+// False with `error` set when the bytes are no 16-bit FITS image of at least
+// two axes; the first plane of a cube is taken.
+inline bool DecodeFits(const char* data, std::size_t size, FitsFrame& frame, std::string& error) {
+    if (data == nullptr || size == 0) {
+        error = "the frame is empty";
+        return false;
+    }
+    // cfitsio wants a writable pointer even for reading; the copy keeps the
+    // caller's bytes const.
+    std::vector<char> copy(data, data + size);
+    void* memory = copy.data();
+    std::size_t memorySize = copy.size();
+    fitsfile* fits = nullptr;
+    int status = 0;
+    if (fits_open_memfile(&fits, "frame.fits", READONLY, &memory, &memorySize, 0, nullptr, &status) != 0) {
+        error = "the frame is no FITS file";
+        return false;
+    }
+    int bitpix = 0;
+    int naxis = 0;
+    long dims[3] = {0, 0, 0};
+    LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
+    fits_get_img_type(fits, &bitpix, &status);
+    fits_get_img_dim(fits, &naxis, &status);
+    fits_get_img_size(fits, 3, dims, &status);
+    fits_get_hduaddrll(fits, &headStart, &dataStart, &dataEnd, &status);
+    bool ok = false;
+    if (status == 0 && bitpix != SHORT_IMG) {
+        error = bitpix < 0 ? "the frame has floating-point pixels, not 16-bit ones"
+                           : "the frame has " + std::to_string(bitpix) + "-bit pixels, not 16-bit ones";
+    } else if (status == 0 && (naxis < 2 || dims[0] <= 0 || dims[1] <= 0)) {
+        error = "the frame holds no image";
+    } else if (status == 0 && dataStart + 2 * LONGLONG{dims[0]} * dims[1] > static_cast<LONGLONG>(size)) {
+        // cfitsio would read on past the end of the bytes it was given.
+        error = "the frame is cut short";
+    } else if (status == 0) {
+        frame.width = dims[0];
+        frame.height = dims[1];
+        frame.pixels.assign(static_cast<std::size_t>(dims[0] * dims[1]), 0);
+        int anyNull = 0;
+        unsigned short nullValue = 0;
+        ok = fits_read_img(fits, TUSHORT, 1, dims[0] * dims[1], &nullValue, frame.pixels.data(), &anyNull, &status) == 0;
+    }
+    int closeStatus = 0;
+    fits_close_file(fits, &closeStatus);
+    if (status != 0) {
+        char text[FLEN_STATUS] = {};
+        fits_get_errstatus(status, text);
+        error = std::string("the frame could not be read: ") + text;
+    }
+    if (!ok) {
+        frame = {};
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kv::indi

@@ -1,0 +1,58 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "indi_camera/fits_decode.h"
+
+namespace kv {
+namespace {
+
+// A 3 x 2 FITS image of the given type, written to memory as a server would send it.
+template <class T>
+std::vector<char> Fits(int bitpix, int dataType, std::vector<T> values) {
+    std::size_t size = 2880;
+    void* memory = std::malloc(size);
+    fitsfile* f = nullptr;
+    int status = 0;
+    long dims[2] = {3, 2};
+    fits_create_memfile(&f, &memory, &size, 2880, std::realloc, &status);
+    fits_create_img(f, bitpix, 2, dims, &status);
+    fits_write_img(f, dataType, 1, 6, values.data(), &status);
+    fits_close_file(f, &status);
+    EXPECT_EQ(status, 0);
+    std::vector<char> bytes(static_cast<char*>(memory), static_cast<char*>(memory) + size);
+    std::free(memory);
+    return bytes;
+}
+
+TEST(FitsDecode, ReadsSixteenBitFramesAndRefusesOthersWithTheReason) {
+    // Unsigned 16-bit, as cameras write it (BZERO 32768): the top of the range survives.
+    const auto good = Fits<unsigned short>(USHORT_IMG, TUSHORT, {0, 1, 2, 30000, 65535, 7});
+    indi::FitsFrame frame;
+    std::string error;
+    ASSERT_TRUE(indi::DecodeFits(good.data(), good.size(), frame, error)) << error;
+    EXPECT_EQ(frame.width, 3);
+    EXPECT_EQ(frame.height, 2);
+    EXPECT_EQ(frame.pixels, (std::vector<std::uint16_t>{0, 1, 2, 30000, 65535, 7}));
+
+    const auto bytes8 = Fits<unsigned char>(BYTE_IMG, TBYTE, {1, 2, 3, 4, 5, 6});
+    EXPECT_FALSE(indi::DecodeFits(bytes8.data(), bytes8.size(), frame, error));
+    EXPECT_EQ(error, "the frame has 8-bit pixels, not 16-bit ones");
+    EXPECT_TRUE(frame.pixels.empty());
+
+    const auto floats = Fits<float>(FLOAT_IMG, TFLOAT, {0.5f, 1, 2, 3, 4, 5});
+    EXPECT_FALSE(indi::DecodeFits(floats.data(), floats.size(), frame, error));
+    EXPECT_EQ(error, "the frame has floating-point pixels, not 16-bit ones");
+
+    const std::string text = "SIMPLE? no, a JPEG or an error page";
+    EXPECT_FALSE(indi::DecodeFits(text.data(), text.size(), frame, error));
+    EXPECT_EQ(error, "the frame is no FITS file");
+
+    // Cut short: the header promises pixels the bytes do not hold.
+    EXPECT_FALSE(indi::DecodeFits(good.data(), 2880, frame, error));
+    EXPECT_EQ(error, "the frame is cut short");
+}
+
+}  // namespace
+}  // namespace kv
