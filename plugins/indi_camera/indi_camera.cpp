@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/no_sigpipe.h"
 #include "fits_decode.h"
 #include "kessivane/camera_plugin.h"
 
@@ -45,29 +46,6 @@ constexpr int kConnectWaitMs = 5000;
 constexpr int kFallbackWidth = 1280;  // until the camera has told its size
 constexpr int kFallbackHeight = 1024;
 
-// Writing to a server that has just gone raises SIGPIPE, which would end the
-// host. Held on the writing thread only: the signal is taken back before the
-// mask is restored, so the process's own handling stays as it was.
-class NoSigPipe {
-public:
-    NoSigPipe() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-    }
-    ~NoSigPipe() {
-        const timespec zero{0, 0};
-        while (sigtimedwait(&pipe_, nullptr, &zero) > 0) {
-        }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    }
-    NoSigPipe(const NoSigPipe&) = delete;
-    NoSigPipe& operator=(const NoSigPipe&) = delete;
-
-private:
-    sigset_t pipe_{};
-    sigset_t old_{};
-};
 
 void Fail(const std::string& why) { std::fprintf(stderr, "indi_camera: %s\n", why.c_str()); }
 
@@ -309,7 +287,7 @@ KVBool Deliver(KVImageObject* image, bool focus, int cx, int cy, double gain) {
     }
     if (image->GetExposureTime(image, &seconds) != KV_S_OK || !(seconds > 0.0)) seconds = 1.0;
     std::lock_guard lock(g_mutex);
-    NoSigPipe noSigPipe;
+    kv::NoSigPipe noSigPipe;
     if (!Connect()) return KV_FALSE;
     int sensorW = 0, sensorH = 0;
     {
@@ -356,7 +334,7 @@ KV_PLUGIN_EXPORT void DLLQueryCameraData(TCameraData* data) {
     {
         std::lock_guard lock(g_mutex);
         config = LoadConfig();
-        NoSigPipe noSigPipe;
+        kv::NoSigPipe noSigPipe;
         // The host sizes its images from this record before it initialises
         // the camera, so the camera's own size is asked for here already.
         (void)Connect();
@@ -393,7 +371,7 @@ KV_PLUGIN_EXPORT void DLLQueryCameraData(TCameraData* data) {
 
 KV_PLUGIN_EXPORT KVBool DLLInitCamera(int32_t) {
     std::lock_guard lock(g_mutex);
-    NoSigPipe noSigPipe;
+    kv::NoSigPipe noSigPipe;
     return Connect() ? KV_TRUE : KV_FALSE;
 }
 

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <exception>
 
+#include "platform/no_sigpipe.h"
 #include "shell/log_channel.h"
 #include "shell/port_map.h"
 
@@ -31,29 +32,6 @@ constexpr const char* kRelElement = "FOCUS_RELATIVE_POSITION";
 constexpr const char* kMotionProperty = "FOCUS_MOTION";
 constexpr const char* kAbortProperty = "FOCUS_ABORT_MOTION";
 constexpr const char* kTempProperty = "FOCUS_TEMPERATURE";
-// Writing to a server that has just gone raises SIGPIPE, which would end the
-// program; blocked on the writing thread only and taken back before the mask
-// is restored.
-class NoSigPipe {
-public:
-    NoSigPipe() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-    }
-    ~NoSigPipe() {
-        const timespec zero{0, 0};
-        while (sigtimedwait(&pipe_, nullptr, &zero) > 0) {
-        }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    }
-    NoSigPipe(const NoSigPipe&) = delete;
-    NoSigPipe& operator=(const NoSigPipe&) = delete;
-
-private:
-    sigset_t pipe_{};
-    sigset_t old_{};
-};
 
 }  // namespace
 
@@ -156,7 +134,7 @@ bool TIndiFocusControl::OpenPort() {
         return false;
     }
     if (!link_->deviceConnected.load()) {
-        NoSigPipe noSigPipe;
+        kv::NoSigPipe noSigPipe;
         link_->connectDevice(device_.c_str());
     }
     if (!WaitUntil([this] { return link_->deviceConnected.load() && (sawAbsolute_ || (sawRelative_ && sawMotion_)); },
@@ -313,7 +291,7 @@ void TIndiFocusControl::MoveBy(std::int32_t steps) {
     }
     fIdle_.store(false);
     DoIdleChange();
-    NoSigPipe noSigPipe;
+    kv::NoSigPipe noSigPipe;
     if (via == Via::Absolute) {
         link_->sendNewNumber(device_.c_str(), kAbsProperty, kAbsElement, target);
     } else {
@@ -349,7 +327,7 @@ void TIndiFocusControl::StartMove(bool inward, bool) {
 
 void TIndiFocusControl::StopMove() {
     if (link_ && portOpen_.load()) {
-        NoSigPipe noSigPipe;
+        kv::NoSigPipe noSigPipe;
         link_->sendNewSwitch(device_.c_str(), kAbortProperty, "ABORT");
     }
     EndMove({});
