@@ -12,4 +12,7 @@ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_TSAN=ON \
 cmake --build build/tsan -j "$(nproc)"
 
 cd build/tsan
+# Set here: the test properties carry only the first of their environment
+# entries through test discovery. The suppressions cover third-party code only.
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
 ctest --output-on-failure -j "$(nproc)"
