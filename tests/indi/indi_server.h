@@ -61,9 +61,9 @@ public:
     int Port() const { return port_; }
     // Sets a property as "device.property.element;...=value;...", as the
     // server's own command-line client takes it; true when the server took it.
-    bool Set(const std::string& spec) const {
+    bool Set(const std::string& assignment) const {
         const std::string port = std::to_string(port_);
-        const char* argv[] = {"indi_setprop", "-p", port.c_str(), "-t", "5", spec.c_str(), nullptr};
+        const char* argv[] = {"indi_setprop", "-p", port.c_str(), "-t", "5", assignment.c_str(), nullptr};
         const pid_t pid = Spawn(argv);
         int status = 0;
         return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
