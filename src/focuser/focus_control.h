@@ -41,6 +41,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <exception>
 #include <optional>
 #include <string>
 #include <thread>
@@ -339,6 +340,17 @@ protected:
             resolver = portResolver_;
         }
         return resolver(comPort);
+    }
+    // The device behind the controller's COM port; nullopt when no port is
+    // chosen or the port names no device.
+    std::optional<std::string> ChosenPortDevice() const {
+        const int com = ComPort();
+        if (com == 0) return std::nullopt;
+        try {
+            return ResolvePort(com);
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
     }
     PortFactoryFn PortFactory() const {
         std::lock_guard lock(settingsMutex_);

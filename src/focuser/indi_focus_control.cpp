@@ -99,13 +99,9 @@ bool TIndiFocusControl::WaitUntil(const std::function<bool()>& ready, int timeou
 bool TIndiFocusControl::OpenPort() {
     ClosePort();
     const int com = ComPort();
-    if (com == 0) return false;
-    std::string device;
-    try {
-        device = ResolvePort(com);
-    } catch (const std::exception&) {
-        return false;
-    }
+    const std::optional<std::string> chosen = ChosenPortDevice();
+    if (!chosen) return false;
+    const std::string& device = *chosen;
     const std::optional<IndiAddress> address = ParseIndiAddress(device);
     if (!address) {
         WriteProgramLog("COM" + std::to_string(com) + " is mapped to no indi:// address: " + device);

@@ -104,13 +104,9 @@ void TPositionFocusControl::DoIdleChange() {
 bool TPositionFocusControl::OpenPort() {
     ClosePort();
     const int com = ComPort();
-    if (com == 0) return false;
-    std::string device;
-    try {
-        device = ResolvePort(com);
-    } catch (const std::exception&) {
-        return false;
-    }
+    const std::optional<std::string> chosen = ChosenPortDevice();
+    if (!chosen) return false;
+    const std::string& device = *chosen;
     port_->SetDevice(device);
     port_->SetFactory(PortFactory());
     if (!port_->Open()) {

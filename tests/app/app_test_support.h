@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "focuser/focus_control.h"
@@ -75,6 +77,43 @@ public:
 };
 
 // A fresh program folder with the shipped catalogue, removed afterwards.
+// Keeps the KANTREL_MESSAGE codes and values sent.
+class KantrelBus : public kv::IBroadcastBus {
+public:
+    using Codes = std::vector<std::pair<int, std::int64_t>>;
+    bool Broadcast(std::string_view message, std::int64_t code, std::int64_t value, std::string_view) override {
+        std::lock_guard lock(mutex_);
+        if (message == kv::kKantrelMessage) sent_.emplace_back(static_cast<int>(code), value);
+        return true;
+    }
+    Codes Sent() {
+        std::lock_guard lock(mutex_);
+        return sent_;
+    }
+    bool Has(int code, std::int64_t value) {
+        for (const auto& s : Sent()) {
+            if (s == std::pair<int, std::int64_t>{code, value}) return true;
+        }
+        return false;
+    }
+    // The values sent with `code`, in order.
+    std::vector<std::int64_t> Values(int code) {
+        std::vector<std::int64_t> values;
+        for (const auto& [c, v] : Sent()) {
+            if (c == code) values.push_back(v);
+        }
+        return values;
+    }
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        sent_.clear();
+    }
+
+private:
+    std::mutex mutex_;
+    Codes sent_;
+};
+
 class ProgramFolder : public kv::test::TempDir {
 public:
     ProgramFolder() {

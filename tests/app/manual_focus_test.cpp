@@ -34,35 +34,8 @@ using kvtest::ProcessEventsUntil;
 
 namespace {
 
-using Codes = std::vector<std::pair<int, std::int64_t>>;
-
-// Keeps the KANTREL_MESSAGE codes and values sent.
-class KantrelBus : public kv::IBroadcastBus {
-public:
-    bool Broadcast(std::string_view message, std::int64_t code, std::int64_t value, std::string_view) override {
-        std::lock_guard lock(mutex_);
-        if (message == kv::kKantrelMessage) sent_.emplace_back(static_cast<int>(code), value);
-        return true;
-    }
-    Codes Sent() {
-        std::lock_guard lock(mutex_);
-        return sent_;
-    }
-    bool Has(int code, std::int64_t value) {
-        for (const auto& s : Sent()) {
-            if (s == std::pair<int, std::int64_t>{code, value}) return true;
-        }
-        return false;
-    }
-    void Clear() {
-        std::lock_guard lock(mutex_);
-        sent_.clear();
-    }
-
-private:
-    std::mutex mutex_;
-    Codes sent_;
-};
+using Codes = kvtest::KantrelBus::Codes;
+using kvtest::KantrelBus;
 
 // Records the clips it is asked to play ("0F").
 class RecordingPlayer final : public kv::ISoundPlayer {

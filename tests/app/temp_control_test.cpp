@@ -35,24 +35,6 @@ using kvtest::ProcessEventsUntil;
 
 namespace {
 
-// The compensation moves announced to the hub companion (code 7).
-class MoveBus : public kv::IBroadcastBus {
-public:
-    bool Broadcast(std::string_view message, std::int64_t code, std::int64_t value, std::string_view) override {
-        std::lock_guard lock(mutex_);
-        if (message == kv::kKantrelMessage && code == kv::kKantrelCompensationMove) moves_.push_back(value);
-        return true;
-    }
-    std::vector<std::int64_t> Moves() {
-        std::lock_guard lock(mutex_);
-        return moves_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::int64_t> moves_;
-};
-
 class TempControl : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -124,7 +106,7 @@ protected:
 
     kvtest::ProgramFolder folder;
     kvtest::RecordingDialogs dialogs;
-    MoveBus bus;
+    kvtest::KantrelBus bus;  // the compensation moves go out as code 7
     kv::IBroadcastBus* previousBus = nullptr;
     std::shared_ptr<kvsim::HubSimulator> hub;
     std::optional<TMainForm> window;
@@ -205,7 +187,7 @@ TEST_F(TempControl, LeavingDuringAutomaticCompensationKeepsTheScheduleTheClockAn
     Find<QDoubleSpinBox>("AutoTCRateSE")->setValue(0.5);
     Find<QCheckBox>("AutoSwitch")->click();
     // The first activation corrects at once (nothing has changed yet) and schedules the next.
-    EXPECT_EQ(bus.Moves(), std::vector<std::int64_t>{0});
+    EXPECT_EQ(bus.Values(kv::kKantrelCompensationMove), std::vector<std::int64_t>{0});
     EXPECT_EQ(Text("MethodPanel"), kv::kMethodAutomatic);
     EXPECT_EQ(Text("TimeUntilPanel"), "00:30");
     EXPECT_EQ(Text("StartTempPanel"), Text("AvgTempLabel"));
@@ -221,7 +203,7 @@ TEST_F(TempControl, LeavingDuringAutomaticCompensationKeepsTheScheduleTheClockAn
     EXPECT_EQ(window->windowTitle(), "Kessivane " + Text("AvgTempLabel"));
     // Seconds pass quickly: the countdown runs out and the next correction is made.
     page->SecondTimer()->setInterval(5);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return bus.Moves().size() == 2; }, 10000));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return bus.Values(kv::kKantrelCompensationMove).size() == 2; }, 10000));
     EXPECT_FALSE(Find<QLabel>("CurrentTimeLabel")->text().isEmpty());
     EXPECT_FALSE(window->TCWindow()->findChild<QLabel*>("CurrentTimeLabel")->text().isEmpty());
     EXPECT_TRUE(window->windowTitle().startsWith("Kessivane "));
@@ -264,12 +246,12 @@ TEST_F(TempControl, CompensateInTheWindowIsCompensateNowWithItsInterruptWarning)
         EXPECT_EQ(box.text, kv::kInterruptsOffText);
         EXPECT_EQ(box.type, kv::DialogType::Warning);
     }
-    EXPECT_TRUE(bus.Moves().empty());
+    EXPECT_TRUE(bus.Values(kv::kKantrelCompensationMove).empty());
     EXPECT_TRUE(Text("MethodPanel").isEmpty());
 
     window->OnBroadcast(kv::kKvMsg, kv::kInterruptReportKey, 0);
     tc->CompNow()->click();
-    EXPECT_EQ(bus.Moves(), std::vector<std::int64_t>{0});
+    EXPECT_EQ(bus.Values(kv::kKantrelCompensationMove), std::vector<std::int64_t>{0});
     EXPECT_EQ(Text("MethodPanel"), kv::kMethodManual);
     EXPECT_EQ(Text("StepsMovedPanel"), "0");
     EXPECT_EQ(tc->findChild<QLabel*>("LastTemp")->text(), Text("TempPanel"));
