@@ -1,0 +1,111 @@
+// The real main window with a camera and a focuser behind a device server:
+// the server's simulated camera draws the star's blur from where its simulated
+// focuser stands, so an auto focus through the window closes the loop across
+// the network, the plug-in and the focuser driver together.
+#include <QAbstractButton>
+#include <QMouseEvent>
+#include <QSlider>
+#include <QSpinBox>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <optional>
+
+#include "app/auto_focus_page.h"
+#include "app/focusing_view.h"
+#include "app/main_form.h"
+#include "app/radio_group.h"
+#include "focuser/voice_thread.h"
+#include "app_test_support.h"
+#include "indi/indi_server.h"
+
+using kvtest::ProcessEventsUntil;
+
+namespace {
+
+constexpr int kStart = 50000;  // where the server's focuser starts
+constexpr int kBest = kStart + 60;
+// With the simulated camera's defocus scale at 1000 the star's FWHM is 2.70 px
+// at best focus, 2.76 px 20 steps away and 3.24 px 60 away, and frames of one
+// position differ by 0.01 px: within 10 steps of best focus the star cannot
+// be told apart from the best, and the search stops once its bracket is a
+// fifth of the distance walked. 15 steps holds both; a wrong turn ends 40 or
+// more away.
+constexpr int kTolerance = 15;
+
+// The focuser's position as the server has it: the search counts from where it
+// started, so the window's own count says nothing about the server's.
+long ServerPosition(int port) {
+    const std::string command = "indi_getprop -1 -p " + std::to_string(port) +
+                                " 'Focuser Simulator.ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION'";
+    FILE* out = popen(command.c_str(), "r");
+    if (out == nullptr) return -1;
+    char line[64] = {};
+    const bool read = std::fgets(line, sizeof line, out) != nullptr;
+    pclose(out);
+    return read ? std::lround(std::strtod(line, nullptr)) : -1;
+}
+
+TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestFocus) {
+    if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
+    kv::test::IndiServer server;
+    ASSERT_TRUE(server.Running());
+    // Optics, a pointing and a steep focus curve with its best point 60 steps out.
+    ASSERT_TRUE(server.Set("CCD Simulator.CONNECTION.CONNECT=On"));
+    ASSERT_TRUE(server.Set("CCD Simulator.SCOPE_INFO.FOCAL_LENGTH;APERTURE=800;120"));
+    ASSERT_TRUE(server.Set("CCD Simulator.EQUATORIAL_PE.RA_PE;DEC_PE=12;45"));
+    ASSERT_TRUE(server.Set("CCD Simulator.SIM_FOCUSING.SIM_FOCUS_POSITION;SIM_FOCUS_MAX=" + std::to_string(kBest) +
+                           ";1000"));
+
+    kvtest::ProgramFolder folder;
+    std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "indi_camera.so", folder.File("indi_camera.so"));
+    const std::string port = std::to_string(server.Port());
+    folder.Write("indi_camera.ini", "Host=localhost\nPort=" + port + "\nDevice=CCD Simulator\n");
+    folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=INDI Camera\r\nFocuser=INDI Focuser\r\nComPort=1\r\n"
+                                  "[Ports]\r\nCOM1=indi://localhost:" + port + "/Focuser Simulator\r\n");
+    kvtest::RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+    window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
+    ASSERT_TRUE(window->FormCreate());
+    ASSERT_TRUE(window->State().cameraReady);
+    ASSERT_TRUE(window->State().portOpen);
+    window->show();
+    kv::TFocusControl* focuser = window->FocusControl();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->CTSCount() == kStart; }));
+    const auto find = [&](const char* name) { return window->findChild<QWidget*>(QString::fromLatin1(name)); };
+
+    // A main image, and the star picked on it where it is brightest.
+    qobject_cast<QSlider*>(find("ExposureMS"))->setValue(20);
+    qobject_cast<QSpinBox*>(find("FocusSamples"))->setValue(1);
+    qobject_cast<QAbstractButton*>(find("GetImageButton"))->click();
+    auto* camera = window->CameraControl();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return camera->Idle() && window->StatusPanelText(0).startsWith(" Image:"); },
+                                   30000));
+    kv::TImageObject* image = camera->MainImage();
+    ASSERT_EQ(image->Width(), 1280);
+    QWidget* display = find("ImageDisplay");
+    const QPointF at(image->MaxX(), image->MaxY());
+    QMouseEvent press(QEvent::MouseButtonPress, at, display->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(display, &press);
+    ASSERT_TRUE(window->State().starSelected);
+
+    // 60 steps from best focus needs the 150-step bracket.
+    window->AutoFocusPage()->InitialStepRG()->SetItemIndex(5);
+    auto* start = qobject_cast<QAbstractButton*>(find("StartSearch"));
+    start->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !window->Focusing()->Running() && start->isEnabled(); }, 180000));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->GetIdle(); }));
+    const long error = ServerPosition(server.Port()) - kBest;
+    std::printf("Auto focus through the device server ended %ld steps from the simulator's best focus\n", error);
+    EXPECT_LE(std::abs(error), kTolerance);
+    EXPECT_EQ(window->StatusPanelText(0), QString::fromLatin1(kv::kSearchCompletePanelText));
+    // The program folder has no voice clips, which is said once per announcement.
+    for (const auto& box : dialogs.shown) {
+        if (box.text.find(kv::kVoiceClipsFailedText) != 0) ADD_FAILURE() << "unexpected message: " << box.text;
+    }
+    window.reset();
+}
+
+}  // namespace
