@@ -3,6 +3,7 @@
 #include <baseclient.h>
 #include <basedevice.h>
 #include <indiproperty.h>
+#include <indipropertyswitch.h>
 
 #include <signal.h>
 
@@ -44,13 +45,26 @@ public:
     std::atomic<bool> hasConnection{false};
     std::atomic<bool> deviceConnected{false};
 
+    // Built apart from the library's copy of FOCUS_MOTION: the library's
+    // one-element helper turns the asked direction on without turning the
+    // other off, and then sends whichever of the two comes first.
+    void SendDirection(bool outward) {
+        INDI::PropertySwitch direction(2);
+        direction.fill(device_.c_str(), kMotionProperty, "", "", IP_RW, ISR_1OFMANY, 0, IPS_IDLE);
+        direction[0].setName("FOCUS_INWARD");
+        direction[0].setState(outward ? ISS_OFF : ISS_ON);
+        direction[1].setName("FOCUS_OUTWARD");
+        direction[1].setState(outward ? ISS_ON : ISS_OFF);
+        sendNewSwitch(direction);
+    }
+
 protected:
-    void newProperty(INDI::Property property) override { Take(property); }
-    void updateProperty(INDI::Property property) override { Take(property); }
+    void newProperty(INDI::Property property) override { Take(property, false); }
+    void updateProperty(INDI::Property property) override { Take(property, true); }
     void serverDisconnected(int) override { owner_.OnServerLost(); }
 
 private:
-    void Take(INDI::Property property) {
+    void Take(INDI::Property property, bool update) {
         if (device_ != property.getDeviceName()) return;
         owner_.Heard();
         if (property.isNameMatch("CONNECTION")) {
@@ -59,6 +73,10 @@ private:
                 if (auto* on = sw->findWidgetByName("CONNECT")) deviceConnected.store(on->getState() == ISS_ON);
             }
             owner_.changed_.notify_all();
+            return;
+        }
+        if (property.isNameMatch(kMotionProperty)) {
+            owner_.OnMotion(update);
             return;
         }
         if (property.getType() != INDI_NUMBER) return;
@@ -111,6 +129,7 @@ bool TIndiFocusControl::OpenPort() {
         std::lock_guard lock(mutex_);
         closing_ = false;
         sawAbsolute_ = sawRelative_ = sawMotion_ = false;
+        motionAsked_ = motionAnswered_ = 0;
         temperature_.reset();
     }
     device_ = address->device;
@@ -191,15 +210,16 @@ void TIndiFocusControl::OnNumber(const std::string& property, int state, const s
             sawRelative_ = true;
             if (element == kRelElement) relMax_ = max;
             if (moving_ && via_ == Via::Relative && busy) sawBusy_ = true;
-            if (moving_ && via_ == Via::Relative && !busy && (sawBusy_ || state == IPS_ALERT)) {
+            // The device answers the direction before it takes up the steps:
+            // an update after every direction asked so far belongs to this move.
+            const bool takenUp = sawBusy_ || motionAnswered_ >= motionAsked_;
+            if (moving_ && via_ == Via::Relative && !busy && (takenUp || state == IPS_ALERT)) {
                 end = true;
                 if (state == IPS_OK && !sawAbsolute_) {
                     relativeCount_ += relSteps_;
                     count = static_cast<std::int32_t>(relativeCount_ - offset_);
                 }
             }
-        } else if (property == kMotionProperty) {
-            sawMotion_ = true;
         } else if (property == kTempProperty) {
             availChanged = !temperature_.has_value();
             temperature_ = value;
@@ -211,6 +231,15 @@ void TIndiFocusControl::OnNumber(const std::string& property, int state, const s
     if (availChanged && !ExchangeTCAvail(true)) DoAvailChange();
     if (property == kTempProperty) AddTemperature(value);
     if (end) EndMove(message);
+}
+
+void TIndiFocusControl::OnMotion(bool answer) {
+    {
+        std::lock_guard lock(mutex_);
+        sawMotion_ = true;
+        if (answer) ++motionAnswered_;
+    }
+    changed_.notify_all();
 }
 
 void TIndiFocusControl::OnServerLost() {
@@ -273,6 +302,7 @@ void TIndiFocusControl::MoveBy(std::int32_t steps) {
         } else if (sawRelative_ && sawMotion_) {
             via = Via::Relative;
             relSteps_ = steps;
+            ++motionAsked_;
         }
         if (via != Via::None) {
             moving_ = true;
@@ -291,7 +321,7 @@ void TIndiFocusControl::MoveBy(std::int32_t steps) {
     if (via == Via::Absolute) {
         link_->sendNewNumber(device_.c_str(), kAbsProperty, kAbsElement, target);
     } else {
-        link_->sendNewSwitch(device_.c_str(), kMotionProperty, steps > 0 ? "FOCUS_OUTWARD" : "FOCUS_INWARD");
+        link_->SendDirection(steps > 0);
         link_->sendNewNumber(device_.c_str(), kRelProperty, kRelElement, std::abs(static_cast<double>(steps)));
     }
 }

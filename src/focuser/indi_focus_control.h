@@ -10,7 +10,11 @@
 // move was asked through (Busy is not idle), and "GENERAL_DELAY_EVENT" is
 // signalled when that property leaves Busy. A focuser without an absolute
 // position is moved through FOCUS_MOTION and REL_FOCUS_POSITION and counted
-// by the steps of each move that ends well.
+// by the steps of each move that ends well (a halted one is not counted: such
+// a device never says how far it got). Such devices often never show the
+// relative property Busy, so its first update after the device has answered
+// the direction switch ends the move; an older update (the answer to an
+// abort, say) arrives before that answer and is passed over.
 //
 // A server that goes away, or falls silent for kIndiSilenceMs during a move,
 // ends the move with a message handed to the desktop through IDialogs::Defer:
@@ -90,6 +94,8 @@ public:
     void OnNumber(const std::string& property, int state, const std::string& element, double value, double min,
                   double max);
     void OnServerLost();
+    // A FOCUS_MOTION definition, or (`answer`) an update of it.
+    void OnMotion(bool answer);
 
 protected:
     void DoIdleChange() override;
@@ -119,6 +125,8 @@ private:
     bool sawAbsolute_ = false;
     bool sawRelative_ = false;
     bool sawMotion_ = false;
+    std::uint64_t motionAsked_ = 0;     // directions sent for relative moves since OpenPort
+    std::uint64_t motionAnswered_ = 0;  // FOCUS_MOTION updates since OpenPort
     std::int64_t absolute_ = 0;
     double absMin_ = 0.0;
     double absMax_ = 0.0;

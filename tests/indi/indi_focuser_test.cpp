@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "focuser/focuser_factory.h"
 #include "focuser/indi_focus_control.h"
@@ -112,6 +115,91 @@ TEST_F(IndiFocuser, StopEndsALongMoveAtOnce) {
     EXPECT_EQ(done->Wait(1s), WaitResult::Signalled);
     EXPECT_TRUE(focuser->GetIdle());
     EXPECT_EQ(idleReports.load(), 1);
+    EXPECT_TRUE(dialogs.Deferred().empty());
+}
+
+// Our own driver: 200 steps a second, able to abort, and with
+// KV_SIM_FOCUS_RELATIVE_ONLY=1 without an absolute position.
+class SlowIndiFocuser : public IndiFocuser {
+protected:
+    void SetUp() override { Start({}); }
+    void Start(const std::vector<std::string>& env) {
+#ifdef KV_INDI_SIM_FOCUS
+        if (!IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
+        server = std::make_unique<IndiServer>(std::vector<std::string>{KV_INDI_SIM_FOCUS}, env);
+        ASSERT_TRUE(server->Running());
+        Open("Kessivane Focuser");
+        ASSERT_TRUE(focuser->OpenPort());
+#else
+        (void)env;
+        GTEST_SKIP() << "the focuser driver was not built";
+#endif
+    }
+    std::string Device(const std::string& what) const { return server->Get("Kessivane Focuser." + what); }
+    int TruePosition() const { return std::atoi(Device("SIM_TRUE_POSITION.STEPS").c_str()); }
+    // As the desktop's Halt does, once the device is well on its way from `from`.
+    void HaltOnTheWay(int from) {
+        EXPECT_TRUE(test::Eventually([&] { return std::abs(TruePosition() - from) >= 100; }, 10s));
+        ASSERT_FALSE(focuser->GetIdle());
+        focuser->CancelMovement();
+        focuser->StopMove();
+        EXPECT_EQ(done->Wait(5s), WaitResult::Signalled);
+        EXPECT_TRUE(focuser->GetIdle());
+    }
+};
+
+class RelativeIndiFocuser : public SlowIndiFocuser {
+protected:
+    void SetUp() override { Start({"KV_SIM_FOCUS_RELATIVE_ONLY=1"}); }
+};
+
+TEST_F(SlowIndiFocuser, HaltAbortsTheDevicesMoveAndTheCountFollowsIt) {
+    ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));
+    focuser->MoveTo(52000);  // ten seconds of travel
+    HaltOnTheWay(50000);
+    ASSERT_TRUE(test::Eventually([&] { return Device("FOCUS_ABORT_MOTION._STATE") == "Ok"; }, 5s));
+    const int rest = TruePosition();
+    EXPECT_GT(rest, 50000);
+    EXPECT_LT(rest, 52000);
+    EXPECT_TRUE(test::Eventually([&] { return focuser->CTSCount() == rest; }, 5s));
+
+    focuser->MoveBy(-300);
+    ASSERT_EQ(done->Wait(20s), WaitResult::Signalled);
+    EXPECT_EQ(TruePosition(), rest - 300);
+    EXPECT_EQ(focuser->CTSCount(), rest - 300);
+    EXPECT_EQ(busyReports.load(), 2);
+    EXPECT_EQ(idleReports.load(), 2);
+    EXPECT_TRUE(dialogs.Deferred().empty());
+}
+
+TEST_F(RelativeIndiFocuser, MovesByCountedStepsAndHalts) {
+    EXPECT_FALSE(dynamic_cast<TIndiFocusControl&>(*focuser).AbsolutePosition());
+    const int start = TruePosition();
+    EXPECT_EQ(focuser->CTSCount(), 0);  // counted from wherever it was found
+
+    focuser->MoveBy(300);
+    ASSERT_EQ(done->Wait(20s), WaitResult::Signalled);
+    EXPECT_EQ(TruePosition(), start + 300);
+    EXPECT_EQ(focuser->CTSCount(), 300);
+    focuser->MoveTo(-200);
+    ASSERT_EQ(done->Wait(20s), WaitResult::Signalled);
+    EXPECT_EQ(TruePosition(), start - 200);
+    EXPECT_EQ(focuser->CTSCount(), -200);
+
+    focuser->MoveBy(2000);
+    HaltOnTheWay(start - 200);
+    // Straight on, while the device's answer to the abort is still on its way:
+    // that answer must not pass for the end of this move.
+    focuser->MoveBy(-100);
+    ASSERT_EQ(done->Wait(20s), WaitResult::Signalled);
+    EXPECT_EQ(Device("REL_FOCUS_POSITION._STATE"), "Ok");
+    EXPECT_EQ(Device("FOCUS_ABORT_MOTION._STATE"), "Ok");
+    const int rest = TruePosition() + 100;
+    EXPECT_GT(rest, start - 200);
+    EXPECT_LT(rest, start + 1800);
+    // A halted move has no known length here, so only the finished ones count.
+    EXPECT_EQ(focuser->CTSCount(), -300);
+    EXPECT_EQ(idleReports.load(), 4);
     EXPECT_TRUE(dialogs.Deferred().empty());
 }
 

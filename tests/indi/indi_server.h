@@ -1,12 +1,13 @@
 #pragma once
-// A device server with the simulated camera and focuser, on a free port, for
-// one test. Tests skip when the server program is not installed. The server
-// gets a home, socket and FIFO of its own, so the drivers' saved settings never
-// touch the user's, and a stand-in star catalogue: the camera simulator asks an
-// external catalogue program for the stars in its field. The stand-in names
-// one star of magnitude 7, kStarNorthArcmin north and kStarEastArcmin east of
-// wherever the camera points, so its pixel follows from the plate scale alone
-// (the simulator's own pointing goes through a date-dependent precession).
+// A device server with the simulated camera and focuser (or other drivers),
+// on a free port, for one test. Tests skip when the server program is not
+// installed. The server gets a home, socket and FIFO of its own, so the
+// drivers' saved settings never touch the user's, and a stand-in star
+// catalogue: the camera simulator asks an external catalogue program for the
+// stars in its field. The stand-in names one star of magnitude 7,
+// kStarNorthArcmin north and kStarEastArcmin east of wherever the camera
+// points, so its pixel follows from the plate scale alone (the simulator's own
+// pointing goes through a date-dependent precession).
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,7 +37,12 @@ public:
     static constexpr double kStarNorthArcmin = 2.0;
     static constexpr double kStarEastArcmin = 3.0;
 
-    IndiServer() {
+    // The server's own simulated camera and focuser.
+    IndiServer() : IndiServer({"indi_simulator_ccd", "indi_simulator_focus"}) {}
+    // Other drivers (a name with a '/' runs that file); `env` ("NAME=value")
+    // is added to the server's environment, which its drivers inherit.
+    explicit IndiServer(const std::vector<std::string>& drivers, std::vector<std::string> env = {})
+        : env_(std::move(env)) {
         port_ = FreePort();
         const std::string port = std::to_string(port_);
         home_.Write("gsc",
@@ -47,9 +54,10 @@ public:
         chmod(home_.File("gsc").c_str(), 0755);
         const std::string socket = home_.File("socket"), fifo = home_.File("fifo");
         mkfifo(fifo.c_str(), 0600);
-        const char* argv[] = {"indiserver",         "-p", port.c_str(), "-u", socket.c_str(), "-f", fifo.c_str(),
-                              "indi_simulator_ccd", "indi_simulator_focus", nullptr};
-        pid_ = Spawn(argv);
+        std::vector<const char*> argv{"indiserver", "-p", port.c_str(), "-u", socket.c_str(), "-f", fifo.c_str()};
+        for (const std::string& d : drivers) argv.push_back(d.c_str());
+        argv.push_back(nullptr);
+        pid_ = Spawn(argv.data());
         // Ready once it accepts connections and its drivers have had time to define themselves.
         for (int i = 0; i < 100 && pid_ > 0 && !Accepts(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -68,6 +76,19 @@ public:
         int status = 0;
         return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
+    // Reads "device.property.element" (or its "_STATE") as the server's
+    // command-line client does; empty when the server has no such thing.
+    std::string Get(const std::string& what) const {
+        const std::string command = "indi_getprop -1 -t 2 -p " + std::to_string(port_) + " '" + what + "' 2>/dev/null";
+        FILE* out = popen(command.c_str(), "r");
+        if (out == nullptr) return {};
+        char line[256] = {};
+        const bool read = fgets(line, sizeof line, out) != nullptr;
+        pclose(out);
+        std::string value = read ? line : "";
+        while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
+        return value;
+    }
     bool Running() const { return pid_ > 0; }
     // Ends the server and its drivers at once, as a crash or a pulled cable would.
     void Kill() {
@@ -82,6 +103,7 @@ private:
     pid_t Spawn(const char* const* argv) const {
         std::vector<std::string> env{"HOME=" + home_.Path().string(),
                                      "PATH=" + home_.Path().string() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
+        env.insert(env.end(), env_.begin(), env_.end());
         for (char** e = environ; *e != nullptr; ++e) {
             if (std::string_view(*e).substr(0, 5) != "HOME=" && std::string_view(*e).substr(0, 5) != "PATH=") env.emplace_back(*e);
         }
@@ -120,6 +142,7 @@ private:
     }
 
     TempDir home_;
+    std::vector<std::string> env_;
     int port_ = 0;
     pid_t pid_ = 0;
 };
