@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/indi_send.h"
 #include "platform/no_sigpipe.h"
 #include "fits_decode.h"
 #include "kessivane/camera_plugin.h"
@@ -208,7 +209,7 @@ bool Connect() {
         device = l.device;
         alreadyConnected = l.connected;
     }
-    if (!alreadyConnected) l.connectDevice(device.c_str());
+    if (!alreadyConnected) kv::indi::SendSwitch(l, device, "CONNECTION", {"CONNECT", "DISCONNECT"}, "CONNECT");
     l.setBLOBMode(B_ALSO, device.c_str(), nullptr);
     std::unique_lock lock(l.mutex);
     if (!WaitFor(l, lock, std::chrono::milliseconds(kConnectWaitMs),
@@ -236,17 +237,10 @@ bool Expose(double seconds, int x, int y, int w, int h, std::vector<std::uint16_
         l.blob.clear();
     }
     if (frame) {
-        auto prop = l.getDevice(device.c_str()).getNumber("CCD_FRAME");
-        if (prop.isValid()) {
-            const double values[] = {double(x), double(y), double(w), double(h)};
-            const char* names[] = {"X", "Y", "WIDTH", "HEIGHT"};
-            for (int i = 0; i < 4; ++i) {
-                if (auto* e = prop.findWidgetByName(names[i])) e->setValue(values[i]);
-            }
-            l.sendNewNumber(prop);
-        }
+        kv::indi::SendNumbers(l, device, "CCD_FRAME",
+                              {{"X", double(x)}, {"Y", double(y)}, {"WIDTH", double(w)}, {"HEIGHT", double(h)}});
     }
-    l.sendNewNumber(device.c_str(), "CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", seconds);
+    kv::indi::SendNumbers(l, device, "CCD_EXPOSURE", {{"CCD_EXPOSURE_VALUE", seconds}});
     std::vector<char> file;
     {
         std::unique_lock lock(l.mutex);

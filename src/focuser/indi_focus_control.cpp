@@ -3,7 +3,6 @@
 #include <baseclient.h>
 #include <basedevice.h>
 #include <indiproperty.h>
-#include <indipropertyswitch.h>
 
 #include <signal.h>
 
@@ -11,6 +10,7 @@
 #include <cmath>
 #include <exception>
 
+#include "platform/indi_send.h"
 #include "platform/no_sigpipe.h"
 #include "shell/log_channel.h"
 #include "shell/port_map.h"
@@ -45,17 +45,9 @@ public:
     std::atomic<bool> hasConnection{false};
     std::atomic<bool> deviceConnected{false};
 
-    // Built apart from the library's copy of FOCUS_MOTION: the library's
-    // one-element helper turns the asked direction on without turning the
-    // other off, and then sends whichever of the two comes first.
     void SendDirection(bool outward) {
-        INDI::PropertySwitch direction(2);
-        direction.fill(device_.c_str(), kMotionProperty, "", "", IP_RW, ISR_1OFMANY, 0, IPS_IDLE);
-        direction[0].setName("FOCUS_INWARD");
-        direction[0].setState(outward ? ISS_OFF : ISS_ON);
-        direction[1].setName("FOCUS_OUTWARD");
-        direction[1].setState(outward ? ISS_ON : ISS_OFF);
-        sendNewSwitch(direction);
+        kv::indi::SendSwitch(*this, device_, kMotionProperty, {"FOCUS_INWARD", "FOCUS_OUTWARD"},
+                             outward ? "FOCUS_OUTWARD" : "FOCUS_INWARD");
     }
 
 protected:
@@ -150,7 +142,7 @@ bool TIndiFocusControl::OpenPort() {
     }
     if (!link_->deviceConnected.load()) {
         kv::NoSigPipe noSigPipe;
-        link_->connectDevice(device_.c_str());
+        kv::indi::SendSwitch(*link_, device_, "CONNECTION", {"CONNECT", "DISCONNECT"}, "CONNECT");
     }
     if (!WaitUntil([this] { return link_->deviceConnected.load() && (sawAbsolute_ || (sawRelative_ && sawMotion_)); },
                    kIndiConnectWaitMs)) {
@@ -319,10 +311,10 @@ void TIndiFocusControl::MoveBy(std::int32_t steps) {
     DoIdleChange();
     kv::NoSigPipe noSigPipe;
     if (via == Via::Absolute) {
-        link_->sendNewNumber(device_.c_str(), kAbsProperty, kAbsElement, target);
+        kv::indi::SendNumbers(*link_, device_, kAbsProperty, {{kAbsElement, target}});
     } else {
         link_->SendDirection(steps > 0);
-        link_->sendNewNumber(device_.c_str(), kRelProperty, kRelElement, std::abs(static_cast<double>(steps)));
+        kv::indi::SendNumbers(*link_, device_, kRelProperty, {{kRelElement, std::abs(static_cast<double>(steps))}});
     }
 }
 
@@ -354,7 +346,7 @@ void TIndiFocusControl::StartMove(bool inward, bool) {
 void TIndiFocusControl::StopMove() {
     if (link_ && portOpen_.load()) {
         kv::NoSigPipe noSigPipe;
-        link_->sendNewSwitch(device_.c_str(), kAbortProperty, "ABORT");
+        kv::indi::SendSwitch(*link_, device_, kAbortProperty, {"ABORT"}, "ABORT");
     }
     EndMove({});
 }
