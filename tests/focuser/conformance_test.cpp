@@ -7,7 +7,7 @@
 #include <cmath>
 #include <thread>
 
-#include "focuser/j_focus_control.h"
+#include "focuser/focuser_factory.h"
 #include "focuser/o_focus_control.h"
 #include "focuser/rf_focus_control.h"
 #include "focuser_test_support.h"
@@ -28,20 +28,11 @@ Settings CatalogueSettings(const std::string& model) {
     return s;
 }
 
-// The catalogue's values as the main window applies them to a new controller.
+// The controller the main window creates for the model, with the catalogue's values applied.
 std::unique_ptr<TFocusControl> FromCatalogue(const std::string& model, IDialogs& dialogs) {
     const Settings s = CatalogueSettings(model);
-    std::unique_ptr<TFocusControl> f;
-    switch (FocuserKindFromName(model)) {
-    case FocuserKind::JMI:
-        f = std::make_unique<TJFocusControl>(dialogs);
-        f->SetJMIFlag(true);
-        break;
-    case FocuserKind::RoboFocus: f = std::make_unique<TRFFocusControl>(dialogs); break;
-    case FocuserKind::Optec: f = std::make_unique<TOFocusControl>(dialogs); break;
-    case FocuserKind::Indi:
-    case FocuserKind::Unknown: return nullptr;
-    }
+    std::unique_ptr<TFocusControl> f = CreateFocusControl(FocuserKindFromName(model), dialogs);
+    if (!f) return nullptr;
     f->SetNudgeTime(s.nudgeTime);
     f->SetCloseNudgeTime(s.closeNudgeTime);
     f->SetNudgeSleep(s.nudgeDelay);
@@ -141,6 +132,7 @@ protected:
 
 TEST_P(Conformance, MovesLandWithinToleranceAndEndGracefullyAtTheEnds) {
     EXPECT_TRUE(focuser->GetIdle()) << "not moving at the start";
+    EXPECT_EQ(focuser->JMIFlag(), kind() == FocuserKind::JMI);
     for (const std::int32_t target : {(high - low) / 10, 0, low + (high - low) / 2, low, high}) {
         MoveToAndWait(target);
         ExpectNear(target);

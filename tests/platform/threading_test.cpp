@@ -68,7 +68,6 @@ TEST(NamedEvent, SetBeforeWaitIsOneSignalAndTimeoutsAreBounded) {
 TEST(NamedEvent, SameNameGivesTheSameEventAcrossThreads) {
     auto here = OpenNamedEvent("named-event-test-shared");
     ASSERT_NE(here, nullptr);
-    EXPECT_EQ(here->Name(), "named-event-test-shared");
     EXPECT_NE(OpenNamedEvent("named-event-test-other"), here);
 
     std::shared_ptr<NamedEvent> there;
@@ -118,10 +117,6 @@ TEST(Waits, StopEndsAWaitEarlyAndAnEventEndsItWithItsOutcome) {
     EXPECT_EQ(WaitForEvent(event, 60000, DefaultClock()), WaitResult::Signalled);
     event.Abandon();
     EXPECT_EQ(WaitForEvent(event, 60000, DefaultClock()), WaitResult::Abandoned);
-
-    constexpr WaitMessages texts{"t", "a", "f"};
-    EXPECT_EQ(WaitFailureText(texts, WaitResult::Signalled), nullptr);
-    EXPECT_STREQ(WaitFailureText(texts, WaitResult::Abandoned), "a");
 }
 
 TEST(ThreadSet, JoinsEveryThreadAndAbandonsOnlyTheOneThatNeverReturns) {
