@@ -9,7 +9,7 @@ set(KV_PROGRAM_DIR lib/kessivane)
 
 install(TARGETS kv_observatory LIBRARY DESTINATION ${KV_PROGRAM_DIR})
 # The writer's example plug-in stays out: it would offer a camera that is not there.
-install(TARGETS sim_camera LIBRARY DESTINATION ${KV_PROGRAM_DIR})
+install(TARGETS sim_camera indi_camera LIBRARY DESTINATION ${KV_PROGRAM_DIR})
 install(TARGETS kessivane-sim RUNTIME DESTINATION ${KV_PROGRAM_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/data/Focusers.ini DESTINATION ${KV_PROGRAM_DIR})
 install(DIRECTORY ${KV_VOICE_CLIP_DIR} DESTINATION ${KV_PROGRAM_DIR})
