@@ -1,5 +1,5 @@
 // A camera reached through a device server (often a small computer at the
-// telescope). Settings come from "indi_camera.ini" beside this library:
+// telescope). Settings come from "indi_camera.ini" in the user's settings folder, or else beside this library:
 //   Host=localhost  Port=7624  Device=<name; empty: the first camera found>
 //   FocusWidth=64  FocusHeight=64  Timeout=30 (seconds beyond the exposure)
 // The record asks the server for the sensor's size (bounded), also during the
@@ -13,6 +13,7 @@
 #include <basedevice.h>
 #include <dlfcn.h>
 #include <signal.h>
+#include <unistd.h>
 #include <indiproperty.h>
 
 #include <algorithm>
@@ -27,6 +28,7 @@
 
 #include "platform/indi_send.h"
 #include "platform/no_sigpipe.h"
+#include "shell/program_folder.h"
 #include "fits_decode.h"
 #include "kessivane/camera_plugin.h"
 
@@ -60,9 +62,14 @@ Config LoadConfig() {
     Config c;
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&LoadConfig), &info) == 0 || info.dli_fname == nullptr) return c;
-    std::string path = info.dli_fname;
-    path = path.substr(0, path.find_last_of('/') + 1) + "indi_camera.ini";
-    std::ifstream in(path);
+    // The user's own file, in the folder that holds the program's settings,
+    // comes first: an installed program folder is not the user's to write.
+    std::string folder = info.dli_fname;
+    folder = folder.substr(0, folder.find_last_of('/') + 1);
+    const std::string own = kv::UserFolder(folder, kv::ReadFolderEnvironment(), [](const std::string& f) {
+        return ::access(f.c_str(), W_OK) == 0;
+    }) + "indi_camera.ini";
+    std::ifstream in(kv::FileExists(own) ? own : folder + "indi_camera.ini");
     for (std::string line; std::getline(in, line);) {
         const auto eq = line.find('=');
         if (eq == std::string::npos || line[0] == ';' || line[0] == '#') continue;

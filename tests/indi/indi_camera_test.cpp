@@ -122,6 +122,20 @@ TEST_F(IndiCamera, AServerGoneMidExposureFailsTheFrameAtOnce) {
     camera->Uninitialize();
 }
 
+TEST_F(IndiCamera, TheUsersOwnSettingsFileComesBeforeTheOneBesideThePlugin) {
+    // An installed program folder is not the user's to write: the file in the
+    // user's settings folder names the server, the one beside the plug-in is stale.
+    folder.Write("indi_camera.ini", "Port=1\n");
+    test::TempDir own;
+    own.Write("indi_camera.ini", "Port=" + std::to_string(server->Port()) + "\nDevice=CCD Simulator\n");
+    setenv("KESSIVANE_HOME", own.Path().c_str(), 1);
+    camera = std::make_unique<CameraPlugin>(dialogs, folder.Path().string());
+    EXPECT_TRUE(camera->Initialize("indi_camera.so"));
+    EXPECT_TRUE(camera->Initialized());
+    camera->Uninitialize();
+    unsetenv("KESSIVANE_HOME");
+}
+
 TEST_F(IndiCamera, AnUnknownDeviceFailsByName) {
     Configure("No Such Camera");
     testing::internal::CaptureStderr();
