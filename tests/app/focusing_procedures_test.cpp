@@ -269,6 +269,12 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     auto refused = bus.RunTool(ctl, {QStringLiteral("autofocus"), QStringLiteral("--step"), QStringLiteral("33")});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_TRUE(refused.err.contains(QStringLiteral("must be one of"))) << refused.err.toStdString();
+    // A move from the shell waits for its end and prints where the read-out stands.
+    const long before = FromBest();
+    auto moved = bus.RunTool(ctl, {QStringLiteral("move-by"), QStringLiteral("150")});
+    EXPECT_EQ(moved.exitCode, 0) << moved.err.toStdString();
+    EXPECT_NEAR(std::abs(FromBest() - before), 150, kRunOn);
+    EXPECT_EQ(moved.out.trimmed().toInt(), window->FocusControl()->CTSCount()) << moved.out.toStdString();
 
     QProcess scan;
     bus.Start(scan, ctl, {QStringLiteral("scan"), QStringLiteral("--start"), QStringLiteral("-20"),
