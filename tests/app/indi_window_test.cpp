@@ -34,19 +34,6 @@ constexpr int kBest = kStart + 60;
 // more away.
 constexpr int kTolerance = 15;
 
-// The focuser's position as the server has it: the search counts from where it
-// started, so the window's own count says nothing about the server's.
-long ServerPosition(int port) {
-    const std::string command = "indi_getprop -1 -p " + std::to_string(port) +
-                                " 'Focuser Simulator.ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION'";
-    FILE* out = popen(command.c_str(), "r");
-    if (out == nullptr) return -1;
-    char line[64] = {};
-    const bool read = std::fgets(line, sizeof line, out) != nullptr;
-    pclose(out);
-    return read ? std::lround(std::strtod(line, nullptr)) : -1;
-}
-
 TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestFocus) {
     if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
     kv::test::IndiServer server;
@@ -97,7 +84,10 @@ TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestF
     start->click();
     ASSERT_TRUE(ProcessEventsUntil([&] { return !window->Focusing()->Running() && start->isEnabled(); }, 180000));
     ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->GetIdle(); }));
-    const long error = ServerPosition(server.Port()) - kBest;
+    // The server's own position: the search counts from where it started.
+    const long error =
+        std::lround(std::strtod(server.Get("Focuser Simulator.ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION").c_str(),
+                                nullptr)) - kBest;
     std::printf("Auto focus through the device server ended %ld steps from the simulator's best focus\n", error);
     EXPECT_LE(std::abs(error), kTolerance);
     EXPECT_EQ(window->StatusPanelText(0), QString::fromLatin1(kv::kSearchCompletePanelText));
