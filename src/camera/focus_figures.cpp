@@ -195,10 +195,65 @@ double HalfFluxDiameterOf(std::int32_t width, std::int32_t height, const std::ui
     return 0.0;
 }
 
+// The sky around the star: mean and spread of the frame's outer ring (two
+// pixels wide), once clipped at 3 sigma so that a star's edge or a hot pixel
+// there does not count as noise.
+struct Sky {
+    double mean = 0.0;
+    double sigma = 0.0;
+};
+Sky SkyOf(std::int32_t width, std::int32_t height, const std::uint16_t* pixels) {
+    constexpr std::int32_t kRing = 2;
+    Sky sky;
+    double lo = -1e300;
+    double hi = 1e300;
+    for (int pass = 0; pass < 2; ++pass) {
+        double sum = 0.0;
+        double sum2 = 0.0;
+        double count = 0.0;
+        for (std::int32_t y = 0; y < height; ++y) {
+            const bool edgeRow = y < kRing || y >= height - kRing;
+            const std::uint16_t* row = pixels + static_cast<std::ptrdiff_t>(y) * width;
+            for (std::int32_t x = 0; x < width; ++x) {
+                if (!edgeRow && x >= kRing && x < width - kRing) x = width - kRing;
+                const double v = row[x];
+                if (v < lo || v > hi) continue;
+                sum += v;
+                sum2 += v * v;
+                count += 1.0;
+            }
+        }
+        if (count < 2.0) break;
+        sky.mean = sum / count;
+        sky.sigma = std::sqrt(std::max(0.0, sum2 / count - sky.mean * sky.mean));
+        lo = sky.mean - 3.0 * sky.sigma;
+        hi = sky.mean + 3.0 * sky.sigma;
+    }
+    return sky;
+}
+
+// A star shows when its peak stands clearly above the sky's noise (pure noise
+// in a 100 x 100 frame peaks near 4 sigma) and its half flux lies well inside
+// the frame (an evenly lit frame has an HFD of 0.8 of its side).
+constexpr double kMinStarSnr = 6.0;
+constexpr double kMaxStarHfdFraction = 0.4;
+// Noise below one count is quantisation, not a measure of the sky.
+constexpr double kMinSkySigma = 1.0;
+
+StarStatus StarStatusOf(double peakAboveSky, double hfdPixels, const Sky& sky, std::int32_t width,
+                        std::int32_t height) {
+    const double snr = peakAboveSky / std::max(sky.sigma, kMinSkySigma);
+    if (!(snr >= kMinStarSnr)) return StarStatus::NoStar;
+    if (hfdPixels > kMaxStarHfdFraction * std::min(width, height)) return StarStatus::NoStar;
+    return StarStatus::Ok;
+}
+
 // The figures of a frame whose values are taken as max(0, pixel - sub).
+// `removed` is what was taken off the pixels before (the peak's raw value is
+// Peak + sub + removed).
 void Measure(std::int32_t width, std::int32_t height, const std::uint16_t* pixels, std::int64_t sub,
              std::int64_t hfdBackground, const Area& area, const FocusSettings& settings,
-             FocusReading& reading) {
+             FocusReading& reading, const Sky& sky = {}, std::int64_t removed = 0) {
     std::int64_t peak = 0;
     for (std::int32_t y = 1; y <= height - 2; ++y) {
         for (std::int32_t x = 1; x <= width - 1; ++x) {
@@ -239,8 +294,10 @@ void Measure(std::int32_t width, std::int32_t height, const std::uint16_t* pixel
     reading.xFWHM = (dR + dL - settings.FWHMFactor) * settings.FWHMFactorSetting / binning;
     reading.yFWHM = (dD + dU) * aspect * settings.FWHMFactorSetting / binning;
     reading.FWHM = (reading.xFWHM + reading.yFWHM) / 2.0;
-    reading.HFD = HalfFluxDiameterOf(width, height, pixels, hfdBackground) / binning;
+    const double hfd = HalfFluxDiameterOf(width, height, pixels, hfdBackground);
+    reading.HFD = hfd / binning;
     GetFigureOfMerit(reading, settings.FOMKind);
+    reading.status = StarStatusOf(static_cast<double>(peak + sub + removed) - sky.mean, hfd, sky, width, height);
 }
 
 void MeasureEmpty(const FocusSettings& settings, FocusReading& reading) {
@@ -258,15 +315,16 @@ void ComputeFocusFigures(std::int32_t width, std::int32_t height, std::uint16_t*
     }
     const Area area{width, height, RoiBorder(width, settings.ROISize, settings.ROIOn)};
     const std::int64_t bg = BackgroundLevel(area, pixels);
+    const Sky sky = SkyOf(width, height, pixels);
     if (settings.RemoveBackground) {
         const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
         for (std::size_t i = 0; i < n; ++i) {
             const std::int64_t v = static_cast<std::int64_t>(pixels[i]) - bg;
             pixels[i] = static_cast<std::uint16_t>(v > 0 ? v : 0);
         }
-        Measure(width, height, pixels, 0, 0, area, settings, reading);
+        Measure(width, height, pixels, 0, 0, area, settings, reading, sky, bg);
     } else {
-        Measure(width, height, pixels, 0, bg, area, settings, reading);
+        Measure(width, height, pixels, 0, bg, area, settings, reading, sky);
     }
 }
 
@@ -280,7 +338,8 @@ void ComputeFocusFigures(std::int32_t width, std::int32_t height, const std::uin
     const std::int64_t bg = BackgroundLevel(area, pixels);
     // The HFD is taken over the background in both cases: a reduced frame over
     // 0 is the raw frame over bg.
-    Measure(width, height, pixels, settings.RemoveBackground ? bg : 0, bg, area, settings, reading);
+    Measure(width, height, pixels, settings.RemoveBackground ? bg : 0, bg, area, settings, reading,
+            SkyOf(width, height, pixels));
 }
 
 void ComputeFocusFigures(TImageObject& image, const FocusSettings& settings, FocusReading& reading) {

@@ -116,7 +116,13 @@ double TCurveFitSearch::Figure(int k) const {
 // limits) as a Move, then the Measure itself; a cancel test comes first.
 TCurveFitSearch::Action TCurveFitSearch::MeasureAt(std::int32_t target) {
     queue_.push_back({Action::CheckCancel, 0, {}});
-    for (const std::int32_t leg : BacklashMoves(commanded_, target, settings_.overshoot, settings_.approach)) {
+    // Which way the focuser last moved before the search is unknown: the
+    // first reading is approached from the configured side all the same.
+    const std::int32_t from = approached_ ? commanded_
+                              : settings_.approach == ApproachSide::FromBelow ? target + 1
+                                                                              : target - 1;
+    approached_ = true;
+    for (const std::int32_t leg : BacklashMoves(from, target, settings_.overshoot, settings_.approach)) {
         if (leg == target) break;
         const std::int32_t clamped = Clamp(leg);
         if (clamped != target) queue_.push_back({Action::Move, clamped, {}});
