@@ -233,18 +233,23 @@ Sky SkyOf(std::int32_t width, std::int32_t height, const std::uint16_t* pixels) 
 }
 
 // A star shows when its peak stands clearly above the sky's noise (pure noise
-// in a 100 x 100 frame peaks near 4 sigma) and its half flux lies well inside
-// the frame (an evenly lit frame has an HFD of 0.8 of its side).
+// in a 100 x 100 frame peaks near 4 sigma) and its profile falls to half on
+// every side within the frame, less than 0.4 of the frame across. The widths
+// judge the extent rather than the HFD: on a bright sky the noise left after
+// the background is removed spreads the HFD over the whole frame even for a
+// sharp star.
 constexpr double kMinStarSnr = 6.0;
-constexpr double kMaxStarHfdFraction = 0.4;
+constexpr double kMaxStarWidthFraction = 0.4;
 // Noise below one count is quantisation, not a measure of the sky.
 constexpr double kMinSkySigma = 1.0;
 
-StarStatus StarStatusOf(double peakAboveSky, double hfdPixels, const Sky& sky, std::int32_t width,
-                        std::int32_t height) {
+StarStatus StarStatusOf(double peakAboveSky, double dR, double dL, double dD, double dU, const Sky& sky,
+                        std::int32_t width, std::int32_t height) {
     const double snr = peakAboveSky / std::max(sky.sigma, kMinSkySigma);
     if (!(snr >= kMinStarSnr)) return StarStatus::NoStar;
-    if (hfdPixels > kMaxStarHfdFraction * std::min(width, height)) return StarStatus::NoStar;
+    if (dR <= 0.0 || dL <= 0.0 || dD <= 0.0 || dU <= 0.0) return StarStatus::NoStar;  // cut by the frame's edge
+    const double limit = kMaxStarWidthFraction * std::min(width, height);
+    if (dR + dL > limit || dD + dU > limit) return StarStatus::NoStar;
     return StarStatus::Ok;
 }
 
@@ -294,10 +299,25 @@ void Measure(std::int32_t width, std::int32_t height, const std::uint16_t* pixel
     reading.xFWHM = (dR + dL - settings.FWHMFactor) * settings.FWHMFactorSetting / binning;
     reading.yFWHM = (dD + dU) * aspect * settings.FWHMFactorSetting / binning;
     reading.FWHM = (reading.xFWHM + reading.yFWHM) / 2.0;
-    const double hfd = HalfFluxDiameterOf(width, height, pixels, hfdBackground);
-    reading.HFD = hfd / binning;
+    reading.HFD = HalfFluxDiameterOf(width, height, pixels, hfdBackground) / binning;
     GetFigureOfMerit(reading, settings.FOMKind);
-    reading.status = StarStatusOf(static_cast<double>(peak + sub + removed) - sky.mean, hfd, sky, width, height);
+
+    // The star's own extent: widths at half its height above the sky (the
+    // widths above are at half the peak value, which without background
+    // removal is half the sky too).
+    const double skyLevel = sky.mean - static_cast<double>(sub + removed);
+    const double aboveSky = static_cast<double>(peak) - skyLevel;
+    if (peak > 0 && aboveSky > 0.0) {
+        const double half = skyLevel + aboveSky / 2.0;
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(reading.PeakY) * width + reading.PeakX;
+        reading.status = StarStatusOf(aboveSky, HalfWidth(pixels, at, 1, width - 1 - reading.PeakX, half, sub),
+                                      HalfWidth(pixels, at, -1, reading.PeakX, half, sub),
+                                      HalfWidth(pixels, at, width, height - 1 - reading.PeakY, half, sub),
+                                      HalfWidth(pixels, at, -static_cast<std::ptrdiff_t>(width), reading.PeakY, half, sub),
+                                      sky, width, height);
+    } else {
+        reading.status = StarStatus::NoStar;
+    }
 }
 
 void MeasureEmpty(const FocusSettings& settings, FocusReading& reading) {
