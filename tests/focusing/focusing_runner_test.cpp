@@ -231,6 +231,14 @@ TEST_F(RunnerTest, RefusedCurveFitDefersItsMessageAndLeavesTheFocuserAtTheStart)
     ASSERT_EQ(dialogs.Deferred().size(), 1u);
     EXPECT_EQ(dialogs.Deferred()[0], view.search->message);
     EXPECT_NE(view.search->message.find("edge of the focuser's travel"), std::string::npos);
+
+    // A move that never ends fails the curve fit as it fails the golden section.
+    auto stalled = std::make_unique<FakeDevices>();
+    stalled->stalled = true;
+    ASSERT_TRUE(runner.StartSearch(std::move(stalled), options));
+    runner.Join();
+    EXPECT_EQ(view.search->outcome, FocusOutcome::Failed);
+    EXPECT_EQ(view.search->message, "Time out in FocusFunction procedure");
 }
 
 }  // namespace
