@@ -25,6 +25,7 @@ struct FakeDevices final : IFocusDevices {
     std::atomic<bool> stalled{false};
     std::atomic<int> frames{0};
     std::function<void(int)> onFrame;  // frame number, from 1
+    std::vector<StarStatus> statuses;  // of frames 1, 2, ... (then Ok)
     std::int32_t best = 30;
     FomKind kind = FomKind::HFD;
     // Gear play: the true position trails the counter by up to `backlash`
@@ -54,6 +55,8 @@ struct FakeDevices final : IFocusDevices {
         approaches.push_back(lastDirection.load());
         FocusReading r;
         r.HFD = 2.0 + std::abs(TruePosition() - best) / 50.0;
+        if (static_cast<std::size_t>(n) <= statuses.size() && statuses[static_cast<std::size_t>(n - 1)] == StarStatus::NoStar)
+            r = {.HFD = 80.0, .status = StarStatus::NoStar};
         r.FOM = r.HFD;
         return r;
     }
@@ -168,6 +171,29 @@ TEST_F(RunnerTest, CancelEndsAReadingWaitingForAFocuserThatNeverStops) {
     EXPECT_EQ(view.search->outcome, FocusOutcome::Cancelled);
     EXPECT_EQ(dev.frames, 0);
     EXPECT_TRUE(view.search->points.empty());
+}
+
+TEST_F(RunnerTest, AReadingIsNoStarWhenMostFramesAre) {
+    constexpr StarStatus ok = StarStatus::Ok, none = StarStatus::NoStar;
+    struct Case {
+        std::vector<StarStatus> frames;
+        StarStatus expected;
+        double hfd;
+    };
+    const Case cases[] = {
+        {{none, ok, ok, none, none}, none, (3 * 80.0 + 2 * 2.6) / 5},  // the figures mean nothing then
+        {{ok, none, ok}, ok, 2.6},  // the frame without a star is left out
+        {{ok, none}, ok, 2.6},      // half is not most
+    };
+    const std::atomic<bool> cancel{false};
+    for (const Case& c : cases) {
+        dev.statuses = c.frames;
+        dev.frames = 0;
+        const auto reading = MeasureFocus(dev, view, static_cast<int>(c.frames.size()), false, FomKind::HFD, cancel, clock);
+        ASSERT_TRUE(reading.has_value());
+        EXPECT_EQ(reading->status, c.expected);
+        EXPECT_NEAR(reading->FOM, c.hfd, 1e-9);
+    }
 }
 
 TEST_F(RunnerTest, GoldenSectionReportsItsOwnPointsFittedBesideItsAnswer) {
