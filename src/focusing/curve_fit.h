@@ -5,9 +5,9 @@
 //   Hyperbola  y = a * sqrt(1 + ((x - c) / b)^2) + d   over every point; the
 //              shape of a defocused star's size (the seeing's size a at best
 //              focus, growing a / b per step far from it). Optionally with an
-//              offset d (a sharp V on a pedestal) and a different b right of c
+//              offset d (a sharp V on a pedestal) or a different b right of c
 //              (one flank steeper); the variant is chosen by the small-sample
-//              Akaike criterion, so extra parameters must earn their place;
+//              Akaike criterion, so an extra parameter must earn its place;
 //   Parabola   y = m + k * (x - c)^2                    over the points near
 //              the bottom only, where any smooth curve looks like one.
 // A point made of several frames weighs as much as they do. The single worst
