@@ -103,8 +103,6 @@ std::int32_t TCurveFitSearch::Clamp(std::int32_t target) const {
     return target;
 }
 
-bool TCurveFitSearch::Measured(int k) const { return std::find(ks_.begin(), ks_.end(), k) != ks_.end(); }
-
 double TCurveFitSearch::Figure(int k) const {
     for (std::size_t i = 0; i < ks_.size(); ++i)
         if (ks_[i] == k)

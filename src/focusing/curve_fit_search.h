@@ -154,7 +154,6 @@ private:
     std::int32_t At(int k) const { return start_ + k * settings_.step; }
     // Fit figure at grid index k; +infinity for "no star" (and unmeasured).
     double Figure(int k) const;
-    bool Measured(int k) const;
     void Log(std::string text) { notes_.push_back({Note::Log, std::move(text), {}}); }
     void Status(std::string text) { notes_.push_back({Note::Status, std::move(text), {}}); }
     void Plot(std::int32_t position, double fom);
