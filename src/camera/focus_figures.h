@@ -26,6 +26,11 @@ enum class FomKind : std::uint8_t { FWHM = 0, xFWHM = 1, yFWHM = 2, Peak = 3, HF
 // True when a larger value of the figure means better focus (only Peak).
 constexpr bool LargerIsBetter(FomKind kind) { return kind == FomKind::Peak; }
 
+// Whether a measurement saw a star at all. The figures of a frame without one
+// (only noise, or a star spread over the whole frame) are numbers without
+// meaning; the curve-fit search takes such a reading as far from focus.
+enum class StarStatus : std::uint8_t { Ok, NoStar };
+
 // One focus measurement, copied whole by the focusing procedures.
 struct FocusReading {
     std::int32_t Peak = 0;
@@ -36,6 +41,7 @@ struct FocusReading {
     double FWHM = 0.0;
     double HFD = 0.0;
     double FOM = 0.0;
+    StarStatus status = StarStatus::Ok;
 };
 
 // Everything besides the pixels that the measurement reads: the controller's

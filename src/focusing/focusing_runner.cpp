@@ -40,6 +40,7 @@ bool TFocusingRunner::Start(std::unique_ptr<IFocusDevices> devices, WorkerThread
     worker_.reset();
     devices_ = std::move(devices);
     cancel_.store(false);
+    frames_ = 0;
     worker_ = std::make_unique<WorkerThread>(std::move(procedure));
     worker_->Start();
     return true;
@@ -60,8 +61,11 @@ std::optional<WaitResult> TFocusingRunner::WaitForMove(WorkerThread& self, int t
 }
 
 std::optional<FocusReading> TFocusingRunner::Measure(WorkerThread& self, FomKind kind) {
-    return MeasureFocus(*devices_, view_, samples_.load(), smooth_.load(), kind, cancel_, clock_,
-                        [&self] { return self.StopRequested(); });
+    const int samples = samples_.load();
+    std::optional<FocusReading> reading = MeasureFocus(*devices_, view_, samples, smooth_.load(), kind, cancel_,
+                                                       clock_, [&self] { return self.StopRequested(); });
+    if (reading) frames_ += std::max(1, samples);
+    return reading;
 }
 
 void TFocusingRunner::RunScan(WorkerThread& self, ScanSettings settings) {
@@ -131,6 +135,97 @@ void TFocusingRunner::RunScan(WorkerThread& self, ScanSettings settings) {
     end(FocusOutcome::Completed);
 }
 
+bool TFocusingRunner::StartSearch(std::unique_ptr<IFocusDevices> devices, const SearchOptions& options) {
+    if (options.method == FocusMethod::GoldenSection) return StartSearch(std::move(devices), options.initialStep);
+    return Start(std::move(devices),
+                 [this, settings = options.fit](WorkerThread& self) { RunCurveFit(self, settings); });
+}
+
+void TFocusingRunner::Forward(const std::vector<TAutoFocusSearch::Note>& notes) {
+    for (const TAutoFocusSearch::Note& note : notes) {
+        switch (note.kind) {
+            case TAutoFocusSearch::Note::Log: view_.Log(note.text); break;
+            case TAutoFocusSearch::Note::Status: view_.Status(note.text); break;
+            case TAutoFocusSearch::Note::StatusPanel: view_.StatusPanel(note.text); break;
+            case TAutoFocusSearch::Note::Plot: view_.SearchPoint(note.point); break;
+        }
+    }
+}
+
+void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings) {
+    IFocusDevices& devices = *devices_;
+    const FomKind kind = devices.Kind();
+    devices.ResetPosition();
+    view_.SearchStarted(CurveFitAxesFor(settings, kind));
+    TCurveFitSearch search(settings, kind, devices.Position());
+    SearchResult result;
+    result.method = FocusMethod::CurveFit;
+    // The fit is drawn once made and again once its check frame is in.
+    int fitShown = 0;
+    const auto showFit = [&] {
+        const std::optional<FitSummary>& fit = search.Fit();
+        const int due = !fit ? 0 : fit->checkFom ? 2 : 1;
+        if (due > fitShown) view_.SearchFit(*fit);
+        fitShown = due;
+    };
+    const auto end = [&](FocusOutcome outcome) {
+        result.outcome = outcome;
+        result.position = devices.Position();
+        result.points = search.Points();
+        result.frames = frames_;
+        result.fit = search.Fit();
+        result.measured = search.Samples();
+        if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
+            view_.SampleProgress(0, samples_.load());
+        view_.SearchEnded(result);
+    };
+    // Every move is watched: a cancel ends the search, a move that does not
+    // end in time fails it with the wait's own message.
+    const auto moved = [&](std::int32_t target) -> std::optional<FocusOutcome> {
+        devices.MoveTo(target);
+        const std::optional<WaitResult> waited = WaitForMove(self, kSearchMoveWaitMs);
+        if (!waited) return FocusOutcome::Cancelled;
+        if (const char* text = WaitFailureText(kFocusFunctionWaitMessages, *waited)) {
+            result.message = text;
+            result.reading = FocusReading{};
+            dialogs_.Defer({text, DialogType::Error, DialogButtons::Ok});
+            return FocusOutcome::Failed;
+        }
+        return std::nullopt;
+    };
+
+    for (;;) {
+        const TCurveFitSearch::Action action = search.Next();
+        Forward(search.TakeNotes());
+        showFit();
+        switch (action.kind) {
+            case TCurveFitSearch::Action::CheckCancel:
+                if (Ended(self)) return end(FocusOutcome::Cancelled);
+                break;
+            case TCurveFitSearch::Action::Move:
+                if (const auto failed = moved(action.position)) return end(*failed);
+                break;
+            case TCurveFitSearch::Action::Measure: {
+                if (const auto failed = moved(action.position)) return end(*failed);
+                const int samples = samples_.load();
+                const std::optional<FocusReading> reading = Measure(self, kind);
+                if (!reading) return end(FocusOutcome::Cancelled);
+                search.Report(*reading, devices.Position(), samples);
+                Forward(search.TakeNotes());
+                showFit();
+                break;
+            }
+            case TCurveFitSearch::Action::Finished:
+                result.reading = search.FinalReading();
+                return end(FocusOutcome::Completed);
+            case TCurveFitSearch::Action::Failed:
+                result.message = action.message;
+                dialogs_.Defer({action.message, DialogType::Error, DialogButtons::Ok});
+                return end(FocusOutcome::Rejected);
+        }
+    }
+}
+
 void TFocusingRunner::RunSearch(WorkerThread& self, int initialStep) {
     IFocusDevices& devices = *devices_;
     const FomKind kind = devices.Kind();
@@ -153,6 +248,11 @@ void TFocusingRunner::RunSearch(WorkerThread& self, int initialStep) {
         result.position = devices.Position();
         result.narrowingSteps = search.NarrowingSteps();
         result.points = search.Points();
+        result.frames = frames_;
+        if (outcome == FocusOutcome::Completed) {
+            result.fit = RefineSearchPoints(result.points, kind);
+            if (result.fit) view_.SearchFit(*result.fit);
+        }
         if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
             view_.SampleProgress(0, samples_.load());
         view_.SearchEnded(result);

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "focusing/auto_focus_search.h"
+#include "focusing/curve_fit_search.h"
 #include "focusing/focus_scan.h"
 #include "focusing/measure_focus.h"
 #include "platform/clock.h"
@@ -45,6 +46,15 @@ enum class FocusOutcome {
     Cancelled,   // by Cancel(): nothing more was logged
     Failed,      // a move did not end in time (or its wait was abandoned or failed); see message
     NotInRange,  // the search found best focus outside +-initial step; see message
+    Rejected,    // the curve fit's quality gate refused the answer; the focuser is back at the start; see message
+};
+
+enum class FocusMethod { GoldenSection, CurveFit };
+
+struct SearchOptions {
+    FocusMethod method = FocusMethod::GoldenSection;
+    int initialStep = 100;  // the golden section's
+    CurveFitSettings fit;   // the curve fit's
 };
 
 struct ScanResult {
@@ -64,7 +74,14 @@ struct SearchResult {
     std::int32_t position = 0;  // where the focuser stands (CTSCount)
     int narrowingSteps = 0;
     std::vector<SearchPoint> points;
-    std::string message;  // Failed, NotInRange: the text also deferred
+    std::string message;  // Failed, NotInRange, Rejected: the text also deferred
+    FocusMethod method = FocusMethod::GoldenSection;
+    int frames = 0;  // focus frames taken by the search
+    // Curve fit: the fit (also when the gate refused it). Golden section: its
+    // own points fitted after it ended (refinement), beside its answer.
+    std::optional<FitSummary> fit;
+    // Curve fit: every reading on the curve, "no star" ones included.
+    std::vector<CurveSample> measured;
 };
 
 // Everything a running procedure shows. Called on the worker thread, in order.
@@ -95,6 +112,10 @@ public:
     // The search is over (any outcome): show result.reading if any, restore
     // the status panels and re-enable the controls.
     virtual void SearchEnded(const SearchResult& result) = 0;
+    // A fitted curve to draw over the quality chart (FitSummaryValue), once
+    // fitted and again with the check frame; the golden section's refinement
+    // comes just before SearchEnded.
+    virtual void SearchFit(const FitSummary& /*fit*/) {}
 };
 
 inline constexpr int kDefaultFocusSamples = 5;
@@ -116,6 +137,9 @@ public:
     // Searches for best focus within +-initialStep of where the focuser
     // stands (its position counter is reset first).
     bool StartSearch(std::unique_ptr<IFocusDevices> devices, int initialStep);
+    // The search of `options.method`; the golden section as above, the curve
+    // fit (TCurveFitSearch) walking from where the focuser stands.
+    bool StartSearch(std::unique_ptr<IFocusDevices> devices, const SearchOptions& options);
 
     // Any thread. The procedure ends at its next test of the flag; a reading
     // in progress ends after its current sample.
@@ -136,6 +160,8 @@ private:
     bool Start(std::unique_ptr<IFocusDevices> devices, WorkerThread::Procedure procedure);
     void RunScan(WorkerThread& self, ScanSettings settings);
     void RunSearch(WorkerThread& self, int initialStep);
+    void RunCurveFit(WorkerThread& self, CurveFitSettings settings);
+    void Forward(const std::vector<TAutoFocusSearch::Note>& notes);
     // nullopt when cancelled or stopped first.
     std::optional<WaitResult> WaitForMove(WorkerThread& self, int timeoutMs);
     std::optional<FocusReading> Measure(WorkerThread& self, FomKind kind);
@@ -148,6 +174,7 @@ private:
     std::atomic<bool> cancel_{false};
     std::atomic<int> samples_{kDefaultFocusSamples};
     std::atomic<bool> smooth_{true};
+    int frames_ = 0;  // focus frames of the running procedure (worker thread only)
     std::unique_ptr<IFocusDevices> devices_;
     std::unique_ptr<WorkerThread> worker_;
 };

@@ -99,7 +99,19 @@ std::optional<FocusReading> MeasureFocus(IFocusDevices& devices, IMeasureView& v
             return std::nullopt;
         }
     }
-    FocusReading result = SmoothedAverage(taken, smooth, kind);
+    // A frame without a star has figures that mean nothing: when most frames
+    // saw none the reading is "no star"; otherwise the few without one are
+    // left out of the average.
+    std::vector<FocusReading> withStar;
+    for (const FocusReading& r : taken)
+        if (r.status == StarStatus::Ok) withStar.push_back(r);
+    FocusReading result;
+    if (2 * withStar.size() < taken.size()) {
+        result = SmoothedAverage(taken, smooth, kind);
+        result.status = StarStatus::NoStar;
+    } else {
+        result = SmoothedAverage(withStar.size() == taken.size() ? taken : withStar, smooth, kind);
+    }
     view.SampleProgress(0, n);
     return result;
 }

@@ -92,7 +92,9 @@ FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth,
 // The averaged reading of `samples` frames (at least 1) at the focuser's
 // position. Waits for the focuser to become idle first, however long that
 // takes, but ends when `cancel` (or `stop`) turns true meanwhile; `cancel` is
-// also tested after every sample. nullopt when cancelled: no reading, and the
+// also tested after every sample. Frames without a star (StarStatus::NoStar)
+// are left out of the average; when they are most of the frames, the reading
+// is the average of all and is itself "no star". nullopt when cancelled: no reading, and the
 // progress is back at 0.
 std::optional<FocusReading> MeasureFocus(IFocusDevices& devices, IMeasureView& view, int samples, bool smooth,
                                          FomKind kind, const std::atomic<bool>& cancel, IClock& clock,

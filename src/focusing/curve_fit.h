@@ -1,0 +1,83 @@
+// Fitting a focus curve: where a star's size is smallest, from readings at
+// several focuser positions.
+//
+// Two models are tried and the one whose weighted residuals are smaller wins:
+//   Hyperbola  y = a * sqrt(1 + ((x - c) / b)^2)       over every point; the
+//              shape of a defocused star's size (the seeing's size a at best
+//              focus, growing a / b per step far from it);
+//   Parabola   y = m + k * (x - c)^2                    over the points near
+//              the bottom only, where any smooth curve looks like one.
+// A point made of several frames weighs as much as they do. The single worst
+// point is left out when its residual stands far above the others' (a frame
+// spoilt by a gust or a satellite), never more than one.
+//
+// The figures are sizes (smaller is better). Peak, which grows as the star
+// shrinks, is fitted as SizeFromPeak(Peak) = 1000 / sqrt(Peak): a star's peak
+// falls with the square of its width, so that is a width in arbitrary units and
+// has the same hyperbolic shape.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "camera/focus_figures.h"
+
+namespace kv {
+
+struct FitPoint {
+    double x = 0.0;       // focuser position
+    double y = 0.0;       // figure (a size: smaller is better)
+    double weight = 1.0;  // frames behind the reading
+    bool operator==(const FitPoint&) const = default;
+};
+
+enum class FitModel : std::uint8_t { None, Hyperbola, Parabola };
+const char* FitModelName(FitModel model);
+
+struct CurveFit {
+    bool ok = false;
+    std::string why;  // !ok: what went wrong, for the log
+    FitModel model = FitModel::None;
+    // Hyperbola: a, b, c. Parabola: m, k, c. The last is the minimum's position.
+    std::vector<double> parameters;
+    double minimumX = 0.0;   // where the model is lowest
+    double predicted = 0.0;  // the model's value there
+    double rSquared = 0.0;   // over the points used, weighted
+    // How far the curve rose on its shallower side: the lower of the two
+    // outermost points' values over the predicted minimum, less 1 (0.5: the
+    // edges read at least 50 % above the bottom).
+    double depth = 0.0;
+    int rejected = -1;  // index of the point left out, or -1
+};
+
+struct FitOptions {
+    // Points each side of the lowest one that the parabola takes.
+    int parabolaHalfWidth = 2;
+    // A point is left out when its residual exceeds this many times the
+    // weighted rms residual of the others...
+    double outlierFactor = 4.0;
+    // ... and this fraction of the curve's height (noise-free curves have
+    // residuals near 0, so the ratio alone would pick on rounding).
+    double outlierMinFraction = 0.05;
+};
+
+// Fits `points` (any order; at least 4 with positive weight). Not ok when too
+// few points are left or neither model has a minimum inside the points' span.
+CurveFit FitFocusCurve(std::span<const FitPoint> points, const FitOptions& options = {});
+
+// The model's value at x (0 for FitModel::None).
+double FitValue(FitModel model, std::span<const double> parameters, double x);
+inline double FitValue(const CurveFit& fit, double x) { return FitValue(fit.model, fit.parameters, x); }
+
+// Peak as a size (see above); non-positive peaks read as 1.
+double SizeFromPeak(double peak);
+double PeakFromSize(double size);
+// The figure the fit works on for a FOM of `kind`.
+inline double FitFigure(double fom, FomKind kind) { return LargerIsBetter(kind) ? SizeFromPeak(fom) : fom; }
+inline double FomFromFitFigure(double figure, FomKind kind) {
+    return LargerIsBetter(kind) ? PeakFromSize(figure) : figure;
+}
+
+}  // namespace kv

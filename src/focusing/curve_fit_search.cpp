@@ -1,0 +1,299 @@
+#include "focusing/curve_fit_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <limits>
+
+namespace kv {
+
+namespace {
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    char buffer[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return buffer;
+}
+
+// A reading means nothing when the measurement saw no star, or when a size
+// comes out as nothing at all (an empty frame).
+bool HasStar(const FocusReading& r) { return r.status == StarStatus::Ok && std::isfinite(r.FOM) && r.FOM > 0.0; }
+
+}  // namespace
+
+double FitSummaryValue(const FitSummary& fit, double x) {
+    return FomFromFitFigure(FitValue(fit.model, fit.parameters, x), fit.kind);
+}
+
+namespace {
+
+FitSummary Summarise(const CurveFit& fit, FomKind kind) {
+    FitSummary s;
+    s.model = fit.model;
+    s.parameters = fit.parameters;
+    s.kind = kind;
+    s.rSquared = fit.rSquared;
+    s.depth = fit.depth;
+    s.bestPosition = fit.minimumX;
+    s.predicted = FomFromFitFigure(fit.predicted, kind);
+    return s;
+}
+
+}  // namespace
+
+std::optional<FitSummary> RefineSearchPoints(std::span<const SearchPoint> points, FomKind kind) {
+    std::vector<FitPoint> fitted;
+    for (const SearchPoint& p : points)
+        if (std::isfinite(p.fom) && p.fom > 0.0) fitted.push_back({double(p.position), FitFigure(p.fom, kind), 1.0});
+    const CurveFit fit = FitFocusCurve(fitted);
+    if (!fit.ok) return std::nullopt;
+    FitSummary s = Summarise(fit, kind);
+    s.refinement = true;
+    return s;
+}
+
+SearchChartAxes CurveFitAxesFor(const CurveFitSettings& settings, FomKind kind) {
+    SearchChartAxes axes = SearchAxesFor(settings.step, kind);
+    const double reach = static_cast<double>(settings.step) * (settings.pointsPerSide + 3);
+    axes.position = {-reach, reach};
+    axes.bottomMax = std::max(10, settings.maxPoints + 2);
+    return axes;
+}
+
+TCurveFitSearch::TCurveFitSearch(const CurveFitSettings& settings, FomKind kind, std::int32_t start)
+    : settings_([&] {
+          CurveFitSettings s = settings;
+          s.step = std::max(1, s.step);
+          s.pointsPerSide = std::max(1, s.pointsPerSide);
+          s.maxPoints = std::max(4, s.maxPoints);
+          s.overshoot = std::max(0, s.overshoot);
+          return s;
+      }()),
+      kind_(kind),
+      start_(start),
+      commanded_(start),
+      position_(start) {}
+
+std::vector<TCurveFitSearch::Note> TCurveFitSearch::TakeNotes() {
+    std::vector<Note> taken;
+    taken.swap(notes_);
+    return taken;
+}
+
+void TCurveFitSearch::Plot(std::int32_t position, double fom) {
+    const SearchPoint point{static_cast<int>(points_.size()) + 1, position, fom};
+    points_.push_back(point);
+    notes_.push_back({Note::Plot, {}, point});
+}
+
+bool TCurveFitSearch::Inside(std::int32_t position) const {
+    const std::int32_t relative = position - start_;
+    return (!settings_.travelMin || relative >= *settings_.travelMin) &&
+           (!settings_.travelMax || relative <= *settings_.travelMax);
+}
+
+std::int32_t TCurveFitSearch::Clamp(std::int32_t target) const {
+    if (settings_.travelMin) target = std::max(target, start_ + *settings_.travelMin);
+    if (settings_.travelMax) target = std::min(target, start_ + *settings_.travelMax);
+    return target;
+}
+
+bool TCurveFitSearch::Measured(int k) const { return std::find(ks_.begin(), ks_.end(), k) != ks_.end(); }
+
+double TCurveFitSearch::Figure(int k) const {
+    for (std::size_t i = 0; i < ks_.size(); ++i)
+        if (ks_[i] == k)
+            return samples_[i].star ? FitFigure(samples_[i].fom, kind_) : std::numeric_limits<double>::infinity();
+    return std::numeric_limits<double>::infinity();
+}
+
+// The legs to `target` are queued: an overshoot leg (kept inside the travel
+// limits) as a Move, then the Measure itself; a cancel test comes first.
+TCurveFitSearch::Action TCurveFitSearch::MeasureAt(std::int32_t target) {
+    queue_.push_back({Action::CheckCancel, 0, {}});
+    for (const std::int32_t leg : BacklashMoves(commanded_, target, settings_.overshoot, settings_.approach)) {
+        if (leg == target) break;
+        const std::int32_t clamped = Clamp(leg);
+        if (clamped != target) queue_.push_back({Action::Move, clamped, {}});
+    }
+    queue_.push_back({Action::Measure, target, {}});
+    commanded_ = target;
+    return Next();
+}
+
+TCurveFitSearch::Action TCurveFitSearch::Fail(std::string message) {
+    Status(kCurveFitBackText);
+    Log("");
+    for (const std::int32_t leg : BacklashMoves(commanded_, start_, settings_.overshoot, settings_.approach))
+        queue_.push_back({Action::Move, leg == start_ ? leg : Clamp(leg), {}});
+    commanded_ = start_;
+    queue_.push_back({Action::Failed, start_, std::move(message)});
+    phase_ = Phase::Ended;
+    return Next();
+}
+
+TCurveFitSearch::Action TCurveFitSearch::Next() {
+    if (!queue_.empty()) {
+        Action a = queue_.front();
+        queue_.pop_front();
+        return a;
+    }
+    switch (phase_) {
+        case Phase::Begin:
+            Status("");
+            Log("");
+            Log(kSearchRule);
+            Status(kCurveFitStartText);
+            Log("");
+            phase_ = Phase::Walk;
+            return Decide();
+        case Phase::Walk: return Decide();
+        case Phase::Check: {
+            const double predicted = fit_->predicted;
+            if (!HasStar(final_)) return Fail(Format(kFitCheckNoStarFormat, answer_));
+            const double figure = FitFigure(final_.FOM, kind_);
+            if (figure > raw_.predicted * (1.0 + settings_.checkMargin))
+                return Fail(Format(kFitCheckFormat, answer_, final_.FOM, predicted));
+            Status(kSearchCompleteText);
+            Log(Format(kFinalPositionFormat, position_));
+            Log(Format(kFinalFocusFormat, final_.FOM));
+            notes_.push_back({Note::StatusPanel, kSearchCompletePanelText, {}});
+            Log("");
+            phase_ = Phase::Ended;
+            queue_.push_back({Action::Finished, position_, {}});
+            return Next();
+        }
+        case Phase::Ended: break;
+    }
+    return {Action::Finished, position_, {}};
+}
+
+TCurveFitSearch::Action TCurveFitSearch::Decide() {
+    if (samples_.empty()) {
+        pendingK_ = 0;
+        return MeasureAt(start_);
+    }
+    int kMin = 0;
+    double vMin = std::numeric_limits<double>::infinity();
+    int good = 0;
+    for (int k = lo_; k <= hi_; ++k) {
+        const double v = Figure(k);
+        if (std::isfinite(v)) ++good;
+        if (v < vMin) {
+            vMin = v;
+            kMin = k;
+        }
+    }
+    const int total = static_cast<int>(samples_.size());
+    if (good == 0) {
+        // Beyond both ends there is only more blur: no use walking on.
+        if (total >= 3) return Fail(Format(kFitNoStarFormat, good, total));
+        kMin = 0;
+    }
+    const double risen = vMin * (1.0 + settings_.minDepth);
+    const auto done = [&](int end, int count, bool closed) {
+        if (closed) return true;
+        const double v = Figure(end);
+        if (!std::isfinite(v)) return good > 0;  // a "no star" end is far from focus
+        return count >= settings_.pointsPerSide && v >= risen;
+    };
+    const bool loDone = done(lo_, kMin - lo_, loClosed_);
+    const bool hiDone = done(hi_, hi_ - kMin, hiClosed_);
+    if (loDone && hiDone) return FitAndGate();
+    if (total >= settings_.maxPoints) {
+        if ((kMin == lo_ && !loDone) || (kMin == hi_ && !hiDone))
+            return Fail(Format(kFitNotFoundFormat, total));
+        return FitAndGate();
+    }
+    bool down;
+    if (loDone != hiDone) {
+        down = !loDone;
+    } else {
+        // Both need more: first the side with fewer points beyond the lowest,
+        // then the side whose end reads lower (the curve falls that way).
+        const int loCount = kMin - lo_;
+        const int hiCount = hi_ - kMin;
+        if (loCount != hiCount) {
+            down = loCount < hiCount;
+        } else if (Figure(lo_) != Figure(hi_)) {
+            down = Figure(lo_) < Figure(hi_);
+        } else {
+            down = true;
+        }
+    }
+    const int k = down ? lo_ - 1 : hi_ + 1;
+    if (!Inside(At(k))) {
+        if (kMin == (down ? lo_ : hi_)) return Fail(Format(kFitEdgeFormat, At(kMin)));
+        (down ? loClosed_ : hiClosed_) = true;
+        return Decide();
+    }
+    pendingK_ = k;
+    return MeasureAt(At(k));
+}
+
+TCurveFitSearch::Action TCurveFitSearch::FitAndGate() {
+    std::vector<FitPoint> points;
+    for (const CurveSample& s : samples_)
+        if (s.star) points.push_back({double(s.position), FitFigure(s.fom, kind_), double(s.frames)});
+    const int total = static_cast<int>(samples_.size());
+    if (points.size() < 4) return Fail(Format(kFitNoStarFormat, static_cast<int>(points.size()), total));
+    raw_ = FitFocusCurve(points);
+    if (!raw_.parameters.empty()) fit_ = Summarise(raw_, kind_);
+    if (!raw_.ok) {
+        if (raw_.parameters.empty())
+            return Fail(Format(kFitTooFlatFormat, 0.0, settings_.minDepth * 100.0));
+        // The minimum lies beyond the readings: at a closed side, the edge of travel.
+        const bool below = raw_.minimumX < points.front().x;
+        if ((below && loClosed_) || (!below && hiClosed_))
+            return Fail(Format(kFitEdgeFormat, below ? At(lo_) : At(hi_)));
+        return Fail(Format(kFitNotFoundFormat, total));
+    }
+    const auto answer = static_cast<std::int32_t>(std::lround(raw_.minimumX));
+    Log(Format(kCurveFitFitFormat, FitModelName(raw_.model), answer, fit_->predicted, raw_.rSquared,
+               raw_.depth * 100.0));
+    if (!Inside(answer)) return Fail(Format(kFitEdgeFormat, answer));
+    if (raw_.rSquared < settings_.minRSquared)
+        return Fail(Format(kFitTooNoisyFormat, std::max(0.0, raw_.rSquared) * 100.0, settings_.minRSquared * 100.0));
+    if (raw_.depth < settings_.minDepth)
+        return Fail(Format(kFitTooFlatFormat, std::max(0.0, raw_.depth) * 100.0, settings_.minDepth * 100.0));
+    answer_ = answer;
+    checking_ = true;
+    phase_ = Phase::Check;
+    return MeasureAt(answer);
+}
+
+void TCurveFitSearch::Report(const FocusReading& reading, std::int32_t position, int frames) {
+    position_ = position;
+    frames_ += std::max(1, frames);
+    const bool star = HasStar(reading);
+    if (checking_) {
+        checking_ = false;
+        final_ = reading;
+        fit_->checkPosition = position;
+        fit_->checkFom = reading.FOM;
+        if (star) {
+            Status(Format(kCurveFitCheckFormat, reading.FOM, position));
+            Plot(position, reading.FOM);
+        } else {
+            Status(Format(kCurveFitNoStarFormat, position));
+        }
+        return;
+    }
+    samples_.push_back({position, reading.FOM, std::max(1, frames), star});
+    ks_.push_back(pendingK_);
+    lo_ = std::min(lo_, pendingK_);
+    hi_ = std::max(hi_, pendingK_);
+    if (star) {
+        Status(Format(kCurveFitPointFormat, reading.FOM, position));
+        Plot(position, reading.FOM);
+    } else {
+        Status(Format(kCurveFitNoStarFormat, position));
+    }
+}
+
+}  // namespace kv

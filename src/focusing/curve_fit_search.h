@@ -1,0 +1,184 @@
+// The curve-fit auto focus as a state machine, free of devices and threads.
+//
+// It walks the focus curve on a grid of `step` around the start: the start
+// and one step either side first, then outward on the side where the figure
+// falls, until the lowest point has `pointsPerSide` points on each side and
+// the outermost of them read at least `minDepth` above it (a side also ends
+// at a "no star" reading, which is far from focus, and at a travel limit).
+// It fits the readings (curve_fit.h), goes to the fitted minimum and takes one
+// check frame there. The answer stands only when the fit is good (R^2 of at
+// least minRSquared), the curve deep enough and the check frame no worse than
+// the fit predicts by checkMargin; otherwise the focuser goes back to the
+// start and the search fails with a message that says what to change.
+//
+// Every sample and the final position are approached from one side
+// (backlash.h): a move that would end the other way overshoots and comes
+// back, as Move actions before the Measure.
+//
+// Driving it is as for TAutoFocusSearch (same Action and Note kinds):
+//   Measure     move to `position`, wait, take the averaged reading and
+//               Report() it with the focuser's position and the frames in it;
+//   Move        move to `position` and wait; a move that does not end is a
+//               failure of the driver's;
+//   CheckCancel end here if the user has cancelled, else call Next() again;
+//   Finished    the focuser stands at `position`, best focus;
+//   Failed      the focuser is back at the start; show `message` as an error.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "focusing/auto_focus_search.h"
+#include "focusing/backlash.h"
+#include "focusing/curve_fit.h"
+
+namespace kv {
+
+struct CurveFitSettings {
+    int step = 100;          // focuser steps between samples
+    int pointsPerSide = 3;   // readings needed each side of the lowest
+    int maxPoints = 21;      // readings on the curve at most (the check frame not counted)
+    double minDepth = 0.5;   // the edges must read this fraction above the bottom
+    double minRSquared = 0.8;
+    double checkMargin = 0.25;  // the check frame may read this fraction worse than predicted
+    int overshoot = 50;      // backlash overshoot, focuser steps (0: none)
+    ApproachSide approach = ApproachSide::FromBelow;
+    // Travel limits relative to the start (nullopt: unlimited).
+    std::optional<std::int32_t> travelMin;
+    std::optional<std::int32_t> travelMax;
+};
+
+// One reading on the curve, as measured.
+struct CurveSample {
+    std::int32_t position = 0;
+    double fom = 0.0;  // raw figure of merit
+    int frames = 1;
+    bool star = true;  // false: "no star", fom means nothing
+    bool operator==(const CurveSample&) const = default;
+};
+
+// What the window draws and the result carries of a fit.
+struct FitSummary {
+    FitModel model = FitModel::None;
+    std::vector<double> parameters;  // in the fit's figure (curve_fit.h), absolute positions
+    FomKind kind = FomKind::HFD;
+    double rSquared = 0.0;
+    double depth = 0.0;
+    double bestPosition = 0.0;  // the fitted minimum, absolute
+    double predicted = 0.0;     // the FOM the fit predicts there (raw, as charted)
+    std::optional<std::int32_t> checkPosition;  // the check frame, when one was taken
+    std::optional<double> checkFom;
+    // True for the golden section's own points fitted after it ended: shown
+    // beside its answer, the focuser is not moved there.
+    bool refinement = false;
+};
+// The fitted curve's FOM at position x (raw, as charted).
+double FitSummaryValue(const FitSummary& fit, double x);
+// Fits the golden section's points (its final reading included) for the
+// refinement; nullopt when they do not make a curve.
+std::optional<FitSummary> RefineSearchPoints(std::span<const SearchPoint> points, FomKind kind);
+
+// Texts of the curve-fit search.
+inline constexpr const char* kCurveFitStartText = "Measuring the focus curve";
+inline constexpr const char* kCurveFitPointFormat = "Curve FOM: %3.4f  Position: %d";
+inline constexpr const char* kCurveFitNoStarFormat = "Curve: no star  Position: %d";
+inline constexpr const char* kCurveFitFitFormat =
+    "Fitted %s: best focus %d, predicted FOM %3.4f, R^2 %.3f, depth %.0f %%";
+inline constexpr const char* kCurveFitCheckFormat = "Check FOM: %3.4f  Position: %d";
+inline constexpr const char* kCurveFitBackText = "Auto focus failed; returning to the starting position";
+inline constexpr const char* kFitTooFlatFormat =
+    "The focus curve is too flat to find best focus: its edges read only %.0f %% above its bottom "
+    "(%.0f %% needed).\r\nThe focuser is back at its starting position. Use a larger step.";
+inline constexpr const char* kFitTooNoisyFormat =
+    "The focus readings are too noisy to fit a curve: the curve explains %.0f %% of their spread "
+    "(%.0f %% needed).\r\nThe focuser is back at its starting position. Take more samples per focus measurement.";
+inline constexpr const char* kFitEdgeFormat =
+    "Best focus lies at or beyond the edge of the focuser's travel (near position %d).\r\nThe focuser is back "
+    "at its starting position. Move it by hand towards best focus, or widen the travel limits, and start again.";
+inline constexpr const char* kFitNotFoundFormat =
+    "No focus minimum was found within %d readings.\r\nThe focuser is back at its starting position. Focus "
+    "roughly by hand or use a larger step, and start again.";
+inline constexpr const char* kFitNoStarFormat =
+    "Too few focus frames showed a star (%d of %d readings).\r\nThe focuser is back at its starting position. "
+    "Check that the star is inside the focus frame, or lengthen the exposure, and start again.";
+inline constexpr const char* kFitCheckFormat =
+    "The check frame at the fitted best focus (position %d) reads %.4f, worse than the %.4f the fit predicts."
+    "\r\nThe focuser is back at its starting position. Take more samples per focus measurement or wait for "
+    "steadier seeing, and start again.";
+inline constexpr const char* kFitCheckNoStarFormat =
+    "The check frame at the fitted best focus (position %d) shows no star.\r\nThe focuser is back at its "
+    "starting position. Check that the star is inside the focus frame and start again.";
+
+// The charts for a curve-fit search: positions over the walk's likely reach.
+SearchChartAxes CurveFitAxesFor(const CurveFitSettings& settings, FomKind kind);
+
+class TCurveFitSearch {
+public:
+    using Action = TAutoFocusSearch::Action;
+    using Note = TAutoFocusSearch::Note;
+
+    TCurveFitSearch(const CurveFitSettings& settings, FomKind kind, std::int32_t start = 0);
+
+    Action Next();
+    // The averaged reading of the last Measure, the focuser's position after
+    // it and the frames it was made of.
+    void Report(const FocusReading& reading, std::int32_t position, int frames = 1);
+    std::vector<Note> TakeNotes();
+
+    // The charts' points so far (readings with a star, and the check frame).
+    const std::vector<SearchPoint>& Points() const { return points_; }
+    // Every reading on the curve, "no star" ones included (not the check frame).
+    const std::vector<CurveSample>& Samples() const { return samples_; }
+    // The check frame's reading, once Finished.
+    const FocusReading& FinalReading() const { return final_; }
+    // Focus frames taken so far, the check frame included.
+    int Frames() const { return frames_; }
+    // The fit, once made (also when the gate then refused it).
+    const std::optional<FitSummary>& Fit() const { return fit_; }
+    const CurveFit& RawFit() const { return raw_; }
+    const CurveFitSettings& Settings() const { return settings_; }
+
+private:
+    enum class Phase { Begin, Walk, Check, Ended };
+
+    Action MeasureAt(std::int32_t target);
+    Action Decide();
+    Action FitAndGate();
+    Action Fail(std::string message);
+    std::int32_t Clamp(std::int32_t target) const;
+    bool Inside(std::int32_t position) const;
+    std::int32_t At(int k) const { return start_ + k * settings_.step; }
+    // Fit figure at grid index k; +infinity for "no star" (and unmeasured).
+    double Figure(int k) const;
+    bool Measured(int k) const;
+    void Log(std::string text) { notes_.push_back({Note::Log, std::move(text), {}}); }
+    void Status(std::string text) { notes_.push_back({Note::Status, std::move(text), {}}); }
+    void Plot(std::int32_t position, double fom);
+
+    const CurveFitSettings settings_;
+    const FomKind kind_;
+    const std::int32_t start_;
+    Phase phase_ = Phase::Begin;
+    std::deque<Action> queue_;  // actions decided but not handed out yet
+    std::int32_t commanded_;    // where the focuser was last sent
+    std::int32_t position_;     // where the focuser last said it stood
+    bool checking_ = false;     // the pending Measure is the check frame
+    int pendingK_ = 0;          // grid index of the pending Measure
+    int lo_ = 0, hi_ = 0;       // measured grid indices [lo_, hi_]
+    bool loClosed_ = false, hiClosed_ = false;  // a travel limit ends that side
+    std::vector<int> ks_;       // grid index of each sample
+    std::int32_t answer_ = 0;
+    int frames_ = 0;
+    std::vector<CurveSample> samples_;
+    std::vector<SearchPoint> points_;
+    std::optional<FitSummary> fit_;
+    CurveFit raw_;
+    FocusReading final_;
+    std::vector<Note> notes_;
+};
+
+}  // namespace kv
