@@ -439,7 +439,7 @@ void HubSimulator::AdvanceLocked(Clock::time_point now) {
 
 void HubSimulator::StepLocked(int direction) {
     count_ += direction;
-    Observatory::Instance().MoveTruePosition(direction);
+    Observatory::Instance().MoveDrive(direction);
     const bool in = direction > 0;
     auto emit = [this](bool cts, bool dsr) {
         cts_ = cts;

@@ -22,6 +22,46 @@ NightParameters Observatory::Parameters() const {
     return params_;
 }
 
+std::int64_t Observatory::TruePosition() const {
+    std::lock_guard lock(mutex_);
+    return optics_;
+}
+
+void Observatory::SetTruePosition(std::int64_t p) {
+    std::lock_guard lock(mutex_);
+    drive_ = optics_ = p;
+}
+
+std::int64_t Observatory::DrivePosition() const {
+    std::lock_guard lock(mutex_);
+    return drive_;
+}
+
+void Observatory::SetDrivePosition(std::int64_t p) {
+    std::lock_guard lock(mutex_);
+    drive_ = p;
+    FollowDriveLocked();
+}
+
+void Observatory::MoveDrive(std::int64_t delta) {
+    std::lock_guard lock(mutex_);
+    drive_ += delta;
+    FollowDriveLocked();
+}
+
+void Observatory::SetBacklash(std::int64_t steps) {
+    std::lock_guard lock(mutex_);
+    backlash_ = std::max<std::int64_t>(0, steps);
+    FollowDriveLocked();
+}
+
+std::int64_t Observatory::Backlash() const {
+    std::lock_guard lock(mutex_);
+    return backlash_;
+}
+
+void Observatory::FollowDriveLocked() { optics_ = std::clamp(optics_, drive_ - backlash_, drive_); }
+
 double Observatory::NightSeconds() const {
     std::lock_guard lock(mutex_);
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start_;

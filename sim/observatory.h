@@ -6,7 +6,6 @@
 // a night in seconds.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -30,11 +29,22 @@ public:
     void StartNight(const NightParameters& p);
     NightParameters Parameters() const;
 
-    // The focuser's true position in steps (absolute; drivers see it relative
-    // to their own zero).
-    std::int64_t TruePosition() const { return truePosition_.load(); }
-    void SetTruePosition(std::int64_t p) { truePosition_.store(p); }
-    void MoveTruePosition(std::int64_t delta) { truePosition_.fetch_add(delta); }
+    // The focuser's true position in steps: where the optics are, what the
+    // camera sees (absolute; drivers see it relative to their own zero).
+    std::int64_t TruePosition() const;
+    // Puts drive and optics at `p` together (as after a lowering run).
+    void SetTruePosition(std::int64_t p);
+
+    // The drive: what every simulated focuser turns and counts. The optics
+    // follow it through `backlash` steps of play: after a reversal the drive
+    // turns that far before the optics move, so the optics stand `backlash`
+    // below the drive after a run that raised the position and level with it
+    // after one that lowered it. Without backlash both are one position.
+    std::int64_t DrivePosition() const;
+    void SetDrivePosition(std::int64_t p);
+    void MoveDrive(std::int64_t delta);
+    void SetBacklash(std::int64_t steps);  // negative counts as none
+    std::int64_t Backlash() const;
 
     // Simulated seconds since the night started.
     double NightSeconds() const;
@@ -47,7 +57,10 @@ private:
     mutable std::mutex mutex_;
     NightParameters params_;
     std::chrono::steady_clock::time_point start_;
-    std::atomic<std::int64_t> truePosition_{5000};
+    void FollowDriveLocked();
+    std::int64_t drive_ = 5000;
+    std::int64_t optics_ = 5000;
+    std::int64_t backlash_ = 0;
 };
 
 }  // namespace kvsim

@@ -80,13 +80,13 @@ void ProtocolDevice::ClearReceived() {
 }
 
 std::int64_t ProtocolDevice::PositionLocked() const {
-    return std::clamp(Observatory::Instance().TruePosition(), Low(), High());
+    return std::clamp(Observatory::Instance().DrivePosition(), Low(), High());
 }
 
 void ProtocolDevice::StartMotion(std::int64_t target) {
     target = std::clamp(target, Low(), High());
-    // A true position left outside the travel by another driver snaps back first.
-    Observatory::Instance().SetTruePosition(PositionLocked());
+    // A position left outside the travel by another driver snaps back first.
+    Observatory::Instance().SetDrivePosition(PositionLocked());
     if (target == PositionLocked()) {
         moving_ = false;
         OnArrived();
@@ -160,7 +160,7 @@ void ProtocolDevice::MotionLoop() {
         }
         const std::int64_t pos = PositionLocked();
         const bool outward = target_ > pos;
-        Observatory::Instance().SetTruePosition(pos + (outward ? 1 : -1));
+        Observatory::Instance().SetDrivePosition(pos + (outward ? 1 : -1));
         ++stepsDone_;
         OnStep(outward);
         if (PositionLocked() == target_) {

@@ -3,7 +3,9 @@
 //
 // Star images are Gaussians integrated over each pixel. Their width follows
 // the distance of the focuser's true position from best focus (a V-shaped
-// curve: FWHM = seeing + slope * |distance|), the seeing wanders from frame
+// curve, FWHM = seeing + slope * |distance|, or a hyperbola, see
+// KVSimCameraConfig; KESSIVANE_SIM_CURVE=hyperbola chooses the latter at
+// start), the seeing wanders from frame
 // to frame, and every pixel gets sky background, photon noise, bias and read
 // noise. Flux grows with the exposure time the host puts in the image object;
 // binning adds pixels together as a real chip does. The focus frame is cut
@@ -13,8 +15,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <random>
+#include <string_view>
 #include <vector>
 
 #include "sim/observatory.h"
@@ -52,6 +56,8 @@ KVSimCameraConfig DefaultConfig() {
     c.Bias = 100.0;
     c.ReadNoise = 8.0;
     c.FluxScale = 1.0;
+    const char* curve = std::getenv("KESSIVANE_SIM_CURVE");
+    c.Curve = curve != nullptr && std::string_view(curve) == "hyperbola" ? KV_SIM_CURVE_HYPERBOLA : KV_SIM_CURVE_V;
     return c;
 }
 
@@ -136,7 +142,9 @@ private:
         if (c.Noise != 0 && c.SeeingJitter > 0.0) {
             seeing *= std::max(0.3, 1.0 + c.SeeingJitter * Normal());
         }
-        const double fwhm = seeing + c.FocusSlope * std::fabs(distance);  // unbinned pixels
+        const double defocus = c.FocusSlope * std::fabs(distance);
+        const double fwhm = c.Curve == KV_SIM_CURVE_HYPERBOLA ? std::hypot(seeing, defocus)
+                                                              : seeing + defocus;  // unbinned pixels
         const double sigma = std::min(fwhm / (2.0 * std::sqrt(2.0 * std::log(2.0))), kMaxSigma) / bin;
 
         const auto n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);

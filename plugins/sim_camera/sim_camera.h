@@ -14,11 +14,18 @@
 extern "C" {
 #endif
 
+/* How the star's FWHM grows with the distance d from best focus:
+ * V:         seeing + slope * |d|
+ * hyperbola: sqrt(seeing^2 + (slope * d)^2), seeing and defocus combined in
+ *            quadrature as real optics do: round at the bottom, straight far out. */
+#define KV_SIM_CURVE_V 0
+#define KV_SIM_CURVE_HYPERBOLA 1
+
 typedef struct KVSimCameraConfig {
     int32_t Binning;         /* 1..4, both axes; reported by the next DLLQueryCameraData */
     int32_t Noise;           /* 0: no photon noise, read noise or seeing jitter */
     uint32_t Seed;           /* random seed; 0 picks one */
-    int32_t Reserved;
+    int32_t Curve;           /* KV_SIM_CURVE_V or KV_SIM_CURVE_HYPERBOLA; other values read as V */
     double DefaultExposure;  /* seconds, used when the image object carries none (<= 0) */
     double SeeingFWHM;       /* star FWHM at best focus, unbinned pixels */
     double SeeingJitter;     /* relative standard deviation of the seeing, frame to frame */

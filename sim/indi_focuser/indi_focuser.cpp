@@ -4,6 +4,8 @@
 // aborts, and drops its absolute position when KV_SIM_FOCUS_RELATIVE_ONLY=1,
 // leaving FOCUS_MOTION with REL_FOCUS_POSITION as the only way to move it.
 // Where it really is stays readable in SIM_TRUE_POSITION either way, for tests.
+// KV_SIM_FOCUS_BACKLASH=N puts N steps of play between the drive it reports
+// and that true position: after a reversal the drive turns N steps first.
 #include <indifocuser.h>
 
 #include <algorithm>
@@ -25,6 +27,7 @@ public:
         const char* relativeOnly = std::getenv("KV_SIM_FOCUS_RELATIVE_ONLY");
         if (relativeOnly != nullptr && std::strcmp(relativeOnly, "1") == 0) caps &= ~FOCUSER_CAN_ABS_MOVE;
         FI::SetCapability(caps);
+        if (const char* backlash = std::getenv("KV_SIM_FOCUS_BACKLASH")) backlash_ = std::max(0.0, std::atof(backlash));
         setSupportedConnections(CONNECTION_NONE);
     }
 
@@ -78,7 +81,7 @@ protected:
         double& here = FocusAbsPosN[0].value;
         if (here != target_) {
             here = target_ > here ? std::min(target_, here + kStepsPerTick) : std::max(target_, here - kStepsPerTick);
-            trueN_[0].value = here;
+            trueN_[0].value = std::clamp(trueN_[0].value, here - backlash_, here);
             const bool arrived = here == target_;
             if (arrived) FocusRelPosNP.s = IPS_OK;
             FocusAbsPosNP.s = arrived ? IPS_OK : IPS_BUSY;
@@ -90,6 +93,7 @@ protected:
 
 private:
     double target_ = kTravel / 2;
+    double backlash_ = 0;
     INumber trueN_[1];
     INumberVectorProperty trueNP_;
 };

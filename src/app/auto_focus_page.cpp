@@ -2,17 +2,26 @@
 
 #include <QChart>
 #include <QChartView>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineSeries>
 #include <QPushButton>
+#include <QScatterSeries>
+#include <QSpinBox>
 #include <QValueAxis>
 #include <QVBoxLayout>
+#include <cmath>
+#include <string>
 
 #include "app/main_form.h"
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
 #include "camera/display_rules.h"
+#include "shell/ini_file.h"
+#include "shell/log_channel.h"
+#include "shell/settings_store.h"
 
 namespace {
 
@@ -55,7 +64,58 @@ QValueAxis* LeftAxis(QChart* chart) {
     return axes.isEmpty() ? nullptr : qobject_cast<QValueAxis*>(axes.first());
 }
 
+QValueAxis* BottomAxis(QChart* chart) {
+    const auto axes = chart->axes(Qt::Horizontal);
+    return axes.isEmpty() ? nullptr : qobject_cast<QValueAxis*>(axes.first());
+}
+
+// The [AutoFocus] keys; absent until the user changes the value.
+constexpr const char* kAutoFocusSection = "AutoFocus";
+constexpr const char* kMethodKey = "Method";
+constexpr const char* kPointsPerSideKey = "PointsPerSide";
+constexpr const char* kOvershootKey = "BacklashOvershoot";
+constexpr const char* kApproachKey = "ApproachFrom";
+constexpr int kPointsPerSideMin = 2, kPointsPerSideMax = 8;
+constexpr int kOvershootMax = 2000;
+// Points along the drawn curve.
+constexpr int kCurveSamples = 120;
+
+// The quality chart's extra series for a curve fit, all on its two axes.
+template <class Series>
+Series* AddSeries(QChart* chart, const QString& name, const QColor& color, double marker = 0) {
+    auto* series = new Series(chart);
+    series->setObjectName(name);
+    if constexpr (std::is_same_v<Series, QScatterSeries>) {
+        series->setMarkerSize(marker);
+        series->setColor(color);
+        series->setBorderColor(color);
+    } else {
+        QPen pen(color);
+        pen.setWidth(2);
+        series->setPen(pen);
+    }
+    chart->addSeries(series);
+    for (QAbstractAxis* axis : chart->axes()) series->attachAxis(axis);
+    return series;
+}
+
+template <class Series>
+Series* Named(QChart* chart, const char* name) {
+    for (QAbstractSeries* s : chart->series()) {
+        if (s->objectName() == QLatin1String(name)) return qobject_cast<Series*>(s);
+    }
+    return nullptr;
+}
+
 }  // namespace
+
+void WidenToShow(QChart* chart, Qt::Orientation orientation, double value) {
+    const auto axes = chart != nullptr ? chart->axes(orientation) : QList<QAbstractAxis*>();
+    auto* axis = axes.isEmpty() ? nullptr : qobject_cast<QValueAxis*>(axes.first());
+    if (axis == nullptr) return;
+    const auto [min, max] = kv::WidenToShow(axis->min(), axis->max(), value);
+    if (min != axis->min() || max != axis->max()) axis->setRange(min, max);
+}
 
 void UseCompactChart(QChart* chart) {
     chart->setMargins(QMargins(2, 2, 2, 2));
@@ -115,9 +175,51 @@ TAutoFocusPage::TAutoFocusPage(TMainForm& form, QWidget* parent) : QWidget(paren
     initialStep_ = new TRadioGroup(QStringLiteral("Initial Step"), steps, 2, controls);
     initialStep_->setObjectName(QStringLiteral("InitialStepRG"));
     initialStep_->SetItemIndex(kv::kDefaultInitialStepItem);
-    for (QWidget* w : std::initializer_list<QWidget*>{start, cancel, focusImage, initialStep_}) cv->addWidget(w);
+    method_ = new TRadioGroup(QStringLiteral("Method"), {QStringLiteral("Golden Section"), QStringLiteral("Curve Fit")}, 1,
+                              controls);
+    method_->setObjectName(QStringLiteral("FocusMethodRG"));
+    method_->SetItemIndex(kGoldenSectionItem);
+
+    // The curve fit's own values; its step is the Initial Step above.
+    const kv::CurveFitSettings engine;
+    auto* fit = new QGroupBox(QStringLiteral("Curve Fit"), controls);
+    fit->setObjectName(QStringLiteral("CurveFitGroup"));
+    auto* rows = new QGridLayout(fit);
+    rows->setContentsMargins(3, 2, 3, 2);
+    rows->setHorizontalSpacing(3);
+    int row = 0;
+    const auto addRow = [&](const QString& label, QWidget* field, int width) {
+        rows->addWidget(new QLabel(label, fit), row, 0);
+        rows->addWidget(field, row++, 1);
+        field->setFixedWidth(width);
+    };
+    pointsPerSide_ = new QSpinBox(fit);
+    pointsPerSide_->setObjectName(QStringLiteral("FitPointsSE"));
+    pointsPerSide_->setRange(kPointsPerSideMin, kPointsPerSideMax);
+    pointsPerSide_->setValue(engine.pointsPerSide);
+    pointsPerSide_->setToolTip(QStringLiteral("Readings needed on each side of the lowest one"));
+    addRow(QStringLiteral("Per side"), pointsPerSide_, 46);
+    overshoot_ = new QSpinBox(fit);
+    overshoot_->setObjectName(QStringLiteral("FitOvershootSE"));
+    overshoot_->setRange(0, kOvershootMax);
+    overshoot_->setSingleStep(10);
+    overshoot_->setValue(engine.overshoot);
+    overshoot_->setToolTip(QStringLiteral("Backlash overshoot in steps: a move that would end the other way runs "
+                                          "this far past and comes back (0: none)"));
+    addRow(QStringLiteral("Backlash"), overshoot_, 46);
+    approach_ = new QComboBox(fit);
+    approach_->setObjectName(QStringLiteral("FitApproachCB"));
+    approach_->addItems({QStringLiteral("Below"), QStringLiteral("Above")});
+    approach_->setCurrentIndex(engine.approach == kv::ApproachSide::FromBelow ? 0 : 1);
+    approach_->setToolTip(QStringLiteral("Every sample and the answer are reached moving up from below, or down "
+                                         "from above"));
+    addRow(QStringLiteral("From"), approach_, 64);
+
+    for (QWidget* w : std::initializer_list<QWidget*>{start, cancel, focusImage, initialStep_, method_, fit}) {
+        cv->addWidget(w);
+    }
     cv->addStretch();
-    controls->setMaximumWidth(140);
+    controls->setMaximumWidth(156);
     lay->addWidget(controls, 0, 0, 2, 1);
 
     auto* charts = new QVBoxLayout;
@@ -130,20 +232,122 @@ TAutoFocusPage::TAutoFocusPage(TMainForm& form, QWidget* parent) : QWidget(paren
                               QStringLiteral("%.1f"), this, charts);
     lay->addLayout(charts, 0, 1, 2, 1);
     lay->setColumnStretch(1, 1);
+    AddSeries<QScatterSeries>(qualityChart_, QStringLiteral("CurvePoints"), Qt::blue, 7);
+    AddSeries<QLineSeries>(qualityChart_, QStringLiteral("FittedCurve"), Qt::red);
+    AddSeries<QScatterSeries>(qualityChart_, QStringLiteral("CheckFrame"), QColor(255, 140, 0), 10);
+    AddSeries<QScatterSeries>(qualityChart_, QStringLiteral("FitAnswer"), QColor(0, 150, 0), 9);
     connect(initialStep_, &TRadioGroup::itemIndexChanged, this, &TAutoFocusPage::InitialStepRGClick);
+    InitialStepRGClick();
+
+    // The user's changes are kept at once; reading them back is signal-blocked.
+    connect(method_, &TRadioGroup::itemIndexChanged, this, [this](int item) {
+        SaveValue(kMethodKey, item);
+        InitialStepRGClick();
+    });
+    connect(pointsPerSide_, &QSpinBox::valueChanged, this, [this](int n) { SaveValue(kPointsPerSideKey, n); });
+    connect(overshoot_, &QSpinBox::valueChanged, this, [this](int n) { SaveValue(kOvershootKey, n); });
+    connect(approach_, &QComboBox::currentIndexChanged, this, [this](int i) { SaveValue(kApproachKey, i); });
+}
+
+kv::SearchOptions TAutoFocusPage::SearchOptions() const {
+    kv::SearchOptions o;
+    o.method = method_->ItemIndex() == kCurveFitItem ? kv::FocusMethod::CurveFit : kv::FocusMethod::GoldenSection;
+    o.initialStep = kv::InitialStepForItem(initialStep_->ItemIndex());
+    o.fit.step = o.initialStep;
+    o.fit.pointsPerSide = pointsPerSide_->value();
+    o.fit.overshoot = overshoot_->value();
+    o.fit.approach = approach_->currentIndex() == 1 ? kv::ApproachSide::FromAbove : kv::ApproachSide::FromBelow;
+    return o;
+}
+
+void TAutoFocusPage::ReadOwnSettings(const kv::IniFile& ini) {
+    const kv::CurveFitSettings engine;
+    const QSignalBlocker b1(method_), b2(pointsPerSide_), b3(overshoot_), b4(approach_);
+    const auto get = [&](const char* key, std::int64_t def) { return ini.GetInteger(kAutoFocusSection, key, def); };
+    method_->SetItemIndex(get(kMethodKey, kGoldenSectionItem) == kCurveFitItem ? kCurveFitItem : kGoldenSectionItem);
+    pointsPerSide_->setValue(static_cast<int>(get(kPointsPerSideKey, engine.pointsPerSide)));
+    overshoot_->setValue(static_cast<int>(get(kOvershootKey, engine.overshoot)));
+    approach_->setCurrentIndex(get(kApproachKey, engine.approach == kv::ApproachSide::FromBelow ? 0 : 1) == 1 ? 1 : 0);
     InitialStepRGClick();
 }
 
+void TAutoFocusPage::SaveValue(const char* key, int value) {
+    const kv::WriteResult written =
+        kv::SaveSettingValue(form_.IniPath(), kAutoFocusSection, key, std::to_string(value));
+    if (written.ok) return;
+    kv::WriteProgramLog(written.message);
+    form_.Dialogs().Show(written.message, kv::DialogType::Error, kv::DialogButtons::Ok);
+}
+
+void TAutoFocusPage::ClearFit() {
+    for (const char* name : {"CurvePoints", "FittedCurve", "CheckFrame", "FitAnswer"}) {
+        if (auto* s = Named<QXYSeries>(qualityChart_, name)) s->clear();
+    }
+}
+
+void TAutoFocusPage::UseQualityAxisFor(kv::FocusMethod method) {
+    const bool fit = method == kv::FocusMethod::CurveFit;
+    fitLayout_ = fit;
+    if (QValueAxis* bottom = BottomAxis(qualityChart_)) {
+        bottom->setTitleText(QString::fromLatin1(fit ? kv::kFocuserPositionTitle : kv::kStepNumberTitle));
+        if (fit) {
+            // Across the positions the position chart shows; labels at its ends and middle.
+            if (QValueAxis* positions = LeftAxis(posChart_)) bottom->setRange(positions->min(), positions->max());
+            bottom->setTickType(QValueAxis::TicksFixed);
+            bottom->setTickCount(5);
+            bottom->setLabelFormat(QStringLiteral("%.0f"));
+        } else {
+            bottom->setTickType(QValueAxis::TicksDynamic);
+            bottom->setTickInterval(5);
+        }
+    }
+}
+
+void TAutoFocusPage::ShowFit(const kv::FitSummary& fit) {
+    QValueAxis* bottom = BottomAxis(qualityChart_);
+    auto* curve = Named<QLineSeries>(qualityChart_, "FittedCurve");
+    if (bottom == nullptr || curve == nullptr) return;
+    curve->clear();
+    WidenToShow(qualityChart_, Qt::Horizontal, fit.bestPosition);
+    if (fit.checkPosition) WidenToShow(qualityChart_, Qt::Horizontal, *fit.checkPosition);
+    const double from = bottom->min(), to = bottom->max();
+    for (int i = 0; i <= kCurveSamples; ++i) {
+        const double x = from + (to - from) * i / kCurveSamples;
+        const double y = kv::FitSummaryValue(fit, x);
+        if (std::isfinite(y)) curve->append(x, y);
+    }
+    if (auto* answer = Named<QScatterSeries>(qualityChart_, "FitAnswer")) {
+        answer->clear();
+        answer->append(fit.bestPosition, fit.predicted);
+        WidenToShow(qualityChart_, Qt::Vertical, fit.predicted);
+    }
+    if (auto* check = Named<QScatterSeries>(qualityChart_, "CheckFrame"); check != nullptr && fit.checkPosition &&
+                                                                          fit.checkFom) {
+        check->clear();
+        check->append(*fit.checkPosition, *fit.checkFom);
+        WidenToShow(qualityChart_, Qt::Vertical, *fit.checkFom);
+    }
+}
+
+// A measured curve-fit point on the quality chart (position across).
+void AppendCurvePoint(QChart* qualityChart, double position, double fom) {
+    if (auto* points = Named<QScatterSeries>(qualityChart, "CurvePoints")) points->append(position, fom);
+    WidenToShow(qualityChart, Qt::Horizontal, position);
+    WidenToShow(qualityChart, Qt::Vertical, fom);
+}
+
 void TAutoFocusPage::InitialStepRGClick() {
-    ShowSearchAxes(kv::SearchAxesFor(kv::InitialStepForItem(initialStep_->ItemIndex()), kv::FomKind::FWHM));
+    const kv::SearchOptions o = SearchOptions();
+    const bool fit = o.method == kv::FocusMethod::CurveFit;
+    ShowSearchAxes(fit ? kv::CurveFitAxesFor(o.fit, kv::FomKind::FWHM) : kv::SearchAxesFor(o.initialStep, kv::FomKind::FWHM));
+    UseQualityAxisFor(o.method);
 }
 
 void TAutoFocusPage::ShowSearchAxes(const kv::SearchChartAxes& axes) {
     if (QValueAxis* position = LeftAxis(posChart_)) position->setRange(axes.position.min, axes.position.max);
-    for (QChart* chart : {posChart_, qualityChart_}) {
-        const auto bottom = chart->axes(Qt::Horizontal);
-        if (auto* axis = bottom.isEmpty() ? nullptr : qobject_cast<QValueAxis*>(bottom.first())) {
-            axis->setRange(0, axes.bottomMax);
-        }
+    if (QValueAxis* steps = BottomAxis(posChart_)) steps->setRange(0, axes.bottomMax);
+    if (QValueAxis* across = BottomAxis(qualityChart_)) {
+        if (fitLayout_) across->setRange(axes.position.min, axes.position.max);
+        else across->setRange(0, axes.bottomMax);
     }
 }

@@ -5,10 +5,16 @@
 #include <QWidget>
 
 #include "focusing/auto_focus_search.h"
+#include "focusing/focusing_runner.h"
 
 class QChart;
+class QComboBox;
+class QSpinBox;
 class TMainForm;
 class TRadioGroup;
+namespace kv {
+class IniFile;
+}
 
 class TAutoFocusPage : public QWidget {
     Q_OBJECT
@@ -18,6 +24,25 @@ public:
     QChart* QualityChart() const { return qualityChart_; }
     QChart* PosChart() const { return posChart_; }
     TRadioGroup* InitialStepRG() const { return initialStep_; }
+    // "Golden Section" or "Curve Fit".
+    TRadioGroup* MethodRG() const { return method_; }
+    static constexpr int kGoldenSectionItem = 0;
+    static constexpr int kCurveFitItem = 1;
+    // The search the controls ask for: the method, the initial step (for the
+    // curve fit, the spacing of its samples) and the curve fit's values.
+    kv::SearchOptions SearchOptions() const;
+    // The method and curve-fit values from [AutoFocus]; an absent key keeps
+    // the engine's default. They are written one at a time as the user
+    // changes them, so the factory file never holds them.
+    void ReadOwnSettings(const kv::IniFile& ini);
+    // The curve fit's answer, its curve over the positions measured and its
+    // check frame on the quality chart (focuser position across).
+    void ShowFit(const kv::FitSummary& fit);
+    // A curve-fit search lays the quality chart out against the focuser
+    // position; the golden section against the step number, as stated.
+    void UseQualityAxisFor(kv::FocusMethod method);
+    // Empties the curve fit's series (its points, curve, answer and check).
+    void ClearFit();
     // Both charts' step axes and the position chart's left axis for a search
     // (the quality chart's left axis follows the figure of merit elsewhere).
     void ShowSearchAxes(const kv::SearchChartAxes& axes);
@@ -27,16 +52,30 @@ public slots:
     void InitialStepRGClick();
 
 private:
+    // Writes one [AutoFocus] key now; a failure is said and logged.
+    void SaveValue(const char* key, int value);
+
     TMainForm& form_;
     QChart* qualityChart_ = nullptr;
     QChart* posChart_ = nullptr;
     TRadioGroup* initialStep_ = nullptr;
+    TRadioGroup* method_ = nullptr;
+    QSpinBox* pointsPerSide_ = nullptr;
+    QSpinBox* overshoot_ = nullptr;
+    QComboBox* approach_ = nullptr;
+    bool fitLayout_ = false;  // the quality chart runs across focuser positions
 };
 
 // Sets a chart's left axis for the figure-of-merit kind (0 FWHM .. 4 HFD):
 // title, range, label size and format. `labelSizeOnly` sets just the label
 // size (the position chart, whose axis counts steps).
 void SetFomAxis(QChart* chart, int fomKind, bool labelSizeOnly = false);
+// Widens a chart's first axis of that orientation, never narrows it, so that
+// `value` is on the chart (kv::WidenToShow).
+void WidenToShow(QChart* chart, Qt::Orientation orientation, double value);
+// A measured curve-fit point on the quality chart (position across), the
+// axes widened to show it.
+void AppendCurvePoint(QChart* qualityChart, double position, double fom);
 // Small type and margins for a chart that shares a page with controls: the
 // axes' labels and long titles must fit a narrow chart.
 void UseCompactChart(QChart* chart);

@@ -19,6 +19,9 @@
 #include "app/temp_page.h"
 #include "camera/camera_control.h"
 #include "focuser/focus_control.h"
+#include "focuser/indi_focus_control.h"
+#include "focuser/position_focus_control.h"
+#include "shell/log_channel.h"
 
 namespace {
 
@@ -54,6 +57,12 @@ void StartSeries(QLineSeries* series) {
 }
 
 }  // namespace
+
+std::optional<std::int32_t> AbsolutePositionOf(const kv::TFocusControl* focuser) {
+    if (const auto* own = dynamic_cast<const kv::TPositionFocusControl*>(focuser)) return own->CurrentCount();
+    if (const auto* indi = dynamic_cast<const kv::TIndiFocusControl*>(focuser)) return indi->AbsolutePosition();
+    return std::nullopt;
+}
 
 TFocusingView::TFocusingView(TMainForm& form)
     : form_(form), runner_(std::make_unique<kv::TFocusingRunner>(*this, form.EngineDialogs())) {
@@ -159,7 +168,8 @@ void TFocusingView::StartSearchClick() {
     if (focuser == nullptr || !focuser->GetIdle()) return;
     auto devices = PrepareStart();
     if (!devices) return;
-    runner_->StartSearch(std::move(devices), kv::InitialStepForItem(form_.AutoFocusPage()->InitialStepRG()->ItemIndex()));
+    const kv::SearchOptions options = form_.AutoFocusPage()->SearchOptions();
+    if (runner_->StartSearch(std::move(devices), options)) method_ = options.method;
 }
 
 void TFocusingView::ScanCancelButtonClick() {
@@ -208,7 +218,9 @@ void TFocusingView::ScanStarted(const kv::AxisRange&) {
 
 void TFocusingView::ScanPoint(const kv::ChartPoint& point) {
     Post([this, point] {
-        if (QLineSeries* series = FirstSeries(form_.ManualFocusPage()->ScanChart())) series->append(point.x, point.y);
+        QChart* chart = form_.ManualFocusPage()->ScanChart();
+        if (QLineSeries* series = FirstSeries(chart)) series->append(point.x, point.y);
+        WidenToShow(chart, Qt::Vertical, point.y);
         emit procedureProgress(QStringLiteral("scan"), ++scanPoints_, static_cast<int>(point.x), point.y);
     });
 }
@@ -239,6 +251,8 @@ void TFocusingView::SearchStarted(const kv::SearchChartAxes& axes) {
         TAutoFocusPage* page = form_.AutoFocusPage();
         StartSeries(FirstSeries(page->QualityChart()));
         StartSeries(FirstSeries(page->PosChart()));
+        page->ClearFit();
+        page->UseQualityAxisFor(method_);
         page->ShowSearchAxes(axes);
         const int kind = form_.CameraControl() != nullptr ? static_cast<int>(form_.CameraControl()->FOMKind()) : 0;
         SetFomAxis(form_.ManualFocusPage()->ScanChart(), kind);
@@ -255,8 +269,27 @@ void TFocusingView::SearchPoint(const kv::SearchPoint& point) {
     Post([this, point] {
         TAutoFocusPage* page = form_.AutoFocusPage();
         if (QLineSeries* s = FirstSeries(page->PosChart())) s->append(point.step, point.position);
-        if (QLineSeries* s = FirstSeries(page->QualityChart())) s->append(point.step, point.fom);
+        // The stated axes are the least the charts show: a search that walks
+        // further, or a star blurred beyond them, widens them.
+        WidenToShow(page->PosChart(), Qt::Horizontal, point.step);
+        WidenToShow(page->PosChart(), Qt::Vertical, point.position);
+        if (method_ == kv::FocusMethod::CurveFit) {
+            // The curve is drawn against the position, where its fit will lie.
+            AppendCurvePoint(page->QualityChart(), point.position, point.fom);
+        } else {
+            if (QLineSeries* s = FirstSeries(page->QualityChart())) s->append(point.step, point.fom);
+            WidenToShow(page->QualityChart(), Qt::Horizontal, point.step);
+            WidenToShow(page->QualityChart(), Qt::Vertical, point.fom);
+        }
         emit procedureProgress(QStringLiteral("autofocus"), point.step, point.position, point.fom);
+    });
+}
+
+void TFocusingView::SearchFit(const kv::FitSummary& fit) {
+    Post([this, fit] {
+        // The golden section's own points fitted afterwards are only logged:
+        // its chart runs against the step number.
+        if (!fit.refinement) form_.AutoFocusPage()->ShowFit(fit);
     });
 }
 
@@ -273,6 +306,40 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
         if (completed) form_.TempPage()->AutoFocusCompleted();
         const QString why = result.outcome == kv::FocusOutcome::Cancelled ? QStringLiteral("Auto focus cancelled")
                                                                           : QString::fromStdString(result.message);
+        const bool fit = result.method == kv::FocusMethod::CurveFit;
+        QVariantMap details{
+            {QStringLiteral("method"), fit ? QStringLiteral("fit") : QStringLiteral("golden")},
+            {QStringLiteral("completed"), completed},
+            {QStringLiteral("position"), result.position},
+            {QStringLiteral("fom"), result.reading ? result.reading->FOM : 0.0},
+            {QStringLiteral("frames"), result.frames},
+            {QStringLiteral("message"), completed ? QString() : why},
+        };
+        if (const auto absolute = AbsolutePositionOf(form_.FocusControl())) {
+            details.insert(QStringLiteral("absolutePosition"), *absolute);
+        }
+        // What the user reads at the end, beside the search's own lines:
+        // the frames it took and, for a fit, how well the curve held.
+        QString summary = QStringLiteral("%1: %2 focus frames").arg(fit ? QStringLiteral("Curve fit")
+                                                                         : QStringLiteral("Golden section"))
+                              .arg(result.frames);
+        if (result.fit && !result.fit->refinement) {
+            const kv::FitSummary& f = *result.fit;
+            QVariantList parameters;
+            for (double p : f.parameters) parameters << p;
+            details.insert(QStringLiteral("rSquared"), f.rSquared);
+            details.insert(QStringLiteral("model"), QString::fromLatin1(kv::FitModelName(f.model)));
+            details.insert(QStringLiteral("parameters"), parameters);
+            details.insert(QStringLiteral("bestPosition"), f.bestPosition);
+            details.insert(QStringLiteral("predicted"), f.predicted);
+            if (f.checkPosition) details.insert(QStringLiteral("checkPosition"), *f.checkPosition);
+            if (f.checkFom) details.insert(QStringLiteral("checkFom"), *f.checkFom);
+            summary += QStringLiteral(", R^2 %1").arg(f.rSquared, 0, 'f', 3);
+        }
+        if (!completed) summary += QStringLiteral(" - ") + why.simplified();
+        kv::WriteProgramLog(summary.toStdString());
+        if (fit) form_.SetStatusPanel(0, summary);
+        emit searchDetails(details);
         emit procedureEnded(QStringLiteral("autofocus"), completed, result.position,
                             result.reading ? result.reading->FOM : 0.0, completed ? QString() : why);
     });

@@ -8,11 +8,21 @@
 #pragma once
 
 #include <QObject>
+#include <QVariantMap>
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "focusing/focusing_runner.h"
 
 class TMainForm;
+namespace kv {
+class TFocusControl;
+}
+
+// The focuser's own absolute position (RoboFocus, Optec, a device-server
+// focuser that has one); nullopt for a hub focuser, which only counts.
+std::optional<std::int32_t> AbsolutePositionOf(const kv::TFocusControl* focuser);
 
 class TFocusingView final : public QObject, public kv::IFocusingView {
     Q_OBJECT
@@ -44,6 +54,7 @@ public:
     void SearchStarted(const kv::SearchChartAxes& axes) override;
     void SearchPoint(const kv::SearchPoint& point) override;
     void SearchEnded(const kv::SearchResult& result) override;
+    void SearchFit(const kv::FitSummary& fit) override;
 
 signals:
     // A measured point of the running procedure ("scan" or "autofocus"),
@@ -51,6 +62,12 @@ signals:
     // position for a completed scan) and the figure of merit there.
     void procedureProgress(const QString& procedure, int step, int position, double fom);
     void procedureEnded(const QString& procedure, bool completed, int position, double fom, const QString& message);
+    // An auto focus's end in full, just before its procedureEnded: "method"
+    // ("golden" or "fit"), "completed", "position", "fom", "frames",
+    // "message", "absolutePosition" where the focuser has one, and for a fit
+    // "rSquared", "model", "parameters", "bestPosition", "predicted" and,
+    // once taken, "checkPosition" and "checkFom".
+    void searchDetails(const QVariantMap& details);
 
 private:
     // What a start does first: the compensation warning, continuous focus
@@ -74,6 +91,7 @@ private:
     kv::ScanSettings scanSettings_;
     int savedWidths_[3] = {0, 0, 0};
     int scanPoints_ = 0;
+    kv::FocusMethod method_ = kv::FocusMethod::GoldenSection;  // of the search running or last run
     bool widened_ = false;
     std::unique_ptr<kv::TFocusingRunner> runner_;
 };

@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 
 #include "app/dbus_broadcast_bus.h"
@@ -89,6 +90,11 @@ int main(int argc, char** argv) {
         kvsim::InstallSimulatedPorts();
         kvsim::Observatory& sky = kvsim::Observatory::Instance();
         sky.SetTruePosition(std::llround(sky.BestFocus()) - kSimulatedDefocusSteps);
+        // Play in the simulated focuser's drive, to try the backlash overshoot on.
+        if (const char* backlash = std::getenv("KESSIVANE_SIM_BACKLASH")) {
+            sky.SetBacklash(std::strtoll(backlash, nullptr, 10));
+            if (sky.Backlash() > 0) std::printf("Simulated focuser backlash: %lld steps\n", static_cast<long long>(sky.Backlash()));
+        }
     }
 
     DbusBroadcastBus bus;

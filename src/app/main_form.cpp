@@ -353,6 +353,7 @@ void TMainForm::LoadSettingsFile() {
     loaded_ = kv::ReadSettings(ini);
     settings_ui::ToControls(this, loaded_);
     tempPage_->ReadOwnSettings(ini);
+    autoFocusPage_->ReadOwnSettings(ini);
     ApplyWindowPosition(loaded_);
     RememberFocuserIndex();
 }

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <QTimer>
 #include <algorithm>
+#include <optional>
 #include <iterator>
 #include <utility>
 
@@ -23,6 +24,15 @@ namespace {
 constexpr int kFocusFrameAnswerMs = 60000;
 
 QString Q(const char* s) { return QString::fromLatin1(s); }
+
+// "golden" and "fit" as the Auto Focus page's method items; the page's own
+// captions are taken too.
+std::optional<int> MethodItem(const QString& method) {
+    const QString m = method.trimmed().toLower();
+    if (m == QLatin1String("golden") || m == QLatin1String("golden section")) return TAutoFocusPage::kGoldenSectionItem;
+    if (m == QLatin1String("fit") || m == QLatin1String("curve fit")) return TAutoFocusPage::kCurveFitItem;
+    return std::nullopt;
+}
 
 scripting::Figures FiguresOf(const kv::FocusReading& r) {
     return {{QStringLiteral("FWHM"), r.FWHM}, {QStringLiteral("HFD"), r.HFD},   {QStringLiteral("xFWHM"), r.xFWHM},
@@ -44,6 +54,15 @@ bool TFocuserService::Ready() {
 }
 
 int TFocuserService::Position() { return form_.ReadOutPanel()->PositionValue(); }
+
+int TFocuserService::AbsolutePosition() {
+    if (!Ready()) return 0;
+    if (const std::optional<std::int32_t> absolute = AbsolutePositionOf(form_.FocusControl())) return *absolute;
+    sendErrorReply(Q(scripting::kErrorNotReady),
+                   QStringLiteral("This focuser has no absolute position: it counts from where it stood at the last "
+                                  "reset (use Position)"));
+    return 0;
+}
 
 void TFocuserService::MoveTo(int position) {
     if (!Ready()) return;
@@ -141,6 +160,7 @@ void TCameraService::FrameShown() {
 
 TFocusingService::TFocusingService(TMainForm& form, QObject* parent) : QObject(parent), form_(form) {
     connect(form_.Focusing(), &TFocusingView::procedureProgress, this, &TFocusingService::Progress);
+    connect(form_.Focusing(), &TFocusingView::searchDetails, this, &TFocusingService::AutoFocusFinished);
     connect(form_.Focusing(), &TFocusingView::procedureEnded, this, &TFocusingService::Finished);
 }
 
@@ -161,7 +181,19 @@ bool TFocusingService::CanStart() {
     return true;
 }
 
-void TFocusingService::StartAutoFocus(int initialStep) {
+void TFocusingService::StartAutoFocus(int initialStep) { Start(initialStep, std::nullopt); }
+
+void TFocusingService::StartAutoFocus(int initialStep, const QString& method) {
+    const std::optional<int> item = MethodItem(method);
+    if (!item) {
+        sendErrorReply(Q(scripting::kErrorInvalid),
+                       QStringLiteral("The method must be \"golden\" or \"fit\", not \"%1\"").arg(method));
+        return;
+    }
+    Start(initialStep, item);
+}
+
+void TFocusingService::Start(int initialStep, std::optional<int> methodItem) {
     const auto* found = std::find(std::begin(kv::kInitialSteps), std::end(kv::kInitialSteps), initialStep);
     if (found == std::end(kv::kInitialSteps)) {
         QStringList allowed;
@@ -173,6 +205,7 @@ void TFocusingService::StartAutoFocus(int initialStep) {
     if (!CanStart()) return;
     // Chosen on the page, so the user sees the run the script started.
     form_.AutoFocusPage()->InitialStepRG()->SetItemIndex(static_cast<int>(found - std::begin(kv::kInitialSteps)));
+    if (methodItem) form_.AutoFocusPage()->MethodRG()->SetItemIndex(*methodItem);
     form_.Focusing()->StartSearchClick();
     if (!form_.Focusing()->Running()) {
         sendErrorReply(Q(scripting::kErrorFailed), QStringLiteral("The auto focus did not start"));

@@ -14,6 +14,7 @@
 #include <QVariantMap>
 #include <QObject>
 #include <QString>
+#include <optional>
 
 class TMainForm;
 class QTimer;
@@ -43,6 +44,11 @@ public:
 
 public slots:
     int Position();
+    // The focuser's own absolute position, beside the read-out's count: for
+    // focusers that keep one (RoboFocus, Optec, a device-server focuser with
+    // an absolute position); NotReady for a hub focuser, which only counts
+    // from its last reset.
+    int AbsolutePosition();
     void MoveTo(int position);
     void MoveBy(int steps);
     void Halt();
@@ -89,8 +95,12 @@ public:
 
 public slots:
     // Starts an auto focus with this initial step (one of the Auto Focus
-    // page's choices); Progress and Finished follow.
+    // page's choices) by the method chosen on the page; Progress,
+    // AutoFocusFinished and Finished follow.
     void StartAutoFocus(int initialStep);
+    // The same by `method`: "golden" (golden section) or "fit" (curve fit);
+    // the page's method is set to it, as a user would.
+    void StartAutoFocus(int initialStep, const QString& method);
     // Starts a scan: from `start` steps, `steps` increments of `increment`.
     void StartScan(int start, int increment, int steps);
     void Cancel();
@@ -100,9 +110,16 @@ signals:
     // procedure is "autofocus" or "scan".
     void Progress(const QString& procedure, int step, int position, double fom);
     void Finished(const QString& procedure, bool completed, int position, double fom, const QString& message);
+    // Sent just before an auto focus's Finished, with what that signal has no
+    // room for (docs/scripting.md lists the keys): the method, frames used,
+    // the focuser's absolute position where it has one, and for a curve fit
+    // R^2, the model and its parameters.
+    void AutoFocusFinished(const QVariantMap& details);
 
 private:
     bool CanStart();
+    // methodItem: the page's method item, or nullopt to keep the page's choice.
+    void Start(int initialStep, std::optional<int> methodItem);
     TMainForm& form_;
 };
 

@@ -74,29 +74,57 @@ TSimulatedTour::TSimulatedTour(TMainForm& form, QString prefix) : QObject(&form)
             std::printf("Moving %d steps past best focus for the auto focus to find it again\n", kPastBestFocus);
             form_.FocusControl()->MoveBy(kPastBestFocus);
         });
-    Add(QStringLiteral("the move past best focus"), idle, [this, button] {
-        form_.PageControl()->setCurrentIndex(TMainForm::AutoFocus);
-        // The bracket must reach twice as far as best focus lies from the start.
-        form_.AutoFocusPage()->InitialStepRG()->SetItemIndex(kTourInitialStepItem);
+    Add(QStringLiteral("the move past best focus"), idle, [this] {
+        // Both methods start from here, by the drive's count, so backlash
+        // in the simulated focuser does not move the second start.
+        startDrive_ = kvsim::Observatory::Instance().DrivePosition();
+        connect(form_.Focusing(), &TFocusingView::searchDetails, this, [this](const QVariantMap& details) {
+            frames_ = details.value(QStringLiteral("frames")).toInt();
+        });
         connect(form_.Focusing(), &TFocusingView::procedureEnded, this,
-                [this](const QString&, bool completed, int position, double fom, const QString& message) {
+                [this](const QString& procedure, bool completed, int position, double fom, const QString& message) {
+                    if (procedure != QLatin1String("autofocus")) return;
                     searchEnded_ = true;
                     const kvsim::Observatory& sky = kvsim::Observatory::Instance();
+                    const char* method = method_ == TAutoFocusPage::kCurveFitItem ? "curve fit" : "golden section";
                     if (completed) {
-                        std::printf("Auto focus ended at position %d, figure of merit %.2f, %ld steps from the "
-                                    "simulated telescope's best focus\n",
-                                    position, fom, std::lround(static_cast<double>(sky.TruePosition()) - sky.BestFocus()));
+                        std::printf("Auto focus by %s ended at position %d, figure of merit %.2f, %ld steps from the "
+                                    "simulated telescope's best focus, after %d focus frames\n",
+                                    method, position, fom,
+                                    std::lround(static_cast<double>(sky.TruePosition()) - sky.BestFocus()), frames_);
                     } else {
-                        std::printf("Auto focus did not complete: %s\n", message.toLocal8Bit().constData());
+                        std::printf("Auto focus by %s did not complete after %d focus frames: %s\n", method, frames_,
+                                    message.simplified().toLocal8Bit().constData());
                         ok_ = false;
                     }
                 });
-        std::printf("Auto focus with an initial step of %d\n", kv::InitialStepForItem(kTourInitialStepItem));
-        button("StartSearch")->click();
+        StartAutoFocus(TAutoFocusPage::kGoldenSectionItem);
     });
-    Add(QStringLiteral("the auto focus"), [this, idle] { return searchEnded_ && idle(); }, [this] {
+    Add(QStringLiteral("the golden-section auto focus"), [this, idle] { return searchEnded_ && idle(); }, [this] {
+        if (!SavePage(TMainForm::AutoFocus, prefix_ + QStringLiteral("-auto-focus-golden.png"))) ok_ = false;
+        const auto back = static_cast<std::int32_t>(startDrive_ - kvsim::Observatory::Instance().DrivePosition());
+        std::printf("Moving the focuser back by %d steps to where the golden section started\n", static_cast<int>(back));
+        form_.FocusControl()->MoveBy(back);
+    });
+    Add(QStringLiteral("the move back to the start"), idle, [this] { StartAutoFocus(TAutoFocusPage::kCurveFitItem); });
+    Add(QStringLiteral("the curve-fit auto focus"), [this, idle] { return searchEnded_ && idle(); }, [this] {
         if (!SavePage(TMainForm::AutoFocus, prefix_ + QStringLiteral("-auto-focus.png"))) ok_ = false;
     });
+}
+
+void TSimulatedTour::StartAutoFocus(int methodItem) {
+    method_ = methodItem;
+    searchEnded_ = false;
+    frames_ = 0;
+    form_.PageControl()->setCurrentIndex(TMainForm::AutoFocus);
+    // The golden section's bracket must reach twice as far as best focus
+    // lies from the start; the curve fit samples at the same spacing.
+    form_.AutoFocusPage()->InitialStepRG()->SetItemIndex(kTourInitialStepItem);
+    form_.AutoFocusPage()->MethodRG()->SetItemIndex(methodItem);
+    std::printf("Auto focus by %s with a step of %d\n",
+                methodItem == TAutoFocusPage::kCurveFitItem ? "curve fit" : "golden section",
+                kv::InitialStepForItem(kTourInitialStepItem));
+    if (auto* start = form_.findChild<QPushButton*>(QStringLiteral("StartSearch"))) start->click();
 }
 
 void TSimulatedTour::Add(const QString& what, std::function<bool()> ready, std::function<void()> action) {

@@ -175,4 +175,12 @@ FomAxis FomAxisFor(int kind) {
     return {std::move(title), 1.0, 8.0, 20, "###0.0"};
 }
 
+std::pair<double, double> WidenToShow(double min, double max, double value) {
+    if (!std::isfinite(value) || (value >= min && value <= max)) return {min, max};
+    const double span = std::max(max, value) - std::min(min, value);
+    const double unit = std::pow(10.0, std::floor(std::log10(span))) / 2.0;
+    if (value > max) return {min, std::ceil(value / unit) * unit};
+    return {std::floor(value / unit) * unit, max};
+}
+
 }  // namespace kv

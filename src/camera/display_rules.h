@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "camera/plugin_host.h"
@@ -105,5 +106,11 @@ struct FomAxis { std::string title; double min; double max; int labelSize; const
 // Title "Figure of Merit  ( " + name + " )"; Peak 0..64000, label size 40,
 // "###0."; every other kind 1.0..8.0, label size 20, "###0.0".
 FomAxis FomAxisFor(int kind);
+
+// A chart axis [min, max] widened, never narrowed, so that `value` lies on it:
+// the end that moves goes to the value rounded outward to a multiple of half
+// the power of ten below the new span (12.5 on 1..8 gives 1..15; 180 on
+// -150..150 gives -150..200). A point drawn off a chart would be a lie.
+std::pair<double, double> WidenToShow(double min, double max, double value);
 
 }  // namespace kv

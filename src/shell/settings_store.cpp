@@ -200,4 +200,13 @@ WriteResult SaveStoreAfterAutoFocus(const std::string& path, bool on) {
     return ini.Save(path);
 }
 
+WriteResult SaveSettingValue(const std::string& path, std::string_view section, std::string_view key,
+                             std::string_view value) {
+    IniFile ini;
+    WriteResult failure;
+    if (!LoadForUpdate(path, ini, failure)) return failure;
+    ini.Set(section, key, value);
+    return ini.Save(path);
+}
+
 }  // namespace kv

@@ -40,4 +40,10 @@ inline constexpr const char* kStoreAfterAutoFocusKey = "StorePointAfterAutoFocus
 bool ReadStoreAfterAutoFocus(const IniFile& ini);
 WriteResult SaveStoreAfterAutoFocus(const std::string& path, bool on);
 
+// Options added since the factory file was fixed (the Auto Focus page's
+// method and curve-fit values): absent until the user changes one, then
+// written at once, one key at a time, the rest of the file left alone.
+WriteResult SaveSettingValue(const std::string& path, std::string_view section, std::string_view key,
+                             std::string_view value);
+
 }  // namespace kv

@@ -16,7 +16,9 @@
 #include <cstdlib>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <functional>
 #include <optional>
+#include <QScatterSeries>
 
 #include "app/auto_focus_page.h"
 #include "app/focus_panel.h"
@@ -70,23 +72,32 @@ protected:
         ASSERT_TRUE(window->State().cameraReady);
         window->show();
         // The default seeing model, with one fixed set of draws so a failure can be rerun.
+        Camera([](KVSimCameraConfig& c) { c.Seed = 20240611; });
+        Find<QSlider>("ExposureMS")->setValue(20);
+        Find<QSpinBox>("FocusSamples")->setValue(kSamples);
+    }
+    void TearDown() override {
+        window.reset();
+        Camera([](KVSimCameraConfig& c) {
+            c.Curve = KV_SIM_CURVE_V;
+            c.SeeingJitter = 0.08;
+        });
+        kvsim::Observatory::Instance().SetBacklash(0);
+        kvsim::Observatory::Instance().StartNight({});
+    }
+    template <class Change>
+    void Camera(Change change) {
         if (void* camera = dlopen(folder.File("sim_camera.so").c_str(), RTLD_NOW | RTLD_NOLOAD)) {
             auto get = reinterpret_cast<KVSimCameraGetConfigProc>(dlsym(camera, "KVSimCamera_GetConfig"));
             auto set = reinterpret_cast<KVSimCameraSetConfigProc>(dlsym(camera, "KVSimCamera_SetConfig"));
             KVSimCameraConfig c{};
             if (get != nullptr && set != nullptr) {
                 get(&c);
-                c.Seed = 20240611;
+                change(c);
                 set(&c);
             }
             dlclose(camera);
         }
-        Find<QSlider>("ExposureMS")->setValue(20);
-        Find<QSpinBox>("FocusSamples")->setValue(kSamples);
-    }
-    void TearDown() override {
-        window.reset();
-        kvsim::Observatory::Instance().StartNight({});
     }
     template <class T>
     T* Find(const char* name) {
@@ -124,6 +135,30 @@ protected:
         return ProcessEventsUntil([&] { return !window->Focusing()->Running() && Enabled(start); }, timeoutMs);
     }
     bool Logged(const QString& line) { return window->LogMemo()->Lines().contains(line); }
+    bool LoggedStart(const QString& start) {
+        for (const QString& line : window->LogMemo()->Lines()) {
+            if (line.startsWith(start)) return true;
+        }
+        return false;
+    }
+    // Clicks "Auto Focus", waits for `stage`, clicks "Cancel": every control
+    // comes back and the focuser stops.
+    void CancelWhen(const std::function<bool()>& stage, const char* what) {
+        SCOPED_TRACE(what);
+        Find<QAbstractButton>("StartSearch")->click();
+        ASSERT_TRUE(ProcessEventsUntil([&] { return stage() && Enabled("CancelSearch"); }, 120000));
+        Find<QAbstractButton>("CancelSearch")->click();
+        ASSERT_TRUE(ProcessEventsUntil([&] {
+            return !window->Focusing()->Running() && window->FocusControl()->GetIdle() && Enabled("Focus_InBtn");
+        }, 30000));
+        EXPECT_FALSE(Enabled("CancelSearch"));
+        for (const char* name : kProcedureControls) {
+            // The scan's result controls wait for a scan.
+            if (std::string_view(name) != "MoveToMinButton" && std::string_view(name) != "MoveMinSE") {
+                EXPECT_TRUE(Enabled(name)) << name;
+            }
+        }
+    }
     static QLineSeries* Series(QChart* chart) { return qobject_cast<QLineSeries*>(chart->series().first()); }
     static QValueAxis* Axis(QChart* chart, Qt::Orientation o) {
         return qobject_cast<QValueAxis*>(chart->axes(o).first());
@@ -305,4 +340,82 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     }
     EXPECT_TRUE(lines.last().startsWith(QStringLiteral("autofocus completed: position"))) << lines.last().toStdString();
     EXPECT_LE(std::abs(FromBest()), kTolerance);
+}
+
+// The curve fit through the window, on a hyperbolic focus curve and a drive
+// with 30 steps of play: from 200 steps off it ends at best focus with its
+// curve, answer and check frame on the chart; Cancel while it walks and while
+// it goes to its answer gives every control back; a curve too flat to trust
+// sends the focuser back to where it started.
+TEST_F(FocusingProcedures, CurveFitEndsAtBestFocusCancelsCleanlyAndAFailedGateGoesBackToTheStart) {
+    // Steadier seeing than the golden section's tests: a reading of a few
+    // frames then holds its figure to a few steps of defocus.
+    Camera([](KVSimCameraConfig& c) {
+        c.Curve = KV_SIM_CURVE_HYPERBOLA;
+        c.SeeingJitter = 0.03;
+    });
+    kvsim::Observatory& sky = kvsim::Observatory::Instance();
+    sky.SetBacklash(30);
+    Defocus(200);
+    PickStar();
+    auto* page = window->AutoFocusPage();
+    page->MethodRG()->SetItemIndex(TAutoFocusPage::kCurveFitItem);
+    // Samples 50 steps apart, four each side: the curve's round bottom is
+    // some 125 steps wide, and 200 steps out it reads twice the best.
+    page->InitialStepRG()->SetItemIndex(2);
+    Find<QSpinBox>("FitPointsSE")->setValue(4);
+    ASSERT_TRUE(Run("StartSearch", 180000));
+    for (const QString& line : window->LogMemo()->Lines()) {
+        if (line.startsWith(QStringLiteral("Fitted ")) || line.startsWith(QStringLiteral("Check "))) {
+            std::printf("%s\n", line.toLocal8Bit().constData());
+        }
+    }
+    std::printf("The curve fit ended %ld steps from the true best focus (%s)\n", FromBest(),
+                window->StatusPanelText(0).toLocal8Bit().constData());
+    EXPECT_LE(std::abs(FromBest()), 5);
+    EXPECT_TRUE(window->StatusPanelText(0).startsWith(QStringLiteral("Curve fit: "))) << window->StatusPanelText(0).toStdString();
+    EXPECT_TRUE(window->StatusPanelText(0).contains(QStringLiteral("R^2")));
+    QChart* quality = page->QualityChart();
+    const auto named = [&](const char* name) {
+        for (QAbstractSeries* series : quality->series()) {
+            if (series->objectName() == QLatin1String(name)) return qobject_cast<QXYSeries*>(series);
+        }
+        return static_cast<QXYSeries*>(nullptr);
+    };
+    ASSERT_GE(named("CurvePoints")->count(), 7);
+    EXPECT_GT(named("FittedCurve")->count(), 50);
+    EXPECT_EQ(named("FitAnswer")->count(), 1);
+    EXPECT_EQ(named("CheckFrame")->count(), 1);
+    // Every point drawn lies on the chart.
+    for (const char* name : {"CurvePoints", "FitAnswer", "CheckFrame"}) {
+        for (const QPointF& p : named(name)->points()) {
+            EXPECT_TRUE(p.x() >= Axis(quality, Qt::Horizontal)->min() && p.x() <= Axis(quality, Qt::Horizontal)->max() &&
+                        p.y() >= Axis(quality, Qt::Vertical)->min() && p.y() <= Axis(quality, Qt::Vertical)->max())
+                << name << " " << p.x() << ", " << p.y();
+        }
+    }
+    for (const QPointF& p : Series(page->PosChart())->points()) {
+        EXPECT_LE(std::abs(p.y()), std::max(-Axis(page->PosChart(), Qt::Vertical)->min(),
+                                            Axis(page->PosChart(), Qt::Vertical)->max()));
+        EXPECT_LE(p.x(), Axis(page->PosChart(), Qt::Horizontal)->max());
+    }
+
+    Defocus(200);
+    CancelWhen([&] { return named("CurvePoints")->count() >= 2; }, "walking");
+    Defocus(200);
+    CancelWhen([&] { return LoggedStart(QStringLiteral("Fitted ")); }, "going to the answer");
+
+    // Step 10 at best focus: the curve hardly rises within the readings allowed.
+    Defocus(0);
+    page->InitialStepRG()->SetItemIndex(0);
+    const std::int64_t start = sky.DrivePosition();
+    ASSERT_TRUE(Run("StartSearch", 180000));
+    const auto back = [&] {
+        for (const auto& box : dialogs.shown) {
+            if (box.text.find("The focuser is back at its starting position") != std::string::npos) return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(ProcessEventsUntil(back)) << window->StatusPanelText(0).toStdString();
+    EXPECT_NEAR(sky.DrivePosition(), start, kRunOn);
 }

@@ -124,5 +124,15 @@ TEST(DisplayRules, FigureOfMeritAxes) {
     EXPECT_STREQ(FomName(5), "");
 }
 
+TEST(DisplayRules, ChartAxesWidenToShowEveryPointAndNeverNarrow) {
+    const struct { double min, max, value, wantMin, wantMax; } cases[] = {
+        {1, 8, 5, 1, 8},       {1, 8, 12.5, 1, 15},         {-150, 150, 180, -150, 200}, {-150, 150, -151, -200, 150},
+        {0, 10, 11, 0, 15},    {0, 64000, 70000, 0, 70000}, {1, 8, 0.4, 0, 8},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(WidenToShow(c.min, c.max, c.value), std::pair(c.wantMin, c.wantMax)) << c.value;
+    }
+}
+
 }  // namespace
 }  // namespace kv::test

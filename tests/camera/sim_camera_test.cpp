@@ -120,6 +120,22 @@ TEST_F(SimCameraTest, StarGrowsOnBothSidesOfBestFocus) {
     EXPECT_NEAR(sigma[0], sigma[4], 0.02 * sigma[4]);
 }
 
+// The star's FWHM (from its second moment, less the pixel's own width) against
+// the distance from best focus, for both curves: 2.5 px seeing, 0.02 px a step.
+TEST_F(SimCameraTest, TheCurveChosenSetsHowTheStarGrows) {
+    const struct { int curve; std::int64_t steps; double fwhm; } cases[] = {
+        {KV_SIM_CURVE_V, 0, 2.5},         {KV_SIM_CURVE_V, 150, 5.5},         {KV_SIM_CURVE_V, -500, 12.5},
+        {KV_SIM_CURVE_HYPERBOLA, 0, 2.5}, {KV_SIM_CURVE_HYPERBOLA, 150, 3.905}, {KV_SIM_CURVE_HYPERBOLA, -500, 10.308},
+    };
+    for (const auto& c : cases) {
+        Configure([&](KVSimCameraConfig& k) { k.Curve = c.curve; });
+        SetDefocus(c.steps);
+        const double sigma = Measure(Focus(1.0), kBackground).sigma;
+        EXPECT_NEAR(2.0 * std::sqrt(2.0 * std::log(2.0)) * std::sqrt(sigma * sigma - 1.0 / 12.0), c.fwhm, 0.03 * c.fwhm)
+            << "curve " << c.curve << " at " << c.steps;
+    }
+}
+
 TEST_F(SimCameraTest, ProfileIsSymmetricAndFallsOffMonotonically) {
     SetDefocus(200);
     TImageObject& focus = Focus(1.0);

@@ -209,5 +209,48 @@ const auto kEveryFault = ::testing::Values(kvsim::ProtocolFault::Garbage, kvsim:
 INSTANTIATE_TEST_SUITE_P(Each, RoboFocusFaults, kEveryFault);
 INSTANTIATE_TEST_SUITE_P(Each, OptecFaults, kEveryFault);
 
+// Play between the drive the focusers turn and count and the optics the camera
+// sees: the count stays exact, and a reversal moves the optics only once the
+// drive has turned through the play.
+template <class Driver>
+void ExpectBacklash(const std::string& name) {
+    constexpr std::int64_t kPlay = 30;
+    kvsim::InstallSimulatedPorts();
+    kvsim::Observatory& sky = kvsim::Observatory::Instance();
+    sky.SetTruePosition(kStart);
+    sky.SetBacklash(kPlay);
+    RecordingDialogs dialogs;
+    Driver focuser(dialogs);
+    focuser.SetPortResolver([name](int) { return "sim:" + name; });
+    ASSERT_TRUE(focuser.OpenPort());
+    Settle();
+    auto general = OpenNamedEvent(kGeneralDelayEvent);
+    // A first run takes the play up whichever way it goes; then reversals
+    // shorter and longer than the play.
+    const struct { std::int32_t steps; std::int64_t opticsMoved; } moves[] = {{100, -1}, {-20, 0}, {-50, 40}, {50, 20}};
+    std::int32_t count = 0;
+    for (const auto& m : moves) {
+        const std::int64_t drive = sky.DrivePosition(), optics = sky.TruePosition();
+        focuser.MoveBy(m.steps);
+        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << m.steps;
+        count += m.steps;
+        EXPECT_EQ(focuser.CTSCount(), count);
+        EXPECT_EQ(std::abs(sky.DrivePosition() - drive), std::abs(m.steps));
+        if (m.opticsMoved >= 0) {
+            EXPECT_EQ(std::abs(sky.TruePosition() - optics), m.opticsMoved) << m.steps;
+        }
+    }
+    sky.SetBacklash(0);
+}
+
+TEST(SimulatedBacklash, AReversalTurnsTheDriveThroughThePlayBeforeTheOpticsMove) {
+    {
+        SCOPED_TRACE("RoboFocus");
+        ExpectBacklash<TRFFocusControl>("robofocus-backlash");
+    }
+    SCOPED_TRACE("Optec");
+    ExpectBacklash<TOFocusControl>("optec-backlash");
+}
+
 }  // namespace
 }  // namespace kv::test

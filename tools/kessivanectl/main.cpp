@@ -1,10 +1,10 @@
 // kessivanectl: drives a running Kessivane from a shell through its scripting
 // interface on the session bus (docs/scripting.md).
 //
-//   kessivanectl position | idle | temperature | halt
+//   kessivanectl position | absolute-position | idle | temperature | halt
 //   kessivanectl move-to N | move-by N [--no-wait]
 //   kessivanectl focus-frame
-//   kessivanectl autofocus [--step S]
+//   kessivanectl autofocus [--step S] [--method fit|golden]
 //   kessivanectl scan [--start S] [--increment I] [--steps N]
 //   kessivanectl cancel
 //   common: [--timeout-ms T]
@@ -46,10 +46,12 @@ const QString kFocusing = QStringLiteral("org.kessivane.Focusing");
 int Usage() {
     std::fputs(
         "usage: kessivanectl COMMAND [options]\n"
-        "  position | idle | temperature | halt\n"
+        "  position | absolute-position | idle | temperature | halt\n"
         "  move-to N | move-by N [--no-wait]   move and (by default) wait until the move ends\n"
         "  focus-frame                         take one focus frame and print its figures\n"
-        "  autofocus [--step S]                run an auto focus (initial step S, default 100)\n"
+        "  autofocus [--step S] [--method fit|golden]\n"
+        "                                      run an auto focus (initial step S, default 100; by\n"
+        "                                      the method on the Auto Focus page unless given)\n"
         "  scan [--start S] [--increment I] [--steps N]   run a focus scan\n"
         "  cancel                              cancel a running auto focus or scan\n"
         "  --timeout-ms T                      give up waiting after T ms\n",
@@ -61,6 +63,7 @@ struct Options {
     QString command;
     std::optional<qint64> value;
     QMap<QString, int> numbers;
+    QString method;  // autofocus --method; empty: the page's choice
     bool wait = true;
     int timeoutMs = kDefaultTimeoutMs;
 };
@@ -72,6 +75,9 @@ std::optional<Options> Parse(const QStringList& args) {
         bool ok = true;
         if (a == QLatin1String("--no-wait")) {
             o.wait = false;
+        } else if (a == QLatin1String("--method") && i + 1 < args.size()) {
+            o.method = args[++i];
+            if (o.method != QLatin1String("fit") && o.method != QLatin1String("golden")) return std::nullopt;
         } else if (a.startsWith(QLatin1String("--")) && i + 1 < args.size()) {
             const int v = args[++i].toInt(&ok);
             if (!ok) return std::nullopt;
@@ -86,13 +92,14 @@ std::optional<Options> Parse(const QStringList& args) {
             return std::nullopt;
         }
     }
-    const QStringList plain{"position", "idle", "temperature", "halt", "focus-frame", "cancel"};
+    const QStringList plain{"position", "absolute-position", "idle", "temperature", "halt", "focus-frame", "cancel"};
     const bool needsValue = o.command == QLatin1String("move-to") || o.command == QLatin1String("move-by");
     if (needsValue != o.value.has_value()) return std::nullopt;
     if (!needsValue && !plain.contains(o.command) && o.command != QLatin1String("autofocus") &&
         o.command != QLatin1String("scan")) {
         return std::nullopt;
     }
+    if (!o.method.isEmpty() && o.command != QLatin1String("autofocus")) return std::nullopt;
     for (const QString& key : o.numbers.keys()) {
         const bool known = (o.command == QLatin1String("autofocus") && key == QLatin1String("step")) ||
                            (o.command == QLatin1String("scan") &&
@@ -115,6 +122,7 @@ public:
         }
         const QString& c = o_.command;
         if (c == QLatin1String("position")) return PrintReply(Call(kFocuserPath, kFocuser, "Position"));
+        if (c == QLatin1String("absolute-position")) return PrintReply(Call(kFocuserPath, kFocuser, "AbsolutePosition"));
         if (c == QLatin1String("idle")) return PrintReply(Call(kFocuserPath, kFocuser, "Idle"));
         if (c == QLatin1String("temperature")) return PrintReply(Call(kFocuserPath, kFocuser, "Temperature"));
         if (c == QLatin1String("halt")) return PrintReply(Call(kFocuserPath, kFocuser, "Halt"));
@@ -132,13 +140,15 @@ private slots:
     void OnFinished(const QString& procedure, bool completed, int position, double fom, const QString& message) {
         if (procedure != procedure_) return;
         if (completed) {
-            std::printf("%s completed: position %d, figure of merit %.4f\n", qPrintable(procedure), position, fom);
+            std::printf("%s completed: position %d, figure of merit %.4f%s\n", qPrintable(procedure), position, fom,
+                        qPrintable(DetailsText()));
         } else {
             std::fprintf(stderr, "kessivanectl: %s ended: %s\n", qPrintable(procedure), qPrintable(message));
         }
         result_ = completed ? kExitOk : kExitFailed;
         loopDone_();
     }
+    void OnDetails(const QVariantMap& details) { details_ = details; }
     void OnProgress(const QString& procedure, int step, int position, double fom) {
         if (procedure != procedure_) return;
         std::printf("%s step %d: position %d, figure of merit %.4f\n", qPrintable(procedure), step, position, fom);
@@ -146,6 +156,21 @@ private slots:
     }
 
 private:
+    // What the auto focus's details add to its result line; empty for a scan
+    // or a Kessivane that does not send them.
+    QString DetailsText() const {
+        if (procedure_ != QLatin1String("autofocus") || details_.isEmpty()) return {};
+        QString text = QStringLiteral(", method %1, frames %2")
+                           .arg(details_.value(QStringLiteral("method")).toString())
+                           .arg(details_.value(QStringLiteral("frames")).toInt());
+        if (details_.contains(QStringLiteral("rSquared"))) {
+            text += QStringLiteral(", R^2 %1").arg(details_.value(QStringLiteral("rSquared")).toDouble(), 0, 'f', 4);
+        }
+        if (details_.contains(QStringLiteral("absolutePosition"))) {
+            text += QStringLiteral(", absolute position %1").arg(details_.value(QStringLiteral("absolutePosition")).toInt());
+        }
+        return text;
+    }
     QDBusMessage Call(const QString& path, const QString& iface, const char* method, const QVariantList& args = {},
                       int timeoutMs = 25000) {
         QDBusMessage m = QDBusMessage::createMethodCall(kService, path, iface, QString::fromLatin1(method));
@@ -222,11 +247,15 @@ private:
                      SLOT(OnFinished(QString, bool, int, double, QString)));
         bus_.connect(kService, kFocusingPath, kFocusing, QStringLiteral("Progress"), this,
                      SLOT(OnProgress(QString, int, int, double)));
+        bus_.connect(kService, kFocusingPath, kFocusing, QStringLiteral("AutoFocusFinished"), this,
+                     SLOT(OnDetails(QVariantMap)));
+        QVariantList autofocus{o_.numbers.value(QStringLiteral("step"), 100)};
+        if (!o_.method.isEmpty()) autofocus << o_.method;
         const QDBusMessage reply =
             scan ? Call(kFocusingPath, kFocusing, "StartScan",
                         {o_.numbers.value(QStringLiteral("start"), -100), o_.numbers.value(QStringLiteral("increment"), 20),
                          o_.numbers.value(QStringLiteral("steps"), 10)})
-                 : Call(kFocusingPath, kFocusing, "StartAutoFocus", {o_.numbers.value(QStringLiteral("step"), 100)});
+                 : Call(kFocusingPath, kFocusing, "StartAutoFocus", autofocus);
         if (Failed(reply)) return ExitFor(reply);
         if (!Wait([](auto) {})) {
             std::fputs("kessivanectl: no result in time\n", stderr);
@@ -241,6 +270,7 @@ private:
     std::function<void()> loopDone_ = [] {};
     std::optional<int> moved_;
     int result_ = kExitFailed;
+    QVariantMap details_;
 };
 
 }  // namespace
