@@ -10,6 +10,7 @@
 #include <cmath>
 #include <exception>
 
+#include "platform/device_wait.h"
 #include "platform/indi_send.h"
 #include "platform/no_sigpipe.h"
 #include "shell/log_channel.h"
@@ -133,6 +134,13 @@ bool TIndiFocusControl::WaitUntil(const std::function<bool()>& ready, int timeou
 }
 
 bool TIndiFocusControl::OpenPort() {
+    // Up to three bounded waits on the network: the desktop keeps painting.
+    bool open = false;
+    RunDeviceWait([&] { open = Connect(); });
+    return open;
+}
+
+bool TIndiFocusControl::Connect() {
     ClosePort();
     const int com = ComPort();
     const std::optional<std::string> chosen = ChosenPortDevice();

@@ -115,6 +115,7 @@ protected:
 
 private:
     enum class Via { None, Absolute, Relative };
+    bool Connect();
     // Ends the move in progress, if any: Idle, the event, the notification,
     // and `message` (when not empty) for the desktop to show later.
     void EndMove(const std::string& message);
