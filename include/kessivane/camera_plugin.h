@@ -6,15 +6,18 @@
  * platform's C calling convention (System V AMD64 on x86-64 Linux). The host
  * scans its folder at start-up, lists every library that exports
  * DLLQueryCameraData, and loads the chosen one with dlopen(RTLD_NOW|RTLD_LOCAL).
+ * A seventh export, DLLDescribeCamera, is optional (see below).
  *
  * This header compiles as C (C11 or later) and as C++. It is the whole
  * contract between the host and a plug-in; docs/plugin_writers_guide.md walks
  * through it with a complete example.
  *
  * Summary of the call order (host thread in brackets):
- *   scan:        dlopen, DLLQueryCameraData, dlclose                  [GUI]
+ *   scan:        dlopen, DLLDescribeCamera (DLLQueryCameraData when
+ *                that optional export is absent), dlclose               [GUI]
  *   initialise:  dlopen, DLLQueryCameraData, DLLInitCamera,
- *                DLLGetCalibrate                                       [GUI]
+ *                DLLGetCalibrate                                       [worker;
+ *                the GUI keeps painting while they wait on a device]
  *   main image:  DLLQueryCameraData, DLLSetUpExpose, (exposure wait),
  *                DLLGetImageObject                                     [exposure worker]
  *   focus frame: DLLSetUpExpose, (exposure wait), DLLGetFocusObject    [focus worker]
@@ -199,7 +202,7 @@ KV_STATIC_ASSERT(offsetof(KVImageObject, GetVertWords) == 80, "KVImageObject lay
 KV_STATIC_ASSERT(sizeof(KVImageObject) == 88, "KVImageObject layout");
 
 /* ------------------------------------------------------------------------
- * The six exports. Names are exact and case-sensitive.
+ * The six exports, and the optional seventh. Names are exact and case-sensitive.
  * ---------------------------------------------------------------------- */
 
 /* Fill the record. Called during the folder scan, at initialisation and
@@ -220,8 +223,17 @@ KVBool DLLGetFocusObject(KVImageObject* image, int32_t x, int32_t y, double gain
 /* Calibrate value, 0 for none. Called once per parameter update. */
 int32_t DLLGetCalibrate(void);
 
+/* Optional. Fill the record from what the plug-in knows without reaching any
+   device (its settings, a nominal size). When exported, the folder scan calls
+   it instead of DLLQueryCameraData, so a plug-in whose camera sits behind a
+   network or a bus connects to nothing while it is not the chosen one.
+   DLLQueryCameraData is still required: it makes the library a plug-in, and
+   the host calls it once the camera is chosen. */
+void DLLDescribeCamera(TCameraData* data);
+
 /* Types the host binds the exports to. */
 typedef void (*KVQueryCameraDataProc)(TCameraData* data);
+typedef void (*KVDescribeCameraProc)(TCameraData* data);
 typedef KVBool (*KVInitCameraProc)(int32_t parPort);
 typedef KVBool (*KVSetUpExposeProc)(void);
 typedef KVBool (*KVGetImageObjectProc)(KVImageObject* image);

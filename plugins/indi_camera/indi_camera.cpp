@@ -2,8 +2,9 @@
 // telescope). Settings come from "indi_camera.ini" in the user's settings folder, or else beside this library:
 //   Host=localhost  Port=7624  Device=<name; empty: the first camera found>
 //   FocusWidth=64  FocusHeight=64  Timeout=30 (seconds beyond the exposure)
-// The record asks the server for the sensor's size (bounded), also during the
-// host's folder scan; without a server it shows 1280 x 1024.
+// The record asks the server for the sensor's size (bounded) once the camera
+// is chosen; the folder scan gets the settings' record without any connection,
+// and without a server the record shows 1280 x 1024.
 // The host cannot tell this plug-in the exposure time before it asks for the
 // frame, so DLLSetUpExpose starts nothing and the frame call exposes and waits
 // for the file, with a bound: a server that stops answering ends the exposure
@@ -20,9 +21,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -167,9 +170,38 @@ private:
     }
 };
 
-std::mutex g_mutex;  // the link and the exposures: one frame at a time
-std::unique_ptr<Link> g_link;
-Config g_config;
+// The link and the exposures: one frame at a time.
+//
+// The link's end does not depend on the order statics are destroyed in. The
+// library is never unloaded (linked -z nodelete; a unique symbol would keep
+// it loaded anyway) and its state lives in storage that is never destroyed.
+// The network thread reads statics of the client library as well, so it is
+// stopped at exit by a handler registered once a connection has been set up:
+// exit handlers run last-registered first, so it runs before the statics the
+// client library created on the way are destroyed. The stopped link is kept,
+// not destroyed.
+struct Shared {
+    std::timed_mutex mutex;
+    std::unique_ptr<Link> link;
+    std::vector<std::unique_ptr<Link>> ended;  // stopped at exit, kept
+    Config config;
+};
+Shared& S() {
+    alignas(Shared) static unsigned char storage[sizeof(Shared)];
+    static Shared* const shared = new (storage) Shared;
+    return *shared;
+}
+std::timed_mutex& g_mutex = S().mutex;
+std::unique_ptr<Link>& g_link = S().link;
+Config& g_config = S().config;
+
+void StopAtExit() {
+    std::unique_lock lock(g_mutex, std::defer_lock);
+    // A frame still being fetched holds the lock; the exit does not wait long for it.
+    if (!lock.try_lock_for(std::chrono::seconds(2)) || !g_link) return;
+    if (g_link->isServerConnected()) g_link->disconnectServer();
+    S().ended.push_back(std::move(g_link));
+}
 
 template <class Pred>
 bool WaitFor(Link& link, std::unique_lock<std::mutex>& lock, Clock::duration bound, Pred ready) {
@@ -226,6 +258,7 @@ bool Connect() {
         Drop();
         return false;
     }
+    std::atexit(StopAtExit);
     return true;
 }
 
@@ -320,12 +353,38 @@ KVBool Deliver(KVImageObject* image, bool focus, int cx, int cy, double gain) {
     return image->LoadArray(image, handle, out.data()) == KV_S_OK ? KV_TRUE : KV_FALSE;
 }
 
-__attribute__((destructor)) void StopLink() {
-    std::lock_guard lock(g_mutex);
-    Drop();
+}  // namespace
+
+namespace {
+
+void Describe(TCameraData* data, const Config& config, int width, int height, double px, double py) {
+    data->CameraType = "INDI";
+    data->CameraName = "INDI Camera";
+    data->Manufacturer = "INDI";
+    data->ImageBits = 16;
+    data->FocusBits = 16;
+    data->HorizRes = width;
+    data->VertRes = height;
+    data->HorizFocusFrame = std::min(config.focusWidth, width);
+    data->VertFocusFrame = std::min(config.focusHeight, height);
+    data->HorizPixel = px;
+    data->VertPixel = py;
+    data->DownloadTime = 500;
+    data->DLLFileName = "indi_camera.so";
+    data->DLLVersion = "1.0";
+    data->XBinning = 1;
+    data->YBinning = 1;
+    data->FocusBinning = 1;
 }
 
 }  // namespace
+
+// For the host's folder scan: the record from the settings alone. A camera
+// that is not chosen is never connected to.
+KV_PLUGIN_EXPORT void DLLDescribeCamera(TCameraData* data) {
+    if (data == nullptr) return;
+    Describe(data, LoadConfig(), kFallbackWidth, kFallbackHeight, 1.0, 1.0);
+}
 
 KV_PLUGIN_EXPORT void DLLQueryCameraData(TCameraData* data) {
     if (data == nullptr) return;
@@ -351,23 +410,7 @@ KV_PLUGIN_EXPORT void DLLQueryCameraData(TCameraData* data) {
             }
         }
     }
-    data->CameraType = "INDI";
-    data->CameraName = "INDI Camera";
-    data->Manufacturer = "INDI";
-    data->ImageBits = 16;
-    data->FocusBits = 16;
-    data->HorizRes = width;
-    data->VertRes = height;
-    data->HorizFocusFrame = std::min(config.focusWidth, width);
-    data->VertFocusFrame = std::min(config.focusHeight, height);
-    data->HorizPixel = px;
-    data->VertPixel = py;
-    data->DownloadTime = 500;
-    data->DLLFileName = "indi_camera.so";
-    data->DLLVersion = "1.0";
-    data->XBinning = 1;
-    data->YBinning = 1;
-    data->FocusBinning = 1;
+    Describe(data, config, width, height, px, py);
 }
 
 KV_PLUGIN_EXPORT KVBool DLLInitCamera(int32_t) {

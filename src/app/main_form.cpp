@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QFormLayout>
@@ -29,7 +30,10 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <atomic>
 #include <csignal>
+#include <exception>
+#include <thread>
 #include <filesystem>
 #include <limits>
 #include <unistd.h>
@@ -38,6 +42,7 @@
 
 #include "app/auto_focus_page.h"
 #include "app/dbus_broadcast_bus.h"
+#include "platform/device_wait.h"
 #include "app/exposure_page.h"
 #include "app/focus_panel.h"
 #include "app/focusing_view.h"
@@ -66,6 +71,32 @@
 
 namespace {
 
+// A device's wait (a camera plug-in reaching its camera, a network focuser
+// connecting) runs on a worker while the GUI thread goes on painting. Input is
+// held back meanwhile: the window is in the middle of an update.
+void PaintWhileWaiting(const std::function<void()>& work) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr || QThread::currentThread() != app->thread()) {
+        work();
+        return;
+    }
+    QEventLoop loop;
+    std::atomic<bool> done{false};
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done.store(true);
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    if (!done.load()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+    worker.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
 constexpr int kLoggerStartMs = 3000;
 constexpr int kFw2TimerMs = 500;
 constexpr int kHelpStartMs = 2000;
@@ -88,6 +119,7 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
       arguments_(std::move(arguments)) {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Kessivane"));
+    kv::SetDeviceWaitHandler(PaintWhileWaiting);
     BuildUi();
     setFixedSize(kClientWidth, kClientHeight);
 
@@ -123,6 +155,7 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
 }
 
 TMainForm::~TMainForm() {
+    kv::SetDeviceWaitHandler({});
     qApp->removeEventFilter(this);
     CloseHelpViewer();
     kv::LogChannel::Instance().SetWakeUp({});

@@ -108,7 +108,12 @@ public:
     kv::IDialogs& EngineDialogs() { return engineDialogs_; }
     // The settings as the controls show them.
     kv::Settings CurrentSettings() const;
-    TWindowState& State() { return state_; }
+    // The port state follows the focuser's own: a lost server or cable
+    // closes it there, and a move asked of a closed port does nothing.
+    TWindowState& State() {
+        if (state_.portOpen && (!focusControl_ || !focusControl_->PortOpen())) state_.portOpen = false;
+        return state_;
+    }
 
     QTabWidget* PageControl() const { return pc1_; }
     QTabWidget* SettingsPages() const;

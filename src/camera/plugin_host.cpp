@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/device_wait.h"
 #include "shell/log_channel.h"
 
 namespace kv {
@@ -125,8 +126,15 @@ bool ProbePlugin(const std::string& folder, const std::string& fileName, CameraL
         dlclose(library);
         return false;
     }
+    // A plug-in that can describe itself without its device is asked that
+    // way: a camera that is not chosen is left alone.
+    const auto describe = Bind<KVDescribeCameraProc>(library, "DLLDescribeCamera");
     TCameraData scratch{};
-    query(&scratch);
+    if (describe != nullptr) {
+        describe(&scratch);
+    } else {
+        RunDeviceWait([&] { query(&scratch); });
+    }
     // Every text is copied here, before the library (which owns them) goes.
     const CameraInfo info = CopyCameraData(scratch);
     const std::string name = info.CameraName.empty() ? fileName : info.CameraName;
@@ -210,7 +218,7 @@ bool CameraPlugin::Initialize(const std::string& fileName) {
     }
 
     TCameraData record{};
-    queryCameraData_(&record);
+    RunDeviceWait([&] { queryCameraData_(&record); });
     std::vector<std::string> notes;
     CameraInfo info = CopyCameraData(record, &notes);
     for (const std::string& line : notes) {
@@ -243,7 +251,9 @@ bool CameraPlugin::Initialize(const std::string& fileName) {
     focusInterface_ = std::make_unique<TKVImageObject>(focusImage_.get());
     WriteProgramLog("Focus Image object instantiated");
 
-    initialized_.store(initCamera_ != nullptr && initCamera_(parPort_) != 0);
+    bool ready = false;
+    if (initCamera_ != nullptr) RunDeviceWait([&] { ready = initCamera_(parPort_) != 0; });
+    initialized_.store(ready);
     WriteProgramLog(initialized_.load() ? "Plug-in reported successful initialization"
                                         : "Plug-in reported initialization FAILED");
     return true;
@@ -283,7 +293,7 @@ void CameraPlugin::QueryCameraData() {
         return;
     }
     TCameraData record{};
-    queryCameraData_(&record);
+    RunDeviceWait([&] { queryCameraData_(&record); });
     CameraInfo info = CopyCameraData(record);
     std::lock_guard lock(infoMutex_);
     info_ = std::move(info);

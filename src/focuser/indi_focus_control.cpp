@@ -10,6 +10,7 @@
 #include <cmath>
 #include <exception>
 
+#include "platform/device_wait.h"
 #include "platform/indi_send.h"
 #include "platform/no_sigpipe.h"
 #include "shell/log_channel.h"
@@ -34,7 +35,33 @@ constexpr const char* kMotionProperty = "FOCUS_MOTION";
 constexpr const char* kAbortProperty = "FOCUS_ABORT_MOTION";
 constexpr const char* kTempProperty = "FOCUS_TEMPERATURE";
 
+// The count the desktop shows: a position relative to the reset, saturated.
+std::int32_t CountOf(std::int64_t position, std::int64_t offset) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(position - offset, INT32_MIN, INT32_MAX));
+}
+
+bool Limited(double min, double max) { return std::isfinite(min) && std::isfinite(max) && min < max; }
+
 }  // namespace
+
+std::optional<std::int64_t> IndiWhole(double value, std::int64_t lo, std::int64_t hi) {
+    if (!std::isfinite(value)) return std::nullopt;
+    // Compared as doubles first: a cast of a double outside the integer's range is undefined.
+    if (value <= static_cast<double>(lo)) return lo;
+    if (value >= static_cast<double>(hi)) return hi;
+    return std::clamp<std::int64_t>(std::llround(value), lo, hi);
+}
+
+std::int64_t IndiMoveTarget(std::int64_t from, std::int64_t steps, double min, double max, std::int64_t offset) {
+    std::int64_t target = std::clamp(from + steps, offset + INT32_MIN, offset + INT32_MAX);
+    if (Limited(min, max)) {
+        // Inside the range: a fractional bound rounds inwards.
+        const std::int64_t lo = *IndiWhole(std::ceil(min), -kIndiMaxPosition, kIndiMaxPosition);
+        const std::int64_t hi = *IndiWhole(std::floor(max), -kIndiMaxPosition, kIndiMaxPosition);
+        if (lo <= hi) target = std::clamp(target, lo, hi);
+    }
+    return target;
+}
 
 // Copies what the driver needs out of each property update; the library's own
 // device objects belong to its thread.
@@ -107,6 +134,13 @@ bool TIndiFocusControl::WaitUntil(const std::function<bool()>& ready, int timeou
 }
 
 bool TIndiFocusControl::OpenPort() {
+    // Up to three bounded waits on the network: the desktop keeps painting.
+    bool open = false;
+    RunDeviceWait([&] { open = Connect(); });
+    return open;
+}
+
+bool TIndiFocusControl::Connect() {
     ClosePort();
     const int com = ComPort();
     const std::optional<std::string> chosen = ChosenPortDevice();
@@ -120,7 +154,7 @@ bool TIndiFocusControl::OpenPort() {
     {
         std::lock_guard lock(mutex_);
         closing_ = false;
-        sawAbsolute_ = sawRelative_ = sawMotion_ = false;
+        sawAbsolute_ = sawRelative_ = sawMotion_ = absKnown_ = false;
         motionAsked_ = motionAnswered_ = 0;
         temperature_.reset();
     }
@@ -189,14 +223,18 @@ void TIndiFocusControl::OnNumber(const std::string& property, int state, const s
             sawAbsolute_ = true;
             absMin_ = min;
             absMax_ = max;
-            const auto position = static_cast<std::int64_t>(std::llround(value));
-            absolute_ = position;
-            count = static_cast<std::int32_t>(position - offset_);
+            // A position that is no number leaves the last one standing.
+            const std::optional<std::int64_t> position = IndiWhole(value, -kIndiMaxPosition, kIndiMaxPosition);
+            if (position) {
+                absolute_ = *position;
+                absKnown_ = true;
+                count = CountOf(*position, offset_);
+            }
             // An update that was on its way before the move was asked for
             // carries the old state: only Busy, or arriving at the target, answers the move.
             if (moving_ && via_ == Via::Absolute) {
                 if (busy) sawBusy_ = true;
-                else if (sawBusy_ || position == target_ || state == IPS_ALERT) end = true;
+                else if (sawBusy_ || (position && *position == target_) || state == IPS_ALERT) end = true;
             }
         } else if (property == kRelProperty) {
             sawRelative_ = true;
@@ -208,11 +246,12 @@ void TIndiFocusControl::OnNumber(const std::string& property, int state, const s
             if (moving_ && via_ == Via::Relative && !busy && (takenUp || state == IPS_ALERT)) {
                 end = true;
                 if (state == IPS_OK && !sawAbsolute_) {
-                    relativeCount_ += relSteps_;
-                    count = static_cast<std::int32_t>(relativeCount_ - offset_);
+                    relativeCount_ = std::clamp<std::int64_t>(relativeCount_ + relSteps_, -kIndiMaxPosition,
+                                                              kIndiMaxPosition);
+                    count = CountOf(relativeCount_, offset_);
                 }
             }
-        } else if (property == kTempProperty) {
+        } else if (property == kTempProperty && std::isfinite(value)) {
             availChanged = !temperature_.has_value();
             temperature_ = value;
         }
@@ -221,7 +260,7 @@ void TIndiFocusControl::OnNumber(const std::string& property, int state, const s
     changed_.notify_all();
     if (count && ctsCount_.exchange(*count) != *count) DoCTSChange(*count, false);
     if (availChanged && !ExchangeTCAvail(true)) DoAvailChange();
-    if (property == kTempProperty) AddTemperature(value);
+    if (property == kTempProperty && std::isfinite(value)) AddTemperature(value);
     if (end) EndMove(message);
 }
 
@@ -287,10 +326,12 @@ void TIndiFocusControl::MoveBy(std::int32_t steps) {
     double target = 0.0;
     {
         std::lock_guard lock(mutex_);
-        if (sawAbsolute_) {
+        if (sawAbsolute_ && absKnown_) {
             via = Via::Absolute;
-            target = std::clamp(static_cast<double>(absolute_) + steps, absMin_, absMax_);
-            target_ = static_cast<std::int64_t>(std::llround(target));
+            target_ = IndiMoveTarget(absolute_, steps, absMin_, absMax_, offset_);
+            target = static_cast<double>(target_);
+        } else if (sawAbsolute_) {
+            WriteProgramLog("The focuser \"" + device_ + "\" has not told a usable position; the move is not made");
         } else if (sawRelative_ && sawMotion_) {
             via = Via::Relative;
             relSteps_ = steps;
@@ -335,9 +376,15 @@ void TIndiFocusControl::StartMove(bool inward, bool) {
     {
         std::lock_guard lock(mutex_);
         if (sawAbsolute_) {
-            steps = static_cast<std::int64_t>(inward ? absMin_ : absMax_) - absolute_;
+            // To the end of the range, or without one as far as the count goes.
+            const std::int64_t end = IndiMoveTarget(absolute_, inward ? -kIndiMaxPosition : kIndiMaxPosition,
+                                                    absMin_, absMax_, offset_);
+            steps = end - absolute_;
         } else {
-            steps = static_cast<std::int64_t>(relMax_) * (inward ? -1 : 1);
+            // A device that gives no usable largest step takes as many as it will.
+            const std::optional<std::int64_t> largest = IndiWhole(relMax_, 1, INT32_MAX);
+            const std::int64_t most = relMax_ > 0 && largest ? *largest : INT32_MAX;
+            steps = inward ? -most : most;
         }
     }
     MoveBy(static_cast<std::int32_t>(std::clamp<std::int64_t>(steps, INT32_MIN, INT32_MAX)));
@@ -405,8 +452,8 @@ double TIndiFocusControl::GetTemperature() {
 
 std::optional<std::int32_t> TIndiFocusControl::AbsolutePosition() const {
     std::lock_guard lock(mutex_);
-    if (!sawAbsolute_) return std::nullopt;
-    return static_cast<std::int32_t>(absolute_);
+    if (!sawAbsolute_ || !absKnown_) return std::nullopt;
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(absolute_, INT32_MIN, INT32_MAX));
 }
 
 void TIndiFocusControl::StartWatchdog() {

@@ -48,6 +48,19 @@ inline constexpr const char* kIndiLostServerText = "The connection to the focuse
 inline constexpr const char* kIndiSilentText = "The focuser's server stopped answering during a move.";
 inline constexpr const char* kIndiMoveFailedText = "The focuser's server reported that the move failed.";
 
+// A device's number as a whole number within [lo, hi] (saturated); nothing
+// when it is not finite: a server may send NaN or infinity, and the protocol
+// gives those no meaning.
+std::optional<std::int64_t> IndiWhole(double value, std::int64_t lo, std::int64_t hi);
+// Positions further out than this are no focuser's; the count arithmetic
+// stays exact and free of overflow below it.
+inline constexpr std::int64_t kIndiMaxPosition = std::int64_t{1} << 53;
+// The absolute target of a move by `steps` from `from`: the count
+// (target - offset) stays a 32-bit number, and the target within the device's
+// range [min, max] unless that range is none (min == max, a bound that is not
+// finite, or min > max all mean "no limit").
+std::int64_t IndiMoveTarget(std::int64_t from, std::int64_t steps, double min, double max, std::int64_t offset);
+
 class TIndiFocusControl : public TFocusControl {
 public:
     explicit TIndiFocusControl(IDialogs& dialogs, IClock& clock = DefaultClock());
@@ -102,6 +115,7 @@ protected:
 
 private:
     enum class Via { None, Absolute, Relative };
+    bool Connect();
     // Ends the move in progress, if any: Idle, the event, the notification,
     // and `message` (when not empty) for the desktop to show later.
     void EndMove(const std::string& message);
@@ -128,6 +142,7 @@ private:
     std::uint64_t motionAsked_ = 0;     // directions sent for relative moves since OpenPort
     std::uint64_t motionAnswered_ = 0;  // FOCUS_MOTION updates since OpenPort
     std::int64_t absolute_ = 0;
+    bool absKnown_ = false;  // a finite position has come
     double absMin_ = 0.0;
     double absMax_ = 0.0;
     double relMax_ = 0.0;

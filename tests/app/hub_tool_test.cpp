@@ -52,8 +52,9 @@ TEST_F(HubToolTest, AsksMovesAndWatchesARunningProgram) {
     EXPECT_EQ(r.out, QStringLiteral("1\n"));
     EXPECT_EQ(RunHub({QStringLiteral("move-by"), QStringLiteral("-25")}).exitCode, 0);
     EXPECT_EQ(RunHub({QStringLiteral("move-to"), QStringLiteral("3000")}).exitCode, 0);
-    kvtest::ProcessEventsUntil([&] { return asked.size() >= 4; }, kvtest::kBusLimitMs);
-    const std::vector<std::pair<qint64, qint64>> expected{{1, 0}, {5, 0}, {4, -25}, {3, 3000}};
+    // A move follows the program's answer to a position question.
+    kvtest::ProcessEventsUntil([&] { return asked.size() >= 6; }, kvtest::kBusLimitMs);
+    const std::vector<std::pair<qint64, qint64>> expected{{1, 0}, {5, 0}, {1, 0}, {4, -25}, {1, 0}, {3, 3000}};
     EXPECT_EQ(asked, expected);
 
     // Only the program's reports are shown; a move request is not one.
@@ -80,6 +81,24 @@ TEST_F(HubToolTest, NoAnswerNoBusAndBadArgumentsEachHaveTheirExitCode) {
                 QStringLiteral("200")});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(RunHub({QStringLiteral("idle")}, QStringLiteral("unix:path=/nonexistent/kv-no-bus")).exitCode, 3);
+    // A move nobody hears is no move made.
+    r = RunHub({QStringLiteral("move-to"), QStringLiteral("100"), QStringLiteral("--timeout-ms"), QStringLiteral("200")});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("No answer from Kessivane (is it running?)")));
     EXPECT_EQ(RunHub({QStringLiteral("move-by"), QStringLiteral("ten")}).exitCode, 64);
+    EXPECT_EQ(RunHub({QStringLiteral("move-by"), QStringLiteral("4294967346")}).exitCode, 64);
     EXPECT_EQ(RunHub({QStringLiteral("position"), QStringLiteral("--count"), QStringLiteral("2")}).exitCode, 64);
+
+    // kessivanectl: a number its argument cannot hold is refused with the
+    // range, before any bus is looked for (cut to 32 bits it moved +50).
+    const QString noBus = QStringLiteral("unix:path=/nonexistent/kv-no-bus");
+    for (const QStringList& args : {QStringList{"move-by", "4294967346"}, QStringList{"move-by", "2147483648"},
+                                    QStringList{"move-to", "-2147483649"}, QStringList{"move-to", "99999999999999999999"},
+                                    QStringList{"scan", "--steps", "4294967306"},
+                                    QStringList{"autofocus", "--step", "-4294967196"},
+                                    QStringList{"position", "--timeout-ms", "0"}}) {
+        r = bus_.RunTool(QStringLiteral("kessivanectl"), args, noBus);
+        EXPECT_EQ(r.exitCode, 64) << args.join(' ').toStdString();
+        EXPECT_TRUE(r.err.contains(QStringLiteral("takes a whole number from "))) << r.err.toStdString();
+    }
 }

@@ -3,11 +3,15 @@
 // focuser stands, so an auto focus through the window closes the loop across
 // the network, the plug-in and the focuser driver together.
 #include <QAbstractButton>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QMouseEvent>
 #include <QSlider>
 #include <QSpinBox>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
@@ -16,9 +20,12 @@
 #include "app/focusing_view.h"
 #include "app/main_form.h"
 #include "app/radio_group.h"
+#include "app/scripting_service.h"
+#include "focuser/indi_focus_control.h"
 #include "focuser/voice_thread.h"
 #include "app_test_support.h"
 #include "indi/indi_server.h"
+#include "private_bus.h"
 
 using kvtest::ProcessEventsUntil;
 
@@ -95,6 +102,79 @@ TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestF
     for (const auto& box : dialogs.shown) {
         if (box.text.find(kv::kVoiceClipsFailedText) != 0) ADD_FAILURE() << "unexpected message: " << box.text;
     }
+    window.reset();
+}
+
+// A server that takes connections and never answers, for the camera and the
+// focuser: start-up and the parameter update wait for it on workers, and the
+// window goes on painting meanwhile.
+TEST(IndiWindow, ASilentServerDoesNotStopTheWindowPaintingDuringStartUpOrTheParameterUpdate) {
+    kv::test::SilentServer silent;
+    kvtest::ProgramFolder folder;
+    std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "indi_camera.so", folder.File("indi_camera.so"));
+    const std::string port = std::to_string(silent.Port());
+    folder.Write("indi_camera.ini", "Host=localhost\nPort=" + port + "\n");
+    folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=INDI Camera\r\nFocuser=INDI Focuser\r\nComPort=1\r\n"
+                                  "[Ports]\r\nCOM1=indi://localhost:" + port + "/Focuser Simulator\r\n");
+    kvtest::RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+    window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
+    window->show();
+    // The longest time between two ticks of a 10 ms timer is the longest
+    // the GUI thread was held.
+    QElapsedTimer clock;
+    qint64 last = 0, longest = 0;
+    QTimer tick;
+    tick.setInterval(10);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        longest = std::max(longest, clock.elapsed() - last);
+        last = clock.elapsed();
+    });
+    const auto measure = [&](const char* what, const std::function<void()>& run) {
+        clock.start();
+        last = longest = 0;
+        tick.start();
+        run();
+        tick.stop();
+        longest = std::max(longest, clock.elapsed() - last);
+        std::printf("%s with a silent server took %lld ms; the GUI thread was held at most %lld ms\n", what,
+                    static_cast<long long>(clock.elapsed()), static_cast<long long>(longest));
+        EXPECT_GE(clock.elapsed(), kv::kIndiConnectWaitMs) << what << " did not wait for the server";
+        EXPECT_LT(longest, kv::kIndiConnectWaitMs / 2) << what;
+    };
+    measure("Start-up", [&] { ASSERT_TRUE(window->FormCreate()); });
+    EXPECT_FALSE(window->State().portOpen);
+    EXPECT_FALSE(window->State().cameraReady);
+    measure("The parameter update", [&] { window->UpdatePgmParameters(false); });
+    EXPECT_FALSE(window->State().portOpen);
+    window.reset();
+}
+
+// With the server gone the window's port is closed as the focuser's is, and
+// a script's move is refused with the reason instead of passing for done.
+TEST(IndiWindow, AfterTheServerIsLostTheWindowsPortIsClosedAndAScriptedMoveRefused) {
+    if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
+    kvtest::PrivateBus bus(QStringLiteral("kv-indi-lost-test"));
+    if (!bus.Up()) GTEST_SKIP() << "needs dbus-daemon";
+    kv::test::IndiServer server({"indi_simulator_focus"});
+    ASSERT_TRUE(server.Running());
+    kvtest::ProgramFolder folder;
+    folder.Write("Kessivane.ini", "[Device/Ports]\r\nFocuser=INDI Focuser\r\nComPort=1\r\n[Ports]\r\nCOM1=indi://localhost:" +
+                                      std::to_string(server.Port()) + "/Focuser Simulator\r\n");
+    kvtest::RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+    window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
+    ASSERT_TRUE(window->FormCreate());
+    ASSERT_TRUE(window->State().portOpen);
+    QString why;
+    ASSERT_TRUE(RegisterScripting(*window, bus.Connection(), &*window, &why)) << why.toStdString();
+
+    server.Kill();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !window->FocusControl()->PortOpen(); }));
+    EXPECT_FALSE(window->State().portOpen);
+    const auto moved = bus.RunTool(QStringLiteral("kessivanectl"), {QStringLiteral("move-by"), QStringLiteral("100")});
+    EXPECT_EQ(moved.exitCode, 1) << moved.out.toStdString();
+    EXPECT_TRUE(moved.err.contains(QStringLiteral("The focuser is not connected"))) << moved.err.toStdString();
     window.reset();
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "indi_camera/fits_decode.h"
@@ -24,6 +25,19 @@ std::vector<char> Fits(int bitpix, int dataType, std::vector<T> values) {
     std::vector<char> bytes(static_cast<char*>(memory), static_cast<char*>(memory) + size);
     std::free(memory);
     return bytes;
+}
+
+// A header written by hand, as a damaged or hostile server might send it,
+// followed by `data` bytes.
+std::vector<char> RawFits(const std::string& naxis1, const std::string& naxis2, std::size_t data) {
+    std::string header;
+    for (const std::string& card : std::vector<std::string>{"SIMPLE  =                    T", "BITPIX  =                   16",
+                                   "NAXIS   =                    2", "NAXIS1  = " + naxis1, "NAXIS2  = " + naxis2, "END"}) {
+        header += card + std::string(80 - card.size(), ' ');
+    }
+    header.resize(2880, ' ');
+    header.append(data, '\x01');
+    return {header.begin(), header.end()};
 }
 
 TEST(FitsDecode, ReadsSixteenBitFramesAndRefusesOthersWithTheReason) {
@@ -51,7 +65,25 @@ TEST(FitsDecode, ReadsSixteenBitFramesAndRefusesOthersWithTheReason) {
 
     // Cut short: the header promises pixels the bytes do not hold.
     EXPECT_FALSE(indi::DecodeFits(good.data(), 2880, frame, error));
-    EXPECT_EQ(error, "the frame is cut short");
+    EXPECT_EQ(error, "the frame is cut short: 3 x 2 pixels need 2892 bytes, 2880 came");
+
+    // Dimensions whose byte count wraps in 64 bits, or that no camera has,
+    // are refused before anything is sized from them.
+    struct Case {
+        const char* naxis1;
+        const char* naxis2;
+        std::size_t data;
+    };
+    for (const Case c : {Case{"4611686018427387905", "4", 8}, Case{"4611686018427387904", "4", 0},
+                         Case{"9223372036854775807", "9223372036854775807", 64}, Case{"1048577", "1", 4096}}) {
+        const auto bad = RawFits(c.naxis1, c.naxis2, c.data);
+        EXPECT_FALSE(indi::DecodeFits(bad.data(), bad.size(), frame, error)) << c.naxis1;
+        EXPECT_EQ(error.find("the frame says it is " + std::string(c.naxis1) + " x"), 0U) << error;
+        EXPECT_TRUE(frame.pixels.empty());
+    }
+    const auto small = RawFits("2", "2", 8);
+    ASSERT_TRUE(indi::DecodeFits(small.data(), small.size(), frame, error)) << error;
+    EXPECT_EQ(frame.pixels.size(), 4U);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -134,6 +135,37 @@ TEST_F(IndiCamera, TheUsersOwnSettingsFileComesBeforeTheOneBesideThePlugin) {
     EXPECT_TRUE(camera->Initialized());
     camera->Uninitialize();
     unsetenv("KESSIVANE_HOME");
+}
+
+// The folder scan lists the plug-in from its settings alone: a camera that
+// is not the chosen one is never connected to.
+TEST(IndiCameraScan, ListsThePluginWithoutConnectingToItsServer) {
+    test::SilentServer silent;
+    test::TempDir folder;
+    std::filesystem::copy_file(std::string(KV_BIN_DIR) + "/indi_camera.so", folder.File("indi_camera.so"));
+    folder.Write("indi_camera.ini", "Host=localhost\nPort=" + std::to_string(silent.Port()) + "\n");
+    const CameraList list = ScanForPlugins(folder.Path().string());
+    EXPECT_EQ(list.names, std::vector<std::string>{"INDI Camera"});
+    EXPECT_FALSE(silent.Connected());
+}
+
+// A host that queries the plug-in, unloads it and exits while the library
+// stays loaded (a unique symbol, or a host that never unloads, keeps it): the
+// link to the server ends without depending on the order statics go in.
+TEST_F(IndiCamera, AHostThatQueriesUnloadsAndExitsWhileTheLibraryStaysEndsCleanly) {
+    Configure("CCD Simulator");
+    const std::string path = folder.File("indi_camera.so");
+    EXPECT_EXIT(
+        {
+            void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+            if (library == nullptr) std::_Exit(3);
+            TCameraData data{};
+            reinterpret_cast<KVQueryCameraDataProc>(dlsym(library, "DLLQueryCameraData"))(&data);
+            reinterpret_cast<KVInitCameraProc>(dlsym(library, "DLLInitCamera"))(1);
+            dlclose(library);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST_F(IndiCamera, AnUnknownDeviceFailsByName) {

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -34,6 +36,55 @@ TEST(IndiAddress, ParsesServerAndDevice) {
                             "indi://h:70000/d"}) {
         EXPECT_FALSE(ParseIndiAddress(bad)) << bad;
     }
+}
+
+// What a server may send: a range of none (min == max), bounds or positions
+// that are no number or far beyond any focuser. Moves stay inside a real
+// range, the count never wraps, and a position that is no number is no move.
+TEST(IndiFocuserValues, RangesOfNoneAndOutlandishNumbersGiveSaneTargetsAndCounts) {
+    const double nan = std::nan(""), inf = HUGE_VAL;
+    struct Case {
+        std::int64_t from, steps;
+        double min, max;
+        std::int64_t offset, target;
+    };
+    for (const Case c : {Case{5000, 100, 0, 0, 0, 5100},           // min == max: no limit
+                         Case{5000, 100, 7, 7, 0, 5100},
+                         Case{5000, 100, 0, 100000, 0, 5100},      // a real range
+                         Case{99990, 100, 0, 100000, 0, 100000},
+                         Case{5000, -6000, 0, 100000, 0, 0},
+                         Case{15, 100, 10.5, 20.5, 0, 20},         // fractional bounds round inwards
+                         Case{5000, 100, nan, 100000, 0, 5100},    // a bound that is no number: no limit
+                         Case{5000, -9000, -inf, inf, 0, -4000},
+                         Case{5000, 100, 100000, 0, 0, 5100},      // min > max: no limit
+                         Case{50000, INT32_MAX, 0, 1e20, 0, INT32_MAX},  // the count stays a 32-bit number
+                         Case{500, INT32_MIN, -1e20, 1e20, 1000, 1000LL + INT32_MIN}}) {
+        EXPECT_EQ(IndiMoveTarget(c.from, c.steps, c.min, c.max, c.offset), c.target)
+            << c.from << " + " << c.steps << " in [" << c.min << ", " << c.max << "] offset " << c.offset;
+    }
+    EXPECT_FALSE(IndiWhole(nan, INT32_MIN, INT32_MAX));
+    EXPECT_FALSE(IndiWhole(-inf, INT32_MIN, INT32_MAX));
+    EXPECT_EQ(IndiWhole(1e20, INT32_MIN, INT32_MAX), INT32_MAX);
+    EXPECT_EQ(IndiWhole(-1e300, INT32_MIN, INT32_MAX), INT32_MIN);
+    EXPECT_EQ(IndiWhole(2.5, 0, 10), 3);
+
+    test::RecordingDialogs dialogs;
+    TIndiFocusControl focuser(dialogs);
+    constexpr int kOk = 1;  // the protocol's "Ok" state
+    const auto position = [&](double v) {
+        focuser.OnNumber("ABS_FOCUS_POSITION", kOk, "FOCUS_ABSOLUTE_POSITION", v, 0, 1e20);
+    };
+    position(5000);
+    EXPECT_EQ(focuser.CTSCount(), 5000);
+    position(std::nan(""));
+    EXPECT_EQ(focuser.CTSCount(), 5000);
+    EXPECT_EQ(focuser.AbsolutePosition(), 5000);
+    position(2147533647.0);
+    EXPECT_EQ(focuser.CTSCount(), INT32_MAX);
+    position(-1e20);
+    EXPECT_EQ(focuser.CTSCount(), INT32_MIN);
+    focuser.OnNumber("FOCUS_TEMPERATURE", kOk, "TEMPERATURE", std::nan(""), -50, 70);
+    EXPECT_FALSE(focuser.GetTCAvail());
 }
 
 class IndiFocuser : public ::testing::Test {

@@ -147,4 +147,39 @@ private:
     pid_t pid_ = 0;
 };
 
+// A server that takes connections and never says a word, as a hung one does.
+class SilentServer {
+public:
+    SilentServer() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(fd_, 16);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    }
+    ~SilentServer() { close(fd_); }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+    int Port() const { return port_; }
+    // Whether anyone has connected (the kernel completes the handshake for
+    // the listener); takes and closes those connections.
+    bool Connected() {
+        bool any = false;
+        for (int c; (c = accept(fd_, nullptr, nullptr)) >= 0;) {
+            close(c);
+            any = true;
+        }
+        return any;
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 }  // namespace kv::test

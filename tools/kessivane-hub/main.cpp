@@ -7,6 +7,9 @@
 //
 //   kessivane-hub position | move-to N | move-by N | idle | watch [--count K] [--timeout-ms T]
 //
+// A move is sent only once the program has answered a position question, so
+// a move with no Kessivane running fails with status 2 like a question does.
+//
 // Exit status: 0 done, 1 watch ended before K lines, 2 no answer, 3 no session
 // bus, 64 bad arguments.
 #include <QCoreApplication>
@@ -17,6 +20,7 @@
 #include <QTimer>
 #include <QVariantList>
 
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <utility>
@@ -102,6 +106,11 @@ std::optional<Options> Parse(const QStringList& args) {
             if (i + 1 >= args.size()) return std::nullopt;
             o.value = args.at(++i).toLongLong(&ok);
             if (!ok) return std::nullopt;
+            if (o.value < INT32_MIN || o.value > INT32_MAX) {
+                std::fprintf(stderr, "kessivane-hub: %s takes a whole number from %d to %d\n", qPrintable(a),
+                             INT32_MIN, INT32_MAX);
+                return std::nullopt;
+            }
         } else {
             return std::nullopt;
         }
@@ -165,6 +174,9 @@ public slots:
                 return;
             case Command::MoveTo:
             case Command::MoveBy:
+                // The program has answered: it is there to be asked for the move.
+                if (code != kPosition) return;
+                Finish(SendMove());
                 return;
         }
     }
@@ -181,6 +193,15 @@ public slots:
     }
 
 private:
+    int SendMove() {
+        const qint64 code = options_.command == Command::MoveTo ? kMoveTo : kMoveBy;
+        if (!bus_.send(Signal(code, options_.value)) || !RoundTrip(bus_, kDefaultTimeoutMs)) {
+            std::fprintf(stderr, "kessivane-hub: the session bus did not take the message: %s\n",
+                         qPrintable(bus_.lastError().message()));
+            return kExitNoBus;
+        }
+        return kExitOk;
+    }
     void Finish(int code) {
         finished_ = true;
         QCoreApplication::exit(code);
@@ -214,16 +235,6 @@ int main(int argc, char** argv) {
         return kExitNoBus;
     }
 
-    if (options.command == Command::MoveTo || options.command == Command::MoveBy) {
-        const qint64 code = options.command == Command::MoveTo ? kMoveTo : kMoveBy;
-        if (!bus.send(Signal(code, options.value)) || !RoundTrip(bus, waitMs)) {
-            std::fprintf(stderr, "kessivane-hub: the session bus did not take the message: %s\n",
-                         qPrintable(bus.lastError().message()));
-            return kExitNoBus;
-        }
-        return kExitOk;
-    }
-
     Listener listener(bus, options);
     if (!bus.connect(QString(), QLatin1String(kv::kDbusPath), QLatin1String(kv::kDbusInterface),
                      QLatin1String(kv::kDbusSignal), &listener, SLOT(onMessage(QDBusMessage))) ||
@@ -238,7 +249,9 @@ int main(int argc, char** argv) {
         std::fputs("watching\n", stdout);
         std::fflush(stdout);
     } else {
-        const qint64 code = options.command == Command::Position ? kAskPosition : kAskIdle;
+        // A move is sent once the program has answered a question: a move
+        // signal nobody hears would pass for one made.
+        const qint64 code = options.command == Command::Idle ? kAskIdle : kAskPosition;
         if (!bus.send(Signal(code, 0))) {
             std::fprintf(stderr, "kessivane-hub: the session bus did not take the message: %s\n",
                          qPrintable(bus.lastError().message()));

@@ -17,10 +17,12 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusReply>
+#include <QRegularExpression>
 #include <QVariantMap>
 #include <QStringList>
 #include <QTimer>
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -68,26 +70,40 @@ struct Options {
     int timeoutMs = kDefaultTimeoutMs;
 };
 
+// A whole number within [lo, hi]. One outside is refused with the range:
+// cut down to 32 bits it would be another number, and another move.
+std::optional<qint64> Number(const QString& text, const QString& what, qint64 lo, qint64 hi) {
+    static const QRegularExpression whole(QStringLiteral("^[-+]?[0-9]+$"));
+    bool ok = false;
+    const qint64 v = text.toLongLong(&ok);
+    if (ok && v >= lo && v <= hi) return v;
+    if (whole.match(text).hasMatch()) {
+        std::fprintf(stderr, "kessivanectl: %s takes a whole number from %lld to %lld, not %s\n", qPrintable(what),
+                     static_cast<long long>(lo), static_cast<long long>(hi), qPrintable(text));
+    }
+    return std::nullopt;
+}
+
 std::optional<Options> Parse(const QStringList& args) {
     Options o;
     for (int i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
-        bool ok = true;
         if (a == QLatin1String("--no-wait")) {
             o.wait = false;
         } else if (a == QLatin1String("--method") && i + 1 < args.size()) {
             o.method = args[++i];
             if (o.method != QLatin1String("fit") && o.method != QLatin1String("golden")) return std::nullopt;
         } else if (a.startsWith(QLatin1String("--")) && i + 1 < args.size()) {
-            const int v = args[++i].toInt(&ok);
-            if (!ok) return std::nullopt;
-            if (a == QLatin1String("--timeout-ms")) o.timeoutMs = v;
-            else o.numbers[a.mid(2)] = v;
+            const bool timeout = a == QLatin1String("--timeout-ms");
+            const auto v = Number(args[++i], a, timeout ? 1 : INT32_MIN, INT32_MAX);
+            if (!v) return std::nullopt;
+            if (timeout) o.timeoutMs = static_cast<int>(*v);
+            else o.numbers[a.mid(2)] = static_cast<int>(*v);
         } else if (o.command.isEmpty()) {
             o.command = a;
         } else if (!o.value) {
-            o.value = a.toLongLong(&ok);
-            if (!ok) return std::nullopt;
+            o.value = Number(a, o.command, INT32_MIN, INT32_MAX);
+            if (!o.value) return std::nullopt;
         } else {
             return std::nullopt;
         }
