@@ -40,4 +40,11 @@ inline constexpr const char* kStoreAfterAutoFocusKey = "StorePointAfterAutoFocus
 bool ReadStoreAfterAutoFocus(const IniFile& ini);
 WriteResult SaveStoreAfterAutoFocus(const std::string& path, bool on);
 
+// "Allow other programs to control the focuser" on the Device/Ports tab: the
+// same kind of key, in [Misc]; absent means on (the session bus admits only
+// the user's own programs).
+inline constexpr const char* kAllowOtherProgramsKey = "AllowOtherPrograms";
+bool ReadAllowOtherPrograms(const IniFile& ini);
+WriteResult SaveAllowOtherPrograms(const std::string& path, bool on);
+
 }  // namespace kv
