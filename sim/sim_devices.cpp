@@ -62,6 +62,16 @@ std::shared_ptr<HubSimulator> HubFor(const std::string& name) {
     return hub;
 }
 
+void ModelHubEncoder(const std::string& device, bool dualSense) {
+    const std::string prefix = std::string("sim:") + kHubPrefix;
+    if (device.compare(0, prefix.size(), prefix) != 0) return;
+    const std::shared_ptr<HubSimulator> hub = HubFor(device.substr(4));
+    HubParameters p = hub->Parameters();
+    if (p.dualSense == dualSense) return;
+    p.dualSense = dualSense;
+    hub->SetParameters(p);
+}
+
 void ResetSimulatedDevices() {
     std::map<std::string, std::shared_ptr<HubSimulator>> old;
     {

@@ -23,6 +23,12 @@ void InstallSimulatedPorts();
 // The hub for this name (without "sim:"), made on first use.
 std::shared_ptr<HubSimulator> HubFor(const std::string& name);
 
+// For the window on --simulate: when `device` is a simulated hub
+// ("sim:hub..."), gives it the encoder a catalogue entry describes (`dualSense`:
+// the high-resolution, two-channel output) before the focuser opens it, so the
+// hub behaves as the hardware the user chose. Anything else is left alone.
+void ModelHubEncoder(const std::string& device, bool dualSense);
+
 // Forgets every hub made so far; ports still open keep theirs alive until they
 // are destroyed. Tests call it to start from a fresh hub.
 void ResetSimulatedDevices();

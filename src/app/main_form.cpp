@@ -155,6 +155,8 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
 }
 
 TMainForm::~TMainForm() {
+    if (!closingEmitted_) emit closing();
+    emit focuserGoing();
     kv::SetDeviceWaitHandler({});
     qApp->removeEventFilter(this);
     CloseHelpViewer();
@@ -385,10 +387,21 @@ void TMainForm::LoadSettingsFile() {
     }
     loaded_ = kv::ReadSettings(ini);
     settings_ui::ToControls(this, loaded_);
+    settingsPage_->AllowControlCB()->setChecked(kv::ReadAllowOtherPrograms(ini));
     tempPage_->ReadOwnSettings(ini);
     autoFocusPage_->ReadOwnSettings(ini);
     ApplyWindowPosition(loaded_);
     RememberFocuserIndex();
+}
+
+bool TMainForm::AllowOtherPrograms() const { return settingsPage_->AllowControlCB()->isChecked(); }
+
+void TMainForm::AllowOtherProgramsClick(bool on) {
+    const auto saved = kv::SaveAllowOtherPrograms(iniPath_, on);
+    if (!saved.ok) {
+        kv::WriteProgramLog(saved.message);
+        dialogs_.Show(saved.message, kv::DialogType::Error, kv::DialogButtons::Ok);
+    }
 }
 
 void TMainForm::RememberFocuserIndex() {
@@ -592,6 +605,8 @@ bool TMainForm::FormCloseQuery() {
 }
 
 void TMainForm::FormClose() {
+    closingEmitted_ = true;
+    emit closing();
     if (focusControl_ && !iniPath_.empty()) {
         const auto saved = kv::SaveWindowPosition(iniPath_, x(), y());
         if (!saved.ok) kv::WriteProgramLog(saved.message);
@@ -607,6 +622,7 @@ void TMainForm::FormClose() {
     exposurePage_->DetachImages();
     cameraControl_.reset();
     tempPage_->FocuserGoing();
+    emit focuserGoing();
     focusControl_.reset();
     kv::TraceDiag("Kessivane closed down: " + NowText());
 }
@@ -692,6 +708,12 @@ void TMainForm::HandleKantrel(int code, std::int64_t value) {
         case kv::kKantrelMoveTo:
         case kv::kKantrelMoveBy:
             if (focuser == nullptr) return;
+            if (!AllowOtherPrograms()) {
+                kv::WriteProgramLog("A focuser move of " + std::to_string(steps) +
+                                    " from another program was refused: \"Allow other programs to control the "
+                                    "focuser\" is off (Settings, Device/Ports)");
+                return;
+            }
             // The end of the move announces the new position; an old announcement would talk over it.
             manualFocusPage_->StopAnnouncer();
             if (code == kv::kKantrelMoveTo) focuser->MoveTo(steps);

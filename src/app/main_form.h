@@ -175,6 +175,18 @@ public:
     QProcess* HelpViewerProcess() const { return helpProcess_; }
     // Opens the user's guide from the program folder.
     void ShowHelp();
+    // "Allow other programs to control the focuser": the scripting interface
+    // and the hub companion's move codes obey it. On unless the user turned it off.
+    bool AllowOtherPrograms() const;
+    // The user ticked or cleared it: applies at once and goes to the settings
+    // file at once (the only time the key is written).
+    void AllowOtherProgramsClick(bool on);
+
+signals:
+    // The focuser controller is about to be destroyed or replaced.
+    void focuserGoing();
+    // The window has agreed to close and is shutting down.
+    void closing();
 
 public slots:
     void SaveSettingsButtonClick();
@@ -243,6 +255,7 @@ private:
     const QStringList arguments_;
     std::string iniPath_;
     kv::Settings loaded_;  // values with no control (window positions, InterruptsLite)
+    bool closingEmitted_ = false;
     TWindowState state_;
     std::unique_ptr<kv::TCameraControl> cameraControl_;
     std::unique_ptr<kv::TFocusControl> focusControl_;

@@ -31,6 +31,7 @@
 #include "shell/log_channel.h"
 #include "shell/port_map.h"
 #include "shell/settings_store.h"
+#include "sim/sim_devices.h"
 
 namespace {
 
@@ -188,6 +189,7 @@ void TMainForm::UpdateFocuserParameters() {
         // go nowhere from here on, and the camera stops asking it first.
         cameraControl_->SetFocuserIdle({});
         tempPage_->FocuserGoing();
+        emit focuserGoing();
         focusControl_.reset();
         kv::TraceDiag(row->updateTrace);
         state_.portOpen = false;
@@ -247,6 +249,12 @@ void TMainForm::UpdateFocuserParameters() {
     const int com = s.comPort + 1;
     kv::TraceDiag("Ready to open the Comport");
     kv::TraceDiag("Comport selected: " + std::to_string(com));
+    if (kind == kv::FocuserKind::JMI) {
+        // A simulated hub turns out pulses as the chosen model's encoder does.
+        kv::Settings entry;
+        kv::ApplyCatalogueModel(programFolder_ + kv::kCatalogueFileName, combo->currentText().toStdString(), entry);
+        kvsim::ModelHubEncoder(PortDeviceFor(com), entry.hiResPositioning);
+    }
     if (!(state_.portOpen && focuser->ComPort() == com)) {
         focuser->SetPortResolver([this](int n) { return PortDeviceFor(n); });
         focuser->SetComPort(com);

@@ -41,16 +41,61 @@ scripting::Figures FiguresOf(const kv::FocusReading& r) {
 
 }  // namespace
 
+// ---------------------------------------------------------------- device calls
+
+bool TDeviceCalls::Run(Kind kind, std::function<void()> work) {
+    std::lock_guard lock(mutex_);
+    if (closed_ || busy_[kind].exchange(true)) return false;
+    std::thread& t = threads_[kind];
+    if (t.joinable()) t.join();  // it has ended: busy was clear
+    t = std::thread([this, kind, work = std::move(work)] {
+        work();
+        busy_[kind].store(false);
+    });
+    return true;
+}
+
+void TDeviceCalls::Close(bool forGood) {
+    std::lock_guard lock(mutex_);
+    if (forGood) closed_ = true;
+    for (std::thread& t : threads_) {
+        if (t.joinable()) t.join();
+    }
+}
+
 // ---------------------------------------------------------------- focuser
 
 TFocuserService::TFocuserService(TMainForm& form, QObject* parent) : QObject(parent), form_(form) {
     connect(form_.ManualFocusPage(), &TManualFocusPage::moveEnded, this, &TFocuserService::MoveFinished);
 }
 
+TFocuserService::~TFocuserService() { calls_.Close(); }
+
 bool TFocuserService::Ready() {
     if (form_.FocusControl() != nullptr && form_.State().portOpen) return true;
     sendErrorReply(Q(scripting::kErrorNotReady), QStringLiteral("The focuser is not connected"));
     return false;
+}
+
+bool TFocuserService::Allowed() {
+    if (form_.AllowOtherPrograms()) return true;
+    sendErrorReply(Q(scripting::kErrorNotAllowed), Q(scripting::kNotAllowedText));
+    return false;
+}
+
+void TFocuserService::Serve(TDeviceCalls::Kind kind, std::function<void()> work) {
+    setDelayedReply(true);
+    QDBusMessage reply = message().createReply();
+    QDBusConnection bus = connection();
+    // QDBusConnection::send is thread-safe: the worker answers when the device has the command.
+    if (!calls_.Run(kind, [work = std::move(work), reply, bus]() mutable {
+            work();
+            bus.send(reply);
+        })) {
+        bus.send(message().createErrorReply(
+            Q(scripting::kErrorBusy), kind == TDeviceCalls::Halt ? QStringLiteral("A halt is still being sent")
+                                                                 : QStringLiteral("A move is still being started")));
+    }
 }
 
 int TFocuserService::Position() { return form_.ReadOutPanel()->PositionValue(); }
@@ -65,22 +110,35 @@ int TFocuserService::AbsolutePosition() {
 }
 
 void TFocuserService::MoveTo(int position) {
-    if (!Ready()) return;
+    if (!Allowed() || !Ready()) return;
+    if (form_.Focusing()->Running()) {
+        sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("A scan or an auto focus is running"));
+        return;
+    }
     form_.ManualFocusPage()->StopAnnouncer();
-    form_.FocusControl()->MoveTo(position);
+    kv::TFocusControl* focuser = form_.FocusControl();
+    Serve(TDeviceCalls::Move, [focuser, position] { focuser->MoveTo(position); });
 }
 
 void TFocuserService::MoveBy(int steps) {
-    if (!Ready()) return;
+    if (!Allowed() || !Ready()) return;
+    if (form_.Focusing()->Running()) {
+        sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("A scan or an auto focus is running"));
+        return;
+    }
     form_.ManualFocusPage()->StopAnnouncer();
-    form_.FocusControl()->MoveBy(steps);
+    kv::TFocusControl* focuser = form_.FocusControl();
+    Serve(TDeviceCalls::Move, [focuser, steps] { focuser->MoveBy(steps); });
 }
 
 void TFocuserService::Halt() {
-    if (kv::TFocusControl* focuser = form_.FocusControl()) {
+    if (!Allowed()) return;
+    kv::TFocusControl* focuser = form_.FocusControl();
+    if (focuser == nullptr) return;
+    Serve(TDeviceCalls::Halt, [focuser] {
         focuser->CancelMovement();
         focuser->StopMove();
-    }
+    });
 }
 
 bool TFocuserService::Idle() {
@@ -118,7 +176,18 @@ TCameraService::TCameraService(TMainForm& form, QDBusConnection bus, QObject* pa
     });
 }
 
+void TCameraService::Close() {
+    if (!waiting_) return;
+    waiting_ = false;
+    timeout_->stop();
+    bus_.send(pending_.createErrorReply(Q(scripting::kErrorFailed), QStringLiteral("Kessivane is closing")));
+}
+
 QVariantMap TCameraService::TakeFocusFrame() {
+    if (!form_.AllowOtherPrograms()) {
+        sendErrorReply(Q(scripting::kErrorNotAllowed), Q(scripting::kNotAllowedText));
+        return {};
+    }
     kv::TCameraControl* camera = form_.CameraControl();
     if (camera == nullptr || !form_.State().cameraReady) {
         sendErrorReply(Q(scripting::kErrorNotReady), QStringLiteral("The camera is not ready"));
@@ -126,6 +195,10 @@ QVariantMap TCameraService::TakeFocusFrame() {
     }
     if (!form_.State().starSelected) {
         sendErrorReply(Q(scripting::kErrorNotReady), QStringLiteral("No star is selected"));
+        return {};
+    }
+    if (form_.Focusing()->Running()) {
+        sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("A scan or an auto focus is running"));
         return {};
     }
     if (waiting_ || camera->ContinuousFocus()) {
@@ -164,7 +237,14 @@ TFocusingService::TFocusingService(TMainForm& form, QObject* parent) : QObject(p
     connect(form_.Focusing(), &TFocusingView::procedureEnded, this, &TFocusingService::Finished);
 }
 
+bool TFocusingService::Allowed() {
+    if (form_.AllowOtherPrograms()) return true;
+    sendErrorReply(Q(scripting::kErrorNotAllowed), Q(scripting::kNotAllowedText));
+    return false;
+}
+
 bool TFocusingService::CanStart() {
+    if (!Allowed()) return false;
     if (form_.CameraControl() == nullptr || !form_.State().cameraReady || form_.FocusControl() == nullptr ||
         !form_.State().portOpen) {
         sendErrorReply(Q(scripting::kErrorNotReady), QStringLiteral("The camera or the focuser is not ready"));
@@ -231,6 +311,7 @@ void TFocusingService::StartScan(int start, int increment, int steps) {
 }
 
 void TFocusingService::Cancel() {
+    if (!Allowed()) return;
     TFocusingView* focusing = form_.Focusing();
     if (!focusing->Running()) return;
     // As the user would: the Cancel button of the procedure that runs, which
@@ -259,6 +340,16 @@ bool RegisterScripting(TMainForm& form, QDBusConnection connection, QObject* par
         !connection.registerObject(Q(scripting::kFocusingPath), focusing, kExport)) {
         return fail(QStringLiteral("the objects could not be registered"));
     }
+    QObject::connect(&form, &TMainForm::focuserGoing, focuser, &TFocuserService::FocuserGoing);
+    QObject::connect(&form, &TMainForm::closing, focuser, [connection, focuser, camera]() mutable {
+        // Off the bus first: what is still queued for the objects is
+        // answered by the bus itself, without the window's time.
+        for (const char* path : {scripting::kFocuserPath, scripting::kCameraPath, scripting::kFocusingPath}) {
+            connection.unregisterObject(Q(path));
+        }
+        focuser->Close();
+        camera->Close();
+    });
     // A second Kessivane on the same desktop keeps the first one's name; its
     // objects are still there under its own unique bus name.
     if (!connection.registerService(Q(scripting::kService))) {

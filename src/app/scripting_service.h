@@ -5,7 +5,14 @@
 //
 // Every method runs on the GUI thread and returns at once; a call that must
 // wait for the devices (a focus frame) answers later, so the window never
-// waits for a script and a script never sees a half-done state.
+// waits for a script and a script never sees a half-done state. Focuser
+// commands go to the serial line off the GUI thread, one of each kind at a
+// time: a call that arrives while one of its kind is being served is answered
+// Busy, so no queue builds up behind a flood of calls.
+//
+// With "Allow other programs to control the focuser" off every call that
+// moves, stops or measures is refused (NotAllowed); the read-only calls and
+// the signals stay.
 #pragma once
 
 #include <QDBusConnection>
@@ -14,7 +21,12 @@
 #include <QVariantMap>
 #include <QObject>
 #include <QString>
+#include <array>
+#include <atomic>
+#include <functional>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 class TMainForm;
 class QTimer;
@@ -29,6 +41,10 @@ inline constexpr const char* kErrorNotReady = "org.kessivane.Error.NotReady";
 inline constexpr const char* kErrorBusy = "org.kessivane.Error.Busy";
 inline constexpr const char* kErrorFailed = "org.kessivane.Error.Failed";
 inline constexpr const char* kErrorInvalid = "org.kessivane.Error.InvalidArgument";
+inline constexpr const char* kErrorNotAllowed = "org.kessivane.Error.NotAllowed";
+inline constexpr const char* kNotAllowedText =
+    "Kessivane does not let other programs control the focuser: tick \"Allow other programs to control the "
+    "focuser\" on its Settings page (Device/Ports tab)";
 
 // Figures of one focus frame, by name (FWHM, HFD, xFWHM, yFWHM, Peak, FOM),
 // each a double: a{sv} on the bus, which every D-Bus binding reads.
@@ -36,11 +52,39 @@ using Figures = QVariantMap;
 
 }  // namespace scripting
 
+// Device work of the scripting calls, off the GUI thread: one worker per kind
+// of call, each serving one call at a time.
+class TDeviceCalls {
+public:
+    enum Kind { Move, Halt, kKinds };
+    TDeviceCalls() = default;
+    ~TDeviceCalls() { Close(); }
+    TDeviceCalls(const TDeviceCalls&) = delete;
+    TDeviceCalls& operator=(const TDeviceCalls&) = delete;
+
+    // Runs `work` on the kind's worker; false (nothing run) while a call of
+    // that kind is still served, or after Close.
+    bool Run(Kind kind, std::function<void()> work);
+    // Waits for the calls being served; with `forGood`, Run refuses from now on.
+    void Close(bool forGood = true);
+
+private:
+    std::mutex mutex_;
+    bool closed_ = false;
+    std::array<std::thread, kKinds> threads_;
+    std::array<std::atomic<bool>, kKinds> busy_{};
+};
+
 class TFocuserService : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kessivane.Focuser")
 public:
     explicit TFocuserService(TMainForm& form, QObject* parent = nullptr);
+    ~TFocuserService() override;
+    // Before the focuser goes: the calls being served end first.
+    void FocuserGoing() { calls_.Close(false); }
+    // The window closes: no call is served any more.
+    void Close() { calls_.Close(); }
 
 public slots:
     int Position();
@@ -62,7 +106,12 @@ signals:
 
 private:
     bool Ready();
+    bool Allowed();
+    // Replies to the current call when `work` has run off the GUI thread;
+    // Busy when a call of the kind is still served.
+    void Serve(TDeviceCalls::Kind kind, std::function<void()> work);
     TMainForm& form_;
+    TDeviceCalls calls_;
 };
 
 class TCameraService : public QObject, protected QDBusContext {
@@ -77,6 +126,10 @@ public slots:
 
 signals:
     void FocusFrameTaken(const QVariantMap& figures);
+
+public:
+    // The window closes: a frame still awaited is answered now.
+    void Close();
 
 private:
     void FrameShown();
@@ -120,10 +173,12 @@ private:
     bool CanStart();
     // methodItem: the page's method item, or nullopt to keep the page's choice.
     void Start(int initialStep, std::optional<int> methodItem);
+    bool Allowed();
     TMainForm& form_;
 };
 
 // Registers the objects under kService on `connection`; false (with the reason
 // in `error`) when the bus or the name is not available. The objects live as
-// long as `parent`.
+// long as `parent`; when the window closes they leave the bus, and calls
+// still queued for them are answered by the bus as for a missing object.
 bool RegisterScripting(TMainForm& form, QDBusConnection connection, QObject* parent, QString* error = nullptr);

@@ -197,6 +197,17 @@ QWidget* TSettingsPage::BuildDevicePortsTab() {
     sv->addWidget(about);
     sv->addStretch();
     misc->addWidget(startup);
+    auto* others = new QGroupBox(QStringLiteral("Other Programs"), tab);
+    auto* ov = new QVBoxLayout(others);
+    allowControlCB_ = new QCheckBox(QStringLiteral("Allow other programs to control the focuser"), others);
+    allowControlCB_->setObjectName(QStringLiteral("AllowControlCB"));
+    allowControlCB_->setChecked(true);
+    allowControlCB_->setToolTip(QStringLiteral("Scripts (kessivanectl) and the hub companion may move the focuser "
+                                               "and run the focusing procedures; reading the position stays open"));
+    connect(allowControlCB_, &QCheckBox::clicked, &form_, &TMainForm::AllowOtherProgramsClick);
+    ov->addWidget(allowControlCB_);
+    ov->addStretch();
+    misc->addWidget(others);
     misc->addStretch();
     v->addLayout(misc);
     v->addStretch();

@@ -26,6 +26,7 @@ public:
     QCheckBox* ComLogCB() const { return comLogCB_; }
     QPushButton* UpdateButton() const { return updateButton_; }
     QPushButton* DisconnectButton() const { return disconnectButton_; }
+    QCheckBox* AllowControlCB() const { return allowControlCB_; }
     // Update, Save, Revert and Factory show only off the Status tab.
     void ShowSettingsButtons(bool show);
     void ShowSaveButton();
@@ -46,6 +47,7 @@ private:
     QPushButton* revertButton_ = nullptr;
     QPushButton* factoryButton_ = nullptr;
     QPushButton* disconnectButton_ = nullptr;
+    QCheckBox* allowControlCB_ = nullptr;
     kv::TlumMemo* logMemo_ = nullptr;
     kv::TlumMemo* comLogMemo_ = nullptr;
     QCheckBox* progLogCB_ = nullptr;

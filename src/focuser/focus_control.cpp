@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <limits>
@@ -91,6 +93,7 @@ TFocusControl::~TFocusControl() {
 
 void TFocusControl::Shutdown() {
     if (destroying_.exchange(true)) return;
+    StopStallWatch();
     StopKeepAlive();
 
     // The move ends as a cancelled one (the motor is stopped and waiters on
@@ -130,6 +133,88 @@ void TFocusControl::KeepAliveLoop(WorkerThread& self) {
     while (SleepFor(clock_, kKeepAliveIntervalMs, [&] { return self.StopRequested(); })) {
         if (quorvelEnable_.load() && portOpen_.load()) WriteString(kKeepAliveText);
     }
+}
+
+// ---------------------------------------------------------------- stall watch
+
+int TFocusControl::StallLimitMs() const {
+    // Long enough for a few of the slowest nudge cycles the timing settings
+    // allow (a close-in pulse may end before the motor turns a count), and
+    // never under a second.
+    const double nudge = nudgeTime_.load();
+    const double close = closeNudgeTime_.load();
+    const double sleep = nudgeSleep_.load();
+    const double pause = close > 0.0 ? std::max(sleep, sleep * nudge / close) : sleep;
+    const double cycleMs = (std::max(nudge, close) + pause) * 1000.0;
+    return std::max(kStallFloorMs, static_cast<int>(std::lround(kNudgeSettleMs + kStallCycles * cycleMs)));
+}
+
+void TFocusControl::MoveStarted() {
+    moveTicket_.fetch_add(1);
+    stallLimitMs_.store(StallLimitMs());
+    std::lock_guard lock(threadsMutex_);
+    if (stallWatch_ || stallWatchEnded_ || destroying_.load()) return;
+    stallWatch_ = std::make_unique<WorkerThread>([this](WorkerThread& self) { StallWatchLoop(self); });
+    stallWatch_->Start();
+}
+
+void TFocusControl::StopStallWatch() {
+    std::unique_ptr<WorkerThread> watch;
+    {
+        std::lock_guard lock(threadsMutex_);
+        stallWatchEnded_ = true;
+        watch = std::move(stallWatch_);
+    }
+    if (watch) {
+        watch->RequestStop();
+        watch->Join();
+    }
+}
+
+void TFocusControl::StallWatchLoop(WorkerThread& self) {
+    // Progress is two counts from where the count last stood: an encoder that
+    // does not match the counting rule flickers by one without getting anywhere.
+    std::int32_t count = ctsCount_.load();
+    std::uint64_t ticket = moveTicket_.load();
+    std::int64_t since = clock_.TickMs();
+    while (SleepFor(clock_, kStallPollMs, [&] { return self.StopRequested(); })) {
+        const std::int64_t now = clock_.TickMs();
+        const std::int32_t nowCount = ctsCount_.load();
+        const std::uint64_t nowTicket = moveTicket_.load();
+        // Idle, held by the camera's read-out or waiting for its frame: the
+        // motor is meant to stand still.
+        const bool held = interruptsOff_.load() || paused_.load() || waitingForCamera_.load();
+        if (std::llabs(std::int64_t{nowCount} - count) >= kStallProgressCounts || nowTicket != ticket || held ||
+            GetIdle()) {
+            count = nowCount;
+            ticket = nowTicket;
+            since = now;
+            continue;
+        }
+        if (now - since >= stallLimitMs_.load()) {
+            StopStalledMove(now - since);
+            since = clock_.TickMs();
+        }
+    }
+}
+
+void TFocusControl::StopStalledMove(std::int64_t ms) {
+    const std::shared_ptr<ISerialPort> port = Port();
+    std::string where = "COM" + std::to_string(comPort_.load());
+    if (port) where += " (" + port->Device() + ")";
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(ms) / 1000.0);
+    TellUserLater("The focuser on " + where + " stayed at position " + std::to_string(ctsCount_.load()) + " for " +
+                  seconds +
+                  " s while it was being moved, so the motor was stopped. Check the focuser's power and cable; "
+                  "for a hub focuser also check \"High Resolution Positioning\" against the encoder, and the motor "
+                  "timing settings.");
+    // Told first, so whoever the end of the move wakes finds the reason.
+    NoteHalt();
+    CancelMovement();
+    StopMove();
+    // The drivers that keep their own position signal nothing on a stop.
+    generalDelay_->Set();
 }
 
 // ---------------------------------------------------------------- properties
@@ -457,6 +542,7 @@ void TFocusControl::StartMove(bool inward, bool /*fast*/) {
 }
 
 void TFocusControl::StopMove() {
+    NoteHalt();
     SendFocusCommand(kFocusStop);
     SendFocusCommand(kFocusStop);
 }
@@ -464,6 +550,7 @@ void TFocusControl::StopMove() {
 // ---------------------------------------------------------------- moves
 
 void TFocusControl::SetCancelMovementFlag(bool value) {
+    if (value) NoteHalt();
     cancelMovementFlag_.store(value);
     endMoveCancel_.store(value);
     nudgeCancel_.store(value);
@@ -488,6 +575,7 @@ void TFocusControl::MoveTo(std::int32_t position) {
 }
 
 void TFocusControl::MoveBy(std::int32_t steps) {
+    MoveStarted();
     const TFocuserThread* self = TFocuserThread::Current();
     if (self != nullptr && &self->Owner() != this) self = nullptr;
     std::unique_lock start(moveStartMutex_, std::defer_lock);

@@ -130,7 +130,11 @@ inline constexpr int kWatcherPollMs = 1;          // coarse-run watcher pass
 inline constexpr int kInterruptsPollMs = 10;      // coarse-run starter waiting for InterruptsOff
 inline constexpr int kCtsWaitSliceMs = 250;       // counting thread re-checks its stop request
 inline constexpr int kCtsPollMs = 1;              // counting by polling when line events fail
-inline constexpr int kLockRetryMs = 5;            // re-check for a newer move while waiting for a lock
+inline constexpr int kLockRetryMs = 5;
+inline constexpr int kStallPollMs = 20;           // stall watch pass
+inline constexpr int kStallFloorMs = 1000;        // shortest stall limit
+inline constexpr int kStallCycles = 3;            // nudge cycles without a count before a stall
+inline constexpr int kStallProgressCounts = 2;    // what counts as the motor getting somewhere            // re-check for a newer move while waiting for a lock
 // Counts a move may go the wrong way, beyond StopFactor (what an earlier run
 // may still coast), before it counts as a motor turning against its commands.
 inline constexpr int kWrongWayCounts = 20;
@@ -258,6 +262,21 @@ public:
     // Idempotent; the destructor calls it.
     void Shutdown();
 
+    // ---- how a move ended ----
+    // Every MoveBy, of every kind, takes the next ticket. Halts (StopMove,
+    // CancelMovement, a lost port, a motor turning the wrong way or standing
+    // still) are counted. Whoever waits for "GENERAL_DELAY_EVENT" compares
+    // both with what it saw when it started its move: a different ticket means
+    // another move replaced it, a different halt count that it was halted,
+    // and in neither case did the focuser arrive where it was sent.
+    std::uint64_t MoveTicket() const { return moveTicket_.load(); }
+    std::uint64_t HaltCount() const { return haltCount_.load(); }
+
+    // How long a running move may go without a change of CTSCount before the
+    // motor is stopped as stalled (an encoder that does not count, a jammed
+    // drive, a device that stopped reporting).
+    virtual int StallLimitMs() const;
+
     // ---- properties ----
     std::int32_t CTSCount() const { return ctsCount_.load(); }
     bool LastDirection() const { return lastDirection_.load(); }
@@ -362,6 +381,15 @@ protected:
         if (!destroying_.load()) onIdleChange_(*this, idle);
     }
 
+    // Every MoveBy calls this first: takes the next ticket and puts the move
+    // under the stall watch.
+    void MoveStarted();
+    // Every way of halting a move calls this.
+    void NoteHalt() { haltCount_.fetch_add(1); }
+    // Ends the stall watch for good; a driver whose overrides the watch calls
+    // must do this before its own part is destroyed (Shutdown does it too).
+    void StopStallWatch();
+
     // A valid reading joins the history TCAvg averages.
     void AddTemperature(double reading);
     // For drivers that learn of the temperature unit without asking the hub; the old value.
@@ -396,6 +424,9 @@ private:
     bool Superseded(std::uint64_t generation) const { return moveGeneration_.load() != generation; }
     bool CameraIdle() const;
     void ShowWaitResult(const WaitMessages& messages, WaitResult result);
+    void StallWatchLoop(WorkerThread& self);
+    // Stops a move whose count stood still for `ms`, and says so.
+    void StopStalledMove(std::int64_t ms);
     // For worker threads: logs `text` and hands it to the desktop to show later.
     void TellUserLater(const std::string& text);
     // A move of `generation` counted away from its target: ends it as a
@@ -451,6 +482,13 @@ private:
     std::atomic<bool> moveUp_{false};
     std::atomic<std::uint64_t> moveGeneration_{0};
     std::atomic<bool> destroying_{false};
+    std::atomic<std::uint64_t> moveTicket_{0};
+    std::atomic<std::uint64_t> haltCount_{0};
+    // Time a move spends waiting for the camera (SBIG interlock) is not a stall.
+    std::atomic<bool> waitingForCamera_{false};
+    std::atomic<int> stallLimitMs_{1000};
+    std::unique_ptr<WorkerThread> stallWatch_;  // under threadsMutex_
+    bool stallWatchEnded_ = false;              // under threadsMutex_
     std::mutex moveMutex_;  // a new move against the end of a phase of the previous one
     TimedMutex moveStartMutex_;  // one MoveBy at a time
     std::shared_ptr<NamedEvent> generalDelay_;

@@ -118,6 +118,7 @@ TIndiFocusControl::TIndiFocusControl(IDialogs& dialogs, IClock& clock)
 }
 
 TIndiFocusControl::~TIndiFocusControl() {
+    StopStallWatch();
     ClosePort();
     Shutdown();
 }
@@ -294,6 +295,8 @@ void TIndiFocusControl::EndMove(const std::string& message) {
         via_ = Via::None;
     }
     // Reported before the event, so whoever waits for it finds the idle state told.
+    // A move ended with a message did not arrive.
+    if (!message.empty()) NoteHalt();
     fIdle_.store(true);
     DoIdleChange();
     generalDelay_->Set();
@@ -311,6 +314,7 @@ bool TIndiFocusControl::GetIdle() const {
 }
 
 void TIndiFocusControl::MoveBy(std::int32_t steps) {
+    MoveStarted();
     generalDelay_->Reset();
     if (steps == 0) {
         generalDelay_->Set();
@@ -391,6 +395,7 @@ void TIndiFocusControl::StartMove(bool inward, bool) {
 }
 
 void TIndiFocusControl::StopMove() {
+    NoteHalt();
     if (link_ && portOpen_.load()) {
         kv::NoSigPipe noSigPipe;
         kv::indi::SendSwitch(*link_, device_, kAbortProperty, {"ABORT"}, "ABORT");

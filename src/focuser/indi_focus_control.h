@@ -42,6 +42,9 @@ namespace kv {
 inline constexpr int kIndiConnectWaitMs = 5000;   // server, device and its properties, each
 inline constexpr int kIndiSilenceMs = 30000;      // a move with no word from the device this long ends
 inline constexpr int kIndiWatchdogPollMs = 100;
+// A server's driver may publish the position only about once a second while
+// it moves: a few of its updates may pass before a move counts as stalled.
+inline constexpr int kIndiStallMs = 5000;
 inline constexpr int kIndiDefineWaitMs = 1000;  // for an absolute position after a relative one
 
 inline constexpr const char* kIndiLostServerText = "The connection to the focuser's server was lost during a move.";
@@ -71,6 +74,7 @@ public:
     // true: ends the move as CancelMovement does.
     void SetCancelMovementFlag(bool value) override;
     bool GetIdle() const override;
+    int StallLimitMs() const override { return kIndiStallMs; }
     HubResult SetTCCal(int value) override;
     int GetTCCal() override;
     // Whether the device reports FOCUS_TEMPERATURE; raises OnAvailChange on a change.

@@ -3,7 +3,11 @@
 namespace kv {
 
 TMoveItThread::TMoveItThread(TFocusControl& owner, std::uint64_t generation, bool up)
-    : TFocuserThread(owner, generation, ThreadPriority::Normal), up_(up) {}
+    : TFocuserThread(owner, generation, ThreadPriority::Normal), up_(up) {
+    // Until Run has asked the camera, the stall watch must not count this
+    // move's time: it may be about to wait for a focus frame.
+    owner_.waitingForCamera_.store(owner_.sbigInterlock_.load());
+}
 
 TMoveItThread::~TMoveItThread() { StopAndJoin(); }
 
@@ -11,11 +15,14 @@ void TMoveItThread::Run() {
     if (!owner_.WhileCurrent(generation_, [this] { owner_.SendFocusCommand(kFocusStop); })) return;
     const auto cancelled = [this] { return owner_.endMoveCancel_.load(); };
 
+    if (!owner_.sbigInterlock_.load() || owner_.CameraIdle()) owner_.waitingForCamera_.store(false);
     if (owner_.sbigInterlock_.load() && !owner_.CameraIdle()) {
         // Wait for the camera's current focus frame to end before moving.
         if (!owner_.WhileCurrent(generation_, [this] { owner_.moveDone_.store(false); })) return;
         ReportIdle();
+        owner_.waitingForCamera_.store(true);
         const auto waited = WaitFor(*OpenNamedEvent(kFocuserWaitEvent), kInterlockWaitMs, cancelled);
+        owner_.waitingForCamera_.store(false);
         if (!waited) return;
         owner_.ShowWaitResult(kMoveItWaitMessages, *waited);
     }

@@ -27,6 +27,8 @@ TNudgeThread::TNudgeThread(TFocusControl& owner, std::uint64_t generation, std::
       ctsEvent_(std::move(ctsEvent)) {
     owner_.nudgeCancel_.store(false);
     owner_.nudgeDone_.store(false);
+    // As in the coarse-run starter: the frame wait of Run is not a stall.
+    if (close_) owner_.waitingForCamera_.store(owner_.sbigInterlock_.load());
 }
 
 TNudgeThread::~TNudgeThread() { StopAndJoin(); }
@@ -37,8 +39,11 @@ void TNudgeThread::Run() {
     const auto cancelled = [this] { return owner_.nudgeCancel_.load(); };
 
     bool go = true;
+    if (close_ && (!owner_.sbigInterlock_.load() || owner_.CameraIdle())) owner_.waitingForCamera_.store(false);
     if (owner_.sbigInterlock_.load() && close_ && !owner_.CameraIdle()) {
+        owner_.waitingForCamera_.store(true);
         const auto waited = WaitFor(*OpenNamedEvent(kFocuserWaitEvent), kInterlockWaitMs, cancelled);
+        owner_.waitingForCamera_.store(false);
         if (!waited) {
             go = false;
         } else if (*waited != WaitResult::Signalled) {

@@ -74,6 +74,7 @@ void TOFocusControl::StartMove(bool inward, bool) {
 }
 
 void TOFocusControl::StopMove() {
+    NoteHalt();
     {
         std::lock_guard lock(mutex_);
         reply_.clear();
@@ -86,6 +87,7 @@ void TOFocusControl::StopMove() {
 }
 
 void TOFocusControl::MoveBy(std::int32_t steps) {
+    MoveStarted();
     generalDelay_->Reset();
     if (steps == 0) {
         generalDelay_->Set();

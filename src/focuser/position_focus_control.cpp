@@ -34,6 +34,7 @@ TPositionFocusControl::~TPositionFocusControl() {
 
 void TPositionFocusControl::EndLink() {
     if (ending_.exchange(true)) return;
+    StopStallWatch();
     port_->DiscardInput();
     LeaveLink();
     ClosePort();

@@ -89,6 +89,7 @@ void TRFFocusControl::StartMove(bool inward, bool) {
 }
 
 void TRFFocusControl::StopMove() {
+    NoteHalt();
     {
         std::lock_guard lock(mutex_);
         reply_.clear();
@@ -107,6 +108,7 @@ bool TRFFocusControl::AwaitOpeningReplies() {
 }
 
 void TRFFocusControl::MoveBy(std::int32_t steps) {
+    MoveStarted();
     generalDelay_->Reset();
     if (steps == 0) {
         if (!firstPosition_.load()) generalDelay_->Set();

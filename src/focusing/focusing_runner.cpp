@@ -56,8 +56,18 @@ bool TFocusingRunner::StartSearch(std::unique_ptr<IFocusDevices> devices, int in
 
 std::optional<WaitResult> TFocusingRunner::WaitForMove(WorkerThread& self, int timeoutMs) {
     // A cancel ends the wait too: a stalled focuser would otherwise keep the
-    // procedure (and the next Start) waiting out the whole bound.
-    return WaitForEvent(*moveDone_, timeoutMs, clock_, [this, &self] { return Ended(self); });
+    // procedure (and the next Start) waiting out the whole bound. A halted
+    // move also signals the event, but the focuser is not where the
+    // procedure sent it: a reading there would be filed under the wrong
+    // position, so the procedure ends as if cancelled.
+    const auto halted = [this] { return devices_->MoveHalted(); };
+    std::optional<WaitResult> waited =
+        WaitForEvent(*moveDone_, timeoutMs, clock_, [this, &self, &halted] { return Ended(self) || halted(); });
+    if (halted()) {
+        if (!cancel_.exchange(true)) view_.Log(kMoveHaltedText);
+        return std::nullopt;
+    }
+    return waited;
 }
 
 std::optional<FocusReading> TFocusingRunner::Measure(WorkerThread& self, FomKind kind) {
@@ -266,9 +276,10 @@ void TFocusingRunner::RunSearch(WorkerThread& self, int initialStep) {
                 if (Ended(self)) return end(FocusOutcome::Cancelled);
                 break;
             case TAutoFocusSearch::Action::Move:
-                // Not checked: the final reading is taken wherever the focuser stands.
+                // A time-out is not checked: the final reading is taken wherever
+                // the focuser stands. A halt or cancel ends the search.
                 devices.MoveTo(action.position);
-                WaitForMove(self, kSearchMoveWaitMs);
+                if (!WaitForMove(self, kSearchMoveWaitMs)) return end(FocusOutcome::Cancelled);
                 break;
             case TAutoFocusSearch::Action::Measure: {
                 devices.MoveTo(action.here ? devices.Position() : action.position);

@@ -41,9 +41,13 @@
 
 namespace kv {
 
+// Logged when a halt (Halt, Stop, a stalled motor) or another move ended a
+// procedure's move; the procedure then ends as cancelled.
+inline constexpr const char* kMoveHaltedText = "The focuser move was halted";
+
 enum class FocusOutcome {
     Completed,
-    Cancelled,   // by Cancel(): nothing more was logged
+    Cancelled,   // by Cancel(), or a halt of a move (kMoveHaltedText logged first)
     Failed,      // a move did not end in time (or its wait was abandoned or failed); see message
     NotInRange,  // the search found best focus outside +-initial step; see message
     Rejected,    // the curve fit's quality gate refused the answer; the focuser is back at the start; see message

@@ -10,8 +10,20 @@ namespace kv {
 bool TFocuserCameraDevices::FocuserIdle() { return focuser_.GetIdle(); }
 std::int32_t TFocuserCameraDevices::Position() { return focuser_.CTSCount(); }
 void TFocuserCameraDevices::ResetPosition() { focuser_.ResetPosition(); }
-void TFocuserCameraDevices::MoveBy(std::int32_t steps) { focuser_.MoveBy(steps); }
-void TFocuserCameraDevices::MoveTo(std::int32_t position) { focuser_.MoveTo(position); }
+TFocuserCameraDevices::TFocuserCameraDevices(TFocusControl& focuser, TCameraControl& camera)
+    : focuser_(focuser), camera_(camera), halts_(focuser.HaltCount()) {}
+// Every move takes exactly one ticket, so the one after the last seen is this move's.
+void TFocuserCameraDevices::MoveBy(std::int32_t steps) {
+    ticket_ = focuser_.MoveTicket() + 1;
+    focuser_.MoveBy(steps);
+}
+void TFocuserCameraDevices::MoveTo(std::int32_t position) {
+    ticket_ = focuser_.MoveTicket() + 1;
+    focuser_.MoveTo(position);
+}
+bool TFocuserCameraDevices::MoveHalted() {
+    return focuser_.HaltCount() != halts_ || (ticket_ != 0 && focuser_.MoveTicket() != ticket_);
+}
 FomKind TFocuserCameraDevices::Kind() { return camera_.FOMKind(); }
 
 FocusReading TFocuserCameraDevices::TakeFocusFrame() {

@@ -41,13 +41,16 @@ public:
     virtual FocusReading TakeFocusFrame() = 0;
     // The figure-of-merit kind in use.
     virtual FomKind Kind() = 0;
+    // The last move did not arrive: a halt (Halt, Stop, a stalled motor, a
+    // lost link) came since this object was made, or another move replaced it.
+    virtual bool MoveHalted() { return false; }
 };
 
 // The program's own focuser and camera. Both must outlive the procedure that
 // uses this object.
 class TFocuserCameraDevices final : public IFocusDevices {
 public:
-    TFocuserCameraDevices(TFocusControl& focuser, TCameraControl& camera) : focuser_(focuser), camera_(camera) {}
+    TFocuserCameraDevices(TFocusControl& focuser, TCameraControl& camera);
     bool FocuserIdle() override;
     std::int32_t Position() override;
     void ResetPosition() override;
@@ -55,10 +58,13 @@ public:
     void MoveTo(std::int32_t position) override;
     FocusReading TakeFocusFrame() override;
     FomKind Kind() override;
+    bool MoveHalted() override;
 
 private:
     TFocusControl& focuser_;
     TCameraControl& camera_;
+    std::uint64_t halts_;       // the focuser's halt count when the procedure began
+    std::uint64_t ticket_ = 0;  // the ticket of the last move started here (0: none)
 };
 
 // What one averaged reading shows while it is taken.

@@ -192,6 +192,16 @@ bool ReadStoreAfterAutoFocus(const IniFile& ini) {
     return ini.GetBool("TempControl", kStoreAfterAutoFocusKey, false);
 }
 
+bool ReadAllowOtherPrograms(const IniFile& ini) { return ini.GetBool("Misc", kAllowOtherProgramsKey, true); }
+
+WriteResult SaveAllowOtherPrograms(const std::string& path, bool on) {
+    IniFile ini;
+    WriteResult failure;
+    if (!LoadForUpdate(path, ini, failure)) return failure;
+    ini.SetBool("Misc", kAllowOtherProgramsKey, on);
+    return ini.Save(path);
+}
+
 WriteResult SaveStoreAfterAutoFocus(const std::string& path, bool on) {
     IniFile ini;
     WriteResult failure;

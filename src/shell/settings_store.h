@@ -46,4 +46,11 @@ WriteResult SaveStoreAfterAutoFocus(const std::string& path, bool on);
 WriteResult SaveSettingValue(const std::string& path, std::string_view section, std::string_view key,
                              std::string_view value);
 
+// "Allow other programs to control the focuser" on the Device/Ports tab: the
+// same kind of key, in [Misc]; absent means on (the session bus admits only
+// the user's own programs).
+inline constexpr const char* kAllowOtherProgramsKey = "AllowOtherPrograms";
+bool ReadAllowOtherPrograms(const IniFile& ini);
+WriteResult SaveAllowOtherPrograms(const std::string& path, bool on);
+
 }  // namespace kv

@@ -3,6 +3,9 @@
 // focus, agree with each other, and a cancel gives every control back.
 #include <QAbstractButton>
 #include <QChart>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLineSeries>
@@ -321,6 +324,17 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     ASSERT_TRUE(ProcessEventsUntil([&] { return scan.state() == QProcess::NotRunning; }, kvtest::kBusLimitMs));
     EXPECT_EQ(scan.exitCode(), 1);
     ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->GetIdle() && Enabled("StartScanButton"); }, 30000));
+    // A halt ends the scan as a cancel does: no reading under a position never reached.
+    bus.Start(scan, ctl, {QStringLiteral("scan"), QStringLiteral("--start"), QStringLiteral("-20"),
+                          QStringLiteral("--increment"), QStringLiteral("10"), QStringLiteral("--steps"),
+                          QStringLiteral("4")});
+    printed.clear();
+    ASSERT_TRUE(kvtest::PrivateBus::WaitForLine(scan, printed, "scan step 1:"));
+    EXPECT_EQ(bus.RunTool(ctl, {QStringLiteral("halt")}).exitCode, 0);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return scan.state() == QProcess::NotRunning; }, kvtest::kBusLimitMs));
+    EXPECT_EQ(scan.exitCode(), 1);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Enabled("StartScanButton"); }, 30000));
+    EXPECT_TRUE(Logged(QLatin1String(kv::kMoveHaltedText)));
 
     Defocus(40);
     QProcess focus;
@@ -330,6 +344,12 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     auto second = bus.RunTool(ctl, {QStringLiteral("autofocus")});
     EXPECT_EQ(second.exitCode, 1);
     EXPECT_TRUE(second.err.contains(QStringLiteral("is running"))) << second.err.toStdString();
+    for (const QStringList& call : {QStringList{QStringLiteral("move-by"), QStringLiteral("10"), QStringLiteral("--no-wait")},
+                                    QStringList{QStringLiteral("focus-frame")}}) {
+        const auto busy = bus.RunTool(ctl, call);
+        EXPECT_EQ(busy.exitCode, 1) << call.join(QLatin1Char(' ')).toStdString();
+        EXPECT_TRUE(busy.err.contains(QStringLiteral("is running"))) << busy.err.toStdString();
+    }
     ASSERT_TRUE(ProcessEventsUntil([&] { return focus.state() == QProcess::NotRunning; }, 90000));
     printed += focus.readAllStandardOutput();
     EXPECT_EQ(focus.exitCode(), 0) << focus.readAllStandardError().toStdString();
@@ -340,6 +360,40 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     }
     EXPECT_TRUE(lines.last().startsWith(QStringLiteral("autofocus completed: position"))) << lines.last().toStdString();
     EXPECT_LE(std::abs(FromBest()), kTolerance);
+
+    // Kept out, a script may still read but no longer move.
+    Find<QAbstractButton>("AllowControlCB")->click();
+    const auto refusedMove = bus.RunTool(ctl, {QStringLiteral("move-by"), QStringLiteral("10")});
+    EXPECT_EQ(refusedMove.exitCode, 1);
+    EXPECT_TRUE(refusedMove.err.contains(QStringLiteral("Allow other programs"))) << refusedMove.err.toStdString();
+    EXPECT_EQ(bus.RunTool(ctl, {QStringLiteral("position")}).exitCode, 0);
+}
+
+// Calls that pile up while the window is busy cost it next to nothing: a halt
+// arriving while one is still being sent is answered Busy, and the serial
+// work runs off the GUI thread. A close asked for behind a flood of them
+// completes within a second.
+TEST_F(FocusingProcedures, AFloodOfHaltCallsDoesNotHoldUpClosing) {
+    kvtest::PrivateBus bus(QStringLiteral("kv-flood-test"));
+    if (!bus.Up()) GTEST_SKIP() << "needs dbus-daemon";
+    QString why;
+    ASSERT_TRUE(RegisterScripting(*window, bus.Connection(), &*window, &why)) << why.toStdString();
+    QDBusConnection flood = QDBusConnection::connectToBus(bus.Address(), QStringLiteral("kv-flood"));
+    ASSERT_TRUE(flood.isConnected());
+    const QDBusMessage halt = QDBusMessage::createMethodCall(QLatin1String(scripting::kService),
+                                                             QLatin1String(scripting::kFocuserPath),
+                                                             QStringLiteral("org.kessivane.Focuser"), QStringLiteral("Halt"));
+    // Timed from the flood: the window takes the calls as they arrive, and a
+    // close behind them must still be done within the second.
+    QElapsedTimer closing;
+    closing.start();
+    const QDBusPendingCall first = flood.asyncCall(halt);
+    for (int i = 0; i < 400; ++i) flood.send(halt);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return first.isFinished(); }, 60000));
+    QMetaObject::invokeMethod(&*window, &QWidget::close, Qt::QueuedConnection);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !window->isVisible(); }, 60000));
+    EXPECT_LT(closing.elapsed(), 1000);
+    QDBusConnection::disconnectFromBus(QStringLiteral("kv-flood"));
 }
 
 // The curve fit through the window, on a hyperbolic focus curve and a drive

@@ -2,6 +2,7 @@
 // the position, moves the simulated focuser and watches the window's reports;
 // a camera driver's interrupt report; and the compensation announcement,
 // which no companion, missing or hung, can hold up.
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
@@ -15,6 +16,8 @@
 
 #include "app/dbus_broadcast_bus.h"
 #include "app/main_form.h"
+#include "app/settings_page.h"
+#include "shell/settings_store.h"
 #include "private_bus.h"
 #include "shell/window_rules.h"
 #include "sim/sim_devices.h"
@@ -97,6 +100,15 @@ TEST_F(HubCompanion, MovesByWhatItAsksSeesTheIdleReportsAndReadsThePositionShown
     EXPECT_EQ(asked.out.trimmed().toInt(), end);
     EXPECT_EQ(Shown().toInt(), end);
     EXPECT_EQ(bus.RunTool(kHub, {QStringLiteral("idle")}).out, QStringLiteral("1\n"));
+
+    // Kept out: the move codes are refused, the position is still answered,
+    // and the choice is in the settings file from the click on.
+    window->SettingsPage()->AllowControlCB()->click();
+    EXPECT_EQ(kv::IniFile::Load(window->IniPath()).Get("Misc", kv::kAllowOtherProgramsKey), "0");
+    bus.RunTool(kHub, {QStringLiteral("move-by"), QStringLiteral("100")});
+    ProcessEventsUntil([] { return false; }, 500);
+    EXPECT_EQ(window->FocusControl()->CTSCount(), end);
+    EXPECT_EQ(bus.RunTool(kHub, {QStringLiteral("position")}).out.trimmed().toInt(), end);
 }
 
 TEST_F(HubCompanion, InterruptReportHoldsTheFocuserOnlyOnTheOldSystemWithThatMakersCamera) {

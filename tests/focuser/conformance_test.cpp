@@ -158,9 +158,11 @@ TEST_P(Conformance, HaltDuringAMoveLeavesItIdleAndReadsNeverBlock) {
     });
     ASSERT_TRUE(Eventually([&] { return focuser->CTSCount() > 5; }));
     EXPECT_TRUE(Eventually([&] { return reads.load() > 1000; }));
+    const std::uint64_t halts = focuser->HaltCount();
     focuser->StopMove();
     focuser->CancelMovement();
     EXPECT_TRUE(focuser->GetIdle());
+    EXPECT_GT(focuser->HaltCount(), halts) << "a waiter must be able to tell the halt from an arrival";
     reader.request_stop();
     reader.join();
     EXPECT_TRUE(!device || Eventually([&] { return !device->Moving(); }));
@@ -170,6 +172,34 @@ TEST_P(Conformance, HaltDuringAMoveLeavesItIdleAndReadsNeverBlock) {
     // A new move after the halt works normally.
     MoveToAndWait(0);
     ExpectNear(0);
+}
+
+// A motor that runs while the count gets nowhere (an encoder the counting rule
+// does not match, a device gone silent) is stopped within the stall limit and
+// the user told, instead of running on to the end stop.
+TEST_P(Conformance, AMoveWhoseCountStandsStillIsStoppedAndTheUserTold) {
+    if (hub) {
+        kvsim::HubParameters p = hub->Parameters();
+        p.dualSense = false;
+        hub->SetParameters(p);
+        focuser->SetDualSense(true);  // each pulse counts +1 then -1
+    } else {
+        device->SetFault(kvsim::ProtocolFault::SilenceMidMove);
+    }
+    const std::uint64_t halts = focuser->HaltCount();
+    const std::uint64_t ticket = focuser->MoveTicket();
+    general->Reset();
+    focuser->MoveTo(kind() == FocuserKind::JMI ? 250 : high);
+    EXPECT_EQ(focuser->MoveTicket(), ticket + 1);
+    ASSERT_EQ(general->Wait(std::chrono::milliseconds(focuser->StallLimitMs() + 3000)), WaitResult::Signalled);
+    EXPECT_TRUE(focuser->GetIdle());
+    EXPECT_GT(focuser->HaltCount(), halts);
+    if (hub) {
+        EXPECT_TRUE(hub->WaitUntilStopped(2s));
+    }
+    ASSERT_EQ(dialogs.Deferred().size(), 1u) << "at " << focuser->CTSCount() << " hub " << (hub ? hub->EncoderCount() : 0);
+    EXPECT_NE(dialogs.Deferred().front().find("stayed at position"), std::string::npos) << dialogs.Deferred().front();
+    if (device) device->SetFault(kvsim::ProtocolFault::None);
 }
 
 // Every hub model whose hardware differs (plain, high-resolution encoder,

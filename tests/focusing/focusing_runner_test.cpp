@@ -23,6 +23,10 @@ struct FakeDevices final : IFocusDevices {
     std::atomic<std::int32_t> position{0};
     std::atomic<bool> idle{true};
     std::atomic<bool> stalled{false};
+    // From 1: that move is halted half-way, as Halt or Stop ends it.
+    std::atomic<int> haltMove{0};
+    std::atomic<int> moves{0};
+    std::atomic<bool> halted{false};
     std::atomic<int> frames{0};
     std::function<void(int)> onFrame;  // frame number, from 1
     std::vector<StarStatus> statuses;  // of frames 1, 2, ... (then Ok)
@@ -43,11 +47,17 @@ struct FakeDevices final : IFocusDevices {
         const auto done = OpenNamedEvent(kGeneralDelayEvent);
         done->Reset();
         if (stalled) return;
-        position += steps;
-        lag = std::clamp(lag.load() + steps, 0, backlash);
-        if (steps != 0) lastDirection = steps > 0 ? 1 : -1;
+        int moved = steps;
+        if (++moves == haltMove) {
+            moved = steps / 2;
+            halted = true;
+        }
+        position += moved;
+        lag = std::clamp(lag.load() + moved, 0, backlash);
+        if (moved != 0) lastDirection = moved > 0 ? 1 : -1;
         done->Set();
     }
+    bool MoveHalted() override { return halted.load(); }
     void MoveTo(std::int32_t p) override { MoveBy(p - position.load()); }
     FocusReading TakeFocusFrame() override {
         const int n = ++frames;
@@ -146,6 +156,34 @@ TEST_F(RunnerTest, StalledFocuserTimesOutTheScanAndTheSearch) {
     EXPECT_EQ(view.search->message, "Time out in FocusFunction procedure");
     ASSERT_TRUE(view.search->reading.has_value());
     EXPECT_EQ(view.search->reading->FOM, 0.0);  // the boxes show zeros
+}
+
+TEST_F(RunnerTest, AHaltedMoveEndsTheScanOrTheSearchWithoutAReadingThere) {
+    struct Case {
+        bool scan;
+        int haltMove;
+        std::size_t pointsBefore;
+    };
+    for (const Case c : {Case{true, 1, 0}, Case{true, 4, 3}, Case{false, 2, 1}, Case{false, 5, 4}}) {
+        SCOPED_TRACE(testing::Message() << (c.scan ? "scan" : "search") << " halted at move " << c.haltMove);
+        RecordingView v;
+        TFocusingRunner r{v, dialogs, clock};
+        auto d = std::make_unique<FakeDevices>();
+        d->haltMove = c.haltMove;
+        ASSERT_TRUE(c.scan ? r.StartScan(std::move(d), ScanSettings{}) : r.StartSearch(std::move(d), 200));
+        r.Join();
+        EXPECT_TRUE(v.Logged(kMoveHaltedText));
+        if (c.scan) {
+            ASSERT_TRUE(v.scan.has_value());
+            EXPECT_EQ(v.scan->outcome, FocusOutcome::Cancelled);
+            EXPECT_EQ(v.scanPoints.size(), c.pointsBefore);
+            EXPECT_EQ(v.log.back(), "Scan cancelled....");
+        } else {
+            ASSERT_TRUE(v.search.has_value());
+            EXPECT_EQ(v.search->outcome, FocusOutcome::Cancelled);
+            EXPECT_EQ(v.search->points.size(), c.pointsBefore);
+        }
+    }
 }
 
 TEST_F(RunnerTest, SearchEndsAtBestFocus) {
