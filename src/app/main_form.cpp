@@ -350,7 +350,13 @@ void TMainForm::LoadSettingsFile() {
         kv::WriteProgramLog(text);
         dialogs_.Show(text, kv::DialogType::Error, kv::DialogButtons::Ok);
     }
-    loaded_ = kv::ReadSettings(ini);
+    const kv::SettingsReading reading = kv::ReadSettingsReporting(ini);
+    if (!reading.unreadableLines.empty()) {
+        const std::string text = kv::UnreadableSettingsText(iniPath_, reading.unreadableLines);
+        kv::WriteProgramLog(text);
+        dialogs_.Show(text, kv::DialogType::Warning, kv::DialogButtons::Ok);
+    }
+    loaded_ = reading.settings;
     settings_ui::ToControls(this, loaded_);
     tempPage_->ReadOwnSettings(ini);
     ApplyWindowPosition(loaded_);

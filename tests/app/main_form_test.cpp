@@ -391,3 +391,38 @@ TEST_F(MainForm, Pages_EverySettingsControlSitsOnASettingsTabAndShowsThereUnless
         EXPECT_EQ(w->isVisible(), !setting.hidden) << setting.control;
     }
 }
+
+// What the settings pages and the exposure slider show: the compensation
+// settings follow their check boxes, the camera's name and the slider's scale
+// are filled, and one samples range holds for the default and the panel.
+TEST_F(MainForm, Settings_CompensationControlsFollowTheirBoxesAndEveryShownValueIsTheOneInUse) {
+    std::string text = kv::FactorySettingsText();
+    text.replace(text.find("FocusSamples=5"), 14, "FocusSamples=25");
+    text.replace(text.find("ExposureTimeDefault=1"), 21, "ExposureTimeDefault=3");
+    folder.Write("Kessivane.ini", text);
+    AddCamera("sim_camera.so");
+    ASSERT_TRUE(Start());
+    auto* enable = Find<QCheckBox>("TCEnableCB");
+    auto* ignore = Find<QCheckBox>("IgnoreCB");
+    const char* const compensation[] = {"MinCorrectLabel", "MinCorrectSE", "IgnoreCB", "CompRateLabel", "CompRateSE",
+                                        "DefCoefLabel", "DefCoefSE", "TempUpdateLabel", "TempUpdateSE"};
+    for (bool on : {true, false}) {
+        enable->click();
+        ASSERT_EQ(enable->isChecked(), on);
+        for (const char* name : compensation) EXPECT_EQ(Find<QWidget>(name)->isEnabled(), on) << name;
+        EXPECT_FALSE(Find<QWidget>("IgnoreSE")->isEnabled());
+    }
+    enable->click();
+    ignore->click();
+    EXPECT_TRUE(Find<QWidget>("IgnoreSE")->isEnabled());
+    enable->click();
+    EXPECT_FALSE(Find<QWidget>("IgnoreSE")->isEnabled());
+
+    EXPECT_EQ(Find<QLabel>("CameraLabel")->text(), "Simulated CCD");
+    EXPECT_EQ(Find<QLabel>("Label20")->text(), "1.5");
+    EXPECT_EQ(Find<QLabel>("Label21")->text(), "3.0");
+    // A stored 25 is more than the panel holds: both show the value in use.
+    EXPECT_EQ(Find<QSpinBox>("FocusSamplesSE")->value(), 20);
+    EXPECT_EQ(Find<QSpinBox>("FocusSamples")->value(), 20);
+    EXPECT_EQ(Find<QSpinBox>("FocusSamplesSE")->maximum(), Find<QSpinBox>("FocusSamples")->maximum());
+}
