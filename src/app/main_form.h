@@ -213,6 +213,9 @@ private:
     void TraceStartup();
     bool VerifyAndDumpIniFiles();
     void ApplyWindowPosition(const kv::Settings& s);
+    // A settings file beside a program the user may not write to is taken
+    // over into the user folder, and the user is told where it now lives.
+    void AdoptProgramFolderSettings();
     // Reads the settings file into the controls; says so when it cannot be read.
     void LoadSettingsFile();
     // The focuser model a refused change goes back to.
@@ -224,10 +227,10 @@ private:
     void ShowDevicePortsTab();
     void AttachCameraHandlers();
     void AttachFocuserHandlers();
-    // The device behind COM`number`: the settings file's [Ports], or the
-    // simulated hub a first start under --simulate chose.
+    // The device behind COM`number`: the settings file's [Ports], or under
+    // --simulate the simulator of the chosen focuser's kind.
     std::string PortDeviceFor(int number) const;
-    // A first start under --simulate: the simulated camera and hub.
+    // --simulate: the simulated camera when none is chosen, and simulators on every port.
     void ChooseSimulatedObservatory();
 
     kv::IDialogs& dialogs_;
@@ -249,7 +252,7 @@ private:
     bool cameraReleased_ = false;
     bool closing_ = false;
     bool isWin9x_ = false;
-    int simulatedHubPort_ = 0;  // the COM number a first simulated start gave the hub
+    bool simulate_ = false;  // --simulate: every COM port reaches a simulator
 
     QWidget* central_ = nullptr;
     QTabWidget* pc1_ = nullptr;

@@ -252,7 +252,13 @@ void TMainForm::UpdateFocuserParameters() {
         focuser->SetComPort(com);
         state_.portOpen = focuser->OpenPort();
         if (!state_.portOpen) {
-            dialogs_.Show("Could not open COM " + std::to_string(com), kv::DialogType::Error, kv::DialogButtons::Ok);
+            const std::string failure = focuser->OpenFailure();
+            const std::string text = "Could not open COM " + std::to_string(com) +
+                                     (failure.empty() ? std::string() : "\r\n\r\nTried " + failure + ".") +
+                                     "\r\n\r\nChoose the focuser's port on the Device/Ports tab, or map COM" +
+                                     std::to_string(com) + " to its device in the [Ports] section of " + iniPath_ + ".";
+            kv::WriteProgramLog(text);
+            dialogs_.Show(text, kv::DialogType::Error, kv::DialogButtons::Ok);
         }
     }
     if (s.tcEnabled && focuser->JMIFlag()) {

@@ -309,6 +309,13 @@ public:
     bool LogCommands() const { return logCommands_.load(); }
     void SetLogCommands(bool v) { logCommands_.store(v); }
     bool PortOpen() const { return portOpen_.load(); }
+    // What the last OpenPort tried and why it failed, for the message that
+    // follows "Could not open COM n": "/dev/ttyS0 (open: Permission denied)".
+    // Empty after a success.
+    std::string OpenFailure() const {
+        std::lock_guard lock(settingsMutex_);
+        return openFailure_;
+    }
     // How COM n becomes a device path; "/dev/ttyS<n-1>" unless the main window
     // hands in the [Ports] lookup. Set before OpenPort.
     void SetPortResolver(PortResolverFn resolver);
@@ -355,6 +362,13 @@ protected:
     PortFactoryFn PortFactory() const {
         std::lock_guard lock(settingsMutex_);
         return portFactory_;
+    }
+    void SetOpenFailure(const std::string& device, const std::string& reason) {
+        std::lock_guard lock(settingsMutex_);
+        openFailure_ = device.empty() && reason.empty() ? std::string()
+                       : device.empty()                 ? reason
+                       : reason.empty()                 ? device
+                                                        : device + " (" + reason + ")";
     }
     // Raises OnIdleChange with `idle` unless the object is being destroyed,
     // for drivers that report every idle change themselves.
@@ -462,6 +476,7 @@ private:
     Notifier<void(TFocusControl&, bool)> onAvailChange_;
     CameraIdleFn cameraIdle_;
     PortResolverFn portResolver_;
+    std::string openFailure_;  // guarded by settingsMutex_
     PortFactoryFn portFactory_;
     std::string tcFirmwareVersion_;
     RecursiveTimedMutex idleMutex_;  // keeps Idle reports in order

@@ -105,14 +105,19 @@ bool TPositionFocusControl::OpenPort() {
     ClosePort();
     const int com = ComPort();
     const std::optional<std::string> chosen = ChosenPortDevice();
-    if (!chosen) return false;
+    if (!chosen || chosen->empty()) {
+        SetOpenFailure({}, "no device is set for COM" + std::to_string(com));
+        return false;
+    }
     const std::string& device = *chosen;
     port_->SetDevice(device);
     port_->SetFactory(PortFactory());
     if (!port_->Open()) {
-        WriteProgramLog("Could not open " + device + " for COM" + std::to_string(com));
+        SetOpenFailure(device, port_->OpenError());
+        WriteProgramLog("Could not open " + device + " for COM" + std::to_string(com) + ": " + port_->OpenError());
         return false;
     }
+    SetOpenFailure({}, {});
     portOpen_.store(true);
     {
         std::lock_guard lock(triggersMutex_);

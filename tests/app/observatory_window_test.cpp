@@ -109,7 +109,12 @@ TEST_F(ObservatoryWindow, EachKindGetsItsClassCaptionsRangesAndPages) {
 
 TEST_F(ObservatoryWindow, APortThatCannotOpenIsSaidAndAnUnknownNameKeepsTheControllerAndItsPort) {
     ASSERT_TRUE(Start("Default", "/nonexistent/tty"));
-    EXPECT_TRUE(dialogs.Saw("Could not open COM 1"));
+    ASSERT_FALSE(dialogs.shown.empty());
+    // The device tried and the system's reason follow the fixed text.
+    EXPECT_EQ(dialogs.shown.back().text.find("Could not open COM 1\r\n\r\nTried /nonexistent/tty (open: No such file or "
+                                             "directory)."),
+              0u)
+        << dialogs.shown.back().text;
     EXPECT_FALSE(window->State().portOpen);
 
     // A model the catalogue lists whose name says nothing of its kind.
