@@ -300,6 +300,24 @@ TEST_F(TempControl, StorePointAfterAutoFocusIsOffByDefaultWrittenWhenChangedAndS
     EXPECT_TRUE(list.Clean());
     Find<QPushButton>("CalcCoeffButton")->click();
     EXPECT_TRUE(dialogs.Saw(kv::kTooFewCheckedText));
+
+    // A file that is not calibration data, loaded over the list and merged
+    // into it: the list and the coefficient stay, the message names the file
+    // and line and shows no raw bytes.
+    auto* slope = window->findChild<QLineEdit*>(QStringLiteral("SlopeEdit"));
+    slope->setText(QStringLiteral("2.5"));
+    const std::string bad = folder.File("bad.tcd");
+    kv::test::WriteFile(bad, "1,5,6,7,8\r\n\x01\x89PNG\x1a\xff,1,2\r\n");
+    page->SetOpenFileNameProvider([&](const QString&, const QString&) { return QString::fromStdString(bad); });
+    for (const char* button : {"LoadTCButton", "MergeTCButton"}) {
+        dialogs.shown.clear();
+        Find<QPushButton>(button)->click();
+        ASSERT_EQ(list.Count(), 1u) << button;
+        EXPECT_EQ(slope->text(), "2.5");
+        ASSERT_FALSE(dialogs.shown.empty());
+        EXPECT_EQ(dialogs.shown.back().text, "Cannot load file \"" + bad + "\": Line 2: '??PNG??' is not a valid integer "
+                                             "value. The calibration list was not changed.");
+    }
 }
 
 TEST_F(TempControl, ASilentUnitNeverFreezesTheWindowAndTheReaderSurvivesAReplacedFocuser) {
