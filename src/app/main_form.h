@@ -16,6 +16,7 @@
 #include "camera/plugin_host.h"
 #include "focuser/focus_control.h"
 #include "platform/dialogs.h"
+#include "shell/focuser_catalogue.h"
 #include "shell/settings_model.h"
 
 class QCheckBox;
@@ -222,7 +223,10 @@ private:
     void RememberFocuserIndex();
     // The steps of the parameter update that touch the camera and the focuser.
     void UpdateCameraParameters();
-    void UpdateFocuserParameters();
+    // False when no focuser is chosen.
+    bool UpdateFocuserParameters();
+    // The plug-in file of the chosen camera; empty when none is chosen.
+    std::string ChosenCameraFile() const;
     void ShowCameraState();
     void ShowDevicePortsTab();
     void AttachCameraHandlers();
@@ -252,7 +256,10 @@ private:
     bool cameraReleased_ = false;
     bool closing_ = false;
     bool isWin9x_ = false;
-    bool simulate_ = false;  // --simulate: every COM port reaches a simulator
+    bool simulate_ = false;
+    std::string cameraFile_;    // the plug-in the camera was initialised from
+    kv::FocuserKind focuserKind_ = kv::FocuserKind::JMI;  // of the current controller
+    std::string openedDevice_;  // the device its port was opened on  // --simulate: every COM port reaches a simulator
 
     QWidget* central_ = nullptr;
     QTabWidget* pc1_ = nullptr;

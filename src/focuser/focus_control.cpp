@@ -493,6 +493,11 @@ void TFocusControl::ResetPosition() {
     DoCTSChange(0, false);
 }
 
+void TFocusControl::TakeOver(const PositionHandover& from) {
+    ctsCount_.store(from.count);
+    DoCTSChange(from.count, false);
+}
+
 void TFocusControl::MoveTo(std::int32_t position) {
     MoveBy(ClampToCount(std::int64_t{position} - ctsCount_.load()));
 }

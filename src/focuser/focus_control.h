@@ -188,6 +188,15 @@ private:
     WorkerThread worker_;
 };
 
+// What a controller replacing another on the same focuser and port needs to
+// count on from where the old one stood, rather than from 0.
+struct PositionHandover {
+    std::int32_t count = 0;
+    // Focusers that know their own position: the absolute position the old
+    // controller counted as 0; nullopt when it never learnt one.
+    std::optional<std::int32_t> zero;
+};
+
 class TFocusControl {
 public:
     explicit TFocusControl(IDialogs& dialogs, IClock& clock = DefaultClock());
@@ -242,6 +251,13 @@ public:
     virtual void MoveTo(std::int32_t position);
     // RF/O. Makes the current position 0 (and resets "GENERAL_DELAY_EVENT").
     virtual void ResetPosition();
+    // Where this controller stands, for the one that replaces it.
+    virtual PositionHandover Handover() const { return {CTSCount(), std::nullopt}; }
+    // After a successful OpenPort: counts on from `from` instead of from 0.
+    virtual void TakeOver(const PositionHandover& from);
+    // The port is open and the focuser behind it answered as it should; a
+    // driver whose handshake can fail says so here.
+    virtual bool Connected() const { return PortOpen(); }
     // RF/O. Sends one of ":FQ#", ":F-#", ":F+#", ":FS#", ":FF#"; anything else
     // shows "Illegal FocusCommand" and sends nothing.
     virtual void FocusCommand(const std::string& command);

@@ -127,6 +127,25 @@ bool TPositionFocusControl::OpenPort() {
     return true;
 }
 
+PositionHandover TPositionFocusControl::Handover() const {
+    std::lock_guard lock(mutex_);
+    if (firstPosition_.load()) return {CTSCount(), takeoverZero_};
+    return {CTSCount(), startCount_.load()};
+}
+
+void TPositionFocusControl::TakeOver(const PositionHandover& from) {
+    if (!from.zero) return;  // nothing known: the focuser's own position is the new 0
+    std::lock_guard lock(mutex_);
+    if (firstPosition_.load()) {
+        takeoverZero_ = from.zero;  // taken by the first position reply
+        return;
+    }
+    startCount_.store(*from.zero);
+    const std::int32_t count = CountFrom(currentCount_.load(), *from.zero);
+    ctsCount_.store(count);
+    DoCTSChange(count, false);
+}
+
 void TPositionFocusControl::MoveTo(std::int32_t position) {
     MoveBy(static_cast<std::int32_t>(
         std::clamp<std::int64_t>(static_cast<std::int64_t>(position) - CTSCount(), INT32_MIN, INT32_MAX)));
