@@ -252,8 +252,19 @@ TManualFocusPage::~TManualFocusPage() {
 }
 
 void TManualFocusPage::showEvent(QShowEvent* event) {
+    if (TReadOutPanel* readOut = ReadOut(); readOut != nullptr && !watchingReadOut_) {
+        readOut->installEventFilter(this);
+        watchingReadOut_ = true;
+    }
     PlaceAroundPanels();
     QWidget::showEvent(event);
+}
+
+bool TManualFocusPage::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ReadOut() && (event->type() == QEvent::Resize || event->type() == QEvent::Move) && isVisible()) {
+        PlaceAroundPanels();
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TManualFocusPage::PlaceAroundPanels() {

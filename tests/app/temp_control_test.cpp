@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/main_form.h"
+#include "app/read_out_panel.h"
 #include "app/tc_window.h"
 #include "app/temp_page.h"
 #include "app_test_support.h"
@@ -148,6 +149,13 @@ TEST_F(TempControl, OfferedOnlyWithCompensationEnabled_ReadsTheSensorAndKeepsThe
     EXPECT_FALSE(page->SecondTimer()->isActive());
     EXPECT_EQ(Text("CalValueLabel"), "???");
     EXPECT_TRUE(Find("FocusSamples")->isVisible());
+    // The panel grew back after the page was laid out: the Scan group moves
+    // down with it rather than staying under it.
+    QApplication::processEvents();
+    QWidget* readOut = window->ReadOutPanel();
+    QWidget* scan = Find("StartScanSE")->parentWidget();
+    EXPECT_GE(scan->mapTo(window->centralWidget(), QPoint(0, 0)).y(),
+              readOut->mapTo(window->centralWidget(), QPoint(0, readOut->height())).y());
 }
 
 TEST_F(TempControl, ASilentUnitIsWarnedOfSwitchesCompensationOffAndIsFoundAgain) {
