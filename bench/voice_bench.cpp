@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "focuser/voice_thread.h"
 #include "platform/sound_player.h"
@@ -68,6 +69,38 @@ void StopDuringDelay(benchmark::State& state) {
     }
 }
 BENCHMARK(StopDuringDelay)->Unit(benchmark::kMillisecond)->Iterations(50);
+
+// "0042" in the female voice through the sound server (the session's, or
+// PULSE_SERVER): Arg 0 opens a stream per clip, as the player once did; Arg 1
+// plays the run through one stream. The clips' own length is the floor; the
+// window adds its 500 ms delay after a move before the first digit.
+void AnnouncementOnTheSoundServer(benchmark::State& state) {
+    kv::PulseSoundPlayer player;
+    std::vector<std::string> clips;
+    double clipSeconds = 0;
+    for (const char* name : {"0F", "0F", "4F", "2F"}) {
+        clips.push_back(kv::DefaultVoiceFolder() + "/" + name + ".wav");
+        const auto clip = kv::ReadWavFile(clips.back());
+        if (!clip) {
+            state.SkipWithError("no clip beside the program: build the kv_voice_clips target");
+            return;
+        }
+        clipSeconds += static_cast<double>(clip->samples.size()) / (clip->sampleRate * clip->channels * 2.0);
+    }
+    if (!player.Play(clips.front())) {
+        state.SkipWithError("no sound server to play to");
+        return;
+    }
+    for (auto _ : state) {
+        if (state.range(0) == 0) {
+            for (const auto& clip : clips) player.Play(clip);
+        } else {
+            player.PlayAll(clips, {});
+        }
+    }
+    state.counters["clips_ms"] = clipSeconds * 1000.0;
+}
+BENCHMARK(AnnouncementOnTheSoundServer)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
 }  // namespace
 

@@ -34,6 +34,10 @@ constexpr std::initializer_list<const char*> kScanLocks = {
 constexpr std::initializer_list<const char*> kSearchLocks = {
     "ContFocus", "GetFocusImageButton", "GetFocusImageButton2", "ScanCancelButton", "StartScanButton",
     "StartSearch", "GetImageButton", "AboutButton", "Focus_OutBtn", "Focus_InBtn"};
+// The manual moves, locked from the start of a procedure to its end whatever
+// the outcome (Cancel included): a move in between shifts every later point.
+constexpr std::initializer_list<const char*> kMoveLocks = {
+    "In10", "In5", "In1", "Out1", "Out5", "Out10", "MoveByButton", "MoveToButton", "ResetButton"};
 // What a click on Cancel gives back at once.
 constexpr std::initializer_list<const char*> kScanCancelFrees = {
     "StartScanButton", "GetImageButton", "StartSearch", "ContFocus", "GetFocusImageButton", "GetFocusImageButton2",
@@ -115,7 +119,7 @@ void TFocusingView::EnableAfter(std::initializer_list<const char*> names) {
             n == "StartSearch") {
             on = state.starSelected;
         }
-        if (n == "Focus_InBtn" || n == "Focus_OutBtn") {
+        if (n == "Focus_InBtn" || n == "Focus_OutBtn" || n.starts_with("In") || n.starts_with("Out")) {
             kv::TFocusControl* focuser = form_.FocusControl();
             on = focuser == nullptr || focuser->GetIdle();
         }
@@ -160,6 +164,7 @@ void TFocusingView::StartScanButtonClick() {
     if (!devices) return;
     scanSettings_ = form_.ManualFocusPage()->ScanSettings();
     runner_->StartScan(std::move(devices), scanSettings_);
+    if (runner_->Running()) SetEnabled(kMoveLocks, false);
 }
 
 void TFocusingView::StartSearchClick() {
@@ -170,6 +175,7 @@ void TFocusingView::StartSearchClick() {
     if (!devices) return;
     const kv::SearchOptions options = form_.AutoFocusPage()->SearchOptions();
     if (runner_->StartSearch(std::move(devices), options)) method_ = options.method;
+    if (runner_->Running()) SetEnabled(kMoveLocks, false);
 }
 
 void TFocusingView::ScanCancelButtonClick() {
@@ -206,6 +212,7 @@ void TFocusingView::ScanStarted(const kv::AxisRange&) {
     Post([this] {
         scanPoints_ = 0;
         SetEnabled(kScanLocks, false);
+        SetEnabled(kMoveLocks, false);
         SetEnabled({"ScanCancelButton"}, true);
         QChart* chart = form_.ManualFocusPage()->ScanChart();
         StartSeries(FirstSeries(chart));
@@ -236,6 +243,7 @@ void TFocusingView::ScanEnded(const kv::ScanResult& result) {
     Post([this, best, bestFom, message] {
         SetEnabled({"ScanCancelButton"}, false);
         EnableAfter(kScanLocks);
+        EnableAfter(kMoveLocks);
         if (best) {
             if (auto* moveMin = form_.findChild<QSpinBox*>(QStringLiteral("MoveMinSE"))) moveMin->setValue(*best);
         }
@@ -247,6 +255,7 @@ void TFocusingView::ScanEnded(const kv::ScanResult& result) {
 void TFocusingView::SearchStarted(const kv::SearchChartAxes& axes) {
     Post([this, axes] {
         SetEnabled(kSearchLocks, false);
+        SetEnabled(kMoveLocks, false);
         SetEnabled({"CancelSearch"}, true);
         TAutoFocusPage* page = form_.AutoFocusPage();
         StartSeries(FirstSeries(page->QualityChart()));
@@ -297,6 +306,7 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
     Post([this, result] {
         if (result.reading) form_.FocusPanel()->ShowFocusReading(*result.reading);
         EnableAfter(kSearchFrees);
+        EnableAfter(kMoveLocks);
         SetEnabled({"CancelSearch"}, false);
         if (widened_) {
             for (int i = 0; i < 3; ++i) form_.SetStatusPanelWidth(i, savedWidths_[i]);

@@ -119,6 +119,7 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         TMainForm form(dialogs, folder, args);
+        dialogs.SetWindow(&form);
         form.SetUserFolder(userFolder);
         if (!form.FormCreate()) {
             kv::SetBroadcastBus(nullptr);

@@ -282,6 +282,7 @@ bool TMainForm::FormCreate() {
         }
     }
 
+    AdoptProgramFolderSettings();
     if (kv::DiagnosticMode()) {
         TraceStartup();
         if (auto cpu = kv::ReadProcessorFacts()) {
@@ -349,6 +350,24 @@ bool TMainForm::FormCreate() {
     return true;
 }
 
+void TMainForm::AdoptProgramFolderSettings() {
+    // The program folder is not the user's (it cannot be written to), but a
+    // settings file there is still the one the user set up: it is copied to
+    // where changes can be saved, never replaced by the factory file.
+    const std::string mine = userFolder_ + kv::kSettingsFileName;
+    const std::string shipped = programFolder_ + kv::kSettingsFileName;
+    std::error_code ec;
+    if (userFolder_ == programFolder_ || std::filesystem::exists(mine, ec) || !kv::FileExists(shipped)) return;
+    std::filesystem::copy_file(shipped, mine, ec);
+    const std::string text =
+        ec ? "The settings file " + shipped + " is in a folder you cannot write to, and it could not be copied to " +
+                 mine + " (" + ec.message() + "). Check that folder's permissions, or set KESSIVANE_HOME to a folder you can write to."
+           : "The settings file " + shipped + " is in a folder you cannot write to. Its settings are used, and from now on "
+                 "settings are read from and saved to " + mine + ".";
+    kv::WriteProgramLog(text);
+    dialogs_.Show(text, ec ? kv::DialogType::Error : kv::DialogType::Information, kv::DialogButtons::Ok);
+}
+
 void TMainForm::ApplyWindowPosition(const kv::Settings& s) {
     if (s.savePosition) move(s.left, s.top);
     const bool showInterrupts = s.interruptsLite != 0;
@@ -385,7 +404,13 @@ void TMainForm::LoadSettingsFile() {
         kv::WriteProgramLog(text);
         dialogs_.Show(text, kv::DialogType::Error, kv::DialogButtons::Ok);
     }
-    loaded_ = kv::ReadSettings(ini);
+    const kv::SettingsReading reading = kv::ReadSettingsReporting(ini);
+    if (!reading.unreadableLines.empty()) {
+        const std::string text = kv::UnreadableSettingsText(iniPath_, reading.unreadableLines);
+        kv::WriteProgramLog(text);
+        dialogs_.Show(text, kv::DialogType::Warning, kv::DialogButtons::Ok);
+    }
+    loaded_ = reading.settings;
     settings_ui::ToControls(this, loaded_);
     settingsPage_->AllowControlCB()->setChecked(kv::ReadAllowOtherPrograms(ini));
     tempPage_->ReadOwnSettings(ini);
@@ -837,23 +862,27 @@ void TMainForm::CloseHelpViewer() {
 }
 
 std::string TMainForm::PortDeviceFor(int number) const {
-    if (number == simulatedHubPort_) return "sim:hub";
-    return kv::PortDeviceFromFile(iniPath_, number);
+    const std::string mapped = kv::PortDeviceFromFile(iniPath_, number);
+    if (!simulate_ || mapped.starts_with("sim:")) return mapped;
+    // Under --simulate every port reaches the simulator that speaks the
+    // chosen focuser's protocol, whatever a saved file maps it to.
+    auto* combo = findChild<QComboBox*>(QStringLiteral("FocuserComboBox"));
+    switch (kv::FocuserKindFromName(combo != nullptr ? combo->currentText().toStdString() : std::string())) {
+        case kv::FocuserKind::JMI: return "sim:hub";
+        case kv::FocuserKind::RoboFocus: return "sim:robofocus";
+        case kv::FocuserKind::Optec: return "sim:optec";
+        default: return mapped;
+    }
 }
 
 void TMainForm::ChooseSimulatedObservatory() {
-    // Only a start that has chosen nothing yet: a camera or a port the user
-    // set up stays theirs.
+    simulate_ = true;
+    // A camera the user chose and that is here stays theirs; any other start
+    // gets the simulated camera, so the simulated sky is always seen.
     auto* cameras = findChild<QComboBox*>(QStringLiteral("CameraComboBox"));
-    const int com = CurrentSettings().comPort + 1;
-    const kv::IniFile ini = kv::IniFile::Load(iniPath_);
-    const bool noCamera = loaded_.camera.empty() || loaded_.camera == "None";
-    if (cameras == nullptr || cameras->currentIndex() >= 0 || !noCamera) return;
-    if (ini.Get(kv::kPortsSection, "COM" + std::to_string(com)).has_value()) return;
+    if (cameras == nullptr || cameras->currentIndex() >= 0) return;
     for (std::size_t i = 0; i < plugins_.size(); ++i) {
         if (plugins_.names[i] == "Simulated CCD") cameras->setCurrentIndex(static_cast<int>(i));
     }
-    simulatedHubPort_ = com;
-    kv::WriteProgramLog("First start on the simulated observatory: the simulated camera, and the simulated hub on COM " +
-                        std::to_string(com));
+    kv::WriteProgramLog("Simulated observatory: the simulated camera, and the simulator of the chosen focuser on its COM port");
 }

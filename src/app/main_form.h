@@ -16,6 +16,7 @@
 #include "camera/plugin_host.h"
 #include "focuser/focus_control.h"
 #include "platform/dialogs.h"
+#include "shell/focuser_catalogue.h"
 #include "shell/settings_model.h"
 
 class QCheckBox;
@@ -230,21 +231,27 @@ private:
     void TraceStartup();
     bool VerifyAndDumpIniFiles();
     void ApplyWindowPosition(const kv::Settings& s);
+    // A settings file beside a program the user may not write to is taken
+    // over into the user folder, and the user is told where it now lives.
+    void AdoptProgramFolderSettings();
     // Reads the settings file into the controls; says so when it cannot be read.
     void LoadSettingsFile();
     // The focuser model a refused change goes back to.
     void RememberFocuserIndex();
     // The steps of the parameter update that touch the camera and the focuser.
     void UpdateCameraParameters();
-    void UpdateFocuserParameters();
+    // False when no focuser is chosen.
+    bool UpdateFocuserParameters();
+    // The plug-in file of the chosen camera; empty when none is chosen.
+    std::string ChosenCameraFile() const;
     void ShowCameraState();
     void ShowDevicePortsTab();
     void AttachCameraHandlers();
     void AttachFocuserHandlers();
-    // The device behind COM`number`: the settings file's [Ports], or the
-    // simulated hub a first start under --simulate chose.
+    // The device behind COM`number`: the settings file's [Ports], or under
+    // --simulate the simulator of the chosen focuser's kind.
     std::string PortDeviceFor(int number) const;
-    // A first start under --simulate: the simulated camera and hub.
+    // --simulate: the simulated camera when none is chosen, and simulators on every port.
     void ChooseSimulatedObservatory();
 
     kv::IDialogs& dialogs_;
@@ -267,7 +274,10 @@ private:
     bool cameraReleased_ = false;
     bool closing_ = false;
     bool isWin9x_ = false;
-    int simulatedHubPort_ = 0;  // the COM number a first simulated start gave the hub
+    bool simulate_ = false;
+    std::string cameraFile_;    // the plug-in the camera was initialised from
+    kv::FocuserKind focuserKind_ = kv::FocuserKind::JMI;  // of the current controller
+    std::string openedDevice_;  // the device its port was opened on  // --simulate: every COM port reaches a simulator
 
     QWidget* central_ = nullptr;
     QTabWidget* pc1_ = nullptr;

@@ -252,8 +252,19 @@ TManualFocusPage::~TManualFocusPage() {
 }
 
 void TManualFocusPage::showEvent(QShowEvent* event) {
+    if (TReadOutPanel* readOut = ReadOut(); readOut != nullptr && !watchingReadOut_) {
+        readOut->installEventFilter(this);
+        watchingReadOut_ = true;
+    }
     PlaceAroundPanels();
     QWidget::showEvent(event);
+}
+
+bool TManualFocusPage::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ReadOut() && (event->type() == QEvent::Resize || event->type() == QEvent::Move) && isVisible()) {
+        PlaceAroundPanels();
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TManualFocusPage::PlaceAroundPanels() {
@@ -305,16 +316,15 @@ void TManualFocusPage::OnIdleChange(bool idleValue, bool lineMode) {
     ReadOut()->MovingLite()->SetLit(!idleValue);
     // A running scan or search owns the focuser: its moves ending must not
     // hand the coarse buttons back.
-    const bool coarse = idleValue && !contFocus_->isChecked() && !(form_.Focusing() != nullptr && form_.Focusing()->Running());
+    const bool procedure = form_.Focusing() != nullptr && form_.Focusing()->Running();
+    const bool coarse = idleValue && !contFocus_->isChecked() && !procedure;
     inButton_->setEnabled(coarse);
     outButton_->setEnabled(coarse);
     // In line mode the speed cannot be chosen at all (the parameter update
     // disabled it), so only the command mode follows the focuser.
     if (!lineMode) speed_->setEnabled(idleValue);
-    for (QWidget* b : fineButtons_) b->setEnabled(idleValue);
-    if (QWidget* about = FormControl("AboutButton")) {
-        about->setEnabled(idleValue && !(form_.Focusing() != nullptr && form_.Focusing()->Running()));
-    }
+    for (QWidget* b : fineButtons_) b->setEnabled(idleValue && !procedure);
+    if (QWidget* about = FormControl("AboutButton")) about->setEnabled(idleValue && !procedure);
     if (idleValue && Voice() != kv::kVoiceNone) Announce(kMoveEndVoiceDelayMs);
     TMainForm::BroadcastKantrel(kv::kKantrelIdle, idleValue ? 1 : 0);
     if (idleValue) {

@@ -90,6 +90,9 @@ public slots:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    // The read-out panel changes height when the Temp Control page is left,
+    // after this page is already shown: the page follows it.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // The VoiceRG index when it chooses a voice; kVoiceNone otherwise.
@@ -118,6 +121,7 @@ private:
     QSpinBox* numSteps_ = nullptr;
     QVBoxLayout* leftColumn_ = nullptr;
     QWidget* leftColumnTop_ = nullptr;
+    bool watchingReadOut_ = false;
 
     kv::ISoundPlayer* soundPlayer_ = nullptr;
     std::unique_ptr<kv::TVoiceAnnouncer> announcer_;

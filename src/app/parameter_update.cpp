@@ -12,6 +12,9 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <cmath>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "app/auto_focus_page.h"
 #include "app/exposure_page.h"
@@ -50,14 +53,23 @@ void TMainForm::UpdatePgmParametersButtonClick() { UpdatePgmParameters(sender() 
 void TMainForm::UpdatePgmParameters(bool fromButton) {
     kv::TraceDiag(" ");
     kv::TraceDiag("Entering parameter update method");
-    state_.cameraReady = false;
-    state_.imageTaken = false;
+    const kv::Settings s = CurrentSettings();
+    // The same camera on the same port goes on as it is: re-initialising it
+    // would throw away the image and the star the user picked in it.
+    const std::string cameraFile = ChosenCameraFile();
+    const bool keepCamera = cameraControl_->Initialized() && !cameraFile.empty() && cameraFile == cameraFile_ &&
+                            cameraControl_->ParPort() == s.parPort + 1;
+    if (!keepCamera) {
+        state_.cameraReady = false;
+        state_.imageTaken = false;
+    }
     // The focuser (and the camera's plug-in) may be replaced below.
     focusing_->CancelAndJoin();
     StopContinuousFocus();
-    exposurePage_->DetachImages();  // the camera's images go with it
-    if (cameraControl_->Initialized()) cameraControl_->Uninitialize();
-    const kv::Settings s = CurrentSettings();
+    if (!keepCamera) {
+        exposurePage_->DetachImages();  // the camera's images go with it
+        if (cameraControl_->Initialized()) cameraControl_->Uninitialize();
+    }
     kv::ProgramLog::Instance().logging = s.progLogging;
 
     // The camera controller's settings and the figure of merit.
@@ -92,7 +104,7 @@ void TMainForm::UpdatePgmParameters(bool fromButton) {
     setSlider("ImageMaxTB", s.whiteLevel);
     setSlider("FocusmaxTB", s.whiteLevel);
 
-    UpdateCameraParameters();
+    if (!keepCamera) UpdateCameraParameters();
 
     for (QChart* chart : {autoFocusPage_->QualityChart(), manualFocusPage_->ScanChart()}) {
         if (chart != nullptr) SetFomAxis(chart, fom);
@@ -126,14 +138,33 @@ void TMainForm::UpdatePgmParameters(bool fromButton) {
     }
     if (auto* se = findChild<QSpinBox*>(QStringLiteral("FocusSamples"))) se->setValue(s.focusSamples);
 
-    UpdateFocuserParameters();
+    const bool focuserChosen = UpdateFocuserParameters();
     ShowCameraState();
 
-    focusPanel_->ClearFocusReadings();
-    SetStarSelected(false);
+    if (!keepCamera || !state_.starSelected) {
+        focusPanel_->ClearFocusReadings();
+        SetStarSelected(false);
+    }
     autoFocusPage_->InitialStepRG()->SetItemIndex(s.initialStep);
 
-    if (fromButton) dialogs_.Show("Parameters have been updated", kv::DialogType::Information, kv::DialogButtons::Ok);
+    if (fromButton) {
+        // What the update could not do is said again here: a box that says
+        // the parameters were updated must not follow one that says a device failed.
+        std::vector<std::string> failed;
+        if (!cameraFile.empty() && !cameraControl_->Initialized()) failed.push_back("the camera is not initialized");
+        if (focuserChosen && !(state_.portOpen && focusControl_ && focusControl_->Connected())) {
+            failed.push_back("the focuser on COM " + std::to_string(s.comPort + 1) + " is not connected");
+        }
+        if (failed.empty()) {
+            dialogs_.Show("Parameters have been updated", kv::DialogType::Information, kv::DialogButtons::Ok);
+        } else {
+            std::string text = "The parameter update failed: ";
+            for (std::size_t i = 0; i < failed.size(); ++i) text += (i > 0 ? " and " : "") + failed[i];
+            text += ".\r\n\r\nCorrect what the message before this one names, then press Update Parameters again.";
+            kv::WriteProgramLog(text);
+            dialogs_.Show(text, kv::DialogType::Error, kv::DialogButtons::Ok);
+        }
+    }
     kv::TraceDiag("Leaving parameter update method");
     kv::TraceDiag(" ");
 
@@ -160,7 +191,8 @@ void TMainForm::UpdateCameraParameters() {
         return;
     }
     kv::TraceDiag("Initializing Camera Control");
-    cameraControl_->Initialize(plugins_.fileNames[static_cast<std::size_t>(index)]);
+    cameraFile_ = plugins_.fileNames[static_cast<std::size_t>(index)];
+    cameraControl_->Initialize(cameraFile_);
     const kv::CameraInfo info = cameraControl_->CameraData();
     memo->clear();
     for (const auto& line : kv::CameraDataLines(info)) memo->appendPlainText(QString::fromStdString(line));
@@ -175,15 +207,23 @@ void TMainForm::UpdateCameraParameters() {
     kv::TraceDiag("Focus image display cleared");
 }
 
-void TMainForm::UpdateFocuserParameters() {
+bool TMainForm::UpdateFocuserParameters() {
     auto* combo = findChild<QComboBox*>(QStringLiteral("FocuserComboBox"));
     if (combo == nullptr || combo->currentIndex() < 0) {
         dialogs_.Show(kNoFocuserText, kv::DialogType::Error, kv::DialogButtons::Ok);
         ShowDevicePortsTab();
-        return;
+        return false;
     }
     const kv::Settings s = CurrentSettings();
     const kv::FocuserKind kind = kv::FocuserKindFromName(combo->currentText().toStdString());
+    const int com = s.comPort + 1;
+    // A new controller of the same kind on the same device takes over the
+    // count: the focuser has not moved, and its position must not become 0.
+    std::optional<kv::PositionHandover> handover;
+    if (focusControl_ && state_.portOpen && kind == focuserKind_ && focusControl_->ComPort() == com &&
+        PortDeviceFor(com) == openedDevice_) {
+        handover = focusControl_->Handover();
+    }
     if (const kv::FocuserKindControls* row = kv::ControlsForKind(kind)) {
         // Nothing may still report from the old controller: its notifications
         // go nowhere from here on, and the camera stops asking it first.
@@ -194,6 +234,7 @@ void TMainForm::UpdateFocuserParameters() {
         kv::TraceDiag(row->updateTrace);
         state_.portOpen = false;
         focusControl_ = kv::CreateFocusControl(kind, engineDialogs_);
+        focuserKind_ = kind;
         focusControl_->SetJMIFlag(row->jmiFlag);
         auto text = [this](const char* name, const char* caption) {
             if (auto* w = findChild<QLabel*>(QString::fromLatin1(name))) w->setText(QString::fromLatin1(caption));
@@ -246,7 +287,6 @@ void TMainForm::UpdateFocuserParameters() {
     focuser->SetReverseDir(s.reverseDirection);
     if (auto* speed = findChild<QWidget*>(QStringLiteral("SpeedRG"))) speed->setEnabled(s.commands != 1);
 
-    const int com = s.comPort + 1;
     kv::TraceDiag("Ready to open the Comport");
     kv::TraceDiag("Comport selected: " + std::to_string(com));
     if (kind == kv::FocuserKind::JMI) {
@@ -259,8 +299,16 @@ void TMainForm::UpdateFocuserParameters() {
         focuser->SetPortResolver([this](int n) { return PortDeviceFor(n); });
         focuser->SetComPort(com);
         state_.portOpen = focuser->OpenPort();
+        openedDevice_ = state_.portOpen ? PortDeviceFor(com) : std::string();
+        if (state_.portOpen && handover) focuser->TakeOver(*handover);
         if (!state_.portOpen) {
-            dialogs_.Show("Could not open COM " + std::to_string(com), kv::DialogType::Error, kv::DialogButtons::Ok);
+            const std::string failure = focuser->OpenFailure();
+            const std::string text = "Could not open COM " + std::to_string(com) +
+                                     (failure.empty() ? std::string() : "\r\n\r\nTried " + failure + ".") +
+                                     "\r\n\r\nChoose the focuser's port on the Device/Ports tab, or map COM" +
+                                     std::to_string(com) + " to its device in the [Ports] section of " + iniPath_ + ".";
+            kv::WriteProgramLog(text);
+            dialogs_.Show(text, kv::DialogType::Error, kv::DialogButtons::Ok);
         }
     }
     if (s.tcEnabled && focuser->JMIFlag()) {
@@ -273,6 +321,14 @@ void TMainForm::UpdateFocuserParameters() {
     }
     kv::TraceDiag(state_.portOpen ? "Com Port opened" : "Com Port NOT opened");
     focuser->SetLogCommands(s.comLogging);
+    return true;
+}
+
+std::string TMainForm::ChosenCameraFile() const {
+    auto* cameras = findChild<QComboBox*>(QStringLiteral("CameraComboBox"));
+    const int index = cameras != nullptr ? cameras->currentIndex() : -1;
+    if (index < 0 || static_cast<std::size_t>(index) >= plugins_.size()) return {};
+    return plugins_.fileNames[static_cast<std::size_t>(index)];
 }
 
 void TMainForm::ShowCameraState() {
@@ -312,6 +368,7 @@ void TMainForm::DisconnectButtonClick() {
     exposurePage_->DetachImages();
     // A failed connection is reported by the controller itself.
     cameraControl_->ToggleConnection(file);
+    cameraFile_ = cameraControl_->Initialized() ? file : std::string();
     if (cameraControl_->Initialized() && !wasReady) exposurePage_->CameraReconfigured(cameraControl_->CameraData());
     state_.imageTaken = false;
     SetStarSelected(false);

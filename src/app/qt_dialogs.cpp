@@ -29,7 +29,7 @@ void QtDialogs::Beep() { QApplication::beep(); }
 
 kv::DialogResult QtDialogs::ShowOnGuiThread(const QString& text, kv::DialogType type,
                                             kv::DialogButtons buttons) {
-    QMessageBox box(QApplication::activeWindow());
+    QMessageBox box(window_.data());
     box.setWindowTitle(QStringLiteral("Kessivane"));
     box.setText(text);
     switch (type) {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
+#include <QWidget>
 
 #include "platform/dialogs.h"
 
@@ -18,8 +20,12 @@ public:
     // With nobody at the screen (a run that only takes a screenshot) a box
     // would wait for ever: print its text and give the first button instead.
     void SetUnattended(bool on) { unattended_ = on; }
+    // The window boxes belong to. Not whatever window is active: a splash
+    // that hides takes its child boxes with it, and they return unanswered.
+    void SetWindow(QWidget* window) { window_ = window; }
 
 private:
     bool unattended_ = false;
+    QPointer<QWidget> window_;
     kv::DialogResult ShowOnGuiThread(const QString& text, kv::DialogType type, kv::DialogButtons buttons);
 };

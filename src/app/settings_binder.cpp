@@ -91,7 +91,7 @@ QString LabelFor(const kv::SettingSpec& setting) {
         {"CompRateSE", "Compensation Rate (min)"},
         {"DefCoefSE", "Default Coefficient (steps/°C)"},
         {"TempUpdateSE", "Temperature Reading Rate (sec)"},
-        {"FocusSamplesSE", "Focus Samples"},
+        {"FocusSamplesSE", "Default Number of Samples per Focus Measurement"},
     };
     return labels.value(Q(setting.control), Q(setting.key));
 }
@@ -106,7 +106,7 @@ QWidget* CreateControl(const kv::SettingSpec& setting, QWidget* parent) {
             {"ParPortRG", "Parallel Port"},       {"CommandRG", "Focuser Commands"},
             {"ImageStretchDefaultRG", "Image Stretch"}, {"FocusStretchDefaultRG", "Focus Stretch"},
             {"PriorityRG", "Nudge Priority"},     {"CursorTypeRG", "Cursor Type"},
-            {"DefaultInitialStepRG", "Initial Step"}, {"FMKind", "Figure of Merit"},
+            {"DefaultInitialStepRG", "Initial AutoFocus Step (Clicks)"}, {"FMKind", "Figure of Merit"},
             {"VoiceRG", "Voice"},
         };
         const QString title = setting.caption.empty() ? titles.value(Q(setting.control)) : Q(setting.caption);

@@ -63,6 +63,7 @@ TSettingsPage::TSettingsPage(TMainForm& form, QWidget* parent) : QWidget(parent)
     tabs_->addTab(BuildDevicePortsTab(), QStringLiteral("Device/Ports"));
     tabs_->addTab(BuildCameraControlTab(), QStringLiteral("Camera Control"));
     tabs_->addTab(BuildFocuserControlTab(), QStringLiteral("Focuser Control"));
+    TCEnableCBClick();
 
     settingsButtons_ = new QWidget(page);
     auto* row = new QHBoxLayout(settingsButtons_);
@@ -270,6 +271,11 @@ QWidget* TSettingsPage::BuildCameraControlTab() {
     dataMemo->setReadOnly(true);
     dataMemo->setMinimumWidth(170);
     camera->addWidget(new QLabel(QStringLiteral("Camera Data"), tab));
+    // The name of the camera in use, which the data below does not give.
+    auto* cameraName = new QLabel(tab);
+    cameraName->setObjectName(QStringLiteral("CameraLabel"));
+    cameraName->setStyleSheet(QStringLiteral("font-weight: bold;"));
+    camera->addWidget(cameraName);
     camera->addWidget(dataMemo, 1);
     auto* notInit = new QLabel(QStringLiteral("CAMERA IS NOT INITIALIZED!!"), tab);
     notInit->setObjectName(QStringLiteral("CamNotInitializedLabel"));
@@ -334,11 +340,27 @@ QWidget* TSettingsPage::BuildFocuserControlTab() {
     ignoreRow->addStretch();
     tform->addRow(ignoreRow);
     addKeys(temp, tform, {"TempCompRate", "DefaultCoefficient", "TempReadingRate"});
+    for (const char* name : {"MinCorrectSE", "CompRateSE", "DefCoefSE", "TempUpdateSE"}) {
+        const QString control = QString::fromLatin1(name);
+        if (QWidget* label = tform->labelForField(Control(name))) label->setObjectName(control.chopped(2) + QStringLiteral("Label"));
+    }
+    // toggled, not clicked: a settings file read or Factory Defaults change them too.
+    connect(qobject_cast<QCheckBox*>(Control("TCEnableCB")), &QCheckBox::toggled, this, &TSettingsPage::TCEnableCBClick);
+    connect(qobject_cast<QCheckBox*>(ignoreCB), &QCheckBox::toggled, this, &TSettingsPage::TCEnableCBClick);
     right->addWidget(temp);
     right->addStretch();
     cols->addLayout(right, 1);
     v->addStretch();
     return tab;
+}
+
+void TSettingsPage::TCEnableCBClick() {
+    const bool on = qobject_cast<QCheckBox*>(Control("TCEnableCB"))->isChecked();
+    for (const char* name : {"MinCorrectLabel", "MinCorrectSE", "IgnoreCB", "CompRateLabel", "CompRateSE", "DefCoefLabel",
+                             "DefCoefSE", "TempUpdateLabel", "TempUpdateSE"}) {
+        if (QWidget* w = Control(name)) w->setEnabled(on);
+    }
+    Control("IgnoreSE")->setEnabled(on && qobject_cast<QCheckBox*>(Control("IgnoreCB"))->isChecked());
 }
 
 void TSettingsPage::SaveLogClick(kv::TlumMemo* memo) {

@@ -30,6 +30,9 @@ public:
     // Update, Save, Revert and Factory show only off the Status tab.
     void ShowSettingsButtons(bool show);
     void ShowSaveButton();
+    // The compensation settings are usable only with compensation enabled,
+    // and the ignore limit only with its check box.
+    void TCEnableCBClick();
 
 private:
     QWidget* BuildStatusTab();

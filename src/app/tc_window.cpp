@@ -1,5 +1,7 @@
 #include "app/tc_window.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QFrame>
 #include <QGridLayout>
@@ -63,6 +65,10 @@ TTCWindow::TTCWindow()
     lampRow->addWidget(tcOnLite_);
     lampRow->addWidget(lampCaption, 1);
     grid->addLayout(lampRow, 4, 0, 1, 2);
+    // About 151 x 141, but never so small that "Auto Compensation On" loses
+    // its "On" (without it a dark lamp reads as the opposite) in a larger font.
+    const QSize need = grid->totalMinimumSize();
+    setFixedSize(std::max(kClientWidth, need.width()), std::max(kClientHeight, need.height()));
 
     connect(faranCB_, &QCheckBox::toggled, this, &TTCWindow::FaranCBClick);
     connect(compNow_, &QPushButton::clicked, this, &TTCWindow::compensateClicked);

@@ -859,11 +859,12 @@ void TTempPage::LoadTCButtonClick(bool merge) {
         !Ask(merge ? kv::kMergeQuestion : kv::kOverwriteQuestion, kv::DialogType::Confirmation)) {
         return;
     }
-    ClearFit();
     const QString name = AskOpenFileName();
     std::optional<std::string> path;
     if (!name.isEmpty()) path = name.toStdString();
     const kv::TCStatus status = merge ? calibration_.Merge(path) : calibration_.Load(path);
+    // A file that could not be read changed nothing, the fit included.
+    if (status.ok() || !path) ClearFit();
     listView_->Refresh();
     Tell(status);
 }

@@ -61,13 +61,20 @@ bool TBufferedPort::Open() {
         factory = factory_;
     }
     std::shared_ptr<ISerialPort> port;
-    try {
-        if (device.empty() || !factory) return false;
-        port = factory(device);
-        if (!port || !port->Open(settings)) return false;
-    } catch (const std::exception&) {
+    auto refuse = [this](std::string why) {
+        std::lock_guard lock(mutex_);
+        openError_ = std::move(why);
         return false;
+    };
+    try {
+        if (device.empty() || !factory) return refuse("no device");
+        port = factory(device);
+        if (!port) return refuse("no such device");
+        if (!port->Open(settings)) return refuse(port->OpenError());
+    } catch (const std::exception& e) {
+        return refuse(e.what());
     }
+    refuse({});
     {
         std::lock_guard lock(mutex_);
         port_ = port;
@@ -92,6 +99,11 @@ void TBufferedPort::Close() {
 
 void TBufferedPort::JoinReader() {
     if (reader_.joinable() && reader_.get_id() != std::this_thread::get_id()) reader_.join();
+}
+
+std::string TBufferedPort::OpenError() const {
+    std::lock_guard lock(mutex_);
+    return openError_;
 }
 
 bool TBufferedPort::IsOpen() const {

@@ -53,6 +53,8 @@ public:
 
     // False when the device cannot be made or opened (the port stays closed).
     bool Open();
+    // Why the last Open failed ("open: No such file or directory"); empty when it did not.
+    std::string OpenError() const;
     void Close();
     bool IsOpen() const;
 
@@ -89,6 +91,7 @@ private:
     std::vector<Trigger> triggers_;
     int nextHandle_ = 1;
     std::shared_ptr<ISerialPort> port_;
+    std::string openError_;
 
     std::mutex writeMutex_;  // one write at a time, so frames never interleave
     std::mutex lifeMutex_;   // Open against Close

@@ -350,22 +350,32 @@ bool TFocusControl::OpenPort() {
         factory = portFactory_;
     }
     std::shared_ptr<ISerialPort> port;
+    std::string device;
     try {
-        const std::string device = resolver(com);
-        if (device.empty()) return false;
+        device = resolver(com);
+        if (device.empty()) {
+            SetOpenFailure({}, "no device is set for COM" + std::to_string(com));
+            return false;
+        }
         port = factory(device);
-        if (!port) return false;
+        if (!port) {
+            SetOpenFailure(device, "no such device");
+            return false;
+        }
         SerialSettings settings;
         settings.baud = 9600;
         settings.discardNul = true;
         if (!port->Open(settings)) {
-            WriteProgramLog("Could not open " + device + " for COM" + std::to_string(com));
+            SetOpenFailure(device, port->OpenError());
+            WriteProgramLog("Could not open " + device + " for COM" + std::to_string(com) + ": " + port->OpenError());
             return false;
         }
     } catch (const std::exception& e) {
+        SetOpenFailure(device, e.what());
         WriteProgramLog("Could not open COM" + std::to_string(com) + ": " + e.what());
         return false;
     }
+    SetOpenFailure({}, {});
     {
         std::lock_guard lock(portMutex_);
         port_ = port;
@@ -568,6 +578,11 @@ void TFocusControl::ResetPosition() {
     generalDelay_->Reset();
     ctsCount_.store(0);
     DoCTSChange(0, false);
+}
+
+void TFocusControl::TakeOver(const PositionHandover& from) {
+    ctsCount_.store(from.count);
+    DoCTSChange(from.count, false);
 }
 
 void TFocusControl::MoveTo(std::int32_t position) {

@@ -192,6 +192,15 @@ private:
     WorkerThread worker_;
 };
 
+// What a controller replacing another on the same focuser and port needs to
+// count on from where the old one stood, rather than from 0.
+struct PositionHandover {
+    std::int32_t count = 0;
+    // Focusers that know their own position: the absolute position the old
+    // controller counted as 0; nullopt when it never learnt one.
+    std::optional<std::int32_t> zero;
+};
+
 class TFocusControl {
 public:
     explicit TFocusControl(IDialogs& dialogs, IClock& clock = DefaultClock());
@@ -246,6 +255,13 @@ public:
     virtual void MoveTo(std::int32_t position);
     // RF/O. Makes the current position 0 (and resets "GENERAL_DELAY_EVENT").
     virtual void ResetPosition();
+    // Where this controller stands, for the one that replaces it.
+    virtual PositionHandover Handover() const { return {CTSCount(), std::nullopt}; }
+    // After a successful OpenPort: counts on from `from` instead of from 0.
+    virtual void TakeOver(const PositionHandover& from);
+    // The port is open and the focuser behind it answered as it should; a
+    // driver whose handshake can fail says so here.
+    virtual bool Connected() const { return PortOpen(); }
     // RF/O. Sends one of ":FQ#", ":F-#", ":F+#", ":FS#", ":FF#"; anything else
     // shows "Illegal FocusCommand" and sends nothing.
     virtual void FocusCommand(const std::string& command);
@@ -328,6 +344,13 @@ public:
     bool LogCommands() const { return logCommands_.load(); }
     void SetLogCommands(bool v) { logCommands_.store(v); }
     bool PortOpen() const { return portOpen_.load(); }
+    // What the last OpenPort tried and why it failed, for the message that
+    // follows "Could not open COM n": "/dev/ttyS0 (open: Permission denied)".
+    // Empty after a success.
+    std::string OpenFailure() const {
+        std::lock_guard lock(settingsMutex_);
+        return openFailure_;
+    }
     // How COM n becomes a device path; "/dev/ttyS<n-1>" unless the main window
     // hands in the [Ports] lookup. Set before OpenPort.
     void SetPortResolver(PortResolverFn resolver);
@@ -374,6 +397,13 @@ protected:
     PortFactoryFn PortFactory() const {
         std::lock_guard lock(settingsMutex_);
         return portFactory_;
+    }
+    void SetOpenFailure(const std::string& device, const std::string& reason) {
+        std::lock_guard lock(settingsMutex_);
+        openFailure_ = device.empty() && reason.empty() ? std::string()
+                       : device.empty()                 ? reason
+                       : reason.empty()                 ? device
+                                                        : device + " (" + reason + ")";
     }
     // Raises OnIdleChange with `idle` unless the object is being destroyed,
     // for drivers that report every idle change themselves.
@@ -500,6 +530,7 @@ private:
     Notifier<void(TFocusControl&, bool)> onAvailChange_;
     CameraIdleFn cameraIdle_;
     PortResolverFn portResolver_;
+    std::string openFailure_;  // guarded by settingsMutex_
     PortFactoryFn portFactory_;
     std::string tcFirmwareVersion_;
     RecursiveTimedMutex idleMutex_;  // keeps Idle reports in order

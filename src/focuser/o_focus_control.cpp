@@ -200,7 +200,7 @@ bool TOFocusControl::ParseReply() {
     currentCount_.store(current);
     reply_.clear();
     if (firstPosition_.load()) {
-        startCount_.store(current);
+        startCount_.store(TakeZero(current));
         firstPosition_.store(false);
         Pause(kOptecFirstPositionSettleMs);
     }

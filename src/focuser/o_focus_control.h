@@ -50,6 +50,8 @@ public:
     void FocusCommand(const std::string& command) override;
 
     bool SerialMode() const { return serialMode_.load(); }
+    // No serial mode, no session: the port alone is no connection.
+    bool Connected() const override { return PortOpen() && SerialMode(); }
 
 protected:
     // Asks for serial mode up to 21 times (an error message when it never

@@ -106,14 +106,19 @@ bool TPositionFocusControl::OpenPort() {
     ClosePort();
     const int com = ComPort();
     const std::optional<std::string> chosen = ChosenPortDevice();
-    if (!chosen) return false;
+    if (!chosen || chosen->empty()) {
+        SetOpenFailure({}, "no device is set for COM" + std::to_string(com));
+        return false;
+    }
     const std::string& device = *chosen;
     port_->SetDevice(device);
     port_->SetFactory(PortFactory());
     if (!port_->Open()) {
-        WriteProgramLog("Could not open " + device + " for COM" + std::to_string(com));
+        SetOpenFailure(device, port_->OpenError());
+        WriteProgramLog("Could not open " + device + " for COM" + std::to_string(com) + ": " + port_->OpenError());
         return false;
     }
+    SetOpenFailure({}, {});
     portOpen_.store(true);
     {
         std::lock_guard lock(triggersMutex_);
@@ -121,6 +126,25 @@ bool TPositionFocusControl::OpenPort() {
     }
     Handshake();
     return true;
+}
+
+PositionHandover TPositionFocusControl::Handover() const {
+    std::lock_guard lock(mutex_);
+    if (firstPosition_.load()) return {CTSCount(), takeoverZero_};
+    return {CTSCount(), startCount_.load()};
+}
+
+void TPositionFocusControl::TakeOver(const PositionHandover& from) {
+    if (!from.zero) return;  // nothing known: the focuser's own position is the new 0
+    std::lock_guard lock(mutex_);
+    if (firstPosition_.load()) {
+        takeoverZero_ = from.zero;  // taken by the first position reply
+        return;
+    }
+    startCount_.store(*from.zero);
+    const std::int32_t count = CountFrom(currentCount_.load(), *from.zero);
+    ctsCount_.store(count);
+    DoCTSChange(count, false);
 }
 
 void TPositionFocusControl::MoveTo(std::int32_t position) {

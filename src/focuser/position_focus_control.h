@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -61,6 +62,9 @@ public:
     // For replaying traffic without a device (fuzzing); a real focuser needs them.
     void SetPaced(bool on) { paced_.store(on); }
 
+    PositionHandover Handover() const override;
+    void TakeOver(const PositionHandover& from) override;
+
     std::int32_t StartCount() const { return startCount_.load(); }
     std::int32_t CurrentCount() const { return currentCount_.load(); }
     std::int32_t MaxTravel() const { return maxTravel_.load(); }
@@ -93,6 +97,15 @@ protected:
     // Logs `text` and has the desktop show it later; returns at once.
     void TellUserLater(const std::string& text);
     TBufferedPort& Link() { return *port_; }
+    // The zero for a first position reply (mutex_ held): the one handed over,
+    // once, else `current` itself.
+    std::int32_t TakeZero(std::int32_t current) {
+        const std::int32_t zero = takeoverZero_.value_or(current);
+        takeoverZero_.reset();
+        return zero;
+    }
+    // CTSCount for an absolute position.
+    virtual std::int32_t CountFrom(std::int32_t current, std::int32_t zero) const { return current - zero; }
 
     std::shared_ptr<NamedEvent> generalDelay_;
     mutable std::recursive_mutex mutex_;  // reply buffer, firmware text and each driver's reply handling
@@ -102,6 +115,7 @@ protected:
     std::atomic<std::int32_t> currentCount_{0};
     std::atomic<std::int32_t> maxTravel_{0};
     std::atomic<bool> firstPosition_{true};
+    std::optional<std::int32_t> takeoverZero_;  // mutex_
     std::atomic<bool> paced_{true};
 
 private:

@@ -218,7 +218,7 @@ void TRFFocusControl::HandleReply(const std::string& reply) {
         const std::int32_t current = DigitsValue(std::string_view(reply).substr(3, 5));
         currentCount_.store(current);
         if (firstPosition_.load()) {
-            startCount_.store(current);
+            startCount_.store(TakeZero(current));
             firstPosition_.store(false);
             SendFrame("FL000000");
             done = false;

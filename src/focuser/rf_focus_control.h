@@ -71,6 +71,7 @@ protected:
     void Handshake() override;
     void ReceiveChars(std::string_view chars) override;
     void Trigger(char c) override;
+    std::int32_t CountFrom(std::int32_t current, std::int32_t zero) const override { return Sense() * (current - zero); }
 
 private:
     bool AwaitOpeningReplies();

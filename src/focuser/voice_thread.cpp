@@ -87,12 +87,15 @@ void TVoiceThread::Execute(WorkerThread& self) {
     if (!SleepFor(clock_, Delay, stop)) return;
     const std::string spoken = !Text.empty() ? Text : Label ? Label() : std::string();
     if (Blank(spoken)) return;
+    if (!folderFound_) return;
+    std::vector<std::string> clips;
     for (const char c : spoken) {
-        if (self.StopRequested()) return;
         const std::string clip = VoiceClipName(c, Voice);
-        // A clip that cannot be played is skipped without a word.
-        if (!clip.empty() && folderFound_) player_.Play(Folder + "/" + clip + ".wav");
+        if (!clip.empty()) clips.push_back(Folder + "/" + clip + ".wav");
     }
+    // One run: the digits follow each other as recorded, with no sound
+    // server start-up between them. A clip that cannot be played is skipped.
+    player_.PlayAll(clips, stop);
 }
 
 void TVoiceAnnouncer::Announce(TVoiceThread::CaptionFn label, int voice, int delayMs) {

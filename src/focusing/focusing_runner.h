@@ -34,6 +34,7 @@
 #include "focusing/curve_fit_search.h"
 #include "focusing/focus_scan.h"
 #include "focusing/measure_focus.h"
+#include "shell/settings_model.h"  // kFocusSamplesMin, kFocusSamplesMax
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/named_event.h"
@@ -123,7 +124,6 @@ public:
 };
 
 inline constexpr int kDefaultFocusSamples = 5;
-inline constexpr int kFocusSamplesMin = 1, kFocusSamplesMax = 20;
 
 class TFocusingRunner {
 public:

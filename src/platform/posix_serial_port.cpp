@@ -292,31 +292,38 @@ bool PosixSerialPort::Open(const SerialSettings& settings) {
     std::lock_guard openLock(openMutex_);
     CloseLocked();
 
-    speed_t speed = B0;
-    if (!BaudConstant(settings.baud, speed)) return false;
-    const int fd = ::open(Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    auto fail = [fd] {
-        ::close(fd);
+    SetOpenError({});
+    // Each refusal keeps the system's reason, for the message that names the device.
+    auto refuse = [this](const char* step, int err) {
+        SetOpenError(std::string(step) + ": " + std::generic_category().message(err));
         return false;
     };
-    if (!::isatty(fd) || ::ioctl(fd, TIOCEXCL) != 0) return fail();
+    speed_t speed = B0;
+    if (!BaudConstant(settings.baud, speed)) return refuse("baud rate", EINVAL);
+    const int fd = ::open(Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return refuse("open", errno);
+    auto fail = [fd, &refuse](const char* step, int err) {
+        ::close(fd);
+        return refuse(step, err);
+    };
+    if (!::isatty(fd)) return fail("not a serial device", errno);
+    if (::ioctl(fd, TIOCEXCL) != 0) return fail("exclusive use", errno);
 
     termios t{};
-    if (::tcgetattr(fd, &t) != 0) return fail();
+    if (::tcgetattr(fd, &t) != 0) return fail("read line settings", errno);
     ::cfmakeraw(&t);
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     t.c_cflag |= CS8 | CLOCAL | CREAD;
     t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0) return fail();
-    if (::tcsetattr(fd, TCSANOW, &t) != 0) return fail();
+    if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0) return fail("set speed", errno);
+    if (::tcsetattr(fd, TCSANOW, &t) != 0) return fail("set line settings", errno);
     // tcsetattr succeeds when any part was applied; make sure the parts that matter were.
     termios check{};
     if (::tcgetattr(fd, &check) != 0 || (check.c_cflag & CSIZE) != CS8 || (check.c_cflag & (PARENB | CSTOPB | CRTSCTS)) != 0 ||
         (check.c_iflag & (IXON | IXOFF)) != 0 || ::cfgetospeed(&check) != speed) {
-        return fail();
+        return fail("9600 baud, 8 data bits, no parity, 1 stop bit not accepted", EINVAL);
     }
 
     // Opening raises DTR on most systems, and a motor wired to the lines must
@@ -325,7 +332,7 @@ bool PosixSerialPort::Open(const SerialSettings& settings) {
     ::tcflush(fd, TCIOFLUSH);
 
     const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0) return fail();
+    if (wake < 0) return fail("event descriptor", errno);
 
     auto edges = std::make_shared<Edges>(io_, fd);
     std::unique_ptr<WorkerThread> watcher;

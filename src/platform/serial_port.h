@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,12 @@ public:
     // False when the device cannot be opened (missing, busy, not a tty).
     // On success RTS and DTR are both low.
     virtual bool Open(const SerialSettings& settings) = 0;
+    // Why the last Open failed, in the system's words; empty when it did not
+    // fail or the port cannot tell.
+    std::string OpenError() const {
+        std::lock_guard lock(openErrorMutex_);
+        return openError_;
+    }
     // Idempotent; releases every pending wait and read with Closed / nothing.
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;
@@ -73,9 +80,15 @@ public:
 
 protected:
     explicit ISerialPort(std::string device) : device_(std::move(device)) {}
+    void SetOpenError(std::string text) {
+        std::lock_guard lock(openErrorMutex_);
+        openError_ = std::move(text);
+    }
 
 private:
     std::string device_;
+    mutable std::mutex openErrorMutex_;
+    std::string openError_;
 };
 
 // A closed port for `device`: "sim:<name>" asks the simulated-device factory,

@@ -7,6 +7,13 @@
 
 namespace kv {
 
+void ISoundPlayer::PlayAll(const std::vector<std::string>& paths, const std::function<bool()>& stop) {
+    for (const std::string& path : paths) {
+        if (stop && stop()) return;
+        Play(path);
+    }
+}
+
 namespace {
 
 constexpr std::uint16_t kFormatPcm = 1;
@@ -105,6 +112,17 @@ struct PaSampleType {
 };
 constexpr int kPaSampleS16Le = 3;
 constexpr int kPaStreamPlayback = 1;
+// pa_buffer_attr; (uint32_t)-1 leaves a field to the server.
+struct PaBufferAttr {
+    std::uint32_t maxlength;
+    std::uint32_t tlength;
+    std::uint32_t prebuf;
+    std::uint32_t minreq;
+    std::uint32_t fragsize;
+};
+constexpr std::uint32_t kPaDefault = 0xFFFFFFFFu;
+// Audio kept queued ahead of the speaker during a run of clips.
+constexpr std::uint32_t kVoiceBufferMs = 100;
 
 using PaSimpleNew = void* (*)(const char* server, const char* name, int dir, const char* dev,
                               const char* streamName, const PaSampleType* sampleType, const void* map,
@@ -162,6 +180,44 @@ bool PulseSoundPlayer::Play(const std::string& path) {
                          pulse.drain(stream, &error) >= 0);
     pulse.free(stream);
     return played;
+}
+
+void PulseSoundPlayer::PlayAll(const std::vector<std::string>& paths, const std::function<bool()>& stop) {
+    const PulseSimple& pulse = Pulse();
+    if (!pulse.Ready()) return;
+    void* stream = nullptr;
+    PaSampleType format{};
+    int error = 0;
+    auto close = [&] {
+        if (stream == nullptr) return;
+        pulse.drain(stream, &error);
+        pulse.free(stream);
+        stream = nullptr;
+    };
+    for (const std::string& path : paths) {
+        if (stop && stop()) break;
+        const std::optional<WavClip> clip = ReadWavFile(path);
+        if (!clip || clip->samples.empty()) continue;
+        const PaSampleType wanted{kPaSampleS16Le, clip->sampleRate, clip->channels};
+        if (stream != nullptr && (wanted.rate != format.rate || wanted.channels != format.channels)) close();
+        if (stream == nullptr) {
+            format = wanted;
+            // A short target buffer: a write returns about when the clip
+            // before it has been heard, so a stop ends the run near a clip's
+            // end and playing starts without waiting for a full default buffer.
+            const std::uint32_t bytesPerSecond = wanted.rate * wanted.channels * 2u;
+            const PaBufferAttr attr{kPaDefault, bytesPerSecond * kVoiceBufferMs / 1000u, kPaDefault, kPaDefault,
+                                    kPaDefault};
+            stream = pulse.create(nullptr, "Kessivane", kPaStreamPlayback, nullptr, "position", &format, nullptr,
+                                  &attr, &error);
+            if (stream == nullptr) return;  // no server: the rest would fail the same way
+        }
+        if (pulse.write(stream, clip->samples.data(), clip->samples.size(), &error) < 0) {
+            pulse.free(stream);
+            stream = nullptr;
+        }
+    }
+    close();
 }
 
 ISoundPlayer& DefaultSoundPlayer() {

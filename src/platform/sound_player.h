@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,6 +21,10 @@ public:
     // end. False, at once, when the file is missing or not a format we play,
     // or when there is no sound output.
     virtual bool Play(const std::string& path) = 0;
+    // Plays the clips one after the other, each to its end, asking `stop`
+    // before each; returns when the last one played has been heard. A clip
+    // that cannot be played is skipped. This one plays each with Play.
+    virtual void PlayAll(const std::vector<std::string>& paths, const std::function<bool()>& stop);
 };
 
 // The samples of a WAV file we can play: 16-bit signed little-endian PCM,
@@ -42,6 +47,10 @@ std::optional<WavClip> ReadWavFile(const std::string& path, std::string* why = n
 class PulseSoundPlayer final : public ISoundPlayer {
 public:
     bool Play(const std::string& path) override;
+    // One stream for the whole run, with a short buffer, so the clips follow
+    // each other as recorded: opening a stream per clip cost the sound
+    // server's start-up (seconds with some servers) between every two digits.
+    void PlayAll(const std::vector<std::string>& paths, const std::function<bool()>& stop) override;
     // Whether the client library could be loaded (loads it when not yet tried).
     static bool LibraryAvailable();
 };

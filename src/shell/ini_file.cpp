@@ -324,6 +324,22 @@ bool IniFile::GetBool(std::string_view section, std::string_view key, bool def) 
     return n ? *n != 0 : def;
 }
 
+std::size_t IniFile::LineOf(std::string_view section, std::string_view key) const {
+    const Line* line = FindKey(FindSectionId(section), key);
+    return line == nullptr ? 0 : static_cast<std::size_t>(line - lines_.data()) + 1;
+}
+
+std::vector<std::size_t> IniFile::UnreadableLines() const {
+    std::vector<std::size_t> bad;
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        const Line& line = lines_[i];
+        if (line.kind != Kind::Other) continue;
+        std::string_view t = Trim(line.raw);
+        if (!t.empty() && t.front() != ';' && t.front() != '#') bad.push_back(i + 1);
+    }
+    return bad;
+}
+
 bool IniFile::HasSection(std::string_view section) const { return FindSectionId(section) != 0; }
 
 std::vector<std::string> IniFile::Sections() const { return sectionNames_; }

@@ -80,6 +80,12 @@ public:
     bool SetFloat(std::string_view section, std::string_view key, double value);
     bool SetBool(std::string_view section, std::string_view key, bool value);
 
+    // File line (from 1) of the first occurrence of the key; 0 when absent.
+    std::size_t LineOf(std::string_view section, std::string_view key) const;
+    // File lines (from 1) that are none of blank, comment, section or key: the
+    // marks of a damaged file, which a reader should report.
+    std::vector<std::size_t> UnreadableLines() const;
+
     bool HasSection(std::string_view section) const;
     std::vector<std::string> Sections() const;  // file order, first spelling, no repeats
     std::vector<std::string> Keys(std::string_view section) const;  // file order, no repeats

@@ -143,7 +143,7 @@ std::vector<SettingSpec> BuildSpecs() {
     v.push_back(FloatSpin(foc, "TravelPerRev", &Settings::travelPerRev, "TravelPerRevSE", 0.2, 1.0, 0.001, 3, 0, true));
 
     v.push_back(Choice(misc, "CursorType", &Settings::cursorType, "CursorTypeRG", {"Target", "CrossHair"}, 0));
-    v.push_back(Spin(misc, "FocusSamples", &Settings::focusSamples, "FocusSamplesSE", 1, 30, 1, 0));
+    v.push_back(Spin(misc, "FocusSamples", &Settings::focusSamples, "FocusSamplesSE", kFocusSamplesMin, kFocusSamplesMax, 1, 0));
     v.push_back(Check(misc, "SmoothData", &Settings::smoothData, "SmoothDataCB", "Smooth Data"));
     v.push_back(Choice(misc, "InitialStep", &Settings::initialStep, "DefaultInitialStepRG",
                        {"10", "25", "50", "75", "100", "150", "200", "250", "500", "750"}, 0));

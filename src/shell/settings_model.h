@@ -15,6 +15,10 @@
 
 namespace kv {
 
+// Readings averaged per focus value: one range for the settings' default and
+// the read-out panel's working value, so a stored value is the one in use.
+inline constexpr int kFocusSamplesMin = 1, kFocusSamplesMax = 20;
+
 struct Settings {
     // [Device/Ports]
     std::string camera = "None";   // camera name; resolved against the plug-in list by the desktop

@@ -1,5 +1,6 @@
 #include "shell/settings_store.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -123,38 +124,99 @@ const std::string& FactorySettingsText() {
     return text;
 }
 
-void ReadSetting(const IniFile& ini, std::string_view section, const SettingSpec& setting, Settings& s) {
-    std::optional<std::string> raw = ini.Get(section, setting.key);
-    if (setting.type == SettingType::Text) {
-        if (auto member = std::get_if<std::string Settings::*>(&setting.field)) {
-            s.**member = raw ? *raw : std::string(setting.missingText);
-        }
-        return;
-    }
+namespace {
 
-    double value = setting.missing;
-    if (setting.type == SettingType::Float) {
-        if (raw) value = ParseIniFloat(*raw).value_or(setting.missing);
-    } else if (raw) {
-        if (auto n = ParseIniInteger(*raw)) {
-            bool fitsInt = *n >= INT_MIN && *n <= INT_MAX;
-            // A whole number too large for the field is as unreadable as text;
-            // bounded controls clamp it instead.
-            if (fitsInt || setting.hasRange || setting.type != SettingType::Integer) value = static_cast<double>(*n);
-        }
-    }
-    if (setting.type == SettingType::IndexPlusOne) value -= 1;
-    Store(s, setting.field, ClampToControl(setting, value));
+// The raw text a key would have in the factory file; nullopt for keys the
+// factory file leaves out (window positions, the interrupt lamp).
+std::optional<std::string> FactoryRaw(const SettingSpec& setting) {
+    static const IniFile factory = IniFile::Parse(FactorySettingsText());
+    return factory.Get(setting.section, setting.key);
 }
 
-Settings ReadSettings(const IniFile& ini) {
-    Settings s;
+// The value a key takes from its raw text, in control terms; nullopt when the
+// text is no value of the key's type.
+std::optional<double> Interpret(const SettingSpec& setting, const std::string& raw) {
+    if (setting.type == SettingType::Float) {
+        if (auto v = ParseIniFloat(raw)) return *v;
+        return std::nullopt;
+    }
+    auto n = ParseIniInteger(raw);
+    if (!n) return std::nullopt;
+    bool fitsInt = *n >= INT_MIN && *n <= INT_MAX;
+    // A whole number too large for the field is as unreadable as text;
+    // bounded controls clamp it instead.
+    if (!fitsInt && !setting.hasRange && setting.type == SettingType::Integer) return std::nullopt;
+    double value = static_cast<double>(*n);
+    return setting.type == SettingType::IndexPlusOne ? value - 1 : value;
+}
+
+// Reads one key. A value that cannot be read takes the factory value, not the
+// missing one, whose bottom-of-range numbers would quietly change how the
+// program works; so does an absent key when `absentIsLost` (a damaged file may
+// have lost it). False when the key was there but could not be read.
+bool ReadOne(const IniFile& ini, std::string_view section, const SettingSpec& setting, Settings& s,
+             bool absentIsLost) {
+    std::optional<std::string> raw = ini.Get(section, setting.key);
+    const bool useFactory = raw ? false : absentIsLost;
+    if (setting.type == SettingType::Text) {
+        if (auto member = std::get_if<std::string Settings::*>(&setting.field)) {
+            if (raw) {
+                s.**member = *raw;
+            } else if (auto factory = FactoryRaw(setting); useFactory && factory) {
+                s.**member = *factory;
+            } else {
+                s.**member = std::string(setting.missingText);
+            }
+        }
+        return true;
+    }
+    std::optional<double> value;
+    if (raw) value = Interpret(setting, *raw);
+    const bool unreadable = raw && !value;
+    if (!value && (unreadable || useFactory)) {
+        if (auto factory = FactoryRaw(setting)) value = Interpret(setting, *factory);
+    }
+    if (!value) value = setting.type == SettingType::IndexPlusOne ? setting.missing - 1 : setting.missing;
+    Store(s, setting.field, ClampToControl(setting, *value));
+    return !unreadable;
+}
+
+}  // namespace
+
+void ReadSetting(const IniFile& ini, std::string_view section, const SettingSpec& setting, Settings& s) {
+    ReadOne(ini, section, setting, s, false);
+}
+
+SettingsReading ReadSettingsReporting(const IniFile& ini) {
+    SettingsReading reading;
+    reading.unreadableLines = ini.UnreadableLines();
+    const bool damaged = !reading.unreadableLines.empty();
+    Settings& s = reading.settings;
     for (const SettingSpec& setting : SettingSpecs()) {
         bool windowEdge = setting.section == "Position" && (setting.key == "Left" || setting.key == "Top");
         if (windowEdge && !s.savePosition) continue;
-        ReadSetting(ini, setting.section, setting, s);
+        if (!ReadOne(ini, setting.section, setting, s, damaged)) {
+            reading.unreadableLines.push_back(ini.LineOf(setting.section, setting.key));
+        }
     }
-    return s;
+    std::sort(reading.unreadableLines.begin(), reading.unreadableLines.end());
+    return reading;
+}
+
+Settings ReadSettings(const IniFile& ini) { return ReadSettingsReporting(ini).settings; }
+
+std::string UnreadableSettingsText(const std::string& path, const std::vector<std::size_t>& lines) {
+    if (lines.empty()) return {};
+    std::string where = "line " + std::to_string(lines.front());
+    if (lines.size() > 1) where = "lines " + std::to_string(lines.front());
+    constexpr std::size_t kNamed = 5;
+    for (std::size_t i = 1; i < lines.size() && i < kNamed; ++i) {
+        where += (i + 1 == lines.size() ? " and " : ", ") + std::to_string(lines[i]);
+    }
+    if (lines.size() > kNamed) where += " and " + std::to_string(lines.size() - kNamed) + " more";
+    return "The settings file " + path + " could not be read at " + where +
+           ". The settings there have their factory values; check them on the Settings pages and press Save "
+           "Settings to write a whole file.";
 }
 
 Settings ReadSettings(const std::string& path) { return ReadSettings(IniFile::Load(path)); }

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "shell/ini_file.h"
 #include "shell/settings_model.h"
@@ -20,6 +21,18 @@ const std::string& FactorySettingsText();
 // IniFile themselves and look at LoadError). Left/Top are read only when savePosition.
 Settings ReadSettings(const std::string& path);
 Settings ReadSettings(const IniFile& ini);
+
+// A reading that also says where the file could not be read: lines that are
+// none of section, key or comment, and keys whose value is no value of their
+// type. Such a key takes its factory value, and in a file with damaged lines
+// so does every absent key (it may have been lost with them).
+struct SettingsReading {
+    Settings settings;
+    std::vector<std::size_t> unreadableLines;  // from 1, ascending
+};
+SettingsReading ReadSettingsReporting(const IniFile& ini);
+// What to tell the user about those lines; empty when there are none.
+std::string UnreadableSettingsText(const std::string& path, const std::vector<std::size_t>& lines);
 
 // Writes every written key from `s`, keeping comments, unknown keys and the
 // place of existing keys; replaces the file atomically.

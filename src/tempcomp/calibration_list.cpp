@@ -147,14 +147,17 @@ TCStatus TCalibrationList::Load(const std::optional<std::string>& path) {
 }
 
 TCStatus TCalibrationList::LoadRows(const TcdReadResult& read) {
+    // Only a file read to its end replaces the list: a half-read one would
+    // lose the night's points for a file that was never whole.
+    if (!read.ok()) return Unchanged(read);
     rows_.clear();
     std::size_t firstAdded = 0;
-    TCStatus appended = Append(read, firstAdded);
-    if (!appended.ok()) {
-        clean_ = false;
-        return appended;
-    }
+    Append(read, firstAdded);
     return Rebase();
+}
+
+TCStatus TCalibrationList::Unchanged(const TcdReadResult& read) {
+    return TCStatus::Fail(read.error + ". The calibration list was not changed.", DialogType::Error);
 }
 
 TCStatus TCalibrationList::Rebase() {
@@ -172,14 +175,11 @@ TCStatus TCalibrationList::Merge(const std::optional<std::string>& path) {
 TCStatus TCalibrationList::MergeRows(const TcdReadResult& read) {
     // The rows already listed must have their relative data before a new
     // batch is appended behind them.
+    if (!read.ok()) return Unchanged(read);
     TCStatus before = RebuildRelativeData();
     if (!before.ok()) return before;
     std::size_t firstAdded = 0;
-    TCStatus appended = Append(read, firstAdded);
-    if (!appended.ok()) {
-        clean_ = false;
-        return appended;
-    }
+    Append(read, firstAdded);
     std::vector<TCDataPoint> batch;
     TCStatus status = RelativeBatch(firstAdded, batch, nullptr);
     if (!status.ok()) {

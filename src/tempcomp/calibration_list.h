@@ -129,6 +129,8 @@ public:
     TCStatus RebuildRelativeData();
 
 private:
+    // A file that could not be read whole: its message, and the list as it was.
+    static TCStatus Unchanged(const TcdReadResult& read);
     // The whole list as one batch, then the clean flag.
     TCStatus Rebase();
     TCStatus Append(const TcdReadResult& read, std::size_t& firstAdded);

@@ -45,6 +45,35 @@ std::string_view OneLine(std::string_view text, std::string& scratch) {
     return scratch;
 }
 
+// A field quoted in a message: a file that is not text at all must not put
+// control bytes or broken characters on the screen, nor a whole line of them.
+// Printable ASCII and whole UTF-8 characters stay; anything else becomes '?'.
+std::string Printable(std::string_view text) {
+    constexpr std::size_t kShown = 40;
+    std::string out;
+    std::size_t shown = 0;
+    std::size_t i = 0;
+    while (i < text.size() && shown < kShown) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        bool whole = length > 0 && i + length <= text.size();
+        for (std::size_t k = 1; whole && k < length; ++k) whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (length == 1) whole = c >= 0x20 && c < 0x7F;
+        // C1 controls (U+0080..U+009F) and overlong two-byte forms are no text either.
+        if (whole && length == 2) whole = c >= 0xC2 && !(c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
+        if (whole) {
+            out.append(text.substr(i, length));
+            i += length;
+        } else {
+            out += '?';
+            ++i;
+        }
+        ++shown;
+    }
+    if (i < text.size()) out += "...";
+    return out;
+}
+
 }  // namespace
 
 TcdReadResult ParseTcd(std::string_view text) {
@@ -67,7 +96,7 @@ TcdReadResult ParseTcd(std::string_view text) {
         const std::string flag = NextField(rest, exhausted);
         const auto checked = ParseInteger(flag);
         if (!checked) {
-            result.error = "Line " + std::to_string(lineNo) + ": " + NotAnIntegerText(flag);
+            result.error = "Line " + std::to_string(lineNo) + ": " + NotAnIntegerText(Printable(flag));
             return result;
         }
         TCRow row;
@@ -115,7 +144,9 @@ TcdReadResult ReadTcdFile(const std::string& path) {
         }
     }
     ::close(fd);
-    return ParseTcd(bytes);
+    result = ParseTcd(bytes);
+    if (!result.ok()) result.error = "Cannot load file \"" + path + "\": " + result.error;
+    return result;
 }
 
 std::string FormatTcd(const std::vector<TCRow>& rows, std::string_view comment, std::string_view savedAt) {

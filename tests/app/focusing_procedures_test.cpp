@@ -62,6 +62,10 @@ const char* const kProcedureControls[] = {"ContFocus",    "GetFocusImageButton",
                                           "MoveToMinButton", "MoveMinSE",        "AboutButton",
                                           "Focus_OutBtn",    "Focus_InBtn"};
 
+// The manual moves: locked for the whole of a scan or auto focus.
+const char* const kMoveControls[] = {"In10", "In5", "In1", "Out1", "Out5", "Out10", "MoveByButton", "MoveToButton",
+                                     "ResetButton"};
+
 class FocusingProcedures : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -133,10 +137,19 @@ protected:
     }
     // Clicks `start` and waits until the procedure has ended and the window
     // has taken its last report.
+    // Any manual move offered while it ran is counted in movesOffered.
     bool Run(const char* start, int timeoutMs = 90000) {
         Find<QAbstractButton>(start)->click();
-        return ProcessEventsUntil([&] { return !window->Focusing()->Running() && Enabled(start); }, timeoutMs);
+        return ProcessEventsUntil(
+            [&] {
+                if (window->Focusing()->Running()) {
+                    for (const char* name : kMoveControls) movesOffered += Enabled(name) ? 1 : 0;
+                }
+                return !window->Focusing()->Running() && Enabled(start);
+            },
+            timeoutMs);
     }
+    int movesOffered = 0;
     bool Logged(const QString& line) { return window->LogMemo()->Lines().contains(line); }
     bool LoggedStart(const QString& start) {
         for (const QString& line : window->LogMemo()->Lines()) {
@@ -228,6 +241,9 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     EXPECT_LE(std::abs(scanStart + best), kTolerance);
     EXPECT_LE(std::abs(best), 2 * kTolerance);  // the search's end, seen by the scan
     for (const char* name : kProcedureControls) EXPECT_TRUE(Enabled(name)) << name;
+    EXPECT_EQ(movesOffered, 0);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->GetIdle(); }, 20000));
+    for (const char* name : kMoveControls) EXPECT_TRUE(Enabled(name)) << name;
 
     Find<QAbstractButton>("MoveToMinButton")->click();
     ASSERT_TRUE(ProcessEventsUntil([&] { return !window->FocusControl()->GetIdle(); }, 2000));
@@ -285,6 +301,7 @@ TEST_F(FocusingProcedures, ContinuousFocusAveragesAndCancelGivesEveryControlBack
     EXPECT_FALSE(Enabled("ScanCancelButton"));
     EXPECT_EQ(window->StatusPanelWidth(0), 300);
     EXPECT_EQ(Find<QProgressBar>("ProgressBar2")->value(), 0);
+    for (const char* name : kMoveControls) EXPECT_TRUE(Enabled(name)) << name;  // given back on Cancel too
     for (const char* name : kProcedureControls) EXPECT_TRUE(Enabled(name)) << name;
     EXPECT_FALSE(Logged(kv::kInRangeText));
 }

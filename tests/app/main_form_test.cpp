@@ -40,6 +40,7 @@ protected:
         kvsim::InstallSimulatedPorts();
         kvsim::ResetSimulatedDevices();
         window.emplace(dialogs, folder.Dir(), QStringList{"kessivane", "--simulate"});
+        if (!userFolder.empty()) window->SetUserFolder(userFolder);
         return window->FormCreate();
     }
     template <class T>
@@ -61,6 +62,7 @@ protected:
         return other;
     }
     ProgramFolder folder;
+    std::string userFolder;  // the program folder when empty
     RecordingDialogs dialogs;
     std::optional<TMainForm> window;
 };
@@ -94,6 +96,51 @@ TEST_F(MainForm, Startup_ExistingSettingsAreShownClampedAndTheFileIsNotRewritten
     EXPECT_EQ(Find<QSpinBox>("StopFactorSE")->value(), 10);
     EXPECT_EQ(Find<QComboBox>("FocuserComboBox")->currentIndex(), -1);  // "None" is no model
     EXPECT_EQ(folder.Read("Kessivane.ini"), text);
+}
+
+TEST_F(MainForm, Startup_ADamagedSettingsFileIsReportedByLineAndItsLostValuesAreTheFactoryOnes) {
+    std::string text = kv::FactorySettingsText();
+    text.replace(text.find("[CameraControl]"), 15, "\x13\xf7\xa0" "binary");
+    folder.Write("Kessivane.ini", text);
+    ASSERT_TRUE(Start());
+    ASSERT_EQ(OtherBoxes().size(), 1u);
+    EXPECT_EQ(OtherBoxes()[0].text.find("The settings file " + folder.File("Kessivane.ini") + " could not be read at line 9."),
+              0u) << OtherBoxes()[0].text;
+    // Its keys now sit in [Device/Ports], so [CameraControl] lost them all.
+    EXPECT_DOUBLE_EQ(Find<QDoubleSpinBox>("ExposureTimeDefaultSE")->value(), 1.0);
+    EXPECT_DOUBLE_EQ(Find<QDoubleSpinBox>("DefaultGainSE")->value(), 1.0);
+    EXPECT_EQ(Find<TRadioGroup>("ImageStretchDefaultRG")->ItemIndex(), 2);
+    EXPECT_EQ(folder.Read("Kessivane.ini"), text);
+}
+
+TEST_F(MainForm, Startup_SettingsBesideAProgramTheUserCannotWriteToAreUsedAndSavedInTheUserFolder) {
+    std::string text = kv::FactorySettingsText() + "; mine\r\n";
+    text.replace(text.find("StopFactor=12"), 13, "StopFactor=33");
+    folder.Write("Kessivane.ini", text);
+    kv::test::TempDir user;
+    userFolder = user.Path().string() + "/";
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(Find<QSpinBox>("StopFactorSE")->value(), 33);
+    ASSERT_EQ(OtherBoxes().size(), 1u);
+    EXPECT_NE(OtherBoxes()[0].text.find("saved to " + userFolder + "Kessivane.ini"), std::string::npos) << OtherBoxes()[0].text;
+    EXPECT_EQ(window->IniPath(), userFolder + "Kessivane.ini");
+    EXPECT_EQ(kv::test::ReadFile(userFolder + "Kessivane.ini"), text);
+    EXPECT_EQ(folder.Read("Kessivane.ini"), text);
+    window.reset();
+}
+
+TEST_F(MainForm, Startup_SimulateStillReachesTheSimulatorsAfterTheSettingsWereSaved) {
+    AddCamera("sim_camera.so");
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(window->State().portOpen);
+    Find<QPushButton>("SaveSettingsButton")->click();
+    ASSERT_NE(folder.Read("Kessivane.ini").find("Camera=Simulated CCD"), std::string::npos);
+    window.reset();
+    dialogs.shown.clear();
+    ASSERT_TRUE(Start());
+    EXPECT_TRUE(window->State().portOpen);
+    EXPECT_TRUE(window->State().cameraReady);
+    EXPECT_TRUE(OtherBoxes().empty()) << OtherBoxes()[0].text;
 }
 
 TEST_F(MainForm, Startup_AnUnreadableSettingsFileIsReportedAndNeverReplaced) {
@@ -390,4 +437,39 @@ TEST_F(MainForm, Pages_EverySettingsControlSitsOnASettingsTabAndShowsThereUnless
         tabs->setCurrentIndex(tab);
         EXPECT_EQ(w->isVisible(), !setting.hidden) << setting.control;
     }
+}
+
+// What the settings pages and the exposure slider show: the compensation
+// settings follow their check boxes, the camera's name and the slider's scale
+// are filled, and one samples range holds for the default and the panel.
+TEST_F(MainForm, Settings_CompensationControlsFollowTheirBoxesAndEveryShownValueIsTheOneInUse) {
+    std::string text = kv::FactorySettingsText();
+    text.replace(text.find("FocusSamples=5"), 14, "FocusSamples=25");
+    text.replace(text.find("ExposureTimeDefault=1"), 21, "ExposureTimeDefault=3");
+    folder.Write("Kessivane.ini", text);
+    AddCamera("sim_camera.so");
+    ASSERT_TRUE(Start());
+    auto* enable = Find<QCheckBox>("TCEnableCB");
+    auto* ignore = Find<QCheckBox>("IgnoreCB");
+    const char* const compensation[] = {"MinCorrectLabel", "MinCorrectSE", "IgnoreCB", "CompRateLabel", "CompRateSE",
+                                        "DefCoefLabel", "DefCoefSE", "TempUpdateLabel", "TempUpdateSE"};
+    for (bool on : {true, false}) {
+        enable->click();
+        ASSERT_EQ(enable->isChecked(), on);
+        for (const char* name : compensation) EXPECT_EQ(Find<QWidget>(name)->isEnabled(), on) << name;
+        EXPECT_FALSE(Find<QWidget>("IgnoreSE")->isEnabled());
+    }
+    enable->click();
+    ignore->click();
+    EXPECT_TRUE(Find<QWidget>("IgnoreSE")->isEnabled());
+    enable->click();
+    EXPECT_FALSE(Find<QWidget>("IgnoreSE")->isEnabled());
+
+    EXPECT_EQ(Find<QLabel>("CameraLabel")->text(), "Simulated CCD");
+    EXPECT_EQ(Find<QLabel>("Label20")->text(), "1.5");
+    EXPECT_EQ(Find<QLabel>("Label21")->text(), "3.0");
+    // A stored 25 is more than the panel holds: both show the value in use.
+    EXPECT_EQ(Find<QSpinBox>("FocusSamplesSE")->value(), 20);
+    EXPECT_EQ(Find<QSpinBox>("FocusSamples")->value(), 20);
+    EXPECT_EQ(Find<QSpinBox>("FocusSamplesSE")->maximum(), Find<QSpinBox>("FocusSamples")->maximum());
 }

@@ -109,7 +109,12 @@ TEST_F(ObservatoryWindow, EachKindGetsItsClassCaptionsRangesAndPages) {
 
 TEST_F(ObservatoryWindow, APortThatCannotOpenIsSaidAndAnUnknownNameKeepsTheControllerAndItsPort) {
     ASSERT_TRUE(Start("Default", "/nonexistent/tty"));
-    EXPECT_TRUE(dialogs.Saw("Could not open COM 1"));
+    ASSERT_FALSE(dialogs.shown.empty());
+    // The device tried and the system's reason follow the fixed text.
+    EXPECT_EQ(dialogs.shown.back().text.find("Could not open COM 1\r\n\r\nTried /nonexistent/tty (open: No such file or "
+                                             "directory)."),
+              0u)
+        << dialogs.shown.back().text;
     EXPECT_FALSE(window->State().portOpen);
 
     // A model the catalogue lists whose name says nothing of its kind.
@@ -185,6 +190,44 @@ TEST_F(ObservatoryWindow, AStarPickedFromTheImageSharpensAsTheFocuserMovesToward
     const double towards = fwhmAfterMovingBy(100);  // 20 steps from best focus
     const double away = fwhmAfterMovingBy(-200);    // 220 steps from it
     EXPECT_LT(towards + 1.0, away) << towards << " " << away;
+
+    // Update Parameters with the same camera, focuser and port: the image,
+    // the star and the position stay.
+    const std::int32_t position = focuser->CTSCount();
+    ASSERT_NE(position, 0);
+    window->UpdatePgmParameters(true);
+    EXPECT_TRUE(dialogs.Saw("Parameters have been updated"));
+    EXPECT_EQ(window->FocusControl()->CTSCount(), position);
+    EXPECT_EQ(camera->MainImage(), image);
+    EXPECT_TRUE(window->State().starSelected);
+    EXPECT_TRUE(Find<QWidget>("GetFocusImageButton")->isEnabled());
+}
+
+TEST_F(ObservatoryWindow, AnUpdateKeepsAPositionFocusersCountAndSaysWhenItFailed) {
+    for (const char* name : {"RoboFocus", "Optec TCF-S"}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(Start(name, name[0] == 'R' ? "sim:robofocus" : "sim:optec"));
+        kv::TFocusControl* focuser = window->FocusControl();
+        ASSERT_TRUE(kvtest::ProcessEventsUntil([&] { return focuser->GetIdle(); }, 20000));
+        focuser->MoveBy(-38);
+        ASSERT_TRUE(kvtest::ProcessEventsUntil([&] { return focuser->GetIdle() && focuser->CTSCount() == -38; }, 20000));
+        dialogs.shown.clear();
+        window->UpdatePgmParameters(true);
+        EXPECT_TRUE(dialogs.Saw("Parameters have been updated"));
+        // The new controller learns the position from the focuser's next reply.
+        EXPECT_TRUE(kvtest::ProcessEventsUntil([&] { return window->FocusControl()->CTSCount() == -38; }, 5000))
+            << window->FocusControl()->CTSCount();
+        window.reset();
+    }
+    // An Optec driver on a line where no Optec answers: no session, no success.
+    ASSERT_TRUE(Start("Optec TCF-S", "sim:robofocus"));
+    dialogs.shown.clear();
+    window->UpdatePgmParameters(true);
+    EXPECT_TRUE(dialogs.Saw(kv::kOptecNoSessionText));
+    EXPECT_FALSE(dialogs.Saw("Parameters have been updated"));
+    ASSERT_FALSE(dialogs.shown.empty());
+    EXPECT_EQ(dialogs.shown.back().text.find("The parameter update failed: the focuser on COM 1 is not connected."), 0u)
+        << dialogs.shown.back().text;
 }
 
 TEST_F(ObservatoryWindow, TheWindowHandlesEventsWhileAMoveAndALongExposureRun) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/main_form.h"
+#include "app/read_out_panel.h"
 #include "app/tc_window.h"
 #include "app/temp_page.h"
 #include "app_test_support.h"
@@ -148,6 +149,13 @@ TEST_F(TempControl, OfferedOnlyWithCompensationEnabled_ReadsTheSensorAndKeepsThe
     EXPECT_FALSE(page->SecondTimer()->isActive());
     EXPECT_EQ(Text("CalValueLabel"), "???");
     EXPECT_TRUE(Find("FocusSamples")->isVisible());
+    // The panel grew back after the page was laid out: the Scan group moves
+    // down with it rather than staying under it.
+    QApplication::processEvents();
+    QWidget* readOut = window->ReadOutPanel();
+    QWidget* scan = Find("StartScanSE")->parentWidget();
+    EXPECT_GE(scan->mapTo(window->centralWidget(), QPoint(0, 0)).y(),
+              readOut->mapTo(window->centralWidget(), QPoint(0, readOut->height())).y());
 }
 
 TEST_F(TempControl, ASilentUnitIsWarnedOfSwitchesCompensationOffAndIsFoundAgain) {
@@ -300,6 +308,24 @@ TEST_F(TempControl, StorePointAfterAutoFocusIsOffByDefaultWrittenWhenChangedAndS
     EXPECT_TRUE(list.Clean());
     Find<QPushButton>("CalcCoeffButton")->click();
     EXPECT_TRUE(dialogs.Saw(kv::kTooFewCheckedText));
+
+    // A file that is not calibration data, loaded over the list and merged
+    // into it: the list and the coefficient stay, the message names the file
+    // and line and shows no raw bytes.
+    auto* slope = window->findChild<QLineEdit*>(QStringLiteral("SlopeEdit"));
+    slope->setText(QStringLiteral("2.5"));
+    const std::string bad = folder.File("bad.tcd");
+    kv::test::WriteFile(bad, "1,5,6,7,8\r\n\x01\x89PNG\x1a\xff,1,2\r\n");
+    page->SetOpenFileNameProvider([&](const QString&, const QString&) { return QString::fromStdString(bad); });
+    for (const char* button : {"LoadTCButton", "MergeTCButton"}) {
+        dialogs.shown.clear();
+        Find<QPushButton>(button)->click();
+        ASSERT_EQ(list.Count(), 1u) << button;
+        EXPECT_EQ(slope->text(), "2.5");
+        ASSERT_FALSE(dialogs.shown.empty());
+        EXPECT_EQ(dialogs.shown.back().text, "Cannot load file \"" + bad + "\": Line 2: '??PNG??' is not a valid integer "
+                                             "value. The calibration list was not changed.");
+    }
 }
 
 TEST_F(TempControl, ASilentUnitNeverFreezesTheWindowAndTheReaderSurvivesAReplacedFocuser) {

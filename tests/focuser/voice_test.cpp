@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -44,10 +45,16 @@ public:
         std::this_thread::sleep_for(playTime);
         return true;
     }
+    // Each announcement is one run: one sound server stream, not one per clip.
+    void PlayAll(const std::vector<std::string>& paths, const std::function<bool()>& stop) override {
+        ++runs;
+        ISoundPlayer::PlayAll(paths, stop);
+    }
     Clips Played() const {
         std::lock_guard lock(mutex_);
         return played_;
     }
+    std::atomic<int> runs{0};
     void SetOpen(bool open) {
         std::lock_guard lock(mutex_);
         open_ = open;
@@ -85,6 +92,7 @@ protected:
 TEST_F(VoiceTest, SpeaksDigitsAndMinusInTheChosenVoiceAndNothingForNoneOrBlank) {
     EXPECT_EQ(Speak("0042", kVoiceMale), (Clips{"0M", "0M", "4M", "2M"}));
     EXPECT_EQ(Speak("-12 x.", kVoiceFemale), (Clips{"minusF", "1F", "2F"}));
+    EXPECT_EQ(player.runs.load(), 2);
     EXPECT_TRUE(Speak("0042", kVoiceNone, kHour).empty());  // and without waiting its delay
     EXPECT_TRUE(Speak("", kVoiceFemale).empty());
     EXPECT_TRUE(Speak(" \t ", kVoiceMale).empty());

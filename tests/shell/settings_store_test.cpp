@@ -56,29 +56,49 @@ TEST(SettingsRead, MissingKeysTakeTheirClampedMissingValues) {
     EXPECT_EQ(Read("[Position]\r\nSavePosition=1\r\n"), expected);
 }
 
-TEST(SettingsRead, ValuesAreBroughtInsideTheirControls) {
-    Settings s = Read(
+TEST(SettingsRead, ValuesAreBroughtInsideTheirControlsAndUnreadableOnesTakeFactoryValues) {
+    SettingsReading r = ReadSettingsReporting(IniFile::Parse(
         "[Device/Ports]\nComPort=25\nParPort=0\nCamera=  Sim Cam  \n"
         "[cameracontrol]\nWHITELEVEL=70000\nBlackLevel=-5\nROIValue=0x30\nFocusGain=abc\nExposureTimeDefault=2,34\n"
         "[FocusControl]\nStopFactor=99999999999999999999\nNudgeTime=0.0125\nTravelPerRev=0.1\n"
         "ReverseDirection=-1\nHiResPositioning=yes\nBackLashValue=-0.0404\n"
-        "[Misc]\nInitialStep=-1\nFocusSamples=1.5\nInterruptsLite=3\n");
+        "[Misc]\nInitialStep=-1\nFocusSamples=1.5\nInterruptsLite=3\n"));
+    const Settings& s = r.settings;
     EXPECT_EQ(s.comPort, 19);   // too large: the last entry
     EXPECT_EQ(s.parPort, -1);   // too small: nothing selected
     EXPECT_EQ(s.camera, "Sim Cam");
     EXPECT_EQ(std::pair(s.whiteLevel, s.blackLevel), std::pair(65535, 1));
     EXPECT_EQ(s.roiValue, 48);
-    EXPECT_DOUBLE_EQ(s.focusGain, 0.1);           // unreadable: missing 0, clamped
     EXPECT_DOUBLE_EQ(s.exposureTimeDefault, 2.3);  // comma accepted, shown with one place
-    EXPECT_EQ(s.stopFactor, 10);                  // beyond 64 bits: missing 0, clamped
     EXPECT_DOUBLE_EQ(s.nudgeTime, 0.013);
     EXPECT_DOUBLE_EQ(s.travelPerRev, 0.2);
     EXPECT_TRUE(s.reverseDirection);
-    EXPECT_FALSE(s.hiResPositioning);
     EXPECT_DOUBLE_EQ(s.backLashValue, -0.04);  // unbounded, but shown with three places
     EXPECT_EQ(s.initialStep, -1);
-    EXPECT_EQ(s.focusSamples, 1);  // not a whole number: missing 0, clamped
     EXPECT_EQ(s.interruptsLite, 3);
+    // Text, a number beyond 64 bits, "yes", a fraction for a whole number:
+    // the factory value, and the lines are named.
+    EXPECT_DOUBLE_EQ(s.focusGain, 1.0);
+    EXPECT_EQ(s.stopFactor, 12);
+    EXPECT_FALSE(s.hiResPositioning);
+    EXPECT_EQ(s.focusSamples, 5);
+    EXPECT_EQ(r.unreadableLines, (std::vector<std::size_t>{9, 12, 16, 20}));
+    EXPECT_EQ(UnreadableSettingsText("/p/Kessivane.ini", r.unreadableLines).substr(0, 71),
+              "The settings file /p/Kessivane.ini could not be read at lines 9, 12, 16 ");
+}
+
+TEST(SettingsRead, ADamagedFileGivesFactoryValuesForWhatItLost) {
+    // Garbage where the sections were: the keys that survive are read, every
+    // other one takes its factory value, not the bottom of its range.
+    SettingsReading r = ReadSettingsReporting(IniFile::Parse(
+        "[CameraControl]\r\nWhiteLevel=500\r\n\x7f\x01\xfe\xc3(garbage\r\n[Position]\r\nSavePosition=0\r\n"));
+    Settings expected = Factory();
+    expected.whiteLevel = 500;
+    expected.savePosition = false;
+    EXPECT_EQ(r.settings, expected);
+    EXPECT_EQ(r.unreadableLines, (std::vector<std::size_t>{3}));
+    EXPECT_EQ(UnreadableSettingsText("k.ini", {3}).find("The settings file k.ini could not be read at line 3."), 0u);
+    EXPECT_EQ(UnreadableSettingsText("k.ini", {}), "");
 }
 
 TEST(SettingsRead, WindowPositionOnlyWhenAskedFor) {
@@ -133,7 +153,7 @@ TEST(SettingsWrite, EveryControlValueSurvivesAWriteAndRead) {
     s.defaultCoefficient = -12.34;
     s.tempReadingRate = 30;
     s.cursorType = 1;
-    s.focusSamples = 30;
+    s.focusSamples = 20;
     s.initialStep = 9;
     s.figureMerit = 4;
     s.comLogging = true;

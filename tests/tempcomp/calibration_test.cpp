@@ -54,6 +54,13 @@ TEST(Calibration, MergedBatchesKeepTheirOwnOrigin) {
     TCalibrationList list(kDot);
     ASSERT_TRUE(list.LoadRows(ParseTcd("1,100,20,21:00:00,12/30/2023\r\n0,50,15,22:00:00,12/30/2023\r\n")).ok());
     ASSERT_TRUE(list.MergeRows(ParseTcd("1,900,10,21:00:00,12/31/2023\r\n0,850,5,22:00:00,12/31/2023\r\n")).ok());
+    // A file that stops being calibration data part way changes nothing.
+    for (bool merge : {false, true}) {
+        const TcdReadResult half = ParseTcd("1,7,7,21:00:00,12/31/2023\r\nx\r\n");
+        EXPECT_FALSE((merge ? list.MergeRows(half) : list.LoadRows(half)).ok());
+        EXPECT_EQ(list.Count(), 4u);
+        EXPECT_TRUE(list.Clean());
+    }
     EXPECT_TRUE(list.Clean());
     ASSERT_EQ(list.RelativeData().size(), 4u);
     EXPECT_EQ(list.RelativeData()[3].Position, -50);
@@ -124,6 +131,9 @@ TEST(TcdFile, FieldRulesAndBadLines) {
     EXPECT_EQ(r.rows[1], (TCRow{false, "7", "", "", ""}));
     EXPECT_EQ(r.rows[2], (TCRow{true, "a", "b", "c", "d"}));
     EXPECT_EQ(r.error, "Line 6: 'x' is not a valid integer value");
+    // Quoted fields show as text: control bytes and broken UTF-8 become '?', a long one is cut.
+    EXPECT_EQ(ParseTcd("\x02\xc3\xa9\xe2\x82\xac\xc3\xc2\x85\t" + std::string(60, 'z')).error,
+              "Line 1: '?\xc3\xa9\xe2\x82\xac????" + std::string(33, 'z') + "...' is not a valid integer value");
 
     EXPECT_EQ(ParseTcd("1,2,3,4," + std::string(300, 'd')).rows[0].date.size(), kTcdMaxLastField);
     EXPECT_FALSE(ReadTcdFile("/nonexistent/none.tcd").ok());
