@@ -264,6 +264,7 @@ TEST_P(FocuserOnSimulatedHub, DeviceThatDisappearsMidMoveEndsTheMoveAndTellsTheU
     focuser->MoveBy(3000);
     ASSERT_TRUE(Eventually([&] { return focuser->CTSCount() >= start + 50; }));
     hub->SetVanished(true);
+    EXPECT_TRUE(hub->WaitUntilStopped(2s)) << "an unplugged hub drives nothing";
     ASSERT_TRUE(Eventually([&] { return !dialogs.Texts().empty() || !dialogs.Deferred().empty(); }));
     focuser->ClosePort();
     EXPECT_TRUE(dialogs.Texts().empty());

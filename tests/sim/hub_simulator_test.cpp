@@ -189,22 +189,6 @@ TEST_F(HubTest, InjectedFaults) {
     EXPECT_EQ(Query("KTR02?????"), "KTR03YES!!");
 }
 
-TEST_F(HubTest, AVanishedHubFailsLikeAnUnpluggedDevice) {
-    Params(200, 0, 0);
-    ASSERT_TRUE(port->Open({}));
-    ASSERT_TRUE(Send(":F-#"));
-    hub->SetVanished(true);
-    EXPECT_EQ(hub->State(), MotorState::Off);
-    EXPECT_FALSE(Send(":F-#") || port->SetRts(true) || port->GetModemLines());
-    EXPECT_EQ(port->ReadExactly(10, 100ms), "");
-    EXPECT_EQ(port->WaitForCtsChange(100ms), kv::SerialWait::Failed);
-    port->Close();
-    EXPECT_FALSE(port->Open({}));
-    hub->SetVanished(false);
-    ASSERT_TRUE(port->Open({}));
-    EXPECT_EQ(Query("KTR02?????"), "KTR03YES!!");
-}
-
 TEST_F(HubTest, RecordsBytesAndLinePatternsInOrder) {
     Params(200, 0, 0);
     ASSERT_TRUE(port->Open({}));
