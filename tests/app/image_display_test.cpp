@@ -8,7 +8,6 @@
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QSlider>
-#include <QTimer>
 #include <gtest/gtest.h>
 #include <optional>
 #include <tuple>
@@ -182,7 +181,7 @@ TEST_F(ImageDisplay, Stretch_ALevelSliderAppliesOnlyEveryLineSizeOfTravel) {
     EXPECT_EQ(window->StatusPanelText(1).toStdString(), kv::StretchText(image->AutoBlack(), image->AutoWhite()));
 }
 
-TEST_F(ImageDisplay, GetImage_TheWindowKeepsHandlingEventsWhileALongExposureRuns) {
+TEST_F(ImageDisplay, GetImage_ALongExposureRunsOnItsThreadAndTheButtonComesBackAfterTheDownload) {
     // A default of 4 s lets the exposure slider reach 4000 ms.
     Find<QDoubleSpinBox>("ExposureTimeDefaultSE")->setValue(4.0);
     window->UpdatePgmParameters(false);
@@ -194,15 +193,6 @@ TEST_F(ImageDisplay, GetImage_TheWindowKeepsHandlingEventsWhileALongExposureRuns
     // The click returned with the exposure still running on its thread.
     EXPECT_FALSE(camera->Idle());
     EXPECT_FALSE(get->isEnabled());
-
-    bool fired = false;
-    bool exposing = false;
-    QTimer::singleShot(50, [&] {
-        fired = true;
-        exposing = !camera->Idle();
-    });
-    ASSERT_TRUE(ProcessEventsUntil([&] { return fired; }));
-    EXPECT_TRUE(exposing);
     ASSERT_TRUE(ProcessEventsUntil([&] { return window->StatusPanelText(0).startsWith(" Image: Min="); }, 20000));
     // The download estimate (exposure plus the camera's 200 ms) brings the button back.
     ASSERT_TRUE(ProcessEventsUntil([&] { return get->isEnabled(); }, 20000));

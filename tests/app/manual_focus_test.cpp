@@ -7,7 +7,6 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -146,17 +145,11 @@ TEST_F(ManualFocus, ReadOut_ShowsEveryReportFromAWorkerInOrderAsFourDigitsWithIt
     EXPECT_TRUE(ProcessEventsUntil([&] { return !moving->Lit(); }, 5000));
 }
 
-// Also: the window keeps handling its events while the focuser moves.
 TEST_F(ManualFocus, ProgrammedMove_DisablesTheMoveControlsIgnoresMoveByAndReportsTheEnd) {
     Start(kv::kVoiceNone);
     auto* plus10 = Find("In10");
     auto* moveBy = Find("MoveByButton");
     Find<QSpinBox>("MoveBySE")->setValue(150);
-    int ticks = 0;
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
-    ticker.start(10);
-
     moveBy->click();
     ASSERT_TRUE(ProcessEventsUntil([&] { return !plus10->isEnabled(); }));
     for (const char* name : {"Focus_InBtn", "Focus_OutBtn", "Out10", "AboutButton"}) {
@@ -170,9 +163,7 @@ TEST_F(ManualFocus, ProgrammedMove_DisablesTheMoveControlsIgnoresMoveByAndReport
     plus10->click();
     moveBy->click();
 
-    const int ticksBefore = ticks;
     ASSERT_TRUE(ProcessEventsUntil([&] { return plus10->isEnabled(); }, 20000));
-    EXPECT_GT(ticks, ticksBefore + 5);
     ASSERT_TRUE(hub->WaitUntilStopped(std::chrono::seconds(5)));
     ProcessEventsUntil([] { return false; }, 300);
     const std::int32_t end = window->FocusControl()->CTSCount();

@@ -151,10 +151,7 @@ TEST(PictureView, OverlayIsASilverOutlineAndSavesAsABitmapFile) {
 
 TEST(FocusZoom, OpensCentredClosesToHiddenAndShrinksOnDoubleClick) {
     QPointer<TFocusZoom> zoom = new TFocusZoom;
-    EXPECT_EQ(zoom->objectName(), "FocusZoom");
-    EXPECT_EQ(zoom->windowTitle(), "Zoom");
     EXPECT_TRUE(zoom->windowFlags() & Qt::WindowStaysOnTopHint);
-    EXPECT_EQ(zoom->Image1()->objectName(), "Image1");
     EXPECT_TRUE(zoom->Image1()->Stretch());
     zoom->show();
     QApplication::processEvents();

@@ -52,16 +52,6 @@ TEST_F(TraceFixture, SlashDNarratesStartUpAndClose) {
     EXPECT_EQ(bus.lines.back().rfind("Kessivane closed down: ", 0), 0u);
 }
 
-TEST_F(TraceFixture, AnyOtherFirstArgumentTracesNothing) {
-    ProgramFolder folder;
-    RecordingDialogs dialogs;
-    for (const char* arg : {"/x", "/D ", "-d"}) {
-        TMainForm form(dialogs, folder.Dir(), {"kessivane", arg});
-        ASSERT_TRUE(form.FormCreate());
-        EXPECT_TRUE(bus.lines.empty()) << arg;
-    }
-}
-
 TEST_F(TraceFixture, DiagnosticModeEndsStartUpWhenTheSettingsFileIsMissing) {
     ProgramFolder folder;
     RecordingDialogs dialogs;

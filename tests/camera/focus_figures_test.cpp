@@ -274,21 +274,5 @@ TEST(FocusFigures, HalfFluxDiameterMatchesAFullSortOnVariedFrames) {
     EXPECT_EQ(hfd, ReferenceHfd(star, 0));
 }
 
-TEST(FocusFigures, HalfFluxDiameterCrossingsAndTies) {
-    // Centroid (2, 2) holding 30; at radius 1: up 30, left, right, down 10; 10
-    // more at radius 2. Half of 100 is passed at the ring's first pixel in
-    // row-major order (up, 30): 20 of its 30, from the centre towards radius 1.
-    Frame f(5, 5);
-    f.at(2, 2) = f.at(2, 1) = 30;
-    f.at(1, 2) = f.at(3, 2) = f.at(2, 3) = f.at(2, 4) = 10;
-    EXPECT_DOUBLE_EQ(f.Hfd(0), 2.0 * 20.0 / 30.0);
-    // The innermost pixel holds more than half: the crossing lies between the
-    // centroid (2.375, 2) and that pixel, 80/100 of the way.
-    Frame two(5, 5);
-    two.at(2, 2) = 100;
-    two.at(3, 2) = 60;
-    EXPECT_DOUBLE_EQ(two.Hfd(0), 2 * 0.375 * 0.8);
-}
-
 }  // namespace
 }  // namespace kv

@@ -202,6 +202,15 @@ TEST_P(Conformance, AMoveWhoseCountStandsStillIsStoppedAndTheUserTold) {
     if (device) device->SetFault(kvsim::ProtocolFault::None);
 }
 
+// What the catalogue cannot name creates nothing; a hand-written priority beyond the list is Normal.
+TEST(FocuserFactory, UnknownKindCreatesNothingAndAnUnlistedPriorityIsNormal) {
+    RecordingDialogs dialogs;
+    EXPECT_EQ(CreateFocusControl(FocuserKind::Unknown, dialogs), nullptr);
+    EXPECT_EQ(ControlsForKind(FocuserKind::Unknown), nullptr);
+    EXPECT_EQ(NudgePriorityFromIndex(2), ThreadPriority::TimeCritical);
+    EXPECT_EQ(NudgePriorityFromIndex(3), ThreadPriority::Normal);
+}
+
 // Every hub model whose hardware differs (plain, high-resolution encoder,
 // reversed wiring), and one of each kind that keeps its own position.
 INSTANTIATE_TEST_SUITE_P(Catalogue, Conformance,

@@ -190,11 +190,20 @@ TEST(HubProtocol, SetCalSendsFiveDigitsAndRestoresTheOldValueWhenRefused) {
     EXPECT_EQ(s.focuser.SetTCCal(42), HubResult::Failed);
     EXPECT_EQ(s.focuser.TCCal(), 42);
 
-    // Out of the five-digit range: refused before anything is sent.
+    // Both ends of the five-digit range are sent; beyond them nothing is.
+    for (const int edge : {0, 99999}) {
+        char echo[16];
+        std::snprintf(echo, sizeof echo, "KTR07%05d", edge);
+        Answer(s, echo);
+        EXPECT_EQ(s.focuser.SetTCCal(edge), HubResult::Ok) << edge;
+        EXPECT_EQ(s.focuser.TCCal(), edge);
+    }
     s.script->Clear();
-    s.script->Reply("KTR03YES!!");
-    EXPECT_EQ(s.focuser.SetTCCal(-5), HubResult::Failed);
-    EXPECT_EQ(s.script->Events(), Strings{"W:KTR02?????\r"});
+    for (const int beyond : {-1, 100000}) {
+        s.script->Reply("KTR03YES!!");
+        EXPECT_EQ(s.focuser.SetTCCal(beyond), HubResult::Failed);
+    }
+    EXPECT_EQ(s.script->Events(), Strings(2, "W:KTR02?????\r"));
 
     // No temperature unit: nothing sent after the two availability queries.
     s.script->Clear();
@@ -202,7 +211,7 @@ TEST(HubProtocol, SetCalSendsFiveDigitsAndRestoresTheOldValueWhenRefused) {
     s.script->Reply("KTR03NO!!!");
     EXPECT_EQ(s.focuser.SetTCCal(240), HubResult::Unavailable);
     EXPECT_EQ(s.script->Events().size(), 2u);
-    EXPECT_EQ(s.focuser.TCCal(), 42);
+    EXPECT_EQ(s.focuser.TCCal(), 99999);
 }
 
 }  // namespace

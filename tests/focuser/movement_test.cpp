@@ -72,6 +72,36 @@ TEST(CoarseRun, StopsStopFactorCountsShortOfTheTargetThenNudgesToIt) {
     EXPECT_EQ(s.script->events.back(), "DTR0") << "the end of the move leaves both lines low";
 }
 
+// Counts played by hand: the stop goes out on the very count StopFactor short
+// of the target, not one before or after, in either direction.
+TEST(CoarseRun, StopsOnTheCountStopFactorShortOfTheTarget) {
+    ScriptedFocuser s;
+    s.focuser.SetStopFactor(10);
+    ASSERT_TRUE(s.Open());
+    auto done = OpenNamedEvent(kGeneralDelayEvent);
+    for (const int sign : {1, -1}) {
+        SCOPED_TRACE(sign);
+        s.focuser.ResetPosition();
+        s.focuser.MoveBy(sign * 30);
+        ASSERT_TRUE(Eventually([&] { return !s.script->Events().empty(); }));  // the motor started
+        s.script->Clear();
+        const auto play = [&](int counts) {
+            for (int i = 0; i < counts; ++i) {
+                s.Device().Edge(true, sign < 0);
+                s.Device().Edge(false, sign < 0);
+            }
+        };
+        play(19);
+        ASSERT_TRUE(Eventually([&] { return s.focuser.CTSCount() == sign * 19; }));
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(std::ranges::count(s.script->Events(), "W::FQ#"), 0);
+        play(1);
+        EXPECT_TRUE(Eventually([&] { return std::ranges::count(s.script->Events(), "W::FQ#") > 0; }));
+        s.focuser.CancelMovement();
+        ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
+    }
+}
+
 // No focus frame ends and no counts arrive: the coarse-run starter gives up
 // waiting for the frame and starts the motor; the time spent waiting for the
 // frame is no stall, but a motor that then turns no count is stopped within
@@ -107,6 +137,7 @@ TEST(Interlock, CloseNudgesWaitForTheFocusFrameAndAnEndedFrameShowsNothing) {
     s.focuser.SetUseRTS_DTR(true);
     s.focuser.SetSBIGInterlock(true);
     s.focuser.SetCloseNudgeTime(0.1);
+    s.focuser.SetNudgeTime(2.0);  // would run the motor some fifty counts
     s.focuser.SetNudgeSleep(0.2);
     s.focuser.SetCameraControl([] { return false; });
     ASSERT_TRUE(s.Open());
@@ -117,6 +148,7 @@ TEST(Interlock, CloseNudgesWaitForTheFocusFrameAndAnEndedFrameShowsNothing) {
     s.focuser.MoveBy(2);
     ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
     EXPECT_EQ(s.dialogs.Deferred(), Strings{"Time out during interlocked nudging"});
+    EXPECT_LE(s.focuser.CTSCount(), 20) << "two counts away the pulse is the close one";
 
     frameEnded->Set();
     s.focuser.MoveBy(2);

@@ -54,6 +54,8 @@ TEST(SmoothedAverage, DropsTheFirstLowestAndFirstHighestOnly) {
     EXPECT_EQ(r.Peak, -3);   // -(2+3+5)/3 = -3.33 toward zero
     r = SmoothedAverage(Samples({3, 3, 3, 3, 3}), true, FomKind::FWHM);
     EXPECT_EQ(r.PeakX, 35);  // only the first left out: 20..50
+    r = SmoothedAverage(Samples({1, 9, 5, 4}), true, FomKind::FWHM);
+    EXPECT_DOUBLE_EQ(r.FOM, 4.5);  // four are enough to drop the 1 and the 9
     r = SmoothedAverage(Samples({1, 9, 5}), true, FomKind::FWHM);
     EXPECT_DOUBLE_EQ(r.FOM, 5.0);  // fewer than four: nothing dropped
     // The figure follows the kind from the averaged fields.
@@ -69,6 +71,8 @@ TEST(ScanPlan, PositionsAxisAndBestPoint) {
     EXPECT_EQ(positions.back(), 100);
     EXPECT_EQ(ScanAxisRange(defaults), (AxisRange{-100, 100}));
     EXPECT_EQ(ScanPositions({-50, 5, 1}), (std::vector<std::int32_t>{-50, -45}));
+    EXPECT_EQ(ScanPositions({-50, 5, 0}), (std::vector<std::int32_t>{-50}));
+    EXPECT_EQ(ScanPositions({-50, 5, -3}), (std::vector<std::int32_t>{-50}));  // a negative count measures here
 
     const std::vector<ChartPoint> points{{-20, 3.0}, {0, 2.0}, {20, 2.0}, {40, 5.0}, {60, 5.0}};
     EXPECT_EQ(BestScanPosition(points, FomKind::HFD), 0);

@@ -108,6 +108,9 @@ struct RunnerTest : ::testing::Test {
 
 TEST_F(RunnerTest, ScanMeasuresElevenPositionsAndLeavesTheFocuserAtTheLast) {
     dev.position = 500;  // the scan counts from wherever the focuser stands
+    runner.SetSamples(0);
+    EXPECT_EQ(runner.Samples(), kFocusSamplesMin);
+    runner.SetSamples(kFocusSamplesMax + 1);
     ASSERT_TRUE(runner.StartScan(std::move(owned), ScanSettings{}));
     runner.Join();
     ASSERT_TRUE(view.scan.has_value());
@@ -119,7 +122,7 @@ TEST_F(RunnerTest, ScanMeasuresElevenPositionsAndLeavesTheFocuserAtTheLast) {
     EXPECT_EQ(dev.position, 100);
     EXPECT_TRUE(view.Logged("Moving to -100"));
     EXPECT_TRUE(view.Logged("-100 4.6000"));
-    EXPECT_EQ(dev.frames, 55);  // five samples a position
+    EXPECT_EQ(dev.frames, 11 * kFocusSamplesMax);  // the most samples a position
     EXPECT_EQ(view.progress.back(), 0);
 }
 

@@ -215,12 +215,15 @@ TEST(IniDisk, SaveReplacesTheFileAndKeepsItsModeAndLinks) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(Entries(dir), std::vector<std::string>{"Kessivane.ini"});  // no temporary left over
 
-    // Saving through a symbolic link updates the file it points at and keeps the link.
+    // Saving through a symbolic link updates the file it points at, keeps the
+    // link, and keeps the file's mode (not the link's rwxrwxrwx).
     const std::string link = dir.File("link.ini");
     fs::create_symlink(path, link);
     ASSERT_TRUE(IniFile::Parse("[S]\nk=3").Save(link).ok);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(ReadFile(path), "[S]\r\nk=3");
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(IniDisk, SaveFailuresSayWhyAndLeaveTheOldFileAndNoTrace) {

@@ -48,14 +48,6 @@ TEST(SettingsFactory, FileBytesAndWhatTheButtonChangesFromThem) {
     EXPECT_EQ(FactoryDefaultsButtonValues(), s);
 }
 
-TEST(SettingsRead, MissingKeysTakeTheirClampedMissingValues) {
-    EXPECT_EQ(Read(""), Settings{});
-
-    Settings expected;
-    expected.savePosition = true;
-    EXPECT_EQ(Read("[Position]\r\nSavePosition=1\r\n"), expected);
-}
-
 TEST(SettingsRead, ValuesAreBroughtInsideTheirControlsAndUnreadableOnesTakeFactoryValues) {
     SettingsReading r = ReadSettingsReporting(IniFile::Parse(
         "[Device/Ports]\nComPort=25\nParPort=0\nCamera=  Sim Cam  \n"

@@ -10,7 +10,6 @@
 #include "focuser/rf_focus_control.h"
 #include "platform/named_event.h"
 #include "platform/posix_serial_port.h"
-#include "sim/hub_simulator.h"
 #include "sim/observatory.h"
 #include "sim/optec_simulator.h"
 #include "sim/robofocus_simulator.h"
@@ -92,24 +91,6 @@ TEST(ProtocolOverPty, OptecRepliesEndWithLineFeedThenCarriageReturn) {
         EXPECT_EQ(got.substr(0, got.size() >= 2 ? got.size() - 2 : 0), bare) << command;
     }
     EXPECT_EQ(line.ReadSome(buffer, sizeof buffer, 100ms), 0u) << "nothing after the line end";
-}
-
-TEST(ProtocolOverPty, HubQueriesAreAnsweredAndCommandsCollected) {
-    Pty pty;
-    PosixSerialPort port(pty.Path());
-    ASSERT_TRUE(port.Open({9600, true}));
-    kvsim::HubQueryResponder responder(pty.Master());
-    // One exchange as the focuser makes it: purge, write, read ten bytes.
-    for (auto [request, reply] : {std::pair{"KTR02?????\r", "KTR03YES!!"}, {"KTR0600242\r", "KTR0700242"}}) {
-        port.Purge();
-        ASSERT_TRUE(port.Write(request, kSerialWriteTimeout));
-        EXPECT_EQ(port.ReadExactly(kvsim::kHubReplyLength, kSerialReadTimeout), reply);
-    }
-    EXPECT_EQ(responder.Offset(), 242);
-    ASSERT_TRUE(port.Write("5:F-#", kSerialWriteTimeout) && port.Write(":FQ#", kSerialWriteTimeout));
-    const std::vector<std::string> expected{"KTR02?????", "KTR0600242", "5", ":F-#", ":FQ#"};
-    EXPECT_TRUE(Eventually([&] { return responder.Commands().size() >= expected.size(); }));
-    EXPECT_EQ(responder.Commands(), expected);
 }
 
 // A driver on its in-process simulator, which misbehaves as each test asks.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <thread>
-#include <tuple>
 
 #include "sim/observatory.h"
 #include "sim/sim_devices.h"
@@ -163,46 +162,6 @@ TEST_F(HubTest, TemperatureUnitAnswersTheQueries) {
     ASSERT_TRUE(Send("KTR00?????") && Send("5:FQ#"));
     EXPECT_EQ(port->ReadExactly(1, 100ms), "");
     Observatory::Instance().StartNight({});
-}
-
-TEST_F(HubTest, InjectedFaults) {
-    ASSERT_TRUE(port->Open({}));
-    hub->SetFault(HubFault::AnswerSecondTry);
-    for (const char* reply : {"", "KTR03YES!!", ""}) EXPECT_EQ(Query("KTR02?????"), reply);
-
-    hub->SetFault(HubFault::NineBytesThenSilent);
-    port->Purge();
-    ASSERT_TRUE(Send("KTR02?????\r"));
-    EXPECT_EQ(port->ReadExactly(9, kLong), "KTR03YES!");
-    EXPECT_EQ(Query("KTR02?????"), "");
-
-    for (auto [fault, request, reply] : {std::tuple{HubFault::RefuseOffset, "KTR0600240", "KTR0700235"},
-                                         {HubFault::BadPayload, "KTR08?????", "KTR09?x?x?"}}) {
-        hub->SetFault(fault);
-        EXPECT_EQ(Query(request), reply) << request;
-    }
-
-    hub->SetFault(HubFault::None);
-    hub->SetParameters({.temperatureUnit = false});
-    EXPECT_EQ(Query("KTR02?????"), "");
-    hub->SetParameters({});
-    EXPECT_EQ(Query("KTR02?????"), "KTR03YES!!");
-}
-
-TEST_F(HubTest, AVanishedHubFailsLikeAnUnpluggedDevice) {
-    Params(200, 0, 0);
-    ASSERT_TRUE(port->Open({}));
-    ASSERT_TRUE(Send(":F-#"));
-    hub->SetVanished(true);
-    EXPECT_EQ(hub->State(), MotorState::Off);
-    EXPECT_FALSE(Send(":F-#") || port->SetRts(true) || port->GetModemLines());
-    EXPECT_EQ(port->ReadExactly(10, 100ms), "");
-    EXPECT_EQ(port->WaitForCtsChange(100ms), kv::SerialWait::Failed);
-    port->Close();
-    EXPECT_FALSE(port->Open({}));
-    hub->SetVanished(false);
-    ASSERT_TRUE(port->Open({}));
-    EXPECT_EQ(Query("KTR02?????"), "KTR03YES!!");
 }
 
 TEST_F(HubTest, RecordsBytesAndLinePatternsInOrder) {

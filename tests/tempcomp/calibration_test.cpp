@@ -136,6 +136,9 @@ TEST(TcdFile, FieldRulesAndBadLines) {
               "Line 1: '?\xc3\xa9\xe2\x82\xac????" + std::string(33, 'z') + "...' is not a valid integer value");
 
     EXPECT_EQ(ParseTcd("1,2,3,4," + std::string(300, 'd')).rows[0].date.size(), kTcdMaxLastField);
+    // A two-byte character across the limit is left out whole.
+    const std::string d254(kTcdMaxLastField - 1, 'd');
+    EXPECT_EQ(ParseTcd("1,2,3,4," + d254 + "\xC3\xA9xx").rows[0].date, d254);
     EXPECT_FALSE(ReadTcdFile("/nonexistent/none.tcd").ok());
 }
 

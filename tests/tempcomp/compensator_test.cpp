@@ -75,10 +75,18 @@ TEST(Compensation, StepsFollowCoefficientLimitsAndRounding) {
     EXPECT_EQ(rig.comp.Panels().stepsMoved, "-2");
     EXPECT_EQ(rig.comp.Panels().method, "Manual");
 
+    // Halves go to the even neighbour, both ways.
+    rig.comp.SetSlopeText("5");
+    EXPECT_EQ(rig.Manual(12.0, 12.5), 2);
+    EXPECT_EQ(rig.Manual(12.0, 11.5), -2);
+    EXPECT_EQ(rig.Manual(12.0, 13.5), 8);
+
+    rig.comp.SetSlopeText("10.0");
     rig.comp.SetSettings({3, false, 250, 0.5});
     EXPECT_EQ(rig.Manual(12.3, 12.1), 0);
     EXPECT_EQ(rig.comp.Panels().stepsMoved, "0");
     EXPECT_EQ(rig.announced.back(), 0);  // a skipped correction is still announced
+    EXPECT_EQ(rig.Manual(12.3, 12.0), -3);  // the minimum itself is moved
 
     rig.comp.SetSettings({1, true, 250, 0.5});
     EXPECT_EQ(rig.Manual(10.0, -20.0), 0);

@@ -14,9 +14,8 @@ using test::At;
 using test::Render;
 using test::Untouched;
 
+// The other way is drawn by the lamps and the latching button below.
 TEST(TColor, ValuesAreBlueGreenRedFromTheHighByteDown) {
-    EXPECT_EQ(ColorFromTColor(250859), QColor(0xEB, 0xD3, 0x03));
-    EXPECT_EQ(ColorFromTColor(0x0000FF), QColor(Qt::red));
     EXPECT_EQ(TColorFromColor(QColor(0xEB, 0xD3, 0x03)), 250859u);
 }
 
