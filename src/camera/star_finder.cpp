@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "camera/image_object.h"
@@ -503,6 +504,48 @@ StarField FindStars(int width, int height, const std::uint16_t* pixels, const St
 StarField FindStars(TImageObject& image, const StarFinderSettings& settings) {
     std::lock_guard lock(image.Lock());
     return FindStars(image.Width(), image.Height(), image.Pixels(), settings);
+}
+
+StarPick PickFocusStar(const StarField& field, int width, int height, const std::function<bool(int, int)>& fits) {
+    StarPick pick;
+    std::vector<const FoundStar*> qualified;
+    int saturated = 0, poor = 0, faint = 0;
+    for (const FoundStar& s : field.stars) {
+        const int x = static_cast<int>(std::lround(s.x)), y = static_cast<int>(std::lround(s.y));
+        if (s.saturated) {
+            ++saturated;
+        } else if (!s.Usable() || !fits(x, y)) {
+            ++poor;
+        } else if (s.snr < kMinPickSnr) {
+            ++faint;
+        } else {
+            qualified.push_back(&s);
+        }
+    }
+    if (field.stars.empty()) {
+        pick.reason = "No star was found in the image. Take a longer exposure, or check that the telescope points at the sky and is roughly in focus.";
+        return pick;
+    }
+    if (qualified.empty()) {
+        pick.reason = "None of the " + std::to_string(field.stars.size()) + " stars found suits focusing (" +
+                      std::to_string(saturated) + " saturated, " + std::to_string(poor) +
+                      " too close to the edge or to another star or elongated, " + std::to_string(faint) +
+                      " too faint). " +
+                      (saturated > 0 ? "Take a shorter exposure or a lower gain, or click a star yourself."
+                                     : "Take a longer exposure, or click a star yourself.");
+        return pick;
+    }
+    const double brightest = (*std::max_element(qualified.begin(), qualified.end(), [](const FoundStar* a, const FoundStar* b) {
+                                 return a->flux < b->flux;
+                             }))->flux;
+    const double cx = (width - 1) / 2.0, cy = (height - 1) / 2.0;
+    const FoundStar* best = nullptr;
+    for (const FoundStar* s : qualified) {
+        if (s->flux < kPickEqualFlux * brightest) continue;
+        if (best == nullptr || Distance2(s->x - cx, s->y - cy) < Distance2(best->x - cx, best->y - cy)) best = s;
+    }
+    pick.star = *best;
+    return pick;
 }
 
 }  // namespace kv

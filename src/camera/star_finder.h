@@ -23,6 +23,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace kv {
@@ -66,5 +69,22 @@ struct StarField {
 StarField FindStars(int width, int height, const std::uint16_t* pixels, const StarFinderSettings& settings = {});
 // Finds the stars of the image object's raw frame under its lock.
 StarField FindStars(TImageObject& image, const StarFinderSettings& settings = {});
+
+// The star to focus on, or why there is none. A person would take a bright
+// star that is not clipped, has no close neighbour, holds still in a focus
+// frame and sits near the middle of the field (where the optics are best and
+// the star stays in the frame as focus changes), so:
+//   - only usable stars with a clear signal (kMinPickSnr) qualify;
+//   - `fits(x, y)` is the window's own test that a focus frame around the
+//     pixel (x, y) fits (the rule a click obeys);
+//   - the brightest qualifying star wins, except that among stars at least
+//     kPickEqualFlux as bright as it, the one nearest the centre does.
+inline constexpr double kMinPickSnr = 10.0;
+inline constexpr double kPickEqualFlux = 0.7;
+struct StarPick {
+    std::optional<FoundStar> star;
+    std::string reason;  // when there is none: what was wrong, and what to do
+};
+StarPick PickFocusStar(const StarField& field, int width, int height, const std::function<bool(int, int)>& fits);
 
 }  // namespace kv

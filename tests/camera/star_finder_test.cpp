@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -143,6 +145,35 @@ TEST(StarFinder, HalfFluxDiameterWithinFivePercentFromSmallToLargeStars) {
             EXPECT_TRUE(s.Usable());
         }
     }
+}
+
+TEST(StarFinder, PicksTheBrightUnclippedStarNearestTheMiddleOrSaysWhyNone) {
+    const auto everywhere = [](int, int) { return true; };
+    const auto pick = [&](const std::vector<TrueStar>& stars, const std::function<bool(int, int)>& fits) {
+        Sky sky(300, 200, 900, 0.0);
+        for (const TrueStar& s : stars) sky.Add(s);
+        const std::vector<std::uint16_t> pixels = sky.Expose(11);
+        return PickFocusStar(FindStars(300, 200, pixels.data(), {.focusFrame = 40}), 300, 200, fits);
+    };
+    const TrueStar clipped{150.2, 100.3, 2.0, 300000}, offCentre{60.4, 50.6, 2.0, 9000}, central{200.6, 120.2, 2.0, 8000},
+        faint{230.3, 150.8, 2.0, 1500}, rim{285.5, 100.5, 2.0, 20000};
+    // Of two nearly equal stars the one nearer the middle; never the clipped,
+    // the one at the rim, or the fainter one.
+    StarPick p = pick({clipped, offCentre, central, faint, rim}, everywhere);
+    ASSERT_TRUE(p.star);
+    EXPECT_LT(std::hypot(p.star->x - central.x, p.star->y - central.y), 0.5);
+    // The window's own frame rule has the last word.
+    p = pick({clipped, offCentre, central, faint}, [](int x, int) { return x < 100; });
+    ASSERT_TRUE(p.star);
+    EXPECT_LT(std::hypot(p.star->x - offCentre.x, p.star->y - offCentre.y), 0.5);
+
+    p = pick({}, everywhere);
+    EXPECT_FALSE(p.star);
+    EXPECT_NE(p.reason.find("No star was found"), std::string::npos) << p.reason;
+    p = pick({clipped}, everywhere);
+    EXPECT_FALSE(p.star);
+    EXPECT_NE(p.reason.find("1 saturated"), std::string::npos) << p.reason;
+    EXPECT_NE(p.reason.find("shorter exposure"), std::string::npos) << p.reason;
 }
 
 }  // namespace
