@@ -1,0 +1,90 @@
+// Star finding: every star in a frame with its position, brightness and size.
+//
+// The sky is estimated per tile (a sigma-clipped median, so stars do not
+// raise it, and per tile so that a gradient or moonlight does not either);
+// its noise is the median of the tiles' robust widths. A star is a local
+// maximum whose brightest pixel stands `thresholdSigma` noise widths above
+// the sky and whose 3x3 neighbourhood is bright as well: a single hot pixel
+// or a lone noise spike has dark neighbours, a star of any real size has
+// not. Two maxima belong to one star unless the light dips clearly between
+// them, which keeps a noisy broad star whole and splits a close pair.
+//
+// Each star is then measured against the sky in a ring around it: centroid
+// (Gaussian-weighted, so noise far from the core hardly moves it), flux,
+// half-flux diameter (from the cumulative flux on sub-pixels, so small stars
+// are not measured a half pixel short), FWHM (from the area above half the
+// peak), elongation (from the second moments) and signal-to-noise (with a
+// gain of one electron per count). Flags say why a star is poor for focusing;
+// the field's own decisions (which star to pick) are made by the caller.
+//
+// Coordinates are pixels with (0, 0) at the centre of the first pixel, as
+// the focus figures and the star selection count them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kv {
+
+class TImageObject;
+
+struct StarFinderSettings {
+    double thresholdSigma = 5.0;       // a star's brightest pixel stands this far above the sky
+    int tileSize = 64;                 // side of the tiles the sky is estimated on
+    int focusFrame = 100;              // side of the focus frame a usable star must fit in
+    std::uint16_t saturation = 65535;  // a pixel at or above this is clipped
+    double maxElongation = 1.5;        // major over minor axis above this: elongated
+    // A neighbour nearer than this (pixels) makes a star crowded; 0 derives
+    // it from both stars' sizes.
+    double isolation = 0.0;
+    std::size_t maxStars = 2000;       // the brightest ones are kept
+};
+
+struct FoundStar {
+    double x = 0.0;
+    double y = 0.0;
+    double peak = 0.0;        // brightest pixel above the sky
+    double flux = 0.0;        // all of the star above the sky
+    double hfd = 0.0;         // half-flux diameter, pixels
+    double fwhm = 0.0;        // pixels
+    double snr = 0.0;
+    double elongation = 1.0;  // major over minor axis
+    bool saturated = false;   // clipped or flat-topped: its size says nothing about focus
+    bool nearEdge = false;    // a focus frame around it would leave the image
+    bool crowded = false;     // a neighbour's light would fall into its measurement
+    bool elongated = false;   // trailed, or a double the finder could not split
+    bool Usable() const { return !saturated && !nearEdge && !crowded && !elongated; }
+};
+
+struct StarField {
+    double background = 0.0;  // the sky's median level
+    double noise = 0.0;       // the sky's robust standard deviation
+    std::vector<FoundStar> stars;  // brightest (by flux) first
+};
+
+StarField FindStars(int width, int height, const std::uint16_t* pixels, const StarFinderSettings& settings = {});
+// Finds the stars of the image object's raw frame under its lock.
+StarField FindStars(TImageObject& image, const StarFinderSettings& settings = {});
+
+// The star to focus on, or why there is none. A person would take a bright
+// star that is not clipped, has no close neighbour, holds still in a focus
+// frame and sits near the middle of the field (where the optics are best and
+// the star stays in the frame as focus changes), so:
+//   - only usable stars with a clear signal (kMinPickSnr) qualify;
+//   - `fits(x, y)` is the window's own test that a focus frame around the
+//     pixel (x, y) fits (the rule a click obeys);
+//   - the brightest qualifying star wins, except that among stars at least
+//     kPickEqualFlux as bright as it, the one nearest the centre does.
+inline constexpr double kMinPickSnr = 10.0;
+inline constexpr double kPickEqualFlux = 0.7;
+struct StarPick {
+    std::optional<FoundStar> star;
+    std::string reason;  // when there is none: what was wrong, and what to do
+};
+StarPick PickFocusStar(const StarField& field, int width, int height, const std::function<bool(int, int)>& fits);
+
+}  // namespace kv

@@ -1,0 +1,204 @@
+#include "focusing/focus_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <type_traits>
+
+namespace kv {
+namespace {
+
+constexpr int kFields = 15;
+
+std::string Quoted(const std::string& field) {
+    if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
+    std::string out = "\"";
+    for (const char c : field) {
+        // A line end inside a field would split the record for every reader.
+        if (c == '\r' || c == '\n') {
+            out += ' ';
+            continue;
+        }
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + '"';
+}
+
+std::string Number(double v, int decimals) {
+    if (!std::isfinite(v)) return "";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
+template <typename T>
+std::string Optional(const std::optional<T>& v, int decimals = 0) {
+    if (!v) return "";
+    if constexpr (std::is_integral_v<T>) return std::to_string(*v);
+    return Number(*v, decimals);
+}
+
+std::vector<std::string> SplitCsv(const std::string& line, bool& ok) {
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    ok = true;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted) {
+            if (c == '"') {
+                if (i + 1 < line.size() && line[i + 1] == '"') {
+                    fields.back() += '"';
+                    ++i;
+                } else {
+                    quoted = false;
+                }
+            } else {
+                fields.back() += c;
+            }
+        } else if (c == '"' && fields.back().empty()) {
+            quoted = true;
+        } else if (c == ',') {
+            fields.emplace_back();
+        } else if (c != '\r') {
+            fields.back() += c;
+        }
+    }
+    if (quoted) ok = false;
+    return fields;
+}
+
+bool ParseInt(const std::string& text, std::int64_t& out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0') return false;
+    out = v;
+    return true;
+}
+
+bool ParseReal(const std::string& text, double& out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(v)) return false;
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+std::string FocusLogLine(const FocusLogEntry& e) {
+    const std::string fields[kFields] = {
+        Quoted(e.time), Quoted(e.procedure), Quoted(e.method), Quoted(e.outcome), std::to_string(e.start),
+        std::to_string(e.final), Optional(e.absoluteStart), Optional(e.absoluteFinal), Optional(e.figure, 4),
+        Quoted(e.kind), std::to_string(e.stars), std::to_string(e.frames), Optional(e.rSquared, 4),
+        Optional(e.temperatureC, 2), Quoted(e.reason)};
+    std::string line;
+    for (int i = 0; i < kFields; ++i) {
+        if (i > 0) line += ',';
+        line += fields[i];
+    }
+    return line;
+}
+
+std::optional<FocusLogEntry> ParseFocusLogLine(const std::string& line) {
+    bool ok = false;
+    const std::vector<std::string> f = SplitCsv(line, ok);
+    if (!ok || f.size() != kFields) return std::nullopt;
+    FocusLogEntry e;
+    e.time = f[0];
+    e.procedure = f[1];
+    e.method = f[2];
+    e.outcome = f[3];
+    std::int64_t i = 0;
+    double d = 0;
+    if (!ParseInt(f[4], e.start) || !ParseInt(f[5], e.final)) return std::nullopt;
+    if (ParseInt(f[6], i)) e.absoluteStart = i;
+    if (ParseInt(f[7], i)) e.absoluteFinal = i;
+    if (ParseReal(f[8], d)) e.figure = d;
+    e.kind = f[9];
+    if (!ParseInt(f[10], i)) return std::nullopt;
+    e.stars = static_cast<int>(i);
+    if (!ParseInt(f[11], i)) return std::nullopt;
+    e.frames = static_cast<int>(i);
+    if (ParseReal(f[12], d)) e.rSquared = d;
+    if (ParseReal(f[13], d)) e.temperatureC = d;
+    e.reason = f[14];
+    return e;
+}
+
+std::string FocusLogTimeNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+bool TFocusLog::Append(const FocusLogEntry& entry) {
+    std::lock_guard lock(mutex_);
+    std::string text;
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int error = errno;
+    bool written = false;
+    if (fd >= 0) {
+        struct stat st {};
+        const bool known = ::fstat(fd, &st) == 0;
+        if (known && st.st_size == 0) text = std::string(kFocusLogHeader) + "\n";
+        text += FocusLogLine(entry) + "\n";
+        // One write, so that two appenders do not interleave; a write cut
+        // short (a full disk) is taken back, or the next line would be glued
+        // to the torn one.
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        error = errno;
+        written = n == static_cast<ssize_t>(text.size());
+        if (n >= 0 && !written) {
+            error = ENOSPC;
+            if (known && ::ftruncate(fd, st.st_size) != 0) error = errno;
+        }
+        if (::close(fd) != 0 && written) {
+            error = errno;
+            written = false;
+        }
+    }
+    if (written) {
+        failing_ = false;
+        return true;
+    }
+    if (!failing_) {
+        warning_ = "The focus log " + path_ + " could not be written: " + std::strerror(error) +
+                   ". Focusing goes on without it; check that the settings folder is writable and the disk is not full.";
+    }
+    failing_ = true;
+    return false;
+}
+
+std::optional<std::string> TFocusLog::TakeWarning() {
+    std::lock_guard lock(mutex_);
+    std::optional<std::string> w;
+    w.swap(warning_);
+    return w;
+}
+
+std::vector<FocusLogEntry> TFocusLog::Read(const std::string& path) {
+    std::vector<FocusLogEntry> entries;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (std::optional<FocusLogEntry> e = ParseFocusLogLine(line)) entries.push_back(std::move(*e));
+    }
+    return entries;
+}
+
+}  // namespace kv

@@ -1,0 +1,78 @@
+// The focus log: one CSV line for every auto focus and scan that ended,
+// completed or not, so that a user can see how best focus drifts with the
+// temperature over nights and teach the compensation from it.
+//
+// The file lives in the user's settings folder ("focus_log.csv"). Each line is
+// written whole with one append, so a crash leaves at most a missing line,
+// never a torn one, and two programs appending do not interleave. A log that
+// cannot be written never stops a procedure: the first failure is kept as a
+// warning for the window to show once, later ones are dropped.
+//
+// Positions are those of the read-out before the procedure reset it, so the
+// runs of one session share one scale; a focuser that knows its absolute
+// position adds it, which holds across sessions.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kv {
+
+inline constexpr const char* kFocusLogFileName = "focus_log.csv";
+inline constexpr const char* kFocusLogHeader =
+    "time,procedure,method,outcome,start,final,absolute_start,absolute_final,figure,kind,stars,frames,r_squared,"
+    "temperature_c,reason";
+
+struct FocusLogEntry {
+    std::string time;       // local time, "YYYY-MM-DD HH:MM:SS"
+    std::string procedure;  // "autofocus" or "scan"
+    std::string method;     // "golden section", "curve fit"; empty for a scan
+    std::string outcome;    // "completed", "failed", "cancelled", "halted"
+    std::int64_t start = 0;
+    std::int64_t final = 0;
+    std::optional<std::int64_t> absoluteStart;
+    std::optional<std::int64_t> absoluteFinal;
+    std::optional<double> figure;  // the final reading's figure of merit
+    std::string kind;              // "FWHM", "HFD", ...
+    int stars = 1;                 // stars each reading was measured on
+    int frames = 0;
+    std::optional<double> rSquared;
+    std::optional<double> temperatureC;
+    std::string reason;  // why it failed
+    bool operator==(const FocusLogEntry&) const = default;
+};
+
+// The entry as one CSV line (no line end), and back. Parse gives nullopt for a
+// line that is not one of ours (the header, a line cut short, a line edited
+// into something else).
+std::string FocusLogLine(const FocusLogEntry& entry);
+std::optional<FocusLogEntry> ParseFocusLogLine(const std::string& line);
+// The local time now, as the log writes it.
+std::string FocusLogTimeNow();
+
+class TFocusLog {
+public:
+    explicit TFocusLog(std::string path) : path_(std::move(path)) {}
+    const std::string& Path() const { return path_; }
+
+    // Any thread. Writes the header first when the file is new or empty.
+    bool Append(const FocusLogEntry& entry);
+    // The first failure, once ("The focus log ... could not be written: ..."),
+    // then nothing until a write succeeds again.
+    std::optional<std::string> TakeWarning();
+
+    // Every entry of the file in order; lines that are not entries are
+    // skipped. A missing file is an empty log.
+    static std::vector<FocusLogEntry> Read(const std::string& path);
+
+private:
+    std::mutex mutex_;
+    const std::string path_;
+    bool failing_ = false;
+    std::optional<std::string> warning_;
+};
+
+}  // namespace kv

@@ -1,0 +1,180 @@
+#include "camera/star_finder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <random>
+#include <vector>
+
+namespace kv {
+namespace {
+
+constexpr double kFwhmPerSigma = 2.354820045;
+constexpr double kNoise = 10.0;  // read noise of the synthetic sky, counts
+
+struct TrueStar {
+    double x, y;
+    double sigma;       // Gaussian sigma, or that of the Gaussian of the same FWHM
+    double amplitude;   // peak above the sky, counts
+    double beta = 0.0;  // 0: Gaussian, else Moffat
+    double elongation = 1.0;
+    double Alpha() const { return kFwhmPerSigma * sigma / (2 * std::sqrt(std::pow(2.0, 1.0 / beta) - 1)); }
+    double Hfd() const {
+        if (beta == 0.0) return kFwhmPerSigma * sigma;  // a Gaussian's HFD equals its FWHM
+        return 2 * Alpha() * std::sqrt(std::pow(2.0, 1.0 / (beta - 1)) - 1);
+    }
+    double At(double px, double py) const {
+        const double dx = (px - x) / elongation, dy = py - y;
+        const double r2 = dx * dx + dy * dy;
+        if (beta == 0.0) return amplitude * std::exp(-r2 / (2 * sigma * sigma));
+        return amplitude * std::pow(1 + r2 / (Alpha() * Alpha()), -beta);
+    }
+};
+
+// A sky with a gradient, stars integrated over each pixel, read and photon noise.
+struct Sky {
+    int width, height;
+    std::vector<double> light;
+    Sky(int w, int h, double level, double gradient) : width(w), height(h), light(static_cast<std::size_t>(w * h)) {
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) light[static_cast<std::size_t>(y * w + x)] = level + gradient * (x + y);
+    }
+    void Add(const TrueStar& s) {
+        const int reach = static_cast<int>(12 * s.sigma * s.elongation) + 3;
+        for (int y = std::max(0, static_cast<int>(s.y) - reach); y < std::min(height, static_cast<int>(s.y) + reach); ++y)
+            for (int x = std::max(0, static_cast<int>(s.x) - reach); x < std::min(width, static_cast<int>(s.x) + reach); ++x) {
+                double sum = 0;
+                for (int j = 0; j < 5; ++j)
+                    for (int i = 0; i < 5; ++i) sum += s.At(x - 0.4 + 0.2 * i, y - 0.4 + 0.2 * j);
+                light[static_cast<std::size_t>(y * width + x)] += sum / 25;
+            }
+    }
+    std::vector<std::uint16_t> Expose(std::uint32_t seed, double clip = 65535) const {
+        std::mt19937 rng(seed);
+        std::normal_distribution<double> unit(0.0, 1.0);
+        std::vector<std::uint16_t> out(light.size());
+        for (std::size_t i = 0; i < light.size(); ++i) {
+            const double v = light[i] + unit(rng) * std::sqrt(kNoise * kNoise + light[i] / 20);
+            out[i] = static_cast<std::uint16_t>(std::clamp(std::lround(v), 0L, std::lround(clip)));
+        }
+        return out;
+    }
+};
+
+std::optional<FoundStar> Nearest(const StarField& field, double x, double y) {
+    std::optional<FoundStar> best;
+    for (const FoundStar& s : field.stars)
+        if (!best || std::hypot(s.x - x, s.y - y) < std::hypot(best->x - x, best->y - y)) best = s;
+    return best;
+}
+
+TEST(StarFinder, FindsEveryStarOfAFieldAndFlagsThePoorOnes) {
+    Sky sky(400, 300, 800, 0.8);  // the sky brightens by 560 counts across the frame
+    const std::vector<TrueStar> plain = {
+        {200.3, 150.7, 2.0, 6000},          {120.6, 90.2, 1.5, 900},         {300.1, 80.9, 3.0, 400, 3.0},
+        {90.8, 220.4, 2.0, 120},            {310.5, 200.5, 1.6, 90},         {250.2, 240.8, 1.8, 100, 2.5},
+    };
+    for (const TrueStar& s : plain) sky.Add(s);
+    const TrueStar saturated{60.4, 60.6, 2.0, 200000};
+    const TrueStar pairA{150.2, 250.3, 1.6, 3000}, pairB{156.9, 251.1, 1.6, 2500};
+    const TrueStar edge{390.5, 150.2, 1.8, 3000};
+    const TrueStar trailed{340.3, 260.7, 1.7, 2500, 0.0, 2.2};
+    for (const TrueStar& s : {saturated, pairA, pairB, edge, trailed}) sky.Add(s);
+    std::vector<std::uint16_t> pixels = sky.Expose(7);
+    pixels[static_cast<std::size_t>(40 * 400 + 250)] = 30000;  // a hot pixel
+
+    const StarField field = FindStars(400, 300, pixels.data());
+    EXPECT_NEAR(field.noise, 12.4, 1.5);  // read noise and the sky's photons
+    for (const TrueStar& t : plain) {
+        SCOPED_TRACE(testing::Message() << t.x << "," << t.y);
+        const auto found = Nearest(field, t.x, t.y);
+        ASSERT_TRUE(found);
+        EXPECT_LT(std::hypot(found->x - t.x, found->y - t.y), 0.3);
+        EXPECT_TRUE(found->Usable());
+        EXPECT_GT(found->snr, 5.0);
+    }
+    const auto flagged = [&](const TrueStar& t) {
+        const auto found = Nearest(field, t.x, t.y);
+        EXPECT_TRUE(found && std::hypot(found->x - t.x, found->y - t.y) < 1.0) << t.x << "," << t.y;
+        return found.value_or(FoundStar{});
+    };
+    EXPECT_TRUE(flagged(saturated).saturated);
+    EXPECT_TRUE(flagged(pairA).crowded);
+    EXPECT_TRUE(flagged(pairB).crowded);
+    EXPECT_TRUE(flagged(edge).nearEdge);
+    EXPECT_TRUE(flagged(trailed).elongated);
+    EXPECT_FALSE(flagged(plain[0]).saturated);
+    // Nothing but these: no hot pixel, no noise, no second star in a bright one.
+    EXPECT_EQ(field.stars.size(), plain.size() + 5);
+    EXPECT_EQ(field.stars.front().flux, Nearest(field, saturated.x, saturated.y)->flux);
+}
+
+TEST(StarFinder, NoiseAndHotPixelsAreNeverStars) {
+    Sky sky(256, 256, 1000, 0.5);
+    int reported = 0;
+    for (std::uint32_t seed = 1; seed <= 100; ++seed) {
+        std::vector<std::uint16_t> pixels = sky.Expose(seed);
+        pixels[static_cast<std::size_t>(seed * 7919 % 65536)] = 65535;  // hot pixels, some on the border
+        pixels[static_cast<std::size_t>(seed * 37 % 65536)] = 5000;
+        reported += static_cast<int>(FindStars(256, 256, pixels.data()).stars.size());
+    }
+    EXPECT_EQ(reported, 0);
+}
+
+TEST(StarFinder, HalfFluxDiameterWithinFivePercentFromSmallToLargeStars) {
+    for (const double beta : {0.0, 3.0}) {
+        for (const double sigma : {1.5, 2.5, 4.0, 6.0}) {
+            SCOPED_TRACE(testing::Message() << "beta " << beta << " sigma " << sigma);
+            Sky sky(160, 160, 500, 0.0);
+            const TrueStar star{80.37, 79.71, sigma, 8000, beta};
+            sky.Add(star);
+            const std::vector<std::uint16_t> pixels = sky.Expose(3);
+            const StarField field = FindStars(160, 160, pixels.data(), {.focusFrame = 60});
+            ASSERT_EQ(field.stars.size(), 1u);
+            const FoundStar& s = field.stars.front();
+            EXPECT_NEAR(s.hfd, star.Hfd(), 0.05 * star.Hfd());
+            EXPECT_LT(std::hypot(s.x - star.x, s.y - star.y), 0.1);
+            if (beta == 0.0) {
+                EXPECT_NEAR(s.fwhm, kFwhmPerSigma * sigma, 0.15 * kFwhmPerSigma * sigma);
+            }
+            EXPECT_TRUE(s.Usable());
+        }
+    }
+}
+
+TEST(StarFinder, PicksTheBrightUnclippedStarNearestTheMiddleOrSaysWhyNone) {
+    const auto everywhere = [](int, int) { return true; };
+    const auto pick = [&](const std::vector<TrueStar>& stars, const std::function<bool(int, int)>& fits) {
+        Sky sky(300, 200, 900, 0.0);
+        for (const TrueStar& s : stars) sky.Add(s);
+        const std::vector<std::uint16_t> pixels = sky.Expose(11);
+        return PickFocusStar(FindStars(300, 200, pixels.data(), {.focusFrame = 40}), 300, 200, fits);
+    };
+    const TrueStar clipped{150.2, 100.3, 2.0, 300000}, offCentre{60.4, 50.6, 2.0, 9000}, central{200.6, 120.2, 2.0, 8000},
+        faint{230.3, 150.8, 2.0, 1500}, rim{285.5, 100.5, 2.0, 20000};
+    // Of two nearly equal stars the one nearer the middle; never the clipped,
+    // the one at the rim, or the fainter one.
+    StarPick p = pick({clipped, offCentre, central, faint, rim}, everywhere);
+    ASSERT_TRUE(p.star);
+    EXPECT_LT(std::hypot(p.star->x - central.x, p.star->y - central.y), 0.5);
+    // The window's own frame rule has the last word.
+    p = pick({clipped, offCentre, central, faint}, [](int x, int) { return x < 100; });
+    ASSERT_TRUE(p.star);
+    EXPECT_LT(std::hypot(p.star->x - offCentre.x, p.star->y - offCentre.y), 0.5);
+
+    p = pick({}, everywhere);
+    EXPECT_FALSE(p.star);
+    EXPECT_NE(p.reason.find("No star was found"), std::string::npos) << p.reason;
+    p = pick({clipped}, everywhere);
+    EXPECT_FALSE(p.star);
+    EXPECT_NE(p.reason.find("1 saturated"), std::string::npos) << p.reason;
+    EXPECT_NE(p.reason.find("shorter exposure"), std::string::npos) << p.reason;
+}
+
+}  // namespace
+}  // namespace kv
