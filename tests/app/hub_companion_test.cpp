@@ -82,10 +82,11 @@ protected:
 TEST_F(HubCompanion, MovesByWhatItAsksSeesTheIdleReportsAndReadsThePositionShown) {
     const std::int32_t start = window->FocusControl()->CTSCount();
     QProcess watch;
-    bus.Start(watch, kHub, {QStringLiteral("watch"), QStringLiteral("--count"), QStringLiteral("3")});
+    bus.Start(watch, kHub, {QStringLiteral("watch"), QStringLiteral("--count"), QStringLiteral("4")});
     QByteArray seen;
     ASSERT_TRUE(kvtest::PrivateBus::WaitForLine(watch, seen, "watching\n"));
 
+    // The move is sent once the program has answered where it stands.
     EXPECT_EQ(bus.RunTool(kHub, {QStringLiteral("move-by"), QStringLiteral("100")}).exitCode, 0);
     ASSERT_TRUE(ProcessEventsUntil([&] { return watch.state() == QProcess::NotRunning; }, kvtest::kBusLimitMs));
     seen += watch.readAllStandardOutput();
@@ -93,7 +94,8 @@ TEST_F(HubCompanion, MovesByWhatItAsksSeesTheIdleReportsAndReadsThePositionShown
     // The hub's motor coasts on after it is switched off; pulse counting ends
     // within the coast of the target.
     EXPECT_NEAR(end, start + 100, 2);
-    EXPECT_EQ(seen.toStdString(), "watching\ncode 6 0\ncode 6 1\ncode 2 " + std::to_string(end) + "\n");
+    EXPECT_EQ(seen.toStdString(), "watching\ncode 2 " + std::to_string(start) + "\ncode 6 0\ncode 6 1\ncode 2 " +
+                                      std::to_string(end) + "\n");
 
     const auto asked = bus.RunTool(kHub, {QStringLiteral("position")});
     EXPECT_EQ(asked.exitCode, 0) << asked.err.toStdString();
