@@ -19,6 +19,7 @@
 #include "focuser/o_focus_control.h"
 #include "focuser/j_focus_control.h"
 #include "focuser/rf_focus_control.h"
+#include "sim/hub_simulator.h"
 #include "sim/observatory.h"
 #include "sim/sim_devices.h"
 
@@ -135,11 +136,14 @@ TEST_F(ObservatoryWindow, APortThatCannotOpenIsSaidAndAnUnknownNameKeepsTheContr
     EXPECT_EQ(Text("FocusPositionLabel"), "mine");
     EXPECT_TRUE(dialogs.Saw("Parameters have been updated"));
 
-    // A known kind is created afresh even on the same port.
+    // A known kind is created afresh even on the same port, and the
+    // simulated hub takes the chosen model's encoder.
+    EXPECT_FALSE(kvsim::HubFor("hub")->Parameters().dualSense);
     combo->setCurrentIndex(combo->findText("JMI NGF-S"));
     window->UpdatePgmParameters(false);
     EXPECT_NE(window->FocusControl(), before);
     EXPECT_TRUE(window->State().portOpen);
+    EXPECT_TRUE(kvsim::HubFor("hub")->Parameters().dualSense);
 }
 
 namespace {
