@@ -252,8 +252,12 @@ private:
     int stop_ = 8;
 };
 
+using Rgb = std::array<std::uint8_t, 3>;
+
 struct Scenario {
     std::string name;
+    std::string key;        // of its counter and CSV column
+    Rgb colour;             // in the chart
     std::string slopeText;  // empty: no compensation
     int minSteps = 1;
     double sensorNoiseC = kSensorNoiseC;
@@ -360,10 +364,8 @@ bool WritePng(const std::string& path, int w, int h, const std::vector<std::uint
     return static_cast<bool>(f);
 }
 
-using Rgb = std::array<std::uint8_t, 3>;
-
 // Error against time: a grey line each hour and each 10 steps, black at 0.
-void Chart(const std::string& path, const std::vector<Series>& series, const std::vector<Rgb>& colours) {
+void Chart(const std::string& path, const std::vector<Series>& series, const std::vector<Scenario>& scenarios) {
     constexpr int w = 960, h = 480, margin = 20;
     std::vector<std::uint8_t> img(static_cast<std::size_t>(w) * h * 3, 255);
     double lo = 0, hi = 0;
@@ -391,7 +393,7 @@ void Chart(const std::string& path, const std::vector<Series>& series, const std
             const int steps = std::max({std::abs(x1 - x0), std::abs(y1 - y0), 1});
             for (int j = 0; j <= steps; ++j) {
                 const int x = x0 + (x1 - x0) * j / steps, y = y0 + (y1 - y0) * j / steps;
-                for (int d = -1; d <= 1; ++d) Dot(x, y + d, colours[k]);
+                for (int d = -1; d <= 1; ++d) Dot(x, y + d, scenarios[k].colour);
             }
         }
     if (!WritePng(path, w, h, img)) {
@@ -411,11 +413,11 @@ void BM_SimulatedNight(benchmark::State& state) {
         const std::string trained = trainings.front().slopeTextAfter[kTrainingRuns];
         char trueText[32];
         std::snprintf(trueText, sizeof trueText, "%.3f", truth);
-        scenarios = {{"uncompensated", "", 1},
-                     {"trained, min 1", trained, 1},
-                     {"trained, min 5", trained, 5},
-                     {"true, min 1", trueText, 1},
-                     {"true, no noise", trueText, 1, 0.0}};
+        scenarios = {{"uncompensated", "uncomp", {220, 40, 40}, "", 1},
+                     {"trained, min 1", "comp_min1", {30, 90, 220}, trained, 1},
+                     {"trained, min 5", "comp_min5", {30, 160, 60}, trained, 5},
+                     {"true, min 1", "true_min1", {240, 150, 0}, trueText, 1},
+                     {"true, no noise", "true_quiet", {150, 60, 200}, trueText, 1, 0.0}};
         series.clear();
         for (const auto& s : scenarios) series.push_back(CompensationNight(s, 101));
         benchmark::DoNotOptimize(series.size());
@@ -426,7 +428,9 @@ void BM_SimulatedNight(benchmark::State& state) {
     std::printf("%-9s %12s %12s %12s %12s\n", "points", "seed 1", "median |e|", "p90 |e|", "max |e|");
     for (int n : {3, 5, 8, kTrainingRuns}) {
         std::vector<double> errs;
-        for (const auto& t : trainings) errs.push_back(100.0 * std::fabs(t.slopeAfter[static_cast<std::size_t>(n)] / truth - 1.0));
+        for (const auto& t : trainings) {
+            errs.push_back(100.0 * std::fabs(t.slopeAfter[static_cast<std::size_t>(n)] / truth - 1.0));
+        }
         const double seed1 = trainings.front().slopeAfter[static_cast<std::size_t>(n)];
         std::printf("%-9d %12.3f %11.1f%% %11.1f%% %11.1f%%\n", n, seed1, Quantile(errs, 0.5), Quantile(errs, 0.9),
                     Quantile(errs, 1.0));
@@ -453,8 +457,7 @@ void BM_SimulatedNight(benchmark::State& state) {
         for (double v : e) sum += std::fabs(v), worst = std::max(worst, std::fabs(v));
         std::printf("%-16s %10.1f %10.1f %10.1f %10.1f %8d\n", scenarios[k].name.c_str(), sum / double(e.size()), worst,
                     e[e.size() / 2], e.back(), series[k].moves);
-        const std::string key = k == 0 ? "uncomp" : k == 1 ? "comp_min1" : k == 2 ? "comp_min5" : k == 3 ? "true_min1" : "true_quiet";
-        state.counters[key + "_max_err"] = worst;
+        state.counters[scenarios[k].key + "_max_err"] = worst;
         if (series[k].messages != 0) std::printf("  (%d messages shown)\n", series[k].messages);
     }
     std::printf("(errors in focuser steps from best focus, sampled once a minute)\n\n");
@@ -463,12 +466,7 @@ void BM_SimulatedNight(benchmark::State& state) {
     const std::string prefix = env != nullptr && *env != '\0' ? env : "simulated_night";
     std::ofstream csv(prefix + ".csv");
     csv << "minutes,temperature_c,best_focus";
-    for (const auto& s : scenarios) {
-        std::string name = s.name;
-        std::replace(name.begin(), name.end(), ' ', '_');
-        name.erase(std::remove(name.begin(), name.end(), ','), name.end());
-        csv << ",error_" << name;
-    }
+    for (const auto& s : scenarios) csv << ",error_" << s.key;
     csv << "\n";
     const auto p = Parameters();
     for (std::size_t i = 0; i < series.front().error.size(); ++i) {
@@ -482,8 +480,9 @@ void BM_SimulatedNight(benchmark::State& state) {
         std::fprintf(stderr, "Could not write %s.csv: check that its folder exists and is writable (KV_NIGHT_OUT).\n",
                      prefix.c_str());
     }
-    Chart(prefix + ".png", series, {Rgb{220, 40, 40}, Rgb{30, 90, 220}, Rgb{30, 160, 60}, Rgb{240, 150, 0}, Rgb{150, 60, 200}});
-    std::printf("wrote %s.csv and %s.png (red uncompensated, blue trained min 1, green trained min 5, orange true, purple true without sensor noise)\n",
+    Chart(prefix + ".png", series, scenarios);
+    std::printf("wrote %s.csv and %s.png (red uncompensated, blue trained min 1, green trained min 5, orange true\n"
+                "coefficient, purple true coefficient without sensor noise; grid: hours, 10 steps)\n",
                 prefix.c_str(), prefix.c_str());
 }
 BENCHMARK(BM_SimulatedNight)->Iterations(1)->Unit(benchmark::kMillisecond);
