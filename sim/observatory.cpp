@@ -62,8 +62,14 @@ std::int64_t Observatory::Backlash() const {
 
 void Observatory::FollowDriveLocked() { optics_ = std::clamp(optics_, drive_ - backlash_, drive_); }
 
+void Observatory::SetNightSeconds(std::optional<double> seconds) {
+    std::lock_guard lock(mutex_);
+    heldSeconds_ = seconds;
+}
+
 double Observatory::NightSeconds() const {
     std::lock_guard lock(mutex_);
+    if (heldSeconds_) return *heldSeconds_;
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start_;
     return wall.count() * params_.timeScale;
 }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 namespace kvsim {
 
@@ -48,6 +49,10 @@ public:
 
     // Simulated seconds since the night started.
     double NightSeconds() const;
+    // Holds the night at `seconds` since its start instead of letting the wall
+    // clock run it, so a bench can step a whole night and get the same night
+    // every time; nullopt gives the night back to the wall clock.
+    void SetNightSeconds(std::optional<double> seconds);
     double TemperatureC() const;
     // Where the focuser must be for the sharpest star at the current temperature.
     double BestFocus() const;
@@ -57,6 +62,7 @@ private:
     mutable std::mutex mutex_;
     NightParameters params_;
     std::chrono::steady_clock::time_point start_;
+    std::optional<double> heldSeconds_;
     void FollowDriveLocked();
     std::int64_t drive_ = 5000;
     std::int64_t optics_ = 5000;

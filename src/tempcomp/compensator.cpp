@@ -109,7 +109,10 @@ void TTempCompensator::IdleCheckTimerTimer() {
     CompensateTemperature();
 }
 
-void TTempCompensator::ClearActivity() { panels_ = {}; }
+void TTempCompensator::ClearActivity() {
+    panels_ = {};
+    answeredTemp_.reset();
+}
 
 std::optional<std::int32_t> TTempCompensator::CompensateTemperature() {
     if (!focuser_.Idle()) {
@@ -120,7 +123,7 @@ std::optional<std::int32_t> TTempCompensator::CompensateTemperature() {
     const auto degree = baseTempText_.find(kDegreeSign);
     const std::string_view baseNumber =
         TrimText(std::string_view(baseTempText_).substr(0, degree == std::string::npos ? 0 : degree));
-    const auto base = ParseLocaleFloat(baseNumber, locale_);
+    auto base = ParseLocaleFloat(baseNumber, locale_);
     if (!base) {
         dialogs_.Show(NotAFloatText(baseNumber), DialogType::Error, DialogButtons::Ok);
         return std::nullopt;
@@ -130,11 +133,20 @@ std::optional<std::int32_t> TTempCompensator::CompensateTemperature() {
         dialogs_.Show(NotAFloatText(TrimText(slopeText_)), DialogType::Error, DialogButtons::Ok);
         return std::nullopt;
     }
+    if (answeredTemp_) base = answeredTemp_;
     const double deltaT = focuser_.TCAvg() - *base;
     std::int32_t steps = RoundHalfEven(*coefficient * deltaT);
     const std::int64_t magnitude = std::llabs(static_cast<long long>(steps));
-    if (settings_.ignoreEnabled && magnitude > settings_.ignoreSteps) steps = 0;
-    if (magnitude < settings_.minSteps) steps = 0;
+    if (settings_.ignoreEnabled && magnitude > settings_.ignoreSteps) {
+        // Not believed: the jump is dropped, the next change counts from here.
+        steps = 0;
+        answeredTemp_ = focuser_.TCAvg();
+    } else if (magnitude < settings_.minSteps || steps == 0) {
+        steps = 0;
+        answeredTemp_ = *base;
+    } else {
+        answeredTemp_ = *base + steps / *coefficient;
+    }
 
     panels_.stepsMoved = std::to_string(steps);
     Log("Temp Comp: T: " + avgTempText_ + ", Steps: " + panels_.stepsMoved + ", " + panels_.method);

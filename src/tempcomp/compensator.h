@@ -171,6 +171,14 @@ private:
     bool firstActivation_ = false;
     bool idleRetryPending_ = false;
     int countdown_ = 0;
+    // The temperature the focuser's position answers for since the last
+    // correction: the base moved on by what was actually moved (steps over
+    // the coefficient), not by the whole change. A correction skipped as
+    // below the minimum, or the fraction lost to rounding, would otherwise
+    // vanish with each scheduled correction, and a slow cooling at a short
+    // rate would never be followed at all. Empty until a correction in this
+    // activity record (a "Clear" starts afresh from the shown text).
+    std::optional<double> answeredTemp_;
     std::chrono::system_clock::time_point currentTime_;
 };
 

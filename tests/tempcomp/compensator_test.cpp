@@ -98,6 +98,29 @@ TEST(Compensation, StepsFollowCoefficientLimitsAndRounding) {
     EXPECT_EQ(rig.announced.back(), -3);
     // After a "Clear" the first correction starts from the current temperature.
     EXPECT_EQ(rig.focuser.moves[rig.focuser.moves.size() - 2].steps, 0);
+
+    // A slow cooling, 0.1 degree per correction: changes below the minimum,
+    // and what rounding leaves over, add up until they are worth a move
+    // instead of being forgotten at each correction.
+    struct Drift {
+        const char* coefficient;
+        int minSteps;
+        std::vector<std::int32_t> moved;
+    };
+    for (const Drift& d : {Drift{"10", 3, {0, 0, -3, 0, 0, -3}}, Drift{"4", 1, {0, -1, 0, -1, 0, 0}}}) {
+        rig.comp.SetSlopeText(d.coefficient);
+        rig.comp.SetSettings({d.minSteps, false, 250, 0.5});
+        rig.comp.ClearActivity();
+        rig.Read(12.0);
+        rig.comp.CompensateNow();
+        std::vector<std::int32_t> moved;
+        for (int i = 1; i <= 6; ++i) {
+            rig.Read(12.0 - 0.1 * i);
+            rig.comp.CompensateNow();
+            moved.push_back(rig.focuser.moves.back().steps);
+        }
+        EXPECT_EQ(moved, d.moved) << d.coefficient;
+    }
 }
 
 TEST(Compensation, ScheduleCountsDownAndCorrectsAtZero) {
