@@ -39,6 +39,26 @@ constexpr int kScreenshotDelayMs = 1500;
 // enough that a newcomer sees the star sharpen as they focus.
 constexpr std::int64_t kSimulatedDefocusSteps = 150;
 
+constexpr const char* kUsage =
+    "Usage: kessivane [/D] [options]\n"
+    "Focuses a telescope: drives the focuser, takes focus frames, finds best focus\n"
+    "and keeps it as the night cools.\n"
+    "\n"
+    "  /D                  narrate start-up to the diagnostic trace (kessivane-msg)\n"
+    "  --simulate          run on the simulated observatory (camera, hub and sky)\n"
+    "  --show PAGE[/TAB]   open a page (and a settings tab) by its caption, e.g.\n"
+    "                      --show \"Status/Settings/Focuser Control\"\n"
+    "  --screenshot FILE   save a picture of the main window once it is up, then close\n"
+    "  --tour PREFIX       with --simulate: take an image, pick a star, focus with both\n"
+    "                      auto-focus methods, print the figures, save pictures under\n"
+    "                      PREFIX, then close\n"
+    "  --version           print the version and exit\n"
+    "  --help, -h          print this help and exit\n"
+    "\n"
+    "Settings: Kessivane.ini in the program folder when it is writable, else in\n"
+    "$XDG_CONFIG_HOME/kessivane/ (KESSIVANE_HOME names one folder for everything).\n"
+    "Scripting: kessivanectl; the hub companion: kessivane-hub.\n";
+
 QString OptionValue(const QStringList& args, const QString& name) {
     const int i = args.indexOf(name);
     return (i >= 0 && i + 1 < args.size()) ? args[i + 1] : QString();
@@ -66,8 +86,13 @@ void ShowPageByCaption(TMainForm& form, const QString& setting) {
 int main(int argc, char** argv) {
     // Answered before the application object, which needs a display.
     for (int i = 1; i < argc; ++i) {
-        if (std::string_view(argv[i]) == "--version") {
+        const std::string_view arg(argv[i]);
+        if (arg == "--version") {
             std::printf("Kessivane %s\n", KV_VERSION);
+            return 0;
+        }
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
             return 0;
         }
     }
