@@ -359,7 +359,10 @@ TEST_F(FocusingProcedures, CurveFitEndsAtBestFocusCancelsCleanlyAndAFailedGateGo
     Defocus(200);
     PickStar();
     auto* page = window->AutoFocusPage();
+    // The method is kept the moment it is chosen, and not before.
+    EXPECT_EQ(folder.Read("Kessivane.ini").find("[AutoFocus]"), std::string::npos);
     page->MethodRG()->SetItemIndex(TAutoFocusPage::kCurveFitItem);
+    EXPECT_NE(folder.Read("Kessivane.ini").find("[AutoFocus]\r\nMethod=1\r\n"), std::string::npos);
     // Samples 50 steps apart, four each side: the curve's round bottom is
     // some 125 steps wide, and 200 steps out it reads twice the best.
     page->InitialStepRG()->SetItemIndex(2);
