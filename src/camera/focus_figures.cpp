@@ -195,10 +195,70 @@ double HalfFluxDiameterOf(std::int32_t width, std::int32_t height, const std::ui
     return 0.0;
 }
 
+// The sky around the star: mean and spread of the frame's outer ring (two
+// pixels wide), once clipped at 3 sigma so that a star's edge or a hot pixel
+// there does not count as noise.
+struct Sky {
+    double mean = 0.0;
+    double sigma = 0.0;
+};
+Sky SkyOf(std::int32_t width, std::int32_t height, const std::uint16_t* pixels) {
+    constexpr std::int32_t kRing = 2;
+    Sky sky;
+    double lo = -1e300;
+    double hi = 1e300;
+    for (int pass = 0; pass < 2; ++pass) {
+        double sum = 0.0;
+        double sum2 = 0.0;
+        double count = 0.0;
+        for (std::int32_t y = 0; y < height; ++y) {
+            const bool edgeRow = y < kRing || y >= height - kRing;
+            const std::uint16_t* row = pixels + static_cast<std::ptrdiff_t>(y) * width;
+            for (std::int32_t x = 0; x < width; ++x) {
+                if (!edgeRow && x >= kRing && x < width - kRing) x = width - kRing;
+                const double v = row[x];
+                if (v < lo || v > hi) continue;
+                sum += v;
+                sum2 += v * v;
+                count += 1.0;
+            }
+        }
+        if (count < 2.0) break;
+        sky.mean = sum / count;
+        sky.sigma = std::sqrt(std::max(0.0, sum2 / count - sky.mean * sky.mean));
+        lo = sky.mean - 3.0 * sky.sigma;
+        hi = sky.mean + 3.0 * sky.sigma;
+    }
+    return sky;
+}
+
+// A star shows when its peak stands clearly above the sky's noise (pure noise
+// in a 100 x 100 frame peaks near 4 sigma) and its profile falls to half on
+// every side within the frame, less than 0.4 of the frame across. The widths
+// judge the extent rather than the HFD: on a bright sky the noise left after
+// the background is removed spreads the HFD over the whole frame even for a
+// sharp star.
+constexpr double kMinStarSnr = 6.0;
+constexpr double kMaxStarWidthFraction = 0.4;
+// Noise below one count is quantisation, not a measure of the sky.
+constexpr double kMinSkySigma = 1.0;
+
+StarStatus StarStatusOf(double peakAboveSky, double dR, double dL, double dD, double dU, const Sky& sky,
+                        std::int32_t width, std::int32_t height) {
+    const double snr = peakAboveSky / std::max(sky.sigma, kMinSkySigma);
+    if (!(snr >= kMinStarSnr)) return StarStatus::NoStar;
+    if (dR <= 0.0 || dL <= 0.0 || dD <= 0.0 || dU <= 0.0) return StarStatus::NoStar;  // cut by the frame's edge
+    const double limit = kMaxStarWidthFraction * std::min(width, height);
+    if (dR + dL > limit || dD + dU > limit) return StarStatus::NoStar;
+    return StarStatus::Ok;
+}
+
 // The figures of a frame whose values are taken as max(0, pixel - sub).
+// `removed` is what was taken off the pixels before (the peak's raw value is
+// Peak + sub + removed).
 void Measure(std::int32_t width, std::int32_t height, const std::uint16_t* pixels, std::int64_t sub,
              std::int64_t hfdBackground, const Area& area, const FocusSettings& settings,
-             FocusReading& reading) {
+             FocusReading& reading, const Sky& sky = {}, std::int64_t removed = 0) {
     std::int64_t peak = 0;
     for (std::int32_t y = 1; y <= height - 2; ++y) {
         for (std::int32_t x = 1; x <= width - 1; ++x) {
@@ -241,6 +301,23 @@ void Measure(std::int32_t width, std::int32_t height, const std::uint16_t* pixel
     reading.FWHM = (reading.xFWHM + reading.yFWHM) / 2.0;
     reading.HFD = HalfFluxDiameterOf(width, height, pixels, hfdBackground) / binning;
     GetFigureOfMerit(reading, settings.FOMKind);
+
+    // The star's own extent: widths at half its height above the sky (the
+    // widths above are at half the peak value, which without background
+    // removal is half the sky too).
+    const double skyLevel = sky.mean - static_cast<double>(sub + removed);
+    const double aboveSky = static_cast<double>(peak) - skyLevel;
+    if (peak > 0 && aboveSky > 0.0) {
+        const double half = skyLevel + aboveSky / 2.0;
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(reading.PeakY) * width + reading.PeakX;
+        reading.status = StarStatusOf(aboveSky, HalfWidth(pixels, at, 1, width - 1 - reading.PeakX, half, sub),
+                                      HalfWidth(pixels, at, -1, reading.PeakX, half, sub),
+                                      HalfWidth(pixels, at, width, height - 1 - reading.PeakY, half, sub),
+                                      HalfWidth(pixels, at, -static_cast<std::ptrdiff_t>(width), reading.PeakY, half, sub),
+                                      sky, width, height);
+    } else {
+        reading.status = StarStatus::NoStar;
+    }
 }
 
 void MeasureEmpty(const FocusSettings& settings, FocusReading& reading) {
@@ -258,15 +335,16 @@ void ComputeFocusFigures(std::int32_t width, std::int32_t height, std::uint16_t*
     }
     const Area area{width, height, RoiBorder(width, settings.ROISize, settings.ROIOn)};
     const std::int64_t bg = BackgroundLevel(area, pixels);
+    const Sky sky = SkyOf(width, height, pixels);
     if (settings.RemoveBackground) {
         const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
         for (std::size_t i = 0; i < n; ++i) {
             const std::int64_t v = static_cast<std::int64_t>(pixels[i]) - bg;
             pixels[i] = static_cast<std::uint16_t>(v > 0 ? v : 0);
         }
-        Measure(width, height, pixels, 0, 0, area, settings, reading);
+        Measure(width, height, pixels, 0, 0, area, settings, reading, sky, bg);
     } else {
-        Measure(width, height, pixels, 0, bg, area, settings, reading);
+        Measure(width, height, pixels, 0, bg, area, settings, reading, sky);
     }
 }
 
@@ -280,7 +358,8 @@ void ComputeFocusFigures(std::int32_t width, std::int32_t height, const std::uin
     const std::int64_t bg = BackgroundLevel(area, pixels);
     // The HFD is taken over the background in both cases: a reduced frame over
     // 0 is the raw frame over bg.
-    Measure(width, height, pixels, settings.RemoveBackground ? bg : 0, bg, area, settings, reading);
+    Measure(width, height, pixels, settings.RemoveBackground ? bg : 0, bg, area, settings, reading,
+            SkyOf(width, height, pixels));
 }
 
 void ComputeFocusFigures(TImageObject& image, const FocusSettings& settings, FocusReading& reading) {

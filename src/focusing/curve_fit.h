@@ -2,9 +2,12 @@
 // several focuser positions.
 //
 // Two models are tried and the one whose weighted residuals are smaller wins:
-//   Hyperbola  y = a * sqrt(1 + ((x - c) / b)^2)       over every point; the
+//   Hyperbola  y = a * sqrt(1 + ((x - c) / b)^2) + d   over every point; the
 //              shape of a defocused star's size (the seeing's size a at best
-//              focus, growing a / b per step far from it);
+//              focus, growing a / b per step far from it). Optionally with an
+//              offset d (a sharp V on a pedestal) or a different b right of c
+//              (one flank steeper); the variant is chosen by the small-sample
+//              Akaike criterion, so an extra parameter must earn its place;
 //   Parabola   y = m + k * (x - c)^2                    over the points near
 //              the bottom only, where any smooth curve looks like one.
 // A point made of several frames weighs as much as they do. The single worst
@@ -40,7 +43,8 @@ struct CurveFit {
     bool ok = false;
     std::string why;  // !ok: what went wrong, for the log
     FitModel model = FitModel::None;
-    // Hyperbola: a, b, c. Parabola: m, k, c. The last is the minimum's position.
+    // Hyperbola: a, b, c, d, b right (d = 0 and b right = b unless that
+    // variant was chosen). Parabola: m, k, c. The third is the minimum's position.
     std::vector<double> parameters;
     double minimumX = 0.0;   // where the model is lowest
     double predicted = 0.0;  // the model's value there

@@ -103,8 +103,6 @@ std::int32_t TCurveFitSearch::Clamp(std::int32_t target) const {
     return target;
 }
 
-bool TCurveFitSearch::Measured(int k) const { return std::find(ks_.begin(), ks_.end(), k) != ks_.end(); }
-
 double TCurveFitSearch::Figure(int k) const {
     for (std::size_t i = 0; i < ks_.size(); ++i)
         if (ks_[i] == k)
@@ -116,7 +114,13 @@ double TCurveFitSearch::Figure(int k) const {
 // limits) as a Move, then the Measure itself; a cancel test comes first.
 TCurveFitSearch::Action TCurveFitSearch::MeasureAt(std::int32_t target) {
     queue_.push_back({Action::CheckCancel, 0, {}});
-    for (const std::int32_t leg : BacklashMoves(commanded_, target, settings_.overshoot, settings_.approach)) {
+    // Which way the focuser last moved before the search is unknown: the
+    // first reading is approached from the configured side all the same.
+    const std::int32_t from = approached_ ? commanded_
+                              : settings_.approach == ApproachSide::FromBelow ? target + 1
+                                                                              : target - 1;
+    approached_ = true;
+    for (const std::int32_t leg : BacklashMoves(from, target, settings_.overshoot, settings_.approach)) {
         if (leg == target) break;
         const std::int32_t clamped = Clamp(leg);
         if (clamped != target) queue_.push_back({Action::Move, clamped, {}});

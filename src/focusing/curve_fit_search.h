@@ -40,11 +40,11 @@ namespace kv {
 
 struct CurveFitSettings {
     int step = 100;          // focuser steps between samples
-    int pointsPerSide = 3;   // readings needed each side of the lowest
+    int pointsPerSide = 5;   // readings needed each side of the lowest
     int maxPoints = 21;      // readings on the curve at most (the check frame not counted)
     double minDepth = 0.5;   // the edges must read this fraction above the bottom
     double minRSquared = 0.8;
-    double checkMargin = 0.25;  // the check frame may read this fraction worse than predicted
+    double checkMargin = 0.35;  // the check frame may read this fraction worse than predicted
     int overshoot = 50;      // backlash overshoot, focuser steps (0: none)
     ApproachSide approach = ApproachSide::FromBelow;
     // Travel limits relative to the start (nullopt: unlimited).
@@ -154,7 +154,6 @@ private:
     std::int32_t At(int k) const { return start_ + k * settings_.step; }
     // Fit figure at grid index k; +infinity for "no star" (and unmeasured).
     double Figure(int k) const;
-    bool Measured(int k) const;
     void Log(std::string text) { notes_.push_back({Note::Log, std::move(text), {}}); }
     void Status(std::string text) { notes_.push_back({Note::Status, std::move(text), {}}); }
     void Plot(std::int32_t position, double fom);
@@ -165,6 +164,7 @@ private:
     Phase phase_ = Phase::Begin;
     std::deque<Action> queue_;  // actions decided but not handed out yet
     std::int32_t commanded_;    // where the focuser was last sent
+    bool approached_ = false;   // a move has been made
     std::int32_t position_;     // where the focuser last said it stood
     bool checking_ = false;     // the pending Measure is the check frame
     int pendingK_ = 0;          // grid index of the pending Measure

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -198,6 +199,38 @@ double ReferenceHfd(const Frame& f, std::int64_t bg) {
         }
     }
     return 0;
+}
+
+// A star shows against the sky's noise only when it stands clearly above it
+// and keeps its light inside the frame; the figures themselves do not change.
+TEST(FocusFigures, StarStatusFromNoiseAndExtent) {
+    struct Case {
+        const char* name;
+        double sigma, amplitude;
+        StarStatus expected;
+    };
+    const Case cases[] = {
+        {"sharp star", 2.0, 3000, StarStatus::Ok},
+        {"blurred but bright", 12.0, 400, StarStatus::Ok},
+        {"sunk into the noise", 12.0, 15, StarStatus::NoStar},
+        {"spread over the frame", 40.0, 4000, StarStatus::NoStar},
+        {"sky only", 1.0, 0, StarStatus::NoStar},
+    };
+    for (const Case& c : cases) {
+        for (const bool remove : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (remove ? " reduced" : ""));
+            std::mt19937 rng(7);
+            std::normal_distribution<double> noise(400.0, 15.0);
+            Frame f(100, 100);
+            for (auto& p : f.pixels) p = static_cast<std::uint16_t>(std::lround(noise(rng)));
+            if (c.amplitude > 0) f.AddStar(50, 50, c.sigma, c.amplitude);
+            FocusSettings s = Plain();
+            s.RemoveBackground = remove;
+            EXPECT_EQ(Measure(f, s).status, c.expected);
+        }
+    }
+    Frame empty(32, 32);
+    EXPECT_EQ(Measure(empty, Plain()).status, StarStatus::NoStar);
 }
 
 TEST(FocusFigures, HalfFluxDiameterMatchesAFullSortOnVariedFrames) {

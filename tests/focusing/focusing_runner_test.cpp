@@ -25,8 +25,16 @@ struct FakeDevices final : IFocusDevices {
     std::atomic<bool> stalled{false};
     std::atomic<int> frames{0};
     std::function<void(int)> onFrame;  // frame number, from 1
+    std::vector<StarStatus> statuses;  // of frames 1, 2, ... (then Ok)
     std::int32_t best = 30;
     FomKind kind = FomKind::HFD;
+    // Gear play: the true position trails the counter by up to `backlash`
+    // steps, dragged from the side last pushed.
+    int backlash = 0;
+    std::atomic<int> lag{0};
+    std::atomic<int> lastDirection{0};
+    std::vector<int> approaches;  // the last direction before each frame
+    std::int32_t TruePosition() const { return position.load() - lag.load(); }
 
     bool FocuserIdle() override { return idle.load(); }
     std::int32_t Position() override { return position.load(); }
@@ -36,14 +44,19 @@ struct FakeDevices final : IFocusDevices {
         done->Reset();
         if (stalled) return;
         position += steps;
+        lag = std::clamp(lag.load() + steps, 0, backlash);
+        if (steps != 0) lastDirection = steps > 0 ? 1 : -1;
         done->Set();
     }
     void MoveTo(std::int32_t p) override { MoveBy(p - position.load()); }
     FocusReading TakeFocusFrame() override {
         const int n = ++frames;
         if (onFrame) onFrame(n);
+        approaches.push_back(lastDirection.load());
         FocusReading r;
-        r.HFD = 2.0 + std::abs(position.load() - best) / 50.0;
+        r.HFD = 2.0 + std::abs(TruePosition() - best) / 50.0;
+        if (static_cast<std::size_t>(n) <= statuses.size() && statuses[static_cast<std::size_t>(n - 1)] == StarStatus::NoStar)
+            r = {.HFD = 80.0, .status = StarStatus::NoStar};
         r.FOM = r.HFD;
         return r;
     }
@@ -57,6 +70,7 @@ struct RecordingView final : IFocusingView {
     std::vector<ChartPoint> scanPoints;
     std::optional<ScanResult> scan;
     std::optional<SearchResult> search;
+    std::vector<FitSummary> fits;
 
     void SampleProgress(int position, int) override { std::lock_guard l(m); progress.push_back(position); }
     void SampleTaken(const FocusReading&) override {}
@@ -69,6 +83,7 @@ struct RecordingView final : IFocusingView {
     void SearchStarted(const SearchChartAxes&) override {}
     void SearchPoint(const kv::SearchPoint&) override {}
     void SearchEnded(const SearchResult& r) override { std::lock_guard l(m); search = r; }
+    void SearchFit(const FitSummary& f) override { std::lock_guard l(m); fits.push_back(f); }
     bool Logged(const std::string& text) { return std::count(log.begin(), log.end(), text) > 0; }
 };
 
@@ -156,6 +171,100 @@ TEST_F(RunnerTest, CancelEndsAReadingWaitingForAFocuserThatNeverStops) {
     EXPECT_EQ(view.search->outcome, FocusOutcome::Cancelled);
     EXPECT_EQ(dev.frames, 0);
     EXPECT_TRUE(view.search->points.empty());
+}
+
+TEST_F(RunnerTest, AReadingIsNoStarWhenMostFramesAre) {
+    constexpr StarStatus ok = StarStatus::Ok, none = StarStatus::NoStar;
+    struct Case {
+        std::vector<StarStatus> frames;
+        StarStatus expected;
+        double hfd;
+    };
+    const Case cases[] = {
+        {{none, ok, ok, none, none}, none, (3 * 80.0 + 2 * 2.6) / 5},  // the figures mean nothing then
+        {{ok, none, ok}, ok, 2.6},  // the frame without a star is left out
+        {{ok, none}, ok, 2.6},      // half is not most
+    };
+    const std::atomic<bool> cancel{false};
+    for (const Case& c : cases) {
+        dev.statuses = c.frames;
+        dev.frames = 0;
+        const auto reading = MeasureFocus(dev, view, static_cast<int>(c.frames.size()), false, FomKind::HFD, cancel, clock);
+        ASSERT_TRUE(reading.has_value());
+        EXPECT_EQ(reading->status, c.expected);
+        EXPECT_NEAR(reading->FOM, c.hfd, 1e-9);
+    }
+}
+
+TEST_F(RunnerTest, GoldenSectionReportsItsOwnPointsFittedBesideItsAnswer) {
+    runner.SetSamples(2);
+    ASSERT_TRUE(runner.StartSearch(std::move(owned), SearchOptions{}));
+    runner.Join();
+    ASSERT_TRUE(view.search.has_value());
+    EXPECT_EQ(view.search->method, FocusMethod::GoldenSection);
+    EXPECT_EQ(view.search->position, 30);  // its own answer; the fit moves nothing
+    EXPECT_EQ(view.search->frames, 2 * static_cast<int>(view.search->points.size()));
+    ASSERT_TRUE(view.search->fit.has_value());
+    EXPECT_TRUE(view.search->fit->refinement);
+    EXPECT_NEAR(view.search->fit->bestPosition, 30, 1);
+    ASSERT_EQ(view.fits.size(), 1u);
+}
+
+// With 30 steps of play, a curve-fit search that overshoots approaches every
+// frame and its answer from below and leaves the true position at best focus;
+// without the overshoot the same search misses by the play.
+TEST_F(RunnerTest, CurveFitOvershootTakesUpTheBacklash) {
+    for (const int overshoot : {50, 0}) {
+        SCOPED_TRACE(overshoot);
+        auto devices = std::make_unique<FakeDevices>();
+        FakeDevices& d = *devices;
+        d.backlash = 30;
+        d.lag = 15;
+        d.best = 237;
+        SearchOptions options;
+        options.method = FocusMethod::CurveFit;
+        options.fit.overshoot = overshoot;
+        runner.SetSamples(1);
+        ASSERT_TRUE(runner.StartSearch(std::move(devices), options));
+        runner.Join();
+        ASSERT_TRUE(view.search.has_value());
+        ASSERT_EQ(view.search->outcome, FocusOutcome::Completed) << view.search->message;
+        EXPECT_EQ(view.search->method, FocusMethod::CurveFit);
+        EXPECT_EQ(view.search->frames, d.frames.load());
+        ASSERT_TRUE(view.search->fit.has_value());
+        EXPECT_EQ(view.search->fit->checkPosition, view.search->position);
+        EXPECT_EQ(view.fits.size(), 2u);  // once fitted, once checked
+        if (overshoot > 0) {
+            EXPECT_EQ(std::count(d.approaches.begin(), d.approaches.end(), 1), d.frames.load());
+            EXPECT_NEAR(d.TruePosition(), d.best, 2);
+        } else {
+            EXPECT_GT(std::abs(d.TruePosition() - d.best), 20);
+        }
+        view.fits.clear();
+    }
+}
+
+TEST_F(RunnerTest, RefusedCurveFitDefersItsMessageAndLeavesTheFocuserAtTheStart) {
+    dev.best = -300;
+    SearchOptions options;
+    options.method = FocusMethod::CurveFit;
+    options.fit.travelMin = -50;  // best focus lies below the lower limit
+    ASSERT_TRUE(runner.StartSearch(std::move(owned), options));
+    runner.Join();
+    ASSERT_TRUE(view.search.has_value());
+    EXPECT_EQ(view.search->outcome, FocusOutcome::Rejected);
+    EXPECT_EQ(dev.position, 0);
+    ASSERT_EQ(dialogs.Deferred().size(), 1u);
+    EXPECT_EQ(dialogs.Deferred()[0], view.search->message);
+    EXPECT_NE(view.search->message.find("edge of the focuser's travel"), std::string::npos);
+
+    // A move that never ends fails the curve fit as it fails the golden section.
+    auto stalled = std::make_unique<FakeDevices>();
+    stalled->stalled = true;
+    ASSERT_TRUE(runner.StartSearch(std::move(stalled), options));
+    runner.Join();
+    EXPECT_EQ(view.search->outcome, FocusOutcome::Failed);
+    EXPECT_EQ(view.search->message, "Time out in FocusFunction procedure");
 }
 
 }  // namespace

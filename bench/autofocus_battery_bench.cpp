@@ -1,0 +1,247 @@
+// The auto-focus scenario battery: both searches against a model focuser and a
+// model star, on every combination of curve shape, seeing jitter, start
+// distance and backlash, with 20 seeds each. Deterministic: seeded random
+// numbers, the state machines driven directly, no threads, no clock.
+//
+// The model focuser has a counter (what the search sees) and a mechanical
+// position that lags the counter by the backlash after each reversal. The
+// model star's HFD grows with the mechanical distance from best focus along
+// one of four curves; the seeing wanders frame to frame. A star blurred so
+// far that its peak sinks into the noise reads "no star", with the figures of
+// an evenly lit frame, as the real measurement does.
+//
+// Success: the search finished and the focuser stands within a tenth of the
+// initial step of best focus ("<=25": within a quarter). Prints a table; the
+// counters carry the summary.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "focusing/auto_focus_search.h"
+#include "focusing/curve_fit_search.h"
+
+namespace {
+
+using kv::FocusReading;
+using kv::FomKind;
+
+constexpr int kStep = 100;           // initial step and curve-fit step
+constexpr double kSeeing = 2.5;      // HFD at best focus, pixels
+constexpr double kNoStarHfd = 20.0;  // the peak's SNR falls below 6 beyond this
+constexpr int kSeeds = 20;
+
+enum class Curve { V, Hyperbola, Parabola, Lopsided };
+const char* CurveName(Curve c) {
+    switch (c) {
+    case Curve::V: return "V";
+    case Curve::Hyperbola: return "hyperbola";
+    case Curve::Parabola: return "parabola";
+    case Curve::Lopsided: return "lopsided";
+    }
+    return "?";
+}
+
+struct Model {
+    Curve curve = Curve::V;
+    double jitter = 0.0;
+    int backlash = 0;
+    double best = 0.0;  // mechanical
+    std::int32_t counter = 0;
+    double mech = 0.0;
+    std::mt19937 rng;
+    std::normal_distribution<double> normal{0.0, 1.0};
+
+    void MoveTo(std::int32_t p) {
+        counter = p;
+        // The mechanism stays within the backlash of the counter, dragged
+        // along from the side it was last pushed.
+        mech = std::clamp(mech, static_cast<double>(p - backlash), static_cast<double>(p));
+    }
+    FocusReading Frame() {
+        const double seeing = kSeeing * std::max(0.3, 1.0 + jitter * normal(rng));
+        const double d = (mech - best) / kStep;
+        double hfd = 0.0;
+        switch (curve) {
+        case Curve::V: hfd = seeing + 2.0 * std::fabs(d); break;
+        case Curve::Hyperbola: hfd = std::sqrt(seeing * seeing + 4.0 * d * d); break;
+        case Curve::Parabola: hfd = seeing + 0.5 * d * d; break;
+        case Curve::Lopsided: {
+            const double k = d < 0 ? 1.2 : 3.0;
+            hfd = std::sqrt(seeing * seeing + k * k * d * d);
+            break;
+        }
+        }
+        FocusReading r;
+        if (hfd > kNoStarHfd) {
+            r.status = kv::StarStatus::NoStar;
+            hfd = 80.0 + 2.0 * normal(rng);  // an evenly lit 100-pixel frame
+        }
+        r.HFD = hfd;
+        r.FOM = hfd;
+        return r;
+    }
+};
+
+struct Run {
+    bool finished = false;
+    double error = 0.0;  // |mechanical final - best|, focuser steps
+    int frames = 0;
+};
+
+template <typename Search>
+Run Drive(Search& search, Model& m) {
+    Run run;
+    for (int guard = 0; guard < 500; ++guard) {
+        const auto a = search.Next();
+        search.TakeNotes();
+        switch (a.kind) {
+        case kv::TAutoFocusSearch::Action::CheckCancel: break;
+        case kv::TAutoFocusSearch::Action::Move: m.MoveTo(a.position); break;
+        case kv::TAutoFocusSearch::Action::Measure:
+            if (!a.here) m.MoveTo(a.position);
+            ++run.frames;
+            if constexpr (std::is_same_v<Search, kv::TCurveFitSearch>) {
+                search.Report(m.Frame(), m.counter, 1);
+            } else {
+                search.Report(m.Frame(), m.counter);
+            }
+            search.TakeNotes();
+            break;
+        case kv::TAutoFocusSearch::Action::Finished:
+            run.finished = true;
+            run.error = std::fabs(m.mech - m.best);
+            return run;
+        case kv::TAutoFocusSearch::Action::Failed:
+            if (std::getenv("KV_BATTERY_WHY")) std::fprintf(stderr, "%s\n", a.message.substr(0, 60).c_str());
+            run.error = std::fabs(m.mech - m.best);
+            return run;
+        }
+    }
+    return run;
+}
+
+struct Tally {
+    int runs = 0;
+    int ok = 0;
+    int refused = 0;  // ended without an answer
+    int near = 0;     // finished within a quarter of the initial step
+    std::vector<double> errors;  // finished runs
+    std::vector<int> frames;
+    void Add(const Run& r) {
+        ++runs;
+        const bool good = r.finished && r.error <= 0.1 * kStep;
+        ok += good ? 1 : 0;
+        refused += r.finished ? 0 : 1;
+        near += r.finished && r.error <= 0.25 * kStep ? 1 : 0;
+        if (r.finished) errors.push_back(r.error);
+        frames.push_back(r.frames);
+    }
+    static double Quantile(std::vector<double> v, double q) {
+        if (v.empty()) return NAN;
+        std::sort(v.begin(), v.end());
+        return v[static_cast<std::size_t>(std::min<double>(v.size() - 1, std::floor(q * (v.size() - 1) + 0.5)))];
+    }
+    double Success() const { return runs ? 100.0 * ok / runs : 0.0; }
+    double Median() const { return Quantile(errors, 0.5); }
+    double P90() const { return Quantile(errors, 0.9); }
+    double MeanFrames() const {
+        double s = 0;
+        for (int f : frames) s += f;
+        return frames.empty() ? 0.0 : s / frames.size();
+    }
+    int MaxFrames() const { return frames.empty() ? 0 : *std::max_element(frames.begin(), frames.end()); }
+};
+
+struct Battery {
+    // Keyed by method, then by the row label.
+    std::map<std::string, std::map<std::string, Tally>> rows;
+};
+
+Battery RunBattery() {
+    Battery b;
+    const Curve curves[] = {Curve::V, Curve::Hyperbola, Curve::Parabola, Curve::Lopsided};
+    const double jitters[] = {0.0, 0.03, 0.08};
+    const int starts[] = {0, 1, -1, 3, -3, 6, -6};
+    const int backlashes[] = {0, 30};
+    for (const Curve curve : curves)
+        for (const double jitter : jitters)
+            for (const int start : starts)
+                for (const int backlash : backlashes)
+                    for (int seed = 1; seed <= kSeeds; ++seed)
+                        for (int method = 0; method < 2; ++method) {
+                            Model m;
+                            m.curve = curve;
+                            m.jitter = jitter;
+                            m.backlash = backlash;
+                            m.rng.seed(static_cast<unsigned>(seed * 7919 + start * 31 + backlash));
+                            std::uniform_real_distribution<double> offset(-0.25, 0.25);
+                            // The focuser starts `start` initial steps from best focus.
+                            m.best = -start * kStep + offset(m.rng) * kStep;
+                            Run r;
+                            std::string name;
+                            if (method == 0) {
+                                kv::TAutoFocusSearch search(kStep, FomKind::HFD, 0);
+                                r = Drive(search, m);
+                                name = "golden section";
+                            } else {
+                                kv::CurveFitSettings settings;
+                                settings.step = kStep;
+                                kv::TCurveFitSearch search(settings, FomKind::HFD, 0);
+                                r = Drive(search, m);
+                                name = "curve fit";
+                            }
+                            char jit[16];
+                            std::snprintf(jit, sizeof jit, "%2.0f%%", jitter * 100);
+                            auto& rows = b.rows[name];
+                            rows["all"].Add(r);
+                            if (std::abs(start) <= 1) rows["start <= 1 step"].Add(r);
+                            rows[std::string("curve ") + CurveName(curve)].Add(r);
+                            rows[std::string("jitter ") + jit].Add(r);
+                            rows["start " + std::to_string(start)].Add(r);
+                            rows["backlash " + std::to_string(backlash)].Add(r);
+                            if (jitter == 0.0) rows["jitter 0, all"].Add(r);
+                            if (jitter > 0.05) rows[std::string("8% ") + CurveName(curve)].Add(r);
+                        }
+    return b;
+}
+
+void Print(const Battery& b) {
+    std::printf("\n%-15s %-18s %6s %8s %8s %8s %8s %8s %11s %10s\n", "method", "cases", "runs", "success", "<=25",
+                "refused", "median", "p90", "mean frames", "max frames");
+    for (const auto& [method, rows] : b.rows)
+        for (const auto& [label, t] : rows)
+            std::printf("%-15s %-18s %6d %7.1f%% %7.1f%% %7.1f%% %8.1f %8.1f %11.1f %10d\n", method.c_str(),
+                        label.c_str(), t.runs, t.Success(), 100.0 * t.near / std::max(1, t.runs),
+                        100.0 * t.refused / std::max(1, t.runs), t.Median(), t.P90(), t.MeanFrames(), t.MaxFrames());
+    std::printf("(errors in focuser steps over finished runs; initial step %d)\n\n", kStep);
+}
+
+void BM_AutofocusBattery(benchmark::State& state) {
+    Battery b;
+    for (auto _ : state) {
+        b = RunBattery();
+        benchmark::DoNotOptimize(b.rows.size());
+    }
+    for (const auto& [method, rows] : b.rows) {
+        const std::string key = method == "curve fit" ? "fit_" : "gs_";
+        const Tally& all = rows.at("all");
+        state.counters[key + "success_pct"] = all.Success();
+        state.counters[key + "median_err"] = all.Median();
+        state.counters[key + "p90_err"] = all.P90();
+        state.counters[key + "frames"] = all.MeanFrames();
+        state.counters[key + "frames_near_max"] = rows.at("start <= 1 step").MaxFrames();
+    }
+    Print(b);
+}
+BENCHMARK(BM_AutofocusBattery)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,101 @@
+// How the focus figures behave away from best focus on the simulated camera:
+// FWHM, HFD and Peak (mean and spread over 20 frames) and the share of frames
+// read as "no star", from best focus to 800 steps out, for the default sky
+// and for a faint star on a bright, noisy sky. Prints a table.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "camera/camera_control.h"
+#include "sim/observatory.h"
+#include "sim_camera/sim_camera.h"
+
+namespace {
+
+class NoDialogs final : public kv::IDialogs {
+public:
+    kv::DialogResult Show(const std::string&, kv::DialogType, kv::DialogButtons) override {
+        return kv::DialogResult::Ok;
+    }
+    void Defer(const kv::DeferredMessage&) override {}
+    void Beep() override {}
+};
+
+struct Stat {
+    double sum = 0, sum2 = 0;
+    int n = 0;
+    void Add(double v) { sum += v; sum2 += v * v; ++n; }
+    double Mean() const { return n ? sum / n : 0; }
+    double Sd() const { return n > 1 ? std::sqrt(std::max(0.0, (sum2 - sum * sum / n) / (n - 1))) : 0; }
+};
+
+void Profile(benchmark::State& state) {
+    const bool faint = state.range(0) != 0;
+    kvsim::Observatory& sky = kvsim::Observatory::Instance();
+    kvsim::NightParameters night;
+    night.temperatureRateCPerHour = 0.0;  // best focus stays put
+    sky.StartNight(night);
+    NoDialogs dialogs;
+    kv::TCameraControl camera(dialogs, KV_BIN_DIR);
+    if (!camera.ToggleConnection("sim_camera.so")) {
+        state.SkipWithError("the simulated camera did not connect");
+        return;
+    }
+    void* plugin = dlopen((std::string(KV_BIN_DIR) + "/sim_camera.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+    auto set = plugin ? reinterpret_cast<KVSimCameraSetConfigProc>(dlsym(plugin, "KVSimCamera_SetConfig")) : nullptr;
+    auto get = plugin ? reinterpret_cast<KVSimCameraGetConfigProc>(dlsym(plugin, "KVSimCamera_GetConfig")) : nullptr;
+    if (!set || !get) {
+        state.SkipWithError("the simulated camera's settings are not reachable");
+        return;
+    }
+    KVSimCameraConfig config;
+    get(&config);
+    config.Seed = 42;
+    config.Noise = 1;
+    if (faint) {
+        config.SkyPerSecond = 3000.0;
+        config.FluxScale = 0.05;
+    }
+    set(&config);
+    camera.SetExposureTime(0.0);
+    camera.SetFocusX(382);
+    camera.SetFocusY(255);
+    camera.SetRemoveBackground(true);
+    camera.SetFOMKind(kv::FomKind::HFD);
+
+    const int distances[] = {0, 50, 100, 200, 300, 400, 500, 600, 800};
+    std::printf("\n%s: sky %.0f ADU/s, star flux x%.2f, seeing jitter %.0f %%, 20 frames each\n",
+                faint ? "faint star, bright sky" : "default sky", config.SkyPerSecond, config.FluxScale,
+                config.SeeingJitter * 100);
+    std::printf("%9s %16s %16s %18s %8s\n", "distance", "FWHM", "HFD", "Peak", "no star");
+    for (auto _ : state) {
+        for (const int d : distances) {
+            sky.SetTruePosition(static_cast<std::int64_t>(std::lround(sky.BestFocus())) + d);
+            Stat fwhm, hfd, peak;
+            int noStar = 0;
+            for (int i = 0; i < 20; ++i) {
+                camera.GetFocusFrame();
+                const kv::FocusReading r = camera.Reading();
+                fwhm.Add(r.FWHM);
+                hfd.Add(r.HFD);
+                peak.Add(r.Peak);
+                noStar += r.status == kv::StarStatus::NoStar ? 1 : 0;
+            }
+            std::printf("%9d %8.2f +-%5.2f %8.2f +-%5.2f %9.0f +-%6.0f %7d%%\n", d, fwhm.Mean(), fwhm.Sd(), hfd.Mean(),
+                        hfd.Sd(), peak.Mean(), peak.Sd(), noStar * 5);
+            if (d == 800) {
+                state.counters["hfd_800"] = hfd.Mean();
+                state.counters["no_star_800_pct"] = noStar * 5;
+            }
+        }
+    }
+}
+BENCHMARK(Profile)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,176 @@
+// The curve fit, its search and the backlash approach, on curves without devices.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "focusing/backlash.h"
+#include "focusing/curve_fit.h"
+#include "focusing/curve_fit_search.h"
+
+namespace kv {
+namespace {
+
+std::vector<FitPoint> Sampled(const std::function<double(double)>& f, double from, double step, int n) {
+    std::vector<FitPoint> points;
+    for (int i = 0; i < n; ++i) points.push_back({from + i * step, f(from + i * step), 1.0});
+    return points;
+}
+
+TEST(CurveFit, NoiseFreeCurvesGiveTheirMinimum) {
+    struct Case {
+        const char* name;
+        std::function<double(double)> f;
+        double best;
+    };
+    const auto hyperbola = [](double x) { return 2.5 * std::sqrt(1 + std::pow((x - 37) / 120, 2)); };
+    const Case cases[] = {
+        {"hyperbola", hyperbola, 37},
+        {"parabola", [](double x) { return 3 + 0.5 * std::pow((x + 212) / 100, 2); }, -212},
+        {"V on a pedestal", [](double x) { return 2.5 + 0.02 * std::fabs(x - 61); }, 61},
+        {"lopsided", [](double x) { return std::sqrt(6.25 + std::pow((x - 15) / 100 * (x < 15 ? 1.2 : 3.0), 2)); }, 15},
+        // Peak as charted: a star's peak falls with the square of its width.
+        {"peak", [&](double x) { return SizeFromPeak(40000 / std::pow(hyperbola(x) / 2.5, 2)); }, 37},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const CurveFit fit = FitFocusCurve(Sampled(c.f, c.best - 480, 100, 11));
+        ASSERT_TRUE(fit.ok) << fit.why;
+        EXPECT_NEAR(fit.minimumX, c.best, 0.5);
+        EXPECT_NEAR(fit.predicted, c.f(c.best), 0.02 * c.f(c.best));
+        EXPECT_GT(fit.rSquared, 0.999);
+        EXPECT_EQ(fit.rejected, -1);
+    }
+    // A wide parabola is the hyperbola's business too; only its own shape
+    // steeper than any hyperbola makes the parabola win.
+    EXPECT_EQ(FitFocusCurve(Sampled([](double x) { return 1 + std::pow(x / 100, 4); }, -300, 50, 13)).model,
+              FitModel::Parabola);
+}
+
+TEST(CurveFit, OneWildPointIsLeftOutAndTooFewPointsFail) {
+    std::vector<FitPoint> points = Sampled([](double x) { return 2.5 + 0.02 * std::fabs(x - 40); }, -500, 100, 11);
+    points[3].y *= 1.8;
+    points[8].y *= 1.02;  // ordinary noise stays
+    const CurveFit fit = FitFocusCurve(points);
+    ASSERT_TRUE(fit.ok);
+    EXPECT_EQ(fit.rejected, 3);
+    EXPECT_NEAR(fit.minimumX, 40, 3);
+
+    EXPECT_FALSE(FitFocusCurve(Sampled([](double x) { return x; }, 0, 1, 3)).ok);
+    const CurveFit falling = FitFocusCurve(Sampled([](double x) { return 10 - x; }, 0, 1, 8));
+    EXPECT_FALSE(falling.ok);
+}
+
+TEST(Backlash, EveryMoveEndsFromTheConfiguredSide) {
+    using V = std::vector<std::int32_t>;
+    EXPECT_EQ(BacklashMoves(0, 100, 50, ApproachSide::FromBelow), V{100});
+    EXPECT_EQ(BacklashMoves(100, 0, 50, ApproachSide::FromBelow), (V{-50, 0}));
+    EXPECT_EQ(BacklashMoves(100, 0, 50, ApproachSide::FromAbove), V{0});
+    EXPECT_EQ(BacklashMoves(0, 100, 50, ApproachSide::FromAbove), (V{150, 100}));
+    EXPECT_EQ(BacklashMoves(100, 0, 0, ApproachSide::FromBelow), V{0});
+    EXPECT_EQ(BacklashMoves(7, 7, 50, ApproachSide::FromBelow), V{});
+}
+
+struct Walk {
+    TCurveFitSearch::Action last;
+    std::vector<std::int32_t> measured;
+    std::int32_t at = 0;
+    std::string notes;
+};
+
+// Drives a search to its end; the focuser goes exactly where it is sent.
+Walk Drive(TCurveFitSearch& search, std::int32_t start, const std::function<FocusReading(std::int32_t)>& frame) {
+    Walk w;
+    w.at = start;
+    for (int guard = 0; guard < 300; ++guard) {
+        w.last = search.Next();
+        for (const auto& n : search.TakeNotes()) w.notes += n.text + "\n";
+        if (w.last.kind == TCurveFitSearch::Action::Move) w.at = w.last.position;
+        if (w.last.kind == TCurveFitSearch::Action::Measure) {
+            w.at = w.last.position;
+            w.measured.push_back(w.at);
+            search.Report(frame(w.at), w.at, 1);
+            for (const auto& n : search.TakeNotes()) w.notes += n.text + "\n";
+        }
+        if (w.last.kind == TCurveFitSearch::Action::Finished || w.last.kind == TCurveFitSearch::Action::Failed)
+            break;
+    }
+    return w;
+}
+
+// A star whose HFD follows a V around `best` and is lost beyond HFD 20.
+std::function<FocusReading(std::int32_t)> Star(double best, double slope = 0.02) {
+    return [=](std::int32_t p) {
+        FocusReading r;
+        r.HFD = 2.5 + slope * std::fabs(p - best);
+        if (r.HFD > 20) r = {.HFD = 80, .status = StarStatus::NoStar};
+        r.FOM = r.HFD;
+        return r;
+    };
+}
+
+TEST(CurveFitSearch, StartsFarFromFocusStillEndInFocus) {
+    for (const int away : {-6, -1, 0, 3, 6}) {
+        SCOPED_TRACE(away);
+        const double best = 1000 - away * 100 + 13;
+        TCurveFitSearch search(CurveFitSettings{}, FomKind::HFD, 1000);
+        const Walk w = Drive(search, 1000, Star(best));
+        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+        EXPECT_NEAR(w.last.position, best, 1);
+        EXPECT_EQ(w.at, w.last.position);
+        EXPECT_EQ(search.FinalReading().FOM, Star(best)(w.last.position).FOM);
+        EXPECT_EQ(search.Frames(), static_cast<int>(w.measured.size()));
+        if (std::abs(away) <= 1) {
+            EXPECT_LE(search.Frames(), 12);
+        }
+        ASSERT_TRUE(search.Fit().has_value());
+        EXPECT_EQ(search.Fit()->checkPosition, w.last.position);
+    }
+}
+
+TEST(CurveFitSearch, RefusedAnswersReturnToTheStartAndSayWhy) {
+    struct Case {
+        const char* name;
+        CurveFitSettings settings;
+        std::function<FocusReading(std::int32_t)> frame;
+        std::string message;
+    };
+    CurveFitSettings limited;
+    limited.travelMax = 250;
+    CurveFitSettings shallow;
+    shallow.maxPoints = 9;
+    std::function<FocusReading(std::int32_t)> checkWorse = [](std::int32_t p) {
+        FocusReading r = Star(40)(p);
+        if (p == 40) r.FOM = r.HFD = 5.0;  // the check frame, only there
+        return r;
+    };
+    const Case cases[] = {
+        {"flat", shallow, Star(30, 0.0005),
+         "The focus curve is too flat to find best focus: its edges read only 7 % above its bottom (50 % needed).\r\n"
+         "The focuser is back at its starting position. Use a larger step."},
+        {"beyond travel", limited, Star(600),
+         "Best focus lies at or beyond the edge of the focuser's travel (near position 200).\r\nThe focuser is back at "
+         "its starting position. Move it by hand towards best focus, or widen the travel limits, and start again."},
+        {"check frame", {}, checkWorse,
+         "The check frame at the fitted best focus (position 40) reads 5.0000, worse than the 2.5135 the fit "
+         "predicts.\r\nThe focuser is back at its starting position. Take more samples per focus measurement or "
+         "wait for steadier seeing, and start again."},
+        {"no star", {}, [](std::int32_t) { return FocusReading{.FOM = 80, .status = StarStatus::NoStar}; },
+         "Too few focus frames showed a star (0 of 3 readings).\r\nThe focuser is back at its starting position. "
+         "Check that the star is inside the focus frame, or lengthen the exposure, and start again."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TCurveFitSearch search(c.settings, FomKind::HFD, 0);
+        const Walk w = Drive(search, 0, c.frame);
+        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.notes;
+        EXPECT_EQ(w.last.message, c.message);
+        EXPECT_EQ(w.at, 0);
+        for (const std::int32_t p : w.measured) EXPECT_LE(p, c.settings.travelMax.value_or(100000));
+    }
+}
+
+}  // namespace
+}  // namespace kv
