@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds Kessivane and starts it on the simulated observatory.
 # Without a display it runs under Xvfb: it takes an image of the simulated sky,
-# picks a star, focuses a little, prints the figures it saw and saves pictures
-# of the Exposure Control and Manual Focus pages.
+# picks a star, focuses a little, runs an auto focus by each method from the
+# same start, prints the figures it saw and where each method ended, and saves
+# pictures of the Exposure Control, Manual Focus and Auto Focus pages.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"

@@ -114,7 +114,10 @@ void WidenToShow(QChart* chart, Qt::Orientation orientation, double value) {
     auto* axis = axes.isEmpty() ? nullptr : qobject_cast<QValueAxis*>(axes.first());
     if (axis == nullptr) return;
     const auto [min, max] = kv::WidenToShow(axis->min(), axis->max(), value);
-    if (min != axis->min() || max != axis->max()) axis->setRange(min, max);
+    if (min == axis->min() && max == axis->max()) return;
+    axis->setRange(min, max);
+    // Labels on round values again (the stated axes' own ticks no longer divide the range).
+    if (axis->tickType() == QValueAxis::TicksFixed) axis->applyNiceNumbers();
 }
 
 void UseCompactChart(QChart* chart) {

@@ -2,6 +2,7 @@
 // end on the simulated observatory: they find the telescope's true best
 // focus, agree with each other, and a cancel gives every control back.
 #include <QAbstractButton>
+#include <QDBusMessage>
 #include <QChart>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
@@ -324,6 +325,17 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     auto refused = bus.RunTool(ctl, {QStringLiteral("autofocus"), QStringLiteral("--step"), QStringLiteral("33")});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_TRUE(refused.err.contains(QStringLiteral("must be one of"))) << refused.err.toStdString();
+    // The method argument reaches the program; a hub focuser has no absolute position.
+    QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(scripting::kService),
+                                                       QString::fromLatin1(scripting::kFocusingPath),
+                                                       QStringLiteral("org.kessivane.Focusing"),
+                                                       QStringLiteral("StartAutoFocus"));
+    call << 100 << QStringLiteral("newton");
+    const QDBusMessage badMethod = bus.Connection().call(call, QDBus::BlockWithGui);
+    EXPECT_EQ(badMethod.errorName(), QString::fromLatin1(scripting::kErrorInvalid)) << badMethod.errorMessage().toStdString();
+    auto absolute = bus.RunTool(ctl, {QStringLiteral("absolute-position")});
+    EXPECT_EQ(absolute.exitCode, 1);
+    EXPECT_TRUE(absolute.err.contains(QStringLiteral("no absolute position"))) << absolute.err.toStdString();
     // A move from the shell waits for its end and prints where the read-out stands.
     const long before = FromBest();
     auto moved = bus.RunTool(ctl, {QStringLiteral("move-by"), QStringLiteral("150")});
@@ -376,6 +388,7 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
         EXPECT_TRUE(lines[i].startsWith(QStringLiteral("autofocus step %1:").arg(i + 1))) << lines[i].toStdString();
     }
     EXPECT_TRUE(lines.last().startsWith(QStringLiteral("autofocus completed: position"))) << lines.last().toStdString();
+    EXPECT_TRUE(lines.last().contains(QStringLiteral(", method golden, frames "))) << lines.last().toStdString();
     EXPECT_LE(std::abs(FromBest()), kTolerance);
 
     // Kept out, a script may still read but no longer move.
@@ -430,7 +443,10 @@ TEST_F(FocusingProcedures, CurveFitEndsAtBestFocusCancelsCleanlyAndAFailedGateGo
     Defocus(200);
     PickStar();
     auto* page = window->AutoFocusPage();
+    // The method is kept the moment it is chosen, and not before.
+    EXPECT_EQ(folder.Read("Kessivane.ini").find("[AutoFocus]"), std::string::npos);
     page->MethodRG()->SetItemIndex(TAutoFocusPage::kCurveFitItem);
+    EXPECT_NE(folder.Read("Kessivane.ini").find("[AutoFocus]\r\nMethod=1\r\n"), std::string::npos);
     // Samples 50 steps apart, four each side: the curve's round bottom is
     // some 125 steps wide, and 200 steps out it reads twice the best.
     page->InitialStepRG()->SetItemIndex(2);

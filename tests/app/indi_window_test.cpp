@@ -40,6 +40,8 @@ constexpr int kBest = kStart + 60;
 // fifth of the distance walked. 15 steps holds both; a wrong turn ends 40 or
 // more away.
 constexpr int kTolerance = 15;
+// The curve fit reads the whole curve, not just its flat bottom.
+constexpr int kCurveFitTolerance = 5;
 
 TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestFocus) {
     if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
@@ -98,6 +100,33 @@ TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestF
     std::printf("Auto focus through the device server ended %ld steps from the simulator's best focus\n", error);
     EXPECT_LE(std::abs(error), kTolerance);
     EXPECT_EQ(window->StatusPanelText(0), QString::fromLatin1(kv::kSearchCompletePanelText));
+    // The curve fit from 200 steps off, on a gentler curve (defocus scale
+    // 1500): 250 steps out the star still stands clear of the noise, which
+    // the walk's far side reaches; five frames a reading. The camera draws a
+    // new curve once the focuser moves.
+    const auto serverPosition = [&] {
+        return std::lround(
+            std::strtod(server.Get("Focuser Simulator.ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION").c_str(), nullptr));
+    };
+    ASSERT_TRUE(server.Set("CCD Simulator.SIM_FOCUSING.SIM_FOCUS_POSITION;SIM_FOCUS_MAX=" + std::to_string(kBest) +
+                           ";1500"));
+    qobject_cast<QSpinBox*>(find("FocusSamples"))->setValue(5);
+    focuser->MoveBy(200);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return std::abs(serverPosition() - kBest) >= 190 && focuser->GetIdle(); }, 30000));
+    const long best = kBest;
+    window->AutoFocusPage()->MethodRG()->SetItemIndex(TAutoFocusPage::kCurveFitItem);
+    // Samples 50 steps apart, four each side: 200 steps out the star reads
+    // half again its best.
+    window->AutoFocusPage()->InitialStepRG()->SetItemIndex(2);
+    qobject_cast<QSpinBox*>(find("FitPointsSE"))->setValue(4);
+    start->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !window->Focusing()->Running() && start->isEnabled(); }, 300000));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->GetIdle(); }));
+    std::printf("The curve fit through the device server ended %ld steps from the simulator's best focus (%s)\n",
+                serverPosition() - best, window->StatusPanelText(0).toLocal8Bit().constData());
+    EXPECT_LE(std::abs(serverPosition() - best), kCurveFitTolerance);
+    EXPECT_TRUE(window->StatusPanelText(0).startsWith(QStringLiteral("Curve fit: ")));
+
     // The program folder has no voice clips, which is said once per announcement.
     for (const auto& box : dialogs.shown) {
         if (box.text.find(kv::kVoiceClipsFailedText) != 0) ADD_FAILURE() << "unexpected message: " << box.text;
