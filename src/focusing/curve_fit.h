@@ -67,9 +67,9 @@ struct FitOptions {
     // a first fit gives at its position: the seeing's wander adds to a
     // blurred star's size in quadrature, so the size of a star far from focus
     // varies less than that of a sharp one (the simulated camera's HFD varies
-    // by 15 % near focus, by 1 % four hundred steps out). 2 suits a pure
-    // quadrature, 0 a V whose every reading varies alike.
-    double sizeWeighting = 1.5;
+    // by 15 % near focus, by 1 % four hundred steps out): its spread falls
+    // as 1 / s. 0 would suit a V whose every reading varies alike.
+    double sizeWeighting = 2.0;
     // ... to at most this factor: far out a curve may leave the model's shape
     // and a fading star reads too small, and one such point must not rule.
     double maxSizeWeight = 8.0;
