@@ -10,7 +10,7 @@ namespace kv {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kParabolaAdvantage = 4.0;
+constexpr double kParabolaAdvantage = 20.0;
 
 struct Model {
     FitModel kind = FitModel::None;
@@ -205,34 +205,6 @@ double Aicc(const Model& m, int parameters, double floor) {
     return n * std::log(std::max(m.sse, floor) / n) + 2.0 * k + 2.0 * k * (k + 1.0) / (n - k - 1.0);
 }
 
-Model FitHyperbola(std::span<const FitPoint> points, const std::vector<std::size_t>& used) {
-    double sw = 0.0, swy = 0.0;
-    for (const std::size_t i : used) {
-        sw += points[i].weight;
-        swy += points[i].weight * points[i].y;
-    }
-    double sst = 0.0;
-    for (const std::size_t i : used) sst += points[i].weight * std::pow(points[i].y - swy / sw, 2.0);
-    // Residuals below this are rounding: a perfect fit of every variant ties.
-    const double floor = std::max(sst, 1e-300) * 1e-12;
-    Model best;
-    best.kind = FitModel::Hyperbola;
-    best.used = used;
-    double bestScore = kInf;
-    // Offset and lopsided flanks together (five parameters) follow the noise
-    // of a dozen points more than the curve: the scenario battery loses a few
-    // per cent of its answers with that variant, and finds no curve needing it.
-    for (const Variant v : {Variant{false, false}, Variant{true, false}, Variant{false, true}}) {
-        Model m = FitHyperbola(points, used, v);
-        const double score = Aicc(m, v.Parameters(), floor);
-        if (score < bestScore) {
-            bestScore = score;
-            best = std::move(m);
-        }
-    }
-    return best;
-}
-
 // Weighted least squares of y = q0 + q1 u + q2 u^2 with u = (x - x0) / scale.
 Model FitParabola(std::span<const FitPoint> points, const std::vector<std::size_t>& used) {
     Model m;
@@ -288,6 +260,39 @@ Model FitParabola(std::span<const FitPoint> points, const std::vector<std::size_
     return m;
 }
 
+// The model over every point: a hyperbola variant, or a parabola when the
+// whole curve is one (a star whose size grows with the square of the
+// distance), whichever the small-sample Akaike criterion prefers.
+Model FitWide(std::span<const FitPoint> points, const std::vector<std::size_t>& used) {
+    double sw = 0.0, swy = 0.0;
+    for (const std::size_t i : used) {
+        sw += points[i].weight;
+        swy += points[i].weight * points[i].y;
+    }
+    double sst = 0.0;
+    for (const std::size_t i : used) sst += points[i].weight * std::pow(points[i].y - swy / sw, 2.0);
+    // Residuals below this are rounding: a perfect fit of every variant ties.
+    const double floor = std::max(sst, 1e-300) * 1e-12;
+    Model best;
+    best.kind = FitModel::Hyperbola;
+    best.used = used;
+    double bestScore = kInf;
+    // Offset and lopsided flanks together (five parameters) follow the noise
+    // of a dozen points more than the curve: the scenario battery loses a few
+    // per cent of its answers with that variant, and finds no curve needing it.
+    for (const Variant v : {Variant{false, false}, Variant{true, false}, Variant{false, true}}) {
+        Model m = FitHyperbola(points, used, v);
+        const double score = Aicc(m, v.Parameters(), floor);
+        if (score < bestScore) {
+            bestScore = score;
+            best = std::move(m);
+        }
+    }
+    Model parabola = FitParabola(points, used);
+    if (Aicc(parabola, 3, floor) < bestScore) best = std::move(parabola);
+    return best;
+}
+
 // The points near the lowest one: `half` each side, shifted inwards at the ends.
 std::vector<std::size_t> BottomPoints(std::span<const FitPoint> points, const std::vector<std::size_t>& byX,
                                       int half) {
@@ -301,14 +306,15 @@ std::vector<std::size_t> BottomPoints(std::span<const FitPoint> points, const st
 }
 
 Model Best(std::span<const FitPoint> points, const std::vector<std::size_t>& byX, const FitOptions& options) {
-    Model hyperbola = FitHyperbola(points, byX);
+    Model wide = FitWide(points, byX);
     Model parabola = FitParabola(points, BottomPoints(points, byX, options.parabolaHalfWidth));
     // The parabola must have a degree of freedom left to be judged at all.
     if (parabola.used.size() < 5) parabola.variance = kInf;
     // Fitted to a few points it follows their noise more closely than the
-    // hyperbola can, and locates the bottom worse: it has to be clearly better
-    // (the hyperbola's family cannot take the curve's shape).
-    return parabola.variance * kParabolaAdvantage < hyperbola.variance ? parabola : hyperbola;
+    // wide model can, and locates the bottom worse: it has to be far better
+    // (a bottom flatter than any hyperbola's). With a factor of 4 over five
+    // points it won by chance on one noisy curve in five.
+    return parabola.variance * kParabolaAdvantage < wide.variance ? parabola : wide;
 }
 
 }  // namespace
@@ -339,7 +345,10 @@ double FitValue(FitModel model, std::span<const double> p, double x) {
 double SizeFromPeak(double peak) { return 1000.0 / std::sqrt(peak > 1.0 ? peak : 1.0); }
 double PeakFromSize(double size) { return size > 0.0 ? (1000.0 / size) * (1000.0 / size) : 0.0; }
 
-CurveFit FitFocusCurve(std::span<const FitPoint> points, const FitOptions& options) {
+namespace {
+
+// One fit with the points' weights as given.
+CurveFit FitOnce(std::span<const FitPoint> points, const FitOptions& options) {
     CurveFit fit;
     std::vector<std::size_t> byX;
     for (std::size_t i = 0; i < points.size(); ++i)
@@ -351,19 +360,28 @@ CurveFit FitFocusCurve(std::span<const FitPoint> points, const FitOptions& optio
     }
 
     Model model = Best(points, byX, options);
-    // One wild point may go: judged against the hyperbola over every point, as
+    // One wild point may go: judged against the model over every point, as
     // the bottom's parabola cannot see a wild point on the flanks.
     if (byX.size() >= 6) {
-        const Model wide = FitHyperbola(points, byX);
+        const Model wide = FitWide(points, byX);
         if (!wide.parameters.empty()) {
             double yMin = kInf;
             double yMax = -kInf;
+            std::size_t lowest = byX.front();
+            for (const std::size_t i : byX)
+                if (points[i].y < points[lowest].y) lowest = i;
             std::size_t worst = byX.front();
             double worstR = -1.0;
             for (const std::size_t i : byX) {
                 yMin = std::min(yMin, points[i].y);
                 yMax = std::max(yMax, points[i].y);
-                const double r = std::fabs(points[i].y - FitValue(FitModel::Hyperbola, wide.parameters, points[i].x));
+                // The lowest reading is never the wild one: a spoilt frame reads
+                // a larger star, and without its lowest point the curve has no
+                // bottom to hold on to (a V's tip sits far off any smooth fit).
+                if (i == lowest) continue;
+                // Residuals in units of each point's own spread, which its weight sets.
+                const double r = std::fabs(points[i].y - FitValue(wide.kind, wide.parameters, points[i].x)) *
+                                 std::sqrt(points[i].weight);
                 if (r > worstR) {
                     worstR = r;
                     worst = i;
@@ -372,14 +390,12 @@ CurveFit FitFocusCurve(std::span<const FitPoint> points, const FitOptions& optio
             std::vector<std::size_t> others;
             for (const std::size_t i : byX)
                 if (i != worst) others.push_back(i);
-            const Model without = FitHyperbola(points, others);
+            const Model without = FitWide(points, others);
             if (!without.parameters.empty()) {
-                double sw = 0.0;
-                for (const std::size_t i : others) sw += points[i].weight;
-                const double rms = std::sqrt(without.sse / sw);
-                const double r = std::fabs(points[worst].y - FitValue(FitModel::Hyperbola, without.parameters,
-                                                                      points[worst].x));
-                if (r > options.outlierFactor * rms && r > options.outlierMinFraction * (yMax - yMin)) {
+                const double rms = std::sqrt(without.sse / static_cast<double>(others.size()));
+                const double r = std::fabs(points[worst].y - FitValue(without.kind, without.parameters, points[worst].x));
+                if (r * std::sqrt(points[worst].weight) > options.outlierFactor * rms &&
+                    r > options.outlierMinFraction * (yMax - yMin)) {
                     fit.rejected = static_cast<int>(worst);
                     byX = others;
                     model = Best(points, byX, options);
@@ -417,6 +433,22 @@ CurveFit FitFocusCurve(std::span<const FitPoint> points, const FitOptions& optio
     }
     fit.ok = true;
     return fit;
+}
+
+}  // namespace
+
+CurveFit FitFocusCurve(std::span<const FitPoint> points, const FitOptions& options) {
+    const CurveFit first = FitOnce(points, options);
+    if (options.sizeWeighting == 0.0 || first.parameters.empty() || !(first.predicted > 0.0)) return first;
+    // The weights follow the first fit's curve, not the readings: a reading
+    // spoilt upwards (a gust) must not weigh more for being large.
+    std::vector<FitPoint> weighted(points.begin(), points.end());
+    for (FitPoint& p : weighted) {
+        const double size = std::max(FitValue(first, p.x), first.predicted);
+        p.weight *= std::min(options.maxSizeWeight, std::pow(size / first.predicted, options.sizeWeighting));
+    }
+    CurveFit second = FitOnce(weighted, options);
+    return second.parameters.empty() ? first : second;
 }
 
 }  // namespace kv

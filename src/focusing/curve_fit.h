@@ -8,9 +8,13 @@
 //              offset d (a sharp V on a pedestal) or a different b right of c
 //              (one flank steeper); the variant is chosen by the small-sample
 //              Akaike criterion, so an extra parameter must earn its place;
-//   Parabola   y = m + k * (x - c)^2                    over the points near
-//              the bottom only, where any smooth curve looks like one.
-// A point made of several frames weighs as much as they do. The single worst
+//   Parabola   y = m + k * (x - c)^2                    over every point when
+//              the criterion prefers it to the hyperbolas (a size growing with
+//              the square of the distance), or over the points near the bottom
+//              only, where any smooth curve looks like one, when that fits far
+//              better than every model over all the points.
+// A point made of several frames weighs as much as they do, and a point
+// where the curve is higher weighs more (FitOptions::sizeWeighting). The single worst
 // point is left out when its residual stands far above the others' (a frame
 // spoilt by a gust or a satellite), never more than one.
 //
@@ -57,10 +61,21 @@ struct CurveFit {
 };
 
 struct FitOptions {
-    // Points each side of the lowest one that the parabola takes.
-    int parabolaHalfWidth = 2;
-    // A point is left out when its residual exceeds this many times the
-    // weighted rms residual of the others...
+    // Points each side of the lowest one that the bottom's parabola takes.
+    int parabolaHalfWidth = 3;
+    // A reading's weight grows as (s / smallest s)^sizeWeighting, s the size
+    // a first fit gives at its position: the seeing's wander adds to a
+    // blurred star's size in quadrature, so the size of a star far from focus
+    // varies less than that of a sharp one (the simulated camera's HFD varies
+    // by 15 % near focus, by 1 % four hundred steps out): its spread falls
+    // as 1 / s. 0 would suit a V whose every reading varies alike.
+    double sizeWeighting = 2.0;
+    // ... to at most this factor: far out a curve may leave the model's shape
+    // and a fading star reads too small, and one such point must not rule.
+    double maxSizeWeight = 8.0;
+    // A point is left out when its residual, in units of its own spread (a
+    // point of weight w spreads 1 / sqrt(w) as far), exceeds this many times
+    // the others' rms residual in the same units...
     double outlierFactor = 4.0;
     // ... and this fraction of the curve's height (noise-free curves have
     // residuals near 0, so the ratio alone would pick on rounding).
