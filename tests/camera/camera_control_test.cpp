@@ -1,13 +1,15 @@
-#include "camera/camera_control.h"
+// The focus figures of a frame, and the camera controller that takes the
+// frames (on a plug-in whose every step can fail or take time).
+#include "camera/focus_figures.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <mutex>
-#include <thread>
-#include <tuple>
+#include <algorithm>
+#include <cmath>
+#include <random>
 
+#include "camera/camera_control.h"
 #include "camera/fault_camera/fault_camera.h"
 #include "support/eventually.h"
 #include "support/recording_dialogs.h"
@@ -15,10 +17,262 @@
 namespace kv {
 namespace {
 
+constexpr double kFwhmPerSigma = 2.354820045;  // 2 sqrt(2 ln 2)
+
+struct Frame {
+    std::int32_t width, height;
+    std::vector<std::uint16_t> pixels;
+
+    Frame(std::int32_t w, std::int32_t h, std::uint16_t fill = 0)
+        : width(w), height(h), pixels(static_cast<std::size_t>(w * h), fill) {}
+    std::uint16_t& at(int x, int y) { return pixels[static_cast<std::size_t>(y * width + x)]; }
+    void AddStar(double cx, double cy, double sigma, double amplitude) {
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                const double r2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
+                const double v = at(x, y) + amplitude * std::exp(-r2 / (2 * sigma * sigma));
+                at(x, y) = static_cast<std::uint16_t>(std::lround(std::min(v, 65535.0)));
+            }
+        }
+    }
+    double Hfd(std::int64_t bg) const { return HalfFluxDiameter(width, height, pixels.data(), bg); }
+};
+
+FocusSettings Plain() { return FocusSettings{.RemoveBackground = false}; }
+
+FocusReading Measure(Frame& f, const FocusSettings& s, FocusReading r = {}) {
+    ComputeFocusFigures(f.width, f.height, f.pixels.data(), s, r);
+    return r;
+}
+
+TEST(FocusFigures, GaussianStarsMeasureTheirTrueWidthAndHalfFluxDiameter) {
+    double lastHfd = 0.0;
+    for (const double sigma : {1.5, 2.0, 3.0, 4.5}) {
+        SCOPED_TRACE(sigma);
+        Frame f(64, 64);
+        f.AddStar(32, 30, sigma, 40000);
+        const FocusReading r = Measure(f, Plain());
+        const double truth = kFwhmPerSigma * sigma;
+        EXPECT_EQ(std::tuple(r.Peak, r.PeakX, r.PeakY), std::tuple(40000, 32, 30));
+        EXPECT_NEAR(r.xFWHM, truth, 0.02 * truth);
+        EXPECT_NEAR(r.yFWHM, truth, 0.02 * truth);
+        EXPECT_DOUBLE_EQ(r.FOM, (r.xFWHM + r.yFWHM) / 2);
+        // Each pixel's flux counts at its centre's radius, so the crossing
+        // lands up to about half a ring inside the true one.
+        EXPECT_NEAR(r.HFD, truth, 0.8);
+        EXPECT_GT(r.HFD, lastHfd);
+        lastHfd = r.HFD;
+    }
+}
+
+TEST(FocusFigures, ProfileWidthsAreInterpolatedAndScaled) {
+    // Row through the peak: left 30, peak 100, right 60, 40; 0 above and below.
+    Frame f(9, 5);
+    for (auto [x, v] : {std::pair{3, 30}, {4, 100}, {5, 60}, {6, 40}}) f.at(x, 2) = static_cast<std::uint16_t>(v);
+    const FocusReading plain = Measure(f, Plain());
+    const double dR = 1.5, dL = 50.0 / 70.0;  // 1 + |(50-60)/(40-60)| and |(50-100)/(30-100)|
+    EXPECT_NEAR(plain.xFWHM, dR + dL, 1e-12);
+    EXPECT_NEAR(plain.yFWHM, 1.0, 1e-12);  // 0.5 up and down
+
+    const FocusSettings s{.RemoveBackground = false, .FWHMFactorSetting = 3, .FWHMFactor = 0.5, .HorizPixel = 9.0,
+                          .VertPixel = 6.0, .FocusBinning = 2, .FOMKind = FomKind::HFD};
+    FocusReading r = Measure(f, s);
+    EXPECT_NEAR(r.xFWHM, (dR + dL - 0.5) * 3 / 2, 1e-12);
+    // The plug-in's factor is not subtracted from the column width.
+    EXPECT_NEAR(r.yFWHM, 1.0 * 1.5 * 3 / 2, 1e-12);
+    EXPECT_NEAR(r.HFD, plain.HFD / 2, 1e-12);
+    EXPECT_EQ(std::tuple(r.Peak, r.FOM), std::tuple(100, r.HFD));
+    for (auto [kind, want] : {std::pair{FomKind::xFWHM, r.xFWHM}, {FomKind::yFWHM, r.yFWHM},
+                              {FomKind::Peak, 100.0}, {FomKind::FWHM, r.FWHM}}) {
+        EXPECT_DOUBLE_EQ(GetFigureOfMerit(r, kind), want);
+    }
+}
+
+TEST(FocusFigures, EmptyAndDegenerateFramesYieldTheFactorOnly) {
+    FocusSettings s{.RemoveBackground = false, .FWHMFactorSetting = 2, .FWHMFactor = 1.5, .FocusBinning = 3};
+    // An all-zero frame keeps a position left from a larger frame and must not walk from it.
+    Frame zero(32, 24);
+    FocusReading r = Measure(zero, s, FocusReading{.PeakX = 500, .PeakY = 400});
+    EXPECT_EQ(std::tuple(r.Peak, r.PeakX, r.PeakY), std::tuple(0, 500, 400));
+    EXPECT_EQ(std::tuple(r.xFWHM, r.yFWHM, r.HFD), std::tuple(-1.5 * 2 / 3, 0.0, 0.0));
+    // Two rows have no measured pixel; no frame at all measures the same. Binning 0 is taken as 1.
+    s.FocusBinning = 0;
+    Frame twoRows(6, 2, 900);
+    r = Measure(twoRows, s);
+    EXPECT_EQ(std::tuple(r.Peak, r.xFWHM), std::tuple(0, -3.0));
+    ComputeFocusFigures(0, 0, static_cast<const std::uint16_t*>(nullptr), s, r);
+    EXPECT_EQ(std::tuple(r.Peak, r.HFD), std::tuple(0, 0.0));
+
+    // A missing pixel size means square pixels.
+    Frame star(40, 40);
+    star.AddStar(20, 20, 2.0, 30000);
+    s.VertPixel = 0;
+    EXPECT_NEAR(Measure(star, s).yFWHM, kFwhmPerSigma * 2.0 * 2, 0.1);
+}
+
+TEST(FocusFigures, EdgesOfTheMeasuredArea) {
+    // A star centred on the last column, which is measured, counts only its left side.
+    Frame f(48, 48);
+    f.AddStar(47, 20, 3.0, 30000);
+    FocusReading r = Measure(f, Plain());
+    EXPECT_EQ(r.PeakX, 47);
+    const double half = kFwhmPerSigma * 3.0 / 2;
+    EXPECT_NEAR(r.xFWHM, half, 0.02 * half);
+    EXPECT_NEAR(r.yFWHM, 2 * half, 0.04 * half);
+    // The last row and the first column are never the peak.
+    Frame g(20, 20);
+    g.at(10, 19) = g.at(0, 5) = 60000, g.at(7, 8) = 1000;
+    r = Measure(g, Plain());
+    EXPECT_EQ(std::tuple(r.Peak, r.PeakX, r.PeakY), std::tuple(1000, 7, 8));
+}
+
+TEST(FocusFigures, RegionOfInterestRestrictsPeakAndBackground) {
+    Frame f(64, 64, 100);
+    f.AddStar(32, 32, 2.0, 5000);  // inside a 20-pixel region
+    f.AddStar(8, 10, 2.0, 20000);  // brighter, outside it
+    FocusSettings s{.ROISize = 20, .ROIOn = true, .RemoveBackground = false};
+    const FocusReading inside = Measure(f, s);
+    EXPECT_EQ(std::tuple(inside.PeakX, inside.PeakY), std::tuple(32, 32));
+    s.ROIOn = false;
+    EXPECT_EQ(Measure(f, s).PeakX, 8);
+    // A region larger than the frame has a negative border: all counts.
+    s.ROIOn = true, s.ROISize = 75;
+    EXPECT_EQ(Measure(f, s).PeakX, 8);
+
+    // The background is the mean of the region only, and removed from the whole frame.
+    s.RemoveBackground = true;
+    Frame h(6, 6, 100);
+    h.at(3, 3) = 400;
+    s.ROISize = 4;  // border 1: x, y in 2..4, nine pixels: mean (8*100+400)/9 = 133
+    EXPECT_EQ(Measure(h, s).Peak, 400 - 133);
+    EXPECT_EQ(std::tuple(h.at(0, 0), h.at(3, 3)), std::tuple(std::uint16_t{0}, std::uint16_t{400 - 133}));
+}
+
+TEST(FocusFigures, BackgroundRemovalInPlaceMatchesTheReadOnlyMeasurement) {
+    Frame f(64, 64, 1200);
+    f.AddStar(30, 33, 2.5, 25000);
+    const Frame original = f;
+    FocusSettings s{.ROISize = 40, .ROIOn = true};  // background removal on
+    FocusReading readOnly;
+    ComputeFocusFigures(f.width, f.height, static_cast<const std::uint16_t*>(f.pixels.data()), s, readOnly);
+    EXPECT_EQ(f.pixels, original.pixels);
+
+    const FocusReading inPlace = Measure(f, s);
+    EXPECT_EQ(std::tuple(inPlace.Peak, inPlace.xFWHM, inPlace.yFWHM, inPlace.HFD),
+              std::tuple(readOnly.Peak, readOnly.xFWHM, readOnly.yFWHM, readOnly.HFD));
+    EXPECT_NEAR(inPlace.Peak, 25000, 1000);  // over a sky now at (about) 0
+
+    // Without removal the HFD is still taken over the background.
+    s.RemoveBackground = false;
+    Frame g = original;
+    const FocusReading kept = Measure(g, s);
+    EXPECT_EQ(g.pixels, original.pixels);
+    EXPECT_EQ(std::tuple(kept.HFD, kept.Peak), std::tuple(readOnly.HFD, 25000 + 1200));
+}
+
+// The half-flux diameter as plainly as it can be written: every pixel sorted
+// by distance from the centroid (ties in row-major order), then the first
+// running flux sum above half the total.
+double ReferenceHfd(const Frame& f, std::int64_t bg) {
+    double total = 0, sx = 0, sy = 0;
+    const auto flux = [&](int x, int y) { return double(std::max<std::int64_t>(0, f.pixels[y * f.width + x] - bg)); };
+    for (int y = 0; y < f.height; ++y) {
+        for (int x = 0; x < f.width; ++x) total += flux(x, y), sx += flux(x, y) * x, sy += flux(x, y) * y;
+    }
+    const double cx = total > 0 ? sx / total : 0, cy = total > 0 ? sy / total : 0;
+    std::vector<std::pair<double, double>> entries;  // squared radius, flux
+    for (int y = 0; y < f.height; ++y) {
+        for (int x = 0; x < f.width; ++x) entries.emplace_back((x - cx) * (x - cx) + (y - cy) * (y - cy), flux(x, y));
+    }
+    std::stable_sort(entries.begin(), entries.end(), [](auto& l, auto& r) { return l.first < r.first; });
+    const double half = total * 0.5;
+    if (entries[0].second > half) return 2 * std::sqrt(entries[0].first) * half / entries[0].second;
+    double previous = entries[0].second;
+    for (std::size_t i = 1; i < entries.size(); previous += entries[i++].second) {
+        const double current = previous + entries[i].second;
+        if (current > half) {
+            const double r0 = std::sqrt(entries[i - 1].first), r1 = std::sqrt(entries[i].first);
+            return 2 * (r0 + std::fabs((half - previous) * (r1 - r0) / (current - previous)));
+        }
+    }
+    return 0;
+}
+
+// A star shows against the sky's noise only when it stands clearly above it
+// and keeps its light inside the frame; the figures themselves do not change.
+TEST(FocusFigures, StarStatusFromNoiseAndExtent) {
+    struct Case {
+        const char* name;
+        double sigma, amplitude;
+        StarStatus expected;
+    };
+    const Case cases[] = {
+        {"sharp star", 2.0, 3000, StarStatus::Ok},
+        {"blurred but bright", 12.0, 400, StarStatus::Ok},
+        {"sunk into the noise", 12.0, 15, StarStatus::NoStar},
+        {"spread over the frame", 40.0, 4000, StarStatus::NoStar},
+        {"sky only", 1.0, 0, StarStatus::NoStar},
+    };
+    for (const Case& c : cases) {
+        for (const bool remove : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (remove ? " reduced" : ""));
+            std::mt19937 rng(7);
+            std::normal_distribution<double> noise(400.0, 15.0);
+            Frame f(100, 100);
+            for (auto& p : f.pixels) p = static_cast<std::uint16_t>(std::lround(noise(rng)));
+            if (c.amplitude > 0) f.AddStar(50, 50, c.sigma, c.amplitude);
+            FocusSettings s = Plain();
+            s.RemoveBackground = remove;
+            EXPECT_EQ(Measure(f, s).status, c.expected);
+        }
+    }
+    Frame empty(32, 32);
+    EXPECT_EQ(Measure(empty, Plain()).status, StarStatus::NoStar);
+}
+
+TEST(FocusFigures, HalfFluxDiameterMatchesAFullSortOnVariedFrames) {
+    std::mt19937 rng(4);
+    std::normal_distribution<double> noise(0.0, 30.0);
+    std::vector<std::pair<Frame, std::int64_t>> frames;
+    for (const int size : {5, 31, 64, 97}) {
+        for (const double sigma : {0.6, 2.0, 7.0}) {
+            Frame f(size, size + 3, 800);
+            std::uniform_real_distribution<double> at(0, size);
+            f.AddStar(at(rng), at(rng), sigma, 30000);
+            for (auto& p : f.pixels) p = static_cast<std::uint16_t>(std::clamp(p + noise(rng), 0.0, 65535.0));
+            frames.emplace_back(f, 830);
+        }
+    }
+    Frame bright(40, 40), flat(40, 40, 1000), edge(64, 48, 100), ties(9, 9);
+    bright.at(17, 9) = 5000;
+    edge.AddStar(63, 0, 2.5, 40000);
+    // Point-symmetric, so the centroid is exactly (4, 4) and many pixels share
+    // a distance while their values differ.
+    for (int u = -4; u <= 4; ++u) {
+        for (int v = -4; v <= 4; ++v) ties.at(u + 4, v + 4) = static_cast<std::uint16_t>(100 + 37 * ((5 * u * u + 3 * u * v + v * v) % 11));
+    }
+    frames.insert(frames.end(), {{bright, 0}, {flat, 0}, {flat, 999}, {flat, 1000}, {Frame(40, 40), 0},
+                                 {edge, 100}, {edge, 0}, {ties, 0}});
+    // Small sparse frames, down to single rows and columns, put the crossing
+    // at every kind of place among few pixels.
+    std::uniform_int_distribution<int> side(1, 12), value(0, 1000);
+    for (int n = 0; n < 300; ++n) {
+        Frame f(side(rng), side(rng));
+        for (auto& p : f.pixels) p = static_cast<std::uint16_t>(value(rng) < 600 ? 0 : value(rng));
+        frames.emplace_back(f, n % 3 == 0 ? 200 : 0);
+    }
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].first.Hfd(frames[i].second), ReferenceHfd(frames[i].first, frames[i].second)) << "frame " << i;
+    }
+    // Through the whole measurement, with the background taken inside a region.
+    Frame star = frames[7].first;  // 64 x 67, sigma 2, on a noisy sky
+    const FocusSettings s{.ROISize = 30, .ROIOn = true};
+    const double hfd = Measure(star, s).HFD;  // reduces the frame in place
+    EXPECT_EQ(hfd, ReferenceHfd(star, 0));
+}
+
 using std::chrono::milliseconds;
 using test::Eventually;
-
-constexpr double kFwhmPerSigma = 2.354820045;
 
 // What the controller told the desktop.
 struct Recorder {
@@ -81,8 +335,7 @@ TEST_F(CameraControlTest, ConnectsAndDisconnects) {
 
     ASSERT_TRUE(camera.ToggleConnection("fault_camera.so"));
     ASSERT_NE(camera.MainImage(), nullptr);
-    EXPECT_EQ(camera.FocusImage()->Height(), kFaultFocusHeight);
-    EXPECT_FALSE(camera.IsSBIG());
+    EXPECT_EQ(std::tuple(camera.FocusImage()->Height(), camera.IsSBIG()), std::tuple(kFaultFocusHeight, false));
     EXPECT_FALSE(camera.ToggleConnection("fault_camera.so"));
     EXPECT_EQ(camera.MainImage(), nullptr);
 
@@ -93,8 +346,7 @@ TEST_F(CameraControlTest, ConnectsAndDisconnects) {
     EXPECT_FALSE(camera.ToggleConnection("no_such_camera.so"));
     EXPECT_EQ(dialogs_.Texts(), (std::vector<std::string>{kCouldNotInitializeText, kCouldNotInitializeText}));
 
-    state_->initResult = 1;
-    state_->sbig = 1;
+    state_->initResult = 1, state_->sbig = 1;
     ASSERT_TRUE(camera.ToggleConnection("fault_camera.so"));
     EXPECT_TRUE(camera.IsSBIG());
 }
@@ -102,21 +354,19 @@ TEST_F(CameraControlTest, ConnectsAndDisconnects) {
 TEST_F(CameraControlTest, ExposuresAreTimedDeliveredAndMeasured) {
     auto camera = Connected();
     camera->SetExposureTime(0.0);  // ends before the timer's setter returns: no time-out
-    camera->SetFocusX(300);
-    camera->SetFocusY(200);
-    camera->SetFocusGain(1.5);
-    camera->SetFOMKind(FomKind::HFD);
+    camera->SetFocusX(300), camera->SetFocusY(200), camera->SetFocusGain(1.5), camera->SetFOMKind(FomKind::HFD);
 
     EXPECT_TRUE(camera->GetFocusFrame());
-    EXPECT_EQ(OpenNamedEvent(kFocuserWaitEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
-    EXPECT_EQ(OpenNamedEvent(kFocusDelayEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
+    for (const char* event : {kFocuserWaitEvent, kFocusDelayEvent}) {
+        EXPECT_EQ(OpenNamedEvent(event)->Wait(milliseconds(0)), WaitResult::Signalled) << event;
+    }
     EXPECT_EQ(rec_.focusReady.load(), 1);
     EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false, true}));
     EXPECT_EQ(rec_.Statuses(), (std::vector<std::string>{"Acquiring Focus Image", "Focus Image Ready"}));
     EXPECT_EQ(std::tuple(state_->lastX.load(), state_->lastY.load(), state_->lastGain.load()), std::tuple(300, 200, 1.5));
 
     const FocusReading r = camera->Reading();
-    EXPECT_EQ(std::pair(r.PeakX, r.PeakY), std::pair(kFaultFocusWidth / 2, kFaultFocusHeight / 2));
+    EXPECT_EQ(std::tuple(r.PeakX, r.PeakY), std::tuple(kFaultFocusWidth / 2, kFaultFocusHeight / 2));
     EXPECT_NEAR(r.FWHM, 2 * kFwhmPerSigma, 0.1 * 2 * kFwhmPerSigma);
     EXPECT_DOUBLE_EQ(r.FOM, r.HFD);
 
@@ -128,14 +378,12 @@ TEST_F(CameraControlTest, ExposuresAreTimedDeliveredAndMeasured) {
     }
 
     // The mask blanks everything not strictly inside the region's border.
-    camera->SetRemoveBackground(false);
-    camera->SetROIOn(true);
+    camera->SetRemoveBackground(false), camera->SetROIOn(true), camera->SetMaskROI(true);
     camera->SetROISize(20);  // border 14: 14 < x < 34, 14 < y < 26
-    camera->SetMaskROI(true);
     camera->GetFocusFrame();
     const TImageObject& image = *camera->FocusImage();
     for (auto [x, y] : {std::pair{0, 0}, {14, 20}, {24, 26}}) EXPECT_EQ(image.Pixel(x, y), 0) << x << "," << y;
-    EXPECT_EQ(std::pair(image.Pixel(15, 15), image.Pixel(33, 25)), std::pair(std::uint16_t{300}, std::uint16_t{300}));
+    EXPECT_EQ(std::tuple(image.Pixel(15, 15), image.Pixel(33, 25)), std::tuple(std::uint16_t{300}, std::uint16_t{300}));
     EXPECT_EQ(camera->Reading().Peak, 20300);
 
     state_->setUpExposeResult = 1;
@@ -155,17 +403,15 @@ TEST_F(CameraControlTest, EveryFailingStepIsReportedAndTheFrameStillEnds) {
     auto camera = Connected();
     camera->SetExposureTime(0.0);
 
-    state_->focusResult = 0;
+    state_->focusResult = 0, state_->imageResult = 0;
     camera->GetFocusFrame();
-    state_->imageResult = 0;
     camera->DoImageFrame();
     ASSERT_TRUE(Eventually([&] { return rec_.imageReady.load() == 1; }));
     EXPECT_EQ(rec_.focusReady.load(), 1);
     EXPECT_EQ(OpenNamedEvent(kFocusDelayEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
 
     // The delay timer signals an event nobody waits on: both waits run out.
-    state_->focusResult = 1;
-    state_->imageResult = 1;
+    state_->focusResult = 1, state_->imageResult = 1;
     camera->DelayTimer().SetEventName("CAMERA_TEST_ELSEWHERE");
     camera->SetExposureTime(0.02);
     camera->GetFocusFrame();
@@ -180,22 +426,20 @@ TEST_F(CameraControlTest, EveryFailingStepIsReportedAndTheFrameStillEnds) {
                                         "Time out during focus exposing", "Time out during exposing",
                                         "Abandoned event during focus exposing"}));
     // Each frame was still fetched after its failed wait.
-    EXPECT_EQ(std::pair(state_->focusCalls.load(), state_->imageCalls.load()), std::pair(3, 2));
+    EXPECT_EQ(std::tuple(state_->focusCalls.load(), state_->imageCalls.load()), std::tuple(3, 2));
 
     // A plug-in that starts no exposure is not timed at all.
     state_->setUpExposeResult = 0;
     camera->SetExposureTime(1000.0);
     camera->GetFocusFrame();
-    EXPECT_EQ(state_->focusCalls.load(), 4);
-    EXPECT_EQ(dialogs_.Deferred().size(), 5u);
+    EXPECT_EQ(std::tuple(state_->focusCalls.load(), dialogs_.Deferred().size()), std::tuple(4, std::size_t{5}));
     EXPECT_TRUE(dialogs_.Texts().empty());
 }
 
 TEST_F(CameraControlTest, ContinuousFocusRunsOneLoopAndFinishesTheFrameInFlight) {
     auto camera = Connected();
     state_->focusDelayMs = 20;
-    camera->SetContinuousFocus(true);
-    camera->SetContinuousFocus(true);
+    camera->SetContinuousFocus(true), camera->SetContinuousFocus(true);
     ASSERT_TRUE(Eventually([&] { return state_->focusCalls.load() >= 3; }));
     // One loop: frames never overlap, and the camera stays busy throughout.
     EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false}));
@@ -214,8 +458,7 @@ TEST_F(CameraControlTest, ContinuousFocusRunsOneLoopAndFinishesTheFrameInFlight)
 TEST_F(CameraControlTest, InterlockedLoopWaitsForTheFocuserBetweenFrames) {
     ScaledClock clock(100.0);  // the 30 s wait for the focuser lasts 0.3 s
     auto camera = Connected(clock);
-    camera->SetFocuserIdle([] { return false; });
-    camera->SetSBIGInterlock(true);
+    camera->SetFocuserIdle([] { return false; }), camera->SetSBIGInterlock(true);
 
     camera->SetContinuousFocus(true);
     ASSERT_TRUE(Eventually([&] { return state_->focusCalls.load() == 1; }));
@@ -245,8 +488,7 @@ TEST_F(CameraControlTest, FrameWaitingBehindAMainExposureKeepsTheCameraBusy) {
     camera->StartFocusFrame();
     // The main exposure has ended; the frame that waited for it is reading out.
     ASSERT_TRUE(Eventually([&] { return state_->focusInProgress.load() == 1; }));
-    EXPECT_EQ(rec_.imageReady.load(), 1);
-    EXPECT_FALSE(camera->Idle());
+    EXPECT_TRUE(rec_.imageReady.load() == 1 && !camera->Idle());
     ASSERT_TRUE(Eventually([&] { return rec_.focusReady.load() == 1; }));
     EXPECT_TRUE(camera->Idle());
     EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false, true}));
@@ -254,14 +496,12 @@ TEST_F(CameraControlTest, FrameWaitingBehindAMainExposureKeepsTheCameraBusy) {
 
 TEST_F(CameraControlTest, DisconnectAndDestructionStopEveryThread) {
     auto camera = Connected();
-    camera->SetContinuousFocus(true);
-    camera->SetExposureTime(30.0);
+    camera->SetContinuousFocus(true), camera->SetExposureTime(30.0);
     camera->DoImageFrame();
     ASSERT_TRUE(Eventually([&] { return camera->DelayTimer().Enabled(); }));
     ASSERT_FALSE(camera->ToggleConnection("fault_camera.so"));
-    EXPECT_FALSE(camera->ContinuousFocus());
     // The exposure cut short left the timer free for the next one.
-    EXPECT_FALSE(camera->DelayTimer().Enabled());
+    EXPECT_FALSE(camera->ContinuousFocus() || camera->DelayTimer().Enabled());
     // Frames asked for without a camera fail cleanly.
     camera->GetFocusFrame();
     EXPECT_EQ(dialogs_.Deferred(), (std::vector<std::string>{kFocusExposureFailedText}));
@@ -276,12 +516,11 @@ TEST_F(CameraControlTest, DisconnectAndDestructionStopEveryThread) {
 
     // Freed in the middle of both: nothing is reported afterwards.
     std::atomic<int> afterwards{0};
-    camera->SetContinuousFocus(true);
-    camera->SetExposureTime(60.0);
+    camera->SetContinuousFocus(true), camera->SetExposureTime(60.0);
     camera->DoImageFrame();
     ASSERT_TRUE(Eventually([&] { return camera->DelayTimer().Enabled(); }));
-    camera->SetOnFocusImageReady([&](TCameraControl&) { ++afterwards; });
-    camera->SetOnImageReady([&](TCameraControl&) { ++afterwards; });
+    const auto count = [&](TCameraControl&) { ++afterwards; };
+    camera->SetOnFocusImageReady(count), camera->SetOnImageReady(count);
     camera.reset();
     std::this_thread::sleep_for(milliseconds(100));
     EXPECT_EQ(afterwards.load(), 0);

@@ -4,11 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <optional>
 
+#include "focuser/focuser_factory.h"
 #include "focuser/j_focus_control.h"
+#include "focuser/o_focus_control.h"
+#include "focuser/rf_focus_control.h"
 #include "focuser_test_support.h"
+#include "platform/named_event.h"
+#include "shell/focuser_catalogue.h"
 #include "sim/hub_simulator.h"
+#include "sim/observatory.h"
+#include "sim/optec_simulator.h"
+#include "sim/robofocus_simulator.h"
 #include "sim/sim_devices.h"
 
 namespace kv::test {
@@ -30,16 +37,13 @@ protected:
                             .startLagMs = LineMode() ? 3.0 : 4.0, .coastCounts = LineMode() ? 1.0 : 2.0});
         focuser = std::make_unique<TJFocusControl>(dialogs);
         focuser->SetPortResolver([](int) { return std::string("sim:hub"); });
-        focuser->SetJMIFlag(true);
-        focuser->SetUseRTS_DTR(LineMode());
+        focuser->SetJMIFlag(true), focuser->SetUseRTS_DTR(LineMode());
         // At 1000 counts/s a stop delayed on a busy machine must still fall short.
         focuser->SetStopFactor(LineMode() ? 10 : 25);
         // Text mode nudges at the slow speed: longer pulses for a count or two each.
-        focuser->SetNudgeTime(LineMode() ? 0.005 : 0.025);
-        focuser->SetCloseNudgeTime(LineMode() ? 0.004 : 0.025);
+        focuser->SetNudgeTime(LineMode() ? 0.005 : 0.025), focuser->SetCloseNudgeTime(LineMode() ? 0.004 : 0.025);
         // Long enough for the hub to report a pulse's counts before the next is decided.
-        focuser->SetNudgeSleep(0.06);
-        focuser->SetNudgePriority(ThreadPriority::TimeCritical);
+        focuser->SetNudgeSleep(0.06), focuser->SetNudgePriority(ThreadPriority::TimeCritical);
         ASSERT_TRUE(focuser->OpenPort());
     }
     void TearDown() override {
@@ -60,8 +64,7 @@ protected:
         const std::int32_t end = focuser->CTSCount(), target = start + steps;
         if (std::abs(steps) < focuser->StopFactor() + 2) {
             const std::int32_t beyond = steps >= 0 ? end - target : target - end;
-            EXPECT_GE(beyond, 0) << "stopped short at " << end - start;
-            EXPECT_LE(beyond, 8) << "ended at " << end - start;
+            EXPECT_TRUE(beyond >= 0 && beyond <= 8) << "ended at " << end - start;  // never short
         } else {
             EXPECT_LE(std::abs(end - target), 12) << "ended at " << end - start;
         }
@@ -131,8 +134,7 @@ TEST_P(FocuserOnSimulatedHub, EndingAMoveEarlyStopsTheMotorAndEveryThread) {
         EXPECT_LT(std::abs(focuser->CTSCount() - (start - 5)), 60);
         focuser->SetOnIdleChange({});
     }
-    EXPECT_TRUE(dialogs.Texts().empty());
-    EXPECT_TRUE(dialogs.Deferred().empty());
+    EXPECT_TRUE(dialogs.Texts().empty() && dialogs.Deferred().empty());
 }
 
 // Nudge pulses last NudgeTime while more than two counts away and
@@ -140,9 +142,7 @@ TEST_P(FocuserOnSimulatedHub, EndingAMoveEarlyStopsTheMotorAndEveryThread) {
 // NudgeTime / CloseNudgeTime. Medians, so one late wake-up does not decide.
 TEST_P(FocuserOnSimulatedHub, NudgePulsesAndPausesFollowTheTimingSettings) {
     hub->SetParameters({.fastSpeed = 20.0, .slowSpeed = 20.0});  // a pulse moves well under one count
-    focuser->SetStopFactor(10);
-    focuser->SetNudgeTime(0.020);
-    focuser->SetCloseNudgeTime(0.005);
+    focuser->SetStopFactor(10), focuser->SetNudgeTime(0.020), focuser->SetCloseNudgeTime(0.005);
     focuser->SetNudgeSleep(0.025);  // 100 ms after a close pulse
     const auto median = [](std::vector<double> v, std::size_t first) {
         v.resize(std::min(v.size(), first));
@@ -180,13 +180,13 @@ TEST_P(FocuserOnSimulatedHub, NudgePulsesAndPausesFollowTheTimingSettings) {
     };
     constexpr double kLate = 12.0;  // a wake-up on a busy machine
     const auto [farPulse, farPause] = pulses(8);  // nudging only, never within two counts
-    EXPECT_GE(farPulse, 20.0 - 0.5);
-    EXPECT_LT(farPulse, 20.0 + kLate);
-    EXPECT_GE(farPause, 25.0 - 0.5);
-    EXPECT_LT(farPause, 100.0 - 0.5);
+    const auto within = [](double v, double low, double high) {
+        return ::testing::AssertionResult(v >= low && v < high) << v << " outside " << low << ".." << high;
+    };
+    EXPECT_TRUE(within(farPulse, 20.0 - 0.5, 20.0 + kLate));
+    EXPECT_TRUE(within(farPause, 25.0 - 0.5, 100.0 - 0.5));
     const auto [closePulse, closePause] = pulses(1);
-    EXPECT_GE(closePulse, 5.0 - 0.5);
-    EXPECT_LT(closePulse, 5.0 + kLate);
+    EXPECT_TRUE(within(closePulse, 5.0 - 0.5, 5.0 + kLate));
     EXPECT_GE(closePause, 100.0 - 0.5);
 }
 
@@ -201,8 +201,7 @@ TEST_P(FocuserOnSimulatedHub, ReadOutInterlockStopsTheMotorAndTheMoveResumes) {
     ASSERT_TRUE(hub->WaitUntilStopped(2s));
     const std::int32_t held = focuser->CTSCount();
     std::this_thread::sleep_for(200ms);
-    EXPECT_LE(std::abs(focuser->CTSCount() - held), 2);
-    EXPECT_FALSE(focuser->GetIdle());
+    EXPECT_TRUE(std::abs(focuser->CTSCount() - held) <= 2 && !focuser->GetIdle()) << focuser->CTSCount() - held;
     focuser->SetInterruptsOff(false);
     ExpectEndedAtTarget(start, hubStart, 1500);
 
@@ -238,8 +237,7 @@ TEST_P(FocuserOnSimulatedHub, ReverseDirMatchingTheWiringReachesTheTargetAndAMis
             EXPECT_TRUE(steps != 0 || hub->Commands().empty()) << "a null move sends nothing";
         }
     }
-    EXPECT_TRUE(dialogs.Texts().empty());
-    EXPECT_TRUE(dialogs.Deferred().empty());
+    EXPECT_TRUE(dialogs.Texts().empty() && dialogs.Deferred().empty());
     EXPECT_GT(hub->KeepAlives(), 0u);
 
     focuser->SetReverseDir(false);
@@ -251,8 +249,8 @@ TEST_P(FocuserOnSimulatedHub, ReverseDirMatchingTheWiringReachesTheTargetAndAMis
         EXPECT_TRUE(focuser->GetIdle());
         ASSERT_TRUE(hub->WaitUntilStopped(5s));
         // Not before the allowance for a coasting earlier run is used up.
-        EXPECT_GT(std::abs(focuser->CTSCount() - start), kWrongWayCounts + focuser->StopFactor());
-        EXPECT_LT(std::abs(focuser->CTSCount() - start), kWrongWayCounts + focuser->StopFactor() + 60);
+        const std::int32_t ran = std::abs(focuser->CTSCount() - start), allowance = kWrongWayCounts + focuser->StopFactor();
+        EXPECT_TRUE(ran > allowance && ran < allowance + 60) << ran;
     }
     EXPECT_EQ(dialogs.Deferred(), (std::vector<std::string>(2, kWrongWayText)));
 }
@@ -271,8 +269,7 @@ TEST_P(FocuserOnSimulatedHub, DeviceThatDisappearsMidMoveEndsTheMoveAndTellsTheU
     ASSERT_EQ(dialogs.Deferred().size(), 1u);
     EXPECT_NE(dialogs.Deferred().front().find("sim:hub"), std::string::npos) << dialogs.Deferred().front();
     ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
-    EXPECT_TRUE(focuser->GetIdle());
-    EXPECT_FALSE(focuser->PortOpen());
+    EXPECT_TRUE(focuser->GetIdle() && !focuser->PortOpen());
     // Reopening fails while it is gone, and works once it is back.
     EXPECT_FALSE(focuser->OpenPort());
     hub->SetVanished(false);
@@ -282,6 +279,191 @@ TEST_P(FocuserOnSimulatedHub, DeviceThatDisappearsMidMoveEndsTheMoveAndTellsTheU
 INSTANTIATE_TEST_SUITE_P(Modes, FocuserOnSimulatedHub, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& mode) {
                              return std::string(mode.param ? "LineMode" : "TextMode");
+                         });
+
+// Every simulated focuser kind, set up from the shipped catalogue as the main
+// window sets it up, used as a client uses it: idle at the start, moves there
+// and back, to and past both ends, halt, and reads that answer during a move.
+Settings CatalogueSettings(const std::string& model) {
+    Settings s;
+    ApplyCatalogueModel(std::string(KV_SOURCE_DIR) + "/data/" + kCatalogueFileName, model, s);
+    return s;
+}
+
+// The controller the main window creates for the model, with the catalogue's values applied.
+std::unique_ptr<TFocusControl> FromCatalogue(const std::string& model, IDialogs& dialogs) {
+    const Settings s = CatalogueSettings(model);
+    std::unique_ptr<TFocusControl> f = CreateFocusControl(FocuserKindFromName(model), dialogs);
+    if (!f) return nullptr;
+    f->SetNudgeTime(s.nudgeTime), f->SetCloseNudgeTime(s.closeNudgeTime), f->SetNudgeSleep(s.nudgeDelay);
+    f->SetStopFactor(s.stopFactor), f->SetBackLash(s.backLashValue), f->SetReverseDir(s.reverseDirection);
+    f->SetDualSense(s.hiResPositioning), f->SetSBIGInterlock(s.sbigInterlock);
+    f->SetCodesPerRev(s.codesPerRev), f->SetTravelPerRev(s.travelPerRev);
+    return f;
+}
+
+// The parameter is the catalogue model; the simulated device is the hardware
+// that entry describes (a high-resolution encoder, a motor wired the other way).
+class Conformance : public ::testing::TestWithParam<const char*> {
+protected:
+    FocuserKind kind() const { return FocuserKindFromName(GetParam()); }
+
+    void SetUp() override {
+        kvsim::InstallSimulatedPorts();
+        kvsim::Observatory::Instance().SetTruePosition(2000);
+        focuser = FromCatalogue(GetParam(), dialogs);
+        ASSERT_TRUE(focuser);
+        // The simulators are found by the name's prefix.
+        const std::string name = kind() == FocuserKind::RoboFocus ? "robofocus-conformance"
+                                 : kind() == FocuserKind::Optec   ? "optec-conformance"
+                                                                  : "hub-conformance";
+        switch (kind()) {
+        case FocuserKind::JMI: {
+            // Built from the entry itself, so a setting the controller missed shows.
+            const Settings entry = CatalogueSettings(GetParam());
+            kvsim::ResetSimulatedDevices();
+            hub = kvsim::HubFor(name);
+            hub->SetParameters({.fastSpeed = 1000.0, .slowSpeed = 50.0, .startLagMs = 4.0, .coastCounts = 2.0,
+                                .dualSense = entry.hiResPositioning, .reversed = entry.reverseDirection});
+            // Pulse counting has no ends of its own: a range is set for the test.
+            tolerance = 12, low = -300, high = 300;
+            break;
+        }
+        case FocuserKind::RoboFocus: {
+            auto d = kvsim::RoboFocusFor(name);
+            d->SetMicrosPerStep(50), d->SetTravelLimit(3000);
+            device = d;
+            break;
+        }
+        case FocuserKind::Optec:
+            device = kvsim::OptecFor(name);
+            device->SetMicrosPerStep(20);
+            break;
+        case FocuserKind::Indi:
+        case FocuserKind::Unknown: break;
+        }
+        if (device) device->SetFault(kvsim::ProtocolFault::None);
+        focuser->SetPortResolver([name](int) { return "sim:" + name; });
+        focuser->SetQuorvelEnable(false);
+        ASSERT_TRUE(focuser->OpenPort());
+        std::this_thread::sleep_for(700ms);  // the opening queries and their replies
+        if (auto* rf = dynamic_cast<TRFFocusControl*>(focuser.get())) {
+            ASSERT_TRUE(Eventually([&] { return rf->MaxTravel() == 3000; }));
+            // Without ReverseDir the count runs against the focuser's position.
+            const int sense = rf->ReverseDir() ? 1 : -1;
+            low = std::min(sense * (1 - rf->StartCount()), sense * (rf->MaxTravel() - rf->StartCount()));
+            high = std::max(sense * (1 - rf->StartCount()), sense * (rf->MaxTravel() - rf->StartCount()));
+        }
+        if (auto* o = dynamic_cast<TOFocusControl*>(focuser.get())) {
+            low = -o->StartCount();
+            high = static_cast<std::int32_t>(kvsim::OptecDevice::kTravel) - o->StartCount();
+        }
+    }
+    // Moves and waits for the move's end; the position must then be inside the travel.
+    void MoveToAndWait(std::int32_t target) {
+        focuser->MoveTo(target);
+        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << "to " << target;
+        ASSERT_TRUE(Eventually([&] { return focuser->GetIdle(); })) << "to " << target;
+        const std::int32_t at = focuser->CTSCount();
+        EXPECT_TRUE(kind() == FocuserKind::JMI || (at >= low && at <= high)) << "at " << at;
+    }
+    void ExpectNear(std::int32_t target) {
+        EXPECT_LE(std::abs(focuser->CTSCount() - target), tolerance) << "at " << focuser->CTSCount();
+    }
+
+    RecordingDialogs dialogs;
+    std::shared_ptr<kvsim::HubSimulator> hub;
+    std::shared_ptr<kvsim::ProtocolDevice> device;
+    std::unique_ptr<TFocusControl> focuser;
+    std::shared_ptr<NamedEvent> general = OpenNamedEvent(kGeneralDelayEvent);
+    std::int32_t tolerance = 0, low = 0, high = 0;
+};
+
+TEST_P(Conformance, MovesLandWithinToleranceAndEndGracefullyAtTheEnds) {
+    EXPECT_TRUE(focuser->GetIdle()) << "not moving at the start";
+    EXPECT_EQ(focuser->JMIFlag(), kind() == FocuserKind::JMI);
+    for (const std::int32_t target : {(high - low) / 10, 0, low + (high - low) / 2, low, high}) {
+        MoveToAndWait(target);
+        ExpectNear(target);
+    }
+    if (kind() != FocuserKind::JMI) {
+        MoveToAndWait(low - 100);  // below the travel: stops at the end, or is refused
+        MoveToAndWait(high + 100);
+        MoveToAndWait(0);
+        ExpectNear(0);
+    }
+}
+
+TEST_P(Conformance, HaltDuringAMoveLeavesItIdleAndReadsNeverBlock) {
+    const std::int32_t target = kind() == FocuserKind::JMI ? 250 : high;
+    focuser->MoveTo(target);
+    // Reads from another thread keep answering while the move runs.
+    std::atomic<int> reads{0};
+    std::jthread reader([&](std::stop_token stop) {
+        for (; !stop.stop_requested(); reads.fetch_add(1)) {
+            (void)focuser->CTSCount();
+            (void)focuser->GetIdle();
+        }
+    });
+    ASSERT_TRUE(Eventually([&] { return focuser->CTSCount() > 5; }));
+    EXPECT_TRUE(Eventually([&] { return reads.load() > 1000; }));
+    const std::uint64_t halts = focuser->HaltCount();
+    focuser->StopMove();
+    focuser->CancelMovement();
+    EXPECT_TRUE(focuser->GetIdle());
+    EXPECT_GT(focuser->HaltCount(), halts) << "a waiter must be able to tell the halt from an arrival";
+    reader = {};  // stops and joins
+    EXPECT_TRUE(!device || Eventually([&] { return !device->Moving(); }));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(focuser->GetIdle());
+    EXPECT_LT(focuser->CTSCount(), target);
+    // A new move after the halt works normally.
+    MoveToAndWait(0);
+    ExpectNear(0);
+}
+
+// A motor that runs while the count gets nowhere (an encoder the counting rule
+// does not match, a device gone silent) is stopped within the stall limit and
+// the user told, instead of running on to the end stop.
+TEST_P(Conformance, AMoveWhoseCountStandsStillIsStoppedAndTheUserTold) {
+    if (hub) {
+        kvsim::HubParameters p = hub->Parameters();
+        p.dualSense = false;
+        hub->SetParameters(p);
+        focuser->SetDualSense(true);  // each pulse counts +1 then -1
+    } else {
+        device->SetFault(kvsim::ProtocolFault::SilenceMidMove);
+    }
+    const std::uint64_t halts = focuser->HaltCount();
+    const std::uint64_t ticket = focuser->MoveTicket();
+    general->Reset();
+    focuser->MoveTo(kind() == FocuserKind::JMI ? 250 : high);
+    EXPECT_EQ(focuser->MoveTicket(), ticket + 1);
+    ASSERT_EQ(general->Wait(std::chrono::milliseconds(focuser->StallLimitMs() + 3000)), WaitResult::Signalled);
+    EXPECT_TRUE(focuser->GetIdle() && focuser->HaltCount() > halts);
+    EXPECT_TRUE(!hub || hub->WaitUntilStopped(2s));
+    ASSERT_EQ(dialogs.Deferred().size(), 1u) << "at " << focuser->CTSCount() << " hub " << (hub ? hub->EncoderCount() : 0);
+    EXPECT_NE(dialogs.Deferred().front().find("stayed at position"), std::string::npos) << dialogs.Deferred().front();
+    if (device) device->SetFault(kvsim::ProtocolFault::None);
+}
+
+// What the catalogue cannot name creates nothing; a hand-written priority beyond the list is Normal.
+TEST(FocuserFactory, UnknownKindCreatesNothingAndAnUnlistedPriorityIsNormal) {
+    RecordingDialogs dialogs;
+    EXPECT_EQ(CreateFocusControl(FocuserKind::Unknown, dialogs), nullptr);
+    EXPECT_EQ(ControlsForKind(FocuserKind::Unknown), nullptr);
+    EXPECT_EQ(NudgePriorityFromIndex(2), ThreadPriority::TimeCritical);
+    EXPECT_EQ(NudgePriorityFromIndex(3), ThreadPriority::Normal);
+}
+
+// Every hub model whose hardware differs (plain, high-resolution encoder,
+// reversed wiring), and one of each kind that keeps its own position.
+INSTANTIATE_TEST_SUITE_P(Catalogue, Conformance,
+                         ::testing::Values("Default", "JMI NGF-S", "JMI MotoFocus", "RoboFocus", "Optec TCF-S"),
+                         [](const ::testing::TestParamInfo<const char*>& model) {
+                             std::string name = model.param;
+                             std::erase_if(name, [](unsigned char c) { return !std::isalnum(c); });
+                             return name;
                          });
 
 }  // namespace

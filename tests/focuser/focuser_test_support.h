@@ -5,14 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <deque>
-#include <memory>
-#include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "focuser/focus_control.h"
 #include "platform/clock.h"
@@ -42,17 +37,16 @@ struct Script {
     std::int32_t motorCount = 0;
     std::vector<std::int32_t> stopCounts;
 
-    std::vector<std::string> Events() {
+    template <typename F>
+    auto Locked(F f) {
         std::lock_guard lock(mutex);
-        return events;
+        return f();
     }
-    void Clear() {
-        std::lock_guard lock(mutex);
-        events.clear();
-    }
-    void Reply(std::string r) {
-        std::lock_guard lock(mutex);
-        hubReplies.push_back(std::move(r));
+    std::vector<std::string> Events() { return Locked([&] { return events; }); }
+    void Clear() { Locked([&] { events.clear(); }); }
+    template <class... Replies>
+    void Reply(Replies... replies) {
+        Locked([&] { (hubReplies.emplace_back(replies), ...); });
     }
 };
 
@@ -156,6 +150,10 @@ private:
     std::atomic<ScriptedDevice*> device_{nullptr};
 };
 using ScriptedFocuser = Scripted<>;
+
+inline bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::ranges::find(lines, line) != lines.end();
+}
 
 // COM-log lines posted since the last call.
 inline std::vector<std::string> TakeComLog() {

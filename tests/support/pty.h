@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <string>
-#include <string_view>
 
 namespace kv::test {
 

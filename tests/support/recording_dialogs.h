@@ -10,27 +10,22 @@
 namespace kv::test {
 
 class RecordingDialogs final : public IDialogs {
+    template <typename F>
+    auto Locked(F f) const {
+        std::lock_guard lock(mutex_);
+        return f();
+    }
+
 public:
     DialogResult Show(const std::string& text, DialogType, DialogButtons) override {
-        std::lock_guard lock(mutex_);
-        texts_.push_back(text);
+        Locked([&] { texts_.push_back(text); });
         return DialogResult::Ok;
     }
-    void Defer(const DeferredMessage& message) override {
-        std::lock_guard lock(mutex_);
-        deferred_.push_back(message.text);
-    }
+    void Defer(const DeferredMessage& message) override { Locked([&] { deferred_.push_back(message.text); }); }
     void Beep() override {}
-    // What was shown and waited for.
-    std::vector<std::string> Texts() const {
-        std::lock_guard lock(mutex_);
-        return texts_;
-    }
-    // What was handed over to be shown later.
-    std::vector<std::string> Deferred() const {
-        std::lock_guard lock(mutex_);
-        return deferred_;
-    }
+    // What was shown and waited for, and what was handed over to be shown later.
+    std::vector<std::string> Texts() const { return Locked([&] { return texts_; }); }
+    std::vector<std::string> Deferred() const { return Locked([&] { return deferred_; }); }
 
 private:
     mutable std::mutex mutex_;

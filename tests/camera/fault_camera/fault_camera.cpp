@@ -13,9 +13,7 @@ namespace {
 FaultCameraState gState;
 
 void HangWhileAsked() {
-    while (gState.hang.load() != 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    while (gState.hang.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
 KVBool Fill(KVImageObject* image, bool focus) {
@@ -27,9 +25,7 @@ KVBool Fill(KVImageObject* image, bool focus) {
         image->GetExposureTime(image, &exposure) != KV_S_OK || w <= 0 || h <= 0) {
         return KV_FALSE;
     }
-    if (!focus) {
-        gState.lastImageExposure.store(exposure);
-    }
+    if (!focus) gState.lastImageExposure.store(exposure);
     const double cx = w / 2, cy = h / 2;
     std::vector<uint16_t> pixels(static_cast<size_t>(w) * static_cast<size_t>(h));
     for (int y = 0; y < h; ++y) {
@@ -60,9 +56,7 @@ KV_PLUGIN_EXPORT void DLLQueryCameraData(TCameraData* data) {
 
 KV_PLUGIN_EXPORT KVBool DLLInitCamera(int32_t) { return gState.initResult.load() != 0 ? KV_TRUE : KV_FALSE; }
 
-KV_PLUGIN_EXPORT KVBool DLLSetUpExpose(void) {
-    return gState.setUpExposeResult.load() != 0 ? KV_TRUE : KV_FALSE;
-}
+KV_PLUGIN_EXPORT KVBool DLLSetUpExpose(void) { return gState.setUpExposeResult.load() != 0 ? KV_TRUE : KV_FALSE; }
 
 KV_PLUGIN_EXPORT KVBool DLLGetImageObject(KVImageObject* image) {
     ++gState.imageCalls;
@@ -73,9 +67,7 @@ KV_PLUGIN_EXPORT KVBool DLLGetImageObject(KVImageObject* image) {
 
 KV_PLUGIN_EXPORT KVBool DLLGetFocusObject(KVImageObject* image, int32_t x, int32_t y, double gain) {
     gState.focusInProgress = 1;
-    gState.lastX = x;
-    gState.lastY = y;
-    gState.lastGain = gain;
+    gState.lastX = x, gState.lastY = y, gState.lastGain = gain;
     std::this_thread::sleep_for(std::chrono::milliseconds(gState.focusDelayMs.load()));
     HangWhileAsked();
     const KVBool filled = Fill(image, true);

@@ -1,0 +1,727 @@
+// The image object and the display rules around it, and the plug-in host that
+// loads cameras and fills image objects (test plug-ins and the simulated camera).
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+#include <random>
+
+#include "camera/display_rules.h"
+#include "camera/image_object.h"
+#include "camera/plugin_host.h"
+#include "plugins/sim_camera/sim_camera.h"
+#include "shell/log_channel.h"
+#include "sim/observatory.h"
+#include "support/recording_dialogs.h"
+#include "support/temp_files.h"
+
+namespace kv {
+namespace {
+
+TEST(ImageObjectStatistics, AutomaticLevelsRoundHalvesToEven) {
+    // An all-zero interior keeps the reset values: black round(65535 * 1.05)
+    // is used as it is, clamped only inside the stretch. Otherwise min 10 ->
+    // 10.5 -> 10, max 10 -> 9.5 -> 10; min 30 -> 31.5 -> 32, max 30 -> 28.5 -> 28.
+    for (auto [value, min, black, white] : {std::tuple{0, 65535, 68812, 65535}, {10, 10, 10, 10}, {30, 30, 32, 28}}) {
+        TImageObject image(3, 3);
+        image.SetStretchOn(true);
+        image.SetPixel(1, 1, static_cast<std::uint16_t>(value));
+        EXPECT_EQ(image.AutoBlack(), 0);  // levels are those of the last Update, and none ran yet
+        EXPECT_EQ(std::tuple(image.Min(), image.Max()), std::tuple(min, value));
+        EXPECT_EQ(std::tuple(image.AutoBlack(), image.AutoWhite()), std::tuple(black, white));
+        if (value == 0) {
+            EXPECT_EQ(*std::max_element(image.StretchedPixels().begin(), image.StretchedPixels().end()), 0);
+        }
+    }
+}
+
+TEST(ImageObjectStretch, TableEdgesForLevelOrderAndRange) {
+    struct Case {
+        int black, white;
+        double gamma;
+        std::vector<std::pair<std::size_t, int>> points;
+    };
+    const Case cases[] = {
+        {1000, 3000, 1.0, {{0, 0}, {1000, 0}, {2000, 32768 /* 32767.5 to even */}, {3000, 65535}, {3001, 65535}}},
+        // White below black is a threshold; equal levels map the level itself to black.
+        {5000, 2000, 1.0, {{2000, 0}, {2001, 65535}, {4999, 65535}, {65535, 65535}}},
+        {3000, 3000, 1.0, {{3000, 0}, {3001, 65535}}},
+        // Out-of-range levels are clamped and a meaningless gamma falls back to 1.
+        {-50, 70000, -2.0, {{0, 0}, {32768, 32768}, {65535, 65535}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.black << ".." << c.white << " gamma " << c.gamma);
+        const auto table = TImageObject::BuildStretchTable(c.black, c.white, c.gamma);
+        for (auto [at, want] : c.points) EXPECT_EQ(table[at], want) << at;
+    }
+    // Gamma 0.5 darkens the mid-tones (r squared), 2.0 brightens them (square root).
+    const auto dark = TImageObject::BuildStretchTable(0, 40000, 0.5);
+    const auto bright = TImageObject::BuildStretchTable(0, 40000, 2.0);
+    for (int v : {4000, 10000, 20000, 30000}) {
+        const double r = v / 40000.0;
+        EXPECT_EQ(dark[static_cast<std::size_t>(v)], std::nearbyint(65535.0 * r * r)) << v;
+        EXPECT_EQ(bright[static_cast<std::size_t>(v)], std::nearbyint(65535.0 * std::sqrt(r))) << v;
+    }
+    EXPECT_TRUE(std::is_sorted(dark.begin(), dark.end()) && std::is_sorted(bright.begin(), bright.end()));
+}
+
+// Every derived value of one update, computed pixel by pixel in the plainest
+// way. The statistics cover rows 1..h-2 and columns 1..w-1; ties keep the first
+// pixel; 0 is no candidate for the minimum; the average is over all pixels.
+void ExpectUpdateMatchesPlainComputation(TImageObject& image) {
+    const int w = image.Width(), h = image.Height();
+    const std::uint16_t* p = image.Pixels();
+    int max = 0, min = 65535, maxX = 0, maxY = 0, minX = 0, minY = 0;
+    std::int64_t sum = 0;
+    for (int y = 1; y <= h - 2; ++y) {
+        for (int x = 1; x <= w - 1; ++x) {
+            const int v = p[y * w + x];
+            sum += v;
+            if (v > max) std::tie(max, maxX, maxY) = std::tuple(v, x, y);
+            if (v < min && v > 0) std::tie(min, minX, minY) = std::tuple(v, x, y);
+        }
+    }
+    image.Update();
+    EXPECT_EQ(std::tuple(image.Max(), image.MaxX(), image.MaxY()), std::tuple(max, maxX, maxY));
+    EXPECT_EQ(std::tuple(image.Min(), image.MinX(), image.MinY()), std::tuple(min, minX, minY));
+    EXPECT_EQ(image.Avg(), static_cast<double>(sum) / (w * h));
+    std::vector<std::uint16_t> table(65536);
+    std::iota(table.begin(), table.end(), 0);
+    if (image.StretchOn()) {
+        table = TImageObject::BuildStretchTable(image.Black() != -1 ? image.Black() : image.AutoBlack(),
+                                                image.White() != -1 ? image.White() : image.AutoWhite(), image.Gamma());
+    }
+    const std::size_t n = static_cast<std::size_t>(w * h);
+    for (std::size_t i = 0; i < n; ++i) {
+        // The grey value is the stretched value's high byte, three times.
+        const std::uint16_t stretched = table[p[i]];
+        ASSERT_EQ(image.StretchedPixels()[i], stretched) << i;
+        for (int k = 0; k < 3; ++k) ASSERT_EQ(image.GreyPixels()[3 * i + k], stretched >> 8) << i;
+        // Display position i shows grey pixel i + 1 (the last one itself), as does the zoom at 1.
+        const std::size_t from = 3 * std::min(i + 1, n - 1);
+        const auto* shown = image.DisplayBitmap().Row(static_cast<int>(i) / w) + 3 * (i % w);
+        ASSERT_EQ(std::memcmp(shown, &image.GreyPixels()[from], 3), 0) << i;
+        if (image.Magnification() == 1.0) {
+            ASSERT_EQ(std::memcmp(image.ZoomBitmap().Row(static_cast<int>(i) / w) + 3 * (i % w), shown, 3), 0) << i;
+        }
+    }
+}
+
+TEST(ImageObjectUpdate, MatchesThePlainComputationOnVariedFrames) {
+    struct Case {
+        int width, height;
+        bool stretch;
+        int black, white;
+        double gamma, magnification;
+    };
+    const Case cases[] = {
+        {1, 1, false, -1, -1, 1, 1},       {1, 5, true, -1, -1, 1, 1},       {2, 2, true, -1, -1, 0.7, 1},
+        {7, 3, false, -1, -1, 1, 2},       {17, 9, true, -1, -1, 2.2, 1},    {33, 5, true, 100, 60000, 0.5, 1},
+        {100, 31, true, 9000, 3000, 1, 1}, {64, 48, true, 500, 500, 1, 1.5}, {1000, 3, false, -1, -1, 1, 1},
+        // Rows longer than the sums' batches, all at the largest value.
+        {270001, 3, false, -1, -1, 1, 1},
+    };
+    std::mt19937 rng(11);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << " stretch " << c.stretch);
+        TImageObject image(c.width, c.height);
+        std::uniform_int_distribution<int> value(0, 65535), pick(0, 9);
+        for (int i = 0; i < image.NumPixels(); ++i) {
+            const int k = pick(rng);
+            image.Pixels()[i] = static_cast<std::uint16_t>(k == 0 || c.width > 100000 ? 65535 : k == 1 ? 0 : value(rng));
+        }
+        image.SetStretchOn(c.stretch), image.SetBlack(c.black), image.SetWhite(c.white);
+        image.SetGamma(c.gamma), image.SetMagnification(c.magnification);
+        ExpectUpdateMatchesPlainComputation(image);
+        // Again with a narrow range of values, as a sky is.
+        for (int i = 0; i < image.NumPixels(); ++i) image.Pixels()[i] = static_cast<std::uint16_t>(900 + pick(rng) * 37);
+        ExpectUpdateMatchesPlainComputation(image);
+    }
+}
+
+TEST(ImageObjectRendering, ZoomShowsTheCentreAtTheMagnifiedSize) {
+    TImageObject image(8, 8);
+    for (int i = 0; i < 64; ++i) image.Pixels()[i] = static_cast<std::uint16_t>(i << 8);
+    // Magnification 2 shows the central half (2..5) at half size; the same bitmap object throughout.
+    const TBitmap24& zoom = image.ZoomBitmap();
+    image.SetMagnification(2.0);
+    image.Update();
+    ASSERT_EQ(std::tuple(zoom.Width(), zoom.Height()), std::tuple(4, 4));
+    for (int y = 0; y < 4; ++y) {
+        for (int x = 0; x < 4; ++x) ASSERT_EQ(zoom.GreyAt(x, y), image.DisplayBitmap().GreyAt(x + 2, y + 2)) << x << "," << y;
+    }
+    image.SetMagnification(1.0);
+    image.Update();
+    EXPECT_EQ(std::tuple(zoom.Width(), zoom.GreyAt(7, 7)), std::tuple(8, image.DisplayBitmap().GreyAt(7, 7)));
+    // Magnification 3 on a 90 x 60 frame: a third-size bitmap.
+    TImageObject wide(90, 60);
+    wide.SetMagnification(3.0);
+    wide.Update();
+    EXPECT_EQ(std::tuple(wide.ZoomBitmap().Width(), wide.ZoomBitmap().Height()), std::tuple(30, 20));
+    // Nonsense magnifications and tiny frames neither crash nor read outside.
+    TImageObject tiny(1, 1);
+    for (double m : {0.0, -3.0, 0.5, 50.0, std::nan(""), 1.4}) tiny.Zoom(m);
+    EXPECT_EQ(tiny.ZoomBitmap().Width(), 1);
+}
+
+// Derived data are recomputed after a change; PutImage shows the display or the stretched zoom.
+TEST(ImageObjectUpdate, DerivedDataFollowChangesAndPutImageShowsDisplayOrStretchedZoom) {
+    TImageObject changed(4, 4);
+    changed.SetPixel(1, 1, 700);
+    EXPECT_TRUE(changed.Max() == 700 && changed.IsUpdated());
+    changed.SetGamma(0.5);
+    EXPECT_FALSE(changed.IsUpdated());
+    changed.Clear();
+    EXPECT_EQ(changed.Max(), 0);
+
+    struct Recorder final : IPictureTarget {
+        int stretchCalls = 0, width = -1, height = -1;
+        void SetStretch(bool s) override { stretchCalls += s ? 1 : 100; }
+        void ShowBitmap(const TBitmap24& bitmap) override { std::tie(width, height) = std::pair(bitmap.Width(), bitmap.Height()); }
+    } target;
+    TImageObject image(40, 20);
+    image.PutImage(target);
+    EXPECT_TRUE(image.IsUpdated());
+    EXPECT_EQ(std::tuple(target.width, target.stretchCalls), std::tuple(40, 0));  // the target's own setting is left alone
+    image.SetMagnification(2.0);
+    {
+        // The owner may hold the lock around PutImage; it is re-entrant.
+        std::lock_guard lock(image.Lock());
+        image.PutImage(target);
+    }
+    EXPECT_EQ(std::tuple(target.width, target.height, target.stretchCalls), std::tuple(20, 10, 1));
+}
+
+TEST(ImageObjectInterface, AttachedObjectIsReadWrittenAndLoaded) {
+    TImageObject image(3, 2);
+    image.SetExposureTime(2.5);
+    TKVImageObject adapter;
+    KVImageObject* i = adapter.Interface();
+    ASSERT_EQ(i->SetImageObject(i, image.Handle()), KV_S_OK);
+    EXPECT_TRUE(adapter.Attached());
+    std::int32_t w = 0, h = 0, flag = 0;
+    double seconds = 0.0;
+    ASSERT_EQ(i->GetHorizWords(i, &w) | i->GetVertWords(i, &h) | i->GetExposureTime(i, &seconds), KV_S_OK);
+    EXPECT_EQ(std::tuple(w, h, seconds), std::tuple(3, 2, 2.5));
+    EXPECT_EQ(i->SetExposureTime(i, 4.0), KV_S_OK);
+    EXPECT_EQ(image.ExposureTime(), 4.0);
+    // Any non-zero value sets the flag; it reads back with all bits set.
+    ASSERT_EQ(i->SetIsUpdated(i, 5) | i->GetIsUpdated(i, &flag), KV_S_OK);
+    EXPECT_EQ(flag, KV_VARIANT_TRUE);
+    // LoadArray copies NumPixels 16-bit pixels and clears IsUpdated.
+    const std::uint16_t pixels[6] = {1, 2, 3, 40000, 5, 6};
+    EXPECT_EQ(i->LoadArray(i, image.Handle(), pixels), KV_S_OK);
+    EXPECT_FALSE(image.IsUpdated());
+    EXPECT_EQ(std::tuple(image.Pixel(0, 1), image.Pixel(2, 1)), std::tuple(std::uint16_t{40000}, std::uint16_t{6}));
+    EXPECT_EQ(i->LoadArray(i, image.Handle(), nullptr), KV_E_POINTER);
+}
+
+TEST(ImageObjectInterface, UnknownFreedAndDetachedHandles) {
+    TKVImageObject adapter;
+    KVImageObject* i = adapter.Interface();
+    std::uint16_t pixels[4] = {};
+    int notAnImage = 0;
+    KVImageHandle bogus = reinterpret_cast<KVImageHandle>(&notAnImage);
+    EXPECT_EQ(std::tuple(i->SetImageObject(i, bogus), i->LoadArray(i, bogus, pixels)), std::tuple(KV_E_HANDLE, KV_E_HANDLE));
+
+    auto image = std::make_unique<TImageObject>(2, 2);
+    const KVImageHandle handle = image->Handle();
+    ASSERT_EQ(i->SetImageObject(i, handle), KV_S_OK);
+    image.reset();
+    std::int32_t w = 5;
+    EXPECT_EQ(std::tuple(i->GetHorizWords(i, &w), i->LoadArray(i, handle, pixels)), std::tuple(KV_E_HANDLE, KV_E_HANDLE));
+    EXPECT_EQ(w, 0);
+
+    // Nothing attached: reads give zero, puts are ignored, null out parameters are refused.
+    EXPECT_EQ(i->SetImageObject(i, nullptr), KV_S_OK);
+    EXPECT_FALSE(adapter.Attached());
+    for (auto get : {i->GetIsUpdated, i->GetHorizWords, i->GetVertWords}) {
+        std::int32_t value = 77;
+        EXPECT_EQ(get(i, &value), KV_S_OK);
+        EXPECT_EQ(value, 0);  // KV_VARIANT_FALSE for the flag
+    }
+    double seconds = 9.0;
+    EXPECT_EQ(i->SetExposureTime(i, 3.0) | i->GetExposureTime(i, &seconds), KV_S_OK);
+    EXPECT_EQ(seconds, 0.0);
+    EXPECT_EQ(i->GetHorizWords(i, nullptr), KV_E_POINTER);
+}
+
+// The image-side decisions of the main window: usable area, ROI placement,
+// slider filters and mappings, panel placement and the exact texts.
+TEST(DisplayRules, UsableAreaAndEdgeBand) {
+    // 64-pixel frame, binning 1: margin 32, so a click 3 px from the left is refused.
+    // Bounds are strict.
+    const Margins m = UsableMargins(64, 48, 1, 1);
+    EXPECT_EQ(std::tuple(m.mx, m.my), std::tuple(32, 24));
+    for (auto [x, y, usable] : {std::tuple{3, 100, false}, {32, 100, false}, {33, 455, true}, {608, 100, false},
+                                {100, 456, false}}) {
+        EXPECT_EQ(IsUsablePoint(x, y, 640, 480, m), usable) << x << "," << y;
+    }
+
+    // Binning 2 halves the margin; a plug-in reporting 0 counts as 1, not a crash.
+    EXPECT_EQ(UsableMargins(64, 48, 2, 2).mx, 16);
+    const Margins zero = UsableMargins(64, 48, 0, -3);
+    EXPECT_EQ(std::tuple(zero.mx, zero.my), std::tuple(32, 24));
+
+    // The edge band is asymmetric at the top: y = 21 is inside, y = 20 near.
+    for (auto [x, y, near] : {std::tuple{20, 100, true}, {21, 21, false}, {100, 20, true}, {100, 460, true},
+                              {619, 459, false}}) {
+        EXPECT_EQ(NearImageEdge(x, y, 640, 480), near) << x << "," << y;
+    }
+}
+
+TEST(DisplayRules, RoiRectanglesTruncate) {
+    const PixelRect f = FocusRoiRect(64, 48, 41);  // 23/2, 7/2, 105/2, 89/2
+    EXPECT_EQ(std::vector<int>({f.left, f.top, f.right, f.bottom}), std::vector<int>({11, 3, 52, 44}));
+    // ROI larger than the frame: negative halves truncate toward zero.
+    EXPECT_EQ(FocusRoiRect(20, 20, 25).left, -2);
+
+    const PixelRect i = ImageRoiRect(100, 50, 41, 2, 2);  // 41 / 4 = 10
+    EXPECT_EQ(std::vector<int>({i.left, i.top, i.right, i.bottom}), std::vector<int>({90, 40, 110, 60}));
+    EXPECT_EQ(ImageRoiRect(100, 50, 41, 0, 1).left, 80);
+    EXPECT_FALSE(FocusRoiShown(2));
+}
+
+TEST(DisplayRules, SlidersAndTimers) {
+    // Steps are measured from the last applied position (200 after the second), not the last offered.
+    LineSizeFilter filter(100, 100);
+    for (auto [position, applies] : {std::pair{150, false}, {200, true}, {150, false}, {299, false}, {100, true}}) {
+        EXPECT_EQ(filter.Accept(position), applies) << position;
+    }
+    filter.Reset(5000);
+    EXPECT_EQ(filter.Last(), 5000);
+    EXPECT_FALSE(filter.Accept(4950));
+
+    for (int p = 1; p <= 3; ++p) EXPECT_DOUBLE_EQ(GainFromSlider(p), 0.3) << p;
+    EXPECT_DOUBLE_EQ(GainFromSlider(4), 0.4);
+    EXPECT_DOUBLE_EQ(GainFromSlider(40), 4.0);
+
+    // 1000 ms exposure + 500 ms download: ticks of 150 ms, ten of them reach 100.
+    const int interval = DownloadTimerInterval(500, 1000);
+    EXPECT_EQ(interval, 150);
+    int elapsed = 0, progress = 0;
+    for (int tick = 0; tick < 10; ++tick) progress = DownloadProgress(elapsed += interval, 500, 1000);
+    EXPECT_EQ(progress, 100);
+    EXPECT_EQ(std::tuple(DownloadProgress(2000, 500, 1000), DownloadProgress(0, 0, 0), DownloadTimerInterval(0, 4)),
+              std::tuple(100, 100, 1));
+
+    const ExposureSliderSetup e = ExposureSliderFor(8.0);
+    EXPECT_EQ(std::vector<int>({e.maximum, e.position, e.tick}), std::vector<int>({8000, 4000, 400}));
+    EXPECT_EQ(ExposeTimeText(e.position), "Expose Time = 4.00");
+}
+
+TEST(DisplayRules, PanelPlacementAndTextsInCFormats) {
+    // 158 / 2; never nearer the edge than box - 4.
+    for (auto [size, offset] : {std::pair{642, 79}, {643, 78}, {796, 1}, {795, 2}}) {
+        EXPECT_EQ(CenteredOffset(size, 800), offset) << size;
+    }
+    EXPECT_EQ(FocusPanelLeft(60, 66), -4);    // (-6) / 2 - 1
+
+    EXPECT_EQ(std::tuple(PositionText(7), PositionText(-12), PositionText(12345)), std::tuple("0007", "-0012", "12345"));
+    EXPECT_EQ(PointerText(3, 100, 65535, true), " X: 003  Y: 100  Value: 65535  (Too close)");
+    EXPECT_EQ(SelectedText(45, 7, 812), " Selected:  X: 045   Y: 007   Value: 00812");
+    EXPECT_EQ(ImageStatsText(10, 4000, 2.5), " Image: Min= 10  Max= 4000  Avg= 2");
+    EXPECT_EQ(FocusGainText(GainFromSlider(2)), "Focus Gain = 0.3");
+}
+
+TEST(DisplayRules, CameraDataLinesInOrder) {
+    const CameraInfo info{.CameraType = "CCD", .CameraName = "Sim", .Manufacturer = "Santa Clara Optics", .ImageBits = 16,
+                          .FocusBits = 12, .HorizRes = 765, .VertRes = 510, .HorizFocusFrame = 64, .VertFocusFrame = 48,
+                          .HorizPixel = 9.05, .VertPixel = 9.0, .FocusOffsetX = -3, .FocusOffsetY = 4, .DownloadTime = 0,
+                          .DLLFileName = "libsim_camera.so", .DLLVersion = "1.2", .InterfaceType = 2, .Location00 = 1,
+                          .Orientation = 0, .FWHMFactor = 1.25, .XBinning = 2, .YBinning = 3, .FocusBinning = 1};
+    EXPECT_EQ(CameraDataLines(info),
+              (std::vector<std::string>{"CameraType: CCD", "Manufacturer: Santa Clara Optics", "Image Bits: 16",
+                                        "Focus Bits: 12", "HorizRes: 765", "VertRes: 510", "HorizFocusFrame: 64",
+                                        "VertFocusFrame: 48", "HorizPixel: 9.1", "VertPixel: 9.0", "FocusOffsetY: 4",
+                                        "FocusOffsetX: -3", "DLLFileName: libsim_camera.so", "DLLVersion: 1.2",
+                                        "Interface Type: 2", "Location00: 1", "Orientation: 0", "FWHM Factor: 1.2",
+                                        "X  Binning: 2", "Y  Binning: 3", "Focus  Binning: 1"}));
+    EXPECT_TRUE(IsSbigManufacturer(info.Manufacturer) && !IsSbigManufacturer("santa"));
+}
+
+TEST(DisplayRules, FigureOfMeritAxesAndChartAxesThatWidenButNeverNarrow) {
+    // Only the peak has an axis of its own; every width shares the HFD one.
+    for (auto [kind, title, max] : {std::tuple{3, "Figure of Merit  ( Peak )", 64000.0},
+                                    std::tuple{4, "Figure of Merit  ( HFD )", 8.0},
+                                    std::tuple{1, "Figure of Merit  ( xFWHM )", 8.0}}) {
+        EXPECT_EQ(std::pair(FomAxisFor(kind).title, FomAxisFor(kind).max), std::pair(std::string(title), max)) << kind;
+    }
+    EXPECT_STREQ(FomName(5), "");
+
+    const struct { double min, max, value, wantMin, wantMax; } cases[] = {
+        {1, 8, 5, 1, 8},       {1, 8, 12.5, 1, 15},         {-150, 150, 180, -150, 200}, {-150, 150, -151, -200, 150},
+        {0, 10, 11, 0, 15},    {0, 64000, 70000, 0, 70000}, {1, 8, 0.4, 0, 8},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(WidenToShow(c.min, c.max, c.value), std::pair(c.wantMin, c.wantMax)) << c.value;
+    }
+}
+
+namespace fs = std::filesystem;
+
+const std::string kTestPlugins = KV_TEST_PLUGIN_DIR;
+
+std::vector<std::string> TakeProgramLog() {
+    std::vector<std::string> lines;
+    for (const LogLine& l : LogChannel::Instance().TakePending()) {
+        if (l.channel == kProgramLog) lines.push_back(l.text);
+    }
+    return lines;
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& text) {
+    return std::ranges::find(lines, text) != lines.end();
+}
+
+// A variable a test plug-in exports, read through a second reference to the
+// library the host has loaded (the same instance).
+std::int32_t PluginCounter(const std::string& file, const char* symbol) {
+    void* lib = dlopen((kTestPlugins + "/" + file).c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (lib == nullptr) return -1;
+    const auto* value = static_cast<const std::int32_t*>(dlsym(lib, symbol));
+    const std::int32_t result = value != nullptr ? *value : -1;
+    dlclose(lib);
+    return result;
+}
+
+class PluginHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ProgramLog::Instance().logging = true, ProgramLog::Instance().timestamp = false;
+        TakeProgramLog();
+    }
+    test::RecordingDialogs dialogs;
+};
+
+TEST_F(PluginHostTest, ScanPassesOverWhatIsNoCameraAndKeepsTheListsParallel) {
+    test::TempDir dir;
+    fs::create_directories(dir.Path() / "folder.so");
+    for (const char* name : {"kvt_good.so", "kvt_no_export.so", "kvt_renamed.so", "kvt_null_texts.so"}) {
+        fs::copy_file(kTestPlugins + "/" + name, dir.Path() / name);
+    }
+    dir.Write("not_a_library.so", "this is text, not an ELF object\n");
+    dir.Write("kvt_good.so.txt", "wrong extension\n");
+
+    const CameraList list = ScanForPlugins(dir.Path().string());
+    // Name order; a NULL name and file name fall back to the file found.
+    EXPECT_EQ(list.names, (std::vector<std::string>{"Test Camera", "kvt_null_texts.so", "Renamed Camera"}));
+    EXPECT_EQ(list.fileNames, (std::vector<std::string>{"kvt_good.so", "kvt_null_texts.so", "kvt_good.so"}));
+    const auto log = TakeProgramLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), "Scanning for Camera Plug-ins");
+    for (const char* found : {"Camera Found: Test Camera version: 9.8", "Camera Found: kvt_null_texts.so version: "}) {
+        EXPECT_TRUE(Contains(log, found)) << found;
+    }
+    EXPECT_TRUE(dialogs.Texts().empty());
+
+    // An empty or missing folder gives an empty list.
+    EXPECT_EQ(ScanForPlugins(dir.File("folder.so")).size() + ScanForPlugins(dir.File("missing")).size(), 0u);
+}
+
+TEST_F(PluginHostTest, InitializeCopiesTheWholeRecordAndBindsTheCalls) {
+    CameraPlugin camera(dialogs, kTestPlugins);
+    camera.SetParPort(3);
+    ASSERT_TRUE(camera.Initialize("kvt_good.so"));
+    EXPECT_TRUE(camera.Initialized() && PluginCounter("kvt_good.so", "kvt_last_port") == 3);
+
+    // Every field as the C compiler laid it out in the plug-in: one after
+    // each change of type is enough to catch a shifted layout.
+    const CameraInfo i = camera.Info();
+    EXPECT_EQ(std::tuple(i.CameraType, i.Manufacturer, i.ImageBits, i.VertFocusFrame, i.HorizPixel, i.VertPixel),
+              std::tuple("Test type", "Santa Test Works", 12, 12, 6.8, 6.8 * 1.25));
+    EXPECT_EQ(std::tuple(i.DownloadTime, i.DLLVersion, i.Orientation, i.FWHMFactor, i.FocusBinning),
+              std::tuple(250, "9.8", 8, 1.5, 2));
+
+    ASSERT_NE(camera.FocusImage(), nullptr);
+    EXPECT_EQ(std::tuple(camera.MainImage()->Height(), camera.FocusImage()->Width()), std::tuple(24, 16));
+    EXPECT_EQ(camera.GetCalibrate(), 42);
+
+    EXPECT_TRUE(camera.SetUpExpose());
+    camera.MainImage()->SetIsUpdated(true);
+    ASSERT_TRUE(camera.GetImageObject());
+    EXPECT_FALSE(camera.MainImage()->IsUpdated());
+    EXPECT_EQ(camera.MainImage()->Pixel(31, 23), 2331);
+    ASSERT_TRUE(camera.GetFocusObject(120, 80, 2.0));
+    EXPECT_EQ(std::tuple(PluginCounter("kvt_good.so", "kvt_last_x"), PluginCounter("kvt_good.so", "kvt_last_y")),
+              std::tuple(120, 80));
+    EXPECT_EQ(camera.FocusImage()->Pixel(1, 1), 2101);
+
+    EXPECT_EQ(TakeProgramLog(),
+              (std::vector<std::string>{"Linking Camera plug-in", "Camera plug-in linked", "Main Image object instantiated",
+                                        "Focus Image object instantiated", "Plug-in reported successful initialization"}));
+    camera.Uninitialize();
+    EXPECT_FALSE(camera.Loaded() || camera.MainImage() != nullptr || camera.GetImageObject());
+    EXPECT_EQ(TakeProgramLog(), (std::vector<std::string>{"In CameraControl Unitialization method",
+                                                          "Main image object freed", "Focus image object freed",
+                                                          "Camera plug-in freed"}));
+    EXPECT_TRUE(dialogs.Texts().empty());
+}
+
+TEST_F(PluginHostTest, InitializingAgainIsRefusedUnlessTheCameraFailed) {
+    CameraPlugin camera(dialogs, kTestPlugins);
+    EXPECT_TRUE(camera.Initialize("kvt_init_fails.so"));
+    EXPECT_TRUE(!camera.Initialized() && camera.MainImage() != nullptr);
+    EXPECT_TRUE(Contains(TakeProgramLog(), "Plug-in reported initialization FAILED"));
+    // Choosing again releases the failed binding instead of leaking it.
+    ASSERT_TRUE(camera.Initialize("kvt_good.so"));
+    EXPECT_EQ(PluginCounter("kvt_init_fails.so", "kvt_init_calls"), -1);  // no longer loaded
+    EXPECT_TRUE(dialogs.Texts().empty());
+
+    TImageObject* main = camera.MainImage();
+    EXPECT_FALSE(camera.Initialize("kvt_good.so"));
+    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"TCameraControl already initialized"});
+    EXPECT_TRUE(camera.Initialized() && camera.MainImage() == main);
+    EXPECT_EQ(PluginCounter("kvt_good.so", "kvt_init_calls"), 1);
+}
+
+TEST_F(PluginHostTest, LibrariesThatCannotServeAreRefused) {
+    CameraPlugin camera(dialogs, kTestPlugins);
+    EXPECT_FALSE(camera.Initialize("kvt_no_export.so"));
+    EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Can't link to Camera dll functions"});
+    EXPECT_FALSE(camera.Loaded() || camera.MainImage() != nullptr);
+
+    EXPECT_FALSE(camera.Initialize("no_such_plugin.so"));
+    EXPECT_EQ(dialogs.Texts().size(), 1u);  // the caller reports a plain load failure
+
+    // Only DLLQueryCameraData: bound, but the missing calls are never made.
+    EXPECT_TRUE(camera.Initialize("kvt_query_only.so"));
+    EXPECT_FALSE(camera.Initialized() || camera.SetUpExpose() || camera.GetImageObject() ||
+                 camera.GetFocusObject(1, 1, 1.0) || camera.GetCalibrate() != 0);
+    EXPECT_TRUE(Contains(TakeProgramLog(), "Camera plug-in does not export DLLGetFocusObject"));
+}
+
+TEST_F(PluginHostTest, UnusableFrameSizesRefuseTheCameraWithAMessage) {
+    for (const char* file : {"kvt_zero_size.so", "kvt_negative_size.so", "kvt_huge_size.so", "kvt_huge_focus.so"}) {
+        SCOPED_TRACE(file);
+        test::RecordingDialogs local;
+        CameraPlugin camera(local, kTestPlugins);
+        EXPECT_FALSE(camera.Initialize(file));
+        EXPECT_FALSE(camera.Loaded() || camera.FocusImage() != nullptr);
+        ASSERT_EQ(local.Texts().size(), 1u);
+        EXPECT_EQ(local.Texts()[0].rfind("The camera plug-in reports an unusable ", 0), 0u) << local.Texts()[0];
+    }
+    EXPECT_EQ(CheckFrameSize(32768, 2048), "");
+    EXPECT_EQ(CheckFrameSize(32769, 1), "32769 x 1 pixels");
+    EXPECT_NE(CheckFrameSize(10000, 10000), "");  // above 64 Mpixel in all
+}
+
+TEST_F(PluginHostTest, NullTextsLongTextsAndBadDivisorsAreGuarded) {
+    CameraPlugin camera(dialogs, kTestPlugins);
+    ASSERT_TRUE(camera.Initialize("kvt_null_texts.so"));
+    EXPECT_TRUE(camera.Initialized());
+    EXPECT_EQ(std::tuple(camera.Info().Manufacturer, camera.Info().FocusBinning, camera.Info().VertPixel),
+              std::tuple("", 1, 1.0));
+    const auto log = TakeProgramLog();
+    for (const char* note : {"Camera plug-in reported FocusBinning 0; 1 is used",
+                             "Camera plug-in reported pixel size 0 x 0; 1 x 1 is used"}) {
+        EXPECT_TRUE(Contains(log, note)) << note;
+    }
+    // The refresh before a main exposure guards the same way.
+    camera.QueryCameraData();
+    EXPECT_EQ(camera.Info().FocusBinning, 1);
+
+    // One bad pixel size resets both; texts are cut.
+    const std::string longText(5000, 'x');
+    TCameraData raw{};
+    raw.CameraName = longText.c_str();
+    raw.HorizPixel = 9.0, raw.VertPixel = -9.0, raw.XBinning = -2, raw.YBinning = 0, raw.FocusBinning = 3;
+    raw.FWHMFactor = std::numeric_limits<double>::quiet_NaN();
+    std::vector<std::string> notes;
+    const CameraInfo info = CopyCameraData(raw, &notes);
+    EXPECT_EQ(std::tuple(info.CameraName.size(), info.HorizPixel, info.XBinning, info.YBinning, info.FocusBinning,
+                         info.FWHMFactor, notes.size()),
+              std::tuple(kMaxCameraText, 1.0, 1, 1, 3, 0.0, 4u));
+}
+
+TEST_F(PluginHostTest, ExampleCameraFromTheGuideDeliversItsStar) {
+    CameraPlugin camera(dialogs, KV_BIN_DIR);
+    ASSERT_TRUE(camera.Initialize("example_camera.so"));
+    TImageObject& focus = *camera.FocusImage();
+    focus.SetExposureTime(0.5);
+    ASSERT_TRUE(camera.GetFocusObject(320, 240, 1.0));
+    // Peak in the middle of the frame, flat sky at the corner.
+    EXPECT_EQ(std::tuple(focus.Pixel(1, 1), focus.Pixel(32, 32)), std::tuple(std::uint16_t{400}, std::uint16_t{10400}));
+    ASSERT_TRUE(camera.GetImageObject());
+    EXPECT_EQ(std::tuple(camera.MainImage()->MaxX(), camera.MainImage()->MaxY()), std::tuple(320, 240));
+}
+
+// The simulated camera plug-in, judged by the properties of the images it renders.
+constexpr int kStarX = 382;  // the bright star, main-image pixels at binning 1
+constexpr int kStarY = 255;
+constexpr double kBackground = 100.0 + 300.0;  // bias + one second of sky
+
+struct Moments {
+    double flux = 0.0;  // above the background
+    double cx = 0.0, cy = 0.0;
+    double sigma = 0.0;  // radial second moment
+};
+
+// Moments of what lies above `background` within `half` pixels of the
+// frame's centre (neighbouring stars stay outside).
+Moments Measure(TImageObject& image, double background, int half = 30) {
+    const int x0 = std::max(0, image.Width() / 2 - half), x1 = std::min(image.Width() - 1, image.Width() / 2 + half);
+    const int y0 = std::max(0, image.Height() / 2 - half), y1 = std::min(image.Height() - 1, image.Height() / 2 + half);
+    const auto each = [&](auto f) {
+        for (int y = y0; y <= y1; ++y) {
+            for (int x = x0; x <= x1; ++x) f(x, y, image.Pixel(x, y) - background);
+        }
+    };
+    Moments m;
+    double sx = 0, sy = 0, s2 = 0;
+    each([&](int x, int y, double a) { m.flux += a, sx += a * x, sy += a * y; });
+    m.cx = sx / m.flux, m.cy = sy / m.flux;
+    each([&](int x, int y, double a) { s2 += a * ((x - m.cx) * (x - m.cx) + (y - m.cy) * (y - m.cy)); });
+    m.sigma = std::sqrt(s2 / m.flux / 2.0);
+    return m;
+}
+
+class SimCameraTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvsim::Observatory::Instance().StartNight({.temperatureRateCPerHour = 0.0});  // best focus stays put
+        ASSERT_TRUE(camera_.Initialize("sim_camera.so"));
+        library_ = dlopen((std::string(KV_BIN_DIR) + "/sim_camera.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+        ASSERT_NE(library_, nullptr);
+        getConfig_ = reinterpret_cast<KVSimCameraGetConfigProc>(dlsym(library_, "KVSimCamera_GetConfig"));
+        setConfig_ = reinterpret_cast<KVSimCameraSetConfigProc>(dlsym(library_, "KVSimCamera_SetConfig"));
+        ASSERT_TRUE(getConfig_ != nullptr && setConfig_ != nullptr);
+        getConfig_(&original_);
+        // Noise-free and steady seeing, so properties can be checked exactly.
+        Configure([](KVSimCameraConfig& c) { c.Noise = 0; });
+        SetDefocus(0);
+    }
+    void TearDown() override {
+        if (setConfig_ != nullptr) setConfig_(&original_);
+        if (library_ != nullptr) dlclose(library_);
+    }
+
+    template <typename Change>
+    void Configure(Change change) {
+        KVSimCameraConfig c{};
+        getConfig_(&c);
+        change(c);
+        setConfig_(&c);
+    }
+    static void SetDefocus(std::int64_t steps) {
+        auto& sky = kvsim::Observatory::Instance();
+        sky.SetTruePosition(std::llround(sky.BestFocus()) + steps);
+    }
+    TImageObject& Focus(double exposure, double gain = 1.0, int x = kStarX, int y = kStarY) {
+        camera_.FocusImage()->SetExposureTime(exposure);
+        EXPECT_TRUE(camera_.SetUpExpose() && camera_.GetFocusObject(x, y, gain));
+        return *camera_.FocusImage();
+    }
+
+    test::RecordingDialogs dialogs_;
+    CameraPlugin camera_{dialogs_, KV_BIN_DIR};
+    void* library_ = nullptr;
+    KVSimCameraGetConfigProc getConfig_ = nullptr;
+    KVSimCameraSetConfigProc setConfig_ = nullptr;
+    KVSimCameraConfig original_{};
+};
+
+TEST_F(SimCameraTest, DescribesItselfAndPutsTheBrightStarWhereItSays) {
+    EXPECT_EQ(std::tuple(camera_.Info().HorizRes, camera_.Info().VertRes), std::tuple(765, 510));
+    TImageObject& main = *camera_.MainImage();
+    main.SetExposureTime(1.0);
+    ASSERT_TRUE(camera_.GetImageObject());
+    EXPECT_EQ(std::tuple(main.MaxX(), main.MaxY()), std::tuple(kStarX, kStarY));
+    // The focus frame is cut around the selected star: it sits in the middle.
+    TImageObject& focus = Focus(1.0);
+    const Moments m = Measure(focus, kBackground);
+    EXPECT_TRUE(std::abs(m.cx - focus.Width() / 2) <= 0.6 && std::abs(m.cy - focus.Height() / 2) <= 0.6) << m.cx << "," << m.cy;
+}
+
+TEST_F(SimCameraTest, StarGrowsOnBothSidesOfBestFocus) {
+    std::vector<double> sigma;
+    for (std::int64_t steps : {-600, -300, 0, 300, 600}) {
+        SetDefocus(steps);
+        sigma.push_back(Measure(Focus(1.0), kBackground).sigma);
+    }
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_LT(sigma[i + 1], sigma[i]);
+        EXPECT_LT(sigma[3 - i], sigma[4 - i]);
+    }
+    // V-shaped: the same distance on either side gives the same star.
+    EXPECT_NEAR(sigma[1], sigma[3], 0.02 * sigma[3]);
+    EXPECT_NEAR(sigma[0], sigma[4], 0.02 * sigma[4]);
+}
+
+// The star's FWHM (from its second moment, less the pixel's own width) against
+// the distance from best focus, for both curves: 2.5 px seeing, 0.02 px a step.
+TEST_F(SimCameraTest, TheCurveChosenSetsHowTheStarGrows) {
+    const struct { int curve; std::int64_t steps; double fwhm; } cases[] = {
+        {KV_SIM_CURVE_V, 0, 2.5},         {KV_SIM_CURVE_V, 150, 5.5},         {KV_SIM_CURVE_V, -500, 12.5},
+        {KV_SIM_CURVE_HYPERBOLA, 0, 2.5}, {KV_SIM_CURVE_HYPERBOLA, 150, 3.905}, {KV_SIM_CURVE_HYPERBOLA, -500, 10.308},
+    };
+    for (const auto& c : cases) {
+        Configure([&](KVSimCameraConfig& k) { k.Curve = c.curve; });
+        SetDefocus(c.steps);
+        const double sigma = Measure(Focus(1.0), kBackground).sigma;
+        EXPECT_NEAR(2.0 * std::sqrt(2.0 * std::log(2.0)) * std::sqrt(sigma * sigma - 1.0 / 12.0), c.fwhm, 0.03 * c.fwhm)
+            << "curve " << c.curve << " at " << c.steps;
+    }
+}
+
+TEST_F(SimCameraTest, ProfileIsSymmetricAndFallsOffMonotonically) {
+    SetDefocus(200);
+    TImageObject& focus = Focus(1.0);
+    const int c = focus.Width() / 2, r = focus.Height() / 2;
+    for (int d = 1; d < 20; ++d) {
+        EXPECT_TRUE(std::abs(focus.Pixel(c + d, r) - focus.Pixel(c - d, r)) <= 1 &&
+                    std::abs(focus.Pixel(c, r + d) - focus.Pixel(c, r - d)) <= 1) << d;
+        EXPECT_TRUE(focus.Pixel(c + d, r) <= focus.Pixel(c + d - 1, r) && focus.Pixel(c, r + d) <= focus.Pixel(c, r + d - 1)) << d;
+    }
+    EXPECT_GT(focus.Pixel(c, r), focus.Pixel(c + 5, r));
+
+    // A bright star clamps to a flat top, without wrapping around.
+    SetDefocus(0);
+    Focus(20.0);
+    EXPECT_EQ(focus.Pixel(c, r), 65535);
+    for (int d = 1; d < 15; ++d) EXPECT_LE(focus.Pixel(c + d, r), focus.Pixel(c + d - 1, r)) << d;
+}
+
+TEST_F(SimCameraTest, FluxScalesWithExposureAndGain) {
+    SetDefocus(400);  // spread out, far from saturation
+    const double one = Measure(Focus(1.0), kBackground).flux;
+    const double two = Measure(Focus(2.0), 100.0 + 600.0).flux;
+    EXPECT_NEAR(two / one, 2.0, 0.02);
+
+    TImageObject& plain = Focus(1.0, 1.0);
+    const std::vector<std::uint16_t> before(plain.Pixels(), plain.Pixels() + plain.NumPixels());
+    TImageObject& doubled = Focus(1.0, 2.0);
+    for (int i = 0; i < doubled.NumPixels(); i += 37) {
+        ASSERT_NEAR(doubled.Pixels()[i], 2.0 * before[static_cast<std::size_t>(i)], 1.0) << i;
+    }
+}
+
+TEST_F(SimCameraTest, BinningSumsPixelsAndShrinksTheFrame) {
+    SetDefocus(300);
+    const Moments unbinned = Measure(Focus(1.0), kBackground);
+    camera_.Uninitialize();
+    Configure([](KVSimCameraConfig& c) { c.Binning = 2; });
+    ASSERT_TRUE(camera_.Initialize("sim_camera.so"));
+    const CameraInfo info = camera_.Info();
+    EXPECT_EQ(std::tuple(info.HorizRes, info.FocusBinning, info.HorizPixel), std::tuple(382, 2, 18.0));
+    // Four pixels of sky in each binned pixel; the star keeps its flux in half the pixels across.
+    const Moments binned = Measure(Focus(1.0, 1.0, kStarX / 2, kStarY / 2), 100.0 + 4 * 300.0, 15);
+    EXPECT_NEAR(binned.flux, unbinned.flux, 0.01 * unbinned.flux);
+    EXPECT_NEAR(binned.sigma, unbinned.sigma / 2.0, 0.05 * unbinned.sigma);
+}
+
+TEST_F(SimCameraTest, NoiseAndSeeingChangeFromFrameToFrame) {
+    Configure([](KVSimCameraConfig& c) { c.Noise = 1, c.Seed = 1234; });
+    TImageObject& focus = Focus(1.0);
+    const std::vector<std::uint16_t> first(focus.Pixels(), focus.Pixels() + focus.NumPixels());
+    Focus(1.0);  // the same object, refilled
+    int differing = 0;
+    for (int i = 0; i < focus.NumPixels(); ++i) differing += focus.Pixels()[i] != first[static_cast<std::size_t>(i)];
+    EXPECT_GT(differing, focus.NumPixels() / 2);
+}
+
+}  // namespace
+}  // namespace kv

@@ -1,0 +1,659 @@
+// The platform layer: named events, the stop-aware waits, worker threads, the
+// delay timer that signals an event, deferred messages and the serial port.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+
+#include <future>
+
+#include "platform/clock.h"
+#include "platform/dialogs.h"
+#include "platform/lum_delay.h"
+#include "platform/named_event.h"
+#include "platform/posix_serial_port.h"
+#include "platform/waits.h"
+#include "platform/worker_thread.h"
+#include "support/eventually.h"
+#include "support/pty.h"
+
+namespace kv {
+namespace {
+
+using namespace std::chrono_literals;
+using std::chrono::milliseconds;
+using Steady = std::chrono::steady_clock;
+using test::Eventually;
+
+// Generous: only ever reached when the code under test is wrong.
+constexpr auto kLong = 10s;
+
+TEST(NamedEvent, SetReleasesOneWaiterAbandonWakesAllAndStaysUntilReset) {
+    NamedEvent event("one-set");
+    for (const bool abandon : {false, true}) {
+        SCOPED_TRACE(abandon ? "abandon" : "set");
+        std::atomic<int> signalled{0}, abandoned{0}, timedOut{0};
+        std::vector<std::thread> waiters;
+        for (int i = 0; i < 3; ++i) {
+            waiters.emplace_back([&] {
+                const WaitResult r = event.Wait(abandon ? kLong : 1500ms);
+                (r == WaitResult::Signalled ? signalled : r == WaitResult::Abandoned ? abandoned : timedOut)++;
+            });
+        }
+        std::this_thread::sleep_for(100ms);  // let them block
+        abandon ? event.Abandon() : event.Set();
+        for (auto& t : waiters) t.join();
+        EXPECT_EQ(std::tuple(signalled.load(), abandoned.load(), timedOut.load()),
+                  abandon ? std::tuple(0, 3, 0) : std::tuple(1, 0, 2));
+    }
+    EXPECT_EQ(event.Wait(0ms), WaitResult::Abandoned);
+    event.Reset();
+    EXPECT_EQ(event.Wait(0ms), WaitResult::TimedOut);
+    event.Set();
+    EXPECT_EQ(event.Wait(0ms), WaitResult::Signalled);
+}
+
+TEST(NamedEvent, SetBeforeWaitIsOneSignalTimeoutsAreBoundedAndTheSameNameGivesTheSameEvent) {
+    NamedEvent event("set-first");
+    event.Set(), event.Set();  // still one signal, not two
+    EXPECT_EQ(event.Wait(-1ms), WaitResult::Failed);
+    EXPECT_EQ(event.Wait(0ms), WaitResult::Signalled);
+    EXPECT_EQ(event.Wait(20ms), WaitResult::TimedOut);
+
+    std::jthread setter([&] { std::this_thread::sleep_for(20ms), event.Set(); });
+    // Must not overflow into an instant time-out.
+    EXPECT_EQ(event.Wait(std::chrono::milliseconds::max()), WaitResult::Signalled);
+
+    auto here = OpenNamedEvent("named-event-test-shared");
+    ASSERT_NE(here, nullptr);
+    EXPECT_NE(OpenNamedEvent("named-event-test-other"), here);
+    EXPECT_EQ(OpenNamedEvent("named-event-test-shared"), here);
+
+    // A signal survives while nobody holds the event.
+    OpenNamedEvent("named-event-test-unheld")->Set();
+    EXPECT_EQ(OpenNamedEvent("named-event-test-unheld")->Wait(0ms), WaitResult::Signalled);
+}
+
+double RealMs(Steady::time_point since) {
+    return std::chrono::duration<double, std::milli>(Steady::now() - since).count();
+}
+
+TEST(Waits, StopEndsAWaitEarlyAndAnEventEndsItWithItsOutcome) {
+    NamedEvent event("waits-test-2");
+    std::atomic<bool> stop{false};
+    std::jthread stopper([&] { std::this_thread::sleep_for(50ms), stop = true; });
+    EXPECT_EQ(WaitForEvent(event, 60000, DefaultClock(), [&] { return stop.load(); }), std::nullopt);
+    EXPECT_FALSE(SleepFor(DefaultClock(), 60000.0, [] { return true; }));
+
+    event.Set();
+    EXPECT_EQ(WaitForEvent(event, 60000, DefaultClock()), WaitResult::Signalled);
+    event.Abandon();
+    EXPECT_EQ(WaitForEvent(event, 60000, DefaultClock()), WaitResult::Abandoned);
+}
+
+TEST(ThreadSet, JoinsEveryThreadAndAbandonsOnlyTheOneThatNeverReturns) {
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    auto polite = std::make_shared<std::atomic<int>>(0);
+    ThreadSet set;
+    for (int i = 0; i < 3; ++i) {
+        set.Start([polite](WorkerThread& self) {
+            while (!self.StopRequested()) std::this_thread::sleep_for(1ms);
+            polite->fetch_add(1);
+        });
+    }
+    // A call that ignores every stop request, like a driver stuck in a read.
+    set.Start([release](WorkerThread&) {
+        while (!release->load()) std::this_thread::sleep_for(1ms);
+    });
+    EXPECT_EQ(set.Running(), 4u);
+    const auto start = Steady::now();
+    EXPECT_FALSE(set.StopAndJoinAllFor(200));
+    EXPECT_LT(RealMs(start), 5000.0);
+    EXPECT_EQ(polite->load(), 3);
+    EXPECT_EQ(set.Running(), 0u);
+    release->store(true);  // the abandoned thread may still end on its own
+}
+
+TEST(WorkerThread, DestructorStopsAndJoinsARunningProcedureAndReleasesAHeldOne) {
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held" : "running");
+        std::atomic<bool> started{false}, ended{false};
+        {
+            WorkerThread worker([&](WorkerThread& self) {
+                started.store(true);
+                while (self.Checkpoint()) std::this_thread::sleep_for(1ms);
+                ended.store(self.StopRequested());
+            });
+            if (held) worker.Hold();
+            worker.Start();
+            ASSERT_TRUE(Eventually([&] { return started.load(); }));
+        }
+        // The procedure, told by Checkpoint, must have ended before the destructor returned.
+        EXPECT_TRUE(ended.load());
+    }
+}
+
+TEST(WorkerThread, HoldBlocksAtCheckpointAndReleaseContinues) {
+    std::atomic<int> step{0};
+    WorkerThread worker([&](WorkerThread& self) {
+        for (int i = 0; i < 3; ++i) {
+            step.store(i + 1);
+            if (!self.Checkpoint()) return;
+        }
+    });
+    worker.Hold();
+    worker.Start();
+    ASSERT_TRUE(Eventually([&] { return step.load() == 1; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(step.load(), 1) << "a held worker went past its checkpoint";
+    EXPECT_FALSE(worker.Finished());
+
+    worker.Release();
+    worker.Join();
+    EXPECT_TRUE(step.load() == 3 && worker.Finished());
+}
+
+TEST(WorkerThread, StartsOnceAndAThrowingProcedureEndsTheWorkerNotTheProcess) {
+    std::atomic<int> runs{0};
+    WorkerThread worker([&](WorkerThread&) {
+        runs.fetch_add(1);
+        throw std::runtime_error("boom");
+    });
+    worker.Start(), worker.Start();
+    worker.Join();
+    EXPECT_TRUE(worker.Finished());
+    worker.Start();  // after the end as well
+    worker.Join();
+    EXPECT_EQ(runs.load(), 1);
+}
+
+// Real-time scheduling may or may not be permitted here. Either way the
+// procedure runs, and the priority reported is the one the thread really has.
+TEST(WorkerThread, PriorityIsGrantedOrFallsBackQuietly) {
+    for (ThreadPriority wanted : {ThreadPriority::Highest, ThreadPriority::TimeCritical}) {
+        std::atomic<int> policy{-1};
+        WorkerThread worker(
+            [&](WorkerThread&) {
+                int p = 0;
+                sched_param param{};
+                pthread_getschedparam(pthread_self(), &p, &param);
+                policy.store(p);
+            },
+            wanted);
+        worker.Start();
+        worker.Join();
+        ASSERT_TRUE(worker.Finished());
+        const ThreadPriority granted = worker.GrantedPriority();
+        EXPECT_TRUE(granted == ThreadPriority::Normal || granted == wanted);
+        EXPECT_EQ(policy.load(), granted == ThreadPriority::Normal        ? SCHED_OTHER
+                                 : granted == ThreadPriority::TimeCritical ? SCHED_FIFO
+                                                                           : SCHED_RR);
+    }
+}
+
+// A timer on an event of its own; renaming creates the event unsignalled.
+struct Timer {
+    explicit Timer(const char* stem) {
+        static std::atomic<int> n{0};
+        const std::string name = std::string("LUMDELAY_TEST_") + stem + "_" + std::to_string(n++);
+        delay.SetEventName(name);
+        event = OpenNamedEvent(name);
+        delay.SetCallBackAddress([this](double s) { elapsed.store(s); });
+    }
+    TlumDelay delay;
+    std::shared_ptr<NamedEvent> event;
+    std::atomic<double> elapsed{-1.0};
+};
+
+TEST(LumDelay, ShortDelayEndsBeforeTheSetterReturns) {
+    OpenNamedEvent(kLumDelayDefaultEvent)->Reset();
+    Timer t("short");
+    // A fresh component signalled its default event once.
+    EXPECT_EQ(OpenNamedEvent(kLumDelayDefaultEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
+    EXPECT_EQ(t.event->Wait(milliseconds(0)), WaitResult::TimedOut);
+    for (const double d : {0.0005, 0.0, -3.0}) {
+        t.delay.SetDelay(d);
+        t.delay.SetEnabled(true);
+        EXPECT_FALSE(t.delay.Enabled());
+        EXPECT_EQ(t.event->Wait(milliseconds(0)), WaitResult::Signalled);
+        EXPECT_GE(t.elapsed.load(), std::max(d, 0.0));
+    }
+}
+
+TEST(LumDelay, LongDelayRunsOnThePollThreadAndNeverEndsEarly) {
+    Timer t("long");
+    t.delay.SetDelay(0.4);
+    const auto start = Steady::now();
+    t.delay.SetEnabled(true);
+    EXPECT_TRUE(t.delay.Enabled());
+    // A second start while running is ignored: the running delay ends as it was.
+    t.delay.SetDelay(30.0);
+    t.delay.SetEnabled(true), t.delay.SetEnabled(false);
+    EXPECT_TRUE(t.delay.Enabled());
+
+    // Neither may change under a running delay, and the delay goes on.
+    const auto refusal = [](const std::function<void()>& change) {
+        try {
+            change();
+        } catch (const LumDelayError& e) {
+            return std::string(e.what());
+        }
+        return std::string("allowed");
+    };
+    EXPECT_EQ(refusal([&] { t.delay.SetPriority(ThreadPriority::TimeCritical); }), "lumDelay priority changed denied");
+    EXPECT_EQ(refusal([&] { t.delay.SetEventName("ELSEWHERE"); }), "lumDelay event name changed denied");
+    EXPECT_EQ(t.delay.Priority(), ThreadPriority::Normal);
+
+    ASSERT_EQ(t.event->Wait(milliseconds(20000)), WaitResult::Signalled);
+    EXPECT_GE(Steady::now() - start, milliseconds(400));
+    EXPECT_TRUE(t.elapsed.load() >= 0.4 && !t.delay.Enabled()) << t.elapsed.load();
+    t.delay.SetPriority(ThreadPriority::Highest);
+    EXPECT_EQ(t.delay.Priority(), ThreadPriority::Highest);
+
+    // A waiter can start the next delay as soon as it is woken.
+    t.delay.SetDelay(0.003);
+    for (int i = 0; i < 40; ++i) {
+        t.delay.SetEnabled(true);
+        ASSERT_EQ(t.event->Wait(milliseconds(20000)), WaitResult::Signalled) << "delay " << i;
+    }
+}
+
+TEST(LumDelay, CancelledOrDestroyedDelayEndsWithoutSignalOrCallback) {
+    std::atomic<int> calls{0};
+    {
+        Timer t("cancel");
+        t.delay.SetCallBackAddress([&](double) { ++calls; });
+        t.delay.SetDelay(0.05);
+        t.delay.SetEnabled(true);
+        t.delay.Cancel();
+        EXPECT_FALSE(t.delay.Enabled());
+        EXPECT_EQ(t.event->Wait(milliseconds(150)), WaitResult::TimedOut);
+
+        // The next start is not ignored, and ends on its own time.
+        t.delay.SetDelay(0.2);
+        const auto start = Steady::now();
+        t.delay.SetEnabled(true);
+        ASSERT_EQ(t.event->Wait(milliseconds(20000)), WaitResult::Signalled);
+        EXPECT_GE(Steady::now() - start, milliseconds(200));
+        EXPECT_EQ(calls.load(), 1);
+
+        t.delay.SetDelay(600.0);
+        t.delay.SetEnabled(true);
+    }
+    EXPECT_EQ(calls.load(), 1);
+}
+
+TEST(DeferredMessageQueue, KeepsEveryMessageInOrderAndCountsRepeats) {
+    DeferredMessageQueue queue;
+    int armed = 0;
+    queue.SetArmTimer([&] { ++armed; });
+    const DeferredMessage timeOut{"Time out during scanning", DialogType::Error, DialogButtons::Ok};
+    for (const DeferredMessage& m : {timeOut, {"Abandoned event during scanning", DialogType::Warning, DialogButtons::Ok},
+                                     timeOut, timeOut}) {
+        queue.Post(m);
+    }
+    EXPECT_EQ(std::tuple(armed, queue.Waiting()), std::tuple(4, std::size_t{2}));
+
+    EXPECT_EQ(queue.Take().value().text, "Time out during scanning\r\n\r\n(2 more times)");
+    const DeferredMessage second = queue.Take().value();
+    EXPECT_EQ(std::tuple(second.text, second.type), std::tuple(std::string("Abandoned event during scanning"), DialogType::Warning));
+    EXPECT_FALSE(queue.Take().has_value());
+}
+
+TEST(DeferredMessageQueue, AFloodIsCutTheLastBoxSaysHowMuchWasLeftOutAndTheArmFunctionMayTakeAtOnce) {
+    DeferredMessageQueue queue;
+    for (std::size_t i = 0; i < kMaxDeferredMessages + 3; ++i) {
+        queue.Post({"failure " + std::to_string(i), DialogType::Error, DialogButtons::Ok});
+    }
+    std::optional<DeferredMessage> last;
+    for (std::size_t i = 0; i < kMaxDeferredMessages; ++i) last = queue.Take();
+    EXPECT_EQ(last.value().text, "failure " + std::to_string(kMaxDeferredMessages - 1) +
+                              "\r\n\r\n(3 further messages are in the program log)");
+    EXPECT_FALSE(queue.Take().has_value());
+
+    DeferredMessageQueue armed;
+    std::optional<DeferredMessage> seen;
+    armed.SetArmTimer([&] { seen = armed.Take(); });  // would deadlock if called under the lock
+    armed.Post({"An error occurred during scanning", DialogType::Error, DialogButtons::Ok});
+    EXPECT_EQ(seen.value().text, "An error occurred during scanning");
+}
+
+TEST(Clock, FormatDateTimeUsesShortDateAndLongTime) {
+    // The tests run in the C locale: "%x %X" is "mm/dd/yy hh:mm:ss".
+    std::tm when{};
+    ASSERT_NE(::strptime("2024-03-07 21:05:09", "%Y-%m-%d %H:%M:%S", &when), nullptr);
+    when.tm_isdst = -1;
+    const auto t = std::chrono::system_clock::from_time_t(std::mktime(&when));
+    EXPECT_EQ(FormatDateTime(t), "03/07/24 21:05:09");
+}
+
+using test::Pty;
+
+// Modem lines for a port on a pseudo-terminal, which has none, with a driver
+// that keeps no counters, keeps them, or also lets a thread sleep until CTS
+// changes. That sleep, like the real one, ends only at a change or a signal
+// (never at close), unless the driver is made deaf to signals.
+enum class Driver { Level, Counter, Waits };
+
+class FakeModem : public PosixSerialPort::ModemIo {
+public:
+    explicit FakeModem(Driver driver) : driver_(driver), kick_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~FakeModem() override { ::close(kick_); }
+
+    bool Get(int /*fd*/, int& bits) override {
+        std::lock_guard lock(m_);
+        bits = (cts_ ? TIOCM_CTS : 0) | (dsr_ ? TIOCM_DSR : 0) | (rts_ ? TIOCM_RTS : 0) | (dtr_ ? TIOCM_DTR : 0);
+        unread_ = false;
+        cv_.notify_all();
+        return !broken_;
+    }
+    bool Set(int /*fd*/, int bits, bool on) override {
+        std::lock_guard lock(m_);
+        rts_ = (bits & TIOCM_RTS) != 0 ? on : rts_;
+        dtr_ = (bits & TIOCM_DTR) != 0 ? on : dtr_;
+        return true;
+    }
+    bool CtsCount(int /*fd*/, std::uint64_t& count) override {
+        std::lock_guard lock(m_);
+        count = count_;
+        return driver_ != Driver::Level;
+    }
+    Wake WaitCtsChange(int /*fd*/) override {
+        if (driver_ != Driver::Waits) return Wake::Unsupported;
+        std::unique_lock lock(m_);
+        const std::uint64_t from = count_;
+        ++waiting_;
+        sleeperSeen_ = true;
+        cv_.notify_all();
+        Wake wake = Wake::Changed;
+        while (count_ == from) {
+            lock.unlock();
+            pollfd p{kick_, POLLIN, 0};
+            const bool interrupted = ::poll(&p, 1, -1) < 0 && errno == EINTR && !deaf_.load();
+            std::uint64_t drained = 0;
+            [[maybe_unused]] const ssize_t r = ::read(kick_, &drained, sizeof drained);
+            lock.lock();
+            if (interrupted) {
+                wake = Wake::Interrupted;
+                break;
+            }
+        }
+        --waiting_;
+        return wake;
+    }
+
+    // `n` CTS edges in a row, too fast for anyone to look in between, with
+    // DSR at `dsr` after them. Without `wake` they come just before a sleeper
+    // entered the driver, which then sleeps on.
+    void Edges(int n, bool dsr, bool wake = true) {
+        std::unique_lock lock(m_);
+        EdgesLocked(n, dsr, lock, wake);
+    }
+    // One edge with DSR at `dsr`, then DSR changes to `dsrAfter` before the
+    // next. Once a thread has slept in the driver, each edge waits for it to
+    // be asleep and then to read the lines before DSR changes: how fast it
+    // wakes depends on the machine, which the bench measures; here the order
+    // is what is tested.
+    void LoneEdge(bool dsr, bool dsrAfter) {
+        std::unique_lock lock(m_);
+        if (sleeperSeen_) cv_.wait_for(lock, 2s, [&] { return waiting_ > 0; });
+        EdgesLocked(1, dsr, lock);
+        cv_.wait_for(lock, 2s, [&] { return !unread_; });
+        dsr_ = dsrAfter;
+    }
+    template <typename F>
+    auto Locked(F f) {
+        std::lock_guard lock(m_);
+        return f();
+    }
+    bool Waiting() { return Locked([&] { return waiting_ > 0; }); }
+    void SetDeaf(bool deaf) {
+        deaf_.store(deaf);
+        if (!deaf) Edges(1, false);
+    }
+    std::pair<bool, bool> Outputs() { return Locked([&] { return std::pair(rts_, dtr_); }); }
+    void Break() { Locked([&] { broken_ = true; }); }
+
+private:
+    void EdgesLocked(int n, bool dsr, std::unique_lock<std::mutex>& lock, bool wake = true) {
+        cts_ = cts_ != (n % 2 != 0);
+        count_ += static_cast<std::uint64_t>(n);
+        dsr_ = dsr;
+        unread_ = wake && waiting_ > 0;
+        if (!wake) return;
+        lock.unlock();
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t w = ::write(kick_, &one, sizeof one);
+        lock.lock();
+    }
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    const Driver driver_;
+    const int kick_;
+    std::atomic<bool> deaf_{false};
+    bool cts_ = false, dsr_ = false, rts_ = false, dtr_ = false, broken_ = false, sleeperSeen_ = false;
+    bool unread_ = false;  // an edge woke a sleeper that has not read the lines yet
+    int waiting_ = 0;
+    std::uint64_t count_ = 0;
+};
+
+struct Rig {
+    explicit Rig(Driver driver) : modem(std::make_shared<FakeModem>(driver)), port(pty.Path(), modem) {}
+    Pty pty;
+    std::shared_ptr<FakeModem> modem;
+    PosixSerialPort port;
+};
+
+// Takes up to `n` edges off the port, as the focuser's counting thread does.
+std::vector<ModemLines> TakeEdges(PosixSerialPort& port, int n) {
+    std::vector<ModemLines> got;
+    while (static_cast<int>(got.size()) < n && port.WaitForCtsChange(2s) == SerialWait::Changed) {
+        const auto lines = port.GetModemLines();
+        if (!lines) break;
+        got.push_back(*lines);
+    }
+    return got;
+}
+
+TEST(PosixSerialPort, OpenFailsForWhatIsNotAUsableSerialDevice) {
+    PosixSerialPort missing("/dev/kessivane-no-such-device");
+    EXPECT_FALSE(missing.Open({}) || missing.Write("x", 100ms));
+    EXPECT_EQ(missing.WaitForCtsChange(10ms), SerialWait::Closed);
+    Pty pty;
+    ASSERT_FALSE(pty.Path().empty());
+    EXPECT_FALSE(PosixSerialPort("/dev/null").Open({}) || PosixSerialPort(pty.Path()).Open({12345, false}));
+}
+
+TEST(PosixSerialPort, AppliesRawEightNoneOneWithoutFlowControlExclusively) {
+    for (const int baud : {9600, 19200}) {
+        Pty pty;
+        PosixSerialPort port(pty.Path());
+        ASSERT_TRUE(port.Open({baud, false}));
+        termios t{};
+        // On a pseudo-terminal the master reports the slave's settings.
+        ASSERT_EQ(::tcgetattr(pty.Master(), &t), 0);
+        EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD), static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(t.c_oflag & OPOST, 0u);
+        EXPECT_EQ(t.c_cc[VMIN] | t.c_cc[VTIME], 0);
+        const speed_t speed = baud == 9600 ? B9600 : B19200;
+        EXPECT_EQ(std::tuple(::cfgetospeed(&t), ::cfgetispeed(&t)), std::tuple(speed, speed));
+        EXPECT_TRUE(::fcntl(port.NativeHandle(), F_GETFD) & FD_CLOEXEC);
+
+        // Exclusive: another open is refused, except for a privileged user,
+        // for whom the flag can at least be read back.
+        const int other = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        int exclusive = 0;
+        EXPECT_TRUE(other < 0 ? errno == EBUSY : ::ioctl(other, TIOCGEXCL, &exclusive) == 0 && exclusive != 0);
+        if (other >= 0) ::close(other);
+    }
+}
+
+TEST(PosixSerialPort, WritesAndBoundedReads) {
+    Pty pty;
+    PosixSerialPort port(pty.Path());
+    ASSERT_TRUE(port.Open({9600, true}));
+    EXPECT_EQ(port.OutputFree(), PosixSerialPort::kNominalOutputBuffer);
+
+    ASSERT_TRUE(port.Write("KTR02?????\r", kSerialWriteTimeout));
+    EXPECT_EQ(pty.Receive(11), "KTR02?????\r");
+
+    // Nine of ten bytes: nothing, after the whole second.
+    pty.Send("KTR03YES!");
+    const auto start = Steady::now();
+    EXPECT_EQ(port.ReadExactly(10, kSerialReadTimeout), "");
+    EXPECT_GE(Steady::now() - start, 900ms);
+
+    // NULs are dropped and do not count; what follows the ten stays queued.
+    pty.Send(std::string("\0KTR03\0YES!!more", 16));
+    EXPECT_EQ(port.ReadExactly(10, kLong), "KTR03YES!!");
+    char buf[16];
+    EXPECT_EQ(std::string(buf, port.ReadSome(buf, sizeof buf, kLong)), "more");
+
+    pty.Send("stale reply");
+    std::this_thread::sleep_for(100ms);
+    port.Purge();
+    EXPECT_EQ(port.ReadSome(buf, sizeof buf, 50ms), 0u);
+
+    // A pseudo-terminal has no modem lines.
+    EXPECT_FALSE(port.GetModemLines());
+    EXPECT_EQ(port.WaitForCtsChange(100ms), SerialWait::Failed);
+}
+
+TEST(PosixSerialPort, LinesStartLowAndCloseFromAnotherThreadReleasesEveryWaitAndDropsThem) {
+    Rig rig(Driver::Waits);
+    auto& [pty, modem, port] = rig;
+    modem->Set(0, TIOCM_RTS | TIOCM_DTR, true);  // as the system leaves them after an open
+    ASSERT_TRUE(port.Open({}));
+    EXPECT_EQ(modem->Outputs(), std::make_pair(false, false));
+    EXPECT_TRUE(port.SetDtr(true));
+    EXPECT_EQ(modem->Outputs(), std::make_pair(false, true));  // each line on its own
+    EXPECT_TRUE(port.SetRts(true));
+    EXPECT_EQ(modem->Outputs(), std::make_pair(true, true));
+
+    auto read = std::async(std::launch::async, [&] { return port.ReadExactly(10, kLong); });
+    auto wait = std::async(std::launch::async, [&] { return port.WaitForCtsChange(kLong); });
+    ASSERT_TRUE(Eventually([&] { return modem->Waiting(); }));  // the watcher sleeps in the driver
+    std::this_thread::sleep_for(50ms);
+    const auto start = Steady::now();
+    port.Close();
+    EXPECT_EQ(std::tuple(read.get(), wait.get()), std::tuple(std::string(), SerialWait::Closed));
+    EXPECT_LT(Steady::now() - start, kLong / 2);
+    EXPECT_FALSE(modem->Waiting() || port.SetRts(true));
+    EXPECT_EQ(std::tuple(port.NativeHandle(), modem->Outputs()), std::tuple(-1, std::make_pair(false, false)));
+
+    // The same object opens again. With a driver whose wait ignores signals,
+    // Close gives up on the watcher instead of hanging, and the descriptor it
+    // is still using stays open (its number cannot be given to another file)
+    // until it lets go of it.
+    ASSERT_TRUE(port.Open({}));
+    EXPECT_TRUE(port.Write("x", kLong));
+    modem->SetDeaf(true);
+    ASSERT_TRUE(Eventually([&] { return modem->Waiting(); }));
+    const int fd = port.NativeHandle();
+    port.Close();
+    EXPECT_TRUE(modem->Waiting() && ::fcntl(fd, F_GETFD) != -1);
+    modem->SetDeaf(false);
+    EXPECT_TRUE(Eventually([&] { return ::fcntl(fd, F_GETFD) == -1 && !modem->Waiting(); }));
+}
+
+// The direction of each edge is the DSR level at that edge, and DSR changes
+// between edges: one read per edge, right after it, is the only way to get
+// every one right.
+TEST(PosixSerialPort, EachCtsEdgeCarriesItsOwnDsrAtOneEdgePerMillisecond) {
+    Rig rig(Driver::Waits);
+    ASSERT_TRUE(rig.port.Open({}));
+    constexpr int kEdges = 400;
+    auto direction = [](int i) { return (i / 7 + i / 3) % 2 == 0; };
+    std::thread device([&] {
+        Eventually([&] { return rig.modem->Waiting(); }, 500ms);
+        const auto start = Steady::now();
+        for (int i = 0; i < kEdges; ++i) {
+            std::this_thread::sleep_until(start + i * 1ms);
+            rig.modem->LoneEdge(direction(i), !direction(i));
+        }
+    });
+    const auto got = TakeEdges(rig.port, kEdges);
+    device.join();
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(kEdges));
+    int wrong = 0;
+    for (int i = 0; i < kEdges; ++i) wrong += got[i].cts != (i % 2 == 0) || got[i].dsr != direction(i);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(rig.port.UncertainCtsEdges(), 0u);
+    EXPECT_EQ(rig.port.WaitForCtsChange(50ms), SerialWait::TimedOut);
+}
+
+// Edges that come faster than anyone can look, or that the watcher sleeps
+// through, are all counted, with alternating levels. The read after them gives its DSR to the edge it
+// belongs to; the others take the DSR that lone edges of their kind had: the
+// same for a direction level, the opposite for a quadrature partner.
+TEST(PosixSerialPort, EdgesFasterThanTheReadsOrSleptThroughAreAllCountedInTheDirectionOfTheLoneOnes) {
+    struct Case {
+        bool quadrature;
+        int burst;
+        bool dsrAfter;
+        std::vector<bool> expected;  // DSR of the burst's edges, the first one rising
+    };
+    for (const Case& c : {Case{true, 3, false, {false, true, false}}, Case{false, 2, true, {true, true}}}) {
+        SCOPED_TRACE(c.quadrature ? "quadrature" : "direction level");
+        Rig rig(Driver::Waits);
+        ASSERT_TRUE(rig.port.Open({}));
+        ASSERT_TRUE(Eventually([&] { return rig.modem->Waiting(); }));
+        for (int i = 0; i < 4; ++i) {  // two lone pulses, moving one way
+            const bool dsr = c.quadrature ? i % 2 == 1 : true;
+            rig.modem->LoneEdge(dsr, dsr);
+        }
+        ASSERT_TRUE(Eventually([&] { return rig.modem->Waiting(); }));
+        rig.modem->Edges(c.burst, c.dsrAfter);
+        const auto got = TakeEdges(rig.port, 4 + c.burst);
+        ASSERT_EQ(got.size(), 4u + c.burst);
+        for (int k = 0; k < c.burst; ++k) {
+            EXPECT_EQ(got[4 + k].cts, k % 2 == 0) << k;
+            EXPECT_EQ(got[4 + k].dsr, c.expected[k]) << k;
+        }
+        EXPECT_EQ(rig.port.UncertainCtsEdges(), static_cast<std::uint64_t>(c.burst - 1));
+
+        // An edge the watcher slept through is found late, and is not sure.
+        rig.modem->Edges(1, c.dsrAfter, false);
+        EXPECT_EQ(TakeEdges(rig.port, 1).size(), 1u);
+        EXPECT_EQ(rig.port.UncertainCtsEdges(), static_cast<std::uint64_t>(c.burst));
+    }
+}
+
+// Without the wait the counter is polled: bursts between polls still come out
+// edge by edge with alternating levels, also when more come in the middle. Without a counter the level is polled,
+// and a failing driver is reported.
+TEST(PosixSerialPort, DriversWithoutTheWaitOrTheCounterArePolled) {
+    Rig counted(Driver::Counter);
+    ASSERT_TRUE(counted.port.Open({}));
+    counted.modem->Edges(3, true);
+    auto got = TakeEdges(counted.port, 1);
+    counted.modem->Edges(4, true);
+    for (const auto& lines : TakeEdges(counted.port, 6)) got.push_back(lines);
+    ASSERT_EQ(got.size(), 7u);
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_TRUE(got[i].cts == (i % 2 == 0) && got[i].dsr) << i;
+    EXPECT_EQ(counted.port.WaitForCtsChange(50ms), SerialWait::TimedOut);
+
+    Rig levels(Driver::Level);
+    ASSERT_TRUE(levels.port.Open({}));
+    for (int i = 0; i < 5; ++i) {
+        std::thread edge([&] {
+            std::this_thread::sleep_for(20ms);
+            levels.modem->Edges(1, false);
+        });
+        EXPECT_EQ(levels.port.WaitForCtsChange(kLong), SerialWait::Changed);
+        EXPECT_EQ(levels.port.GetModemLines()->cts, i % 2 == 0);
+        edge.join();
+    }
+    levels.modem->Break();
+    EXPECT_EQ(levels.port.WaitForCtsChange(kLong), SerialWait::Failed);
+    EXPECT_FALSE(levels.port.GetModemLines());
+}
+
+}  // namespace
+}  // namespace kv

@@ -1,0 +1,528 @@
+// The simulated serial port and the hub behind it; the simulated devices over
+// a pseudo-terminal through the real POSIX port, and the RoboFocus and Optec
+// drivers in-process with the simulators misbehaving. Whatever the line does, the drivers must not crash or hang, and
+// a position they report must be one the focuser really had.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "focuser/o_focus_control.h"
+#include "focuser/rf_focus_control.h"
+#include "platform/named_event.h"
+#include "platform/posix_serial_port.h"
+#include "sim/hub_simulator.h"
+#include "sim/observatory.h"
+#include "sim/optec_simulator.h"
+#include "sim/robofocus_simulator.h"
+#include "sim/sim_devices.h"
+#include "sim/sim_port.h"
+#include "../focuser/focuser_test_support.h"
+#include "support/eventually.h"
+#include "support/pty.h"
+
+namespace kv::test {
+namespace {
+
+constexpr std::int64_t kStart = 3000;
+
+// Waits until the focuser has been quiet long enough for the replies to its
+// opening queries to be through.
+void Settle() { std::this_thread::sleep_for(600ms); }
+
+// Moves end with the event and the right count; the line closing under a
+// move then neither crashes nor hangs the driver.
+TEST(ProtocolOverPty, RoboFocusMovesEndRightAndAClosedLineEndsTheLast) {
+    kvsim::Observatory::Instance().SetTruePosition(kStart);
+    kvsim::RoboFocusDevice device;
+    device.SetMicrosPerStep(50);
+    auto pty = std::make_unique<Pty>();
+    ASSERT_FALSE(pty->Path().empty());
+    auto server = std::make_unique<kvsim::FdDeviceServer>(pty->Master(), device);
+    RecordingDialogs dialogs;
+    auto focuser = std::make_unique<TRFFocusControl>(dialogs);
+    focuser->SetPortResolver([slave = pty->Path()](int) { return slave; });
+    ASSERT_TRUE(focuser->OpenPort());
+    ASSERT_TRUE(Eventually([&] { return focuser->FirmWareVersion() == "002.31"; }));
+    EXPECT_EQ(focuser->MaxTravel(), kvsim::RoboFocusDevice::kDefaultTravelLimit);
+    Settle();
+    auto general = OpenNamedEvent(kGeneralDelayEvent);
+    std::int32_t expected = 0;
+    for (const std::int32_t steps : {1, -1, 50, -50, 500, -500, 500}) {
+        focuser->MoveBy(steps);
+        expected += steps;
+        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << steps;
+        EXPECT_EQ(focuser->CTSCount(), expected) << steps;
+        EXPECT_TRUE(focuser->GetIdle());
+    }
+    EXPECT_EQ(device.Position(), kStart - expected) << "without ReverseDir, + is inward";
+
+    device.SetMicrosPerStep(2000);
+    focuser->MoveBy(-500);
+    ASSERT_TRUE(Eventually([&] { return focuser->CTSCount() < expected - 5; }));
+    server.reset();
+    pty.reset();
+    EXPECT_EQ(general->Wait(200ms), WaitResult::TimedOut);
+    EXPECT_GT(focuser->CTSCount(), expected - 500);
+    focuser->StopMove();
+    EXPECT_TRUE(focuser->GetIdle());
+    focuser->MoveBy(10);  // to a line that is gone
+    focuser.reset();      // returns: the reader is released and joined
+}
+
+// A client of the Optec simulator without the driver, taking the bytes as
+// they come. Every reply ends with LF CR, so the common client, which reads up
+// to the carriage return and drops the last two bytes, gets the bare reply.
+TEST(ProtocolOverPty, OptecRepliesEndWithLineFeedThenCarriageReturn) {
+    kvsim::Observatory::Instance().SetTruePosition(3200);
+    Pty pty;
+    kvsim::OptecDevice device;
+    device.SetMicrosPerStep(50);
+    kvsim::FdDeviceServer server(pty.Master(), device);
+    PosixSerialPort line(pty.Path());
+    ASSERT_TRUE(line.Open({19200, false}));
+    char buffer[32];
+    for (auto [command, bare] : {std::pair{"FMMODE", "!"}, {"FPOSRO", "P=3200"}, {"FO0100", "*"}}) {
+        EXPECT_TRUE(line.Write(command, kSerialWriteTimeout));
+        std::string got;
+        for (const auto end = std::chrono::steady_clock::now() + kLong;
+             got.find('\r') == std::string::npos && std::chrono::steady_clock::now() < end;) {
+            got.append(buffer, line.ReadSome(buffer, sizeof buffer, 50ms));
+        }
+        EXPECT_EQ(got, std::string(bare) + "\x0a\x0d") << command;
+        // The common client: read up to the carriage return, drop the last two bytes.
+        EXPECT_EQ(got.substr(0, got.size() >= 2 ? got.size() - 2 : 0), bare) << command;
+    }
+    EXPECT_EQ(line.ReadSome(buffer, sizeof buffer, 100ms), 0u) << "nothing after the line end";
+}
+
+// A driver on its in-process simulator, which misbehaves as each test asks.
+template <class Device, class Driver>
+class Faults : public ::testing::TestWithParam<kvsim::ProtocolFault> {
+protected:
+    static constexpr bool kRoboFocus = std::is_same_v<Driver, TRFFocusControl>;
+    void SetUp() override {
+        kvsim::InstallSimulatedPorts();
+        kvsim::Observatory::Instance().SetTruePosition(kStart);
+        const std::string name = kRoboFocus ? "robofocus-faults" : "optec-faults";
+        if constexpr (kRoboFocus) {
+            device = kvsim::RoboFocusFor(name);
+        } else {
+            device = kvsim::OptecFor(name);
+        }
+        device->SetMicrosPerStep(100);
+        device->SetFault(kvsim::ProtocolFault::None);
+        focuser = std::make_unique<Driver>(dialogs);
+        focuser->SetPortResolver([name](int) { return "sim:" + name; });
+        if constexpr (kRoboFocus) focuser->SetReverseDir(true);
+        ASSERT_TRUE(focuser->OpenPort());
+        ASSERT_TRUE(!kRoboFocus || Eventually([&] { return focuser->MaxTravel() > 0; }));
+        Settle();
+    }
+    void TearDown() override {
+        focuser.reset();
+        if (device) device->SetFault(kvsim::ProtocolFault::None);
+    }
+    std::int64_t DeviceCount() const { return device->Position() - focuser->StartCount(); }
+    // With the line clean again, a fresh start and a plain move are right.
+    void ExpectRecovers(std::int32_t steps) {
+        focuser->StopMove();
+        EXPECT_TRUE(focuser->GetIdle());
+        device->SetFault(kvsim::ProtocolFault::None);
+        std::this_thread::sleep_for(200ms);
+        focuser->ResetPosition();
+        ASSERT_TRUE(Eventually([&] { return focuser->StartCount() == device->Position(); }));
+        Settle();
+        focuser->MoveBy(steps);
+        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+        EXPECT_EQ(focuser->CTSCount(), steps);
+        EXPECT_EQ(focuser->CTSCount(), DeviceCount());
+    }
+    RecordingDialogs dialogs;
+    std::shared_ptr<Device> device;
+    std::unique_ptr<Driver> focuser;
+    std::shared_ptr<NamedEvent> general = OpenNamedEvent(kGeneralDelayEvent);
+};
+using RoboFocusFaults = Faults<kvsim::RoboFocusDevice, TRFFocusControl>;
+using OptecFaults = Faults<kvsim::OptecDevice, TOFocusControl>;
+
+TEST_P(RoboFocusFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
+    const auto fault = GetParam();
+    device->SetFault(fault);
+    focuser->MoveBy(300);
+    const WaitResult r = general->Wait(std::chrono::milliseconds(focuser->StallLimitMs() + 2000));
+    ASSERT_TRUE(Eventually([&] { return !device->Moving(); }));
+    std::this_thread::sleep_for(100ms);
+    if (fault == kvsim::ProtocolFault::Garbage || fault == kvsim::ProtocolFault::Duplicates) {
+        EXPECT_EQ(r, WaitResult::Signalled);
+        EXPECT_EQ(focuser->CTSCount(), 300);
+    }
+    if (fault == kvsim::ProtocolFault::CutReplies || fault == kvsim::ProtocolFault::SilenceMidMove) {
+        // The end is never reported: the stall watch ends the move and says so.
+        EXPECT_EQ(r, WaitResult::Signalled);
+        EXPECT_TRUE(focuser->GetIdle());
+        ASSERT_EQ(dialogs.Deferred().size(), 1u);
+        EXPECT_NE(dialogs.Deferred().front().find("stayed at position"), std::string::npos);
+        EXPECT_EQ(focuser->CTSCount(), DeviceCount()) << "every step reported really happened";
+    }
+    ExpectRecovers(-40);
+}
+
+TEST_P(OptecFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
+    const auto fault = GetParam();
+    device->SetFault(fault);
+    focuser->MoveBy(120);
+    const WaitResult r = general->Wait(3s);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(Eventually([&] { return !device->Moving(); }));
+    if (fault == kvsim::ProtocolFault::Garbage) {
+        EXPECT_EQ(r, WaitResult::Signalled);
+        EXPECT_EQ(focuser->CTSCount(), 120);
+    }
+    if (fault == kvsim::ProtocolFault::Duplicates) {
+        EXPECT_EQ(focuser->CTSCount(), DeviceCount());
+    }
+    if (fault == kvsim::ProtocolFault::CutReplies) {
+        // Only complete replies count: the position lags behind, never runs ahead.
+        EXPECT_GE(focuser->CTSCount(), 0);
+        EXPECT_LE(focuser->CTSCount(), DeviceCount());
+    }
+    ExpectRecovers(-30);
+}
+
+const auto kEveryFault = ::testing::Values(kvsim::ProtocolFault::Garbage, kvsim::ProtocolFault::RandomBursts,
+                                           kvsim::ProtocolFault::CutReplies, kvsim::ProtocolFault::Duplicates,
+                                           kvsim::ProtocolFault::SilenceMidMove);
+INSTANTIATE_TEST_SUITE_P(Each, RoboFocusFaults, kEveryFault);
+INSTANTIATE_TEST_SUITE_P(Each, OptecFaults, kEveryFault);
+
+// Play between the drive the focusers turn and count and the optics the camera
+// sees: the count stays exact, and a reversal moves the optics only once the
+// drive has turned through the play.
+template <class Driver>
+void ExpectBacklash(const std::string& name) {
+    constexpr std::int64_t kPlay = 30;
+    kvsim::InstallSimulatedPorts();
+    kvsim::Observatory& sky = kvsim::Observatory::Instance();
+    sky.SetTruePosition(kStart);
+    sky.SetBacklash(kPlay);
+    RecordingDialogs dialogs;
+    Driver focuser(dialogs);
+    focuser.SetPortResolver([name](int) { return "sim:" + name; });
+    ASSERT_TRUE(focuser.OpenPort());
+    Settle();
+    auto general = OpenNamedEvent(kGeneralDelayEvent);
+    // A first run takes the play up whichever way it goes; then reversals
+    // shorter and longer than the play.
+    const struct { std::int32_t steps; std::int64_t opticsMoved; } moves[] = {{100, -1}, {-20, 0}, {-50, 40}, {50, 20}};
+    std::int32_t count = 0;
+    for (const auto& m : moves) {
+        const std::int64_t drive = sky.DrivePosition(), optics = sky.TruePosition();
+        focuser.MoveBy(m.steps);
+        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << m.steps;
+        count += m.steps;
+        EXPECT_EQ(focuser.CTSCount(), count);
+        EXPECT_EQ(std::abs(sky.DrivePosition() - drive), std::abs(m.steps));
+        if (m.opticsMoved >= 0) {
+            EXPECT_EQ(std::abs(sky.TruePosition() - optics), m.opticsMoved) << m.steps;
+        }
+    }
+    sky.SetBacklash(0);
+}
+
+TEST(SimulatedBacklash, AReversalTurnsTheDriveThroughThePlayBeforeTheOpticsMove) {
+    {
+        SCOPED_TRACE("RoboFocus");
+        ExpectBacklash<TRFFocusControl>("robofocus-backlash");
+    }
+    SCOPED_TRACE("Optec");
+    ExpectBacklash<TOFocusControl>("optec-backlash");
+}
+
+using namespace kvsim;
+
+using Clock = std::chrono::steady_clock;
+
+class RecordingDevice : public SimulatedSerialPort {
+public:
+    using SimulatedSerialPort::SimulatedSerialPort;
+    ~RecordingDevice() override { Close(); }
+
+    // Called on the test's own thread, while it writes or sets the lines.
+    std::vector<std::pair<bool, bool>> lines;
+    std::string received;
+    int closes = 0;
+
+protected:
+    void OnReceived(std::string_view b) override { received += b; }
+    void OnLinesChanged(bool rts, bool dtr) override { lines.emplace_back(rts, dtr); }
+    void OnClose() override { ++closes; }
+};
+
+TEST(SimulatedSerialPort, BoundedReadsTakeExactlyWhatWasAskedOrNothing) {
+    RecordingDevice port("sim:test");
+    ASSERT_TRUE(port.Open({9600, true}));
+    port.DeviceSend(std::string("KTR\0" "03YES!", 10));  // the NUL is dropped: nine bytes
+    const auto start = Clock::now();
+    EXPECT_EQ(port.ReadExactly(10, 300ms), "");
+    EXPECT_GE(Clock::now() - start, 250ms);
+    // The failed read has used up the partial reply.
+    port.DeviceSend("KTR03YES!!tail");
+    EXPECT_EQ(port.ReadExactly(10, kLong), "KTR03YES!!");
+    char buf[16];
+    EXPECT_EQ(std::string(buf, port.ReadSome(buf, sizeof buf, kLong)), "tail");
+    EXPECT_EQ(port.ReadSome(buf, sizeof buf, 20ms), 0u);
+
+    port.DeviceSend("stale");
+    port.Purge();
+    EXPECT_EQ(port.ReadSome(buf, sizeof buf, 20ms), 0u);
+
+    ASSERT_TRUE(port.Write("abc", kLong) && port.Write("def", kLong));
+    EXPECT_EQ(port.received, "abcdef");
+}
+
+TEST(SimulatedSerialPort, EveryCtsEdgeIsHandedOutWithTheLinesItHad) {
+    RecordingDevice port("sim:test");
+    ASSERT_TRUE(port.Open({}));
+    // Far more edges than a consumer could see by sampling: rise with DSR low,
+    // fall with DSR high, over and over, all before anyone waits.
+    constexpr int kPulses = 500;
+    for (int i = 0; i < kPulses; ++i) {
+        port.DeviceSetLines(true, false);
+        port.DeviceSetLines(false, true);
+    }
+    port.DeviceSetLines(false, false);  // DSR alone is not an edge
+    for (int i = 0; i < kPulses; ++i) {
+        for (const bool rising : {true, false}) {
+            ASSERT_EQ(port.WaitForCtsChange(kLong), kv::SerialWait::Changed);
+            const auto lines = port.GetModemLines();
+            ASSERT_TRUE(lines && lines->cts == rising && lines->dsr == !rising) << i;
+        }
+    }
+    EXPECT_EQ(port.WaitForCtsChange(30ms), kv::SerialWait::TimedOut);
+    // Between waits the lines are live again.
+    EXPECT_TRUE(!port.GetModemLines()->dsr && port.DroppedEdges() == 0u);
+}
+
+TEST(SimulatedSerialPort, CloseOrAVanishedDeviceReleasesReadsAndWaitsAndFailsWhatFollows) {
+    for (const bool vanish : {false, true}) {
+        SCOPED_TRACE(vanish ? "vanished" : "closed");
+        RecordingDevice port("sim:test");
+        ASSERT_TRUE(port.Open({}));
+        auto read = std::async(std::launch::async, [&] { return port.ReadExactly(10, kLong); });
+        auto wait = std::async(std::launch::async, [&] { return port.WaitForCtsChange(kLong); });
+        std::this_thread::sleep_for(50ms);
+        const auto start = Clock::now();
+        vanish ? port.DeviceSetVanished(true) : port.Close();
+        EXPECT_EQ(read.get(), "");
+        const kv::SerialWait ended = vanish ? kv::SerialWait::Failed : kv::SerialWait::Closed;
+        EXPECT_EQ(wait.get(), ended);
+        EXPECT_LT(Clock::now() - start, 5s);
+        EXPECT_FALSE(port.Write("x", kLong) || port.SetRts(true) || port.GetModemLines());
+        port.Close();  // closing a closed port does nothing
+        EXPECT_EQ(std::tuple(port.closes, port.WaitForCtsChange(kLong), port.OutputFree()), std::tuple(1, ended, 0u));
+        EXPECT_EQ(port.Open({}), !vanish);  // a vanished device cannot be opened until it comes back
+        port.DeviceSetVanished(false);
+        port.Close();
+        ASSERT_TRUE(port.Open({}));
+        EXPECT_TRUE(port.Write("x", kLong));
+    }
+}
+
+TEST(SimulatedSerialPort, OnlyRealLineChangesReachTheDeviceAndCloseDropsThem) {
+    RecordingDevice port("sim:test");
+    ASSERT_TRUE(port.Open({}));
+    // RTS is already low at first, and high at the second time: nothing to report.
+    EXPECT_TRUE(port.SetRts(false) && port.SetDtr(true) && port.SetRts(true) && port.SetRts(true));
+    port.Close();
+    EXPECT_EQ(port.lines, (std::vector<std::pair<bool, bool>>{{false, true}, {true, true}, {false, false}}));
+    // A reopened port starts with both lines low.
+    ASSERT_TRUE(port.Open({}) && port.SetDtr(true));
+    EXPECT_EQ(port.lines.back(), std::make_pair(false, true));
+}
+
+class HubTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InstallSimulatedPorts();
+        ResetSimulatedDevices();
+        hub = HubFor("hub");
+        port = kv::CreateSerialPort("sim:hub");
+        ASSERT_TRUE(port);
+    }
+    void TearDown() override {
+        port.reset();
+        ResetSimulatedDevices();
+    }
+
+    void Params(double speed, double lagMs, double coast, bool dualSense = false) {
+        hub->SetParameters({.fastSpeed = speed, .slowSpeed = speed / 4, .startLagMs = lagMs, .coastCounts = coast,
+                            .dualSense = dualSense, .replyDelayMs = 0});
+    }
+    bool Send(std::string_view s) { return port->Write(s, kv::kSerialWriteTimeout); }
+    std::string Query(const std::string& request) {
+        port->Purge();
+        if (!Send(request + "\r")) return "<write failed>";
+        return port->ReadExactly(kHubReplyLength, 300ms);
+    }
+    // Runs the motor one way until the count has gone `counts` further, then stops it.
+    void RunFor(const std::string& command, std::int64_t counts) {
+        const std::int64_t target = hub->EncoderCount() + (command == ":F-#" ? counts : -counts);
+        ASSERT_TRUE(Send(command) && hub->WaitForCount(target, kLong) && Send(":FQ#") && hub->WaitUntilStopped(kLong));
+    }
+
+    std::shared_ptr<HubSimulator> hub;
+    std::unique_ptr<kv::ISerialPort> port;
+};
+
+// The focuser's own tests count the edges with its counting thread; here the
+// encoder must agree with where the shaft really went, coasting included.
+TEST_F(HubTest, TheEncoderFollowsTheShaftInBothModes) {
+    for (const bool dualSense : {false, true}) {
+        SCOPED_TRACE(dualSense ? "dual sense" : "normal");
+        Params(4000, 1, 3, dualSense);
+        ASSERT_TRUE(port->Open({}));
+        const std::int64_t hubStart = hub->EncoderCount(), trueStart = Observatory::Instance().TruePosition();
+        for (auto [command, counts] : {std::pair{":F-#", 300}, {":F+#", 120}, {":F-#", 40}, {":F+#", 500}}) {
+            RunFor(command, counts);
+        }
+        // 300 - 120 + 40 - 500, plus whatever ran on before each stop was heard.
+        const std::int64_t moved = hub->EncoderCount() - hubStart;
+        EXPECT_LT(moved, -100);
+        EXPECT_EQ(Observatory::Instance().TruePosition() - trueStart, moved);
+        port->Close();
+    }
+}
+
+TEST_F(HubTest, LinePatternsRunTheMotor) {
+    Params(200, 0, 0);
+    // DTR alone does nothing while RTS is low.
+    ASSERT_TRUE(port->Open({}) && port->SetDtr(true));
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(hub->State(), MotorState::Off);
+    // RTS high with DTR high: in.
+    ASSERT_TRUE(port->SetRts(true));
+    EXPECT_EQ(hub->Direction(), +1);
+    const std::int64_t start = hub->EncoderCount();
+    ASSERT_TRUE(hub->WaitForCount(start + 3, kLong));
+    // Flipping DTR while running reverses.
+    ASSERT_TRUE(port->SetDtr(false));
+    EXPECT_EQ(hub->Direction(), -1);
+    ASSERT_TRUE(hub->WaitForCount(start, kLong));
+    // A falling RTS stops it; no coasting configured, so it stays put.
+    ASSERT_TRUE(port->SetRts(false) && hub->WaitUntilStopped(kLong));
+    const std::int64_t stopped = hub->EncoderCount();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(hub->EncoderCount(), stopped);
+
+    // Text commands, and a text run is not stopped by lines that do not change.
+    ASSERT_TRUE(Send(":F+#") && port->SetRts(false) && Send(":FS#"));
+    EXPECT_EQ(std::tuple(hub->Direction(), hub->FastSpeed()), std::tuple(-1, false));
+    ASSERT_TRUE(Send(":FQ#") && hub->WaitUntilStopped(kLong) && Send(":FF#"));
+    EXPECT_TRUE(hub->FastSpeed());
+
+    // Closing the port drops the lines and so stops a line-mode run.
+    ASSERT_TRUE(port->SetDtr(true) && port->SetRts(true));
+    EXPECT_EQ(hub->Direction(), +1);
+    port->Close();
+    EXPECT_TRUE(hub->WaitUntilStopped(kLong));
+}
+
+TEST_F(HubTest, TheMotorLagsAtStartAndCoastsAfterAStop) {
+    ASSERT_TRUE(port->Open({}));
+    // A pulse shorter than the start-up lag does not move the shaft at all.
+    Params(1000, 5000, 5);
+    const std::int64_t start = hub->EncoderCount();
+    ASSERT_TRUE(Send(":F-#"));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(hub->State(), MotorState::Starting);
+    ASSERT_TRUE(Send(":FQ#"));
+    EXPECT_EQ(std::tuple(hub->State(), hub->EncoderCount()), std::tuple(MotorState::Off, start));
+
+    // Slow enough that the count hardly moves between the stop and reading it.
+    Params(20, 0, 5);
+    ASSERT_TRUE(Send(":F-#") && hub->WaitForCount(start + 10, kLong) && Send(":FQ#"));
+    const std::int64_t atStop = hub->EncoderCount();
+    EXPECT_EQ(hub->State(), MotorState::Coasting);
+    ASSERT_TRUE(hub->WaitUntilStopped(kLong));
+    EXPECT_NEAR(static_cast<double>(hub->EncoderCount() - atStop), 5.0, 1.0);
+
+    // A run never coasts further than it went: a short run coasts less.
+    Params(20, 0, 50);
+    const std::int64_t before = hub->EncoderCount();
+    ASSERT_TRUE(Send(":F+#") && hub->WaitForCount(before - 2, kLong) && Send(":FQ#") && hub->WaitUntilStopped(kLong));
+    EXPECT_GE(hub->EncoderCount(), before - 6);
+}
+
+TEST_F(HubTest, TemperatureUnitAnswersTheQueries) {
+    // An hour a second: 0.01 degree per millisecond.
+    Observatory::Instance().StartNight({.startTemperatureC = 10.0, .temperatureRateCPerHour = -36.0, .timeScale = 3600.0});
+    ASSERT_TRUE(port->Open({}));
+
+    // Offsets outside 220..250 or unreadable leave the register unchanged.
+    for (auto [request, reply] : {std::pair{"KTR00?????", "KTR0110203"}, {"KTR02?????", "KTR03YES!!"},
+                                  {"KTR04?????", "KTR0500235"}, {"KTR0600042", "KTR0700235"},
+                                  {"KTR0600251", "KTR0700235"}, {"KTR0600220", "KTR0700220"},
+                                  {"KTR0600250", "KTR0700250"}, {"KTR06abcde", "KTR0700250"}}) {
+        EXPECT_EQ(Query(request), reply) << request;
+    }
+    EXPECT_EQ(hub->Offset(), 250);
+
+    // The offset register shifts the reading by whole degrees around 235.
+    const std::string warm = Query("KTR08?????");
+    ASSERT_TRUE(warm.size() == kHubReplyLength && warm.starts_with("KTR09")) << warm;
+    const double withOffset = std::stod(warm.substr(5));
+    EXPECT_NEAR(withOffset, Observatory::Instance().TemperatureC() + 15.0, 0.5);
+    ASSERT_EQ(Query("KTR0600235"), "KTR0700235");
+    std::this_thread::sleep_for(300ms);  // three simulated degrees colder
+    const double later = std::stod(Query("KTR08?????").substr(5));
+    EXPECT_LT(later, withOffset - 15.0 - 1.0);
+
+    // A request needs its carriage return; LX-200 commands and keep-alives get no answer.
+    port->Purge();
+    ASSERT_TRUE(Send("KTR00?????") && Send("5:FQ#"));
+    EXPECT_EQ(port->ReadExactly(1, 100ms), "");
+    Observatory::Instance().StartNight({});
+}
+
+TEST_F(HubTest, RecordsBytesAndLinePatternsInOrder) {
+    Params(200, 0, 0);
+    ASSERT_TRUE(port->Open({}));
+    hub->ClearRecord();
+    ASSERT_TRUE(Send("5") && port->SetDtr(true) && port->SetRts(true) && Send(":FQ#") && port->SetRts(false) &&
+                Send("KTR02?????\r") && Send("5"));
+
+    // Each entry as "B:<bytes>" or "L:<rts><dtr>".
+    std::vector<std::string> seen;
+    double lastMs = 0;
+    for (const HubRecordEntry& e : hub->Record()) {
+        seen.push_back(e.kind == HubRecordEntry::Kind::Bytes ? "B:" + e.bytes
+                                                              : std::string("L:") + (e.rts ? "1" : "0") + (e.dtr ? "1" : "0"));
+        EXPECT_LE(lastMs, e.ms);
+        lastMs = e.ms;
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"B:5", "L:01", "L:11", "B::FQ#", "L:01", "B:KTR02?????\r", "B:5"}));
+    EXPECT_EQ(hub->Commands(), (std::vector<std::string>{":FQ#", "KTR02?????"}));
+    EXPECT_EQ(std::tuple(hub->ReceivedBytes(), hub->KeepAlives()), std::tuple(std::string("5:FQ#KTR02?????\r5"), std::uint64_t{2}));
+}
+
+TEST_F(HubTest, SilenceBeyondTheWatchdogStopsTheMotor) {
+    hub->SetParameters({.fastSpeed = 50, .startLagMs = 0, .keepAliveTimeoutMs = 100});
+    ASSERT_TRUE(port->Open({}) && Send(":F-#") && hub->WaitUntilStopped(kLong));
+    EXPECT_TRUE(hub->KeepAliveLost());
+    EXPECT_TRUE(Send("5") && !hub->KeepAliveLost());
+}
+
+TEST_F(HubTest, PortsAreExclusiveAndNamesAreServedByTheRegistry) {
+    ASSERT_TRUE(port->Open({}));
+    auto second = kv::CreateSerialPort("sim:hub");
+    ASSERT_TRUE(second);
+    EXPECT_FALSE(second->Open({}));
+    port->Close();
+    EXPECT_TRUE(second->Open({}) && hub->PortOpen());
+
+    auto other = kv::CreateSerialPort("sim:hub2");
+    EXPECT_TRUE(other && other->Open({}) && HubFor("hub2") != hub && !kv::CreateSerialPort("sim:nothing"));
+}
+
+}  // namespace
+}  // namespace kv::test
