@@ -814,7 +814,7 @@ bool TMainForm::FocusKey(QKeyEvent* key) {
         return true;
     }
     if (key->key() == Qt::Key_P && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) &&
-        pc1_->currentIndex() == ExposureControl && !TakesText(QApplication::focusWidget())) {
+        pc1_->currentIndex() == ExposureControl && !TakesText(qobject_cast<QWidget*>(lastKeyTarget_.data()))) {
         if (press && !key->isAutoRepeat()) exposurePage_->PickStarClick();
         return true;
     }
