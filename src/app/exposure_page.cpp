@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <utility>
 
@@ -79,12 +80,17 @@ TExposurePage::TExposurePage(TMainForm& form, QWidget* parent)
 
     getImage_ = new QPushButton(QStringLiteral("Get Image"), this);
     getImage_->setObjectName(QStringLiteral("GetImageButton"));
-    getImage_->setGeometry(6, 394, 100, 26);
+    getImage_->setGeometry(6, 394, 64, 26);
     getImage_->setEnabled(false);
+    // Beside Get Image: the next thing to do once the image is in.
+    pickStar_ = new QPushButton(QStringLiteral("Pick Star"), this);
+    pickStar_->setObjectName(QStringLiteral("PickStarButton"));
+    pickStar_->setToolTip(QStringLiteral("Select the best star for focusing (P)"));
+    pickStar_->setGeometry(72, 394, 64, 26);
     auto* update = new QPushButton(QStringLiteral("Show Again"), this);
     update->setObjectName(QStringLiteral("ImageUPdateButton"));
     update->setToolTip(QStringLiteral("Show the main image again"));
-    update->setGeometry(112, 394, 100, 26);
+    update->setGeometry(138, 394, 74, 26);
     progress_ = new QProgressBar(this);
     progress_->setObjectName(QStringLiteral("DNProgress"));
     progress_->setGeometry(6, 426, 206, 14);
@@ -160,6 +166,7 @@ TExposurePage::TExposurePage(TMainForm& form, QWidget* parent)
     }
 
     connect(getImage_, &QPushButton::clicked, this, &TExposurePage::GetImageButtonClick);
+    connect(pickStar_, &QPushButton::clicked, this, &TExposurePage::PickStarClick);
     connect(update, &QPushButton::clicked, this, [this] { Put(MainImage(), imageDisplay_); });
     connect(downLoadTimer_, &QTimer::timeout, this, &TExposurePage::DownLoadTimerTick);
     connect(stretch_, &TRadioGroup::itemIndexChanged, this, &TExposurePage::ImageStretchRGClick);
@@ -247,6 +254,7 @@ void TExposurePage::OnImageReady() {
     const double avg = image->Avg();
     form_.SetStatusPanel(0, Q(kv::ImageStatsText(min, max, avg)));
     form_.SetStatusPanel(1, Q(kv::StretchText(image->AutoBlack(), image->AutoWhite())));
+    emit imageShown();
 }
 
 void TExposurePage::OnFocusImageReady() {
@@ -456,15 +464,77 @@ void TExposurePage::ImageMousePressed(QPoint pos, Qt::MouseButton button) {
         return;
     }
     if (button != Qt::LeftButton && button != Qt::MiddleButton) return;
-    const int x = pos.x();
-    const int y = pos.y();
-    if (!Usable(x, y)) return;
+    SelectStar(pos.x(), pos.y());
+}
+
+QString TExposurePage::SelectStar(int x, int y) {
+    if (!form_.State().imageTaken || MainImage() == nullptr) {
+        return QStringLiteral("No image has been taken: take one first (Get Image)");
+    }
+    if (!Usable(x, y)) {
+        const kv::Margins m = UsableMargins();
+        return QStringLiteral("%1: a focus frame around X %2, Y %3 would leave the image; X must lie in %4..%5 and Y in %6..%7")
+            .arg(Q(kv::PointerText(x, y, MainPixel(x, y), true)).simplified())
+            .arg(x)
+            .arg(y)
+            .arg(m.mx + 1)
+            .arg(imageDisplay_->width() - m.mx - 1)
+            .arg(m.my + 1)
+            .arg(imageDisplay_->height() - m.my - 1);
+    }
     kv::TCameraControl* camera = form_.CameraControl();
     form_.SetStarSelected(true);
     camera->SetFocusX(x);
     camera->SetFocusY(y);
     form_.SetStatusPanel(2, Q(kv::SelectedText(x, y, MainPixel(x, y))));
     if (camera->ROIOn()) DrawRoi();
+    return {};
+}
+
+kv::StarField TExposurePage::FindStars(QString* why) {
+    kv::TCameraControl* camera = form_.CameraControl();
+    kv::TImageObject* image = MainImage();
+    if (!form_.State().imageTaken || image == nullptr) {
+        *why = QStringLiteral("No image has been taken: take one first (Get Image)");
+        return {};
+    }
+    // Half an image would show stars that are not all there yet.
+    if (!camera->Idle()) {
+        *why = QStringLiteral("The camera is still taking the image: wait for it to come in");
+        return {};
+    }
+    const kv::CameraInfo info = camera->CameraData();
+    kv::StarFinderSettings settings;
+    settings.focusFrame = std::max(info.HorizFocusFrame, info.VertFocusFrame);
+    return kv::FindStars(*image, settings);
+}
+
+QString TExposurePage::PickStar(kv::FoundStar* picked) {
+    QString why;
+    const kv::StarField field = FindStars(&why);
+    if (!why.isEmpty()) return why;
+    const kv::StarPick pick = kv::PickFocusStar(field, imageDisplay_->width(), imageDisplay_->height(),
+                                                [this](int x, int y) { return Usable(x, y); });
+    if (!pick.star) return Q(pick.reason);
+    const int x = static_cast<int>(std::lround(pick.star->x));
+    const int y = static_cast<int>(std::lround(pick.star->y));
+    why = SelectStar(x, y);
+    if (!why.isEmpty()) return why;
+    kv::WriteProgramLog("Pick Star chose the star at X " + std::to_string(x) + ", Y " + std::to_string(y) + " (HFD " +
+                        QString::number(pick.star->hfd, 'f', 2).toStdString() + ", SNR " +
+                        QString::number(pick.star->snr, 'f', 0).toStdString() + ", one of " +
+                        std::to_string(field.stars.size()) + " stars)");
+    if (picked != nullptr) *picked = *pick.star;
+    return {};
+}
+
+void TExposurePage::PickStarClick() {
+    kv::WriteProgramLog("Pick Star button clicked");
+    const QString why = PickStar();
+    if (why.isEmpty()) return;
+    kv::WriteProgramLog("Pick Star: " + why.toStdString());
+    form_.Dialogs().Beep();
+    form_.Dialogs().Show(why.toStdString(), kv::DialogType::Information, kv::DialogButtons::Ok);
 }
 
 void TExposurePage::MoveStar(int dx, int dy) {

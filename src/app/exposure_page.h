@@ -14,6 +14,7 @@
 
 #include "camera/display_rules.h"
 #include "camera/plugin_host.h"
+#include "camera/star_finder.h"
 
 class QFrame;
 class QLabel;
@@ -58,15 +59,29 @@ public:
     // drawn over the picture goes, as it would from a canvas.
     static void Put(kv::TImageObject* image, TPictureView* view);
 
+    // Selects the star at (x, y) as a left click does; empty when taken,
+    // otherwise why not (the refusal a script is told; a click just does nothing).
+    QString SelectStar(int x, int y);
+    // The stars of the main image, found with the camera's focus frame size.
+    // Empty with `why` set when there is no finished image to search.
+    kv::StarField FindStars(QString* why);
+    // Finds the stars, picks the best one for focusing and selects it as a
+    // click would. Empty on success, with `picked` set; otherwise the reason.
+    QString PickStar(kv::FoundStar* picked = nullptr);
+
 signals:
     // A focus frame has been drawn and its figures shown.
     void focusFrameShown();
+    // A main image has come in and been shown.
+    void imageShown();
 
 public slots:
     // The Get Focus Image buttons: with the focuser idle, one focus frame
     // around the selected star (the exposure runs on a camera thread).
     void GetFocusImage();
     void GetImageButtonClick();
+    // The Pick Star button (and its key): picks and selects, or tells why not.
+    void PickStarClick();
 
 private:
     void OnImageReady();
@@ -89,6 +104,7 @@ private:
     QFrame* imagePanel_ = nullptr;
     TPictureView* imageDisplay_ = nullptr;
     QPushButton* getImage_ = nullptr;
+    QPushButton* pickStar_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QTimer* downLoadTimer_ = nullptr;
     TRadioGroup* stretch_ = nullptr;

@@ -14,6 +14,8 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
+#include <QTextEdit>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -792,10 +794,28 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
     return QMainWindow::eventFilter(watched, event);
 }
 
+namespace {
+// A control the user types into keeps its letters.
+bool TakesText(const QWidget* w) {
+    if (w == nullptr) return false;
+    if (qobject_cast<const QLineEdit*>(w) || qobject_cast<const QAbstractSpinBox*>(w) ||
+        qobject_cast<const QPlainTextEdit*>(w) || qobject_cast<const QTextEdit*>(w)) {
+        return true;
+    }
+    const auto* combo = qobject_cast<const QComboBox*>(w);
+    return combo != nullptr && combo->isEditable();
+}
+}  // namespace
+
 bool TMainForm::FocusKey(QKeyEvent* key) {
     const bool press = key->type() == QEvent::KeyPress;
     if (key->key() == Qt::Key_F1) {
         if (press && !key->isAutoRepeat()) ShowHelp();
+        return true;
+    }
+    if (key->key() == Qt::Key_P && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) &&
+        pc1_->currentIndex() == ExposureControl && !TakesText(qobject_cast<QWidget*>(lastKeyTarget_.data()))) {
+        if (press && !key->isAutoRepeat()) exposurePage_->PickStarClick();
         return true;
     }
     if ((key->key() != Qt::Key_I && key->key() != Qt::Key_O) ||

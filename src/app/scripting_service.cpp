@@ -1,5 +1,9 @@
 #include "app/scripting_service.h"
 
+#include <QApplication>
+#include <QDBusMetaType>
+#include <QMessageBox>
+#include <QSlider>
 #include <QSpinBox>
 #include <QStringList>
 #include <QTimer>
@@ -16,6 +20,8 @@
 #include "app/manual_focus_page.h"
 #include "app/read_out_panel.h"
 #include "camera/camera_control.h"
+#include "camera/image_object.h"
+#include "shell/log_channel.h"
 #include "focuser/focus_control.h"
 
 namespace {
@@ -32,6 +38,41 @@ std::optional<int> MethodItem(const QString& method) {
     if (m == QLatin1String("golden") || m == QLatin1String("golden section")) return TAutoFocusPage::kGoldenSectionItem;
     if (m == QLatin1String("fit") || m == QLatin1String("curve fit")) return TAutoFocusPage::kCurveFitItem;
     return std::nullopt;
+}
+
+// A main image's exposure and download, and then some: past this the image is
+// reported lost rather than awaited for ever.
+constexpr int kImageAnswerMarginMs = 60000;
+
+// A box with only OK carries news, not a question. A script that sends its
+// next command has moved on, so the box it left open goes, and boxes from an
+// unattended night never pile up on the screen; a box that asks stays.
+void CloseNotices() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        if (box != nullptr && box->isVisible() && box->standardButtons() == QMessageBox::Ok) box->done(QMessageBox::Ok);
+    }
+}
+
+// Refusals are logged as well: the log is what is read the morning after.
+void LogRefusal(const QDBusMessage& call, const QString& text) {
+    kv::WriteProgramLog("Scripting: " + call.member().toStdString() + " refused: " + text.toStdString());
+}
+
+QVariantMap StarOf(const kv::FoundStar& s) {
+    return {{QStringLiteral("x"), s.x},
+            {QStringLiteral("y"), s.y},
+            {QStringLiteral("peak"), s.peak},
+            {QStringLiteral("flux"), s.flux},
+            {QStringLiteral("hfd"), s.hfd},
+            {QStringLiteral("fwhm"), s.fwhm},
+            {QStringLiteral("snr"), s.snr},
+            {QStringLiteral("elongation"), s.elongation},
+            {QStringLiteral("saturated"), s.saturated},
+            {QStringLiteral("nearEdge"), s.nearEdge},
+            {QStringLiteral("crowded"), s.crowded},
+            {QStringLiteral("elongated"), s.elongated},
+            {QStringLiteral("usable"), s.Usable()}};
 }
 
 scripting::Figures FiguresOf(const kv::FocusReading& r) {
@@ -78,6 +119,7 @@ bool TFocuserService::Ready() {
 }
 
 bool TFocuserService::Allowed() {
+    CloseNotices();
     if (form_.AllowOtherPrograms()) return true;
     sendErrorReply(Q(scripting::kErrorNotAllowed), Q(scripting::kNotAllowedText));
     return false;
@@ -165,55 +207,166 @@ double TFocuserService::Temperature() {
 TCameraService::TCameraService(TMainForm& form, QDBusConnection bus, QObject* parent)
     : QObject(parent), form_(form), bus_(std::move(bus)) {
     connect(form_.ExposurePage(), &TExposurePage::focusFrameShown, this, &TCameraService::FrameShown);
+    connect(form_.ExposurePage(), &TExposurePage::imageShown, this, &TCameraService::ImageShown);
     timeout_ = new QTimer(this);
     timeout_->setSingleShot(true);
     timeout_->setInterval(kFocusFrameAnswerMs);
     connect(timeout_, &QTimer::timeout, this, [this] {
         if (!waiting_) return;
         waiting_ = false;
-        bus_.send(pending_.createErrorReply(Q(scripting::kErrorFailed),
-                                                                  QStringLiteral("The focus frame did not arrive")));
+        LogRefusal(pending_, QStringLiteral("The focus frame did not arrive"));
+        bus_.send(pending_.createErrorReply(Q(scripting::kErrorFailed), QStringLiteral("The focus frame did not arrive")));
+    });
+    imageTimeout_ = new QTimer(this);
+    imageTimeout_->setSingleShot(true);
+    connect(imageTimeout_, &QTimer::timeout, this, [this] {
+        if (!waitingImage_) return;
+        waitingImage_ = false;
+        const QString text = QStringLiteral("The image did not arrive in %1 s: check the camera and its cable")
+                                 .arg(imageTimeout_->interval() / 1000);
+        LogRefusal(pendingImage_, text);
+        bus_.send(pendingImage_.createErrorReply(Q(scripting::kErrorFailed), text));
     });
 }
 
 void TCameraService::Close() {
-    if (!waiting_) return;
-    waiting_ = false;
-    timeout_->stop();
-    bus_.send(pending_.createErrorReply(Q(scripting::kErrorFailed), QStringLiteral("Kessivane is closing")));
+    const QString text = QStringLiteral("Kessivane is closing");
+    if (waiting_) {
+        waiting_ = false;
+        timeout_->stop();
+        bus_.send(pending_.createErrorReply(Q(scripting::kErrorFailed), text));
+    }
+    if (waitingImage_) {
+        waitingImage_ = false;
+        imageTimeout_->stop();
+        bus_.send(pendingImage_.createErrorReply(Q(scripting::kErrorFailed), text));
+    }
+}
+
+bool TCameraService::Allowed() {
+    CloseNotices();
+    if (form_.AllowOtherPrograms()) return true;
+    sendErrorReply(Q(scripting::kErrorNotAllowed), Q(scripting::kNotAllowedText));
+    return false;
+}
+
+bool TCameraService::CanExpose() {
+    auto refuse = [this](const char* error, const QString& text) {
+        LogRefusal(message(), text);
+        sendErrorReply(Q(error), text);
+        return false;
+    };
+    kv::TCameraControl* camera = form_.CameraControl();
+    if (camera == nullptr || !form_.State().cameraReady) return refuse(scripting::kErrorNotReady, QStringLiteral("The camera is not ready"));
+    if (form_.Focusing()->Running()) return refuse(scripting::kErrorBusy, QStringLiteral("A scan or an auto focus is running"));
+    if (waiting_ || waitingImage_ || camera->ContinuousFocus()) {
+        return refuse(scripting::kErrorBusy, QStringLiteral("The camera is taking pictures already"));
+    }
+    if (form_.FocusControl() != nullptr && !form_.FocusControl()->GetIdle()) {
+        return refuse(scripting::kErrorBusy, QStringLiteral("The focuser is moving"));
+    }
+    return true;
 }
 
 QVariantMap TCameraService::TakeFocusFrame() {
-    if (!form_.AllowOtherPrograms()) {
-        sendErrorReply(Q(scripting::kErrorNotAllowed), Q(scripting::kNotAllowedText));
-        return {};
-    }
-    kv::TCameraControl* camera = form_.CameraControl();
-    if (camera == nullptr || !form_.State().cameraReady) {
-        sendErrorReply(Q(scripting::kErrorNotReady), QStringLiteral("The camera is not ready"));
-        return {};
-    }
-    if (!form_.State().starSelected) {
+    if (!Allowed()) return {};
+    if (form_.CameraControl() != nullptr && form_.State().cameraReady && !form_.State().starSelected) {
+        LogRefusal(message(), QStringLiteral("No star is selected"));
         sendErrorReply(Q(scripting::kErrorNotReady), QStringLiteral("No star is selected"));
         return {};
     }
-    if (form_.Focusing()->Running()) {
-        sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("A scan or an auto focus is running"));
-        return {};
-    }
-    if (waiting_ || camera->ContinuousFocus()) {
-        sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("The camera is taking focus frames already"));
-        return {};
-    }
-    if (form_.FocusControl() != nullptr && !form_.FocusControl()->GetIdle()) {
-        sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("The focuser is moving"));
-        return {};
-    }
+    if (!CanExpose()) return {};
     setDelayedReply(true);
     pending_ = message();
     waiting_ = true;
     timeout_->start();
     form_.ExposurePage()->GetFocusImage();
+    return {};
+}
+
+QVariantMap TCameraService::TakeImage() {
+    if (!Allowed() || !CanExpose()) return {};
+    kv::TCameraControl* camera = form_.CameraControl();
+    if (!camera->Idle()) {
+        LogRefusal(message(), QStringLiteral("The camera is still busy with the last picture"));
+        sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("The camera is still busy with the last picture"));
+        return {};
+    }
+    setDelayedReply(true);
+    pendingImage_ = message();
+    waitingImage_ = true;
+    form_.ExposurePage()->GetImageButtonClick();
+    // The page asked the camera for its download time; the wait allows for it and the exposure.
+    const kv::CameraInfo info = camera->CameraData();
+    const auto* exposure = form_.findChild<QSlider*>(QStringLiteral("ExposureMS"));
+    imageTimeout_->setInterval(std::max(0, info.DownloadTime) + (exposure != nullptr ? exposure->value() : 0) +
+                               kImageAnswerMarginMs);
+    imageTimeout_->start();
+    return {};
+}
+
+void TCameraService::ImageShown() {
+    if (!waitingImage_) return;
+    waitingImage_ = false;
+    imageTimeout_->stop();
+    kv::TImageObject* image = form_.CameraControl() != nullptr ? form_.CameraControl()->MainImage() : nullptr;
+    if (image == nullptr) {
+        bus_.send(pendingImage_.createErrorReply(Q(scripting::kErrorFailed), QStringLiteral("The image was lost")));
+        return;
+    }
+    const QVariantMap answer{{QStringLiteral("Width"), image->Width()}, {QStringLiteral("Height"), image->Height()},
+                             {QStringLiteral("Min"), image->Min()},     {QStringLiteral("Max"), image->Max()},
+                             {QStringLiteral("Avg"), image->Avg()}};
+    bus_.send(pendingImage_.createReply(answer));
+}
+
+QList<QVariantMap> TCameraService::FindStars() {
+    if (!Allowed()) return {};
+    if (waitingImage_) {
+        sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("The image is still coming in"));
+        return {};
+    }
+    QString why;
+    const kv::StarField field = form_.ExposurePage()->FindStars(&why);
+    if (!why.isEmpty()) {
+        LogRefusal(message(), why);
+        sendErrorReply(Q(scripting::kErrorNotReady), why);
+        return {};
+    }
+    QList<QVariantMap> stars;
+    for (const kv::FoundStar& s : field.stars) stars << StarOf(s);
+    return stars;
+}
+
+void TCameraService::SelectStar(int x, int y) {
+    if (!Allowed()) return;
+    if (form_.Focusing()->Running()) {
+        sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("A scan or an auto focus is running"));
+        return;
+    }
+    const QString why = form_.ExposurePage()->SelectStar(x, y);
+    if (why.isEmpty()) return;
+    LogRefusal(message(), why);
+    const bool noImage = !form_.State().imageTaken;
+    sendErrorReply(Q(noImage ? scripting::kErrorNotReady : scripting::kErrorInvalid), why);
+}
+
+QVariantMap TCameraService::PickStar() {
+    if (!Allowed()) return {};
+    if (form_.Focusing()->Running()) {
+        sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("A scan or an auto focus is running"));
+        return {};
+    }
+    if (waitingImage_) {
+        sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("The image is still coming in"));
+        return {};
+    }
+    kv::WriteProgramLog("Pick Star asked for by a script");
+    kv::FoundStar star;
+    const QString why = form_.ExposurePage()->PickStar(&star);
+    if (why.isEmpty()) return StarOf(star);
+    LogRefusal(message(), why);
+    sendErrorReply(Q(form_.State().imageTaken ? scripting::kErrorFailed : scripting::kErrorNotReady), why);
     return {};
 }
 
@@ -238,6 +391,7 @@ TFocusingService::TFocusingService(TMainForm& form, QObject* parent) : QObject(p
 }
 
 bool TFocusingService::Allowed() {
+    CloseNotices();
     if (form_.AllowOtherPrograms()) return true;
     sendErrorReply(Q(scripting::kErrorNotAllowed), Q(scripting::kNotAllowedText));
     return false;
@@ -288,6 +442,7 @@ void TFocusingService::Start(int initialStep, std::optional<int> methodItem) {
     if (methodItem) form_.AutoFocusPage()->MethodRG()->SetItemIndex(*methodItem);
     form_.Focusing()->StartSearchClick();
     if (!form_.Focusing()->Running()) {
+        LogRefusal(message(), QStringLiteral("The auto focus did not start"));
         sendErrorReply(Q(scripting::kErrorFailed), QStringLiteral("The auto focus did not start"));
     }
 }
@@ -331,6 +486,7 @@ bool RegisterScripting(TMainForm& form, QDBusConnection connection, QObject* par
         return false;
     };
     if (!connection.isConnected()) return fail(QStringLiteral("no session bus"));
+    qDBusRegisterMetaType<scripting::StarList>();
     auto* focuser = new TFocuserService(form, parent);
     auto* camera = new TCameraService(form, connection, parent);
     auto* focusing = new TFocusingService(form, parent);

@@ -49,6 +49,10 @@ inline constexpr const char* kNotAllowedText =
 // Figures of one focus frame, by name (FWHM, HFD, xFWHM, yFWHM, Peak, FOM),
 // each a double: a{sv} on the bus, which every D-Bus binding reads.
 using Figures = QVariantMap;
+// Stars found in the main image, brightest first, each by name (x, y, peak,
+// flux, hfd, fwhm, snr, elongation as doubles; saturated, nearEdge, crowded,
+// elongated, usable as booleans): aa{sv} on the bus.
+using StarList = QList<QVariantMap>;
 
 }  // namespace scripting
 
@@ -123,21 +127,38 @@ public:
 public slots:
     // Takes one focus frame around the selected star and answers with its figures.
     QVariantMap TakeFocusFrame();
+    // Takes a main image as Get Image does and answers once it is in, with
+    // its Width, Height, Min, Max and Avg.
+    QVariantMap TakeImage();
+    // The stars of the main image (scripting::StarList).
+    QList<QVariantMap> FindStars();
+    // Selects the star at (x, y) as a click does; refused with the reason.
+    void SelectStar(int x, int y);
+    // Picks and selects the best star for focusing, as Pick Star does, and
+    // answers with it; refused with why none qualifies.
+    QVariantMap PickStar();
 
 signals:
     void FocusFrameTaken(const QVariantMap& figures);
 
 public:
-    // The window closes: a frame still awaited is answered now.
+    // The window closes: a frame or an image still awaited is answered now.
     void Close();
 
 private:
     void FrameShown();
+    void ImageShown();
+    // The checks every call that takes a picture makes; false once refused.
+    bool CanExpose();
+    bool Allowed();
     TMainForm& form_;
     QDBusConnection bus_;
     QDBusMessage pending_;
     bool waiting_ = false;
     QTimer* timeout_ = nullptr;
+    QDBusMessage pendingImage_;
+    bool waitingImage_ = false;
+    QTimer* imageTimeout_ = nullptr;
 };
 
 class TFocusingService : public QObject, protected QDBusContext {

@@ -2,15 +2,14 @@
 
 #include <QApplication>
 #include <QDateTime>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVariant>
 #include <cmath>
 #include <cstdio>
-#include <mutex>
 
 #include "app/auto_focus_page.h"
+#include "app/exposure_page.h"
 #include "app/focus_panel.h"
 #include "app/focusing_view.h"
 #include "app/radio_group.h"
@@ -161,39 +160,14 @@ void TSimulatedTour::Tick() {
 }
 
 bool TSimulatedTour::PickStar() {
-    auto* camera = form_.CameraControl();
-    kv::TImageObject* image = camera->MainImage();
-    const kv::CameraInfo info = camera->CameraData();
-    if (image == nullptr) return false;
-    const kv::Margins m = kv::UsableMargins(info.HorizFocusFrame, info.VertFocusFrame, info.XBinning, info.YBinning);
-    int best = -1;
-    {
-        std::lock_guard lock(image->Lock());
-        for (int y = 0; y < image->Height(); ++y) {
-            for (int x = 0; x < image->Width(); ++x) {
-                if (!kv::IsUsablePoint(x, y, image->Width(), image->Height(), m)) continue;
-                const int v = image->Pixel(x, y);
-                if (v > best) {
-                    best = v;
-                    starX_ = x;
-                    starY_ = y;
-                }
-            }
-        }
-    }
-    if (best < 0) {
-        std::printf("No part of the image can hold a focus frame\n");
+    // As the user would: the Pick Star button, whose choice the window logs.
+    kv::FoundStar star;
+    const QString why = form_.ExposurePage()->PickStar(&star);
+    if (!why.isEmpty()) {
+        std::printf("Pick Star found no star: %s\n", why.toLocal8Bit().constData());
         return false;
     }
-    std::printf("Brightest usable star at X %d, Y %d (value %d)\n", starX_, starY_, best);
-    QWidget* display = form_.findChild<QWidget*>(QStringLiteral("ImageDisplay"));
-    if (display == nullptr) return false;
-    // As the user would: a left click on the star.
-    const QPointF at(starX_, starY_);
-    QMouseEvent press(QEvent::MouseButtonPress, at, display->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(display, &press);
-    QMouseEvent release(QEvent::MouseButtonRelease, at, display->mapToGlobal(at), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
-    QApplication::sendEvent(display, &release);
+    std::printf("Pick Star chose the star at X %.1f, Y %.1f (HFD %.2f px, SNR %.0f)\n", star.x, star.y, star.hfd, star.snr);
     return true;
 }
 

@@ -52,8 +52,6 @@ private:
     std::vector<Step> steps_;
     std::size_t next_ = 0;
     qint64 stepStartedMs_ = 0;
-    int starX_ = -1;
-    int starY_ = -1;
     bool ok_ = true;
     bool searchEnded_ = false;
     int method_ = 0;   // the Auto Focus page's method item of the run

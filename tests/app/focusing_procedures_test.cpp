@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLineSeries>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QSlider>
@@ -397,6 +398,77 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     EXPECT_EQ(refusedMove.exitCode, 1);
     EXPECT_TRUE(refusedMove.err.contains(QStringLiteral("Allow other programs"))) << refusedMove.err.toStdString();
     EXPECT_EQ(bus.RunTool(ctl, {QStringLiteral("position")}).exitCode, 0);
+}
+
+// A whole focus run from a script with nobody at the window: take an image,
+// pick a star, auto focus by the curve fit, read where it ended. A frame
+// without stars and one whose stars are all clipped are refused with the
+// reason, on the bus and in the log, and the notice a refusal left on the
+// screen goes when the next command arrives.
+TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToPick) {
+    kvtest::PrivateBus bus(QStringLiteral("kv-pick-test"));
+    if (!bus.Up()) GTEST_SKIP() << "needs dbus-daemon";
+    QString why;
+    ASSERT_TRUE(RegisterScripting(*window, bus.Connection(), &*window, &why)) << why.toStdString();
+    const QString ctl = QStringLiteral("kessivanectl");
+    // Steady seeing: the run is judged on where it ends, not on how the fit copes with jitter.
+    Camera([](KVSimCameraConfig& c) {
+        c.Curve = KV_SIM_CURVE_HYPERBOLA;
+        c.SeeingJitter = 0.01;
+    });
+    Defocus(200);
+
+    QMessageBox notice(QMessageBox::Information, QStringLiteral("Kessivane"), QStringLiteral("left over"),
+                       QMessageBox::Ok, &*window);
+    notice.show();
+    const struct {
+        double fluxScale;
+        const char* reason;
+    } starless[] = {{0.0, "No star was found in the image"}, {1e5, "saturated"}};
+    for (const auto& c : starless) {
+        SCOPED_TRACE(c.reason);
+        Camera([&](KVSimCameraConfig& k) { k.FluxScale = c.fluxScale; });
+        const auto image = bus.RunTool(ctl, {QStringLiteral("take-image")});
+        EXPECT_EQ(image.exitCode, 0) << image.err.toStdString();
+        const auto pick = bus.RunTool(ctl, {QStringLiteral("pick-star")});
+        EXPECT_EQ(pick.exitCode, 1);
+        EXPECT_TRUE(pick.err.contains(QLatin1String(c.reason))) << pick.err.toStdString();
+        EXPECT_TRUE(LoggedStart(QStringLiteral("Scripting: PickStar refused: ") + pick.err.section(QStringLiteral(": "), 1).trimmed().left(20)));
+        EXPECT_FALSE(window->State().starSelected);
+        EXPECT_FALSE(notice.isVisible());
+    }
+    Camera([](KVSimCameraConfig& k) { k.FluxScale = 1.0; });
+
+    const auto image = bus.RunTool(ctl, {QStringLiteral("take-image")});
+    ASSERT_EQ(image.exitCode, 0) << image.err.toStdString();
+    EXPECT_TRUE(image.out.startsWith(QStringLiteral("Width 765\nHeight 510\n"))) << image.out.toStdString();
+    // The list travels as aa{sv}: brightest first, the bright one in the middle.
+    const auto stars = bus.RunTool(ctl, {QStringLiteral("stars")});
+    EXPECT_EQ(stars.exitCode, 0) << stars.err.toStdString();
+    EXPECT_GE(stars.out.count(QLatin1Char('\n')), 2) << stars.out.toStdString();
+    EXPECT_TRUE(stars.out.startsWith(QStringLiteral("x 382."))) << stars.out.toStdString();
+    const auto pick = bus.RunTool(ctl, {QStringLiteral("pick-star")});
+    ASSERT_EQ(pick.exitCode, 0) << pick.err.toStdString();
+    EXPECT_EQ(window->CameraControl()->FocusX(), 382) << pick.out.toStdString();
+    EXPECT_EQ(window->CameraControl()->FocusY(), 255);
+    // A click's refusal, in the window's words.
+    const auto edge = bus.RunTool(ctl, {QStringLiteral("select-star"), QStringLiteral("3"), QStringLiteral("200")});
+    EXPECT_EQ(edge.exitCode, 1);
+    EXPECT_TRUE(edge.err.contains(QStringLiteral("(Too close)"))) << edge.err.toStdString();
+    EXPECT_EQ(window->CameraControl()->FocusX(), 382);
+
+    Find<QSpinBox>("FitPointsSE")->setValue(4);
+    QProcess focus;
+    bus.Start(focus, ctl, {QStringLiteral("autofocus"), QStringLiteral("--method"), QStringLiteral("fit"),
+                           QStringLiteral("--step"), QStringLiteral("75")});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return focus.state() == QProcess::NotRunning; }, 180000));
+    const QString result = QString::fromUtf8(focus.readAllStandardOutput());
+    EXPECT_EQ(focus.exitCode(), 0) << focus.readAllStandardError().toStdString();
+    EXPECT_TRUE(result.contains(QStringLiteral("autofocus completed: position"))) << result.toStdString();
+    const auto position = bus.RunTool(ctl, {QStringLiteral("position")});
+    EXPECT_EQ(position.out.trimmed().toInt(), window->FocusControl()->CTSCount());
+    std::printf("The scripted curve fit ended %ld steps from the true best focus\n", FromBest());
+    EXPECT_LE(std::abs(FromBest()), 5);
 }
 
 // Calls that pile up while the window is busy cost it next to nothing: a halt

@@ -96,7 +96,8 @@ TEST_F(HubToolTest, NoAnswerNoBusAndBadArgumentsEachHaveTheirExitCode) {
                                     QStringList{"move-to", "-2147483649"}, QStringList{"move-to", "99999999999999999999"},
                                     QStringList{"scan", "--steps", "4294967306"},
                                     QStringList{"autofocus", "--step", "-4294967196"},
-                                    QStringList{"position", "--timeout-ms", "0"}}) {
+                                    QStringList{"position", "--timeout-ms", "0"}, QStringList{"select-star", "65536", "10"},
+                                    QStringList{"select-star", "10", "-1"}}) {
         r = bus_.RunTool(QStringLiteral("kessivanectl"), args, noBus);
         EXPECT_EQ(r.exitCode, 64) << args.join(' ').toStdString();
         EXPECT_TRUE(r.err.contains(QStringLiteral("takes a whole number from "))) << r.err.toStdString();

@@ -17,6 +17,7 @@
 #include <optional>
 
 #include "app/auto_focus_page.h"
+#include "app/exposure_page.h"
 #include "app/focusing_view.h"
 #include "app/main_form.h"
 #include "app/radio_group.h"
@@ -71,8 +72,9 @@ TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestF
     ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->CTSCount() == kStart; }));
     const auto find = [&](const char* name) { return window->findChild<QWidget*>(QString::fromLatin1(name)); };
 
-    // A main image, and the star picked on it where it is brightest.
-    qobject_cast<QSlider*>(find("ExposureMS"))->setValue(20);
+    // A main image, and the star Pick Star chooses on it.
+    // Long enough for the star to stand clear of the noise; the focus frames are short.
+    qobject_cast<QSlider*>(find("ExposureMS"))->setValue(500);
     qobject_cast<QSpinBox*>(find("FocusSamples"))->setValue(1);
     qobject_cast<QAbstractButton*>(find("GetImageButton"))->click();
     auto* camera = window->CameraControl();
@@ -80,12 +82,12 @@ TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestF
                                    30000));
     kv::TImageObject* image = camera->MainImage();
     ASSERT_EQ(image->Width(), 1280);
-    QWidget* display = find("ImageDisplay");
-    const QPointF at(image->MaxX(), image->MaxY());
-    QMouseEvent press(QEvent::MouseButtonPress, at, display->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
-                      Qt::NoModifier);
-    QApplication::sendEvent(display, &press);
+    kv::FoundStar star;
+    const QString refused = window->ExposurePage()->PickStar(&star);
+    ASSERT_TRUE(refused.isEmpty()) << refused.toStdString();
+    std::printf("Pick Star chose the star at X %.1f, Y %.1f, HFD %.2f px\n", star.x, star.y, star.hfd);
     ASSERT_TRUE(window->State().starSelected);
+    qobject_cast<QSlider*>(find("ExposureMS"))->setValue(20);
 
     // 60 steps from best focus needs the 150-step bracket.
     window->AutoFocusPage()->InitialStepRG()->SetItemIndex(5);

@@ -7,12 +7,15 @@
 #include <QSlider>
 #include <QTimer>
 #include <QLabel>
+#include <QLineEdit>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <gtest/gtest.h>
 #include <optional>
 
+#include "app/exposure_page.h"
 #include "app/focus_panel.h"
 #include "app/main_form.h"
 #include "app_test_support.h"
@@ -171,11 +174,28 @@ TEST_F(ObservatoryWindow, AStarPickedFromTheImageSharpensAsTheFocuserMovesToward
     kv::TCameraControl* camera = window->CameraControl();
     kv::TFocusControl* focuser = window->FocusControl();
     Find<QSlider>("ExposureMS")->setValue(100);
+    // P picks the star, but a control the user types into keeps the letter.
+    auto pressP = [&](QWidget* to) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_P, Qt::NoModifier, QStringLiteral("p"));
+        QApplication::sendEvent(to, &press);
+    };
+    pressP(Find<QWidget>("ExposureControl"));
+    EXPECT_TRUE(dialogs.Saw("No image has been taken: take one first (Get Image)"));
 
     Find<QPushButton>("GetImageButton")->click();
     ASSERT_TRUE(kvtest::ProcessEventsUntil(
         [&] { return camera->Idle() && window->StatusPanelText(0).startsWith(" Image:"); }, 20000));
     kv::TImageObject* image = camera->MainImage();
+    auto* typing = new QLineEdit(window->ExposurePage());
+    pressP(typing);
+    EXPECT_FALSE(window->State().starSelected);
+    EXPECT_EQ(typing->text(), QStringLiteral("p"));
+    delete typing;
+    pressP(Find<QPushButton>("GetImageButton"));
+    ASSERT_TRUE(window->State().starSelected);
+    EXPECT_NEAR(camera->FocusX(), image->MaxX(), 1);
+    EXPECT_NEAR(camera->FocusY(), image->MaxY(), 1);
+    EXPECT_TRUE(window->StatusPanelText(2).startsWith(QStringLiteral(" Selected:  X: "))) << window->StatusPanelText(2).toStdString();
     const QPoint star(image->MaxX(), image->MaxY());
     ClickImage(*window, star);
     ASSERT_TRUE(window->State().starSelected);

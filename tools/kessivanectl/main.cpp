@@ -4,6 +4,7 @@
 //   kessivanectl position | absolute-position | idle | temperature | halt
 //   kessivanectl move-to N | move-by N [--no-wait]
 //   kessivanectl focus-frame
+//   kessivanectl take-image | stars | pick-star | select-star X Y
 //   kessivanectl autofocus [--step S] [--method fit|golden]
 //   kessivanectl scan [--start S] [--increment I] [--steps N]
 //   kessivanectl cancel
@@ -36,6 +37,7 @@ constexpr int kExitNoBus = 3;
 constexpr int kExitUsage = 64;
 constexpr int kDefaultTimeoutMs = 600000;  // an auto focus with many samples takes minutes
 constexpr int kIdlePollMs = 200;
+constexpr qint64 kMaxPixel = 65535;  // a camera's rows and columns fit in 16 bits
 
 const QString kService = QStringLiteral("org.kessivane.Kessivane");
 const QString kFocuserPath = QStringLiteral("/org/kessivane/Focuser");
@@ -51,6 +53,10 @@ int Usage() {
         "  position | absolute-position | idle | temperature | halt\n"
         "  move-to N | move-by N [--no-wait]   move and (by default) wait until the move ends\n"
         "  focus-frame                         take one focus frame and print its figures\n"
+        "  take-image                          take a main image and print its size and statistics\n"
+        "  stars                               list the stars of the main image, brightest first\n"
+        "  pick-star                           select the best star for focusing and print it\n"
+        "  select-star X Y                     select the star at pixel X, Y as a click would\n"
         "  autofocus [--step S] [--method fit|golden]\n"
         "                                      run an auto focus (initial step S, default 100; by\n"
         "                                      the method on the Auto Focus page unless given)\n"
@@ -63,7 +69,7 @@ int Usage() {
 
 struct Options {
     QString command;
-    std::optional<qint64> value;
+    QList<qint64> values;
     QMap<QString, int> numbers;
     QString method;  // autofocus --method; empty: the page's choice
     bool wait = true;
@@ -101,17 +107,21 @@ std::optional<Options> Parse(const QStringList& args) {
             else o.numbers[a.mid(2)] = static_cast<int>(*v);
         } else if (o.command.isEmpty()) {
             o.command = a;
-        } else if (!o.value) {
-            o.value = Number(a, o.command, INT32_MIN, INT32_MAX);
-            if (!o.value) return std::nullopt;
         } else {
-            return std::nullopt;
+            // Pixels of a main image; positions and steps take any 32-bit number.
+            const bool pixel = o.command == QLatin1String("select-star");
+            const auto v = pixel ? Number(a, o.values.isEmpty() ? QStringLiteral("X") : QStringLiteral("Y"), 0, kMaxPixel)
+                                 : Number(a, o.command, INT32_MIN, INT32_MAX);
+            if (!v) return std::nullopt;
+            o.values << *v;
         }
     }
-    const QStringList plain{"position", "absolute-position", "idle", "temperature", "halt", "focus-frame", "cancel"};
-    const bool needsValue = o.command == QLatin1String("move-to") || o.command == QLatin1String("move-by");
-    if (needsValue != o.value.has_value()) return std::nullopt;
-    if (!needsValue && !plain.contains(o.command) && o.command != QLatin1String("autofocus") &&
+    const QStringList plain{"position", "absolute-position", "idle",  "temperature", "halt",     "focus-frame",
+                            "cancel",   "take-image",        "stars", "pick-star"};
+    const bool move = o.command == QLatin1String("move-to") || o.command == QLatin1String("move-by");
+    const qsizetype needs = move ? 1 : o.command == QLatin1String("select-star") ? 2 : 0;
+    if (o.values.size() != needs) return std::nullopt;
+    if (needs == 0 && !plain.contains(o.command) && o.command != QLatin1String("autofocus") &&
         o.command != QLatin1String("scan")) {
         return std::nullopt;
     }
@@ -144,6 +154,13 @@ public:
         if (c == QLatin1String("halt")) return PrintReply(Call(kFocuserPath, kFocuser, "Halt"));
         if (c == QLatin1String("cancel")) return PrintReply(Call(kFocusingPath, kFocusing, "Cancel"));
         if (c == QLatin1String("focus-frame")) return FocusFrame();
+        if (c == QLatin1String("take-image")) return TakeImage();
+        if (c == QLatin1String("stars")) return Stars();
+        if (c == QLatin1String("pick-star")) return PickStar();
+        if (c == QLatin1String("select-star")) {
+            return PrintReply(Call(kCameraPath, kCamera, "SelectStar",
+                                   {static_cast<int>(o_.values[0]), static_cast<int>(o_.values[1])}));
+        }
         if (c == QLatin1String("move-to") || c == QLatin1String("move-by")) return Move();
         return Procedure();
     }
@@ -235,10 +252,49 @@ private:
         }
         return kExitOk;
     }
+    int TakeImage() {
+        const QDBusMessage reply = Call(kCameraPath, kCamera, "TakeImage", {}, o_.timeoutMs);
+        if (Failed(reply)) return ExitFor(reply);
+        const auto image = qdbus_cast<QVariantMap>(reply.arguments().value(0));
+        std::printf("Width %d\nHeight %d\nMin %d\nMax %d\nAvg %.1f\n", image.value(QStringLiteral("Width")).toInt(),
+                    image.value(QStringLiteral("Height")).toInt(), image.value(QStringLiteral("Min")).toInt(),
+                    image.value(QStringLiteral("Max")).toInt(), image.value(QStringLiteral("Avg")).toDouble());
+        return kExitOk;
+    }
+    // One star a line: position, size, brightness and what makes it poor for focusing.
+    static void PrintStar(const QVariantMap& s) {
+        QStringList flags;
+        for (const char* flag : {"saturated", "nearEdge", "crowded", "elongated"}) {
+            if (s.value(QString::fromLatin1(flag)).toBool()) flags << QString::fromLatin1(flag);
+        }
+        auto d = [&s](const char* key) { return s.value(QString::fromLatin1(key)).toDouble(); };
+        std::printf("x %.2f y %.2f hfd %.2f fwhm %.2f peak %.0f flux %.0f snr %.1f elongation %.2f%s%s\n", d("x"), d("y"),
+                    d("hfd"), d("fwhm"), d("peak"), d("flux"), d("snr"), d("elongation"), flags.isEmpty() ? "" : " ",
+                    qPrintable(flags.join(QLatin1Char(','))));
+    }
+    int Stars() {
+        const QDBusMessage reply = Call(kCameraPath, kCamera, "FindStars");
+        if (Failed(reply)) return ExitFor(reply);
+        const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
+        list.beginArray();
+        while (!list.atEnd()) {
+            QVariantMap star;
+            list >> star;
+            PrintStar(star);
+        }
+        list.endArray();
+        return kExitOk;
+    }
+    int PickStar() {
+        const QDBusMessage reply = Call(kCameraPath, kCamera, "PickStar");
+        if (Failed(reply)) return ExitFor(reply);
+        PrintStar(qdbus_cast<QVariantMap>(reply.arguments().value(0)));
+        return kExitOk;
+    }
     int Move() {
         bus_.connect(kService, kFocuserPath, kFocuser, QStringLiteral("MoveFinished"), this, SLOT(OnMoveFinished(int)));
         const bool to = o_.command == QLatin1String("move-to");
-        const QDBusMessage reply = Call(kFocuserPath, kFocuser, to ? "MoveTo" : "MoveBy", {static_cast<int>(*o_.value)});
+        const QDBusMessage reply = Call(kFocuserPath, kFocuser, to ? "MoveTo" : "MoveBy", {static_cast<int>(o_.values[0])});
         if (Failed(reply)) return ExitFor(reply);
         if (!o_.wait) return kExitOk;
         // A move to where the focuser stands ends without a report; the
