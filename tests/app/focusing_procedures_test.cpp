@@ -374,10 +374,10 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     auto second = bus.RunTool(ctl, {QStringLiteral("autofocus")});
     EXPECT_EQ(second.exitCode, 1);
     EXPECT_TRUE(second.err.contains(QStringLiteral("is running"))) << second.err.toStdString();
-    for (const QStringList& call : {QStringList{QStringLiteral("move-by"), QStringLiteral("10"), QStringLiteral("--no-wait")},
-                                    QStringList{QStringLiteral("focus-frame")}}) {
-        const auto busy = bus.RunTool(ctl, call);
-        EXPECT_EQ(busy.exitCode, 1) << call.join(QLatin1Char(' ')).toStdString();
+    for (const QStringList& command : {QStringList{QStringLiteral("move-by"), QStringLiteral("10"), QStringLiteral("--no-wait")},
+                                       QStringList{QStringLiteral("focus-frame")}}) {
+        const auto busy = bus.RunTool(ctl, command);
+        EXPECT_EQ(busy.exitCode, 1) << command.join(QLatin1Char(' ')).toStdString();
         EXPECT_TRUE(busy.err.contains(QStringLiteral("is running"))) << busy.err.toStdString();
     }
     ASSERT_TRUE(ProcessEventsUntil([&] { return focus.state() == QProcess::NotRunning; }, 90000));
