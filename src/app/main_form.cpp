@@ -471,6 +471,7 @@ void TMainForm::PC1Change(int index, int leaving) {
     // pages does not replace it with their empty panel.
     if (leaving == ExposureControl) keptPanel2_ = statusPanels_[2]->text();
     for (auto* p : statusPanels_) p->clear();
+    FitStatusPanels();
     readOutPanel_->setVisible(index == ManualFocus || index == AutoFocus || index == TempControl);
     const bool settingsOffStatus = index == StatusSettings && SettingsPages()->currentIndex() != StatusTab;
     focusPanel_->setVisible(index != TempControl && !settingsOffStatus);
