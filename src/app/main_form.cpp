@@ -215,12 +215,13 @@ void TMainForm::BuildUi() {
         statusPanels_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         bar->addWidget(statusPanels_[i], i == 2 ? 1 : 0);
     }
+    firstPanelWidth_ = kStatusPanelWidths[0];
 
     connect(pc1_, &QTabWidget::currentChanged, this, &TMainForm::PageChanged);
     connect(SettingsPages(), &QTabWidget::currentChanged, this, &TMainForm::SettingsPCChange);
     connect(settingsPage_->DisconnectButton(), &QPushButton::clicked, this, &TMainForm::DisconnectButtonClick);
     if (auto* interlock = findChild<QCheckBox*>(QStringLiteral("SBIGInterlockCB"))) {
-        connect(interlock, &QCheckBox::clicked, this, [this] { statusPanels_[2]->clear(); });
+        connect(interlock, &QCheckBox::clicked, this, [this] { SetStatusPanel(2, QString()); });
     }
 }
 
@@ -519,10 +520,11 @@ void TMainForm::PC1Change(int index, int leaving) {
     // pages does not replace it with their empty panel.
     if (leaving == ExposureControl) keptPanel2_ = statusPanels_[2]->text();
     for (auto* p : statusPanels_) p->clear();
+    FitStatusPanels();
     readOutPanel_->setVisible(index == ManualFocus || index == AutoFocus || index == TempControl);
     const bool settingsOffStatus = index == StatusSettings && SettingsPages()->currentIndex() != StatusTab;
     focusPanel_->setVisible(index != TempControl && !settingsOffStatus);
-    if (index == ExposureControl && state_.starSelected) statusPanels_[2]->setText(keptPanel2_);
+    if (index == ExposureControl && state_.starSelected) SetStatusPanel(2, keptPanel2_);
     UpdateSettingsButtons();
     focusPanel_->raise();
     readOutPanel_->raise();
@@ -670,14 +672,33 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 
 // ---------------------------------------------------------------- shared
 
-void TMainForm::SetStatusPanel(int panel, const QString& text) { statusPanels_[panel]->setText(text); }
+void TMainForm::SetStatusPanel(int panel, const QString& text) {
+    statusPanels_[panel]->setText(text);
+    FitStatusPanels();
+}
 
-int TMainForm::StatusPanelWidth(int panel) const { return statusPanels_[panel]->width(); }
+int TMainForm::StatusPanelWidth(int panel) const { return panel == 0 ? firstPanelWidth_ : statusPanels_[panel]->width(); }
 
 void TMainForm::SetStatusPanelWidth(int panel, int width) {
     // The last panel takes the rest of the bar: only its least width is set.
+    if (panel == 0) firstPanelWidth_ = width;
     if (panel < 2) statusPanels_[panel]->setFixedWidth(width);
     else statusPanels_[panel]->setMinimumWidth(width);
+    FitStatusPanels();
+}
+
+void TMainForm::FitStatusPanels() {
+    // The selected star's text in the last panel is longer than the rest of
+    // the bar leaves it: the first panel gives up what its own text does not
+    // need, so the star's value is never cut at the window's edge.
+    QLabel* first = statusPanels_[0];
+    QLabel* last = statusPanels_[2];
+    if (!last->isVisible()) return;
+    constexpr int kTextMargin = 8;
+    auto need = [](const QLabel* l) { return l->fontMetrics().horizontalAdvance(l->text()) + 2 * l->frameWidth() + kTextMargin; };
+    const int room = last->width() + first->width() - firstPanelWidth_;
+    const int give = std::clamp(need(last) - room, 0, std::max(0, firstPanelWidth_ - need(first)));
+    if (first->width() != firstPanelWidth_ - give) first->setFixedWidth(firstPanelWidth_ - give);
 }
 
 void TMainForm::StopContinuousFocus() {
@@ -897,10 +918,11 @@ std::string TMainForm::PortDeviceFor(int number) const {
 
 void TMainForm::ChooseSimulatedObservatory() {
     simulate_ = true;
-    // A camera the user chose and that is here stays theirs; any other start
-    // gets the simulated camera, so the simulated sky is always seen.
+    // A camera the user named stays theirs; a start that names none gets the
+    // simulated camera.
     auto* cameras = findChild<QComboBox*>(QStringLiteral("CameraComboBox"));
-    if (cameras == nullptr || cameras->currentIndex() >= 0) return;
+    const bool noCamera = loaded_.camera.empty() || loaded_.camera == "None";
+    if (cameras == nullptr || cameras->currentIndex() >= 0 || !noCamera) return;
     for (std::size_t i = 0; i < plugins_.size(); ++i) {
         if (plugins_.names[i] == "Simulated CCD") cameras->setCurrentIndex(static_cast<int>(i));
     }

@@ -123,6 +123,8 @@ public:
     QString StatusPanelText(int panel) const;
     void SetStatusPanel(int panel, const QString& text);
     int StatusPanelWidth(int panel) const;
+    // The width chosen for a panel; the first may lend some of it to the
+    // last while the last shows a text that needs it.
     void SetStatusPanelWidth(int panel, int width);
 
     TExposurePage* ExposurePage() const { return exposurePage_; }
@@ -224,6 +226,7 @@ private:
     void HandleKantrel(int code, std::int64_t value);
     void HandleInterruptReport(std::int64_t wparam, std::int64_t lparam);
     void CloseHelpViewer();
+    void FitStatusPanels();
     void SettingsPCChange(int index);
     void UpdateSettingsButtons();
     bool FormCloseQuery();
@@ -291,6 +294,7 @@ private:
     TReadOutPanel* readOutPanel_ = nullptr;
     QLabel* statusPanels_[3] = {nullptr, nullptr, nullptr};
     QString keptPanel2_;
+    int firstPanelWidth_ = 300;  // chosen width of status panel 0
     int currentPage_ = 0;
     QString helpViewer_ = QStringLiteral("xdg-open");
     QProcess* helpProcess_ = nullptr;

@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QSpinBox>
 #include <QThread>
 #include <QTimer>
@@ -252,17 +253,20 @@ TManualFocusPage::~TManualFocusPage() {
 }
 
 void TManualFocusPage::showEvent(QShowEvent* event) {
-    if (TReadOutPanel* readOut = ReadOut(); readOut != nullptr && !watchingReadOut_) {
+    if (TReadOutPanel* readOut = ReadOut(); readOut != nullptr && watchedReadOut_ == nullptr) {
         readOut->installEventFilter(this);
-        watchingReadOut_ = true;
+        watchedReadOut_ = readOut;
     }
     PlaceAroundPanels();
     QWidget::showEvent(event);
 }
 
 bool TManualFocusPage::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == ReadOut() && (event->type() == QEvent::Resize || event->type() == QEvent::Move) && isVisible()) {
-        PlaceAroundPanels();
+    // Only a change of the panel's height while this page shows: the window
+    // may be half torn down when the panel gets other events.
+    if (watched == watchedReadOut_ && event->type() == QEvent::Resize && isVisible()) {
+        const auto* resize = static_cast<QResizeEvent*>(event);
+        if (resize->oldSize().height() != resize->size().height()) PlaceAroundPanels();
     }
     return QWidget::eventFilter(watched, event);
 }

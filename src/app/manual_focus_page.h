@@ -8,6 +8,7 @@
 // window for the current one.
 #pragma once
 
+#include <QPointer>
 #include <QWidget>
 #include <cstdint>
 #include <memory>
@@ -121,7 +122,7 @@ private:
     QSpinBox* numSteps_ = nullptr;
     QVBoxLayout* leftColumn_ = nullptr;
     QWidget* leftColumnTop_ = nullptr;
-    bool watchingReadOut_ = false;
+    QPointer<QWidget> watchedReadOut_;
 
     kv::ISoundPlayer* soundPlayer_ = nullptr;
     std::unique_ptr<kv::TVoiceAnnouncer> announcer_;

@@ -26,6 +26,8 @@ namespace {
 constexpr int kFocusPanelWidth = 228;
 constexpr int kLogMemoLines = 4048;
 constexpr int kComLogMemoLines = 8096;
+// Longer setting captions go on a row of their own.
+constexpr qsizetype kLongCaption = 30;
 
 QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
@@ -233,8 +235,20 @@ QWidget* TSettingsPage::BuildCameraControlTab() {
             const kv::SettingSpec* setting = kv::FindSettingSpec(key);
             QWidget* w = Control(setting->control);
             w->setParent(box);
-            if (qobject_cast<QCheckBox*>(w) != nullptr) form->addRow(w);
-            else form->addRow(settings_ui::LabelFor(*setting), w);
+            const QString caption = settings_ui::LabelFor(*setting);
+            if (qobject_cast<QCheckBox*>(w) != nullptr) {
+                form->addRow(w);
+            } else if (caption.size() > kLongCaption) {
+                // A caption this long would take the column from its spin box:
+                // it gets a row of its own, wrapped, above the box.
+                auto* label = new QLabel(caption, box);
+                label->setWordWrap(true);
+                label->setBuddy(w);
+                form->addRow(label);
+                form->addRow(w);
+            } else {
+                form->addRow(caption, w);
+            }
         }
         return box;
     };
@@ -340,12 +354,16 @@ QWidget* TSettingsPage::BuildFocuserControlTab() {
     ignoreRow->addStretch();
     tform->addRow(ignoreRow);
     addKeys(temp, tform, {"TempCompRate", "DefaultCoefficient", "TempReadingRate"});
+    // The tab is not yet this page's: its controls are found through the group.
     for (const char* name : {"MinCorrectSE", "CompRateSE", "DefCoefSE", "TempUpdateSE"}) {
         const QString control = QString::fromLatin1(name);
-        if (QWidget* label = tform->labelForField(Control(name))) label->setObjectName(control.chopped(2) + QStringLiteral("Label"));
+        if (QWidget* label = tform->labelForField(temp->findChild<QWidget*>(control))) {
+            label->setObjectName(control.chopped(2) + QStringLiteral("Label"));
+        }
     }
     // toggled, not clicked: a settings file read or Factory Defaults change them too.
-    connect(qobject_cast<QCheckBox*>(Control("TCEnableCB")), &QCheckBox::toggled, this, &TSettingsPage::TCEnableCBClick);
+    connect(temp->findChild<QCheckBox*>(QStringLiteral("TCEnableCB")), &QCheckBox::toggled, this,
+            &TSettingsPage::TCEnableCBClick);
     connect(qobject_cast<QCheckBox*>(ignoreCB), &QCheckBox::toggled, this, &TSettingsPage::TCEnableCBClick);
     right->addWidget(temp);
     right->addStretch();

@@ -139,10 +139,12 @@ TTempPage::TTempPage(TMainForm& form, QWidget* parent)
                                                           std::move(hooks));
 
     // The read-out panel of the main window covers the top left corner.
+    // The readings take the height their warning and two-line rate caption
+    // need; the control group below has room to spare.
     QWidget* readOut = BuildReadOut();
-    readOut->setGeometry(190, 2, 215, 236);
+    readOut->setGeometry(190, 2, 215, 262);
     QWidget* control = BuildControl();
-    control->setGeometry(190, 242, 215, 272);
+    control->setGeometry(190, 268, 215, 246);
     QWidget* activity = BuildActivity();
     activity->setGeometry(4, 218, 182, 296);
     QWidget* calibration = BuildCalibration();

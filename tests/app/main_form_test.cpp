@@ -139,6 +139,8 @@ TEST_F(MainForm, Startup_SimulateStillReachesTheSimulatorsAfterTheSettingsWereSa
     dialogs.shown.clear();
     ASSERT_TRUE(Start());
     EXPECT_TRUE(window->State().portOpen);
+    // The simulated hub, not whatever serial port the machine has: its temperature unit answers.
+    EXPECT_TRUE(window->FocusControl()->GetTCAvail());
     EXPECT_TRUE(window->State().cameraReady);
     EXPECT_TRUE(OtherBoxes().empty()) << OtherBoxes()[0].text;
 }

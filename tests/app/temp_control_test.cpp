@@ -178,6 +178,21 @@ TEST_F(TempControl, ASilentUnitIsWarnedOfSwitchesCompensationOffAndIsFoundAgain)
     EXPECT_TRUE(Text("SchedPanel").isEmpty());
     EXPECT_EQ(window->windowTitle(), "Kessivane");
     EXPECT_FALSE(window->TCWindow()->findChild<kv::TlumLite*>("TCOnLite")->Lit());
+    // The warning is read whole, above the reading rate rather than over it,
+    // and the window's lamp caption keeps its "On".
+    QApplication::processEvents();
+    auto* warning = Find<QLabel>("TCWarningLabel");
+    EXPECT_GE(warning->height(), warning->heightForWidth(warning->width()));
+    QWidget* rate = Find("TempReadingRateSE");
+    EXPECT_LE(warning->geometry().bottom(), rate->geometry().top());
+    EXPECT_LE(rate->geometry().bottom(), rate->parentWidget()->contentsRect().bottom());
+    QWidget* open = Find("OpenTCWindow");
+    EXPECT_LE(open->geometry().bottom(), open->parentWidget()->contentsRect().bottom());
+    window->TCWindow()->show();
+    QApplication::processEvents();
+    auto* lampCaption = window->TCWindow()->findChild<QLabel*>("Label1");
+    EXPECT_LE(lampCaption->fontMetrics().horizontalAdvance(lampCaption->text()), lampCaption->contentsRect().width());
+    window->TCWindow()->hide();
 
     SetTemperatureUnit(true);
     ASSERT_TRUE(ProcessEventsUntil([&] { return !Find("TCWarningLabel")->isVisible(); }, 20000));

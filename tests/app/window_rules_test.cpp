@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QTabWidget>
@@ -16,6 +17,7 @@
 
 #include "app/main_form.h"
 #include "app_test_support.h"
+#include "camera/display_rules.h"
 #include "shell/window_rules.h"
 #include "sim/hub_simulator.h"
 #include "sim/sim_devices.h"
@@ -57,7 +59,9 @@ protected:
 TEST_F(WindowRules, ContinuousFocusHoldsManualFocusCompensationOnlyWarnsAndTheStarTextComesBack) {
     pages->setCurrentIndex(TMainForm::ExposureControl);
     window->SetStarSelected(true);
-    window->SetStatusPanel(2, QStringLiteral("X: 120 Y: 80"));
+    // The longest text the selected star gives.
+    const QString star = QString::fromStdString(kv::SelectedText(765, 510, 65535));
+    window->SetStatusPanel(2, star);
     pages->setCurrentIndex(TMainForm::ManualFocus);
     EXPECT_TRUE(window->StatusPanelText(2).isEmpty());
 
@@ -77,8 +81,12 @@ TEST_F(WindowRules, ContinuousFocusHoldsManualFocusCompensationOnlyWarnsAndTheSt
     EXPECT_EQ(pages->currentIndex(), TMainForm::ExposureControl);
     EXPECT_TRUE(dialogs.Saw(kv::kCompensationUnderwayWarning));
     EXPECT_EQ(dialogs.beeps, 2);
-    // Three pages away and back: the selected star's text is there again.
-    EXPECT_EQ(window->StatusPanelText(2), QStringLiteral("X: 120 Y: 80"));
+    // Three pages away and back: the selected star's text is there again, whole.
+    EXPECT_EQ(window->StatusPanelText(2), star);
+    QApplication::processEvents();
+    auto* panel = window->findChild<QLabel*>(QStringLiteral("StatusPanel2"));
+    EXPECT_LE(panel->fontMetrics().horizontalAdvance(star), panel->contentsRect().width());
+    EXPECT_EQ(window->StatusPanelWidth(0), 300);  // the width it goes back to
 }
 
 // A held key moves the focuser like a held button, whatever has the keyboard,
