@@ -338,7 +338,7 @@ TEST_F(TempControl, StorePointAfterAutoFocusIsOffByDefaultWrittenWhenChangedAndS
         ASSERT_EQ(list.Count(), 1u) << button;
         EXPECT_EQ(slope->text(), "2.5");
         ASSERT_FALSE(dialogs.shown.empty());
-        EXPECT_EQ(dialogs.shown.back().text, "Cannot load file \"" + bad + "\": Line 2: '?\?PNG?\?' is not a valid integer "
+        EXPECT_EQ(dialogs.shown.back().text, "Cannot load file \"" + bad + "\": Line 2: '?PNG?" "?' is not a valid integer "
                                              "value. The calibration list was not changed.");
     }
 }
