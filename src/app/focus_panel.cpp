@@ -226,21 +226,6 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
         *d.labelOut = l;
         *d.out = slider;
         ++row;
-        if (slider == exposureMS_) {
-            // The slider's scale: half the default exposure under its middle,
-            // the default at its right end (the parameter update fills them).
-            auto* scale = new QHBoxLayout;
-            scale->setContentsMargins(0, 0, 0, 0);
-            scale->addStretch(1);
-            for (const char* name : {"Label20", "Label21"}) {
-                QLabel* mark = Small(QString(), below_);
-                mark->setObjectName(QString::fromLatin1(name));
-                scale->addWidget(mark);
-                if (name[6] == '0') scale->addStretch(1);
-            }
-            sliders->addLayout(scale, row, 1);
-            ++row;
-        }
     }
     levels->setColumnStretch(1, 1);
     v->addLayout(levels);
