@@ -27,6 +27,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/indi_send.h"
@@ -49,6 +50,9 @@ struct Config {
 };
 
 constexpr int kConnectWaitMs = 5000;
+// How long the exit waits for a frame still being fetched: 200 tries 10 ms apart.
+constexpr int kExitLockTries = 200;
+constexpr int kExitLockPollMs = 10;
 constexpr int kFallbackWidth = 1280;  // until the camera has told its size
 constexpr int kFallbackHeight = 1024;
 
@@ -196,9 +200,17 @@ std::unique_ptr<Link>& g_link = S().link;
 Config& g_config = S().config;
 
 void StopAtExit() {
-    std::unique_lock lock(g_mutex, std::defer_lock);
-    // A frame still being fetched holds the lock; the exit does not wait long for it.
-    if (!lock.try_lock_for(std::chrono::seconds(2)) || !g_link) return;
+    // A frame still being fetched holds the lock; the exit does not wait long
+    // for it. Plain tries rather than a timed lock: the thread checker cannot
+    // see a timed lock taken and would call its release a fault.
+    bool locked = g_mutex.try_lock();
+    for (int i = 0; !locked && i < kExitLockTries; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kExitLockPollMs));
+        locked = g_mutex.try_lock();
+    }
+    if (!locked) return;
+    std::unique_lock lock(g_mutex, std::adopt_lock);
+    if (!g_link) return;
     if (g_link->isServerConnected()) g_link->disconnectServer();
     S().ended.push_back(std::move(g_link));
 }

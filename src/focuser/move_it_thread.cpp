@@ -22,9 +22,11 @@ void TMoveItThread::Run() {
         ReportIdle();
         owner_.waitingForCamera_.store(true);
         const auto waited = WaitFor(*OpenNamedEvent(kFocuserWaitEvent), kInterlockWaitMs, cancelled);
+        // The wait's own message is told before the stall watch may count
+        // again, so the user hears why the move waited before any stall.
+        if (waited) owner_.ShowWaitResult(kMoveItWaitMessages, *waited);
         owner_.waitingForCamera_.store(false);
         if (!waited) return;
-        owner_.ShowWaitResult(kMoveItWaitMessages, *waited);
     }
 
     const char* command = up_ ? kFocusIn : kFocusOut;

@@ -43,12 +43,10 @@ void TNudgeThread::Run() {
     if (owner_.sbigInterlock_.load() && close_ && !owner_.CameraIdle()) {
         owner_.waitingForCamera_.store(true);
         const auto waited = WaitFor(*OpenNamedEvent(kFocuserWaitEvent), kInterlockWaitMs, cancelled);
+        // Told before the stall watch counts again, as in the coarse-run starter.
+        if (waited && *waited != WaitResult::Signalled) owner_.ShowWaitResult(kInterlockNudgeWaitMessages, *waited);
         owner_.waitingForCamera_.store(false);
-        if (!waited) {
-            go = false;
-        } else if (*waited != WaitResult::Signalled) {
-            owner_.ShowWaitResult(kInterlockNudgeWaitMessages, *waited);
-        }
+        if (!waited) go = false;
     }
     if (go && !close_ && ctsEvent_) {
         // The coarse run must have been stopped first; nudging goes on even
