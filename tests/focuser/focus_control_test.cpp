@@ -294,7 +294,10 @@ TEST(CoarseRun, StopsOnTheCountStopFactorShortOfTheTarget) {
 // the stall limit, long before the nudger's own two-minute wait, and the move
 // ends. Both messages are told without waiting for an answer.
 TEST(CoarseRun, AFrameWaitThatTimesOutIsToldAndAMotorThatNeverCountsIsStopped) {
-    ScaledClock clock(2000);  // two minutes pass in 60 ms
+    // Two minutes pass in 0.6 s. Faster, the stall limit would shrink to less
+    // than a thread's start under the thread checker, before the move's own
+    // thread has said that it waits for the camera.
+    ScaledClock clock(200);
     ScriptedFocuser s(clock);
     s.focuser.SetJMIFlag(true), s.focuser.SetSBIGInterlock(true), s.focuser.SetNudgeSleep(0.01);
     s.focuser.SetCameraControl([] { return false; });  // a focus frame is always being taken
