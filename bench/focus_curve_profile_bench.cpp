@@ -10,20 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_dialogs.h"
 #include "camera/camera_control.h"
 #include "sim/observatory.h"
 #include "sim_camera/sim_camera.h"
 
 namespace {
-
-class NoDialogs final : public kv::IDialogs {
-public:
-    kv::DialogResult Show(const std::string&, kv::DialogType, kv::DialogButtons) override {
-        return kv::DialogResult::Ok;
-    }
-    void Defer(const kv::DeferredMessage&) override {}
-    void Beep() override {}
-};
 
 struct Stat {
     double sum = 0, sum2 = 0;
@@ -39,7 +31,7 @@ void Profile(benchmark::State& state) {
     kvsim::NightParameters night;
     night.temperatureRateCPerHour = 0.0;  // best focus stays put
     sky.StartNight(night);
-    NoDialogs dialogs;
+    kvbench::NoDialogs dialogs;
     kv::TCameraControl camera(dialogs, KV_BIN_DIR);
     if (!camera.ToggleConnection("sim_camera.so")) {
         state.SkipWithError("the simulated camera did not connect");

@@ -42,6 +42,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_dialogs.h"
 #include "focuser/j_focus_control.h"
 #include "platform/worker_thread.h"
 #include "sim/hub_simulator.h"
@@ -51,13 +52,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-class SilentDialogs final : public kv::IDialogs {
-public:
-    kv::DialogResult Show(const std::string&, kv::DialogType, kv::DialogButtons) override { return kv::DialogResult::Ok; }
-    void Defer(const kv::DeferredMessage&) override {}
-    void Beep() override {}
-};
 
 constexpr int kFactoryStopFactor = 12;
 constexpr double kFactoryNudgeS = 0.015;
@@ -93,7 +87,7 @@ struct Rig {
         hub.reset();
         kvsim::ResetSimulatedDevices();
     }
-    SilentDialogs dialogs;
+    kvbench::NoDialogs dialogs;
     std::shared_ptr<kvsim::HubSimulator> hub;
     std::unique_ptr<kv::TJFocusControl> focuser;
     std::shared_ptr<kv::NamedEvent> done = kv::OpenNamedEvent(kv::kGeneralDelayEvent);

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "bench_dialogs.h"
 #include "camera/focus_figures.h"
 #include "camera/plugin_host.h"
 #include "indi/indi_server.h"
@@ -15,15 +16,6 @@
 namespace {
 
 constexpr double kShortestExposure = 0.01;  // the plug-in takes 0 as unset; the simulator refuses less
-
-class NoDialogs final : public kv::IDialogs {
-public:
-    kv::DialogResult Show(const std::string&, kv::DialogType, kv::DialogButtons) override {
-        return kv::DialogResult::Ok;
-    }
-    void Defer(const kv::DeferredMessage&) override {}
-    void Beep() override {}
-};
 
 void RoundTrips(benchmark::State& state, kv::CameraPlugin& camera, const std::string& plugin) {
     if (!camera.Initialize(plugin)) {
@@ -55,7 +47,7 @@ void IndiFocusFrame(benchmark::State& state) {
     std::filesystem::copy_file(std::string(KV_BIN_DIR) + "/indi_camera.so", folder.File("indi_camera.so"));
     folder.Write("indi_camera.ini", "Port=" + std::to_string(server.Port()) +
                                         "\nDevice=CCD Simulator\nFocusWidth=64\nFocusHeight=64\n");
-    NoDialogs dialogs;
+    kvbench::NoDialogs dialogs;
     kv::CameraPlugin camera(dialogs, folder.Path().string());
     RoundTrips(state, camera, "indi_camera.so");
 }
@@ -63,7 +55,7 @@ BENCHMARK(IndiFocusFrame)->Iterations(20)->Unit(benchmark::kMillisecond);
 
 void SimFocusFrame(benchmark::State& state) {
     kvsim::Observatory::Instance().StartNight(kvsim::NightParameters{});
-    NoDialogs dialogs;
+    kvbench::NoDialogs dialogs;
     kv::CameraPlugin camera(dialogs, KV_BIN_DIR);
     RoundTrips(state, camera, "sim_camera.so");
 }

@@ -6,21 +6,13 @@
 
 #include <string>
 
+#include "bench_dialogs.h"
 #include "focuser/o_focus_control.h"
 #include "focuser/rf_focus_control.h"
 #include "platform/dialogs.h"
 #include "shell/log_channel.h"
 
 namespace {
-
-class QuietDialogs final : public kv::IDialogs {
-public:
-    kv::DialogResult Show(const std::string&, kv::DialogType, kv::DialogButtons) override {
-        return kv::DialogResult::Ok;
-    }
-    void Defer(const kv::DeferredMessage&) override {}
-    void Beep() override {}
-};
 
 std::string RfFrame(const std::string& text8) {
     const auto f = kv::TRFFocusControl::Frame(text8);
@@ -35,7 +27,7 @@ BENCHMARK(BM_RoboFocusFrame);
 // One move as the focuser reports it: a step character per step, then the
 // arrival frame.
 void BM_RoboFocusReceiveMove(benchmark::State& state) {
-    QuietDialogs dialogs;
+    kvbench::NoDialogs dialogs;
     kv::TRFFocusControl focuser(dialogs);
     focuser.SetPaced(false);
     focuser.ResetPosition();
@@ -50,7 +42,7 @@ BENCHMARK(BM_RoboFocusReceiveMove)->Arg(0)->Arg(100);
 // Position frames buried in line noise: every reply is checked and the
 // buffer resynchronised.
 void BM_RoboFocusReceiveNoisy(benchmark::State& state) {
-    QuietDialogs dialogs;
+    kvbench::NoDialogs dialogs;
     kv::TRFFocusControl focuser(dialogs);
     focuser.SetPaced(false);
     focuser.ResetPosition();
@@ -65,7 +57,7 @@ BENCHMARK(BM_RoboFocusReceiveNoisy);
 
 // Position replies with the device's line end, each followed by a step decision.
 void BM_OptecReceivePosition(benchmark::State& state) {
-    QuietDialogs dialogs;
+    kvbench::NoDialogs dialogs;
     kv::TOFocusControl focuser(dialogs);
     focuser.SetPaced(false);
     focuser.ReceiveBytes("P=3200\n\r");

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_dialogs.h"
 #include "focuser/voice_thread.h"
 #include "platform/sound_player.h"
 
@@ -16,15 +17,6 @@ namespace {
 class SilentPlayer final : public kv::ISoundPlayer {
 public:
     bool Play(const std::string&) override { return true; }
-};
-
-class NoDialogs final : public kv::IDialogs {
-public:
-    kv::DialogResult Show(const std::string&, kv::DialogType, kv::DialogButtons) override {
-        return kv::DialogResult::Ok;
-    }
-    void Defer(const kv::DeferredMessage&) override {}
-    void Beep() override {}
 };
 
 void ReadClip(benchmark::State& state) {
@@ -45,7 +37,7 @@ BENCHMARK(ReadClip);
 
 void WholeAnnouncement(benchmark::State& state) {
     SilentPlayer player;
-    NoDialogs dialogs;
+    kvbench::NoDialogs dialogs;
     kv::SystemClock clock;
     kv::TVoiceAnnouncer announcer({player, dialogs, clock, kv::DefaultVoiceFolder()});
     for (auto _ : state) {
@@ -57,7 +49,7 @@ BENCHMARK(WholeAnnouncement)->Unit(benchmark::kMicrosecond);
 
 void StopDuringDelay(benchmark::State& state) {
     SilentPlayer player;
-    NoDialogs dialogs;
+    kvbench::NoDialogs dialogs;
     kv::SystemClock clock;
     for (auto _ : state) {
         kv::TVoiceThread thread([] { return std::string("1"); }, "", kv::kVoiceFemale, 1500, {player, dialogs, clock});

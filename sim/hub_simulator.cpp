@@ -1,11 +1,6 @@
 #include "sim/hub_simulator.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 
@@ -498,75 +493,6 @@ void HubSimulator::ThreadMain() {
             outbox_.pop_front();
         }
         cv_.wait_until(lock, NextWakeLocked(now));
-    }
-}
-
-// ---------------------------------------------------------------- pseudo-terminal responder
-
-HubQueryResponder::HubQueryResponder(int fd) : fd_(fd) {
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    thread_ = std::thread([this] { ThreadMain(); });
-}
-
-HubQueryResponder::~HubQueryResponder() {
-    Stop();
-    if (wakeFd_ >= 0) ::close(wakeFd_);
-}
-
-void HubQueryResponder::Stop() {
-    if (!thread_.joinable()) return;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
-    thread_.join();
-}
-
-void HubQueryResponder::SetOffset(int registerValue) {
-    std::lock_guard lock(mutex_);
-    protocol_.offset = registerValue;
-}
-
-int HubQueryResponder::Offset() const {
-    std::lock_guard lock(mutex_);
-    return protocol_.offset;
-}
-
-std::vector<std::string> HubQueryResponder::Commands() const {
-    std::lock_guard lock(mutex_);
-    return commands_;
-}
-
-void HubQueryResponder::ThreadMain() {
-    char buf[256];
-    for (;;) {
-        pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-        const int r = ::poll(fds, 2, 100);
-        if (r < 0 && errno != EINTR) return;
-        if (fds[1].revents != 0) return;
-        if (r <= 0) continue;
-        if ((fds[0].revents & POLLIN) == 0) {
-            // The other end is not open (yet): nothing to read, do not spin.
-            pollfd wake{wakeFd_, POLLIN, 0};
-            if (::poll(&wake, 1, 10) > 0) return;
-            continue;
-        }
-        const ssize_t n = ::read(fd_, buf, sizeof buf);
-        if (n <= 0) continue;
-        std::string replies;
-        {
-            std::lock_guard lock(mutex_);
-            std::vector<std::string> commands;
-            protocol_.Feed(std::string_view(buf, static_cast<std::size_t>(n)), commands);
-            for (const auto& c : commands) {
-                commands_.push_back(c);
-                if (c.compare(0, 3, "KTR") == 0) replies += protocol_.Answer(c, Observatory::Instance().TemperatureC());
-            }
-        }
-        std::size_t done = 0;
-        while (done < replies.size()) {
-            const ssize_t w = ::write(fd_, replies.data() + done, replies.size() - done);
-            if (w <= 0) break;
-            done += static_cast<std::size_t>(w);
-        }
     }
 }
 

@@ -256,31 +256,4 @@ private:
     std::thread thread_;
 };
 
-// Serves hub queries on the far end of a pseudo-terminal (the master side),
-// so the POSIX transport can be tested against the real protocol. Answers KTR
-// requests; LX-200 commands and keep-alives are only collected.
-class HubQueryResponder {
-public:
-    // Does not own `fd`; the caller closes it after Stop() / destruction.
-    explicit HubQueryResponder(int fd);
-    ~HubQueryResponder();
-    HubQueryResponder(const HubQueryResponder&) = delete;
-    HubQueryResponder& operator=(const HubQueryResponder&) = delete;
-
-    void SetOffset(int registerValue);
-    int Offset() const;
-    std::vector<std::string> Commands() const;
-    void Stop();
-
-private:
-    void ThreadMain();
-
-    const int fd_;
-    int wakeFd_ = -1;
-    mutable std::mutex mutex_;
-    HubProtocol protocol_;
-    std::vector<std::string> commands_;
-    std::thread thread_;
-};
-
 }  // namespace kvsim
