@@ -42,6 +42,9 @@ struct FocusReading {
     double HFD = 0.0;
     double FOM = 0.0;
     StarStatus status = StarStatus::Ok;
+    // Stars the figure stands for: 1 for the selected star, more for a figure
+    // taken over the field.
+    int stars = 1;
 };
 
 // Everything besides the pixels that the measurement reads: the controller's
