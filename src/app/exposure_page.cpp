@@ -24,7 +24,9 @@
 #include "app/picture_view.h"
 #include "app/radio_group.h"
 #include "camera/camera_control.h"
+#include "camera/fits_writer.h"
 #include "camera/image_object.h"
+#include "focusing/focus_frames.h"
 #include "shell/log_channel.h"
 #include "widgets/lum_lite.h"
 
@@ -245,6 +247,29 @@ void TExposurePage::Put(kv::TImageObject* image, TPictureView* view) {
     view->SetOverlay(std::nullopt);
 }
 
+void TExposurePage::SaveImage(TMainForm& form, TPictureView* view, kv::TImageObject* image, bool focusFrame) {
+    const QString file =
+        form.AskSaveFileName(QStringLiteral("Save Image"),
+                             QStringLiteral("Bitmap Files (*.bmp);;FITS Files (*.fits *.fit *.fts)"), QStringLiteral("bmp"));
+    if (file.isEmpty()) return;
+    std::string failure;
+    if (kv::IsFitsFileName(file.toStdString())) {
+        kv::TCameraControl* camera = form.CameraControl();
+        if (image == nullptr || camera == nullptr) {
+            failure = "Could not write the FITS image " + file.toStdString() + ": no camera image to save";
+        } else {
+            const kv::WriteResult written = kv::WriteFitsImage(
+                file.toStdString(), *image, kv::FrameHeader(*camera, form.FocusControl(), focusFrame));
+            failure = written.message;
+        }
+    } else if (!view->SavePicture(file)) {
+        failure = "The picture could not be saved to " + file.toStdString();
+    }
+    if (failure.empty()) return;
+    kv::WriteProgramLog(failure);
+    form.Dialogs().Show(failure, kv::DialogType::Error, kv::DialogButtons::Ok);
+}
+
 void TExposurePage::OnImageReady() {
     kv::TImageObject* image = MainImage();
     if (image == nullptr) return;
@@ -454,13 +479,7 @@ void TExposurePage::ImagePointerMoved(QPoint pos) {
 void TExposurePage::ImageMousePressed(QPoint pos, Qt::MouseButton button) {
     if (!form_.State().imageTaken || MainImage() == nullptr) return;
     if (button == Qt::RightButton) {
-        const QString file = form_.AskSaveFileName(QStringLiteral("Save Image"), QStringLiteral("Bitmap Files (*.bmp)"),
-                                                   QStringLiteral("bmp"));
-        if (!file.isEmpty() && !imageDisplay_->SavePicture(file)) {
-            const std::string text = "The picture could not be saved to " + file.toStdString();
-            kv::WriteProgramLog(text);
-            form_.Dialogs().Show(text, kv::DialogType::Error, kv::DialogButtons::Ok);
-        }
+        SaveImage(form_, imageDisplay_, MainImage(), false);
         return;
     }
     if (button != Qt::LeftButton && button != Qt::MiddleButton) return;

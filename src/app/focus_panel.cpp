@@ -3,7 +3,9 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QCheckBox>
+#include <QDir>
 #include <QEvent>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -26,7 +28,10 @@
 #include "app/radio_group.h"
 #include "camera/camera_control.h"
 #include "camera/image_object.h"
+#include "focusing/focus_frames.h"
+#include "shell/ini_file.h"
 #include "shell/log_channel.h"
+#include "shell/settings_store.h"
 #include "widgets/lum_lbl.h"
 #include "widgets/lum_lite.h"
 #include "widgets/tcolor.h"
@@ -35,6 +40,9 @@ namespace {
 
 constexpr int kDisplayTop = 24;
 constexpr int kFocusFrameDefault = 100;
+// Absent from the factory file; written only once the user changes it.
+constexpr const char* kCameraControlSection = "CameraControl";
+constexpr const char* kSaveFocusFramesKey = "SaveFocusFrames";
 using kv::StretchAuto;
 using kv::StretchManual;
 
@@ -235,6 +243,9 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
     removeBackground_->setObjectName(QStringLiteral("RemoveBackgroundCB"));
     removeBackground_->setChecked(true);
     v->addWidget(removeBackground_);
+    saveFrames_ = new QCheckBox(QStringLiteral("Save focus frames"), below_);
+    saveFrames_->setObjectName(QStringLiteral("SaveFocusFramesCB"));
+    v->addWidget(saveFrames_);
     v->addStretch();
 
     auto* intRow = new QHBoxLayout;
@@ -317,6 +328,13 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
     connect(removeBackground_, &QCheckBox::toggled, this, [this](bool on) {
         if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetRemoveBackground(on);
     });
+    connect(saveFrames_, &QCheckBox::toggled, this, [this](bool on) {
+        const kv::WriteResult written =
+            kv::SaveSettingValue(form_.IniPath(), kCameraControlSection, kSaveFocusFramesKey, on ? "1" : "0");
+        if (written.ok) return;
+        kv::WriteProgramLog(written.message);
+        form_.Dialogs().Show(written.message, kv::DialogType::Error, kv::DialogButtons::Ok);
+    });
     connect(stretch_, &TRadioGroup::itemIndexChanged, this, &TFocusPanel::FocusStretchRGClick);
     for (QSlider* tb : {minTB_, maxTB_}) {
         connect(tb, &QSlider::valueChanged, this, [this, tb] { FocusLevelChanged(tb); });
@@ -328,17 +346,25 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
         zoom_->raise();
     });
     connect(focusDisplay_, &TPictureView::mousePressed, this, [this](QPoint, Qt::MouseButton button) {
-        if (button != Qt::RightButton) return;
-        const QString file = form_.AskSaveFileName(QStringLiteral("Save Image"), QStringLiteral("Bitmap Files (*.bmp)"),
-                                                   QStringLiteral("bmp"));
-        if (!file.isEmpty() && !focusDisplay_->SavePicture(file)) {
-            const std::string text = "The picture could not be saved to " + file.toStdString();
-            kv::WriteProgramLog(text);
-            form_.Dialogs().Show(text, kv::DialogType::Error, kv::DialogButtons::Ok);
-        }
+        if (button == Qt::RightButton) TExposurePage::SaveImage(form_, focusDisplay_, FocusImage(), true);
     });
 
     SetFocusFrameSize(kFocusFrameDefault, kFocusFrameDefault);
+}
+
+bool TFocusPanel::SaveFocusFrames() const { return saveFrames_->isChecked(); }
+
+QString TFocusPanel::FocusFramesFolder() const {
+    return QFileInfo(QString::fromStdString(form_.IniPath())).absolutePath() + QLatin1Char('/') +
+           QLatin1String(kv::kFocusFramesFolder) + QLatin1Char('/');
+}
+
+void TFocusPanel::ReadOwnSettings(const kv::IniFile& ini) {
+    const QSignalBlocker blocker(saveFrames_);
+    saveFrames_->setChecked(ini.GetBool(kCameraControlSection, kSaveFocusFramesKey, false));
+    saveFrames_->setToolTip(QStringLiteral("Scans and auto focus write every focus frame as a FITS file, one folder "
+                                           "per run, in %1")
+                                .arg(QDir::toNativeSeparators(FocusFramesFolder())));
 }
 
 void TFocusPanel::ShowInterruptsLite(bool show) {

@@ -20,6 +20,7 @@ class TMainForm;
 class TPictureView;
 class TRadioGroup;
 namespace kv {
+class IniFile;
 class TlumLite;
 class TImageObject;
 }  // namespace kv
@@ -73,6 +74,15 @@ public:
     void ResetLevelFilters();
     QMenu* FWHMPopup() const { return popup_; }
 
+    // "Save focus frames": scans and auto focus write each focus frame they
+    // take as a FITS file (kv::TFocusFrameRecorder) into FocusFramesFolder.
+    bool SaveFocusFrames() const;
+    // The folder beside the settings file, with a trailing '/'.
+    QString FocusFramesFolder() const;
+    // The option from [CameraControl]; absent (off) until the user changes it,
+    // and then written at once, so the factory file never holds it.
+    void ReadOwnSettings(const kv::IniFile& ini);
+
 private:
     void ShowReading(const kv::FocusReading& r, bool continuous);
     void FocusLevelChanged(QSlider* slider);
@@ -110,6 +120,7 @@ private:
     QLabel* minLabel_ = nullptr;
     QLabel* maxLabel_ = nullptr;
     QCheckBox* removeBackground_ = nullptr;
+    QCheckBox* saveFrames_ = nullptr;
     QMenu* popup_ = nullptr;
     QAction* fomItems_[5] = {};
     QAction* roiItem_ = nullptr;

@@ -147,7 +147,12 @@ std::unique_ptr<kv::IFocusDevices> TFocusingView::PrepareStart() {
     // turns already; elsewhere a fresh frame shows the star the procedure
     // is about to measure.
     if (!(camera->IsSBIG() && focuser->JMIFlag())) form_.ManualFocusPage()->GetFocusImageButtonClick();
-    return std::make_unique<kv::TFocuserCameraDevices>(*focuser, *camera);
+    auto devices = std::make_unique<kv::TFocuserCameraDevices>(*focuser, *camera);
+    if (form_.FocusPanel()->SaveFocusFrames()) {
+        devices->SaveFramesWith(std::make_unique<kv::TFocusFrameRecorder>(
+            form_.FocusPanel()->FocusFramesFolder().toStdString(), form_.EngineDialogs()));
+    }
+    return devices;
 }
 
 void TFocusingView::WarnIfCompensating() {

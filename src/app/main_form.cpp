@@ -418,6 +418,7 @@ void TMainForm::LoadSettingsFile() {
     settingsPage_->AllowControlCB()->setChecked(kv::ReadAllowOtherPrograms(ini));
     tempPage_->ReadOwnSettings(ini);
     autoFocusPage_->ReadOwnSettings(ini);
+    focusPanel_->ReadOwnSettings(ini);
     ApplyWindowPosition(loaded_);
     RememberFocuserIndex();
 }
@@ -585,6 +586,15 @@ QString TMainForm::AskSaveFileName(const QString& caption, const QString& filter
         QFileDialog dialog(this, caption, QString(), filter);
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setDefaultSuffix(suffix);
+        // A name typed without an extension takes the one of the file type
+        // chosen ("FITS Files (*.fits *.fit *.fts)": fits).
+        connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& chosen) {
+            const qsizetype star = chosen.indexOf(QLatin1String("*."));
+            if (star < 0) return;
+            qsizetype end = star + 2;
+            while (end < chosen.size() && chosen[end].isLetterOrNumber()) ++end;
+            dialog.setDefaultSuffix(chosen.mid(star + 2, end - star - 2));
+        });
         // Asked below, once the name carries the extension it is saved under.
         dialog.setOption(QFileDialog::DontConfirmOverwrite);
         if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) name = dialog.selectedFiles().first();

@@ -1,6 +1,7 @@
 #include "camera/exposure_threads.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include "camera/camera_control.h"
@@ -273,6 +274,7 @@ void TReadExposeThread::Run(ExposureRun& run) {
     WriteProgramLog("Expose thread executing");
     {
         std::lock_guard turn(run.session.turn);
+        const auto started = std::chrono::system_clock::now();
         if (!run.Stopped()) {
             plugin.QueryCameraData();
             if (plugin.SetUpExpose() && !run.Stopped()) {
@@ -282,6 +284,7 @@ void TReadExposeThread::Run(ExposureRun& run) {
         if (!run.Stopped()) {
             if (TImageObject* image = plugin.MainImage()) {
                 image->SetExposureTime(state.exposureTime.load());
+                image->SetExposureStart(started);
             }
             const bool delivered = plugin.GetImageObject();
             if (!delivered) {
@@ -310,6 +313,7 @@ void TFocusFrameThread::Run(ExposureRun& run) {
         // Held through the measurement: the image objects cannot be freed
         // under this frame by a disconnect.
         std::lock_guard turn(run.session.turn);
+        const auto started = std::chrono::system_clock::now();
         if (!run.Stopped() && plugin.SetUpExpose() && !run.Stopped()) {
             TimedWait(run, kFocusExposureTexts);
         }
@@ -317,6 +321,7 @@ void TFocusFrameThread::Run(ExposureRun& run) {
             TImageObject* image = plugin.FocusImage();
             if (image != nullptr) {
                 image->SetExposureTime(state.exposureTime.load());
+                image->SetExposureStart(started);
             }
             if (!plugin.GetFocusObject(state.focusX.load(), state.focusY.load(), state.focusGain.load())) {
                 run.Fail(kFocusExposureFailedText);

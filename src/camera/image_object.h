@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -134,6 +135,12 @@ public:
 
     double ExposureTime() const { return exposureTime_.load(); }
     void SetExposureTime(double seconds) { exposureTime_.store(seconds); }
+    // When the frame's exposure began (UTC), for the saved file's header; the
+    // epoch itself while no exposure has filled the frame.
+    std::chrono::system_clock::time_point ExposureStart() const {
+        return std::chrono::system_clock::time_point(std::chrono::system_clock::duration(exposureStart_.load()));
+    }
+    void SetExposureStart(std::chrono::system_clock::time_point t) { exposureStart_.store(t.time_since_epoch().count()); }
 
     bool IsUpdated() const { return isUpdated_.load(); }
     void SetIsUpdated(bool value) { isUpdated_.store(value); }
@@ -202,6 +209,7 @@ private:
     std::atomic<double> gamma_{1.0};
     std::atomic<double> magnification_{1.0};
     std::atomic<double> exposureTime_{0.0};
+    std::atomic<std::chrono::system_clock::rep> exposureStart_{0};
     std::atomic<int> autoBlack_{0};
     std::atomic<int> autoWhite_{0};
     std::recursive_mutex lock_;

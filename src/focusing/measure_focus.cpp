@@ -30,6 +30,11 @@ FocusReading TFocuserCameraDevices::TakeFocusFrame() {
     // A frame that did not arrive in time is logged by the controller; the
     // sample is then whatever reading it holds.
     camera_.GetFocusFrame();
+    if (recorder_) {
+        if (TImageObject* image = camera_.FocusImage()) {
+            recorder_->Record(*image, FrameHeader(camera_, &focuser_, true), focuser_.CTSCount());
+        }
+    }
     return camera_.Reading();
 }
 

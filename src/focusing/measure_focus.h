@@ -10,10 +10,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 
 #include "camera/focus_figures.h"
+#include "focusing/focus_frames.h"
 #include "platform/clock.h"
 #include "platform/waits.h"
 
@@ -59,10 +61,14 @@ public:
     FocusReading TakeFocusFrame() override;
     FomKind Kind() override;
     bool MoveHalted() override;
+    // Every focus frame taken from now on is also written by `recorder`.
+    void SaveFramesWith(std::unique_ptr<TFocusFrameRecorder> recorder) { recorder_ = std::move(recorder); }
+    const TFocusFrameRecorder* Recorder() const { return recorder_.get(); }
 
 private:
     TFocusControl& focuser_;
     TCameraControl& camera_;
+    std::unique_ptr<TFocusFrameRecorder> recorder_;
     std::uint64_t halts_;       // the focuser's halt count when the procedure began
     std::uint64_t ticket_ = 0;  // the ticket of the last move started here (0: none)
 };

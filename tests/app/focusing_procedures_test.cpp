@@ -2,8 +2,10 @@
 // end on the simulated observatory: they find the telescope's true best
 // focus, agree with each other, and a cancel gives every control back.
 #include <QAbstractButton>
+#include <QCheckBox>
 #include <QDBusMessage>
 #include <QChart>
+#include <QDir>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QElapsedTimer>
@@ -34,6 +36,7 @@
 #include "app/scripting_service.h"
 #include "app_test_support.h"
 #include "private_bus.h"
+#include "shell/ini_file.h"
 #include "sim/observatory.h"
 #include "sim/sim_devices.h"
 #include "plugins/sim_camera/sim_camera.h"
@@ -231,9 +234,16 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     Find<QSpinBox>("ScanStepSE")->setValue(10);
     Find<QSpinBox>("NumStepsSE")->setValue(10);
     const long scanStart = FromBest();
+    // Every frame the scan measures is kept, in a folder of its own.
+    Find<QCheckBox>("SaveFocusFramesCB")->setChecked(true);
     ASSERT_TRUE(Run("StartScanButton"));
     QLineSeries* scan = Series(window->ManualFocusPage()->ScanChart());
     ASSERT_EQ(scan->count(), 11);
+    const QDir frames(window->FocusPanel()->FocusFramesFolder());
+    const QStringList runs = frames.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    ASSERT_EQ(runs.size(), 1);
+    EXPECT_EQ(QDir(frames.filePath(runs[0])).entryList({QStringLiteral("*.fits")}, QDir::Files).size(), 11 * kSamples);
+    EXPECT_TRUE(kv::IniFile::Load(window->IniPath()).GetBool("CameraControl", "SaveFocusFrames", false));
     // Each relative move may run on a little, and the run-ons add up.
     EXPECT_NEAR(scan->at(0).x(), -50, kRunOn);
     EXPECT_NEAR(scan->at(10).x(), 50, 10 * kRunOn);

@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QSlider>
+#include <fitsio.h>
 #include <gtest/gtest.h>
 #include <optional>
 #include <tuple>
@@ -141,6 +142,27 @@ TEST_F(ImageDisplay, FocusFrame_FillsTheReadOutsAndTheRoiShowsOnTheFocusFrameOnl
     ASSERT_TRUE(focusFrame());
     const kv::FocusReading r = camera->Reading();
     EXPECT_GT(r.Peak, 0);
+
+    // The right button saves the focus frame; a FITS name keeps its own pixels and figures.
+    window->SetSaveFileNameProvider([&] { return QString::fromStdString(folder.File("star.fits")); });
+    Mouse(focusView, QEvent::MouseButtonPress, {50, 50}, Qt::RightButton);
+    fitsfile* f = nullptr;
+    int status = 0, anyNull = 0;
+    long dims[2] = {0, 0}, position = 0;
+    double fwhmKey = 0;
+    std::vector<std::uint16_t> saved(100 * 100);
+    fits_open_diskfile(&f, folder.File("star.fits").c_str(), READONLY, &status);
+    fits_get_img_size(f, 2, dims, &status);
+    fits_read_img(f, TUSHORT, 1, 100 * 100, nullptr, saved.data(), &anyNull, &status);
+    fits_read_key(f, TDOUBLE, "FWHM", &fwhmKey, nullptr, &status);
+    fits_read_key(f, TLONG, "FOCUSPOS", &position, nullptr, &status);
+    if (f != nullptr) fits_close_file(f, &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(std::vector<long>(dims, dims + 2), (std::vector<long>{100, 100}));
+    const std::uint16_t* own = camera->FocusImage()->Pixels();
+    EXPECT_EQ(saved, std::vector<std::uint16_t>(own, own + 100 * 100));
+    EXPECT_NEAR(fwhmKey, r.FWHM, 1e-4);
+    EXPECT_EQ(position, window->FocusControl()->CTSCount());
     EXPECT_EQ(fwhm->text(), QString::asprintf("%3.4f", r.FWHM));
     EXPECT_EQ(Find<QLineEdit>("HFDEdit")->text(), QString::asprintf("%3.4f", r.HFD));
     EXPECT_EQ(Find<QLineEdit>("PeakEdit")->text(), QString::number(r.Peak));

@@ -1,17 +1,23 @@
 // The image object and the display rules around it, and the plug-in host that
 // loads cameras and fills image objects (test plug-ins and the simulated camera).
 #include <dlfcn.h>
+#include <fitsio.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <numeric>
 #include <random>
 
 #include "camera/display_rules.h"
+#include "camera/fits_writer.h"
 #include "camera/image_object.h"
 #include "camera/plugin_host.h"
+#include "focusing/focus_frames.h"
 #include "plugins/sim_camera/sim_camera.h"
 #include "shell/log_channel.h"
 #include "sim/observatory.h"
@@ -375,6 +381,137 @@ std::vector<std::string> TakeProgramLog() {
 
 bool Contains(const std::vector<std::string>& lines, const std::string& text) {
     return std::ranges::find(lines, text) != lines.end();
+}
+
+// A FITS file read back by cfitsio: its 16-bit pixels and every header card's
+// value as written (strings in their quotes).
+struct FitsReadBack {
+    int status = 0;
+    int type = 0;
+    long dims[2] = {0, 0};
+    std::vector<std::uint16_t> pixels;
+    std::map<std::string, std::string> keys;
+};
+
+FitsReadBack ReadFits(const std::string& path) {
+    FitsReadBack r;
+    fitsfile* f = nullptr;
+    // The disk-file opener takes the name as it is, brackets included.
+    if (fits_open_diskfile(&f, path.c_str(), READONLY, &r.status) != 0) return r;
+    int count = 0;
+    fits_get_img_equivtype(f, &r.type, &r.status);
+    fits_get_img_size(f, 2, r.dims, &r.status);
+    fits_get_hdrspace(f, &count, nullptr, &r.status);
+    for (int i = 1; i <= count && r.status == 0; ++i) {
+        char key[FLEN_KEYWORD], value[FLEN_VALUE], comment[FLEN_COMMENT];
+        fits_read_keyn(f, i, key, value, comment, &r.status);
+        r.keys[key] = value;
+    }
+    r.pixels.resize(static_cast<std::size_t>(r.dims[0] * r.dims[1]));
+    int anyNull = 0;
+    fits_read_img(f, TUSHORT, 1, static_cast<LONGLONG>(r.pixels.size()), nullptr, r.pixels.data(), &anyNull, &r.status);
+    int closing = 0;
+    fits_close_file(f, &closing);
+    return r;
+}
+
+TEST(FitsFile, PixelsAndHeaderReadBackAsWritten) {
+    test::TempDir dir;
+    TImageObject image(5, 3);
+    const std::vector<std::uint16_t> pixels{0, 1, 32767, 32768, 65535, 7, 8, 9, 10, 11, 12, 13, 14, 15, 40000};
+    image.LoadPixels(pixels.data());
+    image.SetExposureTime(1.5);
+    using namespace std::chrono;
+    image.SetExposureStart(sys_days(year(2026) / 12 / 7) + 19h + 38min + 47s + 250ms);
+
+    FitsHeader full;
+    full.xBinning = 2;
+    full.yBinning = 3;
+    full.focuserPosition = -120;
+    full.focuserTemperature = 4.25;
+    full.star = FitsStar{2.78231, 2.49551, 24063, 4, 2};
+    full.instrument = "Simulated Camera";
+    // Brackets and parentheses are file-name characters here, not cfitsio's filters.
+    const std::string path = dir.File("night [1] (b).fits");
+    ASSERT_TRUE(WriteFitsImage(path, image, full).ok);
+    FitsReadBack r = ReadFits(path);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.type, USHORT_IMG);  // BITPIX 16 with BZERO 32768
+    EXPECT_EQ(r.dims[0], 5);
+    EXPECT_EQ(r.dims[1], 3);
+    EXPECT_EQ(r.pixels, pixels);
+    const std::map<std::string, std::string> want{
+        {"BITPIX", "16"},      {"BZERO", "32768"},         {"DATE-OBS", "'2026-12-07T19:38:47.250'"},
+        {"EXPTIME", "1.500"},  {"XBINNING", "2"},          {"YBINNING", "3"},
+        {"FOCUSPOS", "-120"},  {"FOCUSTEM", "4.25"},       {"FWHM", "2.7823"},
+        {"HFD", "2.4955"},     {"PEAK", "24063"},          {"STARX", "5"},
+        {"STARY", "3"},        {"INSTRUME", "'Simulated Camera'"}, {"PROGRAM", "'Kessivane'"},
+        {"CREATOR", "'Kessivane " KV_VERSION "'"}};
+    for (const auto& [key, value] : want) EXPECT_EQ(r.keys[key], value) << key;
+
+    // What is not known is left out rather than written as a made-up value.
+    TImageObject fresh(5, 3);
+    ASSERT_TRUE(WriteFitsImage(dir.File("bare.fits"), fresh, FitsHeader{}).ok);
+    r = ReadFits(dir.File("bare.fits"));
+    ASSERT_EQ(r.status, 0);
+    for (const char* key : {"DATE-OBS", "FOCUSPOS", "FOCUSTEM", "FWHM", "HFD", "PEAK", "STARX", "INSTRUME"}) {
+        EXPECT_EQ(r.keys.count(key), 0U) << key;
+    }
+    EXPECT_EQ(r.keys["PROGRAM"], "'Kessivane'");
+
+    EXPECT_TRUE(IsFitsFileName("/a.b/night.FITS") && IsFitsFileName("x.fit") && IsFitsFileName("x.fts"));
+    EXPECT_FALSE(IsFitsFileName("night.bmp") || IsFitsFileName("/a.fits/night") || IsFitsFileName("fits"));
+}
+
+TEST(FitsFile, AFailedWriteNamesTheFileAndLeavesNothingAndAFocusRunGoesOn) {
+    test::TempDir dir;
+    TImageObject image(100, 100);  // 20 000 bytes of pixels
+    std::filesystem::create_directory(dir.File("taken.fits"));
+    dir.Write("plain", "x");
+    struct Case {
+        std::string path;
+        std::size_t fileLimit;  // 0: none
+        const char* reason;
+    };
+    // Root writes where permissions say no: a full disk is made with a file-size limit instead.
+    for (const Case& c : {Case{dir.File("missing/night.fits"), 0, "No such file or directory"},
+                          Case{dir.File("plain/night.fits"), 0, "Not a directory"},
+                          Case{dir.File("taken.fits"), 0, "Is a directory"},
+                          Case{dir.File("full.fits"), 4096, "File too large"}}) {
+        SCOPED_TRACE(c.path);
+        std::optional<test::FileSizeLimit> limit;
+        if (c.fileLimit != 0) limit.emplace(c.fileLimit);
+        const WriteResult written = WriteFitsImage(c.path, image, FitsHeader{});
+        limit.reset();
+        EXPECT_FALSE(written.ok);
+        EXPECT_EQ(written.message, "Could not write the FITS image " + c.path + ": " + c.reason);
+    }
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"plain", "taken.fits"}));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.File("taken.fits")));
+
+    // A run's frames go to a folder of their own, named by the run's start;
+    // a second run of the same second gets another.
+    test::RecordingDialogs dialogs;
+    using namespace std::chrono;
+    const auto start = sys_days(year(2026) / 12 / 7) + 19h + 38min + 47s;
+    for (const char* run : {"20261207-193847/", "20261207-193847_2/"}) {
+        TFocusFrameRecorder recorder(dir.File("frames"), dialogs, start);
+        EXPECT_TRUE(recorder.Record(image, FitsHeader{}, -120));
+        EXPECT_TRUE(recorder.Record(image, FitsHeader{}, 30));
+        EXPECT_EQ(recorder.RunFolder(), dir.File("frames/") + run);
+        EXPECT_TRUE(std::filesystem::exists(recorder.RunFolder() + "20261207-193847_pos-120_001.fits"));
+        EXPECT_EQ(ReadFits(recorder.RunFolder() + "20261207-193847_pos30_002.fits").status, 0);
+    }
+    // One message for a run whose frames cannot be written, however many it takes.
+    TFocusFrameRecorder failing(dir.File("plain/frames"), dialogs, start);
+    EXPECT_FALSE(failing.Record(image, FitsHeader{}, 0));
+    EXPECT_FALSE(failing.Record(image, FitsHeader{}, 10));
+    ASSERT_EQ(dialogs.Deferred().size(), 1U);
+    EXPECT_NE(dialogs.Deferred()[0].find(dir.File("plain/frames/")), std::string::npos) << dialogs.Deferred()[0];
+    EXPECT_NE(dialogs.Deferred()[0].find("The focusing goes on"), std::string::npos);
 }
 
 // A variable a test plug-in exports, read through a second reference to the
