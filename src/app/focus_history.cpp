@@ -113,6 +113,8 @@ TFocusHistoryWindow::TFocusHistoryWindow(TMainForm& form) : QWidget(nullptr, Qt:
                                        QStringLiteral("Stars"), QStringLiteral("Frames"), QStringLiteral("R\u00B2"),
                                        QStringLiteral("Reason")});
     table_->verticalHeader()->hide();
+    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 6);
+    table_->setWordWrap(false);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->horizontalHeader()->setStretchLastSection(true);
