@@ -119,6 +119,15 @@ void TFocusingRunner::WriteLog(IFocusDevices& devices, FocusLogEntry entry, Focu
     entry.frames = frames_;
     entry.temperatureC = devices.Temperature();
     if (entry.reason.empty() && outcome == FocusOutcome::Cancelled) entry.reason = halted_ ? kMoveHaltedText : "Cancelled";
+    // A message laid out for a box reads as one sentence in a log line.
+    std::string reason;
+    for (const char c : entry.reason) {
+        const bool space = c == ' ' || c == '\r' || c == '\n' || c == '\t';
+        if (!space) reason += c;
+        else if (!reason.empty() && reason.back() != ' ') reason += ' ';
+    }
+    while (!reason.empty() && reason.back() == ' ') reason.pop_back();
+    entry.reason = std::move(reason);
     log_->Append(entry);
 }
 

@@ -263,7 +263,8 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     ASSERT_EQ(runs.size(), 3u);
     EXPECT_EQ(folder.Read(kv::kFocusLogFileName).find(kv::kFocusLogHeader), 0u);
     EXPECT_EQ(runs[0].outcome, "not in range");
-    EXPECT_EQ(runs[0].reason.rfind("The optimum focus point does not appear", 0), 0u) << runs[0].reason;
+    EXPECT_EQ(runs[0].reason.rfind("The optimum focus point does not appear to be within the specified range....", 0), 0u)
+        << runs[0].reason;
     EXPECT_EQ(runs[1].procedure, "autofocus");
     EXPECT_EQ(runs[1].method, "golden section");
     EXPECT_EQ(runs[1].outcome, "completed");
