@@ -15,6 +15,10 @@
 // sensor noise) every 3 seconds and is averaged over the last 10 readings, as
 // the focuser controller does.
 //
+// The training night's auto focuses also go to a focus log, as the program
+// writes them, and the focus history's drift fitted over them is reported
+// beside the calibration list's coefficient.
+//
 // Deterministic: seeded random numbers, the observatory's night held and
 // stepped by hand, no threads and no waits. Prints tables; writes the error
 // over the night as CSV and a PNG chart ($KV_NIGHT_OUT, default
@@ -37,6 +41,7 @@
 
 #include "focuser/focus_control.h"
 #include "focusing/curve_fit_search.h"
+#include "focusing/focus_log.h"
 #include "sim/hub_simulator.h"
 #include "sim/observatory.h"
 #include "tempcomp/calibration_list.h"
@@ -181,6 +186,7 @@ struct Training {
     std::vector<std::string> slopeTextAfter;
     std::vector<double> focusErrors;  // |answer - best focus| of each finished auto focus
     int failed = 0;
+    std::vector<kv::FocusLogEntry> log;  // each auto focus as the focus log has it
 };
 
 Training TrainingNight(unsigned seed) {
@@ -194,6 +200,15 @@ Training TrainingNight(unsigned seed) {
     for (int run = 0; run < kTrainingRuns; ++run) {
         night.AdvanceTo(run * interval);
         const auto answer = AutoFocus(night);
+        kv::FocusLogEntry entry;
+        entry.time = kv::FocusLogTime(night.Now());
+        entry.procedure = "autofocus";
+        entry.method = "curve fit";
+        entry.outcome = answer ? "completed" : "rejected";
+        entry.final = answer.value_or(0);
+        entry.kind = "HFD";
+        entry.temperatureC = night.Average();
+        t.log.push_back(entry);
         if (!answer) {
             ++t.failed;
         } else {
@@ -440,6 +455,16 @@ void BM_SimulatedNight(benchmark::State& state) {
             state.counters["coef_err_max_pct"] = Quantile(errs, 1.0);
         }
     }
+    std::vector<double> driftErrors;
+    for (const auto& t : trainings) {
+        if (const auto drift = kv::FitFocusDrift(t.log)) driftErrors.push_back(100.0 * std::fabs(drift->stepsPerDegree / truth - 1.0));
+    }
+    const auto historyDrift = kv::FitFocusDrift(trainings.front().log);
+    std::printf("focus history drift: seed 1 %.3f steps/degree over %d runs; |error| median %.1f%%, max %.1f%%\n",
+                historyDrift ? historyDrift->stepsPerDegree : NAN, historyDrift ? historyDrift->runs : 0,
+                Quantile(driftErrors, 0.5), Quantile(driftErrors, 1.0));
+    state.counters["history_drift_seed1"] = historyDrift ? historyDrift->stepsPerDegree : NAN;
+    state.counters["history_drift_err_max_pct"] = Quantile(driftErrors, 1.0);
     std::vector<double> focusErrors;
     int failed = 0;
     for (const auto& t : trainings) {
@@ -481,9 +506,14 @@ void BM_SimulatedNight(benchmark::State& state) {
                      prefix.c_str());
     }
     Chart(prefix + ".png", series, scenarios);
-    std::printf("wrote %s.csv and %s.png (red uncompensated, blue trained min 1, green trained min 5, orange true\n"
+    // The first training night as the program would have logged it, for the Focus history window.
+    std::remove((prefix + "_focus_log.csv").c_str());
+    kv::TFocusLog log(prefix + "_focus_log.csv");
+    for (const auto& entry : trainings.front().log) log.Append(entry);
+    if (const auto warning = log.TakeWarning()) std::fprintf(stderr, "%s\n", warning->c_str());
+    std::printf("wrote %s_focus_log.csv, %s.csv and %s.png (red uncompensated, blue trained min 1, green trained min 5, orange true\n"
                 "coefficient, purple true coefficient without sensor noise; grid: hours, 10 steps)\n",
-                prefix.c_str(), prefix.c_str());
+                prefix.c_str(), prefix.c_str(), prefix.c_str());
 }
 BENCHMARK(BM_SimulatedNight)->Iterations(1)->Unit(benchmark::kMillisecond);
 

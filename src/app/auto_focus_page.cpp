@@ -222,6 +222,12 @@ TAutoFocusPage::TAutoFocusPage(TMainForm& form, QWidget* parent) : QWidget(paren
         cv->addWidget(w);
     }
     cv->addStretch();
+    // Here too, for focusers without the Temp Control page.
+    auto* history = new QPushButton(QStringLiteral("Focus History"), controls);
+    history->setObjectName(QStringLiteral("FocusHistoryButton2"));
+    history->setToolTip(QStringLiteral("Every auto focus and scan logged, and how best focus drifts with temperature"));
+    connect(history, &QPushButton::clicked, this, [this] { form_.ShowFocusHistory(); });
+    cv->addWidget(history);
     controls->setMaximumWidth(156);
     lay->addWidget(controls, 0, 0, 2, 1);
 

@@ -62,12 +62,6 @@ void StartSeries(QLineSeries* series) {
 
 }  // namespace
 
-std::optional<std::int32_t> AbsolutePositionOf(const kv::TFocusControl* focuser) {
-    if (const auto* own = dynamic_cast<const kv::TPositionFocusControl*>(focuser)) return own->CurrentCount();
-    if (const auto* indi = dynamic_cast<const kv::TIndiFocusControl*>(focuser)) return indi->AbsolutePosition();
-    return std::nullopt;
-}
-
 TFocusingView::TFocusingView(TMainForm& form)
     : form_(form), runner_(std::make_unique<kv::TFocusingRunner>(*this, form.EngineDialogs())) {
     // The runner reads both at every averaged reading, so a change made
@@ -127,6 +121,17 @@ void TFocusingView::EnableAfter(std::initializer_list<const char*> names) {
     }
 }
 
+void TFocusingView::ShowLogWarning() {
+    const std::optional<std::string> warning = log_ ? log_->TakeWarning() : std::nullopt;
+    if (!warning) return;
+    kv::WriteProgramLog(*warning);
+    // The widest panel; the whole text stays at hand under the pointer.
+    form_.SetStatusPanel(2, QString::fromStdString(*warning));
+    if (auto* panel = form_.findChild<QWidget*>(QStringLiteral("StatusPanel2"))) {
+        panel->setToolTip(QString::fromStdString(*warning));
+    }
+}
+
 void TFocusingView::SetProgress(int position, int maximum) {
     if (auto* bar = form_.findChild<QProgressBar*>(QStringLiteral("ProgressBar2"))) {
         bar->setMaximum(std::max(1, maximum));
@@ -147,6 +152,10 @@ std::unique_ptr<kv::IFocusDevices> TFocusingView::PrepareStart() {
     // turns already; elsewhere a fresh frame shows the star the procedure
     // is about to measure.
     if (!(camera->IsSBIG() && focuser->JMIFlag())) form_.ManualFocusPage()->GetFocusImageButtonClick();
+    // Made once the settings folder is known, and again if it moved.
+    const std::string logPath = form_.FocusLogPath();
+    if (!log_ || log_->Path() != logPath) log_ = std::make_unique<kv::TFocusLog>(logPath);
+    runner_->SetFocusLog(log_.get());
     auto devices = std::make_unique<kv::TFocuserCameraDevices>(*focuser, *camera);
     if (form_.FocusPanel()->SaveFocusFrames()) {
         devices->SaveFramesWith(std::make_unique<kv::TFocusFrameRecorder>(
@@ -254,6 +263,7 @@ void TFocusingView::ScanEnded(const kv::ScanResult& result) {
         }
         emit procedureEnded(QStringLiteral("scan"), best.has_value(), best.value_or(0), bestFom,
                             best ? QString() : (message.isEmpty() ? QStringLiteral("Scan cancelled") : message));
+        ShowLogWarning();
     });
 }
 
@@ -357,5 +367,6 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
         emit searchDetails(details);
         emit procedureEnded(QStringLiteral("autofocus"), completed, result.position,
                             result.reading ? result.reading->FOM : 0.0, completed ? QString() : why);
+        ShowLogWarning();
     });
 }

@@ -20,9 +20,7 @@ namespace kv {
 class TFocusControl;
 }
 
-// The focuser's own absolute position (RoboFocus, Optec, a device-server
-// focuser that has one); nullopt for a hub focuser, which only counts.
-std::optional<std::int32_t> AbsolutePositionOf(const kv::TFocusControl* focuser);
+using kv::AbsolutePositionOf;
 
 class TFocusingView final : public QObject, public kv::IFocusingView {
     Q_OBJECT
@@ -82,6 +80,9 @@ private:
     // forgotten the star while the procedure ended).
     void EnableAfter(std::initializer_list<const char*> names);
     void SetProgress(int position, int maximum);
+    // A focus log that could not be written says so once: the program log
+    // and the status bar. The procedure itself goes on as if nothing happened.
+    void ShowLogWarning();
     // Runs `f` on the GUI thread later.
     template <class F>
     void Post(F&& f);
@@ -93,5 +94,7 @@ private:
     int scanPoints_ = 0;
     kv::FocusMethod method_ = kv::FocusMethod::GoldenSection;  // of the search running or last run
     bool widened_ = false;
+    // Before the runner, which writes to it until it is gone.
+    std::unique_ptr<kv::TFocusLog> log_;
     std::unique_ptr<kv::TFocusingRunner> runner_;
 };

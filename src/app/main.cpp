@@ -4,7 +4,8 @@
 // Linux additions: --simulate (use the simulated observatory),
 // --screenshot FILE (save a picture of the main window once it is up, then close;
 // used where there is no one at the screen, so message boxes answer themselves),
-// --show PAGE[/TAB] (open a page, and a settings tab, by caption),
+// --show PAGE[/TAB] (open a page, and a settings tab, by caption; "Focus history"
+// opens that window, and a screenshot is then of it),
 // --tour PREFIX (with --simulate: take an image, pick a star, focus a little,
 // save PREFIX-exposure-control.png and PREFIX-manual-focus.png, print the
 // figures, then close; unattended like --screenshot).
@@ -20,6 +21,7 @@
 
 #include "app/dbus_broadcast_bus.h"
 #include "app/kv_application.h"
+#include "app/focus_history.h"
 #include "app/main_form.h"
 #include "app/scripting_service.h"
 #include "app/qt_dialogs.h"
@@ -48,7 +50,8 @@ constexpr const char* kUsage =
     "  --simulate          run on the simulated observatory (camera, hub and sky)\n"
     "  --show PAGE[/TAB]   open a page (and a settings tab) by its caption, e.g.\n"
     "                      --show \"Status/Settings/Focuser Control\"\n"
-    "  --screenshot FILE   save a picture of the main window once it is up, then close\n"
+    "  --screenshot FILE   save a picture of the main window (or of the Focus history\n"
+    "                      window opened by --show) once it is up, then close\n"
     "  --tour PREFIX       with --simulate: take an image, pick a star, focus with both\n"
     "                      auto-focus methods, print the figures, save pictures under\n"
     "                      PREFIX, then close\n"
@@ -64,7 +67,13 @@ QString OptionValue(const QStringList& args, const QString& name) {
     return (i >= 0 && i + 1 < args.size()) ? args[i + 1] : QString();
 }
 
+bool IsHistory(const QString& setting) { return setting.compare(QStringLiteral("Focus history"), Qt::CaseInsensitive) == 0; }
+
 void ShowPageByCaption(TMainForm& form, const QString& setting) {
+    if (IsHistory(setting)) {
+        form.ShowFocusHistory();
+        return;
+    }
     const QStringList parts = setting.split(QLatin1Char('/'));
     auto select = [](QTabWidget* tabs, const QString& caption) {
         for (int i = 0; i < tabs->count(); ++i) {
@@ -167,8 +176,9 @@ int main(int argc, char** argv) {
         if (!showPage.isEmpty()) ShowPageByCaption(form, showPage);
 
         if (!screenshot.isEmpty()) {
-            QTimer::singleShot(kScreenshotDelayMs, &form, [&form, &screenshot] {
-                const bool ok = form.grab().save(screenshot);
+            QTimer::singleShot(kScreenshotDelayMs, &form, [&form, &screenshot, &showPage] {
+                QWidget* shown = IsHistory(showPage) ? static_cast<QWidget*>(form.FocusHistory()) : &form;
+                const bool ok = shown->grab().save(screenshot);
                 std::printf(ok ? "Screenshot of the main window saved to %s\n"
                                : "Could not save the screenshot to %s\n",
                             screenshot.toLocal8Bit().constData());

@@ -1,4 +1,5 @@
 #include "app/main_form.h"
+#include "app/focus_history.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -655,6 +656,7 @@ void TMainForm::FormClose() {
     fw2Timer_->stop();
     tempPage_->StopTimers();
     tcWindow_->hide();
+    if (focusHistory_) focusHistory_->hide();
     CloseHelpViewer();
     // The camera goes first: its threads may still ask the focuser.
     if (cameraControl_) cameraControl_->SetFocuserIdle({});
@@ -681,6 +683,21 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 }
 
 // ---------------------------------------------------------------- shared
+
+std::string TMainForm::FocusLogPath() const { return userFolder_ + kv::kFocusLogFileName; }
+
+TFocusHistoryWindow* TMainForm::FocusHistory() {
+    if (!focusHistory_) focusHistory_ = std::make_unique<TFocusHistoryWindow>(*this);
+    return focusHistory_.get();
+}
+
+void TMainForm::ShowFocusHistory() {
+    TFocusHistoryWindow* history = FocusHistory();
+    history->Reload();
+    history->show();
+    history->raise();
+    history->activateWindow();
+}
 
 void TMainForm::SetStatusPanel(int panel, const QString& text) {
     statusPanels_[panel]->setText(text);

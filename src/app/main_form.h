@@ -38,6 +38,7 @@ class TTempPage;
 class TTCWindow;
 class TFocusPanel;
 class TFocusingView;
+class TFocusHistoryWindow;
 class TReadOutPanel;
 namespace kv {
 class TlumMemo;
@@ -97,6 +98,11 @@ public:
     // Where the settings file lives: the program folder unless set before
     // FormCreate(), for an installation the user may not write to.
     void SetUserFolder(std::string folder) { userFolder_ = std::move(folder); }
+    // The focus log beside the settings file.
+    std::string FocusLogPath() const;
+    // The "Focus history" window over that log, made on first use.
+    TFocusHistoryWindow* FocusHistory();
+    void ShowFocusHistory();
     kv::TFocusControl* FocusControl() const { return focusControl_.get(); }
     kv::TCameraControl* CameraControl() const { return cameraControl_.get(); }
     // The cameras the plug-in scan found; index-parallel to CameraComboBox.
@@ -290,6 +296,7 @@ private:
     TSettingsPage* settingsPage_ = nullptr;
     TTempPage* tempPage_ = nullptr;
     std::unique_ptr<TTCWindow> tcWindow_;
+    std::unique_ptr<TFocusHistoryWindow> focusHistory_;
     TFocusPanel* focusPanel_ = nullptr;
     TReadOutPanel* readOutPanel_ = nullptr;
     QLabel* statusPanels_[3] = {nullptr, nullptr, nullptr};

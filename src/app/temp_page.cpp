@@ -431,6 +431,11 @@ QWidget* TTempPage::BuildCalibration() {
     saveTCButton_ = Button("SaveTCButton", "Save", files);
     for (QPushButton* b : {loadTCButton_, mergeTCButton_, saveTCButton_}) fv->addWidget(b);
     side->addWidget(files);
+    // Past auto focuses from the focus log, to look at and to learn from.
+    historyButton_ = Button("FocusHistoryButton", "Focus History", box);
+    historyButton_->setToolTip(QStringLiteral("The focus log's runs, their drift with temperature, and adding them here"));
+    side->addWidget(historyButton_);
+    connect(historyButton_, &QPushButton::clicked, this, [this] { form_.ShowFocusHistory(); });
 
     connect(trainSB_, &QToolButton::clicked, this, &TTempPage::TrainSBClick);
     connect(storePointButton_, &QPushButton::clicked, this, &TTempPage::StorePointButtonClick);
@@ -811,6 +816,24 @@ void TTempPage::StorePointButtonClick() {
         calibration_.StorePoint(position, avgTempLabel_->text().toStdString(), std::chrono::system_clock::now());
     listView_->Refresh();
     listView_->ScrollToLast();
+    Tell(status);
+}
+
+void TTempPage::AddRunPoints(const std::vector<kv::FocusLogEntry>& runs) {
+    kv::TCStatus status;
+    int added = 0;
+    for (const kv::FocusLogEntry& run : runs) {
+        const auto when = kv::ParseFocusLogTime(run.time);
+        if (!run.temperatureC) continue;
+        status = calibration_.StoreRunPoint(kv::BestFocusPosition(run), *run.temperatureC,
+                                            when.value_or(std::chrono::system_clock::now()));
+        if (!status.ok()) break;
+        ++added;
+    }
+    if (added > 0) ClearFit();
+    listView_->Refresh();
+    listView_->ScrollToLast();
+    kv::WriteProgramLog("Focus history: " + std::to_string(added) + " run(s) added to the calibration data");
     Tell(status);
 }
 

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "app/temp_reader.h"
+#include "focusing/focus_log.h"
 #include "tempcomp/calibration_list.h"
 #include "tempcomp/compensator.h"
 
@@ -57,6 +58,10 @@ public:
     // An auto focus ended at best focus: with "Store point after Auto Focus"
     // ticked and training on, the position is stored as a data point.
     void AutoFocusCompleted();
+    // Past auto focuses chosen in the focus history, stored as data points
+    // one by one as "Store Data Point" stores one (training on or off; the
+    // list is never cleared for them). The first refusal stops it and is shown.
+    void AddRunPoints(const std::vector<kv::FocusLogEntry>& runs);
     // "Compensate Now", also the compensation window's "Compensate".
     void ManualTCButtonClick();
     // The main window's one-shot IdleCheckTimer fired: a correction retried.
@@ -176,6 +181,7 @@ private:
     QPushButton* loadTCButton_ = nullptr;
     QPushButton* mergeTCButton_ = nullptr;
     QPushButton* saveTCButton_ = nullptr;
+    QPushButton* historyButton_ = nullptr;
     TListViewEx* listView_ = nullptr;
 
     QTimer* getTempTimer_ = nullptr;

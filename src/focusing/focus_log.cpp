@@ -137,13 +137,59 @@ std::optional<FocusLogEntry> ParseFocusLogLine(const std::string& line) {
     return e;
 }
 
-std::string FocusLogTimeNow() {
-    const std::time_t now = std::time(nullptr);
+std::string FocusLogTimeNow() { return FocusLogTime(std::chrono::system_clock::now()); }
+
+std::string FocusLogTime(std::chrono::system_clock::time_point when) {
+    const std::time_t now = std::chrono::system_clock::to_time_t(when);
     std::tm local{};
     localtime_r(&now, &local);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return text;
+}
+
+std::optional<std::chrono::system_clock::time_point> ParseFocusLogTime(const std::string& text) {
+    std::tm local{};
+    const char* end = strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &local);
+    if (end == nullptr || *end != '\0') return std::nullopt;
+    local.tm_isdst = -1;  // whatever held on that day
+    const std::time_t t = std::mktime(&local);
+    if (t == static_cast<std::time_t>(-1)) return std::nullopt;
+    return std::chrono::system_clock::from_time_t(t);
+}
+
+bool IsCalibrationCandidate(const FocusLogEntry& e) {
+    return e.procedure == "autofocus" && e.outcome == "completed" && e.temperatureC.has_value();
+}
+
+std::int64_t BestFocusPosition(const FocusLogEntry& e) { return e.absoluteFinal.value_or(e.final); }
+
+std::optional<FocusDrift> FitFocusDrift(const std::vector<FocusLogEntry>& entries) {
+    double n = 0, st = 0, sp = 0;
+    for (const FocusLogEntry& e : entries) {
+        if (!IsCalibrationCandidate(e)) continue;
+        n += 1;
+        st += *e.temperatureC;
+        sp += static_cast<double>(BestFocusPosition(e));
+    }
+    if (n < 2) return std::nullopt;
+    // About the means: positions of tens of thousands of steps would
+    // otherwise cancel out in the sums of squares.
+    const double mt = st / n, mp = sp / n;
+    double stt = 0, stp = 0, spp = 0;
+    for (const FocusLogEntry& e : entries) {
+        if (!IsCalibrationCandidate(e)) continue;
+        const double dt = *e.temperatureC - mt, dp = static_cast<double>(BestFocusPosition(e)) - mp;
+        stt += dt * dt;
+        stp += dt * dp;
+        spp += dp * dp;
+    }
+    if (!(stt > 1e-12)) return std::nullopt;
+    FocusDrift drift;
+    drift.stepsPerDegree = stp / stt;
+    drift.r2 = spp > 0 ? stp * stp / (stt * spp) : 1.0;
+    drift.runs = static_cast<int>(n);
+    return drift;
 }
 
 bool TFocusLog::Append(const FocusLogEntry& entry) {

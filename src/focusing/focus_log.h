@@ -8,11 +8,14 @@
 // cannot be written never stops a procedure: the first failure is kept as a
 // warning for the window to show once, later ones are dropped.
 //
-// Positions are those of the read-out before the procedure reset it, so the
-// runs of one session share one scale; a focuser that knows its absolute
-// position adds it, which holds across sessions.
+// Every procedure zeroes the position counter where it starts, so the read-out
+// alone gives each run a scale of its own. The positions logged are on one
+// scale for the whole program session instead (the counter as it stood at the
+// first procedure, carried across the procedures' resets); a focuser that
+// knows its absolute position adds it, which holds across sessions.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -30,7 +33,8 @@ struct FocusLogEntry {
     std::string time;       // local time, "YYYY-MM-DD HH:MM:SS"
     std::string procedure;  // "autofocus" or "scan"
     std::string method;     // "golden section", "curve fit"; empty for a scan
-    std::string outcome;    // "completed", "failed", "cancelled", "halted"
+    // "completed", "failed", "cancelled", "halted", "not in range", "rejected"
+    std::string outcome;
     std::int64_t start = 0;
     std::int64_t final = 0;
     std::optional<std::int64_t> absoluteStart;
@@ -50,8 +54,31 @@ struct FocusLogEntry {
 // into something else).
 std::string FocusLogLine(const FocusLogEntry& entry);
 std::optional<FocusLogEntry> ParseFocusLogLine(const std::string& line);
-// The local time now, as the log writes it.
+// The local time now (or at `when`), as the log writes it.
 std::string FocusLogTimeNow();
+std::string FocusLogTime(std::chrono::system_clock::time_point when);
+// The log's time back; nullopt for a text that is not one.
+std::optional<std::chrono::system_clock::time_point> ParseFocusLogTime(const std::string& text);
+
+// The runs the history offers as calibration points: completed auto focuses
+// that know the temperature.
+bool IsCalibrationCandidate(const FocusLogEntry& entry);
+// Where a run's best focus lies: the focuser's absolute position where it has
+// one, the session's scale otherwise.
+std::int64_t BestFocusPosition(const FocusLogEntry& entry);
+
+// How best focus moves with the temperature over some runs: the least-squares
+// line of position on temperature.
+struct FocusDrift {
+    double stepsPerDegree = 0.0;
+    double r2 = 0.0;
+    int runs = 0;
+};
+// Over the calibration candidates among `entries`; nullopt below two of them
+// or when they all share one temperature. Positions on different scales (a
+// counting focuser across sessions) do not fit one line: the caller chooses
+// runs of one scale.
+std::optional<FocusDrift> FitFocusDrift(const std::vector<FocusLogEntry>& entries);
 
 class TFocusLog {
 public:

@@ -3,9 +3,24 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "camera/display_rules.h"
 #include "shell/log_channel.h"
 
 namespace kv {
+namespace {
+
+const char* OutcomeName(FocusOutcome outcome, bool halted) {
+    switch (outcome) {
+        case FocusOutcome::Completed: return "completed";
+        case FocusOutcome::Cancelled: return halted ? "halted" : "cancelled";
+        case FocusOutcome::Failed: return "failed";
+        case FocusOutcome::NotInRange: return "not in range";
+        case FocusOutcome::Rejected: return "rejected";
+    }
+    return "";
+}
+
+}  // namespace
 
 void IFocusingView::Log(const std::string& text) { WriteProgramLog(text); }
 void IFocusingView::Status(const std::string& text) { ShowStatus(text); }
@@ -64,7 +79,10 @@ std::optional<WaitResult> TFocusingRunner::WaitForMove(WorkerThread& self, int t
     std::optional<WaitResult> waited =
         WaitForEvent(*moveDone_, timeoutMs, clock_, [this, &self, &halted] { return Ended(self) || halted(); });
     if (halted()) {
-        if (!cancel_.exchange(true)) view_.Log(kMoveHaltedText);
+        if (!cancel_.exchange(true)) {
+            halted_ = true;
+            view_.Log(kMoveHaltedText);
+        }
         return std::nullopt;
     }
     return waited;
@@ -78,12 +96,74 @@ std::optional<FocusReading> TFocusingRunner::Measure(WorkerThread& self, FomKind
     return reading;
 }
 
+void TFocusingRunner::NoteStart(IFocusDevices& devices) {
+    halted_ = false;
+    start_ = origin_ + devices.Position();
+    origin_ = start_;
+    absoluteStart_ = devices.AbsolutePosition();
+}
+
+void TFocusingRunner::WriteLog(IFocusDevices& devices, FocusLogEntry entry, FocusOutcome outcome,
+                               std::int32_t relativeFinal) {
+    if (log_ == nullptr) return;
+    entry.time = FocusLogTime(clock_.Now());
+    entry.outcome = OutcomeName(outcome, halted_);
+    entry.start = start_;
+    entry.final = origin_ + relativeFinal;
+    entry.absoluteStart = absoluteStart_;
+    // The absolute position of `relativeFinal`, which a scan's best need not be where it stands.
+    if (const std::optional<std::int32_t> absolute = devices.AbsolutePosition()) {
+        entry.absoluteFinal = static_cast<std::int64_t>(*absolute) + relativeFinal - devices.Position();
+    }
+    entry.kind = FomName(static_cast<int>(devices.Kind()));
+    entry.frames = frames_;
+    entry.temperatureC = devices.Temperature();
+    if (entry.reason.empty() && outcome == FocusOutcome::Cancelled) entry.reason = halted_ ? kMoveHaltedText : "Cancelled";
+    // A message laid out for a box reads as one sentence in a log line.
+    std::string reason;
+    for (const char c : entry.reason) {
+        const bool space = c == ' ' || c == '\r' || c == '\n' || c == '\t';
+        if (!space) reason += c;
+        else if (!reason.empty() && reason.back() != ' ') reason += ' ';
+    }
+    while (!reason.empty() && reason.back() == ' ') reason.pop_back();
+    entry.reason = std::move(reason);
+    log_->Append(entry);
+}
+
+void TFocusingRunner::LogSearch(IFocusDevices& devices, const SearchResult& result) {
+    FocusLogEntry entry;
+    entry.procedure = "autofocus";
+    entry.method = result.method == FocusMethod::CurveFit ? "curve fit" : "golden section";
+    // A failed move leaves all-zero boxes, which are no figure.
+    if (result.reading && result.outcome == FocusOutcome::Completed) {
+        entry.figure = result.reading->FOM;
+        entry.stars = result.reading->stars;
+    }
+    if (result.fit) entry.rSquared = result.fit->rSquared;
+    entry.reason = result.message;
+    WriteLog(devices, std::move(entry), result.outcome, result.position);
+}
+
 void TFocusingRunner::RunScan(WorkerThread& self, ScanSettings settings) {
     IFocusDevices& devices = *devices_;
     const FomKind kind = devices.Kind();
     ScanResult result;
+    std::vector<int> stars;  // of each point's reading
     const auto end = [&](FocusOutcome outcome) {
         result.outcome = outcome;
+        FocusLogEntry entry;
+        entry.procedure = "scan";
+        entry.reason = result.message;
+        std::int32_t final = devices.Position();
+        for (std::size_t i = 0; i < result.points.size(); ++i) {
+            if (result.best && static_cast<std::int32_t>(result.points[i].x) == *result.best) {
+                final = *result.best;
+                entry.figure = result.points[i].y;
+                entry.stars = stars[i];
+            }
+        }
+        WriteLog(devices, entry, outcome, final);
         view_.ScanEnded(result);
     };
     const auto cancelled = [&] {
@@ -119,10 +199,12 @@ void TFocusingRunner::RunScan(WorkerThread& self, ScanSettings settings) {
         view_.Log(line);
         const ChartPoint point{static_cast<double>(position), reading->FOM};
         result.points.push_back(point);
+        stars.push_back(reading->stars);
         view_.ScanPoint(point);
         return true;
     };
 
+    NoteStart(devices);
     devices.ResetPosition();
     view_.ScanStarted(ScanAxisRange(settings));
     view_.Log("");
@@ -165,6 +247,7 @@ void TFocusingRunner::Forward(const std::vector<TAutoFocusSearch::Note>& notes) 
 void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings) {
     IFocusDevices& devices = *devices_;
     const FomKind kind = devices.Kind();
+    NoteStart(devices);
     devices.ResetPosition();
     view_.SearchStarted(CurveFitAxesFor(settings, kind));
     TCurveFitSearch search(settings, kind, devices.Position());
@@ -187,6 +270,7 @@ void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings)
         result.measured = search.Samples();
         if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
             view_.SampleProgress(0, samples_.load());
+        LogSearch(devices, result);
         view_.SearchEnded(result);
     };
     // Every move is watched: a cancel ends the search, a move that does not
@@ -239,6 +323,7 @@ void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings)
 void TFocusingRunner::RunSearch(WorkerThread& self, int initialStep) {
     IFocusDevices& devices = *devices_;
     const FomKind kind = devices.Kind();
+    NoteStart(devices);
     devices.ResetPosition();
     view_.SearchStarted(SearchAxesFor(initialStep, kind));
     TAutoFocusSearch search(initialStep, kind, devices.Position());
@@ -265,6 +350,7 @@ void TFocusingRunner::RunSearch(WorkerThread& self, int initialStep) {
         }
         if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
             view_.SampleProgress(0, samples_.load());
+        LogSearch(devices, result);
         view_.SearchEnded(result);
     };
 

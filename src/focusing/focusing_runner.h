@@ -17,6 +17,10 @@
 //     at once, except a focus frame in progress (the camera controller's own
 //     bound, kGetFocusFrameWaitMs).
 //
+// Each procedure's end (any outcome) is written to the focus log, when one is
+// set, on the worker thread just before the view hears of it; a log that
+// cannot be written only keeps its warning (TFocusLog::TakeWarning).
+//
 // The worker never waits for the GUI thread: every IFocusingView call is made
 // on the worker thread and must only hand its work over (queued invocation).
 // Failures the user must see are also handed to IDialogs::Defer (the
@@ -32,6 +36,7 @@
 
 #include "focusing/auto_focus_search.h"
 #include "focusing/curve_fit_search.h"
+#include "focusing/focus_log.h"
 #include "focusing/focus_scan.h"
 #include "focusing/measure_focus.h"
 #include "shell/settings_model.h"  // kFocusSamplesMin, kFocusSamplesMax
@@ -160,7 +165,16 @@ public:
     void SetSmooth(bool smooth) { smooth_.store(smooth); }
     bool Smooth() const { return smooth_.load(); }
 
+    // Where each procedure's line goes (nullptr: nowhere). Not while one runs;
+    // the log must outlive the runner or the next call.
+    void SetFocusLog(TFocusLog* log) { log_ = log; }
+
 private:
+    // What the log needs from before the procedure zeroes the counter.
+    void NoteStart(IFocusDevices& devices);
+    // `relativeFinal` on the procedure's own scale (0 where it started).
+    void WriteLog(IFocusDevices& devices, FocusLogEntry entry, FocusOutcome outcome, std::int32_t relativeFinal);
+    void LogSearch(IFocusDevices& devices, const SearchResult& result);
     bool Start(std::unique_ptr<IFocusDevices> devices, WorkerThread::Procedure procedure);
     void RunScan(WorkerThread& self, ScanSettings settings);
     void RunSearch(WorkerThread& self, int initialStep);
@@ -179,6 +193,14 @@ private:
     std::atomic<int> samples_{kDefaultFocusSamples};
     std::atomic<bool> smooth_{true};
     int frames_ = 0;  // focus frames of the running procedure (worker thread only)
+    // Worker thread only (one procedure at a time, each joined before the next).
+    TFocusLog* log_ = nullptr;
+    bool halted_ = false;  // a halt, not the user, ended the running procedure
+    // The session's scale: where the counter's zero lies on it since the last
+    // procedure's reset, and the running procedure's start on it.
+    std::int64_t origin_ = 0;
+    std::int64_t start_ = 0;
+    std::optional<std::int32_t> absoluteStart_;
     std::unique_ptr<IFocusDevices> devices_;
     std::unique_ptr<WorkerThread> worker_;
 };

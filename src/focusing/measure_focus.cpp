@@ -4,6 +4,8 @@
 
 #include "camera/camera_control.h"
 #include "focuser/focus_control.h"
+#include "focuser/indi_focus_control.h"
+#include "focuser/position_focus_control.h"
 
 namespace kv {
 
@@ -25,6 +27,27 @@ bool TFocuserCameraDevices::MoveHalted() {
     return focuser_.HaltCount() != halts_ || (ticket_ != 0 && focuser_.MoveTicket() != ticket_);
 }
 FomKind TFocuserCameraDevices::Kind() { return camera_.FOMKind(); }
+
+std::optional<std::int32_t> AbsolutePositionOf(const TFocusControl* focuser) {
+    if (const auto* own = dynamic_cast<const TPositionFocusControl*>(focuser)) return own->CurrentCount();
+    if (const auto* indi = dynamic_cast<const TIndiFocusControl*>(focuser)) return indi->AbsolutePosition();
+    return std::nullopt;
+}
+
+std::optional<std::int32_t> TFocuserCameraDevices::AbsolutePosition() { return AbsolutePositionOf(&focuser_); }
+
+std::optional<double> TFocuserCameraDevices::Temperature() {
+    double reading = kNoTemperature;
+    if (dynamic_cast<TIndiFocusControl*>(&focuser_) != nullptr) {
+        reading = focuser_.GetTemperature();
+    } else if (focuser_.JMIFlag() && focuser_.TCAvail()) {
+        // The unit is asked only once it has answered: an absent one would
+        // hold the procedure's end for the query's time-outs.
+        reading = focuser_.GetTemperature();
+    }
+    if (!(reading > kTemperatureFloor)) return std::nullopt;
+    return reading;
+}
 
 FocusReading TFocuserCameraDevices::TakeFocusFrame() {
     // A frame that did not arrive in time is logged by the controller; the

@@ -46,7 +46,17 @@ public:
     // The last move did not arrive: a halt (Halt, Stop, a stalled motor, a
     // lost link) came since this object was made, or another move replaced it.
     virtual bool MoveHalted() { return false; }
+    // The focuser's own absolute position; nullopt for one that only counts.
+    virtual std::optional<std::int32_t> AbsolutePosition() { return std::nullopt; }
+    // The temperature at the focuser in degrees Celsius, asked at the end of
+    // a procedure for its log line (it may ask the device); nullopt without
+    // a temperature unit.
+    virtual std::optional<double> Temperature() { return std::nullopt; }
 };
+
+// The focuser's own absolute position (RoboFocus, Optec, a device-server
+// focuser that has one); nullopt for a hub focuser, which only counts.
+std::optional<std::int32_t> AbsolutePositionOf(const TFocusControl* focuser);
 
 // The program's own focuser and camera. Both must outlive the procedure that
 // uses this object.
@@ -64,6 +74,10 @@ public:
     // Every focus frame taken from now on is also written by `recorder`.
     void SaveFramesWith(std::unique_ptr<TFocusFrameRecorder> recorder) { recorder_ = std::move(recorder); }
     const TFocusFrameRecorder* Recorder() const { return recorder_.get(); }
+    std::optional<std::int32_t> AbsolutePosition() override;
+    // A device-server focuser's last reported temperature; the hub's unit
+    // asked once more when it has answered before.
+    std::optional<double> Temperature() override;
 
 private:
     TFocusControl& focuser_;

@@ -68,20 +68,26 @@ WriteResult TCalibrationList::SaveToFile(const std::string& path, std::string_vi
 TCStatus TCalibrationList::StorePoint(std::string_view positionText, std::string_view avgTempText,
                                       std::chrono::system_clock::time_point now) {
     if (rows_.size() >= kMaxDataPoints) return TCStatus::Fail(TooManyPointsText(), DialogType::Information);
-    TCDataPoint p;
-    p.Checked = true;
     const auto position = ParseInteger(positionText);
     if (!position) return TCStatus::Fail(NotAnIntegerText(TrimText(positionText)), DialogType::Error);
-    p.Position = *position;
     const auto temp = ParseTemperatureText(avgTempText, locale_);
     if (!temp) {
         const auto degree = avgTempText.find(kDegreeSign);
         std::string_view number = degree == std::string_view::npos ? avgTempText : avgTempText.substr(0, degree);
         return TCStatus::Fail(NotAFloatText(TrimText(number)), DialogType::Error);
     }
-    p.Temp = *temp;
-    p.Time = FormatLongTime(now, locale_);
-    p.Date = FormatShortDate(now, locale_);
+    return StoreRunPoint(*position, *temp, now);
+}
+
+TCStatus TCalibrationList::StoreRunPoint(std::int64_t position, double temp, std::chrono::system_clock::time_point when) {
+    if (rows_.size() >= kMaxDataPoints) return TCStatus::Fail(TooManyPointsText(), DialogType::Information);
+    if (position < std::numeric_limits<std::int32_t>::min() || position > std::numeric_limits<std::int32_t>::max()) return TCStatus::Fail(kIntegerOverflowText, DialogType::Error);
+    TCDataPoint p;
+    p.Checked = true;
+    p.Position = static_cast<std::int32_t>(position);
+    p.Temp = temp;
+    p.Time = FormatLongTime(when, locale_);
+    p.Date = FormatShortDate(when, locale_);
     p.DateTime = ParseDateTime(p.Date, p.Time, locale_).value_or(0.0);
     AddDataPoint(p);
     clean_ = false;

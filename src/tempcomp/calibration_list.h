@@ -102,6 +102,9 @@ public:
     // "Store Data Point" from the read-out's position text and average text.
     TCStatus StorePoint(std::string_view positionText, std::string_view avgTempText,
                         std::chrono::system_clock::time_point now);
+    // The same for a position and temperature known as numbers (a past auto
+    // focus chosen from the focus history), stamped with its own time.
+    TCStatus StoreRunPoint(std::int64_t position, double temp, std::chrono::system_clock::time_point when);
     void DeleteRow(std::size_t row);
     void ClearAll();
     // Train pressed down (after the user agreed to lose the list) or released.

@@ -18,7 +18,9 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QValueAxis>
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
@@ -34,6 +36,7 @@
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
 #include "app/scripting_service.h"
+#include "focusing/focus_log.h"
 #include "app_test_support.h"
 #include "private_bus.h"
 #include "shell/ini_file.h"
@@ -219,6 +222,7 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     EXPECT_EQ(window->StatusPanelText(0), QString::fromLatin1(kv::kSearchCompletePanelText));
     EXPECT_EQ(window->StatusPanelWidth(0), 300);
     const QString finalFocus = "Final Focus = " + Find<QLineEdit>("FOMEdit")->text();
+    const double searchFom = Find<QLineEdit>("FOMEdit")->text().toDouble();
     EXPECT_TRUE(Logged(finalFocus)) << finalFocus.toStdString();
     QLineSeries* positions = Series(page->PosChart());
     ASSERT_GE(positions->count(), 7);
@@ -261,9 +265,40 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     ASSERT_TRUE(ProcessEventsUntil([&] { return !window->FocusControl()->GetIdle(); }, 2000));
     ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->GetIdle(); }, 20000));
     EXPECT_NEAR(FromBest(), scanStart + best, kRunOn);
+
+    // One line a run in the settings folder's focus log, on one scale: the
+    // scan started where the auto focus ended.
+    const std::vector<kv::FocusLogEntry> runs = kv::TFocusLog::Read(folder.File(kv::kFocusLogFileName));
+    std::printf("%s", folder.Read(kv::kFocusLogFileName).c_str());
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(folder.Read(kv::kFocusLogFileName).find(kv::kFocusLogHeader), 0u);
+    EXPECT_EQ(runs[0].outcome, "not in range");
+    EXPECT_EQ(runs[0].reason.rfind("The optimum focus point does not appear to be within the specified range....", 0), 0u)
+        << runs[0].reason;
+    EXPECT_EQ(runs[1].procedure, "autofocus");
+    EXPECT_EQ(runs[1].method, "golden section");
+    EXPECT_EQ(runs[1].outcome, "completed");
+    EXPECT_NEAR(runs[1].start, runs[0].final, kRunOn);
+    EXPECT_EQ(runs[1].kind, "FWHM");
+    EXPECT_GT(runs[1].frames, 7 * kSamples);
+    ASSERT_TRUE(runs[1].figure);
+    EXPECT_NEAR(*runs[1].figure, searchFom, 0.01);
+    EXPECT_FALSE(runs[1].absoluteFinal);  // the hub only counts
+    EXPECT_EQ(runs[2].procedure, "scan");
+    EXPECT_NEAR(runs[2].start, runs[1].final, kRunOn);
+    EXPECT_EQ(runs[2].final, runs[2].start + best);
+    EXPECT_EQ(runs[2].frames, 11 * kSamples);
 }
 
 TEST_F(FocusingProcedures, ContinuousFocusAveragesAndCancelGivesEveryControlBack) {
+    // A focus log that cannot be written is said once and stops nothing.
+    std::filesystem::create_directory(folder.File(kv::kFocusLogFileName));
+    const auto logWarnings = [&] {
+        const QStringList lines = window->LogMemo()->Lines();
+        return std::count_if(lines.begin(), lines.end(), [](const QString& l) {
+            return l.startsWith(QStringLiteral("The focus log ")) && l.contains(QLatin1String(kv::kFocusLogFileName));
+        });
+    };
     Defocus(30);
     PickStar();
     auto* fomCaption = Find<QLabel>("FOMorAvgLabel");
@@ -316,6 +351,13 @@ TEST_F(FocusingProcedures, ContinuousFocusAveragesAndCancelGivesEveryControlBack
     for (const char* name : kMoveControls) EXPECT_TRUE(Enabled(name)) << name;  // given back on Cancel too
     for (const char* name : kProcedureControls) EXPECT_TRUE(Enabled(name)) << name;
     EXPECT_FALSE(Logged(kv::kInRangeText));
+
+    Find<QSpinBox>("NumStepsSE")->setValue(1);
+    ASSERT_TRUE(Run("StartScanButton"));
+    EXPECT_EQ(Series(window->ManualFocusPage()->ScanChart())->count(), 2);  // it ran to its end
+    EXPECT_EQ(logWarnings(), 1);
+    EXPECT_TRUE(window->StatusPanelText(2).contains(QLatin1String(kv::kFocusLogFileName)));
+    EXPECT_TRUE(window->StatusPanelText(2).contains(QStringLiteral("writable")));
 }
 
 // What a script does through kessivanectl on the window's bus: a focus frame,

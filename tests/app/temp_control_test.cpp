@@ -15,9 +15,11 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <utility>
 #include <vector>
 
+#include "app/focus_history.h"
 #include "app/main_form.h"
 #include "app/read_out_panel.h"
 #include "app/tc_window.h"
@@ -26,7 +28,9 @@
 #include "platform/broadcast.h"
 #include "shell/settings_store.h"
 #include "shell/window_rules.h"
+#include "focusing/focus_log.h"
 #include "sim/hub_simulator.h"
+#include "sim/observatory.h"
 #include "sim/sim_devices.h"
 #include "tempcomp/calibration_list.h"
 #include "tempcomp/compensator.h"
@@ -341,6 +345,86 @@ TEST_F(TempControl, StorePointAfterAutoFocusIsOffByDefaultWrittenWhenChangedAndS
         EXPECT_EQ(dialogs.shown.back().text, "Cannot load file \"" + bad + "\": Line 2: '?PNG?" "?' is not a valid integer "
                                              "value. The calibration list was not changed.");
     }
+}
+
+// A night's auto focuses in the focus log, their best focus following the
+// simulated telescope's drift with a few steps of jitter, among runs that
+// are no calibration points and a line that is no run: the history fits the
+// drift, and the chosen runs join the calibration list beside what it held.
+TEST_F(TempControl, FocusHistoryFitsTheNightsDriftAndAddsTheChosenRunsToCalibration) {
+    kvsim::Observatory& sky = kvsim::Observatory::Instance();
+    sky.StartNight({});
+    const double truth = sky.Parameters().stepsPerDegree;
+    std::mt19937 rng(7);
+    std::normal_distribution<double> jitter(0.0, 4.0);
+    {
+        kv::TFocusLog log(folder.File(kv::kFocusLogFileName));
+        const auto dusk = std::chrono::system_clock::now() - std::chrono::hours(12);
+        for (int hour = 0; hour <= 10; ++hour) {
+            sky.SetNightSeconds(hour * 3600.0);
+            kv::FocusLogEntry e;
+            e.time = kv::FocusLogTime(dusk + std::chrono::hours(hour));
+            e.procedure = "autofocus";
+            e.method = "curve fit";
+            e.outcome = "completed";
+            e.final = std::llround(sky.BestFocus() + jitter(rng));
+            e.figure = 2.5;
+            e.kind = "HFD";
+            e.temperatureC = std::round(sky.TemperatureC() * 10.0) / 10.0;  // the hub's resolution
+            ASSERT_TRUE(log.Append(e));
+            if (hour == 3) {  // a scan, a failed auto focus and one without a temperature
+                for (const char* outcome : {"completed", "failed"}) {
+                    e.procedure = outcome == std::string("failed") ? "autofocus" : "scan";
+                    e.outcome = outcome;
+                    ASSERT_TRUE(log.Append(e));
+                }
+                e.outcome = "completed";
+                e.temperatureC.reset();
+                ASSERT_TRUE(log.Append(e));
+            }
+        }
+        sky.SetNightSeconds(std::nullopt);
+        std::FILE* f = std::fopen(log.Path().c_str(), "a");
+        std::fputs("2026-12-07 22:00:00,autofocus,torn\n", f);
+        std::fclose(f);
+    }
+    Start();
+    Open();
+    kv::TCalibrationList& list = page->Calibration();
+    ASSERT_TRUE(list.StoreRunPoint(4321, 8.5, std::chrono::system_clock::now()).ok());  // the user's own
+    Find<QPushButton>("FocusHistoryButton")->click();
+    TFocusHistoryWindow* history = window->FocusHistory();
+    ASSERT_TRUE(history->isVisible());
+    ASSERT_EQ(history->Runs().size(), 14u);
+    ASSERT_EQ(history->Chosen().size(), 11u);
+    const std::optional<kv::FocusDrift> drift = history->Drift();
+    ASSERT_TRUE(drift);
+    std::printf("History drift %.2f steps per degree over %d runs (simulator %.2f)\n", drift->stepsPerDegree,
+                drift->runs, truth);
+    EXPECT_EQ(drift->runs, 11);
+    EXPECT_NEAR(drift->stepsPerDegree, truth, 0.1 * std::abs(truth));
+    EXPECT_TRUE(history->DriftLabel()->text().contains(QStringLiteral("(11 runs"))) << history->DriftLabel()->text().toStdString();
+
+    history->SetChosen(0, false);  // dusk's run, and one that is not offered
+    history->SetChosen(4, true);
+    EXPECT_EQ(history->Chosen().size(), 10u);
+    EXPECT_TRUE(history->DriftLabel()->text().contains(QStringLiteral("(10 runs")));
+    history->AddButton()->click();
+    ASSERT_EQ(list.Count(), 11u);
+    EXPECT_EQ(list.Rows()[0].position, "4321");
+    const std::vector<kv::FocusLogEntry> chosen = history->Chosen();
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
+        const auto point = list.GetDataPoint(i + 1);
+        ASSERT_TRUE(point);
+        EXPECT_EQ(point->Position, chosen[i].final);
+        EXPECT_DOUBLE_EQ(point->Temp, *chosen[i].temperatureC);
+        EXPECT_TRUE(point->Checked);
+    }
+    // The page's own fit over them agrees with the history's.
+    list.SetChecked(0, false);
+    Find<QPushButton>("CalcCoeffButton")->click();
+    EXPECT_NEAR(Find<QLineEdit>("SlopeEdit")->text().toDouble(), history->Drift()->stepsPerDegree, 0.01);
+    sky.StartNight({});
 }
 
 TEST_F(TempControl, ASilentUnitNeverFreezesTheWindowAndTheReaderSurvivesAReplacedFocuser) {

@@ -13,6 +13,7 @@
 #include "focusing/focusing_runner.h"
 #include "support/eventually.h"
 #include "support/recording_dialogs.h"
+#include "support/temp_files.h"
 
 namespace kv {
 namespace {
@@ -42,7 +43,10 @@ struct FakeDevices final : IFocusDevices {
 
     bool FocuserIdle() override { return idle.load(); }
     std::int32_t Position() override { return position.load(); }
-    void ResetPosition() override { position = 0; }
+    void ResetPosition() override {
+        if (absoluteZero) *absoluteZero += position.load();
+        position = 0;
+    }
     void MoveBy(std::int32_t steps) override {
         const auto done = OpenNamedEvent(kGeneralDelayEvent);
         done->Reset();
@@ -58,6 +62,14 @@ struct FakeDevices final : IFocusDevices {
         done->Set();
     }
     bool MoveHalted() override { return halted.load(); }
+    // The focuser's own count where the counter reads 0 (nullopt: it only counts).
+    std::optional<std::int64_t> absoluteZero;
+    std::optional<double> temperature;
+    std::optional<std::int32_t> AbsolutePosition() override {
+        if (!absoluteZero) return std::nullopt;
+        return static_cast<std::int32_t>(*absoluteZero + position.load());
+    }
+    std::optional<double> Temperature() override { return temperature; }
     void MoveTo(std::int32_t p) override { MoveBy(p - position.load()); }
     FocusReading TakeFocusFrame() override {
         const int n = ++frames;
@@ -187,6 +199,73 @@ TEST_F(RunnerTest, AHaltedMoveEndsTheScanOrTheSearchWithoutAReadingThere) {
             EXPECT_EQ(v.search->points.size(), c.pointsBefore);
         }
     }
+}
+
+// Each procedure zeroes the counter where it starts; its log line still puts
+// every run of the session on one scale, with the focuser's own absolute
+// positions beside it, and says how it ended.
+TEST_F(RunnerTest, EveryProcedureLogsOneLineOnTheSessionsScale) {
+    test::TempDir dir;
+    TFocusLog log(dir.File(kFocusLogFileName));
+    runner.SetFocusLog(&log);
+    runner.SetSamples(2);
+    std::int32_t counter = 500;
+    std::int64_t absolute = 10500;
+    const auto devices = [&](int haltMove) {
+        auto d = std::make_unique<FakeDevices>();
+        d->position = counter;
+        d->absoluteZero = absolute - counter;
+        d->temperature = 3.5;
+        d->haltMove = haltMove;
+        return d;
+    };
+    const auto follow = [&](const FakeDevices& d) {
+        counter = d.position;
+        absolute = *d.absoluteZero + d.position;
+    };
+    auto scan = devices(0);
+    FakeDevices* d = scan.get();
+    ASSERT_TRUE(runner.StartScan(std::move(scan), ScanSettings{}));
+    runner.Join();
+    follow(*d);  // left at +100 of its start, 600 on the session's scale
+    auto search = devices(0);
+    d = search.get();
+    ASSERT_TRUE(runner.StartSearch(std::move(search), 100));
+    runner.Join();
+    follow(*d);
+    auto halted = devices(2);
+    ASSERT_TRUE(runner.StartScan(std::move(halted), ScanSettings{}));
+    runner.Join();
+
+    const std::vector<FocusLogEntry> lines = TFocusLog::Read(log.Path());
+    ASSERT_EQ(lines.size(), 3u);
+    const FocusLogEntry& s = lines[0];
+    EXPECT_EQ(s.procedure, "scan");
+    EXPECT_EQ(s.outcome, "completed");
+    EXPECT_EQ(s.start, 500);
+    EXPECT_EQ(s.final, 520);  // its best (20), not where it stopped
+    EXPECT_EQ(s.absoluteStart, 10500);
+    EXPECT_EQ(s.absoluteFinal, 10520);
+    EXPECT_EQ(s.figure, 2.2);
+    EXPECT_EQ(s.kind, "HFD");
+    EXPECT_EQ(s.frames, 11 * 2);
+    EXPECT_EQ(s.temperatureC, 3.5);
+    const FocusLogEntry& a = lines[1];
+    EXPECT_EQ(a.procedure, "autofocus");
+    EXPECT_EQ(a.method, "golden section");
+    EXPECT_EQ(a.outcome, "completed");
+    EXPECT_EQ(a.start, 600);
+    EXPECT_EQ(a.final, 630);
+    EXPECT_EQ(a.absoluteFinal, 10630);
+    EXPECT_EQ(a.figure, 2.0);
+    EXPECT_TRUE(a.rSquared.has_value());
+    EXPECT_TRUE(IsCalibrationCandidate(a));
+    const FocusLogEntry& h = lines[2];
+    EXPECT_EQ(h.start, 630);
+    EXPECT_EQ(h.outcome, "halted");
+    EXPECT_EQ(h.reason, kMoveHaltedText);
+    EXPECT_FALSE(h.figure.has_value());
+    EXPECT_FALSE(IsCalibrationCandidate(h));
 }
 
 TEST_F(RunnerTest, SearchEndsAtBestFocus) {

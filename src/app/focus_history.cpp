@@ -1,0 +1,264 @@
+#include "app/focus_history.h"
+
+#include <QChart>
+#include <QChartView>
+#include <QDateTime>
+#include <QDateTimeAxis>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineSeries>
+#include <QPushButton>
+#include <QScatterSeries>
+#include <QSplitter>
+#include <QTableWidget>
+#include <QValueAxis>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+
+#include "app/auto_focus_page.h"
+#include "app/main_form.h"
+#include "app/temp_page.h"
+
+namespace {
+
+enum Column { Chosen = 0, Time, Run, Outcome, BestFocus, Temperature, Figure, Stars, Frames, RSquared, Reason, Columns };
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+QString RunText(const kv::FocusLogEntry& e) {
+    return e.method.empty() ? Q(e.procedure) : Q(e.procedure) + QStringLiteral(", ") + Q(e.method);
+}
+
+template <class T>
+QString Optional(const std::optional<T>& v, int decimals) {
+    return v ? QString::number(static_cast<double>(*v), 'f', decimals) : QString();
+}
+
+QChart* MakeChart(const QString& name, const QString& title, QAbstractAxis* bottom, const QString& bottomTitle) {
+    auto* chart = new QChart;
+    chart->setObjectName(name);
+    chart->setTitle(title);
+    chart->legend()->hide();
+    auto* points = new QScatterSeries(chart);
+    points->setObjectName(QStringLiteral("Runs"));
+    points->setMarkerSize(7);
+    chart->addSeries(points);
+    auto* line = new QLineSeries(chart);
+    line->setObjectName(QStringLiteral("Drift"));
+    chart->addSeries(line);
+    bottom->setTitleText(bottomTitle);
+    auto* left = new QValueAxis(chart);
+    left->setTitleText(QStringLiteral("Best focus (steps)"));
+    left->setLabelFormat(QStringLiteral("%d"));
+    chart->addAxis(bottom, Qt::AlignBottom);
+    chart->addAxis(left, Qt::AlignLeft);
+    for (QAbstractSeries* s : chart->series()) {
+        s->attachAxis(bottom);
+        s->attachAxis(left);
+    }
+    UseCompactChart(chart);
+    return chart;
+}
+
+template <class Series>
+Series* Named(QChart* chart, const char* name) {
+    for (QAbstractSeries* s : chart->series()) {
+        if (s->objectName() == QLatin1String(name)) return qobject_cast<Series*>(s);
+    }
+    return nullptr;
+}
+
+// Room around the points, so none sits on the frame; a single value gets some too.
+void Span(QAbstractAxis* axis, double lo, double hi, double least) {
+    const double pad = std::max((hi - lo) * 0.08, least);
+    if (auto* value = qobject_cast<QValueAxis*>(axis)) {
+        value->setRange(lo - pad, hi + pad);
+        value->applyNiceNumbers();
+    } else if (auto* time = qobject_cast<QDateTimeAxis*>(axis)) {
+        time->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(lo - pad)),
+                       QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(hi + pad)));
+    }
+}
+
+}  // namespace
+
+TFocusHistoryWindow::TFocusHistoryWindow(TMainForm& form) : QWidget(nullptr, Qt::Window), form_(form) {
+    setObjectName(QStringLiteral("FocusHistory"));
+    setWindowTitle(QStringLiteral("Focus history"));
+    resize(900, 640);
+
+    auto* time = new QDateTimeAxis;
+    time->setFormat(QStringLiteral("dd MMM hh:mm"));
+    time->setTickCount(5);
+    byTemperature_ = MakeChart(QStringLiteral("HistoryTemperatureChart"), QStringLiteral("Best focus against temperature"),
+                               new QValueAxis, QStringLiteral("Temperature (\u00B0C)"));
+    byTime_ = MakeChart(QStringLiteral("HistoryTimeChart"), QStringLiteral("Best focus against time"), time,
+                        QStringLiteral("Time"));
+    auto* charts = new QHBoxLayout;
+    for (QChart* chart : {byTemperature_, byTime_}) {
+        auto* view = new QChartView(chart, this);
+        view->setObjectName(chart->objectName() + QStringLiteral("View"));
+        view->setRenderHint(QPainter::Antialiasing);
+        view->setMinimumHeight(240);
+        charts->addWidget(view);
+    }
+
+    table_ = new QTableWidget(0, Columns, this);
+    table_->setObjectName(QStringLiteral("HistoryTable"));
+    table_->setHorizontalHeaderLabels({QStringLiteral("Use"), QStringLiteral("Time"), QStringLiteral("Run"),
+                                       QStringLiteral("Outcome"), QStringLiteral("Best focus"),
+                                       QStringLiteral("Temp \u00B0C"), QStringLiteral("Figure"),
+                                       QStringLiteral("Stars"), QStringLiteral("Frames"), QStringLiteral("R\u00B2"),
+                                       QStringLiteral("Reason")});
+    table_->verticalHeader()->hide();
+    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 6);
+    table_->setWordWrap(false);
+    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table_->horizontalHeader()->setStretchLastSection(true);
+    connect(table_, &QTableWidget::itemChanged, this, [this](QTableWidgetItem* item) {
+        if (filling_ || item->column() != Column::Chosen) return;
+        ShowCharts();
+        ShowDrift();
+    });
+
+    drift_ = new QLabel(this);
+    drift_->setObjectName(QStringLiteral("DriftLabel"));
+    file_ = new QLabel(this);
+    file_->setObjectName(QStringLiteral("HistoryFileLabel"));
+    file_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* reload = new QPushButton(QStringLiteral("Reload"), this);
+    reload->setObjectName(QStringLiteral("HistoryReloadButton"));
+    add_ = new QPushButton(QStringLiteral("Add to calibration"), this);
+    add_->setObjectName(QStringLiteral("AddToCalibrationButton"));
+    add_->setToolTip(QStringLiteral("Stores the ticked runs as data points on the Temp Control page"));
+    auto* close = new QPushButton(QStringLiteral("Close"), this);
+    connect(reload, &QPushButton::clicked, this, &TFocusHistoryWindow::Reload);
+    connect(add_, &QPushButton::clicked, this, &TFocusHistoryWindow::AddToCalibration);
+    connect(close, &QPushButton::clicked, this, &QWidget::close);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(drift_, 1);
+    buttons->addWidget(reload);
+    buttons->addWidget(add_);
+    buttons->addWidget(close);
+
+    auto* lay = new QVBoxLayout(this);
+    lay->addLayout(charts, 3);
+    lay->addWidget(table_, 2);
+    lay->addLayout(buttons);
+    lay->addWidget(file_);
+}
+
+void TFocusHistoryWindow::Reload() {
+    const std::string path = form_.FocusLogPath();
+    runs_ = kv::TFocusLog::Read(path);
+    file_->setText(runs_.empty() ? QStringLiteral("No runs logged yet in %1").arg(Q(path)) : Q(path));
+    ShowRuns();
+    ShowCharts();
+    ShowDrift();
+}
+
+void TFocusHistoryWindow::ShowRuns() {
+    filling_ = true;
+    table_->setRowCount(static_cast<int>(runs_.size()));
+    for (int row = 0; row < static_cast<int>(runs_.size()); ++row) {
+        const kv::FocusLogEntry& e = runs_[static_cast<std::size_t>(row)];
+        const bool candidate = kv::IsCalibrationCandidate(e);
+        const QString cells[Columns] = {
+            QString(), Q(e.time), RunText(e), Q(e.outcome), QString::number(kv::BestFocusPosition(e)),
+            Optional(e.temperatureC, 2), Optional(e.figure, 3), QString::number(e.stars), QString::number(e.frames),
+            Optional(e.rSquared, 3), Q(e.reason)};
+        for (int c = 0; c < Columns; ++c) {
+            auto* item = new QTableWidgetItem(cells[c]);
+            Qt::ItemFlags flags = Qt::ItemIsSelectable;
+            if (candidate) flags |= Qt::ItemIsEnabled;
+            if (c == Column::Chosen && candidate) {
+                flags |= Qt::ItemIsUserCheckable;
+                item->setCheckState(Qt::Checked);
+            }
+            item->setFlags(flags);
+            if (c == Column::Reason) item->setToolTip(cells[c]);
+            table_->setItem(row, c, item);
+        }
+    }
+    table_->resizeColumnsToContents();
+    if (!runs_.empty()) table_->scrollToBottom();
+    filling_ = false;
+}
+
+std::vector<kv::FocusLogEntry> TFocusHistoryWindow::Chosen() const {
+    std::vector<kv::FocusLogEntry> chosen;
+    for (int row = 0; row < table_->rowCount() && row < static_cast<int>(runs_.size()); ++row) {
+        const QTableWidgetItem* item = table_->item(row, Column::Chosen);
+        if (item != nullptr && (item->flags() & Qt::ItemIsUserCheckable) && item->checkState() == Qt::Checked) {
+            chosen.push_back(runs_[static_cast<std::size_t>(row)]);
+        }
+    }
+    return chosen;
+}
+
+void TFocusHistoryWindow::SetChosen(int run, bool chosen) {
+    if (QTableWidgetItem* item = table_->item(run, Column::Chosen)) {
+        if (item->flags() & Qt::ItemIsUserCheckable) item->setCheckState(chosen ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
+void TFocusHistoryWindow::ShowCharts() {
+    const std::vector<kv::FocusLogEntry> chosen = Chosen();
+    // Against the temperature: the chosen runs and the drift through them.
+    auto* points = Named<QScatterSeries>(byTemperature_, "Runs");
+    auto* line = Named<QLineSeries>(byTemperature_, "Drift");
+    QList<QPointF> at;
+    for (const kv::FocusLogEntry& e : chosen) at << QPointF(*e.temperatureC, static_cast<double>(kv::BestFocusPosition(e)));
+    points->replace(at);
+    line->clear();
+    if (!at.isEmpty()) {
+        const auto [tlo, thi] = std::minmax_element(at.begin(), at.end(), [](auto a, auto b) { return a.x() < b.x(); });
+        const auto [plo, phi] = std::minmax_element(at.begin(), at.end(), [](auto a, auto b) { return a.y() < b.y(); });
+        Span(byTemperature_->axes(Qt::Horizontal).first(), tlo->x(), thi->x(), 0.5);
+        Span(byTemperature_->axes(Qt::Vertical).first(), plo->y(), phi->y(), 5);
+        if (const auto drift = kv::FitFocusDrift(chosen)) {
+            double mt = 0, mp = 0;
+            for (const QPointF& p : at) mt += p.x(), mp += p.y();
+            mt /= at.size();
+            mp /= at.size();
+            for (const double t : {tlo->x(), thi->x()}) line->append(t, mp + drift->stepsPerDegree * (t - mt));
+        }
+    }
+    // Against the time: every completed auto focus, with a temperature or not.
+    QList<QPointF> when;
+    for (const kv::FocusLogEntry& e : runs_) {
+        if (e.procedure != "autofocus" || e.outcome != "completed") continue;
+        if (const auto t = kv::ParseFocusLogTime(e.time)) {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t->time_since_epoch()).count();
+            when << QPointF(static_cast<double>(ms), static_cast<double>(kv::BestFocusPosition(e)));
+        }
+    }
+    Named<QScatterSeries>(byTime_, "Runs")->replace(when);
+    if (!when.isEmpty()) {
+        const auto [tlo, thi] = std::minmax_element(when.begin(), when.end(), [](auto a, auto b) { return a.x() < b.x(); });
+        const auto [plo, phi] = std::minmax_element(when.begin(), when.end(), [](auto a, auto b) { return a.y() < b.y(); });
+        Span(byTime_->axes(Qt::Horizontal).first(), tlo->x(), thi->x(), 30 * 60 * 1000.0);
+        Span(byTime_->axes(Qt::Vertical).first(), plo->y(), phi->y(), 5);
+    }
+}
+
+void TFocusHistoryWindow::ShowDrift() {
+    const std::vector<kv::FocusLogEntry> chosen = Chosen();
+    const std::optional<kv::FocusDrift> drift = kv::FitFocusDrift(chosen);
+    if (drift) {
+        drift_->setText(QStringLiteral("Drift: %1 steps per degree (%2 runs, R\u00B2 %3)")
+                            .arg(drift->stepsPerDegree, 0, 'f', 2)
+                            .arg(drift->runs)
+                            .arg(drift->r2, 0, 'f', 2));
+    } else {
+        drift_->setText(QStringLiteral("Drift: needs at least 2 chosen auto focuses at different temperatures"));
+    }
+    add_->setEnabled(!chosen.empty());
+}
+
+void TFocusHistoryWindow::AddToCalibration() {
+    if (TTempPage* page = form_.TempPage()) page->AddRunPoints(Chosen());
+}
