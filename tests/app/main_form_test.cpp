@@ -11,6 +11,8 @@
 #include <thread>
 
 #include <QLabel>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QThread>
 #include <QTimer>
 
@@ -513,6 +515,13 @@ TEST_F(MainForm, Ports_AnAdapterPluggedInShowsChoosingItMapsThePortAndTheUpdateO
     EXPECT_EQ(folder.Read("Kessivane.ini"), before + "\r\n[Ports]\r\nCOM3=" + adapter.toStdString() + "\r\n");
     EXPECT_EQ(devices->currentData().toString().toStdString(), adapter.toStdString());
     EXPECT_EQ(Find<QLabel>("PortDeviceNote")->text().toStdString(), "COM3 opens " + adapter.toStdString() + ".");
+
+    // A device server's address is typed in.
+    devices->lineEdit()->setText("indi://example:7000/Focuser");
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(devices->lineEdit(), &enter);
+    EXPECT_EQ(folder.Read("Kessivane.ini"), before + "\r\n[Ports]\r\nCOM3=indi://example:7000/Focuser\r\n");
+    emit devices->activated(devices->findData(adapter));
 
     // A focuser answers on the other side of the cable.
     auto* focusers = Find<QComboBox>("FocuserComboBox");
