@@ -931,7 +931,7 @@ void TMainForm::CloseHelpViewer() {
 
 std::string TMainForm::PortDeviceFor(int number) const {
     const std::string mapped = kv::PortDeviceFromFile(iniPath_, number);
-    if (!simulate_ || mapped.starts_with("sim:")) return mapped;
+    if (!simulate_ || mapped.starts_with("sim:") || chosenPorts_.count(number) != 0) return mapped;
     // Under --simulate every port reaches the simulator that speaks the
     // chosen focuser's protocol, whatever a saved file maps it to.
     auto* combo = findChild<QComboBox*>(QStringLiteral("FocuserComboBox"));
@@ -941,6 +941,19 @@ std::string TMainForm::PortDeviceFor(int number) const {
         case kv::FocuserKind::Optec: return "sim:optec";
         default: return mapped;
     }
+}
+
+bool TMainForm::ChoosePortDevice(int number, const std::string& device) {
+    const kv::WriteResult saved =
+        kv::SaveSettingValue(iniPath_, kv::kPortsSection, "COM" + std::to_string(number), device);
+    if (!saved.ok) {
+        kv::WriteProgramLog(saved.message);
+        dialogs_.Show(saved.message, kv::DialogType::Error, kv::DialogButtons::Ok);
+        return false;
+    }
+    chosenPorts_.insert(number);
+    kv::WriteProgramLog("COM" + std::to_string(number) + " is now " + device + " (in the [Ports] section of " + iniPath_ + ")");
+    return true;
 }
 
 void TMainForm::ChooseSimulatedObservatory() {

@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "camera/camera_control.h"
@@ -190,6 +191,15 @@ public:
     // The user ticked or cleared it: applies at once and goes to the settings
     // file at once (the only time the key is written).
     void AllowOtherProgramsClick(bool on);
+    // The device behind COM`number`: the settings file's [Ports], or under
+    // --simulate the simulator of the chosen focuser's kind unless the user
+    // chose a device for that port in this session.
+    std::string PortDeviceFor(int number) const;
+    bool Simulating() const { return simulate_; }
+    // The user chose `device` for COM`number` on the Device/Ports tab: it goes
+    // into the settings file's [Ports] at once, and the next parameter update
+    // opens it. False (the user told why) when the file could not be written.
+    bool ChoosePortDevice(int number, const std::string& device);
 
 signals:
     // The focuser controller is about to be destroyed or replaced.
@@ -257,9 +267,6 @@ private:
     void ShowDevicePortsTab();
     void AttachCameraHandlers();
     void AttachFocuserHandlers();
-    // The device behind COM`number`: the settings file's [Ports], or under
-    // --simulate the simulator of the chosen focuser's kind.
-    std::string PortDeviceFor(int number) const;
     // --simulate: the simulated camera when none is chosen, and simulators on every port.
     void ChooseSimulatedObservatory();
 
@@ -286,7 +293,8 @@ private:
     bool simulate_ = false;
     std::string cameraFile_;    // the plug-in the camera was initialised from
     kv::FocuserKind focuserKind_ = kv::FocuserKind::JMI;  // of the current controller
-    std::string openedDevice_;  // the device its port was opened on  // --simulate: every COM port reaches a simulator
+    std::string openedDevice_;  // the device its port was opened on
+    std::set<int> chosenPorts_;  // COM numbers the user gave a device in this session
 
     QWidget* central_ = nullptr;
     QTabWidget* pc1_ = nullptr;

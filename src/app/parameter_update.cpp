@@ -295,7 +295,9 @@ bool TMainForm::UpdateFocuserParameters() {
         kv::ApplyCatalogueModel(programFolder_ + kv::kCatalogueFileName, combo->currentText().toStdString(), entry);
         kvsim::ModelHubEncoder(PortDeviceFor(com), entry.hiResPositioning);
     }
-    if (!(state_.portOpen && focuser->ComPort() == com)) {
+    // An open port stays as it is only while its number still names the
+    // device it was opened on: a device chosen since is opened now.
+    if (!(state_.portOpen && focuser->ComPort() == com && PortDeviceFor(com) == openedDevice_)) {
         focuser->SetPortResolver([this](int n) { return PortDeviceFor(n); });
         focuser->SetComPort(com);
         state_.portOpen = focuser->OpenPort();

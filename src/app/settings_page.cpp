@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QFormLayout>
@@ -10,13 +11,19 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "app/main_form.h"
 #include "app/radio_group.h"
 #include "app/settings_binder.h"
 #include "shell/log_channel.h"
+#include "shell/port_map.h"
 #include "shell/settings_model.h"
 #include "widgets/lum_lbl.h"
 #include "widgets/lum_memo.h"
@@ -153,6 +160,9 @@ QWidget* TSettingsPage::BuildStatusTab() {
 QWidget* TSettingsPage::BuildDevicePortsTab() {
     auto* tab = new QWidget;
     tab->setObjectName(QStringLiteral("DevicePortsTab"));
+    devicePortsTab_ = tab;
+    // Shown: the list is made afresh, so an adapter plugged in meanwhile is there.
+    tab->installEventFilter(this);
     auto* v = new QVBoxLayout(tab);
     v->addWidget(Caption(QStringLiteral("Camera, Focuser and Port Selection"), tab));
     auto* focuserCombo = qobject_cast<TDropDownComboBox*>(Control("FocuserComboBox"));
@@ -176,12 +186,30 @@ QWidget* TSettingsPage::BuildDevicePortsTab() {
     v->addLayout(top);
 
     auto* ports = new QHBoxLayout;
-    for (const char* name : {"ComPortRG", "ParPortRG"}) {
-        auto* w = Control(name);
-        w->setParent(tab);
-        ports->addWidget(w, name == std::string_view("ComPortRG") ? 3 : 1, Qt::AlignTop);
-    }
+    auto* comColumn = new QVBoxLayout;
+    auto* comPorts = qobject_cast<TRadioGroup*>(Control("ComPortRG"));
+    comPorts->setParent(tab);
+    comColumn->addWidget(comPorts);
+    comColumn->addWidget(BuildPortDeviceRow(tab));
+    ports->addLayout(comColumn, 3);
+    // The choice is kept for the camera plug-ins, which receive it, but this
+    // system has no parallel port to offer.
+    auto* parColumn = new QVBoxLayout;
+    auto* parPorts = Control("ParPortRG");
+    parPorts->setParent(tab);
+    parPorts->setEnabled(false);
+    parPorts->setToolTip(QStringLiteral("Parallel ports are not available on this system; cameras are reached through their plug-ins"));
+    parColumn->addWidget(parPorts);
+    auto* parNote = new QLabel(QStringLiteral("Not available on this system"), tab);
+    parNote->setObjectName(QStringLiteral("ParPortNote"));
+    parNote->setEnabled(false);
+    parColumn->addWidget(parNote);
+    parColumn->addStretch();
+    ports->addLayout(parColumn, 1);
     v->addLayout(ports);
+    connect(comPorts, &TRadioGroup::itemIndexChanged, this, [this] {
+        if (devicePortsTab_->isVisible()) RefreshPortDevices();
+    });
 
     auto* misc = new QHBoxLayout;
     auto* voice = Control("VoiceRG");
@@ -218,6 +246,108 @@ QWidget* TSettingsPage::BuildDevicePortsTab() {
     connect(focuserCombo, &QComboBox::activated, &form_, [this](int) { form_.FocuserComboBoxChange(); });
     connect(focuserCombo, &TDropDownComboBox::dropDown, &form_, &TMainForm::FocuserComboBoxDropDown);
     return tab;
+}
+
+QWidget* TSettingsPage::BuildPortDeviceRow(QWidget* tab) {
+    auto* box = new QWidget(tab);
+    auto* grid = new QVBoxLayout(box);
+    grid->setContentsMargins(0, 0, 0, 0);
+    auto* row = new QHBoxLayout;
+    portDeviceLabel_ = new QLabel(box);
+    portDeviceLabel_->setObjectName(QStringLiteral("PortDeviceLabel"));
+    auto* combo = new TDropDownComboBox(box);
+    combo->setObjectName(QStringLiteral("PortDeviceCombo"));
+    // Editable: a device server's address ("indi://host:7624/device") or an
+    // unusual device path may be typed in.
+    combo->setEditable(true);
+    combo->setInsertPolicy(QComboBox::InsertAtBottom);
+    combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    combo->setMinimumContentsLength(28);
+    combo->setToolTip(QStringLiteral("The device this COM port opens; choosing one writes it to the [Ports] section of the "
+                                     "settings file, and Update Parameters opens it"));
+    portDevice_ = combo;
+    portDeviceLabel_->setBuddy(combo);
+    row->addWidget(portDeviceLabel_);
+    row->addWidget(combo, 1);
+    grid->addLayout(row);
+    portDeviceNote_ = new QLabel(box);
+    portDeviceNote_->setObjectName(QStringLiteral("PortDeviceNote"));
+    portDeviceNote_->setWordWrap(true);
+    portDeviceNote_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    grid->addWidget(portDeviceNote_);
+    connect(combo, &QComboBox::activated, this, &TSettingsPage::PortDeviceChosen);
+    connect(combo, &TDropDownComboBox::dropDown, this, &TSettingsPage::RefreshPortDevices);
+    return box;
+}
+
+int TSettingsPage::ChosenComNumber() const {
+    const auto* group = qobject_cast<TRadioGroup*>(Control("ComPortRG"));
+    const int index = group != nullptr ? group->ItemIndex() : -1;
+    return index >= 0 ? index + 1 : 0;
+}
+
+bool TSettingsPage::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == devicePortsTab_ && event->type() == QEvent::Show) RefreshPortDevices();
+    return QWidget::eventFilter(watched, event);
+}
+
+void TSettingsPage::RefreshPortDevices() {
+    const int com = ChosenComNumber();
+    // Rebuilding is no choice of the user's.
+    const QSignalBlocker quiet(portDevice_);
+    portDevice_->clear();
+    portDevice_->setEnabled(com != 0);
+    portDeviceLabel_->setText(com != 0 ? QStringLiteral("Device for COM%1:").arg(com) : QStringLiteral("Device:"));
+    if (com == 0) {
+        portDeviceNote_->setText(QStringLiteral("Choose a COM port to choose its device."));
+        return;
+    }
+
+    std::vector<kv::SerialDevice> devices = kv::ListSerialDevices(serialRoots_);
+    const bool noSerialDevice = devices.empty();
+    if (form_.Simulating()) {
+        for (const auto& [path, what] : {std::pair{"sim:hub", "simulated hub"}, {"sim:robofocus", "simulated RoboFocus"},
+                                         {"sim:optec", "simulated Optec"}}) {
+            devices.push_back({path, std::string(path) + " (" + what + ")"});
+        }
+    }
+    const kv::IniFile ini = kv::IniFile::Load(form_.IniPath());
+    auto listed = [&devices](const std::string& path) {
+        return std::any_of(devices.begin(), devices.end(), [&path](const kv::SerialDevice& d) { return d.path == path; });
+    };
+    // A server another port reaches serves this one as well.
+    for (int other = kv::kFirstComPort; other <= kv::kLastComPort; ++other) {
+        const std::string mapped = kv::PortDevice(ini, other);
+        if (mapped.starts_with(kv::kIndiScheme) && !listed(mapped)) devices.push_back({mapped, mapped + " (device server)"});
+    }
+    const std::string current = kv::PortDevice(ini, com);
+    if (!listed(current)) {
+        std::error_code ec;
+        const bool gone = current.starts_with('/') && !std::filesystem::exists(current, ec);
+        devices.insert(devices.begin(), {current, current + (gone ? " (not present now)" : "")});
+    }
+    for (const kv::SerialDevice& d : devices) {
+        portDevice_->addItem(QString::fromStdString(d.description), QString::fromStdString(d.path));
+        portDevice_->setItemData(portDevice_->count() - 1, QString::fromStdString(d.path), Qt::ToolTipRole);
+    }
+    portDevice_->setCurrentIndex(portDevice_->findData(QString::fromStdString(current)));
+
+    const std::string opens = form_.PortDeviceFor(com);
+    QString note = QStringLiteral("COM%1 opens %2").arg(com).arg(QString::fromStdString(opens));
+    if (opens != current) note += QStringLiteral(", the simulator of the chosen focuser, until you choose a device here");
+    note += QStringLiteral(".");
+    if (noSerialDevice) note += QStringLiteral(" No serial device was found on this computer; a USB adapter shows here once plugged in.");
+    portDeviceNote_->setText(note);
+}
+
+void TSettingsPage::PortDeviceChosen(int index) {
+    const int com = ChosenComNumber();
+    if (com == 0 || index < 0) return;
+    // A typed entry has no device of its own: its text is the device.
+    QString device = portDevice_->itemData(index).toString();
+    if (device.isEmpty()) device = portDevice_->itemText(index).trimmed();
+    if (!device.isEmpty()) form_.ChoosePortDevice(com, device.toStdString());
+    RefreshPortDevices();
 }
 
 QWidget* TSettingsPage::BuildCameraControlTab() {

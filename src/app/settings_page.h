@@ -6,7 +6,11 @@
 #include <QWidget>
 #include <string_view>
 
+#include "platform/serial_port_list.h"
+
 class QCheckBox;
+class QComboBox;
+class QLabel;
 class QPushButton;
 class QTabWidget;
 class TMainForm;
@@ -33,6 +37,16 @@ public:
     // The compensation settings are usable only with compensation enabled,
     // and the ignore limit only with its check box.
     void TCEnableCBClick();
+    // The device list for the chosen COM port: the machine's serial devices
+    // now (a USB adapter plugged in since shows), the simulators under
+    // --simulate, the device servers other ports name, and the port's own
+    // device. Runs whenever the Device/Ports tab is shown.
+    void RefreshPortDevices();
+    // Where the device list looks; tests point it at a folder of their own.
+    void SetSerialRoots(kv::SerialRoots roots) { serialRoots_ = std::move(roots); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QWidget* BuildStatusTab();
@@ -41,6 +55,10 @@ private:
     QWidget* BuildFocuserControlTab();
     QWidget* Control(std::string_view name) const;
     void SaveLogClick(kv::TlumMemo* memo);
+    QWidget* BuildPortDeviceRow(QWidget* tab);
+    void PortDeviceChosen(int index);
+    // The chosen COM number, 0 when none is chosen.
+    int ChosenComNumber() const;
 
     TMainForm& form_;
     QTabWidget* tabs_ = nullptr;
@@ -56,4 +74,9 @@ private:
     QCheckBox* progLogCB_ = nullptr;
     QCheckBox* comLogCB_ = nullptr;
     QCheckBox* timestampCB_ = nullptr;
+    QWidget* devicePortsTab_ = nullptr;
+    QComboBox* portDevice_ = nullptr;
+    QLabel* portDeviceLabel_ = nullptr;
+    QLabel* portDeviceNote_ = nullptr;
+    kv::SerialRoots serialRoots_;
 };

@@ -1,17 +1,20 @@
 #include "platform/posix_serial_port.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <optional>
@@ -32,6 +35,32 @@ constexpr int kLookRetries = 3;  // line reads that may disagree with the count 
 // what matters is that it is installed without SA_RESTART, so the ioctl
 // returns EINTR instead of being restarted.
 int WatcherSignal() { return SIGRTMIN + 4; }
+
+// What a user refused a serial device can do about it. Serial devices belong
+// to a group (dialout on most systems, uucp on some) whose members may open
+// them; the device's own group is named when it tells, never root's.
+std::string PermissionAdvice(const std::string& device) {
+    std::string group = "dialout";
+    struct stat st{};
+    std::vector<char> buffer(16384);
+    struct group entry{};
+    struct group* found = nullptr;
+    if (::stat(device.c_str(), &st) == 0 && st.st_gid != 0 &&
+        ::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+        group = found->gr_name;
+        // A member whose session began before joining is not let in yet.
+        std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)) + 1);
+        const int n = std::max(::getgroups(static_cast<int>(groups.size()), groups.data()), 0);
+        const bool inSession = ::getegid() == st.st_gid || std::find(groups.begin(), groups.begin() + n, st.st_gid) != groups.begin() + n;
+        const char* user = std::getenv("USER");
+        for (char** m = found->gr_mem; !inSession && user != nullptr && m != nullptr && *m != nullptr; ++m) {
+            if (std::strcmp(*m, user) == 0) {
+                return "you are in the " + group + " group, but this session started before you joined it: log out and back in";
+            }
+        }
+    }
+    return "add yourself to the " + group + " group with \"sudo usermod -aG " + group + " $USER\", then log out and back in";
+}
 
 void InstallWatcherSignal() {
     static std::once_flag once;
@@ -301,7 +330,12 @@ bool PosixSerialPort::Open(const SerialSettings& settings) {
     speed_t speed = B0;
     if (!BaudConstant(settings.baud, speed)) return refuse("baud rate", EINVAL);
     const int fd = ::open(Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return refuse("open", errno);
+    if (fd < 0) {
+        const int err = errno;
+        refuse("open", err);
+        if (err == EACCES || err == EPERM) SetOpenError(OpenError() + "; " + PermissionAdvice(Device()));
+        return false;
+    }
     auto fail = [fd, &refuse](const char* step, int err) {
         ::close(fd);
         return refuse(step, err);

@@ -11,18 +11,24 @@
 #include <thread>
 
 #include <QLabel>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QThread>
 #include <QTimer>
 
 #include "app/main_form.h"
 #include "app/radio_group.h"
+#include "app/settings_page.h"
 #include "app/splash_form.h"
 #include "app_test_support.h"
 #include "focuser/focuser_test_support.h"
 #include "shell/focuser_catalogue.h"
 #include "shell/log_channel.h"
 #include "shell/settings_store.h"
+#include "sim/protocol_device.h"
+#include "sim/robofocus_simulator.h"
 #include "sim/sim_devices.h"
+#include "support/pty.h"
 #include "widgets/lum_memo.h"
 
 using kvtest::ProcessEventsUntil;
@@ -474,4 +480,58 @@ TEST_F(MainForm, Settings_CompensationControlsFollowTheirBoxesAndEveryShownValue
     EXPECT_EQ(Find<QSpinBox>("FocusSamplesSE")->value(), 20);
     EXPECT_EQ(Find<QSpinBox>("FocusSamples")->value(), 20);
     EXPECT_EQ(Find<QSpinBox>("FocusSamplesSE")->maximum(), Find<QSpinBox>("FocusSamples")->maximum());
+}
+
+// A serial adapter plugged in while the program runs shows in the Device/Ports
+// list the next time the tab shows; choosing it maps the chosen COM port to it
+// in the settings file, and the parameter update opens it, even where the
+// simulator would otherwise answer.
+TEST_F(MainForm, Ports_AnAdapterPluggedInShowsChoosingItMapsThePortAndTheUpdateOpensIt) {
+    namespace fs = std::filesystem;
+    ASSERT_TRUE(Start());
+    const std::string before = folder.Read("Kessivane.ini");
+    kv::test::TempDir dev;
+    const fs::path byId = dev.Path() / "serial" / "by-id";
+    fs::create_directories(byId);
+    window->SettingsPage()->SetSerialRoots({dev.Path().string(), (dev.Path() / "sys").string()});
+    window->show();
+    window->PageControl()->setCurrentIndex(TMainForm::StatusSettings);
+    window->SettingsPages()->setCurrentIndex(TMainForm::DevicePortsTab);
+    auto* devices = Find<QComboBox>("PortDeviceCombo");
+    const QString adapter = QString::fromStdString((byId / "usb-Test_Focuser_Cable-if00-port0").string());
+    EXPECT_EQ(devices->findData(adapter), -1);
+
+    kv::test::Pty pty;
+    ASSERT_FALSE(pty.Path().empty());
+    fs::create_symlink(pty.Path(), adapter.toStdString());
+    window->SettingsPages()->setCurrentIndex(TMainForm::CameraControlTab);
+    window->SettingsPages()->setCurrentIndex(TMainForm::DevicePortsTab);
+    Find<TRadioGroup>("ComPortRG")->SetItemIndex(2);
+    EXPECT_EQ(Find<QLabel>("PortDeviceLabel")->text(), "Device for COM3:");
+    const int index = devices->findData(adapter);
+    ASSERT_GE(index, 0);
+    EXPECT_EQ(folder.Read("Kessivane.ini"), before);  // looking writes nothing
+    emit devices->activated(index);
+    EXPECT_EQ(folder.Read("Kessivane.ini"), before + "\r\n[Ports]\r\nCOM3=" + adapter.toStdString() + "\r\n");
+    EXPECT_EQ(devices->currentData().toString().toStdString(), adapter.toStdString());
+    EXPECT_EQ(Find<QLabel>("PortDeviceNote")->text().toStdString(), "COM3 opens " + adapter.toStdString() + ".");
+
+    // A device server's address is typed in.
+    devices->lineEdit()->setText("indi://example:7000/Focuser");
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(devices->lineEdit(), &enter);
+    EXPECT_EQ(folder.Read("Kessivane.ini"), before + "\r\n[Ports]\r\nCOM3=indi://example:7000/Focuser\r\n");
+    emit devices->activated(devices->findData(adapter));
+
+    // A focuser answers on the other side of the cable.
+    auto* focusers = Find<QComboBox>("FocuserComboBox");
+    focusers->setCurrentIndex(focusers->findText("RoboFocus"));
+    kvsim::RoboFocusDevice focuser;
+    kvsim::FdDeviceServer server(pty.Master(), focuser);
+    Find<QPushButton>("UpdatePgmParametersButton")->click();
+    EXPECT_TRUE(dialogs.Saw("Parameters have been updated")) << dialogs.shown.back().text;
+    EXPECT_TRUE(window->State().portOpen);
+    EXPECT_EQ(window->FocusControl()->ComPort(), 3);
+    EXPECT_NE(focuser.Received(), "");  // this one, not the simulator --simulate puts on every port
+    EXPECT_FALSE(Find<QWidget>("ParPortRG")->isEnabled());
 }

@@ -124,12 +124,15 @@ TEST_F(ObservatoryWindow, APortThatCannotOpenIsSaidAndAnUnknownNameKeepsTheContr
     // A model the catalogue lists whose name says nothing of its kind.
     window.reset();
     std::string catalogue = folder.Read("Focusers.ini");
-    catalogue.replace(catalogue.find("[Focusers]\r\n") + 12, 0, "Homebuilt=1\r\n");
+    const std::size_t section = catalogue.find("\n[Focusers]");
+    ASSERT_NE(section, std::string::npos);
+    catalogue.insert(catalogue.find('\n', section + 1) + 1, "Homebuilt=1\n");
     folder.Write("Focusers.ini", catalogue);
     ASSERT_TRUE(Start("Default", "sim:hub"));
     kv::TFocusControl* before = window->FocusControl();
     ASSERT_TRUE(window->State().portOpen);
     auto* combo = Find<QComboBox>("FocuserComboBox");
+    ASSERT_GE(combo->findText("Homebuilt"), 0);
     combo->setCurrentIndex(combo->findText("Homebuilt"));
     Find<QLabel>("FocusPositionLabel")->setText("mine");
     dialogs.shown.clear();
@@ -147,6 +150,14 @@ TEST_F(ObservatoryWindow, APortThatCannotOpenIsSaidAndAnUnknownNameKeepsTheContr
     EXPECT_NE(window->FocusControl(), before);
     EXPECT_TRUE(window->State().portOpen);
     EXPECT_TRUE(kvsim::HubFor("hub")->Parameters().dualSense);
+
+    // A name of no kind on the same port number, but the number now names
+    // another device: the port is opened on that one, not kept.
+    combo->setCurrentIndex(combo->findText("Homebuilt"));
+    ASSERT_TRUE(window->ChoosePortDevice(1, "/nonexistent/tty"));
+    window->UpdatePgmParameters(false);
+    EXPECT_FALSE(window->State().portOpen);
+    EXPECT_EQ(dialogs.shown.back().text.find("Could not open COM 1\r\n\r\nTried /nonexistent/tty"), 0u);
 }
 
 namespace {

@@ -1,5 +1,6 @@
 // The platform layer: named events, the stop-aware waits, worker threads, the
 // delay timer that signals an event, deferred messages and the serial port.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
@@ -8,6 +9,7 @@
 #include <termios.h>
 #include <time.h>
 
+#include <cerrno>
 #include <future>
 
 #include "platform/clock.h"
@@ -463,6 +465,19 @@ TEST(PosixSerialPort, OpenFailsForWhatIsNotAUsableSerialDevice) {
     PosixSerialPort missing("/dev/kessivane-no-such-device");
     EXPECT_FALSE(missing.Open({}) || missing.Write("x", 100ms));
     EXPECT_EQ(missing.WaitForCtsChange(10ms), SerialWait::Closed);
+    EXPECT_EQ(missing.OpenError(), "open: No such file or directory");
+    // A refused device says how to be let in; a read-only kernel attribute is
+    // refused even to root, as a serial device is to a user outside its group.
+    const char* refusedPath = "/sys/kernel/uevent_seqnum";
+    const int probe = ::open(refusedPath, O_RDWR);
+    const bool refusedHere = probe < 0 && errno == EACCES;
+    if (probe >= 0) ::close(probe);
+    if (refusedHere) {
+        PosixSerialPort refused(refusedPath);
+        EXPECT_FALSE(refused.Open({}));
+        EXPECT_EQ(refused.OpenError(), "open: Permission denied; add yourself to the dialout group with "
+                                       "\"sudo usermod -aG dialout $USER\", then log out and back in");
+    }
     Pty pty;
     ASSERT_FALSE(pty.Path().empty());
     EXPECT_FALSE(PosixSerialPort("/dev/null").Open({}) || PosixSerialPort(pty.Path()).Open({12345, false}));
