@@ -20,6 +20,7 @@ class TMainForm;
 class TPictureView;
 class TRadioGroup;
 namespace kv {
+class IniFile;
 class TlumLite;
 class TImageObject;
 }  // namespace kv
@@ -72,6 +73,9 @@ public:
     // Line-size filters start again from the sliders as they stand.
     void ResetLevelFilters();
     QMenu* FWHMPopup() const { return popup_; }
+    // The field-median switch from the settings file (off when absent).
+    void ReadOwnSettings(const kv::IniFile& ini);
+    bool FieldMedian() const;
 
 private:
     void ShowReading(const kv::FocusReading& r, bool continuous);
@@ -114,6 +118,7 @@ private:
     QAction* fomItems_[5] = {};
     QAction* roiItem_ = nullptr;
     QAction* maskRoiItem_ = nullptr;
+    QAction* fieldItem_ = nullptr;
     TFocusZoom* zoom_ = nullptr;
     kv::LineSizeFilter minFilter_;
     kv::LineSizeFilter maxFilter_;

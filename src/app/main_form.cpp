@@ -418,6 +418,7 @@ void TMainForm::LoadSettingsFile() {
     settingsPage_->AllowControlCB()->setChecked(kv::ReadAllowOtherPrograms(ini));
     tempPage_->ReadOwnSettings(ini);
     autoFocusPage_->ReadOwnSettings(ini);
+    focusPanel_->ReadOwnSettings(ini);
     ApplyWindowPosition(loaded_);
     RememberFocuserIndex();
 }
