@@ -6,7 +6,7 @@
 // curve, FWHM = seeing + slope * |distance|, or a hyperbola, see
 // KVSimCameraConfig; KESSIVANE_SIM_CURVE=hyperbola chooses the latter at
 // start), the seeing wanders from frame
-// to frame, and every pixel gets sky background, photon noise, bias and read
+// to frame (and, with SeeingPatch, from star to star), and every pixel gets sky background, photon noise, bias and read
 // noise. Flux grows with the exposure time the host puts in the image object;
 // binning adds pixels together as a real chip does. The focus frame is cut
 // around the selected star and multiplied by the focus gain.
@@ -87,6 +87,7 @@ public:
         nonNegative(config_.Bias);
         nonNegative(config_.ReadNoise);
         nonNegative(config_.FluxScale);
+        nonNegative(config_.SeeingPatch);
         if (!std::isfinite(config_.SeeingFWHM) || config_.SeeingFWHM < 0.5) config_.SeeingFWHM = 0.5;
         Reseed();
     }
@@ -143,17 +144,22 @@ private:
             seeing *= std::max(0.3, 1.0 + c.SeeingJitter * Normal());
         }
         const double defocus = c.FocusSlope * std::fabs(distance);
-        const double fwhm = c.Curve == KV_SIM_CURVE_HYPERBOLA ? std::hypot(seeing, defocus)
-                                                              : seeing + defocus;  // unbinned pixels
-        const double sigma = std::min(fwhm / (2.0 * std::sqrt(2.0 * std::log(2.0))), kMaxSigma) / bin;
+        const auto sigmaFor = [&](double starSeeing) {
+            const double fwhm = c.Curve == KV_SIM_CURVE_HYPERBOLA ? std::hypot(starSeeing, defocus)
+                                                                  : starSeeing + defocus;  // unbinned pixels
+            return std::min(fwhm / (2.0 * std::sqrt(2.0 * std::log(2.0))), kMaxSigma) / bin;
+        };
 
         const auto n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
         std::vector<double> signal(n, c.SkyPerSecond * bin * bin * seconds);
 
         std::vector<double> ix;
         std::vector<double> iy;
-        const int reach = static_cast<int>(std::ceil(6.0 * sigma)) + 2;
         for (const Star& star : kStars) {
+            double starSeeing = seeing;
+            if (c.Noise != 0 && c.SeeingPatch > 0.0) starSeeing *= std::max(0.3, 1.0 + c.SeeingPatch * Normal());
+            const double sigma = sigmaFor(starSeeing);
+            const int reach = static_cast<int>(std::ceil(6.0 * sigma)) + 2;
             // Centre of the star in read-out pixel coordinates of this window.
             const double cx = (star.x + 0.5) / bin - left;
             const double cy = (star.y + 0.5) / bin - top;

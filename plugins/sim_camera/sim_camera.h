@@ -34,6 +34,8 @@ typedef struct KVSimCameraConfig {
     double Bias;             /* ADU added to every pixel */
     double ReadNoise;        /* ADU rms per read pixel */
     double FluxScale;        /* multiplies every star's brightness */
+    double SeeingPatch;      /* relative standard deviation of each star's own seeing around the
+                              * frame's: the air differs across the field (0: all stars alike) */
 } KVSimCameraConfig;
 
 typedef void (*KVSimCameraGetConfigProc)(KVSimCameraConfig* config);

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QTabWidget>
 #include <QThread>
@@ -27,6 +28,7 @@
 #include "app/picture_view.h"
 #include "app/radio_group.h"
 #include "camera/camera_control.h"
+#include "camera/field_figure.h"
 #include "camera/image_object.h"
 #include "focusing/focus_frames.h"
 #include "shell/ini_file.h"
@@ -47,6 +49,10 @@ using kv::StretchAuto;
 using kv::StretchManual;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// The field-median switch; absent until the user changes it.
+constexpr const char* kFocusFigureSection = "FocusFigure";
+constexpr const char* kFieldMedianKey = "FieldMedian";
 
 QLineEdit* ReadOut(const char* name, QWidget* parent) {
     auto* e = new QLineEdit(parent);
@@ -282,7 +288,14 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
     maskRoiItem_ = popup_->addAction(QStringLiteral("Mask ROI"));
     maskRoiItem_->setObjectName(QStringLiteral("MaskROI1"));
     maskRoiItem_->setData(200);
-    for (QAction* a : {roiItem_, maskRoiItem_}) a->setCheckable(true);
+    // A size taken as the median over the stars of the whole image rather
+    // than the selected star's own; the key is written once the user changes it.
+    popup_->addSeparator();
+    fieldItem_ = popup_->addAction(QStringLiteral("Field Median"));
+    fieldItem_->setObjectName(QStringLiteral("FieldMedian1"));
+    fieldItem_->setData(300);
+    fieldItem_->setToolTip(QStringLiteral("FWHM and HFD: the median over the stars of the whole image"));
+    for (QAction* a : {roiItem_, maskRoiItem_, fieldItem_}) a->setCheckable(true);
     // The camera holds the switches (the parameter update sets them from the
     // settings): the check marks show them whenever the menu opens.
     connect(popup_, &QMenu::aboutToShow, this, [this] {
@@ -296,6 +309,16 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
     });
     connect(maskRoiItem_, &QAction::toggled, this, [this](bool on) {
         if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetMaskROI(on);
+    });
+    connect(fieldItem_, &QAction::triggered, this, [this](bool on) {
+        if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetFieldFigure(on);
+        ResetFomAverage();
+        RefreshFomCaption();
+        const kv::WriteResult written =
+            kv::SaveSettingValue(form_.IniPath(), kFocusFigureSection, kFieldMedianKey, on ? "1" : "0");
+        if (written.ok) return;
+        kv::WriteProgramLog(written.message);
+        form_.Dialogs().Show(written.message, kv::DialogType::Error, kv::DialogButtons::Ok);
     });
     for (QWidget* w : std::initializer_list<QWidget*>{fomEdit_, fomLabel_}) {
         w->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -407,6 +430,7 @@ void TFocusPanel::ApplyControlsToCamera() {
     camera->SetExposureTime(exposureMS_->value() / 1000.0);
     camera->SetFWHMFactorSetting(fwhmFactor_->value());
     camera->SetRemoveBackground(removeBackground_->isChecked());
+    camera->SetFieldFigure(FieldMedian());
     if (kv::TImageObject* image = camera->FocusImage()) image->SetMagnification(magnification_->value());
 }
 
@@ -440,11 +464,29 @@ void TFocusPanel::ShowReading(const kv::FocusReading& r, bool continuous) {
     xFwhmEdit_->setText(fixed(r.xFWHM));
     yFwhmEdit_->setText(fixed(r.yFWHM));
     peakEdit_->setText(QString::number(r.Peak));
+    kv::TCameraControl* camera = form_.CameraControl();
+    const kv::FomKind kind = camera != nullptr ? camera->FOMKind() : kv::FomKind::FWHM;
+    // The caption says how many stars the figure stands for.
+    const bool field = camera != nullptr && camera->FieldFigure() && kv::FieldKind(kind);
+    const QString name = QString::fromLatin1(kv::FomName(static_cast<int>(kind)));
+    fomLabel_->setText(field ? QStringLiteral("%1  %2 stars").arg(name).arg(r.stars) : name);
+    if (r.status == kv::StarStatus::TooFewStars) {
+        // Not a figure at all: it neither shows as one nor joins the average.
+        fomEdit_->setText(QString::fromLatin1(kv::StarStatusText(r.status)));
+        return;
+    }
     // Only the figure of merit is averaged, and only while continuous focus runs.
     const double fom = continuous ? AverageFOM(r.FOM) : r.FOM;
-    kv::TCameraControl* camera = form_.CameraControl();
-    const bool peak = camera != nullptr && camera->FOMKind() == kv::FomKind::Peak;
+    const bool peak = kind == kv::FomKind::Peak;
     fomEdit_->setText(peak ? QString::number(static_cast<long long>(std::nearbyint(fom))) : fixed(fom));
+}
+
+bool TFocusPanel::FieldMedian() const { return fieldItem_->isChecked(); }
+
+void TFocusPanel::ReadOwnSettings(const kv::IniFile& ini) {
+    const QSignalBlocker block(fieldItem_);
+    fieldItem_->setChecked(ini.GetInteger(kFocusFigureSection, kFieldMedianKey, 0) != 0);
+    if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetFieldFigure(FieldMedian());
 }
 
 void TFocusPanel::ResetFomAverage() { fomAverage_.SetCapacity(kv::kFomAverageCapacity); }

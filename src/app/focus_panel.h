@@ -73,6 +73,9 @@ public:
     // Line-size filters start again from the sliders as they stand.
     void ResetLevelFilters();
     QMenu* FWHMPopup() const { return popup_; }
+    // The field-median switch from the settings file (off when absent).
+    void ReadOwnSettings(const kv::IniFile& ini);
+    bool FieldMedian() const;
 
     // "Save focus frames": scans and auto focus write each focus frame they
     // take as a FITS file (kv::TFocusFrameRecorder) into FocusFramesFolder.
@@ -125,6 +128,7 @@ private:
     QAction* fomItems_[5] = {};
     QAction* roiItem_ = nullptr;
     QAction* maskRoiItem_ = nullptr;
+    QAction* fieldItem_ = nullptr;
     TFocusZoom* zoom_ = nullptr;
     kv::LineSizeFilter minFilter_;
     kv::LineSizeFilter maxFilter_;

@@ -76,8 +76,15 @@ QVariantMap StarOf(const kv::FoundStar& s) {
 }
 
 scripting::Figures FiguresOf(const kv::FocusReading& r) {
-    return {{QStringLiteral("FWHM"), r.FWHM}, {QStringLiteral("HFD"), r.HFD},   {QStringLiteral("xFWHM"), r.xFWHM},
-            {QStringLiteral("yFWHM"), r.yFWHM}, {QStringLiteral("Peak"), static_cast<double>(r.Peak)}, {QStringLiteral("FOM"), r.FOM}};
+    scripting::Figures figures{{QStringLiteral("FWHM"), r.FWHM},   {QStringLiteral("HFD"), r.HFD},
+                               {QStringLiteral("xFWHM"), r.xFWHM}, {QStringLiteral("yFWHM"), r.yFWHM},
+                               {QStringLiteral("Peak"), static_cast<double>(r.Peak)}, {QStringLiteral("FOM"), r.FOM},
+                               {QStringLiteral("Stars"), r.stars}};
+    // A field with too few stars has no figure: a script is told so in words.
+    if (r.status == kv::StarStatus::TooFewStars) {
+        figures.insert(QStringLiteral("Status"), QString::fromLatin1(kv::StarStatusText(r.status)));
+    }
+    return figures;
 }
 
 }  // namespace

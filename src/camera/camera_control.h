@@ -155,6 +155,10 @@ public:
     void SetFWHMFactorSetting(std::int32_t v) { s_->fwhmFactorSetting.store(v); }
     bool RemoveBackground() const { return s_->removeBackground.load(); }
     void SetRemoveBackground(bool v) { s_->removeBackground.store(v); }
+    // Each focus frame's size figure is the median over the stars of the
+    // whole main image instead of the selected star's own (FWHM and HFD only).
+    bool FieldFigure() const { return s_->fieldFigure.load(); }
+    void SetFieldFigure(bool v) { s_->fieldFigure.store(v); }
     bool IsSBIG() const { return s_->isSbig.load(); }
     void SetIsSBIG(bool v) { s_->isSbig.store(v); }
     bool SBIGInterlock() const { return s_->sbigInterlock.load(); }

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "camera/camera_control.h"
+#include "camera/field_figure.h"
 #include "camera/image_object.h"
 #include "shell/log_channel.h"
 
@@ -59,6 +60,36 @@ void MaskOutsideRegion(TImageObject& image, std::int32_t roiSize, bool roiOn) {
         }
     }
     image.SetIsUpdated(false);
+}
+
+// The focus frame a plug-in would have read out around (x, y), cut from the
+// main image: the focus display and the selected star's own figures go on
+// as with a focus frame. Pixels beyond the chip are 0, the gain applies as
+// the plug-in applies it.
+void CutFocusFrame(TImageObject& main, TImageObject& focus, std::int32_t x, std::int32_t y, double gain) {
+    if (!(gain > 0.0) || !std::isfinite(gain)) gain = 1.0;
+    std::scoped_lock lock(main.Lock(), focus.Lock());
+    const int w = focus.Width();
+    const int h = focus.Height();
+    const int left = x - w / 2;
+    const int top = y - h / 2;
+    const std::uint16_t* from = main.Pixels();
+    std::uint16_t* to = focus.Pixels();
+    for (int row = 0; row < h; ++row) {
+        for (int col = 0; col < w; ++col) {
+            const int mx = left + col;
+            const int my = top + row;
+            double v = 0.0;
+            if (mx >= 0 && mx < main.Width() && my >= 0 && my < main.Height()) {
+                v = from[static_cast<std::size_t>(my) * static_cast<std::size_t>(main.Width()) +
+                         static_cast<std::size_t>(mx)] *
+                    gain;
+            }
+            to[static_cast<std::size_t>(row) * static_cast<std::size_t>(w) + static_cast<std::size_t>(col)] =
+                static_cast<std::uint16_t>(std::clamp(std::nearbyint(v), 0.0, 65535.0));
+        }
+    }
+    focus.SetIsUpdated(false);
 }
 
 }  // namespace
@@ -192,13 +223,23 @@ FocusSettings CameraState::MeasureSettings(const CameraSession& s) const {
     return settings;
 }
 
-void CameraState::MeasureFocusImage(CameraSession& s) {
+void CameraState::MeasureFocusImage(CameraSession& s, bool field) {
     TImageObject* image = s.plugin.FocusImage();
     if (image == nullptr) {
         return;
     }
     FocusReading next = Reading();
-    ::kv::ComputeFocusFigures(*image, MeasureSettings(s), next);
+    const FocusSettings settings = MeasureSettings(s);
+    ::kv::ComputeFocusFigures(*image, settings, next);
+    next.stars = 1;
+    if (TImageObject* main = s.plugin.MainImage(); field && main != nullptr) {
+        FieldFigures figures;
+        {
+            std::lock_guard lock(main->Lock());
+            figures = MeasureField(main->Width(), main->Height(), main->Pixels(), image->Width());
+        }
+        ApplyFieldFigures(figures, settings, next);
+    }
     std::lock_guard lock(readingMutex);
     reading = next;
 }
@@ -319,12 +360,25 @@ void TFocusFrameThread::Run(ExposureRun& run) {
         }
         if (!run.Stopped()) {
             TImageObject* image = plugin.FocusImage();
-            if (image != nullptr) {
-                image->SetExposureTime(state.exposureTime.load());
-                image->SetExposureStart(started);
+            TImageObject* main = plugin.MainImage();
+            // The plug-in interface reads out a focus frame of the size the
+            // camera description fixes, so the field comes from the main
+            // image; one exposure serves both the field and the focus frame.
+            const bool field = state.fieldFigure.load() && FieldKind(state.fomKind.load()) && image != nullptr &&
+                               main != nullptr;
+            for (TImageObject* object : {image, field ? main : nullptr}) {
+                if (object != nullptr) {
+                    object->SetExposureTime(state.exposureTime.load());
+                    object->SetExposureStart(started);
+                }
             }
-            if (!plugin.GetFocusObject(state.focusX.load(), state.focusY.load(), state.focusGain.load())) {
+            const bool fetched = field ? plugin.GetImageObject()
+                                       : plugin.GetFocusObject(state.focusX.load(), state.focusY.load(),
+                                                               state.focusGain.load());
+            if (!fetched) {
                 run.Fail(kFocusExposureFailedText);
+            } else if (field) {
+                CutFocusFrame(*main, *image, state.focusX.load(), state.focusY.load(), state.focusGain.load());
             }
             if (!run.session.abandoned.load()) {
                 if (image != nullptr && state.maskRoi.load()) {
@@ -333,7 +387,7 @@ void TFocusFrameThread::Run(ExposureRun& run) {
                 // The loop, when it runs, keeps the camera busy on its own count.
                 run.NotBusy();
                 state.PostStatus("Focus Image Ready", 0);
-                state.MeasureFocusImage(run.session);
+                state.MeasureFocusImage(run.session, field && fetched);
                 delivered = true;
             }
         }

@@ -118,9 +118,10 @@ struct CameraState : std::enable_shared_from_this<CameraState> {
     bool FocuserIdle();
     // Stores Idle; raises OnBusyChange only when it changed. Caller holds idleMutex.
     void SetIdle(bool value);
-    // Measures the session's focus image and stores the reading; the caller
-    // holds the session's turn.
-    void MeasureFocusImage(CameraSession& session);
+    // Measures the session's focus image and stores the reading; with `field`
+    // the sizes are the medians over the stars of the main image (see
+    // field_figure.h). The caller holds the session's turn.
+    void MeasureFocusImage(CameraSession& session, bool field = false);
     FocusSettings MeasureSettings(const CameraSession& session) const;
     FocusReading Reading() const;
     // Starts a thread unless the controller is stopping them all; null then.
@@ -150,6 +151,7 @@ struct CameraState : std::enable_shared_from_this<CameraState> {
     std::atomic<double> focusGain{0.0};
     std::atomic<std::int32_t> fwhmFactorSetting{1};
     std::atomic<bool> removeBackground{true};
+    std::atomic<bool> fieldFigure{false};
     std::atomic<bool> isSbig{false};
     std::atomic<bool> sbigInterlock{false};
     std::atomic<int> answerMs;
@@ -231,7 +233,9 @@ struct TReadExposeThread {
     static void Run(ExposureRun& run);
 };
 // One focus frame: expose, fetch, mask, measure, report, signal
-// "FOCUSER_WAIT_EVENT" then "FOCUS_DELAY_EVENT".
+// "FOCUSER_WAIT_EVENT" then "FOCUS_DELAY_EVENT". A field frame (fieldFigure
+// on, a size as the figure) fetches the main image of the same exposure
+// instead and cuts the focus frame out of it.
 struct TFocusFrameThread {
     static void Run(ExposureRun& run);
 };

@@ -28,8 +28,20 @@ constexpr bool LargerIsBetter(FomKind kind) { return kind == FomKind::Peak; }
 
 // Whether a measurement saw a star at all. The figures of a frame without one
 // (only noise, or a star spread over the whole frame) are numbers without
-// meaning; the curve-fit search takes such a reading as far from focus.
-enum class StarStatus : std::uint8_t { Ok, NoStar };
+// meaning; the curve-fit search takes such a reading as far from focus. A
+// figure taken over the field needs a few stars to be a median at all: with
+// fewer it is TooFewStars and treated like NoStar.
+enum class StarStatus : std::uint8_t { Ok, NoStar, TooFewStars };
+
+// What the user sees instead of a figure that means nothing; empty for Ok.
+constexpr const char* StarStatusText(StarStatus status) {
+    switch (status) {
+        case StarStatus::Ok: return "";
+        case StarStatus::NoStar: return "no star";
+        case StarStatus::TooFewStars: return "too few stars";
+    }
+    return "";
+}
 
 // One focus measurement, copied whole by the focusing procedures.
 struct FocusReading {

@@ -4,16 +4,23 @@
 #include <cstdio>
 #include <iterator>
 
+#include "camera/field_figure.h"
+
 namespace kv {
 
 namespace {
 
 // The five measurement status lines: "Ra", "Rc", "Rb", "f1" or "f2" and then
-// " FOM: %3.4f  Position: %d".
-std::string PointText(const char* name, double fom, std::int32_t position) {
+// " FOM: %3.4f  Position: %d" (a field figure adds its star count; a field
+// with too few stars shows that instead of a number).
+std::string PointText(const char* name, const FocusReading& reading, std::int32_t position) {
     char buffer[96];
-    std::snprintf(buffer, sizeof buffer, " FOM: %3.4f  Position: %d", fom, position);
-    return name + std::string(buffer);
+    if (reading.status == StarStatus::TooFewStars) {
+        std::snprintf(buffer, sizeof buffer, " FOM: %s  Position: %d", StarStatusText(reading.status), position);
+    } else {
+        std::snprintf(buffer, sizeof buffer, " FOM: %3.4f  Position: %d", reading.FOM, position);
+    }
+    return name + std::string(buffer) + StarsSuffix(reading);
 }
 
 std::string NotInRangeFinalText(std::int32_t position) {
@@ -190,18 +197,23 @@ void TAutoFocusSearch::Report(const FocusReading& reading, std::int32_t position
         case Slot::Final:
             final_ = reading;
             Log(FinalPositionText(position));
-            {
+            if (reading.status == StarStatus::TooFewStars) {
+                Log(std::string("Final Focus = ") + StarStatusText(reading.status));
+            } else {
                 char buffer[64];
                 std::snprintf(buffer, sizeof buffer, kFinalFocusFormat, reading.FOM);
-                Log(buffer);
+                Log(buffer + StarsSuffix(reading));
             }
             notes_.push_back({Note::StatusPanel, kSearchCompletePanelText, {}});
-            Plot(position, reading.FOM);
+            if (reading.status != StarStatus::TooFewStars) Plot(position, reading.FOM);
             Log("");
             return;
     }
-    Status(PointText(name, reading.FOM, position));
-    Plot(position, reading.FOM);
+    Status(PointText(name, reading, position));
+    // The search still steps on the selected star's own figure, which such a
+    // reading carries, but a chart or the refinement fit must not take it
+    // for a field figure.
+    if (reading.status != StarStatus::TooFewStars) Plot(position, reading.FOM);
 }
 
 }  // namespace kv

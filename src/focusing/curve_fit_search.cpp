@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "camera/field_figure.h"
+
 namespace kv {
 
 namespace {
@@ -23,6 +25,12 @@ std::string Format(const char* format, ...) {
 // A reading means nothing when the measurement saw no star, or when a size
 // comes out as nothing at all (an empty frame).
 bool HasStar(const FocusReading& r) { return r.status == StarStatus::Ok && std::isfinite(r.FOM) && r.FOM > 0.0; }
+
+// "Curve: no star  Position: %d", or "too few stars" for a field that had them.
+std::string NoStarText(const FocusReading& r, std::int32_t position) {
+    if (r.status == StarStatus::TooFewStars) return Format(kCurveFitTooFewFormat, position, r.stars);
+    return Format(kCurveFitNoStarFormat, position);
+}
 
 }  // namespace
 
@@ -281,10 +289,10 @@ void TCurveFitSearch::Report(const FocusReading& reading, std::int32_t position,
         fit_->checkPosition = position;
         fit_->checkFom = reading.FOM;
         if (star) {
-            Status(Format(kCurveFitCheckFormat, reading.FOM, position));
+            Status(Format(kCurveFitCheckFormat, reading.FOM, position) + StarsSuffix(reading));
             Plot(position, reading.FOM);
         } else {
-            Status(Format(kCurveFitNoStarFormat, position));
+            Status(NoStarText(reading, position));
         }
         return;
     }
@@ -293,10 +301,10 @@ void TCurveFitSearch::Report(const FocusReading& reading, std::int32_t position,
     lo_ = std::min(lo_, pendingK_);
     hi_ = std::max(hi_, pendingK_);
     if (star) {
-        Status(Format(kCurveFitPointFormat, reading.FOM, position));
+        Status(Format(kCurveFitPointFormat, reading.FOM, position) + StarsSuffix(reading));
         Plot(position, reading.FOM);
     } else {
-        Status(Format(kCurveFitNoStarFormat, position));
+        Status(NoStarText(reading, position));
     }
 }
 

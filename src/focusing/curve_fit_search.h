@@ -89,6 +89,7 @@ std::optional<FitSummary> RefineSearchPoints(std::span<const SearchPoint> points
 inline constexpr const char* kCurveFitStartText = "Measuring the focus curve";
 inline constexpr const char* kCurveFitPointFormat = "Curve FOM: %3.4f  Position: %d";
 inline constexpr const char* kCurveFitNoStarFormat = "Curve: no star  Position: %d";
+inline constexpr const char* kCurveFitTooFewFormat = "Curve: too few stars  Position: %d  Stars: %d";
 inline constexpr const char* kCurveFitFitFormat =
     "Fitted %s: best focus %d, predicted FOM %3.4f, R^2 %.3f, depth %.0f %%";
 inline constexpr const char* kCurveFitCheckFormat = "Check FOM: %3.4f  Position: %d";

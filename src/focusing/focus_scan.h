@@ -55,6 +55,7 @@ inline constexpr const char* kScanAxisTitle = "Position";
 inline constexpr const char* kStartingScanText = "Starting scan...";
 inline constexpr const char* kMovingToFormat = "Moving to %d";
 inline constexpr const char* kScanPointFormat = "%d %3.4f";
+inline constexpr const char* kScanTooFewFormat = "%d %s";
 inline constexpr const char* kScanCancelledText = "Scan cancelled....";
 inline constexpr const char* kScanErrorText = "Error...Scan cancelled";
 inline constexpr WaitMessages kScanWaitMessages{"Time out during scanning", "Abandoned event during scanning",

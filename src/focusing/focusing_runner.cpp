@@ -195,6 +195,12 @@ void TFocusingRunner::RunScan(WorkerThread& self, ScanSettings settings) {
         }
         const std::int32_t position = devices.Position();
         char line[64];
+        if (reading->status == StarStatus::TooFewStars) {
+            // Not a figure: said in words, and no point of the curve.
+            std::snprintf(line, sizeof line, kScanTooFewFormat, position, StarStatusText(reading->status));
+            view_.Log(line);
+            return true;
+        }
         std::snprintf(line, sizeof line, kScanPointFormat, position, reading->FOM);
         view_.Log(line);
         const ChartPoint point{static_cast<double>(position), reading->FOM};

@@ -88,6 +88,7 @@ FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth,
     std::int64_t peak = 0;
     std::int64_t peakX = 0;
     std::int64_t peakY = 0;
+    std::int64_t stars = 0;
     std::int64_t count = 0;
     for (std::size_t i = 0; i < n; ++i) {
         if (i == lowest || i == highest) continue;
@@ -95,6 +96,7 @@ FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth,
         peak += s.Peak;
         peakX += s.PeakX;
         peakY += s.PeakY;
+        stars += s.stars;
         result.xFWHM += s.xFWHM;
         result.yFWHM += s.yFWHM;
         result.FWHM += s.FWHM;
@@ -106,6 +108,7 @@ FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth,
     result.Peak = static_cast<std::int32_t>(peak / count);
     result.PeakX = static_cast<std::int32_t>(peakX / count);
     result.PeakY = static_cast<std::int32_t>(peakY / count);
+    result.stars = static_cast<int>((stars + count / 2) / count);
     result.xFWHM /= d;
     result.yFWHM /= d;
     result.FWHM /= d;
@@ -139,16 +142,23 @@ std::optional<FocusReading> MeasureFocus(IFocusDevices& devices, IMeasureView& v
             return std::nullopt;
         }
     }
-    // A frame without a star has figures that mean nothing: when most frames
-    // saw none the reading is "no star"; otherwise the few without one are
-    // left out of the average.
+    // A frame without a star (or a field with too few) has figures that mean
+    // nothing: when most frames are such the reading is too, by the more
+    // common of the two; otherwise the few are left out of the average.
     std::vector<FocusReading> withStar;
-    for (const FocusReading& r : taken)
-        if (r.status == StarStatus::Ok) withStar.push_back(r);
+    std::size_t tooFew = 0;
+    for (const FocusReading& r : taken) {
+        switch (r.status) {
+            case StarStatus::Ok: withStar.push_back(r); break;
+            case StarStatus::TooFewStars: ++tooFew; break;
+            case StarStatus::NoStar: break;
+        }
+    }
     FocusReading result;
     if (2 * withStar.size() < taken.size()) {
         result = SmoothedAverage(taken, smooth, kind);
-        result.status = StarStatus::NoStar;
+        const std::size_t noStar = taken.size() - withStar.size() - tooFew;
+        result.status = tooFew > noStar ? StarStatus::TooFewStars : StarStatus::NoStar;
     } else {
         result = SmoothedAverage(withStar.size() == taken.size() ? taken : withStar, smooth, kind);
     }

@@ -111,16 +111,17 @@ inline constexpr double kSmoothMaxStart = 0.0;
 // by running comparisons from kSmoothMinStart and kSmoothMaxStart, so a FOM not
 // below the one or not above the other is never dropped as such. All fields of
 // the samples kept are averaged; Peak, PeakX and PeakY are truncated toward
-// zero. FOM is then taken from the averaged fields by `kind`. No samples: all
-// zeros.
+// zero, `stars` rounded. FOM is then taken from the averaged fields by `kind`.
+// No samples: all zeros.
 FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth, FomKind kind);
 
 // The averaged reading of `samples` frames (at least 1) at the focuser's
 // position. Waits for the focuser to become idle first, however long that
 // takes, but ends when `cancel` (or `stop`) turns true meanwhile; `cancel` is
-// also tested after every sample. Frames without a star (StarStatus::NoStar)
-// are left out of the average; when they are most of the frames, the reading
-// is the average of all and is itself "no star". nullopt when cancelled: no reading, and the
+// also tested after every sample. Frames without a star (StarStatus::NoStar
+// or TooFewStars) are left out of the average; when they are most of the
+// frames, the reading is the average of all and is itself "no star" or "too
+// few stars", whichever most of them were. nullopt when cancelled: no reading, and the
 // progress is back at 0.
 std::optional<FocusReading> MeasureFocus(IFocusDevices& devices, IMeasureView& view, int samples, bool smooth,
                                          FomKind kind, const std::atomic<bool>& cancel, IClock& clock,

@@ -2,8 +2,10 @@
 // picking a star, focus frames with their read-outs and ROI outline, the
 // stretch sliders, and a long exposure that must not hold up the window.
 #include <QAbstractButton>
+#include <QAction>
 #include <QDoubleSpinBox>
 #include <QImage>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QProgressBar>
@@ -21,6 +23,7 @@
 #include "app_test_support.h"
 #include "camera/camera_control.h"
 #include "camera/display_rules.h"
+#include "camera/field_figure.h"
 #include "camera/image_object.h"
 #include "sim/sim_devices.h"
 
@@ -182,6 +185,17 @@ TEST_F(ImageDisplay, FocusFrame_FillsTheReadOutsAndTheRoiShowsOnTheFocusFrameOnl
     EXPECT_FALSE(focusView->Overlay().has_value());
     std::tie(silver, all) = SilverOnOutline(view->Picture(), imageRoi);
     EXPECT_EQ(silver, all);
+
+    // "Field Median": kept the moment it is chosen and not before; the figure
+    // is then the median over the image's stars, and its caption counts them.
+    EXPECT_EQ(folder.Read("Kessivane.ini").find("[FocusFigure]"), std::string::npos);
+    window->FocusPanel()->findChild<QAction*>(QStringLiteral("FieldMedian1"))->trigger();
+    EXPECT_NE(folder.Read("Kessivane.ini").find("[FocusFigure]\r\nFieldMedian=1\r\n"), std::string::npos);
+    ASSERT_TRUE(focusFrame());
+    const kv::FocusReading field = camera->Reading();
+    EXPECT_GE(field.stars, kv::kMinFieldStars);
+    EXPECT_EQ(Find<QLabel>("FOMLabel")->text(), QStringLiteral("FWHM  %1 stars").arg(field.stars));
+    EXPECT_EQ(Find<QLineEdit>("FOMEdit")->text(), QString::asprintf("%3.4f", field.FWHM));
 }
 
 TEST_F(ImageDisplay, Stretch_ALevelSliderAppliesOnlyEveryLineSizeOfTravel) {

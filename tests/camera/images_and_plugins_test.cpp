@@ -13,7 +13,9 @@
 #include <numeric>
 #include <random>
 
+#include "camera/camera_control.h"
 #include "camera/display_rules.h"
+#include "camera/field_figure.h"
 #include "camera/fits_writer.h"
 #include "camera/image_object.h"
 #include "camera/plugin_host.h"
@@ -858,6 +860,48 @@ TEST_F(SimCameraTest, NoiseAndSeeingChangeFromFrameToFrame) {
     int differing = 0;
     for (int i = 0; i < focus.NumPixels(); ++i) differing += focus.Pixels()[i] != first[static_cast<std::size_t>(i)];
     EXPECT_GT(differing, focus.NumPixels() / 2);
+}
+
+// The simulated sky holds eight stars: a field figure takes the median over
+// those bright enough, and a sky too faint for three reads "too few stars"
+// instead of a figure. Peak stays the selected star's.
+TEST_F(SimCameraTest, FieldFrameTakesTheMedianOverTheImageOrSaysTooFewStars) {
+    Configure([](KVSimCameraConfig& c) { c.Noise = 1, c.Seed = 99; });
+    SetDefocus(150);
+    TCameraControl control(dialogs_, KV_BIN_DIR);
+    ASSERT_TRUE(control.ToggleConnection("sim_camera.so"));
+    control.SetExposureTime(0.0);
+    control.SetFocusX(kStarX), control.SetFocusY(kStarY), control.SetFocusGain(1.0);
+    control.SetFieldFigure(true);
+    const struct {
+        double flux;
+        FomKind kind;
+        StarStatus status;
+        int minStars, maxStars;
+    } cases[] = {
+        {1.0, FomKind::HFD, StarStatus::Ok, 6, 8},
+        {1.0, FomKind::Peak, StarStatus::Ok, 1, 1},
+        {0.003, FomKind::HFD, StarStatus::TooFewStars, 0, kMinFieldStars - 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.flux << " kind " << static_cast<int>(c.kind));
+        Configure([&](KVSimCameraConfig& k) { k.FluxScale = c.flux; });
+        control.SetFOMKind(c.kind);
+        control.GetFocusFrame();
+        const FocusReading r = control.Reading();
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_TRUE(r.stars >= c.minStars && r.stars <= c.maxStars) << r.stars;
+        // The focus frame is still cut around the selected star.
+        if (c.flux == 1.0) {
+            EXPECT_LE(std::abs(r.PeakX - 50) + std::abs(r.PeakY - 50), 2) << r.PeakX << "," << r.PeakY;
+        }
+    }
+    // Defocused by 150 steps the stars are 5.5 px across: the median says so.
+    Configure([](KVSimCameraConfig& k) { k.FluxScale = 1.0; });
+    control.SetFOMKind(FomKind::HFD);
+    control.GetFocusFrame();
+    EXPECT_NEAR(control.Reading().HFD, 5.5, 0.8);
+    EXPECT_TRUE(dialogs_.Deferred().empty());
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "camera/field_figure.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <random>
+#include <tuple>
 #include <vector>
 
 namespace kv {
@@ -112,6 +115,47 @@ TEST(StarFinder, FindsEveryStarOfAFieldAndFlagsThePoorOnes) {
     // Nothing but these: no hot pixel, no noise, no second star in a bright one.
     EXPECT_EQ(field.stars.size(), plain.size() + 5);
     EXPECT_EQ(field.stars.front().flux, Nearest(field, saturated.x, saturated.y)->flux);
+}
+
+// Every star a median must not take is far larger than the good ones, so any
+// that leaks in moves the median; the trailed one counts.
+TEST(StarFinder, FieldMedianLeavesOutPoorStarsAndNeedsAFew) {
+    const auto star = [](double hfd, double snr = 50.0) { return FoundStar{.hfd = hfd, .fwhm = hfd / 2, .snr = snr}; };
+    StarField field;
+    field.stars = {star(2), star(3), star(4), star(5), star(40), star(30), star(20), star(25, 9.0), star(6)};
+    field.stars[4].saturated = true;
+    field.stars[5].nearEdge = true;
+    field.stars[6].crowded = true;
+    field.stars[8].elongated = true;
+    FieldFigures f = FieldMedian(field);
+    EXPECT_EQ(std::tuple(f.stars, f.hfd, f.fwhm), std::tuple(5, 4.0, 2.0));
+    field.stars.pop_back();  // an even count: the middle two
+    f = FieldMedian(field);
+    EXPECT_EQ(std::tuple(f.stars, f.hfd, f.fwhm), std::tuple(4, 3.5, 1.75));
+
+    struct Case {
+        FomKind kind;
+        int stars;
+        StarStatus status;
+        double fom;  // the star's own HFD 9, FWHM 7, Peak 500; binning 2
+        int shownStars;
+    };
+    const Case cases[] = {
+        {FomKind::HFD, 4, StarStatus::Ok, 1.75, 4},
+        {FomKind::FWHM, 4, StarStatus::Ok, 1.75, 4},
+        {FomKind::HFD, 2, StarStatus::TooFewStars, 9.0, 2},
+        {FomKind::Peak, 4, StarStatus::Ok, 500.0, 1},
+        {FomKind::xFWHM, 4, StarStatus::Ok, 7.0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.kind) * 10 + c.stars);
+        FocusReading r{.Peak = 500, .xFWHM = 7.0, .FWHM = 7.0, .HFD = 9.0, .status = StarStatus::NoStar};
+        const FocusSettings settings{.FWHMFactorSetting = 2, .FocusBinning = 2, .FOMKind = c.kind};
+        GetFigureOfMerit(r, c.kind);
+        if (c.kind == FomKind::Peak || c.kind == FomKind::xFWHM) r.status = StarStatus::Ok;
+        ApplyFieldFigures({.hfd = 3.5, .fwhm = 1.75, .stars = c.stars}, settings, r);
+        EXPECT_EQ(std::tuple(r.status, r.FOM, r.stars), std::tuple(c.status, c.fom, c.shownStars));
+    }
 }
 
 TEST(StarFinder, NoiseAndHotPixelsAreNeverStars) {

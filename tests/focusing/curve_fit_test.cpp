@@ -195,6 +195,9 @@ TEST(CurveFitSearch, RefusedAnswersReturnToTheStartAndSayWhy) {
         {"no star", {}, [](std::int32_t) { return FocusReading{.FOM = 80, .status = StarStatus::NoStar}; },
          "Too few focus frames showed a star (0 of 3 readings).\r\nThe focuser is back at its starting position. "
          "Check that the star is inside the focus frame, or lengthen the exposure, and start again."},
+        {"too few stars", {}, [](std::int32_t) { return FocusReading{.FOM = 3, .status = StarStatus::TooFewStars}; },
+         "Too few focus frames showed a star (0 of 3 readings).\r\nThe focuser is back at its starting position. "
+         "Check that the star is inside the focus frame, or lengthen the exposure, and start again."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -136,6 +136,25 @@ TEST(AutoFocusSearch, BracketsThenNarrowsToBestFocus) {
     TAutoFocusSearch near(100, FomKind::HFD);
     EXPECT_EQ(RunSearch(near, [](double p) { return Curve(p, 1); }).last.position, 1);
     EXPECT_EQ(near.NarrowingSteps(), 14);
+
+    // A field figure shows its star count; a field with too few stars shows
+    // those words, never its number, and puts no point on the chart.
+    TAutoFocusSearch field(100, FomKind::HFD);
+    const auto statusAfter = [&](const FocusReading& r, std::int32_t at) {
+        while (field.Next().kind != TAutoFocusSearch::Action::Measure) {
+        }
+        field.TakeNotes();
+        field.Report(r, at);
+        std::string status;
+        for (const auto& n : field.TakeNotes())
+            if (n.kind == TAutoFocusSearch::Note::Status) status = n.text;
+        return status;
+    };
+    EXPECT_EQ(statusAfter({.FOM = 3.0, .status = StarStatus::TooFewStars, .stars = 2}, -100),
+              "Ra FOM: too few stars  Position: -100  Stars: 2");
+    EXPECT_TRUE(field.Points().empty());
+    EXPECT_EQ(statusAfter({.FOM = 4.0, .stars = 7}, 100), "Rc FOM: 4.0000  Position: 100  Stars: 7");
+    EXPECT_EQ(field.Points().size(), 1u);
 }
 
 TEST(AutoFocusSearch, MiddleNotStrictlyBestIsNotInRange) {

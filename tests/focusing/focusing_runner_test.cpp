@@ -77,8 +77,8 @@ struct FakeDevices final : IFocusDevices {
         approaches.push_back(lastDirection.load());
         FocusReading r;
         r.HFD = 2.0 + std::abs(TruePosition() - best) / 50.0;
-        if (static_cast<std::size_t>(n) <= statuses.size() && statuses[static_cast<std::size_t>(n - 1)] == StarStatus::NoStar)
-            r = {.HFD = 80.0, .status = StarStatus::NoStar};
+        if (static_cast<std::size_t>(n) <= statuses.size() && statuses[static_cast<std::size_t>(n - 1)] != StarStatus::Ok)
+            r = {.HFD = 80.0, .status = statuses[static_cast<std::size_t>(n - 1)]};
         r.FOM = r.HFD;
         return r;
     }
@@ -123,17 +123,20 @@ TEST_F(RunnerTest, ScanMeasuresElevenPositionsAndLeavesTheFocuserAtTheLast) {
     runner.SetSamples(0);
     EXPECT_EQ(runner.Samples(), kFocusSamplesMin);
     runner.SetSamples(kFocusSamplesMax + 1);
+    // The first position's field has too few stars: said in words, no point.
+    dev.statuses.assign(kFocusSamplesMax, StarStatus::TooFewStars);
     ASSERT_TRUE(runner.StartScan(std::move(owned), ScanSettings{}));
     runner.Join();
     ASSERT_TRUE(view.scan.has_value());
     EXPECT_EQ(view.scan->outcome, FocusOutcome::Completed);
-    ASSERT_EQ(view.scanPoints.size(), 11u);
-    EXPECT_EQ(view.scanPoints.front().x, -100);
+    ASSERT_EQ(view.scanPoints.size(), 10u);
+    EXPECT_EQ(view.scanPoints.front().x, -80);
     EXPECT_EQ(view.scanPoints.back().x, 100);
     EXPECT_EQ(view.scan->best, 20);  // 20 and 40 tie at 2.2: the lower one
     EXPECT_EQ(dev.position, 100);
     EXPECT_TRUE(view.Logged("Moving to -100"));
-    EXPECT_TRUE(view.Logged("-100 4.6000"));
+    EXPECT_TRUE(view.Logged("-100 too few stars"));
+    EXPECT_TRUE(view.Logged("-80 4.2000"));
     EXPECT_EQ(dev.frames, 11 * kFocusSamplesMax);  // the most samples a position
     EXPECT_EQ(view.progress.back(), 0);
 }
@@ -294,7 +297,7 @@ TEST_F(RunnerTest, CancelEndsAReadingWaitingForAFocuserThatNeverStops) {
 }
 
 TEST_F(RunnerTest, AReadingIsNoStarWhenMostFramesAre) {
-    constexpr StarStatus ok = StarStatus::Ok, none = StarStatus::NoStar;
+    constexpr StarStatus ok = StarStatus::Ok, none = StarStatus::NoStar, few = StarStatus::TooFewStars;
     struct Case {
         std::vector<StarStatus> frames;
         StarStatus expected;
@@ -304,6 +307,8 @@ TEST_F(RunnerTest, AReadingIsNoStarWhenMostFramesAre) {
         {{none, ok, ok, none, none}, none, (3 * 80.0 + 2 * 2.6) / 5},  // the figures mean nothing then
         {{ok, none, ok}, ok, 2.6},  // the frame without a star is left out
         {{ok, none}, ok, 2.6},      // half is not most
+        {{few, ok, few, none}, few, (3 * 80.0 + 2.6) / 4},  // the more common of the two
+        {{ok, few, ok}, ok, 2.6},
     };
     const std::atomic<bool> cancel{false};
     for (const Case& c : cases) {

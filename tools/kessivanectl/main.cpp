@@ -25,6 +25,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 #include <functional>
 #include <optional>
 
@@ -247,9 +248,17 @@ private:
         const QDBusMessage reply = Call(kCameraPath, kCamera, "TakeFocusFrame", {}, o_.timeoutMs);
         if (Failed(reply)) return ExitFor(reply);
         const auto figures = qdbus_cast<QVariantMap>(reply.arguments().value(0));
+        // A figure over the field says how many stars it stands for; with too
+        // few to make one, the figure is that status, not a number.
+        const QString status = figures.value(QStringLiteral("Status")).toString();
         for (const char* key : {"FWHM", "HFD", "xFWHM", "yFWHM", "Peak", "FOM"}) {
+            if (!status.isEmpty() && std::string_view(key) == "FOM") {
+                std::printf("FOM %s\n", status.toLocal8Bit().constData());
+                continue;
+            }
             std::printf("%s %.4f\n", key, figures.value(QString::fromLatin1(key)).toDouble());
         }
+        if (const int stars = figures.value(QStringLiteral("Stars")).toInt(); stars > 1) std::printf("Stars %d\n", stars);
         return kExitOk;
     }
     int TakeImage() {
