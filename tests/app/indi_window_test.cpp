@@ -3,7 +3,9 @@
 // focuser stands, so an auto focus through the window closes the loop across
 // the network, the plug-in and the focuser driver together.
 #include <QAbstractButton>
+#include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QTimer>
 #include <QMouseEvent>
 #include <QSlider>
@@ -15,6 +17,8 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "app/auto_focus_page.h"
 #include "app/exposure_page.h"
@@ -136,17 +140,22 @@ TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestF
     window.reset();
 }
 
-// A server that takes connections and never answers, for the camera and the
-// focuser: start-up and the parameter update wait for it on workers, and the
-// window goes on painting meanwhile.
-TEST(IndiWindow, ASilentServerDoesNotStopTheWindowPaintingDuringStartUpOrTheParameterUpdate) {
-    kv::test::SilentServer silent;
-    kvtest::ProgramFolder folder;
+// The camera and the focuser both behind a server that takes connections
+// and never answers.
+void UseSilentServer(kvtest::ProgramFolder& folder, int serverPort) {
     std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "indi_camera.so", folder.File("indi_camera.so"));
-    const std::string port = std::to_string(silent.Port());
+    const std::string port = std::to_string(serverPort);
     folder.Write("indi_camera.ini", "Host=localhost\nPort=" + port + "\n");
     folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=INDI Camera\r\nFocuser=INDI Focuser\r\nComPort=1\r\n"
                                   "[Ports]\r\nCOM1=indi://localhost:" + port + "/Focuser Simulator\r\n");
+}
+
+// Start-up and the parameter update wait for a silent server on workers, and
+// the window goes on painting meanwhile.
+TEST(IndiWindow, ASilentServerDoesNotStopTheWindowPaintingDuringStartUpOrTheParameterUpdate) {
+    kv::test::SilentServer silent;
+    kvtest::ProgramFolder folder;
+    UseSilentServer(folder, silent.Port());
     kvtest::RecordingDialogs dialogs;
     std::optional<TMainForm> window;
     window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
@@ -178,6 +187,64 @@ TEST(IndiWindow, ASilentServerDoesNotStopTheWindowPaintingDuringStartUpOrThePara
     EXPECT_FALSE(window->State().cameraReady);
     measure("The parameter update", [&] { window->UpdatePgmParameters(false); });
     EXPECT_FALSE(window->State().portOpen);
+    window.reset();
+}
+
+// Each wait for the silent server gets a box naming what it waits for; its
+// Cancel ends the wait long before the server's time-out, the focuser stays
+// closed and the status says what to do. The camera plug-in's call, which
+// cannot be cut short, goes on in the background: an Update at once does not
+// call into the plug-in again, and closing the window waits for that call.
+TEST(IndiWindow, TheWaitBoxForASilentServerCancelsTheWaitAndNamesTheDevice) {
+    kv::test::SilentServer silent;
+    kvtest::ProgramFolder folder;
+    UseSilentServer(folder, silent.Port());
+    const std::string server = "localhost:" + std::to_string(silent.Port());
+    kvtest::RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+    window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
+    window->show();
+    std::vector<std::string> boxes;
+    QTimer canceller;
+    canceller.setInterval(20);
+    QObject::connect(&canceller, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->objectName() != QLatin1String("DeviceWaitBox") || !w->isVisible()) continue;
+            boxes.push_back(w->findChild<QLabel*>(QStringLiteral("DeviceWaitText"))->text().toStdString());
+            w->findChild<QAbstractButton*>(QStringLiteral("DeviceWaitCancel"))->click();
+        }
+    });
+    canceller.start();
+    const auto cancelled = [&](const char* what, const std::function<void()>& run) {
+        boxes.clear();
+        QElapsedTimer clock;
+        clock.start();
+        run();
+        std::printf("%s with its waits cancelled took %lld ms\n", what, static_cast<long long>(clock.elapsed()));
+        EXPECT_LT(clock.elapsed(), kv::kIndiConnectWaitMs) << what;
+    };
+    const std::string focuserBox = "Waiting for the INDI focuser \"Focuser Simulator\" at " + server + " to answer...";
+    const std::string whatNext = "cancelled; check that the INDI server at " + server + " answers, then use Update";
+
+    cancelled("Start-up", [&] { ASSERT_TRUE(window->FormCreate()); });
+    EXPECT_EQ(boxes, (std::vector<std::string>{"Waiting for the camera plug-in indi_camera.so to answer...", focuserBox}));
+    EXPECT_FALSE(window->State().cameraReady);
+    EXPECT_FALSE(window->State().portOpen);
+    EXPECT_FALSE(window->FocusControl()->PortOpen());
+    EXPECT_NE(window->CameraControl()->CancelledText().find("indi_camera.so did not answer"), std::string::npos)
+        << window->CameraControl()->CancelledText();
+    EXPECT_TRUE(window->StatusPanelText(0).endsWith(QString::fromStdString(whatNext)))
+        << window->StatusPanelText(0).toStdString();
+
+    cancelled("The parameter update", [&] { window->UpdatePgmParameters(false); });
+    EXPECT_EQ(boxes, std::vector<std::string>{focuserBox});
+    EXPECT_NE(window->CameraControl()->CancelledText().find("indi_camera.so has not yet returned"), std::string::npos)
+        << window->CameraControl()->CancelledText();
+    EXPECT_FALSE(window->State().portOpen);
+    EXPECT_TRUE(window->StatusPanelText(0).endsWith(QString::fromStdString(whatNext)));
+    // Said in the status bar and the log, not in a box over the one just cancelled.
+    EXPECT_TRUE(dialogs.shown.empty()) << dialogs.shown.front().text;
+    canceller.stop();
     window.reset();
 }
 
