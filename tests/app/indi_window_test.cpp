@@ -48,32 +48,44 @@ constexpr int kTolerance = 15;
 // The curve fit reads the whole curve, not just its flat bottom.
 constexpr int kCurveFitTolerance = 5;
 
-TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestFocus) {
-    if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
-    kv::test::IndiServer server;
+// The server's camera with optics, a pointing and a focus curve with its best
+// point 60 steps out, `defocusScale` steep; the window's camera and focuser
+// behind that server, up and showing the focuser's start.
+void StartOnSimulators(kv::test::IndiServer& server, int defocusScale, kvtest::ProgramFolder& folder,
+                       kvtest::RecordingDialogs& dialogs, std::optional<TMainForm>& window) {
     ASSERT_TRUE(server.Running());
-    // Optics, a pointing and a steep focus curve with its best point 60 steps out.
     ASSERT_TRUE(server.Set("CCD Simulator.CONNECTION.CONNECT=On"));
     ASSERT_TRUE(server.Set("CCD Simulator.SCOPE_INFO.FOCAL_LENGTH;APERTURE=800;120"));
     ASSERT_TRUE(server.Set("CCD Simulator.EQUATORIAL_PE.RA_PE;DEC_PE=12;45"));
-    ASSERT_TRUE(server.Set("CCD Simulator.SIM_FOCUSING.SIM_FOCUS_POSITION;SIM_FOCUS_MAX=" + std::to_string(kBest) +
-                           ";1000"));
-
-    kvtest::ProgramFolder folder;
+    ASSERT_TRUE(server.Set("CCD Simulator.SIM_FOCUSING.SIM_FOCUS_POSITION;SIM_FOCUS_MAX=" + std::to_string(kBest) + ";" +
+                           std::to_string(defocusScale)));
     std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "indi_camera.so", folder.File("indi_camera.so"));
     const std::string port = std::to_string(server.Port());
     folder.Write("indi_camera.ini", "Host=localhost\nPort=" + port + "\nDevice=CCD Simulator\n");
     folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=INDI Camera\r\nFocuser=INDI Focuser\r\nComPort=1\r\n"
                                   "[Ports]\r\nCOM1=indi://localhost:" + port + "/Focuser Simulator\r\n");
-    kvtest::RecordingDialogs dialogs;
-    std::optional<TMainForm> window;
     window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
     ASSERT_TRUE(window->FormCreate());
     ASSERT_TRUE(window->State().cameraReady);
     ASSERT_TRUE(window->State().portOpen);
     window->show();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->CTSCount() == kStart; }));
+}
+
+long ServerPosition(kv::test::IndiServer& server) {
+    return std::lround(
+        std::strtod(server.Get("Focuser Simulator.ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION").c_str(), nullptr));
+}
+
+TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestFocus) {
+    if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
+    kv::test::IndiServer server;
+    kvtest::ProgramFolder folder;
+    kvtest::RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+    StartOnSimulators(server, 1000, folder, dialogs, window);
+    if (HasFatalFailure()) return;
     kv::TFocusControl* focuser = window->FocusControl();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->CTSCount() == kStart; }));
     const auto find = [&](const char* name) { return window->findChild<QWidget*>(QString::fromLatin1(name)); };
 
     // A main image, and the star Pick Star chooses on it.
@@ -100,9 +112,7 @@ TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestF
     ASSERT_TRUE(ProcessEventsUntil([&] { return !window->Focusing()->Running() && start->isEnabled(); }, 180000));
     ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->GetIdle(); }));
     // The server's own position: the search counts from where it started.
-    const long error =
-        std::lround(std::strtod(server.Get("Focuser Simulator.ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION").c_str(),
-                                nullptr)) - kBest;
+    const long error = ServerPosition(server) - kBest;
     std::printf("Auto focus through the device server ended %ld steps from the simulator's best focus\n", error);
     EXPECT_LE(std::abs(error), kTolerance);
     EXPECT_EQ(window->StatusPanelText(0), QString::fromLatin1(kv::kSearchCompletePanelText));
@@ -110,10 +120,7 @@ TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestF
     // 1500): 250 steps out the star still stands clear of the noise, which
     // the walk's far side reaches; five frames a reading. The camera draws a
     // new curve once the focuser moves.
-    const auto serverPosition = [&] {
-        return std::lround(
-            std::strtod(server.Get("Focuser Simulator.ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION").c_str(), nullptr));
-    };
+    const auto serverPosition = [&] { return ServerPosition(server); };
     ASSERT_TRUE(server.Set("CCD Simulator.SIM_FOCUSING.SIM_FOCUS_POSITION;SIM_FOCUS_MAX=" + std::to_string(kBest) +
                            ";1500"));
     qobject_cast<QSpinBox*>(find("FocusSamples"))->setValue(5);
@@ -148,6 +155,38 @@ void UseSilentServer(kvtest::ProgramFolder& folder, int serverPort) {
     folder.Write("indi_camera.ini", "Host=localhost\nPort=" + port + "\n");
     folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=INDI Camera\r\nFocuser=INDI Focuser\r\nComPort=1\r\n"
                                   "[Ports]\r\nCOM1=indi://localhost:" + port + "/Focuser Simulator\r\n");
+}
+
+// A script's focus run (the one the simulated observatory passes) on the
+// server's simulators: the curve fit from 200 steps off, as in the window.
+TEST(IndiWindow, AFourCommandScriptFocusesOnTheServersSimulators) {
+    if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
+    kvtest::PrivateBus bus(QStringLiteral("kv-indi-script-test"));
+    if (!bus.Up()) GTEST_SKIP() << "needs dbus-daemon";
+    kv::test::IndiServer server;
+    kvtest::ProgramFolder folder;
+    kvtest::RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+    StartOnSimulators(server, 1500, folder, dialogs, window);
+    if (HasFatalFailure()) return;
+    QString why;
+    ASSERT_TRUE(RegisterScripting(*window, bus.Connection(), &*window, &why)) << why.toStdString();
+    kv::TFocusControl* focuser = window->FocusControl();
+    focuser->MoveBy(kBest + 200 - kStart);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return ServerPosition(server) == kBest + 200 && focuser->GetIdle(); }, 30000));
+    auto* exposure = window->findChild<QSlider*>(QStringLiteral("ExposureMS"));
+    exposure->setValue(500);
+    window->findChild<QSpinBox*>(QStringLiteral("FocusSamples"))->setValue(5);
+    window->findChild<QSpinBox*>(QStringLiteral("FitPointsSE"))->setValue(4);
+    const kvtest::FocusScript run = kvtest::RunFocusScript(
+        bus, {QStringLiteral("--method"), QStringLiteral("fit"), QStringLiteral("--step"), QStringLiteral("50")}, 300000,
+        [&] { exposure->setValue(20); });
+    ASSERT_TRUE(run.failure.isEmpty()) << run.failure.toStdString();
+    EXPECT_EQ(run.position, focuser->CTSCount());
+    std::printf("The scripted curve fit through the device server ended %ld steps from the simulator's best focus (%s)\n",
+                ServerPosition(server) - kBest, run.result.trimmed().toLocal8Bit().constData());
+    EXPECT_LE(std::abs(ServerPosition(server) - kBest), kCurveFitTolerance);
+    window.reset();
 }
 
 // Start-up and the parameter update wait for a silent server on workers, and
