@@ -374,6 +374,9 @@ void TMainForm::DisconnectButtonClick() {
     exposurePage_->DetachImages();
     // A failed connection is reported by the controller itself.
     cameraControl_->ToggleConnection(file);
+    if (const std::string cancelled = cameraControl_->CancelledText(); !cameraControl_->Initialized() && !cancelled.empty()) {
+        SetStatusPanel(0, QString::fromStdString(cancelled));
+    }
     cameraFile_ = cameraControl_->Initialized() ? file : std::string();
     if (cameraControl_->Initialized() && !wasReady) exposurePage_->CameraReconfigured(cameraControl_->CameraData());
     state_.imageTaken = false;

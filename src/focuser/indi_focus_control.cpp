@@ -4,7 +4,6 @@
 #include <basedevice.h>
 #include <indiproperty.h>
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <signal.h>
