@@ -334,6 +334,12 @@ void TExposurePage::GetImageButtonClick() {
     for (int i = 0; i < 3; ++i) form_.SetStatusPanel(i, QString());
 
     camera->QueryCameraData();
+    if (!camera->Initialized()) {
+        // The user gave up on the camera's answer: it is not exposed any more.
+        form_.ShowCameraState();
+        form_.SetStatusPanel(0, QString::fromStdString(camera->CancelledText()));
+        return;
+    }
     downloadTimeMs_ = camera->CameraData().DownloadTime;
     exposureMs_ = form_.findChild<QSlider*>(QStringLiteral("ExposureMS"))->value();
     downloadTotalMs_ = downloadTimeMs_ + exposureMs_;

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialog>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -39,6 +40,8 @@
 #include <thread>
 #include <filesystem>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <unistd.h>
 #include <fstream>
 #include <unordered_map>
@@ -74,30 +77,88 @@
 
 namespace {
 
+constexpr int kWaitBoxDelayMs = 300;
+// At the window's end, how long a plug-in call the user gave up on is waited for.
+constexpr int kAbandonedCallJoinMs = 10000;
+
 // A device's wait (a camera plug-in reaching its camera, a network focuser
 // connecting) runs on a worker while the GUI thread goes on painting. Input is
-// held back meanwhile: the window is in the middle of an update.
-void PaintWhileWaiting(const std::function<void()>& work) {
+// held back meanwhile: the window is in the middle of an update. A wait long
+// enough to be noticed gets a box that says what it is for and takes the only
+// input there is, its Cancel.
+kv::DeviceWaitEnd WaitForDevice(QWidget* window, const kv::DeviceWaitCall& call) {
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr || QThread::currentThread() != app->thread()) {
-        work();
-        return;
+        call.work();
+        return kv::DeviceWaitEnd::Done;
     }
+    // Shared with the worker, which a cancel may leave running after this returns.
+    struct Shared {
+        std::mutex mutex;
+        QEventLoop* loop = nullptr;
+        std::atomic<bool> done{false};
+        std::exception_ptr failure;
+    };
+    auto shared = std::make_shared<Shared>();
     QEventLoop loop;
-    std::atomic<bool> done{false};
-    std::exception_ptr failure;
-    std::thread worker([&] {
+    shared->loop = &loop;
+    std::thread worker([shared, work = call.work]() mutable {
         try {
             work();
         } catch (...) {
-            failure = std::current_exception();
+            shared->failure = std::current_exception();
         }
-        done.store(true);
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        work = nullptr;  // what it holds goes with the call, not with the thread's end
+        std::lock_guard lock(shared->mutex);
+        shared->done.store(true);
+        if (shared->loop != nullptr) QMetaObject::invokeMethod(shared->loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
-    if (!done.load()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+    QTimer::singleShot(kWaitBoxDelayMs, &loop, &QEventLoop::quit);
+    if (!shared->done.load()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+    bool cancelled = false;
+    if (!shared->done.load()) {
+        QDialog box(window != nullptr && window->isVisible() ? window : nullptr);
+        box.setObjectName(QStringLiteral("DeviceWaitBox"));
+        box.setWindowTitle(QStringLiteral("Kessivane"));
+        box.setWindowModality(Qt::ApplicationModal);
+        auto* layout = new QVBoxLayout(&box);
+        auto* text = new QLabel(QStringLiteral("Waiting for %1 to answer...").arg(QString::fromStdString(call.what)), &box);
+        text->setObjectName(QStringLiteral("DeviceWaitText"));
+        layout->addWidget(text);
+        auto* cancel = new QPushButton(QStringLiteral("Cancel"), &box);
+        cancel->setObjectName(QStringLiteral("DeviceWaitCancel"));
+        layout->addWidget(cancel, 0, Qt::AlignHCenter);
+        const auto giveUp = [&] {
+            cancelled = true;
+            loop.quit();
+        };
+        QObject::connect(cancel, &QPushButton::clicked, &box, giveUp);
+        QObject::connect(&box, &QDialog::rejected, &box, giveUp);  // Escape, or the box's close button
+        box.show();
+        while (!shared->done.load() && !cancelled) loop.exec();
+        box.hide();
+    }
+    if (cancelled && !shared->done.load()) {
+        if (!call.abort) {
+            // A call that cannot be cut short owns what it uses; it is kept
+            // to be joined at the end, never left to a destroyed loop.
+            {
+                std::lock_guard lock(shared->mutex);
+                shared->loop = nullptr;
+            }
+            kv::AdoptDeviceWaitWorker(std::move(worker), std::shared_ptr<const std::atomic<bool>>(shared, &shared->done));
+            return kv::DeviceWaitEnd::Cancelled;
+        }
+        call.abort();
+        while (!shared->done.load()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
     worker.join();
-    if (failure) std::rethrow_exception(failure);
+    {
+        std::lock_guard lock(shared->mutex);
+        shared->loop = nullptr;
+    }
+    if (shared->failure) std::rethrow_exception(shared->failure);
+    return cancelled ? kv::DeviceWaitEnd::Cancelled : kv::DeviceWaitEnd::Done;
 }
 
 constexpr int kLoggerStartMs = 3000;
@@ -122,7 +183,7 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
       arguments_(std::move(arguments)) {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Kessivane"));
-    kv::SetDeviceWaitHandler(PaintWhileWaiting);
+    kv::SetDeviceWaitHandler([this](const kv::DeviceWaitCall& call) { return WaitForDevice(this, call); });
     BuildUi();
     setFixedSize(kClientWidth, kClientHeight);
 
@@ -162,6 +223,9 @@ TMainForm::~TMainForm() {
     emit focuserGoing();
     kv::SetDeviceWaitHandler({});
     qApp->removeEventFilter(this);
+    if (const int left = kv::JoinDeviceWaitWorkers(kAbandonedCallJoinMs); left > 0) {
+        kv::WriteProgramLog(std::to_string(left) + " cancelled camera plug-in call(s) had still not returned at the end");
+    }
     CloseHelpViewer();
     kv::LogChannel::Instance().SetWakeUp({});
     deferred_.SetArmTimer({});

@@ -89,6 +89,8 @@ public:
     // Runs the creation sequence. False: start-up must end now (the user has
     // been told why).
     bool FormCreate();
+    // The camera's label, button and readiness from the controller.
+    void ShowCameraState();
 
     // Page and tab indexes.
     enum Page { ExposureControl = 0, ManualFocus, AutoFocus, StatusSettings, TempControl };
@@ -263,7 +265,6 @@ private:
     bool UpdateFocuserParameters();
     // The plug-in file of the chosen camera; empty when none is chosen.
     std::string ChosenCameraFile() const;
-    void ShowCameraState();
     void ShowDevicePortsTab();
     void AttachCameraHandlers();
     void AttachFocuserHandlers();

@@ -193,6 +193,9 @@ void TMainForm::UpdateCameraParameters() {
     kv::TraceDiag("Initializing Camera Control");
     cameraFile_ = plugins_.fileNames[static_cast<std::size_t>(index)];
     cameraControl_->Initialize(cameraFile_);
+    if (const std::string cancelled = cameraControl_->CancelledText(); !cameraControl_->Initialized() && !cancelled.empty()) {
+        SetStatusPanel(0, QString::fromStdString(cancelled));
+    }
     const kv::CameraInfo info = cameraControl_->CameraData();
     memo->clear();
     for (const auto& line : kv::CameraDataLines(info)) memo->appendPlainText(QString::fromStdString(line));
@@ -303,7 +306,10 @@ bool TMainForm::UpdateFocuserParameters() {
         state_.portOpen = focuser->OpenPort();
         openedDevice_ = state_.portOpen ? PortDeviceFor(com) : std::string();
         if (state_.portOpen && handover) focuser->TakeOver(*handover);
-        if (!state_.portOpen) {
+        if (const std::string cancelled = focuser->OpenCancelled(); !cancelled.empty()) {
+            // The user chose to stop waiting; no box to say what they know.
+            SetStatusPanel(0, QString::fromStdString(cancelled));
+        } else if (!state_.portOpen) {
             const std::string failure = focuser->OpenFailure();
             const std::string text = "Could not open COM " + std::to_string(com) +
                                      (failure.empty() ? std::string() : "\r\n\r\nTried " + failure + ".") +
@@ -370,6 +376,9 @@ void TMainForm::DisconnectButtonClick() {
     exposurePage_->DetachImages();
     // A failed connection is reported by the controller itself.
     cameraControl_->ToggleConnection(file);
+    if (const std::string cancelled = cameraControl_->CancelledText(); !cameraControl_->Initialized() && !cancelled.empty()) {
+        SetStatusPanel(0, QString::fromStdString(cancelled));
+    }
     cameraFile_ = cameraControl_->Initialized() ? file : std::string();
     if (cameraControl_->Initialized() && !wasReady) exposurePage_->CameraReconfigured(cameraControl_->CameraData());
     state_.imageTaken = false;

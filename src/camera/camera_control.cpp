@@ -90,6 +90,8 @@ bool TCameraControl::ToggleConnection(const std::string& fileName) {
         if (s_->Session()->plugin.Loaded()) {
             Uninitialize();
         }
+        // A wait the user cancelled is not reported back to them in a box.
+        if (!CancelledText().empty()) return false;
         WriteProgramLog(kCouldNotInitializeText);
         s_->dialogs->Show(kCouldNotInitializeText, DialogType::Error, DialogButtons::Ok);
         return false;

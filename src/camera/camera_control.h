@@ -82,6 +82,8 @@ public:
     void Uninitialize();
     bool Initialized() const { return s_->Session()->plugin.Initialized(); }
     void QueryCameraData() { s_->Session()->plugin.QueryCameraData(); }
+    // Why a cancelled wait left the camera not ready; empty otherwise.
+    std::string CancelledText() const { return s_->Session()->plugin.Cancelled(); }
     std::int32_t GetCalibrate() { return s_->Session()->plugin.GetCalibrate(); }
     CameraInfo CameraData() const { return s_->Session()->plugin.Info(); }
     std::int32_t ParPort() const { return s_->Session()->plugin.ParPort(); }

@@ -7,8 +7,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "platform/device_wait.h"
 #include "shell/log_channel.h"
@@ -40,6 +45,40 @@ template <typename Proc>
 Proc Bind(void* library, const char* name) {
     return reinterpret_cast<Proc>(dlsym(library, name));
 }
+
+// Plug-in calls the user gave up on that are still running, by library path.
+std::mutex g_inFlightMutex;
+std::map<std::string, int>& InFlight() {
+    static auto* const calls = new std::map<std::string, int>;
+    return *calls;
+}
+
+bool CallStillRunning(const std::string& path) {
+    std::lock_guard lock(g_inFlightMutex);
+    return InFlight().count(path) != 0;
+}
+
+// Runs `call` into the plug-in at `path` on a device wait. The call holds a
+// reference of its own to the library: cancelled, it is left to return on its
+// own and the library stays loaded until it has, whatever its owner unloads
+// meanwhile. `call` must own everything else it touches. False when cancelled.
+bool AskPlugin(const std::string& what, const std::string& path, std::function<void()> call) {
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+    {
+        std::lock_guard lock(g_inFlightMutex);
+        ++InFlight()[path];
+    }
+    const std::shared_ptr<void> hold(handle, [path](void* h) {
+        {
+            std::lock_guard lock(g_inFlightMutex);
+            if (--InFlight()[path] == 0) InFlight().erase(path);
+        }
+        if (h != nullptr) dlclose(h);
+    });
+    return RunDeviceWait({what, [hold, call = std::move(call)] { call(); }, {}}) == DeviceWaitEnd::Done;
+}
+
+std::string PluginWhat(const std::string& fileName) { return "the camera plug-in " + fileName; }
 
 std::string FormatReal(double v) {
     char buffer[64];
@@ -129,14 +168,18 @@ bool ProbePlugin(const std::string& folder, const std::string& fileName, CameraL
     // A plug-in that can describe itself without its device is asked that
     // way: a camera that is not chosen is left alone.
     const auto describe = Bind<KVDescribeCameraProc>(library, "DLLDescribeCamera");
-    TCameraData scratch{};
+    auto scratch = std::make_shared<TCameraData>();
     if (describe != nullptr) {
-        describe(&scratch);
-    } else {
-        RunDeviceWait([&] { query(&scratch); });
+        describe(scratch.get());
+    } else if (!AskPlugin(PluginWhat(fileName), ResolvePath(folder, fileName), [scratch, query] { query(scratch.get()); })) {
+        WriteProgramLog("The camera plug-in " + fileName +
+                        " did not answer and was cancelled; it is left out of the camera list. Check its camera, "
+                        "then restart Kessivane");
+        dlclose(library);
+        return false;
     }
     // Every text is copied here, before the library (which owns them) goes.
-    const CameraInfo info = CopyCameraData(scratch);
+    const CameraInfo info = CopyCameraData(*scratch);
     const std::string name = info.CameraName.empty() ? fileName : info.CameraName;
     list.names.push_back(name);
     WriteProgramLog("Camera Found: " + name + " version: " + info.DLLVersion);
@@ -185,6 +228,15 @@ bool CameraPlugin::Initialize(const std::string& fileName) {
     }
 
     const std::string path = ResolvePath(folder_, fileName);
+    cancelled_.clear();
+    // A cancelled call still in the plug-in is not joined by a second one.
+    if (CallStillRunning(path)) {
+        cancelled_ = "The camera plug-in " + fileName +
+                     " has not yet returned from the call that was cancelled; the camera is not ready. Wait a few "
+                     "seconds, then use Update";
+        WriteProgramLog(cancelled_);
+        return false;
+    }
     library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library_ == nullptr) {
         WriteProgramLog("Could not load camera plug-in " + path + ": " + LastDlError());
@@ -217,10 +269,14 @@ bool CameraPlugin::Initialize(const std::string& fileName) {
         }
     }
 
-    TCameraData record{};
-    RunDeviceWait([&] { queryCameraData_(&record); });
+    auto record = std::make_shared<TCameraData>();
+    if (!AskPlugin(PluginWhat(fileName), path, [record, query = queryCameraData_] { query(record.get()); })) {
+        GiveUp(fileName);
+        Unload();
+        return false;
+    }
     std::vector<std::string> notes;
-    CameraInfo info = CopyCameraData(record, &notes);
+    CameraInfo info = CopyCameraData(*record, &notes);
     for (const std::string& line : notes) {
         WriteProgramLog(line);
     }
@@ -251,9 +307,14 @@ bool CameraPlugin::Initialize(const std::string& fileName) {
     focusInterface_ = std::make_unique<TKVImageObject>(focusImage_.get());
     WriteProgramLog("Focus Image object instantiated");
 
-    bool ready = false;
-    if (initCamera_ != nullptr) RunDeviceWait([&] { ready = initCamera_(parPort_) != 0; });
-    initialized_.store(ready);
+    auto ready = std::make_shared<std::atomic<bool>>(false);
+    if (initCamera_ != nullptr &&
+        !AskPlugin(PluginWhat(fileName), path, [ready, init = initCamera_, port = parPort_] { ready->store(init(port) != 0); })) {
+        // Bound but not ready: the image objects stay for the next Uninitialize.
+        GiveUp(fileName);
+        return true;
+    }
+    initialized_.store(ready->load());
     WriteProgramLog(initialized_.load() ? "Plug-in reported successful initialization"
                                         : "Plug-in reported initialization FAILED");
     return true;
@@ -292,11 +353,23 @@ void CameraPlugin::QueryCameraData() {
     if (queryCameraData_ == nullptr) {
         return;
     }
-    TCameraData record{};
-    RunDeviceWait([&] { queryCameraData_(&record); });
-    CameraInfo info = CopyCameraData(record);
+    auto record = std::make_shared<TCameraData>();
+    if (!AskPlugin(PluginWhat(fileName_), ResolvePath(folder_, fileName_),
+                   [record, query = queryCameraData_] { query(record.get()); })) {
+        GiveUp(fileName_);
+        return;
+    }
+    CameraInfo info = CopyCameraData(*record);
     std::lock_guard lock(infoMutex_);
     info_ = std::move(info);
+}
+
+void CameraPlugin::GiveUp(const std::string& fileName) {
+    initialized_.store(false);
+    cancelled_ = "The camera plug-in " + fileName +
+                 " did not answer and was cancelled; the camera is not ready. Check the camera and its connection, "
+                 "then use Update";
+    WriteProgramLog(cancelled_);
 }
 
 CameraInfo CameraPlugin::Info() const {

@@ -128,6 +128,10 @@ public:
     // The library is never unloaded from now on: a thread is stuck in it.
     void LeaveLoaded() { leaveLoaded_.store(true); }
     bool Initialized() const { return initialized_.load(); }
+    // Why the last Initialize or QueryCameraData left the camera not ready
+    // after the user cancelled its wait (or one still runs): what happened
+    // and what to do next. Empty otherwise.
+    const std::string& Cancelled() const { return cancelled_; }
     std::int32_t ParPort() const { return parPort_; }
     void SetParPort(std::int32_t port) { parPort_ = port; }
     std::int32_t CalibrateValue() const { return calibrate_; }
@@ -141,6 +145,8 @@ public:
 
 private:
     void Unload();
+    // The camera is treated as not answering once its wait was cancelled.
+    void GiveUp(const std::string& fileName);
 
     IDialogs& dialogs_;
     std::string folder_;
@@ -158,6 +164,7 @@ private:
     std::int32_t calibrate_ = 0;
     mutable std::mutex infoMutex_;
     CameraInfo info_;
+    std::string cancelled_;  // GUI thread
     std::unique_ptr<TImageObject> mainImage_;
     std::unique_ptr<TImageObject> focusImage_;
     std::unique_ptr<TKVImageObject> mainInterface_;

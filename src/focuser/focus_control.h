@@ -46,6 +46,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <utility>
 
 #include "platform/clock.h"
 #include "platform/dialogs.h"
@@ -351,6 +352,12 @@ public:
         std::lock_guard lock(settingsMutex_);
         return openFailure_;
     }
+    // What the user's cancel of the last OpenPort's wait left behind and what
+    // to do next; empty when it was not cancelled.
+    std::string OpenCancelled() const {
+        std::lock_guard lock(settingsMutex_);
+        return openCancelled_;
+    }
     // How COM n becomes a device path; "/dev/ttyS<n-1>" unless the main window
     // hands in the [Ports] lookup. Set before OpenPort.
     void SetPortResolver(PortResolverFn resolver);
@@ -404,6 +411,10 @@ protected:
                        : device.empty()                 ? reason
                        : reason.empty()                 ? device
                                                         : device + " (" + reason + ")";
+    }
+    void SetOpenCancelled(std::string text) {
+        std::lock_guard lock(settingsMutex_);
+        openCancelled_ = std::move(text);
     }
     // Raises OnIdleChange with `idle` unless the object is being destroyed,
     // for drivers that report every idle change themselves.
@@ -530,7 +541,8 @@ private:
     Notifier<void(TFocusControl&, bool)> onAvailChange_;
     CameraIdleFn cameraIdle_;
     PortResolverFn portResolver_;
-    std::string openFailure_;  // guarded by settingsMutex_
+    std::string openFailure_;    // guarded by settingsMutex_
+    std::string openCancelled_;  // guarded by settingsMutex_
     PortFactoryFn portFactory_;
     std::string tcFirmwareVersion_;
     RecursiveTimedMutex idleMutex_;  // keeps Idle reports in order

@@ -4,10 +4,17 @@
 #include <basedevice.h>
 #include <indiproperty.h>
 
+#include <netdb.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <functional>
 #include <exception>
 
 #include "platform/device_wait.h"
@@ -41,6 +48,41 @@ std::int32_t CountOf(std::int64_t position, std::int64_t offset) {
 }
 
 bool Limited(double min, double max) { return std::isfinite(min) && std::isfinite(max) && min < max; }
+
+// Whether a connection to host:port comes up within kIndiConnectWaitMs. The
+// client library's own connect cannot be cut short, so a host that swallows
+// the handshake is found out here, where a cancel is heard within a slice.
+bool ServerReachable(const std::string& host, int port, const std::function<bool()>& cancelled) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || found == nullptr) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kIndiConnectWaitMs);
+    bool reached = false;
+    for (addrinfo* a = found; a != nullptr && !reached && !cancelled(); a = a->ai_next) {
+        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) continue;
+        if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+            reached = true;
+        } else if (errno == EINPROGRESS) {
+            pollfd p{fd, POLLOUT, 0};
+            while (!cancelled() && std::chrono::steady_clock::now() < deadline) {
+                const int ready = poll(&p, 1, kIndiCancelSliceMs);
+                if (ready < 0 && errno != EINTR) break;
+                if (ready > 0) {
+                    int error = 0;
+                    socklen_t length = sizeof error;
+                    reached = getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+                    break;
+                }
+            }
+        }
+        close(fd);
+    }
+    freeaddrinfo(found);
+    return reached && !cancelled();
+}
 
 }  // namespace
 
@@ -130,14 +172,53 @@ void TIndiFocusControl::Heard() {
 
 bool TIndiFocusControl::WaitUntil(const std::function<bool()>& ready, int timeoutMs) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return closing_ || ready(); }) &&
-           !closing_;
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return closing_ || cancelled_ || ready(); }) &&
+           !closing_ && !cancelled_;
+}
+
+bool TIndiFocusControl::Cancelled() const {
+    std::lock_guard lock(mutex_);
+    return cancelled_;
 }
 
 bool TIndiFocusControl::OpenPort() {
-    // Up to three bounded waits on the network: the desktop keeps painting.
+    SetOpenCancelled({});
+    {
+        std::lock_guard lock(mutex_);
+        cancelled_ = false;
+    }
+    std::string what = "the INDI focuser";
+    std::string server;
+    if (const auto chosen = ChosenPortDevice()) {
+        if (const auto address = ParseIndiAddress(*chosen)) {
+            server = address->host + ":" + std::to_string(address->port);
+            what += " \"" + address->device + "\" at " + server;
+        }
+    }
+    // Up to three bounded waits on the network: the desktop keeps painting,
+    // and the user may give up on them.
     bool open = false;
-    RunDeviceWait([&] { open = Connect(); });
+    const DeviceWaitEnd end = RunDeviceWait({what, [&] { open = Connect(); }, [this] {
+                                                 {
+                                                     std::lock_guard lock(mutex_);
+                                                     cancelled_ = true;
+                                                 }
+                                                 changed_.notify_all();
+                                             }});
+    {
+        std::lock_guard lock(mutex_);
+        cancelled_ = false;
+    }
+    if (end == DeviceWaitEnd::Cancelled) {
+        // Given up on is given up on, even when the answer came in the same moment.
+        if (open) ClosePort();
+        const std::string text = "Connecting to " + what + " was cancelled; check that the INDI server at " + server +
+                                 " answers, then use Update";
+        WriteProgramLog(text);
+        SetOpenCancelled(text);
+        return false;
+    }
     return open;
 }
 
@@ -165,13 +246,13 @@ bool TIndiFocusControl::Connect() {
     link_->setConnectionTimeout(kIndiConnectWaitMs / 1000, 0);
     link_->watchDevice(device_.c_str());
     const std::string where = address->host + ":" + std::to_string(address->port);
-    if (!link_->connectServer()) {
-        WriteProgramLog("No focuser server answers at " + where);
+    if (!ServerReachable(address->host, address->port, [this] { return Cancelled(); }) || !link_->connectServer()) {
+        if (!Cancelled()) WriteProgramLog("No focuser server answers at " + where);
         link_.reset();
         return false;
     }
     if (!WaitUntil([this] { return link_->hasConnection.load(); }, kIndiConnectWaitMs)) {
-        WriteProgramLog("The server at " + where + " has no device \"" + device_ + "\"");
+        if (!Cancelled()) WriteProgramLog("The server at " + where + " has no device \"" + device_ + "\"");
         ClosePort();
         return false;
     }
@@ -181,13 +262,17 @@ bool TIndiFocusControl::Connect() {
     }
     if (!WaitUntil([this] { return link_->deviceConnected.load() && (sawAbsolute_ || (sawRelative_ && sawMotion_)); },
                    kIndiConnectWaitMs)) {
-        WriteProgramLog("The focuser \"" + device_ + "\" at " + where + " did not connect or shows no position");
+        if (!Cancelled()) WriteProgramLog("The focuser \"" + device_ + "\" at " + where + " did not connect or shows no position");
         ClosePort();
         return false;
     }
     // A driver defines its properties one by one: a relative-only focuser is
     // taken as one only when no absolute position follows shortly.
     (void)WaitUntil([this] { return sawAbsolute_; }, kIndiDefineWaitMs);
+    if (Cancelled()) {
+        ClosePort();
+        return false;
+    }
     portOpen_.store(true);
     StartWatchdog();
     WriteProgramLog("Connected to the focuser \"" + device_ + "\" at " + where);

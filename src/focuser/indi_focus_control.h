@@ -46,6 +46,7 @@ inline constexpr int kIndiWatchdogPollMs = 100;
 // it moves: a few of its updates may pass before a move counts as stalled.
 inline constexpr int kIndiStallMs = 5000;
 inline constexpr int kIndiDefineWaitMs = 1000;  // for an absolute position after a relative one
+inline constexpr int kIndiCancelSliceMs = 50;    // a cancelled connect is heard within this
 
 inline constexpr const char* kIndiLostServerText = "The connection to the focuser's server was lost during a move.";
 inline constexpr const char* kIndiSilentText = "The focuser's server stopped answering during a move.";
@@ -82,7 +83,8 @@ public:
     std::string GetTCFirmwareVersion() override;
     // Connects to the server and the device named by the COM port's [Ports]
     // line. False (closed, reason logged) when the line is no "indi://"
-    // address or the server, the device or its position do not answer in time.
+    // address or the server, the device or its position do not answer in time,
+    // and when the user cancels the wait (OpenCancelled says so).
     bool OpenPort() override;
     // Ends any move, then disconnects.
     void ClosePort() override;
@@ -126,7 +128,9 @@ private:
     void StartWatchdog();
     void StopWatchdog();
     void WatchdogLoop();
+    // False when the time runs out, the port closes or the connect is cancelled.
     bool WaitUntil(const std::function<bool()>& ready, int timeoutMs);
+    bool Cancelled() const;
     void Heard();
 
     std::shared_ptr<NamedEvent> generalDelay_;
@@ -155,6 +159,7 @@ private:
     std::optional<double> temperature_;
     std::chrono::steady_clock::time_point lastHeard_{};
     bool closing_ = false;
+    bool cancelled_ = false;  // the user gave up on the connect in progress
 
     std::mutex watchdogMutex_;
     std::condition_variable watchdogWake_;

@@ -491,34 +491,24 @@ TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToP
     }
     Camera([](KVSimCameraConfig& k) { k.FluxScale = 1.0; });
 
-    const auto image = bus.RunTool(ctl, {QStringLiteral("take-image")});
-    ASSERT_EQ(image.exitCode, 0) << image.err.toStdString();
-    EXPECT_TRUE(image.out.startsWith(QStringLiteral("Width 765\nHeight 510\n"))) << image.out.toStdString();
+    Find<QSpinBox>("FitPointsSE")->setValue(4);
+    const kvtest::FocusScript run = kvtest::RunFocusScript(
+        bus, {QStringLiteral("--method"), QStringLiteral("fit"), QStringLiteral("--step"), QStringLiteral("75")}, 180000);
+    ASSERT_TRUE(run.failure.isEmpty()) << run.failure.toStdString();
+    EXPECT_TRUE(run.image.startsWith(QStringLiteral("Width 765\nHeight 510\n"))) << run.image.toStdString();
+    EXPECT_EQ(window->CameraControl()->FocusX(), 382);
+    EXPECT_EQ(window->CameraControl()->FocusY(), 255);
+    EXPECT_EQ(run.position, window->FocusControl()->CTSCount());
     // The list travels as aa{sv}: brightest first, the bright one in the middle.
     const auto stars = bus.RunTool(ctl, {QStringLiteral("stars")});
     EXPECT_EQ(stars.exitCode, 0) << stars.err.toStdString();
     EXPECT_GE(stars.out.count(QLatin1Char('\n')), 2) << stars.out.toStdString();
     EXPECT_TRUE(stars.out.startsWith(QStringLiteral("x 382."))) << stars.out.toStdString();
-    const auto pick = bus.RunTool(ctl, {QStringLiteral("pick-star")});
-    ASSERT_EQ(pick.exitCode, 0) << pick.err.toStdString();
-    EXPECT_EQ(window->CameraControl()->FocusX(), 382) << pick.out.toStdString();
-    EXPECT_EQ(window->CameraControl()->FocusY(), 255);
     // A click's refusal, in the window's words.
     const auto edge = bus.RunTool(ctl, {QStringLiteral("select-star"), QStringLiteral("3"), QStringLiteral("200")});
     EXPECT_EQ(edge.exitCode, 1);
     EXPECT_TRUE(edge.err.contains(QStringLiteral("(Too close)"))) << edge.err.toStdString();
     EXPECT_EQ(window->CameraControl()->FocusX(), 382);
-
-    Find<QSpinBox>("FitPointsSE")->setValue(4);
-    QProcess focus;
-    bus.Start(focus, ctl, {QStringLiteral("autofocus"), QStringLiteral("--method"), QStringLiteral("fit"),
-                           QStringLiteral("--step"), QStringLiteral("75")});
-    ASSERT_TRUE(ProcessEventsUntil([&] { return focus.state() == QProcess::NotRunning; }, 180000));
-    const QString result = QString::fromUtf8(focus.readAllStandardOutput());
-    EXPECT_EQ(focus.exitCode(), 0) << focus.readAllStandardError().toStdString();
-    EXPECT_TRUE(result.contains(QStringLiteral("autofocus completed: position"))) << result.toStdString();
-    const auto position = bus.RunTool(ctl, {QStringLiteral("position")});
-    EXPECT_EQ(position.out.trimmed().toInt(), window->FocusControl()->CTSCount());
     std::printf("The scripted curve fit ended %ld steps from the true best focus\n", FromBest());
     EXPECT_LE(std::abs(FromBest()), 5);
 }

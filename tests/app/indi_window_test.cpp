@@ -3,7 +3,9 @@
 // focuser stands, so an auto focus through the window closes the loop across
 // the network, the plug-in and the focuser driver together.
 #include <QAbstractButton>
+#include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QTimer>
 #include <QMouseEvent>
 #include <QSlider>
@@ -15,6 +17,8 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "app/auto_focus_page.h"
 #include "app/exposure_page.h"
@@ -44,32 +48,44 @@ constexpr int kTolerance = 15;
 // The curve fit reads the whole curve, not just its flat bottom.
 constexpr int kCurveFitTolerance = 5;
 
-TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestFocus) {
-    if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
-    kv::test::IndiServer server;
+// The server's camera with optics, a pointing and a focus curve with its best
+// point 60 steps out, `defocusScale` steep; the window's camera and focuser
+// behind that server, up and showing the focuser's start.
+void StartOnSimulators(kv::test::IndiServer& server, int defocusScale, kvtest::ProgramFolder& folder,
+                       kvtest::RecordingDialogs& dialogs, std::optional<TMainForm>& window) {
     ASSERT_TRUE(server.Running());
-    // Optics, a pointing and a steep focus curve with its best point 60 steps out.
     ASSERT_TRUE(server.Set("CCD Simulator.CONNECTION.CONNECT=On"));
     ASSERT_TRUE(server.Set("CCD Simulator.SCOPE_INFO.FOCAL_LENGTH;APERTURE=800;120"));
     ASSERT_TRUE(server.Set("CCD Simulator.EQUATORIAL_PE.RA_PE;DEC_PE=12;45"));
-    ASSERT_TRUE(server.Set("CCD Simulator.SIM_FOCUSING.SIM_FOCUS_POSITION;SIM_FOCUS_MAX=" + std::to_string(kBest) +
-                           ";1000"));
-
-    kvtest::ProgramFolder folder;
+    ASSERT_TRUE(server.Set("CCD Simulator.SIM_FOCUSING.SIM_FOCUS_POSITION;SIM_FOCUS_MAX=" + std::to_string(kBest) + ";" +
+                           std::to_string(defocusScale)));
     std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "indi_camera.so", folder.File("indi_camera.so"));
     const std::string port = std::to_string(server.Port());
     folder.Write("indi_camera.ini", "Host=localhost\nPort=" + port + "\nDevice=CCD Simulator\n");
     folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=INDI Camera\r\nFocuser=INDI Focuser\r\nComPort=1\r\n"
                                   "[Ports]\r\nCOM1=indi://localhost:" + port + "/Focuser Simulator\r\n");
-    kvtest::RecordingDialogs dialogs;
-    std::optional<TMainForm> window;
     window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
     ASSERT_TRUE(window->FormCreate());
     ASSERT_TRUE(window->State().cameraReady);
     ASSERT_TRUE(window->State().portOpen);
     window->show();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->CTSCount() == kStart; }));
+}
+
+long ServerPosition(kv::test::IndiServer& server) {
+    return std::lround(
+        std::strtod(server.Get("Focuser Simulator.ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION").c_str(), nullptr));
+}
+
+TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestFocus) {
+    if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
+    kv::test::IndiServer server;
+    kvtest::ProgramFolder folder;
+    kvtest::RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+    StartOnSimulators(server, 1000, folder, dialogs, window);
+    if (HasFatalFailure()) return;
     kv::TFocusControl* focuser = window->FocusControl();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->CTSCount() == kStart; }));
     const auto find = [&](const char* name) { return window->findChild<QWidget*>(QString::fromLatin1(name)); };
 
     // A main image, and the star Pick Star chooses on it.
@@ -96,9 +112,7 @@ TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestF
     ASSERT_TRUE(ProcessEventsUntil([&] { return !window->Focusing()->Running() && start->isEnabled(); }, 180000));
     ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->GetIdle(); }));
     // The server's own position: the search counts from where it started.
-    const long error =
-        std::lround(std::strtod(server.Get("Focuser Simulator.ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION").c_str(),
-                                nullptr)) - kBest;
+    const long error = ServerPosition(server) - kBest;
     std::printf("Auto focus through the device server ended %ld steps from the simulator's best focus\n", error);
     EXPECT_LE(std::abs(error), kTolerance);
     EXPECT_EQ(window->StatusPanelText(0), QString::fromLatin1(kv::kSearchCompletePanelText));
@@ -106,10 +120,7 @@ TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestF
     // 1500): 250 steps out the star still stands clear of the noise, which
     // the walk's far side reaches; five frames a reading. The camera draws a
     // new curve once the focuser moves.
-    const auto serverPosition = [&] {
-        return std::lround(
-            std::strtod(server.Get("Focuser Simulator.ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION").c_str(), nullptr));
-    };
+    const auto serverPosition = [&] { return ServerPosition(server); };
     ASSERT_TRUE(server.Set("CCD Simulator.SIM_FOCUSING.SIM_FOCUS_POSITION;SIM_FOCUS_MAX=" + std::to_string(kBest) +
                            ";1500"));
     qobject_cast<QSpinBox*>(find("FocusSamples"))->setValue(5);
@@ -136,17 +147,57 @@ TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestF
     window.reset();
 }
 
-// A server that takes connections and never answers, for the camera and the
-// focuser: start-up and the parameter update wait for it on workers, and the
-// window goes on painting meanwhile.
-TEST(IndiWindow, ASilentServerDoesNotStopTheWindowPaintingDuringStartUpOrTheParameterUpdate) {
-    kv::test::SilentServer silent;
-    kvtest::ProgramFolder folder;
+// The camera and the focuser both behind a server that takes connections
+// and never answers.
+void UseSilentServer(kvtest::ProgramFolder& folder, int serverPort) {
     std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "indi_camera.so", folder.File("indi_camera.so"));
-    const std::string port = std::to_string(silent.Port());
+    const std::string port = std::to_string(serverPort);
     folder.Write("indi_camera.ini", "Host=localhost\nPort=" + port + "\n");
     folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=INDI Camera\r\nFocuser=INDI Focuser\r\nComPort=1\r\n"
                                   "[Ports]\r\nCOM1=indi://localhost:" + port + "/Focuser Simulator\r\n");
+}
+
+// A script's focus run (the one the simulated observatory passes) on the
+// server's simulators: the curve fit from 200 steps off, as in the window.
+TEST(IndiWindow, AFourCommandScriptFocusesOnTheServersSimulators) {
+    if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
+    kvtest::PrivateBus bus(QStringLiteral("kv-indi-script-test"));
+    if (!bus.Up()) GTEST_SKIP() << "needs dbus-daemon";
+    kv::test::IndiServer server;
+    kvtest::ProgramFolder folder;
+    kvtest::RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+    StartOnSimulators(server, 1500, folder, dialogs, window);
+    if (HasFatalFailure()) return;
+    QString why;
+    ASSERT_TRUE(RegisterScripting(*window, bus.Connection(), &*window, &why)) << why.toStdString();
+    kv::TFocusControl* focuser = window->FocusControl();
+    focuser->MoveBy(kBest + 200 - kStart);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return ServerPosition(server) == kBest + 200 && focuser->GetIdle(); }, 30000));
+    auto* exposure = window->findChild<QSlider*>(QStringLiteral("ExposureMS"));
+    exposure->setValue(500);
+    window->findChild<QSpinBox*>(QStringLiteral("FocusSamples"))->setValue(5);
+    window->findChild<QSpinBox*>(QStringLiteral("FitPointsSE"))->setValue(4);
+    // At 20 ms the star's width wanders by 0.2 px from frame to frame in the
+    // simulator's noise, which moves the fit's bottom by 5 steps; at 100 ms
+    // it ends on the best focus.
+    const kvtest::FocusScript run = kvtest::RunFocusScript(
+        bus, {QStringLiteral("--method"), QStringLiteral("fit"), QStringLiteral("--step"), QStringLiteral("50")}, 300000,
+        [&] { exposure->setValue(100); });
+    ASSERT_TRUE(run.failure.isEmpty()) << run.failure.toStdString();
+    EXPECT_EQ(run.position, focuser->CTSCount());
+    std::printf("The scripted curve fit through the device server ended %ld steps from the simulator's best focus (%s)\n",
+                ServerPosition(server) - kBest, run.result.trimmed().toLocal8Bit().constData());
+    EXPECT_LE(std::abs(ServerPosition(server) - kBest), kCurveFitTolerance);
+    window.reset();
+}
+
+// Start-up and the parameter update wait for a silent server on workers, and
+// the window goes on painting meanwhile.
+TEST(IndiWindow, ASilentServerDoesNotStopTheWindowPaintingDuringStartUpOrTheParameterUpdate) {
+    kv::test::SilentServer silent;
+    kvtest::ProgramFolder folder;
+    UseSilentServer(folder, silent.Port());
     kvtest::RecordingDialogs dialogs;
     std::optional<TMainForm> window;
     window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
@@ -178,6 +229,64 @@ TEST(IndiWindow, ASilentServerDoesNotStopTheWindowPaintingDuringStartUpOrThePara
     EXPECT_FALSE(window->State().cameraReady);
     measure("The parameter update", [&] { window->UpdatePgmParameters(false); });
     EXPECT_FALSE(window->State().portOpen);
+    window.reset();
+}
+
+// Each wait for the silent server gets a box naming what it waits for; its
+// Cancel ends the wait long before the server's time-out, the focuser stays
+// closed and the status says what to do. The camera plug-in's call, which
+// cannot be cut short, goes on in the background: an Update at once does not
+// call into the plug-in again, and closing the window waits for that call.
+TEST(IndiWindow, TheWaitBoxForASilentServerCancelsTheWaitAndNamesTheDevice) {
+    kv::test::SilentServer silent;
+    kvtest::ProgramFolder folder;
+    UseSilentServer(folder, silent.Port());
+    const std::string server = "localhost:" + std::to_string(silent.Port());
+    kvtest::RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+    window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
+    window->show();
+    std::vector<std::string> boxes;
+    QTimer canceller;
+    canceller.setInterval(20);
+    QObject::connect(&canceller, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->objectName() != QLatin1String("DeviceWaitBox") || !w->isVisible()) continue;
+            boxes.push_back(w->findChild<QLabel*>(QStringLiteral("DeviceWaitText"))->text().toStdString());
+            w->findChild<QAbstractButton*>(QStringLiteral("DeviceWaitCancel"))->click();
+        }
+    });
+    canceller.start();
+    const auto cancelled = [&](const char* what, const std::function<void()>& run) {
+        boxes.clear();
+        QElapsedTimer clock;
+        clock.start();
+        run();
+        std::printf("%s with its waits cancelled took %lld ms\n", what, static_cast<long long>(clock.elapsed()));
+        EXPECT_LT(clock.elapsed(), kv::kIndiConnectWaitMs) << what;
+    };
+    const std::string focuserBox = "Waiting for the INDI focuser \"Focuser Simulator\" at " + server + " to answer...";
+    const std::string whatNext = "cancelled; check that the INDI server at " + server + " answers, then use Update";
+
+    cancelled("Start-up", [&] { ASSERT_TRUE(window->FormCreate()); });
+    EXPECT_EQ(boxes, (std::vector<std::string>{"Waiting for the camera plug-in indi_camera.so to answer...", focuserBox}));
+    EXPECT_FALSE(window->State().cameraReady);
+    EXPECT_FALSE(window->State().portOpen);
+    EXPECT_FALSE(window->FocusControl()->PortOpen());
+    EXPECT_NE(window->CameraControl()->CancelledText().find("indi_camera.so did not answer"), std::string::npos)
+        << window->CameraControl()->CancelledText();
+    EXPECT_TRUE(window->StatusPanelText(0).endsWith(QString::fromStdString(whatNext)))
+        << window->StatusPanelText(0).toStdString();
+
+    cancelled("The parameter update", [&] { window->UpdatePgmParameters(false); });
+    EXPECT_EQ(boxes, std::vector<std::string>{focuserBox});
+    EXPECT_NE(window->CameraControl()->CancelledText().find("indi_camera.so has not yet returned"), std::string::npos)
+        << window->CameraControl()->CancelledText();
+    EXPECT_FALSE(window->State().portOpen);
+    EXPECT_TRUE(window->StatusPanelText(0).endsWith(QString::fromStdString(whatNext)));
+    // Said in the status bar and the log, not in a box over the one just cancelled.
+    EXPECT_TRUE(dialogs.shown.empty()) << dialogs.shown.front().text;
+    canceller.stop();
     window.reset();
 }
 

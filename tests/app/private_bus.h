@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 #include "app_test_support.h"
 
@@ -80,5 +81,42 @@ private:
     QString address_;
     QDBusConnection connection_{QString()};
 };
+
+// A focus run from a script with nobody at the window: take-image, pick-star,
+// autofocus with `autofocusOptions`, position. `beforeFocus` runs between the
+// star and the focus run (a shorter exposure for the focus frames, say).
+struct FocusScript {
+    QString failure;  // the command that failed and what it said; empty when all went through
+    QString image;    // what take-image printed
+    QString result;   // what autofocus printed
+    int position = 0;
+};
+inline FocusScript RunFocusScript(const PrivateBus& bus, const QStringList& autofocusOptions, int focusLimitMs,
+                                  const std::function<void()>& beforeFocus = {}) {
+    const QString ctl = QStringLiteral("kessivanectl");
+    FocusScript run;
+    const auto image = bus.RunTool(ctl, {QStringLiteral("take-image")});
+    run.image = image.out;
+    if (image.exitCode != 0) return run.failure = QStringLiteral("take-image: ") + image.err, run;
+    const auto pick = bus.RunTool(ctl, {QStringLiteral("pick-star")});
+    if (pick.exitCode != 0) return run.failure = QStringLiteral("pick-star: ") + pick.err, run;
+    if (beforeFocus) beforeFocus();
+    QProcess focus;
+    bus.Start(focus, ctl, QStringList{QStringLiteral("autofocus")} + autofocusOptions);
+    if (!ProcessEventsUntil([&] { return focus.state() == QProcess::NotRunning; }, focusLimitMs)) {
+        focus.kill();
+        focus.waitForFinished(kBusLimitMs);
+        return run.failure = QStringLiteral("autofocus did not end"), run;
+    }
+    run.result = QString::fromUtf8(focus.readAllStandardOutput());
+    if (focus.exitCode() != 0 || !run.result.contains(QStringLiteral("autofocus completed: position"))) {
+        return run.failure = QStringLiteral("autofocus: ") + run.result + QString::fromUtf8(focus.readAllStandardError()),
+               run;
+    }
+    const auto position = bus.RunTool(ctl, {QStringLiteral("position")});
+    if (position.exitCode != 0) return run.failure = QStringLiteral("position: ") + position.err, run;
+    run.position = position.out.trimmed().toInt();
+    return run;
+}
 
 }  // namespace kvtest
