@@ -383,6 +383,11 @@ QString TFocusPanel::FocusFramesFolder() const {
 }
 
 void TFocusPanel::ReadOwnSettings(const kv::IniFile& ini) {
+    {
+        const QSignalBlocker block(fieldItem_);
+        fieldItem_->setChecked(ini.GetInteger(kFocusFigureSection, kFieldMedianKey, 0) != 0);
+        if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetFieldFigure(FieldMedian());
+    }
     const QSignalBlocker blocker(saveFrames_);
     saveFrames_->setChecked(ini.GetBool(kCameraControlSection, kSaveFocusFramesKey, false));
     saveFrames_->setToolTip(QStringLiteral("Scans and auto focus write every focus frame as a FITS file, one folder "
@@ -483,11 +488,6 @@ void TFocusPanel::ShowReading(const kv::FocusReading& r, bool continuous) {
 
 bool TFocusPanel::FieldMedian() const { return fieldItem_->isChecked(); }
 
-void TFocusPanel::ReadOwnSettings(const kv::IniFile& ini) {
-    const QSignalBlocker block(fieldItem_);
-    fieldItem_->setChecked(ini.GetInteger(kFocusFigureSection, kFieldMedianKey, 0) != 0);
-    if (kv::TCameraControl* camera = form_.CameraControl()) camera->SetFieldFigure(FieldMedian());
-}
 
 void TFocusPanel::ResetFomAverage() { fomAverage_.SetCapacity(kv::kFomAverageCapacity); }
 

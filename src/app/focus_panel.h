@@ -73,8 +73,6 @@ public:
     // Line-size filters start again from the sliders as they stand.
     void ResetLevelFilters();
     QMenu* FWHMPopup() const { return popup_; }
-    // The field-median switch from the settings file (off when absent).
-    void ReadOwnSettings(const kv::IniFile& ini);
     bool FieldMedian() const;
 
     // "Save focus frames": scans and auto focus write each focus frame they
@@ -82,8 +80,9 @@ public:
     bool SaveFocusFrames() const;
     // The folder beside the settings file, with a trailing '/'.
     QString FocusFramesFolder() const;
-    // The option from [CameraControl]; absent (off) until the user changes it,
-    // and then written at once, so the factory file never holds it.
+    // The field-median switch and "Save focus frames" from the settings file.
+    // Both are absent (off) until the user changes them, and then written at
+    // once, so the factory file never holds them.
     void ReadOwnSettings(const kv::IniFile& ini);
 
 private:
