@@ -33,6 +33,9 @@ public:
 
     kv::TFocusingRunner& Runner() { return *runner_; }
     bool Running() const { return runner_->Running(); }
+    enum class Procedure { None, Scan, AutoFocus };
+    // What runs now.
+    Procedure RunningProcedure() const { return Running() ? started_ : Procedure::None; }
     // Ends a running procedure and waits for its worker: the focuser or the
     // camera is about to be replaced or freed. Its last report still reaches
     // the window afterwards.
@@ -92,6 +95,7 @@ private:
     int savedWidths_[3] = {0, 0, 0};
     int scanPoints_ = 0;
     kv::FocusMethod method_ = kv::FocusMethod::GoldenSection;  // of the search running or last run
+    Procedure started_ = Procedure::None;  // the one running or last run
     bool widened_ = false;
     std::unique_ptr<kv::TFocusingRunner> runner_;
 };

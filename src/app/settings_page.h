@@ -7,10 +7,12 @@
 #include <string_view>
 
 class QCheckBox;
+class QComboBox;
 class QPushButton;
 class QTabWidget;
 class TMainForm;
 namespace kv {
+class IniFile;
 class TlumMemo;
 }
 
@@ -33,6 +35,9 @@ public:
     // The compensation settings are usable only with compensation enabled,
     // and the ignore limit only with its check box.
     void TCEnableCBClick();
+    // The page's own option kept outside the settings model: the program
+    // log's view.
+    void ReadOwnSettings(const kv::IniFile& ini);
 
 private:
     QWidget* BuildStatusTab();
@@ -56,4 +61,5 @@ private:
     QCheckBox* progLogCB_ = nullptr;
     QCheckBox* comLogCB_ = nullptr;
     QCheckBox* timestampCB_ = nullptr;
+    QComboBox* logViewCombo_ = nullptr;
 };

@@ -27,7 +27,7 @@ void TimedWait(ExposureRun& run, const ExposureTexts& texts, const char* afterSt
     timer.SetDelay(exposure);
     state.PostStatus(texts.acquiring, 0);
     if (afterStatus != nullptr) {
-        WriteProgramLog(afterStatus);
+        WriteProgramLog(afterStatus, LogKind::Trace);
     }
     timer.SetEnabled(true);
     // Real time: the timer measures the exposure on the steady clock.
@@ -270,7 +270,7 @@ void ExposureRun::Fail(const std::string& text) {
 void TReadExposeThread::Run(ExposureRun& run) {
     CameraState& state = run.state;
     CameraPlugin& plugin = run.session.plugin;
-    WriteProgramLog("Expose thread executing");
+    WriteProgramLog("Expose thread executing", LogKind::Trace);
     {
         std::lock_guard turn(run.session.turn);
         if (!run.Stopped()) {
@@ -287,7 +287,7 @@ void TReadExposeThread::Run(ExposureRun& run) {
             if (!delivered) {
                 run.Fail(kImageExposureFailedText);
             } else {
-                WriteProgramLog("Camera plug-in reported successful image acquisition");
+                WriteProgramLog("Camera plug-in reported successful image acquisition", LogKind::Trace);
             }
         }
     }
@@ -297,7 +297,7 @@ void TReadExposeThread::Run(ExposureRun& run) {
     run.NotBusy();
     state.PostStatus("Image Ready", 0);
     state.RaiseImageReady();
-    WriteProgramLog("Firing ImageReady event");
+    WriteProgramLog("Firing ImageReady event", LogKind::Trace);
 }
 
 void TFocusFrameThread::Run(ExposureRun& run) {

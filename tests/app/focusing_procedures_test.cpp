@@ -32,6 +32,7 @@
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
 #include "app/scripting_service.h"
+#include "shell/window_rules.h"
 #include "app_test_support.h"
 #include "private_bus.h"
 #include "sim/observatory.h"
@@ -306,6 +307,29 @@ TEST_F(FocusingProcedures, ContinuousFocusAveragesAndCancelGivesEveryControlBack
     for (const char* name : kMoveControls) EXPECT_TRUE(Enabled(name)) << name;  // given back on Cancel too
     for (const char* name : kProcedureControls) EXPECT_TRUE(Enabled(name)) << name;
     EXPECT_FALSE(Logged(kv::kInRangeText));
+}
+
+// Closing during a scan asks first: No keeps the scan going and the window
+// open; Yes cancels it, waits for its end and closes.
+TEST_F(FocusingProcedures, ClosingDuringAScanAsksAndOnlyYesStopsItAndQuits) {
+    PickStar();
+    Find<QSpinBox>("NumStepsSE")->setValue(20);
+    QLineSeries* scan = Series(window->ManualFocusPage()->ScanChart());
+    Find<QAbstractButton>("StartScanButton")->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return scan->count() >= 1 && Enabled("ScanCancelButton"); }, 30000));
+
+    dialogs.answer = kv::DialogResult::No;
+    EXPECT_FALSE(window->close());
+    EXPECT_TRUE(dialogs.Saw(kv::kCloseDuringScanText));
+    const int points = scan->count();
+    EXPECT_TRUE(ProcessEventsUntil([&] { return scan->count() > points; }, 30000));
+    EXPECT_TRUE(window->isVisible());
+
+    dialogs.answer = kv::DialogResult::Yes;
+    EXPECT_TRUE(window->close());
+    EXPECT_FALSE(window->Focusing()->Running());
+    EXPECT_EQ(window->FocusControl(), nullptr);
+    EXPECT_LT(scan->count(), 21);
 }
 
 // What a script does through kessivanectl on the window's bus: a focus frame,

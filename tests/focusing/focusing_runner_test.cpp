@@ -122,6 +122,7 @@ TEST_F(RunnerTest, ScanMeasuresElevenPositionsAndLeavesTheFocuserAtTheLast) {
     EXPECT_EQ(dev.position, 100);
     EXPECT_TRUE(view.Logged("Moving to -100"));
     EXPECT_TRUE(view.Logged("-100 4.6000"));
+    EXPECT_EQ(view.log.back(), "Scan complete: best focus at 20 (2.2000)");
     EXPECT_EQ(dev.frames, 11 * kFocusSamplesMax);  // the most samples a position
     EXPECT_EQ(view.progress.back(), 0);
 }
