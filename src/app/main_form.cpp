@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -909,7 +910,7 @@ bool TMainForm::FocusKey(QKeyEvent* key) {
 }
 
 void TMainForm::ShowHelp() {
-    const QString path = QFileInfo(Q(programFolder_) + QLatin1String(kv::kHelpFileName)).absoluteFilePath();
+    const QString path = QDir::cleanPath(QFileInfo(Q(programFolder_) + QLatin1String(kv::kHelpFileName)).absoluteFilePath());
     auto say = [this, path](bool missing) {
         const std::string text = kv::HelpFileErrorText(path.toStdString(), missing);
         kv::WriteProgramLog(text);

@@ -2,6 +2,9 @@
 // end on the simulated observatory: they find the telescope's true best
 // focus, agree with each other, and a cancel gives every control back.
 #include <QAbstractButton>
+#include <QComboBox>
+#include <QFile>
+#include <QRegularExpression>
 #include <QDBusMessage>
 #include <QChart>
 #include <QDBusMessage>
@@ -32,6 +35,7 @@
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
 #include "app/scripting_service.h"
+#include "focusing/focus_scan.h"
 #include "shell/window_rules.h"
 #include "app_test_support.h"
 #include "private_bus.h"
@@ -227,7 +231,11 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     }
     EXPECT_EQ(Series(page->QualityChart())->count(), positions->count());
 
-    // A fine scan around where the search stopped.
+    // A fine scan around where the search stopped, watched in the log's
+    // Results view.
+    Find<QComboBox>("LogViewCombo")->setCurrentIndex(1);
+    kv::TlumMemo* log = window->LogMemo();
+    log->Clear();
     Find<QSpinBox>("StartScanSE")->setValue(-50);
     Find<QSpinBox>("ScanStepSE")->setValue(10);
     Find<QSpinBox>("NumStepsSE")->setValue(10);
@@ -235,6 +243,28 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     ASSERT_TRUE(Run("StartScanButton"));
     QLineSeries* scan = Series(window->ManualFocusPage()->ScanChart());
     ASSERT_EQ(scan->count(), 11);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return log->ShownLines().filter("Scan complete").size() == 1; }));
+    const QStringList shown = log->ShownLines();
+    EXPECT_TRUE(shown.contains(kv::kStartingScanText));
+    QStringList points;
+    for (int i = 0; i < scan->count(); ++i) {
+        points << QString::asprintf(kv::kScanPointFormat, static_cast<int>(scan->at(i).x()), scan->at(i).y());
+    }
+    static const QRegularExpression pointLine(QStringLiteral("^-?\\d+ \\d+\\.\\d{4}$"));
+    EXPECT_EQ(shown.filter(pointLine), points);
+    EXPECT_TRUE(shown.filter("Scan complete").first().startsWith(
+        QStringLiteral("Scan complete: best focus at %1 (").arg(Find<QSpinBox>("MoveMinSE")->value())));
+    // The trace of every frame is kept, not shown, and saved with the rest.
+    for (const char* trace : {"In TImageObject.PutImage method", "In TimageObject.Update method", "Comupting LUT"}) {
+        EXPECT_TRUE(shown.filter(trace).isEmpty()) << trace;
+        EXPECT_FALSE(log->Lines().filter(trace).isEmpty()) << trace;
+    }
+    window->SetSaveFileNameProvider([&] { return QString::fromStdString(folder.File("scan.txt")); });
+    Find<QAbstractButton>("SaveLog")->click();
+    QFile saved(QString::fromStdString(folder.File("scan.txt")));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    const QStringList written = QString::fromUtf8(saved.readAll()).split(QStringLiteral("\r\n"));
+    EXPECT_EQ(written.mid(0, written.size() - 1), log->Lines());
     // Each relative move may run on a little, and the run-ons add up.
     EXPECT_NEAR(scan->at(0).x(), -50, kRunOn);
     EXPECT_NEAR(scan->at(10).x(), 50, 10 * kRunOn);
