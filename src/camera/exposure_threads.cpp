@@ -287,7 +287,7 @@ void TReadExposeThread::Run(ExposureRun& run) {
             if (!delivered) {
                 run.Fail(kImageExposureFailedText);
             } else {
-                WriteProgramLog("Camera plug-in reported successful image acquisition", LogKind::Trace);
+                WriteProgramLog("Camera plug-in reported successful image acquisition");
             }
         }
     }

@@ -389,7 +389,9 @@ void TImageObject::StoreStatistics(const InteriorStats& stats) {
     // Divided by the whole pixel count, as the displayed average always was.
     avg_ = numPixels_ > 0 ? static_cast<double>(stats.sum) / numPixels_ : 0.0;
     WriteProgramLog("Image stats:  Min=" + std::to_string(min_) + " Max=" + std::to_string(max_) +
-                    " NumPixels=" + std::to_string(numPixels_));
+                    " NumPixels=" + std::to_string(numPixels_),
+                    // A cleared image (nothing in it yet) has no figures worth showing.
+                    min_ <= max_ ? LogKind::Result : LogKind::Trace);
 
     const int black = black_.load();
     if (black == -1) {
