@@ -17,7 +17,9 @@ install(DIRECTORY ${KV_VOICE_CLIP_DIR} DESTINATION ${KV_PROGRAM_DIR})
 set(_kv_commands kessivane-sim)
 if(KV_BUILD_DESKTOP)
   install(TARGETS kessivane kessivane-msg kessivane-hub kessivanectl RUNTIME DESTINATION ${KV_PROGRAM_DIR})
-  install(FILES "${CMAKE_BINARY_DIR}/bin/Kessivane and Kantrel User's Guides.pdf" DESTINATION ${KV_PROGRAM_DIR})
+  install(FILES "${CMAKE_BINARY_DIR}/bin/Kessivane and Kantrel User's Guides.pdf"
+                ${CMAKE_SOURCE_DIR}/docs/scripting.md ${CMAKE_SOURCE_DIR}/docs/plugin_writers_guide.md
+          DESTINATION ${KV_PROGRAM_DIR})
   install(FILES ${CMAKE_SOURCE_DIR}/data/kessivane.desktop DESTINATION share/applications)
   install(FILES ${CMAKE_SOURCE_DIR}/data/kessivane.svg DESTINATION share/icons/hicolor/scalable/apps)
   list(APPEND _kv_commands kessivane kessivane-msg kessivane-hub kessivanectl)

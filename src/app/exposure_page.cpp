@@ -318,7 +318,7 @@ void TExposurePage::DrawRoi() {
 // ---------------------------------------------------------------- Get Image
 
 void TExposurePage::GetImageButtonClick() {
-    kv::WriteProgramLog("Get Image button clicked");
+    kv::WriteProgramLog("Get Image button clicked", kv::LogKind::Trace);
     kv::TFocusControl* focuser = form_.FocusControl();
     if (focuser != nullptr && !focuser->GetIdle()) {
         kv::WriteProgramLog("Focus Control is not idle... exiting");
@@ -346,20 +346,20 @@ void TExposurePage::GetImageButtonClick() {
     elapsedMs_ = 0;
     const int interval = kv::DownloadTimerInterval(downloadTimeMs_, exposureMs_);
     downLoadTimer_->setInterval(interval);
-    kv::WriteProgramLog("Download timer interval set to: " + std::to_string(interval));
+    kv::WriteProgramLog("Download timer interval set to: " + std::to_string(interval), kv::LogKind::Trace);
     downLoadTimer_->start();
     const double seconds = exposureMs_ / 1000.0;
     camera->SetExposureTime(seconds);
-    kv::WriteProgramLog("Exposure time set to: " + QString::number(seconds).toStdString());
+    kv::WriteProgramLog("Exposure time set to: " + QString::number(seconds).toStdString(), kv::LogKind::Trace);
     camera->DoImageFrame();
-    kv::WriteProgramLog("Return from DoImageFrame method");
+    kv::WriteProgramLog("Return from DoImageFrame method", kv::LogKind::Trace);
     ImageStretchRGClick();
 
     if (kv::TImageObject* focus = camera->FocusImage()) focus->Clear();
     form_.FocusPanel()->PutFocusImage();
     form_.FocusPanel()->ClearFocusReadings();
     form_.State().imageTaken = true;
-    kv::WriteProgramLog("Leaving Get Image Button click handler");
+    kv::WriteProgramLog("Leaving Get Image Button click handler", kv::LogKind::Trace);
 }
 
 void TExposurePage::DownLoadTimerTick() {
@@ -409,7 +409,7 @@ void TExposurePage::ImageLevelChanged(QSlider* slider) {
 }
 
 void TExposurePage::PrepareMainStretch(kv::TImageObject& image) {
-    kv::WriteProgramLog("Preparing to stretch main image");
+    kv::WriteProgramLog("Preparing to stretch main image", kv::LogKind::Trace);
     switch (stretch_->ItemIndex()) {
         case StretchManual:
             image.SetBlack(minTB_->value());
@@ -554,7 +554,7 @@ QString TExposurePage::PickStar(kv::FoundStar* picked) {
 }
 
 void TExposurePage::PickStarClick() {
-    kv::WriteProgramLog("Pick Star button clicked");
+    kv::WriteProgramLog("Pick Star button clicked", kv::LogKind::Trace);
     const QString why = PickStar();
     if (why.isEmpty()) return;
     kv::WriteProgramLog("Pick Star: " + why.toStdString());

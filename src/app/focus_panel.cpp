@@ -541,7 +541,7 @@ void TFocusPanel::ApplyFocusStretch() {
     {
         // A focus frame may be arriving on a camera thread meanwhile.
         std::lock_guard lock(image->Lock());
-        kv::WriteProgramLog("Preparing to stretch focus image");
+        kv::WriteProgramLog("Preparing to stretch focus image", kv::LogKind::Trace);
         const int choice = stretch_->ItemIndex();
         image->SetBlack(choice == StretchManual ? minTB_->value() : -1);
         image->SetWhite(choice == StretchManual ? maxTB_->value() : -1);

@@ -177,7 +177,7 @@ void TFocusingView::StartScanButtonClick() {
     auto devices = PrepareStart();
     if (!devices) return;
     scanSettings_ = form_.ManualFocusPage()->ScanSettings();
-    runner_->StartScan(std::move(devices), scanSettings_);
+    if (runner_->StartScan(std::move(devices), scanSettings_)) started_ = Procedure::Scan;
     if (runner_->Running()) SetEnabled(kMoveLocks, false);
 }
 
@@ -188,7 +188,10 @@ void TFocusingView::StartSearchClick() {
     auto devices = PrepareStart();
     if (!devices) return;
     const kv::SearchOptions options = form_.AutoFocusPage()->SearchOptions();
-    if (runner_->StartSearch(std::move(devices), options)) method_ = options.method;
+    if (runner_->StartSearch(std::move(devices), options)) {
+        method_ = options.method;
+        started_ = Procedure::AutoFocus;
+    }
     if (runner_->Running()) SetEnabled(kMoveLocks, false);
 }
 

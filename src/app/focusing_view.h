@@ -31,6 +31,9 @@ public:
 
     kv::TFocusingRunner& Runner() { return *runner_; }
     bool Running() const { return runner_->Running(); }
+    enum class Procedure { None, Scan, AutoFocus };
+    // What runs now.
+    Procedure RunningProcedure() const { return Running() ? started_ : Procedure::None; }
     // Ends a running procedure and waits for its worker: the focuser or the
     // camera is about to be replaced or freed. Its last report still reaches
     // the window afterwards.
@@ -93,6 +96,7 @@ private:
     int savedWidths_[3] = {0, 0, 0};
     int scanPoints_ = 0;
     kv::FocusMethod method_ = kv::FocusMethod::GoldenSection;  // of the search running or last run
+    Procedure started_ = Procedure::None;  // the one running or last run
     bool widened_ = false;
     // Before the runner, which writes to it until it is gone.
     std::unique_ptr<kv::TFocusLog> log_;

@@ -154,6 +154,7 @@ int main(int argc, char** argv) {
     {
         TMainForm form(dialogs, folder, args);
         dialogs.SetWindow(&form);
+        form.SetUnattended(!screenshot.isEmpty() || !tour.isEmpty());
         form.SetUserFolder(userFolder);
         if (!form.FormCreate()) {
             kv::SetBroadcastBus(nullptr);

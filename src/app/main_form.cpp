@@ -7,10 +7,12 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -481,6 +483,7 @@ void TMainForm::LoadSettingsFile() {
     loaded_ = reading.settings;
     settings_ui::ToControls(this, loaded_);
     settingsPage_->AllowControlCB()->setChecked(kv::ReadAllowOtherPrograms(ini));
+    settingsPage_->ReadOwnSettings(ini);
     tempPage_->ReadOwnSettings(ini);
     autoFocusPage_->ReadOwnSettings(ini);
     focusPanel_->ReadOwnSettings(ini);
@@ -636,7 +639,10 @@ void TMainForm::DrainLog() {
         const QString text = QString::fromStdString(line.text);
         switch (line.channel) {
             case kv::kComLog: ComLogMemo()->Add(text); break;
-            case kv::kProgramLog: LogMemo()->Add(text); break;
+            case kv::kProgramLog:
+                LogMemo()->Add(text, line.kind == kv::LogKind::Trace ? kv::TlumMemo::LineKind::Trace
+                                                                     : kv::TlumMemo::LineKind::Result);
+                break;
             case kv::kStatusBar: statusPanels_[0]->setText(QStringLiteral(" ") + text); break;
             default: break;
         }
@@ -732,9 +738,53 @@ void TMainForm::FormClose() {
     kv::TraceDiag("Kessivane closed down: " + NowText());
 }
 
+bool TMainForm::ConfirmCloseWhileBusy() {
+    const TFocusingView::Procedure procedure = focusing_->RunningProcedure();
+    const bool compensating = tempPage_->AutoCompensating();
+    if (unattended_ || (procedure == TFocusingView::Procedure::None && !compensating)) return true;
+    const char* text = procedure == TFocusingView::Procedure::Scan        ? kv::kCloseDuringScanText
+                       : procedure == TFocusingView::Procedure::AutoFocus ? kv::kCloseDuringAutoFocusText
+                                                                          : kv::kCloseDuringCompensationText;
+    if (dialogs_.Show(text, kv::DialogType::Confirmation, kv::DialogButtons::YesNo) != kv::DialogResult::Yes) {
+        return false;
+    }
+    tempPage_->StopCompensation();
+    if (!focusing_->Running()) return true;
+    focusing_->Runner().Cancel();
+    // The procedure's last reports and the window's painting go on while it
+    // winds down; input waits, so nothing new starts meanwhile.
+    QElapsedTimer waited;
+    waited.start();
+    QEventLoop loop;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (!focusing_->Running() || waited.elapsed() >= kCloseProcedureWaitMs) loop.quit();
+    });
+    poll.start(20);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (focusing_->Running()) {
+        kv::WriteProgramLog("The " + std::string(procedure == TFocusingView::Procedure::Scan ? "scan" : "auto focus") +
+                            " had not ended " + std::to_string(kCloseProcedureWaitMs / 1000) +
+                            " s after it was cancelled; Kessivane closes anyway.");
+    }
+    return true;
+}
+
 void TMainForm::closeEvent(QCloseEvent* event) {
     if (closing_) {
         event->accept();
+        return;
+    }
+    // A second close while the first one asks or waits is the same request.
+    if (askingToClose_) {
+        event->ignore();
+        return;
+    }
+    askingToClose_ = true;
+    const bool confirmed = ConfirmCloseWhileBusy();
+    askingToClose_ = false;
+    if (!confirmed) {
+        event->ignore();
         return;
     }
     if (!FormCloseQuery()) {
@@ -951,10 +1001,15 @@ bool TMainForm::FocusKey(QKeyEvent* key) {
 }
 
 void TMainForm::ShowHelp() {
-    const QString path = Q(programFolder_) + QLatin1String(kv::kHelpFileName);
-    auto fail = [this] { dialogs_.Show(kv::kHelpFileError, kv::DialogType::Error, kv::DialogButtons::Ok); };
+    const QString path = QDir::cleanPath(QFileInfo(Q(programFolder_) + QLatin1String(kv::kHelpFileName)).absoluteFilePath());
+    auto say = [this, path](bool missing) {
+        const std::string text = kv::HelpFileErrorText(path.toStdString(), missing);
+        kv::WriteProgramLog(text);
+        dialogs_.Show(text, kv::DialogType::Error, kv::DialogButtons::Ok);
+    };
+    auto fail = [say] { say(false); };
     if (!QFileInfo::exists(path)) {
-        fail();
+        say(true);
         return;
     }
     auto* viewer = new QProcess(this);

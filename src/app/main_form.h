@@ -81,6 +81,10 @@ public:
     static constexpr int kClientWidth = 792;
     static constexpr int kClientHeight = 576;
     static constexpr int kCloseIdleWaitMs = 500;
+    // How long a close the user confirmed waits for a cancelled scan or auto
+    // focus to end: a focus frame in progress is the one thing a cancel does
+    // not cut short, and the camera gives it up after kGetFocusFrameWaitMs.
+    static constexpr int kCloseProcedureWaitMs = 25000;
 
     TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringList arguments,
               QWidget* parent = nullptr);
@@ -182,6 +186,8 @@ public:
     // which a Linux system never is; tests say otherwise.
     void SetIsWin9x(bool value) { isWin9x_ = value; }
     bool IsWin9x() const { return isWin9x_; }
+    // Nobody is at the screen (--tour, --screenshot): a close never asks.
+    void SetUnattended(bool on) { unattended_ = on; }
     // What F1 starts with the help document's path (the desktop's opener by default).
     void SetHelpViewer(QString program) { helpViewer_ = std::move(program); }
     QProcess* HelpViewerProcess() const { return helpProcess_; }
@@ -247,6 +253,10 @@ private:
     void FitStatusPanels();
     void SettingsPCChange(int index);
     void UpdateSettingsButtons();
+    // A close while a scan, an auto focus or automatic compensation runs
+    // asks first. False: the user keeps it running. Yes cancels it and waits
+    // (bounded) for the procedure's end, painting meanwhile.
+    bool ConfirmCloseWhileBusy();
     bool FormCloseQuery();
     void FormClose();
     void TraceStartup();
@@ -290,6 +300,8 @@ private:
     int savedFocuserIndex_ = -1;
     bool cameraReleased_ = false;
     bool closing_ = false;
+    bool askingToClose_ = false;
+    bool unattended_ = false;
     bool isWin9x_ = false;
     bool simulate_ = false;
     std::string cameraFile_;    // the plug-in the camera was initialised from

@@ -25,6 +25,7 @@
 #include "shell/log_channel.h"
 #include "shell/port_map.h"
 #include "shell/settings_model.h"
+#include "shell/settings_store.h"
 #include "widgets/lum_lbl.h"
 #include "widgets/lum_memo.h"
 
@@ -35,6 +36,8 @@ constexpr int kLogMemoLines = 4048;
 constexpr int kComLogMemoLines = 8096;
 // Longer setting captions go on a row of their own.
 constexpr qsizetype kLongCaption = 30;
+// The program log's view choices, in the order of LogViewCombo.
+constexpr int kResultsView = 1;
 
 QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
@@ -145,6 +148,32 @@ QWidget* TSettingsPage::BuildStatusTab() {
     timestampCB_ = new QCheckBox(QStringLiteral("Time Stamp"), progLogCB_->parentWidget());
     timestampCB_->setObjectName(QStringLiteral("TimestampCB"));
     progControls->insertWidget(1, timestampCB_);
+
+    // Above the program log: everything it keeps, or the results alone.
+    // Save writes every line either way.
+    auto* viewRow = new QHBoxLayout;
+    auto* viewLabel = new QLabel(QStringLiteral("Show:"), logMemo_->parentWidget());
+    logViewCombo_ = new QComboBox(logMemo_->parentWidget());
+    logViewCombo_->setObjectName(QStringLiteral("LogViewCombo"));
+    logViewCombo_->addItems({QStringLiteral("Everything"), QStringLiteral("Results")});
+    logViewCombo_->setToolTip(
+        QStringLiteral("Results: moves, frames, procedures, positions and figures, warnings and errors, "
+                       "without the program's step-by-step trace"));
+    viewLabel->setBuddy(logViewCombo_);
+    viewRow->addWidget(viewLabel);
+    viewRow->addWidget(logViewCombo_);
+    viewRow->addStretch();
+    qobject_cast<QVBoxLayout*>(logMemo_->parentWidget()->layout())->insertLayout(0, viewRow);
+    connect(logViewCombo_, &QComboBox::currentIndexChanged, this,
+            [this](int index) { logMemo_->SetShowTrace(index != kResultsView); });
+    // Only the user's choice is written, at once; reading the file is not a choice.
+    connect(logViewCombo_, &QComboBox::activated, this, [this](int index) {
+        const kv::WriteResult saved = kv::SaveLogResultsOnly(form_.IniPath(), index == kResultsView);
+        if (!saved.ok) {
+            kv::WriteProgramLog(saved.message);
+            form_.Dialogs().Show(saved.message, kv::DialogType::Error, kv::DialogButtons::Ok);
+        }
+    });
 
     connect(progLogCB_, &QCheckBox::toggled, this, [](bool on) { kv::ProgramLog::Instance().logging = on; });
     connect(timestampCB_, &QCheckBox::toggled, this, [](bool on) { kv::ProgramLog::Instance().timestamp = on; });
@@ -509,6 +538,10 @@ void TSettingsPage::TCEnableCBClick() {
         if (QWidget* w = Control(name)) w->setEnabled(on);
     }
     Control("IgnoreSE")->setEnabled(on && qobject_cast<QCheckBox*>(Control("IgnoreCB"))->isChecked());
+}
+
+void TSettingsPage::ReadOwnSettings(const kv::IniFile& ini) {
+    logViewCombo_->setCurrentIndex(kv::ReadLogResultsOnly(ini) ? kResultsView : 0);
 }
 
 void TSettingsPage::SaveLogClick(kv::TlumMemo* memo) {

@@ -15,6 +15,7 @@ class QPushButton;
 class QTabWidget;
 class TMainForm;
 namespace kv {
+class IniFile;
 class TlumMemo;
 }
 
@@ -44,6 +45,10 @@ public:
     void RefreshPortDevices();
     // Where the device list looks; tests point it at a folder of their own.
     void SetSerialRoots(kv::SerialRoots roots) { serialRoots_ = std::move(roots); }
+
+    // The page's own option kept outside the settings model: the program
+    // log's view.
+    void ReadOwnSettings(const kv::IniFile& ini);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -79,4 +84,5 @@ private:
     QLabel* portDeviceLabel_ = nullptr;
     QLabel* portDeviceNote_ = nullptr;
     kv::SerialRoots serialRoots_;
+    QComboBox* logViewCombo_ = nullptr;
 };

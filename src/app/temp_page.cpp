@@ -456,6 +456,15 @@ void TTempPage::StopTimers() {
 
 bool TTempPage::AutoCompensating() const { return autoSwitch_->isChecked(); }
 
+void TTempPage::StopCompensation() {
+    if (!AutoCompensating()) return;
+    {
+        const QSignalBlocker block(autoSwitch_);
+        autoSwitch_->setChecked(false);
+    }
+    AutoSwitchClick(false);
+}
+
 void TTempPage::TempControlShow() {
     kv::TFocusControl* focuser = form_.FocusControl();
     auto* enable = form_.findChild<QCheckBox*>(QStringLiteral("TCEnableCB"));

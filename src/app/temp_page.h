@@ -51,6 +51,8 @@ public:
     void StopTimers();
     // Automatic compensation is switched on (AutoSwitch).
     bool AutoCompensating() const;
+    // Switches automatic compensation off, as unticking AutoSwitch does.
+    void StopCompensation();
 
     // The page was opened / left (the main window's page change).
     void TempControlShow();

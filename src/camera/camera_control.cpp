@@ -9,16 +9,16 @@
 namespace kv {
 
 TCameraControl::TCameraControl(IDialogs& dialogs, std::string pluginFolder, IClock& clock) {
-    WriteProgramLog("In CameraControl constructor");
+    WriteProgramLog("In CameraControl constructor", LogKind::Trace);
     s_ = std::make_shared<CameraState>(*this, dialogs, std::move(pluginFolder), clock);
-    WriteProgramLog("Timing class instantiated");
+    WriteProgramLog("Timing class instantiated", LogKind::Trace);
     s_->delayTimer.SetEventName(kDelayEvent);
     s_->delayEvent = OpenNamedEvent(kDelayEvent);
-    WriteProgramLog("Timer signalled object created");
+    WriteProgramLog("Timer signalled object created", LogKind::Trace);
     s_->focusDelayEvent = OpenNamedEvent(kFocusDelayEvent);
     s_->focuserWaitEvent = OpenNamedEvent(kFocuserWaitEvent);
     s_->generalDelayEvent = OpenNamedEvent(kGeneralDelayEvent);
-    WriteProgramLog("Camera control created");
+    WriteProgramLog("Camera control created", LogKind::Trace);
 }
 
 TCameraControl::~TCameraControl() {
@@ -35,11 +35,11 @@ TCameraControl::~TCameraControl() {
         s_->stopping = true;
     }
     StopAllThreads();
-    WriteProgramLog("Freeing Timer object");
-    WriteProgramLog("Freeing signalled object");
+    WriteProgramLog("Freeing Timer object", LogKind::Trace);
+    WriteProgramLog("Freeing signalled object", LogKind::Trace);
     const auto session = s_->Session();
     if (session->plugin.Initialized()) {
-        WriteProgramLog("Uninitializing Camera");
+        WriteProgramLog("Uninitializing Camera", LogKind::Trace);
         std::lock_guard turn(session->turn);
         session->plugin.Uninitialize();
     }
@@ -152,7 +152,7 @@ bool TCameraControl::RefusedOnCameraThread(const char* what) const {
 }
 
 void TCameraControl::DoImageFrame() {
-    WriteProgramLog("Creating exposure thread");
+    WriteProgramLog("Creating exposure thread", LogKind::Trace);
     s_->StartMainExposure();
 }
 

@@ -29,7 +29,7 @@ void TimedWait(ExposureRun& run, const ExposureTexts& texts, const char* afterSt
     timer.SetDelay(exposure);
     state.PostStatus(texts.acquiring, 0);
     if (afterStatus != nullptr) {
-        WriteProgramLog(afterStatus);
+        WriteProgramLog(afterStatus, LogKind::Trace);
     }
     timer.SetEnabled(true);
     // Real time: the timer measures the exposure on the steady clock.
@@ -312,7 +312,7 @@ void ExposureRun::Fail(const std::string& text) {
 void TReadExposeThread::Run(ExposureRun& run) {
     CameraState& state = run.state;
     CameraPlugin& plugin = run.session.plugin;
-    WriteProgramLog("Expose thread executing");
+    WriteProgramLog("Expose thread executing", LogKind::Trace);
     {
         std::lock_guard turn(run.session.turn);
         const auto started = std::chrono::system_clock::now();
@@ -341,7 +341,7 @@ void TReadExposeThread::Run(ExposureRun& run) {
     run.NotBusy();
     state.PostStatus("Image Ready", 0);
     state.RaiseImageReady();
-    WriteProgramLog("Firing ImageReady event");
+    WriteProgramLog("Firing ImageReady event", LogKind::Trace);
 }
 
 void TFocusFrameThread::Run(ExposureRun& run) {

@@ -345,7 +345,7 @@ void RenderGrey(const std::uint16_t* in, std::size_t n, std::uint8_t* out) {
 
 void TImageObject::Update() {
     std::lock_guard lock(lock_);
-    WriteProgramLog("In TimageObject.Update method");
+    WriteProgramLog("In TimageObject.Update method", LogKind::Trace);
     autoBlack_.store(0);
     autoWhite_.store(65535);
 
@@ -368,7 +368,7 @@ void TImageObject::Update() {
         StoreStatistics(stats);
         const StretchLevels levels = BeginStretch();
         RenderRows(&levels, nullptr, zoomInline);
-        WriteProgramLog("Array transformation successful");
+        WriteProgramLog("Array transformation successful", LogKind::Trace);
     } else {
         RenderRows(nullptr, &stats, zoomInline);
         StoreStatistics(stats);
@@ -389,7 +389,9 @@ void TImageObject::StoreStatistics(const InteriorStats& stats) {
     // Divided by the whole pixel count, as the displayed average always was.
     avg_ = numPixels_ > 0 ? static_cast<double>(stats.sum) / numPixels_ : 0.0;
     WriteProgramLog("Image stats:  Min=" + std::to_string(min_) + " Max=" + std::to_string(max_) +
-                    " NumPixels=" + std::to_string(numPixels_));
+                    " NumPixels=" + std::to_string(numPixels_),
+                    // A cleared image (nothing in it yet) has no figures worth showing.
+                    min_ <= max_ ? LogKind::Result : LogKind::Trace);
 
     const int black = black_.load();
     if (black == -1) {
@@ -458,11 +460,11 @@ std::vector<std::uint16_t> TImageObject::BuildStretchTable(int black, int white,
 }
 
 StretchLevels TImageObject::BeginStretch() {
-    WriteProgramLog("In TImageObject.Stretch method");
+    WriteProgramLog("In TImageObject.Stretch method", LogKind::Trace);
     const int black = Clamp16(black_.load() != -1 ? black_.load() : autoBlack_.load());
     const int white = Clamp16(white_.load() != -1 ? white_.load() : autoWhite_.load());
-    WriteProgramLog("Thresholds: " + std::to_string(black) + "  " + std::to_string(white));
-    WriteProgramLog("Comupting LUT");
+    WriteProgramLog("Thresholds: " + std::to_string(black) + "  " + std::to_string(white), LogKind::Trace);
+    WriteProgramLog("Comupting LUT", LogKind::Trace);
     // Entries outside the ramp are constants; those on it cost a pow each, so
     // they are worked out the first time a pixel needs them. A frame uses a
     // small part of the 65 536 values, and the result is the full table's.
@@ -473,7 +475,7 @@ StretchLevels TImageObject::BeginStretch() {
         std::fill(table_.begin() + v, table_.begin() + levels.NextRun(v),
                   levels.OnRamp(v) ? kNotWorkedOut : std::uint32_t{levels.Entry(v)});
     }
-    WriteProgramLog("LUT created");
+    WriteProgramLog("LUT created", LogKind::Trace);
     return levels;
 }
 
@@ -495,7 +497,7 @@ void TImageObject::Stretch() {
     std::lock_guard lock(lock_);
     const StretchLevels levels = BeginStretch();
     StretchSpan(levels, 0, pixels_.size());
-    WriteProgramLog("Array transformation successful");
+    WriteProgramLog("Array transformation successful", LogKind::Trace);
 }
 
 void TImageObject::Zoom(double m) {
@@ -550,7 +552,7 @@ void TImageObject::Zoom(double m) {
 }
 
 void TImageObject::PutImage(IPictureTarget& target) {
-    WriteProgramLog("In TImageObject.PutImage method (Image size=" + std::to_string(numPixels_) + ")");
+    WriteProgramLog("In TImageObject.PutImage method (Image size=" + std::to_string(numPixels_) + ")", LogKind::Trace);
     std::lock_guard lock(lock_);
     if (!isUpdated_.load()) {
         Update();

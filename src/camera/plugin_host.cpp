@@ -190,7 +190,7 @@ bool ProbePlugin(const std::string& folder, const std::string& fileName, CameraL
 }
 
 CameraList ScanForPlugins(const std::string& folder) {
-    WriteProgramLog("Scanning for Camera Plug-ins");
+    WriteProgramLog("Scanning for Camera Plug-ins", LogKind::Trace);
     CameraList list;
     std::vector<std::string> found;
     std::error_code ec;
@@ -242,7 +242,7 @@ bool CameraPlugin::Initialize(const std::string& fileName) {
         WriteProgramLog("Could not load camera plug-in " + path + ": " + LastDlError());
         return false;
     }
-    WriteProgramLog("Linking Camera plug-in");
+    WriteProgramLog("Linking Camera plug-in", LogKind::Trace);
     queryCameraData_ = Bind<KVQueryCameraDataProc>(library_, "DLLQueryCameraData");
     if (queryCameraData_ == nullptr) {
         dialogs_.Show("Can't link to Camera dll functions", DialogType::Error, DialogButtons::Ok);
@@ -251,7 +251,7 @@ bool CameraPlugin::Initialize(const std::string& fileName) {
         std::this_thread::yield();
         return false;
     }
-    WriteProgramLog("Camera plug-in linked");
+    WriteProgramLog("Camera plug-in linked", LogKind::Trace);
     initCamera_ = Bind<KVInitCameraProc>(library_, "DLLInitCamera");
     setUpExpose_ = Bind<KVSetUpExposeProc>(library_, "DLLSetUpExpose");
     getImageObject_ = Bind<KVGetImageObjectProc>(library_, "DLLGetImageObject");
@@ -302,10 +302,10 @@ bool CameraPlugin::Initialize(const std::string& fileName) {
 
     mainImage_ = std::make_unique<TImageObject>(info.HorizRes, info.VertRes);
     mainInterface_ = std::make_unique<TKVImageObject>(mainImage_.get());
-    WriteProgramLog("Main Image object instantiated");
+    WriteProgramLog("Main Image object instantiated", LogKind::Trace);
     focusImage_ = std::make_unique<TImageObject>(info.HorizFocusFrame, info.VertFocusFrame);
     focusInterface_ = std::make_unique<TKVImageObject>(focusImage_.get());
-    WriteProgramLog("Focus Image object instantiated");
+    WriteProgramLog("Focus Image object instantiated", LogKind::Trace);
 
     auto ready = std::make_shared<std::atomic<bool>>(false);
     if (initCamera_ != nullptr &&
@@ -321,17 +321,17 @@ bool CameraPlugin::Initialize(const std::string& fileName) {
 }
 
 void CameraPlugin::Uninitialize() {
-    WriteProgramLog("In CameraControl Unitialization method");
+    WriteProgramLog("In CameraControl Unitialization method", LogKind::Trace);
     mainInterface_.reset();
     mainImage_.reset();
-    WriteProgramLog("Main image object freed");
+    WriteProgramLog("Main image object freed", LogKind::Trace);
     focusInterface_.reset();
     focusImage_.reset();
-    WriteProgramLog("Focus image object freed");
+    WriteProgramLog("Focus image object freed", LogKind::Trace);
     initialized_.store(false);
     Unload();
     std::this_thread::yield();
-    WriteProgramLog("Camera plug-in freed");
+    WriteProgramLog("Camera plug-in freed", LogKind::Trace);
 }
 
 void CameraPlugin::Unload() {

@@ -56,6 +56,8 @@ inline constexpr const char* kStartingScanText = "Starting scan...";
 inline constexpr const char* kMovingToFormat = "Moving to %d";
 inline constexpr const char* kScanPointFormat = "%d %3.4f";
 inline constexpr const char* kScanTooFewFormat = "%d %s";
+// The scan's result: the best position and its figure of merit.
+inline constexpr const char* kScanBestFormat = "Scan complete: best focus at %d (%3.4f)";
 inline constexpr const char* kScanCancelledText = "Scan cancelled....";
 inline constexpr const char* kScanErrorText = "Error...Scan cancelled";
 inline constexpr WaitMessages kScanWaitMessages{"Time out during scanning", "Abandoned event during scanning",

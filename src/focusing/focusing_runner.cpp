@@ -230,6 +230,13 @@ void TFocusingRunner::RunScan(WorkerThread& self, ScanSettings settings) {
     }
     if (!measureHere()) return;
     result.best = BestScanPosition(result.points, kind);
+    if (result.best) {
+        const auto at = std::find_if(result.points.begin(), result.points.end(),
+                                     [&](const ChartPoint& p) { return static_cast<std::int32_t>(p.x) == *result.best; });
+        char line[96];
+        std::snprintf(line, sizeof line, kScanBestFormat, *result.best, at != result.points.end() ? at->y : 0.0);
+        view_.Log(line);
+    }
     end(FocusOutcome::Completed);
 }
 

@@ -9,7 +9,7 @@ LogChannel& LogChannel::Instance() {
     return channel;
 }
 
-void LogChannel::Post(std::string text, int channel) {
+void LogChannel::Post(std::string text, int channel, LogKind kind) {
     bool turnedNonEmpty = false;
     {
         std::lock_guard lock(mutex_);
@@ -18,7 +18,7 @@ void LogChannel::Post(std::string text, int channel) {
             queue_.pop_front();
             dropped_.fetch_add(1);
         }
-        queue_.push_back(LogLine{std::move(text), channel});
+        queue_.push_back(LogLine{std::move(text), channel, kind});
     }
     // Only the post that made the queue non-empty wakes the drain: every later
     // line is taken by that same drain or finds the queue empty again and
@@ -55,7 +55,9 @@ void LogChannel::SetWakeUp(std::function<void()> wake) {
     if (waiting && wake_) wake_();
 }
 
-void PostLogText(const std::string& text, int channel) { LogChannel::Instance().Post(text, channel); }
+void PostLogText(const std::string& text, int channel, LogKind kind) {
+    LogChannel::Instance().Post(text, channel, kind);
+}
 
 ProgramLog& ProgramLog::Instance() {
     static ProgramLog log;
@@ -66,7 +68,7 @@ namespace {
 bool IsBlank(const std::string& text) { return text.find_first_not_of(' ') == std::string::npos; }
 }  // namespace
 
-void WriteProgramLog(const std::string& text) {
+void WriteProgramLog(const std::string& text, LogKind kind) {
     ProgramLog& log = ProgramLog::Instance();
     if (!log.logging.load()) {
         return;
@@ -75,7 +77,7 @@ void WriteProgramLog(const std::string& text) {
     if (log.timestamp.load() && !IsBlank(line)) {
         line = "[" + FormatDateTime(DefaultClock().Now()) + "] " + line;
     }
-    PostLogText(line, kProgramLog);
+    PostLogText(line, kProgramLog, kind);
 }
 
 void ShowStatus(const std::string& text) {

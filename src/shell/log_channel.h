@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -19,9 +20,19 @@ namespace kv {
 
 enum LogChannelId : int { kComLog = 1, kProgramLog = 2, kStatusBar = 3 };
 
+// What a program-log line is to the observer. Trace lines narrate the
+// program's own steps ("In TImageObject.PutImage method"); the Status tab's
+// "Results" view leaves them out and shows the rest: moves, frames, procedure
+// starts, positions and figures, results, warnings and errors. A line is
+// classed where it is written, never by its text, and Result is the default:
+// a line nobody classed shows up in the short view instead of hiding a
+// failure there.
+enum class LogKind : std::uint8_t { Result, Trace };
+
 struct LogLine {
     std::string text;
     int channel = kProgramLog;
+    LogKind kind = LogKind::Result;
 };
 
 class LogChannel {
@@ -29,7 +40,7 @@ public:
     static LogChannel& Instance();
 
     // Any thread. Never blocks on the GUI thread.
-    void Post(std::string text, int channel);
+    void Post(std::string text, int channel, LogKind kind = LogKind::Result);
     // GUI thread: everything posted so far, oldest first.
     std::vector<LogLine> TakePending();
     // Called on the posting thread when the queue turns non-empty; the desktop
@@ -53,7 +64,7 @@ private:
     std::atomic<std::size_t> dropped_{0};
 };
 
-void PostLogText(const std::string& text, int channel);
+void PostLogText(const std::string& text, int channel, LogKind kind = LogKind::Result);
 
 // The program log's entry point and the status line. The two switches mirror
 // the "Log" and "Time Stamp" check boxes of the Status tab.
@@ -64,7 +75,7 @@ public:
     std::atomic<bool> timestamp{false};
 };
 
-void WriteProgramLog(const std::string& text);
+void WriteProgramLog(const std::string& text, LogKind kind = LogKind::Result);
 void ShowStatus(const std::string& text);
 
 }  // namespace kv

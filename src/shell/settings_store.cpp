@@ -1,6 +1,7 @@
 #include "shell/settings_store.h"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -262,6 +263,17 @@ WriteResult SaveAllowOtherPrograms(const std::string& path, bool on) {
     if (!LoadForUpdate(path, ini, failure)) return failure;
     ini.SetBool("Misc", kAllowOtherProgramsKey, on);
     return ini.Save(path);
+}
+
+bool ReadLogResultsOnly(const IniFile& ini) {
+    const std::string view = ini.GetString("Misc", kProgramLogViewKey, "Everything");
+    return view.size() == 7 && std::equal(view.begin(), view.end(), "results", [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
+}
+
+WriteResult SaveLogResultsOnly(const std::string& path, bool resultsOnly) {
+    return SaveSettingValue(path, "Misc", kProgramLogViewKey, resultsOnly ? "Results" : "Everything");
 }
 
 WriteResult SaveStoreAfterAutoFocus(const std::string& path, bool on) {

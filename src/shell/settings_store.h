@@ -66,4 +66,10 @@ inline constexpr const char* kAllowOtherProgramsKey = "AllowOtherPrograms";
 bool ReadAllowOtherPrograms(const IniFile& ini);
 WriteResult SaveAllowOtherPrograms(const std::string& path, bool on);
 
+// The program log's view on the Status tab, in [Misc]: "Results" or
+// "Everything"; absent until the user picks one, and absent means everything.
+inline constexpr const char* kProgramLogViewKey = "ProgramLogView";
+bool ReadLogResultsOnly(const IniFile& ini);
+WriteResult SaveLogResultsOnly(const std::string& path, bool resultsOnly);
+
 }  // namespace kv

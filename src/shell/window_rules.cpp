@@ -2,6 +2,16 @@
 
 namespace kv {
 
+std::string HelpFileErrorText(const std::string& path, bool fileMissing) {
+    if (fileMissing) {
+        return std::string(kHelpFileError) + "\n\nThe user's guide " + path +
+               " is missing. Reinstalling Kessivane puts it back.";
+    }
+    return std::string(kHelpFileError) + "\n\nNo PDF viewer opened the user's guide " + path +
+           ". Install one, for example the Debian package evince or okular (sudo apt install evince), "
+           "or open " + path + " in any PDF viewer.";
+}
+
 PageLeave LeavingPage(bool manualFocusPage, bool tempControlPage, const PageGuardState& state) {
     if (manualFocusPage && state.continuousFocus) return {false, kStopContinuousFocusWarning};
     if (tempControlPage && state.autoCompensation) return {true, kCompensationUnderwayWarning};

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kv {
 
@@ -11,6 +12,16 @@ inline constexpr const char* kStopContinuousFocusWarning = "Please stop Continou
 inline constexpr const char* kCompensationUnderwayWarning = "Temperature compensation is underway";
 inline constexpr const char* kHelpFileName = "Kessivane and Kantrel User's Guides.pdf";
 inline constexpr const char* kHelpFileError = "Could not load Help File";
+// What follows that line: where the guide is and how to read it anyway. A
+// missing file says so; otherwise no viewer took it (none installed, or the
+// desktop's opener missing), and the user is told which package gives one.
+std::string HelpFileErrorText(const std::string& path, bool fileMissing);
+
+// Asked before closing while a procedure runs (Yes quits, No keeps it running).
+inline constexpr const char* kCloseDuringScanText = "A scan is running. Stop it and quit?";
+inline constexpr const char* kCloseDuringAutoFocusText = "An auto focus is running. Stop it and quit?";
+inline constexpr const char* kCloseDuringCompensationText =
+    "Automatic temperature compensation is running. Stop it and quit?";
 
 // What runs while the user leaves a page; each later subsystem answers its own part.
 struct PageGuardState {

@@ -5,6 +5,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <algorithm>
 
 namespace kv {
 
@@ -40,16 +41,19 @@ void TlumMemo::showEvent(QShowEvent* event) {
     }
 }
 
-int TlumMemo::LineCount() const {
-    return m_hasLines ? document()->blockCount() : 0;
-}
-
 QStringList TlumMemo::Lines() const {
     QStringList out;
-    if (!m_hasLines) {
+    out.reserve(LineCount());
+    for (const Line& line : m_lines) out.append(line.text);
+    return out;
+}
+
+QStringList TlumMemo::ShownLines() const {
+    QStringList out;
+    if (m_shown == 0) {
         return out;
     }
-    out.reserve(document()->blockCount());
+    out.reserve(m_shown);
     for (QTextBlock b = document()->firstBlock(); b.isValid(); b = b.next()) {
         out.append(b.text());
     }
@@ -58,7 +62,8 @@ QStringList TlumMemo::Lines() const {
 
 void TlumMemo::Clear() {
     QPlainTextEdit::clear();
-    m_hasLines = false;
+    m_lines.clear();
+    m_shown = 0;
 }
 
 void TlumMemo::setPlainText(const QString& text) {
@@ -71,24 +76,54 @@ void TlumMemo::setPlainText(const QString& text) {
     }
 }
 
-QString TlumMemo::RemoveTopLines(int count) {
-    const int held = LineCount();
-    if (count <= 0 || held == 0) {
-        return QString();
+void TlumMemo::SetShowTrace(bool show) {
+    if (show == m_showTrace) {
+        return;
     }
-    const QString first = document()->firstBlock().text();
+    m_showTrace = show;
+    // One document swap rather than a line at a time: a full log is
+    // thousands of lines.
+    QStringList shown;
+    for (const Line& line : m_lines) {
+        if (Shown(line.kind)) shown.append(line.text);
+    }
+    QPlainTextEdit::setPlainText(shown.join(QLatin1Char('\n')));
+    m_shown = static_cast<int>(shown.size());
+    m_following = true;
+    FollowEnd();
+}
+
+void TlumMemo::RemoveTopBlocks(int count) {
+    if (count <= 0 || m_shown == 0) {
+        return;
+    }
     QTextCursor c(document());
     c.beginEditBlock();
     c.movePosition(QTextCursor::Start);
-    if (count >= held) {
+    if (count >= m_shown) {
         c.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
         c.removeSelectedText();
-        m_hasLines = false;
+        m_shown = 0;
     } else {
         c.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, count);
         c.removeSelectedText();
+        m_shown -= count;
     }
     c.endEditBlock();
+}
+
+QString TlumMemo::DropOldest(std::size_t count) {
+    count = std::min(count, m_lines.size());
+    if (count == 0) {
+        return QString();
+    }
+    const QString first = m_lines.front().text;
+    int shown = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (Shown(m_lines.front().kind)) ++shown;
+        m_lines.pop_front();
+    }
+    RemoveTopBlocks(shown);
     return first;
 }
 
@@ -98,16 +133,25 @@ void TlumMemo::SetMaxLines(quint16 maxLines) {
         return;
     }
     m_maxLines = maxLines;
-    const int excess = LineCount() - m_maxLines;
-    if (excess > 0) {
-        RemoveTopLines(excess);
+    if (m_lines.size() > m_maxLines) {
+        DropOldest(m_lines.size() - m_maxLines);
     }
 }
 
-void TlumMemo::AppendOne(const QString& line) {
-    if (m_maxLines != 0 && LineCount() >= m_maxLines) {
-        const QString dropped = RemoveTopLines(LineCount() - m_maxLines + 1);
+void TlumMemo::FollowEnd() {
+    if (m_following && isVisible()) {
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    }
+}
+
+void TlumMemo::AppendOne(const QString& line, LineKind kind) {
+    if (m_maxLines != 0 && m_lines.size() >= m_maxLines) {
+        const QString dropped = DropOldest(m_lines.size() - m_maxLines + 1);
         emit maxLines(this, dropped);
+    }
+    m_lines.push_back(Line{line, kind});
+    if (!Shown(kind)) {
+        return;
     }
 
     // One edit block per line: the view then re-lays out once, at the end,
@@ -115,24 +159,21 @@ void TlumMemo::AppendOne(const QString& line) {
     QTextCursor c(document());
     c.beginEditBlock();
     c.movePosition(QTextCursor::End);
-    if (m_hasLines) {
+    if (m_shown > 0) {
         c.insertBlock();
     }
     c.insertText(line);
     c.endEditBlock();
-    m_hasLines = true;
-
-    if (m_following && isVisible()) {
-        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
-    }
+    ++m_shown;
+    FollowEnd();
 }
 
-int TlumMemo::Add(const QString& line) {
+int TlumMemo::Add(const QString& line, LineKind kind) {
     if (line.isEmpty()) {
-        AppendOne(line);
+        AppendOne(line, kind);
     } else {
         for (const QString& part : SplitLines(line)) {
-            AppendOne(part);
+            AppendOne(part, kind);
         }
     }
     return LineCount();

@@ -1,8 +1,11 @@
 #pragma once
 // Bounded log memo: a read-only text box that drops its oldest line once it
-// holds MaxLines lines, so a long night's log keeps a fixed cost.
+// holds MaxLines lines, so a long night's log keeps a fixed cost. Each line is
+// a result or a trace line; the memo keeps both and can show every line or
+// the results alone, while Lines() (what a saved log holds) is always all.
 #include <QPlainTextEdit>
 #include <QStringList>
+#include <deque>
 
 namespace kv {
 
@@ -10,6 +13,8 @@ class TlumMemo : public QPlainTextEdit {
     Q_OBJECT
 
 public:
+    enum class LineKind : quint8 { Result, Trace };
+
     explicit TlumMemo(QWidget* parent = nullptr);
 
     // 0 means unbounded.
@@ -21,10 +26,18 @@ public:
     // Appends one line, first dropping the oldest one (and signalling it) when
     // the memo is full. Returns the line count afterwards. A text containing
     // line breaks is added as several lines.
-    virtual int Add(const QString& line);
+    virtual int Add(const QString& line, LineKind kind = LineKind::Result);
 
-    int LineCount() const;
+    // Whether trace lines are shown (on by default). Hidden ones are still
+    // kept, counted and dropped in turn, and show again when switched back.
+    void SetShowTrace(bool show);
+    bool ShowsTrace() const { return m_showTrace; }
+
+    // Every line held, shown or not.
+    int LineCount() const { return static_cast<int>(m_lines.size()); }
     QStringList Lines() const;
+    // The lines the view shows.
+    QStringList ShownLines() const;
     // Empties the memo. Hides the base class's clear() and setPlainText(),
     // which would bypass the line bookkeeping.
     void Clear();
@@ -38,13 +51,24 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void AppendOne(const QString& line);
-    QString RemoveTopLines(int count);
+    struct Line {
+        QString text;
+        LineKind kind;
+    };
+    bool Shown(LineKind kind) const { return m_showTrace || kind != LineKind::Trace; }
+    void AppendOne(const QString& line, LineKind kind);
+    // Forgets the oldest `count` lines and takes the shown ones off the view;
+    // returns the first one's text.
+    QString DropOldest(std::size_t count);
+    void RemoveTopBlocks(int count);
+    void FollowEnd();
 
     quint16 m_maxLines = 0;
-    // A document always has one block; this tells an empty memo from one
-    // holding a single empty line.
-    bool m_hasLines = false;
+    bool m_showTrace = true;
+    std::deque<Line> m_lines;
+    // Lines on view. A document always has one block; this tells an empty
+    // view from one holding a single empty line.
+    int m_shown = 0;
     // Whether the view follows new lines: true until the user scrolls up,
     // true again once they scroll back to the end.
     bool m_following = true;

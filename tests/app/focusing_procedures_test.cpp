@@ -3,7 +3,9 @@
 // focus, agree with each other, and a cancel gives every control back.
 #include <QAbstractButton>
 #include <QCheckBox>
-#include <QDBusMessage>
+#include <QComboBox>
+#include <QFile>
+#include <QRegularExpression>
 #include <QChart>
 #include <QDir>
 #include <QDBusMessage>
@@ -37,6 +39,8 @@
 #include "app/radio_group.h"
 #include "app/scripting_service.h"
 #include "focusing/focus_log.h"
+#include "focusing/focus_scan.h"
+#include "shell/window_rules.h"
 #include "app_test_support.h"
 #include "private_bus.h"
 #include "shell/ini_file.h"
@@ -233,7 +237,11 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     }
     EXPECT_EQ(Series(page->QualityChart())->count(), positions->count());
 
-    // A fine scan around where the search stopped.
+    // A fine scan around where the search stopped, watched in the log's
+    // Results view.
+    Find<QComboBox>("LogViewCombo")->setCurrentIndex(1);
+    kv::TlumMemo* log = window->LogMemo();
+    log->Clear();
     Find<QSpinBox>("StartScanSE")->setValue(-50);
     Find<QSpinBox>("ScanStepSE")->setValue(10);
     Find<QSpinBox>("NumStepsSE")->setValue(10);
@@ -244,10 +252,32 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     QLineSeries* scan = Series(window->ManualFocusPage()->ScanChart());
     ASSERT_EQ(scan->count(), 11);
     const QDir frames(window->FocusPanel()->FocusFramesFolder());
-    const QStringList runs = frames.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    ASSERT_EQ(runs.size(), 1);
-    EXPECT_EQ(QDir(frames.filePath(runs[0])).entryList({QStringLiteral("*.fits")}, QDir::Files).size(), 11 * kSamples);
+    const QStringList runFolders = frames.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    ASSERT_EQ(runFolders.size(), 1);
+    EXPECT_EQ(QDir(frames.filePath(runFolders[0])).entryList({QStringLiteral("*.fits")}, QDir::Files).size(), 11 * kSamples);
     EXPECT_TRUE(kv::IniFile::Load(window->IniPath()).GetBool("CameraControl", "SaveFocusFrames", false));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return log->ShownLines().filter("Scan complete").size() == 1; }));
+    const QStringList shown = log->ShownLines();
+    EXPECT_TRUE(shown.contains(kv::kStartingScanText));
+    QStringList points;
+    for (int i = 0; i < scan->count(); ++i) {
+        points << QString::asprintf(kv::kScanPointFormat, static_cast<int>(scan->at(i).x()), scan->at(i).y());
+    }
+    static const QRegularExpression pointLine(QStringLiteral("^-?\\d+ \\d+\\.\\d{4}$"));
+    EXPECT_EQ(shown.filter(pointLine), points);
+    EXPECT_TRUE(shown.filter("Scan complete").first().startsWith(
+        QStringLiteral("Scan complete: best focus at %1 (").arg(Find<QSpinBox>("MoveMinSE")->value())));
+    // The trace of every frame is kept, not shown, and saved with the rest.
+    for (const char* trace : {"In TImageObject.PutImage method", "In TimageObject.Update method", "Comupting LUT"}) {
+        EXPECT_TRUE(shown.filter(trace).isEmpty()) << trace;
+        EXPECT_FALSE(log->Lines().filter(trace).isEmpty()) << trace;
+    }
+    window->SetSaveFileNameProvider([&] { return QString::fromStdString(folder.File("scan.txt")); });
+    Find<QAbstractButton>("SaveLog")->click();
+    QFile saved(QString::fromStdString(folder.File("scan.txt")));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    const QStringList written = QString::fromUtf8(saved.readAll()).split(QStringLiteral("\r\n"));
+    EXPECT_EQ(written.mid(0, written.size() - 1), log->Lines());
     // Each relative move may run on a little, and the run-ons add up.
     EXPECT_NEAR(scan->at(0).x(), -50, kRunOn);
     EXPECT_NEAR(scan->at(10).x(), 50, 10 * kRunOn);
@@ -358,6 +388,29 @@ TEST_F(FocusingProcedures, ContinuousFocusAveragesAndCancelGivesEveryControlBack
     EXPECT_EQ(logWarnings(), 1);
     EXPECT_TRUE(window->StatusPanelText(2).contains(QLatin1String(kv::kFocusLogFileName)));
     EXPECT_TRUE(window->StatusPanelText(2).contains(QStringLiteral("writable")));
+}
+
+// Closing during a scan asks first: No keeps the scan going and the window
+// open; Yes cancels it, waits for its end and closes.
+TEST_F(FocusingProcedures, ClosingDuringAScanAsksAndOnlyYesStopsItAndQuits) {
+    PickStar();
+    Find<QSpinBox>("NumStepsSE")->setValue(20);
+    QLineSeries* scan = Series(window->ManualFocusPage()->ScanChart());
+    Find<QAbstractButton>("StartScanButton")->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return scan->count() >= 1 && Enabled("ScanCancelButton"); }, 30000));
+
+    dialogs.answer = kv::DialogResult::No;
+    EXPECT_FALSE(window->close());
+    EXPECT_TRUE(dialogs.Saw(kv::kCloseDuringScanText));
+    const int points = scan->count();
+    EXPECT_TRUE(ProcessEventsUntil([&] { return scan->count() > points; }, 30000));
+    EXPECT_TRUE(window->isVisible());
+
+    dialogs.answer = kv::DialogResult::Yes;
+    EXPECT_TRUE(window->close());
+    EXPECT_FALSE(window->Focusing()->Running());
+    EXPECT_EQ(window->FocusControl(), nullptr);
+    EXPECT_LT(scan->count(), 21);
 }
 
 // What a script does through kessivanectl on the window's bus: a focus frame,

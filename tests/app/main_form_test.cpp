@@ -385,6 +385,18 @@ TEST_F(MainForm, Logs_TheProgramLogKeeps4048LinesAndSavesWithLineEnds) {
 
     Find<QPushButton>("ClearLog")->click();
     EXPECT_EQ(window->LogMemo()->LineCount(), 0);
+
+    // The view is the user's: written when they pick it, and read at the next start.
+    auto* view = Find<QComboBox>("LogViewCombo");
+    EXPECT_EQ(view->currentText(), "Everything");
+    EXPECT_EQ(folder.Read(kv::kSettingsFileName).find(kv::kProgramLogViewKey), std::string::npos);
+    view->setCurrentIndex(1);
+    emit view->activated(1);
+    EXPECT_NE(folder.Read(kv::kSettingsFileName).find("ProgramLogView=Results"), std::string::npos);
+    window.reset();
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(Find<QComboBox>("LogViewCombo")->currentText(), "Results");
+    EXPECT_FALSE(window->LogMemo()->ShowsTrace());
 }
 
 TEST_F(MainForm, Close_RefusedWhileTheFocuserMovesAndSavesThePositionWhenIdle) {

@@ -120,14 +120,28 @@ TEST_F(WindowRules, HeldIOrOMovesTheFocuserUntilReleasedAndTheLetterIsStillTyped
 }
 
 TEST_F(WindowRules, F1OpensTheGuideWithTheViewerKeptForShutDownOrSaysItCannot) {
+    // Whatever fails, the user learns where the guide is and what to do.
+    const std::string guide = std::filesystem::absolute(folder.File(kv::kHelpFileName)).lexically_normal().string();
     Key(window->centralWidget(), QEvent::KeyPress, Qt::Key_F1, QString());
-    EXPECT_TRUE(dialogs.Saw(kv::kHelpFileError));
+    EXPECT_TRUE(dialogs.Saw(kv::HelpFileErrorText(guide, true)));
+    EXPECT_NE(kv::HelpFileErrorText(guide, true).find(guide + " is missing"), std::string::npos);
 
     std::ofstream(folder.File(kv::kHelpFileName)) << "%PDF-1.4\n";
     const std::string viewer = folder.File("viewer");
-    std::ofstream(viewer) << "#!/bin/sh\nexec sleep 60\n";
+    // The desktop's opener with no PDF viewer installed: it ends at once with status 3.
+    std::ofstream(viewer) << "#!/bin/sh\nexit 3\n";
     std::filesystem::permissions(viewer, std::filesystem::perms::owner_all);
     window->SetHelpViewer(QString::fromStdString(viewer));
+    dialogs.shown.clear();
+    Key(window->centralWidget(), QEvent::KeyPress, Qt::Key_F1, QString());
+    ASSERT_TRUE(kvtest::ProcessEventsUntil([&] { return !dialogs.shown.empty(); }, 5000));
+    const std::string noViewer = dialogs.shown.front().text;
+    EXPECT_EQ(noViewer, kv::HelpFileErrorText(guide, false));
+    for (const std::string& part : {std::string(kv::kHelpFileError), "open " + guide, std::string("evince")}) {
+        EXPECT_NE(noViewer.find(part), std::string::npos) << part;
+    }
+
+    std::ofstream(viewer, std::ios::trunc) << "#!/bin/sh\nexec sleep 60\n";
     dialogs.shown.clear();
     Key(window->centralWidget(), QEvent::KeyPress, Qt::Key_F1, QString());
     QProcess* running = window->HelpViewerProcess();

@@ -137,6 +137,7 @@ TEST_F(RunnerTest, ScanMeasuresElevenPositionsAndLeavesTheFocuserAtTheLast) {
     EXPECT_TRUE(view.Logged("Moving to -100"));
     EXPECT_TRUE(view.Logged("-100 too few stars"));
     EXPECT_TRUE(view.Logged("-80 4.2000"));
+    EXPECT_EQ(view.log.back(), "Scan complete: best focus at 20 (2.2000)");
     EXPECT_EQ(dev.frames, 11 * kFocusSamplesMax);  // the most samples a position
     EXPECT_EQ(view.progress.back(), 0);
 }

@@ -217,6 +217,22 @@ TEST(TlumMemo, AFullMemoDropsItsFirstLineAndSaysWhichAndANewBoundDropsSilently) 
     EXPECT_EQ(memo.LineCount(), 4);
     memo.SetMaxLines(0), Fill(memo, 11, 200);
     EXPECT_TRUE(memo.LineCount() == 194 && spy.dropped.isEmpty()) << memo.LineCount();
+
+    // Hidden trace lines still take their place in the bound: a drop takes
+    // the oldest line held, and only a shown one leaves the view.
+    using Kind = TlumMemo::LineKind;
+    TlumMemo results;
+    results.SetMaxLines(3);
+    results.Add(Line(1)), results.Add(Line(2), Kind::Trace), results.Add(Line(3));
+    results.SetShowTrace(false);
+    EXPECT_EQ(results.ShownLines(), (QStringList{Line(1), Line(3)}));
+    results.Add(Line(4), Kind::Trace);
+    EXPECT_EQ(results.ShownLines(), (QStringList{Line(3)}));
+    results.Add(Line(5));
+    EXPECT_EQ(results.ShownLines(), (QStringList{Line(3), Line(5)}));
+    EXPECT_EQ(results.Lines(), (QStringList{Line(3), Line(4), Line(5)}));
+    results.SetShowTrace(true);
+    EXPECT_EQ(results.ShownLines(), results.Lines());
 }
 
 TEST(TlumMemo, CountsLinesAsTheyWereAdded) {
