@@ -76,6 +76,8 @@ struct TWindowState {
 class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
+    // The least client size: the pages' controls are laid out for it, and a
+    // larger window gives its extra room to the pictures and charts.
     static constexpr int kClientWidth = 792;
     static constexpr int kClientHeight = 576;
     static constexpr int kCloseIdleWaitMs = 500;
@@ -184,6 +186,11 @@ public:
     // The user ticked or cleared it: applies at once and goes to the settings
     // file at once (the only time the key is written).
     void AllowOtherProgramsClick(bool on);
+    // Night vision (Ctrl+N): red on black in every window, chart and picture.
+    // Kept in the settings file from the first time the user switches it.
+    bool NightVisionOn() const { return night_; }
+    void SetNightVision(bool on);
+    void NightVisionKey() { SetNightVision(!night_); SaveNightVision(); }
 
 signals:
     // The focuser controller is about to be destroyed or replaced.
@@ -210,11 +217,18 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     // The window sees keys before its controls (F1, I and O).
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildUi();
+    // Size, state and page as the user left them; absent keys keep the built-in layout.
+    void RestoreWindowLayout();
+    // Writes only what differs from the start: a start and quit leaves the file as it was.
+    void SaveWindowLayout();
+    void SaveNightVision();
+    void PlaceFocusPanel();
     QWidget* Control(std::string_view name) const;
 
     // Runs the guard for the page being left; false when the change is refused.
@@ -293,6 +307,13 @@ private:
     TFocusPanel* focusPanel_ = nullptr;
     TReadOutPanel* readOutPanel_ = nullptr;
     QLabel* statusPanels_[3] = {nullptr, nullptr, nullptr};
+    // The window as it came up, to tell a user's change from none.
+    QPoint startPos_;
+    QSize startSize_;
+    bool startMaximized_ = false;
+    int startPage_ = 0;
+    bool shownOnce_ = false;
+    bool night_ = false;
     QString keptPanel2_;
     int firstPanelWidth_ = 300;  // chosen width of status panel 0
     int currentPage_ = 0;

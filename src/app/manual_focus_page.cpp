@@ -261,6 +261,11 @@ void TManualFocusPage::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
 }
 
+void TManualFocusPage::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (isVisible()) PlaceAroundPanels();
+}
+
 bool TManualFocusPage::eventFilter(QObject* watched, QEvent* event) {
     // Only a change of the panel's height while this page shows: the window
     // may be half torn down when the panel gets other events.
