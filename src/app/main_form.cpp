@@ -493,10 +493,10 @@ void TMainForm::SaveWindowLayout() {
         if (!r.ok) kv::WriteProgramLog(r.message);
     };
     const bool maximized = windowState().testFlag(Qt::WindowMaximized);
-    // A maximised window keeps the size it goes back to.
-    const QRect normal = maximized && normalGeometry().isValid() ? normalGeometry() : QRect(pos(), size());
-    if (normal.topLeft() != startPos_) report(kv::SaveWindowPosition(iniPath_, normal.x(), normal.y()));
-    if (normal.size() != startSize_) {
+    // A maximised window keeps the place and size it goes back to.
+    if (!maximized && pos() != startPos_) report(kv::SaveWindowPosition(iniPath_, x(), y()));
+    const QSize normal = maximized && normalGeometry().isValid() ? normalGeometry().size() : size();
+    if (normal != startSize_) {
         report(kv::SaveSettingValue(iniPath_, kPositionSection, kWidthKey, std::to_string(normal.width())));
         report(kv::SaveSettingValue(iniPath_, kPositionSection, kHeightKey, std::to_string(normal.height())));
     }
