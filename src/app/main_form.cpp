@@ -232,7 +232,8 @@ void TMainForm::BuildUi() {
         statusPanels_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         bar->addWidget(statusPanels_[i], i == 2 ? 1 : 0);
     }
-    firstPanelWidth_ = kStatusPanelWidths[0];
+    chosenPanelWidth_[0] = kStatusPanelWidths[0];
+    chosenPanelWidth_[1] = kStatusPanelWidths[1];
 
     connect(pc1_, &QTabWidget::currentChanged, this, &TMainForm::PageChanged);
     connect(SettingsPages(), &QTabWidget::currentChanged, this, &TMainForm::SettingsPCChange);
@@ -544,8 +545,12 @@ void TMainForm::SetNightVision(bool on) {
             if (view->chart() != nullptr) ShowChartAtNight(view->chart(), on);
         }
     }
-    // Lamps, meters and pictures read the setting when they paint.
-    for (QWidget* w : QApplication::allWidgets()) w->update();
+    for (QWidget* w : QApplication::allWidgets()) {
+        // A style sheet keeps the palette it was applied with until it is applied again.
+        if (!w->styleSheet().isEmpty()) w->setStyleSheet(w->styleSheet());
+        // Lamps, meters and pictures read the setting when they paint.
+        w->update();
+    }
 }
 
 void TMainForm::PlaceFocusPanel() {
@@ -852,11 +857,11 @@ void TMainForm::SetStatusPanel(int panel, const QString& text) {
     FitStatusPanels();
 }
 
-int TMainForm::StatusPanelWidth(int panel) const { return panel == 0 ? firstPanelWidth_ : statusPanels_[panel]->width(); }
+int TMainForm::StatusPanelWidth(int panel) const { return panel < 2 ? chosenPanelWidth_[panel] : statusPanels_[panel]->width(); }
 
 void TMainForm::SetStatusPanelWidth(int panel, int width) {
     // The last panel takes the rest of the bar: only its least width is set.
-    if (panel == 0) firstPanelWidth_ = width;
+    if (panel < 2) chosenPanelWidth_[panel] = width;
     if (panel < 2) statusPanels_[panel]->setFixedWidth(width);
     else statusPanels_[panel]->setMinimumWidth(width);
     FitStatusPanels();
@@ -864,16 +869,22 @@ void TMainForm::SetStatusPanelWidth(int panel, int width) {
 
 void TMainForm::FitStatusPanels() {
     // The selected star's text in the last panel is longer than the rest of
-    // the bar leaves it: the first panel gives up what its own text does not
-    // need, so the star's value is never cut at the window's edge.
-    QLabel* first = statusPanels_[0];
+    // the bar leaves it (a narrow window, a large font): the first panels give
+    // up what their own texts do not need, so the star's value is never cut
+    // at the window's edge.
     QLabel* last = statusPanels_[2];
     if (!last->isVisible()) return;
     constexpr int kTextMargin = 8;
     auto need = [](const QLabel* l) { return l->fontMetrics().horizontalAdvance(l->text()) + 2 * l->frameWidth() + kTextMargin; };
-    const int room = last->width() + first->width() - firstPanelWidth_;
-    const int give = std::clamp(need(last) - room, 0, std::max(0, firstPanelWidth_ - need(first)));
-    if (first->width() != firstPanelWidth_ - give) first->setFixedWidth(firstPanelWidth_ - give);
+    int missing = need(last) - last->width();
+    for (int i = 0; i < 2; ++i) missing -= statusPanels_[i]->maximumWidth() - chosenPanelWidth_[i];
+    for (int i = 0; i < 2; ++i) {
+        const int give = std::clamp(missing, 0, std::max(0, chosenPanelWidth_[i] - need(statusPanels_[i])));
+        if (statusPanels_[i]->maximumWidth() != chosenPanelWidth_[i] - give) {
+            statusPanels_[i]->setFixedWidth(chosenPanelWidth_[i] - give);
+        }
+        missing -= give;
+    }
 }
 
 void TMainForm::StopContinuousFocus() {
@@ -973,6 +984,8 @@ void TMainForm::HandleInterruptReport(std::int64_t wparam, std::int64_t lparam) 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
     if (watched == central_ && type == QEvent::Resize) PlaceFocusPanel();
+    // The room the bar leaves the star's text changes with the window.
+    if (watched == statusPanels_[2] && type == QEvent::Resize) FitStatusPanels();
     if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && watched->isWidgetType()) {
         auto* widget = static_cast<QWidget*>(watched);
         if (widget->window() == this) {

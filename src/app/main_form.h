@@ -125,8 +125,8 @@ public:
     QString StatusPanelText(int panel) const;
     void SetStatusPanel(int panel, const QString& text);
     int StatusPanelWidth(int panel) const;
-    // The width chosen for a panel; the first may lend some of it to the
-    // last while the last shows a text that needs it.
+    // The width chosen for a panel; the first two may lend some of it to
+    // the last while the last shows a text that needs it.
     void SetStatusPanelWidth(int panel, int width);
 
     TExposurePage* ExposurePage() const { return exposurePage_; }
@@ -315,7 +315,7 @@ private:
     bool shownOnce_ = false;
     bool night_ = false;
     QString keptPanel2_;
-    int firstPanelWidth_ = 300;  // chosen width of status panel 0
+    int chosenPanelWidth_[2] = {300, 250};  // of status panels 0 and 1, before lending to panel 2
     int currentPage_ = 0;
     QString helpViewer_ = QStringLiteral("xdg-open");
     QProcess* helpProcess_ = nullptr;

@@ -143,6 +143,19 @@ TEST_F(MainForm, Window_GrowsThePictureKeepsEveryControlWholeAndComesBackAsLeft)
     const int panelGap = window->width() - focusPanel->geometry().right();
     // The pages' layouts follow the window through posted requests.
     const auto settle = [] { ProcessEventsUntil([] { return false; }, 100); };
+    // A star text longer than the bar leaves it: both other panels lend what
+    // their own texts do not need.
+    const QString image = QStringLiteral("Image: Min= 182  Max= 5672  Avg= 250");
+    window->SetStatusPanel(0, image);
+    window->SetStatusPanel(1, QString());
+    settle();
+    const QLabel* last = Find<QLabel>("StatusPanel2");
+    const int firstSpare = window->StatusPanelWidth(0) - last->fontMetrics().horizontalAdvance(image);
+    QString star = QStringLiteral("Selected:  X: 382   Y: 255   Value: 05672");
+    while (last->fontMetrics().horizontalAdvance(star) < last->width() + firstSpare + 40) star += QStringLiteral(" *");
+    window->SetStatusPanel(2, star);
+    settle();
+    ExpectEveryShownControlWhole(*window, "a long star text");
     for (const QSize size : {QSize(TMainForm::kClientWidth, TMainForm::kClientHeight), QSize(1600, 1000)}) {
         window->resize(size);
         // Grown while another page showed: the picture catches up when it shows again.
