@@ -1,12 +1,14 @@
 #include "app/exposure_page.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QBitmap>
 #include <QFrame>
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
 #include <QProgressBar>
+#include <QResizeEvent>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSlider>
@@ -44,7 +46,10 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 QCursor TargetCursor() {
     constexpr int kSize = 32;
     constexpr int c = kSize / 2;
-    QPixmap pixmap(kSize, kSize);
+    // Drawn at the screen's pixel density, so it stays sharp on a scaled desktop.
+    const qreal dpr = qApp != nullptr ? qApp->devicePixelRatio() : 1.0;
+    QPixmap pixmap(QSize(kSize, kSize) * dpr);
+    pixmap.setDevicePixelRatio(dpr);
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
     for (const auto& [colour, width] : {std::pair{QColor(Qt::black), 3}, std::pair{QColor(Qt::white), 1}}) {
@@ -160,6 +165,11 @@ TExposurePage::TExposurePage(TMainForm& form, QWidget* parent)
     arrowsCaption->setAlignment(Qt::AlignCenter);
     arrowsCaption->setGeometry(466, 470, 84, 18);
 
+    scrollDesign_ = scroll_->geometry();
+    for (QWidget* w : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (w != scroll_ && w->geometry().top() > scrollDesign_.bottom()) belowPicture_.emplace_back(w, w->geometry());
+    }
+
     // The enable rules for the choice the page opens with.
     const bool manual = stretch_->ItemIndex() == StretchManual;
     for (QWidget* w : {static_cast<QWidget*>(minTB_), static_cast<QWidget*>(maxTB_), static_cast<QWidget*>(minLabel_),
@@ -196,6 +206,28 @@ void TExposurePage::AttachCamera(kv::TCameraControl* camera) {
     });
 }
 
+void TExposurePage::PlaceImagePanel() {
+    const QSize panel = imagePanel_->size();
+    const QSize box = scroll_->size();
+    const int left = kv::CenteredOffset(panel.width(), box.width());
+    const int top = kv::CenteredOffset(panel.height(), box.height());
+    imagePanel_->move(left, top);
+    const QSize viewport = scroll_->maximumViewportSize();
+    scrollContent_->resize(std::max(left + panel.width() + 1, viewport.width()),
+                           std::max(top + panel.height() + 1, viewport.height()));
+}
+
+void TExposurePage::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // Measured against the window: every page is this much larger than at
+    // the least window size, whichever page was shown when it grew.
+    const int dw = std::max(0, form_.width() - TMainForm::kClientWidth);
+    const int dh = std::max(0, form_.height() - TMainForm::kClientHeight);
+    scroll_->setGeometry(scrollDesign_.adjusted(0, 0, dw, dh));
+    for (const auto& [w, design] : belowPicture_) w->move(design.topLeft() + QPoint(0, dh));
+    PlaceImagePanel();
+}
+
 void TExposurePage::CameraReconfigured(const kv::CameraInfo& info) {
     kv::TCameraControl* camera = form_.CameraControl();
     if (camera == nullptr) return;
@@ -204,13 +236,7 @@ void TExposurePage::CameraReconfigured(const kv::CameraInfo& info) {
     const QSize panel(info.HorizRes + 2, info.VertRes + 2);
     imagePanel_->setFixedSize(panel);
     imageDisplay_->setGeometry(1, 1, info.HorizRes, info.VertRes);
-    const QSize box = scroll_->size();
-    const int left = kv::CenteredOffset(panel.width(), box.width());
-    const int top = kv::CenteredOffset(panel.height(), box.height());
-    imagePanel_->move(left, top);
-    const QSize viewport = scroll_->maximumViewportSize();
-    scrollContent_->resize(std::max(left + panel.width() + 1, viewport.width()),
-                           std::max(top + panel.height() + 1, viewport.height()));
+    PlaceImagePanel();
     form_.FocusPanel()->SetFocusFrameSize(info.HorizFocusFrame, info.VertFocusFrame);
 
     kv::TImageObject* main = camera->MainImage();

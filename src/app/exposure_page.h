@@ -8,6 +8,9 @@
 // freed image object.
 #pragma once
 
+#include <utility>
+#include <vector>
+
 #include <QCursor>
 #include <QWidget>
 #include <optional>
@@ -88,7 +91,13 @@ public slots:
     // The Pick Star button (and its key): picks and selects, or tells why not.
     void PickStarClick();
 
+protected:
+    // The picture takes the room a larger window gives; the controls under
+    // it keep their places relative to the bottom edge.
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
+    void PlaceImagePanel();
     void OnImageReady();
     void OnFocusImageReady();
     void DownLoadTimerTick();
@@ -105,6 +114,8 @@ private:
 
     TMainForm& form_;
     QScrollArea* scroll_ = nullptr;
+    QRect scrollDesign_;
+    std::vector<std::pair<QWidget*, QRect>> belowPicture_;  // with their places at the least window size
     QWidget* scrollContent_ = nullptr;
     QFrame* imagePanel_ = nullptr;
     TPictureView* imageDisplay_ = nullptr;

@@ -116,6 +116,12 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
     xFwhmEdit_ = ReadOut("xFWHMEdit", below_);
     yFwhmEdit_ = ReadOut("yFWHMEdit", below_);
     peakEdit_ = ReadOut("PeakEdit", below_);
+    // The captions are short for the panel's width; the units are told here.
+    fwhmEdit_->setToolTip(QStringLiteral("Full width of the star at half its peak, in pixels"));
+    hfdEdit_->setToolTip(QStringLiteral("Diameter holding half the star's light, in pixels"));
+    xFwhmEdit_->setToolTip(QStringLiteral("Full width at half maximum, horizontally, in pixels"));
+    yFwhmEdit_->setToolTip(QStringLiteral("Full width at half maximum, vertically, in pixels"));
+    peakEdit_->setToolTip(QStringLiteral("The star's brightest pixel, in camera counts"));
     const struct {
         const char* caption;
         QLineEdit* edit;

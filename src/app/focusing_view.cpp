@@ -1,5 +1,7 @@
 #include "app/focusing_view.h"
 
+#include "widgets/night_vision.h"
+
 #include <QChart>
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -56,7 +58,7 @@ void StartSeries(QLineSeries* series) {
     series->clear();
     QPen pen = series->pen();
     pen.setWidth(kChartLineWidth);
-    pen.setColor(Qt::blue);
+    pen.setColor(kv::ShownColor(Qt::blue));
     series->setPen(pen);
 }
 

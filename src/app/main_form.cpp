@@ -28,6 +28,16 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QShortcut>
+#include <QShowEvent>
+#include <QScreen>
+#include <QGuiApplication>
+#include <QChart>
+#include <QChartView>
+#include <QLegend>
+#include <QAbstractAxis>
+#include <QScatterSeries>
+#include <QXYSeries>
 #include <QSlider>
 #include <QSpinBox>
 #include <QStatusBar>
@@ -75,6 +85,7 @@
 #include "widgets/lum_lbl.h"
 #include "widgets/lum_lite.h"
 #include "widgets/lum_memo.h"
+#include "widgets/night_vision.h"
 #include "widgets/tcolor.h"
 
 namespace {
@@ -177,8 +188,8 @@ std::string NowText() { return kv::FormatDateTime(std::chrono::system_clock::now
 
 TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringList arguments, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
-                              Qt::MSWindowsFixedSizeDialogHint),
+                              Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                              Qt::WindowCloseButtonHint),
       dialogs_(dialogs),
       programFolder_(std::move(programFolder)),
       userFolder_(programFolder_),
@@ -187,7 +198,13 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
     setWindowTitle(QStringLiteral("Kessivane"));
     kv::SetDeviceWaitHandler([this](const kv::DeviceWaitCall& call) { return WaitForDevice(this, call); });
     BuildUi();
-    setFixedSize(kClientWidth, kClientHeight);
+    setMinimumSize(kClientWidth, kClientHeight);
+    resize(kClientWidth, kClientHeight);
+    // Application-wide, so it also reaches the compensation window and any box shown.
+    auto* night = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_N), this);
+    night->setObjectName(QStringLiteral("NightVisionKey"));
+    night->setContext(Qt::ApplicationShortcut);
+    connect(night, &QShortcut::activated, this, &TMainForm::NightVisionKey);
 
     msgBoxTimer_ = new QTimer(this);
     msgBoxTimer_->setObjectName(QStringLiteral("MsgBoxTimer"));
@@ -282,7 +299,8 @@ void TMainForm::BuildUi() {
         statusPanels_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         bar->addWidget(statusPanels_[i], i == 2 ? 1 : 0);
     }
-    firstPanelWidth_ = kStatusPanelWidths[0];
+    chosenPanelWidth_[0] = kStatusPanelWidths[0];
+    chosenPanelWidth_[1] = kStatusPanelWidths[1];
 
     connect(pc1_, &QTabWidget::currentChanged, this, &TMainForm::PageChanged);
     connect(SettingsPages(), &QTabWidget::currentChanged, this, &TMainForm::SettingsPCChange);
@@ -417,6 +435,7 @@ bool TMainForm::FormCreate() {
 
     kv::TraceDiag("Beginning parameter update");
     UpdatePgmParameters(false);
+    RestoreWindowLayout();
     return true;
 }
 
@@ -442,6 +461,168 @@ void TMainForm::ApplyWindowPosition(const kv::Settings& s) {
     if (s.savePosition) move(s.left, s.top);
     const bool showInterrupts = s.interruptsLite != 0;
     focusPanel_->ShowInterruptsLite(showInterrupts);
+}
+
+// ---------------------------------------------------------------- window layout
+
+namespace {
+
+constexpr const char* kPositionSection = "Position";
+constexpr const char* kWidthKey = "Width";
+constexpr const char* kHeightKey = "Height";
+constexpr const char* kMaximizedKey = "Maximized";
+constexpr const char* kPageKey = "Page";
+constexpr const char* kNightVisionKey = "NightVision";
+
+// A chart's colours are its own, not the palette's: at night each is swapped
+// for its red, and the day's is kept on the object to come back to.
+enum class ChartPart { Background, Text, Line };
+
+template <class Get, class Set>
+void SwapColour(QObject* owner, const char* what, bool night, ChartPart part, Get get, Set set) {
+    const QByteArray key = QByteArray("kvDayColour_") + what;
+    const QVariant day = owner->property(key.constData());
+    if (night) {
+        const QColor kept = day.isValid() ? day.value<QColor>() : QColor(get());
+        if (!day.isValid()) owner->setProperty(key.constData(), kept);
+        // Text reads as the windows' text does; lines keep their relative brightness.
+        switch (part) {
+            case ChartPart::Background: set(QColor(Qt::black)); break;
+            case ChartPart::Text: set(kv::NightPalette().color(QPalette::WindowText)); break;
+            case ChartPart::Line: set(kv::NightColor(kept)); break;
+        }
+    } else if (day.isValid()) {
+        set(day.value<QColor>());
+        owner->setProperty(key.constData(), QVariant());
+    }
+}
+
+void ShowChartAtNight(QChart* chart, bool night) {
+    SwapColour(chart, "background", night, ChartPart::Background, [&] { return chart->backgroundBrush().color(); },
+               [&](const QColor& c) { chart->setBackgroundBrush(c); });
+    SwapColour(chart, "title", night, ChartPart::Text, [&] { return chart->titleBrush().color(); },
+               [&](const QColor& c) { chart->setTitleBrush(c); });
+    if (QLegend* legend = chart->legend()) {
+        SwapColour(legend, "label", night, ChartPart::Text, [&] { return legend->labelColor(); },
+                   [&](const QColor& c) { legend->setLabelColor(c); });
+    }
+    for (QAbstractAxis* axis : chart->axes()) {
+        SwapColour(axis, "labels", night, ChartPart::Text, [&] { return axis->labelsColor(); },
+                   [&](const QColor& c) { axis->setLabelsColor(c); });
+        SwapColour(axis, "line", night, ChartPart::Line, [&] { return axis->linePenColor(); },
+                   [&](const QColor& c) { axis->setLinePenColor(c); });
+        // The grid stays dim: it is only there to read values against.
+        SwapColour(axis, "grid", night, ChartPart::Line, [&] { return axis->gridLineColor(); },
+                   [&](const QColor& c) { axis->setGridLineColor(night ? c.darker(300) : c); });
+        SwapColour(axis, "minorGrid", night, ChartPart::Line, [&] { return axis->minorGridLineColor(); },
+                   [&](const QColor& c) { axis->setMinorGridLineColor(night ? c.darker(300) : c); });
+        SwapColour(axis, "title", night, ChartPart::Text, [&] { return axis->titleBrush().color(); },
+                   [&](const QColor& c) { axis->setTitleBrush(c); });
+    }
+    for (QAbstractSeries* series : chart->series()) {
+        if (auto* xy = qobject_cast<QXYSeries*>(series)) {
+            SwapColour(xy, "line", night, ChartPart::Line, [&] { return xy->color(); }, [&](const QColor& c) { xy->setColor(c); });
+        }
+        if (auto* scatter = qobject_cast<QScatterSeries*>(series)) {
+            SwapColour(scatter, "border", night, ChartPart::Line, [&] { return scatter->borderColor(); },
+                       [&](const QColor& c) { scatter->setBorderColor(c); });
+        }
+    }
+}
+
+}  // namespace
+
+void TMainForm::RestoreWindowLayout() {
+    const kv::IniFile ini = kv::IniFile::Load(iniPath_);
+    const int width = static_cast<int>(ini.GetInteger(kPositionSection, kWidthKey, 0));
+    const int height = static_cast<int>(ini.GetInteger(kPositionSection, kHeightKey, 0));
+    if (width > 0 && height > 0) {
+        // A size kept on a larger screen must not put the window's edges out of reach.
+        QSize want(std::max(width, kClientWidth), std::max(height, kClientHeight));
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            want = want.boundedTo(screen->availableGeometry().size()).expandedTo(minimumSize());
+        }
+        resize(want);
+    }
+    if (ini.GetBool(kPositionSection, kMaximizedKey, false)) setWindowState(windowState() | Qt::WindowMaximized);
+    const int page = static_cast<int>(ini.GetInteger(kPositionSection, kPageKey, ExposureControl));
+    // Temp Control shows only once its unit answers; until then the first page stands in.
+    if (page > 0 && page < pc1_->count() && pc1_->isTabVisible(page)) pc1_->setCurrentIndex(page);
+    if (ini.GetBool("Misc", kNightVisionKey, false)) SetNightVision(true);
+    startPos_ = pos();
+    startSize_ = size();
+    startMaximized_ = windowState().testFlag(Qt::WindowMaximized);
+    startPage_ = pc1_->currentIndex();
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (shownOnce_) return;
+    shownOnce_ = true;
+    // Where the desktop first put the window is not the user's move.
+    startPos_ = pos();
+}
+
+void TMainForm::SaveWindowLayout() {
+    const auto report = [](const kv::WriteResult& r) {
+        if (!r.ok) kv::WriteProgramLog(r.message);
+    };
+    const bool maximized = windowState().testFlag(Qt::WindowMaximized);
+    // A maximised window keeps the place and size it goes back to.
+    if (!maximized && pos() != startPos_) report(kv::SaveWindowPosition(iniPath_, x(), y()));
+    const QSize normal = maximized && normalGeometry().isValid() ? normalGeometry().size() : size();
+    if (normal != startSize_) {
+        report(kv::SaveSettingValue(iniPath_, kPositionSection, kWidthKey, std::to_string(normal.width())));
+        report(kv::SaveSettingValue(iniPath_, kPositionSection, kHeightKey, std::to_string(normal.height())));
+    }
+    if (maximized != startMaximized_) {
+        report(kv::SaveSettingValue(iniPath_, kPositionSection, kMaximizedKey, maximized ? "1" : "0"));
+    }
+    if (tcWindow_->Moved()) {
+        loaded_.tcLeft = tcWindow_->x();
+        loaded_.tcTop = tcWindow_->y();
+        report(kv::SaveSettingValue(iniPath_, kPositionSection, "TCLeft", std::to_string(loaded_.tcLeft)));
+        report(kv::SaveSettingValue(iniPath_, kPositionSection, "TCTop", std::to_string(loaded_.tcTop)));
+    }
+    if (pc1_->currentIndex() != startPage_) {
+        report(kv::SaveSettingValue(iniPath_, kPositionSection, kPageKey, std::to_string(pc1_->currentIndex())));
+    }
+}
+
+void TMainForm::SaveNightVision() {
+    if (iniPath_.empty()) return;
+    const auto saved = kv::SaveSettingValue(iniPath_, "Misc", kNightVisionKey, night_ ? "1" : "0");
+    if (!saved.ok) {
+        kv::WriteProgramLog(saved.message);
+        dialogs_.Show(saved.message, kv::DialogType::Error, kv::DialogButtons::Ok);
+    }
+}
+
+void TMainForm::SetNightVision(bool on) {
+    static const QPalette day = QApplication::palette();
+    night_ = on;
+    kv::SetNightVision(on);
+    QApplication::setPalette(on ? kv::NightPalette() : day);
+    if (auto* position = findChild<QLabel*>(QStringLiteral("CTSLabel"))) {
+        position->setStyleSheet(on ? QStringLiteral("background: black; color: red;")
+                                   : QStringLiteral("background: black; color: lime;"));
+    }
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        for (QChartView* view : top->findChildren<QChartView*>()) {
+            if (view->chart() != nullptr) ShowChartAtNight(view->chart(), on);
+        }
+    }
+    for (QWidget* w : QApplication::allWidgets()) {
+        // A style sheet keeps the palette it was applied with until it is applied again.
+        if (!w->styleSheet().isEmpty()) w->setStyleSheet(w->styleSheet());
+        // Lamps, meters and pictures read the setting when they paint.
+        w->update();
+    }
+}
+
+void TMainForm::PlaceFocusPanel() {
+    // It keeps its size at the right edge; the pages give it the room it covers.
+    focusPanel_->move(central_->width() - TFocusPanel::kWidth - 4, focusPanel_->y());
 }
 
 // ---------------------------------------------------------------- settings
@@ -718,8 +899,7 @@ void TMainForm::FormClose() {
     closingEmitted_ = true;
     emit closing();
     if (focusControl_ && !iniPath_.empty()) {
-        const auto saved = kv::SaveWindowPosition(iniPath_, x(), y());
-        if (!saved.ok) kv::WriteProgramLog(saved.message);
+        SaveWindowLayout();
     }
     msgBoxTimer_->stop();
     idleCheckTimer_->stop();
@@ -818,11 +998,11 @@ void TMainForm::SetStatusPanel(int panel, const QString& text) {
     FitStatusPanels();
 }
 
-int TMainForm::StatusPanelWidth(int panel) const { return panel == 0 ? firstPanelWidth_ : statusPanels_[panel]->width(); }
+int TMainForm::StatusPanelWidth(int panel) const { return panel < 2 ? chosenPanelWidth_[panel] : statusPanels_[panel]->width(); }
 
 void TMainForm::SetStatusPanelWidth(int panel, int width) {
     // The last panel takes the rest of the bar: only its least width is set.
-    if (panel == 0) firstPanelWidth_ = width;
+    if (panel < 2) chosenPanelWidth_[panel] = width;
     if (panel < 2) statusPanels_[panel]->setFixedWidth(width);
     else statusPanels_[panel]->setMinimumWidth(width);
     FitStatusPanels();
@@ -830,16 +1010,22 @@ void TMainForm::SetStatusPanelWidth(int panel, int width) {
 
 void TMainForm::FitStatusPanels() {
     // The selected star's text in the last panel is longer than the rest of
-    // the bar leaves it: the first panel gives up what its own text does not
-    // need, so the star's value is never cut at the window's edge.
-    QLabel* first = statusPanels_[0];
+    // the bar leaves it (a narrow window, a large font): the first panels give
+    // up what their own texts do not need, so the star's value is never cut
+    // at the window's edge.
     QLabel* last = statusPanels_[2];
     if (!last->isVisible()) return;
     constexpr int kTextMargin = 8;
     auto need = [](const QLabel* l) { return l->fontMetrics().horizontalAdvance(l->text()) + 2 * l->frameWidth() + kTextMargin; };
-    const int room = last->width() + first->width() - firstPanelWidth_;
-    const int give = std::clamp(need(last) - room, 0, std::max(0, firstPanelWidth_ - need(first)));
-    if (first->width() != firstPanelWidth_ - give) first->setFixedWidth(firstPanelWidth_ - give);
+    int missing = need(last) - last->width();
+    for (int i = 0; i < 2; ++i) missing -= statusPanels_[i]->maximumWidth() - chosenPanelWidth_[i];
+    for (int i = 0; i < 2; ++i) {
+        const int give = std::clamp(missing, 0, std::max(0, chosenPanelWidth_[i] - need(statusPanels_[i])));
+        if (statusPanels_[i]->maximumWidth() != chosenPanelWidth_[i] - give) {
+            statusPanels_[i]->setFixedWidth(chosenPanelWidth_[i] - give);
+        }
+        missing -= give;
+    }
 }
 
 void TMainForm::StopContinuousFocus() {
@@ -938,6 +1124,9 @@ void TMainForm::HandleInterruptReport(std::int64_t wparam, std::int64_t lparam) 
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
+    if (watched == central_ && type == QEvent::Resize) PlaceFocusPanel();
+    // The room the bar leaves the star's text changes with the window.
+    if (watched == statusPanels_[2] && type == QEvent::Resize) FitStatusPanels();
     if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && watched->isWidgetType()) {
         auto* widget = static_cast<QWidget*>(watched);
         if (widget->window() == this) {

@@ -78,6 +78,8 @@ struct TWindowState {
 class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
+    // The least client size: the pages' controls are laid out for it, and a
+    // larger window gives its extra room to the pictures and charts.
     static constexpr int kClientWidth = 792;
     static constexpr int kClientHeight = 576;
     static constexpr int kCloseIdleWaitMs = 500;
@@ -136,8 +138,8 @@ public:
     QString StatusPanelText(int panel) const;
     void SetStatusPanel(int panel, const QString& text);
     int StatusPanelWidth(int panel) const;
-    // The width chosen for a panel; the first may lend some of it to the
-    // last while the last shows a text that needs it.
+    // The width chosen for a panel; the first two may lend some of it to
+    // the last while the last shows a text that needs it.
     void SetStatusPanelWidth(int panel, int width);
 
     TExposurePage* ExposurePage() const { return exposurePage_; }
@@ -208,6 +210,11 @@ public:
     // into the settings file's [Ports] at once, and the next parameter update
     // opens it. False (the user told why) when the file could not be written.
     bool ChoosePortDevice(int number, const std::string& device);
+    // Night vision (Ctrl+N): red on black in every window, chart and picture.
+    // Kept in the settings file from the first time the user switches it.
+    bool NightVisionOn() const { return night_; }
+    void SetNightVision(bool on);
+    void NightVisionKey() { SetNightVision(!night_); SaveNightVision(); }
 
 signals:
     // The focuser controller is about to be destroyed or replaced.
@@ -234,11 +241,18 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     // The window sees keys before its controls (F1, I and O).
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildUi();
+    // Size, state and page as the user left them; absent keys keep the built-in layout.
+    void RestoreWindowLayout();
+    // Writes only what differs from the start: a start and quit leaves the file as it was.
+    void SaveWindowLayout();
+    void SaveNightVision();
+    void PlaceFocusPanel();
     QWidget* Control(std::string_view name) const;
 
     // Runs the guard for the page being left; false when the change is refused.
@@ -321,8 +335,15 @@ private:
     TFocusPanel* focusPanel_ = nullptr;
     TReadOutPanel* readOutPanel_ = nullptr;
     QLabel* statusPanels_[3] = {nullptr, nullptr, nullptr};
+    // The window as it came up, to tell a user's change from none.
+    QPoint startPos_;
+    QSize startSize_;
+    bool startMaximized_ = false;
+    int startPage_ = 0;
+    bool shownOnce_ = false;
+    bool night_ = false;
     QString keptPanel2_;
-    int firstPanelWidth_ = 300;  // chosen width of status panel 0
+    int chosenPanelWidth_[2] = {300, 250};  // of status panels 0 and 1, before lending to panel 2
     int currentPage_ = 0;
     QString helpViewer_ = QStringLiteral("xdg-open");
     QProcess* helpProcess_ = nullptr;

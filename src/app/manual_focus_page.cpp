@@ -126,6 +126,7 @@ TManualFocusPage::TManualFocusPage(TMainForm& form, QWidget* parent) : QWidget(p
     auto* mg = new QGridLayout(moves);
     moveBy_ = SpinBox("MoveBySE", -200, 200, 0, moves);
     moveTo_ = SpinBox("MoveToSE", -200, 200, 0, moves);
+    for (QSpinBox* se : {moveBy_, moveTo_}) se->setSuffix(QStringLiteral(" steps"));
     auto* moveByButton = Button("MoveByButton", QStringLiteral("Move By"), moves);
     auto* moveToButton = Button("MoveToButton", QStringLiteral("Move To"), moves);
     connect(moveByButton, &QPushButton::clicked, this, &TManualFocusPage::MoveByButtonClick);
@@ -259,6 +260,11 @@ void TManualFocusPage::showEvent(QShowEvent* event) {
     }
     PlaceAroundPanels();
     QWidget::showEvent(event);
+}
+
+void TManualFocusPage::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (isVisible()) PlaceAroundPanels();
 }
 
 bool TManualFocusPage::eventFilter(QObject* watched, QEvent* event) {

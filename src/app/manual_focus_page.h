@@ -91,6 +91,8 @@ public slots:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    // The focus panel keeps to the window's right edge; the columns follow it.
+    void resizeEvent(QResizeEvent* event) override;
     // The read-out panel changes height when the Temp Control page is left,
     // after this page is already shown: the page follows it.
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -348,7 +348,7 @@ void TMainForm::ShowCameraState() {
     if (auto* l = findChild<QLabel*>(QStringLiteral("CamNotInitializedLabel"))) l->setVisible(!state_.cameraReady);
     QPushButton* button = settingsPage_->DisconnectButton();
     button->setText(state_.cameraReady ? QStringLiteral("Disconnect Camera") : QStringLiteral("Connect Camera"));
-    button->setStyleSheet(state_.cameraReady ? QStringLiteral("color: black; font-weight: normal;")
+    button->setStyleSheet(state_.cameraReady ? QStringLiteral("font-weight: normal;")
                                              : QStringLiteral("color: red; font-weight: bold;"));
     kv::TraceDiag(state_.cameraReady ? "Camera is properly initialized" : "Camera is NOT properly initialized");
     if (auto* get = findChild<QPushButton*>(QStringLiteral("GetImageButton"))) get->setEnabled(state_.cameraReady);

@@ -7,6 +7,8 @@
 #include <QRegion>
 #include <QThread>
 
+#include "widgets/night_vision.h"
+
 namespace {
 
 // The bitmap's bytes as an image, without copying them: rows top-down, R, G, B
@@ -23,7 +25,7 @@ QImage Wrap(const kv::TBitmap24& bitmap) {
 void DrawOverlay(QPainter& painter, const QRect& r, QSize pictureSize, const QRect& target, bool stretch) {
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.setPen(QPen(QColor(TPictureView::kOverlayColor), 0));
+    painter.setPen(QPen(kv::ShownColor(QColor(TPictureView::kOverlayColor)), 0));
     painter.setBrush(Qt::NoBrush);
     // An aliased one-pixel outline of QRect(x, y, w, h) covers columns x..x+w,
     // so the outline on r's border pixels is drawn one smaller.
@@ -205,6 +207,15 @@ void TPictureView::paintEvent(QPaintEvent* event) {
             for (const QRect& r : QRegion(area) - QRegion(shown)) {
                 painter.fillRect(r, Qt::black);
             }
+        }
+        if (kv::NightVision()) {
+            // Green and blue are cleared where they were drawn: a grey sky
+            // keeps its levels in red, and nothing bright of another colour
+            // reaches a dark-adapted eye.
+            painter.save();
+            painter.setCompositionMode(QPainter::RasterOp_SourceAndDestination);
+            painter.fillRect(area, QColor(255, 0, 0));
+            painter.restore();
         }
         if (overlay_) {
             DrawOverlay(painter, *overlay_, size, rect(), stretch);

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QMessageBox>
+
+#include "widgets/night_vision.h"
 #include <QThread>
 #include <cstdio>
 
@@ -44,6 +46,8 @@ kv::DialogResult QtDialogs::ShowOnGuiThread(const QString& text, kv::DialogType 
         case kv::DialogButtons::OkRetry: box.setStandardButtons(QMessageBox::Ok | QMessageBox::Retry); break;
         case kv::DialogButtons::YesCancel: box.setStandardButtons(QMessageBox::Yes | QMessageBox::Cancel); break;
     }
+    // The style's icons are coloured pictures, which the palette does not reach.
+    if (kv::NightVision()) box.setIconPixmap(kv::NightPixmap(box.iconPixmap()));
     switch (box.exec()) {
         case QMessageBox::Yes: return kv::DialogResult::Yes;
         case QMessageBox::No: return kv::DialogResult::No;

@@ -7,7 +7,10 @@
 TRadioGroup::TRadioGroup(const QString& title, const QStringList& items, int columns, QWidget* parent)
     : QGroupBox(title, parent), buttons_(new QButtonGroup(this)) {
     auto* grid = new QGridLayout(this);
-    grid->setContentsMargins(8, 4, 8, 4);
+    // Tight across: a three-column group sized for one screen's font keeps
+    // its last caption whole on a scaled desktop, whose text runs wider.
+    grid->setContentsMargins(6, 4, 2, 4);
+    grid->setHorizontalSpacing(2);
     grid->setVerticalSpacing(2);
     const int cols = columns < 1 ? 1 : columns;
     const int rows = (static_cast<int>(items.size()) + cols - 1) / cols;

@@ -1,5 +1,7 @@
 #include "app/splash_form.h"
 
+#include "widgets/night_vision.h"
+
 #include <QEventLoop>
 #include <QLabel>
 #include <QPainter>
@@ -119,15 +121,15 @@ void TSplashForm::paintEvent(QPaintEvent*) {
     // Night sky.
     const QRect sky(0, 0, kWidth, kSkyHeight);
     QLinearGradient night(sky.topLeft(), sky.bottomLeft());
-    night.setColorAt(0, QColor(4, 6, 22));
-    night.setColorAt(1, QColor(20, 30, 64));
+    night.setColorAt(0, kv::ShownColor(QColor(4, 6, 22)));
+    night.setColorAt(1, kv::ShownColor(QColor(20, 30, 64)));
     p.fillRect(sky, night);
     // A few fixed background stars.
     p.setPen(Qt::NoPen);
     static constexpr int stars[][3] = {{30, 20, 1}, {80, 110, 2}, {150, 35, 1}, {395, 25, 2}, {410, 120, 1},
                                        {250, 128, 1}, {330, 60, 1}, {60, 70, 1}, {190, 100, 1}};
     for (const auto& s : stars) {
-        p.setBrush(QColor(200, 210, 255));
+        p.setBrush(kv::ShownColor(QColor(200, 210, 255)));
         p.drawEllipse(QPointF(s[0], s[1]), s[2] * 0.8, s[2] * 0.8);
     }
 
@@ -139,21 +141,21 @@ void TSplashForm::paintEvent(QPaintEvent*) {
     const double radius = 3.0 + 45.0 * (1.0 - ease);
     QRadialGradient g(centre, radius);
     const int alpha = static_cast<int>(90 + 165 * ease);
-    g.setColorAt(0.0, QColor(255, 255, 240, alpha));
-    g.setColorAt(0.35 * (1.0 - ease), QColor(255, 250, 220, static_cast<int>(alpha * (0.2 + 0.8 * ease))));
-    g.setColorAt(0.6, QColor(255, 240, 200, alpha / 2));
-    g.setColorAt(1.0, QColor(255, 240, 200, 0));
+    g.setColorAt(0.0, kv::ShownColor(QColor(255, 255, 240, alpha)));
+    g.setColorAt(0.35 * (1.0 - ease), kv::ShownColor(QColor(255, 250, 220, static_cast<int>(alpha * (0.2 + 0.8 * ease)))));
+    g.setColorAt(0.6, kv::ShownColor(QColor(255, 240, 200, alpha / 2)));
+    g.setColorAt(1.0, kv::ShownColor(QColor(255, 240, 200, 0)));
     p.setBrush(g);
     p.drawEllipse(centre, radius, radius);
     if (ease > 0.85) {  // diffraction spikes once sharp
-        p.setPen(QPen(QColor(255, 255, 240, static_cast<int>(255 * (ease - 0.85) / 0.15)), 1));
+        p.setPen(QPen(kv::ShownColor(QColor(255, 255, 240, static_cast<int>(255 * (ease - 0.85) / 0.15))), 1));
         p.drawLine(centre - QPointF(14, 0), centre + QPointF(14, 0));
         p.drawLine(centre - QPointF(0, 14), centre + QPointF(0, 14));
     }
 
     // The focus curve being traced: figure of merit against position.
     const QRectF chart(230, 22, 180, 106);
-    p.setPen(QPen(QColor(90, 110, 160), 1));
+    p.setPen(QPen(kv::ShownColor(QColor(90, 110, 160)), 1));
     p.setBrush(Qt::NoBrush);
     p.drawLine(chart.bottomLeft(), chart.bottomRight());
     p.drawLine(chart.bottomLeft(), chart.topLeft());
@@ -166,6 +168,6 @@ void TSplashForm::paintEvent(QPaintEvent*) {
         const QPointF pt(chart.left() + x * chart.width(), chart.bottom() - 4 - fom * (chart.height() - 8));
         if (i == 0) curve.moveTo(pt); else curve.lineTo(pt);
     }
-    p.setPen(QPen(QColor(120, 220, 120), 2));
+    p.setPen(QPen(kv::ShownColor(QColor(120, 220, 120)), 2));
     p.drawPath(curve);
 }

@@ -1,5 +1,7 @@
 #include "app/tc_window.h"
 
+#include <QStyle>
+
 #include <algorithm>
 
 #include <QCheckBox>
@@ -67,8 +69,10 @@ TTCWindow::TTCWindow()
     grid->addLayout(lampRow, 4, 0, 1, 2);
     // About 151 x 141, but never so small that "Auto Compensation On" loses
     // its "On" (without it a dark lamp reads as the opposite) in a larger font.
+    // Nor so narrow that the desktop cuts its caption beside the close box.
     const QSize need = grid->totalMinimumSize();
-    setFixedSize(std::max(kClientWidth, need.width()), std::max(kClientHeight, need.height()));
+    const int title = fontMetrics().horizontalAdvance(windowTitle()) + 3 * style()->pixelMetric(QStyle::PM_TitleBarHeight);
+    setFixedSize(std::max({kClientWidth, need.width(), title}), std::max(kClientHeight, need.height()));
 
     connect(faranCB_, &QCheckBox::toggled, this, &TTCWindow::FaranCBClick);
     connect(compNow_, &QPushButton::clicked, this, &TTCWindow::compensateClicked);
@@ -84,6 +88,7 @@ QPoint TTCWindow::Placement(const QRect& mainFrame, const QSize& own, int tcLeft
 
 void TTCWindow::Place(const QRect& mainFrame, int tcLeft, int tcTop) {
     move(Placement(mainFrame, size(), tcLeft, tcTop));
+    placed_ = pos();
 }
 
 void TTCWindow::SetAverage(const QString& celsius, const QString& fahrenheit) {

@@ -25,6 +25,8 @@ public:
     // Left and top from the settings when at least 1, otherwise centred over
     // `mainFrame`.
     void Place(const QRect& mainFrame, int tcLeft, int tcTop);
+    // The user has moved it away from where Place put it.
+    bool Moved() const { return pos() != placed_; }
     static QPoint Placement(const QRect& mainFrame, const QSize& own, int tcLeft, int tcTop);
 
     // The page's average texts; the "F" box picks which one shows.
@@ -41,6 +43,7 @@ signals:
     void compensateClicked();
 
 private:
+    QPoint placed_;
     void FaranCBClick();
 
     QLabel* avgTempLabel_ = nullptr;

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "widgets/bevel.h"
+#include "widgets/night_vision.h"
 #include "widgets/tcolor.h"
 
 namespace kv {
@@ -75,7 +76,7 @@ void TlumLite::paintEvent(QPaintEvent*) {
     }
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing, false);
-    const QColor fill = m_lit ? m_onColor : m_offColor;
+    const QColor fill = ShownColor(m_lit ? m_onColor : m_offColor);
 
     if (m_shape == lsSquare) {
         const QRect face = r.adjusted(2, 2, -2, -2);
@@ -107,7 +108,7 @@ void TlumLite::paintEvent(QPaintEvent*) {
         // as a flat bar one row too low.
         QPainterPath glint;
         glint.addEllipse(QRectF(from, QSizeF(to.x() - from.x(), to.y() - from.y())));
-        p.fillPath(glint, Qt::white);
+        p.fillPath(glint, ShownColor(Qt::white));
     }
 }
 

@@ -3,6 +3,7 @@
 #include <QPainter>
 
 #include "widgets/bevel.h"
+#include "widgets/night_vision.h"
 #include "widgets/tcolor.h"
 
 namespace kv {
@@ -46,7 +47,7 @@ void TlumSB::paintEvent(QPaintEvent*) {
     const QPalette& pal = palette();
     const bool down = IsDown();
 
-    p.fillRect(rect(), down ? m_downColor : UpColor());
+    p.fillRect(rect(), ShownColor(down ? m_downColor : UpColor()));
 
     // Raised when up, sunken when down.
     const QRect outer = rect();

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "widgets/bevel.h"
+#include "widgets/night_vision.h"
 
 namespace kv {
 
@@ -207,7 +208,7 @@ void TMeter::paintEvent(QPaintEvent*) {
     // bottom LED all show the back colour.
     const QRect inside = r.adjusted(BorderInset(), BorderInset(), -BorderInset(), -BorderInset());
     if (inside.width() > 0 && inside.height() > 0) {
-        p.fillRect(inside, m_backColor);
+        p.fillRect(inside, ShownColor(m_backColor));
     }
 
     const qint64 now = m_clock();
@@ -223,8 +224,8 @@ void TMeter::paintEvent(QPaintEvent*) {
         const bool lit = (m_peakPower == ppPower && number <= m_value) ||
                          (m_peakPower == ppPeak && number == m_value) ||
                          (held && number == m_heldPeak);
-        p.fillRect(led, lit ? BandColor(i) : m_backColor);
-        DrawPixelFrame(p, led, m_foreColor);
+        p.fillRect(led, ShownColor(lit ? BandColor(i) : m_backColor));
+        DrawPixelFrame(p, led, ShownColor(m_foreColor));
     }
 
     if (held) {

@@ -7,22 +7,33 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <vector>
 #include <optional>
 #include <thread>
 
+#include <QApplication>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QLabel>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QScrollArea>
 #include <QThread>
 #include <QTimer>
 
 #include "app/main_form.h"
+#include "app/picture_view.h"
+#include "app/qt_dialogs.h"
+#include "app/tc_window.h"
+#include "camera/image_object.h"
 #include "app/radio_group.h"
 #include "app/settings_page.h"
 #include "app/splash_form.h"
 #include "app_test_support.h"
 #include "focuser/focuser_test_support.h"
 #include "shell/focuser_catalogue.h"
+#include "shell/ini_file.h"
 #include "shell/log_channel.h"
 #include "shell/settings_store.h"
 #include "sim/protocol_device.h"
@@ -73,6 +84,36 @@ protected:
     std::optional<TMainForm> window;
 };
 
+// Every control shown lies inside the window and shows its whole caption.
+// What sits in a scroll area's view may run past it by design.
+void ExpectEveryShownControlWhole(QWidget& window, const std::string& where) {
+    for (QWidget* w : window.findChildren<QWidget*>()) {
+        if (!w->isVisible() || w->isWindow()) continue;
+        bool scrolled = false;
+        for (QWidget* up = w->parentWidget(); up != &window && up != nullptr; up = up->parentWidget()) {
+            scrolled = scrolled || up->objectName() == QStringLiteral("qt_scrollarea_viewport");
+        }
+        if (scrolled) continue;
+        const QString name = w->objectName().isEmpty() ? QString::fromLatin1(w->metaObject()->className()) : w->objectName();
+        EXPECT_TRUE(window.rect().contains(QRect(w->mapTo(&window, QPoint(0, 0)), w->size())))
+            << where << ": " << name.toStdString() << " leaves the window";
+        const auto* label = qobject_cast<QLabel*>(w);
+        if (label == nullptr || label->wordWrap() || label->text().isEmpty() || Qt::mightBeRichText(label->text())) continue;
+        EXPECT_LE(label->fontMetrics().size(0, label->text()).width(), label->contentsRect().width())
+            << where << ": " << name.toStdString() << " cuts \"" << label->text().toStdString() << "\"";
+    }
+}
+
+// The largest green or blue level anywhere in the picture.
+int MostGreenOrBlue(const QImage& image) {
+    int most = 0;
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < rgb.height(); ++y) {
+        for (int x = 0; x < rgb.width(); ++x) most = std::max({most, qGreen(rgb.pixel(x, y)), qBlue(rgb.pixel(x, y))});
+    }
+    return most;
+}
+
 }  // namespace
 
 TEST_F(MainForm, Startup_MissingCatalogueEndsStartupBeforeAnySettingsFileIsWritten) {
@@ -91,6 +132,133 @@ TEST_F(MainForm, Startup_MissingSettingsFileIsReplacedByTheFactoryFileAndShown) 
     EXPECT_EQ(folder.Read("Kessivane.ini"), kv::FactorySettingsText());
     // The controls show what the file holds.
     EXPECT_EQ(window->CurrentSettings(), kv::ReadSettings(folder.File("Kessivane.ini")));
+    // A start and quit without touching the window writes nothing.
+    window->show();
+    EXPECT_TRUE(window->close());
+    EXPECT_EQ(folder.Read("Kessivane.ini"), kv::FactorySettingsText());
+}
+
+// The window grows: the picture takes the room, nothing is cut, and the next
+// start comes up as the user left it.
+TEST_F(MainForm, Window_GrowsThePictureKeepsEveryControlWholeAndComesBackAsLeft) {
+    ASSERT_TRUE(Start());
+    window->show();
+    auto* picture = Find<QScrollArea>("ImageScrollBox");
+    auto* focusPanel = Find<QWidget>("FocusPanel");
+    const QSize least = picture->size();
+    const int panelGap = window->width() - focusPanel->geometry().right();
+    // The pages' layouts follow the window through posted requests.
+    const auto settle = [] { ProcessEventsUntil([] { return false; }, 100); };
+    // A star text longer than the bar leaves it: both other panels lend what
+    // their own texts do not need.
+    const QString image = QStringLiteral("Image: Min= 182  Max= 5672  Avg= 250");
+    window->SetStatusPanel(0, image);
+    window->SetStatusPanel(1, QString());
+    settle();
+    const QLabel* last = Find<QLabel>("StatusPanel2");
+    const int firstSpare = window->StatusPanelWidth(0) - last->fontMetrics().horizontalAdvance(image);
+    QString star = QStringLiteral("Selected:  X: 382   Y: 255   Value: 05672");
+    while (last->fontMetrics().horizontalAdvance(star) < last->width() + firstSpare + 40) star += QStringLiteral(" *");
+    window->SetStatusPanel(2, star);
+    settle();
+    ExpectEveryShownControlWhole(*window, "a long star text");
+    for (const QSize size : {QSize(TMainForm::kClientWidth, TMainForm::kClientHeight), QSize(1600, 1000)}) {
+        window->resize(size);
+        // Grown while another page showed: the picture catches up when it shows again.
+        window->PageControl()->setCurrentIndex(TMainForm::ExposureControl);
+        settle();
+        const std::string where = std::to_string(size.width()) + "x" + std::to_string(size.height());
+        EXPECT_EQ(picture->size(), least + (size - QSize(TMainForm::kClientWidth, TMainForm::kClientHeight))) << where;
+        EXPECT_EQ(window->width() - focusPanel->geometry().right(), panelGap) << where;
+        for (int page = 0; page < window->PageControl()->count(); ++page) {
+            if (!window->PageControl()->isTabVisible(page)) continue;
+            window->PageControl()->setCurrentIndex(page);
+            for (int tab = 0; tab < (page == TMainForm::StatusSettings ? window->SettingsPages()->count() : 1); ++tab) {
+                if (page == TMainForm::StatusSettings) window->SettingsPages()->setCurrentIndex(tab);
+                settle();
+                ExpectEveryShownControlWhole(*window, where + " page " + std::to_string(page) + "/" + std::to_string(tab));
+            }
+        }
+    }
+    window->PageControl()->setCurrentIndex(TMainForm::ManualFocus);
+    window->move(40, 60);
+    ASSERT_TRUE(window->close());
+    window.reset();
+
+    const kv::IniFile kept = kv::IniFile::Load(folder.File("Kessivane.ini"));
+    EXPECT_EQ(kept.GetInteger("Position", "Width", 0), 1600);
+    EXPECT_EQ(kept.GetInteger("Position", "Height", 0), 1000);
+    ASSERT_TRUE(Start());
+    // No larger than the screen it comes back on.
+    const QSize screen = QGuiApplication::primaryScreen()->availableGeometry().size();
+    EXPECT_EQ(window->size(), QSize(1600, 1000).boundedTo(screen).expandedTo(window->minimumSize()));
+    EXPECT_EQ(window->pos(), QPoint(40, 60));
+    EXPECT_EQ(window->PageControl()->currentIndex(), TMainForm::ManualFocus);
+    // Nothing changed this time: the file stays as the first run left it.
+    const std::string text = folder.Read("Kessivane.ini");
+    ASSERT_TRUE(window->close());
+    EXPECT_EQ(folder.Read("Kessivane.ini"), text);
+}
+
+// Night vision reaches every window, box, chart and picture, and is kept
+// from the moment the user switches it.
+TEST_F(MainForm, Window_NightVisionTurnsEveryWindowAndThePictureRedAndIsKept) {
+    ASSERT_TRUE(Start());
+    window->show();
+    window->TCWindow()->show();
+    kv::TImageObject image(64, 48);
+    std::vector<std::uint16_t> sky(64 * 48);
+    for (std::size_t i = 0; i < sky.size(); ++i) sky[i] = static_cast<std::uint16_t>((i * 977) % 65536);
+    image.LoadPixels(sky.data());
+    auto* view = Find<TPictureView>("ImageDisplay");
+    view->resize(64, 48);
+    view->SetSource(&image);
+    image.PutImage(*view);
+    view->SetOverlay(QRect(4, 4, 20, 20));
+    EXPECT_GT(MostGreenOrBlue(view->grab().toImage()), 200);  // a grey sky by day
+    const std::string before = folder.Read("Kessivane.ini");
+    EXPECT_EQ(before.find("NightVision"), std::string::npos);
+
+    window->NightVisionKey();
+    QApplication::processEvents();
+    // The sky keeps its levels in red; the windows' own drawing (the style's
+    // bevels) may keep a faint grey.
+    EXPECT_LE(MostGreenOrBlue(view->grab().toImage()), 4);
+    constexpr int kDimEnough = 64;
+    for (QWidget* top : {static_cast<QWidget*>(&*window), static_cast<QWidget*>(window->TCWindow())}) {
+        EXPECT_LE(MostGreenOrBlue(top->grab().toImage()), kDimEnough) << top->objectName().toStdString();
+    }
+    QtDialogs boxes;
+    boxes.SetWindow(&*window);
+    int inBox = -1;
+    QTimer::singleShot(0, [&] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            inBox = MostGreenOrBlue(box->grab().toImage());
+            box->close();
+        }
+    });
+    boxes.Show("Temperature compensation is underway", kv::DialogType::Warning, kv::DialogButtons::Ok);
+    EXPECT_GE(inBox, 0);
+    EXPECT_LE(inBox, kDimEnough);
+    for (int page : {TMainForm::ManualFocus, TMainForm::AutoFocus}) {
+        window->PageControl()->setCurrentIndex(page);
+        QApplication::processEvents();
+        EXPECT_LE(MostGreenOrBlue(window->grab().toImage()), kDimEnough) << "page " << page;
+    }
+    EXPECT_EQ(kv::IniFile::Load(folder.File("Kessivane.ini")).GetBool("Misc", "NightVision", false), true);
+    window->TCWindow()->hide();
+    view->SetSource(nullptr);
+    window.reset();
+
+    // The next start is red at once; switching back leaves day colours.
+    ASSERT_TRUE(Start());
+    EXPECT_TRUE(window->NightVisionOn());
+    EXPECT_LE(MostGreenOrBlue(window->grab().toImage()), kDimEnough);
+    window->NightVisionKey();
+    QApplication::processEvents();
+    EXPECT_FALSE(window->NightVisionOn());
+    EXPECT_EQ(kv::IniFile::Load(folder.File("Kessivane.ini")).GetBool("Misc", "NightVision", true), false);
+    EXPECT_GT(MostGreenOrBlue(window->grab().toImage()), 200);
 }
 
 TEST_F(MainForm, Startup_ExistingSettingsAreShownClampedAndTheFileIsNotRewritten) {

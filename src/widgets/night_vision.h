@@ -1,0 +1,26 @@
+// Night vision: a red-on-black look that keeps an observer's eyes dark-adapted.
+// Every colour a widget of its own draws passes through ShownColor, so lamps,
+// meters, charts and pictures turn red together with the palette.
+#pragma once
+
+#include <QColor>
+#include <QPalette>
+#include <QPixmap>
+
+namespace kv {
+
+void SetNightVision(bool on);
+bool NightVision();
+
+// By day the colour itself; at night its brightest channel as pure red, so a
+// lit lamp still stands out from a dark one.
+QColor ShownColor(const QColor& colour);
+QColor NightColor(const QColor& colour);
+
+// Each pixel by NightColor, for pictures drawn elsewhere (a style's icons).
+QPixmap NightPixmap(const QPixmap& pixmap);
+
+// Red text and lines on black for every role; disabled text a dimmer red.
+QPalette NightPalette();
+
+}  // namespace kv
