@@ -192,8 +192,8 @@ TEST(ImageObjectUpdate, DerivedDataFollowChangesAndPutImageShowsDisplayOrStretch
     } target;
     TImageObject image(40, 20);
     image.PutImage(target);
-    EXPECT_TRUE(image.IsUpdated());
-    EXPECT_EQ(std::tuple(target.width, target.stretchCalls), std::tuple(40, 0));  // the target's own setting is left alone
+    // The target's own stretch setting is left alone.
+    EXPECT_EQ(std::tuple(image.IsUpdated(), target.width, target.stretchCalls), std::tuple(true, 40, 0));
     image.SetMagnification(2.0);
     {
         // The owner may hold the lock around PutImage; it is re-entrant.
@@ -209,20 +209,17 @@ TEST(ImageObjectInterface, AttachedObjectIsReadWrittenAndLoaded) {
     TKVImageObject adapter;
     KVImageObject* i = adapter.Interface();
     ASSERT_EQ(i->SetImageObject(i, image.Handle()), KV_S_OK);
-    EXPECT_TRUE(adapter.Attached());
     std::int32_t w = 0, h = 0, flag = 0;
     double seconds = 0.0;
     ASSERT_EQ(i->GetHorizWords(i, &w) | i->GetVertWords(i, &h) | i->GetExposureTime(i, &seconds), KV_S_OK);
     EXPECT_EQ(std::tuple(w, h, seconds), std::tuple(3, 2, 2.5));
-    EXPECT_EQ(i->SetExposureTime(i, 4.0), KV_S_OK);
-    EXPECT_EQ(image.ExposureTime(), 4.0);
+    EXPECT_TRUE(i->SetExposureTime(i, 4.0) == KV_S_OK && image.ExposureTime() == 4.0);
     // Any non-zero value sets the flag; it reads back with all bits set.
     ASSERT_EQ(i->SetIsUpdated(i, 5) | i->GetIsUpdated(i, &flag), KV_S_OK);
     EXPECT_EQ(flag, KV_VARIANT_TRUE);
     // LoadArray copies NumPixels 16-bit pixels and clears IsUpdated.
     const std::uint16_t pixels[6] = {1, 2, 3, 40000, 5, 6};
-    EXPECT_EQ(i->LoadArray(i, image.Handle(), pixels), KV_S_OK);
-    EXPECT_FALSE(image.IsUpdated());
+    EXPECT_TRUE(i->LoadArray(i, image.Handle(), pixels) == KV_S_OK && !image.IsUpdated());
     EXPECT_EQ(std::tuple(image.Pixel(0, 1), image.Pixel(2, 1)), std::tuple(std::uint16_t{40000}, std::uint16_t{6}));
     EXPECT_EQ(i->LoadArray(i, image.Handle(), nullptr), KV_E_POINTER);
 }
@@ -282,14 +279,12 @@ TEST(DisplayRules, UsableAreaAndEdgeBand) {
 }
 
 TEST(DisplayRules, RoiRectanglesTruncate) {
-    const PixelRect f = FocusRoiRect(64, 48, 41);  // 23/2, 7/2, 105/2, 89/2
-    EXPECT_EQ(std::vector<int>({f.left, f.top, f.right, f.bottom}), std::vector<int>({11, 3, 52, 44}));
-    // ROI larger than the frame: negative halves truncate toward zero.
-    EXPECT_EQ(FocusRoiRect(20, 20, 25).left, -2);
-
-    const PixelRect i = ImageRoiRect(100, 50, 41, 2, 2);  // 41 / 4 = 10
-    EXPECT_EQ(std::vector<int>({i.left, i.top, i.right, i.bottom}), std::vector<int>({90, 40, 110, 60}));
-    EXPECT_EQ(ImageRoiRect(100, 50, 41, 0, 1).left, 80);
+    // 23/2, 7/2, 105/2, 89/2; then 41 / 4 = 10 at binning 2. A ROI larger than
+    // the frame has negative halves that truncate toward zero.
+    const PixelRect f = FocusRoiRect(64, 48, 41), i = ImageRoiRect(100, 50, 41, 2, 2);
+    EXPECT_EQ(std::tuple(f.left, f.top, f.right, f.bottom, FocusRoiRect(20, 20, 25).left), std::tuple(11, 3, 52, 44, -2));
+    EXPECT_EQ(std::tuple(i.left, i.top, i.right, i.bottom, ImageRoiRect(100, 50, 41, 0, 1).left),
+              std::tuple(90, 40, 110, 60, 80));
     EXPECT_FALSE(FocusRoiShown(2));
 }
 
@@ -300,19 +295,16 @@ TEST(DisplayRules, SlidersAndTimers) {
         EXPECT_EQ(filter.Accept(position), applies) << position;
     }
     filter.Reset(5000);
-    EXPECT_EQ(filter.Last(), 5000);
     EXPECT_FALSE(filter.Accept(4950));
 
-    for (int p = 1; p <= 3; ++p) EXPECT_DOUBLE_EQ(GainFromSlider(p), 0.3) << p;
-    EXPECT_DOUBLE_EQ(GainFromSlider(4), 0.4);
-    EXPECT_DOUBLE_EQ(GainFromSlider(40), 4.0);
+    EXPECT_EQ(std::tuple(GainFromSlider(1), GainFromSlider(3), GainFromSlider(4), GainFromSlider(40)),
+              std::tuple(0.3, 0.3, 0.4, 4.0));
 
     // 1000 ms exposure + 500 ms download: ticks of 150 ms, ten of them reach 100.
     const int interval = DownloadTimerInterval(500, 1000);
-    EXPECT_EQ(interval, 150);
     int elapsed = 0, progress = 0;
     for (int tick = 0; tick < 10; ++tick) progress = DownloadProgress(elapsed += interval, 500, 1000);
-    EXPECT_EQ(progress, 100);
+    EXPECT_EQ(std::pair(interval, progress), std::pair(150, 100));
     EXPECT_EQ(std::tuple(DownloadProgress(2000, 500, 1000), DownloadProgress(0, 0, 0), DownloadTimerInterval(0, 4)),
               std::tuple(100, 100, 1));
 
@@ -427,21 +419,15 @@ TEST(FitsFile, PixelsAndHeaderReadBackAsWritten) {
     image.SetExposureStart(sys_days(year(2026) / 12 / 7) + 19h + 38min + 47s + 250ms);
 
     FitsHeader full;
-    full.xBinning = 2;
-    full.yBinning = 3;
-    full.focuserPosition = -120;
-    full.focuserTemperature = 4.25;
-    full.star = FitsStar{2.78231, 2.49551, 24063, 4, 2};
-    full.instrument = "Simulated Camera";
+    full.xBinning = 2, full.yBinning = 3, full.focuserPosition = -120, full.focuserTemperature = 4.25;
+    full.star = FitsStar{2.78231, 2.49551, 24063, 4, 2}, full.instrument = "Simulated Camera";
     // Brackets and parentheses are file-name characters here, not cfitsio's filters.
     const std::string path = dir.File("night [1] (b).fits");
     ASSERT_TRUE(WriteFitsImage(path, image, full).ok);
     FitsReadBack r = ReadFits(path);
     ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(r.type, USHORT_IMG);  // BITPIX 16 with BZERO 32768
-    EXPECT_EQ(r.dims[0], 5);
-    EXPECT_EQ(r.dims[1], 3);
-    EXPECT_EQ(r.pixels, pixels);
+    // BITPIX 16 with BZERO 32768.
+    EXPECT_EQ(std::tuple(r.type, r.dims[0], r.dims[1], r.pixels), std::tuple(USHORT_IMG, 5, 3, pixels));
     const std::map<std::string, std::string> want{
         {"BITPIX", "16"},      {"BZERO", "32768"},         {"DATE-OBS", "'2026-12-07T19:38:47.250'"},
         {"EXPTIME", "1.500"},  {"XBINNING", "2"},          {"YBINNING", "3"},
@@ -509,11 +495,10 @@ TEST(FitsFile, AFailedWriteNamesTheFileAndLeavesNothingAndAFocusRunGoesOn) {
     }
     // One message for a run whose frames cannot be written, however many it takes.
     TFocusFrameRecorder failing(dir.File("plain/frames"), dialogs, start);
-    EXPECT_FALSE(failing.Record(image, FitsHeader{}, 0));
-    EXPECT_FALSE(failing.Record(image, FitsHeader{}, 10));
+    EXPECT_FALSE(failing.Record(image, FitsHeader{}, 0) || failing.Record(image, FitsHeader{}, 10));
     ASSERT_EQ(dialogs.Deferred().size(), 1U);
-    EXPECT_NE(dialogs.Deferred()[0].find(dir.File("plain/frames/")), std::string::npos) << dialogs.Deferred()[0];
-    EXPECT_NE(dialogs.Deferred()[0].find("The focusing goes on"), std::string::npos);
+    const std::string told = dialogs.Deferred()[0];
+    EXPECT_TRUE(told.find(dir.File("plain/frames/")) != std::string::npos && told.find("The focusing goes on") != std::string::npos) << told;
 }
 
 // A variable a test plug-in exports, read through a second reference to the
@@ -775,27 +760,14 @@ TEST_F(SimCameraTest, DescribesItselfAndPutsTheBrightStarWhereItSays) {
     EXPECT_TRUE(std::abs(m.cx - focus.Width() / 2) <= 0.6 && std::abs(m.cy - focus.Height() / 2) <= 0.6) << m.cx << "," << m.cy;
 }
 
-TEST_F(SimCameraTest, StarGrowsOnBothSidesOfBestFocus) {
-    std::vector<double> sigma;
-    for (std::int64_t steps : {-600, -300, 0, 300, 600}) {
-        SetDefocus(steps);
-        sigma.push_back(Measure(Focus(1.0), kBackground).sigma);
-    }
-    for (std::size_t i = 0; i < 2; ++i) {
-        EXPECT_LT(sigma[i + 1], sigma[i]);
-        EXPECT_LT(sigma[3 - i], sigma[4 - i]);
-    }
-    // V-shaped: the same distance on either side gives the same star.
-    EXPECT_NEAR(sigma[1], sigma[3], 0.02 * sigma[3]);
-    EXPECT_NEAR(sigma[0], sigma[4], 0.02 * sigma[4]);
-}
-
 // The star's FWHM (from its second moment, less the pixel's own width) against
-// the distance from best focus, for both curves: 2.5 px seeing, 0.02 px a step.
+// the distance from best focus, for both curves and on both sides of it: 2.5 px
+// seeing, 0.02 px a step.
 TEST_F(SimCameraTest, TheCurveChosenSetsHowTheStarGrows) {
     const struct { int curve; std::int64_t steps; double fwhm; } cases[] = {
-        {KV_SIM_CURVE_V, 0, 2.5},         {KV_SIM_CURVE_V, 150, 5.5},         {KV_SIM_CURVE_V, -500, 12.5},
-        {KV_SIM_CURVE_HYPERBOLA, 0, 2.5}, {KV_SIM_CURVE_HYPERBOLA, 150, 3.905}, {KV_SIM_CURVE_HYPERBOLA, -500, 10.308},
+        {KV_SIM_CURVE_V, 0, 2.5},         {KV_SIM_CURVE_V, 150, 5.5},         {KV_SIM_CURVE_V, -150, 5.5},
+        {KV_SIM_CURVE_V, -500, 12.5},     {KV_SIM_CURVE_HYPERBOLA, 0, 2.5},   {KV_SIM_CURVE_HYPERBOLA, 150, 3.905},
+        {KV_SIM_CURVE_HYPERBOLA, -150, 3.905}, {KV_SIM_CURVE_HYPERBOLA, -500, 10.308},
     };
     for (const auto& c : cases) {
         Configure([&](KVSimCameraConfig& k) { k.Curve = c.curve; });
