@@ -1,9 +1,5 @@
-// The focuser controller against a scripted device: the port's life, the
-// LX-200 command bytes and lines, the hub's temperature protocol and the COM
-// log; pulse counting and the movement threads: edge counting rules, the
-// coarse-run stop point, the frame interlock, the long time-outs (on a fast
-// clock) and threads ending with the object; the spoken position read-out and
-// the WAV reader of its player.
+// The focuser controllers against a scripted device, the spoken position
+// read-out and the WAV reader of its player.
 #include <gtest/gtest.h>
 
 #include "focuser/j_focus_control.h"
@@ -80,10 +76,10 @@ TEST(FocusCommands, TextModeWritesTheCommandsRefusesIllegalOnesAndReverseDirSwap
     EXPECT_EQ(s.dialogs.Texts(), Strings(5, "Illegal FocusCommand"));
     EXPECT_TRUE(s.script->Events().empty());
     s.focuser.StartMove(true, true);
-    EXPECT_TRUE(s.focuser.LastDirection());
+    const bool firstIn = s.focuser.LastDirection();
     s.focuser.StopMove();
     s.focuser.StartMove(false, false);
-    EXPECT_FALSE(s.focuser.LastDirection());
+    EXPECT_EQ(std::pair(firstIn, s.focuser.LastDirection()), std::pair(true, false));
     EXPECT_EQ(s.script->Events(), (Strings{"W::FQ#", "W::F-#", "W::FQ#", "W::FQ#", "W::FQ#", "W::F+#"}));
 
     s.script->Clear();
@@ -99,10 +95,8 @@ TEST(FocusCommands, LineModeSetsDirectionBeforeMotorDropsBothOnStopAndReverses) 
     ASSERT_TRUE(s.Open());
     TakeComLog();
     s.focuser.StartMove(true, false);  // in: DTR high, then RTS
-    EXPECT_EQ(s.script->Events(), (Strings{"DTR1", "RTS1"}));
-    s.script->Clear();
     s.focuser.StopMove();
-    EXPECT_EQ(s.script->Events(), (Strings{"RTS0", "DTR0"}));
+    EXPECT_EQ(s.script->Events(), (Strings{"DTR1", "RTS1", "RTS0", "DTR0"}));
     s.script->Clear();
     s.focuser.StartMove(false, false);  // out: DTR stays low
     for (const char* speed : {":FS#", ":FF#"}) s.focuser.FocusCommand(speed);  // nothing on the lines
@@ -138,7 +132,7 @@ TEST(HubProtocol, RepliesAreRetriedReadAndAveragedAndBadOnesAreNoReading) {
     s.focuser.SetOnAvailChange([&](TFocusControl&, bool avail) { changes.push_back(avail); });
     s.script->Reply("KTR03NO!!!", "KTR03YES!!");
     EXPECT_TRUE(s.focuser.GetTCAvail());
-    EXPECT_EQ(s.script->Events(), (Strings{"W:KTR02?????\r", "W:KTR02?????\r"}));
+    EXPECT_EQ(s.script->Events(), Strings(2, "W:KTR02?????\r"));
     EXPECT_DOUBLE_EQ(Answer(s, "KTR09+20.0").GetTemperature(), 20.0);
     s.script->Reply("KTR03YES!", "KTR03YES!");
     EXPECT_FALSE(s.focuser.GetTCAvail());
@@ -171,22 +165,19 @@ TEST(HubProtocol, RepliesAreRetriedReadAndAveragedAndBadOnesAreNoReading) {
 TEST(HubProtocol, SetCalSendsFiveDigitsAndRestoresTheOldValueWhenRefused) {
     ScriptedFocuser s;
     ASSERT_TRUE(s.Open());
-    EXPECT_EQ(Answer(s, "KTR0700042").SetTCCal(42), HubResult::Ok);
-    EXPECT_EQ(s.focuser.TCCal(), 42);
+    // The result and the calibration kept afterwards.
+    const auto set = [&](const char* reply, int value) {
+        const HubResult r = Answer(s, reply).SetTCCal(value);
+        return std::pair(r, s.focuser.TCCal());
+    };
+    EXPECT_EQ(set("KTR0700042", 42), std::pair(HubResult::Ok, 42));
     EXPECT_EQ(s.script->Events(), (Strings{"W:KTR02?????\r", "W:KTR0600042\r"}));
-
-    EXPECT_EQ(Answer(s, "KTR0700041").SetTCCal(43), HubResult::Failed);
-    EXPECT_EQ(s.focuser.TCCal(), 42);
-
+    EXPECT_EQ(set("KTR0700041", 43), std::pair(HubResult::Failed, 42));
     // The same value again, and the hub says nothing: not a success.
-    EXPECT_EQ(Answer(s, "KTR07?????").SetTCCal(42), HubResult::Failed);
-    EXPECT_EQ(s.focuser.TCCal(), 42);
-
+    EXPECT_EQ(set("KTR07?????", 42), std::pair(HubResult::Failed, 42));
     // Both ends of the five-digit range are sent; beyond them nothing is.
-    for (const int edge : {0, 99999}) {
-        EXPECT_EQ(Answer(s, edge == 0 ? "KTR0700000" : "KTR0799999").SetTCCal(edge), HubResult::Ok) << edge;
-        EXPECT_EQ(s.focuser.TCCal(), edge);
-    }
+    EXPECT_EQ(set("KTR0700000", 0), std::pair(HubResult::Ok, 0));
+    EXPECT_EQ(set("KTR0799999", 99999), std::pair(HubResult::Ok, 99999));
     s.script->Clear();
     for (const int beyond : {-1, 100000}) {
         s.script->Reply("KTR03YES!!");
@@ -198,8 +189,7 @@ TEST(HubProtocol, SetCalSendsFiveDigitsAndRestoresTheOldValueWhenRefused) {
     s.script->Clear();
     s.script->Reply("KTR03NO!!!", "KTR03NO!!!");
     EXPECT_EQ(s.focuser.SetTCCal(240), HubResult::Unavailable);
-    EXPECT_EQ(s.script->Events().size(), 2u);
-    EXPECT_EQ(s.focuser.TCCal(), 99999);
+    EXPECT_EQ(std::pair(s.script->Events().size(), s.focuser.TCCal()), std::pair(2ul, 99999));
 }
 
 TEST(CtsCounting, RisingEdgesCountByDsrAndFallingEdgesOnlyInDualSense) {
@@ -288,15 +278,12 @@ TEST(CoarseRun, StopsOnTheCountStopFactorShortOfTheTarget) {
     }
 }
 
-// No focus frame ends and no counts arrive: the coarse-run starter gives up
-// waiting for the frame and starts the motor; the time spent waiting for the
-// frame is no stall, but a motor that then turns no count is stopped within
-// the stall limit, long before the nudger's own two-minute wait, and the move
-// ends. Both messages are told without waiting for an answer.
+// The frame wait times out and the motor starts; the wait is no stall, but a
+// motor then turning no count is stopped within the stall limit, long before
+// the nudger's two-minute wait. Both messages are told without waiting.
 TEST(CoarseRun, AFrameWaitThatTimesOutIsToldAndAMotorThatNeverCountsIsStopped) {
-    // Two minutes pass in 0.6 s. Faster, the stall limit would shrink to less
-    // than a thread's start under the thread checker, before the move's own
-    // thread has said that it waits for the camera.
+    // Two minutes pass in 0.6 s; faster, the stall limit would be shorter than
+    // a thread's start under the thread checker.
     ScaledClock clock(200);
     ScriptedFocuser s(clock);
     s.focuser.SetJMIFlag(true), s.focuser.SetSBIGInterlock(true), s.focuser.SetNudgeSleep(0.01);
@@ -348,9 +335,6 @@ TEST(Lifecycle, DestroyingAFocuserMidMoveEndsEveryThreadAndReleasesWaiters) {
     EXPECT_EQ(done->Wait(0ms), WaitResult::Signalled) << "a waiter for the move is released";
 }
 
-// The spoken position read-out: which clips an announcement plays and when it
-// ends, the owner that stops and joins announcers, the clips the build makes
-// and the WAV reader of the real player.
 using Clips = std::vector<std::string>;
 
 const std::string kClips = std::string(KV_BIN_DIR) + "/Res01";
@@ -458,13 +442,11 @@ TEST_F(VoiceTest, NewAnnouncementStopsThePreviousOneAndTheFlagWaitsForTheLast) {
     player.SetOpen(true);
     ASSERT_TRUE(Eventually([&] { return announcer.Running() == 1; }));
     // The stopped one finished its clip and played no other; the new one still waits.
-    EXPECT_EQ(player.Played(), Clips{"1F"});
-    EXPECT_TRUE(VoiceSpeaking.load());
+    EXPECT_TRUE(player.Played() == Clips{"1F"} && VoiceSpeaking.load());
     // A stop during the hour's delay cuts it short, and nothing more is played.
     announcer.Stop();
     ASSERT_TRUE(Eventually([&] { return announcer.Running() == 0; }));
-    EXPECT_FALSE(VoiceSpeaking.load());
-    EXPECT_EQ(player.Played(), Clips{"1F"});
+    EXPECT_TRUE(!VoiceSpeaking.load() && player.Played() == Clips{"1F"});
 }
 
 TEST_F(VoiceTest, OwnerStopsAndJoinsItsAnnouncersOnDestruction) {
@@ -475,8 +457,7 @@ TEST_F(VoiceTest, OwnerStopsAndJoinsItsAnnouncersOnDestruction) {
         ASSERT_TRUE(Eventually([&] { return !player.Played().empty(); }));
     }
     // The flag drops only when a thread ends: none runs on.
-    EXPECT_FALSE(VoiceSpeaking.load());
-    EXPECT_LT(player.Played().size(), 10u);
+    EXPECT_TRUE(!VoiceSpeaking.load() && player.Played().size() < 10u);
 }
 
 TEST(VoiceClips, TheBuildMakesAll22ClipsAsPlayableWavFiles) {
@@ -566,10 +547,6 @@ TEST(WavReader, RealPlayerSkipsWhatItCannotPlayWithoutWaiting) {
     old ? ::setenv("PULSE_SERVER", saved.c_str(), 1) : ::unsetenv("PULSE_SERVER");
 }
 
-// The focusers that keep their own position. TRFFocusControl against a
-// scripted device: the exact frames it sends and what it makes of each reply.
-// TOFocusControl against the simulated Optec focuser: the command sequence of
-// the stepped approach, the serial-mode handshake and the position replies.
 std::string FrameText(const std::string& text8) {
     const auto f = TRFFocusControl::Frame(text8);
     return std::string(f.data(), f.size());
@@ -666,8 +643,7 @@ TEST_F(RoboFocusScripted, MovesWaitForThePositionAndTheOpeningReplies) {
     // No position yet: a go-to would be computed from 0, so the move is
     // refused, ends at once and leaves the focuser alone.
     focuser.MoveBy(50);
-    EXPECT_EQ(general->Wait(0ms), WaitResult::Signalled);
-    EXPECT_TRUE(focuser.GetIdle());
+    EXPECT_TRUE(general->Wait(0ms) == WaitResult::Signalled && focuser.GetIdle());
     EXPECT_EQ(script->Events(), std::vector<std::string>{"W:" + FrameText("FG000000")});
     ASSERT_EQ(dialogs.Deferred().size(), 1u);
     EXPECT_NE(dialogs.Deferred()[0].find("refused"), std::string::npos);
@@ -716,8 +692,7 @@ TEST_F(RoboFocusScripted, CorruptRepliesAreNotBelieved) {
     script->Clear();
     focuser.SetLogCommands(true);
     focuser.StopMove();
-    EXPECT_TRUE(focuser.GetIdle());
-    EXPECT_TRUE(Wrote(std::string(97, 'V')));
+    EXPECT_TRUE(focuser.GetIdle() && Wrote(std::string(97, 'V')));
     EXPECT_TRUE(Contains(TakeComLog(), "TX:  Stop Command"));
 }
 
