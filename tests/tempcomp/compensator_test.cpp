@@ -76,7 +76,7 @@ TEST(Compensation, StepsFollowCoefficientLimitsAndRounding) {
 
     // Halves go to the even neighbour, both ways.
     rig.comp.SetSlopeText("5");
-    EXPECT_EQ(std::tuple(rig.Manual(12.0, 12.5), rig.Manual(12.0, 11.5), rig.Manual(12.0, 13.5)), std::tuple(2, -2, 8));
+    for (auto [to, steps] : {std::pair{12.5, 2}, {11.5, -2}, {13.5, 8}}) EXPECT_EQ(rig.Manual(12.0, to), steps) << to;
 
     rig.comp.SetSlopeText("10.0");
     rig.comp.SetSettings({3, false, 250, 0.5});
@@ -86,7 +86,8 @@ TEST(Compensation, StepsFollowCoefficientLimitsAndRounding) {
     EXPECT_EQ(rig.Manual(12.3, 12.0), -3);  // the minimum itself is moved
 
     rig.comp.SetSettings({1, true, 250, 0.5});
-    EXPECT_EQ(std::tuple(rig.Manual(10.0, -20.0), rig.Manual(10.0, -15.0)), std::tuple(0, -250));
+    EXPECT_EQ(rig.Manual(10.0, -20.0), 0);
+    EXPECT_EQ(rig.Manual(10.0, -15.0), -250);
 
     rig.comp.SetSettings({});
     rig.comp.SetSlopeText("-8.5");
