@@ -384,7 +384,8 @@ TEST_F(CameraControlTest, ExposuresAreTimedDeliveredAndMeasured) {
     camera->SetExposureTime(0.05);
     camera->DoImageFrame();
     ASSERT_TRUE(Eventually([&] { return rec_.imageReady.load() == 1; }));
-    EXPECT_EQ(std::tuple(camera->Idle(), state_->lastImageExposure.load(), camera->MainImage()->Pixel(kFaultMainWidth / 2, kFaultMainHeight / 2)),
+    EXPECT_EQ(std::tuple(camera->Idle(), state_->lastImageExposure.load(),
+                         camera->MainImage()->Pixel(kFaultMainWidth / 2, kFaultMainHeight / 2)),
               std::tuple(true, 0.05, 20300));
     const auto statuses = rec_.Statuses();
     EXPECT_EQ(std::vector<std::string>(statuses.end() - 2, statuses.end()),

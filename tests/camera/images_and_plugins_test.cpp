@@ -498,7 +498,8 @@ TEST(FitsFile, AFailedWriteNamesTheFileAndLeavesNothingAndAFocusRunGoesOn) {
     EXPECT_FALSE(failing.Record(image, FitsHeader{}, 0) || failing.Record(image, FitsHeader{}, 10));
     ASSERT_EQ(dialogs.Deferred().size(), 1U);
     const std::string told = dialogs.Deferred()[0];
-    EXPECT_TRUE(told.find(dir.File("plain/frames/")) != std::string::npos && told.find("The focusing goes on") != std::string::npos) << told;
+    EXPECT_TRUE(told.find(dir.File("plain/frames/")) != std::string::npos &&
+                told.find("The focusing goes on") != std::string::npos) << told;
 }
 
 // A variable a test plug-in exports, read through a second reference to the

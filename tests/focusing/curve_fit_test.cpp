@@ -153,7 +153,8 @@ TEST(CurveFitSearch, StartsFarFromFocusStillEndInFocus) {
         ASSERT_TRUE(search.Fit().has_value());
         // The focuser is left at the answer, which the check frame measured.
         EXPECT_EQ(std::tuple(w.at, search.Fit()->checkPosition, search.FinalReading().FOM, search.Frames()),
-                  std::tuple(w.last.position, w.last.position, Star(best)(w.last.position).FOM, static_cast<int>(w.measured.size())));
+                  std::tuple(w.last.position, w.last.position, Star(best)(w.last.position).FOM,
+                             static_cast<int>(w.measured.size())));
         EXPECT_TRUE(std::abs(away) > 1 || search.Frames() <= 12) << search.Frames();
     }
 }

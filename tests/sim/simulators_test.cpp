@@ -202,7 +202,8 @@ void ExpectBacklash(const std::string& name) {
         focuser.MoveBy(m.steps);
         ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << m.steps;
         count += m.steps;
-        EXPECT_EQ(std::tuple(focuser.CTSCount(), std::abs(sky.DrivePosition() - drive)), std::tuple(count, std::int64_t{std::abs(m.steps)}));
+        EXPECT_EQ(std::tuple(focuser.CTSCount(), std::abs(sky.DrivePosition() - drive)),
+                  std::tuple(count, std::int64_t{std::abs(m.steps)}));
         EXPECT_TRUE(m.opticsMoved < 0 || std::abs(sky.TruePosition() - optics) == m.opticsMoved) << m.steps;
     }
     sky.SetBacklash(0);
