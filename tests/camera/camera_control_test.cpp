@@ -54,8 +54,7 @@ TEST(FocusFigures, GaussianStarsMeasureTheirTrueWidthAndHalfFluxDiameter) {
         const FocusReading r = Measure(f, Plain());
         const double truth = kFwhmPerSigma * sigma;
         EXPECT_EQ(std::tuple(r.Peak, r.PeakX, r.PeakY), std::tuple(40000, 32, 30));
-        EXPECT_NEAR(r.xFWHM, truth, 0.02 * truth);
-        EXPECT_NEAR(r.yFWHM, truth, 0.02 * truth);
+        EXPECT_LE(std::max(std::abs(r.xFWHM - truth), std::abs(r.yFWHM - truth)), 0.02 * truth) << r.xFWHM << " " << r.yFWHM;
         EXPECT_DOUBLE_EQ(r.FOM, (r.xFWHM + r.yFWHM) / 2);
         // Each pixel's flux counts at its centre's radius, so the crossing
         // lands up to about half a ring inside the true one.
@@ -330,25 +329,21 @@ protected:
 
 TEST_F(CameraControlTest, ConnectsAndDisconnects) {
     TCameraControl camera(dialogs_, KV_FAULT_CAMERA_DIR);
-    EXPECT_TRUE(camera.Idle());
-    EXPECT_EQ(OpenNamedEvent(kDelayEvent)->Wait(milliseconds(0)), WaitResult::TimedOut);
+    EXPECT_TRUE(camera.Idle() && OpenNamedEvent(kDelayEvent)->Wait(milliseconds(0)) == WaitResult::TimedOut);
 
     ASSERT_TRUE(camera.ToggleConnection("fault_camera.so"));
     ASSERT_NE(camera.MainImage(), nullptr);
     EXPECT_EQ(std::tuple(camera.FocusImage()->Height(), camera.IsSBIG()), std::tuple(kFaultFocusHeight, false));
-    EXPECT_FALSE(camera.ToggleConnection("fault_camera.so"));
-    EXPECT_EQ(camera.MainImage(), nullptr);
+    EXPECT_FALSE(camera.ToggleConnection("fault_camera.so") || camera.MainImage() != nullptr);
 
     // A camera that does not come up leaves nothing bound and says so.
     state_->initResult = 0;
-    EXPECT_FALSE(camera.ToggleConnection("fault_camera.so"));
-    EXPECT_EQ(camera.FocusImage(), nullptr);
+    EXPECT_FALSE(camera.ToggleConnection("fault_camera.so") || camera.FocusImage() != nullptr);
     EXPECT_FALSE(camera.ToggleConnection("no_such_camera.so"));
     EXPECT_EQ(dialogs_.Texts(), (std::vector<std::string>{kCouldNotInitializeText, kCouldNotInitializeText}));
 
     state_->initResult = 1, state_->sbig = 1;
-    ASSERT_TRUE(camera.ToggleConnection("fault_camera.so"));
-    EXPECT_TRUE(camera.IsSBIG());
+    EXPECT_TRUE(camera.ToggleConnection("fault_camera.so") && camera.IsSBIG());
 }
 
 TEST_F(CameraControlTest, ExposuresAreTimedDeliveredAndMeasured) {
@@ -360,9 +355,8 @@ TEST_F(CameraControlTest, ExposuresAreTimedDeliveredAndMeasured) {
     for (const char* event : {kFocuserWaitEvent, kFocusDelayEvent}) {
         EXPECT_EQ(OpenNamedEvent(event)->Wait(milliseconds(0)), WaitResult::Signalled) << event;
     }
-    EXPECT_EQ(rec_.focusReady.load(), 1);
-    EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false, true}));
-    EXPECT_EQ(rec_.Statuses(), (std::vector<std::string>{"Acquiring Focus Image", "Focus Image Ready"}));
+    EXPECT_EQ(std::tuple(rec_.focusReady.load(), rec_.Busy(), rec_.Statuses()),
+              std::tuple(1, std::vector<bool>{false, true}, std::vector<std::string>{"Acquiring Focus Image", "Focus Image Ready"}));
     EXPECT_EQ(std::tuple(state_->lastX.load(), state_->lastY.load(), state_->lastGain.load()), std::tuple(300, 200, 1.5));
 
     const FocusReading r = camera->Reading();
@@ -390,9 +384,9 @@ TEST_F(CameraControlTest, ExposuresAreTimedDeliveredAndMeasured) {
     camera->SetExposureTime(0.05);
     camera->DoImageFrame();
     ASSERT_TRUE(Eventually([&] { return rec_.imageReady.load() == 1; }));
-    EXPECT_TRUE(camera->Idle());
-    EXPECT_DOUBLE_EQ(state_->lastImageExposure.load(), 0.05);
-    EXPECT_EQ(camera->MainImage()->Pixel(kFaultMainWidth / 2, kFaultMainHeight / 2), 20300);
+    EXPECT_EQ(std::tuple(camera->Idle(), state_->lastImageExposure.load(),
+                         camera->MainImage()->Pixel(kFaultMainWidth / 2, kFaultMainHeight / 2)),
+              std::tuple(true, 0.05, 20300));
     const auto statuses = rec_.Statuses();
     EXPECT_EQ(std::vector<std::string>(statuses.end() - 2, statuses.end()),
               (std::vector<std::string>{"Acquiring Image", "Image Ready"}));
@@ -407,8 +401,7 @@ TEST_F(CameraControlTest, EveryFailingStepIsReportedAndTheFrameStillEnds) {
     camera->GetFocusFrame();
     camera->DoImageFrame();
     ASSERT_TRUE(Eventually([&] { return rec_.imageReady.load() == 1; }));
-    EXPECT_EQ(rec_.focusReady.load(), 1);
-    EXPECT_EQ(OpenNamedEvent(kFocusDelayEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
+    EXPECT_TRUE(rec_.focusReady.load() == 1 && OpenNamedEvent(kFocusDelayEvent)->Wait(milliseconds(0)) == WaitResult::Signalled);
 
     // The delay timer signals an event nobody waits on: both waits run out.
     state_->focusResult = 1, state_->imageResult = 1;
@@ -446,13 +439,11 @@ TEST_F(CameraControlTest, ContinuousFocusRunsOneLoopAndFinishesTheFrameInFlight)
 
     ASSERT_TRUE(Eventually([&] { return state_->focusInProgress.load() == 1; }));
     camera->SetContinuousFocus(false);
-    EXPECT_TRUE(camera->Idle());
     const int frames = state_->focusCalls.load();
-    EXPECT_EQ(rec_.focusReady.load(), frames);
+    EXPECT_TRUE(camera->Idle() && rec_.focusReady.load() == frames);
     std::this_thread::sleep_for(milliseconds(150));
-    EXPECT_EQ(state_->focusCalls.load(), frames);
-    EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false, true}));
-    EXPECT_TRUE(dialogs_.Deferred().empty());
+    EXPECT_EQ(std::tuple(state_->focusCalls.load(), rec_.Busy(), dialogs_.Deferred().size()),
+              std::tuple(frames, std::vector<bool>{false, true}, 0ul));
 }
 
 TEST_F(CameraControlTest, InterlockedLoopWaitsForTheFocuserBetweenFrames) {
@@ -471,9 +462,8 @@ TEST_F(CameraControlTest, InterlockedLoopWaitsForTheFocuserBetweenFrames) {
     ASSERT_TRUE(Eventually([&] { return !dialogs_.Deferred().empty(); }));
     const int frames = state_->focusCalls.load();
     std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_EQ(state_->focusCalls.load(), frames);
-    EXPECT_EQ(dialogs_.Deferred(), (std::vector<std::string>{kCycleTimedOutText}));
-    EXPECT_FALSE(camera->Idle());
+    EXPECT_EQ(std::tuple(state_->focusCalls.load(), dialogs_.Deferred(), camera->Idle()),
+              std::tuple(frames, std::vector<std::string>{kCycleTimedOutText}, false));
     camera->SetContinuousFocus(false);
     EXPECT_TRUE(camera->Idle());
     camera->SetFocuserIdle({});
@@ -490,8 +480,7 @@ TEST_F(CameraControlTest, FrameWaitingBehindAMainExposureKeepsTheCameraBusy) {
     ASSERT_TRUE(Eventually([&] { return state_->focusInProgress.load() == 1; }));
     EXPECT_TRUE(rec_.imageReady.load() == 1 && !camera->Idle());
     ASSERT_TRUE(Eventually([&] { return rec_.focusReady.load() == 1; }));
-    EXPECT_TRUE(camera->Idle());
-    EXPECT_EQ(rec_.Busy(), (std::vector<bool>{false, true}));
+    EXPECT_EQ(std::tuple(camera->Idle(), rec_.Busy()), std::tuple(true, std::vector<bool>{false, true}));
 }
 
 TEST_F(CameraControlTest, DisconnectAndDestructionStopEveryThread) {
@@ -556,8 +545,7 @@ TEST_F(CameraControlTest, StuckPluginIsGivenUpWithoutHangingTheCaller) {
         state_->hang = 0;
         ASSERT_TRUE(Eventually([&] { return state_->focusInProgress.load() == 0; }));
         std::this_thread::sleep_for(milliseconds(50));
-        EXPECT_EQ(state_->focusCalls.load(), frames + 1);
-        EXPECT_EQ(newMessages().size(), 1u);
+        EXPECT_EQ(std::tuple(state_->focusCalls.load(), newMessages().size()), std::tuple(frames + 1, 1ul));
     }
 }
 

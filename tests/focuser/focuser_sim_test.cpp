@@ -1,6 +1,5 @@
-// End to end: TJFocusControl on the simulated hub and motor, in text mode
-// (LX-200 commands) and line mode (RTS/DTR). The motor runs faster than a real
-// one so the suite stays quick.
+// End to end on the simulators: the hub focuser in text and line mode, and
+// every catalogue kind as a client uses it.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -21,8 +20,7 @@
 namespace kv::test {
 namespace {
 
-// A fresh simulated hub and a focuser for it, both gone after the test;
-// the parameter is line mode.
+// The parameter is line mode.
 class FocuserOnSimulatedHub : public ::testing::TestWithParam<bool> {
 protected:
     bool LineMode() const { return GetParam(); }
@@ -31,18 +29,16 @@ protected:
         kvsim::InstallSimulatedPorts();
         kvsim::ResetSimulatedDevices();
         hub = kvsim::HubFor("hub");
-        // In line mode the nudges run at the fast speed: moderate, so a pulse
-        // stretched on a busy machine stays within the margin.
+        // Line-mode nudges run at the fast speed: moderate, so a stretched pulse stays in the margin.
         hub->SetParameters({.fastSpeed = LineMode() ? 600.0 : 1000.0, .slowSpeed = 50.0,
                             .startLagMs = LineMode() ? 3.0 : 4.0, .coastCounts = LineMode() ? 1.0 : 2.0});
         focuser = std::make_unique<TJFocusControl>(dialogs);
         focuser->SetPortResolver([](int) { return std::string("sim:hub"); });
         focuser->SetJMIFlag(true), focuser->SetUseRTS_DTR(LineMode());
-        // At 1000 counts/s a stop delayed on a busy machine must still fall short.
+        // A stop delayed on a busy machine must still fall short; text-mode nudges
+        // at the slow speed need longer pulses; the pause lets a pulse's counts in.
         focuser->SetStopFactor(LineMode() ? 10 : 25);
-        // Text mode nudges at the slow speed: longer pulses for a count or two each.
         focuser->SetNudgeTime(LineMode() ? 0.005 : 0.025), focuser->SetCloseNudgeTime(LineMode() ? 0.004 : 0.025);
-        // Long enough for the hub to report a pulse's counts before the next is decided.
         focuser->SetNudgeSleep(0.06), focuser->SetNudgePriority(ThreadPriority::TimeCritical);
         ASSERT_TRUE(focuser->OpenPort());
     }
@@ -51,10 +47,9 @@ protected:
         kvsim::ResetSimulatedDevices();
     }
 
-    // The move ends, and once the motor stands the count agrees with what the
-    // encoder turned. Nudging alone never stops short and never reverses: it
-    // ends at the target or one (possibly stretched) pulse beyond. A coarse
-    // move ends near the target from either side.
+    // The count agrees with the encoder once the motor stands. Nudging alone
+    // ends at the target or one (maybe stretched) pulse beyond, never short; a
+    // coarse move ends near the target from either side.
     void ExpectEndedAtTarget(std::int32_t start, std::int64_t hubStart, std::int32_t steps) {
         ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
         EXPECT_TRUE(focuser->GetIdle());
@@ -76,10 +71,9 @@ protected:
     std::shared_ptr<NamedEvent> done = OpenNamedEvent(kGeneralDelayEvent);
 };
 
-// A move ends early by a cancel or by a newer move (which the main window
-// only starts while Idle, but procedures and callbacks may start at any time).
-// Either way the motor stops, Idle turns true, the waiters are released, and
-// no thread of the old move sends anything afterwards.
+// A cancel or a newer move (procedures and callbacks may start one at any
+// time) stops the motor, sets Idle, releases the waiters, and silences every
+// thread of the old move.
 TEST_P(FocuserOnSimulatedHub, EndingAMoveEarlyStopsTheMotorAndEveryThread) {
     const auto expectEndedAndQuiet = [&] {
         ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
@@ -89,10 +83,8 @@ TEST_P(FocuserOnSimulatedHub, EndingAMoveEarlyStopsTheMotorAndEveryThread) {
         hub->ClearRecord();
         const std::int32_t settled = focuser->CTSCount();
         std::this_thread::sleep_for(300ms);
-        EXPECT_TRUE(hub->Commands().empty());
+        EXPECT_TRUE(hub->Commands().empty() && focuser->GetIdle() && focuser->CTSCount() == settled);
         for (const auto& entry : hub->Record()) EXPECT_NE(entry.kind, kvsim::HubRecordEntry::Kind::Lines);
-        EXPECT_EQ(focuser->CTSCount(), settled);
-        EXPECT_TRUE(focuser->GetIdle());
     };
     struct Case {
         const char* what;
@@ -137,9 +129,9 @@ TEST_P(FocuserOnSimulatedHub, EndingAMoveEarlyStopsTheMotorAndEveryThread) {
     EXPECT_TRUE(dialogs.Texts().empty() && dialogs.Deferred().empty());
 }
 
-// Nudge pulses last NudgeTime while more than two counts away and
-// CloseNudgeTime closer in; the pause after a close pulse is stretched by
-// NudgeTime / CloseNudgeTime. Medians, so one late wake-up does not decide.
+// Pulses last NudgeTime beyond two counts and CloseNudgeTime within; the
+// pause after a close pulse grows by NudgeTime / CloseNudgeTime. Medians, so
+// one late wake-up does not decide.
 TEST_P(FocuserOnSimulatedHub, NudgePulsesAndPausesFollowTheTimingSettings) {
     hub->SetParameters({.fastSpeed = 20.0, .slowSpeed = 20.0});  // a pulse moves well under one count
     focuser->SetStopFactor(10), focuser->SetNudgeTime(0.020), focuser->SetCloseNudgeTime(0.005);
@@ -190,8 +182,7 @@ TEST_P(FocuserOnSimulatedHub, NudgePulsesAndPausesFollowTheTimingSettings) {
     EXPECT_GE(closePause, 100.0 - 0.5);
 }
 
-// The read-out pause stops a running motor until it lifts; a move cancelled
-// while the pause holds it never starts the motor at all.
+// The read-out pause holds the motor; a move cancelled meanwhile never starts it.
 TEST_P(FocuserOnSimulatedHub, ReadOutInterlockStopsTheMotorAndTheMoveResumes) {
     const std::int32_t start = focuser->CTSCount();
     const std::int64_t hubStart = hub->EncoderCount();
@@ -216,10 +207,9 @@ TEST_P(FocuserOnSimulatedHub, ReadOutInterlockStopsTheMotorAndTheMoveResumes) {
     for (const auto& e : hub->Record()) EXPECT_FALSE(e.rts || e.bytes == kFocusIn || e.bytes == kFocusOut);
 }
 
-// Moves end at their target, with the count agreeing with the encoder, as
-// long as ReverseDir matches the wiring. Set against the wiring, every command
-// turns the motor away from the target: the move is stopped and the user
-// told, instead of running to the end stop.
+// With ReverseDir matching the wiring moves reach their target; against it,
+// the motor turns away from the target and is stopped with a message instead
+// of running to the end stop.
 TEST_P(FocuserOnSimulatedHub, ReverseDirMatchingTheWiringReachesTheTargetAndAMismatchStops) {
     for (const bool reversed : {false, true}) {
         kvsim::HubParameters p = hub->Parameters();
@@ -246,8 +236,7 @@ TEST_P(FocuserOnSimulatedHub, ReverseDirMatchingTheWiringReachesTheTargetAndAMis
         const std::int32_t start = focuser->CTSCount();
         focuser->MoveBy(steps);
         ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
-        EXPECT_TRUE(focuser->GetIdle());
-        ASSERT_TRUE(hub->WaitUntilStopped(5s));
+        EXPECT_TRUE(focuser->GetIdle() && hub->WaitUntilStopped(5s));
         // Not before the allowance for a coasting earlier run is used up.
         const std::int32_t ran = std::abs(focuser->CTSCount() - start), allowance = kWrongWayCounts + focuser->StopFactor();
         EXPECT_TRUE(ran > allowance && ran < allowance + 60) << ran;
@@ -255,8 +244,8 @@ TEST_P(FocuserOnSimulatedHub, ReverseDirMatchingTheWiringReachesTheTargetAndAMis
     EXPECT_EQ(dialogs.Deferred(), (std::vector<std::string>(2, kWrongWayText)));
 }
 
-// The counting thread tells the user without waiting for an answer: a
-// message box would hold it while the GUI thread, closing the port, joins it.
+// Told without waiting for an answer: a message box would hold the counting
+// thread that closing the port joins.
 TEST_P(FocuserOnSimulatedHub, DeviceThatDisappearsMidMoveEndsTheMoveAndTellsTheUserLater) {
     const std::int32_t start = focuser->CTSCount();
     focuser->MoveBy(3000);
@@ -269,11 +258,9 @@ TEST_P(FocuserOnSimulatedHub, DeviceThatDisappearsMidMoveEndsTheMoveAndTellsTheU
     ASSERT_EQ(dialogs.Deferred().size(), 1u);
     EXPECT_NE(dialogs.Deferred().front().find("sim:hub"), std::string::npos) << dialogs.Deferred().front();
     ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
-    EXPECT_TRUE(focuser->GetIdle() && !focuser->PortOpen());
-    // Reopening fails while it is gone, and works once it is back.
-    EXPECT_FALSE(focuser->OpenPort());
+    EXPECT_TRUE(focuser->GetIdle() && !focuser->PortOpen() && !focuser->OpenPort());
     hub->SetVanished(false);
-    EXPECT_TRUE(focuser->OpenPort());
+    EXPECT_TRUE(focuser->OpenPort()) << "reopens once the hub is back";
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FocuserOnSimulatedHub, ::testing::Values(false, true),
@@ -281,9 +268,6 @@ INSTANTIATE_TEST_SUITE_P(Modes, FocuserOnSimulatedHub, ::testing::Values(false, 
                              return std::string(mode.param ? "LineMode" : "TextMode");
                          });
 
-// Every simulated focuser kind, set up from the shipped catalogue as the main
-// window sets it up, used as a client uses it: idle at the start, moves there
-// and back, to and past both ends, halt, and reads that answer during a move.
 Settings CatalogueSettings(const std::string& model) {
     Settings s;
     ApplyCatalogueModel(std::string(KV_SOURCE_DIR) + "/data/" + kCatalogueFileName, model, s);
@@ -302,8 +286,8 @@ std::unique_ptr<TFocusControl> FromCatalogue(const std::string& model, IDialogs&
     return f;
 }
 
-// The parameter is the catalogue model; the simulated device is the hardware
-// that entry describes (a high-resolution encoder, a motor wired the other way).
+// Every simulated kind, set up from the shipped catalogue entry named by the
+// parameter, on the hardware that entry describes.
 class Conformance : public ::testing::TestWithParam<const char*> {
 protected:
     FocuserKind kind() const { return FocuserKindFromName(GetParam()); }
@@ -415,16 +399,14 @@ TEST_P(Conformance, HaltDuringAMoveLeavesItIdleAndReadsNeverBlock) {
     reader = {};  // stops and joins
     EXPECT_TRUE(!device || Eventually([&] { return !device->Moving(); }));
     std::this_thread::sleep_for(300ms);
-    EXPECT_TRUE(focuser->GetIdle());
-    EXPECT_LT(focuser->CTSCount(), target);
+    EXPECT_TRUE(focuser->GetIdle() && focuser->CTSCount() < target) << focuser->CTSCount();
     // A new move after the halt works normally.
     MoveToAndWait(0);
     ExpectNear(0);
 }
 
-// A motor that runs while the count gets nowhere (an encoder the counting rule
-// does not match, a device gone silent) is stopped within the stall limit and
-// the user told, instead of running on to the end stop.
+// A motor running while the count gets nowhere (a mismatched encoder rule, a
+// silent device) is stopped within the stall limit, with a message.
 TEST_P(Conformance, AMoveWhoseCountStandsStillIsStoppedAndTheUserTold) {
     if (hub) {
         kvsim::HubParameters p = hub->Parameters();
@@ -450,10 +432,8 @@ TEST_P(Conformance, AMoveWhoseCountStandsStillIsStoppedAndTheUserTold) {
 // What the catalogue cannot name creates nothing; a hand-written priority beyond the list is Normal.
 TEST(FocuserFactory, UnknownKindCreatesNothingAndAnUnlistedPriorityIsNormal) {
     RecordingDialogs dialogs;
-    EXPECT_EQ(CreateFocusControl(FocuserKind::Unknown, dialogs), nullptr);
-    EXPECT_EQ(ControlsForKind(FocuserKind::Unknown), nullptr);
-    EXPECT_EQ(NudgePriorityFromIndex(2), ThreadPriority::TimeCritical);
-    EXPECT_EQ(NudgePriorityFromIndex(3), ThreadPriority::Normal);
+    EXPECT_TRUE(CreateFocusControl(FocuserKind::Unknown, dialogs) == nullptr && ControlsForKind(FocuserKind::Unknown) == nullptr);
+    EXPECT_EQ(std::pair(NudgePriorityFromIndex(2), NudgePriorityFromIndex(3)), std::pair(ThreadPriority::TimeCritical, ThreadPriority::Normal));
 }
 
 // Every hub model whose hardware differs (plain, high-resolution encoder,

@@ -41,8 +41,7 @@ TEST(CurveFit, NoiseFreeCurvesGiveTheirMinimum) {
         ASSERT_TRUE(fit.ok) << fit.why;
         EXPECT_NEAR(fit.minimumX, c.best, 0.5);
         EXPECT_NEAR(fit.predicted, c.f(c.best), 0.02 * c.f(c.best));
-        EXPECT_GT(fit.rSquared, 0.999);
-        EXPECT_EQ(fit.rejected, -1);
+        EXPECT_TRUE(fit.rSquared > 0.999 && fit.rejected == -1) << fit.rSquared << " " << fit.rejected;
     }
     // A wide parabola is the hyperbola's business too; only its own shape
     // steeper than any hyperbola makes the parabola win.
@@ -50,11 +49,10 @@ TEST(CurveFit, NoiseFreeCurvesGiveTheirMinimum) {
               FitModel::Parabola);
 }
 
-// Eleven readings a step apart with the simulated camera's 8 % seeing wander,
-// on each shape the scenario battery uses. A parabola over five bottom points
-// used to win by chance on about one curve in five and missed a smooth curve's
-// bottom by an eighth of a step; a V's tip lies off every smooth model, so
-// only a gross miss counts there.
+// Eleven readings a step apart with 8 % seeing wander, on each shape the
+// scenarios use. A parabola over five bottom points once won by chance on one
+// curve in five, an eighth of a step off; a V's tip lies off every smooth
+// model, so only a gross miss counts there.
 TEST(CurveFit, NoisyCurvesStayNearTheirMinimum) {
     struct Shape {
         std::function<double(double, double)> size;  // of seeing and distance in steps
@@ -92,10 +90,8 @@ TEST(CurveFit, OneWildPointIsLeftOutAndTooFewPointsFail) {
     ASSERT_TRUE(fit.ok);
     EXPECT_EQ(fit.rejected, 3);
     EXPECT_NEAR(fit.minimumX, 40, 3);
-
-    EXPECT_FALSE(FitFocusCurve(Sampled([](double x) { return x; }, 0, 1, 3)).ok);
-    const CurveFit falling = FitFocusCurve(Sampled([](double x) { return 10 - x; }, 0, 1, 8));
-    EXPECT_FALSE(falling.ok);
+    EXPECT_FALSE(FitFocusCurve(Sampled([](double x) { return x; }, 0, 1, 3)).ok ||
+                 FitFocusCurve(Sampled([](double x) { return 10 - x; }, 0, 1, 8)).ok);
 }
 
 TEST(Backlash, EveryMoveEndsFromTheConfiguredSide) {
@@ -154,14 +150,12 @@ TEST(CurveFitSearch, StartsFarFromFocusStillEndInFocus) {
         const Walk w = Drive(search, 1000, Star(best));
         ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
         EXPECT_NEAR(w.last.position, best, 1);
-        EXPECT_EQ(w.at, w.last.position);
-        EXPECT_EQ(search.FinalReading().FOM, Star(best)(w.last.position).FOM);
-        EXPECT_EQ(search.Frames(), static_cast<int>(w.measured.size()));
-        if (std::abs(away) <= 1) {
-            EXPECT_LE(search.Frames(), 12);
-        }
         ASSERT_TRUE(search.Fit().has_value());
-        EXPECT_EQ(search.Fit()->checkPosition, w.last.position);
+        // The focuser is left at the answer, which the check frame measured.
+        EXPECT_EQ(std::tuple(w.at, search.Fit()->checkPosition, search.FinalReading().FOM, search.Frames()),
+                  std::tuple(w.last.position, w.last.position, Star(best)(w.last.position).FOM,
+                             static_cast<int>(w.measured.size())));
+        EXPECT_TRUE(std::abs(away) > 1 || search.Frames() <= 12) << search.Frames();
     }
 }
 
@@ -204,8 +198,7 @@ TEST(CurveFitSearch, RefusedAnswersReturnToTheStartAndSayWhy) {
         TCurveFitSearch search(c.settings, FomKind::HFD, 0);
         const Walk w = Drive(search, 0, c.frame);
         ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.notes;
-        EXPECT_EQ(w.last.message, c.message);
-        EXPECT_EQ(w.at, 0);
+        EXPECT_EQ(std::tuple(w.last.message, w.at), std::tuple(c.message, 0));
         for (const std::int32_t p : w.measured) EXPECT_LE(p, c.settings.travelMax.value_or(100000));
     }
 }

@@ -10,23 +10,10 @@ namespace kv {
 namespace {
 
 FocusLogEntry AFailedRun() {
-    FocusLogEntry e;
-    e.time = "2026-12-07 21:04:55";
-    e.procedure = "autofocus";
-    e.method = "curve fit";
-    e.outcome = "failed";
-    e.start = -1200;
-    e.final = -1188;
-    e.absoluteStart = 31000;
-    e.absoluteFinal = 31012;
-    e.figure = 2.4567;
-    e.kind = "HFD";
-    e.stars = 14;
-    e.frames = 11;
-    e.rSquared = 0.9871;
-    e.temperatureC = -3.25;
-    e.reason = "The fit is too flat, \"larger step\", please,\nretry";
-    return e;
+    return {.time = "2026-12-07 21:04:55", .procedure = "autofocus", .method = "curve fit", .outcome = "failed",
+            .start = -1200, .final = -1188, .absoluteStart = 31000, .absoluteFinal = 31012, .figure = 2.4567,
+            .kind = "HFD", .stars = 14, .frames = 11, .rSquared = 0.9871, .temperatureC = -3.25,
+            .reason = "The fit is too flat, \"larger step\", please,\nretry"};
 }
 
 TEST(FocusLog, LinesRoundTripWithQuotingAndEmptyFieldsAndForeignLinesAreSkipped) {
@@ -37,8 +24,7 @@ TEST(FocusLog, LinesRoundTripWithQuotingAndEmptyFieldsAndForeignLinesAreSkipped)
     EXPECT_EQ(*back, e);
 
     FocusLogEntry scan;
-    scan.procedure = "scan";
-    scan.outcome = "completed";
+    scan.procedure = "scan", scan.outcome = "completed";
     back = ParseFocusLogLine(FocusLogLine(scan));
     ASSERT_TRUE(back);
     EXPECT_EQ(*back, scan);
@@ -67,8 +53,8 @@ TEST(FocusLog, AppendsUnderOneHeaderAndAFailureWarnsOnceWithoutStoppingAnything)
     EXPECT_FALSE(lost.Append(AFailedRun()));
     const std::optional<std::string> warning = lost.TakeWarning();
     ASSERT_TRUE(warning);
-    EXPECT_NE(warning->find(dir.File("gone/focus_log.csv")), std::string::npos) << *warning;
-    EXPECT_NE(warning->find("No such file"), std::string::npos) << *warning;
+    EXPECT_TRUE(warning->find(dir.File("gone/focus_log.csv")) != std::string::npos &&
+                warning->find("No such file") != std::string::npos) << *warning;
     EXPECT_FALSE(lost.TakeWarning());
     // A disk that fills part-way: no torn line is left for the next one to be glued to.
     {

@@ -41,34 +41,27 @@ std::vector<FocusReading> Samples(const std::vector<double>& foms) {
 }
 
 TEST(SmoothedAverage, DropsTheFirstLowestAndFirstHighestOnly) {
-    auto r = SmoothedAverage(Samples({2, 3, 4, 5, 6}), true, FomKind::FWHM);
-    EXPECT_DOUBLE_EQ(r.FOM, 4.0);
-    EXPECT_EQ(r.PeakX, 30);  // 20, 30, 40
-    r = SmoothedAverage(Samples({2, 3, 4, 5, 6}), false, FomKind::FWHM);
-    EXPECT_DOUBLE_EQ(r.FOM, 4.0);
-    EXPECT_EQ(r.PeakX, 30);  // all five
-    EXPECT_EQ(r.Peak, -3);
-    r = SmoothedAverage(Samples({1, 1, 5, 9, 9}), true, FomKind::FWHM);
-    EXPECT_DOUBLE_EQ(r.FOM, 5.0);
-    EXPECT_EQ(r.PeakX, 33);  // 20, 30, 50: truncated
-    EXPECT_EQ(r.Peak, -3);   // -(2+3+5)/3 = -3.33 toward zero
-    r = SmoothedAverage(Samples({3, 3, 3, 3, 3}), true, FomKind::FWHM);
-    EXPECT_EQ(r.PeakX, 35);  // only the first left out: 20..50
-    r = SmoothedAverage(Samples({1, 9, 5, 4}), true, FomKind::FWHM);
-    EXPECT_DOUBLE_EQ(r.FOM, 4.5);  // four are enough to drop the 1 and the 9
-    r = SmoothedAverage(Samples({1, 9, 5}), true, FomKind::FWHM);
-    EXPECT_DOUBLE_EQ(r.FOM, 5.0);  // fewer than four: nothing dropped
-    // The figure follows the kind from the averaged fields.
-    r = SmoothedAverage(Samples({1, 9, 5}), true, FomKind::Peak);
-    EXPECT_DOUBLE_EQ(r.FOM, -2.0);
+    // PeakX and Peak show which samples were kept; the means truncate toward zero.
+    const struct { std::vector<double> foms; bool smooth; FomKind kind; double fom; int peakX, peak; } cases[] = {
+        {{2, 3, 4, 5, 6}, true, FomKind::FWHM, 4.0, 30, -3},   // 20, 30, 40
+        {{2, 3, 4, 5, 6}, false, FomKind::FWHM, 4.0, 30, -3},  // all five
+        {{1, 1, 5, 9, 9}, true, FomKind::FWHM, 5.0, 33, -3},   // 20, 30, 50
+        {{3, 3, 3, 3, 3}, true, FomKind::FWHM, 3.0, 35, -3},   // only the first left out: 20..50
+        {{1, 9, 5, 4}, true, FomKind::FWHM, 4.5, 35, -3},      // four are enough to drop the 1 and the 9
+        {{1, 9, 5}, true, FomKind::FWHM, 5.0, 20, -2},         // fewer than four: nothing dropped
+        {{1, 9, 5}, true, FomKind::Peak, -2.0, 20, -2},        // the figure follows the kind
+    };
+    for (const auto& c : cases) {
+        const FocusReading r = SmoothedAverage(Samples(c.foms), c.smooth, c.kind);
+        EXPECT_EQ(std::tuple(r.FOM, r.PeakX, r.Peak), std::tuple(c.fom, c.peakX, c.peak)) << c.foms.size() << c.smooth;
+    }
 }
 
 TEST(ScanPlan, PositionsAxisAndBestPoint) {
     const ScanSettings defaults;
     const auto positions = ScanPositions(defaults);
     ASSERT_EQ(positions.size(), 11u);
-    EXPECT_EQ(positions.front(), -100);
-    EXPECT_EQ(positions.back(), 100);
+    EXPECT_EQ(std::pair(positions.front(), positions.back()), std::pair(-100, 100));
     EXPECT_EQ(ScanAxisRange(defaults), (AxisRange{-100, 100}));
     EXPECT_EQ(ScanPositions({-50, 5, 1}), (std::vector<std::int32_t>{-50, -45}));
     EXPECT_EQ(ScanPositions({-50, 5, 0}), (std::vector<std::int32_t>{-50}));
@@ -172,9 +165,8 @@ TEST(AutoFocusSearch, MiddleNotStrictlyBestIsNotInRange) {
 TEST(AutoFocusSearch, PeakIsMaximisedAndChartedRaw) {
     TAutoFocusSearch search(100, FomKind::Peak, 1000);
     const Drive d = RunSearch(search, [](double p) { return 60000.0 - 10.0 * (p - 1030) * (p - 1030); });
-    EXPECT_EQ(d.last.kind, TAutoFocusSearch::Action::Finished);
-    EXPECT_EQ(d.last.position, 1030);
-    EXPECT_EQ(d.measured.front(), 900);
+    EXPECT_EQ(std::tuple(d.last.kind, d.last.position, d.measured.front()),
+              std::tuple(TAutoFocusSearch::Action::Finished, 1030, 900));
     EXPECT_DOUBLE_EQ(search.Points().back().fom, 60000.0);
 }
 

@@ -46,26 +46,22 @@ TEST(FitsDecode, ReadsSixteenBitFramesAndRefusesOthersWithTheReason) {
     indi::FitsFrame frame;
     std::string error;
     ASSERT_TRUE(indi::DecodeFits(good.data(), good.size(), frame, error)) << error;
-    EXPECT_EQ(frame.width, 3);
-    EXPECT_EQ(frame.height, 2);
-    EXPECT_EQ(frame.pixels, (std::vector<std::uint16_t>{0, 1, 2, 30000, 65535, 7}));
+    EXPECT_EQ(std::tuple(frame.width, frame.height, frame.pixels),
+              std::tuple(3, 2, std::vector<std::uint16_t>{0, 1, 2, 30000, 65535, 7}));
 
     const auto bytes8 = Fits<unsigned char>(BYTE_IMG, TBYTE, {1, 2, 3, 4, 5, 6});
-    EXPECT_FALSE(indi::DecodeFits(bytes8.data(), bytes8.size(), frame, error));
-    EXPECT_EQ(error, "the frame has 8-bit pixels, not 16-bit ones");
-    EXPECT_TRUE(frame.pixels.empty());
-
     const auto floats = Fits<float>(FLOAT_IMG, TFLOAT, {0.5f, 1, 2, 3, 4, 5});
-    EXPECT_FALSE(indi::DecodeFits(floats.data(), floats.size(), frame, error));
-    EXPECT_EQ(error, "the frame has floating-point pixels, not 16-bit ones");
-
     const std::string text = "SIMPLE? no, a JPEG or an error page";
-    EXPECT_FALSE(indi::DecodeFits(text.data(), text.size(), frame, error));
-    EXPECT_EQ(error, "the frame is no FITS file");
-
-    // Cut short: the header promises pixels the bytes do not hold.
-    EXPECT_FALSE(indi::DecodeFits(good.data(), 2880, frame, error));
-    EXPECT_EQ(error, "the frame is cut short: 3 x 2 pixels need 2892 bytes, 2880 came");
+    // The last is cut short: the header promises pixels the bytes do not hold.
+    for (auto [data, size, why] :
+         {std::tuple{bytes8.data(), bytes8.size(), "the frame has 8-bit pixels, not 16-bit ones"},
+          {floats.data(), floats.size(), "the frame has floating-point pixels, not 16-bit ones"},
+          {text.data(), text.size(), "the frame is no FITS file"},
+          {good.data(), std::size_t{2880}, "the frame is cut short: 3 x 2 pixels need 2892 bytes, 2880 came"}}) {
+        EXPECT_FALSE(indi::DecodeFits(data, size, frame, error));
+        EXPECT_EQ(error, why);
+        EXPECT_TRUE(frame.pixels.empty());
+    }
 
     // Dimensions whose byte count wraps in 64 bits, or that no camera has,
     // are refused before anything is sized from them.

@@ -57,8 +57,7 @@ TEST_F(IndiCamera, TheStarSitsWhereTheSkyPutsItAndSharpensTowardsBestFocus) {
     ASSERT_TRUE(server->Set("CCD Simulator.SIM_FOCUSING.SIM_FOCUS_POSITION=44000"));
     Configure("CCD Simulator");
     ASSERT_TRUE(camera->Initialize("indi_camera.so"));
-    ASSERT_EQ(camera->Info().HorizRes, 1280);
-    ASSERT_EQ(camera->Info().VertRes, 1024);
+    ASSERT_EQ(std::tuple(camera->Info().HorizRes, camera->Info().VertRes), std::tuple(1280, 1024));
 
     // 5.2 um pixels at 800 mm; this simulator's sensor has north towards -x
     // and east towards +y.
@@ -97,12 +96,10 @@ TEST_F(IndiCamera, TheStarSitsWhereTheSkyPutsItAndSharpensTowardsBestFocus) {
         ASSERT_TRUE(camera->GetFocusObject(static_cast<int>(std::lround(starX)), static_cast<int>(std::lround(starY)), 1.0));
         FocusReading reading;
         ComputeFocusFigures(frame, FocusSettings{}, reading);
-        EXPECT_NEAR(reading.PeakX, kFocusSize / 2, 3) << position;
-        EXPECT_NEAR(reading.PeakY, kFocusSize / 2, 3) << position;
+        EXPECT_LE(std::max(std::abs(reading.PeakX - kFocusSize / 2), std::abs(reading.PeakY - kFocusSize / 2)), 3) << position;
         fwhm.push_back(reading.FWHM);
     }
-    EXPECT_GT(fwhm[0], fwhm[1]);
-    EXPECT_GT(fwhm[1], fwhm[2]);
+    EXPECT_TRUE(fwhm[0] > fwhm[1] && fwhm[1] > fwhm[2]) << fwhm[0] << " " << fwhm[1] << " " << fwhm[2];
     focuser->ClosePort();
     camera->Uninitialize();
 }
@@ -131,8 +128,7 @@ TEST_F(IndiCamera, TheUsersOwnSettingsFileComesBeforeTheOneBesideThePlugin) {
     own.Write("indi_camera.ini", "Port=" + std::to_string(server->Port()) + "\nDevice=CCD Simulator\n");
     setenv("KESSIVANE_HOME", own.Path().c_str(), 1);
     camera = std::make_unique<CameraPlugin>(dialogs, folder.Path().string());
-    EXPECT_TRUE(camera->Initialize("indi_camera.so"));
-    EXPECT_TRUE(camera->Initialized());
+    EXPECT_TRUE(camera->Initialize("indi_camera.so") && camera->Initialized());
     camera->Uninitialize();
     unsetenv("KESSIVANE_HOME");
 }

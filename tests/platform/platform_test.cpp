@@ -114,8 +114,7 @@ TEST(ThreadSet, JoinsEveryThreadAndAbandonsOnlyTheOneThatNeverReturns) {
     const auto start = Steady::now();
     EXPECT_FALSE(set.StopAndJoinAllFor(200));
     EXPECT_LT(RealMs(start), 5000.0);
-    EXPECT_EQ(polite->load(), 3);
-    EXPECT_EQ(set.Running(), 0u);
+    EXPECT_EQ(std::tuple(polite->load(), set.Running()), std::tuple(3, 0u));
     release->store(true);  // the abandoned thread may still end on its own
 }
 
@@ -150,8 +149,7 @@ TEST(WorkerThread, HoldBlocksAtCheckpointAndReleaseContinues) {
     worker.Start();
     ASSERT_TRUE(Eventually([&] { return step.load() == 1; }));
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(step.load(), 1) << "a held worker went past its checkpoint";
-    EXPECT_FALSE(worker.Finished());
+    EXPECT_TRUE(step.load() == 1 && !worker.Finished()) << "a held worker went past its checkpoint";
 
     worker.Release();
     worker.Join();
@@ -167,13 +165,12 @@ TEST(WorkerThread, StartsOnceAndAThrowingProcedureEndsTheWorkerNotTheProcess) {
     worker.Start(), worker.Start();
     worker.Join();
     EXPECT_TRUE(worker.Finished());
-    worker.Start();  // after the end as well
-    worker.Join();
+    worker.Start(), worker.Join();  // after the end as well
     EXPECT_EQ(runs.load(), 1);
 }
 
-// Real-time scheduling may or may not be permitted here. Either way the
-// procedure runs, and the priority reported is the one the thread really has.
+// Real-time scheduling may not be permitted here; the priority reported must
+// be the one the thread really has.
 TEST(WorkerThread, PriorityIsGrantedOrFallsBackQuietly) {
     for (ThreadPriority wanted : {ThreadPriority::Highest, ThreadPriority::TimeCritical}) {
         std::atomic<int> policy{-1};
@@ -230,7 +227,6 @@ TEST(LumDelay, LongDelayRunsOnThePollThreadAndNeverEndsEarly) {
     t.delay.SetDelay(0.4);
     const auto start = Steady::now();
     t.delay.SetEnabled(true);
-    EXPECT_TRUE(t.delay.Enabled());
     // A second start while running is ignored: the running delay ends as it was.
     t.delay.SetDelay(30.0);
     t.delay.SetEnabled(true), t.delay.SetEnabled(false);
@@ -252,7 +248,7 @@ TEST(LumDelay, LongDelayRunsOnThePollThreadAndNeverEndsEarly) {
     ASSERT_EQ(t.event->Wait(milliseconds(20000)), WaitResult::Signalled);
     EXPECT_GE(Steady::now() - start, milliseconds(400));
     EXPECT_TRUE(t.elapsed.load() >= 0.4 && !t.delay.Enabled()) << t.elapsed.load();
-    t.delay.SetPriority(ThreadPriority::Highest);
+    EXPECT_EQ(refusal([&] { t.delay.SetPriority(ThreadPriority::Highest); }), "allowed");
     EXPECT_EQ(t.delay.Priority(), ThreadPriority::Highest);
 
     // A waiter can start the next delay as soon as it is woken.
@@ -271,16 +267,14 @@ TEST(LumDelay, CancelledOrDestroyedDelayEndsWithoutSignalOrCallback) {
         t.delay.SetDelay(0.05);
         t.delay.SetEnabled(true);
         t.delay.Cancel();
-        EXPECT_FALSE(t.delay.Enabled());
-        EXPECT_EQ(t.event->Wait(milliseconds(150)), WaitResult::TimedOut);
+        EXPECT_TRUE(!t.delay.Enabled() && t.event->Wait(milliseconds(150)) == WaitResult::TimedOut);
 
         // The next start is not ignored, and ends on its own time.
         t.delay.SetDelay(0.2);
         const auto start = Steady::now();
         t.delay.SetEnabled(true);
         ASSERT_EQ(t.event->Wait(milliseconds(20000)), WaitResult::Signalled);
-        EXPECT_GE(Steady::now() - start, milliseconds(200));
-        EXPECT_EQ(calls.load(), 1);
+        EXPECT_TRUE(Steady::now() - start >= milliseconds(200) && calls.load() == 1);
 
         t.delay.SetDelay(600.0);
         t.delay.SetEnabled(true);
@@ -328,16 +322,14 @@ TEST(Clock, FormatDateTimeUsesShortDateAndLongTime) {
     std::tm when{};
     ASSERT_NE(::strptime("2024-03-07 21:05:09", "%Y-%m-%d %H:%M:%S", &when), nullptr);
     when.tm_isdst = -1;
-    const auto t = std::chrono::system_clock::from_time_t(std::mktime(&when));
-    EXPECT_EQ(FormatDateTime(t), "03/07/24 21:05:09");
+    EXPECT_EQ(FormatDateTime(std::chrono::system_clock::from_time_t(std::mktime(&when))), "03/07/24 21:05:09");
 }
 
 using test::Pty;
 
-// Modem lines for a port on a pseudo-terminal, which has none, with a driver
-// that keeps no counters, keeps them, or also lets a thread sleep until CTS
-// changes. That sleep, like the real one, ends only at a change or a signal
-// (never at close), unless the driver is made deaf to signals.
+// Modem lines for a pseudo-terminal, which has none: a driver without CTS
+// counters, with them, or also with a sleep until CTS changes that, like the
+// real one, ends only at a change or a signal (unless made deaf to signals).
 enum class Driver { Level, Counter, Waits };
 
 class FakeModem : public PosixSerialPort::ModemIo {
@@ -394,11 +386,8 @@ public:
         std::unique_lock lock(m_);
         EdgesLocked(n, dsr, lock, wake);
     }
-    // One edge with DSR at `dsr`, then DSR changes to `dsrAfter` before the
-    // next. Once a thread has slept in the driver, each edge waits for it to
-    // be asleep and then to read the lines before DSR changes: how fast it
-    // wakes depends on the machine, which the bench measures; here the order
-    // is what is tested.
+    // One edge with DSR at `dsr`, then DSR turns `dsrAfter` once a sleeper
+    // has read the lines (its wake-up speed is the bench's business).
     void LoneEdge(bool dsr, bool dsrAfter) {
         std::unique_lock lock(m_);
         if (sleeperSeen_) cv_.wait_for(lock, 2s, [&] { return waiting_ > 0; });
@@ -464,8 +453,8 @@ std::vector<ModemLines> TakeEdges(PosixSerialPort& port, int n) {
 TEST(PosixSerialPort, OpenFailsForWhatIsNotAUsableSerialDevice) {
     PosixSerialPort missing("/dev/kessivane-no-such-device");
     EXPECT_FALSE(missing.Open({}) || missing.Write("x", 100ms));
-    EXPECT_EQ(missing.WaitForCtsChange(10ms), SerialWait::Closed);
-    EXPECT_EQ(missing.OpenError(), "open: No such file or directory");
+    EXPECT_EQ(std::tuple(missing.WaitForCtsChange(10ms), missing.OpenError()),
+              std::tuple(SerialWait::Closed, "open: No such file or directory"));
     // A refused device says how to be let in; a read-only kernel attribute is
     // refused even to root, as a serial device is to a user outside its group.
     const char* refusedPath = "/sys/kernel/uevent_seqnum";
@@ -493,9 +482,7 @@ TEST(PosixSerialPort, AppliesRawEightNoneOneWithoutFlowControlExclusively) {
         ASSERT_EQ(::tcgetattr(pty.Master(), &t), 0);
         EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD), static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
         EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
-        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
-        EXPECT_EQ(t.c_oflag & OPOST, 0u);
-        EXPECT_EQ(t.c_cc[VMIN] | t.c_cc[VTIME], 0);
+        EXPECT_EQ((t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) | (t.c_oflag & OPOST) | t.c_cc[VMIN] | t.c_cc[VTIME], 0u);
         const speed_t speed = baud == 9600 ? B9600 : B19200;
         EXPECT_EQ(std::tuple(::cfgetospeed(&t), ::cfgetispeed(&t)), std::tuple(speed, speed));
         EXPECT_TRUE(::fcntl(port.NativeHandle(), F_GETFD) & FD_CLOEXEC);
@@ -534,10 +521,8 @@ TEST(PosixSerialPort, WritesAndBoundedReads) {
     std::this_thread::sleep_for(100ms);
     port.Purge();
     EXPECT_EQ(port.ReadSome(buf, sizeof buf, 50ms), 0u);
-
     // A pseudo-terminal has no modem lines.
-    EXPECT_FALSE(port.GetModemLines());
-    EXPECT_EQ(port.WaitForCtsChange(100ms), SerialWait::Failed);
+    EXPECT_TRUE(!port.GetModemLines() && port.WaitForCtsChange(100ms) == SerialWait::Failed);
 }
 
 TEST(PosixSerialPort, LinesStartLowAndCloseFromAnotherThreadReleasesEveryWaitAndDropsThem) {
@@ -548,8 +533,7 @@ TEST(PosixSerialPort, LinesStartLowAndCloseFromAnotherThreadReleasesEveryWaitAnd
     EXPECT_EQ(modem->Outputs(), std::make_pair(false, false));
     EXPECT_TRUE(port.SetDtr(true));
     EXPECT_EQ(modem->Outputs(), std::make_pair(false, true));  // each line on its own
-    EXPECT_TRUE(port.SetRts(true));
-    EXPECT_EQ(modem->Outputs(), std::make_pair(true, true));
+    EXPECT_TRUE(port.SetRts(true) && modem->Outputs() == std::make_pair(true, true));
 
     auto read = std::async(std::launch::async, [&] { return port.ReadExactly(10, kLong); });
     auto wait = std::async(std::launch::async, [&] { return port.WaitForCtsChange(kLong); });
@@ -562,10 +546,9 @@ TEST(PosixSerialPort, LinesStartLowAndCloseFromAnotherThreadReleasesEveryWaitAnd
     EXPECT_FALSE(modem->Waiting() || port.SetRts(true));
     EXPECT_EQ(std::tuple(port.NativeHandle(), modem->Outputs()), std::tuple(-1, std::make_pair(false, false)));
 
-    // The same object opens again. With a driver whose wait ignores signals,
-    // Close gives up on the watcher instead of hanging, and the descriptor it
-    // is still using stays open (its number cannot be given to another file)
-    // until it lets go of it.
+    // Reopened, on a driver whose wait ignores signals: Close gives up on the
+    // watcher instead of hanging, and keeps its descriptor (so the number goes
+    // to no other file) until the watcher lets go.
     ASSERT_TRUE(port.Open({}));
     EXPECT_TRUE(port.Write("x", kLong));
     modem->SetDeaf(true);
@@ -577,9 +560,8 @@ TEST(PosixSerialPort, LinesStartLowAndCloseFromAnotherThreadReleasesEveryWaitAnd
     EXPECT_TRUE(Eventually([&] { return ::fcntl(fd, F_GETFD) == -1 && !modem->Waiting(); }));
 }
 
-// The direction of each edge is the DSR level at that edge, and DSR changes
-// between edges: one read per edge, right after it, is the only way to get
-// every one right.
+// Each edge's direction is the DSR at that edge, and DSR changes between
+// edges: only one read per edge, right after it, gets every one right.
 TEST(PosixSerialPort, EachCtsEdgeCarriesItsOwnDsrAtOneEdgePerMillisecond) {
     Rig rig(Driver::Waits);
     ASSERT_TRUE(rig.port.Open({}));
@@ -598,15 +580,14 @@ TEST(PosixSerialPort, EachCtsEdgeCarriesItsOwnDsrAtOneEdgePerMillisecond) {
     ASSERT_EQ(got.size(), static_cast<std::size_t>(kEdges));
     int wrong = 0;
     for (int i = 0; i < kEdges; ++i) wrong += got[i].cts != (i % 2 == 0) || got[i].dsr != direction(i);
-    EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(rig.port.UncertainCtsEdges(), 0u);
+    EXPECT_EQ(std::tuple(wrong, rig.port.UncertainCtsEdges()), std::tuple(0, 0u));
     EXPECT_EQ(rig.port.WaitForCtsChange(50ms), SerialWait::TimedOut);
 }
 
-// Edges that come faster than anyone can look, or that the watcher sleeps
-// through, are all counted, with alternating levels. The read after them gives its DSR to the edge it
-// belongs to; the others take the DSR that lone edges of their kind had: the
-// same for a direction level, the opposite for a quadrature partner.
+// Edges faster than the reads, or slept through, are all counted with
+// alternating levels. The read after them gives its DSR to its own edge; the
+// others take that of lone edges of their kind: the same for a direction
+// level, the opposite for a quadrature partner.
 TEST(PosixSerialPort, EdgesFasterThanTheReadsOrSleptThroughAreAllCountedInTheDirectionOfTheLoneOnes) {
     struct Case {
         bool quadrature;
@@ -627,10 +608,7 @@ TEST(PosixSerialPort, EdgesFasterThanTheReadsOrSleptThroughAreAllCountedInTheDir
         rig.modem->Edges(c.burst, c.dsrAfter);
         const auto got = TakeEdges(rig.port, 4 + c.burst);
         ASSERT_EQ(got.size(), 4u + c.burst);
-        for (int k = 0; k < c.burst; ++k) {
-            EXPECT_EQ(got[4 + k].cts, k % 2 == 0) << k;
-            EXPECT_EQ(got[4 + k].dsr, c.expected[k]) << k;
-        }
+        for (int k = 0; k < c.burst; ++k) EXPECT_TRUE(got[4 + k].cts == (k % 2 == 0) && got[4 + k].dsr == c.expected[k]) << k;
         EXPECT_EQ(rig.port.UncertainCtsEdges(), static_cast<std::uint64_t>(c.burst - 1));
 
         // An edge the watcher slept through is found late, and is not sure.
@@ -640,9 +618,9 @@ TEST(PosixSerialPort, EdgesFasterThanTheReadsOrSleptThroughAreAllCountedInTheDir
     }
 }
 
-// Without the wait the counter is polled: bursts between polls still come out
-// edge by edge with alternating levels, also when more come in the middle. Without a counter the level is polled,
-// and a failing driver is reported.
+// Without the wait the counter is polled: bursts between polls come out edge
+// by edge, also when more come in the middle. Without a counter the level is
+// polled, and a failing driver is reported.
 TEST(PosixSerialPort, DriversWithoutTheWaitOrTheCounterArePolled) {
     Rig counted(Driver::Counter);
     ASSERT_TRUE(counted.port.Open({}));
@@ -666,8 +644,7 @@ TEST(PosixSerialPort, DriversWithoutTheWaitOrTheCounterArePolled) {
         edge.join();
     }
     levels.modem->Break();
-    EXPECT_EQ(levels.port.WaitForCtsChange(kLong), SerialWait::Failed);
-    EXPECT_FALSE(levels.port.GetModemLines());
+    EXPECT_TRUE(levels.port.WaitForCtsChange(kLong) == SerialWait::Failed && !levels.port.GetModemLines());
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
-// The simulated serial port and the hub behind it; the simulated devices over
-// a pseudo-terminal through the real POSIX port, and the RoboFocus and Optec
-// drivers in-process with the simulators misbehaving. Whatever the line does, the drivers must not crash or hang, and
-// a position they report must be one the focuser really had.
+// The simulated port and devices, and the drivers on them with the line
+// misbehaving: no crash, no hang, and no position the focuser never had.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -51,8 +49,7 @@ TEST(ProtocolOverPty, RoboFocusMovesEndRightAndAClosedLineEndsTheLast) {
         focuser->MoveBy(steps);
         expected += steps;
         ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << steps;
-        EXPECT_EQ(focuser->CTSCount(), expected) << steps;
-        EXPECT_TRUE(focuser->GetIdle());
+        EXPECT_TRUE(focuser->CTSCount() == expected && focuser->GetIdle()) << steps << ": " << focuser->CTSCount();
     }
     EXPECT_EQ(device.Position(), kStart - expected) << "without ReverseDir, + is inward";
 
@@ -69,9 +66,8 @@ TEST(ProtocolOverPty, RoboFocusMovesEndRightAndAClosedLineEndsTheLast) {
     focuser.reset();      // returns: the reader is released and joined
 }
 
-// A client of the Optec simulator without the driver, taking the bytes as
-// they come. Every reply ends with LF CR, so the common client, which reads up
-// to the carriage return and drops the last two bytes, gets the bare reply.
+// Every reply ends with LF CR, so a client that reads up to the carriage
+// return and drops the last two bytes gets the bare reply.
 TEST(ProtocolOverPty, OptecRepliesEndWithLineFeedThenCarriageReturn) {
     kvsim::Observatory::Instance().SetTruePosition(3200);
     Pty pty;
@@ -89,8 +85,6 @@ TEST(ProtocolOverPty, OptecRepliesEndWithLineFeedThenCarriageReturn) {
             got.append(buffer, line.ReadSome(buffer, sizeof buffer, 50ms));
         }
         EXPECT_EQ(got, std::string(bare) + "\x0a\x0d") << command;
-        // The common client: read up to the carriage return, drop the last two bytes.
-        EXPECT_EQ(got.substr(0, got.size() >= 2 ? got.size() - 2 : 0), bare) << command;
     }
     EXPECT_EQ(line.ReadSome(buffer, sizeof buffer, 100ms), 0u) << "nothing after the line end";
 }
@@ -134,8 +128,7 @@ protected:
         Settle();
         focuser->MoveBy(steps);
         ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
-        EXPECT_EQ(focuser->CTSCount(), steps);
-        EXPECT_EQ(focuser->CTSCount(), DeviceCount());
+        EXPECT_EQ(std::tuple(focuser->CTSCount(), DeviceCount()), std::tuple(steps, std::int64_t{steps}));
     }
     RecordingDialogs dialogs;
     std::shared_ptr<Device> device;
@@ -153,13 +146,11 @@ TEST_P(RoboFocusFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
     ASSERT_TRUE(Eventually([&] { return !device->Moving(); }));
     std::this_thread::sleep_for(100ms);
     if (fault == kvsim::ProtocolFault::Garbage || fault == kvsim::ProtocolFault::Duplicates) {
-        EXPECT_EQ(r, WaitResult::Signalled);
-        EXPECT_EQ(focuser->CTSCount(), 300);
+        EXPECT_EQ(std::tuple(r, focuser->CTSCount()), std::tuple(WaitResult::Signalled, 300));
     }
     if (fault == kvsim::ProtocolFault::CutReplies || fault == kvsim::ProtocolFault::SilenceMidMove) {
         // The end is never reported: the stall watch ends the move and says so.
-        EXPECT_EQ(r, WaitResult::Signalled);
-        EXPECT_TRUE(focuser->GetIdle());
+        EXPECT_TRUE(r == WaitResult::Signalled && focuser->GetIdle());
         ASSERT_EQ(dialogs.Deferred().size(), 1u);
         EXPECT_NE(dialogs.Deferred().front().find("stayed at position"), std::string::npos);
         EXPECT_EQ(focuser->CTSCount(), DeviceCount()) << "every step reported really happened";
@@ -174,18 +165,11 @@ TEST_P(OptecFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
     const WaitResult r = general->Wait(3s);
     std::this_thread::sleep_for(200ms);
     ASSERT_TRUE(Eventually([&] { return !device->Moving(); }));
-    if (fault == kvsim::ProtocolFault::Garbage) {
-        EXPECT_EQ(r, WaitResult::Signalled);
-        EXPECT_EQ(focuser->CTSCount(), 120);
-    }
-    if (fault == kvsim::ProtocolFault::Duplicates) {
-        EXPECT_EQ(focuser->CTSCount(), DeviceCount());
-    }
-    if (fault == kvsim::ProtocolFault::CutReplies) {
-        // Only complete replies count: the position lags behind, never runs ahead.
-        EXPECT_GE(focuser->CTSCount(), 0);
-        EXPECT_LE(focuser->CTSCount(), DeviceCount());
-    }
+    const std::int32_t count = focuser->CTSCount();
+    EXPECT_TRUE(fault != kvsim::ProtocolFault::Garbage || (r == WaitResult::Signalled && count == 120)) << count;
+    EXPECT_TRUE(fault != kvsim::ProtocolFault::Duplicates || count == DeviceCount()) << count << " " << DeviceCount();
+    // Only complete replies count: the position lags behind, never runs ahead.
+    EXPECT_TRUE(fault != kvsim::ProtocolFault::CutReplies || (count >= 0 && count <= DeviceCount())) << count;
     ExpectRecovers(-30);
 }
 
@@ -195,9 +179,8 @@ const auto kEveryFault = ::testing::Values(kvsim::ProtocolFault::Garbage, kvsim:
 INSTANTIATE_TEST_SUITE_P(Each, RoboFocusFaults, kEveryFault);
 INSTANTIATE_TEST_SUITE_P(Each, OptecFaults, kEveryFault);
 
-// Play between the drive the focusers turn and count and the optics the camera
-// sees: the count stays exact, and a reversal moves the optics only once the
-// drive has turned through the play.
+// Play between the counted drive and the optics: the count stays exact, and
+// a reversal moves the optics only once the drive has turned through the play.
 template <class Driver>
 void ExpectBacklash(const std::string& name) {
     constexpr std::int64_t kPlay = 30;
@@ -211,8 +194,7 @@ void ExpectBacklash(const std::string& name) {
     ASSERT_TRUE(focuser.OpenPort());
     Settle();
     auto general = OpenNamedEvent(kGeneralDelayEvent);
-    // A first run takes the play up whichever way it goes; then reversals
-    // shorter and longer than the play.
+    // A first run takes the play up; then reversals shorter and longer than it.
     const struct { std::int32_t steps; std::int64_t opticsMoved; } moves[] = {{100, -1}, {-20, 0}, {-50, 40}, {50, 20}};
     std::int32_t count = 0;
     for (const auto& m : moves) {
@@ -220,11 +202,9 @@ void ExpectBacklash(const std::string& name) {
         focuser.MoveBy(m.steps);
         ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << m.steps;
         count += m.steps;
-        EXPECT_EQ(focuser.CTSCount(), count);
-        EXPECT_EQ(std::abs(sky.DrivePosition() - drive), std::abs(m.steps));
-        if (m.opticsMoved >= 0) {
-            EXPECT_EQ(std::abs(sky.TruePosition() - optics), m.opticsMoved) << m.steps;
-        }
+        EXPECT_EQ(std::tuple(focuser.CTSCount(), std::abs(sky.DrivePosition() - drive)),
+                  std::tuple(count, std::int64_t{std::abs(m.steps)}));
+        EXPECT_TRUE(m.opticsMoved < 0 || std::abs(sky.TruePosition() - optics) == m.opticsMoved) << m.steps;
     }
     sky.SetBacklash(0);
 }
@@ -275,9 +255,7 @@ TEST(SimulatedSerialPort, BoundedReadsTakeExactlyWhatWasAskedOrNothing) {
     port.DeviceSend("stale");
     port.Purge();
     EXPECT_EQ(port.ReadSome(buf, sizeof buf, 20ms), 0u);
-
-    ASSERT_TRUE(port.Write("abc", kLong) && port.Write("def", kLong));
-    EXPECT_EQ(port.received, "abcdef");
+    EXPECT_TRUE(port.Write("abc", kLong) && port.Write("def", kLong) && port.received == "abcdef") << port.received;
 }
 
 TEST(SimulatedSerialPort, EveryCtsEdgeIsHandedOutWithTheLinesItHad) {
@@ -417,8 +395,7 @@ TEST_F(HubTest, LinePatternsRunTheMotor) {
     // Text commands, and a text run is not stopped by lines that do not change.
     ASSERT_TRUE(Send(":F+#") && port->SetRts(false) && Send(":FS#"));
     EXPECT_EQ(std::tuple(hub->Direction(), hub->FastSpeed()), std::tuple(-1, false));
-    ASSERT_TRUE(Send(":FQ#") && hub->WaitUntilStopped(kLong) && Send(":FF#"));
-    EXPECT_TRUE(hub->FastSpeed());
+    EXPECT_TRUE(Send(":FQ#") && hub->WaitUntilStopped(kLong) && Send(":FF#") && hub->FastSpeed());
 
     // Closing the port drops the lines and so stops a line-mode run.
     ASSERT_TRUE(port->SetDtr(true) && port->SetRts(true));
@@ -508,15 +485,13 @@ TEST_F(HubTest, RecordsBytesAndLinePatternsInOrder) {
 TEST_F(HubTest, SilenceBeyondTheWatchdogStopsTheMotor) {
     hub->SetParameters({.fastSpeed = 50, .startLagMs = 0, .keepAliveTimeoutMs = 100});
     ASSERT_TRUE(port->Open({}) && Send(":F-#") && hub->WaitUntilStopped(kLong));
-    EXPECT_TRUE(hub->KeepAliveLost());
-    EXPECT_TRUE(Send("5") && !hub->KeepAliveLost());
+    EXPECT_TRUE(hub->KeepAliveLost() && Send("5") && !hub->KeepAliveLost());
 }
 
 TEST_F(HubTest, PortsAreExclusiveAndNamesAreServedByTheRegistry) {
     ASSERT_TRUE(port->Open({}));
     auto second = kv::CreateSerialPort("sim:hub");
-    ASSERT_TRUE(second);
-    EXPECT_FALSE(second->Open({}));
+    ASSERT_TRUE(second && !second->Open({}));
     port->Close();
     EXPECT_TRUE(second->Open({}) && hub->PortOpen());
 

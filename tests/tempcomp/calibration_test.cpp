@@ -23,17 +23,12 @@ TEST(Calibration, FitGivesSlopeR2AndMeter) {
     TCalibrationList exact = ListOf({{0, 20.0}, {-50, 15.0}, {-100, 10.0}});
     CoefficientResult a = exact.CalcCoefficients();
     EXPECT_TRUE(a.status.ok()) << a.status.message;
-    EXPECT_EQ(a.slopeText, "10.000");
-    EXPECT_EQ(a.r2Text, "1.00");
-    EXPECT_EQ(a.leds, 32);
-    EXPECT_DOUBLE_EQ(exact.Slope(), 10.0);
+    EXPECT_EQ(std::tuple(a.slopeText, a.r2Text, a.leds, exact.Slope()), std::tuple("10.000", "1.00", 32, 10.0));
 
     TCalibrationList bent = ListOf({{0, 20.0}, {-50, 15.0}, {-80, 10.0}}, kComma);
     CoefficientResult b = bent.CalcCoefficients();
     EXPECT_TRUE(b.status.ok()) << b.status.message;
-    EXPECT_EQ(b.slopeText, "8,000");
-    EXPECT_EQ(b.r2Text, "0,98");
-    EXPECT_EQ(b.leds, 31);
+    EXPECT_EQ(std::tuple(b.slopeText, b.r2Text, b.leds), std::tuple("8,000", "0,98", 31));
 }
 
 TEST(Calibration, FitNeedsTwoCheckedPointsThatDiffer) {
@@ -44,9 +39,8 @@ TEST(Calibration, FitNeedsTwoCheckedPointsThatDiffer) {
 
     TCalibrationList one = ListOf({{0, 20.0}, {-50, 15.0}});
     one.SetChecked(1, false);
-    CoefficientResult r = one.CalcCoefficients();
-    EXPECT_EQ(r.status.message, kTooFewCheckedText);
-    EXPECT_FALSE(r.show);
+    const CoefficientResult r = one.CalcCoefficients();
+    EXPECT_EQ(std::tuple(r.status.message, r.show), std::tuple(std::string(kTooFewCheckedText), false));
 }
 
 TEST(Calibration, MergedBatchesKeepTheirOwnOrigin) {
@@ -58,27 +52,18 @@ TEST(Calibration, MergedBatchesKeepTheirOwnOrigin) {
     for (bool merge : {false, true}) {
         const TcdReadResult half = ParseTcd("1,7,7,21:00:00,12/31/2023\r\nx\r\n");
         EXPECT_FALSE((merge ? list.MergeRows(half) : list.LoadRows(half)).ok());
-        EXPECT_EQ(list.Count(), 4u);
-        EXPECT_TRUE(list.Clean());
+        EXPECT_TRUE(list.Count() == 4u && list.Clean());
     }
-    EXPECT_TRUE(list.Clean());
     ASSERT_EQ(list.RelativeData().size(), 4u);
-    EXPECT_EQ(list.RelativeData()[3].Position, -50);
-    EXPECT_DOUBLE_EQ(list.RelativeData()[3].Temp, -5.0);
+    EXPECT_EQ(std::tuple(list.RelativeData()[3].Position, list.RelativeData()[3].Temp), std::tuple(-50, -5.0));
 
-    CoefficientResult r = list.CalcCoefficients();
-    EXPECT_EQ(r.status.message, kMathErrorText);
-    EXPECT_TRUE(r.show);
-    EXPECT_EQ(r.slopeText, "0.000");
-    EXPECT_EQ(r.r2Text, "0.00");
-    EXPECT_EQ(r.leds, 0);
+    const CoefficientResult r = list.CalcCoefficients();
+    EXPECT_EQ(std::tuple(r.status.message, r.show, r.slopeText, r.r2Text, r.leds),
+              std::tuple(std::string(kMathErrorText), true, "0.000", "0.00", 0));
 
     // A stored point drops the batches: one origin again, and the fit works.
     list.SetChecked(1, true);
-    ASSERT_TRUE(list.StorePoint("130", " 23.0 \xC2\xB0"
-                                       "C",
-                                std::chrono::system_clock::now())
-                    .ok());
+    ASSERT_TRUE(list.StorePoint("130", " 23.0 \xC2\xB0""C", std::chrono::system_clock::now()).ok());
     EXPECT_FALSE(list.Clean());
     EXPECT_TRUE(list.CalcCoefficients().status.ok());
     EXPECT_EQ(list.RelativeData()[2].Position, 800);
@@ -92,8 +77,8 @@ TEST(Calibration, StoringStopsAtTheLimitAndNeedsATemperature) {
     for (int i = 0; i < 100; ++i) ASSERT_TRUE(list.StorePoint(std::to_string(i), " 12.5 \xC2\xB0""C", now).ok());
     EXPECT_EQ(list.Rows()[7].temp, "12.5");
     EXPECT_TRUE(list.GetDataPoint(7).has_value());  // its own time and date read back
-    TCStatus full = list.StorePoint("1", " 12.5 \xC2\xB0""C", now);
-    EXPECT_EQ(full.message, "The 100 data point maximum has been reached.\r\n\r\nThe last data point was not accepted.");
+    EXPECT_EQ(list.StorePoint("1", " 12.5 \xC2\xB0""C", now).message,
+              "The 100 data point maximum has been reached.\r\n\r\nThe last data point was not accepted.");
     EXPECT_EQ(list.Count(), 100u);
 }
 
@@ -114,8 +99,7 @@ TEST(TcdFile, SaveThenLoadGivesTheSameRows) {
 
     TCalibrationList back(kDot);
     ASSERT_TRUE(back.Load(dir.File("night.tcd")).ok());
-    EXPECT_EQ(back.Rows(), list.Rows());
-    EXPECT_TRUE(back.Clean());
+    EXPECT_TRUE(back.Rows() == list.Rows() && back.Clean());
 
     list.SetChecked(0, false);
     EXPECT_EQ(list.CheckSavable().message, kFirstMustBeCheckedText);
@@ -150,9 +134,8 @@ TEST(TcdFile, AFailedWriteLeavesTheOldFile) {
     for (int i = 0; i < 50; ++i) list.AddDataPoint({true, i, 1.0, "21:00:00", "12/30/2023"});
     {
         test::FileSizeLimit limit(64);
-        WriteResult w = list.SaveToFile(dir.File("keep.tcd"), "c", std::chrono::system_clock::now());
-        EXPECT_FALSE(w.ok);
-        EXPECT_NE(w.message.find("keep.tcd"), std::string::npos);
+        const WriteResult w = list.SaveToFile(dir.File("keep.tcd"), "c", std::chrono::system_clock::now());
+        EXPECT_TRUE(!w.ok && w.message.find("keep.tcd") != std::string::npos) << w.message;
     }
     EXPECT_EQ(dir.Read("keep.tcd"), old);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);

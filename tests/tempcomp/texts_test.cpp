@@ -14,29 +14,20 @@ TEST(TempTexts, OffsetIsThreeCharactersForEveryClass) {
                                                  {-5, " -5"},  {-10, "-10"}, {-15, "-15"}, {-16, "  0"}};
     for (auto [offset, text] : cases) EXPECT_EQ(FormatOffset(offset), text) << offset;
 
-    EXPECT_EQ(OffsetButtonRegister(" +5", true), 241);
-    EXPECT_EQ(OffsetButtonRegister("-12", false), 222);
-    EXPECT_EQ(OffsetButtonRegister("   ", false), 234);  // an empty offset counts as 0
-    EXPECT_EQ(OffsetButtonRegister("+15", true), std::nullopt);
-    EXPECT_EQ(OffsetButtonRegister("-15", false), std::nullopt);
-    EXPECT_EQ(OffsetButtonRegister(kNoOffsetText, true), std::nullopt);
+    // An empty offset counts as 0; a step past +-15 or no offset at all writes nothing.
+    for (auto [text, up, reg] : {std::tuple{" +5", true, std::optional(241)}, {"-12", false, std::optional(222)},
+                                 {"   ", false, std::optional(234)}, {"+15", true, std::optional<int>()},
+                                 {"-15", false, std::optional<int>()}, {kNoOffsetText, true, std::optional<int>()}}) {
+        EXPECT_EQ(OffsetButtonRegister(text, up), reg) << text;
+    }
 }
 
 TEST(TempTexts, TemperaturesFollowTheLocaleAndReadBack) {
-    TemperatureTexts dot = ReadingTexts(20.04, 20.0, kDot);
-    EXPECT_EQ(dot.temp, " 20.0 \xC2\xB0"
-                        "C");
-    EXPECT_EQ(dot.avgF, " 68.0 \xC2\xB0"
-                        "F");
-    TemperatureTexts comma = ReadingTexts(-5.0, -5.0, kComma);
-    EXPECT_EQ(comma.avg, " -5,0 \xC2\xB0"
-                         "C");
-    EXPECT_EQ(comma.avgF, " 23,0 \xC2\xB0"
-                          "F");
-    TemperatureTexts none = ReadingTexts(-99.0, 12.0, kDot);
-    EXPECT_EQ(none.temp, "-------");
-    EXPECT_EQ(none.avg, "-------");
-    EXPECT_EQ(none.avgF, "-------");
+    const TemperatureTexts dot = ReadingTexts(20.04, 20.0, kDot), comma = ReadingTexts(-5.0, -5.0, kComma);
+    EXPECT_EQ(std::tuple(dot.temp, dot.avgF), std::tuple(" 20.0 \xC2\xB0""C", " 68.0 \xC2\xB0""F"));
+    EXPECT_EQ(std::tuple(comma.avg, comma.avgF), std::tuple(" -5,0 \xC2\xB0""C", " 23,0 \xC2\xB0""F"));
+    const TemperatureTexts none = ReadingTexts(-99.0, 12.0, kDot);
+    EXPECT_EQ(std::tuple(none.temp, none.avg, none.avgF), std::tuple("-------", "-------", "-------"));
 
     EXPECT_EQ(ParseTemperatureText(comma.avg, kComma), -5.0);
     EXPECT_EQ(ParseTemperatureText(comma.avg, kDot), std::nullopt);
@@ -50,20 +41,13 @@ TEST(TempTexts, TemperaturesFollowTheLocaleAndReadBack) {
 
 TEST(TempTexts, CountdownAndRounding) {
     EXPECT_EQ(FormatCountdown(61), "01:01");
-    EXPECT_EQ(RoundHalfEven(-2.55), -3);
-    EXPECT_EQ(RoundHalfEven(2.5), 2);
-    EXPECT_EQ(RoundHalfEven(-3.5), -4);
-    EXPECT_EQ(RoundHalfEven(1e300), INT32_MAX);
+    EXPECT_EQ(std::tuple(RoundHalfEven(-2.55), RoundHalfEven(2.5), RoundHalfEven(-3.5), RoundHalfEven(1e300)),
+              std::tuple(-3, 2, -4, INT32_MAX));
 }
 
 TEST(TempTexts, DatesAndTimesReadWithTheirOwnLocaleOnly) {
     std::tm t{};
-    t.tm_year = 2023 - 1900;
-    t.tm_mon = 11;
-    t.tm_mday = 30;
-    t.tm_hour = 21;
-    t.tm_min = 5;
-    t.tm_sec = 9;
+    t.tm_year = 2023 - 1900, t.tm_mon = 11, t.tm_mday = 30, t.tm_hour = 21, t.tm_min = 5, t.tm_sec = 9;
     EXPECT_EQ(FormatTm(t, kDot.shortDateFormat), "12/30/2023");
     EXPECT_EQ(FormatTm(t, kDot.longTimeFormat), "09:05:09 PM");
     EXPECT_EQ(FormatTm(t, kComma.shortDateFormat), "30.12.2023");
