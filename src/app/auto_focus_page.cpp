@@ -56,6 +56,11 @@ QChart* MakeChart(const QString& objectName, const QString& title, const QString
     auto* view = new QChartView(chart, parent);
     view->setObjectName(objectName + QStringLiteral("View"));
     view->setRenderHint(QPainter::Antialiasing);
+    // The axis titles carry no unit: the tooltip gives them.
+    view->setToolTip(objectName == QLatin1String("PosChart")
+                         ? QStringLiteral("Focuser position in steps at each step of the search")
+                         : QStringLiteral("Figure of merit: FWHM, xFWHM, yFWHM and HFD in pixels, Peak in camera "
+                                          "counts; positions in steps"));
     into->addWidget(view);
     return chart;
 }

@@ -231,6 +231,8 @@ TManualFocusPage::TManualFocusPage(TMainForm& form, QWidget* parent) : QWidget(p
     chartView->setObjectName(QStringLiteral("ScanChartView"));
     chartView->setRenderHint(QPainter::Antialiasing);
     chartView->setMinimumHeight(200);
+    // The axis titles carry no unit: the tooltip gives them.
+    chartView->setToolTip(QStringLiteral("Figure of merit: FWHM, xFWHM, yFWHM and HFD in pixels, Peak in camera counts; across, the focuser position in steps"));
 
     // ---- placing: the read-out panel covers the top of the left column, the
     // focus panel the right edge (PlaceAroundPanels fits the margins to them).
