@@ -223,6 +223,10 @@ QWidget* TTempPage::BuildReadOut() {
     dcLabel_ = Label("DCLabel", Q(kv::kDegreeCaption), box);
     setCalUp_ = Button("SetCalUpButton", "+", box);
     setCalDown_ = Button("SetCalDownButton", "-", box);
+    setCalUp_->setToolTip(QStringLiteral("Raise the sensor's offset in the focuser by 1 \u00B0C (%1 to %2)")
+                              .arg(kv::kCalRegisterMin - kv::kCalRegisterZero)
+                              .arg(kv::kCalRegisterMax - kv::kCalRegisterZero));
+    setCalDown_->setToolTip(setCalUp_->toolTip().replace(QStringLiteral("Raise"), QStringLiteral("Lower")));
     for (QPushButton* b : {setCalUp_, setCalDown_}) b->setFixedSize(22, 22);
     offset->addWidget(offsetCaption);
     offset->addWidget(calValueLabel_);
@@ -399,6 +403,7 @@ QWidget* TTempPage::BuildCalibration() {
     stepsLabel_ = Label("StepsLabel", Q(kv::kStepsPerDegreeCaption), box);
     slopeEdit_ = new QLineEdit(box);
     slopeEdit_->setObjectName(QStringLiteral("SlopeEdit"));
+    slopeEdit_->setToolTip(QStringLiteral("Focus shift per degree Celsius, in steps: what compensation moves"));
     auto* slopeRow = new QHBoxLayout;
     slopeRow->addWidget(slopeEdit_);
     slopeRow->addWidget(stepsLabel_);
