@@ -389,6 +389,8 @@ QWidget* TTempPage::BuildCalibration() {
     trainSB_->setObjectName(QStringLiteral("TrainSB"));
     trainSB_->setText(QStringLiteral("Train"));
     trainSB_->setCheckable(true);
+    trainSB_->setToolTip(QStringLiteral("While down, a new list of focus positions against temperature is built "
+                                        "with Store Data Point"));
     trainSB_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     storePointButton_ = Button("StorePointButton", "Store Data Point", box);
     deletePointButton_ = Button("DeletePointButton", "Delete Data Point", box);
