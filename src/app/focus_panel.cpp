@@ -149,7 +149,7 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
     big.setBold(true);
     big.setPointSizeF(big.pointSizeF() * 1.4);
     fomEdit_->setFont(big);
-    fomEdit_->setToolTip(fomLabel_->toolTip());
+    fomEdit_->setToolTip(fomLabel_->toolTip() + QStringLiteral("; widths and HFD in pixels, Peak in camera counts"));
     figures->addWidget(fomEdit_, 3, 2, 1, 2);
     figures->setColumnStretch(1, 1);
     figures->setColumnStretch(3, 1);
