@@ -18,6 +18,7 @@
 #include "app/main_form.h"
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
+#include "app/settings_binder.h"
 #include "camera/display_rules.h"
 #include "shell/ini_file.h"
 #include "shell/log_channel.h"
@@ -55,6 +56,11 @@ QChart* MakeChart(const QString& objectName, const QString& title, const QString
     auto* view = new QChartView(chart, parent);
     view->setObjectName(objectName + QStringLiteral("View"));
     view->setRenderHint(QPainter::Antialiasing);
+    // The axis titles carry no unit: the tooltip gives them.
+    view->setToolTip(objectName == QLatin1String("PosChart")
+                         ? QStringLiteral("Focuser position in steps at each step of the search")
+                         : QStringLiteral("Figure of merit: FWHM, xFWHM, yFWHM and HFD in pixels, Peak in camera "
+                                          "counts; positions in steps"));
     into->addWidget(view);
     return chart;
 }
@@ -178,10 +184,13 @@ TAutoFocusPage::TAutoFocusPage(TMainForm& form, QWidget* parent) : QWidget(paren
     initialStep_ = new TRadioGroup(QStringLiteral("Initial Step"), steps, 2, controls);
     initialStep_->setObjectName(QStringLiteral("InitialStepRG"));
     initialStep_->SetItemIndex(kv::kDefaultInitialStepItem);
+    initialStep_->setToolTip(QStringLiteral("First step of the search, in steps"));
     method_ = new TRadioGroup(QStringLiteral("Method"), {QStringLiteral("Golden Section"), QStringLiteral("Curve Fit")}, 1,
                               controls);
     method_->setObjectName(QStringLiteral("FocusMethodRG"));
     method_->SetItemIndex(kGoldenSectionItem);
+    method_->setToolTip(QStringLiteral("Golden Section narrows in on the best reading; Curve Fit fits a curve through "
+                                       "readings on both sides"));
 
     // The curve fit's own values; its step is the Initial Step above.
     const kv::CurveFitSettings engine;
@@ -200,15 +209,15 @@ TAutoFocusPage::TAutoFocusPage(TMainForm& form, QWidget* parent) : QWidget(paren
     pointsPerSide_->setObjectName(QStringLiteral("FitPointsSE"));
     pointsPerSide_->setRange(kPointsPerSideMin, kPointsPerSideMax);
     pointsPerSide_->setValue(engine.pointsPerSide);
-    pointsPerSide_->setToolTip(QStringLiteral("Readings needed on each side of the lowest one"));
+    settings_ui::SetToolTip(pointsPerSide_, QStringLiteral("Readings needed on each side of the lowest one"));
     addRow(QStringLiteral("Per side"), pointsPerSide_, 46);
     overshoot_ = new QSpinBox(fit);
     overshoot_->setObjectName(QStringLiteral("FitOvershootSE"));
     overshoot_->setRange(0, kOvershootMax);
     overshoot_->setSingleStep(10);
     overshoot_->setValue(engine.overshoot);
-    overshoot_->setToolTip(QStringLiteral("Backlash overshoot in steps: a move that would end the other way runs "
-                                          "this far past and comes back (0: none)"));
+    settings_ui::SetToolTip(overshoot_, QStringLiteral("Backlash overshoot in steps: a move that would end the other "
+                                                       "way runs this far past and comes back; 0 for none"));
     addRow(QStringLiteral("Backlash"), overshoot_, 46);
     approach_ = new QComboBox(fit);
     approach_->setObjectName(QStringLiteral("FitApproachCB"));

@@ -111,6 +111,7 @@ TExposurePage::TExposurePage(TMainForm& form, QWidget* parent)
     stretch_->setObjectName(QStringLiteral("ImageStretchRG"));
     stretch_->setGeometry(6, 444, 206, 46);
     stretch_->SetItemIndex(StretchAuto);
+    stretch_->setToolTip(QStringLiteral("How the image is stretched for display"));
 
     const struct {
         const char* name;
@@ -119,9 +120,13 @@ TExposurePage::TExposurePage(TMainForm& form, QWidget* parent)
         int min, max, value;
         QLabel** labelOut;
         QSlider** sliderOut;
-    } sliders[] = {{"ImageMinTB", "ImageMinLabel", "Black", 10, 65535, 100, &minLabel_, &minTB_},
-                   {"ImageMaxTB", "ImageMaxLabel", "White", 100, 65535, 65535, &maxLabel_, &maxTB_},
-                   {"ImageGammaTB", "GammaLabel", "Gamma = 1.0", 1, 30, 10, &gammaLabel_, &gammaTB_}};
+        const char* tip;
+    } sliders[] = {{"ImageMinTB", "ImageMinLabel", "Black", 10, 65535, 100, &minLabel_, &minTB_,
+                    "Camera counts shown as black by a manual stretch (10-65535)"},
+                   {"ImageMaxTB", "ImageMaxLabel", "White", 100, 65535, 65535, &maxLabel_, &maxTB_,
+                    "Camera counts shown as white by a manual stretch (100-65535)"},
+                   {"ImageGammaTB", "GammaLabel", "Gamma = 1.0", 1, 30, 10, &gammaLabel_, &gammaTB_,
+                    "Display gamma: lifts or lowers the faint parts of the image (0.1-3.0)"}};
     int y = 394;
     for (const auto& s : sliders) {
         auto* label = new QLabel(QString::fromLatin1(s.caption), this);
@@ -131,6 +136,7 @@ TExposurePage::TExposurePage(TMainForm& form, QWidget* parent)
         tb->setObjectName(QString::fromLatin1(s.name));
         tb->setRange(s.min, s.max);
         tb->setValue(s.value);
+        tb->setToolTip(QString::fromLatin1(s.tip));
         tb->setGeometry(314, y, 146, 24);
         *s.labelOut = label;
         *s.sliderOut = tb;

@@ -149,7 +149,7 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
     big.setBold(true);
     big.setPointSizeF(big.pointSizeF() * 1.4);
     fomEdit_->setFont(big);
-    fomEdit_->setToolTip(fomLabel_->toolTip());
+    fomEdit_->setToolTip(fomLabel_->toolTip() + QStringLiteral("; widths and HFD in pixels, Peak in camera counts"));
     figures->addWidget(fomEdit_, 3, 2, 1, 2);
     figures->setColumnStretch(1, 1);
     figures->setColumnStretch(3, 1);
@@ -164,10 +164,13 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
         const char* label;
         int min, max, value, line, page;
         QSlider** out;
-    } defs[] = {{"ExposureMS", "ExposeTimeLabel", 0, 2000, 1000, 10, 50, &exposureMS_},
-                {"FocusGain", "FocusGainLabel", 1, 40, 10, 1, 5, &focusGain_},
-                {"Magnification", "MagLabel", 1, 3, 1, 1, 1, &magnification_},
-                {"FWHMFactor", "FWHMFactorLabel", 1, 3, 1, 1, 1, &fwhmFactor_}};
+        const char* tip;
+    } defs[] = {{"ExposureMS", "ExposeTimeLabel", 0, 2000, 1000, 10, 50, &exposureMS_,
+                 "Exposure of each focus frame, in seconds, up to the default exposure setting"},
+                {"FocusGain", "FocusGainLabel", 1, 40, 10, 1, 5, &focusGain_, "Brightens the focus frame on screen"},
+                {"Magnification", "MagLabel", 1, 3, 1, 1, 1, &magnification_, "Enlarges the focus frame, 1x to 3x"},
+                {"FWHMFactor", "FWHMFactorLabel", 1, 3, 1, 1, 1, &fwhmFactor_,
+                 "Multiplies the measured star widths, 1x to 3x"}};
     int row = 0;
     for (const auto& d : defs) {
         auto* caption = new kv::TlumLbl(below_);
@@ -175,7 +178,7 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
         caption->setFixedHeight(18);
         // Wide enough for the longest caption each slider can show.
         int wide = 0;
-        for (const char* longest : {"Expose Time = 0.00", "Magnification = 3x", "FWHM Factor = 3x", "Focus Gain = 4.0"}) {
+        for (const char* longest : {"Expose Time = 0.00 s", "Magnification = 3x", "FWHM Factor = 3x", "Focus Gain = 4.0"}) {
             wide = std::max(wide, caption->fontMetrics().horizontalAdvance(QString::fromLatin1(longest)));
         }
         caption->setMinimumWidth(wide + 8);
@@ -186,6 +189,7 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
         slider->setSingleStep(d.line);
         slider->setPageStep(d.page);
         slider->setFixedHeight(20);
+        slider->setToolTip(QString::fromLatin1(d.tip));
         sliders->addWidget(caption, row, 0);
         sliders->addWidget(slider, row, 1);
         *d.out = slider;
@@ -217,6 +221,7 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
     // ---- focus stretch
     stretch_ = new TRadioGroup(QStringLiteral("Focus Stretch"), {"None", "Manual", "Auto"}, 3, below_);
     stretch_->setObjectName(QStringLiteral("FocusStretchRG"));
+    stretch_->setToolTip(QStringLiteral("How the focus frame is stretched for display"));
     stretch_->SetItemIndex(StretchAuto);
     v->addWidget(stretch_);
     auto* levels = new QGridLayout;
@@ -240,6 +245,10 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
         slider->setValue(d.value);
         slider->setSingleStep(kv::kStretchLevelLineSize);
         slider->setPageStep(500);
+        slider->setToolTip(QStringLiteral("Camera counts shown as %1 by a manual stretch (%2-%3)")
+                               .arg(QString::fromLatin1(d.caption).toLower())
+                               .arg(d.min)
+                               .arg(d.max));
         slider->setFixedHeight(20);
         levels->addWidget(l, row, 0);
         levels->addWidget(slider, row, 1);
@@ -254,6 +263,7 @@ TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
     removeBackground_ = new QCheckBox(QStringLiteral("Remove Background"), below_);
     removeBackground_->setObjectName(QStringLiteral("RemoveBackgroundCB"));
     removeBackground_->setChecked(true);
+    removeBackground_->setToolTip(QStringLiteral("Subtract the sky level before the star is measured"));
     v->addWidget(removeBackground_);
     saveFrames_ = new QCheckBox(QStringLiteral("Save focus frames"), below_);
     saveFrames_->setObjectName(QStringLiteral("SaveFocusFramesCB"));

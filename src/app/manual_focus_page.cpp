@@ -26,6 +26,7 @@
 #include "app/main_form.h"
 #include "app/radio_group.h"
 #include "app/read_out_panel.h"
+#include "app/settings_binder.h"
 #include "camera/display_rules.h"
 #include "focuser/focus_control.h"
 #include "focuser/voice_thread.h"
@@ -95,6 +96,7 @@ TManualFocusPage::TManualFocusPage(TMainForm& form, QWidget* parent) : QWidget(p
     speed_ = new TRadioGroup(QStringLiteral("Speed"), {QStringLiteral("Slow"), QStringLiteral("Fast")}, 1, coarse);
     speed_->setObjectName(QStringLiteral("SpeedRG"));
     speed_->SetItemIndex(0);
+    speed_->setToolTip(QStringLiteral("Motor speed while In or Out is held"));
     ch->addWidget(speed_);
     auto* stop = Button("StopMain", QStringLiteral("Stop"), coarse);
     stop->setMinimumHeight(52);
@@ -127,6 +129,8 @@ TManualFocusPage::TManualFocusPage(TMainForm& form, QWidget* parent) : QWidget(p
     moveBy_ = SpinBox("MoveBySE", -200, 200, 0, moves);
     moveTo_ = SpinBox("MoveToSE", -200, 200, 0, moves);
     for (QSpinBox* se : {moveBy_, moveTo_}) se->setSuffix(QStringLiteral(" steps"));
+    settings_ui::SetToolTip(moveBy_, QStringLiteral("Steps to move from here for Move By; + is in"));
+    settings_ui::SetToolTip(moveTo_, QStringLiteral("Position to go to for Move To, in steps"));
     auto* moveByButton = Button("MoveByButton", QStringLiteral("Move By"), moves);
     auto* moveToButton = Button("MoveToButton", QStringLiteral("Move To"), moves);
     connect(moveByButton, &QPushButton::clicked, this, &TManualFocusPage::MoveByButtonClick);
@@ -164,6 +168,10 @@ TManualFocusPage::TManualFocusPage(TMainForm& form, QWidget* parent) : QWidget(p
     scanStep_->setObjectName(QStringLiteral("ScanStepSE"));
     numSteps_ = new TSpinOnlyBox(1, 50, 1, 10, scan);
     numSteps_->setObjectName(QStringLiteral("NumStepsSE"));
+    // The column is too narrow for a " steps" suffix: the unit is in the tooltip.
+    settings_ui::SetToolTip(startScan_, QStringLiteral("Position of the first reading, in steps"));
+    settings_ui::SetToolTip(scanStep_, QStringLiteral("Steps between readings"));
+    settings_ui::SetToolTip(numSteps_, QStringLiteral("Number of moves after the first reading"));
     sf->addRow(QStringLiteral("Start at"), startScan_);
     sf->addRow(QStringLiteral("Increment"), scanStep_);
     sf->addRow(QStringLiteral("# Steps"), numSteps_);
@@ -182,6 +190,7 @@ TManualFocusPage::TManualFocusPage(TMainForm& form, QWidget* parent) : QWidget(p
     auto* best = new QHBoxLayout;
     moveMin_ = SpinBox("MoveMinSE", -200, 200, 0, scan);
     moveMin_->setEnabled(false);
+    settings_ui::SetToolTip(moveMin_, QStringLiteral("Best position found by the scan, in steps"));
     auto* moveToMin = Button("MoveToMinButton", QStringLiteral("Move To"), scan);
     moveToMin->setEnabled(false);
     connect(moveToMin, &QPushButton::clicked, this, &TManualFocusPage::MoveToMinButtonClick);
@@ -222,6 +231,8 @@ TManualFocusPage::TManualFocusPage(TMainForm& form, QWidget* parent) : QWidget(p
     chartView->setObjectName(QStringLiteral("ScanChartView"));
     chartView->setRenderHint(QPainter::Antialiasing);
     chartView->setMinimumHeight(200);
+    // The axis titles carry no unit: the tooltip gives them.
+    chartView->setToolTip(QStringLiteral("Figure of merit: FWHM, xFWHM, yFWHM and HFD in pixels, Peak in camera counts; across, the focuser position in steps"));
 
     // ---- placing: the read-out panel covers the top of the left column, the
     // focus panel the right edge (PlaceAroundPanels fits the margins to them).

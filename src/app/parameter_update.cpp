@@ -23,6 +23,7 @@
 #include "app/main_form.h"
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
+#include "app/settings_binder.h"
 #include "app/settings_page.h"
 #include "app/temp_page.h"
 #include "camera/display_rules.h"
@@ -247,7 +248,10 @@ bool TMainForm::UpdateFocuserParameters() {
         text("Focus_InBtn", row->inCaption);
         text("Focus_OutBtn", row->outCaption);
         auto range = [this](const char* name, int min, int max) {
-            if (auto* se = findChild<QSpinBox*>(QString::fromLatin1(name))) se->setRange(min, max);
+            if (auto* se = findChild<QSpinBox*>(QString::fromLatin1(name))) {
+                se->setRange(min, max);
+                settings_ui::RefreshToolTipRange(se);
+            }
         };
         range("MoveToSE", row->moveMin, row->moveMax);
         range("MoveBySE", row->moveMin, row->moveMax);

@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "app/main_form.h"
+#include "app/settings_binder.h"
 #include "focusing/focusing_runner.h"
 #include "widgets/lum_lite.h"
 
@@ -56,6 +57,7 @@ TReadOutPanel::TReadOutPanel(TMainForm& form, QWidget* parent) : QFrame(parent),
     samples->setObjectName(QStringLiteral("FocusSamples"));
     samples->setRange(kv::kFocusSamplesMin, kv::kFocusSamplesMax);
     samples->setValue(kv::kDefaultFocusSamples);
+    settings_ui::SetToolTip(samples, QStringLiteral("Readings averaged for each focus measurement"));
     auto* progress = new QProgressBar(readOutPanel_);
     progress->setObjectName(QStringLiteral("ProgressBar2"));
     progress->setTextVisible(false);

@@ -68,7 +68,89 @@ const std::string* TextOf(const kv::Settings& s, const kv::SettingSpec& setting)
     return nullptr;
 }
 
+// What each settings control does, in plain words; spin boxes get their range
+// from the box itself.
+QString TipFor(const kv::SettingSpec& setting) {
+    static const QHash<QString, QString> tips = {
+        {"SavePosCB", "Remember where the window was when the program closes"},
+        {"CameraComboBox", "The camera plug-in that takes the images"},
+        {"FocuserComboBox", "The focuser driver that moves the focus motor"},
+        {"CameraIORG", "How the camera is connected"},
+        {"ComPortRG", "The serial port the focuser is on"},
+        {"ParPortRG", "The parallel port the camera is on"},
+        {"CommandRG", "Send focuser commands through the telescope's LX-200 port, or straight to the focuser"},
+        {"ExposureTimeDefaultSE", "Longest exposure of the focus exposure slider, in seconds"},
+        {"DefaultGainSE", "Focus gain at start: brightens focus frames on screen"},
+        {"ROIOnCB", "Measure the star in a square region around it only"},
+        {"ROIValueSE", "Side of the square region, in pixels"},
+        {"MaskROICB", "Show only the region of interest in focus frames"},
+        {"ImageStretchDefaultRG", "How images are stretched for display at start"},
+        {"FocusStretchDefaultRG", "How focus frames are stretched for display at start"},
+        {"WhiteLevelSE", "Camera counts shown as white by a manual stretch"},
+        {"BlackLevelSE", "Camera counts shown as black by a manual stretch"},
+        {"NudgeTimeSE", "Length of one motor pulse, in seconds"},
+        {"CloseNudgeTimeSE", "Length of a motor pulse close to the target, in seconds"},
+        {"NudgeDelaySE", "Pause between motor pulses, in seconds"},
+        {"BackLashSE", "Backlash taken up when the motor turns round"},
+        {"StopFactorSE", "Moves shorter than this many steps use short pulses only"},
+        {"ReverseDirCB", "Swap In and Out, for a motor mounted the other way round"},
+        {"DualSenseCB", "Count both edges of each position pulse: twice the steps per turn"},
+        {"SBIGInterlockCB", "Before moving, wait for the current focus frame to finish"},
+        {"PriorityRG", "How urgently the motor pulses are timed against other programs"},
+        {"CodesPerRevSE", "Position codes per turn of the focuser"},
+        {"TravelPerRevSE", "Focuser travel per turn"},
+        {"CursorTypeRG", "Cursor shape over images"},
+        {"FocusSamplesSE", "Readings averaged for each focus measurement"},
+        {"SmoothDataCB", "Drop the highest and lowest reading before averaging"},
+        {"DefaultInitialStepRG", "First step of an auto focus, in steps"},
+        {"FMKind", "The star size or brightness that focusing makes best"},
+        {"ComLogCB", "Log every command sent to the focuser"},
+        {"ProgLogCB", "Log what the program does"},
+        {"NoSplashScreen", "Start without the splash screen"},
+        {"VoiceRG", "Voice that speaks the results"},
+        {"TCEnableCB", "Show the Temp Control page and allow temperature compensation"},
+        {"MinCorrectSE", "Smallest focus correction made, in steps"},
+        {"IgnoreCB", "Skip corrections larger than the steps beside"},
+        {"IgnoreSE", "Corrections larger than this are skipped, in steps"},
+        {"CompRateSE", "Minutes between automatic corrections"},
+        {"DefCoefSE", "Focus shift per degree Celsius, in steps, until points are stored"},
+        {"TempUpdateSE", "Seconds between temperature readings"},
+    };
+    return tips.value(Q(setting.control), Q(setting.caption));
+}
+
+// Bounds this wide mean the box takes any value; no range is worth showing.
+constexpr double kUnbounded = 1e9;
+
+QString RangeText(double min, double max) {
+    if (min <= -kUnbounded || max >= kUnbounded) return {};
+    const QString a = QString::number(min);
+    const QString b = QString::number(max);
+    // "-100-100" would read as a subtraction.
+    return min < 0 ? QStringLiteral("(%1 to %2)").arg(a, b) : QStringLiteral("(%1-%2)").arg(a, b);
+}
+
 }  // namespace
+
+// The text without the range, kept on the widget so a later range change can
+// rebuild the tooltip.
+constexpr const char* kBaseToolTip = "kvBaseToolTip";
+
+void SetToolTip(QWidget* w, const QString& text) {
+    w->setProperty(kBaseToolTip, text);
+    QString range;
+    if (auto* ispin = qobject_cast<QSpinBox*>(w)) {
+        range = RangeText(ispin->minimum(), ispin->maximum());
+    } else if (auto* dspin = qobject_cast<QDoubleSpinBox*>(w)) {
+        range = RangeText(dspin->minimum(), dspin->maximum());
+    }
+    w->setToolTip(range.isEmpty() ? text : text + QLatin1Char(' ') + range);
+}
+
+void RefreshToolTipRange(QWidget* w) {
+    const QVariant base = w->property(kBaseToolTip);
+    if (base.isValid()) SetToolTip(w, base.toString());
+}
 
 QString LabelFor(const kv::SettingSpec& setting) {
     static const QHash<QString, QString> labels = {
@@ -125,7 +207,7 @@ QWidget* CreateControl(const kv::SettingSpec& setting, QWidget* parent) {
     } else if (IsSpin(setting)) {
         auto* sp = new QDoubleSpinBox(parent);
         sp->setDecimals(setting.decimals);
-        sp->setRange(setting.hasRange ? setting.min : -1e9, setting.hasRange ? setting.max : 1e9);
+        sp->setRange(setting.hasRange ? setting.min : -kUnbounded, setting.hasRange ? setting.max : kUnbounded);
         sp->setSingleStep(setting.step);
         sp->setMinimumWidth(80);
         w = sp;
@@ -133,6 +215,7 @@ QWidget* CreateControl(const kv::SettingSpec& setting, QWidget* parent) {
         w = new QCheckBox(Q(setting.caption), parent);
     }
     w->setObjectName(Q(setting.control));
+    SetToolTip(w, TipFor(setting));
     if (setting.disabled) w->setEnabled(false);
     if (setting.hidden) w->setVisible(false);
     return w;

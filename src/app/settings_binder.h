@@ -35,6 +35,12 @@ QWidget* CreateControl(const kv::SettingSpec& setting, QWidget* parent);
 // carry their own).
 QString LabelFor(const kv::SettingSpec& setting);
 
+// Sets `text` as the tooltip; a spin box gets its own range appended, e.g.
+// "(1-20)", so the tooltip can never disagree with what the box accepts.
+void SetToolTip(QWidget* w, const QString& text);
+// Brings the appended range up to date after the box's range was changed.
+void RefreshToolTipRange(QWidget* w);
+
 // Controls are looked up below `root` by object name.
 void ToControls(QWidget* root, const kv::Settings& s);
 // Only the controls of the named keys; every other control keeps its value.

@@ -147,6 +147,7 @@ QWidget* TSettingsPage::BuildStatusTab() {
             comLogMemo_, comLogCB_);
     timestampCB_ = new QCheckBox(QStringLiteral("Time Stamp"), progLogCB_->parentWidget());
     timestampCB_->setObjectName(QStringLiteral("TimestampCB"));
+    timestampCB_->setToolTip(QStringLiteral("Start each program log line with the date and time"));
     progControls->insertWidget(1, timestampCB_);
 
     // Above the program log: everything it keeps, or the results alone.

@@ -42,6 +42,7 @@ TTCWindow::TTCWindow()
     avgTempLabel_->setFont(bold);
     faranCB_ = new QCheckBox(QStringLiteral("F"), this);
     faranCB_->setObjectName(QStringLiteral("FaranCB"));
+    faranCB_->setToolTip(QStringLiteral("Show the temperature in degrees Fahrenheit"));
     grid->addWidget(avgTempLabel_, 0, 0);
     grid->addWidget(faranCB_, 0, 1);
     currentTimeLabel_ = Panel("CurrentTimeLabel", this);

@@ -25,6 +25,7 @@
 #include "app/list_view_ex.h"
 #include "app/main_form.h"
 #include "app/read_out_panel.h"
+#include "app/settings_binder.h"
 #include "app/tc_window.h"
 #include "shell/log_channel.h"
 #include "shell/settings_store.h"
@@ -222,6 +223,10 @@ QWidget* TTempPage::BuildReadOut() {
     dcLabel_ = Label("DCLabel", Q(kv::kDegreeCaption), box);
     setCalUp_ = Button("SetCalUpButton", "+", box);
     setCalDown_ = Button("SetCalDownButton", "-", box);
+    setCalUp_->setToolTip(QStringLiteral("Raise the sensor's offset in the focuser by 1 \u00B0C (%1 to %2)")
+                              .arg(kv::kCalRegisterMin - kv::kCalRegisterZero)
+                              .arg(kv::kCalRegisterMax - kv::kCalRegisterZero));
+    setCalDown_->setToolTip(setCalUp_->toolTip().replace(QStringLiteral("Raise"), QStringLiteral("Lower")));
     for (QPushButton* b : {setCalUp_, setCalDown_}) b->setFixedSize(22, 22);
     offset->addWidget(offsetCaption);
     offset->addWidget(calValueLabel_);
@@ -238,6 +243,7 @@ QWidget* TTempPage::BuildReadOut() {
     tempReadingRateSE_->setObjectName(QStringLiteral("TempReadingRateSE"));
     tempReadingRateSE_->setRange(1, 30);
     tempReadingRateSE_->setValue(3);
+    settings_ui::SetToolTip(tempReadingRateSE_, QStringLiteral("Seconds between temperature readings"));
     QLabel* rateCaption = Label(nullptr, QStringLiteral("Temperature Update (sec.)"), box);
     rateCaption->setWordWrap(true);
     rate->addRow(rateCaption, tempReadingRateSE_);
@@ -259,6 +265,7 @@ QWidget* TTempPage::BuildControl() {
     autoTCLabel_->setAlignment(Qt::AlignCenter);
     autoSwitch_ = new QCheckBox(QStringLiteral("Auto Compensate"), box);
     autoSwitch_->setObjectName(QStringLiteral("AutoSwitch"));
+    autoSwitch_->setToolTip(QStringLiteral("Correct the focus as the temperature changes"));
     v->addWidget(autoTCLabel_);
     v->addWidget(autoSwitch_, 0, Qt::AlignHCenter);
     manualTCButton_ = Button("ManualTCButton", "Compensate Now", box);
@@ -273,14 +280,17 @@ QWidget* TTempPage::BuildControl() {
     minStepsSE_->setObjectName(QStringLiteral("MinStepsSE"));
     minStepsSE_->setRange(1, 100);
     minStepsSE_->setValue(1);
+    settings_ui::SetToolTip(minStepsSE_, QStringLiteral("Smallest focus correction made, in steps"));
     f->addRow(QStringLiteral("Mininum\r\nCorrection (steps)"), minStepsSE_);
 
     ignoreStepsCB_ = new QCheckBox(QStringLiteral("Ignore Move >"), box);
     ignoreStepsCB_->setObjectName(QStringLiteral("IgnoreStepsCB"));
+    ignoreStepsCB_->setToolTip(QStringLiteral("Skip corrections larger than the steps beside"));
     ignoreStepsSE_ = new QSpinBox(box);
     ignoreStepsSE_->setObjectName(QStringLiteral("IgnoreStepsSE"));
     ignoreStepsSE_->setRange(1, 1000);
     ignoreStepsSE_->setValue(250);
+    settings_ui::SetToolTip(ignoreStepsSE_, QStringLiteral("Corrections larger than this are skipped, in steps"));
     ignoreStepsSE_->setEnabled(false);
     connect(ignoreStepsCB_, &QCheckBox::toggled, ignoreStepsSE_, &QWidget::setEnabled);
     f->addRow(ignoreStepsCB_, ignoreStepsSE_);
@@ -291,11 +301,13 @@ QWidget* TTempPage::BuildControl() {
     autoTCRateSE_->setSingleStep(0.5);
     autoTCRateSE_->setDecimals(1);
     autoTCRateSE_->setValue(0.5);
+    settings_ui::SetToolTip(autoTCRateSE_, QStringLiteral("Minutes between automatic corrections"));
     f->addRow(QStringLiteral("Auto Temp Comp. \r\nRate (minutes)"), autoTCRateSE_);
     v->addLayout(f);
 
     storeAfterAF_ = new QCheckBox(QStringLiteral("Store point after Auto Focus"), box);
     storeAfterAF_->setObjectName(QStringLiteral("StoreAfterAFCB"));
+    storeAfterAF_->setToolTip(QStringLiteral("Each auto focus adds its position and temperature as a data point"));
     v->addWidget(storeAfterAF_);
     connect(storeAfterAF_, &QCheckBox::clicked, this, [this](bool on) {
         const kv::WriteResult written = kv::SaveStoreAfterAutoFocus(form_.IniPath(), on);
@@ -377,6 +389,8 @@ QWidget* TTempPage::BuildCalibration() {
     trainSB_->setObjectName(QStringLiteral("TrainSB"));
     trainSB_->setText(QStringLiteral("Train"));
     trainSB_->setCheckable(true);
+    trainSB_->setToolTip(QStringLiteral("While down, a new list of focus positions against temperature is built "
+                                        "with Store Data Point"));
     trainSB_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     storePointButton_ = Button("StorePointButton", "Store Data Point", box);
     deletePointButton_ = Button("DeletePointButton", "Delete Data Point", box);
@@ -391,6 +405,7 @@ QWidget* TTempPage::BuildCalibration() {
     stepsLabel_ = Label("StepsLabel", Q(kv::kStepsPerDegreeCaption), box);
     slopeEdit_ = new QLineEdit(box);
     slopeEdit_->setObjectName(QStringLiteral("SlopeEdit"));
+    slopeEdit_->setToolTip(QStringLiteral("Focus shift per degree Celsius, in steps: what compensation moves"));
     auto* slopeRow = new QHBoxLayout;
     slopeRow->addWidget(slopeEdit_);
     slopeRow->addWidget(stepsLabel_);

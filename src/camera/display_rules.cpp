@@ -121,7 +121,7 @@ std::string FocusStarText(int x, int y) { return Format(" Focus Star - X: %d  Y:
 
 std::string MagnifiedText() { return " Magnified... Value of pixels is unavailable"; }
 
-std::string ExposeTimeText(int positionMs) { return Format("Expose Time = %2.2f", positionMs / 1000.0); }
+std::string ExposeTimeText(int positionMs) { return Format("Expose Time = %2.2f s", positionMs / 1000.0); }
 
 std::string ExposureScaleText(double seconds) { return Format("%2.1f", seconds); }
 

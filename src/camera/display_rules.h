@@ -84,7 +84,7 @@ std::string PointerText(int x, int y, int value, bool tooClose);
 std::string SelectedText(int x, int y, int value);                // " Selected:  X: %.3d   Y: %.3d   Value: %.5d"
 std::string FocusStarText(int x, int y);                          // " Focus Star - X: %d  Y: %d"
 std::string MagnifiedText();                                      // " Magnified... Value of pixels is unavailable"
-std::string ExposeTimeText(int positionMs);                       // "Expose Time = %2.2f" (seconds)
+std::string ExposeTimeText(int positionMs);                       // "Expose Time = %2.2f s"
 std::string ExposureScaleText(double seconds);                    // "%2.1f", the slider's scale labels
 std::string FocusGainText(double gain);                           // "Focus Gain = %3.1f"
 std::string MagnificationText(int m);                             // "Magnification = %dx"

@@ -1,12 +1,15 @@
 // The window's own rules in the real main window on the simulated
 // observatory: the page guards, the status panel the star keeps, the I and O
-// keys, and F1.
+// keys, F1, and the tooltips of the controls.
 #include <QApplication>
 #include <QCheckBox>
+#include <QDoubleSpinBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <gtest/gtest.h>
 
@@ -18,6 +21,7 @@
 #include "app/main_form.h"
 #include "app_test_support.h"
 #include "camera/display_rules.h"
+#include "shell/settings_model.h"
 #include "shell/window_rules.h"
 #include "sim/hub_simulator.h"
 #include "sim/sim_devices.h"
@@ -152,4 +156,34 @@ TEST_F(WindowRules, F1OpensTheGuideWithTheViewerKeptForShutDownOrSaysItCannot) {
 
     window->close();
     EXPECT_NE(::kill(static_cast<pid_t>(pid), 0), 0);
+}
+
+// Every control with a setting behind it explains itself, and a spin box's
+// tooltip range is the one the box accepts, also after the focuser changed it.
+TEST_F(WindowRules, SettingControlsHaveToolTipsWhoseRangeIsTheBoxs) {
+    const QRegularExpression range(QStringLiteral("\\((-?[0-9.]+)(?:-| to )(-?[0-9.]+)\\)$"));
+    const auto boxRange = [](QWidget* w) -> std::optional<std::pair<double, double>> {
+        if (auto* i = qobject_cast<QSpinBox*>(w)) return std::pair<double, double>(i->minimum(), i->maximum());
+        if (auto* d = qobject_cast<QDoubleSpinBox*>(w)) return std::pair(d->minimum(), d->maximum());
+        return std::nullopt;
+    };
+    for (const kv::SettingSpec& setting : kv::SettingSpecs()) {
+        if (setting.control.empty() || !setting.written) continue;
+        SCOPED_TRACE(std::string(setting.control));
+        QWidget* w = window->findChild<QWidget*>(QString::fromUtf8(setting.control.data(),
+                                                                   static_cast<qsizetype>(setting.control.size())));
+        ASSERT_NE(w, nullptr);
+        EXPECT_FALSE(w->toolTip().isEmpty());
+    }
+    // Spin boxes of the pages too, which keep their own values.
+    for (QAbstractSpinBox* box : window->findChildren<QAbstractSpinBox*>()) {
+        SCOPED_TRACE(box->objectName().toStdString());
+        EXPECT_FALSE(box->toolTip().isEmpty());
+        const auto bounds = boxRange(box);
+        if (!bounds || bounds->second >= 1e9) continue;  // a box that takes any value shows no range
+        const QRegularExpressionMatch m = range.match(box->toolTip());
+        ASSERT_TRUE(m.hasMatch()) << box->toolTip().toStdString();
+        EXPECT_DOUBLE_EQ(m.captured(1).toDouble(), bounds->first) << box->toolTip().toStdString();
+        EXPECT_DOUBLE_EQ(m.captured(2).toDouble(), bounds->second) << box->toolTip().toStdString();
+    }
 }

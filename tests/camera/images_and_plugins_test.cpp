@@ -310,7 +310,7 @@ TEST(DisplayRules, SlidersAndTimers) {
 
     const ExposureSliderSetup e = ExposureSliderFor(8.0);
     EXPECT_EQ(std::vector<int>({e.maximum, e.position, e.tick}), std::vector<int>({8000, 4000, 400}));
-    EXPECT_EQ(ExposeTimeText(e.position), "Expose Time = 4.00");
+    EXPECT_EQ(ExposeTimeText(e.position), "Expose Time = 4.00 s");
 }
 
 TEST(DisplayRules, PanelPlacementAndTextsInCFormats) {
