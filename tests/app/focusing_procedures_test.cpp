@@ -675,5 +675,7 @@ TEST_F(FocusingProcedures, CurveFitEndsAtBestFocusCancelsCleanlyAndAFailedGateGo
         return false;
     };
     EXPECT_TRUE(ProcessEventsUntil(back)) << window->StatusPanelText(0).toStdString();
-    EXPECT_NEAR(sky.DrivePosition(), start, kRunOn);
+    // The way back is a move and its backlash leg, and each may run on; a
+    // busy machine let it land 7 counts off once.
+    EXPECT_NEAR(sky.DrivePosition(), start, 2 * kRunOn);
 }
