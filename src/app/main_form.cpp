@@ -1028,6 +1028,13 @@ void TMainForm::FitStatusPanels() {
     }
 }
 
+TPageLinks TMainForm::Links() const {
+    return {exposurePage_, manualFocusPage_, autoFocusPage_, tempPage_,
+            focusPanel_,   readOutPanel_,    tcWindow_.get(), focusing_.get()};
+}
+
+void TMainForm::GetFocusImage() { exposurePage_->GetFocusImage(); }
+
 void TMainForm::StopContinuousFocus() {
     auto* button = findChild<QPushButton*>(QStringLiteral("ContFocus"));
     if (button != nullptr && button->isChecked()) {
@@ -1052,11 +1059,11 @@ void TMainForm::SetStarSelected(bool selected) {
     SetFocusingControlsEnabled(selected);
 }
 
-void TMainForm::BroadcastKantrel(int code, std::int64_t value) {
+void TPageContext::BroadcastKantrel(int code, std::int64_t value) {
     if (kv::IBroadcastBus* bus = kv::BroadcastBus()) bus->Post(kv::kKantrelMessage, code, value, {});
 }
 
-bool TMainForm::SendKantrel(int code, std::int64_t value) {
+bool TPageContext::SendKantrel(int code, std::int64_t value) {
     kv::IBroadcastBus* bus = kv::BroadcastBus();
     return bus != nullptr && bus->Broadcast(kv::kKantrelMessage, code, value, {});
 }
