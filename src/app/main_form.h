@@ -201,9 +201,8 @@ public slots:
     void SaveSettingsButtonClick() override;
     void RevertSavedButtonClick() override;
     void FactoryDefaultsButtonClick() override;
-    void UpdatePgmParametersButtonClick() override;
     // The parameter update; `fromButton` when the user clicked Update Parameters.
-    void UpdatePgmParameters(bool fromButton);
+    void UpdatePgmParameters(bool fromButton) override;
     void FocuserComboBoxDropDown() override;
     void FocuserComboBoxChange() override;
     void AboutButtonClick() override;

@@ -120,7 +120,8 @@ public:
 // What the Status/Settings page asks of the frame beyond the other pages.
 class TSettingsContext : public TPageContext {
 public:
-    virtual void UpdatePgmParametersButtonClick() = 0;
+    // The parameter update; `fromButton` when the user clicked Update Parameters.
+    virtual void UpdatePgmParameters(bool fromButton) = 0;
     virtual void SaveSettingsButtonClick() = 0;
     virtual void RevertSavedButtonClick() = 0;
     virtual void FactoryDefaultsButtonClick() = 0;
