@@ -1059,15 +1059,6 @@ void TMainForm::SetStarSelected(bool selected) {
     SetFocusingControlsEnabled(selected);
 }
 
-void TPageContext::BroadcastKantrel(int code, std::int64_t value) {
-    if (kv::IBroadcastBus* bus = kv::BroadcastBus()) bus->Post(kv::kKantrelMessage, code, value, {});
-}
-
-bool TPageContext::SendKantrel(int code, std::int64_t value) {
-    kv::IBroadcastBus* bus = kv::BroadcastBus();
-    return bus != nullptr && bus->Broadcast(kv::kKantrelMessage, code, value, {});
-}
-
 // ---------------------------------------------------------------- other programs
 
 void TMainForm::OnBroadcast(const QString& message, qint64 wparam, qint64 lparam) {
