@@ -1029,9 +1029,10 @@ void TMainForm::FitStatusPanels() {
 }
 
 TPageLinks TMainForm::Links() const {
-    return {exposurePage_, manualFocusPage_, autoFocusPage_, tempPage_,
-            focusPanel_,   readOutPanel_,    tcWindow_.get(), focusing_.get()};
+    return {exposurePage_, manualFocusPage_, autoFocusPage_, tempPage_, focusPanel_, readOutPanel_, tcWindow_.get()};
 }
+
+bool TMainForm::ProcedureRunning() const { return focusing_ != nullptr && focusing_->Running(); }
 
 void TMainForm::GetFocusImage() { exposurePage_->GetFocusImage(); }
 

@@ -135,6 +135,9 @@ public:
     TPageLinks Links() const override;
     void GetFocusImage() override;
     TSettingsPage* SettingsPage() const { return settingsPage_; }
+    // The focus scan and the auto-focus search, with the worker that runs them.
+    TFocusingView* Focusing() const { return focusing_.get(); }
+    bool ProcedureRunning() const override;
     // Reports the position to the hub companion program after a manual move.
     QTimer* FW2Timer() const override { return fw2Timer_; }
     // Retries a temperature correction while the focuser is busy (one shot).

@@ -20,9 +20,7 @@
 #include <algorithm>
 
 #include "app/auto_focus_page.h"
-#include "app/exposure_page.h"
 #include "app/focus_panel.h"
-#include "app/focusing_view.h"
 #include "app/page_context.h"
 #include "app/radio_group.h"
 #include "app/read_out_panel.h"
@@ -327,7 +325,7 @@ void TManualFocusPage::OnIdleChange(bool idleValue, bool lineMode) {
     ReadOut()->MovingLite()->SetLit(!idleValue);
     // A running scan or search owns the focuser: its moves ending must not
     // hand the coarse buttons back.
-    const bool procedure = form_.Focusing() != nullptr && form_.Focusing()->Running();
+    const bool procedure = form_.ProcedureRunning();
     const bool coarse = idleValue && !contFocus_->isChecked() && !procedure;
     inButton_->setEnabled(coarse);
     outButton_->setEnabled(coarse);

@@ -13,7 +13,6 @@ class QTimer;
 class QWidget;
 class TAutoFocusPage;
 class TExposurePage;
-class TFocusingView;
 class TFocusPanel;
 class TManualFocusPage;
 class TReadOutPanel;
@@ -44,7 +43,6 @@ struct TPageLinks {
     TFocusPanel* focusPanel = nullptr;
     TReadOutPanel* readOut = nullptr;
     TTCWindow* tcWindow = nullptr;
-    TFocusingView* focusing = nullptr;
 };
 
 class TPageContext {
@@ -90,7 +88,6 @@ public:
     TFocusPanel* FocusPanel() const { return Links().focusPanel; }
     TReadOutPanel* ReadOutPanel() const { return Links().readOut; }
     TTCWindow* TCWindow() const { return Links().tcWindow; }
-    TFocusingView* Focusing() const { return Links().focusing; }
     // Reports the position to the hub companion program after a manual move.
     virtual QTimer* FW2Timer() const = 0;
     // Retries a temperature correction while the focuser is busy (one shot).
@@ -105,6 +102,8 @@ public:
     virtual void SetStarSelected(bool selected) = 0;
     // The camera's label, button and readiness from the controller.
     virtual void ShowCameraState() = 0;
+    // A focus scan or an auto-focus search is running.
+    virtual bool ProcedureRunning() const = 0;
     // The reports of camera drivers apply only on the old Windows family.
     virtual bool IsWin9x() const = 0;
 

@@ -84,6 +84,7 @@ public:
     void StopContinuousFocus() override {}
     void SetStarSelected(bool) override {}
     void ShowCameraState() override {}
+    bool ProcedureRunning() const override { return false; }
     bool IsWin9x() const override { return false; }
 
     QWidget window;
