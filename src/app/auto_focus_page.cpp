@@ -15,8 +15,7 @@
 #include <cmath>
 #include <string>
 
-#include "app/main_form.h"
-#include "app/manual_focus_page.h"
+#include "app/page_context.h"
 #include "app/radio_group.h"
 #include "app/settings_binder.h"
 #include "camera/display_rules.h"
@@ -160,7 +159,7 @@ void SetFomAxis(QChart* chart, int fomKind, bool labelSizeOnly) {
     axis->setTickCount(want.labelSize == 40 ? 5 : static_cast<int>(want.max - want.min) + 1);
 }
 
-TAutoFocusPage::TAutoFocusPage(TMainForm& form, QWidget* parent) : QWidget(parent), form_(form) {
+TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(parent), form_(form) {
     setObjectName(QStringLiteral("AutoFocus"));
     auto* lay = new QGridLayout(this);
     // The read-out panel covers the left, the focus panel the right.
@@ -178,7 +177,7 @@ TAutoFocusPage::TAutoFocusPage(TMainForm& form, QWidget* parent) : QWidget(paren
     focusImage->setObjectName(QStringLiteral("GetFocusImageButton2"));
     focusImage->setEnabled(false);
     // The same frame as the Manual Focus page's button takes.
-    connect(focusImage, &QPushButton::clicked, form_.ManualFocusPage(), &TManualFocusPage::GetFocusImageButtonClick);
+    connect(focusImage, &QPushButton::clicked, this, [this] { form_.GetFocusImage(); });
     QStringList steps;
     for (int step : kv::kInitialSteps) steps << QString::number(step);
     initialStep_ = new TRadioGroup(QStringLiteral("Initial Step"), steps, 2, controls);

@@ -10,7 +10,7 @@
 class QChart;
 class QComboBox;
 class QSpinBox;
-class TMainForm;
+class TPageContext;
 class TRadioGroup;
 namespace kv {
 class IniFile;
@@ -19,7 +19,7 @@ class IniFile;
 class TAutoFocusPage : public QWidget {
     Q_OBJECT
 public:
-    TAutoFocusPage(TMainForm& form, QWidget* parent);
+    TAutoFocusPage(TPageContext& form, QWidget* parent);
 
     QChart* QualityChart() const { return qualityChart_; }
     QChart* PosChart() const { return posChart_; }
@@ -55,7 +55,7 @@ private:
     // Writes one [AutoFocus] key now; a failure is said and logged.
     void SaveValue(const char* key, int value);
 
-    TMainForm& form_;
+    TPageContext& form_;
     QChart* qualityChart_ = nullptr;
     QChart* posChart_ = nullptr;
     TRadioGroup* initialStep_ = nullptr;

@@ -22,10 +22,11 @@
 
 #include "app/focus_panel.h"
 #include "app/focus_zoom.h"
-#include "app/main_form.h"
+#include "app/page_context.h"
 #include "app/picture_view.h"
 #include "app/radio_group.h"
 #include "camera/camera_control.h"
+#include "focuser/focus_control.h"
 #include "camera/fits_writer.h"
 #include "camera/image_object.h"
 #include "focusing/focus_frames.h"
@@ -66,7 +67,7 @@ QCursor TargetCursor() {
 
 }  // namespace
 
-TExposurePage::TExposurePage(TMainForm& form, QWidget* parent)
+TExposurePage::TExposurePage(TPageContext& form, QWidget* parent)
     : QWidget(parent), form_(form), minFilter_(kv::kStretchLevelLineSize, 100), maxFilter_(kv::kStretchLevelLineSize, 65535) {
     setObjectName(QStringLiteral("ExposureControl"));
 
@@ -227,8 +228,8 @@ void TExposurePage::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     // Measured against the window: every page is this much larger than at
     // the least window size, whichever page was shown when it grew.
-    const int dw = std::max(0, form_.width() - TMainForm::kClientWidth);
-    const int dh = std::max(0, form_.height() - TMainForm::kClientHeight);
+    const int dw = std::max(0, form_.Window().width() - TPageContext::kClientWidth);
+    const int dh = std::max(0, form_.Window().height() - TPageContext::kClientHeight);
     scroll_->setGeometry(scrollDesign_.adjusted(0, 0, dw, dh));
     for (const auto& [w, design] : belowPicture_) w->move(design.topLeft() + QPoint(0, dh));
     PlaceImagePanel();
@@ -279,7 +280,7 @@ void TExposurePage::Put(kv::TImageObject* image, TPictureView* view) {
     view->SetOverlay(std::nullopt);
 }
 
-void TExposurePage::SaveImage(TMainForm& form, TPictureView* view, kv::TImageObject* image, bool focusFrame) {
+void TExposurePage::SaveImage(TPageContext& form, TPictureView* view, kv::TImageObject* image, bool focusFrame) {
     const QString file =
         form.AskSaveFileName(QStringLiteral("Save Image"),
                              QStringLiteral("Bitmap Files (*.bmp);;FITS Files (*.fits *.fit *.fts)"), QStringLiteral("bmp"));
@@ -327,7 +328,7 @@ void TExposurePage::DrawRoi() {
     if (camera == nullptr) return;
     TFocusPanel* panel = form_.FocusPanel();
     Put(camera->FocusImage(), panel->FocusDisplay());
-    if (form_.PageControl()->currentIndex() == TMainForm::ExposureControl) Put(camera->MainImage(), imageDisplay_);
+    if (form_.PageControl()->currentIndex() == TPageContext::ExposureControl) Put(camera->MainImage(), imageDisplay_);
     if (!camera->ROIOn()) {
         imageDisplay_->SetOverlay(std::nullopt);
         return;
@@ -359,7 +360,7 @@ void TExposurePage::GetImageButtonClick() {
     kv::TCameraControl* camera = form_.CameraControl();
     if (camera == nullptr) return;
     form_.StopContinuousFocus();
-    if (auto* cont = form_.findChild<QWidget*>(QStringLiteral("ContFocus"))) cont->setEnabled(false);
+    if (auto* cont = form_.Window().findChild<QWidget*>(QStringLiteral("ContFocus"))) cont->setEnabled(false);
     getImage_->setEnabled(false);
     form_.State().imageTaken = false;
     form_.SetStarSelected(false);
@@ -373,7 +374,7 @@ void TExposurePage::GetImageButtonClick() {
         return;
     }
     downloadTimeMs_ = camera->CameraData().DownloadTime;
-    exposureMs_ = form_.findChild<QSlider*>(QStringLiteral("ExposureMS"))->value();
+    exposureMs_ = form_.Window().findChild<QSlider*>(QStringLiteral("ExposureMS"))->value();
     downloadTotalMs_ = downloadTimeMs_ + exposureMs_;
     elapsedMs_ = 0;
     const int interval = kv::DownloadTimerInterval(downloadTimeMs_, exposureMs_);

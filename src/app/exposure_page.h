@@ -26,7 +26,7 @@ class QPushButton;
 class QScrollArea;
 class QSlider;
 class QTimer;
-class TMainForm;
+class TPageContext;
 class TPictureView;
 class TRadioGroup;
 namespace kv {
@@ -37,7 +37,7 @@ class TImageObject;
 class TExposurePage : public QWidget {
     Q_OBJECT
 public:
-    TExposurePage(TMainForm& form, QWidget* parent);
+    TExposurePage(TPageContext& form, QWidget* parent);
 
     // The camera controller's image notifications come here (marshalled to
     // the GUI thread): the main image to ImageDisplay, the focus frame to the
@@ -65,7 +65,7 @@ public:
     // a FITS file of its own 16-bit pixels when the name ends in .fits, .fit
     // or .fts, else what `view` shows as a Windows bitmap. A failure is said
     // and logged.
-    static void SaveImage(TMainForm& form, TPictureView* view, kv::TImageObject* image, bool focusFrame);
+    static void SaveImage(TPageContext& form, TPictureView* view, kv::TImageObject* image, bool focusFrame);
 
     // Selects the star at (x, y) as a left click does; empty when taken,
     // otherwise why not (the refusal a script is told; a click just does nothing).
@@ -112,7 +112,7 @@ private:
     bool Usable(int x, int y) const;
     int MainPixel(int x, int y) const;
 
-    TMainForm& form_;
+    TPageContext& form_;
     QScrollArea* scroll_ = nullptr;
     QRect scrollDesign_;
     std::vector<std::pair<QWidget*, QRect>> belowPicture_;  // with their places at the least window size

@@ -18,7 +18,7 @@
 #include <cmath>
 
 #include "app/auto_focus_page.h"
-#include "app/main_form.h"
+#include "app/page_context.h"
 #include "app/temp_page.h"
 
 namespace {
@@ -84,7 +84,7 @@ void Span(QAbstractAxis* axis, double lo, double hi, double least) {
 
 }  // namespace
 
-TFocusHistoryWindow::TFocusHistoryWindow(TMainForm& form) : QWidget(nullptr, Qt::Window), form_(form) {
+TFocusHistoryWindow::TFocusHistoryWindow(TPageContext& form) : QWidget(nullptr, Qt::Window), form_(form) {
     setObjectName(QStringLiteral("FocusHistory"));
     setWindowTitle(QStringLiteral("Focus history"));
     resize(900, 640);

@@ -17,12 +17,12 @@ class QChart;
 class QLabel;
 class QPushButton;
 class QTableWidget;
-class TMainForm;
+class TPageContext;
 
 class TFocusHistoryWindow : public QWidget {
     Q_OBJECT
 public:
-    explicit TFocusHistoryWindow(TMainForm& form);
+    explicit TFocusHistoryWindow(TPageContext& form);
 
     // Reads the log again; every candidate starts chosen.
     void Reload();
@@ -48,7 +48,7 @@ private:
     void ShowCharts();
     void ShowDrift();
 
-    TMainForm& form_;
+    TPageContext& form_;
     std::vector<kv::FocusLogEntry> runs_;
     QTableWidget* table_ = nullptr;
     QChart* byTemperature_ = nullptr;

@@ -24,7 +24,7 @@
 
 #include "app/exposure_page.h"
 #include "app/focus_zoom.h"
-#include "app/main_form.h"
+#include "app/page_context.h"
 #include "app/picture_view.h"
 #include "app/radio_group.h"
 #include "camera/camera_control.h"
@@ -72,12 +72,12 @@ QLabel* Small(const QString& text, QWidget* parent) {
 
 }  // namespace
 
-TFocusPanel::TFocusPanel(TMainForm& form, QWidget* parent)
+TFocusPanel::TFocusPanel(TPageContext& form, QWidget* parent)
     : QFrame(parent), form_(form), minFilter_(kv::kStretchLevelLineSize, 100), maxFilter_(kv::kStretchLevelLineSize, 65535) {
     setObjectName(QStringLiteral("FocusPanel"));
     setFrameStyle(QFrame::Panel | QFrame::Raised);
     setAutoFillBackground(true);
-    setGeometry(TMainForm::kClientWidth - kWidth - 4, 26, kWidth, kHeight);
+    setGeometry(TPageContext::kClientWidth - kWidth - 4, 26, kWidth, kHeight);
 
     // ---- heading and the focus frame
     head_ = new QWidget(this);
@@ -572,7 +572,7 @@ void TFocusPanel::ApplyFocusStretch() {
 // ---------------------------------------------------------------- pointer
 
 void TFocusPanel::FocusPointerMoved(QPoint pos) {
-    if (form_.PageControl()->currentIndex() != TMainForm::ManualFocus) return;
+    if (form_.PageControl()->currentIndex() != TPageContext::ManualFocus) return;
     kv::TImageObject* image = FocusImage();
     if (image == nullptr) return;
     if (magnification_->value() != 1) {
@@ -591,7 +591,7 @@ void TFocusPanel::FocusPointerMoved(QPoint pos) {
 }
 
 void TFocusPanel::PointerLeftFocusDisplay() {
-    if (form_.PageControl()->currentIndex() != TMainForm::ManualFocus) return;
+    if (form_.PageControl()->currentIndex() != TPageContext::ManualFocus) return;
     form_.SetStatusPanel(1, QString());
     zoom_->setWindowTitle(QStringLiteral("Zoom"));
 }

@@ -16,7 +16,7 @@ class QLineEdit;
 class QMenu;
 class QSlider;
 class TFocusZoom;
-class TMainForm;
+class TPageContext;
 class TPictureView;
 class TRadioGroup;
 namespace kv {
@@ -31,7 +31,7 @@ public:
     static constexpr int kWidth = 228;
     static constexpr int kHeight = 520;
 
-    TFocusPanel(TMainForm& form, QWidget* parent);
+    TFocusPanel(TPageContext& form, QWidget* parent);
 
     kv::TlumLite* CameraBusyLight() const { return cameraBusyLight_; }
     TPictureView* FocusDisplay() const { return focusDisplay_; }
@@ -96,7 +96,7 @@ private:
     kv::TImageObject* FocusImage() const;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-    TMainForm& form_;
+    TPageContext& form_;
     kv::TlumLite* cameraBusyLight_ = nullptr;
     kv::TlumLite* intLite_ = nullptr;
     QWidget* intLabel_ = nullptr;

@@ -1028,6 +1028,14 @@ void TMainForm::FitStatusPanels() {
     }
 }
 
+TPageLinks TMainForm::Links() const {
+    return {exposurePage_, manualFocusPage_, autoFocusPage_, tempPage_, focusPanel_, readOutPanel_, tcWindow_.get()};
+}
+
+bool TMainForm::ProcedureRunning() const { return focusing_ != nullptr && focusing_->Running(); }
+
+void TMainForm::GetFocusImage() { exposurePage_->GetFocusImage(); }
+
 void TMainForm::StopContinuousFocus() {
     auto* button = findChild<QPushButton*>(QStringLiteral("ContFocus"));
     if (button != nullptr && button->isChecked()) {
@@ -1050,15 +1058,6 @@ void TMainForm::SetFocusingControlsEnabled(bool enabled) {
 void TMainForm::SetStarSelected(bool selected) {
     state_.starSelected = selected;
     SetFocusingControlsEnabled(selected);
-}
-
-void TMainForm::BroadcastKantrel(int code, std::int64_t value) {
-    if (kv::IBroadcastBus* bus = kv::BroadcastBus()) bus->Post(kv::kKantrelMessage, code, value, {});
-}
-
-bool TMainForm::SendKantrel(int code, std::int64_t value) {
-    kv::IBroadcastBus* bus = kv::BroadcastBus();
-    return bus != nullptr && bus->Broadcast(kv::kKantrelMessage, code, value, {});
 }
 
 // ---------------------------------------------------------------- other programs

@@ -19,6 +19,7 @@
 #include "platform/dialogs.h"
 #include "shell/focuser_catalogue.h"
 #include "shell/settings_model.h"
+#include "app/page_context.h"
 
 class QCheckBox;
 class QKeyEvent;
@@ -63,25 +64,12 @@ private:
     kv::DeferredMessageQueue& queue_;
 };
 
-// What the window knows beyond its controls (the parameter update and the
-// image pages write it; every page reads it).
-struct TWindowState {
-    bool cameraReady = false;   // the camera is initialised
-    bool imageTaken = false;    // a main image has been requested
-    bool starSelected = false;  // a star has been picked; focus frames centre on it
-    bool portOpen = false;      // the focuser's port is open
-};
-
 // The frame of the main window: the page control, status bar, timers,
 // start-up and close. It owns what the pages share (camera and focuser
 // controllers, settings, plug-in list); each page is a class of its own.
-class TMainForm : public QMainWindow {
+class TMainForm : public QMainWindow, public TSettingsContext {
     Q_OBJECT
 public:
-    // The least client size: the pages' controls are laid out for it, and a
-    // larger window gives its extra room to the pictures and charts.
-    static constexpr int kClientWidth = 792;
-    static constexpr int kClientHeight = 576;
     static constexpr int kCloseIdleWaitMs = 500;
     // How long a close the user confirmed waits for a cancelled scan or auto
     // focus to end: a focus frame in progress is the one thing a cancel does
@@ -96,67 +84,64 @@ public:
     // been told why).
     bool FormCreate();
     // The camera's label, button and readiness from the controller.
-    void ShowCameraState();
+    void ShowCameraState() override;
 
-    // Page and tab indexes.
-    enum Page { ExposureControl = 0, ManualFocus, AutoFocus, StatusSettings, TempControl };
+    // Settings tab indexes.
     enum SettingsTab { StatusTab = 0, DevicePortsTab, CameraControlTab, FocuserControlTab };
 
-    const std::string& IniPath() const { return iniPath_; }
-    const std::string& ProgramFolder() const { return programFolder_; }
+    const std::string& IniPath() const override { return iniPath_; }
+    const std::string& ProgramFolder() const override { return programFolder_; }
     // Where the settings file lives: the program folder unless set before
     // FormCreate(), for an installation the user may not write to.
     void SetUserFolder(std::string folder) { userFolder_ = std::move(folder); }
     // The focus log beside the settings file.
-    std::string FocusLogPath() const;
+    std::string FocusLogPath() const override;
     // The "Focus history" window over that log, made on first use.
     TFocusHistoryWindow* FocusHistory();
-    void ShowFocusHistory();
-    kv::TFocusControl* FocusControl() const { return focusControl_.get(); }
-    kv::TCameraControl* CameraControl() const { return cameraControl_.get(); }
+    void ShowFocusHistory() override;
+    kv::TFocusControl* FocusControl() const override { return focusControl_.get(); }
+    kv::TCameraControl* CameraControl() const override { return cameraControl_.get(); }
     // The cameras the plug-in scan found; index-parallel to CameraComboBox.
     const kv::CameraList& Plugins() const { return plugins_; }
     void SetFocusControl(std::unique_ptr<kv::TFocusControl> f) { focusControl_ = std::move(f); }
     kv::DeferredMessageQueue& DeferredMessages() { return deferred_; }
     // The dialogs the window asks the user through (GUI thread only).
-    kv::IDialogs& Dialogs() { return dialogs_; }
+    kv::IDialogs& Dialogs() override { return dialogs_; }
     // The dialogs handed to the engine objects the window owns.
-    kv::IDialogs& EngineDialogs() { return engineDialogs_; }
+    kv::IDialogs& EngineDialogs() override { return engineDialogs_; }
     // The settings as the controls show them.
     kv::Settings CurrentSettings() const;
     // The port state follows the focuser's own: a lost server or cable
     // closes it there, and a move asked of a closed port does nothing.
-    TWindowState& State() {
+    TWindowState& State() override {
         if (state_.portOpen && (!focusControl_ || !focusControl_->PortOpen())) state_.portOpen = false;
         return state_;
     }
 
-    QTabWidget* PageControl() const { return pc1_; }
+    QTabWidget* PageControl() const override { return pc1_; }
     QTabWidget* SettingsPages() const;
     kv::TlumMemo* LogMemo() const;
     kv::TlumMemo* ComLogMemo() const;
     QString StatusPanelText(int panel) const;
-    void SetStatusPanel(int panel, const QString& text);
-    int StatusPanelWidth(int panel) const;
+    void SetStatusPanel(int panel, const QString& text) override;
+    int StatusPanelWidth(int panel) const override;
     // The width chosen for a panel; the first two may lend some of it to
     // the last while the last shows a text that needs it.
-    void SetStatusPanelWidth(int panel, int width);
+    void SetStatusPanelWidth(int panel, int width) override;
 
-    TExposurePage* ExposurePage() const { return exposurePage_; }
-    TManualFocusPage* ManualFocusPage() const { return manualFocusPage_; }
-    TAutoFocusPage* AutoFocusPage() const { return autoFocusPage_; }
+    QWidget& Window() override { return *this; }
+    // The compensation window is created with the window and shown by the
+    // Temp Control page.
+    TPageLinks Links() const override;
+    void GetFocusImage() override;
     TSettingsPage* SettingsPage() const { return settingsPage_; }
-    TTempPage* TempPage() const { return tempPage_; }
-    // The compensation window; created with the window, shown by the Temp Control page.
-    TTCWindow* TCWindow() const { return tcWindow_.get(); }
-    TFocusPanel* FocusPanel() const { return focusPanel_; }
-    TReadOutPanel* ReadOutPanel() const { return readOutPanel_; }
     // The focus scan and the auto-focus search, with the worker that runs them.
     TFocusingView* Focusing() const { return focusing_.get(); }
+    bool ProcedureRunning() const override;
     // Reports the position to the hub companion program after a manual move.
-    QTimer* FW2Timer() const { return fw2Timer_; }
+    QTimer* FW2Timer() const override { return fw2Timer_; }
     // Retries a temperature correction while the focuser is busy (one shot).
-    QTimer* IdleCheckTimer() const { return idleCheckTimer_; }
+    QTimer* IdleCheckTimer() const override { return idleCheckTimer_; }
 
     // Where a file is saved (logs, pictures); tests replace the file dialog.
     // The provider gets the dialog's caption, filter and default suffix.
@@ -164,30 +149,23 @@ public:
     void SetSaveFileNameProvider(std::function<QString()> provider);
     void SetSaveFileNameProvider(SaveFileNameProvider provider) { saveFileName_ = std::move(provider); }
     // Asks where to save; empty when the user cancelled.
-    QString AskSaveFileName(const QString& caption, const QString& filter, const QString& suffix);
+    QString AskSaveFileName(const QString& caption, const QString& filter, const QString& suffix) override;
     // Called with the About box just before it runs; tests close it from here.
     void SetAboutShown(std::function<void(TSplashForm&)> shown) { aboutShown_ = std::move(shown); }
     // The temperature line of the About box, from the hub's last answers.
     static QString AboutTCText(kv::TFocusControl* focuser);
 
     // Continuous focus and camera cycling end (the button is raised).
-    void StopContinuousFocus();
+    void StopContinuousFocus() override;
     // Enables or disables what needs a chosen star: the focus-image buttons,
     // continuous focus, search, scan and the four arrow buttons.
     void SetFocusingControlsEnabled(bool enabled);
     // The star was picked (or forgotten): the focusing controls follow.
-    void SetStarSelected(bool selected);
-    // Posts "KANTREL_MESSAGE" with this code and value to the hub companion
-    // program; never waits on the bus.
-    static void BroadcastKantrel(int code, std::int64_t value);
-    // Sends it and waits until the bus has handed it to every listener, at
-    // most the bus's confirmation time: a missing or hung companion cannot
-    // hold the caller. Any thread. False when it could not be sent.
-    static bool SendKantrel(int code, std::int64_t value);
+    void SetStarSelected(bool selected) override;
     // The reports of camera drivers apply only on the old Windows family,
     // which a Linux system never is; tests say otherwise.
     void SetIsWin9x(bool value) { isWin9x_ = value; }
-    bool IsWin9x() const { return isWin9x_; }
+    bool IsWin9x() const override { return isWin9x_; }
     // Nobody is at the screen (--tour, --screenshot): a close never asks.
     void SetUnattended(bool on) { unattended_ = on; }
     // What F1 starts with the help document's path (the desktop's opener by default).
@@ -200,16 +178,16 @@ public:
     bool AllowOtherPrograms() const;
     // The user ticked or cleared it: applies at once and goes to the settings
     // file at once (the only time the key is written).
-    void AllowOtherProgramsClick(bool on);
+    void AllowOtherProgramsClick(bool on) override;
     // The device behind COM`number`: the settings file's [Ports], or under
     // --simulate the simulator of the chosen focuser's kind unless the user
     // chose a device for that port in this session.
-    std::string PortDeviceFor(int number) const;
-    bool Simulating() const { return simulate_; }
+    std::string PortDeviceFor(int number) const override;
+    bool Simulating() const override { return simulate_; }
     // The user chose `device` for COM`number` on the Device/Ports tab: it goes
     // into the settings file's [Ports] at once, and the next parameter update
     // opens it. False (the user told why) when the file could not be written.
-    bool ChoosePortDevice(int number, const std::string& device);
+    bool ChoosePortDevice(int number, const std::string& device) override;
     // Night vision (Ctrl+N): red on black in every window, chart and picture.
     // Kept in the settings file from the first time the user switches it.
     bool NightVisionOn() const { return night_; }
@@ -223,15 +201,14 @@ signals:
     void closing();
 
 public slots:
-    void SaveSettingsButtonClick();
-    void RevertSavedButtonClick();
-    void FactoryDefaultsButtonClick();
-    void UpdatePgmParametersButtonClick();
+    void SaveSettingsButtonClick() override;
+    void RevertSavedButtonClick() override;
+    void FactoryDefaultsButtonClick() override;
     // The parameter update; `fromButton` when the user clicked Update Parameters.
-    void UpdatePgmParameters(bool fromButton);
-    void FocuserComboBoxDropDown();
-    void FocuserComboBoxChange();
-    void AboutButtonClick();
+    void UpdatePgmParameters(bool fromButton) override;
+    void FocuserComboBoxDropDown() override;
+    void FocuserComboBoxChange() override;
+    void AboutButtonClick() override;
     void DisconnectButtonClick();
     // Moves every pending log line to its destination; runs on the GUI thread.
     void DrainLog();

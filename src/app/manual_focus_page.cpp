@@ -20,13 +20,12 @@
 #include <algorithm>
 
 #include "app/auto_focus_page.h"
-#include "app/exposure_page.h"
 #include "app/focus_panel.h"
-#include "app/focusing_view.h"
-#include "app/main_form.h"
+#include "app/page_context.h"
 #include "app/radio_group.h"
 #include "app/read_out_panel.h"
 #include "app/settings_binder.h"
+#include "camera/camera_control.h"
 #include "camera/display_rules.h"
 #include "focuser/focus_control.h"
 #include "focuser/voice_thread.h"
@@ -73,7 +72,7 @@ QPushButton* Button(const char* name, const QString& caption, QWidget* parent) {
 
 }  // namespace
 
-TManualFocusPage::TManualFocusPage(TMainForm& form, QWidget* parent) : QWidget(parent), form_(form) {
+TManualFocusPage::TManualFocusPage(TPageContext& form, QWidget* parent) : QWidget(parent), form_(form) {
     setObjectName(QStringLiteral("ManualFocus"));
 
     // ---- coarse movement: held buttons, speed, stop
@@ -306,7 +305,7 @@ void TManualFocusPage::PlaceAroundPanels() {
 TReadOutPanel* TManualFocusPage::ReadOut() const { return form_.ReadOutPanel(); }
 
 QWidget* TManualFocusPage::FormControl(const char* name) const {
-    return form_.findChild<QWidget*>(QString::fromLatin1(name));
+    return form_.Window().findChild<QWidget*>(QString::fromLatin1(name));
 }
 
 // ---------------------------------------------------------------- focuser notifications
@@ -337,7 +336,7 @@ void TManualFocusPage::OnIdleChange(bool idleValue, bool lineMode) {
     ReadOut()->MovingLite()->SetLit(!idleValue);
     // A running scan or search owns the focuser: its moves ending must not
     // hand the coarse buttons back.
-    const bool procedure = form_.Focusing() != nullptr && form_.Focusing()->Running();
+    const bool procedure = form_.ProcedureRunning();
     const bool coarse = idleValue && !contFocus_->isChecked() && !procedure;
     inButton_->setEnabled(coarse);
     outButton_->setEnabled(coarse);
@@ -347,9 +346,9 @@ void TManualFocusPage::OnIdleChange(bool idleValue, bool lineMode) {
     for (QWidget* b : fineButtons_) b->setEnabled(idleValue && !procedure);
     if (QWidget* about = FormControl("AboutButton")) about->setEnabled(idleValue && !procedure);
     if (idleValue && Voice() != kv::kVoiceNone) Announce(kMoveEndVoiceDelayMs);
-    TMainForm::BroadcastKantrel(kv::kKantrelIdle, idleValue ? 1 : 0);
+    TPageContext::BroadcastKantrel(kv::kKantrelIdle, idleValue ? 1 : 0);
     if (idleValue) {
-        TMainForm::BroadcastKantrel(kv::kKantrelPosition, ReadOut()->PositionValue());
+        TPageContext::BroadcastKantrel(kv::kKantrelPosition, ReadOut()->PositionValue());
         emit moveEnded(ReadOut()->PositionValue());
     }
 }
@@ -357,7 +356,7 @@ void TManualFocusPage::OnIdleChange(bool idleValue, bool lineMode) {
 // ---------------------------------------------------------------- voice
 
 int TManualFocusPage::Voice() const {
-    const auto* rg = form_.findChild<TRadioGroup*>(QStringLiteral("VoiceRG"));
+    const auto* rg = form_.Window().findChild<TRadioGroup*>(QStringLiteral("VoiceRG"));
     const int index = rg != nullptr ? rg->ItemIndex() : kv::kVoiceNone;
     // Nothing chosen (an out-of-range stored value) counts as no voice.
     return index == kv::kVoiceFemale || index == kv::kVoiceMale ? index : kv::kVoiceNone;
@@ -394,7 +393,7 @@ void TManualFocusPage::Focus_InBtnMouseDown(bool inward) {
     if (focuser == nullptr || !focuser->GetIdle()) return;
     StopAnnouncer();
     focuser->StartMove(inward, speed_->ItemIndex() == 1);
-    TMainForm::BroadcastKantrel(kv::kKantrelIdle, 0);
+    TPageContext::BroadcastKantrel(kv::kKantrelIdle, 0);
 }
 
 void TManualFocusPage::Focus_InBtnMouseUp() {
@@ -402,7 +401,7 @@ void TManualFocusPage::Focus_InBtnMouseUp() {
     if (focuser == nullptr || !focuser->GetIdle()) return;
     focuser->StopMove();
     if (Voice() != kv::kVoiceNone) Announce(kManualRunVoiceDelayMs);
-    TMainForm::BroadcastKantrel(kv::kKantrelIdle, 1);
+    TPageContext::BroadcastKantrel(kv::kKantrelIdle, 1);
     // The window makes its timers after its pages, so the page takes the
     // timer's ticks from here, where it starts it.
     connect(form_.FW2Timer(), &QTimer::timeout, this, &TManualFocusPage::FW2TimerTimer, Qt::UniqueConnection);
@@ -411,7 +410,7 @@ void TManualFocusPage::Focus_InBtnMouseUp() {
 
 void TManualFocusPage::FW2TimerTimer() {
     form_.FW2Timer()->stop();
-    TMainForm::BroadcastKantrel(kv::kKantrelPosition, ReadOut()->PositionValue());
+    TPageContext::BroadcastKantrel(kv::kKantrelPosition, ReadOut()->PositionValue());
 }
 
 void TManualFocusPage::FineButtonClick(int steps) {
@@ -463,8 +462,8 @@ void TManualFocusPage::ResetButtonClick() {
 }
 
 void TManualFocusPage::FinishReset() {
-    TMainForm::BroadcastKantrel(kv::kKantrelPosition, ReadOut()->PositionValue());
-    TMainForm::BroadcastKantrel(kv::kKantrelReset, 0);
+    TPageContext::BroadcastKantrel(kv::kKantrelPosition, ReadOut()->PositionValue());
+    TPageContext::BroadcastKantrel(kv::kKantrelReset, 0);
 }
 
 void TManualFocusPage::StopMainClick() {
@@ -474,7 +473,7 @@ void TManualFocusPage::StopMainClick() {
     focuser->StopMove();
 }
 
-void TManualFocusPage::GetFocusImageButtonClick() { form_.ExposurePage()->GetFocusImage(); }
+void TManualFocusPage::GetFocusImageButtonClick() { form_.GetFocusImage(); }
 
 void TManualFocusPage::ContFocusClick(bool down) {
     kv::TCameraControl* camera = form_.CameraControl();

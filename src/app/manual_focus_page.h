@@ -19,7 +19,7 @@ class QChart;
 class QPushButton;
 class QSpinBox;
 class QVBoxLayout;
-class TMainForm;
+class TPageContext;
 class TRadioGroup;
 class TReadOutPanel;
 namespace kv {
@@ -39,7 +39,7 @@ public:
     // Lets a fine move start (and its busy report arrive) before the next click.
     static constexpr int kFineMoveSettleMs = 20;
 
-    TManualFocusPage(TMainForm& form, QWidget* parent);
+    TManualFocusPage(TPageContext& form, QWidget* parent);
     // Stops and joins every announcer.
     ~TManualFocusPage() override;
 
@@ -109,7 +109,7 @@ private:
     TReadOutPanel* ReadOut() const;
     QWidget* FormControl(const char* name) const;
 
-    TMainForm& form_;
+    TPageContext& form_;
     QChart* scanChart_ = nullptr;
     QPushButton* inButton_ = nullptr;
     QPushButton* outButton_ = nullptr;

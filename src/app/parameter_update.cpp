@@ -49,8 +49,6 @@ constexpr const char* kNoTemperatureText = "Cannot establish communication with 
 
 }  // namespace
 
-void TMainForm::UpdatePgmParametersButtonClick() { UpdatePgmParameters(sender() == settingsPage_->UpdateButton()); }
-
 void TMainForm::UpdatePgmParameters(bool fromButton) {
     kv::TraceDiag(" ");
     kv::TraceDiag("Entering parameter update method");

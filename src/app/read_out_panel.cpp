@@ -7,12 +7,12 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "app/main_form.h"
+#include "app/page_context.h"
 #include "app/settings_binder.h"
 #include "focusing/focusing_runner.h"
 #include "widgets/lum_lite.h"
 
-TReadOutPanel::TReadOutPanel(TMainForm& form, QWidget* parent) : QFrame(parent), form_(form) {
+TReadOutPanel::TReadOutPanel(TPageContext& form, QWidget* parent) : QFrame(parent), form_(form) {
     auto* readOutPanel_ = this;
     setObjectName(QStringLiteral("ReadOutPanel"));
     setFrameStyle(QFrame::Panel | QFrame::Sunken);

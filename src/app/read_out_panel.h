@@ -10,7 +10,7 @@
 
 class QLabel;
 class QTimer;
-class TMainForm;
+class TPageContext;
 namespace kv {
 class TlumLite;
 }
@@ -40,7 +40,7 @@ public:
     // MovingLite stays lit this long after the last count.
     static constexpr int kMovingTimerMs = 1700;
 
-    TReadOutPanel(TMainForm& form, QWidget* parent);
+    TReadOutPanel(TPageContext& form, QWidget* parent);
 
     // Shows the position. CTSLabel is written only through here, so the
     // shared copy never differs from what the user sees.
@@ -58,7 +58,7 @@ public:
     QTimer* MovingTimer() const { return movingTimer_; }
 
 private:
-    TMainForm& form_;
+    TPageContext& form_;
     QLabel* ctsLabel_ = nullptr;
     kv::TlumLite* inLite_ = nullptr;
     kv::TlumLite* movingLite_ = nullptr;

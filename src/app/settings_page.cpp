@@ -19,9 +19,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/main_form.h"
+#include "app/page_context.h"
 #include "app/radio_group.h"
 #include "app/settings_binder.h"
+#include "focuser/focus_control.h"
+#include "platform/dialogs.h"
 #include "shell/log_channel.h"
 #include "shell/port_map.h"
 #include "shell/settings_model.h"
@@ -59,7 +61,7 @@ void TSettingsPage::ShowSettingsButtons(bool show) {
 
 void TSettingsPage::ShowSaveButton() { saveButton_->setVisible(true); }
 
-TSettingsPage::TSettingsPage(TMainForm& form, QWidget* parent) : QWidget(parent), form_(form) {
+TSettingsPage::TSettingsPage(TSettingsContext& form, QWidget* parent) : QWidget(parent), form_(form) {
     auto* page = this;
     page->setObjectName(QStringLiteral("StatusSettings"));
     // Every settings control exists once, built from the settings table; the
@@ -92,10 +94,10 @@ TSettingsPage::TSettingsPage(TMainForm& form, QWidget* parent) : QWidget(parent)
     revertButton_ = button("RevertSavedButton", "Revert to Saved");
     factoryButton_ = button("FactoryDefaultsButton", "Factory Defaults");
     row->addStretch();
-    connect(updateButton_, &QPushButton::clicked, &form_, &TMainForm::UpdatePgmParametersButtonClick);
-    connect(saveButton_, &QPushButton::clicked, &form_, &TMainForm::SaveSettingsButtonClick);
-    connect(revertButton_, &QPushButton::clicked, &form_, &TMainForm::RevertSavedButtonClick);
-    connect(factoryButton_, &QPushButton::clicked, &form_, &TMainForm::FactoryDefaultsButtonClick);
+    connect(updateButton_, &QPushButton::clicked, this, [this] { form_.UpdatePgmParameters(true); });
+    connect(saveButton_, &QPushButton::clicked, this, [this] { form_.SaveSettingsButtonClick(); });
+    connect(revertButton_, &QPushButton::clicked, this, [this] { form_.RevertSavedButtonClick(); });
+    connect(factoryButton_, &QPushButton::clicked, this, [this] { form_.FactoryDefaultsButtonClick(); });
 
     auto* lay = new QVBoxLayout(page);
     lay->setContentsMargins(4, 4, 4, 4);
@@ -254,7 +256,7 @@ QWidget* TSettingsPage::BuildDevicePortsTab() {
     }
     auto* about = new QPushButton(QStringLiteral("About Kessivane..."), startup);
     about->setObjectName(QStringLiteral("AboutButton"));
-    connect(about, &QPushButton::clicked, &form_, &TMainForm::AboutButtonClick);
+    connect(about, &QPushButton::clicked, this, [this] { form_.AboutButtonClick(); });
     sv->addWidget(about);
     sv->addStretch();
     misc->addWidget(startup);
@@ -265,7 +267,7 @@ QWidget* TSettingsPage::BuildDevicePortsTab() {
     allowControlCB_->setChecked(true);
     allowControlCB_->setToolTip(QStringLiteral("Scripts (kessivanectl) and the hub companion may move the focuser "
                                                "and run the focusing procedures; reading the position stays open"));
-    connect(allowControlCB_, &QCheckBox::clicked, &form_, &TMainForm::AllowOtherProgramsClick);
+    connect(allowControlCB_, &QCheckBox::clicked, this, [this](bool on) { form_.AllowOtherProgramsClick(on); });
     ov->addWidget(allowControlCB_);
     ov->addStretch();
     misc->addWidget(others);
@@ -273,8 +275,8 @@ QWidget* TSettingsPage::BuildDevicePortsTab() {
     v->addLayout(misc);
     v->addStretch();
 
-    connect(focuserCombo, &QComboBox::activated, &form_, [this](int) { form_.FocuserComboBoxChange(); });
-    connect(focuserCombo, &TDropDownComboBox::dropDown, &form_, &TMainForm::FocuserComboBoxDropDown);
+    connect(focuserCombo, &QComboBox::activated, this, [this](int) { form_.FocuserComboBoxChange(); });
+    connect(focuserCombo, &TDropDownComboBox::dropDown, this, [this] { form_.FocuserComboBoxDropDown(); });
     return tab;
 }
 

@@ -13,7 +13,7 @@ class QComboBox;
 class QLabel;
 class QPushButton;
 class QTabWidget;
-class TMainForm;
+class TSettingsContext;
 namespace kv {
 class IniFile;
 class TlumMemo;
@@ -22,7 +22,7 @@ class TlumMemo;
 class TSettingsPage : public QWidget {
     Q_OBJECT
 public:
-    TSettingsPage(TMainForm& form, QWidget* parent);
+    TSettingsPage(TSettingsContext& form, QWidget* parent);
 
     QTabWidget* Tabs() const { return tabs_; }
     kv::TlumMemo* LogMemo() const { return logMemo_; }
@@ -65,7 +65,7 @@ private:
     // The chosen COM number, 0 when none is chosen.
     int ChosenComNumber() const;
 
-    TMainForm& form_;
+    TSettingsContext& form_;
     QTabWidget* tabs_ = nullptr;
     QWidget* settingsButtons_ = nullptr;
     QPushButton* updateButton_ = nullptr;

@@ -23,10 +23,11 @@
 #include <vector>
 
 #include "app/list_view_ex.h"
-#include "app/main_form.h"
+#include "app/page_context.h"
 #include "app/read_out_panel.h"
 #include "app/settings_binder.h"
 #include "app/tc_window.h"
+#include "camera/camera_control.h"
 #include "shell/log_channel.h"
 #include "shell/settings_store.h"
 #include "shell/window_rules.h"
@@ -56,7 +57,7 @@ TTempAnswer AskOffset(kv::TFocusControl& focuser) {
 // may replace it while compensation is set up.
 class FormFocuser final : public kv::ICompensationFocuser {
 public:
-    explicit FormFocuser(TMainForm& form) : form_(form) {}
+    explicit FormFocuser(TPageContext& form) : form_(form) {}
     bool Idle() override { return F() == nullptr || F()->GetIdle(); }
     double TCAvg() override { return F() != nullptr ? F()->TCAvg() : 0.0; }
     void MoveBy(std::int32_t steps) override {
@@ -70,7 +71,7 @@ public:
 
 private:
     kv::TFocusControl* F() const { return form_.FocusControl(); }
-    TMainForm& form_;
+    TPageContext& form_;
 };
 
 QPushButton* Button(const char* name, const char* caption, QWidget* parent) {
@@ -121,13 +122,13 @@ private:
 
 }  // namespace
 
-TTempPage::TTempPage(TMainForm& form, QWidget* parent)
+TTempPage::TTempPage(TPageContext& form, QWidget* parent)
     : QWidget(parent), form_(form), locale_(kv::TCLocale::FromProcess()), calibration_(locale_) {
     setObjectName(QStringLiteral("TempControl"));
     reader_ = new TTempReader(this);
     focuser_ = std::make_unique<FormFocuser>(form_);
     kv::CompensationHooks hooks;
-    hooks.announce = [](std::int32_t steps) { TMainForm::SendKantrel(kv::kKantrelCompensationMove, steps); };
+    hooks.announce = [](std::int32_t steps) { TPageContext::SendKantrel(kv::kKantrelCompensationMove, steps); };
     hooks.startIdleCheckTimer = [this](int ms) {
         if (QTimer* t = form_.IdleCheckTimer()) t->start(ms);
     };
@@ -482,7 +483,7 @@ void TTempPage::StopCompensation() {
 
 void TTempPage::TempControlShow() {
     kv::TFocusControl* focuser = form_.FocusControl();
-    auto* enable = form_.findChild<QCheckBox*>(QStringLiteral("TCEnableCB"));
+    auto* enable = form_.Window().findChild<QCheckBox*>(QStringLiteral("TCEnableCB"));
     const bool on = enable != nullptr && enable->isChecked();
     getTempTimer_->setInterval(static_cast<int>(std::lround(tempReadingRateSE_->value() * 1000.0)));
     for (QTimer* t : {getTempTimer_, secondTimer_}) {
@@ -566,7 +567,7 @@ void TTempPage::TempControlHide() {
     // The last answer at once, then the unit's own once it has been asked.
     auto title = [this](bool avail) {
         const bool on = compensator_->AutoOn();
-        form_.setWindowTitle(Q(kv::AppTitle(on, on && avail, avgTempLabel_->text().toStdString())));
+        form_.Window().setWindowTitle(Q(kv::AppTitle(on, on && avail, avgTempLabel_->text().toStdString())));
     };
     const kv::TFocusControl* focuser = form_.FocusControl();
     title(focuser != nullptr && focuser->TCAvail());
@@ -631,7 +632,7 @@ void TTempPage::ShowReading(const TTempAnswer& answer) {
         const kv::TemperatureTexts texts = kv::ReadingTexts(answer.temperature, answer.average, locale_);
         tempLabel_->setText(Q(texts.temp));
         avgTempLabel_->setText(Q(texts.avg));
-        form_.setWindowTitle(Q(kv::AppTitle(compensator_->AutoOn(), true, texts.avg)));
+        form_.Window().setWindowTitle(Q(kv::AppTitle(compensator_->AutoOn(), true, texts.avg)));
         avgTempLabelF_->setText(Q(texts.avgF));
         if (TTCWindow* window = form_.TCWindow()) window->SetAverage(Q(texts.avg), Q(texts.avgF));
     }
@@ -670,7 +671,7 @@ void TTempPage::TCAvailChange(bool avail) {
         getTempTimer_->stop();
         compensator_->HardwareLost();
         ShowCompensation();
-        form_.setWindowTitle(Q(kv::kAppTitle));
+        form_.Window().setWindowTitle(Q(kv::kAppTitle));
     } else {
         tcWarningLabel_->hide();
         tcDetectTimer_->stop();
@@ -763,7 +764,7 @@ void TTempPage::UpdateEnables() {
         w->setEnabled(tcAvail_ && !training);
     }
     for (const char* name : {"ResetButton", "StopMain"}) {
-        if (auto* w = form_.findChild<QWidget*>(QString::fromLatin1(name))) w->setEnabled(!on);
+        if (auto* w = form_.Window().findChild<QWidget*>(QString::fromLatin1(name))) w->setEnabled(!on);
     }
 }
 

@@ -27,7 +27,7 @@ class QPushButton;
 class QSpinBox;
 class QTimer;
 class TListViewEx;
-class TMainForm;
+class TPageContext;
 namespace kv {
 class IniFile;
 class TMeter;
@@ -41,7 +41,7 @@ public:
     static constexpr int kMissingRecheckMs = 300;
     static constexpr int kReadOutShrink = 60;
 
-    TTempPage(TMainForm& form, QWidget* parent);
+    TTempPage(TPageContext& form, QWidget* parent);
     ~TTempPage() override;
 
     QTimer* GetTempTimer() const { return getTempTimer_; }
@@ -130,7 +130,7 @@ private:
     void Tell(const kv::TCStatus& status);
     QString AskOpenFileName();
 
-    TMainForm& form_;
+    TPageContext& form_;
     kv::TCLocale locale_;
     std::unique_ptr<kv::ICompensationFocuser> focuser_;
     kv::TCalibrationList calibration_;

@@ -1,6 +1,7 @@
 // The window's own rules in the real main window on the simulated
 // observatory: the page guards, the status panel the star keeps, the I and O
-// keys, F1, and the tooltips of the controls.
+// keys, F1, and the tooltips of the controls; and a page built alone against
+// a stand-in for the window.
 #include <QApplication>
 #include <QCheckBox>
 #include <QDoubleSpinBox>
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <gtest/gtest.h>
@@ -18,10 +20,13 @@
 #include <fstream>
 #include <optional>
 
+#include "app/auto_focus_page.h"
 #include "app/main_form.h"
+#include "app/page_context.h"
 #include "app_test_support.h"
 #include "camera/display_rules.h"
 #include "shell/settings_model.h"
+#include "shell/ini_file.h"
 #include "shell/window_rules.h"
 #include "sim/hub_simulator.h"
 #include "sim/sim_devices.h"
@@ -58,7 +63,67 @@ protected:
     QTabWidget* pages = nullptr;
 };
 
+// Only what a page reaches through the frame; no window, no devices.
+class StandInContext final : public TPageContext {
+public:
+    kv::TFocusControl* FocusControl() const override { return nullptr; }
+    kv::TCameraControl* CameraControl() const override { return nullptr; }
+    TWindowState& State() override { return state; }
+    const std::string& IniPath() const override { return iniPath; }
+    const std::string& ProgramFolder() const override { return iniPath; }
+    std::string FocusLogPath() const override { return {}; }
+    kv::IDialogs& Dialogs() override { return dialogs; }
+    kv::IDialogs& EngineDialogs() override { return dialogs; }
+    QString AskSaveFileName(const QString&, const QString&, const QString&) override { return {}; }
+    void SetStatusPanel(int, const QString&) override {}
+    int StatusPanelWidth(int) const override { return 0; }
+    void SetStatusPanelWidth(int, int) override {}
+    QWidget& Window() override { return window; }
+    QTabWidget* PageControl() const override { return nullptr; }
+    TPageLinks Links() const override { return {}; }
+    QTimer* FW2Timer() const override { return nullptr; }
+    QTimer* IdleCheckTimer() const override { return nullptr; }
+    void GetFocusImage() override { ++focusImages; }
+    void ShowFocusHistory() override { ++histories; }
+    void StopContinuousFocus() override {}
+    void SetStarSelected(bool) override {}
+    void ShowCameraState() override {}
+    bool ProcedureRunning() const override { return false; }
+    bool IsWin9x() const override { return false; }
+
+    QWidget window;
+    TWindowState state;
+    kvtest::RecordingDialogs dialogs;
+    std::string iniPath;
+    int focusImages = 0;
+    int histories = 0;
+};
+
 }  // namespace
+
+TEST(PageAlone, AutoFocusPageButtonsAndValuesGoThroughTheFrameItWasGiven) {
+    kv::test::TempDir dir;
+    StandInContext frame;
+    frame.iniPath = dir.File("Kessivane.ini");
+    auto* page = new TAutoFocusPage(frame, &frame.window);
+    auto* focusImage = page->findChild<QPushButton*>(QStringLiteral("GetFocusImageButton2"));
+    focusImage->setEnabled(true);
+    focusImage->click();
+    page->findChild<QPushButton*>(QStringLiteral("FocusHistoryButton2"))->click();
+    EXPECT_EQ(frame.focusImages, 1);
+    EXPECT_EQ(frame.histories, 1);
+
+    auto* points = page->findChild<QSpinBox*>(QStringLiteral("FitPointsSE"));
+    points->setValue(points->value() + 1);
+    EXPECT_EQ(kv::IniFile::Load(frame.iniPath).GetInteger("AutoFocus", "PointsPerSide", -1), points->value());
+    EXPECT_TRUE(frame.dialogs.shown.empty());
+
+    // A settings file that cannot be written is said through the frame's dialogs, naming it.
+    frame.iniPath = dir.File("gone/Kessivane.ini");
+    points->setValue(points->value() + 1);
+    ASSERT_EQ(frame.dialogs.shown.size(), 1u);
+    EXPECT_NE(frame.dialogs.shown[0].text.find(frame.iniPath), std::string::npos) << frame.dialogs.shown[0].text;
+}
 
 TEST_F(WindowRules, ContinuousFocusHoldsManualFocusCompensationOnlyWarnsAndTheStarTextComesBack) {
     pages->setCurrentIndex(TMainForm::ExposureControl);

@@ -1,0 +1,12 @@
+#include "app/page_context.h"
+
+#include "platform/broadcast.h"
+
+void TPageContext::BroadcastKantrel(int code, std::int64_t value) {
+    if (kv::IBroadcastBus* bus = kv::BroadcastBus()) bus->Post(kv::kKantrelMessage, code, value, {});
+}
+
+bool TPageContext::SendKantrel(int code, std::int64_t value) {
+    kv::IBroadcastBus* bus = kv::BroadcastBus();
+    return bus != nullptr && bus->Broadcast(kv::kKantrelMessage, code, value, {});
+}
