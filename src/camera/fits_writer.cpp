@@ -80,9 +80,10 @@ std::string FitsDate(std::chrono::system_clock::time_point t) {
     const long long milli = ms - static_cast<long long>(seconds) * 1000;
     std::tm utc{};
     gmtime_r(&seconds, &utc);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03lld", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, milli);
+    // Room for any year the calendar fields can hold, so nothing is ever cut.
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(milli));
     return text;
 }
 
