@@ -9,51 +9,32 @@
 // each of its stars (the star finder's HFD on the same main image), which
 // tells the median's gain apart from the difference of the two measurements.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 
 #include <cmath>
 #include <cstdio>
 #include <string>
 
-#include "bench_dialogs.h"
-#include "camera/camera_control.h"
+#include "bench_sim_camera.h"
 #include "camera/image_object.h"
 #include "camera/star_finder.h"
-#include "sim/observatory.h"
-#include "sim_camera/sim_camera.h"
 
 namespace {
 
-constexpr int kFrames = 40;
+using kvbench::Stat;
 
-struct Stat {
-    double sum = 0, sum2 = 0;
-    int n = 0;
-    void Add(double v) { sum += v; sum2 += v * v; ++n; }
-    double Mean() const { return n ? sum / n : 0; }
-    double Sd() const { return n > 1 ? std::sqrt(std::max(0.0, (sum2 - sum * sum / n) / (n - 1))) : 0; }
-    double Rel() const { return Mean() > 0 ? Sd() / Mean() : 0; }
-};
+constexpr int kFrames = 40;
 
 void FieldScatter(benchmark::State& state) {
     const double patch = static_cast<double>(state.range(0)) / 100.0;
+    kvbench::SimCameraRig rig;
+    if (!rig.error.empty()) {
+        state.SkipWithError(rig.error.c_str());
+        return;
+    }
     kvsim::Observatory& sky = kvsim::Observatory::Instance();
-    kvsim::NightParameters night;
-    night.temperatureRateCPerHour = 0.0;  // best focus stays put
-    sky.StartNight(night);
-    kvbench::NoDialogs dialogs;
-    kv::TCameraControl camera(dialogs, KV_BIN_DIR);
-    if (!camera.ToggleConnection("sim_camera.so")) {
-        state.SkipWithError("the simulated camera did not connect");
-        return;
-    }
-    void* plugin = dlopen((std::string(KV_BIN_DIR) + "/sim_camera.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
-    auto set = plugin ? reinterpret_cast<KVSimCameraSetConfigProc>(dlsym(plugin, "KVSimCamera_SetConfig")) : nullptr;
-    auto get = plugin ? reinterpret_cast<KVSimCameraGetConfigProc>(dlsym(plugin, "KVSimCamera_GetConfig")) : nullptr;
-    if (!set || !get) {
-        state.SkipWithError("the simulated camera's settings are not reachable");
-        return;
-    }
+    kv::TCameraControl& camera = rig.camera;
+    const auto set = rig.set;
+    const auto get = rig.get;
     KVSimCameraConfig config;
     get(&config);
     config.Noise = 1;

@@ -3,47 +3,29 @@
 // read as "no star", from best focus to 800 steps out, for the default sky
 // and for a faint star on a bright, noisy sky. Prints a table.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 
 #include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "bench_dialogs.h"
-#include "camera/camera_control.h"
-#include "sim/observatory.h"
-#include "sim_camera/sim_camera.h"
+#include "bench_sim_camera.h"
 
 namespace {
 
-struct Stat {
-    double sum = 0, sum2 = 0;
-    int n = 0;
-    void Add(double v) { sum += v; sum2 += v * v; ++n; }
-    double Mean() const { return n ? sum / n : 0; }
-    double Sd() const { return n > 1 ? std::sqrt(std::max(0.0, (sum2 - sum * sum / n) / (n - 1))) : 0; }
-};
+using kvbench::Stat;
 
 void Profile(benchmark::State& state) {
     const bool faint = state.range(0) != 0;
+    kvbench::SimCameraRig rig;
+    if (!rig.error.empty()) {
+        state.SkipWithError(rig.error.c_str());
+        return;
+    }
     kvsim::Observatory& sky = kvsim::Observatory::Instance();
-    kvsim::NightParameters night;
-    night.temperatureRateCPerHour = 0.0;  // best focus stays put
-    sky.StartNight(night);
-    kvbench::NoDialogs dialogs;
-    kv::TCameraControl camera(dialogs, KV_BIN_DIR);
-    if (!camera.ToggleConnection("sim_camera.so")) {
-        state.SkipWithError("the simulated camera did not connect");
-        return;
-    }
-    void* plugin = dlopen((std::string(KV_BIN_DIR) + "/sim_camera.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
-    auto set = plugin ? reinterpret_cast<KVSimCameraSetConfigProc>(dlsym(plugin, "KVSimCamera_SetConfig")) : nullptr;
-    auto get = plugin ? reinterpret_cast<KVSimCameraGetConfigProc>(dlsym(plugin, "KVSimCamera_GetConfig")) : nullptr;
-    if (!set || !get) {
-        state.SkipWithError("the simulated camera's settings are not reachable");
-        return;
-    }
+    kv::TCameraControl& camera = rig.camera;
+    const auto set = rig.set;
+    const auto get = rig.get;
     KVSimCameraConfig config;
     get(&config);
     config.Seed = 42;
