@@ -19,7 +19,6 @@
 
 #include "app/auto_focus_page.h"
 #include "app/page_context.h"
-#include "app/temp_page.h"
 
 namespace {
 
@@ -260,5 +259,5 @@ void TFocusHistoryWindow::ShowDrift() {
 }
 
 void TFocusHistoryWindow::AddToCalibration() {
-    if (TTempPage* page = form_.TempPage()) page->AddRunPoints(Chosen());
+    emit runsForCalibration(Chosen());
 }

@@ -981,7 +981,10 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 std::string TMainForm::FocusLogPath() const { return userFolder_ + kv::kFocusLogFileName; }
 
 TFocusHistoryWindow* TMainForm::FocusHistory() {
-    if (!focusHistory_) focusHistory_ = std::make_unique<TFocusHistoryWindow>(*this);
+    if (!focusHistory_) {
+        focusHistory_ = std::make_unique<TFocusHistoryWindow>(*this);
+        connect(focusHistory_.get(), &TFocusHistoryWindow::runsForCalibration, tempPage_, &TTempPage::AddRunPoints);
+    }
     return focusHistory_.get();
 }
 
@@ -1035,6 +1038,8 @@ TPageLinks TMainForm::Links() const {
 bool TMainForm::ProcedureRunning() const { return focusing_ != nullptr && focusing_->Running(); }
 
 void TMainForm::GetFocusImage() { exposurePage_->GetFocusImage(); }
+
+void TMainForm::DrawRoi() { exposurePage_->DrawRoi(); }
 
 void TMainForm::StopContinuousFocus() {
     auto* button = findChild<QPushButton*>(QStringLiteral("ContFocus"));
