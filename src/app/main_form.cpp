@@ -602,6 +602,7 @@ void TMainForm::SetNightVision(bool on) {
     static const QPalette day = QApplication::palette();
     night_ = on;
     kv::SetNightVision(on);
+    if (on) kv::UseNightIndicators();
     QApplication::setPalette(on ? kv::NightPalette() : day);
     if (auto* position = findChild<QLabel*>(QStringLiteral("CTSLabel"))) {
         position->setStyleSheet(on ? QStringLiteral("background: black; color: red;")
