@@ -17,7 +17,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/auto_focus_page.h"
+#include "app/chart_style.h"
 #include "app/page_context.h"
 
 namespace {
