@@ -1,4 +1,5 @@
 #include "app/auto_focus_page.h"
+#include "app/chart_style.h"
 
 #include <QChart>
 #include <QChartView>
@@ -123,21 +124,6 @@ void WidenToShow(QChart* chart, Qt::Orientation orientation, double value) {
     axis->setRange(min, max);
     // Labels on round values again (the stated axes' own ticks no longer divide the range).
     if (axis->tickType() == QValueAxis::TicksFixed) axis->applyNiceNumbers();
-}
-
-void UseCompactChart(QChart* chart) {
-    chart->setMargins(QMargins(2, 2, 2, 2));
-    for (QAbstractAxis* axis : chart->axes()) {
-        QFont labels = axis->labelsFont();
-        labels.setPointSize(7);
-        axis->setLabelsFont(labels);
-        QFont title = axis->titleFont();
-        title.setPointSize(8);
-        axis->setTitleFont(title);
-    }
-    QFont titleFont = chart->titleFont();
-    titleFont.setPointSize(9);
-    chart->setTitleFont(titleFont);
 }
 
 void SetFomAxis(QChart* chart, int fomKind, bool labelSizeOnly) {

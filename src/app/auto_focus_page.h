@@ -76,6 +76,3 @@ void WidenToShow(QChart* chart, Qt::Orientation orientation, double value);
 // A measured curve-fit point on the quality chart (position across), the
 // axes widened to show it.
 void AppendCurvePoint(QChart* qualityChart, double position, double fom);
-// Small type and margins for a chart that shares a page with controls: the
-// axes' labels and long titles must fit a narrow chart.
-void UseCompactChart(QChart* chart);

@@ -22,12 +22,12 @@
 
 #include "app/focus_panel.h"
 #include "app/focus_zoom.h"
+#include "app/image_view_helpers.h"
 #include "app/page_context.h"
 #include "app/picture_view.h"
 #include "app/radio_group.h"
 #include "camera/camera_control.h"
 #include "focuser/focus_control.h"
-#include "camera/fits_writer.h"
 #include "camera/image_object.h"
 #include "focusing/focus_frames.h"
 #include "shell/log_channel.h"
@@ -186,7 +186,7 @@ TExposurePage::TExposurePage(TPageContext& form, QWidget* parent)
 
     connect(getImage_, &QPushButton::clicked, this, &TExposurePage::GetImageButtonClick);
     connect(pickStar_, &QPushButton::clicked, this, &TExposurePage::PickStarClick);
-    connect(update, &QPushButton::clicked, this, [this] { Put(MainImage(), imageDisplay_); });
+    connect(update, &QPushButton::clicked, this, [this] { PutImage(MainImage(), imageDisplay_); });
     connect(downLoadTimer_, &QTimer::timeout, this, &TExposurePage::DownLoadTimerTick);
     connect(stretch_, &TRadioGroup::itemIndexChanged, this, &TExposurePage::ImageStretchRGClick);
     for (QSlider* tb : {minTB_, maxTB_, gammaTB_}) {
@@ -252,7 +252,7 @@ void TExposurePage::CameraReconfigured(const kv::CameraInfo& info) {
     form_.FocusPanel()->SetFocusImage(focus);
     if (main != nullptr) main->Clear();
     if (focus != nullptr) focus->Clear();
-    Put(main, imageDisplay_);
+    PutImage(main, imageDisplay_);
     form_.FocusPanel()->ApplyControlsToCamera();
     form_.FocusPanel()->PutFocusImage();
 
@@ -274,39 +274,10 @@ kv::TImageObject* TExposurePage::MainImage() const {
     return camera != nullptr ? camera->MainImage() : nullptr;
 }
 
-void TExposurePage::Put(kv::TImageObject* image, TPictureView* view) {
-    if (image == nullptr || view->Source() != image) return;
-    image->PutImage(*view);
-    view->SetOverlay(std::nullopt);
-}
-
-void TExposurePage::SaveImage(TPageContext& form, TPictureView* view, kv::TImageObject* image, bool focusFrame) {
-    const QString file =
-        form.AskSaveFileName(QStringLiteral("Save Image"),
-                             QStringLiteral("Bitmap Files (*.bmp);;FITS Files (*.fits *.fit *.fts)"), QStringLiteral("bmp"));
-    if (file.isEmpty()) return;
-    std::string failure;
-    if (kv::IsFitsFileName(file.toStdString())) {
-        kv::TCameraControl* camera = form.CameraControl();
-        if (image == nullptr || camera == nullptr) {
-            failure = "Could not write the FITS image " + file.toStdString() + ": no camera image to save";
-        } else {
-            const kv::WriteResult written = kv::WriteFitsImage(
-                file.toStdString(), *image, kv::FrameHeader(*camera, form.FocusControl(), focusFrame));
-            failure = written.message;
-        }
-    } else if (!view->SavePicture(file)) {
-        failure = "The picture could not be saved to " + file.toStdString();
-    }
-    if (failure.empty()) return;
-    kv::WriteProgramLog(failure);
-    form.Dialogs().Show(failure, kv::DialogType::Error, kv::DialogButtons::Ok);
-}
-
 void TExposurePage::OnImageReady() {
     kv::TImageObject* image = MainImage();
     if (image == nullptr) return;
-    Put(image, imageDisplay_);
+    PutImage(image, imageDisplay_);
     const int min = image->Min();
     const int max = image->Max();
     const double avg = image->Avg();
@@ -327,8 +298,8 @@ void TExposurePage::DrawRoi() {
     kv::TCameraControl* camera = form_.CameraControl();
     if (camera == nullptr) return;
     TFocusPanel* panel = form_.FocusPanel();
-    Put(camera->FocusImage(), panel->FocusDisplay());
-    if (form_.PageControl()->currentIndex() == TPageContext::ExposureControl) Put(camera->MainImage(), imageDisplay_);
+    PutImage(camera->FocusImage(), panel->FocusDisplay());
+    if (form_.PageControl()->currentIndex() == TPageContext::ExposureControl) PutImage(camera->MainImage(), imageDisplay_);
     if (!camera->ROIOn()) {
         imageDisplay_->SetOverlay(std::nullopt);
         return;
@@ -473,7 +444,7 @@ void TExposurePage::ApplyMainStretch() {
         std::lock_guard lock(image->Lock());
         PrepareMainStretch(*image);
         image->SetIsUpdated(false);
-        Put(image, imageDisplay_);
+        PutImage(image, imageDisplay_);
     }
     const TWindowState& state = form_.State();
     if (state.imageTaken) form_.SetStatusPanel(1, Q(kv::StretchText(image->AutoBlack(), image->AutoWhite())));

@@ -58,14 +58,6 @@ public:
     // The ROI outline on both displays after a focus frame, a selection or a
     // stretch change; the displays show their images again first.
     void DrawRoi();
-    // Shows `image` in `view` afresh (when it is the view's source): what was
-    // drawn over the picture goes, as it would from a canvas.
-    static void Put(kv::TImageObject* image, TPictureView* view);
-    // The right click on an image: asks for a file and saves `image` there, as
-    // a FITS file of its own 16-bit pixels when the name ends in .fits, .fit
-    // or .fts, else what `view` shows as a Windows bitmap. A failure is said
-    // and logged.
-    static void SaveImage(TPageContext& form, TPictureView* view, kv::TImageObject* image, bool focusFrame);
 
     // Selects the star at (x, y) as a left click does; empty when taken,
     // otherwise why not (the refusal a script is told; a click just does nothing).

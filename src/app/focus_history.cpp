@@ -17,9 +17,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/auto_focus_page.h"
+#include "app/chart_style.h"
 #include "app/page_context.h"
-#include "app/temp_page.h"
 
 namespace {
 
@@ -260,5 +259,5 @@ void TFocusHistoryWindow::ShowDrift() {
 }
 
 void TFocusHistoryWindow::AddToCalibration() {
-    if (TTempPage* page = form_.TempPage()) page->AddRunPoints(Chosen());
+    emit runsForCalibration(Chosen());
 }

@@ -43,6 +43,10 @@ public:
     // The chosen runs into the calibration list; a full list stops it with its message.
     void AddToCalibration();
 
+signals:
+    // The chosen runs, for the Temp Control page's calibration list.
+    void runsForCalibration(const std::vector<kv::FocusLogEntry>& runs);
+
 private:
     void ShowRuns();
     void ShowCharts();

@@ -22,8 +22,8 @@
 #include <mutex>
 #include <optional>
 
-#include "app/exposure_page.h"
 #include "app/focus_zoom.h"
+#include "app/image_view_helpers.h"
 #include "app/page_context.h"
 #include "app/picture_view.h"
 #include "app/radio_group.h"
@@ -385,7 +385,7 @@ TFocusPanel::TFocusPanel(TPageContext& form, QWidget* parent)
         zoom_->raise();
     });
     connect(focusDisplay_, &TPictureView::mousePressed, this, [this](QPoint, Qt::MouseButton button) {
-        if (button == Qt::RightButton) TExposurePage::SaveImage(form_, focusDisplay_, FocusImage(), true);
+        if (button == Qt::RightButton) SaveImage(form_, focusDisplay_, FocusImage(), true);
     });
 
     SetFocusFrameSize(kFocusFrameDefault, kFocusFrameDefault);
@@ -441,8 +441,8 @@ void TFocusPanel::SetFocusImage(kv::TImageObject* image) {
 
 void TFocusPanel::PutFocusImage() {
     kv::TImageObject* image = FocusImage();
-    TExposurePage::Put(image, focusDisplay_);
-    TExposurePage::Put(image, zoom_->Image1());
+    PutImage(image, focusDisplay_);
+    PutImage(image, zoom_->Image1());
 }
 
 void TFocusPanel::ApplyControlsToCamera() {
@@ -566,7 +566,7 @@ void TFocusPanel::ApplyFocusStretch() {
         PutFocusImage();
     }
     kv::TCameraControl* camera = form_.CameraControl();
-    if (form_.State().starSelected && camera->ROIOn()) form_.ExposurePage()->DrawRoi();
+    if (form_.State().starSelected && camera->ROIOn()) form_.DrawRoi();
 }
 
 // ---------------------------------------------------------------- pointer

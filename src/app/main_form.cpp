@@ -602,6 +602,7 @@ void TMainForm::SetNightVision(bool on) {
     static const QPalette day = QApplication::palette();
     night_ = on;
     kv::SetNightVision(on);
+    if (on) kv::UseNightIndicators();
     QApplication::setPalette(on ? kv::NightPalette() : day);
     if (auto* position = findChild<QLabel*>(QStringLiteral("CTSLabel"))) {
         position->setStyleSheet(on ? QStringLiteral("background: black; color: red;")
@@ -981,7 +982,10 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 std::string TMainForm::FocusLogPath() const { return userFolder_ + kv::kFocusLogFileName; }
 
 TFocusHistoryWindow* TMainForm::FocusHistory() {
-    if (!focusHistory_) focusHistory_ = std::make_unique<TFocusHistoryWindow>(*this);
+    if (!focusHistory_) {
+        focusHistory_ = std::make_unique<TFocusHistoryWindow>(*this);
+        connect(focusHistory_.get(), &TFocusHistoryWindow::runsForCalibration, tempPage_, &TTempPage::AddRunPoints);
+    }
     return focusHistory_.get();
 }
 
@@ -1035,6 +1039,8 @@ TPageLinks TMainForm::Links() const {
 bool TMainForm::ProcedureRunning() const { return focusing_ != nullptr && focusing_->Running(); }
 
 void TMainForm::GetFocusImage() { exposurePage_->GetFocusImage(); }
+
+void TMainForm::DrawRoi() { exposurePage_->DrawRoi(); }
 
 void TMainForm::StopContinuousFocus() {
     auto* button = findChild<QPushButton*>(QStringLiteral("ContFocus"));

@@ -134,6 +134,7 @@ public:
     // Temp Control page.
     TPageLinks Links() const override;
     void GetFocusImage() override;
+    void DrawRoi() override;
     TSettingsPage* SettingsPage() const { return settingsPage_; }
     // The focus scan and the auto-focus search, with the worker that runs them.
     TFocusingView* Focusing() const { return focusing_.get(); }

@@ -19,7 +19,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/auto_focus_page.h"
+#include "app/chart_style.h"
 #include "app/focus_panel.h"
 #include "app/page_context.h"
 #include "app/radio_group.h"

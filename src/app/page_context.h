@@ -95,6 +95,9 @@ public:
 
     // The frame's actions a page starts.
     virtual void GetFocusImage() = 0;
+    // The ROI outline on the main image and the focus frame drawn again
+    // (the focus panel's stretch changes wipe it).
+    virtual void DrawRoi() = 0;
     virtual void ShowFocusHistory() = 0;
     // Continuous focus and camera cycling end (the button is raised).
     virtual void StopContinuousFocus() = 0;

@@ -1,6 +1,10 @@
 #include "widgets/night_vision.h"
 
+#include <QApplication>
 #include <QImage>
+#include <QProxyStyle>
+#include <QStyleFactory>
+#include <QStyleOption>
 #include <algorithm>
 #include <atomic>
 
@@ -8,7 +12,48 @@ namespace kv {
 
 namespace {
 std::atomic<bool> g_night{false};
+
+class NightIndicatorStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override {
+        if (option == nullptr || !NightVision() ||
+            (element != PE_IndicatorRadioButton && element != PE_IndicatorCheckBox)) {
+            QProxyStyle::drawPrimitive(element, option, painter, widget);
+            return;
+        }
+        // The style takes the indicator's outline from the window colour,
+        // darkened; a window colour this bright gives a dim red outline.
+        // Only the copy given to the indicator changes; the style reads a
+        // check box's option as a button's, so a button's stays one.
+        auto brighten = [](QStyleOption& copy) {
+            for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+                copy.palette.setColor(group, QPalette::Window,
+                                      group == QPalette::Disabled ? QColor(90, 0, 0) : QColor(160, 0, 0));
+            }
+        };
+        if (const auto* button = qstyleoption_cast<const QStyleOptionButton*>(option)) {
+            QStyleOptionButton copy(*button);
+            brighten(copy);
+            QProxyStyle::drawPrimitive(element, &copy, painter, widget);
+        } else {
+            QStyleOption copy(*option);
+            brighten(copy);
+            QProxyStyle::drawPrimitive(element, &copy, painter, widget);
+        }
+    }
+};
 }  // namespace
+
+void UseNightIndicators() {
+    if (dynamic_cast<NightIndicatorStyle*>(QApplication::style()) != nullptr) return;
+    // A fresh instance of the same style: the application deletes the style
+    // it had once another is set.
+    QStyle* base = QStyleFactory::create(QApplication::style()->name());
+    QApplication::setStyle(new NightIndicatorStyle(base));
+}
 
 void SetNightVision(bool on) { g_night.store(on); }
 bool NightVision() { return g_night.load(); }

@@ -23,4 +23,10 @@ QPixmap NightPixmap(const QPixmap& pixmap);
 // Red text and lines on black for every role; disabled text a dimmer red.
 QPalette NightPalette();
 
+// Puts a thin wrapper round the application's style (once; later calls do
+// nothing) that, at night, outlines the empty circles of radio buttons and the
+// empty squares of check boxes in dim red. The style draws those outlines a
+// shade darker than the window, which on the night's near-black is nothing.
+void UseNightIndicators();
+
 }  // namespace kv

@@ -4,6 +4,9 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <gtest/gtest.h>
@@ -228,6 +231,26 @@ TEST_F(MainForm, Window_NightVisionTurnsEveryWindowAndThePictureRedAndIsKept) {
     for (QWidget* top : {static_cast<QWidget*>(&*window), static_cast<QWidget*>(window->TCWindow())}) {
         EXPECT_LE(MostGreenOrBlue(top->grab().toImage()), kDimEnough) << top->objectName().toStdString();
     }
+    // The empty circle and square of an unchosen radio button and check box
+    // still show, in dim red, on the night's near-black.
+    auto brightestRed = [](QAbstractButton* button, QStyle::SubElement indicator) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        const QImage shot = button->grab(button->style()->subElementRect(indicator, &option, button)).toImage();
+        int red = 0;
+        for (int y = 0; y < shot.height(); ++y) {
+            for (int x = 0; x < shot.width(); ++x) red = std::max(red, qRed(shot.pixel(x, y)));
+        }
+        return red;
+    };
+    const auto radios = window->findChildren<QRadioButton*>();
+    const auto unchosen = std::find_if(radios.begin(), radios.end(), [](QRadioButton* r) { return r->isVisible() && !r->isChecked(); });
+    ASSERT_NE(unchosen, radios.end());
+    EXPECT_GE(brightestRed(*unchosen, QStyle::SE_RadioButtonIndicator), 60);
+    const auto boxesOnPage = window->findChildren<QCheckBox*>();
+    const auto unticked = std::find_if(boxesOnPage.begin(), boxesOnPage.end(), [](QCheckBox* c) { return c->isVisible() && !c->isChecked(); });
+    ASSERT_NE(unticked, boxesOnPage.end());
+    EXPECT_GE(brightestRed(*unticked, QStyle::SE_CheckBoxIndicator), 60);
     QtDialogs boxes;
     boxes.SetWindow(&*window);
     int inBox = -1;

@@ -84,6 +84,7 @@ public:
     QTimer* FW2Timer() const override { return nullptr; }
     QTimer* IdleCheckTimer() const override { return nullptr; }
     void GetFocusImage() override { ++focusImages; }
+    void DrawRoi() override {}
     void ShowFocusHistory() override { ++histories; }
     void StopContinuousFocus() override {}
     void SetStarSelected(bool) override {}
