@@ -217,7 +217,7 @@ TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(pa
     }
     cv->addStretch();
     // Here too, for focusers without the Temp Control page.
-    auto* history = new QPushButton(QStringLiteral("Focus History"), controls);
+    auto* history = new QPushButton(QStringLiteral("Focus history"), controls);
     history->setObjectName(QStringLiteral("FocusHistoryButton2"));
     history->setToolTip(QStringLiteral("Every auto focus and scan logged, and how best focus drifts with temperature"));
     connect(history, &QPushButton::clicked, this, [this] { form_.ShowFocusHistory(); });

@@ -448,7 +448,7 @@ QWidget* TTempPage::BuildCalibration() {
     for (QPushButton* b : {loadTCButton_, mergeTCButton_, saveTCButton_}) fv->addWidget(b);
     side->addWidget(files);
     // Past auto focuses from the focus log, to look at and to learn from.
-    historyButton_ = Button("FocusHistoryButton", "Focus History", box);
+    historyButton_ = Button("FocusHistoryButton", "Focus history", box);
     historyButton_->setToolTip(QStringLiteral("The focus log's runs, their drift with temperature, and adding them here"));
     side->addWidget(historyButton_);
     connect(historyButton_, &QPushButton::clicked, this, [this] { form_.ShowFocusHistory(); });

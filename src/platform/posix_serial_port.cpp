@@ -52,8 +52,13 @@ std::string PermissionAdvice(const std::string& device) {
         std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)) + 1);
         const int n = std::max(::getgroups(static_cast<int>(groups.size()), groups.data()), 0);
         const bool inSession = ::getegid() == st.st_gid || std::find(groups.begin(), groups.begin() + n, st.st_gid) != groups.begin() + n;
+        // Already let in, and still refused: the device's own modes keep the group out.
+        if (inSession) {
+            return "you are in the " + group + " group, but the device does not let its group in: check its modes with \"ls -l " +
+                   device + "\"";
+        }
         const char* user = std::getenv("USER");
-        for (char** m = found->gr_mem; !inSession && user != nullptr && m != nullptr && *m != nullptr; ++m) {
+        for (char** m = found->gr_mem; user != nullptr && m != nullptr && *m != nullptr; ++m) {
             if (std::strcmp(*m, user) == 0) {
                 return "you are in the " + group + " group, but this session started before you joined it: log out and back in";
             }
