@@ -108,40 +108,52 @@ TFocusPanel::TFocusPanel(TPageContext& form, QWidget* parent)
     v->setContentsMargins(6, 0, 6, 4);
     v->setSpacing(2);
 
-    auto* figures = new QGridLayout;
-    figures->setHorizontalSpacing(4);
-    figures->setVerticalSpacing(2);
     fwhmEdit_ = ReadOut("FWHMEdit", below_);
     hfdEdit_ = ReadOut("HFDEdit", below_);
     xFwhmEdit_ = ReadOut("xFWHMEdit", below_);
     yFwhmEdit_ = ReadOut("yFWHMEdit", below_);
     peakEdit_ = ReadOut("PeakEdit", below_);
-    // The captions are short for the panel's width; the units are told here.
-    fwhmEdit_->setToolTip(QStringLiteral("Full width of the star at half its peak, in pixels"));
-    hfdEdit_->setToolTip(QStringLiteral("Diameter holding half the star's light, in pixels"));
-    xFwhmEdit_->setToolTip(QStringLiteral("Full width at half maximum, horizontally, in pixels"));
-    yFwhmEdit_->setToolTip(QStringLiteral("Full width at half maximum, vertically, in pixels"));
+    fwhmEdit_->setToolTip(QStringLiteral("Full width of the star at half its peak"));
+    hfdEdit_->setToolTip(QStringLiteral("Diameter of the circle holding half the star's light"));
+    xFwhmEdit_->setToolTip(QStringLiteral("Full width at half maximum, horizontally"));
+    yFwhmEdit_->setToolTip(QStringLiteral("Full width at half maximum, vertically"));
     peakEdit_->setToolTip(QStringLiteral("The star's brightest pixel, in camera counts"));
+    // The widths stand under their captions: a caption, its unit and a
+    // four-decimal width side by side would not fit the panel's width.
     const struct {
         const char* caption;
         QLineEdit* edit;
         int row, column;
-    } boxes[] = {{"FWHM", fwhmEdit_, 0, 0}, {"HFD", hfdEdit_, 0, 2},  {"xFWHM", xFwhmEdit_, 1, 0},
-                 {"yFWHM", yFwhmEdit_, 1, 2}, {"Peak", peakEdit_, 2, 0}};
-    for (const auto& b : boxes) {
-        figures->addWidget(Small(QString::fromLatin1(b.caption), below_), b.row, b.column);
-        figures->addWidget(b.edit, b.row, b.column + 1);
+    } widths[] = {{"FWHM (px)", fwhmEdit_, 0, 0},
+                  {"HFD (px)", hfdEdit_, 0, 1},
+                  {"xFWHM (px)", xFwhmEdit_, 2, 0},
+                  {"yFWHM (px)", yFwhmEdit_, 2, 1}};
+    auto* figures = new QGridLayout;
+    figures->setHorizontalSpacing(8);
+    figures->setVerticalSpacing(1);
+    for (const auto& w : widths) {
+        QLabel* caption = Small(QString::fromLatin1(w.caption), below_);
+        caption->setFixedHeight(caption->fontMetrics().height() + 1);
+        caption->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
+        figures->addWidget(caption, w.row, w.column);
+        figures->addWidget(w.edit, w.row + 1, w.column);
     }
+    auto* peak = new QHBoxLayout;
+    peak->setSpacing(4);
+    peak->addWidget(Small(QStringLiteral("Peak"), below_));
+    peak->addWidget(peakEdit_, 1);
+    figures->setRowMinimumHeight(4, 4);
+    figures->addLayout(peak, 5, 0);
     fomLabel_ = new QLabel(QStringLiteral("FWHM"), below_);
     fomLabel_->setObjectName(QStringLiteral("FOMLabel"));
     fomLabel_->setAlignment(Qt::AlignCenter);
     fomLabel_->setStyleSheet(QStringLiteral("font-weight: bold;"));
     fomLabel_->setToolTip(QStringLiteral("Right-click to choose the figure of merit"));
-    figures->addWidget(fomLabel_, 2, 2, 1, 2);
+    figures->addWidget(fomLabel_, 5, 1);
     fomOrAvgLabel_ = new QLabel(QStringLiteral("Figure\n\rof Merit"), below_);
     fomOrAvgLabel_->setObjectName(QStringLiteral("FOMorAvgLabel"));
     fomOrAvgLabel_->setAlignment(Qt::AlignCenter);
-    figures->addWidget(fomOrAvgLabel_, 3, 0, 1, 2);
+    figures->addWidget(fomOrAvgLabel_, 6, 0);
     fomEdit_ = ReadOut("FOMEdit", below_);
     fomEdit_->setFixedHeight(28);
     fomEdit_->setAlignment(Qt::AlignCenter);
@@ -150,9 +162,9 @@ TFocusPanel::TFocusPanel(TPageContext& form, QWidget* parent)
     big.setPointSizeF(big.pointSizeF() * 1.4);
     fomEdit_->setFont(big);
     fomEdit_->setToolTip(fomLabel_->toolTip() + QStringLiteral("; widths and HFD in pixels, Peak in camera counts"));
-    figures->addWidget(fomEdit_, 3, 2, 1, 2);
+    figures->addWidget(fomEdit_, 6, 1);
+    figures->setColumnStretch(0, 1);
     figures->setColumnStretch(1, 1);
-    figures->setColumnStretch(3, 1);
     v->addLayout(figures);
 
     // ---- exposure, gain, magnification and FWHM factor
