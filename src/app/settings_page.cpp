@@ -362,9 +362,12 @@ void TSettingsPage::RefreshPortDevices() {
         portDevice_->addItem(QString::fromStdString(d.description), QString::fromStdString(d.path));
         portDevice_->setItemData(portDevice_->count() - 1, QString::fromStdString(d.path), Qt::ToolTipRole);
     }
-    portDevice_->setCurrentIndex(portDevice_->findData(QString::fromStdString(current)));
-
+    // Under --simulate the port reaches a simulator whatever the file maps it
+    // to: the list shows what the port opens, not a device it leaves alone.
     const std::string opens = form_.PortDeviceFor(com);
+    const int opened = portDevice_->findData(QString::fromStdString(opens));
+    portDevice_->setCurrentIndex(opened >= 0 ? opened : portDevice_->findData(QString::fromStdString(current)));
+
     QString note = QStringLiteral("COM%1 opens %2").arg(com).arg(QString::fromStdString(opens));
     if (opens != current) note += QStringLiteral(", the simulator of the chosen focuser, until you choose a device here");
     note += QStringLiteral(".");
