@@ -44,22 +44,15 @@ QRect InkBox(const QImage& img, const QColor& colour) {
     return box;
 }
 
-TEST(TlumLbl, FramesTheFilledBackgroundInTheTextColour) {
-    TlumLbl l("Focus");
+TEST(TlumLbl, FramesTheBackgroundInTheTextColourAndPlacesTheCaptionWhichIsGreyWhenDisabled) {
+    TlumLbl l("Exposure");
     Prepare(l);
     QImage img = Render(l);
     for (QPoint p : {QPoint(0, 0), QPoint(60, 0), QPoint(119, 12), QPoint(60, 23), QPoint(0, 23)}) {
         EXPECT_EQ(At(img, p), kInk) << p.x() << "," << p.y();
     }
     EXPECT_EQ(std::tuple(At(img, 1, 1), At(img, 118, 22)), std::tuple(kBack, kBack));
-    l.SetLineBorder(false);
-    img = Render(l);
-    EXPECT_EQ(std::tuple(At(img, 0, 0), At(img, 119, 23)), std::tuple(kBack, kBack));
-}
 
-TEST(TlumLbl, CaptionFollowsAlignmentIsCentredVerticallyAndGreyWhenDisabled) {
-    TlumLbl l("Exposure");
-    Prepare(l);
     l.setAlignment(Qt::AlignLeft);
     QRect ink = InkBox(Render(l), kInk);
     ASSERT_FALSE(ink.isEmpty());
@@ -70,16 +63,17 @@ TEST(TlumLbl, CaptionFollowsAlignmentIsCentredVerticallyAndGreyWhenDisabled) {
     EXPECT_LE(std::abs((ink.top() - caption.top()) - (caption.bottom() - ink.bottom())), 5);
 
     l.setAlignment(Qt::AlignRight);
-    QImage img = Render(l);
-    ink = InkBox(img, kInk);
+    ink = InkBox(Render(l), kInk);
     ASSERT_FALSE(ink.isEmpty());
     EXPECT_TRUE(ink.left() > 60 && ink.right() > 112 && ink.right() <= 118) << ink.left() << ".." << ink.right();
 
-    // Disabled, the caption is grey.
     l.setEnabled(false);
     img = Render(l);
     const QColor grey = QGuiApplication::palette().color(QPalette::Disabled, QPalette::WindowText);
     EXPECT_TRUE(InkBox(img, kInk).isEmpty() && !InkBox(img, grey).isEmpty());
+    l.SetLineBorder(false);
+    img = Render(l);
+    EXPECT_EQ(std::tuple(At(img, 0, 0), At(img, 119, 23)), std::tuple(kBack, kBack));
 }
 
 TEST(TlumSB, LatchedButtonIsSunkenAndItsFaceUsesTheDownColour) {
@@ -106,8 +100,9 @@ TEST(TlumSB, LatchedButtonIsSunkenAndItsFaceUsesTheDownColour) {
 }
 
 // A colour value is blue, green, red from the high byte down; the other way
-// is drawn by the lamps and the latching button.
-TEST(TlumLite, DefaultsToADarkGreenRoundLampOf18Pixels) {
+// is drawn by the lamps and the latching button. Wide or tall, the round lamp
+// is an 18-pixel circle in the top left square.
+TEST(TlumLite, DefaultDarkGreenLampAndTheRoundLampIsAnEighteenPixelCircleInTheTopLeftSquare) {
     EXPECT_EQ(TColorFromColor(QColor(0xEB, 0xD3, 0x03)), 250859u);
     TlumLite lamp;
     EXPECT_EQ(lamp.size(), QSize(18, 18));
@@ -115,17 +110,11 @@ TEST(TlumLite, DefaultsToADarkGreenRoundLampOf18Pixels) {
     EXPECT_EQ(At(Render(lamp), 9, 11), QColor(0x00, 0x57, 0x00));
     lamp.SetLit(true);
     EXPECT_EQ(At(Render(lamp), 9, 11), QColor(0x00, 0xFF, 0x00));
-}
 
-// Wide or tall, the round lamp is an 18-pixel circle in the top left square.
-TEST(TlumLite, RoundLampIsAnEighteenPixelCircleInTheTopLeftSquare) {
+    lamp.SetOnColor(ColorFromTColor(250859));
     for (const QSize size : {QSize(30, 18), QSize(18, 40)}) {
         SCOPED_TRACE(size.width());
-        TlumLite lamp;
         lamp.resize(size);
-        test::MarkBackground(lamp);
-        lamp.SetOnColor(ColorFromTColor(250859));
-        lamp.SetLit(true);
         const QImage img = Render(lamp);
         // The outline touches all four sides of the square at their middles;
         // its corners lie outside the circle.
@@ -178,13 +167,12 @@ QString Line(int n) { return QStringLiteral("line %1").arg(n); }
 
 // Records every dropped line together with its sender.
 struct DropRecorder {
-    explicit DropRecorder(TlumMemo& memo) : expected(&memo) {
-        QObject::connect(&memo, &TlumMemo::maxLines, [this](TlumMemo* sender, const QString& line) {
-            senderOk = senderOk && sender == expected;
+    explicit DropRecorder(TlumMemo& memo) {
+        QObject::connect(&memo, &TlumMemo::maxLines, [this, &memo](TlumMemo* sender, const QString& line) {
+            senderOk = senderOk && sender == &memo;
             dropped.append(line);
         });
     }
-    TlumMemo* expected;
     bool senderOk = true;
     QStringList dropped;
 };
@@ -246,14 +234,13 @@ TEST(TlumMemo, CountsLinesAsTheyWereAdded) {
     EXPECT_EQ(memo.Lines().last(), QStringLiteral("b"));
 
     memo.clear();
-    EXPECT_EQ(memo.LineCount(), 0);
     EXPECT_EQ(memo.Add(QStringLiteral("after clear")), 1);
     EXPECT_EQ(memo.toPlainText(), QStringLiteral("after clear"));
 }
 
 QColor CentreOf(const QImage& img, const QRect& r) { return At(img, r.center()); }
 
-TEST(TMeter, DefaultMeterGeometryAndPixels) {
+TEST(TMeter, DefaultAndFlatBorderGeometryAndPixels) {
     TMeter m;
     // bs3D border (2 px) plus a 1 px interior frame: LEDs 18 wide, 8 high, 1 apart.
     EXPECT_EQ(std::tuple(m.LedRect(19), m.LedRect(18), m.LedRect(0)),
@@ -277,6 +264,15 @@ TEST(TMeter, DefaultMeterGeometryAndPixels) {
         const QColor want = i < 16 ? QColor(Qt::green) : i < 19 ? QColor(Qt::yellow) : QColor(Qt::red);
         EXPECT_EQ(CentreOf(img, m.LedRect(i)), want) << "LED " << i + 1;
     }
+
+    // A flat border is one black line; the border width leaves space outside it.
+    TMeter flat;
+    test::MarkBackground(flat);
+    flat.SetBorderStyle(bsFlat), flat.SetBorderWidth(2), flat.SetInteriorOffset(0), flat.SetSpaceBetween(0);
+    const QImage flatImg = Render(flat);
+    for (int x : {0, 1}) EXPECT_EQ(At(flatImg, x, 90), Untouched()) << x;
+    for (int x : {2, 21}) EXPECT_EQ(At(flatImg, x, 90), QColor(Qt::black)) << x;
+    EXPECT_EQ(flat.LedRect(19).topLeft(), QPoint(3, 3));  // inset 1 for the flat border
 }
 
 TEST(TMeter, FitMeterAtTwentyLightsSixteenRedAndFourYellow) {
@@ -362,17 +358,6 @@ TEST(TMeter, HeldPeakStaysLitUntilTheHoldTimeHasPassed) {
     // A bar shows the held peak above it.
     m.SetPeakPower(ppPower);
     EXPECT_EQ(LitLeds(m, Render(m)), (std::vector<int>{1, 2, 9}));
-}
-
-TEST(TMeter, FlatBorderIsOneBlackLineAndBorderWidthLeavesSpaceOutside) {
-    TMeter m;
-    test::MarkBackground(m);
-    m.SetBorderStyle(bsFlat), m.SetBorderWidth(2), m.SetInteriorOffset(0), m.SetSpaceBetween(0);
-    const QImage img = Render(m);
-    for (int x : {0, 1}) EXPECT_EQ(At(img, x, 90), test::Untouched()) << x;
-    for (int x : {2, 21}) EXPECT_EQ(At(img, x, 90), QColor(Qt::black)) << x;
-    // Inset 1 for the flat border: the top LED starts right under it.
-    EXPECT_EQ(m.LedRect(19).topLeft(), QPoint(3, 3));
 }
 
 }  // namespace
