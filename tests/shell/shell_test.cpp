@@ -66,7 +66,7 @@ TEST(IniParse, ToleratesMessyInput) {
     EXPECT_EQ(ini.Text(), crlf);
 }
 
-TEST(IniValues, IntegersFollowTheFileRules) {
+TEST(IniValues, IntegersAndFloatsFollowTheFileRulesAndFloatsAreWrittenShort) {
     constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
     for (auto [text, value] : std::vector<std::pair<const char*, std::int64_t>>{
              {"  42 ", 42}, {"-7", -7}, {"+3", 3}, {"0x1F", 31}, {"0X10", 16}, {"-0x10", -16},
@@ -83,9 +83,7 @@ TEST(IniValues, IntegersFollowTheFileRules) {
               std::tuple(32, 5, 5));
     EXPECT_EQ(std::tuple(ini.GetBool("S", "neg", false), ini.GetBool("S", "bad", true), ini.GetBool("S", "absent", false)),
               std::tuple(true, true, false));
-}
 
-TEST(IniValues, FloatsAreStrictAcceptCommasAndAreWrittenShort) {
     for (auto [text, value] : std::vector<std::pair<const char*, double>>{
              {"1.5", 1.5}, {"1,5", 1.5}, {" -2.25e1 ", -22.5}, {".5", 0.5}, {"5.", 5.0}, {"+7", 7.0}}) {
         EXPECT_EQ(ParseIniFloat(text), value) << text;
@@ -103,7 +101,7 @@ TEST(IniValues, FloatsAreStrictAcceptCommasAndAreWrittenShort) {
     for (double v : {1e-5, 123456.789, 1e20, -0.58}) EXPECT_EQ(ParseIniFloat(FormatIniFloat(v)), v) << v;
 }
 
-TEST(IniEdit, SetReplacesInPlaceKeepsEverythingElseAndHandlesEmptySectionsAndLastLines) {
+TEST(IniEdit, SetReplacesInPlaceAndRefusesNamesThatWouldNotReadBackFlattensLineBreaksKeepsOverlongLinesUnread) {
     IniFile ini = IniFile::Parse("; settings\r\n[Misc]\r\n  Voice =  1\r\nUnknown=keep me\r\n\r\n\r\n[Other]\r\na=1\r\n");
     ASSERT_TRUE(ini.Set("MISC", "voice", "2"));
     ASSERT_TRUE(ini.Set("Misc", "Added", "x"));
@@ -123,19 +121,17 @@ TEST(IniEdit, SetReplacesInPlaceKeepsEverythingElseAndHandlesEmptySectionsAndLas
     IniFile fresh;
     ASSERT_TRUE(fresh.SetFloat("S", "f", 1.0) && fresh.SetBool("S", "b", true) && fresh.SetInteger("S", "i", -12));
     EXPECT_EQ(fresh.Text(), "[S]\r\nf=1\r\nb=1\r\ni=-12\r\n");
-}
 
-TEST(IniEdit, RefusesNamesThatWouldNotReadBackFlattensLineBreaksAndKeepsOverlongLinesUnread) {
-    IniFile ini;
+    IniFile refusing;
     for (auto [section, key] : std::vector<std::pair<std::string, std::string>>{
              {"", "k"}, {"S", ""}, {"A]B", "k"}, {"S", "a=b"}, {"S", "[k"}, {"S", ";k"}, {"S", "#k"},
              {"S\n", "k"}, {"S", "k\r"}, {" S", "k"}, {"S", "k "}}) {
-        EXPECT_FALSE(ini.Set(section, key, "v")) << section << "/" << key;
+        EXPECT_FALSE(refusing.Set(section, key, "v")) << section << "/" << key;
     }
-    EXPECT_EQ(ini.Text(), "");
+    EXPECT_EQ(refusing.Text(), "");
 
-    ASSERT_TRUE(ini.Set("S", "k", "one\r\n[Injected]\nk=two"));
-    IniFile again = IniFile::Parse(ini.Text());
+    ASSERT_TRUE(refusing.Set("S", "k", "one\r\n[Injected]\nk=two"));
+    IniFile again = IniFile::Parse(refusing.Text());
     EXPECT_EQ(again.Get("S", "k"), "one  [Injected] k=two");
     EXPECT_FALSE(again.HasSection("Injected"));
 
@@ -148,7 +144,7 @@ TEST(IniEdit, RefusesNamesThatWouldNotReadBackFlattensLineBreaksAndKeepsOverlong
     EXPECT_EQ(overlong.Get("S", "short"), "1");
 }
 
-TEST(IniDisk, LoadReportsWhatItCouldNotRead) {
+TEST(IniDisk, LoadReportsWhatItCouldNotReadAndSaveKeepsModeLinksAndOnFailureTheOldFile) {
     test::TempDir dir;
     IniFile missing = IniFile::Load(dir.File("nope.ini"));
     EXPECT_EQ(std::tuple(missing.Loaded(), missing.Exists(), missing.Text()), std::tuple(false, false, ""));
@@ -165,10 +161,7 @@ TEST(IniDisk, LoadReportsWhatItCouldNotRead) {
     EXPECT_TRUE(big.Loaded() && big.Truncated());
     EXPECT_EQ(big.Get("S", "first"), "1");
     EXPECT_LE(big.Text().size(), kMaxIniBytes + 64);
-}
 
-TEST(IniDisk, SaveReplacesTheFileKeepsItsModeAndLinksAndFailuresSayWhyAndLeaveTheOldFile) {
-    test::TempDir dir;
     const std::string path = dir.File("Kessivane.ini");
     dir.Write("Kessivane.ini", "[S]\nk=1\n");
     ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
@@ -178,7 +171,8 @@ TEST(IniDisk, SaveReplacesTheFileKeepsItsModeAndLinksAndFailuresSayWhyAndLeaveTh
     ASSERT_TRUE(r.ok) << r.message;
     EXPECT_EQ(ReadFile(path), "[S]\r\nk=2\r\n");
     EXPECT_EQ(Mode(path), 0600u);
-    EXPECT_EQ(Entries(dir), std::vector<std::string>{"Kessivane.ini"});  // no temporary left over
+    const std::vector<std::string> noTemporary{"Kessivane.ini", "huge.ini", "ok.ini"};
+    EXPECT_EQ(Entries(dir), noTemporary);
 
     // Saving through a symbolic link updates the file it points at, keeps the
     // link, and keeps the file's mode (not the link's rwxrwxrwx).
@@ -205,7 +199,7 @@ TEST(IniDisk, SaveReplacesTheFileKeepsItsModeAndLinksAndFailuresSayWhyAndLeaveTh
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.message, "Could not write the settings file " + path + ": File too large");
     EXPECT_EQ(ReadFile(path), old);
-    EXPECT_EQ(Entries(dir), std::vector<std::string>{"Kessivane.ini"});
+    EXPECT_EQ(Entries(dir), noTemporary);
 }
 
 const char kFactoryBytes[] =
@@ -241,7 +235,7 @@ TEST(SettingsFactory, FileBytesAndWhatTheButtonChangesFromThem) {
     EXPECT_EQ(FactoryDefaultsButtonValues(), s);
 }
 
-TEST(SettingsRead, ValuesAreBroughtInsideTheirControlsAndUnreadableOnesTakeFactoryValues) {
+TEST(SettingsRead, ValuesAreClampedUnreadableOnesAndDamagedFilesTakeFactoryValuesPositionOnlyWhenAsked) {
     SettingsReading r = ReadSettingsReporting(IniFile::Parse(
         "[Device/Ports]\nComPort=25\nParPort=0\nCamera=  Sim Cam  \n"
         "[cameracontrol]\nWHITELEVEL=70000\nBlackLevel=-5\nROIValue=0x30\nFocusGain=abc\nExposureTimeDefault=2,34\n"
@@ -264,17 +258,15 @@ TEST(SettingsRead, ValuesAreBroughtInsideTheirControlsAndUnreadableOnesTakeFacto
     EXPECT_EQ(r.unreadableLines, (std::vector<std::size_t>{9, 12, 16, 20}));
     EXPECT_THAT(UnreadableSettingsText("/p/Kessivane.ini", r.unreadableLines),
                 testing::StartsWith("The settings file /p/Kessivane.ini could not be read at lines 9, 12, 16 and 20. "));
-}
 
-TEST(SettingsRead, ADamagedFileGivesFactoryValuesAndThePositionIsReadOnlyWhenAskedFor) {
     // Garbage where the sections were: the keys that survive are read, every
     // other one takes its factory value, not the bottom of its range.
-    SettingsReading r = ReadSettingsReporting(IniFile::Parse(
+    SettingsReading damaged = ReadSettingsReporting(IniFile::Parse(
         "[CameraControl]\r\nWhiteLevel=500\r\n\x7f\x01\xfe\xc3(garbage\r\n[Position]\r\nSavePosition=0\r\n"));
     Settings expected = Factory();
     expected.whiteLevel = 500, expected.savePosition = false;
-    EXPECT_EQ(r.settings, expected);
-    EXPECT_EQ(r.unreadableLines, (std::vector<std::size_t>{3}));
+    EXPECT_EQ(damaged.settings, expected);
+    EXPECT_EQ(damaged.unreadableLines, (std::vector<std::size_t>{3}));
     EXPECT_EQ(UnreadableSettingsText("k.ini", {3}).find("The settings file k.ini could not be read at line 3."), 0u);
     EXPECT_EQ(UnreadableSettingsText("k.ini", {}), "");
 
@@ -366,7 +358,7 @@ TEST(SettingsModel, LookUpAndClamping) {
     }
 }
 
-TEST(SettingsFile, FactoryFileThenSaveAndWindowPosition) {
+TEST(SettingsFile, FactoryFileThenSaveAndWindowPositionAndWritesThatCannotBeMadeChangeNothing) {
     test::TempDir dir;
     const std::string path = dir.File(kSettingsFileName);
     EXPECT_EQ(ReadSettings(path), Settings{});  // missing: read as empty
@@ -385,23 +377,20 @@ TEST(SettingsFile, FactoryFileThenSaveAndWindowPosition) {
     ASSERT_TRUE(WriteSettings(path, s).ok);
     EXPECT_DOUBLE_EQ(ReadSettings(path).focusGain, 1.5);
     EXPECT_EQ(ReadSettings(path).left, 120);  // WriteSettings leaves the position alone
-}
 
-TEST(SettingsFile, WritesThatCannotBeMadeFailWithAMessageAndChangeNothing) {
-    test::TempDir dir;
     dir.Write("blocker", "plain file");
     const std::string underFile = dir.File("blocker") + "/Kessivane.ini";
-    for (const WriteResult& r : {WriteSettings(underFile, Settings{}), WriteFactorySettings(underFile),
+    for (const WriteResult& failed : {WriteSettings(underFile, Settings{}), WriteFactorySettings(underFile),
                                  SaveWindowPosition(underFile, 1, 1)}) {
-        EXPECT_FALSE(r.ok);
-        EXPECT_EQ(r.message, "Could not write the settings file " + underFile + ": Not a directory");
+        EXPECT_FALSE(failed.ok);
+        EXPECT_EQ(failed.message, "Could not write the settings file " + underFile + ": Not a directory");
     }
     EXPECT_EQ(dir.Read("blocker"), "plain file");
 
     // A settings path that names a folder is refused, not replaced.
-    const std::string folder = dir.File(kSettingsFileName);
+    const std::string folder = dir.File("folder.ini");
     std::filesystem::create_directories(folder);
-    const WriteResult r = WriteSettings(folder, Settings{});
+    r = WriteSettings(folder, Settings{});
     EXPECT_TRUE(!r.ok && r.message.find(folder) != std::string::npos) << r.message;
     EXPECT_TRUE(std::filesystem::is_directory(folder));
 }
@@ -553,17 +542,6 @@ TEST(FocuserCatalogue, ShippedCatalogueIsComplete) {
     EXPECT_TRUE(fs::exists(std::string(KV_BIN_DIR) + "/" + kCatalogueFileName));
 }
 
-TEST(Diagnostics, OnlyAnExactSlashDAsFirstArgumentSwitchesTracingOn) {
-    using Args = std::vector<const char*>;
-    for (auto [args, on] : std::vector<std::pair<Args, bool>>{
-             {{"kessivane", "/D"}, true}, {{"kessivane", "/d"}, true}, {{"kessivane", "/d", "more"}, true},
-             {{"kessivane"}, false}, {{"kessivane", "/D "}, false}, {{"kessivane", "/x"}, false},
-             {{"kessivane", "-d"}, false}, {{"kessivane", "/Dx"}, false}, {{"kessivane", "other", "/D"}, false}}) {
-        EXPECT_EQ(IsDiagnosticSwitch(static_cast<int>(args.size()), args.data()), on) << args.back();
-    }
-    EXPECT_FALSE(IsDiagnosticSwitch(0, nullptr));
-}
-
 struct RecorderBus : IBroadcastBus {
     explicit RecorderBus(bool ok) : accept(ok) {}
     bool Broadcast(std::string_view message, std::int64_t wparam, std::int64_t lparam, std::string_view text) override {
@@ -575,7 +553,16 @@ struct RecorderBus : IBroadcastBus {
     std::vector<std::string> sent;
 };
 
-TEST(Diagnostics, TraceGoesToTheBusOrElseToStandardErrorAndOnlyInDiagnosticMode) {
+TEST(Diagnostics, OnlyAnExactSlashDFirstSwitchesTracingOnAndTraceGoesToTheBusOrElseToStandardError) {
+    using Args = std::vector<const char*>;
+    for (auto [args, on] : std::vector<std::pair<Args, bool>>{
+             {{"kessivane", "/D"}, true}, {{"kessivane", "/d"}, true}, {{"kessivane", "/d", "more"}, true},
+             {{"kessivane"}, false}, {{"kessivane", "/D "}, false}, {{"kessivane", "/x"}, false},
+             {{"kessivane", "-d"}, false}, {{"kessivane", "/Dx"}, false}, {{"kessivane", "other", "/D"}, false}}) {
+        EXPECT_EQ(IsDiagnosticSwitch(static_cast<int>(args.size()), args.data()), on) << args.back();
+    }
+    EXPECT_FALSE(IsDiagnosticSwitch(0, nullptr));
+
     RecorderBus bus(true);
     SetBroadcastBus(&bus);
     const std::string longLine(400, 'L');
@@ -713,7 +700,7 @@ TEST(LogChannel, KeepsEachThreadsLinesInOrderUnderConcurrentProducers) {
     EXPECT_EQ(channel.DroppedCount(), 0u);
 }
 
-TEST(LogChannel, WakesOnlyWhenTheQueueTurnsNonEmptyAndTheWakeUpMayDrainAtOnce) {
+TEST(LogChannel, WakesWhenTheQueueTurnsNonEmptyEvenRacingTheInstallAndAPostNeverBlocks) {
     LogChannel channel;
     int wakes = 0;
     channel.SetWakeUp([&] { ++wakes; });
@@ -741,28 +728,27 @@ TEST(LogChannel, WakesOnlyWhenTheQueueTurnsNonEmptyAndTheWakeUpMayDrainAtOnce) {
     channel.Post("f", kComLog);
     EXPECT_EQ(std::tuple(wakes, channel.TakePending().size()), std::tuple(4, std::size_t{2}));
     channel.SetWakeUp({});
-}
 
-TEST(LogChannel, APostRacingAWakeUpInstallIsWokenAndPostingWithoutADrainNeverBlocks) {
+    // A post racing the install of a wake-up is woken.
     for (int round = 0; round < 300; ++round) {
-        LogChannel channel;
-        std::atomic<int> wakes{0};
-        std::thread poster([&] { channel.Post("x", kProgramLog); });
-        channel.SetWakeUp([&] { wakes.fetch_add(1); });
+        LogChannel racing;
+        std::atomic<int> racingWakes{0};
+        std::thread poster([&] { racing.Post("x", kProgramLog); });
+        racing.SetWakeUp([&] { racingWakes.fetch_add(1); });
         poster.join();
-        ASSERT_GE(wakes.load(), 1) << "round " << round;
+        ASSERT_GE(racingWakes.load(), 1) << "round " << round;
     }
 
-    LogChannel channel;
+    // Posting without a drain never blocks; the oldest lines go first.
+    LogChannel full;
     const std::size_t total = LogChannel::kMaxPending + 25;
     std::thread producer([&] {
-        for (std::size_t i = 0; i < total; ++i) channel.Post(std::to_string(i), kComLog);
+        for (std::size_t i = 0; i < total; ++i) full.Post(std::to_string(i), kComLog);
     });
     producer.join();  // would hang if a post waited for a drain
-    EXPECT_EQ(channel.DroppedCount(), 25u);
-    const auto lines = channel.TakePending();
+    EXPECT_EQ(full.DroppedCount(), 25u);
+    const auto lines = full.TakePending();
     ASSERT_EQ(lines.size(), LogChannel::kMaxPending);
-    // The oldest went first.
     EXPECT_EQ(std::tuple(lines.front().text, lines.back().text), std::tuple(std::string("25"), std::to_string(total - 1)));
 }
 
