@@ -29,7 +29,7 @@
 namespace kv {
 namespace {
 
-TEST(ImageObjectStatistics, AutomaticLevelsRoundHalvesToEven) {
+TEST(ImageObjectStretch, AutomaticLevelsRoundHalvesToEvenAndTableEdgesForLevelOrderAndRange) {
     // An all-zero interior keeps the reset values: black round(65535 * 1.05)
     // is used as it is, clamped only inside the stretch. Otherwise min 10 ->
     // 10.5 -> 10, max 10 -> 9.5 -> 10; min 30 -> 31.5 -> 32, max 30 -> 28.5 -> 28.
@@ -44,9 +44,7 @@ TEST(ImageObjectStatistics, AutomaticLevelsRoundHalvesToEven) {
             EXPECT_EQ(*std::max_element(image.StretchedPixels().begin(), image.StretchedPixels().end()), 0);
         }
     }
-}
 
-TEST(ImageObjectStretch, TableEdgesForLevelOrderAndRange) {
     struct Case {
         int black, white;
         double gamma;
@@ -150,7 +148,7 @@ TEST(ImageObjectUpdate, MatchesThePlainComputationOnVariedFrames) {
     }
 }
 
-TEST(ImageObjectRendering, ZoomShowsTheCentreAtTheMagnifiedSize) {
+TEST(ImageObjectRendering, ZoomShowsTheCentreDerivedDataFollowChangesAndPutImageShowsDisplayOrZoom) {
     TImageObject image(8, 8);
     for (int i = 0; i < 64; ++i) image.Pixels()[i] = static_cast<std::uint16_t>(i << 8);
     // Magnification 2 shows the central half (2..5) at half size; the same bitmap object throughout.
@@ -173,10 +171,8 @@ TEST(ImageObjectRendering, ZoomShowsTheCentreAtTheMagnifiedSize) {
     TImageObject tiny(1, 1);
     for (double m : {0.0, -3.0, 0.5, 50.0, std::nan(""), 1.4}) tiny.Zoom(m);
     EXPECT_EQ(tiny.ZoomBitmap().Width(), 1);
-}
 
-// Derived data are recomputed after a change; PutImage shows the display or the stretched zoom.
-TEST(ImageObjectUpdate, DerivedDataFollowChangesAndPutImageShowsDisplayOrStretchedZoom) {
+    // Derived data are recomputed after a change; PutImage shows the display or the stretched zoom.
     TImageObject changed(4, 4);
     changed.SetPixel(1, 1, 700);
     EXPECT_TRUE(changed.Max() == 700 && changed.IsUpdated());
@@ -190,20 +186,20 @@ TEST(ImageObjectUpdate, DerivedDataFollowChangesAndPutImageShowsDisplayOrStretch
         void SetStretch(bool s) override { stretchCalls += s ? 1 : 100; }
         void ShowBitmap(const TBitmap24& bitmap) override { std::tie(width, height) = std::pair(bitmap.Width(), bitmap.Height()); }
     } target;
-    TImageObject image(40, 20);
-    image.PutImage(target);
+    TImageObject put(40, 20);
+    put.PutImage(target);
     // The target's own stretch setting is left alone.
-    EXPECT_EQ(std::tuple(image.IsUpdated(), target.width, target.stretchCalls), std::tuple(true, 40, 0));
-    image.SetMagnification(2.0);
+    EXPECT_EQ(std::tuple(put.IsUpdated(), target.width, target.stretchCalls), std::tuple(true, 40, 0));
+    put.SetMagnification(2.0);
     {
         // The owner may hold the lock around PutImage; it is re-entrant.
-        std::lock_guard lock(image.Lock());
-        image.PutImage(target);
+        std::lock_guard lock(put.Lock());
+        put.PutImage(target);
     }
     EXPECT_EQ(std::tuple(target.width, target.height, target.stretchCalls), std::tuple(20, 10, 1));
 }
 
-TEST(ImageObjectInterface, AttachedObjectIsReadWrittenAndLoaded) {
+TEST(ImageObjectInterface, AttachedObjectIsReadWrittenAndLoadedAndUnknownFreedOrDetachedHandlesAreSafe) {
     TImageObject image(3, 2);
     image.SetExposureTime(2.5);
     TKVImageObject adapter;
@@ -222,22 +218,18 @@ TEST(ImageObjectInterface, AttachedObjectIsReadWrittenAndLoaded) {
     EXPECT_TRUE(i->LoadArray(i, image.Handle(), pixels) == KV_S_OK && !image.IsUpdated());
     EXPECT_EQ(std::tuple(image.Pixel(0, 1), image.Pixel(2, 1)), std::tuple(std::uint16_t{40000}, std::uint16_t{6}));
     EXPECT_EQ(i->LoadArray(i, image.Handle(), nullptr), KV_E_POINTER);
-}
 
-TEST(ImageObjectInterface, UnknownFreedAndDetachedHandles) {
-    TKVImageObject adapter;
-    KVImageObject* i = adapter.Interface();
-    std::uint16_t pixels[4] = {};
+    std::uint16_t four[4] = {};
     int notAnImage = 0;
     KVImageHandle bogus = reinterpret_cast<KVImageHandle>(&notAnImage);
-    EXPECT_EQ(std::tuple(i->SetImageObject(i, bogus), i->LoadArray(i, bogus, pixels)), std::tuple(KV_E_HANDLE, KV_E_HANDLE));
+    EXPECT_EQ(std::tuple(i->SetImageObject(i, bogus), i->LoadArray(i, bogus, four)), std::tuple(KV_E_HANDLE, KV_E_HANDLE));
 
-    auto image = std::make_unique<TImageObject>(2, 2);
-    const KVImageHandle handle = image->Handle();
+    auto freed = std::make_unique<TImageObject>(2, 2);
+    const KVImageHandle handle = freed->Handle();
     ASSERT_EQ(i->SetImageObject(i, handle), KV_S_OK);
-    image.reset();
-    std::int32_t w = 5;
-    EXPECT_EQ(std::tuple(i->GetHorizWords(i, &w), i->LoadArray(i, handle, pixels)), std::tuple(KV_E_HANDLE, KV_E_HANDLE));
+    freed.reset();
+    w = 5;
+    EXPECT_EQ(std::tuple(i->GetHorizWords(i, &w), i->LoadArray(i, handle, four)), std::tuple(KV_E_HANDLE, KV_E_HANDLE));
     EXPECT_EQ(w, 0);
 
     // Nothing attached: reads give zero, puts are ignored, null out parameters are refused.
@@ -248,7 +240,7 @@ TEST(ImageObjectInterface, UnknownFreedAndDetachedHandles) {
         EXPECT_EQ(get(i, &value), KV_S_OK);
         EXPECT_EQ(value, 0);  // KV_VARIANT_FALSE for the flag
     }
-    double seconds = 9.0;
+    seconds = 9.0;
     EXPECT_EQ(i->SetExposureTime(i, 3.0) | i->GetExposureTime(i, &seconds), KV_S_OK);
     EXPECT_EQ(seconds, 0.0);
     EXPECT_EQ(i->GetHorizWords(i, nullptr), KV_E_POINTER);
@@ -256,7 +248,7 @@ TEST(ImageObjectInterface, UnknownFreedAndDetachedHandles) {
 
 // The image-side decisions of the main window: usable area, ROI placement,
 // slider filters and mappings, panel placement and the exact texts.
-TEST(DisplayRules, UsableAreaAndEdgeBand) {
+TEST(DisplayRules, UsableAreaEdgeBandAndRoiRectanglesThatTruncate) {
     // 64-pixel frame, binning 1: margin 32, so a click 3 px from the left is refused.
     // Bounds are strict.
     const Margins m = UsableMargins(64, 48, 1, 1);
@@ -276,9 +268,7 @@ TEST(DisplayRules, UsableAreaAndEdgeBand) {
                               {619, 459, false}}) {
         EXPECT_EQ(NearImageEdge(x, y, 640, 480), near) << x << "," << y;
     }
-}
 
-TEST(DisplayRules, RoiRectanglesTruncate) {
     // 23/2, 7/2, 105/2, 89/2; then 41 / 4 = 10 at binning 2. A ROI larger than
     // the frame has negative halves that truncate toward zero.
     const PixelRect f = FocusRoiRect(64, 48, 41), i = ImageRoiRect(100, 50, 41, 2, 2);
@@ -313,7 +303,7 @@ TEST(DisplayRules, SlidersAndTimers) {
     EXPECT_EQ(ExposeTimeText(e.position), "Expose Time = 4.00 s");
 }
 
-TEST(DisplayRules, PanelPlacementAndTextsInCFormats) {
+TEST(DisplayRules, PanelPlacementTextsInCFormatsAndCameraDataLinesInOrder) {
     // 158 / 2; never nearer the edge than box - 4.
     for (auto [size, offset] : {std::pair{642, 79}, {643, 78}, {796, 1}, {795, 2}}) {
         EXPECT_EQ(CenteredOffset(size, 800), offset) << size;
@@ -325,9 +315,7 @@ TEST(DisplayRules, PanelPlacementAndTextsInCFormats) {
     EXPECT_EQ(SelectedText(45, 7, 812), " Selected:  X: 045   Y: 007   Value: 00812");
     EXPECT_EQ(ImageStatsText(10, 4000, 2.5), " Image: Min= 10  Max= 4000  Avg= 2");
     EXPECT_EQ(FocusGainText(GainFromSlider(2)), "Focus Gain = 0.3");
-}
 
-TEST(DisplayRules, CameraDataLinesInOrder) {
     const CameraInfo info{.CameraType = "CCD", .CameraName = "Sim", .Manufacturer = "Santa Clara Optics", .ImageBits = 16,
                           .FocusBits = 12, .HorizRes = 765, .VertRes = 510, .HorizFocusFrame = 64, .VertFocusFrame = 48,
                           .HorizPixel = 9.05, .VertPixel = 9.0, .FocusOffsetX = -3, .FocusOffsetY = 4, .DownloadTime = 0,
@@ -429,12 +417,10 @@ TEST(FitsFile, PixelsAndHeaderReadBackAsWritten) {
     // BITPIX 16 with BZERO 32768.
     EXPECT_EQ(std::tuple(r.type, r.dims[0], r.dims[1], r.pixels), std::tuple(USHORT_IMG, 5, 3, pixels));
     const std::map<std::string, std::string> want{
-        {"BITPIX", "16"},      {"BZERO", "32768"},         {"DATE-OBS", "'2026-12-07T19:38:47.250'"},
-        {"EXPTIME", "1.500"},  {"XBINNING", "2"},          {"YBINNING", "3"},
-        {"FOCUSPOS", "-120"},  {"FOCUSTEM", "4.25"},       {"FWHM", "2.7823"},
-        {"HFD", "2.4955"},     {"PEAK", "24063"},          {"STARX", "5"},
-        {"STARY", "3"},        {"INSTRUME", "'Simulated Camera'"}, {"PROGRAM", "'Kessivane'"},
-        {"CREATOR", "'Kessivane " KV_VERSION "'"}};
+        {"BITPIX", "16"}, {"BZERO", "32768"}, {"DATE-OBS", "'2026-12-07T19:38:47.250'"}, {"EXPTIME", "1.500"},
+        {"XBINNING", "2"}, {"YBINNING", "3"}, {"FOCUSPOS", "-120"}, {"FOCUSTEM", "4.25"}, {"FWHM", "2.7823"},
+        {"HFD", "2.4955"}, {"PEAK", "24063"}, {"STARX", "5"}, {"STARY", "3"}, {"INSTRUME", "'Simulated Camera'"},
+        {"PROGRAM", "'Kessivane'"}, {"CREATOR", "'Kessivane " KV_VERSION "'"}};
     for (const auto& [key, value] : want) EXPECT_EQ(r.keys[key], value) << key;
 
     // What is not known is left out rather than written as a made-up value.
@@ -456,29 +442,22 @@ TEST(FitsFile, AFailedWriteNamesTheFileAndLeavesNothingAndAFocusRunGoesOn) {
     TImageObject image(100, 100);  // 20 000 bytes of pixels
     std::filesystem::create_directory(dir.File("taken.fits"));
     dir.Write("plain", "x");
-    struct Case {
-        std::string path;
-        std::size_t fileLimit;  // 0: none
-        const char* reason;
-    };
-    // Root writes where permissions say no: a full disk is made with a file-size limit instead.
-    for (const Case& c : {Case{dir.File("missing/night.fits"), 0, "No such file or directory"},
-                          Case{dir.File("plain/night.fits"), 0, "Not a directory"},
-                          Case{dir.File("taken.fits"), 0, "Is a directory"},
-                          Case{dir.File("full.fits"), 4096, "File too large"}}) {
-        SCOPED_TRACE(c.path);
+    // Root writes where permissions say no: a full disk is made with a file-size limit (0: none) instead.
+    for (auto [path, fileLimit, reason] : {std::tuple{dir.File("missing/night.fits"), 0, "No such file or directory"},
+                                           {dir.File("plain/night.fits"), 0, "Not a directory"},
+                                           {dir.File("taken.fits"), 0, "Is a directory"},
+                                           {dir.File("full.fits"), 4096, "File too large"}}) {
+        SCOPED_TRACE(path);
         std::optional<test::FileSizeLimit> limit;
-        if (c.fileLimit != 0) limit.emplace(c.fileLimit);
-        const WriteResult written = WriteFitsImage(c.path, image, FitsHeader{});
+        if (fileLimit != 0) limit.emplace(fileLimit);
+        const WriteResult written = WriteFitsImage(path, image, FitsHeader{});
         limit.reset();
         EXPECT_FALSE(written.ok);
-        EXPECT_EQ(written.message, "Could not write the FITS image " + c.path + ": " + c.reason);
+        EXPECT_EQ(written.message, "Could not write the FITS image " + path + ": " + reason);
     }
-    std::vector<std::string> left;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) left.push_back(entry.path().filename());
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"plain", "taken.fits"}));
-    EXPECT_TRUE(std::filesystem::is_empty(dir.File("taken.fits")));
+    // Nothing left behind: only the plain file and the still empty folder.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2);
+    EXPECT_TRUE(fs::is_regular_file(dir.File("plain")) && fs::is_empty(dir.File("taken.fits")));
 
     // A run's frames go to a folder of their own, named by the run's start;
     // a second run of the same second gets another.
@@ -596,7 +575,7 @@ TEST_F(PluginHostTest, InitializingAgainIsRefusedUnlessTheCameraFailed) {
     EXPECT_TRUE(camera.Initialized() && camera.MainImage() == main && PluginCounter("kvt_good.so", "kvt_init_calls") == 1);
 }
 
-TEST_F(PluginHostTest, LibrariesThatCannotServeAreRefused) {
+TEST_F(PluginHostTest, LibrariesThatCannotServeOrReportUnusableFrameSizesAreRefusedWithAMessage) {
     CameraPlugin camera(dialogs, kTestPlugins);
     EXPECT_FALSE(camera.Initialize("kvt_no_export.so"));
     EXPECT_EQ(dialogs.Texts(), std::vector<std::string>{"Can't link to Camera dll functions"});
@@ -610,14 +589,12 @@ TEST_F(PluginHostTest, LibrariesThatCannotServeAreRefused) {
     EXPECT_FALSE(camera.Initialized() || camera.SetUpExpose() || camera.GetImageObject() ||
                  camera.GetFocusObject(1, 1, 1.0) || camera.GetCalibrate() != 0);
     EXPECT_TRUE(Contains(TakeProgramLog(), "Camera plug-in does not export DLLGetFocusObject"));
-}
 
-TEST_F(PluginHostTest, UnusableFrameSizesRefuseTheCameraWithAMessage) {
     for (const char* file : {"kvt_zero_size.so", "kvt_negative_size.so", "kvt_huge_size.so", "kvt_huge_focus.so"}) {
         SCOPED_TRACE(file);
         test::RecordingDialogs local;
-        CameraPlugin camera(local, kTestPlugins);
-        EXPECT_FALSE(camera.Initialize(file) || camera.Loaded() || camera.FocusImage() != nullptr);
+        CameraPlugin refused(local, kTestPlugins);
+        EXPECT_FALSE(refused.Initialize(file) || refused.Loaded() || refused.FocusImage() != nullptr);
         ASSERT_EQ(local.Texts().size(), 1u);
         EXPECT_EQ(local.Texts()[0].rfind("The camera plug-in reports an unusable ", 0), 0u) << local.Texts()[0];
     }
@@ -669,9 +646,7 @@ constexpr int kStarY = 255;
 constexpr double kBackground = 100.0 + 300.0;  // bias + one second of sky
 
 struct Moments {
-    double flux = 0.0;  // above the background
-    double cx = 0.0, cy = 0.0;
-    double sigma = 0.0;  // radial second moment
+    double flux = 0.0, cx = 0.0, cy = 0.0, sigma = 0.0;  // flux above the background, radial second moment
 };
 
 // Moments of what lies above `background` within `half` pixels of the
@@ -834,16 +809,9 @@ TEST_F(SimCameraTest, FieldFrameTakesTheMedianOverTheImageOrSaysTooFewStars) {
     control.SetExposureTime(0.0);
     control.SetFocusX(kStarX), control.SetFocusY(kStarY), control.SetFocusGain(1.0);
     control.SetFieldFigure(true);
-    const struct {
-        double flux;
-        FomKind kind;
-        StarStatus status;
-        int minStars, maxStars;
-    } cases[] = {
-        {1.0, FomKind::HFD, StarStatus::Ok, 6, 8},
-        {1.0, FomKind::Peak, StarStatus::Ok, 1, 1},
-        {0.003, FomKind::HFD, StarStatus::TooFewStars, 0, kMinFieldStars - 1},
-    };
+    const struct { double flux; FomKind kind; StarStatus status; int minStars, maxStars; } cases[] = {
+        {1.0, FomKind::HFD, StarStatus::Ok, 6, 8}, {1.0, FomKind::Peak, StarStatus::Ok, 1, 1},
+        {0.003, FomKind::HFD, StarStatus::TooFewStars, 0, kMinFieldStars - 1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.flux << " kind " << static_cast<int>(c.kind));
         Configure([&](KVSimCameraConfig& k) { k.FluxScale = c.flux; });
