@@ -279,7 +279,7 @@ TEST(SettingsRead, ValuesAreClampedUnreadableOnesAndDamagedFilesTakeFactoryValue
     EXPECT_EQ(Read("[Position]\nSavePosition=1\nLeft=99999999999\n").left, 0);
 }
 
-TEST(SettingsWrite, HalfStepsAreWrittenWholeToEvenAndComPortZeroIsWrittenBack) {
+TEST(SettingsWrite, EveryControlValueSurvivesAWriteAndReadHalfStepsAreWrittenToEvenComPortZeroAsItWas) {
     Settings s;
     for (auto [rate, text] : std::vector<std::pair<double, const char*>>{{2.5, "2"}, {3.5, "4"}, {0.5, "0"}}) {
         s.tempCompRate = rate;
@@ -291,10 +291,8 @@ TEST(SettingsWrite, HalfStepsAreWrittenWholeToEvenAndComPortZeroIsWrittenBack) {
     IniFile ini = IniFile::Parse(Written(Read("[Device/Ports]\nComPort=0\n")));
     EXPECT_EQ(ini.Get("Device/Ports", "ComPort"), "0");
     EXPECT_EQ(ini.Get("Device/Ports", "ParPort"), "1");
-}
 
-TEST(SettingsWrite, EveryControlValueSurvivesAWriteAndRead) {
-    Settings s = Factory();
+    s = Factory();
     s.camera = "Simulated Camera", s.focuser = "JMI NGF-S", s.comPort = 19, s.parPort = 2, s.commands = 0;
     s.exposureTimeDefault = 7.9, s.focusGain = 3.3, s.roiValue = 75, s.whiteLevel = 65535, s.blackLevel = 10000;
     s.nudgeTime = 0.099, s.closeNudgeTime = 0.006, s.nudgeDelay = 0.295, s.backLashValue = -1.25, s.stopFactor = 50;
@@ -305,7 +303,7 @@ TEST(SettingsWrite, EveryControlValueSurvivesAWriteAndRead) {
     EXPECT_EQ(Read(Written(s)), s);
 }
 
-TEST(SettingsWrite, ExistingFileKeepsCommentsUnknownKeysAndOrder) {
+TEST(SettingsWrite, ExistingFileKeepsCommentsUnknownKeysOrderAndCaseAndMissingKeysAreAdded) {
     std::string original = std::string(kFactoryBytes);
     original.insert(0, "; My observatory\r\n");
     auto after = [&original](const std::string& anchor, const std::string& add) {
@@ -327,10 +325,8 @@ TEST(SettingsWrite, ExistingFileKeepsCommentsUnknownKeysAndOrder) {
         expected.replace(expected.find(from), from.size(), to);
     }
     EXPECT_EQ(Written(s, original), expected);
-}
 
-TEST(SettingsWrite, KeysAreMatchedWithoutRegardToCaseAndAddedWhereMissing) {
-    Settings s;
+    s = Settings{};
     s.focusGain = 2.5, s.voice = 1;
     IniFile ini = IniFile::Parse(Written(s, "[cameracontrol]\nfocusgain=1\n[MISC]\n"));
     EXPECT_EQ(ini.Keys("CameraControl").front(), "focusgain");
@@ -479,7 +475,7 @@ TEST(FocuserCatalogue, NamesSortedAndListedOnceModelValuesMissingValuesAndClampi
     Settings onlyNudge = missing;
     onlyNudge.nudgeTime = 0.042;
     EXPECT_EQ(applied("OnlyNudge"), onlyNudge);
-    EXPECT_EQ(applied("Default"), WithCatalogueValuesOf(ReadSettings(IniFile::Parse(FactorySettingsText()))));
+    EXPECT_EQ(applied("Default"), WithCatalogueValuesOf(Factory()));
 
     const Settings wild = applied("Wild");
     EXPECT_EQ(std::tuple(wild.stopFactor, wild.codesPerRev, wild.reverseDirection, wild.hiResPositioning),
@@ -496,7 +492,7 @@ TEST(FocuserCatalogue, NamesSortedAndListedOnceModelValuesMissingValuesAndClampi
 
 // Each maker word is checked by the shipped catalogue below; here only the
 // order of the words and rules, case, and the names that match none.
-TEST(FocuserCatalogue, KindAndParametersGroupFromTheName) {
+TEST(FocuserCatalogue, KindAndParametersGroupFromTheNameAndTheShippedCatalogueIsComplete) {
     // Word order decides, not name order; the word is VANSLYKE; a server's focuser may carry any maker's name.
     for (auto [name, kind] : std::vector<std::pair<const char*, FocuserKind>>{
              {"meade default", FocuserKind::JMI}, {"Van Slyke", FocuserKind::Unknown},
@@ -511,9 +507,7 @@ TEST(FocuserCatalogue, KindAndParametersGroupFromTheName) {
              {"Unbranded", true, true}, {"Unbranded", false, false}}) {
         EXPECT_EQ(FocuserParametersGroupVisible(name, current), visible) << name;
     }
-}
 
-TEST(FocuserCatalogue, ShippedCatalogueIsComplete) {
     const std::string path = std::string(KV_SOURCE_DIR) + "/data/" + kCatalogueFileName;
     IniFile ini = IniFile::Load(path);
     ASSERT_TRUE(ini.Loaded()) << ini.LoadError();
@@ -585,7 +579,7 @@ TEST(Diagnostics, OnlyAnExactSlashDFirstSwitchesTracingOnAndTraceGoesToTheBusOrE
     EXPECT_EQ(failing.sent.size(), 1u);
 }
 
-TEST(Diagnostics, TraceMegabytesRoundsHalfToEvenThenAddsOne) {
+TEST(Diagnostics, MemoryFileCheckAndProcessorTraceLines) {
     constexpr std::int64_t MB = 1048576;
     // 0.5 -> 0, 1.5 -> 2, 2.5 -> 2
     for (auto [bytes, shown] : std::vector<std::pair<std::int64_t, std::int64_t>>{
@@ -594,13 +588,11 @@ TEST(Diagnostics, TraceMegabytesRoundsHalfToEvenThenAddsOne) {
         EXPECT_EQ(TraceMegabytes(bytes), shown) << bytes;
     }
 
-    SystemFacts facts;
-    facts.totalPhysicalBytes = 8 * 1024 * MB, facts.availableBytes = 3 * MB;
-    EXPECT_EQ(MemoryTraceLines(facts),
+    SystemFacts memory;
+    memory.totalPhysicalBytes = 8 * 1024 * MB, memory.availableBytes = 3 * MB;
+    EXPECT_EQ(MemoryTraceLines(memory),
               (std::vector<std::string>{"Total Physical Memory = 8193", "Total Available Memory = 4"}));
-}
 
-TEST(Diagnostics, FileCheckReportsFoundAndMissingFilesInOrder) {
     test::TempDir root;
     const fs::path system = root.Path() / "windir", program = root.Path() / "prog";
     fs::create_directories(system / "system32" / "drivers");
@@ -608,21 +600,19 @@ TEST(Diagnostics, FileCheckReportsFoundAndMissingFilesInOrder) {
     std::ofstream(system / "system32" / "drivers" / "blockio.sys") << "12345";
     std::ofstream(program / "mx7drv.dll") << std::string(2048, 'z');
 
-    const auto lines = FileCheckTraceLines(system.string(), program.string() + "/");
-    ASSERT_EQ(lines.size(), 9u);
+    const auto files = FileCheckTraceLines(system.string(), program.string() + "/");
+    ASSERT_EQ(files.size(), 9u);
     const std::string dateTime = R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d)";
     const std::string found = R"( Found\.\.\.\. Date: )" + dateTime + " Size: ";
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(blockio\.sys)" + found + "5"))) << lines[0];
-    EXPECT_EQ(lines[1], system.string() + "/system32/drivers/05472131.hex NOT found");
-    EXPECT_EQ(lines[6], system.string() + "/inf/blockIO.inf NOT found");
-    EXPECT_TRUE(std::regex_match(lines[7], std::regex(R"(mx7drv\.dll)" + found + "2048"))) << lines[7];
-    EXPECT_EQ(lines[8], program.string() + "/mx5cdrv.dll NOT found");
+    EXPECT_TRUE(std::regex_match(files[0], std::regex(R"(blockio\.sys)" + found + "5"))) << files[0];
+    EXPECT_EQ(files[1], system.string() + "/system32/drivers/05472131.hex NOT found");
+    EXPECT_EQ(files[6], system.string() + "/inf/blockIO.inf NOT found");
+    EXPECT_TRUE(std::regex_match(files[7], std::regex(R"(mx7drv\.dll)" + found + "2048"))) << files[7];
+    EXPECT_EQ(files[8], program.string() + "/mx5cdrv.dll NOT found");
 
     // The root directory stands in for the Windows directory without doubling the slash.
     EXPECT_EQ(FileCheckTraceLines("/", "/nonexistent-kv")[0], "/system32/drivers/blockio.sys NOT found");
-}
 
-TEST(Diagnostics, CpuInfoFromTheFirstProcessorWithOrWithoutFlags) {
     auto facts = ParseCpuInfo(
         "processor\t: 0\nvendor_id\t: GenuineIntel\ncpu family\t: 6\nmodel\t\t: 158\n"
         "model name\t: Intel(R) Core(TM) i7-8700 CPU @ 3.20GHz\nstepping\t: 10\ncpu MHz\t\t: 3191.999\n"
