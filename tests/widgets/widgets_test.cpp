@@ -181,7 +181,7 @@ void Fill(TlumMemo& m, int from, int to) {
     for (int i = from; i <= to; ++i) m.Add(Line(i));
 }
 
-TEST(TlumMemo, AFullMemoDropsItsFirstLineAndSaysWhichAndANewBoundDropsSilently) {
+TEST(TlumMemo, AFullMemoDropsItsFirstLineAndSaysWhichANewBoundDropsSilentlyAndLinesAreCountedAsAdded) {
     for (int bound : {1, 3}) {
         SCOPED_TRACE(bound);
         TlumMemo memo;
@@ -221,21 +221,19 @@ TEST(TlumMemo, AFullMemoDropsItsFirstLineAndSaysWhichAndANewBoundDropsSilently) 
     EXPECT_EQ(results.Lines(), (QStringList{Line(3), Line(4), Line(5)}));
     results.SetShowTrace(true);
     EXPECT_EQ(results.ShownLines(), results.Lines());
-}
 
-TEST(TlumMemo, CountsLinesAsTheyWereAdded) {
-    TlumMemo memo;
+    TlumMemo counted;
     // An empty first line is a line of its own, not room for the next one.
-    EXPECT_EQ(memo.Add(QString()), 1);
-    EXPECT_EQ(memo.Add(QStringLiteral("x")), 2);
-    EXPECT_EQ(memo.Lines(), (QStringList{QString(), QStringLiteral("x")}));
+    EXPECT_EQ(counted.Add(QString()), 1);
+    EXPECT_EQ(counted.Add(QStringLiteral("x")), 2);
+    EXPECT_EQ(counted.Lines(), (QStringList{QString(), QStringLiteral("x")}));
     // Embedded line breaks make separate lines, so the count stays true.
-    EXPECT_EQ(memo.Add(QStringLiteral("a\r\nb")), 4);
-    EXPECT_EQ(memo.Lines().last(), QStringLiteral("b"));
+    EXPECT_EQ(counted.Add(QStringLiteral("a\r\nb")), 4);
+    EXPECT_EQ(counted.Lines().last(), QStringLiteral("b"));
 
-    memo.clear();
-    EXPECT_EQ(memo.Add(QStringLiteral("after clear")), 1);
-    EXPECT_EQ(memo.toPlainText(), QStringLiteral("after clear"));
+    counted.clear();
+    EXPECT_EQ(counted.Add(QStringLiteral("after clear")), 1);
+    EXPECT_EQ(counted.toPlainText(), QStringLiteral("after clear"));
 }
 
 QColor CentreOf(const QImage& img, const QRect& r) { return At(img, r.center()); }
@@ -275,26 +273,24 @@ TEST(TMeter, DefaultAndFlatBorderGeometryAndPixels) {
     EXPECT_EQ(flat.LedRect(19).topLeft(), QPoint(3, 3));  // inset 1 for the flat border
 }
 
-TEST(TMeter, FitMeterAtTwentyLightsSixteenRedAndFourYellow) {
-    TMeter m;  // the calibration page's fit-quality meter
-    m.SetNumberOfLEDs(32);
-    m.SetLoBarNumber(16), m.SetHiBarNumber(8), m.SetSpaceBetween(0), m.SetInteriorOffset(0);
-    m.SetLoBarColor(Qt::red), m.SetHiBarColor(Qt::yellow), m.SetClipBarColor(Qt::green);
-    m.SetBackColor(ColorFromTColor(4210752));
-    m.SetMeterValue(20);
-    const QImage img = Render(m);
+TEST(TMeter, FitMeterColoursValueClampedToTheLedsEverySetSignalledAndZeroLedsRefused) {
+    TMeter fit;  // the calibration page's fit-quality meter
+    fit.SetNumberOfLEDs(32);
+    fit.SetLoBarNumber(16), fit.SetHiBarNumber(8), fit.SetSpaceBetween(0), fit.SetInteriorOffset(0);
+    fit.SetLoBarColor(Qt::red), fit.SetHiBarColor(Qt::yellow), fit.SetClipBarColor(Qt::green);
+    fit.SetBackColor(ColorFromTColor(4210752));
+    fit.SetMeterValue(20);
+    const QImage img = Render(fit);
     for (int i = 0; i < 32; ++i) {
-        const QRect led = m.LedRect(i);
+        const QRect led = fit.LedRect(i);
         ASSERT_FALSE(led.isEmpty());
         const QColor want = i < 16 ? QColor(Qt::red) : i < 20 ? QColor(Qt::yellow) : QColor(0x40, 0x40, 0x40);
         EXPECT_EQ(CentreOf(img, led), want) << "LED " << i + 1;
         EXPECT_EQ(At(img, led.topLeft()), QColor(Qt::black)) << "LED " << i + 1;
     }
     // Without spacing the LEDs are stacked edge to edge.
-    EXPECT_EQ(m.LedRect(0).top(), m.LedRect(1).bottom() + 1);
-}
+    EXPECT_EQ(fit.LedRect(0).top(), fit.LedRect(1).bottom() + 1);
 
-TEST(TMeter, ValueIsClampedToTheLedsEverySetIsSignalledAndZeroLedsIsRefused) {
     TMeter m;
     m.SetNumberOfLEDs(32);
     std::vector<std::pair<TMeter*, int>> calls;
