@@ -246,8 +246,6 @@ TEST(ImageObjectInterface, AttachedObjectIsReadWrittenAndLoadedAndUnknownFreedOr
     EXPECT_EQ(i->GetHorizWords(i, nullptr), KV_E_POINTER);
 }
 
-// The image-side decisions of the main window: usable area, ROI placement,
-// slider filters and mappings, panel placement and the exact texts.
 TEST(DisplayRules, UsableAreaEdgeBandAndRoiRectanglesThatTruncate) {
     // 64-pixel frame, binning 1: margin 32, so a click 3 px from the left is refused.
     // Bounds are strict.
@@ -278,7 +276,7 @@ TEST(DisplayRules, UsableAreaEdgeBandAndRoiRectanglesThatTruncate) {
     EXPECT_FALSE(FocusRoiShown(2));
 }
 
-TEST(DisplayRules, SlidersAndTimers) {
+TEST(DisplayRules, SlidersTimersPanelPlacementTextsCameraDataLinesAndChartAxes) {
     // Steps are measured from the last applied position (200 after the second), not the last offered.
     LineSizeFilter filter(100, 100);
     for (auto [position, applies] : {std::pair{150, false}, {200, true}, {150, false}, {299, false}, {100, true}}) {
@@ -301,9 +299,7 @@ TEST(DisplayRules, SlidersAndTimers) {
     const ExposureSliderSetup e = ExposureSliderFor(8.0);
     EXPECT_EQ(std::vector<int>({e.maximum, e.position, e.tick}), std::vector<int>({8000, 4000, 400}));
     EXPECT_EQ(ExposeTimeText(e.position), "Expose Time = 4.00 s");
-}
 
-TEST(DisplayRules, PanelPlacementTextsInCFormatsAndCameraDataLinesInOrder) {
     // 158 / 2; never nearer the edge than box - 4.
     for (auto [size, offset] : {std::pair{642, 79}, {643, 78}, {796, 1}, {795, 2}}) {
         EXPECT_EQ(CenteredOffset(size, 800), offset) << size;
@@ -329,9 +325,7 @@ TEST(DisplayRules, PanelPlacementTextsInCFormatsAndCameraDataLinesInOrder) {
                                         "Interface Type: 2", "Location00: 1", "Orientation: 0", "FWHM Factor: 1.2",
                                         "X  Binning: 2", "Y  Binning: 3", "Focus  Binning: 1"}));
     EXPECT_TRUE(IsSbigManufacturer(info.Manufacturer) && !IsSbigManufacturer("santa"));
-}
 
-TEST(DisplayRules, FigureOfMeritAxesAndChartAxesThatWidenButNeverNarrow) {
     // Only the peak has an axis of its own; every width shares the HFD one.
     for (auto [kind, title, max] : {std::tuple{3, "Figure of Merit  ( Peak )", 64000.0},
                                     std::tuple{4, "Figure of Merit  ( HFD )", 8.0},
@@ -397,7 +391,7 @@ FitsReadBack ReadFits(const std::string& path) {
     return r;
 }
 
-TEST(FitsFile, PixelsAndHeaderReadBackAsWritten) {
+TEST(FitsFile, PixelsAndHeaderReadBackAsWrittenAFailedWriteNamesTheFileLeavesNothingAndARunGoesOn) {
     test::TempDir dir;
     TImageObject image(5, 3);
     const std::vector<std::uint16_t> pixels{0, 1, 32767, 32768, 65535, 7, 8, 9, 10, 11, 12, 13, 14, 15, 40000};
@@ -410,9 +404,9 @@ TEST(FitsFile, PixelsAndHeaderReadBackAsWritten) {
     full.xBinning = 2, full.yBinning = 3, full.focuserPosition = -120, full.focuserTemperature = 4.25;
     full.star = FitsStar{2.78231, 2.49551, 24063, 4, 2}, full.instrument = "Simulated Camera";
     // Brackets and parentheses are file-name characters here, not cfitsio's filters.
-    const std::string path = dir.File("night [1] (b).fits");
-    ASSERT_TRUE(WriteFitsImage(path, image, full).ok);
-    FitsReadBack r = ReadFits(path);
+    const std::string named = dir.File("night [1] (b).fits");
+    ASSERT_TRUE(WriteFitsImage(named, image, full).ok);
+    FitsReadBack r = ReadFits(named);
     ASSERT_EQ(r.status, 0);
     // BITPIX 16 with BZERO 32768.
     EXPECT_EQ(std::tuple(r.type, r.dims[0], r.dims[1], r.pixels), std::tuple(USHORT_IMG, 5, 3, pixels));
@@ -435,11 +429,8 @@ TEST(FitsFile, PixelsAndHeaderReadBackAsWritten) {
 
     EXPECT_TRUE(IsFitsFileName("/a.b/night.FITS") && IsFitsFileName("x.fit") && IsFitsFileName("x.fts"));
     EXPECT_FALSE(IsFitsFileName("night.bmp") || IsFitsFileName("/a.fits/night") || IsFitsFileName("fits"));
-}
 
-TEST(FitsFile, AFailedWriteNamesTheFileAndLeavesNothingAndAFocusRunGoesOn) {
-    test::TempDir dir;
-    TImageObject image(100, 100);  // 20 000 bytes of pixels
+    TImageObject big(100, 100);  // 20 000 bytes of pixels
     std::filesystem::create_directory(dir.File("taken.fits"));
     dir.Write("plain", "x");
     // Root writes where permissions say no: a full disk is made with a file-size limit (0: none) instead.
@@ -450,13 +441,13 @@ TEST(FitsFile, AFailedWriteNamesTheFileAndLeavesNothingAndAFocusRunGoesOn) {
         SCOPED_TRACE(path);
         std::optional<test::FileSizeLimit> limit;
         if (fileLimit != 0) limit.emplace(fileLimit);
-        const WriteResult written = WriteFitsImage(path, image, FitsHeader{});
+        const WriteResult written = WriteFitsImage(path, big, FitsHeader{});
         limit.reset();
         EXPECT_FALSE(written.ok);
         EXPECT_EQ(written.message, "Could not write the FITS image " + path + ": " + reason);
     }
-    // Nothing left behind: only the plain file and the still empty folder.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2);
+    // Nothing left behind: the two images written above, the plain file and the still empty folder.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 4);
     EXPECT_TRUE(fs::is_regular_file(dir.File("plain")) && fs::is_empty(dir.File("taken.fits")));
 
     // A run's frames go to a folder of their own, named by the run's start;
@@ -466,15 +457,15 @@ TEST(FitsFile, AFailedWriteNamesTheFileAndLeavesNothingAndAFocusRunGoesOn) {
     const auto start = sys_days(year(2026) / 12 / 7) + 19h + 38min + 47s;
     for (const char* run : {"20261207-193847/", "20261207-193847_2/"}) {
         TFocusFrameRecorder recorder(dir.File("frames"), dialogs, start);
-        EXPECT_TRUE(recorder.Record(image, FitsHeader{}, -120));
-        EXPECT_TRUE(recorder.Record(image, FitsHeader{}, 30));
+        EXPECT_TRUE(recorder.Record(big, FitsHeader{}, -120));
+        EXPECT_TRUE(recorder.Record(big, FitsHeader{}, 30));
         EXPECT_EQ(recorder.RunFolder(), dir.File("frames/") + run);
         EXPECT_TRUE(std::filesystem::exists(recorder.RunFolder() + "20261207-193847_pos-120_001.fits"));
         EXPECT_EQ(ReadFits(recorder.RunFolder() + "20261207-193847_pos30_002.fits").status, 0);
     }
     // One message for a run whose frames cannot be written, however many it takes.
     TFocusFrameRecorder failing(dir.File("plain/frames"), dialogs, start);
-    EXPECT_FALSE(failing.Record(image, FitsHeader{}, 0) || failing.Record(image, FitsHeader{}, 10));
+    EXPECT_FALSE(failing.Record(big, FitsHeader{}, 0) || failing.Record(big, FitsHeader{}, 10));
     ASSERT_EQ(dialogs.Deferred().size(), 1U);
     const std::string told = dialogs.Deferred()[0];
     EXPECT_TRUE(told.find(dir.File("plain/frames/")) != std::string::npos &&
@@ -713,7 +704,7 @@ protected:
     KVSimCameraConfig original_{};
 };
 
-TEST_F(SimCameraTest, DescribesItselfAndPutsTheBrightStarWhereItSays) {
+TEST_F(SimCameraTest, DescribesItselfPutsTheBrightStarWhereItSaysAndTheCurveSetsHowTheStarGrows) {
     EXPECT_EQ(std::tuple(camera_.Info().HorizRes, camera_.Info().VertRes), std::tuple(765, 510));
     TImageObject& main = *camera_.MainImage();
     main.SetExposureTime(1.0);
@@ -723,12 +714,10 @@ TEST_F(SimCameraTest, DescribesItselfAndPutsTheBrightStarWhereItSays) {
     TImageObject& focus = Focus(1.0);
     const Moments m = Measure(focus, kBackground);
     EXPECT_TRUE(std::abs(m.cx - focus.Width() / 2) <= 0.6 && std::abs(m.cy - focus.Height() / 2) <= 0.6) << m.cx << "," << m.cy;
-}
 
-// The star's FWHM (from its second moment, less the pixel's own width) against
-// the distance from best focus, for both curves and on both sides of it: 2.5 px
-// seeing, 0.02 px a step.
-TEST_F(SimCameraTest, TheCurveChosenSetsHowTheStarGrows) {
+    // The star's FWHM (from its second moment, less the pixel's own width) against
+    // the distance from best focus, for both curves and on both sides of it: 2.5 px
+    // seeing, 0.02 px a step.
     const struct { int curve; std::int64_t steps; double fwhm; } cases[] = {
         {KV_SIM_CURVE_V, 0, 2.5},         {KV_SIM_CURVE_V, 150, 5.5},         {KV_SIM_CURVE_V, -150, 5.5},
         {KV_SIM_CURVE_V, -500, 12.5},     {KV_SIM_CURVE_HYPERBOLA, 0, 2.5},   {KV_SIM_CURVE_HYPERBOLA, 150, 3.905},
@@ -743,7 +732,7 @@ TEST_F(SimCameraTest, TheCurveChosenSetsHowTheStarGrows) {
     }
 }
 
-TEST_F(SimCameraTest, ProfileIsSymmetricAndFallsOffMonotonically) {
+TEST_F(SimCameraTest, ProfileIsSymmetricFallsOffMonotonicallyAndFluxScalesWithExposureAndGain) {
     SetDefocus(200);
     TImageObject& focus = Focus(1.0);
     const int c = focus.Width() / 2, r = focus.Height() / 2;
@@ -758,9 +747,7 @@ TEST_F(SimCameraTest, ProfileIsSymmetricAndFallsOffMonotonically) {
     Focus(20.0);
     EXPECT_EQ(focus.Pixel(c, r), 65535);
     for (int d = 1; d < 15; ++d) EXPECT_LE(focus.Pixel(c + d, r), focus.Pixel(c + d - 1, r)) << d;
-}
 
-TEST_F(SimCameraTest, FluxScalesWithExposureAndGain) {
     SetDefocus(400);  // spread out, far from saturation
     const double one = Measure(Focus(1.0), kBackground).flux;
     const double two = Measure(Focus(2.0), 100.0 + 600.0).flux;
