@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -334,12 +335,10 @@ TEST(DisplayRules, SlidersTimersPanelPlacementTextsCameraDataLinesAndChartAxes) 
     }
     EXPECT_STREQ(FomName(5), "");
 
-    const struct { double min, max, value, wantMin, wantMax; } cases[] = {
-        {1, 8, 5, 1, 8},       {1, 8, 12.5, 1, 15},         {-150, 150, 180, -150, 200}, {-150, 150, -151, -200, 150},
-        {0, 10, 11, 0, 15},    {0, 64000, 70000, 0, 70000}, {1, 8, 0.4, 0, 8},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(WidenToShow(c.min, c.max, c.value), std::pair(c.wantMin, c.wantMax)) << c.value;
+    for (auto [min, max, value, wantMin, wantMax] : std::vector<std::array<double, 5>>{
+             {1, 8, 5, 1, 8}, {1, 8, 12.5, 1, 15}, {-150, 150, 180, -150, 200}, {-150, 150, -151, -200, 150},
+             {0, 10, 11, 0, 15}, {0, 64000, 70000, 0, 70000}, {1, 8, 0.4, 0, 8}}) {
+        EXPECT_EQ(WidenToShow(min, max, value), std::pair(wantMin, wantMax)) << value;
     }
 }
 
@@ -362,8 +361,7 @@ bool Contains(const std::vector<std::string>& lines, const std::string& text) {
 // A FITS file read back by cfitsio: its 16-bit pixels and every header card's
 // value as written (strings in their quotes).
 struct FitsReadBack {
-    int status = 0;
-    int type = 0;
+    int status = 0, type = 0;
     long dims[2] = {0, 0};
     std::vector<std::uint16_t> pixels;
     std::map<std::string, std::string> keys;
@@ -374,7 +372,7 @@ FitsReadBack ReadFits(const std::string& path) {
     fitsfile* f = nullptr;
     // The disk-file opener takes the name as it is, brackets included.
     if (fits_open_diskfile(&f, path.c_str(), READONLY, &r.status) != 0) return r;
-    int count = 0;
+    int count = 0, anyNull = 0, closing = 0;
     fits_get_img_equivtype(f, &r.type, &r.status);
     fits_get_img_size(f, 2, r.dims, &r.status);
     fits_get_hdrspace(f, &count, nullptr, &r.status);
@@ -384,9 +382,7 @@ FitsReadBack ReadFits(const std::string& path) {
         r.keys[key] = value;
     }
     r.pixels.resize(static_cast<std::size_t>(r.dims[0] * r.dims[1]));
-    int anyNull = 0;
     fits_read_img(f, TUSHORT, 1, static_cast<LONGLONG>(r.pixels.size()), nullptr, r.pixels.data(), &anyNull, &r.status);
-    int closing = 0;
     fits_close_file(f, &closing);
     return r;
 }
@@ -632,8 +628,7 @@ TEST_F(PluginHostTest, ExampleCameraFromTheGuideDeliversItsStar) {
 }
 
 // The simulated camera plug-in, judged by the properties of the images it renders.
-constexpr int kStarX = 382;  // the bright star, main-image pixels at binning 1
-constexpr int kStarY = 255;
+constexpr int kStarX = 382, kStarY = 255;  // the bright star, main-image pixels at binning 1
 constexpr double kBackground = 100.0 + 300.0;  // bias + one second of sky
 
 struct Moments {
