@@ -103,15 +103,12 @@ TEST(IniValues, IntegersAndFloatsFollowTheFileRulesAndFloatsAreWrittenShort) {
 
 TEST(IniEdit, SetReplacesInPlaceAndRefusesNamesThatWouldNotReadBackFlattensLineBreaksKeepsOverlongLinesUnread) {
     IniFile ini = IniFile::Parse("; settings\r\n[Misc]\r\n  Voice =  1\r\nUnknown=keep me\r\n\r\n\r\n[Other]\r\na=1\r\n");
-    ASSERT_TRUE(ini.Set("MISC", "voice", "2"));
-    ASSERT_TRUE(ini.Set("Misc", "Added", "x"));
-    ASSERT_TRUE(ini.Set("New Section", "k", "v"));
+    ASSERT_TRUE(ini.Set("MISC", "voice", "2") && ini.Set("Misc", "Added", "x") && ini.Set("New Section", "k", "v"));
     EXPECT_EQ(ini.Text(), "; settings\r\n[Misc]\r\n  Voice =  2\r\nUnknown=keep me\r\nAdded=x\r\n\r\n\r\n[Other]\r\n"
                           "a=1\r\n\r\n[New Section]\r\nk=v\r\n");
 
     IniFile empty = IniFile::Parse("[Empty]\n; about Empty\n\n[Last]\nz=1");
-    ASSERT_TRUE(empty.Set("Empty", "k", "1"));
-    ASSERT_TRUE(empty.Set("Last", "y", "2"));
+    ASSERT_TRUE(empty.Set("Empty", "k", "1") && empty.Set("Last", "y", "2"));
     EXPECT_EQ(empty.Text(), "[Empty]\r\n; about Empty\r\nk=1\r\n\r\n[Last]\r\nz=1\r\ny=2\r\n");
 
     IniFile blankEnd = IniFile::Parse("[A]\nx=1\n\n");
@@ -432,8 +429,7 @@ TEST(UserFolder, ChoosesBetweenOverrideProgramFolderAndConfigFolder) {
 Settings Customised() {
     Settings s;
     s.nudgeTime = 0.05, s.closeNudgeTime = 0.04, s.nudgeDelay = 0.2, s.backLashValue = 0.5, s.stopFactor = 30;
-    s.codesPerRev = 700, s.travelPerRev = 0.7;
-    s.reverseDirection = s.hiResPositioning = s.sbigInterlock = true;
+    s.codesPerRev = 700, s.travelPerRev = 0.7, s.reverseDirection = s.hiResPositioning = s.sbigInterlock = true;
     s.focusGain = 2.0, s.focuser = "Kept";  // not catalogue values: must survive
     return s;
 }
