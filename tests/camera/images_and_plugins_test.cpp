@@ -246,8 +246,7 @@ TEST(ImageObjectInterface, AttachedObjectIsReadWrittenAndLoadedAndUnknownFreedOr
 }
 
 TEST(DisplayRules, UsableAreaEdgeBandAndRoiRectanglesThatTruncate) {
-    // 64-pixel frame, binning 1: margin 32, so a click 3 px from the left is refused.
-    // Bounds are strict.
+    // 64-pixel frame, binning 1: margin 32, so a click 3 px from the left is refused; bounds are strict.
     const Margins m = UsableMargins(64, 48, 1, 1);
     EXPECT_EQ(std::tuple(m.mx, m.my), std::tuple(32, 24));
     for (auto [x, y, usable] : {std::tuple{3, 100, false}, {32, 100, false}, {33, 455, true}, {608, 100, false},
@@ -327,8 +326,7 @@ TEST(DisplayRules, SlidersTimersPanelPlacementTextsCameraDataLinesAndChartAxes) 
 
     // Only the peak has an axis of its own; every width shares the HFD one.
     for (auto [kind, title, max] : {std::tuple{3, "Figure of Merit  ( Peak )", 64000.0},
-                                    std::tuple{4, "Figure of Merit  ( HFD )", 8.0},
-                                    std::tuple{1, "Figure of Merit  ( xFWHM )", 8.0}}) {
+                                    {4, "Figure of Merit  ( HFD )", 8.0}, {1, "Figure of Merit  ( xFWHM )", 8.0}}) {
         EXPECT_EQ(std::pair(FomAxisFor(kind).title, FomAxisFor(kind).max), std::pair(std::string(title), max)) << kind;
     }
     EXPECT_STREQ(FomName(5), "");
