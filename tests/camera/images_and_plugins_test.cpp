@@ -44,12 +44,7 @@ TEST(ImageObjectStretch, AutomaticLevelsRoundHalvesToEvenAndTableEdgesForLevelOr
         EXPECT_TRUE(value != 0 || std::ranges::max(image.StretchedPixels()) == 0);
     }
 
-    struct Case {
-        int black, white;
-        double gamma;
-        std::vector<std::pair<std::size_t, int>> points;
-    };
-    const Case cases[] = {
+    const struct { int black, white; double gamma; std::vector<std::pair<std::size_t, int>> points; } cases[] = {
         {1000, 3000, 1.0, {{0, 0}, {1000, 0}, {2000, 32768 /* 32767.5 to even */}, {3000, 65535}, {3001, 65535}}},
         // White below black is a threshold; equal levels map the level itself to black.
         {5000, 2000, 1.0, {{2000, 0}, {2001, 65535}, {4999, 65535}, {65535, 65535}}},
@@ -57,7 +52,7 @@ TEST(ImageObjectStretch, AutomaticLevelsRoundHalvesToEvenAndTableEdgesForLevelOr
         // Out-of-range levels are clamped and a meaningless gamma falls back to 1.
         {-50, 70000, -2.0, {{0, 0}, {32768, 32768}, {65535, 65535}}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.black << ".." << c.white << " gamma " << c.gamma);
         const auto table = TImageObject::BuildStretchTable(c.black, c.white, c.gamma);
         for (auto [at, want] : c.points) EXPECT_EQ(table[at], want) << at;
@@ -116,13 +111,7 @@ void ExpectUpdateMatchesPlainComputation(TImageObject& image) {
 }
 
 TEST(ImageObjectUpdate, MatchesThePlainComputationOnVariedFrames) {
-    struct Case {
-        int width, height;
-        bool stretch;
-        int black, white;
-        double gamma, magnification;
-    };
-    const Case cases[] = {
+    const struct { int width, height; bool stretch; int black, white; double gamma, magnification; } cases[] = {
         {1, 1, false, -1, -1, 1, 1},       {1, 5, true, -1, -1, 1, 1},       {2, 2, true, -1, -1, 0.7, 1},
         {7, 3, false, -1, -1, 1, 2},       {17, 9, true, -1, -1, 2.2, 1},    {33, 5, true, 100, 60000, 0.5, 1},
         {100, 31, true, 9000, 3000, 1, 1}, {64, 48, true, 500, 500, 1, 1.5}, {1000, 3, false, -1, -1, 1, 1},
@@ -130,7 +119,7 @@ TEST(ImageObjectUpdate, MatchesThePlainComputationOnVariedFrames) {
         {270001, 3, false, -1, -1, 1, 1},
     };
     std::mt19937 rng(11);
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << " stretch " << c.stretch);
         TImageObject image(c.width, c.height);
         std::uniform_int_distribution<int> value(0, 65535), pick(0, 9);
@@ -445,12 +434,10 @@ TEST(FitsFile, PixelsAndHeaderReadBackAsWrittenAFailedWriteNamesTheFileLeavesNot
     // A run's frames go to a folder of their own, named by the run's start;
     // a second run of the same second gets another.
     test::RecordingDialogs dialogs;
-    using namespace std::chrono;
     const auto start = sys_days(year(2026) / 12 / 7) + 19h + 38min + 47s;
     for (const char* run : {"20261207-193847/", "20261207-193847_2/"}) {
         TFocusFrameRecorder recorder(dir.File("frames"), dialogs, start);
-        EXPECT_TRUE(recorder.Record(big, FitsHeader{}, -120));
-        EXPECT_TRUE(recorder.Record(big, FitsHeader{}, 30));
+        EXPECT_TRUE(recorder.Record(big, FitsHeader{}, -120) && recorder.Record(big, FitsHeader{}, 30));
         EXPECT_EQ(recorder.RunFolder(), dir.File("frames/") + run);
         EXPECT_TRUE(std::filesystem::exists(recorder.RunFolder() + "20261207-193847_pos-120_001.fits"));
         EXPECT_EQ(ReadFits(recorder.RunFolder() + "20261207-193847_pos30_002.fits").status, 0);
