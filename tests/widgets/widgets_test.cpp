@@ -2,11 +2,16 @@
 // memo that keeps a bounded number of lines and the LED meter.
 #include <gtest/gtest.h>
 
+#include <QColor>
 #include <QFont>
 #include <QGuiApplication>
+#include <QImage>
+#include <QPalette>
 #include <QStringList>
+#include <QWidget>
+#include <initializer_list>
+#include <utility>
 
-#include "render_support.h"
 #include "widgets/lum_lbl.h"
 #include "widgets/lum_lite.h"
 #include "widgets/lum_memo.h"
@@ -17,16 +22,27 @@
 namespace kv {
 namespace {
 
-using test::At;
-using test::Render;
-using test::Untouched;
+// Widgets are checked by their rendered pixels. Every top-level widget gets
+// this background, so pixels a widget leaves alone are recognisable.
+QColor Untouched() { return QColor(0x12, 0x34, 0x56); }
+
+void SetColours(QWidget& w, std::initializer_list<std::pair<QPalette::ColorRole, QColor>> colours) {
+    QPalette pal = w.palette();
+    for (const auto& [role, colour] : colours) pal.setColor(role, colour);
+    w.setPalette(pal);
+}
+
+void MarkBackground(QWidget& w) { SetColours(w, {{QPalette::Window, Untouched()}}); }
+QImage Render(QWidget& w) { return w.grab().toImage().convertToFormat(QImage::Format_RGB32); }
+QColor At(const QImage& img, int x, int y) { return QColor(img.pixel(x, y)); }
+QColor At(const QImage& img, QPoint p) { return At(img, p.x(), p.y()); }
 
 const QColor kBack(0x20, 0x60, 0xA0);
 const QColor kInk(0xC0, 0x10, 0x10);
 
 void Prepare(TlumLbl& l) {
     l.resize(120, 24);
-    test::SetColours(l, {{QPalette::Window, kBack}, {QPalette::WindowText, kInk}});
+    SetColours(l, {{QPalette::Window, kBack}, {QPalette::WindowText, kInk}});
     // Plain pixels make the caption's colour testable.
     QFont f = l.font();
     f.setStyleStrategy(QFont::NoAntialias);
@@ -44,22 +60,15 @@ QRect InkBox(const QImage& img, const QColor& colour) {
     return box;
 }
 
-TEST(TlumLbl, FramesTheFilledBackgroundInTheTextColour) {
-    TlumLbl l("Focus");
+TEST(TlumLbl, FramesTheBackgroundInTheTextColourAndPlacesTheCaptionWhichIsGreyWhenDisabled) {
+    TlumLbl l("Exposure");
     Prepare(l);
     QImage img = Render(l);
     for (QPoint p : {QPoint(0, 0), QPoint(60, 0), QPoint(119, 12), QPoint(60, 23), QPoint(0, 23)}) {
         EXPECT_EQ(At(img, p), kInk) << p.x() << "," << p.y();
     }
     EXPECT_EQ(std::tuple(At(img, 1, 1), At(img, 118, 22)), std::tuple(kBack, kBack));
-    l.SetLineBorder(false);
-    img = Render(l);
-    EXPECT_EQ(std::tuple(At(img, 0, 0), At(img, 119, 23)), std::tuple(kBack, kBack));
-}
 
-TEST(TlumLbl, CaptionFollowsAlignmentIsCentredVerticallyAndGreyWhenDisabled) {
-    TlumLbl l("Exposure");
-    Prepare(l);
     l.setAlignment(Qt::AlignLeft);
     QRect ink = InkBox(Render(l), kInk);
     ASSERT_FALSE(ink.isEmpty());
@@ -70,32 +79,31 @@ TEST(TlumLbl, CaptionFollowsAlignmentIsCentredVerticallyAndGreyWhenDisabled) {
     EXPECT_LE(std::abs((ink.top() - caption.top()) - (caption.bottom() - ink.bottom())), 5);
 
     l.setAlignment(Qt::AlignRight);
-    QImage img = Render(l);
-    ink = InkBox(img, kInk);
+    ink = InkBox(Render(l), kInk);
     ASSERT_FALSE(ink.isEmpty());
     EXPECT_TRUE(ink.left() > 60 && ink.right() > 112 && ink.right() <= 118) << ink.left() << ".." << ink.right();
 
-    // Disabled, the caption is grey.
     l.setEnabled(false);
     img = Render(l);
     const QColor grey = QGuiApplication::palette().color(QPalette::Disabled, QPalette::WindowText);
     EXPECT_TRUE(InkBox(img, kInk).isEmpty() && !InkBox(img, grey).isEmpty());
+    l.SetLineBorder(false);
+    img = Render(l);
+    EXPECT_EQ(std::tuple(At(img, 0, 0), At(img, 119, 23)), std::tuple(kBack, kBack));
 }
 
 TEST(TlumSB, LatchedButtonIsSunkenAndItsFaceUsesTheDownColour) {
     TlumSB b;
     const QColor face(0xF0, 0x10, 0x10), light(250, 250, 250), shadow(5, 5, 5);
-    test::SetColours(b, {{QPalette::Button, face}, {QPalette::Light, light}, {QPalette::Shadow, shadow}});
+    SetColours(b, {{QPalette::Button, face}, {QPalette::Light, light}, {QPalette::Shadow, shadow}});
     QImage img = Render(b);
     EXPECT_EQ(std::tuple(At(img, 12, 12), At(img, 0, 12), At(img, 24, 12)), std::tuple(face, light, shadow));  // raised
 
     b.click();
-    ASSERT_TRUE(b.isChecked());
     img = Render(b);
     for (int xy : {3, 12, 21}) EXPECT_EQ(At(img, xy, xy), QColor(0xE2, 0xE2, 0xE2)) << xy;
     EXPECT_EQ(std::tuple(At(img, 0, 12), At(img, 24, 12)), std::tuple(shadow, light));  // sunken
-    b.click();
-    ASSERT_FALSE(b.isChecked());
+    b.click();  // released again: raised, in its own colour
     EXPECT_EQ(At(Render(b), 12, 12), face);
 
     b.SetUpColor(ColorFromTColor(0x00FFFF));
@@ -106,26 +114,21 @@ TEST(TlumSB, LatchedButtonIsSunkenAndItsFaceUsesTheDownColour) {
 }
 
 // A colour value is blue, green, red from the high byte down; the other way
-// is drawn by the lamps and the latching button.
-TEST(TlumLite, DefaultsToADarkGreenRoundLampOf18Pixels) {
+// is drawn by the lamps and the latching button. Wide or tall, the round lamp
+// is an 18-pixel circle in the top left square.
+TEST(TlumLite, DefaultDarkGreenLampAndTheRoundLampIsAnEighteenPixelCircleInTheTopLeftSquare) {
     EXPECT_EQ(TColorFromColor(QColor(0xEB, 0xD3, 0x03)), 250859u);
     TlumLite lamp;
     EXPECT_EQ(lamp.size(), QSize(18, 18));
-    test::MarkBackground(lamp);
+    MarkBackground(lamp);
     EXPECT_EQ(At(Render(lamp), 9, 11), QColor(0x00, 0x57, 0x00));
     lamp.SetLit(true);
     EXPECT_EQ(At(Render(lamp), 9, 11), QColor(0x00, 0xFF, 0x00));
-}
 
-// Wide or tall, the round lamp is an 18-pixel circle in the top left square.
-TEST(TlumLite, RoundLampIsAnEighteenPixelCircleInTheTopLeftSquare) {
+    lamp.SetOnColor(ColorFromTColor(250859));
     for (const QSize size : {QSize(30, 18), QSize(18, 40)}) {
         SCOPED_TRACE(size.width());
-        TlumLite lamp;
         lamp.resize(size);
-        test::MarkBackground(lamp);
-        lamp.SetOnColor(ColorFromTColor(250859));
-        lamp.SetLit(true);
         const QImage img = Render(lamp);
         // The outline touches all four sides of the square at their middles;
         // its corners lie outside the circle.
@@ -148,7 +151,7 @@ TEST(TlumLite, SquareLampFillsFourteenPixelsInsideARaisedBevelAndChangesAreSigna
     lamp.resize(30, 18);
     lamp.SetShape(lsSquare);
     const QColor off(0x00, 0x57, 0x00), light(250, 250, 250), shadow(10, 10, 10);
-    test::SetColours(lamp, {{QPalette::Window, Untouched()}, {QPalette::Light, light}, {QPalette::Shadow, shadow}});
+    SetColours(lamp, {{QPalette::Window, Untouched()}, {QPalette::Light, light}, {QPalette::Shadow, shadow}});
     const QImage img = Render(lamp);
 
     int filled = 0;
@@ -178,13 +181,12 @@ QString Line(int n) { return QStringLiteral("line %1").arg(n); }
 
 // Records every dropped line together with its sender.
 struct DropRecorder {
-    explicit DropRecorder(TlumMemo& memo) : expected(&memo) {
-        QObject::connect(&memo, &TlumMemo::maxLines, [this](TlumMemo* sender, const QString& line) {
-            senderOk = senderOk && sender == expected;
+    explicit DropRecorder(TlumMemo& memo) {
+        QObject::connect(&memo, &TlumMemo::maxLines, [this, &memo](TlumMemo* sender, const QString& line) {
+            senderOk = senderOk && sender == &memo;
             dropped.append(line);
         });
     }
-    TlumMemo* expected;
     bool senderOk = true;
     QStringList dropped;
 };
@@ -193,7 +195,7 @@ void Fill(TlumMemo& m, int from, int to) {
     for (int i = from; i <= to; ++i) m.Add(Line(i));
 }
 
-TEST(TlumMemo, AFullMemoDropsItsFirstLineAndSaysWhichAndANewBoundDropsSilently) {
+TEST(TlumMemo, AFullMemoDropsItsFirstLineAndSaysWhichANewBoundDropsSilentlyAndLinesAreCountedAsAdded) {
     for (int bound : {1, 3}) {
         SCOPED_TRACE(bound);
         TlumMemo memo;
@@ -233,34 +235,31 @@ TEST(TlumMemo, AFullMemoDropsItsFirstLineAndSaysWhichAndANewBoundDropsSilently) 
     EXPECT_EQ(results.Lines(), (QStringList{Line(3), Line(4), Line(5)}));
     results.SetShowTrace(true);
     EXPECT_EQ(results.ShownLines(), results.Lines());
-}
 
-TEST(TlumMemo, CountsLinesAsTheyWereAdded) {
-    TlumMemo memo;
+    TlumMemo counted;
     // An empty first line is a line of its own, not room for the next one.
-    EXPECT_EQ(memo.Add(QString()), 1);
-    EXPECT_EQ(memo.Add(QStringLiteral("x")), 2);
-    EXPECT_EQ(memo.Lines(), (QStringList{QString(), QStringLiteral("x")}));
+    EXPECT_EQ(counted.Add(QString()), 1);
+    EXPECT_EQ(counted.Add(QStringLiteral("x")), 2);
+    EXPECT_EQ(counted.Lines(), (QStringList{QString(), QStringLiteral("x")}));
     // Embedded line breaks make separate lines, so the count stays true.
-    EXPECT_EQ(memo.Add(QStringLiteral("a\r\nb")), 4);
-    EXPECT_EQ(memo.Lines().last(), QStringLiteral("b"));
+    EXPECT_EQ(counted.Add(QStringLiteral("a\r\nb")), 4);
+    EXPECT_EQ(counted.Lines().last(), QStringLiteral("b"));
 
-    memo.clear();
-    EXPECT_EQ(memo.LineCount(), 0);
-    EXPECT_EQ(memo.Add(QStringLiteral("after clear")), 1);
-    EXPECT_EQ(memo.toPlainText(), QStringLiteral("after clear"));
+    counted.clear();
+    EXPECT_EQ(counted.Add(QStringLiteral("after clear")), 1);
+    EXPECT_EQ(counted.toPlainText(), QStringLiteral("after clear"));
 }
 
 QColor CentreOf(const QImage& img, const QRect& r) { return At(img, r.center()); }
 
-TEST(TMeter, DefaultMeterGeometryAndPixels) {
+TEST(TMeter, DefaultAndFlatBorderGeometryAndPixels) {
     TMeter m;
     // bs3D border (2 px) plus a 1 px interior frame: LEDs 18 wide, 8 high, 1 apart.
     EXPECT_EQ(std::tuple(m.LedRect(19), m.LedRect(18), m.LedRect(0)),
               std::tuple(QRect(3, 4, 18, 8), QRect(3, 13, 18, 8), QRect(3, 175, 18, 8)));
     EXPECT_TRUE(m.LedRect(20).isEmpty());
 
-    test::SetColours(m, {{QPalette::Dark, QColor(1, 2, 3)}, {QPalette::Light, QColor(4, 5, 6)},
+    SetColours(m, {{QPalette::Dark, QColor(1, 2, 3)}, {QPalette::Light, QColor(4, 5, 6)},
                          {QPalette::ButtonText, QColor(7, 8, 9)}, {QPalette::Button, QColor(10, 11, 12)}});
     const QImage img = Render(m);
 
@@ -277,28 +276,35 @@ TEST(TMeter, DefaultMeterGeometryAndPixels) {
         const QColor want = i < 16 ? QColor(Qt::green) : i < 19 ? QColor(Qt::yellow) : QColor(Qt::red);
         EXPECT_EQ(CentreOf(img, m.LedRect(i)), want) << "LED " << i + 1;
     }
+
+    // A flat border is one black line; the border width leaves space outside it.
+    TMeter flat;
+    MarkBackground(flat);
+    flat.SetBorderStyle(bsFlat), flat.SetBorderWidth(2), flat.SetInteriorOffset(0), flat.SetSpaceBetween(0);
+    const QImage flatImg = Render(flat);
+    for (int x : {0, 1}) EXPECT_EQ(At(flatImg, x, 90), Untouched()) << x;
+    for (int x : {2, 21}) EXPECT_EQ(At(flatImg, x, 90), QColor(Qt::black)) << x;
+    EXPECT_EQ(flat.LedRect(19).topLeft(), QPoint(3, 3));  // inset 1 for the flat border
 }
 
-TEST(TMeter, FitMeterAtTwentyLightsSixteenRedAndFourYellow) {
-    TMeter m;  // the calibration page's fit-quality meter
-    m.SetNumberOfLEDs(32);
-    m.SetLoBarNumber(16), m.SetHiBarNumber(8), m.SetSpaceBetween(0), m.SetInteriorOffset(0);
-    m.SetLoBarColor(Qt::red), m.SetHiBarColor(Qt::yellow), m.SetClipBarColor(Qt::green);
-    m.SetBackColor(ColorFromTColor(4210752));
-    m.SetMeterValue(20);
-    const QImage img = Render(m);
+TEST(TMeter, FitMeterColoursValueClampedToTheLedsEverySetSignalledAndZeroLedsRefused) {
+    TMeter fit;  // the calibration page's fit-quality meter
+    fit.SetNumberOfLEDs(32);
+    fit.SetLoBarNumber(16), fit.SetHiBarNumber(8), fit.SetSpaceBetween(0), fit.SetInteriorOffset(0);
+    fit.SetLoBarColor(Qt::red), fit.SetHiBarColor(Qt::yellow), fit.SetClipBarColor(Qt::green);
+    fit.SetBackColor(ColorFromTColor(4210752));
+    fit.SetMeterValue(20);
+    const QImage img = Render(fit);
     for (int i = 0; i < 32; ++i) {
-        const QRect led = m.LedRect(i);
+        const QRect led = fit.LedRect(i);
         ASSERT_FALSE(led.isEmpty());
         const QColor want = i < 16 ? QColor(Qt::red) : i < 20 ? QColor(Qt::yellow) : QColor(0x40, 0x40, 0x40);
         EXPECT_EQ(CentreOf(img, led), want) << "LED " << i + 1;
         EXPECT_EQ(At(img, led.topLeft()), QColor(Qt::black)) << "LED " << i + 1;
     }
     // Without spacing the LEDs are stacked edge to edge.
-    EXPECT_EQ(m.LedRect(0).top(), m.LedRect(1).bottom() + 1);
-}
+    EXPECT_EQ(fit.LedRect(0).top(), fit.LedRect(1).bottom() + 1);
 
-TEST(TMeter, ValueIsClampedToTheLedsEverySetIsSignalledAndZeroLedsIsRefused) {
     TMeter m;
     m.SetNumberOfLEDs(32);
     std::vector<std::pair<TMeter*, int>> calls;
@@ -362,17 +368,6 @@ TEST(TMeter, HeldPeakStaysLitUntilTheHoldTimeHasPassed) {
     // A bar shows the held peak above it.
     m.SetPeakPower(ppPower);
     EXPECT_EQ(LitLeds(m, Render(m)), (std::vector<int>{1, 2, 9}));
-}
-
-TEST(TMeter, FlatBorderIsOneBlackLineAndBorderWidthLeavesSpaceOutside) {
-    TMeter m;
-    test::MarkBackground(m);
-    m.SetBorderStyle(bsFlat), m.SetBorderWidth(2), m.SetInteriorOffset(0), m.SetSpaceBetween(0);
-    const QImage img = Render(m);
-    for (int x : {0, 1}) EXPECT_EQ(At(img, x, 90), test::Untouched()) << x;
-    for (int x : {2, 21}) EXPECT_EQ(At(img, x, 90), QColor(Qt::black)) << x;
-    // Inset 1 for the flat border: the top LED starts right under it.
-    EXPECT_EQ(m.LedRect(19).topLeft(), QPoint(3, 3));
 }
 
 }  // namespace
