@@ -23,7 +23,6 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -53,24 +52,16 @@ using kvtest::ProcessEventsUntil;
 
 namespace {
 
-// How far from the true best focus a search or scan may end. The simulated
-// star's FWHM is 2.5 px of seeing plus 0.02 px per step from best focus, and
-// the seeing wanders by 8 % (0.2 px) from frame to frame: one frame's jitter
-// is worth 10 steps of defocus. A reading of 7 samples without the extremes
-// averages 5 frames (about 0.09 px, 4.5 steps), so the search's last
-// comparisons, between points 5 to 10 steps apart, go wrong now and then;
-// it also stops once its bracket is a fifth of the distance walked (12 steps
-// from 60 away), and the hub's motor runs on a count or two after each move.
-// Together that is up to about 20 steps; a wrong turn early in the search
-// ends 40 or more steps off.
+// How far from the true best focus a search or scan may end: one frame's
+// seeing jitter (0.2 px of FWHM) is worth 10 steps of defocus and a 7-sample
+// reading's still 4.5, so the last comparisons go wrong now and then; the
+// search stops at a bracket a fifth of the distance walked (12 steps from 60),
+// and the motor runs on. A wrong turn early on ends 40 or more steps off.
 constexpr int kTolerance = 20;
-// The curve fit's: the battery counts a run within a tenth of its 100-step
-// start as a success. Alone the fit ends 3 to 4 steps off, but a busy machine
-// delays the simulated motor's count and the fit drifts by more.
+// A tenth of the curve fit's 100-step start; alone it ends 3 to 4 steps off,
+// more when a busy machine delays the simulated motor's count.
 constexpr int kCurveFitTolerance = 10;
-// The hub counts the steps the motor runs on after a move: a position lands
-// within a few counts of where it was sent.
-constexpr int kRunOn = 5;
+constexpr int kRunOn = 5;  // counts the motor may run on after a move
 constexpr int kSamples = 7;
 
 const char* const kProcedureControls[] = {"ContFocus",    "GetFocusImageButton", "GetFocusImageButton2",
@@ -191,6 +182,18 @@ protected:
             }
         }
     }
+    // The window's scripting service on `bus`.
+    void Serve(const kvtest::PrivateBus& bus) {
+        QString why;
+        ASSERT_TRUE(RegisterScripting(*window, bus.Connection(), &*window, &why)) << why.toStdString();
+    }
+    static QStringList Words(const char* line) { return QString::fromLatin1(line).split(QLatin1Char(' ')); }
+    kvtest::PrivateBus::Run Ctl(const kvtest::PrivateBus& bus, const char* line) { return bus.RunTool(ctl, Words(line)); }
+    void ExpectRefused(const kvtest::PrivateBus& bus, const char* line, const char* why) {
+        const auto run = Ctl(bus, line);
+        EXPECT_EQ(run.exitCode, 1) << line;
+        EXPECT_TRUE(run.err.contains(QLatin1String(why))) << line << ": " << run.err.toStdString();
+    }
     static QLineSeries* Series(QChart* chart) { return qobject_cast<QLineSeries*>(chart->series().first()); }
     static QValueAxis* Axis(QChart* chart, Qt::Orientation o) {
         return qobject_cast<QValueAxis*>(chart->axes(o).first());
@@ -199,6 +202,7 @@ protected:
     kvtest::ProgramFolder folder;
     kvtest::RecordingDialogs dialogs;
     std::optional<TMainForm> window;
+    const QString ctl = QStringLiteral("kessivanectl");
 };
 
 }  // namespace
@@ -224,9 +228,7 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     EXPECT_EQ(window->StatusPanelWidth(0), kv::kSearchStatusPanelWidth);
     EXPECT_FALSE(Enabled("StartScanButton"));
     ASSERT_TRUE(ProcessEventsUntil([&] { return !window->Focusing()->Running() && Enabled("StartSearch"); }, 90000));
-    const long searchError = FromBest();
-    std::printf("Auto focus ended %ld steps from the true best focus\n", searchError);
-    EXPECT_LE(std::abs(searchError), kTolerance);
+    EXPECT_LE(std::abs(FromBest()), kTolerance);
     EXPECT_EQ(window->StatusPanelText(0), QString::fromLatin1(kv::kSearchCompletePanelText));
     EXPECT_EQ(window->StatusPanelWidth(0), 300);
     const QString finalFocus = "Final Focus = " + Find<QLineEdit>("FOMEdit")->text();
@@ -287,7 +289,6 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     EXPECT_NEAR(scan->at(10).x(), 50, 10 * kRunOn);
     EXPECT_EQ(FromBest(), scanStart + window->FocusControl()->CTSCount());  // left at the last position
     const int best = Find<QSpinBox>("MoveMinSE")->value();
-    std::printf("The scan's best position is %d steps from the true best focus\n", static_cast<int>(scanStart + best));
     EXPECT_LE(std::abs(scanStart + best), kTolerance);
     EXPECT_LE(std::abs(best), 2 * kTolerance);  // the search's end, seen by the scan
     for (const char* name : kProcedureControls) EXPECT_TRUE(Enabled(name)) << name;
@@ -303,8 +304,7 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     // One line a run in the settings folder's focus log, on one scale: the
     // scan started where the auto focus ended.
     const std::vector<kv::FocusLogEntry> runs = kv::TFocusLog::Read(folder.File(kv::kFocusLogFileName));
-    std::printf("%s", folder.Read(kv::kFocusLogFileName).c_str());
-    ASSERT_EQ(runs.size(), 3u);
+    ASSERT_EQ(runs.size(), 3u) << folder.Read(kv::kFocusLogFileName);
     EXPECT_EQ(folder.Read(kv::kFocusLogFileName).find(kv::kFocusLogHeader), 0u);
     EXPECT_EQ(runs[0].outcome, "not in range");
     EXPECT_EQ(runs[0].reason.rfind("The optimum focus point does not appear to be within the specified range....", 0), 0u)
@@ -324,7 +324,7 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     EXPECT_EQ(runs[2].frames, 11 * kSamples);
 }
 
-TEST_F(FocusingProcedures, ContinuousFocusAveragesAndCancelGivesEveryControlBack) {
+TEST_F(FocusingProcedures, ContinuousFocusAveragesCancelGivesEveryControlBackAndClosingDuringAScanAsks) {
     // A focus log that cannot be written is said once and stops nothing.
     std::filesystem::create_directory(folder.File(kv::kFocusLogFileName));
     const auto logWarnings = [&] {
@@ -368,17 +368,10 @@ TEST_F(FocusingProcedures, ContinuousFocusAveragesAndCancelGivesEveryControlBack
     for (const char* name : kProcedureControls) EXPECT_TRUE(Enabled(name)) << name;
 
     // The search, cancelled during its bracketing check.
-    Find<QAbstractButton>("StartSearch")->click();
     QLineSeries* positions = Series(window->AutoFocusPage()->PosChart());
-    ASSERT_TRUE(ProcessEventsUntil([&] { return positions->count() >= 1 && Enabled("CancelSearch"); }, 30000));
-    Find<QAbstractButton>("CancelSearch")->click();
-    ASSERT_TRUE(ProcessEventsUntil([&] {
-        return !window->Focusing()->Running() && Enabled("StartSearch") && window->FocusControl()->GetIdle() &&
-               Enabled("Focus_InBtn");
-    }, 30000));
+    ASSERT_NO_FATAL_FAILURE(CancelWhen([&] { return positions->count() >= 1; }, "bracketing"));
     ProcessEventsUntil([] { return false; }, 200);  // nothing more arrives
     EXPECT_LE(positions->count(), 2);
-    EXPECT_FALSE(Enabled("CancelSearch"));
     EXPECT_FALSE(Enabled("ScanCancelButton"));
     EXPECT_EQ(window->StatusPanelWidth(0), 300);
     EXPECT_EQ(Find<QProgressBar>("ProgressBar2")->value(), 0);
@@ -392,14 +385,11 @@ TEST_F(FocusingProcedures, ContinuousFocusAveragesAndCancelGivesEveryControlBack
     EXPECT_EQ(logWarnings(), 1);
     EXPECT_TRUE(window->StatusPanelText(2).contains(QLatin1String(kv::kFocusLogFileName)));
     EXPECT_TRUE(window->StatusPanelText(2).contains(QStringLiteral("writable")));
-}
 
-// Closing during a scan asks first: No keeps the scan going and the window
-// open; Yes cancels it, waits for its end and closes.
-TEST_F(FocusingProcedures, ClosingDuringAScanAsksAndOnlyYesStopsItAndQuits) {
-    PickStar();
+    // Closing during a scan asks first: No keeps the scan going and the window
+    // open; Yes cancels it, waits for its end and closes.
     Find<QSpinBox>("NumStepsSE")->setValue(20);
-    QLineSeries* scan = Series(window->ManualFocusPage()->ScanChart());
+    scan->clear();  // the last scan's points
     Find<QAbstractButton>("StartScanButton")->click();
     ASSERT_TRUE(ProcessEventsUntil([&] { return scan->count() >= 1 && Enabled("ScanCancelButton"); }, 30000));
 
@@ -422,19 +412,15 @@ TEST_F(FocusingProcedures, ClosingDuringAScanAsksAndOnlyYesStopsItAndQuits) {
 TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     kvtest::PrivateBus bus(QStringLiteral("kv-scripting-test"));
     if (!bus.Up()) GTEST_SKIP() << "needs dbus-daemon";
-    QString why;
-    ASSERT_TRUE(RegisterScripting(*window, bus.Connection(), &*window, &why)) << why.toStdString();
-    const QString ctl = QStringLiteral("kessivanectl");
+    ASSERT_NO_FATAL_FAILURE(Serve(bus));
     Defocus(40);
     PickStar();
 
-    auto frame = bus.RunTool(ctl, {QStringLiteral("focus-frame")});
+    auto frame = Ctl(bus, "focus-frame");
     EXPECT_EQ(frame.exitCode, 0) << frame.err.toStdString();
     EXPECT_TRUE(frame.out.startsWith(QStringLiteral("FWHM "))) << frame.out.toStdString();
     EXPECT_EQ(frame.out.count(QLatin1Char('\n')), 6);
-    auto refused = bus.RunTool(ctl, {QStringLiteral("autofocus"), QStringLiteral("--step"), QStringLiteral("33")});
-    EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_TRUE(refused.err.contains(QStringLiteral("must be one of"))) << refused.err.toStdString();
+    ExpectRefused(bus, "autofocus --step 33", "must be one of");
     // The method argument reaches the program; a hub focuser has no absolute position.
     QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(scripting::kService),
                                                        QString::fromLatin1(scripting::kFocusingPath),
@@ -443,52 +429,35 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     call << 100 << QStringLiteral("newton");
     const QDBusMessage badMethod = bus.Connection().call(call, QDBus::BlockWithGui);
     EXPECT_EQ(badMethod.errorName(), QString::fromLatin1(scripting::kErrorInvalid)) << badMethod.errorMessage().toStdString();
-    auto absolute = bus.RunTool(ctl, {QStringLiteral("absolute-position")});
-    EXPECT_EQ(absolute.exitCode, 1);
-    EXPECT_TRUE(absolute.err.contains(QStringLiteral("no absolute position"))) << absolute.err.toStdString();
+    ExpectRefused(bus, "absolute-position", "no absolute position");
     // A move from the shell waits for its end and prints where the read-out stands.
     const long before = FromBest();
-    auto moved = bus.RunTool(ctl, {QStringLiteral("move-by"), QStringLiteral("150")});
+    auto moved = Ctl(bus, "move-by 150");
     EXPECT_EQ(moved.exitCode, 0) << moved.err.toStdString();
     EXPECT_NEAR(std::abs(FromBest() - before), 150, kRunOn);
     EXPECT_EQ(moved.out.trimmed().toInt(), window->FocusControl()->CTSCount()) << moved.out.toStdString();
 
-    QProcess scan;
-    bus.Start(scan, ctl, {QStringLiteral("scan"), QStringLiteral("--start"), QStringLiteral("-20"),
-                          QStringLiteral("--increment"), QStringLiteral("10"), QStringLiteral("--steps"),
-                          QStringLiteral("4")});
-    QByteArray printed;
-    ASSERT_TRUE(kvtest::PrivateBus::WaitForLine(scan, printed, "scan step 1:"));
-    EXPECT_EQ(bus.RunTool(ctl, {QStringLiteral("cancel")}).exitCode, 0);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return scan.state() == QProcess::NotRunning; }, kvtest::kBusLimitMs));
-    EXPECT_EQ(scan.exitCode(), 1);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->GetIdle() && Enabled("StartScanButton"); }, 30000));
     // A halt ends the scan as a cancel does: no reading under a position never reached.
-    bus.Start(scan, ctl, {QStringLiteral("scan"), QStringLiteral("--start"), QStringLiteral("-20"),
-                          QStringLiteral("--increment"), QStringLiteral("10"), QStringLiteral("--steps"),
-                          QStringLiteral("4")});
-    printed.clear();
-    ASSERT_TRUE(kvtest::PrivateBus::WaitForLine(scan, printed, "scan step 1:"));
-    EXPECT_EQ(bus.RunTool(ctl, {QStringLiteral("halt")}).exitCode, 0);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return scan.state() == QProcess::NotRunning; }, kvtest::kBusLimitMs));
-    EXPECT_EQ(scan.exitCode(), 1);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return Enabled("StartScanButton"); }, 30000));
+    QByteArray printed;
+    for (const char* stop : {"cancel", "halt"}) {
+        SCOPED_TRACE(stop);
+        QProcess scan;
+        bus.Start(scan, ctl, Words("scan --start -20 --increment 10 --steps 4"));
+        printed.clear();
+        ASSERT_TRUE(kvtest::PrivateBus::WaitForLine(scan, printed, "scan step 1:"));
+        EXPECT_EQ(Ctl(bus, stop).exitCode, 0);
+        ASSERT_TRUE(ProcessEventsUntil([&] { return scan.state() == QProcess::NotRunning; }, kvtest::kBusLimitMs));
+        EXPECT_EQ(scan.exitCode(), 1);
+        ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->GetIdle() && Enabled("StartScanButton"); }, 30000));
+    }
     EXPECT_TRUE(Logged(QLatin1String(kv::kMoveHaltedText)));
 
     Defocus(40);
     QProcess focus;
-    bus.Start(focus, ctl, {QStringLiteral("autofocus"), QStringLiteral("--step"), QStringLiteral("100")});
+    bus.Start(focus, ctl, Words("autofocus --step 100"));
     printed.clear();
     ASSERT_TRUE(kvtest::PrivateBus::WaitForLine(focus, printed, "autofocus step 1:"));
-    auto second = bus.RunTool(ctl, {QStringLiteral("autofocus")});
-    EXPECT_EQ(second.exitCode, 1);
-    EXPECT_TRUE(second.err.contains(QStringLiteral("is running"))) << second.err.toStdString();
-    for (const QStringList& command : {QStringList{QStringLiteral("move-by"), QStringLiteral("10"), QStringLiteral("--no-wait")},
-                                       QStringList{QStringLiteral("focus-frame")}}) {
-        const auto busy = bus.RunTool(ctl, command);
-        EXPECT_EQ(busy.exitCode, 1) << command.join(QLatin1Char(' ')).toStdString();
-        EXPECT_TRUE(busy.err.contains(QStringLiteral("is running"))) << busy.err.toStdString();
-    }
+    for (const char* busy : {"autofocus", "move-by 10 --no-wait", "focus-frame"}) ExpectRefused(bus, busy, "is running");
     ASSERT_TRUE(ProcessEventsUntil([&] { return focus.state() == QProcess::NotRunning; }, 90000));
     printed += focus.readAllStandardOutput();
     EXPECT_EQ(focus.exitCode(), 0) << focus.readAllStandardError().toStdString();
@@ -503,10 +472,8 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
 
     // Kept out, a script may still read but no longer move.
     Find<QAbstractButton>("AllowControlCB")->click();
-    const auto refusedMove = bus.RunTool(ctl, {QStringLiteral("move-by"), QStringLiteral("10")});
-    EXPECT_EQ(refusedMove.exitCode, 1);
-    EXPECT_TRUE(refusedMove.err.contains(QStringLiteral("Allow other programs"))) << refusedMove.err.toStdString();
-    EXPECT_EQ(bus.RunTool(ctl, {QStringLiteral("position")}).exitCode, 0);
+    ExpectRefused(bus, "move-by 10", "Allow other programs");
+    EXPECT_EQ(Ctl(bus, "position").exitCode, 0);
 }
 
 // A whole focus run from a script with nobody at the window: take an image,
@@ -517,9 +484,7 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
 TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToPick) {
     kvtest::PrivateBus bus(QStringLiteral("kv-pick-test"));
     if (!bus.Up()) GTEST_SKIP() << "needs dbus-daemon";
-    QString why;
-    ASSERT_TRUE(RegisterScripting(*window, bus.Connection(), &*window, &why)) << why.toStdString();
-    const QString ctl = QStringLiteral("kessivanectl");
+    ASSERT_NO_FATAL_FAILURE(Serve(bus));
     // Steady seeing: the run is judged on where it ends, not on how the fit copes with jitter.
     Camera([](KVSimCameraConfig& c) {
         c.Curve = KV_SIM_CURVE_HYPERBOLA;
@@ -537,9 +502,9 @@ TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToP
     for (const auto& c : starless) {
         SCOPED_TRACE(c.reason);
         Camera([&](KVSimCameraConfig& k) { k.FluxScale = c.fluxScale; });
-        const auto image = bus.RunTool(ctl, {QStringLiteral("take-image")});
+        const auto image = Ctl(bus, "take-image");
         EXPECT_EQ(image.exitCode, 0) << image.err.toStdString();
-        const auto pick = bus.RunTool(ctl, {QStringLiteral("pick-star")});
+        const auto pick = Ctl(bus, "pick-star");
         EXPECT_EQ(pick.exitCode, 1);
         EXPECT_TRUE(pick.err.contains(QLatin1String(c.reason))) << pick.err.toStdString();
         EXPECT_TRUE(LoggedStart(QStringLiteral("Scripting: PickStar refused: ") + pick.err.section(QStringLiteral(": "), 1).trimmed().left(20)));
@@ -549,24 +514,20 @@ TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToP
     Camera([](KVSimCameraConfig& k) { k.FluxScale = 1.0; });
 
     Find<QSpinBox>("FitPointsSE")->setValue(4);
-    const kvtest::FocusScript run = kvtest::RunFocusScript(
-        bus, {QStringLiteral("--method"), QStringLiteral("fit"), QStringLiteral("--step"), QStringLiteral("75")}, 180000);
+    const kvtest::FocusScript run = kvtest::RunFocusScript(bus, Words("--method fit --step 75"), 180000);
     ASSERT_TRUE(run.failure.isEmpty()) << run.failure.toStdString();
     EXPECT_TRUE(run.image.startsWith(QStringLiteral("Width 765\nHeight 510\n"))) << run.image.toStdString();
     EXPECT_EQ(window->CameraControl()->FocusX(), 382);
     EXPECT_EQ(window->CameraControl()->FocusY(), 255);
     EXPECT_EQ(run.position, window->FocusControl()->CTSCount());
     // The list travels as aa{sv}: brightest first, the bright one in the middle.
-    const auto stars = bus.RunTool(ctl, {QStringLiteral("stars")});
+    const auto stars = Ctl(bus, "stars");
     EXPECT_EQ(stars.exitCode, 0) << stars.err.toStdString();
     EXPECT_GE(stars.out.count(QLatin1Char('\n')), 2) << stars.out.toStdString();
     EXPECT_TRUE(stars.out.startsWith(QStringLiteral("x 382."))) << stars.out.toStdString();
     // A click's refusal, in the window's words.
-    const auto edge = bus.RunTool(ctl, {QStringLiteral("select-star"), QStringLiteral("3"), QStringLiteral("200")});
-    EXPECT_EQ(edge.exitCode, 1);
-    EXPECT_TRUE(edge.err.contains(QStringLiteral("(Too close)"))) << edge.err.toStdString();
+    ExpectRefused(bus, "select-star 3 200", "(Too close)");
     EXPECT_EQ(window->CameraControl()->FocusX(), 382);
-    std::printf("The scripted curve fit ended %ld steps from the true best focus\n", FromBest());
     EXPECT_LE(std::abs(FromBest()), kCurveFitTolerance);
 }
 
@@ -577,8 +538,7 @@ TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToP
 TEST_F(FocusingProcedures, AFloodOfHaltCallsDoesNotHoldUpClosing) {
     kvtest::PrivateBus bus(QStringLiteral("kv-flood-test"));
     if (!bus.Up()) GTEST_SKIP() << "needs dbus-daemon";
-    QString why;
-    ASSERT_TRUE(RegisterScripting(*window, bus.Connection(), &*window, &why)) << why.toStdString();
+    ASSERT_NO_FATAL_FAILURE(Serve(bus));
     QDBusConnection flood = QDBusConnection::connectToBus(bus.Address(), QStringLiteral("kv-flood"));
     ASSERT_TRUE(flood.isConnected());
     const QDBusMessage halt = QDBusMessage::createMethodCall(QLatin1String(scripting::kService),
@@ -623,23 +583,13 @@ TEST_F(FocusingProcedures, CurveFitEndsAtBestFocusCancelsCleanlyAndAFailedGateGo
     page->InitialStepRG()->SetItemIndex(2);
     Find<QSpinBox>("FitPointsSE")->setValue(4);
     ASSERT_TRUE(Run("StartSearch", 180000));
-    for (const QString& line : window->LogMemo()->Lines()) {
-        if (line.startsWith(QStringLiteral("Fitted ")) || line.startsWith(QStringLiteral("Check "))) {
-            std::printf("%s\n", line.toLocal8Bit().constData());
-        }
-    }
-    std::printf("The curve fit ended %ld steps from the true best focus (%s)\n", FromBest(),
-                window->StatusPanelText(0).toLocal8Bit().constData());
-    EXPECT_LE(std::abs(FromBest()), kCurveFitTolerance);
+    static const QRegularExpression fitLines(QStringLiteral("^(Fitted|Check) "));
+    EXPECT_LE(std::abs(FromBest()), kCurveFitTolerance)
+        << window->LogMemo()->Lines().filter(fitLines).join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(window->StatusPanelText(0).startsWith(QStringLiteral("Curve fit: "))) << window->StatusPanelText(0).toStdString();
     EXPECT_TRUE(window->StatusPanelText(0).contains(QStringLiteral("R^2")));
     QChart* quality = page->QualityChart();
-    const auto named = [&](const char* name) {
-        for (QAbstractSeries* series : quality->series()) {
-            if (series->objectName() == QLatin1String(name)) return qobject_cast<QXYSeries*>(series);
-        }
-        return static_cast<QXYSeries*>(nullptr);
-    };
+    const auto named = [&](const char* name) { return quality->findChild<QXYSeries*>(QLatin1String(name)); };
     ASSERT_GE(named("CurvePoints")->count(), 7);
     EXPECT_GT(named("FittedCurve")->count(), 50);
     EXPECT_EQ(named("FitAnswer")->count(), 1);
