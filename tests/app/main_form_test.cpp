@@ -693,6 +693,7 @@ TEST_F(MainForm, Ports_AnAdapterPluggedInShowsChoosingItMapsThePortAndTheUpdateO
     window->SettingsPages()->setCurrentIndex(TMainForm::DevicePortsTab);
     Find<TRadioGroup>("ComPortRG")->SetItemIndex(2);
     EXPECT_EQ(Find<QLabel>("PortDeviceLabel")->text(), "Device for COM3:");
+    EXPECT_EQ(devices->currentData().toString().toStdString(), "sim:hub");  // what COM3 opens, not /dev/ttyS2
     const int index = devices->findData(adapter);
     ASSERT_GE(index, 0);
     EXPECT_EQ(folder.Read("Kessivane.ini"), before);  // looking writes nothing
