@@ -1,7 +1,6 @@
-// The real window and kessivane-hub on a private bus: the companion asks for
-// the position, moves the simulated focuser and watches the window's reports;
-// a camera driver's interrupt report; and the compensation announcement,
-// which no companion, missing or hung, can hold up.
+// The real window and kessivane-hub on a private bus: the companion's questions,
+// moves and watch; a camera driver's interrupt report; and the compensation
+// announcement, which no companion, missing or hung, can hold up.
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -9,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <future>
 #include <optional>
@@ -79,7 +77,7 @@ protected:
 
 }  // namespace
 
-TEST_F(HubCompanion, MovesByWhatItAsksSeesTheIdleReportsAndReadsThePositionShown) {
+TEST_F(HubCompanion, MovesByWhatItAsksSeesTheIdleReportsAndReadsThePositionShown_AndADriversInterruptReport) {
     const std::int32_t start = window->FocusControl()->CTSCount();
     QProcess watch;
     bus.Start(watch, kHub, {QStringLiteral("watch"), QStringLiteral("--count"), QStringLiteral("4")});
@@ -111,9 +109,9 @@ TEST_F(HubCompanion, MovesByWhatItAsksSeesTheIdleReportsAndReadsThePositionShown
     ProcessEventsUntil([] { return false; }, 500);
     EXPECT_EQ(window->FocusControl()->CTSCount(), end);
     EXPECT_EQ(bus.RunTool(kHub, {QStringLiteral("position")}).out.trimmed().toInt(), end);
-}
 
-TEST_F(HubCompanion, InterruptReportHoldsTheFocuserOnlyOnTheOldSystemWithThatMakersCamera) {
+    // A camera driver's interrupt report holds the focuser only on the old
+    // system with that maker's camera.
     auto* lamp = window->findChild<kv::TlumLite*>(QStringLiteral("IntLite"));
     window->CameraControl()->SetIsSBIG(true);
     SendFromDriver(kv::kKvMsg, kv::kInterruptReportKey, 1);
@@ -145,8 +143,6 @@ TEST_F(HubCompanion, CompensationAnnouncementWaitIsBoundedWithNobodyOrAHungCompa
         EXPECT_TRUE(ProcessEventsUntil([&] { return sent.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
                                        kvtest::kBusLimitMs));
         EXPECT_TRUE(sent.get());
-        std::printf("[ measure  ] the compensation announcement returned after %lld ms\n",
-                    static_cast<long long>(took.elapsed()));
         return took.elapsed();
     };
     const qint64 bound = DbusBroadcastBus::kConfirmTimeoutMs + 1000;
