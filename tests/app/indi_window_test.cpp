@@ -157,25 +157,26 @@ TEST(IndiWindow, AutoFocusCurveFitAndAScriptsFocusRunWithTheServersCameraAndFocu
 
 // The window (shown, not yet created) with its camera and focuser both behind
 // a server that takes connections and never answers.
-void UseSilentServer(kvtest::ProgramFolder& folder, int serverPort, kvtest::RecordingDialogs& dialogs,
-                     std::optional<TMainForm>& window) {
-    std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "indi_camera.so", folder.File("indi_camera.so"));
-    const std::string port = std::to_string(serverPort);
-    folder.Write("indi_camera.ini", "Host=localhost\nPort=" + port + "\n");
-    folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=INDI Camera\r\nFocuser=INDI Focuser\r\nComPort=1\r\n"
-                                  "[Ports]\r\nCOM1=indi://localhost:" + port + "/Focuser Simulator\r\n");
-    window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
-    window->show();
-}
-
-// Start-up and the parameter update wait for a silent server on workers, and
-// the window goes on painting meanwhile.
-TEST(IndiWindow, ASilentServerDoesNotStopTheWindowPaintingDuringStartUpOrTheParameterUpdate) {
+class IndiSilentServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "indi_camera.so", folder.File("indi_camera.so"));
+        folder.Write("indi_camera.ini", "Host=localhost\nPort=" + port + "\n");
+        folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=INDI Camera\r\nFocuser=INDI Focuser\r\nComPort=1\r\n"
+                                      "[Ports]\r\nCOM1=indi://localhost:" + port + "/Focuser Simulator\r\n");
+        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
+        window->show();
+    }
     kv::test::SilentServer silent;
+    const std::string port = std::to_string(silent.Port());
     kvtest::ProgramFolder folder;
     kvtest::RecordingDialogs dialogs;
     std::optional<TMainForm> window;
-    UseSilentServer(folder, silent.Port(), dialogs, window);
+};
+
+// Start-up and the parameter update wait for a silent server on workers, and
+// the window goes on painting meanwhile.
+TEST_F(IndiSilentServer, DoesNotStopTheWindowPaintingDuringStartUpOrTheParameterUpdate) {
     // The longest time between two ticks of a 10 ms timer is the longest
     // the GUI thread was held.
     QElapsedTimer clock;
@@ -206,13 +207,8 @@ TEST(IndiWindow, ASilentServerDoesNotStopTheWindowPaintingDuringStartUpOrThePara
 // closed and the status says what to do. The camera plug-in's call, which
 // cannot be cut short, goes on in the background: an Update at once does not
 // call into the plug-in again, and closing the window waits for that call.
-TEST(IndiWindow, TheWaitBoxForASilentServerCancelsTheWaitAndNamesTheDevice) {
-    kv::test::SilentServer silent;
-    kvtest::ProgramFolder folder;
-    kvtest::RecordingDialogs dialogs;
-    std::optional<TMainForm> window;
-    UseSilentServer(folder, silent.Port(), dialogs, window);
-    const std::string server = "localhost:" + std::to_string(silent.Port());
+TEST_F(IndiSilentServer, TheWaitBoxCancelsTheWaitAndNamesTheDevice) {
+    const std::string server = "localhost:" + port;
     std::vector<std::string> boxes;
     QTimer canceller;
     canceller.setInterval(20);
