@@ -71,11 +71,9 @@ TEST_F(DbusBroadcastBusTest, ReportsOtherProcessesSignalsButNotItsOwn) {
     EXPECT_TRUE(bus.Broadcast(kv::kKvMessage, 0, 2, "mine"));
 
     QProcess sender;
-    sender.start(QStringLiteral("dbus-send"),
-                 {QStringLiteral("--bus=") + bus_.Address(), QStringLiteral("--type=signal"), QLatin1String(kv::kDbusPath),
-                  QLatin1String(kv::kDbusInterface) + QLatin1Char('.') + QLatin1String(kv::kDbusSignal),
-                  QStringLiteral("string:KV_MESSAGE"), QStringLiteral("int64:0"), QStringLiteral("int64:1"),
-                  QStringLiteral("string::FP0100#"), QStringLiteral("int64:1")});
+    sender.start("dbus-send", {"--bus=" + bus_.Address(), "--type=signal", kv::kDbusPath,
+                               QString(kv::kDbusInterface) + '.' + kv::kDbusSignal, "string:KV_MESSAGE", "int64:0",
+                               "int64:1", "string::FP0100#", "int64:1"});
     ASSERT_TRUE(sender.waitForFinished(kLimitMs));
     ASSERT_EQ(sender.exitCode(), 0) << sender.readAllStandardError().toStdString();
 

@@ -58,12 +58,9 @@ protected:
     // A message from another process, as a camera driver would send it.
     void SendFromDriver(const char* message, qint64 wparam, qint64 lparam) {
         QProcess send;
-        send.start(QStringLiteral("dbus-send"),
-                   {QStringLiteral("--bus=") + bus.Address(), QStringLiteral("--type=signal"),
-                    QLatin1String(kv::kDbusPath),
-                    QLatin1String(kv::kDbusInterface) + QLatin1Char('.') + QLatin1String(kv::kDbusSignal),
-                    QStringLiteral("string:") + QLatin1String(message), QStringLiteral("int64:%1").arg(wparam),
-                    QStringLiteral("int64:%1").arg(lparam), QStringLiteral("string:"), QStringLiteral("int64:1")});
+        send.start("dbus-send", {"--bus=" + bus.Address(), "--type=signal", kv::kDbusPath,
+                                 QString(kv::kDbusInterface) + '.' + kv::kDbusSignal, QString("string:") + message,
+                                 QString("int64:%1").arg(wparam), QString("int64:%1").arg(lparam), "string:", "int64:1"});
         ASSERT_TRUE(send.waitForFinished(kvtest::kBusLimitMs));
     }
 
