@@ -2,7 +2,6 @@
 // and names that fail, picking and focusing a star.
 #include <QApplication>
 #include <QComboBox>
-#include <QMouseEvent>
 #include <QSlider>
 #include <QLabel>
 #include <QLineEdit>
@@ -209,13 +208,6 @@ TEST_F(ObservatoryWindow, AStarPickedFromTheImageSharpensAsTheFocuserMovesToward
     EXPECT_NEAR(camera->FocusX(), image->MaxX(), 1);
     EXPECT_NEAR(camera->FocusY(), image->MaxY(), 1);
     EXPECT_TRUE(window->StatusPanelText(2).startsWith(QStringLiteral(" Selected:  X: "))) << window->StatusPanelText(2).toStdString();
-    const QPointF star(image->MaxX(), image->MaxY());
-    auto* display = Find<QWidget>("ImageDisplay");
-    QMouseEvent click(QEvent::MouseButtonPress, star, display->mapToGlobal(star), Qt::LeftButton, Qt::LeftButton,
-                      Qt::NoModifier);
-    QApplication::sendEvent(display, &click);
-    ASSERT_TRUE(window->State().starSelected);
-    EXPECT_EQ(camera->FocusX(), image->MaxX());
     EXPECT_TRUE(Find<QWidget>("GetFocusImageButton")->isEnabled());
 
     auto fwhmAfterMovingBy = [&](int steps) {
