@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <mutex>
@@ -36,10 +37,7 @@ public:
     void Defer(const kv::DeferredMessage& m) override { shown.push_back({m.text, m.type, m.buttons}); }
     void Beep() override { ++beeps; }
     bool Saw(const std::string& text) const {
-        for (const auto& b : shown) {
-            if (b.text == text) return true;
-        }
-        return false;
+        return std::ranges::any_of(shown, [&](const ShownBox& b) { return b.text == text; });
     }
     std::vector<ShownBox> shown;
     kv::DialogResult answer = kv::DialogResult::Ok;
@@ -56,10 +54,7 @@ public:
     }
     bool Has(const std::string& prefix) {
         std::lock_guard lock(mutex);
-        for (const auto& l : lines) {
-            if (l.rfind(prefix, 0) == 0) return true;
-        }
-        return false;
+        return std::ranges::any_of(lines, [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
     }
     std::mutex mutex;
     std::vector<std::string> lines;
@@ -76,7 +71,6 @@ public:
     int cancels = 0;
 };
 
-// A fresh program folder with the shipped catalogue, removed afterwards.
 // Keeps the KANTREL_MESSAGE codes and values sent.
 class KantrelBus : public kv::IBroadcastBus {
 public:
@@ -91,10 +85,7 @@ public:
         return sent_;
     }
     bool Has(int code, std::int64_t value) {
-        for (const auto& s : Sent()) {
-            if (s == std::pair<int, std::int64_t>{code, value}) return true;
-        }
-        return false;
+        return std::ranges::count(Sent(), std::pair<int, std::int64_t>{code, value}) > 0;
     }
     // The values sent with `code`, in order.
     std::vector<std::int64_t> Values(int code) {
@@ -114,6 +105,7 @@ private:
     Codes sent_;
 };
 
+// A fresh program folder with the shipped catalogue, removed afterwards.
 class ProgramFolder : public kv::test::TempDir {
 public:
     ProgramFolder() {

@@ -1,7 +1,6 @@
-// The real window and kessivane-hub on a private bus: the companion asks for
-// the position, moves the simulated focuser and watches the window's reports;
-// a camera driver's interrupt report; and the compensation announcement,
-// which no companion, missing or hung, can hold up.
+// The real window and kessivane-hub on a private bus: the companion's questions,
+// moves and watch; a camera driver's interrupt report; and the compensation
+// announcement, which no companion, missing or hung, can hold up.
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -9,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <future>
 #include <optional>
@@ -60,12 +58,9 @@ protected:
     // A message from another process, as a camera driver would send it.
     void SendFromDriver(const char* message, qint64 wparam, qint64 lparam) {
         QProcess send;
-        send.start(QStringLiteral("dbus-send"),
-                   {QStringLiteral("--bus=") + bus.Address(), QStringLiteral("--type=signal"),
-                    QLatin1String(kv::kDbusPath),
-                    QLatin1String(kv::kDbusInterface) + QLatin1Char('.') + QLatin1String(kv::kDbusSignal),
-                    QStringLiteral("string:") + QLatin1String(message), QStringLiteral("int64:%1").arg(wparam),
-                    QStringLiteral("int64:%1").arg(lparam), QStringLiteral("string:"), QStringLiteral("int64:1")});
+        send.start("dbus-send", {"--bus=" + bus.Address(), "--type=signal", kv::kDbusPath,
+                                 QString(kv::kDbusInterface) + '.' + kv::kDbusSignal, QString("string:") + message,
+                                 QString("int64:%1").arg(wparam), QString("int64:%1").arg(lparam), "string:", "int64:1"});
         ASSERT_TRUE(send.waitForFinished(kvtest::kBusLimitMs));
     }
 
@@ -79,7 +74,7 @@ protected:
 
 }  // namespace
 
-TEST_F(HubCompanion, MovesByWhatItAsksSeesTheIdleReportsAndReadsThePositionShown) {
+TEST_F(HubCompanion, MovesByWhatItAsksSeesTheIdleReportsAndReadsThePositionShown_AndADriversInterruptReport) {
     const std::int32_t start = window->FocusControl()->CTSCount();
     QProcess watch;
     bus.Start(watch, kHub, {QStringLiteral("watch"), QStringLiteral("--count"), QStringLiteral("4")});
@@ -111,9 +106,9 @@ TEST_F(HubCompanion, MovesByWhatItAsksSeesTheIdleReportsAndReadsThePositionShown
     ProcessEventsUntil([] { return false; }, 500);
     EXPECT_EQ(window->FocusControl()->CTSCount(), end);
     EXPECT_EQ(bus.RunTool(kHub, {QStringLiteral("position")}).out.trimmed().toInt(), end);
-}
 
-TEST_F(HubCompanion, InterruptReportHoldsTheFocuserOnlyOnTheOldSystemWithThatMakersCamera) {
+    // A camera driver's interrupt report holds the focuser only on the old
+    // system with that maker's camera.
     auto* lamp = window->findChild<kv::TlumLite*>(QStringLiteral("IntLite"));
     window->CameraControl()->SetIsSBIG(true);
     SendFromDriver(kv::kKvMsg, kv::kInterruptReportKey, 1);
@@ -145,8 +140,6 @@ TEST_F(HubCompanion, CompensationAnnouncementWaitIsBoundedWithNobodyOrAHungCompa
         EXPECT_TRUE(ProcessEventsUntil([&] { return sent.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
                                        kvtest::kBusLimitMs));
         EXPECT_TRUE(sent.get());
-        std::printf("[ measure  ] the compensation announcement returned after %lld ms\n",
-                    static_cast<long long>(took.elapsed()));
         return took.elapsed();
     };
     const qint64 bound = DbusBroadcastBus::kConfirmTimeoutMs + 1000;

@@ -1,6 +1,5 @@
-// kessivane-hub against a stand-in for the program on a private bus daemon: the
-// test process answers the position and idle questions the way the main window
-// does, and records the moves it is asked for.
+// kessivane-hub on a private bus daemon against this process, which answers as
+// the main window does and records the moves it is asked for.
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
@@ -44,14 +43,13 @@ TEST_F(HubToolTest, AsksMovesAndWatchesARunningProgram) {
                          if (code == 5) bus.Post(kv::kKantrelMessage, 6, 1, {});
                      });
 
-    auto r = RunHub({QStringLiteral("position")});
-    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-    EXPECT_EQ(r.out, QStringLiteral("1520\n"));
-    r = RunHub({QStringLiteral("idle")});
-    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-    EXPECT_EQ(r.out, QStringLiteral("1\n"));
-    EXPECT_EQ(RunHub({QStringLiteral("move-by"), QStringLiteral("-25")}).exitCode, 0);
-    EXPECT_EQ(RunHub({QStringLiteral("move-to"), QStringLiteral("3000")}).exitCode, 0);
+    for (const auto& [ask, answer] : {std::pair{"position", "1520\n"}, std::pair{"idle", "1\n"}}) {
+        const auto r = RunHub({ask});
+        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+        EXPECT_EQ(r.out, QString::fromLatin1(answer));
+    }
+    EXPECT_EQ(RunHub({"move-by", "-25"}).exitCode, 0);
+    EXPECT_EQ(RunHub({"move-to", "3000"}).exitCode, 0);
     // A move follows the program's answer to a position question.
     kvtest::ProcessEventsUntil([&] { return asked.size() >= 6; }, kvtest::kBusLimitMs);
     const std::vector<std::pair<qint64, qint64>> expected{{1, 0}, {5, 0}, {1, 0}, {4, -25}, {1, 0}, {3, 3000}};
@@ -59,7 +57,7 @@ TEST_F(HubToolTest, AsksMovesAndWatchesARunningProgram) {
 
     // Only the program's reports are shown; a move request is not one.
     QProcess watch;
-    bus_.Start(watch, kHub, {QStringLiteral("watch"), QStringLiteral("--count"), QStringLiteral("2")});
+    bus_.Start(watch, kHub, {"watch", "--count", "2"});
     QByteArray out;
     ASSERT_TRUE(kvtest::PrivateBus::WaitForLine(watch, out, "watching\n"));
     bus.Post(kv::kKantrelMessage, 4, 10, {});
@@ -73,32 +71,30 @@ TEST_F(HubToolTest, AsksMovesAndWatchesARunningProgram) {
 }
 
 TEST_F(HubToolTest, NoAnswerNoBusAndBadArgumentsEachHaveTheirExitCode) {
-    auto r = RunHub({QStringLiteral("position"), QStringLiteral("--timeout-ms"), QStringLiteral("200")});
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.out, QString());
-    EXPECT_TRUE(r.err.contains(QStringLiteral("No answer from Kessivane (is it running?)")));
-    r = RunHub({QStringLiteral("watch"), QStringLiteral("--count"), QStringLiteral("1"), QStringLiteral("--timeout-ms"),
-                QStringLiteral("200")});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(RunHub({QStringLiteral("idle")}, QStringLiteral("unix:path=/nonexistent/kv-no-bus")).exitCode, 3);
     // A move nobody hears is no move made.
-    r = RunHub({QStringLiteral("move-to"), QStringLiteral("100"), QStringLiteral("--timeout-ms"), QStringLiteral("200")});
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_TRUE(r.err.contains(QStringLiteral("No answer from Kessivane (is it running?)")));
-    EXPECT_EQ(RunHub({QStringLiteral("move-by"), QStringLiteral("ten")}).exitCode, 64);
-    EXPECT_EQ(RunHub({QStringLiteral("move-by"), QStringLiteral("4294967346")}).exitCode, 64);
-    EXPECT_EQ(RunHub({QStringLiteral("position"), QStringLiteral("--count"), QStringLiteral("2")}).exitCode, 64);
+    for (const QStringList& ask : {QStringList{"position", "--timeout-ms", "200"},
+                                   QStringList{"move-to", "100", "--timeout-ms", "200"}}) {
+        const auto r = RunHub(ask);
+        EXPECT_EQ(r.exitCode, 2) << ask.join(' ').toStdString();
+        EXPECT_EQ(r.out, QString());
+        EXPECT_TRUE(r.err.contains(QStringLiteral("No answer from Kessivane (is it running?)")));
+    }
+    EXPECT_EQ(RunHub({"watch", "--count", "1", "--timeout-ms", "200"}).exitCode, 1);
+    const QString noBus = QStringLiteral("unix:path=/nonexistent/kv-no-bus");
+    EXPECT_EQ(RunHub({"idle"}, noBus).exitCode, 3);
+    EXPECT_EQ(RunHub({"move-by", "ten"}).exitCode, 64);
+    EXPECT_EQ(RunHub({"move-by", "4294967346"}).exitCode, 64);
+    EXPECT_EQ(RunHub({"position", "--count", "2"}).exitCode, 64);
 
     // kessivanectl: a number its argument cannot hold is refused with the
     // range, before any bus is looked for (cut to 32 bits it moved +50).
-    const QString noBus = QStringLiteral("unix:path=/nonexistent/kv-no-bus");
     for (const QStringList& args : {QStringList{"move-by", "4294967346"}, QStringList{"move-by", "2147483648"},
                                     QStringList{"move-to", "-2147483649"}, QStringList{"move-to", "99999999999999999999"},
                                     QStringList{"scan", "--steps", "4294967306"},
                                     QStringList{"autofocus", "--step", "-4294967196"},
                                     QStringList{"position", "--timeout-ms", "0"}, QStringList{"select-star", "65536", "10"},
                                     QStringList{"select-star", "10", "-1"}}) {
-        r = bus_.RunTool(QStringLiteral("kessivanectl"), args, noBus);
+        const auto r = bus_.RunTool(QStringLiteral("kessivanectl"), args, noBus);
         EXPECT_EQ(r.exitCode, 64) << args.join(' ').toStdString();
         EXPECT_TRUE(r.err.contains(QStringLiteral("takes a whole number from "))) << r.err.toStdString();
     }

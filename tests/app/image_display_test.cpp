@@ -1,6 +1,5 @@
-// The image side of the real main window on the simulated camera: Get Image,
-// picking a star, focus frames with their read-outs and ROI outline, the
-// stretch sliders, and a long exposure that must not hold up the window.
+// The image side of the real main window on the simulated camera: picking a
+// star, focus frames, the ROI outline, stretch and a long exposure beside a move.
 #include <QAbstractButton>
 #include <QAction>
 #include <QDoubleSpinBox>
@@ -10,10 +9,10 @@
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QSlider>
+#include <QTimer>
 #include <fitsio.h>
 #include <gtest/gtest.h>
 #include <optional>
-#include <tuple>
 
 #include "app/exposure_page.h"
 #include "app/focus_panel.h"
@@ -64,18 +63,16 @@ protected:
         Find<QAbstractButton>("GetImageButton")->click();
         ASSERT_TRUE(ProcessEventsUntil([&] { return window->StatusPanelText(0).startsWith(" Image: Min="); }, 20000));
     }
-    // Pixels of `picture` on the outline of `r` that are silver, and how many there are.
-    static std::pair<int, int> SilverOnOutline(const QImage& picture, QRect r) {
-        int silver = 0;
-        int all = 0;
+    // Pixels of `picture` on the outline of `r` that are not silver.
+    static int NotSilverOnOutline(const QImage& picture, QRect r) {
+        int other = 0;
         for (int x = r.left(); x <= r.right(); ++x) {
             for (int y = r.top(); y <= r.bottom(); ++y) {
-                if (x != r.left() && x != r.right() && y != r.top() && y != r.bottom()) continue;
-                ++all;
-                if (picture.valid(x, y) && (picture.pixel(x, y) & 0xFFFFFF) == kSilver) ++silver;
+                const bool edge = x == r.left() || x == r.right() || y == r.top() || y == r.bottom();
+                other += edge && !(picture.valid(x, y) && (picture.pixel(x, y) & 0xFFFFFF) == kSilver);
             }
         }
-        return {silver, all};
+        return other;
     }
 
     kvtest::ProgramFolder folder;
@@ -85,7 +82,7 @@ protected:
     TPictureView* view = nullptr;
 };
 
-TEST_F(ImageDisplay, StarSelection_OnlyAfterGetImageAndOnlyWhereAFocusFrameFits) {
+TEST_F(ImageDisplay, StarSelection_OnlyAfterGetImageAndOnlyWhereAFocusFrameFits_AndTheStretchSliders) {
     ASSERT_EQ(view->size(), QSize(765, 510));  // 1:1 with the simulated sensor
     Mouse(view, QEvent::MouseMove, kStar);
     Mouse(view, QEvent::MouseButtonPress, kStar, Qt::LeftButton);
@@ -109,16 +106,14 @@ TEST_F(ImageDisplay, StarSelection_OnlyAfterGetImageAndOnlyWhereAFocusFrameFits)
     EXPECT_EQ(window->StatusPanelText(1).toStdString(), kv::PointerText(382, 255, image->Pixel(382, 255), false));
     Mouse(view, QEvent::MouseButtonPress, kStar, Qt::MiddleButton);
     EXPECT_TRUE(window->State().starSelected);
-    EXPECT_EQ(camera->FocusX(), 382);
-    EXPECT_EQ(camera->FocusY(), 255);
+    EXPECT_EQ(QPoint(camera->FocusX(), camera->FocusY()), kStar);
     EXPECT_EQ(window->StatusPanelText(2).toStdString(), kv::SelectedText(382, 255, image->Pixel(382, 255)));
     for (const char* name : {"GetFocusImageButton2", "MoveLeftSB", "MoveDownSB"}) {
         EXPECT_TRUE(Find<QWidget>(name)->isEnabled()) << name;
     }
     Find<QAbstractButton>("MoveLeftSB")->click();
     Find<QAbstractButton>("MoveDownSB")->click();
-    EXPECT_EQ(camera->FocusX(), 381);
-    EXPECT_EQ(camera->FocusY(), 256);
+    EXPECT_EQ(QPoint(camera->FocusX(), camera->FocusY()), QPoint(381, 256));
     EXPECT_EQ(window->StatusPanelText(2), " Focus Star - X: 381  Y: 256");
 
     // The right button saves what is shown.
@@ -126,6 +121,22 @@ TEST_F(ImageDisplay, StarSelection_OnlyAfterGetImageAndOnlyWhereAFocusFrameFits)
     Mouse(view, QEvent::MouseButtonPress, kStar, Qt::RightButton);
     const QImage saved(QString::fromStdString(folder.File("night.bmp")));
     EXPECT_EQ(saved.size(), QSize(765, 510));
+
+    // A level slider applies only every line size of travel.
+    auto* black = Find<QSlider>("ImageMinTB");
+    EXPECT_FALSE(black->isEnabled());  // "Auto" from the factory settings
+    Find<TRadioGroup>("ImageStretchRG")->SetItemIndex(1);
+    ASSERT_TRUE(black->isEnabled());
+    const int start = black->value();
+    EXPECT_EQ(image->Black(), start);
+
+    black->setValue(start + 50);
+    EXPECT_EQ(image->Black(), start);
+    black->setValue(start + 100);
+    EXPECT_EQ(image->Black(), start + 100);
+    black->setValue(start + 150);  // 50 from the last applied position
+    EXPECT_EQ(image->Black(), start + 100);
+    EXPECT_EQ(window->StatusPanelText(1).toStdString(), kv::StretchText(image->AutoBlack(), image->AutoWhite()));
 }
 
 TEST_F(ImageDisplay, FocusFrame_FillsTheReadOutsAndTheRoiShowsOnTheFocusFrameOnlyUnmagnified) {
@@ -175,16 +186,13 @@ TEST_F(ImageDisplay, FocusFrame_FillsTheReadOutsAndTheRoiShowsOnTheFocusFrameOnl
     // up to, not including, the far corner.
     const QRect focusRoi(QPoint(30, 30), QPoint(69, 69));
     const QRect imageRoi(QPoint(362, 235), QPoint(401, 274));
-    auto [silver, all] = SilverOnOutline(focusView->Picture(), focusRoi);
-    EXPECT_EQ(silver, all);
-    std::tie(silver, all) = SilverOnOutline(view->Picture(), imageRoi);
-    EXPECT_EQ(silver, all);
+    EXPECT_EQ(NotSilverOnOutline(focusView->Picture(), focusRoi), 0);
+    EXPECT_EQ(NotSilverOnOutline(view->Picture(), imageRoi), 0);
 
     Find<QSlider>("Magnification")->setValue(2);
     ASSERT_TRUE(focusFrame());
     EXPECT_FALSE(focusView->Overlay().has_value());
-    std::tie(silver, all) = SilverOnOutline(view->Picture(), imageRoi);
-    EXPECT_EQ(silver, all);
+    EXPECT_EQ(NotSilverOnOutline(view->Picture(), imageRoi), 0);
 
     // "Field Median": kept the moment it is chosen and not before; the figure
     // is then the median over the image's stars, and its caption counts them.
@@ -198,26 +206,7 @@ TEST_F(ImageDisplay, FocusFrame_FillsTheReadOutsAndTheRoiShowsOnTheFocusFrameOnl
     EXPECT_EQ(Find<QLineEdit>("FOMEdit")->text(), QString::asprintf("%3.4f", field.FWHM));
 }
 
-TEST_F(ImageDisplay, Stretch_ALevelSliderAppliesOnlyEveryLineSizeOfTravel) {
-    GetImage();
-    kv::TImageObject* image = camera->MainImage();
-    auto* black = Find<QSlider>("ImageMinTB");
-    EXPECT_FALSE(black->isEnabled());  // "Auto" from the factory settings
-    Find<TRadioGroup>("ImageStretchRG")->SetItemIndex(1);
-    ASSERT_TRUE(black->isEnabled());
-    const int start = black->value();
-    EXPECT_EQ(image->Black(), start);
-
-    black->setValue(start + 50);
-    EXPECT_EQ(image->Black(), start);
-    black->setValue(start + 100);
-    EXPECT_EQ(image->Black(), start + 100);
-    black->setValue(start + 150);  // 50 from the last applied position
-    EXPECT_EQ(image->Black(), start + 100);
-    EXPECT_EQ(window->StatusPanelText(1).toStdString(), kv::StretchText(image->AutoBlack(), image->AutoWhite()));
-}
-
-TEST_F(ImageDisplay, GetImage_ALongExposureRunsOnItsThreadAndTheButtonComesBackAfterTheDownload) {
+TEST_F(ImageDisplay, GetImage_ALongExposureAndAMoveRunOnTheirThreadsAndTheButtonComesBackAfterTheDownload) {
     // A default of 4 s lets the exposure slider reach 4000 ms.
     Find<QDoubleSpinBox>("ExposureTimeDefaultSE")->setValue(4.0);
     window->UpdatePgmParameters(false);
@@ -226,9 +215,22 @@ TEST_F(ImageDisplay, GetImage_ALongExposureRunsOnItsThreadAndTheButtonComesBackA
     ASSERT_EQ(exposure->value(), 2000);
     auto* get = Find<QAbstractButton>("GetImageButton");
     get->click();
-    // The click returned with the exposure still running on its thread.
+    // The click returned with the exposure still running on its thread, and
+    // the window handles events while it and a move run (the image first:
+    // Get Image refuses while the focuser moves).
     EXPECT_FALSE(camera->Idle());
     EXPECT_FALSE(get->isEnabled());
+    kv::TFocusControl* focuser = window->FocusControl();
+    focuser->MoveBy(2000);
+    bool fired = false, busyWhenTimerFired = false;
+    QTimer::singleShot(50, window->centralWidget(), [&] {
+        fired = true;
+        busyWhenTimerFired = !camera->Idle() && !focuser->GetIdle();
+    });
+    EXPECT_TRUE(ProcessEventsUntil([&] { return fired; }, 1000));
+    EXPECT_TRUE(busyWhenTimerFired);
+    focuser->CancelMovement();
+    EXPECT_TRUE(ProcessEventsUntil([&] { return focuser->GetIdle(); }, 20000));
     ASSERT_TRUE(ProcessEventsUntil([&] { return window->StatusPanelText(0).startsWith(" Image: Min="); }, 20000));
     // The download estimate (exposure plus the camera's 200 ms) brings the button back.
     ASSERT_TRUE(ProcessEventsUntil([&] { return get->isEnabled(); }, 20000));

@@ -1,23 +1,21 @@
-// The real main window with a camera and a focuser behind a device server:
-// the server's simulated camera draws the star's blur from where its simulated
-// focuser stands, so an auto focus through the window closes the loop across
-// the network, the plug-in and the focuser driver together.
+// The real main window with a camera and a focuser behind a device server whose
+// camera blurs the star by where its focuser stands: an auto focus closes the
+// loop across the network, the plug-in and the focuser driver together.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QTimer>
-#include <QMouseEvent>
 #include <QSlider>
 #include <QSpinBox>
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <functional>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/auto_focus_page.h"
@@ -38,12 +36,10 @@ namespace {
 
 constexpr int kStart = 50000;  // where the server's focuser starts
 constexpr int kBest = kStart + 60;
-// With the simulated camera's defocus scale at 1000 the star's FWHM is 2.70 px
-// at best focus, 2.76 px 20 steps away and 3.24 px 60 away, and frames of one
-// position differ by 0.01 px: within 10 steps of best focus the star cannot
-// be told apart from the best, and the search stops once its bracket is a
-// fifth of the distance walked. 15 steps holds both; a wrong turn ends 40 or
-// more away.
+// At defocus scale 1000 the star's FWHM is 2.70 px at best focus, 2.76 px 20
+// steps away, 3.24 px 60 away, with 0.01 px between frames: 10 steps from best
+// it cannot be told from best, and the search stops once its bracket is a fifth
+// of the distance walked. 15 steps holds both; a wrong turn ends 40 or more away.
 constexpr int kTolerance = 15;
 // The curve fit reads the whole curve, not just its flat bottom.
 constexpr int kCurveFitTolerance = 5;
@@ -77,7 +73,7 @@ long ServerPosition(kv::test::IndiServer& server) {
         std::strtod(server.Get("Focuser Simulator.ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION").c_str(), nullptr));
 }
 
-TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestFocus) {
+TEST(IndiWindow, AutoFocusCurveFitAndAScriptsFocusRunWithTheServersCameraAndFocuserEndAtTheSimulatorsBestFocus) {
     if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
     kv::test::IndiServer server;
     kvtest::ProgramFolder folder;
@@ -101,7 +97,6 @@ TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestF
     kv::FoundStar star;
     const QString refused = window->ExposurePage()->PickStar(&star);
     ASSERT_TRUE(refused.isEmpty()) << refused.toStdString();
-    std::printf("Pick Star chose the star at X %.1f, Y %.1f, HFD %.2f px\n", star.x, star.y, star.hfd);
     ASSERT_TRUE(window->State().starSelected);
     qobject_cast<QSlider*>(find("ExposureMS"))->setValue(20);
 
@@ -112,21 +107,17 @@ TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestF
     ASSERT_TRUE(ProcessEventsUntil([&] { return !window->Focusing()->Running() && start->isEnabled(); }, 180000));
     ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->GetIdle(); }));
     // The server's own position: the search counts from where it started.
-    const long error = ServerPosition(server) - kBest;
-    std::printf("Auto focus through the device server ended %ld steps from the simulator's best focus\n", error);
-    EXPECT_LE(std::abs(error), kTolerance);
+    EXPECT_LE(std::abs(ServerPosition(server) - kBest), kTolerance);
     EXPECT_EQ(window->StatusPanelText(0), QString::fromLatin1(kv::kSearchCompletePanelText));
     // The curve fit from 200 steps off, on a gentler curve (defocus scale
     // 1500): 250 steps out the star still stands clear of the noise, which
     // the walk's far side reaches; five frames a reading. The camera draws a
     // new curve once the focuser moves.
-    const auto serverPosition = [&] { return ServerPosition(server); };
     ASSERT_TRUE(server.Set("CCD Simulator.SIM_FOCUSING.SIM_FOCUS_POSITION;SIM_FOCUS_MAX=" + std::to_string(kBest) +
                            ";1500"));
     qobject_cast<QSpinBox*>(find("FocusSamples"))->setValue(5);
     focuser->MoveBy(200);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return std::abs(serverPosition() - kBest) >= 190 && focuser->GetIdle(); }, 30000));
-    const long best = kBest;
+    ASSERT_TRUE(ProcessEventsUntil([&] { return std::abs(ServerPosition(server) - kBest) >= 190 && focuser->GetIdle(); }, 30000));
     window->AutoFocusPage()->MethodRG()->SetItemIndex(TAutoFocusPage::kCurveFitItem);
     // Samples 50 steps apart, four each side: 200 steps out the star reads
     // half again its best.
@@ -135,49 +126,19 @@ TEST(IndiWindow, AutoFocusWithTheServersCameraAndFocuserEndsAtTheSimulatorsBestF
     start->click();
     ASSERT_TRUE(ProcessEventsUntil([&] { return !window->Focusing()->Running() && start->isEnabled(); }, 300000));
     ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->GetIdle(); }));
-    std::printf("The curve fit through the device server ended %ld steps from the simulator's best focus (%s)\n",
-                serverPosition() - best, window->StatusPanelText(0).toLocal8Bit().constData());
-    EXPECT_LE(std::abs(serverPosition() - best), kCurveFitTolerance);
+    EXPECT_LE(std::abs(ServerPosition(server) - kBest), kCurveFitTolerance) << window->StatusPanelText(0).toStdString();
     EXPECT_TRUE(window->StatusPanelText(0).startsWith(QStringLiteral("Curve fit: ")));
 
-    // The program folder has no voice clips, which is said once per announcement.
-    for (const auto& box : dialogs.shown) {
-        if (box.text.find(kv::kVoiceClipsFailedText) != 0) ADD_FAILURE() << "unexpected message: " << box.text;
-    }
-    window.reset();
-}
-
-// The camera and the focuser both behind a server that takes connections
-// and never answers.
-void UseSilentServer(kvtest::ProgramFolder& folder, int serverPort) {
-    std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "indi_camera.so", folder.File("indi_camera.so"));
-    const std::string port = std::to_string(serverPort);
-    folder.Write("indi_camera.ini", "Host=localhost\nPort=" + port + "\n");
-    folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=INDI Camera\r\nFocuser=INDI Focuser\r\nComPort=1\r\n"
-                                  "[Ports]\r\nCOM1=indi://localhost:" + port + "/Focuser Simulator\r\n");
-}
-
-// A script's focus run (the one the simulated observatory passes) on the
-// server's simulators: the curve fit from 200 steps off, as in the window.
-TEST(IndiWindow, AFourCommandScriptFocusesOnTheServersSimulators) {
-    if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
+    // A script's focus run (the one the simulated observatory passes): the
+    // curve fit from 200 steps off again, its image and star its own.
     kvtest::PrivateBus bus(QStringLiteral("kv-indi-script-test"));
-    if (!bus.Up()) GTEST_SKIP() << "needs dbus-daemon";
-    kv::test::IndiServer server;
-    kvtest::ProgramFolder folder;
-    kvtest::RecordingDialogs dialogs;
-    std::optional<TMainForm> window;
-    StartOnSimulators(server, 1500, folder, dialogs, window);
-    if (HasFatalFailure()) return;
+    if (!bus.Up()) GTEST_SKIP() << "the script part needs dbus-daemon";
     QString why;
     ASSERT_TRUE(RegisterScripting(*window, bus.Connection(), &*window, &why)) << why.toStdString();
-    kv::TFocusControl* focuser = window->FocusControl();
-    focuser->MoveBy(kBest + 200 - kStart);
+    focuser->MoveBy(kBest + 200 - ServerPosition(server));
     ASSERT_TRUE(ProcessEventsUntil([&] { return ServerPosition(server) == kBest + 200 && focuser->GetIdle(); }, 30000));
-    auto* exposure = window->findChild<QSlider*>(QStringLiteral("ExposureMS"));
+    auto* exposure = qobject_cast<QSlider*>(find("ExposureMS"));
     exposure->setValue(500);
-    window->findChild<QSpinBox*>(QStringLiteral("FocusSamples"))->setValue(5);
-    window->findChild<QSpinBox*>(QStringLiteral("FitPointsSE"))->setValue(4);
     // At 20 ms the star's width wanders by 0.2 px from frame to frame in the
     // simulator's noise, which moves the fit's bottom by 5 steps; at 100 ms
     // it ends on the best focus.
@@ -186,32 +147,44 @@ TEST(IndiWindow, AFourCommandScriptFocusesOnTheServersSimulators) {
         [&] { exposure->setValue(100); });
     ASSERT_TRUE(run.failure.isEmpty()) << run.failure.toStdString();
     EXPECT_EQ(run.position, focuser->CTSCount());
-    std::printf("The scripted curve fit through the device server ended %ld steps from the simulator's best focus (%s)\n",
-                ServerPosition(server) - kBest, run.result.trimmed().toLocal8Bit().constData());
-    EXPECT_LE(std::abs(ServerPosition(server) - kBest), kCurveFitTolerance);
-    window.reset();
+    EXPECT_LE(std::abs(ServerPosition(server) - kBest), kCurveFitTolerance) << run.result.toStdString();
+
+    // The program folder has no voice clips, which is said once per announcement.
+    for (const auto& box : dialogs.shown) {
+        if (box.text.find(kv::kVoiceClipsFailedText) != 0) ADD_FAILURE() << "unexpected message: " << box.text;
+    }
 }
+
+// The window (shown, not yet created) with its camera and focuser both behind
+// a server that takes connections and never answers.
+class IndiSilentServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "indi_camera.so", folder.File("indi_camera.so"));
+        folder.Write("indi_camera.ini", "Host=localhost\nPort=" + port + "\n");
+        folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=INDI Camera\r\nFocuser=INDI Focuser\r\nComPort=1\r\n"
+                                      "[Ports]\r\nCOM1=indi://localhost:" + port + "/Focuser Simulator\r\n");
+        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
+        window->show();
+    }
+    kv::test::SilentServer silent;
+    const std::string port = std::to_string(silent.Port());
+    kvtest::ProgramFolder folder;
+    kvtest::RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+};
 
 // Start-up and the parameter update wait for a silent server on workers, and
 // the window goes on painting meanwhile.
-TEST(IndiWindow, ASilentServerDoesNotStopTheWindowPaintingDuringStartUpOrTheParameterUpdate) {
-    kv::test::SilentServer silent;
-    kvtest::ProgramFolder folder;
-    UseSilentServer(folder, silent.Port());
-    kvtest::RecordingDialogs dialogs;
-    std::optional<TMainForm> window;
-    window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
-    window->show();
+TEST_F(IndiSilentServer, DoesNotStopTheWindowPaintingDuringStartUpOrTheParameterUpdate) {
     // The longest time between two ticks of a 10 ms timer is the longest
     // the GUI thread was held.
     QElapsedTimer clock;
     qint64 last = 0, longest = 0;
     QTimer tick;
     tick.setInterval(10);
-    QObject::connect(&tick, &QTimer::timeout, [&] {
-        longest = std::max(longest, clock.elapsed() - last);
-        last = clock.elapsed();
-    });
+    QObject::connect(&tick, &QTimer::timeout,
+                     [&] { longest = std::max(longest, clock.elapsed() - std::exchange(last, clock.elapsed())); });
     const auto measure = [&](const char* what, const std::function<void()>& run) {
         clock.start();
         last = longest = 0;
@@ -219,8 +192,6 @@ TEST(IndiWindow, ASilentServerDoesNotStopTheWindowPaintingDuringStartUpOrThePara
         run();
         tick.stop();
         longest = std::max(longest, clock.elapsed() - last);
-        std::printf("%s with a silent server took %lld ms; the GUI thread was held at most %lld ms\n", what,
-                    static_cast<long long>(clock.elapsed()), static_cast<long long>(longest));
         EXPECT_GE(clock.elapsed(), kv::kIndiConnectWaitMs) << what << " did not wait for the server";
         EXPECT_LT(longest, kv::kIndiConnectWaitMs / 2) << what;
     };
@@ -229,7 +200,6 @@ TEST(IndiWindow, ASilentServerDoesNotStopTheWindowPaintingDuringStartUpOrThePara
     EXPECT_FALSE(window->State().cameraReady);
     measure("The parameter update", [&] { window->UpdatePgmParameters(false); });
     EXPECT_FALSE(window->State().portOpen);
-    window.reset();
 }
 
 // Each wait for the silent server gets a box naming what it waits for; its
@@ -237,15 +207,8 @@ TEST(IndiWindow, ASilentServerDoesNotStopTheWindowPaintingDuringStartUpOrThePara
 // closed and the status says what to do. The camera plug-in's call, which
 // cannot be cut short, goes on in the background: an Update at once does not
 // call into the plug-in again, and closing the window waits for that call.
-TEST(IndiWindow, TheWaitBoxForASilentServerCancelsTheWaitAndNamesTheDevice) {
-    kv::test::SilentServer silent;
-    kvtest::ProgramFolder folder;
-    UseSilentServer(folder, silent.Port());
-    const std::string server = "localhost:" + std::to_string(silent.Port());
-    kvtest::RecordingDialogs dialogs;
-    std::optional<TMainForm> window;
-    window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
-    window->show();
+TEST_F(IndiSilentServer, TheWaitBoxCancelsTheWaitAndNamesTheDevice) {
+    const std::string server = "localhost:" + port;
     std::vector<std::string> boxes;
     QTimer canceller;
     canceller.setInterval(20);
@@ -262,7 +225,6 @@ TEST(IndiWindow, TheWaitBoxForASilentServerCancelsTheWaitAndNamesTheDevice) {
         QElapsedTimer clock;
         clock.start();
         run();
-        std::printf("%s with its waits cancelled took %lld ms\n", what, static_cast<long long>(clock.elapsed()));
         EXPECT_LT(clock.elapsed(), kv::kIndiConnectWaitMs) << what;
     };
     const std::string focuserBox = "Waiting for the INDI focuser \"Focuser Simulator\" at " + server + " to answer...";
@@ -286,8 +248,6 @@ TEST(IndiWindow, TheWaitBoxForASilentServerCancelsTheWaitAndNamesTheDevice) {
     EXPECT_TRUE(window->StatusPanelText(0).endsWith(QString::fromStdString(whatNext)));
     // Said in the status bar and the log, not in a box over the one just cancelled.
     EXPECT_TRUE(dialogs.shown.empty()) << dialogs.shown.front().text;
-    canceller.stop();
-    window.reset();
 }
 
 // With the server gone the window's port is closed as the focuser's is, and
@@ -315,7 +275,6 @@ TEST(IndiWindow, AfterTheServerIsLostTheWindowsPortIsClosedAndAScriptedMoveRefus
     const auto moved = bus.RunTool(QStringLiteral("kessivanectl"), {QStringLiteral("move-by"), QStringLiteral("100")});
     EXPECT_EQ(moved.exitCode, 1) << moved.out.toStdString();
     EXPECT_TRUE(moved.err.contains(QStringLiteral("The focuser is not connected"))) << moved.err.toStdString();
-    window.reset();
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// The Manual Focus page in the real main window, on the simulated hub: the
-// position read-out, the enable rules while a programmed move runs, the
-// messages to the hub companion program and the spoken position.
+// The Manual Focus page on the simulated hub: read-out, enable rules during a
+// programmed move, messages to the hub companion and the spoken position.
 #include <QApplication>
 #include <QLabel>
 #include <QMouseEvent>
@@ -123,16 +122,14 @@ TEST_F(ManualFocus, ReadOut_ShowsEveryReportFromAWorkerInOrderAsFourDigitsWithIt
     ReportingFocuser* focuser = owned.get();
     window->SetFocusControl(std::move(owned));
     page->AttachFocuser(focuser);
-    auto* in = Find<kv::TlumLite>("InLite");
-    auto* out = Find<kv::TlumLite>("OutLite");
     auto* moving = Find<kv::TlumLite>("MovingLite");
 
     const std::pair<std::int32_t, const char*> cases[] = {{7, "0007"}, {-12, "-0012"}, {12345, "12345"}};
     for (const auto& [count, text] : cases) {
         std::thread([&, count = count] { focuser->Report(count, count < 0); }).join();
         ASSERT_TRUE(ProcessEventsUntil([&] { return Shown() == text; })) << Shown().toStdString();
-        EXPECT_EQ(out->Lit(), count < 0);
-        EXPECT_EQ(in->Lit(), count >= 0);
+        EXPECT_EQ(Find<kv::TlumLite>("OutLite")->Lit(), count < 0);
+        EXPECT_EQ(Find<kv::TlumLite>("InLite")->Lit(), count >= 0);
     }
     // Hundreds of reports from a worker arrive in the order raised.
     std::thread([&] {
@@ -145,7 +142,7 @@ TEST_F(ManualFocus, ReadOut_ShowsEveryReportFromAWorkerInOrderAsFourDigitsWithIt
     EXPECT_TRUE(ProcessEventsUntil([&] { return !moving->Lit(); }, 5000));
 }
 
-TEST_F(ManualFocus, ProgrammedMove_DisablesTheMoveControlsIgnoresMoveByAndReportsTheEnd) {
+TEST_F(ManualFocus, ProgrammedMove_DisablesTheMoveControlsIgnoresMoveByAndReportsTheEnd_NoVoiceSpeaksNothing) {
     Start(kv::kVoiceNone);
     auto* plus10 = Find("In10");
     auto* moveBy = Find("MoveByButton");
@@ -176,11 +173,33 @@ TEST_F(ManualFocus, ProgrammedMove_DisablesTheMoveControlsIgnoresMoveByAndReport
     // Busy, then idle with the position the read-out showed at that moment.
     const Codes sent = bus.Sent();
     ASSERT_GE(sent.size(), 3u);
-    EXPECT_EQ(sent[0], (std::pair<int, std::int64_t>{6, 0}));
-    EXPECT_EQ(sent[1], (std::pair<int, std::int64_t>{6, 1}));
+    EXPECT_EQ(Codes(sent.begin(), sent.begin() + 2), (Codes{{6, 0}, {6, 1}}));
     EXPECT_EQ(sent[2].first, 2);
     EXPECT_NEAR(static_cast<double>(sent[2].second), 150, 12);
+
+    // "None" keeps every handler silent; a voice without its clips says so
+    // through the window's message boxes.
+    auto* in = Find("Focus_InBtn");
+    Mouse(in, QEvent::MouseButtonPress);
+    Mouse(in, QEvent::MouseButtonRelease);
+    Find("In1")->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && Find("In1")->isEnabled(); }, 20000));
+    Find("ResetButton")->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return bus.Has(8, 0); }));
+    EXPECT_TRUE(bus.Has(2, 0));
+    EXPECT_EQ(Shown(), "0000");
+    ProcessEventsUntil([] { return false; }, 700);
     EXPECT_EQ(page->Announcer(), nullptr);
+    EXPECT_FALSE(kv::VoiceSpeaking.load());
+
+    dialogs.shown.clear();
+    Find<TRadioGroup>("VoiceRG")->SetItemIndex(kv::kVoiceFemale);
+    RecordingPlayer player;
+    page->SetSoundPlayer(player);
+    Find("ResetButton")->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return dialogs.Saw(kv::kVoiceClipsFailedText); }, 5000));
+    EXPECT_NE(page->Announcer(), nullptr);
+    EXPECT_TRUE(player.Played().empty());
 }
 
 // A held In button on the hub: the motor runs while it is held; the release
@@ -211,33 +230,6 @@ TEST_F(ManualFocus, Voice_HeldButtonRunsTheMotorAndItsReleaseSpeaksAndReportsThe
     EXPECT_TRUE(ProcessEventsUntil([&] { return player.Played().size() >= expected.size(); }, 10000));
     EXPECT_EQ(player.Played(), expected);
     EXPECT_FALSE(dialogs.Saw(kv::kVoiceClipsFailedText));
-}
-
-// "None" keeps every handler silent; a voice without its clips says so
-// through the window's message boxes.
-TEST_F(ManualFocus, Voice_NoneCreatesNoAnnouncerAndMissingClipsAreReported) {
-    Start(kv::kVoiceNone);
-    auto* in = Find("Focus_InBtn");
-    Mouse(in, QEvent::MouseButtonPress);
-    Mouse(in, QEvent::MouseButtonRelease);
-    Find("In1")->click();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && Find("In1")->isEnabled(); }, 20000));
-    Find("ResetButton")->click();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return bus.Has(8, 0); }));
-    EXPECT_TRUE(bus.Has(2, 0));
-    EXPECT_EQ(Shown(), "0000");
-    ProcessEventsUntil([] { return false; }, 700);
-    EXPECT_EQ(page->Announcer(), nullptr);
-    EXPECT_FALSE(kv::VoiceSpeaking.load());
-
-    dialogs.shown.clear();
-    Find<TRadioGroup>("VoiceRG")->SetItemIndex(kv::kVoiceFemale);
-    RecordingPlayer player;
-    page->SetSoundPlayer(player);
-    Find("ResetButton")->click();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return dialogs.Saw(kv::kVoiceClipsFailedText); }, 5000));
-    EXPECT_NE(page->Announcer(), nullptr);
-    EXPECT_TRUE(player.Played().empty());
 }
 
 }  // namespace

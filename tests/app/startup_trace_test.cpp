@@ -28,10 +28,19 @@ protected:
 
 }  // namespace
 
-TEST_F(TraceFixture, SlashDNarratesStartUpAndClose) {
+TEST_F(TraceFixture, SlashDEndsStartUpWithoutTheSettingsFileAndOtherwiseNarratesStartUpAndClose) {
     ProgramFolder folder;
-    folder.Write("Kessivane.ini", "[Position]\r\nSavePosition=0\r\n");
     RecordingDialogs dialogs;
+    {
+        TMainForm form(dialogs, folder.Dir(), {"kessivane", "/D"});
+        EXPECT_FALSE(form.FormCreate());
+        const std::string expected = folder.File("Kessivane.ini") + " could not be found";
+        EXPECT_TRUE(dialogs.Saw(expected));
+        EXPECT_TRUE(bus.Has(expected));
+        EXPECT_FALSE(folder.Has("Kessivane.ini"));
+    }
+    bus.lines.clear();
+    folder.Write("Kessivane.ini", "[Position]\r\nSavePosition=0\r\n");
     {
         TMainForm form(dialogs, folder.Dir(), {"kessivane", "/d"});
         ASSERT_TRUE(form.FormCreate());
@@ -50,17 +59,6 @@ TEST_F(TraceFixture, SlashDNarratesStartUpAndClose) {
         EXPECT_TRUE(form.close());
     }
     EXPECT_EQ(bus.lines.back().rfind("Kessivane closed down: ", 0), 0u);
-}
-
-TEST_F(TraceFixture, DiagnosticModeEndsStartUpWhenTheSettingsFileIsMissing) {
-    ProgramFolder folder;
-    RecordingDialogs dialogs;
-    TMainForm form(dialogs, folder.Dir(), {"kessivane", "/D"});
-    EXPECT_FALSE(form.FormCreate());
-    const std::string expected = folder.File("Kessivane.ini") + " could not be found";
-    EXPECT_TRUE(dialogs.Saw(expected));
-    EXPECT_TRUE(bus.Has(expected));
-    EXPECT_FALSE(folder.Has("Kessivane.ini"));
 }
 
 TEST(MainFormTimers, WorkersDeferredMessagesAreEachShownByTheMainThread) {

@@ -12,8 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <utility>
@@ -88,12 +86,8 @@ protected:
     template <class Action>
     qint64 LongestGuiGap(Action action, int ms) {
         QElapsedTimer clock;
-        qint64 last = 0;
-        qint64 longest = 0;
-        auto tick = [&] {
-            longest = std::max(longest, clock.elapsed() - last);
-            last = clock.elapsed();
-        };
+        qint64 last = 0, longest = 0;
+        const auto tick = [&] { longest = std::max(longest, clock.elapsed() - std::exchange(last, clock.elapsed())); };
         QTimer ticker;
         QObject::connect(&ticker, &QTimer::timeout, tick);
         clock.start();
@@ -103,11 +97,20 @@ protected:
         tick();
         return longest;
     }
-    void SetTemperatureUnit(bool present) {
+    // Silences the hub's temperature unit (or brings it back) and waits for the page's warning to follow.
+    void SetTemperatureUnit(bool present, bool pageOpen = true) {
         kvsim::HubParameters p = hub->Parameters();
         p.temperatureUnit = present;
         hub->SetParameters(p);
+        if (pageOpen) {
+            ASSERT_TRUE(ProcessEventsUntil([&] { return Find("TCWarningLabel")->isVisible() != present; }, 20000));
+        }
     }
+    void AutoOn() {
+        Find<QLineEdit>("SlopeEdit")->setText("10");
+        Find<QCheckBox>("AutoSwitch")->click();
+    }
+    kv::TlumLite* OnLamp() { return window->TCWindow()->findChild<kv::TlumLite*>("TCOnLite"); }
 
     kvtest::ProgramFolder folder;
     kvtest::RecordingDialogs dialogs;
@@ -162,63 +165,17 @@ TEST_F(TempControl, OfferedOnlyWithCompensationEnabled_ReadsTheSensorAndKeepsThe
               readOut->mapTo(window->centralWidget(), QPoint(0, readOut->height())).y());
 }
 
-TEST_F(TempControl, ASilentUnitIsWarnedOfSwitchesCompensationOffAndIsFoundAgain) {
-    Start();
-    Open();
-    Find<QLineEdit>("SlopeEdit")->setText("10");
-    Find<QCheckBox>("AutoSwitch")->click();
-    ASSERT_TRUE(page->AutoCompensating());
-
-    SetTemperatureUnit(false);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return Find("TCWarningLabel")->isVisible(); }, 20000));
-    EXPECT_EQ(Find<QLabel>("TCWarningLabel")->text(), kv::kTempUnavailableText);
-    EXPECT_GE(dialogs.beeps, 1);
-    EXPECT_TRUE(page->TCDetectTimer()->isActive());
-    EXPECT_FALSE(page->GetTempTimer()->isActive());
-    EXPECT_EQ(Text("CalValueLabel"), "???");
-    EXPECT_FALSE(page->AutoCompensating());
-    EXPECT_FALSE(Find("AutoSwitch")->isEnabled());
-    EXPECT_FALSE(Find("ManualTCButton")->isEnabled());
-    EXPECT_TRUE(Text("SchedPanel").isEmpty());
-    EXPECT_EQ(window->windowTitle(), "Kessivane");
-    EXPECT_FALSE(window->TCWindow()->findChild<kv::TlumLite*>("TCOnLite")->Lit());
-    // The warning is read whole, above the reading rate rather than over it,
-    // and the window's lamp caption keeps its "On".
-    QApplication::processEvents();
-    auto* warning = Find<QLabel>("TCWarningLabel");
-    EXPECT_GE(warning->height(), warning->heightForWidth(warning->width()));
-    QWidget* rate = Find("TempReadingRateSE");
-    EXPECT_LE(warning->geometry().bottom(), rate->geometry().top());
-    EXPECT_LE(rate->geometry().bottom(), rate->parentWidget()->contentsRect().bottom());
-    QWidget* open = Find("OpenTCWindow");
-    EXPECT_LE(open->geometry().bottom(), open->parentWidget()->contentsRect().bottom());
-    window->TCWindow()->show();
-    QApplication::processEvents();
-    auto* lampCaption = window->TCWindow()->findChild<QLabel*>("Label1");
-    EXPECT_LE(lampCaption->fontMetrics().horizontalAdvance(lampCaption->text()), lampCaption->contentsRect().width());
-    window->TCWindow()->hide();
-
-    SetTemperatureUnit(true);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return !Find("TCWarningLabel")->isVisible(); }, 20000));
-    ASSERT_TRUE(ProcessEventsUntil([&] { return page->GetTempTimer()->isActive(); }));
-    EXPECT_FALSE(page->TCDetectTimer()->isActive());
-    EXPECT_TRUE(ProcessEventsUntil([&] { return Text("CalValueLabel") == "  0"; }));
-    EXPECT_TRUE(Find("AutoSwitch")->isEnabled());
-    EXPECT_TRUE(ProcessEventsUntil([&] { return Text("TempLabel").endsWith(QStringLiteral("°C")); }, 10000));
-}
-
 TEST_F(TempControl, LeavingDuringAutomaticCompensationKeepsTheScheduleTheClockAndTheTitle) {
     Start();
     Open();
-    Find<QLineEdit>("SlopeEdit")->setText("10");
     Find<QDoubleSpinBox>("AutoTCRateSE")->setValue(0.5);
-    Find<QCheckBox>("AutoSwitch")->click();
+    AutoOn();
     // The first activation corrects at once (nothing has changed yet) and schedules the next.
     EXPECT_EQ(bus.Values(kv::kKantrelCompensationMove), std::vector<std::int64_t>{0});
     EXPECT_EQ(Text("MethodPanel"), kv::kMethodAutomatic);
     EXPECT_EQ(Text("TimeUntilPanel"), "00:30");
     EXPECT_EQ(Text("StartTempPanel"), Text("AvgTempLabel"));
-    EXPECT_TRUE(window->TCWindow()->findChild<kv::TlumLite*>("TCOnLite")->Lit());
+    EXPECT_TRUE(OnLamp()->Lit());
     for (const char* name : {"TrainSB", "TCResetButton", "ClearAllButton", "LoadTCButton"}) {
         EXPECT_FALSE(Find(name)->isEnabled()) << name;
     }
@@ -287,7 +244,7 @@ TEST_F(TempControl, CompensateInTheWindowIsCompensateNowWithItsInterruptWarning)
     EXPECT_TRUE(page->SecondTimer()->isActive());
 }
 
-TEST_F(TempControl, StorePointAfterAutoFocusIsOffByDefaultWrittenWhenChangedAndStoresWhileTraining) {
+TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedSavedAndAddedFromTheFocusHistory) {
     Start();
     EXPECT_EQ(kv::FactorySettingsText().find(kv::kStoreAfterAutoFocusKey), std::string::npos);
     Open();
@@ -331,7 +288,7 @@ TEST_F(TempControl, StorePointAfterAutoFocusIsOffByDefaultWrittenWhenChangedAndS
     // A file that is not calibration data, loaded over the list and merged
     // into it: the list and the coefficient stay, the message names the file
     // and line and shows no raw bytes.
-    auto* slope = window->findChild<QLineEdit*>(QStringLiteral("SlopeEdit"));
+    auto* slope = Find<QLineEdit>("SlopeEdit");
     slope->setText(QStringLiteral("2.5"));
     const std::string bad = folder.File("bad.tcd");
     kv::test::WriteFile(bad, "1,5,6,7,8\r\n\x01\x89PNG\x1a\xff,1,2\r\n");
@@ -345,13 +302,11 @@ TEST_F(TempControl, StorePointAfterAutoFocusIsOffByDefaultWrittenWhenChangedAndS
         EXPECT_EQ(dialogs.shown.back().text, "Cannot load file \"" + bad + "\": Line 2: '?PNG?" "?' is not a valid integer "
                                              "value. The calibration list was not changed.");
     }
-}
 
-// A night's auto focuses in the focus log, their best focus following the
-// simulated telescope's drift with a few steps of jitter, among runs that
-// are no calibration points and a line that is no run: the history fits the
-// drift, and the chosen runs join the calibration list beside what it held.
-TEST_F(TempControl, FocusHistoryFitsTheNightsDriftAndAddsTheChosenRunsToCalibration) {
+    // A night's auto focuses in the focus log, their best focus following the
+    // simulated telescope's drift with a few steps of jitter, among runs that
+    // are no calibration points and a line that is no run: the history fits the
+    // drift, and the chosen runs join the calibration list beside what it held.
     kvsim::Observatory& sky = kvsim::Observatory::Instance();
     sky.StartNight({});
     const double truth = sky.Parameters().stepsPerDegree;
@@ -360,37 +315,34 @@ TEST_F(TempControl, FocusHistoryFitsTheNightsDriftAndAddsTheChosenRunsToCalibrat
     {
         kv::TFocusLog log(folder.File(kv::kFocusLogFileName));
         const auto dusk = std::chrono::system_clock::now() - std::chrono::hours(12);
+        kv::FocusLogEntry e;
+        e.method = "curve fit";
+        e.figure = 2.5;
+        e.kind = "HFD";
         for (int hour = 0; hour <= 10; ++hour) {
             sky.SetNightSeconds(hour * 3600.0);
-            kv::FocusLogEntry e;
             e.time = kv::FocusLogTime(dusk + std::chrono::hours(hour));
             e.procedure = "autofocus";
-            e.method = "curve fit";
             e.outcome = "completed";
             e.final = std::llround(sky.BestFocus() + jitter(rng));
-            e.figure = 2.5;
-            e.kind = "HFD";
             e.temperatureC = std::round(sky.TemperatureC() * 10.0) / 10.0;  // the hub's resolution
             ASSERT_TRUE(log.Append(e));
             if (hour == 3) {  // a scan, a failed auto focus and one without a temperature
-                for (const char* outcome : {"completed", "failed"}) {
-                    e.procedure = outcome == std::string("failed") ? "autofocus" : "scan";
-                    e.outcome = outcome;
-                    ASSERT_TRUE(log.Append(e));
-                }
+                e.procedure = "scan";
+                ASSERT_TRUE(log.Append(e));
+                e.procedure = "autofocus";
+                e.outcome = "failed";
+                ASSERT_TRUE(log.Append(e));
                 e.outcome = "completed";
                 e.temperatureC.reset();
                 ASSERT_TRUE(log.Append(e));
             }
         }
         sky.SetNightSeconds(std::nullopt);
-        std::FILE* f = std::fopen(log.Path().c_str(), "a");
-        std::fputs("2026-12-07 22:00:00,autofocus,torn\n", f);
-        std::fclose(f);
+        std::ofstream(log.Path(), std::ios::app) << "2026-12-07 22:00:00,autofocus,torn\n";
     }
-    Start();
-    Open();
-    kv::TCalibrationList& list = page->Calibration();
+    Find<QPushButton>("ClearAllButton")->click();
+    ASSERT_EQ(list.Count(), 0u);
     ASSERT_TRUE(list.StoreRunPoint(4321, 8.5, std::chrono::system_clock::now()).ok());  // the user's own
     Find<QPushButton>("FocusHistoryButton")->click();
     TFocusHistoryWindow* history = window->FocusHistory();
@@ -399,8 +351,6 @@ TEST_F(TempControl, FocusHistoryFitsTheNightsDriftAndAddsTheChosenRunsToCalibrat
     ASSERT_EQ(history->Chosen().size(), 11u);
     const std::optional<kv::FocusDrift> drift = history->Drift();
     ASSERT_TRUE(drift);
-    std::printf("History drift %.2f steps per degree over %d runs (simulator %.2f)\n", drift->stepsPerDegree,
-                drift->runs, truth);
     EXPECT_EQ(drift->runs, 11);
     EXPECT_NEAR(drift->stepsPerDegree, truth, 0.1 * std::abs(truth));
     EXPECT_TRUE(history->DriftLabel()->text().contains(QStringLiteral("(11 runs"))) << history->DriftLabel()->text().toStdString();
@@ -427,27 +377,58 @@ TEST_F(TempControl, FocusHistoryFitsTheNightsDriftAndAddsTheChosenRunsToCalibrat
     sky.StartNight({});
 }
 
-TEST_F(TempControl, ASilentUnitNeverFreezesTheWindowAndTheReaderSurvivesAReplacedFocuser) {
+// The unit is asked on a worker: opening the page or polling a silent unit
+// never holds up the window, and the reader follows a replaced focuser.
+TEST_F(TempControl, ASilentUnitNeverFreezesTheWindowIsWarnedOfAndSwitchesCompensationOff) {
     Start();
-    SetTemperatureUnit(false);
+    SetTemperatureUnit(false, false);
     const qint64 opening =
         LongestGuiGap([&] { window->PageControl()->setCurrentIndex(TMainForm::TempControl); }, 3000);
     ASSERT_TRUE(ProcessEventsUntil([&] { return Find("TCWarningLabel")->isVisible(); }, 10000));
     const qint64 polling = LongestGuiGap([] {}, 3000);
-    std::printf("[ measure  ] longest GUI gap with a silent unit: %lld ms opening the page, %lld ms polling\n",
-                static_cast<long long>(opening), static_cast<long long>(polling));
     EXPECT_LT(opening, 500);
     EXPECT_LT(polling, 500);
     EXPECT_GE(dialogs.beeps, 1);
     EXPECT_TRUE(page->TCDetectTimer()->isActive());
     EXPECT_EQ(Text("TempLabel"), kv::kNoTemperatureText);
 
-    // The focuser is replaced (and freed) while the reader still asks the old one.
+    // The focuser is replaced (and freed) while the reader still asks the old one;
+    // the update shows the settings, so back to the page, where the new one is asked.
     window->UpdatePgmParameters(false);
-    // The update shows the settings; back to the page, where the new focuser is asked.
     window->PageControl()->setCurrentIndex(TMainForm::TempControl);
     SetTemperatureUnit(true);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return !Find("TCWarningLabel")->isVisible(); }, 20000));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return page->GetTempTimer()->isActive(); }));
+    EXPECT_FALSE(page->TCDetectTimer()->isActive());
     EXPECT_TRUE(ProcessEventsUntil([&] { return Text("TempLabel").endsWith(QStringLiteral("°C")); }, 10000));
     EXPECT_TRUE(ProcessEventsUntil([&] { return Text("CalValueLabel") == "  0"; }));
+    EXPECT_TRUE(Find("AutoSwitch")->isEnabled());
+
+    // Silenced during automatic compensation: it is switched off and the title and lamp say so.
+    Open();
+    AutoOn();
+    ASSERT_TRUE(page->AutoCompensating());
+    SetTemperatureUnit(false);
+    EXPECT_EQ(Find<QLabel>("TCWarningLabel")->text(), kv::kTempUnavailableText);
+    EXPECT_FALSE(page->GetTempTimer()->isActive());
+    EXPECT_EQ(Text("CalValueLabel"), "???");
+    EXPECT_FALSE(page->AutoCompensating());
+    EXPECT_FALSE(Find("AutoSwitch")->isEnabled());
+    EXPECT_FALSE(Find("ManualTCButton")->isEnabled());
+    EXPECT_TRUE(Text("SchedPanel").isEmpty());
+    EXPECT_EQ(window->windowTitle(), "Kessivane");
+    EXPECT_FALSE(OnLamp()->Lit());
+    // The warning is read whole, above the reading rate rather than over it,
+    // and the window's lamp caption keeps its "On".
+    QApplication::processEvents();
+    auto* warning = Find<QLabel>("TCWarningLabel");
+    EXPECT_GE(warning->height(), warning->heightForWidth(warning->width()));
+    QWidget* rate = Find("TempReadingRateSE");
+    EXPECT_LE(warning->geometry().bottom(), rate->geometry().top());
+    EXPECT_LE(rate->geometry().bottom(), rate->parentWidget()->contentsRect().bottom());
+    QWidget* open = Find("OpenTCWindow");
+    EXPECT_LE(open->geometry().bottom(), open->parentWidget()->contentsRect().bottom());
+    window->TCWindow()->show();
+    QApplication::processEvents();
+    auto* lampCaption = window->TCWindow()->findChild<QLabel*>("Label1");
+    EXPECT_LE(lampCaption->fontMetrics().horizontalAdvance(lampCaption->text()), lampCaption->contentsRect().width());
 }
