@@ -32,7 +32,6 @@ struct FakeDevices final : IFocusDevices {
     std::function<void(int)> onFrame;  // frame number, from 1
     std::vector<StarStatus> statuses;  // of frames 1, 2, ... (then Ok)
     std::int32_t best = 30;
-    FomKind kind = FomKind::HFD;
     // Gear play: the true position trails the counter by up to `backlash`
     // steps, dragged from the side last pushed.
     int backlash = 0;
@@ -82,7 +81,7 @@ struct FakeDevices final : IFocusDevices {
         r.FOM = r.HFD;
         return r;
     }
-    FomKind Kind() override { return kind; }
+    FomKind Kind() override { return FomKind::HFD; }
 };
 
 struct RecordingView final : IFocusingView {

@@ -56,14 +56,17 @@ struct Rig {
         focuser.avg = celsius;
         comp.SetAvgTempText(FormatTemperature(celsius, 'C', kDot));
     }
+    // A manual correction at a reading of `celsius`: the steps it moved.
+    std::int32_t CorrectAt(double celsius) {
+        Read(celsius);
+        comp.CompensateNow();
+        return focuser.moves.back().steps;
+    }
     // A manual correction from `from` to `to` degrees, after a "Clear".
     std::int32_t Manual(double from, double to) {
         comp.ClearActivity();
-        Read(from);
-        comp.CompensateNow();
-        Read(to);
-        comp.CompensateNow();
-        return focuser.moves.back().steps;
+        CorrectAt(from);
+        return CorrectAt(to);
     }
 };
 
@@ -107,15 +110,8 @@ TEST(Compensation, StepsFollowCoefficientLimitsAndRounding) {
     for (const Drift& d : {Drift{"10", 3, {0, 0, -3, 0, 0, -3}}, Drift{"4", 1, {0, -1, 0, -1, 0, 0}}}) {
         rig.comp.SetSlopeText(d.coefficient);
         rig.comp.SetSettings({d.minSteps, false, 250, 0.5});
-        rig.comp.ClearActivity();
-        rig.Read(12.0);
-        rig.comp.CompensateNow();
-        std::vector<std::int32_t> moved;
-        for (int i = 1; i <= 6; ++i) {
-            rig.Read(12.0 - 0.1 * i);
-            rig.comp.CompensateNow();
-            moved.push_back(rig.focuser.moves.back().steps);
-        }
+        std::vector<std::int32_t> moved{rig.Manual(12.0, 11.9)};
+        for (int i = 2; i <= 6; ++i) moved.push_back(rig.CorrectAt(12.0 - 0.1 * i));
         EXPECT_EQ(moved, d.moved) << d.coefficient;
     }
 }
