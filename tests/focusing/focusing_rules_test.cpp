@@ -30,12 +30,8 @@ TEST(FomAverage, MeanOfTheLastTenAndResetOnCapacity) {
 std::vector<FocusReading> Samples(const std::vector<double>& foms) {
     std::vector<FocusReading> out;
     for (std::size_t i = 0; i < foms.size(); ++i) {
-        FocusReading r;
-        r.FWHM = foms[i];
-        r.FOM = foms[i];
-        r.PeakX = static_cast<std::int32_t>(10 * (i + 1));
-        r.Peak = -static_cast<std::int32_t>(i + 1);
-        out.push_back(r);
+        const auto n = static_cast<std::int32_t>(i + 1);
+        out.push_back({.Peak = -n, .PeakX = 10 * n, .FWHM = foms[i], .FOM = foms[i]});
     }
     return out;
 }
@@ -94,9 +90,7 @@ Drive RunSearch(TAutoFocusSearch& search, const std::function<double(double)>& f
         if (d.last.kind == TAutoFocusSearch::Action::Measure) {
             if (!d.last.here) at = d.last.position;
             d.measured.push_back(at);
-            FocusReading r;
-            r.FOM = fom(at);
-            search.Report(r, at);
+            search.Report({.FOM = fom(at)}, at);
             take();
         }
         if (d.last.kind == TAutoFocusSearch::Action::Finished || d.last.kind == TAutoFocusSearch::Action::Failed)
