@@ -87,7 +87,7 @@ TEST(FocusFigures, ProfileWidthsAreInterpolatedAndScaled) {
     }
 }
 
-TEST(FocusFigures, EmptyAndDegenerateFramesYieldTheFactorOnly) {
+TEST(FocusFigures, DegenerateFramesYieldTheFactorOnlyAndTheEdgesOfTheMeasuredArea) {
     FocusSettings s{.RemoveBackground = false, .FWHMFactorSetting = 2, .FWHMFactor = 1.5, .FocusBinning = 3};
     // An all-zero frame keeps a position left from a larger frame and must not walk from it.
     Frame zero(32, 24);
@@ -107,13 +107,11 @@ TEST(FocusFigures, EmptyAndDegenerateFramesYieldTheFactorOnly) {
     star.AddStar(20, 20, 2.0, 30000);
     s.VertPixel = 0;
     EXPECT_NEAR(Measure(star, s).yFWHM, kFwhmPerSigma * 2.0 * 2, 0.1);
-}
 
-TEST(FocusFigures, EdgesOfTheMeasuredArea) {
     // A star centred on the last column, which is measured, counts only its left side.
     Frame f(48, 48);
     f.AddStar(47, 20, 3.0, 30000);
-    FocusReading r = Measure(f, Plain());
+    r = Measure(f, Plain());
     EXPECT_EQ(r.PeakX, 47);
     const double half = kFwhmPerSigma * 3.0 / 2;
     EXPECT_NEAR(r.xFWHM, half, 0.02 * half);
