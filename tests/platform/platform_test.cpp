@@ -198,6 +198,7 @@ struct Timer {
         event = OpenNamedEvent(name);
         delay.SetCallBackAddress([this](double s) { elapsed.store(s); });
     }
+    void Start(double seconds) { delay.SetDelay(seconds), delay.SetEnabled(true); }
     TlumDelay delay;
     std::shared_ptr<NamedEvent> event;
     std::atomic<double> elapsed{-1.0};
@@ -210,8 +211,7 @@ TEST(LumDelay, ShortDelayEndsBeforeTheSetterReturns) {
     EXPECT_EQ(OpenNamedEvent(kLumDelayDefaultEvent)->Wait(milliseconds(0)), WaitResult::Signalled);
     EXPECT_EQ(t.event->Wait(milliseconds(0)), WaitResult::TimedOut);
     for (const double d : {0.0005, 0.0, -3.0}) {
-        t.delay.SetDelay(d);
-        t.delay.SetEnabled(true);
+        t.Start(d);
         EXPECT_FALSE(t.delay.Enabled());
         EXPECT_EQ(t.event->Wait(milliseconds(0)), WaitResult::Signalled);
         EXPECT_GE(t.elapsed.load(), std::max(d, 0.0));
@@ -220,12 +220,10 @@ TEST(LumDelay, ShortDelayEndsBeforeTheSetterReturns) {
 
 TEST(LumDelay, LongDelayRunsOnThePollThreadAndNeverEndsEarly) {
     Timer t("long");
-    t.delay.SetDelay(0.4);
     const auto start = Steady::now();
-    t.delay.SetEnabled(true);
+    t.Start(0.4);
     // A second start while running is ignored: the running delay ends as it was.
-    t.delay.SetDelay(30.0);
-    t.delay.SetEnabled(true), t.delay.SetEnabled(false);
+    t.Start(30.0), t.delay.SetEnabled(false);
     EXPECT_TRUE(t.delay.Enabled());
 
     // Neither may change under a running delay, and the delay goes on.
@@ -260,20 +258,17 @@ TEST(LumDelay, CancelledOrDestroyedDelayEndsWithoutSignalOrCallback) {
     {
         Timer t("cancel");
         t.delay.SetCallBackAddress([&](double) { ++calls; });
-        t.delay.SetDelay(0.05);
-        t.delay.SetEnabled(true);
+        t.Start(0.05);
         t.delay.Cancel();
         EXPECT_TRUE(!t.delay.Enabled() && t.event->Wait(milliseconds(150)) == WaitResult::TimedOut);
 
         // The next start is not ignored, and ends on its own time.
-        t.delay.SetDelay(0.2);
         const auto start = Steady::now();
-        t.delay.SetEnabled(true);
+        t.Start(0.2);
         ASSERT_EQ(t.event->Wait(milliseconds(20000)), WaitResult::Signalled);
         EXPECT_TRUE(Steady::now() - start >= milliseconds(200) && calls.load() == 1);
 
-        t.delay.SetDelay(600.0);
-        t.delay.SetEnabled(true);
+        t.Start(600.0);
     }
     EXPECT_EQ(calls.load(), 1);
 }
