@@ -51,6 +51,9 @@ struct Rig {
                                             [this](int ms) { idleTimers.push_back(ms); },
                                             [this] { return slowStop; }}};
 
+    void Configure(const char* coefficient, const CompensationSettings& settings) {
+        comp.SetSlopeText(coefficient), comp.SetSettings(settings);
+    }
     // A reading of `celsius` as the read-out shows and averages it.
     void Read(double celsius) {
         focuser.avg = celsius;
@@ -81,8 +84,7 @@ TEST(Compensation, StepsFollowCoefficientLimitsAndRounding) {
     rig.comp.SetSlopeText("5");
     for (auto [to, steps] : {std::pair{12.5, 2}, {11.5, -2}, {13.5, 8}}) EXPECT_EQ(rig.Manual(12.0, to), steps) << to;
 
-    rig.comp.SetSlopeText("10.0");
-    rig.comp.SetSettings({3, false, 250, 0.5});
+    rig.Configure("10.0", {3, false, 250, 0.5});
     EXPECT_EQ(rig.Manual(12.3, 12.1), 0);
     // A skipped correction is still shown and announced.
     EXPECT_EQ(std::tuple(rig.comp.Panels().stepsMoved, rig.announced.back()), std::tuple(std::string("0"), 0));
@@ -92,8 +94,7 @@ TEST(Compensation, StepsFollowCoefficientLimitsAndRounding) {
     EXPECT_EQ(rig.Manual(10.0, -20.0), 0);
     EXPECT_EQ(rig.Manual(10.0, -15.0), -250);
 
-    rig.comp.SetSettings({});
-    rig.comp.SetSlopeText("-8.5");
+    rig.Configure("-8.5", {});
     EXPECT_EQ(rig.Manual(12.3, 12.6), -3);
     EXPECT_EQ(rig.announced.back(), -3);
     // After a "Clear" the first correction starts from the current temperature.
@@ -108,8 +109,7 @@ TEST(Compensation, StepsFollowCoefficientLimitsAndRounding) {
         std::vector<std::int32_t> moved;
     };
     for (const Drift& d : {Drift{"10", 3, {0, 0, -3, 0, 0, -3}}, Drift{"4", 1, {0, -1, 0, -1, 0, 0}}}) {
-        rig.comp.SetSlopeText(d.coefficient);
-        rig.comp.SetSettings({d.minSteps, false, 250, 0.5});
+        rig.Configure(d.coefficient, {d.minSteps, false, 250, 0.5});
         std::vector<std::int32_t> moved{rig.Manual(12.0, 11.9)};
         for (int i = 2; i <= 6; ++i) moved.push_back(rig.CorrectAt(12.0 - 0.1 * i));
         EXPECT_EQ(moved, d.moved) << d.coefficient;
@@ -118,8 +118,7 @@ TEST(Compensation, StepsFollowCoefficientLimitsAndRounding) {
 
 TEST(Compensation, ScheduleCountsDownAndCorrectsAtZero) {
     Rig rig;
-    rig.comp.SetSlopeText("10");
-    rig.comp.SetSettings({1, false, 250, 0.5});
+    rig.Configure("10", {1, false, 250, 0.5});
     rig.Read(15.0);
     ASSERT_TRUE(rig.comp.SwitchOn());
     EXPECT_TRUE(rig.comp.AutoOn());
