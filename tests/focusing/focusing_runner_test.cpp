@@ -161,19 +161,6 @@ TEST_F(RunnerTest, ScanMeasuresElevenPositionsAndLeavesTheFocuserAtTheLast) {
     EXPECT_EQ(view.log.back(), "Scan complete: best focus at 20 (2.2000)");
 }
 
-TEST_F(RunnerTest, CancelDuringAReadingEndsTheScanWithoutABest) {
-    dev.onFrame = [this](int frame) {
-        if (frame == 13) runner.Cancel();
-    };
-    const ScanResult& scan = Scan(std::move(owned));
-    EXPECT_EQ(scan.outcome, FocusOutcome::Cancelled);
-    EXPECT_EQ(scan.best, std::nullopt);
-    EXPECT_EQ(dev.frames, 13);            // the reading stopped after its current sample
-    EXPECT_EQ(view.scanPoints.size(), 2u);  // and produced no point
-    EXPECT_EQ(view.log.back(), "Scan cancelled....");
-    EXPECT_EQ(view.progress.back(), 0);
-}
-
 TEST_F(RunnerTest, StalledFocuserTimesOutTheScanAndEitherSearch) {
     dev.stalled = true;
     EXPECT_EQ(Scan(std::move(owned)).outcome, FocusOutcome::Failed);
@@ -191,24 +178,36 @@ TEST_F(RunnerTest, StalledFocuserTimesOutTheScanAndEitherSearch) {
     }
 }
 
-TEST_F(RunnerTest, AHaltedMoveEndsTheScanOrTheSearchWithoutAReadingThere) {
+// A halted move, or a cancel during a reading, ends the scan or the search
+// there, without a reading at that position (nor, for a scan, a best).
+TEST_F(RunnerTest, AHaltedMoveOrACancelEndsTheScanOrTheSearchWithoutAReadingThere) {
     struct Case {
         bool scan;
-        int haltMove;
+        int haltMove, cancelAtFrame;
         std::size_t pointsBefore;
     };
-    for (const Case c : {Case{true, 1, 0}, Case{true, 4, 3}, Case{false, 2, 1}, Case{false, 5, 4}}) {
-        SCOPED_TRACE(testing::Message() << (c.scan ? "scan" : "search") << " halted at move " << c.haltMove);
+    for (const Case c : {Case{true, 1, 0, 0}, Case{true, 4, 0, 3}, Case{true, 0, 13, 2}, Case{false, 2, 0, 1},
+                         Case{false, 5, 0, 4}}) {
+        SCOPED_TRACE(testing::Message() << (c.scan ? "scan" : "search") << " halted at move " << c.haltMove
+                                        << ", cancelled at frame " << c.cancelAtFrame);
         auto d = std::make_unique<FakeDevices>();
+        FakeDevices& devices = *d;
         d->haltMove = c.haltMove;
+        d->onFrame = [&](int frame) {
+            if (frame == c.cancelAtFrame) runner.Cancel();
+        };
         if (c.scan) {
-            EXPECT_EQ(Scan(std::move(d)).outcome, FocusOutcome::Cancelled);
-            EXPECT_EQ(std::tuple(view.scanPoints.size(), view.log.back()), std::tuple(c.pointsBefore, "Scan cancelled...."));
+            const ScanResult& scan = Scan(std::move(d));
+            EXPECT_EQ(std::tuple(scan.outcome, scan.best, view.scanPoints.size(), view.log.back()),
+                      std::tuple(FocusOutcome::Cancelled, std::optional<std::int32_t>(), c.pointsBefore, "Scan cancelled...."));
+            EXPECT_TRUE(view.progress.empty() || view.progress.back() == 0);
         } else {
             const SearchResult& search = Search(std::move(d), 200);
             EXPECT_EQ(std::tuple(search.outcome, search.points.size()), std::tuple(FocusOutcome::Cancelled, c.pointsBefore));
         }
-        EXPECT_TRUE(view.Logged(kMoveHaltedText));
+        EXPECT_EQ(view.Logged(kMoveHaltedText), c.haltMove > 0);
+        // A cancelled reading stopped after its current sample.
+        EXPECT_TRUE(c.cancelAtFrame == 0 || devices.frames == c.cancelAtFrame) << devices.frames;
     }
 }
 
