@@ -219,29 +219,20 @@ TEST_F(RunnerTest, EveryProcedureLogsOneLineOnTheSessionsScale) {
     TFocusLog log(dir.File(kFocusLogFileName));
     runner.SetFocusLog(&log);
     runner.SetSamples(2);
-    std::int32_t counter = 500;
-    std::int64_t absolute = 10500;
-    // Devices that stand where the last procedure left the focuser.
+    // Devices that stand where the last ones left the focuser, which the
+    // runner holds until the next start.
+    FakeDevices* last = nullptr;
     const auto devices = [&](int haltMove) {
         auto d = std::make_unique<FakeDevices>();
-        d->position = counter;
-        d->absoluteZero = absolute - counter;
+        d->position = last ? last->position.load() : 500;
+        d->absoluteZero = (last ? *last->absoluteZero + last->position : 10500) - d->position;
         d->temperature = 3.5;
         d->haltMove = haltMove;
+        last = d.get();
         return d;
     };
-    const auto follow = [&](const FakeDevices& d) {
-        counter = d.position;
-        absolute = *d.absoluteZero + d.position;
-    };
-    auto scan = devices(0);
-    FakeDevices* d = scan.get();
-    Scan(std::move(scan));
-    follow(*d);  // left at +100 of its start, 600 on the session's scale
-    auto search = devices(0);
-    d = search.get();
-    Search(std::move(search), 100);
-    follow(*d);
+    Scan(devices(0));  // leaves the focuser at +100 of its start, 600 on the session's scale
+    Search(devices(0), 100);
     Scan(devices(2));
 
     const std::vector<FocusLogEntry> lines = TFocusLog::Read(log.Path());
