@@ -100,9 +100,8 @@ TEST(Compensation, StepsFollowCoefficientLimitsAndRounding) {
     // After a "Clear" the first correction starts from the current temperature.
     EXPECT_EQ(rig.focuser.moves[rig.focuser.moves.size() - 2].steps, 0);
 
-    // A slow cooling, 0.1 degree per correction: changes below the minimum,
-    // and what rounding leaves over, add up until they are worth a move
-    // instead of being forgotten at each correction.
+    // A slow cooling, 0.1 degree per correction: changes below the minimum and
+    // rounding remainders add up until worth a move, not forgotten each time.
     struct Drift {
         const char* coefficient;
         int minSteps;
