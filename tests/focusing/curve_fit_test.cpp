@@ -175,6 +175,9 @@ TEST(CurveFitSearch, RefusedAnswersReturnToTheStartAndSayWhy) {
         if (p == 40) r.FOM = r.HFD = 5.0;  // the check frame, only there
         return r;
     };
+    const std::string noStar =
+        "Too few focus frames showed a star (0 of 3 readings).\r\nThe focuser is back at its starting position. "
+        "Check that the star is inside the focus frame, or lengthen the exposure, and start again.";
     const Case cases[] = {
         {"flat", shallow, Star(30, 0.0005),
          "The focus curve is too flat to find best focus: its edges read only 7 % above its bottom (50 % needed).\r\n"
@@ -186,12 +189,8 @@ TEST(CurveFitSearch, RefusedAnswersReturnToTheStartAndSayWhy) {
          "The check frame at the fitted best focus (position 40) reads 5.0000, worse than the 2.5135 the fit "
          "predicts.\r\nThe focuser is back at its starting position. Take more samples per focus measurement or "
          "wait for steadier seeing, and start again."},
-        {"no star", {}, [](std::int32_t) { return FocusReading{.FOM = 80, .status = StarStatus::NoStar}; },
-         "Too few focus frames showed a star (0 of 3 readings).\r\nThe focuser is back at its starting position. "
-         "Check that the star is inside the focus frame, or lengthen the exposure, and start again."},
-        {"too few stars", {}, [](std::int32_t) { return FocusReading{.FOM = 3, .status = StarStatus::TooFewStars}; },
-         "Too few focus frames showed a star (0 of 3 readings).\r\nThe focuser is back at its starting position. "
-         "Check that the star is inside the focus frame, or lengthen the exposure, and start again."},
+        {"no star", {}, [](std::int32_t) { return FocusReading{.FOM = 80, .status = StarStatus::NoStar}; }, noStar},
+        {"too few stars", {}, [](std::int32_t) { return FocusReading{.FOM = 3, .status = StarStatus::TooFewStars}; }, noStar},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

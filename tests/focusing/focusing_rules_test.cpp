@@ -30,12 +30,8 @@ TEST(FomAverage, MeanOfTheLastTenAndResetOnCapacity) {
 std::vector<FocusReading> Samples(const std::vector<double>& foms) {
     std::vector<FocusReading> out;
     for (std::size_t i = 0; i < foms.size(); ++i) {
-        FocusReading r;
-        r.FWHM = foms[i];
-        r.FOM = foms[i];
-        r.PeakX = static_cast<std::int32_t>(10 * (i + 1));
-        r.Peak = -static_cast<std::int32_t>(i + 1);
-        out.push_back(r);
+        const auto n = static_cast<std::int32_t>(i + 1);
+        out.push_back({.Peak = -n, .PeakX = 10 * n, .FWHM = foms[i], .FOM = foms[i]});
     }
     return out;
 }
@@ -94,9 +90,7 @@ Drive RunSearch(TAutoFocusSearch& search, const std::function<double(double)>& f
         if (d.last.kind == TAutoFocusSearch::Action::Measure) {
             if (!d.last.here) at = d.last.position;
             d.measured.push_back(at);
-            FocusReading r;
-            r.FOM = fom(at);
-            search.Report(r, at);
+            search.Report({.FOM = fom(at)}, at);
             take();
         }
         if (d.last.kind == TAutoFocusSearch::Action::Finished || d.last.kind == TAutoFocusSearch::Action::Failed)
@@ -107,7 +101,7 @@ Drive RunSearch(TAutoFocusSearch& search, const std::function<double(double)>& f
 
 double Curve(double p, double best) { return 2.0 + std::pow((p - best) / 50.0, 2.0); }
 
-TEST(AutoFocusSearch, BracketsThenNarrowsToBestFocus) {
+TEST(AutoFocusSearch, BracketsThenNarrowsToBestFocusAndMaximisesAPeak) {
     TAutoFocusSearch search(100, FomKind::HFD);
     const Drive d = RunSearch(search, [](double p) { return Curve(p, 30); });
     ASSERT_EQ(d.last.kind, TAutoFocusSearch::Action::Finished);
@@ -148,6 +142,13 @@ TEST(AutoFocusSearch, BracketsThenNarrowsToBestFocus) {
     EXPECT_TRUE(field.Points().empty());
     EXPECT_EQ(statusAfter({.FOM = 4.0, .stars = 7}, 100), "Rc FOM: 4.0000  Position: 100  Stars: 7");
     EXPECT_EQ(field.Points().size(), 1u);
+
+    // A peak is maximised, and charted as read.
+    TAutoFocusSearch peak(100, FomKind::Peak, 1000);
+    const Drive p = RunSearch(peak, [](double x) { return 60000.0 - 10.0 * (x - 1030) * (x - 1030); });
+    EXPECT_EQ(std::tuple(p.last.kind, p.last.position, p.measured.front()),
+              std::tuple(TAutoFocusSearch::Action::Finished, 1030, 900));
+    EXPECT_DOUBLE_EQ(peak.Points().back().fom, 60000.0);
 }
 
 TEST(AutoFocusSearch, MiddleNotStrictlyBestIsNotInRange) {
@@ -160,14 +161,6 @@ TEST(AutoFocusSearch, MiddleNotStrictlyBestIsNotInRange) {
     EXPECT_EQ(d.last.message,
               "The optimum focus point does not appear to be within the specified \r\nrange....  Please do a rough "
               "refocus manually by recentering the \r\nfocuser in its range and using the telescope manual focus");
-}
-
-TEST(AutoFocusSearch, PeakIsMaximisedAndChartedRaw) {
-    TAutoFocusSearch search(100, FomKind::Peak, 1000);
-    const Drive d = RunSearch(search, [](double p) { return 60000.0 - 10.0 * (p - 1030) * (p - 1030); });
-    EXPECT_EQ(std::tuple(d.last.kind, d.last.position, d.measured.front()),
-              std::tuple(TAutoFocusSearch::Action::Finished, 1030, 900));
-    EXPECT_DOUBLE_EQ(search.Points().back().fom, 60000.0);
 }
 
 TEST(AutoFocusSearch, ChartAxesForEveryInitialStep) {

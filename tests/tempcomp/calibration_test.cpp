@@ -19,7 +19,7 @@ TCalibrationList ListOf(std::initializer_list<std::pair<int, double>> points, co
     return list;
 }
 
-TEST(Calibration, FitGivesSlopeR2AndMeter) {
+TEST(Calibration, FitGivesSlopeR2AndMeterFromTwoCheckedPointsThatDiffer) {
     TCalibrationList exact = ListOf({{0, 20.0}, {-50, 15.0}, {-100, 10.0}});
     CoefficientResult a = exact.CalcCoefficients();
     EXPECT_TRUE(a.status.ok()) << a.status.message;
@@ -29,9 +29,8 @@ TEST(Calibration, FitGivesSlopeR2AndMeter) {
     CoefficientResult b = bent.CalcCoefficients();
     EXPECT_TRUE(b.status.ok()) << b.status.message;
     EXPECT_EQ(std::tuple(b.slopeText, b.r2Text, b.leds), std::tuple("8,000", "0,98", 31));
-}
 
-TEST(Calibration, FitNeedsTwoCheckedPointsThatDiffer) {
+    // It needs two checked points that differ.
     EXPECT_EQ(ListOf({{0, 20.0}, {0, 15.0}}).CalcCoefficients().status.message, kTooFewUniqueText);
     EXPECT_EQ(ListOf({{0, 20.0}, {-50, 20.0}}).CalcCoefficients().status.message, kTooFewUniqueText);
     // The middle point repeats the first; the last two still differ in both values.

@@ -51,19 +51,25 @@ struct Rig {
                                             [this](int ms) { idleTimers.push_back(ms); },
                                             [this] { return slowStop; }}};
 
+    void Configure(const char* coefficient, const CompensationSettings& settings) {
+        comp.SetSlopeText(coefficient), comp.SetSettings(settings);
+    }
     // A reading of `celsius` as the read-out shows and averages it.
     void Read(double celsius) {
         focuser.avg = celsius;
         comp.SetAvgTempText(FormatTemperature(celsius, 'C', kDot));
     }
+    // A manual correction at a reading of `celsius`: the steps it moved.
+    std::int32_t CorrectAt(double celsius) {
+        Read(celsius);
+        comp.CompensateNow();
+        return focuser.moves.back().steps;
+    }
     // A manual correction from `from` to `to` degrees, after a "Clear".
     std::int32_t Manual(double from, double to) {
         comp.ClearActivity();
-        Read(from);
-        comp.CompensateNow();
-        Read(to);
-        comp.CompensateNow();
-        return focuser.moves.back().steps;
+        CorrectAt(from);
+        return CorrectAt(to);
     }
 };
 
@@ -78,8 +84,7 @@ TEST(Compensation, StepsFollowCoefficientLimitsAndRounding) {
     rig.comp.SetSlopeText("5");
     for (auto [to, steps] : {std::pair{12.5, 2}, {11.5, -2}, {13.5, 8}}) EXPECT_EQ(rig.Manual(12.0, to), steps) << to;
 
-    rig.comp.SetSlopeText("10.0");
-    rig.comp.SetSettings({3, false, 250, 0.5});
+    rig.Configure("10.0", {3, false, 250, 0.5});
     EXPECT_EQ(rig.Manual(12.3, 12.1), 0);
     // A skipped correction is still shown and announced.
     EXPECT_EQ(std::tuple(rig.comp.Panels().stepsMoved, rig.announced.back()), std::tuple(std::string("0"), 0));
@@ -89,41 +94,30 @@ TEST(Compensation, StepsFollowCoefficientLimitsAndRounding) {
     EXPECT_EQ(rig.Manual(10.0, -20.0), 0);
     EXPECT_EQ(rig.Manual(10.0, -15.0), -250);
 
-    rig.comp.SetSettings({});
-    rig.comp.SetSlopeText("-8.5");
+    rig.Configure("-8.5", {});
     EXPECT_EQ(rig.Manual(12.3, 12.6), -3);
     EXPECT_EQ(rig.announced.back(), -3);
     // After a "Clear" the first correction starts from the current temperature.
     EXPECT_EQ(rig.focuser.moves[rig.focuser.moves.size() - 2].steps, 0);
 
-    // A slow cooling, 0.1 degree per correction: changes below the minimum,
-    // and what rounding leaves over, add up until they are worth a move
-    // instead of being forgotten at each correction.
+    // A slow cooling, 0.1 degree per correction: changes below the minimum and
+    // rounding remainders add up until worth a move, not forgotten each time.
     struct Drift {
         const char* coefficient;
         int minSteps;
         std::vector<std::int32_t> moved;
     };
     for (const Drift& d : {Drift{"10", 3, {0, 0, -3, 0, 0, -3}}, Drift{"4", 1, {0, -1, 0, -1, 0, 0}}}) {
-        rig.comp.SetSlopeText(d.coefficient);
-        rig.comp.SetSettings({d.minSteps, false, 250, 0.5});
-        rig.comp.ClearActivity();
-        rig.Read(12.0);
-        rig.comp.CompensateNow();
-        std::vector<std::int32_t> moved;
-        for (int i = 1; i <= 6; ++i) {
-            rig.Read(12.0 - 0.1 * i);
-            rig.comp.CompensateNow();
-            moved.push_back(rig.focuser.moves.back().steps);
-        }
+        rig.Configure(d.coefficient, {d.minSteps, false, 250, 0.5});
+        std::vector<std::int32_t> moved{rig.Manual(12.0, 11.9)};
+        for (int i = 2; i <= 6; ++i) moved.push_back(rig.CorrectAt(12.0 - 0.1 * i));
         EXPECT_EQ(moved, d.moved) << d.coefficient;
     }
 }
 
 TEST(Compensation, ScheduleCountsDownAndCorrectsAtZero) {
     Rig rig;
-    rig.comp.SetSlopeText("10");
-    rig.comp.SetSettings({1, false, 250, 0.5});
+    rig.Configure("10", {1, false, 250, 0.5});
     rig.Read(15.0);
     ASSERT_TRUE(rig.comp.SwitchOn());
     EXPECT_TRUE(rig.comp.AutoOn());
