@@ -435,8 +435,17 @@ void TFocusPanel::SetFocusFrameSize(int width, int height) {
     displayPanel_->setFixedSize(panel);
     displayPanel_->move(kv::FocusPanelLeft(kWidth, panel.width()), kDisplayTop);
     focusDisplay_->setGeometry(1, 1, panel.width() - 2, panel.height() - 2);
-    const int top = kDisplayTop + panel.height() + 4;
-    below_->setGeometry(0, top, kWidth, std::max(kHeight - top - 2, 0));
+    PlaceBelowFrame();
+}
+
+void TFocusPanel::PlaceBelowFrame() {
+    const int top = kDisplayTop + displayPanel_->height() + 4;
+    below_->setGeometry(0, top, kWidth, std::max(height() - top - 2, 0));
+}
+
+void TFocusPanel::resizeEvent(QResizeEvent* event) {
+    QFrame::resizeEvent(event);
+    PlaceBelowFrame();
 }
 
 kv::TImageObject* TFocusPanel::FocusImage() const {

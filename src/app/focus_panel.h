@@ -14,6 +14,7 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QResizeEvent;
 class QSlider;
 class TFocusZoom;
 class TPageContext;
@@ -95,6 +96,9 @@ private:
     void ShowPopup(QWidget* from, QPoint pos);
     kv::TImageObject* FocusImage() const;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    // The controls under the focus frame take the height the panel has left.
+    void PlaceBelowFrame();
 
     TPageContext& form_;
     kv::TlumLite* cameraBusyLight_ = nullptr;

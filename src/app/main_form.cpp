@@ -622,8 +622,12 @@ void TMainForm::SetNightVision(bool on) {
 }
 
 void TMainForm::PlaceFocusPanel() {
-    // It keeps its size at the right edge; the pages give it the room it covers.
-    focusPanel_->move(central_->width() - TFocusPanel::kWidth - 4, focusPanel_->y());
+    // It keeps its width at the right edge; the pages give it the room it
+    // covers. A taller window lends it height down to the pages' bottom, so a
+    // large focus frame leaves room for every control under it.
+    const int pagesBottom = pc1_->geometry().bottom() - 4;
+    const int height = std::max(TFocusPanel::kHeight, pagesBottom - focusPanel_->y() - 4);
+    focusPanel_->setGeometry(central_->width() - TFocusPanel::kWidth - 4, focusPanel_->y(), TFocusPanel::kWidth, height);
 }
 
 // ---------------------------------------------------------------- settings
@@ -1129,7 +1133,7 @@ void TMainForm::HandleInterruptReport(std::int64_t wparam, std::int64_t lparam) 
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
-    if (watched == central_ && type == QEvent::Resize) PlaceFocusPanel();
+    if ((watched == central_ || watched == pc1_) && type == QEvent::Resize) PlaceFocusPanel();
     // The room the bar leaves the star's text changes with the window.
     if (watched == statusPanels_[2] && type == QEvent::Resize) FitStatusPanels();
     if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && watched->isWidgetType()) {

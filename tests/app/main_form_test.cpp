@@ -24,6 +24,7 @@
 #include <QTimer>
 
 #include "app/main_form.h"
+#include "app/focus_panel.h"
 #include "app/picture_view.h"
 #include "app/qt_dialogs.h"
 #include "app/tc_window.h"
@@ -191,6 +192,11 @@ TEST_F(MainForm, Window_GrowsThePictureKeepsEveryControlWholeAndComesBackAsLeft)
             }
         }
     }
+    // A camera with a large focus frame: the taller window lends the panel the
+    // height its lowest control needs.
+    window->FocusPanel()->SetFocusFrameSize(200, 200);
+    const auto* lowest = Find<QWidget>("SaveFocusFramesCB");
+    EXPECT_LE(lowest->mapTo(focusPanel, QPoint(0, lowest->height())).y(), focusPanel->height());
     window->PageControl()->setCurrentIndex(TMainForm::ManualFocus);
     window->move(40, 60);
     ASSERT_TRUE(window->close());
