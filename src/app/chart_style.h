@@ -7,3 +7,8 @@ class QChart;
 // Small type and margins for a chart that shares a page with controls: the
 // axes' labels and long titles must fit a narrow chart.
 void UseCompactChart(QChart* chart);
+
+// At night the chart's own colours (background, texts, axes, grid, series)
+// become their reds; the day's are kept on the chart's objects and come back
+// when `night` is false. A chart made while night vision is on needs it too.
+void ShowChartAtNight(QChart* chart, bool night);

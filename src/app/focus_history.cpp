@@ -19,6 +19,7 @@
 
 #include "app/chart_style.h"
 #include "app/page_context.h"
+#include "widgets/night_vision.h"
 
 namespace {
 
@@ -58,6 +59,8 @@ QChart* MakeChart(const QString& name, const QString& title, QAbstractAxis* bott
         s->attachAxis(left);
     }
     UseCompactChart(chart);
+    // The window may first open when night vision is already on.
+    if (kv::NightVision()) ShowChartAtNight(chart, true);
     return chart;
 }
 

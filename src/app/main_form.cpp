@@ -1,4 +1,5 @@
 #include "app/main_form.h"
+#include "app/chart_style.h"
 #include "app/focus_history.h"
 
 #include <QApplication>
@@ -473,62 +474,6 @@ constexpr const char* kHeightKey = "Height";
 constexpr const char* kMaximizedKey = "Maximized";
 constexpr const char* kPageKey = "Page";
 constexpr const char* kNightVisionKey = "NightVision";
-
-// A chart's colours are its own, not the palette's: at night each is swapped
-// for its red, and the day's is kept on the object to come back to.
-enum class ChartPart { Background, Text, Line };
-
-template <class Get, class Set>
-void SwapColour(QObject* owner, const char* what, bool night, ChartPart part, Get get, Set set) {
-    const QByteArray key = QByteArray("kvDayColour_") + what;
-    const QVariant day = owner->property(key.constData());
-    if (night) {
-        const QColor kept = day.isValid() ? day.value<QColor>() : QColor(get());
-        if (!day.isValid()) owner->setProperty(key.constData(), kept);
-        // Text reads as the windows' text does; lines keep their relative brightness.
-        switch (part) {
-            case ChartPart::Background: set(QColor(Qt::black)); break;
-            case ChartPart::Text: set(kv::NightPalette().color(QPalette::WindowText)); break;
-            case ChartPart::Line: set(kv::NightColor(kept)); break;
-        }
-    } else if (day.isValid()) {
-        set(day.value<QColor>());
-        owner->setProperty(key.constData(), QVariant());
-    }
-}
-
-void ShowChartAtNight(QChart* chart, bool night) {
-    SwapColour(chart, "background", night, ChartPart::Background, [&] { return chart->backgroundBrush().color(); },
-               [&](const QColor& c) { chart->setBackgroundBrush(c); });
-    SwapColour(chart, "title", night, ChartPart::Text, [&] { return chart->titleBrush().color(); },
-               [&](const QColor& c) { chart->setTitleBrush(c); });
-    if (QLegend* legend = chart->legend()) {
-        SwapColour(legend, "label", night, ChartPart::Text, [&] { return legend->labelColor(); },
-                   [&](const QColor& c) { legend->setLabelColor(c); });
-    }
-    for (QAbstractAxis* axis : chart->axes()) {
-        SwapColour(axis, "labels", night, ChartPart::Text, [&] { return axis->labelsColor(); },
-                   [&](const QColor& c) { axis->setLabelsColor(c); });
-        SwapColour(axis, "line", night, ChartPart::Line, [&] { return axis->linePenColor(); },
-                   [&](const QColor& c) { axis->setLinePenColor(c); });
-        // The grid stays dim: it is only there to read values against.
-        SwapColour(axis, "grid", night, ChartPart::Line, [&] { return axis->gridLineColor(); },
-                   [&](const QColor& c) { axis->setGridLineColor(night ? c.darker(300) : c); });
-        SwapColour(axis, "minorGrid", night, ChartPart::Line, [&] { return axis->minorGridLineColor(); },
-                   [&](const QColor& c) { axis->setMinorGridLineColor(night ? c.darker(300) : c); });
-        SwapColour(axis, "title", night, ChartPart::Text, [&] { return axis->titleBrush().color(); },
-                   [&](const QColor& c) { axis->setTitleBrush(c); });
-    }
-    for (QAbstractSeries* series : chart->series()) {
-        if (auto* xy = qobject_cast<QXYSeries*>(series)) {
-            SwapColour(xy, "line", night, ChartPart::Line, [&] { return xy->color(); }, [&](const QColor& c) { xy->setColor(c); });
-        }
-        if (auto* scatter = qobject_cast<QScatterSeries*>(series)) {
-            SwapColour(scatter, "border", night, ChartPart::Line, [&] { return scatter->borderColor(); },
-                       [&](const QColor& c) { scatter->setBorderColor(c); });
-        }
-    }
-}
 
 }  // namespace
 

@@ -24,6 +24,7 @@
 #include <QTimer>
 
 #include "app/main_form.h"
+#include "app/focus_history.h"
 #include "app/focus_panel.h"
 #include "app/picture_view.h"
 #include "app/qt_dialogs.h"
@@ -276,6 +277,10 @@ TEST_F(MainForm, Window_NightVisionTurnsEveryWindowAndThePictureRedAndIsKept) {
         QApplication::processEvents();
         EXPECT_LE(Brightest(window->grab().toImage()), kDimEnough) << "page " << page;
     }
+    window->ShowFocusHistory();  // first opened at night: its charts too
+    QApplication::processEvents();
+    EXPECT_LE(Brightest(window->FocusHistory()->grab().toImage()), kDimEnough);
+    window->FocusHistory()->close();
     EXPECT_EQ(kv::IniFile::Load(folder.File("Kessivane.ini")).GetBool("Misc", "NightVision", false), true);
     window->TCWindow()->hide();
     view->SetSource(nullptr);
