@@ -509,6 +509,9 @@ void TMainForm::showEvent(QShowEvent* event) {
 }
 
 void TMainForm::SaveWindowLayout() {
+    // Nobody arranged the window in an unattended run (--screenshot, --tour):
+    // the user's next start must come up as they left it.
+    if (unattended_) return;
     const auto report = [](const kv::WriteResult& r) {
         if (!r.ok) kv::WriteProgramLog(r.message);
     };

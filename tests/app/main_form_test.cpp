@@ -216,6 +216,14 @@ TEST_F(MainForm, Window_GrowsThePictureKeepsEveryControlWholeAndComesBackAsLeft)
     const std::string text = folder.Read("Kessivane.ini");
     ASSERT_TRUE(window->close());
     EXPECT_EQ(folder.Read("Kessivane.ini"), text);
+    // Nor does an unattended run (--screenshot, --tour) that moved things.
+    window.reset();
+    ASSERT_TRUE(Start());
+    window->SetUnattended(true);
+    window->PageControl()->setCurrentIndex(TMainForm::AutoFocus);
+    window->resize(1000, 700);
+    ASSERT_TRUE(window->close());
+    EXPECT_EQ(folder.Read("Kessivane.ini"), text);
 }
 
 // Night vision reaches every window, box, chart and picture, and is kept
