@@ -100,6 +100,7 @@ protected:
         focuser->SetComPort(5);
         if (device == "Focuser Simulator") {
             ASSERT_TRUE(focuser->OpenPort());
+            ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));  // where it starts
         }
     }
 
@@ -112,7 +113,6 @@ protected:
 };
 
 TEST_F(IndiFocuser, MovesToAndByAndReportsTheServersPosition) {
-    ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));  // where the simulator starts
     EXPECT_TRUE(focuser->GetIdle());
     EXPECT_TRUE(test::Eventually([&] { return focuser->GetTCAvail(); }, 5s));
 
@@ -132,28 +132,21 @@ TEST_F(IndiFocuser, MovesToAndByAndReportsTheServersPosition) {
     EXPECT_TRUE(dialogs.Deferred().empty());
 }
 
-TEST_F(IndiFocuser, LostServerEndsTheMoveWithAMessage) {
-    ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));
-    focuser->MoveTo(0);  // the whole travel: still running when the server dies
-    ASSERT_FALSE(focuser->GetIdle());
-    server->Kill();
-    EXPECT_EQ(done->Wait(5s), WaitResult::Signalled);
-    EXPECT_TRUE(focuser->GetIdle());
-    ASSERT_TRUE(test::Eventually([&] { return !dialogs.Deferred().empty(); }, 2s));
-    EXPECT_EQ(dialogs.Deferred().front(), kIndiLostServerText);
-    EXPECT_FALSE(focuser->OpenPort());  // nobody answers now, and that is no hang either
-}
-
 // The simulated focuser cannot abort (it defines no abort switch) and only
-// reports the target at the end, so this checks our side: the move ends at once.
-TEST_F(IndiFocuser, StopEndsALongMoveAtOnce) {
-    ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));
-    focuser->MoveTo(0);  // the whole travel: seconds in the simulator
-    ASSERT_FALSE(focuser->GetIdle());
-    focuser->StopMove();
-    EXPECT_EQ(done->Wait(1s), WaitResult::Signalled);
-    EXPECT_TRUE(focuser->GetIdle() && idleReports.load() == 1);
-    EXPECT_TRUE(dialogs.Deferred().empty());
+// reports the target at the end, so a stop checks our side: the move ends at
+// once. A server lost under the next move ends that one with a message.
+TEST_F(IndiFocuser, StopOrALostServerEndsALongMoveAtOnce) {
+    for (const bool lost : {false, true}) {
+        SCOPED_TRACE(lost ? "server lost" : "stopped");
+        focuser->MoveTo(lost ? 100000 : 0);  // the whole travel: seconds in the simulator
+        ASSERT_FALSE(focuser->GetIdle());
+        lost ? server->Kill() : focuser->StopMove();
+        EXPECT_EQ(done->Wait(lost ? 5s : 1s), WaitResult::Signalled);
+        EXPECT_EQ(std::tuple(focuser->GetIdle(), idleReports.load()), std::tuple(true, lost ? 2 : 1));
+    }
+    ASSERT_TRUE(test::Eventually([&] { return !dialogs.Deferred().empty(); }, 2s));
+    EXPECT_EQ(dialogs.Deferred(), std::vector<std::string>{kIndiLostServerText}) << "a stop is no failure";
+    EXPECT_FALSE(focuser->OpenPort());  // nobody answers now, and that is no hang either
 }
 
 // Our own driver: 200 steps a second, able to abort, and with
