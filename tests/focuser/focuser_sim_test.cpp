@@ -298,11 +298,8 @@ protected:
         focuser = FromCatalogue(GetParam(), dialogs);
         ASSERT_TRUE(focuser);
         // The simulators are found by the name's prefix.
-        const std::string name = kind() == FocuserKind::RoboFocus ? "robofocus-conformance"
-                                 : kind() == FocuserKind::Optec   ? "optec-conformance"
-                                                                  : "hub-conformance";
-        switch (kind()) {
-        case FocuserKind::JMI: {
+        std::string name = "hub-conformance";
+        if (kind() == FocuserKind::JMI) {
             // Built from the entry itself, so a setting the controller missed shows.
             const Settings entry = CatalogueSettings(GetParam());
             kvsim::ResetSimulatedDevices();
@@ -311,20 +308,15 @@ protected:
                                 .dualSense = entry.hiResPositioning, .reversed = entry.reverseDirection});
             // Pulse counting has no ends of its own: a range is set for the test.
             tolerance = 12, low = -300, high = 300;
-            break;
-        }
-        case FocuserKind::RoboFocus: {
+        } else if (kind() == FocuserKind::RoboFocus) {
+            name = "robofocus-conformance";
             auto d = kvsim::RoboFocusFor(name);
             d->SetMicrosPerStep(50), d->SetTravelLimit(3000);
             device = d;
-            break;
-        }
-        case FocuserKind::Optec:
+        } else {
+            name = "optec-conformance";
             device = kvsim::OptecFor(name);
             device->SetMicrosPerStep(20);
-            break;
-        case FocuserKind::Indi:
-        case FocuserKind::Unknown: break;
         }
         if (device) device->SetFault(kvsim::ProtocolFault::None);
         focuser->SetPortResolver([name](int) { return "sim:" + name; });
@@ -335,8 +327,7 @@ protected:
             ASSERT_TRUE(Eventually([&] { return rf->MaxTravel() == 3000; }));
             // Without ReverseDir the count runs against the focuser's position.
             const int sense = rf->ReverseDir() ? 1 : -1;
-            low = std::min(sense * (1 - rf->StartCount()), sense * (rf->MaxTravel() - rf->StartCount()));
-            high = std::max(sense * (1 - rf->StartCount()), sense * (rf->MaxTravel() - rf->StartCount()));
+            std::tie(low, high) = std::minmax({sense * (1 - rf->StartCount()), sense * (rf->MaxTravel() - rf->StartCount())});
         }
         if (auto* o = dynamic_cast<TOFocusControl*>(focuser.get())) {
             low = -o->StartCount();
@@ -363,7 +354,9 @@ protected:
     std::int32_t tolerance = 0, low = 0, high = 0;
 };
 
-TEST_P(Conformance, MovesLandWithinToleranceAndEndGracefullyAtTheEnds) {
+// Moves land within tolerance and end gracefully at the ends; a halt during a
+// move leaves it idle, reads never block, and the next move works normally.
+TEST_P(Conformance, MovesLandWithinToleranceEndGracefullyAtTheEndsAndHalt) {
     EXPECT_TRUE(focuser->GetIdle()) << "not moving at the start";
     EXPECT_EQ(focuser->JMIFlag(), kind() == FocuserKind::JMI);
     for (const std::int32_t target : {(high - low) / 10, 0, low + (high - low) / 2, low, high}) {
@@ -373,12 +366,11 @@ TEST_P(Conformance, MovesLandWithinToleranceAndEndGracefullyAtTheEnds) {
     if (kind() != FocuserKind::JMI) {
         MoveToAndWait(low - 100);  // below the travel: stops at the end, or is refused
         MoveToAndWait(high + 100);
-        MoveToAndWait(0);
-        ExpectNear(0);
     }
-}
+    MoveToAndWait(0);
+    ExpectNear(0);
 
-TEST_P(Conformance, HaltDuringAMoveLeavesItIdleAndReadsNeverBlock) {
+    SCOPED_TRACE("halted on the way");
     const std::int32_t target = kind() == FocuserKind::JMI ? 250 : high;
     focuser->MoveTo(target);
     // Reads from another thread keep answering while the move runs.
@@ -400,7 +392,6 @@ TEST_P(Conformance, HaltDuringAMoveLeavesItIdleAndReadsNeverBlock) {
     EXPECT_TRUE(!device || Eventually([&] { return !device->Moving(); }));
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(focuser->GetIdle() && focuser->CTSCount() < target) << focuser->CTSCount();
-    // A new move after the halt works normally.
     MoveToAndWait(0);
     ExpectNear(0);
 }
