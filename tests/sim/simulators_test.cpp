@@ -183,6 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Each, OptecFaults, kEveryFault);
 // a reversal moves the optics only once the drive has turned through the play.
 template <class Driver>
 void ExpectBacklash(const std::string& name) {
+    SCOPED_TRACE(name);
     constexpr std::int64_t kPlay = 30;
     kvsim::InstallSimulatedPorts();
     kvsim::Observatory& sky = kvsim::Observatory::Instance();
@@ -210,11 +211,7 @@ void ExpectBacklash(const std::string& name) {
 }
 
 TEST(SimulatedBacklash, AReversalTurnsTheDriveThroughThePlayBeforeTheOpticsMove) {
-    {
-        SCOPED_TRACE("RoboFocus");
-        ExpectBacklash<TRFFocusControl>("robofocus-backlash");
-    }
-    SCOPED_TRACE("Optec");
+    ExpectBacklash<TRFFocusControl>("robofocus-backlash");
     ExpectBacklash<TOFocusControl>("optec-backlash");
 }
 
