@@ -112,7 +112,7 @@ protected:
     std::atomic<int> idleReports{0}, busyReports{0}, ctsReports{0};
 };
 
-TEST_F(IndiFocuser, MovesToAndByAndReportsTheServersPosition) {
+TEST_F(IndiFocuser, MovesToAndByAndReportsTheServersPositionAndAnUnknownDeviceFailsByName) {
     EXPECT_TRUE(focuser->GetIdle());
     EXPECT_TRUE(test::Eventually([&] { return focuser->GetTCAvail(); }, 5s));
 
@@ -130,6 +130,17 @@ TEST_F(IndiFocuser, MovesToAndByAndReportsTheServersPosition) {
     EXPECT_EQ(done->Wait(10s), WaitResult::Signalled);
     EXPECT_EQ(dynamic_cast<TIndiFocusControl&>(*focuser).AbsolutePosition(), 50000);
     EXPECT_TRUE(dialogs.Deferred().empty());
+
+    focuser->ClosePort();
+    ProgramLog::Instance().logging = true;
+    (void)LogChannel::Instance().TakePending();
+    Open("No Such Focuser");
+    EXPECT_FALSE(focuser->OpenPort());
+    bool named = false;
+    for (const LogLine& l : LogChannel::Instance().TakePending()) {
+        named = named || l.text.find("no device \"No Such Focuser\"") != std::string::npos;
+    }
+    EXPECT_TRUE(named);
 }
 
 // The simulated focuser cannot abort (it defines no abort switch) and only
@@ -224,19 +235,6 @@ TEST_F(RelativeIndiFocuser, MovesByCountedStepsAndHalts) {
     // A halted move has no known length here, so only the finished ones count.
     EXPECT_EQ(std::tuple(focuser->CTSCount(), idleReports.load()), std::tuple(-300, 4));
     EXPECT_TRUE(dialogs.Deferred().empty());
-}
-
-TEST_F(IndiFocuser, AnUnknownDeviceFailsByName) {
-    focuser->ClosePort();
-    ProgramLog::Instance().logging = true;
-    (void)LogChannel::Instance().TakePending();
-    Open("No Such Focuser");
-    EXPECT_FALSE(focuser->OpenPort());
-    bool named = false;
-    for (const LogLine& l : LogChannel::Instance().TakePending()) {
-        named = named || l.text.find("no device \"No Such Focuser\"") != std::string::npos;
-    }
-    EXPECT_TRUE(named);
 }
 
 }  // namespace
