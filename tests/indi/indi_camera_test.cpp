@@ -120,19 +120,6 @@ TEST_F(IndiCamera, AServerGoneMidExposureFailsTheFrameAtOnce) {
     camera->Uninitialize();
 }
 
-TEST_F(IndiCamera, TheUsersOwnSettingsFileComesBeforeTheOneBesideThePlugin) {
-    // An installed program folder is not the user's to write: the file in the
-    // user's settings folder names the server, the one beside the plug-in is stale.
-    folder.Write("indi_camera.ini", "Port=1\n");
-    test::TempDir own;
-    own.Write("indi_camera.ini", "Port=" + std::to_string(server->Port()) + "\nDevice=CCD Simulator\n");
-    setenv("KESSIVANE_HOME", own.Path().c_str(), 1);
-    camera = std::make_unique<CameraPlugin>(dialogs, folder.Path().string());
-    EXPECT_TRUE(camera->Initialize("indi_camera.so") && camera->Initialized());
-    camera->Uninitialize();
-    unsetenv("KESSIVANE_HOME");
-}
-
 // The folder scan lists the plug-in from its settings alone: a camera that
 // is not the chosen one is never connected to.
 TEST(IndiCameraScan, ListsThePluginWithoutConnectingToItsServer) {
@@ -164,13 +151,23 @@ TEST_F(IndiCamera, AHostThatQueriesUnloadsAndExitsWhileTheLibraryStaysEndsCleanl
         testing::ExitedWithCode(0), "");
 }
 
-TEST_F(IndiCamera, AnUnknownDeviceFailsByName) {
+// An installed program folder is not the user's to write: the file in the
+// user's settings folder comes before the stale one beside the plug-in.
+TEST_F(IndiCamera, AnUnknownDeviceFailsByNameAndTheUsersOwnSettingsFileComesFirst) {
     Configure("No Such Camera");
     testing::internal::CaptureStderr();
     camera->Initialize("indi_camera.so");
     EXPECT_FALSE(camera->Initialized());
     const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_NE(said.find("has no device \"No Such Camera\""), std::string::npos) << said;
+
+    test::TempDir own;
+    own.Write("indi_camera.ini", "Port=" + std::to_string(server->Port()) + "\nDevice=CCD Simulator\n");
+    setenv("KESSIVANE_HOME", own.Path().c_str(), 1);
+    camera = std::make_unique<CameraPlugin>(dialogs, folder.Path().string());
+    EXPECT_TRUE(camera->Initialize("indi_camera.so") && camera->Initialized());
+    camera->Uninitialize();
+    unsetenv("KESSIVANE_HOME");
 }
 
 }  // namespace

@@ -100,6 +100,7 @@ protected:
         focuser->SetComPort(5);
         if (device == "Focuser Simulator") {
             ASSERT_TRUE(focuser->OpenPort());
+            ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));  // where it starts
         }
     }
 
@@ -111,8 +112,7 @@ protected:
     std::atomic<int> idleReports{0}, busyReports{0}, ctsReports{0};
 };
 
-TEST_F(IndiFocuser, MovesToAndByAndReportsTheServersPosition) {
-    ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));  // where the simulator starts
+TEST_F(IndiFocuser, MovesToAndByAndReportsTheServersPositionAndAnUnknownDeviceFailsByName) {
     EXPECT_TRUE(focuser->GetIdle());
     EXPECT_TRUE(test::Eventually([&] { return focuser->GetTCAvail(); }, 5s));
 
@@ -125,16 +125,34 @@ TEST_F(IndiFocuser, MovesToAndByAndReportsTheServersPosition) {
     EXPECT_GE(ctsReports.load(), 2);
 
     focuser->ResetPosition();
-    EXPECT_EQ(focuser->CTSCount(), 0);
     focuser->MoveTo(-100);  // relative to the reset
     EXPECT_EQ(done->Wait(10s), WaitResult::Signalled);
     EXPECT_EQ(dynamic_cast<TIndiFocusControl&>(*focuser).AbsolutePosition(), 50000);
     EXPECT_TRUE(dialogs.Deferred().empty());
+
+    focuser->ClosePort();
+    ProgramLog::Instance().logging = true;
+    (void)LogChannel::Instance().TakePending();
+    Open("No Such Focuser");
+    EXPECT_FALSE(focuser->OpenPort());
+    bool named = false;
+    for (const LogLine& l : LogChannel::Instance().TakePending()) {
+        named = named || l.text.find("no device \"No Such Focuser\"") != std::string::npos;
+    }
+    EXPECT_TRUE(named);
 }
 
-TEST_F(IndiFocuser, LostServerEndsTheMoveWithAMessage) {
-    ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));
-    focuser->MoveTo(0);  // the whole travel: still running when the server dies
+// The simulated focuser cannot abort (it defines no abort switch) and only
+// reports the target at the end, so a stop checks our side: the move ends at
+// once. A server lost under the next move ends that one with a message.
+TEST_F(IndiFocuser, StopOrALostServerEndsALongMoveAtOnce) {
+    focuser->MoveTo(0);  // the whole travel: seconds in the simulator
+    ASSERT_FALSE(focuser->GetIdle());
+    focuser->StopMove();
+    EXPECT_EQ(done->Wait(1s), WaitResult::Signalled);
+    EXPECT_TRUE(focuser->GetIdle() && idleReports.load() == 1 && dialogs.Deferred().empty());
+
+    focuser->MoveTo(100000);  // still running when the server dies
     ASSERT_FALSE(focuser->GetIdle());
     server->Kill();
     EXPECT_EQ(done->Wait(5s), WaitResult::Signalled);
@@ -142,18 +160,6 @@ TEST_F(IndiFocuser, LostServerEndsTheMoveWithAMessage) {
     ASSERT_TRUE(test::Eventually([&] { return !dialogs.Deferred().empty(); }, 2s));
     EXPECT_EQ(dialogs.Deferred().front(), kIndiLostServerText);
     EXPECT_FALSE(focuser->OpenPort());  // nobody answers now, and that is no hang either
-}
-
-// The simulated focuser cannot abort (it defines no abort switch) and only
-// reports the target at the end, so this checks our side: the move ends at once.
-TEST_F(IndiFocuser, StopEndsALongMoveAtOnce) {
-    ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));
-    focuser->MoveTo(0);  // the whole travel: seconds in the simulator
-    ASSERT_FALSE(focuser->GetIdle());
-    focuser->StopMove();
-    EXPECT_EQ(done->Wait(1s), WaitResult::Signalled);
-    EXPECT_TRUE(focuser->GetIdle() && idleReports.load() == 1);
-    EXPECT_TRUE(dialogs.Deferred().empty());
 }
 
 // Our own driver: 200 steps a second, able to abort, and with
@@ -231,19 +237,6 @@ TEST_F(RelativeIndiFocuser, MovesByCountedStepsAndHalts) {
     // A halted move has no known length here, so only the finished ones count.
     EXPECT_EQ(std::tuple(focuser->CTSCount(), idleReports.load()), std::tuple(-300, 4));
     EXPECT_TRUE(dialogs.Deferred().empty());
-}
-
-TEST_F(IndiFocuser, AnUnknownDeviceFailsByName) {
-    focuser->ClosePort();
-    ProgramLog::Instance().logging = true;
-    (void)LogChannel::Instance().TakePending();
-    Open("No Such Focuser");
-    EXPECT_FALSE(focuser->OpenPort());
-    bool named = false;
-    for (const LogLine& l : LogChannel::Instance().TakePending()) {
-        named = named || l.text.find("no device \"No Such Focuser\"") != std::string::npos;
-    }
-    EXPECT_TRUE(named);
 }
 
 }  // namespace

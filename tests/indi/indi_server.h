@@ -1,13 +1,11 @@
 #pragma once
-// A device server with the simulated camera and focuser (or other drivers),
-// on a free port, for one test. Tests skip when the server program is not
-// installed. The server gets a home, socket and FIFO of its own, so the
-// drivers' saved settings never touch the user's, and a stand-in star
-// catalogue: the camera simulator asks an external catalogue program for the
-// stars in its field. The stand-in names one star of magnitude 7,
-// kStarNorthArcmin north and kStarEastArcmin east of wherever the camera
-// points, so its pixel follows from the plate scale alone (the simulator's own
-// pointing goes through a date-dependent precession).
+// A device server with the simulated camera and focuser (or other drivers) on
+// a free port, for one test; tests skip when it is not installed. It gets its
+// own home, socket and FIFO, so the drivers' saved settings never touch the
+// user's, and a stand-in for the star catalogue program the camera simulator
+// asks: one star of magnitude 7, kStarNorthArcmin north and kStarEastArcmin
+// east of the pointing, so its pixel follows from the plate scale alone (the
+// simulator's own pointing goes through a date-dependent precession).
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>

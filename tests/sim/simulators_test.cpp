@@ -183,6 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Each, OptecFaults, kEveryFault);
 // a reversal moves the optics only once the drive has turned through the play.
 template <class Driver>
 void ExpectBacklash(const std::string& name) {
+    SCOPED_TRACE(name);
     constexpr std::int64_t kPlay = 30;
     kvsim::InstallSimulatedPorts();
     kvsim::Observatory& sky = kvsim::Observatory::Instance();
@@ -210,11 +211,7 @@ void ExpectBacklash(const std::string& name) {
 }
 
 TEST(SimulatedBacklash, AReversalTurnsTheDriveThroughThePlayBeforeTheOpticsMove) {
-    {
-        SCOPED_TRACE("RoboFocus");
-        ExpectBacklash<TRFFocusControl>("robofocus-backlash");
-    }
-    SCOPED_TRACE("Optec");
+    ExpectBacklash<TRFFocusControl>("robofocus-backlash");
     ExpectBacklash<TOFocusControl>("optec-backlash");
 }
 
@@ -238,7 +235,7 @@ protected:
     void OnClose() override { ++closes; }
 };
 
-TEST(SimulatedSerialPort, BoundedReadsTakeExactlyWhatWasAskedOrNothing) {
+TEST(SimulatedSerialPort, BoundedReadsTakeExactlyWhatWasAskedAndOnlyRealLineChangesReachTheDevice) {
     RecordingDevice port("sim:test");
     ASSERT_TRUE(port.Open({9600, true}));
     port.DeviceSend(std::string("KTR\0" "03YES!", 10));  // the NUL is dropped: nine bytes
@@ -256,6 +253,14 @@ TEST(SimulatedSerialPort, BoundedReadsTakeExactlyWhatWasAskedOrNothing) {
     port.Purge();
     EXPECT_EQ(port.ReadSome(buf, sizeof buf, 20ms), 0u);
     EXPECT_TRUE(port.Write("abc", kLong) && port.Write("def", kLong) && port.received == "abcdef") << port.received;
+
+    // RTS is already low at first, and high at the second time: nothing to report.
+    EXPECT_TRUE(port.SetRts(false) && port.SetDtr(true) && port.SetRts(true) && port.SetRts(true));
+    port.Close();
+    EXPECT_EQ(port.lines, (std::vector<std::pair<bool, bool>>{{false, true}, {true, true}, {false, false}}));
+    // A reopened port starts with both lines low.
+    ASSERT_TRUE(port.Open({}) && port.SetDtr(true));
+    EXPECT_EQ(port.lines.back(), std::make_pair(false, true));
 }
 
 TEST(SimulatedSerialPort, EveryCtsEdgeIsHandedOutWithTheLinesItHad) {
@@ -304,18 +309,6 @@ TEST(SimulatedSerialPort, CloseOrAVanishedDeviceReleasesReadsAndWaitsAndFailsWha
         ASSERT_TRUE(port.Open({}));
         EXPECT_TRUE(port.Write("x", kLong));
     }
-}
-
-TEST(SimulatedSerialPort, OnlyRealLineChangesReachTheDeviceAndCloseDropsThem) {
-    RecordingDevice port("sim:test");
-    ASSERT_TRUE(port.Open({}));
-    // RTS is already low at first, and high at the second time: nothing to report.
-    EXPECT_TRUE(port.SetRts(false) && port.SetDtr(true) && port.SetRts(true) && port.SetRts(true));
-    port.Close();
-    EXPECT_EQ(port.lines, (std::vector<std::pair<bool, bool>>{{false, true}, {true, true}, {false, false}}));
-    // A reopened port starts with both lines low.
-    ASSERT_TRUE(port.Open({}) && port.SetDtr(true));
-    EXPECT_EQ(port.lines.back(), std::make_pair(false, true));
 }
 
 class HubTest : public ::testing::Test {
@@ -461,7 +454,7 @@ TEST_F(HubTest, TemperatureUnitAnswersTheQueries) {
     Observatory::Instance().StartNight({});
 }
 
-TEST_F(HubTest, RecordsBytesAndLinePatternsInOrder) {
+TEST_F(HubTest, RecordsBytesAndLinePatternsInOrderAndItsWatchdogStopsTheMotor) {
     Params(200, 0, 0);
     ASSERT_TRUE(port->Open({}));
     hub->ClearRecord();
@@ -480,11 +473,9 @@ TEST_F(HubTest, RecordsBytesAndLinePatternsInOrder) {
     EXPECT_EQ(seen, (std::vector<std::string>{"B:5", "L:01", "L:11", "B::FQ#", "L:01", "B:KTR02?????\r", "B:5"}));
     EXPECT_EQ(hub->Commands(), (std::vector<std::string>{":FQ#", "KTR02?????"}));
     EXPECT_EQ(std::tuple(hub->ReceivedBytes(), hub->KeepAlives()), std::tuple(std::string("5:FQ#KTR02?????\r5"), std::uint64_t{2}));
-}
 
-TEST_F(HubTest, SilenceBeyondTheWatchdogStopsTheMotor) {
     hub->SetParameters({.fastSpeed = 50, .startLagMs = 0, .keepAliveTimeoutMs = 100});
-    ASSERT_TRUE(port->Open({}) && Send(":F-#") && hub->WaitUntilStopped(kLong));
+    ASSERT_TRUE(Send(":F-#") && hub->WaitUntilStopped(kLong));
     EXPECT_TRUE(hub->KeepAliveLost() && Send("5") && !hub->KeepAliveLost());
 }
 
