@@ -4,6 +4,7 @@
 // the include path.
 #pragma once
 
+#include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -49,6 +50,28 @@ struct SimCameraRig {
             get = reinterpret_cast<KVSimCameraGetConfigProc>(dlsym(plugin, "KVSimCamera_GetConfig"));
         }
         if (set == nullptr || get == nullptr) error = "the simulated camera's settings are not reachable";
+    }
+
+    // False, with the benchmark skipped and told why, when the rig is not usable.
+    bool Usable(benchmark::State& state) const {
+        if (!error.empty()) state.SkipWithError(error.c_str());
+        return error.empty();
+    }
+
+    KVSimCameraConfig Config() const {
+        KVSimCameraConfig config;
+        get(&config);
+        return config;
+    }
+
+    // Instant frames around the field's brightest star, measured by HFD on a
+    // background-free frame, as both figure benchmarks measure it.
+    void AimAtTheStar() {
+        camera.SetExposureTime(0.0);
+        camera.SetFocusX(382);
+        camera.SetFocusY(255);
+        camera.SetRemoveBackground(true);
+        camera.SetFOMKind(kv::FomKind::HFD);
     }
 };
 

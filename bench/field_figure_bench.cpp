@@ -27,23 +27,13 @@ constexpr int kFrames = 40;
 void FieldScatter(benchmark::State& state) {
     const double patch = static_cast<double>(state.range(0)) / 100.0;
     kvbench::SimCameraRig rig;
-    if (!rig.error.empty()) {
-        state.SkipWithError(rig.error.c_str());
-        return;
-    }
+    if (!rig.Usable(state)) return;
     kvsim::Observatory& sky = kvsim::Observatory::Instance();
     kv::TCameraControl& camera = rig.camera;
-    const auto set = rig.set;
-    const auto get = rig.get;
-    KVSimCameraConfig config;
-    get(&config);
+    KVSimCameraConfig config = rig.Config();
     config.Noise = 1;
     config.SeeingPatch = patch;
-    camera.SetExposureTime(0.0);
-    camera.SetFocusX(382);
-    camera.SetFocusY(255);
-    camera.SetRemoveBackground(true);
-    camera.SetFOMKind(kv::FomKind::HFD);
+    rig.AimAtTheStar();
 
     const int distances[] = {0, 100, 300, 600};
     std::printf("\nseeing jitter %.0f %% per frame, %.0f %% star to star; HFD over %d frames\n",
@@ -59,7 +49,7 @@ void FieldScatter(benchmark::State& state) {
             Stat alone;
             for (int field = 0; field < 2; ++field) {
                 config.Seed = 4242u + static_cast<unsigned>(d);  // the same seed for both: deterministic
-                set(&config);
+                rig.set(&config);
                 camera.SetFieldFigure(field != 0);
                 for (int i = 0; i < kFrames; ++i) {
                     camera.GetFocusFrame();

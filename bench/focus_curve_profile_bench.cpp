@@ -18,28 +18,18 @@ using kvbench::Stat;
 void Profile(benchmark::State& state) {
     const bool faint = state.range(0) != 0;
     kvbench::SimCameraRig rig;
-    if (!rig.error.empty()) {
-        state.SkipWithError(rig.error.c_str());
-        return;
-    }
+    if (!rig.Usable(state)) return;
     kvsim::Observatory& sky = kvsim::Observatory::Instance();
     kv::TCameraControl& camera = rig.camera;
-    const auto set = rig.set;
-    const auto get = rig.get;
-    KVSimCameraConfig config;
-    get(&config);
+    KVSimCameraConfig config = rig.Config();
     config.Seed = 42;
     config.Noise = 1;
     if (faint) {
         config.SkyPerSecond = 3000.0;
         config.FluxScale = 0.05;
     }
-    set(&config);
-    camera.SetExposureTime(0.0);
-    camera.SetFocusX(382);
-    camera.SetFocusY(255);
-    camera.SetRemoveBackground(true);
-    camera.SetFOMKind(kv::FomKind::HFD);
+    rig.set(&config);
+    rig.AimAtTheStar();
 
     const int distances[] = {0, 50, 100, 200, 300, 400, 500, 600, 800};
     std::printf("\n%s: sky %.0f ADU/s, star flux x%.2f, seeing jitter %.0f %%, 20 frames each\n",
