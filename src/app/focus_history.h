@@ -34,9 +34,6 @@ public:
     // The drift over the chosen runs, as the window shows it.
     std::optional<kv::FocusDrift> Drift() const { return kv::FitFocusDrift(Chosen()); }
 
-    QTableWidget* Table() const { return table_; }
-    QChart* TemperatureChart() const { return byTemperature_; }
-    QChart* TimeChart() const { return byTime_; }
     QLabel* DriftLabel() const { return drift_; }
     QPushButton* AddButton() const { return add_; }
 
