@@ -1,6 +1,7 @@
 #include "focusing/focus_log.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <ctime>
 #include <fstream>
 #include <type_traits>
+
+#include "platform/c_number.h"
 
 namespace kv {
 namespace {
@@ -33,12 +36,7 @@ std::string Quoted(const std::string& field) {
     return out + '"';
 }
 
-std::string Number(double v, int decimals) {
-    if (!std::isfinite(v)) return "";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, v);
-    return text;
-}
+std::string Number(double v, int decimals) { return FormatFixedC(v, decimals); }
 
 template <typename T>
 std::string Optional(const std::optional<T>& v, int decimals = 0) {
@@ -87,11 +85,39 @@ bool ParseInt(const std::string& text, std::int64_t& out) {
 }
 
 bool ParseReal(const std::string& text, double& out) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (*end != '\0' || !std::isfinite(v)) return false;
-    out = v;
+    const auto v = ParseDoubleC(text);
+    if (v) out = *v;
+    return v.has_value();
+}
+
+// The real fields and their decimals. Earlier versions wrote them with the
+// user's decimal separator, so under a comma locale "2.7447" came out as
+// "2,7447", two fields. Such a record is put back together: at a real field,
+// while the record has fields to spare, a whole number followed by exactly
+// that many digits is one number.
+int RealDecimals(int slot) { return slot == 8 || slot == 12 ? 4 : slot == 13 ? 2 : 0; }
+
+bool AllDigits(const std::string& text, std::size_t count) {
+    return text.size() == count && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool Mend(std::vector<std::string>& f) {
+    if (f.size() <= kFields) return f.size() == kFields;
+    std::vector<std::string> mended;
+    std::size_t k = 0;
+    for (int slot = 0; slot < kFields && k < f.size(); ++slot) {
+        std::string v = f[k++];
+        const int decimals = RealDecimals(slot);
+        std::int64_t whole = 0;
+        const std::size_t spare = f.size() - k - static_cast<std::size_t>(kFields - slot - 1);
+        if (decimals > 0 && spare > 0 && ParseInt(v, whole) && k < f.size() &&
+            AllDigits(f[k], static_cast<std::size_t>(decimals))) {
+            v += "." + f[k++];
+        }
+        mended.push_back(std::move(v));
+    }
+    if (k != f.size() || mended.size() != kFields) return false;
+    f = std::move(mended);
     return true;
 }
 
@@ -113,8 +139,8 @@ std::string FocusLogLine(const FocusLogEntry& e) {
 
 std::optional<FocusLogEntry> ParseFocusLogLine(const std::string& line) {
     bool ok = false;
-    const std::vector<std::string> f = SplitCsv(line, ok);
-    if (!ok || f.size() != kFields) return std::nullopt;
+    std::vector<std::string> f = SplitCsv(line, ok);
+    if (!ok || !Mend(f)) return std::nullopt;
     FocusLogEntry e;
     e.time = f[0];
     e.procedure = f[1];
@@ -195,13 +221,22 @@ std::optional<FocusDrift> FitFocusDrift(const std::vector<FocusLogEntry>& entrie
 bool TFocusLog::Append(const FocusLogEntry& entry) {
     std::lock_guard lock(mutex_);
     std::string text;
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     int error = errno;
     bool written = false;
     if (fd >= 0) {
+        // Another Kessivane (a second window, a script's run) may append at
+        // the same moment: the lock keeps the size read, the write and any
+        // taking back of a torn write one step, so a truncation never cuts
+        // a line the other one wrote in between.
+        const bool locked = ::flock(fd, LOCK_EX) == 0;
         struct stat st {};
-        const bool known = ::fstat(fd, &st) == 0;
+        const bool known = locked && ::fstat(fd, &st) == 0;
         if (known && st.st_size == 0) text = std::string(kFocusLogHeader) + "\n";
+        // A last line without its line end (an editor, a crash) would have
+        // this record glued to it, and both would be lost to every reader.
+        char last = '\n';
+        if (known && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') text = "\n";
         text += FocusLogLine(entry) + "\n";
         // One write, so that two appenders do not interleave; a write cut
         // short (a full disk) is taken back, or the next line would be glued
@@ -213,6 +248,7 @@ bool TFocusLog::Append(const FocusLogEntry& entry) {
             error = ENOSPC;
             if (known && ::ftruncate(fd, st.st_size) != 0) error = errno;
         }
+        if (locked) ::flock(fd, LOCK_UN);
         if (::close(fd) != 0 && written) {
             error = errno;
             written = false;
