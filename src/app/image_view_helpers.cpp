@@ -29,7 +29,7 @@ void SaveImage(TPageContext& form, TPictureView* view, kv::TImageObject* image, 
             failure = "Could not write the FITS image " + file.toStdString() + ": no camera image to save";
         } else {
             const kv::WriteResult written = kv::WriteFitsImage(
-                file.toStdString(), *image, kv::FrameHeader(*camera, form.FocusControl(), focusFrame));
+                file.toStdString(), *image, kv::FrameHeader(*camera, focusFrame));
             failure = written.message;
         }
     } else if (!view->SavePicture(file)) {

@@ -862,7 +862,7 @@ void TMainForm::FormClose() {
     if (focusHistory_) focusHistory_->hide();
     CloseHelpViewer();
     // The camera goes first: its threads may still ask the focuser.
-    if (cameraControl_) cameraControl_->SetFocuserIdle({});
+    if (cameraControl_) cameraControl_->SetFocuserIdle({}), cameraControl_->SetFocuserAtExposure({});
     exposurePage_->DetachImages();
     cameraControl_.reset();
     tempPage_->FocuserGoing();

@@ -172,11 +172,19 @@ void TMainForm::UpdatePgmParameters(bool fromButton) {
     if (focusControl_) {
         kv::TFocusControl* focuser = focusControl_.get();
         cameraControl_->SetFocuserIdle([focuser] { return focuser->GetIdle(); });
+        cameraControl_->SetFocuserAtExposure([focuser] {
+            kv::TImageObject::FocuserAtExposure at;
+            if (!focuser->Connected()) return at;
+            at.position = focuser->CTSCount();
+            if (focuser->TCAvail() && focuser->TCAvg() > kv::kTemperatureFloor) at.temperature = focuser->TCAvg();
+            return at;
+        });
         focuser->SetCameraControl(cameraControl_->IdleProbe());
         focuser->SetDualSense(s.hiResPositioning);
         focuser->SetNudgePriority(kv::NudgePriorityFromIndex(s.nudgePriority));
     } else {
         cameraControl_->SetFocuserIdle({});
+        cameraControl_->SetFocuserAtExposure({});
     }
 }
 
@@ -230,6 +238,7 @@ bool TMainForm::UpdateFocuserParameters() {
         // Nothing may still report from the old controller: its notifications
         // go nowhere from here on, and the camera stops asking it first.
         cameraControl_->SetFocuserIdle({});
+        cameraControl_->SetFocuserAtExposure({});
         tempPage_->FocuserGoing();
         emit focuserGoing();
         focusControl_.reset();

@@ -218,6 +218,11 @@ void TCameraControl::SetFocuserIdle(std::function<bool()> focuserIdle) {
     s_->focuserIdle = std::move(focuserIdle);
 }
 
+void TCameraControl::SetFocuserAtExposure(std::function<TImageObject::FocuserAtExposure()> probe) {
+    std::lock_guard lock(s_->focuserMutex);
+    s_->focuserAtExposure = std::move(probe);
+}
+
 // ---- measurement ----
 
 void TCameraControl::ComputeFocusFigures() {

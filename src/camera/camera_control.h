@@ -169,6 +169,9 @@ public:
     // empty (the focuser counts as idle) by default. Clear it before
     // whatever it reads is freed.
     void SetFocuserIdle(std::function<bool()> focuserIdle);
+    // The focuser's position and temperature, asked as each exposure begins
+    // and kept with its frame; empty: frames carry none.
+    void SetFocuserAtExposure(std::function<TImageObject::FocuserAtExposure()> probe);
 
     // ---- notifications ----
     void SetOnBusyChange(TCameraBusyEvent handler);

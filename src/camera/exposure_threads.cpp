@@ -208,6 +208,15 @@ bool CameraState::FocuserIdle() {
     return !probe || probe();
 }
 
+TImageObject::FocuserAtExposure CameraState::FocuserNow() {
+    std::function<TImageObject::FocuserAtExposure()> probe;
+    {
+        std::lock_guard lock(focuserMutex);
+        probe = focuserAtExposure;
+    }
+    return probe ? probe() : TImageObject::FocuserAtExposure{};
+}
+
 FocusSettings CameraState::MeasureSettings(const CameraSession& s) const {
     const CameraInfo info = s.plugin.Info();
     FocusSettings settings;
@@ -316,6 +325,7 @@ void TReadExposeThread::Run(ExposureRun& run) {
     {
         std::lock_guard turn(run.session.turn);
         const auto started = std::chrono::system_clock::now();
+        const TImageObject::FocuserAtExposure focuser = state.FocuserNow();
         if (!run.Stopped()) {
             plugin.QueryCameraData();
             if (plugin.SetUpExpose() && !run.Stopped()) {
@@ -326,6 +336,7 @@ void TReadExposeThread::Run(ExposureRun& run) {
             if (TImageObject* image = plugin.MainImage()) {
                 image->SetExposureTime(state.exposureTime.load());
                 image->SetExposureStart(started);
+                image->SetFocuserAtStart(focuser);
             }
             const bool delivered = plugin.GetImageObject();
             if (!delivered) {
@@ -355,6 +366,7 @@ void TFocusFrameThread::Run(ExposureRun& run) {
         // under this frame by a disconnect.
         std::lock_guard turn(run.session.turn);
         const auto started = std::chrono::system_clock::now();
+        const TImageObject::FocuserAtExposure focuser = state.FocuserNow();
         if (!run.Stopped() && plugin.SetUpExpose() && !run.Stopped()) {
             TimedWait(run, kFocusExposureTexts);
         }
@@ -370,6 +382,7 @@ void TFocusFrameThread::Run(ExposureRun& run) {
                 if (object != nullptr) {
                     object->SetExposureTime(state.exposureTime.load());
                     object->SetExposureStart(started);
+                    object->SetFocuserAtStart(focuser);
                 }
             }
             const bool fetched = field ? plugin.GetImageObject()

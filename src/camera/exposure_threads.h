@@ -158,6 +158,9 @@ struct CameraState : std::enable_shared_from_this<CameraState> {
 
     mutable std::mutex focuserMutex;
     std::function<bool()> focuserIdle;
+    std::function<TImageObject::FocuserAtExposure()> focuserAtExposure;
+    // The focuser's position and temperature now; nothing known without a probe.
+    TImageObject::FocuserAtExposure FocuserNow();
 
     mutable std::mutex statusMutex;
     std::string statusText;

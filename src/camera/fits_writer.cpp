@@ -3,6 +3,7 @@
 #include <fitsio.h>
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -39,8 +40,16 @@ void WriteHeader(fitsfile* f, const FitsHeader& h, int& status) {
     const auto whole = [&](const char* key, long long value, const char* comment) {
         fits_write_key_lng(f, key, value, comment, &status);
     };
+    // A value that is no number is left out rather than written as "nan",
+    // which no reader takes; one too large for a fixed-point card is
+    // written with an exponent (cfitsio writes a decimal point in any locale).
     const auto fixed = [&](const char* key, double value, int decimals, const char* comment) {
-        fits_write_key_fixdbl(f, key, value, decimals, comment, &status);
+        if (!std::isfinite(value)) return;
+        if (std::fabs(value) < 1e15) {
+            fits_write_key_fixdbl(f, key, value, decimals, comment, &status);
+        } else {
+            fits_write_key_dbl(f, key, value, 15, comment, &status);
+        }
     };
     if (h.exposureStart.time_since_epoch().count() != 0) {
         text("DATE-OBS", FitsDate(h.exposureStart), "[UTC] start of the exposure");
@@ -134,6 +143,10 @@ WriteResult WriteFitsImage(const std::string& path, TImageObject& image, FitsHea
         if (image.NumPixels() > 0) pixels.assign(image.Pixels(), image.Pixels() + image.NumPixels());
         header.exposureSeconds = image.ExposureTime();
         header.exposureStart = image.ExposureStart();
+        // Where the focuser stood for this exposure, not where it stands now.
+        const TImageObject::FocuserAtExposure focuser = image.FocuserAtStart();
+        header.focuserPosition = focuser.position;
+        header.focuserTemperature = focuser.temperature;
     }
     return WriteFitsImage(path, image.Width(), image.Height(), pixels, header);
 }

@@ -54,7 +54,8 @@ std::string FitsDate(std::chrono::system_clock::time_point t);
 WriteResult WriteFitsImage(const std::string& path, std::int32_t width, std::int32_t height,
                            std::span<const std::uint16_t> pixels, const FitsHeader& header);
 // The image object's frame, copied under its lock; the header's exposure
-// time and start are taken from the image.
+// time and start, and the focuser's position and temperature, are the ones
+// the image keeps from its exposure.
 WriteResult WriteFitsImage(const std::string& path, TImageObject& image, FitsHeader header);
 
 }  // namespace kv

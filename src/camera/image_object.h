@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "kessivane/camera_plugin.h"
@@ -141,6 +142,21 @@ public:
         return std::chrono::system_clock::time_point(std::chrono::system_clock::duration(exposureStart_.load()));
     }
     void SetExposureStart(std::chrono::system_clock::time_point t) { exposureStart_.store(t.time_since_epoch().count()); }
+    // Where the focuser stood and what its temperature read when the
+    // exposure began, for the saved file's header: the focuser may have
+    // moved on before the frame is saved. nullopt when unknown.
+    struct FocuserAtExposure {
+        std::optional<std::int32_t> position;
+        std::optional<double> temperature;
+    };
+    FocuserAtExposure FocuserAtStart() const {
+        std::lock_guard lock(focuserAtStartMutex_);
+        return focuserAtStart_;
+    }
+    void SetFocuserAtStart(const FocuserAtExposure& f) {
+        std::lock_guard lock(focuserAtStartMutex_);
+        focuserAtStart_ = f;
+    }
 
     bool IsUpdated() const { return isUpdated_.load(); }
     void SetIsUpdated(bool value) { isUpdated_.store(value); }
@@ -210,6 +226,8 @@ private:
     std::atomic<double> magnification_{1.0};
     std::atomic<double> exposureTime_{0.0};
     std::atomic<std::chrono::system_clock::rep> exposureStart_{0};
+    mutable std::mutex focuserAtStartMutex_;
+    FocuserAtExposure focuserAtStart_;
     std::atomic<int> autoBlack_{0};
     std::atomic<int> autoWhite_{0};
     std::recursive_mutex lock_;

@@ -28,16 +28,12 @@ std::string RunName(std::chrono::system_clock::time_point t) {
 
 }  // namespace
 
-FitsHeader FrameHeader(TCameraControl& camera, const TFocusControl* focuser, bool focusFrame) {
+FitsHeader FrameHeader(TCameraControl& camera, bool focusFrame) {
     FitsHeader h;
     const CameraInfo info = camera.CameraData();
     h.instrument = info.CameraName;
     h.xBinning = focusFrame ? info.FocusBinning : info.XBinning;
     h.yBinning = focusFrame ? info.FocusBinning : info.YBinning;
-    if (focuser != nullptr && focuser->Connected()) {
-        h.focuserPosition = focuser->CTSCount();
-        if (focuser->TCAvail() && focuser->TCAvg() > kTemperatureFloor) h.focuserTemperature = focuser->TCAvg();
-    }
     if (focusFrame) {
         const FocusReading r = camera.Reading();
         if (r.status == StarStatus::Ok && r.Peak > 0) h.star = FitsStar{r.FWHM, r.HFD, r.Peak, r.PeakX, r.PeakY};

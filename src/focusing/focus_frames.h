@@ -28,11 +28,10 @@ class TImageObject;
 inline constexpr const char* kFocusFramesFolder = "focus_frames";
 
 // What the program knows about the last frame of `camera`: the camera's name,
-// the binning (the focus binning for a focus frame), the focuser's position
-// and temperature when a focuser is given and connected (the temperature only
-// while its unit answers), and for a focus frame the star it was measured on.
-// The exposure time and start come from the image when it is written.
-FitsHeader FrameHeader(TCameraControl& camera, const TFocusControl* focuser, bool focusFrame);
+// the binning (the focus binning for a focus frame), and for a focus frame the
+// star it was measured on. The exposure time and start, and the focuser's
+// position and temperature at the exposure, come from the image when it is written.
+FitsHeader FrameHeader(TCameraControl& camera, bool focusFrame);
 
 class TFocusFrameRecorder {
 public:

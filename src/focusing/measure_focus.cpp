@@ -55,7 +55,7 @@ FocusReading TFocuserCameraDevices::TakeFocusFrame() {
     camera_.GetFocusFrame();
     if (recorder_) {
         if (TImageObject* image = camera_.FocusImage()) {
-            recorder_->Record(*image, FrameHeader(camera_, &focuser_, true), focuser_.CTSCount());
+            recorder_->Record(*image, FrameHeader(camera_, true), focuser_.CTSCount());
         }
     }
     return camera_.Reading();

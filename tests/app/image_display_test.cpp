@@ -157,7 +157,11 @@ TEST_F(ImageDisplay, FocusFrame_FillsTheReadOutsAndTheRoiShowsOnTheFocusFrameOnl
     const kv::FocusReading r = camera->Reading();
     EXPECT_GT(r.Peak, 0);
 
-    // The right button saves the focus frame; a FITS name keeps its own pixels and figures.
+    // The right button saves the focus frame; a FITS name keeps its own pixels and figures,
+    // and the position the frame was exposed at, though the focuser has moved since.
+    const std::int32_t exposedAt = window->FocusControl()->CTSCount();
+    window->FocusControl()->MoveBy(50);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->GetIdle() && window->FocusControl()->CTSCount() != exposedAt; }));
     window->SetSaveFileNameProvider([&] { return QString::fromStdString(folder.File("star.fits")); });
     Mouse(focusView, QEvent::MouseButtonPress, {50, 50}, Qt::RightButton);
     fitsfile* f = nullptr;
@@ -176,7 +180,7 @@ TEST_F(ImageDisplay, FocusFrame_FillsTheReadOutsAndTheRoiShowsOnTheFocusFrameOnl
     const std::uint16_t* own = camera->FocusImage()->Pixels();
     EXPECT_EQ(saved, std::vector<std::uint16_t>(own, own + 100 * 100));
     EXPECT_NEAR(fwhmKey, r.FWHM, 1e-4);
-    EXPECT_EQ(position, window->FocusControl()->CTSCount());
+    EXPECT_EQ(position, exposedAt);
     EXPECT_EQ(fwhm->text(), QString::asprintf("%3.4f", r.FWHM));
     EXPECT_EQ(Find<QLineEdit>("HFDEdit")->text(), QString::asprintf("%3.4f", r.HFD));
     EXPECT_EQ(Find<QLineEdit>("PeakEdit")->text(), QString::number(r.Peak));

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <numeric>
 #include <random>
@@ -25,6 +26,7 @@
 #include "shell/log_channel.h"
 #include "sim/observatory.h"
 #include "support/recording_dialogs.h"
+#include "support/comma_locale.h"
 #include "support/temp_files.h"
 
 namespace kv {
@@ -381,12 +383,19 @@ TEST(FitsFile, PixelsAndHeaderReadBackAsWrittenAFailedWriteNamesTheFileLeavesNot
     using namespace std::chrono;
     image.SetExposureStart(sys_days(year(2026) / 12 / 7) + 19h + 38min + 47s + 250ms);
 
+    // Where the focuser stood for the exposure: a move since does not change it.
+    image.SetFocuserAtStart({-120, 4.25});
     FitsHeader full;
-    full.xBinning = 2, full.yBinning = 3, full.focuserPosition = -120, full.focuserTemperature = 4.25;
+    full.xBinning = 2, full.yBinning = 3, full.focuserPosition = 999, full.focuserTemperature = 9.5;
     full.star = FitsStar{2.78231, 2.49551, 24063, 4, 2}, full.instrument = "Simulated Camera";
     // Brackets and parentheses are file-name characters here, not cfitsio's filters.
     const std::string named = dir.File("night [1] (b).fits");
-    ASSERT_TRUE(WriteFitsImage(named, image, full).ok);
+    {
+        // Written under a decimal-comma locale, read back under "C".
+        test::CommaLocale comma;
+        ASSERT_TRUE(comma.Active());
+        ASSERT_TRUE(WriteFitsImage(named, image, full).ok);
+    }
     FitsReadBack r = ReadFits(named);
     ASSERT_EQ(r.status, 0);
     // BITPIX 16 with BZERO 32768.
@@ -407,6 +416,18 @@ TEST(FitsFile, PixelsAndHeaderReadBackAsWrittenAFailedWriteNamesTheFileLeavesNot
         EXPECT_EQ(r.keys.count(key), 0U) << key;
     }
     EXPECT_EQ(r.keys["PROGRAM"], "'Kessivane'");
+    // A value that is no number is left out; one too long for a fixed card gets an exponent.
+    fresh.SetFocuserAtStart({7, std::numeric_limits<double>::quiet_NaN()});
+    fresh.SetExposureTime(1e300);
+    ASSERT_TRUE(WriteFitsImage(dir.File("odd.fits"), fresh, FitsHeader{}).ok);
+    r = ReadFits(dir.File("odd.fits"));
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.keys.count("FOCUSTEM"), 0U);
+    EXPECT_EQ(r.keys["FOCUSPOS"], "7");
+    EXPECT_DOUBLE_EQ(std::strtod(r.keys["EXPTIME"].c_str(), nullptr), 1e300) << r.keys["EXPTIME"];
+    // Before 1970 the milliseconds count back from the second before.
+    EXPECT_EQ(FitsDate(system_clock::time_point(-1ms)), "1969-12-31T23:59:59.999");
+    EXPECT_EQ(FitsDate(system_clock::time_point(-1000ms)), "1969-12-31T23:59:59.000");
 
     EXPECT_TRUE(IsFitsFileName("/a.b/night.FITS") && IsFitsFileName("x.fit") && IsFitsFileName("x.fts"));
     EXPECT_FALSE(IsFitsFileName("night.bmp") || IsFitsFileName("/a.fits/night") || IsFitsFileName("fits"));
@@ -427,8 +448,8 @@ TEST(FitsFile, PixelsAndHeaderReadBackAsWrittenAFailedWriteNamesTheFileLeavesNot
         EXPECT_FALSE(written.ok);
         EXPECT_EQ(written.message, "Could not write the FITS image " + path + ": " + reason);
     }
-    // Nothing left behind: the two images written above, the plain file and the still empty folder.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 4);
+    // Nothing left behind: the three images written above, the plain file and the still empty folder.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 5);
     EXPECT_TRUE(fs::is_regular_file(dir.File("plain")) && fs::is_empty(dir.File("taken.fits")));
 
     // A run's frames go to a folder of their own, named by the run's start;
