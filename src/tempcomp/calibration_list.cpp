@@ -48,9 +48,20 @@ TCStatus TCalibrationList::LoadFromFile(const std::string& path) {
     return AppendFromFile(path);
 }
 
+TcdReadResult TCalibrationList::ReadForList(const std::string& path) const {
+    TcdReadResult read = ReadTcdFile(path);
+    // Shown in the user's form; files written with a decimal point, and those
+    // an earlier version wrote in the user's form, both read.
+    for (TCRow& r : read.rows) {
+        if (ParseLocaleFloat(r.temp, locale_)) continue;
+        if (const auto t = ParseLocaleFloat(r.temp, TCLocale{})) r.temp = FormatShortest(*t, locale_);
+    }
+    return read;
+}
+
 TCStatus TCalibrationList::AppendFromFile(const std::string& path) {
     std::size_t firstAdded = 0;
-    return Append(ReadTcdFile(path), firstAdded);
+    return Append(ReadForList(path), firstAdded);
 }
 
 TCStatus TCalibrationList::Append(const TcdReadResult& read, std::size_t& firstAdded) {
@@ -62,7 +73,13 @@ TCStatus TCalibrationList::Append(const TcdReadResult& read, std::size_t& firstA
 
 WriteResult TCalibrationList::SaveToFile(const std::string& path, std::string_view comment,
                                          std::chrono::system_clock::time_point now) const {
-    return WriteTcdFile(path, rows_, comment, TcdSavedAtText(now, locale_));
+    // Temperatures go into the file with a decimal point whatever the user's
+    // system writes: the file is comma-separated, so "15,5" would split the row.
+    std::vector<TCRow> rows = rows_;
+    for (TCRow& r : rows) {
+        if (const auto t = ParseLocaleFloat(r.temp, locale_)) r.temp = FormatShortest(*t, TCLocale{});
+    }
+    return WriteTcdFile(path, rows, comment, TcdSavedAtText(now, locale_));
 }
 
 TCStatus TCalibrationList::StorePoint(std::string_view positionText, std::string_view avgTempText,
@@ -148,7 +165,7 @@ TCStatus TCalibrationList::RebuildRelativeData() {
 }
 
 TCStatus TCalibrationList::Load(const std::optional<std::string>& path) {
-    if (path) return LoadRows(ReadTcdFile(*path));
+    if (path) return LoadRows(ReadForList(*path));
     return Rebase();
 }
 
@@ -175,7 +192,7 @@ TCStatus TCalibrationList::Rebase() {
 
 TCStatus TCalibrationList::Merge(const std::optional<std::string>& path) {
     if (!path) return MergeRows({});
-    return MergeRows(ReadTcdFile(*path));
+    return MergeRows(ReadForList(*path));
 }
 
 TCStatus TCalibrationList::MergeRows(const TcdReadResult& read) {

@@ -132,6 +132,8 @@ public:
     TCStatus RebuildRelativeData();
 
 private:
+    // A calibration file, its temperatures in this list's number form.
+    TcdReadResult ReadForList(const std::string& path) const;
     // A file that could not be read whole: its message, and the list as it was.
     static TCStatus Unchanged(const TcdReadResult& read);
     // The whole list as one batch, then the clean flag.

@@ -100,6 +100,20 @@ TEST(TcdFile, SaveThenLoadGivesTheSameRows) {
     ASSERT_TRUE(back.Load(dir.File("night.tcd")).ok());
     EXPECT_TRUE(back.Rows() == list.Rows() && back.Clean());
 
+    // A system that writes decimal commas saves decimal points (the file is
+    // comma-separated) and reads either form into its own.
+    TCalibrationList comma = ListOf({{0, 20.0}, {-50, 15.5}}, kComma);
+    EXPECT_EQ(comma.Rows()[1].temp, "15,5");
+    ASSERT_TRUE(comma.SaveToFile(dir.File("comma.tcd"), comment, std::chrono::system_clock::now()).ok);
+    EXPECT_NE(dir.Read("comma.tcd").find("\r\n1,-50,15.5,21:00:00,30.12.2023\r\n"), std::string::npos) << dir.Read("comma.tcd");
+    for (const char* file : {"comma.tcd", "night.tcd"}) {
+        // The dates stay in the form of the system that wrote them.
+        TCalibrationList commaBack(file == std::string("comma.tcd") ? kComma : TCLocale{",", kDot.shortDateFormat, kDot.longTimeFormat});
+        ASSERT_TRUE(commaBack.Load(dir.File(file)).ok()) << file;
+        EXPECT_EQ(commaBack.Rows()[1].temp, "15,5") << file;
+        EXPECT_EQ(commaBack.GetDataPoint(1).value().Temp, 15.5) << file;
+    }
+
     list.SetChecked(0, false);
     EXPECT_EQ(list.CheckSavable().message, kFirstMustBeCheckedText);
     EXPECT_EQ(TCalibrationList(kDot).CheckSavable().message, kNothingToSaveText);
