@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -132,6 +133,18 @@ std::optional<double> ParseIniFloat(std::string_view text) {
     auto [end, ec] = std::from_chars(first, last, value, std::chars_format::general);
     if (ec != std::errc() || end != last || !std::isfinite(value)) return std::nullopt;
     return value;
+}
+
+std::optional<bool> ParseIniBool(std::string_view text) {
+    if (const auto n = ParseIniInteger(text)) return *n != 0;
+    std::string word;
+    for (const char c : text) {
+        if (c == ' ' || c == '\t') continue;
+        word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    if (word == "true" || word == "yes" || word == "on") return true;
+    if (word == "false" || word == "no" || word == "off") return false;
+    return std::nullopt;
 }
 
 std::string FormatIniFloat(double value) {

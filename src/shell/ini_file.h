@@ -34,6 +34,9 @@ inline constexpr std::size_t kMaxIniLineBytes = 64u * 1024u;
 // Integer: optional sign, then decimal digits or "0x" and hex digits, blanks
 // around it allowed; anything else, or a value outside 64 bits, is no number.
 std::optional<std::int64_t> ParseIniInteger(std::string_view text);
+// A yes-or-no value as people write it: an integer (0 is no), or true/false,
+// yes/no, on/off in any case; nullopt for anything else.
+std::optional<bool> ParseIniBool(std::string_view text);
 // Float: optional sign, digits with an optional '.' or ',' fraction, optional
 // exponent; nothing else (no "inf", "nan", hex floats). Non-finite results are
 // no number.

@@ -200,7 +200,12 @@ SettingsReading ReadSettingsReporting(const IniFile& ini) {
             reading.unreadableLines.push_back(ini.LineOf(setting.section, setting.key));
         }
     }
+    if (const auto allow = ini.Get("Misc", kAllowOtherProgramsKey); allow && !ParseIniBool(*allow)) {
+        reading.unreadableLines.push_back(ini.LineOf("Misc", kAllowOtherProgramsKey));
+    }
     std::sort(reading.unreadableLines.begin(), reading.unreadableLines.end());
+    reading.unreadableLines.erase(std::unique(reading.unreadableLines.begin(), reading.unreadableLines.end()),
+                                  reading.unreadableLines.end());
     return reading;
 }
 
@@ -255,7 +260,13 @@ bool ReadStoreAfterAutoFocus(const IniFile& ini) {
     return ini.GetBool("TempControl", kStoreAfterAutoFocusKey, false);
 }
 
-bool ReadAllowOtherPrograms(const IniFile& ini) { return ini.GetBool("Misc", kAllowOtherProgramsKey, true); }
+bool ReadAllowOtherPrograms(const IniFile& ini) {
+    const auto text = ini.Get("Misc", kAllowOtherProgramsKey);
+    if (!text) return true;
+    // Permission fails closed: a value that does not read is off (and is
+    // reported with the other unreadable lines).
+    return ParseIniBool(*text).value_or(false);
+}
 
 WriteResult SaveAllowOtherPrograms(const std::string& path, bool on) {
     IniFile ini;

@@ -63,6 +63,8 @@ WriteResult SaveSettingValue(const std::string& path, std::string_view section, 
 // same kind of key, in [Misc]; absent means on (the session bus admits only
 // the user's own programs).
 inline constexpr const char* kAllowOtherProgramsKey = "AllowOtherPrograms";
+// Any usual word for yes or no; a value that does not read is off, and
+// ReadSettingsReporting names its line.
 bool ReadAllowOtherPrograms(const IniFile& ini);
 WriteResult SaveAllowOtherPrograms(const std::string& path, bool on);
 

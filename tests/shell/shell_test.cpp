@@ -266,6 +266,27 @@ TEST(SettingsRead, ValuesAreClampedUnreadableOnesAndDamagedFilesTakeFactoryValue
     EXPECT_EQ(damaged.unreadableLines, (std::vector<std::size_t>{3}));
     EXPECT_EQ(UnreadableSettingsText("k.ini", {3}).find("The settings file k.ini could not be read at line 3."), 0u);
     EXPECT_EQ(UnreadableSettingsText("k.ini", {}), "");
+    EXPECT_THAT(UnreadableSettingsText("k.ini", {2, 4, 6, 8, 10, 12, 14}),
+                testing::HasSubstr("at lines 2, 4, 6, 8, 10 and 2 more."));
+    // Beyond an int but within 64 bits is a number, clamped like any other;
+    // a hexadecimal value of 17 digits is beyond 64 bits and does not read.
+    SettingsReading wide = ReadSettingsReporting(
+        IniFile::Parse("[Device/Ports]\nComPort=4294967296\n[cameracontrol]\nROIValue=0x10000000000000000\n"));
+    EXPECT_EQ(wide.settings.comPort, 19);
+    EXPECT_EQ(wide.settings.roiValue, Factory().roiValue);
+    EXPECT_EQ(wide.unreadableLines, (std::vector<std::size_t>{4}));
+
+    // "Allow other programs" takes the usual words; a value that does not
+    // read is named and counts as off, so permission never fails open.
+    for (const auto& [text, on, readable] :
+         {std::tuple{"no", false, true}, {"Off", false, true}, {"FALSE", false, true}, {"0", false, true},
+          {"yes", true, true}, {"on", true, true}, {"True", true, true}, {"2", true, true}, {"maybe", false, false},
+          {"", false, false}}) {
+        const IniFile ini = IniFile::Parse(std::string("[Misc]\nAllowOtherPrograms=") + text + "\n");
+        EXPECT_EQ(ReadAllowOtherPrograms(ini), on) << text;
+        EXPECT_EQ(ReadSettingsReporting(ini).unreadableLines.empty(), readable) << text;
+    }
+    EXPECT_TRUE(ReadAllowOtherPrograms(IniFile::Parse("[Misc]\n"))) << "the factory value";
 
     const std::string tail = "Left=100\nTop=-20\nTCLeft=300\nTCTop=40\n";
     Settings off = Read("[Position]\nSavePosition=0\n" + tail);
