@@ -5,19 +5,25 @@
 #include <fstream>
 #include <set>
 #include <string_view>
+#include <tuple>
 
 namespace kv {
 namespace {
 
 namespace fs = std::filesystem;
 
-// ttyS10 after ttyS9: by the number, not the text.
+// ttyS10 after ttyS9: by the number, not the text. The number is compared
+// as digits (fewer digits first once leading zeros are gone), so a name in
+// /dev/serial/by-id ending in a serial number of any length still sorts.
 bool NaturalLess(const std::string& a, const std::string& b) {
     const auto split = [](const std::string& s) {
         const std::size_t digits = s.find_last_not_of("0123456789") + 1;
-        return std::pair(s.substr(0, digits), digits < s.size() ? std::stol(s.substr(digits)) : -1L);
+        std::string_view number(s.data() + digits, s.size() - digits);
+        while (number.size() > 1 && number.front() == '0') number.remove_prefix(1);
+        return std::tuple(std::string_view(s.data(), digits), number.size(), number);
     };
-    return split(a) < split(b);
+    const auto ka = split(a), kb = split(b);
+    return ka != kb ? ka < kb : a < b;
 }
 
 std::vector<std::string> Names(const fs::path& folder, std::string_view prefix) {

@@ -32,17 +32,20 @@ TEST(SerialPortList, StableNamesFirstThenAdaptersThenBuiltInPortsWithHardware) {
     fs::create_symlink(pts, dev / "serial" / "by-id" / "usb-Sim_Focuser_A1-if00-port0");
     fs::create_symlink("../../ttyUSB1", dev / "serial" / "by-id" / "usb-FTDI_FT232R_B2-if00-port0");
     fs::create_symlink("../../ttyUSB7", dev / "serial" / "by-id" / "usb-Unplugged-if00-port0");
+    // A serial number longer than any integer type ends the name.
+    fs::create_symlink("../../ttyACM0", dev / "serial" / "by-id" / "usb-Long_98765432109876543210987654321");
 
     const std::vector<SerialDevice> list = ListSerialDevices({dev.string(), sys.string()});
     std::vector<std::string> paths;
     for (const SerialDevice& d : list) paths.push_back(d.path);
     const std::string byId = (dev / "serial" / "by-id").string() + "/";
-    EXPECT_EQ(paths, (std::vector<std::string>{byId + "usb-FTDI_FT232R_B2-if00-port0", byId + "usb-Sim_Focuser_A1-if00-port0",
-                                               (dev / "ttyUSB0").string(), (dev / "ttyACM0").string(),
+    EXPECT_EQ(paths, (std::vector<std::string>{byId + "usb-FTDI_FT232R_B2-if00-port0",
+                                               byId + "usb-Long_98765432109876543210987654321",
+                                               byId + "usb-Sim_Focuser_A1-if00-port0", (dev / "ttyUSB0").string(),
                                                (dev / "ttyS0").string(), (dev / "ttyS2").string(),
                                                (dev / "ttyS10").string()}));
     EXPECT_EQ(list[0].description, "usb-FTDI_FT232R_B2-if00-port0 (ttyUSB1)");
-    EXPECT_EQ(list[1].description, "usb-Sim_Focuser_A1-if00-port0 (" + fs::path(pts).filename().string() + ")");
+    EXPECT_EQ(list[2].description, "usb-Sim_Focuser_A1-if00-port0 (" + fs::path(pts).filename().string() + ")");
     ::close(master);
     ::close(slave);
 
