@@ -1,6 +1,7 @@
 // The curve fit, its search and the backlash approach, on curves without devices.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <random>
@@ -44,9 +45,41 @@ TEST(CurveFit, NoiseFreeCurvesGiveTheirMinimum) {
         EXPECT_TRUE(fit.rSquared > 0.999 && fit.rejected == -1) << fit.rSquared << " " << fit.rejected;
     }
     // A wide parabola is the hyperbola's business too; only its own shape
-    // steeper than any hyperbola makes the parabola win.
+    // steeper than any hyperbola makes the parabola win, and its bottom is
+    // found where it lies, also when the samples do not straddle it evenly.
     EXPECT_EQ(FitFocusCurve(Sampled([](double x) { return 1 + std::pow(x / 100, 4); }, -300, 50, 13)).model,
               FitModel::Parabola);
+    const CurveFit offCentre = FitFocusCurve(Sampled([](double x) { return 1 + std::pow((x - 70) / 100, 4); }, -200, 50, 13));
+    EXPECT_EQ(offCentre.model, FitModel::Parabola);
+    EXPECT_NEAR(offCentre.minimumX, 70, 8);
+    // A V whose tip reads sharper than its flanks point to keeps its tip: the
+    // lowest reading is never the wild one.
+    std::vector<FitPoint> vee = Sampled([](double x) { return 2.5 + 0.02 * std::fabs(x - 100); }, -400, 100, 11);
+    vee[5].y = 0.5;
+    const CurveFit tip = FitFocusCurve(vee);
+    ASSERT_TRUE(tip.ok);
+    EXPECT_EQ(tip.rejected, -1);
+    EXPECT_NEAR(tip.minimumX, 100, 2);
+
+    // Peak is fitted as a size: 1000 / sqrt(peak), and back.
+    for (const double peak : {4.0, 100.0, 40000.0}) EXPECT_NEAR(PeakFromSize(SizeFromPeak(peak)), peak, 1e-9 * peak);
+    EXPECT_EQ(std::tuple(SizeFromPeak(0.25), SizeFromPeak(1.0), PeakFromSize(0.0), PeakFromSize(-1.0)),
+              std::tuple(1000.0, 1000.0, 0.0, 0.0));
+}
+
+// The far readings weigh more, up to the cap: with the cap at 1 every reading
+// weighs the same, as without size weighting.
+TEST(CurveFit, SizeWeightsAreCapped) {
+    std::vector<FitPoint> points = Sampled([](double x) { return std::sqrt(6.25 + std::pow(x / 60, 2)); }, -500, 100, 11);
+    const double bumps[] = {0.0, 0.3, -0.2, 0.1, 0.0, 0.05, -0.1, 0.2, -0.3, 0.6, -0.4};
+    for (std::size_t i = 0; i < points.size(); ++i) points[i].y += bumps[i];
+    FitOptions uniform;
+    uniform.sizeWeighting = 0.0;
+    FitOptions capped;
+    capped.maxSizeWeight = 1.0;
+    const double plain = FitFocusCurve(points, uniform).minimumX;
+    EXPECT_NEAR(FitFocusCurve(points, capped).minimumX, plain, 1e-9);
+    EXPECT_GT(std::fabs(FitFocusCurve(points).minimumX - plain), 0.01) << "the default weights change the answer";
 }
 
 // Eleven readings a step apart with 8 % seeing wander, on each shape the
@@ -90,6 +123,10 @@ TEST(CurveFit, OneWildPointIsLeftOutAndTooFewPointsFail) {
     ASSERT_TRUE(fit.ok);
     EXPECT_EQ(fit.rejected, 3);
     EXPECT_NEAR(fit.minimumX, 40, 3);
+    // Six points are enough to leave one out.
+    std::vector<FitPoint> six = Sampled([](double x) { return std::sqrt(6.25 + std::pow((x - 20) / 80, 2)); }, -250, 100, 6);
+    six[1].y *= 1.8;
+    EXPECT_EQ(FitFocusCurve(six).rejected, 1);
     EXPECT_FALSE(FitFocusCurve(Sampled([](double x) { return x; }, 0, 1, 3)).ok ||
                  FitFocusCurve(Sampled([](double x) { return 10 - x; }, 0, 1, 8)).ok);
 }
@@ -157,6 +194,40 @@ TEST(CurveFitSearch, StartsFarFromFocusStillEndInFocus) {
                              static_cast<int>(w.measured.size())));
         EXPECT_TRUE(std::abs(away) > 1 || search.Frames() <= 12) << search.Frames();
     }
+}
+
+// Each side walks until it has its points and reads half again the bottom:
+// on a shallow V that takes a third reading each side, not only two.
+TEST(CurveFitSearch, EachSideWalksUntilItReadsHalfAgainTheBottom) {
+    CurveFitSettings settings;
+    settings.pointsPerSide = 2;
+    TCurveFitSearch search(settings, FomKind::HFD, 0);
+    const Walk w = Drive(search, 0, Star(0, 0.005));
+    ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+    EXPECT_EQ(*std::min_element(w.measured.begin(), w.measured.end()), -300);
+    EXPECT_EQ(*std::max_element(w.measured.begin(), w.measured.end()), 300);
+}
+
+// The peak, larger when better, is searched and checked as a size.
+TEST(CurveFitSearch, PeakFindsFocusAndItsCheckFrameIsGated) {
+    const auto peak = [](double best, double checkedAt) {
+        return [=](std::int32_t p) {
+            FocusReading r = Star(best)(p);
+            r.Peak = static_cast<std::int32_t>(40000.0 / std::pow(r.HFD / 2.5, 2));
+            r.FOM = r.Peak;
+            if (p == checkedAt) r.FOM = r.Peak = 5000;  // a gust on the check frame only
+            return r;
+        };
+    };
+    TCurveFitSearch good(CurveFitSettings{}, FomKind::Peak, 0);
+    const Walk w = Drive(good, 0, peak(140, -1));
+    ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+    EXPECT_NEAR(w.last.position, 140, 2);
+    TCurveFitSearch gust(CurveFitSettings{}, FomKind::Peak, 0);
+    const Walk g = Drive(gust, 0, peak(140, 140));
+    ASSERT_EQ(g.last.kind, TCurveFitSearch::Action::Failed) << g.notes;
+    EXPECT_NE(g.last.message.find("The check frame at the fitted best focus (position 140) reads 5000.0000"),
+              std::string::npos) << g.last.message;
 }
 
 TEST(CurveFitSearch, RefusedAnswersReturnToTheStartAndSayWhy) {
