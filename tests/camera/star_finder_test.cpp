@@ -25,14 +25,15 @@ struct TrueStar {
     double sigma;       // Gaussian sigma, or that of the Gaussian of the same FWHM
     double amplitude;   // peak above the sky, counts
     double beta = 0.0;  // 0: Gaussian, else Moffat
-    double elongation = 1.0;
+    double elongation = 1.0;   // stretched across
+    double elongationY = 1.0;  // stretched down
     double Alpha() const { return kFwhmPerSigma * sigma / (2 * std::sqrt(std::pow(2.0, 1.0 / beta) - 1)); }
     double Hfd() const {
         if (beta == 0.0) return kFwhmPerSigma * sigma;  // a Gaussian's HFD equals its FWHM
         return 2 * Alpha() * std::sqrt(std::pow(2.0, 1.0 / (beta - 1)) - 1);
     }
     double At(double px, double py) const {
-        const double dx = (px - x) / elongation, dy = py - y;
+        const double dx = (px - x) / elongation, dy = (py - y) / elongationY;
         const double r2 = dx * dx + dy * dy;
         if (beta == 0.0) return amplitude * std::exp(-r2 / (2 * sigma * sigma));
         return amplitude * std::pow(1 + r2 / (Alpha() * Alpha()), -beta);
@@ -48,7 +49,7 @@ struct Sky {
             for (int x = 0; x < w; ++x) light[static_cast<std::size_t>(y * w + x)] = level + gradient * (x + y);
     }
     void Add(const TrueStar& s) {
-        const int reach = static_cast<int>(12 * s.sigma * s.elongation) + 3;
+        const int reach = static_cast<int>(12 * s.sigma * std::max(s.elongation, s.elongationY)) + 3;
         for (int y = std::max(0, static_cast<int>(s.y) - reach); y < std::min(height, static_cast<int>(s.y) + reach); ++y)
             for (int x = std::max(0, static_cast<int>(s.x) - reach); x < std::min(width, static_cast<int>(s.x) + reach); ++x) {
                 double sum = 0;
@@ -88,6 +89,15 @@ TEST(StarFinder, FindsEveryStarOfAFieldAndFlagsThePoorOnes) {
     const TrueStar edge{390.5, 150.2, 1.8, 3000};
     const TrueStar trailed{340.3, 260.7, 1.7, 2500, 0.0, 2.2};
     for (const TrueStar& s : {saturated, pairA, pairB, edge, trailed}) sky.Add(s);
+    // A secondary maximum on a star's flank is part of it, while one twice
+    // as bright at the same distance (the light between them dips below 70 %
+    // of it) is a star of its own, the pair crowded; a neighbour with under 5 % of the light does not
+    // crowd a bright star; a star drawn out downwards only is elongated.
+    const TrueStar flanked{200.3, 50.6, 2.0, 5000}, bump{207.3, 50.6, 1.2, 800};
+    const TrueStar bigOfPair{60.3, 150.6, 2.0, 5000}, smallOfPair{67.3, 150.6, 1.2, 1600};
+    const TrueStar bright{260.5, 120.5, 1.8, 5000}, faint{270.5, 121.0, 1.8, 220};
+    const TrueStar drawnDown{150.5, 120.5, 1.7, 2500, 0.0, 1.0, 2.2};
+    for (const TrueStar& s : {flanked, bump, bigOfPair, smallOfPair, bright, faint, drawnDown}) sky.Add(s);
     std::vector<std::uint16_t> pixels = sky.Expose(7);
     pixels[static_cast<std::size_t>(40 * 400 + 250)] = 30000;  // a hot pixel
 
@@ -104,8 +114,12 @@ TEST(StarFinder, FindsEveryStarOfAFieldAndFlagsThePoorOnes) {
     }
     EXPECT_TRUE(found(saturated).saturated && found(pairA).crowded && found(pairB).crowded && found(edge).nearEdge &&
                 found(trailed).elongated && !found(plain[0]).saturated);
-    // Nothing but these: no hot pixel, no noise, no second star in a bright one.
-    EXPECT_EQ(field.stars.size(), plain.size() + 5);
+    EXPECT_TRUE(found(flanked).Usable());
+    EXPECT_TRUE(found(bigOfPair).crowded && found(smallOfPair).crowded);
+    EXPECT_TRUE(found(bright).Usable() && found(faint, 1.5).crowded);
+    EXPECT_TRUE(found(drawnDown).elongated && !found(drawnDown).crowded);
+    // Nothing but these: no hot pixel, no noise, no second star in a bright one or its flank.
+    EXPECT_EQ(field.stars.size(), plain.size() + 11);
     EXPECT_EQ(field.stars.front().flux, Nearest(field, saturated.x, saturated.y)->flux);
 }
 
