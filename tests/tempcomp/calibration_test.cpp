@@ -99,6 +99,11 @@ TEST(TcdFile, SaveThenLoadGivesTheSameRows) {
     TCalibrationList back(kDot);
     ASSERT_TRUE(back.Load(dir.File("night.tcd")).ok());
     EXPECT_TRUE(back.Rows() == list.Rows() && back.Clean());
+    // A comment typed over two lines stays one comment line.
+    ASSERT_TRUE(list.SaveToFile(dir.File("two.tcd"), "cold\r\nnight", std::chrono::system_clock::now()).ok);
+    EXPECT_NE(dir.Read("two.tcd").find("\r\n; cold  night\r\n;\r\n"), std::string::npos);
+    ASSERT_TRUE(back.Load(dir.File("two.tcd")).ok());
+    EXPECT_TRUE(back.Rows() == list.Rows());
 
     // A system that writes decimal commas saves decimal points (the file is
     // comma-separated) and reads either form into its own.

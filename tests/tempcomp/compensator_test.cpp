@@ -92,6 +92,7 @@ TEST(Compensation, StepsFollowCoefficientLimitsAndRounding) {
 
     rig.comp.SetSettings({1, true, 250, 0.5});
     EXPECT_EQ(rig.Manual(10.0, -20.0), 0);
+    EXPECT_EQ(rig.CorrectAt(-20.5), -5) << "after an ignored jump the next change counts from there";
     EXPECT_EQ(rig.Manual(10.0, -15.0), -250);
 
     rig.Configure("-8.5", {});
