@@ -15,6 +15,13 @@ install(FILES ${CMAKE_SOURCE_DIR}/data/Focusers.ini DESTINATION ${KV_PROGRAM_DIR
 install(DIRECTORY ${KV_VOICE_CLIP_DIR} DESTINATION ${KV_PROGRAM_DIR})
 
 set(_kv_commands kessivane-sim)
+# The device-server focuser driver: the server starts drivers by name from the
+# path, and its clients list them from the driver lists in share/indi.
+if(TARGET indi_kessivane_focuser)
+  install(TARGETS indi_kessivane_focuser RUNTIME DESTINATION ${KV_PROGRAM_DIR})
+  install(FILES ${CMAKE_BINARY_DIR}/bin/indi_kessivane.xml DESTINATION share/indi)
+  list(APPEND _kv_commands indi_kessivane_focuser)
+endif()
 if(KV_BUILD_DESKTOP)
   install(TARGETS kessivane kessivane-msg kessivane-hub kessivanectl RUNTIME DESTINATION ${KV_PROGRAM_DIR})
   install(FILES "${CMAKE_BINARY_DIR}/bin/Kessivane and Kantrel User's Guides.pdf"

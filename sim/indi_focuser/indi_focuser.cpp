@@ -20,9 +20,9 @@ constexpr int kTickMs = 50;
 constexpr double kStepsPerTick = 200.0 * kTickMs / 1000;
 constexpr double kTravel = 100000;
 
-class KessivaneFocuser : public INDI::Focuser {
+class TestFocuser : public INDI::Focuser {
 public:
-    KessivaneFocuser() {
+    TestFocuser() {
         std::uint32_t caps = FOCUSER_CAN_ABS_MOVE | FOCUSER_CAN_REL_MOVE | FOCUSER_CAN_ABORT;
         const char* relativeOnly = std::getenv("KV_SIM_FOCUS_RELATIVE_ONLY");
         if (relativeOnly != nullptr && std::strcmp(relativeOnly, "1") == 0) caps &= ~FOCUSER_CAN_ABS_MOVE;
@@ -31,7 +31,7 @@ public:
         setSupportedConnections(CONNECTION_NONE);
     }
 
-    const char* getDefaultName() override { return "Kessivane Focuser"; }
+    const char* getDefaultName() override { return "KV Test Focuser"; }
 
     bool initProperties() override {
         INDI::Focuser::initProperties();
@@ -99,6 +99,6 @@ private:
 };
 
 // The driver library hands the server's requests to every device constructed.
-const auto focuser = std::make_unique<KessivaneFocuser>();
+const auto focuser = std::make_unique<TestFocuser>();
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include <unistd.h>
 
 #include "app/auto_focus_page.h"
 #include "app/exposure_page.h"
@@ -150,6 +151,77 @@ TEST(IndiWindow, AutoFocusCurveFitAndAScriptsFocusRunWithTheServersCameraAndFocu
     EXPECT_LE(std::abs(ServerPosition(server) - kBest), kCurveFitTolerance) << run.result.toStdString();
 
     // The program folder has no voice clips, which is said once per announcement.
+    for (const auto& box : dialogs.shown) {
+        if (box.text.find(kv::kVoiceClipsFailedText) != 0) ADD_FAILURE() << "unexpected message: " << box.text;
+    }
+}
+
+// Kessivane's own driver shares the focuser: the window's camera on the
+// server's CCD simulator, whose star blurs by where that driver's focuser
+// stands, and the window's INDI focuser kind on the driver, which drives the
+// simulated hub through the focuser service. A curve fit from 200 steps out
+// ends within a tenth of its step of best focus, as the battery counts success.
+TEST(IndiWindow, CurveFitThroughKessivanesOwnDriverOverTheSimulatedHubEndsAtBestFocus) {
+    if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
+    const std::string driver = std::string(KV_BIN_DIR) + "/indi_kessivane_focuser";
+    if (access(driver.c_str(), X_OK) != 0) GTEST_SKIP() << "the driver was not built (no INDI driver library)";
+    kv::test::IndiServer server({"indi_simulator_ccd", driver});
+    ASSERT_TRUE(server.Running());
+    const std::string device = "Kessivane Focuser";
+    ASSERT_TRUE(server.Set(device + ".DEVICE_PORT.PORT=sim:hub"));
+    ASSERT_TRUE(server.Set(device + ".CONNECTION.CONNECT=On"));
+    const auto position = [&] {
+        const std::string text = server.Get(device + ".ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION");
+        return text.empty() ? -1L : std::lround(std::strtod(text.c_str(), nullptr));
+    };
+    ASSERT_TRUE(ProcessEventsUntil([&] { return position() >= 0; }, 20000));
+    constexpr int kDriverBest = 1500;
+    ASSERT_TRUE(server.Set(device + ".FOCUS_SYNC.FOCUS_SYNC_VALUE=" + std::to_string(kDriverBest + 200)));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return position() == kDriverBest + 200; }, 10000));
+
+    ASSERT_TRUE(server.Set("CCD Simulator.CONNECTION.CONNECT=On"));
+    ASSERT_TRUE(server.Set("CCD Simulator.ACTIVE_DEVICES.ACTIVE_FOCUSER=" + device));
+    ASSERT_TRUE(server.Set("CCD Simulator.SCOPE_INFO.FOCAL_LENGTH;APERTURE=800;120"));
+    ASSERT_TRUE(server.Set("CCD Simulator.EQUATORIAL_PE.RA_PE;DEC_PE=12;45"));
+    ASSERT_TRUE(server.Set("CCD Simulator.SIM_FOCUSING.SIM_FOCUS_POSITION;SIM_FOCUS_MAX=" + std::to_string(kDriverBest) +
+                           ";1500"));
+    kvtest::ProgramFolder folder;
+    kvtest::RecordingDialogs dialogs;
+    std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "indi_camera.so", folder.File("indi_camera.so"));
+    const std::string port = std::to_string(server.Port());
+    folder.Write("indi_camera.ini", "Host=localhost\nPort=" + port + "\nDevice=CCD Simulator\n");
+    folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=INDI Camera\r\nFocuser=INDI Focuser\r\nComPort=1\r\n"
+                                  "[Ports]\r\nCOM1=indi://localhost:" + port + "/" + device + "\r\n");
+    std::optional<TMainForm> window;
+    window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
+    ASSERT_TRUE(window->FormCreate());
+    ASSERT_TRUE(window->State().cameraReady);
+    ASSERT_TRUE(window->State().portOpen);
+    window->show();
+    kv::TFocusControl* focuser = window->FocusControl();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->CTSCount() == kDriverBest + 200; }));
+    const auto find = [&](const char* name) { return window->findChild<QWidget*>(QString::fromLatin1(name)); };
+
+    qobject_cast<QSlider*>(find("ExposureMS"))->setValue(500);
+    qobject_cast<QSpinBox*>(find("FocusSamples"))->setValue(5);
+    qobject_cast<QAbstractButton*>(find("GetImageButton"))->click();
+    ASSERT_TRUE(ProcessEventsUntil(
+        [&] { return window->CameraControl()->Idle() && window->StatusPanelText(0).startsWith(" Image:"); }, 30000));
+    kv::FoundStar star;
+    const QString refused = window->ExposurePage()->PickStar(&star);
+    ASSERT_TRUE(refused.isEmpty()) << refused.toStdString();
+    qobject_cast<QSlider*>(find("ExposureMS"))->setValue(100);
+    window->AutoFocusPage()->MethodRG()->SetItemIndex(TAutoFocusPage::kCurveFitItem);
+    window->AutoFocusPage()->InitialStepRG()->SetItemIndex(2);  // 50 steps
+    qobject_cast<QSpinBox*>(find("FitPointsSE"))->setValue(4);
+    auto* start = qobject_cast<QAbstractButton*>(find("StartSearch"));
+    start->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !window->Focusing()->Running() && start->isEnabled(); }, 300000));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->GetIdle(); }));
+    EXPECT_TRUE(window->StatusPanelText(0).startsWith(QStringLiteral("Curve fit: "))) << window->StatusPanelText(0).toStdString();
+    EXPECT_LE(std::abs(position() - kDriverBest), kCurveFitTolerance) << window->StatusPanelText(0).toStdString();
+    // The window counts from where the search started, the driver absolutely.
+    EXPECT_EQ(focuser->CTSCount(), position() - (kDriverBest + 200)) << "the window and the driver agree on the moves";
     for (const auto& box : dialogs.shown) {
         if (box.text.find(kv::kVoiceClipsFailedText) != 0) ADD_FAILURE() << "unexpected message: " << box.text;
     }

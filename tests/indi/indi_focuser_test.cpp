@@ -52,6 +52,7 @@ TEST(IndiFocuserValues, RangesOfNoneAndOutlandishNumbersGiveSaneTargetsAndCounts
                          Case{99990, 100, 0, 100000, 0, 100000},
                          Case{5000, -6000, 0, 100000, 0, 0},
                          Case{15, 100, 10.5, 20.5, 0, 20},         // fractional bounds round inwards
+                         Case{15, -100, 10.5, 20.5, 0, 11},
                          Case{5000, 100, nan, 100000, 0, 5100},    // a bound that is no number: no limit
                          Case{5000, -9000, -inf, inf, 0, -4000},
                          Case{5000, 100, 100000, 0, 0, 5100},      // min > max: no limit
@@ -166,7 +167,7 @@ TEST_F(IndiFocuser, LostServerEndsTheMoveWithAMessage) {
     EXPECT_FALSE(focuser->OpenPort());  // nobody answers now, and that is no hang either
 }
 
-// Our own driver: 200 steps a second, able to abort, and with
+// The stand-in driver (sim/indi_focuser): 200 steps a second, able to abort, and with
 // KV_SIM_FOCUS_RELATIVE_ONLY=1 without an absolute position.
 class SlowIndiFocuser : public IndiFocuser {
 protected:
@@ -176,14 +177,14 @@ protected:
         if (!IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
         server = std::make_unique<IndiServer>(std::vector<std::string>{KV_INDI_SIM_FOCUS}, env);
         ASSERT_TRUE(server->Running());
-        Open("Kessivane Focuser");
+        Open("KV Test Focuser");
         ASSERT_TRUE(focuser->OpenPort());
 #else
         (void)env;
         GTEST_SKIP() << "the focuser driver was not built";
 #endif
     }
-    std::string Device(const std::string& what) const { return server->Get("Kessivane Focuser." + what); }
+    std::string Device(const std::string& what) const { return server->Get("KV Test Focuser." + what); }
     int TruePosition() const { return std::atoi(Device("SIM_TRUE_POSITION.STEPS").c_str()); }
     // As the desktop's Halt does, once the device is well on its way from `from`.
     void HaltOnTheWay(int from) {

@@ -38,7 +38,8 @@ public:
     // The server's own simulated camera and focuser.
     IndiServer() : IndiServer({"indi_simulator_ccd", "indi_simulator_focus"}) {}
     // Other drivers (a name with a '/' runs that file); `env` ("NAME=value")
-    // is added to the server's environment, which its drivers inherit.
+    // is added to the server's environment, which its drivers inherit, and
+    // comes before the server's own HOME and PATH.
     explicit IndiServer(const std::vector<std::string>& drivers, std::vector<std::string> env = {})
         : env_(std::move(env)) {
         port_ = FreePort();
@@ -99,9 +100,12 @@ public:
 private:
     // Quiet, with the catalogue first on the path and the temporary home.
     pid_t Spawn(const char* const* argv) const {
-        std::vector<std::string> env{"HOME=" + home_.Path().string(),
-                                     "PATH=" + home_.Path().string() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
-        env.insert(env.end(), env_.begin(), env_.end());
+        // The caller's variables come first, so one may name a home that
+        // outlives this server (a driver's saved configuration lives there).
+        std::vector<std::string> env(env_);
+        env.push_back("HOME=" + home_.Path().string());
+        env.push_back("PATH=" + home_.Path().string() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
+        env.push_back("XDG_STATE_HOME=" + home_.File("state"));  // where a driver keeps a focuser's position
         for (char** e = environ; *e != nullptr; ++e) {
             if (std::string_view(*e).substr(0, 5) != "HOME=" && std::string_view(*e).substr(0, 5) != "PATH=") env.emplace_back(*e);
         }

@@ -1,0 +1,50 @@
+// The device-server driver's decisions that need no server library: where
+// its files are, which catalogue models drive the hub, and what state each
+// ending of a move leaves the position properties in. Kept apart so they are
+// tested without a server.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "service/focuser_service.h"
+
+namespace kv::indi {
+
+// The driver's device name as clients see it.
+inline constexpr const char* kDeviceName = "Kessivane Focuser";
+
+// The catalogue's installed place, looked at when none is beside the program.
+inline constexpr const char* kInstalledCatalogue = "/usr/lib/kessivane/Focusers.ini";
+
+// A device path as a file-name part: letters, digits, '.', '-' and '_' stay,
+// runs of anything else become one '_', leading and trailing '_' go
+// ("/dev/ttyUSB0" -> "dev_ttyUSB0", "sim:hub" -> "sim_hub"). Never empty.
+std::string SanitisedDevice(const std::string& device);
+
+// $XDG_STATE_HOME/kessivane/indi-<device>.state, or ~/.local/state/... when
+// the variable is unset or not absolute (as the base-directory rules say);
+// empty when there is no home either (nothing is then kept).
+std::string StateFilePath(const std::string& device, const char* xdgStateHome, const char* home);
+
+// Focusers.ini beside the program, else the installed one; empty when
+// neither exists (the hub then runs on the engine's default timings).
+std::string FindCatalogue(const std::string& programDir);
+
+// The catalogue's models that drive the pulse-counted hub, in its order;
+// "Default" alone without a catalogue.
+std::vector<std::string> HubModels(const std::string& cataloguePath);
+
+// What a move's ending does to the position properties.
+enum class EndState {
+    Ok,         // arrived
+    Idle,       // halted: INDI's abort leaves the properties Idle
+    Alert,      // stalled, lost, timed out: with the reason as an error
+    Unchanged,  // replaced: the newer move owns the properties
+};
+EndState StateForEnd(MoveEnd end);
+
+// "sim:..." devices are served by the simulators inside the driver.
+bool IsSimulatedDevice(const std::string& device);
+
+}  // namespace kv::indi

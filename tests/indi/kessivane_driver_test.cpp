@@ -1,0 +1,406 @@
+// The device-server driver over the focuser service (drivers/indi), driven
+// through a real server by the server's own command-line clients, with the
+// hub simulated inside the driver and RoboFocus/Optec on pseudo-terminals.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "driver_rules.h"
+#include "focuser/focuser_factory.h"
+#include "focuser/indi_focus_control.h"
+#include "indi/indi_server.h"
+#include "platform/named_event.h"
+#include "service/position_store.h"
+#include "shell/port_map.h"
+#include "support/eventually.h"
+#include "support/recording_dialogs.h"
+#include "support/temp_files.h"
+
+namespace kv {
+namespace {
+
+using namespace std::chrono_literals;
+using test::IndiServer;
+
+TEST(IndiDriverRules, StateFileNamesCatalogueModelsAndMoveEndings) {
+    EXPECT_EQ(indi::SanitisedDevice("/dev/ttyUSB0"), "dev_ttyUSB0");
+    EXPECT_EQ(indi::SanitisedDevice("sim:hub"), "sim_hub");
+    EXPECT_EQ(indi::SanitisedDevice("/dev/serial/by-id/usb-FTDI  x:1"), "dev_serial_by-id_usb-FTDI_x_1");
+    for (const char* odd : {"", "/", "..", "../.."}) {
+        const std::string s = indi::SanitisedDevice(odd);
+        EXPECT_TRUE(!s.empty() && s.find('/') == std::string::npos && s.find_first_not_of('.') != std::string::npos)
+            << odd << " -> " << s;
+    }
+    EXPECT_EQ(indi::StateFilePath("sim:hub", "/x/state", "/home/u"), "/x/state/kessivane/indi-sim_hub.state");
+    // An unset or relative XDG_STATE_HOME falls back to the home's.
+    EXPECT_EQ(indi::StateFilePath("sim:hub", nullptr, "/home/u"), "/home/u/.local/state/kessivane/indi-sim_hub.state");
+    EXPECT_EQ(indi::StateFilePath("sim:hub", "rel", "/home/u"), "/home/u/.local/state/kessivane/indi-sim_hub.state");
+    EXPECT_EQ(indi::StateFilePath("sim:hub", nullptr, nullptr), "");
+
+    // Only the hub's models are offered, in the catalogue's order.
+    const std::string shipped = std::string(KV_SOURCE_DIR) + "/data/Focusers.ini";
+    EXPECT_EQ(indi::FindCatalogue(std::string(KV_SOURCE_DIR) + "/data"), shipped);
+    const auto models = indi::HubModels(shipped);
+    EXPECT_EQ(models, (std::vector<std::string>{"Default", "JMI EV-2n", "JMI MotoFocus", "JMI NGF-S",
+                                                "Meade LX200 Microfocuser"}));
+    EXPECT_EQ(indi::HubModels(""), std::vector<std::string>{"Default"});
+
+    using indi::EndState;
+    EXPECT_EQ(indi::StateForEnd(MoveEnd::Arrived), EndState::Ok);
+    EXPECT_EQ(indi::StateForEnd(MoveEnd::Halted), EndState::Idle);
+    EXPECT_EQ(indi::StateForEnd(MoveEnd::Replaced), EndState::Unchanged);
+    for (MoveEnd e : {MoveEnd::Stalled, MoveEnd::Lost, MoveEnd::TimedOut}) EXPECT_EQ(indi::StateForEnd(e), EndState::Alert);
+}
+
+#ifdef KV_INDI_KESSIVANE_FOCUSER
+
+constexpr const char* kDevice = "Kessivane Focuser";
+// The simulated hub coasts after its last pulse by at most the model's stop factor.
+constexpr int kHubTolerance = 12;
+constexpr int kWaitSeconds = 60;  // a hang guard: every move here takes seconds
+
+std::string Cased(std::string text, int (*to)(int)) {
+    for (char& c : text) c = static_cast<char>(to(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Runs a program with its output thrown away; its exit status, -1 when it did not run.
+int RunQuietly(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const bool spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    if (!spawned || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// kessivane-sim serving one focuser on a pseudo-terminal; ended with the object.
+class PtySimulator {
+public:
+    explicit PtySimulator(const std::string& kind) {
+        int out[2];
+        if (pipe(out) != 0) return;
+        const std::string program = KV_SIM_PROGRAM;
+        const char* argv[] = {program.c_str(), "--device", kind.c_str(), "--us-per-step", "2000", nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ) != 0) pid_ = 0;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        // It prints the terminal's path, then serves.
+        for (char c = 0; pid_ > 0;) {
+            pollfd p{out[0], POLLIN, 0};
+            if (poll(&p, 1, 5000) != 1 || read(out[0], &c, 1) != 1 || c == '\n') break;
+            path_ += c;
+        }
+        close(out[0]);
+    }
+    ~PtySimulator() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    PtySimulator(const PtySimulator&) = delete;
+    PtySimulator& operator=(const PtySimulator&) = delete;
+    const std::string& Path() const { return path_; }
+
+private:
+    pid_t pid_ = 0;
+    std::string path_;
+};
+
+class KessivaneDriver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!IndiServer::Installed() || access("/usr/bin/indi_eval", X_OK) != 0) {
+            GTEST_SKIP() << "indiserver or its command-line clients are not installed";
+        }
+    }
+    // The state folder and the driver's configuration outlive each server,
+    // as the user's own do.
+    void Start(std::vector<std::string> env = {}) {
+        server.reset();
+        env.push_back("XDG_STATE_HOME=" + state.File("state"));
+        env.push_back("HOME=" + state.Path().string());
+        server = std::make_unique<IndiServer>(std::vector<std::string>{KV_INDI_KESSIVANE_FOCUSER}, env);
+        ASSERT_TRUE(server->Running());
+    }
+    bool Set(const std::string& assignment) const { return server->Set(std::string(kDevice) + "." + assignment); }
+    std::string Get(const std::string& what) const { return server->Get(std::string(kDevice) + "." + what); }
+    int Whole(const std::string& what) const { return static_cast<int>(std::lround(std::atof(Get(what).c_str()))); }
+    int Position() const { return Whole("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION"); }
+    // "PROPERTY.ELEMENT" as an operand of indi_eval.
+    static std::string Q(const std::string& what) { return "\"" + std::string(kDevice) + "." + what + "\""; }
+    // Waits (bounded) for an expression over the device's properties to hold.
+    bool WaitFor(const std::string& expression, int seconds = kWaitSeconds) const {
+        return RunQuietly({"indi_eval", "-p", std::to_string(server->Port()), "-w", "-t", std::to_string(seconds),
+                           expression}) == 0;
+    }
+    bool TextBecomes(const std::string& what, const std::string& value) const {
+        return test::Eventually([&] { return Get(what) == value; }, 20s);
+    }
+    void Connect(const std::string& port, const std::string& kind = "HUB") {
+        ASSERT_TRUE(Set("KV_FOCUSER_KIND." + kind + "=On"));
+        ASSERT_TRUE(Set("DEVICE_PORT.PORT=" + port));
+        ASSERT_TRUE(Set("CONNECTION.CONNECT=On"));
+        ASSERT_TRUE(WaitFor(Q("CONNECTION.CONNECT") + "==1", 20));
+        ASSERT_TRUE(TextBecomes("KV_DEVICE_INFO.KIND", Cased(kind, ::tolower)));
+    }
+    // Asks for `target` and waits for the move's end; the position's state then.
+    std::string MoveTo(int target) {
+        EXPECT_TRUE(Set("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION=" + std::to_string(target)));
+        EXPECT_TRUE(WaitFor(Q("ABS_FOCUS_POSITION._STATE") + "!=2"));
+        return Get("ABS_FOCUS_POSITION._STATE");
+    }
+    double Number(const std::string& what) const { return std::atof(Get(what).c_str()); }
+
+    test::TempDir state;
+    std::unique_ptr<IndiServer> server;
+};
+
+// States as the command-line client prints them.
+constexpr const char *kIdle = "Idle", *kOk = "Ok", *kAlert = "Alert";
+
+TEST_F(KessivaneDriver, EveryStandardPropertyDrivesTheSimulatedHub) {
+    Start();
+    ASSERT_TRUE(Set("DEVICE_PORT.PORT=/dev/kv-no-such-port"));
+    ASSERT_TRUE(Set("CONNECTION.CONNECT=On"));
+    EXPECT_TRUE(WaitFor(Q("CONNECTION._STATE") + "==3", 20));
+    Connect("sim:hub");
+    EXPECT_EQ(Get("KV_DEVICE_INFO.MODEL"), "Default");
+    // What is connected is chosen before connecting.
+    ASSERT_TRUE(Set("KV_FOCUSER_KIND.OPTEC=On"));
+    EXPECT_TRUE(WaitFor(Q("KV_FOCUSER_KIND._STATE") + "==3 && " + Q("KV_FOCUSER_KIND.HUB") + "==1", 10));
+    EXPECT_EQ(Get("KV_POSITION_STATE.POSITION_KNOWN"), "Ok");
+    EXPECT_TRUE(WaitFor(Q("FOCUS_TEMPERATURE.TEMPERATURE") + ">-50", 20));  // the hub's probe
+
+    EXPECT_EQ(MoveTo(800), kOk);
+    EXPECT_NEAR(Position(), 800, kHubTolerance);
+    EXPECT_EQ(Get("KV_LAST_MOVE.END"), "arrived");
+    ASSERT_TRUE(Set("FOCUS_MOTION.FOCUS_INWARD=On"));
+    ASSERT_TRUE(Set("REL_FOCUS_POSITION.FOCUS_RELATIVE_POSITION=300"));
+    EXPECT_TRUE(WaitFor(Q("REL_FOCUS_POSITION._STATE") + "==1"));
+    EXPECT_NEAR(Position(), 500, 2 * kHubTolerance);
+    ASSERT_TRUE(Set("FOCUS_MOTION.FOCUS_OUTWARD=On"));
+    ASSERT_TRUE(Set("REL_FOCUS_POSITION.FOCUS_RELATIVE_POSITION=100"));
+    EXPECT_TRUE(WaitFor(Q("REL_FOCUS_POSITION._STATE") + "==1"));
+    EXPECT_NEAR(Position(), 600, 3 * kHubTolerance);
+
+    // A target beyond the travel limit is refused and nothing moves.
+    ASSERT_TRUE(Set("FOCUS_MAX.FOCUS_MAX_VALUE=1000"));
+    EXPECT_TRUE(WaitFor(Q("FOCUS_MAX._STATE") + "==1"));
+    const int here = Position();
+    EXPECT_EQ(MoveTo(1500), kAlert);
+    EXPECT_EQ(Position(), here);
+    EXPECT_EQ(Get("KV_LAST_MOVE.END"), "arrived");
+
+    // Sync: the count becomes the number given, and the state file keeps it.
+    ASSERT_TRUE(Set("FOCUS_SYNC.FOCUS_SYNC_VALUE=900"));
+    EXPECT_TRUE(WaitFor(Q("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION") + "==900", 10));
+    EXPECT_NE(state.Read("state/kessivane/indi-sim_hub.state").find("position=900\n"), std::string::npos);
+
+    // A backlash approach still lands where it was asked to.
+    ASSERT_TRUE(Set("FOCUS_BACKLASH_TOGGLE.INDI_ENABLED=On"));
+    ASSERT_TRUE(Set("FOCUS_BACKLASH_STEPS.FOCUS_BACKLASH_VALUE=40"));
+    EXPECT_TRUE(WaitFor(Q("FOCUS_BACKLASH_STEPS._STATE") + "==1"));
+    EXPECT_EQ(MoveTo(550), kOk);
+    EXPECT_NEAR(Position(), 550, kHubTolerance);
+    ASSERT_TRUE(Set("FOCUS_BACKLASH_STEPS.FOCUS_BACKLASH_VALUE=20000"));
+    EXPECT_TRUE(WaitFor(Q("FOCUS_BACKLASH_STEPS._STATE") + "==3"));
+}
+
+TEST_F(KessivaneDriver, AbortStopsAMoveAndANewTargetReplacesARunningOne) {
+    Start();
+    Connect("sim:hub");
+    ASSERT_TRUE(Set("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION=3000"));  // ten seconds of travel
+    ASSERT_TRUE(WaitFor(Q("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION") + ">=300"));
+    ASSERT_TRUE(Set("FOCUS_ABORT_MOTION.ABORT=On"));
+    EXPECT_TRUE(TextBecomes("KV_LAST_MOVE.END", "halted"));
+    EXPECT_EQ(Get("ABS_FOCUS_POSITION._STATE"), kIdle);  // INDI's custom for an aborted move
+    const int rest = Position();
+    EXPECT_TRUE(rest >= 300 && rest < 3000) << rest;
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(Position(), rest);
+
+    // The newest target wins; the replaced move leaves no trace in the states.
+    ASSERT_TRUE(Set("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION=2800"));
+    ASSERT_TRUE(WaitFor(Q("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION") + ">=" + std::to_string(rest + 150)));
+    EXPECT_EQ(MoveTo(rest - 200), kOk);
+    EXPECT_NEAR(Position(), rest - 200, kHubTolerance);
+    EXPECT_EQ(Get("KV_LAST_MOVE.END"), "arrived");
+}
+
+// KESSIVANE_SIM_HUB_REVERSED is the simulator's knob: a motor wired the other
+// way round runs away from every target until the reverse switch is on.
+TEST_F(KessivaneDriver, ReverseMotionServesAHubWiredTheOtherWay) {
+    Start({"KESSIVANE_SIM_HUB_REVERSED=1"});
+    Connect("sim:hub");
+    EXPECT_EQ(Get("FOCUS_REVERSE_MOTION.INDI_ENABLED"), "Off");
+    EXPECT_EQ(MoveTo(300), kAlert);
+    EXPECT_EQ(Get("KV_LAST_MOVE.END"), "stalled");
+    ASSERT_TRUE(Set("FOCUS_REVERSE_MOTION.INDI_ENABLED=On"));
+    EXPECT_TRUE(WaitFor(Q("FOCUS_REVERSE_MOTION._STATE") + "==1"));
+    EXPECT_EQ(MoveTo(300), kOk);
+    EXPECT_NEAR(Position(), 300, kHubTolerance);
+    EXPECT_EQ(MoveTo(100), kOk);
+    EXPECT_NEAR(Position(), 100, kHubTolerance);
+}
+
+// KESSIVANE_SIM_HUB_JAMMED is the simulator's knob: the motor never turns.
+TEST_F(KessivaneDriver, AStalledMotorEndsTheMoveInAlertWithTheReason) {
+    Start({"KESSIVANE_SIM_HUB_JAMMED=1"});
+    Connect("sim:hub");
+    EXPECT_EQ(MoveTo(500), kAlert);
+    EXPECT_EQ(Get("KV_LAST_MOVE.END"), "stalled");
+    EXPECT_EQ(Get("KV_LAST_MOVE._STATE"), kAlert);
+    EXPECT_NE(Get("KV_LAST_MOVE.REASON").find("stayed at position 0"), std::string::npos)
+        << Get("KV_LAST_MOVE.REASON");
+    EXPECT_NEAR(Position(), 0, 2);
+}
+
+TEST_F(KessivaneDriver, ARestartKeepsThePositionAndTheSettingsAndAnUnfinishedMoveAsksForASync) {
+    Start();
+    Connect("sim:hub");
+    EXPECT_EQ(MoveTo(700), kOk);
+    const int kept = Position();
+    ASSERT_TRUE(Set("FOCUS_MAX.FOCUS_MAX_VALUE=5000"));
+    ASSERT_TRUE(Set("KV_COMPENSATION_SETTINGS.COEFFICIENT;MIN_STEPS=-3.5;4"));
+    EXPECT_TRUE(TextBecomes("KV_COMPENSATION_SOURCE.SOURCE", "typed in"));
+
+    Start();  // a new server and driver: the port comes from the configuration
+    ASSERT_TRUE(Set("CONNECTION.CONNECT=On"));
+    ASSERT_TRUE(WaitFor(Q("CONNECTION.CONNECT") + "==1", 20));
+    EXPECT_EQ(Get("DEVICE_PORT.PORT"), "sim:hub");
+    EXPECT_EQ(Position(), kept);
+    EXPECT_EQ(Get("KV_POSITION_STATE.POSITION_KNOWN"), "Ok");
+    EXPECT_EQ(Whole("FOCUS_MAX.FOCUS_MAX_VALUE"), 5000);
+    EXPECT_EQ(Number("KV_COMPENSATION_SETTINGS.COEFFICIENT"), -3.5);
+    EXPECT_EQ(Whole("KV_COMPENSATION_SETTINGS.MIN_STEPS"), 4);
+    EXPECT_EQ(MoveTo(900), kOk);  // and it moves on from there
+
+    // A move that never ended: the light says so until the position is synced.
+    ASSERT_TRUE(Set("CONNECTION.DISCONNECT=On"));
+    ASSERT_TRUE(WaitFor(Q("CONNECTION.CONNECT") + "==0", 20));
+    ASSERT_TRUE(PositionStore(state.File("state/kessivane/indi-sim_hub2.state")).Save({1234, false, "sim:hub2", "Default"}).ok);
+    Connect("sim:hub2");
+    EXPECT_EQ(Position(), 1234);
+    EXPECT_TRUE(WaitFor(Q("KV_POSITION_STATE.POSITION_KNOWN") + "==3", 10));
+    ASSERT_TRUE(Set("FOCUS_SYNC.FOCUS_SYNC_VALUE=1300"));
+    EXPECT_TRUE(WaitFor(Q("KV_POSITION_STATE.POSITION_KNOWN") + "==1", 10));
+    EXPECT_EQ(Position(), 1300);
+}
+
+TEST_F(KessivaneDriver, CompensationIsSetTypedInOrFromACalibrationFile) {
+    Start();
+    Connect("sim:hub");
+    ASSERT_TRUE(WaitFor(Q("FOCUS_TEMPERATURE.TEMPERATURE") + ">-50", 20));
+    ASSERT_TRUE(Set("KV_COMPENSATION_SETTINGS.COEFFICIENT;MIN_STEPS;IGNORE_STEPS=-4.5;3;100"));
+    EXPECT_TRUE(TextBecomes("KV_COMPENSATION_SOURCE.SOURCE", "typed in"));
+    EXPECT_EQ(std::tuple(Whole("KV_COMPENSATION_SETTINGS.MIN_STEPS"), Whole("KV_COMPENSATION_SETTINGS.IGNORE_STEPS")),
+              std::tuple(3, 100));
+    ASSERT_TRUE(Set("KV_COMPENSATION.INDI_ENABLED=On"));
+    EXPECT_TRUE(WaitFor(Q("KV_COMPENSATION._STATE") + "==1 && " + Q("KV_COMPENSATION.INDI_ENABLED") + "==1"));
+
+    // Ticked points on a line of 10 steps a degree; the unticked one is not fitted.
+    state.Write("night.tcd", "; saved\r\n;\r\n1,1000,10.0,20:00,01/01/2024\r\n1,950,5.0,21:00,01/01/2024\r\n"
+                             "0,0,7.0,21:30,01/01/2024\r\n1,900,0.0,22:00,01/01/2024\r\n");
+    ASSERT_TRUE(Set("KV_COMPENSATION_FILE.PATH=" + state.File("night.tcd")));
+    EXPECT_TRUE(TextBecomes("KV_COMPENSATION_SOURCE.SOURCE", "fit of 3 points from night.tcd (R^2 1.000)"));
+    EXPECT_EQ(Number("KV_COMPENSATION_SETTINGS.COEFFICIENT"), 10.0);
+    ASSERT_TRUE(Set("KV_COMPENSATION_FILE.PATH=" + state.File("missing.tcd")));
+    EXPECT_TRUE(WaitFor(Q("KV_COMPENSATION_FILE._STATE") + "==3", 10));
+    EXPECT_EQ(Number("KV_COMPENSATION_SETTINGS.COEFFICIENT"), 10.0);
+}
+
+class KessivanePtyDriver : public KessivaneDriver, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(KessivanePtyDriver, MovesAndAbortsAFocuserThatKeepsItsOwnPosition) {
+    PtySimulator sim(GetParam());
+    ASSERT_FALSE(sim.Path().empty());
+    Start();
+    Connect(sim.Path(), Cased(GetParam(), ::toupper));
+    // Neither can be turned round or told its position.
+    EXPECT_EQ(Get("FOCUS_REVERSE_MOTION.INDI_ENABLED"), "");
+    EXPECT_EQ(Get("FOCUS_SYNC.FOCUS_SYNC_VALUE"), "");
+    const int max = Whole("FOCUS_MAX.FOCUS_MAX_VALUE");
+    ASSERT_TRUE(Set("FOCUS_MAX.FOCUS_MAX_VALUE=" + std::to_string(max + 1000)));
+    EXPECT_TRUE(WaitFor(Q("FOCUS_MAX._STATE") + "==3", 10));  // beyond the device's own range
+
+    const int start = Position();
+    const int target = start > max / 2 ? start - 300 : start + 300;
+    EXPECT_EQ(MoveTo(target), kOk);
+    EXPECT_EQ(Position(), target);
+
+    // These devices tell their position only when they stop, so the abort
+    // comes a while into a move of five seconds.
+    const int far = target > max / 2 ? target - 2500 : target + 2500;
+    ASSERT_TRUE(Set("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION=" + std::to_string(far)));
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(Set("FOCUS_ABORT_MOTION.ABORT=On"));
+    EXPECT_TRUE(TextBecomes("KV_LAST_MOVE.END", "halted"));
+    EXPECT_TRUE(WaitFor(Q("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION") + "!=" + std::to_string(target), 10));
+    const int rest = Position();
+    EXPECT_TRUE(std::abs(rest - target) > 0 && std::abs(rest - target) < 2500) << rest;
+    EXPECT_EQ(MoveTo(target), kOk);  // and it goes on from where it stopped
+    EXPECT_EQ(Position(), target);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, KessivanePtyDriver, ::testing::Values("robofocus", "optec"));
+
+// Kessivane's own device-server focuser kind, pointed at this driver.
+TEST_F(KessivaneDriver, KessivanesServerFocuserKindMovesAndHaltsThroughIt) {
+    Start();
+    ASSERT_TRUE(Set("DEVICE_PORT.PORT=sim:hub"));  // the focuser kind connects the device itself
+    test::RecordingDialogs dialogs;
+    test::TempDir folder;
+    folder.Write("settings.ini", "[Ports]\r\nCOM5=indi://localhost:" + std::to_string(server->Port()) + "/" +
+                                     kDevice + "\r\n");
+    auto focuser = CreateFocusControl(FocuserKindFromName("INDI Focuser"), dialogs);
+    ASSERT_TRUE(dynamic_cast<TIndiFocusControl*>(focuser.get()));
+    const std::string ini = folder.File("settings.ini");
+    focuser->SetPortResolver([ini](int n) { return PortDeviceFromFile(ini, n); });
+    focuser->SetComPort(5);
+    ASSERT_TRUE(focuser->OpenPort());
+    const std::shared_ptr<NamedEvent> done = OpenNamedEvent(kGeneralDelayEvent);
+
+    focuser->MoveTo(600);
+    ASSERT_EQ(done->Wait(30s), WaitResult::Signalled);
+    EXPECT_TRUE(focuser->GetIdle());
+    EXPECT_NEAR(focuser->CTSCount(), 600, kHubTolerance);
+    EXPECT_EQ(focuser->CTSCount(), Position());
+
+    focuser->MoveTo(3000);
+    ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() >= 900; }, 20s));
+    focuser->StopMove();
+    ASSERT_EQ(done->Wait(5s), WaitResult::Signalled);
+    EXPECT_TRUE(TextBecomes("KV_LAST_MOVE.END", "halted"));  // the abort reached the device
+    const int rest = Position();
+    EXPECT_TRUE(rest >= 900 && rest < 3000) << rest;
+    EXPECT_TRUE(test::Eventually([&] { return focuser->CTSCount() == rest; }, 5s));
+
+    focuser->MoveBy(-200);
+    ASSERT_EQ(done->Wait(30s), WaitResult::Signalled);
+    EXPECT_NEAR(focuser->CTSCount(), rest - 200, kHubTolerance);
+    EXPECT_TRUE(dialogs.Deferred().empty());
+    focuser->ClosePort();
+}
+
+#endif  // KV_INDI_KESSIVANE_FOCUSER
+
+}  // namespace
+}  // namespace kv
