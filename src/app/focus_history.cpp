@@ -172,8 +172,16 @@ void TFocusHistoryWindow::ShowRuns() {
             QString(), Q(e.time), RunText(e), Q(e.outcome), QString::number(kv::BestFocusPosition(e)),
             Optional(e.temperatureC, 2), Optional(e.figure, 3), QString::number(e.stars), QString::number(e.frames),
             Optional(e.rSquared, 3), Q(e.reason)};
+        // A run that cannot be chosen says why, instead of only looking disabled.
+        const QString why = candidate ? QString()
+                            : e.procedure != "autofocus"
+                                ? QStringLiteral("A scan: only auto focuses give a best focus to calibrate with")
+                            : e.outcome != "completed"
+                                ? QStringLiteral("This auto focus %1: only completed ones give a best focus").arg(Q(e.outcome))
+                                : QStringLiteral("No temperature was read during this auto focus");
         for (int c = 0; c < Columns; ++c) {
             auto* item = new QTableWidgetItem(cells[c]);
+            if (!candidate) item->setToolTip(why);
             Qt::ItemFlags flags = Qt::ItemIsSelectable;
             if (candidate) flags |= Qt::ItemIsEnabled;
             if (c == Column::Chosen && candidate) {
@@ -181,7 +189,9 @@ void TFocusHistoryWindow::ShowRuns() {
                 item->setCheckState(Qt::Checked);
             }
             item->setFlags(flags);
-            if (c == Column::Reason) item->setToolTip(cells[c]);
+            if (c == Column::Reason) {
+                item->setToolTip(candidate || cells[c].isEmpty() ? (candidate ? cells[c] : why) : cells[c] + "\n" + why);
+            }
             table_->setItem(row, c, item);
         }
     }
@@ -216,7 +226,14 @@ void TFocusHistoryWindow::ShowCharts() {
     for (const kv::FocusLogEntry& e : chosen) at << QPointF(*e.temperatureC, static_cast<double>(kv::BestFocusPosition(e)));
     points->replace(at);
     line->clear();
-    if (!at.isEmpty()) {
+    // An empty chart still reads as one: a night's temperatures and whole steps,
+    // not 0 to 1 in steps that round to the same number.
+    byTemperature_->setTitle(at.isEmpty() ? QStringLiteral("Best focus against temperature (no chosen run yet)")
+                                          : QStringLiteral("Best focus against temperature"));
+    if (at.isEmpty()) {
+        Span(byTemperature_->axes(Qt::Horizontal).first(), -10, 20, 0.5);
+        Span(byTemperature_->axes(Qt::Vertical).first(), -100, 100, 5);
+    } else {
         const auto [tlo, thi] = std::minmax_element(at.begin(), at.end(), [](auto a, auto b) { return a.x() < b.x(); });
         const auto [plo, phi] = std::minmax_element(at.begin(), at.end(), [](auto a, auto b) { return a.y() < b.y(); });
         Span(byTemperature_->axes(Qt::Horizontal).first(), tlo->x(), thi->x(), 0.5);

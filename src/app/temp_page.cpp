@@ -846,19 +846,25 @@ void TTempPage::StorePointButtonClick() {
 
 void TTempPage::AddRunPoints(const std::vector<kv::FocusLogEntry>& runs) {
     kv::TCStatus status;
-    int added = 0;
+    int added = 0, already = 0;
     for (const kv::FocusLogEntry& run : runs) {
         const auto when = kv::ParseFocusLogTime(run.time);
         if (!run.temperatureC) continue;
-        status = calibration_.StoreRunPoint(kv::BestFocusPosition(run), *run.temperatureC,
-                                            when.value_or(std::chrono::system_clock::now()));
+        const auto at = when.value_or(std::chrono::system_clock::now());
+        // Pressing Add twice, or adding a night again, must not weigh its runs twice in the fit.
+        if (calibration_.HasRunPoint(kv::BestFocusPosition(run), *run.temperatureC, at)) {
+            ++already;
+            continue;
+        }
+        status = calibration_.StoreRunPoint(kv::BestFocusPosition(run), *run.temperatureC, at);
         if (!status.ok()) break;
         ++added;
     }
     if (added > 0) ClearFit();
     listView_->Refresh();
     listView_->ScrollToLast();
-    kv::WriteProgramLog("Focus history: " + std::to_string(added) + " run(s) added to the calibration data");
+    kv::WriteProgramLog("Focus history: " + std::to_string(added) + " run(s) added to the calibration data" +
+                        (already > 0 ? ", " + std::to_string(already) + " already there" : std::string()));
     Tell(status);
 }
 

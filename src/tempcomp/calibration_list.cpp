@@ -1,5 +1,7 @@
 #include "tempcomp/calibration_list.h"
 
+#include <algorithm>
+
 #include <limits>
 
 namespace kv {
@@ -94,6 +96,15 @@ TCStatus TCalibrationList::StorePoint(std::string_view positionText, std::string
         return TCStatus::Fail(NotAFloatText(TrimText(number)), DialogType::Error);
     }
     return StoreRunPoint(*position, *temp, now);
+}
+
+bool TCalibrationList::HasRunPoint(std::int64_t position, double temp, std::chrono::system_clock::time_point when) const {
+    const std::string time = FormatLongTime(when, locale_), date = FormatShortDate(when, locale_);
+    const std::string positionText = std::to_string(position);
+    return std::any_of(rows_.begin(), rows_.end(), [&](const TCRow& r) {
+        const auto t = ParseLocaleFloat(r.temp, locale_);
+        return r.position == positionText && r.time == time && r.date == date && t && *t == temp;
+    });
 }
 
 TCStatus TCalibrationList::StoreRunPoint(std::int64_t position, double temp, std::chrono::system_clock::time_point when) {

@@ -105,6 +105,8 @@ public:
     // The same for a position and temperature known as numbers (a past auto
     // focus chosen from the focus history), stamped with its own time.
     TCStatus StoreRunPoint(std::int64_t position, double temp, std::chrono::system_clock::time_point when);
+    // A point StoreRunPoint would add is in the list already (the same run added before).
+    bool HasRunPoint(std::int64_t position, double temp, std::chrono::system_clock::time_point when) const;
     void DeleteRow(std::size_t row);
     void ClearAll();
     // Train pressed down (after the user agreed to lose the list) or released.

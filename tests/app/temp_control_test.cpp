@@ -6,6 +6,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTableWidget>
+#include <QValueAxis>
+#include <QChartView>
 #include <QTabWidget>
 #include <QElapsedTimer>
 #include <QTimer>
@@ -307,6 +310,20 @@ TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedS
     // simulated telescope's drift with a few steps of jitter, among runs that
     // are no calibration points and a line that is no run: the history fits the
     // drift, and the chosen runs join the calibration list beside what it held.
+    // Before any run the chart's axes still read as a night's temperatures and whole steps.
+    Find<QPushButton>("FocusHistoryButton")->click();
+    {
+        QChart* chart = nullptr;
+        for (auto* view : window->FocusHistory()->findChildren<QChartView*>())
+            if (view->chart()->objectName() == QLatin1String("HistoryTemperatureChart")) chart = view->chart();
+        ASSERT_NE(chart, nullptr);
+        const auto* across = qobject_cast<QValueAxis*>(chart->axes(Qt::Horizontal).first());
+        const auto* down = qobject_cast<QValueAxis*>(chart->axes(Qt::Vertical).first());
+        EXPECT_LE(across->min(), -10);
+        EXPECT_GE(across->max(), 20);
+        EXPECT_GE(down->max() - down->min(), 100) << "steps that do not all round to the same whole number";
+        window->FocusHistory()->close();
+    }
     kvsim::Observatory& sky = kvsim::Observatory::Instance();
     sky.StartNight({});
     const double truth = sky.Parameters().stepsPerDegree;
@@ -349,6 +366,13 @@ TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedS
     ASSERT_TRUE(history->isVisible());
     ASSERT_EQ(history->Runs().size(), 14u);
     ASSERT_EQ(history->Chosen().size(), 11u);
+    // The runs that cannot be chosen say why.
+    auto* table = history->findChild<QTableWidget*>();
+    for (const auto& [row, says] : {std::pair{4, "A scan"}, {5, "This auto focus failed"}, {6, "No temperature"}}) {
+        EXPECT_TRUE(table->item(row, 1)->toolTip().startsWith(QLatin1String(says))) << row << " "
+                                                                                      << table->item(row, 1)->toolTip().toStdString();
+    }
+    EXPECT_TRUE(table->item(3, 1)->toolTip().isEmpty());
     const std::optional<kv::FocusDrift> drift = history->Drift();
     ASSERT_TRUE(drift);
     EXPECT_EQ(drift->runs, 11);
@@ -361,6 +385,8 @@ TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedS
     EXPECT_TRUE(history->DriftLabel()->text().contains(QStringLiteral("(10 runs")));
     history->AddButton()->click();
     ASSERT_EQ(list.Count(), 11u);
+    history->AddButton()->click();
+    EXPECT_EQ(list.Count(), 11u) << "a run already in the list is not added again";
     EXPECT_EQ(list.Rows()[0].position, "4321");
     const std::vector<kv::FocusLogEntry> chosen = history->Chosen();
     for (std::size_t i = 0; i < chosen.size(); ++i) {
