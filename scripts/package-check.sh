@@ -4,7 +4,9 @@
 # from Debian's own archive (so a dependency the package forgets shows up as a
 # program that does not start), then as a plain user and as root: --version,
 # a headless start on the simulated observatory (program folder, catalogue,
-# camera plug-in, settings in ~/.config/kessivane), the unattended tour, the
+# camera plug-in, settings in ~/.config/kessivane), the unattended tour (its
+# lines from scripts/tour-expected.txt, which CTest checks the build's tour
+# against as well), the INDI driver and its list, the Alpaca server, the
 # scripting commands over a private session bus, the desktop entry; finally
 # apt-get remove must leave nothing in /usr/lib/kessivane.
 #
@@ -134,7 +136,17 @@ rm -rf "$HOME/.config/kessivane"
 timeout 180 kessivane --simulate --tour "/tmp/kv-$who" >"/tmp/kv-$who.tour" 2>&1 || bad "the tour failed"
 grep -qF "A factory default INI is being installed" "/tmp/kv-$who.tour" || bad "no factory settings on the first start"
 [ -f "$HOME/.config/kessivane/Kessivane.ini" ] || bad "no settings written to ~/.config/kessivane"
-grep -E "^Auto focus ended" "/tmp/kv-$who.tour" || bad "the tour did not end an auto focus"
+# The lines CTest also checks the build's tour for (scripts/tour-expected.txt).
+grep -v '^#' /tmp/tour-expected.txt | while IFS= read -r pattern; do
+  grep -E "$pattern" "/tmp/kv-$who.tour" || { echo "FAILED ($who): no tour line matches: $pattern" >&2; exit 1; }
+done || bad "the tour did not end both auto focuses as expected"
+
+# The focuser for other astronomy programs: the device-server driver where the
+# server and its clients look for it, and the Alpaca server.
+[ "$(command -v indi_kessivane_focuser)" = /usr/bin/indi_kessivane_focuser ] || bad "indi_kessivane_focuser is not on the path"
+grep -q '<driver name="Kessivane Focuser">indi_kessivane_focuser</driver>' /usr/share/indi/indi_kessivane.xml ||
+  bad "the driver list /usr/share/indi/indi_kessivane.xml does not name the driver"
+kessivane-alpaca --version | grep -q "^kessivane-alpaca $KV_VERSION" || bad "kessivane-alpaca --version failed"
 
 # The trace (which wants the settings file there already) names the program
 # folder, the catalogue, the settings folder and the camera plug-in it loaded.
@@ -168,6 +180,7 @@ timeout 90 dbus-run-session -- sh -c '
 exit $status
 EOF
 chmod +x "$chroot_dir/tmp/kv-checks.sh"
+cp "$root/scripts/tour-expected.txt" "$chroot_dir/tmp/tour-expected.txt"
 listing_before="$(ls -A "$chroot_dir/usr/lib/kessivane")"
 
 in_chroot useradd -m -s /bin/sh kvcheck
