@@ -187,7 +187,10 @@ TManualFocusPage::TManualFocusPage(TPageContext& form, QWidget* parent) : QWidge
     startCancel->addWidget(cancelScan);
     sf->addRow(startCancel);
     auto* best = new QHBoxLayout;
-    moveMin_ = SpinBox("MoveMinSE", -200, 200, 0, scan);
+    // Where a scan found best focus: any position a scan reaches, well beyond
+    // the start box's own range (a hub's scan from 200 may end at 2700, a
+    // fine-stepping focuser's from 1000 at 13 500).
+    moveMin_ = SpinBox("MoveMinSE", -99999, 99999, 0, scan);
     moveMin_->setEnabled(false);
     settings_ui::SetToolTip(moveMin_, QStringLiteral("Best position found by the scan, in steps"));
     auto* moveToMin = Button("MoveToMinButton", QStringLiteral("Move To"), scan);

@@ -388,10 +388,11 @@ void TImageObject::StoreStatistics(const InteriorStats& stats) {
     minY_ = stats.minY;
     // Divided by the whole pixel count, as the displayed average always was.
     avg_ = numPixels_ > 0 ? static_cast<double>(stats.sum) / numPixels_ : 0.0;
+    // Every frame's statistics: the log keeps them, the Results view leaves
+    // them out like the other per-frame lines (a scan takes dozens of frames).
     WriteProgramLog("Image stats:  Min=" + std::to_string(min_) + " Max=" + std::to_string(max_) +
-                    " NumPixels=" + std::to_string(numPixels_),
-                    // A cleared image (nothing in it yet) has no figures worth showing.
-                    min_ <= max_ ? LogKind::Result : LogKind::Trace);
+                        " NumPixels=" + std::to_string(numPixels_),
+                    LogKind::Trace);
 
     const int black = black_.load();
     if (black == -1) {

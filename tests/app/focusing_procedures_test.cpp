@@ -274,7 +274,8 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     EXPECT_TRUE(shown.filter("Scan complete").first().startsWith(
         QStringLiteral("Scan complete: best focus at %1 (").arg(Find<QSpinBox>("MoveMinSE")->value())));
     // The trace of every frame is kept, not shown, and saved with the rest.
-    for (const char* trace : {"In TImageObject.PutImage method", "In TimageObject.Update method", "Comupting LUT"}) {
+    for (const char* trace :
+         {"In TImageObject.PutImage method", "In TimageObject.Update method", "Comupting LUT", "Image stats:"}) {
         EXPECT_TRUE(shown.filter(trace).isEmpty()) << trace;
         EXPECT_FALSE(log->Lines().filter(trace).isEmpty()) << trace;
     }
@@ -290,6 +291,11 @@ TEST_F(FocusingProcedures, AutoFocusFindsBestFocusAndAScanAroundItAgrees) {
     EXPECT_EQ(FromBest(), scanStart + window->FocusControl()->CTSCount());  // left at the last position
     const int best = Find<QSpinBox>("MoveMinSE")->value();
     EXPECT_LE(std::abs(scanStart + best), kTolerance);
+    // Best holds wherever a scan can end up, beyond the start box's own range.
+    const int farthest = Find<QSpinBox>("StartScanSE")->maximum() +
+                         Find<QSpinBox>("NumStepsSE")->maximum() * Find<QSpinBox>("ScanStepSE")->maximum();
+    EXPECT_GE(Find<QSpinBox>("MoveMinSE")->maximum(), farthest);
+    EXPECT_LE(Find<QSpinBox>("MoveMinSE")->minimum(), -farthest);
     EXPECT_LE(std::abs(best), 2 * kTolerance);  // the search's end, seen by the scan
     for (const char* name : kProcedureControls) EXPECT_TRUE(Enabled(name)) << name;
     EXPECT_EQ(movesOffered, 0);
