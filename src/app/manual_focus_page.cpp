@@ -1,5 +1,7 @@
 #include "app/manual_focus_page.h"
 
+#include <functional>
+
 #include <QChart>
 #include <QCheckBox>
 #include <QChartView>
@@ -8,6 +10,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QToolTip>
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QPushButton>
@@ -62,6 +65,40 @@ QSpinBox* SpinBox(const char* name, int min, int max, int value, QWidget* parent
     se->setAlignment(Qt::AlignRight);
     return se;
 }
+
+// A move box that says its range when a typed key would leave it: the plain
+// box drops the key without a word, and "400" in a box up to 250 silently
+// became 40.
+class TMoveSpinBox final : public QSpinBox {
+public:
+    TMoveSpinBox(const char* name, QWidget* parent, std::function<void(const QString&)> refused)
+        : QSpinBox(parent), refused_(std::move(refused)) {
+        setObjectName(QString::fromLatin1(name));
+        setRange(-200, 200);
+        setAlignment(Qt::AlignRight);
+    }
+    QValidator::State validate(QString& text, int& pos) const override {
+        const QValidator::State state = QSpinBox::validate(text, pos);
+        if (state != QValidator::Invalid) return state;
+        bool number = false;
+        QString digits = text;
+        digits.remove(suffix()).remove(prefix());
+        digits.trimmed().toLongLong(&number);
+        if (number) {
+            const QString says = QStringLiteral("%1 takes %2 to %3 steps")
+                                     .arg(objectName() == QLatin1String("MoveToSE") ? QStringLiteral("Move To")
+                                                                                    : QStringLiteral("Move By"))
+                                     .arg(minimum())
+                                     .arg(maximum());
+            QToolTip::showText(mapToGlobal(QPoint(0, height())), says, const_cast<TMoveSpinBox*>(this));
+            refused_(says);
+        }
+        return state;
+    }
+
+private:
+    std::function<void(const QString&)> refused_;
+};
 
 QPushButton* Button(const char* name, const QString& caption, QWidget* parent) {
     auto* b = new QPushButton(caption, parent);
@@ -125,8 +162,9 @@ TManualFocusPage::TManualFocusPage(TPageContext& form, QWidget* parent) : QWidge
     // ---- relative and absolute moves, reset, focus frames
     auto* moves = new QGroupBox(QStringLiteral("Move"), this);
     auto* mg = new QGridLayout(moves);
-    moveBy_ = SpinBox("MoveBySE", -200, 200, 0, moves);
-    moveTo_ = SpinBox("MoveToSE", -200, 200, 0, moves);
+    const auto sayRange = [this](const QString& says) { form_.SetStatusPanel(0, says); };
+    moveBy_ = new TMoveSpinBox("MoveBySE", moves, sayRange);
+    moveTo_ = new TMoveSpinBox("MoveToSE", moves, sayRange);
     for (QSpinBox* se : {moveBy_, moveTo_}) se->setSuffix(QStringLiteral(" steps"));
     settings_ui::SetToolTip(moveBy_, QStringLiteral("Steps to move from here for Move By; + is in"));
     settings_ui::SetToolTip(moveTo_, QStringLiteral("Position to go to for Move To, in steps"));

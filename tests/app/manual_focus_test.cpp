@@ -6,6 +6,8 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -146,7 +148,16 @@ TEST_F(ManualFocus, ProgrammedMove_DisablesTheMoveControlsIgnoresMoveByAndReport
     Start(kv::kVoiceNone);
     auto* plus10 = Find("In10");
     auto* moveBy = Find("MoveByButton");
-    Find<QSpinBox>("MoveBySE")->setValue(150);
+    // A typed number beyond the box's range is not cut short without a word.
+    auto* box = Find<QSpinBox>("MoveBySE");
+    box->selectAll();
+    for (const QChar key : QStringLiteral("400")) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_0 + (key.unicode() - '0'), Qt::NoModifier, QString(key));
+        QApplication::sendEvent(box->findChild<QLineEdit*>(), &press);
+    }
+    EXPECT_EQ(window->StatusPanelText(0).toStdString(),
+              "Move By takes " + std::to_string(box->minimum()) + " to " + std::to_string(box->maximum()) + " steps");
+    box->setValue(150);
     moveBy->click();
     ASSERT_TRUE(ProcessEventsUntil([&] { return !plus10->isEnabled(); }));
     for (const char* name : {"Focus_InBtn", "Focus_OutBtn", "Out10", "AboutButton"}) {
