@@ -15,6 +15,11 @@ install(FILES ${CMAKE_SOURCE_DIR}/data/Focusers.ini DESTINATION ${KV_PROGRAM_DIR
 install(DIRECTORY ${KV_VOICE_CLIP_DIR} DESTINATION ${KV_PROGRAM_DIR})
 
 set(_kv_commands kessivane-sim)
+# The Alpaca server for the focuser, where its libraries are there to build it.
+if(TARGET kessivane-alpaca)
+  install(TARGETS kessivane-alpaca RUNTIME DESTINATION ${KV_PROGRAM_DIR})
+  list(APPEND _kv_commands kessivane-alpaca)
+endif()
 # The device-server focuser driver: the server starts drivers by name from the
 # path, and its clients list them from the driver lists in share/indi.
 if(TARGET indi_kessivane_focuser)

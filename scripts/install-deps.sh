@@ -13,6 +13,8 @@ packages=(
   poppler-utils  # pdftotext: the test reads the user guide PDF back
   dpkg-dev  # dpkg-shlibdeps: the package's dependencies (scripts/package.sh)
   libindi-dev indi-bin libcfitsio-dev  # INDI cameras and focusers; indiserver and its simulators for the tests
+  libcpp-httplib-dev nlohmann-json3-dev  # the Alpaca server's HTTP and JSON
+  locales  # localedef: the tests make a decimal-comma locale
 )
 
 missing=()

@@ -36,6 +36,7 @@ set(sections
   "Temperature calibration and compensation"
   "The settings"
   "The hub companion messages"
+  "Sharing the focuser with other programs"
   "Troubleshooting"
   "Kantrel Hub Companion Guide"
   "What the companion does"

@@ -1,0 +1,258 @@
+// The Alpaca server over real HTTP and UDP on loopback, with the simulated hub
+// behind the real focuser service: every member with good values, values of
+// the wrong type, out of range and missing, and a refused call changes nothing.
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "alpaca_request.h"
+#include "alpaca_server.h"
+#include "discovery.h"
+#include "sim/hub_simulator.h"
+#include "sim/observatory.h"
+#include "sim/sim_devices.h"
+#include "support/eventually.h"
+#include "support/temp_files.h"
+
+namespace kv::alpaca {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+using test::Eventually;
+
+class AlpacaServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvsim::InstallSimulatedPorts();
+        kvsim::ResetSimulatedDevices();
+        kvsim::HubFor("hub-alpaca")->SetParameters({.fastSpeed = 1000.0, .slowSpeed = 100.0});
+        ServerSettings s;
+        s.focuser.device = "sim:hub-alpaca";
+        s.focuser.cataloguePath = std::string(KV_SOURCE_DIR) + "/data/Focusers.ini";
+        s.focuser.statePath = dir.File("alpaca.state");
+        s.focuser.temperaturePeriodMs = 100;
+        s.port = 0;
+        s.coefficient = -12.0;
+        s.uniqueId = UniqueIdFor(s.focuser.device, "hub");
+        server = std::make_unique<Server>(service, s);
+        std::string error;
+        ASSERT_TRUE(server->Start(&error)) << error;
+        client = std::make_unique<httplib::Client>("127.0.0.1", server->Port());
+    }
+    void TearDown() override {
+        server->Stop();
+        service.Close();
+    }
+    // The JSON answer, or {"http": status, "text": body} for anything but 200.
+    json Call(const std::string& how, const std::string& member, const std::string& params = "", int device = 0) {
+        const std::string path = "/api/v1/focuser/" + std::to_string(device) + "/" + member;
+        const auto r = how == "PUT" ? client->Put(path, params, "application/x-www-form-urlencoded")
+                                    : client->Get(path + (params.empty() ? "" : "?" + params));
+        if (!r) return {{"http", -1}};
+        if (r->status != 200) return {{"http", r->status}, {"text", r->body}};
+        return json::parse(r->body);
+    }
+    json Get(const std::string& member, const std::string& params = "") { return Call("GET", member, params); }
+    json Put(const std::string& member, const std::string& params) { return Call("PUT", member, params); }
+    static int Error(const json& j) { return j.value("ErrorNumber", -1); }
+
+    test::TempDir dir;
+    FocuserService service;
+    std::unique_ptr<Server> server;
+    std::unique_ptr<httplib::Client> client;
+};
+
+// Before Connected, the descriptive members answer and the device members say
+// NotConnected; then every member with a good value, and the values a client
+// may get wrong, each of which changes nothing.
+TEST_F(AlpacaServer, EveryMemberWithGoodAndBadValues) {
+    EXPECT_EQ(Get("interfaceversion")["Value"], kInterfaceVersion);
+    EXPECT_EQ(Get("name")["Value"], "Kessivane Focuser");
+    EXPECT_EQ(Get("supportedactions")["Value"], json::array());
+    EXPECT_FALSE(Get("driverinfo")["Value"].get<std::string>().empty());
+    EXPECT_EQ(Get("connected")["Value"], false);
+    for (const auto& [how, member, params] :
+         {std::tuple{"GET", "position", ""}, {"GET", "ismoving", ""}, {"GET", "maxstep", ""}, {"GET", "temperature", ""},
+          {"PUT", "move", "Position=10"}, {"PUT", "halt", ""}, {"PUT", "tempcomp", "TempComp=true"}}) {
+        EXPECT_EQ(Error(Call(how, member, params)), kNotConnected) << member;
+    }
+
+    ASSERT_EQ(Put("Connected", "Connected=true")["http"], 400) << "member names are lower case";
+    ASSERT_EQ(Error(Put("connected", "Connected=true")), 0);
+    EXPECT_EQ(Get("connected")["Value"], true);
+    EXPECT_EQ(Get("absolute")["Value"], true);
+    EXPECT_EQ(Get("maxstep")["Value"], 100000);
+    EXPECT_EQ(Get("maxincrement")["Value"], 100000);
+    EXPECT_EQ(Get("position")["Value"], 0);
+    EXPECT_EQ(Get("ismoving")["Value"], false);
+    EXPECT_EQ(Error(Get("stepsize")), kNotImplemented);
+    ASSERT_TRUE(Eventually([&] { return Get("tempcompavailable")["Value"] == true; }));
+    EXPECT_NEAR(Get("temperature")["Value"].get<double>(), kvsim::Observatory::Instance().TemperatureC(), 0.2);
+    EXPECT_EQ(Error(Put("action", "Action=x&Parameters=")), kActionNotImplemented);
+    EXPECT_EQ(Error(Put("commandstring", "Command=x&Raw=true")), kNotImplemented);
+
+    struct Bad {
+        const char* how;
+        const char* member;
+        const char* params;
+        int expected;  // an HTTP status (400, 404) or an ASCOM error
+    };
+    for (const Bad& b : {Bad{"PUT", "move", "Position=abc", 400}, {"PUT", "move", "Position=1.5", 400},
+                         {"PUT", "move", "", 400}, {"PUT", "move", "Position=", 400},
+                         {"PUT", "move", "Position=99999999999", 400}, {"PUT", "move", "Position=-1", kInvalidValue},
+                         {"PUT", "move", "Position=100001", kInvalidValue}, {"PUT", "connected", "Connected=maybe", 400},
+                         {"PUT", "connected", "", 400}, {"PUT", "tempcomp", "TempComp=1", 400},
+                         {"PUT", "tempcomp", "", 400}, {"GET", "focus", "", 400}, {"PUT", "position", "Position=3", 400},
+                         {"PUT", "action", "Action=x", 400}}) {
+        const json j = Call(b.how, b.member, b.params);
+        EXPECT_EQ(j.contains("http") ? j["http"].get<int>() : Error(j), b.expected) << b.member << " " << b.params;
+    }
+    for (const auto& [path, status] : {std::pair{"/api/v1/focuser/1/position", 400}, {"/api/v1/focuser/x/position", 400},
+                                       {"/api/v1/focuser/-0/position", 400}, {"/api/v1/camera/0/position", 404}}) {
+        EXPECT_EQ(client->Get(path)->status, status) << path;
+    }
+    EXPECT_EQ(Get("position")["Value"], 0) << "nothing refused moved the focuser";
+    EXPECT_EQ(Get("ismoving")["Value"], false);
+
+    // Parameter names in any case; the client's transaction id back, the server's increasing.
+    const json first = Get("position", "clienttransactionid=77");
+    EXPECT_EQ(first["ClientTransactionID"], 77);
+    for (const char* id : {"ClientTransactionID=-5", "ClientTransactionID=abc", "ClientTransactionID=4294967296"}) {
+        const json j = Get("position", id);
+        EXPECT_EQ(j["ClientTransactionID"], 0) << id;
+        EXPECT_GT(j["ServerTransactionID"].get<std::uint32_t>(), first["ServerTransactionID"].get<std::uint32_t>());
+    }
+    ASSERT_EQ(Error(Put("move", "pOsItIoN=150&ClientID=3")), 0);
+    ASSERT_TRUE(Eventually([&] { return Get("ismoving")["Value"] == false && Get("position")["Value"] == 150; }));
+
+    // Compensation with the coefficient the server was given; off again.
+    EXPECT_EQ(Error(Put("tempcomp", "TempComp=True")), 0);
+    EXPECT_EQ(Get("tempcomp")["Value"], true);
+    EXPECT_EQ(Error(Put("move", "Position=160")), 0) << "a move with compensation on is allowed";
+    EXPECT_EQ(Error(Put("tempcomp", "TempComp=false")), 0);
+    EXPECT_EQ(Get("tempcomp")["Value"], false);
+
+    EXPECT_EQ(Error(Put("connected", "Connected=false")), 0);
+    EXPECT_EQ(Get("connected")["Value"], false);
+    EXPECT_EQ(Error(Get("position")), kNotConnected);
+}
+
+// One client's move is never taken over by another: a second Move while it
+// runs is an invalid operation, readings go on, and Halt stops it.
+TEST_F(AlpacaServer, TwoClientsAtOnceAndHalt) {
+    ASSERT_EQ(Error(Put("connected", "Connected=true")), 0);
+    ASSERT_EQ(Error(Put("move", "Position=3000")), 0);
+    ASSERT_TRUE(Eventually([&] { return Get("position")["Value"].get<int>() > 50; }));
+    httplib::Client other("127.0.0.1", server->Port());
+    const auto r = other.Put("/api/v1/focuser/0/move", "Position=10&ClientTransactionID=9", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(json::parse(r->body)["ErrorNumber"], kInvalidOperation);
+    EXPECT_EQ(service.Target(), 3000);
+    // Readers on two connections while it moves: every answer whole.
+    std::atomic<int> good{0};
+    std::vector<std::thread> readers;
+    for (int c = 0; c < 2; ++c) {
+        readers.emplace_back([&] {
+            httplib::Client mine("127.0.0.1", server->Port());
+            for (int i = 0; i < 40; ++i) {
+                const auto a = mine.Get("/api/v1/focuser/0/position");
+                if (a && a->status == 200 && json::parse(a->body)["ErrorNumber"] == 0) ++good;
+            }
+        });
+    }
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(good, 80);
+    ASSERT_EQ(Error(Put("halt", "")), 0);
+    ASSERT_TRUE(Eventually([&] { return Get("ismoving")["Value"] == false; }));
+    EXPECT_LT(Get("position")["Value"].get<int>(), 2900) << "halted well before the target";
+    EXPECT_EQ(service.LastMove()->end, MoveEnd::Halted);
+}
+
+// Management answers, discovery answers only its own message, and nothing
+// listens anywhere but on loopback.
+TEST_F(AlpacaServer, ManagementDiscoveryAndOnlyLoopback) {
+    const auto versions = client->Get("/management/apiversions");
+    ASSERT_TRUE(versions);
+    EXPECT_EQ(json::parse(versions->body)["Value"], json::array({1}));
+    const json devices = json::parse(client->Get("/management/v1/configureddevices")->body)["Value"];
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0]["DeviceType"], "Focuser");
+    EXPECT_EQ(devices[0]["DeviceNumber"], 0);
+    EXPECT_EQ(devices[0]["UniqueID"], UniqueIdFor("sim:hub-alpaca", "hub"));
+    EXPECT_NE(UniqueIdFor("sim:hub-alpaca", "hub"), UniqueIdFor("sim:hub-other", "hub"));
+    EXPECT_EQ(json::parse(client->Get("/management/v1/description")->body)["Value"]["Manufacturer"], "Kessivane");
+
+    Discovery discovery;
+    std::string error;
+    ASSERT_TRUE(discovery.Start("127.0.0.1", 0, server->Port(), &error)) << error;
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(discovery.Port()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto ask = [&](const std::string& message) -> std::string {
+        sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 1000) != 1) return {};
+        char buffer[256];
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    };
+    for (const char* stray : {"alpacadiscovery", "alpacadiscovery2", "hello"}) EXPECT_EQ(ask(stray), "") << stray;
+    const std::string answer = ask(kDiscoveryMessage);
+    ASSERT_FALSE(answer.empty());
+    EXPECT_EQ(json::parse(answer)["AlpacaPort"], server->Port());
+    close(fd);
+    discovery.Stop();
+
+    // The machine's other addresses do not reach the server.
+    ifaddrs* all = nullptr;
+    ASSERT_EQ(getifaddrs(&all), 0);
+    int tried = 0;
+    for (ifaddrs* a = all; a != nullptr; a = a->ifa_next) {
+        if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
+        sockaddr_in at = *reinterpret_cast<sockaddr_in*>(a->ifa_addr);
+        if (ntohl(at.sin_addr.s_addr) >> 24 == 127) continue;
+        at.sin_port = htons(static_cast<std::uint16_t>(server->Port()));
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_NE(connect(s, reinterpret_cast<sockaddr*>(&at), sizeof at), 0) << a->ifa_name;
+        close(s);
+        ++tried;
+    }
+    freeifaddrs(all);
+    if (tried == 0) GTEST_SKIP() << "this machine has no address but loopback";
+}
+
+// The values read from the decoded request, without the network.
+TEST(AlpacaRequest, ValuesReadAsTheProtocolDefinesThem) {
+    const Params p{{"position", "5"}, {"POSITION", "6"}, {"ClientID", "x"}};
+    EXPECT_EQ(FindParam(p, "Position"), "5");
+    EXPECT_FALSE(FindParam(p, "Positio"));
+    for (const auto& [text, value] : {std::pair<const char*, std::optional<std::int32_t>>{"-120", -120}, {"+7", 7},
+                                      {"0", 0}, {"2147483647", 2147483647}, {"2147483648", std::nullopt},
+                                      {"1.0", std::nullopt}, {" 1", std::nullopt}, {"1e3", std::nullopt},
+                                      {"", std::nullopt}, {"+-1", std::nullopt}, {"--1", std::nullopt}}) {
+        EXPECT_EQ(ParseInt(text), value) << text;
+    }
+    EXPECT_EQ(std::tuple(ParseBool("TRUE"), ParseBool("false"), ParseBool("1"), ParseBool("truex")),
+              std::tuple(std::optional(true), std::optional(false), std::optional<bool>(), std::optional<bool>()));
+    EXPECT_EQ(std::tuple(ParseClientNumber("4294967295"), ParseClientNumber("-1"), ParseClientNumber(std::nullopt),
+                         ParseClientNumber("+12")),
+              std::tuple(4294967295u, 0u, 0u, 12u));
+    EXPECT_EQ(std::tuple(ParseDeviceNumber("0"), ParseDeviceNumber("+0"), ParseDeviceNumber("-0")),
+              std::tuple(std::optional(0u), std::optional<std::uint32_t>(), std::optional<std::uint32_t>()));
+}
+
+}  // namespace
+}  // namespace kv::alpaca
