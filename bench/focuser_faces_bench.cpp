@@ -57,6 +57,8 @@ void Direct(benchmark::State& state, bool move) {
     kv::FocuserService service;
     kv::ServiceConfig config;
     config.device = "sim:hub-bench";
+    // The catalogue's timings, as the faces use them.
+    config.cataloguePath = std::string(KV_BIN_DIR) + "/Focusers.ini";
     config.statePath = dir.File("bench.state");
     if (const auto opened = service.Open(config); !opened.ok) {
         state.SkipWithError(opened.message.c_str());
@@ -193,6 +195,7 @@ void Alpaca(benchmark::State& state, bool move) {
     }
     httplib::Client client("127.0.0.1", server.Port());
     client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
     bool up = false;
     for (int i = 0; i < 100 && !up; ++i) {
         up = static_cast<bool>(client.Get("/management/apiversions"));

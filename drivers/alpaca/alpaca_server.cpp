@@ -92,6 +92,9 @@ Server::Server(FocuserService& service, ServerSettings settings)
 Server::~Server() { Stop(); }
 
 bool Server::Start(std::string* error) {
+    // Small answers go out at once instead of waiting for the client's
+    // acknowledgement (about 40 ms a request otherwise).
+    http_->set_tcp_nodelay(true);
     http_->Get(R"(/api/v1/([^/]+)/([^/]+)/([^/]+))",
                [this](const httplib::Request& req, httplib::Response& res) { Device(req, res, false); });
     http_->Put(R"(/api/v1/([^/]+)/([^/]+)/([^/]+))",

@@ -395,7 +395,8 @@ void FocuserService::Halt() {
     std::lock_guard lock(mutex_);
     if (!focuser_ || !running_) return;
     running_->haltAsked = true;
-    running_->legs.resize(std::min<std::size_t>(running_->legs.size(), 1));
+    // No further leg: the running one ends as halted.
+    if (running_->legs.size() > 1) running_->legs.erase(running_->legs.begin() + 1, running_->legs.end());
     focuser_->StopMove();
     focuser_->CancelMovement();
 }

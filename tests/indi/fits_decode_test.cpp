@@ -52,12 +52,14 @@ TEST(FitsDecode, ReadsSixteenBitFramesAndRefusesOthersWithTheReason) {
     const auto bytes8 = Fits<unsigned char>(BYTE_IMG, TBYTE, {1, 2, 3, 4, 5, 6});
     const auto floats = Fits<float>(FLOAT_IMG, TFLOAT, {0.5f, 1, 2, 3, 4, 5});
     const std::string text = "SIMPLE? no, a JPEG or an error page";
-    // The last is cut short: the header promises pixels the bytes do not hold.
+    // The last two are cut short, at the header's end and inside the pixels'
+    // record: the header promises pixels the bytes do not hold.
     for (auto [data, size, why] :
          {std::tuple{bytes8.data(), bytes8.size(), "the frame has 8-bit pixels, not 16-bit ones"},
           {floats.data(), floats.size(), "the frame has floating-point pixels, not 16-bit ones"},
           {text.data(), text.size(), "the frame is no FITS file"},
-          {good.data(), std::size_t{2880}, "the frame is cut short: 3 x 2 pixels need 2892 bytes, 2880 came"}}) {
+          {good.data(), std::size_t{2880}, "the frame is cut short: 3 x 2 pixels need 2892 bytes, 2880 came"},
+          {good.data(), std::size_t{2891}, "the frame is cut short: 3 x 2 pixels need 2892 bytes, 2891 came"}}) {
         EXPECT_FALSE(indi::DecodeFits(data, size, frame, error));
         EXPECT_EQ(error, why);
         EXPECT_TRUE(frame.pixels.empty());
