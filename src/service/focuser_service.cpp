@@ -769,9 +769,13 @@ void FocuserService::FollowMove() {
                 // catalogue's stop factor is what the model may run on.
                 const std::int32_t tolerance = CountsPulses() ? focuser_->StopFactor() : 0;
                 if (std::llabs(static_cast<long long>(position) - leg) > tolerance) {
-                    FinishMove(MoveEnd::Stalled,
-                               (run.alert.empty() ? "The focuser stopped short of " + std::to_string(leg) + "."
-                                                  : run.alert) + at);
+                    // Short of the target: a focuser that reports its position
+                    // in steps may still be on its way between two replies.
+                    if (NowMs() - run.seenSinceMs >= kServiceShortGraceMs) {
+                        FinishMove(MoveEnd::Stalled,
+                                   (run.alert.empty() ? "The focuser stopped short of " + std::to_string(leg) + "."
+                                                      : run.alert) + at);
+                    }
                 } else if (run.legs.size() > 1) {
                     run.legs.erase(run.legs.begin());
                     StartLeg();

@@ -64,6 +64,7 @@ inline constexpr int kServiceWatchPollMs = 20;
 inline constexpr int kServiceMoveBaseTimeoutMs = 60000;  // every move may take this long ...
 inline constexpr int kServiceMoveMsPerStep = 20;         // ... plus this much a step
 inline constexpr int kServiceSettleMs = 200;             // idle and still this long: the move is over
+inline constexpr int kServiceShortGraceMs = 2000;        // ... unless it stands short of its target
 inline constexpr int kServiceHaltWaitMs = 10000;         // for a halted motor to report idle
 inline constexpr int kServiceTemperatureMs = 5000;       // between temperature readings, by default
 inline constexpr int kServiceOpeningWaitMs = 3000;       // for a RoboFocus to tell its travel
