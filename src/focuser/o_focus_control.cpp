@@ -81,6 +81,7 @@ void TOFocusControl::StopMove() {
         fIdle_.store(true);
         remaining_.store(0);
         stepLimit_.store(0);
+        stepRunning_.store(false);
         Step();
     }
     if (LogCommands()) PostLogText("TX:  Stop Command", kComLog);
@@ -136,6 +137,7 @@ void TOFocusControl::Step() {
         } else {
             Send(StepCommand(remaining));
         }
+        stepRunning_.store(true);
     }
     if (remaining == 0) {
         generalDelay_->Set();
@@ -151,6 +153,7 @@ void TOFocusControl::Step() {
         remaining_.store(remaining - step);
         Send(StepCommand(step));
     }
+    stepRunning_.store(true);
 }
 
 // ---------------------------------------------------------------- receive path
@@ -177,6 +180,7 @@ void TOFocusControl::Trigger(char c) {
         std::lock_guard lock(mutex_);
         reply_.clear();
         if (c == '!') serialMode_.store(true);
+        if (c == '*') stepRunning_.store(false);
         Send("FPOSRO");
         if (c == '*' && remaining_.load() == 0) {
             fIdle_.store(true);
@@ -213,7 +217,10 @@ bool TOFocusControl::ParseReply() {
         ctsCount_.store(current - start);
         DoCTSChange(current - start, false);
     }
-    Step();
+    // A reply to a query sent before the running step began (opening asks
+    // twice) is only a position; the step's own "*" asks for the reply that
+    // sends the next one.
+    if (!stepRunning_.load()) Step();
     return corrected;
 }
 

@@ -70,6 +70,9 @@ private:
 
     std::atomic<std::int32_t> remaining_{0};
     std::atomic<std::int32_t> stepLimit_{0};
+    // Between a step command and the focuser's "*": a step sent then would be
+    // ignored by the focuser and its steps lost from the move.
+    std::atomic<bool> stepRunning_{false};
     std::atomic<bool> serialMode_{false};
 };
 

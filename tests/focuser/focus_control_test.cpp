@@ -756,6 +756,18 @@ TEST_F(OptecOnSimulator, MovesApproachInShrinkingStepsAndImpossibleOnesSendNothi
     EXPECT_NE(dialogs.Deferred()[0].find("7001"), std::string::npos);
 }
 
+// A position reply that was asked for before a move began (opening the
+// port asks twice) must not send the next step while the focuser still runs
+// the first: the focuser ignores it and the move ends short.
+TEST_F(OptecOnSimulator, ALateReplyToAnEarlierQueryDoesNotCutAMoveShort) {
+    OpenQuiet();
+    device->SetMicrosPerStep(2000);
+    focuser->FocusCommand("FPOSRO");
+    focuser->MoveBy(400);
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_EQ(std::pair(device->Position(), focuser->CTSCount()), std::pair(std::int64_t{3400}, 400));
+}
+
 TEST_F(OptecOnSimulator, SerialModeIsAskedForUpToTwentyOneTimesAndOnlyItsAbsenceIsReported) {
     for (const int ignored : {20, -1}) {  // answered at the last try, never answered
         device->SetIgnoredModeRequests(ignored);
