@@ -327,6 +327,7 @@ Answer FocuserService::StartMove(std::int32_t target, WhenBusy whenBusy, bool co
     Answer answer;
     {
         std::lock_guard lock(mutex_);
+        bool replacing = false;
         if (!focuser_) return {MoveResult::NotOpen, "The focuser is not connected."};
         if (target < limits_.min || target > limits_.max) {
             return {MoveResult::OutOfRange, "Position " + std::to_string(target) + " is outside the focuser's limits " +
@@ -339,43 +340,56 @@ Answer FocuserService::StartMove(std::int32_t target, WhenBusy whenBusy, bool co
                                               "; halt it or wait until it stops."};
             }
             FinishMove(MoveEnd::Replaced, "A new target, " + std::to_string(target) + ", replaced this move.");
-            if (!CountsPulses()) {
-                // A RoboFocus takes any character during a move as "stop", the
-                // new command included: stop it first and let it say where it stands.
-                focuser_->StopMove();
-                focuser_->CancelMovement();
-                SleepFor(clock_, kServiceSettleMs);
-            }
-        }
-        const std::int32_t from = PositionLocked();
-        std::vector<std::int32_t> legs =
-            backlash_.enabled ? BacklashMoves(from, target, backlash_.steps,
-                                              backlash_.fromBelow ? ApproachSide::FromBelow : ApproachSide::FromAbove)
-                              : (from == target ? std::vector<std::int32_t>{} : std::vector<std::int32_t>{target});
-        // The overshoot stays inside the limits: a shorter run past the
-        // target still takes up the play, one beyond the end stop would not end.
-        if (legs.size() == 2) {
-            legs[0] = std::clamp(legs[0], limits_.min, limits_.max);
-            if (legs[0] == from || legs[0] == target) legs.erase(legs.begin());
+            // The new move starts from where the motor comes to rest: a
+            // pulse-counted motor runs on after its last pulse, and a
+            // RoboFocus takes any character during a move as "stop".
+            focuser_->StopMove();
+            focuser_->CancelMovement();
+            replacing = true;
         }
         Running run;
         run.id = ++moveIds_;
-        run.from = from;
+        run.from = PositionLocked();
         run.finalTarget = target;
-        run.legs = std::move(legs);
         run.compensation = compensation;
+        run.waitingForRest = replacing;
+        run.seen = run.from;
+        run.seenSinceMs = NowMs();
+        run.deadlineMs = NowMs() + kServiceMoveBaseTimeoutMs;
         running_ = std::move(run);
         moving_ = true;
-        if (running_->legs.empty()) {
-            FinishMove(MoveEnd::Arrived, {});
-        } else {
+        if (replacing) {
             SaveState(false);
-            StartLeg();
+        } else {
+            BeginLegs();
         }
         calls.swap(pending_);
     }
     Run(calls);
     return answer;
+}
+
+void FocuserService::BeginLegs() {
+    Running& run = *running_;
+    const std::int32_t from = PositionLocked();
+    const std::int32_t target = run.finalTarget;
+    std::vector<std::int32_t> legs =
+        backlash_.enabled ? BacklashMoves(from, target, backlash_.steps,
+                                          backlash_.fromBelow ? ApproachSide::FromBelow : ApproachSide::FromAbove)
+                          : (from == target ? std::vector<std::int32_t>{} : std::vector<std::int32_t>{target});
+    // The overshoot stays inside the limits: a shorter run past the
+    // target still takes up the play, one beyond the end stop would not end.
+    if (legs.size() == 2) {
+        legs[0] = std::clamp(legs[0], limits_.min, limits_.max);
+        if (legs[0] == from || legs[0] == target) legs.erase(legs.begin());
+    }
+    run.legs = std::move(legs);
+    if (run.legs.empty()) {
+        FinishMove(MoveEnd::Arrived, {});
+    } else {
+        SaveState(false);
+        StartLeg();
+    }
 }
 
 void FocuserService::StartLeg() {
@@ -750,6 +764,15 @@ void FocuserService::FollowMove() {
                                " Check its cable and power, then connect again and sync the position.");
             } else if (run.haltAsked) {
                 if (idle) FinishMove(MoveEnd::Halted, "Halted on request." + at);
+            } else if (run.waitingForRest) {
+                if (idle) {
+                    run.waitingForRest = false;
+                    BeginLegs();
+                } else if (NowMs() > run.deadlineMs) {
+                    FinishMove(MoveEnd::TimedOut, "The focuser did not stop to take the new target " +
+                                                      std::to_string(run.finalTarget) + "." + at +
+                                                      " Check that the motor stops, then halt and connect again.");
+                }
             } else if (focuser_->MoveTicket() != run.ticket) {
                 FinishMove(MoveEnd::Replaced, "Another move took the focuser." + at);
             } else if (focuser_->HaltCount() != run.halts) {

@@ -242,6 +242,8 @@ private:
     // The count the engine must reach for `position`.
     std::int32_t CountFor(std::int32_t position) const;
     bool CountsPulses() const { return config_.kind == ServiceKind::Hub; }
+    // Plans the legs from where the focuser stands and starts the first; mutex_ held.
+    void BeginLegs();
     void StartLeg();
     void SaveState(bool clean);
     std::int64_t NowMs() const;
@@ -293,6 +295,7 @@ private:
         std::int64_t deadlineMs = 0;
         bool haltAsked = false;
         bool compensation = false;
+        bool waitingForRest = false;     // a replaced move's motor is still running down
         std::string alert;               // what the engine said while it ran
         std::int32_t seen = 0;           // the position last seen, and since when
         std::int64_t seenSinceMs = 0;
