@@ -334,8 +334,13 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
         }
         const bool completed = result.outcome == kv::FocusOutcome::Completed;
         if (completed) form_.TempPage()->AutoFocusCompleted();
-        const QString why = result.outcome == kv::FocusOutcome::Cancelled ? QStringLiteral("Auto focus cancelled")
-                                                                          : QString::fromStdString(result.message);
+        // A cancel leaves the focuser where the search had taken it (a failed
+        // search goes back to its start): say where, so nobody takes it for either.
+        const QString why = result.outcome == kv::FocusOutcome::Cancelled
+                                ? QStringLiteral("Auto focus cancelled; the focuser stays at position %1, where the "
+                                                 "search had taken it")
+                                      .arg(result.position)
+                                : QString::fromStdString(result.message);
         const bool fit = result.method == kv::FocusMethod::CurveFit;
         QVariantMap details{
             {QStringLiteral("method"), fit ? QStringLiteral("fit") : QStringLiteral("golden")},

@@ -88,6 +88,21 @@ std::optional<WaitResult> TFocusingRunner::WaitForMove(WorkerThread& self, int t
     return waited;
 }
 
+std::int32_t TFocusingRunner::RestingPosition(IFocusDevices& devices) {
+    constexpr int kPollMs = 20;
+    constexpr int kStillMs = 200;   // a coasting motor's count changes well within this
+    constexpr int kBoundMs = 3000;  // a focuser that never settles is reported as it stands
+    std::int32_t last = devices.Position();
+    int still = 0;
+    for (int waited = 0; waited < kBoundMs && still < kStillMs; waited += kPollMs) {
+        (void)SleepFor(clock_, kPollMs);
+        const std::int32_t now = devices.Position();
+        still = devices.FocuserIdle() && now == last ? still + kPollMs : 0;
+        last = now;
+    }
+    return last;
+}
+
 std::optional<FocusReading> TFocusingRunner::Measure(WorkerThread& self, FomKind kind) {
     const int samples = samples_.load();
     std::optional<FocusReading> reading = MeasureFocus(*devices_, view_, samples, smooth_.load(), kind, cancel_,
@@ -276,7 +291,7 @@ void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings)
     };
     const auto end = [&](FocusOutcome outcome) {
         result.outcome = outcome;
-        result.position = devices.Position();
+        result.position = outcome == FocusOutcome::Completed ? devices.Position() : RestingPosition(devices);
         result.points = search.Points();
         result.frames = frames_;
         result.fit = search.Fit();
@@ -353,7 +368,7 @@ void TFocusingRunner::RunSearch(WorkerThread& self, int initialStep) {
     };
     const auto end = [&](FocusOutcome outcome) {
         result.outcome = outcome;
-        result.position = devices.Position();
+        result.position = outcome == FocusOutcome::Completed ? devices.Position() : RestingPosition(devices);
         result.narrowingSteps = search.NarrowingSteps();
         result.points = search.Points();
         result.frames = frames_;

@@ -182,6 +182,10 @@ private:
     void Forward(const std::vector<TAutoFocusSearch::Note>& notes);
     // nullopt when cancelled or stopped first.
     std::optional<WaitResult> WaitForMove(WorkerThread& self, int timeoutMs);
+    // Where the focuser stands once it has come to rest, waiting a bounded
+    // time: a procedure cancelled during a move ends while the halted motor
+    // still runs down, and the position it reports must be the final one.
+    std::int32_t RestingPosition(IFocusDevices& devices);
     std::optional<FocusReading> Measure(WorkerThread& self, FomKind kind);
     bool Ended(const WorkerThread& self) const { return cancel_.load() || self.StopRequested(); }
 
