@@ -1,15 +1,20 @@
 #include "app/scripting_service.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDBusMetaType>
+#include <QEvent>
 #include <QMessageBox>
 #include <QSlider>
 #include <QSpinBox>
 #include <QStringList>
 #include <QTimer>
 #include <algorithm>
-#include <optional>
+#include <cstdlib>
 #include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "app/auto_focus_page.h"
@@ -23,6 +28,11 @@
 #include "camera/image_object.h"
 #include "shell/log_channel.h"
 #include "focuser/focus_control.h"
+#include "focuser/focuser_factory.h"
+#include "focuser/indi_focus_control.h"
+#include "focuser/j_focus_control.h"
+#include "focuser/o_focus_control.h"
+#include "focuser/rf_focus_control.h"
 
 namespace {
 
@@ -38,6 +48,16 @@ std::optional<int> MethodItem(const QString& method) {
     if (m == QLatin1String("golden") || m == QLatin1String("golden section")) return TAutoFocusPage::kGoldenSectionItem;
     if (m == QLatin1String("fit") || m == QLatin1String("curve fit")) return TAutoFocusPage::kCurveFitItem;
     return std::nullopt;
+}
+
+// The window's ranges for the current controller's kind; nullptr for none.
+const kv::FocuserKindControls* ControlsOf(const kv::TFocusControl* focuser) {
+    using kv::FocuserKind;
+    if (dynamic_cast<const kv::TOFocusControl*>(focuser) != nullptr) return kv::ControlsForKind(FocuserKind::Optec);
+    if (dynamic_cast<const kv::TRFFocusControl*>(focuser) != nullptr) return kv::ControlsForKind(FocuserKind::RoboFocus);
+    if (dynamic_cast<const kv::TIndiFocusControl*>(focuser) != nullptr) return kv::ControlsForKind(FocuserKind::Indi);
+    if (dynamic_cast<const kv::TJFocusControl*>(focuser) != nullptr) return kv::ControlsForKind(FocuserKind::JMI);
+    return nullptr;
 }
 
 // A main image's exposure and download, and then some: past this the image is
@@ -80,8 +100,10 @@ scripting::Figures FiguresOf(const kv::FocusReading& r) {
                                {QStringLiteral("xFWHM"), r.xFWHM}, {QStringLiteral("yFWHM"), r.yFWHM},
                                {QStringLiteral("Peak"), static_cast<double>(r.Peak)}, {QStringLiteral("FOM"), r.FOM},
                                {QStringLiteral("Stars"), r.stars}};
-    // A field with too few stars has no figure: a script is told so in words.
-    if (r.status == kv::StarStatus::TooFewStars) {
+    // Without a star, or with too few in the field, the numbers are no
+    // figure: a script is told so, in words and as a flag.
+    figures.insert(QStringLiteral("Star"), r.status == kv::StarStatus::Ok);
+    if (r.status != kv::StarStatus::Ok) {
         figures.insert(QStringLiteral("Status"), QString::fromLatin1(kv::StarStatusText(r.status)));
     }
     return figures;
@@ -115,9 +137,35 @@ void TDeviceCalls::Close(bool forGood) {
 
 TFocuserService::TFocuserService(TMainForm& form, QObject* parent) : QObject(parent), form_(form) {
     connect(form_.ManualFocusPage(), &TManualFocusPage::moveEnded, this, &TFocuserService::MoveFinished);
+    moveWatch_ = new QTimer(this);
+    moveWatch_->setInterval(scripting::kMoveWatchMs);
+    connect(moveWatch_, &QTimer::timeout, this, &TFocuserService::WatchMove);
+    clock_.start();
+    // The window's Stop halts a scripted move as Halt does.
+    if (auto* stop = form_.findChild<QAbstractButton*>(QStringLiteral("StopMain"))) {
+        connect(stop, &QAbstractButton::clicked, this, [this] {
+            if (move_) move_->haltAsked = true;
+        });
+    }
 }
 
 TFocuserService::~TFocuserService() { calls_.Close(); }
+
+void TFocuserService::FocuserGoing() {
+    calls_.Close(false);
+    if (move_) EndMove(scripting::kLost, QStringLiteral("The focuser was disconnected during the move"));
+}
+
+void TFocuserService::Close() {
+    calls_.Close();
+    if (!move_) return;
+    moveWatch_->stop();
+    qApp->removeEventFilter(this);
+    const Watched m = *std::exchange(move_, std::nullopt);
+    for (const QDBusMessage& waiter : m.waiters) {
+        QDBusConnection(m.bus).send(waiter.createErrorReply(Q(scripting::kErrorFailed), QStringLiteral("Kessivane is closing")));
+    }
+}
 
 bool TFocuserService::Ready() {
     if (form_.FocusControl() != nullptr && form_.State().portOpen) return true;
@@ -126,7 +174,6 @@ bool TFocuserService::Ready() {
 }
 
 bool TFocuserService::Allowed() {
-    CloseNotices();
     if (form_.AllowOtherPrograms()) return true;
     sendErrorReply(Q(scripting::kErrorNotAllowed), Q(scripting::kNotAllowedText));
     return false;
@@ -144,7 +191,9 @@ void TFocuserService::Serve(TDeviceCalls::Kind kind, std::function<void()> work)
         bus.send(message().createErrorReply(
             Q(scripting::kErrorBusy), kind == TDeviceCalls::Halt ? QStringLiteral("A halt is still being sent")
                                                                  : QStringLiteral("A move is still being started")));
+        return;
     }
+    CloseNotices();
 }
 
 int TFocuserService::Position() { return form_.ReadOutPanel()->PositionValue(); }
@@ -158,32 +207,161 @@ int TFocuserService::AbsolutePosition() {
     return 0;
 }
 
-void TFocuserService::MoveTo(int position) {
-    if (!Allowed() || !Ready()) return;
-    if (form_.Focusing()->Running()) {
-        sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("A scan or an auto focus is running"));
-        return;
-    }
-    form_.ManualFocusPage()->StopAnnouncer();
-    kv::TFocusControl* focuser = form_.FocusControl();
-    Serve(TDeviceCalls::Move, [focuser, position] { focuser->MoveTo(position); });
+void TFocuserService::MoveTo(int position) { StartMove(true, position, false); }
+void TFocuserService::MoveBy(int steps) { StartMove(false, steps, false); }
+QVariantMap TFocuserService::MoveToAndWait(int position) {
+    StartMove(true, position, true);
+    return {};
+}
+QVariantMap TFocuserService::MoveByAndWait(int steps) {
+    StartMove(false, steps, true);
+    return {};
 }
 
-void TFocuserService::MoveBy(int steps) {
+void TFocuserService::StartMove(bool to, int value, bool wait) {
     if (!Allowed() || !Ready()) return;
     if (form_.Focusing()->Running()) {
         sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("A scan or an auto focus is running"));
         return;
     }
-    form_.ManualFocusPage()->StopAnnouncer();
     kv::TFocusControl* focuser = form_.FocusControl();
-    Serve(TDeviceCalls::Move, [focuser, steps] { focuser->MoveBy(steps); });
+    // The window's Move To and Move By boxes hold the focuser kind's range; a
+    // script is held to the same, so a slip cannot run a motor to its stop.
+    if (const kv::FocuserKindControls* row = ControlsOf(focuser); row != nullptr &&
+                                                               (value < row->moveMin || value > row->moveMax)) {
+        const QString text = QStringLiteral("%1 %2 is outside %3..%4, the range of %5 for this focuser")
+                                 .arg(to ? QStringLiteral("Position") : QStringLiteral("A move of"))
+                                 .arg(value)
+                                 .arg(row->moveMin)
+                                 .arg(row->moveMax)
+                                 .arg(to ? QStringLiteral("Move To") : QStringLiteral("Move By"));
+        LogRefusal(message(), text);
+        sendErrorReply(Q(scripting::kErrorInvalid), text);
+        return;
+    }
+    Watched next;
+    next.serial = ++moveSerial_;
+    // Every move takes exactly one ticket, so the one after the last is this move's.
+    next.ticket = focuser->MoveTicket() + 1;
+    next.halts = focuser->HaltCount();
+    next.start = focuser->CTSCount();
+    next.target = to ? value : next.start + value;
+    setDelayedReply(true);
+    const QDBusMessage call = message();
+    QDBusConnection bus = connection();
+    const std::uint64_t serial = next.serial;
+    const bool accepted = calls_.Run(TDeviceCalls::Move, [this, focuser, to, value, wait, call, bus, serial]() mutable {
+        if (to) focuser->MoveTo(value);
+        else focuser->MoveBy(value);
+        if (!wait) bus.send(call.createReply());
+        // The window outlives its workers: the destructor joins them first.
+        QMetaObject::invokeMethod(this, [this, serial] {
+            if (move_ && move_->serial == serial) move_->issued = true;
+        }, Qt::QueuedConnection);
+    });
+    if (!accepted) {
+        bus.send(call.createErrorReply(Q(scripting::kErrorBusy), QStringLiteral("A move is still being started")));
+        return;
+    }
+    CloseNotices();
+    form_.ManualFocusPage()->StopAnnouncer();
+    if (move_) {
+        EndMove(scripting::kReplaced,
+                QStringLiteral("Another scripted move took the focuser (to %1)").arg(next.target));
+    }
+    if (wait) next.waiters << call;
+    next.bus = bus;
+    move_ = std::move(next);
+    qApp->installEventFilter(this);
+    moveWatch_->start();
+}
+
+bool TFocuserService::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Show && move_) {
+        if (auto* box = qobject_cast<QMessageBox*>(watched)) {
+            if (box->icon() == QMessageBox::Critical || box->icon() == QMessageBox::Warning) move_->told << box->text();
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void TFocuserService::WatchMove() {
+    if (!move_ || !move_->issued) return;
+    Watched& m = *move_;
+    kv::TFocusControl* focuser = form_.FocusControl();
+    auto told = [&](const QString& otherwise) {
+        return m.told.isEmpty() ? otherwise : m.told.join(QLatin1Char(' '));
+    };
+    if (focuser == nullptr || !form_.State().portOpen) {
+        EndMove(scripting::kLost, told(QStringLiteral("The focuser's connection was lost during the move")));
+        return;
+    }
+    const std::int32_t at = focuser->CTSCount();
+    if (focuser->MoveTicket() != m.ticket) {
+        EndMove(scripting::kReplaced,
+                QStringLiteral("Another move took the focuser (the window's controls, or another program)"));
+        return;
+    }
+    const qint64 now = clock_.elapsed();
+    if (!focuser->GetIdle()) {
+        m.moved = true;
+        m.stillSinceMs = -1;
+        return;
+    }
+    if (m.stillSinceMs < 0 || at != m.stillAt) {
+        m.stillSinceMs = now;
+        m.stillAt = at;
+        return;
+    }
+    const qint64 still = now - m.stillSinceMs;
+    if (still < scripting::kMoveSettleMs) return;
+    // A message the driver deferred is on its way to the screen: it is the reason.
+    if (form_.DeferredMessages().Waiting() > 0 && still < scripting::kMoveSettleMs + scripting::kMoveToldWaitMs) return;
+    const QString stands = QStringLiteral("it stands at %1").arg(at);
+    if (focuser->HaltCount() != m.halts) {
+        if (m.haltAsked) {
+            EndMove(scripting::kHalted, QStringLiteral("Halted on request; ") + stands);
+        } else {
+            EndMove(scripting::kStalled, told(QStringLiteral("The motor watch stopped the move")) + QStringLiteral("; ") + stands);
+        }
+        return;
+    }
+    // A pulse-counted motor coasts after its last pulse by up to the model's stop factor.
+    const std::int32_t tolerance = focuser->JMIFlag() ? std::max(0, focuser->StopFactor()) : 0;
+    if (std::llabs(static_cast<long long>(at) - m.target) <= tolerance) {
+        EndMove(scripting::kArrived, {});
+    } else if (!m.moved && at == m.start) {
+        EndMove(scripting::kRefused, told(QStringLiteral("The focuser did not start the move")) + QStringLiteral("; ") + stands);
+    } else {
+        EndMove(scripting::kStalled,
+                told(QStringLiteral("The focuser stopped short of %1").arg(m.target)) + QStringLiteral("; ") + stands);
+    }
+}
+
+void TFocuserService::EndMove(const char* ending, QString reason) {
+    if (!move_) return;
+    moveWatch_->stop();
+    qApp->removeEventFilter(this);
+    const Watched m = std::move(*move_);
+    move_.reset();
+    const QVariantMap answer{{QStringLiteral("position"), Position()},
+                             {QStringLiteral("target"), m.target},
+                             {QStringLiteral("ending"), Q(ending)},
+                             {QStringLiteral("reason"), reason}};
+    if (std::string_view(ending) != scripting::kArrived) {
+        kv::WriteProgramLog("Scripting: the move to " + std::to_string(m.target) + " ended " + ending + ": " +
+                            reason.toStdString());
+    }
+    QDBusConnection bus = m.bus;
+    for (const QDBusMessage& waiter : m.waiters) bus.send(waiter.createReply(QVariant(answer)));
+    emit MoveEnded(answer);
 }
 
 void TFocuserService::Halt() {
     if (!Allowed()) return;
     kv::TFocusControl* focuser = form_.FocusControl();
     if (focuser == nullptr) return;
+    if (move_) move_->haltAsked = true;
     Serve(TDeviceCalls::Halt, [focuser] {
         focuser->CancelMovement();
         focuser->StopMove();
@@ -199,14 +377,14 @@ double TFocuserService::Temperature() {
     if (!Ready()) return 0.0;
     // The read-out keeps the average; asking the hub here would hold the
     // window for as long as the unit takes to answer.
-    const double average = form_.FocusControl()->TCAvg();
-    if (!form_.FocusControl()->JMIFlag() || average <= kv::kTemperatureFloor || average == 0.0) {
+    const kv::TFocusControl* focuser = form_.FocusControl();
+    if (!focuser->JMIFlag() || !focuser->TCAvgRead()) {
         sendErrorReply(Q(scripting::kErrorNotReady),
                        QStringLiteral("No temperature has been read (a hub focuser with its temperature unit, "
                                       "and the Temp Control page opened once, are needed)"));
         return 0.0;
     }
-    return average;
+    return focuser->TCAvg();
 }
 
 // ---------------------------------------------------------------- camera
@@ -251,7 +429,6 @@ void TCameraService::Close() {
 }
 
 bool TCameraService::Allowed() {
-    CloseNotices();
     if (form_.AllowOtherPrograms()) return true;
     sendErrorReply(Q(scripting::kErrorNotAllowed), Q(scripting::kNotAllowedText));
     return false;
@@ -283,6 +460,7 @@ QVariantMap TCameraService::TakeFocusFrame() {
         return {};
     }
     if (!CanExpose()) return {};
+    CloseNotices();
     setDelayedReply(true);
     pending_ = message();
     waiting_ = true;
@@ -299,6 +477,7 @@ QVariantMap TCameraService::TakeImage() {
         sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("The camera is still busy with the last picture"));
         return {};
     }
+    CloseNotices();
     setDelayedReply(true);
     pendingImage_ = message();
     waitingImage_ = true;
@@ -317,8 +496,19 @@ void TCameraService::ImageShown() {
     waitingImage_ = false;
     imageTimeout_->stop();
     kv::TImageObject* image = form_.CameraControl() != nullptr ? form_.CameraControl()->MainImage() : nullptr;
+    // A camera that could not expose (busy with another client, say) may
+    // still hand over a frame with no pixels, whose statistics are impossible
+    // (Min above Max): no image came.
+    QString lost;
     if (image == nullptr) {
-        bus_.send(pendingImage_.createErrorReply(Q(scripting::kErrorFailed), QStringLiteral("The image was lost")));
+        lost = QStringLiteral("The image was lost");
+    } else if (image->Width() <= 0 || image->Height() <= 0 || image->Min() > image->Max()) {
+        lost = QStringLiteral("No image arrived: the camera sent an empty frame (is it busy with another program?)");
+    }
+    if (!lost.isEmpty()) {
+        LogRefusal(pendingImage_, lost);
+        form_.SetStatusPanel(0, lost);
+        bus_.send(pendingImage_.createErrorReply(Q(scripting::kErrorFailed), lost));
         return;
     }
     const QVariantMap answer{{QStringLiteral("Width"), image->Width()}, {QStringLiteral("Height"), image->Height()},
@@ -340,6 +530,7 @@ QList<QVariantMap> TCameraService::FindStars() {
         sendErrorReply(Q(scripting::kErrorNotReady), why);
         return {};
     }
+    CloseNotices();
     QList<QVariantMap> stars;
     for (const kv::FoundStar& s : field.stars) stars << StarOf(s);
     return stars;
@@ -352,7 +543,10 @@ void TCameraService::SelectStar(int x, int y) {
         return;
     }
     const QString why = form_.ExposurePage()->SelectStar(x, y);
-    if (why.isEmpty()) return;
+    if (why.isEmpty()) {
+        CloseNotices();
+        return;
+    }
     LogRefusal(message(), why);
     const bool noImage = !form_.State().imageTaken;
     sendErrorReply(Q(noImage ? scripting::kErrorNotReady : scripting::kErrorInvalid), why);
@@ -371,7 +565,10 @@ QVariantMap TCameraService::PickStar() {
     kv::WriteProgramLog("Pick Star asked for by a script");
     kv::FoundStar star;
     const QString why = form_.ExposurePage()->PickStar(&star);
-    if (why.isEmpty()) return StarOf(star);
+    if (why.isEmpty()) {
+        CloseNotices();
+        return StarOf(star);
+    }
     LogRefusal(message(), why);
     sendErrorReply(Q(form_.State().imageTaken ? scripting::kErrorFailed : scripting::kErrorNotReady), why);
     return {};
@@ -398,7 +595,6 @@ TFocusingService::TFocusingService(TMainForm& form, QObject* parent) : QObject(p
 }
 
 bool TFocusingService::Allowed() {
-    CloseNotices();
     if (form_.AllowOtherPrograms()) return true;
     sendErrorReply(Q(scripting::kErrorNotAllowed), Q(scripting::kNotAllowedText));
     return false;
@@ -444,6 +640,7 @@ void TFocusingService::Start(int initialStep, std::optional<int> methodItem) {
         return;
     }
     if (!CanStart()) return;
+    CloseNotices();
     // Chosen on the page, so the user sees the run the script started.
     form_.AutoFocusPage()->InitialStepRG()->SetItemIndex(static_cast<int>(found - std::begin(kv::kInitialSteps)));
     if (methodItem) form_.AutoFocusPage()->MethodRG()->SetItemIndex(*methodItem);
@@ -455,17 +652,38 @@ void TFocusingService::Start(int initialStep, std::optional<int> methodItem) {
 }
 
 void TFocusingService::StartScan(int start, int increment, int steps) {
-    if (start < kv::kScanStartMin || start > kv::kScanStartMax || increment < kv::kScanIncrementMin ||
-        increment > kv::kScanIncrementMax || steps < kv::kScanStepsMin || steps > kv::kScanStepsMax) {
-        sendErrorReply(Q(scripting::kErrorInvalid),
-                       QStringLiteral("Scan values out of range: start %1..%2, increment %3..%4, steps %5..%6")
-                           .arg(kv::kScanStartMin).arg(kv::kScanStartMax).arg(kv::kScanIncrementMin)
-                           .arg(kv::kScanIncrementMax).arg(kv::kScanStepsMin).arg(kv::kScanStepsMax));
+    if (!CanStart()) return;
+    // The Scan group's boxes hold the focuser kind's ranges: a value outside
+    // them is refused with the range, never cut down to fit.
+    const kv::FocuserKindControls* row = ControlsOf(form_.FocusControl());
+    if (row == nullptr) {
+        sendErrorReply(Q(scripting::kErrorNotReady), QStringLiteral("The focuser's kind is not known"));
         return;
     }
-    if (!CanStart()) return;
-    for (const auto& [name, value] : {std::pair{"StartScanSE", start}, std::pair{"ScanStepSE", increment},
-                                      std::pair{"NumStepsSE", steps}}) {
+    if (start < row->scanStartMin || start > row->scanStartMax || increment < row->scanStepMin ||
+        increment > row->scanStepMax || steps < kv::kScanStepsMin || steps > kv::kScanStepsMax) {
+        const QString text = QStringLiteral("Scan values out of range for this focuser: start %1..%2, increment "
+                                            "%3..%4, steps %5..%6 (asked: start %7, increment %8, steps %9)")
+                                 .arg(row->scanStartMin).arg(row->scanStartMax).arg(row->scanStepMin)
+                                 .arg(row->scanStepMax).arg(kv::kScanStepsMin).arg(kv::kScanStepsMax)
+                                 .arg(start).arg(increment).arg(steps);
+        LogRefusal(message(), text);
+        sendErrorReply(Q(scripting::kErrorInvalid), text);
+        return;
+    }
+    const std::pair<const char*, int> values[] = {{"StartScanSE", start}, {"ScanStepSE", increment}, {"NumStepsSE", steps}};
+    for (const auto& [name, value] : values) {
+        const auto* spin = form_.findChild<QSpinBox*>(QString::fromLatin1(name));
+        if (spin != nullptr && (value < spin->minimum() || value > spin->maximum())) {
+            const QString text = QStringLiteral("%1 takes %2..%3, not %4").arg(Q(name)).arg(spin->minimum())
+                                     .arg(spin->maximum()).arg(value);
+            LogRefusal(message(), text);
+            sendErrorReply(Q(scripting::kErrorInvalid), text);
+            return;
+        }
+    }
+    CloseNotices();
+    for (const auto& [name, value] : values) {
         if (auto* spin = form_.findChild<QSpinBox*>(QString::fromLatin1(name))) spin->setValue(value);
     }
     form_.Focusing()->StartScanButtonClick();
@@ -476,6 +694,7 @@ void TFocusingService::Cancel() {
     if (!Allowed()) return;
     TFocusingView* focusing = form_.Focusing();
     if (!focusing->Running()) return;
+    CloseNotices();
     // As the user would: the Cancel button of the procedure that runs, which
     // gives its own page's controls back.
     const auto* searchCancel = form_.findChild<QWidget*>(QStringLiteral("CancelSearch"));

@@ -18,11 +18,14 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QElapsedTimer>
+#include <QList>
 #include <QVariantMap>
 #include <QObject>
 #include <QString>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -47,7 +50,8 @@ inline constexpr const char* kNotAllowedText =
     "focuser\" on its Settings page (Device/Ports tab)";
 
 // Figures of one focus frame, by name (FWHM, HFD, xFWHM, yFWHM, Peak, FOM),
-// each a double: a{sv} on the bus, which every D-Bus binding reads.
+// each a double, with Star (b) and, when there is no figure, Status (s):
+// a{sv} on the bus, which every D-Bus binding reads.
 using Figures = QVariantMap;
 // Stars found in the main image, brightest first, each by name (x, y, peak,
 // flux, hfd, fwhm, snr, elongation as doubles; saturated, nearEdge, crowded,
@@ -79,16 +83,37 @@ private:
     std::array<std::atomic<bool>, kKinds> busy_{};
 };
 
+namespace scripting {
+
+// How a scripted move ended: MoveEnded's and the waiting calls' "ending".
+inline constexpr const char* kArrived = "arrived";    // at the target
+inline constexpr const char* kHalted = "halted";      // Halt, or the window's Stop
+inline constexpr const char* kReplaced = "replaced";  // another move took the focuser
+inline constexpr const char* kStalled = "stalled";    // stopped by the motor watch, or short of the target
+inline constexpr const char* kRefused = "refused";    // the focuser did not take the move
+inline constexpr const char* kLost = "lost";          // the focuser's connection went
+
+// A focuser that has stood idle and still this long has ended its move
+// (a coasting motor counts on, a position report may come late).
+inline constexpr int kMoveSettleMs = 500;
+// How long a move's end waits for a message its driver deferred to reach the
+// screen, so that the reason travels with the ending.
+inline constexpr int kMoveToldWaitMs = 3000;
+inline constexpr int kMoveWatchMs = 50;
+
+}  // namespace scripting
+
 class TFocuserService : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kessivane.Focuser")
 public:
     explicit TFocuserService(TMainForm& form, QObject* parent = nullptr);
     ~TFocuserService() override;
-    // Before the focuser goes: the calls being served end first.
-    void FocuserGoing() { calls_.Close(false); }
+    // Before the focuser goes: the calls being served end first, and a
+    // scripted move still watched ends as lost.
+    void FocuserGoing();
     // The window closes: no call is served any more.
-    void Close() { calls_.Close(); }
+    void Close();
 
 public slots:
     int Position();
@@ -97,25 +122,64 @@ public slots:
     // an absolute position); NotReady for a hub focuser, which only counts
     // from its last reset.
     int AbsolutePosition();
+    // Answer once the focuser has the command; MoveEnded tells how it ended.
     void MoveTo(int position);
     void MoveBy(int steps);
+    // The same, answered when the move has ended, with how (MoveEnded's map).
+    QVariantMap MoveToAndWait(int position);
+    QVariantMap MoveByAndWait(int steps);
     void Halt();
+    // The focuser's own idle: false while it moves, whoever moved it. A scan
+    // or an auto focus stands still between its moves; Running tells of them.
     bool Idle();
-    // The average of the hub's recent readings, in degrees Celsius.
+    // The average of the hub's recent readings, in degrees Celsius; NotReady
+    // until one has been read (0.0 is a reading like any other).
     double Temperature();
 
 signals:
     // A programmed move has ended; the position shown.
     void MoveFinished(int position);
+    // A move a script asked for has ended: position (i, the read-out),
+    // target (i), ending (s: arrived, halted, replaced, stalled, refused,
+    // lost) and reason (s, empty on arrival).
+    void MoveEnded(const QVariantMap& ending);
+
+protected:
+    // Boxes shown while a scripted move runs: a driver's refusal or stall
+    // message is the move's reason.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // A scripted move being watched to its end.
+    struct Watched {
+        std::uint64_t serial = 0;
+        std::uint64_t ticket = 0;  // the one its MoveBy takes
+        std::uint64_t halts = 0;
+        std::int32_t start = 0, target = 0;
+        bool issued = false;  // the worker has handed it to the focuser
+        bool moved = false;   // the focuser was seen busy
+        bool haltAsked = false;
+        qint64 stillSinceMs = -1;
+        std::int32_t stillAt = 0;
+        QStringList told;
+        QList<QDBusMessage> waiters;
+        QDBusConnection bus{QString()};  // the waiters' (replies go out off any call)
+    };
     bool Ready();
     bool Allowed();
+    // The checks every move makes, then the move; `wait`: the reply comes at its end.
+    void StartMove(bool to, int value, bool wait);
+    void WatchMove();
+    void EndMove(const char* ending, QString reason);
     // Replies to the current call when `work` has run off the GUI thread;
     // Busy when a call of the kind is still served.
     void Serve(TDeviceCalls::Kind kind, std::function<void()> work);
     TMainForm& form_;
     TDeviceCalls calls_;
+    std::optional<Watched> move_;
+    std::uint64_t moveSerial_ = 0;
+    QTimer* moveWatch_ = nullptr;
+    QElapsedTimer clock_;
 };
 
 class TCameraService : public QObject, protected QDBusContext {
@@ -191,6 +255,7 @@ signals:
     void AutoFocusFinished(const QVariantMap& details);
 
 private:
+    // Without a refusal: true. Checks only, nothing changes.
     bool CanStart();
     // methodItem: the page's method item, or nullopt to keep the page's choice.
     void Start(int initialStep, std::optional<int> methodItem);

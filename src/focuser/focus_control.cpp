@@ -713,6 +713,7 @@ void TFocusControl::AddTemperature(double reading) {
     double sum = 0.0;
     for (double t : tempList_) sum += t;
     tcAvg_.store(sum / static_cast<double>(tempList_.size()));
+    tcAvgRead_.store(true);
 }
 
 void TFocusControl::ClearTempHistory() {

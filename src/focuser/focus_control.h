@@ -327,6 +327,8 @@ public:
     bool TCAvail() const { return tcAvail_.load(); }
     int TCCal() const { return tcCal_.load(); }
     double TCAvg() const { return tcAvg_.load(); }
+    // A valid reading has fed TCAvg: until then its 0.0 is no temperature.
+    bool TCAvgRead() const { return tcAvgRead_.load(); }
     std::string TCFirmwareVersion() const;
     void SetCameraControl(CameraIdleFn cameraIdle);
     bool JMIFlag() const { return jmiFlag_.load(); }
@@ -509,6 +511,7 @@ private:
     std::atomic<bool> tcAvail_{false};
     std::atomic<int> tcCal_{0};
     std::atomic<double> tcAvg_{0.0};
+    std::atomic<bool> tcAvgRead_{false};
     std::atomic<bool> interruptsOff_{false};
     std::atomic<bool> paused_{false};
     std::atomic<ThreadPriority> nudgePriority_{ThreadPriority::Normal};

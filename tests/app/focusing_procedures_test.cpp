@@ -27,6 +27,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <QScatterSeries>
 
@@ -175,6 +176,12 @@ protected:
             return !window->Focusing()->Running() && window->FocusControl()->GetIdle() && Enabled("Focus_InBtn");
         }, 30000));
         EXPECT_FALSE(Enabled("CancelSearch"));
+        if (window->AutoFocusPage()->MethodRG()->ItemIndex() == TAutoFocusPage::kCurveFitItem) {
+            EXPECT_TRUE(window->StatusPanelText(0).endsWith(
+                QStringLiteral("Auto focus cancelled; the focuser stays at position %1, where the search had taken it")
+                    .arg(window->FocusControl()->CTSCount())))
+                << window->StatusPanelText(0).toStdString();
+        }
         for (const char* name : kProcedureControls) {
             // The scan's result controls wait for a scan.
             if (std::string_view(name) != "MoveToMinButton" && std::string_view(name) != "MoveMinSE") {
@@ -419,14 +426,46 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     kvtest::PrivateBus bus(QStringLiteral("kv-scripting-test"));
     if (!bus.Up()) GTEST_SKIP() << "needs dbus-daemon";
     ASSERT_NO_FATAL_FAILURE(Serve(bus));
+    // A night at exactly freezing: 0.0 is a temperature, not the lack of one.
+    kvsim::Observatory::Instance().StartNight({.startTemperatureC = 0.0, .temperatureRateCPerHour = 0.0});
     Defocus(40);
     PickStar();
+    ExpectRefused(bus, "temperature", "No temperature has been read");
+    window->FocusControl()->GetTemperature();
+    auto temperature = Ctl(bus, "temperature");
+    EXPECT_EQ(temperature.exitCode, 0) << temperature.err.toStdString();
+    EXPECT_EQ(temperature.out, QStringLiteral("0.0\n"));
 
     auto frame = Ctl(bus, "focus-frame");
     EXPECT_EQ(frame.exitCode, 0) << frame.err.toStdString();
     EXPECT_TRUE(frame.out.startsWith(QStringLiteral("FWHM "))) << frame.out.toStdString();
     EXPECT_EQ(frame.out.count(QLatin1Char('\n')), 6);
+    // No star in the frame: no figure, only the status, and a failing exit.
+    Camera([](KVSimCameraConfig& c) { c.FluxScale = 0.0; });
+    frame = Ctl(bus, "focus-frame");
+    Camera([](KVSimCameraConfig& c) { c.FluxScale = 1.0; });
+    EXPECT_EQ(frame.exitCode, 5) << frame.err.toStdString();
+    EXPECT_EQ(frame.out, QStringLiteral("Status no star\n"));
+
+    // Refused moves and scans: the hub's ranges, named; nothing moves, and a
+    // refusal leaves the user's box alone.
+    // Parentless: the window is replaced further on.
+    QMessageBox notice(QMessageBox::Information, QStringLiteral("Kessivane"), QStringLiteral("left over"),
+                       QMessageBox::Ok);
+    notice.show();
+    const std::int32_t still = window->FocusControl()->CTSCount();
+    ExpectRefused(bus, "move-by 251", "-250..250");
+    ExpectRefused(bus, "move-to -251", "-250..250");
+    QDBusMessage wild = QDBusMessage::createMethodCall(QString::fromLatin1(scripting::kService),
+                                                       QString::fromLatin1(scripting::kFocuserPath),
+                                                       QStringLiteral("org.kessivane.Focuser"), QStringLiteral("MoveBy"));
+    wild << std::numeric_limits<std::int32_t>::min();
+    EXPECT_EQ(bus.Connection().call(wild, QDBus::BlockWithGui).errorName(), QString::fromLatin1(scripting::kErrorInvalid));
+    ExpectRefused(bus, "scan --start -20 --increment 4 --steps 2", "increment 5..50");
     ExpectRefused(bus, "autofocus --step 33", "must be one of");
+    EXPECT_TRUE(notice.isVisible());
+    EXPECT_EQ(window->FocusControl()->CTSCount(), still);
+    EXPECT_TRUE(window->FocusControl()->GetIdle());
     // The method argument reaches the program; a hub focuser has no absolute position.
     QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(scripting::kService),
                                                        QString::fromLatin1(scripting::kFocusingPath),
@@ -442,6 +481,17 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     EXPECT_EQ(moved.exitCode, 0) << moved.err.toStdString();
     EXPECT_NEAR(std::abs(FromBest() - before), 150, kRunOn);
     EXPECT_EQ(moved.out.trimmed().toInt(), window->FocusControl()->CTSCount()) << moved.out.toStdString();
+    EXPECT_FALSE(notice.isVisible());
+    // A move another script halts did not arrive: it says so and how.
+    QProcess halted;
+    bus.Start(halted, ctl, Words("move-by -250"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !window->FocusControl()->GetIdle(); }, kvtest::kBusLimitMs));
+    EXPECT_EQ(Ctl(bus, "halt").exitCode, 0);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return halted.state() == QProcess::NotRunning; }, kvtest::kBusLimitMs));
+    EXPECT_EQ(halted.exitCode(), 4);
+    const QString haltedErr = QString::fromUtf8(halted.readAllStandardError());
+    EXPECT_TRUE(haltedErr.contains(QStringLiteral("ended halted: Halted on request"))) << haltedErr.toStdString();
+    EXPECT_EQ(QString::fromUtf8(halted.readAllStandardOutput()).trimmed().toInt(), window->FocusControl()->CTSCount());
 
     // A halt ends the scan as a cancel does: no reading under a position never reached.
     QByteArray printed;
@@ -458,11 +508,25 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     }
     EXPECT_TRUE(Logged(QLatin1String(kv::kMoveHaltedText)));
 
+    // A script that gives up waiting leaves the search running, and is told
+    // so and how to stop it; "running" shows it, "cancel" ends it.
+    auto gaveUp = Ctl(bus, "--timeout-ms 1500 autofocus --step 100");
+    EXPECT_EQ(gaveUp.exitCode, 2);
+    EXPECT_TRUE(gaveUp.err.contains(QStringLiteral("the auto focus goes on"))) << gaveUp.err.toStdString();
+    EXPECT_TRUE(gaveUp.err.contains(QStringLiteral("kessivanectl cancel"))) << gaveUp.err.toStdString();
+    EXPECT_EQ(Ctl(bus, "running").out, QStringLiteral("1\n"));
+    EXPECT_EQ(Ctl(bus, "cancel").exitCode, 0);
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        return !window->Focusing()->Running() && window->FocusControl()->GetIdle() && Enabled("StartSearch");
+    }, 30000));
+    EXPECT_EQ(Ctl(bus, "running").out, QStringLiteral("0\n"));
+
     Defocus(40);
     QProcess focus;
     bus.Start(focus, ctl, Words("autofocus --step 100"));
     printed.clear();
-    ASSERT_TRUE(kvtest::PrivateBus::WaitForLine(focus, printed, "autofocus step 1:"));
+    ASSERT_TRUE(kvtest::PrivateBus::WaitForLine(focus, printed, "autofocus step 1:"))
+        << focus.readAllStandardError().toStdString();
     for (const char* busy : {"autofocus", "move-by 10 --no-wait", "focus-frame"}) ExpectRefused(bus, busy, "is running");
     ASSERT_TRUE(ProcessEventsUntil([&] { return focus.state() == QProcess::NotRunning; }, 90000));
     printed += focus.readAllStandardOutput();
@@ -473,13 +537,35 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
         EXPECT_TRUE(lines[i].startsWith(QStringLiteral("autofocus step %1:").arg(i + 1))) << lines[i].toStdString();
     }
     EXPECT_TRUE(lines.last().startsWith(QStringLiteral("autofocus completed: position"))) << lines.last().toStdString();
-    EXPECT_TRUE(lines.last().contains(QStringLiteral(", method golden, frames "))) << lines.last().toStdString();
+    // The result counts the readings printed and the focus frames they took.
+    EXPECT_TRUE(lines.last().contains(QStringLiteral(", method golden, %1 readings of %2 focus frames")
+                                          .arg(lines.size() - 1)
+                                          .arg((lines.size() - 1) * kSamples)))
+        << lines.last().toStdString();
     EXPECT_LE(std::abs(FromBest()), kTolerance);
 
     // Kept out, a script may still read but no longer move.
     Find<QAbstractButton>("AllowControlCB")->click();
     ExpectRefused(bus, "move-by 10", "Allow other programs");
     EXPECT_EQ(Ctl(bus, "position").exitCode, 0);
+
+    // An Optec's finer steps have ranges of their own: a scan from -500 by
+    // 100 is one the window would run, an increment of 5 is not (never run
+    // at 25 instead), and neither is a move past 3500.
+    window.reset();
+    folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=Simulated CCD\r\nFocuser=Optec TCF-S\r\nComPort=1\r\n"
+                                  "[Ports]\r\nCOM1=sim:optec\r\n");
+    window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
+    ASSERT_TRUE(window->FormCreate());
+    window->show();
+    ASSERT_NO_FATAL_FAILURE(Serve(bus));
+    PickStar();
+    ExpectRefused(bus, "move-by 3501", "-3500..3500");
+    ExpectRefused(bus, "scan --start 0 --increment 5 --steps 1", "increment 25..250");
+    EXPECT_FALSE(window->Focusing()->Running());
+    const auto optecScan = Ctl(bus, "scan --start -500 --increment 100 --steps 1");
+    EXPECT_EQ(optecScan.exitCode, 0) << optecScan.err.toStdString();
+    EXPECT_EQ(Find<QSpinBox>("StartScanSE")->value(), -500);
 }
 
 // A whole focus run from a script with nobody at the window: take an image,

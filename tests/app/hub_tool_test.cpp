@@ -98,4 +98,10 @@ TEST_F(HubToolTest, NoAnswerNoBusAndBadArgumentsEachHaveTheirExitCode) {
         EXPECT_EQ(r.exitCode, 64) << args.join(' ').toStdString();
         EXPECT_TRUE(r.err.contains(QStringLiteral("takes a whole number from "))) << r.err.toStdString();
     }
+    // A method name in any case gets as far as the bus; a bad one is named,
+    // without the whole usage around it.
+    EXPECT_EQ(bus_.RunTool(QStringLiteral("kessivanectl"), {"autofocus", "--method", "Fit"}, noBus).exitCode, 3);
+    const auto bad = bus_.RunTool(QStringLiteral("kessivanectl"), {"autofocus", "--method", "Newton"}, noBus);
+    EXPECT_EQ(bad.exitCode, 64);
+    EXPECT_EQ(bad.err.toStdString(), "kessivanectl: unknown method 'Newton': use golden or fit\n");
 }

@@ -1,7 +1,7 @@
 // kessivanectl: drives a running Kessivane from a shell through its scripting
 // interface on the session bus (docs/scripting.md).
 //
-//   kessivanectl position | absolute-position | idle | temperature | halt
+//   kessivanectl position | absolute-position | idle | running | temperature | halt
 //   kessivanectl move-to N | move-by N [--no-wait]
 //   kessivanectl focus-frame
 //   kessivanectl take-image | stars | pick-star | select-star X Y
@@ -11,7 +11,8 @@
 //   common: [--timeout-ms T]
 //
 // Exit status: 0 done, 1 the program refused or the procedure failed, 2 no
-// Kessivane on the bus or no answer in time, 3 no session bus, 64 bad arguments.
+// Kessivane on the bus or no answer in time, 3 no session bus, 4 the move
+// ended without arriving, 5 the focus frame has no star, 64 bad arguments.
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -35,9 +36,10 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitNoProgram = 2;
 constexpr int kExitNoBus = 3;
+constexpr int kExitNotArrived = 4;
+constexpr int kExitNoStar = 5;
 constexpr int kExitUsage = 64;
 constexpr int kDefaultTimeoutMs = 600000;  // an auto focus with many samples takes minutes
-constexpr int kIdlePollMs = 200;
 constexpr qint64 kMaxPixel = 65535;  // a camera's rows and columns fit in 16 bits
 
 const QString kService = QStringLiteral("org.kessivane.Kessivane");
@@ -51,16 +53,21 @@ const QString kFocusing = QStringLiteral("org.kessivane.Focusing");
 int Usage() {
     std::fputs(
         "usage: kessivanectl COMMAND [options]\n"
-        "  position | absolute-position | idle | temperature | halt\n"
-        "  move-to N | move-by N [--no-wait]   move and (by default) wait until the move ends\n"
-        "  focus-frame                         take one focus frame and print its figures\n"
+        "  position | absolute-position | idle | running | temperature | halt\n"
+        "                                      (idle: the focuser stands still; running: a scan or\n"
+        "                                      an auto focus runs)\n"
+        "  move-to N | move-by N [--no-wait]   move and (by default) wait until the move ends;\n"
+        "                                      exit 4 when it ended without arriving\n"
+        "  focus-frame                         take one focus frame and print its figures;\n"
+        "                                      exit 5 when it has no star\n"
         "  take-image                          take a main image and print its size and statistics\n"
         "  stars                               list the stars of the main image, brightest first\n"
         "  pick-star                           select the best star for focusing and print it\n"
         "  select-star X Y                     select the star at pixel X, Y as a click would\n"
         "  autofocus [--step S] [--method fit|golden]\n"
         "                                      run an auto focus (initial step S, default 100; by\n"
-        "                                      the method on the Auto Focus page unless given)\n"
+        "                                      the method on the Auto Focus page unless given);\n"
+        "                                      each reading averages one or more focus frames\n"
         "  scan [--start S] [--increment I] [--steps N]   run a focus scan\n"
         "  cancel                              cancel a running auto focus or scan\n"
         "  --timeout-ms T                      give up waiting after T ms\n",
@@ -72,7 +79,7 @@ struct Options {
     QString command;
     QList<qint64> values;
     QMap<QString, int> numbers;
-    QString method;  // autofocus --method; empty: the page's choice
+    QString method;  // autofocus --method, in lower case; empty: the page's choice
     bool wait = true;
     int timeoutMs = kDefaultTimeoutMs;
 };
@@ -91,6 +98,9 @@ std::optional<qint64> Number(const QString& text, const QString& what, qint64 lo
     return std::nullopt;
 }
 
+// Set when Parse has said what is wrong itself: the whole usage would bury it.
+bool g_explained = false;
+
 std::optional<Options> Parse(const QStringList& args) {
     Options o;
     for (int i = 1; i < args.size(); ++i) {
@@ -98,8 +108,12 @@ std::optional<Options> Parse(const QStringList& args) {
         if (a == QLatin1String("--no-wait")) {
             o.wait = false;
         } else if (a == QLatin1String("--method") && i + 1 < args.size()) {
-            o.method = args[++i];
-            if (o.method != QLatin1String("fit") && o.method != QLatin1String("golden")) return std::nullopt;
+            o.method = args[++i].toLower();
+            if (o.method != QLatin1String("fit") && o.method != QLatin1String("golden")) {
+                std::fprintf(stderr, "kessivanectl: unknown method '%s': use golden or fit\n", qPrintable(args[i]));
+                g_explained = true;
+                return std::nullopt;
+            }
         } else if (a.startsWith(QLatin1String("--")) && i + 1 < args.size()) {
             const bool timeout = a == QLatin1String("--timeout-ms");
             const auto v = Number(args[++i], a, timeout ? 1 : INT32_MIN, INT32_MAX);
@@ -117,8 +131,8 @@ std::optional<Options> Parse(const QStringList& args) {
             o.values << *v;
         }
     }
-    const QStringList plain{"position", "absolute-position", "idle",  "temperature", "halt",     "focus-frame",
-                            "cancel",   "take-image",        "stars", "pick-star"};
+    const QStringList plain{"position", "absolute-position", "idle",  "running",   "temperature", "halt",
+                            "focus-frame", "cancel",         "take-image", "stars", "pick-star"};
     const bool move = o.command == QLatin1String("move-to") || o.command == QLatin1String("move-by");
     const qsizetype needs = move ? 1 : o.command == QLatin1String("select-star") ? 2 : 0;
     if (o.values.size() != needs) return std::nullopt;
@@ -150,7 +164,8 @@ public:
         const QString& c = o_.command;
         if (c == QLatin1String("position")) return PrintReply(Call(kFocuserPath, kFocuser, "Position"));
         if (c == QLatin1String("absolute-position")) return PrintReply(Call(kFocuserPath, kFocuser, "AbsolutePosition"));
-        if (c == QLatin1String("idle")) return PrintReply(Call(kFocuserPath, kFocuser, "Idle"));
+        if (c == QLatin1String("idle")) return Idle();
+        if (c == QLatin1String("running")) return PrintReply(Call(kFocusingPath, kFocusing, "Running"));
         if (c == QLatin1String("temperature")) return PrintReply(Call(kFocuserPath, kFocuser, "Temperature"));
         if (c == QLatin1String("halt")) return PrintReply(Call(kFocuserPath, kFocuser, "Halt"));
         if (c == QLatin1String("cancel")) return PrintReply(Call(kFocusingPath, kFocusing, "Cancel"));
@@ -167,10 +182,6 @@ public:
     }
 
 private slots:
-    void OnMoveFinished(int position) {
-        moved_ = position;
-        loopDone_();
-    }
     void OnFinished(const QString& procedure, bool completed, int position, double fom, const QString& message) {
         if (procedure != procedure_) return;
         if (completed) {
@@ -183,9 +194,13 @@ private slots:
         loopDone_();
     }
     void OnDetails(const QVariantMap& details) { details_ = details; }
+    // One line a reading: a scan's point or a search's measured position
+    // (several focus frames averaged; the result line counts both).
     void OnProgress(const QString& procedure, int step, int position, double fom) {
         if (procedure != procedure_) return;
-        std::printf("%s step %d: position %d, figure of merit %.4f\n", qPrintable(procedure), step, position, fom);
+        ++readings_;
+        std::printf("%s step %d: reading %d at position %d, figure of merit %.4f\n", qPrintable(procedure), step,
+                    readings_, position, fom);
         std::fflush(stdout);
     }
 
@@ -194,8 +209,9 @@ private:
     // or a Kessivane that does not send them.
     QString DetailsText() const {
         if (procedure_ != QLatin1String("autofocus") || details_.isEmpty()) return {};
-        QString text = QStringLiteral(", method %1, frames %2")
+        QString text = QStringLiteral(", method %1, %2 readings of %3 focus frames")
                            .arg(details_.value(QStringLiteral("method")).toString())
+                           .arg(readings_)
                            .arg(details_.value(QStringLiteral("frames")).toInt());
         if (details_.contains(QStringLiteral("rSquared"))) {
             text += QStringLiteral(", R^2 %1").arg(details_.value(QStringLiteral("rSquared")).toDouble(), 0, 'f', 4);
@@ -248,17 +264,29 @@ private:
         const QDBusMessage reply = Call(kCameraPath, kCamera, "TakeFocusFrame", {}, o_.timeoutMs);
         if (Failed(reply)) return ExitFor(reply);
         const auto figures = qdbus_cast<QVariantMap>(reply.arguments().value(0));
-        // A figure over the field says how many stars it stands for; with too
-        // few to make one, the figure is that status, not a number.
+        // Without a star (or with too few in the field) the numbers are no
+        // figure: only the status is printed, and the exit says so.
         const QString status = figures.value(QStringLiteral("Status")).toString();
+        if (!status.isEmpty()) {
+            std::printf("Status %s\n", status.toLocal8Bit().constData());
+            std::fprintf(stderr, "kessivanectl: the focus frame has no figure: %s\n", status.toLocal8Bit().constData());
+            return kExitNoStar;
+        }
         for (const char* key : {"FWHM", "HFD", "xFWHM", "yFWHM", "Peak", "FOM"}) {
-            if (!status.isEmpty() && std::string_view(key) == "FOM") {
-                std::printf("FOM %s\n", status.toLocal8Bit().constData());
-                continue;
-            }
             std::printf("%s %.4f\n", key, figures.value(QString::fromLatin1(key)).toDouble());
         }
         if (const int stars = figures.value(QStringLiteral("Stars")).toInt(); stars > 1) std::printf("Stars %d\n", stars);
+        return kExitOk;
+    }
+    // The focuser's own idle; a procedure stands the focuser still between
+    // its moves, so a running one is mentioned beside it.
+    int Idle() {
+        const int exit = PrintReply(Call(kFocuserPath, kFocuser, "Idle"));
+        if (exit != kExitOk) return exit;
+        const QDBusMessage running = Call(kFocusingPath, kFocusing, "Running");
+        if (running.type() != QDBusMessage::ErrorMessage && running.arguments().value(0).toBool()) {
+            std::fputs("kessivanectl: a scan or an auto focus is running (kessivanectl running)\n", stderr);
+        }
         return kExitOk;
     }
     int TakeImage() {
@@ -301,25 +329,24 @@ private:
         return kExitOk;
     }
     int Move() {
-        bus_.connect(kService, kFocuserPath, kFocuser, QStringLiteral("MoveFinished"), this, SLOT(OnMoveFinished(int)));
         const bool to = o_.command == QLatin1String("move-to");
-        const QDBusMessage reply = Call(kFocuserPath, kFocuser, to ? "MoveTo" : "MoveBy", {static_cast<int>(o_.values[0])});
-        if (Failed(reply)) return ExitFor(reply);
-        if (!o_.wait) return kExitOk;
-        // A move to where the focuser stands ends without a report; the
-        // focuser then answers idle at once.
-        QTimer poll;
-        int idleAnswers = 0;
-        connect(&poll, &QTimer::timeout, this, [&] {
-            const QDBusMessage idle = Call(kFocuserPath, kFocuser, "Idle");
-            idleAnswers = idle.arguments().value(0).toBool() ? idleAnswers + 1 : 0;
-            if (idleAnswers >= 3) loopDone_();
-        });
-        if (!Wait([&](auto) { poll.start(kIdlePollMs); })) {
-            std::fputs("kessivanectl: the move did not end in time\n", stderr);
+        const int value = static_cast<int>(o_.values[0]);
+        if (!o_.wait) return PrintReply(Call(kFocuserPath, kFocuser, to ? "MoveTo" : "MoveBy", {value}));
+        // Answered when the move has ended, with how it ended.
+        const QDBusMessage reply =
+            Call(kFocuserPath, kFocuser, to ? "MoveToAndWait" : "MoveByAndWait", {value}, o_.timeoutMs);
+        if (reply.type() == QDBusMessage::ErrorMessage && reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply")) {
+            std::fputs("kessivanectl: the move did not end in time; it goes on (kessivanectl halt stops it)\n", stderr);
             return kExitNoProgram;
         }
-        return PrintReply(Call(kFocuserPath, kFocuser, "Position"));
+        if (Failed(reply)) return ExitFor(reply);
+        const auto ending = qdbus_cast<QVariantMap>(reply.arguments().value(0));
+        std::printf("%d\n", ending.value(QStringLiteral("position")).toInt());
+        const QString how = ending.value(QStringLiteral("ending")).toString();
+        if (how == QLatin1String("arrived")) return kExitOk;
+        std::fprintf(stderr, "kessivanectl: the move to %d ended %s: %s\n", ending.value(QStringLiteral("target")).toInt(),
+                     qPrintable(how), qPrintable(ending.value(QStringLiteral("reason")).toString()));
+        return kExitNotArrived;
     }
     int Procedure() {
         const bool scan = o_.command == QLatin1String("scan");
@@ -339,7 +366,10 @@ private:
                  : Call(kFocusingPath, kFocusing, "StartAutoFocus", autofocus);
         if (Failed(reply)) return ExitFor(reply);
         if (!Wait([](auto) {})) {
-            std::fputs("kessivanectl: no result in time\n", stderr);
+            std::fprintf(stderr,
+                         "kessivanectl: no result in time; the %s goes on in Kessivane (kessivanectl running "
+                         "tells whether it still runs, kessivanectl cancel stops it)\n",
+                         scan ? "scan" : "auto focus");
             return kExitNoProgram;
         }
         return result_;
@@ -349,7 +379,7 @@ private:
     Options o_;
     QString procedure_;
     std::function<void()> loopDone_ = [] {};
-    std::optional<int> moved_;
+    int readings_ = 0;
     int result_ = kExitFailed;
     QVariantMap details_;
 };
@@ -364,7 +394,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     const auto options = Parse(args);
-    if (!options) return Usage();
+    if (!options) return g_explained ? kExitUsage : Usage();
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         std::fputs("kessivanectl: no session bus (is a desktop session running?)\n", stderr);
