@@ -6,6 +6,8 @@
 // Where it really is stays readable in SIM_TRUE_POSITION either way, for tests.
 // KV_SIM_FOCUS_BACKLASH=N puts N steps of play between the drive it reports
 // and that true position: after a reversal the drive turns N steps first.
+// KV_SIM_FOCUS_REFUSE_OVER=N refuses (Alert) a relative move of more than N
+// steps, as drivers with a largest single move do.
 #include <indifocuser.h>
 
 #include <algorithm>
@@ -28,6 +30,7 @@ public:
         if (relativeOnly != nullptr && std::strcmp(relativeOnly, "1") == 0) caps &= ~FOCUSER_CAN_ABS_MOVE;
         FI::SetCapability(caps);
         if (const char* backlash = std::getenv("KV_SIM_FOCUS_BACKLASH")) backlash_ = std::max(0.0, std::atof(backlash));
+        if (const char* over = std::getenv("KV_SIM_FOCUS_REFUSE_OVER")) refuseOver_ = std::atof(over);
         setSupportedConnections(CONNECTION_NONE);
     }
 
@@ -66,6 +69,10 @@ protected:
         return target_ == FocusAbsPosN[0].value ? IPS_OK : IPS_BUSY;
     }
     IPState MoveRelFocuser(FocusDirection dir, std::uint32_t ticks) override {
+        if (refuseOver_ > 0 && ticks > refuseOver_) {
+            LOGF_ERROR("A move of %u steps is more than this focuser takes at once.", ticks);
+            return IPS_ALERT;
+        }
         const double here = FocusAbsPosN[0].value;
         target_ = std::clamp(dir == FOCUS_INWARD ? here - ticks : here + ticks, 0.0, kTravel);
         return target_ == here ? IPS_OK : IPS_BUSY;
@@ -94,6 +101,7 @@ protected:
 private:
     double target_ = kTravel / 2;
     double backlash_ = 0;
+    double refuseOver_ = 0;
     INumber trueN_[1];
     INumberVectorProperty trueNP_;
 };

@@ -202,6 +202,11 @@ protected:
     void SetUp() override { Start({"KV_SIM_FOCUS_RELATIVE_ONLY=1"}); }
 };
 
+class RefusingIndiFocuser : public SlowIndiFocuser {
+protected:
+    void SetUp() override { Start({"KV_SIM_FOCUS_RELATIVE_ONLY=1", "KV_SIM_FOCUS_REFUSE_OVER=500"}); }
+};
+
 TEST_F(SlowIndiFocuser, HaltAbortsTheDevicesMoveAndTheCountFollowsIt) {
     ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));
     focuser->MoveTo(52000);  // ten seconds of travel
@@ -242,6 +247,19 @@ TEST_F(RelativeIndiFocuser, MovesByCountedStepsAndHalts) {
     // A halted move has no known length here, so only the finished ones count.
     EXPECT_EQ(std::tuple(focuser->CTSCount(), idleReports.load()), std::tuple(-300, 4));
     EXPECT_TRUE(dialogs.Deferred().empty());
+}
+
+// A relative move the driver ends in Alert did not happen: the count stays
+// and the user is told; the next move counts from there.
+TEST_F(RefusingIndiFocuser, ARelativeMoveEndingInAlertCountsNoSteps) {
+    const int start = TruePosition();
+    focuser->MoveBy(1000);
+    ASSERT_EQ(done->Wait(20s), WaitResult::Signalled);
+    EXPECT_EQ(std::tuple(TruePosition(), focuser->CTSCount()), std::tuple(start, 0));
+    EXPECT_EQ(dialogs.Deferred(), std::vector<std::string>{kIndiMoveFailedText});
+    focuser->MoveBy(-200);
+    ASSERT_EQ(done->Wait(20s), WaitResult::Signalled);
+    EXPECT_EQ(std::tuple(TruePosition(), focuser->CTSCount()), std::tuple(start - 200, -200));
 }
 
 }  // namespace
