@@ -270,6 +270,22 @@ TEST(CoarseRun, StopsOnTheCountStopFactorShortOfTheTarget) {
         s.focuser.CancelMovement();
         ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
     }
+
+    // A motor that coasts exactly onto the target leaves nothing to nudge.
+    s.focuser.ResetPosition();
+    s.focuser.MoveBy(30);
+    ASSERT_TRUE(Eventually([&] { return !s.script->Events().empty(); }));
+    const auto turn = [&](int counts) {
+        for (int i = 0; i < counts; ++i) s.Device().Edge(true, false), s.Device().Edge(false, false);
+    };
+    turn(20);
+    ASSERT_TRUE(Eventually([&] { return std::ranges::count(s.script->Events(), "W::FQ#") > 0; }));
+    s.script->Clear();
+    turn(10);
+    ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
+    EXPECT_EQ(s.focuser.CTSCount(), 30);
+    EXPECT_EQ(std::ranges::count(s.script->Events(), "W::F-#") + std::ranges::count(s.script->Events(), "W::F+#"), 0)
+        << "no pulse once there";
 }
 
 // The frame wait times out and the motor starts; the wait is no stall, but a
