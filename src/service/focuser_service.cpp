@@ -723,7 +723,8 @@ void FocuserService::WatchLoop(WorkerThread& self) {
         bool readNow = false;
         {
             std::lock_guard lock(mutex_);
-            readNow = !running_ && (lastTemperatureMs_ < 0 || NowMs() - lastTemperatureMs_ >= config_.temperaturePeriodMs);
+            // Never during a move: ReadTemperature leaves the hub alone then.
+            readNow = lastTemperatureMs_ < 0 || NowMs() - lastTemperatureMs_ >= config_.temperaturePeriodMs;
         }
         if (readNow) ReadTemperature();
         Compensate(true);
