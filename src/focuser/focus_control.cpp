@@ -621,10 +621,15 @@ void TFocusControl::MoveBy(std::int32_t steps) {
     }
     if (std::llabs(count - target) >= stopFactor + 2) {
         auto ctsEvent = std::make_shared<NamedEvent>(kCtsEventName);
+        // Made before the watcher starts the move: it holds the stall watch
+        // while a focus frame may still be awaited, and starting a thread
+        // can take longer than the stall limit on a loaded machine.
+        std::unique_ptr<TMoveItThread> moveIt =
+            jmiFlag_.load() ? std::make_unique<TMoveItThread>(*this, generation, up) : nullptr;
         StartMoveThread(std::make_unique<TEndMoveThread>(*this, generation, ClampToCount(target + lead), ctsEvent),
                         &latestEndMove_);
-        if (jmiFlag_.load()) {
-            StartMoveThread(std::make_unique<TMoveItThread>(*this, generation, up), &latestMoveIt_);
+        if (moveIt) {
+            StartMoveThread(std::move(moveIt), &latestMoveIt_);
         } else {
             StartMove(up, false);
         }
