@@ -243,14 +243,68 @@ constexpr double kMaxStarWidthFraction = 0.4;
 // Noise below one count is quantisation, not a measure of the sky.
 constexpr double kMinSkySigma = 1.0;
 
-StarStatus StarStatusOf(double peakAboveSky, double dR, double dL, double dD, double dU, const Sky& sky,
-                        std::int32_t width, std::int32_t height) {
-    const double snr = peakAboveSky / std::max(sky.sigma, kMinSkySigma);
-    if (!(snr >= kMinStarSnr)) return StarStatus::NoStar;
-    if (dR <= 0.0 || dL <= 0.0 || dD <= 0.0 || dU <= 0.0) return StarStatus::NoStar;  // cut by the frame's edge
+// A star blurred wider than the frame spreads its light so thin that no
+// single pixel stands out of the noise, yet averaged over blocks of pixels it
+// still does. The frame is averaged down in blocks of kWideBlock x kWideBlock
+// pixels and its brightest block judged as a star would be: clearly above the
+// sky, away from the frame's border (a gradient of the sky peaks there), and
+// wider than a star may be or cut by the frame's edge. A faint sharp star
+// fills one block and stays too narrow.
+constexpr std::int32_t kWideBlock = 4;
+bool WideLight(std::int32_t width, std::int32_t height, const std::uint16_t* pixels, const Sky& sky) {
+    const std::int32_t bw = width / kWideBlock;
+    const std::int32_t bh = height / kWideBlock;
+    if (bw < 3 || bh < 3) return false;
+    std::vector<double> blocks(static_cast<std::size_t>(bw) * static_cast<std::size_t>(bh), 0.0);
+    for (std::int32_t y = 0; y < bh * kWideBlock; ++y) {
+        const std::uint16_t* row = pixels + static_cast<std::ptrdiff_t>(y) * width;
+        double* out = blocks.data() + static_cast<std::ptrdiff_t>(y / kWideBlock) * bw;
+        for (std::int32_t x = 0; x < bw * kWideBlock; ++x) out[x / kWideBlock] += row[x];
+    }
+    for (double& b : blocks) b = b / (kWideBlock * kWideBlock) - sky.mean;
+    const auto top = std::max_element(blocks.begin(), blocks.end()) - blocks.begin();
+    const std::int32_t px = static_cast<std::int32_t>(top % bw);
+    const std::int32_t py = static_cast<std::int32_t>(top / bw);
+    const double peak = blocks[static_cast<std::size_t>(top)];
+    if (px == 0 || py == 0 || px == bw - 1 || py == bh - 1) return false;
+    if (!(peak >= kMinStarSnr * std::max(sky.sigma, kMinSkySigma) / kWideBlock)) return false;
+    // Blocks at or above half the peak from it in one direction; -1 when the
+    // light never falls to half before the edge.
+    const auto reach = [&](std::int32_t dx, std::int32_t dy) {
+        std::int32_t n = 0;
+        for (std::int32_t x = px + dx, y = py + dy; x >= 0 && x < bw && y >= 0 && y < bh; x += dx, y += dy, ++n) {
+            if (blocks[static_cast<std::size_t>(y) * static_cast<std::size_t>(bw) + static_cast<std::size_t>(x)] <
+                peak / 2.0) {
+                return n;
+            }
+        }
+        return -1;
+    };
+    const std::int32_t r = reach(1, 0), l = reach(-1, 0), d = reach(0, 1), u = reach(0, -1);
+    if (r < 0 || l < 0 || d < 0 || u < 0) return true;
     const double limit = kMaxStarWidthFraction * std::min(width, height);
-    if (dR + dL > limit || dD + dU > limit) return StarStatus::NoStar;
-    return StarStatus::Ok;
+    return (r + l + 1) * kWideBlock > limit || (d + u + 1) * kWideBlock > limit;
+}
+
+// `wideLight`: the frame holds light too wide and faint for its peak to
+// stand out (WideLight).
+void SetStarStatus(double peakAboveSky, double dR, double dL, double dD, double dU, const Sky& sky,
+                   std::int32_t width, std::int32_t height, bool wideLight, FocusReading& reading) {
+    reading.status = StarStatus::NoStar;
+    const double snr = peakAboveSky / std::max(sky.sigma, kMinSkySigma);
+    if (!(snr >= kMinStarSnr)) {
+        reading.tooLarge = wideLight;
+        return;
+    }
+    const double limit = kMaxStarWidthFraction * std::min(width, height);
+    const bool wide = dR + dL > limit || dD + dU > limit;
+    if (wide || dR <= 0.0 || dL <= 0.0 || dD <= 0.0 || dU <= 0.0) {
+        // Cut by the frame's edge: a small star has only drifted there; one
+        // whose other side reaches far is too large for the frame.
+        reading.tooLarge = wide || std::max({dR, dL, dD, dU}) >= limit / 2.0;
+        return;
+    }
+    reading.status = StarStatus::Ok;
 }
 
 // The figures of a frame whose values are taken as max(0, pixel - sub).
@@ -258,7 +312,7 @@ StarStatus StarStatusOf(double peakAboveSky, double dR, double dL, double dD, do
 // Peak + sub + removed).
 void Measure(std::int32_t width, std::int32_t height, const std::uint16_t* pixels, std::int64_t sub,
              std::int64_t hfdBackground, const Area& area, const FocusSettings& settings,
-             FocusReading& reading, const Sky& sky = {}, std::int64_t removed = 0) {
+             FocusReading& reading, const Sky& sky = {}, std::int64_t removed = 0, bool wideLight = false) {
     std::int64_t peak = 0;
     for (std::int32_t y = 1; y <= height - 2; ++y) {
         for (std::int32_t x = 1; x <= width - 1; ++x) {
@@ -307,16 +361,19 @@ void Measure(std::int32_t width, std::int32_t height, const std::uint16_t* pixel
     // removal is half the sky too).
     const double skyLevel = sky.mean - static_cast<double>(sub + removed);
     const double aboveSky = static_cast<double>(peak) - skyLevel;
+    reading.tooLarge = false;
+    reading.fomSpread = 0.0;
     if (peak > 0 && aboveSky > 0.0) {
         const double half = skyLevel + aboveSky / 2.0;
         const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(reading.PeakY) * width + reading.PeakX;
-        reading.status = StarStatusOf(aboveSky, HalfWidth(pixels, at, 1, width - 1 - reading.PeakX, half, sub),
-                                      HalfWidth(pixels, at, -1, reading.PeakX, half, sub),
-                                      HalfWidth(pixels, at, width, height - 1 - reading.PeakY, half, sub),
-                                      HalfWidth(pixels, at, -static_cast<std::ptrdiff_t>(width), reading.PeakY, half, sub),
-                                      sky, width, height);
+        SetStarStatus(aboveSky, HalfWidth(pixels, at, 1, width - 1 - reading.PeakX, half, sub),
+                      HalfWidth(pixels, at, -1, reading.PeakX, half, sub),
+                      HalfWidth(pixels, at, width, height - 1 - reading.PeakY, half, sub),
+                      HalfWidth(pixels, at, -static_cast<std::ptrdiff_t>(width), reading.PeakY, half, sub), sky,
+                      width, height, wideLight, reading);
     } else {
         reading.status = StarStatus::NoStar;
+        reading.tooLarge = wideLight;
     }
 }
 
@@ -336,15 +393,16 @@ void ComputeFocusFigures(std::int32_t width, std::int32_t height, std::uint16_t*
     const Area area{width, height, RoiBorder(width, settings.ROISize, settings.ROIOn)};
     const std::int64_t bg = BackgroundLevel(area, pixels);
     const Sky sky = SkyOf(width, height, pixels);
+    const bool wide = WideLight(width, height, pixels, sky);
     if (settings.RemoveBackground) {
         const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
         for (std::size_t i = 0; i < n; ++i) {
             const std::int64_t v = static_cast<std::int64_t>(pixels[i]) - bg;
             pixels[i] = static_cast<std::uint16_t>(v > 0 ? v : 0);
         }
-        Measure(width, height, pixels, 0, 0, area, settings, reading, sky, bg);
+        Measure(width, height, pixels, 0, 0, area, settings, reading, sky, bg, wide);
     } else {
-        Measure(width, height, pixels, 0, bg, area, settings, reading, sky);
+        Measure(width, height, pixels, 0, bg, area, settings, reading, sky, 0, wide);
     }
 }
 
@@ -358,8 +416,9 @@ void ComputeFocusFigures(std::int32_t width, std::int32_t height, const std::uin
     const std::int64_t bg = BackgroundLevel(area, pixels);
     // The HFD is taken over the background in both cases: a reduced frame over
     // 0 is the raw frame over bg.
-    Measure(width, height, pixels, settings.RemoveBackground ? bg : 0, bg, area, settings, reading,
-            SkyOf(width, height, pixels));
+    const Sky sky = SkyOf(width, height, pixels);
+    Measure(width, height, pixels, settings.RemoveBackground ? bg : 0, bg, area, settings, reading, sky, 0,
+            WideLight(width, height, pixels, sky));
 }
 
 void ComputeFocusFigures(TImageObject& image, const FocusSettings& settings, FocusReading& reading) {

@@ -57,6 +57,15 @@ struct FocusReading {
     // Stars the figure stands for: 1 for the selected star, more for a figure
     // taken over the field.
     int stars = 1;
+    // With NoStar: light stood clearly above the sky, in its brightest pixel
+    // or averaged over blocks of pixels, but reached the frame's edge or
+    // spread across much of it. That is a star blurred larger than the frame,
+    // which wants a different remedy from a frame with nothing in it.
+    bool tooLarge = false;
+    // An averaged reading: the standard deviation of its frames' FOM, from
+    // which the focusing procedures judge whether more frames would steady
+    // it. 0 for a single frame.
+    double fomSpread = 0.0;
 };
 
 // Everything besides the pixels that the measurement reads: the controller's

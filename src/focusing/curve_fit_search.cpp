@@ -14,12 +14,18 @@ namespace {
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
-    char buffer[512];
+    // Messages with advice spliced in run long: measured first, never cut.
     va_list args;
     va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
     va_end(args);
-    return buffer;
+    std::string text(static_cast<std::size_t>(std::max(0, length)) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, again);
+    va_end(again);
+    text.pop_back();
+    return text;
 }
 
 // A reading means nothing when the measurement saw no star, or when a size
@@ -204,7 +210,7 @@ TCurveFitSearch::Action TCurveFitSearch::Decide() {
     const int total = static_cast<int>(samples_.size());
     if (good == 0) {
         // Beyond both ends there is only more blur: no use walking on.
-        if (total >= 3) return Fail(Format(kFitNoStarFormat, good, total));
+        if (total >= 3) return FailTooFewStars(good);
         kMin = 0;
     }
     const double risen = vMin * (1.0 + settings_.minDepth);
@@ -253,12 +259,16 @@ TCurveFitSearch::Action TCurveFitSearch::FitAndGate() {
     for (const CurveSample& s : samples_)
         if (s.star) points.push_back({double(s.position), FitFigure(s.fom, kind_), double(s.frames)});
     const int total = static_cast<int>(samples_.size());
-    if (points.size() < 4) return Fail(Format(kFitNoStarFormat, static_cast<int>(points.size()), total));
+    if (points.size() < 4) return FailTooFewStars(static_cast<int>(points.size()));
     raw_ = FitFocusCurve(points);
     if (!raw_.parameters.empty()) fit_ = Summarise(raw_, kind_);
     if (!raw_.ok) {
-        if (raw_.parameters.empty())
+        if (raw_.parameters.empty()) {
+            // No curve through the readings with a star: when others lost it,
+            // they are what was missing, not depth.
+            if (static_cast<int>(points.size()) < total) return FailTooFewStars(static_cast<int>(points.size()));
             return Fail(Format(kFitTooFlatFormat, 0.0, settings_.minDepth * 100.0));
+        }
         // The minimum lies beyond the readings: at a closed side, the edge of travel.
         const bool below = raw_.minimumX < points.front().x;
         if ((below && loClosed_) || (!below && hiClosed_))
@@ -269,14 +279,98 @@ TCurveFitSearch::Action TCurveFitSearch::FitAndGate() {
     Log(Format(kCurveFitFitFormat, FitModelName(raw_.model), answer, fit_->predicted, raw_.rSquared,
                raw_.depth * 100.0));
     if (!Inside(answer)) return Fail(Format(kFitEdgeFormat, answer));
-    if (raw_.rSquared < settings_.minRSquared)
-        return Fail(Format(kFitTooNoisyFormat, std::max(0.0, raw_.rSquared) * 100.0, settings_.minRSquared * 100.0));
+    if (raw_.rSquared < settings_.minRSquared) return FailTooNoisy();
     if (raw_.depth < settings_.minDepth)
         return Fail(Format(kFitTooFlatFormat, std::max(0.0, raw_.depth) * 100.0, settings_.minDepth * 100.0));
     answer_ = answer;
     checking_ = true;
     phase_ = Phase::Check;
     return MeasureAt(answer);
+}
+
+// A star seen somewhere on the walk shows that the frame and the exposure
+// are right there: the readings without one further out lost it to the blur,
+// and the step walked past it. Without a star anywhere, only light that
+// reached past the frame tells a blurred star from no star at all.
+TCurveFitSearch::Action TCurveFitSearch::FailTooFewStars(int withStar) {
+    const int total = static_cast<int>(samples_.size());
+    std::int32_t low = std::numeric_limits<std::int32_t>::max();
+    std::int32_t high = std::numeric_limits<std::int32_t>::min();
+    for (const CurveSample& s : samples_) {
+        if (!s.star) continue;
+        low = std::min(low, s.position);
+        high = std::max(high, s.position);
+    }
+    bool tooLarge = false;
+    bool outward = true;
+    for (const CurveSample& s : samples_) {
+        if (s.star) continue;
+        tooLarge = tooLarge || s.tooLarge;
+        outward = outward && (s.position < low || s.position > high);
+    }
+    const char* advice = kNoStarCheckFrame;
+    if (withStar == 0) {
+        if (tooLarge) advice = kNoStarTooLargeAtStart;
+    } else if (outward) {
+        advice = tooLarge ? kNoStarTooLargeFurtherOut : kNoStarFadedFurtherOut;
+    }
+    return Fail(Format(kFitNoStarFormat, withStar, total, advice));
+}
+
+namespace {
+
+// Below this rise on its shallower side a walk has seen too little of the
+// curve to stand out of much noise: twice the bottom is where a V's flanks
+// start to dominate the seeing's round bottom.
+constexpr double kShallowDepth = 1.0;
+// More frames steady a reading only as far as the readings stray from the
+// curve because of their frames' own scatter: when that accounts for less
+// than this share of the misfit, the rest (seeing drifting between
+// positions, a curve the model does not follow) stays however many are taken.
+constexpr double kFrameNoiseShare = 0.5;
+
+}  // namespace
+
+// The fit explains too little of the readings' spread: either the curve
+// rose too little across the walk (a larger step reaches further up it), or
+// each reading scatters too much (more frames average that down, but only
+// the part their own frames' scatter accounts for).
+TCurveFitSearch::Action TCurveFitSearch::FailTooNoisy() {
+    double misfit = 0.0;      // sum of squared residuals of the averaged readings
+    double frameNoise = 0.0;  // sum of the variances their frames' scatter implies
+    int judged = 0;
+    int index = 0;
+    for (const CurveSample& s : samples_) {
+        if (!s.star) continue;
+        const bool rejected = index++ == raw_.rejected;
+        if (rejected || s.frames < 2) continue;
+        const double figure = FitFigure(s.fom, kind_);
+        // The spread is of the FOM; the fit works on its figure (Peak as a
+        // size), so it is carried over by the figure's slope there.
+        const double h = 1e-3 * s.fom;
+        const double slope = (FitFigure(s.fom + h, kind_) - FitFigure(s.fom - h, kind_)) / (2.0 * h);
+        const double spread = std::fabs(slope) * s.spread;
+        const double residual = figure - FitValue(raw_, static_cast<double>(s.position));
+        misfit += residual * residual;
+        frameNoise += spread * spread / s.frames;
+        ++judged;
+    }
+    // Single frames say nothing of their own scatter; averaging is then the
+    // first thing to try.
+    const bool samplesHelp = judged == 0 || frameNoise >= kFrameNoiseShare * misfit;
+    const double depth = std::max(0.0, raw_.depth) * 100.0;
+    std::string advice;
+    if (raw_.depth < settings_.minDepth) {
+        // However steady the readings, a curve this flat would not pass the
+        // depth gate: only a walk further up it helps.
+        advice = Format(kNoisyShallowFormat, depth);
+    } else if (raw_.depth < kShallowDepth) {
+        advice = Format(samplesHelp ? kNoisyShallowTakeSamplesFormat : kNoisyShallowFormat, depth);
+    } else {
+        advice = samplesHelp ? kNoisyTakeSamples : kNoisyUnsteady;
+    }
+    return Fail(Format(kFitTooNoisyFormat, std::max(0.0, raw_.rSquared) * 100.0, settings_.minRSquared * 100.0,
+                       advice.c_str()));
 }
 
 void TCurveFitSearch::Report(const FocusReading& reading, std::int32_t position, int frames) {
@@ -296,7 +390,8 @@ void TCurveFitSearch::Report(const FocusReading& reading, std::int32_t position,
         }
         return;
     }
-    samples_.push_back({position, reading.FOM, std::max(1, frames), star});
+    samples_.push_back({position, reading.FOM, std::max(1, frames), star,
+                        reading.status == StarStatus::NoStar && reading.tooLarge, reading.fomSpread});
     ks_.push_back(pendingK_);
     lo_ = std::min(lo_, pendingK_);
     hi_ = std::max(hi_, pendingK_);

@@ -61,6 +61,8 @@ struct CurveSample {
     double fom = 0.0;  // raw figure of merit
     int frames = 1;
     bool star = true;  // false: "no star", fom means nothing
+    bool tooLarge = false;  // no star: the star had blurred larger than the frame
+    double spread = 0.0;    // standard deviation of the frames' FOM (0: one frame)
     bool operator==(const CurveSample&) const = default;
 };
 
@@ -97,9 +99,21 @@ inline constexpr const char* kCurveFitBackText = "Auto focus failed; returning t
 inline constexpr const char* kFitTooFlatFormat =
     "The focus curve is too flat to find best focus: its edges read only %.0f %% above its bottom "
     "(%.0f %% needed).\r\nThe focuser is back at its starting position. Use a larger step.";
+// Too noisy and too few stars can each have more than one cause: their texts
+// end in %s, the advice that suits what the readings showed.
 inline constexpr const char* kFitTooNoisyFormat =
     "The focus readings are too noisy to fit a curve: the curve explains %.0f %% of their spread "
-    "(%.0f %% needed).\r\nThe focuser is back at its starting position. Take more samples per focus measurement.";
+    "(%.0f %% needed).\r\nThe focuser is back at its starting position. %s";
+inline constexpr const char* kNoisyTakeSamples = "Take more samples per focus measurement.";
+inline constexpr const char* kNoisyShallowFormat =
+    "Across the positions read the curve rose only %.0f %% above its bottom, too little for the readings' "
+    "scatter: use a larger step.";
+inline constexpr const char* kNoisyShallowTakeSamplesFormat =
+    "Across the positions read the curve rose only %.0f %% above its bottom, too little for the readings' "
+    "scatter: use a larger step, or take more samples per focus measurement.";
+inline constexpr const char* kNoisyUnsteady =
+    "The readings stray from the curve further than their own frames scatter, so more samples would not "
+    "steady them: wait for steadier seeing, or use a larger step.";
 inline constexpr const char* kFitEdgeFormat =
     "Best focus lies at or beyond the edge of the focuser's travel (near position %d).\r\nThe focuser is back "
     "at its starting position. Move it by hand towards best focus, or widen the travel limits, and start again.";
@@ -107,8 +121,18 @@ inline constexpr const char* kFitNotFoundFormat =
     "No focus minimum was found within %d readings.\r\nThe focuser is back at its starting position. Focus "
     "roughly by hand or use a larger step, and start again.";
 inline constexpr const char* kFitNoStarFormat =
-    "Too few focus frames showed a star (%d of %d readings).\r\nThe focuser is back at its starting position. "
+    "Too few focus frames showed a star (%d of %d readings).\r\nThe focuser is back at its starting position. %s";
+inline constexpr const char* kNoStarCheckFrame =
     "Check that the star is inside the focus frame, or lengthen the exposure, and start again.";
+inline constexpr const char* kNoStarTooLargeAtStart =
+    "The star had blurred larger than the focus frame around the starting position: focus roughly by hand "
+    "nearer to best focus, or use a larger focus frame, and start again.";
+inline constexpr const char* kNoStarTooLargeFurtherOut =
+    "The star blurred larger than the focus frame beyond the positions where it showed: use a smaller step "
+    "or a larger focus frame, and start again.";
+inline constexpr const char* kNoStarFadedFurtherOut =
+    "The star blurred into the sky beyond the positions where it showed: use a smaller step, or lengthen the "
+    "exposure, and start again.";
 inline constexpr const char* kFitCheckFormat =
     "The check frame at the fitted best focus (position %d) reads %.4f, worse than the %.4f the fit predicts."
     "\r\nThe focuser is back at its starting position. Take more samples per focus measurement or wait for "
@@ -153,6 +177,9 @@ private:
     Action Decide();
     Action FitAndGate();
     Action Fail(std::string message);
+    // The failures whose advice depends on what the readings showed.
+    Action FailTooFewStars(int withStar);
+    Action FailTooNoisy();
     std::int32_t Clamp(std::int32_t target) const;
     bool Inside(std::int32_t position) const;
     std::int32_t At(int k) const { return start_ + k * settings_.step; }

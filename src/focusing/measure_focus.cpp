@@ -1,5 +1,6 @@
 #include "focusing/measure_focus.h"
 
+#include <cmath>
 #include <vector>
 
 #include "camera/camera_control.h"
@@ -114,6 +115,16 @@ FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth,
     result.FWHM /= d;
     result.HFD /= d;
     GetFigureOfMerit(result, kind);
+    // The spread is of every frame, the smoothing's extremes included: it
+    // stands for how far one frame may fall from the truth.
+    if (n >= 2) {
+        double mean = 0.0;
+        for (const FocusReading& s : samples) mean += s.FOM;
+        mean /= static_cast<double>(n);
+        double squares = 0.0;
+        for (const FocusReading& s : samples) squares += (s.FOM - mean) * (s.FOM - mean);
+        result.fomSpread = std::sqrt(squares / static_cast<double>(n - 1));
+    }
     return result;
 }
 
@@ -147,11 +158,12 @@ std::optional<FocusReading> MeasureFocus(IFocusDevices& devices, IMeasureView& v
     // common of the two; otherwise the few are left out of the average.
     std::vector<FocusReading> withStar;
     std::size_t tooFew = 0;
+    std::size_t tooLarge = 0;
     for (const FocusReading& r : taken) {
         switch (r.status) {
             case StarStatus::Ok: withStar.push_back(r); break;
             case StarStatus::TooFewStars: ++tooFew; break;
-            case StarStatus::NoStar: break;
+            case StarStatus::NoStar: tooLarge += r.tooLarge ? 1 : 0; break;
         }
     }
     FocusReading result;
@@ -159,6 +171,9 @@ std::optional<FocusReading> MeasureFocus(IFocusDevices& devices, IMeasureView& v
         result = SmoothedAverage(taken, smooth, kind);
         const std::size_t noStar = taken.size() - withStar.size() - tooFew;
         result.status = tooFew > noStar ? StarStatus::TooFewStars : StarStatus::NoStar;
+        // A star at the edge of being too large fails the extent in some
+        // frames and sinks into the noise in others: half is enough.
+        result.tooLarge = result.status == StarStatus::NoStar && 2 * tooLarge >= noStar;
     } else {
         result = SmoothedAverage(withStar.size() == taken.size() ? taken : withStar, smooth, kind);
     }

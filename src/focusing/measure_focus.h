@@ -111,8 +111,9 @@ inline constexpr double kSmoothMaxStart = 0.0;
 // by running comparisons from kSmoothMinStart and kSmoothMaxStart, so a FOM not
 // below the one or not above the other is never dropped as such. All fields of
 // the samples kept are averaged; Peak, PeakX and PeakY are truncated toward
-// zero, `stars` rounded. FOM is then taken from the averaged fields by `kind`.
-// No samples: all zeros.
+// zero, `stars` rounded. FOM is then taken from the averaged fields by `kind`;
+// fomSpread is the standard deviation of every sample's FOM. No samples: all
+// zeros.
 FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth, FomKind kind);
 
 // The averaged reading of `samples` frames (at least 1) at the focuser's
@@ -121,7 +122,8 @@ FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth,
 // also tested after every sample. Frames without a star (StarStatus::NoStar
 // or TooFewStars) are left out of the average; when they are most of the
 // frames, the reading is the average of all and is itself "no star" or "too
-// few stars", whichever most of them were. nullopt when cancelled: no reading, and the
+// few stars", whichever most of them were, and too large when at least half
+// its no-star frames were. nullopt when cancelled: no reading, and the
 // progress is back at 0.
 std::optional<FocusReading> MeasureFocus(IFocusDevices& devices, IMeasureView& view, int samples, bool smooth,
                                          FomKind kind, const std::atomic<bool>& cancel, IClock& clock,

@@ -175,18 +175,26 @@ double ReferenceHfd(const Frame& f, std::int64_t bg) {
 
 // A star shows against the sky's noise only when it stands clearly above it
 // and keeps its light inside the frame; the figures themselves do not change.
+// Light that stands out but spreads past the frame, even as a glow no single
+// pixel of which stands out, is a star too large for the frame; a faint
+// sharp star, a small one at the edge and the sky's own gradient are not.
 TEST(FocusFigures, StarStatusFromNoiseAndExtent) {
     struct Case {
         const char* name;
-        double sigma, amplitude;
+        double x, sigma, amplitude, ramp;
         StarStatus expected;
+        bool tooLarge;
     };
     const Case cases[] = {
-        {"sharp star", 2.0, 3000, StarStatus::Ok},
-        {"blurred but bright", 12.0, 400, StarStatus::Ok},
-        {"sunk into the noise", 12.0, 15, StarStatus::NoStar},
-        {"spread over the frame", 40.0, 4000, StarStatus::NoStar},
-        {"sky only", 1.0, 0, StarStatus::NoStar},
+        {"sharp star", 50, 2.0, 3000, 0, StarStatus::Ok, false},
+        {"blurred but bright", 50, 12.0, 400, 0, StarStatus::Ok, false},
+        {"sunk into the noise", 50, 12.0, 15, 0, StarStatus::NoStar, false},
+        {"spread over the frame", 50, 40.0, 4000, 0, StarStatus::NoStar, true},
+        {"a glow wider than the frame", 50, 60.0, 80, 0, StarStatus::NoStar, true},
+        {"faint and sharp", 50, 1.5, 60, 0, StarStatus::NoStar, false},
+        {"small, cut by the edge", 99, 2.0, 3000, 0, StarStatus::NoStar, false},
+        {"the sky's gradient", 50, 1.0, 0, 1.0, StarStatus::NoStar, false},
+        {"sky only", 50, 1.0, 0, 0, StarStatus::NoStar, false},
     };
     for (const Case& c : cases) {
         for (const bool remove : {false, true}) {
@@ -194,11 +202,15 @@ TEST(FocusFigures, StarStatusFromNoiseAndExtent) {
             std::mt19937 rng(7);
             std::normal_distribution<double> noise(400.0, 15.0);
             Frame f(100, 100);
-            for (auto& p : f.pixels) p = static_cast<std::uint16_t>(std::lround(noise(rng)));
-            if (c.amplitude > 0) f.AddStar(50, 50, c.sigma, c.amplitude);
+            for (std::size_t i = 0; i < f.pixels.size(); ++i) {
+                const double sky = noise(rng) + c.ramp * static_cast<double>(i % 100);
+                f.pixels[i] = static_cast<std::uint16_t>(std::lround(sky));
+            }
+            if (c.amplitude > 0) f.AddStar(c.x, 50, c.sigma, c.amplitude);
             FocusSettings s = Plain();
             s.RemoveBackground = remove;
-            EXPECT_EQ(Measure(f, s).status, c.expected);
+            const FocusReading r = Measure(f, s);
+            EXPECT_EQ(std::pair(r.status, r.tooLarge), std::pair(c.expected, c.tooLarge));
         }
     }
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -149,7 +150,8 @@ struct Walk {
 };
 
 // Drives a search to its end; the focuser goes exactly where it is sent.
-Walk Drive(TCurveFitSearch& search, std::int32_t start, const std::function<FocusReading(std::int32_t)>& frame) {
+Walk Drive(TCurveFitSearch& search, std::int32_t start, const std::function<FocusReading(std::int32_t)>& frame,
+           int frames = 1) {
     Walk w;
     w.at = start;
     for (int guard = 0; guard < 300; ++guard) {
@@ -159,7 +161,7 @@ Walk Drive(TCurveFitSearch& search, std::int32_t start, const std::function<Focu
         if (w.last.kind == TCurveFitSearch::Action::Measure) {
             w.at = w.last.position;
             w.measured.push_back(w.at);
-            search.Report(frame(w.at), w.at, 1);
+            search.Report(frame(w.at), w.at, frames);
             for (const auto& n : search.TakeNotes()) w.notes += n.text + "\n";
         }
         if (w.last.kind == TCurveFitSearch::Action::Finished || w.last.kind == TCurveFitSearch::Action::Failed)
@@ -168,12 +170,13 @@ Walk Drive(TCurveFitSearch& search, std::int32_t start, const std::function<Focu
     return w;
 }
 
-// A star whose HFD follows a V around `best` and is lost beyond HFD 20.
-std::function<FocusReading(std::int32_t)> Star(double best, double slope = 0.02) {
+// A star whose HFD follows a V around `best` and is lost beyond HFD 20, as
+// light wider than the frame when `large`.
+std::function<FocusReading(std::int32_t)> Star(double best, double slope = 0.02, bool large = false) {
     return [=](std::int32_t p) {
         FocusReading r;
         r.HFD = 2.5 + slope * std::fabs(p - best);
-        if (r.HFD > 20) r = {.HFD = 80, .status = StarStatus::NoStar};
+        if (r.HFD > 20) r = {.HFD = 80, .status = StarStatus::NoStar, .tooLarge = large};
         r.FOM = r.HFD;
         return r;
     };
@@ -270,6 +273,91 @@ TEST(CurveFitSearch, RefusedAnswersReturnToTheStartAndSayWhy) {
         ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.notes;
         EXPECT_EQ(std::tuple(w.last.message, w.at), std::tuple(c.message, 0));
         for (const std::int32_t p : w.measured) EXPECT_LE(p, c.settings.travelMax.value_or(100000));
+    }
+}
+
+// The advice of a failed search follows what its readings showed. A star
+// lost to the blur is not a star missing from the frame, and a curve that
+// rose too little for the scatter wants a longer walk, not more frames,
+// unless the frames' own scatter is what the curve could not explain.
+TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
+    struct Case {
+        const char* name;
+        int step, frames;
+        std::function<FocusReading(std::int32_t)> frame;
+        std::string failed, advice;
+    };
+    // A V whose odd grid positions read `bump` high, each reading averaged
+    // from frames that scatter by `spread`.
+    const auto bumpy = [](double slope, double bump, double spread) {
+        return [=](std::int32_t p) {
+            FocusReading r{.HFD = 2.5 + slope * std::abs(p) + (p / 100 % 2 != 0 ? bump : 0.0), .fomSpread = spread};
+            r.FOM = r.HFD;
+            return r;
+        };
+    };
+    // Four readings with a star that no curve fits, the star lost beyond them.
+    const auto fewSeen = [](std::int32_t p) {
+        const std::map<std::int32_t, double> seen{{-250, 15.06}, {0, 6.81}, {250, 19.94}, {500, 26.11}};
+        FocusReading r{.HFD = 80, .status = StarStatus::NoStar, .tooLarge = true};
+        if (seen.contains(p)) r = {.HFD = seen.at(p)};
+        r.FOM = r.HFD;
+        return r;
+    };
+    const std::string checkFrame =
+        "Check that the star is inside the focus frame, or lengthen the exposure, and start again.";
+    const std::string walkedPast = "The star blurred larger than the focus frame beyond the positions where it showed: "
+                                   "use a smaller step or a larger focus frame, and start again.";
+    const std::string noisy = "The focus readings are too noisy to fit a curve: the curve explains ";
+    const std::string moreSamples = "Take more samples per focus measurement.";
+    const Case cases[] = {
+        {"no star anywhere", 100, 1, [](std::int32_t) { return FocusReading{.FOM = 80, .status = StarStatus::NoStar}; },
+         "Too few focus frames showed a star (0 of 3 readings).", checkFrame},
+        // Started far out: these used to be told to check the frame.
+        {"larger than the frame from the start", 100, 1, Star(1000, 0.02, true),
+         "Too few focus frames showed a star (0 of 3 readings).",
+         "The star had blurred larger than the focus frame around the starting position: focus roughly by hand "
+         "nearer to best focus, or use a larger focus frame, and start again."},
+        {"a large step walked past it", 500, 1, Star(100, 0.05, true),
+         "Too few focus frames showed a star (1 of 3 readings).", walkedPast},
+        {"a large step walked it into the sky", 500, 1, Star(100, 0.05, false),
+         "Too few focus frames showed a star (1 of 3 readings).",
+         "The star blurred into the sky beyond the positions where it showed: use a smaller step, or lengthen the "
+         "exposure, and start again."},
+        // This one was called a flat curve.
+        {"no curve through the few it showed", 250, 1, fewSeen,
+         "Too few focus frames showed a star (4 of 6 readings).", walkedPast},
+        {"deep, the frames' scatter", 100, 4, bumpy(0.01, 2.5, 6.0),
+         noisy + "72 % of their spread (80 % needed).", moreSamples},
+        {"deep, single frames", 100, 1, bumpy(0.01, 2.5, 0.0),
+         noisy + "72 % of their spread (80 % needed).", moreSamples},
+        {"deep, steady frames", 100, 4, bumpy(0.01, 2.5, 0.2),
+         noisy + "72 % of their spread (80 % needed).",
+         "The readings stray from the curve further than their own frames scatter, so more samples would not "
+         "steady them: wait for steadier seeing, or use a larger step."},
+        {"shallow, the frames' scatter", 100, 4, bumpy(0.004, 1.0, 3.0),
+         noisy + "71 % of their spread (80 % needed).",
+         "Across the positions read the curve rose only 66 % above its bottom, too little for the readings' "
+         "scatter: use a larger step, or take more samples per focus measurement."},
+        {"shallow, steady frames", 100, 4, bumpy(0.004, 1.0, 0.05),
+         noisy + "71 % of their spread (80 % needed).",
+         "Across the positions read the curve rose only 66 % above its bottom, too little for the readings' "
+         "scatter: use a larger step."},
+        // Below the depth gate more frames cannot help: these were told to take them.
+        {"flatter than the gate, the frames' scatter", 100, 4, bumpy(0.0008, 0.3, 2.0),
+         noisy + "70 % of their spread (80 % needed).",
+         "Across the positions read the curve rose only 24 % above its bottom, too little for the readings' "
+         "scatter: use a larger step."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CurveFitSettings settings;
+        settings.step = c.step;
+        TCurveFitSearch search(settings, FomKind::HFD, 0);
+        const Walk w = Drive(search, 0, c.frame, c.frames);
+        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.notes;
+        EXPECT_EQ(std::tuple(w.last.message, w.at),
+                  std::tuple(c.failed + "\r\nThe focuser is back at its starting position. " + c.advice, 0));
     }
 }
 

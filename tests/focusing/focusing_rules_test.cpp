@@ -51,6 +51,10 @@ TEST(SmoothedAverage, DropsTheFirstLowestAndFirstHighestOnly) {
         const FocusReading r = SmoothedAverage(Samples(c.foms), c.smooth, c.kind);
         EXPECT_EQ(std::tuple(r.FOM, r.PeakX, r.Peak), std::tuple(c.fom, c.peakX, c.peak)) << c.foms.size() << c.smooth;
     }
+    // The spread is of every sample, the dropped extremes included; one sample has none.
+    EXPECT_EQ(std::pair(SmoothedAverage(Samples({1, 1, 5, 9, 9}), true, FomKind::FWHM).fomSpread,
+                        SmoothedAverage(Samples({7}), true, FomKind::FWHM).fomSpread),
+              std::pair(4.0, 0.0));
 }
 
 TEST(ScanPlan, PositionsAxisAndBestPoint) {

@@ -31,6 +31,7 @@ struct FakeDevices final : IFocusDevices {
     std::atomic<int> frames{0};
     std::function<void(int)> onFrame;  // frame number, from 1
     std::vector<StarStatus> statuses;  // of frames 1, 2, ... (then Ok)
+    std::vector<bool> large;           // of frames 1, 2, ...: a no-star frame's light spread past the frame
     std::int32_t best = 30;
     // Gear play: the true position trails the counter by up to `backlash`
     // steps, dragged from the side last pushed.
@@ -77,7 +78,9 @@ struct FakeDevices final : IFocusDevices {
         FocusReading r;
         r.HFD = 2.0 + std::abs(TruePosition() - best) / 50.0;
         if (static_cast<std::size_t>(n) <= statuses.size() && statuses[static_cast<std::size_t>(n - 1)] != StarStatus::Ok)
-            r = {.HFD = 80.0, .status = statuses[static_cast<std::size_t>(n - 1)]};
+            r = {.HFD = 80.0,
+                 .status = statuses[static_cast<std::size_t>(n - 1)],
+                 .tooLarge = static_cast<std::size_t>(n) <= large.size() && large[static_cast<std::size_t>(n - 1)]};
         r.FOM = r.HFD;
         return r;
     }
@@ -271,6 +274,8 @@ TEST_F(RunnerTest, AReadingIsNoStarWhenMostFramesAre) {
         std::vector<StarStatus> frames;
         StarStatus expected;
         double hfd;
+        std::vector<bool> large = {};
+        bool tooLarge = false;
     };
     const Case cases[] = {
         {{none, ok, ok, none, none}, none, (3 * 80.0 + 2 * 2.6) / 5},  // the figures mean nothing then
@@ -278,14 +283,19 @@ TEST_F(RunnerTest, AReadingIsNoStarWhenMostFramesAre) {
         {{ok, none}, ok, 2.6},      // half is not most
         {{few, ok, few, none}, few, (3 * 80.0 + 2.6) / 4},  // the more common of the two
         {{ok, few, ok}, ok, 2.6},
+        // Too large when at least half the frames without a star were.
+        {{none, none, ok}, none, (2 * 80.0 + 2.6) / 3, {true, false}, true},
+        {{none, none, none, ok}, none, (3 * 80.0 + 2.6) / 4, {true, false, false}, false},
+        {{ok, none, ok}, ok, 2.6, {false, true}, false},
     };
     const std::atomic<bool> cancel{false};
     for (const Case& c : cases) {
         dev.statuses = c.frames;
+        dev.large = c.large;
         dev.frames = 0;
         const auto reading = MeasureFocus(dev, view, static_cast<int>(c.frames.size()), false, FomKind::HFD, cancel, clock);
         ASSERT_TRUE(reading.has_value());
-        EXPECT_EQ(reading->status, c.expected);
+        EXPECT_EQ(std::pair(reading->status, reading->tooLarge), std::pair(c.expected, c.tooLarge));
         EXPECT_NEAR(reading->FOM, c.hfd, 1e-9);
     }
 }
