@@ -23,12 +23,38 @@
 
 namespace {
 
-enum Column { Chosen = 0, Time, Run, Outcome, BestFocus, Temperature, Figure, Stars, Frames, RSquared, Reason, Columns };
+enum Column {
+    Chosen = 0, Time, Run, Outcome, BestFocus, Scale, Temperature, Figure, Stars, Frames, RSquared, Reason, Columns
+};
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 QString RunText(const kv::FocusLogEntry& e) {
     return e.method.empty() ? Q(e.procedure) : Q(e.procedure) + QStringLiteral(", ") + Q(e.method);
+}
+
+QString ScaleText(const kv::FocusLogEntry& e) {
+    switch (kv::ScaleOf(e)) {
+        case kv::FocusScale::Focuser: return QStringLiteral("focuser position");
+        case kv::FocusScale::Counted: return QStringLiteral("counted from %1").arg(Q(kv::CountingScaleStart(e.scale)));
+        case kv::FocusScale::Unknown: break;
+    }
+    return QStringLiteral("unknown (older log line)");
+}
+
+// Why a scale can or cannot be combined with others, which the short text cannot say.
+QString ScaleTip(const kv::FocusLogEntry& e) {
+    switch (kv::ScaleOf(e)) {
+        case kv::FocusScale::Focuser:
+            return QStringLiteral("The focuser's own position: the same scale in every session");
+        case kv::FocusScale::Counted:
+            return QStringLiteral("Steps counted in the program session started %1: only runs of that session "
+                                  "share its zero")
+                .arg(Q(kv::CountingScaleStart(e.scale)));
+        case kv::FocusScale::Unknown: break;
+    }
+    return QStringLiteral("Steps counted by a session this older log line does not name: no other run is known "
+                          "to share its zero");
 }
 
 template <class T>
@@ -110,7 +136,7 @@ TFocusHistoryWindow::TFocusHistoryWindow(TPageContext& form) : QWidget(nullptr, 
     table_ = new QTableWidget(0, Columns, this);
     table_->setObjectName(QStringLiteral("HistoryTable"));
     table_->setHorizontalHeaderLabels({QStringLiteral("Use"), QStringLiteral("Time"), QStringLiteral("Run"),
-                                       QStringLiteral("Outcome"), QStringLiteral("Best focus"),
+                                       QStringLiteral("Outcome"), QStringLiteral("Best focus"), QStringLiteral("Scale"),
                                        QStringLiteral("Temp \u00B0C"), QStringLiteral("Figure"),
                                        QStringLiteral("Stars"), QStringLiteral("Frames"), QStringLiteral("R\u00B2"),
                                        QStringLiteral("Reason")});
@@ -122,6 +148,17 @@ TFocusHistoryWindow::TFocusHistoryWindow(TPageContext& form) : QWidget(nullptr, 
     table_->horizontalHeader()->setStretchLastSection(true);
     connect(table_, &QTableWidget::itemChanged, this, [this](QTableWidgetItem* item) {
         if (filling_ || item->column() != Column::Chosen) return;
+        // Only one scale is ever combined: a run of another one takes its place.
+        if (item->checkState() == Qt::Checked && !OnChosenScale(item->row())) {
+            scaleRun_ = item->row();
+            filling_ = true;
+            for (int row = 0; row < table_->rowCount(); ++row) {
+                QTableWidgetItem* other = table_->item(row, Column::Chosen);
+                if (other != nullptr && !OnChosenScale(row) && (other->flags() & Qt::ItemIsUserCheckable))
+                    other->setCheckState(Qt::Unchecked);
+            }
+            filling_ = false;
+        }
         ShowCharts();
         ShowDrift();
     });
@@ -135,7 +172,7 @@ TFocusHistoryWindow::TFocusHistoryWindow(TPageContext& form) : QWidget(nullptr, 
     reload->setObjectName(QStringLiteral("HistoryReloadButton"));
     add_ = new QPushButton(QStringLiteral("Add to calibration"), this);
     add_->setObjectName(QStringLiteral("AddToCalibrationButton"));
-    add_->setToolTip(QStringLiteral("Stores the ticked runs as data points on the Temp Control page"));
+    add_->setToolTip(QStringLiteral("Stores the ticked runs, all of one scale, as data points on the Temp Control page"));
     auto* close = new QPushButton(QStringLiteral("Close"), this);
     connect(reload, &QPushButton::clicked, this, &TFocusHistoryWindow::Reload);
     connect(add_, &QPushButton::clicked, this, &TFocusHistoryWindow::AddToCalibration);
@@ -164,12 +201,17 @@ void TFocusHistoryWindow::Reload() {
 
 void TFocusHistoryWindow::ShowRuns() {
     filling_ = true;
+    // The latest run's scale is most likely the one the focuser still counts on.
+    scaleRun_ = -1;
+    for (int row = 0; row < static_cast<int>(runs_.size()); ++row) {
+        if (kv::IsCalibrationCandidate(runs_[static_cast<std::size_t>(row)])) scaleRun_ = row;
+    }
     table_->setRowCount(static_cast<int>(runs_.size()));
     for (int row = 0; row < static_cast<int>(runs_.size()); ++row) {
         const kv::FocusLogEntry& e = runs_[static_cast<std::size_t>(row)];
         const bool candidate = kv::IsCalibrationCandidate(e);
         const QString cells[Columns] = {
-            QString(), Q(e.time), RunText(e), Q(e.outcome), QString::number(kv::BestFocusPosition(e)),
+            QString(), Q(e.time), RunText(e), Q(e.outcome), QString::number(kv::BestFocusPosition(e)), ScaleText(e),
             Optional(e.temperatureC, 2), Optional(e.figure, 3), QString::number(e.stars), QString::number(e.frames),
             Optional(e.rSquared, 3), Q(e.reason)};
         // A run that cannot be chosen says why, instead of only looking disabled.
@@ -186,12 +228,13 @@ void TFocusHistoryWindow::ShowRuns() {
             if (candidate) flags |= Qt::ItemIsEnabled;
             if (c == Column::Chosen && candidate) {
                 flags |= Qt::ItemIsUserCheckable;
-                item->setCheckState(Qt::Checked);
+                item->setCheckState(OnChosenScale(row) ? Qt::Checked : Qt::Unchecked);
             }
             item->setFlags(flags);
             if (c == Column::Reason) {
                 item->setToolTip(candidate || cells[c].isEmpty() ? (candidate ? cells[c] : why) : cells[c] + "\n" + why);
             }
+            if (c == Column::Scale) item->setToolTip(candidate ? ScaleTip(e) : ScaleTip(e) + "\n" + why);
             table_->setItem(row, c, item);
         }
     }
@@ -204,7 +247,8 @@ std::vector<kv::FocusLogEntry> TFocusHistoryWindow::Chosen() const {
     std::vector<kv::FocusLogEntry> chosen;
     for (int row = 0; row < table_->rowCount() && row < static_cast<int>(runs_.size()); ++row) {
         const QTableWidgetItem* item = table_->item(row, Column::Chosen);
-        if (item != nullptr && (item->flags() & Qt::ItemIsUserCheckable) && item->checkState() == Qt::Checked) {
+        if (item != nullptr && (item->flags() & Qt::ItemIsUserCheckable) && item->checkState() == Qt::Checked &&
+            OnChosenScale(row)) {
             chosen.push_back(runs_[static_cast<std::size_t>(row)]);
         }
     }
@@ -215,6 +259,25 @@ void TFocusHistoryWindow::SetChosen(int run, bool chosen) {
     if (QTableWidgetItem* item = table_->item(run, Column::Chosen)) {
         if (item->flags() & Qt::ItemIsUserCheckable) item->setCheckState(chosen ? Qt::Checked : Qt::Unchecked);
     }
+}
+
+bool TFocusHistoryWindow::OnChosenScale(int run) const {
+    const int count = static_cast<int>(runs_.size());
+    if (scaleRun_ < 0 || scaleRun_ >= count || run < 0 || run >= count) return false;
+    return run == scaleRun_ ||
+           kv::OnOneScale(runs_[static_cast<std::size_t>(run)], runs_[static_cast<std::size_t>(scaleRun_)]);
+}
+
+QString TFocusHistoryWindow::ChosenScaleText() const {
+    if (scaleRun_ < 0 || scaleRun_ >= static_cast<int>(runs_.size())) return QString();
+    const kv::FocusLogEntry& e = runs_[static_cast<std::size_t>(scaleRun_)];
+    switch (kv::ScaleOf(e)) {
+        case kv::FocusScale::Focuser: return QStringLiteral("the focuser's position");
+        case kv::FocusScale::Counted:
+            return QStringLiteral("steps counted from %1").arg(Q(kv::CountingScaleStart(e.scale)));
+        case kv::FocusScale::Unknown: break;
+    }
+    return QStringLiteral("the unknown scale of the older run of %1").arg(Q(e.time));
 }
 
 void TFocusHistoryWindow::ShowCharts() {
@@ -267,11 +330,16 @@ void TFocusHistoryWindow::ShowCharts() {
 void TFocusHistoryWindow::ShowDrift() {
     const std::vector<kv::FocusLogEntry> chosen = Chosen();
     const std::optional<kv::FocusDrift> drift = kv::FitFocusDrift(chosen);
+    const QString scale = ChosenScaleText();
     if (drift) {
-        drift_->setText(QStringLiteral("Drift: %1 steps per degree (%2 runs, R\u00B2 %3)")
+        drift_->setText(QStringLiteral("Drift: %1 steps per degree (%2 runs, R\u00B2 %3) on %4")
                             .arg(drift->stepsPerDegree, 0, 'f', 2)
                             .arg(drift->runs)
-                            .arg(drift->r2, 0, 'f', 2));
+                            .arg(drift->r2, 0, 'f', 2)
+                            .arg(scale));
+    } else if (!scale.isEmpty()) {
+        drift_->setText(
+            QStringLiteral("Drift on %1: needs at least 2 chosen auto focuses at different temperatures").arg(scale));
     } else {
         drift_->setText(QStringLiteral("Drift: needs at least 2 chosen auto focuses at different temperatures"));
     }

@@ -4,7 +4,10 @@
 // Temp Control page's calibration list as "Store Data Point" does.
 //
 // Only completed auto focuses that know the temperature can be chosen; every
-// other run is listed for the record. The window reads the log when it is
+// other run is listed for the record. Positions of different scales (a
+// counting focuser's sessions) do not fit one line, so the chosen runs are
+// always of one scale: the most recent candidate's at first, and ticking a
+// run of another scale unticks the rest. The window reads the log when it is
 // shown and on "Reload"; it never writes it.
 #pragma once
 
@@ -24,12 +27,13 @@ class TFocusHistoryWindow : public QWidget {
 public:
     explicit TFocusHistoryWindow(TPageContext& form);
 
-    // Reads the log again; every candidate starts chosen.
+    // Reads the log again; the candidates on the latest candidate's scale start chosen.
     void Reload();
     // The log's runs as read (lines that are not runs left out).
     const std::vector<kv::FocusLogEntry>& Runs() const { return runs_; }
-    // The candidates ticked in the table, in log order.
+    // The candidates ticked in the table, in log order; all of one scale.
     std::vector<kv::FocusLogEntry> Chosen() const;
+    // Choosing a run of another scale than the chosen ones unchooses those.
     void SetChosen(int run, bool chosen);
     // The drift over the chosen runs, as the window shows it.
     std::optional<kv::FocusDrift> Drift() const { return kv::FitFocusDrift(Chosen()); }
@@ -48,6 +52,10 @@ private:
     void ShowRuns();
     void ShowCharts();
     void ShowDrift();
+    // Whether `run` is on the scale of the run `scaleRun_`.
+    bool OnChosenScale(int run) const;
+    // The scale of `scaleRun_` in words, for the drift label.
+    QString ChosenScaleText() const;
 
     TPageContext& form_;
     std::vector<kv::FocusLogEntry> runs_;
@@ -58,4 +66,6 @@ private:
     QLabel* file_ = nullptr;
     QPushButton* add_ = nullptr;
     bool filling_ = false;
+    // A run of the scale that is combined; -1 when no run can be chosen.
+    int scaleRun_ = -1;
 };

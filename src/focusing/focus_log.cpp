@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -19,7 +20,11 @@
 namespace kv {
 namespace {
 
-constexpr int kFields = 15;
+// With the scale; lines from before it have one field fewer.
+constexpr int kFields = 16;
+constexpr int kOldFields = 15;
+constexpr const char* kCountingPrefix = "count ";
+constexpr std::size_t kTimeLength = 19;  // "YYYY-MM-DD HH:MM:SS"
 
 std::string Quoted(const std::string& field) {
     if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
@@ -102,23 +107,39 @@ bool AllDigits(const std::string& text, std::size_t count) {
 }
 
 bool Mend(std::vector<std::string>& f) {
-    if (f.size() <= kFields) return f.size() == kFields;
+    if (f.size() <= kOldFields) return false;
     std::vector<std::string> mended;
     std::size_t k = 0;
-    for (int slot = 0; slot < kFields && k < f.size(); ++slot) {
+    for (int slot = 0; slot < kOldFields && k < f.size(); ++slot) {
         std::string v = f[k++];
         const int decimals = RealDecimals(slot);
         std::int64_t whole = 0;
-        const std::size_t spare = f.size() - k - static_cast<std::size_t>(kFields - slot - 1);
+        const std::size_t spare = f.size() - k - static_cast<std::size_t>(kOldFields - slot - 1);
         if (decimals > 0 && spare > 0 && ParseInt(v, whole) && k < f.size() &&
             AllDigits(f[k], static_cast<std::size_t>(decimals))) {
             v += "." + f[k++];
         }
         mended.push_back(std::move(v));
     }
-    if (k != f.size() || mended.size() != kFields) return false;
+    if (k != f.size() || mended.size() != kOldFields) return false;
     f = std::move(mended);
     return true;
+}
+
+bool IsScale(const std::string& text) { return text.empty() || !CountingScaleStart(text).empty(); }
+
+// The record's fields with the scale last, whichever version wrote it. A line
+// of this version is never taken for a mangled older one: its reals always
+// carry a decimal point, so none is a whole number that Mend would join to the
+// next field. The older line is tried first, because one with a single split
+// real also has a field more, and its reason (often empty) would pass for a
+// scale.
+bool Record(std::vector<std::string>& f) {
+    if (f.size() == kOldFields || Mend(f)) {
+        f.emplace_back();
+        return true;
+    }
+    return f.size() == kFields && IsScale(f.back());
 }
 
 }  // namespace
@@ -128,7 +149,7 @@ std::string FocusLogLine(const FocusLogEntry& e) {
         Quoted(e.time), Quoted(e.procedure), Quoted(e.method), Quoted(e.outcome), std::to_string(e.start),
         std::to_string(e.final), Optional(e.absoluteStart), Optional(e.absoluteFinal), Optional(e.figure, 4),
         Quoted(e.kind), std::to_string(e.stars), std::to_string(e.frames), Optional(e.rSquared, 4),
-        Optional(e.temperatureC, 2), Quoted(e.reason)};
+        Optional(e.temperatureC, 2), Quoted(e.reason), Quoted(e.scale)};
     std::string line;
     for (int i = 0; i < kFields; ++i) {
         if (i > 0) line += ',';
@@ -140,7 +161,7 @@ std::string FocusLogLine(const FocusLogEntry& e) {
 std::optional<FocusLogEntry> ParseFocusLogLine(const std::string& line) {
     bool ok = false;
     std::vector<std::string> f = SplitCsv(line, ok);
-    if (!ok || !Mend(f)) return std::nullopt;
+    if (!ok || !Record(f)) return std::nullopt;
     FocusLogEntry e;
     e.time = f[0];
     e.procedure = f[1];
@@ -160,6 +181,7 @@ std::optional<FocusLogEntry> ParseFocusLogLine(const std::string& line) {
     if (ParseReal(f[12], d)) e.rSquared = d;
     if (ParseReal(f[13], d)) e.temperatureC = d;
     e.reason = f[14];
+    e.scale = f[15];
     return e;
 }
 
@@ -189,6 +211,35 @@ bool IsCalibrationCandidate(const FocusLogEntry& e) {
 }
 
 std::int64_t BestFocusPosition(const FocusLogEntry& e) { return e.absoluteFinal.value_or(e.final); }
+
+FocusScale ScaleOf(const FocusLogEntry& e) {
+    if (e.absoluteFinal) return FocusScale::Focuser;
+    return e.scale.empty() ? FocusScale::Unknown : FocusScale::Counted;
+}
+
+bool OnOneScale(const FocusLogEntry& a, const FocusLogEntry& b) {
+    const FocusScale scale = ScaleOf(a);
+    if (scale != ScaleOf(b) || scale == FocusScale::Unknown) return false;
+    return scale == FocusScale::Focuser || a.scale == b.scale;
+}
+
+std::string CountingScale(std::chrono::system_clock::time_point start) {
+    // The process id alone would do between programs; the number keeps two
+    // runners of one program started within a second apart.
+    static std::atomic<unsigned> made{0};
+    return kCountingPrefix + FocusLogTime(start) + " pid " + std::to_string(::getpid()) + "#" +
+           std::to_string(made.fetch_add(1) + 1);
+}
+
+std::string CountingScaleStart(const std::string& scale) {
+    const std::size_t prefix = std::strlen(kCountingPrefix);
+    if (scale.compare(0, prefix, kCountingPrefix) != 0 || scale.size() <= prefix + kTimeLength + 1 ||
+        scale[prefix + kTimeLength] != ' ') {
+        return {};
+    }
+    std::string start = scale.substr(prefix, kTimeLength);
+    return ParseFocusLogTime(start) ? start : std::string();
+}
 
 std::optional<FocusDrift> FitFocusDrift(const std::vector<FocusLogEntry>& entries) {
     double n = 0, st = 0, sp = 0;

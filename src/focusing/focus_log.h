@@ -13,6 +13,12 @@
 // scale for the whole program session instead (the counter as it stood at the
 // first procedure, carried across the procedures' resets); a focuser that
 // knows its absolute position adds it, which holds across sessions.
+//
+// Each line names the scale its best focus is on (the last field): empty for
+// the focuser's own position, a key of the session for a focuser that only
+// counts. Lines from before that field have one field fewer; an older reader
+// refuses the longer lines, as it refuses any line it cannot read, so the
+// file is never rewritten.
 #pragma once
 
 #include <chrono>
@@ -27,7 +33,7 @@ namespace kv {
 inline constexpr const char* kFocusLogFileName = "focus_log.csv";
 inline constexpr const char* kFocusLogHeader =
     "time,procedure,method,outcome,start,final,absolute_start,absolute_final,figure,kind,stars,frames,r_squared,"
-    "temperature_c,reason";
+    "temperature_c,reason,scale";
 
 struct FocusLogEntry {
     std::string time;       // local time, "YYYY-MM-DD HH:MM:SS"
@@ -46,6 +52,10 @@ struct FocusLogEntry {
     std::optional<double> rSquared;
     std::optional<double> temperatureC;
     std::string reason;  // why it failed
+    // What `start` and `final` count from when the focuser gives no absolute
+    // position: the session's CountingScale. Empty with an absolute position,
+    // and for a counting run of an older line, whose session is not known.
+    std::string scale;
     bool operator==(const FocusLogEntry&) const = default;
 };
 
@@ -66,6 +76,25 @@ bool IsCalibrationCandidate(const FocusLogEntry& entry);
 // Where a run's best focus lies: the focuser's absolute position where it has
 // one, the session's scale otherwise.
 std::int64_t BestFocusPosition(const FocusLogEntry& entry);
+
+// Which positions a run's best focus can be compared with.
+enum class FocusScale {
+    Focuser,  // the focuser's absolute position: every such run
+    Counted,  // counted in one program session: the runs of the same session
+    Unknown,  // counted, in a session an older line does not name: no other run
+};
+FocusScale ScaleOf(const FocusLogEntry& entry);
+// Whether two runs' best focus positions lie on one scale. Two runs of
+// unknown scale never do, as nothing shows they came from one session.
+bool OnOneScale(const FocusLogEntry& a, const FocusLogEntry& b);
+// A new key for a counting session that started at `start`: "count ", the
+// local time, " pid ", the process and "#" a number for each key the process
+// made, so that two programs writing one log, or two sessions of one program,
+// never share it.
+std::string CountingScale(std::chrono::system_clock::time_point start);
+// The session's start as the log writes times; empty for a text that is no
+// counting scale.
+std::string CountingScaleStart(const std::string& scale);
 
 // How best focus moves with the temperature over some runs: the least-squares
 // line of position on temperature.

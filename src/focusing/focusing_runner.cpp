@@ -27,7 +27,11 @@ void IFocusingView::Status(const std::string& text) { ShowStatus(text); }
 void IFocusingView::StatusPanel(const std::string& text) { PostLogText(text, kStatusBar); }
 
 TFocusingRunner::TFocusingRunner(IFocusingView& view, IDialogs& dialogs, IClock& clock)
-    : view_(view), dialogs_(dialogs), clock_(clock), moveDone_(OpenNamedEvent(kGeneralDelayEvent)) {}
+    : view_(view),
+      dialogs_(dialogs),
+      clock_(clock),
+      moveDone_(OpenNamedEvent(kGeneralDelayEvent)),
+      scale_(CountingScale(clock.Now())) {}
 
 TFocusingRunner::~TFocusingRunner() {
     Cancel();
@@ -130,6 +134,8 @@ void TFocusingRunner::WriteLog(IFocusDevices& devices, FocusLogEntry entry, Focu
     if (const std::optional<std::int32_t> absolute = devices.AbsolutePosition()) {
         entry.absoluteFinal = static_cast<std::int64_t>(*absolute) + relativeFinal - devices.Position();
     }
+    // Counted positions compare only within this runner's session.
+    entry.scale = entry.absoluteFinal ? std::string() : scale_;
     entry.kind = FomName(static_cast<int>(devices.Kind()));
     entry.frames = frames_;
     entry.temperatureC = devices.Temperature();

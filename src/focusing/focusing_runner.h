@@ -201,7 +201,9 @@ private:
     TFocusLog* log_ = nullptr;
     bool halted_ = false;  // a halt, not the user, ended the running procedure
     // The session's scale: where the counter's zero lies on it since the last
-    // procedure's reset, and the running procedure's start on it.
+    // procedure's reset, and the running procedure's start on it. The scale
+    // begins with the runner, so its key is the runner's own (CountingScale).
+    const std::string scale_;
     std::int64_t origin_ = 0;
     std::int64_t start_ = 0;
     std::optional<std::int32_t> absoluteStart_;

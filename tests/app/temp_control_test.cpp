@@ -336,6 +336,7 @@ TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedS
         e.method = "curve fit";
         e.figure = 2.5;
         e.kind = "HFD";
+        e.scale = kv::CountingScale(dusk);  // the hub only counts: one session's night
         for (int hour = 0; hour <= 10; ++hour) {
             sky.SetNightSeconds(hour * 3600.0);
             e.time = kv::FocusLogTime(dusk + std::chrono::hours(hour));
@@ -401,6 +402,104 @@ TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedS
     Find<QPushButton>("CalcCoeffButton")->click();
     EXPECT_NEAR(Find<QLineEdit>("SlopeEdit")->text().toDouble(), history->Drift()->stepsPerDegree, 0.01);
     sky.StartNight({});
+}
+
+// Positions of two sessions of a counting focuser and of a focuser's own
+// scale, and older lines that name no session: the history combines one scale
+// at a time, the latest run's first, and adds only its runs.
+TEST_F(TempControl, TheFocusHistoryCombinesRunsOfOneScaleOnly) {
+    Start();
+    kv::TCalibrationList& list = page->Calibration();
+    ASSERT_EQ(list.Count(), 0u);
+    const auto now = std::chrono::system_clock::now();
+    const auto earlier = now - std::chrono::hours(48), later = now - std::chrono::hours(6);
+    // An older log, with its own header and lines that name no scale.
+    folder.Write(kv::kFocusLogFileName,
+                 "time,procedure,method,outcome,start,final,absolute_start,absolute_final,figure,kind,stars,frames,"
+                 "r_squared,temperature_c,reason\n" +
+                     kv::FocusLogTime(earlier - std::chrono::hours(30)) +
+                     ",autofocus,curve fit,completed,0,-500,,,2.5000,HFD,1,40,,9.00,\n" +
+                     kv::FocusLogTime(earlier - std::chrono::hours(29)) +
+                     ",autofocus,curve fit,completed,0,700,,,2.5000,HFD,1,40,,7.00,\n");
+    const std::string first = kv::CountingScale(earlier), second = kv::CountingScale(later);
+    {
+        kv::TFocusLog log(folder.File(kv::kFocusLogFileName));
+        kv::FocusLogEntry e;
+        e.procedure = "autofocus", e.method = "curve fit", e.outcome = "completed", e.kind = "HFD";
+        // Each scale's own slope: -12, -25 and -15 steps a degree.
+        const auto add = [&](std::chrono::system_clock::time_point at, double t, std::int64_t final,
+                             std::optional<std::int64_t> absolute, const std::string& scale) {
+            e.time = kv::FocusLogTime(at), e.temperatureC = t, e.final = final, e.absoluteFinal = absolute,
+            e.scale = scale;
+            ASSERT_TRUE(log.Append(e));
+        };
+        for (int i = 0; i < 3; ++i) add(earlier + std::chrono::hours(i), 10 - 2 * i, 1000 + 24 * i, std::nullopt, first);
+        for (int i = 0; i < 3; ++i)
+            add(earlier + std::chrono::hours(10 + i), 10 - 2 * i, 3 * i, 30000 + 50 * i, std::string());
+        for (int i = 0; i < 3; ++i) add(later + std::chrono::hours(i), 5 - 2 * i, 200 + 30 * i, std::nullopt, second);
+        e.outcome = "failed";  // the latest run, but no candidate
+        add(later + std::chrono::hours(4), 0, 0, 31000, std::string());
+    }
+    window->ShowFocusHistory();
+    TFocusHistoryWindow* history = window->FocusHistory();
+    ASSERT_EQ(history->Runs().size(), 12u);
+    auto* table = history->findChild<QTableWidget*>();
+    int scaleColumn = -1;
+    for (int c = 0; c < table->columnCount(); ++c)
+        if (table->horizontalHeaderItem(c)->text() == QLatin1String("Scale")) scaleColumn = c;
+    ASSERT_GE(scaleColumn, 0);
+    const QString firstStart = QString::fromStdString(kv::FocusLogTime(earlier));
+    const QString secondStart = QString::fromStdString(kv::FocusLogTime(later));
+    for (const auto& [row, says] : {std::pair{0, QStringLiteral("unknown (older log line)")},
+                                    {2, QStringLiteral("counted from ") + firstStart},
+                                    {5, QStringLiteral("focuser position")},
+                                    {8, QStringLiteral("counted from ") + secondStart},
+                                    {11, QStringLiteral("focuser position")}}) {
+        EXPECT_EQ(table->item(row, scaleColumn)->text(), says) << row;
+    }
+    const auto rows = [&] {
+        std::vector<std::int64_t> best;
+        for (const kv::FocusLogEntry& e : history->Chosen()) best.push_back(kv::BestFocusPosition(e));
+        return best;
+    };
+
+    // What ticking runs leaves chosen, from the runs the window starts with.
+    struct Case {
+        const char* what;
+        std::vector<int> tick;
+        std::vector<std::int64_t> chosen;
+        std::optional<double> slope;
+        QString label;
+    };
+    const Case cases[] = {
+        {"the latest candidate's session", {}, {200, 230, 260}, -15.0, QStringLiteral("steps counted from ") + secondStart},
+        {"the earlier session", {2}, {1000}, std::nullopt, QStringLiteral("steps counted from ") + firstStart},
+        {"the earlier session, all of it", {2, 3, 4}, {1000, 1024, 1048}, -12.0, QStringLiteral("counted from ") + firstStart},
+        {"the focuser's scale", {5, 6, 7}, {30000, 30050, 30100}, -25.0, QStringLiteral("the focuser's position")},
+        {"one older line", {0}, {-500}, std::nullopt, QStringLiteral("older run of ")},
+        {"two older lines", {0, 1}, {700}, std::nullopt, QStringLiteral("older run of ")},
+        {"back to the latest session", {5, 9}, {230}, std::nullopt, QStringLiteral("counted from ") + secondStart},
+    };
+    for (const Case& c : cases) {
+        history->Reload();
+        for (const int row : c.tick) history->SetChosen(row, true);
+        EXPECT_EQ(rows(), c.chosen) << c.what;
+        const std::optional<kv::FocusDrift> drift = history->Drift();
+        EXPECT_EQ(drift.has_value(), c.slope.has_value()) << c.what;
+        if (drift && c.slope) {
+            EXPECT_NEAR(drift->stepsPerDegree, *c.slope, 1e-9) << c.what;
+        }
+        EXPECT_TRUE(history->DriftLabel()->text().contains(c.label)) << c.what << ": "
+                                                                      << history->DriftLabel()->text().toStdString();
+    }
+
+    // Added twice, the earlier session's runs are there once, and nothing else is.
+    history->Reload();
+    for (const int row : {2, 3, 4}) history->SetChosen(row, true);
+    history->AddButton()->click();
+    history->AddButton()->click();
+    ASSERT_EQ(list.Count(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(list.GetDataPoint(i)->Position, 1000 + 24 * static_cast<int>(i)) << i;
 }
 
 // The unit is asked on a worker: opening the page or polling a silent unit

@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
+#include <tuple>
 
 #include "support/comma_locale.h"
 #include "support/temp_files.h"
@@ -17,7 +19,7 @@ FocusLogEntry AFailedRun() {
     return {.time = "2026-12-07 21:04:55", .procedure = "autofocus", .method = "curve fit", .outcome = "failed",
             .start = -1200, .final = -1188, .absoluteStart = 31000, .absoluteFinal = 31012, .figure = 2.4567,
             .kind = "HFD", .stars = 14, .frames = 11, .rSquared = 0.9871, .temperatureC = -3.25,
-            .reason = "The fit is too flat, \"larger step\", please,\nretry"};
+            .reason = "The fit is too flat, \"larger step\", please,\nretry", .scale = ""};
 }
 
 TEST(FocusLog, LinesRoundTripWithQuotingAndEmptyFieldsAndForeignLinesAreSkipped) {
@@ -55,9 +57,82 @@ TEST(FocusLog, LinesRoundTripWithQuotingAndEmptyFieldsAndForeignLinesAreSkipped)
     }
 
     for (const char* foreign : {kFocusLogHeader, "", "a,b,c", "2026,autofocus,x,completed,12,oops,,,,FWHM,1,3,,,",
-                                "\"unclosed,autofocus"}) {
+                                "\"unclosed,autofocus",
+                                // A field past the reason that is no scale.
+                                "2026-12-07 21:04:55,scan,,completed,0,20,,,,HFD,1,22,,-3.25,,Cancelled",
+                                "2026-12-07 21:04:55,scan,,completed,0,20,,,,HFD,1,22,,-3.25,,count yesterday pid 1",
+                                "2026-12-07 21:04:55,scan,,completed,0,20,,,,HFD,1,22,,-3.25,,count 2026-12-07 21:04:55",
+                                "2026-12-07 21:04:55,scan,,completed,0,20,,,,HFD,1,22,,-3.25,,,"}) {
         EXPECT_FALSE(ParseFocusLogLine(foreign)) << foreign;
     }
+}
+
+// Lines of this version name their scale last; older ones, with a field
+// fewer and perhaps split by decimal commas, still read, with no scale. Each
+// case is one line and what it must read as.
+TEST(FocusLog, TheScaleFieldIsReadBesideOlderAndCommaSplitLines) {
+    const std::string head = "2026-12-07 21:04:55,";
+    const std::string session = "count 2026-12-07 19:02:11 pid 4242#1";
+    struct Case {
+        const char* what;
+        std::string line;
+        std::optional<double> figure, rSquared, temperature;
+        std::string reason, scale;
+    };
+    const Case cases[] = {
+        {"counted, this version", head + "autofocus,curve fit,completed,0,-12,,,2.7447,FWHM,1,60,0.9937,-3.25,," + session,
+         2.7447, 0.9937, -3.25, "", session},
+        {"absolute, this version", head + "autofocus,curve fit,completed,0,-12,31000,30988,2.7447,FWHM,1,60,,-3.00,25,",
+         2.7447, std::nullopt, -3.0, "25", ""},
+        {"older, whole", head + "autofocus,curve fit,completed,0,-12,,,2.7447,FWHM,1,60,0.9937,-3.25,Cancelled", 2.7447,
+         0.9937, -3.25, "Cancelled", ""},
+        // One split real makes the older line as long as this version's, and
+        // its empty reason would pass for the focuser's scale.
+        {"older, temperature split", head + "scan,,completed,0,20,,,,HFD,1,22,,-3,25,", std::nullopt, std::nullopt,
+         -3.25, "", ""},
+        {"older, figure split", head + "scan,,completed,0,20,,,2,5000,HFD,1,22,,,", 2.5, std::nullopt, std::nullopt, "",
+         ""},
+        {"older, three split", head + "autofocus,curve fit,completed,0,-12,,,2,7447,FWHM,1,60,0,9937,-3,25,halted", 2.7447,
+         0.9937, -3.25, "halted", ""},
+    };
+    for (const Case& c : cases) {
+        const std::optional<FocusLogEntry> e = ParseFocusLogLine(c.line);
+        ASSERT_TRUE(e) << c.what;
+        EXPECT_EQ(std::tuple(e->figure, e->rSquared, e->temperatureC, e->reason, e->scale),
+                  std::tuple(c.figure, c.rSquared, c.temperature, c.reason, c.scale))
+            << c.what;
+        // Written again it is a line of this version, read back the same.
+        const std::string again = FocusLogLine(*e);
+        EXPECT_EQ(ParseFocusLogLine(again), e) << c.what << ": " << again;
+    }
+
+    // The scale a line reads as, and which runs can be combined.
+    FocusLogEntry counted = AFailedRun(), absolute = AFailedRun(), older = AFailedRun();
+    counted.absoluteStart.reset(), counted.absoluteFinal.reset(), older.absoluteStart.reset(), older.absoluteFinal.reset();
+    counted.scale = session;
+    FocusLogEntry otherSession = counted, absoluteWithKey = absolute;
+    otherSession.scale = "count 2026-12-07 19:02:11 pid 4243#1";
+    absoluteWithKey.scale = session;
+    EXPECT_EQ(std::tuple(ScaleOf(counted), ScaleOf(absolute), ScaleOf(older), ScaleOf(absoluteWithKey)),
+              std::tuple(FocusScale::Counted, FocusScale::Focuser, FocusScale::Unknown, FocusScale::Focuser));
+    EXPECT_EQ(CountingScaleStart(counted.scale), "2026-12-07 19:02:11");
+    EXPECT_EQ(CountingScaleStart(""), "");
+    const struct {
+        const FocusLogEntry &a, &b;
+        bool same;
+    } pairs[] = {{counted, counted, true},       {counted, otherSession, false}, {absolute, absoluteWithKey, true},
+                 {counted, absoluteWithKey, false}, {older, older, false},      {older, counted, false},
+                 {absolute, older, false}};
+    for (const auto& p : pairs) {
+        EXPECT_EQ(OnOneScale(p.a, p.b), p.same) << p.a.scale << " / " << p.b.scale;
+        EXPECT_EQ(OnOneScale(p.b, p.a), p.same) << p.b.scale << " / " << p.a.scale;
+    }
+
+    // Keys of one process differ, and say when their session started.
+    const auto start = std::chrono::system_clock::now();
+    const std::string first = CountingScale(start), second = CountingScale(start);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(CountingScaleStart(first), FocusLogTime(start)) << first;
 }
 
 TEST(FocusLog, AppendsUnderOneHeaderAndAFailureWarnsOnceWithoutStoppingAnything) {
@@ -108,16 +183,26 @@ TEST(FocusLog, TwoProcessesAppendingAtOnceKeepEveryRecord) {
     const std::string path = dir.File(kFocusLogFileName);
     constexpr int kEach = 150;
     pid_t children[2];
+    // Both count from one moment, with the same keys made before them: their
+    // sessions' scales must still differ.
+    const auto start = std::chrono::system_clock::now();
     for (pid_t& child : children) {
         child = fork();
         if (child == 0) {
             TFocusLog log(path);
-            for (int i = 0; i < kEach; ++i) log.Append(AFailedRun());
+            FocusLogEntry e = AFailedRun();
+            e.absoluteStart.reset(), e.absoluteFinal.reset();
+            e.scale = CountingScale(start);
+            for (int i = 0; i < kEach; ++i) log.Append(e);
             _exit(0);
         }
     }
     for (const pid_t child : children) waitpid(child, nullptr, 0);
-    EXPECT_EQ(TFocusLog::Read(path).size(), 2u * kEach);
+    const std::vector<FocusLogEntry> entries = TFocusLog::Read(path);
+    EXPECT_EQ(entries.size(), 2u * kEach);
+    std::set<std::string> scales;
+    for (const FocusLogEntry& e : entries) scales.insert(e.scale);
+    EXPECT_EQ(scales.size(), 2u) << "one scale for each program";
     const std::string text = dir.Read(kFocusLogFileName);
     EXPECT_EQ(text.find(kFocusLogHeader, 1), std::string::npos) << "one header";
 }

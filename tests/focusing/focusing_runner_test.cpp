@@ -252,6 +252,24 @@ TEST_F(RunnerTest, EveryProcedureLogsOneLineOnTheSessionsScale) {
     const FocusLogEntry& h = lines[2];
     EXPECT_EQ(std::tuple(h.start, h.outcome, h.reason), std::tuple(630, "halted", kMoveHaltedText));
     EXPECT_FALSE(h.figure.has_value() || IsCalibrationCandidate(h));
+    EXPECT_EQ(std::tuple(s.scale, a.scale, h.scale), std::tuple("", "", "")) << "the focuser's own scale";
+
+    // A focuser that only counts: its runs name this runner's session, and
+    // the next runner's (another session, another zero) name their own.
+    Scan(std::make_unique<FakeDevices>());
+    Scan(std::make_unique<FakeDevices>());
+    {
+        TFocusingRunner next(view, dialogs, clock);
+        next.SetFocusLog(&log);
+        ASSERT_TRUE(next.StartScan(std::make_unique<FakeDevices>(), ScanSettings{}));
+        next.Join();
+    }
+    const std::vector<FocusLogEntry> counted = TFocusLog::Read(log.Path());
+    ASSERT_EQ(counted.size(), 6u);
+    EXPECT_FALSE(CountingScaleStart(counted[3].scale).empty()) << counted[3].scale;
+    EXPECT_TRUE(OnOneScale(counted[3], counted[4]));
+    EXPECT_FALSE(CountingScaleStart(counted[5].scale).empty()) << counted[5].scale;
+    EXPECT_FALSE(OnOneScale(counted[4], counted[5]));
 }
 
 TEST_F(RunnerTest, CancelEndsAReadingWaitingForAFocuserThatNeverStops) {
