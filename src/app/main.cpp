@@ -169,9 +169,8 @@ int main(int argc, char** argv) {
         // The hub companion's requests and the camera drivers' reports, once
         // the focuser they ask about is there.
         QObject::connect(&bus, &DbusBroadcastBus::received, &form,
-                         [&form](const QString& message, qint64 wparam, qint64 lparam) {
-                             form.OnBroadcast(message, wparam, lparam);
-                         });
+                         [&form](const QString& message, qint64 wparam, qint64 lparam, const QString&,
+                                 qint64 senderPid) { form.OnBroadcast(message, wparam, lparam, senderPid); });
         if (!splashDone) splash.WaitUntilDone();
         form.show();
         if (!showPage.isEmpty()) ShowPageByCaption(form, showPage);

@@ -68,6 +68,7 @@
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
 #include "app/read_out_panel.h"
+#include "app/scripting_service.h"
 #include "app/settings_page.h"
 #include "app/temp_page.h"
 #include "app/tc_window.h"
@@ -1020,15 +1021,15 @@ void TMainForm::SetStarSelected(bool selected) {
 
 // ---------------------------------------------------------------- other programs
 
-void TMainForm::OnBroadcast(const QString& message, qint64 wparam, qint64 lparam) {
+void TMainForm::OnBroadcast(const QString& message, qint64 wparam, qint64 lparam, qint64 senderPid) {
     if (message == QLatin1String(kv::kKantrelMessage)) {
-        HandleKantrel(static_cast<int>(wparam), lparam);
+        HandleKantrel(static_cast<int>(wparam), lparam, senderPid);
     } else if (message == QLatin1String(kv::kKvMsg) || message == QLatin1String(kv::kQxKvMsg)) {
         HandleInterruptReport(wparam, lparam);
     }
 }
 
-void TMainForm::HandleKantrel(int code, std::int64_t value) {
+void TMainForm::HandleKantrel(int code, std::int64_t value, std::int64_t senderPid) {
     kv::TFocusControl* focuser = focusControl_.get();
     // A value from another program is kept within what the focuser counts in.
     const auto steps = static_cast<std::int32_t>(std::clamp<std::int64_t>(
@@ -1039,17 +1040,21 @@ void TMainForm::HandleKantrel(int code, std::int64_t value) {
             break;
         case kv::kKantrelMoveTo:
         case kv::kKantrelMoveBy:
-            if (focuser == nullptr) return;
-            if (!AllowOtherPrograms()) {
-                kv::WriteProgramLog("A focuser move of " + std::to_string(steps) +
-                                    " from another program was refused: \"Allow other programs to control the "
-                                    "focuser\" is off (Settings, Device/Ports)");
+            // The companion's move passes the guards a script's does; a refused
+            // one touches nothing, not even the announcer.
+            if (const std::optional<scripting::Refusal> refused =
+                    scripting::MoveRefusal(*this, scripting::MoveUnderWay::Refuse)) {
+                const std::string why = refused->text.toStdString();
+                kv::WriteProgramLog("A focuser " + std::string(code == kv::kKantrelMoveTo ? "move to " : "move by ") +
+                                    std::to_string(steps) + " from another program was refused: " + why);
+                BroadcastKantrel(kv::kKantrelMoveAnswer, senderPid, why);
                 return;
             }
             // The end of the move announces the new position; an old announcement would talk over it.
             manualFocusPage_->StopAnnouncer();
             if (code == kv::kKantrelMoveTo) focuser->MoveTo(steps);
             else focuser->MoveBy(steps);
+            BroadcastKantrel(kv::kKantrelMoveAnswer, senderPid, {});
             break;
         case kv::kKantrelAskIdle:
             if (focuser == nullptr) return;

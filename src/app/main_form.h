@@ -214,8 +214,9 @@ public slots:
     // Moves every pending log line to its destination; runs on the GUI thread.
     void DrainLog();
     // A message from another program on the bus: the hub companion's codes and
-    // the camera drivers' interrupt reports.
-    void OnBroadcast(const QString& message, qint64 wparam, qint64 lparam);
+    // the camera drivers' interrupt reports. `senderPid`: the sending
+    // process, as its message gives it (0 when it does not).
+    void OnBroadcast(const QString& message, qint64 wparam, qint64 lparam, qint64 senderPid = 0);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -239,7 +240,7 @@ private:
     void PageChanged(int index);
     // I and O: the coarse buttons go down and up as under a held mouse button.
     bool FocusKey(QKeyEvent* key);
-    void HandleKantrel(int code, std::int64_t value);
+    void HandleKantrel(int code, std::int64_t value, std::int64_t senderPid);
     void HandleInterruptReport(std::int64_t wparam, std::int64_t lparam);
     void CloseHelpViewer();
     void FitStatusPanels();

@@ -2,8 +2,8 @@
 
 #include "platform/broadcast.h"
 
-void TPageContext::BroadcastKantrel(int code, std::int64_t value) {
-    if (kv::IBroadcastBus* bus = kv::BroadcastBus()) bus->Post(kv::kKantrelMessage, code, value, {});
+void TPageContext::BroadcastKantrel(int code, std::int64_t value, std::string_view text) {
+    if (kv::IBroadcastBus* bus = kv::BroadcastBus()) bus->Post(kv::kKantrelMessage, code, value, text);
 }
 
 bool TPageContext::SendKantrel(int code, std::int64_t value) {

@@ -7,6 +7,7 @@
 #include <QString>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class QTabWidget;
 class QTimer;
@@ -110,9 +111,9 @@ public:
     // The reports of camera drivers apply only on the old Windows family.
     virtual bool IsWin9x() const = 0;
 
-    // Posts "KANTREL_MESSAGE" with this code and value to the hub companion
-    // program; never waits on the bus.
-    static void BroadcastKantrel(int code, std::int64_t value);
+    // Posts "KANTREL_MESSAGE" with this code, value and text to the hub
+    // companion program; never waits on the bus.
+    static void BroadcastKantrel(int code, std::int64_t value, std::string_view text = {});
     // Sends it and waits until the bus has handed it to every listener, at
     // most the bus's confirmation time: a missing or hung companion cannot
     // hold the caller. Any thread. False when it could not be sent.

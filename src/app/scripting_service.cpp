@@ -111,6 +111,23 @@ scripting::Figures FiguresOf(const kv::FocusReading& r) {
 
 }  // namespace
 
+// ---------------------------------------------------------------- moves from other programs
+
+std::optional<scripting::Refusal> scripting::MoveRefusal(TMainForm& form, MoveUnderWay underWay) {
+    if (!form.AllowOtherPrograms()) return Refusal{kErrorNotAllowed, Q(kNotAllowedText)};
+    const kv::TFocusControl* focuser = form.FocusControl();
+    if (focuser == nullptr || !form.State().portOpen) {
+        return Refusal{kErrorNotReady, QStringLiteral("The focuser is not connected")};
+    }
+    // A procedure's own move would be cut short under it, and it would go on
+    // measuring where the focuser never stood.
+    if (form.ProcedureRunning()) return Refusal{kErrorBusy, QStringLiteral("A scan or an auto focus is running")};
+    if (underWay == MoveUnderWay::Refuse && !focuser->GetIdle()) {
+        return Refusal{kErrorBusy, QStringLiteral("The focuser is moving")};
+    }
+    return std::nullopt;
+}
+
 // ---------------------------------------------------------------- device calls
 
 bool TDeviceCalls::Run(Kind kind, std::function<void()> work) {
@@ -219,9 +236,9 @@ QVariantMap TFocuserService::MoveByAndWait(int steps) {
 }
 
 void TFocuserService::StartMove(bool to, int value, bool wait) {
-    if (!Allowed() || !Ready()) return;
-    if (form_.Focusing()->Running()) {
-        sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("A scan or an auto focus is running"));
+    using scripting::MoveUnderWay;
+    if (const std::optional<scripting::Refusal> refused = scripting::MoveRefusal(form_, MoveUnderWay::Replace)) {
+        sendErrorReply(Q(refused->error), refused->text);
         return;
     }
     kv::TFocusControl* focuser = form_.FocusControl();

@@ -101,6 +101,21 @@ inline constexpr int kMoveSettleMs = 500;
 inline constexpr int kMoveToldWaitMs = 3000;
 inline constexpr int kMoveWatchMs = 50;
 
+// Why a move another program asks for may not be made now: the error name a
+// script is answered with, and the words for the log and for the asker.
+struct Refusal {
+    const char* error;
+    QString text;
+};
+// What to make of a focuser already moving. A script's move takes over (the
+// move it ends reports "replaced" to whoever started it); the hub companion
+// learns nothing of a move it cut short, so its move waits for the focuser.
+enum class MoveUnderWay { Replace, Refuse };
+// The guards every move from another program passes, scripted or from the
+// hub companion: the user's permission, a connected focuser, no scan or auto
+// focus running. Nothing changes; nullopt when the move may go ahead.
+std::optional<Refusal> MoveRefusal(TMainForm& form, MoveUnderWay underWay);
+
 }  // namespace scripting
 
 class TFocuserService : public QObject, protected QDBusContext {

@@ -58,6 +58,11 @@ enum KantrelCode : int {
     kKantrelIdle = 6,
     kKantrelCompensationMove = 7,
     kKantrelReset = 8,
+    // Ours, beyond the hub's own set (a companion that knows only those
+    // passes it over): the answer to a move (3 or 4). The value is the asker's
+    // process id, from its message; the text is empty when the move was
+    // started, else why it was refused.
+    kKantrelMoveAnswer = 9,
 };
 
 // The idle state as the companion reads it: the low seven bits.

@@ -1,23 +1,37 @@
 // The real window and kessivane-hub on a private bus: the companion's questions,
-// moves and watch; a camera driver's interrupt report; and the compensation
-// announcement, which no companion, missing or hung, can hold up.
+// moves and watch; the moves it is refused; a camera driver's interrupt
+// report; and the compensation announcement, which no companion, missing or
+// hung, can hold up.
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QSlider>
+#include <QSpinBox>
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <optional>
 
 #include "app/dbus_broadcast_bus.h"
+#include "app/focusing_view.h"
 #include "app/main_form.h"
+#include "app/scripting_service.h"
 #include "app/settings_page.h"
+#include "camera/camera_control.h"
+#include "camera/image_object.h"
+#include "widgets/lum_memo.h"
 #include "shell/settings_store.h"
 #include "private_bus.h"
 #include "shell/window_rules.h"
+#include "sim/hub_simulator.h"
 #include "sim/sim_devices.h"
 #include "widgets/lum_lite.h"
 
@@ -43,8 +57,8 @@ protected:
         ASSERT_TRUE(window->FormCreate());
         ASSERT_TRUE(window->State().portOpen);
         QObject::connect(&*dbus, &DbusBroadcastBus::received, &*window,
-                         [this](const QString& message, qint64 wparam, qint64 lparam) {
-                             window->OnBroadcast(message, wparam, lparam);
+                         [this](const QString& message, qint64 wparam, qint64 lparam, const QString&, qint64 pid) {
+                             window->OnBroadcast(message, wparam, lparam, pid);
                          });
         window->show();
     }
@@ -55,6 +69,33 @@ protected:
         kvsim::ResetSimulatedDevices();
     }
     QString Shown() const { return window->findChild<QLabel*>(QStringLiteral("CTSLabel"))->text(); }
+    template <class T = QAbstractButton>
+    T* Find(const char* name) {
+        T* w = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    // An image, and its brightest star selected as a click on it does.
+    void PickStar() {
+        kv::TCameraControl* camera = window->CameraControl();
+        Find("GetImageButton")->click();
+        ASSERT_TRUE(ProcessEventsUntil(
+            [&] { return camera->Idle() && window->StatusPanelText(0).startsWith(" Image:"); }, 20000));
+        kv::TImageObject* image = camera->MainImage();
+        auto* display = Find<QWidget>("ImageDisplay");
+        const QPointF at(image->MaxX(), image->MaxY());
+        QMouseEvent press(QEvent::MouseButtonPress, at, display->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QApplication::sendEvent(display, &press);
+        ASSERT_TRUE(window->State().starSelected);
+    }
+    // kessivane-hub's move, refused with `why`.
+    void ExpectRefused(const QStringList& move, const QString& why) {
+        const auto run = bus.RunTool(kHub, move);
+        EXPECT_EQ(run.exitCode, 4) << move.join(' ').toStdString();
+        EXPECT_EQ(run.err, "The move was refused: " + why + "\n");
+        EXPECT_EQ(run.out, QString());
+    }
     // A message from another process, as a camera driver would send it.
     void SendFromDriver(const char* message, qint64 wparam, qint64 lparam) {
         QProcess send;
@@ -98,13 +139,22 @@ TEST_F(HubCompanion, MovesByWhatItAsksSeesTheIdleReportsAndReadsThePositionShown
     EXPECT_EQ(Shown().toInt(), end);
     EXPECT_EQ(bus.RunTool(kHub, {QStringLiteral("idle")}).out, QStringLiteral("1\n"));
 
-    // Kept out: the move codes are refused, the position is still answered,
-    // and the choice is in the settings file from the click on.
+    // Kept out: the move codes are refused and the companion says so; the
+    // user's box stays, the position is still answered, and the choice is in
+    // the settings file from the click on.
+    QMessageBox notice(QMessageBox::Information, QStringLiteral("Kessivane"), QStringLiteral("left over"),
+                       QMessageBox::Ok);
+    notice.show();
     window->SettingsPage()->AllowControlCB()->click();
     EXPECT_EQ(kv::IniFile::Load(window->IniPath()).Get("Misc", kv::kAllowOtherProgramsKey), "0");
-    bus.RunTool(kHub, {QStringLiteral("move-by"), QStringLiteral("100")});
-    ProcessEventsUntil([] { return false; }, 500);
+    for (const char* move : {"move-by", "move-to"}) {
+        ExpectRefused({QString::fromLatin1(move), QStringLiteral("100")},
+                      QString::fromLatin1(scripting::kNotAllowedText));
+    }
+    // The answer went out before any move could have started.
+    EXPECT_TRUE(window->FocusControl()->GetIdle());
     EXPECT_EQ(window->FocusControl()->CTSCount(), end);
+    EXPECT_TRUE(notice.isVisible());
     EXPECT_EQ(bus.RunTool(kHub, {QStringLiteral("position")}).out.trimmed().toInt(), end);
 
     // A camera driver's interrupt report holds the focuser only on the old
@@ -155,4 +205,79 @@ TEST_F(HubCompanion, CompensationAnnouncementWaitIsBoundedWithNobodyOrAHungCompa
     ASSERT_TRUE(ProcessEventsUntil([&] { return watch.state() == QProcess::NotRunning; }, kvtest::kBusLimitMs));
     seen += watch.readAllStandardOutput();
     EXPECT_EQ(seen.toStdString(), "watching\ncode 7 -7\n");
+}
+
+// A scan or an auto focus owns the focuser, and so does a move under way:
+// the companion's move is refused, with why, and what runs goes on; once the
+// focuser is free again the same move is made.
+TEST_F(HubCompanion, AMoveWhileAProcedureRunsOrAMoveIsUnderWayIsRefusedAndLeavesItRunning) {
+    // Steps long enough that the refusal comes before the procedure could end.
+    Find<QSlider>("ExposureMS")->setValue(300);
+    Find<QSpinBox>("FocusSamples")->setValue(3);
+    Find<QSpinBox>("StartScanSE")->setValue(-20);
+    Find<QSpinBox>("ScanStepSE")->setValue(10);
+    Find<QSpinBox>("NumStepsSE")->setValue(8);
+    PickStar();
+    int steps = 0;
+    std::optional<bool> completed;
+    QObject::connect(window->Focusing(), &TFocusingView::procedureProgress, &*window, [&] { ++steps; });
+    QObject::connect(window->Focusing(), &TFocusingView::procedureEnded, &*window,
+                     [&](const QString&, bool done) { completed = done; });
+    const QStringList move{QStringLiteral("move-by"), QStringLiteral("300")};
+    const QString running = QStringLiteral("A scan or an auto focus is running");
+
+    struct Procedure {
+        const char* start;
+        const char* cancel;
+    };
+    for (const Procedure& p :
+         {Procedure{"StartScanButton", "ScanCancelButton"}, Procedure{"StartSearch", "CancelSearch"}}) {
+        SCOPED_TRACE(p.start);
+        steps = 0;
+        completed.reset();
+        Find(p.start)->click();
+        ASSERT_TRUE(ProcessEventsUntil([&] { return steps >= 1; }, 60000));
+        ExpectRefused(move, running);
+        // It measures on; had the move been made, the procedure's own move
+        // would have been cut short and the procedure ended unfinished.
+        const int seen = steps;
+        ASSERT_TRUE(ProcessEventsUntil([&] { return steps > seen || completed.has_value(); }, 60000));
+        EXPECT_TRUE(completed.value_or(true));
+        if (window->Focusing()->Running()) Find(p.cancel)->click();
+        ASSERT_TRUE(ProcessEventsUntil(
+            [&] {
+                return !window->Focusing()->Running() && window->FocusControl()->GetIdle() &&
+                       Find(p.start)->isEnabled();
+            },
+            30000));
+    }
+
+    // A programmed move of the window's own, slowed so that it outlasts the
+    // companion's start-up.
+    const std::shared_ptr<kvsim::HubSimulator> hub = kvsim::HubFor("hub");
+    const kvsim::HubParameters normal = hub->Parameters();
+    kvsim::HubParameters slow = normal;
+    slow.fastSpeed = slow.slowSpeed = 40.0;
+    hub->SetParameters(slow);
+    window->FocusControl()->MoveBy(200);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !window->FocusControl()->GetIdle(); }));
+    ExpectRefused(move, QStringLiteral("The focuser is moving"));
+    EXPECT_FALSE(window->FocusControl()->GetIdle());  // not cut short
+    Find("StopMain")->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->GetIdle(); }, kvtest::kBusLimitMs));
+    hub->SetParameters(normal);
+
+    // Each refusal is in the program log, with why.
+    const auto logged = [&] {
+        return window->LogMemo()->Lines().filter(QStringLiteral("from another program was refused: ")).size();
+    };
+    EXPECT_TRUE(ProcessEventsUntil([&] { return logged() == 3; })) << logged();
+
+    const std::int32_t before = window->FocusControl()->CTSCount();
+    const auto made = bus.RunTool(kHub, {QStringLiteral("move-by"), QStringLiteral("60")});
+    EXPECT_EQ(made.exitCode, 0) << made.err.toStdString();
+    kv::TFocusControl* focuser = window->FocusControl();
+    EXPECT_TRUE(ProcessEventsUntil(
+        [&] { return focuser->GetIdle() && std::abs(focuser->CTSCount() - before - 60) <= 2; }, kvtest::kBusLimitMs))
+        << focuser->CTSCount() - before;
 }

@@ -36,11 +36,12 @@ TEST_F(HubToolTest, AsksMovesAndWatchesARunningProgram) {
     DbusBroadcastBus bus(bus_.Connection());
     std::vector<std::pair<qint64, qint64>> asked;
     QObject::connect(&bus, &DbusBroadcastBus::received,
-                     [&](const QString& message, qint64 code, qint64 value, const QString&, qint64) {
+                     [&](const QString& message, qint64 code, qint64 value, const QString&, qint64 pid) {
                          if (message != QLatin1String(kv::kKantrelMessage)) return;
                          asked.emplace_back(code, value);
                          if (code == 1) bus.Post(kv::kKantrelMessage, 2, 1520, {});
                          if (code == 5) bus.Post(kv::kKantrelMessage, 6, 1, {});
+                         if (code == 3 || code == 4) bus.Post(kv::kKantrelMessage, 9, pid, {});
                      });
 
     for (const auto& [ask, answer] : {std::pair{"position", "1520\n"}, std::pair{"idle", "1\n"}}) {
@@ -68,6 +69,48 @@ TEST_F(HubToolTest, AsksMovesAndWatchesARunningProgram) {
     out += watch.readAllStandardOutput();
     EXPECT_EQ(watch.exitCode(), 0);
     EXPECT_EQ(out.toStdString(), "watching\ncode 7 -12\ncode 8 0\n");
+}
+
+// The answer to a move is the asker's alone: one for another companion, even
+// a refusal, is passed over; a program that does not answer moves at all is
+// taken to have made the move once the wait is over.
+TEST_F(HubToolTest, AMoveEndsAsTheProgramAnswersItsAsker) {
+    DbusBroadcastBus bus(bus_.Connection());
+    const QString kRefused = QStringLiteral("A scan or an auto focus is running");
+    struct Case {
+        const char* name;
+        QStringList args;
+        std::vector<std::pair<bool, QString>> answers;  // (to the asker?, why refused)
+        int exitCode;
+        QString err;
+    };
+    const std::vector<Case> cases{
+        {"started", {"move-by", "40"}, {{true, {}}}, 0, {}},
+        {"refused", {"move-to", "900"}, {{true, kRefused}}, 4, "The move was refused: " + kRefused + "\n"},
+        {"another's refusal first", {"move-by", "5"}, {{false, kRefused}, {true, {}}}, 0, {}},
+        {"another's start first", {"move-by", "-5"}, {{false, {}}, {true, kRefused}}, 4,
+         "The move was refused: " + kRefused + "\n"},
+        {"not answered", {"move-to", "10", "--timeout-ms", "300"}, {}, 0,
+         "kessivane-hub: Kessivane did not say whether it made the move\n"},
+    };
+    const Case* current = nullptr;
+    QObject::connect(&bus, &DbusBroadcastBus::received,
+                     [&](const QString& message, qint64 code, qint64, const QString&, qint64 pid) {
+                         if (message != QLatin1String(kv::kKantrelMessage) || current == nullptr) return;
+                         if (code == 1) bus.Post(kv::kKantrelMessage, 2, 0, {});
+                         if (code != 3 && code != 4) return;
+                         for (const auto& [toAsker, why] : current->answers) {
+                             bus.Post(kv::kKantrelMessage, 9, toAsker ? pid : pid + 1, why.toStdString());
+                         }
+                     });
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        current = &c;
+        const auto r = RunHub(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, QString());
+    }
 }
 
 TEST_F(HubToolTest, NoAnswerNoBusAndBadArgumentsEachHaveTheirExitCode) {

@@ -9,9 +9,15 @@
 //
 // A move is sent only once the program has answered a position question, so
 // a move with no Kessivane running fails with status 2 like a question does.
+// Kessivane then answers the move with code 9 (our process id, and why when
+// it refused): a refused move ends with status 4 and the reason on standard
+// error. Kessivane refuses while "Allow other programs to control the
+// focuser" is off, while a scan or an auto focus runs, or while the focuser
+// is moving. A Kessivane that does not answer moves is waited for until
+// --timeout-ms and taken to have made it, as before.
 //
 // Exit status: 0 done, 1 watch ended before K lines, 2 no answer, 3 no session
-// bus, 64 bad arguments.
+// bus, 4 move refused, 64 bad arguments.
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusError>
@@ -33,6 +39,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitShort = 1;
 constexpr int kExitNoAnswer = 2;
 constexpr int kExitNoBus = 3;
+constexpr int kExitRefused = 4;
 constexpr int kExitUsage = 64;  // EX_USAGE
 constexpr int kDefaultTimeoutMs = 3000;
 
@@ -45,6 +52,9 @@ constexpr qint64 kAskIdle = 5;
 constexpr qint64 kIdle = 6;
 constexpr qint64 kCompensationMove = 7;
 constexpr qint64 kCounterReset = 8;
+// Kessivane's own, not the hub's: the answer to a move (value: the asker's
+// process id; text: empty when the move was started, else why not).
+constexpr qint64 kMoveAnswer = 9;
 
 enum class Command { Position, Idle, MoveTo, MoveBy, Watch };
 
@@ -61,7 +71,9 @@ int Usage() {
         "  position, idle   ask Kessivane and print its answer (waits --timeout-ms, default 3000)\n"
         "  move-to N        move the focuser to position N\n"
         "  move-by N        move the focuser by N steps (negative: inward)\n"
-        "  watch            print \"code <c> <value>\" for each report Kessivane sends\n",
+        "  watch            print \"code <c> <value>\" for each report Kessivane sends\n"
+        "exit status: 0 done, 1 watch ended before K lines, 2 no answer, 3 no session bus,\n"
+        "  4 move refused (the reason is printed), 64 bad arguments\n",
         stderr);
     return kExitUsage;
 }
@@ -144,7 +156,17 @@ bool RoundTrip(QDBusConnection& bus, int timeoutMs) {
 class Listener : public QObject {
     Q_OBJECT
 public:
-    Listener(QDBusConnection bus, const Options& options) : bus_(std::move(bus)), options_(options) {}
+    Listener(QDBusConnection bus, const Options& options, int waitMs)
+        : bus_(std::move(bus)), options_(options), waitMs_(waitMs) {
+        timeout_.setSingleShot(true);
+        connect(&timeout_, &QTimer::timeout, this, &Listener::onTimeout);
+    }
+
+    // The wait for the answer, or with no answer awaited (a watch without
+    // --timeout-ms) none.
+    void StartWaiting() {
+        if (options_.command != Command::Watch || options_.timeoutMs) timeout_.start(waitMs_);
+    }
 
 public slots:
     void onMessage(const QDBusMessage& message) {
@@ -174,9 +196,25 @@ public slots:
                 return;
             case Command::MoveTo:
             case Command::MoveBy:
-                // The program has answered: it is there to be asked for the move.
-                if (code != kPosition) return;
-                Finish(SendMove());
+                if (!moveSent_) {
+                    // The program has answered: it is there to be asked for the move.
+                    if (code != kPosition) return;
+                    moveSent_ = true;
+                    if (const int sent = SendMove(); sent != kExitOk) {
+                        Finish(sent);
+                        return;
+                    }
+                    timeout_.start(waitMs_);
+                    return;
+                }
+                // Other companions' moves are answered too, each with its asker's id.
+                if (code != kMoveAnswer || value != QCoreApplication::applicationPid()) return;
+                if (const QString why = args.size() >= 4 ? args.at(3).toString() : QString(); !why.isEmpty()) {
+                    std::fprintf(stderr, "The move was refused: %s\n", qPrintable(why));
+                    Finish(kExitRefused);
+                    return;
+                }
+                Finish(kExitOk);
                 return;
         }
     }
@@ -186,6 +224,13 @@ public slots:
         if (options_.command == Command::Watch) {
             // A watch without --count simply ends when its time is up.
             Finish(options_.count > 0 ? kExitShort : kExitOk);
+            return;
+        }
+        if (moveSent_) {
+            // It answered the question, so it heard the move; only a Kessivane
+            // that does not answer moves says nothing more.
+            std::fputs("kessivane-hub: Kessivane did not say whether it made the move\n", stderr);
+            Finish(kExitOk);
             return;
         }
         std::fputs("No answer from Kessivane (is it running?)\n", stderr);
@@ -204,12 +249,16 @@ private:
     }
     void Finish(int code) {
         finished_ = true;
+        timeout_.stop();
         QCoreApplication::exit(code);
     }
 
     QDBusConnection bus_;
     Options options_;
+    int waitMs_;
+    QTimer timeout_;
     long long printed_ = 0;
+    bool moveSent_ = false;
     bool finished_ = false;
 };
 
@@ -235,7 +284,7 @@ int main(int argc, char** argv) {
         return kExitNoBus;
     }
 
-    Listener listener(bus, options);
+    Listener listener(bus, options, waitMs);
     if (!bus.connect(QString(), QLatin1String(kv::kDbusPath), QLatin1String(kv::kDbusInterface),
                      QLatin1String(kv::kDbusSignal), &listener, SLOT(onMessage(QDBusMessage))) ||
         !RoundTrip(bus, waitMs)) {
@@ -258,9 +307,7 @@ int main(int argc, char** argv) {
             return kExitNoBus;
         }
     }
-    if (options.command != Command::Watch || options.timeoutMs) {
-        QTimer::singleShot(waitMs, &listener, &Listener::onTimeout);
-    }
+    listener.StartWaiting();
     return QCoreApplication::exec();
 }
 
