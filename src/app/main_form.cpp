@@ -460,7 +460,7 @@ void TMainForm::AdoptProgramFolderSettings() {
 }
 
 void TMainForm::ApplyWindowPosition(const kv::Settings& s) {
-    if (s.savePosition) move(s.left, s.top);
+    if (s.savePosition) move(KeepOnAvailableScreen(QPoint(s.left, s.top), frameGeometry().size()));
     const bool showInterrupts = s.interruptsLite != 0;
     focusPanel_->ShowInterruptsLite(showInterrupts);
 }

@@ -1,5 +1,8 @@
 #include "app/tc_window.h"
 
+#include <QGuiApplication>
+#include <QScreen>
+
 #include <QStyle>
 
 #include <algorithm>
@@ -87,8 +90,22 @@ QPoint TTCWindow::Placement(const QRect& mainFrame, const QSize& own, int tcLeft
     return {left, top};
 }
 
+QPoint KeepOnAvailableScreen(const QPoint& topLeft, const QSize& size) {
+    // Enough of the title bar to take hold of with the mouse.
+    constexpr int kGripWidth = 50;
+    constexpr int kGripHeight = 20;
+    const QRect titleBar(topLeft, QSize(std::max(size.width(), 1), kGripHeight));
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        const QRect on = screen->availableGeometry().intersected(titleBar);
+        if (on.width() >= std::min(kGripWidth, titleBar.width()) && on.height() >= kGripHeight) return topLeft;
+    }
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    if (primary == nullptr) return topLeft;
+    return primary->availableGeometry().topLeft();
+}
+
 void TTCWindow::Place(const QRect& mainFrame, int tcLeft, int tcTop) {
-    move(Placement(mainFrame, size(), tcLeft, tcTop));
+    move(KeepOnAvailableScreen(Placement(mainFrame, size(), tcLeft, tcTop), size()));
     placed_ = pos();
 }
 

@@ -7,6 +7,11 @@
 
 #include <QWidget>
 
+// Where a window saved at `topLeft` may open: there when a grip of its title
+// bar lies on an available screen, otherwise at the primary screen's top left
+// (a position saved with a monitor since unplugged, or typed into the file).
+QPoint KeepOnAvailableScreen(const QPoint& topLeft, const QSize& size);
+
 class QCheckBox;
 class QLabel;
 class QPushButton;

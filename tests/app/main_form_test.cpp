@@ -305,6 +305,26 @@ TEST_F(MainForm, Window_NightVisionTurnsEveryWindowAndThePictureRedAndIsKept) {
     EXPECT_GT(Brightest(window->grab().toImage()), 200);
 }
 
+// A position saved on a monitor since unplugged (or typed in) opens the
+// window on an available screen; one on a screen stays where it was.
+TEST_F(MainForm, Startup_ASavedPositionOffEveryScreenOpensOnTheScreen) {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    struct Case {
+        int left, top;
+        QPoint expected;
+    };
+    for (const Case& c : {Case{6000, 4000, screen.topLeft()}, Case{-3000, 50, screen.topLeft()},
+                          Case{screen.left() + 40, screen.top() + 30, QPoint(screen.left() + 40, screen.top() + 30)}}) {
+        SCOPED_TRACE(std::to_string(c.left) + "," + std::to_string(c.top));
+        ASSERT_TRUE(StartWith("[Position]\r\nSavePosition=1\r\nLeft=" + std::to_string(c.left) + "\r\nTop=" +
+                              std::to_string(c.top) + "\r\nTCLeft=" + std::to_string(c.left) + "\r\nTCTop=" +
+                              std::to_string(c.top) + "\r\n"));
+        EXPECT_EQ(window->pos(), c.expected);
+        // Placed beside the main window unless its own position was saved.
+        EXPECT_TRUE(screen.contains(window->TcWindow()->pos())) << window->TcWindow()->x() << "," << window->TcWindow()->y();
+    }
+}
+
 // A sparse file shows clamped values, a damaged one is reported by line and
 // its lost values are the factory ones; neither file is rewritten.
 TEST_F(MainForm, Startup_ExistingOrDamagedSettingsAreShownClampedOrFactoryAndTheFileIsNotRewritten) {
