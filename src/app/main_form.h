@@ -100,7 +100,6 @@ public:
     TFocusHistoryWindow* FocusHistory();
     void ShowFocusHistory() override;
     kv::TFocusControl* FocusControl() const override { return focusControl_.get(); }
-    TTCWindow* TcWindow() const { return tcWindow_.get(); }
     kv::TCameraControl* CameraControl() const override { return cameraControl_.get(); }
     // The cameras the plug-in scan found; index-parallel to CameraComboBox.
     const kv::CameraList& Plugins() const { return plugins_; }

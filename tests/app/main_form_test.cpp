@@ -321,7 +321,7 @@ TEST_F(MainForm, Startup_ASavedPositionOffEveryScreenOpensOnTheScreen) {
                               std::to_string(c.top) + "\r\n"));
         EXPECT_EQ(window->pos(), c.expected);
         // Placed beside the main window unless its own position was saved.
-        EXPECT_TRUE(screen.contains(window->TcWindow()->pos())) << window->TcWindow()->x() << "," << window->TcWindow()->y();
+        EXPECT_TRUE(screen.contains(window->TCWindow()->pos())) << window->TCWindow()->x() << "," << window->TCWindow()->y();
     }
 }
 
