@@ -1,6 +1,7 @@
 #include "app/chart_style.h"
 
 #include <QAbstractAxis>
+#include <QBrush>
 #include <QByteArray>
 #include <QChart>
 #include <QColor>
@@ -32,7 +33,7 @@ namespace {
 
 // A chart's colours are its own, not the palette's: at night each is swapped
 // for its red, and the day's is kept on the object to come back to.
-enum class ChartPart { Background, Text, Line };
+enum class ChartPart { Text, Line };
 
 template <class Get, class Set>
 void SwapColour(QObject* owner, const char* what, bool night, ChartPart part, Get get, Set set) {
@@ -43,7 +44,6 @@ void SwapColour(QObject* owner, const char* what, bool night, ChartPart part, Ge
         if (!day.isValid()) owner->setProperty(key.constData(), kept);
         // Text reads as the windows' text does; lines keep their relative brightness.
         switch (part) {
-            case ChartPart::Background: set(QColor(Qt::black)); break;
             case ChartPart::Text: set(kv::NightPalette().color(QPalette::WindowText)); break;
             case ChartPart::Line: set(kv::NightColor(kept)); break;
         }
@@ -53,11 +53,24 @@ void SwapColour(QObject* owner, const char* what, bool night, ChartPart part, Ge
     }
 }
 
+// The theme paints the background with a gradient, whose colour() reads
+// black: the whole brush is kept for the day, or the day comes back black.
+void SwapBackground(QChart* chart, bool night) {
+    static const char* const key = "kvDayBrush_background";
+    const QVariant day = chart->property(key);
+    if (night) {
+        if (!day.isValid()) chart->setProperty(key, QVariant::fromValue(chart->backgroundBrush()));
+        chart->setBackgroundBrush(QColor(Qt::black));
+    } else if (day.isValid()) {
+        chart->setBackgroundBrush(day.value<QBrush>());
+        chart->setProperty(key, QVariant());
+    }
+}
+
 }  // namespace
 
 void ShowChartAtNight(QChart* chart, bool night) {
-    SwapColour(chart, "background", night, ChartPart::Background, [&] { return chart->backgroundBrush().color(); },
-               [&](const QColor& c) { chart->setBackgroundBrush(c); });
+    SwapBackground(chart, night);
     SwapColour(chart, "title", night, ChartPart::Text, [&] { return chart->titleBrush().color(); },
                [&](const QColor& c) { chart->setTitleBrush(c); });
     if (QLegend* legend = chart->legend()) {

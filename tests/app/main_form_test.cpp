@@ -15,6 +15,9 @@
 #include <thread>
 
 #include <QApplication>
+#include <QAbstractAxis>
+#include <QChart>
+#include <QChartView>
 #include <QScreen>
 #include <QLabel>
 #include <QKeyEvent>
@@ -303,6 +306,24 @@ TEST_F(MainForm, Window_NightVisionTurnsEveryWindowAndThePictureRedAndIsKept) {
     EXPECT_FALSE(window->NightVisionOn());
     EXPECT_EQ(kv::IniFile::Load(folder.File("Kessivane.ini")).GetBool("Misc", "NightVision", true), false);
     EXPECT_GT(Brightest(window->grab().toImage()), 200);
+    // Every chart, though made at night, reads by day: the theme's own
+    // background (a gradient, whose "colour" is black), dark texts.
+    const QBrush themed = QChart().backgroundBrush();
+    window->ShowFocusHistory();
+    QApplication::processEvents();
+    int charts = 0;
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        for (QChartView* chartView : top->findChildren<QChartView*>()) {
+            const QChart* chart = chartView->chart();
+            SCOPED_TRACE(chart->title().toStdString());
+            ++charts;
+            EXPECT_EQ(chart->backgroundBrush(), themed);
+            EXPECT_LT(chart->titleBrush().color().lightness(), 128);
+            for (const QAbstractAxis* axis : chart->axes()) EXPECT_LT(axis->labelsColor().lightness(), 128);
+        }
+    }
+    EXPECT_GE(charts, 3);
+    window->FocusHistory()->close();
 }
 
 // A position saved on a monitor since unplugged (or typed in) opens the
