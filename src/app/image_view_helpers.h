@@ -13,8 +13,9 @@ class TImageObject;
 // drawn over the picture goes, as it would from a canvas.
 void PutImage(kv::TImageObject* image, TPictureView* view);
 
-// The right click on an image: asks for a file and saves `image` there, as a
-// FITS file of its own 16-bit pixels when the name ends in .fits, .fit or
-// .fts, else what `view` shows as a Windows bitmap. A failure is said and
-// logged.
+// The right click on an image: asks for a file, starting in the folder the
+// last picture went to, and saves `image` there, as a FITS file of its own
+// 16-bit pixels when the name ends in .fits, .fit or .fts, else what `view`
+// shows as a Windows bitmap. Where it went shows in the status bar; a failure
+// is said and logged.
 void SaveImage(TPageContext& form, TPictureView* view, kv::TImageObject* image, bool focusFrame);

@@ -784,12 +784,13 @@ void TMainForm::DrainLog() {
     }
 }
 
-QString TMainForm::AskSaveFileName(const QString& caption, const QString& filter, const QString& suffix) {
+QString TMainForm::AskSaveFileName(const QString& caption, const QString& filter, const QString& suffix,
+                                   const QString& folder) {
     QString name;
     if (saveFileName_) {
-        name = saveFileName_(caption, filter, suffix);
+        name = saveFileName_(caption, filter, suffix, folder);
     } else {
-        QFileDialog dialog(this, caption, QString(), filter);
+        QFileDialog dialog(this, caption, folder, filter);
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setDefaultSuffix(suffix);
         // A name typed without an extension takes the one of the file type
@@ -820,7 +821,7 @@ QString TMainForm::AskSaveFileName(const QString& caption, const QString& filter
 }
 
 void TMainForm::SetSaveFileNameProvider(std::function<QString()> provider) {
-    saveFileName_ = [provider = std::move(provider)](const QString&, const QString&, const QString&) {
+    saveFileName_ = [provider = std::move(provider)](const QString&, const QString&, const QString&, const QString&) {
         return provider ? provider() : QString();
     };
 }

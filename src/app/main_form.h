@@ -145,12 +145,14 @@ public:
     QTimer* IdleCheckTimer() const override { return idleCheckTimer_; }
 
     // Where a file is saved (logs, pictures); tests replace the file dialog.
-    // The provider gets the dialog's caption, filter and default suffix.
-    using SaveFileNameProvider = std::function<QString(const QString& caption, const QString& filter, const QString& suffix)>;
+    // The provider gets the dialog's caption, filter, default suffix and start folder.
+    using SaveFileNameProvider = std::function<QString(const QString& caption, const QString& filter,
+                                                       const QString& suffix, const QString& folder)>;
     void SetSaveFileNameProvider(std::function<QString()> provider);
     void SetSaveFileNameProvider(SaveFileNameProvider provider) { saveFileName_ = std::move(provider); }
     // Asks where to save; empty when the user cancelled.
-    QString AskSaveFileName(const QString& caption, const QString& filter, const QString& suffix) override;
+    QString AskSaveFileName(const QString& caption, const QString& filter, const QString& suffix,
+                            const QString& folder) override;
     // Called with the About box just before it runs; tests close it from here.
     void SetAboutShown(std::function<void(TSplashForm&)> shown) { aboutShown_ = std::move(shown); }
     // The temperature line of the About box, from the hub's last answers.

@@ -71,8 +71,10 @@ public:
     virtual kv::IDialogs& Dialogs() = 0;
     // The dialogs handed to engine objects, which may ask from any thread.
     virtual kv::IDialogs& EngineDialogs() = 0;
-    // Asks where to save; empty when the user cancelled.
-    virtual QString AskSaveFileName(const QString& caption, const QString& filter, const QString& suffix) = 0;
+    // Asks where to save, starting in `folder` (empty: wherever the dialog
+    // starts by itself); empty when the user cancelled.
+    virtual QString AskSaveFileName(const QString& caption, const QString& filter, const QString& suffix,
+                                    const QString& folder) = 0;
 
     virtual void SetStatusPanel(int panel, const QString& text) = 0;
     virtual int StatusPanelWidth(int panel) const = 0;

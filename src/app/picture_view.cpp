@@ -1,5 +1,6 @@
 #include "app/picture_view.h"
 
+#include <QImageWriter>
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QPaintEvent>
@@ -170,9 +171,16 @@ QImage TPictureView::Picture() const {
     return out;
 }
 
-bool TPictureView::SavePicture(const QString& path) const {
+bool TPictureView::SavePicture(const QString& path, QString* why) const {
     const QImage picture = Picture();
-    return !picture.isNull() && picture.save(path, "BMP");
+    if (picture.isNull()) {
+        if (why != nullptr) *why = QStringLiteral("there is no picture to save");
+        return false;
+    }
+    QImageWriter writer(path, "BMP");
+    if (writer.write(picture)) return true;
+    if (why != nullptr) *why = writer.errorString();
+    return false;
 }
 
 QSize TPictureView::PictureSize() const {

@@ -63,8 +63,8 @@ public:
     // a null image before anything was shown. GUI thread.
     QImage Picture() const;
     // Writes Picture() as a Windows bitmap file; false when nothing is shown
-    // or the file cannot be written.
-    bool SavePicture(const QString& path) const;
+    // or the file cannot be written, with the reason in `why`.
+    bool SavePicture(const QString& path, QString* why = nullptr) const;
     // Size of the picture last shown (0 x 0 before the first).
     QSize PictureSize() const;
 

@@ -553,7 +553,7 @@ void TSettingsPage::ReadOwnSettings(const kv::IniFile& ini) {
 void TSettingsPage::SaveLogClick(kv::TlumMemo* memo) {
     const QString name = form_.AskSaveFileName(QStringLiteral("Save Log File"),
                                                QStringLiteral("Log Data Files (*.txt);;All Files (*.*)"),
-                                               QStringLiteral("txt"));
+                                               QStringLiteral("txt"), QString());
     if (name.isEmpty()) return;
     QFile file(name);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {

@@ -932,7 +932,7 @@ void TTempPage::SaveTCButtonClick() {
         return;
     }
     const QString suffix = QString::fromLatin1(kv::kTcdDefaultExt).mid(2);
-    const QString name = form_.AskSaveFileName(QStringLiteral("Save"), TcdFilter(), suffix);
+    const QString name = form_.AskSaveFileName(QStringLiteral("Save"), TcdFilter(), suffix, QString());
     if (name.isEmpty()) return;
     const std::string comment =
         kv::TCalibrationList::SaveComment(calValueLabel_->text().toStdString(), dcLabel_->text().toStdString());

@@ -74,4 +74,8 @@ inline constexpr const char* kProgramLogViewKey = "ProgramLogView";
 bool ReadLogResultsOnly(const IniFile& ini);
 WriteResult SaveLogResultsOnly(const std::string& path, bool resultsOnly);
 
+// The folder a picture was last saved in, in [Misc]: the next save starts
+// there, also after a restart. Absent until the user first saves one.
+inline constexpr const char* kPictureFolderKey = "PictureFolder";
+
 }  // namespace kv

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QDoubleSpinBox>
+#include <QFileDialog>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,6 +13,7 @@
 #include <QTimer>
 #include <fitsio.h>
 #include <gtest/gtest.h>
+#include <cstdlib>
 #include <optional>
 
 #include "app/exposure_page.h"
@@ -24,6 +26,7 @@
 #include "camera/display_rules.h"
 #include "camera/field_figure.h"
 #include "camera/image_object.h"
+#include "shell/ini_file.h"
 #include "sim/sim_devices.h"
 
 using kvtest::ProcessEventsUntil;
@@ -33,12 +36,33 @@ namespace {
 constexpr QPoint kStar{382, 255};  // the simulated sky's bright star
 constexpr QRgb kSilver = 0xC0C0C0;
 
+// An environment variable set for one test; the old value comes back after it.
+class EnvFor {
+public:
+    EnvFor(const char* name, const std::string& value) : name_(name), had_(std::getenv(name) != nullptr) {
+        if (had_) old_ = std::getenv(name);
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~EnvFor() { had_ ? ::setenv(name_, old_.c_str(), 1) : ::unsetenv(name_); }
+    EnvFor(const EnvFor&) = delete;
+    EnvFor& operator=(const EnvFor&) = delete;
+
+private:
+    const char* name_;
+    bool had_;
+    std::string old_;
+};
+
 class ImageDisplay : public ::testing::Test {
 protected:
     void SetUp() override {
         kvsim::InstallSimulatedPorts();
         std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "sim_camera.so", folder.File("sim_camera.so"));
-        // A first start under --simulate picks the simulated camera and hub itself.
+        Start();
+    }
+    // A first start under --simulate picks the simulated camera and hub itself.
+    void Start() {
+        window.reset();
         window.emplace(dialogs, folder.Dir(), QStringList{"kessivane", "--simulate"});
         ASSERT_TRUE(window->FormCreate());
         ASSERT_TRUE(window->State().cameraReady);
@@ -117,7 +141,7 @@ TEST_F(ImageDisplay, StarSelection_OnlyAfterGetImageAndOnlyWhereAFocusFrameFits_
     EXPECT_EQ(window->StatusPanelText(2), " Focus Star - X: 381  Y: 256");
 
     // The right button saves what is shown.
-    window->SetSaveFileNameProvider([&] { return QString::fromStdString(folder.File("night")); });
+    window->SetSaveFileNameProvider([&] { return QString::fromStdString(folder.File("night.bmp")); });
     Mouse(view, QEvent::MouseButtonPress, kStar, Qt::RightButton);
     const QImage saved(QString::fromStdString(folder.File("night.bmp")));
     EXPECT_EQ(saved.size(), QSize(765, 510));
@@ -239,6 +263,86 @@ TEST_F(ImageDisplay, GetImage_ALongExposureAndAMoveRunOnTheirThreadsAndTheButton
     // The download estimate (exposure plus the camera's 200 ms) brings the button back.
     ASSERT_TRUE(ProcessEventsUntil([&] { return get->isEnabled(); }, 20000));
     EXPECT_EQ(Find<QProgressBar>("DNProgress")->value(), 0);
+}
+
+// Saving starts in the user's pictures folder, then wherever the last picture
+// went, also after a restart, and offers FITS first. The status bar names the
+// file written; a box says what failed and where.
+TEST_F(ImageDisplay, SaveImage_StartsWhereTheLastPictureWentOffersFitsFirstAndSaysWhereItWent) {
+    kv::test::TempDir home;
+    const std::filesystem::path pictures = home.Path() / "Pictures", night = home.Path() / "night";
+    std::filesystem::create_directories(pictures);
+    std::filesystem::create_directories(night);
+    const EnvFor homeIs("HOME", home.Path().string());
+    const EnvFor noUserDirs("XDG_CONFIG_HOME", home.File("config"));
+    const std::string factory = folder.Read("Kessivane.ini");
+    GetImage();
+    struct Asked {
+        QString filter, suffix, folder;
+    };
+    std::vector<Asked> asked;
+    QString answer;
+    window->SetSaveFileNameProvider([&](const QString&, const QString& filter, const QString& suffix, const QString& start) {
+        asked.push_back({filter, suffix, start});
+        return answer;
+    });
+    const auto save = [&](const std::filesystem::path& name) {
+        answer = QString::fromStdString(name.string());
+        window->SetStatusPanel(0, QString());
+        dialogs.shown.clear();
+        Mouse(view, QEvent::MouseButtonPress, kStar, Qt::RightButton);
+    };
+    const auto keptFolder = [&] { return kv::IniFile::Load(folder.File("Kessivane.ini")).GetString("Misc", "PictureFolder", ""); };
+
+    save({});  // cancelled: nothing written, nothing said
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].folder.toStdString(), pictures.string());
+    EXPECT_EQ(asked[0].filter, "FITS Files (*.fits *.fit *.fts);;Bitmap Files (*.bmp)");
+    EXPECT_EQ(asked[0].suffix, "fits");
+    EXPECT_EQ(folder.Read("Kessivane.ini"), factory);
+    EXPECT_TRUE(window->StatusPanelText(0).isEmpty());
+
+    save(night / "m31");  // a bare name is a FITS file
+    EXPECT_TRUE(dialogs.shown.empty());
+    EXPECT_TRUE(std::filesystem::exists(night / "m31.fits"));
+    EXPECT_EQ(window->StatusPanelText(0).toStdString(), " Image saved to " + (night / "m31.fits").string());
+    EXPECT_EQ(keptFolder(), night.string());
+    const std::string remembered = folder.Read("Kessivane.ini");
+
+    save(night / "m31.bmp");
+    EXPECT_EQ(asked.back().folder.toStdString(), night.string());
+    EXPECT_EQ(QImage(QString::fromStdString((night / "m31.bmp").string())).size(), QSize(765, 510));
+    EXPECT_EQ(window->StatusPanelText(0).toStdString(), " Image saved to " + (night / "m31.bmp").string());
+    EXPECT_EQ(folder.Read("Kessivane.ini"), remembered);  // the same folder is not written again
+
+    // A folder that is not there: said with the path and the reason, as a bitmap or a FITS file.
+    for (const auto& [name, says] : {std::pair(home.Path() / "gone" / "m31.bmp", "The picture could not be saved to "),
+                                     std::pair(home.Path() / "gone" / "m31.fits", "Could not write the FITS image ")}) {
+        save(name);
+        ASSERT_EQ(dialogs.shown.size(), 1u) << name;
+        const std::string prefix = says + name.string() + ": ";
+        EXPECT_EQ(dialogs.shown[0].text.rfind(prefix, 0), 0u) << dialogs.shown[0].text;
+        EXPECT_GT(dialogs.shown[0].text.size(), prefix.size()) << "no reason given";
+        EXPECT_EQ(dialogs.shown[0].type, kv::DialogType::Error);
+        EXPECT_TRUE(window->StatusPanelText(0).isEmpty());
+    }
+    EXPECT_EQ(keptFolder(), night.string());
+
+    // The next start opens the file dialog itself there, FITS chosen.
+    ASSERT_NO_FATAL_FAILURE(Start());
+    GetImage();
+    window->SetSaveFileNameProvider(TMainForm::SaveFileNameProvider{});
+    QString opened, chosen;
+    QTimer::singleShot(0, [&] {
+        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            opened = dialog->directory().absolutePath();
+            chosen = dialog->selectedNameFilter();
+            dialog->reject();
+        }
+    });
+    Mouse(view, QEvent::MouseButtonPress, kStar, Qt::RightButton);
+    EXPECT_EQ(opened.toStdString(), night.string());
+    EXPECT_EQ(chosen, "FITS Files (*.fits *.fit *.fts)");
 }
 
 }  // namespace

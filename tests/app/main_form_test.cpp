@@ -10,6 +10,7 @@
 #include <QTabWidget>
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <map>
 #include <vector>
 #include <optional>
 #include <thread>
@@ -18,6 +19,8 @@
 #include <QAbstractAxis>
 #include <QChart>
 #include <QChartView>
+#include <QLegend>
+#include <QXYSeries>
 #include <QScreen>
 #include <QLabel>
 #include <QKeyEvent>
@@ -130,6 +133,44 @@ int Brightest(const QImage& image, bool red = false) {
     return most;
 }
 
+
+// How every chart in every window is drawn, by chart: the theme, the
+// background and each colour night vision swaps.
+std::map<std::string, std::vector<std::string>> ChartLooks() {
+    const auto brush = [](const QBrush& b) {
+        std::string text = std::to_string(b.style()) + " " + b.color().name(QColor::HexArgb).toStdString();
+        if (const QGradient* g = b.gradient()) {
+            for (const auto& [at, colour] : g->stops()) text += " " + std::to_string(at) + ":" + colour.name().toStdString();
+        }
+        return text;
+    };
+    const auto colour = [](const QColor& c) { return c.name(QColor::HexArgb).toStdString(); };
+    std::map<std::string, std::vector<std::string>> looks;
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        for (QChartView* view : top->findChildren<QChartView*>()) {
+            const QChart* chart = view->chart();
+            auto& l = looks[(view->objectName() + QLatin1Char('/') + chart->title()).toStdString()];
+            l.push_back("theme " + std::to_string(chart->theme()));
+            l.push_back("background " + brush(chart->backgroundBrush()));
+            l.push_back("plot area " + brush(chart->plotAreaBackgroundBrush()));
+            l.push_back("title " + brush(chart->titleBrush()));
+            l.push_back("legend " + colour(chart->legend()->labelColor()));
+            for (QAbstractAxis* axis : chart->axes()) {
+                const std::string name = axis->titleText().toStdString();
+                l.push_back(name + " labels " + brush(axis->labelsBrush()));
+                l.push_back(name + " title " + brush(axis->titleBrush()));
+                l.push_back(name + " line " + colour(axis->linePenColor()));
+                l.push_back(name + " grid " + colour(axis->gridLineColor()) + " " + colour(axis->minorGridLineColor()));
+            }
+            for (const QAbstractSeries* series : chart->series()) {
+                if (const auto* xy = qobject_cast<const QXYSeries*>(series)) {
+                    l.push_back(series->objectName().toStdString() + " " + colour(xy->color()));
+                }
+            }
+        }
+    }
+    return looks;
+}
 }  // namespace
 
 TEST_F(MainForm, Startup_MissingCatalogueEndsStartupBeforeAnySettingsFileIsWritten) {
@@ -306,23 +347,44 @@ TEST_F(MainForm, Window_NightVisionTurnsEveryWindowAndThePictureRedAndIsKept) {
     EXPECT_FALSE(window->NightVisionOn());
     EXPECT_EQ(kv::IniFile::Load(folder.File("Kessivane.ini")).GetBool("Misc", "NightVision", true), false);
     EXPECT_GT(Brightest(window->grab().toImage()), 200);
-    // Every chart, though made at night, reads by day: the theme's own
-    // background (a gradient, whose "colour" is black), dark texts.
-    const QBrush themed = QChart().backgroundBrush();
-    window->ShowFocusHistory();
+}
+
+// Night vision switched off leaves every chart as a window that never had it
+// shows it: the theme's background, dark titles and labels, the series' own
+// colours. Both for charts made by day and for charts made at night.
+TEST_F(MainForm, Window_NightVisionOnThenOffLeavesEveryChartAsADayWindowShowsIt) {
+    const auto openEveryChart = [&] {
+        window->show();
+        window->ShowFocusHistory();
+        QApplication::processEvents();
+    };
+    ASSERT_TRUE(Start());
+    openEveryChart();
+    const auto day = ChartLooks();
+    ASSERT_GE(day.size(), 4u);
+    window->NightVisionKey();
     QApplication::processEvents();
-    int charts = 0;
-    for (QWidget* top : QApplication::topLevelWidgets()) {
-        for (QChartView* chartView : top->findChildren<QChartView*>()) {
-            const QChart* chart = chartView->chart();
-            SCOPED_TRACE(chart->title().toStdString());
-            ++charts;
-            EXPECT_EQ(chart->backgroundBrush(), themed);
-            EXPECT_LT(chart->titleBrush().color().lightness(), 128);
-            for (const QAbstractAxis* axis : chart->axes()) EXPECT_LT(axis->labelsColor().lightness(), 128);
-        }
-    }
-    EXPECT_GE(charts, 3);
+    const auto night = ChartLooks();
+    ASSERT_EQ(night.size(), day.size());
+    for (const auto& [chart, looks] : night) EXPECT_NE(looks, day.at(chart)) << chart << " kept its day colours";
+    window->NightVisionKey();
+    QApplication::processEvents();
+    EXPECT_EQ(ChartLooks(), day);
+    window->FocusHistory()->close();
+    window.reset();
+
+    // Started at night, so every chart and the history window are made red.
+    ASSERT_TRUE(kv::SaveSettingValue(folder.File("Kessivane.ini"), "Misc", "NightVision", "1").ok);
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(window->NightVisionOn());
+    openEveryChart();
+    window->NightVisionKey();
+    QApplication::processEvents();
+    EXPECT_EQ(ChartLooks(), day);
+    window->NightVisionKey();
+    window->NightVisionKey();
+    QApplication::processEvents();
+    EXPECT_EQ(ChartLooks(), day);
     window->FocusHistory()->close();
 }
 
@@ -330,19 +392,37 @@ TEST_F(MainForm, Window_NightVisionTurnsEveryWindowAndThePictureRedAndIsKept) {
 // window on an available screen; one on a screen stays where it was.
 TEST_F(MainForm, Startup_ASavedPositionOffEveryScreenOpensOnTheScreen) {
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QPoint kept(screen.left() + 40, screen.top() + 30);
+    // Only a sliver of the title bar at the right edge is too little to grab.
+    const QPoint sliver(screen.right() - 20, screen.top() + 30);
+    const QPoint grip(screen.right() - 100, screen.top() + 30);
     struct Case {
-        int left, top;
+        QPoint saved;
+        QSize size;  // saved Width and Height; empty for none
         QPoint expected;
     };
-    for (const Case& c : {Case{6000, 4000, screen.topLeft()}, Case{-3000, 50, screen.topLeft()},
-                          Case{screen.left() + 40, screen.top() + 30, QPoint(screen.left() + 40, screen.top() + 30)}}) {
-        SCOPED_TRACE(std::to_string(c.left) + "," + std::to_string(c.top));
-        ASSERT_TRUE(StartWith("[Position]\r\nSavePosition=1\r\nLeft=" + std::to_string(c.left) + "\r\nTop=" +
-                              std::to_string(c.top) + "\r\nTCLeft=" + std::to_string(c.left) + "\r\nTCTop=" +
-                              std::to_string(c.top) + "\r\n"));
+    for (const Case& c : {Case{{6000, 4000}, {}, screen.topLeft()}, Case{{-3000, 50}, {}, screen.topLeft()},
+                          Case{sliver, {}, screen.topLeft()}, Case{grip, {}, grip}, Case{kept, {}, kept},
+                          // Saved on a larger monitor: shrunk to the screen it opens on.
+                          Case{{6000, 4000}, {5000, 4000}, screen.topLeft()}}) {
+        SCOPED_TRACE(std::to_string(c.saved.x()) + "," + std::to_string(c.saved.y()));
+        std::string text = "[Position]\r\nSavePosition=1\r\nLeft=" + std::to_string(c.saved.x()) + "\r\nTop=" +
+                           std::to_string(c.saved.y()) + "\r\nTCLeft=" + std::to_string(c.saved.x()) + "\r\nTCTop=" +
+                           std::to_string(c.saved.y()) + "\r\n";
+        if (!c.size.isEmpty()) {
+            text += "Width=" + std::to_string(c.size.width()) + "\r\nHeight=" + std::to_string(c.size.height()) + "\r\n";
+        }
+        ASSERT_TRUE(StartWith(text));
         EXPECT_EQ(window->pos(), c.expected);
+        if (c.expected == screen.topLeft()) {
+            EXPECT_TRUE(screen.contains(window->frameGeometry())) << window->width() << "x" << window->height();
+        }
         // Placed beside the main window unless its own position was saved.
         EXPECT_TRUE(screen.contains(window->TCWindow()->pos())) << window->TCWindow()->x() << "," << window->TCWindow()->y();
+        // Where it opened is not a place the user chose: nothing is written.
+        window->show();
+        ASSERT_TRUE(window->close());
+        EXPECT_EQ(folder.Read("Kessivane.ini"), text);
     }
 }
 

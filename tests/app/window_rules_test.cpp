@@ -73,7 +73,7 @@ public:
     std::string FocusLogPath() const override { return {}; }
     kv::IDialogs& Dialogs() override { return dialogs; }
     kv::IDialogs& EngineDialogs() override { return dialogs; }
-    QString AskSaveFileName(const QString&, const QString&, const QString&) override { return {}; }
+    QString AskSaveFileName(const QString&, const QString&, const QString&, const QString&) override { return {}; }
     void SetStatusPanel(int, const QString&) override {}
     int StatusPanelWidth(int) const override { return 0; }
     void SetStatusPanelWidth(int, int) override {}
