@@ -326,7 +326,11 @@ Answer FocuserService::StartMove(std::int32_t target, WhenBusy whenBusy, bool co
     Calls calls;
     Answer answer;
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        // A temperature exchange already on the line finishes first, so the
+        // unit is never talked to while the motor runs.
+        temperatureRead_.wait_for(lock, std::chrono::milliseconds(kServiceTemperatureWaitMs),
+                                  [this] { return !readingTemperature_; });
         bool replacing = false;
         if (!focuser_) return {MoveResult::NotOpen, "The focuser is not connected."};
         if (target < limits_.min || target > limits_.max) {
@@ -692,6 +696,7 @@ void FocuserService::ReadTemperature() {
         if (!focuser_ || !CountsPulses() || running_) return;
         focuser = focuser_.get();
         lastTemperatureMs_ = NowMs();
+        readingTemperature_ = true;
     }
     // Hub exchanges take tens of milliseconds; not under the lock. The
     // controller lives until Close, which joins the watch first.
@@ -703,6 +708,8 @@ void FocuserService::ReadTemperature() {
     Calls calls;
     {
         std::lock_guard lock(mutex_);
+        readingTemperature_ = false;
+        temperatureRead_.notify_all();
         const bool changed = reading != temperature_;
         temperature_ = reading;
         if (changed && reading) {

@@ -68,6 +68,7 @@ inline constexpr int kServiceShortGraceMs = 2000;        // ... unless it stands
 inline constexpr int kServiceHaltWaitMs = 10000;         // for a halted motor to report idle
 inline constexpr int kServiceTemperatureMs = 5000;       // between temperature readings, by default
 inline constexpr int kServiceOpeningWaitMs = 3000;       // for a RoboFocus to tell its travel
+inline constexpr int kServiceTemperatureWaitMs = 3000;   // for a temperature exchange on the line to finish
 // Positions and steps a client may ask for: well inside 32 bits, so no
 // arithmetic on them (targets, backlash overshoot) can overflow.
 inline constexpr std::int32_t kServiceMaxPosition = 1'000'000'000;
@@ -278,6 +279,8 @@ private:
     Backlash backlash_;
     std::optional<double> temperature_;
     std::int64_t lastTemperatureMs_ = -1;
+    bool readingTemperature_ = false;  // a temperature exchange is on the line
+    std::condition_variable temperatureRead_;
     CompensationConfig compensation_;
     CompensationBase compBase_;
     bool compHeld_ = false;
