@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <tuple>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -28,16 +30,21 @@ constexpr double kHotPixelRatio = 0.2;
 // Two maxima are one star unless the light between them falls below this
 // part of the fainter one.
 constexpr double kDipFraction = 0.7;
-constexpr double kMergeRadius = 60.0;
+// The noise of the 1-2-1 smoothed frame, in noise widths of the raw one: a
+// dip shallower than three of these is noise on one star.
+constexpr double kSmoothNoise = 0.375;
 constexpr int kSub = 4;           // sub-pixels per side for the radial profile
 constexpr double kBin = 0.05;     // radial bin width, pixels
 constexpr double kSubRadius = 6.0;  // pixels farther out are not divided
 constexpr int kMinAperture = 6;
 constexpr int kMaxAperture = 80;
-constexpr int kFlatTopPixels = 5;
-constexpr double kMaxShift = 1.5;
+constexpr int kFlatTopPixels = 5;  // a symmetric unclipped star has at most four equal brightest pixels
+constexpr double kMaxShift = 1.5;  // pixels from the maximum to the centroid
 constexpr double kNeighbourCore = 0.05;      // a fainter maximum than this hardly disturbs a star
-constexpr double kMinCrowdedAperture = 3.0;  // pixels from the maximum to the centroid  // a symmetric unclipped star has at most four equal brightest pixels
+constexpr double kMinCrowdedAperture = 3.0;
+// Side of the cells stars are filed in by position, so that a star meets
+// only its near neighbours.
+constexpr int kCell = 16;
 
 constexpr double Distance2(double dx, double dy) { return dx * dx + dy * dy; }
 
@@ -108,6 +115,11 @@ public:
             Span& c = columns_[static_cast<std::size_t>(x)];
             Locate(x, nx_, width_, c.lo, c.hi, c.w);
         }
+        rows_.resize(static_cast<std::size_t>(height));
+        for (int y = 0; y < height; ++y) {
+            Span& r = rows_[static_cast<std::size_t>(y)];
+            Locate(y, ny_, height_, r.lo, r.hi, r.w);
+        }
         std::vector<float> all = level_;
         median_ = all.empty() ? 0.0 : Median(all);
     }
@@ -130,6 +142,15 @@ public:
         }
     }
 
+    // The sky at one pixel, as Row gives it.
+    double Level(int x, int y) const {
+        const Span& c = columns_[static_cast<std::size_t>(x)];
+        const Span& r = rows_[static_cast<std::size_t>(y)];
+        const double lo = At(c.lo, r.lo) * (1 - r.w) + At(c.lo, r.hi) * r.w;
+        const double hi = At(c.hi, r.lo) * (1 - r.w) + At(c.hi, r.hi) * r.w;
+        return lo * (1 - c.w) + hi * c.w;
+    }
+
 private:
     double At(int i, int j) const { return level_[static_cast<std::size_t>(j * nx_ + i)]; }
     // The centre of tile i of n along an axis of `size` pixels (the last
@@ -148,7 +169,7 @@ private:
         double w = 0;
     };
     int width_, height_, tile_, nx_ = 0, ny_ = 0;
-    std::vector<Span> columns_;
+    std::vector<Span> columns_, rows_;
     std::vector<float> level_;
     double noise_ = kMinNoise, median_ = 0.0;
 };
@@ -202,11 +223,21 @@ struct Shape {
     int pixels = 0;
     int maxRaw = 0, atMax = 0;
     bool clipped = false, cut = false;
+    bool hollow = false;  // darker in the middle than on a ring around it: a defocused obstructed star
 };
 
-// Measures the star near (x, y) with an aperture of radius r.
-Shape MeasureAt(const Frame& f, double anchorX, double anchorY, double x, double y, double r, double skyGuess,
-                double hfdGuess, double fwhmGuess, std::uint16_t saturation) {
+// exp(-(p - c)^2 / (2 s^2)) for p = lo..hi: a Gaussian weight is the product
+// of one along each axis, which saves an exponential per pixel.
+void AxisWeights(std::vector<double>& w, int lo, int hi, double c, double s) {
+    w.resize(static_cast<std::size_t>(std::max(0, hi - lo + 1)));
+    for (int p = lo; p <= hi; ++p) w[static_cast<std::size_t>(p - lo)] = std::exp(-(p - c) * (p - c) / (2 * s * s));
+}
+
+// Measures the star near (x, y) with an aperture of radius r. `wide` centres
+// it with a weight as wide as the aperture: a ring's middle is dark, and a
+// weight narrower than the ring would slide off the middle onto the ring.
+Shape MeasureAt(const Frame& f, double anchorX, double anchorY, double maxShift, double x, double y, double r,
+                double skyGuess, double hfdGuess, double fwhmGuess, bool wide, std::uint16_t saturation) {
     Shape s;
     s.sky = RingSky(f, x, y, r + 1, r + 6, skyGuess);
     const int x0 = static_cast<int>(std::floor(x - r - 1)), x1 = static_cast<int>(std::ceil(x + r + 1));
@@ -215,17 +246,23 @@ Shape MeasureAt(const Frame& f, double anchorX, double anchorY, double x, double
     // Gaussian-weighted centroid: converges on the centre of any symmetric
     // profile, and a weight as wide as the core keeps the noise of the wings
     // from pulling it.
-    const double sw = std::max(1.0, std::min(hfdGuess, fwhmGuess) / 2.3548);
+    const double sw = wide ? std::max(1.0, r) : std::max(1.0, std::min(hfdGuess, fwhmGuess) / 2.3548);
     // Beyond four widths the weight is nothing.
     const double reach = std::min(r, 4 * sw + 1);
+    std::vector<double> wx, wy;
     for (int it = 0; it < 12; ++it) {
         double sx = 0, sy = 0, sv = 0;
-        for (int py = std::max(0, static_cast<int>(y - reach)); py <= std::min(f.h - 1, static_cast<int>(y + reach) + 1); ++py) {
-            for (int px = std::max(0, static_cast<int>(x - reach)); px <= std::min(f.w - 1, static_cast<int>(x + reach) + 1); ++px) {
-                const double dx = px - x, dy = py - y;
-                const double d2 = dx * dx + dy * dy;
-                if (d2 > reach * reach) continue;
-                const double v = std::max(0.0, f.Raw(px, py) - s.sky) * std::exp(-d2 / (2 * sw * sw));
+        const int cx0 = std::max(0, static_cast<int>(x - reach)), cx1 = std::min(f.w - 1, static_cast<int>(x + reach) + 1);
+        const int cy0 = std::max(0, static_cast<int>(y - reach)), cy1 = std::min(f.h - 1, static_cast<int>(y + reach) + 1);
+        AxisWeights(wx, cx0, cx1, x, sw);
+        AxisWeights(wy, cy0, cy1, y, sw);
+        for (int py = cy0; py <= cy1; ++py) {
+            const std::uint16_t* line = f.p + static_cast<std::size_t>(py) * f.w;
+            const double dy2 = (py - y) * (py - y), wyv = wy[static_cast<std::size_t>(py - cy0)];
+            for (int px = cx0; px <= cx1; ++px) {
+                const double dx = px - x;
+                if (dx * dx + dy2 > reach * reach) continue;
+                const double v = std::max(0.0, line[px] - s.sky) * wx[static_cast<std::size_t>(px - cx0)] * wyv;
                 sx += v * px;
                 sy += v * py;
                 sv += v;
@@ -234,10 +271,10 @@ Shape MeasureAt(const Frame& f, double anchorX, double anchorY, double x, double
         if (sv <= 0) break;
         const double nx = sx / sv, ny = sy / sv;
         const bool still = std::fabs(nx - x) < 1e-3 && std::fabs(ny - y) < 1e-3;
-        // The centroid stays by the maximum the finder saw: a neighbour's
+        // The centroid stays by the light the finder saw: a neighbour's
         // light must not draw it away.
-        x = std::clamp(nx, anchorX - kMaxShift, anchorX + kMaxShift);
-        y = std::clamp(ny, anchorY - kMaxShift, anchorY + kMaxShift);
+        x = std::clamp(nx, anchorX - maxShift, anchorX + maxShift);
+        y = std::clamp(ny, anchorY - maxShift, anchorY + maxShift);
         if (still) break;
     }
     s.x = x;
@@ -245,22 +282,31 @@ Shape MeasureAt(const Frame& f, double anchorX, double anchorY, double x, double
     const int bins = static_cast<int>(std::ceil(r / kBin)) + 1;
     std::vector<double> flux(static_cast<std::size_t>(bins), 0.0), ringSum(static_cast<std::size_t>(bins / 5 + 1), 0.0),
         ringCount(ringSum.size(), 0.0);
-    double ixx = 0, iyy = 0, ixy = 0, im = 0;
+    // Whole-pixel rings for telling a hollow star from a full one.
+    std::vector<double> wholeSum(static_cast<std::size_t>(r) + 3, 0.0), wholeCount(wholeSum.size(), 0.0);
+    double ixx = 0, iyy = 0, ixy = 0, im = 0, ridge = 0;
     const double mw = std::max(1.0, hfdGuess);
-    for (int py = std::max(0, y0); py <= std::min(f.h - 1, y1); ++py) {
-        for (int px = std::max(0, x0); px <= std::min(f.w - 1, x1); ++px) {
-            const double raw = f.Raw(px, py);
+    const int mx0 = std::max(0, x0), mx1 = std::min(f.w - 1, x1), my0 = std::max(0, y0), my1 = std::min(f.h - 1, y1);
+    AxisWeights(wx, mx0, mx1, x, mw);
+    AxisWeights(wy, my0, my1, y, mw);
+    for (int py = my0; py <= my1; ++py) {
+        for (int px = mx0; px <= mx1; ++px) {
+            const double raw = f.p[static_cast<std::size_t>(py) * f.w + px];
             const double v = raw - s.sky;
             const double dx = px - x, dy = py - y;
             const double d2 = dx * dx + dy * dy;
             if (d2 > (r + 1) * (r + 1)) continue;
             if (d2 <= r * r) {
                 ++s.pixels;
-                const double w = std::exp(-d2 / (2 * mw * mw)) * std::max(0.0, v);
+                const double w = wx[static_cast<std::size_t>(px - mx0)] * wy[static_cast<std::size_t>(py - my0)] * std::max(0.0, v);
                 ixx += w * dx * dx;
                 iyy += w * dy * dy;
                 ixy += w * dx * dy;
                 im += w;
+                ridge = std::max(ridge, v);
+                const auto whole = static_cast<std::size_t>(std::sqrt(d2));
+                wholeSum[whole] += v;
+                wholeCount[whole] += 1;
             }
             if (d2 <= 4.0 + hfdGuess * hfdGuess / 4) {
                 const int value = static_cast<int>(raw);
@@ -310,19 +356,45 @@ Shape MeasureAt(const Frame& f, double anchorX, double anchorY, double x, double
             cumulative += flux[b];
         }
     }
-    // FWHM: where the ring-averaged profile falls to half of its centre.
-    const double centre = ringCount[0] + ringCount[1] > 0 ? (ringSum[0] + ringSum[1]) / (ringCount[0] + ringCount[1]) : 0.0;
-    double previous = centre;
-    for (std::size_t k = 2; k < ringSum.size() && centre > 0; ++k) {
-        if (ringCount[k] == 0) continue;
-        const double mean = ringSum[k] / ringCount[k];
-        if (mean <= centre / 2) {
-            const double rk = (static_cast<double>(k) + 0.5) * 5 * kBin;
-            const double part = previous > mean ? (previous - centre / 2) / (previous - mean) : 0.0;
-            s.fwhm = 2 * (rk - 5 * kBin * (1 - part));
-            break;
+    // Hollow: the middle pixel's ring holds under half the light of the
+    // brightest ring around it. A full star of any size is brightest in the
+    // middle, even with its noise.
+    std::size_t brightest = 0;
+    for (std::size_t k = 1; k < wholeSum.size(); ++k)
+        if (wholeCount[k] > 0 && wholeSum[k] / wholeCount[k] > wholeSum[brightest] / std::max(1.0, wholeCount[brightest]))
+            brightest = k;
+    const double top = wholeCount[brightest] > 0 ? wholeSum[brightest] / wholeCount[brightest] : 0.0;
+    s.hollow = brightest > 0 && top > 0 && (wholeCount[0] == 0 || wholeSum[0] / wholeCount[0] < top / 2);
+    if (s.hollow) {
+        s.peak = ridge;
+        // A ring's FWHM is where its light falls to half outside the ring:
+        // the width of the pupil's image, which grows with defocus.
+        double previous = top;
+        for (std::size_t k = brightest + 1; k < wholeSum.size(); ++k) {
+            if (wholeCount[k] == 0) continue;
+            const double mean = wholeSum[k] / wholeCount[k];
+            if (mean <= top / 2) {
+                const double part = previous > mean ? (previous - top / 2) / (previous - mean) : 0.0;
+                s.fwhm = 2 * (static_cast<double>(k) - 1 + part + 0.5);
+                break;
+            }
+            previous = mean;
         }
-        previous = mean;
+    } else {
+        // FWHM: where the ring-averaged profile falls to half of its centre.
+        const double centre = ringCount[0] + ringCount[1] > 0 ? (ringSum[0] + ringSum[1]) / (ringCount[0] + ringCount[1]) : 0.0;
+        double previous = centre;
+        for (std::size_t k = 2; k < ringSum.size() && centre > 0; ++k) {
+            if (ringCount[k] == 0) continue;
+            const double mean = ringSum[k] / ringCount[k];
+            if (mean <= centre / 2) {
+                const double rk = (static_cast<double>(k) + 0.5) * 5 * kBin;
+                const double part = previous > mean ? (previous - centre / 2) / (previous - mean) : 0.0;
+                s.fwhm = 2 * (rk - 5 * kBin * (1 - part));
+                break;
+            }
+            previous = mean;
+        }
     }
     if (im > 0) {
         ixx /= im;
@@ -335,17 +407,141 @@ Shape MeasureAt(const Frame& f, double anchorX, double anchorY, double x, double
     return s;
 }
 
-// The light between two maxima, at its lowest.
-double Dip(const Frame& f, const Candidate& a, const Candidate& b) {
-    const double dx = b.x - a.x, dy = b.y - a.y;
-    const int n = static_cast<int>(std::ceil(2 * std::hypot(dx, dy)));
-    double low = std::min(a.core, b.core);
-    for (int i = 1; i < n; ++i) {
-        const double t = static_cast<double>(i) / n;
-        low = std::min(low, f.Smooth(static_cast<int>(std::lround(a.x + t * dx)), static_cast<int>(std::lround(a.y + t * dy)),
-                                     a.sky + t * (b.sky - a.sky)));
+// A value for each pixel the flood reaches, kept in blocks of 32x32 made
+// only where it goes: a whole frame of them would cost more to clear than a
+// sparse field takes to search, and neighbours stay close in memory.
+template <typename T>
+class Tiled {
+public:
+    Tiled(int width, int height, T blank)
+        : across_((width + kBlock - 1) / kBlock), blank_(blank),
+          block_(static_cast<std::size_t>(across_ * ((height + kBlock - 1) / kBlock)), -1) {}
+    T Get(int x, int y) const {
+        const int b = block_[BlockOf(x, y)];
+        return b < 0 ? blank_ : pool_[Offset(b, x, y)];
     }
-    return low;
+    void Set(int x, int y, T value) {
+        int& b = block_[BlockOf(x, y)];
+        if (b < 0) {
+            b = static_cast<int>(pool_.size() / (kBlock * kBlock));
+            pool_.resize(pool_.size() + kBlock * kBlock, blank_);
+        }
+        pool_[Offset(b, x, y)] = value;
+    }
+
+private:
+    static constexpr int kBlock = 32;
+    std::size_t BlockOf(int x, int y) const { return static_cast<std::size_t>((y / kBlock) * across_ + x / kBlock); }
+    static std::size_t Offset(int b, int x, int y) {
+        return static_cast<std::size_t>(b) * kBlock * kBlock + static_cast<std::size_t>((y % kBlock) * kBlock + x % kBlock);
+    }
+    int across_;
+    T blank_;
+    std::vector<int> block_;
+    std::vector<T> pool_;
+};
+
+// Positions filed in square cells, so that a search near a point looks at
+// the points of the cells around it only.
+class Grid {
+public:
+    template <typename At>
+    Grid(int width, int height, std::size_t n, At at)
+        : nx_(std::max(1, (width + kCell - 1) / kCell)), ny_(std::max(1, (height + kCell - 1) / kCell)) {
+        std::vector<int> cell(n);
+        start_.assign(static_cast<std::size_t>(nx_ * ny_) + 1, 0);
+        x_.resize(n);
+        y_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::tie(x_[i], y_[i]) = at(i);
+            cell[i] = Index(CellOf(x_[i], nx_), CellOf(y_[i], ny_));
+            ++start_[static_cast<std::size_t>(cell[i]) + 1];
+        }
+        for (std::size_t c = 1; c < start_.size(); ++c) start_[c] += start_[c - 1];
+        items_.resize(n);
+        std::vector<int> fill(start_.begin(), start_.end() - 1);
+        for (std::size_t i = 0; i < n; ++i) items_[static_cast<std::size_t>(fill[static_cast<std::size_t>(cell[i])]++)] = i;
+    }
+
+    // Calls visit(i) for every point in the cells within `radius` of (x, y)
+    // (and so for some a little farther).
+    template <typename Visit>
+    void Near(double x, double y, double radius, Visit visit) const {
+        const int cx0 = CellOf(x - radius, nx_), cx1 = CellOf(x + radius, nx_);
+        const int cy0 = CellOf(y - radius, ny_), cy1 = CellOf(y + radius, ny_);
+        for (int cy = cy0; cy <= cy1; ++cy)
+            for (int cx = cx0; cx <= cx1; ++cx) VisitCell(cx, cy, visit);
+    }
+
+    // The distance to the nearest point that `take` accepts, or `limit` when
+    // none is nearer. The cells are searched in squares growing around
+    // (x, y), until no farther square can hold a nearer point.
+    template <typename Take>
+    double Nearest(double x, double y, double limit, Take take) const {
+        const int cx = CellOf(x, nx_), cy = CellOf(y, ny_);
+        double best = limit;
+        const auto visit = [&](std::size_t i) {
+            if (take(i)) best = std::min(best, std::sqrt(Distance2(x_[i] - x, y_[i] - y)));
+        };
+        for (int k = 0; k <= std::max(nx_, ny_); ++k) {
+            if (k > 0 && (k - 1) * kCell >= best) break;
+            for (int j = -k; j <= k; ++j) {
+                if (j == -k || j == k) {
+                    for (int i = -k; i <= k; ++i) VisitIn(cx + i, cy + j, visit);
+                } else {
+                    VisitIn(cx - k, cy + j, visit);
+                    VisitIn(cx + k, cy + j, visit);
+                }
+            }
+        }
+        return best;
+    }
+
+private:
+    static int CellOf(double v, int n) { return std::clamp(static_cast<int>(std::floor(v / kCell)), 0, n - 1); }
+    int Index(int cx, int cy) const { return cy * nx_ + cx; }
+    template <typename Fn>
+    void VisitCell(int cx, int cy, Fn& fn) const {
+        const std::size_t c = static_cast<std::size_t>(Index(cx, cy));
+        for (int k = start_[c]; k < start_[c + 1]; ++k) fn(items_[static_cast<std::size_t>(k)]);
+    }
+    template <typename Fn>
+    void VisitIn(int cx, int cy, Fn& fn) const {
+        if (cx >= 0 && cy >= 0 && cx < nx_ && cy < ny_) VisitCell(cx, cy, fn);
+    }
+    int nx_, ny_;
+    std::vector<int> start_;
+    std::vector<std::size_t> items_;
+    std::vector<double> x_, y_;
+};
+
+// The order of `level` (all at or above zero) from the highest down: a
+// radix sort on the floats' bits, which order as the values do, so its time
+// grows with the count alone.
+std::vector<std::uint32_t> DescendingOrder(const std::vector<float>& level) {
+    const std::size_t n = level.size();
+    std::vector<std::uint32_t> key(n), order(n), keyTo(n), orderTo(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const float v = std::max(0.0f, level[i]);
+        std::uint32_t bits = 0;
+        std::memcpy(&bits, &v, sizeof bits);
+        key[i] = ~bits;
+        order[i] = static_cast<std::uint32_t>(i);
+    }
+    std::vector<std::size_t> count(65537);
+    for (const int shift : {0, 16}) {
+        std::fill(count.begin(), count.end(), 0);
+        for (std::size_t i = 0; i < n; ++i) ++count[((key[i] >> shift) & 0xffffu) + 1];
+        for (std::size_t k = 1; k < count.size(); ++k) count[k] += count[k - 1];
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t to = count[(key[i] >> shift) & 0xffffu]++;
+            keyTo[to] = key[i];
+            orderTo[to] = order[i];
+        }
+        key.swap(keyTo);
+        order.swap(orderTo);
+    }
+    return order;
 }
 
 }  // namespace
@@ -431,43 +627,219 @@ StarField FindStars(int width, int height, const std::uint16_t* pixels, const St
         return n == 0 || sides / n < kHotPixelRatio * peak;
     });
 
-    // One star per light: brightest first, a fainter maximum joins a brighter
-    // one unless the light dips clearly between them.
-    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) { return a.core > b.core; });
-    std::vector<Candidate> kept;
+    // One star per light. The pixels around the maxima are flooded down to
+    // the lowest level at which two maxima could still be one star, and each
+    // flooded pixel goes with the maximum its steepest way up leads to. Two
+    // such hills meet at a saddle, and the hills are joined highest saddle
+    // first: where a hill with a star's maximum meets a brighter one, it is a
+    // star of its own if the light dips clearly at the saddle, and part of
+    // the brighter one if not. Following the light the way it runs splits a
+    // close pair, keeps a broad noisy star whole, and keeps a ring (a
+    // defocused star behind a central obstruction, all of whose maxima lie
+    // on one bright ridge) whole too, where a straight line across it would
+    // dip into its dark middle. Each pixel is looked at a few times, in
+    // the order it lies in, and only the hills are sorted.
+    const double dipNoise = 3 * kSmoothNoise * field.noise;
+    const double faintest = kCoreFraction * threshold;
+    const double floorLevel = std::max(kSmoothNoise * field.noise, std::min(kDipFraction * faintest, faintest - dipNoise));
+    constexpr float kUnseen = -2.0f, kBelow = -1.0f;
+    Tiled<float> level(width, height, kUnseen);
+    std::vector<std::uint32_t> where;  // the flooded pixels, y * width + x
+    const auto at = [&](std::uint32_t i) {
+        return std::pair(static_cast<int>(i % static_cast<std::uint32_t>(width)), static_cast<int>(i / static_cast<std::uint32_t>(width)));
+    };
     for (const Candidate& c : candidates) {
-        bool merged = false;
-        for (const Candidate& k : kept) {
-            if (Distance2(c.x - k.x, c.y - k.y) > kMergeRadius * kMergeRadius) continue;
-            const double dip = Dip(f, k, c);
-            if (dip >= kDipFraction * c.core || c.core - dip < 3 * 0.375 * field.noise) {
-                merged = true;
-                break;
+        level.Set(c.x, c.y, static_cast<float>(c.core));
+        where.push_back(static_cast<std::uint32_t>(c.y) * static_cast<std::uint32_t>(width) + static_cast<std::uint32_t>(c.x));
+    }
+    for (std::size_t head = 0; head < where.size(); ++head) {
+        const auto [px, py] = at(where[head]);
+        for (int y = std::max(0, py - 1); y <= std::min(height - 1, py + 1); ++y) {
+            for (int x = std::max(0, px - 1); x <= std::min(width - 1, px + 1); ++x) {
+                if (level.Get(x, y) != kUnseen) continue;
+                const double v = f.Smooth(x, y, sky.Level(x, y));
+                if (v < floorLevel) {
+                    level.Set(x, y, kBelow);
+                    continue;
+                }
+                level.Set(x, y, static_cast<float>(v));
+                where.push_back(static_cast<std::uint32_t>(y) * static_cast<std::uint32_t>(width) + static_cast<std::uint32_t>(x));
             }
         }
-        if (!merged) kept.push_back(c);
     }
 
-    for (const Candidate& c : kept) {
+    // The hills: each pixel follows its highest higher neighbour up to a top.
+    Tiled<int> hill(width, height, -1);
+    std::vector<std::uint32_t> path;
+    int hills = 0;
+    for (const std::uint32_t start : where) {
+        std::uint32_t p = start;
+        path.clear();
+        int found = -1;
+        for (;;) {
+            const auto [px, py] = at(p);
+            found = hill.Get(px, py);
+            if (found >= 0) break;
+            path.push_back(p);
+            float best = level.Get(px, py);
+            std::uint32_t up = p;
+            for (int y = std::max(0, py - 1); y <= std::min(height - 1, py + 1); ++y)
+                for (int x = std::max(0, px - 1); x <= std::min(width - 1, px + 1); ++x)
+                    if (level.Get(x, y) > best) {
+                        best = level.Get(x, y);
+                        up = static_cast<std::uint32_t>(y) * static_cast<std::uint32_t>(width) + static_cast<std::uint32_t>(x);
+                    }
+            if (up == p) {
+                found = hills++;
+                break;
+            }
+            p = up;
+        }
+        for (const std::uint32_t q : path) {
+            const auto [qx, qy] = at(q);
+            hill.Set(qx, qy, found);
+        }
+    }
+
+    struct Light {
+        double s = 0, sx = 0, sy = 0;
+        int x0 = 0, x1 = -1, y0 = 0, y1 = -1;
+        int anchor = -1;  // its brightest maximum; a bump of noise has none
+        void Add(const Light& o) {
+            s += o.s, sx += o.sx, sy += o.sy;
+            if (o.x1 < o.x0) return;
+            if (x1 < x0) {
+                x0 = o.x0, x1 = o.x1, y0 = o.y0, y1 = o.y1;
+                return;
+            }
+            x0 = std::min(x0, o.x0), x1 = std::max(x1, o.x1), y0 = std::min(y0, o.y0), y1 = std::max(y1, o.y1);
+        }
+    };
+    std::vector<Light> lights(static_cast<std::size_t>(hills)), stars;
+    const auto coreOf = [&](const Light& l) { return candidates[static_cast<std::size_t>(l.anchor)].core; };
+    for (const std::uint32_t p : where) {
+        const auto [x, y] = at(p);
+        const double v = level.Get(x, y);
+        lights[static_cast<std::size_t>(hill.Get(x, y))].Add({v, v * x, v * y, x, x, y, y, -1});
+    }
+    for (std::size_t k = 0; k < candidates.size(); ++k) {
+        Light& l = lights[static_cast<std::size_t>(hill.Get(candidates[k].x, candidates[k].y))];
+        if (l.anchor < 0 || candidates[k].core > coreOf(l)) l.anchor = static_cast<int>(k);
+    }
+
+    // Where two hills touch, the saddle between them: the highest of the
+    // lower pixels of their touching pairs. Each hill keeps the few hills
+    // it touches.
+    struct Saddle {
+        int a, b;
+        float level;
+    };
+    std::vector<std::vector<std::pair<int, float>>> touching(static_cast<std::size_t>(hills));
+    for (const std::uint32_t p : where) {
+        const auto [px, py] = at(p);
+        const int hp = hill.Get(px, py);
+        const float vp = level.Get(px, py);
+        for (const auto& [dx, dy] : {std::pair{1, 0}, std::pair{-1, 1}, std::pair{0, 1}, std::pair{1, 1}}) {
+            const int x = px + dx, y = py + dy;
+            if (x < 0 || x >= width || y >= height) continue;
+            const int hq = hill.Get(x, y);
+            if (hq < 0 || hq == hp) continue;
+            const float v = std::min(vp, level.Get(x, y));
+            auto& list = touching[static_cast<std::size_t>(std::min(hp, hq))];
+            const int other = std::max(hp, hq);
+            auto it = std::find_if(list.begin(), list.end(), [&](const auto& e) { return e.first == other; });
+            if (it == list.end())
+                list.emplace_back(other, v);
+            else
+                it->second = std::max(it->second, v);
+        }
+    }
+    std::vector<Saddle> saddles;
+    std::vector<float> saddleLevels;
+    for (std::size_t h = 0; h < touching.size(); ++h)
+        for (const auto& [other, v] : touching[h]) {
+            saddles.push_back({static_cast<int>(h), other, v});
+            saddleLevels.push_back(v);
+        }
+
+    std::vector<int> parent(static_cast<std::size_t>(hills));
+    for (int h = 0; h < hills; ++h) parent[static_cast<std::size_t>(h)] = h;
+    const auto root = [&](int a) {
+        while (parent[static_cast<std::size_t>(a)] != a) {
+            const int up = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(a)])];
+            parent[static_cast<std::size_t>(a)] = up;
+            a = up;
+        }
+        return a;
+    };
+    for (const std::uint32_t k : DescendingOrder(saddleLevels)) {
+        int a = root(saddles[k].a), b = root(saddles[k].b);
+        if (a == b) continue;
+        const Light& la = lights[static_cast<std::size_t>(a)];
+        const Light& lb = lights[static_cast<std::size_t>(b)];
+        if (lb.anchor >= 0 && (la.anchor < 0 || coreOf(lb) > coreOf(la))) std::swap(a, b);
+        Light& fainter = lights[static_cast<std::size_t>(b)];
+        const double saddle = saddles[k].level;
+        if (fainter.anchor >= 0 && saddle < kDipFraction * coreOf(fainter) && coreOf(fainter) - saddle >= dipNoise)
+            stars.push_back(fainter);
+        else
+            lights[static_cast<std::size_t>(a)].Add(fainter);
+        parent[static_cast<std::size_t>(b)] = a;
+    }
+    for (int h = 0; h < hills; ++h)
+        if (parent[static_cast<std::size_t>(h)] == h && lights[static_cast<std::size_t>(h)].anchor >= 0) stars.push_back(lights[static_cast<std::size_t>(h)]);
+
+    // Where each star is measured from: its maximum, unless the maximum lies
+    // off the middle of its light, as on a ring; then that middle.
+    struct Seed {
+        const Candidate* c;
+        double x, y, maxShift, radius;
+        bool wide;
+    };
+    std::vector<Seed> seeds;
+    seeds.reserve(stars.size());
+    for (const Light& l : stars) {
+        const Candidate& c = candidates[static_cast<std::size_t>(l.anchor)];
+        const double mx = l.sx / l.s, my = l.sy / l.s;
+        const double radius = std::max(l.x1 - l.x0 + 1, l.y1 - l.y0 + 1) / 2.0;
+        if (l.s > 0 && Distance2(mx - c.x, my - c.y) > kMaxShift * kMaxShift)
+            seeds.push_back({&c, mx, my, std::max(kMaxShift, radius / 4), radius, true});
+        else
+            seeds.push_back({&c, static_cast<double>(c.x), static_cast<double>(c.y), kMaxShift, radius, false});
+    }
+    const Grid seedGrid(width, height, seeds.size(), [&](std::size_t i) { return std::pair(seeds[i].x, seeds[i].y); });
+
+    std::vector<double> reach;  // how far each star's light goes, for the crowding test
+    for (std::size_t k = 0; k < seeds.size(); ++k) {
+        const Seed& seed = seeds[k];
+        const Candidate& c = *seed.c;
         // A neighbour's light stays out of the aperture where it can: half
         // the way to the nearest maximum of any note is the widest it gets.
         double widest = kMaxAperture;
-        for (const Candidate& k : kept)
-            if (&k != &c && k.core >= kNeighbourCore * c.core && Distance2(k.x - c.x, k.y - c.y) < 4 * widest * widest)
-                widest = std::max(kMinCrowdedAperture, std::sqrt(Distance2(k.x - c.x, k.y - c.y)) / 2);
-        double r = std::min(static_cast<double>(kMinAperture), widest), hfd = 2.0, fwhm = 2.0;
+        const double nearest = seedGrid.Nearest(seed.x, seed.y, 2 * widest, [&](std::size_t i) {
+            return i != k && seeds[i].c->core >= kNeighbourCore * c.core;
+        });
+        if (nearest < 2 * widest) widest = std::max(kMinCrowdedAperture, nearest / 2);
+        bool wide = seed.wide;
+        double r = wide ? std::min(widest, std::clamp(std::ceil(seed.radius) + 3, static_cast<double>(kMinAperture),
+                                                      static_cast<double>(kMaxAperture)))
+                        : std::min(static_cast<double>(kMinAperture), widest);
+        double hfd = wide ? seed.radius : 2.0, fwhm = wide ? 2 * seed.radius : 2.0;
         Shape s;
-        double x = c.x, y = c.y;
+        double x = seed.x, y = seed.y;
         for (int pass = 0; pass < 4; ++pass) {
-            s = MeasureAt(f, c.x, c.y, x, y, r, c.sky, hfd, fwhm, settings.saturation);
+            s = MeasureAt(f, seed.x, seed.y, seed.maxShift, x, y, r, c.sky, hfd, fwhm, wide, settings.saturation);
             x = s.x;
             y = s.y;
             hfd = s.hfd > 0 ? s.hfd : hfd;
             fwhm = s.fwhm > 0 ? s.fwhm : fwhm;
+            wide = s.hollow;
             // Three half-flux diameters hold all but a trace of a star's
-            // light, even of a Moffat profile's wings.
-            const double next = std::min(widest, std::clamp(std::ceil(3 * hfd) + 2, static_cast<double>(kMinAperture),
-                                                            static_cast<double>(kMaxAperture)));
+            // light, even of a Moffat profile's wings; a ring's light ends a
+            // little outside its half-maximum edge.
+            const double want = s.hollow ? std::ceil(0.6 * fwhm) + 3 : std::ceil(3 * hfd) + 2;
+            const double next =
+                std::min(widest, std::clamp(want, static_cast<double>(kMinAperture), static_cast<double>(kMaxAperture)));
             if (next == r) break;
             r = next;
         }
@@ -481,23 +853,38 @@ StarField FindStars(int width, int height, const std::uint16_t* pixels, const St
         star.fwhm = s.fwhm;
         star.snr = s.flux / std::sqrt(s.pixels * field.noise * field.noise + s.flux);
         star.elongation = s.elongation;
-        star.saturated = s.clipped || (s.atMax >= kFlatTopPixels && s.maxRaw - s.sky > threshold);
+        // A ring's ridge is level along its length without being clipped.
+        star.saturated = s.clipped || (!s.hollow && s.atMax >= kFlatTopPixels && s.maxRaw - s.sky > threshold);
         star.elongated = s.elongation > settings.maxElongation;
         const double half = settings.focusFrame / 2.0;
         const bool wideFits = width > settings.focusFrame, highFits = height > settings.focusFrame;
         star.nearEdge = s.cut || (wideFits && (star.x - half < 0 || star.x + half > width - 1)) ||
                         (highFits && (star.y - half < 0 || star.y + half > height - 1));
         field.stars.push_back(star);
+        reach.push_back(settings.isolation > 0      ? settings.isolation / 2
+                        : s.hollow && s.fwhm > 0 ? s.fwhm / 2 + 3
+                                                 : 2 * s.hfd + 2);
     }
-    for (FoundStar& a : field.stars) {
-        for (const FoundStar& b : field.stars) {
-            if (&a == &b || b.flux < 0.05 * a.flux) continue;
-            const double limit = settings.isolation > 0 ? settings.isolation : 2 * (a.hfd + b.hfd) + 4;
-            if (Distance2(a.x - b.x, a.y - b.y) < limit * limit) a.crowded = true;
-        }
+    // Crowded: another star's light reaches into this one's. Each pair is
+    // met once, from the star that reaches farther.
+    std::vector<FoundStar>& found = field.stars;
+    const Grid starGrid(width, height, found.size(), [&](std::size_t i) { return std::pair(found[i].x, found[i].y); });
+    for (std::size_t a = 0; a < found.size(); ++a) {
+        starGrid.Near(found[a].x, found[a].y, 2 * reach[a], [&](std::size_t b) {
+            if (b == a || reach[b] > reach[a] || (reach[b] == reach[a] && b < a)) return;
+            const double limit = reach[a] + reach[b];
+            if (Distance2(found[a].x - found[b].x, found[a].y - found[b].y) >= limit * limit) return;
+            if (found[b].flux >= kNeighbourCore * found[a].flux) found[a].crowded = true;
+            if (found[a].flux >= kNeighbourCore * found[b].flux) found[b].crowded = true;
+        });
     }
-    std::sort(field.stars.begin(), field.stars.end(), [](const FoundStar& a, const FoundStar& b) { return a.flux > b.flux; });
-    if (field.stars.size() > settings.maxStars) field.stars.resize(settings.maxStars);
+    const auto brighter = [](const FoundStar& a, const FoundStar& b) { return a.flux > b.flux; };
+    if (found.size() > settings.maxStars) {
+        std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(settings.maxStars), found.end(), brighter);
+        found.resize(settings.maxStars);
+    } else {
+        std::sort(found.begin(), found.end(), brighter);
+    }
     return field;
 }
 

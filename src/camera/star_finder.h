@@ -6,8 +6,15 @@
 // maximum whose brightest pixel stands `thresholdSigma` noise widths above
 // the sky and whose 3x3 neighbourhood is bright as well: a single hot pixel
 // or a lone noise spike has dark neighbours, a star of any real size has
-// not. Two maxima belong to one star unless the light dips clearly between
-// them, which keeps a noisy broad star whole and splits a close pair.
+// not. Two maxima belong to one star unless the light dips clearly on the
+// way from one to the other (at the saddle between them), which keeps a
+// noisy broad star whole, splits a close pair, and takes a far-defocused
+// star behind a central obstruction (a ring with a dark middle) as one star
+// centred on the ring's middle.
+//
+// The time taken grows with the pixels plus the stars, however crowded the
+// field: each pixel is looked at a few times, and each star meets only its
+// near neighbours (filed by position in cells), never every other star.
 //
 // Each star is then measured against the sky in a ring around it: centroid
 // (Gaussian-weighted, so noise far from the core hardly moves it), flux,
@@ -39,23 +46,28 @@ struct StarFinderSettings {
     std::uint16_t saturation = 65535;  // a pixel at or above this is clipped
     double maxElongation = 1.5;        // major over minor axis above this: elongated
     // A neighbour nearer than this (pixels) makes a star crowded; 0 derives
-    // it from both stars' sizes.
+    // it from how far both stars' light reaches.
     double isolation = 0.0;
-    std::size_t maxStars = 2000;       // the brightest ones are kept
+    // The most stars returned. A field with more has every star found,
+    // measured and judged for crowding all the same (a star left out still
+    // crowds its neighbours); then the brightest maxStars, by flux, are
+    // kept. Picking them costs a partial sort, so the cap adds no work of
+    // its own. 2000 is far more than a field median or a pick needs.
+    std::size_t maxStars = 2000;
 };
 
 struct FoundStar {
     double x = 0.0;
     double y = 0.0;
-    double peak = 0.0;        // brightest pixel above the sky
+    double peak = 0.0;        // brightest pixel above the sky (of a ring, on the ring)
     double flux = 0.0;        // all of the star above the sky
     double hfd = 0.0;         // half-flux diameter, pixels
-    double fwhm = 0.0;        // pixels
+    double fwhm = 0.0;        // pixels; of a ring, across where its light falls to half outside it
     double snr = 0.0;
     double elongation = 1.0;  // major over minor axis
     bool saturated = false;   // clipped or flat-topped: its size says nothing about focus
     bool nearEdge = false;    // a focus frame around it would leave the image
-    bool crowded = false;     // a neighbour's light would fall into its measurement
+    bool crowded = false;     // a neighbour's light reaches into its own (at least 5 % as bright)
     bool elongated = false;   // trailed, or a double the finder could not split
     bool Usable() const { return !saturated && !nearEdge && !crowded && !elongated; }
 };

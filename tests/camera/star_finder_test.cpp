@@ -27,14 +27,30 @@ struct TrueStar {
     double beta = 0.0;  // 0: Gaussian, else Moffat
     double elongation = 1.0;   // stretched across
     double elongationY = 1.0;  // stretched down
+    // Far from focus behind a central obstruction of kObstruction: an evenly
+    // lit ring of this outer radius, its edges blurred by the seeing (sigma).
+    double ring = 0.0;
+    static constexpr double kObstruction = 0.35;
     double Alpha() const { return kFwhmPerSigma * sigma / (2 * std::sqrt(std::pow(2.0, 1.0 / beta) - 1)); }
     double Hfd() const {
+        if (ring > 0.0) {  // from the radial profile itself
+            double total = 0, half = 0;
+            for (double r = 0.0005; r < ring + 8 * sigma; r += 0.001) total += At(x + r, y) * r;
+            for (double r = 0.0005; half < total / 2; r += 0.001) {
+                half += At(x + r, y) * r;
+                if (half >= total / 2) return 2 * r;
+            }
+        }
         if (beta == 0.0) return kFwhmPerSigma * sigma;  // a Gaussian's HFD equals its FWHM
         return 2 * Alpha() * std::sqrt(std::pow(2.0, 1.0 / (beta - 1)) - 1);
     }
     double At(double px, double py) const {
         const double dx = (px - x) / elongation, dy = (py - y) / elongationY;
         const double r2 = dx * dx + dy * dy;
+        if (ring > 0.0) {
+            const double r = std::sqrt(r2), edge = std::sqrt(2.0) * sigma;
+            return amplitude * 0.5 * (std::erf((ring - r) / edge) - std::erf((kObstruction * ring - r) / edge));
+        }
         if (beta == 0.0) return amplitude * std::exp(-r2 / (2 * sigma * sigma));
         return amplitude * std::pow(1 + r2 / (Alpha() * Alpha()), -beta);
     }
@@ -49,7 +65,7 @@ struct Sky {
             for (int x = 0; x < w; ++x) light[static_cast<std::size_t>(y * w + x)] = level + gradient * (x + y);
     }
     void Add(const TrueStar& s) {
-        const int reach = static_cast<int>(12 * s.sigma * std::max(s.elongation, s.elongationY)) + 3;
+        const int reach = static_cast<int>(12 * s.sigma * std::max(s.elongation, s.elongationY) + s.ring) + 3;
         for (int y = std::max(0, static_cast<int>(s.y) - reach); y < std::min(height, static_cast<int>(s.y) + reach); ++y)
             for (int x = std::max(0, static_cast<int>(s.x) - reach); x < std::min(width, static_cast<int>(s.x) + reach); ++x) {
                 double sum = 0;
@@ -98,6 +114,11 @@ TEST(StarFinder, FindsEveryStarOfAFieldAndFlagsThePoorOnes) {
     const TrueStar bright{260.5, 120.5, 1.8, 5000}, faint{270.5, 121.0, 1.8, 220};
     const TrueStar drawnDown{150.5, 120.5, 1.7, 2500, 0.0, 1.0, 2.2};
     for (const TrueStar& s : {flanked, bump, bigOfPair, smallOfPair, bright, faint, drawnDown}) sky.Add(s);
+    // Defocused rings: two whose edges overlap are crowded, one clear of
+    // its neighbour's light by a few pixels is not.
+    const TrueStar ringA{110.4, 30.3, 1.2, 1200, 0.0, 1.0, 1.0, 10.0}, ringB{132.2, 31.1, 1.2, 1000, 0.0, 1.0, 1.0, 10.0},
+        ringC{166.3, 30.6, 1.2, 1200, 0.0, 1.0, 1.0, 10.0};
+    for (const TrueStar& s : {ringA, ringB, ringC}) sky.Add(s);
     std::vector<std::uint16_t> pixels = sky.Expose(7);
     pixels[static_cast<std::size_t>(40 * 400 + 250)] = 30000;  // a hot pixel
 
@@ -118,8 +139,10 @@ TEST(StarFinder, FindsEveryStarOfAFieldAndFlagsThePoorOnes) {
     EXPECT_TRUE(found(bigOfPair).crowded && found(smallOfPair).crowded);
     EXPECT_TRUE(found(bright).Usable() && found(faint, 1.5).crowded);
     EXPECT_TRUE(found(drawnDown).elongated && !found(drawnDown).crowded);
-    // Nothing but these: no hot pixel, no noise, no second star in a bright one or its flank.
-    EXPECT_EQ(field.stars.size(), plain.size() + 11);
+    EXPECT_TRUE(found(ringA, 0.3).crowded && found(ringB, 0.3).crowded && !found(ringC, 0.3).crowded);
+    // Nothing but these: no hot pixel, no noise, no second star in a bright
+    // one or its flank, none on the far side of a ring.
+    EXPECT_EQ(field.stars.size(), plain.size() + 14);
     EXPECT_EQ(field.stars.front().flux, Nearest(field, saturated.x, saturated.y)->flux);
 }
 
@@ -173,20 +196,29 @@ TEST(StarFinder, NoiseAndHotPixelsAreNeverStars) {
     EXPECT_EQ(reported, 0);
 }
 
-TEST(StarFinder, HalfFluxDiameterWithinFivePercentFromSmallToLargeStars) {
-    for (const double beta : {0.0, 3.0}) {
-        for (const double sigma : {1.5, 2.5, 4.0, 6.0}) {
-            SCOPED_TRACE(testing::Message() << "beta " << beta << " sigma " << sigma);
-            Sky sky(160, 160, 500, 0.0);
-            const TrueStar star{80.37, 79.71, sigma, 8000, beta};
-            sky.Add(star);
-            const std::vector<std::uint16_t> pixels = sky.Expose(3);
-            const StarField field = FindStars(160, 160, pixels.data(), {.focusFrame = 60});
-            ASSERT_EQ(field.stars.size(), 1u);
-            const FoundStar& s = field.stars.front();
-            EXPECT_NEAR(s.hfd, star.Hfd(), 0.05 * star.Hfd());
-            EXPECT_TRUE(std::hypot(s.x - star.x, s.y - star.y) < 0.1 && s.Usable()) << s.x << "," << s.y;
-            EXPECT_TRUE(beta != 0.0 || std::abs(s.fwhm - kFwhmPerSigma * sigma) <= 0.15 * kFwhmPerSigma * sigma) << s.fwhm;
+// From a small star to a far-defocused one, a ring behind the central
+// obstruction: one star each, centred, usable, and its size growing with the ring.
+TEST(StarFinder, HalfFluxDiameterWithinFivePercentFromSmallToLargeStarsAndRings) {
+    std::vector<TrueStar> stars;
+    for (const double beta : {0.0, 3.0})
+        for (const double sigma : {1.5, 2.5, 4.0, 6.0}) stars.push_back({80.37, 79.71, sigma, 8000, beta});
+    for (const double ring : {4.0, 6.0, 10.0, 15.0, 20.0}) stars.push_back({80.37, 79.71, 1.2, 120000 / (ring * ring), 0.0, 1.0, 1.0, ring});
+    double lastRingHfd = 0;
+    for (const TrueStar& star : stars) {
+        SCOPED_TRACE(testing::Message() << "beta " << star.beta << " sigma " << star.sigma << " ring " << star.ring);
+        Sky sky(160, 160, 500, 0.0);
+        sky.Add(star);
+        const std::vector<std::uint16_t> pixels = sky.Expose(3);
+        const StarField field = FindStars(160, 160, pixels.data(), {.focusFrame = 60});
+        ASSERT_EQ(field.stars.size(), 1u);
+        const FoundStar& s = field.stars.front();
+        EXPECT_NEAR(s.hfd, star.Hfd(), 0.05 * star.Hfd());
+        EXPECT_TRUE(std::hypot(s.x - star.x, s.y - star.y) < (star.ring > 0 ? 0.25 : 0.1) && s.Usable()) << s.x << "," << s.y;
+        EXPECT_TRUE(star.beta != 0.0 || star.ring > 0 || std::abs(s.fwhm - kFwhmPerSigma * star.sigma) <= 0.15 * kFwhmPerSigma * star.sigma)
+            << s.fwhm;
+        if (star.ring > 0) {
+            EXPECT_GT(s.hfd, lastRingHfd);
+            lastRingHfd = s.hfd;
         }
     }
 }
