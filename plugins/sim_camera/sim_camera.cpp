@@ -5,7 +5,9 @@
 // the distance of the focuser's true position from best focus (a V-shaped
 // curve, FWHM = seeing + slope * |distance|, or a hyperbola, see
 // KVSimCameraConfig; KESSIVANE_SIM_CURVE=hyperbola chooses the latter at
-// start), the seeing wanders from frame
+// start). A telescope with a central obstruction (Obstruction, or
+// KESSIVANE_SIM_OBSTRUCTION=0.35 at start) shows a defocused star as the
+// pupil's image instead: a ring, dark in the middle. The seeing wanders from frame
 // to frame (and, with SeeingPatch, from star to star), and every pixel gets sky background, photon noise, bias and read
 // noise. Flux grows with the exposure time the host puts in the image object;
 // binning adds pixels together as a real chip does. The focus frame is cut
@@ -43,6 +45,9 @@ constexpr Star kStars[] = {
     {600.0, 420.0, 45000.0},  {450.0, 150.0, 20000.0}, {300.0, 330.0, 15000.0}, {700.0, 300.0, 25000.0},
 };
 
+// Beyond nine tenths nothing of the aperture is left to speak of.
+double ValidObstruction(double v) { return std::isfinite(v) ? std::clamp(v, 0.0, 0.9) : 0.0; }
+
 KVSimCameraConfig DefaultConfig() {
     KVSimCameraConfig c{};
     c.Binning = 1;
@@ -58,6 +63,7 @@ KVSimCameraConfig DefaultConfig() {
     c.FluxScale = 1.0;
     const char* curve = std::getenv("KESSIVANE_SIM_CURVE");
     c.Curve = curve != nullptr && std::string_view(curve) == "hyperbola" ? KV_SIM_CURVE_HYPERBOLA : KV_SIM_CURVE_V;
+    if (const char* obstruction = std::getenv("KESSIVANE_SIM_OBSTRUCTION")) c.Obstruction = ValidObstruction(std::atof(obstruction));
     return c;
 }
 
@@ -88,6 +94,7 @@ public:
         nonNegative(config_.ReadNoise);
         nonNegative(config_.FluxScale);
         nonNegative(config_.SeeingPatch);
+        config_.Obstruction = ValidObstruction(config_.Obstruction);
         if (!std::isfinite(config_.SeeingFWHM) || config_.SeeingFWHM < 0.5) config_.SeeingFWHM = 0.5;
         Reseed();
     }
@@ -133,6 +140,55 @@ private:
         return 0.5 * (std::erf((b - c) * k) - std::erf((a - c) * k));
     }
 
+    // Adds `total` spread evenly over the ring between radii `inner` and
+    // `outer` around (cx, cy), blurred by a Gaussian of deviation `sigma`:
+    // the ring's share of each pixel (on 4x4 points of it), then the blur
+    // along each axis in turn, as it separates.
+    static void AddRing(std::vector<double>& signal, int width, int height, double cx, double cy, double outer,
+                        double inner, double sigma, double total) {
+        const int blur = static_cast<int>(std::ceil(4.0 * sigma)) + 1;
+        const int reach = static_cast<int>(std::ceil(outer)) + blur + 1;
+        const int side = 2 * reach + 1;
+        const int left = static_cast<int>(std::floor(cx)) - reach, top = static_cast<int>(std::floor(cy)) - reach;
+        std::vector<double> cover(static_cast<std::size_t>(side * side), 0.0);
+        double area = 0.0;
+        for (int j = 0; j < side; ++j) {
+            for (int i = 0; i < side; ++i) {
+                int inside = 0;
+                for (int b = 0; b < 4; ++b)
+                    for (int a = 0; a < 4; ++a) {
+                        const double r = std::hypot(left + i + (a + 0.5) / 4.0 - cx, top + j + (b + 0.5) / 4.0 - cy);
+                        inside += r <= outer && r >= inner;
+                    }
+                cover[static_cast<std::size_t>(j * side + i)] = inside / 16.0;
+                area += inside / 16.0;
+            }
+        }
+        if (area <= 0.0) return;
+        std::vector<double> kernel(static_cast<std::size_t>(2 * blur + 1));
+        for (int k = -blur; k <= blur; ++k) kernel[static_cast<std::size_t>(k + blur)] = Integral(k, k + 1.0, 0.5, sigma);
+        std::vector<double> across(cover.size(), 0.0);
+        for (int j = 0; j < side; ++j)
+            for (int i = 0; i < side; ++i)
+                for (int k = -blur; k <= blur; ++k)
+                    if (i + k >= 0 && i + k < side)
+                        across[static_cast<std::size_t>(j * side + i)] +=
+                            cover[static_cast<std::size_t>(j * side + i + k)] * kernel[static_cast<std::size_t>(k + blur)];
+        for (int j = 0; j < side; ++j) {
+            const int y = top + j;
+            if (y < 0 || y >= height) continue;
+            for (int i = 0; i < side; ++i) {
+                const int x = left + i;
+                if (x < 0 || x >= width) continue;
+                double v = 0.0;
+                for (int k = -blur; k <= blur; ++k)
+                    if (j + k >= 0 && j + k < side)
+                        v += across[static_cast<std::size_t>((j + k) * side + i)] * kernel[static_cast<std::size_t>(k + blur)];
+                signal[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] += total * v / area;
+            }
+        }
+    }
+
     std::vector<std::uint16_t> Render(int width, int height, int left, int top, double seconds, double gain) {
         const KVSimCameraConfig& c = config_;
         const int bin = c.Binning;
@@ -173,6 +229,12 @@ private:
             for (int x = x0; x <= x1; ++x) ix[static_cast<std::size_t>(x - x0)] = Integral(x, x + 1.0, cx, sigma);
             for (int y = y0; y <= y1; ++y) iy[static_cast<std::size_t>(y - y0)] = Integral(y, y + 1.0, cy, sigma);
             const double total = star.flux * c.FluxScale * seconds;
+            const double outer = defocus / 2.0 / bin;  // the pupil image's radius, read-out pixels
+            if (c.Obstruction > 0.0 && outer >= 1.0) {
+                AddRing(signal, width, height, cx, cy, outer, c.Obstruction * outer,
+                        std::min(starSeeing / (2.0 * std::sqrt(2.0 * std::log(2.0))), kMaxSigma) / bin, total);
+                continue;
+            }
             for (int y = y0; y <= y1; ++y) {
                 double* row = signal.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
                 const double fy = total * iy[static_cast<std::size_t>(y - y0)];

@@ -36,6 +36,10 @@ typedef struct KVSimCameraConfig {
     double FluxScale;        /* multiplies every star's brightness */
     double SeeingPatch;      /* relative standard deviation of each star's own seeing around the
                               * frame's: the air differs across the field (0: all stars alike) */
+    double Obstruction;      /* central obstruction, a fraction 0..0.9 of the aperture's diameter
+                              * (0: none). With one, a defocused star is the pupil's image, a ring
+                              * slope * |d| across whose middle is dark, blurred by the seeing;
+                              * the curve setting then no longer applies. */
 } KVSimCameraConfig;
 
 typedef void (*KVSimCameraGetConfigProc)(KVSimCameraConfig* config);

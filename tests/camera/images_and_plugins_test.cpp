@@ -813,5 +813,33 @@ TEST_F(SimCameraTest, NoiseChangesFromFrameToFrameAndAFieldFrameTakesTheMedianOr
     EXPECT_TRUE(dialogs_.Deferred().empty());
 }
 
+// Behind a central obstruction a defocused star is a ring with a dark
+// middle; from best focus out to rings of 20 px radius (0.01 px a step) the
+// field figure still has its stars, growing, and the pick takes the bright
+// star in the middle. The flux keeps the bright star unclipped at focus.
+TEST_F(SimCameraTest, AnObstructedTelescopeShowsRingsThatTheFieldFigureAndThePickStillTake) {
+    const struct { std::int64_t steps; double flux; } cases[] = {{0, 0.1}, {400, 1.0}, {1000, 2.0}, {2000, 4.0}};
+    TImageObject& main = *camera_.MainImage();
+    main.SetExposureTime(1.0);
+    double lastHfd = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.steps);
+        Configure([&](KVSimCameraConfig& k) { k.Noise = 1, k.Seed = 5, k.Obstruction = 0.35, k.FluxScale = c.flux; });
+        SetDefocus(c.steps);
+        ASSERT_TRUE(camera_.GetImageObject());
+        if (c.steps == 2000) {
+            EXPECT_LT(main.Pixel(kStarX, kStarY), main.Pixel(kStarX + 15, kStarY));
+        }
+        const StarField field = FindStars(main);
+        const FieldFigures figures = FieldMedian(field);
+        EXPECT_TRUE(figures.stars >= kMinFieldStars && field.stars.size() <= 8u) << figures.stars << " of " << field.stars.size();
+        EXPECT_GT(figures.hfd, lastHfd);
+        lastHfd = figures.hfd;
+        const StarPick pick = PickFocusStar(field, main.Width(), main.Height(), [](int, int) { return true; });
+        ASSERT_TRUE(pick.star) << pick.reason;
+        EXPECT_LT(std::hypot(pick.star->x - kStarX, pick.star->y - kStarY), 0.5) << pick.star->x << "," << pick.star->y;
+    }
+}
+
 }  // namespace
 }  // namespace kv
