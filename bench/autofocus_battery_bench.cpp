@@ -14,6 +14,16 @@
 // an evenly lit frame, and those that still find it measure the bright core
 // left above the noise, a size too small by up to half.
 //
+// The far starts run the curve fit with its coarse phase: 10 and 20 initial
+// steps out; 600 and 800 steps out with a 64-pixel focus frame, which loses
+// the star as "too large" from an HFD of 12 (the simulated camera's star
+// from some 500 steps out); and steps of 250 and 500 from 60 to 200 steps
+// out in that frame. The main image shows the star at any blur, its HFD
+// measured with the seeing's wander and 3 % of its own. Their rows also give
+// the coarse phase's frames ("coarse frames"; the other frames are focus
+// frames). KV_BATTERY_WHY prints why runs failed, KV_BATTERY_NOTES also
+// the notes of far runs that missed.
+//
 // Success: the search finished and the focuser stands within a tenth of the
 // initial step of best focus ("<=25": within a quarter). Prints a table; the
 // counters carry the summary.
@@ -60,6 +70,7 @@ struct Model {
     Curve curve = Curve::V;
     double jitter = 0.0;
     int backlash = 0;
+    double frameLimitHfd = 0.0;  // >0: a focus frame this small loses a star this large
     double best = 0.0;  // mechanical
     std::int32_t counter = 0;
     double mech = 0.0;
@@ -73,7 +84,7 @@ struct Model {
         // along from the side it was last pushed.
         mech = std::clamp(mech, static_cast<double>(p - backlash), static_cast<double>(p));
     }
-    FocusReading Frame() {
+    double Hfd() {
         const double seeing = kSeeing * std::max(0.3, 1.0 + jitter * normal(rng));
         const double d = (mech - best) / kStep;
         double hfd = 0.0;
@@ -87,7 +98,18 @@ struct Model {
             break;
         }
         }
+        return hfd;
+    }
+    double ImageHfd() { return Hfd() * (1.0 + 0.03 * normal(rng)); }
+    FocusReading Frame() {
+        double hfd = Hfd();
         FocusReading r;
+        if (frameLimitHfd > 0.0 && hfd > frameLimitHfd) {
+            r.status = kv::StarStatus::NoStar;
+            r.tooLarge = true;
+            r.HFD = r.FOM = 40.0 + 2.0 * normal(rng);
+            return r;
+        }
         if (hfd > kFadeFromHfd) {
             const double faded = std::min(1.0, (hfd - kFadeFromHfd) / (kNoStarHfd - kFadeFromHfd));
             if (uniform(rng) < faded) {
@@ -107,14 +129,22 @@ struct Run {
     bool finished = false;
     double error = 0.0;  // |mechanical final - best|, focuser steps
     int frames = 0;
+    int coarseFrames = 0;
+    std::string notes;
 };
 
 template <typename Search>
 Run Drive(Search& search, Model& m) {
     Run run;
+    static const bool keep = std::getenv("KV_BATTERY_NOTES") != nullptr;
+    std::string notes;
+    const auto take = [&] {
+        for (const auto& n : search.TakeNotes())
+            if (keep) notes += n.text + "\n";
+    };
     for (int guard = 0; guard < 500; ++guard) {
         const auto a = search.Next();
-        search.TakeNotes();
+        take();
         switch (a.kind) {
         case kv::TAutoFocusSearch::Action::CheckCancel: break;
         case kv::TAutoFocusSearch::Action::Move: m.MoveTo(a.position); break;
@@ -126,14 +156,24 @@ Run Drive(Search& search, Model& m) {
             } else {
                 search.Report(m.Frame(), m.counter);
             }
-            search.TakeNotes();
+            take();
+            break;
+        case kv::TAutoFocusSearch::Action::MeasureImage:
+            if constexpr (std::is_same_v<Search, kv::TCurveFitSearch>) {
+                m.MoveTo(a.position);
+                ++run.coarseFrames;
+                search.ReportImage(m.ImageHfd(), m.counter);
+                take();
+            }
             break;
         case kv::TAutoFocusSearch::Action::Finished:
+            run.notes = notes;
             run.finished = true;
             run.error = std::fabs(m.mech - m.best);
             return run;
         case kv::TAutoFocusSearch::Action::Failed:
-            if (std::getenv("KV_BATTERY_WHY")) std::fprintf(stderr, "%s\n", a.message.substr(0, 60).c_str());
+            if (std::getenv("KV_BATTERY_WHY")) std::fprintf(stderr, "%s\n", a.message.substr(0, 110).c_str());
+            if (std::getenv("KV_BATTERY_NOTES")) std::fprintf(stderr, "%s\n", notes.c_str());
             run.error = std::fabs(m.mech - m.best);
             return run;
         }
@@ -148,7 +188,9 @@ struct Tally {
     int near = 0;     // finished within a quarter of the initial step
     std::vector<double> errors;  // finished runs
     std::vector<int> frames;
+    std::vector<int> coarse;
     void Add(const Run& r) {
+        coarse.push_back(r.coarseFrames);
         ++runs;
         const bool good = r.finished && r.error <= 0.1 * kStep;
         ok += good ? 1 : 0;
@@ -171,6 +213,11 @@ struct Tally {
         return frames.empty() ? 0.0 : s / frames.size();
     }
     int MaxFrames() const { return frames.empty() ? 0 : *std::max_element(frames.begin(), frames.end()); }
+    double MeanCoarse() const {
+        double s = 0;
+        for (int f : coarse) s += f;
+        return coarse.empty() ? 0.0 : s / coarse.size();
+    }
 };
 
 struct Battery {
@@ -223,17 +270,62 @@ Battery RunBattery() {
                             if (jitter == 0.0) rows["jitter 0, all"].Add(r);
                             if (jitter > 0.05) rows[std::string("8% ") + CurveName(curve)].Add(r);
                         }
+    // Far starts: the curve fit with its coarse phase, 100-pixel and 64-pixel focus frames.
+    struct Far {
+        double steps;       // from best focus
+        double limitHfd;    // the focus frame loses the star beyond this HFD (0: only the fading)
+        int step;           // the walk's
+        const char* label;
+    };
+    std::vector<Far> fars = {{1000, 0, kStep, "far +-10 steps"}, {2000, 0, kStep, "far +-20 steps"},
+                             {600, 12, kStep, "600 out, 64 px"}, {800, 12, kStep, "800 out, 64 px"}};
+    for (const double out : {60.0, 100.0, 150.0, 200.0}) {
+        fars.push_back({out, 12, 250, "step 250, 60-200 out, 64 px"});
+        fars.push_back({out, 12, 500, "step 500, 60-200 out, 64 px"});
+    }
+    for (const Far& far : fars)
+        for (const Curve curve : curves)
+            for (const double jitter : jitters)
+                for (const int sign : {1, -1})
+                    for (const int backlash : backlashes)
+                        for (int seed = 1; seed <= kSeeds; ++seed) {
+                            Model m;
+                            m.curve = curve;
+                            m.jitter = jitter;
+                            m.backlash = backlash;
+                            m.frameLimitHfd = far.limitHfd;
+                            m.rng.seed(static_cast<unsigned>(seed * 7919 + sign * 131 + backlash + int(far.steps)));
+                            std::uniform_real_distribution<double> offset(-0.25, 0.25);
+                            m.best = -sign * far.steps + (far.step == kStep ? offset(m.rng) * kStep : 0.0);
+                            kv::CurveFitSettings settings;
+                            settings.step = far.step;
+                            settings.coarse = true;
+                            settings.coarseFitsHfd = kv::CoarseFitsHfd(far.limitHfd > 0 ? 64 : 100);
+                            kv::TCurveFitSearch search(settings, FomKind::HFD, 0);
+                            const Run r = Drive(search, m);
+                            if (std::getenv("KV_BATTERY_WHY") && !(r.finished && r.error <= 0.1 * kStep))
+                                std::fprintf(stderr, "^ %s %s %.0f%% backlash %d: %s, error %.0f\n", far.label,
+                                             CurveName(curve), jitter * 100, backlash,
+                                             r.finished ? "finished" : "failed", r.error);
+                            if (std::getenv("KV_BATTERY_NOTES") && r.finished && r.error > 0.1 * kStep)
+                                std::fprintf(stderr, "best %.0f\n%s\n", m.best, r.notes.c_str());
+                            auto& rows = b.rows["curve fit far"];
+                            rows["all"].Add(r);
+                            rows[far.label].Add(r);
+                            rows[std::string(far.label) + ", " + CurveName(curve)].Add(r);
+                        }
     return b;
 }
 
 void Print(const Battery& b) {
-    std::printf("\n%-15s %-18s %6s %8s %8s %8s %8s %8s %11s %10s\n", "method", "cases", "runs", "success", "<=25",
-                "refused", "median", "p90", "mean frames", "max frames");
+    std::printf("\n%-15s %-27s %6s %8s %8s %8s %8s %8s %11s %10s %13s\n", "method", "cases", "runs", "success",
+                "<=25", "refused", "median", "p90", "mean frames", "max frames", "coarse frames");
     for (const auto& [method, rows] : b.rows)
         for (const auto& [label, t] : rows)
-            std::printf("%-15s %-18s %6d %7.1f%% %7.1f%% %7.1f%% %8.1f %8.1f %11.1f %10d\n", method.c_str(),
+            std::printf("%-15s %-27s %6d %7.1f%% %7.1f%% %7.1f%% %8.1f %8.1f %11.1f %10d %13.1f\n", method.c_str(),
                         label.c_str(), t.runs, t.Success(), 100.0 * t.near / std::max(1, t.runs),
-                        100.0 * t.refused / std::max(1, t.runs), t.Median(), t.P90(), t.MeanFrames(), t.MaxFrames());
+                        100.0 * t.refused / std::max(1, t.runs), t.Median(), t.P90(), t.MeanFrames(), t.MaxFrames(),
+                        t.MeanCoarse());
     std::printf("(errors in focuser steps over finished runs; initial step %d)\n\n", kStep);
 }
 
@@ -244,13 +336,15 @@ void BM_AutofocusBattery(benchmark::State& state) {
         benchmark::DoNotOptimize(b.rows.size());
     }
     for (const auto& [method, rows] : b.rows) {
-        const std::string key = method == "curve fit" ? "fit_" : "gs_";
+        const std::string key = method == "curve fit" ? "fit_" : method == "golden section" ? "gs_" : "far_";
         const Tally& all = rows.at("all");
         state.counters[key + "success_pct"] = all.Success();
         state.counters[key + "median_err"] = all.Median();
         state.counters[key + "p90_err"] = all.P90();
         state.counters[key + "frames"] = all.MeanFrames();
-        state.counters[key + "frames_near_max"] = rows.at("start <= 1 step").MaxFrames();
+        if (const auto near = rows.find("start <= 1 step"); near != rows.end())
+            state.counters[key + "frames_near_max"] = near->second.MaxFrames();
+        if (key == "far_") state.counters["far_coarse_frames"] = all.MeanCoarse();
     }
     Print(b);
 }

@@ -174,6 +174,7 @@ std::optional<std::int32_t> AutoFocus(Night& night) {
             search.Report(night.Frame(), static_cast<std::int32_t>(obs.DrivePosition()), 1);
             search.TakeNotes();
             break;
+        case kv::TAutoFocusSearch::Action::MeasureImage: return std::nullopt;  // no coarse phase here
         case kv::TAutoFocusSearch::Action::Finished: return a.position;
         case kv::TAutoFocusSearch::Action::Failed: return std::nullopt;
         }

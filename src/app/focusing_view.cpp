@@ -348,6 +348,7 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
             {QStringLiteral("position"), result.position},
             {QStringLiteral("fom"), result.reading ? result.reading->FOM : 0.0},
             {QStringLiteral("frames"), result.frames},
+            {QStringLiteral("coarseFrames"), result.coarseFrames},
             {QStringLiteral("message"), completed ? QString() : why},
         };
         if (const auto absolute = AbsolutePositionOf(form_.FocusControl())) {
@@ -358,6 +359,7 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
         QString summary = QStringLiteral("%1: %2 focus frames").arg(fit ? QStringLiteral("Curve fit")
                                                                          : QStringLiteral("Golden section"))
                               .arg(result.frames);
+        if (result.coarseFrames > 0) summary += QStringLiteral(" after %1 whole-image frames").arg(result.coarseFrames);
         if (result.fit && !result.fit->refinement) {
             const kv::FitSummary& f = *result.fit;
             QVariantList parameters;

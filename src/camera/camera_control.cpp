@@ -168,6 +168,17 @@ bool TCameraControl::GetFocusFrame() {
     return true;
 }
 
+bool TCameraControl::GetMainImage() {
+    const auto done = s_->StartMainExposure();
+    if (!done) return false;
+    const int waitMs = kGetFocusFrameWaitMs + std::max(0, CameraData().DownloadTime);
+    if (done->Wait(std::chrono::milliseconds(waitMs)) != WaitResult::Signalled) {
+        WriteProgramLog("The main image did not end within " + std::to_string(waitMs / 1000) + " s");
+        return false;
+    }
+    return true;
+}
+
 void TCameraControl::SetContinuousFocus(bool value) {
     const bool onOwnThread = OnCameraThread();
     // A camera thread (a handler of OnFocusImageReady, say) may not wait for

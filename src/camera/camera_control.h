@@ -106,6 +106,9 @@ public:
     // Takes one focus frame and waits for it, at most kGetFocusFrameWaitMs.
     // Always true; a frame that did not end in time is logged.
     bool GetFocusFrame();
+    // Takes one main image and waits for it, at most kGetFocusFrameWaitMs
+    // beyond the camera's download time; false when it did not end in time.
+    bool GetMainImage();
     // On starts the loop (once); off lets the running frame finish, ends the
     // loop and returns when it has ended (at once when called from one of the
     // camera's own threads, which cannot wait for themselves).

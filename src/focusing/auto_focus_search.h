@@ -95,8 +95,11 @@ inline constexpr WaitMessages kFocusFunctionWaitMessages{"Time out in FocusFunct
 class TAutoFocusSearch {
 public:
     struct Action {
-        enum Kind { Measure, Move, CheckCancel, Finished, Failed } kind = CheckCancel;
-        std::int32_t position = 0;  // Measure, Move, Finished
+        // MeasureImage (the curve fit's coarse phase only): move to
+        // `position`, take a main image and ReportImage() the HFD of the star
+        // on it.
+        enum Kind { Measure, Move, CheckCancel, Finished, Failed, MeasureImage } kind = CheckCancel;
+        std::int32_t position = 0;  // Measure, Move, Finished, MeasureImage
         std::string message;        // Failed
         // Measure: where the focuser stands, whatever `position` says (the
         // final reading follows a move whose outcome is not checked).

@@ -38,6 +38,21 @@ std::string NoStarText(const FocusReading& r, std::int32_t position) {
     return Format(kCurveFitNoStarFormat, position);
 }
 
+// A change of blur smaller than this share between two whole-image frames
+// says too little about the slope to jump on.
+constexpr double kCoarseMinChange = 0.1;
+// A jump goes this share of the way to where the flank extrapolates to no
+// blur: a V's flank reaches zero beyond focus (by the seeing over the
+// slope), a hyperbola's asymptote at it; either way the walk then starts
+// on the near side of best focus, well inside the reach of its grid.
+constexpr double kCoarseReach = 0.85;
+// However flat the flank reads, no jump goes further than this many steps
+// of the walk.
+constexpr int kCoarseMaxJumpSteps = 40;
+constexpr int kMaxFiner = 2;
+constexpr int kMinSideReadings = 2;
+
+
 }  // namespace
 
 double FitSummaryValue(const FitSummary& fit, double x) {
@@ -89,7 +104,9 @@ TCurveFitSearch::TCurveFitSearch(const CurveFitSettings& settings, FomKind kind,
           return s;
       }()),
       kind_(kind),
+      origin_(start),
       start_(start),
+      step_(settings_.step),
       commanded_(start),
       position_(start) {}
 
@@ -106,14 +123,14 @@ void TCurveFitSearch::Plot(std::int32_t position, double fom) {
 }
 
 bool TCurveFitSearch::Inside(std::int32_t position) const {
-    const std::int32_t relative = position - start_;
+    const std::int32_t relative = position - origin_;
     return (!settings_.travelMin || relative >= *settings_.travelMin) &&
            (!settings_.travelMax || relative <= *settings_.travelMax);
 }
 
 std::int32_t TCurveFitSearch::Clamp(std::int32_t target) const {
-    if (settings_.travelMin) target = std::max(target, start_ + *settings_.travelMin);
-    if (settings_.travelMax) target = std::min(target, start_ + *settings_.travelMax);
+    if (settings_.travelMin) target = std::max(target, origin_ + *settings_.travelMin);
+    if (settings_.travelMax) target = std::min(target, origin_ + *settings_.travelMax);
     return target;
 }
 
@@ -147,10 +164,10 @@ TCurveFitSearch::Action TCurveFitSearch::MeasureAt(std::int32_t target) {
 TCurveFitSearch::Action TCurveFitSearch::Fail(std::string message) {
     Status(kCurveFitBackText);
     Log("");
-    for (const std::int32_t leg : BacklashMoves(commanded_, start_, settings_.overshoot, settings_.approach))
-        queue_.push_back({Action::Move, leg == start_ ? leg : Clamp(leg), {}});
-    commanded_ = start_;
-    queue_.push_back({Action::Failed, start_, std::move(message)});
+    for (const std::int32_t leg : BacklashMoves(commanded_, origin_, settings_.overshoot, settings_.approach))
+        queue_.push_back({Action::Move, leg == origin_ ? leg : Clamp(leg), {}});
+    commanded_ = origin_;
+    queue_.push_back({Action::Failed, origin_, std::move(message)});
     phase_ = Phase::Ended;
     return Next();
 }
@@ -171,6 +188,7 @@ TCurveFitSearch::Action TCurveFitSearch::Next() {
             phase_ = Phase::Walk;
             return Decide();
         case Phase::Walk: return Decide();
+        case Phase::Coarse: return CoarseStep();
         case Phase::Check: {
             const double predicted = fit_->predicted;
             if (!HasStar(final_)) return Fail(Format(kFitCheckNoStarFormat, answer_));
@@ -195,6 +213,14 @@ TCurveFitSearch::Action TCurveFitSearch::Decide() {
     if (samples_.empty()) {
         pendingK_ = 0;
         return MeasureAt(start_);
+    }
+    // The first reading decides: no star, or one so blurred that the walk's
+    // first steps outward would lose it.
+    if (settings_.coarse && coarse_.empty() && samples_.size() == 1 &&
+        (!samples_.front().star || firstHfd_ > settings_.coarseFitsHfd)) {
+        Status(kCoarseStartText);
+        phase_ = Phase::Coarse;
+        return CoarseStep();
     }
     int kMin = 0;
     double vMin = std::numeric_limits<double>::infinity();
@@ -222,6 +248,15 @@ TCurveFitSearch::Action TCurveFitSearch::Decide() {
     };
     const bool loDone = done(lo_, kMin - lo_, loClosed_);
     const bool hiDone = done(hi_, hi_ - kMin, hiClosed_);
+    // A side the star outgrew the frame on after fewer than two readings
+    // beyond the lowest leaves the fit to guess its flank.
+    const auto outgrown = [&](int end, int beyond) {
+        const auto i = std::find(ks_.begin(), ks_.end(), end) - ks_.begin();
+        return beyond < kMinSideReadings && samples_[static_cast<std::size_t>(i)].tooLarge;
+    };
+    if (loDone && hiDone && good > 0 && CanWalkFiner() &&
+        (outgrown(lo_, kMin - lo_ - 1) || outgrown(hi_, hi_ - kMin - 1)))
+        return WalkFiner(At(kMin), good);
     if (loDone && hiDone) return FitAndGate();
     if (total >= settings_.maxPoints) {
         if ((kMin == lo_ && !loDone) || (kMin == hi_ && !hiDone))
@@ -288,12 +323,113 @@ TCurveFitSearch::Action TCurveFitSearch::FitAndGate() {
     return MeasureAt(answer);
 }
 
+
+// Far from focus the focus frame shows no star, but the main image still
+// does: the star's HFD there grows along the curve's flank, so two frames
+// give the slope and the slope says how far focus is.
+TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
+    const std::int32_t here = commanded_;
+    double target = here;
+    coarseProbe_ = false;
+    if (!coarse_.empty()) {
+        const CoarsePoint& b = coarse_.back();
+        if (!b.hfd) return Fail(coarse_.size() == 1 ? kCoarseNoStarText : Format(kCoarseLostFormat, b.position));
+        const double fits = settings_.coarseFitsHfd;
+        if (*b.hfd <= fits) {
+            if (coarse_.size() == 1) {
+                // The star is small enough where the walk started: the focus
+                // frame's trouble is something else, which the walk reports.
+                phase_ = Phase::Walk;
+                return Decide();
+            }
+            Log(Format(kCoarseDoneFormat, CoarseFrames(), b.position));
+            return Restart(b.position);
+        }
+        if (CoarseFrames() >= settings_.coarseMaxFrames)
+            return Fail(Format(kCoarseTooManyFormat, CoarseFrames(), *b.hfd, fits));
+        const double probe = 2.0 * settings_.step;
+        if (coarse_.size() == 1) {
+            // Which side focus lies on is unknown: a probe tells.
+            coarseProbe_ = true;
+            target = Inside(static_cast<std::int32_t>(here + probe)) ? here + probe : here - probe;
+        } else {
+            const CoarsePoint& a = coarse_[coarse_.size() - 2];
+            const double ha = *a.hfd, hb = *b.hfd;
+            const double dx = static_cast<double>(b.position) - a.position;
+            if (!b.probe && hb > ha) {
+                // The jump crossed focus: it lies between, nearer the smaller blur.
+                target = a.position + dx * ha / (ha + hb);
+            } else if (dx == 0.0 || std::fabs(hb - ha) < kCoarseMinChange * std::max(ha, hb)) {
+                coarseProbe_ = true;
+                const double downhill = (hb <= ha) == (dx >= 0.0) ? 1.0 : -1.0;
+                target = here + downhill * std::max(probe, 2.0 * std::fabs(dx));
+            } else {
+                const double slope = (hb - ha) / dx;
+                target = b.position + kCoarseReach * (-hb / slope);
+            }
+        }
+        const double reach = static_cast<double>(kCoarseMaxJumpSteps) * settings_.step;
+        target = std::clamp(target, here - reach, here + reach);
+    }
+    const std::int32_t next = Clamp(static_cast<std::int32_t>(std::lround(target)));
+    if (!coarse_.empty() && next == here) return Fail(Format(kFitEdgeFormat, here));
+    queue_.push_back({Action::CheckCancel, 0, {}});
+    queue_.push_back({Action::MeasureImage, next, {}});
+    commanded_ = next;
+    return Next();
+}
+
+bool TCurveFitSearch::CanWalkFiner() const { return finer_ < kMaxFiner && step_ >= 2; }
+
+// Half the step keeps more of the curve inside the frame; twice at most, so
+// a star the frame never holds still fails soon.
+TCurveFitSearch::Action TCurveFitSearch::WalkFiner(std::int32_t centre, int withStar) {
+    ++finer_;
+    step_ /= 2;
+    earlierReadings_ += static_cast<int>(samples_.size());
+    earlierStars_ += withStar;
+    Log(Format(kCurveFitFinerFormat, centre, step_));
+    return Restart(centre);
+}
+
+TCurveFitSearch::Action TCurveFitSearch::Restart(std::int32_t centre) {
+    start_ = centre;
+    samples_.clear();
+    ks_.clear();
+    lo_ = hi_ = 0;
+    loClosed_ = hiClosed_ = false;
+    phase_ = Phase::Walk;
+    return Decide();
+}
+
+void TCurveFitSearch::ReportImage(std::optional<double> hfd, std::int32_t position) {
+    position_ = position;
+    coarse_.push_back({position, hfd && std::isfinite(*hfd) && *hfd > 0.0 ? hfd : std::nullopt, coarseProbe_});
+    Status(coarse_.back().hfd ? Format(kCoarsePointFormat, *hfd, position) : Format(kCoarseNoStarFormat, position));
+}
+
 // A star seen somewhere on the walk shows that the frame and the exposure
 // are right there: the readings without one further out lost it to the blur,
 // and the step walked past it. Without a star anywhere, only light that
 // reached past the frame tells a blurred star from no star at all.
 TCurveFitSearch::Action TCurveFitSearch::FailTooFewStars(int withStar) {
     const int total = static_cast<int>(samples_.size());
+    // A step too large for the frame: the star outgrew it a step or two
+    // from the bottom, before the sides had their readings.
+    const auto lowest = std::min_element(samples_.begin(), samples_.end(), [&](const CurveSample& a, const CurveSample& b) {
+        return (a.star ? FitFigure(a.fom, kind_) : std::numeric_limits<double>::infinity()) <
+               (b.star ? FitFigure(b.fom, kind_) : std::numeric_limits<double>::infinity());
+    });
+    const bool outgrew = std::any_of(samples_.begin(), samples_.end(), [](const CurveSample& s) { return s.tooLarge; });
+    if (withStar > 0 && outgrew && lowest->star && CanWalkFiner()) return WalkFiner(lowest->position, withStar);
+    // A faint star far out shows in some frames and not in others: the walk
+    // may start on a frame that caught it and lose it a step on. The main
+    // image tells how far out it really is.
+    if (settings_.coarse && coarse_.empty()) {
+        Status(kCoarseStartText);
+        phase_ = Phase::Coarse;
+        return CoarseStep();
+    }
     std::int32_t low = std::numeric_limits<std::int32_t>::max();
     std::int32_t high = std::numeric_limits<std::int32_t>::min();
     for (const CurveSample& s : samples_) {
@@ -314,7 +450,7 @@ TCurveFitSearch::Action TCurveFitSearch::FailTooFewStars(int withStar) {
     } else if (outward) {
         advice = tooLarge ? kNoStarTooLargeFurtherOut : kNoStarFadedFurtherOut;
     }
-    return Fail(Format(kFitNoStarFormat, withStar, total, advice));
+    return Fail(Format(kFitNoStarFormat, earlierStars_ + withStar, earlierReadings_ + total, advice));
 }
 
 namespace {
@@ -390,6 +526,7 @@ void TCurveFitSearch::Report(const FocusReading& reading, std::int32_t position,
         }
         return;
     }
+    if (samples_.empty()) firstHfd_ = reading.HFD;
     samples_.push_back({position, reading.FOM, std::max(1, frames), star,
                         reading.status == StarStatus::NoStar && reading.tooLarge, reading.fomSpread});
     ks_.push_back(pendingK_);

@@ -53,7 +53,18 @@ struct CurveFitSettings {
     // Travel limits relative to the start (nullopt: unlimited).
     std::optional<std::int32_t> travelMin;
     std::optional<std::int32_t> travelMax;
+    // The coarse phase: when the first focus frame shows no star, the walk
+    // measures the star on the main image (MeasureImage) and moves towards
+    // focus by its HFD until it is no larger than `coarseFitsHfd`; the curve
+    // is then walked from there. Off: such a start fails as it always has.
+    bool coarse = false;
+    double coarseFitsHfd = 12.0;  // pixels on the main image
+    int coarseMaxFrames = 8;
 };
+
+// The HFD on the main image below which a star sits comfortably in a focus
+// frame of `side` pixels: its light then reaches well inside the frame's edge.
+inline double CoarseFitsHfd(int side) { return side / 8.0; }
 
 // One reading on the curve, as measured.
 struct CurveSample {
@@ -137,6 +148,23 @@ inline constexpr const char* kFitCheckFormat =
     "The check frame at the fitted best focus (position %d) reads %.4f, worse than the %.4f the fit predicts."
     "\r\nThe focuser is back at its starting position. Take more samples per focus measurement or wait for "
     "steadier seeing, and start again.";
+inline constexpr const char* kCoarseStartText = "No star in the focus frame: measuring the star on the whole image";
+inline constexpr const char* kCoarsePointFormat = "Coarse HFD: %.1f  Position: %d";
+inline constexpr const char* kCoarseNoStarFormat = "Coarse: no star on the whole image  Position: %d";
+inline constexpr const char* kCoarseDoneFormat =
+    "Coarse phase: %d whole-image frames brought the star into the focus frame at position %d";
+inline constexpr const char* kCoarseNoStarText =
+    "The focus frame showed no star, and neither did the whole image.\r\nThe focuser is back at its starting "
+    "position. Check that the telescope points at a star and the exposure shows it, and start again.";
+inline constexpr const char* kCoarseLostFormat =
+    "The star was lost on the whole image at position %d while walking towards focus.\r\nThe focuser is back at "
+    "its starting position. Focus roughly by hand and start again.";
+inline constexpr const char* kCoarseTooManyFormat =
+    "The star still blurred larger than the focus frame after %d whole-image frames (HFD %.1f, %.1f wanted)."
+    "\r\nThe focuser is back at its starting position. Focus roughly by hand and start again.";
+inline constexpr const char* kCurveFitFinerFormat =
+    "The star blurred larger than the focus frame within a step or two of the lowest reading: walking again "
+    "around position %d with a step of %d";
 inline constexpr const char* kFitCheckNoStarFormat =
     "The check frame at the fitted best focus (position %d) shows no star.\r\nThe focuser is back at its "
     "starting position. Check that the star is inside the focus frame and start again.";
@@ -155,6 +183,9 @@ public:
     // The averaged reading of the last Measure, the focuser's position after
     // it and the frames it was made of.
     void Report(const FocusReading& reading, std::int32_t position, int frames = 1);
+    // The main image's reading of the last MeasureImage: the star's HFD, or
+    // nullopt when the image showed none.
+    void ReportImage(std::optional<double> hfd, std::int32_t position);
     std::vector<Note> TakeNotes();
 
     // The charts' points so far (readings with a star, and the check frame).
@@ -165,13 +196,15 @@ public:
     const FocusReading& FinalReading() const { return final_; }
     // Focus frames taken so far, the check frame included.
     int Frames() const { return frames_; }
+    // Main-image frames of the coarse phase.
+    int CoarseFrames() const { return static_cast<int>(coarse_.size()); }
     // The fit, once made (also when the gate then refused it).
     const std::optional<FitSummary>& Fit() const { return fit_; }
     const CurveFit& RawFit() const { return raw_; }
     const CurveFitSettings& Settings() const { return settings_; }
 
 private:
-    enum class Phase { Begin, Walk, Check, Ended };
+    enum class Phase { Begin, Coarse, Walk, Check, Ended };
 
     Action MeasureAt(std::int32_t target);
     Action Decide();
@@ -180,9 +213,15 @@ private:
     // The failures whose advice depends on what the readings showed.
     Action FailTooFewStars(int withStar);
     Action FailTooNoisy();
+    Action CoarseStep();
     std::int32_t Clamp(std::int32_t target) const;
     bool Inside(std::int32_t position) const;
-    std::int32_t At(int k) const { return start_ + k * settings_.step; }
+    std::int32_t At(int k) const { return start_ + k * step_; }
+    // Starts the walk afresh around `centre` (the grid, its sides, its readings).
+    Action Restart(std::int32_t centre);
+    bool CanWalkFiner() const;
+    // Restarts around `centre` with half the step; `withStar` of the walk's readings showed a star.
+    Action WalkFiner(std::int32_t centre, int withStar);
     // Fit figure at grid index k; +infinity for "no star" (and unmeasured).
     double Figure(int k) const;
     void Log(std::string text) { notes_.push_back({Note::Log, std::move(text), {}}); }
@@ -191,7 +230,19 @@ private:
 
     const CurveFitSettings settings_;
     const FomKind kind_;
-    const std::int32_t start_;
+    const std::int32_t origin_;  // where the focuser stood: limits and failures refer to it
+    std::int32_t start_;         // the walk's grid centre: the origin, or where the coarse phase ended
+    struct CoarsePoint {
+        std::int32_t position;
+        std::optional<double> hfd;
+        bool probe;  // a short move to learn the slope, not a jump towards focus
+    };
+    std::vector<CoarsePoint> coarse_;
+    int step_;             // the walk's step: the setting's, halved while the star outgrows the frame
+    int finer_ = 0;        // times it was halved
+    int earlierReadings_ = 0, earlierStars_ = 0;  // of the walks it replaced
+    bool coarseProbe_ = false;  // the pending MeasureImage is a probe
+    double firstHfd_ = 0.0;     // the HFD of the walk's first reading
     Phase phase_ = Phase::Begin;
     std::deque<Action> queue_;  // actions decided but not handed out yet
     std::int32_t commanded_;    // where the focuser was last sent

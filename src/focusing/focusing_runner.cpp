@@ -284,6 +284,10 @@ void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings)
     NoteStart(devices);
     devices.ResetPosition();
     view_.SearchStarted(CurveFitAxesFor(settings, kind));
+    if (devices.CanMeasureImage()) {
+        settings.coarse = true;
+        if (const int side = devices.FocusFrameSide(); side > 0) settings.coarseFitsHfd = CoarseFitsHfd(side);
+    }
     TCurveFitSearch search(settings, kind, devices.Position());
     SearchResult result;
     result.method = FocusMethod::CurveFit;
@@ -300,6 +304,7 @@ void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings)
         result.position = outcome == FocusOutcome::Completed ? devices.Position() : RestingPosition(devices);
         result.points = search.Points();
         result.frames = frames_;
+        result.coarseFrames = search.CoarseFrames();
         result.fit = search.Fit();
         result.measured = search.Samples();
         if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
@@ -341,6 +346,14 @@ void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings)
                 search.Report(*reading, devices.Position(), samples);
                 Forward(search.TakeNotes());
                 showFit();
+                break;
+            }
+            case TCurveFitSearch::Action::MeasureImage: {
+                if (const auto failed = moved(action.position)) return end(*failed);
+                const std::optional<double> hfd = devices.MeasureImageHfd();
+                if (Ended(self)) return end(FocusOutcome::Cancelled);
+                search.ReportImage(hfd, devices.Position());
+                Forward(search.TakeNotes());
                 break;
             }
             case TCurveFitSearch::Action::Finished:
@@ -417,6 +430,7 @@ void TFocusingRunner::RunSearch(WorkerThread& self, int initialStep) {
                 forward();
                 break;
             }
+            case TAutoFocusSearch::Action::MeasureImage: break;  // the curve fit's alone
             case TAutoFocusSearch::Action::Finished:
                 result.reading = search.FinalReading();
                 return end(FocusOutcome::Completed);

@@ -87,6 +87,7 @@ struct SearchResult {
     std::string message;  // Failed, NotInRange, Rejected: the text also deferred
     FocusMethod method = FocusMethod::GoldenSection;
     int frames = 0;  // focus frames taken by the search
+    int coarseFrames = 0;  // curve fit: main images taken by its coarse phase
     // Curve fit: the fit (also when the gate refused it). Golden section: its
     // own points fitted after it ended (refinement), beside its answer.
     std::optional<FitSummary> fit;

@@ -1,9 +1,12 @@
 #include "focusing/measure_focus.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "camera/camera_control.h"
+#include "camera/image_object.h"
+#include "camera/star_finder.h"
 #include "focuser/focus_control.h"
 #include "focuser/indi_focus_control.h"
 #include "focuser/position_focus_control.h"
@@ -60,6 +63,32 @@ FocusReading TFocuserCameraDevices::TakeFocusFrame() {
         }
     }
     return camera_.Reading();
+}
+
+bool TFocuserCameraDevices::CanMeasureImage() { return camera_.Initialized(); }
+
+int TFocuserCameraDevices::FocusFrameSide() {
+    TImageObject* frame = camera_.FocusImage();
+    return frame != nullptr ? std::min(frame->Width(), frame->Height()) : 0;
+}
+
+// Far from focus a star's blur is large and the selected one may have left
+// the focus frame's place: the median over every star the image shows that
+// is not clipped is the steadiest measure of how far focus is.
+std::optional<double> TFocuserCameraDevices::MeasureImageHfd() {
+    if (!camera_.GetMainImage()) return std::nullopt;
+    TImageObject* image = camera_.MainImage();
+    if (image == nullptr) return std::nullopt;
+    StarFinderSettings settings;
+    settings.focusFrame = std::max(8, FocusFrameSide());
+    const StarField field = FindStars(*image, settings);
+    std::vector<double> sizes;
+    for (const FoundStar& star : field.stars)
+        if (!star.saturated && star.snr >= kMinPickSnr) sizes.push_back(star.hfd);
+    if (sizes.empty()) return std::nullopt;
+    const auto mid = sizes.begin() + static_cast<std::ptrdiff_t>(sizes.size() / 2);
+    std::nth_element(sizes.begin(), mid, sizes.end());
+    return *mid;
 }
 
 FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth, FomKind kind) {

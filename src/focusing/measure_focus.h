@@ -52,6 +52,14 @@ public:
     // a procedure for its log line (it may ask the device); nullopt without
     // a temperature unit.
     virtual std::optional<double> Temperature() { return std::nullopt; }
+    // A main image can be taken and measured (MeasureImageHfd): the curve
+    // fit's coarse phase runs only then.
+    virtual bool CanMeasureImage() { return false; }
+    // Takes a main image and returns the median HFD of its stars in pixels;
+    // nullopt when it shows none.
+    virtual std::optional<double> MeasureImageHfd() { return std::nullopt; }
+    // The focus frame's side in pixels (0: unknown).
+    virtual int FocusFrameSide() { return 0; }
 };
 
 // The focuser's own absolute position (RoboFocus, Optec, a device-server
@@ -78,6 +86,9 @@ public:
     // A device-server focuser's last reported temperature; the hub's unit
     // asked once more when it has answered before.
     std::optional<double> Temperature() override;
+    bool CanMeasureImage() override;
+    std::optional<double> MeasureImageHfd() override;
+    int FocusFrameSide() override;
 
 private:
     TFocusControl& focuser_;

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -145,13 +147,17 @@ TEST(Backlash, EveryMoveEndsFromTheConfiguredSide) {
 struct Walk {
     TCurveFitSearch::Action last;
     std::vector<std::int32_t> measured;
+    std::vector<std::int32_t> imaged;
     std::int32_t at = 0;
     std::string notes;
 };
 
-// Drives a search to its end; the focuser goes exactly where it is sent.
+using ImageFn = std::function<std::optional<double>(std::int32_t)>;
+
+// Drives a search to its end; the focuser goes exactly where it is sent, and
+// a main image reads `image` there.
 Walk Drive(TCurveFitSearch& search, std::int32_t start, const std::function<FocusReading(std::int32_t)>& frame,
-           int frames = 1) {
+           int frames = 1, const ImageFn& image = {}) {
     Walk w;
     w.at = start;
     for (int guard = 0; guard < 300; ++guard) {
@@ -163,6 +169,11 @@ Walk Drive(TCurveFitSearch& search, std::int32_t start, const std::function<Focu
             w.measured.push_back(w.at);
             search.Report(frame(w.at), w.at, frames);
             for (const auto& n : search.TakeNotes()) w.notes += n.text + "\n";
+        }
+        if (w.last.kind == TCurveFitSearch::Action::MeasureImage) {
+            w.at = w.last.position;
+            w.imaged.push_back(w.at);
+            search.ReportImage(image(w.at), w.at);
         }
         if (w.last.kind == TCurveFitSearch::Action::Finished || w.last.kind == TCurveFitSearch::Action::Failed)
             break;
@@ -197,6 +208,81 @@ TEST(CurveFitSearch, StartsFarFromFocusStillEndInFocus) {
                              static_cast<int>(w.measured.size())));
         EXPECT_TRUE(std::abs(away) > 1 || search.Frames() <= 12) << search.Frames();
     }
+}
+
+// Far from focus the focus frame loses the star; the main image still shows
+// it, and its HFD there leads the walk back. Every failure of that phase goes
+// back to where the user started, and a start the focus frame can read never
+// takes a main image.
+TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
+    const auto v = [](double best, double slope) {
+        return [=](std::int32_t p) -> std::optional<double> { return 2.5 + slope * std::fabs(p - best); };
+    };
+    const auto hyperbola = [](double best) {
+        return [=](std::int32_t p) -> std::optional<double> { return std::hypot(2.5, 0.03 * (p - best)); };
+    };
+    const ImageFn none = [](std::int32_t) { return std::nullopt; };
+    const ImageFn lostAfterOne = [n = std::make_shared<int>(0)](std::int32_t) -> std::optional<double> {
+        if ((*n)++ == 0) return 40.0;
+        return std::nullopt;
+    };
+    struct Case {
+        const char* name;
+        double best;
+        ImageFn image;
+        bool coarse;
+        std::optional<std::int32_t> travelMax;
+        std::string failure;  // empty: ends in focus
+        int step = 100;
+    };
+    const std::string back = "\r\nThe focuser is back at its starting position. ";
+    const Case cases[] = {
+        {"V 1500 above", 1513, v(1513, 0.02), true, {}, ""},
+        {"V 2000 below", -1987, v(-1987, 0.02), true, {}, ""},
+        {"hyperbola 1300 below", -1293, hyperbola(-1293), true, {}, ""},
+        // Not far, but a step that walks the star out of the frame is halved.
+        {"step 500 outgrows the frame", 100, none, true, {}, "", 500},
+        {"coarse off", 1513, v(1513, 0.02), false, {}, "Too few focus frames showed a star (0 of 3 readings)."},
+        {"no star anywhere", 1513, none, true, {}, "The focus frame showed no star, and neither did the whole image."},
+        {"lost on the way", 1513, lostAfterOne, true, {}, "The star was lost on the whole image at position 200"},
+        {"beyond travel", 1513, v(1513, 0.02), true, 700,
+         "Best focus lies at or beyond the edge of the focuser's travel (near position 700)."},
+        {"flat", 1513, [](std::int32_t) -> std::optional<double> { return 30.0; }, true, {},
+         "The star still blurred larger than the focus frame after 8 whole-image frames (HFD 30.0, 12.0 wanted)."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CurveFitSettings settings;
+        settings.coarse = c.coarse;
+        settings.travelMax = c.travelMax;
+        settings.step = c.step;
+        TCurveFitSearch search(settings, FomKind::HFD, 0);
+        const Walk w = Drive(search, 0, Star(c.best, c.step == 100 ? 0.02 : 0.05, true), 1, c.image);
+        EXPECT_EQ(search.CoarseFrames(), static_cast<int>(w.imaged.size()));
+        if (c.failure.empty()) {
+            ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+            EXPECT_NEAR(w.last.position, c.best, 2);
+            EXPECT_LE(search.CoarseFrames(), 4) << w.notes;
+            const std::string said = c.step == 100 ? "Coarse phase: " + std::to_string(search.CoarseFrames()) +
+                                                         " whole-image frames"
+                                                   : "walking again around position 0 with a step of 250";
+            EXPECT_NE(w.notes.find(said), std::string::npos) << w.notes;
+            continue;
+        }
+        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.notes;
+        EXPECT_EQ(w.last.message.rfind(c.failure, 0), 0u) << w.last.message;
+        EXPECT_NE(w.last.message.find(back), std::string::npos) << w.last.message;
+        EXPECT_EQ(w.at, 0);
+        EXPECT_EQ(w.imaged.empty(), !c.coarse);
+        for (const std::int32_t p : w.imaged) EXPECT_LE(p, c.travelMax.value_or(1000000));
+    }
+    // A star the focus frame reads: no main image at all.
+    CurveFitSettings settings;
+    settings.coarse = true;
+    TCurveFitSearch near(settings, FomKind::HFD, 0);
+    const Walk w = Drive(near, 0, Star(130), 1, none);
+    EXPECT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+    EXPECT_TRUE(w.imaged.empty());
 }
 
 // Each side walks until it has its points and reads half again the bottom:
@@ -318,15 +404,15 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
          "Too few focus frames showed a star (0 of 3 readings).",
          "The star had blurred larger than the focus frame around the starting position: focus roughly by hand "
          "nearer to best focus, or use a larger focus frame, and start again."},
-        {"a large step walked past it", 500, 1, Star(100, 0.05, true),
-         "Too few focus frames showed a star (1 of 3 readings).", walkedPast},
+        {"a large step walked past it, even halved twice", 500, 1, Star(30, 0.2, true),
+         "Too few focus frames showed a star (3 of 9 readings).", walkedPast},
         {"a large step walked it into the sky", 500, 1, Star(100, 0.05, false),
          "Too few focus frames showed a star (1 of 3 readings).",
          "The star blurred into the sky beyond the positions where it showed: use a smaller step, or lengthen the "
          "exposure, and start again."},
         // This one was called a flat curve.
         {"no curve through the few it showed", 250, 1, fewSeen,
-         "Too few focus frames showed a star (4 of 6 readings).", walkedPast},
+         "Too few focus frames showed a star (6 of 12 readings).", walkedPast},
         {"deep, the frames' scatter", 100, 4, bumpy(0.01, 2.5, 6.0),
          noisy + "72 % of their spread (80 % needed).", moreSamples},
         {"deep, single frames", 100, 1, bumpy(0.01, 2.5, 0.0),

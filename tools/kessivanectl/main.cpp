@@ -213,6 +213,8 @@ private:
                            .arg(details_.value(QStringLiteral("method")).toString())
                            .arg(readings_)
                            .arg(details_.value(QStringLiteral("frames")).toInt());
+        if (const int coarse = details_.value(QStringLiteral("coarseFrames")).toInt(); coarse > 0)
+            text += QStringLiteral(" after %1 whole-image frames").arg(coarse);
         if (details_.contains(QStringLiteral("rSquared"))) {
             text += QStringLiteral(", R^2 %1").arg(details_.value(QStringLiteral("rSquared")).toDouble(), 0, 'f', 4);
         }
