@@ -407,7 +407,7 @@ Shape MeasureAt(const Frame& f, double anchorX, double anchorY, double maxShift,
     return s;
 }
 
-// A value for each pixel the flood reaches, kept in blocks of 32x32 made
+// A value for each pixel the flood reaches, kept in blocks of 16x16 made
 // only where it goes: a whole frame of them would cost more to clear than a
 // sparse field takes to search, and neighbours stay close in memory.
 template <typename T>
@@ -416,7 +416,7 @@ public:
     Tiled(int width, int height, T blank)
         : across_((width + kBlock - 1) / kBlock), blank_(blank),
           block_(static_cast<std::size_t>(across_ * ((height + kBlock - 1) / kBlock)), -1) {}
-    T Get(int x, int y) const {
+    [[gnu::always_inline]] T Get(int x, int y) const {
         const int b = block_[BlockOf(x, y)];
         return b < 0 ? blank_ : pool_[Offset(b, x, y)];
     }
@@ -430,9 +430,11 @@ public:
     }
 
 private:
-    static constexpr int kBlock = 32;
-    std::size_t BlockOf(int x, int y) const { return static_cast<std::size_t>((y / kBlock) * across_ + x / kBlock); }
-    static std::size_t Offset(int b, int x, int y) {
+    static constexpr int kBlock = 16;
+    [[gnu::always_inline]] std::size_t BlockOf(int x, int y) const {
+        return static_cast<std::size_t>((y / kBlock) * across_ + x / kBlock);
+    }
+    [[gnu::always_inline]] static std::size_t Offset(int b, int x, int y) {
         return static_cast<std::size_t>(b) * kBlock * kBlock + static_cast<std::size_t>((y % kBlock) * kBlock + x % kBlock);
     }
     int across_;
@@ -514,6 +516,20 @@ private:
     std::vector<std::size_t> items_;
     std::vector<double> x_, y_;
 };
+
+// `keys` sorted from the lowest up, by a radix sort: time in proportion to their count.
+std::vector<std::uint32_t> Ascending(std::vector<std::uint32_t> keys) {
+    std::vector<std::uint32_t> to(keys.size());
+    std::vector<std::size_t> count(65537);
+    for (const int shift : {0, 16}) {
+        std::fill(count.begin(), count.end(), 0);
+        for (const std::uint32_t k : keys) ++count[((k >> shift) & 0xffffu) + 1];
+        for (std::size_t i = 1; i < count.size(); ++i) count[i] += count[i - 1];
+        for (const std::uint32_t k : keys) to[count[(k >> shift) & 0xffffu]++] = k;
+        keys.swap(to);
+    }
+    return keys;
+}
 
 // The order of `level` (all at or above zero) from the highest down: a
 // radix sort on the floats' bits, which order as the values do, so its time
@@ -638,7 +654,7 @@ StarField FindStars(int width, int height, const std::uint16_t* pixels, const St
     // defocused star behind a central obstruction, all of whose maxima lie
     // on one bright ridge) whole too, where a straight line across it would
     // dip into its dark middle. Each pixel is looked at a few times, in
-    // the order it lies in, and only the hills are sorted.
+    // the order it lies in; only the saddles are sorted, by a radix sort.
     const double dipNoise = 3 * kSmoothNoise * field.noise;
     const double faintest = kCoreFraction * threshold;
     const double floorLevel = std::max(kSmoothNoise * field.noise, std::min(kDipFraction * faintest, faintest - dipNoise));
@@ -648,25 +664,30 @@ StarField FindStars(int width, int height, const std::uint16_t* pixels, const St
     const auto at = [&](std::uint32_t i) {
         return std::pair(static_cast<int>(i % static_cast<std::uint32_t>(width)), static_cast<int>(i / static_cast<std::uint32_t>(width)));
     };
+    for (const Candidate& c : candidates) level.Set(c.x, c.y, static_cast<float>(c.core));
+    // One maximum's light is flooded before the next one's, so that the
+    // pixels looked at follow each other closely in memory.
+    std::size_t head = 0;
     for (const Candidate& c : candidates) {
-        level.Set(c.x, c.y, static_cast<float>(c.core));
         where.push_back(static_cast<std::uint32_t>(c.y) * static_cast<std::uint32_t>(width) + static_cast<std::uint32_t>(c.x));
-    }
-    for (std::size_t head = 0; head < where.size(); ++head) {
-        const auto [px, py] = at(where[head]);
-        for (int y = std::max(0, py - 1); y <= std::min(height - 1, py + 1); ++y) {
-            for (int x = std::max(0, px - 1); x <= std::min(width - 1, px + 1); ++x) {
-                if (level.Get(x, y) != kUnseen) continue;
-                const double v = f.Smooth(x, y, sky.Level(x, y));
-                if (v < floorLevel) {
-                    level.Set(x, y, kBelow);
-                    continue;
+        for (; head < where.size(); ++head) {
+            const auto [px, py] = at(where[head]);
+            for (int y = std::max(0, py - 1); y <= std::min(height - 1, py + 1); ++y) {
+                for (int x = std::max(0, px - 1); x <= std::min(width - 1, px + 1); ++x) {
+                    if (level.Get(x, y) != kUnseen) continue;
+                    const double v = f.Smooth(x, y, sky.Level(x, y));
+                    if (v < floorLevel) {
+                        level.Set(x, y, kBelow);
+                        continue;
+                    }
+                    level.Set(x, y, static_cast<float>(v));
+                    where.push_back(static_cast<std::uint32_t>(y) * static_cast<std::uint32_t>(width) + static_cast<std::uint32_t>(x));
                 }
-                level.Set(x, y, static_cast<float>(v));
-                where.push_back(static_cast<std::uint32_t>(y) * static_cast<std::uint32_t>(width) + static_cast<std::uint32_t>(x));
             }
         }
     }
+    // From here on the pixels are taken in the order they lie in.
+    where = Ascending(where);
 
     // The hills: each pixel follows its highest higher neighbour up to a top.
     Tiled<int> hill(width, height, -1);
