@@ -499,6 +499,10 @@ public:
         return best;
     }
 
+    // Every point, cell by cell along the rows of cells: points near each
+    // other come near each other, and so does the memory around them.
+    const std::vector<std::size_t>& InCellOrder() const { return items_; }
+
 private:
     static int CellOf(double v, int n) { return std::clamp(static_cast<int>(std::floor(v / kCell)), 0, n - 1); }
     int Index(int cx, int cy) const { return cy * nx_ + cx; }
@@ -831,7 +835,7 @@ StarField FindStars(int width, int height, const std::uint16_t* pixels, const St
     const Grid seedGrid(width, height, seeds.size(), [&](std::size_t i) { return std::pair(seeds[i].x, seeds[i].y); });
 
     std::vector<double> reach;  // how far each star's light goes, for the crowding test
-    for (std::size_t k = 0; k < seeds.size(); ++k) {
+    for (const std::size_t k : seedGrid.InCellOrder()) {
         const Seed& seed = seeds[k];
         const Candidate& c = *seed.c;
         // A neighbour's light stays out of the aperture where it can: half
