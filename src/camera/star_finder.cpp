@@ -42,6 +42,10 @@ constexpr int kFlatTopPixels = 5;  // a symmetric unclipped star has at most fou
 constexpr double kMaxShift = 1.5;  // pixels from the maximum to the centroid
 constexpr double kNeighbourCore = 0.05;      // a fainter maximum than this hardly disturbs a star
 constexpr double kMinCrowdedAperture = 3.0;
+// A ring on its own is round to a few per cent even when faint; two whose
+// ridges cross are one light to the flood, drawn out by a third or more
+// (and with its middle lit, not looking hollow any more).
+constexpr double kRingBlend = 1.2;
 // Side of the cells stars are filed in by position, so that a star meets
 // only its near neighbours.
 constexpr int kCell = 16;
@@ -881,6 +885,7 @@ StarField FindStars(int width, int height, const std::uint16_t* pixels, const St
         // A ring's ridge is level along its length without being clipped.
         star.saturated = s.clipped || (!s.hollow && s.atMax >= kFlatTopPixels && s.maxRaw - s.sky > threshold);
         star.elongated = s.elongation > settings.maxElongation;
+        star.crowded = (seed.wide || s.hollow) && s.elongation > kRingBlend;
         const double half = settings.focusFrame / 2.0;
         const bool wideFits = width > settings.focusFrame, highFits = height > settings.focusFrame;
         star.nearEdge = s.cut || (wideFits && (star.x - half < 0 || star.x + half > width - 1)) ||

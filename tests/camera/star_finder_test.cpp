@@ -115,10 +115,12 @@ TEST(StarFinder, FindsEveryStarOfAFieldAndFlagsThePoorOnes) {
     const TrueStar drawnDown{150.5, 120.5, 1.7, 2500, 0.0, 1.0, 2.2};
     for (const TrueStar& s : {flanked, bump, bigOfPair, smallOfPair, bright, faint, drawnDown}) sky.Add(s);
     // Defocused rings: two whose edges overlap are crowded, one clear of
-    // its neighbour's light by a few pixels is not.
+    // its neighbour's light by a few pixels is not, and two whose ridges
+    // cross are one crowded light.
     const TrueStar ringA{110.4, 30.3, 1.2, 1200, 0.0, 1.0, 1.0, 10.0}, ringB{132.2, 31.1, 1.2, 1000, 0.0, 1.0, 1.0, 10.0},
-        ringC{166.3, 30.6, 1.2, 1200, 0.0, 1.0, 1.0, 10.0};
-    for (const TrueStar& s : {ringA, ringB, ringC}) sky.Add(s);
+        ringC{166.3, 30.6, 1.2, 1200, 0.0, 1.0, 1.0, 10.0}, crossA{30.3, 270.2, 1.2, 1200, 0.0, 1.0, 1.0, 10.0},
+        crossB{42.3, 270.9, 1.2, 1000, 0.0, 1.0, 1.0, 10.0};
+    for (const TrueStar& s : {ringA, ringB, ringC, crossA, crossB}) sky.Add(s);
     std::vector<std::uint16_t> pixels = sky.Expose(7);
     pixels[static_cast<std::size_t>(40 * 400 + 250)] = 30000;  // a hot pixel
 
@@ -140,9 +142,10 @@ TEST(StarFinder, FindsEveryStarOfAFieldAndFlagsThePoorOnes) {
     EXPECT_TRUE(found(bright).Usable() && found(faint, 1.5).crowded);
     EXPECT_TRUE(found(drawnDown).elongated && !found(drawnDown).crowded);
     EXPECT_TRUE(found(ringA, 0.3).crowded && found(ringB, 0.3).crowded && !found(ringC, 0.3).crowded);
+    EXPECT_TRUE(found({36.3, 270.5, 1.2, 0}, 3.0).crowded);
     // Nothing but these: no hot pixel, no noise, no second star in a bright
     // one or its flank, none on the far side of a ring.
-    EXPECT_EQ(field.stars.size(), plain.size() + 14);
+    EXPECT_EQ(field.stars.size(), plain.size() + 15);
     EXPECT_EQ(field.stars.front().flux, Nearest(field, saturated.x, saturated.y)->flux);
 }
 
