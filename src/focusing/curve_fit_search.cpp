@@ -214,14 +214,9 @@ TCurveFitSearch::Action TCurveFitSearch::Decide() {
         pendingK_ = 0;
         return MeasureAt(start_);
     }
-    // The first reading decides: no star, or one so blurred that the walk's
-    // first steps outward would lose it.
-    if (settings_.coarse && coarse_.empty() && samples_.size() == 1 &&
-        (!samples_.front().star || firstHfd_ > settings_.coarseFitsHfd)) {
-        Status(kCoarseStartText);
-        phase_ = Phase::Coarse;
-        return CoarseStep();
-    }
+    // No star in the first frame (the focus figures call light that reaches
+    // the frame's edge no star, too large): far out, most likely.
+    if (settings_.coarse && coarse_.empty() && samples_.size() == 1 && !samples_.front().star) return BeginCoarse();
     int kMin = 0;
     double vMin = std::numeric_limits<double>::infinity();
     int good = 0;
@@ -259,8 +254,12 @@ TCurveFitSearch::Action TCurveFitSearch::Decide() {
         return WalkFiner(At(kMin), good);
     if (loDone && hiDone) return FitAndGate();
     if (total >= settings_.maxPoints) {
-        if ((kMin == lo_ && !loDone) || (kMin == hi_ && !hiDone))
+        if ((kMin == lo_ && !loDone) || (kMin == hi_ && !hiDone)) {
+            // Still falling at the end of the readings: far out on a gentle
+            // flank, where a faint star's size reads too small to tell.
+            if (settings_.coarse && coarse_.empty()) return BeginCoarse();
             return Fail(Format(kFitNotFoundFormat, total));
+        }
         return FitAndGate();
     }
     bool down;
@@ -332,11 +331,33 @@ TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
     double target = here;
     coarseProbe_ = false;
     if (!coarse_.empty()) {
-        const CoarsePoint& b = coarse_.back();
-        if (!b.hfd) return Fail(coarse_.size() == 1 ? kCoarseNoStarText : Format(kCoarseLostFormat, b.position));
+        std::vector<const CoarsePoint*> seen;
+        for (const CoarsePoint& p : coarse_)
+            if (p.hfd) seen.push_back(&p);
+        if (!coarse_.back().hfd) {
+            if (coarse_.size() == 1) {
+                // Nothing to go by on the whole image either: the walk goes
+                // on as it would have, and its own failure says what it saw.
+                Log(kCoarseNoImageStarText);
+                phase_ = Phase::Walk;
+                return Decide();
+            }
+            // A probe outward can lose a faint star in the blur: the other
+            // side is then the way to focus.
+            if (coarse_.size() > 2 || !coarse_.back().probe) return Fail(Format(kCoarseLostFormat, coarse_.back().position));
+            coarseProbe_ = true;
+            target = 2.0 * coarse_.front().position - coarse_.back().position;
+            const std::int32_t other = Clamp(static_cast<std::int32_t>(std::lround(target)));
+            if (other == coarse_.front().position) return Fail(Format(kCoarseLostFormat, coarse_.back().position));
+            queue_.push_back({Action::CheckCancel, 0, {}});
+            queue_.push_back({Action::MeasureImage, other, {}});
+            commanded_ = other;
+            return Next();
+        }
+        const CoarsePoint& b = *seen.back();
         const double fits = settings_.coarseFitsHfd;
         if (*b.hfd <= fits) {
-            if (coarse_.size() == 1) {
+            if (coarse_.size() == 1 && samples_.size() == 1) {
                 // The star is small enough where the walk started: the focus
                 // frame's trouble is something else, which the walk reports.
                 phase_ = Phase::Walk;
@@ -348,12 +369,12 @@ TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
         if (CoarseFrames() >= settings_.coarseMaxFrames)
             return Fail(Format(kCoarseTooManyFormat, CoarseFrames(), *b.hfd, fits));
         const double probe = 2.0 * settings_.step;
-        if (coarse_.size() == 1) {
+        if (seen.size() == 1) {
             // Which side focus lies on is unknown: a probe tells.
             coarseProbe_ = true;
             target = Inside(static_cast<std::int32_t>(here + probe)) ? here + probe : here - probe;
         } else {
-            const CoarsePoint& a = coarse_[coarse_.size() - 2];
+            const CoarsePoint& a = *seen[seen.size() - 2];
             const double ha = *a.hfd, hb = *b.hfd;
             const double dx = static_cast<double>(b.position) - a.position;
             if (!b.probe && hb > ha) {
@@ -377,6 +398,12 @@ TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
     queue_.push_back({Action::MeasureImage, next, {}});
     commanded_ = next;
     return Next();
+}
+
+TCurveFitSearch::Action TCurveFitSearch::BeginCoarse() {
+    Status(kCoarseStartText);
+    phase_ = Phase::Coarse;
+    return CoarseStep();
 }
 
 bool TCurveFitSearch::CanWalkFiner() const { return finer_ < kMaxFiner && step_ >= 2; }
@@ -425,11 +452,7 @@ TCurveFitSearch::Action TCurveFitSearch::FailTooFewStars(int withStar) {
     // A faint star far out shows in some frames and not in others: the walk
     // may start on a frame that caught it and lose it a step on. The main
     // image tells how far out it really is.
-    if (settings_.coarse && coarse_.empty()) {
-        Status(kCoarseStartText);
-        phase_ = Phase::Coarse;
-        return CoarseStep();
-    }
+    if (settings_.coarse && coarse_.empty()) return BeginCoarse();
     std::int32_t low = std::numeric_limits<std::int32_t>::max();
     std::int32_t high = std::numeric_limits<std::int32_t>::min();
     for (const CurveSample& s : samples_) {
@@ -526,7 +549,6 @@ void TCurveFitSearch::Report(const FocusReading& reading, std::int32_t position,
         }
         return;
     }
-    if (samples_.empty()) firstHfd_ = reading.HFD;
     samples_.push_back({position, reading.FOM, std::max(1, frames), star,
                         reading.status == StarStatus::NoStar && reading.tooLarge, reading.fomSpread});
     ks_.push_back(pendingK_);

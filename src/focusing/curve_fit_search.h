@@ -53,17 +53,19 @@ struct CurveFitSettings {
     // Travel limits relative to the start (nullopt: unlimited).
     std::optional<std::int32_t> travelMin;
     std::optional<std::int32_t> travelMax;
-    // The coarse phase: when the first focus frame shows no star, the walk
-    // measures the star on the main image (MeasureImage) and moves towards
-    // focus by its HFD until it is no larger than `coarseFitsHfd`; the curve
-    // is then walked from there. Off: such a start fails as it always has.
+    // The coarse phase: when the first focus frame shows no star (or the walk
+    // loses it, or runs out of readings still falling), the walk measures the
+    // star on the main image (MeasureImage) and moves towards focus by its
+    // HFD until it is no larger than `coarseFitsHfd`; the curve is then
+    // walked from there. A main image without a star leaves the walk to go
+    // on as without it. Off: such starts fail as they always have.
     bool coarse = false;
     double coarseFitsHfd = 12.0;  // pixels on the main image
     int coarseMaxFrames = 8;
 };
 
-// The HFD on the main image below which a star sits comfortably in a focus
-// frame of `side` pixels: its light then reaches well inside the frame's edge.
+// The HFD at which a star sits comfortably inside a focus frame of `side`
+// pixels, with room for the walk's first steps outward.
 inline double CoarseFitsHfd(int side) { return side / 8.0; }
 
 // One reading on the curve, as measured.
@@ -153,9 +155,8 @@ inline constexpr const char* kCoarsePointFormat = "Coarse HFD: %.1f  Position: %
 inline constexpr const char* kCoarseNoStarFormat = "Coarse: no star on the whole image  Position: %d";
 inline constexpr const char* kCoarseDoneFormat =
     "Coarse phase: %d whole-image frames brought the star into the focus frame at position %d";
-inline constexpr const char* kCoarseNoStarText =
-    "The focus frame showed no star, and neither did the whole image.\r\nThe focuser is back at its starting "
-    "position. Check that the telescope points at a star and the exposure shows it, and start again.";
+inline constexpr const char* kCoarseNoImageStarText =
+    "The whole image shows no star to walk by: walking the curve from here";
 inline constexpr const char* kCoarseLostFormat =
     "The star was lost on the whole image at position %d while walking towards focus.\r\nThe focuser is back at "
     "its starting position. Focus roughly by hand and start again.";
@@ -213,6 +214,7 @@ private:
     // The failures whose advice depends on what the readings showed.
     Action FailTooFewStars(int withStar);
     Action FailTooNoisy();
+    Action BeginCoarse();
     Action CoarseStep();
     std::int32_t Clamp(std::int32_t target) const;
     bool Inside(std::int32_t position) const;
@@ -242,7 +244,6 @@ private:
     int finer_ = 0;        // times it was halved
     int earlierReadings_ = 0, earlierStars_ = 0;  // of the walks it replaced
     bool coarseProbe_ = false;  // the pending MeasureImage is a probe
-    double firstHfd_ = 0.0;     // the HFD of the walk's first reading
     Phase phase_ = Phase::Begin;
     std::deque<Action> queue_;  // actions decided but not handed out yet
     std::int32_t commanded_;    // where the focuser was last sent

@@ -649,6 +649,31 @@ TEST_F(FocusingProcedures, AFloodOfHaltCallsDoesNotHoldUpClosing) {
     QDBusConnection::disconnectFromBus(QStringLiteral("kv-flood"));
 }
 
+// So far out that the focus frame holds only light wider than itself: the
+// curve fit finds the star on whole images first, and still ends in focus.
+TEST_F(FocusingProcedures, CurveFitFromFarOutFindsTheStarOnWholeImagesFirst) {
+    Camera([](KVSimCameraConfig& c) {
+        c.Curve = KV_SIM_CURVE_HYPERBOLA;
+        c.SeeingJitter = 0.03;
+    });
+    Defocus(0);
+    PickStar();
+    // A longer exposure, as a user would take far out, keeps the blurred
+    // stars above the sky on the whole image.
+    Find<QSlider>("ExposureMS")->setValue(100);
+    Defocus(1000);
+    auto* page = window->AutoFocusPage();
+    page->MethodRG()->SetItemIndex(TAutoFocusPage::kCurveFitItem);
+    page->InitialStepRG()->SetItemIndex(3);
+    ASSERT_TRUE(Run("StartSearch", 300000));
+    static const QRegularExpression phases(QStringLiteral("^(No star in the focus frame:|Coarse|Curve|Fitted|Check|Auto|The) "));
+    const QString said = window->LogMemo()->Lines().filter(phases).join(QLatin1Char('\n'));
+    EXPECT_LE(std::abs(FromBest()), kCurveFitTolerance) << said.toStdString();
+    EXPECT_TRUE(said.contains(QStringLiteral("No star in the focus frame: measuring the star on the whole image")))
+        << said.toStdString();
+    EXPECT_TRUE(said.contains(QStringLiteral("Coarse phase: "))) << said.toStdString();
+}
+
 // The curve fit through the window, on a hyperbolic focus curve and a drive
 // with 30 steps of play: from 200 steps off it ends at best focus with its
 // curve, answer and check frame on the chart; Cancel while it walks and while

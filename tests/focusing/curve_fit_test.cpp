@@ -243,8 +243,14 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         // Not far, but a step that walks the star out of the frame is halved.
         {"step 500 outgrows the frame", 100, none, true, {}, "", 500},
         {"coarse off", 1513, v(1513, 0.02), false, {}, "Too few focus frames showed a star (0 of 3 readings)."},
-        {"no star anywhere", 1513, none, true, {}, "The focus frame showed no star, and neither did the whole image."},
-        {"lost on the way", 1513, lostAfterOne, true, {}, "The star was lost on the whole image at position 200"},
+        {"no star anywhere", 1513, none, true, {}, "Too few focus frames showed a star (0 of 3 readings)."},
+        {"lost on the way", 1513, lostAfterOne, true, {}, "The star was lost on the whole image at position -200"},
+        {"faded on the probe outward", -1487,
+         [](std::int32_t p) -> std::optional<double> {
+             if (p > 100) return std::nullopt;
+             return 2.5 + 0.02 * std::fabs(p + 1487);
+         },
+         true, {}, ""},
         {"beyond travel", 1513, v(1513, 0.02), true, 700,
          "Best focus lies at or beyond the edge of the focuser's travel (near position 700)."},
         {"flat", 1513, [](std::int32_t) -> std::optional<double> { return 30.0; }, true, {},
