@@ -328,6 +328,12 @@ TCurveFitSearch::Action TCurveFitSearch::FitAndGate() {
 // give the slope and the slope says how far focus is.
 TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
     const std::int32_t here = commanded_;
+    const auto imageAt = [this](std::int32_t next) {
+        queue_.push_back({Action::CheckCancel, 0, {}});
+        queue_.push_back({Action::MeasureImage, next, {}});
+        commanded_ = next;
+        return Next();
+    };
     double target = here;
     coarseProbe_ = false;
     if (!coarse_.empty()) {
@@ -349,10 +355,7 @@ TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
             target = 2.0 * coarse_.front().position - coarse_.back().position;
             const std::int32_t other = Clamp(static_cast<std::int32_t>(std::lround(target)));
             if (other == coarse_.front().position) return Fail(Format(kCoarseLostFormat, coarse_.back().position));
-            queue_.push_back({Action::CheckCancel, 0, {}});
-            queue_.push_back({Action::MeasureImage, other, {}});
-            commanded_ = other;
-            return Next();
+            return imageAt(other);
         }
         const CoarsePoint& b = *seen.back();
         const double fits = settings_.coarseFitsHfd;
@@ -394,10 +397,7 @@ TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
     }
     const std::int32_t next = Clamp(static_cast<std::int32_t>(std::lround(target)));
     if (!coarse_.empty() && next == here) return Fail(Format(kFitEdgeFormat, here));
-    queue_.push_back({Action::CheckCancel, 0, {}});
-    queue_.push_back({Action::MeasureImage, next, {}});
-    commanded_ = next;
-    return Next();
+    return imageAt(next);
 }
 
 TCurveFitSearch::Action TCurveFitSearch::BeginCoarse() {
