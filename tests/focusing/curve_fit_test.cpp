@@ -234,6 +234,7 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         std::optional<std::int32_t> travelMax;
         std::string failure;  // empty: ends in focus
         int step = 100;
+        double slope = 0.02;  // of the focus frame's V
     };
     const std::string back = "\r\nThe focuser is back at its starting position. ";
     const Case cases[] = {
@@ -241,7 +242,15 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         {"V 2000 below", -1987, v(-1987, 0.02), true, {}, ""},
         {"hyperbola 1300 below", -1293, hyperbola(-1293), true, {}, ""},
         // Not far, but a step that walks the star out of the frame is halved.
-        {"step 500 outgrows the frame", 100, none, true, {}, "", 500},
+        {"step 500 outgrows the frame", 100, none, true, {}, "", 500, 0.05},
+        // A flank so gentle that the first probe changes the blur too little:
+        // the probes lengthen downhill before a jump.
+        {"gentle flank", 4013, v(4013, 0.004), true, {}, ""},
+        // A star the frame shows, so gentle a curve that the walk runs out of
+        // readings still falling: the whole image says how far.
+        {"still falling after 21 readings", 3013, v(3013, 0.005), true, {}, "", 100, 0.005},
+        {"still falling, coarse off", 3013, v(3013, 0.005), false, {}, "No focus minimum was found within 21 readings.",
+         100, 0.005},
         {"coarse off", 1513, v(1513, 0.02), false, {}, "Too few focus frames showed a star (0 of 3 readings)."},
         {"no star anywhere", 1513, none, true, {}, "Too few focus frames showed a star (0 of 3 readings)."},
         {"lost on the way", 1513, lostAfterOne, true, {}, "The star was lost on the whole image at position -200"},
@@ -263,12 +272,12 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         settings.travelMax = c.travelMax;
         settings.step = c.step;
         TCurveFitSearch search(settings, FomKind::HFD, 0);
-        const Walk w = Drive(search, 0, Star(c.best, c.step == 100 ? 0.02 : 0.05, true), 1, c.image);
+        const Walk w = Drive(search, 0, Star(c.best, c.slope, true), 1, c.image);
         EXPECT_EQ(search.CoarseFrames(), static_cast<int>(w.imaged.size()));
         if (c.failure.empty()) {
             ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
             EXPECT_NEAR(w.last.position, c.best, 2);
-            EXPECT_LE(search.CoarseFrames(), 4) << w.notes;
+            EXPECT_LE(search.CoarseFrames(), 5) << w.notes;
             const std::string said = c.step == 100 ? "Coarse phase: " + std::to_string(search.CoarseFrames()) +
                                                          " whole-image frames"
                                                    : "walking again around position 0 with a step of 250";
@@ -289,6 +298,22 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
     const Walk w = Drive(near, 0, Star(130), 1, none);
     EXPECT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
     EXPECT_TRUE(w.imaged.empty());
+    // A side that outgrows the frame one reading past the lowest is walked
+    // again with half the step; two readings past it are enough.
+    for (const int side : {1, -1}) {
+        for (const auto& [steep, finer] : {std::pair{0.15, true}, std::pair{0.1, false}}) {
+            SCOPED_TRACE(std::to_string(side) + " " + std::to_string(steep));
+            const auto lopsided = [steep, side](std::int32_t p) {
+                FocusReading r{.HFD = 2.5 + ((p - 30) * side > 0 ? steep : 0.02) * std::fabs(p - 30.0)};
+                if (r.HFD > 20) r = {.HFD = 80, .status = StarStatus::NoStar, .tooLarge = true};
+                r.FOM = r.HFD;
+                return r;
+            };
+            TCurveFitSearch search(CurveFitSettings{}, FomKind::HFD, 0);
+            const Walk l = Drive(search, 0, lopsided);
+            EXPECT_EQ(l.notes.find("with a step of 50") != std::string::npos, finer) << l.notes;
+        }
+    }
 }
 
 // Each side walks until it has its points and reads half again the bottom:
