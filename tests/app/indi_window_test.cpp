@@ -156,6 +156,41 @@ TEST(IndiWindow, AutoFocusCurveFitAndAScriptsFocusRunWithTheServersCameraAndFocu
     }
 }
 
+// Far out on the simulators the star has outgrown the 64-pixel focus frame:
+// the curve fit finds it on whole images first, from either side.
+TEST(IndiWindow, CurveFitFromFarOutOnEitherSideEndsAtTheSimulatorsBestFocus) {
+    if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
+    for (const int out : {600, -800}) {
+        SCOPED_TRACE(out);
+        kv::test::IndiServer server;
+        kvtest::ProgramFolder folder;
+        kvtest::RecordingDialogs dialogs;
+        std::optional<TMainForm> window;
+        StartOnSimulators(server, 1000, folder, dialogs, window);
+        if (HasFatalFailure()) return;
+        kv::TFocusControl* focuser = window->FocusControl();
+        const auto find = [&](const char* name) { return window->findChild<QWidget*>(QString::fromLatin1(name)); };
+        qobject_cast<QSlider*>(find("ExposureMS"))->setValue(500);
+        qobject_cast<QSpinBox*>(find("FocusSamples"))->setValue(1);
+        qobject_cast<QAbstractButton*>(find("GetImageButton"))->click();
+        ASSERT_TRUE(ProcessEventsUntil(
+            [&] { return window->CameraControl()->Idle() && window->StatusPanelText(0).startsWith(" Image:"); }, 30000));
+        kv::FoundStar star;
+        ASSERT_TRUE(window->ExposurePage()->PickStar(&star).isEmpty());
+        focuser->MoveBy(kBest + out - ServerPosition(server));
+        ASSERT_TRUE(ProcessEventsUntil([&] { return ServerPosition(server) == kBest + out && focuser->GetIdle(); }, 60000));
+        window->AutoFocusPage()->MethodRG()->SetItemIndex(TAutoFocusPage::kCurveFitItem);
+        window->AutoFocusPage()->InitialStepRG()->SetItemIndex(2);
+        auto* start = qobject_cast<QAbstractButton*>(find("StartSearch"));
+        start->click();
+        ASSERT_TRUE(ProcessEventsUntil([&] { return !window->Focusing()->Running() && start->isEnabled(); }, 300000));
+        ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->GetIdle(); }));
+        EXPECT_LE(std::abs(ServerPosition(server) - kBest), kCurveFitTolerance) << window->StatusPanelText(0).toStdString();
+        EXPECT_TRUE(window->StatusPanelText(0).contains(QStringLiteral("whole-image frames")))
+            << window->StatusPanelText(0).toStdString();
+    }
+}
+
 // Kessivane's own driver shares the focuser: the window's camera on the
 // server's CCD simulator, whose star blurs by where that driver's focuser
 // stands, and the window's INDI focuser kind on the driver, which drives the
