@@ -69,6 +69,24 @@ void StartOnSimulators(kv::test::IndiServer& server, int defocusScale, kvtest::P
     ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->CTSCount() == kStart; }));
 }
 
+// A main image at 500 ms, long enough for the star to stand clear of the
+// noise (the focus frames are single and short), and the star Pick Star
+// chooses on it.
+void ImageAndPickStar(TMainForm& window) {
+    const auto find = [&](const char* name) { return window.findChild<QWidget*>(QString::fromLatin1(name)); };
+    qobject_cast<QSlider*>(find("ExposureMS"))->setValue(500);
+    qobject_cast<QSpinBox*>(find("FocusSamples"))->setValue(1);
+    qobject_cast<QAbstractButton*>(find("GetImageButton"))->click();
+    auto* camera = window.CameraControl();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return camera->Idle() && window.StatusPanelText(0).startsWith(" Image:"); },
+                                   30000));
+    ASSERT_EQ(camera->MainImage()->Width(), 1280);
+    kv::FoundStar star;
+    const QString refused = window.ExposurePage()->PickStar(&star);
+    ASSERT_TRUE(refused.isEmpty()) << refused.toStdString();
+    ASSERT_TRUE(window.State().starSelected);
+}
+
 long ServerPosition(kv::test::IndiServer& server) {
     return std::lround(
         std::strtod(server.Get("Focuser Simulator.ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION").c_str(), nullptr));
@@ -85,20 +103,8 @@ TEST(IndiWindow, AutoFocusCurveFitAndAScriptsFocusRunWithTheServersCameraAndFocu
     kv::TFocusControl* focuser = window->FocusControl();
     const auto find = [&](const char* name) { return window->findChild<QWidget*>(QString::fromLatin1(name)); };
 
-    // A main image, and the star Pick Star chooses on it.
-    // Long enough for the star to stand clear of the noise; the focus frames are short.
-    qobject_cast<QSlider*>(find("ExposureMS"))->setValue(500);
-    qobject_cast<QSpinBox*>(find("FocusSamples"))->setValue(1);
-    qobject_cast<QAbstractButton*>(find("GetImageButton"))->click();
-    auto* camera = window->CameraControl();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return camera->Idle() && window->StatusPanelText(0).startsWith(" Image:"); },
-                                   30000));
-    kv::TImageObject* image = camera->MainImage();
-    ASSERT_EQ(image->Width(), 1280);
-    kv::FoundStar star;
-    const QString refused = window->ExposurePage()->PickStar(&star);
-    ASSERT_TRUE(refused.isEmpty()) << refused.toStdString();
-    ASSERT_TRUE(window->State().starSelected);
+    ImageAndPickStar(*window);
+    if (HasFatalFailure()) return;
     qobject_cast<QSlider*>(find("ExposureMS"))->setValue(20);
 
     // 60 steps from best focus needs the 150-step bracket.
@@ -170,13 +176,8 @@ TEST(IndiWindow, CurveFitFromFarOutOnEitherSideEndsAtTheSimulatorsBestFocus) {
         if (HasFatalFailure()) return;
         kv::TFocusControl* focuser = window->FocusControl();
         const auto find = [&](const char* name) { return window->findChild<QWidget*>(QString::fromLatin1(name)); };
-        qobject_cast<QSlider*>(find("ExposureMS"))->setValue(500);
-        qobject_cast<QSpinBox*>(find("FocusSamples"))->setValue(1);
-        qobject_cast<QAbstractButton*>(find("GetImageButton"))->click();
-        ASSERT_TRUE(ProcessEventsUntil(
-            [&] { return window->CameraControl()->Idle() && window->StatusPanelText(0).startsWith(" Image:"); }, 30000));
-        kv::FoundStar star;
-        ASSERT_TRUE(window->ExposurePage()->PickStar(&star).isEmpty());
+        ImageAndPickStar(*window);
+        if (HasFatalFailure()) return;
         focuser->MoveBy(kBest + out - ServerPosition(server));
         ASSERT_TRUE(ProcessEventsUntil([&] { return ServerPosition(server) == kBest + out && focuser->GetIdle(); }, 60000));
         window->AutoFocusPage()->MethodRG()->SetItemIndex(TAutoFocusPage::kCurveFitItem);
