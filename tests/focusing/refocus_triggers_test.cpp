@@ -1,0 +1,248 @@
+#include "focusing/refocus_triggers.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "shell/settings_store.h"
+#include "support/temp_files.h"
+
+namespace kv {
+namespace {
+
+constexpr std::int64_t kMinute = 60000;
+
+RefocusTriggerSettings Only(RefocusRule rule) {
+    RefocusTriggerSettings s;
+    s.afterTime = rule == RefocusRule::Time;
+    s.onTemperature = rule == RefocusRule::Temperature;
+    s.onHfdRise = rule == RefocusRule::HfdRise;
+    s.minutes = 30;
+    s.temperatureC = 1.0;
+    s.hfdRisePercent = 20.0;
+    s.hfdReadings = 3;
+    return s;
+}
+
+// Triggers after a completed focus at t = 0 and 10.0 °C.
+TRefocusTriggers Focused(const RefocusTriggerSettings& s) {
+    TRefocusTriggers t;
+    t.SetSettings(s);
+    t.FocusEnded(0, true, 10.0);
+    return t;
+}
+
+void Feed(TRefocusTriggers& t, const std::vector<double>& hfds, HfdSource source = HfdSource::FocusFrame) {
+    for (double h : hfds) t.Reading(kMinute, h, source);
+}
+
+TEST(RefocusTriggers, EachRuleFiresAtItsThresholdAndNotJustBelow) {
+    struct Case {
+        const char* name;
+        RefocusRule rule;
+        std::int64_t at;            // when Due is asked
+        double temperature;         // read just before
+        std::vector<double> hfds;   // after the baseline readings 2, 2, 2
+        bool due;
+    };
+    const std::vector<Case> cases = {
+        {"a minute short", RefocusRule::Time, 30 * kMinute - 1, 10.0, {}, false},
+        {"the minutes reached", RefocusRule::Time, 30 * kMinute, 10.0, {}, true},
+        {"well past", RefocusRule::Time, 95 * kMinute, 10.0, {}, true},
+        {"warmed just under", RefocusRule::Temperature, kMinute, 10.95, {}, false},
+        {"warmed by the change", RefocusRule::Temperature, kMinute, 11.0, {}, true},
+        {"cooled by the change", RefocusRule::Temperature, kMinute, 9.0, {}, true},
+        {"cooled by more", RefocusRule::Temperature, kMinute, 7.2, {}, true},
+        {"HFD risen just under", RefocusRule::HfdRise, kMinute, 10.0, {2.39, 2.39, 2.39}, false},
+        {"HFD risen by the percentage", RefocusRule::HfdRise, kMinute, 10.0, {2.4, 2.4, 2.4}, true},
+        {"HFD risen by more", RefocusRule::HfdRise, kMinute, 10.0, {3.0, 3.1, 2.9}, true},
+        {"HFD fallen", RefocusRule::HfdRise, kMinute, 10.0, {1.5, 1.5, 1.5}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TRefocusTriggers t = Focused(Only(c.rule));
+        t.Temperature(c.at, c.temperature);
+        Feed(t, {2.0, 2.0, 2.0});
+        Feed(t, c.hfds);
+        const std::optional<RefocusDue> due = t.Due(c.at, false);
+        EXPECT_EQ(due.has_value(), c.due);
+        if (due) {
+            EXPECT_EQ(due->rule, c.rule);
+        }
+    }
+}
+
+TEST(RefocusTriggers, ReasonsNameTheRuleWithItsFigures) {
+    TRefocusTriggers time = Focused(Only(RefocusRule::Time));
+    EXPECT_EQ(time.Due(62 * kMinute + 5000, false)->reason, "Refocus: 62 minutes since the last focus");
+
+    TRefocusTriggers temperature = Focused(Only(RefocusRule::Temperature));
+    temperature.Temperature(kMinute, 8.8);
+    EXPECT_EQ(temperature.Due(kMinute, false)->reason,
+              "Refocus: temperature changed by 1.2 \u00B0C since the last focus");
+
+    TRefocusTriggers hfd = Focused(Only(RefocusRule::HfdRise));
+    Feed(hfd, {2.0, 2.0, 2.0, 2.5, 2.5, 2.5});
+    EXPECT_EQ(hfd.Due(kMinute, false)->reason,
+              "Refocus: HFD rose by 25 % over the last 3 readings (2.50 against 2.00 after the last focus)");
+}
+
+TEST(RefocusTriggers, HfdRuleWaitsForItsReadingsAndTakesTheMedian) {
+    RefocusTriggerSettings s = Only(RefocusRule::HfdRise);
+    s.hfdReadings = 4;
+    TRefocusTriggers t = Focused(s);
+    // Three readings make no baseline of four, however bad they are.
+    Feed(t, {2.0, 9.0, 9.0});
+    EXPECT_FALSE(t.BaselineHfd());
+    EXPECT_FALSE(t.Due(kMinute, false));
+    // The fourth completes it: the median of an even count is the middle two's mean.
+    Feed(t, {2.0});
+    ASSERT_TRUE(t.BaselineHfd());
+    EXPECT_DOUBLE_EQ(*t.BaselineHfd(), 5.5);
+
+    TRefocusTriggers spike = Focused(Only(RefocusRule::HfdRise));
+    Feed(spike, {2.0, 2.0, 2.0});
+    // One bad frame among three is not a trend; two are.
+    Feed(spike, {8.0});
+    EXPECT_FALSE(spike.Due(kMinute, false));
+    Feed(spike, {8.0});
+    EXPECT_TRUE(spike.Due(kMinute, false));
+
+    // Readings that are no figure (no star) neither count nor spoil the window.
+    TRefocusTriggers blind = Focused(Only(RefocusRule::HfdRise));
+    Feed(blind, {2.0, 0.0, -1.0, 2.0, NAN, 2.0});
+    ASSERT_TRUE(blind.BaselineHfd());
+    EXPECT_DOUBLE_EQ(*blind.BaselineHfd(), 2.0);
+}
+
+TEST(RefocusTriggers, ChangeOfSourceStartsTheBaselineAgain) {
+    TRefocusTriggers t = Focused(Only(RefocusRule::HfdRise));
+    Feed(t, {2.0, 2.0, 2.0});
+    // A client measures on its own frames: 4 px there is not twice our 2 px.
+    Feed(t, {4.0, 4.0, 4.0}, HfdSource::Client);
+    EXPECT_FALSE(t.Due(kMinute, false));
+    EXPECT_DOUBLE_EQ(*t.BaselineHfd(), 4.0);
+    Feed(t, {5.0, 5.0}, HfdSource::Client);
+    EXPECT_TRUE(t.Due(kMinute, false));
+}
+
+TEST(RefocusTriggers, NothingFiresWhenOffBusyOrBeforeAFocus) {
+    RefocusTriggerSettings all = Only(RefocusRule::Time);
+    all.onTemperature = all.onHfdRise = true;
+    const auto everythingHolds = [](TRefocusTriggers& t) {
+        t.Temperature(kMinute, 15.0);
+        Feed(t, {2.0, 2.0, 2.0, 9.0, 9.0, 9.0});
+    };
+
+    TRefocusTriggers off = Focused(RefocusTriggerSettings{});
+    everythingHolds(off);
+    EXPECT_FALSE(off.Due(600 * kMinute, false));
+
+    TRefocusTriggers neverFocused;
+    neverFocused.SetSettings(all);
+    everythingHolds(neverFocused);
+    EXPECT_FALSE(neverFocused.Due(600 * kMinute, false));
+    // A focus that failed is no reference either.
+    neverFocused.FocusEnded(kMinute, false, 10.0);
+    EXPECT_FALSE(neverFocused.Due(600 * kMinute, false));
+
+    // Busy holds the reason back without using it up.
+    TRefocusTriggers busy = Focused(all);
+    everythingHolds(busy);
+    EXPECT_FALSE(busy.Due(600 * kMinute, true));
+    EXPECT_TRUE(busy.Armed());
+    EXPECT_TRUE(busy.Due(600 * kMinute, false));
+}
+
+TEST(RefocusTriggers, OneReasonPerFocusAndARetryAfterAFailure) {
+    TRefocusTriggers t = Focused(Only(RefocusRule::Temperature));
+    t.Temperature(kMinute, 11.5);
+    ASSERT_TRUE(t.Due(kMinute, false));
+    EXPECT_FALSE(t.Armed());
+    // Still 1.5 °C off, but the refocus it asked for has not ended yet.
+    EXPECT_FALSE(t.Due(2 * kMinute, false));
+
+    // It failed: the old reference stands, and the rule waits before firing again.
+    t.FocusEnded(3 * kMinute, false, 11.5);
+    EXPECT_FALSE(t.Due(3 * kMinute + kRefocusRetryMs - 1, false));
+    EXPECT_TRUE(t.Due(3 * kMinute + kRefocusRetryMs, false));
+
+    // A completed one takes the temperature it ended at as the new reference.
+    t.FocusEnded(20 * kMinute, true, 11.5);
+    EXPECT_FALSE(t.Due(20 * kMinute, false));
+    t.Temperature(21 * kMinute, 12.4);
+    EXPECT_FALSE(t.Due(21 * kMinute, false));
+    t.Temperature(22 * kMinute, 12.5);
+    EXPECT_TRUE(t.Due(22 * kMinute, false));
+
+    // A focus that read no temperature takes the first one after it.
+    TRefocusTriggers unread;
+    unread.SetSettings(Only(RefocusRule::Temperature));
+    unread.FocusEnded(0, true, std::nullopt);
+    unread.Temperature(kMinute, 4.0);
+    EXPECT_FALSE(unread.Due(kMinute, false));
+    unread.Temperature(2 * kMinute, 5.0);
+    EXPECT_TRUE(unread.Due(2 * kMinute, false));
+}
+
+TEST(RefocusTriggers, TimeCountsFromTheLastCompletedFocus) {
+    TRefocusTriggers t = Focused(Only(RefocusRule::Time));
+    ASSERT_TRUE(t.Due(30 * kMinute, false));
+    t.FocusEnded(31 * kMinute, true, 10.0);
+    EXPECT_FALSE(t.Due(60 * kMinute, false));
+    EXPECT_TRUE(t.Due(61 * kMinute, false));
+}
+
+TEST(RefocusTriggerSettings, FactoryFileUntouchedAndOnlyChangedKeysWritten) {
+    test::TempDir dir;
+    const std::string path = dir.File(kSettingsFileName);
+    ASSERT_TRUE(WriteFactorySettings(path).ok);
+    const RefocusTriggerSettings factory = ReadRefocusTriggers(IniFile::Load(path));
+    EXPECT_EQ(factory, RefocusTriggerSettings{});
+    EXPECT_FALSE(factory.AnyOn());
+    ASSERT_TRUE(SaveRefocusTriggers(path, factory, factory).ok);
+    EXPECT_EQ(test::ReadFile(path), FactorySettingsText());
+
+    RefocusTriggerSettings changed = factory;
+    changed.onTemperature = true;
+    changed.temperatureC = 0.7;
+    ASSERT_TRUE(SaveRefocusTriggers(path, factory, changed).ok);
+    const IniFile ini = IniFile::Load(path);
+    EXPECT_EQ(ini.Keys(kRefocusSection), (std::vector<std::string>{"OnTemperature", "TemperatureChange"}));
+    EXPECT_EQ(ini.Get(kRefocusSection, kRefocusTemperatureKey), "0.7");
+    EXPECT_EQ(ReadRefocusTriggers(ini), changed);
+}
+
+TEST(RefocusTriggerSettings, ValuesOutOfRangeOrUnreadableAreBroughtWithin) {
+    struct Case {
+        const char* key;
+        const char* value;
+        RefocusTriggerSettings want;
+    };
+    const auto with = [](auto change) {
+        RefocusTriggerSettings s;
+        change(s);
+        return s;
+    };
+    const std::vector<Case> cases = {
+        {"Minutes", "0", with([](auto& s) { s.minutes = kRefocusMinutesMin; })},
+        {"Minutes", "99999", with([](auto& s) { s.minutes = kRefocusMinutesMax; })},
+        {"TemperatureChange", "0", with([](auto& s) { s.temperatureC = kRefocusTemperatureMinC; })},
+        {"TemperatureChange", "1,5", RefocusTriggerSettings{}},
+        {"TemperatureChange", "2.5", with([](auto& s) { s.temperatureC = 2.5; })},
+        {"HfdRisePercent", "900", with([](auto& s) { s.hfdRisePercent = kRefocusHfdRiseMaxPercent; })},
+        {"HfdReadings", "-3", with([](auto& s) { s.hfdReadings = kRefocusHfdReadingsMin; })},
+        {"OnHfdRise", "yes please", RefocusTriggerSettings{}},
+        {"afterTIME", "1", with([](auto& s) { s.afterTime = true; })},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + "=" + c.value);
+        const IniFile ini = IniFile::Parse(std::string("[RefocusTriggers]\r\n") + c.key + "=" + c.value + "\r\n");
+        EXPECT_EQ(ReadRefocusTriggers(ini), c.want);
+    }
+}
+
+}  // namespace
+}  // namespace kv
