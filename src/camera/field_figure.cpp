@@ -42,6 +42,16 @@ FieldFigures MeasureField(int width, int height, const std::uint16_t* pixels, in
     return FieldMedian(FindStars(width, height, pixels, settings));
 }
 
+std::optional<FieldFigures> MeasureField(int width, int height, const std::uint16_t* pixels, int focusFrame,
+                                         const std::function<bool()>& stop) {
+    if (pixels == nullptr || width <= 0 || height <= 0) return FieldFigures{};
+    StarFinderSettings settings;
+    settings.focusFrame = focusFrame;
+    const std::optional<StarField> field = FindStars(width, height, pixels, settings, stop);
+    if (!field) return std::nullopt;
+    return FieldMedian(*field);
+}
+
 void ApplyFieldFigures(const FieldFigures& field, const FocusSettings& settings, FocusReading& reading) {
     reading.stars = 1;
     if (!FieldKind(settings.FOMKind)) return;

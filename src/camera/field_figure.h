@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "camera/focus_figures.h"
@@ -41,6 +43,9 @@ FieldFigures FieldMedian(const StarField& field, double minSnr = kMinFieldSnr);
 // the side of the focus frame: a star nearer the edge than half of it is left
 // out, as the finder flags it.
 FieldFigures MeasureField(int width, int height, const std::uint16_t* pixels, int focusFrame);
+// As above, for a find that may be called off: nothing once `stop` says true.
+std::optional<FieldFigures> MeasureField(int width, int height, const std::uint16_t* pixels, int focusFrame,
+                                         const std::function<bool()>& stop);
 
 // Turns the selected star's reading into the field reading when the kind is
 // one the field replaces (otherwise only `stars` is set to 1): HFD and FWHM

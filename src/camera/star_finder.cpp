@@ -568,9 +568,17 @@ std::vector<std::uint32_t> DescendingOrder(const std::vector<float>& level) {
     return order;
 }
 
-}  // namespace
+// How often a find asks whether it is still wanted: rows of the frame,
+// maxima flooded, pixels climbed and stars measured between two questions.
+// Each is a millisecond or so of work on a crowded 2048 x 2048 field.
+constexpr int kStopRows = 32;
+constexpr std::size_t kStopMaxima = 256;
+constexpr std::size_t kStopPixels = 65536;
+constexpr std::size_t kStopStars = 64;
 
-StarField FindStars(int width, int height, const std::uint16_t* pixels, const StarFinderSettings& settings) {
+std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels, const StarFinderSettings& settings,
+                              const std::function<bool()>* stop) {
+    const auto stopped = [stop] { return stop != nullptr && *stop && (*stop)(); };
     StarField field;
     if (pixels == nullptr || width < 3 || height < 3) return field;
     const Sky sky(width, height, pixels, settings.tileSize);
@@ -584,6 +592,7 @@ StarField FindStars(int width, int height, const std::uint16_t* pixels, const St
     std::vector<Candidate> candidates;
     std::vector<float> row;
     for (int y = 0; y < height; ++y) {
+        if (y % kStopRows == 0 && stopped()) return std::nullopt;
         sky.Row(y, row);
         const std::uint16_t* line = pixels + static_cast<std::size_t>(y) * width;
         for (int x = 0; x < width; ++x) {
@@ -676,7 +685,10 @@ StarField FindStars(int width, int height, const std::uint16_t* pixels, const St
     // One maximum's light is flooded before the next one's, so that the
     // pixels looked at follow each other closely in memory.
     std::size_t head = 0;
-    for (const Candidate& c : candidates) {
+    if (stopped()) return std::nullopt;
+    for (std::size_t k = 0; k < candidates.size(); ++k) {
+        if (k % kStopMaxima == kStopMaxima - 1 && stopped()) return std::nullopt;
+        const Candidate& c = candidates[k];
         where.push_back(static_cast<std::uint32_t>(c.y) * static_cast<std::uint32_t>(width) + static_cast<std::uint32_t>(c.x));
         for (; head < where.size(); ++head) {
             const auto [px, py] = at(where[head]);
@@ -701,8 +713,9 @@ StarField FindStars(int width, int height, const std::uint16_t* pixels, const St
     Tiled<int> hill(width, height, -1);
     std::vector<std::uint32_t> path;
     int hills = 0;
-    for (const std::uint32_t start : where) {
-        std::uint32_t p = start;
+    for (std::size_t k = 0; k < where.size(); ++k) {
+        if (k % kStopPixels == kStopPixels - 1 && stopped()) return std::nullopt;
+        std::uint32_t p = where[k];
         path.clear();
         int found = -1;
         for (;;) {
@@ -783,6 +796,7 @@ StarField FindStars(int width, int height, const std::uint16_t* pixels, const St
                 it->second = std::max(it->second, v);
         }
     }
+    if (stopped()) return std::nullopt;
     std::vector<Saddle> saddles;
     std::vector<float> saddleLevels;
     for (std::size_t h = 0; h < touching.size(); ++h)
@@ -839,7 +853,9 @@ StarField FindStars(int width, int height, const std::uint16_t* pixels, const St
     const Grid seedGrid(width, height, seeds.size(), [&](std::size_t i) { return std::pair(seeds[i].x, seeds[i].y); });
 
     std::vector<double> reach;  // how far each star's light goes, for the crowding test
+    std::size_t measured = 0;
     for (const std::size_t k : seedGrid.InCellOrder()) {
+        if (++measured % kStopStars == 0 && stopped()) return std::nullopt;
         const Seed& seed = seeds[k];
         const Candidate& c = *seed.c;
         // A neighbour's light stays out of the aperture where it can: half
@@ -908,6 +924,7 @@ StarField FindStars(int width, int height, const std::uint16_t* pixels, const St
             if (found[a].flux >= kNeighbourCore * found[b].flux) found[b].crowded = true;
         });
     }
+    if (stopped()) return std::nullopt;
     const auto brighter = [](const FoundStar& a, const FoundStar& b) { return a.flux > b.flux; };
     if (found.size() > settings.maxStars) {
         std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(settings.maxStars), found.end(), brighter);
@@ -918,9 +935,29 @@ StarField FindStars(int width, int height, const std::uint16_t* pixels, const St
     return field;
 }
 
-StarField FindStars(TImageObject& image, const StarFinderSettings& settings) {
+}  // namespace
+
+StarField FindStars(int width, int height, const std::uint16_t* pixels, const StarFinderSettings& settings) {
+    return *Find(width, height, pixels, settings, nullptr);
+}
+
+std::optional<StarField> FindStars(int width, int height, const std::uint16_t* pixels, const StarFinderSettings& settings,
+                                   const std::function<bool()>& stop) {
+    return Find(width, height, pixels, settings, &stop);
+}
+
+FrameCopy CopyFrame(TImageObject& image) {
     std::lock_guard lock(image.Lock());
-    return FindStars(image.Width(), image.Height(), image.Pixels(), settings);
+    FrameCopy copy{image.Width(), image.Height(), {}};
+    if (image.Pixels() != nullptr && copy.width > 0 && copy.height > 0)
+        copy.pixels.assign(image.Pixels(), image.Pixels() + static_cast<std::size_t>(copy.width) * static_cast<std::size_t>(copy.height));
+    return copy;
+}
+
+StarField FindStars(TImageObject& image, const StarFinderSettings& settings) {
+    const FrameCopy frame = CopyFrame(image);
+    if (frame.pixels.empty()) return {};
+    return FindStars(frame.width, frame.height, frame.pixels.data(), settings);
 }
 
 StarPick PickFocusStar(const StarField& field, int width, int height, const std::function<bool(int, int)>& fits) {

@@ -79,7 +79,26 @@ struct StarField {
 };
 
 StarField FindStars(int width, int height, const std::uint16_t* pixels, const StarFinderSettings& settings = {});
-// Finds the stars of the image object's raw frame under its lock.
+// As above, asking `stop` every few thousand pixels or hundred stars whether
+// the find is still wanted: nothing (never a part of the stars) once it says
+// true, so that a find on a crowded field, which takes seconds, can be
+// abandoned within a few milliseconds of a cancel.
+std::optional<StarField> FindStars(int width, int height, const std::uint16_t* pixels, const StarFinderSettings& settings,
+                                   const std::function<bool()>& stop);
+
+// A frame's pixels, copied so that a find on another thread neither holds the
+// image's lock (the window draws from it) nor reads an image that the next
+// frame overwrites or a re-initialised camera frees.
+struct FrameCopy {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint16_t> pixels;
+};
+// Copies the image object's raw frame under its lock.
+FrameCopy CopyFrame(TImageObject& image);
+
+// Finds the stars of the image object's raw frame; the pixels are copied
+// under its lock and searched after it is let go.
 StarField FindStars(TImageObject& image, const StarFinderSettings& settings = {});
 
 // The star to focus on, or why there is none. A person would take a bright

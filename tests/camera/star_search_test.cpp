@@ -1,0 +1,176 @@
+#include "camera/star_search.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "camera/field_figure.h"
+#include "camera/star_finder.h"
+
+namespace kv {
+namespace {
+
+// A crowded field: small Gaussian stars on a jittered grid 10 px apart, on a
+// noisy sky. Enough stars that every stage of a find has work to ask between.
+FrameCopy CrowdedFrame(int side) {
+    FrameCopy frame{side, side, {}};
+    std::vector<double> light(static_cast<std::size_t>(side) * static_cast<std::size_t>(side), 1000.0);
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> jitter(-2.0, 2.0), peak(300.0, 8000.0);
+    for (int gy = 20; gy < side - 20; gy += 10)
+        for (int gx = 20; gx < side - 20; gx += 10) {
+            const double cx = gx + jitter(rng), cy = gy + jitter(rng), a = peak(rng), s = 1.2;
+            for (int y = gy - 6; y <= gy + 6; ++y)
+                for (int x = gx - 6; x <= gx + 6; ++x)
+                    light[static_cast<std::size_t>(y) * side + x] +=
+                        a * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * s * s));
+        }
+    std::normal_distribution<double> unit(0.0, 1.0);
+    frame.pixels.resize(light.size());
+    for (std::size_t i = 0; i < light.size(); ++i)
+        frame.pixels[i] = static_cast<std::uint16_t>(std::clamp(std::lround(light[i] + 10 * unit(rng)), 0L, 65535L));
+    return frame;
+}
+
+const FrameCopy& Crowded() {
+    static const FrameCopy frame = CrowdedFrame(400);
+    return frame;
+}
+
+// A stop that says yes from its `at`-th question on, counting the questions.
+struct CountingStop {
+    int at;
+    int asked = 0;
+    bool operator()() { return ++asked >= at; }
+};
+
+TEST(StarFinderStop, ACalledOffFindGivesNothingAtEveryStageAndAnUnstoppedOneTheWholeField) {
+    const FrameCopy& f = Crowded();
+    const StarFinderSettings settings{.maxStars = 100000};
+    const StarField whole = FindStars(f.width, f.height, f.pixels.data(), settings);
+    ASSERT_GT(whole.stars.size(), 1000u);
+
+    // How often a find that runs to its end asks.
+    CountingStop never{1 << 30};
+    const std::optional<StarField> unstopped =
+        FindStars(f.width, f.height, f.pixels.data(), settings, [&] { return never(); });
+    ASSERT_TRUE(unstopped.has_value());
+    EXPECT_EQ(unstopped->stars.size(), whole.stars.size());
+    EXPECT_EQ(unstopped->stars.front().x, whole.stars.front().x);
+    const int questions = never.asked;
+    // Every stage asks, not only the first or the last.
+    ASSERT_GE(questions, 12);
+
+    // A yes at the first question, within each stage, and at the very last
+    // one (after the stars are measured, before they are handed out): never
+    // a part of the field.
+    for (const int at : {1, 2, questions / 4, questions / 2, 3 * questions / 4, questions - 1, questions}) {
+        SCOPED_TRACE(at);
+        CountingStop stop{at};
+        const std::optional<StarField> field = FindStars(f.width, f.height, f.pixels.data(), settings, [&] { return stop(); });
+        EXPECT_FALSE(field.has_value());
+        // The find ended at the question that said yes.
+        EXPECT_EQ(stop.asked, at);
+    }
+
+    // The field figure follows: called off, no figures; else the median.
+    EXPECT_FALSE(MeasureField(f.width, f.height, f.pixels.data(), 100, [] { return true; }).has_value());
+    const std::optional<FieldFigures> figures = MeasureField(f.width, f.height, f.pixels.data(), 100, [] { return false; });
+    ASSERT_TRUE(figures.has_value());
+    EXPECT_EQ(figures->stars, MeasureField(f.width, f.height, f.pixels.data(), 100).stars);
+}
+
+// Done results handed over to the test's thread.
+struct Results {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<StarSearchResult> got;
+    TStarSearch::Done Sink() {
+        return [this](StarSearchResult r) {
+            std::lock_guard lock(mutex);
+            got.push_back(std::move(r));
+            cv.notify_all();
+        };
+    }
+    bool WaitFor(std::size_t n) {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, std::chrono::seconds(120), [&] { return got.size() >= n; });
+    }
+};
+
+TEST(StarSearch, FindsOnItsThreadRefusesASecondWhileOneRunsAndStartsAgainAfterACancel) {
+    const FrameCopy& f = Crowded();
+    const StarFinderSettings settings{.maxStars = 100000};
+    Results results;
+    TStarSearch search;
+
+    // A find to its end reports every star, as the finder does on this thread.
+    const std::uint64_t first = search.Start(f, settings, results.Sink());
+    ASSERT_NE(first, 0u);
+    ASSERT_TRUE(results.WaitFor(1));
+    search.Wait();
+    EXPECT_FALSE(search.Running());
+    EXPECT_EQ(results.got[0].id, first);
+    EXPECT_EQ(results.got[0].outcome, StarSearchOutcome::Found);
+    EXPECT_EQ(results.got[0].field.stars.size(), FindStars(f.width, f.height, f.pixels.data(), settings).stars.size());
+
+    // While a find's report is still being taken it runs: a second is refused.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    const std::uint64_t held = search.Start(f, settings, [&, released](StarSearchResult r) {
+        results.Sink()(std::move(r));
+        released.wait();
+    });
+    ASSERT_NE(held, 0u);
+    ASSERT_TRUE(results.WaitFor(2));
+    EXPECT_TRUE(search.Running());
+    EXPECT_EQ(search.Start(f, settings, results.Sink()), 0u);
+    release.set_value();
+    search.Wait();
+
+    // Called off: Cancelled with no stars, and the next find is not refused
+    // and runs to its end as if nothing had happened.
+    const std::uint64_t cancelled = search.Start(f, settings, results.Sink());
+    search.Cancel();
+    ASSERT_TRUE(results.WaitFor(3));
+    EXPECT_EQ(results.got[2].id, cancelled);
+    EXPECT_EQ(results.got[2].outcome, StarSearchOutcome::Cancelled);
+    EXPECT_TRUE(results.got[2].field.stars.empty());
+    search.Wait();
+    const std::uint64_t after = search.Start(f, settings, results.Sink());
+    ASSERT_GT(after, cancelled);
+    ASSERT_TRUE(results.WaitFor(4));
+    EXPECT_EQ(results.got[3].outcome, StarSearchOutcome::Found);
+    EXPECT_EQ(results.got[3].field.stars.size(), results.got[0].field.stars.size());
+
+    // A frame with no pixels (no image yet) is an empty field, not a failure.
+    search.Wait();
+    ASSERT_NE(search.Start(FrameCopy{}, settings, results.Sink()), 0u);
+    ASSERT_TRUE(results.WaitFor(5));
+    EXPECT_EQ(results.got[4].outcome, StarSearchOutcome::Found);
+    EXPECT_TRUE(results.got[4].field.stars.empty());
+}
+
+TEST(StarSearch, GoingAwayMidFindCallsItOffAndWaitsForItsThread) {
+    Results results;
+    {
+        TStarSearch search;
+        ASSERT_NE(search.Start(Crowded(), StarFinderSettings{}, results.Sink()), 0u);
+    }
+    // The report came before the search was gone (the sanitizer would see a
+    // thread outliving it), and it says called off.
+    ASSERT_EQ(results.got.size(), 1u);
+    EXPECT_EQ(results.got[0].outcome, StarSearchOutcome::Cancelled);
+}
+
+}  // namespace
+}  // namespace kv
