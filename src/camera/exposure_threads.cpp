@@ -232,25 +232,27 @@ FocusSettings CameraState::MeasureSettings(const CameraSession& s) const {
     return settings;
 }
 
-void CameraState::MeasureFocusImage(CameraSession& s, bool field) {
+bool CameraState::MeasureFocusImage(CameraSession& s, bool field, const std::function<bool()>& stop) {
     TImageObject* image = s.plugin.FocusImage();
     if (image == nullptr) {
-        return;
+        return true;
     }
     FocusReading next = Reading();
     const FocusSettings settings = MeasureSettings(s);
     ::kv::ComputeFocusFigures(*image, settings, next);
     next.stars = 1;
     if (TImageObject* main = s.plugin.MainImage(); field && main != nullptr) {
-        FieldFigures figures;
-        {
-            std::lock_guard lock(main->Lock());
-            figures = MeasureField(main->Width(), main->Height(), main->Pixels(), image->Width());
-        }
-        ApplyFieldFigures(figures, settings, next);
+        // Searched on a copy: a crowded field takes a while, and the window
+        // draws the main image under the same lock meanwhile.
+        const FrameCopy frame = CopyFrame(*main);
+        const std::optional<FieldFigures> figures =
+            MeasureField(frame.width, frame.height, frame.pixels.data(), image->Width(), stop);
+        if (!figures) return false;
+        ApplyFieldFigures(*figures, settings, next);
     }
     std::lock_guard lock(readingMutex);
     reading = next;
+    return true;
 }
 
 FocusReading CameraState::Reading() const {
@@ -400,8 +402,9 @@ void TFocusFrameThread::Run(ExposureRun& run) {
                 // The loop, when it runs, keeps the camera busy on its own count.
                 run.NotBusy();
                 state.PostStatus("Focus Image Ready", 0);
-                state.MeasureFocusImage(run.session, field && fetched);
-                delivered = true;
+                // A stop (the camera closing, say) ends a long field find;
+                // the frame is then not delivered with a half reading.
+                delivered = state.MeasureFocusImage(run.session, field && fetched, [&run] { return run.Stopped(); });
             }
         }
     }

@@ -120,8 +120,9 @@ struct CameraState : std::enable_shared_from_this<CameraState> {
     void SetIdle(bool value);
     // Measures the session's focus image and stores the reading; with `field`
     // the sizes are the medians over the stars of the main image (see
-    // field_figure.h). The caller holds the session's turn.
-    void MeasureFocusImage(CameraSession& session, bool field = false);
+    // field_figure.h). The caller holds the session's turn. False, with the
+    // last reading kept, when `stop` called the field's find off.
+    bool MeasureFocusImage(CameraSession& session, bool field = false, const std::function<bool()>& stop = {});
     FocusSettings MeasureSettings(const CameraSession& session) const;
     FocusReading Reading() const;
     // Starts a thread unless the controller is stopping them all; null then.
