@@ -15,6 +15,7 @@
 #include "sim_camera.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -300,7 +301,17 @@ KV_PLUGIN_EXPORT KVBool DLLInitCamera(std::int32_t /*parPort*/) { return KV_TRUE
 
 KV_PLUGIN_EXPORT KVBool DLLSetUpExpose(void) { return KV_TRUE; }
 
+namespace {
+std::atomic<int>& EmptyFramesLeft() {
+    static std::atomic<int> left{0};
+    return left;
+}
+}  // namespace
+
+KV_PLUGIN_EXPORT void KVSimCamera_SetEmptyFrames(int count) { EmptyFramesLeft().store(std::max(0, count)); }
+
 KV_PLUGIN_EXPORT KVBool DLLGetImageObject(KVImageObject* image) {
+    if (EmptyFramesLeft().load() > 0 && EmptyFramesLeft().fetch_sub(1) > 0) return KV_TRUE;
     return SimCamera::Instance().Deliver(image, 0, 0, 1.0) ? KV_TRUE : KV_FALSE;
 }
 

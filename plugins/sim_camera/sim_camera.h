@@ -49,6 +49,12 @@ void KVSimCamera_GetConfig(KVSimCameraConfig* config);
 /* Values out of range are brought into range. */
 void KVSimCamera_SetConfig(const KVSimCameraConfig* config);
 
+/* The next `count` main images end "delivered" without any pixels loaded, as
+ * a camera busy with another program may: the host must not take the previous
+ * picture for the new one. */
+typedef void (*KVSimCameraSetEmptyFramesProc)(int count);
+void KVSimCamera_SetEmptyFrames(int count);
+
 #ifdef __cplusplus
 }
 #endif

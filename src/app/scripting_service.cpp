@@ -519,6 +519,8 @@ void TCameraService::ImageShown() {
     QString lost;
     if (image == nullptr) {
         lost = QStringLiteral("The image was lost");
+    } else if (const std::string failure = form_.CameraControl()->MainImageFailure(); !failure.empty()) {
+        lost = QString::fromStdString(failure);
     } else if (image->Width() <= 0 || image->Height() <= 0 || image->Min() > image->Max()) {
         lost = QStringLiteral("No image arrived: the camera sent an empty frame (is it busy with another program?)");
     }

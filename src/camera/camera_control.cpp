@@ -168,6 +168,11 @@ bool TCameraControl::GetFocusFrame() {
     return true;
 }
 
+std::string TCameraControl::MainImageFailure() const {
+    std::lock_guard lock(s_->mainImageMutex);
+    return s_->mainImageFailure;
+}
+
 bool TCameraControl::GetMainImage() {
     const auto done = s_->StartMainExposure();
     if (!done) return false;
@@ -176,7 +181,7 @@ bool TCameraControl::GetMainImage() {
         WriteProgramLog("The main image did not end within " + std::to_string(waitMs / 1000) + " s");
         return false;
     }
-    return true;
+    return MainImageFailure().empty();
 }
 
 void TCameraControl::SetContinuousFocus(bool value) {

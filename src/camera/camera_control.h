@@ -46,6 +46,9 @@ inline constexpr const char* kDelayEvent = "DELAY_EVENT";
 
 // Fixed texts.
 inline constexpr const char* kImageExposureFailedText = "Camera Image Exposure Failed";
+inline constexpr const char* kImageNotLoadedText =
+    "No image arrived: the camera sent an empty frame (is it busy with another program?)";
+inline constexpr const char* kImageStoppedText = "The exposure was stopped before the image came";
 inline constexpr const char* kFocusExposureFailedText = "Camera Focus Exposure Failed";
 inline constexpr const char* kCycleTimedOutText = "Time out in continuous focus thread";
 inline constexpr const char* kCycleAbandonedText = "Abandoned event in continuous focus thread";
@@ -91,6 +94,9 @@ public:
     // Null while no plug-in is bound.
     TImageObject* MainImage() { return s_->Session()->plugin.MainImage(); }
     TImageObject* FocusImage() { return s_->Session()->plugin.FocusImage(); }
+    // Why the last main image did not come (failed, stopped, no pixels);
+    // empty when it came.
+    std::string MainImageFailure() const;
 
     // The Connect/Disconnect button: disconnects when initialised, else
     // initialises from `fileName`; a connection that fails shows
@@ -107,7 +113,8 @@ public:
     // Always true; a frame that did not end in time is logged.
     bool GetFocusFrame();
     // Takes one main image and waits for it, at most kGetFocusFrameWaitMs
-    // beyond the camera's download time; false when it did not end in time.
+    // beyond the camera's download time; false when it did not end in time
+    // or ended without an image (MainImageFailure says why).
     bool GetMainImage();
     // On starts the loop (once); off lets the running frame finish, ends the
     // loop and returns when it has ended (at once when called from one of the

@@ -182,6 +182,11 @@ void CameraState::ReportFailure(const std::string& text) {
     }
 }
 
+void CameraState::SetMainImageFailure(const std::string& text) {
+    std::lock_guard lock(mainImageMutex);
+    mainImageFailure = text;
+}
+
 void CameraState::PostStatus(const std::string& text, int value) {
     {
         std::lock_guard lock(statusMutex);
@@ -328,6 +333,7 @@ void TReadExposeThread::Run(ExposureRun& run) {
         std::lock_guard turn(run.session.turn);
         const auto started = std::chrono::system_clock::now();
         const TImageObject::FocuserAtExposure focuser = state.FocuserNow();
+        state.SetMainImageFailure(kImageStoppedText);
         if (!run.Stopped()) {
             plugin.QueryCameraData();
             if (plugin.SetUpExpose() && !run.Stopped()) {
@@ -335,15 +341,24 @@ void TReadExposeThread::Run(ExposureRun& run) {
             }
         }
         if (!run.Stopped()) {
-            if (TImageObject* image = plugin.MainImage()) {
+            TImageObject* image = plugin.MainImage();
+            const std::uint64_t loadsBefore = image != nullptr ? image->LoadCount() : 0;
+            if (image != nullptr) {
                 image->SetExposureTime(state.exposureTime.load());
                 image->SetExposureStart(started);
                 image->SetFocuserAtStart(focuser);
             }
             const bool delivered = plugin.GetImageObject();
             if (!delivered) {
+                state.SetMainImageFailure(kImageExposureFailedText);
                 run.Fail(kImageExposureFailedText);
+            } else if (image == nullptr || image->LoadCount() == loadsBefore) {
+                // Success without pixels: the picture on screen is still the
+                // previous one, and must not be taken for this exposure's.
+                state.SetMainImageFailure(kImageNotLoadedText);
+                run.Fail(kImageNotLoadedText);
             } else {
+                state.SetMainImageFailure({});
                 WriteProgramLog("Camera plug-in reported successful image acquisition");
             }
         }

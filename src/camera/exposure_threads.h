@@ -170,6 +170,11 @@ struct CameraState : std::enable_shared_from_this<CameraState> {
     mutable std::mutex readingMutex;
     FocusReading reading;
 
+    // Why the last main image did not come; empty when it did.
+    mutable std::mutex mainImageMutex;
+    std::string mainImageFailure;
+    void SetMainImageFailure(const std::string& text);
+
     // The controller and the desktop's dialogs; both null once the controller is freed.
     mutable std::mutex ownerMutex;
     TCameraControl* owner;

@@ -228,6 +228,7 @@ void TImageObject::LoadPixels(const std::uint16_t* source) {
     if (!pixels_.empty()) {
         std::memcpy(pixels_.data(), source, pixels_.size() * sizeof(std::uint16_t));
     }
+    loads_.fetch_add(1);
     isUpdated_.store(false);
 }
 

@@ -101,6 +101,9 @@ public:
     void Clear();
     // Copies NumPixels() pixels from `source` under the lock and clears IsUpdated.
     void LoadPixels(const std::uint16_t* source);
+    // How many times pixels were loaded: a plug-in that reports an image but
+    // never loaded one leaves it unchanged.
+    std::uint64_t LoadCount() const { return loads_.load(); }
 
     // ---- derived data (computed by Update) ----
     const std::vector<std::uint16_t>& StretchedPixels() const { return stretched_; }
@@ -219,6 +222,7 @@ private:
     std::vector<int> zoomColumns_;
 
     std::atomic<bool> isUpdated_{false};
+    std::atomic<std::uint64_t> loads_{0};
     std::atomic<bool> stretchOn_{false};
     std::atomic<int> black_{-1};
     std::atomic<int> white_{-1};

@@ -114,6 +114,14 @@ protected:
             dlclose(camera);
         }
     }
+    void EmptyFrames(int count) {
+        void* camera = dlopen(folder.File("sim_camera.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+        ASSERT_NE(camera, nullptr);
+        auto set = reinterpret_cast<KVSimCameraSetEmptyFramesProc>(dlsym(camera, "KVSimCamera_SetEmptyFrames"));
+        ASSERT_NE(set, nullptr);
+        set(count);
+        dlclose(camera);
+    }
     template <class T>
     T* Find(const char* name) {
         T* w = window->findChild<T*>(QString::fromLatin1(name));
@@ -583,6 +591,15 @@ TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToP
         c.SeeingJitter = 0.01;
     });
     Defocus(200);
+
+    // A camera that answers "done" without sending pixels: the picture still
+    // on screen is the last one, which must not be reported as this one.
+    ASSERT_EQ(Ctl(bus, "take-image").exitCode, 0);
+    EmptyFrames(1);
+    const auto empty = Ctl(bus, "take-image");
+    EXPECT_EQ(empty.exitCode, 1);
+    EXPECT_TRUE(empty.err.contains(QLatin1String("the camera sent an empty frame"))) << empty.err.toStdString();
+    EXPECT_FALSE(empty.out.contains(QLatin1String("Width"))) << empty.out.toStdString();
 
     QMessageBox notice(QMessageBox::Information, QStringLiteral("Kessivane"), QStringLiteral("left over"),
                        QMessageBox::Ok, &*window);
