@@ -24,22 +24,36 @@
 // frames). KV_BATTERY_WHY prints why runs failed, KV_BATTERY_NOTES also
 // the notes of far runs that missed.
 //
+// The quick refocus: a curve fit first (the night's first good fit, its
+// curve learned), then the temperature falls by 1 to 5 °C and best focus
+// moves by kCoefficient steps a degree; the refocus predicts it with a
+// coefficient off by up to ±10 % and reads the learned curve around there.
+// Its success is the focuser within one critical focus zone of best focus:
+// f/5 with 5 µm steps (kv::CriticalFocusZoneSteps, 13.4 steps). A row where
+// the seeing then widens the curve by 30 % shows the gate falling back.
+//
 // Success: the search finished and the focuser stands within a tenth of the
 // initial step of best focus ("<=25": within a quarter). Prints a table; the
-// counters carry the summary.
+// counters carry the summary. Errors are also given in critical focus zones.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
+#include <optional>
+#include <span>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "focusing/auto_focus_search.h"
+#include "focusing/critical_focus_zone.h"
 #include "focusing/curve_fit_search.h"
+#include "focusing/quick_refocus.h"
 
 namespace {
 
@@ -54,6 +68,12 @@ constexpr double kSeeing = 2.5;      // HFD at best focus, pixels
 constexpr double kFadeFromHfd = 18.0;
 constexpr double kNoStarHfd = 26.0;
 constexpr int kSeeds = 20;
+// The quick refocus's optics and drift.
+constexpr double kFocalRatio = 5.0;
+constexpr double kStepMicrons = 5.0;
+const double kCfz = *kv::CriticalFocusZoneSteps(kFocalRatio, kStepMicrons);
+constexpr double kCoefficient = 25.0;  // steps per °C
+constexpr int kQuickSeeds = 10;
 
 enum class Curve { V, Hyperbola, Parabola, Lopsided };
 const char* CurveName(Curve c) {
@@ -71,6 +91,7 @@ struct Model {
     double jitter = 0.0;
     int backlash = 0;
     double frameLimitHfd = 0.0;  // >0: a focus frame this small loses a star this large
+    double width = 1.0;          // the seeing's scale (the curve's width at its bottom)
     double best = 0.0;  // mechanical
     std::int32_t counter = 0;
     double mech = 0.0;
@@ -85,7 +106,7 @@ struct Model {
         mech = std::clamp(mech, static_cast<double>(p - backlash), static_cast<double>(p));
     }
     double Hfd() {
-        const double seeing = kSeeing * std::max(0.3, 1.0 + jitter * normal(rng));
+        const double seeing = kSeeing * width * std::max(0.3, 1.0 + jitter * normal(rng));
         const double d = (mech - best) / kStep;
         double hfd = 0.0;
         switch (curve) {
@@ -130,6 +151,7 @@ struct Run {
     double error = 0.0;  // |mechanical final - best|, focuser steps
     int frames = 0;
     int coarseFrames = 0;
+    bool fellBack = false;
     std::string notes;
 };
 
@@ -151,7 +173,7 @@ Run Drive(Search& search, Model& m) {
         case kv::TAutoFocusSearch::Action::Measure:
             if (!a.here) m.MoveTo(a.position);
             ++run.frames;
-            if constexpr (std::is_same_v<Search, kv::TCurveFitSearch>) {
+            if constexpr (!std::is_same_v<Search, kv::TAutoFocusSearch>) {
                 search.Report(m.Frame(), m.counter, 1);
             } else {
                 search.Report(m.Frame(), m.counter);
@@ -159,7 +181,7 @@ Run Drive(Search& search, Model& m) {
             take();
             break;
         case kv::TAutoFocusSearch::Action::MeasureImage:
-            if constexpr (std::is_same_v<Search, kv::TCurveFitSearch>) {
+            if constexpr (!std::is_same_v<Search, kv::TAutoFocusSearch>) {
                 m.MoveTo(a.position);
                 ++run.coarseFrames;
                 search.ReportImage(m.ImageHfd(), m.counter);
@@ -189,10 +211,12 @@ struct Tally {
     std::vector<double> errors;  // finished runs
     std::vector<int> frames;
     std::vector<int> coarse;
-    void Add(const Run& r) {
+    int fellBack = 0;
+    void Add(const Run& r, double tolerance = 0.1 * kStep) {
         coarse.push_back(r.coarseFrames);
         ++runs;
-        const bool good = r.finished && r.error <= 0.1 * kStep;
+        fellBack += r.fellBack ? 1 : 0;
+        const bool good = r.finished && r.error <= tolerance;
         ok += good ? 1 : 0;
         refused += r.finished ? 0 : 1;
         near += r.finished && r.error <= 0.25 * kStep ? 1 : 0;
@@ -213,6 +237,10 @@ struct Tally {
         return frames.empty() ? 0.0 : s / frames.size();
     }
     int MaxFrames() const { return frames.empty() ? 0 : *std::max_element(frames.begin(), frames.end()); }
+    double MedianFrames() const {
+        std::vector<double> v(frames.begin(), frames.end());
+        return Quantile(v, 0.5);
+    }
     double MeanCoarse() const {
         double s = 0;
         for (int f : coarse) s += f;
@@ -224,6 +252,100 @@ struct Battery {
     // Keyed by method, then by the row label.
     std::map<std::string, std::map<std::string, Tally>> rows;
 };
+
+// The night's first curve fit, from a start within a step of focus; its
+// curve is what the refocus learns. nullopt when it failed or missed.
+std::optional<kv::FitSummary> Learn(Model& m) {
+    kv::CurveFitSettings settings;
+    settings.step = kStep;
+    kv::TCurveFitSearch search(settings, FomKind::HFD, m.counter);
+    const Run r = Drive(search, m);
+    if (!r.finished || !search.Fit()) return std::nullopt;
+    return search.Fit();
+}
+
+void RunQuickRefocus(Battery& b) {
+    const Curve curves[] = {Curve::V, Curve::Hyperbola, Curve::Parabola, Curve::Lopsided};
+    const double jitters[] = {0.0, 0.03, 0.08};
+    const int backlashes[] = {0, 30};
+    const double coefficientErrors[] = {-0.10, -0.05, 0.0, 0.05, 0.10};
+    const auto now = std::chrono::system_clock::time_point{} + std::chrono::hours(24 * 365 * 50);
+    int unlearned = 0;
+    for (const Curve curve : curves)
+        for (const double jitter : jitters)
+            for (const int backlash : backlashes)
+                for (int seed = 1; seed <= kQuickSeeds; ++seed) {
+                    Model first;
+                    first.curve = curve;
+                    first.jitter = jitter;
+                    first.backlash = backlash;
+                    first.rng.seed(static_cast<unsigned>(seed * 104729 + backlash * 7 + int(jitter * 1000)));
+                    std::uniform_real_distribution<double> offset(-0.25, 0.25);
+                    first.best = offset(first.rng) * kStep;
+                    const std::optional<kv::FitSummary> fit = Learn(first);
+                    if (!fit) {
+                        ++unlearned;
+                        continue;
+                    }
+                    constexpr double kStartC = 10.0;
+                    kv::FitRecord record{*fit, now - std::chrono::minutes(30), 2.0, 1, kStartC, true};
+                    kv::ShapeCriteria criteria;
+                    criteria.now = now;
+                    criteria.exposureSeconds = 2.0;
+                    const kv::ShapeLearning learned = kv::LearnShape(std::span(&record, 1), criteria);
+                    char jit[16];
+                    std::snprintf(jit, sizeof jit, "%2.0f%%", jitter * 100);
+                    for (int cooled = 1; cooled <= 5; ++cooled)
+                        for (const double coefficientError : coefficientErrors)
+                            for (int variant = 0; variant < 3; ++variant) {
+                                // 0: as learned; 1: the seeing widens the curve by 30 %;
+                                // 2: no coefficient.
+                                Model m = first;
+                                m.rng.seed(static_cast<unsigned>(seed * 31337 + cooled * 101 + variant * 7 +
+                                                                 int(coefficientError * 100) + backlash));
+                                if (variant != 0 && coefficientError != 0.0) continue;
+                                if (variant == 1) m.width = 1.3;
+                                // Cooling moves best focus outward, kCoefficient steps a degree.
+                                m.best += kCoefficient * cooled;
+                                kv::QuickRefocusSettings settings;
+                                settings.learned = learned;
+                                if (variant != 2) settings.coefficient = -kCoefficient * (1.0 + coefficientError);
+                                settings.temperatureC = kStartC - cooled;
+                                settings.cfzSteps = kCfz;
+                                settings.fallback.step = kStep;
+                                kv::TQuickRefocusSearch search(settings, FomKind::HFD, m.counter);
+                                Run r = Drive(search, m);
+                                r.fellBack = search.FellBack();
+                                if (std::getenv("KV_BATTERY_WHY") && !(r.finished && r.error <= kCfz))
+                                    std::fprintf(stderr, "^ quick %s %.0f%% backlash %d cooled %d coef %+.0f%% v%d: %s, error %.1f%s%s\n",
+                                                 CurveName(curve), jitter * 100, backlash, cooled,
+                                                 coefficientError * 100, variant,
+                                                 r.finished ? "finished" : "failed", r.error,
+                                                 r.fellBack ? ", fell back: " : "", search.FallbackReason().c_str());
+                                if (variant == 1) {
+                                    b.rows["quick refocus"]["seeing widened 30%"].Add(r, kCfz);
+                                    b.rows["quick refocus"][std::string("widened 30%, jitter ") + jit].Add(r, kCfz);
+                                    continue;
+                                }
+                                if (variant == 2) {
+                                    b.rows["quick refocus"]["no coefficient"].Add(r, kCfz);
+                                    b.rows["quick refocus"]["no coefficient, cooled " + std::to_string(cooled)].Add(r, kCfz);
+                                    continue;
+                                }
+                                auto& rows = b.rows["quick refocus"];
+                                char err[24];
+                                std::snprintf(err, sizeof err, "coefficient %+3.0f%%", coefficientError * 100);
+                                rows["all"].Add(r, kCfz);
+                                rows[std::string("curve ") + CurveName(curve)].Add(r, kCfz);
+                                rows[std::string("jitter ") + jit].Add(r, kCfz);
+                                rows["backlash " + std::to_string(backlash)].Add(r, kCfz);
+                                rows["cooled " + std::to_string(cooled) + " C"].Add(r, kCfz);
+                                rows[err].Add(r, kCfz);
+                                if (jitter > 0.05) rows[std::string("8% ") + CurveName(curve)].Add(r, kCfz);
+                            }
+                }
+    if (unlearned > 0) std::printf("quick refocus: %d first fits failed and taught no curve\n", unlearned);
+}
 
 Battery RunBattery() {
     Battery b;
@@ -314,19 +436,24 @@ Battery RunBattery() {
                             rows[far.label].Add(r);
                             rows[std::string(far.label) + ", " + CurveName(curve)].Add(r);
                         }
+    RunQuickRefocus(b);
     return b;
 }
 
 void Print(const Battery& b) {
-    std::printf("\n%-15s %-27s %6s %8s %8s %8s %8s %8s %11s %10s %13s\n", "method", "cases", "runs", "success",
-                "<=25", "refused", "median", "p90", "mean frames", "max frames", "coarse frames");
+    std::printf("\n%-15s %-27s %6s %8s %8s %8s %8s %8s %8s %8s %11s %10s %13s %9s %9s\n", "method", "cases", "runs",
+                "success", "<=25", "refused", "median", "p90", "med CFZ", "p90 CFZ", "mean frames", "max frames",
+                "coarse frames", "med fr.", "fallback");
     for (const auto& [method, rows] : b.rows)
         for (const auto& [label, t] : rows)
-            std::printf("%-15s %-27s %6d %7.1f%% %7.1f%% %7.1f%% %8.1f %8.1f %11.1f %10d %13.1f\n", method.c_str(),
-                        label.c_str(), t.runs, t.Success(), 100.0 * t.near / std::max(1, t.runs),
-                        100.0 * t.refused / std::max(1, t.runs), t.Median(), t.P90(), t.MeanFrames(), t.MaxFrames(),
-                        t.MeanCoarse());
-    std::printf("(errors in focuser steps over finished runs; initial step %d)\n\n", kStep);
+            std::printf("%-15s %-27s %6d %7.1f%% %7.1f%% %7.1f%% %8.1f %8.1f %8.2f %8.2f %11.1f %10d %13.1f %9.1f %8.1f%%\n",
+                        method.c_str(), label.c_str(), t.runs, t.Success(), 100.0 * t.near / std::max(1, t.runs),
+                        100.0 * t.refused / std::max(1, t.runs), t.Median(), t.P90(), t.Median() / kCfz,
+                        t.P90() / kCfz, t.MeanFrames(), t.MaxFrames(), t.MeanCoarse(), t.MedianFrames(),
+                        100.0 * t.fellBack / std::max(1, t.runs));
+    std::printf("(errors in focuser steps over finished runs; initial step %d; CFZ %.1f steps: f/%.0f, %.0f um steps;\n"
+                " the quick refocus succeeds within 1 CFZ, the others within a tenth of the initial step)\n\n",
+                kStep, kCfz, kFocalRatio, kStepMicrons);
 }
 
 void BM_AutofocusBattery(benchmark::State& state) {
@@ -336,7 +463,10 @@ void BM_AutofocusBattery(benchmark::State& state) {
         benchmark::DoNotOptimize(b.rows.size());
     }
     for (const auto& [method, rows] : b.rows) {
-        const std::string key = method == "curve fit" ? "fit_" : method == "golden section" ? "gs_" : "far_";
+        const std::string key = method == "curve fit"        ? "fit_"
+                                : method == "golden section" ? "gs_"
+                                : method == "quick refocus"  ? "quick_"
+                                                             : "far_";
         const Tally& all = rows.at("all");
         state.counters[key + "success_pct"] = all.Success();
         state.counters[key + "median_err"] = all.Median();
@@ -345,6 +475,13 @@ void BM_AutofocusBattery(benchmark::State& state) {
         if (const auto near = rows.find("start <= 1 step"); near != rows.end())
             state.counters[key + "frames_near_max"] = near->second.MaxFrames();
         if (key == "far_") state.counters["far_coarse_frames"] = all.MeanCoarse();
+        if (key == "quick_") {
+            state.counters["quick_median_frames"] = all.MedianFrames();
+            state.counters["quick_fallback_pct"] = 100.0 * all.fellBack / std::max(1, all.runs);
+            const Tally& widened = rows.at("seeing widened 30%");
+            state.counters["quick_widened_success_pct"] = widened.Success();
+            state.counters["quick_widened_fallback_pct"] = 100.0 * widened.fellBack / std::max(1, widened.runs);
+        }
     }
     Print(b);
 }
