@@ -20,8 +20,10 @@
 namespace kv {
 namespace {
 
-// With the scale; lines from before it have one field fewer.
-constexpr int kFields = 16;
+// With the critical focus zone's fields; lines without them end at the
+// scale, and lines from before the scale have one field fewer still.
+constexpr int kFields = 19;
+constexpr int kScaleFields = 16;
 constexpr int kOldFields = 15;
 constexpr const char* kCountingPrefix = "count ";
 constexpr std::size_t kTimeLength = 19;  // "YYYY-MM-DD HH:MM:SS"
@@ -135,23 +137,26 @@ bool IsScale(const std::string& text) { return text.empty() || !CountingScaleSta
 // real also has a field more, and its reason (often empty) would pass for a
 // scale.
 bool Record(std::vector<std::string>& f) {
-    if (f.size() == kOldFields || Mend(f)) {
-        f.emplace_back();
-        return true;
-    }
-    return f.size() == kFields && IsScale(f.back());
+    if (f.size() == kOldFields || Mend(f)) f.emplace_back();
+    else if (f.size() != kScaleFields && f.size() != kFields) return false;
+    if (!IsScale(f[kScaleFields - 1])) return false;
+    f.resize(kFields);
+    return true;
 }
 
 }  // namespace
 
 std::string FocusLogLine(const FocusLogEntry& e) {
+    const bool zone = e.cfzSteps || e.errorSteps || e.errorCfz;
+    const int count = zone ? kFields : kScaleFields;
     const std::string fields[kFields] = {
         Quoted(e.time), Quoted(e.procedure), Quoted(e.method), Quoted(e.outcome), std::to_string(e.start),
         std::to_string(e.final), Optional(e.absoluteStart), Optional(e.absoluteFinal), Optional(e.figure, 4),
         Quoted(e.kind), std::to_string(e.stars), std::to_string(e.frames), Optional(e.rSquared, 4),
-        Optional(e.temperatureC, 2), Quoted(e.reason), Quoted(e.scale)};
+        Optional(e.temperatureC, 2), Quoted(e.reason), Quoted(e.scale), Optional(e.cfzSteps, 2),
+        Optional(e.errorSteps, 1), Optional(e.errorCfz, 3)};
     std::string line;
-    for (int i = 0; i < kFields; ++i) {
+    for (int i = 0; i < count; ++i) {
         if (i > 0) line += ',';
         line += fields[i];
     }
@@ -182,6 +187,9 @@ std::optional<FocusLogEntry> ParseFocusLogLine(const std::string& line) {
     if (ParseReal(f[13], d)) e.temperatureC = d;
     e.reason = f[14];
     e.scale = f[15];
+    if (ParseReal(f[16], d)) e.cfzSteps = d;
+    if (ParseReal(f[17], d)) e.errorSteps = d;
+    if (ParseReal(f[18], d)) e.errorCfz = d;
     return e;
 }
 

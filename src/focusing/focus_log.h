@@ -19,6 +19,11 @@
 // counts. Lines from before that field have one field fewer; an older reader
 // refuses the longer lines, as it refuses any line it cannot read, so the
 // file is never rewritten.
+//
+// An auto focus that knew the critical focus zone adds three fields after the
+// scale: the zone in steps, and how far its answer may lie from best focus in
+// steps and in zones. A line with none of them is written without them, so
+// that readers from before them still read every run that has nothing to add.
 #pragma once
 
 #include <chrono>
@@ -33,7 +38,7 @@ namespace kv {
 inline constexpr const char* kFocusLogFileName = "focus_log.csv";
 inline constexpr const char* kFocusLogHeader =
     "time,procedure,method,outcome,start,final,absolute_start,absolute_final,figure,kind,stars,frames,r_squared,"
-    "temperature_c,reason,scale";
+    "temperature_c,reason,scale,cfz_steps,error_steps,error_cfz";
 
 struct FocusLogEntry {
     std::string time;       // local time, "YYYY-MM-DD HH:MM:SS"
@@ -56,6 +61,11 @@ struct FocusLogEntry {
     // position: the session's CountingScale. Empty with an absolute position,
     // and for a counting run of an older line, whose session is not known.
     std::string scale;
+    // The critical focus zone in steps when the run started, and the run's
+    // own estimate of its error (see SearchErrorSteps) in steps and in zones.
+    std::optional<double> cfzSteps;
+    std::optional<double> errorSteps;
+    std::optional<double> errorCfz;
     bool operator==(const FocusLogEntry&) const = default;
 };
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 
 #include "camera/display_rules.h"
+#include "focusing/critical_focus_zone.h"
+#include "focusing/search_error.h"
 #include "shell/log_channel.h"
 
 namespace kv {
@@ -70,7 +72,9 @@ bool TFocusingRunner::StartScan(std::unique_ptr<IFocusDevices> devices, const Sc
 }
 
 bool TFocusingRunner::StartSearch(std::unique_ptr<IFocusDevices> devices, int initialStep) {
-    return Start(std::move(devices), [this, initialStep](WorkerThread& self) { RunSearch(self, initialStep); });
+    SearchOptions options;
+    options.initialStep = initialStep;
+    return StartSearch(std::move(devices), options);
 }
 
 std::optional<WaitResult> TFocusingRunner::WaitForMove(WorkerThread& self, int timeoutMs) {
@@ -155,13 +159,18 @@ void TFocusingRunner::WriteLog(IFocusDevices& devices, FocusLogEntry entry, Focu
 void TFocusingRunner::LogSearch(IFocusDevices& devices, const SearchResult& result) {
     FocusLogEntry entry;
     entry.procedure = "autofocus";
-    entry.method = result.method == FocusMethod::CurveFit ? "curve fit" : "golden section";
+    entry.method = result.method == FocusMethod::CurveFit       ? "curve fit"
+                   : result.method == FocusMethod::QuickRefocus ? "quick refocus"
+                                                                : "golden section";
     // A failed move leaves all-zero boxes, which are no figure.
     if (result.reading && result.outcome == FocusOutcome::Completed) {
         entry.figure = result.reading->FOM;
         entry.stars = result.reading->stars;
     }
     if (result.fit) entry.rSquared = result.fit->rSquared;
+    entry.cfzSteps = result.cfzSteps;
+    entry.errorSteps = result.errorSteps;
+    if (result.errorSteps) entry.errorCfz = ErrorInCfz(*result.errorSteps, result.cfzSteps);
     entry.reason = result.message;
     WriteLog(devices, std::move(entry), result.outcome, result.position);
 }
@@ -262,9 +271,30 @@ void TFocusingRunner::RunScan(WorkerThread& self, ScanSettings settings) {
 }
 
 bool TFocusingRunner::StartSearch(std::unique_ptr<IFocusDevices> devices, const SearchOptions& options) {
-    if (options.method == FocusMethod::GoldenSection) return StartSearch(std::move(devices), options.initialStep);
-    return Start(std::move(devices),
-                 [this, settings = options.fit](WorkerThread& self) { RunCurveFit(self, settings); });
+    if (options.method == FocusMethod::QuickRefocus) {
+        QuickRefocusSettings quick = options.quick;
+        quick.fallback = options.fit;
+        return Start(std::move(devices),
+                     [this, quick = std::move(quick)](WorkerThread& self) { RunQuickRefocus(self, quick); });
+    }
+    // Taken over on the worker, which alone reads it.
+    const std::optional<double> cfz = options.cfzSteps;
+    if (options.method == FocusMethod::GoldenSection) {
+        return Start(std::move(devices), [this, cfz, initialStep = options.initialStep](WorkerThread& self) {
+            cfzSteps_ = cfz;
+            RunSearch(self, initialStep);
+        });
+    }
+    return Start(std::move(devices), [this, cfz, settings = options.fit](WorkerThread& self) {
+        cfzSteps_ = cfz;
+        RunCurveFit(self, settings);
+    });
+}
+
+void TFocusingRunner::AddZoneFigures(SearchResult& result) const {
+    result.cfzSteps = cfzSteps_;
+    if (result.outcome != FocusOutcome::Completed) result.errorSteps.reset();
+    else if (!result.errorSteps) result.errorSteps = SearchErrorSteps(result);
 }
 
 void TFocusingRunner::Forward(const std::vector<TAutoFocusSearch::Note>& notes) {
@@ -309,6 +339,7 @@ void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings)
         result.measured = search.Samples();
         if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
             view_.SampleProgress(0, samples_.load());
+        AddZoneFigures(result);
         LogSearch(devices, result);
         view_.SearchEnded(result);
     };
@@ -367,6 +398,107 @@ void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings)
     }
 }
 
+void TFocusingRunner::RunQuickRefocus(WorkerThread& self, QuickRefocusSettings settings) {
+    IFocusDevices& devices = *devices_;
+    const FomKind kind = devices.Kind();
+    NoteStart(devices);
+    devices.ResetPosition();
+    // The learned best focus comes on the log's scale; the search counts
+    // from 0 where it starts, as every procedure here does.
+    if (settings.learned.shape) {
+        const std::int64_t scaleStart = absoluteStart_ ? *absoluteStart_ : start_;
+        settings.learned.shape->lastBest -= static_cast<double>(scaleStart);
+    }
+    if (!settings.temperatureC) settings.temperatureC = devices.Temperature();
+    if (devices.CanMeasureImage()) {
+        settings.fallback.coarse = true;
+        if (const int side = devices.FocusFrameSide(); side > 0) {
+            settings.fallback.coarseFitsHfd = CoarseFitsHfd(side);
+            // A reading whose star outgrew the frame would say nothing.
+            if (kind == FomKind::HFD && !settings.maxFigure) settings.maxFigure = CoarseFitsHfd(side);
+        }
+    }
+    view_.SearchStarted(CurveFitAxesFor(settings.fallback, kind));
+    TQuickRefocusSearch search(settings, kind, devices.Position());
+    SearchResult result;
+    result.method = FocusMethod::QuickRefocus;
+    int fitShown = 0;
+    const auto showFit = [&] {
+        const std::optional<FitSummary> fit = search.Fit();
+        const int due = !fit ? 0 : fit->checkFom ? 2 : 1;
+        if (due > fitShown) view_.SearchFit(*fit);
+        fitShown = due;
+    };
+    const auto end = [&](FocusOutcome outcome) {
+        result.outcome = outcome;
+        result.position = outcome == FocusOutcome::Completed ? devices.Position() : RestingPosition(devices);
+        result.points = search.Points();
+        result.frames = frames_;
+        result.coarseFrames = search.CoarseFrames();
+        result.fit = search.Fit();
+        result.measured = search.Samples();
+        result.predicted = search.Predicted();
+        result.found = search.Found();
+        result.fellBack = search.FellBack();
+        result.fallbackReason = search.FallbackReason();
+        if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
+            view_.SampleProgress(0, samples_.load());
+        LogSearch(devices, result);
+        view_.SearchEnded(result);
+    };
+    const auto moved = [&](std::int32_t target) -> std::optional<FocusOutcome> {
+        devices.MoveTo(target);
+        const std::optional<WaitResult> waited = WaitForMove(self, kSearchMoveWaitMs);
+        if (!waited) return FocusOutcome::Cancelled;
+        if (const char* text = WaitFailureText(kFocusFunctionWaitMessages, *waited)) {
+            result.message = text;
+            result.reading = FocusReading{};
+            dialogs_.Defer({text, DialogType::Error, DialogButtons::Ok});
+            return FocusOutcome::Failed;
+        }
+        return std::nullopt;
+    };
+
+    for (;;) {
+        const TQuickRefocusSearch::Action action = search.Next();
+        Forward(search.TakeNotes());
+        showFit();
+        switch (action.kind) {
+            case TQuickRefocusSearch::Action::CheckCancel:
+                if (Ended(self)) return end(FocusOutcome::Cancelled);
+                break;
+            case TQuickRefocusSearch::Action::Move:
+                if (const auto failed = moved(action.position)) return end(*failed);
+                break;
+            case TQuickRefocusSearch::Action::Measure: {
+                if (const auto failed = moved(action.position)) return end(*failed);
+                const int samples = samples_.load();
+                const std::optional<FocusReading> reading = Measure(self, kind);
+                if (!reading) return end(FocusOutcome::Cancelled);
+                search.Report(*reading, devices.Position(), samples);
+                Forward(search.TakeNotes());
+                showFit();
+                break;
+            }
+            case TQuickRefocusSearch::Action::MeasureImage: {
+                if (const auto failed = moved(action.position)) return end(*failed);
+                const std::optional<double> hfd = devices.MeasureImageHfd();
+                if (Ended(self)) return end(FocusOutcome::Cancelled);
+                search.ReportImage(hfd, devices.Position());
+                Forward(search.TakeNotes());
+                break;
+            }
+            case TQuickRefocusSearch::Action::Finished:
+                result.reading = search.FinalReading();
+                return end(FocusOutcome::Completed);
+            case TQuickRefocusSearch::Action::Failed:
+                result.message = action.message;
+                dialogs_.Defer({action.message, DialogType::Error, DialogButtons::Ok});
+                return end(FocusOutcome::Rejected);
+        }
+    }
+}
+
 void TFocusingRunner::RunSearch(WorkerThread& self, int initialStep) {
     IFocusDevices& devices = *devices_;
     const FomKind kind = devices.Kind();
@@ -397,6 +529,7 @@ void TFocusingRunner::RunSearch(WorkerThread& self, int initialStep) {
         }
         if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
             view_.SampleProgress(0, samples_.load());
+        AddZoneFigures(result);
         LogSearch(devices, result);
         view_.SearchEnded(result);
     };

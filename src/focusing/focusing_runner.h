@@ -39,6 +39,7 @@
 #include "focusing/focus_log.h"
 #include "focusing/focus_scan.h"
 #include "focusing/measure_focus.h"
+#include "focusing/quick_refocus.h"
 #include "shell/settings_model.h"  // kFocusSamplesMin, kFocusSamplesMax
 #include "platform/clock.h"
 #include "platform/dialogs.h"
@@ -59,12 +60,20 @@ enum class FocusOutcome {
     Rejected,    // the curve fit's quality gate refused the answer; the focuser is back at the start; see message
 };
 
-enum class FocusMethod { GoldenSection, CurveFit };
+enum class FocusMethod { GoldenSection, CurveFit, QuickRefocus };
 
 struct SearchOptions {
     FocusMethod method = FocusMethod::GoldenSection;
     int initialStep = 100;  // the golden section's
     CurveFitSettings fit;   // the curve fit's
+    // The quick refocus's. Its learned shape's last best focus is on the
+    // focus log's scale (BestFocusPosition): the focuser's absolute position
+    // where it has one, else the session's. Without a temperature the
+    // devices' is used; its fallback's settings are the curve fit's.
+    QuickRefocusSettings quick;
+    // The critical focus zone in steps (FocusZoneOptics::CfzSteps), for the
+    // result and the log; nullopt when the optics are not set.
+    std::optional<double> cfzSteps;
 };
 
 struct ScanResult {
@@ -88,11 +97,23 @@ struct SearchResult {
     FocusMethod method = FocusMethod::GoldenSection;
     int frames = 0;  // focus frames taken by the search
     int coarseFrames = 0;  // curve fit: main images taken by its coarse phase
+    // Quick refocus: where it predicted best focus and where it found it
+    // (the search's scale, 0 where it started); whether it fell back to the
+    // full curve fit, and why.
+    std::optional<std::int32_t> predicted;
+    std::optional<std::int32_t> found;
+    bool fellBack = false;
+    std::string fallbackReason;
     // Curve fit: the fit (also when the gate refused it). Golden section: its
     // own points fitted after it ended (refinement), beside its answer.
     std::optional<FitSummary> fit;
     // Curve fit: every reading on the curve, "no star" ones included.
     std::vector<CurveSample> measured;
+    // The critical focus zone in steps the search was started with, and how
+    // far its answer may lie from best focus (SearchErrorSteps; a method
+    // that knows better sets its own); the error for completed searches only.
+    std::optional<double> cfzSteps;
+    std::optional<double> errorSteps;
 };
 
 // Everything a running procedure shows. Called on the worker thread, in order.
@@ -176,10 +197,13 @@ private:
     // `relativeFinal` on the procedure's own scale (0 where it started).
     void WriteLog(IFocusDevices& devices, FocusLogEntry entry, FocusOutcome outcome, std::int32_t relativeFinal);
     void LogSearch(IFocusDevices& devices, const SearchResult& result);
+    // The zone and error figures of a search that has ended, just before it is logged.
+    void AddZoneFigures(SearchResult& result) const;
     bool Start(std::unique_ptr<IFocusDevices> devices, WorkerThread::Procedure procedure);
     void RunScan(WorkerThread& self, ScanSettings settings);
     void RunSearch(WorkerThread& self, int initialStep);
     void RunCurveFit(WorkerThread& self, CurveFitSettings settings);
+    void RunQuickRefocus(WorkerThread& self, QuickRefocusSettings settings);
     void Forward(const std::vector<TAutoFocusSearch::Note>& notes);
     // nullopt when cancelled or stopped first.
     std::optional<WaitResult> WaitForMove(WorkerThread& self, int timeoutMs);
@@ -200,6 +224,7 @@ private:
     int frames_ = 0;  // focus frames of the running procedure (worker thread only)
     // Worker thread only (one procedure at a time, each joined before the next).
     TFocusLog* log_ = nullptr;
+    std::optional<double> cfzSteps_;  // the running search's
     bool halted_ = false;  // a halt, not the user, ended the running procedure
     // The session's scale: where the counter's zero lies on it since the last
     // procedure's reset, and the running procedure's start on it. The scale

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <tuple>
@@ -19,7 +20,8 @@ FocusLogEntry AFailedRun() {
     return {.time = "2026-12-07 21:04:55", .procedure = "autofocus", .method = "curve fit", .outcome = "failed",
             .start = -1200, .final = -1188, .absoluteStart = 31000, .absoluteFinal = 31012, .figure = 2.4567,
             .kind = "HFD", .stars = 14, .frames = 11, .rSquared = 0.9871, .temperatureC = -3.25,
-            .reason = "The fit is too flat, \"larger step\", please,\nretry", .scale = ""};
+            .reason = "The fit is too flat, \"larger step\", please,\nretry", .scale = "", .cfzSteps = {},
+            .errorSteps = {}, .errorCfz = {}};
 }
 
 TEST(FocusLog, LinesRoundTripWithQuotingAndEmptyFieldsAndForeignLinesAreSkipped) {
@@ -133,6 +135,61 @@ TEST(FocusLog, TheScaleFieldIsReadBesideOlderAndCommaSplitLines) {
     const std::string first = CountingScale(start), second = CountingScale(start);
     EXPECT_NE(first, second);
     EXPECT_EQ(CountingScaleStart(first), FocusLogTime(start)) << first;
+}
+
+// A run that knew the critical focus zone adds three fields after the scale;
+// one that did not is written as before, so that readers from before those
+// fields (which take exactly the scale's field count) still read it.
+TEST(FocusLog, TheZoneFieldsAreWrittenOnlyWhenKnownAndReadBesideOlderLines) {
+    const auto fields = [](const std::string& line) { return std::count(line.begin(), line.end(), ',') + 1; };
+    const std::string head = "2026-12-07 21:04:55,autofocus,curve fit,completed,0,-12,,,2.7447,FWHM,1,60,0.9937,-3.25,,";
+    struct Case {
+        const char* what;
+        std::optional<double> cfz, errorSteps, errorCfz;
+        long written;  // fields of the line written
+    } const cases[] = {
+        {"zone and error", 34.2, 3.1, 0.091, 19},
+        {"zone without an error (a failed run)", 34.2, std::nullopt, std::nullopt, 19},
+        {"error without a zone", std::nullopt, 3.1, std::nullopt, 19},
+        {"neither", std::nullopt, std::nullopt, std::nullopt, 16},
+    };
+    for (const Case& c : cases) {
+        FocusLogEntry e = AFailedRun();
+        e.reason.clear();
+        e.cfzSteps = c.cfz, e.errorSteps = c.errorSteps, e.errorCfz = c.errorCfz;
+        const std::string line = FocusLogLine(e);
+        EXPECT_EQ(fields(line), c.written) << c.what << ": " << line;
+        EXPECT_EQ(ParseFocusLogLine(line), e) << c.what << ": " << line;
+    }
+    {
+        test::CommaLocale comma;
+        ASSERT_TRUE(comma.Active()) << "no decimal-comma locale could be made";
+        FocusLogEntry e = AFailedRun();
+        e.cfzSteps = 34.25, e.errorSteps = 3.14, e.errorCfz = 0.0917;
+        EXPECT_EQ(FocusLogLine(e).substr(FocusLogLine(e).size() - 16), ",34.25,3.1,0.092") << FocusLogLine(e);
+    }
+
+    const struct {
+        const char* what;
+        std::string line;
+        std::optional<double> cfz, errorSteps, errorCfz;
+    } reads[] = {
+        {"this version", head + ",34.20,3.1,0.091", 34.2, 3.1, 0.091},
+        {"zone only", head + ",34.20,,", 34.2, std::nullopt, std::nullopt},
+        {"before the zone", head, std::nullopt, std::nullopt, std::nullopt},
+        {"before the scale", head.substr(0, head.size() - 1), std::nullopt, std::nullopt, std::nullopt},
+    };
+    for (const auto& r : reads) {
+        const std::optional<FocusLogEntry> e = ParseFocusLogLine(r.line);
+        ASSERT_TRUE(e) << r.what;
+        EXPECT_EQ(std::tuple(e->cfzSteps, e->errorSteps, e->errorCfz, e->figure),
+                  std::tuple(r.cfz, r.errorSteps, r.errorCfz, std::optional<double>(2.7447)))
+            << r.what;
+    }
+    // One field short of or past the zone's, or a zone after something that is no scale.
+    for (const std::string& foreign : {head + ",34.20,3.1", head + ",34.20,3.1,0.091,", head + "x,34.20,3.1,0.091"}) {
+        EXPECT_FALSE(ParseFocusLogLine(foreign)) << foreign;
+    }
 }
 
 TEST(FocusLog, AppendsUnderOneHeaderAndAFailureWarnsOnceWithoutStoppingAnything) {

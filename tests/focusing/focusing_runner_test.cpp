@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "focusing/critical_focus_zone.h"
 #include "focusing/focusing_runner.h"
 #include "support/eventually.h"
 #include "support/recording_dialogs.h"
@@ -369,6 +370,57 @@ TEST_F(RunnerTest, RefusedCurveFitDefersItsMessageAndLeavesTheFocuserAtTheStart)
     EXPECT_EQ(std::tuple(search.outcome, dev.position.load()), std::tuple(FocusOutcome::Rejected, 0));
     EXPECT_EQ(dialogs.Deferred(), std::vector<std::string>{search.message});
     EXPECT_NE(search.message.find("edge of the focuser's travel"), std::string::npos);
+}
+
+// The zone a search was started with comes back in its result and its log
+// line, with the search's error where it completed; a search started
+// without it logs a line that readers from before the zone still read.
+TEST_F(RunnerTest, TheZoneAndTheErrorReachTheResultAndTheLog) {
+    test::TempDir dir;
+    TFocusLog log(dir.File(kFocusLogFileName));
+    runner.SetFocusLog(&log);
+    runner.SetSamples(1);
+    struct Case {
+        const char* what;
+        FocusMethod method;
+        std::optional<double> cfz;
+        std::int32_t travelMin;  // below best focus, or above it to refuse the fit
+    } const cases[] = {
+        {"golden section", FocusMethod::GoldenSection, 8.5, -100000},
+        {"curve fit", FocusMethod::CurveFit, 8.5, -100000},
+        {"curve fit, no zone", FocusMethod::CurveFit, std::nullopt, -100000},
+        {"refused curve fit", FocusMethod::CurveFit, 8.5, 100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SearchOptions options;
+        options.method = c.method;
+        options.cfzSteps = c.cfz;
+        options.fit.travelMin = c.travelMin;
+        auto devices = std::make_unique<FakeDevices>();
+        devices->best = 37;
+        const SearchResult& search = Search(std::move(devices), options);
+        const bool completed = search.outcome == FocusOutcome::Completed;
+        EXPECT_EQ(completed, c.travelMin < 0) << search.message;
+        EXPECT_EQ(search.cfzSteps, c.cfz);
+        // The fake's V has no noise: each method's answer is within a few steps.
+        EXPECT_EQ(search.errorSteps.has_value(), completed);
+        if (search.errorSteps) {
+            EXPECT_LT(*search.errorSteps, 3.0);
+        }
+
+        // The log keeps the figures to its places.
+        const FocusLogEntry line = TFocusLog::Read(log.Path()).back();
+        EXPECT_EQ(line.cfzSteps, search.cfzSteps);
+        ASSERT_EQ(line.errorSteps.has_value(), completed);
+        ASSERT_EQ(line.errorCfz.has_value(), completed && c.cfz);
+        if (completed) {
+            EXPECT_NEAR(*line.errorSteps, *search.errorSteps, 0.05);
+        }
+        if (line.errorCfz) {
+            EXPECT_NEAR(*line.errorCfz, *ErrorInCfz(*search.errorSteps, c.cfz), 0.0005);
+        }
+    }
 }
 
 }  // namespace
