@@ -282,6 +282,21 @@ void TAutoFocusPage::SaveValue(const char* key, int value) {
     form_.Dialogs().Show(written.message, kv::DialogType::Error, kv::DialogButtons::Ok);
 }
 
+void TAutoFocusPage::StartRefocus(const QString& reason) {
+    auto* start = findChild<QPushButton*>(QStringLiteral("StartSearch"));
+    if (start == nullptr || !start->isEnabled()) return;
+    form_.SetStatusPanel(0, reason);
+    const int chosen = method_->ItemIndex();
+    {
+        const QSignalBlocker quiet(method_);
+        method_->SetItemIndex(kCurveFitItem);
+    }
+    // The search reads the page's options as it starts, so the user's method is back at once.
+    start->click();
+    const QSignalBlocker quiet(method_);
+    method_->SetItemIndex(chosen);
+}
+
 void TAutoFocusPage::ClearFit() {
     for (const char* name : {"CurvePoints", "FittedCurve", "CheckFrame", "FitAnswer"}) {
         if (auto* s = Named<QXYSeries>(qualityChart_, name)) s->clear();

@@ -47,6 +47,12 @@ public:
     // (the quality chart's left axis follows the figure of merit elsewhere).
     void ShowSearchAxes(const kv::SearchChartAxes& axes);
 
+    // A refocus a trigger asked for, with its reason on the status bar. For
+    // now a curve fit at the page's initial step, whatever method the page
+    // shows (the choice stays the user's); it starts only as the Auto Focus
+    // button would (a star selected, camera and focuser ready).
+    void StartRefocus(const QString& reason);
+
 public slots:
     // A new initial step: the charts are laid out for it.
     void InitialStepRGClick();

@@ -65,6 +65,7 @@
 #include "app/exposure_page.h"
 #include "app/focus_panel.h"
 #include "app/focusing_view.h"
+#include "app/refocus_watch.h"
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
 #include "app/read_out_panel.h"
@@ -232,6 +233,7 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
     fw2Timer_->setSingleShot(true);
     fw2Timer_->setInterval(kFw2TimerMs);
     focusing_ = std::make_unique<TFocusingView>(*this);
+    refocusWatch_ = new TRefocusWatch(*this, this);
 
     // Log lines from any thread land here, in order, on the GUI thread.
     kv::LogChannel::Instance().SetWakeUp(
@@ -622,6 +624,7 @@ void TMainForm::LoadSettingsFile() {
     tempPage_->ReadOwnSettings(ini);
     autoFocusPage_->ReadOwnSettings(ini);
     focusPanel_->ReadOwnSettings(ini);
+    if (refocusWatch_ != nullptr) refocusWatch_->ReadOwnSettings(ini);
     ApplyWindowPosition(loaded_);
     RememberFocuserIndex();
 }

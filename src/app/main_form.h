@@ -40,6 +40,7 @@ class TTempPage;
 class TTCWindow;
 class TFocusPanel;
 class TFocusingView;
+class TRefocusWatch;
 class TFocusHistoryWindow;
 class TReadOutPanel;
 namespace kv {
@@ -138,6 +139,8 @@ public:
     TSettingsPage* SettingsPage() const { return settingsPage_; }
     // The focus scan and the auto-focus search, with the worker that runs them.
     TFocusingView* Focusing() const { return focusing_.get(); }
+    // The refocus triggers' settings, rules and the refocus they start.
+    TRefocusWatch* RefocusWatch() const { return refocusWatch_; }
     bool ProcedureRunning() const override;
     // Reports the position to the hub companion program after a manual move.
     QTimer* FW2Timer() const override { return fw2Timer_; }
@@ -336,4 +339,5 @@ private:
     QTimer* fw2Timer_ = nullptr;
     // Its worker uses the focuser and the camera: it goes before either.
     std::unique_ptr<TFocusingView> focusing_;
+    TRefocusWatch* refocusWatch_ = nullptr;
 };

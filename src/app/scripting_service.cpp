@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDBusMetaType>
+#include <QDBusVariant>
 #include <QEvent>
 #include <QMessageBox>
 #include <QSlider>
@@ -10,6 +11,7 @@
 #include <QStringList>
 #include <QTimer>
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <iterator>
 #include <optional>
@@ -24,6 +26,7 @@
 #include "app/main_form.h"
 #include "app/manual_focus_page.h"
 #include "app/read_out_panel.h"
+#include "app/refocus_watch.h"
 #include "camera/camera_control.h"
 #include "camera/image_object.h"
 #include "shell/log_channel.h"
@@ -723,6 +726,124 @@ void TFocusingService::Cancel() {
 
 bool TFocusingService::Running() { return form_.Focusing()->Running(); }
 
+// ---------------------------------------------------------------- refocus triggers
+
+namespace {
+
+// The bus's names for the settings, each with its type and range.
+struct TriggerKey {
+    const char* name;
+    QMetaType::Type type;
+    double min, max;
+};
+constexpr TriggerKey kTriggerKeys[] = {
+    {"afterTime", QMetaType::Bool, 0, 1},
+    {"minutes", QMetaType::Int, kv::kRefocusMinutesMin, kv::kRefocusMinutesMax},
+    {"onTemperature", QMetaType::Bool, 0, 1},
+    {"temperatureChange", QMetaType::Double, kv::kRefocusTemperatureMinC, kv::kRefocusTemperatureMaxC},
+    {"onHfdRise", QMetaType::Bool, 0, 1},
+    {"hfdRisePercent", QMetaType::Double, kv::kRefocusHfdRiseMinPercent, kv::kRefocusHfdRiseMaxPercent},
+    {"hfdReadings", QMetaType::Int, kv::kRefocusHfdReadingsMin, kv::kRefocusHfdReadingsMax},
+};
+
+// The value of `v` as the key's type, or why not. A whole number does for a
+// real; a real with a fraction does not do for a count.
+std::optional<double> TriggerValue(const TriggerKey& key, const QVariant& v, QString* why) {
+    const int type = v.typeId();
+    const bool number = type == QMetaType::Int || type == QMetaType::UInt || type == QMetaType::LongLong ||
+                        type == QMetaType::ULongLong || type == QMetaType::Double || type == QMetaType::Short ||
+                        type == QMetaType::UShort || type == QMetaType::UChar;
+    if (key.type == QMetaType::Bool) {
+        if (type == QMetaType::Bool) return v.toBool() ? 1.0 : 0.0;
+        *why = QStringLiteral("%1 takes true or false").arg(Q(key.name));
+        return std::nullopt;
+    }
+    const double d = v.toDouble();
+    if (!number || !std::isfinite(d) || (key.type == QMetaType::Int && d != std::floor(d)) || d < key.min ||
+        d > key.max) {
+        *why = QStringLiteral("%1 takes %2 from %3 to %4, not %5")
+                   .arg(Q(key.name),
+                        key.type == QMetaType::Int ? QStringLiteral("a whole number") : QStringLiteral("a number"))
+                   .arg(key.min)
+                   .arg(key.max)
+                   .arg(v.toString());
+        return std::nullopt;
+    }
+    return d;
+}
+
+}  // namespace
+
+TRefocusService::TRefocusService(TMainForm& form, QObject* parent) : QObject(parent), form_(form) {
+    connect(form_.RefocusWatch(), &TRefocusWatch::triggered, this, &TRefocusService::Triggered);
+}
+
+bool TRefocusService::Allowed() {
+    if (form_.AllowOtherPrograms()) return true;
+    sendErrorReply(Q(scripting::kErrorNotAllowed), Q(scripting::kNotAllowedText));
+    return false;
+}
+
+QVariantMap TRefocusService::Triggers() {
+    const TRefocusWatch& watch = *form_.RefocusWatch();
+    const kv::RefocusTriggerSettings& s = watch.Settings();
+    return {{QStringLiteral("afterTime"), s.afterTime},
+            {QStringLiteral("minutes"), s.minutes},
+            {QStringLiteral("onTemperature"), s.onTemperature},
+            {QStringLiteral("temperatureChange"), s.temperatureC},
+            {QStringLiteral("onHfdRise"), s.onHfdRise},
+            {QStringLiteral("hfdRisePercent"), s.hfdRisePercent},
+            {QStringLiteral("hfdReadings"), s.hfdReadings},
+            {QStringLiteral("armed"), watch.Triggers().Armed()}};
+}
+
+void TRefocusService::SetTriggers(const QVariantMap& values) {
+    if (!Allowed()) return;
+    kv::RefocusTriggerSettings s = form_.RefocusWatch()->Settings();
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        const auto* key = std::find_if(std::begin(kTriggerKeys), std::end(kTriggerKeys),
+                                       [&](const TriggerKey& k) { return it.key() == QLatin1String(k.name); });
+        QString why;
+        if (key == std::end(kTriggerKeys)) {
+            QStringList names;
+            for (const TriggerKey& k : kTriggerKeys) names << Q(k.name);
+            why = QStringLiteral("Unknown key \"%1\": the keys are %2").arg(it.key(), names.join(QStringLiteral(", ")));
+        }
+        // A QDBusVariant arrives when the caller wrapped the value once more.
+        const QVariant value = it.value().canConvert<QDBusVariant>() ? it.value().value<QDBusVariant>().variant()
+                                                                     : it.value();
+        const std::optional<double> v = why.isEmpty() ? TriggerValue(*key, value, &why) : std::nullopt;
+        if (!v) {
+            LogRefusal(message(), why);
+            sendErrorReply(Q(scripting::kErrorInvalid), why);
+            return;
+        }
+        const std::string_view name = key->name;
+        if (name == "afterTime") s.afterTime = *v != 0;
+        else if (name == "minutes") s.minutes = static_cast<int>(*v);
+        else if (name == "onTemperature") s.onTemperature = *v != 0;
+        else if (name == "temperatureChange") s.temperatureC = *v;
+        else if (name == "onHfdRise") s.onHfdRise = *v != 0;
+        else if (name == "hfdRisePercent") s.hfdRisePercent = *v;
+        else s.hfdReadings = static_cast<int>(*v);
+    }
+    const kv::WriteResult written = form_.RefocusWatch()->Change(s);
+    if (!written.ok) {
+        sendErrorReply(Q(scripting::kErrorFailed), QString::fromStdString(written.message));
+        return;
+    }
+    kv::WriteProgramLog("Scripting: refocus triggers set");
+}
+
+void TRefocusService::ReportHfd(double hfd) {
+    if (!Allowed()) return;
+    if (!form_.RefocusWatch()->ClientReading(hfd)) {
+        const QString why = QStringLiteral("An HFD is a number of pixels above 0, not %1").arg(hfd);
+        LogRefusal(message(), why);
+        sendErrorReply(Q(scripting::kErrorInvalid), why);
+    }
+}
+
 // ---------------------------------------------------------------- registration
 
 bool RegisterScripting(TMainForm& form, QDBusConnection connection, QObject* parent, QString* error) {
@@ -735,17 +856,20 @@ bool RegisterScripting(TMainForm& form, QDBusConnection connection, QObject* par
     auto* focuser = new TFocuserService(form, parent);
     auto* camera = new TCameraService(form, connection, parent);
     auto* focusing = new TFocusingService(form, parent);
+    auto* refocus = new TRefocusService(form, parent);
     constexpr auto kExport = QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals;
     if (!connection.registerObject(Q(scripting::kFocuserPath), focuser, kExport) ||
         !connection.registerObject(Q(scripting::kCameraPath), camera, kExport) ||
-        !connection.registerObject(Q(scripting::kFocusingPath), focusing, kExport)) {
+        !connection.registerObject(Q(scripting::kFocusingPath), focusing, kExport) ||
+        !connection.registerObject(Q(scripting::kRefocusPath), refocus, kExport)) {
         return fail(QStringLiteral("the objects could not be registered"));
     }
     QObject::connect(&form, &TMainForm::focuserGoing, focuser, &TFocuserService::FocuserGoing);
     QObject::connect(&form, &TMainForm::closing, focuser, [connection, focuser, camera]() mutable {
         // Off the bus first: what is still queued for the objects is
         // answered by the bus itself, without the window's time.
-        for (const char* path : {scripting::kFocuserPath, scripting::kCameraPath, scripting::kFocusingPath}) {
+        for (const char* path :
+             {scripting::kFocuserPath, scripting::kCameraPath, scripting::kFocusingPath, scripting::kRefocusPath}) {
             connection.unregisterObject(Q(path));
         }
         focuser->Close();

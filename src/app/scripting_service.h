@@ -40,6 +40,7 @@ inline constexpr const char* kService = "org.kessivane.Kessivane";
 inline constexpr const char* kFocuserPath = "/org/kessivane/Focuser";
 inline constexpr const char* kCameraPath = "/org/kessivane/Camera";
 inline constexpr const char* kFocusingPath = "/org/kessivane/Focusing";
+inline constexpr const char* kRefocusPath = "/org/kessivane/Refocus";
 inline constexpr const char* kErrorNotReady = "org.kessivane.Error.NotReady";
 inline constexpr const char* kErrorBusy = "org.kessivane.Error.Busy";
 inline constexpr const char* kErrorFailed = "org.kessivane.Error.Failed";
@@ -274,6 +275,33 @@ private:
     bool CanStart();
     // methodItem: the page's method item, or nullopt to keep the page's choice.
     void Start(int initialStep, std::optional<int> methodItem);
+    bool Allowed();
+    TMainForm& form_;
+};
+
+class TRefocusService : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kessivane.Refocus")
+public:
+    explicit TRefocusService(TMainForm& form, QObject* parent = nullptr);
+
+public slots:
+    // The refocus triggers as the Settings page shows them (docs/scripting.md
+    // lists the keys), and whether the rules are armed.
+    QVariantMap Triggers();
+    // Changes the keys given, as the user would; the rest stay. An unknown
+    // key or a value out of range refuses the whole call, changing nothing.
+    void SetTriggers(const QVariantMap& values);
+    // An HFD (pixels) the caller measured on its own frames, for the HFD
+    // rule: compared only with the caller's earlier reports.
+    void ReportHfd(double hfd);
+
+signals:
+    // A trigger fired and the refocus is being started: the rule ("time",
+    // "temperature", "hfd") and the reason with its figures.
+    void Triggered(const QString& rule, const QString& reason);
+
+private:
     bool Allowed();
     TMainForm& form_;
 };

@@ -21,6 +21,7 @@
 
 #include "app/page_context.h"
 #include "app/radio_group.h"
+#include "app/refocus_watch.h"
 #include "app/settings_binder.h"
 #include "focuser/focus_control.h"
 #include "platform/dialogs.h"
@@ -531,6 +532,7 @@ QWidget* TSettingsPage::BuildFocuserControlTab() {
             &TSettingsPage::TCEnableCBClick);
     connect(qobject_cast<QCheckBox*>(ignoreCB), &QCheckBox::toggled, this, &TSettingsPage::TCEnableCBClick);
     right->addWidget(temp);
+    right->addWidget(NewRefocusTriggersGroup(tab));
     right->addStretch();
     cols->addLayout(right, 1);
     v->addStretch();

@@ -8,6 +8,7 @@
 //   kessivanectl autofocus [--step S] [--method fit|golden]
 //   kessivanectl scan [--start S] [--increment I] [--steps N]
 //   kessivanectl cancel
+//   kessivanectl triggers | set-triggers KEY=VALUE... | report-hfd HFD
 //   common: [--timeout-ms T]
 //
 // Exit status: 0 done, 1 the program refused or the procedure failed, 2 no
@@ -49,6 +50,14 @@ const QString kFocusingPath = QStringLiteral("/org/kessivane/Focusing");
 const QString kFocuser = QStringLiteral("org.kessivane.Focuser");
 const QString kCamera = QStringLiteral("org.kessivane.Camera");
 const QString kFocusing = QStringLiteral("org.kessivane.Focusing");
+const QString kRefocusPath = QStringLiteral("/org/kessivane/Refocus");
+const QString kRefocus = QStringLiteral("org.kessivane.Refocus");
+// The refocus triggers' keys in the order they are printed; the switches
+// take a yes or no, the counts a whole number, the rest any number.
+const QStringList kTriggerSwitches{"afterTime", "onTemperature", "onHfdRise"};
+const QStringList kTriggerCounts{"minutes", "hfdReadings"};
+const QStringList kTriggerKeys{"afterTime", "minutes", "onTemperature", "temperatureChange",
+                               "onHfdRise", "hfdRisePercent", "hfdReadings", "armed"};
 
 int Usage() {
     std::fputs(
@@ -70,6 +79,10 @@ int Usage() {
         "                                      each reading averages one or more focus frames\n"
         "  scan [--start S] [--increment I] [--steps N]   run a focus scan\n"
         "  cancel                              cancel a running auto focus or scan\n"
+        "  triggers                            print the refocus triggers, one key a line\n"
+        "  set-triggers KEY=VALUE...           change them, e.g. onTemperature=on\n"
+        "                                      temperatureChange=0.8 (switches: on/off)\n"
+        "  report-hfd HFD                      report an HFD measured on your own frames\n"
         "  --timeout-ms T                      give up waiting after T ms\n",
         stderr);
     return kExitUsage;
@@ -80,6 +93,7 @@ struct Options {
     QList<qint64> values;
     QMap<QString, int> numbers;
     QString method;  // autofocus --method, in lower case; empty: the page's choice
+    QStringList words;  // set-triggers and report-hfd: taken as they are
     bool wait = true;
     int timeoutMs = kDefaultTimeoutMs;
 };
@@ -122,6 +136,8 @@ std::optional<Options> Parse(const QStringList& args) {
             else o.numbers[a.mid(2)] = static_cast<int>(*v);
         } else if (o.command.isEmpty()) {
             o.command = a;
+        } else if (o.command == QLatin1String("set-triggers") || o.command == QLatin1String("report-hfd")) {
+            o.words << a;
         } else {
             // Pixels of a main image; positions and steps take any 32-bit number.
             const bool pixel = o.command == QLatin1String("select-star");
@@ -132,10 +148,23 @@ std::optional<Options> Parse(const QStringList& args) {
         }
     }
     const QStringList plain{"position", "absolute-position", "idle",  "running",   "temperature", "halt",
-                            "focus-frame", "cancel",         "take-image", "stars", "pick-star"};
+                            "focus-frame", "cancel",         "take-image", "stars", "pick-star", "triggers"};
     const bool move = o.command == QLatin1String("move-to") || o.command == QLatin1String("move-by");
     const qsizetype needs = move ? 1 : o.command == QLatin1String("select-star") ? 2 : 0;
     if (o.values.size() != needs) return std::nullopt;
+    if (o.command == QLatin1String("set-triggers") || o.command == QLatin1String("report-hfd")) {
+        const bool report = o.command == QLatin1String("report-hfd");
+        if (report ? o.words.size() != 1 : o.words.isEmpty()) return std::nullopt;
+        for (const QString& w : o.words) {
+            if (!report && w.indexOf(QLatin1Char('=')) <= 0) {
+                std::fprintf(stderr, "kessivanectl: '%s' is no KEY=VALUE\n", qPrintable(w));
+                g_explained = true;
+                return std::nullopt;
+            }
+        }
+        if (!o.numbers.isEmpty() || !o.method.isEmpty()) return std::nullopt;
+        return o;
+    }
     if (needs == 0 && !plain.contains(o.command) && o.command != QLatin1String("autofocus") &&
         o.command != QLatin1String("scan")) {
         return std::nullopt;
@@ -178,6 +207,9 @@ public:
                                    {static_cast<int>(o_.values[0]), static_cast<int>(o_.values[1])}));
         }
         if (c == QLatin1String("move-to") || c == QLatin1String("move-by")) return Move();
+        if (c == QLatin1String("triggers")) return Triggers();
+        if (c == QLatin1String("set-triggers")) return SetTriggers();
+        if (c == QLatin1String("report-hfd")) return ReportHfd();
         return Procedure();
     }
 
@@ -349,6 +381,58 @@ private:
         std::fprintf(stderr, "kessivanectl: the move to %d ended %s: %s\n", ending.value(QStringLiteral("target")).toInt(),
                      qPrintable(how), qPrintable(ending.value(QStringLiteral("reason")).toString()));
         return kExitNotArrived;
+    }
+    int Triggers() {
+        const QDBusMessage reply = Call(kRefocusPath, kRefocus, "Triggers");
+        if (Failed(reply)) return ExitFor(reply);
+        const auto map = qdbus_cast<QVariantMap>(reply.arguments().value(0));
+        for (const QString& key : kTriggerKeys) {
+            if (!map.contains(key)) continue;
+            const QVariant v = map.value(key);
+            if (v.typeId() == QMetaType::Bool) std::printf("%s %s\n", qPrintable(key), v.toBool() ? "on" : "off");
+            else std::printf("%s %s\n", qPrintable(key), qPrintable(v.toString()));
+        }
+        return kExitOk;
+    }
+    // Each value goes as its key's type; an unknown key goes as it is
+    // written, for Kessivane to refuse with the keys it knows.
+    int SetTriggers() {
+        QVariantMap values;
+        for (const QString& w : o_.words) {
+            const qsizetype eq = w.indexOf(QLatin1Char('='));
+            const QString key = w.left(eq), text = w.mid(eq + 1).trimmed();
+            bool ok = true;
+            QVariant v;
+            if (kTriggerSwitches.contains(key)) {
+                const QString t = text.toLower();
+                ok = QStringList{"on", "off", "yes", "no", "true", "false", "1", "0"}.contains(t);
+                v = t == QLatin1String("on") || t == QLatin1String("yes") || t == QLatin1String("true") ||
+                    t == QLatin1String("1");
+            } else if (kTriggerCounts.contains(key)) {
+                v = text.toInt(&ok);
+            } else if (kTriggerKeys.contains(key)) {
+                v = text.toDouble(&ok);
+            } else {
+                v = text;
+            }
+            if (!ok) {
+                std::fprintf(stderr, "kessivanectl: %s does not take '%s'\n", qPrintable(key), qPrintable(text));
+                return kExitUsage;
+            }
+            values.insert(key, v);
+        }
+        const QDBusMessage reply = Call(kRefocusPath, kRefocus, "SetTriggers", {values});
+        if (Failed(reply)) return ExitFor(reply);
+        return Triggers();
+    }
+    int ReportHfd() {
+        bool ok = false;
+        const double hfd = o_.words.value(0).toDouble(&ok);
+        if (!ok) {
+            std::fprintf(stderr, "kessivanectl: an HFD is a number of pixels, not '%s'\n", qPrintable(o_.words.value(0)));
+            return kExitUsage;
+        }
+        return PrintReply(Call(kRefocusPath, kRefocus, "ReportHfd", {hfd}));
     }
     int Procedure() {
         const bool scan = o_.command == QLatin1String("scan");
