@@ -19,6 +19,12 @@
 // writes them, and the focus history's drift fitted over them is reported
 // beside the calibration list's coefficient.
 //
+// Triggered nights: no compensation, the temperature and HFD refocus triggers
+// on, and on each trigger either the quick refocus or a full curve fit. An
+// imaging program reports the HFD of each of its frames; the share of the
+// night the true focus stays within one critical focus zone and the focus
+// frames spent are set side by side.
+//
 // Deterministic: seeded random numbers, the observatory's night held and
 // stepped by hand, no threads and no waits. Prints tables; writes the error
 // over the night as CSV and a PNG chart ($KV_NIGHT_OUT, default
@@ -41,7 +47,10 @@
 
 #include "focuser/focus_control.h"
 #include "focusing/curve_fit_search.h"
+#include "focusing/critical_focus_zone.h"
 #include "focusing/focus_log.h"
+#include "focusing/quick_refocus.h"
+#include "focusing/refocus_triggers.h"
 #include "sim/hub_simulator.h"
 #include "sim/observatory.h"
 #include "tempcomp/calibration_list.h"
@@ -517,6 +526,203 @@ void BM_SimulatedNight(benchmark::State& state) {
                 prefix.c_str(), prefix.c_str(), prefix.c_str());
 }
 BENCHMARK(BM_SimulatedNight)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// ---- triggered nights ----
+
+// The telescope the zone is stated for: f/5 with 5 µm focuser steps, a zone
+// of 13.4 steps; the simulator moves best focus 12 steps per degree.
+constexpr double kFocalRatio = 5.0;
+constexpr double kStepMicrons = 5.0;
+constexpr double kImageSeconds = 120.0;  // the imaging program's exposure and download
+constexpr int kTriggeredSeeds = 10;
+
+struct Run {
+    std::optional<std::int32_t> best;
+    int frames = 0;
+    bool fellBack = false;
+    std::optional<kv::FitSummary> fit;
+};
+
+// Drives a search of either kind against the night, a frame at a time.
+template <class Search>
+Run Drive(Night& night, Search& search) {
+    auto& obs = night.Obs();
+    Run run;
+    for (int guard = 0; guard < 400; ++guard) {
+        const auto a = search.Next();
+        search.TakeNotes();
+        switch (a.kind) {
+        case kv::TAutoFocusSearch::Action::CheckCancel: break;
+        case kv::TAutoFocusSearch::Action::Move:
+            obs.SetDrivePosition(a.position);
+            night.Advance(1.0);
+            break;
+        case kv::TAutoFocusSearch::Action::Measure:
+            if (!a.here) obs.SetDrivePosition(a.position);
+            night.Advance(kFrameSeconds);
+            search.Report(night.Frame(), static_cast<std::int32_t>(obs.DrivePosition()), 1);
+            search.TakeNotes();
+            break;
+        case kv::TAutoFocusSearch::Action::MeasureImage:
+            run.frames = search.Frames();
+            return run;
+        case kv::TAutoFocusSearch::Action::Finished:
+            run.best = a.position;
+            run.frames = search.Frames();
+            return run;
+        case kv::TAutoFocusSearch::Action::Failed:
+            run.frames = search.Frames();
+            return run;
+        }
+    }
+    return run;
+}
+
+kv::CurveFitSettings FullFitSettings() {
+    kv::CurveFitSettings settings;
+    settings.step = kSearchStep;
+    return settings;
+}
+
+struct TriggeredNight {
+    std::vector<double> error;  // steps, every 10 s
+    int frames = 0;
+    int refocuses = 0;
+    int failed = 0;
+    int fallbacks = 0;
+    int byRule[3] = {0, 0, 0};
+};
+
+TriggeredNight RunTriggeredNight(bool quick, unsigned seed, const kv::RefocusTriggerSettings& triggers) {
+    Night night(seed);
+    auto& obs = night.Obs();
+    TriggeredNight out;
+    std::vector<kv::FitRecord> fits;
+    const double coefficient = Parameters().stepsPerDegree * 1.1;  // learned 10 % off
+    kv::TRefocusTriggers rules;
+    rules.SetSettings(triggers);
+    const auto ms = [&night] { return static_cast<std::int64_t>(std::llround(night.Seconds() * 1000.0)); };
+    // A full fit at dusk: the first focus of the night, and the shape the quick refocus learns.
+    const auto fullFit = [&] {
+        kv::TCurveFitSearch search(FullFitSettings(), kv::FomKind::HFD, static_cast<std::int32_t>(obs.DrivePosition()));
+        const Run run = Drive(night, search);
+        out.frames += run.frames;
+        if (run.best && search.Fit()) {
+            kv::FitRecord record;
+            record.fit = *search.Fit();
+            record.time = night.Now();
+            record.temperatureC = night.Average();
+            fits.push_back(record);
+        }
+        return run;
+    };
+    rules.FocusEnded(ms(), fullFit().best.has_value(), night.Average());
+    double nextImage = night.Seconds() + kImageSeconds, nextSample = 0.0;
+    const double end = kNightHours * 3600.0;
+    while (night.Seconds() < end) {
+        night.Advance(1.0);
+        while (nextSample <= night.Seconds()) {
+            out.error.push_back(night.ErrorExact());
+            nextSample += 10.0;
+        }
+        rules.Temperature(ms(), night.Average());
+        if (night.Seconds() >= nextImage) {
+            nextImage += kImageSeconds;
+            const kv::FocusReading r = night.Frame();
+            if (r.status == kv::StarStatus::Ok) rules.Reading(ms(), r.HFD, kv::HfdSource::Client);
+        }
+        const std::optional<kv::RefocusDue> due = rules.Due(ms(), false);
+        if (!due) continue;
+        ++out.refocuses;
+        ++out.byRule[static_cast<int>(due->rule)];
+        Run run;
+        if (quick) {
+            kv::QuickRefocusSettings settings;
+            kv::ShapeCriteria criteria;
+            criteria.now = night.Now();
+            settings.learned = kv::LearnShape(fits, criteria);
+            settings.coefficient = coefficient;
+            settings.temperatureC = night.Average();
+            settings.cfzSteps = kv::CriticalFocusZoneSteps(kFocalRatio, kStepMicrons);
+            settings.fallback = FullFitSettings();
+            kv::TQuickRefocusSearch search(settings, kv::FomKind::HFD, static_cast<std::int32_t>(obs.DrivePosition()));
+            run = Drive(night, search);
+            run.fellBack = search.FellBack();
+            if (run.fellBack && search.Fit() && run.best) {
+                kv::FitRecord record;
+                record.fit = *search.Fit();
+                record.time = night.Now();
+                record.temperatureC = night.Average();
+                fits.push_back(record);
+            }
+            out.frames += run.frames;
+        } else {
+            run = fullFit();
+        }
+        if (run.fellBack) ++out.fallbacks;
+        if (!run.best) ++out.failed;
+        rules.FocusEnded(ms(), run.best.has_value(), night.Average());
+    }
+    return out;
+}
+
+void BM_TriggeredNight(benchmark::State& state) {
+    const double cfz = *kv::CriticalFocusZoneSteps(kFocalRatio, kStepMicrons);
+    kv::RefocusTriggerSettings triggers;
+    triggers.onTemperature = true;
+    triggers.temperatureC = 1.0;
+    triggers.onHfdRise = true;
+    triggers.hfdRisePercent = 15.0;
+    triggers.hfdReadings = 5;
+    struct Totals {
+        const char* name;
+        bool quick;
+        double within = 0;
+        long samples = 0;
+        int frames = 0, refocuses = 0, failed = 0, fallbacks = 0;
+        int byRule[3] = {0, 0, 0};
+    };
+    Totals totals[] = {{"quick refocus", true}, {"full curve fit", false}};
+    for (auto _ : state) {
+        for (Totals& t : totals) {
+            t.within = 0, t.samples = 0, t.frames = t.refocuses = t.failed = t.fallbacks = 0;
+            for (int& n : t.byRule) n = 0;
+            for (int seed = 1; seed <= kTriggeredSeeds; ++seed) {
+                const TriggeredNight night = RunTriggeredNight(t.quick, static_cast<unsigned>(300 + seed), triggers);
+                for (double e : night.error) t.within += std::fabs(e) <= cfz ? 1 : 0;
+                t.samples += static_cast<long>(night.error.size());
+                t.frames += night.frames;
+                t.refocuses += night.refocuses;
+                t.failed += night.failed;
+                t.fallbacks += night.fallbacks;
+                for (int r = 0; r < 3; ++r) t.byRule[r] += night.byRule[r];
+            }
+        }
+    }
+    std::printf("\nTriggered nights: %d seeds, %.0f h, %.1f degrees each, no compensation; triggers: temperature "
+                "%.1f \u00B0C, HFD +%.0f %% over %d of the imaging program's frames (one each %.0f s)\n",
+                kTriggeredSeeds, kNightHours, -kCoolingPerHour * kNightHours, triggers.temperatureC,
+                triggers.hfdRisePercent, triggers.hfdReadings, kImageSeconds);
+    std::printf("CFZ: f/%.0f, %.0f \u00B5m steps: %.1f steps; within 1 CFZ means |true focus - best focus| <= %.1f "
+                "steps\n",
+                kFocalRatio, kStepMicrons, cfz, cfz);
+    std::printf("%-16s %12s %10s %14s %12s %10s %10s %8s\n", "", "within CFZ", "refocuses", "(temp/HFD/time)",
+                "focus frames", "per night", "fallbacks", "failed");
+    for (const Totals& t : totals) {
+        const double share = t.samples > 0 ? 100.0 * t.within / static_cast<double>(t.samples) : NAN;
+        char rules[32];
+        std::snprintf(rules, sizeof rules, "%d/%d/%d", t.byRule[1], t.byRule[2], t.byRule[0]);
+        std::printf("%-16s %11.1f%% %10d %14s %12d %10.1f %10d %8d\n", t.name, share, t.refocuses, rules, t.frames,
+                    static_cast<double>(t.frames) / kTriggeredSeeds, t.fallbacks, t.failed);
+        const std::string key = t.quick ? "quick" : "full";
+        state.counters[key + "_within_cfz_pct"] = share;
+        state.counters[key + "_frames_per_night"] = static_cast<double>(t.frames) / kTriggeredSeeds;
+    }
+    const double ratio = totals[1].frames > 0 ? static_cast<double>(totals[0].frames) / totals[1].frames : NAN;
+    std::printf("frames, quick over full: %.2f\n\n", ratio);
+    state.counters["frames_ratio_quick_over_full"] = ratio;
+}
+BENCHMARK(BM_TriggeredNight)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
