@@ -244,6 +244,9 @@ TQuickRefocusSearch::TQuickRefocusSearch(QuickRefocusSettings settings, FomKind 
         predicted_ = Clamp(static_cast<std::int32_t>(std::lround(
             PredictBestFocus(shape->lastBest, shape->lastTemperatureC, settings_.coefficient, settings_.temperatureC))));
         std::vector<std::int32_t> offsets = QuickReadingOffsets(*shape, settings_);
+        inner_ = std::numeric_limits<std::int32_t>::max();
+        for (const std::int32_t o : offsets)
+            if (o != 0) inner_ = std::min(inner_, std::abs(o));
         // Near a travel limit the pattern slides inward whole, so that it
         // still reads both flanks; only a pattern wider than the travel is cut.
         const auto [low, high] = std::minmax_element(offsets.begin(), offsets.end());
@@ -355,10 +358,9 @@ TQuickRefocusSearch::Action TQuickRefocusSearch::FitAndCheck() {
     Log(Format(kQuickFitFormat, centre, centre - predicted_, 100.0 * fit_->level / bottom, 100.0 * fit_->rms / bottom));
     // Both flanks must have been read: with readings on one side only the
     // centre and the level trade off against each other along that flank.
-    double nearest = std::numeric_limits<double>::infinity();
-    for (const std::int32_t t : targets_)
-        if (t != predicted_) nearest = std::min(nearest, std::fabs(double(t - predicted_)));
-    const double margin = std::isfinite(nearest) ? nearest / 2.0 : 0.0;
+    // Half the inner readings' distance, as planned: a pattern slid against
+    // a travel limit does not get to count a reading just past the centre.
+    const double margin = inner_ / 2.0;
     const bool below = std::any_of(samples_.begin(), samples_.end(), [&](const CurveSample& s) { return s.position <= fit_->centre - margin; });
     const bool above = std::any_of(samples_.begin(), samples_.end(), [&](const CurveSample& s) { return s.position >= fit_->centre + margin; });
     if (!below || !above || Clamp(centre) != centre) return FallBack(Format(kQuickBeyondFormat, centre));

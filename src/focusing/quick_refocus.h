@@ -208,6 +208,7 @@ private:
     const std::int32_t origin_;
     std::int32_t predicted_ = 0;
     std::vector<std::int32_t> targets_;  // the readings' positions, in order
+    std::int32_t inner_ = 0;             // the nearest planned reading's distance from the prediction
     Phase phase_ = Phase::Begin;
     std::deque<Action> queue_;
     std::int32_t commanded_;

@@ -1,0 +1,485 @@
+// The quick refocus on analytic curves: learning the shape, reading it
+// around the prediction, and its fallback to the full curve fit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "focusing/curve_fit_search.h"
+#include "focusing/focusing_runner.h"
+#include "focusing/quick_refocus.h"
+#include "platform/clock.h"
+#include "platform/named_event.h"
+#include "support/recording_dialogs.h"
+
+namespace kv {
+namespace {
+
+using Clock = std::chrono::system_clock;
+const Clock::time_point kNow = Clock::time_point{} + std::chrono::hours(24 * 365 * 50);
+
+// HFD of a star `d` steps from best focus, `width` its size at focus.
+using Curve = std::function<double(double d, double width)>;
+const Curve kHyperbola = [](double d, double w) { return std::sqrt(w * w + 4.0 * (d / 100) * (d / 100)); };
+const Curve kVee = [](double d, double w) { return w + 2.0 * std::fabs(d) / 100; };
+const Curve kLopsided = [](double d, double w) {
+    const double k = d < 0 ? 1.2 : 3.0;
+    return std::sqrt(w * w + k * k * (d / 100) * (d / 100));
+};
+
+// A fit of `curve` centred on `best`, as a curve-fit search leaves it.
+FitSummary Learned(const Curve& curve, double best, double width = 2.5) {
+    std::vector<FitPoint> points;
+    for (int i = -6; i <= 6; ++i) points.push_back({best + 100.0 * i, curve(100.0 * i, width), 1.0});
+    const CurveFit fit = FitFocusCurve(points);
+    EXPECT_TRUE(fit.ok) << fit.why;
+    FitSummary s;
+    s.model = fit.model;
+    s.parameters = fit.parameters;
+    s.kind = FomKind::HFD;
+    s.bestPosition = fit.minimumX;
+    return s;
+}
+
+FitRecord Record(const FitSummary& fit, int minutesAgo, std::optional<double> temperature = 10.0) {
+    return {fit, kNow - std::chrono::minutes(minutesAgo), 2.0, 1, temperature, true};
+}
+
+ShapeCriteria Criteria() {
+    ShapeCriteria c;
+    c.now = kNow;
+    c.exposureSeconds = 2.0;
+    return c;
+}
+
+TEST(LearnShape, TakesTonightsMatchingFitsNewestFirst) {
+    const FitSummary a = Learned(kHyperbola, 1000);
+    const FitSummary b = Learned(kHyperbola, 1040);
+    FitSummary peak = b;
+    peak.kind = FomKind::Peak;
+    struct Case {
+        const char* what;
+        std::vector<FitRecord> records;
+        int curves;        // 0: no shape
+        double lastBest;
+    };
+    std::vector<Case> cases = {
+        {"newest of two, any order", {Record(a, 90), Record(b, 20)}, 2, 1040},
+        {"older than the night", {Record(a, 9 * 60)}, 0, 0},
+        {"other figure of merit", {Record(peak, 10)}, 0, 0},
+        {"a refused fit", {[&] { FitRecord r = Record(b, 10); r.good = false; return r; }()}, 0, 0},
+        {"other binning", {[&] { FitRecord r = Record(b, 10); r.binning = 2; return r; }()}, 0, 0},
+        {"exposure 3x", {[&] { FitRecord r = Record(b, 10); r.exposureSeconds = 6.0; return r; }()}, 0, 0},
+        {"exposure 1.5x", {[&] { FitRecord r = Record(b, 10); r.exposureSeconds = 3.0; return r; }()}, 1, 1040},
+        {"at most three", {Record(a, 10), Record(a, 20), Record(a, 30), Record(b, 5), Record(a, 40)}, 3, 1040},
+        // An older fit under other seeing is another curve.
+        {"other seeing left out", {Record(Learned(kHyperbola, 900, 3.5), 60), Record(b, 5)}, 1, 1040},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ShapeLearning l = LearnShape(c.records, Criteria());
+        ASSERT_EQ(l.shape.has_value(), c.curves > 0);
+        if (!l.shape) {
+            EXPECT_NE(l.why.find("no good curve fit"), std::string::npos);
+            continue;
+        }
+        EXPECT_EQ(static_cast<int>(l.shape->curves.size()), c.curves);
+        EXPECT_NEAR(l.shape->lastBest, c.lastBest, 1.0);
+        // Centred: the minimum at 0 whatever the fits' positions.
+        EXPECT_NEAR(l.shape->bottom, l.shape->Figure(0.0), 1e-9);
+        EXPECT_LT(l.shape->Figure(0.0), l.shape->Figure(-30.0));
+        EXPECT_LT(l.shape->Figure(0.0), l.shape->Figure(30.0));
+    }
+}
+
+TEST(QuickRefocus, PredictionAndShapeFit) {
+    struct Prediction {
+        std::optional<double> lastT, coefficient, nowT;
+        double expected;
+    } const predictions[] = {
+        {10.0, -25.0, 7.0, 1075.0}, {10.0, 12.0, 11.5, 1018.0}, {std::nullopt, -25.0, 7.0, 1000.0},
+        {10.0, std::nullopt, 7.0, 1000.0}, {10.0, -25.0, std::nullopt, 1000.0},
+    };
+    for (const Prediction& p : predictions)
+        EXPECT_DOUBLE_EQ(PredictBestFocus(1000.0, p.lastT, p.coefficient, p.nowT), p.expected);
+
+    // Readings of the learned curve moved and raised come back as exactly
+    // that centre and level, on one flank pair or lopsided.
+    for (const Curve& curve : {kHyperbola, kVee, kLopsided}) {
+        const FitRecord record = Record(Learned(curve, 0), 10);
+        const LearnedShape shape = *LearnShape(std::span(&record, 1), Criteria()).shape;
+        std::vector<FitPoint> points;
+        for (const double x : {-180.0, -60.0, 140.0, 260.0}) points.push_back({x, shape.Figure(x - 37.0) + 0.4, 1.0});
+        const ShapeFit fit = FitShape(shape, points);
+        ASSERT_TRUE(fit.ok);
+        EXPECT_NEAR(fit.centre, 37.0, 0.5);
+        EXPECT_NEAR(fit.level, 0.4, 0.01);
+        EXPECT_LT(fit.rms, 0.01);
+    }
+}
+
+TEST(QuickRefocus, ReadingsSitOnBothFlanksInTheApproachOrder) {
+    const FitRecord record = Record(Learned(kLopsided, 0), 10);
+    const LearnedShape shape = *LearnShape(std::span(&record, 1), Criteria()).shape;
+    struct Case {
+        int readings;
+        int step;
+        ApproachSide side;
+        std::optional<double> cap;
+    } const cases[] = {
+        {3, 0, ApproachSide::FromBelow, {}}, {4, 0, ApproachSide::FromBelow, {}}, {5, 0, ApproachSide::FromAbove, {}},
+        {4, 80, ApproachSide::FromAbove, {}}, {4, 0, ApproachSide::FromBelow, 5.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.readings << " readings, step " << c.step);
+        QuickRefocusSettings s;
+        s.readings = c.readings;
+        s.step = c.step;
+        s.fallback.approach = c.side;
+        s.maxFigure = c.cap;
+        const std::vector<std::int32_t> offsets = QuickReadingOffsets(shape, s);
+        ASSERT_EQ(static_cast<int>(offsets.size()), c.readings);
+        EXPECT_TRUE(c.side == ApproachSide::FromBelow ? std::is_sorted(offsets.begin(), offsets.end())
+                                                      : std::is_sorted(offsets.rbegin(), offsets.rend()));
+        EXPECT_LT(*std::min_element(offsets.begin(), offsets.end()), 0);
+        EXPECT_GT(*std::max_element(offsets.begin(), offsets.end()), 0);
+        EXPECT_EQ(std::count(offsets.begin(), offsets.end(), 0), c.readings % 2);
+        for (const std::int32_t o : offsets) {
+            if (c.step > 0) {
+                EXPECT_EQ(o % c.step, 0);
+            } else if (c.cap) {
+                EXPECT_LE(shape.Figure(o), *c.cap + 0.05);
+            } else if (o != 0) {
+                // Between twice and three times the bottom, whichever flank.
+                EXPECT_GE(shape.Figure(o), 1.95 * shape.bottom);
+                EXPECT_LE(shape.Figure(o), 3.05 * shape.bottom);
+            }
+        }
+    }
+}
+
+// A focuser with gear play and a star on an analytic curve, driving the
+// search as the runner does.
+struct Sky {
+    Curve curve = kHyperbola;
+    double best = 0.0;
+    double width = 2.5;
+    double jitter = 0.0;
+    int backlash = 0;
+    std::function<bool(int frame)> noStar = [](int) { return false; };
+    std::int32_t counter = 0;
+    double mech = 0.0;
+    int frames = 0;
+    std::mt19937 rng{7};
+    std::vector<std::int32_t> visited;
+    std::vector<int> approach;  // direction of the last move before each frame
+
+    int lastDirection = 0;
+    void MoveTo(std::int32_t p) {
+        if (p != counter) lastDirection = p > counter ? 1 : -1;
+        counter = p;
+        visited.push_back(p);
+        mech = std::clamp(mech, static_cast<double>(p - backlash), static_cast<double>(p));
+    }
+    FocusReading Frame() {
+        ++frames;
+        approach.push_back(lastDirection);
+        FocusReading r;
+        if (noStar(frames)) {
+            r.status = StarStatus::NoStar;
+            r.HFD = r.FOM = 80.0;
+            return r;
+        }
+        std::normal_distribution<double> normal(0.0, 1.0);
+        r.HFD = r.FOM = curve(mech - best, width * (1.0 + jitter * normal(rng)));
+        return r;
+    }
+};
+
+struct Outcome {
+    bool finished = false;
+    std::int32_t position = 0;
+    std::string message;
+    std::vector<std::string> notes;
+    bool Noted(const std::string& part) const {
+        return std::any_of(notes.begin(), notes.end(), [&](const std::string& n) { return n.find(part) != std::string::npos; });
+    }
+};
+
+Outcome Drive(TQuickRefocusSearch& search, Sky& sky) {
+    Outcome o;
+    for (int guard = 0; guard < 400; ++guard) {
+        const auto a = search.Next();
+        for (const auto& n : search.TakeNotes()) o.notes.push_back(n.text);
+        switch (a.kind) {
+            case TQuickRefocusSearch::Action::CheckCancel: break;
+            case TQuickRefocusSearch::Action::Move: sky.MoveTo(a.position); break;
+            case TQuickRefocusSearch::Action::Measure:
+                sky.MoveTo(a.position);
+                search.Report(sky.Frame(), sky.counter, 1);
+                for (const auto& n : search.TakeNotes()) o.notes.push_back(n.text);
+                break;
+            case TQuickRefocusSearch::Action::MeasureImage:
+                sky.MoveTo(a.position);
+                search.ReportImage(sky.curve(sky.mech - sky.best, sky.width), sky.counter);
+                break;
+            case TQuickRefocusSearch::Action::Finished:
+                o.finished = true;
+                o.position = a.position;
+                return o;
+            case TQuickRefocusSearch::Action::Failed:
+                o.position = a.position;
+                o.message = a.message;
+                return o;
+        }
+    }
+    ADD_FAILURE() << "the search never ended";
+    return o;
+}
+
+// Learned at 1000 and 10 °C, best focus now 1000 + drift at 10 - cooled °C.
+QuickRefocusSettings Settings(const Curve& curve, std::optional<double> coefficient, double cooled) {
+    static std::vector<FitRecord> records;
+    records = {Record(Learned(curve, 1000), 30)};
+    QuickRefocusSettings s;
+    s.learned = LearnShape(records, Criteria());
+    s.coefficient = coefficient;
+    s.temperatureC = 10.0 - cooled;
+    s.cfzSteps = 13.4;
+    s.fallback.step = 100;
+    return s;
+}
+
+TEST(QuickRefocus, FindsFocusOnTheLearnedCurveOrFallsBackWhenItChanged) {
+    struct Case {
+        const char* what;
+        Curve curve;
+        std::optional<double> coefficient;  // the true drift is -25 steps/°C
+        double cooled;
+        double width;   // the star's size at focus now; learned at 2.5
+        double jitter;
+        bool fallsBack;
+        const char* why;
+    } const cases[] = {
+        {"shape known", kHyperbola, -25.0, 4, 2.5, 0.0, false, ""},
+        {"shape known, V, seeing wander", kVee, -25.0, 3, 2.5, 0.03, false, ""},
+        {"shape known, lopsided", kLopsided, -25.0, 5, 2.5, 0.0, false, ""},
+        {"coefficient 10 % high", kHyperbola, -27.5, 5, 2.5, 0.0, false, ""},
+        {"coefficient 10 % low, V", kVee, -22.5, 5, 2.5, 0.0, false, ""},
+        {"no coefficient", kHyperbola, std::nullopt, 4, 2.5, 0.0, false, ""},
+        {"no coefficient, far drift", kVee, std::nullopt, 16, 2.5, 0.0, true, "beyond the quick readings"},
+        {"seeing 30 % wider, hyperbola", kHyperbola, -25.0, 3, 3.25, 0.0, true, "check frame"},
+        {"seeing 30 % wider, V", kVee, -25.0, 3, 3.25, 0.0, true, "higher than learned"},
+        {"seeing 30 % sharper, V", kVee, -25.0, 3, 1.75, 0.0, true, "lower than learned"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Sky sky;
+        sky.curve = c.curve;
+        sky.width = c.width;
+        sky.jitter = c.jitter;
+        sky.best = 1000 + 25.0 * c.cooled;
+        sky.counter = 1000;
+        sky.mech = 1000;
+        TQuickRefocusSearch search(Settings(c.curve, c.coefficient, c.cooled), FomKind::HFD, 1000);
+        const Outcome o = Drive(search, sky);
+        ASSERT_TRUE(o.finished) << o.message;
+        EXPECT_EQ(search.FellBack(), c.fallsBack) << search.FallbackReason();
+        EXPECT_NE(search.FallbackReason().find(c.why), std::string::npos) << search.FallbackReason();
+        // Either way it ends at focus, within a third of the critical focus zone.
+        EXPECT_NEAR(sky.mech, sky.best, 4.5);
+        EXPECT_EQ(search.Found(), o.position);
+        EXPECT_EQ(search.Frames(), sky.frames);
+        if (!c.fallsBack) {
+            EXPECT_LE(search.Frames(), 5);
+            EXPECT_NEAR(*search.PredictionErrorCfz(), std::abs(o.position - search.Predicted()) / 13.4, 1e-9);
+        } else {
+            EXPECT_GT(search.Frames(), 5);
+            EXPECT_TRUE(o.Noted("Quick refocus falls back to the full curve fit: "));
+            EXPECT_TRUE(o.Noted(kCurveFitStartText));
+        }
+    }
+}
+
+TEST(QuickRefocus, EveryReadingIsApproachedFromTheBacklashSide) {
+    for (const ApproachSide side : {ApproachSide::FromBelow, ApproachSide::FromAbove}) {
+        SCOPED_TRACE(side == ApproachSide::FromBelow ? "from below" : "from above");
+        Sky sky;
+        sky.backlash = 30;
+        sky.best = 1075;
+        sky.counter = 1000;
+        sky.mech = 1000;
+        QuickRefocusSettings s = Settings(kHyperbola, -25.0, 3);
+        s.fallback.approach = side;
+        TQuickRefocusSearch search(s, FomKind::HFD, 1000);
+        const Outcome o = Drive(search, sky);
+        ASSERT_TRUE(o.finished && !search.FellBack()) << o.message << search.FallbackReason();
+        const int wanted = side == ApproachSide::FromBelow ? 1 : -1;
+        EXPECT_EQ(std::count(sky.approach.begin(), sky.approach.end(), wanted), sky.frames);
+        EXPECT_NEAR(sky.mech, sky.best, 2.0);
+    }
+}
+
+TEST(QuickRefocus, TravelLimitsAndStarlessReadings) {
+    // Best focus and its prediction below the upper limit: the readings
+    // slide inward whole and never leave the travel. With room for a
+    // reading well above focus the quick fit stands; 40 steps leave one
+    // flank unread, the full fit cannot read it either and says so, and
+    // the focuser goes back to where the refocus started.
+    for (const std::int32_t room : {175, 40}) {
+        SCOPED_TRACE(room);
+        Sky sky;
+        sky.best = 1075;
+        sky.counter = 1000;
+        sky.mech = 1000;
+        QuickRefocusSettings s = Settings(kHyperbola, -25.0, 3);
+        s.fallback.travelMax = 75 + room;  // relative to the start, 1000
+        TQuickRefocusSearch search(s, FomKind::HFD, 1000);
+        const Outcome o = Drive(search, sky);
+        EXPECT_LE(*std::max_element(sky.visited.begin(), sky.visited.end()), 1075 + room);
+        EXPECT_EQ(search.FellBack(), room < 100) << search.FallbackReason();
+        if (search.FellBack()) {
+            EXPECT_NE(search.FallbackReason().find("beyond the quick readings"), std::string::npos);
+            EXPECT_FALSE(o.finished);
+            EXPECT_NE(o.message.find("edge of the focuser's travel"), std::string::npos) << o.message;
+            EXPECT_EQ(sky.counter, 1000);
+        } else {
+            ASSERT_TRUE(o.finished) << o.message;
+            EXPECT_LE(search.Frames(), 5);
+            EXPECT_NEAR(sky.mech, sky.best, 4.5);
+        }
+    }
+    // A reading with no star leaves the quick readings for the full fit,
+    // which still finds focus once the star is back.
+    {
+        Sky sky;
+        sky.best = 1075;
+        sky.counter = 1000;
+        sky.mech = 1000;
+        sky.noStar = [](int frame) { return frame == 2; };
+        TQuickRefocusSearch search(Settings(kHyperbola, -25.0, 3), FomKind::HFD, 1000);
+        const Outcome o = Drive(search, sky);
+        ASSERT_TRUE(o.finished) << o.message;
+        EXPECT_TRUE(search.FellBack());
+        EXPECT_NE(search.FallbackReason().find("shows no star"), std::string::npos);
+        EXPECT_NEAR(sky.mech, sky.best, 4.5);
+        EXPECT_EQ(search.Samples().front().star, true);
+        EXPECT_EQ(search.Samples()[1].star, false);
+    }
+    // The star gone for good: the full fit fails, and the focuser ends where
+    // the refocus found it, not where the fallback started.
+    {
+        Sky sky;
+        sky.best = 1075;
+        sky.counter = 1000;
+        sky.mech = 1000;
+        sky.noStar = [](int frame) { return frame >= 2; };
+        TQuickRefocusSearch search(Settings(kHyperbola, -25.0, 3), FomKind::HFD, 1000);
+        const Outcome o = Drive(search, sky);
+        EXPECT_FALSE(o.finished);
+        EXPECT_EQ(o.position, 1000);
+        EXPECT_EQ(sky.counter, 1000);
+        EXPECT_FALSE(search.Found().has_value());
+        EXPECT_NE(o.message.find("showed a star"), std::string::npos) << o.message;
+    }
+    // No learned shape: the full fit at once, saying why.
+    {
+        Sky sky;
+        sky.best = 1075;
+        sky.counter = 1000;
+        sky.mech = 1000;
+        QuickRefocusSettings s = Settings(kHyperbola, -25.0, 3);
+        s.learned = LearnShape({}, Criteria());
+        TQuickRefocusSearch search(s, FomKind::HFD, 1000);
+        const Outcome o = Drive(search, sky);
+        ASSERT_TRUE(o.finished) << o.message;
+        EXPECT_TRUE(search.FellBack());
+        EXPECT_TRUE(o.Noted("falls back to the full curve fit: no good curve fit"));
+        EXPECT_NEAR(sky.mech, sky.best, 4.5);
+    }
+}
+
+// The runner on a focuser that knows its absolute position: the learned
+// best focus is on that scale, the search on the counter zeroed at its start.
+struct AbsoluteFocuser final : IFocusDevices {
+    std::int64_t zero = 5000;  // the focuser's own count where the counter reads 0
+    std::int32_t position = 0;
+    double best = 5075;
+    int frames = 0;
+    bool FocuserIdle() override { return true; }
+    std::int32_t Position() override { return position; }
+    void ResetPosition() override {
+        zero += position;
+        position = 0;
+    }
+    void MoveBy(std::int32_t steps) override {
+        const auto done = OpenNamedEvent(kGeneralDelayEvent);
+        done->Reset();
+        position += steps;
+        done->Set();
+    }
+    void MoveTo(std::int32_t p) override { MoveBy(p - position); }
+    std::optional<std::int32_t> AbsolutePosition() override { return static_cast<std::int32_t>(zero + position); }
+    std::optional<double> Temperature() override { return 7.0; }
+    FocusReading TakeFocusFrame() override {
+        ++frames;
+        FocusReading r;
+        r.HFD = r.FOM = kHyperbola(static_cast<double>(zero + position) - best, 2.5);
+        return r;
+    }
+    FomKind Kind() override { return FomKind::HFD; }
+};
+
+struct View final : IFocusingView {
+    std::optional<SearchResult> result;
+    std::vector<std::string> log;
+    void SampleProgress(int, int) override {}
+    void SampleTaken(const FocusReading&) override {}
+    void Log(const std::string& text) override { log.push_back(text); }
+    void Status(const std::string& text) override { log.push_back(text); }
+    void StatusPanel(const std::string&) override {}
+    void ScanStarted(const AxisRange&) override {}
+    void ScanPoint(const ChartPoint&) override {}
+    void ScanEnded(const ScanResult&) override {}
+    void SearchStarted(const SearchChartAxes&) override {}
+    void SearchPoint(const kv::SearchPoint&) override {}
+    void SearchEnded(const SearchResult& r) override { result = r; }
+};
+
+TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScale) {
+    ScaledClock clock{1000.0};
+    test::RecordingDialogs dialogs;
+    View view;
+    TFocusingRunner runner{view, dialogs, clock};
+    runner.SetSamples(1);
+    const std::vector<FitRecord> records = {Record(Learned(kHyperbola, 5000), 30)};
+    SearchOptions options;
+    options.method = FocusMethod::QuickRefocus;
+    options.quick.learned = LearnShape(records, Criteria());
+    options.quick.coefficient = -25.0;  // 10 °C then, 7 °C now (the devices' temperature)
+    auto devices = std::make_unique<AbsoluteFocuser>();
+    AbsoluteFocuser& d = *devices;
+    d.position = 20;  // where the focuser stands: 5020
+    ASSERT_TRUE(runner.StartSearch(std::move(devices), options));
+    runner.Join();
+    ASSERT_TRUE(view.result.has_value());
+    const SearchResult& r = *view.result;
+    ASSERT_EQ(r.outcome, FocusOutcome::Completed) << r.message;
+    EXPECT_EQ(r.method, FocusMethod::QuickRefocus);
+    EXPECT_FALSE(r.fellBack) << r.fallbackReason;
+    EXPECT_EQ(r.predicted, 5075 - 5020);
+    EXPECT_EQ(r.found, r.position);
+    EXPECT_NEAR(d.zero + d.position, 5075, 1);
+    EXPECT_EQ(r.frames, d.frames);
+    EXPECT_LE(r.frames, 5);
+}
+
+}  // namespace
+}  // namespace kv
