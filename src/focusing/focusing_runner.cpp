@@ -274,8 +274,11 @@ bool TFocusingRunner::StartSearch(std::unique_ptr<IFocusDevices> devices, const 
     if (options.method == FocusMethod::QuickRefocus) {
         QuickRefocusSettings quick = options.quick;
         quick.fallback = options.fit;
-        return Start(std::move(devices),
-                     [this, quick = std::move(quick)](WorkerThread& self) { RunQuickRefocus(self, quick); });
+        if (!quick.cfzSteps) quick.cfzSteps = options.cfzSteps;
+        return Start(std::move(devices), [this, quick = std::move(quick)](WorkerThread& self) {
+            cfzSteps_ = quick.cfzSteps;
+            RunQuickRefocus(self, quick);
+        });
     }
     // Taken over on the worker, which alone reads it.
     const std::optional<double> cfz = options.cfzSteps;
@@ -441,8 +444,21 @@ void TFocusingRunner::RunQuickRefocus(WorkerThread& self, QuickRefocusSettings s
         result.found = search.Found();
         result.fellBack = search.FellBack();
         result.fallbackReason = search.FallbackReason();
+        // Its own answer: the centre's spread plus where the focuser came to
+        // rest from it. After a fallback the full fit's readings alone.
+        if (outcome == FocusOutcome::Completed) {
+            const std::optional<ShapeFit>& quick = search.QuickFit();
+            if (!search.FellBack() && quick && quick->centreSpread) {
+                result.errorSteps = *quick->centreSpread + std::abs(result.position - quick->centre);
+            } else if (search.FellBack() && result.fit) {
+                const std::vector<CurveSample> full(result.measured.end() - search.FallbackSamples(), result.measured.end());
+                if (const std::optional<double> spread = FitCentreSpread(full, result.fit->kind))
+                    result.errorSteps = *spread + std::abs(result.position - result.fit->bestPosition);
+            }
+        }
         if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
             view_.SampleProgress(0, samples_.load());
+        AddZoneFigures(result);
         LogSearch(devices, result);
         view_.SearchEnded(result);
     };

@@ -184,6 +184,21 @@ ShapeFit FitShape(const LearnedShape& shape, std::span<const FitPoint> points) {
     fit.centre = best;
     fit.rms = std::sqrt(solve(best, &fit.level));
     fit.ok = std::isfinite(fit.rms);
+    // Linearised at the answer: the level takes the slopes' mean, the centre
+    // only what varies about it.
+    if (used > 2) {
+        double sw = 0.0, sd = 0.0, sdd = 0.0;
+        for (const FitPoint& p : points) {
+            if (!(p.weight > 0.0) || !std::isfinite(p.x) || !std::isfinite(p.y)) continue;
+            const double h = 0.5;
+            const double slope = (shape.Figure(p.x - best + h) - shape.Figure(p.x - best - h)) / (2.0 * h);
+            sw += p.weight;
+            sd += p.weight * slope;
+            sdd += p.weight * slope * slope;
+        }
+        const double spread = sdd - sd * sd / sw;
+        if (spread > 0.0) fit.centreSpread = std::sqrt(fit.rms * fit.rms * sw / (used - 2) / spread);
+    }
     return fit;
 }
 

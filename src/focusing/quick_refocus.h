@@ -102,6 +102,9 @@ struct ShapeFit {
     double centre = 0.0;
     double level = 0.0;  // added to the learned curve's figure
     double rms = 0.0;    // weighted rms residual, fit figure
+    // The centre's standard error from the residuals and the curve's slope
+    // at the readings (nullopt without a residual degree of freedom).
+    std::optional<double> centreSpread;
 };
 // `points` in fit figures (at least 2 with positive weight); the centre is
 // looked for within the points' span widened by half of it each side.
@@ -183,8 +186,12 @@ public:
     int CoarseFrames() const { return fallback_ ? fallback_->CoarseFrames() : 0; }
     // Every chart point so far, numbered on.
     std::vector<SearchPoint> Points() const;
-    // The quick readings; the full fit's readings once it fell back.
+    // The quick readings, then the full fit's once it fell back (the last
+    // FallbackSamples() of them).
     std::vector<CurveSample> Samples() const;
+    std::ptrdiff_t FallbackSamples() const {
+        return fallback_ ? static_cast<std::ptrdiff_t>(fallback_->Samples().size()) : 0;
+    }
     const std::optional<ShapeFit>& QuickFit() const { return fit_; }
     // The full curve fit's fit, once it fell back and fitted.
     std::optional<FitSummary> Fit() const;

@@ -122,6 +122,23 @@ TEST(QuickRefocus, PredictionAndShapeFit) {
         EXPECT_NEAR(fit.centre, 37.0, 0.5);
         EXPECT_NEAR(fit.level, 0.4, 0.01);
         EXPECT_LT(fit.rms, 0.01);
+        ASSERT_TRUE(fit.centreSpread.has_value());
+        EXPECT_LT(*fit.centreSpread, 0.5);
+    }
+    // Readings that scatter about the curve leave the centre less certain.
+    {
+        const FitRecord record = Record(Learned(kVee, 0), 10);
+        const LearnedShape shape = *LearnShape(std::span(&record, 1), Criteria()).shape;
+        std::vector<FitPoint> points;
+        double sign = 1.0;
+        for (const double x : {-250.0, -125.0, 125.0, 250.0}) {
+            points.push_back({x, shape.Figure(x) + 0.2 * sign, 1.0});
+            sign = -sign;
+        }
+        const ShapeFit fit = FitShape(shape, points);
+        ASSERT_TRUE(fit.ok && fit.centreSpread);
+        EXPECT_GT(*fit.centreSpread, 3.0);
+        EXPECT_LT(*fit.centreSpread, 20.0);
     }
 }
 
@@ -464,6 +481,7 @@ TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScale) {
     options.method = FocusMethod::QuickRefocus;
     options.quick.learned = LearnShape(records, Criteria());
     options.quick.coefficient = -25.0;  // 10 °C then, 7 °C now (the devices' temperature)
+    options.cfzSteps = 13.4;
     auto devices = std::make_unique<AbsoluteFocuser>();
     AbsoluteFocuser& d = *devices;
     d.position = 20;  // where the focuser stands: 5020
@@ -479,6 +497,9 @@ TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScale) {
     EXPECT_NEAR(d.zero + d.position, 5075, 1);
     EXPECT_EQ(r.frames, d.frames);
     EXPECT_LE(r.frames, 5);
+    EXPECT_EQ(r.cfzSteps, 13.4);
+    ASSERT_TRUE(r.errorSteps.has_value());
+    EXPECT_LT(*r.errorSteps, 1.5);
 }
 
 }  // namespace
