@@ -295,6 +295,8 @@ bool TFocusingRunner::StartSearch(std::unique_ptr<IFocusDevices> devices, const 
 }
 
 void TFocusingRunner::AddZoneFigures(SearchResult& result) const {
+    result.logOrigin = absoluteStart_ ? *absoluteStart_ : start_;
+    result.absoluteScale = absoluteStart_.has_value();
     result.cfzSteps = cfzSteps_;
     if (result.outcome != FocusOutcome::Completed) result.errorSteps.reset();
     else if (!result.errorSteps) result.errorSteps = SearchErrorSteps(result);

@@ -114,6 +114,12 @@ struct SearchResult {
     // that knows better sets its own); the error for completed searches only.
     std::optional<double> cfzSteps;
     std::optional<double> errorSteps;
+    // The focus log's position of the search's 0: add it to a fit's best
+    // position or to `found` to keep them beyond this run. On an absolute
+    // scale they mean the same after a restart; on a counted one only in
+    // this session.
+    std::int64_t logOrigin = 0;
+    bool absoluteScale = false;
 };
 
 // Everything a running procedure shows. Called on the worker thread, in order.

@@ -1,0 +1,160 @@
+#include "focusing/learned_curves.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <sstream>
+
+#include "platform/c_number.h"
+
+namespace kv {
+namespace {
+
+constexpr std::string_view kHeader = "# Kessivane learned focus curves 1";
+
+using Clock = std::chrono::system_clock;
+
+std::int64_t Seconds(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+}
+
+std::string Optional(const std::optional<double>& v) { return v ? FormatShortestC(*v) : std::string(); }
+
+std::vector<std::string_view> Split(std::string_view line, char separator) {
+    std::vector<std::string_view> parts;
+    for (;;) {
+        const std::size_t at = line.find(separator);
+        parts.push_back(line.substr(0, at));
+        if (at == std::string_view::npos) return parts;
+        line.remove_prefix(at + 1);
+    }
+}
+
+std::optional<std::int64_t> Whole(std::string_view text) {
+    const std::optional<double> v = ParseDoubleC(text);
+    if (!v || std::floor(*v) != *v || std::fabs(*v) > 9.0e15) return std::nullopt;
+    return static_cast<std::int64_t>(*v);
+}
+
+// An empty field is "not known"; anything else must read.
+bool ReadOptional(std::string_view text, std::optional<double>& out) {
+    if (text.empty()) return true;
+    out = ParseDoubleC(text);
+    return out.has_value();
+}
+
+std::optional<LearnedCurve> ReadFit(const std::vector<std::string_view>& f) {
+    // fit;time;kind;model;exposure;binning;temperature;best;p0 p1 ...
+    if (f.size() != 9) return std::nullopt;
+    const auto time = Whole(f[1]);
+    const auto kind = Whole(f[2]);
+    const auto model = Whole(f[3]);
+    const auto exposure = ParseDoubleC(f[4]);
+    const auto binning = Whole(f[5]);
+    const auto best = ParseDoubleC(f[7]);
+    if (!time || !kind || *kind < 0 || *kind > static_cast<int>(FomKind::HFD) || !model ||
+        (*model != static_cast<int>(FitModel::Hyperbola) && *model != static_cast<int>(FitModel::Parabola)) ||
+        !exposure || *exposure < 0.0 || !binning || *binning < 1 || !best)
+        return std::nullopt;
+    LearnedCurve c;
+    c.absolute = true;
+    if (!ReadOptional(f[6], c.record.temperatureC)) return std::nullopt;
+    for (std::string_view p : Split(f[8], ' ')) {
+        const std::optional<double> v = ParseDoubleC(p);
+        if (!v) return std::nullopt;
+        c.record.fit.parameters.push_back(*v);
+    }
+    // The centre is the third parameter of every model.
+    if (c.record.fit.parameters.size() < 3) return std::nullopt;
+    c.record.time = Clock::time_point(std::chrono::seconds(*time));
+    c.record.fit.kind = static_cast<FomKind>(*kind);
+    c.record.fit.model = static_cast<FitModel>(*model);
+    c.record.exposureSeconds = *exposure;
+    c.record.binning = static_cast<int>(*binning);
+    c.record.fit.bestPosition = *best;
+    return c;
+}
+
+std::optional<LearnedFocus> ReadFocus(const std::vector<std::string_view>& f) {
+    // focus;time;position;temperature
+    if (f.size() != 4) return std::nullopt;
+    const auto time = Whole(f[1]);
+    const auto position = ParseDoubleC(f[2]);
+    LearnedFocus focus;
+    if (!time || !position || !ReadOptional(f[3], focus.temperatureC)) return std::nullopt;
+    focus.time = Clock::time_point(std::chrono::seconds(*time));
+    focus.position = *position;
+    return focus;
+}
+
+}  // namespace
+
+void LearnedCurves::AddFit(const FitRecord& record, bool absolute) {
+    fits.push_back({record, absolute});
+    if (fits.size() > kMaxLearnedFits) fits.erase(fits.begin(), fits.end() - kMaxLearnedFits);
+    if (lastFocus && lastFocus->time <= record.time) lastFocus.reset();
+}
+
+void LearnedCurves::AddFocus(const LearnedFocus& focus) { lastFocus = focus; }
+
+ShapeLearning LearnedCurves::Learn(const ShapeCriteria& criteria) const {
+    std::vector<FitRecord> records;
+    records.reserve(fits.size());
+    for (const LearnedCurve& c : fits) records.push_back(c.record);
+    ShapeLearning learning = LearnShape(records, criteria);
+    // A refocus since the newest fit found where that curve sits now; its
+    // answer, not the fit's, is where the next prediction starts.
+    if (learning.shape && lastFocus && lastFocus->time >= learning.shape->lastTime &&
+        criteria.now - lastFocus->time <= criteria.maxAge) {
+        learning.shape->lastBest = lastFocus->position;
+        learning.shape->lastTemperatureC = lastFocus->temperatureC;
+        learning.shape->lastTime = lastFocus->time;
+    }
+    return learning;
+}
+
+bool LearnedCurves::NothingToKeep() const {
+    return std::none_of(fits.begin(), fits.end(), [](const LearnedCurve& c) { return c.absolute; });
+}
+
+std::string FormatLearnedCurves(const LearnedCurves& curves) {
+    std::ostringstream out;
+    out << kHeader << '\n';
+    std::optional<Clock::time_point> newestKept;
+    for (const LearnedCurve& c : curves.fits) {
+        if (!c.absolute) continue;
+        const FitRecord& r = c.record;
+        out << "fit;" << Seconds(r.time) << ';' << static_cast<int>(r.fit.kind) << ';' << static_cast<int>(r.fit.model)
+            << ';' << FormatShortestC(r.exposureSeconds) << ';' << r.binning << ';' << Optional(r.temperatureC) << ';'
+            << FormatShortestC(r.fit.bestPosition) << ';';
+        for (std::size_t i = 0; i < r.fit.parameters.size(); ++i)
+            out << (i > 0 ? " " : "") << FormatShortestC(r.fit.parameters[i]);
+        out << '\n';
+        newestKept = r.time;
+    }
+    // An answer on a counting focuser's scale would mislead after a restart:
+    // it is kept only after a fit that is written.
+    if (curves.lastFocus && newestKept && curves.lastFocus->time >= *newestKept &&
+        curves.fits.back().absolute) {
+        const LearnedFocus& f = *curves.lastFocus;
+        out << "focus;" << Seconds(f.time) << ';' << FormatShortestC(f.position) << ';' << Optional(f.temperatureC)
+            << '\n';
+    }
+    return out.str();
+}
+
+LearnedCurves ParseLearnedCurves(std::string_view text) {
+    LearnedCurves curves;
+    for (std::string_view line : Split(text, '\n')) {
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const std::vector<std::string_view> fields = Split(line, ';');
+        if (fields[0] == "fit") {
+            if (std::optional<LearnedCurve> c = ReadFit(fields)) curves.AddFit(c->record, true);
+        } else if (fields[0] == "focus") {
+            if (std::optional<LearnedFocus> f = ReadFocus(fields)) curves.AddFocus(*f);
+        }
+    }
+    return curves;
+}
+
+}  // namespace kv

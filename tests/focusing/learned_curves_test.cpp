@@ -1,0 +1,124 @@
+// The learned focus curves kept for the quick refocus: what survives a
+// restart, what a damaged file yields, and where the next prediction starts.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "focusing/learned_curves.h"
+
+namespace kv {
+namespace {
+
+using Clock = std::chrono::system_clock;
+const Clock::time_point kNight = Clock::time_point(std::chrono::seconds(1'900'000'000));
+
+FitRecord Fit(int minutes, double best, std::optional<double> temperature = 10.0,
+              FitModel model = FitModel::Hyperbola) {
+    FitRecord r;
+    r.time = kNight + std::chrono::minutes(minutes);
+    r.fit.kind = FomKind::HFD;
+    r.fit.model = model;
+    r.fit.parameters = model == FitModel::Hyperbola ? std::vector<double>{2.5, 80.0, best, 0.0, 80.0}
+                                                    : std::vector<double>{2.5, 0.0004, best};
+    r.fit.bestPosition = best;
+    r.exposureSeconds = 1.5;
+    r.binning = 2;
+    r.temperatureC = temperature;
+    return r;
+}
+
+ShapeCriteria At(int minutes) {
+    ShapeCriteria c;
+    c.kind = FomKind::HFD;
+    c.exposureSeconds = 1.5;
+    c.binning = 2;
+    c.now = kNight + std::chrono::minutes(minutes);
+    return c;
+}
+
+TEST(LearnedCurves, AbsoluteFitsAndTheLastAnswerSurviveARestartExactly) {
+    LearnedCurves kept;
+    kept.AddFit(Fit(0, -1234.5, -3.25, FitModel::Parabola), true);
+    kept.AddFit(Fit(10, 999.0, 5.0), false);  // a counting focuser's session only
+    kept.AddFit(Fit(20, 20500.125, std::nullopt), true);
+    kept.AddFocus({kNight + std::chrono::minutes(30), 20530.0, 4.5});
+    const LearnedCurves back = ParseLearnedCurves(FormatLearnedCurves(kept));
+    ASSERT_EQ(back.fits.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const FitRecord& want = kept.fits[i == 0 ? 0 : 2].record;
+        const FitRecord& got = back.fits[i].record;
+        SCOPED_TRACE(i);
+        EXPECT_EQ(got.time, want.time);
+        EXPECT_EQ(got.fit.model, want.fit.model);
+        EXPECT_EQ(got.fit.kind, want.fit.kind);
+        EXPECT_EQ(got.fit.parameters, want.fit.parameters);
+        EXPECT_EQ(got.fit.bestPosition, want.fit.bestPosition);
+        EXPECT_EQ(got.exposureSeconds, want.exposureSeconds);
+        EXPECT_EQ(got.binning, want.binning);
+        EXPECT_EQ(got.temperatureC, want.temperatureC);
+        EXPECT_TRUE(back.fits[i].absolute);
+    }
+    ASSERT_TRUE(back.lastFocus.has_value());
+    EXPECT_EQ(back.lastFocus->position, 20530.0);
+    EXPECT_EQ(back.lastFocus->temperatureC, 4.5);
+
+    // After a session-scale fit the answer is on that scale too: not kept.
+    LearnedCurves counted = kept;
+    counted.AddFit(Fit(40, 5.0), false);
+    counted.AddFocus({kNight + std::chrono::minutes(50), 7.0, 4.0});
+    EXPECT_FALSE(ParseLearnedCurves(FormatLearnedCurves(counted)).lastFocus.has_value());
+    LearnedCurves session;
+    session.AddFit(Fit(0, 1.0), false);
+    EXPECT_TRUE(session.NothingToKeep());
+    EXPECT_FALSE(kept.NothingToKeep());
+}
+
+TEST(LearnedCurves, LinesThatDoNotReadAreSkippedNotGuessedAt) {
+    const std::string good = "fit;1900000000;4;1;1.5;2;10;100;2.5 80 100 0 80";
+    const char* bad[] = {
+        "fit;1900000000;4;1;1,5;2;10;100;2.5 80 100 0 80",  // a decimal comma
+        "fit;1900000000;9;1;1.5;2;10;100;2.5 80 100 0 80",  // no such figure
+        "fit;1900000000;4;0;1.5;2;10;100;2.5 80 100 0 80",  // no model
+        "fit;1900000000;4;1;1.5;0;10;100;2.5 80 100 0 80",  // binning 0
+        "fit;1900000000;4;1;1.5;2;10;100;2.5 80",           // no centre
+        "fit;1900000000;4;1;1.5;2;warm;100;2.5 80 100 0 80",
+        "fit;1900000000.5;4;1;1.5;2;10;100;2.5 80 100 0 80",
+        "fit;1900000000;4;1;1.5;2;10;100;2.5 80 100 0 80;extra",
+        "focus;1900000600;nan;10",
+        "focus;1900000600;120",
+    };
+    for (const char* line : bad) {
+        SCOPED_TRACE(line);
+        const LearnedCurves c = ParseLearnedCurves(good + "\n" + line + "\n");
+        EXPECT_EQ(c.fits.size(), 1u);
+        EXPECT_FALSE(c.lastFocus.has_value());
+    }
+    EXPECT_EQ(ParseLearnedCurves(good + "\r\n").fits.size(), 1u);
+    EXPECT_TRUE(ParseLearnedCurves("").fits.empty());
+}
+
+TEST(LearnedCurves, TheNewestAnswerMovesThePredictionUntilTheNextFit) {
+    LearnedCurves c;
+    for (int i = 0; i < static_cast<int>(kMaxLearnedFits) + 3; ++i) c.AddFit(Fit(i, 100.0 + i), true);
+    ASSERT_EQ(c.fits.size(), kMaxLearnedFits);
+    EXPECT_EQ(c.fits.front().record.fit.bestPosition, 103.0);  // the oldest went
+
+    ShapeLearning l = c.Learn(At(60));
+    ASSERT_TRUE(l.shape.has_value());
+    EXPECT_EQ(l.shape->lastBest, 114.0);
+
+    c.AddFocus({kNight + std::chrono::minutes(30), 150.0, 7.0});
+    l = c.Learn(At(60));
+    EXPECT_EQ(l.shape->lastBest, 150.0);
+    EXPECT_EQ(l.shape->lastTemperatureC, 7.0);
+    // An answer from before yesterday's age limit is no start.
+    EXPECT_EQ(c.Learn(At(30 + 8 * 60 + 1)).shape.has_value(), false);
+
+    c.AddFit(Fit(40, 160.0), true);  // a new curve: its own best focus counts
+    EXPECT_FALSE(c.lastFocus.has_value());
+    EXPECT_EQ(c.Learn(At(60)).shape->lastBest, 160.0);
+}
+
+}  // namespace
+}  // namespace kv
