@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
 #include <random>
 #include <string_view>
@@ -30,6 +31,8 @@ namespace {
 
 constexpr int kSensorWidth = 765;   // unbinned pixels
 constexpr int kSensorHeight = 510;
+constexpr int kCrowdedSensor = 2048;  // both sides, unbinned pixels
+constexpr int kCrowdedSpacing = 10;   // pixels between the cells of the crowded field
 constexpr int kFocusFrame = 100;    // focus frame side, read-out pixels
 constexpr double kPixelMicrons = 9.0;
 constexpr double kMaxSigma = 150.0;  // beyond this a star is only a faint glow anyway
@@ -45,6 +48,23 @@ constexpr Star kStars[] = {
     {382.0, 255.0, 400000.0}, {120.0, 80.0, 60000.0},  {650.0, 90.0, 30000.0},  {200.0, 400.0, 80000.0},
     {600.0, 420.0, 45000.0},  {450.0, 150.0, 20000.0}, {300.0, 330.0, 15000.0}, {700.0, 300.0, 25000.0},
 };
+
+// The crowded field: one faint star in each cell of a grid over the whole
+// sensor, within 2 px of the cell's middle, so that neighbours stand at least
+// 6 px apart (a finder must split them, not find one blend), as on the star
+// finder's bench. Always the same stars.
+const std::vector<Star>& CrowdedStars() {
+    static const std::vector<Star> stars = [] {
+        std::vector<Star> made;
+        std::mt19937 rng(2048);
+        std::uniform_real_distribution<double> jitter(-2.0, 2.0), flux(3000.0, 60000.0);
+        for (int y = kCrowdedSpacing; y < kCrowdedSensor - kCrowdedSpacing / 2; y += kCrowdedSpacing)
+            for (int x = kCrowdedSpacing; x < kCrowdedSensor - kCrowdedSpacing / 2; x += kCrowdedSpacing)
+                made.push_back({x + jitter(rng), y + jitter(rng), flux(rng)});
+        return made;
+    }();
+    return stars;
+}
 
 // Beyond nine tenths nothing of the aperture is left to speak of.
 double ValidObstruction(double v) { return std::isfinite(v) ? std::clamp(v, 0.0, 0.9) : 0.0; }
@@ -65,6 +85,8 @@ KVSimCameraConfig DefaultConfig() {
     const char* curve = std::getenv("KESSIVANE_SIM_CURVE");
     c.Curve = curve != nullptr && std::string_view(curve) == "hyperbola" ? KV_SIM_CURVE_HYPERBOLA : KV_SIM_CURVE_V;
     if (const char* obstruction = std::getenv("KESSIVANE_SIM_OBSTRUCTION")) c.Obstruction = ValidObstruction(std::atof(obstruction));
+    const char* field = std::getenv("KESSIVANE_SIM_FIELD");
+    c.CrowdedField = field != nullptr && std::string_view(field) == "crowded" ? 1 : 0;
     return c;
 }
 
@@ -96,6 +118,7 @@ public:
         nonNegative(config_.FluxScale);
         nonNegative(config_.SeeingPatch);
         config_.Obstruction = ValidObstruction(config_.Obstruction);
+        config_.CrowdedField = config_.CrowdedField != 0 ? 1 : 0;
         if (!std::isfinite(config_.SeeingFWHM) || config_.SeeingFWHM < 0.5) config_.SeeingFWHM = 0.5;
         Reseed();
     }
@@ -103,6 +126,11 @@ public:
     int Binning() {
         std::lock_guard lock(mutex_);
         return config_.Binning;
+    }
+
+    bool Crowded() {
+        std::lock_guard lock(mutex_);
+        return config_.CrowdedField != 0;
     }
 
     // Renders the read-out window whose top-left read-out pixel is (left, top)
@@ -212,7 +240,9 @@ private:
 
         std::vector<double> ix;
         std::vector<double> iy;
-        for (const Star& star : kStars) {
+        std::vector<Star> stars(std::begin(kStars), std::end(kStars));
+        if (c.CrowdedField != 0) stars.insert(stars.end(), CrowdedStars().begin(), CrowdedStars().end());
+        for (const Star& star : stars) {
             double starSeeing = seeing;
             if (c.Noise != 0 && c.SeeingPatch > 0.0) starSeeing *= std::max(0.3, 1.0 + c.SeeingPatch * Normal());
             const double sigma = sigmaFor(starSeeing);
@@ -272,13 +302,14 @@ private:
 KV_PLUGIN_EXPORT void DLLQueryCameraData(TCameraData* data) {
     if (data == nullptr) return;
     const int bin = SimCamera::Instance().Binning();
+    const bool crowded = SimCamera::Instance().Crowded();
     data->CameraType = "CCD";
     data->CameraName = "Simulated CCD";
     data->Manufacturer = "Kessivane simulated observatory";
     data->ImageBits = 16;
     data->FocusBits = 16;
-    data->HorizRes = kSensorWidth / bin;
-    data->VertRes = kSensorHeight / bin;
+    data->HorizRes = (crowded ? kCrowdedSensor : kSensorWidth) / bin;
+    data->VertRes = (crowded ? kCrowdedSensor : kSensorHeight) / bin;
     data->HorizFocusFrame = kFocusFrame;
     data->VertFocusFrame = kFocusFrame;
     data->HorizPixel = kPixelMicrons * bin;

@@ -40,6 +40,10 @@ typedef struct KVSimCameraConfig {
                               * (0: none). With one, a defocused star is the pupil's image, a ring
                               * slope * |d| across whose middle is dark, blurred by the seeing;
                               * the curve setting then no longer applies. */
+    int32_t CrowdedField;    /* 0: the small field of eight stars. 1: a crowded star cloud, about
+                              * 41 600 faint stars 10 px apart on a 2048 x 2048 sensor (reported by
+                              * the next DLLQueryCameraData), a star finder's hardest field;
+                              * KESSIVANE_SIM_FIELD=crowded chooses it at start. */
 } KVSimCameraConfig;
 
 typedef void (*KVSimCameraGetConfigProc)(KVSimCameraConfig* config);
