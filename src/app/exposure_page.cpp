@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QEventLoop>
 #include <QBitmap>
 #include <QFrame>
 #include <QLabel>
@@ -17,6 +18,7 @@
 #include <QToolButton>
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -37,6 +39,10 @@ namespace {
 
 constexpr int kLevelPageSize = 500;
 constexpr int kProgressDonePauseMs = 200;
+// A find that ends sooner shows nothing: the status bar would only flicker.
+constexpr int kFindBusyTickMs = 250;
+constexpr const char* kFindNewImageText = "The star search was cancelled: a new image is coming in. Search again on it";
+constexpr const char* kFindCameraGoneText = "The star search was cancelled: the camera's images were let go";
 using kv::StretchAuto;
 using kv::StretchManual;
 
@@ -107,6 +113,9 @@ TExposurePage::TExposurePage(TPageContext& form, QWidget* parent)
     progress_->setTextVisible(false);
     downLoadTimer_ = new QTimer(this);
     downLoadTimer_->setObjectName(QStringLiteral("DownLoadTimer"));
+    findBusyTimer_ = new QTimer(this);
+    findBusyTimer_->setObjectName(QStringLiteral("FindBusyTimer"));
+    findBusyTimer_->setInterval(kFindBusyTickMs);
 
     stretch_ = new TRadioGroup(QStringLiteral("Image Stretch"), {"None", "Manual", "Auto"}, 3, this);
     stretch_->setObjectName(QStringLiteral("ImageStretchRG"));
@@ -188,6 +197,7 @@ TExposurePage::TExposurePage(TPageContext& form, QWidget* parent)
     connect(pickStar_, &QPushButton::clicked, this, &TExposurePage::PickStarClick);
     connect(update, &QPushButton::clicked, this, [this] { PutImage(MainImage(), imageDisplay_); });
     connect(downLoadTimer_, &QTimer::timeout, this, &TExposurePage::DownLoadTimerTick);
+    connect(findBusyTimer_, &QTimer::timeout, this, &TExposurePage::ShowFindBusy);
     connect(stretch_, &TRadioGroup::itemIndexChanged, this, &TExposurePage::ImageStretchRGClick);
     for (QSlider* tb : {minTB_, maxTB_, gammaTB_}) {
         connect(tb, &QSlider::valueChanged, this, [this, tb] { ImageLevelChanged(tb); });
@@ -264,6 +274,7 @@ void TExposurePage::CameraReconfigured(const kv::CameraInfo& info) {
 }
 
 void TExposurePage::DetachImages() {
+    CancelFindStars(QString::fromLatin1(kFindCameraGoneText));
     imageDisplay_->SetSource(nullptr);
     imageDisplay_->SetOverlay(std::nullopt);
     form_.FocusPanel()->SetFocusImage(nullptr);
@@ -277,6 +288,9 @@ kv::TImageObject* TExposurePage::MainImage() const {
 void TExposurePage::OnImageReady() {
     kv::TImageObject* image = MainImage();
     if (image == nullptr) return;
+    // A frame that came without Get Image (a script's, say): the stars
+    // would be chosen on a picture no longer shown.
+    CancelFindStars(QString::fromLatin1(kFindNewImageText));
     PutImage(image, imageDisplay_);
     const int min = image->Min();
     const int max = image->Max();
@@ -336,6 +350,8 @@ void TExposurePage::GetImageButtonClick() {
     form_.State().imageTaken = false;
     form_.SetStarSelected(false);
     for (int i = 0; i < 3; ++i) form_.SetStatusPanel(i, QString());
+    // Its stars would be chosen on a picture about to be replaced.
+    CancelFindStars(QString::fromLatin1(kFindNewImageText));
 
     camera->QueryCameraData();
     if (!camera->Initialized()) {
@@ -520,50 +536,152 @@ QString TExposurePage::SelectStar(int x, int y) {
     return {};
 }
 
-kv::StarField TExposurePage::FindStars(QString* why) {
+QString TExposurePage::StartFindStars(FindDone done) {
+    if (FindingStars()) return QString::fromLatin1(kFindBusyText);
     kv::TCameraControl* camera = form_.CameraControl();
     kv::TImageObject* image = MainImage();
     if (!form_.State().imageTaken || image == nullptr) {
-        *why = QStringLiteral("No image has been taken: take one first (Get Image)");
-        return {};
+        return QStringLiteral("No image has been taken: take one first (Get Image)");
     }
     // Half an image would show stars that are not all there yet.
-    if (!camera->Idle()) {
-        *why = QStringLiteral("The camera is still taking the image: wait for it to come in");
-        return {};
-    }
+    if (!camera->Idle()) return QStringLiteral("The camera is still taking the image: wait for it to come in");
     const kv::CameraInfo info = camera->CameraData();
     kv::StarFinderSettings settings;
     settings.focusFrame = std::max(info.HorizFocusFrame, info.VertFocusFrame);
-    return kv::FindStars(*image, settings);
-}
-
-QString TExposurePage::PickStar(kv::FoundStar* picked) {
-    QString why;
-    const kv::StarField field = FindStars(&why);
-    if (!why.isEmpty()) return why;
-    const kv::StarPick pick = kv::PickFocusStar(field, imageDisplay_->width(), imageDisplay_->height(),
-                                                [this](int x, int y) { return Usable(x, y); });
-    if (!pick.star) return Q(pick.reason);
-    const int x = static_cast<int>(std::lround(pick.star->x));
-    const int y = static_cast<int>(std::lround(pick.star->y));
-    why = SelectStar(x, y);
-    if (!why.isEmpty()) return why;
-    kv::WriteProgramLog("Pick Star chose the star at X " + std::to_string(x) + ", Y " + std::to_string(y) + " (HFD " +
-                        QString::number(pick.star->hfd, 'f', 2).toStdString() + ", SNR " +
-                        QString::number(pick.star->snr, 'f', 0).toStdString() + ", one of " +
-                        std::to_string(field.stars.size()) + " stars)");
-    if (picked != nullptr) *picked = *pick.star;
+    // A find called off a moment ago stops at its next question, a
+    // millisecond or so away; its thread is let go before the next starts.
+    if (search_.Running()) search_.Wait();
+    kv::FrameCopy frame = kv::CopyFrame(*image);
+    const int width = frame.width, height = frame.height;
+    // The report comes on the search's thread. The page outlives it: the
+    // search is a member, whose end waits for its thread, and a post to a
+    // page that is going away is dropped with it.
+    findId_ = search_.Start(std::move(frame), settings, [this](kv::StarSearchResult result) {
+        auto shared = std::make_shared<kv::StarSearchResult>(std::move(result));
+        QMetaObject::invokeMethod(this, [this, shared] { FindEnded(*shared); }, Qt::QueuedConnection);
+    });
+    if (findId_ == 0) return QString::fromLatin1(kFindBusyText);
+    findDone_ = std::move(done);
+    findClock_.start();
+    findBusyTimer_->start();
+    kv::WriteProgramLog("Star search started on the main image (" + std::to_string(width) + " x " +
+                            std::to_string(height) + ")",
+                        kv::LogKind::Trace);
     return {};
 }
 
+void TExposurePage::FindEnded(const kv::StarSearchResult& result) {
+    // A find called off has already answered.
+    if (result.id != findId_ || !FindingStars()) return;
+    FindDone done = std::move(findDone_);
+    const qint64 ms = findClock_.elapsed();
+    EndFind();
+    if (result.outcome == kv::StarSearchOutcome::Cancelled) {
+        done({}, QString::fromLatin1(kFindCancelledText));
+        return;
+    }
+    kv::WriteProgramLog("Star search found " + std::to_string(result.field.stars.size()) + " stars in " +
+                            std::to_string(ms) + " ms",
+                        kv::LogKind::Trace);
+    done(result.field, {});
+}
+
+void TExposurePage::CancelFindStars(const QString& why) {
+    if (!FindingStars()) return;
+    search_.Cancel();
+    FindDone done = std::move(findDone_);
+    EndFind();
+    kv::WriteProgramLog(why.toStdString());
+    form_.SetStatusPanel(1, why);
+    done({}, why);
+}
+
+void TExposurePage::EndFind() {
+    findDone_ = nullptr;
+    findId_ = 0;
+    findBusyTimer_->stop();
+    pickStar_->setText(QStringLiteral("Pick Star"));
+    pickStar_->setToolTip(QStringLiteral("Select the best star for focusing (P)"));
+    if (kv::TImageObject* image = MainImage(); image != nullptr && form_.State().imageTaken)
+        form_.SetStatusPanel(1, Q(kv::StretchText(image->AutoBlack(), image->AutoWhite())));
+}
+
+void TExposurePage::ShowFindBusy() {
+    if (!FindingStars()) return;
+    pickStar_->setText(QStringLiteral("Cancel"));
+    pickStar_->setToolTip(QStringLiteral("Stop searching for stars (Esc)"));
+    form_.SetStatusPanel(1, QStringLiteral("Finding stars... %1 s  (Esc cancels)").arg(findClock_.elapsed() / 1000));
+}
+
+QString TExposurePage::StartPickStar(PickDone done) {
+    return StartFindStars([this, done = std::move(done)](const kv::StarField& field, const QString& why) {
+        if (!why.isEmpty()) {
+            done({}, why);
+            return;
+        }
+        const kv::StarPick pick = kv::PickFocusStar(field, imageDisplay_->width(), imageDisplay_->height(),
+                                                    [this](int x, int y) { return Usable(x, y); });
+        if (!pick.star) {
+            done({}, Q(pick.reason));
+            return;
+        }
+        const int x = static_cast<int>(std::lround(pick.star->x));
+        const int y = static_cast<int>(std::lround(pick.star->y));
+        const QString refused = SelectStar(x, y);
+        if (!refused.isEmpty()) {
+            done({}, refused);
+            return;
+        }
+        kv::WriteProgramLog("Pick Star chose the star at X " + std::to_string(x) + ", Y " + std::to_string(y) + " (HFD " +
+                            QString::number(pick.star->hfd, 'f', 2).toStdString() + ", SNR " +
+                            QString::number(pick.star->snr, 'f', 0).toStdString() + ", one of " +
+                            std::to_string(field.stars.size()) + " stars)");
+        done(*pick.star, {});
+    });
+}
+
+QString TExposurePage::PickStar(kv::FoundStar* picked) {
+    QEventLoop loop;
+    bool ended = false;
+    QString why;
+    const QString refused = StartPickStar([&](const kv::FoundStar& star, const QString& w) {
+        ended = true;
+        why = w;
+        if (picked != nullptr && w.isEmpty()) *picked = star;
+        loop.quit();
+    });
+    if (!refused.isEmpty()) return refused;
+    if (!ended) loop.exec();
+    return why;
+}
+
 void TExposurePage::PickStarClick() {
+    if (FindingStars()) {
+        kv::WriteProgramLog("Pick Star button clicked to cancel the star search", kv::LogKind::Trace);
+        CancelFindStars();
+        return;
+    }
     kv::WriteProgramLog("Pick Star button clicked", kv::LogKind::Trace);
-    const QString why = PickStar();
-    if (why.isEmpty()) return;
-    kv::WriteProgramLog("Pick Star: " + why.toStdString());
-    form_.Dialogs().Beep();
-    form_.Dialogs().Show(why.toStdString(), kv::DialogType::Information, kv::DialogButtons::Ok);
+    const auto refuse = [this](const QString& why) {
+        kv::WriteProgramLog("Pick Star: " + why.toStdString());
+        form_.Dialogs().Beep();
+        form_.Dialogs().Show(why.toStdString(), kv::DialogType::Information, kv::DialogButtons::Ok);
+    };
+    const QString why = StartPickStar([refuse](const kv::FoundStar&, const QString& w) {
+        // A search the user or a new image called off has said so in the
+        // status bar already; a box would only have to be clicked away.
+        if (!w.isEmpty() && !w.startsWith(QLatin1String("The star search was cancelled"))) refuse(w);
+    });
+    if (!why.isEmpty()) refuse(why);
+}
+
+void TExposurePage::PickStarKey() {
+    if (FindingStars()) {
+        form_.Dialogs().Beep();
+        form_.SetStatusPanel(1, QString::fromLatin1(kFindBusyText));
+        return;
+    }
+    PickStarClick();
 }
 
 void TExposurePage::MoveStar(int dx, int dy) {

@@ -8,8 +8,12 @@
 // freed image object.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
+
+#include <QElapsedTimer>
 
 #include <QCursor>
 #include <QWidget>
@@ -18,6 +22,7 @@
 #include "camera/display_rules.h"
 #include "camera/plugin_host.h"
 #include "camera/star_finder.h"
+#include "camera/star_search.h"
 
 class QFrame;
 class QLabel;
@@ -62,12 +67,38 @@ public:
     // Selects the star at (x, y) as a left click does; empty when taken,
     // otherwise why not (the refusal a script is told; a click just does nothing).
     QString SelectStar(int x, int y);
-    // The stars of the main image, found with the camera's focus frame size.
-    // Empty with `why` set when there is no finished image to search.
-    kv::StarField FindStars(QString* why);
-    // Finds the stars, picks the best one for focusing and selects it as a
-    // click would. Empty on success, with `picked` set; otherwise the reason.
+    // Star finding runs on a thread of its own, on a copy of the main image:
+    // a crowded field takes seconds, and the window keeps drawing meanwhile.
+    // One find runs at a time. A second request while it runs is refused
+    // rather than let replace it: it would search the same image again from
+    // the start and answer whoever asked first with a cancel they never
+    // asked for. A find is called off by Escape, by the Pick Star button
+    // (which reads Cancel while it runs), by a new image or a camera that
+    // goes away; whoever waits is then told so, and the selection stays.
+    using FindDone = std::function<void(const kv::StarField& field, const QString& why)>;
+    using PickDone = std::function<void(const kv::FoundStar& star, const QString& why)>;
+    // Starts finding the stars of the main image with the camera's focus
+    // frame size; `done` runs later on the window's thread, with the field or
+    // why there is none. Empty when started, otherwise why not (and `done`
+    // is never called).
+    QString StartFindStars(FindDone done);
+    // Starts finding the stars, picking the best one for focusing and
+    // selecting it as a click would; `done` as for StartFindStars, with the
+    // chosen star when `why` is empty.
+    QString StartPickStar(PickDone done);
+    bool FindingStars() const { return static_cast<bool>(findDone_); }
+    // Calls the running find off; whoever waits on it is told `why`.
+    void CancelFindStars(const QString& why = QString::fromLatin1(kFindCancelledText));
+    // Pick Star, waiting for its answer while the window goes on (for the
+    // tour and other step-by-step callers). Empty on success, with `picked`
+    // set; otherwise the reason.
     QString PickStar(kv::FoundStar* picked = nullptr);
+    // The P key: Pick Star, or while one runs, a word in the status bar.
+    void PickStarKey();
+
+    static constexpr const char* kFindCancelledText = "The star search was cancelled; the selection is unchanged";
+    static constexpr const char* kFindBusyText =
+        "Stars are already being searched for: wait for the search to end, or cancel it (Escape)";
 
 signals:
     // A focus frame has been drawn and its figures shown.
@@ -99,6 +130,9 @@ private:
     void ImagePointerMoved(QPoint pos);
     void ImageMousePressed(QPoint pos, Qt::MouseButton button);
     void MoveStar(int dx, int dy);
+    void FindEnded(const kv::StarSearchResult& result);
+    void ShowFindBusy();
+    void EndFind();
     kv::TImageObject* MainImage() const;
     kv::Margins UsableMargins() const;
     bool Usable(int x, int y) const;
@@ -129,4 +163,11 @@ private:
     int downloadTotalMs_ = 0;  // DownloadTime + ExposureMS of the running Get Image
     int downloadTimeMs_ = 0;
     int exposureMs_ = 0;
+    // The running find's answer goes to findDone_; a report for any other
+    // id (a find called off) is dropped.
+    kv::TStarSearch search_;
+    std::uint64_t findId_ = 0;
+    FindDone findDone_;
+    QElapsedTimer findClock_;
+    QTimer* findBusyTimer_ = nullptr;
 };

@@ -1132,7 +1132,13 @@ bool TMainForm::FocusKey(QKeyEvent* key) {
     }
     if (key->key() == Qt::Key_P && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) &&
         pc1_->currentIndex() == ExposureControl && !TakesText(qobject_cast<QWidget*>(lastKeyTarget_.data()))) {
-        if (press && !key->isAutoRepeat()) exposurePage_->PickStarClick();
+        if (press && !key->isAutoRepeat()) exposurePage_->PickStarKey();
+        return true;
+    }
+    // Escape calls a running star search off, on whichever page; otherwise
+    // it goes to the control as before.
+    if (key->key() == Qt::Key_Escape && exposurePage_->FindingStars()) {
+        if (press) exposurePage_->CancelFindStars();
         return true;
     }
     if ((key->key() != Qt::Key_I && key->key() != Qt::Key_O) ||

@@ -446,6 +446,8 @@ void TCameraService::Close() {
         imageTimeout_->stop();
         bus_.send(pendingImage_.createErrorReply(Q(scripting::kErrorFailed), text));
     }
+    // A star search a script waits on answers it with the same words.
+    form_.ExposurePage()->CancelFindStars(text);
 }
 
 bool TCameraService::Allowed() {
@@ -545,17 +547,28 @@ QList<QVariantMap> TCameraService::FindStars() {
         sendErrorReply(Q(scripting::kErrorBusy), QStringLiteral("The image is still coming in"));
         return {};
     }
-    QString why;
-    const kv::StarField field = form_.ExposurePage()->FindStars(&why);
-    if (!why.isEmpty()) {
-        LogRefusal(message(), why);
-        sendErrorReply(Q(scripting::kErrorNotReady), why);
-        return {};
+    // The answer goes when the search ends (seconds on a crowded field),
+    // while the window goes on.
+    setDelayedReply(true);
+    const QDBusMessage call = message();
+    QDBusConnection bus = bus_;
+    const QString refused = form_.ExposurePage()->StartFindStars([call, bus](const kv::StarField& field, const QString& why) mutable {
+        if (!why.isEmpty()) {
+            LogRefusal(call, why);
+            bus.send(call.createErrorReply(Q(scripting::kErrorFailed), why));
+            return;
+        }
+        CloseNotices();
+        QList<QVariantMap> stars;
+        for (const kv::FoundStar& s : field.stars) stars << StarOf(s);
+        bus.send(call.createReply(QVariant::fromValue(stars)));
+    });
+    if (!refused.isEmpty()) {
+        LogRefusal(call, refused);
+        const bool busy = form_.ExposurePage()->FindingStars();
+        bus_.send(call.createErrorReply(Q(busy ? scripting::kErrorBusy : scripting::kErrorNotReady), refused));
     }
-    CloseNotices();
-    QList<QVariantMap> stars;
-    for (const kv::FoundStar& s : field.stars) stars << StarOf(s);
-    return stars;
+    return {};
 }
 
 void TCameraService::SelectStar(int x, int y) {
@@ -585,14 +598,25 @@ QVariantMap TCameraService::PickStar() {
         return {};
     }
     kv::WriteProgramLog("Pick Star asked for by a script");
-    kv::FoundStar star;
-    const QString why = form_.ExposurePage()->PickStar(&star);
-    if (why.isEmpty()) {
-        CloseNotices();
-        return StarOf(star);
+    setDelayedReply(true);
+    const QDBusMessage call = message();
+    QDBusConnection bus = bus_;
+    const QString refused = form_.ExposurePage()->StartPickStar([call, bus](const kv::FoundStar& star, const QString& why) mutable {
+        if (why.isEmpty()) {
+            CloseNotices();
+            bus.send(call.createReply(QVariant(StarOf(star))));
+            return;
+        }
+        LogRefusal(call, why);
+        bus.send(call.createErrorReply(Q(scripting::kErrorFailed), why));
+    });
+    if (!refused.isEmpty()) {
+        LogRefusal(call, refused);
+        const bool busy = form_.ExposurePage()->FindingStars();
+        bus_.send(call.createErrorReply(
+            Q(busy ? scripting::kErrorBusy : form_.State().imageTaken ? scripting::kErrorFailed : scripting::kErrorNotReady),
+            refused));
     }
-    LogRefusal(message(), why);
-    sendErrorReply(Q(form_.State().imageTaken ? scripting::kErrorFailed : scripting::kErrorNotReady), why);
     return {};
 }
 

@@ -1,10 +1,26 @@
 #include "camera/star_search.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <utility>
 
 #include "platform/worker_thread.h"
 
 namespace kv {
+namespace {
+
+// The window's thread runs at the normal weight; a search that yields to it
+// leaves it the processor whenever it has something to draw, on a machine
+// with one or two cores as well. (On Linux a niceness belongs to one thread.)
+constexpr int kSearchNiceness = 5;
+
+void YieldToTheWindow() {
+    // A refusal leaves the normal weight, which only costs smoothness.
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kSearchNiceness);
+}
+
+}  // namespace
 
 TStarSearch::TStarSearch() = default;
 
@@ -28,6 +44,7 @@ std::uint64_t TStarSearch::Start(FrameCopy frame, const StarFinderSettings& sett
                 std::atomic<bool>& running;
                 ~Ended() { running.store(false); }
             } ended{running_};
+            YieldToTheWindow();
             StarSearchResult result;
             result.id = id;
             std::optional<StarField> field;
