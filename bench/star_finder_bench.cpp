@@ -10,6 +10,13 @@
 // counters "found" and "worst_px" say it found the stars it was given and
 // how far its worst centroid lies from the truth.
 //
+// PickStarThreadGap is Pick Star as the window runs it on the dense field:
+// the window's thread copies the main image, hands it to a search on a
+// thread of its own and goes on turning (here: waking every 5 ms) until the
+// answer is in, then picks the star. "gap_ms" is the longest time between
+// two of its turns, copy and pick included; "find_ms" the search's time.
+// The desktop test measures the same gap in the real window.
+//
 // Where libsep (the C library of the classic source extractor) is at hand,
 // the same frames go through it too (background, its subtraction and the
 // extraction at the same threshold), for a yardstick on the same machine.
@@ -20,11 +27,15 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <atomic>
 #include <random>
+#include <thread>
 #include <tuple>
 #include <vector>
 
+#include "camera/image_object.h"
 #include "camera/star_finder.h"
+#include "camera/star_search.h"
 
 #ifdef KV_HAVE_SEP
 // A C library whose header does not say so itself.
@@ -198,6 +209,45 @@ void FindStarsOnAFrame(benchmark::State& state) {
     state.counters["passes"] = benchmark::Counter(pass, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
+void PickStarThreadGap(benchmark::State& state) {
+    const Frame& frame = FrameFor(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)), false);
+    kv::TImageObject image(frame.side, frame.side);
+    image.LoadPixels(frame.pixels.data());
+    kv::TStarSearch search;
+    double longest = 0.0, findMs = 0.0;
+    std::size_t stars = 0;
+    for (auto _ : state) {
+        using Clock = std::chrono::steady_clock;
+        std::atomic<bool> answered{false};
+        kv::StarSearchResult result;
+        auto last = Clock::now();
+        const auto turn = [&] {
+            const auto now = Clock::now();
+            longest = std::max(longest, std::chrono::duration<double, std::milli>(now - last).count());
+            last = now;
+        };
+        const auto started = Clock::now();
+        search.Start(kv::CopyFrame(image), kv::StarFinderSettings{.focusFrame = 100}, [&](kv::StarSearchResult r) {
+            result = std::move(r);
+            answered.store(true);
+        });
+        turn();
+        while (!answered.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            turn();
+        }
+        findMs = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+        const kv::StarPick pick = kv::PickFocusStar(result.field, frame.side, frame.side, [](int, int) { return true; });
+        benchmark::DoNotOptimize(pick.star);
+        turn();
+        stars = result.field.stars.size();
+        search.Wait();
+    }
+    state.counters["gap_ms"] = longest;
+    state.counters["find_ms"] = findMs;
+    state.counters["kept"] = static_cast<double>(stars);
+}
+
 #ifdef KV_HAVE_SEP
 struct SepPoint {
     double x, y;
@@ -251,6 +301,7 @@ void SepOnAFrame(benchmark::State& state) {
 // side, stars, rings
 #define KV_FIELDS ->Args({1024, 50, 0})->Args({4096, 500, 0})->Args({2048, 40000, 0})->Args({1024, 48, 1})->Unit(benchmark::kMillisecond)
 BENCHMARK(FindStarsOnAFrame) KV_FIELDS;
+BENCHMARK(PickStarThreadGap)->Args({2048, 40000})->Unit(benchmark::kMillisecond)->Iterations(3);
 #ifdef KV_HAVE_SEP
 BENCHMARK(SepOnAFrame) KV_FIELDS;
 #endif
