@@ -4,6 +4,7 @@
 #include <QChart>
 #include <QChartView>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -15,11 +16,13 @@
 #include <QVBoxLayout>
 #include <cmath>
 #include <string>
+#include <string_view>
 
 #include "app/page_context.h"
 #include "app/radio_group.h"
 #include "app/settings_binder.h"
 #include "camera/display_rules.h"
+#include "shell/focuser_catalogue.h"
 #include "shell/ini_file.h"
 #include "shell/log_channel.h"
 #include "shell/settings_store.h"
@@ -212,7 +215,43 @@ TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(pa
                                          "from above"));
     addRow(QStringLiteral("From"), approach_, 64);
 
-    for (QWidget* w : std::initializer_list<QWidget*>{start, cancel, focusImage, initialStep_, method_, fit}) {
+    // The optics that make a step mean something: results are also given in
+    // the critical focus zone they span.
+    auto* zone = new QGroupBox(QStringLiteral("Critical Focus Zone"), controls);
+    zone->setObjectName(QStringLiteral("CfzGroup"));
+    auto* zoneRows = new QGridLayout(zone);
+    zoneRows->setContentsMargins(3, 2, 3, 2);
+    zoneRows->setHorizontalSpacing(3);
+    zoneRows->setVerticalSpacing(2);
+    const auto opticsBox = [zone](const QString& name, double max, int decimals, double step) {
+        auto* box = new QDoubleSpinBox(zone);
+        box->setObjectName(name);
+        box->setRange(0, max);
+        box->setDecimals(decimals);
+        box->setSingleStep(step);
+        box->setSpecialValueText(QStringLiteral("unset"));
+        // No arrows: both boxes fit one row of the narrow column (the wheel
+        // and the arrow keys still step them).
+        box->setButtonSymbols(QAbstractSpinBox::NoButtons);
+        box->setAlignment(Qt::AlignRight);
+        box->setFixedWidth(46);
+        return box;
+    };
+    focalRatio_ = opticsBox(QStringLiteral("FocalRatioSE"), kv::kFocalRatioMax, kv::kFocalRatioDecimals, 0.1);
+    settings_ui::SetToolTip(focalRatio_, QStringLiteral("The telescope's focal ratio (focal length over aperture, with "
+                                                        "any reducer or Barlow); 0 for unset"));
+    stepSize_ = opticsBox(QStringLiteral("StepSizeSE"), kv::kStepMicronsMax, kv::kStepMicronsDecimals, 0.1);
+    zoneRows->addWidget(new QLabel(QStringLiteral("f/"), zone), 0, 0);
+    zoneRows->addWidget(focalRatio_, 0, 1);
+    zoneRows->addWidget(new QLabel(QStringLiteral("\u00b5m"), zone), 0, 2);
+    zoneRows->addWidget(stepSize_, 0, 3);
+    cfzLabel_ = new QLabel(zone);
+    cfzLabel_->setObjectName(QStringLiteral("CfzLabel"));
+    cfzLabel_->setWordWrap(true);
+    zoneRows->addWidget(cfzLabel_, 1, 0, 1, 4);
+    OpticsChanged(nullptr);
+
+    for (QWidget* w : std::initializer_list<QWidget*>{start, cancel, focusImage, initialStep_, method_, fit, zone}) {
         cv->addWidget(w);
     }
     cv->addStretch();
@@ -250,6 +289,8 @@ TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(pa
     connect(pointsPerSide_, &QSpinBox::valueChanged, this, [this](int n) { SaveValue(kPointsPerSideKey, n); });
     connect(overshoot_, &QSpinBox::valueChanged, this, [this](int n) { SaveValue(kOvershootKey, n); });
     connect(approach_, &QComboBox::currentIndexChanged, this, [this](int i) { SaveValue(kApproachKey, i); });
+    connect(focalRatio_, &QDoubleSpinBox::valueChanged, this, [this] { OpticsChanged(kv::kFocalRatioKey); });
+    connect(stepSize_, &QDoubleSpinBox::valueChanged, this, [this] { OpticsChanged(kv::kStepSizeKey); });
 }
 
 kv::SearchOptions TAutoFocusPage::SearchOptions() const {
@@ -260,6 +301,7 @@ kv::SearchOptions TAutoFocusPage::SearchOptions() const {
     o.fit.pointsPerSide = pointsPerSide_->value();
     o.fit.overshoot = overshoot_->value();
     o.fit.approach = approach_->currentIndex() == 1 ? kv::ApproachSide::FromAbove : kv::ApproachSide::FromBelow;
+    o.cfzSteps = Optics().CfzSteps();
     return o;
 }
 
@@ -272,6 +314,52 @@ void TAutoFocusPage::ReadOwnSettings(const kv::IniFile& ini) {
     overshoot_->setValue(static_cast<int>(get(kOvershootKey, engine.overshoot)));
     approach_->setCurrentIndex(get(kApproachKey, engine.approach == kv::ApproachSide::FromBelow ? 0 : 1) == 1 ? 1 : 0);
     InitialStepRGClick();
+
+    const std::string model = ini.GetString("Device/Ports", "Focuser", "None");
+    const kv::FocusZoneOptics optics =
+        kv::ReadFocusZoneOptics(ini, kv::IniFile::Load(form_.ProgramFolder() + kv::kCatalogueFileName), model);
+    const QSignalBlocker b5(focalRatio_), b6(stepSize_);
+    focalRatio_->setValue(optics.focalRatio.value_or(0));
+    stepSize_->setValue(optics.stepMicrons.value_or(0));
+    catalogueStep_ = optics.catalogueStepMicrons;
+    OpticsChanged(nullptr);
+}
+
+kv::FocusZoneOptics TAutoFocusPage::Optics() const {
+    return {kv::FocalRatioValue(focalRatio_->value()), kv::StepMicronsValue(stepSize_->value()), catalogueStep_};
+}
+
+void TAutoFocusPage::SetFocuserModel(const std::string& model) {
+    catalogueStep_ =
+        kv::CatalogueStepMicrons(kv::IniFile::Load(form_.ProgramFolder() + kv::kCatalogueFileName), model);
+    OpticsChanged(nullptr);
+}
+
+void TAutoFocusPage::OpticsChanged(const char* saveKey) {
+    const kv::FocusZoneOptics optics = Optics();
+    // A wrapped caption keeps each figure with its unit.
+    cfzLabel_->setText(QString::fromStdString(kv::FocusZoneCaption(optics))
+                           .replace(QStringLiteral(" \u00b5m"), QStringLiteral("\u00a0\u00b5m"))
+                           .replace(QStringLiteral(" steps"), QStringLiteral("\u00a0steps")));
+    // An unset step shows the catalogue's in brackets, where there is one.
+    stepSize_->setSpecialValueText(catalogueStep_ ? QStringLiteral("(%1)").arg(*catalogueStep_) : QStringLiteral("unset"));
+    settings_ui::SetToolTip(
+        stepSize_, catalogueStep_
+                       ? QStringLiteral("The focuser's step in micrometres; 0 uses the focuser catalogue's %1 "
+                                        "\u00b5m for this model")
+                             .arg(QString::fromStdString(kv::FocusZoneFileValue(catalogueStep_)))
+                       : QStringLiteral("The focuser's step in micrometres (its travel over the steps it takes to "
+                                        "cover it); 0 for unset"));
+    cfzLabel_->setToolTip(QStringLiteral("Critical focus zone: 4.88 \u00b7 0.55 \u00b5m \u00b7 N\u00b2 for "
+                                         "focal ratio N, in focuser steps; auto-focus results give their error "
+                                         "in it"));
+    if (saveKey == nullptr) return;
+    const bool ratio = std::string_view(saveKey) == kv::kFocalRatioKey;
+    const std::string value = kv::FocusZoneFileValue(ratio ? optics.focalRatio : optics.stepMicrons);
+    const kv::WriteResult written = kv::SaveSettingValue(form_.IniPath(), kv::kFocusZoneSection, saveKey, value);
+    if (written.ok) return;
+    kv::WriteProgramLog(written.message);
+    form_.Dialogs().Show(written.message, kv::DialogType::Error, kv::DialogButtons::Ok);
 }
 
 void TAutoFocusPage::SaveValue(const char* key, int value) {

@@ -3,12 +3,17 @@
 #pragma once
 
 #include <QWidget>
+#include <optional>
+#include <string>
 
 #include "focusing/auto_focus_search.h"
+#include "focusing/focus_zone.h"
 #include "focusing/focusing_runner.h"
 
 class QChart;
 class QComboBox;
+class QDoubleSpinBox;
+class QLabel;
 class QSpinBox;
 class TPageContext;
 class TRadioGroup;
@@ -35,6 +40,13 @@ public:
     // the engine's default. They are written one at a time as the user
     // changes them, so the factory file never holds them.
     void ReadOwnSettings(const kv::IniFile& ini);
+    // The focal ratio and step size as the boxes show them, with the chosen
+    // focuser model's catalogue step beside them.
+    kv::FocusZoneOptics Optics() const;
+    // The focuser model whose catalogue step stands in for an unset step.
+    void SetFocuserModel(const std::string& model);
+    // "CFZ: 34 steps (107 µm)", or what is missing for it.
+    QLabel* CfzLabel() const { return cfzLabel_; }
     // The curve fit's answer, its curve over the positions measured and its
     // check frame on the quality chart (focuser position across).
     void ShowFit(const kv::FitSummary& fit);
@@ -69,6 +81,13 @@ private:
     QSpinBox* pointsPerSide_ = nullptr;
     QSpinBox* overshoot_ = nullptr;
     QComboBox* approach_ = nullptr;
+    QDoubleSpinBox* focalRatio_ = nullptr;
+    QDoubleSpinBox* stepSize_ = nullptr;
+    QLabel* cfzLabel_ = nullptr;
+    std::optional<double> catalogueStep_;  // of the chosen focuser model
+    // Shows the zone the optics give; `saveKey` names the value the user
+    // just changed, which is written now (nullptr when reading them back).
+    void OpticsChanged(const char* saveKey);
     bool fitLayout_ = false;  // the quality chart runs across focuser positions
 };
 

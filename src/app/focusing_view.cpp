@@ -21,6 +21,8 @@
 #include "app/temp_page.h"
 #include "camera/camera_control.h"
 #include "focuser/focus_control.h"
+#include "focusing/critical_focus_zone.h"
+#include "focusing/focus_zone.h"
 #include "focuser/indi_focus_control.h"
 #include "focuser/position_focus_control.h"
 #include "shell/log_channel.h"
@@ -373,6 +375,16 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
             if (f.checkFom) details.insert(QStringLiteral("checkFom"), *f.checkFom);
             summary += QStringLiteral(", R^2 %1").arg(f.rSquared, 0, 'f', 3);
         }
+        // Steps mean little without the zone they span: the zone and, for a
+        // completed search, its error in both.
+        if (result.cfzSteps) details.insert(QStringLiteral("cfzSteps"), *result.cfzSteps);
+        if (result.errorSteps) {
+            details.insert(QStringLiteral("errorSteps"), *result.errorSteps);
+            if (const auto zones = kv::ErrorInCfz(*result.errorSteps, result.cfzSteps))
+                details.insert(QStringLiteral("errorCfz"), *zones);
+        }
+        if (const std::string zone = kv::FocusZoneResultText(result.cfzSteps, result.errorSteps); !zone.empty())
+            summary += QStringLiteral(", ") + QString::fromStdString(zone);
         if (!completed) summary += QStringLiteral(" - ") + why.simplified();
         kv::WriteProgramLog(summary.toStdString());
         if (fit) form_.SetStatusPanel(0, summary);

@@ -689,6 +689,8 @@ void TMainForm::FocuserComboBoxChange() {
     // Only the model's own values: rewriting every control would, for one,
     // move the camera list to the last of two equal names.
     settings_ui::ToControls(this, s, kv::kCatalogueKeys);
+    // The model's step stands in for a step size the user has not set.
+    autoFocusPage_->SetFocuserModel(name);
     QWidget* group = Control("FocuserParametersGB");
     group->setVisible(kv::FocuserParametersGroupVisible(name, !group->isHidden()));
     RememberFocuserIndex();

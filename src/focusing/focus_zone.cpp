@@ -70,7 +70,7 @@ std::string FocusZoneCaption(const FocusZoneOptics& optics) {
     const std::optional<double> microns = optics.CfzMicrons();
     if (!microns) return optics.StepMicrons() ? "CFZ: set the focal ratio" : "CFZ: set the focal ratio and step size";
     const std::optional<double> steps = optics.CfzSteps();
-    if (!steps) return "CFZ: " + MicronsText(*microns) + "; set the step size for steps";
+    if (!steps) return "CFZ: " + MicronsText(*microns) + "; set the step size";
     return "CFZ: " + StepsText(*steps) + " (" + MicronsText(*microns) + ")";
 }
 

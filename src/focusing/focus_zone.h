@@ -52,7 +52,8 @@ FocusZoneOptics ReadFocusZoneOptics(const IniFile& settings, const IniFile& cata
 // any locale.
 std::string FocusZoneFileValue(std::optional<double> value);
 
-// The page's caption: "CFZ: 34 steps (107 µm)", or what is missing for it.
+// The page's caption: "CFZ: 34 steps (107 µm)", or what is missing for it
+// (two short lines at most in the page's narrow column).
 std::string FocusZoneCaption(const FocusZoneOptics& optics);
 
 // Steps as the results give them: one decimal below 10, whole above.

@@ -59,7 +59,7 @@ TEST(FocusZone, TheCaptionSaysTheZoneOrWhatIsMissingForIt) {
         {8.0, 1.0, std::nullopt, "CFZ: 172 steps (172 \u00b5m)"},
         {2.0, 10.0, std::nullopt, "CFZ: 1.1 steps (11 \u00b5m)"},
         {1.2, std::nullopt, 2.2, "CFZ: 1.8 steps (3.9 \u00b5m)"},
-        {8.0, std::nullopt, std::nullopt, "CFZ: 172 \u00b5m; set the step size for steps"},
+        {8.0, std::nullopt, std::nullopt, "CFZ: 172 \u00b5m; set the step size"},
         {std::nullopt, 5.0, std::nullopt, "CFZ: set the focal ratio"},
         {std::nullopt, std::nullopt, 2.2, "CFZ: set the focal ratio"},
         {std::nullopt, std::nullopt, std::nullopt, "CFZ: set the focal ratio and step size"},
