@@ -173,12 +173,14 @@ TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(pa
     initialStep_->setObjectName(QStringLiteral("InitialStepRG"));
     initialStep_->SetItemIndex(kv::kDefaultInitialStepItem);
     initialStep_->setToolTip(QStringLiteral("First step of the search, in steps"));
-    method_ = new TRadioGroup(QStringLiteral("Method"), {QStringLiteral("Golden Section"), QStringLiteral("Curve Fit")}, 1,
-                              controls);
+    method_ = new TRadioGroup(QStringLiteral("Method"),
+                              {QStringLiteral("Golden Section"), QStringLiteral("Curve Fit"), QStringLiteral("Quick Refocus")},
+                              1, controls);
     method_->setObjectName(QStringLiteral("FocusMethodRG"));
     method_->SetItemIndex(kGoldenSectionItem);
     method_->setToolTip(QStringLiteral("Golden Section narrows in on the best reading; Curve Fit fits a curve through "
-                                       "readings on both sides"));
+                                       "readings on both sides; Quick Refocus finds tonight's fitted curve again in a "
+                                       "few frames, where the temperature says focus moved"));
 
     // The curve fit's own values; its step is the Initial Step above.
     const kv::CurveFitSettings engine;
@@ -293,9 +295,17 @@ TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(pa
     connect(stepSize_, &QDoubleSpinBox::valueChanged, this, [this] { OpticsChanged(kv::kStepSizeKey); });
 }
 
+kv::FocusMethod TAutoFocusPage::MethodOf(int item) {
+    switch (item) {
+        case kCurveFitItem: return kv::FocusMethod::CurveFit;
+        case kQuickRefocusItem: return kv::FocusMethod::QuickRefocus;
+        default: return kv::FocusMethod::GoldenSection;
+    }
+}
+
 kv::SearchOptions TAutoFocusPage::SearchOptions() const {
     kv::SearchOptions o;
-    o.method = method_->ItemIndex() == kCurveFitItem ? kv::FocusMethod::CurveFit : kv::FocusMethod::GoldenSection;
+    o.method = MethodOf(method_->ItemIndex());
     o.initialStep = kv::InitialStepForItem(initialStep_->ItemIndex());
     o.fit.step = o.initialStep;
     o.fit.pointsPerSide = pointsPerSide_->value();
@@ -309,7 +319,8 @@ void TAutoFocusPage::ReadOwnSettings(const kv::IniFile& ini) {
     const kv::CurveFitSettings engine;
     const QSignalBlocker b1(method_), b2(pointsPerSide_), b3(overshoot_), b4(approach_);
     const auto get = [&](const char* key, std::int64_t def) { return ini.GetInteger(kAutoFocusSection, key, def); };
-    method_->SetItemIndex(get(kMethodKey, kGoldenSectionItem) == kCurveFitItem ? kCurveFitItem : kGoldenSectionItem);
+    const int method = get(kMethodKey, kGoldenSectionItem);
+    method_->SetItemIndex(method == kCurveFitItem || method == kQuickRefocusItem ? method : kGoldenSectionItem);
     pointsPerSide_->setValue(static_cast<int>(get(kPointsPerSideKey, engine.pointsPerSide)));
     overshoot_->setValue(static_cast<int>(get(kOvershootKey, engine.overshoot)));
     approach_->setCurrentIndex(get(kApproachKey, engine.approach == kv::ApproachSide::FromBelow ? 0 : 1) == 1 ? 1 : 0);
@@ -377,7 +388,7 @@ void TAutoFocusPage::StartRefocus(const QString& reason) {
     const int chosen = method_->ItemIndex();
     {
         const QSignalBlocker quiet(method_);
-        method_->SetItemIndex(kCurveFitItem);
+        method_->SetItemIndex(kQuickRefocusItem);
     }
     // The search reads the page's options as it starts, so the user's method is back at once.
     start->click();
@@ -392,7 +403,7 @@ void TAutoFocusPage::ClearFit() {
 }
 
 void TAutoFocusPage::UseQualityAxisFor(kv::FocusMethod method) {
-    const bool fit = method == kv::FocusMethod::CurveFit;
+    const bool fit = method != kv::FocusMethod::GoldenSection;
     fitLayout_ = fit;
     if (QValueAxis* bottom = BottomAxis(qualityChart_)) {
         bottom->setTitleText(QString::fromLatin1(fit ? kv::kFocuserPositionTitle : kv::kStepNumberTitle));
@@ -444,7 +455,7 @@ void AppendCurvePoint(QChart* qualityChart, double position, double fom) {
 
 void TAutoFocusPage::InitialStepRGClick() {
     const kv::SearchOptions o = SearchOptions();
-    const bool fit = o.method == kv::FocusMethod::CurveFit;
+    const bool fit = o.method != kv::FocusMethod::GoldenSection;
     ShowSearchAxes(fit ? kv::CurveFitAxesFor(o.fit, kv::FomKind::FWHM) : kv::SearchAxesFor(o.initialStep, kv::FomKind::FWHM));
     UseQualityAxisFor(o.method);
 }

@@ -33,9 +33,12 @@ public:
     TRadioGroup* MethodRG() const { return method_; }
     static constexpr int kGoldenSectionItem = 0;
     static constexpr int kCurveFitItem = 1;
+    static constexpr int kQuickRefocusItem = 2;
     // The search the controls ask for: the method, the initial step (for the
     // curve fit, the spacing of its samples) and the curve fit's values.
     kv::SearchOptions SearchOptions() const;
+    // The method of a FocusMethodRG item.
+    static kv::FocusMethod MethodOf(int item);
     // The method and curve-fit values from [AutoFocus]; an absent key keeps
     // the engine's default. They are written one at a time as the user
     // changes them, so the factory file never holds them.

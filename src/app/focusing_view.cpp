@@ -9,6 +9,10 @@
 #include <QProgressBar>
 #include <QSpinBox>
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string_view>
 #include <utility>
 
@@ -25,7 +29,11 @@
 #include "focusing/focus_zone.h"
 #include "focuser/indi_focus_control.h"
 #include "focuser/position_focus_control.h"
+#include "platform/c_number.h"
+#include "shell/ini_file.h"
 #include "shell/log_channel.h"
+#include "tempcomp/compensator.h"
+#include "tempcomp/tc_texts.h"
 
 namespace {
 
@@ -168,6 +176,77 @@ std::unique_ptr<kv::IFocusDevices> TFocusingView::PrepareStart() {
     return devices;
 }
 
+// The share of the figure the last fit still found its star at that the quick
+// refocus's readings may reach.
+constexpr double kQuickReachShare = 0.8;
+
+kv::LearnedCurves& TFocusingView::Learned() {
+    // Beside the focus log, in the settings folder.
+    std::string path = form_.FocusLogPath();
+    path.resize(path.size() - std::min(path.size(), std::string_view(kv::kFocusLogFileName).size()));
+    path += kv::kLearnedCurvesFileName;
+    if (learnedPath_ != path) {
+        learnedPath_ = path;
+        std::ifstream in(path, std::ios::binary);
+        learned_ = in ? kv::ParseLearnedCurves(std::string(std::istreambuf_iterator<char>(in), {})) : kv::LearnedCurves{};
+    }
+    return learned_;
+}
+
+void TFocusingView::Learn(const kv::SearchResult& result) {
+    kv::LearnedCurves& learned = Learned();
+    const auto now = std::chrono::system_clock::now();
+    const bool quickAnswer = result.method == kv::FocusMethod::QuickRefocus && !result.fellBack;
+    if (quickAnswer && result.found) {
+        learned.AddFocus({now, static_cast<double>(result.logOrigin + *result.found), result.temperatureC});
+    } else if (result.method != kv::FocusMethod::GoldenSection && result.fit && !result.fit->refinement) {
+        kv::FitRecord record;
+        record.fit = *result.fit;
+        record.fit.bestPosition += static_cast<double>(result.logOrigin);
+        if (record.fit.parameters.size() > 2) record.fit.parameters[2] += static_cast<double>(result.logOrigin);
+        record.time = now;
+        record.temperatureC = result.temperatureC;
+        if (kv::TCameraControl* camera = form_.CameraControl()) {
+            record.exposureSeconds = camera->ExposureTime();
+            record.binning = std::max(1, camera->CameraData().FocusBinning);
+        }
+        // Sizes grow with defocus; the peak's sample says nothing of reach.
+        double reached = 0.0;
+        if (!kv::LargerIsBetter(record.fit.kind)) {
+            for (const kv::CurveSample& s : result.measured)
+                if (s.star) reached = std::max(reached, s.fom);
+        }
+        learned.AddFit(record, result.absoluteScale, reached);
+    } else {
+        return;
+    }
+    if (learned.NothingToKeep() && !std::filesystem::exists(*learnedPath_)) return;
+    const kv::WriteResult written =
+        kv::WriteFileAtomically(*learnedPath_, kv::FormatLearnedCurves(learned), "learned focus curves");
+    if (!written.ok) kv::WriteProgramLog(written.message + " - the next quick refocus after a restart needs a curve fit first");
+}
+
+void TFocusingView::PrepareQuick(kv::SearchOptions& options) {
+    kv::TCameraControl* camera = form_.CameraControl();
+    if (camera == nullptr) return;
+    kv::ShapeCriteria criteria;
+    criteria.kind = camera->FOMKind();
+    criteria.exposureSeconds = camera->ExposureTime();
+    criteria.binning = std::max(1, camera->CameraData().FocusBinning);
+    criteria.now = std::chrono::system_clock::now();
+    options.quick.learned = Learned().Learn(criteria);
+    // No reading as far out as the fit itself last saw the star (the seeing
+    // varies): one that loses it costs the whole walk of the fallback.
+    if (const std::optional<double> reached = Learned().Reached(criteria.kind))
+        options.quick.maxFigure = kQuickReachShare * *reached;
+    // The coefficient as the Temp Control page holds it, in steps per degree
+    // of the focuser's own count; one that does not read predicts no drift.
+    std::string slope = form_.TempPage()->Compensator().SlopeText();
+    std::replace(slope.begin(), slope.end(), ',', '.');
+    const std::string_view trimmed = kv::TrimText(slope);
+    if (const std::optional<double> c = kv::ParseDoubleC(trimmed); c && *c != 0.0) options.quick.coefficient = *c;
+}
+
 void TFocusingView::WarnIfCompensating() {
     // A correction may move the focuser in the middle of the procedure; the
     // user is told, and decides whether to switch compensation off.
@@ -191,7 +270,8 @@ void TFocusingView::StartSearchClick() {
     if (focuser == nullptr || !focuser->GetIdle()) return;
     auto devices = PrepareStart();
     if (!devices) return;
-    const kv::SearchOptions options = form_.AutoFocusPage()->SearchOptions();
+    kv::SearchOptions options = form_.AutoFocusPage()->SearchOptions();
+    if (options.method == kv::FocusMethod::QuickRefocus) PrepareQuick(options);
     if (runner_->StartSearch(std::move(devices), options)) {
         method_ = options.method;
         started_ = Procedure::AutoFocus;
@@ -343,9 +423,11 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
                                                  "search had taken it")
                                       .arg(result.position)
                                 : QString::fromStdString(result.message);
-        const bool fit = result.method == kv::FocusMethod::CurveFit;
+        const bool quick = result.method == kv::FocusMethod::QuickRefocus;
+        const bool fit = result.method == kv::FocusMethod::CurveFit || quick;
+        if (completed) Learn(result);
         QVariantMap details{
-            {QStringLiteral("method"), fit ? QStringLiteral("fit") : QStringLiteral("golden")},
+            {QStringLiteral("method"), quick ? QStringLiteral("quick") : fit ? QStringLiteral("fit") : QStringLiteral("golden")},
             {QStringLiteral("completed"), completed},
             {QStringLiteral("position"), result.position},
             {QStringLiteral("fom"), result.reading ? result.reading->FOM : 0.0},
@@ -358,9 +440,22 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
         }
         // What the user reads at the end, beside the search's own lines:
         // the frames it took and, for a fit, how well the curve held.
-        QString summary = QStringLiteral("%1: %2 focus frames").arg(fit ? QStringLiteral("Curve fit")
-                                                                         : QStringLiteral("Golden section"))
+        QString summary = QStringLiteral("%1: %2 focus frames")
+                              .arg(quick ? QStringLiteral("Quick refocus")
+                                   : fit ? QStringLiteral("Curve fit")
+                                         : QStringLiteral("Golden section"))
                               .arg(result.frames);
+        if (quick && result.found) {
+            // On the count the window shows, as the search's own positions are.
+            details.insert(QStringLiteral("found"), *result.found);
+            if (result.predicted) details.insert(QStringLiteral("predicted"), *result.predicted);
+            summary += QStringLiteral(", best focus %1").arg(*result.found);
+            if (result.predicted) summary += QStringLiteral(" (predicted %1)").arg(*result.predicted);
+        }
+        if (quick && result.fellBack) {
+            details.insert(QStringLiteral("fallback"), QString::fromStdString(result.fallbackReason));
+            summary += QStringLiteral(", after falling back to the curve fit");
+        }
         if (result.coarseFrames > 0) summary += QStringLiteral(" after %1 whole-image frames").arg(result.coarseFrames);
         if (result.fit && !result.fit->refinement) {
             const kv::FitSummary& f = *result.fit;

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "focusing/focusing_runner.h"
+#include "focusing/learned_curves.h"
 
 class TMainForm;
 namespace kv {
@@ -89,6 +90,15 @@ private:
     // Runs `f` on the GUI thread later.
     template <class F>
     void Post(F&& f);
+    // The learned curves of the settings folder, read on first use (again
+    // when the folder moved).
+    kv::LearnedCurves& Learned();
+    // A completed curve fit teaches a curve, a quick refocus where focus is
+    // now; both are written at once (a failed write is logged, nothing more).
+    void Learn(const kv::SearchResult& result);
+    // What a quick refocus starts from: the learned shape for the frames the
+    // camera takes now, the temperature coefficient when one reads.
+    void PrepareQuick(kv::SearchOptions& options);
 
     TMainForm& form_;
     // The scan's settings as it started (the spin edits stay free meanwhile).
@@ -100,5 +110,7 @@ private:
     bool widened_ = false;
     // Before the runner, which writes to it until it is gone.
     std::unique_ptr<kv::TFocusLog> log_;
+    kv::LearnedCurves learned_;
+    std::optional<std::string> learnedPath_;
     std::unique_ptr<kv::TFocusingRunner> runner_;
 };

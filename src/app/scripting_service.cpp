@@ -44,12 +44,13 @@ constexpr int kFocusFrameAnswerMs = 60000;
 
 QString Q(const char* s) { return QString::fromLatin1(s); }
 
-// "golden" and "fit" as the Auto Focus page's method items; the page's own
+// "golden", "fit" and "quick" as the Auto Focus page's method items; the page's own
 // captions are taken too.
 std::optional<int> MethodItem(const QString& method) {
     const QString m = method.trimmed().toLower();
     if (m == QLatin1String("golden") || m == QLatin1String("golden section")) return TAutoFocusPage::kGoldenSectionItem;
     if (m == QLatin1String("fit") || m == QLatin1String("curve fit")) return TAutoFocusPage::kCurveFitItem;
+    if (m == QLatin1String("quick") || m == QLatin1String("quick refocus")) return TAutoFocusPage::kQuickRefocusItem;
     return std::nullopt;
 }
 
@@ -670,7 +671,7 @@ void TFocusingService::StartAutoFocus(int initialStep, const QString& method) {
     const std::optional<int> item = MethodItem(method);
     if (!item) {
         sendErrorReply(Q(scripting::kErrorInvalid),
-                       QStringLiteral("The method must be \"golden\" or \"fit\", not \"%1\"").arg(method));
+                       QStringLiteral("The method must be \"golden\", \"fit\" or \"quick\", not \"%1\"").arg(method));
         return;
     }
     Start(initialStep, item);

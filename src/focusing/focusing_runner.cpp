@@ -142,7 +142,7 @@ void TFocusingRunner::WriteLog(IFocusDevices& devices, FocusLogEntry entry, Focu
     entry.scale = entry.absoluteFinal ? std::string() : scale_;
     entry.kind = FomName(static_cast<int>(devices.Kind()));
     entry.frames = frames_;
-    entry.temperatureC = devices.Temperature();
+    if (!entry.temperatureC) entry.temperatureC = devices.Temperature();
     if (entry.reason.empty() && outcome == FocusOutcome::Cancelled) entry.reason = halted_ ? kMoveHaltedText : "Cancelled";
     // A message laid out for a box reads as one sentence in a log line.
     std::string reason;
@@ -168,6 +168,7 @@ void TFocusingRunner::LogSearch(IFocusDevices& devices, const SearchResult& resu
         entry.stars = result.reading->stars;
     }
     if (result.fit) entry.rSquared = result.fit->rSquared;
+    entry.temperatureC = result.temperatureC;
     entry.cfzSteps = result.cfzSteps;
     entry.errorSteps = result.errorSteps;
     if (result.errorSteps) entry.errorCfz = ErrorInCfz(*result.errorSteps, result.cfzSteps);
@@ -294,7 +295,9 @@ bool TFocusingRunner::StartSearch(std::unique_ptr<IFocusDevices> devices, const 
     });
 }
 
-void TFocusingRunner::AddZoneFigures(SearchResult& result) const {
+void TFocusingRunner::AddZoneFigures(IFocusDevices& devices, SearchResult& result) const {
+    // Asked once: the log line and the learned curve share the reading.
+    result.temperatureC = devices.Temperature();
     result.logOrigin = absoluteStart_ ? *absoluteStart_ : start_;
     result.absoluteScale = absoluteStart_.has_value();
     result.cfzSteps = cfzSteps_;
@@ -344,7 +347,7 @@ void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings)
         result.measured = search.Samples();
         if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
             view_.SampleProgress(0, samples_.load());
-        AddZoneFigures(result);
+        AddZoneFigures(devices, result);
         LogSearch(devices, result);
         view_.SearchEnded(result);
     };
@@ -403,6 +406,9 @@ void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings)
     }
 }
 
+// The share of the focus frame's largest star size the quick readings may reach.
+constexpr double kQuickFrameShare = 0.75;
+
 void TFocusingRunner::RunQuickRefocus(WorkerThread& self, QuickRefocusSettings settings) {
     IFocusDevices& devices = *devices_;
     const FomKind kind = devices.Kind();
@@ -419,8 +425,11 @@ void TFocusingRunner::RunQuickRefocus(WorkerThread& self, QuickRefocusSettings s
         settings.fallback.coarse = true;
         if (const int side = devices.FocusFrameSide(); side > 0) {
             settings.fallback.coarseFitsHfd = CoarseFitsHfd(side);
-            // A reading whose star outgrew the frame would say nothing.
-            if (kind == FomKind::HFD && !settings.maxFigure) settings.maxFigure = CoarseFitsHfd(side);
+            // A reading whose star outgrew the frame would say nothing, and
+            // one that loses the star costs the whole walk of the fallback:
+            // the readings stay well inside the size a star still fits at.
+            // The widths (not the peak) grow with defocus.
+            if (kind != FomKind::Peak && !settings.maxFigure) settings.maxFigure = kQuickFrameShare * CoarseFitsHfd(side);
         }
     }
     view_.SearchStarted(CurveFitAxesFor(settings.fallback, kind));
@@ -460,7 +469,7 @@ void TFocusingRunner::RunQuickRefocus(WorkerThread& self, QuickRefocusSettings s
         }
         if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
             view_.SampleProgress(0, samples_.load());
-        AddZoneFigures(result);
+        AddZoneFigures(devices, result);
         LogSearch(devices, result);
         view_.SearchEnded(result);
     };
@@ -547,7 +556,7 @@ void TFocusingRunner::RunSearch(WorkerThread& self, int initialStep) {
         }
         if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
             view_.SampleProgress(0, samples_.load());
-        AddZoneFigures(result);
+        AddZoneFigures(devices, result);
         LogSearch(devices, result);
         view_.SearchEnded(result);
     };

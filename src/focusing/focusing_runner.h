@@ -120,6 +120,7 @@ struct SearchResult {
     // this session.
     std::int64_t logOrigin = 0;
     bool absoluteScale = false;
+    std::optional<double> temperatureC;  // at the end, as logged
 };
 
 // Everything a running procedure shows. Called on the worker thread, in order.
@@ -204,7 +205,7 @@ private:
     void WriteLog(IFocusDevices& devices, FocusLogEntry entry, FocusOutcome outcome, std::int32_t relativeFinal);
     void LogSearch(IFocusDevices& devices, const SearchResult& result);
     // The zone and error figures of a search that has ended, just before it is logged.
-    void AddZoneFigures(SearchResult& result) const;
+    void AddZoneFigures(IFocusDevices& devices, SearchResult& result) const;
     bool Start(std::unique_ptr<IFocusDevices> devices, WorkerThread::Procedure procedure);
     void RunScan(WorkerThread& self, ScanSettings settings);
     void RunSearch(WorkerThread& self, int initialStep);

@@ -44,14 +44,16 @@ bool ReadOptional(std::string_view text, std::optional<double>& out) {
 }
 
 std::optional<LearnedCurve> ReadFit(const std::vector<std::string_view>& f) {
-    // fit;time;kind;model;exposure;binning;temperature;best;p0 p1 ...
-    if (f.size() != 9) return std::nullopt;
+    // fit;time;kind;model;exposure;binning;temperature;best;p0 p1 ...;reached
+    if (f.size() != 10) return std::nullopt;
     const auto time = Whole(f[1]);
     const auto kind = Whole(f[2]);
     const auto model = Whole(f[3]);
     const auto exposure = ParseDoubleC(f[4]);
     const auto binning = Whole(f[5]);
     const auto best = ParseDoubleC(f[7]);
+    std::optional<double> reached;
+    if (!ReadOptional(f[9], reached) || (reached && !(*reached > 0.0))) return std::nullopt;
     if (!time || !kind || *kind < 0 || *kind > static_cast<int>(FomKind::HFD) || !model ||
         (*model != static_cast<int>(FitModel::Hyperbola) && *model != static_cast<int>(FitModel::Parabola)) ||
         !exposure || *exposure < 0.0 || !binning || *binning < 1 || !best)
@@ -72,6 +74,7 @@ std::optional<LearnedCurve> ReadFit(const std::vector<std::string_view>& f) {
     c.record.exposureSeconds = *exposure;
     c.record.binning = static_cast<int>(*binning);
     c.record.fit.bestPosition = *best;
+    c.reached = reached.value_or(0.0);
     return c;
 }
 
@@ -89,8 +92,8 @@ std::optional<LearnedFocus> ReadFocus(const std::vector<std::string_view>& f) {
 
 }  // namespace
 
-void LearnedCurves::AddFit(const FitRecord& record, bool absolute) {
-    fits.push_back({record, absolute});
+void LearnedCurves::AddFit(const FitRecord& record, bool absolute, double reached) {
+    fits.push_back({record, absolute, reached > 0.0 && std::isfinite(reached) ? reached : 0.0});
     if (fits.size() > kMaxLearnedFits) fits.erase(fits.begin(), fits.end() - kMaxLearnedFits);
     if (lastFocus && lastFocus->time <= record.time) lastFocus.reset();
 }
@@ -113,6 +116,13 @@ ShapeLearning LearnedCurves::Learn(const ShapeCriteria& criteria) const {
     return learning;
 }
 
+std::optional<double> LearnedCurves::Reached(FomKind kind) const {
+    for (auto c = fits.rbegin(); c != fits.rend(); ++c) {
+        if (c->record.fit.kind == kind && c->reached > 0.0) return c->reached;
+    }
+    return std::nullopt;
+}
+
 bool LearnedCurves::NothingToKeep() const {
     return std::none_of(fits.begin(), fits.end(), [](const LearnedCurve& c) { return c.absolute; });
 }
@@ -129,7 +139,7 @@ std::string FormatLearnedCurves(const LearnedCurves& curves) {
             << FormatShortestC(r.fit.bestPosition) << ';';
         for (std::size_t i = 0; i < r.fit.parameters.size(); ++i)
             out << (i > 0 ? " " : "") << FormatShortestC(r.fit.parameters[i]);
-        out << '\n';
+        out << ';' << (c.reached > 0.0 ? FormatShortestC(c.reached) : std::string()) << '\n';
         newestKept = r.time;
     }
     // An answer on a counting focuser's scale would mislead after a restart:
@@ -149,7 +159,7 @@ LearnedCurves ParseLearnedCurves(std::string_view text) {
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         const std::vector<std::string_view> fields = Split(line, ';');
         if (fields[0] == "fit") {
-            if (std::optional<LearnedCurve> c = ReadFit(fields)) curves.AddFit(c->record, true);
+            if (std::optional<LearnedCurve> c = ReadFit(fields)) curves.AddFit(c->record, true, c->reached);
         } else if (fields[0] == "focus") {
             if (std::optional<LearnedFocus> f = ReadFocus(fields)) curves.AddFocus(*f);
         }

@@ -32,6 +32,9 @@ struct LearnedFocus {
 struct LearnedCurve {
     FitRecord record;
     bool absolute = false;  // on a scale that survives a restart
+    // The largest figure at which the fit's own readings still found the
+    // star (0: not known). A refocus reading further out risks losing it.
+    double reached = 0.0;
 };
 
 struct LearnedCurves {
@@ -41,12 +44,15 @@ struct LearnedCurves {
 
     // A completed curve fit; the oldest beyond the cap goes, and a refocus
     // answer older than it no longer counts.
-    void AddFit(const FitRecord& record, bool absolute);
+    void AddFit(const FitRecord& record, bool absolute, double reached = 0.0);
     // A quick refocus found focus at `focus` (the curve itself unchanged).
     void AddFocus(const LearnedFocus& focus);
     // What a quick refocus now starts from: the learned shape, its last best
     // focus and temperature taken from the newest answer.
     ShapeLearning Learn(const ShapeCriteria& criteria) const;
+    // How far out the newest fit of `kind` measured a star, as a figure;
+    // nullopt when no fit of that kind says.
+    std::optional<double> Reached(FomKind kind) const;
     // True when nothing would be written (no fit on an absolute scale).
     bool NothingToKeep() const;
 };

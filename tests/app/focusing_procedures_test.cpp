@@ -638,6 +638,16 @@ TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToP
     ExpectRefused(bus, "select-star 3 200", "(Too close)");
     EXPECT_EQ(window->CameraControl()->FocusX(), 382);
     EXPECT_LE(std::abs(FromBest()), kCurveFitTolerance);
+
+    // Focus drifts; the refocus finds the curve just fitted again from a
+    // handful of readings instead of walking it.
+    Defocus(-30);
+    const kvtest::FocusScript quick = kvtest::RunFocusScript(bus, Words("--method quick"), 180000);
+    ASSERT_TRUE(quick.failure.isEmpty()) << quick.failure.toStdString();
+    EXPECT_TRUE(quick.result.contains(QLatin1String("method quick"))) << quick.result.toStdString();
+    EXPECT_TRUE(quick.result.contains(QLatin1String(", predicted "))) << quick.result.toStdString();
+    EXPECT_FALSE(quick.result.contains(QLatin1String("fell back"))) << quick.result.toStdString();
+    EXPECT_LE(std::abs(FromBest()), kCurveFitTolerance);
 }
 
 // Calls that pile up while the window is busy cost it next to nothing: a halt

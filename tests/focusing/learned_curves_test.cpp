@@ -39,8 +39,8 @@ ShapeCriteria At(int minutes) {
 
 TEST(LearnedCurves, AbsoluteFitsAndTheLastAnswerSurviveARestartExactly) {
     LearnedCurves kept;
-    kept.AddFit(Fit(0, -1234.5, -3.25, FitModel::Parabola), true);
-    kept.AddFit(Fit(10, 999.0, 5.0), false);  // a counting focuser's session only
+    kept.AddFit(Fit(0, -1234.5, -3.25, FitModel::Parabola), true, 6.25);
+    kept.AddFit(Fit(10, 999.0, 5.0), false, 9.0);  // a counting focuser's session only
     kept.AddFit(Fit(20, 20500.125, std::nullopt), true);
     kept.AddFocus({kNight + std::chrono::minutes(30), 20530.0, 4.5});
     const LearnedCurves back = ParseLearnedCurves(FormatLearnedCurves(kept));
@@ -58,7 +58,12 @@ TEST(LearnedCurves, AbsoluteFitsAndTheLastAnswerSurviveARestartExactly) {
         EXPECT_EQ(got.binning, want.binning);
         EXPECT_EQ(got.temperatureC, want.temperatureC);
         EXPECT_TRUE(back.fits[i].absolute);
+        EXPECT_EQ(back.fits[i].reached, kept.fits[i == 0 ? 0 : 2].reached);
     }
+    // The newest fit that says how far it saw the star.
+    EXPECT_EQ(kept.Reached(FomKind::HFD), 9.0);
+    EXPECT_EQ(back.Reached(FomKind::HFD), 6.25);
+    EXPECT_FALSE(back.Reached(FomKind::FWHM).has_value());
     ASSERT_TRUE(back.lastFocus.has_value());
     EXPECT_EQ(back.lastFocus->position, 20530.0);
     EXPECT_EQ(back.lastFocus->temperatureC, 4.5);
@@ -75,16 +80,17 @@ TEST(LearnedCurves, AbsoluteFitsAndTheLastAnswerSurviveARestartExactly) {
 }
 
 TEST(LearnedCurves, LinesThatDoNotReadAreSkippedNotGuessedAt) {
-    const std::string good = "fit;1900000000;4;1;1.5;2;10;100;2.5 80 100 0 80";
+    const std::string good = "fit;1900000000;4;1;1.5;2;10;100;2.5 80 100 0 80;7.5";
     const char* bad[] = {
-        "fit;1900000000;4;1;1,5;2;10;100;2.5 80 100 0 80",  // a decimal comma
-        "fit;1900000000;9;1;1.5;2;10;100;2.5 80 100 0 80",  // no such figure
-        "fit;1900000000;4;0;1.5;2;10;100;2.5 80 100 0 80",  // no model
-        "fit;1900000000;4;1;1.5;0;10;100;2.5 80 100 0 80",  // binning 0
-        "fit;1900000000;4;1;1.5;2;10;100;2.5 80",           // no centre
-        "fit;1900000000;4;1;1.5;2;warm;100;2.5 80 100 0 80",
-        "fit;1900000000.5;4;1;1.5;2;10;100;2.5 80 100 0 80",
-        "fit;1900000000;4;1;1.5;2;10;100;2.5 80 100 0 80;extra",
+        "fit;1900000000;4;1;1,5;2;10;100;2.5 80 100 0 80;7.5",  // a decimal comma
+        "fit;1900000000;9;1;1.5;2;10;100;2.5 80 100 0 80;7.5",  // no such figure
+        "fit;1900000000;4;0;1.5;2;10;100;2.5 80 100 0 80;7.5",  // no model
+        "fit;1900000000;4;1;1.5;0;10;100;2.5 80 100 0 80;7.5",  // binning 0
+        "fit;1900000000;4;1;1.5;2;10;100;2.5 80;7.5",       // no centre
+        "fit;1900000000;4;1;1.5;2;warm;100;2.5 80 100 0 80;7.5",
+        "fit;1900000000.5;4;1;1.5;2;10;100;2.5 80 100 0 80;7.5",
+        "fit;1900000000;4;1;1.5;2;10;100;2.5 80 100 0 80;7.5;extra",
+        "fit;1900000000;4;1;1.5;2;10;100;2.5 80 100 0 80;-1",  // a size below nothing
         "focus;1900000600;nan;10",
         "focus;1900000600;120",
     };

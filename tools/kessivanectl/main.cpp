@@ -5,7 +5,7 @@
 //   kessivanectl move-to N | move-by N [--no-wait]
 //   kessivanectl focus-frame
 //   kessivanectl take-image | stars | pick-star | select-star X Y
-//   kessivanectl autofocus [--step S] [--method fit|golden]
+//   kessivanectl autofocus [--step S] [--method fit|golden|quick]
 //   kessivanectl scan [--start S] [--increment I] [--steps N]
 //   kessivanectl cancel
 //   kessivanectl triggers | set-triggers KEY=VALUE... | report-hfd HFD
@@ -73,9 +73,10 @@ int Usage() {
         "  stars                               list the stars of the main image, brightest first\n"
         "  pick-star                           select the best star for focusing and print it\n"
         "  select-star X Y                     select the star at pixel X, Y as a click would\n"
-        "  autofocus [--step S] [--method fit|golden]\n"
+        "  autofocus [--step S] [--method fit|golden|quick]\n"
         "                                      run an auto focus (initial step S, default 100; by\n"
-        "                                      the method on the Auto Focus page unless given);\n"
+        "                                      the method on the Auto Focus page unless given;\n"
+        "                                      quick: a refocus on tonight's fitted curve);\n"
         "                                      each reading averages one or more focus frames\n"
         "  scan [--start S] [--increment I] [--steps N]   run a focus scan\n"
         "  cancel                              cancel a running auto focus or scan\n"
@@ -123,8 +124,9 @@ std::optional<Options> Parse(const QStringList& args) {
             o.wait = false;
         } else if (a == QLatin1String("--method") && i + 1 < args.size()) {
             o.method = args[++i].toLower();
-            if (o.method != QLatin1String("fit") && o.method != QLatin1String("golden")) {
-                std::fprintf(stderr, "kessivanectl: unknown method '%s': use golden or fit\n", qPrintable(args[i]));
+            if (o.method != QLatin1String("fit") && o.method != QLatin1String("golden") &&
+                o.method != QLatin1String("quick")) {
+                std::fprintf(stderr, "kessivanectl: unknown method '%s': use golden, fit or quick\n", qPrintable(args[i]));
                 g_explained = true;
                 return std::nullopt;
             }
@@ -247,6 +249,12 @@ private:
                            .arg(details_.value(QStringLiteral("frames")).toInt());
         if (const int coarse = details_.value(QStringLiteral("coarseFrames")).toInt(); coarse > 0)
             text += QStringLiteral(" after %1 whole-image frames").arg(coarse);
+        if (details_.contains(QStringLiteral("found"))) {
+            text += QStringLiteral(", predicted %1, found %2").arg(details_.value(QStringLiteral("predicted")).toInt())
+                        .arg(details_.value(QStringLiteral("found")).toInt());
+        }
+        if (const QString why = details_.value(QStringLiteral("fallback")).toString(); !why.isEmpty())
+            text += QStringLiteral(", fell back to the curve fit: %1").arg(why);
         if (details_.contains(QStringLiteral("rSquared"))) {
             text += QStringLiteral(", R^2 %1").arg(details_.value(QStringLiteral("rSquared")).toDouble(), 0, 'f', 4);
         }
