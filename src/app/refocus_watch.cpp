@@ -1,5 +1,7 @@
 #include "app/refocus_watch.h"
 
+#include "app/settings_binder.h"
+
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QGridLayout>
@@ -60,6 +62,7 @@ QGroupBox* NewRefocusTriggersGroup(QWidget* parent) {
     minutes->setObjectName(QString::fromLatin1(kMinutesSE));
     minutes->setRange(kv::kRefocusMinutesMin, kv::kRefocusMinutesMax);
     minutes->setValue(def.minutes);
+    settings_ui::SetToolTip(minutes, QStringLiteral("Minutes since the last completed auto focus"));
     grid->addWidget(minutes, 0, 1);
     unit(QStringLiteral("minutes since the last focus"), 0, 2);
 
@@ -70,6 +73,8 @@ QGroupBox* NewRefocusTriggersGroup(QWidget* parent) {
     temperature->setSingleStep(0.1);
     temperature->setRange(kv::kRefocusTemperatureMinC, kv::kRefocusTemperatureMaxC);
     temperature->setValue(def.temperatureC);
+    settings_ui::SetToolTip(temperature, QStringLiteral("Change of temperature since the last completed auto focus, "
+                                                        "either way"));
     grid->addWidget(temperature, 1, 1);
     unit(QStringLiteral("\u00B0C"), 1, 2);
 
@@ -79,14 +84,16 @@ QGroupBox* NewRefocusTriggersGroup(QWidget* parent) {
     rise->setDecimals(0);
     rise->setRange(kv::kRefocusHfdRiseMinPercent, kv::kRefocusHfdRiseMaxPercent);
     rise->setValue(def.hfdRisePercent);
+    settings_ui::SetToolTip(rise, QStringLiteral("Rise of the star's HFD over its value just after the last focus, "
+                                                 "in per cent"));
     grid->addWidget(rise, 2, 1);
     unit(QStringLiteral("% (median of the last"), 2, 2);
     auto* readings = new QSpinBox(group);
     readings->setObjectName(QString::fromLatin1(kHfdReadingsSE));
     readings->setRange(kv::kRefocusHfdReadingsMin, kv::kRefocusHfdReadingsMax);
     readings->setValue(def.hfdReadings);
-    readings->setToolTip(QStringLiteral("Readings compared: the median of as many just after the last focus is the "
-                                        "value the rise is measured from"));
+    settings_ui::SetToolTip(readings, QStringLiteral("Readings compared: the median of as many just after the last "
+                                                     "focus is the value the rise is measured from"));
     grid->addWidget(readings, 3, 1);
     unit(QStringLiteral("readings)"), 3, 2);
     grid->setColumnStretch(2, 1);
