@@ -57,6 +57,13 @@ QString ScaleTip(const kv::FocusLogEntry& e) {
                           "to share its zero");
 }
 
+// A trigger's row marks a moment, not a run: its reason first, as that is what the user looks for.
+QString TriggerTip(const kv::FocusLogEntry& e) {
+    const QString what = QStringLiteral("A refocus trigger marks when and why a refocus started; the auto focus it "
+                                        "ran has a row of its own");
+    return e.reason.empty() ? what : Q(e.reason) + QStringLiteral("\n") + what;
+}
+
 template <class T>
 QString Optional(const std::optional<T>& v, int decimals) {
     return v ? QString::number(static_cast<double>(*v), 'f', decimals) : QString();
@@ -215,7 +222,9 @@ void TFocusHistoryWindow::ShowRuns() {
             Optional(e.temperatureC, 2), Optional(e.figure, 3), QString::number(e.stars), QString::number(e.frames),
             Optional(e.rSquared, 3), Q(e.reason)};
         // A run that cannot be chosen says why, instead of only looking disabled.
+        const bool trigger = e.procedure == "trigger";
         const QString why = candidate ? QString()
+                            : trigger ? TriggerTip(e)
                             : e.procedure != "autofocus"
                                 ? QStringLiteral("A scan: only auto focuses give a best focus to calibrate with")
                             : e.outcome != "completed"
@@ -231,7 +240,7 @@ void TFocusHistoryWindow::ShowRuns() {
                 item->setCheckState(OnChosenScale(row) ? Qt::Checked : Qt::Unchecked);
             }
             item->setFlags(flags);
-            if (c == Column::Reason) {
+            if (c == Column::Reason && !trigger) {
                 item->setToolTip(candidate || cells[c].isEmpty() ? (candidate ? cells[c] : why) : cells[c] + "\n" + why);
             }
             if (c == Column::Scale) item->setToolTip(candidate ? ScaleTip(e) : ScaleTip(e) + "\n" + why);

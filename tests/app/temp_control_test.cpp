@@ -354,6 +354,14 @@ TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedS
                 e.outcome = "completed";
                 e.temperatureC.reset();
                 ASSERT_TRUE(log.Append(e));
+                // A refocus trigger's mark, with a temperature as the window writes it.
+                kv::FocusLogEntry mark = e;
+                mark.procedure = "trigger";
+                mark.method = "temperature";
+                mark.outcome = "fired";
+                mark.temperatureC = 4.0;
+                mark.reason = "Refocus: temperature changed by 1.2 \u00B0C since the last focus";
+                ASSERT_TRUE(log.Append(mark));
             }
         }
         sky.SetNightSeconds(std::nullopt);
@@ -365,12 +373,14 @@ TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedS
     Find<QPushButton>("FocusHistoryButton")->click();
     TFocusHistoryWindow* history = window->FocusHistory();
     ASSERT_TRUE(history->isVisible());
-    ASSERT_EQ(history->Runs().size(), 14u);
+    ASSERT_EQ(history->Runs().size(), 15u);
     ASSERT_EQ(history->Chosen().size(), 11u);
-    // The runs that cannot be chosen say why.
+    // The runs that cannot be chosen say why; a trigger's mark gives its reason first.
     auto* table = history->findChild<QTableWidget*>();
-    for (const auto& [row, says] : {std::pair{4, "A scan"}, {5, "This auto focus failed"}, {6, "No temperature"}}) {
-        EXPECT_TRUE(table->item(row, 1)->toolTip().startsWith(QLatin1String(says))) << row << " "
+    for (const auto& [row, says] : {std::pair{4, "A scan"}, {5, "This auto focus failed"}, {6, "No temperature"},
+                                    {7, "Refocus: temperature changed by 1.2 \u00B0C since the last focus\nA refocus "
+                                        "trigger"}}) {
+        EXPECT_TRUE(table->item(row, 1)->toolTip().startsWith(QString::fromUtf8(says))) << row << " "
                                                                                       << table->item(row, 1)->toolTip().toStdString();
     }
     EXPECT_TRUE(table->item(3, 1)->toolTip().isEmpty());
@@ -382,6 +392,8 @@ TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedS
 
     history->SetChosen(0, false);  // dusk's run, and one that is not offered
     history->SetChosen(4, true);
+    history->SetChosen(7, true);  // a trigger's mark is no best focus
+    EXPECT_FALSE(table->item(7, 0)->flags() & Qt::ItemIsUserCheckable);
     EXPECT_EQ(history->Chosen().size(), 10u);
     EXPECT_TRUE(history->DriftLabel()->text().contains(QStringLiteral("(10 runs")));
     history->AddButton()->click();
