@@ -1060,6 +1060,7 @@ void TMainForm::HandleKantrel(int code, std::int64_t value, std::int64_t senderP
             manualFocusPage_->StopAnnouncer();
             if (code == kv::kKantrelMoveTo) focuser->MoveTo(steps);
             else focuser->MoveBy(steps);
+            if (refocusWatch_ != nullptr) refocusWatch_->MovedByHand();
             BroadcastKantrel(kv::kKantrelMoveAnswer, senderPid, {});
             break;
         case kv::kKantrelAskIdle:

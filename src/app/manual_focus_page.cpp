@@ -435,6 +435,7 @@ void TManualFocusPage::Focus_InBtnMouseDown(bool inward) {
     StopAnnouncer();
     focuser->StartMove(inward, speed_->ItemIndex() == 1);
     TPageContext::BroadcastKantrel(kv::kKantrelIdle, 0);
+    emit movedByHand();
 }
 
 void TManualFocusPage::Focus_InBtnMouseUp() {
@@ -459,6 +460,7 @@ void TManualFocusPage::FineButtonClick(int steps) {
     if (focuser == nullptr) return;
     StopAnnouncer();
     focuser->MoveBy(steps);
+    emit movedByHand();
     // A plain pause, not a wait for the move: its busy report is queued by
     // then and disables these buttons before the next click is taken.
     QThread::msleep(kFineMoveSettleMs);
@@ -467,17 +469,24 @@ void TManualFocusPage::FineButtonClick(int steps) {
 void TManualFocusPage::MoveByButtonClick() {
     StopAnnouncer();
     kv::TFocusControl* focuser = form_.FocusControl();
-    if (focuser != nullptr && focuser->GetIdle()) focuser->MoveBy(moveBy_->value());
+    if (focuser == nullptr || !focuser->GetIdle()) return;
+    focuser->MoveBy(moveBy_->value());
+    emit movedByHand();
 }
 
 void TManualFocusPage::MoveToButtonClick() {
     StopAnnouncer();
     kv::TFocusControl* focuser = form_.FocusControl();
-    if (focuser != nullptr && focuser->GetIdle()) focuser->MoveTo(moveTo_->value());
+    if (focuser == nullptr || !focuser->GetIdle()) return;
+    focuser->MoveTo(moveTo_->value());
+    emit movedByHand();
 }
 
 void TManualFocusPage::MoveToMinButtonClick() {
-    if (kv::TFocusControl* focuser = form_.FocusControl()) focuser->MoveTo(moveMin_->value());
+    kv::TFocusControl* focuser = form_.FocusControl();
+    if (focuser == nullptr) return;
+    focuser->MoveTo(moveMin_->value());
+    emit movedByHand();
 }
 
 void TManualFocusPage::ResetButtonClick() {

@@ -62,6 +62,8 @@ public:
 signals:
     // A programmed move has ended; the position the read-out shows.
     void moveEnded(int position);
+    // The user started a move with one of the page's buttons.
+    void movedByHand();
 
 public slots:
     // The coarse buttons, pressed and released (also the I and O keys).

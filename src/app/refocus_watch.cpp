@@ -16,6 +16,7 @@
 #include "app/exposure_page.h"
 #include "app/focusing_view.h"
 #include "app/main_form.h"
+#include "app/manual_focus_page.h"
 #include "app/read_out_panel.h"
 #include "camera/camera_control.h"
 #include "focuser/focus_control.h"
@@ -110,6 +111,12 @@ TRefocusWatch::TRefocusWatch(TMainForm& form, QObject* parent) : QObject(parent)
     });
     timer_->start();
     connect(form_.ExposurePage(), &TExposurePage::focusFrameShown, this, &TRefocusWatch::FrameShown);
+    connect(form_.ManualFocusPage(), &TManualFocusPage::movedByHand, this, &TRefocusWatch::MovedByHand);
+    connect(form_.ManualFocusPage(), &TManualFocusPage::moveEnded, this, [this] {
+        if (!handMove_) return;
+        handMove_ = false;
+        triggers_.Moved();
+    });
     connect(form_.Focusing(), &TFocusingView::procedureEnded, this,
             [this](const QString& procedure, bool completed, int, double, const QString&) {
                 if (procedure == QLatin1String("autofocus")) AutoFocusEnded(completed);
@@ -213,6 +220,11 @@ void TRefocusWatch::FrameShown() {
     if (r.status != kv::StarStatus::Ok) return;
     triggers_.Reading(Now(), r.HFD, kv::HfdSource::FocusFrame);
     Check();
+}
+
+void TRefocusWatch::MovedByHand() {
+    handMove_ = true;
+    triggers_.Moved();
 }
 
 bool TRefocusWatch::ClientReading(double hfd) {

@@ -46,6 +46,10 @@ public:
     bool ClientReading(double hfd);
     // Asks the rules now; the reason when one fired.
     std::optional<kv::RefocusDue> Check();
+    // A move the user or a client asked for (the Manual Focus page's buttons
+    // tell of theirs themselves): the HFD rule starts its baseline again now
+    // and once more where the move ends, so no frame taken on the way counts.
+    void MovedByHand();
 
 signals:
     // A rule fired: its name ("time", "temperature", "hfd") and the reason.
@@ -66,4 +70,5 @@ private:
     kv::TRefocusTriggers triggers_;
     QTimer* timer_ = nullptr;
     bool showing_ = false;  // the group is being filled, not changed by the user
+    bool handMove_ = false;  // a move by hand has not ended yet
 };

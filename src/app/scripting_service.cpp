@@ -286,6 +286,7 @@ void TFocuserService::StartMove(bool to, int value, bool wait) {
     }
     CloseNotices();
     form_.ManualFocusPage()->StopAnnouncer();
+    form_.RefocusWatch()->MovedByHand();
     if (move_) {
         EndMove(scripting::kReplaced,
                 QStringLiteral("Another scripted move took the focuser (to %1)").arg(next.target));

@@ -159,6 +159,12 @@ void TRefocusTriggers::Reading(std::int64_t /*ms*/, double hfd, HfdSource source
     while (recent_.size() > k) recent_.pop_front();
 }
 
+void TRefocusTriggers::Moved() {
+    baseline_.reset();
+    first_.clear();
+    recent_.clear();
+}
+
 std::optional<RefocusDue> TRefocusTriggers::Due(std::int64_t ms, bool busy) {
     if (busy || !armed_ || ms < quietUntilMs_) return std::nullopt;
     std::optional<RefocusDue> due = Check(ms);

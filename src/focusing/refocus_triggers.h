@@ -13,9 +13,9 @@
 // continuous focus and a client's imaging frames measure the star with other
 // exposures, samples and (for a client) other software, so only readings of
 // the same kind compare. For the same reason a change of source (the window's
-// focus frames, a client's reports) starts the baseline again. The median
-// rather than the mean keeps one frame of bad seeing or a passing satellite
-// from firing the rule.
+// focus frames, a client's reports) starts the baseline again, and so does a
+// move made by hand. The median rather than the mean keeps one frame of bad
+// seeing or a passing satellite from firing the rule.
 //
 // A rule is never due while a procedure or a client's move runs (`busy`), nor
 // before the first auto focus of the session has completed: a refocus needs a
@@ -113,6 +113,11 @@ public:
     // An HFD reading of the focus star or the field; not a positive finite
     // number (no star): ignored.
     void Reading(std::int64_t ms, double hfd, HfdSource source);
+    // The user (or a client) moved the focuser by hand. The star's size now
+    // tells where they put it, not how far focus drifted: the HFD rule takes
+    // its baseline again from the next readings. The time and temperature
+    // rules keep their references, since the move corrects neither.
+    void Moved();
 
     // The first rule that holds (temperature, then HFD, then time), or
     // nullopt. A reason given disarms the triggers until FocusEnded.

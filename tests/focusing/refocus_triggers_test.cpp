@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -126,6 +127,48 @@ TEST(RefocusTriggers, ChangeOfSourceStartsTheBaselineAgain) {
     EXPECT_DOUBLE_EQ(*t.BaselineHfd(), 4.0);
     Feed(t, {5.0, 5.0}, HfdSource::Client);
     EXPECT_TRUE(t.Due(kMinute, false));
+}
+
+TEST(RefocusTriggers, AMoveByHandStartsTheHfdBaselineAgainAndNothingElse) {
+    struct Case {
+        const char* name;
+        std::vector<double> before;  // readings before the move
+        std::vector<double> after;   // readings after it
+        std::optional<double> baseline;
+        bool due;
+    };
+    const std::vector<Case> cases = {
+        // The user defocused on purpose: the bigger star is the new reference.
+        {"risen, then moved", {2.0, 2.0, 2.0, 3.0, 3.0}, {3.0, 3.0}, std::nullopt, false},
+        {"the new reference complete", {2.0, 2.0, 2.0, 3.0, 3.0}, {3.0, 3.0, 3.0}, 3.0, false},
+        {"risen from the new reference", {2.0, 2.0, 2.0}, {3.0, 3.0, 3.0, 3.6, 3.6}, 3.0, true},
+        {"just under a rise from it", {2.0, 2.0, 2.0}, {3.0, 3.0, 3.0, 3.59, 3.59}, 3.0, false},
+        // A reference half taken counts for nothing after the move.
+        {"moved while the reference formed", {2.0, 2.0}, {5.0, 5.0}, std::nullopt, false},
+        {"and completed after it", {2.0, 2.0}, {5.0, 5.0, 5.0}, 5.0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TRefocusTriggers t = Focused(Only(RefocusRule::HfdRise));
+        Feed(t, c.before);
+        t.Moved();
+        Feed(t, c.after);
+        EXPECT_EQ(t.BaselineHfd(), c.baseline);
+        EXPECT_EQ(t.Due(kMinute, false).has_value(), c.due);
+    }
+
+    // The move corrects no drift: the other rules keep their references.
+    RefocusTriggerSettings others = Only(RefocusRule::Time);
+    others.onTemperature = true;
+    TRefocusTriggers t = Focused(others);
+    t.Temperature(kMinute, 11.0);
+    t.Moved();
+    const std::optional<RefocusDue> due = t.Due(kMinute, false);
+    ASSERT_TRUE(due);
+    EXPECT_EQ(due->rule, RefocusRule::Temperature);
+    TRefocusTriggers later = Focused(Only(RefocusRule::Time));
+    later.Moved();
+    EXPECT_TRUE(later.Due(30 * kMinute, false));
 }
 
 TEST(RefocusTriggers, NothingFiresWhenOffBusyOrBeforeAFocus) {
