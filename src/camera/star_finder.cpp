@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <tuple>
 #include <mutex>
 #include <string>
@@ -49,6 +50,7 @@ constexpr double kRingBlend = 1.2;
 // Side of the cells stars are filed in by position, so that a star meets
 // only its near neighbours.
 constexpr int kCell = 16;
+constexpr double kHfdPerSigma = 2.354820045;  // a Gaussian's half-flux diameter equals its FWHM
 
 constexpr double Distance2(double dx, double dy) { return dx * dx + dy * dy; }
 
@@ -188,6 +190,13 @@ public:
     }
     // The 1-2-1 smoothed value at (x, y) above `sky`.
     double Smooth(int x, int y, double sky) const {
+        if (x > 0 && y > 0 && x + 1 < w && y + 1 < h) {
+            const std::uint16_t* a = p + static_cast<std::size_t>(y - 1) * w + x;
+            const std::uint16_t* b = a + w;
+            const std::uint16_t* c = b + w;
+            const int sum = a[-1] + 2 * a[0] + a[1] + 2 * (b[-1] + 2 * b[0] + b[1]) + c[-1] + 2 * c[0] + c[1];
+            return sum / 16.0 - sky;
+        }
         static constexpr int k[3] = {1, 2, 1};
         double sum = 0;
         for (int j = -1; j <= 1; ++j)
@@ -413,38 +422,80 @@ Shape MeasureAt(const Frame& f, double anchorX, double anchorY, double maxShift,
 
 // A value for each pixel the flood reaches, kept in blocks of 16x16 made
 // only where it goes: a whole frame of them would cost more to clear than a
-// sparse field takes to search, and neighbours stay close in memory.
+// sparse field takes to search, and neighbours stay close in memory. The
+// blocks are made a few hundred at a time and never move, so that a
+// crowded field's millions of pixels are not copied as the store grows.
 template <typename T>
 class Tiled {
 public:
+    static constexpr int kBlock = 16;  // also the step from one row of a block to the next
+
     Tiled(int width, int height, T blank)
         : across_((width + kBlock - 1) / kBlock), blank_(blank),
-          block_(static_cast<std::size_t>(across_ * ((height + kBlock - 1) / kBlock)), -1) {}
-    [[gnu::always_inline]] T Get(int x, int y) const {
-        const int b = block_[BlockOf(x, y)];
-        return b < 0 ? blank_ : pool_[Offset(b, x, y)];
+          block_(static_cast<std::size_t>(across_ * ((height + kBlock - 1) / kBlock)), nullptr) {}
+
+    [[gnu::always_inline]] const T& Get(int x, int y) const {
+        const T* b = block_[BlockOf(x, y)];
+        return b == nullptr ? blank_ : b[Offset(x, y)];
     }
-    void Set(int x, int y, T value) {
-        int& b = block_[BlockOf(x, y)];
-        if (b < 0) {
-            b = static_cast<int>(pool_.size() / (kBlock * kBlock));
-            pool_.resize(pool_.size() + kBlock * kBlock, blank_);
-        }
-        pool_[Offset(b, x, y)] = value;
+    [[gnu::always_inline]] T& Ref(int x, int y) {
+        T*& b = block_[BlockOf(x, y)];
+        if (b == nullptr) b = NewBlock();
+        return b[Offset(x, y)];
+    }
+    // The value at (x, y) when its 3x3 neighbourhood lies in one block that
+    // is there (its neighbours kBlock apart from row to row), else null:
+    // most of a flood's pixels are looked up with one lookup for nine.
+    [[gnu::always_inline]] T* Inside(int x, int y) {
+        const unsigned ix = static_cast<unsigned>(x) % kBlock, iy = static_cast<unsigned>(y) % kBlock;
+        if (ix - 1 >= kBlock - 2 || iy - 1 >= kBlock - 2) return nullptr;
+        T* b = block_[BlockOf(x, y)];
+        return b == nullptr ? nullptr : b + Offset(x, y);
+    }
+
+    // Calls visit(x, y, value) for every pixel of the blocks there are, in
+    // the order the pixels lie in the frame, until it returns false; false
+    // then.
+    template <typename Visit>
+    bool InFrameOrder(int width, int height, Visit visit) {
+        for (int by = 0; by * kBlock < height; ++by)
+            for (int y = by * kBlock; y < std::min(height, (by + 1) * kBlock); ++y)
+                for (int bx = 0; bx < across_; ++bx) {
+                    T* const b = block_[static_cast<std::size_t>(by * across_ + bx)];
+                    if (b == nullptr) continue;
+                    T* const row = b + static_cast<std::size_t>(y % kBlock) * kBlock;
+                    const int x0 = bx * kBlock, n = std::min(kBlock, width - x0);
+                    for (int i = 0; i < n; ++i)
+                        if (!visit(x0 + i, y, row[i])) return false;
+                }
+        return true;
     }
 
 private:
-    static constexpr int kBlock = 16;
-    [[gnu::always_inline]] std::size_t BlockOf(int x, int y) const {
-        return static_cast<std::size_t>((y / kBlock) * across_ + x / kBlock);
+    static constexpr std::size_t kArea = kBlock * kBlock;
+    static constexpr std::size_t kBlocksPerChunk = 256;
+    T* NewBlock() {
+        if (used_ == kBlocksPerChunk || chunks_.empty()) {
+            chunks_.push_back(std::make_unique_for_overwrite<T[]>(kArea * kBlocksPerChunk));
+            used_ = 0;
+        }
+        T* b = chunks_.back().get() + kArea * used_++;
+        std::fill(b, b + kArea, blank_);
+        return b;
     }
-    [[gnu::always_inline]] static std::size_t Offset(int b, int x, int y) {
-        return static_cast<std::size_t>(b) * kBlock * kBlock + static_cast<std::size_t>((y % kBlock) * kBlock + x % kBlock);
+    // The coordinates are never negative: shifts and masks, not divisions.
+    [[gnu::always_inline]] std::size_t BlockOf(int x, int y) const {
+        return static_cast<std::size_t>(static_cast<unsigned>(y) / kBlock * static_cast<unsigned>(across_) +
+                                        static_cast<unsigned>(x) / kBlock);
+    }
+    [[gnu::always_inline]] static std::size_t Offset(int x, int y) {
+        return static_cast<std::size_t>(static_cast<unsigned>(y) % kBlock * kBlock + static_cast<unsigned>(x) % kBlock);
     }
     int across_;
     T blank_;
-    std::vector<int> block_;
-    std::vector<T> pool_;
+    std::vector<T*> block_;
+    std::vector<std::unique_ptr<T[]>> chunks_;
+    std::size_t used_ = 0;
 };
 
 // Positions filed in square cells, so that a search near a point looks at
@@ -525,20 +576,6 @@ private:
     std::vector<double> x_, y_;
 };
 
-// `keys` sorted from the lowest up, by a radix sort: time in proportion to their count.
-std::vector<std::uint32_t> Ascending(std::vector<std::uint32_t> keys) {
-    std::vector<std::uint32_t> to(keys.size());
-    std::vector<std::size_t> count(65537);
-    for (const int shift : {0, 16}) {
-        std::fill(count.begin(), count.end(), 0);
-        for (const std::uint32_t k : keys) ++count[((k >> shift) & 0xffffu) + 1];
-        for (std::size_t i = 1; i < count.size(); ++i) count[i] += count[i - 1];
-        for (const std::uint32_t k : keys) to[count[(k >> shift) & 0xffffu]++] = k;
-        keys.swap(to);
-    }
-    return keys;
-}
-
 // The order of `level` (all at or above zero) from the highest down: a
 // radix sort on the floats' bits, which order as the values do, so its time
 // grows with the count alone.
@@ -580,7 +617,9 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
                               const std::function<bool()>* stop) {
     const auto stopped = [stop] { return stop != nullptr && *stop && (*stop)(); };
     StarField field;
-    if (pixels == nullptr || width < 3 || height < 3) return field;
+    // A pixel's place is packed in 32 bits, 16 for each axis: far beyond
+    // any sensor made.
+    if (pixels == nullptr || width < 3 || height < 3 || width > 65536 || height > 65536) return field;
     const Sky sky(width, height, pixels, settings.tileSize);
     field.noise = sky.Noise();
     field.background = sky.MedianLevel();
@@ -676,79 +715,96 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     const double faintest = kCoreFraction * threshold;
     const double floorLevel = std::max(kSmoothNoise * field.noise, std::min(kDipFraction * faintest, faintest - dipNoise));
     constexpr float kUnseen = -2.0f, kBelow = -1.0f;
-    Tiled<float> level(width, height, kUnseen);
-    std::vector<std::uint32_t> where;  // the flooded pixels, y * width + x
-    const auto at = [&](std::uint32_t i) {
-        return std::pair(static_cast<int>(i % static_cast<std::uint32_t>(width)), static_cast<int>(i / static_cast<std::uint32_t>(width)));
+    // Each flooded pixel's smoothed level and, once climbed, its hill.
+    struct Spot {
+        float level;
+        int hill;
     };
-    for (const Candidate& c : candidates) level.Set(c.x, c.y, static_cast<float>(c.core));
-    // One maximum's light is flooded before the next one's, so that the
-    // pixels looked at follow each other closely in memory.
-    std::size_t head = 0;
+    Tiled<Spot> spots(width, height, {kUnseen, -1});
+    // A pixel's place, y in the high half and x in the low.
+    const auto pack = [](int x, int y) { return static_cast<std::uint32_t>(y) << 16 | static_cast<std::uint32_t>(x); };
+    const auto at = [](std::uint32_t i) { return std::pair(static_cast<int>(i & 0xffffu), static_cast<int>(i >> 16)); };
+    for (const Candidate& c : candidates) spots.Ref(c.x, c.y).level = static_cast<float>(c.core);
+    // Depth first, from one maximum at a time: on a crowded field the light
+    // of thousands of stars runs together, and a flood that spread in rings
+    // would hop across the whole frame with every step, where this one
+    // keeps to the pixels beside the last.
+    std::vector<std::uint32_t> open;
     if (stopped()) return std::nullopt;
     for (std::size_t k = 0; k < candidates.size(); ++k) {
         if (k % kStopMaxima == kStopMaxima - 1 && stopped()) return std::nullopt;
         const Candidate& c = candidates[k];
-        where.push_back(static_cast<std::uint32_t>(c.y) * static_cast<std::uint32_t>(width) + static_cast<std::uint32_t>(c.x));
-        for (; head < where.size(); ++head) {
-            const auto [px, py] = at(where[head]);
+        open.push_back(pack(c.x, c.y));
+        while (!open.empty()) {
+            const auto [px, py] = at(open.back());
+            open.pop_back();
+            Spot* const inside = spots.Inside(px, py);
             for (int y = std::max(0, py - 1); y <= std::min(height - 1, py + 1); ++y) {
                 for (int x = std::max(0, px - 1); x <= std::min(width - 1, px + 1); ++x) {
-                    if (level.Get(x, y) != kUnseen) continue;
+                    Spot& spot = inside != nullptr ? inside[(y - py) * Tiled<Spot>::kBlock + (x - px)] : spots.Ref(x, y);
+                    if (spot.level != kUnseen) continue;
                     const double v = f.Smooth(x, y, sky.Level(x, y));
                     if (v < floorLevel) {
-                        level.Set(x, y, kBelow);
+                        spot.level = kBelow;
                         continue;
                     }
-                    level.Set(x, y, static_cast<float>(v));
-                    where.push_back(static_cast<std::uint32_t>(y) * static_cast<std::uint32_t>(width) + static_cast<std::uint32_t>(x));
+                    spot.level = static_cast<float>(v);
+                    open.push_back(pack(x, y));
                 }
             }
         }
     }
-    // From here on the pixels are taken in the order they lie in.
-    where = Ascending(where);
+    // From here on the flooded pixels (those with a level) are taken in the
+    // order they lie in.
+    const auto flooded = [](const Spot& spot) { return spot.level >= 0; };
 
     // The hills: each pixel follows its highest higher neighbour up to a top.
-    Tiled<int> hill(width, height, -1);
-    std::vector<std::uint32_t> path;
+    std::vector<Spot*> path;
     int hills = 0;
-    for (std::size_t k = 0; k < where.size(); ++k) {
-        if (k % kStopPixels == kStopPixels - 1 && stopped()) return std::nullopt;
-        std::uint32_t p = where[k];
-        path.clear();
-        int found = -1;
-        for (;;) {
-            const auto [px, py] = at(p);
-            found = hill.Get(px, py);
-            if (found >= 0) break;
-            path.push_back(p);
-            float best = level.Get(px, py);
-            std::uint32_t up = p;
-            for (int y = std::max(0, py - 1); y <= std::min(height - 1, py + 1); ++y)
-                for (int x = std::max(0, px - 1); x <= std::min(width - 1, px + 1); ++x)
-                    if (level.Get(x, y) > best) {
-                        best = level.Get(x, y);
-                        up = static_cast<std::uint32_t>(y) * static_cast<std::uint32_t>(width) + static_cast<std::uint32_t>(x);
-                    }
-            if (up == p) {
-                found = hills++;
-                break;
+    std::size_t climbed = 0;
+    if (!spots.InFrameOrder(width, height, [&](int px, int py, const Spot& start) {
+            if (!flooded(start)) return true;
+            if (++climbed % kStopPixels == 0 && stopped()) return false;
+            path.clear();
+            int found = -1;
+            for (;;) {
+                Spot& here = spots.Ref(px, py);
+                found = here.hill;
+                if (found >= 0) break;
+                path.push_back(&here);
+                float best = here.level;
+                int ux = px, uy = py;
+                if (const Spot* inside = spots.Inside(px, py)) {
+                    for (int j = -1; j <= 1; ++j)
+                        for (int i = -1; i <= 1; ++i) {
+                            const float v = inside[j * Tiled<Spot>::kBlock + i].level;
+                            if (v > best) best = v, ux = px + i, uy = py + j;
+                        }
+                } else {
+                    for (int y = std::max(0, py - 1); y <= std::min(height - 1, py + 1); ++y)
+                        for (int x = std::max(0, px - 1); x <= std::min(width - 1, px + 1); ++x) {
+                            const float v = spots.Get(x, y).level;
+                            if (v > best) best = v, ux = x, uy = y;
+                        }
+                }
+                if (ux == px && uy == py) {
+                    found = hills++;
+                    break;
+                }
+                px = ux, py = uy;
             }
-            p = up;
-        }
-        for (const std::uint32_t q : path) {
-            const auto [qx, qy] = at(q);
-            hill.Set(qx, qy, found);
-        }
-    }
+            for (Spot* q : path) q->hill = found;
+            return true;
+        }))
+        return std::nullopt;
 
     struct Light {
         double s = 0, sx = 0, sy = 0;
         int x0 = 0, x1 = -1, y0 = 0, y1 = -1;
         int anchor = -1;  // its brightest maximum; a bump of noise has none
+        double sxx = 0, syy = 0;
         void Add(const Light& o) {
-            s += o.s, sx += o.sx, sy += o.sy;
+            s += o.s, sx += o.sx, sy += o.sy, sxx += o.sxx, syy += o.syy;
             if (o.x1 < o.x0) return;
             if (x1 < x0) {
                 x0 = o.x0, x1 = o.x1, y0 = o.y0, y1 = o.y1;
@@ -759,13 +815,14 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     };
     std::vector<Light> lights(static_cast<std::size_t>(hills)), stars;
     const auto coreOf = [&](const Light& l) { return candidates[static_cast<std::size_t>(l.anchor)].core; };
-    for (const std::uint32_t p : where) {
-        const auto [x, y] = at(p);
-        const double v = level.Get(x, y);
-        lights[static_cast<std::size_t>(hill.Get(x, y))].Add({v, v * x, v * y, x, x, y, y, -1});
-    }
+    spots.InFrameOrder(width, height, [&](int x, int y, const Spot& spot) {
+        if (!flooded(spot)) return true;
+        const double v = spot.level;
+        lights[static_cast<std::size_t>(spot.hill)].Add({v, v * x, v * y, x, x, y, y, -1, v * x * x, v * y * y});
+        return true;
+    });
     for (std::size_t k = 0; k < candidates.size(); ++k) {
-        Light& l = lights[static_cast<std::size_t>(hill.Get(candidates[k].x, candidates[k].y))];
+        Light& l = lights[static_cast<std::size_t>(spots.Get(candidates[k].x, candidates[k].y).hill)];
         if (l.anchor < 0 || candidates[k].core > coreOf(l)) l.anchor = static_cast<int>(k);
     }
 
@@ -777,16 +834,18 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         float level;
     };
     std::vector<std::vector<std::pair<int, float>>> touching(static_cast<std::size_t>(hills));
-    for (const std::uint32_t p : where) {
-        const auto [px, py] = at(p);
-        const int hp = hill.Get(px, py);
-        const float vp = level.Get(px, py);
+    spots.InFrameOrder(width, height, [&](int px, int py, const Spot& here) {
+        if (!flooded(here)) return true;
+        const Spot* const inside = spots.Inside(px, py);
+        const int hp = here.hill;
+        const float vp = here.level;
         for (const auto& [dx, dy] : {std::pair{1, 0}, std::pair{-1, 1}, std::pair{0, 1}, std::pair{1, 1}}) {
             const int x = px + dx, y = py + dy;
             if (x < 0 || x >= width || y >= height) continue;
-            const int hq = hill.Get(x, y);
+            const Spot& there = inside != nullptr ? inside[dy * Tiled<Spot>::kBlock + dx] : spots.Get(x, y);
+            const int hq = there.hill;
             if (hq < 0 || hq == hp) continue;
-            const float v = std::min(vp, level.Get(x, y));
+            const float v = std::min(vp, there.level);
             auto& list = touching[static_cast<std::size_t>(std::min(hp, hq))];
             const int other = std::max(hp, hq);
             auto it = std::find_if(list.begin(), list.end(), [&](const auto& e) { return e.first == other; });
@@ -795,7 +854,8 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
             else
                 it->second = std::max(it->second, v);
         }
-    }
+        return true;
+    });
     if (stopped()) return std::nullopt;
     std::vector<Saddle> saddles;
     std::vector<float> saddleLevels;
@@ -838,6 +898,8 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         const Candidate* c;
         double x, y, maxShift, radius;
         bool wide;
+        double light;  // its smoothed light above the sky, near its flux
+        double reach;  // how far its light goes, judged from the flood alone
     };
     std::vector<Seed> seeds;
     seeds.reserve(stars.size());
@@ -845,17 +907,20 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         const Candidate& c = candidates[static_cast<std::size_t>(l.anchor)];
         const double mx = l.sx / l.s, my = l.sy / l.s;
         const double radius = std::max(l.x1 - l.x0 + 1, l.y1 - l.y0 + 1) / 2.0;
+        // The spread of the smoothed light (the 1-2-1 kernel adds half a
+        // pixel squared on each axis) as a Gaussian's: a half-flux diameter
+        // good enough to say how far a star that is not measured reaches.
+        const double spread = l.s > 0 ? (l.sxx / l.s - mx * mx + l.syy / l.s - my * my) / 2 - 0.5 : 0.0;
+        const double hfd = kHfdPerSigma * std::sqrt(std::max(0.25, spread));
         if (l.s > 0 && Distance2(mx - c.x, my - c.y) > kMaxShift * kMaxShift)
-            seeds.push_back({&c, mx, my, std::max(kMaxShift, radius / 4), radius, true});
+            seeds.push_back({&c, mx, my, std::max(kMaxShift, radius / 4), radius, true, l.s, radius + 3});
         else
-            seeds.push_back({&c, static_cast<double>(c.x), static_cast<double>(c.y), kMaxShift, radius, false});
+            seeds.push_back({&c, static_cast<double>(c.x), static_cast<double>(c.y), kMaxShift, radius, false, l.s, 2 * hfd + 2});
     }
     const Grid seedGrid(width, height, seeds.size(), [&](std::size_t i) { return std::pair(seeds[i].x, seeds[i].y); });
 
-    std::vector<double> reach;  // how far each star's light goes, for the crowding test
-    std::size_t measured = 0;
-    for (const std::size_t k : seedGrid.InCellOrder()) {
-        if (++measured % kStopStars == 0 && stopped()) return std::nullopt;
+    // Measures seed k; false when there is no star to measure after all.
+    const auto measure = [&](std::size_t k, FoundStar& star, double& starReach) {
         const Seed& seed = seeds[k];
         const Candidate& c = *seed.c;
         // A neighbour's light stays out of the aperture where it can: half
@@ -888,8 +953,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
             if (next == r) break;
             r = next;
         }
-        if (s.flux <= 0 || s.hfd <= 0) continue;
-        FoundStar star;
+        if (s.flux <= 0 || s.hfd <= 0) return false;
         star.x = s.x;
         star.y = s.y;
         star.peak = s.peak;
@@ -906,32 +970,90 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         const bool wideFits = width > settings.focusFrame, highFits = height > settings.focusFrame;
         star.nearEdge = s.cut || (wideFits && (star.x - half < 0 || star.x + half > width - 1)) ||
                         (highFits && (star.y - half < 0 || star.y + half > height - 1));
-        field.stars.push_back(star);
-        reach.push_back(settings.isolation > 0      ? settings.isolation / 2
-                        : s.hollow && s.fwhm > 0 ? s.fwhm / 2 + 3
-                                                 : 2 * s.hfd + 2);
+        starReach = settings.isolation > 0      ? settings.isolation / 2
+                    : s.hollow && s.fwhm > 0 ? s.fwhm / 2 + 3
+                                             : 2 * s.hfd + 2;
+        return true;
+    };
+
+    // Which stars are measured in full. Up to the cap, all. Beyond it only
+    // those that will be kept: a crowded field has twenty times more stars
+    // than the cap, and measuring is most of the work per star. They are
+    // ranked by their light in the flood, unclipped ones first (a clipped
+    // star says nothing about focus, and a field of them must not crowd out
+    // the ones that do); a star whose measurement comes to nothing gives its
+    // place to the next.
+    std::vector<std::size_t> cellRank(seeds.size());
+    for (std::size_t i = 0; i < seeds.size(); ++i) cellRank[seedGrid.InCellOrder()[i]] = i;
+    std::vector<std::size_t> ranked;
+    const bool capped = seeds.size() > settings.maxStars;
+    if (capped) {
+        std::vector<char> clipped(seeds.size(), 0);
+        for (std::size_t k = 0; k < seeds.size(); ++k) {
+            const Candidate& c = *seeds[k].c;
+            for (int j = -1; j <= 1; ++j)
+                for (int i = -1; i <= 1; ++i)
+                    if (f.Raw(c.x + i, c.y + j) >= settings.saturation) clipped[k] = 1;
+        }
+        ranked.resize(seeds.size());
+        for (std::size_t k = 0; k < seeds.size(); ++k) ranked[k] = k;
+        std::sort(ranked.begin(), ranked.end(), [&](std::size_t a, std::size_t b) {
+            return std::tuple(clipped[a], -seeds[a].light, a) < std::tuple(clipped[b], -seeds[b].light, b);
+        });
+    } else {
+        ranked = seedGrid.InCellOrder();
     }
-    // Crowded: another star's light reaches into this one's. Each pair is
-    // met once, from the star that reaches farther.
+    std::vector<char> done(seeds.size(), 0);
+    std::vector<double> reach;  // how far each star's light goes, for the crowding test
+    std::size_t measured = 0, next = 0;
+    while (next < ranked.size() && field.stars.size() < settings.maxStars) {
+        // The next stars to measure, taken in the order they lie in.
+        const std::size_t take = std::min(ranked.size() - next, settings.maxStars - field.stars.size());
+        std::vector<std::size_t> batch(ranked.begin() + static_cast<std::ptrdiff_t>(next),
+                                       ranked.begin() + static_cast<std::ptrdiff_t>(next + take));
+        next += take;
+        if (capped) std::sort(batch.begin(), batch.end(), [&](std::size_t a, std::size_t b) { return cellRank[a] < cellRank[b]; });
+        for (const std::size_t k : batch) {
+            if (++measured % kStopStars == 0 && stopped()) return std::nullopt;
+            done[k] = 1;
+            FoundStar star;
+            double starReach = 0;
+            if (!measure(k, star, starReach)) continue;
+            field.stars.push_back(star);
+            reach.push_back(starReach);
+        }
+    }
+    // A star left out still crowds its neighbours, as far and as brightly
+    // as its flood says.
+    std::size_t unmeasured = 0;
+    for (std::size_t k = 0; k < seeds.size(); ++k) unmeasured += done[k] ? 0 : 1;
+    field.found = field.stars.size() + unmeasured;
+    // Crowded: another star's light reaches into this one's.
     std::vector<FoundStar>& found = field.stars;
-    const Grid starGrid(width, height, found.size(), [&](std::size_t i) { return std::pair(found[i].x, found[i].y); });
+    struct Light2 {
+        double x, y, flux, reach;
+    };
+    std::vector<Light2> all;
+    all.reserve(found.size() + unmeasured);
+    for (std::size_t i = 0; i < found.size(); ++i) all.push_back({found[i].x, found[i].y, found[i].flux, reach[i]});
+    for (std::size_t k = 0; k < seeds.size(); ++k)
+        if (!done[k]) {
+            const Seed& seed = seeds[k];
+            all.push_back({seed.x, seed.y, seed.light, settings.isolation > 0 ? settings.isolation / 2 : seed.reach});
+        }
+    double farthest = 0;
+    for (const Light2& l : all) farthest = std::max(farthest, l.reach);
+    const Grid starGrid(width, height, all.size(), [&](std::size_t i) { return std::pair(all[i].x, all[i].y); });
     for (std::size_t a = 0; a < found.size(); ++a) {
-        starGrid.Near(found[a].x, found[a].y, 2 * reach[a], [&](std::size_t b) {
-            if (b == a || reach[b] > reach[a] || (reach[b] == reach[a] && b < a)) return;
-            const double limit = reach[a] + reach[b];
-            if (Distance2(found[a].x - found[b].x, found[a].y - found[b].y) >= limit * limit) return;
-            if (found[b].flux >= kNeighbourCore * found[a].flux) found[a].crowded = true;
-            if (found[a].flux >= kNeighbourCore * found[b].flux) found[b].crowded = true;
+        starGrid.Near(all[a].x, all[a].y, all[a].reach + farthest, [&](std::size_t b) {
+            if (b == a) return;
+            const double limit = all[a].reach + all[b].reach;
+            if (Distance2(all[a].x - all[b].x, all[a].y - all[b].y) >= limit * limit) return;
+            if (all[b].flux >= kNeighbourCore * all[a].flux) found[a].crowded = true;
         });
     }
     if (stopped()) return std::nullopt;
-    const auto brighter = [](const FoundStar& a, const FoundStar& b) { return a.flux > b.flux; };
-    if (found.size() > settings.maxStars) {
-        std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(settings.maxStars), found.end(), brighter);
-        found.resize(settings.maxStars);
-    } else {
-        std::sort(found.begin(), found.end(), brighter);
-    }
+    std::sort(found.begin(), found.end(), [](const FoundStar& a, const FoundStar& b) { return a.flux > b.flux; });
     return field;
 }
 

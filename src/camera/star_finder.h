@@ -48,11 +48,13 @@ struct StarFinderSettings {
     // A neighbour nearer than this (pixels) makes a star crowded; 0 derives
     // it from how far both stars' light reaches.
     double isolation = 0.0;
-    // The most stars returned. A field with more has every star found,
-    // measured and judged for crowding all the same (a star left out still
-    // crowds its neighbours); then the brightest maxStars, by flux, are
-    // kept. Picking them costs a partial sort, so the cap adds no work of
-    // its own. 2000 is far more than a field median or a pick needs.
+    // The most stars returned. A field with more has every star found and
+    // judged for crowding all the same (a star left out still crowds its
+    // neighbours), but only the kept ones are measured: the brightest
+    // maxStars by their light, unclipped ones first, so that time grows
+    // with the pixels plus the kept stars. Near the cap's edge the ranking
+    // may differ from the measured flux by a few stars. 2000 is far more
+    // than a field median or a pick needs.
     std::size_t maxStars = 2000;
 };
 
@@ -76,6 +78,9 @@ struct StarField {
     double background = 0.0;  // the sky's median level
     double noise = 0.0;       // the sky's robust standard deviation
     std::vector<FoundStar> stars;  // brightest (by flux) first
+    // Every star found, those the cap left out too: more than stars.size()
+    // only when the cap applied.
+    std::size_t found = 0;
 };
 
 StarField FindStars(int width, int height, const std::uint16_t* pixels, const StarFinderSettings& settings = {});

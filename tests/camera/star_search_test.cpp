@@ -89,6 +89,64 @@ TEST(StarFinderStop, ACalledOffFindGivesNothingAtEveryStageAndAnUnstoppedOneTheW
     EXPECT_EQ(figures->stars, MeasureField(f.width, f.height, f.pixels.data(), 100).stars);
 }
 
+// Over the cap only the kept stars are measured, so they must come out as
+// an uncapped find measures them, be the bright unclipped ones, and the
+// count must still say how many there were.
+TEST(StarFinderCap, KeepsTheBrightestUnclippedMeasuredAsWithoutTheCapAndCountsEveryStar) {
+    const FrameCopy& f = Crowded();
+    const struct {
+        std::uint16_t saturation;  // 6000 clips about a third of the stars
+        std::size_t cap;
+        double topShare;  // of the cap's brightest unclipped stars at least this part is kept
+    } cases[] = {{65535, 100, 0.85}, {65535, 1000, 0.95}, {6000, 100, 0.85}, {6000, 1000, 1.0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "saturation " << c.saturation << " cap " << c.cap);
+        StarFinderSettings settings{.saturation = c.saturation, .maxStars = 100000};
+        const StarField whole = FindStars(f.width, f.height, f.pixels.data(), settings);
+        settings.maxStars = c.cap;
+        const StarField capped = FindStars(f.width, f.height, f.pixels.data(), settings);
+        ASSERT_GT(whole.stars.size(), c.cap);
+        EXPECT_EQ(whole.found, whole.stars.size());
+        EXPECT_EQ(capped.found, whole.stars.size());
+        ASSERT_EQ(capped.stars.size(), c.cap);
+
+        std::vector<const FoundStar*> unclipped;
+        for (const FoundStar& s : whole.stars)
+            if (!s.saturated) unclipped.push_back(&s);
+        const auto kept = [&](const FoundStar& s) {
+            return std::any_of(capped.stars.begin(), capped.stars.end(), [&](const FoundStar& k) { return k.x == s.x && k.y == s.y; });
+        };
+        std::size_t clippedKept = 0;
+        for (std::size_t i = 0; i < capped.stars.size(); ++i) {
+            const FoundStar& k = capped.stars[i];
+            if (i > 0) { EXPECT_GE(capped.stars[i - 1].flux, k.flux); }
+            clippedKept += k.saturated ? 1 : 0;
+            const auto same = std::find_if(whole.stars.begin(), whole.stars.end(), [&](const FoundStar& s) { return s.x == k.x && s.y == k.y; });
+            ASSERT_NE(same, whole.stars.end()) << k.x << "," << k.y;
+            EXPECT_EQ(same->flux, k.flux);
+            EXPECT_EQ(same->hfd, k.hfd);
+            EXPECT_EQ(same->fwhm, k.fwhm);
+            // Its neighbours that were not measured crowd it as measured ones do.
+            EXPECT_EQ(same->crowded, k.crowded) << k.x << "," << k.y;
+            EXPECT_EQ(same->Usable(), k.Usable());
+        }
+        // Clipped stars only fill what the unclipped ones leave.
+        EXPECT_EQ(clippedKept, c.cap > unclipped.size() ? c.cap - unclipped.size() : 0u);
+        const std::size_t top = std::min(c.cap, unclipped.size());
+        std::size_t topKept = 0;
+        for (std::size_t i = 0; i < top; ++i) topKept += kept(*unclipped[i]) ? 1 : 0;
+        EXPECT_GE(static_cast<double>(topKept), c.topShare * static_cast<double>(top));
+
+        // The same stars every time.
+        const StarField again = FindStars(f.width, f.height, f.pixels.data(), settings);
+        ASSERT_EQ(again.stars.size(), capped.stars.size());
+        for (std::size_t i = 0; i < again.stars.size(); ++i) {
+            EXPECT_EQ(again.stars[i].x, capped.stars[i].x);
+            EXPECT_EQ(again.stars[i].y, capped.stars[i].y);
+        }
+    }
+}
+
 // Done results handed over to the test's thread.
 struct Results {
     std::mutex mutex;
