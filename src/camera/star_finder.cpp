@@ -815,20 +815,9 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     };
     std::vector<Light> lights(static_cast<std::size_t>(hills)), stars;
     const auto coreOf = [&](const Light& l) { return candidates[static_cast<std::size_t>(l.anchor)].core; };
-    spots.InFrameOrder(width, height, [&](int x, int y, const Spot& spot) {
-        if (!flooded(spot)) return true;
-        const double v = spot.level;
-        lights[static_cast<std::size_t>(spot.hill)].Add({v, v * x, v * y, x, x, y, y, -1, v * x * x, v * y * y});
-        return true;
-    });
-    for (std::size_t k = 0; k < candidates.size(); ++k) {
-        Light& l = lights[static_cast<std::size_t>(spots.Get(candidates[k].x, candidates[k].y).hill)];
-        if (l.anchor < 0 || candidates[k].core > coreOf(l)) l.anchor = static_cast<int>(k);
-    }
-
-    // Where two hills touch, the saddle between them: the highest of the
-    // lower pixels of their touching pairs. Each hill keeps the few hills
-    // it touches.
+    // Each hill's light, and where two hills touch, the saddle between them:
+    // the highest of the lower pixels of their touching pairs. Each hill
+    // keeps the few hills it touches.
     struct Saddle {
         int a, b;
         float level;
@@ -836,9 +825,11 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     std::vector<std::vector<std::pair<int, float>>> touching(static_cast<std::size_t>(hills));
     spots.InFrameOrder(width, height, [&](int px, int py, const Spot& here) {
         if (!flooded(here)) return true;
-        const Spot* const inside = spots.Inside(px, py);
         const int hp = here.hill;
         const float vp = here.level;
+        const double v0 = vp;
+        lights[static_cast<std::size_t>(hp)].Add({v0, v0 * px, v0 * py, px, px, py, py, -1, v0 * px * px, v0 * py * py});
+        const Spot* const inside = spots.Inside(px, py);
         for (const auto& [dx, dy] : {std::pair{1, 0}, std::pair{-1, 1}, std::pair{0, 1}, std::pair{1, 1}}) {
             const int x = px + dx, y = py + dy;
             if (x < 0 || x >= width || y >= height) continue;
@@ -856,6 +847,10 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         }
         return true;
     });
+    for (std::size_t k = 0; k < candidates.size(); ++k) {
+        Light& l = lights[static_cast<std::size_t>(spots.Get(candidates[k].x, candidates[k].y).hill)];
+        if (l.anchor < 0 || candidates[k].core > coreOf(l)) l.anchor = static_cast<int>(k);
+    }
     if (stopped()) return std::nullopt;
     std::vector<Saddle> saddles;
     std::vector<float> saddleLevels;
