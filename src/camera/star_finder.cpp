@@ -725,31 +725,45 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     const auto pack = [](int x, int y) { return static_cast<std::uint32_t>(y) << 16 | static_cast<std::uint32_t>(x); };
     const auto at = [](std::uint32_t i) { return std::pair(static_cast<int>(i & 0xffffu), static_cast<int>(i >> 16)); };
     for (const Candidate& c : candidates) spots.Ref(c.x, c.y).level = static_cast<float>(c.core);
-    // Depth first, from one maximum at a time: on a crowded field the light
-    // of thousands of stars runs together, and a flood that spread in rings
-    // would hop across the whole frame with every step, where this one
-    // keeps to the pixels beside the last.
-    std::vector<std::uint32_t> open;
+    // Row by row, a run of pixels at a time, from one maximum after
+    // another: on a crowded field the light of thousands of stars runs
+    // together over most of the frame, and taking it along the rows keeps
+    // to the pixels beside the last and looks at each a few times only. A
+    // pixel's level is worked out when it is first looked at; a pixel whose
+    // run has been taken is marked so in its hill until the hills are made.
+    constexpr int kTaken = -2;
+    const auto look = [&](int x, int y) -> Spot& {
+        Spot& spot = spots.Ref(x, y);
+        if (spot.level == kUnseen) {
+            const double v = f.Smooth(x, y, sky.Level(x, y));
+            spot.level = v < floorLevel ? kBelow : static_cast<float>(v);
+        }
+        return spot;
+    };
+    const auto open = [](const Spot& spot) { return spot.level >= 0 && spot.hill != kTaken; };
+    std::vector<std::uint32_t> runs;
     if (stopped()) return std::nullopt;
     for (std::size_t k = 0; k < candidates.size(); ++k) {
         if (k % kStopMaxima == kStopMaxima - 1 && stopped()) return std::nullopt;
         const Candidate& c = candidates[k];
-        open.push_back(pack(c.x, c.y));
-        while (!open.empty()) {
-            const auto [px, py] = at(open.back());
-            open.pop_back();
-            Spot* const inside = spots.Inside(px, py);
-            for (int y = std::max(0, py - 1); y <= std::min(height - 1, py + 1); ++y) {
-                for (int x = std::max(0, px - 1); x <= std::min(width - 1, px + 1); ++x) {
-                    Spot& spot = inside != nullptr ? inside[(y - py) * Tiled<Spot>::kBlock + (x - px)] : spots.Ref(x, y);
-                    if (spot.level != kUnseen) continue;
-                    const double v = f.Smooth(x, y, sky.Level(x, y));
-                    if (v < floorLevel) {
-                        spot.level = kBelow;
-                        continue;
-                    }
-                    spot.level = static_cast<float>(v);
-                    open.push_back(pack(x, y));
+        runs.push_back(pack(c.x, c.y));
+        while (!runs.empty()) {
+            const auto [px, py] = at(runs.back());
+            runs.pop_back();
+            if (!open(spots.Get(px, py))) continue;
+            int x0 = px, x1 = px;
+            while (x0 > 0 && open(look(x0 - 1, py))) --x0;
+            while (x1 + 1 < width && open(look(x1 + 1, py))) ++x1;
+            for (int x = x0; x <= x1; ++x) spots.Ref(x, py).hill = kTaken;
+            // The rows above and below, diagonal neighbours included: each
+            // run there that is not yet taken is started once.
+            for (const int y : {py - 1, py + 1}) {
+                if (y < 0 || y >= height) continue;
+                bool inRun = false;
+                for (int x = std::max(0, x0 - 1); x <= std::min(width - 1, x1 + 1); ++x) {
+                    const bool more = open(look(x, y));
+                    if (more && !inRun) runs.push_back(pack(x, y));
+                    inRun = more;
                 }
             }
         }
