@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDBusMetaType>
 #include <QDBusVariant>
+#include <QDoubleSpinBox>
 #include <QEvent>
 #include <QMessageBox>
 #include <QSlider>
@@ -18,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "app/auto_focus_page.h"
 #include "app/exposure_page.h"
@@ -29,7 +31,9 @@
 #include "app/refocus_watch.h"
 #include "camera/camera_control.h"
 #include "camera/image_object.h"
+#include "focusing/focus_zone.h"
 #include "shell/log_channel.h"
+#include "shell/settings_store.h"
 #include "focuser/focus_control.h"
 #include "focuser/focuser_factory.h"
 #include "focuser/indi_focus_control.h"
@@ -751,6 +755,83 @@ void TFocusingService::Cancel() {
 }
 
 bool TFocusingService::Running() { return form_.Focusing()->Running(); }
+
+namespace {
+
+// The optics boxes by their names on the bus, with the settings key each is
+// kept under and the value a box shows for a number (nullopt: unset).
+struct OpticsKey {
+    const char* name;
+    const char* box;
+    const char* settingsKey;
+    double max;
+    std::optional<double> (*shown)(double);
+};
+constexpr OpticsKey kOpticsKeys[] = {
+    {"focalRatio", "FocalRatioSE", kv::kFocalRatioKey, kv::kFocalRatioMax, kv::FocalRatioValue},
+    {"stepSize", "StepSizeSE", kv::kStepSizeKey, kv::kStepMicronsMax, kv::StepMicronsValue},
+};
+
+}  // namespace
+
+QVariantMap TFocusingService::Optics() {
+    const kv::FocusZoneOptics optics = form_.AutoFocusPage()->Optics();
+    QVariantMap map{{QStringLiteral("focalRatio"), optics.focalRatio.value_or(0.0)},
+                    {QStringLiteral("stepSize"), optics.stepMicrons.value_or(0.0)}};
+    if (optics.catalogueStepMicrons) map.insert(QStringLiteral("catalogueStepSize"), *optics.catalogueStepMicrons);
+    if (const std::optional<double> cfz = optics.CfzSteps()) map.insert(QStringLiteral("cfzSteps"), *cfz);
+    return map;
+}
+
+void TFocusingService::SetOptics(const QVariantMap& values) {
+    if (!Allowed()) return;
+    // Every value is checked before any box changes, so a refusal leaves all as they were.
+    std::vector<std::pair<const OpticsKey*, double>> wanted;
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        const auto* key = std::find_if(std::begin(kOpticsKeys), std::end(kOpticsKeys),
+                                       [&](const OpticsKey& k) { return it.key() == QLatin1String(k.name); });
+        QString why;
+        const QVariant v = it.value().canConvert<QDBusVariant>() ? it.value().value<QDBusVariant>().variant()
+                                                                 : it.value();
+        const int type = v.typeId();
+        const bool number = type == QMetaType::Double || type == QMetaType::Int || type == QMetaType::UInt ||
+                            type == QMetaType::LongLong || type == QMetaType::ULongLong;
+        if (key == std::end(kOpticsKeys)) {
+            why = QStringLiteral("Unknown key \"%1\": the keys are focalRatio, stepSize").arg(it.key());
+        } else if (!number || !std::isfinite(v.toDouble()) || v.toDouble() < 0.0 || v.toDouble() > key->max) {
+            why = QStringLiteral("%1 takes a number from 0 (unset) to %2, not %3")
+                      .arg(Q(key->name))
+                      .arg(key->max)
+                      .arg(v.toString());
+        }
+        if (!why.isEmpty()) {
+            LogRefusal(message(), why);
+            sendErrorReply(Q(scripting::kErrorInvalid), why);
+            return;
+        }
+        wanted.emplace_back(key, v.toDouble());
+    }
+    QStringList said;
+    for (const auto& [key, value] : wanted) {
+        auto* box = form_.AutoFocusPage()->findChild<QDoubleSpinBox*>(Q(key->box));
+        if (box == nullptr) continue;
+        const std::optional<double> shown = key->shown(value);
+        said << QStringLiteral("%1 %2").arg(Q(key->name), QString::fromStdString(kv::FocusZoneFileValue(shown)));
+        // An unchanged box writes nothing, as when the user leaves it alone.
+        if (shown == key->shown(box->value())) continue;
+        // Written here first, so that a file that cannot be written is the
+        // caller's answer; the box then keeps the same value once more.
+        const kv::WriteResult written = kv::SaveSettingValue(form_.IniPath(), kv::kFocusZoneSection, key->settingsKey,
+                                                             kv::FocusZoneFileValue(shown));
+        if (!written.ok) {
+            kv::WriteProgramLog(written.message);
+            sendErrorReply(Q(scripting::kErrorFailed), QString::fromStdString(written.message));
+            return;
+        }
+        box->setValue(shown.value_or(0.0));
+    }
+    kv::WriteProgramLog("Scripting: optics set (" + said.join(QStringLiteral(", ")).toStdString() + ")");
+}
 
 // ---------------------------------------------------------------- refocus triggers
 

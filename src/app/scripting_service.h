@@ -259,6 +259,14 @@ public slots:
     void StartScan(int start, int increment, int steps);
     void Cancel();
     bool Running();
+    // The Auto Focus page's optics (docs/scripting.md lists the keys): the
+    // focal ratio and step size as its boxes hold them (0: unset) and the
+    // critical focus zone in steps they give, when they give one.
+    QVariantMap Optics();
+    // Sets the boxes given (focalRatio, stepSize), as the user would; each
+    // changed one is kept in the settings file. An unknown key or a value
+    // out of the box's range refuses the whole call, changing nothing.
+    void SetOptics(const QVariantMap& values);
 
 signals:
     // procedure is "autofocus" or "scan".

@@ -9,6 +9,7 @@
 //   kessivanectl scan [--start S] [--increment I] [--steps N]
 //   kessivanectl cancel
 //   kessivanectl triggers | set-triggers KEY=VALUE... | report-hfd HFD
+//   kessivanectl optics | set-optics KEY=VALUE...
 //   common: [--timeout-ms T]
 //
 // Exit status: 0 done, 1 the program refused or the procedure failed, 2 no
@@ -58,6 +59,8 @@ const QStringList kTriggerSwitches{"afterTime", "onTemperature", "onHfdRise"};
 const QStringList kTriggerCounts{"minutes", "hfdReadings"};
 const QStringList kTriggerKeys{"afterTime", "minutes", "onTemperature", "temperatureChange",
                                "onHfdRise", "hfdRisePercent", "hfdReadings", "armed"};
+// The optics keys in the order they are printed; the first two can be set.
+const QStringList kOpticsKeys{"focalRatio", "stepSize", "catalogueStepSize", "cfzSteps"};
 
 int Usage() {
     std::fputs(
@@ -84,6 +87,10 @@ int Usage() {
         "  set-triggers KEY=VALUE...           change them, e.g. onTemperature=on\n"
         "                                      temperatureChange=0.8 (switches: on/off)\n"
         "  report-hfd HFD                      report an HFD measured on your own frames\n"
+        "  optics                              print the focal ratio, step size (um) and the\n"
+        "                                      critical focus zone in steps, one key a line\n"
+        "  set-optics KEY=VALUE...             change them, e.g. focalRatio=5 stepSize=3.6\n"
+        "                                      (0 unsets one)\n"
         "  --timeout-ms T                      give up waiting after T ms\n",
         stderr);
     return kExitUsage;
@@ -94,7 +101,7 @@ struct Options {
     QList<qint64> values;
     QMap<QString, int> numbers;
     QString method;  // autofocus --method, in lower case; empty: the page's choice
-    QStringList words;  // set-triggers and report-hfd: taken as they are
+    QStringList words;  // set-triggers, set-optics and report-hfd: taken as they are
     bool wait = true;
     int timeoutMs = kDefaultTimeoutMs;
 };
@@ -115,6 +122,12 @@ std::optional<qint64> Number(const QString& text, const QString& what, qint64 lo
 
 // Set when Parse has said what is wrong itself: the whole usage would bury it.
 bool g_explained = false;
+
+// Commands whose arguments are KEY=VALUE words or a value of their own, not positions.
+bool TakesWords(const QString& command) {
+    return command == QLatin1String("set-triggers") || command == QLatin1String("set-optics") ||
+           command == QLatin1String("report-hfd");
+}
 
 std::optional<Options> Parse(const QStringList& args) {
     Options o;
@@ -138,7 +151,7 @@ std::optional<Options> Parse(const QStringList& args) {
             else o.numbers[a.mid(2)] = static_cast<int>(*v);
         } else if (o.command.isEmpty()) {
             o.command = a;
-        } else if (o.command == QLatin1String("set-triggers") || o.command == QLatin1String("report-hfd")) {
+        } else if (TakesWords(o.command)) {
             o.words << a;
         } else {
             // Pixels of a main image; positions and steps take any 32-bit number.
@@ -150,11 +163,12 @@ std::optional<Options> Parse(const QStringList& args) {
         }
     }
     const QStringList plain{"position", "absolute-position", "idle",  "running",   "temperature", "halt",
-                            "focus-frame", "cancel",         "take-image", "stars", "pick-star", "triggers"};
+                            "focus-frame", "cancel",         "take-image", "stars", "pick-star", "triggers",
+                            "optics"};
     const bool move = o.command == QLatin1String("move-to") || o.command == QLatin1String("move-by");
     const qsizetype needs = move ? 1 : o.command == QLatin1String("select-star") ? 2 : 0;
     if (o.values.size() != needs) return std::nullopt;
-    if (o.command == QLatin1String("set-triggers") || o.command == QLatin1String("report-hfd")) {
+    if (TakesWords(o.command)) {
         const bool report = o.command == QLatin1String("report-hfd");
         if (report ? o.words.size() != 1 : o.words.isEmpty()) return std::nullopt;
         for (const QString& w : o.words) {
@@ -212,6 +226,8 @@ public:
         if (c == QLatin1String("triggers")) return Triggers();
         if (c == QLatin1String("set-triggers")) return SetTriggers();
         if (c == QLatin1String("report-hfd")) return ReportHfd();
+        if (c == QLatin1String("optics")) return Optics();
+        if (c == QLatin1String("set-optics")) return SetOptics();
         return Procedure();
     }
 
@@ -432,6 +448,39 @@ private:
         const QDBusMessage reply = Call(kRefocusPath, kRefocus, "SetTriggers", {values});
         if (Failed(reply)) return ExitFor(reply);
         return Triggers();
+    }
+    int Optics() {
+        const QDBusMessage reply = Call(kFocusingPath, kFocusing, "Optics");
+        if (Failed(reply)) return ExitFor(reply);
+        const auto map = qdbus_cast<QVariantMap>(reply.arguments().value(0));
+        for (const QString& key : kOpticsKeys) {
+            // Six figures: the zone is a quotient, whose last digits mean nothing.
+            if (map.contains(key)) std::printf("%s %s\n", qPrintable(key), qPrintable(QString::number(map.value(key).toDouble(), 'g', 6)));
+        }
+        return kExitOk;
+    }
+    // Known keys go as numbers; an unknown one as it is written, for
+    // Kessivane to refuse with the keys it knows.
+    int SetOptics() {
+        QVariantMap values;
+        for (const QString& w : o_.words) {
+            const qsizetype eq = w.indexOf(QLatin1Char('='));
+            const QString key = w.left(eq), text = w.mid(eq + 1).trimmed();
+            if (!kOpticsKeys.mid(0, 2).contains(key)) {
+                values.insert(key, text);
+                continue;
+            }
+            bool ok = false;
+            const double v = text.toDouble(&ok);
+            if (!ok) {
+                std::fprintf(stderr, "kessivanectl: %s takes a number, not '%s'\n", qPrintable(key), qPrintable(text));
+                return kExitUsage;
+            }
+            values.insert(key, v);
+        }
+        const QDBusMessage reply = Call(kFocusingPath, kFocusing, "SetOptics", {values});
+        if (Failed(reply)) return ExitFor(reply);
+        return Optics();
     }
     int ReportHfd() {
         bool ok = false;
