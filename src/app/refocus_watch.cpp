@@ -117,8 +117,11 @@ TRefocusWatch::TRefocusWatch(TMainForm& form, QObject* parent) : QObject(parent)
         handMove_ = false;
         triggers_.Moved();
     });
+    connect(form_.Focusing(), &TFocusingView::procedureProgress, this, [this] { inProcedure_ = true; });
     connect(form_.Focusing(), &TFocusingView::procedureEnded, this,
             [this](const QString& procedure, bool completed, int, double, const QString&) {
+                inProcedure_ = false;
+                procedureEndMs_ = Now();
                 if (procedure == QLatin1String("autofocus")) AutoFocusEnded(completed);
             });
     for (const char* name : {kTimeCB, kTemperatureCB, kHfdCB}) {
@@ -139,8 +142,8 @@ std::int64_t TRefocusWatch::Now() const { return kv::DefaultClock().TickMs(); }
 bool TRefocusWatch::Busy() const {
     const kv::TFocusControl* focuser = form_.FocusControl();
     // A move of the window's, a script's or the hub companion's shows as a focuser that is not idle.
-    return form_.ProcedureRunning() || focuser == nullptr || !form_.State().portOpen || !focuser->GetIdle() ||
-           form_.CameraControl() == nullptr || !form_.State().cameraReady;
+    return form_.ProcedureRunning() || inProcedure_ || focuser == nullptr || !form_.State().portOpen ||
+           !focuser->GetIdle() || form_.CameraControl() == nullptr || !form_.State().cameraReady;
 }
 
 void TRefocusWatch::ReadOwnSettings(const kv::IniFile& ini) {
@@ -213,7 +216,8 @@ void TRefocusWatch::AutoFocusEnded(bool completed) { triggers_.FocusEnded(Now(),
 
 void TRefocusWatch::FrameShown() {
     // A procedure's frames are taken away from where focus will be left.
-    if (form_.ProcedureRunning()) return;
+    if (form_.ProcedureRunning()) inProcedure_ = true;
+    if (inProcedure_ || Now() - procedureEndMs_ < kProcedureFrameLagMs) return;
     const kv::TCameraControl* camera = form_.CameraControl();
     if (camera == nullptr) return;
     const kv::FocusReading r = camera->Reading();

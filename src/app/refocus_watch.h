@@ -13,6 +13,8 @@
 
 #include <QObject>
 #include <QString>
+#include <cstdint>
+#include <limits>
 #include <optional>
 
 #include "focusing/refocus_triggers.h"
@@ -31,6 +33,11 @@ class TRefocusWatch : public QObject {
 public:
     // How often the rules are asked besides after each reading.
     static constexpr int kCheckIntervalMs = 10000;
+    // A procedure's last focus frame may reach the screen after the
+    // procedure has stopped running, before or just after its end is told
+    // (the camera's notice and the procedure's end travel separately): until
+    // the end is told, and this long after, frames are taken as its own.
+    static constexpr int kProcedureFrameLagMs = 2000;
 
     TRefocusWatch(TMainForm& form, QObject* parent);
 
@@ -71,4 +78,6 @@ private:
     QTimer* timer_ = nullptr;
     bool showing_ = false;  // the group is being filled, not changed by the user
     bool handMove_ = false;  // a move by hand has not ended yet
+    bool inProcedure_ = false;  // one was seen running and its end is not told yet
+    std::int64_t procedureEndMs_ = std::numeric_limits<std::int64_t>::min() / 2;
 };

@@ -3,6 +3,7 @@
 // focus, agree with each other, and a cancel gives every control back.
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QDoubleSpinBox>
 #include <QComboBox>
 #include <QFile>
 #include <QRegularExpression>
@@ -37,6 +38,7 @@
 #include "app/main_form.h"
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
+#include "app/refocus_watch.h"
 #include "app/scripting_service.h"
 #include "focusing/focus_log.h"
 #include "focusing/focus_scan.h"
@@ -44,6 +46,7 @@
 #include "app_test_support.h"
 #include "private_bus.h"
 #include "shell/ini_file.h"
+#include "shell/settings_store.h"
 #include "sim/observatory.h"
 #include "sim/sim_devices.h"
 #include "plugins/sim_camera/sim_camera.h"
@@ -774,4 +777,156 @@ TEST_F(FocusingProcedures, CurveFitEndsAtBestFocusCancelsCleanlyAndAFailedGateGo
     // The way back is a move and its backlash leg, and each may run on; a
     // busy machine let it land 7 counts off once.
     EXPECT_NEAR(sky.DrivePosition(), start, 2 * kRunOn);
+}
+
+// A night's refocus left to the triggers, set up from a script: refusals of
+// bad trigger and optics values change neither the window nor the factory
+// file; the HFD rule, armed by a curve fit and fed by a client's reports,
+// starts over after a move by hand, waits while a scan runs, and once the
+// star has grown fires once: the reason on the bus, in the log and in the
+// focus log, and a quick refocus that ends in focus with its error in the
+// zone the optics give.
+TEST_F(FocusingProcedures, AnHfdTriggerSetFromAScriptRefocusesByTheQuickMethod) {
+    kvtest::PrivateBus bus(QStringLiteral("kv-trigger-test"));
+    if (!bus.Up()) GTEST_SKIP() << "needs dbus-daemon";
+    ASSERT_NO_FATAL_FAILURE(Serve(bus));
+    Camera([](KVSimCameraConfig& c) {
+        c.Curve = KV_SIM_CURVE_HYPERBOLA;
+        c.SeeingJitter = 0.01;
+    });
+    Find<QSpinBox>("FocusSamples")->setValue(3);
+    const auto ini = [&] { return folder.Read(kv::kSettingsFileName); };
+    ASSERT_EQ(ini(), kv::FactorySettingsText());
+
+    struct Refusal {
+        const char* line;
+        const char* why;
+    } const refusals[] = {
+        {"set-triggers onHfdRise=on bogus=1", "Unknown key \"bogus\""},
+        {"set-triggers onHfdRise=on hfdReadings=0", "hfdReadings takes a whole number from 1 to 50, not 0"},
+        {"set-triggers onHfdRise=on hfdRisePercent=501", "hfdRisePercent takes a number from 1 to 500, not 501"},
+        {"set-optics stepSize=3.6 focalRatio=40.5", "focalRatio takes a number from 0 (unset) to 40, not 40.5"},
+        {"set-optics stepSize=3.6 aperture=200", "Unknown key \"aperture\""},
+        {"set-optics focalRatio=-1", "focalRatio takes a number from 0 (unset) to 40, not -1"},
+    };
+    for (const Refusal& r : refusals) ExpectRefused(bus, r.line, r.why);
+    EXPECT_TRUE(Ctl(bus, "triggers").out.contains(QLatin1String("onHfdRise off\n")));
+    EXPECT_EQ(Ctl(bus, "optics").out, QStringLiteral("focalRatio 0\nstepSize 0\n"));
+    EXPECT_EQ(ini(), kv::FactorySettingsText());
+    // Setting a box to what it shows is no change either.
+    EXPECT_EQ(Ctl(bus, "set-optics focalRatio=0").exitCode, 0);
+    EXPECT_EQ(ini(), kv::FactorySettingsText());
+
+    const auto optics = Ctl(bus, "set-optics focalRatio=5 stepSize=3.6");
+    EXPECT_EQ(optics.exitCode, 0) << optics.err.toStdString();
+    EXPECT_EQ(optics.out.toStdString(), "focalRatio 5\nstepSize 3.6\ncfzSteps 18.6389\n");
+    EXPECT_DOUBLE_EQ(Find<QDoubleSpinBox>("FocalRatioSE")->value(), 5.0);
+    EXPECT_EQ(window->AutoFocusPage()->CfzLabel()->text().replace(QChar(0x00a0), QLatin1Char(' ')),
+              QStringLiteral("CFZ: 19 steps (67 \u00b5m)"));
+    const auto triggers = Ctl(bus, "set-triggers onHfdRise=on hfdReadings=3 hfdRisePercent=20");
+    EXPECT_EQ(triggers.exitCode, 0) << triggers.err.toStdString();
+    EXPECT_TRUE(triggers.out.contains(QLatin1String("onHfdRise on\n")) && triggers.out.endsWith(QLatin1String("armed off\n")))
+        << triggers.out.toStdString();
+    const kv::IniFile written = kv::IniFile::Load(window->IniPath());
+    EXPECT_EQ(written.Get("AutoFocus", "FocalRatio"), "5");
+    EXPECT_EQ(written.Get("AutoFocus", "StepSize"), "3.6");
+    EXPECT_EQ(written.Get("RefocusTriggers", "OnHfdRise"), "1");
+    EXPECT_EQ(written.Get("RefocusTriggers", "Minutes"), std::nullopt) << "only the keys changed";
+    EXPECT_EQ(ini().rfind(kv::FactorySettingsText(), 0), 0u);
+
+    QStringList fired;
+    QObject::connect(window->findChild<TRefocusService*>(), &TRefocusService::Triggered, &*window,
+                     [&](const QString& rule, const QString& reason) { fired << rule + QLatin1Char('|') + reason; });
+    // Reports before any auto focus of the session arm nothing.
+    const TRefocusWatch& watch = *window->RefocusWatch();
+    for (const char* hfd : {"report-hfd 2", "report-hfd 9", "report-hfd 9", "report-hfd 9"}) Ctl(bus, hfd);
+    EXPECT_FALSE(watch.Triggers().Armed());
+    EXPECT_TRUE(fired.isEmpty());
+    QVariantMap details;
+    QObject::connect(window->Focusing(), &TFocusingView::searchDetails, &*window,
+                     [&](const QVariantMap& d) { details = d; });
+
+    Defocus(100);
+    PickStar();
+    auto* page = window->AutoFocusPage();
+    page->MethodRG()->SetItemIndex(TAutoFocusPage::kCurveFitItem);
+    page->InitialStepRG()->SetItemIndex(2);
+    Find<QSpinBox>("FitPointsSE")->setValue(4);
+    ASSERT_TRUE(Run("StartSearch", 180000));
+    ASSERT_EQ(details.value(QStringLiteral("completed")), true)
+        << details.value(QStringLiteral("message")).toString().toStdString() << " / "
+        << window->StatusPanelText(0).toStdString();
+    EXPECT_TRUE(watch.Triggers().Armed());
+    const auto report = [&](std::initializer_list<const char*> hfds) {
+        for (const char* hfd : hfds) {
+            const auto run = Ctl(bus, (std::string("report-hfd ") + hfd).c_str());
+            EXPECT_EQ(run.exitCode, 0) << hfd << ": " << run.err.toStdString();
+        }
+    };
+    report({"2", "2", "2"});
+    EXPECT_EQ(watch.Triggers().BaselineHfd(), 2.0);
+
+    // The user steps the focuser: the star's size now says where they put it.
+    bool moveEnded = false;
+    QObject::connect(window->ManualFocusPage(), &TManualFocusPage::moveEnded, &*window, [&] { moveEnded = true; });
+    Find<QAbstractButton>("In1")->click();
+    EXPECT_FALSE(watch.Triggers().BaselineHfd());
+    ASSERT_TRUE(ProcessEventsUntil([&] { return moveEnded && window->FocusControl()->GetIdle(); }, 20000));
+    report({"2.5", "2.5"});
+    EXPECT_FALSE(watch.Triggers().BaselineHfd());
+    report({"2.5"});
+    EXPECT_EQ(watch.Triggers().BaselineHfd(), 2.5);
+
+    // Focus drifts, and while a scan runs the rule holds but waits for it.
+    Defocus(40);
+    Find<QSpinBox>("StartScanSE")->setValue(-10);
+    Find<QSpinBox>("ScanStepSE")->setValue(10);
+    Find<QSpinBox>("NumStepsSE")->setValue(2);
+    Find<QAbstractButton>("StartScanButton")->click();
+    ASSERT_TRUE(window->Focusing()->Running());
+    report({"4", "4", "4"});
+    EXPECT_TRUE(fired.isEmpty());
+    EXPECT_TRUE(watch.Triggers().Armed());
+    details.clear();
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        return !window->Focusing()->Running() && window->FocusControl()->GetIdle() && Enabled("StartScanButton");
+    }, 90000));
+    // The scan over, the rules' next look (their timer's, or this report's) fires.
+    if (fired.isEmpty()) report({"4"});
+    ASSERT_EQ(fired.size(), 1) << "the scan's last frame, shown late, is no reading";
+    const QString reason = QStringLiteral("Refocus: HFD rose by 60 % over the last 3 readings (4.00 against 2.50 after "
+                                          "the last focus)");
+    EXPECT_EQ(fired[0], QStringLiteral("hfd|") + reason);
+    EXPECT_TRUE(Logged(reason));
+    EXPECT_TRUE(window->Focusing()->Running());
+    // Fired once: more reports while the refocus runs start nothing more.
+    report({"5", "5", "5"});
+    EXPECT_EQ(fired.size(), 1);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !window->Focusing()->Running() && Enabled("StartSearch"); }, 120000));
+    EXPECT_EQ(details.value(QStringLiteral("method")), QStringLiteral("quick"));
+    EXPECT_EQ(details.value(QStringLiteral("completed")), true) << details.value(QStringLiteral("message")).toString().toStdString();
+    EXPECT_FALSE(details.contains(QStringLiteral("fallback"))) << details.value(QStringLiteral("fallback")).toString().toStdString();
+    EXPECT_NEAR(details.value(QStringLiteral("cfzSteps")).toDouble(), 18.64, 0.01);
+    EXPECT_TRUE(details.contains(QStringLiteral("errorCfz")));
+    EXPECT_LE(std::abs(FromBest()), kCurveFitTolerance);
+    // The page keeps the user's method; the rules are armed again from this focus.
+    EXPECT_EQ(page->MethodRG()->ItemIndex(), TAutoFocusPage::kCurveFitItem);
+    EXPECT_TRUE(Ctl(bus, "triggers").out.endsWith(QLatin1String("armed on\n")));
+
+    // The focus log: the fit, the scan, the trigger's mark, then the refocus it started.
+    const std::vector<kv::FocusLogEntry> runs = kv::TFocusLog::Read(folder.File(kv::kFocusLogFileName));
+    ASSERT_EQ(runs.size(), 4u) << folder.Read(kv::kFocusLogFileName);
+    EXPECT_EQ(runs[2].procedure, "trigger");
+    EXPECT_EQ(runs[2].method, "hfd");
+    EXPECT_EQ(runs[2].outcome, "fired");
+    EXPECT_EQ(runs[2].reason, reason.toStdString());
+    EXPECT_EQ(runs[3].procedure, "autofocus");
+    EXPECT_EQ(runs[3].outcome, "completed");
+
+    // Kept out, a script still reads both but changes neither.
+    Find<QAbstractButton>("AllowControlCB")->click();
+    ExpectRefused(bus, "set-optics focalRatio=8", "Allow other programs");
+    ExpectRefused(bus, "set-triggers onHfdRise=off", "Allow other programs");
+    EXPECT_TRUE(Ctl(bus, "optics").out.startsWith(QLatin1String("focalRatio 5\n")));
+    EXPECT_TRUE(Ctl(bus, "triggers").out.contains(QLatin1String("onHfdRise on\n")));
 }
