@@ -447,10 +447,14 @@ public:
     // is there (its neighbours kBlock apart from row to row), else null:
     // most of a flood's pixels are looked up with one lookup for nine.
     [[gnu::always_inline]] T* Inside(int x, int y) {
-        const unsigned ix = static_cast<unsigned>(x) % kBlock, iy = static_cast<unsigned>(y) % kBlock;
-        if (ix - 1 >= kBlock - 2 || iy - 1 >= kBlock - 2) return nullptr;
+        if (!Interior(x, y)) return nullptr;
         T* b = block_[BlockOf(x, y)];
         return b == nullptr ? nullptr : b + Offset(x, y);
+    }
+    // (x, y) and its eight neighbours lie in one block.
+    [[gnu::always_inline]] static bool Interior(int x, int y) {
+        const unsigned ix = static_cast<unsigned>(x) % kBlock, iy = static_cast<unsigned>(y) % kBlock;
+        return ix - 1 < kBlock - 2 && iy - 1 < kBlock - 2;
     }
 
     // Calls visit(x, y, value) for every pixel of the blocks there are, in
@@ -776,19 +780,20 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     std::vector<Spot*> path;
     int hills = 0;
     std::size_t climbed = 0;
-    if (!spots.InFrameOrder(width, height, [&](int px, int py, const Spot& start) {
+    if (!spots.InFrameOrder(width, height, [&](int px, int py, Spot& start) {
             if (!flooded(start)) return true;
             if (++climbed % kStopPixels == 0 && stopped()) return false;
             path.clear();
             int found = -1;
+            Spot* here = &start;
             for (;;) {
-                Spot& here = spots.Ref(px, py);
-                found = here.hill;
+                found = here->hill;
                 if (found >= 0) break;
-                path.push_back(&here);
-                float best = here.level;
+                path.push_back(here);
+                float best = here->level;
                 int ux = px, uy = py;
-                if (const Spot* inside = spots.Inside(px, py)) {
+                const Spot* const inside = Tiled<Spot>::Interior(px, py) ? here : nullptr;
+                if (inside != nullptr) {
                     for (int j = -1; j <= 1; ++j)
                         for (int i = -1; i <= 1; ++i) {
                             const float v = inside[j * Tiled<Spot>::kBlock + i].level;
@@ -805,6 +810,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
                     found = hills++;
                     break;
                 }
+                here = inside != nullptr ? here + (uy - py) * Tiled<Spot>::kBlock + (ux - px) : &spots.Ref(ux, uy);
                 px = ux, py = uy;
             }
             for (Spot* q : path) q->hill = found;
