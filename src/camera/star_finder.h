@@ -52,9 +52,11 @@ struct StarFinderSettings {
     // judged for crowding all the same (a star left out still crowds its
     // neighbours), but only the kept ones are measured: the brightest
     // maxStars by their light, unclipped ones first, so that time grows
-    // with the pixels plus the kept stars. Near the cap's edge the ranking
-    // may differ from the measured flux by a few stars. 2000 is far more
-    // than a field median or a pick needs.
+    // with the pixels plus the kept stars. The light in the flood follows
+    // the measured flux closely but not exactly: near the cap's edge a star
+    // a little brighter by flux may give way to one a little fainter (on a
+    // crowded test field, about one in ten of the cap's brightest). 2000 is
+    // far more than a field median or a pick needs.
     std::size_t maxStars = 2000;
 };
 
