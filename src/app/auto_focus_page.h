@@ -62,10 +62,10 @@ public:
     // (the quality chart's left axis follows the figure of merit elsewhere).
     void ShowSearchAxes(const kv::SearchChartAxes& axes);
 
-    // A refocus a trigger asked for, with its reason on the status bar. For
-    // now a curve fit at the page's initial step, whatever method the page
-    // shows (the choice stays the user's); it starts only as the Auto Focus
-    // button would (a star selected, camera and focuser ready).
+    // A refocus a trigger asked for, with its reason on the status bar: the
+    // quick refocus, whatever method the page shows (the choice stays the
+    // user's); it starts only as the Auto Focus button would (a star
+    // selected, camera and focuser ready).
     void StartRefocus(const QString& reason);
 
 public slots:
