@@ -146,5 +146,5 @@ TEST_F(HubToolTest, NoAnswerNoBusAndBadArgumentsEachHaveTheirExitCode) {
     EXPECT_EQ(bus_.RunTool(QStringLiteral("kessivanectl"), {"autofocus", "--method", "Fit"}, noBus).exitCode, 3);
     const auto bad = bus_.RunTool(QStringLiteral("kessivanectl"), {"autofocus", "--method", "Newton"}, noBus);
     EXPECT_EQ(bad.exitCode, 64);
-    EXPECT_EQ(bad.err.toStdString(), "kessivanectl: unknown method 'Newton': use golden or fit\n");
+    EXPECT_EQ(bad.err.toStdString(), "kessivanectl: unknown method 'Newton': use golden, fit or quick\n");
 }
