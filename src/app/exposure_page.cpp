@@ -580,7 +580,7 @@ void TExposurePage::FindEnded(const kv::StarSearchResult& result) {
         done({}, QString::fromLatin1(kFindCancelledText));
         return;
     }
-    kv::WriteProgramLog("Star search found " + std::to_string(result.field.stars.size()) + " stars in " +
+    kv::WriteProgramLog("Star search found " + std::to_string(std::max(result.field.found, result.field.stars.size())) + " stars in " +
                             std::to_string(ms) + " ms",
                         kv::LogKind::Trace);
     done(result.field, {});
@@ -635,7 +635,7 @@ QString TExposurePage::StartPickStar(PickDone done) {
         kv::WriteProgramLog("Pick Star chose the star at X " + std::to_string(x) + ", Y " + std::to_string(y) + " (HFD " +
                             QString::number(pick.star->hfd, 'f', 2).toStdString() + ", SNR " +
                             QString::number(pick.star->snr, 'f', 0).toStdString() + ", one of " +
-                            std::to_string(field.stars.size()) + " stars)");
+                            std::to_string(std::max(field.found, field.stars.size())) + " stars)");
         done(*pick.star, {});
     });
 }
