@@ -2,40 +2,20 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <limits>
 
 #include "camera/field_figure.h"
+#include "platform/format_text.h"
 
 namespace kv {
 
 namespace {
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    // Messages with advice spliced in run long: measured first, never cut.
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text(static_cast<std::size_t>(std::max(0, length)) + 1, '\0');
-    std::vsnprintf(text.data(), text.size(), format, again);
-    va_end(again);
-    text.pop_back();
-    return text;
-}
-
-// A reading means nothing when the measurement saw no star, or when a size
-// comes out as nothing at all (an empty frame).
-bool HasStar(const FocusReading& r) { return r.status == StarStatus::Ok && std::isfinite(r.FOM) && r.FOM > 0.0; }
-
 // "Curve: no star  Position: %d", or "too few stars" for a field that had them.
 std::string NoStarText(const FocusReading& r, std::int32_t position) {
-    if (r.status == StarStatus::TooFewStars) return Format(kCurveFitTooFewFormat, position, r.stars);
-    return Format(kCurveFitNoStarFormat, position);
+    if (r.status == StarStatus::TooFewStars) return FormatText(kCurveFitTooFewFormat, position, r.stars);
+    return FormatText(kCurveFitNoStarFormat, position);
 }
 
 // A change of blur smaller than this share between two whole-image frames
@@ -191,13 +171,13 @@ TCurveFitSearch::Action TCurveFitSearch::Next() {
         case Phase::Coarse: return CoarseStep();
         case Phase::Check: {
             const double predicted = fit_->predicted;
-            if (!HasStar(final_)) return Fail(Format(kFitCheckNoStarFormat, answer_));
+            if (!ReadingHasStar(final_)) return Fail(FormatText(kFitCheckNoStarFormat, answer_));
             const double figure = FitFigure(final_.FOM, kind_);
             if (figure > raw_.predicted * (1.0 + settings_.checkMargin))
-                return Fail(Format(kFitCheckFormat, answer_, final_.FOM, predicted));
+                return Fail(FormatText(kFitCheckFormat, answer_, final_.FOM, predicted));
             Status(kSearchCompleteText);
-            Log(Format(kFinalPositionFormat, position_));
-            Log(Format(kFinalFocusFormat, final_.FOM));
+            Log(FormatText(kFinalPositionFormat, position_));
+            Log(FormatText(kFinalFocusFormat, final_.FOM));
             notes_.push_back({Note::StatusPanel, kSearchCompletePanelText, {}});
             Log("");
             phase_ = Phase::Ended;
@@ -258,7 +238,7 @@ TCurveFitSearch::Action TCurveFitSearch::Decide() {
             // Still falling at the end of the readings: far out on a gentle
             // flank, where a faint star's size reads too small to tell.
             if (settings_.coarse && coarse_.empty()) return BeginCoarse();
-            return Fail(Format(kFitNotFoundFormat, total));
+            return Fail(FormatText(kFitNotFoundFormat, total));
         }
         return FitAndGate();
     }
@@ -280,7 +260,7 @@ TCurveFitSearch::Action TCurveFitSearch::Decide() {
     }
     const int k = down ? lo_ - 1 : hi_ + 1;
     if (!Inside(At(k))) {
-        if (kMin == (down ? lo_ : hi_)) return Fail(Format(kFitEdgeFormat, At(kMin)));
+        if (kMin == (down ? lo_ : hi_)) return Fail(FormatText(kFitEdgeFormat, At(kMin)));
         (down ? loClosed_ : hiClosed_) = true;
         return Decide();
     }
@@ -301,21 +281,21 @@ TCurveFitSearch::Action TCurveFitSearch::FitAndGate() {
             // No curve through the readings with a star: when others lost it,
             // they are what was missing, not depth.
             if (static_cast<int>(points.size()) < total) return FailTooFewStars(static_cast<int>(points.size()));
-            return Fail(Format(kFitTooFlatFormat, 0.0, settings_.minDepth * 100.0));
+            return Fail(FormatText(kFitTooFlatFormat, 0.0, settings_.minDepth * 100.0));
         }
         // The minimum lies beyond the readings: at a closed side, the edge of travel.
         const bool below = raw_.minimumX < points.front().x;
         if ((below && loClosed_) || (!below && hiClosed_))
-            return Fail(Format(kFitEdgeFormat, below ? At(lo_) : At(hi_)));
-        return Fail(Format(kFitNotFoundFormat, total));
+            return Fail(FormatText(kFitEdgeFormat, below ? At(lo_) : At(hi_)));
+        return Fail(FormatText(kFitNotFoundFormat, total));
     }
     const auto answer = static_cast<std::int32_t>(std::lround(raw_.minimumX));
-    Log(Format(kCurveFitFitFormat, FitModelName(raw_.model), answer, fit_->predicted, raw_.rSquared,
+    Log(FormatText(kCurveFitFitFormat, FitModelName(raw_.model), answer, fit_->predicted, raw_.rSquared,
                raw_.depth * 100.0));
-    if (!Inside(answer)) return Fail(Format(kFitEdgeFormat, answer));
+    if (!Inside(answer)) return Fail(FormatText(kFitEdgeFormat, answer));
     if (raw_.rSquared < settings_.minRSquared) return FailTooNoisy();
     if (raw_.depth < settings_.minDepth)
-        return Fail(Format(kFitTooFlatFormat, std::max(0.0, raw_.depth) * 100.0, settings_.minDepth * 100.0));
+        return Fail(FormatText(kFitTooFlatFormat, std::max(0.0, raw_.depth) * 100.0, settings_.minDepth * 100.0));
     answer_ = answer;
     checking_ = true;
     phase_ = Phase::Check;
@@ -350,11 +330,11 @@ TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
             }
             // A probe outward can lose a faint star in the blur: the other
             // side is then the way to focus.
-            if (coarse_.size() > 2 || !coarse_.back().probe) return Fail(Format(kCoarseLostFormat, coarse_.back().position));
+            if (coarse_.size() > 2 || !coarse_.back().probe) return Fail(FormatText(kCoarseLostFormat, coarse_.back().position));
             coarseProbe_ = true;
             target = 2.0 * coarse_.front().position - coarse_.back().position;
             const std::int32_t other = Clamp(static_cast<std::int32_t>(std::lround(target)));
-            if (other == coarse_.front().position) return Fail(Format(kCoarseLostFormat, coarse_.back().position));
+            if (other == coarse_.front().position) return Fail(FormatText(kCoarseLostFormat, coarse_.back().position));
             return imageAt(other);
         }
         const CoarsePoint& b = *seen.back();
@@ -366,11 +346,11 @@ TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
                 phase_ = Phase::Walk;
                 return Decide();
             }
-            Log(Format(kCoarseDoneFormat, CoarseFrames(), b.position));
+            Log(FormatText(kCoarseDoneFormat, CoarseFrames(), b.position));
             return Restart(b.position);
         }
         if (CoarseFrames() >= settings_.coarseMaxFrames)
-            return Fail(Format(kCoarseTooManyFormat, CoarseFrames(), *b.hfd, fits));
+            return Fail(FormatText(kCoarseTooManyFormat, CoarseFrames(), *b.hfd, fits));
         const double probe = 2.0 * settings_.step;
         if (seen.size() == 1) {
             // Which side focus lies on is unknown: a probe tells.
@@ -396,7 +376,7 @@ TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
         target = std::clamp(target, here - reach, here + reach);
     }
     const std::int32_t next = Clamp(static_cast<std::int32_t>(std::lround(target)));
-    if (!coarse_.empty() && next == here) return Fail(Format(kFitEdgeFormat, here));
+    if (!coarse_.empty() && next == here) return Fail(FormatText(kFitEdgeFormat, here));
     return imageAt(next);
 }
 
@@ -415,7 +395,7 @@ TCurveFitSearch::Action TCurveFitSearch::WalkFiner(std::int32_t centre, int with
     step_ /= 2;
     earlierReadings_ += static_cast<int>(samples_.size());
     earlierStars_ += withStar;
-    Log(Format(kCurveFitFinerFormat, centre, step_));
+    Log(FormatText(kCurveFitFinerFormat, centre, step_));
     return Restart(centre);
 }
 
@@ -432,7 +412,7 @@ TCurveFitSearch::Action TCurveFitSearch::Restart(std::int32_t centre) {
 void TCurveFitSearch::ReportImage(std::optional<double> hfd, std::int32_t position) {
     position_ = position;
     coarse_.push_back({position, hfd && std::isfinite(*hfd) && *hfd > 0.0 ? hfd : std::nullopt, coarseProbe_});
-    Status(coarse_.back().hfd ? Format(kCoarsePointFormat, *hfd, position) : Format(kCoarseNoStarFormat, position));
+    Status(coarse_.back().hfd ? FormatText(kCoarsePointFormat, *hfd, position) : FormatText(kCoarseNoStarFormat, position));
 }
 
 // A star seen somewhere on the walk shows that the frame and the exposure
@@ -473,7 +453,7 @@ TCurveFitSearch::Action TCurveFitSearch::FailTooFewStars(int withStar) {
     } else if (outward) {
         advice = tooLarge ? kNoStarTooLargeFurtherOut : kNoStarFadedFurtherOut;
     }
-    return Fail(Format(kFitNoStarFormat, earlierStars_ + withStar, earlierReadings_ + total, advice));
+    return Fail(FormatText(kFitNoStarFormat, earlierStars_ + withStar, earlierReadings_ + total, advice));
 }
 
 namespace {
@@ -522,27 +502,27 @@ TCurveFitSearch::Action TCurveFitSearch::FailTooNoisy() {
     if (raw_.depth < settings_.minDepth) {
         // However steady the readings, a curve this flat would not pass the
         // depth gate: only a walk further up it helps.
-        advice = Format(kNoisyShallowFormat, depth);
+        advice = FormatText(kNoisyShallowFormat, depth);
     } else if (raw_.depth < kShallowDepth) {
-        advice = Format(samplesHelp ? kNoisyShallowTakeSamplesFormat : kNoisyShallowFormat, depth);
+        advice = FormatText(samplesHelp ? kNoisyShallowTakeSamplesFormat : kNoisyShallowFormat, depth);
     } else {
         advice = samplesHelp ? kNoisyTakeSamples : kNoisyUnsteady;
     }
-    return Fail(Format(kFitTooNoisyFormat, std::max(0.0, raw_.rSquared) * 100.0, settings_.minRSquared * 100.0,
+    return Fail(FormatText(kFitTooNoisyFormat, std::max(0.0, raw_.rSquared) * 100.0, settings_.minRSquared * 100.0,
                        advice.c_str()));
 }
 
 void TCurveFitSearch::Report(const FocusReading& reading, std::int32_t position, int frames) {
     position_ = position;
     frames_ += std::max(1, frames);
-    const bool star = HasStar(reading);
+    const bool star = ReadingHasStar(reading);
     if (checking_) {
         checking_ = false;
         final_ = reading;
         fit_->checkPosition = position;
         fit_->checkFom = reading.FOM;
         if (star) {
-            Status(Format(kCurveFitCheckFormat, reading.FOM, position) + StarsSuffix(reading));
+            Status(FormatText(kCurveFitCheckFormat, reading.FOM, position) + StarsSuffix(reading));
             Plot(position, reading.FOM);
         } else {
             Status(NoStarText(reading, position));
@@ -555,7 +535,7 @@ void TCurveFitSearch::Report(const FocusReading& reading, std::int32_t position,
     lo_ = std::min(lo_, pendingK_);
     hi_ = std::max(hi_, pendingK_);
     if (star) {
-        Status(Format(kCurveFitPointFormat, reading.FOM, position) + StarsSuffix(reading));
+        Status(FormatText(kCurveFitPointFormat, reading.FOM, position) + StarsSuffix(reading));
         Plot(position, reading.FOM);
     } else {
         Status(NoStarText(reading, position));

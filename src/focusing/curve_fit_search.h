@@ -25,6 +25,7 @@
 //   Failed      the focuser is back at the start; show `message` as an error.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -94,6 +95,11 @@ struct FitSummary {
     // beside its answer, the focuser is not moved there.
     bool refinement = false;
 };
+// A reading means nothing when the measurement saw no star, or when a size
+// comes out as nothing at all (an empty frame).
+inline bool ReadingHasStar(const FocusReading& r) {
+    return r.status == StarStatus::Ok && std::isfinite(r.FOM) && r.FOM > 0.0;
+}
 // The fitted curve's FOM at position x (raw, as charted).
 double FitSummaryValue(const FitSummary& fit, double x);
 // Fits the golden section's points (its final reading included) for the

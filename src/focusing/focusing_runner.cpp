@@ -316,6 +316,75 @@ void TFocusingRunner::Forward(const std::vector<TAutoFocusSearch::Note>& notes) 
     }
 }
 
+// Drives the curve fit or the quick refocus (the same actions) to its end.
+// Every move is watched: a cancel ends the search, a move that does not end
+// in time fails it with the wait's own message. The fit is drawn once made
+// and again once its check frame is in. `end` is called once, with how the
+// search ended.
+template <class Search, class End>
+void TFocusingRunner::DriveCurveSearch(WorkerThread& self, Search& search, FomKind kind, SearchResult& result,
+                                       End&& end) {
+    IFocusDevices& devices = *devices_;
+    int fitShown = 0;
+    const auto showFit = [&] {
+        const std::optional<FitSummary> fit = search.Fit();
+        const int due = !fit ? 0 : fit->checkFom ? 2 : 1;
+        if (due > fitShown) view_.SearchFit(*fit);
+        fitShown = due;
+    };
+    const auto moved = [&](std::int32_t target) -> std::optional<FocusOutcome> {
+        devices.MoveTo(target);
+        const std::optional<WaitResult> waited = WaitForMove(self, kSearchMoveWaitMs);
+        if (!waited) return FocusOutcome::Cancelled;
+        if (const char* text = WaitFailureText(kFocusFunctionWaitMessages, *waited)) {
+            result.message = text;
+            result.reading = FocusReading{};
+            dialogs_.Defer({text, DialogType::Error, DialogButtons::Ok});
+            return FocusOutcome::Failed;
+        }
+        return std::nullopt;
+    };
+    using Action = typename Search::Action;
+    for (;;) {
+        const Action action = search.Next();
+        Forward(search.TakeNotes());
+        showFit();
+        switch (action.kind) {
+            case Action::CheckCancel:
+                if (Ended(self)) return end(FocusOutcome::Cancelled);
+                break;
+            case Action::Move:
+                if (const auto failed = moved(action.position)) return end(*failed);
+                break;
+            case Action::Measure: {
+                if (const auto failed = moved(action.position)) return end(*failed);
+                const int samples = samples_.load();
+                const std::optional<FocusReading> reading = Measure(self, kind);
+                if (!reading) return end(FocusOutcome::Cancelled);
+                search.Report(*reading, devices.Position(), samples);
+                Forward(search.TakeNotes());
+                showFit();
+                break;
+            }
+            case Action::MeasureImage: {
+                if (const auto failed = moved(action.position)) return end(*failed);
+                const std::optional<double> hfd = devices.MeasureImageHfd();
+                if (Ended(self)) return end(FocusOutcome::Cancelled);
+                search.ReportImage(hfd, devices.Position());
+                Forward(search.TakeNotes());
+                break;
+            }
+            case Action::Finished:
+                result.reading = search.FinalReading();
+                return end(FocusOutcome::Completed);
+            case Action::Failed:
+                result.message = action.message;
+                dialogs_.Defer({action.message, DialogType::Error, DialogButtons::Ok});
+                return end(FocusOutcome::Rejected);
+        }
+    }
+}
+
 void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings) {
     IFocusDevices& devices = *devices_;
     const FomKind kind = devices.Kind();
@@ -329,14 +398,6 @@ void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings)
     TCurveFitSearch search(settings, kind, devices.Position());
     SearchResult result;
     result.method = FocusMethod::CurveFit;
-    // The fit is drawn once made and again once its check frame is in.
-    int fitShown = 0;
-    const auto showFit = [&] {
-        const std::optional<FitSummary>& fit = search.Fit();
-        const int due = !fit ? 0 : fit->checkFom ? 2 : 1;
-        if (due > fitShown) view_.SearchFit(*fit);
-        fitShown = due;
-    };
     const auto end = [&](FocusOutcome outcome) {
         result.outcome = outcome;
         result.position = outcome == FocusOutcome::Completed ? devices.Position() : RestingPosition(devices);
@@ -351,59 +412,7 @@ void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings)
         LogSearch(devices, result);
         view_.SearchEnded(result);
     };
-    // Every move is watched: a cancel ends the search, a move that does not
-    // end in time fails it with the wait's own message.
-    const auto moved = [&](std::int32_t target) -> std::optional<FocusOutcome> {
-        devices.MoveTo(target);
-        const std::optional<WaitResult> waited = WaitForMove(self, kSearchMoveWaitMs);
-        if (!waited) return FocusOutcome::Cancelled;
-        if (const char* text = WaitFailureText(kFocusFunctionWaitMessages, *waited)) {
-            result.message = text;
-            result.reading = FocusReading{};
-            dialogs_.Defer({text, DialogType::Error, DialogButtons::Ok});
-            return FocusOutcome::Failed;
-        }
-        return std::nullopt;
-    };
-
-    for (;;) {
-        const TCurveFitSearch::Action action = search.Next();
-        Forward(search.TakeNotes());
-        showFit();
-        switch (action.kind) {
-            case TCurveFitSearch::Action::CheckCancel:
-                if (Ended(self)) return end(FocusOutcome::Cancelled);
-                break;
-            case TCurveFitSearch::Action::Move:
-                if (const auto failed = moved(action.position)) return end(*failed);
-                break;
-            case TCurveFitSearch::Action::Measure: {
-                if (const auto failed = moved(action.position)) return end(*failed);
-                const int samples = samples_.load();
-                const std::optional<FocusReading> reading = Measure(self, kind);
-                if (!reading) return end(FocusOutcome::Cancelled);
-                search.Report(*reading, devices.Position(), samples);
-                Forward(search.TakeNotes());
-                showFit();
-                break;
-            }
-            case TCurveFitSearch::Action::MeasureImage: {
-                if (const auto failed = moved(action.position)) return end(*failed);
-                const std::optional<double> hfd = devices.MeasureImageHfd();
-                if (Ended(self)) return end(FocusOutcome::Cancelled);
-                search.ReportImage(hfd, devices.Position());
-                Forward(search.TakeNotes());
-                break;
-            }
-            case TCurveFitSearch::Action::Finished:
-                result.reading = search.FinalReading();
-                return end(FocusOutcome::Completed);
-            case TCurveFitSearch::Action::Failed:
-                result.message = action.message;
-                dialogs_.Defer({action.message, DialogType::Error, DialogButtons::Ok});
-                return end(FocusOutcome::Rejected);
-        }
-    }
+    DriveCurveSearch(self, search, kind, result, end);
 }
 
 // The share of the focus frame's largest star size the quick readings may reach.
@@ -436,13 +445,6 @@ void TFocusingRunner::RunQuickRefocus(WorkerThread& self, QuickRefocusSettings s
     TQuickRefocusSearch search(settings, kind, devices.Position());
     SearchResult result;
     result.method = FocusMethod::QuickRefocus;
-    int fitShown = 0;
-    const auto showFit = [&] {
-        const std::optional<FitSummary> fit = search.Fit();
-        const int due = !fit ? 0 : fit->checkFom ? 2 : 1;
-        if (due > fitShown) view_.SearchFit(*fit);
-        fitShown = due;
-    };
     const auto end = [&](FocusOutcome outcome) {
         result.outcome = outcome;
         result.position = outcome == FocusOutcome::Completed ? devices.Position() : RestingPosition(devices);
@@ -473,57 +475,7 @@ void TFocusingRunner::RunQuickRefocus(WorkerThread& self, QuickRefocusSettings s
         LogSearch(devices, result);
         view_.SearchEnded(result);
     };
-    const auto moved = [&](std::int32_t target) -> std::optional<FocusOutcome> {
-        devices.MoveTo(target);
-        const std::optional<WaitResult> waited = WaitForMove(self, kSearchMoveWaitMs);
-        if (!waited) return FocusOutcome::Cancelled;
-        if (const char* text = WaitFailureText(kFocusFunctionWaitMessages, *waited)) {
-            result.message = text;
-            result.reading = FocusReading{};
-            dialogs_.Defer({text, DialogType::Error, DialogButtons::Ok});
-            return FocusOutcome::Failed;
-        }
-        return std::nullopt;
-    };
-
-    for (;;) {
-        const TQuickRefocusSearch::Action action = search.Next();
-        Forward(search.TakeNotes());
-        showFit();
-        switch (action.kind) {
-            case TQuickRefocusSearch::Action::CheckCancel:
-                if (Ended(self)) return end(FocusOutcome::Cancelled);
-                break;
-            case TQuickRefocusSearch::Action::Move:
-                if (const auto failed = moved(action.position)) return end(*failed);
-                break;
-            case TQuickRefocusSearch::Action::Measure: {
-                if (const auto failed = moved(action.position)) return end(*failed);
-                const int samples = samples_.load();
-                const std::optional<FocusReading> reading = Measure(self, kind);
-                if (!reading) return end(FocusOutcome::Cancelled);
-                search.Report(*reading, devices.Position(), samples);
-                Forward(search.TakeNotes());
-                showFit();
-                break;
-            }
-            case TQuickRefocusSearch::Action::MeasureImage: {
-                if (const auto failed = moved(action.position)) return end(*failed);
-                const std::optional<double> hfd = devices.MeasureImageHfd();
-                if (Ended(self)) return end(FocusOutcome::Cancelled);
-                search.ReportImage(hfd, devices.Position());
-                Forward(search.TakeNotes());
-                break;
-            }
-            case TQuickRefocusSearch::Action::Finished:
-                result.reading = search.FinalReading();
-                return end(FocusOutcome::Completed);
-            case TQuickRefocusSearch::Action::Failed:
-                result.message = action.message;
-                dialogs_.Defer({action.message, DialogType::Error, DialogButtons::Ok});
-                return end(FocusOutcome::Rejected);
-        }
-    }
+    DriveCurveSearch(self, search, kind, result, end);
 }
 
 void TFocusingRunner::RunSearch(WorkerThread& self, int initialStep) {

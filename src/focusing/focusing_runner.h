@@ -211,6 +211,8 @@ private:
     void RunSearch(WorkerThread& self, int initialStep);
     void RunCurveFit(WorkerThread& self, CurveFitSettings settings);
     void RunQuickRefocus(WorkerThread& self, QuickRefocusSettings settings);
+    template <class Search, class End>
+    void DriveCurveSearch(WorkerThread& self, Search& search, FomKind kind, SearchResult& result, End&& end);
     void Forward(const std::vector<TAutoFocusSearch::Note>& notes);
     // nullopt when cancelled or stopped first.
     std::optional<WaitResult> WaitForMove(WorkerThread& self, int timeoutMs);

@@ -2,32 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <limits>
 
 #include "camera/field_figure.h"
+#include "platform/format_text.h"
 
 namespace kv {
 
 namespace {
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text(static_cast<std::size_t>(std::max(0, length)) + 1, '\0');
-    std::vsnprintf(text.data(), text.size(), format, again);
-    va_end(again);
-    text.pop_back();
-    return text;
-}
-
-bool HasStar(const FocusReading& r) { return r.status == StarStatus::Ok && std::isfinite(r.FOM) && r.FOM > 0.0; }
 
 bool Usable(const FitSummary& fit) {
     if (fit.parameters.size() < 3) return false;
@@ -79,10 +62,10 @@ ShapeLearning LearnShape(std::span<const FitRecord> records, const ShapeCriteria
     ShapeLearning learning;
     if (matching.empty()) {
         const auto hours = std::chrono::duration_cast<std::chrono::minutes>(criteria.maxAge).count() / 60.0;
-        learning.why = Format("no good curve fit of the last %.0f h measured %s at binning %d", hours,
+        learning.why = FormatText("no good curve fit of the last %.0f h measured %s at binning %d", hours,
                               FomName(static_cast<int>(criteria.kind)), criteria.binning);
         if (criteria.exposureSeconds > 0.0)
-            learning.why += Format(" with an exposure near %.3g s", criteria.exposureSeconds);
+            learning.why += FormatText(" with an exposure near %.3g s", criteria.exposureSeconds);
         learning.why += " to learn the curve's shape from";
         return learning;
     }
@@ -340,10 +323,10 @@ TQuickRefocusSearch::Action TQuickRefocusSearch::Next() {
             if (!shape) return FallBack(settings_.learned.why);
             const bool modelled = settings_.coefficient && shape->lastTemperatureC && settings_.temperatureC;
             if (modelled) {
-                Log(Format(kQuickPredictFormat, predicted_, static_cast<int>(std::lround(shape->lastBest)),
+                Log(FormatText(kQuickPredictFormat, predicted_, static_cast<int>(std::lround(shape->lastBest)),
                            *settings_.temperatureC - *shape->lastTemperatureC, *settings_.coefficient));
             } else {
-                Log(Format(kQuickPredictNoCoefficientFormat, predicted_));
+                Log(FormatText(kQuickPredictNoCoefficientFormat, predicted_));
             }
             Log("");
             phase_ = Phase::Read;
@@ -351,7 +334,7 @@ TQuickRefocusSearch::Action TQuickRefocusSearch::Next() {
         }
         case Phase::Read: {
             const CurveSample& last = samples_.back();
-            if (!last.star) return FallBack(Format(kQuickNoStarFormat, last.position));
+            if (!last.star) return FallBack(FormatText(kQuickNoStarFormat, last.position));
             if (samples_.size() < targets_.size()) return MeasureAt(targets_[samples_.size()]);
             return FitAndCheck();
         }
@@ -367,10 +350,10 @@ TQuickRefocusSearch::Action TQuickRefocusSearch::FitAndCheck() {
     std::vector<FitPoint> points;
     for (const CurveSample& s : samples_) points.push_back({double(s.position), FitFigure(s.fom, kind_), double(s.frames)});
     fit_ = FitShape(shape, points);
-    if (!fit_->ok) return FallBack(Format(kQuickBeyondFormat, predicted_));
+    if (!fit_->ok) return FallBack(FormatText(kQuickBeyondFormat, predicted_));
     const auto centre = static_cast<std::int32_t>(std::lround(fit_->centre));
     const double bottom = shape.bottom;
-    Log(Format(kQuickFitFormat, centre, centre - predicted_, 100.0 * fit_->level / bottom, 100.0 * fit_->rms / bottom));
+    Log(FormatText(kQuickFitFormat, centre, centre - predicted_, 100.0 * fit_->level / bottom, 100.0 * fit_->rms / bottom));
     // Both flanks must have been read: with readings on one side only the
     // centre and the level trade off against each other along that flank.
     // Half the inner readings' distance, as planned: a pattern slid against
@@ -378,11 +361,11 @@ TQuickRefocusSearch::Action TQuickRefocusSearch::FitAndCheck() {
     const double margin = inner_ / 2.0;
     const bool below = std::any_of(samples_.begin(), samples_.end(), [&](const CurveSample& s) { return s.position <= fit_->centre - margin; });
     const bool above = std::any_of(samples_.begin(), samples_.end(), [&](const CurveSample& s) { return s.position >= fit_->centre + margin; });
-    if (!below || !above || Clamp(centre) != centre) return FallBack(Format(kQuickBeyondFormat, centre));
+    if (!below || !above || Clamp(centre) != centre) return FallBack(FormatText(kQuickBeyondFormat, centre));
     if (fit_->rms > settings_.maxResidual * bottom)
-        return FallBack(Format(kQuickStrayFormat, 100.0 * fit_->rms / bottom, 100.0 * settings_.maxResidual));
+        return FallBack(FormatText(kQuickStrayFormat, 100.0 * fit_->rms / bottom, 100.0 * settings_.maxResidual));
     if (std::fabs(fit_->level) > settings_.maxLevelChange * bottom)
-        return FallBack(Format(kQuickLevelFormat, 100.0 * std::fabs(fit_->level) / bottom,
+        return FallBack(FormatText(kQuickLevelFormat, 100.0 * std::fabs(fit_->level) / bottom,
                                fit_->level > 0.0 ? "higher" : "lower", 100.0 * settings_.maxLevelChange));
     check_ = centre;
     phase_ = Phase::Check;
@@ -394,20 +377,20 @@ TQuickRefocusSearch::Action TQuickRefocusSearch::FitAndCheck() {
 // can read as the learned curve while the star at focus is larger.
 TQuickRefocusSearch::Action TQuickRefocusSearch::Judge() {
     const LearnedShape& shape = *settings_.learned.shape;
-    if (!HasStar(final_)) return FallBack(Format(kQuickCheckNoStarFormat, check_));
+    if (!ReadingHasStar(final_)) return FallBack(FormatText(kQuickCheckNoStarFormat, check_));
     const double expected = shape.Figure(check_ - fit_->centre);
     const double off = (FitFigure(final_.FOM, kind_) - expected) / shape.bottom;
     if (std::fabs(off) > settings_.checkMargin)
-        return FallBack(Format(kQuickCheckFormat, check_, 100.0 * std::fabs(off), off > 0.0 ? "above" : "below",
+        return FallBack(FormatText(kQuickCheckFormat, check_, 100.0 * std::fabs(off), off > 0.0 ? "above" : "below",
                                100.0 * settings_.checkMargin));
     found_ = position_;
     Status(kSearchCompleteText);
-    Log(Format(kFinalPositionFormat, position_));
-    Log(Format(kFinalFocusFormat, final_.FOM));
+    Log(FormatText(kFinalPositionFormat, position_));
+    Log(FormatText(kFinalFocusFormat, final_.FOM));
     if (const std::optional<double> cfz = PredictionErrorCfz()) {
-        Log(Format(kQuickDoneCfzFormat, position_, Frames(), *cfz));
+        Log(FormatText(kQuickDoneCfzFormat, position_, Frames(), *cfz));
     } else {
-        Log(Format(kQuickDoneFormat, position_, Frames()));
+        Log(FormatText(kQuickDoneFormat, position_, Frames()));
     }
     notes_.push_back({Note::StatusPanel, kSearchCompletePanelText, {}});
     Log("");
@@ -418,7 +401,7 @@ TQuickRefocusSearch::Action TQuickRefocusSearch::Judge() {
 
 TQuickRefocusSearch::Action TQuickRefocusSearch::FallBack(std::string why) {
     fallbackReason_ = why;
-    Status(Format(kQuickFallbackFormat, why.c_str()));
+    Status(FormatText(kQuickFallbackFormat, why.c_str()));
     CurveFitSettings s = settings_.fallback;
     // The full fit starts where the focuser stands; its travel limits are
     // relative to its own start.
@@ -459,24 +442,24 @@ void TQuickRefocusSearch::Report(const FocusReading& reading, std::int32_t posit
     }
     position_ = position;
     frames_ += std::max(1, frames);
-    const bool star = HasStar(reading);
+    const bool star = ReadingHasStar(reading);
     if (phase_ == Phase::Check) {
         final_ = reading;
         if (star) {
-            Status(Format(kCurveFitCheckFormat, reading.FOM, position) + StarsSuffix(reading));
+            Status(FormatText(kCurveFitCheckFormat, reading.FOM, position) + StarsSuffix(reading));
             Plot(position, reading.FOM);
         } else {
-            Status(Format(kCurveFitNoStarFormat, position));
+            Status(FormatText(kCurveFitNoStarFormat, position));
         }
         return;
     }
     samples_.push_back({position, reading.FOM, std::max(1, frames), star,
                         reading.status == StarStatus::NoStar && reading.tooLarge, reading.fomSpread});
     if (star) {
-        Status(Format(kQuickPointFormat, reading.FOM, position) + StarsSuffix(reading));
+        Status(FormatText(kQuickPointFormat, reading.FOM, position) + StarsSuffix(reading));
         Plot(position, reading.FOM);
     } else {
-        Status(Format(kCurveFitNoStarFormat, position));
+        Status(FormatText(kCurveFitNoStarFormat, position));
     }
 }
 
