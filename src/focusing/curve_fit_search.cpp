@@ -123,19 +123,27 @@ double TCurveFitSearch::Figure(int k) const {
 
 // The legs to `target` are queued: an overshoot leg (kept inside the travel
 // limits) as a Move, then the Measure itself; a cancel test comes first.
+std::vector<std::int32_t> ApproachLegs(std::optional<std::int32_t> from, std::int32_t target,
+                                       const CurveFitSettings& settings,
+                                       const std::function<std::int32_t(std::int32_t)>& clamp) {
+    const std::int32_t start = from ? *from
+                               : settings.approach == ApproachSide::FromBelow ? target + 1
+                                                                              : target - 1;
+    std::vector<std::int32_t> legs;
+    for (const std::int32_t leg : BacklashMoves(start, target, settings.overshoot, settings.approach)) {
+        if (leg == target) break;
+        const std::int32_t clamped = clamp(leg);
+        if (clamped != target) legs.push_back(clamped);
+    }
+    return legs;
+}
+
 TCurveFitSearch::Action TCurveFitSearch::MeasureAt(std::int32_t target) {
     queue_.push_back({Action::CheckCancel, 0, {}});
-    // Which way the focuser last moved before the search is unknown: the
-    // first reading is approached from the configured side all the same.
-    const std::int32_t from = approached_ ? commanded_
-                              : settings_.approach == ApproachSide::FromBelow ? target + 1
-                                                                              : target - 1;
+    const auto clamp = [this](std::int32_t p) { return Clamp(p); };
+    for (const std::int32_t leg : ApproachLegs(approached_ ? std::optional(commanded_) : std::nullopt, target, settings_, clamp))
+        queue_.push_back({Action::Move, leg, {}});
     approached_ = true;
-    for (const std::int32_t leg : BacklashMoves(from, target, settings_.overshoot, settings_.approach)) {
-        if (leg == target) break;
-        const std::int32_t clamped = Clamp(leg);
-        if (clamped != target) queue_.push_back({Action::Move, clamped, {}});
-    }
     queue_.push_back({Action::Measure, target, {}});
     commanded_ = target;
     return Next();

@@ -28,6 +28,7 @@
 #include <cmath>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -100,6 +101,13 @@ struct FitSummary {
 inline bool ReadingHasStar(const FocusReading& r) {
     return r.status == StarStatus::Ok && std::isfinite(r.FOM) && r.FOM > 0.0;
 }
+// The moves before a reading at `target`, each clamped by `clamp`, so that
+// the reading is reached from the set side. Which way the focuser last moved
+// before a search is unknown (`from` empty): the first reading is approached
+// from the set side all the same.
+std::vector<std::int32_t> ApproachLegs(std::optional<std::int32_t> from, std::int32_t target,
+                                       const CurveFitSettings& settings,
+                                       const std::function<std::int32_t(std::int32_t)>& clamp);
 // The fitted curve's FOM at position x (raw, as charted).
 double FitSummaryValue(const FitSummary& fit, double x);
 // Fits the golden section's points (its final reading included) for the

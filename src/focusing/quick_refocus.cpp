@@ -290,18 +290,11 @@ std::vector<TQuickRefocusSearch::Note> TQuickRefocusSearch::TakeNotes() {
 
 TQuickRefocusSearch::Action TQuickRefocusSearch::MeasureAt(std::int32_t target) {
     queue_.push_back({Action::CheckCancel, 0, {}});
-    // As the curve fit: the focuser's last direction before the refocus is
-    // unknown, so the first reading is approached from the set side anyway.
-    const CurveFitSettings& s = settings_.fallback;
-    const std::int32_t from = approached_ ? commanded_
-                              : s.approach == ApproachSide::FromBelow ? target + 1
-                                                                      : target - 1;
+    const auto clamp = [this](std::int32_t p) { return Clamp(p); };
+    for (const std::int32_t leg :
+         ApproachLegs(approached_ ? std::optional(commanded_) : std::nullopt, target, settings_.fallback, clamp))
+        queue_.push_back({Action::Move, leg, {}});
     approached_ = true;
-    for (const std::int32_t leg : BacklashMoves(from, target, s.overshoot, s.approach)) {
-        if (leg == target) break;
-        const std::int32_t clamped = Clamp(leg);
-        if (clamped != target) queue_.push_back({Action::Move, clamped, {}});
-    }
     queue_.push_back({Action::Measure, target, {}});
     commanded_ = target;
     return Next();
