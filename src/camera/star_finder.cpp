@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <tuple>
 #include <mutex>
 #include <string>
 #include <utility>
+
+#include <sys/mman.h>
 
 #include "camera/image_object.h"
 
@@ -145,6 +149,18 @@ public:
             const Span& c = columns_[static_cast<std::size_t>(x)];
             out[static_cast<std::size_t>(x)] =
                 static_cast<float>(across[static_cast<std::size_t>(c.lo)] * (1 - c.w) + across[static_cast<std::size_t>(c.hi)] * c.w);
+        }
+    }
+
+    // The sky along row y as Level gives it, pixel by pixel.
+    void Levels(int y, std::vector<double>& out) const {
+        out.resize(static_cast<std::size_t>(width_));
+        const Span& r = rows_[static_cast<std::size_t>(y)];
+        std::vector<double> across(static_cast<std::size_t>(nx_));
+        for (int i = 0; i < nx_; ++i) across[static_cast<std::size_t>(i)] = At(i, r.lo) * (1 - r.w) + At(i, r.hi) * r.w;
+        for (int x = 0; x < width_; ++x) {
+            const Span& c = columns_[static_cast<std::size_t>(x)];
+            out[static_cast<std::size_t>(x)] = across[static_cast<std::size_t>(c.lo)] * (1 - c.w) + across[static_cast<std::size_t>(c.hi)] * c.w;
         }
     }
 
@@ -451,6 +467,7 @@ public:
         T* b = block_[BlockOf(x, y)];
         return b == nullptr ? nullptr : b + Offset(x, y);
     }
+    static int Stride() { return kBlock; }
     // (x, y) and its eight neighbours lie in one block.
     [[gnu::always_inline]] static bool Interior(int x, int y) {
         const unsigned ix = static_cast<unsigned>(x) % kBlock, iy = static_cast<unsigned>(y) % kBlock;
@@ -500,6 +517,50 @@ private:
     std::vector<T*> block_;
     std::vector<std::unique_ptr<T[]>> chunks_;
     std::size_t used_ = 0;
+};
+
+// The same for a whole frame, row after row: on a crowded field, where the
+// flood reaches most pixels, plain rows cost less than blocks to look up.
+// Memory fresh from the system is handed out a page at a time, each page a
+// fault that on some machines costs as much as the work on it: the frame's
+// values go in huge pages where the kernel offers them.
+template <typename T>
+class Flat {
+public:
+    Flat(int width, int height, T blank) : width_(width), height_(height) {
+        const std::size_t bytes = (static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * sizeof(T) + kHuge - 1) / kHuge * kHuge;
+        cell_.reset(static_cast<T*>(std::aligned_alloc(kHuge, bytes)));
+        if (!cell_) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+        madvise(cell_.get(), bytes, MADV_HUGEPAGE);
+#endif
+        std::uninitialized_fill_n(cell_.get(), static_cast<std::size_t>(width) * static_cast<std::size_t>(height), blank);
+    }
+
+    const T& Get(int x, int y) const { return cell_[Index(x, y)]; }
+    T& Ref(int x, int y) { return cell_[Index(x, y)]; }
+    T* Inside(int x, int y) { return Interior(x, y) ? &cell_[Index(x, y)] : nullptr; }
+    bool Interior(int x, int y) const { return x > 0 && y > 0 && x + 1 < width_ && y + 1 < height_; }
+    int Stride() const { return width_; }
+
+    template <typename Visit>
+    bool InFrameOrder(int, int, Visit visit) {
+        for (int y = 0; y < height_; ++y) {
+            T* const row = &cell_[Index(0, y)];
+            for (int x = 0; x < width_; ++x)
+                if (!visit(x, y, row[x])) return false;
+        }
+        return true;
+    }
+
+private:
+    static constexpr std::size_t kHuge = std::size_t{2} << 20;
+    struct Free {
+        void operator()(T* p) const { std::free(p); }
+    };
+    std::size_t Index(int x, int y) const { return static_cast<std::size_t>(y) * static_cast<std::size_t>(width_) + static_cast<std::size_t>(x); }
+    int width_, height_;
+    std::unique_ptr<T[], Free> cell_;
 };
 
 // Positions filed in square cells, so that a search near a point looks at
@@ -724,100 +785,6 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         float level;
         int hill;
     };
-    Tiled<Spot> spots(width, height, {kUnseen, -1});
-    // A pixel's place, y in the high half and x in the low.
-    const auto pack = [](int x, int y) { return static_cast<std::uint32_t>(y) << 16 | static_cast<std::uint32_t>(x); };
-    const auto at = [](std::uint32_t i) { return std::pair(static_cast<int>(i & 0xffffu), static_cast<int>(i >> 16)); };
-    for (const Candidate& c : candidates) spots.Ref(c.x, c.y).level = static_cast<float>(c.core);
-    // Row by row, a run of pixels at a time, from one maximum after
-    // another: on a crowded field the light of thousands of stars runs
-    // together over most of the frame, and taking it along the rows keeps
-    // to the pixels beside the last and looks at each a few times only. A
-    // pixel's level is worked out when it is first looked at; a pixel whose
-    // run has been taken is marked so in its hill until the hills are made.
-    constexpr int kTaken = -2;
-    const auto look = [&](int x, int y) -> Spot& {
-        Spot& spot = spots.Ref(x, y);
-        if (spot.level == kUnseen) {
-            const double v = f.Smooth(x, y, sky.Level(x, y));
-            spot.level = v < floorLevel ? kBelow : static_cast<float>(v);
-        }
-        return spot;
-    };
-    const auto open = [](const Spot& spot) { return spot.level >= 0 && spot.hill != kTaken; };
-    std::vector<std::uint32_t> runs;
-    if (stopped()) return std::nullopt;
-    for (std::size_t k = 0; k < candidates.size(); ++k) {
-        if (k % kStopMaxima == kStopMaxima - 1 && stopped()) return std::nullopt;
-        const Candidate& c = candidates[k];
-        runs.push_back(pack(c.x, c.y));
-        while (!runs.empty()) {
-            const auto [px, py] = at(runs.back());
-            runs.pop_back();
-            if (!open(spots.Get(px, py))) continue;
-            int x0 = px, x1 = px;
-            while (x0 > 0 && open(look(x0 - 1, py))) --x0;
-            while (x1 + 1 < width && open(look(x1 + 1, py))) ++x1;
-            for (int x = x0; x <= x1; ++x) spots.Ref(x, py).hill = kTaken;
-            // The rows above and below, diagonal neighbours included: each
-            // run there that is not yet taken is started once.
-            for (const int y : {py - 1, py + 1}) {
-                if (y < 0 || y >= height) continue;
-                bool inRun = false;
-                for (int x = std::max(0, x0 - 1); x <= std::min(width - 1, x1 + 1); ++x) {
-                    const bool more = open(look(x, y));
-                    if (more && !inRun) runs.push_back(pack(x, y));
-                    inRun = more;
-                }
-            }
-        }
-    }
-    // From here on the flooded pixels (those with a level) are taken in the
-    // order they lie in.
-    const auto flooded = [](const Spot& spot) { return spot.level >= 0; };
-
-    // The hills: each pixel follows its highest higher neighbour up to a top.
-    std::vector<Spot*> path;
-    int hills = 0;
-    std::size_t climbed = 0;
-    if (!spots.InFrameOrder(width, height, [&](int px, int py, Spot& start) {
-            if (!flooded(start)) return true;
-            if (++climbed % kStopPixels == 0 && stopped()) return false;
-            path.clear();
-            int found = -1;
-            Spot* here = &start;
-            for (;;) {
-                found = here->hill;
-                if (found >= 0) break;
-                path.push_back(here);
-                float best = here->level;
-                int ux = px, uy = py;
-                const Spot* const inside = Tiled<Spot>::Interior(px, py) ? here : nullptr;
-                if (inside != nullptr) {
-                    for (int j = -1; j <= 1; ++j)
-                        for (int i = -1; i <= 1; ++i) {
-                            const float v = inside[j * Tiled<Spot>::kBlock + i].level;
-                            if (v > best) best = v, ux = px + i, uy = py + j;
-                        }
-                } else {
-                    for (int y = std::max(0, py - 1); y <= std::min(height - 1, py + 1); ++y)
-                        for (int x = std::max(0, px - 1); x <= std::min(width - 1, px + 1); ++x) {
-                            const float v = spots.Get(x, y).level;
-                            if (v > best) best = v, ux = x, uy = y;
-                        }
-                }
-                if (ux == px && uy == py) {
-                    found = hills++;
-                    break;
-                }
-                here = inside != nullptr ? here + (uy - py) * Tiled<Spot>::kBlock + (ux - px) : &spots.Ref(ux, uy);
-                px = ux, py = uy;
-            }
-            for (Spot* q : path) q->hill = found;
-            return true;
-        }))
-        return std::nullopt;
-
     struct Light {
         double s = 0, sx = 0, sy = 0;
         int x0 = 0, x1 = -1, y0 = 0, y1 = -1;
@@ -832,45 +799,191 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
             }
             x0 = std::min(x0, o.x0), x1 = std::max(x1, o.x1), y0 = std::min(y0, o.y0), y1 = std::max(y1, o.y1);
         }
+        // As Add of a light of one pixel, without building one.
+        void AddPixel(int x, int y, double v) {
+            s += v, sx += v * x, sy += v * y, sxx += v * x * x, syy += v * y * y;
+            if (x1 < x0) {
+                x0 = x1 = x, y0 = y1 = y;
+                return;
+            }
+            x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+        }
     };
-    std::vector<Light> lights(static_cast<std::size_t>(hills)), stars;
-    const auto coreOf = [&](const Light& l) { return candidates[static_cast<std::size_t>(l.anchor)].core; };
-    // Each hill's light, and where two hills touch, the saddle between them:
-    // the highest of the lower pixels of their touching pairs. Each hill
-    // keeps the few hills it touches.
     struct Saddle {
         int a, b;
         float level;
     };
-    std::vector<std::vector<std::pair<int, float>>> touching(static_cast<std::size_t>(hills));
-    spots.InFrameOrder(width, height, [&](int px, int py, const Spot& here) {
-        if (!flooded(here)) return true;
-        const int hp = here.hill;
-        const float vp = here.level;
-        const double v0 = vp;
-        lights[static_cast<std::size_t>(hp)].Add({v0, v0 * px, v0 * py, px, px, py, py, -1, v0 * px * px, v0 * py * py});
-        const Spot* const inside = spots.Inside(px, py);
-        for (const auto& [dx, dy] : {std::pair{1, 0}, std::pair{-1, 1}, std::pair{0, 1}, std::pair{1, 1}}) {
-            const int x = px + dx, y = py + dy;
-            if (x < 0 || x >= width || y >= height) continue;
-            const Spot& there = inside != nullptr ? inside[dy * Tiled<Spot>::kBlock + dx] : spots.Get(x, y);
-            const int hq = there.hill;
-            if (hq < 0 || hq == hp) continue;
-            const float v = std::min(vp, there.level);
-            auto& list = touching[static_cast<std::size_t>(std::min(hp, hq))];
-            const int other = std::max(hp, hq);
-            auto it = std::find_if(list.begin(), list.end(), [&](const auto& e) { return e.first == other; });
-            if (it == list.end())
-                list.emplace_back(other, v);
-            else
-                it->second = std::max(it->second, v);
+    std::vector<Light> lights, stars;
+    const auto coreOf = [&](const Light& l) { return candidates[static_cast<std::size_t>(l.anchor)].core; };
+    std::vector<std::vector<std::pair<int, float>>> touching;
+    int hills = 0;
+    // The hills of the flooded pixels, each one's light, the saddles where
+    // they touch and the maxima they hold; false when the find was called off.
+    const auto climb = [&](auto& spots) {
+        // From here on the flooded pixels (those with a level) are taken in the
+        // order they lie in.
+        const auto flooded = [](const Spot& spot) { return spot.level >= 0; };
+
+        // The hills: each pixel follows its highest higher neighbour up to a top.
+        std::vector<Spot*> path;
+        std::size_t climbed = 0;
+        if (!spots.InFrameOrder(width, height, [&](int px, int py, Spot& start) {
+                if (!flooded(start)) return true;
+                if (++climbed % kStopPixels == 0 && stopped()) return false;
+                path.clear();
+                int found = -1;
+                Spot* here = &start;
+                for (;;) {
+                    found = here->hill;
+                    if (found >= 0) break;
+                    path.push_back(here);
+                    float best = here->level;
+                    int ux = px, uy = py;
+                    const Spot* const inside = spots.Interior(px, py) ? here : nullptr;
+                    if (inside != nullptr) {
+                        for (int j = -1; j <= 1; ++j)
+                            for (int i = -1; i <= 1; ++i) {
+                                const float v = inside[j * spots.Stride() + i].level;
+                                if (v > best) best = v, ux = px + i, uy = py + j;
+                            }
+                    } else {
+                        for (int y = std::max(0, py - 1); y <= std::min(height - 1, py + 1); ++y)
+                            for (int x = std::max(0, px - 1); x <= std::min(width - 1, px + 1); ++x) {
+                                const float v = spots.Get(x, y).level;
+                                if (v > best) best = v, ux = x, uy = y;
+                            }
+                    }
+                    if (ux == px && uy == py) {
+                        found = hills++;
+                        break;
+                    }
+                    here = inside != nullptr ? here + (uy - py) * spots.Stride() + (ux - px) : &spots.Ref(ux, uy);
+                    px = ux, py = uy;
+                }
+                for (Spot* q : path) q->hill = found;
+                return true;
+            }))
+            return false;
+
+        lights.resize(static_cast<std::size_t>(hills));
+        // Each hill's light, and where two hills touch, the saddle between them:
+        // the highest of the lower pixels of their touching pairs. Each hill
+        // keeps the few hills it touches.
+        touching.resize(static_cast<std::size_t>(hills));
+        spots.InFrameOrder(width, height, [&](int px, int py, const Spot& here) {
+            if (!flooded(here)) return true;
+            const int hp = here.hill;
+            const float vp = here.level;
+            const double v0 = vp;
+            lights[static_cast<std::size_t>(hp)].AddPixel(px, py, v0);
+            const Spot* const inside = spots.Inside(px, py);
+            for (const auto& [dx, dy] : {std::pair{1, 0}, std::pair{-1, 1}, std::pair{0, 1}, std::pair{1, 1}}) {
+                const int x = px + dx, y = py + dy;
+                if (x < 0 || x >= width || y >= height) continue;
+                const Spot& there = inside != nullptr ? inside[dy * spots.Stride() + dx] : spots.Get(x, y);
+                const int hq = there.hill;
+                if (hq < 0 || hq == hp) continue;
+                const float v = std::min(vp, there.level);
+                auto& list = touching[static_cast<std::size_t>(std::min(hp, hq))];
+                const int other = std::max(hp, hq);
+                auto it = std::find_if(list.begin(), list.end(), [&](const auto& e) { return e.first == other; });
+                if (it == list.end())
+                    list.emplace_back(other, v);
+                else
+                    it->second = std::max(it->second, v);
+            }
+            return true;
+        });
+        for (std::size_t k = 0; k < candidates.size(); ++k) {
+            Light& l = lights[static_cast<std::size_t>(spots.Get(candidates[k].x, candidates[k].y).hill)];
+            if (l.anchor < 0 || candidates[k].core > coreOf(l)) l.anchor = static_cast<int>(k);
         }
         return true;
-    });
-    for (std::size_t k = 0; k < candidates.size(); ++k) {
-        Light& l = lights[static_cast<std::size_t>(spots.Get(candidates[k].x, candidates[k].y).hill)];
-        if (l.anchor < 0 || candidates[k].core > coreOf(l)) l.anchor = static_cast<int>(k);
+    };
+    // A crowded field is flooded nearly everywhere: there every pixel's level
+    // is worked out in one pass along the rows, into a whole frame of them.
+    // The flood then needs no walking, since every pixel above the floor is
+    // part of it or of a bump of noise without a maximum, which has a hill
+    // and a light of its own that never meets a star's. Elsewhere only the
+    // flood's pixels are looked at.
+    bool made = false;
+    if (static_cast<double>(candidates.size()) * settings.wholeFrameBelow > static_cast<double>(width) * height) {
+        Flat<Spot> spots(width, height, {kBelow, -1});
+        // The 1-2-1 smoothing one axis after the other, as Smooth sums it
+        // (the frame's edge repeated outwards).
+        std::vector<double> skyRow;
+        std::vector<int> down(static_cast<std::size_t>(width)), across(static_cast<std::size_t>(width));
+        for (int y = 0; y < height; ++y) {
+            if (y % kStopRows == 0 && stopped()) return std::nullopt;
+            sky.Levels(y, skyRow);
+            const std::uint16_t* const a = pixels + static_cast<std::size_t>(std::max(0, y - 1)) * width;
+            const std::uint16_t* const b = pixels + static_cast<std::size_t>(y) * width;
+            const std::uint16_t* const c = pixels + static_cast<std::size_t>(std::min(height - 1, y + 1)) * width;
+            for (int x = 0; x < width; ++x) down[static_cast<std::size_t>(x)] = a[x] + 2 * b[x] + c[x];
+            across.front() = 3 * down[0] + down[1];
+            for (int x = 1; x + 1 < width; ++x)
+                across[static_cast<std::size_t>(x)] = down[static_cast<std::size_t>(x) - 1] + 2 * down[static_cast<std::size_t>(x)] + down[static_cast<std::size_t>(x) + 1];
+            across.back() = down[static_cast<std::size_t>(width) - 2] + 3 * down.back();
+            Spot* const line = &spots.Ref(0, y);
+            for (int x = 0; x < width; ++x) {
+                const double v = across[static_cast<std::size_t>(x)] / 16.0 - skyRow[static_cast<std::size_t>(x)];
+                line[x].level = v < floorLevel ? kBelow : static_cast<float>(v);
+            }
+        }
+        for (const Candidate& c : candidates) spots.Ref(c.x, c.y).level = static_cast<float>(c.core);
+        made = climb(spots);
+    } else {
+        Tiled<Spot> spots(width, height, {kUnseen, -1});
+        // A pixel's place, y in the high half and x in the low.
+        const auto pack = [](int x, int y) { return static_cast<std::uint32_t>(y) << 16 | static_cast<std::uint32_t>(x); };
+        const auto at = [](std::uint32_t i) { return std::pair(static_cast<int>(i & 0xffffu), static_cast<int>(i >> 16)); };
+        for (const Candidate& c : candidates) spots.Ref(c.x, c.y).level = static_cast<float>(c.core);
+        // Row by row, a run of pixels at a time, from one maximum after
+        // another: on a crowded field the light of thousands of stars runs
+        // together over most of the frame, and taking it along the rows keeps
+        // to the pixels beside the last and looks at each a few times only. A
+        // pixel's level is worked out when it is first looked at; a pixel whose
+        // run has been taken is marked so in its hill until the hills are made.
+        constexpr int kTaken = -2;
+        const auto look = [&](int x, int y) -> Spot& {
+            Spot& spot = spots.Ref(x, y);
+            if (spot.level == kUnseen) {
+                const double v = f.Smooth(x, y, sky.Level(x, y));
+                spot.level = v < floorLevel ? kBelow : static_cast<float>(v);
+            }
+            return spot;
+        };
+        const auto open = [](const Spot& spot) { return spot.level >= 0 && spot.hill != kTaken; };
+        std::vector<std::uint32_t> runs;
+        if (stopped()) return std::nullopt;
+        for (std::size_t k = 0; k < candidates.size(); ++k) {
+            if (k % kStopMaxima == kStopMaxima - 1 && stopped()) return std::nullopt;
+            const Candidate& c = candidates[k];
+            runs.push_back(pack(c.x, c.y));
+            while (!runs.empty()) {
+                const auto [px, py] = at(runs.back());
+                runs.pop_back();
+                if (!open(spots.Get(px, py))) continue;
+                int x0 = px, x1 = px;
+                while (x0 > 0 && open(look(x0 - 1, py))) --x0;
+                while (x1 + 1 < width && open(look(x1 + 1, py))) ++x1;
+                for (int x = x0; x <= x1; ++x) spots.Ref(x, py).hill = kTaken;
+                // The rows above and below, diagonal neighbours included: each
+                // run there that is not yet taken is started once.
+                for (const int y : {py - 1, py + 1}) {
+                    if (y < 0 || y >= height) continue;
+                    bool inRun = false;
+                    for (int x = std::max(0, x0 - 1); x <= std::min(width - 1, x1 + 1); ++x) {
+                        const bool more = open(look(x, y));
+                        if (more && !inRun) runs.push_back(pack(x, y));
+                        inRun = more;
+                    }
+                }
+            }
+        }
+        made = climb(spots);
     }
+    if (!made) return std::nullopt;
     if (stopped()) return std::nullopt;
     std::vector<Saddle> saddles;
     std::vector<float> saddleLevels;

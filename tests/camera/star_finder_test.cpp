@@ -147,6 +147,10 @@ TEST(StarFinder, FindsEveryStarOfAFieldAndFlagsThePoorOnes) {
     // one or its flank, none on the far side of a ring.
     EXPECT_EQ(field.stars.size(), plain.size() + 15);
     EXPECT_EQ(field.stars.front().flux, Nearest(field, saturated.x, saturated.y)->flux);
+    // Worked out as a crowded field is, pixel by pixel over the whole frame:
+    // the very same stars.
+    const StarField whole = FindStars(400, 300, pixels.data(), {.wholeFrameBelow = 1e12});
+    EXPECT_TRUE(whole.stars == field.stars && whole.found == field.found);
 }
 
 // Every star a median must not take is far larger than the good ones, so any
