@@ -1,6 +1,7 @@
 #include "camera/star_finder.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -528,13 +529,16 @@ template <typename T>
 class Flat {
 public:
     Flat(int width, int height, T blank) : width_(width), height_(height) {
-        const std::size_t bytes = (static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * sizeof(T) + kHuge - 1) / kHuge * kHuge;
-        cell_.reset(static_cast<T*>(std::aligned_alloc(kHuge, bytes)));
-        if (!cell_) throw std::bad_alloc();
+        const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+        // Exactly the frame, not rounded up to whole huge pages: a look past
+        // its last row is then out of bounds for the sanitizers to see.
+        void* memory = nullptr;
+        if (posix_memalign(&memory, kHuge, n * sizeof(T)) != 0) throw std::bad_alloc();
+        cell_.reset(static_cast<T*>(memory));
 #ifdef MADV_HUGEPAGE
-        madvise(cell_.get(), bytes, MADV_HUGEPAGE);
+        madvise(memory, n * sizeof(T), MADV_HUGEPAGE);
 #endif
-        std::uninitialized_fill_n(cell_.get(), static_cast<std::size_t>(width) * static_cast<std::size_t>(height), blank);
+        std::uninitialized_fill_n(cell_.get(), n, blank);
     }
 
     const T& Get(int x, int y) const { return cell_[Index(x, y)]; }
@@ -787,25 +791,18 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     };
     struct Light {
         double s = 0, sx = 0, sy = 0;
-        int x0 = 0, x1 = -1, y0 = 0, y1 = -1;
+        // The box around its pixels; with none, inside out, so that taking
+        // the first pixel in needs no case of its own.
+        int x0 = INT_MAX, x1 = INT_MIN, y0 = INT_MAX, y1 = INT_MIN;
         int anchor = -1;  // its brightest maximum; a bump of noise has none
         double sxx = 0, syy = 0;
         void Add(const Light& o) {
             s += o.s, sx += o.sx, sy += o.sy, sxx += o.sxx, syy += o.syy;
-            if (o.x1 < o.x0) return;
-            if (x1 < x0) {
-                x0 = o.x0, x1 = o.x1, y0 = o.y0, y1 = o.y1;
-                return;
-            }
             x0 = std::min(x0, o.x0), x1 = std::max(x1, o.x1), y0 = std::min(y0, o.y0), y1 = std::max(y1, o.y1);
         }
         // As Add of a light of one pixel, without building one.
         void AddPixel(int x, int y, double v) {
             s += v, sx += v * x, sy += v * y, sxx += v * x * x, syy += v * y * y;
-            if (x1 < x0) {
-                x0 = x1 = x, y0 = y1 = y;
-                return;
-            }
             x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
         }
     };

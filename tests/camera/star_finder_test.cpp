@@ -203,6 +203,21 @@ TEST(StarFinder, NoiseAndHotPixelsAreNeverStars) {
     EXPECT_EQ(reported, 0);
 }
 
+// Stars cut by every edge and corner, brighter on one side of the frame than
+// on the other: worked out over the whole frame at once or flooded out from
+// each maximum, the same stars, and none joined to one on the far side.
+TEST(StarFinder, CrowdedOrSparseTheSameStarsUpToTheFramesEdges) {
+    Sky sky(120, 90, 1000, 0.0);
+    int n = 0;
+    for (const double y : {0.2, 30.5, 60.5, 89.7})
+        for (const double x : {0.3, 40.5, 80.5, 119.6}) sky.Add({x, y, 1.8, 1000.0 + 700 * (n++ % 5)});
+    const std::vector<std::uint16_t> pixels = sky.Expose(3);
+    const StarField flooded = FindStars(120, 90, pixels.data(), {.wholeFrameBelow = 0});
+    const StarField whole = FindStars(120, 90, pixels.data(), {.wholeFrameBelow = 1e12});
+    EXPECT_EQ(flooded.stars.size(), 16u);
+    EXPECT_TRUE(whole.stars == flooded.stars);
+}
+
 // From a small star to a far-defocused one, a ring behind the central
 // obstruction: one star each, centred, usable, and its size growing with the ring.
 TEST(StarFinder, HalfFluxDiameterWithinFivePercentFromSmallToLargeStarsAndRings) {

@@ -68,6 +68,11 @@ TEST(StarFinderStop, ACalledOffFindGivesNothingAtEveryStageAndAnUnstoppedOneTheW
             FindStars(f.width, f.height, f.pixels.data(), settings, [&] { return never(); });
         ASSERT_TRUE(unstopped.has_value());
         EXPECT_TRUE(unstopped->stars == whole.stars);
+        // Over a cap the stars kept are ranked by the light the flood
+        // gathered, so a level worked out wrongly either way shows here.
+        const StarFinderSettings capped{.maxStars = 300, .wholeFrameBelow = wholeFrameBelow};
+        EXPECT_TRUE(FindStars(f.width, f.height, f.pixels.data(), capped).stars ==
+                    FindStars(f.width, f.height, f.pixels.data(), {.maxStars = 300, .wholeFrameBelow = 1e12}).stars);
         const int questions = never.asked;
         // Every stage asks, not only the first or the last.
         ASSERT_GE(questions, 12);
