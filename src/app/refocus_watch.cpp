@@ -203,9 +203,7 @@ kv::WriteResult TRefocusWatch::Change(const kv::RefocusTriggerSettings& wanted) 
 }
 
 std::optional<double> TRefocusWatch::Temperature() const {
-    const kv::TFocusControl* focuser = form_.FocusControl();
-    if (focuser == nullptr || !focuser->JMIFlag() || !focuser->TCAvgRead()) return std::nullopt;
-    return focuser->TCAvg();
+    return kv::KeptTemperatureOf(form_.FocusControl());
 }
 
 void TRefocusWatch::ReadTemperature() {

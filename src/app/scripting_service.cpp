@@ -403,14 +403,15 @@ double TFocuserService::Temperature() {
     if (!Ready()) return 0.0;
     // The read-out keeps the average; asking the hub here would hold the
     // window for as long as the unit takes to answer.
-    const kv::TFocusControl* focuser = form_.FocusControl();
-    if (!focuser->JMIFlag() || !focuser->TCAvgRead()) {
+    const std::optional<double> kept = kv::KeptTemperatureOf(form_.FocusControl());
+    if (!kept) {
         sendErrorReply(Q(scripting::kErrorNotReady),
-                       QStringLiteral("No temperature has been read (a hub focuser with its temperature unit, "
-                                      "and the Temp Control page opened once, are needed)"));
+                       QStringLiteral("No temperature has been read (a hub focuser with its temperature unit and "
+                                      "the Temp Control page opened once, or a device server's focuser that reports "
+                                      "one, are needed)"));
         return 0.0;
     }
-    return focuser->TCAvg();
+    return *kept;
 }
 
 // ---------------------------------------------------------------- camera

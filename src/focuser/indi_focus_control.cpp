@@ -535,9 +535,13 @@ bool TIndiFocusControl::GetTCAvail() {
 
 std::string TIndiFocusControl::GetTCFirmwareVersion() { return kFirmwareUnknownText; }
 
-double TIndiFocusControl::GetTemperature() {
+double TIndiFocusControl::GetTemperature() { return Temperature().value_or(kNoTemperature); }
+
+std::optional<double> TIndiFocusControl::Temperature() const {
     std::lock_guard lock(mutex_);
-    return temperature_.value_or(kNoTemperature);
+    // A device without a sensor may send its own "none" far below any sky.
+    if (!temperature_ || *temperature_ <= kTemperatureFloor) return std::nullopt;
+    return temperature_;
 }
 
 std::optional<std::int32_t> TIndiFocusControl::AbsolutePosition() const {

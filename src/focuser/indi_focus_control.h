@@ -103,6 +103,9 @@ public:
     void EscapeComm(LineFunction) override {}
     // The device's last FOCUS_TEMPERATURE, kNoTemperature without one.
     double GetTemperature() override;
+    // The same, kept from the device's last report: asks nothing, waits for
+    // nothing, so the window's thread may read it.
+    std::optional<double> Temperature() const;
 
     // The server's absolute position, when the device has one.
     std::optional<std::int32_t> AbsolutePosition() const;

@@ -38,13 +38,18 @@ std::optional<std::int32_t> AbsolutePositionOf(const TFocusControl* focuser) {
     return std::nullopt;
 }
 
+std::optional<double> KeptTemperatureOf(const TFocusControl* focuser) {
+    if (const auto* indi = dynamic_cast<const TIndiFocusControl*>(focuser)) return indi->Temperature();
+    if (focuser == nullptr || !focuser->JMIFlag() || !focuser->TCAvgRead()) return std::nullopt;
+    return focuser->TCAvg();
+}
+
 std::optional<std::int32_t> TFocuserCameraDevices::AbsolutePosition() { return AbsolutePositionOf(&focuser_); }
 
 std::optional<double> TFocuserCameraDevices::Temperature() {
+    if (const auto* indi = dynamic_cast<const TIndiFocusControl*>(&focuser_)) return indi->Temperature();
     double reading = kNoTemperature;
-    if (dynamic_cast<TIndiFocusControl*>(&focuser_) != nullptr) {
-        reading = focuser_.GetTemperature();
-    } else if (focuser_.JMIFlag() && focuser_.TCAvail()) {
+    if (focuser_.JMIFlag() && focuser_.TCAvail()) {
         // The unit is asked only once it has answered: an absent one would
         // hold the procedure's end for the query's time-outs.
         reading = focuser_.GetTemperature();

@@ -65,6 +65,10 @@ public:
 // The focuser's own absolute position (RoboFocus, Optec, a device-server
 // focuser that has one); nullopt for a hub focuser, which only counts.
 std::optional<std::int32_t> AbsolutePositionOf(const TFocusControl* focuser);
+// The temperature the program already holds, asking the device nothing: the
+// last one a device server's focuser sent, or the average of the hub's unit
+// (kept by the Temp Control page's reads); none before either has one.
+std::optional<double> KeptTemperatureOf(const TFocusControl* focuser);
 
 // The program's own focuser and camera. Both must outlive the procedure that
 // uses this object.

@@ -27,6 +27,7 @@
 #include "app/scripting_service.h"
 #include "focuser/indi_focus_control.h"
 #include "focuser/voice_thread.h"
+#include "focusing/measure_focus.h"
 #include "app_test_support.h"
 #include "indi/indi_server.h"
 #include "private_bus.h"
@@ -142,6 +143,12 @@ TEST(IndiWindow, AutoFocusCurveFitAndAScriptsFocusRunWithTheServersCameraAndFocu
     if (!bus.Up()) GTEST_SKIP() << "the script part needs dbus-daemon";
     QString why;
     ASSERT_TRUE(RegisterScripting(*window, bus.Connection(), &*window, &why)) << why.toStdString();
+    // The device's own temperature reaches a script, as it reaches the
+    // temperature trigger: the last value the device sent, asked of nobody.
+    ASSERT_TRUE(server.Set("Focuser Simulator.FOCUS_TEMPERATURE.TEMPERATURE=7.5"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return kv::KeptTemperatureOf(focuser) == 7.5; }));
+    const auto temperature = bus.RunTool(QStringLiteral("kessivanectl"), {QStringLiteral("temperature")});
+    EXPECT_EQ(temperature.out, QStringLiteral("7.5\n")) << temperature.err.toStdString();
     focuser->MoveBy(kBest + 200 - ServerPosition(server));
     ASSERT_TRUE(ProcessEventsUntil([&] { return ServerPosition(server) == kBest + 200 && focuser->GetIdle(); }, 30000));
     auto* exposure = qobject_cast<QSlider*>(find("ExposureMS"));

@@ -76,8 +76,15 @@ TEST(IndiFocuserValues, RangesOfNoneAndOutlandishNumbersGiveSaneTargetsAndCounts
         EXPECT_EQ(focuser.CTSCount(), count) << reported;
         EXPECT_TRUE(count != 5000 || focuser.AbsolutePosition() == 5000);
     }
-    focuser.OnNumber("FOCUS_TEMPERATURE", kOk, "TEMPERATURE", std::nan(""), -50, 70);
-    EXPECT_FALSE(focuser.GetTCAvail());
+    const auto temperature = [&](double v) { focuser.OnNumber("FOCUS_TEMPERATURE", kOk, "TEMPERATURE", v, -200, 70); };
+    temperature(std::nan(""));
+    EXPECT_FALSE(focuser.GetTCAvail() || focuser.Temperature());
+    // A reading, and a device's "no sensor" far below any sky, which is none.
+    temperature(-4.5);
+    EXPECT_EQ(focuser.Temperature(), -4.5);
+    temperature(-120.0);
+    EXPECT_FALSE(focuser.Temperature().has_value());
+    EXPECT_EQ(focuser.GetTemperature(), kNoTemperature);
 }
 
 class IndiFocuser : public ::testing::Test {
