@@ -6,11 +6,16 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
+# Each stage says when it ends, so a run that grows slow shows where.
+stage() { echo "== $1 done at $((SECONDS / 60)) min $((SECONDS % 60)) s"; }
+
 bash scripts/install-deps.sh
+stage "packages"
 
 jobs="$(nproc)"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV_BUILD_BENCH=ON >/dev/null
 cmake --build build/asan -j "$jobs"
+stage "ASan/UBSan build"
 
 # Fuzz targets need clang's libFuzzer; a short run here, the long runs are
 # described in README.
@@ -28,6 +33,7 @@ if [ -f fuzz/CMakeLists.txt ]; then
     "$f" -runs="${KV_FUZZ_RUNS:-20000}" -max_len=4096 "$work" 2>&1 | tail -n 2
     rm -rf "$work"
   done
+  stage "fuzz targets"
 fi
 
 cd build/asan
@@ -38,7 +44,9 @@ if command -v dbus-run-session >/dev/null; then
 else
   ctest --output-on-failure -j "$jobs"
 fi
+stage "ASan/UBSan tests"
 
 # The engine's threads once more under ThreadSanitizer (README, "ThreadSanitizer").
 cd "$root"
 bash scripts/tsan.sh
+stage "ThreadSanitizer build and tests"
