@@ -79,10 +79,10 @@ TEST(IndiFocuserValues, RangesOfNoneAndOutlandishNumbersGiveSaneTargetsAndCounts
     const auto temperature = [&](double v) { focuser.OnNumber("FOCUS_TEMPERATURE", kOk, "TEMPERATURE", v, -200, 70); };
     temperature(std::nan(""));
     EXPECT_FALSE(focuser.GetTCAvail() || focuser.Temperature());
-    // A reading, and a device's "no sensor" far below any sky, which is none.
+    // A reading, and a device's "no sensor" down at the floor of any sky, which is none.
     temperature(-4.5);
     EXPECT_EQ(focuser.Temperature(), -4.5);
-    temperature(-120.0);
+    temperature(kTemperatureFloor);
     EXPECT_FALSE(focuser.Temperature().has_value());
     EXPECT_EQ(focuser.GetTemperature(), kNoTemperature);
 }
