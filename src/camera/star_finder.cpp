@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <tuple>
 #include <mutex>
 #include <string>
@@ -533,7 +532,7 @@ public:
         // Exactly the frame, not rounded up to whole huge pages: a look past
         // its last row is then out of bounds for the sanitizers to see.
         void* memory = nullptr;
-        if (posix_memalign(&memory, kHuge, n * sizeof(T)) != 0) throw std::bad_alloc();
+        if (posix_memalign(&memory, kHuge, n * sizeof(T)) != 0) return;
         cell_.reset(static_cast<T*>(memory));
 #ifdef MADV_HUGEPAGE
         madvise(memory, n * sizeof(T), MADV_HUGEPAGE);
@@ -546,6 +545,8 @@ public:
     T* Inside(int x, int y) { return Interior(x, y) ? &cell_[Index(x, y)] : nullptr; }
     bool Interior(int x, int y) const { return x > 0 && y > 0 && x + 1 < width_ && y + 1 < height_; }
     int Stride() const { return width_; }
+    // False when there was no memory for the frame.
+    bool Made() const { return cell_ != nullptr; }
 
     template <typename Visit>
     bool InFrameOrder(int, int, Visit visit) {
@@ -904,32 +905,39 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     // and a light of its own that never meets a star's. Elsewhere only the
     // flood's pixels are looked at.
     bool made = false;
-    if (static_cast<double>(candidates.size()) * settings.wholeFrameBelow > static_cast<double>(width) * height) {
+    bool crowded = static_cast<double>(candidates.size()) * settings.wholeFrameBelow > static_cast<double>(width) * height;
+    if (crowded) {
         Flat<Spot> spots(width, height, {kBelow, -1});
-        // The 1-2-1 smoothing one axis after the other, as Smooth sums it
-        // (the frame's edge repeated outwards).
-        std::vector<double> skyRow;
-        std::vector<int> down(static_cast<std::size_t>(width)), across(static_cast<std::size_t>(width));
-        for (int y = 0; y < height; ++y) {
-            if (y % kStopRows == 0 && stopped()) return std::nullopt;
-            sky.Levels(y, skyRow);
-            const std::uint16_t* const a = pixels + static_cast<std::size_t>(std::max(0, y - 1)) * width;
-            const std::uint16_t* const b = pixels + static_cast<std::size_t>(y) * width;
-            const std::uint16_t* const c = pixels + static_cast<std::size_t>(std::min(height - 1, y + 1)) * width;
-            for (int x = 0; x < width; ++x) down[static_cast<std::size_t>(x)] = a[x] + 2 * b[x] + c[x];
-            across.front() = 3 * down[0] + down[1];
-            for (int x = 1; x + 1 < width; ++x)
-                across[static_cast<std::size_t>(x)] = down[static_cast<std::size_t>(x) - 1] + 2 * down[static_cast<std::size_t>(x)] + down[static_cast<std::size_t>(x) + 1];
-            across.back() = down[static_cast<std::size_t>(width) - 2] + 3 * down.back();
-            Spot* const line = &spots.Ref(0, y);
-            for (int x = 0; x < width; ++x) {
-                const double v = across[static_cast<std::size_t>(x)] / 16.0 - skyRow[static_cast<std::size_t>(x)];
-                line[x].level = v < floorLevel ? kBelow : static_cast<float>(v);
+        // Without the memory for a whole frame the flood below does, on the
+        // blocks it reaches.
+        crowded = spots.Made();
+        if (crowded) {
+            // The 1-2-1 smoothing one axis after the other, as Smooth sums it
+            // (the frame's edge repeated outwards).
+            std::vector<double> skyRow;
+            std::vector<int> down(static_cast<std::size_t>(width)), across(static_cast<std::size_t>(width));
+            for (int y = 0; y < height; ++y) {
+                if (y % kStopRows == 0 && stopped()) return std::nullopt;
+                sky.Levels(y, skyRow);
+                const std::uint16_t* const a = pixels + static_cast<std::size_t>(std::max(0, y - 1)) * width;
+                const std::uint16_t* const b = pixels + static_cast<std::size_t>(y) * width;
+                const std::uint16_t* const c = pixels + static_cast<std::size_t>(std::min(height - 1, y + 1)) * width;
+                for (int x = 0; x < width; ++x) down[static_cast<std::size_t>(x)] = a[x] + 2 * b[x] + c[x];
+                across.front() = 3 * down[0] + down[1];
+                for (int x = 1; x + 1 < width; ++x)
+                    across[static_cast<std::size_t>(x)] = down[static_cast<std::size_t>(x) - 1] + 2 * down[static_cast<std::size_t>(x)] + down[static_cast<std::size_t>(x) + 1];
+                across.back() = down[static_cast<std::size_t>(width) - 2] + 3 * down.back();
+                Spot* const line = &spots.Ref(0, y);
+                for (int x = 0; x < width; ++x) {
+                    const double v = across[static_cast<std::size_t>(x)] / 16.0 - skyRow[static_cast<std::size_t>(x)];
+                    line[x].level = v < floorLevel ? kBelow : static_cast<float>(v);
+                }
             }
+            for (const Candidate& c : candidates) spots.Ref(c.x, c.y).level = static_cast<float>(c.core);
+            made = climb(spots);
         }
-        for (const Candidate& c : candidates) spots.Ref(c.x, c.y).level = static_cast<float>(c.core);
-        made = climb(spots);
-    } else {
+    }
+    if (!crowded) {
         Tiled<Spot> spots(width, height, {kUnseen, -1});
         // A pixel's place, y in the high half and x in the low.
         const auto pack = [](int x, int y) { return static_cast<std::uint32_t>(y) << 16 | static_cast<std::uint32_t>(x); };
