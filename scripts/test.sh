@@ -22,7 +22,7 @@ stage "ASan/UBSan build"
 if [ -f fuzz/CMakeLists.txt ]; then
   CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKV_FUZZ=ON -DKV_BUILD_DESKTOP=OFF -DKV_BUILD_TESTS=OFF >/dev/null
-  cmake --build build/fuzz -j "$jobs"
+  cmake --build build/fuzz -j "$jobs" --target fuzz_targets
   for f in build/fuzz/bin/*_fuzz; do
     [ -x "$f" ] || continue
     name="$(basename "$f")"
