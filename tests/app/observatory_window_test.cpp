@@ -10,6 +10,7 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <gtest/gtest.h>
+#include <cstdlib>
 #include <optional>
 #include <typeinfo>
 
@@ -107,14 +108,21 @@ TEST_F(ObservatoryWindow, EachKindGetsItsClassCaptionsRangesAndPagesAndAnUpdateK
         EXPECT_FALSE(Find<QWidget>("StartSearch")->isEnabled());
 
         // An update with nothing changed keeps the count; a new position
-        // focuser's controller learns it from the focuser's next reply.
+        // focuser's controller learns it from the focuser's next reply. The
+        // hub's last pulses are timed, so on a loaded machine a move may pass
+        // its target by a count or two: the count kept is where it ended.
         ASSERT_TRUE(kvtest::ProcessEventsUntil([&] { return f.GetIdle(); }, 20000));
         f.MoveBy(-38);
-        ASSERT_TRUE(kvtest::ProcessEventsUntil([&] { return f.GetIdle() && f.CTSCount() == -38; }, 20000));
+        const int slack = c.group ? 3 : 0;
+        ASSERT_TRUE(kvtest::ProcessEventsUntil(
+            [&] { return f.GetIdle() && std::abs(f.CTSCount() + 38) <= slack; }, 20000))
+            << "at " << f.CTSCount() << (f.GetIdle() ? ", idle" : ", moving");
+        kvtest::ProcessEventsUntil([] { return false; }, 200);  // a count still on its way
+        const int ended = f.CTSCount();
         window->UpdatePgmParameters(true);
         EXPECT_TRUE(dialogs.Saw("Parameters have been updated"));
-        EXPECT_TRUE(kvtest::ProcessEventsUntil([&] { return window->FocusControl()->CTSCount() == -38; }, 5000))
-            << window->FocusControl()->CTSCount();
+        EXPECT_TRUE(kvtest::ProcessEventsUntil([&] { return window->FocusControl()->CTSCount() == ended; }, 5000))
+            << window->FocusControl()->CTSCount() << " after ending at " << ended;
         window.reset();
     }
 }
