@@ -40,9 +40,9 @@ cd build/asan
 # dbus-run-session gives the desktop tests a private session bus, so the trace
 # and the log broadcast are tested over a real bus.
 if command -v dbus-run-session >/dev/null; then
-  dbus-run-session -- ctest --output-on-failure -j "$jobs"
+  bash "$root/scripts/ctest-twice.sh" dbus-run-session --
 else
-  ctest --output-on-failure -j "$jobs"
+  bash "$root/scripts/ctest-twice.sh"
 fi
 stage "ASan/UBSan tests"
 

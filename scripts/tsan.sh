@@ -15,4 +15,4 @@ cd build/tsan
 # Set here: the test properties carry only the first of their environment
 # entries through test discovery. The suppressions cover third-party code only.
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
-ctest --output-on-failure -j "$(nproc)"
+bash "$root/scripts/ctest-twice.sh"
