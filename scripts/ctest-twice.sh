@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs ctest in the current build folder, on every processor, behind an
-# optional command (dbus-run-session --, say).
+# Runs ctest in the current build folder, on every processor (KV_TEST_JOBS
+# tests at once where set), behind an optional command (dbus-run-session --,
+# say).
 #
 # The simulated observatory runs in real time beside the other job's test, so
 # a stall of the machine (a burst of the other test, the disk) can fail a
@@ -9,7 +10,7 @@
 # intermittent failure is seen, not hidden. A test that fails twice fails.
 set -uo pipefail
 log="$(mktemp)"
-"$@" ctest --output-on-failure -j "$(nproc)" --repeat until-pass:2 2>&1 | tee "$log"
+"$@" ctest --output-on-failure -j "${KV_TEST_JOBS:-$(nproc)}" --repeat until-pass:2 2>&1 | tee "$log"
 rc=${PIPESTATUS[0]}
 failed="$(grep -E '\*\*\*[A-Z]' "$log" | sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*/\1/' | sort -u | tr '\n' ' ')"
 [ -n "$failed" ] && echo "== a run failed: $failed"

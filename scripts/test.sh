@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and runs
-# every test: engine tests, desktop tests on the real main window (offscreen),
-# and a short run of each fuzz target.
+# every test: the engine's tests under ThreadSanitizer beside a short run of
+# each fuzz target, then engine tests and desktop tests on the real main window
+# (offscreen).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -17,25 +18,55 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV
 cmake --build build/asan -j "$jobs"
 stage "ASan/UBSan build"
 
+# The ThreadSanitizer build next, so that its tests can run beside the fuzz pass.
+bash scripts/tsan.sh build
+stage "ThreadSanitizer build"
+
 # Fuzz targets need clang's libFuzzer; a short run here, the long runs are
-# described in README.
+# described in README. The runs take one processor and the ThreadSanitizer
+# tests mostly wait on simulated devices, so the two go side by side.
+fuzz_log="$(mktemp)"
+fuzz_pid=""
 if [ -f fuzz/CMakeLists.txt ]; then
   CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKV_FUZZ=ON -DKV_BUILD_DESKTOP=OFF -DKV_BUILD_TESTS=OFF >/dev/null
   cmake --build build/fuzz -j "$jobs" --target fuzz_targets
-  for f in build/fuzz/bin/*_fuzz; do
-    [ -x "$f" ] || continue
-    name="$(basename "$f")"
-    corpus="fuzz/corpus/${name%_fuzz}"
-    work="$(mktemp -d)"
-    [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
-    echo "fuzz: $name (${KV_FUZZ_RUNS:-20000} runs)"
-    "$f" -runs="${KV_FUZZ_RUNS:-20000}" -max_len=4096 "$work" 2>&1 | tail -n 2
-    rm -rf "$work"
-  done
-  stage "fuzz targets"
+  stage "fuzz build"
+  (
+    set -euo pipefail
+    for f in build/fuzz/bin/*_fuzz; do
+      [ -x "$f" ] || continue
+      name="$(basename "$f")"
+      corpus="fuzz/corpus/${name%_fuzz}"
+      work="$(mktemp -d)"
+      [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
+      echo "fuzz: $name (${KV_FUZZ_RUNS:-20000} runs)"
+      "$f" -runs="${KV_FUZZ_RUNS:-20000}" -max_len=4096 "$work" > "$work.log" 2>&1 || { cat "$work.log"; exit 1; }
+      tail -n 2 "$work.log"
+      rm -rf "$work" "$work.log"
+    done
+  ) > "$fuzz_log" 2>&1 &
+  fuzz_pid=$!
 fi
 
+# The engine's threads once more under ThreadSanitizer (README, "ThreadSanitizer").
+tsan_rc=0
+bash scripts/tsan.sh test || tsan_rc=$?
+stage "ThreadSanitizer tests"
+fuzz_rc=0
+if [ -n "$fuzz_pid" ]; then
+  wait "$fuzz_pid" || fuzz_rc=$?
+  cat "$fuzz_log"
+  stage "fuzz targets"
+fi
+rm -f "$fuzz_log"
+if [ "$tsan_rc" -ne 0 ] || [ "$fuzz_rc" -ne 0 ]; then
+  echo "== failed: ThreadSanitizer tests rc $tsan_rc, fuzz targets rc $fuzz_rc (the output above says which)"
+  exit 1
+fi
+
+# Last, on a machine with nothing else running: the desktop tests time the
+# simulated observatory in real time.
 cd build/asan
 # dbus-run-session gives the desktop tests a private session bus, so the trace
 # and the log broadcast are tested over a real bus.
@@ -45,8 +76,3 @@ else
   bash "$root/scripts/ctest-twice.sh"
 fi
 stage "ASan/UBSan tests"
-
-# The engine's threads once more under ThreadSanitizer (README, "ThreadSanitizer").
-cd "$root"
-bash scripts/tsan.sh
-stage "ThreadSanitizer build and tests"
