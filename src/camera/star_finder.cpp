@@ -124,7 +124,10 @@ public:
         for (int x = 0; x < width; ++x) {
             Span& c = columns_[static_cast<std::size_t>(x)];
             Locate(x, nx_, width_, c.lo, c.hi, c.w);
+            columnWeights_.push_back(c.w);
+            if (x == 0 || c.lo != columns_[static_cast<std::size_t>(x) - 1].lo) runStart_.push_back(static_cast<std::size_t>(x));
         }
+        runStart_.push_back(static_cast<std::size_t>(width));
         rows_.resize(static_cast<std::size_t>(height));
         for (int y = 0; y < height; ++y) {
             Span& r = rows_[static_cast<std::size_t>(y)];
@@ -138,31 +141,10 @@ public:
     double MedianLevel() const { return median_; }
 
     // The sky along row y, one value per column.
-    void Row(int y, std::vector<float>& out) const {
-        out.resize(static_cast<std::size_t>(width_));
-        int j0 = 0, j1 = 0;
-        double wy = 0;
-        Locate(y, ny_, height_, j0, j1, wy);
-        std::vector<double> across(static_cast<std::size_t>(nx_));
-        for (int i = 0; i < nx_; ++i) across[static_cast<std::size_t>(i)] = At(i, j0) * (1 - wy) + At(i, j1) * wy;
-        for (int x = 0; x < width_; ++x) {
-            const Span& c = columns_[static_cast<std::size_t>(x)];
-            out[static_cast<std::size_t>(x)] =
-                static_cast<float>(across[static_cast<std::size_t>(c.lo)] * (1 - c.w) + across[static_cast<std::size_t>(c.hi)] * c.w);
-        }
-    }
+    void Row(int y, std::vector<float>& out) const { Along(y, out); }
 
     // The sky along row y as Level gives it, pixel by pixel.
-    void Levels(int y, std::vector<double>& out) const {
-        out.resize(static_cast<std::size_t>(width_));
-        const Span& r = rows_[static_cast<std::size_t>(y)];
-        std::vector<double> across(static_cast<std::size_t>(nx_));
-        for (int i = 0; i < nx_; ++i) across[static_cast<std::size_t>(i)] = At(i, r.lo) * (1 - r.w) + At(i, r.hi) * r.w;
-        for (int x = 0; x < width_; ++x) {
-            const Span& c = columns_[static_cast<std::size_t>(x)];
-            out[static_cast<std::size_t>(x)] = across[static_cast<std::size_t>(c.lo)] * (1 - c.w) + across[static_cast<std::size_t>(c.hi)] * c.w;
-        }
-    }
+    void Levels(int y, std::vector<double>& out) const { Along(y, out); }
 
     // The sky at one pixel, as Row gives it.
     double Level(int x, int y) const {
@@ -174,6 +156,22 @@ public:
     }
 
 private:
+    // The columns between the same two tiles' centres a run at a time: the
+    // pair is looked up once a run, and the loop over a run's columns needs
+    // nothing but their weights.
+    template <typename T>
+    void Along(int y, std::vector<T>& out) const {
+        out.resize(static_cast<std::size_t>(width_));
+        const Span& r = rows_[static_cast<std::size_t>(y)];
+        std::vector<double> across(static_cast<std::size_t>(nx_));
+        for (int i = 0; i < nx_; ++i) across[static_cast<std::size_t>(i)] = At(i, r.lo) * (1 - r.w) + At(i, r.hi) * r.w;
+        const double* const w = columnWeights_.data();
+        for (std::size_t k = 0; k + 1 < runStart_.size(); ++k) {
+            const Span& c = columns_[runStart_[k]];
+            const double lo = across[static_cast<std::size_t>(c.lo)], hi = across[static_cast<std::size_t>(c.hi)];
+            for (std::size_t x = runStart_[k]; x < runStart_[k + 1]; ++x) out[x] = static_cast<T>(lo * (1 - w[x]) + hi * w[x]);
+        }
+    }
     double At(int i, int j) const { return level_[static_cast<std::size_t>(j * nx_ + i)]; }
     // The centre of tile i of n along an axis of `size` pixels (the last
     // tile may be short).
@@ -192,6 +190,8 @@ private:
     };
     int width_, height_, tile_, nx_ = 0, ny_ = 0;
     std::vector<Span> columns_, rows_;
+    std::vector<double> columnWeights_;
+    std::vector<std::size_t> runStart_;  // the first column of each run between two tiles' centres, and the width
     std::vector<float> level_;
     double noise_ = kMinNoise, median_ = 0.0;
 };
@@ -235,9 +235,10 @@ double RingSky(const Frame& f, double cx, double cy, double rIn, double rOut, do
     const int x0 = std::max(0, static_cast<int>(std::floor(cx - rOut))), x1 = std::min(f.w - 1, static_cast<int>(std::ceil(cx + rOut)));
     const int y0 = std::max(0, static_cast<int>(std::floor(cy - rOut))), y1 = std::min(f.h - 1, static_cast<int>(std::ceil(cy + rOut)));
     for (int y = y0; y <= y1; ++y) {
+        const std::uint16_t* const line = f.p + static_cast<std::size_t>(y) * f.w;
         for (int x = x0; x <= x1; ++x) {
             const double d2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
-            if (d2 >= rIn * rIn && d2 <= rOut * rOut) ring.push_back(static_cast<float>(f.Raw(x, y)));
+            if (d2 >= rIn * rIn && d2 <= rOut * rOut) ring.push_back(static_cast<float>(line[x]));
         }
     }
     if (ring.size() < 8) return fallback;
@@ -527,7 +528,9 @@ private:
 template <typename T>
 class Flat {
 public:
-    Flat(int width, int height, T blank) : width_(width), height_(height) {
+    // The cells are left as the system gives them: the one who made the
+    // frame writes each before reading it, in one pass instead of two.
+    Flat(int width, int height) : width_(width), height_(height) {
         const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
         // Exactly the frame, not rounded up to whole huge pages: a look past
         // its last row is then out of bounds for the sanitizers to see.
@@ -537,7 +540,6 @@ public:
 #ifdef MADV_HUGEPAGE
         madvise(memory, n * sizeof(T), MADV_HUGEPAGE);
 #endif
-        std::uninitialized_fill_n(cell_.get(), n, blank);
     }
 
     const T& Get(int x, int y) const { return cell_[Index(x, y)]; }
@@ -708,12 +710,21 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
             const std::uint16_t v = line[x];
             if (v <= row[static_cast<std::size_t>(x)] + threshold) continue;
             bool top = true;
-            for (int j = std::max(0, y - 1); j <= std::min(height - 1, y + 1) && top; ++j)
-                for (int i = std::max(0, x - 1); i <= std::min(width - 1, x + 1); ++i)
-                    if (pixels[static_cast<std::size_t>(j) * width + i] > v) {
-                        top = false;
-                        break;
-                    }
+            if (x > 0 && y > 0 && x + 1 < width && y + 1 < height) {
+                // All eight at once: on a crowded field half the pixels get
+                // here, and a branch per neighbour goes wrong as often as not.
+                const std::uint16_t* const a = line + x - width;
+                const std::uint16_t* const c = line + x + width;
+                top = ((a[-1] > v) | (a[0] > v) | (a[1] > v) | (line[x - 1] > v) | (line[x + 1] > v) | (c[-1] > v) |
+                       (c[0] > v) | (c[1] > v)) == 0;
+            } else {
+                for (int j = std::max(0, y - 1); j <= std::min(height - 1, y + 1) && top; ++j)
+                    for (int i = std::max(0, x - 1); i <= std::min(width - 1, x + 1); ++i)
+                        if (pixels[static_cast<std::size_t>(j) * width + i] > v) {
+                            top = false;
+                            break;
+                        }
+            }
             if (!top) continue;
             const double level = row[static_cast<std::size_t>(x)];
             int cx = x, cy = y;
@@ -747,23 +758,24 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
                      candidates.end());
 
     // Real stars only: bright enough at the core, neither a spike nor noise.
+    const auto raw = [&](int x, int y) -> double { return pixels[static_cast<std::size_t>(y) * width + x]; };
     std::erase_if(candidates, [&](const Candidate& c) {
+        if (c.core < kCoreFraction * threshold) return true;
         double peak = 0;
         int px = c.x, py = c.y;
         for (int j = -1; j <= 1; ++j)
             for (int i = -1; i <= 1; ++i)
-                if (c.x + i >= 0 && c.y + j >= 0 && c.x + i < width && c.y + j < height &&
-                    f.Raw(c.x + i, c.y + j) - c.sky > peak) {
-                    peak = f.Raw(c.x + i, c.y + j) - c.sky;
+                if (c.x + i >= 0 && c.y + j >= 0 && c.x + i < width && c.y + j < height && raw(c.x + i, c.y + j) - c.sky > peak) {
+                    peak = raw(c.x + i, c.y + j) - c.sky;
                     px = c.x + i;
                     py = c.y + j;
                 }
-        if (peak < threshold || c.core < kCoreFraction * threshold) return true;
+        if (peak < threshold) return true;
         double sides = 0;
         int n = 0;
         for (const auto& [i, j] : {std::pair{-1, 0}, std::pair{1, 0}, std::pair{0, -1}, std::pair{0, 1}}) {
             if (px + i < 0 || py + j < 0 || px + i >= width || py + j >= height) continue;
-            sides += f.Raw(px + i, py + j) - c.sky;
+            sides += raw(px + i, py + j) - c.sky;
             ++n;
         }
         return n == 0 || sides / n < kHotPixelRatio * peak;
@@ -796,6 +808,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         // the first pixel in needs no case of its own.
         int x0 = INT_MAX, x1 = INT_MIN, y0 = INT_MAX, y1 = INT_MIN;
         int anchor = -1;  // its brightest maximum; a bump of noise has none
+        double core = 0;  // that maximum's height, kept here as the joins ask for it at every saddle
         double sxx = 0, syy = 0;
         void Add(const Light& o) {
             s += o.s, sx += o.sx, sy += o.sy, sxx += o.sxx, syy += o.syy;
@@ -812,57 +825,146 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         float level;
     };
     std::vector<Light> lights, stars;
-    const auto coreOf = [&](const Light& l) { return candidates[static_cast<std::size_t>(l.anchor)].core; };
     std::vector<std::vector<std::pair<int, float>>> touching;
     int hills = 0;
-    // The hills of the flooded pixels, each one's light, the saddles where
-    // they touch and the maxima they hold; false when the find was called off.
+    // The hills of the flooded pixels (those with a level), each one's light,
+    // the saddles where they touch and the maxima they hold, each part false
+    // when the find was called off. The flooded pixels are taken in the
+    // order they lie in.
+    const auto flooded = [](const Spot& spot) { return spot.level >= 0; };
+    // The hills: each pixel follows its highest higher neighbour up to a top.
+    // Hills are numbered in the order their first pixel lies in, which the
+    // joins below rely on to settle ties the same way every time.
     const auto climb = [&](auto& spots) {
-        // From here on the flooded pixels (those with a level) are taken in the
-        // order they lie in.
-        const auto flooded = [](const Spot& spot) { return spot.level >= 0; };
-
-        // The hills: each pixel follows its highest higher neighbour up to a top.
         std::vector<Spot*> path;
         std::size_t climbed = 0;
-        if (!spots.InFrameOrder(width, height, [&](int px, int py, Spot& start) {
-                if (!flooded(start)) return true;
-                if (++climbed % kStopPixels == 0 && stopped()) return false;
-                path.clear();
-                int found = -1;
-                Spot* here = &start;
-                for (;;) {
-                    found = here->hill;
-                    if (found >= 0) break;
-                    path.push_back(here);
-                    float best = here->level;
-                    int ux = px, uy = py;
-                    const Spot* const inside = spots.Interior(px, py) ? here : nullptr;
-                    if (inside != nullptr) {
-                        for (int j = -1; j <= 1; ++j)
-                            for (int i = -1; i <= 1; ++i) {
-                                const float v = inside[j * spots.Stride() + i].level;
-                                if (v > best) best = v, ux = px + i, uy = py + j;
-                            }
-                    } else {
-                        for (int y = std::max(0, py - 1); y <= std::min(height - 1, py + 1); ++y)
-                            for (int x = std::max(0, px - 1); x <= std::min(width - 1, px + 1); ++x) {
-                                const float v = spots.Get(x, y).level;
-                                if (v > best) best = v, ux = x, uy = y;
-                            }
-                    }
-                    if (ux == px && uy == py) {
-                        found = hills++;
-                        break;
-                    }
-                    here = inside != nullptr ? here + (uy - py) * spots.Stride() + (ux - px) : &spots.Ref(ux, uy);
-                    px = ux, py = uy;
+        return spots.InFrameOrder(width, height, [&](int px, int py, Spot& start) {
+            if (!flooded(start)) return true;
+            if (++climbed % kStopPixels == 0 && stopped()) return false;
+            path.clear();
+            int found = -1;
+            Spot* here = &start;
+            for (;;) {
+                found = here->hill;
+                if (found >= 0) break;
+                path.push_back(here);
+                float best = here->level;
+                int ux = px, uy = py;
+                const Spot* const inside = spots.Interior(px, py) ? here : nullptr;
+                if (inside != nullptr) {
+                    // Without branches: which neighbour is highest is as
+                    // good as random on noise, and a mispredicted branch
+                    // per neighbour cost more than the rest of the climb.
+                    const int stride = spots.Stride();
+                    int di = 0, dj = 0;
+                    for (int j = -1; j <= 1; ++j)
+                        for (int i = -1; i <= 1; ++i) {
+                            const float v = inside[j * stride + i].level;
+                            const bool up = v > best;
+                            best = up ? v : best;
+                            di = up ? i : di;
+                            dj = up ? j : dj;
+                        }
+                    ux = px + di, uy = py + dj;
+                } else {
+                    for (int y = std::max(0, py - 1); y <= std::min(height - 1, py + 1); ++y)
+                        for (int x = std::max(0, px - 1); x <= std::min(width - 1, px + 1); ++x) {
+                            const float v = spots.Get(x, y).level;
+                            if (v > best) best = v, ux = x, uy = y;
+                        }
                 }
-                for (Spot* q : path) q->hill = found;
-                return true;
-            }))
-            return false;
-
+                if (ux == px && uy == py) {
+                    found = hills++;
+                    break;
+                }
+                here = inside != nullptr ? here + (uy - py) * spots.Stride() + (ux - px) : &spots.Ref(ux, uy);
+                px = ux, py = uy;
+            }
+            for (Spot* q : path) q->hill = found;
+            return true;
+        });
+    };
+    // The same over a whole frame, in two passes: first each pixel's way up,
+    // a row at a time in a loop the compiler runs on several pixels at once,
+    // then the climbs, each pixel by its way up alone.
+    const auto climbFlat = [&](Flat<Spot>& spots) {
+        constexpr std::uint8_t kTop = 4;  // the pixel itself: the neighbours are numbered row by row
+        const std::size_t w = static_cast<std::size_t>(width);
+        Spot* const base = &spots.Ref(0, 0);
+        std::vector<std::uint8_t> way(w * static_cast<std::size_t>(height));
+        std::vector<float> rows[3];
+        for (auto& r : rows) r.resize(w);
+        const auto load = [&](std::vector<float>& r, int y) {
+            const Spot* const line = base + static_cast<std::size_t>(y) * w;
+            for (std::size_t x = 0; x < w; ++x) r[x] = line[x].level;
+        };
+        // At the frame's edge, the neighbours there are.
+        const auto edge = [&](int px, int py) {
+            float best = base[static_cast<std::size_t>(py) * w + static_cast<std::size_t>(px)].level;
+            std::uint8_t k = kTop;
+            for (int y = std::max(0, py - 1); y <= std::min(height - 1, py + 1); ++y)
+                for (int x = std::max(0, px - 1); x <= std::min(width - 1, px + 1); ++x) {
+                    const float v = base[static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x)].level;
+                    if (v > best) best = v, k = static_cast<std::uint8_t>((y - py + 1) * 3 + (x - px + 1));
+                }
+            way[static_cast<std::size_t>(py) * w + static_cast<std::size_t>(px)] = k;
+        };
+        load(rows[0], 0);
+        load(rows[1], std::min(1, height - 1));
+        for (int y = 0; y < height; ++y) {
+            if (y % kStopRows == 0 && stopped()) return false;
+            if (y == 0 || y + 1 == height) {
+                for (int x = 0; x < width; ++x) edge(x, y);
+                continue;
+            }
+            const float* const a = rows[(y - 1) % 3].data();
+            const float* const b = rows[y % 3].data();
+            const float* const c = rows[(y + 1) % 3].data();
+            load(rows[(y + 1) % 3], y + 1);
+            std::uint8_t* const out = way.data() + static_cast<std::size_t>(y) * w;
+            for (std::size_t x = 1; x + 1 < w; ++x) {
+                float best = b[x];
+                int k = kTop;
+                // The choice as a mask: written as a choice, the compiler
+                // keeps the branch and the loop one pixel at a time.
+                const auto step = [&](float v, int code) {
+                    const int up = -static_cast<int>(v > best);
+                    best = v > best ? v : best;
+                    k = (k & ~up) | (code & up);
+                };
+                step(a[x - 1], 0), step(a[x], 1), step(a[x + 1], 2), step(b[x - 1], 3), step(b[x + 1], 5);
+                step(c[x - 1], 6), step(c[x], 7), step(c[x + 1], 8);
+                out[x] = static_cast<std::uint8_t>(k);
+            }
+            edge(0, y);
+            edge(width - 1, y);
+        }
+        const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(w);
+        const std::ptrdiff_t step[9] = {-stride - 1, -stride, -stride + 1, -1, 0, 1, stride - 1, stride, stride + 1};
+        std::vector<std::size_t> path;
+        std::size_t climbed = 0;
+        for (std::size_t i = 0; i < way.size(); ++i) {
+            if (!flooded(base[i])) continue;
+            if (++climbed % kStopPixels == 0 && stopped()) return false;
+            path.clear();
+            std::size_t q = i;
+            int found = base[q].hill;
+            while (found < 0) {
+                path.push_back(q);
+                const std::uint8_t k = way[q];
+                if (k == kTop) {
+                    found = hills++;
+                    break;
+                }
+                q = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(q) + step[k]);
+                found = base[q].hill;
+            }
+            for (const std::size_t p : path) base[p].hill = found;
+        }
+        return true;
+    };
+    // Each hill's light, and where two hills touch, the saddle between them.
+    const auto settle = [&](auto& spots) {
         lights.resize(static_cast<std::size_t>(hills));
         // Each hill's light, and where two hills touch, the saddle between them:
         // the highest of the lower pixels of their touching pairs. Each hill
@@ -875,6 +977,13 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
             const double v0 = vp;
             lights[static_cast<std::size_t>(hp)].AddPixel(px, py, v0);
             const Spot* const inside = spots.Inside(px, py);
+            // Most pixels lie inside their hill, with their neighbours on it.
+            if (inside != nullptr) {
+                const int stride = spots.Stride();
+                if (((inside[1].hill ^ hp) | (inside[stride - 1].hill ^ hp) | (inside[stride].hill ^ hp) |
+                     (inside[stride + 1].hill ^ hp)) == 0)
+                    return true;
+            }
             for (const auto& [dx, dy] : {std::pair{1, 0}, std::pair{-1, 1}, std::pair{0, 1}, std::pair{1, 1}}) {
                 const int x = px + dx, y = py + dy;
                 if (x < 0 || x >= width || y >= height) continue;
@@ -894,7 +1003,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         });
         for (std::size_t k = 0; k < candidates.size(); ++k) {
             Light& l = lights[static_cast<std::size_t>(spots.Get(candidates[k].x, candidates[k].y).hill)];
-            if (l.anchor < 0 || candidates[k].core > coreOf(l)) l.anchor = static_cast<int>(k);
+            if (l.anchor < 0 || candidates[k].core > l.core) l.anchor = static_cast<int>(k), l.core = candidates[k].core;
         }
         return true;
     };
@@ -907,7 +1016,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     bool made = false;
     bool crowded = static_cast<double>(candidates.size()) * settings.wholeFrameBelow > static_cast<double>(width) * height;
     if (crowded) {
-        Flat<Spot> spots(width, height, {kBelow, -1});
+        Flat<Spot> spots(width, height);
         // Without the memory for a whole frame the flood below does, on the
         // blocks it reaches.
         crowded = spots.Made();
@@ -930,11 +1039,11 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
                 Spot* const line = &spots.Ref(0, y);
                 for (int x = 0; x < width; ++x) {
                     const double v = across[static_cast<std::size_t>(x)] / 16.0 - skyRow[static_cast<std::size_t>(x)];
-                    line[x].level = v < floorLevel ? kBelow : static_cast<float>(v);
+                    line[x] = {v < floorLevel ? kBelow : static_cast<float>(v), -1};
                 }
             }
             for (const Candidate& c : candidates) spots.Ref(c.x, c.y).level = static_cast<float>(c.core);
-            made = climb(spots);
+            made = climbFlat(spots) && settle(spots);
         }
     }
     if (!crowded) {
@@ -986,7 +1095,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
                 }
             }
         }
-        made = climb(spots);
+        made = climb(spots) && settle(spots);
     }
     if (!made) return std::nullopt;
     if (stopped()) return std::nullopt;
@@ -1013,10 +1122,10 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         if (a == b) continue;
         const Light& la = lights[static_cast<std::size_t>(a)];
         const Light& lb = lights[static_cast<std::size_t>(b)];
-        if (lb.anchor >= 0 && (la.anchor < 0 || coreOf(lb) > coreOf(la))) std::swap(a, b);
+        if (lb.anchor >= 0 && (la.anchor < 0 || lb.core > la.core)) std::swap(a, b);
         Light& fainter = lights[static_cast<std::size_t>(b)];
         const double saddle = saddles[k].level;
-        if (fainter.anchor >= 0 && saddle < kDipFraction * coreOf(fainter) && coreOf(fainter) - saddle >= dipNoise)
+        if (fainter.anchor >= 0 && saddle < kDipFraction * fainter.core && fainter.core - saddle >= dipNoise)
             stars.push_back(fainter);
         else
             lights[static_cast<std::size_t>(a)].Add(fainter);
@@ -1120,19 +1229,20 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     for (std::size_t i = 0; i < seeds.size(); ++i) cellRank[seedGrid.InCellOrder()[i]] = i;
     std::vector<std::size_t> ranked;
     const bool capped = seeds.size() > settings.maxStars;
+    std::vector<char> clipped;
+    const auto before = [&](std::size_t a, std::size_t b) {
+        return std::tuple(clipped[a], -seeds[a].light, a) < std::tuple(clipped[b], -seeds[b].light, b);
+    };
     if (capped) {
-        std::vector<char> clipped(seeds.size(), 0);
-        for (std::size_t k = 0; k < seeds.size(); ++k) {
+        clipped.assign(seeds.size(), 0);
+        for (const std::size_t k : seedGrid.InCellOrder()) {
             const Candidate& c = *seeds[k].c;
-            for (int j = -1; j <= 1; ++j)
-                for (int i = -1; i <= 1; ++i)
-                    if (f.Raw(c.x + i, c.y + j) >= settings.saturation) clipped[k] = 1;
+            for (int j = std::max(0, c.y - 1); j <= std::min(height - 1, c.y + 1); ++j)
+                for (int i = std::max(0, c.x - 1); i <= std::min(width - 1, c.x + 1); ++i)
+                    if (pixels[static_cast<std::size_t>(j) * width + i] >= settings.saturation) clipped[k] = 1;
         }
         ranked.resize(seeds.size());
         for (std::size_t k = 0; k < seeds.size(); ++k) ranked[k] = k;
-        std::sort(ranked.begin(), ranked.end(), [&](std::size_t a, std::size_t b) {
-            return std::tuple(clipped[a], -seeds[a].light, a) < std::tuple(clipped[b], -seeds[b].light, b);
-        });
     } else {
         ranked = seedGrid.InCellOrder();
     }
@@ -1142,6 +1252,10 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     while (next < ranked.size() && field.stars.size() < settings.maxStars) {
         // The next stars to measure, taken in the order they lie in.
         const std::size_t take = std::min(ranked.size() - next, settings.maxStars - field.stars.size());
+        // Only which stars come next matters, not their order by light.
+        if (capped)
+            std::nth_element(ranked.begin() + static_cast<std::ptrdiff_t>(next),
+                             ranked.begin() + static_cast<std::ptrdiff_t>(next + take), ranked.end(), before);
         std::vector<std::size_t> batch(ranked.begin() + static_cast<std::ptrdiff_t>(next),
                                        ranked.begin() + static_cast<std::ptrdiff_t>(next + take));
         next += take;
