@@ -23,17 +23,17 @@ bash scripts/tsan.sh build
 stage "ThreadSanitizer build"
 
 # Fuzz targets need clang's libFuzzer; a short run here, the long runs are
-# described in README. The runs take one processor and the ThreadSanitizer
-# tests mostly wait on simulated devices, so the two go side by side.
+# described in README. The ThreadSanitizer tests mostly wait on simulated
+# devices, so the fuzz build and runs go beside them, at a lower priority so
+# that the tests' devices keep their time.
 fuzz_log="$(mktemp)"
 fuzz_pid=""
 if [ -f fuzz/CMakeLists.txt ]; then
-  CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKV_FUZZ=ON -DKV_BUILD_DESKTOP=OFF -DKV_BUILD_TESTS=OFF >/dev/null
-  cmake --build build/fuzz -j "$jobs" --target fuzz_targets
-  stage "fuzz build"
   (
     set -euo pipefail
+    CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DKV_FUZZ=ON -DKV_BUILD_DESKTOP=OFF -DKV_BUILD_TESTS=OFF >/dev/null
+    nice cmake --build build/fuzz -j "$jobs" --target fuzz_targets
     for f in build/fuzz/bin/*_fuzz; do
       [ -x "$f" ] || continue
       name="$(basename "$f")"
@@ -41,7 +41,7 @@ if [ -f fuzz/CMakeLists.txt ]; then
       work="$(mktemp -d)"
       [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
       echo "fuzz: $name (${KV_FUZZ_RUNS:-20000} runs)"
-      "$f" -runs="${KV_FUZZ_RUNS:-20000}" -max_len=4096 "$work" > "$work.log" 2>&1 || { cat "$work.log"; exit 1; }
+      nice "$f" -runs="${KV_FUZZ_RUNS:-20000}" -max_len=4096 "$work" > "$work.log" 2>&1 || { cat "$work.log"; exit 1; }
       tail -n 2 "$work.log"
       rm -rf "$work" "$work.log"
     done
