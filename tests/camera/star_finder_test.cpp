@@ -216,6 +216,14 @@ TEST(StarFinder, CrowdedOrSparseTheSameStarsUpToTheFramesEdges) {
     const StarField whole = FindStars(120, 90, pixels.data(), {.wholeFrameBelow = 1e12});
     EXPECT_EQ(flooded.stars.size(), 16u);
     EXPECT_TRUE(whole.stars == flooded.stars);
+    // Capped, the stars on the edges are ranked like the rest (their pixels
+    // looked at up to the last row and column, not past them).
+    for (const double wholeFrameBelow : {0.0, 1e12}) {
+        const StarField capped = FindStars(120, 90, pixels.data(), {.maxStars = 4, .wholeFrameBelow = wholeFrameBelow});
+        EXPECT_EQ(capped.found, 16u);
+        ASSERT_EQ(capped.stars.size(), 4u);
+        for (const FoundStar& s : capped.stars) EXPECT_EQ(Nearest(flooded, s.x, s.y)->flux, s.flux);
+    }
 }
 
 // From a small star to a far-defocused one, a ring behind the central
