@@ -203,6 +203,27 @@ TEST(StarFinder, NoiseAndHotPixelsAreNeverStars) {
     EXPECT_EQ(reported, 0);
 }
 
+// A fainter maximum on a bright star's flank with no clear dip between them
+// is part of that star, whether the bright one lies first in the frame or
+// last; the same maximum a little farther out, past a clear dip, is a star
+// of its own.
+TEST(StarFinder, AShoulderWithoutAClearDipJoinsTheBrighterStarEitherWayRound) {
+    struct Case {
+        double brightY, faintY;
+        std::size_t stars;
+    } const cases[] = {{20, 28, 1}, {40, 32, 1}, {20, 31, 2}, {40, 29, 2}};
+    for (const Case& c : cases) {
+        Sky sky(64, 64, 1000, 0.0);
+        sky.Add({32, c.brightY, 2.5, 20000});
+        sky.Add({32, c.faintY, 2.0, 6000});
+        const std::vector<std::uint16_t> pixels = sky.Expose(5);
+        for (const double wholeFrameBelow : {0.0, 1e12}) {
+            const StarField field = FindStars(64, 64, pixels.data(), {.wholeFrameBelow = wholeFrameBelow});
+            EXPECT_EQ(field.stars.size(), c.stars) << c.brightY << " and " << c.faintY << ", " << wholeFrameBelow;
+        }
+    }
+}
+
 // Stars cut by every edge and corner, brighter on one side of the frame than
 // on the other: worked out over the whole frame at once or flooded out from
 // each maximum, the same stars, and none joined to one on the far side.
