@@ -1,6 +1,7 @@
 #include "camera/star_finder.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -64,19 +65,56 @@ double Median(std::vector<float>& v) {
     return *mid;
 }
 
+// The k-th smallest (from 0) of `v`. Pixels and their differences are
+// whole numbers within 2^17 of each other: a count of them by their high
+// bits finds the block the k-th lies in, a count of that block's by their
+// low bits the value, two passes over them where a selection by
+// comparisons moves them about and guesses its branches wrong. The blocks
+// are as small as the spread allows, so that few counters are cleared.
+int Select(std::vector<int>& v, std::size_t k) {
+    constexpr unsigned kHighBins = 256, kMaxLowBits = 9;
+    const auto [least, most] = std::minmax_element(v.begin(), v.end());
+    const int base = *least;
+    const long long spread = static_cast<long long>(*most) - base;
+    if (spread >= static_cast<long long>(kHighBins) << kMaxLowBits) {
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
+        return v[k];
+    }
+    unsigned lowBits = 0;
+    while ((static_cast<unsigned>(spread) >> lowBits) >= kHighBins) ++lowBits;
+    std::array<std::uint32_t, kHighBins> high;
+    std::fill_n(high.begin(), (static_cast<unsigned>(spread) >> lowBits) + 1, 0u);
+    for (const int x : v) ++high[static_cast<unsigned>(x - base) >> lowBits];
+    unsigned block = 0;
+    std::size_t below = 0;
+    while (below + high[block] <= k) below += high[block++];
+    if (lowBits == 0) return base + static_cast<int>(block);
+    std::array<std::uint32_t, 1u << kMaxLowBits> low;
+    const unsigned mask = (1u << lowBits) - 1;
+    std::fill_n(low.begin(), mask + 1, 0u);
+    for (const int x : v) {
+        const unsigned u = static_cast<unsigned>(x - base);
+        low[u & mask] += (u >> lowBits) == block ? 1u : 0u;
+    }
+    unsigned at = 0;
+    while (below + low[at] <= k) below += low[at++];
+    return base + static_cast<int>(block << lowBits | at);
+}
+
 // Sigma-clipped median and robust width of `v` (reordered).
-void ClippedStats(std::vector<float>& v, double& median, double& sigma, int passes = kClipPasses) {
+void ClippedStats(std::vector<int>& v, double& median, double& sigma, int passes = kClipPasses) {
     median = 0.0;
     sigma = 0.0;
-    std::vector<float> dev;
+    std::vector<int> dev;
     for (int pass = 0; pass < passes && !v.empty(); ++pass) {
-        median = Median(v);
+        const int m = Select(v, v.size() / 2);
+        median = m;
         dev.resize(v.size());
-        for (std::size_t i = 0; i < v.size(); ++i) dev[i] = std::fabs(v[i] - static_cast<float>(median));
-        sigma = kMadToSigma * Median(dev);
+        for (std::size_t i = 0; i < v.size(); ++i) dev[i] = std::abs(v[i] - m);
+        sigma = kMadToSigma * Select(dev, dev.size() / 2);
         const double limit = kClipSigma * std::max(sigma, kMinNoise);
         const std::size_t before = v.size();
-        std::erase_if(v, [&](float s) { return std::fabs(s - median) > limit; });
+        std::erase_if(v, [&](int s) { return std::fabs(s - median) > limit; });
         if (v.size() == before) break;
     }
 }
@@ -90,7 +128,7 @@ public:
         ny_ = (height + tile_ - 1) / tile_;
         std::vector<float> levels(static_cast<std::size_t>(nx_ * ny_));
         std::vector<float> widths;
-        std::vector<float> samples;
+        std::vector<int> samples;
         for (int ty = 0; ty < ny_; ++ty) {
             for (int tx = 0; tx < nx_; ++tx) {
                 const int x0 = tx * tile_, y0 = ty * tile_;
@@ -109,8 +147,8 @@ public:
                 samples.clear();
                 for (int y = y0; y < y1; y += stride)
                     for (int x = x0; x + 1 < x1; x += stride)
-                        samples.push_back(static_cast<float>(pixels[static_cast<std::size_t>(y) * width + x + 1]) -
-                                          static_cast<float>(pixels[static_cast<std::size_t>(y) * width + x]));
+                        samples.push_back(pixels[static_cast<std::size_t>(y) * width + x + 1] -
+                                          pixels[static_cast<std::size_t>(y) * width + x]);
                 ClippedStats(samples, m, s);
                 if (!samples.empty()) widths.push_back(static_cast<float>(s / std::sqrt(2.0)));
             }
@@ -231,14 +269,14 @@ struct Candidate {
 
 // Sigma-clipped sky in the ring rIn..rOut around (cx, cy).
 double RingSky(const Frame& f, double cx, double cy, double rIn, double rOut, double fallback) {
-    std::vector<float> ring;
+    std::vector<int> ring;
     const int x0 = std::max(0, static_cast<int>(std::floor(cx - rOut))), x1 = std::min(f.w - 1, static_cast<int>(std::ceil(cx + rOut)));
     const int y0 = std::max(0, static_cast<int>(std::floor(cy - rOut))), y1 = std::min(f.h - 1, static_cast<int>(std::ceil(cy + rOut)));
     for (int y = y0; y <= y1; ++y) {
         const std::uint16_t* const line = f.p + static_cast<std::size_t>(y) * f.w;
         for (int x = x0; x <= x1; ++x) {
             const double d2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
-            if (d2 >= rIn * rIn && d2 <= rOut * rOut) ring.push_back(static_cast<float>(line[x]));
+            if (d2 >= rIn * rIn && d2 <= rOut * rOut) ring.push_back(line[x]);
         }
     }
     if (ring.size() < 8) return fallback;
