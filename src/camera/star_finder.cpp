@@ -73,9 +73,10 @@ double Median(std::vector<float>& v) {
 // are as small as the spread allows, so that few counters are cleared.
 int Select(std::vector<int>& v, std::size_t k) {
     constexpr unsigned kHighBins = 256, kMaxLowBits = 9;
-    const auto [least, most] = std::minmax_element(v.begin(), v.end());
-    const int base = *least;
-    const long long spread = static_cast<long long>(*most) - base;
+    // Written out, not as minmax_element: this loop runs on several values at once.
+    int base = v.front(), most = v.front();
+    for (const int x : v) base = std::min(base, x), most = std::max(most, x);
+    const long long spread = static_cast<long long>(most) - base;
     if (spread >= static_cast<long long>(kHighBins) << kMaxLowBits) {
         std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
         return v[k];
