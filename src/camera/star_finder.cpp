@@ -1002,12 +1002,43 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         }
         return true;
     };
+    // Where two hills touch, the saddle between them: the highest of the
+    // lower pixels of their touching pairs. Each hill keeps the few hills it
+    // touches. Along a border a pixel mostly touches the same hill as the
+    // one before: that pair's saddle is kept at hand. The pointer into the
+    // list stays good until the list grows, which it does only by another
+    // pair of the same hill, which then takes this one's place.
+    int lastLow = -1, lastHigh = -1;
+    float* lastSaddle = nullptr;
+    const auto touch = [&](int hp, float vp, const Spot& there) {
+        const int hq = there.hill;
+        if (hq < 0 || hq == hp) return;
+        const float v = std::min(vp, there.level);
+        const int low = std::min(hp, hq), high = std::max(hp, hq);
+        if (low == lastLow && high == lastHigh) {
+            *lastSaddle = std::max(*lastSaddle, v);
+            return;
+        }
+        auto& list = touching[static_cast<std::size_t>(low)];
+        auto it = std::find_if(list.begin(), list.end(), [&](const auto& e) { return e.first == high; });
+        if (it == list.end()) {
+            list.emplace_back(high, v);
+            it = list.end() - 1;
+        } else {
+            it->second = std::max(it->second, v);
+        }
+        lastLow = low, lastHigh = high, lastSaddle = &it->second;
+    };
+    // Each hill's brightest maximum.
+    const auto anchor = [&](const auto& spots) {
+        for (std::size_t k = 0; k < candidates.size(); ++k) {
+            Light& l = lights[static_cast<std::size_t>(spots.Get(candidates[k].x, candidates[k].y).hill)];
+            if (l.anchor < 0 || candidates[k].core > l.core) l.anchor = static_cast<int>(k), l.core = candidates[k].core;
+        }
+    };
     // Each hill's light, and where two hills touch, the saddle between them.
     const auto settle = [&](auto& spots) {
         lights.resize(static_cast<std::size_t>(hills));
-        // Each hill's light, and where two hills touch, the saddle between them:
-        // the highest of the lower pixels of their touching pairs. Each hill
-        // keeps the few hills it touches.
         touching.resize(static_cast<std::size_t>(hills));
         spots.InFrameOrder(width, height, [&](int px, int py, const Spot& here) {
             if (!flooded(here)) return true;
@@ -1026,24 +1057,57 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
             for (const auto& [dx, dy] : {std::pair{1, 0}, std::pair{-1, 1}, std::pair{0, 1}, std::pair{1, 1}}) {
                 const int x = px + dx, y = py + dy;
                 if (x < 0 || x >= width || y >= height) continue;
-                const Spot& there = inside != nullptr ? inside[dy * spots.Stride() + dx] : spots.Get(x, y);
-                const int hq = there.hill;
-                if (hq < 0 || hq == hp) continue;
-                const float v = std::min(vp, there.level);
-                auto& list = touching[static_cast<std::size_t>(std::min(hp, hq))];
-                const int other = std::max(hp, hq);
-                auto it = std::find_if(list.begin(), list.end(), [&](const auto& e) { return e.first == other; });
-                if (it == list.end())
-                    list.emplace_back(other, v);
-                else
-                    it->second = std::max(it->second, v);
+                touch(hp, vp, inside != nullptr ? inside[dy * spots.Stride() + dx] : spots.Get(x, y));
             }
             return true;
         });
-        for (std::size_t k = 0; k < candidates.size(); ++k) {
-            Light& l = lights[static_cast<std::size_t>(spots.Get(candidates[k].x, candidates[k].y).hill)];
-            if (l.anchor < 0 || candidates[k].core > l.core) l.anchor = static_cast<int>(k), l.core = candidates[k].core;
+        anchor(spots);
+        return true;
+    };
+    // The same over a whole frame, a row at a time: a hill's light is summed
+    // over a run of its pixels along the row before it is added (pixel by
+    // pixel, each addition waited for the last one's), and the pixels on a
+    // border are picked out along the row first.
+    const auto settleFlat = [&](Flat<Spot>& spots) {
+        lights.resize(static_cast<std::size_t>(hills));
+        touching.resize(static_cast<std::size_t>(hills));
+        const std::size_t w = static_cast<std::size_t>(width);
+        for (int y = 0; y < height; ++y) {
+            if (y % kStopRows == 0 && stopped()) return false;
+            const Spot* const line = &spots.Ref(0, y);
+            for (int x = 0; x < width;) {
+                const int hp = line[x].hill;
+                if (hp < 0) {
+                    ++x;
+                    continue;
+                }
+                double s = 0, sx = 0, sxx = 0;
+                const int x0 = x;
+                do {
+                    const double v = line[x].level;
+                    s += v, sx += v * x, sxx += v * x * x;
+                } while (++x < width && line[x].hill == hp);
+                Light& light = lights[static_cast<std::size_t>(hp)];
+                light.s += s, light.sx += sx, light.sy += s * y, light.sxx += sxx, light.syy += s * y * y;
+                light.x0 = std::min(light.x0, x0), light.x1 = std::max(light.x1, x - 1);
+                light.y0 = std::min(light.y0, y), light.y1 = std::max(light.y1, y);
+            }
+            const Spot* const below = y + 1 < height ? line + w : nullptr;
+            for (std::size_t x = 0; x < w; ++x) {
+                const int hp = line[x].hill;
+                if (hp < 0) continue;
+                const bool inside = below != nullptr && x > 0 && x + 1 < w;
+                if (inside && ((line[x + 1].hill ^ hp) | (below[x - 1].hill ^ hp) | (below[x].hill ^ hp) | (below[x + 1].hill ^ hp)) == 0)
+                    continue;
+                const float vp = line[x].level;
+                if (x + 1 < w) touch(hp, vp, line[x + 1]);
+                if (below == nullptr) continue;
+                if (x > 0) touch(hp, vp, below[x - 1]);
+                touch(hp, vp, below[x]);
+                if (x + 1 < w) touch(hp, vp, below[x + 1]);
+            }
         }
+        anchor(spots);
         return true;
     };
     // A crowded field is flooded nearly everywhere: there every pixel's level
@@ -1082,7 +1146,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
                 }
             }
             for (const Candidate& c : candidates) spots.Ref(c.x, c.y).level = static_cast<float>(c.core);
-            made = climbFlat(spots) && settle(spots);
+            made = climbFlat(spots) && settleFlat(spots);
         }
     }
     if (!crowded) {
