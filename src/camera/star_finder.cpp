@@ -985,9 +985,15 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         for (std::size_t i = 0; i < way.size(); ++i) {
             if (!flooded(base[i])) continue;
             if (++climbed % kStopPixels == 0 && stopped()) return false;
+            if (base[i].hill >= 0) continue;
+            // A way up to a pixel before this one leads to a hill known already.
+            if (way[i] < kTop) {
+                base[i].hill = base[static_cast<std::ptrdiff_t>(i) + step[way[i]]].hill;
+                continue;
+            }
             path.clear();
             std::size_t q = i;
-            int found = base[q].hill;
+            int found = -1;
             while (found < 0) {
                 path.push_back(q);
                 const std::uint8_t k = way[q];
