@@ -741,22 +741,39 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     // to its maximum on the smoothed frame.
     std::vector<Candidate> candidates;
     std::vector<float> row;
+    std::vector<std::uint8_t> standsOut(static_cast<std::size_t>(width));
     for (int y = 0; y < height; ++y) {
         if (y % kStopRows == 0 && stopped()) return std::nullopt;
         sky.Row(y, row);
         const std::uint16_t* line = pixels + static_cast<std::size_t>(y) * width;
+        // Which pixels stand out above the sky, and inside the frame which
+        // have no higher neighbour, along the whole row first and several
+        // pixels at once: on a crowded field half the pixels stand out, and
+        // a branch per pixel or per neighbour goes wrong as often as not.
+        // The first test is in single precision with a count to spare, so
+        // that it passes every pixel the exact one below passes.
+        {
+            std::uint8_t* const out = standsOut.data();
+            const float* const level = row.data();
+            const float cut = static_cast<float>(threshold) - 1.0f;
+            for (std::size_t x = 0; x < standsOut.size(); ++x) out[x] = static_cast<float>(line[x]) > level[x] + cut;
+        }
+        const bool inner = y > 0 && y + 1 < height;
+        if (inner) {
+            const std::uint16_t* const a = line - width;
+            const std::uint16_t* const c = line + width;
+            for (std::size_t x = 1; x + 1 < standsOut.size(); ++x) {
+                const std::uint16_t v = line[x];
+                standsOut[x] &= ((a[x - 1] > v) | (a[x] > v) | (a[x + 1] > v) | (line[x - 1] > v) | (line[x + 1] > v) |
+                            (c[x - 1] > v) | (c[x] > v) | (c[x + 1] > v)) == 0;
+            }
+        }
         for (int x = 0; x < width; ++x) {
+            if (!standsOut[static_cast<std::size_t>(x)]) continue;
             const std::uint16_t v = line[x];
             if (v <= row[static_cast<std::size_t>(x)] + threshold) continue;
             bool top = true;
-            if (x > 0 && y > 0 && x + 1 < width && y + 1 < height) {
-                // All eight at once: on a crowded field half the pixels get
-                // here, and a branch per neighbour goes wrong as often as not.
-                const std::uint16_t* const a = line + x - width;
-                const std::uint16_t* const c = line + x + width;
-                top = ((a[-1] > v) | (a[0] > v) | (a[1] > v) | (line[x - 1] > v) | (line[x + 1] > v) | (c[-1] > v) |
-                       (c[0] > v) | (c[1] > v)) == 0;
-            } else {
+            if (!inner || x == 0 || x + 1 == width) {
                 for (int j = std::max(0, y - 1); j <= std::min(height - 1, y + 1) && top; ++j)
                     for (int i = std::max(0, x - 1); i <= std::min(width - 1, x + 1); ++i)
                         if (pixels[static_cast<std::size_t>(j) * width + i] > v) {
