@@ -203,6 +203,20 @@ TEST(StarFinder, NoiseAndHotPixelsAreNeverStars) {
     EXPECT_EQ(reported, 0);
 }
 
+// On a sky without noise (its noise taken as one count) the threshold is
+// five counts: a star whose brightest pixel stands six above the sky is
+// found, one that stands five is not.
+TEST(StarFinder, AStarIsFoundFromOneCountAboveTheThreshold) {
+    for (const int peak : {6, 5}) {
+        std::vector<std::uint16_t> pixels(64 * 64, 1000);
+        for (int y = 27; y <= 37; ++y)
+            for (int x = 27; x <= 37; ++x)
+                pixels[static_cast<std::size_t>(y * 64 + x)] +=
+                    static_cast<std::uint16_t>(std::lround(peak * std::exp(-((x - 32) * (x - 32) + (y - 32) * (y - 32)) / (2 * 1.2 * 1.2))));
+        EXPECT_EQ(FindStars(64, 64, pixels.data()).stars.size(), peak == 6 ? 1u : 0u) << peak;
+    }
+}
+
 // A fainter maximum on a bright star's flank with no clear dip between them
 // is part of that star, whether the bright one lies first in the frame or
 // last; the same maximum a little farther out, past a clear dip, is a star
