@@ -203,6 +203,28 @@ TEST(StarFinder, NoiseAndHotPixelsAreNeverStars) {
     EXPECT_EQ(reported, 0);
 }
 
+// The sky of a tile is the middle of its 256 samples (of two middle ones,
+// the upper), one from each 4x4 cell of a 64x64 tile, clipped at three
+// widths until none is. Close together, spread over exactly 256 counts and
+// far apart, the values are counted in blocks of one, two and four.
+TEST(StarFinder, TheSkyIsTheMiddleOfItsSamples) {
+    struct Case {
+        std::vector<std::pair<int, std::uint16_t>> cells;  // how many cells of each value
+        double sky;
+    } const cases[] = {{{{128, 999}, {128, 1001}}, 1001},
+                       {{{128, 1000}, {127, 1001}, {1, 1256}}, 1000},  // the one far out clipped, then the middle of 255
+                       {{{64, 700}, {64, 1000}, {64, 1001}, {64, 1300}}, 1001}};
+    for (const Case& c : cases) {
+        std::vector<std::uint16_t> pixels(64 * 64);
+        int cell = 0;
+        for (const auto& [count, value] : c.cells)
+            for (int k = 0; k < count; ++k, ++cell)
+                for (int y = 0; y < 4; ++y)
+                    for (int x = 0; x < 4; ++x) pixels[static_cast<std::size_t>((cell / 16 * 4 + y) * 64 + cell % 16 * 4 + x)] = value;
+        EXPECT_EQ(FindStars(64, 64, pixels.data()).background, c.sky) << c.cells.size();
+    }
+}
+
 // On a sky without noise (its noise taken as one count) the threshold is
 // five counts: a star whose brightest pixel stands six above the sky is
 // found, one that stands five is not.
