@@ -213,7 +213,9 @@ TEST(StarFinder, TheSkyIsTheMiddleOfItsSamples) {
         double sky;
     } const cases[] = {{{{128, 999}, {128, 1001}}, 1001},
                        {{{128, 1000}, {127, 1001}, {1, 1256}}, 1000},  // the one far out clipped, then the middle of 255
-                       {{{64, 700}, {64, 1000}, {64, 1001}, {64, 1300}}, 1001}};
+                       {{{64, 700}, {64, 1000}, {64, 1001}, {64, 1300}}, 1001},
+                       // the middle in the last counters of its block of four
+                       {{{64, 700}, {64, 1000}, {64, 1003}, {64, 1300}}, 1003}};
     for (const Case& c : cases) {
         std::vector<std::uint16_t> pixels(64 * 64);
         int cell = 0;
