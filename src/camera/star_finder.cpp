@@ -266,6 +266,7 @@ struct Candidate {
     int x, y;
     double core;  // smoothed height above the sky
     double sky;
+    bool clipped = false;  // a pixel of its 3x3 is
 };
 
 // Sigma-clipped sky in the ring rIn..rOut around (cx, cy).
@@ -559,26 +560,65 @@ private:
     std::size_t used_ = 0;
 };
 
+// Memory fresh from the system is handed out a page at a time, each page a
+// fault that on some machines costs as much as the work on it, and a find
+// on a crowded field fills megabytes (its frame of levels, a record per
+// star) that it hands back at its end. Those go in huge pages where the
+// kernel offers them, a fault for every 2 MB instead of every 4 kB.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+void* HugeAlloc(std::size_t bytes) {
+    // Rounded up to whole huge pages, or the last part of the memory is
+    // made of small ones. Under AddressSanitizer exactly the bytes asked
+    // for, so that a look past the end is out of bounds for it to see.
+#if defined(__SANITIZE_ADDRESS__)
+    const std::size_t rounded = bytes;
+#else
+    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+#endif
+    void* memory = nullptr;
+    if (posix_memalign(&memory, kHugePage, rounded) != 0) return nullptr;
+#ifdef MADV_HUGEPAGE
+    madvise(memory, rounded, MADV_HUGEPAGE);
+#endif
+    return memory;
+}
+
+// An allocator for a vector that may grow to megabytes: from half a huge
+// page on, its memory comes from HugeAlloc.
+template <typename T>
+struct Roomy {
+    using value_type = T;
+    static constexpr std::size_t kFrom = kHugePage / 2;
+    Roomy() = default;
+    template <typename U>
+    Roomy(const Roomy<U>&) {}
+    T* allocate(std::size_t n) {
+        if (n * sizeof(T) < kFrom) return std::allocator<T>().allocate(n);
+        void* memory = HugeAlloc(n * sizeof(T));
+        if (memory == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(memory);
+    }
+    void deallocate(T* p, std::size_t n) {
+        if (n * sizeof(T) < kFrom)
+            std::allocator<T>().deallocate(p, n);
+        else
+            std::free(p);
+    }
+    template <typename U>
+    bool operator==(const Roomy<U>&) const { return true; }
+};
+template <typename T>
+using RoomyVector = std::vector<T, Roomy<T>>;
+
 // The same for a whole frame, row after row: on a crowded field, where the
 // flood reaches most pixels, plain rows cost less than blocks to look up.
-// Memory fresh from the system is handed out a page at a time, each page a
-// fault that on some machines costs as much as the work on it: the frame's
-// values go in huge pages where the kernel offers them.
 template <typename T>
 class Flat {
 public:
     // The cells are left as the system gives them: the one who made the
     // frame writes each before reading it, in one pass instead of two.
     Flat(int width, int height) : width_(width), height_(height) {
-        const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-        // Exactly the frame, not rounded up to whole huge pages: a look past
-        // its last row is then out of bounds for the sanitizers to see.
-        void* memory = nullptr;
-        if (posix_memalign(&memory, kHuge, n * sizeof(T)) != 0) return;
-        cell_.reset(static_cast<T*>(memory));
-#ifdef MADV_HUGEPAGE
-        madvise(memory, n * sizeof(T), MADV_HUGEPAGE);
-#endif
+        cell_.reset(static_cast<T*>(HugeAlloc(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * sizeof(T))));
     }
 
     const T& Get(int x, int y) const { return cell_[Index(x, y)]; }
@@ -600,7 +640,6 @@ public:
     }
 
 private:
-    static constexpr std::size_t kHuge = std::size_t{2} << 20;
     struct Free {
         void operator()(T* p) const { std::free(p); }
     };
@@ -739,7 +778,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
 
     // Seeds: the local maxima of the pixels above the threshold, each climbed
     // to its maximum on the smoothed frame.
-    std::vector<Candidate> candidates;
+    RoomyVector<Candidate> candidates;
     std::vector<float> row;
     std::vector<std::uint8_t> standsOut(static_cast<std::size_t>(width));
     for (int y = 0; y < height; ++y) {
@@ -787,17 +826,28 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
             double best = f.Smooth(cx, cy, level);
             for (;;) {
                 int bx = cx, by = cy;
-                for (int j = -1; j <= 1; ++j) {
-                    for (int i = -1; i <= 1; ++i) {
-                        const int nx = cx + i, ny = cy + j;
-                        if ((i == 0 && j == 0) || nx < 0 || ny < 0 || nx >= width || ny >= height) continue;
-                        const double sv = f.Smooth(nx, ny, level);
-                        if (sv > best) {
-                            best = sv;
-                            bx = nx;
-                            by = ny;
-                        }
+                if (cx >= 2 && cy >= 2 && cx + 2 < width && cy + 2 < height) {
+                    // The nine smoothed levels from the 5x5 pixels under
+                    // them, each read once instead of nine times over.
+                    int across[5][3];
+                    for (int r = 0; r < 5; ++r) {
+                        const std::uint16_t* const p = pixels + static_cast<std::size_t>(cy - 2 + r) * width + cx;
+                        for (int i = 0; i < 3; ++i) across[r][i] = p[i - 2] + 2 * p[i - 1] + p[i];
                     }
+                    for (int j = 0; j < 3; ++j)
+                        for (int i = 0; i < 3; ++i) {
+                            if (i == 1 && j == 1) continue;
+                            const double sv = (across[j][i] + 2 * across[j + 1][i] + across[j + 2][i]) / 16.0 - level;
+                            if (sv > best) best = sv, bx = cx + i - 1, by = cy + j - 1;
+                        }
+                } else {
+                    for (int j = -1; j <= 1; ++j)
+                        for (int i = -1; i <= 1; ++i) {
+                            const int nx = cx + i, ny = cy + j;
+                            if ((i == 0 && j == 0) || nx < 0 || ny < 0 || nx >= width || ny >= height) continue;
+                            const double sv = f.Smooth(nx, ny, level);
+                            if (sv > best) best = sv, bx = nx, by = ny;
+                        }
                 }
                 if (bx == cx && by == cy) break;
                 cx = bx;
@@ -814,19 +864,25 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
                      candidates.end());
 
     // Real stars only: bright enough at the core, neither a spike nor noise.
+    // Whether a pixel of its 3x3 is clipped is noted on the way, for the
+    // ranking of a capped field, while those pixels are at hand.
     const auto raw = [&](int x, int y) -> double { return pixels[static_cast<std::size_t>(y) * width + x]; };
-    std::erase_if(candidates, [&](const Candidate& c) {
-        if (c.core < kCoreFraction * threshold) return true;
+    const auto real = [&](Candidate& c) {
+        if (c.core < kCoreFraction * threshold) return false;
         double peak = 0;
-        int px = c.x, py = c.y;
+        int px = c.x, py = c.y, top = 0;
         for (int j = -1; j <= 1; ++j)
-            for (int i = -1; i <= 1; ++i)
-                if (c.x + i >= 0 && c.y + j >= 0 && c.x + i < width && c.y + j < height && raw(c.x + i, c.y + j) - c.sky > peak) {
+            for (int i = -1; i <= 1; ++i) {
+                if (c.x + i < 0 || c.y + j < 0 || c.x + i >= width || c.y + j >= height) continue;
+                top = std::max(top, static_cast<int>(raw(c.x + i, c.y + j)));
+                if (raw(c.x + i, c.y + j) - c.sky > peak) {
                     peak = raw(c.x + i, c.y + j) - c.sky;
                     px = c.x + i;
                     py = c.y + j;
                 }
-        if (peak < threshold) return true;
+            }
+        c.clipped = top >= settings.saturation;
+        if (peak < threshold) return false;
         double sides = 0;
         int n = 0;
         for (const auto& [i, j] : {std::pair{-1, 0}, std::pair{1, 0}, std::pair{0, -1}, std::pair{0, 1}}) {
@@ -834,8 +890,12 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
             sides += raw(px + i, py + j) - c.sky;
             ++n;
         }
-        return n == 0 || sides / n < kHotPixelRatio * peak;
-    });
+        return n > 0 && sides / n >= kHotPixelRatio * peak;
+    };
+    std::size_t kept = 0;
+    for (Candidate& c : candidates)
+        if (real(c)) candidates[kept++] = c;
+    candidates.resize(kept);
 
     // One star per light. The pixels around the maxima are flooded down to
     // the lowest level at which two maxima could still be one star, and each
@@ -880,7 +940,12 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         int a, b;
         float level;
     };
-    std::vector<Light> lights, stars;
+    RoomyVector<Light> lights;
+    // The hills that are stars. A hill's light no longer changes once it is
+    // told apart from a brighter one (all that joins it later goes to that
+    // one), so its place is all a star needs to keep.
+    std::vector<int> stars;
+    std::vector<Saddle> saddles;
     std::vector<std::vector<std::pair<int, float>>> touching;
     int hills = 0;
     // The hills of the flooded pixels (those with a level), each one's light,
@@ -1133,6 +1198,40 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         anchor(spots);
         return true;
     };
+    // The hills joined, highest saddle first, into `stars`.
+    const auto join = [&] {
+        for (std::size_t h = 0; h < touching.size(); ++h)
+            for (const auto& [other, v] : touching[h]) saddles.push_back({static_cast<int>(h), other, v});
+        std::vector<float> saddleLevels(saddles.size());
+        for (std::size_t k = 0; k < saddles.size(); ++k) saddleLevels[k] = saddles[k].level;
+
+        std::vector<int> parent(static_cast<std::size_t>(hills));
+        for (int h = 0; h < hills; ++h) parent[static_cast<std::size_t>(h)] = h;
+        const auto root = [&](int a) {
+            while (parent[static_cast<std::size_t>(a)] != a) {
+                const int up = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(a)])];
+                parent[static_cast<std::size_t>(a)] = up;
+                a = up;
+            }
+            return a;
+        };
+        for (const std::uint32_t k : DescendingOrder(saddleLevels)) {
+            int a = root(saddles[k].a), b = root(saddles[k].b);
+            if (a == b) continue;
+            const Light& la = lights[static_cast<std::size_t>(a)];
+            const Light& lb = lights[static_cast<std::size_t>(b)];
+            if (lb.anchor >= 0 && (la.anchor < 0 || lb.core > la.core)) std::swap(a, b);
+            Light& fainter = lights[static_cast<std::size_t>(b)];
+            const double saddle = saddles[k].level;
+            if (fainter.anchor >= 0 && saddle < kDipFraction * fainter.core && fainter.core - saddle >= dipNoise)
+                stars.push_back(b);
+            else
+                lights[static_cast<std::size_t>(a)].Add(fainter);
+            parent[static_cast<std::size_t>(b)] = a;
+        }
+        for (int h = 0; h < hills; ++h)
+            if (parent[static_cast<std::size_t>(h)] == h && lights[static_cast<std::size_t>(h)].anchor >= 0) stars.push_back(h);
+    };
     // A crowded field is flooded nearly everywhere: there every pixel's level
     // is worked out in one pass along the rows, into a whole frame of them.
     // The flood then needs no walking, since every pixel above the floor is
@@ -1225,40 +1324,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     }
     if (!made) return std::nullopt;
     if (stopped()) return std::nullopt;
-    std::vector<Saddle> saddles;
-    std::vector<float> saddleLevels;
-    for (std::size_t h = 0; h < touching.size(); ++h)
-        for (const auto& [other, v] : touching[h]) {
-            saddles.push_back({static_cast<int>(h), other, v});
-            saddleLevels.push_back(v);
-        }
-
-    std::vector<int> parent(static_cast<std::size_t>(hills));
-    for (int h = 0; h < hills; ++h) parent[static_cast<std::size_t>(h)] = h;
-    const auto root = [&](int a) {
-        while (parent[static_cast<std::size_t>(a)] != a) {
-            const int up = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(a)])];
-            parent[static_cast<std::size_t>(a)] = up;
-            a = up;
-        }
-        return a;
-    };
-    for (const std::uint32_t k : DescendingOrder(saddleLevels)) {
-        int a = root(saddles[k].a), b = root(saddles[k].b);
-        if (a == b) continue;
-        const Light& la = lights[static_cast<std::size_t>(a)];
-        const Light& lb = lights[static_cast<std::size_t>(b)];
-        if (lb.anchor >= 0 && (la.anchor < 0 || lb.core > la.core)) std::swap(a, b);
-        Light& fainter = lights[static_cast<std::size_t>(b)];
-        const double saddle = saddles[k].level;
-        if (fainter.anchor >= 0 && saddle < kDipFraction * fainter.core && fainter.core - saddle >= dipNoise)
-            stars.push_back(fainter);
-        else
-            lights[static_cast<std::size_t>(a)].Add(fainter);
-        parent[static_cast<std::size_t>(b)] = a;
-    }
-    for (int h = 0; h < hills; ++h)
-        if (parent[static_cast<std::size_t>(h)] == h && lights[static_cast<std::size_t>(h)].anchor >= 0) stars.push_back(lights[static_cast<std::size_t>(h)]);
+    join();
 
     // Where each star is measured from: its maximum, unless the maximum lies
     // off the middle of its light, as on a ring; then that middle.
@@ -1269,9 +1335,10 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         double light;  // its smoothed light above the sky, near its flux
         double reach;  // how far its light goes, judged from the flood alone
     };
-    std::vector<Seed> seeds;
+    RoomyVector<Seed> seeds;
     seeds.reserve(stars.size());
-    for (const Light& l : stars) {
+    for (const int h : stars) {
+        const Light& l = lights[static_cast<std::size_t>(h)];
         const Candidate& c = candidates[static_cast<std::size_t>(l.anchor)];
         const double mx = l.sx / l.s, my = l.sy / l.s;
         const double radius = std::max(l.x1 - l.x0 + 1, l.y1 - l.y0 + 1) / 2.0;
@@ -1360,13 +1427,8 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         return std::tuple(clipped[a], -seeds[a].light, a) < std::tuple(clipped[b], -seeds[b].light, b);
     };
     if (capped) {
-        clipped.assign(seeds.size(), 0);
-        for (const std::size_t k : seedGrid.InCellOrder()) {
-            const Candidate& c = *seeds[k].c;
-            for (int j = std::max(0, c.y - 1); j <= std::min(height - 1, c.y + 1); ++j)
-                for (int i = std::max(0, c.x - 1); i <= std::min(width - 1, c.x + 1); ++i)
-                    if (pixels[static_cast<std::size_t>(j) * width + i] >= settings.saturation) clipped[k] = 1;
-        }
+        clipped.resize(seeds.size());
+        for (std::size_t k = 0; k < seeds.size(); ++k) clipped[k] = seeds[k].c->clipped ? 1 : 0;
         ranked.resize(seeds.size());
         for (std::size_t k = 0; k < seeds.size(); ++k) ranked[k] = k;
     } else {
@@ -1406,7 +1468,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     struct Light2 {
         double x, y, flux, reach;
     };
-    std::vector<Light2> all;
+    RoomyVector<Light2> all;
     all.reserve(found.size() + unmeasured);
     for (std::size_t i = 0; i < found.size(); ++i) all.push_back({found[i].x, found[i].y, found[i].flux, reach[i]});
     for (std::size_t k = 0; k < seeds.size(); ++k)
