@@ -55,6 +55,14 @@ constexpr double kRingBlend = 1.2;
 // Side of the cells stars are filed in by position, so that a star meets
 // only its near neighbours.
 constexpr int kCell = 16;
+// A field crowded with small stars: a star's light is summed over the
+// pixels this far from its maximum (5 x 5: nearly all of a star that small),
+// two maxima farther apart than kApart pixels are two stars, and once more
+// than kApartJoined of the maxima turn out part of another's light the stars
+// are too large to be told apart that way.
+constexpr int kBoxReach = 2;
+constexpr int kApart = 8;
+constexpr double kApartJoined = 0.1;
 constexpr double kHfdPerSigma = 2.354820045;  // a Gaussian's half-flux diameter equals its FWHM
 
 constexpr double Distance2(double dx, double dy) { return dx * dx + dy * dy; }
@@ -1232,7 +1240,111 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         for (int h = 0; h < hills; ++h)
             if (parent[static_cast<std::size_t>(h)] == h && lights[static_cast<std::size_t>(h)].anchor >= 0) stars.push_back(h);
     };
-    // A crowded field is flooded nearly everywhere: there every pixel's level
+    // Two maxima kApart or less apart, in the order they lie: a saddle
+    // between them unless the light dips clearly on the way.
+    const auto pair = [&](std::size_t a, std::size_t b) {
+        // From the fainter towards the brighter: its light falls first, and
+        // once it is clearly down the pair is two stars whatever else joins
+        // either of them (a light is judged by its brightest maximum, never
+        // fainter than this one).
+        const bool fromA = candidates[a].core < candidates[b].core;
+        const Candidate& from = fromA ? candidates[a] : candidates[b];
+        const Candidate& to = fromA ? candidates[b] : candidates[a];
+        const int dx = to.x - from.x, dy = to.y - from.y;
+        const double clear = std::min(kDipFraction * from.core, from.core - dipNoise);
+        const int steps = std::max(std::abs(dx), std::abs(dy));
+        double low = from.core;
+        for (int t = 1; t < steps; ++t) {
+            // The pixel nearest the line, rounded half away from the start.
+            const int x = from.x + (2 * dx * t + (dx < 0 ? -steps : steps)) / (2 * steps);
+            const int y = from.y + (2 * dy * t + (dy < 0 ? -steps : steps)) / (2 * steps);
+            low = std::min(low, f.Smooth(x, y, from.sky));
+            if (low < clear) return;
+        }
+        saddles.push_back({static_cast<int>(a), static_cast<int>(b), static_cast<float>(low)});
+    };
+    // Each maximum's light, from the pixels around it, and the saddles
+    // between maxima kApart or less apart; false when the find was called off.
+    const auto tellApart = [&] {
+        const std::size_t n = candidates.size();
+        hills = static_cast<int>(n);
+        lights.assign(n, {});
+        // The pairs kApart or less apart, each once: the maxima lie in the
+        // order of their rows and along each row, so a pair's second lies
+        // on the first's row or on one of the kApart below it. For each of
+        // those rows a cursor keeps the first maximum not too far left of
+        // the one whose pairs are taken; it only ever moves right along its
+        // row, and back to the row's start when the rows move down. A
+        // maximum's light and its pairs are taken together, while the rows
+        // around it are at hand.
+        std::vector<std::size_t> rowStart(static_cast<std::size_t>(height) + 1, n);
+        for (std::size_t k = n; k-- > 0;) rowStart[static_cast<std::size_t>(candidates[k].y)] = k;
+        for (int y = height - 1; y >= 0; --y)
+            rowStart[static_cast<std::size_t>(y)] = std::min(rowStart[static_cast<std::size_t>(y)], rowStart[static_cast<std::size_t>(y) + 1]);
+        std::array<std::size_t, kApart + 1> cursor{};
+        int cursorRow = -1;
+        for (std::size_t a = 0; a < n; ++a) {
+            if (a % kStopMaxima == kStopMaxima - 1 && stopped()) return false;
+            const Candidate& c = candidates[a];
+            Light& l = lights[a];
+            l.anchor = static_cast<int>(a);
+            l.core = c.core;
+            l.x0 = std::max(0, c.x - kBoxReach), l.x1 = std::min(width - 1, c.x + kBoxReach);
+            l.y0 = std::max(0, c.y - kBoxReach), l.y1 = std::min(height - 1, c.y + kBoxReach);
+            // In whole counts above the sky rounded to a count, from the
+            // maximum, then moved to the frame's origin: sums that need
+            // not wait for each other, exact, and a light within a few
+            // counts of the exact one.
+            const int level = static_cast<int>(std::lround(c.sky));
+            std::int64_t s = 0, sx = 0, sy = 0, sxx = 0, syy = 0;
+            const auto boxRow = [&](int y, int x0, int x1) {
+                const std::uint16_t* const line = pixels + static_cast<std::size_t>(y) * width;
+                int rs = 0, rx = 0, rxx = 0;
+                for (int x = x0; x <= x1; ++x) {
+                    const int v = std::max(0, line[x] - level), dx = x - c.x;
+                    rs += v, rx += v * dx, rxx += v * dx * dx;
+                }
+                const int dy = y - c.y;
+                s += rs, sx += rx, sxx += rxx, sy += std::int64_t{rs} * dy, syy += std::int64_t{rs} * dy * dy;
+            };
+            // Inside the frame the box has its full size, known here, and
+            // the loops over it are laid out flat.
+            if (c.x >= kBoxReach && c.y >= kBoxReach && c.x + kBoxReach < width && c.y + kBoxReach < height) {
+                for (int y = c.y - kBoxReach; y <= c.y + kBoxReach; ++y) boxRow(y, c.x - kBoxReach, c.x + kBoxReach);
+            } else {
+                for (int y = l.y0; y <= l.y1; ++y) boxRow(y, l.x0, l.x1);
+            }
+            const double cx = c.x, cy = c.y;
+            l.s = static_cast<double>(s);
+            l.sx = l.s * cx + static_cast<double>(sx), l.sxx = l.s * cx * cx + 2.0 * cx * static_cast<double>(sx) + static_cast<double>(sxx);
+            l.sy = l.s * cy + static_cast<double>(sy), l.syy = l.s * cy * cy + 2.0 * cy * static_cast<double>(sy) + static_cast<double>(syy);
+
+            if (c.y != cursorRow) {
+                cursorRow = c.y;
+                for (int dy = 0; dy <= kApart; ++dy)
+                    cursor[static_cast<std::size_t>(dy)] = rowStart[static_cast<std::size_t>(std::min(height, c.y + dy))];
+            }
+            for (int dy = 0; dy <= kApart && c.y + dy < height; ++dy) {
+                const std::size_t end = rowStart[static_cast<std::size_t>(c.y + dy) + 1];
+                std::size_t& from = cursor[static_cast<std::size_t>(dy)];
+                while (from < end && candidates[from].x < c.x - kApart) ++from;
+                for (std::size_t b = dy == 0 ? a + 1 : from; b < end && candidates[b].x <= c.x + kApart; ++b)
+                    if ((candidates[b].x - c.x) * (candidates[b].x - c.x) + dy * dy <= kApart * kApart) pair(a, b);
+            }
+        }
+        return true;
+    };
+    // A field crowded with small stars, the way crowded fields are, is told
+    // apart by the light between neighbouring maxima alone, on the straight
+    // line from one to the other, with each star's light taken from a few
+    // pixels around its maximum: a few dozen pixels a star, where a flood
+    // looks at every pixel of the frame several times. Where the light
+    // between two maxima stays up all the way they are one star, joined as
+    // the flood joins hills. A field where many maxima join others has large
+    // stars (defocused, or rings, whose light runs round a curve a straight
+    // line cuts across): it is flooded after all.
+    //
+    // Such a field is flooded nearly everywhere: there every pixel's level
     // is worked out in one pass along the rows, into a whole frame of them.
     // The flood then needs no walking, since every pixel above the floor is
     // part of it or of a bump of noise without a maximum, which has a hill
@@ -1240,7 +1352,20 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     // flood's pixels are looked at.
     bool made = false;
     bool crowded = static_cast<double>(candidates.size()) * settings.wholeFrameBelow > static_cast<double>(width) * height;
+    bool apart = false;
     if (crowded) {
+        if (!tellApart()) return std::nullopt;
+        join();
+        apart = static_cast<double>(stars.size()) >= (1 - kApartJoined) * hills;
+        made = apart;
+        if (!apart) {
+            stars.clear();
+            lights.clear();
+            saddles.clear();
+            hills = 0;
+        }
+    }
+    if (crowded && !apart) {
         Flat<Spot> spots(width, height);
         // Without the memory for a whole frame the flood below does, on the
         // blocks it reaches.
@@ -1271,7 +1396,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
             made = climbFlat(spots) && settleFlat(spots);
         }
     }
-    if (!crowded) {
+    if (!crowded && !apart) {
         Tiled<Spot> spots(width, height, {kUnseen, -1});
         // A pixel's place, y in the high half and x in the low.
         const auto pack = [](int x, int y) { return static_cast<std::uint32_t>(y) << 16 | static_cast<std::uint32_t>(x); };
@@ -1324,7 +1449,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     }
     if (!made) return std::nullopt;
     if (stopped()) return std::nullopt;
-    join();
+    if (!apart) join();
 
     // Where each star is measured from: its maximum, unless the maximum lies
     // off the middle of its light, as on a ring; then that middle.
@@ -1342,10 +1467,11 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         const Candidate& c = candidates[static_cast<std::size_t>(l.anchor)];
         const double mx = l.sx / l.s, my = l.sy / l.s;
         const double radius = std::max(l.x1 - l.x0 + 1, l.y1 - l.y0 + 1) / 2.0;
-        // The spread of the smoothed light (the 1-2-1 kernel adds half a
-        // pixel squared on each axis) as a Gaussian's: a half-flux diameter
-        // good enough to say how far a star that is not measured reaches.
-        const double spread = l.s > 0 ? (l.sxx / l.s - mx * mx + l.syy / l.s - my * my) / 2 - 0.5 : 0.0;
+        // The spread of its light as a Gaussian's (the flood's smoothed
+        // light has the 1-2-1 kernel's half a pixel squared on each axis
+        // added): a half-flux diameter good enough to say how far a star
+        // that is not measured reaches.
+        const double spread = l.s > 0 ? (l.sxx / l.s - mx * mx + l.syy / l.s - my * my) / 2 - (apart ? 0.0 : 0.5) : 0.0;
         const double hfd = kHfdPerSigma * std::sqrt(std::max(0.25, spread));
         if (l.s > 0 && Distance2(mx - c.x, my - c.y) > kMaxShift * kMaxShift)
             seeds.push_back({&c, mx, my, std::max(kMaxShift, radius / 4), radius, true, l.s, radius + 3});
@@ -1488,7 +1614,11 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         });
     }
     if (stopped()) return std::nullopt;
-    std::sort(found.begin(), found.end(), [](const FoundStar& a, const FoundStar& b) { return a.flux > b.flux; });
+    // Stars of equal flux by their place, so that the order never depends
+    // on the way they were found.
+    std::sort(found.begin(), found.end(), [](const FoundStar& a, const FoundStar& b) {
+        return std::tuple(-a.flux, a.y, a.x) < std::tuple(-b.flux, b.y, b.x);
+    });
     return field;
 }
 

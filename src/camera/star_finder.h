@@ -13,8 +13,9 @@
 // centred on the ring's middle.
 //
 // The time taken grows with the pixels plus the stars, however crowded the
-// field: each pixel is looked at a few times, and each star meets only its
-// near neighbours (filed by position in cells), never every other star.
+// field: each pixel is looked at a few times (on a field crowded with small
+// stars, only those near a maximum after the first look), and each star
+// meets only its near neighbours, never every other star.
 //
 // Each star is then measured against the sky in a ring around it: centroid
 // (Gaussian-weighted, so noise far from the core hardly moves it), flux,
@@ -58,10 +59,15 @@ struct StarFinderSettings {
     // crowded test field, about one in ten of the cap's brightest). 2000 is
     // far more than a field median or a pick needs.
     std::size_t maxStars = 2000;
-    // A field with fewer pixels than this per maximum is crowded: the light
-    // of its stars covers most of the frame, and every pixel's smoothed level
-    // is worked out in one pass instead of flooding out from each maximum.
-    // The stars found are the same either way; only the time differs.
+    // A field with fewer pixels than this per maximum is crowded. If its
+    // stars are small (at most one maximum in ten part of another's light)
+    // they are told apart by the light on the straight line between
+    // neighbouring maxima, and each one's light is taken from the 5x5 pixels
+    // around its maximum, instead of flooding the frame: the same stars,
+    // measured the same, but over the cap ranked by that light (on a crowded
+    // test field 95 of the 100 kept are those the flood keeps). If they are
+    // large (defocused, rings) every pixel's smoothed level is worked out in
+    // one pass instead of flooding out from each maximum, with the same stars.
     double wholeFrameBelow = 1000.0;
 };
 

@@ -46,6 +46,41 @@ const FrameCopy& Crowded() {
     return frame;
 }
 
+// A crowded field of far-defocused stars behind a central obstruction:
+// rings of 7 px radius on a jittered grid 22 px apart, each with maxima all
+// round its ridge, so that more than one maximum in ten is part of another's
+// light. The centres are kept for the test to compare with.
+struct RingField {
+    FrameCopy frame;
+    std::vector<std::pair<double, double>> centres;
+};
+const RingField& CrowdedRings() {
+    static const RingField field = [] {
+        constexpr int kSide = 300;
+        constexpr double kOuter = 7.0, kInner = 0.35 * kOuter, kEdge = 1.2 * 1.41421356;
+        RingField f{{kSide, kSide, {}}, {}};
+        std::vector<double> light(static_cast<std::size_t>(kSide) * kSide, 1000.0);
+        std::mt19937 rng(11);
+        std::uniform_real_distribution<double> jitter(-2.0, 2.0), level(800.0, 2500.0);
+        for (int gy = 20; gy < kSide - 15; gy += 22)
+            for (int gx = 20; gx < kSide - 15; gx += 22) {
+                const double cx = gx + jitter(rng), cy = gy + jitter(rng), a = level(rng);
+                f.centres.emplace_back(cx, cy);
+                for (int y = gy - 12; y <= gy + 12; ++y)
+                    for (int x = gx - 12; x <= gx + 12; ++x) {
+                        const double r = std::hypot(x - cx, y - cy);
+                        light[static_cast<std::size_t>(y) * kSide + x] += a * 0.5 * (std::erf((kOuter - r) / kEdge) - std::erf((kInner - r) / kEdge));
+                    }
+            }
+        std::normal_distribution<double> unit(0.0, 1.0);
+        f.frame.pixels.resize(light.size());
+        for (std::size_t i = 0; i < light.size(); ++i)
+            f.frame.pixels[i] = static_cast<std::uint16_t>(std::clamp(std::lround(light[i] + 10 * unit(rng)), 0L, 65535L));
+        return f;
+    }();
+    return field;
+}
+
 // A stop that says yes from its `at`-th question on, counting the questions.
 struct CountingStop {
     int at;
@@ -54,25 +89,25 @@ struct CountingStop {
 };
 
 TEST(StarFinderStop, ACalledOffFindGivesNothingAtEveryStageAndAnUnstoppedOneTheWholeField) {
-    const FrameCopy& f = Crowded();
-    const StarField whole = FindStars(f.width, f.height, f.pixels.data(), {.maxStars = 100000});
-    ASSERT_GT(whole.stars.size(), 1000u);
-    // Worked out over the whole frame at once, as a field this crowded is,
-    // and flooded out from each maximum, as a sparse one is.
-    for (const double wholeFrameBelow : {1000.0, 0.0}) {
-        SCOPED_TRACE(wholeFrameBelow);
-        const StarFinderSettings settings{.maxStars = 100000, .wholeFrameBelow = wholeFrameBelow};
+    // A crowded field of small stars told apart by the light between their
+    // maxima, and flooded out from each maximum as a sparse field is; a
+    // crowded field of rings flooded over the whole frame at once.
+    const struct {
+        const FrameCopy* frame;
+        double wholeFrameBelow;
+    } ways[] = {{&Crowded(), 1000.0}, {&Crowded(), 0.0}, {&CrowdedRings().frame, 1000.0}};
+    for (const auto& way : ways) {
+        const FrameCopy& f = *way.frame;
+        SCOPED_TRACE(testing::Message() << f.width << " px, " << way.wholeFrameBelow);
+        const StarFinderSettings settings{.maxStars = 100000, .wholeFrameBelow = way.wholeFrameBelow};
+        const StarField whole = FindStars(f.width, f.height, f.pixels.data(), settings);
+        ASSERT_GT(whole.stars.size(), 100u);
         // How often a find that runs to its end asks.
         CountingStop never{1 << 30};
         const std::optional<StarField> unstopped =
             FindStars(f.width, f.height, f.pixels.data(), settings, [&] { return never(); });
         ASSERT_TRUE(unstopped.has_value());
         EXPECT_TRUE(unstopped->stars == whole.stars);
-        // Over a cap the stars kept are ranked by the light the flood
-        // gathered, so a level worked out wrongly either way shows here.
-        const StarFinderSettings capped{.maxStars = 300, .wholeFrameBelow = wholeFrameBelow};
-        EXPECT_TRUE(FindStars(f.width, f.height, f.pixels.data(), capped).stars ==
-                    FindStars(f.width, f.height, f.pixels.data(), {.maxStars = 300, .wholeFrameBelow = 1e12}).stars);
         const int questions = never.asked;
         // Every stage asks, not only the first or the last.
         ASSERT_GE(questions, 12);
@@ -91,10 +126,46 @@ TEST(StarFinderStop, ACalledOffFindGivesNothingAtEveryStageAndAnUnstoppedOneTheW
     }
 
     // The field figure follows: called off, no figures; else the median.
+    const FrameCopy& f = Crowded();
     EXPECT_FALSE(MeasureField(f.width, f.height, f.pixels.data(), 100, [] { return true; }).has_value());
     const std::optional<FieldFigures> figures = MeasureField(f.width, f.height, f.pixels.data(), 100, [] { return false; });
     ASSERT_TRUE(figures.has_value());
     EXPECT_EQ(figures->stars, MeasureField(f.width, f.height, f.pixels.data(), 100).stars);
+}
+
+// However a crowded field is worked out, the same stars. Small ones told
+// apart by the light between their maxima come out as the flood finds them,
+// value for value; over a cap the two rank them by their light taken in
+// different ways, so nearly the same are kept. Rings, whose maxima run all
+// round them, are flooded: over the whole frame at once or out from each
+// maximum, the same rings, each one star on its centre, ranked alike.
+TEST(StarFinderCrowded, SmallStarsToldApartAndRingsFloodedAsTheFloodFindsThem) {
+    const FrameCopy& f = Crowded();
+    const auto find = [](const FrameCopy& frame, std::size_t cap, double wholeFrameBelow) {
+        return FindStars(frame.width, frame.height, frame.pixels.data(), {.maxStars = cap, .wholeFrameBelow = wholeFrameBelow});
+    };
+    const StarField apart = find(f, 100000, 1000.0);
+    EXPECT_TRUE(apart.stars == find(f, 100000, 0.0).stars);
+    for (const std::size_t cap : {100u, 300u}) {
+        const StarField a = find(f, cap, 1000.0), b = find(f, cap, 0.0);
+        ASSERT_EQ(a.stars.size(), cap);
+        std::size_t common = 0;
+        for (const FoundStar& s : a.stars)
+            common += std::count(b.stars.begin(), b.stars.end(), s) > 0 ? 1 : 0;
+        EXPECT_GE(common, cap * 95 / 100) << cap;
+    }
+
+    const RingField& rings = CrowdedRings();
+    const StarField whole = find(rings.frame, 100000, 1000.0);
+    EXPECT_TRUE(whole.stars == find(rings.frame, 100000, 0.0).stars);
+    EXPECT_TRUE(find(rings.frame, 40, 1000.0).stars == find(rings.frame, 40, 0.0).stars);
+    ASSERT_EQ(whole.stars.size(), rings.centres.size());
+    for (const auto& [x, y] : rings.centres) {
+        const auto nearest = std::min_element(whole.stars.begin(), whole.stars.end(), [&](const FoundStar& a, const FoundStar& b) {
+            return std::hypot(a.x - x, a.y - y) < std::hypot(b.x - x, b.y - y);
+        });
+        EXPECT_LT(std::hypot(nearest->x - x, nearest->y - y), 0.3) << x << "," << y;
+    }
 }
 
 // Over the cap only the kept stars are measured, so they must come out as
