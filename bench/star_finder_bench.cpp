@@ -11,8 +11,12 @@
 // how far its worst centroid lies from the truth; "reported" is how many
 // stars it says it found, "kept" how many it returned. With the finder's
 // cap (the last argument 1, as the program runs it) a dense field keeps the
-// 2000 brightest, so "found" counts those among the true stars; the same
+// 500 brightest, so "found" counts those among the true stars; the same
 // field without the cap measures every star, for the cost of that.
+//
+// DenseOverSparse finds the dense and the 4096² sparse field in turn and
+// reports the dense field's time per pixel over the sparse one's ("ratio"):
+// the figure for "the same work per pixel however crowded".
 //
 // PickStarThreadGap is Pick Star as the window runs it on the dense field:
 // the window's thread copies the main image, hands it to a search on a
@@ -217,6 +221,35 @@ void FindStarsOnAFrame(benchmark::State& state) {
     state.counters["passes"] = benchmark::Counter(pass, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
+// The dense field's time per pixel over the sparse field's, as the program
+// runs the finder (its cap): the two found in turn, one find of each per
+// iteration, so that both meet the same state of a machine whose speed
+// wanders from run to run (here by up to a third); medians of the
+// iterations, "ratio" the dense median over the sparse one, per pixel.
+void DenseOverSparse(benchmark::State& state) {
+    const Frame& sparse = FrameFor(4096, 500, false);
+    const Frame& dense = FrameFor(2048, 40000, false);
+    std::vector<double> sparseNs, denseNs;
+    const auto time = [](const Frame& frame) {
+        const auto start = std::chrono::steady_clock::now();
+        const kv::StarField field = kv::FindStars(frame.side, frame.side, frame.pixels.data());
+        benchmark::DoNotOptimize(field.stars.data());
+        return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+               (static_cast<double>(frame.side) * frame.side);
+    };
+    for (auto _ : state) {
+        sparseNs.push_back(time(sparse));
+        denseNs.push_back(time(dense));
+    }
+    const auto median = [](std::vector<double> v) {
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+        return v[v.size() / 2];
+    };
+    state.counters["sparse_ns_per_px"] = median(sparseNs);
+    state.counters["dense_ns_per_px"] = median(denseNs);
+    state.counters["ratio"] = median(denseNs) / median(sparseNs);
+}
+
 void PickStarThreadGap(benchmark::State& state) {
     const Frame& frame = FrameFor(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)), false);
     kv::TImageObject image(frame.side, frame.side);
@@ -316,6 +349,7 @@ BENCHMARK(FindStarsOnAFrame)
     ->Args({2048, 40000, 0, 0})
     ->Args({1024, 48, 1, 1})
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(DenseOverSparse)->Unit(benchmark::kMillisecond)->Iterations(15);
 BENCHMARK(PickStarThreadGap)->Args({2048, 40000})->Unit(benchmark::kMillisecond)->Iterations(3);
 #ifdef KV_HAVE_SEP
 BENCHMARK(SepOnAFrame) KV_FIELDS;
