@@ -91,9 +91,19 @@ int Select(std::vector<int>& v, std::size_t k) {
     }
     unsigned lowBits = 0;
     while ((static_cast<unsigned>(spread) >> lowBits) >= kHighBins) ++lowBits;
-    std::array<std::uint32_t, kHighBins> high;
-    std::fill_n(high.begin(), (static_cast<unsigned>(spread) >> lowBits) + 1, 0u);
-    for (const int x : v) ++high[static_cast<unsigned>(x - base) >> lowBits];
+    // Counted in four sets by turns, then added up: most samples are sky
+    // in a few bins, and a count that waits for the last one to the same
+    // bin waits for its store each time.
+    const unsigned bins = (static_cast<unsigned>(spread) >> lowBits) + 1;
+    std::array<std::array<std::uint32_t, kHighBins>, 4> sets;
+    for (auto& set : sets) std::fill_n(set.begin(), bins, 0u);
+    const std::size_t n = v.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (std::size_t j = 0; j < 4; ++j) ++sets[j][static_cast<unsigned>(v[i + j] - base) >> lowBits];
+    for (; i < n; ++i) ++sets[0][static_cast<unsigned>(v[i] - base) >> lowBits];
+    std::array<std::uint32_t, kHighBins>& high = sets[0];
+    for (unsigned b = 0; b < bins; ++b) high[b] += sets[1][b] + sets[2][b] + sets[3][b];
     unsigned block = 0;
     std::size_t below = 0;
     while (below + high[block] <= k) below += high[block++];
@@ -122,8 +132,15 @@ void ClippedStats(std::vector<int>& v, double& median, double& sigma, int passes
         for (std::size_t i = 0; i < v.size(); ++i) dev[i] = std::abs(v[i] - m);
         sigma = kMadToSigma * Select(dev, dev.size() / 2);
         const double limit = kClipSigma * std::max(sigma, kMinNoise);
+        // Kept in place without a branch per sample: which side of the
+        // limit a sample lies is as good as random near it.
         const std::size_t before = v.size();
-        std::erase_if(v, [&](int s) { return std::fabs(s - median) > limit; });
+        std::size_t kept = 0;
+        for (const int s : v) {
+            v[kept] = s;
+            kept += std::fabs(s - median) > limit ? 0 : 1;
+        }
+        v.resize(kept);
         if (v.size() == before) break;
     }
 }
@@ -269,6 +286,14 @@ public:
     const int w, h;
     const std::uint16_t* const p;
 };
+
+// Asks for rows y0..y1 of the frame ahead of their use. A pass over the
+// maxima reads a few pixels of a row here and there around each, which
+// brings the row in from memory one miss after another.
+void FetchRows(const std::uint16_t* pixels, int width, int height, int y0, int y1) {
+    for (int y = std::max(0, y0); y <= std::min(height - 1, y1); ++y)
+        for (int x = 0; x < width; x += 32) __builtin_prefetch(pixels + static_cast<std::size_t>(y) * width + x);
+}
 
 struct Candidate {
     int x, y;
@@ -792,6 +817,8 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     for (int y = 0; y < height; ++y) {
         if (y % kStopRows == 0 && stopped()) return std::nullopt;
         sky.Row(y, row);
+        // A climb from this row reads up to three rows further down.
+        FetchRows(pixels, width, height, y + 3, y + 3);
         const std::uint16_t* line = pixels + static_cast<std::size_t>(y) * width;
         // Which pixels stand out above the sky, and inside the frame which
         // have no higher neighbour, along the whole row first and several
@@ -901,8 +928,12 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         return n > 0 && sides / n >= kHotPixelRatio * peak;
     };
     std::size_t kept = 0;
-    for (Candidate& c : candidates)
+    int fetched = -1;
+    for (Candidate& c : candidates) {
+        FetchRows(pixels, width, height, std::max(fetched + 1, c.y + 2), c.y + 3);
+        fetched = std::max(fetched, c.y + 3);
         if (real(c)) candidates[kept++] = c;
+    }
     candidates.resize(kept);
 
     // One star per light. The pixels around the maxima are flooded down to
@@ -1320,6 +1351,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
             l.sy = l.s * cy + static_cast<double>(sy), l.syy = l.s * cy * cy + 2.0 * cy * static_cast<double>(sy) + static_cast<double>(syy);
 
             if (c.y != cursorRow) {
+                FetchRows(pixels, width, height, std::max(cursorRow + 1, c.y) + kApart + 1, c.y + kApart + 2);
                 cursorRow = c.y;
                 for (int dy = 0; dy <= kApart; ++dy)
                     cursor[static_cast<std::size_t>(dy)] = rowStart[static_cast<std::size_t>(std::min(height, c.y + dy))];
