@@ -241,6 +241,32 @@ TEST(StarFinder, AStarIsFoundFromOneCountAboveTheThreshold) {
     }
 }
 
+// On the same sky a pixel 20 counts up is a star when its four sides hold
+// at least a fifth of that on average, and a hot pixel when they hold less.
+TEST(StarFinder, AStarsSidesHoldAFifthOfItsPeakAHotPixelsLess) {
+    for (const int lastSide : {4, 3}) {
+        std::vector<std::uint16_t> pixels(64 * 64, 1000);
+        const auto at = [&](int x, int y) -> std::uint16_t& { return pixels[static_cast<std::size_t>(y * 64 + x)]; };
+        at(32, 32) += 20;
+        at(31, 32) += 4, at(33, 32) += 4, at(32, 31) += 4;
+        at(32, 33) += static_cast<std::uint16_t>(lastSide);
+        EXPECT_EQ(FindStars(64, 64, pixels.data()).stars.size(), lastSide == 4 ? 1u : 0u) << lastSide;
+    }
+}
+
+// A star whose brightest pixel lies on the second row or column from an
+// edge, at each of the four: one star, on its centre.
+TEST(StarFinder, AStarOnTheSecondRowFromAnyEdgeIsFoundOnItsCentre) {
+    for (const auto& [x, y] : {std::pair{32.2, 1.3}, std::pair{32.2, 61.7}, std::pair{1.3, 32.2}, std::pair{61.7, 32.2}}) {
+        Sky sky(64, 64, 1000, 0.0);
+        sky.Add({x, y, 1.2, 3000});
+        const std::vector<std::uint16_t> pixels = sky.Expose(7);
+        const StarField field = FindStars(64, 64, pixels.data());
+        ASSERT_EQ(field.stars.size(), 1u) << x << "," << y;
+        EXPECT_LT(std::hypot(field.stars[0].x - x, field.stars[0].y - y), 0.3) << field.stars[0].x << "," << field.stars[0].y;
+    }
+}
+
 // A fainter maximum on a bright star's flank with no clear dip between them
 // is part of that star, whether the bright one lies first in the frame or
 // last; the same maximum a little farther out, past a clear dip, is a star
