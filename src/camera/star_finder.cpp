@@ -1489,8 +1489,8 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         const Candidate* c;
         double x, y, maxShift, radius;
         bool wide;
-        double light;  // its smoothed light above the sky, near its flux
-        double reach;  // how far its light goes, judged from the flood alone
+        double light;  // its light above the sky (the flood's, or its 5x5 pixels'), near its flux
+        double reach;  // how far its light goes, judged from that light alone
     };
     RoomyVector<Seed> seeds;
     seeds.reserve(stars.size());
