@@ -1328,22 +1328,15 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
             // counts of the exact one.
             const int level = static_cast<int>(std::lround(c.sky));
             std::int64_t s = 0, sx = 0, sy = 0, sxx = 0, syy = 0;
-            const auto boxRow = [&](int y, int x0, int x1) {
+            for (int y = l.y0; y <= l.y1; ++y) {
                 const std::uint16_t* const line = pixels + static_cast<std::size_t>(y) * width;
                 int rs = 0, rx = 0, rxx = 0;
-                for (int x = x0; x <= x1; ++x) {
+                for (int x = l.x0; x <= l.x1; ++x) {
                     const int v = std::max(0, line[x] - level), dx = x - c.x;
                     rs += v, rx += v * dx, rxx += v * dx * dx;
                 }
                 const int dy = y - c.y;
                 s += rs, sx += rx, sxx += rxx, sy += std::int64_t{rs} * dy, syy += std::int64_t{rs} * dy * dy;
-            };
-            // Inside the frame the box has its full size, known here, and
-            // the loops over it are laid out flat.
-            if (c.x >= kBoxReach && c.y >= kBoxReach && c.x + kBoxReach < width && c.y + kBoxReach < height) {
-                for (int y = c.y - kBoxReach; y <= c.y + kBoxReach; ++y) boxRow(y, c.x - kBoxReach, c.x + kBoxReach);
-            } else {
-                for (int y = l.y0; y <= l.y1; ++y) boxRow(y, l.x0, l.x1);
             }
             const double cx = c.x, cy = c.y;
             l.s = static_cast<double>(s);

@@ -229,28 +229,34 @@ TEST(StarFinder, TheSkyIsTheMiddleOfItsSamples) {
 
 // On a sky without noise (its noise taken as one count) the threshold is
 // five counts: a star whose brightest pixel stands six above the sky is
-// found, one that stands five is not.
-TEST(StarFinder, AStarIsFoundFromOneCountAboveTheThreshold) {
+// found, one that stands five is not. A single pixel 20 up is a star when
+// its four sides hold at least a fifth of that on average, a hot pixel when
+// they hold less.
+TEST(StarFinder, OnAFlatSkyAStarFromOneCountAboveTheThresholdAndAHotPixelByItsSides) {
+    const auto find = [](const std::function<void(std::vector<std::uint16_t>&)>& add) {
+        std::vector<std::uint16_t> pixels(64 * 64, 1000);
+        add(pixels);
+        return FindStars(64, 64, pixels.data()).stars.size();
+    };
+    const auto at = [](std::vector<std::uint16_t>& p, int x, int y) -> std::uint16_t& { return p[static_cast<std::size_t>(y * 64 + x)]; };
     for (const int peak : {6, 5}) {
-        std::vector<std::uint16_t> pixels(64 * 64, 1000);
-        for (int y = 27; y <= 37; ++y)
-            for (int x = 27; x <= 37; ++x)
-                pixels[static_cast<std::size_t>(y * 64 + x)] +=
-                    static_cast<std::uint16_t>(std::lround(peak * std::exp(-((x - 32) * (x - 32) + (y - 32) * (y - 32)) / (2 * 1.2 * 1.2))));
-        EXPECT_EQ(FindStars(64, 64, pixels.data()).stars.size(), peak == 6 ? 1u : 0u) << peak;
+        EXPECT_EQ(find([&](std::vector<std::uint16_t>& p) {
+                      for (int y = 27; y <= 37; ++y)
+                          for (int x = 27; x <= 37; ++x)
+                              at(p, x, y) += static_cast<std::uint16_t>(
+                                  std::lround(peak * std::exp(-((x - 32) * (x - 32) + (y - 32) * (y - 32)) / (2 * 1.2 * 1.2))));
+                  }),
+                  peak == 6 ? 1u : 0u)
+            << peak;
     }
-}
-
-// On the same sky a pixel 20 counts up is a star when its four sides hold
-// at least a fifth of that on average, and a hot pixel when they hold less.
-TEST(StarFinder, AStarsSidesHoldAFifthOfItsPeakAHotPixelsLess) {
     for (const int lastSide : {4, 3}) {
-        std::vector<std::uint16_t> pixels(64 * 64, 1000);
-        const auto at = [&](int x, int y) -> std::uint16_t& { return pixels[static_cast<std::size_t>(y * 64 + x)]; };
-        at(32, 32) += 20;
-        at(31, 32) += 4, at(33, 32) += 4, at(32, 31) += 4;
-        at(32, 33) += static_cast<std::uint16_t>(lastSide);
-        EXPECT_EQ(FindStars(64, 64, pixels.data()).stars.size(), lastSide == 4 ? 1u : 0u) << lastSide;
+        EXPECT_EQ(find([&](std::vector<std::uint16_t>& p) {
+                      at(p, 32, 32) += 20;
+                      at(p, 31, 32) += 4, at(p, 33, 32) += 4, at(p, 32, 31) += 4;
+                      at(p, 32, 33) += static_cast<std::uint16_t>(lastSide);
+                  }),
+                  lastSide == 4 ? 1u : 0u)
+            << lastSide;
     }
 }
 
