@@ -501,18 +501,24 @@ void TFocusPanel::ShowFocusReadings() {
 
 void TFocusPanel::ShowReading(const kv::FocusReading& r, bool continuous) {
     auto fixed = [](double v) { return QString::asprintf("%3.4f", v); };
-    fwhmEdit_->setText(fixed(r.FWHM));
-    hfdEdit_->setText(fixed(r.HFD));
-    xFwhmEdit_->setText(fixed(r.xFWHM));
-    yFwhmEdit_->setText(fixed(r.yFWHM));
-    peakEdit_->setText(QString::number(r.Peak));
+    if (r.status != kv::StarStatus::Ok) {
+        // The figures of a frame without a star measure noise or a spread of
+        // light: shown as numbers they read like a star, often a sharp one.
+        for (QLineEdit* e : {fwhmEdit_, hfdEdit_, xFwhmEdit_, yFwhmEdit_, peakEdit_}) e->clear();
+    } else {
+        fwhmEdit_->setText(fixed(r.FWHM));
+        hfdEdit_->setText(fixed(r.HFD));
+        xFwhmEdit_->setText(fixed(r.xFWHM));
+        yFwhmEdit_->setText(fixed(r.yFWHM));
+        peakEdit_->setText(QString::number(r.Peak));
+    }
     kv::TCameraControl* camera = form_.CameraControl();
     const kv::FomKind kind = camera != nullptr ? camera->FOMKind() : kv::FomKind::FWHM;
     // The caption says how many stars the figure stands for.
     const bool field = camera != nullptr && camera->FieldFigure() && kv::FieldKind(kind);
     const QString name = QString::fromLatin1(kv::FomName(static_cast<int>(kind)));
     fomLabel_->setText(field ? QStringLiteral("%1  %2 stars").arg(name).arg(r.stars) : name);
-    if (r.status == kv::StarStatus::TooFewStars) {
+    if (r.status != kv::StarStatus::Ok) {
         // Not a figure at all: it neither shows as one nor joins the average.
         fomEdit_->setText(QString::fromLatin1(kv::StarStatusText(r.status)));
         return;

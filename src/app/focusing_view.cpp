@@ -406,7 +406,14 @@ void TFocusingView::SearchFit(const kv::FitSummary& fit) {
 
 void TFocusingView::SearchEnded(const kv::SearchResult& result) {
     Post([this, result] {
-        if (result.reading) form_.FocusPanel()->ShowFocusReading(*result.reading);
+        // A search that failed or was refused left the focuser where no
+        // reading of its own was taken: a figure there (its all-zero boxes,
+        // or the last frame of a walk) would read as a star sharper than any
+        // it measured.
+        if (result.outcome == kv::FocusOutcome::Failed || result.outcome == kv::FocusOutcome::Rejected)
+            form_.FocusPanel()->ClearFocusReadings();
+        else if (result.reading)
+            form_.FocusPanel()->ShowFocusReading(*result.reading);
         EnableAfter(kSearchFrees);
         EnableAfter(kMoveLocks);
         SetEnabled({"CancelSearch"}, false);
@@ -429,6 +436,7 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
         QVariantMap details{
             {QStringLiteral("method"), quick ? QStringLiteral("quick") : fit ? QStringLiteral("fit") : QStringLiteral("golden")},
             {QStringLiteral("completed"), completed},
+            {QStringLiteral("uncertain"), result.outcome == kv::FocusOutcome::Uncertain},
             {QStringLiteral("position"), result.position},
             {QStringLiteral("fom"), result.reading ? result.reading->FOM : 0.0},
             {QStringLiteral("frames"), result.frames},

@@ -18,6 +18,7 @@ const char* OutcomeName(FocusOutcome outcome, bool halted) {
         case FocusOutcome::Failed: return "failed";
         case FocusOutcome::NotInRange: return "not in range";
         case FocusOutcome::Rejected: return "rejected";
+        case FocusOutcome::Uncertain: return "uncertain";
     }
     return "";
 }
@@ -163,7 +164,7 @@ void TFocusingRunner::LogSearch(IFocusDevices& devices, const SearchResult& resu
                    : result.method == FocusMethod::QuickRefocus ? "quick refocus"
                                                                 : "golden section";
     // A failed move leaves all-zero boxes, which are no figure.
-    if (result.reading && result.outcome == FocusOutcome::Completed) {
+    if (result.reading && (result.outcome == FocusOutcome::Completed || result.outcome == FocusOutcome::Uncertain)) {
         entry.figure = result.reading->FOM;
         entry.stars = result.reading->stars;
     }
@@ -305,6 +306,15 @@ void TFocusingRunner::AddZoneFigures(IFocusDevices& devices, SearchResult& resul
     else if (!result.errorSteps) result.errorSteps = SearchErrorSteps(result);
 }
 
+void TFocusingRunner::JudgeCertainty(SearchResult& result, int step) {
+    if (result.outcome != FocusOutcome::Completed || !result.errorSteps) return;
+    const double tolerance = UncertainTolerance(result.cfzSteps, step);
+    if (*result.errorSteps <= tolerance) return;
+    result.outcome = FocusOutcome::Uncertain;
+    result.message = UncertainText(result, *result.errorSteps, tolerance);
+    dialogs_.Defer({result.message, DialogType::Warning, DialogButtons::Ok});
+}
+
 void TFocusingRunner::Forward(const std::vector<TAutoFocusSearch::Note>& notes) {
     for (const TAutoFocusSearch::Note& note : notes) {
         switch (note.kind) {
@@ -409,6 +419,7 @@ void TFocusingRunner::RunCurveFit(WorkerThread& self, CurveFitSettings settings)
         if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
             view_.SampleProgress(0, samples_.load());
         AddZoneFigures(devices, result);
+        JudgeCertainty(result, settings.step);
         LogSearch(devices, result);
         view_.SearchEnded(result);
     };
@@ -472,6 +483,7 @@ void TFocusingRunner::RunQuickRefocus(WorkerThread& self, QuickRefocusSettings s
         if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
             view_.SampleProgress(0, samples_.load());
         AddZoneFigures(devices, result);
+        JudgeCertainty(result, settings.fallback.step);
         LogSearch(devices, result);
         view_.SearchEnded(result);
     };

@@ -58,6 +58,11 @@ enum class FocusOutcome {
     Failed,      // a move did not end in time (or its wait was abandoned or failed); see message
     NotInRange,  // the search found best focus outside +-initial step; see message
     Rejected,    // the curve fit's quality gate refused the answer; the focuser is back at the start; see message
+    // The curve fit or the quick refocus ended at its answer, but its own
+    // error estimate exceeds what it may claim (UncertainTolerance): the
+    // focuser stands at the answer, the message says how far off it may be
+    // and what would steady it. Nothing is learned from it.
+    Uncertain,
 };
 
 enum class FocusMethod { GoldenSection, CurveFit, QuickRefocus };
@@ -206,6 +211,9 @@ private:
     void LogSearch(IFocusDevices& devices, const SearchResult& result);
     // The zone and error figures of a search that has ended, just before it is logged.
     void AddZoneFigures(IFocusDevices& devices, SearchResult& result) const;
+    // A completed fit whose error estimate exceeds what a search of `step`
+    // may claim becomes Uncertain, with its message deferred as a warning.
+    void JudgeCertainty(SearchResult& result, int step);
     bool Start(std::unique_ptr<IFocusDevices> devices, WorkerThread::Procedure procedure);
     void RunScan(WorkerThread& self, ScanSettings settings);
     void RunSearch(WorkerThread& self, int initialStep);

@@ -1,9 +1,14 @@
 #include "focusing/search_error.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
+#include "focusing/critical_focus_zone.h"
 #include "focusing/curve_fit.h"
+#include "focusing/focus_zone.h"
+#include "platform/c_number.h"
+#include "platform/format_text.h"
 
 namespace kv {
 
@@ -45,6 +50,59 @@ std::optional<double> SearchErrorSteps(const SearchResult& result) {
         return *spread + landed;
     }
     return std::nullopt;
+}
+
+double UncertainTolerance(std::optional<double> cfzSteps, int step) {
+    if (cfzSteps && *cfzSteps > 0.0) return *cfzSteps;
+    return std::max(1.0, std::abs(step) / 4.0);
+}
+
+namespace {
+
+// Readings with a star where the fitted curve stays within half of its bottom
+// again: the ones that fix where the bottom lies.
+int ReadingsNearBottom(const SearchResult& result) {
+    if (!result.fit) return 0;
+    const FitSummary& fit = *result.fit;
+    const double bottom = FitFigure(fit.predicted, fit.kind);
+    if (!(bottom > 0.0)) return 0;
+    int near = 0;
+    for (const CurveSample& s : result.measured) {
+        if (!s.star) continue;
+        const double figure = FitFigure(FitSummaryValue(fit, s.position), fit.kind);
+        if (figure <= 1.5 * bottom) ++near;
+    }
+    return near;
+}
+
+}  // namespace
+
+std::string UncertainText(const SearchResult& result, double errorSteps, double tolerance) {
+    std::string error = StepsText(errorSteps);
+    std::string allowed = StepsText(tolerance);
+    if (const std::optional<double> zones = ErrorInCfz(errorSteps, result.cfzSteps)) {
+        error += " (" + FormatFixedC(*zones, 2) + " CFZ)";
+        allowed = "1 CFZ (" + allowed + ")";
+    } else {
+        allowed += " (a quarter of the step)";
+    }
+    // A curve fixed by fewer than three readings near its bottom rests on
+    // where the grid happened to fall: a finer grid helps whatever the noise.
+    // Otherwise the readings scatter: single frames average out with more of
+    // them; readings that already average several want more light per frame.
+    std::string advice;
+    const int near = ReadingsNearBottom(result);
+    if (result.fit && near < 3) advice = FormatText(kUncertainFewNearFormat, near) + " ";
+    int frames = 0, readings = 0;
+    for (const CurveSample& s : result.measured) {
+        if (!s.star) continue;
+        frames += s.frames;
+        ++readings;
+    }
+    const bool fewFrames = readings == 0 || frames < 3 * readings;
+    if (advice.empty() || fewFrames) advice += std::string(fewFrames ? kUncertainMoreFrames : kUncertainLongerExposure) + " ";
+    advice += kUncertainEnd;
+    return FormatText(kUncertainFormat, error.c_str(), allowed.c_str(), result.position, advice.c_str());
 }
 
 }  // namespace kv

@@ -20,6 +20,7 @@
 
 #include <optional>
 #include <span>
+#include <string>
 
 #include "focusing/curve_fit_search.h"
 #include "focusing/focusing_runner.h"
@@ -33,5 +34,27 @@ std::optional<double> SearchErrorSteps(const SearchResult& result);
 // with a star, as the curve fit takes them); nullopt below 5 such samples or
 // when fewer than two of the reduced fits find a minimum.
 std::optional<double> FitCentreSpread(std::span<const CurveSample> samples, FomKind kind);
+
+// What a completed curve fit or quick refocus may claim as best focus: its
+// error within one critical focus zone where the optics are set, else within
+// a quarter of the step it walked with (a finer answer than the grid it read
+// is what a fit is for; a coarser one is no better than a reading).
+double UncertainTolerance(std::optional<double> cfzSteps, int step);
+
+// Texts of an uncertain answer. The advice follows what the readings showed.
+inline constexpr const char* kUncertainFormat =
+    "Best focus is uncertain: the answer may lie %s from best focus, more than the %s it may claim."
+    "\r\nThe focuser stands at the answer, position %d. %s";
+inline constexpr const char* kUncertainFewNearFormat =
+    "Only %d of the readings lie near best focus: use a smaller step.";
+inline constexpr const char* kUncertainMoreFrames = "Take more focus frames a reading.";
+inline constexpr const char* kUncertainLongerExposure =
+    "Lengthen the exposure: the readings scatter although each averages several focus frames.";
+inline constexpr const char* kUncertainEnd = "Then start again.";
+
+// The message for a search whose error exceeds `tolerance` (both in steps):
+// the figures, and the advice its readings support (readings near the bottom
+// of the fitted curve, focus frames a reading).
+std::string UncertainText(const SearchResult& result, double errorSteps, double tolerance);
 
 }  // namespace kv

@@ -457,6 +457,14 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     Camera([](KVSimCameraConfig& c) { c.FluxScale = 1.0; });
     EXPECT_EQ(frame.exitCode, 5) << frame.err.toStdString();
     EXPECT_EQ(frame.out, QStringLiteral("Status no star\n"));
+    // The panel says so too, and shows none of the noise's figures.
+    const auto readOut = [&](const char* name) {
+        return window->FocusPanel()->findChild<QLineEdit*>(QString::fromLatin1(name))->text();
+    };
+    EXPECT_TRUE(ProcessEventsUntil([&] { return readOut("FOMEdit") == QStringLiteral("no star"); }))
+        << readOut("FOMEdit").toStdString();
+    for (const char* box : {"FWHMEdit", "HFDEdit", "xFWHMEdit", "yFWHMEdit", "PeakEdit"})
+        EXPECT_EQ(readOut(box), QString()) << box;
 
     // Refused moves and scans: the hub's ranges, named; nothing moves, and a
     // refusal leaves the user's box alone.

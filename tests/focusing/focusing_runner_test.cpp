@@ -12,6 +12,7 @@
 
 #include "focusing/critical_focus_zone.h"
 #include "focusing/focusing_runner.h"
+#include "focusing/search_error.h"
 #include "support/eventually.h"
 #include "support/recording_dialogs.h"
 #include "support/temp_files.h"
@@ -34,6 +35,8 @@ struct FakeDevices final : IFocusDevices {
     std::vector<StarStatus> statuses;  // of frames 1, 2, ... (then Ok)
     std::vector<bool> large;           // of frames 1, 2, ...: a no-star frame's light spread past the frame
     std::int32_t best = 30;
+    // Each frame's HFD off by up to this share, the same frames the same way.
+    double noise = 0.0;
     // Gear play: the true position trails the counter by up to `backlash`
     // steps, dragged from the side last pushed.
     int backlash = 0;
@@ -77,7 +80,7 @@ struct FakeDevices final : IFocusDevices {
         if (onFrame) onFrame(n);
         approaches.push_back(lastDirection.load());
         FocusReading r;
-        r.HFD = 2.0 + std::abs(TruePosition() - best) / 50.0;
+        r.HFD = (2.0 + std::abs(TruePosition() - best) / 50.0) * (1.0 + noise * std::sin(n * 2.4));
         if (static_cast<std::size_t>(n) <= statuses.size() && statuses[static_cast<std::size_t>(n - 1)] != StarStatus::Ok)
             r = {.HFD = 80.0,
                  .status = statuses[static_cast<std::size_t>(n - 1)],
@@ -374,7 +377,9 @@ TEST_F(RunnerTest, RefusedCurveFitDefersItsMessageAndLeavesTheFocuserAtTheStart)
 
 // The zone a search was started with comes back in its result and its log
 // line, with the search's error where it completed; a search started
-// without it logs a line that readers from before the zone still read.
+// without it logs a line that readers from before the zone still read. A
+// fit whose error exceeds the zone (or a quarter of the step without one)
+// is uncertain: it stays at its answer and says so, with advice.
 TEST_F(RunnerTest, TheZoneAndTheErrorReachTheResultAndTheLog) {
     test::TempDir dir;
     TFocusLog log(dir.File(kFocusLogFileName));
@@ -385,11 +390,16 @@ TEST_F(RunnerTest, TheZoneAndTheErrorReachTheResultAndTheLog) {
         FocusMethod method;
         std::optional<double> cfz;
         std::int32_t travelMin;  // below best focus, or above it to refuse the fit
+        double noise = 0.0;
+        FocusOutcome outcome = FocusOutcome::Completed;
     } const cases[] = {
         {"golden section", FocusMethod::GoldenSection, 8.5, -100000},
         {"curve fit", FocusMethod::CurveFit, 8.5, -100000},
         {"curve fit, no zone", FocusMethod::CurveFit, std::nullopt, -100000},
-        {"refused curve fit", FocusMethod::CurveFit, 8.5, 100},
+        {"refused curve fit", FocusMethod::CurveFit, 8.5, 100, 0.0, FocusOutcome::Rejected},
+        {"noisy curve fit", FocusMethod::CurveFit, 8.5, -100000, 0.3, FocusOutcome::Uncertain},
+        {"noisy curve fit, no zone", FocusMethod::CurveFit, std::nullopt, -100000, 0.3, FocusOutcome::Uncertain},
+        {"golden section, error above the zone", FocusMethod::GoldenSection, 0.1, -100000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -399,22 +409,41 @@ TEST_F(RunnerTest, TheZoneAndTheErrorReachTheResultAndTheLog) {
         options.fit.travelMin = c.travelMin;
         auto devices = std::make_unique<FakeDevices>();
         devices->best = 37;
+        devices->noise = c.noise;
+        FakeDevices& d = *devices;
+        dialogs.Clear();
         const SearchResult& search = Search(std::move(devices), options);
-        const bool completed = search.outcome == FocusOutcome::Completed;
-        EXPECT_EQ(completed, c.travelMin < 0) << search.message;
+        ASSERT_EQ(search.outcome, c.outcome) << search.message;
+        const bool answered = c.outcome != FocusOutcome::Rejected;
         EXPECT_EQ(search.cfzSteps, c.cfz);
-        // The fake's V has no noise: each method's answer is within a few steps.
-        EXPECT_EQ(search.errorSteps.has_value(), completed);
-        if (search.errorSteps) {
-            EXPECT_LT(*search.errorSteps, 3.0);
+        EXPECT_EQ(search.errorSteps.has_value(), answered);
+        if (c.outcome == FocusOutcome::Completed && c.noise == 0.0) {
+            // The fake's V has no noise: each method's answer is within a few steps.
+            EXPECT_LT(search.errorSteps.value(), 3.0);
+            // The golden section keeps its outcome whatever its error.
+            if (c.cfz < 1.0) {
+                EXPECT_GT(search.errorSteps.value(), *c.cfz);
+            }
+        }
+        if (c.outcome == FocusOutcome::Uncertain) {
+            const double allowed = c.cfz.value_or(100 / 4.0);
+            EXPECT_GT(search.errorSteps.value(), allowed);
+            EXPECT_NE(d.position.load(), 0) << "it stays at its answer";
+            EXPECT_EQ(dialogs.Deferred(), std::vector<std::string>{search.message});
+            EXPECT_EQ(search.message.rfind("Best focus is uncertain", 0), 0u) << search.message;
+            EXPECT_NE(search.message.find(c.cfz ? "1 CFZ (8.5 steps)" : "25 steps (a quarter of the step)"),
+                      std::string::npos) << search.message;
+            EXPECT_NE(search.message.find(kUncertainMoreFrames), std::string::npos) << "single frames";
         }
 
         // The log keeps the figures to its places.
         const FocusLogEntry line = TFocusLog::Read(log.Path()).back();
+        EXPECT_EQ(line.outcome, c.outcome == FocusOutcome::Uncertain ? "uncertain" : answered ? "completed" : "rejected");
+        EXPECT_EQ(line.figure.has_value(), answered);
         EXPECT_EQ(line.cfzSteps, search.cfzSteps);
-        ASSERT_EQ(line.errorSteps.has_value(), completed);
-        ASSERT_EQ(line.errorCfz.has_value(), completed && c.cfz);
-        if (completed) {
+        ASSERT_EQ(line.errorSteps.has_value(), answered);
+        ASSERT_EQ(line.errorCfz.has_value(), answered && c.cfz);
+        if (answered) {
             EXPECT_NEAR(*line.errorSteps, *search.errorSteps, 0.05);
         }
         if (line.errorCfz) {

@@ -26,6 +26,7 @@ public:
     // What was shown and waited for, and what was handed over to be shown later.
     std::vector<std::string> Texts() const { return Locked([&] { return texts_; }); }
     std::vector<std::string> Deferred() const { return Locked([&] { return deferred_; }); }
+    void Clear() { Locked([&] { texts_.clear(), deferred_.clear(); }); }
 
 private:
     mutable std::mutex mutex_;

@@ -40,6 +40,9 @@ constexpr int kExitNoProgram = 2;
 constexpr int kExitNoBus = 3;
 constexpr int kExitNotArrived = 4;
 constexpr int kExitNoStar = 5;
+// An auto focus that ended at an answer whose own error estimate exceeds what
+// it may claim: a script must not take it for focus.
+constexpr int kExitUncertain = 6;
 constexpr int kExitUsage = 64;
 constexpr int kDefaultTimeoutMs = 600000;  // an auto focus with many samples takes minutes
 constexpr qint64 kMaxPixel = 65535;  // a camera's rows and columns fit in 16 bits
@@ -80,7 +83,8 @@ int Usage() {
         "                                      run an auto focus (initial step S, default 100; by\n"
         "                                      the method on the Auto Focus page unless given;\n"
         "                                      quick: a refocus on tonight's fitted curve);\n"
-        "                                      each reading averages one or more focus frames\n"
+        "                                      each reading averages one or more focus frames;\n"
+        "                                      exit 6 when its answer is uncertain\n"
         "  scan [--start S] [--increment I] [--steps N]   run a focus scan\n"
         "  cancel                              cancel a running auto focus or scan\n"
         "  triggers                            print the refocus triggers, one key a line\n"
@@ -234,13 +238,13 @@ public:
 private slots:
     void OnFinished(const QString& procedure, bool completed, int position, double fom, const QString& message) {
         if (procedure != procedure_) return;
-        if (completed) {
-            std::printf("%s completed: position %d, figure of merit %.4f%s\n", qPrintable(procedure), position, fom,
-                        qPrintable(DetailsText()));
-        } else {
-            std::fprintf(stderr, "kessivanectl: %s ended: %s\n", qPrintable(procedure), qPrintable(message));
+        const bool uncertain = !completed && details_.value(QStringLiteral("uncertain")).toBool();
+        if (completed || uncertain) {
+            std::printf("%s %s: position %d, figure of merit %.4f%s\n", qPrintable(procedure),
+                        completed ? "completed" : "uncertain", position, fom, qPrintable(DetailsText()));
         }
-        result_ = completed ? kExitOk : kExitFailed;
+        if (!completed) std::fprintf(stderr, "kessivanectl: %s ended: %s\n", qPrintable(procedure), qPrintable(message));
+        result_ = completed ? kExitOk : uncertain ? kExitUncertain : kExitFailed;
         loopDone_();
     }
     void OnDetails(const QVariantMap& details) { details_ = details; }
@@ -273,6 +277,12 @@ private:
             text += QStringLiteral(", fell back to the curve fit: %1").arg(why);
         if (details_.contains(QStringLiteral("rSquared"))) {
             text += QStringLiteral(", R^2 %1").arg(details_.value(QStringLiteral("rSquared")).toDouble(), 0, 'f', 4);
+        }
+        // The answer's own error estimate: what a script weighs the result by.
+        if (details_.contains(QStringLiteral("errorSteps"))) {
+            text += QStringLiteral(", error about %1 steps").arg(details_.value(QStringLiteral("errorSteps")).toDouble(), 0, 'f', 1);
+            if (details_.contains(QStringLiteral("errorCfz")))
+                text += QStringLiteral(" (%1 CFZ)").arg(details_.value(QStringLiteral("errorCfz")).toDouble(), 0, 'f', 2);
         }
         if (details_.contains(QStringLiteral("absolutePosition"))) {
             text += QStringLiteral(", absolute position %1").arg(details_.value(QStringLiteral("absolutePosition")).toInt());
