@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "camera/field_figure.h"
 #include "platform/format_text.h"
@@ -16,6 +18,35 @@ namespace {
 std::string NoStarText(const FocusReading& r, std::int32_t position) {
     if (r.status == StarStatus::TooFewStars) return FormatText(kCurveFitTooFewFormat, position, r.stars);
     return FormatText(kCurveFitNoStarFormat, position);
+}
+
+// A share as a whole percent, rounded down: a figure refused for falling
+// short of a limit must not print as the limit itself.
+double PercentBelow(double share) { return std::floor(std::max(0.0, share) * 100.0); }
+
+// How far the readings themselves rose above the lowest, on the side that
+// rose less, by the middle reading of each side (one wild reading does not
+// make a side deep). A fit that explains too little of the readings can put
+// its outermost points level with its bottom while the readings climb
+// steeply: then the readings, not the fit, say how deep the walk went.
+double ReadDepth(const std::vector<CurveSample>& samples, FomKind kind) {
+    std::vector<std::pair<std::int32_t, double>> read;
+    for (const CurveSample& s : samples)
+        if (s.star) read.emplace_back(s.position, FitFigure(s.fom, kind));
+    if (read.empty()) return 0.0;
+    const auto lowest = *std::min_element(read.begin(), read.end(), [](auto& l, auto& r) { return l.second < r.second; });
+    if (!(lowest.second > 0.0)) return 0.0;
+    std::vector<double> below, above;
+    for (const auto& [position, figure] : read) {
+        if (position < lowest.first) below.push_back(figure);
+        if (position > lowest.first) above.push_back(figure);
+    }
+    if (below.empty() || above.empty()) return 0.0;
+    const auto middle = [](std::vector<double>& v) {
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+        return v[v.size() / 2];
+    };
+    return std::min(middle(below), middle(above)) / lowest.second - 1.0;
 }
 
 // A change of blur smaller than this share between two whole-image frames
@@ -303,7 +334,7 @@ TCurveFitSearch::Action TCurveFitSearch::FitAndGate() {
     if (!Inside(answer)) return Fail(FormatText(kFitEdgeFormat, answer));
     if (raw_.rSquared < settings_.minRSquared) return FailTooNoisy();
     if (raw_.depth < settings_.minDepth)
-        return Fail(FormatText(kFitTooFlatFormat, std::max(0.0, raw_.depth) * 100.0, settings_.minDepth * 100.0));
+        return Fail(FormatText(kFitTooFlatFormat, PercentBelow(raw_.depth), settings_.minDepth * 100.0));
     answer_ = answer;
     checking_ = true;
     phase_ = Phase::Check;
@@ -505,18 +536,19 @@ TCurveFitSearch::Action TCurveFitSearch::FailTooNoisy() {
     // Single frames say nothing of their own scatter; averaging is then the
     // first thing to try.
     const bool samplesHelp = judged == 0 || frameNoise >= kFrameNoiseShare * misfit;
-    const double depth = std::max(0.0, raw_.depth) * 100.0;
+    const double rise = std::max(raw_.depth, ReadDepth(samples_, kind_));
+    const double depth = PercentBelow(rise);
     std::string advice;
-    if (raw_.depth < settings_.minDepth) {
+    if (rise < settings_.minDepth) {
         // However steady the readings, a curve this flat would not pass the
         // depth gate: only a walk further up it helps.
         advice = FormatText(kNoisyShallowFormat, depth);
-    } else if (raw_.depth < kShallowDepth) {
+    } else if (rise < kShallowDepth) {
         advice = FormatText(samplesHelp ? kNoisyShallowTakeSamplesFormat : kNoisyShallowFormat, depth);
     } else {
         advice = samplesHelp ? kNoisyTakeSamples : kNoisyUnsteady;
     }
-    return Fail(FormatText(kFitTooNoisyFormat, std::max(0.0, raw_.rSquared) * 100.0, settings_.minRSquared * 100.0,
+    return Fail(FormatText(kFitTooNoisyFormat, PercentBelow(raw_.rSquared), settings_.minRSquared * 100.0,
                        advice.c_str()));
 }
 
