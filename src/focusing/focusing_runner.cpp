@@ -307,11 +307,14 @@ void TFocusingRunner::AddZoneFigures(IFocusDevices& devices, SearchResult& resul
 }
 
 void TFocusingRunner::JudgeCertainty(SearchResult& result, int step) {
-    if (result.outcome != FocusOutcome::Completed || !result.errorSteps) return;
+    if (result.outcome != FocusOutcome::Completed) return;
+    // No estimate means the readings were too few for one (a walk that lost
+    // the star at most positions): such answers missed by two CFZ as often
+    // as they hit, so they are not claimed either.
     const double tolerance = UncertainTolerance(result.cfzSteps, step);
-    if (*result.errorSteps <= tolerance) return;
+    if (result.errorSteps && *result.errorSteps <= tolerance) return;
     result.outcome = FocusOutcome::Uncertain;
-    result.message = UncertainText(result, *result.errorSteps, tolerance);
+    result.message = UncertainText(result, result.errorSteps, tolerance);
     dialogs_.Defer({result.message, DialogType::Warning, DialogButtons::Ok});
 }
 

@@ -77,15 +77,7 @@ int ReadingsNearBottom(const SearchResult& result) {
 
 }  // namespace
 
-std::string UncertainText(const SearchResult& result, double errorSteps, double tolerance) {
-    std::string error = StepsText(errorSteps);
-    std::string allowed = StepsText(tolerance);
-    if (const std::optional<double> zones = ErrorInCfz(errorSteps, result.cfzSteps)) {
-        error += " (" + FormatFixedC(*zones, 2) + " CFZ)";
-        allowed = "1 CFZ (" + allowed + ")";
-    } else {
-        allowed += " (a quarter of the step)";
-    }
+std::string UncertainText(const SearchResult& result, std::optional<double> errorSteps, double tolerance) {
     // A curve fixed by fewer than three readings near its bottom rests on
     // where the grid happened to fall: a finer grid helps whatever the noise.
     // Otherwise the readings scatter: single frames average out with more of
@@ -102,6 +94,16 @@ std::string UncertainText(const SearchResult& result, double errorSteps, double 
     const bool fewFrames = readings == 0 || frames < 3 * readings;
     if (advice.empty() || fewFrames) advice += std::string(fewFrames ? kUncertainMoreFrames : kUncertainLongerExposure) + " ";
     advice += kUncertainEnd;
+    if (!errorSteps) return FormatText(kUncertainUnknownFormat, readings, result.position, advice.c_str());
+
+    std::string error = StepsText(*errorSteps);
+    std::string allowed = StepsText(tolerance);
+    if (const std::optional<double> zones = ErrorInCfz(*errorSteps, result.cfzSteps)) {
+        error += " (" + FormatFixedC(*zones, 2) + " CFZ)";
+        allowed = "1 CFZ (" + allowed + ")";
+    } else {
+        allowed += " (a quarter of the step)";
+    }
     return FormatText(kUncertainFormat, error.c_str(), allowed.c_str(), result.position, advice.c_str());
 }
 

@@ -45,6 +45,9 @@ double UncertainTolerance(std::optional<double> cfzSteps, int step);
 inline constexpr const char* kUncertainFormat =
     "Best focus is uncertain: the answer may lie %s from best focus, more than the %s it may claim."
     "\r\nThe focuser stands at the answer, position %d. %s";
+inline constexpr const char* kUncertainUnknownFormat =
+    "Best focus is uncertain: %d readings showed the star, too few to tell how far the answer may lie from best "
+    "focus.\r\nThe focuser stands at the answer, position %d. %s";
 inline constexpr const char* kUncertainFewNearFormat =
     "Only %d of the readings lie near best focus: use a smaller step.";
 inline constexpr const char* kUncertainMoreFrames = "Take more focus frames a reading.";
@@ -52,9 +55,10 @@ inline constexpr const char* kUncertainLongerExposure =
     "Lengthen the exposure: the readings scatter although each averages several focus frames.";
 inline constexpr const char* kUncertainEnd = "Then start again.";
 
-// The message for a search whose error exceeds `tolerance` (both in steps):
-// the figures, and the advice its readings support (readings near the bottom
-// of the fitted curve, focus frames a reading).
-std::string UncertainText(const SearchResult& result, double errorSteps, double tolerance);
+// The message for a search whose error exceeds `tolerance` (both in steps),
+// or that has no estimate of it (nullopt: too few readings for one): the
+// figures, and the advice its readings support (readings near the bottom of
+// the fitted curve, focus frames a reading).
+std::string UncertainText(const SearchResult& result, std::optional<double> errorSteps, double tolerance);
 
 }  // namespace kv
