@@ -468,7 +468,7 @@ Battery RunBattery() {
 //
 // The unknowns (best focus, the start's distance and side, the shift before
 // a quick refocus) are drawn from KV_BATTERY_SEED (printed); KV_BATTERY_RUNS
-// sets the runs a row (10). KV_BATTERY_SKY=model or debian runs one sky.
+// sets the runs a row (20). KV_BATTERY_SKY=model or debian runs one sky.
 // Success here is ending within one critical focus zone: f/8 with 10 um
 // steps, 17.2 steps (the same zone as the bench over the simulators). A run
 // that claims success further off is counted apart ("false ok").
@@ -599,7 +599,7 @@ std::uint64_t BatterySeed() {
 }
 int RunsARow() {
     const char* s = std::getenv("KV_BATTERY_RUNS");
-    return s ? std::max(1, std::atoi(s)) : 10;
+    return s ? std::max(1, std::atoi(s)) : 20;
 }
 
 // The curve fit as the runner starts it on a camera that takes whole images.
@@ -696,7 +696,7 @@ void RunDebianQuick(SkyRows& rows, std::mt19937_64& draw) {
                         std::snprintf(label, sizeof label, "after step %d, moved %s, noise %.0f, %d fr", learnStep,
                                       band == 1 ? "150" : band == 2 ? "15-60, seeing +30%" : "15-60", noise, samples);
                         if (!learned.finished || !first.Fit()) {
-                            rows[std::string(label) + " (no curve)"].Add(learned);
+                            rows[std::string(label) + ", no curve"].Add(learned);
                             continue;
                         }
                         kv::FitRecord record{*first.Fit(), now - std::chrono::minutes(30), kDebianExposure, 1, std::nullopt, true};
@@ -725,14 +725,48 @@ void RunDebianQuick(SkyRows& rows, std::mt19937_64& draw) {
                     }
 }
 
+// The sky's star as the program measures it, to set beside the same table
+// from the simulator itself (indi_sky_bench.py --profile).
+void PrintDebianProfile() {
+    for (const double noise : {10.0, 300.0}) {
+        std::printf("\nThe second sky's focus frames at each defocus, noise %.0f (median of 3 frames; no star: of 3)\n"
+                    "%8s %8s %8s %8s %8s\n", noise, "steps", "FWHM", "HFD", "Peak", "no star");
+        for (const int d : {0, 25, 50, 100, 150, 200, 300, 400, 600, 800, 1200, 1500, 2500}) {
+            DebianSky sky;
+            sky.noise = noise;
+            sky.Seed(static_cast<std::uint64_t>(d) + 1);
+            sky.best = -d;
+            std::vector<double> fwhm, hfd, peak;
+            int missing = 0;
+            for (int i = 0; i < 3; ++i) {
+                const FocusReading r = sky.TakeFocusFrame();
+                if (r.status != kv::StarStatus::Ok) {
+                    ++missing;
+                    continue;
+                }
+                fwhm.push_back(r.FWHM), hfd.push_back(r.HFD), peak.push_back(r.Peak);
+            }
+            std::printf("%8d %8.2f %8.2f %8.0f %8d\n", d, Tally::Quantile(fwhm, 0.5), Tally::Quantile(hfd, 0.5),
+                        Tally::Quantile(peak, 0.5), missing);
+        }
+    }
+}
+
 void PrintDebian(const SkyRows& rows, std::uint64_t seed, double seconds) {
+    PrintDebianProfile();
     std::printf("\nDebian's CCD simulator sky (seed %llu, %d runs a row, %.1f s): success = within 1 CFZ = %.1f steps"
                 " (f/8, 10 um steps)\n",
                 static_cast<unsigned long long>(seed), RunsARow(), seconds, kDebianCfz);
     std::printf("%-58s %5s %7s %7s %8s %7s %7s %7s %7s %8s %7s %8s %7s %8s\n", "cases", "runs", "success", "refused",
                 "false ok", "median", "worst", "med CFZ", "wst CFZ", "focus fr", "max fr", "coarse fr", "max co",
                 "fallback");
-    for (const auto& [label, t] : rows) {
+    std::vector<const std::pair<std::string, SkyTally>*> order;
+    for (const auto& row : rows)
+        if (row.first.find(", all") == std::string::npos) order.push_back(&row);
+    for (const auto& row : rows)
+        if (row.first.find(", all") != std::string::npos) order.push_back(&row);
+    for (const auto* row : order) {
+        const auto& [label, t] = *row;
         const double median = Tally::Quantile(t.errors, 0.5), worst = SkyTally::Max(t.errors);
         std::printf("%-58s %5d %6.0f%% %6.0f%% %8d %7.0f %7.0f %7.2f %7.2f %8.1f %7.0f %8.1f %7.0f %7.0f%%\n",
                     label.c_str(), t.runs, 100.0 * t.ok / t.runs, 100.0 * t.refused / t.runs, t.falseOk, median, worst,
