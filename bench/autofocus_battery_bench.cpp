@@ -481,6 +481,9 @@ constexpr double kDebianHalfWidth = 126.0;
 constexpr int kDebianFrame = 64;
 // The factory setting's figure, as the bench over the simulators reads it.
 constexpr FomKind kDebianKind = FomKind::FWHM;
+// The device-server camera scales focus frames by the focus gain, 0.3 at
+// the factory setting, and cuts to whole counts; whole images keep theirs.
+constexpr double kDebianFocusGain = 0.3;
 constexpr int kDebianImageW = 640;
 constexpr int kDebianImageH = 512;
 const double kDebianCfz = *kv::CriticalFocusZoneSteps(8.0, 10.0);
@@ -516,7 +519,7 @@ public:
     // The median HFD of the whole image's stars, as TFocuserCameraDevices
     // measures it; nullopt when it shows none.
     std::optional<double> ImageHfd() {
-        Draw(kDebianImageW, kDebianImageH, 275.3, 322.6, image_);
+        Draw(kDebianImageW, kDebianImageH, 275.3, 322.6, 1.0, image_);
         kv::StarFinderSettings settings;
         settings.focusFrame = kDebianFrame;
         const kv::StarField field = kv::FindStars(kDebianImageW, kDebianImageH, image_.data(), settings);
@@ -535,7 +538,7 @@ public:
     void MoveBy(std::int32_t steps) override { MoveTo(counter + steps); }
     void MoveTo(std::int32_t p) override { counter = p, mech = p; }
     FocusReading TakeFocusFrame() override {
-        Draw(kDebianFrame, kDebianFrame, 32.3, 31.8, frame_);
+        Draw(kDebianFrame, kDebianFrame, 32.3, 31.8, kDebianFocusGain, frame_);
         FocusReading r;
         kv::FocusSettings settings;
         settings.FOMKind = kDebianKind;
@@ -551,7 +554,7 @@ private:
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
         return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
     }
-    void Draw(int w, int h, double cx, double cy, std::vector<std::uint16_t>& px) {
+    void Draw(int w, int h, double cx, double cy, double gain, std::vector<std::uint16_t>& px) {
         px.resize(static_cast<std::size_t>(w) * h);
         const double fwhm = Fwhm();
         const double peak = kDebianFluxPerSecond * kDebianExposure / fwhm;
@@ -561,8 +564,8 @@ private:
         for (int y = 0; y < h; ++y) {
             const double gy = peak * std::exp(k * (y - cy) * (y - cy));
             for (int x = 0; x < w; ++x) {
-                const double v = std::floor(noise * Uniform()) + gy * gx[x];
-                px[static_cast<std::size_t>(y) * w + x] = static_cast<std::uint16_t>(std::min(65000.0, v));
+                const double v = std::min(65000.0, std::floor(noise * Uniform() + gy * gx[x]));
+                px[static_cast<std::size_t>(y) * w + x] = static_cast<std::uint16_t>(v * gain);
             }
         }
     }
