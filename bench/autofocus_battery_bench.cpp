@@ -35,6 +35,9 @@
 // Success: the search finished and the focuser stands within a tenth of the
 // initial step of best focus ("<=25": within a quarter). Prints a table; the
 // counters carry the summary. Errors are also given in critical focus zones.
+//
+// A second sky, Debian's CCD simulator, has a table of its own (below, at
+// DebianSky); KV_BATTERY_SKY=model or debian runs only one of the two.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
