@@ -35,9 +35,13 @@
 // Success: the search finished and the focuser stands within a tenth of the
 // initial step of best focus ("<=25": within a quarter). Prints a table; the
 // counters carry the summary. Errors are also given in critical focus zones.
+//
+// A second sky, Debian's CCD simulator, has a table of its own (below, at
+// DebianSky); KV_BATTERY_SKY=model or debian runs only one of the two.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <span>
@@ -50,10 +54,14 @@
 #include <type_traits>
 #include <vector>
 
+#include "camera/focus_figures.h"
+#include "camera/star_finder.h"
 #include "focusing/auto_focus_search.h"
 #include "focusing/critical_focus_zone.h"
 #include "focusing/curve_fit_search.h"
+#include "focusing/measure_focus.h"
 #include "focusing/quick_refocus.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -122,6 +130,8 @@ struct Model {
         return hfd;
     }
     double ImageHfd() { return Hfd() * (1.0 + 0.03 * normal(rng)); }
+    int Samples() const { return 1; }
+    FocusReading Reading() { return Frame(); }
     FocusReading Frame() {
         double hfd = Hfd();
         FocusReading r;
@@ -155,8 +165,8 @@ struct Run {
     std::string notes;
 };
 
-template <typename Search>
-Run Drive(Search& search, Model& m) {
+template <typename Search, typename Sky>
+Run Drive(Search& search, Sky& m) {
     Run run;
     static const bool keep = std::getenv("KV_BATTERY_NOTES") != nullptr;
     std::string notes;
@@ -172,11 +182,11 @@ Run Drive(Search& search, Model& m) {
         case kv::TAutoFocusSearch::Action::Move: m.MoveTo(a.position); break;
         case kv::TAutoFocusSearch::Action::Measure:
             if (!a.here) m.MoveTo(a.position);
-            ++run.frames;
+            run.frames += m.Samples();
             if constexpr (!std::is_same_v<Search, kv::TAutoFocusSearch>) {
-                search.Report(m.Frame(), m.counter, 1);
+                search.Report(m.Reading(), m.counter, m.Samples());
             } else {
-                search.Report(m.Frame(), m.counter);
+                search.Report(m.Reading(), m.counter);
             }
             take();
             break;
@@ -255,9 +265,10 @@ struct Battery {
 
 // The night's first curve fit, from a start within a step of focus; its
 // curve is what the refocus learns. nullopt when it failed or missed.
-std::optional<kv::FitSummary> Learn(Model& m) {
+template <typename Sky>
+std::optional<kv::FitSummary> Learn(Sky& m, int step = kStep) {
     kv::CurveFitSettings settings;
-    settings.step = kStep;
+    settings.step = step;
     kv::TCurveFitSearch search(settings, FomKind::HFD, m.counter);
     const Run r = Drive(search, m);
     if (!r.finished || !search.Fit()) return std::nullopt;
@@ -440,6 +451,338 @@ Battery RunBattery() {
     return b;
 }
 
+// ---------------------------------------------------------------------------
+// The second sky: Debian's CCD simulator (indi_simulator_ccd 1.9.9), as
+// measured on its frames behind 800 mm at f/8, 1.34"/px (5.2 um pixels),
+// seeing 3.5", SIM_FOCUS_MAX 1000, the focuser d steps from its
+// SIM_FOCUS_POSITION: the star's FWHM is 2.61 px (the seeing) plus
+// 165 px * (d / SIM_FOCUS_MAX)^2 (measured 4.0 px 100 steps out, 9.2 at 200,
+// 29 at 400, 61 at 600, 103 at 800, about 220 at 1200); it keeps its peak
+// times its FWHM, not its flux (7200 counts a second: 2870 at focus, 72 at
+// 800 out, so a far star is faint per pixel yet spread over the whole image);
+// the sky is uniform noise on [0, SIM_NOISE) counts whatever the exposure
+// (sigma 2.9 for noise 10, 87 for noise 300). The curve's half-width, where
+// the FWHM has doubled, is 126 steps. Frames are drawn at 1 s and measured
+// by the program's own focus figures (a 64-pixel focus frame, FWHM as the
+// factory settings have it, one frame or five a reading) and, for the
+// coarse phase, its star finder on a 640 x 512 whole image (the star at
+// 2500 steps out outgrows even the real 1280 x 1024 one), as the device
+// classes measure them. The simulator's focuser has no backlash.
+//
+// The unknowns (best focus, the start's distance and side, the shift before
+// a quick refocus) are drawn from KV_BATTERY_SEED (printed); KV_BATTERY_RUNS
+// sets the runs a row (20). KV_BATTERY_SKY=model or debian runs one sky.
+// Success here is ending within one critical focus zone: f/8 with 10 um
+// steps, 17.2 steps (the same zone as the bench over the simulators). A run
+// that claims success further off is counted apart ("false ok").
+constexpr double kDebianSeeingPx = 2.61;
+constexpr double kDebianDefocusPx = 165.0;  // FWHM added at SIM_FOCUS_MAX steps out
+constexpr double kDebianFocusMax = 1000.0;
+constexpr double kDebianFluxPerSecond = 7200.0;  // peak x FWHM, counts x px
+constexpr double kDebianExposure = 1.0;
+constexpr double kDebianHalfWidth = 126.0;
+constexpr int kDebianFrame = 64;
+// The factory setting's figure, as the bench over the simulators reads it.
+constexpr FomKind kDebianKind = FomKind::FWHM;
+// The device-server camera scales focus frames by the focus gain, 0.3 at
+// the factory setting, and cuts to whole counts; whole images keep theirs.
+constexpr double kDebianFocusGain = 0.3;
+constexpr int kDebianImageW = 640;
+constexpr int kDebianImageH = 512;
+const double kDebianCfz = *kv::CriticalFocusZoneSteps(8.0, 10.0);
+
+class NoMeasureView final : public kv::IMeasureView {
+public:
+    void SampleProgress(int, int) override {}
+    void SampleTaken(const FocusReading&) override {}
+};
+
+// The simulator's camera and focuser as the focusing code sees them.
+class DebianSky final : public kv::IFocusDevices {
+public:
+    double best = 0.0;
+    std::int32_t counter = 0;
+    double mech = 0.0;  // no backlash: the optics follow the counter
+    double noise = 10.0;
+    double seeingScale = 1.0;
+    int samples = 1;
+    std::uint64_t state = 1;
+
+    void Seed(std::uint64_t s) { state = s * 0x9E3779B97F4A7C15ull + 1; }
+    int Samples() const { return samples; }
+    double Fwhm() const {
+        const double x = (mech - best) / kDebianFocusMax;
+        return kDebianSeeingPx * seeingScale + kDebianDefocusPx * x * x;
+    }
+    // The averaged reading, as the runner takes it (frames without a star left out).
+    FocusReading Reading() {
+        std::atomic<bool> cancel{false};
+        return *kv::MeasureFocus(*this, view_, samples, false, kDebianKind, cancel, clock_);
+    }
+    // The median HFD of the whole image's stars, as TFocuserCameraDevices
+    // measures it; nullopt when it shows none.
+    std::optional<double> ImageHfd() {
+        Draw(kDebianImageW, kDebianImageH, 275.3, 322.6, 1.0, image_);
+        kv::StarFinderSettings settings;
+        settings.focusFrame = kDebianFrame;
+        const kv::StarField field = kv::FindStars(kDebianImageW, kDebianImageH, image_.data(), settings);
+        std::vector<double> sizes;
+        for (const kv::FoundStar& star : field.stars)
+            if (!star.saturated && star.snr >= kv::kMinPickSnr) sizes.push_back(star.hfd);
+        if (sizes.empty()) return std::nullopt;
+        const auto mid = sizes.begin() + static_cast<std::ptrdiff_t>(sizes.size() / 2);
+        std::nth_element(sizes.begin(), mid, sizes.end());
+        return *mid;
+    }
+
+    bool FocuserIdle() override { return true; }
+    std::int32_t Position() override { return counter; }
+    void ResetPosition() override {}
+    void MoveBy(std::int32_t steps) override { MoveTo(counter + steps); }
+    void MoveTo(std::int32_t p) override { counter = p, mech = p; }
+    FocusReading TakeFocusFrame() override {
+        Draw(kDebianFrame, kDebianFrame, 32.3, 31.8, kDebianFocusGain, frame_);
+        FocusReading r;
+        kv::FocusSettings settings;
+        settings.FOMKind = kDebianKind;
+        kv::ComputeFocusFigures(kDebianFrame, kDebianFrame, static_cast<const std::uint16_t*>(frame_.data()), settings, r);
+        return r;
+    }
+    FomKind Kind() override { return kDebianKind; }
+
+private:
+    double Uniform() {  // splitmix64: the sky's noise is most of the work
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
+    }
+    void Draw(int w, int h, double cx, double cy, double gain, std::vector<std::uint16_t>& px) {
+        px.resize(static_cast<std::size_t>(w) * h);
+        const double fwhm = Fwhm();
+        const double peak = kDebianFluxPerSecond * kDebianExposure / fwhm;
+        const double k = -4.0 * std::log(2.0) / (fwhm * fwhm);
+        std::vector<double> gx(static_cast<std::size_t>(w));
+        for (int x = 0; x < w; ++x) gx[x] = std::exp(k * (x - cx) * (x - cx));
+        for (int y = 0; y < h; ++y) {
+            const double gy = peak * std::exp(k * (y - cy) * (y - cy));
+            for (int x = 0; x < w; ++x) {
+                const double v = std::min(65000.0, std::floor(noise * Uniform() + gy * gx[x]));
+                px[static_cast<std::size_t>(y) * w + x] = static_cast<std::uint16_t>(v * gain);
+            }
+        }
+    }
+    NoMeasureView view_;
+    kv::SystemClock clock_;
+    std::vector<std::uint16_t> frame_, image_;
+};
+
+struct SkyTally {
+    int runs = 0, ok = 0, refused = 0, falseOk = 0, fellBack = 0;
+    std::vector<double> errors;  // finished runs
+    std::vector<double> focusFrames, coarseFrames;
+    void Add(const Run& r) {
+        ++runs;
+        ok += r.finished && r.error <= kDebianCfz ? 1 : 0;
+        falseOk += r.finished && r.error > kDebianCfz ? 1 : 0;
+        refused += r.finished ? 0 : 1;
+        fellBack += r.fellBack ? 1 : 0;
+        if (r.finished) errors.push_back(r.error);
+        focusFrames.push_back(r.frames);
+        coarseFrames.push_back(r.coarseFrames);
+    }
+    static double Mean(const std::vector<double>& v) {
+        double s = 0;
+        for (double x : v) s += x;
+        return v.empty() ? 0.0 : s / v.size();
+    }
+    static double Max(const std::vector<double>& v) { return v.empty() ? NAN : *std::max_element(v.begin(), v.end()); }
+};
+
+std::uint64_t BatterySeed() {
+    const char* s = std::getenv("KV_BATTERY_SEED");
+    return s ? std::strtoull(s, nullptr, 10) : 1;
+}
+int RunsARow() {
+    const char* s = std::getenv("KV_BATTERY_RUNS");
+    return s ? std::max(1, std::atoi(s)) : 20;
+}
+
+// The curve fit as the runner starts it on a camera that takes whole images.
+kv::CurveFitSettings DebianFitSettings(int step) {
+    kv::CurveFitSettings settings;
+    settings.step = step;
+    settings.coarse = true;
+    settings.coarseFitsHfd = kv::CoarseFitsHfd(kDebianFrame);
+    return settings;
+}
+
+// Rows in the order they were first added, which groups the table by case.
+struct SkyRows {
+    std::vector<std::pair<std::string, SkyTally>> rows;
+    SkyTally& operator[](const std::string& label) {
+        for (auto& [l, t] : rows)
+            if (l == label) return t;
+        return rows.emplace_back(label, SkyTally{}).second;
+    }
+    bool empty() const { return rows.empty(); }
+    void clear() { rows.clear(); }
+    auto begin() const { return rows.begin(); }
+    auto end() const { return rows.end(); }
+};
+
+void RunDebianFits(SkyRows& rows, std::mt19937_64& draw) {
+    const int runs = RunsARow();
+    const double hw = kDebianHalfWidth;
+    // Far starts at the half-width's step, in initial steps out.
+    for (const int out : {5, 10, 20})
+        for (const double noise : {10.0, 300.0})
+            for (const int samples : {1, 5})
+                for (int i = 0; i < runs; ++i) {
+                    DebianSky sky;
+                    sky.noise = noise;
+                    sky.samples = samples;
+                    sky.Seed(draw());
+                    const int step = 125;
+                    const int sign = draw() % 2 ? 1 : -1;
+                    std::uniform_real_distribution<double> offset(-0.5, 0.5);
+                    sky.best = sign * out * step + offset(draw) * step;
+                    kv::TCurveFitSearch search(DebianFitSettings(step), kDebianKind, 0);
+                    const Run r = Drive(search, sky);
+                    char label[64];
+                    std::snprintf(label, sizeof label, "+-%d steps of 125, noise %.0f, %d fr", out, noise, samples);
+                    rows[label].Add(r);
+                    rows[noise < 100 ? "fits, noise 10, all" : "fits, noise 300, all"].Add(r);
+                }
+    // Steps from a quarter to four times the half-width, from where a night
+    // leaves the focuser: near (60-200 steps out) or farther (200-800).
+    for (const double share : {0.25, 0.5, 1.0, 2.0, 4.0})
+        for (const int band : {0, 1})
+            for (const double noise : {10.0, 300.0})
+                for (const int samples : {1, 5})
+                    for (int i = 0; i < runs; ++i) {
+                        DebianSky sky;
+                        sky.noise = noise;
+                        sky.samples = samples;
+                        sky.Seed(draw());
+                        const int step = static_cast<int>(std::lround(share * hw));
+                        std::uniform_real_distribution<double> out(band == 0 ? 60.0 : 200.0, band == 0 ? 200.0 : 800.0);
+                        sky.best = (draw() % 2 ? 1 : -1) * out(draw);
+                        kv::TCurveFitSearch search(DebianFitSettings(step), kDebianKind, 0);
+                        const Run r = Drive(search, sky);
+                        if (std::getenv("KV_BATTERY_WHY") && !(r.finished && r.error <= kDebianCfz))
+                            std::fprintf(stderr, "^ debian step %d best %+.0f noise %.0f %d fr: %s, error %.0f\n", step,
+                                         sky.best, noise, samples, r.finished ? "finished" : "failed", r.error);
+                        char label[64];
+                        std::snprintf(label, sizeof label, "step %d, %s out, noise %.0f, %d fr", step,
+                                      band == 0 ? "60-200" : "200-800", noise, samples);
+                        rows[label].Add(r);
+                        rows[noise < 100 ? "fits, noise 10, all" : "fits, noise 300, all"].Add(r);
+                    }
+}
+
+void RunDebianQuick(SkyRows& rows, std::mt19937_64& draw) {
+    const int runs = RunsARow();
+    const auto now = std::chrono::system_clock::time_point{} + std::chrono::hours(24 * 365 * 50);
+    for (const int learnStep : {50, 100})
+        for (const int band : {0, 1, 2})  // moved 15-60, 150; 15-60 with the seeing widened by 30 %
+            for (const double noise : {10.0, 300.0})
+                for (const int samples : {1, 5})
+                    for (int i = 0; i < runs; ++i) {
+                        DebianSky sky;
+                        sky.noise = noise;
+                        sky.samples = samples;
+                        sky.Seed(draw());
+                        // The night's first fit from near focus teaches the curve.
+                        std::uniform_real_distribution<double> near(60.0, 200.0);
+                        sky.best = (draw() % 2 ? 1 : -1) * near(draw);
+                        kv::TCurveFitSearch first(DebianFitSettings(learnStep), kDebianKind, 0);
+                        const Run learned = Drive(first, sky);
+                        char label[72];
+                        std::snprintf(label, sizeof label, "after step %d, moved %s, noise %.0f, %d fr", learnStep,
+                                      band == 1 ? "150" : band == 2 ? "15-60, seeing +30%" : "15-60", noise, samples);
+                        if (!learned.finished || !first.Fit()) {
+                            rows[std::string(label) + ", no curve"].Add(learned);
+                            continue;
+                        }
+                        kv::FitRecord record{*first.Fit(), now - std::chrono::minutes(30), kDebianExposure, 1, std::nullopt, true};
+                        kv::ShapeCriteria criteria;
+                        criteria.now = now;
+                        criteria.exposureSeconds = kDebianExposure;
+                        criteria.kind = kDebianKind;
+                        // Best focus moves; the refocus starts where the fit left the focuser.
+                        std::uniform_real_distribution<double> moved(15.0, 60.0);
+                        sky.best += (draw() % 2 ? 1 : -1) * (band == 1 ? 150.0 : moved(draw));
+                        if (band == 2) sky.seeingScale = 1.3;
+                        kv::QuickRefocusSettings settings;
+                        settings.learned = kv::LearnShape(std::span(&record, 1), criteria);
+                        settings.cfzSteps = kDebianCfz;
+                        settings.fallback = DebianFitSettings(learnStep);
+                        settings.maxFigure = 0.75 * kv::CoarseFitsHfd(kDebianFrame);  // as the runner caps it
+                        kv::TQuickRefocusSearch search(settings, kDebianKind, sky.counter);
+                        Run r = Drive(search, sky);
+                        r.fellBack = search.FellBack();
+                        if (std::getenv("KV_BATTERY_WHY") && (r.fellBack || !(r.finished && r.error <= kDebianCfz)))
+                            std::fprintf(stderr, "^ debian quick %s: %s, error %.0f%s%s\n", label,
+                                         r.finished ? "finished" : "failed", r.error, r.fellBack ? ", fell back: " : "",
+                                         search.FallbackReason().c_str());
+                        rows[label].Add(r);
+                        if (band == 0) rows[noise < 100 ? "quick, moved 15-60, noise 10, all" : "quick, moved 15-60, noise 300, all"].Add(r);
+                    }
+}
+
+// The sky's star as the program measures it, to set beside the same table
+// from the simulator itself (indi_sky_bench.py --profile).
+void PrintDebianProfile() {
+    for (const double noise : {10.0, 300.0}) {
+        std::printf("\nThe second sky's focus frames at each defocus, noise %.0f (median of 3 frames; no star: of 3)\n"
+                    "%8s %8s %8s %8s %8s\n", noise, "steps", "FWHM", "HFD", "Peak", "no star");
+        for (const int d : {0, 25, 50, 100, 150, 200, 300, 400, 600, 800, 1200, 1500, 2500}) {
+            DebianSky sky;
+            sky.noise = noise;
+            sky.Seed(static_cast<std::uint64_t>(d) + 1);
+            sky.best = -d;
+            std::vector<double> fwhm, hfd, peak;
+            int missing = 0;
+            for (int i = 0; i < 3; ++i) {
+                const FocusReading r = sky.TakeFocusFrame();
+                if (r.status != kv::StarStatus::Ok) {
+                    ++missing;
+                    continue;
+                }
+                fwhm.push_back(r.FWHM), hfd.push_back(r.HFD), peak.push_back(r.Peak);
+            }
+            std::printf("%8d %8.2f %8.2f %8.0f %8d\n", d, Tally::Quantile(fwhm, 0.5), Tally::Quantile(hfd, 0.5),
+                        Tally::Quantile(peak, 0.5), missing);
+        }
+    }
+}
+
+void PrintDebian(const SkyRows& rows, std::uint64_t seed, double seconds) {
+    PrintDebianProfile();
+    std::printf("\nDebian's CCD simulator sky (seed %llu, %d runs a row, %.1f s): success = within 1 CFZ = %.1f steps"
+                " (f/8, 10 um steps)\n",
+                static_cast<unsigned long long>(seed), RunsARow(), seconds, kDebianCfz);
+    std::printf("%-58s %5s %7s %7s %8s %7s %7s %7s %7s %8s %7s %8s %7s %8s\n", "cases", "runs", "success", "refused",
+                "false ok", "median", "worst", "med CFZ", "wst CFZ", "focus fr", "max fr", "coarse fr", "max co",
+                "fallback");
+    std::vector<const std::pair<std::string, SkyTally>*> order;
+    for (const auto& row : rows)
+        if (row.first.find(", all") == std::string::npos) order.push_back(&row);
+    for (const auto& row : rows)
+        if (row.first.find(", all") != std::string::npos) order.push_back(&row);
+    for (const auto* row : order) {
+        const auto& [label, t] = *row;
+        const double median = Tally::Quantile(t.errors, 0.5), worst = SkyTally::Max(t.errors);
+        std::printf("%-58s %5d %6.0f%% %6.0f%% %8d %7.0f %7.0f %7.2f %7.2f %8.1f %7.0f %8.1f %7.0f %7.0f%%\n",
+                    label.c_str(), t.runs, 100.0 * t.ok / t.runs, 100.0 * t.refused / t.runs, t.falseOk, median, worst,
+                    median / kDebianCfz, worst / kDebianCfz, SkyTally::Mean(t.focusFrames), SkyTally::Max(t.focusFrames),
+                    SkyTally::Mean(t.coarseFrames), SkyTally::Max(t.coarseFrames), 100.0 * t.fellBack / t.runs);
+    }
+    std::printf("(errors in focuser steps over finished runs; focus fr: focus frames a run, every frame of every reading;"
+                "\n coarse fr: whole images; false ok: finished more than 1 CFZ off)\n\n");
+}
+
 void Print(const Battery& b) {
     std::printf("\n%-15s %-27s %6s %8s %8s %8s %8s %8s %8s %8s %11s %10s %13s %9s %9s\n", "method", "cases", "runs",
                 "success", "<=25", "refused", "median", "p90", "med CFZ", "p90 CFZ", "mean frames", "max frames",
@@ -456,12 +799,42 @@ void Print(const Battery& b) {
                 kStep, kCfz, kFocalRatio, kStepMicrons);
 }
 
+bool RunsSky(const char* name) {
+    const char* sky = std::getenv("KV_BATTERY_SKY");
+    return sky == nullptr || *sky == '\0' || std::string(sky) == "all" || std::string(sky) == name;
+}
+
 void BM_AutofocusBattery(benchmark::State& state) {
     Battery b;
+    SkyRows debian;
+    const std::uint64_t seed = BatterySeed();
+    double debianSeconds = 0.0;
     for (auto _ : state) {
-        b = RunBattery();
+        if (RunsSky("model")) b = RunBattery();
+        if (RunsSky("debian")) {
+            const auto t0 = std::chrono::steady_clock::now();
+            std::mt19937_64 draw(seed);
+            debian.clear();
+            RunDebianFits(debian, draw);
+            RunDebianQuick(debian, draw);
+            debianSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        }
         benchmark::DoNotOptimize(b.rows.size());
     }
+    if (!debian.empty()) {
+        SkyTally fits, quick;
+        for (const auto& [label, t] : debian) {
+            if (label.find(", all") != std::string::npos) continue;
+            SkyTally& into = label.rfind("after", 0) == 0 ? quick : fits;
+            into.runs += t.runs, into.ok += t.ok, into.falseOk += t.falseOk, into.fellBack += t.fellBack;
+        }
+        state.counters["debian_fit_success_pct"] = 100.0 * fits.ok / std::max(1, fits.runs);
+        state.counters["debian_fit_false_ok"] = fits.falseOk;
+        state.counters["debian_quick_success_pct"] = 100.0 * quick.ok / std::max(1, quick.runs);
+        state.counters["debian_quick_fallback_pct"] = 100.0 * quick.fellBack / std::max(1, quick.runs);
+        PrintDebian(debian, seed, debianSeconds);
+    }
+    if (b.rows.empty()) return;
     for (const auto& [method, rows] : b.rows) {
         const std::string key = method == "curve fit"        ? "fit_"
                                 : method == "golden section" ? "gs_"
