@@ -204,6 +204,8 @@ void TFocusingView::Learn(const kv::SearchResult& result) {
         record.fit = *result.fit;
         record.fit.bestPosition += static_cast<double>(result.logOrigin);
         if (record.fit.parameters.size() > 2) record.fit.parameters[2] += static_cast<double>(result.logOrigin);
+        if (record.fit.checkPosition) *record.fit.checkPosition += static_cast<std::int32_t>(result.logOrigin);
+        record.scatter = kv::BottomScatter(*result.fit, result.measured).value_or(0.0);
         record.time = now;
         record.temperatureC = result.temperatureC;
         if (kv::TCameraControl* camera = form_.CameraControl()) {
