@@ -13,11 +13,13 @@
 #include <vector>
 
 #include "focusing/curve_fit_search.h"
+#include "focusing/focus_log.h"
 #include "focusing/focusing_runner.h"
 #include "focusing/quick_refocus.h"
 #include "platform/clock.h"
 #include "platform/named_event.h"
 #include "support/recording_dialogs.h"
+#include "support/temp_files.h"
 
 namespace kv {
 namespace {
@@ -97,6 +99,19 @@ TEST(LearnShape, TakesTonightsMatchingFitsNewestFirst) {
         EXPECT_LT(l.shape->Figure(0.0), l.shape->Figure(-30.0));
         EXPECT_LT(l.shape->Figure(0.0), l.shape->Figure(30.0));
     }
+}
+
+// A fit's scatter is its readings' near the bottom, where the refocus reads:
+// far out a fading star or a curve that leaves the model says nothing of it.
+TEST(LearnShape, ScatterIsTheReadingsNearTheBottom) {
+    const FitSummary fit = Learned(kHyperbola, 0);  // three times the bottom 354 steps out
+    const auto at = [&](std::int32_t x, double off, bool star = true) {
+        return CurveSample{x, FitValue(fit.model, fit.parameters, x) + off, 1, star};
+    };
+    std::vector<CurveSample> samples = {at(-100, 0.1), at(0, -0.1), at(100, 0.1), at(600, 5.0), at(50, 9.0, false)};
+    EXPECT_NEAR(BottomScatter(fit, samples).value_or(0.0), 0.1, 1e-9);
+    samples.erase(samples.begin());
+    EXPECT_FALSE(BottomScatter(fit, samples).has_value()) << "two readings are no scatter";
 }
 
 TEST(QuickRefocus, PredictionAndShapeFit) {
@@ -501,6 +516,9 @@ TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScale) {
     View view;
     TFocusingRunner runner{view, dialogs, clock};
     runner.SetSamples(1);
+    test::TempDir dir;
+    TFocusLog log(dir.File(kFocusLogFileName));
+    runner.SetFocusLog(&log);
     const std::vector<FitRecord> records = {Record(Learned(kHyperbola, 5000), 30)};
     SearchOptions options;
     options.method = FocusMethod::QuickRefocus;
@@ -525,6 +543,13 @@ TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScale) {
     EXPECT_EQ(r.cfzSteps, 13.4);
     ASSERT_TRUE(r.errorSteps.has_value());
     EXPECT_LT(*r.errorSteps, 1.5);
+    // The log keeps the prediction on the focuser's own scale, and no R^2:
+    // the learned curve was moved, none was fitted.
+    const std::vector<FocusLogEntry> logged = TFocusLog::Read(log.Path());
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].predicted, 5075);
+    EXPECT_FALSE(logged[0].rSquared.has_value());
+    EXPECT_EQ(logged[0].fallback, "");
 }
 
 }  // namespace
