@@ -663,6 +663,18 @@ TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToP
         << quick.result.toStdString();
     EXPECT_FALSE(quick.result.contains(QLatin1String("R^2"))) << quick.result.toStdString();
     EXPECT_LE(std::abs(FromBest()), kCurveFitTolerance);
+
+    // Too far for the learned curve's readings: the full curve fit finds it,
+    // and the line says so instead of claiming the quick answer.
+    Defocus(-150);
+    const kvtest::FocusScript far = kvtest::RunFocusScript(bus, Words("--method quick"), 180000);
+    ASSERT_TRUE(far.failure.isEmpty()) << far.failure.toStdString();
+    EXPECT_TRUE(far.result.contains(QStringLiteral(", predicted %1, fell back to the curve fit: ")
+                                        .arg(details.value(QStringLiteral("predicted")).toInt())))
+        << far.result.toStdString();
+    EXPECT_TRUE(far.result.contains(QStringLiteral("; the curve fit found %1, R^2 ").arg(far.position)))
+        << far.result.toStdString();
+    EXPECT_FALSE(far.result.contains(QLatin1String(", found "))) << far.result.toStdString();
 }
 
 // Calls that pile up while the window is busy cost it next to nothing: a halt
