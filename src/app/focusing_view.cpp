@@ -204,6 +204,8 @@ void TFocusingView::Learn(const kv::SearchResult& result) {
         record.fit = *result.fit;
         record.fit.bestPosition += static_cast<double>(result.logOrigin);
         if (record.fit.parameters.size() > 2) record.fit.parameters[2] += static_cast<double>(result.logOrigin);
+        if (record.fit.checkPosition) *record.fit.checkPosition += static_cast<std::int32_t>(result.logOrigin);
+        record.scatter = kv::BottomScatter(*result.fit, result.measured).value_or(0.0);
         record.time = now;
         record.temperatureC = result.temperatureC;
         if (kv::TCameraControl* camera = form_.CameraControl()) {
@@ -453,30 +455,34 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
                                    : fit ? QStringLiteral("Curve fit")
                                          : QStringLiteral("Golden section"))
                               .arg(result.frames);
-        if (quick && result.found) {
-            // On the count the window shows, as the search's own positions are.
-            details.insert(QStringLiteral("found"), *result.found);
-            if (result.predicted) details.insert(QStringLiteral("predicted"), *result.predicted);
-            summary += QStringLiteral(", best focus %1").arg(*result.found);
-            if (result.predicted) summary += QStringLiteral(" (predicted %1)").arg(*result.predicted);
-        }
+        // Positions both, on the count the window shows, as the search's own
+        // positions are. After a fallback the full curve fit found it.
+        if (quick && result.predicted) details.insert(QStringLiteral("predicted"), *result.predicted);
+        if (quick && result.found) details.insert(QStringLiteral("found"), *result.found);
         if (quick && result.fellBack) {
             details.insert(QStringLiteral("fallback"), QString::fromStdString(result.fallbackReason));
-            summary += QStringLiteral(", after falling back to the curve fit");
+            if (result.predicted) summary += QStringLiteral(", predicted %1").arg(*result.predicted);
+            summary += QStringLiteral(", fell back to the curve fit");
+            if (result.found) summary += QStringLiteral(", which found best focus %1").arg(*result.found);
+        } else if (quick && result.found) {
+            summary += QStringLiteral(", best focus %1").arg(*result.found);
+            if (result.predicted) summary += QStringLiteral(" (predicted %1)").arg(*result.predicted);
         }
         if (result.coarseFrames > 0) summary += QStringLiteral(" after %1 whole-image frames").arg(result.coarseFrames);
         if (result.fit && !result.fit->refinement) {
             const kv::FitSummary& f = *result.fit;
             QVariantList parameters;
             for (double p : f.parameters) parameters << p;
-            details.insert(QStringLiteral("rSquared"), f.rSquared);
+            // A quick refocus that did not fall back moved the learned curve: no fit of its own to rate.
+            const bool fitted = !quick || result.fellBack;
+            if (fitted) details.insert(QStringLiteral("rSquared"), f.rSquared);
             details.insert(QStringLiteral("model"), QString::fromLatin1(kv::FitModelName(f.model)));
             details.insert(QStringLiteral("parameters"), parameters);
             details.insert(QStringLiteral("bestPosition"), f.bestPosition);
-            details.insert(QStringLiteral("predicted"), f.predicted);
+            details.insert(QStringLiteral("predictedFom"), f.predicted);
             if (f.checkPosition) details.insert(QStringLiteral("checkPosition"), *f.checkPosition);
             if (f.checkFom) details.insert(QStringLiteral("checkFom"), *f.checkFom);
-            summary += QStringLiteral(", R^2 %1").arg(f.rSquared, 0, 'f', 3);
+            if (fitted) summary += QStringLiteral(", R^2 %1").arg(f.rSquared, 0, 'f', 3);
         }
         // Steps mean little without the zone they span: the zone and, for a
         // completed search, its error in both.

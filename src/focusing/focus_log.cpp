@@ -20,8 +20,10 @@
 namespace kv {
 namespace {
 
-// With the critical focus zone's fields; lines without them end at the
-// scale, and lines from before the scale have one field fewer still.
+// With a quick refocus's fields; lines without them end at the critical
+// focus zone's fields, lines without those at the scale, and lines from
+// before the scale have one field fewer still.
+constexpr int kQuickFields = 21;
 constexpr int kFields = 19;
 constexpr int kScaleFields = 16;
 constexpr int kOldFields = 15;
@@ -138,9 +140,9 @@ bool IsScale(const std::string& text) { return text.empty() || !CountingScaleSta
 // scale.
 bool Record(std::vector<std::string>& f) {
     if (f.size() == kOldFields || Mend(f)) f.emplace_back();
-    else if (f.size() != kScaleFields && f.size() != kFields) return false;
+    else if (f.size() != kScaleFields && f.size() != kFields && f.size() != kQuickFields) return false;
     if (!IsScale(f[kScaleFields - 1])) return false;
-    f.resize(kFields);
+    f.resize(kQuickFields);
     return true;
 }
 
@@ -148,13 +150,14 @@ bool Record(std::vector<std::string>& f) {
 
 std::string FocusLogLine(const FocusLogEntry& e) {
     const bool zone = e.cfzSteps || e.errorSteps || e.errorCfz;
-    const int count = zone ? kFields : kScaleFields;
-    const std::string fields[kFields] = {
+    const bool quick = e.predicted || !e.fallback.empty();
+    const int count = quick ? kQuickFields : zone ? kFields : kScaleFields;
+    const std::string fields[kQuickFields] = {
         Quoted(e.time), Quoted(e.procedure), Quoted(e.method), Quoted(e.outcome), std::to_string(e.start),
         std::to_string(e.final), Optional(e.absoluteStart), Optional(e.absoluteFinal), Optional(e.figure, 4),
         Quoted(e.kind), std::to_string(e.stars), std::to_string(e.frames), Optional(e.rSquared, 4),
         Optional(e.temperatureC, 2), Quoted(e.reason), Quoted(e.scale), Optional(e.cfzSteps, 2),
-        Optional(e.errorSteps, 1), Optional(e.errorCfz, 3)};
+        Optional(e.errorSteps, 1), Optional(e.errorCfz, 3), Optional(e.predicted), Quoted(e.fallback)};
     std::string line;
     for (int i = 0; i < count; ++i) {
         if (i > 0) line += ',';
@@ -190,6 +193,8 @@ std::optional<FocusLogEntry> ParseFocusLogLine(const std::string& line) {
     if (ParseReal(f[16], d)) e.cfzSteps = d;
     if (ParseReal(f[17], d)) e.errorSteps = d;
     if (ParseReal(f[18], d)) e.errorCfz = d;
+    if (ParseInt(f[19], i)) e.predicted = i;
+    e.fallback = f[20];
     return e;
 }
 

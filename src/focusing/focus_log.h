@@ -24,6 +24,9 @@
 // scale: the zone in steps, and how far its answer may lie from best focus in
 // steps and in zones. A line with none of them is written without them, so
 // that readers from before them still read every run that has nothing to add.
+// A quick refocus adds two more after those: where it predicted best focus
+// (on the scale of its best focus) and, when it fell back to the full curve
+// fit, why; its final position is what it found, or what the full fit found.
 #pragma once
 
 #include <chrono>
@@ -38,7 +41,7 @@ namespace kv {
 inline constexpr const char* kFocusLogFileName = "focus_log.csv";
 inline constexpr const char* kFocusLogHeader =
     "time,procedure,method,outcome,start,final,absolute_start,absolute_final,figure,kind,stars,frames,r_squared,"
-    "temperature_c,reason,scale,cfz_steps,error_steps,error_cfz";
+    "temperature_c,reason,scale,cfz_steps,error_steps,error_cfz,predicted,fallback";
 
 struct FocusLogEntry {
     std::string time;       // local time, "YYYY-MM-DD HH:MM:SS"
@@ -66,6 +69,11 @@ struct FocusLogEntry {
     std::optional<double> cfzSteps;
     std::optional<double> errorSteps;
     std::optional<double> errorCfz;
+    // A quick refocus: where it predicted best focus, on the scale of
+    // BestFocusPosition, and why it fell back to the full curve fit (empty:
+    // it did not).
+    std::optional<std::int64_t> predicted;
+    std::string fallback;
     bool operator==(const FocusLogEntry&) const = default;
 };
 

@@ -168,7 +168,11 @@ void TFocusingRunner::LogSearch(IFocusDevices& devices, const SearchResult& resu
         entry.figure = result.reading->FOM;
         entry.stars = result.reading->stars;
     }
-    if (result.fit) entry.rSquared = result.fit->rSquared;
+    // A quick refocus that did not fall back fitted no curve, only moved the learned one.
+    const bool quick = result.method == FocusMethod::QuickRefocus;
+    if (result.fit && !(quick && !result.fellBack)) entry.rSquared = result.fit->rSquared;
+    if (quick && result.predicted) entry.predicted = result.logOrigin + *result.predicted;
+    if (quick && result.fellBack) entry.fallback = result.fallbackReason;
     entry.temperatureC = result.temperatureC;
     entry.cfzSteps = result.cfzSteps;
     entry.errorSteps = result.errorSteps;

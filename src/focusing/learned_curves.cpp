@@ -45,7 +45,8 @@ bool ReadOptional(std::string_view text, std::optional<double>& out) {
 
 std::optional<LearnedCurve> ReadFit(const std::vector<std::string_view>& f) {
     // fit;time;kind;model;exposure;binning;temperature;best;p0 p1 ...;reached
-    if (f.size() != 10) return std::nullopt;
+    // then, where the fit knew them, ;check position;check figure;scatter
+    if (f.size() != 10 && f.size() != 13) return std::nullopt;
     const auto time = Whole(f[1]);
     const auto kind = Whole(f[2]);
     const auto model = Whole(f[3]);
@@ -75,6 +76,22 @@ std::optional<LearnedCurve> ReadFit(const std::vector<std::string_view>& f) {
     c.record.binning = static_cast<int>(*binning);
     c.record.fit.bestPosition = *best;
     c.reached = reached.value_or(0.0);
+    if (f.size() == 13) {
+        std::optional<double> position, figure, scatter;
+        if (!ReadOptional(f[10], position) || !ReadOptional(f[11], figure) || !ReadOptional(f[12], scatter))
+            return std::nullopt;
+        // A check frame is a position and a figure, or nothing.
+        if (position.has_value() != figure.has_value() || (figure && !(*figure > 0.0)) ||
+            (scatter && !(*scatter >= 0.0)))
+            return std::nullopt;
+        if (position) {
+            const std::optional<std::int64_t> whole = Whole(f[10]);
+            if (!whole || *whole < INT32_MIN || *whole > INT32_MAX) return std::nullopt;
+            c.record.fit.checkPosition = static_cast<std::int32_t>(*whole);
+            c.record.fit.checkFom = figure;
+        }
+        c.record.scatter = scatter.value_or(0.0);
+    }
     return c;
 }
 
@@ -139,7 +156,15 @@ std::string FormatLearnedCurves(const LearnedCurves& curves) {
             << FormatShortestC(r.fit.bestPosition) << ';';
         for (std::size_t i = 0; i < r.fit.parameters.size(); ++i)
             out << (i > 0 ? " " : "") << FormatShortestC(r.fit.parameters[i]);
-        out << ';' << (c.reached > 0.0 ? FormatShortestC(c.reached) : std::string()) << '\n';
+        out << ';' << (c.reached > 0.0 ? FormatShortestC(c.reached) : std::string());
+        // Only where known: a line without them reads in older programs too.
+        const bool checked = r.fit.checkPosition && r.fit.checkFom;
+        if (checked || r.scatter > 0.0) {
+            out << ';' << (checked ? std::to_string(*r.fit.checkPosition) : std::string()) << ';'
+                << (checked ? FormatShortestC(*r.fit.checkFom) : std::string()) << ';'
+                << (r.scatter > 0.0 ? FormatShortestC(r.scatter) : std::string());
+        }
+        out << '\n';
         newestKept = r.time;
     }
     // An answer on a counting focuser's scale would mislead after a restart:

@@ -6,6 +6,10 @@
 // (a focuser that keeps its own position) mean anything after a restart: a
 // counting focuser's count starts again, so its fits are kept for the
 // session and not written.
+//
+// A fit keeps its check frame and its readings' scatter near the bottom:
+// the level the star really reached there, which a curve fitted to the
+// flanks may round lower, and how far a reading may stray by itself.
 #pragma once
 
 #include <chrono>

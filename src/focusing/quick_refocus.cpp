@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string>
 
 #include "camera/field_figure.h"
 #include "platform/format_text.h"
@@ -39,7 +40,42 @@ double RiseOffset(const LearnedShape& shape, double target, double sign, double 
 // learned curve says: a curve that flat is no curve to refocus on.
 constexpr double kMaxOffset = 1e6;
 
+// The learned fits' scatter is taken where the curve stays below this many
+// times its bottom: the quick readings go no higher, and far out on a flank
+// a fading star or a model that leaves the curve says nothing of the bottom.
+constexpr double kScatterReach = 3.0;
+
+// Whether `share` exceeds `allowed` as the texts show them, to a tenth of a
+// percent: a refusal never reads "20 % above ... (20 % allowed)".
+bool Exceeds(double share, double allowed) { return std::lround(1000.0 * share) > std::lround(1000.0 * allowed); }
+
+// `share` in percent, whole unless whole percents would show it as `other`.
+std::string Percent(double share, double other) {
+    const bool alike = std::lround(100.0 * share) == std::lround(100.0 * other);
+    return FormatText(alike ? "%.1f" : "%.0f", 100.0 * share);
+}
+
 }  // namespace
+
+std::optional<double> BottomScatter(const FitSummary& fit, std::span<const CurveSample> samples) {
+    if (!Usable(fit)) return std::nullopt;
+    const double bottom = FitValue(fit.model, fit.parameters, fit.parameters[2]);
+    double weights = 0.0;
+    double squares = 0.0;
+    int used = 0;
+    for (const CurveSample& s : samples) {
+        if (!s.star) continue;
+        const double curve = FitValue(fit.model, fit.parameters, s.position);
+        if (curve > kScatterReach * bottom) continue;
+        const double residual = FitFigure(s.fom, fit.kind) - curve;
+        if (!std::isfinite(residual)) continue;
+        weights += std::max(1, s.frames);
+        squares += std::max(1, s.frames) * residual * residual;
+        ++used;
+    }
+    if (used < 3) return std::nullopt;
+    return std::sqrt(squares / weights);
+}
 
 double LearnedShape::Figure(double offset) const {
     if (curves.empty()) return 0.0;
@@ -79,14 +115,27 @@ ShapeLearning LearnShape(std::span<const FitRecord> records, const ShapeCriteria
     shape.lastTime = newest.time;
     const auto bottomOf = [](const FitSummary& f) { return FitValue(f.model, f.parameters, f.parameters[2]); };
     const double newestBottom = bottomOf(newest.fit);
+    double levels = 0.0, squares = 0.0;
+    int checked = 0, scattered = 0;
     for (const FitRecord* r : matching) {
         if (static_cast<int>(shape.curves.size()) >= std::max(1, criteria.maxFits)) break;
         if (std::fabs(bottomOf(r->fit) / newestBottom - 1.0) > criteria.maxBottomSpread) continue;
         ShapeCurve curve{r->fit.model, r->fit.parameters};
         curve.parameters[2] = 0.0;
         shape.curves.push_back(std::move(curve));
+        const FitSummary& f = r->fit;
+        if (f.checkPosition && f.checkFom && std::isfinite(*f.checkFom) && *f.checkFom > 0.0) {
+            levels += FitFigure(*f.checkFom, f.kind) - FitValue(f.model, f.parameters, *f.checkPosition);
+            ++checked;
+        }
+        if (r->scatter > 0.0 && std::isfinite(r->scatter)) {
+            squares += r->scatter * r->scatter;
+            ++scattered;
+        }
     }
     shape.bottom = shape.Figure(0.0);
+    if (checked > 0) shape.checkLevel = levels / checked;
+    if (scattered > 0) shape.scatter = std::sqrt(squares / scattered);
     learning.shape = std::move(shape);
     return learning;
 }
@@ -355,27 +404,43 @@ TQuickRefocusSearch::Action TQuickRefocusSearch::FitAndCheck() {
     const bool below = std::any_of(samples_.begin(), samples_.end(), [&](const CurveSample& s) { return s.position <= fit_->centre - margin; });
     const bool above = std::any_of(samples_.begin(), samples_.end(), [&](const CurveSample& s) { return s.position >= fit_->centre + margin; });
     if (!below || !above || Clamp(centre) != centre) return FallBack(FormatText(kQuickBeyondFormat, centre));
-    if (fit_->rms > settings_.maxResidual * bottom)
-        return FallBack(FormatText(kQuickStrayFormat, 100.0 * fit_->rms / bottom, 100.0 * settings_.maxResidual));
-    if (std::fabs(fit_->level) > settings_.maxLevelChange * bottom)
-        return FallBack(FormatText(kQuickLevelFormat, 100.0 * std::fabs(fit_->level) / bottom,
-                               fit_->level > 0.0 ? "higher" : "lower", 100.0 * settings_.maxLevelChange));
+    const double stray = fit_->rms / bottom;
+    const double strayAllowed = Allowed(settings_.maxResidual);
+    if (Exceeds(stray, strayAllowed))
+        return FallBack(FormatText(kQuickStrayFormat, Percent(stray, strayAllowed).c_str(),
+                                   Percent(strayAllowed, stray).c_str()));
+    const double level = std::fabs(fit_->level) / bottom;
+    const double levelAllowed = Allowed(settings_.maxLevelChange);
+    if (Exceeds(level, levelAllowed))
+        return FallBack(FormatText(kQuickLevelFormat, Percent(level, levelAllowed).c_str(),
+                                   fit_->level > 0.0 ? "higher" : "lower", Percent(levelAllowed, level).c_str()));
     check_ = centre;
     phase_ = Phase::Check;
     return MeasureAt(centre);
 }
 
+double TQuickRefocusSearch::Allowed(double share) const {
+    const LearnedShape& shape = *settings_.learned.shape;
+    return std::max(share, settings_.scatterAllowance * shape.scatter / shape.bottom);
+}
+
 // The check frame sits at the bottom, where a change of seeing shows most:
 // far out on a flank the blur of the defocus swamps it, so the flanks alone
-// can read as the learned curve while the star at focus is larger.
+// can read as the learned curve while the star at focus is larger. The
+// learned fits' own check frames read the star there too: a curve fitted to
+// the flanks may round the bottom lower than the star ever gets, so a check
+// frame as far from the curve as theirs were is no change of seeing, and
+// the margin counts from there.
 TQuickRefocusSearch::Action TQuickRefocusSearch::Judge() {
     const LearnedShape& shape = *settings_.learned.shape;
     if (!ReadingHasStar(final_)) return FallBack(FormatText(kQuickCheckNoStarFormat, check_));
     const double expected = shape.Figure(check_ - fit_->centre);
     const double off = (FitFigure(final_.FOM, kind_) - expected) / shape.bottom;
-    if (std::fabs(off) > settings_.checkMargin)
-        return FallBack(FormatText(kQuickCheckFormat, check_, 100.0 * std::fabs(off), off > 0.0 ? "above" : "below",
-                               100.0 * settings_.checkMargin));
+    const double learned = (off > 0.0 ? 1.0 : -1.0) * shape.checkLevel / shape.bottom;
+    const double allowed = Allowed(settings_.checkMargin) + std::max(0.0, learned);
+    if (Exceeds(std::fabs(off), allowed))
+        return FallBack(FormatText(kQuickCheckFormat, check_, Percent(std::fabs(off), allowed).c_str(),
+                                   off > 0.0 ? "above" : "below", Percent(allowed, std::fabs(off)).c_str()));
     found_ = position_;
     Status(kSearchCompleteText);
     Log(FormatText(kFinalPositionFormat, position_));

@@ -42,7 +42,16 @@ struct FitRecord {
     int binning = 1;
     std::optional<double> temperatureC;
     bool good = true;  // completed: its quality gate passed
+    // Its readings' rms residual about its curve near the bottom, in the
+    // fit's figure (BottomScatter; 0: not known).
+    double scatter = 0.0;
 };
+
+// The rms residual of `samples` (those with a star) about `fit` where the
+// curve stays below three times its bottom, in the fit's figure, each
+// reading weighted by its frames; nullopt below 3 such readings. That is
+// where the quick refocus reads, and how far a reading strays there.
+std::optional<double> BottomScatter(const FitSummary& fit, std::span<const CurveSample> samples);
 
 // Which fits describe the star the refocus will measure.
 struct ShapeCriteria {
@@ -74,6 +83,15 @@ struct LearnedShape {
     FomKind kind = FomKind::HFD;
     std::vector<ShapeCurve> curves;  // newest first
     double bottom = 0.0;             // the averaged curve's figure at offset 0
+    // How far the fits' check frames read above their own curves (below:
+    // negative), averaged over the fits that took one: a curve fitted to
+    // the flanks can round the bottom below what the sky gives there, and
+    // the check frame shows what it gives. The refocus's check frame may
+    // read that far off the curve, on that side, before its margin starts.
+    double checkLevel = 0.0;
+    // The fits' readings' scatter about their curves near the bottom
+    // (rms, averaged in square; 0: not known).
+    double scatter = 0.0;
     double lastBest = 0.0;           // the newest fit's best focus
     std::optional<double> lastTemperatureC;
     std::chrono::system_clock::time_point lastTime;
@@ -124,9 +142,13 @@ struct QuickRefocusSettings {
     // No reading where the learned curve reads above this figure (a star
     // that would outgrow the focus frame); nullopt: no cap.
     std::optional<double> maxFigure;
+    // Each gate allows the larger of its share of the bottom and
+    // scatterAllowance times the learned scatter: a curve whose own readings
+    // strayed that far is no sign of change when the refocus's do as well.
     double maxResidual = 0.15;     // rms residual over the bottom
     double maxLevelChange = 0.2;   // |level| over the bottom
-    double checkMargin = 0.2;      // check frame against the learned curve, over the bottom
+    double checkMargin = 0.2;      // check frame beyond the learned check level, over the bottom
+    double scatterAllowance = 2.5;
     std::optional<double> cfzSteps;  // for the result's error in zones
     // The full curve fit's settings; its overshoot, approach side and travel
     // limits (relative to the refocus's start) are the refocus's too.
@@ -153,11 +175,11 @@ inline constexpr const char* kQuickFallbackFormat = "Quick refocus falls back to
 inline constexpr const char* kQuickNoStarFormat = "the reading at position %d shows no star";
 inline constexpr const char* kQuickBeyondFormat = "best focus lies beyond the quick readings (near position %d)";
 inline constexpr const char* kQuickStrayFormat =
-    "the readings stray %.0f %% of the curve's bottom from the learned curve (%.0f %% allowed)";
+    "the readings stray %s %% of the curve's bottom from the learned curve (%s %% allowed)";
 inline constexpr const char* kQuickLevelFormat =
-    "the curve sits %.0f %% %s than learned (%.0f %% allowed): the seeing or the optics changed";
+    "the curve sits %s %% %s than learned (%s %% allowed): the seeing or the optics changed";
 inline constexpr const char* kQuickCheckFormat =
-    "the check frame at position %d reads %.0f %% %s the learned curve (%.0f %% allowed): the seeing changed";
+    "the check frame at position %d reads %s %% %s the learned curve (%s %% allowed): the seeing changed";
 inline constexpr const char* kQuickCheckNoStarFormat = "the check frame at position %d shows no star";
 
 class TQuickRefocusSearch {
@@ -204,6 +226,8 @@ private:
     Action FitAndCheck();
     Action Judge();
     Action FallBack(std::string why);
+    // A gate's allowance as a share of the learned bottom (QuickRefocusSettings).
+    double Allowed(double share) const;
     Action FromFallback(Action a);
     std::int32_t Clamp(std::int32_t target) const;
     void Log(std::string text) { notes_.push_back({Note::Log, std::move(text), {}}); }

@@ -653,12 +653,36 @@ TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToP
     // Focus drifts; the refocus finds the curve just fitted again from a
     // handful of readings instead of walking it.
     Defocus(-30);
+    QVariantMap details;
+    QObject::connect(window->Focusing(), &TFocusingView::searchDetails, &*window,
+                     [&](const QVariantMap& d) { details = d; });
     const kvtest::FocusScript quick = kvtest::RunFocusScript(bus, Words("--method quick"), 180000);
     ASSERT_TRUE(quick.failure.isEmpty()) << quick.failure.toStdString();
     EXPECT_TRUE(quick.result.contains(QLatin1String("method quick"))) << quick.result.toStdString();
-    EXPECT_TRUE(quick.result.contains(QLatin1String(", predicted "))) << quick.result.toStdString();
     EXPECT_FALSE(quick.result.contains(QLatin1String("fell back"))) << quick.result.toStdString();
+    // Both are positions on the read-out, on the bus and in the result line,
+    // and the answer is where the focuser stands. It fitted no curve to rate.
+    ASSERT_EQ(details.value(QStringLiteral("predicted")).typeId(), QMetaType::Int);
+    EXPECT_EQ(details.value(QStringLiteral("found")), quick.position);
+    EXPECT_FALSE(details.contains(QStringLiteral("rSquared")));
+    EXPECT_TRUE(quick.result.contains(QStringLiteral(", predicted %1, found %2")
+                                          .arg(details.value(QStringLiteral("predicted")).toInt())
+                                          .arg(quick.position)))
+        << quick.result.toStdString();
+    EXPECT_FALSE(quick.result.contains(QLatin1String("R^2"))) << quick.result.toStdString();
     EXPECT_LE(std::abs(FromBest()), kCurveFitTolerance);
+
+    // Too far for the learned curve's readings: the full curve fit finds it,
+    // and the line says so instead of claiming the quick answer.
+    Defocus(-150);
+    const kvtest::FocusScript far = kvtest::RunFocusScript(bus, Words("--method quick"), 180000);
+    ASSERT_TRUE(far.failure.isEmpty()) << far.failure.toStdString();
+    EXPECT_TRUE(far.result.contains(QStringLiteral(", predicted %1, fell back to the curve fit: ")
+                                        .arg(details.value(QStringLiteral("predicted")).toInt())))
+        << far.result.toStdString();
+    EXPECT_TRUE(far.result.contains(QStringLiteral("; the curve fit found %1, R^2 ").arg(far.position)))
+        << far.result.toStdString();
+    EXPECT_FALSE(far.result.contains(QLatin1String(", found "))) << far.result.toStdString();
 }
 
 // Calls that pile up while the window is busy cost it next to nothing: a halt
@@ -930,6 +954,8 @@ TEST_F(FocusingProcedures, AnHfdTriggerSetFromAScriptRefocusesByTheQuickMethod) 
     EXPECT_EQ(runs[2].reason, reason.toStdString());
     EXPECT_EQ(runs[3].procedure, "autofocus");
     EXPECT_EQ(runs[3].outcome, "completed");
+    EXPECT_TRUE(runs[3].predicted.has_value());
+    EXPECT_FALSE(runs[3].rSquared.has_value()) << "a quick refocus fits no curve";
 
     // Kept out, a script still reads both but changes neither.
     Find<QAbstractButton>("AllowControlCB")->click();

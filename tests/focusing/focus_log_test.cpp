@@ -21,7 +21,7 @@ FocusLogEntry AFailedRun() {
             .start = -1200, .final = -1188, .absoluteStart = 31000, .absoluteFinal = 31012, .figure = 2.4567,
             .kind = "HFD", .stars = 14, .frames = 11, .rSquared = 0.9871, .temperatureC = -3.25,
             .reason = "The fit is too flat, \"larger step\", please,\nretry", .scale = "", .cfzSteps = {},
-            .errorSteps = {}, .errorCfz = {}};
+            .errorSteps = {}, .errorCfz = {}, .predicted = {}, .fallback = {}};
 }
 
 TEST(FocusLog, LinesRoundTripWithQuotingAndEmptyFieldsAndForeignLinesAreSkipped) {
@@ -139,7 +139,8 @@ TEST(FocusLog, TheScaleFieldIsReadBesideOlderAndCommaSplitLines) {
 
 // A run that knew the critical focus zone adds three fields after the scale;
 // one that did not is written as before, so that readers from before those
-// fields (which take exactly the scale's field count) still read it.
+// fields (which take exactly the scale's field count) still read it. A
+// quick refocus's prediction and fallback follow the zone's fields.
 TEST(FocusLog, TheZoneFieldsAreWrittenOnlyWhenKnownAndReadBesideOlderLines) {
     const auto fields = [](const std::string& line) { return std::count(line.begin(), line.end(), ',') + 1; };
     const std::string head = "2026-12-07 21:04:55,autofocus,curve fit,completed,0,-12,,,2.7447,FWHM,1,60,0.9937,-3.25,,";
@@ -147,8 +148,12 @@ TEST(FocusLog, TheZoneFieldsAreWrittenOnlyWhenKnownAndReadBesideOlderLines) {
         const char* what;
         std::optional<double> cfz, errorSteps, errorCfz;
         long written;  // fields of the line written
+        std::optional<std::int64_t> predicted = {};  // a quick refocus's
+        const char* fallback = "";
     } const cases[] = {
         {"zone and error", 34.2, 3.1, 0.091, 19},
+        {"a quick refocus", std::nullopt, std::nullopt, std::nullopt, 21, 5014},
+        {"a quick refocus that fell back", 34.2, 3.1, 0.091, 21, -20, "the check frame reads 26 % \"above\""},
         {"zone without an error (a failed run)", 34.2, std::nullopt, std::nullopt, 19},
         {"error without a zone", std::nullopt, 3.1, std::nullopt, 19},
         {"neither", std::nullopt, std::nullopt, std::nullopt, 16},
@@ -157,6 +162,7 @@ TEST(FocusLog, TheZoneFieldsAreWrittenOnlyWhenKnownAndReadBesideOlderLines) {
         FocusLogEntry e = AFailedRun();
         e.reason.clear();
         e.cfzSteps = c.cfz, e.errorSteps = c.errorSteps, e.errorCfz = c.errorCfz;
+        e.predicted = c.predicted, e.fallback = c.fallback;
         const std::string line = FocusLogLine(e);
         EXPECT_EQ(fields(line), c.written) << c.what << ": " << line;
         EXPECT_EQ(ParseFocusLogLine(line), e) << c.what << ": " << line;

@@ -41,7 +41,11 @@ TEST(LearnedCurves, AbsoluteFitsAndTheLastAnswerSurviveARestartExactly) {
     LearnedCurves kept;
     kept.AddFit(Fit(0, -1234.5, -3.25, FitModel::Parabola), true, 6.25);
     kept.AddFit(Fit(10, 999.0, 5.0), false, 9.0);  // a counting focuser's session only
-    kept.AddFit(Fit(20, 20500.125, std::nullopt), true);
+    FitRecord checked = Fit(20, 20500.125, std::nullopt);
+    checked.fit.checkPosition = 20501;
+    checked.fit.checkFom = 3.125;
+    checked.scatter = 0.0625;
+    kept.AddFit(checked, true);
     kept.AddFocus({kNight + std::chrono::minutes(30), 20530.0, 4.5});
     const LearnedCurves back = ParseLearnedCurves(FormatLearnedCurves(kept));
     ASSERT_EQ(back.fits.size(), 2u);
@@ -57,6 +61,9 @@ TEST(LearnedCurves, AbsoluteFitsAndTheLastAnswerSurviveARestartExactly) {
         EXPECT_EQ(got.exposureSeconds, want.exposureSeconds);
         EXPECT_EQ(got.binning, want.binning);
         EXPECT_EQ(got.temperatureC, want.temperatureC);
+        EXPECT_EQ(got.fit.checkPosition, want.fit.checkPosition);
+        EXPECT_EQ(got.fit.checkFom, want.fit.checkFom);
+        EXPECT_EQ(got.scatter, want.scatter);
         EXPECT_TRUE(back.fits[i].absolute);
         EXPECT_EQ(back.fits[i].reached, kept.fits[i == 0 ? 0 : 2].reached);
     }
@@ -91,6 +98,10 @@ TEST(LearnedCurves, LinesThatDoNotReadAreSkippedNotGuessedAt) {
         "fit;1900000000.5;4;1;1.5;2;10;100;2.5 80 100 0 80;7.5",
         "fit;1900000000;4;1;1.5;2;10;100;2.5 80 100 0 80;7.5;extra",
         "fit;1900000000;4;1;1.5;2;10;100;2.5 80 100 0 80;-1",  // a size below nothing
+        "fit;1900000000;4;1;1.5;2;10;100;2.5 80 100 0 80;7.5;101;;0.1",  // a check frame without its figure
+        "fit;1900000000;4;1;1.5;2;10;100;2.5 80 100 0 80;7.5;100.5;3;0.1",
+        "fit;1900000000;4;1;1.5;2;10;100;2.5 80 100 0 80;7.5;101;0;0.1",
+        "fit;1900000000;4;1;1.5;2;10;100;2.5 80 100 0 80;7.5;101;3;-0.1",
         "focus;1900000600;nan;10",
         "focus;1900000600;120",
     };

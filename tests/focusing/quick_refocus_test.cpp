@@ -13,11 +13,13 @@
 #include <vector>
 
 #include "focusing/curve_fit_search.h"
+#include "focusing/focus_log.h"
 #include "focusing/focusing_runner.h"
 #include "focusing/quick_refocus.h"
 #include "platform/clock.h"
 #include "platform/named_event.h"
 #include "support/recording_dialogs.h"
+#include "support/temp_files.h"
 
 namespace kv {
 namespace {
@@ -97,6 +99,19 @@ TEST(LearnShape, TakesTonightsMatchingFitsNewestFirst) {
         EXPECT_LT(l.shape->Figure(0.0), l.shape->Figure(-30.0));
         EXPECT_LT(l.shape->Figure(0.0), l.shape->Figure(30.0));
     }
+}
+
+// A fit's scatter is its readings' near the bottom, where the refocus reads:
+// far out a fading star or a curve that leaves the model says nothing of it.
+TEST(LearnShape, ScatterIsTheReadingsNearTheBottom) {
+    const FitSummary fit = Learned(kHyperbola, 0);  // three times the bottom 354 steps out
+    const auto at = [&](std::int32_t x, double off, bool star = true) {
+        return CurveSample{x, FitValue(fit.model, fit.parameters, x) + off, 1, star};
+    };
+    std::vector<CurveSample> samples = {at(-100, 0.1), at(0, -0.1), at(100, 0.1), at(600, 5.0), at(50, 9.0, false)};
+    EXPECT_NEAR(BottomScatter(fit, samples).value_or(0.0), 0.1, 1e-9);
+    samples.erase(samples.begin());
+    EXPECT_FALSE(BottomScatter(fit, samples).has_value()) << "two readings are no scatter";
 }
 
 TEST(QuickRefocus, PredictionAndShapeFit) {
@@ -261,10 +276,18 @@ Outcome Drive(TQuickRefocusSearch& search, Sky& sky) {
     return o;
 }
 
-// Learned at 1000 and 10 °C, best focus now 1000 + drift at 10 - cooled °C.
-QuickRefocusSettings Settings(const Curve& curve, std::optional<double> coefficient, double cooled) {
+// Learned at 1000 and 10 °C, best focus now 1000 + drift at 10 - cooled °C;
+// the learned fit's check frame read `checkAbove` of its bottom above it.
+QuickRefocusSettings Settings(const Curve& curve, std::optional<double> coefficient, double cooled,
+                              double checkAbove = 0.0, double scatter = 0.0) {
     static std::vector<FitRecord> records;
     records = {Record(Learned(curve, 1000), 30)};
+    records[0].scatter = scatter * curve(0, 2.5);
+    if (checkAbove > 0.0) {
+        FitSummary& fit = records[0].fit;
+        fit.checkPosition = 1000;
+        fit.checkFom = (1.0 + checkAbove) * FitValue(fit.model, fit.parameters, 1000);
+    }
     QuickRefocusSettings s;
     s.learned = LearnShape(records, Criteria());
     s.coefficient = coefficient;
@@ -284,6 +307,12 @@ TEST(QuickRefocus, FindsFocusOnTheLearnedCurveOrFallsBackWhenItChanged) {
         double jitter;
         bool fallsBack;
         const char* why;
+        // The star's size never falls below this share above its size at
+        // focus (a bottom the learned curve rounds lower; 0: the curve holds
+        // to its bottom), and how far above it the learned check frame read.
+        double tip = 0.0;
+        double checkAbove = 0.0;
+        double scatter = 0.0;  // the learned fit's readings' about its curve, over its bottom
     } const cases[] = {
         {"shape known", kHyperbola, -25.0, 4, 2.5, 0.0, false, ""},
         {"shape known, V, seeing wander", kVee, -25.0, 3, 2.5, 0.03, false, ""},
@@ -295,17 +324,28 @@ TEST(QuickRefocus, FindsFocusOnTheLearnedCurveOrFallsBackWhenItChanged) {
         {"seeing 30 % wider, hyperbola", kHyperbola, -25.0, 3, 3.25, 0.0, true, "check frame"},
         {"seeing 30 % wider, V", kVee, -25.0, 3, 3.25, 0.0, true, "higher than learned"},
         {"seeing 30 % sharper, V", kVee, -25.0, 3, 1.75, 0.0, true, "lower than learned"},
+        {"check frame learned 25 % above the curve", kHyperbola, -25.0, 4, 2.5, 0.0, false, "", 0.25, 0.25},
+        {"check frame learned 25 % above, seeing 30 % wider", kHyperbola, -25.0, 3, 3.25, 0.0, true,
+         "above the learned curve (45 % allowed)", 0.25, 0.25},
+        {"just over the allowance, to a tenth", kHyperbola, -25.0, 4, 2.5, 0.0, true,
+         "reads 20.4 % above the learned curve (20.0 % allowed)", 0.204},
+        {"readings learned to stray 12 %", kHyperbola, -25.0, 4, 2.5, 0.0, false, "", 0.25, 0.0, 0.12},
+        {"readings learned to stray 12 %, seeing 50 % wider", kHyperbola, -25.0, 4, 3.75, 0.0, true,
+         "above the learned curve (30 % allowed)", 0.0, 0.0, 0.12},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Sky sky;
         sky.curve = c.curve;
+        if (c.tip > 0.0) {
+            sky.curve = [curve = c.curve, tip = c.tip](double d, double w) { return std::max(curve(d, w), (1.0 + tip) * w); };
+        }
         sky.width = c.width;
         sky.jitter = c.jitter;
         sky.best = 1000 + 25.0 * c.cooled;
         sky.counter = 1000;
         sky.mech = 1000;
-        TQuickRefocusSearch search(Settings(c.curve, c.coefficient, c.cooled), FomKind::HFD, 1000);
+        TQuickRefocusSearch search(Settings(c.curve, c.coefficient, c.cooled, c.checkAbove, c.scatter), FomKind::HFD, 1000);
         const Outcome o = Drive(search, sky);
         ASSERT_TRUE(o.finished) << o.message;
         EXPECT_EQ(search.FellBack(), c.fallsBack) << search.FallbackReason();
@@ -476,6 +516,9 @@ TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScale) {
     View view;
     TFocusingRunner runner{view, dialogs, clock};
     runner.SetSamples(1);
+    test::TempDir dir;
+    TFocusLog log(dir.File(kFocusLogFileName));
+    runner.SetFocusLog(&log);
     const std::vector<FitRecord> records = {Record(Learned(kHyperbola, 5000), 30)};
     SearchOptions options;
     options.method = FocusMethod::QuickRefocus;
@@ -500,6 +543,13 @@ TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScale) {
     EXPECT_EQ(r.cfzSteps, 13.4);
     ASSERT_TRUE(r.errorSteps.has_value());
     EXPECT_LT(*r.errorSteps, 1.5);
+    // The log keeps the prediction on the focuser's own scale, and no R^2:
+    // the learned curve was moved, none was fitted.
+    const std::vector<FocusLogEntry> logged = TFocusLog::Read(log.Path());
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].predicted, 5075);
+    EXPECT_FALSE(logged[0].rSquared.has_value());
+    EXPECT_EQ(logged[0].fallback, "");
 }
 
 }  // namespace

@@ -269,12 +269,20 @@ private:
                            .arg(details_.value(QStringLiteral("frames")).toInt());
         if (const int coarse = details_.value(QStringLiteral("coarseFrames")).toInt(); coarse > 0)
             text += QStringLiteral(" after %1 whole-image frames").arg(coarse);
-        if (details_.contains(QStringLiteral("found"))) {
-            text += QStringLiteral(", predicted %1, found %2").arg(details_.value(QStringLiteral("predicted")).toInt())
-                        .arg(details_.value(QStringLiteral("found")).toInt());
-        }
-        if (const QString why = details_.value(QStringLiteral("fallback")).toString(); !why.isEmpty())
+        // The quick refocus's positions; after a fallback the full curve fit found best focus.
+        const QString predicted = details_.contains(QStringLiteral("predicted"))
+                                      ? QString::number(details_.value(QStringLiteral("predicted")).toInt())
+                                      : QString();
+        const QString found = details_.contains(QStringLiteral("found"))
+                                  ? QString::number(details_.value(QStringLiteral("found")).toInt())
+                                  : QString();
+        if (const QString why = details_.value(QStringLiteral("fallback")).toString(); !why.isEmpty()) {
+            if (!predicted.isEmpty()) text += QStringLiteral(", predicted %1").arg(predicted);
             text += QStringLiteral(", fell back to the curve fit: %1").arg(why);
+            if (!found.isEmpty()) text += QStringLiteral("; the curve fit found %1").arg(found);
+        } else if (!found.isEmpty()) {
+            text += QStringLiteral(", predicted %1, found %2").arg(predicted, found);
+        }
         if (details_.contains(QStringLiteral("rSquared"))) {
             text += QStringLiteral(", R^2 %1").arg(details_.value(QStringLiteral("rSquared")).toDouble(), 0, 'f', 4);
         }
