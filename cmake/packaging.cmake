@@ -37,6 +37,22 @@ if(KV_BUILD_DESKTOP)
   list(APPEND _kv_commands kessivane kessivane-msg kessivane-hub kessivanectl)
 endif()
 
+# A manual page for each command on the path, compressed as Debian's manual
+# readers expect (-n: no name or time stamp inside, so builds are identical).
+find_program(KV_GZIP gzip REQUIRED)
+set(_kv_man_pages)
+foreach(_cmd ${_kv_commands})
+  set(_page ${CMAKE_BINARY_DIR}/man/${_cmd}.1.gz)
+  add_custom_command(OUTPUT ${_page}
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/docs/man/${_cmd}.1 ${CMAKE_BINARY_DIR}/man/${_cmd}.1
+    COMMAND ${KV_GZIP} -9 -n -f ${CMAKE_BINARY_DIR}/man/${_cmd}.1
+    DEPENDS ${CMAKE_SOURCE_DIR}/docs/man/${_cmd}.1 VERBATIM)
+  list(APPEND _kv_man_pages ${_page})
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${_kv_man_pages})
+install(FILES ${_kv_man_pages} DESTINATION share/man/man1)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/copyright DESTINATION share/doc/kessivane)
+
 # Relative links, so the package can be unpacked under any root.
 set(_kv_links ${CMAKE_BINARY_DIR}/install-links)
 file(MAKE_DIRECTORY ${_kv_links})
@@ -67,4 +83,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/bin)
 # server's client for the spoken read-out.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "xdg-utils, dbus")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libpulse0, dbus-user-session | dbus-x11")
+# The INDI driver is started by the INDI server, which is Debian's indi-bin.
+if(TARGET indi_kessivane_focuser)
+  string(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS ", indi-bin")
+endif()
 include(CPack)

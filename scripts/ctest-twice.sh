@@ -9,7 +9,8 @@
 # run's output stays in the log and those runs are named at the end, so an
 # intermittent failure is seen, not hidden. A test that fails twice fails.
 set -uo pipefail
-log="$(mktemp)"
+# In the build folder, not /tmp, which something may clean during a long run.
+log="$PWD/ctest-twice.log"
 "$@" ctest --output-on-failure -j "${KV_TEST_JOBS:-$(nproc)}" --repeat until-pass:2 2>&1 | tee "$log"
 rc=${PIPESTATUS[0]}
 failed="$(grep -E '\*\*\*[A-Z]' "$log" | sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*/\1/' | sort -u | tr '\n' ' ')"

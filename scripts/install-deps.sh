@@ -15,6 +15,7 @@ packages=(
   libindi-dev indi-bin libcfitsio-dev  # INDI cameras and focusers; indiserver and its simulators for the tests
   libcpp-httplib-dev nlohmann-json3-dev  # the Alpaca server's HTTP and JSON
   locales  # localedef: the tests make a decimal-comma locale
+  libsep-dev  # the star-finder bench's comparison (the benches build with the tests)
 )
 
 missing=()
@@ -30,6 +31,37 @@ fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+# Another package manager (an automatic upgrade, a software centre) may hold
+# the package locks for minutes; apt would give up at once. The locks are
+# fcntl locks, listed in /proc/locks by the locked file's inode.
+lock_wait_s=600
+lock_held() {
+  local f ino
+  for f in /var/lib/dpkg/lock-frontend /var/lib/dpkg/lock /var/lib/apt/lists/lock; do
+    ino="$(stat -c %i "$f" 2>/dev/null)" || continue
+    grep -q ":$ino " /proc/locks && return 0
+  done
+  return 1
+}
+wait_for_locks() {
+  lock_held || return 0
+  echo "Another package manager holds the package lock; waiting for it to finish (at most $((lock_wait_s / 60)) min)..."
+  local deadline=$((SECONDS + lock_wait_s))
+  while lock_held; do
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      echo "The package lock is still held after $((lock_wait_s / 60)) min; run this again once the other package manager has finished." >&2
+      exit 1
+    fi
+    sleep 2
+  done
+  echo "The package lock is free again."
+}
+# apt's own wait covers a lock taken between the check and apt's start.
+apt_get() { $SUDO env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout="$lock_wait_s" "$@"; }
+
 echo "Installing: ${missing[*]}"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+wait_for_locks
+apt_get update -qq
+wait_for_locks
+apt_get install -y -qq --no-install-recommends "${missing[@]}"

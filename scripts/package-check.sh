@@ -7,7 +7,8 @@
 # camera plug-in, settings in ~/.config/kessivane), the unattended tour (its
 # lines from scripts/tour-expected.txt, which CTest checks the build's tour
 # against as well), the INDI driver and its list, the Alpaca server, the
-# scripting commands over a private session bus, the desktop entry; finally
+# scripting commands over a private session bus, the desktop entry, the
+# copyright notice and the manual pages; finally
 # apt-get remove must leave nothing in /usr/lib/kessivane.
 #
 #   bash scripts/package-check.sh [path/to/kessivane_*.deb]
@@ -105,6 +106,27 @@ apt_in_chroot install -y -q "/tmp/$(basename "$deb")" >"$chroot_dir/tmp/install.
 say "install with dependencies: $(($(now) - t0)) s ($(grep -m1 'newly installed' "$chroot_dir/tmp/install.log"))"
 # shellcheck disable=SC2016  # dpkg-query expands it
 say "installed size: $(in_chroot dpkg-query -W -f='${Installed-Size}' kessivane) KiB"
+
+# The documents Debian expects: the copyright notice, and a manual page for
+# every command the package puts on the path, compressed, naming its command
+# and read without warnings.
+say "documents"
+[ -s "$chroot_dir/usr/share/doc/kessivane/copyright" ] || fail "no /usr/share/doc/kessivane/copyright"
+for cmd in "$chroot_dir"/usr/bin/kessivane* "$chroot_dir"/usr/bin/indi_kessivane_focuser; do
+  name="$(basename "$cmd")"
+  page="$chroot_dir/usr/share/man/man1/$name.1.gz"
+  if ! gzip -t "$page" 2>/dev/null; then
+    fail "no compressed manual page for $name (/usr/share/man/man1/$name.1.gz)"
+    continue
+  fi
+  zcat "$page" | grep -A1 '^\.SH NAME' | grep -q "^$name \\\\- " || fail "the manual page of $name does not name it"
+  if command -v groff >/dev/null; then
+    warnings="$(zcat "$page" | groff -man -Tutf8 -ww -z 2>&1)"
+    [ -z "$warnings" ] || fail "the manual page of $name: $warnings"
+  fi
+done
+# The guide's indiserver line needs the INDI server, which apt then brings.
+dpkg-deb -f "$deb" Recommends | grep -qw indi-bin || fail "the package does not recommend indi-bin"
 
 # Every program and plug-in must find its libraries: a plug-in with a missing
 # library would just drop out of the camera list.

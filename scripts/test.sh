@@ -11,6 +11,12 @@ cd "$root"
 # Each stage says when it ends, so a run that grows slow shows where.
 stage() { echo "== $1 done at $((SECONDS / 60)) min $((SECONDS % 60)) s"; }
 
+# The stages' logs and the fuzz targets' work stay in the build folder: on a
+# busy machine something may clean /tmp under a run that takes many minutes.
+logs="$root/build/test-logs"
+rm -rf "$logs"
+mkdir -p "$logs"
+
 bash scripts/install-deps.sh
 stage "packages"
 
@@ -29,7 +35,7 @@ idle() {
 # run: 536 s of processor time in 642 s on two processors), so the
 # ThreadSanitizer build and the fuzz targets' build go beside them on the
 # time the tests leave over, where they cannot slow the devices down.
-builds_log="$(mktemp)"
+builds_log="$logs/builds.log"
 (
   set -euo pipefail
   idle bash scripts/tsan.sh build
@@ -65,7 +71,7 @@ stage "ThreadSanitizer and fuzz builds"
 # Fuzz targets need clang's libFuzzer; a short run of each here, the long runs
 # are described in README. They go beside the ThreadSanitizer tests, at a
 # lower priority so that the tests' devices keep their time.
-fuzz_log="$(mktemp)"
+fuzz_log="$logs/fuzz.log"
 fuzz_pid=""
 if [ -f fuzz/CMakeLists.txt ]; then
   (
@@ -74,7 +80,8 @@ if [ -f fuzz/CMakeLists.txt ]; then
       [ -x "$f" ] || continue
       name="$(basename "$f")"
       corpus="fuzz/corpus/${name%_fuzz}"
-      work="$(mktemp -d)"
+      work="$logs/fuzz-$name"
+      mkdir -p "$work"
       [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
       echo "fuzz: $name (${KV_FUZZ_RUNS:-20000} runs)"
       nice "$f" -runs="${KV_FUZZ_RUNS:-20000}" -max_len=4096 "$work" > "$work.log" 2>&1 || { cat "$work.log"; exit 1; }

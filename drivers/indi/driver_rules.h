@@ -4,6 +4,7 @@
 // tested without a server.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -46,5 +47,13 @@ EndState StateForEnd(MoveEnd end);
 
 // "sim:..." devices are served by the simulators inside the driver.
 bool IsSimulatedDevice(const std::string& device);
+
+// An engine message in this driver's words. The engine speaks to the
+// desktop: of its COM port numbers, of the hub's raw count (whose sign runs
+// against the position clients see) and of the desktop's settings. Here the
+// port is `device`, a count becomes `position`, and the settings are this
+// driver's properties. Text the engine words differently passes through
+// with only its port names mended.
+std::string FaceText(const std::string& engineText, const std::string& device, std::int32_t position);
 
 }  // namespace kv::indi

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include "driver_rules.h"
 #include "simulated_devices.h"
@@ -49,6 +51,29 @@ const char* HomeDir() {
 
 bool Mine(const INDI::DefaultDevice& device, const char* dev) {
     return dev != nullptr && std::strcmp(dev, device.getDeviceName()) == 0;
+}
+
+// Why a request's numbers cannot be taken, empty when they can: each must be
+// a number, and with `inRange` within its element's stated range. The
+// driver library checks a range only after acting on the number, and no
+// range lets a NaN through its comparisons.
+std::string BadNumbers(const INumberVectorProperty& nvp, const double values[], char* names[], int n, bool inRange) {
+    for (int i = 0; i < n; ++i) {
+        const INumber* e = IUFindNumber(&nvp, names[i]);
+        if (e == nullptr) continue;  // the library answers for unknown names
+        const double v = values[i];
+        if (std::isfinite(v) && (!inRange || (v >= e->min && v <= e->max))) continue;
+        char text[256];
+        if (inRange) {
+            std::snprintf(text, sizeof text, "%s.%s takes %.10g to %.10g, not %g; nothing was changed.", nvp.name,
+                          e->name, e->min, e->max, v);
+        } else {
+            std::snprintf(text, sizeof text, "%s.%s takes a number, not %g; nothing was changed.", nvp.name, e->name,
+                          v);
+        }
+        return text;
+    }
+    return {};
 }
 
 }  // namespace
@@ -178,11 +203,13 @@ bool KessivaneFocuser::initProperties() {
 }
 
 void KessivaneFocuser::ISGetProperties(const char* dev) {
-    INDI::Focuser::ISGetProperties(dev);
-    defineProperty(&kindSP_);
-    defineProperty(&modelSP_);
+    // The device's list answers for every property defined once; the focuser
+    // base would add its joystick properties to that answer a second time.
+    INDI::DefaultDevice::ISGetProperties(dev);
     if (!choiceLoaded_) {
         choiceLoaded_ = true;
+        defineProperty(&kindSP_);
+        defineProperty(&modelSP_);
         LoadSettings({kindSP_.name, modelSP_.name});
     }
 }
@@ -288,7 +315,10 @@ bool KessivaneFocuser::OpenService(const std::string& device) {
     const std::int32_t position = service_.Position();
     latestPosition_ = position;
     FocusAbsPosN[0].value = position;
-    FocusAbsPosNP.s = FocusRelPosNP.s = IPS_OK;
+    // Clients read the standard property, not this driver's light: a
+    // position not known shows there too (RefreshPositionState says why).
+    FocusAbsPosNP.s = service_.PositionUncertain() ? IPS_ALERT : IPS_OK;
+    FocusRelPosNP.s = IPS_OK;
     FocusReverseS[INDI_ENABLED].s = service_.Reverse() ? ISS_ON : ISS_OFF;
     FocusReverseS[INDI_DISABLED].s = service_.Reverse() ? ISS_OFF : ISS_ON;
     lastPositionReportMs_ = 0;
@@ -344,7 +374,7 @@ ServiceListener KessivaneFocuser::MakeListener() {
     l.compensationLog = [this](const std::string& line) { Post([this, line] { LOGF_INFO("%s", line.c_str()); }); };
     l.alert = [this](const std::string& text) {
         Post([this, text] {
-            LOGF_ERROR("%s", text.c_str());
+            LOGF_ERROR("%s", FaceText(text, service_.Device(), service_.Position()).c_str());
             RefreshPositionState();
         });
     };
@@ -385,8 +415,9 @@ void KessivaneFocuser::OnMoveEnded(const MoveRecord& record) {
         IDSetNumber(&FocusAbsPosNP, nullptr);
         return;
     }
+    const std::string reason = FaceText(record.reason, service_.Device(), record.position);
     IUSaveText(&lastMoveT_[0], MoveEndName(record.end));
-    IUSaveText(&lastMoveT_[1], record.reason.c_str());
+    IUSaveText(&lastMoveT_[1], reason.c_str());
     IPState state = IPS_OK;
     switch (StateForEnd(record.end)) {
         case EndState::Ok: state = IPS_OK; break;
@@ -394,16 +425,22 @@ void KessivaneFocuser::OnMoveEnded(const MoveRecord& record) {
         case EndState::Alert: state = IPS_ALERT; break;
         case EndState::Unchanged: return;
     }
-    FocusAbsPosNP.s = state;
+    // A move from a position not known arrives at one not known either.
+    const bool unknown = state == IPS_OK && service_.PositionUncertain();
+    FocusAbsPosNP.s = unknown ? IPS_ALERT : state;
     // The relative property only shows the moves asked through it.
     if (FocusRelPosNP.s == IPS_BUSY || state == IPS_ALERT) FocusRelPosNP.s = state;
     lastMoveTP_.s = state;
     if (state == IPS_ALERT) {
-        LOGF_ERROR("%s", record.reason.c_str());
+        LOGF_ERROR("%s", reason.c_str());
     } else if (state == IPS_IDLE) {
-        LOGF_INFO("%s", record.reason.c_str());
+        LOGF_INFO("%s", reason.c_str());
     }
-    IDSetNumber(&FocusAbsPosNP, nullptr);
+    if (unknown) {
+        IDSetNumber(&FocusAbsPosNP, "%s", kUncertainText);
+    } else {
+        IDSetNumber(&FocusAbsPosNP, nullptr);
+    }
     IDSetNumber(&FocusRelPosNP, nullptr);
     IDSetText(&lastMoveTP_, nullptr);
     RefreshPositionState();
@@ -436,11 +473,15 @@ void KessivaneFocuser::RefreshPositionState() {
     // The advice goes with the change to uncertain, once.
     const bool tell = uncertain && !uncertainShown_;
     uncertainShown_ = uncertain;
+    IDSetLight(&positionLP_, nullptr);
     if (tell) {
-        IDSetLight(&positionLP_, "%s", kUncertainText);
+        if (!service_.Moving()) FocusAbsPosNP.s = IPS_ALERT;
+        IDSetNumber(&FocusAbsPosNP, "%s", kUncertainText);
         LOG_WARN(kUncertainText);
-    } else {
-        IDSetLight(&positionLP_, nullptr);
+    } else if (!uncertain && FocusAbsPosNP.s == IPS_ALERT && !service_.Moving()) {
+        // Synced: the position is known again.
+        FocusAbsPosNP.s = IPS_OK;
+        IDSetNumber(&FocusAbsPosNP, nullptr);
     }
 }
 
@@ -580,12 +621,39 @@ bool KessivaneFocuser::ISNewSwitch(const char* dev, const char* name, ISState* s
 }
 
 bool KessivaneFocuser::ISNewNumber(const char* dev, const char* name, double values[], char* names[], int n) {
+    if (Mine(*this, dev)) {
+        // The moves keep the library's own range checks and texts.
+        const std::pair<INumberVectorProperty*, bool> checked[] = {
+            {&FocusMaxPosNP, true}, {&FocusSyncNP, true},     {&FocusBacklashNP, true},
+            {&compNP_, true},       {&FocusAbsPosNP, false}, {&FocusRelPosNP, false}};
+        for (const auto& [nvp, inRange] : checked) {
+            if (std::strcmp(name, nvp->name) != 0) continue;
+            const std::string bad = BadNumbers(*nvp, values, names, n, inRange);
+            if (bad.empty()) break;
+            nvp->s = IPS_ALERT;
+            IDSetNumber(nvp, nullptr);
+            LOGF_ERROR("%s", bad.c_str());
+            return true;
+        }
+    }
+    if (Mine(*this, dev) && isConnected() && std::strcmp(name, FocusBacklashNP.name) == 0 &&
+        FocusBacklashS[INDI_ENABLED].s != ISS_ON && n == 1 && IUFindNumber(&FocusBacklashNP, names[0]) != nullptr) {
+        // Kept for when backlash is switched on. The library would drop the
+        // number with a warning, and so warn at every connection whose saved
+        // settings hold backlash steps with backlash off.
+        const bool refused = !SetFocuserBacklash(static_cast<std::int32_t>(std::lround(values[0])));
+        if (!refused) IUUpdateNumber(&FocusBacklashNP, values, names, n);
+        FocusBacklashNP.s = refused ? IPS_ALERT : IPS_IDLE;
+        IDSetNumber(&FocusBacklashNP, nullptr);
+        if (!refused) SaveSettings();
+        return true;
+    }
     if (Mine(*this, dev) && std::strcmp(name, compNP_.name) == 0) {
         CompensationConfig config = service_.GetCompensation();
         for (int i = 0; i < n; ++i) {
             const INumber* e = IUFindNumber(&compNP_, names[i]);
             const double v = values[i];
-            if (e == nullptr || !std::isfinite(v)) continue;
+            if (e == nullptr) continue;
             if (e == &compN_[kCoefficient]) {
                 const double old = config.coefficient.value_or(0.0);
                 if (std::fabs(v - old) > 1e-9) {
@@ -603,7 +671,7 @@ bool KessivaneFocuser::ISNewNumber(const char* dev, const char* name, double val
                 config.ignoreEnabled = std::lround(v) > 0;
                 if (config.ignoreEnabled) config.ignoreSteps = static_cast<int>(std::lround(v));
             } else if (e == &compN_[kPeriod]) {
-                config.periodMs = static_cast<int>(std::lround(std::clamp(v, 0.0, 1e6) * 1000));
+                config.periodMs = static_cast<int>(std::lround(v * 1000));
             }
         }
         const bool refused = Refused(service_.SetCompensation(config));

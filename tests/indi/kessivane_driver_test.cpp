@@ -7,6 +7,9 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <map>
+#include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -55,6 +58,29 @@ TEST(IndiDriverRules, StateFileNamesCatalogueModelsAndMoveEndings) {
     EXPECT_EQ(indi::StateForEnd(MoveEnd::Halted), EndState::Idle);
     EXPECT_EQ(indi::StateForEnd(MoveEnd::Replaced), EndState::Unchanged);
     for (MoveEnd e : {MoveEnd::Stalled, MoveEnd::Lost, MoveEnd::TimedOut}) EXPECT_EQ(indi::StateForEnd(e), EndState::Alert);
+}
+
+// The engine's texts as the desktop shows them, in the driver's words: its
+// device, the position clients see (the hub's count runs the other way) and
+// its own properties.
+TEST(IndiDriverRules, EngineTextsSpeakOfTheDeviceThePositionAndTheDriversProperties) {
+    const struct {
+        std::string engine, face;
+    } cases[] = {
+        {std::string("The focuser on COM1 (/dev/ttyUSB0) stayed at position -2787 for 1.0 s while it was being "
+                     "moved, so the motor was stopped. Check the focuser's power and cable; for a hub focuser also "
+                     "check \"High Resolution Positioning\" against the encoder, and the motor timing settings."),
+         "The focuser on /dev/ttyUSB0 stayed at position 2787 for 1.0 s while it was being moved, so the motor was "
+         "stopped. Check the focuser's power and cable; for a hub also check the model chosen in KV_HUB_MODEL."},
+        {kWrongWayText, "The focuser moved away from its target, so the move was stopped. If the hub's motor is wired "
+                        "the other way round, switch FOCUS_REVERSE_MOTION on; if it is on, switch it off."},
+        {"The focuser on COM12 stopped answering (hang-up); COM12 was closed.",
+         "The focuser on /dev/ttyUSB0 stopped answering (hang-up); /dev/ttyUSB0 was closed."},
+        {"Halted on request. It stands at 5.", "Halted on request. It stands at 5."},
+    };
+    for (const auto& c : cases) EXPECT_EQ(indi::FaceText(c.engine, "/dev/ttyUSB0", 2787), c.face) << c.engine;
+    // A device path is put in as it is.
+    EXPECT_EQ(indi::FaceText("On COM1 (x).", "/dev/$1&", 0), "On /dev/$1&.");
 }
 
 #ifdef KV_INDI_KESSIVANE_FOCUSER
@@ -124,6 +150,58 @@ private:
     std::string path_;
 };
 
+// A client of the server's protocol that asks for every property once and
+// keeps what the server says, to count definitions and read messages.
+class RawClient {
+public:
+    explicit RawClient(int port) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        constexpr std::string_view ask = "<getProperties version=\"1.7\"/>\n";
+        if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || write(fd_, ask.data(), ask.size()) < 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~RawClient() {
+        if (fd_ >= 0) close(fd_);
+    }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+    // What came until `text` was heard and then nothing for half a second
+    // (20 s at most): a busy machine may pause the server in mid-answer.
+    const std::string& Heard(const std::string& text) {
+        char buf[65536];
+        const auto until = std::chrono::steady_clock::now() + 20s;
+        while (fd_ >= 0 && std::chrono::steady_clock::now() < until) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 500) != 1) {
+                if (heard_.find(text) != std::string::npos) break;
+                continue;
+            }
+            const ssize_t got = read(fd_, buf, sizeof buf);
+            if (got <= 0) break;
+            heard_.append(buf, static_cast<std::size_t>(got));
+        }
+        return heard_;
+    }
+
+private:
+    int fd_ = -1;
+    std::string heard_;
+};
+
+// How often each property is defined in what a server said.
+std::map<std::string, int> Definitions(const std::string& heard) {
+    std::map<std::string, int> count;
+    static const std::regex def(R"(<def[A-Za-z]+Vector\s[^>]*?\bname=["']([^"']*)["'])");
+    for (std::sregex_iterator m(heard.begin(), heard.end(), def), end; m != end; ++m) ++count[(*m)[1]];
+    return count;
+}
+
 class KessivaneDriver : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -188,6 +266,15 @@ TEST_F(KessivaneDriver, EveryStandardPropertyDrivesTheSimulatedHub) {
     EXPECT_TRUE(WaitFor(Q("KV_FOCUSER_KIND._STATE") + "==3 && " + Q("KV_FOCUSER_KIND.HUB") + "==1", 10));
     EXPECT_EQ(Get("KV_POSITION_STATE.POSITION_KNOWN"), "Ok");
     EXPECT_TRUE(WaitFor(Q("FOCUS_TEMPERATURE.TEMPERATURE") + ">-50", 20));  // the hub's probe
+    {
+        // The temperature, defined last, ends the device's list.
+        RawClient client(server->Port());
+        auto defs = Definitions(client.Heard("name=\"FOCUS_TEMPERATURE\""));
+        for (const char* name : {"ABS_FOCUS_POSITION", "KV_FOCUSER_KIND", "KV_HUB_MODEL", "USEJOYSTICK"}) {
+            EXPECT_EQ(defs[name], 1) << name;
+        }
+        for (const auto& [name, times] : defs) EXPECT_EQ(times, 1) << name;
+    }
 
     EXPECT_EQ(MoveTo(800), kOk);
     EXPECT_NEAR(Position(), 800, kHubTolerance);
@@ -253,6 +340,7 @@ TEST_F(KessivaneDriver, ReverseMotionServesAHubWiredTheOtherWay) {
     EXPECT_EQ(Get("FOCUS_REVERSE_MOTION.INDI_ENABLED"), "Off");
     EXPECT_EQ(MoveTo(300), kAlert);
     EXPECT_EQ(Get("KV_LAST_MOVE.END"), "stalled");
+    EXPECT_NE(Get("KV_LAST_MOVE.REASON").find("switch FOCUS_REVERSE_MOTION on"), std::string::npos);
     ASSERT_TRUE(Set("FOCUS_REVERSE_MOTION.INDI_ENABLED=On"));
     EXPECT_TRUE(WaitFor(Q("FOCUS_REVERSE_MOTION._STATE") + "==1"));
     EXPECT_EQ(MoveTo(300), kOk);
@@ -268,7 +356,7 @@ TEST_F(KessivaneDriver, AStalledMotorEndsTheMoveInAlertWithTheReason) {
     EXPECT_EQ(MoveTo(500), kAlert);
     EXPECT_EQ(Get("KV_LAST_MOVE.END"), "stalled");
     EXPECT_EQ(Get("KV_LAST_MOVE._STATE"), kAlert);
-    EXPECT_NE(Get("KV_LAST_MOVE.REASON").find("stayed at position 0"), std::string::npos)
+    EXPECT_NE(Get("KV_LAST_MOVE.REASON").find("on sim:hub stayed at position 0"), std::string::npos)
         << Get("KV_LAST_MOVE.REASON");
     EXPECT_NEAR(Position(), 0, 2);
 }
@@ -280,11 +368,19 @@ TEST_F(KessivaneDriver, ARestartKeepsThePositionAndTheSettingsAndAnUnfinishedMov
     const int kept = Position();
     ASSERT_TRUE(Set("FOCUS_MAX.FOCUS_MAX_VALUE=5000"));
     ASSERT_TRUE(Set("KV_COMPENSATION_SETTINGS.COEFFICIENT;MIN_STEPS=-3.5;4"));
+    // Backlash steps kept while backlash is off.
+    ASSERT_TRUE(Set("FOCUS_BACKLASH_TOGGLE.INDI_ENABLED=On"));
+    ASSERT_TRUE(Set("FOCUS_BACKLASH_STEPS.FOCUS_BACKLASH_VALUE=40"));
+    ASSERT_TRUE(Set("FOCUS_BACKLASH_TOGGLE.INDI_DISABLED=On"));
     EXPECT_TRUE(TextBecomes("KV_COMPENSATION_SOURCE.SOURCE", "typed in"));
+    ASSERT_TRUE(WaitFor(Q("FOCUS_BACKLASH_TOGGLE.INDI_DISABLED") + "==1", 10));
 
     Start();  // a new server and driver: the port comes from the configuration
+    std::optional<RawClient> client(std::in_place, server->Port());
     ASSERT_TRUE(Set("CONNECTION.CONNECT=On"));
     ASSERT_TRUE(WaitFor(Q("CONNECTION.CONNECT") + "==1", 20));
+    EXPECT_EQ(Whole("FOCUS_BACKLASH_STEPS.FOCUS_BACKLASH_VALUE"), 40);
+    EXPECT_FALSE(std::regex_search(client->Heard("is online"), std::regex("message=\"[^\"]*acklash")));
     EXPECT_EQ(Get("DEVICE_PORT.PORT"), "sim:hub");
     EXPECT_EQ(Position(), kept);
     EXPECT_EQ(Get("KV_POSITION_STATE.POSITION_KNOWN"), "Ok");
@@ -297,12 +393,19 @@ TEST_F(KessivaneDriver, ARestartKeepsThePositionAndTheSettingsAndAnUnfinishedMov
     ASSERT_TRUE(Set("CONNECTION.DISCONNECT=On"));
     ASSERT_TRUE(WaitFor(Q("CONNECTION.CONNECT") + "==0", 20));
     ASSERT_TRUE(PositionStore(state.File("state/kessivane/indi-sim_hub2.state")).Save({1234, false, "sim:hub2", "Default"}).ok);
+    client.emplace(server->Port());
     Connect("sim:hub2");
     EXPECT_EQ(Position(), 1234);
     EXPECT_TRUE(WaitFor(Q("KV_POSITION_STATE.POSITION_KNOWN") + "==3", 10));
+    // Clients read the standard property, and there it asks for a sync.
+    EXPECT_EQ(Get("ABS_FOCUS_POSITION._STATE"), kAlert);
+    EXPECT_TRUE(std::regex_search(client->Heard("Sync the"),
+                                  std::regex("name=.ABS_FOCUS_POSITION. state=.Alert.[^>]*Sync the")));
+    EXPECT_EQ(MoveTo(1250), kAlert);  // a move does not make it known
     ASSERT_TRUE(Set("FOCUS_SYNC.FOCUS_SYNC_VALUE=1300"));
     EXPECT_TRUE(WaitFor(Q("KV_POSITION_STATE.POSITION_KNOWN") + "==1", 10));
     EXPECT_EQ(Position(), 1300);
+    EXPECT_EQ(Get("ABS_FOCUS_POSITION._STATE"), kOk);
 }
 
 TEST_F(KessivaneDriver, CompensationIsSetTypedInOrFromACalibrationFile) {
@@ -358,6 +461,36 @@ TEST_P(KessivanePtyDriver, MovesAndAbortsAFocuserThatKeepsItsOwnPosition) {
     EXPECT_TRUE(std::abs(rest - target) > 0 && std::abs(rest - target) < 2500) << rest;
     EXPECT_EQ(MoveTo(target), kOk);  // and it goes on from where it stopped
     EXPECT_EQ(Position(), target);
+}
+
+// The library lets a NaN past its range checks, and checks a range only
+// after acting on the number.
+TEST_F(KessivaneDriver, ANumberThatIsNoneOrOutOfItsRangeIsRefusedAndChangesNothing) {
+    Start();
+    Connect("sim:hub");
+    EXPECT_EQ(MoveTo(300), kOk);
+    const int here = Position();
+    const std::string config = state.Read(".indi/Kessivane Focuser_config.xml");
+    const char* const cases[][2] = {
+        {"FOCUS_MAX.FOCUS_MAX_VALUE", "nan"},
+        {"FOCUS_MAX.FOCUS_MAX_VALUE", "1e19"},
+        {"FOCUS_SYNC.FOCUS_SYNC_VALUE", "nan"},
+        {"FOCUS_BACKLASH_STEPS.FOCUS_BACKLASH_VALUE", "nan"},
+        {"KV_COMPENSATION_SETTINGS.COEFFICIENT", "1e19"},
+        {"KV_COMPENSATION_SETTINGS.MIN_STEPS", "1e300"},
+        {"KV_COMPENSATION_SETTINGS.IGNORE_STEPS", "-1"},
+        {"KV_COMPENSATION_SETTINGS.PERIOD", "nan"},
+    };
+    for (const auto& [what, bad] : cases) {
+        const std::string element = what, property = element.substr(0, element.find('.'));
+        const std::string before = Get(element);
+        ASSERT_TRUE(Set(element + "=" + bad));
+        EXPECT_EQ(Get(property + "._STATE"), kAlert) << element << "=" << bad;
+        EXPECT_EQ(Get(element), before) << element << "=" << bad;
+    }
+    EXPECT_EQ(state.Read(".indi/Kessivane Focuser_config.xml"), config);
+    EXPECT_EQ(Position(), here);
+    EXPECT_EQ(MoveTo(600), kOk);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, KessivanePtyDriver, ::testing::Values("robofocus", "optec"));
