@@ -252,7 +252,7 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         {"still falling, coarse off", 3013, v(3013, 0.005), false, {}, "No focus minimum was found within 21 readings.",
          100, 0.005},
         {"coarse off", 1513, v(1513, 0.02), false, {}, "Too few focus frames showed a star (0 of 3 readings)."},
-        {"no star anywhere", 1513, none, true, {}, "Too few focus frames showed a star (0 of 3 readings)."},
+        {"no star anywhere", 1513, none, true, {}, "At position 0 the star is blurred beyond what the whole image shows."},
         {"lost on the way", 1513, lostAfterOne, true, {}, "The star was lost on the whole image at position -200"},
         {"faded on the probe outward", -1487,
          [](std::int32_t p) -> std::optional<double> {
@@ -314,6 +314,41 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
             EXPECT_EQ(l.notes.find("with a step of 50") != std::string::npos, finer) << l.notes;
         }
     }
+}
+
+// A large step loses a sharp star, into the sky or past the frame's edge,
+// or jumps across the bottom: the step is halved from the lowest reading,
+// no position is read twice and the whole image never leads away.
+TEST(CurveFitSearch, ALargeStepThatLosesASharpStarIsHalved) {
+    for (const int step : {250, 500})
+        for (const bool large : {false, true})
+            for (const double best : {60.0, -200.0}) {
+                SCOPED_TRACE(std::to_string(step) + (large ? " large " : " faded ") + std::to_string(best));
+                CurveFitSettings settings;
+                settings.step = step;
+                settings.coarse = true;
+                TCurveFitSearch search(settings, FomKind::HFD, 0);
+                Walk w = Drive(search, 0, Star(best, 0.04, large), 1, [](std::int32_t) { return 40.0; });
+                ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+                EXPECT_NEAR(w.last.position, best, 3);
+                EXPECT_TRUE(w.imaged.empty());
+                w.measured.pop_back();  // the check frame
+                std::sort(w.measured.begin(), w.measured.end());
+                EXPECT_EQ(std::adjacent_find(w.measured.begin(), w.measured.end()), w.measured.end()) << w.notes;
+            }
+}
+
+// Noise taken for a star lands anywhere in the frame: a reading whose centre
+// jumps from where the run's star stood counts as none; a drift does not.
+TEST(CurveFitSearch, AReadingAwayFromTheStarsCentreIsNoStar) {
+    TCurveFitSearch search(CurveFitSettings{}, FomKind::HFD, 0);
+    Drive(search, 0, [](std::int32_t p) {
+        FocusReading r = Star(0)(p);
+        r.PeakX = p == 300 ? 12 : 32 + p / 100;
+        r.PeakY = 32;
+        return r;
+    });
+    for (const CurveSample& s : search.Samples()) EXPECT_EQ(s.star, s.position != 300) << s.position;
 }
 
 // Each side walks until it has its points and reads half again the bottom:
@@ -436,14 +471,15 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
          "The star had blurred larger than the focus frame around the starting position: focus roughly by hand "
          "nearer to best focus, or use a larger focus frame, and start again."},
         {"a large step walked past it, even halved twice", 500, 1, Star(30, 0.2, true),
-         "Too few focus frames showed a star (3 of 9 readings).", walkedPast},
-        {"a large step walked it into the sky", 500, 1, Star(100, 0.05, false),
-         "Too few focus frames showed a star (1 of 3 readings).",
+         "Too few focus frames showed a star (1 of 7 readings).", walkedPast},
+        // A sharp star would be walked again with half the step; this one is not.
+        {"a large step walked it into the sky", 500, 1, Star(-300, 0.05, false),
+         "Too few focus frames showed a star (2 of 4 readings).",
          "The star blurred into the sky beyond the positions where it showed: use a smaller step, or lengthen the "
          "exposure, and start again."},
         // This one was called a flat curve.
         {"no curve through the few it showed", 250, 1, fewSeen,
-         "Too few focus frames showed a star (6 of 12 readings).", walkedPast},
+         "Too few focus frames showed a star (4 of 10 readings).", walkedPast},
         {"deep, the frames' scatter", 100, 4, bumpy(0.01, 2.5, 6.0),
          noisy + "72 % of their spread (80 % needed).", moreSamples},
         {"deep, single frames", 100, 1, bumpy(0.01, 2.5, 0.0),
@@ -474,7 +510,7 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
         const Walk w = Drive(search, 0, c.frame, c.frames);
         ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.notes;
         EXPECT_EQ(std::tuple(w.last.message, w.at),
-                  std::tuple(c.failed + "\r\nThe focuser is back at its starting position. " + c.advice, 0));
+                  std::tuple(c.failed + "\r\nThe focuser is back at its starting position. " + c.advice, 0)) << w.notes;
     }
 }
 

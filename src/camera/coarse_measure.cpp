@@ -1,0 +1,94 @@
+#include "camera/coarse_measure.h"
+
+#include <cmath>
+#include <vector>
+
+#include "camera/star_finder.h"
+
+namespace kv {
+
+namespace {
+
+constexpr int kScales[] = {1, 2, 4, 8};
+// The finest scale that measures at least this share of the most light any
+// scale found for the star holds it whole; below it, the finder saw a
+// fragment of the disc or a blob of noise on it.
+constexpr double kWholeShare = 0.7;
+
+// The mean of each `bin` x `bin` block: the sky and a star's light keep
+// their levels per pixel, the noise falls by the bin.
+std::vector<std::uint16_t> Binned(int width, int height, const std::uint16_t* pixels, int bin, int& w, int& h) {
+    w = width / bin;
+    h = height / bin;
+    std::vector<std::uint16_t> out(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+    const std::uint32_t n = static_cast<std::uint32_t>(bin * bin);
+    for (int by = 0; by < h; ++by)
+        for (int bx = 0; bx < w; ++bx) {
+            std::uint32_t sum = 0;
+            for (int y = by * bin; y < (by + 1) * bin; ++y) {
+                const std::uint16_t* row = pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+                for (int x = bx * bin; x < (bx + 1) * bin; ++x) sum += row[x];
+            }
+            out[static_cast<std::size_t>(by) * static_cast<std::size_t>(w) + static_cast<std::size_t>(bx)] =
+                static_cast<std::uint16_t>((sum + n / 2) / n);
+        }
+    return out;
+}
+
+struct Seen {
+    CoarseStar star;
+    double flux = 0.0;  // full-scale counts
+};
+
+// The star at this scale nearest `at` within its reach, or, without `at`,
+// the brightest with a clear signal.
+std::optional<Seen> Nearest(const StarField& field, int bin, const std::optional<CoarseFollow>& at) {
+    std::optional<Seen> best;
+    double bestDistance = 0.0;
+    for (const FoundStar& s : field.stars) {
+        if (s.snr < kMinPickSnr) continue;
+        // Pixel centres: a block's centre is (bin - 1) / 2 into it.
+        const double x = s.x * bin + 0.5 * (bin - 1);
+        const double y = s.y * bin + 0.5 * (bin - 1);
+        const Seen seen{{x, y, s.hfd * bin, bin}, s.flux * bin * bin};
+        if (!at) {
+            if (!best || seen.flux > best->flux) best = seen;
+            continue;
+        }
+        const double distance = std::hypot(x - at->x, y - at->y);
+        if (distance > at->reach || (best && distance >= bestDistance)) continue;
+        best = seen;
+        bestDistance = distance;
+    }
+    return best;
+}
+
+}  // namespace
+
+std::optional<CoarseStar> MeasureCoarseStar(int width, int height, const std::uint16_t* pixels,
+                                            const std::optional<CoarseFollow>& follow) {
+    std::vector<Seen> seen;  // per scale, finest first
+    std::vector<StarField> fields;
+    std::optional<Seen> brightest;
+    for (const int bin : kScales) {
+        int w = 0, h = 0;
+        const std::vector<std::uint16_t> binned = Binned(width, height, pixels, bin, w, h);
+        if (w < 8 || h < 8) break;
+        StarFinderSettings settings;
+        settings.focusFrame = 8;  // no star is refused for the image's edge
+        fields.push_back(FindStars(w, h, binned.data(), settings));
+        const std::optional<Seen> s = Nearest(fields.back(), bin, follow);
+        if (s && (!brightest || s->flux > brightest->flux)) brightest = s;
+    }
+    if (!brightest) return std::nullopt;
+    // The star is where the most light was; each scale from the finest looks
+    // for it there, and the first that holds it whole measures it.
+    const CoarseFollow there{brightest->star.x, brightest->star.y, std::max(brightest->star.hfd, 2.0 * brightest->star.bin)};
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const std::optional<Seen> s = Nearest(fields[i], kScales[i], there);
+        if (s && s->flux >= kWholeShare * brightest->flux) return s->star;
+    }
+    return brightest->star;
+}
+
+}  // namespace kv
