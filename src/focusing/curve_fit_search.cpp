@@ -238,14 +238,18 @@ TCurveFitSearch::Action TCurveFitSearch::Decide() {
     const bool loDone = done(lo_, kMin - lo_, loClosed_);
     const bool hiDone = done(hi_, hi_ - kMin, hiClosed_);
     // A side the star outgrew the frame on after fewer than two readings
-    // beyond the lowest leaves the fit to guess its flank; so does one a
-    // sharp star was lost on, into the sky or across the curve's bottom.
+    // beyond the lowest leaves the fit to guess its flank. Past a sharp
+    // bottom two are not enough either, however the star was lost: the step
+    // is large for the curve, and a lopsided one shows its steep side only
+    // in the few readings before the star leaves.
     const auto sample = [&](int k) -> const CurveSample& {
         return samples_[static_cast<std::size_t>(std::find(ks_.begin(), ks_.end(), k) - ks_.begin())];
     };
     const auto outgrown = [&](int end, int beyond) {
         const CurveSample& s = sample(end);
-        return beyond < kMinSideReadings && !s.star && (s.tooLarge || (good > 0 && Sharp(sample(kMin))));
+        if (s.star) return false;
+        if (good > 0 && Sharp(sample(kMin))) return beyond <= kMinSideReadings;
+        return s.tooLarge && beyond < kMinSideReadings;
     };
     if (loDone && hiDone && good > 0 && CanWalkFiner() &&
         (outgrown(lo_, kMin - lo_ - 1) || outgrown(hi_, hi_ - kMin - 1)))

@@ -299,9 +299,10 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
     EXPECT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
     EXPECT_TRUE(w.imaged.empty());
     // A side that outgrows the frame one reading past the lowest is walked
-    // again with half the step; two readings past it are enough.
+    // again with half the step; past a sharp bottom so is one that outgrows it
+    // two readings past, and three are enough.
     for (const int side : {1, -1}) {
-        for (const auto& [steep, finer] : {std::pair{0.15, true}, std::pair{0.1, false}}) {
+        for (const auto& [steep, finer] : {std::pair{0.15, true}, std::pair{0.1, true}, std::pair{0.06, false}}) {
             SCOPED_TRACE(std::to_string(side) + " " + std::to_string(steep));
             const auto lopsided = [steep, side](std::int32_t p) {
                 FocusReading r{.HFD = 2.5 + ((p - 30) * side > 0 ? steep : 0.02) * std::fabs(p - 30.0)};
