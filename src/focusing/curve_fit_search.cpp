@@ -441,24 +441,28 @@ bool TCurveFitSearch::CanWalkFiner() const { return finer_ < kMaxFiner && step_ 
 TCurveFitSearch::Action TCurveFitSearch::WalkFiner(std::int32_t centre) {
     ++finer_;
     step_ /= 2;
-    // The readings off the new grid are counted as the earlier walks'.
-    for (const CurveSample& s : samples_)
-        if ((s.position - centre) % step_ != 0) {
-            ++earlierReadings_;
-            earlierStars_ += s.star ? 1 : 0;
-        }
     Log(FormatText(kCurveFitFinerFormat, centre, step_));
     return Restart(centre, true);
 }
 
+// A reading within a quarter step of a grid position stands for it: an odd
+// step halved does not fall on the old grid, and a reading a step's fraction
+// away says as much as a new one there.
 TCurveFitSearch::Action TCurveFitSearch::Restart(std::int32_t centre, bool keep) {
     start_ = centre;
     std::vector<CurveSample> kept;
     ks_.clear();
     for (const CurveSample& s : samples_) {
-        if (!keep || (s.position - centre) % step_ != 0) continue;
-        kept.push_back(s);
-        ks_.push_back((s.position - centre) / step_);
+        const auto k = static_cast<int>(std::lround(double(s.position - centre) / step_));
+        const bool near = std::abs(s.position - At(k)) <= step_ / 4;
+        if (keep && near && std::find(ks_.begin(), ks_.end(), k) == ks_.end()) {
+            kept.push_back(s);
+            ks_.push_back(k);
+        } else if (keep) {
+            // Counted as the earlier walks' readings.
+            ++earlierReadings_;
+            earlierStars_ += s.star ? 1 : 0;
+        }
     }
     samples_ = std::move(kept);
     lo_ = hi_ = 0;
