@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "camera/star_finder.h"
@@ -39,30 +37,46 @@ std::vector<std::uint16_t> Binned(int width, int height, const std::uint16_t* pi
     return out;
 }
 
-// A pixel this many noise widths above every one of its neighbours is a hot
-// pixel or a cosmic ray, or a sharp star's core, which the full scale reads.
+// A pixel this many noise widths above every one of its neighbours, and
+// this many times as far above the sky as the brightest of them, is a hot
+// pixel or a cosmic ray: a star's light falls off gently enough that even
+// one 1.5 px wide lights its neighbours more.
 constexpr double kLoneSigma = 5.0;
+constexpr double kLoneRatio = 4.0;
 
-// The pixel noise, from the differences of neighbours in a row (the sky's
-// gradients and the stars hardly move their median).
-double PixelNoise(int width, int height, const std::uint16_t* pixels) {
-    std::vector<int> steps;
+struct SkyLevel {
+    double level = 0.0;
+    double noise = 0.0;
+};
+
+// The sky's level and its pixel noise (from the differences of neighbours
+// in a row, which the sky's gradients hardly move), both as medians over a
+// sample of the image that the stars hardly move either.
+SkyLevel SampledSky(int width, int height, const std::uint16_t* pixels) {
+    std::vector<int> levels, steps;
     for (int y = 0; y < height; y += 3) {
         const std::uint16_t* row = pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-        for (int x = 0; x + 1 < width; x += 5) steps.push_back(std::abs(int(row[x + 1]) - int(row[x])));
+        for (int x = 0; x + 1 < width; x += 5) {
+            levels.push_back(row[x]);
+            steps.push_back(std::abs(int(row[x + 1]) - int(row[x])));
+        }
     }
-    if (steps.empty()) return 0.0;
-    const auto mid = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
-    std::nth_element(steps.begin(), mid, steps.end());
-    return 1.4826 * *mid / std::sqrt(2.0);
+    if (steps.empty()) return {};
+    const auto median = [](std::vector<int>& v) {
+        const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+        std::nth_element(v.begin(), mid, v.end());
+        return double(*mid);
+    };
+    return {median(levels), 1.4826 * median(steps) / std::sqrt(2.0)};
 }
 
 // The image with every lone bright pixel lowered to its brightest neighbour:
 // binned, a hot pixel would be a star's worth of light in one block, and a
-// faint star's wide measure would take in every one around it.
+// faint star's wide measure takes in every one around it.
 std::vector<std::uint16_t> WithoutLonePixels(int width, int height, const std::uint16_t* pixels) {
     std::vector<std::uint16_t> out(pixels, pixels + static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-    const double above = kLoneSigma * std::max(1.0, PixelNoise(width, height, pixels));
+    const SkyLevel sky = SampledSky(width, height, pixels);
+    const double above = kLoneSigma * std::max(1.0, sky.noise);
     const auto at = [&](int x, int y) { return int(pixels[static_cast<std::size_t>(y) * width + x]); };
     for (int y = 1; y + 1 < height; ++y)
         for (int x = 1; x + 1 < width; ++x) {
@@ -71,7 +85,8 @@ std::vector<std::uint16_t> WithoutLonePixels(int width, int height, const std::u
             for (int dy = -1; dy <= 1; ++dy)
                 for (int dx = -1; dx <= 1; ++dx)
                     if (dx != 0 || dy != 0) most = std::max(most, at(x + dx, y + dy));
-            if (p > most + above) out[static_cast<std::size_t>(y) * width + x] = static_cast<std::uint16_t>(most);
+            if (p > most + above && p - sky.level > kLoneRatio * (most - sky.level))
+                out[static_cast<std::size_t>(y) * width + x] = static_cast<std::uint16_t>(most);
         }
     return out;
 }
@@ -114,8 +129,8 @@ std::optional<CoarseStar> MeasureCoarseStar(int width, int height, const std::ui
     std::vector<std::uint16_t> cleaned;
     for (const int bin : kScales) {
         int w = 0, h = 0;
-        if (bin > 1 && cleaned.empty()) cleaned = WithoutLonePixels(width, height, pixels);
-        const std::vector<std::uint16_t> binned = Binned(width, height, bin > 1 ? cleaned.data() : pixels, bin, w, h);
+        if (cleaned.empty()) cleaned = WithoutLonePixels(width, height, pixels);
+        const std::vector<std::uint16_t> binned = Binned(width, height, cleaned.data(), bin, w, h);
         if (w < 8 || h < 8) break;
         StarFinderSettings settings;
         settings.focusFrame = 8;  // no star is refused for the image's edge
