@@ -226,6 +226,11 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         if ((*n)++ == 0) return 40.0;
         return std::nullopt;
     };
+    // The first jump's frame misses the star (a gust, a noisy frame).
+    const ImageFn missedOnce = [n = std::make_shared<int>(0)](std::int32_t p) -> std::optional<double> {
+        if (++*n == 3) return std::nullopt;
+        return 2.5 + 0.02 * std::fabs(p - 1513);
+    };
     struct Case {
         const char* name;
         double best;
@@ -254,6 +259,7 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         {"coarse off", 1513, v(1513, 0.02), false, {}, "Too few focus frames showed a star (0 of 3 readings)."},
         {"no star anywhere", 1513, none, true, {}, "At position 0 the star is blurred beyond what the whole image shows."},
         {"lost on the way", 1513, lostAfterOne, true, {}, "The star was lost on the whole image at position -200"},
+        {"a jump's frame missed it: half the jump", 1513, missedOnce, true, {}, ""},
         {"faded on the probe outward", -1487,
          [](std::int32_t p) -> std::optional<double> {
              if (p > 100) return std::nullopt;
