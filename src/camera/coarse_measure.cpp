@@ -16,26 +16,12 @@ constexpr int kScales[] = {1, 2, 4, 8};
 // scale found for the star holds it whole; below it, the finder saw a
 // fragment of the disc or a blob of noise on it.
 constexpr double kWholeShare = 0.7;
-
-// The mean of each `bin` x `bin` block: the sky and a star's light keep
-// their levels per pixel, the noise falls by the bin.
-std::vector<std::uint16_t> Binned(int width, int height, const std::uint16_t* pixels, int bin, int& w, int& h) {
-    w = width / bin;
-    h = height / bin;
-    std::vector<std::uint16_t> out(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
-    const std::uint32_t n = static_cast<std::uint32_t>(bin * bin);
-    for (int by = 0; by < h; ++by)
-        for (int bx = 0; bx < w; ++bx) {
-            std::uint32_t sum = 0;
-            for (int y = by * bin; y < (by + 1) * bin; ++y) {
-                const std::uint16_t* row = pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-                for (int x = bx * bin; x < (bx + 1) * bin; ++x) sum += row[x];
-            }
-            out[static_cast<std::size_t>(by) * static_cast<std::size_t>(w) + static_cast<std::size_t>(bx)] =
-                static_cast<std::uint16_t>((sum + n / 2) / n);
-        }
-    return out;
-}
+// The sky of a binned scale stands this high, and this many noise widths more.
+constexpr double kPedestal = 1024.0;
+constexpr double kPedestalSigma = 8.0;
+// A star wider than this share of the image's smaller side is no longer
+// measured: the sky around it is too little to tell its light from.
+constexpr double kLargestShare = 0.2;
 
 // A pixel this many noise widths above every one of its neighbours, and
 // this many times as far above the sky as the brightest of them, is a hot
@@ -73,9 +59,8 @@ SkyLevel SampledSky(int width, int height, const std::uint16_t* pixels) {
 // The image with every lone bright pixel lowered to its brightest neighbour:
 // binned, a hot pixel would be a star's worth of light in one block, and a
 // faint star's wide measure takes in every one around it.
-std::vector<std::uint16_t> WithoutLonePixels(int width, int height, const std::uint16_t* pixels) {
+std::vector<std::uint16_t> WithoutLonePixels(int width, int height, const std::uint16_t* pixels, const SkyLevel& sky) {
     std::vector<std::uint16_t> out(pixels, pixels + static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-    const SkyLevel sky = SampledSky(width, height, pixels);
     const double above = kLoneSigma * std::max(1.0, sky.noise);
     const auto at = [&](int x, int y) { return int(pixels[static_cast<std::size_t>(y) * width + x]); };
     for (int y = 1; y + 1 < height; ++y)
@@ -87,6 +72,31 @@ std::vector<std::uint16_t> WithoutLonePixels(int width, int height, const std::u
                     if (dx != 0 || dy != 0) most = std::max(most, at(x + dx, y + dy));
             if (p > most + above && p - sky.level > kLoneRatio * (most - sky.level))
                 out[static_cast<std::size_t>(y) * width + x] = static_cast<std::uint16_t>(most);
+        }
+    return out;
+}
+
+// The sum of each `bin` x `bin` block over `bin`, on a pedestal: the noise
+// keeps its level per pixel and a star's light stands `bin` times higher, so
+// the coarser scales do not round away noise that is a count or two (a dark
+// sky's). A star too bright for that clips at its core, where a finer scale
+// reads it.
+std::vector<std::uint16_t> Binned(int width, int height, const std::uint16_t* pixels, int bin, const SkyLevel& sky,
+                                  int& w, int& h) {
+    w = width / bin;
+    h = height / bin;
+    std::vector<std::uint16_t> out(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+    const double pedestal = kPedestal + kPedestalSigma * sky.noise;
+    for (int by = 0; by < h; ++by)
+        for (int bx = 0; bx < w; ++bx) {
+            std::uint32_t sum = 0;
+            for (int y = by * bin; y < (by + 1) * bin; ++y) {
+                const std::uint16_t* row = pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+                for (int x = bx * bin; x < (bx + 1) * bin; ++x) sum += row[x];
+            }
+            const double v = pedestal + (double(sum) / (bin * bin) - sky.level) * bin;
+            out[static_cast<std::size_t>(by) * static_cast<std::size_t>(w) + static_cast<std::size_t>(bx)] =
+                static_cast<std::uint16_t>(std::clamp(std::lround(v), 0L, 65535L));
         }
     return out;
 }
@@ -106,7 +116,7 @@ std::optional<Seen> Nearest(const StarField& field, int bin, const std::optional
         // Pixel centres: a block's centre is (bin - 1) / 2 into it.
         const double x = s.x * bin + 0.5 * (bin - 1);
         const double y = s.y * bin + 0.5 * (bin - 1);
-        const Seen seen{{x, y, s.hfd * bin, bin}, s.flux * bin * bin};
+        const Seen seen{{x, y, s.hfd * bin, bin}, s.flux * bin};
         if (!at) {
             if (!best || seen.flux > best->flux) best = seen;
             continue;
@@ -123,14 +133,18 @@ std::optional<Seen> Nearest(const StarField& field, int bin, const std::optional
 
 std::optional<CoarseStar> MeasureCoarseStar(int width, int height, const std::uint16_t* pixels,
                                             const std::optional<CoarseFollow>& follow) {
-    std::vector<Seen> seen;  // per scale, finest first
     std::vector<StarField> fields;
     std::optional<Seen> brightest;
-    std::vector<std::uint16_t> cleaned;
+    const SkyLevel sky = SampledSky(width, height, pixels);
+    const std::vector<std::uint16_t> cleaned = WithoutLonePixels(width, height, pixels, sky);
     for (const int bin : kScales) {
         int w = 0, h = 0;
-        if (cleaned.empty()) cleaned = WithoutLonePixels(width, height, pixels);
-        const std::vector<std::uint16_t> binned = Binned(width, height, cleaned.data(), bin, w, h);
+        const std::vector<std::uint16_t> binned =
+            bin == 1 ? cleaned : Binned(width, height, cleaned.data(), bin, sky, w, h);
+        if (bin == 1) {
+            w = width;
+            h = height;
+        }
         if (w < 8 || h < 8) break;
         StarFinderSettings settings;
         settings.focusFrame = 8;  // no star is refused for the image's edge
@@ -142,11 +156,16 @@ std::optional<CoarseStar> MeasureCoarseStar(int width, int height, const std::ui
     // The star is where the most light was; each scale from the finest looks
     // for it there, and the first that holds it whole measures it.
     const CoarseFollow there{brightest->star.x, brightest->star.y, std::max(brightest->star.hfd, 2.0 * brightest->star.bin)};
+    CoarseStar star = brightest->star;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const std::optional<Seen> s = Nearest(fields[i], kScales[i], there);
-        if (s && s->flux >= kWholeShare * brightest->flux) return s->star;
+        if (s && s->flux >= kWholeShare * brightest->flux) {
+            star = s->star;
+            break;
+        }
     }
-    return brightest->star;
+    if (star.hfd > kLargestShare * std::min(width, height)) return std::nullopt;
+    return star;
 }
 
 }  // namespace kv

@@ -80,8 +80,7 @@ int TFocuserCameraDevices::FocusFrameSide() {
 // Far from focus the star's blur is large and faint per pixel: it is read
 // at a scale where it is compact (coarse_measure.h). It is followed by where
 // it stood, from the focus frame's place on, so that another star or a blob
-// of noise is not taken for it; a first image without it near the frame
-// takes the brightest, as the user would have picked.
+// of noise is not taken for it.
 std::optional<double> TFocuserCameraDevices::MeasureImageHfd() {
     if (!camera_.GetMainImage()) return std::nullopt;
     TImageObject* image = camera_.MainImage();
@@ -91,8 +90,7 @@ std::optional<double> TFocuserCameraDevices::MeasureImageHfd() {
     const double side = std::max(8, FocusFrameSide());
     const CoarseFollow follow = followed_ ? CoarseFollow{followed_->x, followed_->y, std::max(side, followed_->hfd)}
                                           : CoarseFollow{double(camera_.FocusX()), double(camera_.FocusY()), side};
-    std::optional<CoarseStar> star = MeasureCoarseStar(frame.width, frame.height, frame.pixels.data(), follow);
-    if (!star && !followed_) star = MeasureCoarseStar(frame.width, frame.height, frame.pixels.data());
+    const std::optional<CoarseStar> star = MeasureCoarseStar(frame.width, frame.height, frame.pixels.data(), follow);
     if (!star) return std::nullopt;
     followed_ = star;
     return star->hfd;
