@@ -490,8 +490,8 @@ TCurveFitSearch::Action TCurveFitSearch::FailTooFewStars(int withStar) {
                (b.star ? FitFigure(b.fom, kind_) : std::numeric_limits<double>::infinity());
     });
     const bool outgrew = std::any_of(samples_.begin(), samples_.end(), [](const CurveSample& s) { return s.tooLarge; });
-    // A star sharp at the start that the walk lost: the step jumped past
-    // it, and half the step from where it showed finds it again.
+    // A sharp star that the walk lost: the step jumped past it, and half
+    // the step from where it showed finds it again.
     const bool sharp = Sharp(*lowest);
     if (withStar > 0 && (outgrew || sharp) && lowest->star && CanWalkFiner()) return WalkFiner(lowest->position);
     // A faint star far out shows in some frames and not in others: the walk
@@ -578,7 +578,9 @@ TCurveFitSearch::Action TCurveFitSearch::FailTooNoisy() {
                        advice.c_str()));
 }
 
+// A figure over the field's stars has no one centre to hold.
 bool TCurveFitSearch::HoldsStill(const FocusReading& r) {
+    if (r.stars > 1) return true;
     const double size = std::isfinite(r.HFD) && r.HFD > 0.0 ? r.HFD : r.FWHM;
     if (centres_.size() >= kCentreReadings) {
         std::vector<std::int32_t> xs, ys;

@@ -5,6 +5,9 @@
 // falls, until the lowest point has `pointsPerSide` points on each side and
 // the outermost of them read at least `minDepth` above it (a side also ends
 // at a "no star" reading, which is far from focus, and at a travel limit).
+// A step that loses a sharp star, or outgrows the frame, within a reading or
+// two of the lowest is halved around it; readings already taken that lie on
+// the finer grid stand, so no position is read twice.
 // It fits the readings (curve_fit.h), goes to the fitted minimum and takes one
 // check frame there. The answer stands only when the fit is good (R^2 of at
 // least minRSquared), the curve deep enough and the check frame no worse than
@@ -59,8 +62,9 @@ struct CurveFitSettings {
     // loses it, or runs out of readings still falling), the walk measures the
     // star on the main image (MeasureImage) and moves towards focus by its
     // HFD until it is no larger than `coarseFitsHfd`; the curve is then
-    // walked from there. A main image without a star leaves the walk to go
-    // on as without it. Off: such starts fail as they always have.
+    // walked from there. A main image without a star, where no focus frame
+    // showed one either, ends the search: the star is blurred beyond what
+    // the whole image shows. Off: such starts fail as they always have.
     bool coarse = false;
     double coarseFitsHfd = 12.0;  // pixels on the main image
     int coarseMaxFrames = 8;
