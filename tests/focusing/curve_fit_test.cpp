@@ -477,8 +477,8 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
          "Too few focus frames showed a star (0 of 3 readings).",
          "The star had blurred larger than the focus frame around the starting position: focus roughly by hand "
          "nearer to best focus, or use a larger focus frame, and start again."},
-        {"a large step walked past it, even halved twice", 500, 1, Star(30, 0.2, true),
-         "Too few focus frames showed a star (1 of 7 readings).", walkedPast},
+        {"a large step walked past it, even halved three times", 500, 1, Star(30, 0.2, true),
+         "Too few focus frames showed a star (2 of 9 readings).", walkedPast},
         // A sharp star would be walked again with half the step; this one is not.
         {"a large step walked it into the sky", 500, 1, Star(-300, 0.05, false),
          "Too few focus frames showed a star (2 of 4 readings).",
@@ -487,7 +487,7 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
         // This one was called a flat curve. Walked again finer, it lacks the
         // star between positions that showed it: not the blur, the frame.
         {"no curve through the few it showed", 250, 1, fewSeen,
-         "Too few focus frames showed a star (4 of 10 readings).", checkFrame},
+         "Too few focus frames showed a star (4 of 12 readings).", checkFrame},
         {"deep, the frames' scatter", 100, 4, bumpy(0.01, 2.5, 6.0),
          noisy + "72 % of their spread (80 % needed).", moreSamples},
         {"deep, single frames", 100, 1, bumpy(0.01, 2.5, 0.0),
