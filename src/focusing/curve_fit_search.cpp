@@ -248,7 +248,7 @@ TCurveFitSearch::Action TCurveFitSearch::Decide() {
     const auto outgrown = [&](int end, int beyond) {
         const CurveSample& s = sample(end);
         if (s.star) return false;
-        if (good > 0 && Sharp(sample(kMin))) return beyond <= kMinSideReadings;
+        if (Sharp(sample(kMin))) return beyond <= kMinSideReadings;
         return s.tooLarge && beyond < kMinSideReadings;
     };
     if (loDone && hiDone && good > 0 && CanWalkFiner() &&

@@ -86,7 +86,6 @@ std::optional<double> TFocuserCameraDevices::MeasureImageHfd() {
     TImageObject* image = camera_.MainImage();
     if (image == nullptr) return std::nullopt;
     const FrameCopy frame = CopyFrame(*image);
-    if (frame.width <= 0 || frame.height <= 0) return std::nullopt;
     const double side = std::max(8, FocusFrameSide());
     const CoarseFollow follow = followed_ ? CoarseFollow{followed_->x, followed_->y, std::max(side, followed_->hfd)}
                                           : CoarseFollow{double(camera_.FocusX()), double(camera_.FocusY()), side};

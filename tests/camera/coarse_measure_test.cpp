@@ -45,6 +45,8 @@ TEST(CoarseMeasure, ReadsTheFollowedStarFromSharpToATenthOfTheFrame) {
             continue;
         }
         ASSERT_TRUE(star.has_value());
+        // Followed where no star stands, the image shows none.
+        EXPECT_FALSE(MeasureCoarseStar(kW, kH, pixels.data(), CoarseFollow{420, 100, 50}).has_value());
         EXPECT_NEAR(star->hfd, fwhm, 0.15 * fwhm);
         EXPECT_LT(std::hypot(star->x - 430.3, star->y - 350.6), 2.0 + fwhm / 20);
     }

@@ -226,6 +226,10 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         if ((*n)++ == 0) return 40.0;
         return std::nullopt;
     };
+    const ImageFn lostAfterTwo = [n = std::make_shared<int>(0)](std::int32_t p) -> std::optional<double> {
+        if (++*n > 2) return std::nullopt;
+        return 2.5 + 0.02 * std::fabs(p - 1513);
+    };
     // The first jump's frame misses the star (a gust, a noisy frame).
     const ImageFn missedOnce = [n = std::make_shared<int>(0)](std::int32_t p) -> std::optional<double> {
         if (++*n == 3) return std::nullopt;
@@ -260,6 +264,7 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         {"no star anywhere", 1513, none, true, {}, "At position 0 the star is blurred beyond what the whole image shows."},
         {"lost on the way", 1513, lostAfterOne, true, {}, "The star was lost on the whole image at position -200"},
         {"a jump's frame missed it: half the jump", 1513, missedOnce, true, {}, ""},
+        {"lost for good after the first jump", 1513, lostAfterTwo, true, {}, "The star was lost on the whole image at position 352"},
         {"faded on the probe outward", -1487,
          [](std::int32_t p) -> std::optional<double> {
              if (p > 100) return std::nullopt;
@@ -346,13 +351,15 @@ TEST(CurveFitSearch, ALargeStepThatLosesASharpStarIsHalved) {
 }
 
 // Noise taken for a star lands anywhere in the frame: a reading whose centre
-// jumps from where the run's star stood counts as none; a drift does not.
+// jumps from where the run's star stood counts as none; a drift does not,
+// nor a figure over the field's stars, which has no one centre.
 TEST(CurveFitSearch, AReadingAwayFromTheStarsCentreIsNoStar) {
     TCurveFitSearch search(CurveFitSettings{}, FomKind::HFD, 0);
     Drive(search, 0, [](std::int32_t p) {
         FocusReading r = Star(0)(p);
-        r.PeakX = p == 300 ? 12 : 32 + p / 100;
+        r.PeakX = p == 300 || p == -300 ? 12 : 32 + p / 100;
         r.PeakY = 32;
+        r.stars = p == -300 ? 5 : 1;
         return r;
     });
     for (const CurveSample& s : search.Samples()) EXPECT_EQ(s.star, s.position != 300) << s.position;
