@@ -60,7 +60,13 @@ constexpr double kCoarseReach = 0.85;
 // However flat the flank reads, no jump goes further than this many steps
 // of the walk.
 constexpr int kCoarseMaxJumpSteps = 40;
-constexpr int kMaxFiner = 2;
+constexpr int kMaxFiner = 3;
+// The run's star centre is the median of this many readings at least.
+constexpr std::size_t kCentreReadings = 3;
+// A star may drift this far (focus frame pixels) from it; a blurred one's
+// brightest pixel also wanders within its disc, so a reading may stray by
+// the largest star size read as well.
+constexpr double kCentreSlack = 8.0;
 constexpr int kMinSideReadings = 2;
 
 
@@ -229,7 +235,7 @@ TCurveFitSearch::Action TCurveFitSearch::Next() {
 }
 
 TCurveFitSearch::Action TCurveFitSearch::Decide() {
-    if (samples_.empty()) {
+    if (std::find(ks_.begin(), ks_.end(), 0) == ks_.end()) {
         pendingK_ = 0;
         return MeasureAt(start_);
     }
@@ -263,14 +269,22 @@ TCurveFitSearch::Action TCurveFitSearch::Decide() {
     const bool loDone = done(lo_, kMin - lo_, loClosed_);
     const bool hiDone = done(hi_, hi_ - kMin, hiClosed_);
     // A side the star outgrew the frame on after fewer than two readings
-    // beyond the lowest leaves the fit to guess its flank.
+    // beyond the lowest leaves the fit to guess its flank. Past a sharp
+    // bottom two are not enough either, however the star was lost: the step
+    // is large for the curve, and a lopsided one shows its steep side only
+    // in the few readings before the star leaves.
+    const auto sample = [&](int k) -> const CurveSample& {
+        return samples_[static_cast<std::size_t>(std::find(ks_.begin(), ks_.end(), k) - ks_.begin())];
+    };
     const auto outgrown = [&](int end, int beyond) {
-        const auto i = std::find(ks_.begin(), ks_.end(), end) - ks_.begin();
-        return beyond < kMinSideReadings && samples_[static_cast<std::size_t>(i)].tooLarge;
+        const CurveSample& s = sample(end);
+        if (s.star) return false;
+        if (Sharp(sample(kMin))) return beyond <= kMinSideReadings;
+        return s.tooLarge && beyond < kMinSideReadings;
     };
     if (loDone && hiDone && good > 0 && CanWalkFiner() &&
         (outgrown(lo_, kMin - lo_ - 1) || outgrown(hi_, hi_ - kMin - 1)))
-        return WalkFiner(At(kMin), good);
+        return WalkFiner(At(kMin));
     if (loDone && hiDone) return FitAndGate();
     if (total >= settings_.maxPoints) {
         if ((kMin == lo_ && !loDone) || (kMin == hi_ && !hiDone)) {
@@ -301,6 +315,11 @@ TCurveFitSearch::Action TCurveFitSearch::Decide() {
     if (!Inside(At(k))) {
         if (kMin == (down ? lo_ : hi_)) return Fail(FormatText(kFitEdgeFormat, At(kMin)));
         (down ? loClosed_ : hiClosed_) = true;
+        return Decide();
+    }
+    // A reading an earlier, coarser walk took there stands.
+    if (std::find(ks_.begin(), ks_.end(), k) != ks_.end()) {
+        (down ? lo_ : hi_) = k;
         return Decide();
     }
     pendingK_ = k;
@@ -361,15 +380,32 @@ TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
             if (p.hfd) seen.push_back(&p);
         if (!coarse_.back().hfd) {
             if (coarse_.size() == 1) {
-                // Nothing to go by on the whole image either: the walk goes
-                // on as it would have, and its own failure says what it saw.
+                // Not even the binned whole image shows the star the focus
+                // frame never did: it is spread too thin to see anywhere.
+                const bool seenInFrame = earlierStars_ > 0 ||
+                    std::any_of(samples_.begin(), samples_.end(), [](const CurveSample& s) { return s.star; });
+                if (!seenInFrame) return Fail(FormatText(kCoarseBlurredFormat, coarse_.back().position));
+                // Nothing to go by on the whole image: the walk goes on as it
+                // would have, and its own failure says what it saw.
                 Log(kCoarseNoImageStarText);
                 phase_ = Phase::Walk;
                 return Decide();
             }
+            // A jump towards focus that lost the star went too far (across
+            // focus, or on a reading the star was faint in): half of it
+            // from where the star last showed, while that is a step or more.
+            if (!coarse_.back().probe) {
+                const std::int32_t from = seen.back()->position;
+                const std::int32_t half = from + (coarse_.back().position - from) / 2;
+                const bool read = std::any_of(coarse_.begin(), coarse_.end(),
+                                              [half](const CoarsePoint& p) { return p.position == half; });
+                if (std::abs(half - from) < settings_.step || read)
+                    return Fail(FormatText(kCoarseLostFormat, coarse_.back().position));
+                return imageAt(half);
+            }
             // A probe outward can lose a faint star in the blur: the other
             // side is then the way to focus.
-            if (coarse_.size() > 2 || !coarse_.back().probe) return Fail(FormatText(kCoarseLostFormat, coarse_.back().position));
+            if (coarse_.size() > 2) return Fail(FormatText(kCoarseLostFormat, coarse_.back().position));
             coarseProbe_ = true;
             target = 2.0 * coarse_.front().position - coarse_.back().position;
             const std::int32_t other = Clamp(static_cast<std::int32_t>(std::lround(target)));
@@ -425,23 +461,42 @@ TCurveFitSearch::Action TCurveFitSearch::BeginCoarse() {
     return CoarseStep();
 }
 
-bool TCurveFitSearch::CanWalkFiner() const { return finer_ < kMaxFiner && step_ >= 2; }
-
-// Half the step keeps more of the curve inside the frame; twice at most, so
-// a star the frame never holds still fails soon.
-TCurveFitSearch::Action TCurveFitSearch::WalkFiner(std::int32_t centre, int withStar) {
-    ++finer_;
-    step_ /= 2;
-    earlierReadings_ += static_cast<int>(samples_.size());
-    earlierStars_ += withStar;
-    Log(FormatText(kCurveFitFinerFormat, centre, step_));
-    return Restart(centre);
+bool TCurveFitSearch::Sharp(const CurveSample& s) const {
+    return s.star && (LargerIsBetter(kind_) || s.fom <= settings_.coarseFitsHfd);
 }
 
-TCurveFitSearch::Action TCurveFitSearch::Restart(std::int32_t centre) {
+bool TCurveFitSearch::CanWalkFiner() const { return finer_ < kMaxFiner && step_ >= 2; }
+
+// Half the step keeps more of the curve inside the frame; three times at
+// most (a step of 500 down to 62, which reads a sharp star's bottom to a
+// step or two), so a star the frame never holds still fails soon.
+TCurveFitSearch::Action TCurveFitSearch::WalkFiner(std::int32_t centre) {
+    ++finer_;
+    step_ /= 2;
+    Log(FormatText(kCurveFitFinerFormat, centre, step_));
+    return Restart(centre, true);
+}
+
+// A reading within a quarter step of a grid position stands for it: an odd
+// step halved does not fall on the old grid, and a reading a step's fraction
+// away says as much as a new one there.
+TCurveFitSearch::Action TCurveFitSearch::Restart(std::int32_t centre, bool keep) {
     start_ = centre;
-    samples_.clear();
+    std::vector<CurveSample> kept;
     ks_.clear();
+    for (const CurveSample& s : samples_) {
+        const auto k = static_cast<int>(std::lround(double(s.position - centre) / step_));
+        const bool near = std::abs(s.position - At(k)) <= step_ / 4;
+        if (keep && near && std::find(ks_.begin(), ks_.end(), k) == ks_.end()) {
+            kept.push_back(s);
+            ks_.push_back(k);
+        } else if (keep) {
+            // Counted as the earlier walks' readings.
+            ++earlierReadings_;
+            earlierStars_ += s.star ? 1 : 0;
+        }
+    }
+    samples_ = std::move(kept);
     lo_ = hi_ = 0;
     loClosed_ = hiClosed_ = false;
     phase_ = Phase::Walk;
@@ -467,11 +522,15 @@ TCurveFitSearch::Action TCurveFitSearch::FailTooFewStars(int withStar) {
                (b.star ? FitFigure(b.fom, kind_) : std::numeric_limits<double>::infinity());
     });
     const bool outgrew = std::any_of(samples_.begin(), samples_.end(), [](const CurveSample& s) { return s.tooLarge; });
-    if (withStar > 0 && outgrew && lowest->star && CanWalkFiner()) return WalkFiner(lowest->position, withStar);
+    // A sharp star that the walk lost: the step jumped past it, and half
+    // the step from where it showed finds it again.
+    const bool sharp = Sharp(*lowest);
+    if (withStar > 0 && (outgrew || sharp) && lowest->star && CanWalkFiner()) return WalkFiner(lowest->position);
     // A faint star far out shows in some frames and not in others: the walk
     // may start on a frame that caught it and lose it a step on. The main
-    // image tells how far out it really is.
-    if (settings_.coarse && coarse_.empty()) return BeginCoarse();
+    // image tells how far out it really is. A sharp star is near focus
+    // already; the whole image would only lead away from it.
+    if (settings_.coarse && coarse_.empty() && !sharp) return BeginCoarse();
     std::int32_t low = std::numeric_limits<std::int32_t>::max();
     std::int32_t high = std::numeric_limits<std::int32_t>::min();
     for (const CurveSample& s : samples_) {
@@ -552,10 +611,33 @@ TCurveFitSearch::Action TCurveFitSearch::FailTooNoisy() {
                        advice.c_str()));
 }
 
+// A figure over the field's stars has no one centre to hold.
+bool TCurveFitSearch::HoldsStill(const FocusReading& r) {
+    if (r.stars > 1) return true;
+    const double size = std::isfinite(r.HFD) && r.HFD > 0.0 ? r.HFD : r.FWHM;
+    if (centres_.size() >= kCentreReadings) {
+        std::vector<std::int32_t> xs, ys;
+        double largest = 0.0;
+        for (const Centre& c : centres_) {
+            xs.push_back(c.x);
+            ys.push_back(c.y);
+            largest = std::max(largest, c.size);
+        }
+        const auto mid = static_cast<std::ptrdiff_t>(xs.size() / 2);
+        std::nth_element(xs.begin(), xs.begin() + mid, xs.end());
+        std::nth_element(ys.begin(), ys.begin() + mid, ys.end());
+        const double away = std::hypot(double(r.PeakX - xs[static_cast<std::size_t>(mid)]),
+                                        double(r.PeakY - ys[static_cast<std::size_t>(mid)]));
+        if (away > std::max(kCentreSlack, largest)) return false;
+    }
+    centres_.push_back({r.PeakX, r.PeakY, std::isfinite(size) ? size : 0.0});
+    return true;
+}
+
 void TCurveFitSearch::Report(const FocusReading& reading, std::int32_t position, int frames) {
     position_ = position;
     frames_ += std::max(1, frames);
-    const bool star = ReadingHasStar(reading);
+    bool star = ReadingHasStar(reading);
     if (checking_) {
         checking_ = false;
         final_ = reading;
@@ -569,6 +651,7 @@ void TCurveFitSearch::Report(const FocusReading& reading, std::int32_t position,
         }
         return;
     }
+    star = star && HoldsStill(reading);
     samples_.push_back({position, reading.FOM, std::max(1, frames), star,
                         reading.status == StarStatus::NoStar && reading.tooLarge, reading.fomSpread});
     ks_.push_back(pendingK_);

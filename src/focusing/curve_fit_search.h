@@ -5,6 +5,9 @@
 // falls, until the lowest point has `pointsPerSide` points on each side and
 // the outermost of them read at least `minDepth` above it (a side also ends
 // at a "no star" reading, which is far from focus, and at a travel limit).
+// A step that loses a sharp star, or outgrows the frame, within a reading or
+// two of the lowest is halved around it; readings already taken that lie on
+// the finer grid stand, so no position is read twice.
 // It fits the readings (curve_fit.h), goes to the fitted minimum and takes one
 // check frame there. The answer stands only when the fit is good (R^2 of at
 // least minRSquared), the curve deep enough and the check frame no worse than
@@ -59,8 +62,9 @@ struct CurveFitSettings {
     // loses it, or runs out of readings still falling), the walk measures the
     // star on the main image (MeasureImage) and moves towards focus by its
     // HFD until it is no larger than `coarseFitsHfd`; the curve is then
-    // walked from there. A main image without a star leaves the walk to go
-    // on as without it. Off: such starts fail as they always have.
+    // walked from there. A main image without a star, where no focus frame
+    // showed one either, ends the search: the star is blurred beyond what
+    // the whole image shows. Off: such starts fail as they always have.
     bool coarse = false;
     double coarseFitsHfd = 12.0;  // pixels on the main image
     int coarseMaxFrames = 8;
@@ -171,6 +175,9 @@ inline constexpr const char* kCoarseDoneFormat =
     "Coarse phase: %d whole-image frames brought the star into the focus frame at position %d";
 inline constexpr const char* kCoarseNoImageStarText =
     "The whole image shows no star to walk by: walking the curve from here";
+inline constexpr const char* kCoarseBlurredFormat =
+    "At position %d the star is blurred beyond what the whole image shows.\r\nThe focuser is back at its starting "
+    "position. Focus roughly by hand towards best focus, or start nearer to it, and start again.";
 inline constexpr const char* kCoarseLostFormat =
     "The star was lost on the whole image at position %d while walking towards focus.\r\nThe focuser is back at "
     "its starting position. Focus roughly by hand and start again.";
@@ -233,11 +240,17 @@ private:
     std::int32_t Clamp(std::int32_t target) const;
     bool Inside(std::int32_t position) const;
     std::int32_t At(int k) const { return start_ + k * step_; }
-    // Starts the walk afresh around `centre` (the grid, its sides, its readings).
-    Action Restart(std::int32_t centre);
+    // Starts the walk afresh around `centre` (the grid, its sides); `keep`
+    // keeps the readings that lie on the new grid, so none is taken twice.
+    Action Restart(std::int32_t centre, bool keep = false);
     bool CanWalkFiner() const;
-    // Restarts around `centre` with half the step; `withStar` of the walk's readings showed a star.
-    Action WalkFiner(std::int32_t centre, int withStar);
+    // A star small enough to sit well inside the focus frame: near focus.
+    bool Sharp(const CurveSample& s) const;
+    // The reading's star stands where the run's star has stood (noise taken
+    // for a star does not); a reading that does is remembered.
+    bool HoldsStill(const FocusReading& reading);
+    // Restarts around `centre` with half the step.
+    Action WalkFiner(std::int32_t centre);
     // Fit figure at grid index k; +infinity for "no star" (and unmeasured).
     double Figure(int k) const;
     void Log(std::string text) { notes_.push_back({Note::Log, std::move(text), {}}); }
@@ -258,6 +271,11 @@ private:
     int finer_ = 0;        // times it was halved
     int earlierReadings_ = 0, earlierStars_ = 0;  // of the walks it replaced
     bool coarseProbe_ = false;  // the pending MeasureImage is a probe
+    struct Centre {
+        std::int32_t x, y;
+        double size;
+    };
+    std::vector<Centre> centres_;  // of the readings taken as the star, the whole run
     Phase phase_ = Phase::Begin;
     std::deque<Action> queue_;  // actions decided but not handed out yet
     std::int32_t commanded_;    // where the focuser was last sent

@@ -77,23 +77,22 @@ int TFocuserCameraDevices::FocusFrameSide() {
     return frame != nullptr ? std::min(frame->Width(), frame->Height()) : 0;
 }
 
-// Far from focus a star's blur is large and the selected one may have left
-// the focus frame's place: the median over every star the image shows that
-// is not clipped is the steadiest measure of how far focus is.
+// Far from focus the star's blur is large and faint per pixel: it is read
+// at a scale where it is compact (coarse_measure.h). It is followed by where
+// it stood, from the focus frame's place on, so that another star or a blob
+// of noise is not taken for it.
 std::optional<double> TFocuserCameraDevices::MeasureImageHfd() {
     if (!camera_.GetMainImage()) return std::nullopt;
     TImageObject* image = camera_.MainImage();
     if (image == nullptr) return std::nullopt;
-    StarFinderSettings settings;
-    settings.focusFrame = std::max(8, FocusFrameSide());
-    const StarField field = FindStars(*image, settings);
-    std::vector<double> sizes;
-    for (const FoundStar& star : field.stars)
-        if (!star.saturated && star.snr >= kMinPickSnr) sizes.push_back(star.hfd);
-    if (sizes.empty()) return std::nullopt;
-    const auto mid = sizes.begin() + static_cast<std::ptrdiff_t>(sizes.size() / 2);
-    std::nth_element(sizes.begin(), mid, sizes.end());
-    return *mid;
+    const FrameCopy frame = CopyFrame(*image);
+    const double side = std::max(8, FocusFrameSide());
+    const CoarseFollow follow = followed_ ? CoarseFollow{followed_->x, followed_->y, std::max(side, followed_->hfd)}
+                                          : CoarseFollow{double(camera_.FocusX()), double(camera_.FocusY()), side};
+    const std::optional<CoarseStar> star = MeasureCoarseStar(frame.width, frame.height, frame.pixels.data(), follow);
+    if (!star) return std::nullopt;
+    followed_ = star;
+    return star->hfd;
 }
 
 FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth, FomKind kind) {

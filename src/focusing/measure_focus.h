@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 
+#include "camera/coarse_measure.h"
 #include "camera/focus_figures.h"
 #include "focusing/focus_frames.h"
 #include "platform/clock.h"
@@ -55,8 +56,9 @@ public:
     // A main image can be taken and measured (MeasureImageHfd): the curve
     // fit's coarse phase runs only then.
     virtual bool CanMeasureImage() { return false; }
-    // Takes a main image and returns the median HFD of its stars in pixels;
-    // nullopt when it shows none.
+    // Takes a main image and returns the HFD in pixels of the star followed
+    // through the procedure (at first the one in the focus frame); nullopt
+    // when it shows none.
     virtual std::optional<double> MeasureImageHfd() { return std::nullopt; }
     // The focus frame's side in pixels (0: unknown).
     virtual int FocusFrameSide() { return 0; }
@@ -100,6 +102,7 @@ private:
     std::unique_ptr<TFocusFrameRecorder> recorder_;
     std::uint64_t halts_;       // the focuser's halt count when the procedure began
     std::uint64_t ticket_ = 0;  // the ticket of the last move started here (0: none)
+    std::optional<CoarseStar> followed_;  // the star the main images showed last
 };
 
 // What one averaged reading shows while it is taken.

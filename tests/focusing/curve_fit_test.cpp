@@ -226,6 +226,15 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         if ((*n)++ == 0) return 40.0;
         return std::nullopt;
     };
+    const ImageFn lostAfterTwo = [n = std::make_shared<int>(0)](std::int32_t p) -> std::optional<double> {
+        if (++*n > 2) return std::nullopt;
+        return 2.5 + 0.02 * std::fabs(p - 1513);
+    };
+    // The first jump's frame misses the star (a gust, a noisy frame).
+    const ImageFn missedOnce = [n = std::make_shared<int>(0)](std::int32_t p) -> std::optional<double> {
+        if (++*n == 3) return std::nullopt;
+        return 2.5 + 0.02 * std::fabs(p - 1513);
+    };
     struct Case {
         const char* name;
         double best;
@@ -252,8 +261,10 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         {"still falling, coarse off", 3013, v(3013, 0.005), false, {}, "No focus minimum was found within 21 readings.",
          100, 0.005},
         {"coarse off", 1513, v(1513, 0.02), false, {}, "Too few focus frames showed a star (0 of 3 readings)."},
-        {"no star anywhere", 1513, none, true, {}, "Too few focus frames showed a star (0 of 3 readings)."},
+        {"no star anywhere", 1513, none, true, {}, "At position 0 the star is blurred beyond what the whole image shows."},
         {"lost on the way", 1513, lostAfterOne, true, {}, "The star was lost on the whole image at position -200"},
+        {"a jump's frame missed it: half the jump", 1513, missedOnce, true, {}, ""},
+        {"lost for good after the first jump", 1513, lostAfterTwo, true, {}, "The star was lost on the whole image at position 352"},
         {"faded on the probe outward", -1487,
          [](std::int32_t p) -> std::optional<double> {
              if (p > 100) return std::nullopt;
@@ -299,9 +310,10 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
     EXPECT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
     EXPECT_TRUE(w.imaged.empty());
     // A side that outgrows the frame one reading past the lowest is walked
-    // again with half the step; two readings past it are enough.
+    // again with half the step; past a sharp bottom so is one that outgrows it
+    // two readings past, and three are enough.
     for (const int side : {1, -1}) {
-        for (const auto& [steep, finer] : {std::pair{0.15, true}, std::pair{0.1, false}}) {
+        for (const auto& [steep, finer] : {std::pair{0.15, true}, std::pair{0.1, true}, std::pair{0.06, false}}) {
             SCOPED_TRACE(std::to_string(side) + " " + std::to_string(steep));
             const auto lopsided = [steep, side](std::int32_t p) {
                 FocusReading r{.HFD = 2.5 + ((p - 30) * side > 0 ? steep : 0.02) * std::fabs(p - 30.0)};
@@ -314,6 +326,43 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
             EXPECT_EQ(l.notes.find("with a step of 50") != std::string::npos, finer) << l.notes;
         }
     }
+}
+
+// A large step loses a sharp star, into the sky or past the frame's edge,
+// or jumps across the bottom: the step is halved from the lowest reading,
+// no position is read twice and the whole image never leads away.
+TEST(CurveFitSearch, ALargeStepThatLosesASharpStarIsHalved) {
+    for (const int step : {250, 500})
+        for (const bool large : {false, true})
+            for (const double best : {60.0, -200.0}) {
+                SCOPED_TRACE(std::to_string(step) + (large ? " large " : " faded ") + std::to_string(best));
+                CurveFitSettings settings;
+                settings.step = step;
+                settings.coarse = true;
+                TCurveFitSearch search(settings, FomKind::HFD, 0);
+                Walk w = Drive(search, 0, Star(best, 0.04, large), 1, [](std::int32_t) { return 40.0; });
+                ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+                EXPECT_NEAR(w.last.position, best, 3);
+                EXPECT_TRUE(w.imaged.empty());
+                w.measured.pop_back();  // the check frame
+                std::sort(w.measured.begin(), w.measured.end());
+                EXPECT_EQ(std::adjacent_find(w.measured.begin(), w.measured.end()), w.measured.end()) << w.notes;
+            }
+}
+
+// Noise taken for a star lands anywhere in the frame: a reading whose centre
+// jumps from where the run's star stood counts as none; a drift does not,
+// nor a figure over the field's stars, which has no one centre.
+TEST(CurveFitSearch, AReadingAwayFromTheStarsCentreIsNoStar) {
+    TCurveFitSearch search(CurveFitSettings{}, FomKind::HFD, 0);
+    Drive(search, 0, [](std::int32_t p) {
+        FocusReading r = Star(0)(p);
+        r.PeakX = p == 300 || p == -300 ? 12 : 32 + p / 100;
+        r.PeakY = 32;
+        r.stars = p == -300 ? 5 : 1;
+        return r;
+    });
+    for (const CurveSample& s : search.Samples()) EXPECT_EQ(s.star, s.position != 300) << s.position;
 }
 
 // Each side walks until it has its points and reads half again the bottom:
@@ -435,15 +484,17 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
          "Too few focus frames showed a star (0 of 3 readings).",
          "The star had blurred larger than the focus frame around the starting position: focus roughly by hand "
          "nearer to best focus, or use a larger focus frame, and start again."},
-        {"a large step walked past it, even halved twice", 500, 1, Star(30, 0.2, true),
-         "Too few focus frames showed a star (3 of 9 readings).", walkedPast},
-        {"a large step walked it into the sky", 500, 1, Star(100, 0.05, false),
-         "Too few focus frames showed a star (1 of 3 readings).",
+        {"a large step walked past it, even halved three times", 500, 1, Star(30, 0.2, true),
+         "Too few focus frames showed a star (2 of 9 readings).", walkedPast},
+        // A sharp star would be walked again with half the step; this one is not.
+        {"a large step walked it into the sky", 500, 1, Star(-300, 0.05, false),
+         "Too few focus frames showed a star (2 of 4 readings).",
          "The star blurred into the sky beyond the positions where it showed: use a smaller step, or lengthen the "
          "exposure, and start again."},
-        // This one was called a flat curve.
+        // This one was called a flat curve. Walked again finer, it lacks the
+        // star between positions that showed it: not the blur, the frame.
         {"no curve through the few it showed", 250, 1, fewSeen,
-         "Too few focus frames showed a star (6 of 12 readings).", walkedPast},
+         "Too few focus frames showed a star (4 of 12 readings).", checkFrame},
         {"deep, the frames' scatter", 100, 4, bumpy(0.01, 2.5, 6.0),
          noisy + "72 % of their spread (80 % needed).", moreSamples},
         {"deep, single frames", 100, 1, bumpy(0.01, 2.5, 0.0),
@@ -482,7 +533,7 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
         const Walk w = Drive(search, 0, c.frame, c.frames);
         ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.notes;
         EXPECT_EQ(std::tuple(w.last.message, w.at),
-                  std::tuple(c.failed + "\r\nThe focuser is back at its starting position. " + c.advice, 0));
+                  std::tuple(c.failed + "\r\nThe focuser is back at its starting position. " + c.advice, 0)) << w.notes;
     }
 }
 
