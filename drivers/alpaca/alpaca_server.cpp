@@ -348,6 +348,10 @@ private:
 class HttpServer : public httplib::Server {
 public:
     explicit HttpServer(Connections& connections) : connections_(connections) {}
+    // The library listens with a backlog of 5: clients that connect in a
+    // burst (idle ones let go and coming back) overflow it, and a client whose
+    // connection is dropped there tries again only after a second.
+    void SetBacklog(int backlog) { ::listen(svr_sock_, backlog); }
 
 private:
     bool process_and_close_socket(socket_t sock) override {
@@ -444,6 +448,7 @@ bool Server::Start(std::string* error) {
     http_->Get(R"(/management/.*)", [this](const httplib::Request& req, httplib::Response& res) { Management(req, res); });
     port_ = settings_.port == 0 ? http_->bind_to_any_port(settings_.address)
                                 : (http_->bind_to_port(settings_.address, settings_.port) ? settings_.port : -1);
+    if (port_ > 0) static_cast<HttpServer&>(*http_).SetBacklog(kListenBacklog);
     if (port_ <= 0) {
         if (error) {
             *error = "Cannot listen on " + settings_.address + " port " + std::to_string(settings_.port) +

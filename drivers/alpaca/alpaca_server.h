@@ -85,6 +85,7 @@ inline constexpr int kIdleMs = 5000;        // between requests on a kept-alive 
 inline constexpr int kWriteMs = 4000;       // for a client to take an answer
 inline constexpr int kMaxRequestsPerConnection = 100;
 inline constexpr int kWorkers = 128;
+inline constexpr int kListenBacklog = 128;  // connections waiting to be accepted
 inline constexpr int kStopDrainMs = 2000;   // for answers under way when the server stops
 inline constexpr int kCapabilitiesWaitMs = 3000;  // for the first temperature reading at connect
 
