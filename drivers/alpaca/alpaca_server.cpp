@@ -359,13 +359,13 @@ private:
             const int on = 1;
             ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
             LimitedStream stream(sock);
-            for (int served = 0; served < kMaxRequestsPerConnection && !connections_.Stopping(); ++served) {
+            for (int served = 1; !connections_.Stopping(); ++served) {
                 if (!stream.WaitForRequest()) break;
                 connections_.Busy(sock, true);
                 stream.BeginRequest();
                 tRefusal = Refusal::None;
                 bool closed = false;
-                const bool last = served + 1 == kMaxRequestsPerConnection || connections_.Stopping();
+                const bool last = served == kMaxRequestsPerConnection || connections_.Stopping();
                 const bool answered = process_request(stream, last, closed, Screen);
                 connections_.Busy(sock, false);
                 if (!answered || closed || last || tRefusal != Refusal::None || stream.Exhausted()) break;

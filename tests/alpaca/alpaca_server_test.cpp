@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -66,6 +67,21 @@ public:
         return got.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(got.c_str() + 9) : 0;
     }
 
+    // The answers until the server closes the connection.
+    int Answers() {
+        std::string got;
+        char buffer[4096];
+        pollfd p{fd_, POLLIN, 0};
+        while (poll(&p, 1, 8000) == 1) {
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+        int count = 0;
+        for (auto at = got.find("HTTP/1.1 200"); at != std::string::npos; at = got.find("HTTP/1.1 200", at + 1)) ++count;
+        return count;
+    }
+
 private:
     int fd_;
     bool connected_ = false;
@@ -102,6 +118,9 @@ public:
     }
     // Tricklers the server has let go of so far.
     int Cut() const { return cut_; }
+    int IdleOpen() const {
+        return static_cast<int>(std::count_if(idle_.begin(), idle_.end(), [](const auto& c) { return !c->Answered(); }));
+    }
 
 private:
     std::vector<std::unique_ptr<RawClient>> idle_;
@@ -331,23 +350,35 @@ TEST_F(AlpacaServer, OversizedAndAmbiguouslyFramedRequestsAreRefused) {
           {"a body of 1 MiB", move + "Content-Length: 1048576\r\n\r\nPosition=5&", 413},
           {"two different lengths", move + "Content-Length: 10\r\nContent-Length: 11\r\n\r\nPosition=50", 400},
           {"a length and chunks", move + "Content-Length: 10\r\nTransfer-Encoding: chunked\r\n\r\na\r\nPosition=5\r\n0\r\n\r\n", 400},
-          {"the same length twice", move + "Content-Length: 10\r\nContent-Length: 10\r\n\r\nPosition=0", 200}}) {
+          {"the same length twice", move + "Content-Length: 10\r\nContent-Length: 10\r\n\r\nPosition=0", 200},
+          {"the most body taken", move + "Content-Length: 4096\r\n\r\nPosition=0&X=" + std::string(4096 - 13, 'x'), 200}}) {
         RawClient raw(server->Port());
         ASSERT_TRUE(raw.Send(request)) << name;
         EXPECT_EQ(raw.Status(), status) << name;
     }
     EXPECT_EQ(Get("position")["Value"], 0);
     EXPECT_EQ(Get("ismoving")["Value"], false);
+
+    // A kept-alive connection is closed after its share of requests, even
+    // when they come back to back.
+    std::string many;
+    for (int i = 0; i <= kMaxRequestsPerConnection; ++i) many += "GET /api/v1/focuser/0/name HTTP/1.1\r\nHost: x\r\n\r\n";
+    RawClient raw(server->Port());
+    ASSERT_TRUE(raw.Send(many));
+    EXPECT_EQ(raw.Answers(), kMaxRequestsPerConnection);
 }
 
 // Clients that hold connections, silent or a byte at a time, never keep
-// another client's request waiting, and the slow ones are let go.
+// another client's request waiting, and the slow ones are let go. With every
+// worker taken, the idle connections first made are closed for newcomers
+// (one each), not all of them after their idle time.
 TEST_F(AlpacaServer, HeldConnectionsShutNoOneOut) {
-    HeldConnections held(server->Port(), 12, 4, 10s);
+    HeldConnections held(server->Port(), kWorkers, 4, 10s);
     client->set_read_timeout(8s);  // a bound for a hang, not a speed
     const auto r = client->Get("/api/v1/focuser/0/name");
     ASSERT_TRUE(r);
     EXPECT_EQ(json::parse(r->body)["Value"], "Kessivane Focuser");
+    EXPECT_GE(held.IdleOpen(), kWorkers - 8);
     EXPECT_TRUE(Eventually([&] { return held.Cut() == 4; }, 8s)) << held.Cut() << " of 4 slow clients let go";
 }
 
