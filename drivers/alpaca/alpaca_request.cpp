@@ -37,6 +37,24 @@ std::optional<std::string> FindParam(const Params& params, std::string_view name
     return std::nullopt;
 }
 
+std::optional<std::string> FindFormParam(const Params& params, std::string_view name) {
+    for (const auto& [key, value] : params) {
+        if (key == name) return value;
+    }
+    return std::nullopt;
+}
+
+std::optional<Miscapitalised> FindMiscapitalisedKey(const Params& params) {
+    static constexpr std::string_view kFormKeys[] = {"Action",   "ClientID", "ClientTransactionID", "Command", "Connected",
+                                                     "Parameters", "Position", "Raw",                 "TempComp"};
+    for (const auto& [key, value] : params) {
+        for (const std::string_view known : kFormKeys) {
+            if (key != known && SameIgnoringCase(key, known)) return Miscapitalised{std::string(known), key};
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<std::int32_t> ParseInt(std::string_view text) { return Whole<std::int32_t>(text); }
 
 std::optional<bool> ParseBool(std::string_view text) {

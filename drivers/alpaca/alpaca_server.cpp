@@ -1,11 +1,24 @@
 #include "alpaca_server.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <cinttypes>
+#include <condition_variable>
+#include <map>
 #include <cstdio>
+#include <cstring>
 
 #include "alpaca_request.h"
 
@@ -42,13 +55,17 @@ struct Server::Reply {
     }
 };
 
+// A GET query's parameters (names in any case) or a PUT form's (names exact).
 class ParamView {
 public:
-    explicit ParamView(Params params) : params_(std::move(params)) {}
-    std::optional<std::string> Find(std::string_view name) const { return FindParam(params_, name); }
+    ParamView(Params params, bool form) : params_(std::move(params)), form_(form) {}
+    std::optional<std::string> Find(std::string_view name) const {
+        return form_ ? FindFormParam(params_, name) : FindParam(params_, name);
+    }
 
 private:
     Params params_;
+    bool form_;
 };
 
 namespace {
@@ -75,6 +92,303 @@ int AscomError(MoveResult result) {
 
 }  // namespace
 
+// The connections being served, so that Stop can close them and a newcomer
+// finds a worker even when every worker holds a connection.
+class Server::Connections {
+public:
+    // A connection waits for a worker. When the workers would all be taken,
+    // the connection that has waited longest for its next request is closed
+    // to make room: an idle client costs nothing to send away, and a slow one
+    // is cut by its request time-out anyway.
+    void Arriving() {
+        std::lock_guard lock(mutex_);
+        ++waiting_;
+        std::size_t taken = waiting_;
+        for (const auto& [fd, c] : open_) taken += c.shed ? 0 : 1;
+        if (taken <= static_cast<std::size_t>(kWorkers)) return;
+        auto oldest = open_.end();
+        for (auto it = open_.begin(); it != open_.end(); ++it) {
+            if (!it->second.busy && !it->second.shed && (oldest == open_.end() || it->second.since < oldest->second.since)) {
+                oldest = it;
+            }
+        }
+        if (oldest != open_.end()) {
+            oldest->second.shed = true;
+            ::shutdown(oldest->first, SHUT_RDWR);
+        }
+    }
+    // A worker took the connection; false when the server is stopping.
+    bool Add(int fd) {
+        std::lock_guard lock(mutex_);
+        if (waiting_ > 0) --waiting_;
+        if (stopping_) return false;
+        open_[fd] = {false, false, ++tick_};
+        return true;
+    }
+    void Busy(int fd, bool busy) {
+        std::lock_guard lock(mutex_);
+        Connection& c = open_[fd];
+        c.busy = busy;
+        c.since = ++tick_;
+        if (!busy) changed_.notify_all();
+    }
+    // Before the descriptor is closed, so that nothing here can shut a reused number.
+    void Remove(int fd) {
+        std::lock_guard lock(mutex_);
+        open_.erase(fd);
+        changed_.notify_all();
+    }
+    bool Stopping() const {
+        std::lock_guard lock(mutex_);
+        return stopping_;
+    }
+    // No new connection is served; idle ones are closed now, and those in the
+    // middle of a request once it is answered or `drainMs` has passed.
+    void Drain(int drainMs) {
+        std::unique_lock lock(mutex_);
+        stopping_ = true;
+        for (const auto& [fd, c] : open_) {
+            if (!c.busy) ::shutdown(fd, SHUT_RDWR);
+        }
+        changed_.wait_for(lock, std::chrono::milliseconds(drainMs), [&] {
+            return std::none_of(open_.begin(), open_.end(), [](const auto& c) { return c.second.busy; });
+        });
+        for (const auto& [fd, c] : open_) ::shutdown(fd, SHUT_RDWR);
+    }
+
+private:
+    struct Connection {
+        bool busy = false;  // reading a request or answering it
+        bool shed = false;  // closed to make room
+        std::uint64_t since = 0;
+    };
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<int, Connection> open_;
+    std::size_t waiting_ = 0;
+    std::uint64_t tick_ = 0;
+    bool stopping_ = false;
+};
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+using Connections = Server::Connections;
+
+int MsUntil(SteadyClock::time_point t) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - SteadyClock::now()).count();
+    return static_cast<int>(std::clamp<long long>(ms, 0, 1 << 30));
+}
+
+bool WaitFor(int fd, short events, int ms) {
+    pollfd p{fd, events, 0};
+    const auto until = SteadyClock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const int r = ::poll(&p, 1, MsUntil(until));
+        if (r < 0 && errno == EINTR) continue;
+        return r > 0;
+    }
+}
+
+// One connection's bytes as the HTTP library reads and writes them, within
+// this server's limits: a request whole within kRequestMs of its start, its
+// line and headers within kMaxHeaderBytes, its body (with any chunk framing)
+// within kMaxBodyBytes and a little. A read beyond a limit fails, which ends
+// the request and the connection; nothing beyond it is ever read into memory.
+class LimitedStream : public httplib::Stream {
+public:
+    explicit LimitedStream(int fd) : fd_(fd) {}
+
+    // A kept-alive connection's next request, or false once kIdleMs pass
+    // without one. Bytes already read (a client that sends requests back to
+    // back) are the next request's start.
+    bool WaitForRequest() const { return begin_ < end_ || WaitFor(fd_, POLLIN, kIdleMs); }
+    void BeginRequest() {
+        deadline_ = SteadyClock::now() + std::chrono::milliseconds(kRequestMs);
+        headerBytes_ = bodyBytes_ = 0;
+        matched_ = 0;
+        inBody_ = false;
+    }
+    bool Exhausted() const { return exhausted_; }
+
+    bool is_readable() const override { return begin_ < end_ || WaitFor(fd_, POLLIN, MsUntil(deadline_)); }
+    bool is_writable() const override { return WaitFor(fd_, POLLOUT, kWriteMs); }
+
+    ssize_t read(char* ptr, size_t size) override {
+        if (exhausted_) return -1;
+        if (begin_ == end_ && !Fill()) return -1;
+        const std::size_t n = std::min(size, end_ - begin_);
+        const char* data = buffer_ + begin_;
+        std::size_t allowed = 0;
+        while (allowed < n) {
+            if (!inBody_) {
+                if (headerBytes_ == kMaxHeaderBytes) break;
+                ++headerBytes_;
+                const char c = data[allowed++];
+                matched_ = c == "\r\n\r\n"[matched_] ? matched_ + 1 : (c == '\r' ? 1 : 0);
+                inBody_ = matched_ == 4;
+            } else {
+                const std::size_t take = std::min(n - allowed, kBodyAndFraming - bodyBytes_);
+                if (take == 0) break;
+                bodyBytes_ += take;
+                allowed += take;
+            }
+        }
+        if (allowed == 0) {
+            exhausted_ = true;
+            return -1;
+        }
+        std::memcpy(ptr, data, allowed);
+        begin_ += allowed;
+        return static_cast<ssize_t>(allowed);
+    }
+
+    ssize_t write(const char* ptr, size_t size) override {
+        for (;;) {
+            if (!WaitFor(fd_, POLLOUT, kWriteMs)) return -1;
+            const ssize_t n = ::send(fd_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n >= 0 || (errno != EAGAIN && errno != EINTR)) return n;
+        }
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override { Address(::getpeername, ip, port); }
+    void get_local_ip_and_port(std::string& ip, int& port) const override { Address(::getsockname, ip, port); }
+    socket_t socket() const override { return fd_; }
+
+private:
+    static constexpr std::size_t kBodyAndFraming = kMaxBodyBytes + 1024;
+
+    bool Fill() {
+        begin_ = end_ = 0;
+        if (!WaitFor(fd_, POLLIN, MsUntil(deadline_))) return false;
+        const ssize_t n = ::recv(fd_, buffer_, sizeof buffer_, MSG_DONTWAIT);
+        if (n <= 0) return false;
+        end_ = static_cast<std::size_t>(n);
+        return true;
+    }
+    void Address(int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
+        sockaddr_storage at{};
+        socklen_t len = sizeof at;
+        ip.clear();
+        port = 0;
+        if (get(fd_, reinterpret_cast<sockaddr*>(&at), &len) != 0) return;
+        char text[INET6_ADDRSTRLEN] = "";
+        if (at.ss_family == AF_INET) {
+            const auto* a = reinterpret_cast<const sockaddr_in*>(&at);
+            ::inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+            port = ntohs(a->sin_port);
+        } else if (at.ss_family == AF_INET6) {
+            const auto* a = reinterpret_cast<const sockaddr_in6*>(&at);
+            ::inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+            port = ntohs(a->sin6_port);
+        }
+        ip = text;
+    }
+
+    int fd_;
+    char buffer_[4096];
+    std::size_t begin_ = 0, end_ = 0;
+    SteadyClock::time_point deadline_ = SteadyClock::now();
+    std::size_t headerBytes_ = 0, bodyBytes_ = 0;
+    int matched_ = 0;  // of the "\r\n\r\n" that ends the headers
+    bool inBody_ = false;
+    bool exhausted_ = false;
+};
+
+// Why a request is answered before its body is read; set on the worker's
+// thread as the headers arrive, read by the routing on the same thread.
+enum class Refusal : std::uint8_t { None, Framing, TooLarge };
+thread_local Refusal tRefusal = Refusal::None;
+
+// A body's length given two ways, or two ways at once, lets two programs on
+// the way disagree on where the next request starts: refused, as is a body
+// no Alpaca request needs. The library is then told there is no body, so it
+// reads none, and the connection closes after the answer.
+void Screen(httplib::Request& req) {
+    tRefusal = Refusal::None;
+    std::optional<std::string> length;
+    const auto [from, to] = req.headers.equal_range("Content-Length");
+    for (auto it = from; it != to && tRefusal == Refusal::None; ++it) {
+        if (length && *length != it->second) tRefusal = Refusal::Framing;
+        length = it->second;
+    }
+    if (tRefusal == Refusal::None && length) {
+        std::uint64_t bytes = 0;
+        const auto [end, ec] = std::from_chars(length->data(), length->data() + length->size(), bytes);
+        if (ec != std::errc() || end != length->data() + length->size() || req.has_header("Transfer-Encoding")) {
+            tRefusal = Refusal::Framing;
+        } else if (bytes > kMaxBodyBytes) {
+            tRefusal = Refusal::TooLarge;
+        }
+    }
+    if (tRefusal == Refusal::None) return;
+    for (const char* name : {"Content-Length", "Transfer-Encoding", "Expect", "Connection"}) req.headers.erase(name);
+    req.headers.emplace("Content-Length", "0");
+    req.headers.emplace("Connection", "close");
+}
+
+// Waits for connections on a pool sized for far more clients than the
+// focuser has; see Connections::Arriving for when they are all taken.
+class WorkerPool : public httplib::TaskQueue {
+public:
+    explicit WorkerPool(Connections& connections) : connections_(connections), pool_(kWorkers) {}
+    void enqueue(std::function<void()> fn) override {
+        connections_.Arriving();
+        pool_.enqueue(std::move(fn));
+    }
+    void shutdown() override { pool_.shutdown(); }
+
+private:
+    Connections& connections_;
+    httplib::ThreadPool pool_;
+};
+
+// The library's server with this server's own connection loop: its limits,
+// its time-outs, and a stop that does not wait on the clients.
+class HttpServer : public httplib::Server {
+public:
+    explicit HttpServer(Connections& connections) : connections_(connections) {}
+    // The library listens with a backlog of 5: clients that connect in a
+    // burst (idle ones let go and coming back) overflow it, and a client whose
+    // connection is dropped there tries again only after a second.
+    void SetBacklog(int backlog) { ::listen(svr_sock_, backlog); }
+
+private:
+    bool process_and_close_socket(socket_t sock) override {
+        if (connections_.Add(sock)) {
+            const int on = 1;
+            ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            LimitedStream stream(sock);
+            for (int served = 1; !connections_.Stopping(); ++served) {
+                if (!stream.WaitForRequest()) break;
+                connections_.Busy(sock, true);
+                stream.BeginRequest();
+                tRefusal = Refusal::None;
+                bool closed = false;
+                const bool last = served == kMaxRequestsPerConnection || connections_.Stopping();
+                const bool answered = process_request(stream, last, closed, Screen);
+                connections_.Busy(sock, false);
+                if (!answered || closed || last || tRefusal != Refusal::None || stream.Exhausted()) break;
+            }
+            connections_.Remove(sock);
+        }
+        // What the client sent and was not read is dropped before closing, so
+        // that it is told the answer and not a reset; only what has come.
+        ::shutdown(sock, SHUT_WR);
+        char sink[4096];
+        for (int i = 0; i < 64 && ::recv(sock, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
+        }
+        ::close(sock);
+        return true;
+    }
+
+    Connections& connections_;
+};
+
+constexpr const char* kStoppingText = "The server is stopping.";
+
+}  // namespace
+
 std::string UniqueIdFor(const std::string& device, const std::string& kind) {
     const std::string key = kind + "|" + device;
     const std::uint64_t a = Fnv1a(key, 14695981039346656037ULL), b = Fnv1a(key, 0x9E3779B97F4A7C15ULL);
@@ -87,14 +401,46 @@ std::string UniqueIdFor(const std::string& device, const std::string& kind) {
 }
 
 Server::Server(FocuserService& service, ServerSettings settings)
-    : service_(service), settings_(std::move(settings)), http_(std::make_unique<httplib::Server>()) {}
+    : service_(service),
+      settings_(std::move(settings)),
+      connections_(std::make_unique<Connections>()),
+      http_(std::make_unique<HttpServer>(*connections_)) {}
 
 Server::~Server() { Stop(); }
 
 bool Server::Start(std::string* error) {
+    // The library's default also sets SO_REUSEPORT, with which a second
+    // server binds the same port and the two split the clients between them.
+    // SO_REUSEADDR alone still lets the server restart at once.
+    http_->set_socket_options([](socket_t fd) {
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    });
     // Small answers go out at once instead of waiting for the client's
     // acknowledgement (about 40 ms a request otherwise).
     http_->set_tcp_nodelay(true);
+    // The body limit the connection loop enforces, for chunked bodies too.
+    http_->set_payload_max_length(kMaxBodyBytes);
+    http_->new_task_queue = [this] { return new WorkerPool(*connections_); };
+    http_->set_pre_routing_handler([this](const httplib::Request&, httplib::Response& res) {
+        if (tRefusal == Refusal::Framing) {
+            res.status = 400;
+            res.set_content("The request's length is given twice, differently, or both as Content-Length and "
+                            "chunked; send it once.",
+                            "text/plain");
+        } else if (tRefusal == Refusal::TooLarge) {
+            res.status = 413;
+            res.set_content("An Alpaca request's body is a few fields; this server takes at most " +
+                                std::to_string(kMaxBodyBytes) + " bytes.",
+                            "text/plain");
+        } else if (stopping_) {
+            res.status = 503;
+            res.set_content(kStoppingText, "text/plain");
+        } else {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        return httplib::Server::HandlerResponse::Handled;
+    });
     http_->Get(R"(/api/v1/([^/]+)/([^/]+)/([^/]+))",
                [this](const httplib::Request& req, httplib::Response& res) { Device(req, res, false); });
     http_->Put(R"(/api/v1/([^/]+)/([^/]+)/([^/]+))",
@@ -102,6 +448,7 @@ bool Server::Start(std::string* error) {
     http_->Get(R"(/management/.*)", [this](const httplib::Request& req, httplib::Response& res) { Management(req, res); });
     port_ = settings_.port == 0 ? http_->bind_to_any_port(settings_.address)
                                 : (http_->bind_to_port(settings_.address, settings_.port) ? settings_.port : -1);
+    if (port_ > 0) static_cast<HttpServer&>(*http_).SetBacklog(kListenBacklog);
     if (port_ <= 0) {
         if (error) {
             *error = "Cannot listen on " + settings_.address + " port " + std::to_string(settings_.port) +
@@ -110,15 +457,30 @@ bool Server::Start(std::string* error) {
         }
         return false;
     }
-    thread_ = std::thread([this] { http_->listen_after_bind(); });
+    thread_ = std::thread([this] {
+        http_->listen_after_bind();
+        listenEnded_ = true;
+    });
     return true;
 }
 
 void Server::Stop() {
-    if (thread_.joinable()) {
-        http_->stop();
-        thread_.join();
+    if (!thread_.joinable()) return;
+    // The focuser first: a move halted and its position saved, whatever the
+    // clients do. Requests under way finish (each is short), and every later
+    // one is refused, so none can open the focuser again.
+    stopping_ = true;
+    {
+        std::unique_lock requests(requests_);
+        std::lock_guard lock(connectMutex_);
+        service_.Close();
+        clients_.clear();
     }
+    // stop() does nothing until the library's loop has begun.
+    while (!listenEnded_ && !http_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    http_->stop();
+    connections_->Drain(kStopDrainMs);
+    thread_.join();
 }
 
 void Server::Send(httplib::Response& res, const Reply& reply, std::uint32_t clientTransaction) {
@@ -138,6 +500,12 @@ void Server::Send(httplib::Response& res, const Reply& reply, std::uint32_t clie
 }
 
 void Server::Device(const httplib::Request& req, httplib::Response& res, bool put) {
+    std::shared_lock requests(requests_);
+    if (stopping_) {
+        res.status = 503;
+        res.set_content(kStoppingText, "text/plain");
+        return;
+    }
     // GET carries its parameters in the query, PUT in the form body.
     Params params;
     if (put) {
@@ -147,7 +515,8 @@ void Server::Device(const httplib::Request& req, httplib::Response& res, bool pu
     } else {
         params.assign(req.params.begin(), req.params.end());
     }
-    const ParamView view(std::move(params));
+    const std::optional<Miscapitalised> miscapitalised = put ? FindMiscapitalisedKey(params) : std::nullopt;
+    const ParamView view(std::move(params), put);
     const std::uint32_t client = ParseClientNumber(view.Find("ClientTransactionID"));
     const std::string type = req.matches[1], number = req.matches[2], member = req.matches[3];
     if (type != "focuser") {
@@ -158,6 +527,13 @@ void Server::Device(const httplib::Request& req, httplib::Response& res, bool pu
     const auto device = ParseDeviceNumber(number);
     if (!device || *device != 0) {
         Send(res, Reply::Bad("There is no focuser number '" + number + "' here: the only one is 0."), client);
+        return;
+    }
+    if (miscapitalised) {
+        Send(res,
+             Reply::Bad("Bad Form Key Capitalization: " + miscapitalised->expected + ", received: " +
+                        miscapitalised->received + ". PUT form keys are spelt as in the Alpaca API."),
+             client);
         return;
     }
     Send(res, put ? Put(member, view) : Get(member), client);
@@ -175,6 +551,10 @@ Server::Reply Server::Get(const std::string& member) {
     if (member == "interfaceversion") return Reply::Of(kInterfaceVersion);
     if (member == "name") return Reply::Of(kDeviceName);
     if (member == "supportedactions") return Reply::Of(json::array());
+    static const char* const kMethods[] = {"action", "commandblind", "commandbool", "commandstring", "halt", "move"};
+    if (std::find(std::begin(kMethods), std::end(kMethods), member) != std::end(kMethods)) {
+        return Reply::Error(kNotImplemented, "'" + member + "' is a method: send it with PUT.");
+    }
 
     static const char* const kFocuserMembers[] = {"absolute",   "ismoving", "maxincrement",      "maxstep",
                                                   "position",   "stepsize", "tempcomp",          "tempcompavailable",
@@ -194,7 +574,7 @@ Server::Reply Server::Get(const std::string& member) {
         return Reply::Of(*settings_.stepSizeMicrons);
     }
     if (member == "tempcomp") return Reply::Of(service_.GetCompensation().enabled);
-    if (member == "tempcompavailable") return Reply::Of(service_.TemperatureAvailable());
+    if (member == "tempcompavailable") return Reply::Of(CompensationAvailable());
     // temperature
     if (const auto t = service_.Temperature()) return Reply::Of(*t);
     return Reply::Error(kNotImplemented, "This focuser reports no temperature.");
@@ -208,7 +588,7 @@ Server::Reply Server::Put(const std::string& member, const ParamView& params) {
         if (!text) return Reply::Bad("Connected is missing: send Connected=true or Connected=false.");
         const auto on = ParseBool(*text);
         if (!on) return Reply::Bad("Connected must be true or false, not '" + *text + "'.");
-        return Connect(*on);
+        return Connect(*on, ParseClientNumber(params.Find("ClientID")));
     }
     if (member == "action") {
         if (!require("Action") || !require("Parameters")) return Reply::Bad("Action needs Action and Parameters.");
@@ -250,6 +630,11 @@ Server::Reply Server::Put(const std::string& member, const ParamView& params) {
         if (!service_.TemperatureAvailable()) {
             return Reply::Error(kNotImplemented, "This focuser reports no temperature, so it cannot compensate.");
         }
+        if (!CompensationAvailable()) {
+            return Reply::Error(kNotImplemented,
+                                "Compensation needs a coefficient: start kessivane-alpaca with --coefficient (steps "
+                                "per degree) or --tcd (a Kessivane calibration file to fit one from).");
+        }
         CompensationConfig c = service_.GetCompensation();
         c.enabled = *on;
         const Answer a = service_.SetCompensation(c);
@@ -259,28 +644,42 @@ Server::Reply Server::Put(const std::string& member, const ParamView& params) {
     return Reply::Bad("The focuser has no member '" + member + "' to set.");
 }
 
-Server::Reply Server::Connect(bool on) {
+bool Server::CompensationAvailable() const {
+    const CompensationConfig c = service_.GetCompensation();
+    return service_.TemperatureAvailable() && c.coefficient && *c.coefficient != 0.0;
+}
+
+Server::Reply Server::Connect(bool on, std::uint32_t clientId) {
     std::lock_guard lock(connectMutex_);
     if (!on) {
-        service_.Close();
+        // The focuser stays open, and any move runs on, for the clients still
+        // connected; the last one to leave closes it.
+        clients_.erase(clientId);
+        if (clients_.empty()) service_.Close();
         return Reply::Done();
     }
-    if (service_.IsOpen()) return Reply::Done();
-    const OpenResult opened = service_.Open(settings_.focuser);
-    if (!opened.ok) return Reply::Error(kDriverError, opened.message);
-    // Alpaca positions run from 0 to MaxStep; a focuser that keeps its own
-    // position brings its own range.
-    if (const auto range = service_.DeviceRange()) service_.SetLimits({std::max(0, range->min), range->max});
-    CompensationConfig c = service_.GetCompensation();
-    if (!settings_.tcdPath.empty()) {
-        if (const Answer a = service_.LoadCoefficient(settings_.tcdPath); !a) {
-            std::fprintf(stderr, "kessivane-alpaca: %s\n", a.message.c_str());
+    if (!service_.IsOpen()) {
+        clients_.clear();
+        const OpenResult opened = service_.Open(settings_.focuser);
+        if (!opened.ok) return Reply::Error(kDriverError, opened.message);
+        // Alpaca positions run from 0 to MaxStep; a focuser that keeps its own
+        // position brings its own range.
+        if (const auto range = service_.DeviceRange()) service_.SetLimits({std::max(0, range->min), range->max});
+        CompensationConfig c = service_.GetCompensation();
+        if (!settings_.tcdPath.empty()) {
+            if (const Answer a = service_.LoadCoefficient(settings_.tcdPath); !a) {
+                std::fprintf(stderr, "kessivane-alpaca: %s\n", a.message.c_str());
+            }
+        } else if (settings_.coefficient) {
+            c.coefficient = settings_.coefficient;
+            c.source = "typed in";
+            service_.SetCompensation(c);
         }
-    } else if (settings_.coefficient) {
-        c.coefficient = settings_.coefficient;
-        c.source = "typed in";
-        service_.SetCompensation(c);
+        // A client that asks once at connect whether there is a sensor must
+        // not be told "no" because the first reading has not come yet.
+        service_.WaitFirstTemperature(kCapabilitiesWaitMs);
     }
+    clients_.insert(clientId);
     return Reply::Done();
 }
 

@@ -13,10 +13,33 @@
 // - Values of the wrong type or missing parameters are HTTP 400 with a plain
 //   text reason; values of the right type outside their range are
 //   InvalidValue (0x401) in an HTTP 200 answer. Neither changes anything.
+// - Parameter names: any case in a GET query; in a PUT form exactly as the
+//   API spells them ("Position", "ClientID"), a known name in another case is
+//   HTTP 400 "Bad Form Key Capitalization", as the protocol's own devices do.
+// - A member that is a method (Action, Move, Halt, the Command* members)
+//   read with GET answers NotImplemented in JSON like every other member;
+//   only a name the focuser does not have at all is HTTP 400.
 // - Temperature and StepSize are NotImplemented (0x400) where the focuser does
-//   not know them; TempCompAvailable says whether compensation can run.
-// - Connected=true opens the focuser (the server does not open it at start);
-//   Connected=false closes it, halting a move first.
+//   not know them; TempCompAvailable is true only when compensation can run:
+//   a temperature and a coefficient (--coefficient, or fitted with --tcd).
+// - Connected=true opens the focuser (the server does not open it at start)
+//   and returns once its capabilities are known (the first temperature
+//   reading), so a client that checks Temperature once at connect is told the
+//   truth. Clients are counted by ClientID: Connected=false leaves the focuser
+//   open, and another client's move running, while any other client is
+//   connected; the last one to leave closes it, halting a move first.
+//
+// HTTP: every connection is served by the server's own loop on a worker of a
+// pool sized for far more clients than an observatory has. A request must
+// arrive whole within kRequestMs of its first byte, with at most
+// kMaxHeaderBytes of request line and headers and kMaxBodyBytes of body; a
+// connection idle for kIdleMs, or after kMaxRequestsPerConnection requests,
+// is closed. When every worker is taken, the connection idle longest is
+// closed for the newcomer, so clients that hold connections never shut out
+// another. A length given twice differently, or with chunked encoding, is
+// HTTP 400; a body beyond the limit is HTTP 413.
+// Both ports are taken exclusively: a second server on the same HTTP port
+// fails to start, and discovery is off when its UDP port is held.
 //
 // Threads: the HTTP library serves each request on a thread of its pool; the
 // service is thread-safe and every request is checked before it touches it.
@@ -27,6 +50,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 
@@ -51,6 +76,19 @@ inline constexpr int kInvalidOperation = 0x40B;
 inline constexpr int kActionNotImplemented = 0x40C;
 inline constexpr int kDriverError = 0x500;
 
+// What one connection may hold. An Alpaca request is a line, a few headers
+// and a form of a few fields: a few hundred bytes.
+inline constexpr std::size_t kMaxHeaderBytes = 8 * 1024;
+inline constexpr std::size_t kMaxBodyBytes = 4 * 1024;
+inline constexpr int kRequestMs = 4000;     // first byte to last of one request
+inline constexpr int kIdleMs = 5000;        // between requests on a kept-alive connection
+inline constexpr int kWriteMs = 4000;       // for a client to take an answer
+inline constexpr int kMaxRequestsPerConnection = 100;
+inline constexpr int kWorkers = 128;
+inline constexpr int kListenBacklog = 128;  // connections waiting to be accepted
+inline constexpr int kStopDrainMs = 2000;   // for answers under way when the server stops
+inline constexpr int kCapabilitiesWaitMs = 3000;  // for the first temperature reading at connect
+
 struct ServerSettings {
     ServiceConfig focuser;          // what Connected=true opens
     std::string address = "127.0.0.1";
@@ -74,8 +112,13 @@ public:
     // Binds and serves on a thread of its own; false with the reason when the
     // address or port cannot be had.
     bool Start(std::string* error);
+    // Halts the focuser and saves its state first (new requests are refused
+    // from the first line), then stops serving: answers under way get
+    // kStopDrainMs, and every connection is then closed, slow clients or not.
     void Stop();
     int Port() const { return port_; }
+
+    class Connections;  // the open connections, for the drain and for fairness
 
 private:
     struct Reply;
@@ -84,15 +127,21 @@ private:
     void Send(httplib::Response& res, const Reply& reply, std::uint32_t clientTransaction);
     Reply Get(const std::string& member);
     Reply Put(const std::string& member, const class ParamView& params);
-    Reply Connect(bool on);
+    Reply Connect(bool on, std::uint32_t clientId);
+    bool CompensationAvailable() const;
 
     FocuserService& service_;
     ServerSettings settings_;
+    std::unique_ptr<Connections> connections_;
     std::unique_ptr<httplib::Server> http_;
     std::thread thread_;
+    std::atomic<bool> listenEnded_{false};
     int port_ = 0;
     std::atomic<std::uint32_t> serverTransaction_{0};
-    std::mutex connectMutex_;  // one Connected change at a time
+    std::atomic<bool> stopping_{false};
+    std::shared_mutex requests_;  // shared by each request, taken whole by Stop
+    std::mutex connectMutex_;     // one Connected change at a time; clients_ below
+    std::set<std::uint32_t> clients_;  // the ClientIDs connected
 };
 
 }  // namespace kv::alpaca

@@ -15,7 +15,7 @@ namespace kv::alpaca {
 bool Discovery::Start(const std::string& address, int port, int httpPort, std::string* error) {
     Stop();
     const auto fail = [&](const std::string& what) {
-        if (error) *error = what + ": " + std::strerror(errno);
+        if (error) *error = what + ": " + std::strerror(errno) + "; discovery is off.";
         if (fd_ >= 0) ::close(fd_), fd_ = -1;
         return false;
     };
@@ -29,9 +29,9 @@ bool Discovery::Start(const std::string& address, int port, int httpPort, std::s
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) return fail("Alpaca discovery has no socket");
     const int on = 1;
-    // Several Alpaca servers on one computer all answer discovery.
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    // The port is taken exclusively (neither SO_REUSEADDR nor SO_REUSEPORT):
+    // a port shared with another program splits the probes between the two,
+    // and a client then misses whichever server did not hear it.
     ::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     if (::bind(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) {
         return fail("Alpaca discovery cannot use UDP port " + std::to_string(port) + " on " + address);

@@ -21,7 +21,8 @@ public:
     Discovery& operator=(const Discovery&) = delete;
 
     // Answers on `address`:`port` (0: a free port, for tests) with
-    // {"AlpacaPort": httpPort}; false with the reason when the port cannot be had.
+    // {"AlpacaPort": httpPort}; false with the warning to print when the port
+    // cannot be had (it is held by another program, shared or not).
     bool Start(const std::string& address, int port, int httpPort, std::string* error);
     void Stop();
     int Port() const { return port_; }

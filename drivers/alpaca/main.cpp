@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
     kv::alpaca::Discovery discovery;
     if (!discovery.Start(settings.address, *discoveryPort, server.Port(), &error)) {
         // Clients can still add the server by hand.
-        std::fprintf(stderr, "kessivane-alpaca: %s; discovery is off.\n", error.c_str());
+        std::fprintf(stderr, "kessivane-alpaca: %s\n", error.c_str());
     }
     std::printf("kessivane-alpaca: serving %s (%s) at http://%s:%d/api/v1/focuser/0/\n", settings.focuser.device.c_str(),
                 kv::ServiceKindName(*kind), settings.address.c_str(), server.Port());
@@ -170,8 +170,10 @@ int main(int argc, char** argv) {
     int signal = 0;
     sigwait(&stop, &signal);
     std::printf("kessivane-alpaca: stopping; the focuser's position is kept\n");
-    discovery.Stop();
+    std::fflush(stdout);
+    // The focuser is halted and its state saved before the clients are let go.
     server.Stop();
+    discovery.Stop();
     service.Close();
     return 0;
 }

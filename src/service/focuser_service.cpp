@@ -689,6 +689,13 @@ std::optional<std::int32_t> FocuserService::Compensate(bool scheduled) {
     return moved;
 }
 
+bool FocuserService::WaitFirstTemperature(int timeoutMs) {
+    std::unique_lock lock(mutex_);
+    return temperatureRead_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return !focuser_ || !CountsPulses() || (lastTemperatureMs_ >= 0 && !readingTemperature_);
+    });
+}
+
 void FocuserService::ReadTemperature() {
     TFocusControl* focuser = nullptr;
     {

@@ -213,6 +213,11 @@ public:
     // nullopt when the focuser has no sensor or it does not answer.
     std::optional<double> Temperature() const;
     bool TemperatureAvailable() const { return Temperature().has_value(); }
+    // Waits (at most `timeoutMs`) until the first temperature reading since
+    // Open has been made, so a face can tell its clients at connect whether
+    // there is a sensor; true once it has (or for a focuser the service reads
+    // no temperature from).
+    bool WaitFirstTemperature(int timeoutMs);
     CompensationConfig GetCompensation() const;
     // Refused (changing nothing) when it is switched on without a coefficient
     // or without a temperature.

@@ -8,9 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -30,6 +32,102 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 using test::Eventually;
+using testing::HasSubstr;
+
+// A client on a plain socket, for what an HTTP client library would not send.
+class RawClient {
+public:
+    explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<std::uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    }
+    ~RawClient() { close(fd_); }
+    bool Send(const std::string& bytes) {
+        return connected_ && send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    // Whether the server has answered or closed (without waiting).
+    bool Answered() const {
+        pollfd p{fd_, POLLIN, 0};
+        return poll(&p, 1, 0) == 1;
+    }
+    // The answer's status (0 when the connection closed without one), waiting
+    // at most `within`, a bound reached only when the server hangs.
+    int Status(std::chrono::milliseconds within = 8s) {
+        std::string got;
+        char buffer[1024];
+        pollfd p{fd_, POLLIN, 0};
+        while (got.find("\r\n") == std::string::npos && poll(&p, 1, static_cast<int>(within.count())) == 1) {
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+        return got.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(got.c_str() + 9) : 0;
+    }
+
+    // The answers until the server closes the connection.
+    int Answers() {
+        std::string got;
+        char buffer[4096];
+        pollfd p{fd_, POLLIN, 0};
+        while (poll(&p, 1, 8000) == 1) {
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+        int count = 0;
+        for (auto at = got.find("HTTP/1.1 200"); at != std::string::npos; at = got.find("HTTP/1.1 200", at + 1)) ++count;
+        return count;
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+// Clients that hold connections: some silent, some sending a request a byte
+// every 100 ms, for at most `within`. A trickler stops when the server
+// answers or closes its connection.
+class HeldConnections {
+public:
+    HeldConnections(int port, int idle, int trickling, std::chrono::milliseconds within) {
+        for (int i = 0; i < idle; ++i) idle_.push_back(std::make_unique<RawClient>(port));
+        for (int i = 0; i < trickling; ++i) {
+            tricklers_.emplace_back([this, port, within] {
+                RawClient c(port);
+                // Longer than `within` at this pace: only the server ends it.
+                const std::string request = "GET /api/v1/focuser/0/name HTTP/1.1\r\nHost: x\r\nX-Slow: " +
+                                            std::string(100, 'x') + "\r\n\r\n";
+                const auto end = std::chrono::steady_clock::now() + within;
+                for (std::size_t at = 0; std::chrono::steady_clock::now() < end && !stop_; at = (at + 1) % request.size()) {
+                    if (c.Answered() || !c.Send(request.substr(at, 1))) {
+                        ++cut_;
+                        return;
+                    }
+                    std::this_thread::sleep_for(100ms);
+                }
+            });
+        }
+        std::this_thread::sleep_for(300ms);  // every one connected and sending
+    }
+    ~HeldConnections() {
+        stop_ = true;
+        for (auto& t : tricklers_) t.join();
+    }
+    // Tricklers the server has let go of so far.
+    int Cut() const { return cut_; }
+    int IdleOpen() const {
+        return static_cast<int>(std::count_if(idle_.begin(), idle_.end(), [](const auto& c) { return !c->Answered(); }));
+    }
+
+private:
+    std::vector<std::unique_ptr<RawClient>> idle_;
+    std::vector<std::thread> tricklers_;
+    std::atomic<int> cut_{0};
+    std::atomic<bool> stop_{false};
+};
 
 class AlpacaServer : public ::testing::Test {
 protected:
@@ -37,7 +135,7 @@ protected:
         kvsim::InstallSimulatedPorts();
         kvsim::ResetSimulatedDevices();
         kvsim::HubFor("hub-alpaca")->SetParameters({.fastSpeed = 1000.0, .slowSpeed = 100.0});
-        ServerSettings s;
+        ServerSettings& s = settings;
         s.focuser.device = "sim:hub-alpaca";
         s.focuser.cataloguePath = std::string(KV_SOURCE_DIR) + "/data/Focusers.ini";
         s.focuser.statePath = dir.File("alpaca.state");
@@ -54,6 +152,13 @@ protected:
         server->Stop();
         service.Close();
     }
+    void Restart(const ServerSettings& s) {
+        server->Stop();
+        server = std::make_unique<Server>(service, s);
+        std::string error;
+        ASSERT_TRUE(server->Start(&error)) << error;
+        client = std::make_unique<httplib::Client>("127.0.0.1", server->Port());
+    }
     // The JSON answer, or {"http": status, "text": body} for anything but 200.
     json Call(const std::string& how, const std::string& member, const std::string& params = "", int device = 0) {
         const std::string path = "/api/v1/focuser/" + std::to_string(device) + "/" + member;
@@ -68,6 +173,7 @@ protected:
     static int Error(const json& j) { return j.value("ErrorNumber", -1); }
 
     test::TempDir dir;
+    ServerSettings settings;
     FocuserService service;
     std::unique_ptr<Server> server;
     std::unique_ptr<httplib::Client> client;
@@ -90,6 +196,9 @@ TEST_F(AlpacaServer, EveryMemberWithGoodAndBadValues) {
 
     ASSERT_EQ(Put("Connected", "Connected=true")["http"], 400) << "member names are lower case";
     ASSERT_EQ(Error(Put("connected", "Connected=true")), 0);
+    // What a client reads once at connect is what the focuser has.
+    EXPECT_EQ(Get("tempcompavailable")["Value"], true);
+    EXPECT_NEAR(Get("temperature")["Value"].get<double>(), kvsim::Observatory::Instance().TemperatureC(), 0.2);
     EXPECT_EQ(Get("connected")["Value"], true);
     EXPECT_EQ(Get("absolute")["Value"], true);
     EXPECT_EQ(Get("maxstep")["Value"], 100000);
@@ -97,8 +206,6 @@ TEST_F(AlpacaServer, EveryMemberWithGoodAndBadValues) {
     EXPECT_EQ(Get("position")["Value"], 0);
     EXPECT_EQ(Get("ismoving")["Value"], false);
     EXPECT_EQ(Error(Get("stepsize")), kNotImplemented);
-    ASSERT_TRUE(Eventually([&] { return Get("tempcompavailable")["Value"] == true; }));
-    EXPECT_NEAR(Get("temperature")["Value"].get<double>(), kvsim::Observatory::Instance().TemperatureC(), 0.2);
     EXPECT_EQ(Error(Put("action", "Action=x&Parameters=")), kActionNotImplemented);
     EXPECT_EQ(Error(Put("commandstring", "Command=x&Raw=true")), kNotImplemented);
 
@@ -114,7 +221,9 @@ TEST_F(AlpacaServer, EveryMemberWithGoodAndBadValues) {
                          {"PUT", "move", "Position=100001", kInvalidValue}, {"PUT", "connected", "Connected=maybe", 400},
                          {"PUT", "connected", "", 400}, {"PUT", "tempcomp", "TempComp=1", 400},
                          {"PUT", "tempcomp", "", 400}, {"GET", "focus", "", 400}, {"PUT", "position", "Position=3", 400},
-                         {"PUT", "action", "Action=x", 400}}) {
+                         {"PUT", "action", "Action=x", 400}, {"PUT", "move", "position=5", 400},
+                         {"PUT", "move", "Position=5&clientid=1", 400}, {"PUT", "connected", "CONNECTED=false", 400},
+                         {"GET", "action", "", kNotImplemented}, {"GET", "move", "", kNotImplemented}}) {
         const json j = Call(b.how, b.member, b.params);
         EXPECT_EQ(j.contains("http") ? j["http"].get<int>() : Error(j), b.expected) << b.member << " " << b.params;
     }
@@ -122,10 +231,11 @@ TEST_F(AlpacaServer, EveryMemberWithGoodAndBadValues) {
                                        {"/api/v1/focuser/-0/position", 400}, {"/api/v1/camera/0/position", 404}}) {
         EXPECT_EQ(client->Get(path)->status, status) << path;
     }
+    EXPECT_THAT(Put("move", "position=5")["text"].get<std::string>(), HasSubstr("Bad Form Key Capitalization"));
     EXPECT_EQ(Get("position")["Value"], 0) << "nothing refused moved the focuser";
     EXPECT_EQ(Get("ismoving")["Value"], false);
 
-    // Parameter names in any case; the client's transaction id back, the server's increasing.
+    // Query names in any case; the client's transaction id back, the server's increasing.
     const json first = Get("position", "clienttransactionid=77");
     EXPECT_EQ(first["ClientTransactionID"], 77);
     for (const char* id : {"ClientTransactionID=-5", "ClientTransactionID=abc", "ClientTransactionID=4294967296"}) {
@@ -133,7 +243,7 @@ TEST_F(AlpacaServer, EveryMemberWithGoodAndBadValues) {
         EXPECT_EQ(j["ClientTransactionID"], 0) << id;
         EXPECT_GT(j["ServerTransactionID"].get<std::uint32_t>(), first["ServerTransactionID"].get<std::uint32_t>());
     }
-    ASSERT_EQ(Error(Put("move", "pOsItIoN=150&ClientID=3")), 0);
+    ASSERT_EQ(Error(Put("move", "Position=150&ClientID=3")), 0);
     ASSERT_TRUE(Eventually([&] { return Get("ismoving")["Value"] == false; }));
     // The hub's motor coasts after its last pulse, by up to the catalogue's stop factor.
     EXPECT_LE(std::abs(Get("position")["Value"].get<int>() - 150), service.Controller()->StopFactor())
@@ -180,6 +290,145 @@ TEST_F(AlpacaServer, TwoClientsAtOnceAndHalt) {
     ASSERT_TRUE(Eventually([&] { return Get("ismoving")["Value"] == false; }));
     EXPECT_LT(Get("position")["Value"].get<int>(), 2900) << "halted well before the target";
     EXPECT_EQ(service.LastMove()->end, MoveEnd::Halted);
+}
+
+// Clients are counted by ClientID: one leaving never closes the focuser, nor
+// halts the move, of another still connected; the last one closes it.
+TEST_F(AlpacaServer, ConnectionsAreCountedByClientId) {
+    ASSERT_EQ(Error(Put("connected", "Connected=true&ClientID=1")), 0);
+    ASSERT_EQ(Error(Put("connected", "Connected=true&ClientID=2")), 0);
+    ASSERT_EQ(Error(Put("move", "Position=3000&ClientID=1")), 0);
+    for (const char* leaving : {"ClientID=2", "ClientID=2", "ClientID=7"}) {
+        ASSERT_EQ(Error(Put("connected", std::string("Connected=false&") + leaving)), 0) << leaving;
+        EXPECT_EQ(Get("connected")["Value"], true) << leaving;
+        EXPECT_EQ(service.Target(), 3000) << leaving << " halted client 1's move";
+    }
+    ASSERT_EQ(Error(Put("connected", "Connected=false&ClientID=1")), 0);
+    EXPECT_EQ(Get("connected")["Value"], false);
+    EXPECT_EQ(service.LastMove()->end, MoveEnd::Halted);
+}
+
+// TempCompAvailable says whether TempComp=true can run, from the moment
+// Connected=true returns; when it cannot, the reason names the options.
+TEST_F(AlpacaServer, CompensationIsOfferedOnlyWhereItCanRun) {
+    struct Case {
+        const char* name;
+        std::optional<double> coefficient;
+        std::string tcd;
+        bool available;
+    };
+    // The service keeps a coefficient across connections: the one case with one comes last.
+    for (const Case& c : {Case{"nothing", std::nullopt, "", false},
+                          Case{"a calibration file that is not there", std::nullopt, dir.File("none.tcd"), false},
+                          Case{"a coefficient", -12.0, "", true}}) {
+        ServerSettings s = settings;
+        s.coefficient = c.coefficient;
+        s.tcdPath = c.tcd;
+        Restart(s);
+        ASSERT_EQ(Error(Put("connected", "Connected=true")), 0) << c.name;
+        EXPECT_EQ(Get("tempcompavailable")["Value"], c.available) << c.name;
+        const json on = Put("tempcomp", "TempComp=true");
+        EXPECT_EQ(Error(on), c.available ? 0 : kNotImplemented) << c.name;
+        if (!c.available) {
+            EXPECT_THAT(on["ErrorMessage"].get<std::string>(), AllOf(HasSubstr("--coefficient"), HasSubstr("--tcd"))) << c.name;
+        }
+        EXPECT_EQ(Get("tempcomp")["Value"], c.available) << c.name;
+    }
+}
+
+// Requests beyond an Alpaca request's size, or whose length two programs on
+// the way could read differently, are refused before their body is read, and
+// nothing is done.
+TEST_F(AlpacaServer, OversizedAndAmbiguouslyFramedRequestsAreRefused) {
+    ASSERT_EQ(Error(Put("connected", "Connected=true")), 0);
+    std::string headers;
+    for (int i = 0; i < 200; ++i) headers += "X-Padding-" + std::to_string(i) + ": " + std::string(90, 'x') + "\r\n";
+    const std::string move = "PUT /api/v1/focuser/0/move HTTP/1.1\r\nHost: x\r\n"
+                             "Content-Type: application/x-www-form-urlencoded\r\n";
+    for (const auto& [name, request, status] :
+         {std::tuple{"20 KiB of headers", "GET /api/v1/focuser/0/position HTTP/1.1\r\n" + headers + "\r\n", 400},
+          {"a body of 1 MiB", move + "Content-Length: 1048576\r\n\r\nPosition=5&", 413},
+          {"two different lengths", move + "Content-Length: 10\r\nContent-Length: 11\r\n\r\nPosition=50", 400},
+          {"a length and chunks", move + "Content-Length: 10\r\nTransfer-Encoding: chunked\r\n\r\na\r\nPosition=5\r\n0\r\n\r\n", 400},
+          {"the same length twice", move + "Content-Length: 10\r\nContent-Length: 10\r\n\r\nPosition=0", 200},
+          {"the most body taken", move + "Content-Length: 4096\r\n\r\nPosition=0&X=" + std::string(4096 - 13, 'x'), 200}}) {
+        RawClient raw(server->Port());
+        ASSERT_TRUE(raw.Send(request)) << name;
+        EXPECT_EQ(raw.Status(), status) << name;
+    }
+    EXPECT_EQ(Get("position")["Value"], 0);
+    EXPECT_EQ(Get("ismoving")["Value"], false);
+
+    // A kept-alive connection is closed after its share of requests, even
+    // when they come back to back.
+    std::string many;
+    for (int i = 0; i <= kMaxRequestsPerConnection; ++i) many += "GET /api/v1/focuser/0/name HTTP/1.1\r\nHost: x\r\n\r\n";
+    RawClient raw(server->Port());
+    ASSERT_TRUE(raw.Send(many));
+    EXPECT_EQ(raw.Answers(), kMaxRequestsPerConnection);
+}
+
+// Clients that hold connections, silent or a byte at a time, never keep
+// another client's request waiting, and the slow ones are let go. With every
+// worker taken, the idle connections first made are closed for newcomers
+// (one each), not all of them after their idle time.
+TEST_F(AlpacaServer, HeldConnectionsShutNoOneOut) {
+    HeldConnections held(server->Port(), kWorkers, 4, 10s);
+    client->set_read_timeout(8s);  // a bound for a hang, not a speed
+    const auto r = client->Get("/api/v1/focuser/0/name");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(json::parse(r->body)["Value"], "Kessivane Focuser");
+    EXPECT_GE(held.IdleOpen(), kWorkers - 8);
+    EXPECT_TRUE(Eventually([&] { return held.Cut() == 4; }, 8s)) << held.Cut() << " of 4 slow clients let go";
+}
+
+// Stopping halts the focuser and saves its position first, then lets slow
+// clients go rather than waiting for them.
+TEST_F(AlpacaServer, StopHaltsAndSavesFirstAndWaitsForNoClient) {
+    ASSERT_EQ(Error(Put("connected", "Connected=true")), 0);
+    ASSERT_EQ(Error(Put("move", "Position=3000")), 0);
+    ASSERT_TRUE(Eventually([&] { return service.Position() > 50; }));
+    HeldConnections held(server->Port(), 2, 2, 12s);
+    const auto start = std::chrono::steady_clock::now();
+    server->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 8s) << "a bound for a hang, not a speed";
+    EXPECT_FALSE(service.IsOpen());
+    ASSERT_TRUE(service.LastMove());
+    EXPECT_EQ(service.LastMove()->end, MoveEnd::Halted);
+    const auto saved = PositionStore(settings.focuser.statePath).Load();
+    ASSERT_TRUE(saved);
+    EXPECT_TRUE(saved->clean);
+    EXPECT_EQ(saved->position, service.LastMove()->position);
+}
+
+// Both ports are this server's alone: a second server on the HTTP port does
+// not start, and discovery is off, saying so, where its port is held, shared
+// with SO_REUSEPORT or not.
+TEST_F(AlpacaServer, BothPortsAreTakenExclusively) {
+    ServerSettings same = settings;
+    same.port = server->Port();
+    FocuserService other;
+    Server second(other, same);
+    std::string error;
+    EXPECT_FALSE(second.Start(&error));
+    EXPECT_THAT(error, HasSubstr("port " + std::to_string(server->Port())));
+
+    for (const bool shared : {true, false}) {
+        const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+        const int on = 1;
+        if (shared) setsockopt(holder, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof at;
+        ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+        getsockname(holder, reinterpret_cast<sockaddr*>(&at), &len);
+        const int port = ntohs(at.sin_port);
+        Discovery discovery;
+        EXPECT_FALSE(discovery.Start("127.0.0.1", port, server->Port(), &error)) << shared;
+        EXPECT_THAT(error, AllOf(HasSubstr("UDP port " + std::to_string(port)), HasSubstr("discovery is off"))) << shared;
+        close(holder);
+    }
 }
 
 // Management answers, discovery answers only its own message, and nothing
