@@ -56,11 +56,13 @@
 
 #include "camera/focus_figures.h"
 #include "camera/star_finder.h"
+#include "camera/coarse_measure.h"
 #include "focusing/auto_focus_search.h"
 #include "focusing/critical_focus_zone.h"
 #include "focusing/curve_fit_search.h"
 #include "focusing/measure_focus.h"
 #include "focusing/quick_refocus.h"
+#include "focusing/search_error.h"
 #include "platform/clock.h"
 
 namespace {
@@ -95,6 +97,7 @@ const char* CurveName(Curve c) {
 }
 
 struct Model {
+    double cfz = kCfz;
     Curve curve = Curve::V;
     double jitter = 0.0;
     int backlash = 0;
@@ -158,12 +161,33 @@ struct Model {
 
 struct Run {
     bool finished = false;
+    // Finished, but the answer's own error estimate exceeds 1 CFZ (or there
+    // is none): the program ends such a run as uncertain, not as a success.
+    bool uncertain = false;
     double error = 0.0;  // |mechanical final - best|, focuser steps
     int frames = 0;
     int coarseFrames = 0;
     bool fellBack = false;
     std::string notes;
 };
+
+// What the runner judges of a finished search (the golden section keeps its
+// answer whatever its error).
+template <typename Search>
+bool Uncertain(const Search& search, std::int32_t position, double cfz) {
+    if constexpr (std::is_same_v<Search, kv::TCurveFitSearch>) {
+        kv::SearchResult result;
+        result.method = kv::FocusMethod::CurveFit;
+        result.position = position;
+        result.fit = search.Fit();
+        result.measured = search.Samples();
+        return kv::IsUncertain(kv::SearchErrorSteps(result), cfz, search.Settings().step);
+    } else if constexpr (std::is_same_v<Search, kv::TQuickRefocusSearch>) {
+        return kv::IsUncertain(kv::QuickRefocusErrorSteps(search, position), cfz, kStep);
+    } else {
+        return false;
+    }
+}
 
 template <typename Search, typename Sky>
 Run Drive(Search& search, Sky& m) {
@@ -202,6 +226,7 @@ Run Drive(Search& search, Sky& m) {
             run.notes = notes;
             run.finished = true;
             run.error = std::fabs(m.mech - m.best);
+            run.uncertain = Uncertain(search, m.counter, m.cfz);
             return run;
         case kv::TAutoFocusSearch::Action::Failed:
             if (std::getenv("KV_BATTERY_WHY")) std::fprintf(stderr, "%s\n", a.message.substr(0, 110).c_str());
@@ -222,11 +247,13 @@ struct Tally {
     std::vector<int> frames;
     std::vector<int> coarse;
     int fellBack = 0;
+    int uncertain = 0;
     void Add(const Run& r, double tolerance = 0.1 * kStep) {
         coarse.push_back(r.coarseFrames);
         ++runs;
         fellBack += r.fellBack ? 1 : 0;
-        const bool good = r.finished && r.error <= tolerance;
+        uncertain += r.finished && r.uncertain ? 1 : 0;
+        const bool good = r.finished && !r.uncertain && r.error <= tolerance;
         ok += good ? 1 : 0;
         refused += r.finished ? 0 : 1;
         near += r.finished && r.error <= 0.25 * kStep ? 1 : 0;
@@ -504,6 +531,7 @@ public:
     std::int32_t counter = 0;
     double mech = 0.0;  // no backlash: the optics follow the counter
     double noise = 10.0;
+    double cfz = kDebianCfz;
     double seeingScale = 1.0;
     int samples = 1;
     std::uint64_t state = 1;
@@ -519,20 +547,20 @@ public:
         std::atomic<bool> cancel{false};
         return *kv::MeasureFocus(*this, view_, samples, false, kDebianKind, cancel, clock_);
     }
-    // The median HFD of the whole image's stars, as TFocuserCameraDevices
-    // measures it; nullopt when it shows none.
+    // The followed star's HFD on the whole image, as TFocuserCameraDevices
+    // measures it (MeasureCoarseStar near the focus frame, then near where it
+    // was last seen); nullopt when it shows none.
     std::optional<double> ImageHfd() {
-        Draw(kDebianImageW, kDebianImageH, 275.3, 322.6, 1.0, image_);
-        kv::StarFinderSettings settings;
-        settings.focusFrame = kDebianFrame;
-        const kv::StarField field = kv::FindStars(kDebianImageW, kDebianImageH, image_.data(), settings);
-        std::vector<double> sizes;
-        for (const kv::FoundStar& star : field.stars)
-            if (!star.saturated && star.snr >= kv::kMinPickSnr) sizes.push_back(star.hfd);
-        if (sizes.empty()) return std::nullopt;
-        const auto mid = sizes.begin() + static_cast<std::ptrdiff_t>(sizes.size() / 2);
-        std::nth_element(sizes.begin(), mid, sizes.end());
-        return *mid;
+        constexpr double kStarX = 275.3, kStarY = 322.6;
+        Draw(kDebianImageW, kDebianImageH, kStarX, kStarY, 1.0, image_);
+        const double side = kDebianFrame;
+        const kv::CoarseFollow follow = followed_ ? kv::CoarseFollow{followed_->x, followed_->y, std::max(side, followed_->hfd)}
+                                                  : kv::CoarseFollow{kStarX, kStarY, side};
+        const std::optional<kv::CoarseStar> star =
+            kv::MeasureCoarseStar(kDebianImageW, kDebianImageH, image_.data(), follow);
+        if (!star) return std::nullopt;
+        followed_ = star;
+        return star->hfd;
     }
 
     bool FocuserIdle() override { return true; }
@@ -574,17 +602,19 @@ private:
     }
     NoMeasureView view_;
     kv::SystemClock clock_;
+    std::optional<kv::CoarseStar> followed_;
     std::vector<std::uint16_t> frame_, image_;
 };
 
 struct SkyTally {
-    int runs = 0, ok = 0, refused = 0, falseOk = 0, fellBack = 0;
+    int runs = 0, ok = 0, refused = 0, falseOk = 0, fellBack = 0, uncertain = 0;
     std::vector<double> errors;  // finished runs
     std::vector<double> focusFrames, coarseFrames;
     void Add(const Run& r) {
         ++runs;
-        ok += r.finished && r.error <= kDebianCfz ? 1 : 0;
-        falseOk += r.finished && r.error > kDebianCfz ? 1 : 0;
+        ok += r.finished && !r.uncertain && r.error <= kDebianCfz ? 1 : 0;
+        falseOk += r.finished && !r.uncertain && r.error > kDebianCfz ? 1 : 0;
+        uncertain += r.finished && r.uncertain ? 1 : 0;
         refused += r.finished ? 0 : 1;
         fellBack += r.fellBack ? 1 : 0;
         if (r.finished) errors.push_back(r.error);
@@ -763,9 +793,9 @@ void PrintDebian(const SkyRows& rows, std::uint64_t seed, double seconds) {
     std::printf("\nDebian's CCD simulator sky (seed %llu, %d runs a row, %.1f s): success = within 1 CFZ = %.1f steps"
                 " (f/8, 10 um steps)\n",
                 static_cast<unsigned long long>(seed), RunsARow(), seconds, kDebianCfz);
-    std::printf("%-58s %5s %7s %7s %8s %7s %7s %7s %7s %8s %7s %8s %7s %8s\n", "cases", "runs", "success", "refused",
-                "false ok", "median", "worst", "med CFZ", "wst CFZ", "focus fr", "max fr", "coarse fr", "max co",
-                "fallback");
+    std::printf("%-58s %5s %7s %7s %9s %8s %7s %7s %7s %7s %8s %7s %8s %7s %8s\n", "cases", "runs", "success", "refused",
+                "uncertain", "false ok", "median", "worst", "med CFZ", "wst CFZ", "focus fr", "max fr", "coarse fr",
+                "max co", "fallback");
     std::vector<const std::pair<std::string, SkyTally>*> order;
     for (const auto& row : rows)
         if (row.first.find(", all") == std::string::npos) order.push_back(&row);
@@ -774,24 +804,27 @@ void PrintDebian(const SkyRows& rows, std::uint64_t seed, double seconds) {
     for (const auto* row : order) {
         const auto& [label, t] = *row;
         const double median = Tally::Quantile(t.errors, 0.5), worst = SkyTally::Max(t.errors);
-        std::printf("%-58s %5d %6.0f%% %6.0f%% %8d %7.0f %7.0f %7.2f %7.2f %8.1f %7.0f %8.1f %7.0f %7.0f%%\n",
-                    label.c_str(), t.runs, 100.0 * t.ok / t.runs, 100.0 * t.refused / t.runs, t.falseOk, median, worst,
+        std::printf("%-58s %5d %6.0f%% %6.0f%% %8.0f%% %8d %7.0f %7.0f %7.2f %7.2f %8.1f %7.0f %8.1f %7.0f %7.0f%%\n",
+                    label.c_str(), t.runs, 100.0 * t.ok / t.runs, 100.0 * t.refused / t.runs,
+                    100.0 * t.uncertain / t.runs, t.falseOk, median, worst,
                     median / kDebianCfz, worst / kDebianCfz, SkyTally::Mean(t.focusFrames), SkyTally::Max(t.focusFrames),
                     SkyTally::Mean(t.coarseFrames), SkyTally::Max(t.coarseFrames), 100.0 * t.fellBack / t.runs);
     }
     std::printf("(errors in focuser steps over finished runs; focus fr: focus frames a run, every frame of every reading;"
-                "\n coarse fr: whole images; false ok: finished more than 1 CFZ off)\n\n");
+                "\n coarse fr: whole images; uncertain: finished, but the answer's own error estimate exceeds 1 CFZ or there is"
+                "\n none, so the program does not claim it; false ok: claimed as a success more than 1 CFZ off)\n\n");
 }
 
 void Print(const Battery& b) {
-    std::printf("\n%-15s %-27s %6s %8s %8s %8s %8s %8s %8s %8s %11s %10s %13s %9s %9s\n", "method", "cases", "runs",
-                "success", "<=25", "refused", "median", "p90", "med CFZ", "p90 CFZ", "mean frames", "max frames",
-                "coarse frames", "med fr.", "fallback");
+    std::printf("\n%-15s %-27s %6s %8s %8s %8s %9s %8s %8s %8s %8s %11s %10s %13s %9s %9s\n", "method", "cases", "runs",
+                "success", "<=25", "refused", "uncertain", "median", "p90", "med CFZ", "p90 CFZ", "mean frames",
+                "max frames", "coarse frames", "med fr.", "fallback");
     for (const auto& [method, rows] : b.rows)
         for (const auto& [label, t] : rows)
-            std::printf("%-15s %-27s %6d %7.1f%% %7.1f%% %7.1f%% %8.1f %8.1f %8.2f %8.2f %11.1f %10d %13.1f %9.1f %8.1f%%\n",
+            std::printf("%-15s %-27s %6d %7.1f%% %7.1f%% %7.1f%% %8.1f%% %8.1f %8.1f %8.2f %8.2f %11.1f %10d %13.1f %9.1f %8.1f%%\n",
                         method.c_str(), label.c_str(), t.runs, t.Success(), 100.0 * t.near / std::max(1, t.runs),
-                        100.0 * t.refused / std::max(1, t.runs), t.Median(), t.P90(), t.Median() / kCfz,
+                        100.0 * t.refused / std::max(1, t.runs), 100.0 * t.uncertain / std::max(1, t.runs), t.Median(),
+                        t.P90(), t.Median() / kCfz,
                         t.P90() / kCfz, t.MeanFrames(), t.MaxFrames(), t.MeanCoarse(), t.MedianFrames(),
                         100.0 * t.fellBack / std::max(1, t.runs));
     std::printf("(errors in focuser steps over finished runs; initial step %d; CFZ %.1f steps: f/%.0f, %.0f um steps;\n"

@@ -311,12 +311,8 @@ void TFocusingRunner::AddZoneFigures(IFocusDevices& devices, SearchResult& resul
 }
 
 void TFocusingRunner::JudgeCertainty(SearchResult& result, int step) {
-    if (result.outcome != FocusOutcome::Completed) return;
-    // No estimate means the readings were too few for one (a walk that lost
-    // the star at most positions): such answers missed by two CFZ as often
-    // as they hit, so they are not claimed either.
+    if (result.outcome != FocusOutcome::Completed || !IsUncertain(result.errorSteps, result.cfzSteps, step)) return;
     const double tolerance = UncertainTolerance(result.cfzSteps, step);
-    if (result.errorSteps && *result.errorSteps <= tolerance) return;
     result.outcome = FocusOutcome::Uncertain;
     result.message = UncertainText(result, result.errorSteps, tolerance);
     dialogs_.Defer({result.message, DialogType::Warning, DialogButtons::Ok});
@@ -475,18 +471,7 @@ void TFocusingRunner::RunQuickRefocus(WorkerThread& self, QuickRefocusSettings s
         result.found = search.Found();
         result.fellBack = search.FellBack();
         result.fallbackReason = search.FallbackReason();
-        // Its own answer: the centre's spread plus where the focuser came to
-        // rest from it. After a fallback the full fit's readings alone.
-        if (outcome == FocusOutcome::Completed) {
-            const std::optional<ShapeFit>& quick = search.QuickFit();
-            if (!search.FellBack() && quick && quick->centreSpread) {
-                result.errorSteps = *quick->centreSpread + std::abs(result.position - quick->centre);
-            } else if (search.FellBack() && result.fit) {
-                const std::vector<CurveSample> full(result.measured.end() - search.FallbackSamples(), result.measured.end());
-                if (const std::optional<double> spread = FitCentreSpread(full, result.fit->kind))
-                    result.errorSteps = *spread + std::abs(result.position - result.fit->bestPosition);
-            }
-        }
+        if (outcome == FocusOutcome::Completed) result.errorSteps = QuickRefocusErrorSteps(search, result.position);
         if (outcome == FocusOutcome::Cancelled || outcome == FocusOutcome::Failed)
             view_.SampleProgress(0, samples_.load());
         AddZoneFigures(devices, result);

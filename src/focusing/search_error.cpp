@@ -52,6 +52,25 @@ std::optional<double> SearchErrorSteps(const SearchResult& result) {
     return std::nullopt;
 }
 
+std::optional<double> QuickRefocusErrorSteps(const TQuickRefocusSearch& search, std::int32_t position) {
+    const std::optional<ShapeFit>& quick = search.QuickFit();
+    if (!search.FellBack()) {
+        if (!quick || !quick->centreSpread) return std::nullopt;
+        return *quick->centreSpread + std::abs(position - quick->centre);
+    }
+    const std::optional<FitSummary> fit = search.Fit();
+    if (!fit) return std::nullopt;
+    const std::vector<CurveSample> samples = search.Samples();
+    const std::vector<CurveSample> full(samples.end() - search.FallbackSamples(), samples.end());
+    const std::optional<double> spread = FitCentreSpread(full, fit->kind);
+    if (!spread) return std::nullopt;
+    return *spread + std::abs(position - fit->bestPosition);
+}
+
+bool IsUncertain(std::optional<double> errorSteps, std::optional<double> cfzSteps, int step) {
+    return !errorSteps || *errorSteps > UncertainTolerance(cfzSteps, step);
+}
+
 double UncertainTolerance(std::optional<double> cfzSteps, int step) {
     if (cfzSteps && *cfzSteps > 0.0) return *cfzSteps;
     return std::max(1.0, std::abs(step) / 4.0);

@@ -19,11 +19,13 @@
 #pragma once
 
 #include <optional>
+#include <cstdint>
 #include <span>
 #include <string>
 
 #include "focusing/curve_fit_search.h"
 #include "focusing/focusing_runner.h"
+#include "focusing/quick_refocus.h"
 
 namespace kv {
 
@@ -35,11 +37,22 @@ std::optional<double> SearchErrorSteps(const SearchResult& result);
 // when fewer than two of the reduced fits find a minimum.
 std::optional<double> FitCentreSpread(std::span<const CurveSample> samples, FomKind kind);
 
+// A completed quick refocus's own answer: its centre's spread plus where the
+// focuser came to rest from it; after a fallback the full fit's readings
+// alone (as SearchErrorSteps). nullopt without enough readings for either.
+std::optional<double> QuickRefocusErrorSteps(const TQuickRefocusSearch& search, std::int32_t position);
+
 // What a completed curve fit or quick refocus may claim as best focus: its
 // error within one critical focus zone where the optics are set, else within
 // a quarter of the step it walked with (a finer answer than the grid it read
 // is what a fit is for; a coarser one is no better than a reading).
 double UncertainTolerance(std::optional<double> cfzSteps, int step);
+
+// True when a completed curve fit or quick refocus may not claim its answer:
+// its error exceeds the tolerance, or the readings were too few to estimate
+// it (a walk that lost the star at most positions: such answers missed by
+// two CFZ as often as they hit on a noisy simulated sky).
+bool IsUncertain(std::optional<double> errorSteps, std::optional<double> cfzSteps, int step);
 
 // Texts of an uncertain answer. The advice follows what the readings showed.
 inline constexpr const char* kUncertainFormat =
