@@ -10,6 +10,7 @@
 #include <random>
 
 #include "camera/camera_control.h"
+#include "camera/star_finder.h"
 #include "camera/fault_camera/fault_camera.h"
 #include "support/eventually.h"
 #include "support/recording_dialogs.h"
@@ -67,6 +68,41 @@ TEST(FocusFigures, GaussianStarsMeasureTheirTrueWidthAndHalfFluxDiameter) {
         EXPECT_GT(r.HFD, lastHfd);
         lastHfd = r.HFD;
     }
+}
+
+// Stars a pixel or two wide, integrated over each pixel as a sensor does:
+// Gaussian and Moffat (beta 2.5 and 4.765), centred on a pixel and on a
+// pixel's corner. The focus figures and the star finder measure the
+// continuous star's own FWHM and HFD within a tenth, down to a star of 0.8 px
+// on a corner, which lights four pixels almost as a point would.
+TEST(FocusFigures, SmallStarsMeasureTheirOwnSizeOnAPixelOrItsCorner) {
+    for (const double beta : {0.0, 2.5, 4.765})
+        for (const double centre : {16.0, 16.5})
+            for (const double fwhm : {0.8, 1.1, 1.6, 2.5, 4.0}) {
+                SCOPED_TRACE(testing::Message() << "beta " << beta << " at " << centre << " FWHM " << fwhm);
+                const double alpha = fwhm / (2 * std::sqrt(std::pow(2.0, 1.0 / beta) - 1));
+                const auto at = [&](double r2) {
+                    return beta == 0 ? std::exp(-4 * std::log(2.0) * r2 / (fwhm * fwhm)) : std::pow(1 + r2 / (alpha * alpha), -beta);
+                };
+                const double hfd = beta == 0 ? fwhm : 2 * alpha * std::sqrt(std::pow(2.0, 1.0 / (beta - 1)) - 1);
+                Frame f(33, 33, 1000);
+                for (int y = 0; y < 33; ++y)
+                    for (int x = 0; x < 33; ++x) {
+                        const int n = std::hypot(x - centre, y - centre) < 3 ? 32 : 6;
+                        double sum = 0;
+                        for (int j = 0; j < n; ++j)
+                            for (int i = 0; i < n; ++i)
+                                sum += at(std::pow(x - 0.5 + (i + 0.5) / n - centre, 2) + std::pow(y - 0.5 + (j + 0.5) / n - centre, 2));
+                        f.at(x, y) = static_cast<std::uint16_t>(std::lround(1000 + 20000 * sum / (n * n)));
+                    }
+                const StarField field = FindStars(33, 33, f.pixels.data(), {.focusFrame = 16});
+                ASSERT_EQ(field.stars.size(), 1u);
+                EXPECT_NEAR(field.stars[0].hfd, hfd, 0.1 * hfd);
+                const FocusReading r = Measure(f, FocusSettings{});
+                EXPECT_EQ(r.status, StarStatus::Ok);
+                EXPECT_NEAR(r.FWHM, fwhm, 0.1 * fwhm);
+                EXPECT_NEAR(r.HFD, hfd, 0.1 * hfd);
+            }
 }
 
 TEST(FocusFigures, ProfileWidthsAreInterpolatedAndScaled) {
