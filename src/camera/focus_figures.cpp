@@ -202,6 +202,7 @@ double HalfFluxDiameterOf(std::int32_t width, std::int32_t height, const std::ui
 struct Sky {
     double mean = 0.0;
     double sigma = 0.0;
+    double count = 0.0;  // pixels the mean was taken over
 };
 Sky SkyOf(std::int32_t width, std::int32_t height, const std::uint16_t* pixels) {
     constexpr std::int32_t kRing = 2;
@@ -226,6 +227,7 @@ Sky SkyOf(std::int32_t width, std::int32_t height, const std::uint16_t* pixels) 
         }
         if (count < 2.0) break;
         sky.mean = sum / count;
+        sky.count = count;
         sky.sigma = std::sqrt(std::max(0.0, sum2 / count - sky.mean * sky.mean));
         lo = sky.mean - 3.0 * sky.sigma;
         hi = sky.mean + 3.0 * sky.sigma;
@@ -319,29 +321,36 @@ constexpr double kFitBelow = 5.5;
 constexpr double kFitFully = 4.0;
 constexpr double kFitUntil = 5.0;
 
+// `starWidth`: the star's own FWHM across rows and columns, as counted.
 void SmallStar(std::int32_t width, std::int32_t height, const std::uint16_t* pixels, const FocusReading& reading,
-               double widthGuess, double& xWidth, double& yWidth, double& hfd) {
-    const auto star = FitStarProfile(width, height, pixels, reading.PeakX, reading.PeakY, widthGuess);
+               double noise, double& starWidth, double& xWidth, double& yWidth, double& hfd) {
+    const auto star = FitStarProfile(width, height, pixels, reading.PeakX, reading.PeakY, starWidth, noise);
     if (!star) return;
     const double fitted = (star->fwhmX + star->fwhmY) / 2.0;
     const double t = std::clamp((kFitUntil - fitted) / (kFitUntil - kFitFully), 0.0, 1.0);
     xWidth = t * star->fwhmX + (1.0 - t) * xWidth;
     yWidth = t * star->fwhmY + (1.0 - t) * yWidth;
+    starWidth = t * fitted + (1.0 - t) * starWidth;
     hfd = t * star->hfd + (1.0 - t) * hfd;
 }
 
 // The HFD of any real star is at most about 1.6 times its FWHM (a Moffat
-// profile of beta 2); one far larger is noise spread over the frame around a
-// peak that stood out by chance, or a star so faint that the noise decides
-// its figures. Such a reading stands for a star only when the light within
-// two HFD of its peak stands clearly above the noise summed over that area.
+// profile of beta 2). A reading whose HFD is far larger comes from noise
+// spread over the frame around a peak that stood out by chance, or from a
+// star so faint that the noise decides its figures. It stands for a star
+// only when the light within the largest HFD a star of its FWHM can have (two
+// of them from its peak) stands clearly above the noise summed over that
+// area. (Within the HFD as read, itself spread by the noise, a star clearly
+// visible would sink into the noise of the whole frame.)
 constexpr double kMaxHfdPerFwhm = 2.5;
+constexpr double kStarHfdPerFwhm = 1.6;
 constexpr double kMinFluxSnr = 5.0;
 
+// `starWidth`: the star's own FWHM, frame pixels.
 bool HoldsAStar(std::int32_t width, std::int32_t height, const std::uint16_t* pixels, const FocusReading& reading,
-                const Sky& sky, double xWidth, double yWidth, double hfd) {
-    if (!(hfd > kMaxHfdPerFwhm * (xWidth + yWidth) / 2.0)) return true;
-    const double r = 2.0 * hfd;
+                const Sky& sky, double starWidth, double hfd) {
+    if (!(hfd > kMaxHfdPerFwhm * starWidth)) return true;
+    const double r = std::max(2.0, 2.0 * kStarHfdPerFwhm * starWidth);
     const auto reach = static_cast<std::int32_t>(std::ceil(r));
     double signal = 0.0;
     double count = 0.0;
@@ -354,7 +363,10 @@ bool HoldsAStar(std::int32_t width, std::int32_t height, const std::uint16_t* pi
             count += 1.0;
         }
     }
-    return signal >= kMinFluxSnr * std::max(sky.sigma, kMinSkySigma) * std::sqrt(count);
+    // The noise of the sum: each pixel's, and the sky level's own error
+    // (taken over the frame's rim), which the sum repeats in every pixel.
+    const double rim = std::max(sky.count, 1.0);
+    return signal >= kMinFluxSnr * std::max(sky.sigma, kMinSkySigma) * std::sqrt(count + count * count / rim);
 }
 
 // The figures of a frame whose values are taken as max(0, pixel - sub).
@@ -414,10 +426,11 @@ void Measure(std::int32_t width, std::int32_t height, const std::uint16_t* pixel
         const double sD = HalfWidth(pixels, at, width, height - 1 - reading.PeakY, half, sub);
         const double sU = HalfWidth(pixels, at, -static_cast<std::ptrdiff_t>(width), reading.PeakY, half, sub);
         SetStarStatus(aboveSky, sR, sL, sD, sU, sky, width, height, wideLight, reading);
+        double starWidth = (sR + sL + sD + sU) / 2.0;
         if (reading.status == StarStatus::Ok && std::max(sR + sL, sD + sU) <= kFitBelow) {
-            SmallStar(width, height, pixels, reading, (sR + sL + sD + sU) / 2.0, xWidth, yWidth, hfd);
+            SmallStar(width, height, pixels, reading, std::max(sky.sigma, kMinSkySigma), starWidth, xWidth, yWidth, hfd);
         }
-        if (reading.status == StarStatus::Ok && !HoldsAStar(width, height, pixels, reading, sky, xWidth, yWidth, hfd)) {
+        if (reading.status == StarStatus::Ok && !HoldsAStar(width, height, pixels, reading, sky, starWidth, hfd)) {
             reading.status = StarStatus::NoStar;
         }
     } else {

@@ -1565,7 +1565,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         // far out while its core, and so its FWHM, stays small: either says
         // the star may be small, and then the fit decides.
         if (!s.hollow && !s.clipped && (s.hfd < kFitHfdUntil || (s.fwhm > 0 && s.fwhm < kFitHfdUntil))) {
-            if (const auto fit = FitStarProfile(width, height, pixels, s.x, s.y, s.fwhm > 0 ? s.fwhm : s.hfd)) {
+            if (const auto fit = FitStarProfile(width, height, pixels, s.x, s.y, s.fwhm > 0 ? s.fwhm : s.hfd, field.noise)) {
                 const double t = std::clamp((kFitHfdUntil - fit->hfd) / (kFitHfdUntil - kFitHfdFully), 0.0, 1.0);
                 s.hfd = t * fit->hfd + (1 - t) * s.hfd;
                 s.fwhm = t * (fit->fwhmX + fit->fwhmY) / 2 + (1 - t) * s.fwhm;

@@ -14,7 +14,7 @@ constexpr double kMaxInverseBeta = 0.8;  // beta 1.25: wings wider than any star
 constexpr double kMinFwhm = 0.2;         // pixels; narrower is a point to any pixel
 constexpr double kMaxShift = 1.5;        // pixels the centre may move from where it was asked
 constexpr int kMinReach = 3, kMaxReach = 7;  // the window's half side, pixels
-constexpr int kMaxIterations = 60;
+constexpr int kMaxIterations = 100;
 
 // Gauss-Legendre points over a pixel (-0.5 .. 0.5) and weights summing to
 // one. Eight a side where a narrow core lies, fewer where the profile is
@@ -58,9 +58,17 @@ struct Pixel {
 // The profile's scale: exp(-log1p(c r² / w²) / u) falls to half at r = w/2.
 double Scale(double u) { return u > 0.0 ? 4.0 * std::expm1(u * M_LN2) : 4.0 * M_LN2; }
 
+// On a faint star the noise can trade a narrower core for wider wings; a
+// weak pull of 1/beta towards that of a typical star (beta 3.3, give or take
+// 0.15 in 1/beta) holds it where the pixels say little, and is nothing
+// beside what they say of a bright star. Its weight is the pixels' noise.
+constexpr double kTypicalInverseBeta = 0.3;
+constexpr double kInverseBetaSpread = 0.5;
+
 class Fit {
 public:
-    explicit Fit(std::vector<Pixel> pixels) : pixels_(std::move(pixels)), model_(pixels_.size()) {}
+    Fit(std::vector<Pixel> pixels, double noise)
+        : pixels_(std::move(pixels)), model_(pixels_.size()), pull_(noise / kInverseBetaSpread) {}
 
     // The squared residual for the parameters p, the flux scale and the sky
     // solved for (they enter linearly). With `jacobian`, also the residuals'
@@ -116,12 +124,15 @@ public:
         scale = det > 0 ? (n * smd - sm * sd) / det : 0.0;
         sky = (sd - scale * sm) / n;
         double cost = 0;
-        if (residual != nullptr) residual->resize(pixels_.size());
+        if (residual != nullptr) residual->resize(pixels_.size() + 1);
         for (std::size_t i = 0; i < pixels_.size(); ++i) {
             const double r = pixels_[i].value - scale * model_[i] - sky;
             cost += r * r;
             if (residual != nullptr) (*residual)[i] = r;
         }
+        const double prior = pull_ * (kTypicalInverseBeta - u);
+        cost += prior * prior;
+        if (residual != nullptr) (*residual)[pixels_.size()] = prior;
         if (derive) {
             // 1/beta by a forward difference of the model (backward at the bound).
             const std::vector<double> model = model_;
@@ -142,6 +153,7 @@ public:
                 for (std::size_t i = 0; i < pixels_.size(); ++i)
                     (*jacobian)[i][k] = -scale * ((*jacobian)[i][k] - a * model_[i] - b);
             }
+            jacobian->push_back({0.0, 0.0, 0.0, 0.0, -pull_});
         }
         return cost;
     }
@@ -149,6 +161,7 @@ public:
 private:
     std::vector<Pixel> pixels_;
     std::vector<double> model_;
+    double pull_;
 };
 
 // Solves the kParams x kParams system a x = b in place (a is positive
@@ -188,7 +201,7 @@ double ProfileHfd(double fwhm, double inverseBeta) {
 }
 
 std::optional<StarProfile> FitStarProfile(int width, int height, const std::uint16_t* pixels, double x, double y,
-                                          double fwhmGuess) {
+                                          double fwhmGuess, double noise) {
     if (pixels == nullptr || !std::isfinite(x) || !std::isfinite(y)) return std::nullopt;
     const double guess = std::isfinite(fwhmGuess) ? std::clamp(fwhmGuess, 0.8, 2.0 * kMaxReach) : 2.0;
     const int reach = std::clamp(static_cast<int>(std::ceil(1.2 * guess)) + 2, kMinReach, kMaxReach);
@@ -229,7 +242,7 @@ std::optional<StarProfile> FitStarProfile(int width, int height, const std::uint
             window.push_back({static_cast<double>(px + i), static_cast<double>(py + j), at(px + i, py + j),
                               &RuleFor(d <= 1.6 ? core : d <= 3.6 ? 4 : 2)});
         }
-    Fit fit(std::move(window));
+    Fit fit(std::move(window), std::isfinite(noise) ? std::max(noise, 1.0) : 1.0);
 
     const std::array<double, kParams> lo{x0 - kMaxShift, y0 - kMaxShift, kMinFwhm, kMinFwhm, 0.0};
     const std::array<double, kParams> hi{x0 + kMaxShift, y0 + kMaxShift, 2.0 * reach, 2.0 * reach, kMaxInverseBeta};
@@ -277,10 +290,13 @@ std::optional<StarProfile> FitStarProfile(int width, int height, const std::uint
             double s2 = 0, b2 = 0;
             const double c2 = fit.Cost(q, s2, b2, &rs);
             if (c2 < cost) {
-                const double gain = cost - c2;
+                // Ended once the step no longer moves the star by a
+                // thousandth of a pixel or its shape by a thousandth.
+                double moved = 0;
+                for (std::size_t k = 0; k < kParams; ++k) moved = std::max(moved, std::fabs(q[k] - p[k]) / (k == 4 ? 1.0 : k >= 2 ? q[k] : 1.0));
                 p = q, scale = s2, sky = b2, r.swap(rs);
                 lambda = std::max(1e-9, lambda / 4);
-                improved = gain > 1e-10 * cost;
+                improved = moved > 1e-5 || lambda > 1e-3;
                 cost = c2;
                 break;
             }

@@ -271,6 +271,45 @@ TEST(FocusFigures, StarStatusFromNoiseAndExtent) {
     }
 }
 
+// On a sky of 1000 with noise 300 in a 64 x 64 frame, the whole frame's HFD
+// reads the noise's spread far beyond any star's FWHM. Such a reading is a
+// star only when the light within the largest HFD a star of its FWHM can have
+// stands five noise widths of that sum above the sky: pure noise never is, a
+// blur of FWHM 5.9 peaking 6.5 noise widths up is not, one 8.3 up is, and
+// focused stars 10 noise widths up are. (The "noise" of the blurs is a
+// checkerboard of +-300, the same for every row.)
+TEST(FocusFigures, AReadingIsAStarOnlyWhenItsLightStandsClearlyAboveTheNoise) {
+    struct Case {
+        const char* name;
+        double sigma, amplitude;
+        bool checkerboard;
+        StarStatus expected;
+    } const cases[] = {
+        {"pure noise", 1.0, 0, false, StarStatus::NoStar},
+        {"a blur the noise outweighs", 2.5, 1950, true, StarStatus::NoStar},
+        {"a blur standing out", 2.5, 2500, true, StarStatus::Ok},
+        {"a focused star of 1.1 px", 1.1 / kFwhmPerSigma, 3000, false, StarStatus::Ok},
+        {"a focused star of 2.5 px", 2.5 / kFwhmPerSigma, 3000, false, StarStatus::Ok},
+    };
+    for (const Case& c : cases) {
+        for (std::uint32_t seed = 1; seed <= (c.checkerboard ? 1u : 5u); ++seed) {
+            std::mt19937 rng(seed);
+            std::normal_distribution<double> noise(1000.0, 300.0);
+            Frame f(64, 64);
+            for (int y = 0; y < 64; ++y)
+                for (int x = 0; x < 64; ++x)
+                    f.at(x, y) = static_cast<std::uint16_t>(std::clamp(
+                        std::lround(c.checkerboard ? 1000.0 + ((x + y) % 2 != 0 ? 300 : -300) : noise(rng)), 0L, 65535L));
+            if (c.amplitude > 0) f.AddStar(32, 32, c.sigma, c.amplitude);
+            for (const bool remove : {false, true}) {
+                FocusSettings s = Plain();
+                s.RemoveBackground = remove;
+                EXPECT_EQ(Measure(f, s).status, c.expected) << c.name << " seed " << seed << (remove ? " reduced" : "");
+            }
+        }
+    }
+}
+
 TEST(FocusFigures, HalfFluxDiameterMatchesAFullSortOnVariedFrames) {
     std::mt19937 rng(4);
     std::normal_distribution<double> noise(0.0, 30.0);
