@@ -321,9 +321,10 @@ constexpr double kFitBelow = 5.5;
 constexpr double kFitFully = 4.0;
 constexpr double kFitUntil = 5.0;
 
-// `starWidth`: the star's own FWHM across rows and columns, as counted.
+// `starWidth`: the star's own FWHM across rows and columns, as counted;
+// `hfd` and `starHfd` the HFD of the whole frame and of the star alone.
 void SmallStar(std::int32_t width, std::int32_t height, const std::uint16_t* pixels, const FocusReading& reading,
-               double noise, double& starWidth, double& xWidth, double& yWidth, double& hfd) {
+               double noise, double& starWidth, double& xWidth, double& yWidth, double& hfd, double& starHfd) {
     const auto star = FitStarProfile(width, height, pixels, reading.PeakX, reading.PeakY, starWidth, noise);
     if (!star) return;
     const double fitted = (star->fwhmX + star->fwhmY) / 2.0;
@@ -332,6 +333,64 @@ void SmallStar(std::int32_t width, std::int32_t height, const std::uint16_t* pix
     yWidth = t * star->fwhmY + (1.0 - t) * yWidth;
     starWidth = t * fitted + (1.0 - t) * starWidth;
     hfd = t * star->hfd + (1.0 - t) * hfd;
+    starHfd = t * star->hfd + (1.0 - t) * starHfd;
+}
+
+// The HFD of a star that shows, counted as the whole frame's is (each
+// pixel's light at its centre's distance from the centroid) but over the
+// star alone: the pixels within three FWHM of its peak (all but a few per
+// cent of any star's light), above the sky, the noise with its sign. Over
+// the whole frame, with the noise clipped at the sky, the noise's light adds
+// up and reads the HFD a quarter too large even for a bright star on the
+// simulated camera's sky.
+constexpr double kStarApertureFwhm = 3.0;
+constexpr double kMinStarAperture = 6.0;
+
+double StarHfd(std::int32_t width, std::int32_t height, const std::uint16_t* pixels, const FocusReading& reading,
+               double skyLevel, double starWidth) {
+    const double r = std::max(kMinStarAperture, kStarApertureFwhm * starWidth);
+    const auto reach = static_cast<std::int32_t>(std::ceil(r));
+    const std::int32_t x0 = std::max(0, reading.PeakX - reach), x1 = std::min(width - 1, reading.PeakX + reach);
+    const std::int32_t y0 = std::max(0, reading.PeakY - reach), y1 = std::min(height - 1, reading.PeakY + reach);
+    const auto value = [&](std::int32_t x, std::int32_t y) {
+        return pixels[static_cast<std::ptrdiff_t>(y) * width + x] - skyLevel;
+    };
+    // The centroid of the light above the sky near the peak.
+    const double core = std::max(1.0, starWidth);
+    double sw = 0.0, sx = 0.0, sy = 0.0;
+    for (std::int32_t y = y0; y <= y1; ++y)
+        for (std::int32_t x = x0; x <= x1; ++x) {
+            const double dx = x - reading.PeakX, dy = y - reading.PeakY;
+            if (dx * dx + dy * dy > core * core) continue;
+            const double v = std::max(0.0, value(x, y));
+            sw += v, sx += v * x, sy += v * y;
+        }
+    const double cx = sw > 0.0 ? sx / sw : reading.PeakX, cy = sw > 0.0 ? sy / sw : reading.PeakY;
+    std::vector<std::pair<double, double>> rings;  // squared radius, light
+    double total = 0.0;
+    for (std::int32_t y = y0; y <= y1; ++y)
+        for (std::int32_t x = x0; x <= x1; ++x) {
+            const double r2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
+            if (r2 > r * r) continue;
+            rings.emplace_back(r2, value(x, y));
+            total += rings.back().second;
+        }
+    if (!(total > 0.0)) return 0.0;
+    std::sort(rings.begin(), rings.end());
+    const double half = total / 2.0;
+    double previous = 0.0;
+    for (std::size_t i = 0; i < rings.size(); ++i) {
+        const double current = previous + rings[i].second;
+        if (current > half) {
+            // As over the whole frame: within the innermost pixel the
+            // crossing lies between the centroid and it.
+            if (i == 0) return 2.0 * std::sqrt(rings[0].first) * half / current;
+            const double r0 = std::sqrt(rings[i - 1].first), r1 = std::sqrt(rings[i].first);
+            return 2.0 * (r0 + (half - previous) * (r1 - r0) / (current - previous));
+        }
+        previous = current;
+    }
+    return 0.0;
 }
 
 // The HFD of any real star is at most about 1.6 times its FWHM (a Moffat
@@ -409,7 +468,10 @@ void Measure(std::int32_t width, std::int32_t height, const std::uint16_t* pixel
     // and the binning.
     double xWidth = dR + dL;
     double yWidth = dD + dU;
+    // The whole frame's HFD: what a frame without a star shows, and what
+    // betrays a reading that the noise decides (HoldsAStar).
     double hfd = HalfFluxDiameterOf(width, height, pixels, hfdBackground);
+    double starHfd = hfd;
 
     // The star's own extent: widths at half its height above the sky (the
     // widths above are at half the peak value, which without background
@@ -427,8 +489,12 @@ void Measure(std::int32_t width, std::int32_t height, const std::uint16_t* pixel
         const double sU = HalfWidth(pixels, at, -static_cast<std::ptrdiff_t>(width), reading.PeakY, half, sub);
         SetStarStatus(aboveSky, sR, sL, sD, sU, sky, width, height, wideLight, reading);
         double starWidth = (sR + sL + sD + sU) / 2.0;
+        if (reading.status == StarStatus::Ok) {
+            starHfd = StarHfd(width, height, pixels, reading, sky.mean, starWidth);
+        }
         if (reading.status == StarStatus::Ok && std::max(sR + sL, sD + sU) <= kFitBelow) {
-            SmallStar(width, height, pixels, reading, std::max(sky.sigma, kMinSkySigma), starWidth, xWidth, yWidth, hfd);
+            SmallStar(width, height, pixels, reading, std::max(sky.sigma, kMinSkySigma), starWidth, xWidth, yWidth, hfd,
+                      starHfd);
         }
         if (reading.status == StarStatus::Ok && !HoldsAStar(width, height, pixels, reading, sky, starWidth, hfd)) {
             reading.status = StarStatus::NoStar;
@@ -446,7 +512,7 @@ void Measure(std::int32_t width, std::int32_t height, const std::uint16_t* pixel
     reading.xFWHM = (xWidth - settings.FWHMFactor) * settings.FWHMFactorSetting / binning;
     reading.yFWHM = yWidth * aspect * settings.FWHMFactorSetting / binning;
     reading.FWHM = (reading.xFWHM + reading.yFWHM) / 2.0;
-    reading.HFD = hfd / binning;
+    reading.HFD = starHfd / binning;
     GetFigureOfMerit(reading, settings.FOMKind);
 }
 
