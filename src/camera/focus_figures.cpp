@@ -315,8 +315,7 @@ void SetStarStatus(double peakAboveSky, double dR, double dL, double dD, double 
 // pixel, the HFD of a star a pixel or two wide is anything from nothing to
 // a whole pixel off. Up to kFitFully the fitted size is used alone; from
 // there to kFitUntil it gives way to the counted one, which larger stars
-// keep as they always had it (so that a focus curve passing through runs
-// on without a step).
+// keep (so that a focus curve passing through runs on without a step).
 constexpr double kFitBelow = 5.5;
 constexpr double kFitFully = 4.0;
 constexpr double kFitUntil = 5.0;
@@ -493,8 +492,7 @@ void Measure(std::int32_t width, std::int32_t height, const std::uint16_t* pixel
             starHfd = StarHfd(width, height, pixels, reading, sky.mean, starWidth);
         }
         if (reading.status == StarStatus::Ok && std::max(sR + sL, sD + sU) <= kFitBelow) {
-            SmallStar(width, height, pixels, reading, std::max(sky.sigma, kMinSkySigma), starWidth, xWidth, yWidth, hfd,
-                      starHfd);
+            SmallStar(width, height, pixels, reading, sky.sigma, starWidth, xWidth, yWidth, hfd, starHfd);
         }
         if (reading.status == StarStatus::Ok && !HoldsAStar(width, height, pixels, reading, sky, starWidth, hfd)) {
             reading.status = StarStatus::NoStar;

@@ -194,7 +194,8 @@ public:
                 if (!samples.empty()) widths.push_back(static_cast<float>(s / std::sqrt(2.0)));
             }
         }
-        noise_ = std::max(kMinNoise, widths.empty() ? 0.0 : Median(widths));
+        measuredNoise_ = widths.empty() ? 0.0 : Median(widths);
+        noise_ = std::max(kMinNoise, measuredNoise_);
         // No smoothing across tiles: the clipping already leaves stars out,
         // and a median over neighbouring tiles would pull the outer tiles of
         // a gradient inwards.
@@ -217,6 +218,8 @@ public:
     }
 
     double Noise() const { return noise_; }
+    // As measured, below one count too: what a fit weighs the pixels by.
+    double MeasuredNoise() const { return measuredNoise_; }
     double MedianLevel() const { return median_; }
 
     // The sky along row y, one value per column.
@@ -272,7 +275,7 @@ private:
     std::vector<double> columnWeights_;
     std::vector<std::size_t> runStart_;  // the first column of each run between two tiles' centres, and the width
     std::vector<float> level_;
-    double noise_ = kMinNoise, median_ = 0.0;
+    double noise_ = kMinNoise, measuredNoise_ = 0.0, median_ = 0.0;
 };
 
 class Frame {
@@ -1565,7 +1568,7 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
         // far out while its core, and so its FWHM, stays small: either says
         // the star may be small, and then the fit decides.
         if (!s.hollow && !s.clipped && (s.hfd < kFitHfdUntil || (s.fwhm > 0 && s.fwhm < kFitHfdUntil))) {
-            if (const auto fit = FitStarProfile(width, height, pixels, s.x, s.y, s.fwhm > 0 ? s.fwhm : s.hfd, field.noise)) {
+            if (const auto fit = FitStarProfile(width, height, pixels, s.x, s.y, s.fwhm > 0 ? s.fwhm : s.hfd, sky.MeasuredNoise())) {
                 const double t = std::clamp((kFitHfdUntil - fit->hfd) / (kFitHfdUntil - kFitHfdFully), 0.0, 1.0);
                 s.hfd = t * fit->hfd + (1 - t) * s.hfd;
                 s.fwhm = t * (fit->fwhmX + fit->fwhmY) / 2 + (1 - t) * s.fwhm;

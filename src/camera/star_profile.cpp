@@ -60,10 +60,10 @@ double Scale(double u) { return u > 0.0 ? 4.0 * std::expm1(u * M_LN2) : 4.0 * M_
 
 // On a faint star the noise can trade a narrower core for wider wings; a
 // weak pull of 1/beta towards that of a typical star (beta 3.3, give or take
-// 0.15 in 1/beta) holds it where the pixels say little, and is nothing
+// 0.25 in 1/beta) holds it where the pixels say little, and is nothing
 // beside what they say of a bright star. Its weight is the pixels' noise.
 constexpr double kTypicalInverseBeta = 0.3;
-constexpr double kInverseBetaSpread = 0.5;
+constexpr double kInverseBetaSpread = 0.25;
 
 class Fit {
 public:
@@ -242,7 +242,9 @@ std::optional<StarProfile> FitStarProfile(int width, int height, const std::uint
             window.push_back({static_cast<double>(px + i), static_cast<double>(py + j), at(px + i, py + j),
                               &RuleFor(d <= 1.6 ? core : d <= 3.6 ? 4 : 2)});
         }
-    Fit fit(std::move(window), std::isfinite(noise) ? std::max(noise, 1.0) : 1.0);
+    // Whole counts are never noiseless: rounding leaves 1/sqrt(12) of one.
+    constexpr double kRounding = 0.29;
+    Fit fit(std::move(window), std::isfinite(noise) ? std::max(noise, kRounding) : kRounding);
 
     const std::array<double, kParams> lo{x0 - kMaxShift, y0 - kMaxShift, kMinFwhm, kMinFwhm, 0.0};
     const std::array<double, kParams> hi{x0 + kMaxShift, y0 + kMaxShift, 2.0 * reach, 2.0 * reach, kMaxInverseBeta};

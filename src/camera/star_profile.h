@@ -38,7 +38,7 @@ struct StarProfile {
 
 // Fits the star whose brightest pixel is near (x, y) in a window of about
 // three FWHM (from `fwhmGuess`) around it; `noise` is the sky's noise per
-// pixel (one count at least). Nothing when the window leaves the frame, the
+// pixel. Nothing when the window leaves the frame, the
 // fit finds no star in it (no light above the sky) or its light is wider
 // than the window.
 std::optional<StarProfile> FitStarProfile(int width, int height, const std::uint16_t* pixels, double x, double y,
