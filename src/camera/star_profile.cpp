@@ -60,10 +60,10 @@ double Scale(double u) { return u > 0.0 ? 4.0 * std::expm1(u * M_LN2) : 4.0 * M_
 
 // On a faint star the noise can trade a narrower core for wider wings; a
 // weak pull of 1/beta towards that of a typical star (beta 3.3, give or take
-// 0.25 in 1/beta) holds it where the pixels say little, and is nothing
+// 0.15 in 1/beta) holds it where the pixels say little, and is nothing
 // beside what they say of a bright star. Its weight is the pixels' noise.
 constexpr double kTypicalInverseBeta = 0.3;
-constexpr double kInverseBetaSpread = 0.25;
+constexpr double kInverseBetaSpread = 0.15;
 
 class Fit {
 public:
