@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "camera/image_object.h"
+#include "camera/star_profile.h"
 
 namespace kv {
 
@@ -201,6 +202,7 @@ double HalfFluxDiameterOf(std::int32_t width, std::int32_t height, const std::ui
 struct Sky {
     double mean = 0.0;
     double sigma = 0.0;
+    double count = 0.0;  // pixels the mean was taken over
 };
 Sky SkyOf(std::int32_t width, std::int32_t height, const std::uint16_t* pixels) {
     constexpr std::int32_t kRing = 2;
@@ -225,6 +227,7 @@ Sky SkyOf(std::int32_t width, std::int32_t height, const std::uint16_t* pixels) 
         }
         if (count < 2.0) break;
         sky.mean = sum / count;
+        sky.count = count;
         sky.sigma = std::sqrt(std::max(0.0, sum2 / count - sky.mean * sky.mean));
         lo = sky.mean - 3.0 * sky.sigma;
         hi = sky.mean + 3.0 * sky.sigma;
@@ -307,12 +310,127 @@ void SetStarStatus(double peakAboveSky, double dR, double dL, double dD, double 
     reading.status = StarStatus::Ok;
 }
 
+// A star narrower than this (its own width at half height, frame pixels) has
+// its size taken from a fitted profile (StarProfile): counted pixel by
+// pixel, the HFD of a star a pixel or two wide is anything from nothing to
+// a whole pixel off. Up to kFitFully the fitted size is used alone; from
+// there to kFitUntil it gives way to the counted one, which larger stars
+// keep (so that a focus curve passing through runs on without a step).
+constexpr double kFitBelow = 5.5;
+constexpr double kFitFully = 4.0;
+constexpr double kFitUntil = 5.0;
+
+// `starWidth`: the star's own FWHM across rows and columns, as counted;
+// `hfd` and `starHfd` the HFD of the whole frame and of the star alone.
+void SmallStar(std::int32_t width, std::int32_t height, const std::uint16_t* pixels, const FocusReading& reading,
+               double noise, double& starWidth, double& xWidth, double& yWidth, double& hfd, double& starHfd) {
+    const auto star = FitStarProfile(width, height, pixels, reading.PeakX, reading.PeakY, starWidth, noise);
+    if (!star) return;
+    const double fitted = (star->fwhmX + star->fwhmY) / 2.0;
+    const double t = std::clamp((kFitUntil - fitted) / (kFitUntil - kFitFully), 0.0, 1.0);
+    xWidth = t * star->fwhmX + (1.0 - t) * xWidth;
+    yWidth = t * star->fwhmY + (1.0 - t) * yWidth;
+    starWidth = t * fitted + (1.0 - t) * starWidth;
+    hfd = t * star->hfd + (1.0 - t) * hfd;
+    starHfd = t * star->hfd + (1.0 - t) * starHfd;
+}
+
+// The HFD of a star that shows, counted as the whole frame's is (each
+// pixel's light at its centre's distance from the centroid) but over the
+// star alone: the pixels within three FWHM of its peak (all but a few per
+// cent of any star's light), above the sky, the noise with its sign. Over
+// the whole frame, with the noise clipped at the sky, the noise's light adds
+// up and reads the HFD a quarter too large even for a bright star on the
+// simulated camera's sky.
+constexpr double kStarApertureFwhm = 3.0;
+constexpr double kMinStarAperture = 6.0;
+
+double StarHfd(std::int32_t width, std::int32_t height, const std::uint16_t* pixels, const FocusReading& reading,
+               double skyLevel, double starWidth) {
+    const double r = std::max(kMinStarAperture, kStarApertureFwhm * starWidth);
+    const auto reach = static_cast<std::int32_t>(std::ceil(r));
+    const std::int32_t x0 = std::max(0, reading.PeakX - reach), x1 = std::min(width - 1, reading.PeakX + reach);
+    const std::int32_t y0 = std::max(0, reading.PeakY - reach), y1 = std::min(height - 1, reading.PeakY + reach);
+    const auto value = [&](std::int32_t x, std::int32_t y) {
+        return pixels[static_cast<std::ptrdiff_t>(y) * width + x] - skyLevel;
+    };
+    // The centroid of the light above the sky near the peak.
+    const double core = std::max(1.0, starWidth);
+    double sw = 0.0, sx = 0.0, sy = 0.0;
+    for (std::int32_t y = y0; y <= y1; ++y)
+        for (std::int32_t x = x0; x <= x1; ++x) {
+            const double dx = x - reading.PeakX, dy = y - reading.PeakY;
+            if (dx * dx + dy * dy > core * core) continue;
+            const double v = std::max(0.0, value(x, y));
+            sw += v, sx += v * x, sy += v * y;
+        }
+    const double cx = sw > 0.0 ? sx / sw : reading.PeakX, cy = sw > 0.0 ? sy / sw : reading.PeakY;
+    std::vector<std::pair<double, double>> rings;  // squared radius, light
+    double total = 0.0;
+    for (std::int32_t y = y0; y <= y1; ++y)
+        for (std::int32_t x = x0; x <= x1; ++x) {
+            const double r2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
+            if (r2 > r * r) continue;
+            rings.emplace_back(r2, value(x, y));
+            total += rings.back().second;
+        }
+    if (!(total > 0.0)) return 0.0;
+    std::sort(rings.begin(), rings.end());
+    const double half = total / 2.0;
+    double previous = 0.0;
+    for (std::size_t i = 0; i < rings.size(); ++i) {
+        const double current = previous + rings[i].second;
+        if (current > half) {
+            // As over the whole frame: within the innermost pixel the
+            // crossing lies between the centroid and it.
+            if (i == 0) return 2.0 * std::sqrt(rings[0].first) * half / current;
+            const double r0 = std::sqrt(rings[i - 1].first), r1 = std::sqrt(rings[i].first);
+            return 2.0 * (r0 + (half - previous) * (r1 - r0) / (current - previous));
+        }
+        previous = current;
+    }
+    return 0.0;
+}
+
+// The HFD of any real star is at most about 1.6 times its FWHM (a Moffat
+// profile of beta 2). A reading whose HFD is far larger comes from noise
+// spread over the frame around a peak that stood out by chance, or from a
+// star so faint that the noise decides its figures. It stands for a star
+// only when the light within the largest HFD a star of its FWHM can have (two
+// of them from its peak) stands clearly above the noise summed over that
+// area. (Within the HFD as read, itself spread by the noise, a star clearly
+// visible would sink into the noise of the whole frame.)
+constexpr double kMaxHfdPerFwhm = 2.5;
+constexpr double kStarHfdPerFwhm = 1.6;
+constexpr double kMinFluxSnr = 5.0;
+
+// `starWidth`: the star's own FWHM, frame pixels.
+bool HoldsAStar(std::int32_t width, std::int32_t height, const std::uint16_t* pixels, const FocusReading& reading,
+                const Sky& sky, double starWidth, double hfd) {
+    if (!(hfd > kMaxHfdPerFwhm * starWidth)) return true;
+    const double r = std::max(2.0, 2.0 * kStarHfdPerFwhm * starWidth);
+    const auto reach = static_cast<std::int32_t>(std::ceil(r));
+    double signal = 0.0;
+    double count = 0.0;
+    for (std::int32_t y = std::max(0, reading.PeakY - reach); y <= std::min(height - 1, reading.PeakY + reach); ++y) {
+        const std::uint16_t* row = pixels + static_cast<std::ptrdiff_t>(y) * width;
+        for (std::int32_t x = std::max(0, reading.PeakX - reach); x <= std::min(width - 1, reading.PeakX + reach); ++x) {
+            const double dx = x - reading.PeakX, dy = y - reading.PeakY;
+            if (dx * dx + dy * dy > r * r) continue;
+            signal += row[x] - sky.mean;
+            count += 1.0;
+        }
+    }
+    // The noise of the sum: each pixel's, and the sky level's own error
+    // (taken over the frame's rim), which the sum repeats in every pixel.
+    const double rim = std::max(sky.count, 1.0);
+    return signal >= kMinFluxSnr * std::max(sky.sigma, kMinSkySigma) * std::sqrt(count + count * count / rim);
+}
+
 // The figures of a frame whose values are taken as max(0, pixel - sub).
-// `removed` is what was taken off the pixels before (the peak's raw value is
-// Peak + sub + removed).
 void Measure(std::int32_t width, std::int32_t height, const std::uint16_t* pixels, std::int64_t sub,
              std::int64_t hfdBackground, const Area& area, const FocusSettings& settings,
-             FocusReading& reading, const Sky& sky = {}, std::int64_t removed = 0, bool wideLight = false) {
+             FocusReading& reading, const Sky& sky = {}, bool wideLight = false) {
     std::int64_t peak = 0;
     for (std::int32_t y = 1; y <= height - 2; ++y) {
         for (std::int32_t x = 1; x <= width - 1; ++x) {
@@ -345,36 +463,55 @@ void Measure(std::int32_t width, std::int32_t height, const std::uint16_t* pixel
         dU = HalfWidth(pixels, at, -static_cast<std::ptrdiff_t>(width), reading.PeakY, half, sub);
     }
 
-    const double binning = settings.FocusBinning > 0 ? settings.FocusBinning : 1;
-    // Pixel sizes come from the plug-in; a missing one means square pixels.
-    const double aspect = settings.HorizPixel > 0.0 && settings.VertPixel > 0.0
-                              ? settings.HorizPixel / settings.VertPixel
-                              : 1.0;
-    reading.xFWHM = (dR + dL - settings.FWHMFactor) * settings.FWHMFactorSetting / binning;
-    reading.yFWHM = (dD + dU) * aspect * settings.FWHMFactorSetting / binning;
-    reading.FWHM = (reading.xFWHM + reading.yFWHM) / 2.0;
-    reading.HFD = HalfFluxDiameterOf(width, height, pixels, hfdBackground) / binning;
-    GetFigureOfMerit(reading, settings.FOMKind);
+    // The widths and the HFD in the frame's pixels, before the user's factor
+    // and the binning.
+    double xWidth = dR + dL;
+    double yWidth = dD + dU;
+    // The whole frame's HFD: what a frame without a star shows, and what
+    // betrays a reading that the noise decides (HoldsAStar).
+    double hfd = HalfFluxDiameterOf(width, height, pixels, hfdBackground);
+    double starHfd = hfd;
 
     // The star's own extent: widths at half its height above the sky (the
     // widths above are at half the peak value, which without background
     // removal is half the sky too).
-    const double skyLevel = sky.mean - static_cast<double>(sub + removed);
+    const double skyLevel = sky.mean - static_cast<double>(sub);
     const double aboveSky = static_cast<double>(peak) - skyLevel;
     reading.tooLarge = false;
     reading.fomSpread = 0.0;
     if (peak > 0 && aboveSky > 0.0) {
         const double half = skyLevel + aboveSky / 2.0;
         const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(reading.PeakY) * width + reading.PeakX;
-        SetStarStatus(aboveSky, HalfWidth(pixels, at, 1, width - 1 - reading.PeakX, half, sub),
-                      HalfWidth(pixels, at, -1, reading.PeakX, half, sub),
-                      HalfWidth(pixels, at, width, height - 1 - reading.PeakY, half, sub),
-                      HalfWidth(pixels, at, -static_cast<std::ptrdiff_t>(width), reading.PeakY, half, sub), sky,
-                      width, height, wideLight, reading);
+        const double sR = HalfWidth(pixels, at, 1, width - 1 - reading.PeakX, half, sub);
+        const double sL = HalfWidth(pixels, at, -1, reading.PeakX, half, sub);
+        const double sD = HalfWidth(pixels, at, width, height - 1 - reading.PeakY, half, sub);
+        const double sU = HalfWidth(pixels, at, -static_cast<std::ptrdiff_t>(width), reading.PeakY, half, sub);
+        SetStarStatus(aboveSky, sR, sL, sD, sU, sky, width, height, wideLight, reading);
+        double starWidth = (sR + sL + sD + sU) / 2.0;
+        if (reading.status == StarStatus::Ok) {
+            starHfd = StarHfd(width, height, pixels, reading, sky.mean, starWidth);
+        }
+        if (reading.status == StarStatus::Ok && std::max(sR + sL, sD + sU) <= kFitBelow) {
+            SmallStar(width, height, pixels, reading, sky.sigma, starWidth, xWidth, yWidth, hfd, starHfd);
+        }
+        if (reading.status == StarStatus::Ok && !HoldsAStar(width, height, pixels, reading, sky, starWidth, hfd)) {
+            reading.status = StarStatus::NoStar;
+        }
     } else {
         reading.status = StarStatus::NoStar;
         reading.tooLarge = wideLight;
     }
+
+    const double binning = settings.FocusBinning > 0 ? settings.FocusBinning : 1;
+    // Pixel sizes come from the plug-in; a missing one means square pixels.
+    const double aspect = settings.HorizPixel > 0.0 && settings.VertPixel > 0.0
+                              ? settings.HorizPixel / settings.VertPixel
+                              : 1.0;
+    reading.xFWHM = (xWidth - settings.FWHMFactor) * settings.FWHMFactorSetting / binning;
+    reading.yFWHM = yWidth * aspect * settings.FWHMFactorSetting / binning;
+    reading.FWHM = (reading.xFWHM + reading.yFWHM) / 2.0;
+    reading.HFD = starHfd / binning;
+    GetFigureOfMerit(reading, settings.FOMKind);
 }
 
 void MeasureEmpty(const FocusSettings& settings, FocusReading& reading) {
@@ -393,16 +530,16 @@ void ComputeFocusFigures(std::int32_t width, std::int32_t height, std::uint16_t*
     const Area area{width, height, RoiBorder(width, settings.ROISize, settings.ROIOn)};
     const std::int64_t bg = BackgroundLevel(area, pixels);
     const Sky sky = SkyOf(width, height, pixels);
-    const bool wide = WideLight(width, height, pixels, sky);
+    // Measured on the raw frame as the read-only overload measures it, so
+    // that both agree to the last bit; then the frame is reduced.
+    Measure(width, height, pixels, settings.RemoveBackground ? bg : 0, bg, area, settings, reading, sky,
+            WideLight(width, height, pixels, sky));
     if (settings.RemoveBackground) {
         const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
         for (std::size_t i = 0; i < n; ++i) {
             const std::int64_t v = static_cast<std::int64_t>(pixels[i]) - bg;
             pixels[i] = static_cast<std::uint16_t>(v > 0 ? v : 0);
         }
-        Measure(width, height, pixels, 0, 0, area, settings, reading, sky, bg, wide);
-    } else {
-        Measure(width, height, pixels, 0, bg, area, settings, reading, sky, 0, wide);
     }
 }
 
@@ -417,7 +554,7 @@ void ComputeFocusFigures(std::int32_t width, std::int32_t height, const std::uin
     // The HFD is taken over the background in both cases: a reduced frame over
     // 0 is the raw frame over bg.
     const Sky sky = SkyOf(width, height, pixels);
-    Measure(width, height, pixels, settings.RemoveBackground ? bg : 0, bg, area, settings, reading, sky, 0,
+    Measure(width, height, pixels, settings.RemoveBackground ? bg : 0, bg, area, settings, reading, sky,
             WideLight(width, height, pixels, sky));
 }
 

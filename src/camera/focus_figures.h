@@ -6,6 +6,13 @@
 // The figure chosen by FOMKind is the figure of merit that the focusing
 // procedures minimise (Peak: maximise).
 //
+// A star that shows has its HFD counted over the pixels around it, above the
+// sky; a star up to a few pixels wide has its widths and HFD from a profile
+// fitted to its pixels (StarProfile), where counting pixel by pixel would
+// read it anything from nothing to a pixel off. A frame without a star has
+// the HFD of the whole frame. A reading whose HFD no star of its FWHM could
+// have is a star only when its light stands clearly above the noise.
+//
 // The measurement works on a plain row-major 16-bit frame, so it can be tested
 // and benchmarked without an image object. With RemoveBackground the frame is
 // reduced by the background level in place (the focus image keeps the reduced

@@ -15,6 +15,7 @@
 #include <sys/mman.h>
 
 #include "camera/image_object.h"
+#include "camera/star_profile.h"
 
 namespace kv {
 namespace {
@@ -30,9 +31,17 @@ constexpr int kTileSamples = 256;
 // The 1-2-1 smoothed core of a star stands at least this part of the
 // threshold above the sky; a lone spike reaches a quarter of its height.
 constexpr double kCoreFraction = 0.4;
-// A star's four nearest pixels carry at least this part of its peak (a
-// Gaussian of sigma 0.7 pixel still gives 0.36); a hot pixel's carry none.
-constexpr double kHotPixelRatio = 0.2;
+// A hot pixel's four nearest pixels hold only the sky and its noise; a
+// star's hold its spill, however sharp it is (a star of FWHM 1 px centred on
+// a pixel gives them 0.16 of its peak each, one of 0.8 px 0.08). So a
+// maximum is a star when its sides' mean stands this many of its own noise
+// widths (the sky's over the root of the sides) above the sky: a hot pixel
+// passes that by chance about once in three million. A pixel's light
+// spilling into its neighbours in the sensor itself (a few per cent of it)
+// must not make a bright hot pixel a star either: the sides must also hold a
+// part of the peak below any star's.
+constexpr double kSideSigmas = 5.0;
+constexpr double kMinSideShare = 0.05;
 // Two maxima are one star unless the light between them falls below this
 // part of the fainter one.
 constexpr double kDipFraction = 0.7;
@@ -64,6 +73,12 @@ constexpr int kBoxReach = 2;
 constexpr int kApart = 8;
 constexpr double kApartJoined = 0.1;
 constexpr double kHfdPerSigma = 2.354820045;  // a Gaussian's half-flux diameter equals its FWHM
+// Below this half-flux diameter (counted on sub-pixels) a star's size comes
+// from a fitted profile, below kFitHfdFully from it alone: counted, a star of
+// HFD 2.8 reads about a tenth too large, smaller ones more. Larger stars are
+// counted, as fast as ever.
+constexpr double kFitHfdUntil = 2.8;
+constexpr double kFitHfdFully = 2.2;
 
 constexpr double Distance2(double dx, double dy) { return dx * dx + dy * dy; }
 
@@ -179,7 +194,8 @@ public:
                 if (!samples.empty()) widths.push_back(static_cast<float>(s / std::sqrt(2.0)));
             }
         }
-        noise_ = std::max(kMinNoise, widths.empty() ? 0.0 : Median(widths));
+        measuredNoise_ = widths.empty() ? 0.0 : Median(widths);
+        noise_ = std::max(kMinNoise, measuredNoise_);
         // No smoothing across tiles: the clipping already leaves stars out,
         // and a median over neighbouring tiles would pull the outer tiles of
         // a gradient inwards.
@@ -202,6 +218,8 @@ public:
     }
 
     double Noise() const { return noise_; }
+    // As measured, below one count too: what a fit weighs the pixels by.
+    double MeasuredNoise() const { return measuredNoise_; }
     double MedianLevel() const { return median_; }
 
     // The sky along row y, one value per column.
@@ -257,7 +275,7 @@ private:
     std::vector<double> columnWeights_;
     std::vector<std::size_t> runStart_;  // the first column of each run between two tiles' centres, and the width
     std::vector<float> level_;
-    double noise_ = kMinNoise, median_ = 0.0;
+    double noise_ = kMinNoise, measuredNoise_ = 0.0, median_ = 0.0;
 };
 
 class Frame {
@@ -925,7 +943,9 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
             sides += raw(px + i, py + j) - c.sky;
             ++n;
         }
-        return n > 0 && sides / n >= kHotPixelRatio * peak;
+        if (n == 0) return false;
+        const double spill = sides / n;
+        return spill >= kSideSigmas * field.noise / std::sqrt(static_cast<double>(n)) && spill >= kMinSideShare * peak;
     };
     std::size_t kept = 0;
     int fetched = -1;
@@ -1540,6 +1560,20 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
             r = next;
         }
         if (s.flux <= 0 || s.hfd <= 0) return false;
+        // A small star's light spread evenly over each of its sub-pixels
+        // reads it up to twice its size (on a pixel's corner); a profile
+        // fitted to its pixels says where the light lies inside them. The
+        // fitted size takes over as the counted one grows unreliable.
+        // On a faint star the noise in the wings can spread the counted HFD
+        // far out while its core, and so its FWHM, stays small: either says
+        // the star may be small, and then the fit decides.
+        if (!s.hollow && !s.clipped && (s.hfd < kFitHfdUntil || (s.fwhm > 0 && s.fwhm < kFitHfdUntil))) {
+            if (const auto fit = FitStarProfile(width, height, pixels, s.x, s.y, s.fwhm > 0 ? s.fwhm : s.hfd, sky.MeasuredNoise())) {
+                const double t = std::clamp((kFitHfdUntil - fit->hfd) / (kFitHfdUntil - kFitHfdFully), 0.0, 1.0);
+                s.hfd = t * fit->hfd + (1 - t) * s.hfd;
+                s.fwhm = t * (fit->fwhmX + fit->fwhmY) / 2 + (1 - t) * s.fwhm;
+            }
+        }
         star.x = s.x;
         star.y = s.y;
         star.peak = s.peak;

@@ -4,9 +4,9 @@
 // raise it, and per tile so that a gradient or moonlight does not either);
 // its noise is the median of the tiles' robust widths. A star is a local
 // maximum whose brightest pixel stands `thresholdSigma` noise widths above
-// the sky and whose 3x3 neighbourhood is bright as well: a single hot pixel
-// or a lone noise spike has dark neighbours, a star of any real size has
-// not. Two maxima belong to one star unless the light dips clearly on the
+// the sky and whose four sides hold light clearly above the noise: a single
+// hot pixel or a lone noise spike has only sky beside it, a star has its
+// spill there, however sharp it is. Two maxima belong to one star unless the light dips clearly on the
 // way from one to the other (at the saddle between them), which keeps a
 // noisy broad star whole, splits a close pair, and takes a far-defocused
 // star behind a central obstruction (a ring with a dark middle) as one star
@@ -20,8 +20,9 @@
 // Each star is then measured against the sky in a ring around it: centroid
 // (Gaussian-weighted, so noise far from the core hardly moves it), flux,
 // half-flux diameter (from the cumulative flux on sub-pixels, so small stars
-// are not measured a half pixel short), FWHM (from the area above half the
-// peak), elongation (from the second moments) and signal-to-noise (with a
+// are not measured a half pixel short; for a star only a pixel or two wide,
+// from a profile fitted to its pixels, StarProfile), FWHM (from the area
+// above half the peak, or that profile), elongation (from the second moments) and signal-to-noise (with a
 // gain of one electron per count). Flags say why a star is poor for focusing;
 // the field's own decisions (which star to pick) are made by the caller.
 //

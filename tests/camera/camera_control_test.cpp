@@ -10,6 +10,7 @@
 #include <random>
 
 #include "camera/camera_control.h"
+#include "camera/star_finder.h"
 #include "camera/fault_camera/fault_camera.h"
 #include "support/eventually.h"
 #include "support/recording_dialogs.h"
@@ -67,6 +68,41 @@ TEST(FocusFigures, GaussianStarsMeasureTheirTrueWidthAndHalfFluxDiameter) {
         EXPECT_GT(r.HFD, lastHfd);
         lastHfd = r.HFD;
     }
+}
+
+// Stars a pixel or two wide, integrated over each pixel as a sensor does:
+// Gaussian and Moffat (beta 2.5 and 4.765), centred on a pixel and on a
+// pixel's corner. The focus figures and the star finder measure the
+// continuous star's own FWHM and HFD within a tenth, down to a star of 0.8 px
+// on a corner, which lights four pixels almost as a point would.
+TEST(FocusFigures, SmallStarsMeasureTheirOwnSizeOnAPixelOrItsCorner) {
+    for (const double beta : {0.0, 2.5, 4.765})
+        for (const double centre : {16.0, 16.5})
+            for (const double fwhm : {0.8, 1.1, 1.6, 2.5, 4.0}) {
+                SCOPED_TRACE(testing::Message() << "beta " << beta << " at " << centre << " FWHM " << fwhm);
+                const double alpha = fwhm / (2 * std::sqrt(std::pow(2.0, 1.0 / beta) - 1));
+                const auto at = [&](double r2) {
+                    return beta == 0 ? std::exp(-4 * std::log(2.0) * r2 / (fwhm * fwhm)) : std::pow(1 + r2 / (alpha * alpha), -beta);
+                };
+                const double hfd = beta == 0 ? fwhm : 2 * alpha * std::sqrt(std::pow(2.0, 1.0 / (beta - 1)) - 1);
+                Frame f(33, 33, 1000);
+                for (int y = 0; y < 33; ++y)
+                    for (int x = 0; x < 33; ++x) {
+                        const int n = std::hypot(x - centre, y - centre) < 3 ? 32 : 6;
+                        double sum = 0;
+                        for (int j = 0; j < n; ++j)
+                            for (int i = 0; i < n; ++i)
+                                sum += at(std::pow(x - 0.5 + (i + 0.5) / n - centre, 2) + std::pow(y - 0.5 + (j + 0.5) / n - centre, 2));
+                        f.at(x, y) = static_cast<std::uint16_t>(std::lround(1000 + 20000 * sum / (n * n)));
+                    }
+                const StarField field = FindStars(33, 33, f.pixels.data(), {.focusFrame = 16});
+                ASSERT_EQ(field.stars.size(), 1u);
+                EXPECT_NEAR(field.stars[0].hfd, hfd, 0.1 * hfd);
+                const FocusReading r = Measure(f, FocusSettings{});
+                EXPECT_EQ(r.status, StarStatus::Ok);
+                EXPECT_NEAR(r.FWHM, fwhm, 0.1 * fwhm);
+                EXPECT_NEAR(r.HFD, hfd, 0.1 * hfd);
+            }
 }
 
 TEST(FocusFigures, ProfileWidthsAreInterpolatedAndScaled) {
@@ -235,6 +271,50 @@ TEST(FocusFigures, StarStatusFromNoiseAndExtent) {
     }
 }
 
+// On a sky of 1000 with noise 300 in a 64 x 64 frame, the whole frame's HFD
+// reads the noise's spread far beyond any star's FWHM. Such a reading is a
+// star only when the light within the largest HFD a star of its FWHM can have
+// stands five noise widths of that sum above the sky: pure noise never is, a
+// blur of FWHM 5.9 peaking 6.5 noise widths up is not, one 8.3 up is (its
+// HFD its own, not the noise's), and focused stars 10 noise widths up are.
+// (The "noise" of the blurs is a checkerboard of +-300, the same for every
+// row.)
+TEST(FocusFigures, AReadingIsAStarOnlyWhenItsLightStandsClearlyAboveTheNoise) {
+    struct Case {
+        const char* name;
+        double sigma, amplitude;
+        bool checkerboard;
+        StarStatus expected;
+    } const cases[] = {
+        {"pure noise", 1.0, 0, false, StarStatus::NoStar},
+        {"a blur the noise outweighs", 2.5, 1950, true, StarStatus::NoStar},
+        {"a blur standing out", 2.5, 2500, true, StarStatus::Ok},
+        {"a focused star of 1.1 px", 1.1 / kFwhmPerSigma, 3000, false, StarStatus::Ok},
+        {"a focused star of 2.5 px", 2.5 / kFwhmPerSigma, 3000, false, StarStatus::Ok},
+    };
+    for (const Case& c : cases) {
+        for (std::uint32_t seed = 1; seed <= (c.checkerboard ? 1u : 5u); ++seed) {
+            std::mt19937 rng(seed);
+            std::normal_distribution<double> noise(1000.0, 300.0);
+            Frame f(64, 64);
+            for (int y = 0; y < 64; ++y)
+                for (int x = 0; x < 64; ++x)
+                    f.at(x, y) = static_cast<std::uint16_t>(std::clamp(
+                        std::lround(c.checkerboard ? 1000.0 + ((x + y) % 2 != 0 ? 300 : -300) : noise(rng)), 0L, 65535L));
+            if (c.amplitude > 0) f.AddStar(32, 32, c.sigma, c.amplitude);
+            for (const bool remove : {false, true}) {
+                FocusSettings s = Plain();
+                s.RemoveBackground = remove;
+                const FocusReading r = Measure(f, s);
+                EXPECT_EQ(r.status, c.expected) << c.name << " seed " << seed << (remove ? " reduced" : "");
+                if (c.checkerboard && c.expected == StarStatus::Ok) {
+                    EXPECT_NEAR(r.HFD, kFwhmPerSigma * c.sigma, 0.6) << c.name;
+                }
+            }
+        }
+    }
+}
+
 TEST(FocusFigures, HalfFluxDiameterMatchesAFullSortOnVariedFrames) {
     std::mt19937 rng(4);
     std::normal_distribution<double> noise(0.0, 30.0);
@@ -284,7 +364,7 @@ TEST(FocusFigures, BackgroundRemovalInPlaceMatchesTheReadOnlyMeasurement) {
     EXPECT_EQ(std::tuple(inPlace.Peak, inPlace.xFWHM, inPlace.yFWHM, inPlace.HFD),
               std::tuple(readOnly.Peak, readOnly.xFWHM, readOnly.yFWHM, readOnly.HFD));
     EXPECT_NEAR(inPlace.Peak, 25000, 1000);  // over a sky now at (about) 0
-    EXPECT_EQ(inPlace.HFD, ReferenceHfd(f, 0));  // of the frame as reduced
+    EXPECT_NEAR(inPlace.HFD, kFwhmPerSigma * 2.5, 0.15);  // the star's own, over the sky around it
 
     // Without removal the HFD is still taken over the background.
     s.RemoveBackground = false;
