@@ -164,6 +164,7 @@ struct Run {
     // Finished, but the answer's own error estimate exceeds 1 CFZ (or there
     // is none): the program ends such a run as uncertain, not as a success.
     bool uncertain = false;
+    std::optional<double> claimed;  // the answer's own error estimate, steps
     double error = 0.0;  // |mechanical final - best|, focuser steps
     int frames = 0;
     int coarseFrames = 0;
@@ -174,16 +175,18 @@ struct Run {
 // What the runner judges of a finished search (the golden section keeps its
 // answer whatever its error).
 template <typename Search>
-bool Uncertain(const Search& search, std::int32_t position, double cfz) {
+bool Uncertain(const Search& search, std::int32_t position, double cfz, std::optional<double>& claimed) {
     if constexpr (std::is_same_v<Search, kv::TCurveFitSearch>) {
         kv::SearchResult result;
         result.method = kv::FocusMethod::CurveFit;
         result.position = position;
         result.fit = search.Fit();
         result.measured = search.Samples();
-        return kv::IsUncertain(kv::SearchErrorSteps(result), cfz, search.Settings().step);
+        claimed = kv::SearchErrorSteps(result);
+        return kv::IsUncertain(claimed, cfz, search.Settings().step);
     } else if constexpr (std::is_same_v<Search, kv::TQuickRefocusSearch>) {
-        return kv::IsUncertain(kv::QuickRefocusErrorSteps(search, position), cfz, kStep);
+        claimed = kv::QuickRefocusErrorSteps(search, position);
+        return kv::IsUncertain(claimed, cfz, kStep);
     } else {
         return false;
     }
@@ -226,7 +229,10 @@ Run Drive(Search& search, Sky& m) {
             run.notes = notes;
             run.finished = true;
             run.error = std::fabs(m.mech - m.best);
-            run.uncertain = Uncertain(search, m.counter, m.cfz);
+            run.uncertain = Uncertain(search, m.counter, m.cfz, run.claimed);
+            if (std::getenv("KV_BATTERY_WHY") && !run.uncertain && run.error > m.cfz)
+                std::fprintf(stderr, "claimed %.1f steps, %.1f off:\n%s\n", run.claimed.value_or(-1.0), run.error,
+                             notes.c_str());
             return run;
         case kv::TAutoFocusSearch::Action::Failed:
             if (std::getenv("KV_BATTERY_WHY")) std::fprintf(stderr, "%s\n", a.message.substr(0, 110).c_str());
@@ -293,12 +299,15 @@ struct Battery {
 // The night's first curve fit, from a start within a step of focus; its
 // curve is what the refocus learns. nullopt when it failed or missed.
 template <typename Sky>
-std::optional<kv::FitSummary> Learn(Sky& m, int step = kStep) {
+std::optional<kv::FitSummary> Learn(Sky& m, int step = kStep, double* scatter = nullptr) {
     kv::CurveFitSettings settings;
     settings.step = step;
     kv::TCurveFitSearch search(settings, FomKind::HFD, m.counter);
     const Run r = Drive(search, m);
-    if (!r.finished || !search.Fit()) return std::nullopt;
+    // The window learns only from a fit that completed (not an uncertain one).
+    if (!r.finished || r.uncertain || !search.Fit()) return std::nullopt;
+    // As the window learns a fit: its readings' scatter near the bottom too.
+    if (scatter) *scatter = kv::BottomScatter(*search.Fit(), search.Samples()).value_or(0.0);
     return search.Fit();
 }
 
@@ -320,13 +329,15 @@ void RunQuickRefocus(Battery& b) {
                     first.rng.seed(static_cast<unsigned>(seed * 104729 + backlash * 7 + int(jitter * 1000)));
                     std::uniform_real_distribution<double> offset(-0.25, 0.25);
                     first.best = offset(first.rng) * kStep;
-                    const std::optional<kv::FitSummary> fit = Learn(first);
+                    double scatter = 0.0;
+                    const std::optional<kv::FitSummary> fit = Learn(first, kStep, &scatter);
                     if (!fit) {
                         ++unlearned;
                         continue;
                     }
                     constexpr double kStartC = 10.0;
                     kv::FitRecord record{*fit, now - std::chrono::minutes(30), 2.0, 1, kStartC, true};
+                    record.scatter = scatter;
                     kv::ShapeCriteria criteria;
                     criteria.now = now;
                     criteria.exposureSeconds = 2.0;
@@ -731,11 +742,12 @@ void RunDebianQuick(SkyRows& rows, std::mt19937_64& draw) {
                         char label[72];
                         std::snprintf(label, sizeof label, "after step %d, moved %s, noise %.0f, %d fr", learnStep,
                                       band == 1 ? "150" : band == 2 ? "15-60, seeing +30%" : "15-60", noise, samples);
-                        if (!learned.finished || !first.Fit()) {
+                        if (!learned.finished || learned.uncertain || !first.Fit()) {
                             rows[std::string(label) + ", no curve"].Add(learned);
                             continue;
                         }
                         kv::FitRecord record{*first.Fit(), now - std::chrono::minutes(30), kDebianExposure, 1, std::nullopt, true};
+                        record.scatter = kv::BottomScatter(*first.Fit(), first.Samples()).value_or(0.0);
                         kv::ShapeCriteria criteria;
                         criteria.now = now;
                         criteria.exposureSeconds = kDebianExposure;

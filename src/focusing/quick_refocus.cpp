@@ -229,7 +229,12 @@ ShapeFit FitShape(const LearnedShape& shape, std::span<const FitPoint> points) {
             sdd += p.weight * slope * slope;
         }
         const double spread = sdd - sd * sd / sw;
-        if (spread > 0.0) fit.centreSpread = std::sqrt(fit.rms * fit.rms * sw / (used - 2) / spread);
+        // A few readings' own residuals may happen to lie close to the curve
+        // (two degrees of freedom say little of the noise): the learned
+        // fit's scatter, from many more readings on the same sky, is the
+        // floor, for readings of as many frames as it had.
+        const double variance = std::max(fit.rms * fit.rms * sw / (used - 2), shape.scatter * shape.scatter * sw / used);
+        if (spread > 0.0) fit.centreSpread = std::sqrt(variance / spread);
     }
     return fit;
 }
