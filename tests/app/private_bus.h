@@ -91,8 +91,11 @@ struct FocusScript {
     QString result;   // what autofocus printed
     int position = 0;
 };
+// `orUncertain`: an answer the program calls uncertain (exit 6, its own
+// result line) goes through too, for runs whose readings may or may not
+// support a claim on the simulated sky.
 inline FocusScript RunFocusScript(const PrivateBus& bus, const QStringList& autofocusOptions, int focusLimitMs,
-                                  const std::function<void()>& beforeFocus = {}) {
+                                  const std::function<void()>& beforeFocus = {}, bool orUncertain = false) {
     const QString ctl = QStringLiteral("kessivanectl");
     FocusScript run;
     const auto image = bus.RunTool(ctl, {QStringLiteral("take-image")});
@@ -109,7 +112,9 @@ inline FocusScript RunFocusScript(const PrivateBus& bus, const QStringList& auto
         return run.failure = QStringLiteral("autofocus did not end"), run;
     }
     run.result = QString::fromUtf8(focus.readAllStandardOutput());
-    if (focus.exitCode() != 0 || !run.result.contains(QStringLiteral("autofocus completed: position"))) {
+    const bool completed = focus.exitCode() == 0 && run.result.contains(QStringLiteral("autofocus completed: position"));
+    const bool uncertain = focus.exitCode() == 6 && run.result.contains(QStringLiteral("autofocus uncertain: position"));
+    if (!completed && !(orUncertain && uncertain)) {
         return run.failure = QStringLiteral("autofocus: ") + run.result + QString::fromUtf8(focus.readAllStandardError()),
                run;
     }
