@@ -400,16 +400,16 @@ TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
                 const bool read = std::any_of(coarse_.begin(), coarse_.end(),
                                               [half](const CoarsePoint& p) { return p.position == half; });
                 if (std::abs(half - from) < settings_.step || read)
-                    return Fail(FormatText(kCoarseLostFormat, coarse_.back().position));
+                    return FailCoarseLost(coarse_.back().position);
                 return imageAt(half);
             }
             // A probe outward can lose a faint star in the blur: the other
             // side is then the way to focus.
-            if (coarse_.size() > 2) return Fail(FormatText(kCoarseLostFormat, coarse_.back().position));
+            if (coarse_.size() > 2) return FailCoarseLost(coarse_.back().position);
             coarseProbe_ = true;
             target = 2.0 * coarse_.front().position - coarse_.back().position;
             const std::int32_t other = Clamp(static_cast<std::int32_t>(std::lround(target)));
-            if (other == coarse_.front().position) return Fail(FormatText(kCoarseLostFormat, coarse_.back().position));
+            if (other == coarse_.front().position) return FailCoarseLost(coarse_.back().position);
             return imageAt(other);
         }
         const CoarsePoint& b = *seen.back();
@@ -513,6 +513,20 @@ void TCurveFitSearch::ReportImage(std::optional<double> hfd, std::int32_t positi
 // are right there: the readings without one further out lost it to the blur,
 // and the step walked past it. Without a star anywhere, only light that
 // reached past the frame tells a blurred star from no star at all.
+bool TCurveFitSearch::NeverSeen() const {
+    if (earlierStars_ > 0 || std::any_of(samples_.begin(), samples_.end(), [](const CurveSample& s) { return s.star; }))
+        return false;
+    // The whole image's star is followed by where it was last seen: a
+    // sighting that comes back at another focus position is the star; one
+    // that never does may be a clump of noise.
+    return std::count_if(coarse_.begin(), coarse_.end(), [](const CoarsePoint& p) { return p.hfd.has_value(); }) < 2;
+}
+
+TCurveFitSearch::Action TCurveFitSearch::FailCoarseLost(std::int32_t position) {
+    if (NeverSeen()) return Fail(FormatText(kCoarseBlurredFormat, coarse_.front().position));
+    return Fail(FormatText(kCoarseLostFormat, position));
+}
+
 TCurveFitSearch::Action TCurveFitSearch::FailTooFewStars(int withStar) {
     const int total = static_cast<int>(samples_.size());
     // A step too large for the frame: the star outgrew it a step or two
@@ -545,6 +559,10 @@ TCurveFitSearch::Action TCurveFitSearch::FailTooFewStars(int withStar) {
         tooLarge = tooLarge || s.tooLarge;
         outward = outward && (s.position < low || s.position > high);
     }
+    // The whole image led the walk to a place where no focus frame found
+    // the star: what it followed was not the star, which is blurred beyond
+    // what any frame shows.
+    if (!coarse_.empty() && NeverSeen()) return Fail(FormatText(kCoarseBlurredFormat, coarse_.front().position));
     const char* advice = kNoStarCheckFrame;
     if (withStar == 0) {
         if (tooLarge) advice = kNoStarTooLargeAtStart;

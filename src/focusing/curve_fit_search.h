@@ -234,6 +234,13 @@ private:
     Action Fail(std::string message);
     // The failures whose advice depends on what the readings showed.
     Action FailTooFewStars(int withStar);
+    // No focus frame of the run showed a star, and the whole image showed
+    // what it followed once at most: that may have been the noise, and the
+    // star itself never showed.
+    bool NeverSeen() const;
+    // The coarse walk lost what it followed: the blurred star's text when it
+    // was never seen (NeverSeen), else that it was lost at `position`.
+    Action FailCoarseLost(std::int32_t position);
     Action FailTooNoisy();
     Action BeginCoarse();
     Action CoarseStep();

@@ -138,5 +138,57 @@ TEST(SearchError, EachMethodReportsTheDisagreementItCanMeasure) {
     for (const SearchResult* r : {&failed, &unrefined, &sparse}) EXPECT_FALSE(SearchErrorSteps(*r));
 }
 
+// An answer may claim one zone, or a quarter of the step without one; what
+// it says when it may not follows what its readings showed.
+TEST(SearchError, AnUncertainAnswerSaysWhatWouldSteadyItsReadings) {
+    EXPECT_EQ(UncertainTolerance(std::nullopt, 100), 25.0);
+    EXPECT_EQ(UncertainTolerance(8.5, 100), 8.5);
+    EXPECT_FALSE(IsUncertain(8.5, 8.5, 100));
+    EXPECT_TRUE(IsUncertain(8.6, 8.5, 100));
+    EXPECT_FALSE(IsUncertain(25.0, std::nullopt, 100));
+    EXPECT_TRUE(IsUncertain(std::nullopt, 8.5, 100));
+
+    // A curve 2 high at its bottom (position 0) that reads 3 (half again) 100 steps out.
+    FitSummary fit;
+    fit.model = FitModel::Parabola;
+    fit.parameters = {2.0, 1e-4, 0.0};
+    fit.kind = FomKind::HFD;
+    fit.predicted = 2.0;
+    const auto result = [&](int step, int frames) {
+        SearchResult r;
+        r.method = FocusMethod::CurveFit;
+        r.position = 7;
+        r.cfzSteps = 8.5;
+        r.fit = fit;
+        for (int k = -2; k <= 2; ++k) {
+            const double x = k * step;
+            r.measured.push_back(CurveSample{.position = k * step, .fom = 2.0 + 1e-4 * x * x, .frames = frames});
+        }
+        return r;
+    };
+    const std::string smaller = "Only 1 of the readings lie near best focus: use a smaller step.";
+    const struct {
+        int step, frames;
+        std::vector<std::string> said, unsaid;
+    } cases[] = {
+        {100, 1, {kUncertainMoreFrames}, {"Only", kUncertainLongerExposure}},
+        {100, 5, {kUncertainLongerExposure}, {"Only", kUncertainMoreFrames}},
+        {200, 5, {smaller}, {kUncertainMoreFrames, kUncertainLongerExposure}},
+        {200, 1, {smaller, kUncertainMoreFrames}, {kUncertainLongerExposure}},
+    };
+    for (const auto& c : cases) {
+        const std::string text = UncertainText(result(c.step, c.frames), 20.0, 8.5);
+        SCOPED_TRACE(text);
+        EXPECT_EQ(text.rfind("Best focus is uncertain: the answer may lie 20 steps (2.35 CFZ) from best focus, more than "
+                             "the 1 CFZ (8.5 steps) it may claim.\r\nThe focuser stands at the answer, position 7. ", 0),
+                  0u);
+        for (const std::string& s : c.said) EXPECT_NE(text.find(s), std::string::npos) << s;
+        for (const std::string& s : c.unsaid) EXPECT_EQ(text.find(s), std::string::npos) << s;
+    }
+    EXPECT_EQ(UncertainText(result(100, 1), std::nullopt, 8.5).rfind("Best focus is uncertain: 5 readings showed the star, too "
+                                                                     "few to tell how far the answer may lie", 0),
+              0u);
+}
+
 }  // namespace
 }  // namespace kv
