@@ -172,7 +172,7 @@ TEST(SearchError, AnUncertainAnswerSaysWhatWouldSteadyItsReadings) {
         std::vector<std::string> said, unsaid;
     } cases[] = {
         {100, 1, {kUncertainMoreFrames}, {"Only", kUncertainLongerExposure}},
-        {100, 5, {kUncertainLongerExposure}, {"Only", kUncertainMoreFrames}},
+        {100, 3, {kUncertainLongerExposure}, {"Only", kUncertainMoreFrames}},
         {200, 5, {smaller}, {kUncertainMoreFrames, kUncertainLongerExposure}},
         {200, 1, {smaller, kUncertainMoreFrames}, {kUncertainLongerExposure}},
     };
