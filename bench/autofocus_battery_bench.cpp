@@ -672,6 +672,15 @@ struct SkyRows {
     auto end() const { return rows.end(); }
 };
 
+// A fresh sky of the simulator's kind, its noise seeded from `draw`.
+DebianSky MakeSky(double noise, int samples, std::mt19937_64& draw) {
+    DebianSky sky;
+    sky.noise = noise;
+    sky.samples = samples;
+    sky.Seed(draw());
+    return sky;
+}
+
 void RunDebianFits(SkyRows& rows, std::mt19937_64& draw) {
     const int runs = RunsARow();
     const double hw = kDebianHalfWidth;
@@ -680,10 +689,7 @@ void RunDebianFits(SkyRows& rows, std::mt19937_64& draw) {
         for (const double noise : {10.0, 300.0})
             for (const int samples : {1, 5})
                 for (int i = 0; i < runs; ++i) {
-                    DebianSky sky;
-                    sky.noise = noise;
-                    sky.samples = samples;
-                    sky.Seed(draw());
+                    DebianSky sky = MakeSky(noise, samples, draw);
                     const int step = 125;
                     const int sign = draw() % 2 ? 1 : -1;
                     std::uniform_real_distribution<double> offset(-0.5, 0.5);
@@ -702,10 +708,7 @@ void RunDebianFits(SkyRows& rows, std::mt19937_64& draw) {
             for (const double noise : {10.0, 300.0})
                 for (const int samples : {1, 5})
                     for (int i = 0; i < runs; ++i) {
-                        DebianSky sky;
-                        sky.noise = noise;
-                        sky.samples = samples;
-                        sky.Seed(draw());
+                        DebianSky sky = MakeSky(noise, samples, draw);
                         const int step = static_cast<int>(std::lround(share * hw));
                         std::uniform_real_distribution<double> out(band == 0 ? 60.0 : 200.0, band == 0 ? 200.0 : 800.0);
                         sky.best = (draw() % 2 ? 1 : -1) * out(draw);
@@ -730,10 +733,7 @@ void RunDebianQuick(SkyRows& rows, std::mt19937_64& draw) {
             for (const double noise : {10.0, 300.0})
                 for (const int samples : {1, 5})
                     for (int i = 0; i < runs; ++i) {
-                        DebianSky sky;
-                        sky.noise = noise;
-                        sky.samples = samples;
-                        sky.Seed(draw());
+                        DebianSky sky = MakeSky(noise, samples, draw);
                         // The night's first fit from near focus teaches the curve.
                         std::uniform_real_distribution<double> near(60.0, 200.0);
                         sky.best = (draw() % 2 ? 1 : -1) * near(draw);
