@@ -52,5 +52,37 @@ TEST(CoarseMeasure, ReadsTheFollowedStarFromSharpToATenthOfTheFrame) {
     }
 }
 
+// A star blurred far past the image lies in faint terraces of whole counts
+// (as a device simulator draws it); their tops look like smaller stars. Here
+// such a lump, 45 px wide, sits near the top of a hump 520 px wide; alone on
+// the sky, or on a sky that brightens across the image, it is a star.
+TEST(CoarseMeasure, SeesNoStarInALumpOfLightSpreadPastTheImage) {
+    constexpr int kW = 640, kH = 512;
+    const auto gauss = [](double x, double y, double cx, double cy, double fwhm) {
+        return std::exp(-4.0 * std::log(2.0) * ((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (fwhm * fwhm));
+    };
+    struct Case {
+        double hump, gradient;  // counts: the hump's peak, the sky's rise across the image
+        bool star;
+    };
+    for (const Case c : {Case{0.0, 0.0, true}, Case{10.0, 0.0, false}, Case{0.0, 4.0, true}}) {
+        SCOPED_TRACE(c.hump);
+        SCOPED_TRACE(c.gradient);
+        std::mt19937 rng(5);
+        std::uniform_real_distribution<double> noise(0.0, 10.0);
+        std::vector<std::uint16_t> pixels(static_cast<std::size_t>(kW) * kH);
+        for (int y = 0; y < kH; ++y)
+            for (int x = 0; x < kW; ++x)
+                pixels[static_cast<std::size_t>(y) * kW + x] = static_cast<std::uint16_t>(
+                    std::floor(noise(rng) + c.gradient * x / kW + c.hump * gauss(x, y, 345.3, 322.6, 520.0) +
+                               4.0 * gauss(x, y, 275.3, 322.6, 45.0)));
+        const std::optional<CoarseStar> star = MeasureCoarseStar(kW, kH, pixels.data(), CoarseFollow{275, 322, 64});
+        ASSERT_EQ(star.has_value(), c.star);
+        if (c.star) {
+            EXPECT_NEAR(star->hfd, 45.0, 15.0);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kv
