@@ -112,20 +112,10 @@ Solution Solve(const std::vector<std::array<double, 4>>& rows, const std::vector
     return s;
 }
 
-// A figure's state and verdict from its size against its uncertainty and the zone.
 void Judge(AberrationFigure& f, double zone, const std::string& act) {
     f.cfz = std::fabs(f.microns) / zone;
-    const bool measurable = std::fabs(f.microns) > f.uncertainty;
-    if (std::fabs(f.microns) <= zone && (measurable || f.uncertainty <= zone)) {
-        f.state = FigureState::WithinZone;
-        f.verdict = kWithinZone;
-    } else if (!measurable) {
-        f.state = FigureState::NotMeasurable;
-        f.verdict = kNotMeasurable;
-    } else {
-        f.state = FigureState::Act;
-        f.verdict = act;
-    }
+    f.state = JudgeFigure(f.microns, f.uncertainty, zone);
+    f.verdict = f.state == FigureState::WithinZone ? kWithinZone : f.state == FigureState::Act ? act : kNotMeasurable;
 }
 
 void Absent(AberrationFigure& f, std::string why) {
@@ -134,6 +124,13 @@ void Absent(AberrationFigure& f, std::string why) {
 }
 
 }  // namespace
+
+FigureState JudgeFigure(double microns, double uncertainty, double cfzMicrons) {
+    const double size = std::fabs(microns);
+    // Not measurable, yet even its far end inside the zone: nothing to do all the same.
+    if (size <= uncertainty) return size + uncertainty <= cfzMicrons ? FigureState::WithinZone : FigureState::NotMeasurable;
+    return size <= cfzMicrons ? FigureState::WithinZone : FigureState::Act;
+}
 
 std::string PhysicalPlace(double dx, double dy, const SensorOrientation& o) {
     if (o.mirrorX) dx = -dx;

@@ -89,6 +89,11 @@ struct RegionResult {
 
 enum class FigureState { Absent, NotMeasurable, WithinZone, Act };
 
+// A figure of `microns` ± `uncertainty` against a zone `cfzMicrons` deep: a
+// figure no larger than its uncertainty is not measurable unless even its far
+// end lies within the zone; a measurable one within the zone needs nothing.
+FigureState JudgeFigure(double microns, double uncertainty, double cfzMicrons);
+
 struct AberrationFigure {
     FigureState state = FigureState::Absent;
     double microns = 0.0;      // the size; the sign for curvature (see below)
