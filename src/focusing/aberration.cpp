@@ -285,8 +285,9 @@ AberrationReport Inspect(const InspectInput& in) {
         const bool edge = report.tiltPlace.find("edge") != std::string::npos;
         const bool alongX = std::fabs(report.tiltXMicrons) >= std::fabs(report.tiltYMicrons);
         const char* across = !edge                                              ? "the diagonal"
-                             : alongX == (in.sensorWidth >= in.sensorHeight) ? "the long side"
-                                                                               : "the short side";
+                             : in.sensorWidth == in.sensorHeight               ? "the sensor"
+                             : alongX == (in.sensorWidth > in.sensorHeight) ? "the long side"
+                                                                              : "the short side";
         Judge(t, *zone,
               "tilt of " + Microns(t.microns) + " across " + across + ", the " + report.tiltPlace + " is " +
                   Microns(t.microns / 2.0) + " too far out: shim there");

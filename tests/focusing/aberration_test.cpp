@@ -123,10 +123,13 @@ TEST(Aberration, TooFewStarsGiveNoFigureAndSayWhy) {
         for (int col = 0; col < 3; ++col)
             for (int k = (row == 0 && col == 0) ? 1 : 0; k < 3; ++k) stars.emplace_back(col * 400.0 + k * 150.0, row * 300.0 + 50.0 + k * 100.0);
     stars.emplace_back(400.0, 20.0);  // the top-middle's fourth
-    const AberrationReport report = Inspect(FocusRun({}, stars));
+    InspectInput in = FocusRun({}, stars);
+    in.minReadings = 13;  // every reading counts
+    const AberrationReport report = Inspect(in);
     ASSERT_TRUE(report.ok) << report.why;
     EXPECT_FALSE(report.regions[0].ok);
-    EXPECT_EQ(report.regions[0].why, "too few stars: 0 readings with 3 or more of its stars, 5 needed");
+    EXPECT_EQ(report.regions[0].why, "too few stars: 0 readings with 3 or more of its stars, 13 needed");
+    EXPECT_TRUE(report.regions[1].ok) << report.regions[1].why;
     EXPECT_EQ(report.regions[1].stars, 4);
     EXPECT_EQ(report.regions[2].stars, 3);
     EXPECT_NE(report.tilt.state, FigureState::Absent);
@@ -138,6 +141,20 @@ TEST(Aberration, TooFewStarsGiveNoFigureAndSayWhy) {
     EXPECT_EQ(sparse.tilt.state, FigureState::Absent);
     EXPECT_EQ(sparse.tilt.verdict, "left out: 3 regions have a best focus, 4 or more needed");
     EXPECT_EQ(sparse.curvature.state, FigureState::Absent);
+
+    // Sides whose best focus lies beyond the run are not extrapolated to.
+    const AberrationReport steep = Inspect(FocusRun({1500, 0, 0}));
+    for (const RegionResult& r : steep.regions)
+        EXPECT_EQ(r.why, r.column == 1 ? "" : "the fitted minimum lies outside the measured positions") << r.column;
+
+    // The grid grows once a reading has twice 3 stars for each region of the finer one.
+    for (const auto& [count, grid] : {std::pair{95, 3}, {96, 4}, {150, 5}, {400, 5}}) {
+        std::vector<std::pair<double, double>> places;
+        for (int i = 0; i < count; ++i) places.emplace_back((i * 37) % kWidth, (i * 53) % kHeight);
+        InspectInput auto_ = FocusRun({}, places);
+        auto_.columns = auto_.rows = 0;
+        EXPECT_EQ(Inspect(auto_).columns, grid) << count;
+    }
 }
 
 TEST(Aberration, VerdictAgainstTheZoneAndTheUncertainty) {
@@ -168,6 +185,7 @@ TEST(Aberration, SensorOrientationNamesThePhysicalCorner) {
         {-1, -1, {0, true, false}, "top-right corner"},
         {-1, -1, {0, false, true}, "bottom-left corner"},
         {-1, -1, {1, true, false}, "bottom-right corner"},  // mirrored first, then turned
+        {1, 0, {}, "right edge"},
         {1, 0.4, {}, "right edge"},
         {1, 0.42, {}, "bottom-right corner"},
         {1, 0, {1, false, false}, "bottom edge"},
