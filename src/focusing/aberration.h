@@ -69,8 +69,10 @@ struct InspectInput {
     // Regions across and down; 0 chooses: 3 × 3, more when the stars allow.
     int columns = 0;
     int rows = 0;
-    // A reading counts for a region with this many of its stars ...
-    int minStarsPerReading = 3;
+    // A reading counts for a region with this many of its stars (a lone
+    // star's reading may be a blend; two let a sparse field still give
+    // enough regions for a plane) ...
+    int minStarsPerReading = 2;
     // ... and a region needs this many such readings.
     int minReadings = 5;
 };

@@ -42,7 +42,7 @@ InspectInput FocusRun(const Optics& o, const std::vector<std::pair<double, doubl
     in.pixelMicrons = 5.0;
     in.focalRatio = 3.0;  // a zone of 24 µm
     in.stepMicrons = 5.0;
-    in.columns = in.rows = 3;  // 108 stars would choose 4 × 4
+    in.columns = in.rows = 3;  // 108 stars would choose 5 × 5
     std::vector<FitPoint> field;
     for (int k = 0; k < 13; ++k) {
         InspectReading r{940.0 + 10.0 * k, {}};
@@ -116,19 +116,19 @@ TEST(Aberration, RegionsAndFiguresFollowAKnownPlaneAndParaboloid) {
 }
 
 TEST(Aberration, TooFewStarsGiveNoFigureAndSayWhy) {
-    // Three stars to a cell except the top-left's two; a star on a boundary
+    // Three stars to a cell except the top-left's one; a star on a boundary
     // (x = 400) belongs to the cell right of it.
     std::vector<std::pair<double, double>> stars;
     for (int row = 0; row < 3; ++row)
         for (int col = 0; col < 3; ++col)
-            for (int k = (row == 0 && col == 0) ? 1 : 0; k < 3; ++k) stars.emplace_back(col * 400.0 + k * 150.0, row * 300.0 + 50.0 + k * 100.0);
+            for (int k = (row == 0 && col == 0) ? 2 : 0; k < 3; ++k) stars.emplace_back(col * 400.0 + k * 150.0, row * 300.0 + 50.0 + k * 100.0);
     stars.emplace_back(400.0, 20.0);  // the top-middle's fourth
     InspectInput in = FocusRun({}, stars);
     in.minReadings = 13;  // every reading counts
     const AberrationReport report = Inspect(in);
     ASSERT_TRUE(report.ok) << report.why;
     EXPECT_FALSE(report.regions[0].ok);
-    EXPECT_EQ(report.regions[0].why, "too few stars: 0 readings with 3 or more of its stars, 13 needed");
+    EXPECT_EQ(report.regions[0].why, "too few stars: 0 readings with 2 or more of its stars, 13 needed");
     EXPECT_TRUE(report.regions[1].ok) << report.regions[1].why;
     EXPECT_EQ(report.regions[1].stars, 4);
     EXPECT_EQ(report.regions[2].stars, 3);
@@ -147,8 +147,8 @@ TEST(Aberration, TooFewStarsGiveNoFigureAndSayWhy) {
     for (const RegionResult& r : steep.regions)
         EXPECT_EQ(r.why, r.column == 1 ? "" : "the fitted minimum lies outside the measured positions") << r.column;
 
-    // The grid grows once a reading has twice 3 stars for each region of the finer one.
-    for (const auto& [count, grid] : {std::pair{95, 3}, {96, 4}, {150, 5}, {400, 5}}) {
+    // The grid grows once a reading has twice 2 stars for each region of the finer one.
+    for (const auto& [count, grid] : {std::pair{63, 3}, {64, 4}, {100, 5}, {400, 5}}) {
         std::vector<std::pair<double, double>> places;
         for (int i = 0; i < count; ++i) places.emplace_back((i * 37) % kWidth, (i * 53) % kHeight);
         InspectInput auto_ = FocusRun({}, places);
