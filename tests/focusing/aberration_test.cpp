@@ -144,8 +144,10 @@ TEST(Aberration, TooFewStarsGiveNoFigureAndSayWhy) {
 
     // Sides whose best focus lies beyond the run are not extrapolated to.
     const AberrationReport steep = Inspect(FocusRun({1500, 0, 0}));
-    for (const RegionResult& r : steep.regions)
+    for (const RegionResult& r : steep.regions) {
+        EXPECT_EQ(r.ok, r.column == 1);
         EXPECT_EQ(r.why, r.column == 1 ? "" : "the fitted minimum lies outside the measured positions") << r.column;
+    }
 
     // The grid grows once a reading has twice 2 stars for each region of the finer one.
     for (const auto& [count, grid] : {std::pair{63, 3}, {64, 4}, {100, 5}, {400, 5}}) {
