@@ -345,6 +345,93 @@ double FitValue(FitModel model, std::span<const double> p, double x) {
 double SizeFromPeak(double peak) { return 1000.0 / std::sqrt(peak > 1.0 ? peak : 1.0); }
 double PeakFromSize(double size) { return size > 0.0 ? (1000.0 / size) * (1000.0 / size) : 0.0; }
 
+ShapedFit FitShapedCurve(std::span<const FitPoint> points, const CurveFit& shape) {
+    ShapedFit fit;
+    std::vector<std::size_t> used;
+    double lo = kInf;
+    double hi = -kInf;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (!(points[i].weight > 0.0) || !std::isfinite(points[i].x) || !std::isfinite(points[i].y)) continue;
+        used.push_back(i);
+        lo = std::min(lo, points[i].x);
+        hi = std::max(hi, points[i].x);
+    }
+    if (shape.model == FitModel::None || shape.parameters.size() < 3) {
+        fit.why = "no curve shape to fit with";
+        return fit;
+    }
+    if (used.size() < 4 || !(hi > lo)) {
+        fit.why = "too few points to fit";
+        return fit;
+    }
+    // The shape moved to centre c; the best level for it is the weighted mean
+    // of what is left, so the search is over c alone.
+    std::vector<double> moved = shape.parameters;
+    const auto withCentre = [&](double c) {
+        moved[2] = c;
+        double sw = 0.0;
+        double sr = 0.0;
+        for (const std::size_t i : used) {
+            sw += points[i].weight;
+            sr += points[i].weight * (points[i].y - FitValue(shape.model, moved, points[i].x));
+        }
+        return sr / sw;
+    };
+    const auto cost = [&](const std::array<double, 3>& q) {
+        const double c = q[0];
+        if (c < lo - (hi - lo) || c > hi + (hi - lo)) return kInf;
+        const double level = withCentre(c);
+        double sse = 0.0;
+        for (const std::size_t i : used) {
+            const double r = points[i].y - FitValue(shape.model, moved, points[i].x) - level;
+            sse += points[i].weight * r * r;
+        }
+        return sse;
+    };
+    constexpr int kGrid = 81;
+    std::array<double, 3> best{lo, 0.0, 0.0};
+    double bestCost = kInf;
+    for (int k = 0; k < kGrid; ++k) {
+        const std::array<double, 3> q{lo + (hi - lo) * k / (kGrid - 1), 0.0, 0.0};
+        const double v = cost(q);
+        if (v < bestCost) {
+            bestCost = v;
+            best = q;
+        }
+    }
+    const double c = Simplex(1, best, {(hi - lo) / (kGrid - 1), 1.0, 1.0}, cost)[0];
+    const double sse = cost({c, 0.0, 0.0});
+    fit.centre = c;
+    fit.level = withCentre(c);
+    // The centre's variance from the linearised model (centre and level):
+    // the residuals' variance times the inverse of J'WJ.
+    const double h = std::max(1e-6, (hi - lo) * 1e-5);
+    double sw = 0.0, swj = 0.0, swjj = 0.0;
+    for (const std::size_t i : used) {
+        moved[2] = c + h;
+        const double up = FitValue(shape.model, moved, points[i].x);
+        moved[2] = c - h;
+        const double down = FitValue(shape.model, moved, points[i].x);
+        const double j = (up - down) / (2.0 * h);
+        sw += points[i].weight;
+        swj += points[i].weight * j;
+        swjj += points[i].weight * j * j;
+    }
+    const double det = swjj * sw - swj * swj;
+    if (!(det > 0.0) || !std::isfinite(sse)) {
+        fit.why = "the points do not fix the curve's centre";
+        return fit;
+    }
+    const double variance = sse / static_cast<double>(used.size() - 2);
+    fit.sigma = std::sqrt(variance * sw / det);
+    if (c < lo || c > hi) {
+        fit.why = "the fitted minimum lies outside the measured positions";
+        return fit;
+    }
+    fit.ok = true;
+    return fit;
+}
+
 namespace {
 
 // One fit with the points' weights as given.

@@ -90,6 +90,21 @@ CurveFit FitFocusCurve(std::span<const FitPoint> points, const FitOptions& optio
 double FitValue(FitModel model, std::span<const double> parameters, double x);
 inline double FitValue(const CurveFit& fit, double x) { return FitValue(fit.model, fit.parameters, x); }
 
+// A curve whose shape another fit learned (a region of the field against the
+// whole field's curve): only its centre and its level move, y = shape(x - c
+// + shape's c) + level. The far flanks' slope is the optics' and the same
+// over the field, while a corner's stars may be larger at best focus, so the
+// level is free and the width is not.
+struct ShapedFit {
+    bool ok = false;
+    std::string why;       // !ok: what went wrong
+    double centre = 0.0;   // where the curve is lowest
+    double sigma = 0.0;    // the centre's standard error, from the points' scatter
+    double level = 0.0;    // added to the shape's values
+};
+// Needs at least 4 points with positive weight and a centre inside their span.
+ShapedFit FitShapedCurve(std::span<const FitPoint> points, const CurveFit& shape);
+
 // Peak as a size (see above); non-positive peaks read as 1.
 double SizeFromPeak(double peak);
 double PeakFromSize(double size);
