@@ -726,7 +726,7 @@ Server::Reply Server::Connect(bool on, std::uint32_t clientId) {
             if (const Answer a = service_.SetLimits(*settings_.limits); !a) Log(a.message);
         }
         if (settings_.reverse) {
-            if (const Answer a = service_.SetReverse(*settings_.reverse); !a && *settings_.reverse) Log(a.message);
+            if (const Answer a = service_.SetReverse(*settings_.reverse); !a) Log(a.message);
         }
         if (settings_.syncTo && !syncTaken_) {
             syncTaken_ = true;

@@ -37,6 +37,7 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 using test::Eventually;
 using testing::HasSubstr;
+using testing::Not;
 
 // A client on a plain socket, for what an HTTP client library would not send.
 class RawClient {
@@ -239,6 +240,7 @@ TEST_F(AlpacaServer, EveryMemberWithGoodAndBadValues) {
                          {"PUT", "connected", "", 400}, {"PUT", "tempcomp", "TempComp=1", 400},
                          {"PUT", "tempcomp", "", 400}, {"GET", "focus", "", 400}, {"PUT", "position", "Position=3", 400},
                          {"PUT", "action", "Action=x", 400}, {"PUT", "action", "Action=sync&Parameters=1.5", kInvalidValue},
+                         {"PUT", "action", "Action=Halt&Parameters=", kActionNotImplemented},
                          {"PUT", "move", "position=5", 400},
                          {"PUT", "move", "Position=5&clientid=1", 400}, {"PUT", "connected", "CONNECTED=false", 400},
                          {"GET", "action", "", kNotImplemented}, {"GET", "move", "", kNotImplemented}}) {
@@ -328,26 +330,28 @@ TEST_F(AlpacaServer, ConnectionsAreCountedByClientId) {
 
 // A position not known, for whatever reason the state file gives, is said on
 // the console and refuses every move until a client syncs it (the action
-// Sync) or the server was told where the hub stands (--sync). Limits come
-// from the options.
+// Sync) or the server was told where the hub stands (--sync, once). Limits
+// and the motor's direction come from the options.
 TEST_F(AlpacaServer, AnUnknownPositionRefusesMovesUntilSynced) {
     struct Case {
         const char* name;
         const char* state;  // nullptr: no file
         std::optional<std::int32_t> syncTo;
         const char* said;   // on the console, beside the advice to sync
+        bool reverse;       // on this normally wired hub: the move runs the wrong way
     };
-    for (const Case& c : {Case{"no file", nullptr, std::nullopt, "There is no focuser state file"},
+    for (const Case& c : {Case{"no file", nullptr, std::nullopt, "There is no focuser state file", false},
                           {"a move that never ended", "position=700\nclean=0\ndevice=sim:hub-alpaca\nmodel=Default\n",
-                           std::nullopt, "never ended"},
+                           std::nullopt, "never ended", true},
                           {"beyond any travel", "position=2147483647\nclean=1\ndevice=sim:hub-alpaca\nmodel=Default\n",
-                           std::nullopt, "does not read"},
-                          {"no file, --sync", nullptr, 4000, "synced to 4000 (--sync)"}}) {
+                           std::nullopt, "does not read", false},
+                          {"no file, --sync", nullptr, 4000, "synced to 4000 (--sync)", false}}) {
         std::filesystem::remove(settings.focuser.statePath);
         if (c.state) std::ofstream(settings.focuser.statePath) << c.state;
         ServerSettings s = settings;
         s.syncTo = c.syncTo;
         s.limits = FocuserService::Limits{1000, 60000};
+        s.reverse = c.reverse;
         Restart(s);
         ASSERT_EQ(Error(Put("connected", "Connected=true")), 0) << c.name;
         EXPECT_THAT(Logged(), HasSubstr(c.said)) << c.name;
@@ -367,9 +371,16 @@ TEST_F(AlpacaServer, AnUnknownPositionRefusesMovesUntilSynced) {
         EXPECT_EQ(Error(Put("move", "Position=500")), kInvalidValue) << c.name << ": below the lower limit";
         EXPECT_EQ(Error(Put("move", "Position=4100")), 0) << c.name;
         ASSERT_TRUE(service.WaitIdle(30000)) << c.name;
+        const json moved = Get("position")["Value"];
+        EXPECT_EQ(Error(Put("connected", "Connected=false")), 0);
+        ASSERT_EQ(Error(Put("connected", "Connected=true")), 0);
+        EXPECT_EQ(Get("position")["Value"], moved) << c.name << ": kept, and synced only at the first connection";
         EXPECT_EQ(Error(Put("connected", "Connected=false")), 0);
     }
     EXPECT_TRUE(PositionStore(settings.focuser.statePath).Load()->clean) << "synced, and kept for the next start";
+    // Only the move that did not arrive, in the server's words.
+    EXPECT_THAT(Logged(), AllOf(HasSubstr("move to 4100 stalled"), HasSubstr("--reverse off"),
+                                Not(HasSubstr("arrived"))));
 }
 
 // A temperature compensation correction is no client's move: a client's Move
