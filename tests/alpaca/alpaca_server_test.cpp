@@ -23,7 +23,6 @@
 #include "alpaca_request.h"
 #include "alpaca_server.h"
 #include "discovery.h"
-#include "focuser/focus_control.h"
 #include "sim/hub_simulator.h"
 #include "sim/observatory.h"
 #include "sim/sim_devices.h"
@@ -406,7 +405,8 @@ TEST_F(AlpacaServer, AClientsMoveTakesACorrectionsPlace) {
 }
 
 // The engine's texts in the server's words: the device, the position clients
-// see, and the server's options for the desktop's settings.
+// see, and the server's options for the desktop's settings (the motor's
+// direction: AnUnknownPositionRefusesMovesUntilSynced).
 TEST(AlpacaText, EngineTextsSpeakOfTheDeviceThePositionAndTheServersOptions) {
     EXPECT_EQ(AlpacaText("The focuser on COM1 (/dev/ttyUSB0) stayed at position -2787 for 1.0 s while it was being "
                          "moved, so the motor was stopped. Check the focuser's power and cable; for a hub focuser also "
@@ -414,10 +414,6 @@ TEST(AlpacaText, EngineTextsSpeakOfTheDeviceThePositionAndTheServersOptions) {
                          "/dev/ttyUSB0", 2787),
               "The focuser on /dev/ttyUSB0 stayed at position 2787 for 1.0 s while it was being moved, so the motor "
               "was stopped. Check the focuser's power and cable; for a hub also check the model given with --model.");
-    EXPECT_EQ(AlpacaText(kWrongWayText, "/dev/ttyUSB0", 0),
-              "The focuser moved away from its target, so the move was stopped. If the hub's motor is wired the other "
-              "way round, start kessivane-alpaca with --reverse on; if it already runs reversed (--reverse on, or a "
-              "--model that reverses), start it with --reverse off.");
 }
 
 // TempCompAvailable says whether TempComp=true can run, from the moment
