@@ -145,6 +145,8 @@ void Indi(benchmark::State& state, bool move) {
         return;
     }
     std::this_thread::sleep_for(1s);
+    // A hub never counted here is synced first, as a user does once.
+    server.Set(kDevice + ".FOCUS_SYNC.FOCUS_SYNC_VALUE=0");
     if (!move) {
         IndiWire wire(server.Port());
         for (auto _ : state) {
@@ -184,8 +186,9 @@ public:
         if (access(program.c_str(), X_OK) != 0) return;
         const std::string port = std::to_string(port_), discovery = std::to_string(FreePort());
         const std::string state = "--state=" + dir_.File("alpaca.state");
+        // A fresh state file holds no position: the hub is told where it stands.
         const char* argv[] = {program.c_str(), "--simulate", "--port", port.c_str(), "--discovery-port",
-                              discovery.c_str(), state.c_str(), nullptr};
+                              discovery.c_str(), state.c_str(), "--sync=0", nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include <cstring>
 
 #include "alpaca_request.h"
+#include "service/face_text.h"
 
 namespace kv::alpaca {
 
@@ -72,6 +74,17 @@ namespace {
 
 constexpr const char* kDeviceName = "Kessivane Focuser";
 constexpr const char* kNotConnectedText = "The focuser is not connected: set Connected to true first.";
+constexpr const char* kStillMovingText = "The focuser is still moving; wait until IsMoving is false, or Halt it first.";
+constexpr const char* kUnknownPositionText =
+    "The focuser's position is not known, so moves are refused until it is synced: send the action Sync with the "
+    "position the focuser stands at as its Parameters, or start kessivane-alpaca with --sync POSITION.";
+constexpr const char* kSyncAction = "Sync";
+
+bool SameNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
 
 std::uint64_t Fnv1a(const std::string& text, std::uint64_t seed) {
     std::uint64_t h = seed;
@@ -400,6 +413,26 @@ std::string UniqueIdFor(const std::string& device, const std::string& kind) {
     return text;
 }
 
+std::string AlpacaText(const std::string& engineText, const std::string& device, std::int32_t position) {
+    static const FaceWords kWords{
+        "for a hub also check the model given with --model.",
+        "If the hub's motor is wired the other way round, start kessivane-alpaca with --reverse on; if it already "
+        "runs reversed (--reverse on, or a --model that reverses), start it with --reverse off."};
+    return FaceText(engineText, device, position, kWords);
+}
+
+ServiceListener ConsoleListener(FocuserService& service, std::function<void(const std::string& line)> log) {
+    ServiceListener l;
+    l.moveEnded = [&service, log](const MoveRecord& r) {
+        if (r.end == MoveEnd::Arrived || r.end == MoveEnd::Replaced) return;
+        log("move to " + std::to_string(r.target) + " " + MoveEndName(r.end) + ": " +
+            AlpacaText(r.reason, service.Device(), r.position));
+    };
+    l.compensationLog = log;
+    l.alert = [&service, log](const std::string& text) { log(AlpacaText(text, service.Device(), service.Position())); };
+    return l;
+}
+
 Server::Server(FocuserService& service, ServerSettings settings)
     : service_(service),
       settings_(std::move(settings)),
@@ -550,7 +583,7 @@ Server::Reply Server::Get(const std::string& member) {
     if (member == "driverversion") return Reply::Of(std::string(KV_VERSION));
     if (member == "interfaceversion") return Reply::Of(kInterfaceVersion);
     if (member == "name") return Reply::Of(kDeviceName);
-    if (member == "supportedactions") return Reply::Of(json::array());
+    if (member == "supportedactions") return Reply::Of(json::array({kSyncAction}));
     static const char* const kMethods[] = {"action", "commandblind", "commandbool", "commandstring", "halt", "move"};
     if (std::find(std::begin(kMethods), std::end(kMethods), member) != std::end(kMethods)) {
         return Reply::Error(kNotImplemented, "'" + member + "' is a method: send it with PUT.");
@@ -591,8 +624,23 @@ Server::Reply Server::Put(const std::string& member, const ParamView& params) {
         return Connect(*on, ParseClientNumber(params.Find("ClientID")));
     }
     if (member == "action") {
-        if (!require("Action") || !require("Parameters")) return Reply::Bad("Action needs Action and Parameters.");
-        return Reply::Error(kActionNotImplemented, "This focuser supports no actions.");
+        const auto action = require("Action");
+        const auto parameters = require("Parameters");
+        if (!action || !parameters) return Reply::Bad("Action needs Action and Parameters.");
+        if (!SameNoCase(*action, kSyncAction)) {
+            return Reply::Error(kActionNotImplemented, "This focuser supports one action, Sync, whose Parameters is "
+                                                       "the position the focuser stands at.");
+        }
+        const auto position = ParseInt(*parameters);
+        if (!position) {
+            return Reply::Error(kInvalidValue, "Sync takes the position the focuser stands at, a whole number of "
+                                               "steps, not '" + *parameters + "'.");
+        }
+        if (!service_.IsOpen()) return Reply::Error(kNotConnected, kNotConnectedText);
+        const Answer a = service_.Sync(*position);
+        if (!a) return Reply::Error(AscomError(a.result), a.message);
+        Log("A client synced the position to " + std::to_string(*position) + ".");
+        return Reply::Of(std::to_string(*position));
     }
     if (member == "commandblind" || member == "commandbool" || member == "commandstring") {
         if (!require("Command") || !require("Raw")) return Reply::Bad("A command needs Command and Raw.");
@@ -604,16 +652,16 @@ Server::Reply Server::Put(const std::string& member, const ParamView& params) {
         const auto target = ParseInt(*text);
         if (!target) return Reply::Bad("Position must be a whole number of steps, not '" + *text + "'.");
         if (!service_.IsOpen()) return Reply::Error(kNotConnected, kNotConnectedText);
+        if (service_.PositionUncertain()) return Reply::Error(kInvalidOperation, kUnknownPositionText);
         const FocuserService::Limits limits = service_.GetLimits();
         if (*target < limits.min || *target > limits.max) {
             return Reply::Error(kInvalidValue, "Position " + std::to_string(*target) + " is outside " +
                                                    std::to_string(limits.min) + " to " + std::to_string(limits.max) + ".");
         }
-        if (service_.Moving()) {
-            return Reply::Error(kInvalidOperation,
-                                "The focuser is still moving; wait until IsMoving is false, or Halt it first.");
-        }
+        // The service refuses a client's move while another client's runs,
+        // and lets it take a compensation correction's place.
         const Answer a = service_.MoveTo(*target);
+        if (a.result == MoveResult::Busy) return Reply::Error(kInvalidOperation, kStillMovingText);
         return a ? Reply::Done() : Reply::Error(AscomError(a.result), a.message);
     }
     if (member == "halt") {
@@ -644,6 +692,14 @@ Server::Reply Server::Put(const std::string& member, const ParamView& params) {
     return Reply::Bad("The focuser has no member '" + member + "' to set.");
 }
 
+void Server::Log(const std::string& line) const {
+    if (settings_.log) {
+        settings_.log(line);
+    } else {
+        std::fprintf(stderr, "kessivane-alpaca: %s\n", line.c_str());
+    }
+}
+
 bool Server::CompensationAvailable() const {
     const CompensationConfig c = service_.GetCompensation();
     return service_.TemperatureAvailable() && c.coefficient && *c.coefficient != 0.0;
@@ -661,15 +717,27 @@ Server::Reply Server::Connect(bool on, std::uint32_t clientId) {
     if (!service_.IsOpen()) {
         clients_.clear();
         const OpenResult opened = service_.Open(settings_.focuser);
-        if (!opened.ok) return Reply::Error(kDriverError, opened.message);
+        if (!opened.ok) return Reply::Error(kDriverError, AlpacaText(opened.message, settings_.focuser.device, 0));
         // Alpaca positions run from 0 to MaxStep; a focuser that keeps its own
-        // position brings its own range.
-        if (const auto range = service_.DeviceRange()) service_.SetLimits({std::max(0, range->min), range->max});
+        // position brings its own range, which the options may narrow.
+        const auto range = service_.DeviceRange();
+        if (range) service_.SetLimits({std::max(0, range->min), range->max});
+        if (settings_.limits) {
+            if (const Answer a = service_.SetLimits(*settings_.limits); !a) Log(a.message);
+        }
+        if (settings_.reverse) {
+            if (const Answer a = service_.SetReverse(*settings_.reverse); !a) Log(a.message);
+        }
+        if (settings_.syncTo && !syncTaken_) {
+            syncTaken_ = true;
+            const Answer a = service_.Sync(*settings_.syncTo);
+            Log(a ? "The position was synced to " + std::to_string(*settings_.syncTo) + " (--sync)."
+                  : "--sync " + std::to_string(*settings_.syncTo) + ": " + a.message);
+        }
+        if (service_.PositionUncertain()) Log(kUnknownPositionText);
         CompensationConfig c = service_.GetCompensation();
         if (!settings_.tcdPath.empty()) {
-            if (const Answer a = service_.LoadCoefficient(settings_.tcdPath); !a) {
-                std::fprintf(stderr, "kessivane-alpaca: %s\n", a.message.c_str());
-            }
+            if (const Answer a = service_.LoadCoefficient(settings_.tcdPath); !a) Log(a.message);
         } else if (settings_.coefficient) {
             c.coefficient = settings_.coefficient;
             c.source = "typed in";

@@ -3,9 +3,16 @@
 //
 // Interface: ASCOM IFocuserV3 (InterfaceVersion 3). Absolute is true: Move
 // takes a position, 0 to MaxStep. The rules the protocol leaves to a device:
-// - A Move while the focuser moves is refused with InvalidOperation (0x40B):
-//   Alpaca clients wait for IsMoving to turn false, and a second client must
-//   never take over the first one's move. Halt stops any move.
+// - A Move while a client's move runs is refused with InvalidOperation
+//   (0x40B): Alpaca clients wait for IsMoving to turn false, and a second
+//   client must never take over the first one's move. A temperature
+//   compensation correction is no client's: a Move takes its place. Halt
+//   stops any move.
+// - A hub's position is only as good as its state file (focuser_service.h).
+//   While it is not known, Move is refused with InvalidOperation saying how
+//   to sync: IFocuserV3 has no Sync, so it is the action "Sync" (listed in
+//   SupportedActions; Parameters: the position the focuser stands at), or
+//   the server's --sync option, applied at its first connection.
 // - Move while TempComp is on is allowed (IFocuserV3); the move re-bases the
 //   compensation (focuser_service.h).
 // - Device members need Connected (NotConnected, 0x407); the descriptive
@@ -47,6 +54,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -97,7 +105,21 @@ struct ServerSettings {
     std::optional<double> coefficient;  // compensation typed in ...
     std::string tcdPath;                // ... or fitted from a calibration file
     std::optional<double> stepSizeMicrons;
+    std::optional<FocuserService::Limits> limits;  // the travel Move may use; the device's own range when not set
+    std::optional<bool> reverse;                   // the hub's motor turned round; the model's choice when not set
+    std::optional<std::int32_t> syncTo;            // where the hub stands, taken at the first connection
+    // The server's console; standard error, each line prefixed with the program's name, when not set.
+    std::function<void(const std::string& line)> log;
 };
+
+// An engine message in this server's words: the device for the port, the
+// position clients see for the hub's count, the server's options for the
+// desktop's settings.
+std::string AlpacaText(const std::string& engineText, const std::string& device, std::int32_t position);
+
+// What the server says on its console about the focuser: moves that did not
+// arrive, the engine's messages (as AlpacaText) and compensation's lines.
+ServiceListener ConsoleListener(FocuserService& service, std::function<void(const std::string& line)> log);
 
 // A stable id for the focuser behind `device` and `kind`, shaped as a UUID.
 std::string UniqueIdFor(const std::string& device, const std::string& kind);
@@ -129,6 +151,7 @@ private:
     Reply Put(const std::string& member, const class ParamView& params);
     Reply Connect(bool on, std::uint32_t clientId);
     bool CompensationAvailable() const;
+    void Log(const std::string& line) const;
 
     FocuserService& service_;
     ServerSettings settings_;
@@ -142,6 +165,7 @@ private:
     std::shared_mutex requests_;  // shared by each request, taken whole by Stop
     std::mutex connectMutex_;     // one Connected change at a time; clients_ below
     std::set<std::uint32_t> clients_;  // the ClientIDs connected
+    bool syncTaken_ = false;           // settings_.syncTo applied, once
 };
 
 }  // namespace kv::alpaca

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,7 +24,12 @@ constexpr const char* kUsage =
     "  --kind KIND          hub (default), robofocus or optec\n"
     "  --model NAME         the hub's focuser model from Focusers.ini (default \"Default\")\n"
     "  --catalogue FILE     Focusers.ini (default: beside this program)\n"
-    "  --state FILE         where the hub's position is kept (default: ~/.local/state/kessivane/)\n"
+    "  --state FILE         where the hub's position is kept (default: ~/.local/state/kessivane/, shared with\n"
+    "                       the INDI driver)\n"
+    "  --sync POSITION      the hub stands at POSITION: its position is set at the first connection\n"
+    "  --min-position N     the lowest position Move may go to (default 0; a focuser's own range otherwise)\n"
+    "  --max-position N     the highest, MaxStep (default 100000 for the hub)\n"
+    "  --reverse on|off     the hub's motor is wired the other way round (default: as the model says)\n"
     "  --address ADDR       the address to listen on (default 127.0.0.1: this computer only)\n"
     "  --port N             the HTTP port (default 11111; 0 picks a free one)\n"
     "  --discovery-port N   the UDP discovery port (default 32227)\n"
@@ -35,22 +39,8 @@ constexpr const char* kUsage =
     "  --simulate           serve the simulated observatory's focusers (sim:hub, sim:robofocus, sim:optec)\n"
     "  --help, --version\n";
 
-std::string Sanitised(const std::string& device) {
-    std::string name;
-    for (const char c : device) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
-}
-
 std::string DefaultStatePath(const std::string& device) {
-    std::string base;
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state) {
-        base = state;
-    } else if (const char* home = std::getenv("HOME"); home && *home) {
-        base = std::string(home) + "/.local/state";
-    } else {
-        base = ".";
-    }
-    return base + "/kessivane/alpaca-" + Sanitised(device) + ".state";
+    return kv::FocuserStatePath(device, std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
 }
 
 std::string ProgramFolder() {
@@ -71,7 +61,8 @@ int main(int argc, char** argv) {
     bool simulate = false;
     static const char* const kTakesValue[] = {"--device", "--kind",  "--model",          "--catalogue",   "--state",
                                               "--address", "--port", "--discovery-port", "--coefficient", "--tcd",
-                                              "--step-size"};
+                                              "--step-size", "--sync", "--min-position", "--max-position",
+                                              "--reverse"};
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i], value;
         if (arg == "--help") return std::printf("%s", kUsage), 0;
@@ -98,7 +89,7 @@ int main(int argc, char** argv) {
         const auto it = options.find(name);
         if (it == options.end()) return otherwise;
         const auto v = kv::ParseDoubleC(it->second);
-        if (!v || *v != static_cast<int>(*v) || *v < lo || *v > hi) return std::nullopt;
+        if (!v || *v < lo || *v > hi || *v != static_cast<int>(*v)) return std::nullopt;
         return static_cast<int>(*v);
     };
 
@@ -127,6 +118,23 @@ int main(int argc, char** argv) {
         if (!settings.stepSizeMicrons || *settings.stepSizeMicrons <= 0) return Usage("--step-size takes microns, e.g. 4.5");
     }
     settings.tcdPath = option("--tcd", "");
+    const auto low = number("--min-position", 0, 0, kv::kServiceMaxPosition);
+    const auto high = number("--max-position", 100000, 1, kv::kServiceMaxPosition);
+    if (!low || !high || *low >= *high) {
+        return Usage("--min-position and --max-position are whole numbers from 0 to 1000000000, the lower first");
+    }
+    if (options.count("--min-position") || options.count("--max-position")) settings.limits = {{*low, *high}};
+    if (options.count("--sync")) {
+        const auto at = number("--sync", 0, *low, *high);
+        if (!at) return Usage("--sync takes the position the hub stands at, from " + std::to_string(*low) + " to " +
+                              std::to_string(*high));
+        settings.syncTo = *at;
+    }
+    if (options.count("--reverse")) {
+        const std::string reverse = options["--reverse"];
+        if (reverse != "on" && reverse != "off") return Usage("--reverse takes on or off");
+        settings.reverse = reverse == "on";
+    }
     settings.uniqueId = kv::alpaca::UniqueIdFor(settings.focuser.device, kv::ServiceKindName(*kind));
 
     // Signals are taken by sigwait below, so no thread is interrupted by them.
@@ -137,17 +145,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     kv::FocuserService service;
-    service.SetListener({.positionChanged = {},
-                         .moveEnded =
-                             [](const kv::MoveRecord& r) {
-                                 if (r.end != kv::MoveEnd::Arrived && r.end != kv::MoveEnd::Replaced) {
-                                     std::fprintf(stderr, "kessivane-alpaca: move to %d %s: %s\n", r.target,
-                                                  kv::MoveEndName(r.end), r.reason.c_str());
-                                 }
-                             },
-                         .temperatureChanged = {},
-                         .compensationLog = [](const std::string& line) { std::fprintf(stderr, "kessivane-alpaca: %s\n", line.c_str()); },
-                         .alert = [](const std::string& text) { std::fprintf(stderr, "kessivane-alpaca: %s\n", text.c_str()); }});
+    service.SetListener(kv::alpaca::ConsoleListener(
+        service, [](const std::string& line) { std::fprintf(stderr, "kessivane-alpaca: %s\n", line.c_str()); }));
     kv::alpaca::Server server(service, settings);
     std::string error;
     if (!server.Start(&error)) {

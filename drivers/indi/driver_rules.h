@@ -18,16 +18,6 @@ inline constexpr const char* kDeviceName = "Kessivane Focuser";
 // The catalogue's installed place, looked at when none is beside the program.
 inline constexpr const char* kInstalledCatalogue = "/usr/lib/kessivane/Focusers.ini";
 
-// A device path as a file-name part: letters, digits, '.', '-' and '_' stay,
-// runs of anything else become one '_', leading and trailing '_' go
-// ("/dev/ttyUSB0" -> "dev_ttyUSB0", "sim:hub" -> "sim_hub"). Never empty.
-std::string SanitisedDevice(const std::string& device);
-
-// $XDG_STATE_HOME/kessivane/indi-<device>.state, or ~/.local/state/... when
-// the variable is unset or not absolute (as the base-directory rules say);
-// empty when there is no home either (nothing is then kept).
-std::string StateFilePath(const std::string& device, const char* xdgStateHome, const char* home);
-
 // Focusers.ini beside the program, else the installed one; empty when
 // neither exists (the hub then runs on the engine's default timings).
 std::string FindCatalogue(const std::string& programDir);

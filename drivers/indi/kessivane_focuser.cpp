@@ -286,7 +286,7 @@ bool KessivaneFocuser::OpenService(const std::string& device) {
     config.device = device;
     if (config.kind == ServiceKind::Hub) config.model = ChosenModel();
     config.cataloguePath = catalogue_;
-    config.statePath = StateFilePath(device, std::getenv("XDG_STATE_HOME"), HomeDir());
+    config.statePath = FocuserStatePath(device, std::getenv("XDG_STATE_HOME"), HomeDir());
     if (IsSimulatedDevice(device)) {
         PrepareSimulatedDevices();
         config.prepareDevice = &ModelSimulatedHub;

@@ -172,13 +172,32 @@ OpenResult FocuserService::Open(const ServiceConfig& config) {
         sense_ = -1;
         std::string error;
         store_ = PositionStore(config_.statePath);
+        // The hub counts from wherever it was switched on: without a clean
+        // record of where that is, 0 is no position, and the user is told why.
+        std::string why;
         if (auto loaded = store_.Load(&error)) {
             offset_ = loaded->position;
-            uncertain_ = !loaded->clean || loaded->device != config_.device || loaded->model != config_.model;
+            if (!loaded->clean) {
+                why = "The focuser state file " + store_.Path() + " records a move that never ended (the program "
+                      "stopped or the port went away during it), so the position " + std::to_string(offset_) +
+                      " is uncertain; sync it.";
+            } else if (loaded->device != config_.device || loaded->model != config_.model) {
+                why = "The focuser state file " + store_.Path() + " was counted on " + loaded->device + " (" +
+                      loaded->model + "), not on " + config_.device + " (" + config_.model +
+                      "), so the position " + std::to_string(offset_) + " is uncertain; sync it.";
+            }
         } else if (!error.empty()) {
-            uncertain_ = true;
-            pending_.push_back([this, error] {
-                if (listener_.alert) listener_.alert(error + " The position now counts from 0; sync it.");
+            why = error + " The position now counts from 0; sync it.";
+        } else if (store_.Path().empty()) {
+            why = "No state file keeps this focuser's position, so it is not known and counts from 0; sync it.";
+        } else {
+            why = "There is no focuser state file " + store_.Path() +
+                  " yet, so the position is not known and counts from 0; sync it.";
+        }
+        uncertain_ = !why.empty();
+        if (uncertain_) {
+            pending_.push_back([this, why] {
+                if (listener_.alert) listener_.alert(why);
             });
         }
     } else {

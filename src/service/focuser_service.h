@@ -8,9 +8,12 @@
 // - an absolute position. Focusers that keep their own position report it;
 //   the hub counts pulses from wherever it was switched on, so the service
 //   keeps the position in a state file (PositionStore) written before and
-//   after every move. A move that did not end cleanly (the program died, the
-//   port went away) leaves the position "uncertain" until the user syncs it:
-//   it is reported, never silently trusted.
+//   after every move. A hub without a clean record of where it stands (no
+//   state file, one that does not read or holds a position beyond
+//   kServiceMaxPosition, one counted on another device or model) or whose
+//   move did not end cleanly (the program died, the port went away) has an
+//   "uncertain" position until the user syncs it: it is reported, with why,
+//   never silently trusted.
 // - travel limits (moves beyond them are refused and change nothing), sync
 //   (the count becomes the given position), reverse direction (the hub's
 //   motor wiring; focusers that keep their own position cannot reverse), and

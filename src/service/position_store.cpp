@@ -1,16 +1,20 @@
 #include "service/position_store.h"
 
+#include <cctype>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string_view>
 
+#include "service/focuser_service.h"
 #include "shell/ini_file.h"
 
 namespace kv {
 
 namespace {
+
+static_assert(kStoredPositionLimit == kServiceMaxPosition, "a kept position is one the service can move to");
 
 // Larger files are not a state file this service wrote.
 constexpr std::size_t kMaxStateBytes = 4096;
@@ -51,7 +55,7 @@ std::optional<PositionState> ParsePositionState(const std::string& text) {
         const std::string_view value(line.data() + eq + 1, line.size() - eq - 1);
         if (key == "position") {
             const auto p = ParseInt(value);
-            if (!p) return std::nullopt;
+            if (!p || *p < -kStoredPositionLimit || *p > kStoredPositionLimit) return std::nullopt;
             state.position = *p;
             havePosition = true;
         } else if (key == "clean") {
@@ -68,10 +72,44 @@ std::optional<PositionState> ParsePositionState(const std::string& text) {
     return state;
 }
 
+std::string SanitisedDevice(const std::string& device) {
+    std::string out;
+    for (const char c : device) {
+        const bool keep = std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == '_';
+        if (keep) {
+            out += c;
+        } else if (!out.empty() && out.back() != '_') {
+            out += '_';
+        }
+    }
+    while (!out.empty() && out.back() == '_') out.pop_back();
+    // "." and ".." would name a folder, not a file part.
+    if (out.empty() || out.find_first_not_of('.') == std::string::npos) out = "device" + out;
+    return out;
+}
+
+std::string FocuserStatePath(const std::string& device, const char* xdgStateHome, const char* home) {
+    std::string base;
+    if (xdgStateHome != nullptr && xdgStateHome[0] == '/') {
+        base = xdgStateHome;
+    } else if (home != nullptr && home[0] == '/') {
+        base = std::string(home) + "/.local/state";
+    } else {
+        return {};
+    }
+    return base + "/kessivane/focuser-" + SanitisedDevice(device) + ".state";
+}
+
 std::optional<PositionState> PositionStore::Load(std::string* error) const {
     if (path_.empty()) return std::nullopt;
     std::ifstream file(path_, std::ios::binary);
-    if (!file) return std::nullopt;
+    if (!file) {
+        // There but not readable (its permissions, a folder of that name):
+        // not the same as a focuser never counted here.
+        std::error_code ec;
+        if (error && std::filesystem::exists(path_, ec)) *error = "The focuser state file " + path_ + " cannot be read.";
+        return std::nullopt;
+    }
     std::string text(kMaxStateBytes + 1, '\0');
     file.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(file.gcount()));

@@ -43,7 +43,26 @@ private:
     std::string path_;
 };
 
+// Positions a state file may hold: the range the service promises
+// (kServiceMaxPosition). A number beyond it was not counted by this program,
+// and a file holding one reads as damaged.
+inline constexpr std::int32_t kStoredPositionLimit = 1'000'000'000;
+
 std::string FormatPositionState(const PositionState& state);
 std::optional<PositionState> ParsePositionState(const std::string& text);
+
+// A device path as a file-name part: letters, digits, '.', '-' and '_' stay,
+// runs of anything else become one '_', leading and trailing '_' go
+// ("/dev/ttyUSB0" -> "dev_ttyUSB0", "sim:hub" -> "sim_hub"). Never empty.
+std::string SanitisedDevice(const std::string& device);
+
+// The one state file of the focuser on `device`, whichever face opens it (the
+// INDI driver and the Alpaca server count the same hub, so they must keep one
+// position): $XDG_STATE_HOME/kessivane/focuser-<device>.state, or
+// ~/.local/state/... when the variable is unset or not absolute (as the
+// base-directory rules say); empty when there is no home either (nothing is
+// then kept). The device is keyed as it is named: a stable name
+// (/dev/serial/by-id/...) keeps its file when the kernel's numbering changes.
+std::string FocuserStatePath(const std::string& device, const char* xdgStateHome, const char* home);
 
 }  // namespace kv

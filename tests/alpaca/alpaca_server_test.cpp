@@ -14,6 +14,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -33,6 +36,7 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 using test::Eventually;
 using testing::HasSubstr;
+using testing::Not;
 
 // A client on a plain socket, for what an HTTP client library would not send.
 class RawClient {
@@ -143,6 +147,13 @@ protected:
         s.port = 0;
         s.coefficient = -12.0;
         s.uniqueId = UniqueIdFor(s.focuser.device, "hub");
+        s.log = [this](const std::string& line) {
+            std::lock_guard lock(logMutex);
+            logged += line + "\n";
+        };
+        service.SetListener(ConsoleListener(service, s.log));
+        // A hub synced before; one whose position is not known has its own test.
+        ASSERT_TRUE(PositionStore(s.focuser.statePath).Save({0, true, s.focuser.device, "Default"}).ok);
         server = std::make_unique<Server>(service, s);
         std::string error;
         ASSERT_TRUE(server->Start(&error)) << error;
@@ -171,12 +182,18 @@ protected:
     json Get(const std::string& member, const std::string& params = "") { return Call("GET", member, params); }
     json Put(const std::string& member, const std::string& params) { return Call("PUT", member, params); }
     static int Error(const json& j) { return j.value("ErrorNumber", -1); }
+    std::string Logged() {
+        std::lock_guard lock(logMutex);
+        return logged;
+    }
 
     test::TempDir dir;
     ServerSettings settings;
     FocuserService service;
     std::unique_ptr<Server> server;
     std::unique_ptr<httplib::Client> client;
+    std::mutex logMutex;
+    std::string logged;  // the server's console
 };
 
 // Before Connected, the descriptive members answer and the device members say
@@ -185,7 +202,7 @@ protected:
 TEST_F(AlpacaServer, EveryMemberWithGoodAndBadValues) {
     EXPECT_EQ(Get("interfaceversion")["Value"], kInterfaceVersion);
     EXPECT_EQ(Get("name")["Value"], "Kessivane Focuser");
-    EXPECT_EQ(Get("supportedactions")["Value"], json::array());
+    EXPECT_EQ(Get("supportedactions")["Value"], json::array({"Sync"}));
     EXPECT_FALSE(Get("driverinfo")["Value"].get<std::string>().empty());
     EXPECT_EQ(Get("connected")["Value"], false);
     for (const auto& [how, member, params] :
@@ -221,7 +238,9 @@ TEST_F(AlpacaServer, EveryMemberWithGoodAndBadValues) {
                          {"PUT", "move", "Position=100001", kInvalidValue}, {"PUT", "connected", "Connected=maybe", 400},
                          {"PUT", "connected", "", 400}, {"PUT", "tempcomp", "TempComp=1", 400},
                          {"PUT", "tempcomp", "", 400}, {"GET", "focus", "", 400}, {"PUT", "position", "Position=3", 400},
-                         {"PUT", "action", "Action=x", 400}, {"PUT", "move", "position=5", 400},
+                         {"PUT", "action", "Action=x", 400}, {"PUT", "action", "Action=sync&Parameters=1.5", kInvalidValue},
+                         {"PUT", "action", "Action=Halt&Parameters=", kActionNotImplemented},
+                         {"PUT", "move", "position=5", 400},
                          {"PUT", "move", "Position=5&clientid=1", 400}, {"PUT", "connected", "CONNECTED=false", 400},
                          {"GET", "action", "", kNotImplemented}, {"GET", "move", "", kNotImplemented}}) {
         const json j = Call(b.how, b.member, b.params);
@@ -306,6 +325,95 @@ TEST_F(AlpacaServer, ConnectionsAreCountedByClientId) {
     ASSERT_EQ(Error(Put("connected", "Connected=false&ClientID=1")), 0);
     EXPECT_EQ(Get("connected")["Value"], false);
     EXPECT_EQ(service.LastMove()->end, MoveEnd::Halted);
+}
+
+// A position not known, for whatever reason the state file gives, is said on
+// the console and refuses every move until a client syncs it (the action
+// Sync) or the server was told where the hub stands (--sync, once). Limits
+// and the motor's direction come from the options.
+TEST_F(AlpacaServer, AnUnknownPositionRefusesMovesUntilSynced) {
+    struct Case {
+        const char* name;
+        const char* state;  // nullptr: no file
+        std::optional<std::int32_t> syncTo;
+        const char* said;   // on the console, beside the advice to sync
+        bool reverse;       // on this normally wired hub: the move runs the wrong way
+    };
+    for (const Case& c : {Case{"no file", nullptr, std::nullopt, "There is no focuser state file", false},
+                          {"a move that never ended", "position=700\nclean=0\ndevice=sim:hub-alpaca\nmodel=Default\n",
+                           std::nullopt, "never ended", true},
+                          {"beyond any travel", "position=2147483647\nclean=1\ndevice=sim:hub-alpaca\nmodel=Default\n",
+                           std::nullopt, "does not read", false},
+                          {"no file, --sync", nullptr, 4000, "synced to 4000 (--sync)", false}}) {
+        std::filesystem::remove(settings.focuser.statePath);
+        if (c.state) std::ofstream(settings.focuser.statePath) << c.state;
+        ServerSettings s = settings;
+        s.syncTo = c.syncTo;
+        s.limits = FocuserService::Limits{1000, 60000};
+        s.reverse = c.reverse;
+        Restart(s);
+        ASSERT_EQ(Error(Put("connected", "Connected=true")), 0) << c.name;
+        EXPECT_THAT(Logged(), HasSubstr(c.said)) << c.name;
+        EXPECT_EQ(Get("maxstep")["Value"], 60000) << c.name;
+        if (!c.syncTo) {
+            EXPECT_THAT(Logged(), HasSubstr("moves are refused until it is synced")) << c.name;
+            const json refused = Put("move", "Position=5000");
+            EXPECT_EQ(Error(refused), kInvalidOperation) << c.name;
+            EXPECT_THAT(refused["ErrorMessage"].get<std::string>(), AllOf(HasSubstr("Sync"), HasSubstr("--sync"))) << c.name;
+            EXPECT_FALSE(service.Moving()) << c.name;
+            EXPECT_EQ(Error(Put("action", "Action=Sync&Parameters=70000")), kInvalidValue) << c.name << ": beyond the limits";
+            const json synced = Put("action", "Action=Sync&Parameters=4000");
+            ASSERT_EQ(Error(synced), 0) << c.name << " " << synced;
+            EXPECT_EQ(synced["Value"], "4000");
+        }
+        EXPECT_EQ(Get("position")["Value"], 4000) << c.name;
+        EXPECT_EQ(Error(Put("move", "Position=500")), kInvalidValue) << c.name << ": below the lower limit";
+        EXPECT_EQ(Error(Put("move", "Position=4100")), 0) << c.name;
+        ASSERT_TRUE(service.WaitIdle(30000)) << c.name;
+        const json moved = Get("position")["Value"];
+        EXPECT_EQ(Error(Put("connected", "Connected=false")), 0);
+        ASSERT_EQ(Error(Put("connected", "Connected=true")), 0);
+        EXPECT_EQ(Get("position")["Value"], moved) << c.name << ": kept, and synced only at the first connection";
+        EXPECT_EQ(Error(Put("connected", "Connected=false")), 0);
+    }
+    EXPECT_TRUE(PositionStore(settings.focuser.statePath).Load()->clean) << "synced, and kept for the next start";
+    // Only the move that did not arrive, in the server's words.
+    EXPECT_THAT(Logged(), AllOf(HasSubstr("move to 4100 stalled"), HasSubstr("--reverse off"),
+                                Not(HasSubstr("arrived"))));
+}
+
+// A temperature compensation correction is no client's move: a client's Move
+// takes its place.
+TEST_F(AlpacaServer, AClientsMoveTakesACorrectionsPlace) {
+    auto& night = kvsim::Observatory::Instance();
+    night.StartNight({.startTemperatureC = 10.0, .temperatureRateCPerHour = -10.0});
+    night.SetNightSeconds(0.0);
+    ServerSettings s = settings;
+    s.coefficient = 5000.0;  // a long correction for a small change
+    Restart(s);
+    ASSERT_EQ(Error(Put("connected", "Connected=true")), 0);
+    ASSERT_EQ(Error(Put("tempcomp", "TempComp=true")), 0);
+    night.SetNightSeconds(3600.0);
+    const auto corrected = service.CompensateNow();
+    night.SetNightSeconds(std::nullopt);
+    ASSERT_TRUE(corrected && service.Moving()) << Logged();
+    const json mine = Put("move", "Position=2000");
+    EXPECT_EQ(Error(mine), 0) << mine;
+    EXPECT_EQ(service.Target(), 2000);
+    ASSERT_TRUE(service.WaitIdle(30000));
+    EXPECT_FALSE(service.LastMove()->compensation);
+}
+
+// The engine's texts in the server's words: the device, the position clients
+// see, and the server's options for the desktop's settings (the motor's
+// direction: AnUnknownPositionRefusesMovesUntilSynced).
+TEST(AlpacaText, EngineTextsSpeakOfTheDeviceThePositionAndTheServersOptions) {
+    EXPECT_EQ(AlpacaText("The focuser on COM1 (/dev/ttyUSB0) stayed at position -2787 for 1.0 s while it was being "
+                         "moved, so the motor was stopped. Check the focuser's power and cable; for a hub focuser also "
+                         "check \"High Resolution Positioning\" against the encoder, and the motor timing settings.",
+                         "/dev/ttyUSB0", 2787),
+              "The focuser on /dev/ttyUSB0 stayed at position 2787 for 1.0 s while it was being moved, so the motor "
+              "was stopped. Check the focuser's power and cable; for a hub also check the model given with --model.");
 }
 
 // TempCompAvailable says whether TempComp=true can run, from the moment

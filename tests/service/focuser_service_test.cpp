@@ -203,6 +203,18 @@ TEST_P(ServiceKinds, MovesLandRefusalsChangeNothingHaltAndBacklashBehave) {
 // close keeps it, a move the program never saw end makes it uncertain, sync
 // makes it certain again. Focusers that keep their own position report it.
 TEST_P(ServiceKinds, PositionAndUncertaintySurviveARestart) {
+    // Told which file, and to sync.
+    const auto told = [&] {
+        const auto alerts = heard.Copy(heard.alerts);
+        return !alerts.empty() && alerts.back().find(config.statePath) != std::string::npos &&
+               alerts.back().find("sync it") != std::string::npos;
+    };
+    // A hub never counted here stands wherever it was switched on.
+    EXPECT_EQ(service->PositionUncertain(), hub != nullptr);
+    if (hub) {
+        EXPECT_TRUE(told());
+        ASSERT_TRUE(service->Sync(service->Position()));
+    }
     const std::int32_t target = service->Position() + 250;
     const MoveRecord moved = MoveAndWait(target);
     EXPECT_EQ(moved.end, MoveEnd::Arrived) << moved.reason;
@@ -235,20 +247,25 @@ TEST_P(ServiceKinds, PositionAndUncertaintySurviveARestart) {
     EXPECT_EQ(store.Load()->position, 1234);
     EXPECT_TRUE(store.Load()->clean);
 
-    // A damaged file: uncertain from 0, and the user is told which file.
-    { std::ofstream(config.statePath) << "position=12x\n"; }
-    Open();
-    EXPECT_TRUE(service->PositionUncertain());
-    EXPECT_EQ(service->Position(), 0);
-    EXPECT_TRUE(Eventually([&] {
-        const auto alerts = heard.Copy(heard.alerts);
-        return !alerts.empty() && alerts.back().find(config.statePath) != std::string::npos;
-    }));
-    // Another model on the same file: the count was not made by this focuser.
-    service->Close();
-    config.model = config.model == std::string("Default") ? "JMI NGF-S" : "Default";
-    Open();
-    EXPECT_TRUE(service->PositionUncertain());
+    // A damaged file, or one beyond any travel the service allows: uncertain from 0.
+    for (const char* damaged : {"position=12x\n", "position=2147483647\nclean=1\n"}) {
+        { std::ofstream(config.statePath) << damaged; }
+        Open();
+        EXPECT_TRUE(service->PositionUncertain()) << damaged;
+        EXPECT_EQ(service->Position(), 0) << damaged;
+        EXPECT_TRUE(told()) << damaged;
+        service->Close();
+    }
+    // The program died mid-move, and another model on the same file: the
+    // count was not made by this focuser.
+    for (const bool clean : {false, true}) {
+        ASSERT_TRUE(store.Save({1234, clean, config.device, config.model}).ok);
+        if (clean) config.model = config.model == std::string("Default") ? "JMI NGF-S" : "Default";
+        Open();
+        EXPECT_TRUE(service->PositionUncertain()) << clean;
+        EXPECT_TRUE(told()) << clean;
+        service->Close();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ServiceKinds,
@@ -445,8 +462,27 @@ TEST(PositionStore, TextRoundTripsAndDamageIsRefused) {
     EXPECT_EQ(back.position, -123456);
     EXPECT_FALSE(back.clean);
     for (const char* bad : {"", "clean=1\n", "position=1\n", "position=1\nclean=2\n", "position=99999999999\nclean=1\n",
-                            "position= 5\nclean=1\n"}) {
+                            "position= 5\nclean=1\n", "position=1000000001\nclean=1\n", "position=-1000000001\nclean=1\n"}) {
         EXPECT_FALSE(ParsePositionState(bad).has_value()) << bad;
+    }
+    EXPECT_EQ(ParsePositionState("position=-1000000000\nclean=1\n")->position, -1000000000) << "the service's whole range";
+    EXPECT_EQ(ParsePositionState("position=1000000000\nclean=1\n")->position, 1000000000);
+
+    // One file for the device, whichever face opens it; an unset or relative
+    // XDG_STATE_HOME falls back to the home's.
+    for (const auto& [device, xdg, home, path] :
+         {std::tuple<const char*, const char*, const char*, std::string>{"sim:hub", "/x/state", "/home/u",
+                                                                          "/x/state/kessivane/focuser-sim_hub.state"},
+          {"/dev/serial/by-id/usb-FTDI  x:1", nullptr, "/home/u",
+           "/home/u/.local/state/kessivane/focuser-dev_serial_by-id_usb-FTDI_x_1.state"},
+          {"sim:hub", "rel", "/home/u", "/home/u/.local/state/kessivane/focuser-sim_hub.state"},
+          {"sim:hub", nullptr, nullptr, ""}}) {
+        EXPECT_EQ(FocuserStatePath(device, xdg, home), path) << device;
+    }
+    for (const char* odd : {"", "/", "..", "../.."}) {
+        const std::string part = SanitisedDevice(odd);
+        EXPECT_TRUE(!part.empty() && part.find('/') == std::string::npos && part.find_first_not_of('.') != std::string::npos)
+            << odd << " -> " << part;
     }
     TempDir dir;
     const PositionStore store((dir.Path() / "deep" / "er" / "f.state").string());
