@@ -499,8 +499,9 @@ void PosixSerialPort::HangUp(const Use& use) const {
 }
 
 bool PosixSerialPort::HungUp(int fd) {
+    // Asked for no events, poll reports only a hang-up, an error or a bad descriptor.
     pollfd p{fd, 0, 0};
-    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+    return ::poll(&p, 1, 0) == 1;
 }
 
 // ---------------------------------------------------------------- waiting

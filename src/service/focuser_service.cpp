@@ -34,9 +34,7 @@ std::string InPositions(std::string text, std::int32_t position) {
     const auto at = text.find(kStayed);
     if (at == std::string::npos) return text;
     const auto from = at + kStayed.size();
-    auto to = from;
-    if (to < text.size() && text[to] == '-') ++to;
-    while (to < text.size() && std::isdigit(static_cast<unsigned char>(text[to])) != 0) ++to;
+    const auto to = std::min(text.find_first_not_of("-0123456789", from), text.size());
     return text.replace(from, to - from, std::to_string(position));
 }
 
