@@ -214,7 +214,7 @@ TEST_P(ServiceKinds, PositionAndUncertaintySurviveARestart) {
     const std::int32_t at = service->Position();
     service->Close();
     EXPECT_FALSE(service->IsOpen());
-    EXPECT_EQ(service->MoveTo(0).result, MoveResult::NotOpen);
+    EXPECT_EQ(std::tuple(service->MoveTo(0).result, service->Sync(0).result), std::tuple(MoveResult::NotOpen, MoveResult::NotOpen));
     Open();
     EXPECT_EQ(service->Position(), at);
     EXPECT_FALSE(service->PositionUncertain());
