@@ -574,7 +574,7 @@ void Server::Device(const httplib::Request& req, httplib::Response& res, bool pu
 
 Server::Reply Server::Get(const std::string& member) {
     // Descriptive members answer whether connected or not.
-    if (member == "connected") return Reply::Of(service_.IsOpen());
+    if (member == "connected") return Reply::Of(service_.IsOpen() && !service_.Lost());
     if (member == "description") return Reply::Of("Kessivane focuser service: a focuser on a serial line");
     if (member == "driverinfo") {
         return Reply::Of(std::string("Kessivane Alpaca focuser server ") + KV_VERSION +
@@ -595,7 +595,7 @@ Server::Reply Server::Get(const std::string& member) {
     if (std::find(std::begin(kFocuserMembers), std::end(kFocuserMembers), member) == std::end(kFocuserMembers)) {
         return Reply::Bad("The focuser has no member '" + member + "' to read.");
     }
-    if (!service_.IsOpen()) return Reply::Error(kNotConnected, kNotConnectedText);
+    if (auto refused = Unconnected(member)) return *refused;
     if (member == "absolute") return Reply::Of(true);
     if (member == "ismoving") return Reply::Of(service_.Moving());
     if (member == "maxincrement" || member == "maxstep") return Reply::Of(service_.GetLimits().max);
@@ -651,7 +651,7 @@ Server::Reply Server::Put(const std::string& member, const ParamView& params) {
         if (!text) return Reply::Bad("Position is missing: send Position=<steps>.");
         const auto target = ParseInt(*text);
         if (!target) return Reply::Bad("Position must be a whole number of steps, not '" + *text + "'.");
-        if (!service_.IsOpen()) return Reply::Error(kNotConnected, kNotConnectedText);
+        if (auto refused = Unconnected(member)) return *refused;
         if (service_.PositionUncertain()) return Reply::Error(kInvalidOperation, kUnknownPositionText);
         const FocuserService::Limits limits = service_.GetLimits();
         if (*target < limits.min || *target > limits.max) {
@@ -665,7 +665,7 @@ Server::Reply Server::Put(const std::string& member, const ParamView& params) {
         return a ? Reply::Done() : Reply::Error(AscomError(a.result), a.message);
     }
     if (member == "halt") {
-        if (!service_.IsOpen()) return Reply::Error(kNotConnected, kNotConnectedText);
+        if (auto refused = Unconnected(member)) return *refused;
         service_.Halt();
         return Reply::Done();
     }
@@ -674,7 +674,7 @@ Server::Reply Server::Put(const std::string& member, const ParamView& params) {
         if (!text) return Reply::Bad("TempComp is missing: send TempComp=true or TempComp=false.");
         const auto on = ParseBool(*text);
         if (!on) return Reply::Bad("TempComp must be true or false, not '" + *text + "'.");
-        if (!service_.IsOpen()) return Reply::Error(kNotConnected, kNotConnectedText);
+        if (auto refused = Unconnected(member)) return *refused;
         if (!service_.TemperatureAvailable()) {
             return Reply::Error(kNotImplemented, "This focuser reports no temperature, so it cannot compensate.");
         }
@@ -700,6 +700,17 @@ void Server::Log(const std::string& line) const {
     }
 }
 
+std::optional<Server::Reply> Server::Unconnected(const std::string& member) const {
+    if (!service_.IsOpen()) return Reply::Error(kNotConnected, kNotConnectedText);
+    const auto lost = service_.Lost();
+    if (!lost) return std::nullopt;
+    const auto last = service_.LastMove();
+    if (last && last->end == MoveEnd::Lost && (member == "ismoving" || member == "position")) {
+        return Reply::Error(kDriverError, last->reason);
+    }
+    return Reply::Error(kNotConnected, *lost);
+}
+
 bool Server::CompensationAvailable() const {
     const CompensationConfig c = service_.GetCompensation();
     return service_.TemperatureAvailable() && c.coefficient && *c.coefficient != 0.0;
@@ -714,7 +725,9 @@ Server::Reply Server::Connect(bool on, std::uint32_t clientId) {
         if (clients_.empty()) service_.Close();
         return Reply::Done();
     }
-    if (!service_.IsOpen()) {
+    if (!service_.IsOpen() || service_.Lost()) {
+        // A device that went away is opened afresh for whoever connects.
+        service_.Close();
         clients_.clear();
         const OpenResult opened = service_.Open(settings_.focuser);
         if (!opened.ok) return Reply::Error(kDriverError, AlpacaText(opened.message, settings_.focuser.device, 0));

@@ -17,6 +17,11 @@
 //   compensation (focuser_service.h).
 // - Device members need Connected (NotConnected, 0x407); the descriptive
 //   members answer at any time.
+// - A device that went away (unplugged, its port hung up) turns Connected
+//   false; device members get NotConnected with the reason, until a client
+//   sets Connected=true again. Where the loss ended a move, IsMoving and
+//   Position get DriverError (0x500) instead: a client waiting for the move
+//   must not take "not moving" for "arrived", nor the position for known.
 // - Values of the wrong type or missing parameters are HTTP 400 with a plain
 //   text reason; values of the right type outside their range are
 //   InvalidValue (0x401) in an HTTP 200 answer. Neither changes anything.
@@ -150,6 +155,8 @@ private:
     Reply Get(const std::string& member);
     Reply Put(const std::string& member, const class ParamView& params);
     Reply Connect(bool on, std::uint32_t clientId);
+    // The error a device member gets while the focuser is not there; nullopt when it is.
+    std::optional<Reply> Unconnected(const std::string& member) const;
     bool CompensationAvailable() const;
     void Log(const std::string& line) const;
 

@@ -323,6 +323,7 @@ bool KessivaneFocuser::OpenService(const std::string& device) {
     FocusReverseS[INDI_DISABLED].s = service_.Reverse() ? ISS_OFF : ISS_ON;
     lastPositionReportMs_ = 0;
     uncertainShown_ = false;
+    lostShown_ = false;
     wantCompensation_ = false;
     const std::string version = service_.DeviceVersion();
     LOGF_INFO("%s focuser on %s, at %d%s%s.", ServiceKindName(service_.Kind()), device.c_str(), position,
@@ -332,6 +333,7 @@ bool KessivaneFocuser::OpenService(const std::string& device) {
 
 void KessivaneFocuser::CloseService() {
     service_.Close();
+    lostShown_ = false;
     // What the closed focuser said last is of no use to the next one.
     std::lock_guard lock(queueMutex_);
     queue_.clear();
@@ -376,6 +378,7 @@ ServiceListener KessivaneFocuser::MakeListener() {
         Post([this, text] {
             LOGF_ERROR("%s", FaceText(text, service_.Device(), service_.Position()).c_str());
             RefreshPositionState();
+            ShowLost();
         });
     };
     return l;
@@ -404,7 +407,7 @@ void KessivaneFocuser::ReportPosition() {
 }
 
 void KessivaneFocuser::OnMoveEnded(const MoveRecord& record) {
-    if (!isConnected() || record.end == MoveEnd::Replaced) return;
+    if (!Serving() || record.end == MoveEnd::Replaced) return;
     // The report of an older move may come after a newer move has begun:
     // the properties then belong to the newer one.
     const auto last = service_.LastMove();
@@ -444,6 +447,16 @@ void KessivaneFocuser::OnMoveEnded(const MoveRecord& record) {
     IDSetNumber(&FocusRelPosNP, nullptr);
     IDSetText(&lastMoveTP_, nullptr);
     RefreshPositionState();
+    ShowLost();
+}
+
+void KessivaneFocuser::ShowLost() {
+    const auto lost = service_.Lost();
+    if (!lost || !isConnected() || lostShown_) return;
+    lostShown_ = true;
+    // The library then counts the device as not connected, so that CONNECT
+    // opens it afresh.
+    setConnected(true, IPS_ALERT, FaceText(*lost, service_.Device(), service_.Position()).c_str());
 }
 
 void KessivaneFocuser::OnTemperature(double celsius) {
@@ -465,7 +478,7 @@ void KessivaneFocuser::OnTemperature(double celsius) {
 }
 
 void KessivaneFocuser::RefreshPositionState() {
-    if (!isConnected()) return;
+    if (!Serving()) return;
     const bool uncertain = service_.PositionUncertain();
     const IPState state = uncertain ? IPS_ALERT : IPS_OK;
     if (positionL_[0].s == state && positionLP_.s == state && uncertain == uncertainShown_) return;

@@ -99,6 +99,11 @@ private:
     void OnMoveEnded(const MoveRecord& record);
     void OnTemperature(double celsius);
     void RefreshPositionState();
+    // A device that went away puts CONNECTION in Alert with the reason; the
+    // service refuses every move until it is connected again.
+    void ShowLost();
+    // Connected, or lost and showing it: the properties still tell what happened.
+    bool Serving() const { return isConnected() || lostShown_; }
     void RefreshCompensation(IPState state);
     void RefreshInfo();
     IPState MoveStarted(const Answer& answer);
@@ -127,6 +132,7 @@ private:
     bool wantCompensation_ = false;  // switched on before the first temperature came
     bool temperatureDefined_ = false;
     bool uncertainShown_ = false;
+    bool lostShown_ = false;  // CONNECTION shows the device's loss
     bool choiceLoaded_ = false;
     bool loadingConfig_ = false;
 

@@ -42,6 +42,11 @@ void TBufferedPort::SetOnTrigger(TriggerFn handler) {
     onTrigger_ = std::move(handler);
 }
 
+void TBufferedPort::SetOnLost(LostFn handler) {
+    std::lock_guard lock(mutex_);
+    onLost_ = std::move(handler);
+}
+
 std::shared_ptr<ISerialPort> TBufferedPort::CurrentPort() const {
     std::lock_guard lock(mutex_);
     return port_;
@@ -148,7 +153,17 @@ void TBufferedPort::ReaderLoop(std::shared_ptr<ISerialPort> port) {
         const auto asked = std::chrono::steady_clock::now();
         const std::size_t n = port->ReadSome(buffer, sizeof buffer, kReadSlice);
         if (n == 0) {
-            if (!port->IsOpen()) return;
+            if (!port->IsOpen()) {
+                // Close stops the reader before it closes the port: anything
+                // else that closed it was the device going away.
+                LostFn onLost;
+                {
+                    std::lock_guard lock(mutex_);
+                    onLost = onLost_;
+                }
+                if (!stop_.load() && onLost) onLost();
+                return;
+            }
             // A device that has gone away fails every read at once: do not spin on it.
             if (std::chrono::steady_clock::now() - asked < kReadSlice / 10) {
                 std::this_thread::sleep_for(kReadSlice / 10);

@@ -6,7 +6,9 @@
 //   - the received characters (every character, trigger characters included),
 //   - a data trigger: a one-character string registered with AddDataTrigger,
 //     reported right after the chunk that ends with it, so a driver always sees
-//     the characters before a trigger before the trigger itself.
+//     the characters before a trigger before the trigger itself;
+//   - the loss of the device: the serial port closed itself (the device hung
+//     up or failed), once, after which the reader ends. Close never raises it.
 // The port is created closed and opens only on Open. Close (and destruction)
 // stops and joins the reader, so no callback runs once Close has returned,
 // unless Close was called from inside a callback, in which case the reader is
@@ -31,6 +33,7 @@ class TBufferedPort {
 public:
     using ReceiveFn = std::function<void(std::string_view chars)>;
     using TriggerFn = std::function<void(int handle)>;
+    using LostFn = std::function<void()>;
     using FactoryFn = std::function<std::unique_ptr<ISerialPort>(const std::string& device)>;
 
     // How long one read waits before the reader re-checks its stop request.
@@ -50,6 +53,7 @@ public:
     // Set before Open; called on the reader thread.
     void SetOnReceive(ReceiveFn handler);
     void SetOnTrigger(TriggerFn handler);
+    void SetOnLost(LostFn handler);
 
     // False when the device cannot be made or opened (the port stays closed).
     bool Open();
@@ -88,6 +92,7 @@ private:
     FactoryFn factory_;
     ReceiveFn onReceive_;
     TriggerFn onTrigger_;
+    LostFn onLost_;
     std::vector<Trigger> triggers_;
     int nextHandle_ = 1;
     std::shared_ptr<ISerialPort> port_;

@@ -23,6 +23,14 @@ TPositionFocusControl::TPositionFocusControl(IDialogs& dialogs, IClock& clock, i
         if (!Ending()) ReceiveChars(chars);
     });
     port_->SetOnTrigger([this](int handle) { OnTriggerHandle(handle); });
+    port_->SetOnLost([this] {
+        if (Ending()) return;
+        // Nothing more can reach the focuser: whoever follows the move must
+        // learn that it is lost, not wait for a position that never comes.
+        portOpen_.store(false);
+        TellUserLater("The focuser on COM" + std::to_string(ComPort()) + " (" + port_->Device() +
+                      ") stopped answering (the device hung up); the focuser move was cancelled.");
+    });
 }
 
 TPositionFocusControl::~TPositionFocusControl() {

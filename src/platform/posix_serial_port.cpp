@@ -290,7 +290,7 @@ class PosixSerialPort::Use {
 public:
     explicit Use(const PosixSerialPort& port) : port_(port) {
         std::lock_guard lock(port_.mutex_);
-        if (port_.fd_ >= 0 && !port_.closing_) {
+        if (port_.fd_ >= 0 && !port_.closing_ && !port_.hungUp_) {
             fd = port_.fd_;
             wakeFd = port_.wakeFd_;
             discardNul = port_.settings_.discardNul;
@@ -441,6 +441,7 @@ void PosixSerialPort::CloseLocked() {
     fd_ = -1;
     wakeFd_ = -1;
     closing_ = false;
+    hungUp_ = false;
 }
 
 bool PosixSerialPort::StopWatcher() {
@@ -472,12 +473,35 @@ bool PosixSerialPort::StopWatcher() {
 
 bool PosixSerialPort::IsOpen() const {
     std::lock_guard lock(mutex_);
-    return fd_ >= 0 && !closing_;
+    return fd_ >= 0 && !closing_ && !hungUp_;
 }
 
 int PosixSerialPort::NativeHandle() const {
     std::lock_guard lock(mutex_);
-    return closing_ ? -1 : fd_;
+    return closing_ || hungUp_ ? -1 : fd_;
+}
+
+void PosixSerialPort::HangUp(const Use& use) const {
+    {
+        std::lock_guard lock(mutex_);
+        if (hungUp_ || closing_ || fd_ != use.fd) return;
+        hungUp_ = true;
+    }
+    // Released as Close releases them; the descriptor stays for Close to let
+    // go, since calls under way still hold it.
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(use.wakeFd, &one, sizeof one);
+    {
+        std::lock_guard lines(use.edges->mutex);
+        use.edges->closing = true;
+    }
+    use.edges->changed.notify_all();
+}
+
+bool PosixSerialPort::HungUp(int fd) {
+    // Asked for no events, poll reports only a hang-up, an error or a bad descriptor.
+    pollfd p{fd, 0, 0};
+    return ::poll(&p, 1, 0) == 1;
 }
 
 // ---------------------------------------------------------------- waiting
@@ -537,6 +561,12 @@ SerialWait PosixSerialPort::WaitForCtsChange(std::chrono::milliseconds timeout) 
             const bool watched = e.source == Edges::Source::Watcher;
             lines.unlock();
             const bool ok = watched ? e.TakeStale() : e.Look(Edges::Read::Poll);
+            // The lines of a device that has gone may still read fine (or
+            // not at all, like a pseudo-terminal's): the descriptor tells.
+            if (HungUp(use.fd)) {
+                HangUp(use);
+                return SerialWait::Closed;
+            }
             lines.lock();
             if (!ok) return SerialWait::Failed;
         }
@@ -582,28 +612,43 @@ bool PosixSerialPort::Write(std::string_view bytes, std::chrono::milliseconds ti
         } else if (w < 0 && errno == EINTR) {
             continue;
         } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (WaitFor(use.fd, use.wakeFd, POLLOUT, deadline) != Poll::Ready) return false;
+            const Poll p = WaitFor(use.fd, use.wakeFd, POLLOUT, deadline);
+            if (p == Poll::Failed) HangUp(use);
+            if (p != Poll::Ready) return false;
         } else {
+            HangUp(use);
             return false;
         }
     }
     return true;
 }
 
-std::size_t PosixSerialPort::Read(const Use& use, char* buffer, std::size_t max, SteadyClock::time_point deadline) {
+std::size_t PosixSerialPort::Read(const Use& use, char* buffer, std::size_t max, SteadyClock::time_point deadline) const {
+    bool readable = false;  // the last wait said something had come
     for (;;) {
         const ssize_t n = ::read(use.fd, buffer, max);
         if (n > 0) {
             std::size_t kept = static_cast<std::size_t>(n);
             if (use.discardNul) {
                 kept = static_cast<std::size_t>(std::remove(buffer, buffer + n, '\0') - buffer);
+                readable = false;
                 if (kept == 0) continue;
             }
             return kept;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return 0;
-        if (WaitFor(use.fd, use.wakeFd, POLLIN, deadline) != Poll::Ready) return 0;
+        // With no minimum and no time set, a read of nothing is no news. A
+        // hung-up terminal, though, waits as readable and reads empty (a
+        // purge in between does too, so the descriptor is asked); that, or a
+        // failed read (EIO once the device is gone), ends the port.
+        if ((n == 0 && readable && HungUp(use.fd)) || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            HangUp(use);
+            return 0;
+        }
+        const Poll p = WaitFor(use.fd, use.wakeFd, POLLIN, deadline);
+        if (p == Poll::Failed) HangUp(use);
+        if (p != Poll::Ready) return 0;
+        readable = true;
     }
 }
 

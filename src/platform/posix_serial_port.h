@@ -6,6 +6,12 @@
 // releases it at once. The descriptor is only closed once no call is using it,
 // so a late call never touches a closed or reused descriptor.
 //
+// A device that hangs up (a USB adapter pulled, the far end of a
+// pseudo-terminal closed) or fails a read closes the port as Close would,
+// except that the descriptor itself is let go by the next Close or Open:
+// every wait is released, IsOpen turns false and every later call answers as
+// on a closed port, so whoever reads the port next learns it is gone.
+//
 // CTS edges: the driver's modem-line counter (TIOCGICOUNT) is the truth for
 // how many edges happened, as it misses none. Their direction is the DSR
 // level at each edge, so a watcher thread sleeps in TIOCMIWAIT, which wakes at
@@ -102,8 +108,12 @@ private:
     // Stops and joins the watcher; false when it had to be abandoned.
     bool StopWatcher();
     static Poll WaitFor(int fd, int wakeFd, short events, std::chrono::steady_clock::time_point deadline);
-    static std::size_t Read(const Use& use, char* buffer, std::size_t max,
-                            std::chrono::steady_clock::time_point deadline);
+    std::size_t Read(const Use& use, char* buffer, std::size_t max,
+                     std::chrono::steady_clock::time_point deadline) const;
+    // The device hung up or failed: the port reads closed from now on.
+    void HangUp(const Use& use) const;
+    // Whether the device has hung up, without waiting.
+    static bool HungUp(int fd);
 
     const std::shared_ptr<ModemIo> io_;
 
@@ -113,6 +123,7 @@ private:
     int fd_ = -1;
     int wakeFd_ = -1;
     bool closing_ = false;
+    mutable bool hungUp_ = false;  // the device went away; Close still lets the descriptor go
     mutable int users_ = 0;
     SerialSettings settings_;
 

@@ -27,6 +27,17 @@ std::string Lower(std::string text) {
     return text;
 }
 
+// The engine's stall text gives its own count, which runs from another zero
+// (and for some focusers the other way) than the position a client knows.
+std::string InPositions(std::string text, std::int32_t position) {
+    static constexpr std::string_view kStayed = "stayed at position ";
+    const auto at = text.find(kStayed);
+    if (at == std::string::npos) return text;
+    const auto from = at + kStayed.size();
+    const auto to = std::min(text.find_first_not_of("-0123456789", from), text.size());
+    return text.replace(from, to - from, std::to_string(position));
+}
+
 }  // namespace
 
 std::optional<ServiceKind> ServiceKindFromName(const std::string& name) {
@@ -167,6 +178,7 @@ OpenResult FocuserService::Open(const ServiceConfig& config) {
 
     // Where the position starts.
     uncertain_ = false;
+    lost_.reset();
     offset_ = 0;
     if (CountsPulses()) {
         sense_ = -1;
@@ -225,6 +237,7 @@ OpenResult FocuserService::Open(const ServiceConfig& config) {
 
 void FocuserService::Close() {
     if (!open_.load()) return;
+    closing_ = true;
     Halt();
     WaitIdle(kServiceHaltWaitMs);
     if (watch_) {
@@ -235,10 +248,17 @@ void FocuserService::Close() {
     std::unique_ptr<TFocusControl> focuser;
     {
         std::lock_guard lock(mutex_);
-        if (running_) FinishMove(MoveEnd::Halted, "The focuser was closed during the move.");
+        if (running_) {
+            // Still running after the halt: where it comes to rest nobody sees.
+            uncertain_ = true;
+            FinishMove(MoveEnd::TimedOut, "The focuser was closed during the move and had not stopped " +
+                                              std::to_string(kServiceHaltWaitMs / 1000) +
+                                              " s after the halt; its position is uncertain.");
+        }
         open_ = false;
         focuser = std::move(focuser_);
     }
+    closing_ = false;
     // Destroying the controller stops and joins its threads; not under the lock.
     focuser.reset();
     Calls calls;
@@ -307,9 +327,19 @@ std::optional<std::int32_t> FocuserService::Target() const {
     return running_->finalTarget;
 }
 
+std::optional<std::string> FocuserService::Lost() const {
+    std::lock_guard lock(mutex_);
+    return lost_;
+}
+
 std::optional<MoveRecord> FocuserService::LastMove() const {
     std::lock_guard lock(mutex_);
     return lastMove_;
+}
+
+std::string FocuserService::LostAdvice() const {
+    return CountsPulses() ? " Check its cable and power, then connect again and sync the position."
+                          : " Check its cable and power, then connect again.";
 }
 
 void FocuserService::SaveState(bool clean) {
@@ -351,7 +381,8 @@ Answer FocuserService::StartMove(std::int32_t target, WhenBusy whenBusy, bool co
         temperatureRead_.wait_for(lock, std::chrono::milliseconds(kServiceTemperatureWaitMs),
                                   [this] { return !readingTemperature_; });
         bool replacing = false;
-        if (!focuser_) return {MoveResult::NotOpen, "The focuser is not connected."};
+        if (!focuser_ || closing_) return {MoveResult::NotOpen, "The focuser is not connected."};
+        if (lost_) return {MoveResult::NotOpen, *lost_};
         if (target < limits_.min || target > limits_.max) {
             return {MoveResult::OutOfRange, "Position " + std::to_string(target) + " is outside the focuser's limits " +
                                                 std::to_string(limits_.min) + " to " + std::to_string(limits_.max) + "."};
@@ -450,7 +481,7 @@ void FocuserService::FinishMove(MoveEnd end, std::string reason) {
     record.end = end;
     record.reason = std::move(reason);
     record.compensation = run.compensation;
-    if (end == MoveEnd::Lost && CountsPulses()) uncertain_ = true;
+    if (end == MoveEnd::Lost) uncertain_ = true;
     lastMove_ = record;
     if (end != MoveEnd::Replaced) SaveState(!uncertain_);
     if (!run.compensation) {
@@ -477,7 +508,8 @@ Answer FocuserService::Sync(std::int32_t position) {
     Calls calls;
     {
         std::lock_guard lock(mutex_);
-        if (!focuser_) return {MoveResult::NotOpen, "The focuser is not connected."};
+        if (!focuser_ || closing_) return {MoveResult::NotOpen, "The focuser is not connected."};
+        if (lost_) return {MoveResult::NotOpen, *lost_};
         if (!CountsPulses()) {
             return {MoveResult::Unsupported,
                     "This focuser keeps its own position, which cannot be set from here; move it instead."};
@@ -672,7 +704,9 @@ std::optional<std::int32_t> FocuserService::Compensate(bool scheduled) {
     std::optional<std::int32_t> target;
     {
         std::lock_guard lock(mutex_);
-        if (!focuser_ || !compensation_.enabled || !temperature_ || compHeld_ || running_) return std::nullopt;
+        if (!focuser_ || !compensation_.enabled || !temperature_ || compHeld_ || running_ || lost_ || closing_) {
+            return std::nullopt;
+        }
         const std::int64_t now = NowMs();
         if (scheduled) {
             if (lastCompensationMs_ >= 0 && now - lastCompensationMs_ < compensation_.periodMs) return std::nullopt;
@@ -792,10 +826,9 @@ void FocuserService::FollowMove() {
             const std::string at = " It stands at " + std::to_string(position) + ".";
             if (!focuser_->PortOpen()) {
                 focuser_->CancelMovement();
-                FinishMove(MoveEnd::Lost,
-                           (run.alert.empty() ? "The focuser's port " + config_.device + " was lost during the move."
-                                              : run.alert) +
-                               " Check its cable and power, then connect again and sync the position.");
+                // Named by its device: the engine's text speaks of the desktop's COM numbers.
+                lost_ = "The focuser's port " + config_.device + " was lost during the move." + LostAdvice();
+                FinishMove(MoveEnd::Lost, *lost_);
             } else if (run.haltAsked) {
                 if (idle) FinishMove(MoveEnd::Halted, "Halted on request." + at);
             } else if (run.waitingForRest) {
@@ -812,8 +845,9 @@ void FocuserService::FollowMove() {
             } else if (focuser_->HaltCount() != run.halts) {
                 if (idle) {
                     FinishMove(MoveEnd::Stalled,
-                               (run.alert.empty() ? std::string("The motor watch stopped the move.") : run.alert) + at +
-                                   " Check that the motor turns and nothing blocks the drive.");
+                               (run.alert.empty() ? std::string("The motor watch stopped the move.")
+                                                  : InPositions(run.alert, position)) +
+                                   at + " Check that the motor turns and nothing blocks the drive.");
                 }
             } else if (NowMs() > run.deadlineMs) {
                 focuser_->StopMove();
@@ -831,7 +865,8 @@ void FocuserService::FollowMove() {
                     if (NowMs() - run.seenSinceMs >= kServiceShortGraceMs) {
                         FinishMove(MoveEnd::Stalled,
                                    (run.alert.empty() ? "The focuser stopped short of " + std::to_string(leg) + "."
-                                                      : run.alert) + at);
+                                                      : InPositions(run.alert, position)) +
+                                       at);
                     }
                 } else if (run.legs.size() > 1) {
                     run.legs.erase(run.legs.begin());
@@ -840,6 +875,12 @@ void FocuserService::FollowMove() {
                     FinishMove(MoveEnd::Arrived, {});
                 }
             }
+        } else if (focuser_ && !lost_ && !focuser_->PortOpen()) {
+            // Gone while idle: nothing moved, but nothing can be asked of it either.
+            lost_ = "The focuser's port " + config_.device + " was lost." + LostAdvice();
+            pending_.push_back([this, text = *lost_] {
+                if (listener_.alert) listener_.alert(text);
+            });
         }
         calls.swap(pending_);
     }

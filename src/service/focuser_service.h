@@ -21,6 +21,10 @@
 // - the motor watch: every move ends by arrival, a halt, a stall (the
 //   engine's stall watch), a lost port or the service's own time-out, and the
 //   ending is kept with its reason (LastMove) and told to the listener.
+// - a lost device: once the port has closed under it (the device hung up or
+//   failed), a running move ends Lost, the position is uncertain, and every
+//   move and sync is refused with the reason (Lost()) until the focuser is
+//   closed and opened again.
 // - temperature compensation from a coefficient typed in or fitted to a
 //   Kessivane calibration file (.tcd), with the compensation engine's minimum
 //   correction and "Ignore Move" limit (CompensationStep).
@@ -38,8 +42,9 @@
 // the position, reads the temperature and makes corrections. Listener calls
 // come from the watch thread with no lock of the service held; they must not
 // wait for the service's own calls to return. Close() (and the destructor)
-// halts a running move, waits for it to end, saves the position and joins
-// the watch.
+// refuses new moves from its first line, halts a running move, waits for it
+// to end (kServiceHaltWaitMs; a motor still running then leaves the position
+// uncertain), saves the position and joins the watch.
 #pragma once
 
 #include <atomic>
@@ -164,6 +169,9 @@ public:
     OpenResult Open(const ServiceConfig& config);
     void Close();
     bool IsOpen() const { return open_.load(); }
+    // Why the device was lost (it stays open, refusing moves, until closed);
+    // nullopt while it answers.
+    std::optional<std::string> Lost() const;
     ServiceKind Kind() const;
     std::string Device() const;
     std::string Model() const;
@@ -255,6 +263,8 @@ private:
     void BeginLegs();
     void StartLeg();
     void SaveState(bool clean);
+    // What to do about a lost device, after the sentence that says so.
+    std::string LostAdvice() const;
     std::int64_t NowMs() const;
     // Listener calls gathered under the lock, made after it is released.
     using Calls = std::vector<std::function<void()>>;
@@ -268,6 +278,7 @@ private:
     std::unique_ptr<WorkerThread> watch_;
     std::atomic<bool> open_{false};
     std::atomic<bool> moving_{false};
+    std::atomic<bool> closing_{false};  // Close has begun: no move may start
 
     mutable std::mutex mutex_;  // everything below
     std::condition_variable idleChanged_;
@@ -282,6 +293,7 @@ private:
     std::int32_t lastNotified_ = 0;
     std::int64_t lastCompensationMs_ = -1;
     bool uncertain_ = false;
+    std::optional<std::string> lost_;
     Limits limits_;
     bool reverse_ = false;
     Backlash backlash_;

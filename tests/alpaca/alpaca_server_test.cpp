@@ -23,10 +23,13 @@
 #include "alpaca_request.h"
 #include "alpaca_server.h"
 #include "discovery.h"
+#include "platform/posix_serial_port.h"
 #include "sim/hub_simulator.h"
 #include "sim/observatory.h"
 #include "sim/sim_devices.h"
 #include "support/eventually.h"
+#include "support/pty.h"
+#include "support/pty_simulator.h"
 #include "support/temp_files.h"
 
 namespace kv::alpaca {
@@ -507,6 +510,49 @@ TEST_F(AlpacaServer, StopHaltsAndSavesFirstAndWaitsForNoClient) {
     ASSERT_TRUE(saved);
     EXPECT_TRUE(saved->clean);
     EXPECT_EQ(saved->position, service.LastMove()->position);
+}
+
+// Lines that never change, for a hub on a pseudo-terminal (which has none):
+// its move runs, uncounted, until the terminal's far end closes.
+class LinesAtRest : public PosixSerialPort::ModemIo {
+    bool Get(int, int& bits) override { return (bits = 0, true); }
+    bool Set(int, int, bool) override { return true; }
+    bool CtsCount(int, std::uint64_t&) override { return false; }
+};
+
+// Every kind's device gone mid-move (the far end of its terminal closed):
+// the calls that would tell a waiting client the move ended get DriverError,
+// Connected turns false, nothing more is taken, and the position is uncertain
+// until a client connects again.
+TEST_F(AlpacaServer, ADeviceRemovedMidMoveIsLostOnEveryKind) {
+    test::Pty hubLine;
+    kvsim::RegisterSimulatedDevice("ptyhub", [path = hubLine.Path()](const std::string&) {
+        return std::make_unique<PosixSerialPort>(path, std::make_shared<LinesAtRest>());
+    });
+    for (const char* kind : {"hub", "robofocus", "optec"}) {
+        const bool hub = kind == std::string("hub");
+        std::optional<test::PtySimulator> sim;
+        ServerSettings s = settings;
+        s.focuser.kind = *ServiceKindFromName(kind);
+        s.focuser.device = hub ? "sim:ptyhub" : sim.emplace(kind).Path();
+        ASSERT_TRUE(PositionStore(s.focuser.statePath).Save({0, true, s.focuser.device, "Default"}).ok);
+        Restart(s);
+        ASSERT_EQ(Error(Put("connected", "Connected=true")), 0) << kind;
+        const int at = Get("position")["Value"], far = at > Get("maxstep")["Value"].get<int>() / 2 ? at - 2500 : at + 2500;
+        ASSERT_EQ(Error(Put("move", "Position=" + std::to_string(far))), 0) << kind;
+        ASSERT_EQ(Get("ismoving")["Value"], true) << kind;
+        hub ? hubLine.CloseMaster() : sim.reset();
+        ASSERT_TRUE(Eventually([&] { return Get("connected")["Value"] == false; })) << kind;
+        for (const char* member : {"ismoving", "position"}) {
+            const json j = Get(member);
+            EXPECT_EQ(Error(j), kDriverError) << kind << " " << member;
+            EXPECT_THAT(j.value("ErrorMessage", ""), HasSubstr("port " + s.focuser.device + " was lost")) << kind;
+        }
+        EXPECT_EQ(Error(Put("move", "Position=" + std::to_string(at))), kNotConnected) << kind;
+        EXPECT_EQ(Error(Get("maxstep")), kNotConnected) << kind;
+        EXPECT_TRUE(service.PositionUncertain()) << kind;
+        EXPECT_NE(PositionStore(s.focuser.statePath).Load()->clean, hub) << kind;
+    }
 }
 
 // Both ports are this server's alone: a second server on the HTTP port does

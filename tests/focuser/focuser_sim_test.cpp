@@ -393,6 +393,9 @@ TEST_P(Conformance, MovesLandWithinToleranceEndGracefullyAtTheEndsAndHalt) {
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(focuser->GetIdle() && focuser->CTSCount() < target) << focuser->CTSCount();
     MoveToAndWait(0);
+    const std::size_t said = dialogs.Deferred().size();
+    focuser->ClosePort();
+    EXPECT_EQ(dialogs.Deferred().size(), said) << "a port closed on purpose is not a device lost";
 }
 
 // A motor running while the count gets nowhere (a mismatched encoder rule, a

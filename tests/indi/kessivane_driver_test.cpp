@@ -21,6 +21,7 @@
 #include "service/position_store.h"
 #include "shell/port_map.h"
 #include "support/eventually.h"
+#include "support/pty_simulator.h"
 #include "support/recording_dialogs.h"
 #include "support/temp_files.h"
 
@@ -29,6 +30,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::IndiServer;
+using test::PtySimulator;
 
 TEST(IndiDriverRules, CatalogueModelsAndMoveEndings) {
     // Only the hub's models are offered, in the catalogue's order.
@@ -97,44 +99,6 @@ int RunQuietly(const std::vector<std::string>& args) {
     if (!spawned || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
 }
-
-// kessivane-sim serving one focuser on a pseudo-terminal; ended with the object.
-class PtySimulator {
-public:
-    explicit PtySimulator(const std::string& kind) {
-        int out[2];
-        if (pipe(out) != 0) return;
-        const std::string program = KV_SIM_PROGRAM;
-        const char* argv[] = {program.c_str(), "--device", kind.c_str(), "--us-per-step", "2000", nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ) != 0) pid_ = 0;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        // It prints the terminal's path, then serves.
-        for (char c = 0; pid_ > 0;) {
-            pollfd p{out[0], POLLIN, 0};
-            if (poll(&p, 1, 5000) != 1 || read(out[0], &c, 1) != 1 || c == '\n') break;
-            path_ += c;
-        }
-        close(out[0]);
-    }
-    ~PtySimulator() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
-    PtySimulator(const PtySimulator&) = delete;
-    PtySimulator& operator=(const PtySimulator&) = delete;
-    const std::string& Path() const { return path_; }
-
-private:
-    pid_t pid_ = 0;
-    std::string path_;
-};
 
 // A client of the server's protocol that asks for every property once and
 // keeps what the server says, to count definitions and read messages.
@@ -452,6 +416,29 @@ TEST_P(KessivanePtyDriver, MovesAndAbortsAFocuserThatKeepsItsOwnPosition) {
     EXPECT_TRUE(std::abs(rest - target) > 0 && std::abs(rest - target) < 2500) << rest;
     EXPECT_EQ(MoveTo(target), kOk);  // and it goes on from where it stopped
     EXPECT_EQ(Position(), target);
+}
+
+// The far end of its terminal closed mid-move, as a device pulled out: the
+// move ends lost, named by its device, the connection shows it, no move is
+// taken, and CONNECT really connects again (here to a device that is gone).
+TEST_P(KessivanePtyDriver, ADeviceRemovedMidMoveEndsItLostUntilConnectedAgain) {
+    std::optional<PtySimulator> sim(std::in_place, GetParam());
+    const std::string path = sim->Path();
+    ASSERT_FALSE(path.empty());
+    Start();
+    Connect(path, Cased(GetParam(), ::toupper));
+    const int start = Position(), max = Whole("FOCUS_MAX.FOCUS_MAX_VALUE");
+    ASSERT_TRUE(Set("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION=" +
+                    std::to_string(start > max / 2 ? start - 2500 : start + 2500)));
+    ASSERT_TRUE(WaitFor(Q("ABS_FOCUS_POSITION._STATE") + "==2", 10));
+    sim.reset();
+    EXPECT_TRUE(TextBecomes("KV_LAST_MOVE.END", "lost"));
+    EXPECT_NE(Get("KV_LAST_MOVE.REASON").find("port " + path + " was lost"), std::string::npos);
+    EXPECT_EQ(std::tuple(Get("CONNECTION._STATE"), Get("KV_POSITION_STATE.POSITION_KNOWN")), std::tuple(kAlert, kAlert));
+    EXPECT_EQ(MoveTo(start), kAlert);
+    EXPECT_EQ(Get("KV_LAST_MOVE.END"), "lost");
+    ASSERT_TRUE(Set("CONNECTION.CONNECT=On"));
+    EXPECT_TRUE(WaitFor(Q("CONNECTION.CONNECT") + "==0", 20));
 }
 
 // The library lets a NaN past its range checks, and checks a range only

@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <functional>
 #include <future>
 
 #include "platform/clock.h"
@@ -547,6 +548,29 @@ TEST(PosixSerialPort, LinesStartLowAndCloseFromAnotherThreadReleasesEveryWaitAnd
     EXPECT_TRUE(modem->Waiting() && ::fcntl(fd, F_GETFD) != -1);
     modem->SetDeaf(false);
     EXPECT_TRUE(Eventually([&] { return ::fcntl(fd, F_GETFD) == -1 && !modem->Waiting(); }));
+}
+
+// A device that hangs up closes the port, whichever call finds it out (the
+// stand-in lines go on reading well, as a gone adapter's may): every wait
+// returns, and every later call answers as on a closed port.
+TEST(PosixSerialPort, AHangUpClosesThePortForWhicheverCallFindsIt) {
+    const std::pair<const char*, std::function<bool(PosixSerialPort&)>> calls[] = {
+        {"read", [](PosixSerialPort& p) { char b[4]; return p.ReadSome(b, sizeof b, kLong) == 0; }},
+        {"line wait", [](PosixSerialPort& p) { return p.WaitForCtsChange(kLong) == SerialWait::Closed; }},
+        {"write", [](PosixSerialPort& p) { return Eventually([&] { return !p.Write("x", kLong); }); }},
+    };
+    for (const auto& [name, call] : calls) {
+        Rig rig(Driver::Level);
+        ASSERT_TRUE(rig.port.Open({}));
+        auto found = std::async(std::launch::async, [&, &call = call] { return call(rig.port); });
+        std::this_thread::sleep_for(50ms);
+        rig.pty.CloseMaster();
+        ASSERT_EQ(found.wait_for(kLong / 2), std::future_status::ready) << name;
+        EXPECT_TRUE(found.get()) << name;
+        EXPECT_EQ(std::tuple(rig.port.IsOpen(), rig.port.NativeHandle(), rig.port.WaitForCtsChange(kLong)),
+                  std::tuple(false, -1, SerialWait::Closed))
+            << name;
+    }
 }
 
 // Each edge's direction is the DSR at that edge, and DSR changes between

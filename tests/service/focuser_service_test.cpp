@@ -3,12 +3,16 @@
 // temperature compensation over a cooling night.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <thread>
 
+#include "platform/posix_serial_port.h"
 #include "service/focuser_service.h"
 #include "sim/hub_simulator.h"
 #include "sim/observatory.h"
@@ -16,6 +20,7 @@
 #include "sim/robofocus_simulator.h"
 #include "sim/sim_devices.h"
 #include "support/eventually.h"
+#include "support/pty.h"
 #include "support/temp_files.h"
 
 namespace kv::test {
@@ -221,7 +226,7 @@ TEST_P(ServiceKinds, PositionAndUncertaintySurviveARestart) {
     const std::int32_t at = service->Position();
     service->Close();
     EXPECT_FALSE(service->IsOpen());
-    EXPECT_EQ(service->MoveTo(0).result, MoveResult::NotOpen);
+    EXPECT_EQ(std::tuple(service->MoveTo(0).result, service->Sync(0).result), std::tuple(MoveResult::NotOpen, MoveResult::NotOpen));
     Open();
     EXPECT_EQ(service->Position(), at);
     EXPECT_FALSE(service->PositionUncertain());
@@ -307,10 +312,11 @@ TEST_F(HubService, StallAndLostPortEndMovesWithTheirReasons) {
     };
     ASSERT_TRUE(service.Open(config).ok);
     ASSERT_TRUE(service.SetLimits({-5000, 5000}));
-    ASSERT_TRUE(service.MoveTo(-250));
+    ASSERT_TRUE(service.Sync(1000));  // the engine's count now runs from another zero than the position
+    ASSERT_TRUE(service.MoveTo(750));
     MoveRecord r = service.WaitIdle(30000).value();
     EXPECT_EQ(r.end, MoveEnd::Stalled);
-    EXPECT_NE(r.reason.find("stayed at position"), std::string::npos) << r.reason;
+    EXPECT_NE(r.reason.find("stayed at position " + std::to_string(r.position) + " "), std::string::npos) << r.reason;
     EXPECT_NE(r.reason.find("Check that the motor turns"), std::string::npos) << r.reason;
     EXPECT_TRUE(Eventually([&] { return !heard.Copy(heard.alerts).empty(); })) << "the engine's message reaches the listener";
     service.Close();
@@ -345,6 +351,38 @@ TEST_F(HubService, StallAndLostPortEndMovesWithTheirReasons) {
         EXPECT_NE(failed.message.find(says), std::string::npos) << failed.message;
         EXPECT_FALSE(service.IsOpen());
     }
+}
+
+// A motor that runs on after the halt (its pulses keep coming, one every
+// 5 ms, whatever the lines say), on a pseudo-terminal, which has no lines.
+class RunawayLines : public PosixSerialPort::ModemIo {
+    bool Get(int, int& bits) override {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now().time_since_epoch()).count();
+        return (bits = (ms / 5) % 2 != 0 ? TIOCM_CTS : 0, true);
+    }
+    bool Set(int, int, bool) override { return true; }
+    bool CtsCount(int, std::uint64_t&) override { return false; }
+};
+
+// Close refuses the moves asked while it waits for the halt (none may race
+// it), and a halt that never finishes leaves the position uncertain instead
+// of recording a clean halt.
+TEST_F(HubService, CloseRefusesMovesFromItsStartAndAnUnfinishedHaltLeavesThePositionUncertain) {
+    Pty line;
+    kvsim::RegisterSimulatedDevice("runaway", [path = line.Path()](const std::string&) {
+        return std::make_unique<PosixSerialPort>(path, std::make_shared<RunawayLines>());
+    });
+    config.device = "sim:runaway";
+    ASSERT_TRUE(service.Open(config).ok);
+    ASSERT_TRUE(service.MoveTo(5000));
+    std::atomic<bool> closed{false};
+    std::thread closing([&] { service.Close(), closed = true; });
+    EXPECT_TRUE(Eventually([&] { return !service.MoveTo(100, WhenBusy::Replace); }));
+    EXPECT_FALSE(closed);
+    closing.join();
+    EXPECT_EQ(service.LastMove()->end, MoveEnd::TimedOut) << service.LastMove()->reason;
+    EXPECT_FALSE(PositionStore(config.statePath).Load()->clean);
 }
 
 // The compensation rule: minimum correction, the ignore limit, and targets
