@@ -157,6 +157,9 @@ public:
     // Unplugs (true) or plugs back (false) the hub: the port it is on fails
     // every call, and no port can be opened on it meanwhile.
     void SetVanished(bool vanished);
+    // Holds back the program's reads of the lines on the open port (see
+    // SimulatedSerialPort::DeviceHoldReader); the motor runs on meanwhile.
+    void HoldReader(bool held);
     int Offset() const;
     void SetOffset(int registerValue);
 
