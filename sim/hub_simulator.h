@@ -113,6 +113,7 @@ struct HubRecordEntry {
     std::string bytes;  // Kind::Bytes: one Write as received
     bool rts = false;   // Kind::Lines: the pattern after the change
     bool dtr = false;
+    std::thread::id thread = std::this_thread::get_id();  // the program's thread that wrote or switched
 };
 
 // The command interpreter shared by the in-process hub and the pseudo-terminal
