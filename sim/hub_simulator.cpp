@@ -193,6 +193,11 @@ void HubSimulator::SetVanished(bool vanished) {
     cv_.notify_all();
 }
 
+void HubSimulator::HoldReader(bool held) {
+    std::lock_guard lock(mutex_);
+    if (port_ != nullptr) port_->DeviceHoldReader(held);
+}
+
 int HubSimulator::Offset() const {
     std::lock_guard lock(mutex_);
     return protocol_.offset;

@@ -113,6 +113,7 @@ struct HubRecordEntry {
     std::string bytes;  // Kind::Bytes: one Write as received
     bool rts = false;   // Kind::Lines: the pattern after the change
     bool dtr = false;
+    std::thread::id thread = std::this_thread::get_id();  // the program's thread that wrote or switched
 };
 
 // The command interpreter shared by the in-process hub and the pseudo-terminal
@@ -157,6 +158,9 @@ public:
     // Unplugs (true) or plugs back (false) the hub: the port it is on fails
     // every call, and no port can be opened on it meanwhile.
     void SetVanished(bool vanished);
+    // Holds back the program's reads of the lines on the open port (see
+    // SimulatedSerialPort::DeviceHoldReader); the motor runs on meanwhile.
+    void HoldReader(bool held);
     int Offset() const;
     void SetOffset(int registerValue);
 

@@ -91,6 +91,7 @@ kv::SerialWait SimulatedSerialPort::WaitForCtsChange(std::chrono::milliseconds t
     if (vanished_) return kv::SerialWait::Failed;
     if (!open_) return kv::SerialWait::Closed;
     const std::uint64_t generation = generation_;
+    edgeCv_.wait(lock, [&] { return !readerHeld_ || !open_ || vanished_ || generation_ != generation; });
     edgeCv_.wait_for(lock, timeout, [&] {
         return !edges_.empty() || !open_ || vanished_ || generation_ != generation;
     });
@@ -178,6 +179,14 @@ void SimulatedSerialPort::DeviceSend(std::string_view bytes) {
         }
     }
     rxCv_.notify_all();
+}
+
+void SimulatedSerialPort::DeviceHoldReader(bool held) {
+    {
+        std::lock_guard lock(mutex_);
+        readerHeld_ = held;
+    }
+    edgeCv_.notify_all();
 }
 
 void SimulatedSerialPort::DeviceSetLines(bool cts, bool dsr) {

@@ -76,6 +76,10 @@ public:
     // device that is gone, Open included, until it comes back.
     void DeviceSetVanished(bool vanished);
     bool DeviceVanished() const;
+    // A program too busy to run its line reader: while held, WaitForCtsChange
+    // does not return (the edges queue up), as a thread that is not scheduled
+    // reads nothing.
+    void DeviceHoldReader(bool held);
 
 protected:
     // Called by Open after the port state is reset (RTS and DTR low); false
@@ -107,6 +111,7 @@ private:
     kv::SerialSettings settings_;
     bool open_ = false;
     bool vanished_ = false;
+    bool readerHeld_ = false;
     std::uint64_t generation_ = 0;  // bumped by Close so sleepers notice a close/reopen
     std::string rx_;
     bool rts_ = false;

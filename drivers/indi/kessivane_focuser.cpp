@@ -23,6 +23,8 @@ namespace {
 // While a move runs the watch reports every count; clients get the position
 // at most this often, and always at the move's end.
 constexpr int kPositionReportMs = 200;
+// How long an abort waits for the motor to come to rest before it answers.
+constexpr int kAbortWaitMs = 3000;
 
 constexpr const char* kCompensationTab = "Compensation";
 constexpr const char* kUncertainText =
@@ -555,7 +557,12 @@ IPState KessivaneFocuser::MoveRelFocuser(FocusDirection dir, uint32_t ticks) {
 
 bool KessivaneFocuser::AbortFocuser() {
     service_.Halt();
-    return true;
+    // The library shows the position Idle as soon as this returns: a motor
+    // still running on must have come to rest first, and the position shown
+    // is where it stands.
+    service_.WaitIdle(kAbortWaitMs);
+    FocusAbsPosN[0].value = service_.Position();
+    return !service_.Moving();
 }
 
 bool KessivaneFocuser::SyncFocuser(uint32_t ticks) {

@@ -15,8 +15,16 @@ TCTSThread::~TCTSThread() {
     worker_.Join();
 }
 
+void TCTSThread::Stamp(bool counted) {
+    // Counted first: a reader of both never sees a read newer than a count it made.
+    const std::int64_t now = owner_.clock_.TickMs();
+    if (counted) owner_.countReadMs_.store(now);
+    owner_.lineReadMs_.store(now);
+}
+
 void TCTSThread::Count(const ModemLines& lines) {
     std::int32_t now = 0;
+    const std::int32_t before = owner_.ctsCount_.load();
     if (lines.cts) {
         // Rising edge: DSR gives the direction of rotation.
         const std::int32_t step = lines.dsr ? -1 : 1;
@@ -30,6 +38,7 @@ void TCTSThread::Count(const ModemLines& lines) {
         now = owner_.ctsCount_.load();
     }
     lastStatus_ = lines;
+    Stamp(now != before);
     owner_.DoCTSChange(now, dsrValue_);
 }
 
@@ -44,6 +53,7 @@ void TCTSThread::Run() {
             if (lines->cts != lastStatus_.cts) {
                 Count(*lines);
             } else {
+                Stamp(false);
                 std::this_thread::sleep_for(std::chrono::milliseconds(kCtsPollMs));
             }
             continue;
@@ -58,7 +68,7 @@ void TCTSThread::Run() {
             Count(*lines);
             break;
         }
-        case SerialWait::TimedOut: break;
+        case SerialWait::TimedOut: Stamp(false); break;
         case SerialWait::Closed:
             if (!worker_.StopRequested()) owner_.PortLost("the device was closed");
             return;

@@ -29,6 +29,8 @@ private:
     void Run();
     // One CTS edge seen with the lines in `lines`.
     void Count(const ModemLines& lines);
+    // Notes the time of a read of the lines, and whether it moved the count.
+    void Stamp(bool counted);
 
     TFocusControl& owner_;
     std::shared_ptr<ISerialPort> port_;

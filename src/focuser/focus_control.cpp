@@ -179,6 +179,12 @@ void TFocusControl::StallWatchLoop(WorkerThread& self) {
     std::int64_t since = clock_.TickMs();
     while (SleepFor(clock_, kStallPollMs, [&] { return self.StopRequested(); })) {
         const std::int64_t now = clock_.TickMs();
+        // How long the count stood is measured up to the counting thread's
+        // last read of the lines: on a loaded machine this watch may wake
+        // while the counting thread has not yet run, and the count then only
+        // seems to stand. Read first, so the count below is at least as new.
+        const std::int64_t read = lineReadMs_.load();
+        const std::int64_t seen = read >= 0 ? read : now;
         const std::int32_t nowCount = ctsCount_.load();
         const std::uint64_t nowTicket = moveTicket_.load();
         // Idle, held by the camera's read-out or waiting for its frame: the
@@ -191,8 +197,8 @@ void TFocusControl::StallWatchLoop(WorkerThread& self) {
             since = now;
             continue;
         }
-        if (now - since >= stallLimitMs_.load()) {
-            StopStalledMove(now - since);
+        if (seen - since >= stallLimitMs_.load()) {
+            StopStalledMove(seen - since);
             since = clock_.TickMs();
         }
     }
@@ -388,6 +394,8 @@ bool TFocusControl::OpenPort() {
     }
     {
         std::lock_guard lock(threadsMutex_);
+        lineReadMs_.store(-1);
+        countReadMs_.store(-1);
         ctsThread_ = std::make_unique<TCTSThread>(*this, port);
         ctsThread_->Start();
     }
@@ -412,6 +420,7 @@ void TFocusControl::ClosePort() {
     if (cts) cts->RequestStop();
     port->Close();  // releases the counting thread's wait
     if (cts) cts->Join();
+    lineReadMs_.store(-1);
     {
         std::lock_guard comm(commMutex_);
         std::lock_guard lock(portMutex_);

@@ -35,6 +35,7 @@
 // never interleave on the line.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -124,12 +125,14 @@ inline constexpr int kAvailRetryWaitMs = 100;
 inline constexpr int kHubQueryWaitMs = 10;
 inline constexpr int kCoarseStopSettleMs = 100;   // after the coarse run is stopped
 inline constexpr int kNudgeSettleMs = 100;        // before the first nudge
+inline constexpr int kNudgeRestMs = 50;           // ... and the lines read this long without a count
+inline constexpr int kNudgeRestWaitMs = 500;      // ... waited for at most this long
 inline constexpr int kInterlockWaitMs = 10000;    // for "FOCUSER_WAIT_EVENT"
 inline constexpr int kCoarseRunWaitMs = 120000;   // for "THE_CTS_EVENT"
 inline constexpr int kInterruptsSettleMs = 10;
 inline constexpr int kWatcherPollMs = 1;          // coarse-run watcher pass
 inline constexpr int kInterruptsPollMs = 10;      // coarse-run starter waiting for InterruptsOff
-inline constexpr int kCtsWaitSliceMs = 250;       // counting thread re-checks its stop request
+inline constexpr int kCtsWaitSliceMs = 50;        // counting thread re-checks its stop request (and stamps a read)
 inline constexpr int kCtsPollMs = 1;              // counting by polling when line events fail
 inline constexpr int kLockRetryMs = 5;
 inline constexpr int kStallPollMs = 20;           // stall watch pass
@@ -293,6 +296,18 @@ public:
     // motor is stopped as stalled (an encoder that does not count, a jammed
     // drive, a device that stopped reporting).
     virtual int StallLimitMs() const;
+
+    // Whether the motor stands: the counting thread has read the lines for
+    // `ms` after `sinceMs` (the clock's TickMs) and after the last count,
+    // without a count. Told by the time stamps of the reads, not by anyone's
+    // wake-ups, so a loaded machine that holds the counting thread back is
+    // never taken for a motor at rest, nor a motor that stands for one that
+    // runs. Always true without a counting thread (the drivers that keep
+    // their own position).
+    bool LinesStill(std::int64_t sinceMs, int ms) const {
+        const std::int64_t read = lineReadMs_.load();
+        return read < 0 || read - std::max(countReadMs_.load(), sinceMs) >= ms;
+    }
 
     // ---- properties ----
     std::int32_t CTSCount() const { return ctsCount_.load(); }
@@ -531,6 +546,10 @@ private:
     // Time a move spends waiting for the camera (SBIG interlock) is not a stall.
     std::atomic<bool> waitingForCamera_{false};
     std::atomic<int> stallLimitMs_{1000};
+    // TickMs of the counting thread's last read of the lines, and of the read
+    // that last changed the count; -1 while no counting thread reads.
+    std::atomic<std::int64_t> lineReadMs_{-1};
+    std::atomic<std::int64_t> countReadMs_{-1};
     std::unique_ptr<WorkerThread> stallWatch_;  // under threadsMutex_
     bool stallWatchEnded_ = false;              // under threadsMutex_
     std::mutex moveMutex_;  // a new move against the end of a phase of the previous one

@@ -70,7 +70,15 @@ void TNudgeThread::Run() {
 }
 
 void TNudgeThread::Nudge() {
+    const std::int64_t entered = owner_.clock_.TickMs();
     if (!Sleep(kNudgeSettleMs)) return;
+    // Where nudging starts is where the coarse run came to rest, once the
+    // counting thread has counted its coast: a count still coming in after
+    // this would read as the motor turning away from the target.
+    const std::int64_t until = owner_.clock_.TickMs() + kNudgeRestWaitMs;
+    while (!owner_.LinesStill(entered, kNudgeRestMs) && owner_.clock_.TickMs() < until) {
+        if (!Sleep(kCtsPollMs)) return;
+    }
     const std::int32_t start = owner_.CTSCount();
     const bool up = start < target_;
     const std::int64_t wrongWay = kWrongWayCounts + owner_.StopFactor();

@@ -457,6 +457,7 @@ void FocuserService::StartLeg() {
     run.halts = focuser_->HaltCount();
     run.seen = PositionLocked();
     run.seenSinceMs = NowMs();
+    run.idleSinceTick = -1;
 }
 
 void FocuserService::Halt() {
@@ -821,8 +822,18 @@ void FocuserService::FollowMove() {
             if (position != run.seen) run.seen = position, run.seenSinceMs = NowMs();
             // A coasting motor counts on, and a focuser that reports its
             // position after the move may answer late: idle is believed once
-            // the position has stood still a moment.
-            const bool idle = focuser_->GetIdle() && NowMs() - run.seenSinceMs >= kServiceSettleMs;
+            // the position has stood still a moment. For a pulse-counted
+            // motor "still" is what the counting thread read after the engine
+            // went idle, so a loaded machine that holds that thread back
+            // never ends a move while the motor runs on.
+            const bool engineIdle = focuser_->GetIdle();
+            if (!engineIdle) {
+                run.idleSinceTick = -1;
+            } else if (run.idleSinceTick < 0) {
+                run.idleSinceTick = clock_.TickMs();
+            }
+            const bool idle = engineIdle && NowMs() - run.seenSinceMs >= kServiceSettleMs &&
+                              (!CountsPulses() || focuser_->LinesStill(run.idleSinceTick, kServiceSettleMs));
             const std::string at = " It stands at " + std::to_string(position) + ".";
             if (!focuser_->PortOpen()) {
                 focuser_->CancelMovement();
@@ -856,10 +867,21 @@ void FocuserService::FollowMove() {
                                                   " in time." + at + " Check that the motor turns.");
             } else if (idle) {
                 const std::int32_t leg = run.legs.front();
-                // A pulse-counted motor coasts after its last pulse; the
-                // catalogue's stop factor is what the model may run on.
-                const std::int32_t tolerance = CountsPulses() ? focuser_->StopFactor() : 0;
-                if (std::llabs(static_cast<long long>(position) - leg) > tolerance) {
+                const bool last = run.legs.size() == 1;
+                // A pulse-counted motor coasts after its last pulse, by up to
+                // the catalogue's stop factor: enough on the way to a backlash
+                // leg's end, but the target itself is reached within a step.
+                const std::int32_t tolerance = !CountsPulses() ? 0 : last ? kServiceLandingSteps : focuser_->StopFactor();
+                const bool off = std::llabs(static_cast<long long>(position) - leg) > tolerance;
+                if (off && CountsPulses() && last && run.corrections < kServiceCorrections) {
+                    ++run.corrections;
+                    // Back the way the backlash approach wants, or straight there.
+                    if (backlash_.enabled) {
+                        BeginLegs();
+                    } else {
+                        StartLeg();
+                    }
+                } else if (off) {
                     // Short of the target: a focuser that reports its position
                     // in steps may still be on its way between two replies.
                     if (NowMs() - run.seenSinceMs >= kServiceShortGraceMs) {

@@ -73,6 +73,11 @@ inline constexpr int kServiceMoveBaseTimeoutMs = 60000;  // every move may take 
 inline constexpr int kServiceMoveMsPerStep = 20;         // ... plus this much a step
 inline constexpr int kServiceSettleMs = 200;             // idle and still this long: the move is over
 inline constexpr int kServiceShortGraceMs = 2000;        // ... unless it stands short of its target
+// A pulse-counted motor that came to rest further than this from its target
+// (it ran on after its last pulse, or stopped a little short) is sent back,
+// at most kServiceCorrections times a move.
+inline constexpr int kServiceLandingSteps = 1;
+inline constexpr int kServiceCorrections = 5;
 inline constexpr int kServiceHaltWaitMs = 10000;         // for a halted motor to report idle
 inline constexpr int kServiceTemperatureMs = 5000;       // between temperature readings, by default
 inline constexpr int kServiceOpeningWaitMs = 3000;       // for a RoboFocus to tell its travel
@@ -322,6 +327,8 @@ private:
         std::string alert;               // what the engine said while it ran
         std::int32_t seen = 0;           // the position last seen, and since when
         std::int64_t seenSinceMs = 0;
+        std::int64_t idleSinceTick = -1; // when the engine was first seen idle (the clock's TickMs)
+        int corrections = 0;             // legs re-run to bring a motor that ran on back
     };
     std::optional<Running> running_;
 };

@@ -108,7 +108,7 @@ protected:
         EXPECT_FALSE(service->Moving());
         return record.value_or(MoveRecord{});
     }
-    std::int32_t Tolerance() const { return hub ? service->Controller()->StopFactor() : 0; }
+    std::int32_t Tolerance() const { return hub ? kServiceLandingSteps : 0; }
 
     TempDir dir;
     ServiceConfig config;
@@ -383,6 +383,32 @@ TEST_F(HubService, CloseRefusesMovesFromItsStartAndAnUnfinishedHaltLeavesThePosi
     closing.join();
     EXPECT_EQ(service.LastMove()->end, MoveEnd::TimedOut) << service.LastMove()->reason;
     EXPECT_FALSE(PositionStore(config.statePath).Load()->clean);
+}
+
+// A machine too busy to run the counting thread: the motor turns while no
+// count is read. The motor watch does not take that for a stall, and a move
+// (arrived or halted) ends only once the motor is at rest, where it stands.
+TEST_F(HubService, ACountingThreadHeldBackNeitherStallsNorEndsAMoveEarly) {
+    ASSERT_TRUE(service.Open(config).ok);
+    ASSERT_TRUE(service.SetLimits({-5000, 5000}));
+    for (const bool halt : {false, true}) {
+        const std::int32_t start = service.Position();
+        const std::int32_t target = halt ? 0 : -3000;
+        ASSERT_TRUE(service.MoveTo(target));
+        ASSERT_TRUE(Eventually([&] { return std::abs(service.Position() - start) > 50; }));
+        hub->HoldReader(true);
+        if (halt) service.Halt();
+        std::this_thread::sleep_for(1500ms);
+        hub->HoldReader(false);
+        const MoveRecord r = service.WaitIdle(30000).value();
+        EXPECT_EQ(r.end, halt ? MoveEnd::Halted : MoveEnd::Arrived) << r.reason;
+        ASSERT_TRUE(hub->WaitUntilStopped(5s));
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(r.position, service.Position()) << "ended at rest";
+        if (!halt) {
+            EXPECT_LE(std::abs(r.position - target), kServiceLandingSteps);
+        }
+    }
 }
 
 // The compensation rule: minimum correction, the ignore limit, and targets
