@@ -198,13 +198,11 @@ void TFocusingView::Learn(const kv::SearchResult& result) {
     const auto now = std::chrono::system_clock::now();
     const bool quickAnswer = result.method == kv::FocusMethod::QuickRefocus && !result.fellBack;
     if (quickAnswer && result.found) {
-        learned.AddFocus({now, static_cast<double>(result.logOrigin + *result.found), result.temperatureC});
+        learned.AddFocus({now, static_cast<double>(result.scale.ToLog(*result.found)), result.temperatureC});
     } else if (result.method != kv::FocusMethod::GoldenSection && result.fit && !result.fit->refinement) {
         kv::FitRecord record;
         record.fit = *result.fit;
-        record.fit.bestPosition += static_cast<double>(result.logOrigin);
-        if (record.fit.parameters.size() > 2) record.fit.parameters[2] += static_cast<double>(result.logOrigin);
-        if (record.fit.checkPosition) *record.fit.checkPosition += static_cast<std::int32_t>(result.logOrigin);
+        result.scale.ToLog(record.fit);
         record.scatter = kv::BottomScatter(*result.fit, result.measured).value_or(0.0);
         record.time = now;
         record.temperatureC = result.temperatureC;
