@@ -263,7 +263,7 @@ struct Results {
     }
 };
 
-TEST(StarSearch, FindsOnItsThreadRefusesASecondWhileOneRunsAndStartsAgainAfterACancel) {
+TEST(StarSearch, FindsOnItsThreadRefusesASecondWhileOneRunsAndStartsAgainAtOnceAfterACancel) {
     const FrameCopy& f = Crowded();
     const StarFinderSettings settings{.maxStars = 100000};
     Results results;
@@ -293,16 +293,22 @@ TEST(StarSearch, FindsOnItsThreadRefusesASecondWhileOneRunsAndStartsAgainAfterAC
     release.set_value();
     search.Wait();
 
-    // Called off: Cancelled with no stars, and the next find is not refused
-    // and runs to its end as if nothing had happened.
-    const std::uint64_t cancelled = search.Start(f, settings, results.Sink());
+    // Called off: Cancelled with no stars, and the next find starts at once,
+    // while the one called off still winds down (its report is still being
+    // taken), and runs to its end as if nothing had happened.
+    std::promise<void> letGo;
+    std::shared_future<void> wound = letGo.get_future().share();
+    const std::uint64_t cancelled = search.Start(f, settings, [&, wound](StarSearchResult r) {
+        results.Sink()(std::move(r));
+        wound.wait();
+    });
     search.Cancel();
     ASSERT_TRUE(results.WaitFor(3));
     EXPECT_EQ(results.got[2].id, cancelled);
     EXPECT_EQ(results.got[2].outcome, StarSearchOutcome::Cancelled);
     EXPECT_TRUE(results.got[2].field.stars.empty());
-    search.Wait();
     const std::uint64_t after = search.Start(f, settings, results.Sink());
+    letGo.set_value();
     ASSERT_GT(after, cancelled);
     ASSERT_TRUE(results.WaitFor(4));
     EXPECT_EQ(results.got[3].outcome, StarSearchOutcome::Found);
