@@ -16,9 +16,8 @@
 #include "focusing/focus_log.h"
 #include "focusing/focusing_runner.h"
 #include "focusing/quick_refocus.h"
-#include "focuser/indi_focus_control.h"
-#include "focuser/j_focus_control.h"
-#include "focuser/o_focus_control.h"
+#include "focuser/focuser_factory.h"
+#include "focuser/position_focus_control.h"
 #include "focuser/rf_focus_control.h"
 #include "platform/clock.h"
 #include "platform/named_event.h"
@@ -567,59 +566,46 @@ TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScaleWhicheverWayItCounts) {
         EXPECT_FALSE(logged[0].rSquared.has_value());
         EXPECT_EQ(logged[0].fallback, "");
 
-        // A fit the runner reports on its counter keeps its shape on the log's
-        // scale and comes back as it was.
+        // A fit on the counter, as the window keeps it: its shape on the log's scale.
         FitSummary fit = Learned(kLopsided, 30);
         fit.checkPosition = 40;
         r.scale.ToLog(fit);
-        EXPECT_NEAR(fit.bestPosition, r.scale.ToLog(30.0), 0.01);
-        EXPECT_EQ(*fit.checkPosition, r.scale.ToLog(40));
+        EXPECT_EQ(std::tuple(std::lround(fit.bestPosition), *fit.checkPosition), std::tuple(r.scale.ToLog(30), r.scale.ToLog(40)));
         for (const double x : {-300.0, 300.0})
             EXPECT_NEAR(FitValue(fit.model, fit.parameters, r.scale.ToLog(x)), kLopsided(x - 30, 2.5), 0.05) << x;
-        ShapeLearning back = LearnShape(std::vector<FitRecord>{Record(fit, 1)}, Criteria());
-        ASSERT_TRUE(back.shape.has_value());
-        r.scale.ToCount(*back.shape);
-        EXPECT_NEAR(back.shape->lastBest, 30.0, 0.01);
-        EXPECT_NEAR(FitValue(back.shape->curves[0].model, back.shape->curves[0].parameters, 300.0),
-                    kLopsided(300.0, 2.5), 0.05);
     }
 }
 
-// Every focuser kind's counter, as its driver keeps it, crossed with the
-// position it reports, both ways round.
+// Every focuser kind's counter, as its driver keeps it from the position
+// replies (the start, then 10 steps lower), against its sense, both ways round.
 TEST(QuickRefocus, EachFocuserKindsCounterRunsAsItsSenseSays) {
     test::RecordingDialogs dialogs;
-    struct Case {
-        const char* name;
-        std::function<std::unique_ptr<TFocusControl>()> make;
-        std::string first, next;  // position replies: the start, then 10 steps lower
-        bool reversed;
-        int sense;
-    };
-    const auto rf = [&] { return std::make_unique<TRFFocusControl>(dialogs); };
-    const auto optec = [&] { return std::make_unique<TOFocusControl>(dialogs); };
     const auto frame = [](const char* c) { const auto f = TRFFocusControl::Frame(c); return std::string(f.begin(), f.end()); };
-    const std::vector<Case> cases = {
-        {"hub", [&] { return std::make_unique<TJFocusControl>(dialogs); }, "", "", false, 1},
-        {"hub reversed", [&] { return std::make_unique<TJFocusControl>(dialogs); }, "", "", true, 1},
-        {"device server", [&] { return std::make_unique<TIndiFocusControl>(dialogs); }, "", "", false, 1},
-        {"RoboFocus", rf, frame("FD005000"), frame("FD004990"), false, -1},
-        {"RoboFocus reversed", rf, frame("FD005000"), frame("FD004990"), true, 1},
-        {"Optec", optec, "P=5000\n\r", "P=4990\n\r", false, 1},
-        {"Optec reversed", optec, "P=5000\n\r", "P=4990\n\r", true, 1},
+    const struct {
+        FocuserKind kind;
+        std::string first, next;
+        int sense, reversedSense;
+    } cases[] = {
+        {FocuserKind::JMI, "", "", 1, 1},
+        {FocuserKind::Indi, "", "", 1, 1},
+        {FocuserKind::RoboFocus, frame("FD005000"), frame("FD004990"), -1, 1},
+        {FocuserKind::Optec, "P=5000\n\r", "P=4990\n\r", 1, 1},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::unique_ptr<TFocusControl> focuser = c.make();
-        focuser->SetReverseDir(c.reversed);
-        EXPECT_EQ(CountSenseOf(focuser.get()), c.sense);
-        auto* own = dynamic_cast<TPositionFocusControl*>(focuser.get());
-        if (own == nullptr) continue;
-        own->SetPaced(false);
-        own->ResetPosition();
-        own->ReceiveBytes(c.first);
-        own->ReceiveBytes(c.next);
-        EXPECT_EQ(*AbsolutePositionOf(own) - 5000, c.sense * own->CTSCount());
+    for (const auto& c : cases) {
+        for (const bool reversed : {false, true}) {
+            SCOPED_TRACE(testing::Message() << static_cast<int>(c.kind) << (reversed ? " reversed" : ""));
+            std::unique_ptr<TFocusControl> focuser = CreateFocusControl(c.kind, dialogs);
+            focuser->SetReverseDir(reversed);
+            const int sense = reversed ? c.reversedSense : c.sense;
+            EXPECT_EQ(CountSenseOf(focuser.get()), sense);
+            auto* own = dynamic_cast<TPositionFocusControl*>(focuser.get());
+            if (own == nullptr) continue;
+            own->SetPaced(false);
+            own->ResetPosition();
+            own->ReceiveBytes(c.first);
+            own->ReceiveBytes(c.next);
+            EXPECT_EQ(*AbsolutePositionOf(own) - 5000, sense * own->CTSCount());
+        }
     }
 }
 
