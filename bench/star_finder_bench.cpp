@@ -250,6 +250,30 @@ void DenseOverSparse(benchmark::State& state) {
     state.counters["ratio"] = median(denseNs) / median(sparseNs);
 }
 
+// How long a cancel can wait: the longest stretch of a find between two of
+// its questions whether to stop (the first counted from its start), on a
+// large sparse frame, where the sky estimate is most of the work.
+void LongestStretchWithoutAStopQuestion(benchmark::State& state) {
+    const Frame& frame = FrameFor(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)), false);
+    double longest = 0.0, first = 0.0;
+    for (auto _ : state) {
+        auto last = std::chrono::steady_clock::now();
+        bool asked = false;
+        const auto stop = [&] {
+            const auto now = std::chrono::steady_clock::now();
+            const double ms = std::chrono::duration<double, std::milli>(now - last).count();
+            if (!asked) first = std::max(first, ms);
+            asked = true;
+            longest = std::max(longest, ms);
+            last = now;
+            return false;
+        };
+        benchmark::DoNotOptimize(kv::FindStars(frame.side, frame.side, frame.pixels.data(), kv::StarFinderSettings{}, stop));
+    }
+    state.counters["first_question_ms"] = first;
+    state.counters["longest_stretch_ms"] = longest;
+}
+
 void PickStarThreadGap(benchmark::State& state) {
     const Frame& frame = FrameFor(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)), false);
     kv::TImageObject image(frame.side, frame.side);
@@ -350,6 +374,7 @@ BENCHMARK(FindStarsOnAFrame)
     ->Args({1024, 48, 1, 1})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(DenseOverSparse)->Unit(benchmark::kMillisecond)->Iterations(15);
+BENCHMARK(LongestStretchWithoutAStopQuestion)->Args({4096, 500})->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(PickStarThreadGap)->Args({2048, 40000})->Unit(benchmark::kMillisecond)->Iterations(3);
 #ifdef KV_HAVE_SEP
 BENCHMARK(SepOnAFrame) KV_FIELDS;

@@ -88,6 +88,9 @@ constexpr int kPointsPerSideMin = 2, kPointsPerSideMax = 8;
 constexpr int kOvershootMax = 2000;
 // Points along the drawn curve.
 constexpr int kCurveSamples = 120;
+constexpr const char* kFittedCurveName = "FittedCurve";
+// The share of a figure axis's span kept free beyond the highest and lowest reading.
+constexpr double kFigureRoom = 0.04;
 
 // The quality chart's extra series for a curve fit, all on its two axes.
 template <class Series>
@@ -116,12 +119,37 @@ Series* Named(QChart* chart, const char* name) {
     return nullptr;
 }
 
+// Shows a value with the places it has ("3.6", "0.045"), not padded to the
+// box's precision: padding would rewrite "3" as "3.000" under the cursor of
+// someone typing "3.6", and a fine step needs more places than a coarse one
+// should be shown with.
+class TFigureSpinBox final : public QDoubleSpinBox {
+public:
+    using QDoubleSpinBox::QDoubleSpinBox;
+    QString textFromValue(double value) const override {
+        QString text = locale().toString(value, 'f', decimals());
+        const QString point = locale().decimalPoint();
+        if (text.contains(point)) {
+            while (text.endsWith(QLatin1Char('0'))) text.chop(1);
+            if (text.endsWith(point)) text.chop(point.size());
+        }
+        return text;
+    }
+};
+
 }  // namespace
 
 void WidenToShow(QChart* chart, Qt::Orientation orientation, double value) {
     const auto axes = chart != nullptr ? chart->axes(orientation) : QList<QAbstractAxis*>();
     auto* axis = axes.isEmpty() ? nullptr : qobject_cast<QValueAxis*>(axes.first());
     if (axis == nullptr) return;
+    // A marker on the edge is drawn half outside the plot: a figure keeps a
+    // little room above and below it.
+    if (orientation == Qt::Vertical && std::isfinite(value)) {
+        const double room = kFigureRoom * (axis->max() - axis->min());
+        if (value > axis->max() - room) value += room;
+        else if (value < axis->min() + room) value -= room;
+    }
     const auto [min, max] = kv::WidenToShow(axis->min(), axis->max(), value);
     if (min == axis->min() && max == axis->max()) return;
     axis->setRange(min, max);
@@ -146,6 +174,12 @@ void SetFomAxis(QChart* chart, int fomKind, bool labelSizeOnly) {
     axis->setLabelFormat(want.labelSize == 40 ? QStringLiteral("%.0f") : QStringLiteral("%.1f"));
     // Whole figures on the 1 to 8 axis; five labels across the peak's range.
     axis->setTickCount(want.labelSize == 40 ? 5 : static_cast<int>(want.max - want.min) + 1);
+    // The readings drawn stay inside (the drawn curve may leave the plot).
+    for (QAbstractSeries* series : chart->series()) {
+        auto* readings = qobject_cast<QXYSeries*>(series);
+        if (readings == nullptr || series->objectName() == QLatin1String(kFittedCurveName)) continue;
+        for (const QPointF& p : readings->points()) WidenToShow(chart, Qt::Vertical, p.y());
+    }
 }
 
 TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(parent), form_(form) {
@@ -225,8 +259,8 @@ TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(pa
     zoneRows->setContentsMargins(3, 2, 3, 2);
     zoneRows->setHorizontalSpacing(3);
     zoneRows->setVerticalSpacing(2);
-    const auto opticsBox = [zone](const QString& name, double max, int decimals, double step) {
-        auto* box = new QDoubleSpinBox(zone);
+    const auto opticsBox = [zone](const QString& name, double max, int decimals, double step, bool asTyped = false) {
+        QDoubleSpinBox* box = asTyped ? new TFigureSpinBox(zone) : new QDoubleSpinBox(zone);
         box->setObjectName(name);
         box->setRange(0, max);
         box->setDecimals(decimals);
@@ -242,7 +276,7 @@ TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(pa
     focalRatio_ = opticsBox(QStringLiteral("FocalRatioSE"), kv::kFocalRatioMax, kv::kFocalRatioDecimals, 0.1);
     settings_ui::SetToolTip(focalRatio_, QStringLiteral("The telescope's focal ratio (focal length over aperture, with "
                                                         "any reducer or Barlow); 0 for unset"));
-    stepSize_ = opticsBox(QStringLiteral("StepSizeSE"), kv::kStepMicronsMax, kv::kStepMicronsDecimals, 0.1);
+    stepSize_ = opticsBox(QStringLiteral("StepSizeSE"), kv::kStepMicronsMax, kv::kStepMicronsDecimals, 0.1, true);
     zoneRows->addWidget(new QLabel(QStringLiteral("f/"), zone), 0, 0);
     zoneRows->addWidget(focalRatio_, 0, 1);
     zoneRows->addWidget(new QLabel(QStringLiteral("\u00b5m"), zone), 0, 2);
@@ -276,6 +310,13 @@ TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(pa
                               QStringLiteral("%.1f"), this, charts);
     lay->addLayout(charts, 0, 1, 2, 1);
     lay->setColumnStretch(1, 1);
+    lastResult_ = new QLabel(this);
+    lastResult_->setObjectName(QStringLiteral("LastResultLabel"));
+    lastResult_->setWordWrap(true);
+    lastResult_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lastResult_->setToolTip(QStringLiteral("The last auto focus: the readings and focus frames it took, how well "
+                                           "the curve held and its error in steps and critical focus zones"));
+    lay->addWidget(lastResult_, 2, 1, Qt::AlignTop);
     AddSeries<QScatterSeries>(qualityChart_, QStringLiteral("CurvePoints"), Qt::blue, 7);
     AddSeries<QLineSeries>(qualityChart_, QStringLiteral("FittedCurve"), Qt::red);
     AddSeries<QScatterSeries>(qualityChart_, QStringLiteral("CheckFrame"), QColor(255, 140, 0), 10);
@@ -353,7 +394,10 @@ void TAutoFocusPage::OpticsChanged(const char* saveKey) {
                            .replace(QStringLiteral(" \u00b5m"), QStringLiteral("\u00a0\u00b5m"))
                            .replace(QStringLiteral(" steps"), QStringLiteral("\u00a0steps")));
     // An unset step shows the catalogue's in brackets, where there is one.
-    stepSize_->setSpecialValueText(catalogueStep_ ? QStringLiteral("(%1)").arg(*catalogueStep_) : QStringLiteral("unset"));
+    // Set only when it changes: setting it rewrites the box's text, under
+    // the cursor of someone typing.
+    const QString special = catalogueStep_ ? QStringLiteral("(%1)").arg(*catalogueStep_) : QStringLiteral("unset");
+    if (stepSize_->specialValueText() != special) stepSize_->setSpecialValueText(special);
     settings_ui::SetToolTip(
         stepSize_, catalogueStep_
                        ? QStringLiteral("The focuser's step in micrometres; 0 uses the focuser catalogue's %1 "

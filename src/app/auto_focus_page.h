@@ -50,6 +50,8 @@ public:
     void SetFocuserModel(const std::string& model);
     // "CFZ: 34 steps (107 µm)", or what is missing for it.
     QLabel* CfzLabel() const { return cfzLabel_; }
+    // The last search's result line, whole (the status bar cuts it off).
+    QLabel* LastResultLabel() const { return lastResult_; }
     // The curve fit's answer, its curve over the positions measured and its
     // check frame on the quality chart (focuser position across).
     void ShowFit(const kv::FitSummary& fit);
@@ -87,6 +89,7 @@ private:
     QDoubleSpinBox* focalRatio_ = nullptr;
     QDoubleSpinBox* stepSize_ = nullptr;
     QLabel* cfzLabel_ = nullptr;
+    QLabel* lastResult_ = nullptr;
     std::optional<double> catalogueStep_;  // of the chosen focuser model
     // Shows the zone the optics give; `saveKey` names the value the user
     // just changed, which is written now (nullptr when reading them back).

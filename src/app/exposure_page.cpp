@@ -548,9 +548,6 @@ QString TExposurePage::StartFindStars(FindDone done) {
     const kv::CameraInfo info = camera->CameraData();
     kv::StarFinderSettings settings;
     settings.focusFrame = std::max(info.HorizFocusFrame, info.VertFocusFrame);
-    // A find called off a moment ago stops at its next question, a
-    // millisecond or so away; its thread is let go before the next starts.
-    if (search_.Running()) search_.Wait();
     kv::FrameCopy frame = kv::CopyFrame(*image);
     const int width = frame.width, height = frame.height;
     // The report comes on the search's thread. The page outlives it: the

@@ -2,6 +2,7 @@
 
 #include "widgets/night_vision.h"
 
+#include <QLabel>
 #include <QChart>
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -198,13 +199,11 @@ void TFocusingView::Learn(const kv::SearchResult& result) {
     const auto now = std::chrono::system_clock::now();
     const bool quickAnswer = result.method == kv::FocusMethod::QuickRefocus && !result.fellBack;
     if (quickAnswer && result.found) {
-        learned.AddFocus({now, static_cast<double>(result.logOrigin + *result.found), result.temperatureC});
+        learned.AddFocus({now, static_cast<double>(result.scale.ToLog(*result.found)), result.temperatureC});
     } else if (result.method != kv::FocusMethod::GoldenSection && result.fit && !result.fit->refinement) {
         kv::FitRecord record;
         record.fit = *result.fit;
-        record.fit.bestPosition += static_cast<double>(result.logOrigin);
-        if (record.fit.parameters.size() > 2) record.fit.parameters[2] += static_cast<double>(result.logOrigin);
-        if (record.fit.checkPosition) *record.fit.checkPosition += static_cast<std::int32_t>(result.logOrigin);
+        result.scale.ToLog(record.fit);
         record.scatter = kv::BottomScatter(*result.fit, result.measured).value_or(0.0);
         record.time = now;
         record.temperatureC = result.temperatureC;
@@ -362,6 +361,7 @@ void TFocusingView::SearchStarted(const kv::SearchChartAxes& axes) {
         SetEnabled(kMoveLocks, false);
         SetEnabled({"CancelSearch"}, true);
         TAutoFocusPage* page = form_.AutoFocusPage();
+        searchReadings_ = 0;
         StartSeries(FirstSeries(page->QualityChart()));
         StartSeries(FirstSeries(page->PosChart()));
         page->ClearFit();
@@ -386,7 +386,8 @@ void TFocusingView::SearchPoint(const kv::SearchPoint& point) {
         // further, or a star blurred beyond them, widens them.
         WidenToShow(page->PosChart(), Qt::Horizontal, point.step);
         WidenToShow(page->PosChart(), Qt::Vertical, point.position);
-        if (method_ == kv::FocusMethod::CurveFit) {
+        ++searchReadings_;
+        if (method_ != kv::FocusMethod::GoldenSection) {
             // The curve is drawn against the position, where its fit will lie.
             AppendCurvePoint(page->QualityChart(), point.position, point.fom);
         } else {
@@ -449,11 +450,13 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
             details.insert(QStringLiteral("absolutePosition"), *absolute);
         }
         // What the user reads at the end, beside the search's own lines:
-        // the frames it took and, for a fit, how well the curve held.
-        QString summary = QStringLiteral("%1: %2 focus frames")
+        // the readings and the frames they took (as kessivanectl counts
+        // them) and, for a fit, how well the curve held.
+        QString summary = QStringLiteral("%1: %2 readings of %3 focus frames")
                               .arg(quick ? QStringLiteral("Quick refocus")
                                    : fit ? QStringLiteral("Curve fit")
                                          : QStringLiteral("Golden section"))
+                              .arg(searchReadings_)
                               .arg(result.frames);
         // Positions both, on the count the window shows, as the search's own
         // positions are. After a fallback the full curve fit found it.
@@ -497,6 +500,7 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
         if (!completed) summary += QStringLiteral(" - ") + why.simplified();
         kv::WriteProgramLog(summary.toStdString());
         if (fit) form_.SetStatusPanel(0, summary);
+        form_.AutoFocusPage()->LastResultLabel()->setText(summary);
         emit searchDetails(details);
         emit procedureEnded(QStringLiteral("autofocus"), completed, result.position,
                             result.reading ? result.reading->FOM : 0.0, completed ? QString() : why);

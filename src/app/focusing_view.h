@@ -105,6 +105,7 @@ private:
     kv::ScanSettings scanSettings_;
     int savedWidths_[3] = {0, 0, 0};
     int scanPoints_ = 0;
+    int searchReadings_ = 0;  // the readings the running or last search reported
     kv::FocusMethod method_ = kv::FocusMethod::GoldenSection;  // of the search running or last run
     Procedure started_ = Procedure::None;  // the one running or last run
     bool widened_ = false;

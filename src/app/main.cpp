@@ -8,15 +8,19 @@
 // opens that window, and a screenshot is then of it),
 // --tour PREFIX (with --simulate: take an image, pick a star, focus a little,
 // save PREFIX-exposure-control.png and PREFIX-manual-focus.png, print the
-// figures, then close; unattended like --screenshot).
+// figures, then close; unattended like --screenshot; on factory settings in
+// a folder of its own).
 #include <QApplication>
 #include <QDBusConnection>
+#include <QDir>
 #include <QEventLoop>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 
 #include "app/dbus_broadcast_bus.h"
@@ -54,7 +58,8 @@ constexpr const char* kUsage =
     "                      window opened by --show) once it is up, then close\n"
     "  --tour PREFIX       with --simulate: take an image, pick a star, focus with both\n"
     "                      auto-focus methods, print the figures, save pictures under\n"
-    "                      PREFIX, then close\n"
+    "                      PREFIX, then close; it runs on factory settings of its\n"
+    "                      own and leaves yours and your focus history as they were\n"
     "  --version           print the version and exit\n"
     "  --help, -h          print this help and exit\n"
     "\n"
@@ -114,7 +119,24 @@ int main(int argc, char** argv) {
     const bool simulate = args.contains(QStringLiteral("--simulate"));
 
     const std::string folder = kv::ProgramFolder();
-    const std::string userFolder = kv::UserFolder();
+    std::string userFolder = kv::UserFolder();
+    // A tour's choices, runs and learned curves are not the user's: it runs
+    // on the factory settings in a folder of its own, gone when it ends, so
+    // the next start finds the user's settings and focus history untouched.
+    std::optional<QTemporaryDir> tourFolder;
+    if (!tour.isEmpty() && simulate) {
+        tourFolder.emplace(QDir::tempPath() + QStringLiteral("/kessivane-tour-XXXXXX"));
+        const std::string own = tourFolder->path().toStdString() + "/";
+        const kv::WriteResult written =
+            tourFolder->isValid() ? kv::WriteFactorySettings(own + kv::kSettingsFileName)
+                                  : kv::WriteResult{false, "No folder for the tour's settings could be made in " +
+                                                               QDir::tempPath().toStdString()};
+        if (!written.ok) {
+            std::fprintf(stderr, "%s\n", written.message.c_str());
+            return 1;
+        }
+        userFolder = own;
+    }
     QtDialogs dialogs;
     if (!screenshot.isEmpty() || !tour.isEmpty()) dialogs.SetUnattended(true);
     app.SetDialogs(&dialogs);

@@ -163,7 +163,10 @@ void ClippedStats(std::vector<int>& v, double& median, double& sigma, int passes
 // The sky level on a grid of tiles, interpolated between the tiles' centres.
 class Sky {
 public:
-    Sky(int width, int height, const std::uint16_t* pixels, int tile)
+    // Abandoned (Stopped) when `stop` says yes before a row of tiles: on a
+    // large frame the estimate alone takes a good part of a find.
+    template <typename Stop>
+    Sky(int width, int height, const std::uint16_t* pixels, int tile, const Stop& stop)
         : width_(width), height_(height), tile_(std::max(8, tile)) {
         nx_ = (width + tile_ - 1) / tile_;
         ny_ = (height + tile_ - 1) / tile_;
@@ -171,6 +174,10 @@ public:
         std::vector<float> widths;
         std::vector<int> samples;
         for (int ty = 0; ty < ny_; ++ty) {
+            if (stop()) {
+                stopped_ = true;
+                return;
+            }
             for (int tx = 0; tx < nx_; ++tx) {
                 const int x0 = tx * tile_, y0 = ty * tile_;
                 const int x1 = std::min(width, x0 + tile_), y1 = std::min(height, y0 + tile_);
@@ -217,6 +224,7 @@ public:
         median_ = all.empty() ? 0.0 : Median(all);
     }
 
+    bool Stopped() const { return stopped_; }
     double Noise() const { return noise_; }
     // As measured, below one count too: what a fit weighs the pixels by.
     double MeasuredNoise() const { return measuredNoise_; }
@@ -276,6 +284,7 @@ private:
     std::vector<std::size_t> runStart_;  // the first column of each run between two tiles' centres, and the width
     std::vector<float> level_;
     double noise_ = kMinNoise, measuredNoise_ = 0.0, median_ = 0.0;
+    bool stopped_ = false;
 };
 
 class Frame {
@@ -821,7 +830,8 @@ std::optional<StarField> Find(int width, int height, const std::uint16_t* pixels
     // A pixel's place is packed in 32 bits, 16 for each axis: far beyond
     // any sensor made.
     if (pixels == nullptr || width < 3 || height < 3 || width > 65536 || height > 65536) return field;
-    const Sky sky(width, height, pixels, settings.tileSize);
+    const Sky sky(width, height, pixels, settings.tileSize, stopped);
+    if (sky.Stopped()) return std::nullopt;
     field.noise = sky.Noise();
     field.background = sky.MedianLevel();
     const Frame f(width, height, pixels);

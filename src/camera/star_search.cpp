@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <utility>
+#include <vector>
 
 #include "platform/worker_thread.h"
 
@@ -31,19 +32,31 @@ TStarSearch::~TStarSearch() {
 
 std::uint64_t TStarSearch::Start(FrameCopy frame, const StarFinderSettings& settings, Done done) {
     std::lock_guard lock(mutex_);
-    if (running_.load()) return 0;
-    // The last find's thread has ended its work; it is let go here rather
-    // than on its own thread, which cannot join itself.
-    if (worker_) worker_->Join();
+    // Threads are let go here rather than on their own, which cannot join
+    // themselves; only ended ones, so the caller never waits on a find.
+    std::erase_if(retired_, [](const std::unique_ptr<WorkerThread>& w) {
+        if (!w->Finished()) return false;
+        w->Join();
+        return true;
+    });
+    if (worker_) {
+        if (running_.load() != 0 && !worker_->StopRequested()) return 0;
+        // A find called off a moment ago stops at its next question; it
+        // finishes beside the new one, whose owner ignores its report.
+        if (worker_->Finished()) worker_->Join();
+        else retired_.push_back(std::move(worker_));
+    }
     const std::uint64_t id = ++lastId_;
-    running_.store(true);
+    running_.store(id);
     worker_ = std::make_unique<WorkerThread>(
         [this, id, frame = std::move(frame), settings, done = std::move(done)](WorkerThread& self) {
-            // Not running any more however this ends, or no find could start again.
+            // Not running any more however this ends, or no find could start
+            // again; a find started since is running all the same.
             struct Ended {
-                std::atomic<bool>& running;
-                ~Ended() { running.store(false); }
-            } ended{running_};
+                std::atomic<std::uint64_t>& running;
+                std::uint64_t id;
+                ~Ended() { running.compare_exchange_strong(id, 0); }
+            } ended{running_, id};
             YieldToTheWindow();
             StarSearchResult result;
             result.id = id;
@@ -71,6 +84,8 @@ void TStarSearch::Cancel() {
 void TStarSearch::Wait() {
     std::lock_guard lock(mutex_);
     if (worker_) worker_->Join();
+    for (const std::unique_ptr<WorkerThread>& w : retired_) w->Join();
+    retired_.clear();
 }
 
 }  // namespace kv

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "camera/star_finder.h"
 
@@ -45,20 +46,21 @@ public:
     TStarSearch& operator=(const TStarSearch&) = delete;
 
     // Starts a find on `frame`; its id (counting from 1), or 0 with nothing
-    // started while another find runs.
+    // started while another find runs that was not called off. Never waits.
     std::uint64_t Start(FrameCopy frame, const StarFinderSettings& settings, Done done);
     // Asks the running find to end; it reports Cancelled unless it had
     // already finished its stars. Does not wait.
     void Cancel();
-    // A find has been started and its Done has not yet returned.
-    bool Running() const { return running_.load(); }
-    // Waits until no find runs.
+    // The last find started has not yet returned from its Done.
+    bool Running() const { return running_.load() != 0; }
+    // Waits until no find runs, the ones called off included.
     void Wait();
 
 private:
     std::mutex mutex_;  // Start against Start, Wait and the destructor
     std::unique_ptr<WorkerThread> worker_;
-    std::atomic<bool> running_{false};
+    std::vector<std::unique_ptr<WorkerThread>> retired_;  // finds called off, still winding down
+    std::atomic<std::uint64_t> running_{0};  // the id of the running find; 0: none
     std::uint64_t lastId_ = 0;
 };
 

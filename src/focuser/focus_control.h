@@ -63,7 +63,8 @@ namespace kv {
 class TFocusControl;
 class TCTSThread;
 
-// Notifications, sender first.
+// Notifications, sender first. `dsrValue` is the direction of the last count:
+// true outward (the hub's DSR line; a device server's count that grew).
 using TCTSEvent = std::function<void(TFocusControl& sender, std::int32_t ctsCount, bool dsrValue)>;
 using TIdleEvent = std::function<void(TFocusControl& sender, bool idleValue)>;
 using TTCAvailChangeEvent = std::function<void(TFocusControl& sender, bool tcAvailValue)>;

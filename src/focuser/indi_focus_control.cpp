@@ -344,7 +344,11 @@ void TIndiFocusControl::OnNumber(const std::string& property, int state, const s
         if (end && state == IPS_ALERT) message = kIndiMoveFailedText;
     }
     changed_.notify_all();
-    if (count && ctsCount_.exchange(*count) != *count) DoCTSChange(*count, false);
+    if (count) {
+        // The direction a hub's DSR line gives: outward, as the count grows.
+        const std::int32_t before = ctsCount_.exchange(*count);
+        if (before != *count) DoCTSChange(*count, *count > before);
+    }
     if (availChanged && !ExchangeTCAvail(true)) DoAvailChange();
     if (property == kTempProperty && std::isfinite(value)) AddTemperature(value);
     if (end) EndMove(message);

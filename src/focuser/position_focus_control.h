@@ -68,6 +68,8 @@ public:
     std::int32_t StartCount() const { return startCount_.load(); }
     std::int32_t CurrentCount() const { return currentCount_.load(); }
     std::int32_t MaxTravel() const { return maxTravel_.load(); }
+    // +1 when CTSCount grows with CurrentCount, -1 when it shrinks.
+    int CountSense() const { return CountFrom(1, 0) - CountFrom(0, 0); }
     std::string FirmWareVersion() const;
 
 protected:

@@ -23,7 +23,7 @@ inline constexpr const char* kStepSizeKey = "StepSize";  // µm; also the catalo
 inline constexpr double kFocalRatioMax = 40.0;
 inline constexpr int kFocalRatioDecimals = 1;
 inline constexpr double kStepMicronsMax = 100.0;
-inline constexpr int kStepMicronsDecimals = 2;
+inline constexpr int kStepMicronsDecimals = 3;  // fine focusers step 0.045 µm
 
 struct FocusZoneOptics {
     std::optional<double> focalRatio;

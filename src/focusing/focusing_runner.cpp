@@ -23,7 +23,25 @@ const char* OutcomeName(FocusOutcome outcome, bool halted) {
     return "";
 }
 
+// A hyperbola's flanks trade places in a mirror; a parabola is its own mirror.
+void MirrorFlanks(FitModel model, std::vector<double>& parameters) {
+    if (model == FitModel::Hyperbola && parameters.size() >= 5) std::swap(parameters[1], parameters[4]);
+}
+
 }  // namespace
+
+void LogScale::ToLog(FitSummary& fit) const {
+    fit.bestPosition = ToLog(fit.bestPosition);
+    if (fit.parameters.size() > 2) fit.parameters[2] = ToLog(fit.parameters[2]);
+    if (sense < 0) MirrorFlanks(fit.model, fit.parameters);
+    if (fit.checkPosition) fit.checkPosition = static_cast<std::int32_t>(ToLog(*fit.checkPosition));
+}
+
+void LogScale::ToCount(LearnedShape& shape) const {
+    shape.lastBest = ToCount(shape.lastBest);
+    if (sense < 0)
+        for (ShapeCurve& curve : shape.curves) MirrorFlanks(curve.model, curve.parameters);
+}
 
 void IFocusingView::Log(const std::string& text) { WriteProgramLog(text); }
 void IFocusingView::Status(const std::string& text) { ShowStatus(text); }
@@ -125,6 +143,7 @@ void TFocusingRunner::NoteStart(IFocusDevices& devices) {
     start_ = origin_ + devices.Position();
     origin_ = start_;
     absoluteStart_ = devices.AbsolutePosition();
+    logScale_ = absoluteStart_ ? LogScale{*absoluteStart_, devices.CountSense()} : LogScale{start_, 1};
 }
 
 void TFocusingRunner::WriteLog(IFocusDevices& devices, FocusLogEntry entry, FocusOutcome outcome,
@@ -137,7 +156,7 @@ void TFocusingRunner::WriteLog(IFocusDevices& devices, FocusLogEntry entry, Focu
     entry.absoluteStart = absoluteStart_;
     // The absolute position of `relativeFinal`, which a scan's best need not be where it stands.
     if (const std::optional<std::int32_t> absolute = devices.AbsolutePosition()) {
-        entry.absoluteFinal = static_cast<std::int64_t>(*absolute) + relativeFinal - devices.Position();
+        entry.absoluteFinal = LogScale{*absolute, devices.CountSense()}.ToLog(relativeFinal - devices.Position());
     }
     // Counted positions compare only within this runner's session.
     entry.scale = entry.absoluteFinal ? std::string() : scale_;
@@ -171,7 +190,7 @@ void TFocusingRunner::LogSearch(IFocusDevices& devices, const SearchResult& resu
     // A quick refocus that did not fall back fitted no curve, only moved the learned one.
     const bool quick = result.method == FocusMethod::QuickRefocus;
     if (result.fit && !(quick && !result.fellBack)) entry.rSquared = result.fit->rSquared;
-    if (quick && result.predicted) entry.predicted = result.logOrigin + *result.predicted;
+    if (quick && result.predicted) entry.predicted = result.scale.ToLog(*result.predicted);
     if (quick && result.fellBack) entry.fallback = result.fallbackReason;
     entry.temperatureC = result.temperatureC;
     entry.cfzSteps = result.cfzSteps;
@@ -303,7 +322,7 @@ bool TFocusingRunner::StartSearch(std::unique_ptr<IFocusDevices> devices, const 
 void TFocusingRunner::AddZoneFigures(IFocusDevices& devices, SearchResult& result) const {
     // Asked once: the log line and the learned curve share the reading.
     result.temperatureC = devices.Temperature();
-    result.logOrigin = absoluteStart_ ? *absoluteStart_ : start_;
+    result.scale = logScale_;
     result.absoluteScale = absoluteStart_.has_value();
     result.cfzSteps = cfzSteps_;
     if (result.outcome != FocusOutcome::Completed) result.errorSteps.reset();
@@ -439,10 +458,7 @@ void TFocusingRunner::RunQuickRefocus(WorkerThread& self, QuickRefocusSettings s
     devices.ResetPosition();
     // The learned best focus comes on the log's scale; the search counts
     // from 0 where it starts, as every procedure here does.
-    if (settings.learned.shape) {
-        const std::int64_t scaleStart = absoluteStart_ ? *absoluteStart_ : start_;
-        settings.learned.shape->lastBest -= static_cast<double>(scaleStart);
-    }
+    if (settings.learned.shape) logScale_.ToCount(*settings.learned.shape);
     if (!settings.temperatureC) settings.temperatureC = devices.Temperature();
     if (devices.CanMeasureImage()) {
         settings.fallback.coarse = true;

@@ -90,6 +90,23 @@ struct ScanResult {
     std::string message;  // Failed: the text also deferred
 };
 
+// The focus log's position scale against the counter a procedure zeroes at
+// its start: the focuser's own read-out where it has one, else the counter
+// from where this session began. The counter may run opposite to the
+// read-out (a RoboFocus unless reversed), so every crossing between the two
+// goes through here.
+struct LogScale {
+    std::int64_t origin = 0;  // the log position at counter 0
+    int sense = 1;            // +1: the counter grows with the log position; -1: it shrinks
+    double ToLog(double count) const { return static_cast<double>(origin) + sense * count; }
+    std::int64_t ToLog(std::int32_t count) const { return origin + std::int64_t{sense} * count; }
+    double ToCount(double position) const { return sense * (position - static_cast<double>(origin)); }
+    // A fit on the counter, moved (and mirrored where the two run opposite)
+    // onto the log's scale; ToCount takes a learned shape back.
+    void ToLog(FitSummary& fit) const;
+    void ToCount(LearnedShape& shape) const;
+};
+
 struct SearchResult {
     FocusOutcome outcome = FocusOutcome::Completed;
     // What the focus panel's boxes show now: the final reading when
@@ -119,11 +136,10 @@ struct SearchResult {
     // that knows better sets its own); the error for completed searches only.
     std::optional<double> cfzSteps;
     std::optional<double> errorSteps;
-    // The focus log's position of the search's 0: add it to a fit's best
-    // position or to `found` to keep them beyond this run. On an absolute
-    // scale they mean the same after a restart; on a counted one only in
-    // this session.
-    std::int64_t logOrigin = 0;
+    // The focus log's scale: a fit's best position or `found` on it lasts
+    // beyond this run. On an absolute scale they mean the same after a
+    // restart; on a counted one only in this session.
+    LogScale scale;
     bool absoluteScale = false;
     std::optional<double> temperatureC;  // at the end, as logged
 };
@@ -250,6 +266,7 @@ private:
     std::int64_t origin_ = 0;
     std::int64_t start_ = 0;
     std::optional<std::int32_t> absoluteStart_;
+    LogScale logScale_;  // of the procedure running, from NoteStart
     std::unique_ptr<IFocusDevices> devices_;
     std::unique_ptr<WorkerThread> worker_;
 };

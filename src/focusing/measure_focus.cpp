@@ -38,6 +38,12 @@ std::optional<std::int32_t> AbsolutePositionOf(const TFocusControl* focuser) {
     return std::nullopt;
 }
 
+int CountSenseOf(const TFocusControl* focuser) {
+    // A device server's counter follows its absolute position.
+    if (const auto* own = dynamic_cast<const TPositionFocusControl*>(focuser)) return own->CountSense();
+    return 1;
+}
+
 std::optional<double> KeptTemperatureOf(const TFocusControl* focuser) {
     if (const auto* indi = dynamic_cast<const TIndiFocusControl*>(focuser)) return indi->Temperature();
     if (focuser == nullptr || !focuser->JMIFlag() || !focuser->TCAvgRead()) return std::nullopt;
@@ -45,6 +51,7 @@ std::optional<double> KeptTemperatureOf(const TFocusControl* focuser) {
 }
 
 std::optional<std::int32_t> TFocuserCameraDevices::AbsolutePosition() { return AbsolutePositionOf(&focuser_); }
+int TFocuserCameraDevices::CountSense() { return CountSenseOf(&focuser_); }
 
 std::optional<double> TFocuserCameraDevices::Temperature() {
     if (const auto* indi = dynamic_cast<const TIndiFocusControl*>(&focuser_)) return indi->Temperature();

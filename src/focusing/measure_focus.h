@@ -49,6 +49,8 @@ public:
     virtual bool MoveHalted() { return false; }
     // The focuser's own absolute position; nullopt for one that only counts.
     virtual std::optional<std::int32_t> AbsolutePosition() { return std::nullopt; }
+    // +1 when Position grows with AbsolutePosition, -1 when it shrinks.
+    virtual int CountSense() { return 1; }
     // The temperature at the focuser in degrees Celsius, asked at the end of
     // a procedure for its log line (it may ask the device); nullopt without
     // a temperature unit.
@@ -67,6 +69,9 @@ public:
 // The focuser's own absolute position (RoboFocus, Optec, a device-server
 // focuser that has one); nullopt for a hub focuser, which only counts.
 std::optional<std::int32_t> AbsolutePositionOf(const TFocusControl* focuser);
+// How the counter (CTSCount) runs against that position: +1 with it, -1
+// against it (a RoboFocus unless reversed); +1 for a focuser that only counts.
+int CountSenseOf(const TFocusControl* focuser);
 // The temperature the program already holds, asking the device nothing: the
 // last one a device server's focuser sent, or the average of the hub's unit
 // (kept by the Temp Control page's reads); none before either has one.
@@ -89,6 +94,7 @@ public:
     void SaveFramesWith(std::unique_ptr<TFocusFrameRecorder> recorder) { recorder_ = std::move(recorder); }
     const TFocusFrameRecorder* Recorder() const { return recorder_.get(); }
     std::optional<std::int32_t> AbsolutePosition() override;
+    int CountSense() override;
     // A device-server focuser's last reported temperature; the hub's unit
     // asked once more when it has answered before.
     std::optional<double> Temperature() override;

@@ -2,7 +2,9 @@
 // caption the two optics boxes give, the search they set up, the settings
 // file that holds them only once changed, and the catalogue's step standing
 // in for a step the user has not set.
+#include <QApplication>
 #include <QDoubleSpinBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <gtest/gtest.h>
 
@@ -86,6 +88,23 @@ TEST_F(FocusZonePage, TheCaptionFollowsTheBoxesAndTheFileHoldsThemOnlyOnceChange
     window->RevertSavedButtonClick();
     EXPECT_DOUBLE_EQ(ratio->value(), 6.3);
     EXPECT_DOUBLE_EQ(step->value(), 10.0);
+}
+
+// Typed a key at a time, as a user types: every figure keeps the places
+// typed, down to a fine focuser's step, in the box and in the file.
+TEST_F(FocusZonePage, ATypedStepKeepsItsPlaces) {
+    for (const char* typed : {"3.6", "0.045", "12"}) {
+        SCOPED_TRACE(typed);
+        step->setFocus();
+        step->selectAll();
+        for (const QChar c : QString::fromLatin1(typed)) {
+            QKeyEvent press(QEvent::KeyPress, c == QLatin1Char('.') ? Qt::Key_Period : Qt::Key_0 + c.digitValue(),
+                            Qt::NoModifier, QString(c));
+            QApplication::sendEvent(step, &press);
+        }
+        EXPECT_EQ(step->text(), QString::fromLatin1(typed));
+        EXPECT_EQ(kv::IniFile::Load(window->IniPath()).Get("AutoFocus", "StepSize"), typed);
+    }
 }
 
 // A catalogue entry's step stands in for the user's until the user sets one;

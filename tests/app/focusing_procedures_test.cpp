@@ -653,6 +653,8 @@ TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToP
     // Focus drifts; the refocus finds the curve just fitted again from a
     // handful of readings instead of walking it.
     Defocus(-30);
+    Find<QDoubleSpinBox>("FocalRatioSE")->setValue(8.0);
+    Find<QDoubleSpinBox>("StepSizeSE")->setValue(3.6);
     QVariantMap details;
     QObject::connect(window->Focusing(), &TFocusingView::searchDetails, &*window,
                      [&](const QVariantMap& d) { details = d; });
@@ -671,6 +673,20 @@ TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToP
         << quick.result.toStdString();
     EXPECT_FALSE(quick.result.contains(QLatin1String("R^2"))) << quick.result.toStdString();
     EXPECT_LE(std::abs(FromBest()), kCurveFitTolerance);
+    // The page shows the result whole, counted as the script counts it, and
+    // the quality chart each reading at its position on the curve.
+    const QRegularExpressionMatch counted =
+        QRegularExpression(QStringLiteral("(\\d+) readings of (\\d+) focus frames")).match(quick.result);
+    ASSERT_TRUE(counted.hasMatch()) << quick.result.toStdString();
+    const QString shown = window->AutoFocusPage()->LastResultLabel()->text();
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("Quick refocus: ") + counted.captured(0))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QRegularExpression(QStringLiteral("error about [0-9.]+ steps? \\([0-9.]+ CFZ\\)$"))))
+        << shown.toStdString();
+    const QList<QPointF> points = window->AutoFocusPage()->QualityChart()->findChild<QScatterSeries*>(
+        QStringLiteral("CurvePoints"))->points();
+    ASSERT_EQ(points.size(), counted.captured(1).toInt());
+    const auto [left, right] = std::minmax_element(points.begin(), points.end(), [](QPointF a, QPointF b) { return a.x() < b.x(); });
+    EXPECT_GT(right->x() - left->x(), 100.0) << "the readings lie on both flanks";
 
     // Too far for the learned curve's readings: the full curve fit finds it,
     // and the line says so instead of claiming the quick answer (whether the

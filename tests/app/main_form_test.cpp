@@ -19,6 +19,7 @@
 #include <QAbstractAxis>
 #include <QChart>
 #include <QChartView>
+#include <QValueAxis>
 #include <QLegend>
 #include <QXYSeries>
 #include <QScreen>
@@ -29,6 +30,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include "app/auto_focus_page.h"
 #include "app/main_form.h"
 #include "app/focus_history.h"
 #include "app/focus_panel.h"
@@ -352,6 +354,27 @@ TEST_F(MainForm, Window_NightVisionTurnsEveryWindowAndThePictureRedAndIsKept) {
 // Night vision switched off leaves every chart as a window that never had it
 // shows it: the theme's background, dark titles and labels, the series' own
 // colours. Both for charts made by day and for charts made at night.
+// Every reading on the quality chart stays inside its axis with room for its
+// marker, the highest too, through night vision and Update Parameters,
+// which set the figure's usual range again.
+TEST_F(MainForm, Window_TheQualityChartKeepsEveryReadingInside) {
+    ASSERT_TRUE(Start());
+    QChart* quality = window->AutoFocusPage()->QualityChart();
+    for (const double fom : {7.95, 10.0}) AppendCurvePoint(quality, 0.0, fom);
+    const auto inside = [&] {
+        const auto* y = qobject_cast<QValueAxis*>(quality->axes(Qt::Vertical).first());
+        const double room = 0.02 * (y->max() - y->min());
+        for (const QPointF& p : quality->findChild<QXYSeries*>(QStringLiteral("CurvePoints"))->points())
+            if (!(p.y() < y->max() - room)) return false;
+        return true;
+    };
+    EXPECT_TRUE(inside());
+    window->NightVisionKey();
+    window->NightVisionKey();
+    window->UpdatePgmParameters(true);
+    EXPECT_TRUE(inside());
+}
+
 TEST_F(MainForm, Window_NightVisionOnThenOffLeavesEveryChartAsADayWindowShowsIt) {
     const auto openEveryChart = [&] {
         window->show();

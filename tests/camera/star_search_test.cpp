@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "camera/field_figure.h"
@@ -263,7 +264,7 @@ struct Results {
     }
 };
 
-TEST(StarSearch, FindsOnItsThreadRefusesASecondWhileOneRunsAndStartsAgainAfterACancel) {
+TEST(StarSearch, FindsOnItsThreadRefusesASecondWhileOneRunsAndStartsAgainAtOnceAfterACancel) {
     const FrameCopy& f = Crowded();
     const StarFinderSettings settings{.maxStars = 100000};
     Results results;
@@ -293,24 +294,34 @@ TEST(StarSearch, FindsOnItsThreadRefusesASecondWhileOneRunsAndStartsAgainAfterAC
     release.set_value();
     search.Wait();
 
-    // Called off: Cancelled with no stars, and the next find is not refused
-    // and runs to its end as if nothing had happened.
-    const std::uint64_t cancelled = search.Start(f, settings, results.Sink());
+    // Called off: Cancelled with no stars, and the next find starts at once,
+    // while the one called off still winds down (its report is still being
+    // taken), and runs to its end as if nothing had happened.
+    std::promise<void> letGo;
+    std::shared_future<void> wound = letGo.get_future().share();
+    const std::uint64_t cancelled = search.Start(f, settings, [&, wound](StarSearchResult r) {
+        results.Sink()(std::move(r));
+        wound.wait();
+    });
     search.Cancel();
     ASSERT_TRUE(results.WaitFor(3));
     EXPECT_EQ(results.got[2].id, cancelled);
     EXPECT_EQ(results.got[2].outcome, StarSearchOutcome::Cancelled);
     EXPECT_TRUE(results.got[2].field.stars.empty());
-    search.Wait();
     const std::uint64_t after = search.Start(f, settings, results.Sink());
-    ASSERT_GT(after, cancelled);
-    ASSERT_TRUE(results.WaitFor(4));
+    EXPECT_GT(after, cancelled);
+    const bool found = results.WaitFor(4);
+    // A frame with no pixels (no image yet) is an empty field, not a failure;
+    // it too starts without waiting for the find called off.
+    while (found && search.Running()) std::this_thread::yield();
+    auto empty = std::async(std::launch::async, [&] { return search.Start(FrameCopy{}, settings, results.Sink()); });
+    const bool atOnce = empty.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    letGo.set_value();
+    EXPECT_TRUE(atOnce);
+    EXPECT_NE(empty.get(), 0u);
+    ASSERT_TRUE(found);
     EXPECT_EQ(results.got[3].outcome, StarSearchOutcome::Found);
     EXPECT_EQ(results.got[3].field.stars.size(), results.got[0].field.stars.size());
-
-    // A frame with no pixels (no image yet) is an empty field, not a failure.
-    search.Wait();
-    ASSERT_NE(search.Start(FrameCopy{}, settings, results.Sink()), 0u);
     ASSERT_TRUE(results.WaitFor(5));
     EXPECT_EQ(results.got[4].outcome, StarSearchOutcome::Found);
     EXPECT_TRUE(results.got[4].field.stars.empty());

@@ -15,6 +15,13 @@ execute_process(COMMAND "${WORK}/kessivane" --simulate --tour "${WORK}/tour"
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "The tour failed (${rc}):\n${out}\n${err}")
 endif()
+# Its settings, runs and learned curves are its own: the user's next start
+# from this folder finds none of them.
+foreach(kept Kessivane.ini focus_log.csv learned_curves.txt)
+  if(EXISTS "${WORK}/${kept}")
+    message(FATAL_ERROR "The tour left ${kept} in the program folder the user runs from")
+  endif()
+endforeach()
 string(REPLACE "\n" ";" lines "${out}")
 file(STRINGS "${EXPECTED}" patterns REGEX "^[^#]")
 foreach(pattern IN LISTS patterns)

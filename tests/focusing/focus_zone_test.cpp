@@ -38,8 +38,9 @@ TEST(FocusZone, TheUsersStepWinsOverTheCataloguesAndUnusableValuesAreNotSet) {
         {"a catalogue step below 0", "", "Bent", std::nullopt, std::nullopt, std::nullopt, std::nullopt},
         {"above the boxes' maximum", "[AutoFocus]\r\nFocalRatio=99\r\nStepSize=250\r\n", "None", kFocalRatioMax,
          kStepMicronsMax, std::nullopt, kStepMicronsMax},
-        {"rounded to the boxes' places", "[AutoFocus]\r\nStepSize=0.004\r\n", "None", std::nullopt, std::nullopt,
+        {"rounded to the boxes' places", "[AutoFocus]\r\nStepSize=0.0004\r\n", "None", std::nullopt, std::nullopt,
          std::nullopt, std::nullopt},
+        {"a fine focuser's step", "[AutoFocus]\r\nStepSize=0.045\r\n", "None", std::nullopt, 0.045, std::nullopt, 0.045},
     };
     for (const Case& c : cases) {
         const FocusZoneOptics o = ReadFocusZoneOptics(IniFile::Parse(c.settings), catalogue, c.model);

@@ -16,6 +16,9 @@
 #include "focusing/focus_log.h"
 #include "focusing/focusing_runner.h"
 #include "focusing/quick_refocus.h"
+#include "focuser/focuser_factory.h"
+#include "focuser/position_focus_control.h"
+#include "focuser/rf_focus_control.h"
 #include "platform/clock.h"
 #include "platform/named_event.h"
 #include "support/recording_dialogs.h"
@@ -464,18 +467,21 @@ TEST(QuickRefocus, TravelLimitsAndStarlessReadings) {
 }
 
 // The runner on a focuser that knows its absolute position: the learned
-// best focus is on that scale, the search on the counter zeroed at its start.
+// best focus is on that scale, the search on the counter zeroed at its start,
+// which may run against it.
 struct AbsoluteFocuser final : IFocusDevices {
     std::int64_t zero = 5000;  // the focuser's own count where the counter reads 0
+    int sense = 1;
     std::int32_t position = 0;
     double best = 5075;
     int frames = 0;
     bool FocuserIdle() override { return true; }
     std::int32_t Position() override { return position; }
     void ResetPosition() override {
-        zero += position;
+        zero += sense * position;
         position = 0;
     }
+    int CountSense() override { return sense; }
     void MoveBy(std::int32_t steps) override {
         const auto done = OpenNamedEvent(kGeneralDelayEvent);
         done->Reset();
@@ -483,12 +489,12 @@ struct AbsoluteFocuser final : IFocusDevices {
         done->Set();
     }
     void MoveTo(std::int32_t p) override { MoveBy(p - position); }
-    std::optional<std::int32_t> AbsolutePosition() override { return static_cast<std::int32_t>(zero + position); }
+    std::optional<std::int32_t> AbsolutePosition() override { return static_cast<std::int32_t>(zero + sense * position); }
     std::optional<double> Temperature() override { return 7.0; }
     FocusReading TakeFocusFrame() override {
         ++frames;
         FocusReading r;
-        r.HFD = r.FOM = kHyperbola(static_cast<double>(zero + position) - best, 2.5);
+        r.HFD = r.FOM = kLopsided(static_cast<double>(*AbsolutePosition()) - best, 2.5);
         return r;
     }
     FomKind Kind() override { return FomKind::HFD; }
@@ -510,46 +516,97 @@ struct View final : IFocusingView {
     void SearchEnded(const SearchResult& r) override { result = r; }
 };
 
-TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScale) {
-    ScaledClock clock{1000.0};
+// The coefficient moves the counter: -25 steps a degree, 10 °C then and 7 °C
+// now (the devices' temperature) make +75 counted steps from the last best.
+TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScaleWhicheverWayItCounts) {
+    for (const int sense : {1, -1}) {
+        SCOPED_TRACE(sense);
+        ScaledClock clock{1000.0};
+        test::RecordingDialogs dialogs;
+        View view;
+        TFocusingRunner runner{view, dialogs, clock};
+        runner.SetSamples(1);
+        test::TempDir dir;
+        TFocusLog log(dir.File(kFocusLogFileName));
+        runner.SetFocusLog(&log);
+        // A lopsided curve learned on the focuser's own scale: where the
+        // counter runs against it, its steep flank lies on the other side.
+        const std::vector<FitRecord> records = {Record(Learned(kLopsided, 5000), 30)};
+        SearchOptions options;
+        options.method = FocusMethod::QuickRefocus;
+        options.quick.learned = LearnShape(records, Criteria());
+        options.quick.coefficient = -25.0;
+        options.cfzSteps = 13.4;
+        auto devices = std::make_unique<AbsoluteFocuser>();
+        AbsoluteFocuser& d = *devices;
+        d.sense = sense;
+        d.position = 20;  // the focuser stands 20 counted steps from 5000
+        d.best = 5000 + sense * 75;
+        ASSERT_TRUE(runner.StartSearch(std::move(devices), options));
+        runner.Join();
+        ASSERT_TRUE(view.result.has_value());
+        const SearchResult& r = *view.result;
+        ASSERT_EQ(r.outcome, FocusOutcome::Completed) << r.message;
+        EXPECT_EQ(r.method, FocusMethod::QuickRefocus);
+        EXPECT_FALSE(r.fellBack) << r.fallbackReason;
+        EXPECT_EQ(r.predicted, 75 - 20);
+        EXPECT_EQ(r.found, r.position);
+        EXPECT_NEAR(*d.AbsolutePosition(), d.best, 1);
+        EXPECT_EQ(r.frames, d.frames);
+        EXPECT_LE(r.frames, 5);
+        EXPECT_EQ(r.cfzSteps, 13.4);
+        ASSERT_TRUE(r.errorSteps.has_value());
+        EXPECT_LT(*r.errorSteps, 1.5);
+        // The log keeps the prediction and the end on the focuser's own
+        // scale, and no R^2: the learned curve was moved, none was fitted.
+        const std::vector<FocusLogEntry> logged = TFocusLog::Read(log.Path());
+        ASSERT_EQ(logged.size(), 1u);
+        EXPECT_EQ(logged[0].predicted, d.best);
+        EXPECT_EQ(logged[0].absoluteFinal, *d.AbsolutePosition());
+        EXPECT_FALSE(logged[0].rSquared.has_value());
+        EXPECT_EQ(logged[0].fallback, "");
+
+        // A fit on the counter, as the window keeps it: its shape on the log's scale.
+        FitSummary fit = Learned(kLopsided, 30);
+        fit.checkPosition = 40;
+        r.scale.ToLog(fit);
+        EXPECT_EQ(std::tuple(std::lround(fit.bestPosition), *fit.checkPosition), std::tuple(r.scale.ToLog(30), r.scale.ToLog(40)));
+        for (const double x : {-300.0, 300.0})
+            EXPECT_NEAR(FitValue(fit.model, fit.parameters, r.scale.ToLog(x)), kLopsided(x - 30, 2.5), 0.05) << x;
+    }
+}
+
+// Every focuser kind's counter, as its driver keeps it from the position
+// replies (the start, then 10 steps lower), against its sense, both ways round.
+TEST(QuickRefocus, EachFocuserKindsCounterRunsAsItsSenseSays) {
     test::RecordingDialogs dialogs;
-    View view;
-    TFocusingRunner runner{view, dialogs, clock};
-    runner.SetSamples(1);
-    test::TempDir dir;
-    TFocusLog log(dir.File(kFocusLogFileName));
-    runner.SetFocusLog(&log);
-    const std::vector<FitRecord> records = {Record(Learned(kHyperbola, 5000), 30)};
-    SearchOptions options;
-    options.method = FocusMethod::QuickRefocus;
-    options.quick.learned = LearnShape(records, Criteria());
-    options.quick.coefficient = -25.0;  // 10 °C then, 7 °C now (the devices' temperature)
-    options.cfzSteps = 13.4;
-    auto devices = std::make_unique<AbsoluteFocuser>();
-    AbsoluteFocuser& d = *devices;
-    d.position = 20;  // where the focuser stands: 5020
-    ASSERT_TRUE(runner.StartSearch(std::move(devices), options));
-    runner.Join();
-    ASSERT_TRUE(view.result.has_value());
-    const SearchResult& r = *view.result;
-    ASSERT_EQ(r.outcome, FocusOutcome::Completed) << r.message;
-    EXPECT_EQ(r.method, FocusMethod::QuickRefocus);
-    EXPECT_FALSE(r.fellBack) << r.fallbackReason;
-    EXPECT_EQ(r.predicted, 5075 - 5020);
-    EXPECT_EQ(r.found, r.position);
-    EXPECT_NEAR(d.zero + d.position, 5075, 1);
-    EXPECT_EQ(r.frames, d.frames);
-    EXPECT_LE(r.frames, 5);
-    EXPECT_EQ(r.cfzSteps, 13.4);
-    ASSERT_TRUE(r.errorSteps.has_value());
-    EXPECT_LT(*r.errorSteps, 1.5);
-    // The log keeps the prediction on the focuser's own scale, and no R^2:
-    // the learned curve was moved, none was fitted.
-    const std::vector<FocusLogEntry> logged = TFocusLog::Read(log.Path());
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].predicted, 5075);
-    EXPECT_FALSE(logged[0].rSquared.has_value());
-    EXPECT_EQ(logged[0].fallback, "");
+    const auto frame = [](const char* c) { const auto f = TRFFocusControl::Frame(c); return std::string(f.begin(), f.end()); };
+    const struct {
+        FocuserKind kind;
+        std::string first, next;
+        int sense, reversedSense;
+    } cases[] = {
+        {FocuserKind::JMI, "", "", 1, 1},
+        {FocuserKind::Indi, "", "", 1, 1},
+        {FocuserKind::RoboFocus, frame("FD005000"), frame("FD004990"), -1, 1},
+        {FocuserKind::Optec, "P=5000\n\r", "P=4990\n\r", 1, 1},
+    };
+    for (const auto& c : cases) {
+        for (const bool reversed : {false, true}) {
+            SCOPED_TRACE(testing::Message() << static_cast<int>(c.kind) << (reversed ? " reversed" : ""));
+            std::unique_ptr<TFocusControl> focuser = CreateFocusControl(c.kind, dialogs);
+            focuser->SetReverseDir(reversed);
+            const int sense = reversed ? c.reversedSense : c.sense;
+            EXPECT_EQ(CountSenseOf(focuser.get()), sense);
+            auto* own = dynamic_cast<TPositionFocusControl*>(focuser.get());
+            if (own == nullptr) continue;
+            own->SetPaced(false);
+            own->ResetPosition();
+            own->ReceiveBytes(c.first);
+            own->ReceiveBytes(c.next);
+            EXPECT_EQ(*AbsolutePositionOf(own) - 5000, sense * own->CTSCount());
+        }
+    }
 }
 
 }  // namespace

@@ -104,7 +104,10 @@ protected:
         const std::string ini = folder.File("settings.ini");
         focuser->SetPortResolver([ini](int n) { return PortDeviceFromFile(ini, n); });
         focuser->SetOnIdleChange([this](TFocusControl&, bool idle) { (idle ? idleReports : busyReports)++; });
-        focuser->SetOnCTSChange([this](TFocusControl&, std::int32_t, bool) { ctsReports++; });
+        focuser->SetOnCTSChange([this](TFocusControl&, std::int32_t, bool out) {
+            ctsReports++;
+            lastOut = out;
+        });
         focuser->SetComPort(5);
         if (device == "Focuser Simulator") {
             ASSERT_TRUE(focuser->OpenPort());
@@ -118,6 +121,7 @@ protected:
     std::unique_ptr<TFocusControl> focuser;
     std::shared_ptr<NamedEvent> done = OpenNamedEvent(kGeneralDelayEvent);
     std::atomic<int> idleReports{0}, busyReports{0}, ctsReports{0};
+    std::atomic<bool> lastOut{false};  // the direction the window's In/Out lamps show
 };
 
 TEST_F(IndiFocuser, MovesToAndByAndReportsTheServersPositionAndAnUnknownDeviceFailsByName) {
@@ -127,9 +131,11 @@ TEST_F(IndiFocuser, MovesToAndByAndReportsTheServersPositionAndAnUnknownDeviceFa
     focuser->MoveTo(50300);
     EXPECT_EQ(done->Wait(10s), WaitResult::Signalled);
     EXPECT_TRUE(focuser->GetIdle() && focuser->CTSCount() == 50300) << focuser->CTSCount();
+    EXPECT_TRUE(lastOut);
     focuser->MoveBy(-200);
     EXPECT_EQ(done->Wait(10s), WaitResult::Signalled);
     EXPECT_EQ(std::tuple(focuser->CTSCount(), busyReports.load(), idleReports.load()), std::tuple(50100, 2, 2));
+    EXPECT_FALSE(lastOut);
     EXPECT_GE(ctsReports.load(), 2);
 
     focuser->ResetPosition();
@@ -237,10 +243,10 @@ TEST_F(RelativeIndiFocuser, MovesByCountedStepsAndHalts) {
 
     focuser->MoveBy(300);
     ASSERT_EQ(done->Wait(20s), WaitResult::Signalled);
-    EXPECT_EQ(std::tuple(TruePosition(), focuser->CTSCount()), std::tuple(start + 300, 300));
+    EXPECT_EQ(std::tuple(TruePosition(), focuser->CTSCount(), lastOut.load()), std::tuple(start + 300, 300, true));
     focuser->MoveTo(-200);
     ASSERT_EQ(done->Wait(20s), WaitResult::Signalled);
-    EXPECT_EQ(std::tuple(TruePosition(), focuser->CTSCount()), std::tuple(start - 200, -200));
+    EXPECT_EQ(std::tuple(TruePosition(), focuser->CTSCount(), lastOut.load()), std::tuple(start - 200, -200, false));
 
     focuser->MoveBy(2000);
     HaltOnTheWay(start - 200);
