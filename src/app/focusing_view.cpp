@@ -270,6 +270,8 @@ void TFocusingView::StartSearchClick() {
     WarnIfCompensating();
     kv::TFocusControl* focuser = form_.FocusControl();
     if (focuser == nullptr || !focuser->GetIdle()) return;
+    // The camera may have come since the choice was made.
+    form_.AutoFocusPage()->ApplyMeasure();
     auto devices = PrepareStart();
     if (!devices) return;
     kv::SearchOptions options = form_.AutoFocusPage()->SearchOptions();

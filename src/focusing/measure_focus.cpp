@@ -30,7 +30,7 @@ void TFocuserCameraDevices::MoveTo(std::int32_t position) {
 bool TFocuserCameraDevices::MoveHalted() {
     return focuser_.HaltCount() != halts_ || (ticket_ != 0 && focuser_.MoveTicket() != ticket_);
 }
-FomKind TFocuserCameraDevices::Kind() { return camera_.FOMKind(); }
+FomKind TFocuserCameraDevices::Kind() { return camera_.MeasureKind(); }
 
 std::optional<std::int32_t> AbsolutePositionOf(const TFocusControl* focuser) {
     if (const auto* own = dynamic_cast<const TPositionFocusControl*>(focuser)) return own->CurrentCount();
@@ -87,8 +87,14 @@ std::optional<double> TFocuserCameraDevices::MeasureImageHfd() {
     if (image == nullptr) return std::nullopt;
     const FrameCopy frame = CopyFrame(*image);
     const double side = std::max(8, FocusFrameSide());
-    const CoarseFollow follow = followed_ ? CoarseFollow{followed_->x, followed_->y, std::max(side, followed_->hfd)}
-                                          : CoarseFollow{double(camera_.FocusX()), double(camera_.FocusY()), side};
+    // Focusing on the whole field there is no star of the focus frame to
+    // start from: the image's brightest is the one followed.
+    std::optional<CoarseFollow> follow;
+    if (followed_) {
+        follow = CoarseFollow{followed_->x, followed_->y, std::max(side, followed_->hfd)};
+    } else if (!camera_.WholeField()) {
+        follow = CoarseFollow{double(camera_.FocusX()), double(camera_.FocusY()), side};
+    }
     const std::optional<CoarseStar> star = MeasureCoarseStar(frame.width, frame.height, frame.pixels.data(), follow);
     if (!star) return std::nullopt;
     followed_ = star;
@@ -148,6 +154,22 @@ FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth,
     result.FWHM /= d;
     result.HFD /= d;
     GetFigureOfMerit(result, kind);
+    // The stars of every frame kept: each frame is another look at them.
+    std::size_t fieldFrames = 0;
+    for (std::size_t i = 0; i < n; ++i) fieldFrames += i != lowest && i != highest && samples[i].field ? 1 : 0;
+    if (fieldFrames == 1) {
+        for (std::size_t i = 0; i < n; ++i)
+            if (i != lowest && i != highest && samples[i].field) result.field = samples[i].field;
+    } else if (fieldFrames > 1) {
+        auto merged = std::make_shared<FieldStars>();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i == lowest || i == highest || !samples[i].field) continue;
+            const FieldStars& f = *samples[i].field;
+            merged->width = f.width, merged->height = f.height;
+            merged->stars.insert(merged->stars.end(), f.stars.begin(), f.stars.end());
+        }
+        result.field = std::move(merged);
+    }
     // The spread is of every frame, the smoothing's extremes included: it
     // stands for how far one frame may fall from the truth.
     if (n >= 2) {
