@@ -155,20 +155,13 @@ FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth,
     result.HFD /= d;
     GetFigureOfMerit(result, kind);
     // The stars of every frame kept: each frame is another look at them.
-    std::size_t fieldFrames = 0;
-    for (std::size_t i = 0; i < n; ++i) fieldFrames += i != lowest && i != highest && samples[i].field ? 1 : 0;
-    if (fieldFrames == 1) {
-        for (std::size_t i = 0; i < n; ++i)
-            if (i != lowest && i != highest && samples[i].field) result.field = samples[i].field;
-    } else if (fieldFrames > 1) {
-        auto merged = std::make_shared<FieldStars>();
-        for (std::size_t i = 0; i < n; ++i) {
-            if (i == lowest || i == highest || !samples[i].field) continue;
-            const FieldStars& f = *samples[i].field;
-            merged->width = f.width, merged->height = f.height;
-            merged->stars.insert(merged->stars.end(), f.stars.begin(), f.stars.end());
-        }
-        result.field = std::move(merged);
+    auto merged = std::make_shared<FieldStars>();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i == lowest || i == highest || !samples[i].field) continue;
+        const FieldStars& f = *samples[i].field;
+        merged->width = f.width, merged->height = f.height;
+        merged->stars.insert(merged->stars.end(), f.stars.begin(), f.stars.end());
+        result.field = merged;
     }
     // The spread is of every frame, the smoothing's extremes included: it
     // stands for how far one frame may fall from the truth.
