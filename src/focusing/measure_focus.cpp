@@ -87,14 +87,11 @@ std::optional<double> TFocuserCameraDevices::MeasureImageHfd() {
     if (image == nullptr) return std::nullopt;
     const FrameCopy frame = CopyFrame(*image);
     const double side = std::max(8, FocusFrameSide());
-    // Focusing on the whole field there is no star of the focus frame to
-    // start from: the image's brightest is the one followed.
-    std::optional<CoarseFollow> follow;
-    if (followed_) {
-        follow = CoarseFollow{followed_->x, followed_->y, std::max(side, followed_->hfd)};
-    } else if (!camera_.WholeField()) {
-        follow = CoarseFollow{double(camera_.FocusX()), double(camera_.FocusY()), side};
-    }
+    // On the whole field too: the coarse phase walks by the selected star,
+    // whose blur the whole image shows at any size, where a crowded field's
+    // median would read the blends of its neighbours.
+    const CoarseFollow follow = followed_ ? CoarseFollow{followed_->x, followed_->y, std::max(side, followed_->hfd)}
+                                          : CoarseFollow{double(camera_.FocusX()), double(camera_.FocusY()), side};
     const std::optional<CoarseStar> star = MeasureCoarseStar(frame.width, frame.height, frame.pixels.data(), follow);
     if (!star) return std::nullopt;
     followed_ = star;
