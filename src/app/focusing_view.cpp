@@ -447,6 +447,13 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
             {QStringLiteral("coarseFrames"), result.coarseFrames},
             {QStringLiteral("message"), completed ? QString() : why},
         };
+        // A whole-field run: how many stars its readings stood for, the
+        // fewest of any reading on the curve.
+        int fewest = 0;
+        for (const kv::CurveSample& c : result.measured)
+            if (c.star && c.field) fewest = fewest == 0 ? static_cast<int>(c.field->stars.size())
+                                                        : std::min(fewest, static_cast<int>(c.field->stars.size()));
+        if (fewest > 0) details.insert(QStringLiteral("fewestStars"), fewest);
         if (const auto absolute = AbsolutePositionOf(form_.FocusControl())) {
             details.insert(QStringLiteral("absolutePosition"), *absolute);
         }
