@@ -829,6 +829,7 @@ TEST_F(SimCameraTest, AWholeFieldFrameTakesEveryUsableStarOfTheChosenShareOrSays
     const struct { double flux, fraction; StarStatus status; int minStars, maxStars; } cases[] = {
         {1.0, 1.0, StarStatus::Ok, 20, 60}, {1.0, 0.5, StarStatus::Ok, 5, 19},
         {0.0005, 1.0, StarStatus::TooFewStars, 0, kMinWholeFieldStars - 1}};
+    std::shared_ptr<const FieldStars> whole;
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.flux << " share " << c.fraction);
         Configure([&](KVSimCameraConfig& k) { k.FluxScale = c.flux; });
@@ -850,6 +851,13 @@ TEST_F(SimCameraTest, AWholeFieldFrameTakesEveryUsableStarOfTheChosenShareOrSays
             bright = bright || std::hypot(s.x - kStarX, s.y - kStarY) < 1.0;
         }
         EXPECT_TRUE(bright);
+        // The middle's stars are the whole image's, where they stand.
+        if (c.fraction == 1.0) whole = r.field;
+        for (const FieldStar& s : r.field->stars) {
+            const bool known = std::any_of(whole->stars.begin(), whole->stars.end(),
+                                           [&](const FieldStar& w) { return std::hypot(w.x - s.x, w.y - s.y) < 1.0; });
+            EXPECT_TRUE(known) << s.x << "," << s.y;
+        }
     }
     EXPECT_TRUE(dialogs_.Deferred().empty());
 }
