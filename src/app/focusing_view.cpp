@@ -232,7 +232,7 @@ void TFocusingView::PrepareQuick(kv::SearchOptions& options) {
     kv::TCameraControl* camera = form_.CameraControl();
     if (camera == nullptr) return;
     kv::ShapeCriteria criteria;
-    criteria.kind = camera->FOMKind();
+    criteria.kind = camera->MeasureKind();
     criteria.exposureSeconds = camera->ExposureTime();
     criteria.binning = std::max(1, camera->CameraData().FocusBinning);
     criteria.now = std::chrono::system_clock::now();
@@ -322,7 +322,7 @@ void TFocusingView::ScanStarted(const kv::AxisRange&) {
         QChart* chart = form_.ManualFocusPage()->ScanChart();
         StartSeries(FirstSeries(chart));
         form_.ManualFocusPage()->ShowScanAxis(scanSettings_);
-        const int kind = form_.CameraControl() != nullptr ? static_cast<int>(form_.CameraControl()->FOMKind()) : 0;
+        const int kind = form_.CameraControl() != nullptr ? static_cast<int>(form_.CameraControl()->MeasureKind()) : 0;
         SetFomAxis(chart, kind);
         SetFomAxis(form_.AutoFocusPage()->QualityChart(), kind);
     });
@@ -369,7 +369,7 @@ void TFocusingView::SearchStarted(const kv::SearchChartAxes& axes) {
         page->ClearFit();
         page->UseQualityAxisFor(method_);
         page->ShowSearchAxes(axes);
-        const int kind = form_.CameraControl() != nullptr ? static_cast<int>(form_.CameraControl()->FOMKind()) : 0;
+        const int kind = form_.CameraControl() != nullptr ? static_cast<int>(form_.CameraControl()->MeasureKind()) : 0;
         SetFomAxis(form_.ManualFocusPage()->ScanChart(), kind);
         SetFomAxis(page->QualityChart(), kind);
         if (!widened_) {
