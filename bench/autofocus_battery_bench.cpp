@@ -37,7 +37,11 @@
 // counters carry the summary. Errors are also given in critical focus zones.
 //
 // A second sky, Debian's CCD simulator, has a table of its own (below, at
-// DebianSky); KV_BATTERY_SKY=model or debian runs only one of the two.
+// DebianSky); KV_BATTERY_SKY=model or debian runs only one of the two. A
+// third, the simulated camera itself with a field of stars, runs the curve
+// fit on the focus star and on the whole field (CameraSky); it takes real
+// frames and minutes, so it runs only when asked: KV_BATTERY_SKY=camera, or
+// KV_BATTERY_MEASURE=field or star for one measure of it.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -57,6 +61,8 @@
 #include "camera/focus_figures.h"
 #include "camera/star_finder.h"
 #include "camera/coarse_measure.h"
+#include "camera/field_figure.h"
+#include "bench_sim_camera.h"
 #include "focusing/auto_focus_search.h"
 #include "focusing/critical_focus_zone.h"
 #include "focusing/curve_fit_search.h"
@@ -844,7 +850,150 @@ void Print(const Battery& b) {
                 kStep, kCfz, kFocalRatio, kStepMicrons);
 }
 
+// ---------------------------------------------------------------------------
+// The third sky: the simulated camera through the real camera controller,
+// one frame a reading, best focus put where the run wants it. Each reading
+// is a real frame of a field of 20 to 300 stars (FieldStars), measured on
+// the focus star (the bright one in the middle, a 100-pixel focus frame,
+// HFD) or on the whole field (the median HFD of its usable stars); the
+// coarse phase reads the main image as the program does. Starts 5 and 20
+// initial steps of 100 out, either side; success is ending within one CFZ,
+// f/5 with 5 um steps (13.4 steps). "tilt" rows give the sensor a tilt of
+// 100 um across its long side and 60 um across its short one (20 and 12
+// steps): their target is the field's mean best focus, the centre's, the
+// stars being scattered evenly about it.
+constexpr int kCameraStep = 100;
+constexpr int kCameraFrame = 100;
+
+struct CameraSky {
+    kvbench::SimCameraRig& rig;
+    double best = 0.0;  // on the run's scale, 0 where it starts
+    std::int32_t counter = 0;
+    double mech = 0.0;
+    double cfz = kCfz;
+    bool field = false;
+    // The star the main images showed last; a reach of 0 before any.
+    kv::CoarseFollow followed{0.0, 0.0, 0.0};
+
+    int Samples() const { return 1; }
+    void MoveTo(std::int32_t p) {
+        counter = p, mech = p;
+        auto& sky = kvsim::Observatory::Instance();
+        sky.SetTruePosition(std::llround(sky.BestFocus() + (p - best)));
+    }
+    FocusReading Reading() {
+        rig.camera.GetFocusFrame();
+        return rig.camera.Reading();
+    }
+    // As TFocuserCameraDevices::MeasureImageHfd follows the star.
+    std::optional<double> ImageHfd() {
+        if (!rig.camera.GetMainImage() || rig.camera.MainImage() == nullptr) return std::nullopt;
+        const kv::FrameCopy frame = kv::CopyFrame(*rig.camera.MainImage());
+        std::optional<kv::CoarseFollow> follow;
+        if (followed.reach > 0.0) follow = followed;
+        else follow = kv::CoarseFollow{382.0, 255.0, double(kCameraFrame)};
+        const std::optional<kv::CoarseStar> star = kv::MeasureCoarseStar(frame.width, frame.height, frame.pixels.data(), follow);
+        if (!star) return std::nullopt;
+        followed = {star->x, star->y, std::max<double>(kCameraFrame, star->hfd)};
+        return star->hfd;
+    }
+};
+
+struct CameraRows {
+    std::vector<std::pair<std::string, Tally>> rows;
+    Tally& operator[](const std::string& label) {
+        for (auto& [l, t] : rows)
+            if (l == label) return t;
+        return rows.emplace_back(label, Tally{}).second;
+    }
+};
+
+CameraRows RunCameraSky(std::uint64_t seed, double& seconds) {
+    CameraRows rows;
+    static kvbench::SimCameraRig rig;
+    if (!rig.error.empty()) {
+        std::printf("camera sky: %s\n", rig.error.c_str());
+        return rows;
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    const char* only = std::getenv("KV_BATTERY_MEASURE");
+    const std::string measure = only != nullptr ? only : "";
+    rig.camera.SetExposureTime(0.0);
+    rig.camera.SetFocusX(382), rig.camera.SetFocusY(255), rig.camera.SetFocusGain(1.0);
+    rig.camera.SetRemoveBackground(true);
+    rig.camera.SetFOMKind(FomKind::HFD);
+    std::mt19937_64 draw(seed);
+    const int runs = RunsARow();
+    struct Case { bool field; bool tilt; const char* name; };
+    const Case cases[] = {{false, false, "star"}, {true, false, "field"}, {true, true, "field, tilt"}};
+    for (const Case& c : cases) {
+        if (!measure.empty() && measure != (c.field ? "field" : "star")) continue;
+        for (const int out : {5, 20})
+            for (const int stars : {20, 60, 150, 300})
+                for (int i = 0; i < runs; ++i) {
+                    KVSimCameraConfig config = rig.Config();
+                    config.Noise = 1;
+                    config.Seed = static_cast<std::uint32_t>(draw() | 1u);
+                    config.FieldStars = stars;
+                    config.TiltX = c.tilt ? 50.0 : 0.0;
+                    config.TiltY = c.tilt ? 30.0 : 0.0;
+                    config.Curvature = 0.0;
+                    config.StepMicrons = 5.0;
+                    rig.set(&config);
+                    rig.camera.SetWholeField(c.field);
+                    rig.camera.SetFieldFraction(1.0);
+                    CameraSky sky{rig};
+                    sky.field = c.field;
+                    std::uniform_real_distribution<double> offset(-0.5, 0.5);
+                    sky.best = (draw() % 2 ? 1 : -1) * out * kCameraStep + offset(draw) * kCameraStep;
+                    sky.MoveTo(0);
+                    kv::CurveFitSettings settings;
+                    settings.step = kCameraStep;
+                    settings.coarse = true;
+                    settings.coarseFitsHfd = kv::CoarseFitsHfd(kCameraFrame);
+                    kv::TCurveFitSearch search(settings, FomKind::HFD, 0);
+                    const Run r = Drive(search, sky);
+                    if (std::getenv("KV_BATTERY_WHY") && !(r.finished && !r.uncertain && r.error <= kCfz))
+                        std::fprintf(stderr, "^ camera %s +-%d, %d stars, best %+.0f: %s, error %.1f\n", c.name, out, stars,
+                                     sky.best, r.finished ? (r.uncertain ? "uncertain" : "finished") : "failed", r.error);
+                    char label[64];
+                    std::snprintf(label, sizeof label, "%s, +-%d steps, %d stars", c.name, out, stars);
+                    rows[label].Add(r, kCfz);
+                    std::snprintf(label, sizeof label, "%s, +-%d steps, all", c.name, out);
+                    rows[label].Add(r, kCfz);
+                }
+    }
+    rig.camera.SetWholeField(false);
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return rows;
+}
+
+void PrintCamera(const CameraRows& rows, std::uint64_t seed, double seconds) {
+    std::printf("\nThe simulated camera (seed %llu, %d runs a row, %.0f s): curve fit from +-5 and +-20 initial steps of %d,"
+                "\none frame a reading; success = within 1 CFZ = %.1f steps (f/5, 5 um steps)\n",
+                static_cast<unsigned long long>(seed), RunsARow(), seconds, kCameraStep, kCfz);
+    std::printf("%-34s %5s %8s %8s %8s %9s %8s %8s %8s %8s %11s %10s %13s\n", "cases", "runs", "success", "within",
+                "refused", "uncertain", "median", "worst", "med CFZ", "wst CFZ", "mean frames", "max frames", "coarse frames");
+    for (const auto& [label, t] : rows.rows) {
+        const double worst = t.errors.empty() ? NAN : *std::max_element(t.errors.begin(), t.errors.end());
+        const auto within = std::count_if(t.errors.begin(), t.errors.end(), [](double e) { return e <= kCfz; });
+        std::printf("%-34s %5d %7.1f%% %7.1f%% %7.1f%% %8.1f%% %8.1f %8.1f %8.2f %8.2f %11.1f %10d %13.1f\n", label.c_str(),
+                    t.runs, t.Success(), 100.0 * static_cast<double>(within) / std::max(1, t.runs),
+                    100.0 * t.refused / std::max(1, t.runs), 100.0 * t.uncertain / std::max(1, t.runs),
+                    t.Median(), worst, t.Median() / kCfz, worst / kCfz, t.MeanFrames(), t.MaxFrames(), t.MeanCoarse());
+    }
+    std::printf("(errors in focuser steps over finished runs; success: claimed and within 1 CFZ; within: the focuser\n"
+                " ends within 1 CFZ, uncertain answers included; frames: focus frames a run; coarse frames: main images)\n\n");
+}
+
+bool RunsCameraSky() {
+    const char* sky = std::getenv("KV_BATTERY_SKY");
+    const char* measure = std::getenv("KV_BATTERY_MEASURE");
+    return (sky != nullptr && std::string(sky) == "camera") || (measure != nullptr && *measure != '\0');
+}
+
 bool RunsSky(const char* name) {
+    if (RunsCameraSky()) return false;
     const char* sky = std::getenv("KV_BATTERY_SKY");
     return sky == nullptr || *sky == '\0' || std::string(sky) == "all" || std::string(sky) == name;
 }
@@ -854,7 +1003,10 @@ void BM_AutofocusBattery(benchmark::State& state) {
     SkyRows debian;
     const std::uint64_t seed = BatterySeed();
     double debianSeconds = 0.0;
+    CameraRows camera;
+    double cameraSeconds = 0.0;
     for (auto _ : state) {
+        if (RunsCameraSky()) camera = RunCameraSky(seed, cameraSeconds);
         if (RunsSky("model")) b = RunBattery();
         if (RunsSky("debian")) {
             const auto t0 = std::chrono::steady_clock::now();
@@ -865,6 +1017,16 @@ void BM_AutofocusBattery(benchmark::State& state) {
             debianSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         }
         benchmark::DoNotOptimize(b.rows.size());
+    }
+    if (!camera.rows.empty()) {
+        for (const auto& [label, t] : camera.rows) {
+            if (label.find(", all") == std::string::npos) continue;
+            std::string key = "camera_" + label.substr(0, label.find(", +-")) + "_" + (label.find("+-5 ") != std::string::npos ? "5" : "20");
+            for (char& ch : key) if (ch == ' ' || ch == ',') ch = '_';
+            state.counters[key + "_success_pct"] = t.Success();
+            state.counters[key + "_frames"] = t.MeanFrames();
+        }
+        PrintCamera(camera, seed, cameraSeconds);
     }
     if (!debian.empty()) {
         SkyTally fits, quick;

@@ -16,6 +16,9 @@ ending within it.
   python3 bench/indi_sky_bench.py                  # smoke: one run a case, a few minutes
   python3 bench/indi_sky_bench.py --runs 10        # the full table
   python3 bench/indi_sky_bench.py --cases far,quick --runs 3 --seed 7
+  python3 bench/indi_sky_bench.py --figure field --cases near,mid --runs 10
+                                                   # the whole field: 30 stars, "stars" the
+                                                   # fewest any reading on a run's curve used
 
 Everything runs on loopback: the whole bench re-runs itself in a network
 namespace of its own (unshare -rn) unless --no-netns, its own session bus,
@@ -77,9 +80,26 @@ CASES = {
 }
 DEFAULT_CASES = "near,mid,far,large,noisy,frames,quick"
 
-# How each figure is read. Only the selected star's figures exist today; a
-# whole-field figure would add its settings here and a --figure choice.
-FIGURES = {"star": {}}
+# How each figure is read: the selected star through its focus frame, or
+# the whole field (kessivanectl autofocus --measure field), for which the
+# simulator is given a field of stars around the selected one.
+FIGURES = {"star": {"stars": 1}, "field": {"stars": 30, "measure": "field"}}
+
+
+def gsc_script(stars):
+    """The catalogue stand-in: the selected star and, for a field, stars of
+    magnitude 7 to 10 scattered over the middle of the frame (+-12' by +-9'
+    of the pointing), always the same ones."""
+    if stars <= 1:
+        return GSC
+    rnd = random.Random(5)
+    rows = [(3.0, 2.0, 7.0)] + [(rnd.uniform(-12, 12), rnd.uniform(-9, 9), rnd.uniform(7.0, 10.0))
+                                for _ in range(stars - 1)]
+    lines = "".join('  printf "%%10s %%f %%f %%f %%f %%f %%d %%d %%4s %%2s %%f %%d\\n", "GSC%07d", ra + %.4f / 60 / c, '
+                    'dec + %.4f / 60, 0.2, %.2f, 0.2, 0, 0, "A000", "GS", 0.1, 0;\n' % (i + 1, x, y, m)
+                    for i, (x, y, m) in enumerate(rows))
+    return ('#!/bin/sh\nawk -v ra="$2" -v dec="$3" \'BEGIN { c = cos(dec * 3.14159265358979 / 180);\n' + lines +
+            "}'\n")
 
 children = []  # (name, Popen) of everything started here, ended in reverse order
 
@@ -187,7 +207,7 @@ class Session:
         home = os.path.join(self.dir, "server")
         os.makedirs(home)
         with open(os.path.join(home, "gsc"), "w") as f:
-            f.write(GSC)
+            f.write(gsc_script(FIGURES[self.args.figure]["stars"]))
         os.chmod(os.path.join(home, "gsc"), 0o755)
         base = {k: v for k, v in os.environ.items() if k not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY")}
         # The session bus.
@@ -292,7 +312,9 @@ class Session:
     def autofocus(self, method, step, timeout):
         seen = self.monitor_count()
         t0 = time.monotonic()
-        rc, out, err = self.ctl("autofocus", "--method", method, "--step", str(step), timeout=timeout)
+        measure = FIGURES[self.args.figure].get("measure")
+        rc, out, err = self.ctl("autofocus", "--method", method, "--step", str(step),
+                                *(("--measure", measure) if measure else ()), timeout=timeout)
         seconds = time.monotonic() - t0
         if rc == 2:  # the run goes on in Kessivane: stop it before the next
             self.ctl("cancel", timeout=10)
@@ -379,17 +401,20 @@ def summarise(label, results):
     coarse = [r["details"].get("coarseFrames", 0) for r in results]
     fell = sum(1 for r in results if r["details"].get("fallback"))
     secs = [r["seconds"] for r in results]
+    # A whole-field run's fewest stars in a reading on its curve; 1 for the focus star.
+    stars = [r["details"].get("fewestStars", 1) for r in results if r["details"]]
+    fewest = min(stars) if stars else 0
     med = statistics.median(errors) if errors else float("nan")
     worst = max(errors) if errors else float("nan")
-    return ("%-42s %4d %6.0f%% %6.0f%% %5d %6.0f %6.0f %6.2f %6.2f %6.1f %5d %6.1f %5d %5d %6.0f %6.0f" %
+    return ("%-42s %4d %6.0f%% %6.0f%% %5d %6.0f %6.0f %6.2f %6.2f %6.1f %5d %6.1f %5d %5d %6.0f %6.0f %5d" %
             (label, n, 100.0 * len(ok) / n, 100.0 * len(refused) / n, len(false_ok), med, worst, med / CFZ_STEPS,
              worst / CFZ_STEPS, statistics.mean(frames), max(frames), statistics.mean(coarse), max(coarse), fell,
-             statistics.median(secs), max(secs)))
+             statistics.median(secs), max(secs), fewest))
 
 
-HEADER = ("%-42s %4s %7s %7s %5s %6s %6s %6s %6s %6s %5s %6s %5s %5s %6s %6s" %
+HEADER = ("%-42s %4s %7s %7s %5s %6s %6s %6s %6s %6s %5s %6s %5s %5s %6s %6s %5s" %
           ("cases", "runs", "success", "refused", "false", "median", "worst", "medCFZ", "wstCFZ", "frames", "max",
-           "coarse", "max", "fellb", "med s", "max s"))
+           "coarse", "max", "fellb", "med s", "max s", "stars"))
 
 
 def in_namespace(argv):
@@ -473,10 +498,10 @@ def main():
                         r = run_case(session, case, rnd, args)
                         results.setdefault(case[0], []).append(r)
                         d = r["details"]
-                        print("  %-42s %-9s best %6d start %6d error %5s frames %3s coarse %2s est %5s %5.0f s  %s" %
+                        print("  %-42s %-9s best %6d start %6d error %5s frames %3s coarse %2s stars %3s est %5s %5.0f s  %s" %
                               (case[0], r["outcome"], r["best"], r["start"],
                                "-" if r["error"] is None else r["error"], d.get("frames", "?"),
-                               d.get("coarseFrames", "?"),
+                               d.get("coarseFrames", "?"), d.get("fewestStars", "-"),
                                "%.1f" % d["errorSteps"] if "errorSteps" in d else "-", r["seconds"], r["text"].replace("\n", " ")[:240]),
                               flush=True)
                         if csv:

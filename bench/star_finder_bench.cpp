@@ -18,6 +18,9 @@
 // reports the dense field's time per pixel over the sparse one's ("ratio"):
 // the figure for "the same work per pixel however crowded".
 //
+// WholeFieldReading is a whole-field focus reading on the 4096² field
+// against the finder alone (see there).
+//
 // PickStarThreadGap is Pick Star as the window runs it on the dense field:
 // the window's thread copies the main image, hands it to a search on a
 // thread of its own and goes on turning (here: waking every 5 ms) until the
@@ -35,12 +38,14 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <atomic>
 #include <random>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "camera/field_figure.h"
 #include "camera/image_object.h"
 #include "camera/star_finder.h"
 #include "camera/star_search.h"
@@ -274,6 +279,40 @@ void LongestStretchWithoutAStopQuestion(benchmark::State& state) {
     state.counters["longest_stretch_ms"] = longest;
 }
 
+// A whole-field reading on the 4096² field of 500 stars against the
+// finder alone, found in turn as DenseOverSparse does: the reading copies
+// the frame (as the camera's frame thread copies the main image), finds its
+// stars, keeps the usable ones and takes their medians. "find_ms" and
+// "reading_ms" are medians; "added_ms" is what the reading adds beyond the
+// find, which must stay within "find_ms". It runs on the camera's frame
+// thread: the window's thread never waits on it.
+void WholeFieldReading(benchmark::State& state) {
+    const Frame& frame = FrameFor(4096, 500, false);
+    std::vector<double> findMs, readingMs;
+    int stars = 0;
+    for (auto _ : state) {
+        auto start = std::chrono::steady_clock::now();
+        const kv::StarField field = kv::FindStars(frame.side, frame.side, frame.pixels.data());
+        benchmark::DoNotOptimize(field.stars.data());
+        findMs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        start = std::chrono::steady_clock::now();
+        const std::vector<std::uint16_t> copy = frame.pixels;
+        const std::optional<kv::WholeField> whole =
+            kv::MeasureWholeField(frame.side, frame.side, copy.data(), {}, [] { return false; });
+        benchmark::DoNotOptimize(whole->stars.stars.data());
+        readingMs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        stars = whole->figures.stars;
+    }
+    const auto median = [](std::vector<double> v) {
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+        return v[v.size() / 2];
+    };
+    state.counters["find_ms"] = median(findMs);
+    state.counters["reading_ms"] = median(readingMs);
+    state.counters["added_ms"] = median(readingMs) - median(findMs);
+    state.counters["stars"] = stars;
+}
+
 void PickStarThreadGap(benchmark::State& state) {
     const Frame& frame = FrameFor(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)), false);
     kv::TImageObject image(frame.side, frame.side);
@@ -375,6 +414,7 @@ BENCHMARK(FindStarsOnAFrame)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(DenseOverSparse)->Unit(benchmark::kMillisecond)->Iterations(15);
 BENCHMARK(LongestStretchWithoutAStopQuestion)->Args({4096, 500})->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(WholeFieldReading)->Unit(benchmark::kMillisecond)->Iterations(15);
 BENCHMARK(PickStarThreadGap)->Args({2048, 40000})->Unit(benchmark::kMillisecond)->Iterations(3);
 #ifdef KV_HAVE_SEP
 BENCHMARK(SepOnAFrame) KV_FIELDS;

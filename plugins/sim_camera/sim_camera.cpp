@@ -9,7 +9,9 @@
 // KESSIVANE_SIM_OBSTRUCTION=0.35 at start) shows a defocused star as the
 // pupil's image instead: a ring, dark in the middle. The seeing wanders from frame
 // to frame (and, with SeeingPatch, from star to star), and every pixel gets sky background, photon noise, bias and read
-// noise. Flux grows with the exposure time the host puts in the image object;
+// noise. FieldStars scatters a field of stars to focus on as a whole, and
+// TiltX, TiltY and Curvature move each star's best focus as a tilted sensor
+// and a curved field do. Flux grows with the exposure time the host puts in the image object;
 // binning adds pixels together as a real chip does. The focus frame is cut
 // around the selected star and multiplied by the focus gain.
 #include "sim_camera.h"
@@ -66,6 +68,21 @@ const std::vector<Star>& CrowdedStars() {
     return stars;
 }
 
+constexpr int kMaxFieldStars = 2000;
+
+// The eight stars and enough others to make `count`, scattered over the
+// sensor away from its very edge, their fluxes spread evenly in magnitude
+// over 50 000 to 300 000 ADU a second, bright enough to be usable stars
+// also well out of focus. Always the same for a count.
+std::vector<Star> ScatteredStars(int count, int width, int height) {
+    std::vector<Star> made(std::begin(kStars), std::end(kStars));
+    std::mt19937 rng(static_cast<unsigned>(count) * 7919u + 17u);
+    std::uniform_real_distribution<double> x(10.0, width - 10.0), y(10.0, height - 10.0), magnitude(0.0, 1.0);
+    while (static_cast<int>(made.size()) < count)
+        made.push_back({x(rng), y(rng), 50000.0 * std::pow(6.0, magnitude(rng))});
+    return made;
+}
+
 // Beyond nine tenths nothing of the aperture is left to speak of.
 double ValidObstruction(double v) { return std::isfinite(v) ? std::clamp(v, 0.0, 0.9) : 0.0; }
 
@@ -87,6 +104,14 @@ KVSimCameraConfig DefaultConfig() {
     if (const char* obstruction = std::getenv("KESSIVANE_SIM_OBSTRUCTION")) c.Obstruction = ValidObstruction(std::atof(obstruction));
     const char* field = std::getenv("KESSIVANE_SIM_FIELD");
     c.CrowdedField = field != nullptr && std::string_view(field) == "crowded" ? 1 : 0;
+    c.StepMicrons = 5.0;
+    if (const char* stars = std::getenv("KESSIVANE_SIM_STARS")) c.FieldStars = std::atoi(stars);
+    if (const char* tilt = std::getenv("KESSIVANE_SIM_TILT")) {
+        char* rest = nullptr;
+        c.TiltX = std::strtod(tilt, &rest);
+        if (rest != nullptr && *rest == ',') c.TiltY = std::strtod(rest + 1, nullptr);
+    }
+    if (const char* curvature = std::getenv("KESSIVANE_SIM_CURVATURE")) c.Curvature = std::atof(curvature);
     return c;
 }
 
@@ -119,6 +144,10 @@ public:
         nonNegative(config_.SeeingPatch);
         config_.Obstruction = ValidObstruction(config_.Obstruction);
         config_.CrowdedField = config_.CrowdedField != 0 ? 1 : 0;
+        config_.FieldStars = std::clamp(config_.FieldStars, 0, kMaxFieldStars);
+        for (double* um : {&config_.TiltX, &config_.TiltY, &config_.Curvature})
+            if (!std::isfinite(*um)) *um = 0.0;
+        if (!std::isfinite(config_.StepMicrons) || config_.StepMicrons <= 0.0) config_.StepMicrons = 5.0;
         if (!std::isfinite(config_.SeeingFWHM) || config_.SeeingFWHM < 0.5) config_.SeeingFWHM = 0.5;
         Reseed();
     }
@@ -228,7 +257,15 @@ private:
         if (c.Noise != 0 && c.SeeingJitter > 0.0) {
             seeing *= std::max(0.3, 1.0 + c.SeeingJitter * Normal());
         }
-        const double defocus = c.FocusSlope * std::fabs(distance);
+        // Where each star's own best focus lies, in steps from the centre's:
+        // the sensor's tilt and the field's curvature.
+        const double sensorW = (c.CrowdedField != 0 ? kCrowdedSensor : kSensorWidth) / 2.0;
+        const double sensorH = (c.CrowdedField != 0 ? kCrowdedSensor : kSensorHeight) / 2.0;
+        const auto offsetSteps = [&](const Star& star) {
+            const double u = (star.x - sensorW) / sensorW, v = (star.y - sensorH) / sensorH;
+            return (c.TiltX * u + c.TiltY * v + c.Curvature * (u * u + v * v) / 2.0) / c.StepMicrons;
+        };
+        double defocus = c.FocusSlope * std::fabs(distance);
         const auto sigmaFor = [&](double starSeeing) {
             const double fwhm = c.Curve == KV_SIM_CURVE_HYPERBOLA ? std::hypot(starSeeing, defocus)
                                                                   : starSeeing + defocus;  // unbinned pixels
@@ -240,9 +277,13 @@ private:
 
         std::vector<double> ix;
         std::vector<double> iy;
-        std::vector<Star> stars(std::begin(kStars), std::end(kStars));
+        std::vector<Star> stars = c.FieldStars > static_cast<int>(std::size(kStars))
+                                      ? ScatteredStars(c.FieldStars, kSensorWidth, kSensorHeight)
+                                      : std::vector<Star>(std::begin(kStars), std::end(kStars));
         if (c.CrowdedField != 0) stars.insert(stars.end(), CrowdedStars().begin(), CrowdedStars().end());
+        const bool aberrated = c.TiltX != 0.0 || c.TiltY != 0.0 || c.Curvature != 0.0;
         for (const Star& star : stars) {
+            if (aberrated) defocus = c.FocusSlope * std::fabs(distance - offsetSteps(star));
             double starSeeing = seeing;
             if (c.Noise != 0 && c.SeeingPatch > 0.0) starSeeing *= std::max(0.3, 1.0 + c.SeeingPatch * Normal());
             const double sigma = sigmaFor(starSeeing);

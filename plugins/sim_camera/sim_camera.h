@@ -44,6 +44,20 @@ typedef struct KVSimCameraConfig {
                               * 41 600 faint stars 10 px apart on a 2048 x 2048 sensor (reported by
                               * the next DLLQueryCameraData), a star finder's hardest field;
                               * KESSIVANE_SIM_FIELD=crowded chooses it at start. */
+    int32_t FieldStars;      /* 0: the eight stars. More (up to 2000): that many stars in all, the eight
+                              * among them, the rest scattered over the sensor with fluxes from faint
+                              * to bright, always the same for a count: a field to focus on as a
+                              * whole. KESSIVANE_SIM_STARS=N chooses it at start. */
+    /* The optics' faults, as best focus differing across the sensor, in um of
+     * focus travel (StepMicrons a focuser step); a positive value puts that
+     * part's best focus at a higher focuser position than the centre's. */
+    double TiltX;            /* at the right edge (the left edge has its negative): a tilt about the
+                              * column axis; linear across the sensor */
+    double TiltY;            /* at the bottom edge (the top edge has its negative); linear */
+    double Curvature;        /* at the corners, growing with the square of the distance from the
+                              * centre: field curvature */
+    double StepMicrons;      /* focus travel a focuser step, um (5 by default) */
+    /* KESSIVANE_SIM_TILT="x,y" and KESSIVANE_SIM_CURVATURE=um set them at start. */
 } KVSimCameraConfig;
 
 typedef void (*KVSimCameraGetConfigProc)(KVSimCameraConfig* config);

@@ -15,12 +15,14 @@
 #include <QValueAxis>
 #include <QVBoxLayout>
 #include <cmath>
+#include <iterator>
 #include <string>
 #include <string_view>
 
 #include "app/page_context.h"
 #include "app/radio_group.h"
 #include "app/settings_binder.h"
+#include "camera/camera_control.h"
 #include "camera/display_rules.h"
 #include "shell/focuser_catalogue.h"
 #include "shell/ini_file.h"
@@ -84,6 +86,10 @@ constexpr const char* kMethodKey = "Method";
 constexpr const char* kPointsPerSideKey = "PointsPerSide";
 constexpr const char* kOvershootKey = "BacklashOvershoot";
 constexpr const char* kApproachKey = "ApproachFrom";
+constexpr const char* kMeasureKey = "Measure";
+constexpr const char* kFieldShareKey = "FieldShare";
+// The whole field's shares of each side, as the FieldShareCB lists them.
+constexpr double kFieldShares[] = {1.0, 0.75, 0.5};
 constexpr int kPointsPerSideMin = 2, kPointsPerSideMax = 8;
 constexpr int kOvershootMax = 2000;
 // Points along the drawn curve.
@@ -216,6 +222,17 @@ TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(pa
                                        "readings on both sides; Quick Refocus finds tonight's fitted curve again in a "
                                        "few frames, where the temperature says focus moved"));
 
+    measure_ = new TRadioGroup(QStringLiteral("Measure"), {QStringLiteral("Focus Star"), QStringLiteral("Whole Field")},
+                               1, controls);
+    measure_->setObjectName(QStringLiteral("FocusMeasureRG"));
+    measure_->SetItemIndex(kFocusStarItem);
+    measure_->setToolTip(QStringLiteral("Focus Star reads the selected star through the focus frame; Whole Field "
+                                        "reads the median size of every usable star on the whole image"));
+    fieldShare_ = new QComboBox(controls);
+    fieldShare_->setObjectName(QStringLiteral("FieldShareCB"));
+    fieldShare_->addItems({QStringLiteral("Whole image"), QStringLiteral("Middle 3/4"), QStringLiteral("Middle 1/2")});
+    fieldShare_->setToolTip(QStringLiteral("The part of the image the whole field is read on, around its middle"));
+
     // The curve fit's own values; its step is the Initial Step above.
     const kv::CurveFitSettings engine;
     auto* fit = new QGroupBox(QStringLiteral("Curve Fit"), controls);
@@ -287,7 +304,8 @@ TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(pa
     zoneRows->addWidget(cfzLabel_, 1, 0, 1, 4);
     OpticsChanged(nullptr);
 
-    for (QWidget* w : std::initializer_list<QWidget*>{start, cancel, focusImage, initialStep_, method_, fit, zone}) {
+    for (QWidget* w : std::initializer_list<QWidget*>{start, cancel, focusImage, initialStep_, method_, measure_, fieldShare_,
+                                                             fit, zone}) {
         cv->addWidget(w);
     }
     cv->addStretch();
@@ -329,6 +347,14 @@ TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(pa
         SaveValue(kMethodKey, item);
         InitialStepRGClick();
     });
+    connect(measure_, &TRadioGroup::itemIndexChanged, this, [this](int item) {
+        SaveValue(kMeasureKey, item);
+        ApplyMeasure();
+    });
+    connect(fieldShare_, &QComboBox::currentIndexChanged, this, [this](int i) {
+        SaveValue(kFieldShareKey, i);
+        ApplyMeasure();
+    });
     connect(pointsPerSide_, &QSpinBox::valueChanged, this, [this](int n) { SaveValue(kPointsPerSideKey, n); });
     connect(overshoot_, &QSpinBox::valueChanged, this, [this](int n) { SaveValue(kOvershootKey, n); });
     connect(approach_, &QComboBox::currentIndexChanged, this, [this](int i) { SaveValue(kApproachKey, i); });
@@ -342,6 +368,14 @@ kv::FocusMethod TAutoFocusPage::MethodOf(int item) {
         case kQuickRefocusItem: return kv::FocusMethod::QuickRefocus;
         default: return kv::FocusMethod::GoldenSection;
     }
+}
+
+void TAutoFocusPage::ApplyMeasure() const {
+    kv::TCameraControl* camera = form_.CameraControl();
+    if (camera == nullptr) return;
+    camera->SetWholeField(measure_->ItemIndex() == kWholeFieldItem);
+    const int share = fieldShare_->currentIndex();
+    camera->SetFieldFraction(share >= 0 && share < static_cast<int>(std::size(kFieldShares)) ? kFieldShares[share] : 1.0);
 }
 
 kv::SearchOptions TAutoFocusPage::SearchOptions() const {
@@ -365,6 +399,14 @@ void TAutoFocusPage::ReadOwnSettings(const kv::IniFile& ini) {
     pointsPerSide_->setValue(static_cast<int>(get(kPointsPerSideKey, engine.pointsPerSide)));
     overshoot_->setValue(static_cast<int>(get(kOvershootKey, engine.overshoot)));
     approach_->setCurrentIndex(get(kApproachKey, engine.approach == kv::ApproachSide::FromBelow ? 0 : 1) == 1 ? 1 : 0);
+    {
+        const QSignalBlocker b7(measure_), b8(fieldShare_);
+        measure_->SetItemIndex(get(kMeasureKey, kFocusStarItem) == kWholeFieldItem ? kWholeFieldItem : kFocusStarItem);
+        const std::int64_t share = get(kFieldShareKey, 0);
+        fieldShare_->setCurrentIndex(share >= 0 && share < static_cast<std::int64_t>(std::size(kFieldShares))
+                                         ? static_cast<int>(share) : 0);
+        ApplyMeasure();
+    }
     InitialStepRGClick();
 
     const std::string model = ini.GetString("Device/Ports", "Focuser", "None");

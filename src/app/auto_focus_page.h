@@ -39,6 +39,13 @@ public:
     kv::SearchOptions SearchOptions() const;
     // The method of a FocusMethodRG item.
     static kv::FocusMethod MethodOf(int item);
+    // "Focus Star" or "Whole Field": what each reading measures.
+    TRadioGroup* MeasureRG() const { return measure_; }
+    static constexpr int kFocusStarItem = 0;
+    static constexpr int kWholeFieldItem = 1;
+    // Tells the camera what the readings measure: the focus star, or the
+    // whole field over the chosen share of the image.
+    void ApplyMeasure() const;
     // The method and curve-fit values from [AutoFocus]; an absent key keeps
     // the engine's default. They are written one at a time as the user
     // changes them, so the factory file never holds them.
@@ -83,6 +90,8 @@ private:
     QChart* posChart_ = nullptr;
     TRadioGroup* initialStep_ = nullptr;
     TRadioGroup* method_ = nullptr;
+    TRadioGroup* measure_ = nullptr;
+    QComboBox* fieldShare_ = nullptr;
     QSpinBox* pointsPerSide_ = nullptr;
     QSpinBox* overshoot_ = nullptr;
     QComboBox* approach_ = nullptr;

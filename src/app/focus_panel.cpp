@@ -513,9 +513,10 @@ void TFocusPanel::ShowReading(const kv::FocusReading& r, bool continuous) {
         peakEdit_->setText(QString::number(r.Peak));
     }
     kv::TCameraControl* camera = form_.CameraControl();
-    const kv::FomKind kind = camera != nullptr ? camera->FOMKind() : kv::FomKind::FWHM;
+    // A whole-field reading is a size whatever the figure chosen.
+    const kv::FomKind kind = camera != nullptr ? camera->MeasureKind() : kv::FomKind::FWHM;
     // The caption says how many stars the figure stands for.
-    const bool field = camera != nullptr && camera->FieldFigure() && kv::FieldKind(kind);
+    const bool field = camera != nullptr && ((camera->FieldFigure() && kv::FieldKind(kind)) || camera->WholeField());
     const QString name = QString::fromLatin1(kv::FomName(static_cast<int>(kind)));
     fomLabel_->setText(field ? QStringLiteral("%1  %2 stars").arg(name).arg(r.stars) : name);
     if (r.status != kv::StarStatus::Ok) {

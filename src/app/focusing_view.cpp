@@ -231,7 +231,7 @@ void TFocusingView::PrepareQuick(kv::SearchOptions& options) {
     kv::TCameraControl* camera = form_.CameraControl();
     if (camera == nullptr) return;
     kv::ShapeCriteria criteria;
-    criteria.kind = camera->FOMKind();
+    criteria.kind = camera->MeasureKind();
     criteria.exposureSeconds = camera->ExposureTime();
     criteria.binning = std::max(1, camera->CameraData().FocusBinning);
     criteria.now = std::chrono::system_clock::now();
@@ -269,6 +269,8 @@ void TFocusingView::StartSearchClick() {
     WarnIfCompensating();
     kv::TFocusControl* focuser = form_.FocusControl();
     if (focuser == nullptr || !focuser->GetIdle()) return;
+    // The camera may have come since the choice was made.
+    form_.AutoFocusPage()->ApplyMeasure();
     auto devices = PrepareStart();
     if (!devices) return;
     kv::SearchOptions options = form_.AutoFocusPage()->SearchOptions();
@@ -319,7 +321,7 @@ void TFocusingView::ScanStarted(const kv::AxisRange&) {
         QChart* chart = form_.ManualFocusPage()->ScanChart();
         StartSeries(FirstSeries(chart));
         form_.ManualFocusPage()->ShowScanAxis(scanSettings_);
-        const int kind = form_.CameraControl() != nullptr ? static_cast<int>(form_.CameraControl()->FOMKind()) : 0;
+        const int kind = form_.CameraControl() != nullptr ? static_cast<int>(form_.CameraControl()->MeasureKind()) : 0;
         SetFomAxis(chart, kind);
         SetFomAxis(form_.AutoFocusPage()->QualityChart(), kind);
     });
@@ -367,7 +369,7 @@ void TFocusingView::SearchStarted(const kv::SearchChartAxes& axes) {
         page->ClearFit();
         page->UseQualityAxisFor(method_);
         page->ShowSearchAxes(axes);
-        const int kind = form_.CameraControl() != nullptr ? static_cast<int>(form_.CameraControl()->FOMKind()) : 0;
+        const int kind = form_.CameraControl() != nullptr ? static_cast<int>(form_.CameraControl()->MeasureKind()) : 0;
         SetFomAxis(form_.ManualFocusPage()->ScanChart(), kind);
         SetFomAxis(page->QualityChart(), kind);
         if (!widened_) {
@@ -446,6 +448,13 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
             {QStringLiteral("coarseFrames"), result.coarseFrames},
             {QStringLiteral("message"), completed ? QString() : why},
         };
+        // A whole-field run: how many stars its readings stood for, the
+        // fewest of any reading on the curve.
+        int fewest = 0;
+        for (const kv::CurveSample& c : result.measured)
+            if (c.star && c.field) fewest = fewest == 0 ? static_cast<int>(c.field->stars.size())
+                                                        : std::min(fewest, static_cast<int>(c.field->stars.size()));
+        if (fewest > 0) details.insert(QStringLiteral("fewestStars"), fewest);
         if (const auto absolute = AbsolutePositionOf(form_.FocusControl())) {
             details.insert(QStringLiteral("absolutePosition"), *absolute);
         }

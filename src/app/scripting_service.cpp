@@ -683,7 +683,29 @@ void TFocusingService::StartAutoFocus(int initialStep, const QString& method) {
     Start(initialStep, item);
 }
 
-void TFocusingService::Start(int initialStep, std::optional<int> methodItem) {
+void TFocusingService::StartAutoFocus(int initialStep, const QString& method, const QString& measure) {
+    std::optional<int> item;
+    if (!method.trimmed().isEmpty()) {
+        item = MethodItem(method);
+        if (!item) {
+            sendErrorReply(Q(scripting::kErrorInvalid),
+                           QStringLiteral("The method must be \"golden\", \"fit\" or \"quick\", not \"%1\"").arg(method));
+            return;
+        }
+    }
+    const QString m = measure.trimmed().toLower();
+    const std::optional<int> measureItem = m == QLatin1String("star")    ? std::optional(TAutoFocusPage::kFocusStarItem)
+                                           : m == QLatin1String("field") ? std::optional(TAutoFocusPage::kWholeFieldItem)
+                                                                         : std::nullopt;
+    if (!measureItem) {
+        sendErrorReply(Q(scripting::kErrorInvalid),
+                       QStringLiteral("The measure must be \"star\" or \"field\", not \"%1\"").arg(measure));
+        return;
+    }
+    Start(initialStep, item, measureItem);
+}
+
+void TFocusingService::Start(int initialStep, std::optional<int> methodItem, std::optional<int> measureItem) {
     const auto* found = std::find(std::begin(kv::kInitialSteps), std::end(kv::kInitialSteps), initialStep);
     if (found == std::end(kv::kInitialSteps)) {
         QStringList allowed;
@@ -697,6 +719,7 @@ void TFocusingService::Start(int initialStep, std::optional<int> methodItem) {
     // Chosen on the page, so the user sees the run the script started.
     form_.AutoFocusPage()->InitialStepRG()->SetItemIndex(static_cast<int>(found - std::begin(kv::kInitialSteps)));
     if (methodItem) form_.AutoFocusPage()->MethodRG()->SetItemIndex(*methodItem);
+    if (measureItem) form_.AutoFocusPage()->MeasureRG()->SetItemIndex(*measureItem);
     form_.Focusing()->StartSearchClick();
     if (!form_.Focusing()->Running()) {
         LogRefusal(message(), QStringLiteral("The auto focus did not start"));

@@ -255,6 +255,10 @@ public slots:
     // The same by `method`: "golden" (golden section) or "fit" (curve fit);
     // the page's method is set to it, as a user would.
     void StartAutoFocus(int initialStep, const QString& method);
+    // The same, each reading measuring `measure`: "star" (the focus star)
+    // or "field" (the median over the whole field's stars); the page's
+    // choice is set to it. An empty `method` keeps the page's method.
+    void StartAutoFocus(int initialStep, const QString& method, const QString& measure);
     // Starts a scan: from `start` steps, `steps` increments of `increment`.
     void StartScan(int start, int increment, int steps);
     void Cancel();
@@ -282,7 +286,7 @@ private:
     // Without a refusal: true. Checks only, nothing changes.
     bool CanStart();
     // methodItem: the page's method item, or nullopt to keep the page's choice.
-    void Start(int initialStep, std::optional<int> methodItem);
+    void Start(int initialStep, std::optional<int> methodItem, std::optional<int> measureItem = std::nullopt);
     bool Allowed();
     TMainForm& form_;
 };

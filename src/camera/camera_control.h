@@ -33,6 +33,7 @@
 #include <string>
 
 #include "camera/exposure_threads.h"
+#include "camera/field_figure.h"
 #include "camera/focus_figures.h"
 #include "camera/plugin_host.h"
 #include "platform/clock.h"
@@ -171,6 +172,16 @@ public:
     // whole main image instead of the selected star's own (FWHM and HFD only).
     bool FieldFigure() const { return s_->fieldFigure.load(); }
     void SetFieldFigure(bool v) { s_->fieldFigure.store(v); }
+    // Focus on the whole field: each focus frame's reading is the median
+    // size over the usable stars of the main image's middle `fraction` of
+    // each side (field_figure.h, MeasureWholeField), whatever the figure,
+    // and keeps those stars. Off, the focus star's figures as ever.
+    bool WholeField() const { return s_->wholeField.load(); }
+    void SetWholeField(bool v) { s_->wholeField.store(v); }
+    double FieldFraction() const { return s_->fieldFraction.load(); }
+    void SetFieldFraction(double fraction) { s_->fieldFraction.store(fraction); }
+    // The figure the readings' FOM is: the chosen one, or the whole field's size.
+    FomKind MeasureKind() const { return WholeField() ? WholeFieldKind(FOMKind()) : FOMKind(); }
     bool IsSBIG() const { return s_->isSbig.load(); }
     void SetIsSBIG(bool v) { s_->isSbig.store(v); }
     bool SBIGInterlock() const { return s_->sbigInterlock.load(); }

@@ -250,10 +250,18 @@ bool CameraState::MeasureFocusImage(CameraSession& s, bool field, const std::fun
         // Searched on a copy: a crowded field takes a while, and the window
         // draws the main image under the same lock meanwhile.
         const FrameCopy frame = CopyFrame(*main);
-        const std::optional<FieldFigures> figures =
-            MeasureField(frame.width, frame.height, frame.pixels.data(), image->Width(), stop);
-        if (!figures) return false;
-        ApplyFieldFigures(*figures, settings, next);
+        if (wholeField.load()) {
+            const WholeFieldOptions options{fieldFraction.load(), image->Width()};
+            const std::optional<WholeField> whole =
+                MeasureWholeField(frame.width, frame.height, frame.pixels.data(), options, stop);
+            if (!whole) return false;
+            ApplyWholeField(*whole, settings, next);
+        } else {
+            const std::optional<FieldFigures> figures =
+                MeasureField(frame.width, frame.height, frame.pixels.data(), image->Width(), stop);
+            if (!figures) return false;
+            ApplyFieldFigures(*figures, settings, next);
+        }
     }
     std::lock_guard lock(readingMutex);
     reading = next;
@@ -393,8 +401,8 @@ void TFocusFrameThread::Run(ExposureRun& run) {
             // The plug-in interface reads out a focus frame of the size the
             // camera description fixes, so the field comes from the main
             // image; one exposure serves both the field and the focus frame.
-            const bool field = state.fieldFigure.load() && FieldKind(state.fomKind.load()) && image != nullptr &&
-                               main != nullptr;
+            const bool field = (state.wholeField.load() || (state.fieldFigure.load() && FieldKind(state.fomKind.load()))) &&
+                               image != nullptr && main != nullptr;
             for (TImageObject* object : {image, field ? main : nullptr}) {
                 if (object != nullptr) {
                     object->SetExposureTime(state.exposureTime.load());

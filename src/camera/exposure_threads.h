@@ -120,7 +120,7 @@ struct CameraState : std::enable_shared_from_this<CameraState> {
     void SetIdle(bool value);
     // Measures the session's focus image and stores the reading; with `field`
     // the sizes are the medians over the stars of the main image (see
-    // field_figure.h). The caller holds the session's turn. False, with the
+    // field_figure.h), its middle only and its stars kept with wholeField. The caller holds the session's turn. False, with the
     // last reading kept, when `stop` called the field's find off.
     bool MeasureFocusImage(CameraSession& session, bool field = false, const std::function<bool()>& stop = {});
     FocusSettings MeasureSettings(const CameraSession& session) const;
@@ -153,6 +153,8 @@ struct CameraState : std::enable_shared_from_this<CameraState> {
     std::atomic<std::int32_t> fwhmFactorSetting{1};
     std::atomic<bool> removeBackground{true};
     std::atomic<bool> fieldFigure{false};
+    std::atomic<bool> wholeField{false};
+    std::atomic<double> fieldFraction{1.0};
     std::atomic<bool> isSbig{false};
     std::atomic<bool> sbigInterlock{false};
     std::atomic<int> answerMs;
@@ -243,7 +245,7 @@ struct TReadExposeThread {
 };
 // One focus frame: expose, fetch, mask, measure, report, signal
 // "FOCUSER_WAIT_EVENT" then "FOCUS_DELAY_EVENT". A field frame (fieldFigure
-// on, a size as the figure) fetches the main image of the same exposure
+// on with a size as the figure, or wholeField on) fetches the main image of the same exposure
 // instead and cuts the focus frame out of it.
 struct TFocusFrameThread {
     static void Run(ExposureRun& run);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <memory>
 #include <string>
 
 #include "camera/focus_figures.h"
@@ -53,6 +54,51 @@ std::optional<FieldFigures> MeasureField(int width, int height, const std::uint1
 // With fewer than kMinFieldStars the reading keeps the star's own figures and
 // is TooFewStars.
 void ApplyFieldFigures(const FieldFigures& field, const FocusSettings& settings, FocusReading& reading);
+
+// ---- the whole-field measure: focusing on every star instead of one ----
+//
+// The focus star's figure is one star through a small frame: a passing
+// cloud, a satellite or a star drifting out of the frame ruins a reading,
+// and far from focus the star outgrows the frame. The whole-field measure
+// reads the whole image (or its middle) and takes the median size of every
+// usable star, the field figure's tests applied, so one bad star cannot
+// move it; each reading keeps its stars so the same run can be read region
+// by region of the sensor.
+
+// A median over fewer stars than this is a handful of stars, not a field:
+// the reading then has no star, "too few stars".
+inline constexpr int kMinWholeFieldStars = 5;
+
+struct WholeFieldOptions {
+    // The share of each side taken, around the middle: 1 the whole image. A
+    // smaller share leaves out the corners, where a fast telescope's stars
+    // are least round.
+    double fraction = 1.0;
+    // As MeasureField's `focusFrame`: a star nearer the taken area's edge
+    // than half of it is left out.
+    int focusFrame = 100;
+};
+
+struct WholeField {
+    FieldFigures figures;  // over `stars`
+    FieldStars stars;      // the usable stars, positions on the whole image
+};
+
+// The usable stars of the image's middle `options.fraction` and their
+// medians; nothing once `stop` says true.
+std::optional<WholeField> MeasureWholeField(int width, int height, const std::uint16_t* pixels,
+                                            const WholeFieldOptions& options, const std::function<bool()>& stop = {});
+
+// The reading of a whole-field frame: its HFD and FWHM the medians (in the
+// reading's units, as ApplyFieldFigures gives them), FOM by `kind` when that
+// is a size and by HFD otherwise, `stars` and `field` the stars used. With
+// fewer than kMinWholeFieldStars it is TooFewStars. Peak and its place stay
+// the selected star's.
+void ApplyWholeField(const WholeField& field, const FocusSettings& settings, FocusReading& reading);
+
+// The figure a whole-field reading is given by: a size, FWHM when that is
+// the chosen figure, otherwise HFD.
+constexpr FomKind WholeFieldKind(FomKind kind) { return kind == FomKind::FWHM ? FomKind::FWHM : FomKind::HFD; }
 
 // Appended to a status line that shows a figure: "  Stars: %d" when the
 // figure stands for more than one star, else nothing (the single-star lines

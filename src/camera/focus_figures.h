@@ -21,6 +21,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace kv {
 
@@ -50,6 +52,24 @@ constexpr const char* StarStatusText(StarStatus status) {
     return "";
 }
 
+// One star of a whole-field reading, in pixels of the image it was found on.
+struct FieldStar {
+    double x = 0.0;
+    double y = 0.0;
+    double hfd = 0.0;
+    double fwhm = 0.0;
+    double flux = 0.0;
+    bool operator==(const FieldStar&) const = default;
+};
+
+// The stars a whole-field reading took its median over, kept so that the
+// same run can also be read region by region of the sensor.
+struct FieldStars {
+    std::vector<FieldStar> stars;
+    int width = 0;   // the image's, pixels as read out (binned)
+    int height = 0;
+};
+
 // One focus measurement, copied whole by the focusing procedures.
 struct FocusReading {
     std::int32_t Peak = 0;
@@ -73,6 +93,10 @@ struct FocusReading {
     // which the focusing procedures judge whether more frames would steady
     // it. 0 for a single frame.
     double fomSpread = 0.0;
+    // A whole-field reading's stars (every frame's, for an averaged one);
+    // null for the selected star's. Shared: the list is never changed once
+    // made, and readings are copied often.
+    std::shared_ptr<const FieldStars> field = nullptr;
 };
 
 // Everything besides the pixels that the measurement reads: the controller's

@@ -671,7 +671,7 @@ void TCurveFitSearch::Report(const FocusReading& reading, std::int32_t position,
     }
     star = star && HoldsStill(reading);
     samples_.push_back({position, reading.FOM, std::max(1, frames), star,
-                        reading.status == StarStatus::NoStar && reading.tooLarge, reading.fomSpread});
+                        reading.status == StarStatus::NoStar && reading.tooLarge, reading.fomSpread, reading.field});
     ks_.push_back(pendingK_);
     lo_ = std::min(lo_, pendingK_);
     hi_ = std::max(hi_, pendingK_);

@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -82,6 +83,9 @@ struct CurveSample {
     bool star = true;  // false: "no star", fom means nothing
     bool tooLarge = false;  // no star: the star had blurred larger than the frame
     double spread = 0.0;    // standard deviation of the frames' FOM (0: one frame)
+    // A whole-field reading's stars, for reading the optics region by
+    // region from the same run; null for the focus star.
+    std::shared_ptr<const FieldStars> field = nullptr;
     bool operator==(const CurveSample&) const = default;
 };
 

@@ -30,7 +30,7 @@ void TFocuserCameraDevices::MoveTo(std::int32_t position) {
 bool TFocuserCameraDevices::MoveHalted() {
     return focuser_.HaltCount() != halts_ || (ticket_ != 0 && focuser_.MoveTicket() != ticket_);
 }
-FomKind TFocuserCameraDevices::Kind() { return camera_.FOMKind(); }
+FomKind TFocuserCameraDevices::Kind() { return camera_.MeasureKind(); }
 
 std::optional<std::int32_t> AbsolutePositionOf(const TFocusControl* focuser) {
     if (const auto* own = dynamic_cast<const TPositionFocusControl*>(focuser)) return own->CurrentCount();
@@ -94,6 +94,9 @@ std::optional<double> TFocuserCameraDevices::MeasureImageHfd() {
     if (image == nullptr) return std::nullopt;
     const FrameCopy frame = CopyFrame(*image);
     const double side = std::max(8, FocusFrameSide());
+    // On the whole field too: the coarse phase walks by the selected star,
+    // whose blur the whole image shows at any size, where a crowded field's
+    // median would read the blends of its neighbours.
     const CoarseFollow follow = followed_ ? CoarseFollow{followed_->x, followed_->y, std::max(side, followed_->hfd)}
                                           : CoarseFollow{double(camera_.FocusX()), double(camera_.FocusY()), side};
     const std::optional<CoarseStar> star = MeasureCoarseStar(frame.width, frame.height, frame.pixels.data(), follow);
@@ -155,6 +158,15 @@ FocusReading SmoothedAverage(std::span<const FocusReading> samples, bool smooth,
     result.FWHM /= d;
     result.HFD /= d;
     GetFigureOfMerit(result, kind);
+    // The stars of every frame kept: each frame is another look at them.
+    auto merged = std::make_shared<FieldStars>();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i == lowest || i == highest || !samples[i].field) continue;
+        const FieldStars& f = *samples[i].field;
+        merged->width = f.width, merged->height = f.height;
+        merged->stars.insert(merged->stars.end(), f.stars.begin(), f.stars.end());
+        result.field = merged;
+    }
     // The spread is of every frame, the smoothing's extremes included: it
     // stands for how far one frame may fall from the truth.
     if (n >= 2) {

@@ -498,6 +498,14 @@ TQuickRefocusSearch::Action TQuickRefocusSearch::FromFallback(Action a) {
     return Next();
 }
 
+namespace {
+// A field with too few stars says so, with their count: the remedy differs.
+std::string NoStarLine(const FocusReading& r, std::int32_t position) {
+    if (r.status == StarStatus::TooFewStars) return FormatText(kCurveFitTooFewFormat, position, r.stars);
+    return FormatText(kCurveFitNoStarFormat, position);
+}
+}  // namespace
+
 void TQuickRefocusSearch::Report(const FocusReading& reading, std::int32_t position, int frames) {
     if (phase_ == Phase::Fallback) {
         fallback_->Report(reading, position, frames);
@@ -512,17 +520,17 @@ void TQuickRefocusSearch::Report(const FocusReading& reading, std::int32_t posit
             Status(FormatText(kCurveFitCheckFormat, reading.FOM, position) + StarsSuffix(reading));
             Plot(position, reading.FOM);
         } else {
-            Status(FormatText(kCurveFitNoStarFormat, position));
+            Status(NoStarLine(reading, position));
         }
         return;
     }
     samples_.push_back({position, reading.FOM, std::max(1, frames), star,
-                        reading.status == StarStatus::NoStar && reading.tooLarge, reading.fomSpread});
+                        reading.status == StarStatus::NoStar && reading.tooLarge, reading.fomSpread, reading.field});
     if (star) {
         Status(FormatText(kQuickPointFormat, reading.FOM, position) + StarsSuffix(reading));
         Plot(position, reading.FOM);
     } else {
-        Status(FormatText(kCurveFitNoStarFormat, position));
+        Status(NoStarLine(reading, position));
     }
 }
 

@@ -700,6 +700,23 @@ TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToP
     EXPECT_TRUE(far.result.contains(QStringLiteral("; the curve fit found %1, R^2 ").arg(far.position)))
         << far.result.toStdString();
     EXPECT_FALSE(far.result.contains(QLatin1String(", found "))) << far.result.toStdString();
+
+    // On the whole field: the script's choice is the page's, each reading
+    // stands for many stars and keeps them, and focus is found as well.
+    Camera([](KVSimCameraConfig& k) { k.FieldStars = 60; });
+    Defocus(-200);
+    QVariantMap fieldDetails;
+    QObject::connect(window->Focusing(), &TFocusingView::searchDetails, &*window,
+                     [&](const QVariantMap& d) { fieldDetails = d; });
+    const kvtest::FocusScript field = kvtest::RunFocusScript(bus, Words("--method fit --measure field"), 180000);
+    ASSERT_TRUE(field.failure.isEmpty()) << field.failure.toStdString();
+    EXPECT_EQ(Find<TRadioGroup>("FocusMeasureRG")->ItemIndex(), TAutoFocusPage::kWholeFieldItem);
+    EXPECT_TRUE(window->CameraControl()->WholeField());
+    const kv::FocusReading last = window->CameraControl()->Reading();
+    ASSERT_NE(last.field, nullptr);
+    EXPECT_TRUE(last.stars >= 20 && static_cast<std::size_t>(last.stars) == last.field->stars.size()) << last.stars;
+    EXPECT_LE(std::abs(FromBest()), kCurveFitTolerance);
+    Camera([](KVSimCameraConfig& k) { k.FieldStars = 0; });
 }
 
 // Calls that pile up while the window is busy cost it next to nothing: a halt

@@ -147,4 +147,9 @@ TEST_F(HubToolTest, NoAnswerNoBusAndBadArgumentsEachHaveTheirExitCode) {
     const auto bad = bus_.RunTool(QStringLiteral("kessivanectl"), {"autofocus", "--method", "Newton"}, noBus);
     EXPECT_EQ(bad.exitCode, 64);
     EXPECT_EQ(bad.err.toStdString(), "kessivanectl: unknown method 'Newton': use golden, fit or quick\n");
+    EXPECT_EQ(bus_.RunTool(QStringLiteral("kessivanectl"), {"autofocus", "--measure", "Field"}, noBus).exitCode, 3);
+    const auto measure = bus_.RunTool(QStringLiteral("kessivanectl"), {"autofocus", "--measure", "sky"}, noBus);
+    EXPECT_EQ(std::pair(measure.exitCode, measure.err.toStdString()),
+              std::pair(64, std::string("kessivanectl: unknown measure 'sky': use star or field\n")));
+    EXPECT_EQ(bus_.RunTool(QStringLiteral("kessivanectl"), {"scan", "--measure", "field"}, noBus).exitCode, 64);
 }

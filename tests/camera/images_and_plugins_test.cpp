@@ -813,6 +813,96 @@ TEST_F(SimCameraTest, NoiseChangesFromFrameToFrameAndAFieldFrameTakesTheMedianOr
     EXPECT_TRUE(dialogs_.Deferred().empty());
 }
 
+// A whole-field frame on a field of 60 stars: the median over the usable
+// ones, the stars kept where they stand on the whole image (the bright one
+// too when only the middle half is read), and "too few stars" on a sky too
+// faint for five. The figure is the HFD even with Peak chosen.
+TEST_F(SimCameraTest, AWholeFieldFrameTakesEveryUsableStarOfTheChosenShareOrSaysTooFewStars) {
+    Configure([](KVSimCameraConfig& c) { c.Noise = 1, c.Seed = 7, c.FieldStars = 60; });
+    SetDefocus(150);
+    TCameraControl control(dialogs_, KV_BIN_DIR);
+    ASSERT_TRUE(control.ToggleConnection("sim_camera.so"));
+    control.SetExposureTime(0.0);
+    control.SetFocusX(kStarX), control.SetFocusY(kStarY), control.SetFocusGain(1.0);
+    control.SetFOMKind(FomKind::Peak);
+    control.SetWholeField(true);
+    const struct { double flux, fraction; StarStatus status; int minStars, maxStars; } cases[] = {
+        {1.0, 1.0, StarStatus::Ok, 20, 60}, {1.0, 0.5, StarStatus::Ok, 5, 19},
+        {0.0005, 1.0, StarStatus::TooFewStars, 0, kMinWholeFieldStars - 1}};
+    std::shared_ptr<const FieldStars> whole;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.flux << " share " << c.fraction);
+        Configure([&](KVSimCameraConfig& k) { k.FluxScale = c.flux; });
+        control.SetFieldFraction(c.fraction);
+        control.GetFocusFrame();
+        const FocusReading r = control.Reading();
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_TRUE(r.stars >= c.minStars && r.stars <= c.maxStars) << r.stars;
+        ASSERT_NE(r.field, nullptr);
+        EXPECT_EQ(std::tuple(r.field->width, r.field->height, r.field->stars.size()),
+                  std::tuple(765, 510, static_cast<std::size_t>(r.stars)));
+        if (c.status != StarStatus::Ok) continue;
+        EXPECT_EQ(control.MeasureKind(), FomKind::HFD);
+        EXPECT_NEAR(r.FOM, 5.5, 0.8);
+        bool bright = false;
+        for (const FieldStar& s : r.field->stars) {
+            EXPECT_TRUE(std::fabs(s.x - 382.5) <= 765 * c.fraction / 2 && std::fabs(s.y - 255) <= 510 * c.fraction / 2)
+                << s.x << "," << s.y;
+            bright = bright || std::hypot(s.x - kStarX, s.y - kStarY) < 1.0;
+        }
+        EXPECT_TRUE(bright);
+        // The middle's stars are the whole image's, where they stand.
+        if (c.fraction == 1.0) whole = r.field;
+        for (const FieldStar& s : r.field->stars) {
+            const bool known = std::any_of(whole->stars.begin(), whole->stars.end(),
+                                           [&](const FieldStar& w) { return std::hypot(w.x - s.x, w.y - s.y) < 1.0; });
+            EXPECT_TRUE(known) << s.x << "," << s.y;
+        }
+    }
+    EXPECT_TRUE(dialogs_.Deferred().empty());
+}
+
+// Tilt and curvature move each star's best focus: the part of the field
+// whose best focus lies where the focuser stands is the sharp one. 500 um
+// at the right (bottom) edge is 100 steps there and -100 at the left (top);
+// 1000 um of curvature is 200 steps at the corners, 0 in the middle.
+TEST_F(SimCameraTest, TiltAndCurvatureSharpenThePartOfTheFieldWhoseBestFocusTheFocuserReaches) {
+    struct Region { double x0, x1, y0, y1; bool outside = false; };  // outside: all but the box
+    const Region left{0, 0.3, 0, 1}, right{0.7, 1, 0, 1}, top{0, 1, 0, 0.3}, bottom{0, 1, 0.7, 1};
+    const Region middle{0.35, 0.65, 0.3, 0.7}, corners{0.15, 0.85, 0.15, 0.85, true};
+    const struct { double tiltX, tiltY, curvature; std::int64_t defocus; Region sharp, blurred; } cases[] = {
+        {500, 0, 0, 100, right, left},  {500, 0, 0, -100, left, right},
+        {0, 500, 0, 100, bottom, top},  {0, -500, 0, 100, top, bottom},
+        {0, 0, 1000, 0, middle, corners}, {0, 0, 1000, 200, corners, middle},
+    };
+    TImageObject& main = *camera_.MainImage();
+    main.SetExposureTime(1.0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.tiltX << "," << c.tiltY << "," << c.curvature << " at " << c.defocus);
+        Configure([&](KVSimCameraConfig& k) {
+            k.Noise = 1, k.Seed = 3, k.FieldStars = 120, k.TiltX = c.tiltX, k.TiltY = c.tiltY, k.Curvature = c.curvature, k.StepMicrons = 5;
+        });
+        SetDefocus(c.defocus);
+        ASSERT_TRUE(camera_.GetImageObject());
+        const std::optional<WholeField> field =
+            MeasureWholeField(main.Width(), main.Height(), main.Pixels(), {.fraction = 1.0, .focusFrame = 40});
+        ASSERT_TRUE(field.has_value());
+        const auto median = [&](const Region& g) {
+            std::vector<double> hfd;
+            for (const FieldStar& s : field->stars.stars) {
+                const double u = s.x / main.Width(), v = s.y / main.Height();
+                const bool in = u >= g.x0 && u <= g.x1 && v >= g.y0 && v <= g.y1;
+                if (in != g.outside) hfd.push_back(s.hfd);
+            }
+            EXPECT_GE(hfd.size(), 5u);
+            std::sort(hfd.begin(), hfd.end());
+            return hfd.empty() ? 0.0 : hfd[hfd.size() / 2];
+        };
+        const double sharp = median(c.sharp), blurred = median(c.blurred);
+        EXPECT_LT(sharp * 1.2, blurred) << sharp << " against " << blurred;
+    }
+}
+
 // Behind a central obstruction a defocused star is a ring with a dark
 // middle; from best focus out to rings of 20 px radius (0.01 px a step) the
 // field figure still has its stars, growing, and the pick takes the bright

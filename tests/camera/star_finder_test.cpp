@@ -189,6 +189,23 @@ TEST(StarFinder, FieldMedianLeavesOutPoorStarsAndNeedsAFew) {
         ApplyFieldFigures({.hfd = 3.5, .fwhm = 1.75, .stars = c.stars}, settings, r);
         EXPECT_EQ(std::tuple(r.status, r.FOM, r.stars), std::tuple(c.status, c.fom, c.shownStars));
     }
+
+    // The whole field: five stars at least, whatever the selected star
+    // shows; its figure is a size even with Peak chosen.
+    const struct { FomKind kind; int stars; StarStatus status; double fom; } whole[] = {
+        {FomKind::HFD, 5, StarStatus::Ok, 1.75}, {FomKind::HFD, 4, StarStatus::TooFewStars, 9.0},
+        {FomKind::Peak, 5, StarStatus::Ok, 1.75}, {FomKind::FWHM, 6, StarStatus::Ok, 1.75},
+    };
+    for (const auto& c : whole) {
+        SCOPED_TRACE(static_cast<int>(c.kind) * 10 + c.stars);
+        FocusReading r{.Peak = 500, .FWHM = 7.0, .HFD = 9.0, .FOM = 9.0, .status = StarStatus::NoStar};
+        const FocusSettings settings{.FWHMFactorSetting = 2, .FocusBinning = 2, .FOMKind = c.kind};
+        WholeField measured{.figures = {.hfd = 3.5, .fwhm = 1.75, .stars = c.stars}, .stars = {}};
+        measured.stars.stars.resize(static_cast<std::size_t>(c.stars));
+        ApplyWholeField(measured, settings, r);
+        EXPECT_EQ(std::tuple(r.status, r.FOM, r.stars, r.field->stars.size()),
+                  std::tuple(c.status, c.fom, c.stars, static_cast<std::size_t>(c.stars)));
+    }
 }
 
 TEST(StarFinder, NoiseAndHotPixelsAreNeverStars) {

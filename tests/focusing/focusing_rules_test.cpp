@@ -26,30 +26,35 @@ TEST(FomAverage, MeanOfTheLastTenAndResetOnCapacity) {
     EXPECT_EQ(AverageCaption(avg.Capacity()), "Average\n\r of 10");
 }
 
-// Samples with the given FOMs; PeakX = 10 * (index + 1) shows which were kept.
+// Samples with the given FOMs; PeakX = 10 * (index + 1) shows which were
+// kept, and so does the field of index + 1 stars each carries.
 std::vector<FocusReading> Samples(const std::vector<double>& foms) {
     std::vector<FocusReading> out;
     for (std::size_t i = 0; i < foms.size(); ++i) {
         const auto n = static_cast<std::int32_t>(i + 1);
-        out.push_back({.Peak = -n, .PeakX = 10 * n, .FWHM = foms[i], .FOM = foms[i]});
+        auto field = std::make_shared<FieldStars>(FieldStars{std::vector<FieldStar>(i + 1), 640, 480});
+        out.push_back({.Peak = -n, .PeakX = 10 * n, .FWHM = foms[i], .FOM = foms[i], .field = field});
     }
     return out;
 }
 
 TEST(SmoothedAverage, DropsTheFirstLowestAndFirstHighestOnly) {
     // PeakX and Peak show which samples were kept; the means truncate toward zero.
-    const struct { std::vector<double> foms; bool smooth; FomKind kind; double fom; int peakX, peak; } cases[] = {
-        {{2, 3, 4, 5, 6}, true, FomKind::FWHM, 4.0, 30, -3},   // 20, 30, 40
-        {{2, 3, 4, 5, 6}, false, FomKind::FWHM, 4.0, 30, -3},  // all five
-        {{1, 1, 5, 9, 9}, true, FomKind::FWHM, 5.0, 33, -3},   // 20, 30, 50
-        {{3, 3, 3, 3, 3}, true, FomKind::FWHM, 3.0, 35, -3},   // only the first left out: 20..50
-        {{1, 9, 5, 4}, true, FomKind::FWHM, 4.5, 35, -3},      // four are enough to drop the 1 and the 9
-        {{1, 9, 5}, true, FomKind::FWHM, 5.0, 20, -2},         // fewer than four: nothing dropped
-        {{1, 9, 5}, true, FomKind::Peak, -2.0, 20, -2},        // the figure follows the kind
+    // So does the merged field: each kept frame's index + 1 stars.
+    const struct { std::vector<double> foms; bool smooth; FomKind kind; double fom; int peakX, peak; std::size_t stars; } cases[] = {
+        {{2, 3, 4, 5, 6}, true, FomKind::FWHM, 4.0, 30, -3, 9},    // 20, 30, 40
+        {{2, 3, 4, 5, 6}, false, FomKind::FWHM, 4.0, 30, -3, 15},  // all five
+        {{1, 1, 5, 9, 9}, true, FomKind::FWHM, 5.0, 33, -3, 10},   // 20, 30, 50
+        {{3, 3, 3, 3, 3}, true, FomKind::FWHM, 3.0, 35, -3, 14},   // only the first left out: 20..50
+        {{1, 9, 5, 4}, true, FomKind::FWHM, 4.5, 35, -3, 7},       // four are enough to drop the 1 and the 9
+        {{1, 9, 5}, true, FomKind::FWHM, 5.0, 20, -2, 6},          // fewer than four: nothing dropped
+        {{1, 9, 5}, true, FomKind::Peak, -2.0, 20, -2, 6},         // the figure follows the kind
     };
     for (const auto& c : cases) {
         const FocusReading r = SmoothedAverage(Samples(c.foms), c.smooth, c.kind);
         EXPECT_EQ(std::tuple(r.FOM, r.PeakX, r.Peak), std::tuple(c.fom, c.peakX, c.peak)) << c.foms.size() << c.smooth;
+        ASSERT_NE(r.field, nullptr);
+        EXPECT_EQ(std::tuple(r.field->stars.size(), r.field->width), std::tuple(c.stars, 640));
     }
     // The spread is of every sample, the dropped extremes included; one sample has none.
     EXPECT_EQ(std::pair(SmoothedAverage(Samples({1, 1, 5, 9, 9}), true, FomKind::FWHM).fomSpread,

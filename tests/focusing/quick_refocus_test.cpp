@@ -209,6 +209,7 @@ struct Sky {
     double jitter = 0.0;
     int backlash = 0;
     std::function<bool(int frame)> noStar = [](int) { return false; };
+    StarStatus missing = StarStatus::NoStar;  // how a frame without a star reads
     std::int32_t counter = 0;
     double mech = 0.0;
     int frames = 0;
@@ -228,7 +229,8 @@ struct Sky {
         approach.push_back(lastDirection);
         FocusReading r;
         if (noStar(frames)) {
-            r.status = StarStatus::NoStar;
+            r.status = missing;
+            r.stars = missing == StarStatus::TooFewStars ? 3 : 1;
             r.HFD = r.FOM = 80.0;
             return r;
         }
@@ -416,17 +418,20 @@ TEST(QuickRefocus, TravelLimitsAndStarlessReadings) {
             EXPECT_NEAR(sky.mech, sky.best, 4.5);
         }
     }
-    // A reading with no star leaves the quick readings for the full fit,
-    // which still finds focus once the star is back.
+    // A reading with no star (here a field with too few, which says so)
+    // leaves the quick readings for the full fit, which still finds focus
+    // once the star is back.
     {
         Sky sky;
         sky.best = 1075;
         sky.counter = 1000;
         sky.mech = 1000;
         sky.noStar = [](int frame) { return frame == 2; };
+        sky.missing = StarStatus::TooFewStars;
         TQuickRefocusSearch search(Settings(kHyperbola, -25.0, 3), FomKind::HFD, 1000);
         const Outcome o = Drive(search, sky);
         ASSERT_TRUE(o.finished) << o.message;
+        EXPECT_TRUE(o.Noted("Curve: too few stars  Position: ") && o.Noted("  Stars: 3"));
         EXPECT_TRUE(search.FellBack());
         EXPECT_NE(search.FallbackReason().find("shows no star"), std::string::npos);
         EXPECT_NEAR(sky.mech, sky.best, 4.5);

@@ -5,7 +5,7 @@
 //   kessivanectl move-to N | move-by N [--no-wait]
 //   kessivanectl focus-frame
 //   kessivanectl take-image | stars | pick-star | select-star X Y
-//   kessivanectl autofocus [--step S] [--method fit|golden|quick]
+//   kessivanectl autofocus [--step S] [--method fit|golden|quick] [--measure star|field]
 //   kessivanectl scan [--start S] [--increment I] [--steps N]
 //   kessivanectl cancel
 //   kessivanectl triggers | set-triggers KEY=VALUE... | report-hfd HFD
@@ -79,10 +79,11 @@ int Usage() {
         "  stars                               list the stars of the main image, brightest first\n"
         "  pick-star                           select the best star for focusing and print it\n"
         "  select-star X Y                     select the star at pixel X, Y as a click would\n"
-        "  autofocus [--step S] [--method fit|golden|quick]\n"
+        "  autofocus [--step S] [--method fit|golden|quick] [--measure star|field]\n"
         "                                      run an auto focus (initial step S, default 100; by\n"
         "                                      the method on the Auto Focus page unless given;\n"
-        "                                      quick: a refocus on tonight's fitted curve);\n"
+        "                                      quick: a refocus on tonight's fitted curve;\n"
+        "                                      star: the focus star, field: every star's median);\n"
         "                                      each reading averages one or more focus frames;\n"
         "                                      exit 6 when its answer is uncertain\n"
         "  scan [--start S] [--increment I] [--steps N]   run a focus scan\n"
@@ -105,6 +106,7 @@ struct Options {
     QList<qint64> values;
     QMap<QString, int> numbers;
     QString method;  // autofocus --method, in lower case; empty: the page's choice
+    QString measure;  // autofocus --measure: star or field; empty: the page's choice
     QStringList words;  // set-triggers, set-optics and report-hfd: taken as they are
     bool wait = true;
     int timeoutMs = kDefaultTimeoutMs;
@@ -147,6 +149,13 @@ std::optional<Options> Parse(const QStringList& args) {
                 g_explained = true;
                 return std::nullopt;
             }
+        } else if (a == QLatin1String("--measure") && i + 1 < args.size()) {
+            o.measure = args[++i].toLower();
+            if (o.measure != QLatin1String("star") && o.measure != QLatin1String("field")) {
+                std::fprintf(stderr, "kessivanectl: unknown measure '%s': use star or field\n", qPrintable(args[i]));
+                g_explained = true;
+                return std::nullopt;
+            }
         } else if (a.startsWith(QLatin1String("--")) && i + 1 < args.size()) {
             const bool timeout = a == QLatin1String("--timeout-ms");
             const auto v = Number(args[++i], a, timeout ? 1 : INT32_MIN, INT32_MAX);
@@ -182,14 +191,14 @@ std::optional<Options> Parse(const QStringList& args) {
                 return std::nullopt;
             }
         }
-        if (!o.numbers.isEmpty() || !o.method.isEmpty()) return std::nullopt;
+        if (!o.numbers.isEmpty() || !o.method.isEmpty() || !o.measure.isEmpty()) return std::nullopt;
         return o;
     }
     if (needs == 0 && !plain.contains(o.command) && o.command != QLatin1String("autofocus") &&
         o.command != QLatin1String("scan")) {
         return std::nullopt;
     }
-    if (!o.method.isEmpty() && o.command != QLatin1String("autofocus")) return std::nullopt;
+    if ((!o.method.isEmpty() || !o.measure.isEmpty()) && o.command != QLatin1String("autofocus")) return std::nullopt;
     for (const QString& key : o.numbers.keys()) {
         const bool known = (o.command == QLatin1String("autofocus") && key == QLatin1String("step")) ||
                            (o.command == QLatin1String("scan") &&
@@ -519,7 +528,8 @@ private:
         bus_.connect(kService, kFocusingPath, kFocusing, QStringLiteral("AutoFocusFinished"), this,
                      SLOT(OnDetails(QVariantMap)));
         QVariantList autofocus{o_.numbers.value(QStringLiteral("step"), 100)};
-        if (!o_.method.isEmpty()) autofocus << o_.method;
+        if (!o_.method.isEmpty() || !o_.measure.isEmpty()) autofocus << o_.method;
+        if (!o_.measure.isEmpty()) autofocus << o_.measure;
         const QDBusMessage reply =
             scan ? Call(kFocusingPath, kFocusing, "StartScan",
                         {o_.numbers.value(QStringLiteral("start"), -100), o_.numbers.value(QStringLiteral("increment"), 20),
