@@ -1,6 +1,5 @@
 #include "app/aberration_panel.h"
 
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QVBoxLayout>
 #include <cmath>
@@ -23,28 +22,40 @@ QString Microns(double v) {
 TAberrationPanel::TAberrationPanel(TPageContext& form, QWidget* parent)
     : QGroupBox(QStringLiteral("Whole-field optics"), parent), form_(form) {
     setObjectName(QStringLiteral("AberrationGroup"));
-    auto* lay = new QHBoxLayout(this);
+    // The column between the panels is narrow: the map across its width,
+    // the verdicts under it in the charts' small type.
+    auto* lay = new QVBoxLayout(this);
     lay->setContentsMargins(3, 2, 3, 2);
-    auto* left = new QVBoxLayout;
+    lay->setSpacing(2);
     map_ = new kv::TAberrationMap(this);
     map_->setObjectName(QStringLiteral("AberrationMap"));
-    map_->setFixedSize(map_->sizeHint());
+    map_->setMinimumHeight(map_->minimumSizeHint().height());
+    map_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     map_->setToolTip(QStringLiteral("Each region's best focus in \u00b5m from the mean of the regions, positive "
                                     "further out; green within half the critical focus zone of it"));
     map_->ShowMessage(QStringLiteral("No whole-field run yet"));
-    auto* unit = new QLabel(QStringLiteral("\u00b5m from the mean"), this);
-    unit->setAlignment(Qt::AlignHCenter);
-    left->addWidget(map_);
-    left->addWidget(unit);
-    left->addStretch();
     verdicts_ = new QLabel(this);
     verdicts_->setObjectName(QStringLiteral("AberrationVerdicts"));
     verdicts_->setWordWrap(true);
     verdicts_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     verdicts_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    lay->addLayout(left);
-    lay->addWidget(verdicts_, 1);
+    QFont small = verdicts_->font();
+    small.setPointSize(7);
+    verdicts_->setFont(small);
+    lay->addWidget(map_);
+    lay->addWidget(verdicts_);
     hide();
+}
+
+void TAberrationPanel::resizeEvent(QResizeEvent* event) {
+    QGroupBox::resizeEvent(event);
+    FitVerdicts();
+}
+
+void TAberrationPanel::FitVerdicts() {
+    const int width = verdicts_->width() > 50 ? verdicts_->width() : contentsRect().width() - 6;
+    const int height = verdicts_->heightForWidth(width);
+    if (height > 0 && height != verdicts_->minimumHeight()) verdicts_->setMinimumHeight(height);
 }
 
 std::string TAberrationPanel::LogPathBeside(const std::string& focusLogPath) {
@@ -71,10 +82,11 @@ std::vector<std::optional<double>> TAberrationPanel::RegionOffsets(const kv::Abe
 
 void TAberrationPanel::Show(const kv::AberrationReport& report, std::optional<double> temperatureC) {
     last_ = Inspected{report, kv::FocusLogTimeNow(), temperatureC};
-    setTitle(QStringLiteral("Whole-field optics, %1").arg(QString::fromStdString(last_->time.substr(11))));
+    setTitle(QStringLiteral("Whole-field optics (\u00b5m), %1").arg(QString::fromStdString(last_->time.substr(11, 5))));
     if (!report.ok) {
         map_->ShowMessage(QStringLiteral("No figures"));
         verdicts_->setText(QStringLiteral("Nothing measured on this run: %1").arg(QString::fromStdString(report.why)));
+        verdicts_->setToolTip(QString());
     } else {
         const std::vector<std::optional<double>> offsets = RegionOffsets(report);
         std::vector<kv::MapCell> cells;
@@ -104,11 +116,19 @@ void TAberrationPanel::Show(const kv::AberrationReport& report, std::optional<do
             cells.push_back(std::move(cell));
         }
         map_->SetCells(report.columns, report.rows, std::move(cells));
-        QString text = QString::fromStdString(report.Summary()).trimmed();
-        if (temperatureC) text += QStringLiteral("\nAt %1 \u00b0C").arg(*temperatureC, 0, 'f', 1);
-        verdicts_->setText(text);
+        // The verdicts in words; their figures and uncertainties under the pointer.
+        QStringList lines;
+        for (const auto& [name, figure] : {std::pair{"Tilt", &report.tilt}, std::pair{"Curvature", &report.curvature},
+                                           std::pair{"Back focus", &report.backFocus}}) {
+            lines << QStringLiteral("%1: %2").arg(QLatin1String(name), QString::fromStdString(figure->verdict));
+        }
+        verdicts_->setText(lines.join(QLatin1Char('\n')));
+        QString figures = QString::fromStdString(report.Summary()).trimmed();
+        if (temperatureC) figures += QStringLiteral("\nAt %1 \u00b0C").arg(*temperatureC, 0, 'f', 1);
+        verdicts_->setToolTip(figures);
     }
     show();
+    FitVerdicts();
     if (!report.ok) return;
     const std::string path = LogPathBeside(form_.FocusLogPath());
     const int error = kv::AppendLogLine(path, kv::kAberrationLogHeader,

@@ -44,7 +44,14 @@ public:
     // from the mean of the regions that have one; nullopt for a region without.
     static std::vector<std::optional<double>> RegionOffsets(const kv::AberrationReport& report);
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
+    // The wrapped verdicts' whole height for the width they have: the page's
+    // grid does not ask a label's height for its width, and would cut the last line.
+    void FitVerdicts();
+
     TPageContext& form_;
     kv::TAberrationMap* map_ = nullptr;
     QLabel* verdicts_ = nullptr;

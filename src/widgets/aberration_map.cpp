@@ -64,9 +64,9 @@ QRect TAberrationMap::CellRect(int column, int row) const {
     return QRect(QPoint(x0, y0), QPoint(x1, y1));
 }
 
-QSize TAberrationMap::sizeHint() const { return {138, 96}; }
+QSize TAberrationMap::sizeHint() const { return {150, 66}; }
 
-QSize TAberrationMap::minimumSizeHint() const { return {96, 66}; }
+QSize TAberrationMap::minimumSizeHint() const { return {90, 66}; }
 
 void TAberrationMap::paintEvent(QPaintEvent*) {
     QPainter p(this);
@@ -80,7 +80,7 @@ void TAberrationMap::paintEvent(QPaintEvent*) {
     QFont font = p.font();
     font.setBold(true);
     // The figures fill about half a cell's height, within reason.
-    font.setPixelSize(std::clamp(CellRect(0, 0).height() / 2, 9, 15));
+    font.setPixelSize(std::clamp(CellRect(0, 0).height() * 3 / 5, 9, 15));
     p.setFont(font);
     for (int row = 0; row < rows_; ++row) {
         for (int column = 0; column < columns_; ++column) {
