@@ -1024,6 +1024,7 @@ TEST_F(FocusingProcedures, AWholeFieldReportShowsItsMapLogsItAndAScriptReadsIt) 
         std::ifstream in(log);
         return std::string(std::istreambuf_iterator<char>(in), {});
     };
+    EXPECT_FALSE(window->StatusPanelText(2).contains(QLatin1String("aberration log")));
     EXPECT_EQ(read(), std::string(kv::kAberrationLogHeader) + "\n" +
                           kv::FormatAberrationLogRow(kv::AberrationLogRowOf(r, time, 7.5)) + "\n");
 
@@ -1049,6 +1050,7 @@ TEST_F(FocusingProcedures, AWholeFieldReportShowsItsMapLogsItAndAScriptReadsIt) 
     };
     EXPECT_EQ(plotted(TFocusHistoryWindow::PlotTilt), (QList<QPointF>{{7.5, 40.0}, {2.5, 20.0}}));
     EXPECT_EQ(plotted(TFocusHistoryWindow::PlotCurvature), (QList<QPointF>{{7.5, 3.0}}));
+    EXPECT_EQ(history->TimeChart()->axes(Qt::Vertical).first()->titleText(), QStringLiteral("Curvature (\u00b5m)"));
     history->close();
 
     std::filesystem::remove(log);
