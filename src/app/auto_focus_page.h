@@ -71,7 +71,8 @@ public:
     void StartRefocus(const QString& reason);
 
     // The optics a whole-field curve fit read (the map under the charts, its
-    // line in the aberration log), with the temperature during the run.
+    // line in the aberration log), with the temperature during the run. GUI
+    // thread, as every report of the focusing view reaches the window.
     void ShowAberration(const kv::AberrationReport& report, std::optional<double> temperatureC);
     TAberrationPanel* Aberration() const { return aberration_; }
 
