@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/aberration_panel.h"
 #include "app/page_context.h"
 #include "app/radio_group.h"
 #include "app/settings_binder.h"
@@ -326,6 +327,8 @@ TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(pa
     qualityChart_ = MakeChart(QStringLiteral("QualityChart"), QString::fromLatin1(kv::kQualityChartTitle),
                               QStringLiteral("LineSeries1"), QStringLiteral("Figure of Merit"), 1, 8,
                               QStringLiteral("%.1f"), this, charts);
+    aberration_ = new TAberrationPanel(form_, this);
+    charts->addWidget(aberration_);
     lay->addLayout(charts, 0, 1, 2, 1);
     lay->setColumnStretch(1, 1);
     lastResult_ = new QLabel(this);
@@ -465,6 +468,10 @@ void TAutoFocusPage::SaveValue(const char* key, int value) {
     if (written.ok) return;
     kv::WriteProgramLog(written.message);
     form_.Dialogs().Show(written.message, kv::DialogType::Error, kv::DialogButtons::Ok);
+}
+
+void TAutoFocusPage::ShowAberration(const kv::AberrationReport& report, std::optional<double> temperatureC) {
+    aberration_->Show(report, temperatureC);
 }
 
 void TAutoFocusPage::StartRefocus(const QString& reason) {

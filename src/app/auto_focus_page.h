@@ -11,6 +11,7 @@
 #include "focusing/focusing_runner.h"
 
 class QChart;
+class TAberrationPanel;
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
@@ -19,6 +20,7 @@ class TPageContext;
 class TRadioGroup;
 namespace kv {
 class IniFile;
+struct AberrationReport;
 }
 
 class TAutoFocusPage : public QWidget {
@@ -77,6 +79,12 @@ public:
     // selected, camera and focuser ready).
     void StartRefocus(const QString& reason);
 
+    // The optics a whole-field curve fit read (the map under the charts, its
+    // line in the aberration log), with the temperature during the run. GUI
+    // thread, as every report of the focusing view reaches the window.
+    void ShowAberration(const kv::AberrationReport& report, std::optional<double> temperatureC);
+    TAberrationPanel* Aberration() const { return aberration_; }
+
 public slots:
     // A new initial step: the charts are laid out for it.
     void InitialStepRGClick();
@@ -104,6 +112,7 @@ private:
     // just changed, which is written now (nullptr when reading them back).
     void OpticsChanged(const char* saveKey);
     bool fitLayout_ = false;  // the quality chart runs across focuser positions
+    TAberrationPanel* aberration_ = nullptr;
 };
 
 // Sets a chart's left axis for the figure-of-merit kind (0 FWHM .. 4 HFD):

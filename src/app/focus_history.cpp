@@ -2,6 +2,7 @@
 
 #include <QChart>
 #include <QChartView>
+#include <QComboBox>
 #include <QDateTime>
 #include <QDateTimeAxis>
 #include <QHBoxLayout>
@@ -16,7 +17,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 
+#include "app/aberration_panel.h"
 #include "app/chart_style.h"
 #include "app/page_context.h"
 #include "widgets/night_vision.h"
@@ -175,6 +178,12 @@ TFocusHistoryWindow::TFocusHistoryWindow(TPageContext& form) : QWidget(nullptr, 
     file_ = new QLabel(this);
     file_->setObjectName(QStringLiteral("HistoryFileLabel"));
     file_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    plot_ = new QComboBox(this);
+    plot_->setObjectName(QStringLiteral("HistoryPlotCB"));
+    plot_->addItems({QStringLiteral("Best focus"), QStringLiteral("Tilt"), QStringLiteral("Field curvature")});
+    plot_->setToolTip(QStringLiteral("What the charts show: each run's best focus, or the tilt or field curvature "
+                                     "each whole-field auto focus read"));
+    connect(plot_, &QComboBox::currentIndexChanged, this, [this] { ShowCharts(); });
     auto* reload = new QPushButton(QStringLiteral("Reload"), this);
     reload->setObjectName(QStringLiteral("HistoryReloadButton"));
     add_ = new QPushButton(QStringLiteral("Add to calibration"), this);
@@ -186,6 +195,7 @@ TFocusHistoryWindow::TFocusHistoryWindow(TPageContext& form) : QWidget(nullptr, 
     connect(close, &QPushButton::clicked, this, &QWidget::close);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(drift_, 1);
+    buttons->addWidget(plot_);
     buttons->addWidget(reload);
     buttons->addWidget(add_);
     buttons->addWidget(close);
@@ -201,6 +211,11 @@ void TFocusHistoryWindow::Reload() {
     const std::string path = form_.FocusLogPath();
     runs_ = kv::TFocusLog::Read(path);
     file_->setText(runs_.empty() ? QStringLiteral("No runs logged yet in %1").arg(Q(path)) : Q(path));
+    aberrations_.clear();
+    std::ifstream optics(TAberrationPanel::LogPathBeside(path));
+    for (std::string line; std::getline(optics, line);) {
+        if (auto row = kv::ParseAberrationLogRow(line)) aberrations_.push_back(std::move(*row));
+    }
     ShowRuns();
     ShowCharts();
     ShowDrift();
@@ -290,6 +305,17 @@ QString TFocusHistoryWindow::ChosenScaleText() const {
 }
 
 void TFocusHistoryWindow::ShowCharts() {
+    const auto plot = static_cast<Plot>(plot_->currentIndex());
+    for (QChart* chart : {byTemperature_, byTime_}) {
+        chart->axes(Qt::Vertical).first()->setTitleText(plot == PlotTilt        ? QStringLiteral("Tilt (\u00b5m)")
+                                                        : plot == PlotCurvature ? QStringLiteral("Curvature (\u00b5m)")
+                                                                                : QStringLiteral("Best focus (steps)"));
+    }
+    if (plot != PlotBestFocus) {
+        ShowOptics(plot);
+        return;
+    }
+    byTime_->setTitle(QStringLiteral("Best focus against time"));
     const std::vector<kv::FocusLogEntry> chosen = Chosen();
     // Against the temperature: the chosen runs and the drift through them.
     auto* points = Named<QScatterSeries>(byTemperature_, "Runs");
@@ -333,6 +359,40 @@ void TFocusHistoryWindow::ShowCharts() {
         const auto [plo, phi] = std::minmax_element(when.begin(), when.end(), [](auto a, auto b) { return a.y() < b.y(); });
         Span(byTime_->axes(Qt::Horizontal).first(), tlo->x(), thi->x(), 30 * 60 * 1000.0);
         Span(byTime_->axes(Qt::Vertical).first(), plo->y(), phi->y(), 5);
+    }
+}
+
+void TFocusHistoryWindow::ShowOptics(Plot plot) {
+    const bool tilt = plot == PlotTilt;
+    const QString what = tilt ? QStringLiteral("Tilt") : QStringLiteral("Field curvature");
+    QList<QPointF> at, when;
+    for (const kv::AberrationLogRow& row : aberrations_) {
+        const std::optional<double>& figure = tilt ? row.tiltMicrons : row.curvatureMicrons;
+        if (!figure) continue;
+        if (row.temperatureC) at << QPointF(*row.temperatureC, *figure);
+        if (const auto t = kv::ParseFocusLogTime(row.time)) {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t->time_since_epoch()).count();
+            when << QPointF(static_cast<double>(ms), *figure);
+        }
+    }
+    const struct {
+        QChart* chart;
+        const QList<QPointF>& points;
+        QString title;
+        double leastX;
+    } charts[] = {{byTemperature_, at, what + QStringLiteral(" against temperature"), 0.5},
+                  {byTime_, when, what + QStringLiteral(" against time"), 30 * 60 * 1000.0}};
+    for (const auto& c : charts) {
+        Named<QScatterSeries>(c.chart, "Runs")->replace(c.points);
+        Named<QLineSeries>(c.chart, "Drift")->clear();
+        c.chart->setTitle(c.points.isEmpty() ? c.title + QStringLiteral(" (no whole-field run yet)") : c.title);
+        if (c.points.isEmpty()) continue;
+        const auto [xlo, xhi] = std::minmax_element(c.points.begin(), c.points.end(), [](auto a, auto b) { return a.x() < b.x(); });
+        const auto [ylo, yhi] = std::minmax_element(c.points.begin(), c.points.end(), [](auto a, auto b) { return a.y() < b.y(); });
+        Span(c.chart->axes(Qt::Horizontal).first(), xlo->x(), xhi->x(), c.leastX);
+        // A tilt is never below 0; a curvature is signed, so its 0 stays in sight.
+        Span(c.chart->axes(Qt::Vertical).first(), tilt ? ylo->y() : std::min(0.0, ylo->y()),
+             tilt ? yhi->y() : std::max(0.0, yhi->y()), 5);
     }
 }
 

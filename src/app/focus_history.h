@@ -9,14 +9,20 @@
 // always of one scale: the most recent candidate's at first, and ticking a
 // run of another scale unticks the rest. The window reads the log when it is
 // shown and on "Reload"; it never writes it.
+//
+// The charts can show instead the tilt or the field curvature each
+// whole-field run read (the aberration log beside the focus log), against
+// the temperature and the time; the table and the drift stay the runs'.
 #pragma once
 
 #include <QWidget>
 #include <vector>
 
+#include "focusing/aberration.h"
 #include "focusing/focus_log.h"
 
 class QChart;
+class QComboBox;
 class QLabel;
 class QPushButton;
 class QTableWidget;
@@ -38,6 +44,14 @@ public:
     // The drift over the chosen runs, as the window shows it.
     std::optional<kv::FocusDrift> Drift() const { return kv::FitFocusDrift(Chosen()); }
 
+    // The whole-field runs' optics as read (lines that are not rows left out).
+    const std::vector<kv::AberrationLogRow>& Aberrations() const { return aberrations_; }
+    // What the charts plot: best focus (the runs), the tilt or the field curvature.
+    enum Plot { PlotBestFocus = 0, PlotTilt, PlotCurvature };
+    QComboBox* PlotChoice() const { return plot_; }
+    QChart* TemperatureChart() const { return byTemperature_; }
+    QChart* TimeChart() const { return byTime_; }
+
     QLabel* DriftLabel() const { return drift_; }
     QPushButton* AddButton() const { return add_; }
 
@@ -51,6 +65,8 @@ signals:
 private:
     void ShowRuns();
     void ShowCharts();
+    // The tilt or curvature of the whole-field runs on both charts.
+    void ShowOptics(Plot plot);
     void ShowDrift();
     // Whether `run` is on the scale of the run `scaleRun_`.
     bool OnChosenScale(int run) const;
@@ -59,6 +75,8 @@ private:
 
     TPageContext& form_;
     std::vector<kv::FocusLogEntry> runs_;
+    std::vector<kv::AberrationLogRow> aberrations_;
+    QComboBox* plot_ = nullptr;
     QTableWidget* table_ = nullptr;
     QChart* byTemperature_ = nullptr;
     QChart* byTime_ = nullptr;

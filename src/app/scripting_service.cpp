@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/aberration_panel.h"
 #include "app/auto_focus_page.h"
 #include "app/exposure_page.h"
 #include "app/focusing_view.h"
@@ -804,6 +805,55 @@ QVariantMap TFocusingService::Optics() {
                     {QStringLiteral("stepSize"), optics.stepMicrons.value_or(0.0)}};
     if (optics.catalogueStepMicrons) map.insert(QStringLiteral("catalogueStepSize"), *optics.catalogueStepMicrons);
     if (const std::optional<double> cfz = optics.CfzSteps()) map.insert(QStringLiteral("cfzSteps"), *cfz);
+    return map;
+}
+
+QVariantMap TFocusingService::Inspect() {
+    const auto& last = form_.AutoFocusPage()->Aberration()->Last();
+    if (!last) {
+        sendErrorReply(Q(scripting::kErrorNotReady),
+                       QStringLiteral("No whole-field auto focus has given an optics report yet"));
+        return {};
+    }
+    const kv::AberrationReport& r = last->report;
+    QVariantMap map{{QStringLiteral("time"), QString::fromStdString(last->time)}};
+    if (last->temperatureC) map.insert(QStringLiteral("temperature"), *last->temperatureC);
+    if (!r.ok) {
+        map.insert(QStringLiteral("why"), QString::fromStdString(r.why));
+        return map;
+    }
+    map.insert(QStringLiteral("regions"), QStringLiteral("%1x%2").arg(r.columns).arg(r.rows));
+    map.insert(QStringLiteral("cfzMicrons"), r.cfzMicrons);
+    const auto figure = [&](const char* name, const kv::AberrationFigure& f) {
+        const QString key = Q(name);
+        map.insert(key + QStringLiteral("Verdict"), QString::fromStdString(f.verdict));
+        if (f.state == kv::FigureState::Absent) return;
+        map.insert(key, f.microns);
+        map.insert(key + QStringLiteral("Uncertainty"), f.uncertainty);
+        map.insert(key + QStringLiteral("Cfz"), f.cfz);
+    };
+    figure("tilt", r.tilt);
+    if (r.tilt.state != kv::FigureState::Absent) {
+        map.insert(QStringLiteral("tiltX"), r.tiltXMicrons);
+        map.insert(QStringLiteral("tiltY"), r.tiltYMicrons);
+        map.insert(QStringLiteral("tiltPlace"), QString::fromStdString(r.tiltPlace));
+    }
+    figure("curvature", r.curvature);
+    figure("backFocus", r.backFocus);
+    // The map a row a key: whole µm from the regions' mean, "-" for a region without a figure.
+    const std::vector<std::optional<double>> offsets = TAberrationPanel::RegionOffsets(r);
+    int fitted = 0;
+    for (int row = 0; row < r.rows; ++row) {
+        QStringList cells;
+        for (int column = 0; column < r.columns; ++column) {
+            const auto k = static_cast<std::size_t>(row * r.columns + column);
+            const std::optional<double> o = k < offsets.size() ? offsets[k] : std::nullopt;
+            cells << (o ? QString::number(std::lround(*o)) : QStringLiteral("-"));
+            fitted += o ? 1 : 0;
+        }
+        map.insert(QStringLiteral("row%1").arg(row + 1), cells.join(QLatin1Char(' ')));
+    }
+    map.insert(QStringLiteral("regionsFitted"), fitted);
     return map;
 }
 

@@ -271,6 +271,10 @@ public slots:
     // changed one is kept in the settings file. An unknown key or a value
     // out of the box's range refuses the whole call, changing nothing.
     void SetOptics(const QVariantMap& values);
+    // The optics the last whole-field curve fit read, as the Auto Focus
+    // page's map shows them (docs/scripting.md lists the keys); NotReady
+    // until a whole-field run has given a report.
+    QVariantMap Inspect();
 
 signals:
     // procedure is "autofocus" or "scan".

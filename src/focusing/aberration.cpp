@@ -162,6 +162,7 @@ AberrationReport Inspect(const InspectInput& in) {
         return report;
     }
     report.cfzMicrons = *zone;
+    report.outwardMicronsPerStep = (in.positionsGrowOutward ? 1.0 : -1.0) * in.stepMicrons;
     const auto [columns, rows] = Grid(in);
     report.columns = columns;
     report.rows = rows;

@@ -111,6 +111,9 @@ struct AberrationReport {
     int rows = 0;
     std::vector<RegionResult> regions;  // row by row from the top-left
     double cfzMicrons = 0.0;
+    // A focuser step's µm outward (negative where positions grow inwards):
+    // the regions' best foci, in steps, as the map shows them.
+    double outwardMicronsPerStep = 0.0;
     // Best focus across the whole sensor along its sides, µm outward: right
     // edge less left edge, bottom less top, in image directions.
     double tiltXMicrons = 0.0;

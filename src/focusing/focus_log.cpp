@@ -282,10 +282,9 @@ std::optional<FocusDrift> FitFocusDrift(const std::vector<FocusLogEntry>& entrie
     return drift;
 }
 
-bool TFocusLog::Append(const FocusLogEntry& entry) {
-    std::lock_guard lock(mutex_);
+int AppendLogLine(const std::string& path, const char* header, const std::string& line) {
     std::string text;
-    const int fd = ::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     int error = errno;
     bool written = false;
     if (fd >= 0) {
@@ -296,12 +295,12 @@ bool TFocusLog::Append(const FocusLogEntry& entry) {
         const bool locked = ::flock(fd, LOCK_EX) == 0;
         struct stat st {};
         const bool known = locked && ::fstat(fd, &st) == 0;
-        if (known && st.st_size == 0) text = std::string(kFocusLogHeader) + "\n";
+        if (known && st.st_size == 0) text = std::string(header) + "\n";
         // A last line without its line end (an editor, a crash) would have
         // this record glued to it, and both would be lost to every reader.
         char last = '\n';
         if (known && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') text = "\n";
-        text += FocusLogLine(entry) + "\n";
+        text += line + "\n";
         // One write, so that two appenders do not interleave; a write cut
         // short (a full disk) is taken back, or the next line would be glued
         // to the torn one.
@@ -318,7 +317,13 @@ bool TFocusLog::Append(const FocusLogEntry& entry) {
             written = false;
         }
     }
-    if (written) {
+    return written ? 0 : (error != 0 ? error : EIO);
+}
+
+bool TFocusLog::Append(const FocusLogEntry& entry) {
+    std::lock_guard lock(mutex_);
+    const int error = AppendLogLine(path_, kFocusLogHeader, FocusLogLine(entry));
+    if (error == 0) {
         failing_ = false;
         return true;
     }

@@ -127,6 +127,12 @@ struct FocusDrift {
 // runs of one scale.
 std::optional<FocusDrift> FitFocusDrift(const std::vector<FocusLogEntry>& entries);
 
+// Appends `line` and its line end to the CSV file at `path` in one write, with
+// `header` first when the file is new or empty, as the focus log does (see
+// above); logs of their own beside it share the rules. 0, or the errno of
+// the failure (nothing of the line is left in the file then).
+int AppendLogLine(const std::string& path, const char* header, const std::string& line);
+
 class TFocusLog {
 public:
     explicit TFocusLog(std::string path) : path_(std::move(path)) {}

@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -32,7 +33,9 @@
 #include <optional>
 #include <QScatterSeries>
 
+#include "app/aberration_panel.h"
 #include "app/auto_focus_page.h"
+#include "app/focus_history.h"
 #include "app/focus_panel.h"
 #include "app/focusing_view.h"
 #include "app/main_form.h"
@@ -50,6 +53,7 @@
 #include "sim/observatory.h"
 #include "sim/sim_devices.h"
 #include "plugins/sim_camera/sim_camera.h"
+#include "widgets/aberration_map.h"
 #include "widgets/lum_memo.h"
 
 using kvtest::ProcessEventsUntil;
@@ -997,4 +1001,96 @@ TEST_F(FocusingProcedures, AnHfdTriggerSetFromAScriptRefocusesByTheQuickMethod) 
     ExpectRefused(bus, "set-triggers onHfdRise=off", "Allow other programs");
     EXPECT_TRUE(Ctl(bus, "optics").out.startsWith(QLatin1String("focalRatio 5\n")));
     EXPECT_TRUE(Ctl(bus, "triggers").out.contains(QLatin1String("onHfdRise on\n")));
+}
+
+// The optics a whole-field curve fit read, handed to the Auto Focus page:
+// hidden until then, and a script told there is none; then the map shows
+// each region's best focus in µm against the regions' mean (steps counting
+// inwards here), the verdicts beside it, a line a run in the aberration log
+// beside the focus log, which the history's tilt and curvature charts read
+// back; the script prints the same report; a log that cannot be written is
+// said, naming it, and the map still shows the run.
+TEST_F(FocusingProcedures, AWholeFieldReportShowsItsMapLogsItAndAScriptReadsIt) {
+    kvtest::PrivateBus bus(QStringLiteral("kv-inspect-test"));
+    if (!bus.Up()) GTEST_SKIP() << "needs dbus-daemon";
+    ASSERT_NO_FATAL_FAILURE(Serve(bus));
+    TAberrationPanel* panel = window->AutoFocusPage()->Aberration();
+    EXPECT_TRUE(panel->isHidden());
+    const auto none = Ctl(bus, "inspect");
+    EXPECT_EQ(none.exitCode, 5);
+    EXPECT_TRUE(none.err.contains(QLatin1String("No whole-field auto focus has given an optics report yet")));
+
+    // The right column focuses 40 µm further out than the left; the top
+    // edge's middle has no stars.
+    kv::AberrationReport r;
+    r.ok = true;
+    r.columns = r.rows = 3;
+    r.cfzMicrons = 24.0;
+    r.outwardMicronsPerStep = -4.0;
+    for (int i = 0; i < 9; ++i) {
+        kv::RegionResult region{i % 3, i / 3, i != 1, i != 1 ? "" : "too few stars", 1005.0 - 5.0 * (i % 3), 0.5, 12};
+        r.regions.push_back(region);
+    }
+    r.tiltXMicrons = 40.0;
+    r.tilt = {kv::FigureState::Act, 40.0, 6.0, 1.67,
+              "tilt of 40 µm across the long side, the left edge is 20 µm too far out: shim there"};
+    r.tiltPlace = "left edge";
+    r.curvature = {kv::FigureState::WithinZone, 3.0, 5.0, 0.13, "within the critical focus zone: nothing to do"};
+    r.backFocus = {kv::FigureState::Absent, 0, 0, 0, "left out: no flattener back focus is set"};
+    window->AutoFocusPage()->ShowAberration(r, 7.5);
+    EXPECT_FALSE(panel->isHidden());
+    using Tone = kv::MapCell::Tone;
+    const std::pair<const char*, Tone> cells[] = {
+        {"-20", Tone::Act}, {"\u2013", Tone::None}, {"+20", Tone::Act},   {"-20", Tone::Act}, {"0", Tone::Within},
+        {"+20", Tone::Act}, {"-20", Tone::Act},     {"0", Tone::Within}, {"+20", Tone::Act}};
+    for (int i = 0; i < 9; ++i) {
+        const kv::MapCell cell = panel->Map()->Cell(i % 3, i / 3);
+        EXPECT_EQ(cell.text, QString::fromUtf8(cells[i].first)) << i;
+        EXPECT_EQ(cell.tone, cells[i].second) << i;
+    }
+    EXPECT_EQ(panel->Map()->Cell(1, 0).toolTip, QStringLiteral("No figure: too few stars"));
+    EXPECT_EQ(panel->Verdicts()->text().toStdString(), "Tilt: " + r.tilt.verdict + "\nCurvature: " + r.curvature.verdict +
+                                                           "\nBack focus: " + r.backFocus.verdict);
+    const std::string time = panel->Last()->time;
+    const std::string log = (std::filesystem::path(window->FocusLogPath()).parent_path() / kv::kAberrationLogFileName).string();
+    const auto read = [&] {
+        std::ifstream in(log);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_FALSE(window->StatusPanelText(2).contains(QLatin1String("aberration log")));
+    EXPECT_EQ(read(), std::string(kv::kAberrationLogHeader) + "\n" +
+                          kv::FormatAberrationLogRow(kv::AberrationLogRowOf(r, time, 7.5)) + "\n");
+
+    const auto inspect = Ctl(bus, "inspect");
+    EXPECT_EQ(inspect.exitCode, 0) << inspect.err.toStdString();
+    EXPECT_EQ(inspect.out.toStdString(),
+              "time " + time +
+                  "\ntemperature 7.5\nregions 3x3\nregionsFitted 8\ncfzMicrons 24.0\ntilt 40.0\ntiltUncertainty 6.0\n"
+                  "tiltCfz 1.67\ntiltX 40.0\ntiltY 0.0\ntiltPlace left edge\ntiltVerdict " + r.tilt.verdict +
+                  "\ncurvature 3.0\ncurvatureUncertainty 5.0\ncurvatureCfz 0.13\ncurvatureVerdict " +
+                  r.curvature.verdict + "\nbackFocusVerdict " + r.backFocus.verdict +
+                  "\nrow1 -20 - 20\nrow2 -20 0 20\nrow3 -20 0 20\n");
+
+    // A second run, cooler, with half the tilt and no curvature.
+    r.tilt.microns = 20.0;
+    r.curvature = {kv::FigureState::Absent, 0, 0, 0, "left out"};
+    window->AutoFocusPage()->ShowAberration(r, 2.5);
+    window->ShowFocusHistory();
+    TFocusHistoryWindow* history = window->FocusHistory();
+    const auto plotted = [&](int plot) {
+        history->PlotChoice()->setCurrentIndex(plot);
+        return qobject_cast<QScatterSeries*>(history->TemperatureChart()->series().first())->points();
+    };
+    EXPECT_EQ(plotted(TFocusHistoryWindow::PlotTilt), (QList<QPointF>{{7.5, 40.0}, {2.5, 20.0}}));
+    EXPECT_EQ(plotted(TFocusHistoryWindow::PlotCurvature), (QList<QPointF>{{7.5, 3.0}}));
+    EXPECT_EQ(history->TimeChart()->axes(Qt::Vertical).first()->titleText(), QStringLiteral("Curvature (\u00b5m)"));
+    history->close();
+
+    std::filesystem::remove(log);
+    std::filesystem::create_directory(log);
+    r.tilt.microns = 30.0;
+    window->AutoFocusPage()->ShowAberration(r, 1.0);
+    EXPECT_TRUE(window->StatusPanelText(2).startsWith(QString::fromStdString("The aberration log " + log + " could not be written: ")))
+        << window->StatusPanelText(2).toStdString();
+    EXPECT_TRUE(panel->Verdicts()->toolTip().startsWith(QString::fromUtf8("Tilt: 30 µm")));
 }

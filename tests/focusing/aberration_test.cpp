@@ -107,6 +107,7 @@ TEST(Aberration, RegionsAndFiguresFollowAKnownPlaneAndParaboloid) {
             EXPECT_EQ(r.stars, 12);
         }
         const double sign = c.outward ? 1.0 : -1.0;
+        EXPECT_EQ(report.outwardMicronsPerStep, sign * 5.0);
         EXPECT_NEAR(report.tiltXMicrons, sign * c.optics.tiltX, 2.0);
         EXPECT_NEAR(report.tiltYMicrons, sign * c.optics.tiltY, 2.0);
         EXPECT_NEAR(report.curvature.microns, sign * c.optics.curvature, 2.0);

@@ -10,11 +10,13 @@
 //   kessivanectl cancel
 //   kessivanectl triggers | set-triggers KEY=VALUE... | report-hfd HFD
 //   kessivanectl optics | set-optics KEY=VALUE...
+//   kessivanectl inspect
 //   common: [--timeout-ms T]
 //
 // Exit status: 0 done, 1 the program refused or the procedure failed, 2 no
 // Kessivane on the bus or no answer in time, 3 no session bus, 4 the move
-// ended without arriving, 5 the focus frame has no star, 64 bad arguments.
+// ended without arriving, 5 the focus frame has no star (inspect: no
+// whole-field run has read the optics yet), 64 bad arguments.
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -64,6 +66,12 @@ const QStringList kTriggerKeys{"afterTime", "minutes", "onTemperature", "tempera
                                "onHfdRise", "hfdRisePercent", "hfdReadings", "armed"};
 // The optics keys in the order they are printed; the first two can be set.
 const QStringList kOpticsKeys{"focalRatio", "stepSize", "catalogueStepSize", "cfzSteps"};
+// The inspector's keys in the order they are printed (the map's rows follow);
+// its figures are µm, to a tenth, and their size in zones to a hundredth.
+const QStringList kInspectKeys{"time", "temperature", "why", "regions", "regionsFitted", "cfzMicrons",
+                               "tilt", "tiltUncertainty", "tiltCfz", "tiltX", "tiltY", "tiltPlace", "tiltVerdict",
+                               "curvature", "curvatureUncertainty", "curvatureCfz", "curvatureVerdict",
+                               "backFocus", "backFocusUncertainty", "backFocusCfz", "backFocusVerdict"};
 
 int Usage() {
     std::fputs(
@@ -96,6 +104,9 @@ int Usage() {
         "                                      critical focus zone in steps, one key a line\n"
         "  set-optics KEY=VALUE...             change them, e.g. focalRatio=5 stepSize=3.6\n"
         "                                      (0 unsets one)\n"
+        "  inspect                             print the optics the last whole-field auto focus\n"
+        "                                      read (tilt, curvature, back focus, the regions'\n"
+        "                                      map), one key a line; exit 5 before there is one\n"
         "  --timeout-ms T                      give up waiting after T ms\n",
         stderr);
     return kExitUsage;
@@ -177,7 +188,7 @@ std::optional<Options> Parse(const QStringList& args) {
     }
     const QStringList plain{"position", "absolute-position", "idle",  "running",   "temperature", "halt",
                             "focus-frame", "cancel",         "take-image", "stars", "pick-star", "triggers",
-                            "optics"};
+                            "optics", "inspect"};
     const bool move = o.command == QLatin1String("move-to") || o.command == QLatin1String("move-by");
     const qsizetype needs = move ? 1 : o.command == QLatin1String("select-star") ? 2 : 0;
     if (o.values.size() != needs) return std::nullopt;
@@ -241,6 +252,7 @@ public:
         if (c == QLatin1String("report-hfd")) return ReportHfd();
         if (c == QLatin1String("optics")) return Optics();
         if (c == QLatin1String("set-optics")) return SetOptics();
+        if (c == QLatin1String("inspect")) return Inspect();
         return Procedure();
     }
 
@@ -508,6 +520,26 @@ private:
         const QDBusMessage reply = Call(kFocusingPath, kFocusing, "SetOptics", {values});
         if (Failed(reply)) return ExitFor(reply);
         return Optics();
+    }
+    int Inspect() {
+        const QDBusMessage reply = Call(kFocusingPath, kFocusing, "Inspect");
+        if (reply.type() == QDBusMessage::ErrorMessage && reply.errorName() == QLatin1String("org.kessivane.Error.NotReady")) {
+            std::fprintf(stderr, "kessivanectl: %s\n", qPrintable(reply.errorMessage()));
+            return kExitNoStar;
+        }
+        if (Failed(reply)) return ExitFor(reply);
+        const auto map = qdbus_cast<QVariantMap>(reply.arguments().value(0));
+        QStringList keys = kInspectKeys;
+        for (int row = 1; map.contains(QStringLiteral("row%1").arg(row)); ++row) keys << QStringLiteral("row%1").arg(row);
+        for (const QString& key : keys) {
+            if (!map.contains(key)) continue;
+            const QVariant v = map.value(key);
+            const QString text = v.typeId() != QMetaType::Double ? v.toString()
+                                 : QString::number(v.toDouble(), 'f', key.endsWith(QLatin1String("Cfz")) ? 2 : 1);
+            std::printf("%s %s\n", qPrintable(key), text.toUtf8().constData());
+        }
+        // A run that measured nothing says why, and is no report to act on.
+        return map.contains(QStringLiteral("why")) ? kExitFailed : kExitOk;
     }
     int ReportHfd() {
         bool ok = false;
