@@ -26,6 +26,7 @@
 #include "app/temp_page.h"
 #include "camera/camera_control.h"
 #include "focuser/focus_control.h"
+#include "focusing/aberration.h"
 #include "focusing/critical_focus_zone.h"
 #include "focusing/focus_zone.h"
 #include "focuser/indi_focus_control.h"
@@ -37,6 +38,37 @@
 #include "tempcomp/tc_texts.h"
 
 namespace {
+
+// A whole-field curve fit holds the optics' state too: each reading's stars,
+// region by region, on the curve the whole field learned. Positions and the
+// fit are both on the focuser's count, which grows outwards (as the In/Out
+// lamps read it). Nothing to inspect without the field's stars or a fit;
+// without the optics that turn steps into µm the report says so.
+std::optional<kv::InspectInput> InspectionOf(const kv::SearchResult& result, const kv::FocusZoneOptics& optics,
+                                             double pixelMicrons) {
+    if (!result.fit || result.fit->refinement || result.fit->parameters.empty()) return std::nullopt;
+    if (result.method == kv::FocusMethod::QuickRefocus && !result.fellBack) return std::nullopt;
+    kv::InspectInput in;
+    for (const kv::CurveSample& c : result.measured) {
+        if (!c.star || !c.field) continue;
+        in.sensorWidth = c.field->width;
+        in.sensorHeight = c.field->height;
+        kv::InspectReading reading{static_cast<double>(c.position), {}};
+        reading.stars.reserve(c.field->stars.size());
+        for (const kv::FieldStar& s : c.field->stars) reading.stars.push_back({s.x, s.y, s.hfd});
+        in.readings.push_back(std::move(reading));
+    }
+    if (in.readings.empty()) return std::nullopt;
+    in.pixelMicrons = pixelMicrons;
+    in.focalRatio = optics.focalRatio.value_or(0.0);
+    in.stepMicrons = optics.StepMicrons().value_or(0.0);
+    in.positionsGrowOutward = true;
+    in.fieldFit.ok = true;
+    in.fieldFit.model = result.fit->model;
+    in.fieldFit.parameters = result.fit->parameters;
+    in.fieldFit.minimumX = result.fit->bestPosition;
+    return in;
+}
 
 constexpr int kChartLineWidth = 2;
 
@@ -438,6 +470,11 @@ void TFocusingView::SearchEnded(const kv::SearchResult& result) {
         const bool quick = result.method == kv::FocusMethod::QuickRefocus;
         const bool fit = result.method == kv::FocusMethod::CurveFit || quick;
         if (completed) Learn(result);
+        if (completed || result.outcome == kv::FocusOutcome::Uncertain) {
+            const double pixel = form_.CameraControl() != nullptr ? form_.CameraControl()->CameraData().HorizPixel : 0.0;
+            if (const auto in = InspectionOf(result, form_.AutoFocusPage()->Optics(), pixel))
+                form_.AutoFocusPage()->ShowAberration(kv::Inspect(*in), result.temperatureC);
+        }
         QVariantMap details{
             {QStringLiteral("method"), quick ? QStringLiteral("quick") : fit ? QStringLiteral("fit") : QStringLiteral("golden")},
             {QStringLiteral("completed"), completed},

@@ -706,13 +706,20 @@ TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToP
     EXPECT_FALSE(far.result.contains(QLatin1String(", found "))) << far.result.toStdString();
 
     // On the whole field: the script's choice is the page's, each reading
-    // stands for many stars and keeps them, and focus is found as well.
-    Camera([](KVSimCameraConfig& k) { k.FieldStars = 60; });
+    // stands for many stars and keeps them, and focus is found as well. The
+    // same run reads the optics: the right edge focuses 120 µm further out
+    // than the left, so the left edge sits too far from the lens.
+    Camera([](KVSimCameraConfig& k) {
+        k.FieldStars = 60;
+        k.TiltX = 60.0;
+        k.StepMicrons = 5.0;
+    });
+    ASSERT_EQ(Ctl(bus, "set-optics focalRatio=5 stepSize=5").exitCode, 0);
     Defocus(-200);
     QVariantMap fieldDetails;
     QObject::connect(window->Focusing(), &TFocusingView::searchDetails, &*window,
                      [&](const QVariantMap& d) { fieldDetails = d; });
-    const kvtest::FocusScript field = kvtest::RunFocusScript(bus, Words("--method fit --measure field"), 180000);
+    const kvtest::FocusScript field = kvtest::RunFocusScript(bus, Words("--method fit --measure field"), 180000, {}, true);
     ASSERT_TRUE(field.failure.isEmpty()) << field.failure.toStdString();
     EXPECT_EQ(Find<TRadioGroup>("FocusMeasureRG")->ItemIndex(), TAutoFocusPage::kWholeFieldItem);
     EXPECT_TRUE(window->CameraControl()->WholeField());
@@ -720,7 +727,17 @@ TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToP
     ASSERT_NE(last.field, nullptr);
     EXPECT_TRUE(last.stars >= 20 && static_cast<std::size_t>(last.stars) == last.field->stars.size()) << last.stars;
     EXPECT_LE(std::abs(FromBest()), kCurveFitTolerance);
-    Camera([](KVSimCameraConfig& k) { k.FieldStars = 0; });
+    EXPECT_FALSE(window->AutoFocusPage()->Aberration()->isHidden());
+    const auto inspect = Ctl(bus, "inspect");
+    ASSERT_EQ(inspect.exitCode, 0) << inspect.err.toStdString();
+    const QRegularExpressionMatch tiltX = QRegularExpression(QStringLiteral("\\ntiltX (-?[0-9.]+)\\n")).match(inspect.out);
+    ASSERT_TRUE(tiltX.hasMatch()) << inspect.out.toStdString();
+    EXPECT_NEAR(tiltX.captured(1).toDouble(), 120.0, 40.0) << inspect.out.toStdString();
+    EXPECT_TRUE(inspect.out.contains(QLatin1String("\ntiltPlace left edge\n"))) << inspect.out.toStdString();
+    Camera([](KVSimCameraConfig& k) {
+        k.FieldStars = 0;
+        k.TiltX = 0.0;
+    });
 }
 
 // Calls that pile up while the window is busy cost it next to nothing: a halt
