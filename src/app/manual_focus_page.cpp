@@ -31,6 +31,7 @@
 #include "camera/camera_control.h"
 #include "camera/display_rules.h"
 #include "focuser/focus_control.h"
+#include "focuser/indi_focus_control.h"
 #include "focuser/voice_thread.h"
 #include "platform/clock.h"
 #include "platform/sound_player.h"
@@ -371,6 +372,14 @@ void TManualFocusPage::OnCTSChange(std::int32_t ctsCount, bool dsrValue) {
     readOut->SetPositionText(QString::fromStdString(kv::PositionText(ctsCount)));
     readOut->OutLite()->SetLit(dsrValue);
     readOut->InLite()->SetLit(!dsrValue);
+    // A device server's focuser has its server's travel, which only the
+    // server knows: Move To takes that, not the kind's fixed range.
+    if (const auto* indi = dynamic_cast<const kv::TIndiFocusControl*>(form_.FocusControl())) {
+        if (const auto range = indi->MoveRange(); range && (moveTo_->minimum() != range->min || moveTo_->maximum() != range->max)) {
+            moveTo_->setRange(range->min, range->max);
+            settings_ui::RefreshToolTipRange(moveTo_);
+        }
+    }
 }
 
 void TManualFocusPage::OnIdleChange(bool idleValue, bool lineMode) {

@@ -302,10 +302,12 @@ void TIndiFocusControl::OnNumber(const std::string& property, int state, const s
     std::string message;
     std::optional<std::int32_t> count;
     bool availChanged = false;
+    bool rangeChanged = false;
     {
         std::lock_guard lock(mutex_);
         const bool busy = state == IPS_BUSY;
         if (property == kAbsProperty && element == kAbsElement) {
+            rangeChanged = !sawAbsolute_ || absMin_ != min || absMax_ != max;
             sawAbsolute_ = true;
             absMin_ = min;
             absMax_ = max;
@@ -347,7 +349,8 @@ void TIndiFocusControl::OnNumber(const std::string& property, int state, const s
     if (count) {
         // The direction a hub's DSR line gives: outward, as the count grows.
         const std::int32_t before = ctsCount_.exchange(*count);
-        if (before != *count) DoCTSChange(*count, *count > before);
+        // A new travel is told with the position, so the window takes both.
+        if (before != *count || rangeChanged) DoCTSChange(*count, *count > before);
     }
     if (availChanged && !ExchangeTCAvail(true)) DoAvailChange();
     if (property == kTempProperty && std::isfinite(value)) AddTemperature(value);
@@ -546,6 +549,15 @@ std::optional<double> TIndiFocusControl::Temperature() const {
     // A device without a sensor may send its own "none" far below any sky.
     if (!temperature_ || *temperature_ <= kTemperatureFloor) return std::nullopt;
     return temperature_;
+}
+
+std::optional<TIndiFocusControl::CountRange> TIndiFocusControl::MoveRange() const {
+    std::lock_guard lock(mutex_);
+    if (!sawAbsolute_ || !Limited(absMin_, absMax_)) return std::nullopt;
+    const auto lo = IndiWhole(std::ceil(absMin_), -kIndiMaxPosition, kIndiMaxPosition);
+    const auto hi = IndiWhole(std::floor(absMax_), -kIndiMaxPosition, kIndiMaxPosition);
+    if (!lo || !hi || *lo > *hi) return std::nullopt;
+    return CountRange{CountOf(*lo, offset_), CountOf(*hi, offset_)};
 }
 
 std::optional<std::int32_t> TIndiFocusControl::AbsolutePosition() const {

@@ -109,6 +109,13 @@ public:
 
     // The server's absolute position, when the device has one.
     std::optional<std::int32_t> AbsolutePosition() const;
+    // The device's travel in this controller's counts (what MoveTo takes),
+    // when the device tells one.
+    struct CountRange {
+        std::int32_t min;
+        std::int32_t max;
+    };
+    std::optional<CountRange> MoveRange() const;
 
     class Link;  // the network client; public for its callbacks only
 

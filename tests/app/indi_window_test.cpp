@@ -244,6 +244,11 @@ TEST(IndiWindow, CurveFitThroughKessivanesOwnDriverOverTheSimulatedHubEndsAtBest
     kv::TFocusControl* focuser = window->FocusControl();
     ASSERT_TRUE(ProcessEventsUntil([&] { return focuser->CTSCount() == kDriverBest + 200; }));
     const auto find = [&](const char* name) { return window->findChild<QWidget*>(QString::fromLatin1(name)); };
+    // Move To takes the driver's travel, counted as the window counts (from the same 0 here).
+    const int travel = std::atoi(server.Get(device + ".FOCUS_MAX.FOCUS_MAX_VALUE").c_str());
+    auto* moveTo = qobject_cast<QSpinBox*>(find("MoveToSE"));
+    EXPECT_TRUE(ProcessEventsUntil([&] { return moveTo->minimum() == 0 && moveTo->maximum() == travel; }))
+        << moveTo->minimum() << " to " << moveTo->maximum() << ", the driver's travel 0 to " << travel;
 
     qobject_cast<QSlider*>(find("ExposureMS"))->setValue(500);
     qobject_cast<QSpinBox*>(find("FocusSamples"))->setValue(5);
