@@ -21,7 +21,6 @@ import os
 import random
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -31,13 +30,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 DEVICE = "Kessivane Focuser"
 
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+sys.path.insert(0, HERE)
+from indi_sky_bench import free_port  # noqa: E402  (the sky bench's, for one port-picking rule)
 
 
 class Server:
