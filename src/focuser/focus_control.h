@@ -445,6 +445,8 @@ protected:
     void MoveStarted();
     // Every way of halting a move calls this.
     void NoteHalt() { haltCount_.fetch_add(1); }
+    // A move somebody else gave the device took the place of this one.
+    void NoteReplaced() { moveTicket_.fetch_add(1); }
     // Ends the stall watch for good; a driver whose overrides the watch calls
     // must do this before its own part is destroyed (Shutdown does it too).
     void StopStallWatch();

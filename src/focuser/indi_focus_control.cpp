@@ -303,6 +303,7 @@ void TIndiFocusControl::OnNumber(const std::string& property, int state, const s
     std::optional<std::int32_t> count;
     bool availChanged = false;
     bool rangeChanged = false;
+    bool replaced = false;
     {
         std::lock_guard lock(mutex_);
         const bool busy = state == IPS_BUSY;
@@ -323,6 +324,9 @@ void TIndiFocusControl::OnNumber(const std::string& property, int state, const s
             if (moving_ && via_ == Via::Absolute) {
                 if (busy) sawBusy_ = true;
                 else if (sawBusy_ || (position && *position == target_) || state == IPS_ALERT) end = true;
+                // Done, and elsewhere than this move's target: another client
+                // gave the device its own target meanwhile.
+                replaced = end && state == IPS_OK && position && std::llabs(*position - target_) > kIndiLandingSteps;
             }
         } else if (property == kRelProperty) {
             sawRelative_ = true;
@@ -354,6 +358,7 @@ void TIndiFocusControl::OnNumber(const std::string& property, int state, const s
     }
     if (availChanged && !ExchangeTCAvail(true)) DoAvailChange();
     if (property == kTempProperty && std::isfinite(value)) AddTemperature(value);
+    if (replaced) NoteReplaced();
     if (end) EndMove(message);
 }
 

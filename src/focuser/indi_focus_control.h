@@ -47,6 +47,8 @@ inline constexpr int kIndiWatchdogPollMs = 100;
 inline constexpr int kIndiStallMs = 5000;
 inline constexpr int kIndiDefineWaitMs = 1000;  // for an absolute position after a relative one
 inline constexpr int kIndiCancelSliceMs = 50;    // a cancelled connect is heard within this
+// A device that ends a move further than this from its target was given another target.
+inline constexpr std::int64_t kIndiLandingSteps = 1;
 
 inline constexpr const char* kIndiLostServerText = "The connection to the focuser's server was lost during a move.";
 inline constexpr const char* kIndiSilentText = "The focuser's server stopped answering during a move.";

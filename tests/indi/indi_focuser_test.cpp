@@ -234,6 +234,18 @@ TEST_F(SlowIndiFocuser, HaltAbortsTheDevicesMoveAndTheCountFollowsIt) {
     EXPECT_EQ(std::tuple(TruePosition(), focuser->CTSCount(), busyReports.load(), idleReports.load()),
               std::tuple(rest - 300, rest - 300, 2, 2));
     EXPECT_TRUE(dialogs.Deferred().empty());
+
+    // Another client's target takes the device over: the move ends where that
+    // client sent it, replaced by a newer move, neither halted nor failed.
+    focuser->MoveTo(rest + 1700);
+    const auto ticket = focuser->MoveTicket();
+    const auto halts = focuser->HaltCount();
+    ASSERT_TRUE(test::Eventually([&] { return TruePosition() >= rest - 200; }, 10s));
+    ASSERT_TRUE(server->Set("KV Test Focuser.ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION=" + std::to_string(rest)));
+    ASSERT_EQ(done->Wait(20s), WaitResult::Signalled);
+    EXPECT_EQ(std::tuple(focuser->CTSCount(), focuser->MoveTicket(), focuser->HaltCount()),
+              std::tuple(rest, ticket + 1, halts));
+    EXPECT_TRUE(dialogs.Deferred().empty());
 }
 
 TEST_F(RelativeIndiFocuser, MovesByCountedStepsAndHalts) {
