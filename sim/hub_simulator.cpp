@@ -184,6 +184,10 @@ HubFault HubSimulator::Fault() const {
 
 void HubSimulator::SetVanished(bool vanished) {
     std::lock_guard lock(mutex_);
+    SetVanishedLocked(vanished);
+}
+
+void HubSimulator::SetVanishedLocked(bool vanished) {
     vanished_ = vanished;
     if (vanished) {
         SwitchOffLocked(Clock::now());  // no power, no motor
@@ -430,6 +434,10 @@ void HubSimulator::AdvanceLocked(Clock::time_point now) {
     while (count_ < whole) StepLocked(+1);
     while (count_ > whole) StepLocked(-1);
     shaft_ = target;
+    if (params_.unplugAfterCounts > 0 && runMoved_ >= params_.unplugAfterCounts && !vanished_) {
+        SetVanishedLocked(true);
+        return;
+    }
     if (state_ == MotorState::Coasting && coastLeft_ <= 1e-9) {
         state_ = MotorState::Off;
         direction_ = 0;

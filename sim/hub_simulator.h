@@ -91,6 +91,7 @@ struct HubParameters {
     std::string firmware = "10203";  // the five characters of the KTR01 reply
     double replyDelayMs = 2.0;       // from the request's carriage return to the reply
     double keepAliveTimeoutMs = 0;   // 0: no watchdog
+    double unplugAfterCounts = 0;    // pulled out once a run has gone this far (0: never)
     std::uint32_t seed = 1;          // for the noise
 };
 
@@ -208,6 +209,7 @@ private:
     void HandleCommandLocked(const std::string& command, Clock::time_point now);
     void SwitchOnLocked(int direction, Clock::time_point now);
     void SwitchOffLocked(Clock::time_point now);
+    void SetVanishedLocked(bool vanished);
     void AdvanceLocked(Clock::time_point now);
     void StepLocked(int direction);
     Clock::time_point NextWakeLocked(Clock::time_point now) const;

@@ -30,6 +30,8 @@ void ModelSimulatedHub(const std::string& device, bool hiRes) {
     // A faster motor that runs on further after each switch-off, for the benches.
     if (const char* speed = std::getenv("KESSIVANE_SIM_HUB_SPEED")) p.fastSpeed = std::strtod(speed, nullptr);
     if (const char* coast = std::getenv("KESSIVANE_SIM_HUB_COAST")) p.coastCounts = std::strtod(coast, nullptr);
+    // A hub pulled out mid-move, for the tests of a lost device.
+    if (const char* unplug = std::getenv("KESSIVANE_SIM_HUB_UNPLUG_AFTER")) p.unplugAfterCounts = std::strtod(unplug, nullptr);
     hub->SetParameters(p);
 }
 
