@@ -530,6 +530,11 @@ TEST_F(CameraControlTest, EveryFailingStepIsReportedAndTheFrameStillEnds) {
     camera->SetExposureTime(1000.0);
     camera->GetFocusFrame();
     EXPECT_EQ(std::tuple(state_->focusCalls.load(), dialogs_.Deferred().size()), std::tuple(4, std::size_t{5}));
+    // Success without pixels in the image already sized: the old picture is not this exposure's.
+    state_->skipLoad = 1;
+    camera->DoImageFrame();
+    ASSERT_TRUE(Eventually([&] { return rec_.imageReady.load() == 3; }));
+    EXPECT_EQ(std::tuple(dialogs_.Deferred().back(), camera->MainImageFailure()), std::tuple(kImageNotLoadedText, kImageNotLoadedText));
     EXPECT_TRUE(dialogs_.Texts().empty());
 }
 

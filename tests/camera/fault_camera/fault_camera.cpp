@@ -61,7 +61,7 @@ KV_PLUGIN_EXPORT KVBool DLLSetUpExpose(void) { return gState.setUpExposeResult.l
 KV_PLUGIN_EXPORT KVBool DLLGetImageObject(KVImageObject* image) {
     ++gState.imageCalls;
     HangWhileAsked();
-    const KVBool filled = Fill(image, false);
+    const KVBool filled = gState.skipLoad.load() != 0 ? KV_TRUE : Fill(image, false);
     return gState.imageResult.load() != 0 ? filled : KV_FALSE;
 }
 

@@ -12,6 +12,8 @@ struct FaultCameraState {
     std::atomic<int> setUpExposeResult{1};
     std::atomic<int> imageResult{1};
     std::atomic<int> focusResult{1};
+    // DLLGetImageObject reports success without loading any pixels.
+    std::atomic<int> skipLoad{0};
     // DLLGetFocusObject takes this long before it delivers.
     std::atomic<int> focusDelayMs{0};
     // DLLGetFocusObject and DLLGetImageObject block while this is non-zero,
