@@ -631,6 +631,9 @@ TEST_F(RoboFocusScripted, DestinationsBelowTheTravelGoToPositionOne) {
     focuser.MoveBy(-5);
     EXPECT_EQ(general->Wait(kLong), WaitResult::Signalled);
     EXPECT_TRUE(script->Events().empty());
+    // Reversed, a continuous move in runs out to the travel's end.
+    focuser.StartMove(true, false);
+    EXPECT_TRUE(Wrote(FrameText("FG001000")));
 }
 
 TEST_F(RoboFocusScripted, MovesWaitForThePositionAndTheOpeningReplies) {
@@ -647,6 +650,7 @@ TEST_F(RoboFocusScripted, MovesWaitForThePositionAndTheOpeningReplies) {
     ASSERT_EQ(dialogs.Deferred().size(), 1u);
     EXPECT_NE(dialogs.Deferred()[0].find("refused"), std::string::npos);
 
+    Send(FrameText("FD0A3000"));  // a letter among the digits, its checksum good
     Send(FrameText("FD003000"));
     ASSERT_TRUE(Wrote(FrameText("FL000000")));
     EXPECT_EQ(general->Wait(100ms), WaitResult::TimedOut) << "the first position is no move's end";
