@@ -59,18 +59,9 @@ public:
         for (const std::string& d : drivers) argv.push_back(d.c_str());
         argv.push_back(nullptr);
         pid_ = Spawn(argv.data());
-        // Ready once it accepts connections and every device has defined itself
-        // (the client leaves as soon as all are there; the bound only ends a hang).
+        // Ready once it accepts connections and every device has defined itself.
         for (int i = 0; i < 1200 && pid_ > 0 && !Accepts(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        std::vector<std::string> connections;
-        for (const std::string& d : devices) connections.push_back(d + ".CONNECTION.CONNECT");
-        std::vector<const char*> ask{"indi_getprop", "-t", "60", "-p", port.c_str()};
-        for (const std::string& c : connections) ask.push_back(c.c_str());
-        ask.push_back(nullptr);
-        if (pid_ > 0 && !devices.empty()) {
-            const pid_t asked = Spawn(ask.data());
-            if (asked > 0) waitpid(asked, nullptr, 0);
-        }
+        for (const std::string& d : devices) (void)Get(d + ".CONNECTION.CONNECT");
     }
     ~IndiServer() { Kill(); }
     IndiServer(const IndiServer&) = delete;
@@ -79,7 +70,6 @@ public:
     int Port() const { return port_; }
     // Sets a property as "device.property.element;...=value;...", as the
     // server's own command-line client takes it; true when the server took it.
-    // The client leaves once the property is defined and the value sent.
     bool Set(const std::string& assignment) const {
         const std::string port = std::to_string(port_);
         const char* argv[] = {"indi_setprop", "-p", port.c_str(), "-t", "60", assignment.c_str(), nullptr};
