@@ -395,9 +395,10 @@ TEST_F(KessivaneDriver, CompensationIsSetTypedInOrFromACalibrationFile) {
 
 class KessivanePtyDriver : public KessivaneDriver, public ::testing::WithParamInterface<const char*> {};
 
-// Then the far end of its terminal is closed mid-move, as a device pulled
-// out: the move ends lost, named by its device, the connection shows it, no
-// move is taken, and CONNECT really connects again (to a device that is gone).
+// It moves and halts; then the far end of its terminal is closed mid-move, as
+// a device pulled out: the move ends lost, named by its device, the connection
+// shows it, no move is taken, and CONNECT really connects again (to a device
+// that is gone).
 TEST_P(KessivanePtyDriver, MovesAndAbortsAFocuserThatKeepsItsOwnPosition) {
     std::optional<PtySimulator> sim(std::in_place, GetParam());
     const std::string path = sim->Path();
