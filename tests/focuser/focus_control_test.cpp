@@ -220,28 +220,6 @@ TEST(CtsCounting, RisingEdgesCountByDsrAndFallingEdgesOnlyInDualSense) {
               (Seen{{1, false}, {2, false}, {3, false}, {4, false}, {3, true}, {2, true}}));
 }
 
-TEST(CoarseRun, StopsStopFactorCountsShortOfTheTargetThenNudgesToIt) {
-    ScriptedFocuser s;
-    s.script->msPerCount = 3;
-    s.focuser.SetJMIFlag(true), s.focuser.SetUseRTS_DTR(true), s.focuser.SetStopFactor(10);
-    s.focuser.SetNudgeTime(0.004), s.focuser.SetCloseNudgeTime(0.004), s.focuser.SetNudgeSleep(0.01);
-    ASSERT_TRUE(s.Open());
-    auto done = OpenNamedEvent(kGeneralDelayEvent);
-
-    s.focuser.MoveBy(60);
-    EXPECT_FALSE(s.focuser.GetIdle()) << "busy from the moment the move is started";
-    ASSERT_EQ(done->Wait(kLong), WaitResult::Signalled);
-    EXPECT_TRUE(s.focuser.GetIdle());
-    std::lock_guard lock(s.script->mutex);
-    ASSERT_FALSE(s.script->stopCounts.empty());
-    // The watcher polls every millisecond; the motor turns one count per 3 ms.
-    EXPECT_TRUE(s.script->stopCounts.front() >= 50 && s.script->stopCounts.front() <= 51) << s.script->stopCounts.front();
-    // Nudging never stops short and passes the target by at most one pulse.
-    EXPECT_TRUE(s.focuser.CTSCount() >= 60 && s.focuser.CTSCount() <= 63) << s.focuser.CTSCount();
-    EXPECT_EQ(s.focuser.CTSCount(), s.script->motorCount);
-    EXPECT_EQ(s.script->events.back(), "DTR0") << "the end of the move leaves both lines low";
-}
-
 // Counts played by hand: the stop goes out on the very count StopFactor short
 // of the target, not one before or after, in either direction.
 TEST(CoarseRun, StopsOnTheCountStopFactorShortOfTheTarget) {
@@ -253,6 +231,7 @@ TEST(CoarseRun, StopsOnTheCountStopFactorShortOfTheTarget) {
         SCOPED_TRACE(sign);
         s.focuser.ResetPosition();
         s.focuser.MoveBy(sign * 30);
+        EXPECT_FALSE(s.focuser.GetIdle()) << "busy from the moment the move is started";
         ASSERT_TRUE(Eventually([&] { return !s.script->Events().empty(); }));  // the motor started
         s.script->Clear();
         const auto play = [&](int counts) {
@@ -631,6 +610,9 @@ TEST_F(RoboFocusScripted, DestinationsBelowTheTravelGoToPositionOne) {
     focuser.MoveBy(-5);
     EXPECT_EQ(general->Wait(kLong), WaitResult::Signalled);
     EXPECT_TRUE(script->Events().empty());
+    // Reversed, a continuous move in runs out to the travel's end.
+    focuser.StartMove(true, false);
+    EXPECT_TRUE(Wrote(FrameText("FG001000")));
 }
 
 TEST_F(RoboFocusScripted, MovesWaitForThePositionAndTheOpeningReplies) {
@@ -647,6 +629,7 @@ TEST_F(RoboFocusScripted, MovesWaitForThePositionAndTheOpeningReplies) {
     ASSERT_EQ(dialogs.Deferred().size(), 1u);
     EXPECT_NE(dialogs.Deferred()[0].find("refused"), std::string::npos);
 
+    Send(FrameText("FD0A3000"));  // a letter among the digits, its checksum good
     Send(FrameText("FD003000"));
     ASSERT_TRUE(Wrote(FrameText("FL000000")));
     EXPECT_EQ(general->Wait(100ms), WaitResult::TimedOut) << "the first position is no move's end";

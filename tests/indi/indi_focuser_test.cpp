@@ -188,7 +188,8 @@ protected:
     void Start(const std::vector<std::string>& env) {
 #ifdef KV_INDI_SIM_FOCUS
         if (!IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
-        server = std::make_unique<IndiServer>(std::vector<std::string>{KV_INDI_SIM_FOCUS}, env);
+        server = std::make_unique<IndiServer>(std::vector<std::string>{KV_INDI_SIM_FOCUS}, env,
+                                              std::vector<std::string>{"KV Test Focuser"});
         ASSERT_TRUE(server->Running());
         Open("KV Test Focuser");
         ASSERT_TRUE(focuser->OpenPort());

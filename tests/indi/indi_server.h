@@ -36,11 +36,13 @@ public:
     static constexpr double kStarEastArcmin = 3.0;
 
     // The server's own simulated camera and focuser.
-    IndiServer() : IndiServer({"indi_simulator_ccd", "indi_simulator_focus"}) {}
-    // Other drivers (a name with a '/' runs that file); `env` ("NAME=value")
-    // is added to the server's environment, which its drivers inherit, and
-    // comes before the server's own HOME and PATH.
-    explicit IndiServer(const std::vector<std::string>& drivers, std::vector<std::string> env = {})
+    IndiServer() : IndiServer({"indi_simulator_ccd", "indi_simulator_focus"}, {}, {"CCD Simulator", "Focuser Simulator"}) {}
+    // Other drivers (a name with a '/' runs that file), ready once each of
+    // `devices` is defined; `env` ("NAME=value") is added to the server's
+    // environment, which its drivers inherit, and comes before the server's
+    // own HOME and PATH.
+    IndiServer(const std::vector<std::string>& drivers, std::vector<std::string> env,
+               const std::vector<std::string>& devices)
         : env_(std::move(env)) {
         port_ = FreePort();
         const std::string port = std::to_string(port_);
@@ -57,9 +59,9 @@ public:
         for (const std::string& d : drivers) argv.push_back(d.c_str());
         argv.push_back(nullptr);
         pid_ = Spawn(argv.data());
-        // Ready once it accepts connections and its drivers have had time to define themselves.
-        for (int i = 0; i < 100 && pid_ > 0 && !Accepts(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // Ready once it accepts connections and every device has defined itself.
+        for (int i = 0; i < 1200 && pid_ > 0 && !Accepts(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (const std::string& d : devices) (void)Get(d + ".CONNECTION.CONNECT");
     }
     ~IndiServer() { Kill(); }
     IndiServer(const IndiServer&) = delete;
@@ -70,15 +72,18 @@ public:
     // server's own command-line client takes it; true when the server took it.
     bool Set(const std::string& assignment) const {
         const std::string port = std::to_string(port_);
-        const char* argv[] = {"indi_setprop", "-p", port.c_str(), "-t", "5", assignment.c_str(), nullptr};
+        const char* argv[] = {"indi_setprop", "-p", port.c_str(), "-t", "60", assignment.c_str(), nullptr};
         const pid_t pid = Spawn(argv);
         int status = 0;
         return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
     // Reads "device.property.element" (or its "_STATE") as the server's
-    // command-line client does; empty when the server has no such thing.
-    std::string Get(const std::string& what) const {
-        const std::string command = "indi_getprop -1 -t 2 -p " + std::to_string(port_) + " '" + what + "' 2>/dev/null";
+    // command-line client does; empty when the server has no such thing. The
+    // client leaves as soon as it has the value: only an absent one waits
+    // out `seconds`, so a loaded machine is given plenty.
+    std::string Get(const std::string& what, int seconds = 60) const {
+        const std::string command = "indi_getprop -1 -t " + std::to_string(seconds) + " -p " + std::to_string(port_) +
+                                    " '" + what + "' 2>/dev/null";
         FILE* out = popen(command.c_str(), "r");
         if (out == nullptr) return {};
         char line[256] = {};

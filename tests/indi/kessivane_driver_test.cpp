@@ -170,7 +170,8 @@ protected:
         if (!hub.Load()) {
             ASSERT_TRUE(hub.Save({0, true, "sim:hub", "Default"}).ok);
         }
-        server = std::make_unique<IndiServer>(std::vector<std::string>{KV_INDI_KESSIVANE_FOCUSER}, env);
+        server = std::make_unique<IndiServer>(std::vector<std::string>{KV_INDI_KESSIVANE_FOCUSER}, env,
+                                              std::vector<std::string>{kDevice});
         ASSERT_TRUE(server->Running());
     }
     bool Set(const std::string& assignment) const { return server->Set(std::string(kDevice) + "." + assignment); }
@@ -185,13 +186,13 @@ protected:
                            expression}) == 0;
     }
     bool TextBecomes(const std::string& what, const std::string& value) const {
-        return test::Eventually([&] { return Get(what) == value; }, 20s);
+        return test::Eventually([&] { return Get(what) == value; }, 60s);
     }
     void Connect(const std::string& port, const std::string& kind = "HUB") {
         ASSERT_TRUE(Set("KV_FOCUSER_KIND." + kind + "=On"));
         ASSERT_TRUE(Set("DEVICE_PORT.PORT=" + port));
         ASSERT_TRUE(Set("CONNECTION.CONNECT=On"));
-        ASSERT_TRUE(WaitFor(Q("CONNECTION.CONNECT") + "==1", 20));
+        ASSERT_TRUE(WaitFor(Q("CONNECTION.CONNECT") + "==1"));
         ASSERT_TRUE(TextBecomes("KV_DEVICE_INFO.KIND", Cased(kind, ::tolower)));
     }
     // Asks for `target` and waits for the move's end; the position's state then.
@@ -220,14 +221,14 @@ TEST_F(KessivaneDriver, EveryStandardPropertyDrivesTheSimulatedHub) {
     Start();
     ASSERT_TRUE(Set("DEVICE_PORT.PORT=/dev/kv-no-such-port"));
     ASSERT_TRUE(Set("CONNECTION.CONNECT=On"));
-    EXPECT_TRUE(WaitFor(Q("CONNECTION._STATE") + "==3", 20));
+    EXPECT_TRUE(WaitFor(Q("CONNECTION._STATE") + "==3"));
     Connect("sim:hub");
     EXPECT_EQ(Get("KV_DEVICE_INFO.MODEL"), "Default");
     // What is connected is chosen before connecting.
     ASSERT_TRUE(Set("KV_FOCUSER_KIND.OPTEC=On"));
-    EXPECT_TRUE(WaitFor(Q("KV_FOCUSER_KIND._STATE") + "==3 && " + Q("KV_FOCUSER_KIND.HUB") + "==1", 10));
+    EXPECT_TRUE(WaitFor(Q("KV_FOCUSER_KIND._STATE") + "==3 && " + Q("KV_FOCUSER_KIND.HUB") + "==1"));
     EXPECT_EQ(Get("KV_POSITION_STATE.POSITION_KNOWN"), "Ok");
-    EXPECT_TRUE(WaitFor(Q("FOCUS_TEMPERATURE.TEMPERATURE") + ">-50", 20));  // the hub's probe
+    EXPECT_TRUE(WaitFor(Q("FOCUS_TEMPERATURE.TEMPERATURE") + ">-50"));  // the hub's probe
     {
         // The temperature, defined last, ends the device's list.
         RawClient client(server->Port());
@@ -260,7 +261,7 @@ TEST_F(KessivaneDriver, EveryStandardPropertyDrivesTheSimulatedHub) {
 
     // Sync: the count becomes the number given, and the state file keeps it.
     ASSERT_TRUE(Set("FOCUS_SYNC.FOCUS_SYNC_VALUE=900"));
-    EXPECT_TRUE(WaitFor(Q("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION") + "==900", 10));
+    EXPECT_TRUE(WaitFor(Q("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION") + "==900"));
     EXPECT_NE(state.Read("state/kessivane/focuser-sim_hub.state").find("position=900\n"), std::string::npos);
 
     // A backlash approach still lands where it was asked to.
@@ -349,12 +350,12 @@ TEST_F(KessivaneDriver, ARestartKeepsThePositionAndTheSettingsAndAnUnfinishedMov
     ASSERT_TRUE(Set("FOCUS_BACKLASH_STEPS.FOCUS_BACKLASH_VALUE=40"));
     ASSERT_TRUE(Set("FOCUS_BACKLASH_TOGGLE.INDI_DISABLED=On"));
     EXPECT_TRUE(TextBecomes("KV_COMPENSATION_SOURCE.SOURCE", "typed in"));
-    ASSERT_TRUE(WaitFor(Q("FOCUS_BACKLASH_TOGGLE.INDI_DISABLED") + "==1", 10));
+    ASSERT_TRUE(WaitFor(Q("FOCUS_BACKLASH_TOGGLE.INDI_DISABLED") + "==1"));
 
     Start();  // a new server and driver: the port comes from the configuration
     std::optional<RawClient> client(std::in_place, server->Port());
     ASSERT_TRUE(Set("CONNECTION.CONNECT=On"));
-    ASSERT_TRUE(WaitFor(Q("CONNECTION.CONNECT") + "==1", 20));
+    ASSERT_TRUE(WaitFor(Q("CONNECTION.CONNECT") + "==1"));
     EXPECT_EQ(Whole("FOCUS_BACKLASH_STEPS.FOCUS_BACKLASH_VALUE"), 40);
     EXPECT_FALSE(std::regex_search(client->Heard("is online"), std::regex("message=\"[^\"]*acklash")));
     EXPECT_EQ(Get("DEVICE_PORT.PORT"), "sim:hub");
@@ -367,19 +368,19 @@ TEST_F(KessivaneDriver, ARestartKeepsThePositionAndTheSettingsAndAnUnfinishedMov
 
     // A move that never ended: the light says so until the position is synced.
     ASSERT_TRUE(Set("CONNECTION.DISCONNECT=On"));
-    ASSERT_TRUE(WaitFor(Q("CONNECTION.CONNECT") + "==0", 20));
+    ASSERT_TRUE(WaitFor(Q("CONNECTION.CONNECT") + "==0"));
     ASSERT_TRUE(PositionStore(state.File("state/kessivane/focuser-sim_hub2.state")).Save({1234, false, "sim:hub2", "Default"}).ok);
     client.emplace(server->Port());
     Connect("sim:hub2");
     EXPECT_EQ(Position(), 1234);
-    EXPECT_TRUE(WaitFor(Q("KV_POSITION_STATE.POSITION_KNOWN") + "==3", 10));
+    EXPECT_TRUE(WaitFor(Q("KV_POSITION_STATE.POSITION_KNOWN") + "==3"));
     // Clients read the standard property, and there it asks for a sync.
     EXPECT_EQ(Get("ABS_FOCUS_POSITION._STATE"), kAlert);
     EXPECT_TRUE(std::regex_search(client->Heard("Sync the"),
                                   std::regex("name=.ABS_FOCUS_POSITION. state=.Alert.[^>]*Sync the")));
     EXPECT_EQ(MoveTo(1250), kAlert);  // a move does not make it known
     ASSERT_TRUE(Set("FOCUS_SYNC.FOCUS_SYNC_VALUE=1300"));
-    EXPECT_TRUE(WaitFor(Q("KV_POSITION_STATE.POSITION_KNOWN") + "==1", 10));
+    EXPECT_TRUE(WaitFor(Q("KV_POSITION_STATE.POSITION_KNOWN") + "==1"));
     EXPECT_EQ(Position(), 1300);
     EXPECT_EQ(Get("ABS_FOCUS_POSITION._STATE"), kOk);
 }
@@ -387,7 +388,7 @@ TEST_F(KessivaneDriver, ARestartKeepsThePositionAndTheSettingsAndAnUnfinishedMov
 TEST_F(KessivaneDriver, CompensationIsSetTypedInOrFromACalibrationFile) {
     Start();
     Connect("sim:hub");
-    ASSERT_TRUE(WaitFor(Q("FOCUS_TEMPERATURE.TEMPERATURE") + ">-50", 20));
+    ASSERT_TRUE(WaitFor(Q("FOCUS_TEMPERATURE.TEMPERATURE") + ">-50"));
     ASSERT_TRUE(Set("KV_COMPENSATION_SETTINGS.COEFFICIENT;MIN_STEPS;IGNORE_STEPS=-4.5;3;100"));
     EXPECT_TRUE(TextBecomes("KV_COMPENSATION_SOURCE.SOURCE", "typed in"));
     EXPECT_EQ(std::tuple(Whole("KV_COMPENSATION_SETTINGS.MIN_STEPS"), Whole("KV_COMPENSATION_SETTINGS.IGNORE_STEPS")),
@@ -402,63 +403,59 @@ TEST_F(KessivaneDriver, CompensationIsSetTypedInOrFromACalibrationFile) {
     EXPECT_TRUE(TextBecomes("KV_COMPENSATION_SOURCE.SOURCE", "fit of 3 points from night.tcd (R^2 1.000)"));
     EXPECT_EQ(Number("KV_COMPENSATION_SETTINGS.COEFFICIENT"), 10.0);
     ASSERT_TRUE(Set("KV_COMPENSATION_FILE.PATH=" + state.File("missing.tcd")));
-    EXPECT_TRUE(WaitFor(Q("KV_COMPENSATION_FILE._STATE") + "==3", 10));
+    EXPECT_TRUE(WaitFor(Q("KV_COMPENSATION_FILE._STATE") + "==3"));
     EXPECT_EQ(Number("KV_COMPENSATION_SETTINGS.COEFFICIENT"), 10.0);
 }
 
 class KessivanePtyDriver : public KessivaneDriver, public ::testing::WithParamInterface<const char*> {};
 
+// It moves and halts; then the far end of its terminal is closed mid-move, as
+// a device pulled out: the move ends lost, named by its device, the connection
+// shows it, no move is taken, and CONNECT really connects again (to a device
+// that is gone).
 TEST_P(KessivanePtyDriver, MovesAndAbortsAFocuserThatKeepsItsOwnPosition) {
-    PtySimulator sim(GetParam());
-    ASSERT_FALSE(sim.Path().empty());
+    std::optional<PtySimulator> sim(std::in_place, GetParam());
+    const std::string path = sim->Path();
+    ASSERT_FALSE(path.empty());
     Start();
-    Connect(sim.Path(), Cased(GetParam(), ::toupper));
-    // Neither can be turned round or told its position.
-    EXPECT_EQ(Get("FOCUS_REVERSE_MOTION.INDI_ENABLED"), "");
-    EXPECT_EQ(Get("FOCUS_SYNC.FOCUS_SYNC_VALUE"), "");
+    Connect(path, Cased(GetParam(), ::toupper));
+    // Neither can be turned round or told its position (asked briefly: an
+    // absent property is waited for to the end).
+    EXPECT_EQ(server->Get(std::string(kDevice) + ".FOCUS_REVERSE_MOTION.INDI_ENABLED", 1), "");
+    EXPECT_EQ(server->Get(std::string(kDevice) + ".FOCUS_SYNC.FOCUS_SYNC_VALUE", 1), "");
     const int max = Whole("FOCUS_MAX.FOCUS_MAX_VALUE");
     ASSERT_TRUE(Set("FOCUS_MAX.FOCUS_MAX_VALUE=" + std::to_string(max + 1000)));
-    EXPECT_TRUE(WaitFor(Q("FOCUS_MAX._STATE") + "==3", 10));  // beyond the device's own range
+    EXPECT_TRUE(WaitFor(Q("FOCUS_MAX._STATE") + "==3"));  // beyond the device's own range
 
     const int start = Position();
     const int target = start > max / 2 ? start - 300 : start + 300;
     EXPECT_EQ(MoveTo(target, 0), kOk);
     EXPECT_EQ(Position(), target);
 
-    // An abort once the driver has the move of five seconds under way.
-    const int far = target > max / 2 ? target - 2500 : target + 2500;
-    ASSERT_TRUE(Set("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION=" + std::to_string(far)));
+    // An abort once the driver has the move of five seconds under way; the
+    // position where it stopped may come after the end.
+    const std::string far = "ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION=" +
+                            std::to_string(target > max / 2 ? target - 2500 : target + 2500);
+    ASSERT_TRUE(Set(far));
     ASSERT_TRUE(WaitFor(Q("ABS_FOCUS_POSITION._STATE") + "==2"));
     ASSERT_TRUE(Set("FOCUS_ABORT_MOTION.ABORT=On"));
     EXPECT_TRUE(TextBecomes("KV_LAST_MOVE.END", "halted"));
-    EXPECT_TRUE(WaitFor(Q("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION") + "!=" + std::to_string(target), 10));
+    EXPECT_TRUE(WaitFor(Q("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION") + "!=" + std::to_string(target)));
     const int rest = Position();
     EXPECT_TRUE(std::abs(rest - target) > 0 && std::abs(rest - target) < 2500) << rest;
     EXPECT_EQ(MoveTo(target, 0), kOk);  // and it goes on from where it stopped
     EXPECT_EQ(Position(), target);
-}
 
-// The far end of its terminal closed mid-move, as a device pulled out: the
-// move ends lost, named by its device, the connection shows it, no move is
-// taken, and CONNECT really connects again (here to a device that is gone).
-TEST_P(KessivanePtyDriver, ADeviceRemovedMidMoveEndsItLostUntilConnectedAgain) {
-    std::optional<PtySimulator> sim(std::in_place, GetParam());
-    const std::string path = sim->Path();
-    ASSERT_FALSE(path.empty());
-    Start();
-    Connect(path, Cased(GetParam(), ::toupper));
-    const int start = Position(), max = Whole("FOCUS_MAX.FOCUS_MAX_VALUE");
-    ASSERT_TRUE(Set("ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION=" +
-                    std::to_string(start > max / 2 ? start - 2500 : start + 2500)));
-    ASSERT_TRUE(WaitFor(Q("ABS_FOCUS_POSITION._STATE") + "==2", 10));
+    ASSERT_TRUE(Set(far));
+    ASSERT_TRUE(WaitFor(Q("ABS_FOCUS_POSITION._STATE") + "==2"));
     sim.reset();
     EXPECT_TRUE(TextBecomes("KV_LAST_MOVE.END", "lost"));
     EXPECT_NE(Get("KV_LAST_MOVE.REASON").find("port " + path + " was lost"), std::string::npos);
     EXPECT_EQ(std::tuple(Get("CONNECTION._STATE"), Get("KV_POSITION_STATE.POSITION_KNOWN")), std::tuple(kAlert, kAlert));
-    EXPECT_EQ(MoveTo(start), kAlert);
+    EXPECT_EQ(MoveTo(target), kAlert);
     EXPECT_EQ(Get("KV_LAST_MOVE.END"), "lost");
     ASSERT_TRUE(Set("CONNECTION.CONNECT=On"));
-    EXPECT_TRUE(WaitFor(Q("CONNECTION.CONNECT") + "==0", 20));
+    EXPECT_TRUE(WaitFor(Q("CONNECTION.CONNECT") + "==0"));
 }
 
 // The library lets a NaN past its range checks, and checks a range only

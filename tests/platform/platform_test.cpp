@@ -7,7 +7,6 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 
 #include <cerrno>
 #include <functional>
@@ -305,14 +304,6 @@ TEST(DeferredMessageQueue, KeepsMessagesInOrderCountsRepeatsCutsAFloodAndMayBeTa
     reentrant.SetArmTimer([&] { seen = reentrant.Take(); });  // would deadlock if called under the lock
     reentrant.Post({"An error occurred during scanning", DialogType::Error, DialogButtons::Ok});
     EXPECT_EQ(seen.value().text, "An error occurred during scanning");
-}
-
-TEST(Clock, FormatDateTimeUsesShortDateAndLongTime) {
-    // The tests run in the C locale: "%x %X" is "mm/dd/yy hh:mm:ss".
-    std::tm when{};
-    ASSERT_NE(::strptime("2024-03-07 21:05:09", "%Y-%m-%d %H:%M:%S", &when), nullptr);
-    when.tm_isdst = -1;
-    EXPECT_EQ(FormatDateTime(std::chrono::system_clock::from_time_t(std::mktime(&when))), "03/07/24 21:05:09");
 }
 
 using test::Pty;

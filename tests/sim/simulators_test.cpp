@@ -24,8 +24,12 @@ namespace {
 constexpr std::int64_t kStart = 3000;
 
 // Waits until the focuser has been quiet long enough for the replies to its
-// opening queries to be through.
-void Settle() { std::this_thread::sleep_for(600ms); }
+// opening queries to be through. A RoboFocus is asked for its configuration
+// last, once, and its simulator answers as it hears: that reply is on its way.
+void Settle(const kvsim::ProtocolDevice* roboFocus = nullptr) {
+    if (!roboFocus) return std::this_thread::sleep_for(600ms);
+    ASSERT_TRUE(Eventually([&] { return roboFocus->Received().find("FC000000") != std::string::npos; }));
+}
 
 // Moves end with the event and the right count; the line closing under a
 // move then neither crashes nor hangs the driver.
@@ -42,7 +46,7 @@ TEST(ProtocolOverPty, RoboFocusMovesEndRightAndAClosedLineEndsTheLast) {
     ASSERT_TRUE(focuser->OpenPort());
     ASSERT_TRUE(Eventually([&] { return focuser->FirmWareVersion() == "002.31"; }));
     EXPECT_EQ(focuser->MaxTravel(), kvsim::RoboFocusDevice::kDefaultTravelLimit);
-    Settle();
+    Settle(&device);
     auto general = OpenNamedEvent(kGeneralDelayEvent);
     std::int32_t expected = 0;
     for (const std::int32_t steps : {1, -1, 50, -50, 500, -500, 500}) {
@@ -110,7 +114,7 @@ protected:
         if constexpr (kRoboFocus) focuser->SetReverseDir(true);
         ASSERT_TRUE(focuser->OpenPort());
         ASSERT_TRUE(!kRoboFocus || Eventually([&] { return focuser->MaxTravel() > 0; }));
-        Settle();
+        Settle(kRoboFocus ? device.get() : nullptr);
     }
     void TearDown() override {
         focuser.reset();
@@ -123,9 +127,10 @@ protected:
         EXPECT_TRUE(focuser->GetIdle());
         device->SetFault(kvsim::ProtocolFault::None);
         std::this_thread::sleep_for(200ms);
+        device->ClearReceived();
         focuser->ResetPosition();
         ASSERT_TRUE(Eventually([&] { return focuser->StartCount() == device->Position(); }));
-        Settle();
+        Settle(kRoboFocus ? device.get() : nullptr);
         focuser->MoveBy(steps);
         ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
         EXPECT_EQ(std::tuple(focuser->CTSCount(), DeviceCount()), std::tuple(steps, std::int64_t{steps}));

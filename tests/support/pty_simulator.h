@@ -34,7 +34,7 @@ public:
         // It prints the terminal's path, then serves.
         for (char c = 0; pid_ > 0;) {
             pollfd p{out[0], POLLIN, 0};
-            if (poll(&p, 1, 5000) != 1 || read(out[0], &c, 1) != 1 || c == '\n') break;
+            if (poll(&p, 1, 60000) != 1 || read(out[0], &c, 1) != 1 || c == '\n') break;  // a hang guard
             path_ += c;
         }
         close(out[0]);
