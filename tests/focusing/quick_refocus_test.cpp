@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "camera/camera_control.h"
 #include "focusing/curve_fit_search.h"
 #include "focusing/focus_log.h"
 #include "focusing/focusing_runner.h"
@@ -531,6 +532,7 @@ TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScaleWhicheverWayItCounts) {
 // replies (the start, then 10 steps lower), against its sense, both ways round.
 TEST(QuickRefocus, EachFocuserKindsCounterRunsAsItsSenseSays) {
     test::RecordingDialogs dialogs;
+    TCameraControl camera(dialogs, "");
     const auto frame = [](const char* c) { const auto f = TRFFocusControl::Frame(c); return std::string(f.begin(), f.end()); };
     const struct {
         FocuserKind kind;
@@ -549,8 +551,9 @@ TEST(QuickRefocus, EachFocuserKindsCounterRunsAsItsSenseSays) {
             focuser->SetReverseDir(reversed);
             const int sense = reversed ? c.reversedSense : c.sense;
             EXPECT_EQ(CountSenseOf(focuser.get()), sense);
-            // No temperature is kept before a device sent one.
+            // No temperature is kept before a device sent one, and no move was halted.
             EXPECT_FALSE(KeptTemperatureOf(focuser.get()) || KeptTemperatureOf(nullptr));
+            EXPECT_FALSE(TFocuserCameraDevices(*focuser, camera).MoveHalted());
             auto* own = dynamic_cast<TPositionFocusControl*>(focuser.get());
             if (own == nullptr) continue;
             own->SetPaced(false);
