@@ -143,6 +143,15 @@ TEST(Aberration, TooFewStarsGiveNoFigureAndSayWhy) {
     EXPECT_EQ(sparse.tilt.verdict, "left out: 3 regions have a best focus, 4 or more needed");
     EXPECT_EQ(sparse.curvature.state, FigureState::Absent);
 
+    // Five regions, all about as far from the centre (the corners and the
+    // left edge's middle): a plane, but no paraboloid.
+    std::vector<std::pair<double, double>> five;
+    for (const auto& [x, y] : {std::pair{200, 150}, {1000, 150}, {200, 750}, {1000, 750}, {200, 450}})
+        for (const int k : {-10, 0, 10}) five.emplace_back(x + k, y + k);
+    const AberrationReport level = Inspect(FocusRun({}, five));
+    EXPECT_EQ(std::pair(level.tilt.state == FigureState::Absent, level.curvature.verdict),
+              std::pair(false, std::string("left out: no region far enough from the centre has a best focus")));
+
     // Sides whose best focus lies beyond the run are not extrapolated to.
     const AberrationReport steep = Inspect(FocusRun({1500, 0, 0}));
     for (const RegionResult& r : steep.regions) {

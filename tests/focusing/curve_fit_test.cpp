@@ -7,7 +7,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -64,6 +63,14 @@ TEST(CurveFit, NoiseFreeCurvesGiveTheirMinimum) {
     EXPECT_EQ(tip.rejected, -1);
     EXPECT_NEAR(tip.minimumX, 100, 2);
 
+    // A region's readings take the field's shape, moved and raised: four
+    // place it, three do not.
+    const CurveFit field = FitFocusCurve(Sampled(hyperbola, -443, 100, 11));
+    const std::vector<FitPoint> four = Sampled([&](double x) { return hyperbola(x - 50) + 0.3; }, -113, 100, 4);
+    const ShapedFit shaped = FitShapedCurve(four, field);
+    EXPECT_TRUE(shaped.ok && std::fabs(shaped.centre - 87) < 1 && std::fabs(shaped.level - 0.3) < 0.05) << shaped.why;
+    EXPECT_EQ(FitShapedCurve(std::span(four).first(3), field).why, "too few points to fit");
+
     // Peak is fitted as a size: 1000 / sqrt(peak), and back.
     for (const double peak : {4.0, 100.0, 40000.0}) EXPECT_NEAR(PeakFromSize(SizeFromPeak(peak)), peak, 1e-9 * peak);
     EXPECT_EQ(std::tuple(SizeFromPeak(0.25), SizeFromPeak(1.0), PeakFromSize(0.0), PeakFromSize(-1.0)),
@@ -83,39 +90,6 @@ TEST(CurveFit, SizeWeightsAreCapped) {
     const double plain = FitFocusCurve(points, uniform).minimumX;
     EXPECT_NEAR(FitFocusCurve(points, capped).minimumX, plain, 1e-9);
     EXPECT_GT(std::fabs(FitFocusCurve(points).minimumX - plain), 0.01) << "the default weights change the answer";
-}
-
-// Eleven readings a step apart with 8 % seeing wander, on each shape the
-// scenarios use. A parabola over five bottom points once won by chance on one
-// curve in five, an eighth of a step off; a V's tip lies off every smooth
-// model, so only a gross miss counts there.
-TEST(CurveFit, NoisyCurvesStayNearTheirMinimum) {
-    struct Shape {
-        std::function<double(double, double)> size;  // of seeing and distance in steps
-        double tolerance;                             // focuser steps
-    };
-    const Shape shapes[] = {
-        {[](double s, double d) { return s + 2.0 * std::fabs(d); }, 30.0},
-        {[](double s, double d) { return std::sqrt(s * s + 4.0 * d * d); }, 10.0},
-        {[](double s, double d) { return s + 0.5 * d * d; }, 10.0},
-        {[](double s, double d) { return std::sqrt(s * s + std::pow(d * (d < 0 ? 1.2 : 3.0), 2)); }, 10.0},
-    };
-    std::mt19937 rng(5);
-    std::normal_distribution<double> normal(0.0, 1.0);
-    for (std::size_t shape = 0; shape < std::size(shapes); ++shape) {
-        SCOPED_TRACE(shape);
-        for (int seed = 0; seed < 15; ++seed) {
-            const double best = 40.0 * normal(rng);
-            std::vector<FitPoint> points;
-            for (int k = -5; k <= 5; ++k) {
-                const double seeing = 2.5 * std::max(0.3, 1.0 + 0.08 * normal(rng));
-                points.push_back({100.0 * k, shapes[shape].size(seeing, (100.0 * k - best) / 100.0), 1.0});
-            }
-            const CurveFit fit = FitFocusCurve(points);
-            ASSERT_TRUE(fit.ok) << fit.why;
-            EXPECT_NEAR(fit.minimumX, best, shapes[shape].tolerance) << seed;
-        }
-    }
 }
 
 TEST(CurveFit, OneWildPointIsLeftOutAndTooFewPointsFail) {
@@ -327,6 +301,26 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
             EXPECT_EQ(l.notes.find("with a step of 50") != std::string::npos, finer) << l.notes;
         }
     }
+    // A jump that crossed focus (30 at 200, then 35 at 710): the walk starts
+    // between, nearer the smaller blur.
+    const ImageFn crossed = [](std::int32_t p) -> std::optional<double> {
+        return p == 0 ? 40.0 : p == 200 ? 30.0 : p == 710 ? 35.0 : 10.0;
+    };
+    TCurveFitSearch across(settings, FomKind::HFD, 0);
+    EXPECT_EQ(Drive(across, 0, Star(440, 0.05, true), 1, crossed).imaged, (std::vector<std::int32_t>{0, 200, 710, 435}));
+    // The halved step walks again the side the travel's edge closed: 150 lies
+    // inside it, between the old grid's 100 and 200.
+    CurveFitSettings edge;
+    edge.travelMax = 150;
+    TCurveFitSearch closed(edge, FomKind::HFD, 0);
+    const Walk c = Drive(closed, 0, [](std::int32_t p) {
+        FocusReading r{.HFD = 2.5 + (p < 20 ? 0.1 : 0.05) * std::abs(p - 20)};
+        if (r.HFD > 20) r = {.HFD = 80, .status = StarStatus::NoStar};
+        r.FOM = r.HFD;
+        return r;
+    });
+    EXPECT_NE(c.notes.find("with a step of 50"), std::string::npos) << c.notes;
+    EXPECT_EQ(*std::max_element(c.measured.begin(), c.measured.end()), 150) << c.notes;
 }
 
 // A large step loses a sharp star, into the sky or past the frame's edge,
@@ -349,6 +343,16 @@ TEST(CurveFitSearch, ALargeStepThatLosesASharpStarIsHalved) {
                 std::sort(w.measured.begin(), w.measured.end());
                 EXPECT_EQ(std::adjacent_find(w.measured.begin(), w.measured.end()), w.measured.end()) << w.notes;
             }
+    // So is a blurred star the walk lost to the sky one reading in and past
+    // the frame's edge three readings out, with too few readings to fit.
+    TCurveFitSearch blurred(CurveFitSettings{}, FomKind::HFD, 0);
+    const Walk b = Drive(blurred, 0, [](std::int32_t p) {
+        FocusReading r{.HFD = 13.0 + p / 50.0};
+        if (p < 0 || p > 250) r = {.HFD = 80, .status = StarStatus::NoStar, .tooLarge = p > 0};
+        r.FOM = r.HFD;
+        return r;
+    });
+    EXPECT_NE(b.notes.find("walking again around position 0 with a step of 50"), std::string::npos) << b.notes;
 }
 
 // Noise taken for a star lands anywhere in the frame: a reading whose centre
@@ -400,57 +404,15 @@ TEST(CurveFitSearch, PeakFindsFocusAndItsCheckFrameIsGated) {
               std::string::npos) << g.last.message;
 }
 
-TEST(CurveFitSearch, RefusedAnswersReturnToTheStartAndSayWhy) {
-    struct Case {
-        const char* name;
-        CurveFitSettings settings;
-        std::function<FocusReading(std::int32_t)> frame;
-        std::string message;
-    };
-    CurveFitSettings limited;
-    limited.travelMax = 250;
-    CurveFitSettings shallow;
-    shallow.maxPoints = 9;
-    std::function<FocusReading(std::int32_t)> checkWorse = [](std::int32_t p) {
-        FocusReading r = Star(40)(p);
-        if (p == 40) r.FOM = r.HFD = 5.0;  // the check frame, only there
-        return r;
-    };
-    const std::string noStar =
-        "Too few focus frames showed a star (0 of 3 readings).\r\nThe focuser is back at its starting position. "
-        "Check that the star is inside the focus frame, or lengthen the exposure, and start again.";
-    const Case cases[] = {
-        {"flat", shallow, Star(30, 0.0005),
-         "The focus curve is too flat to find best focus: its edges read only 7 % above its bottom (50 % needed).\r\n"
-         "The focuser is back at its starting position. Use a larger step."},
-        {"beyond travel", limited, Star(600),
-         "Best focus lies at or beyond the edge of the focuser's travel (near position 200).\r\nThe focuser is back at "
-         "its starting position. Move it by hand towards best focus, or widen the travel limits, and start again."},
-        {"check frame", {}, checkWorse,
-         "The check frame at the fitted best focus (position 40) reads 5.0000, worse than the 2.5135 the fit "
-         "predicts.\r\nThe focuser is back at its starting position. Take more samples per focus measurement or "
-         "wait for steadier seeing, and start again."},
-        {"no star", {}, [](std::int32_t) { return FocusReading{.FOM = 80, .status = StarStatus::NoStar}; }, noStar},
-        {"too few stars", {}, [](std::int32_t) { return FocusReading{.FOM = 3, .status = StarStatus::TooFewStars}; }, noStar},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        TCurveFitSearch search(c.settings, FomKind::HFD, 0);
-        const Walk w = Drive(search, 0, c.frame);
-        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.notes;
-        EXPECT_EQ(std::tuple(w.last.message, w.at), std::tuple(c.message, 0));
-        for (const std::int32_t p : w.measured) EXPECT_LE(p, c.settings.travelMax.value_or(100000));
-    }
-}
-
-// The advice of a failed search follows what its readings showed. A star
+// A refused answer returns to the start and says why; its advice follows what its readings showed. A star
 // lost to the blur is not a star missing from the frame, and a curve that
 // rose too little for the scatter wants a longer walk, not more frames,
 // unless the frames' own scatter is what the curve could not explain.
 TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
     struct Case {
         const char* name;
-        int step, frames;
+        CurveFitSettings settings;
+        int frames;
         std::function<FocusReading(std::int32_t)> frame;
         std::string failed, advice;
     };
@@ -471,6 +433,11 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
         r.FOM = r.HFD;
         return r;
     };
+    const auto Set = [](auto member, int value) {
+        CurveFitSettings s;
+        s.*member = value;
+        return s;
+    };
     const std::string checkFrame =
         "Check that the star is inside the focus frame, or lengthen the exposure, and start again.";
     const std::string walkedPast = "The star blurred larger than the focus frame beyond the positions where it showed: "
@@ -478,63 +445,76 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
     const std::string noisy = "The focus readings are too noisy to fit a curve: the curve explains ";
     const std::string moreSamples = "Take more samples per focus measurement.";
     const Case cases[] = {
-        {"no star anywhere", 100, 1, [](std::int32_t) { return FocusReading{.FOM = 80, .status = StarStatus::NoStar}; },
+        {"flat", Set(&CurveFitSettings::maxPoints, 9), 1, Star(30, 0.0005),
+         "The focus curve is too flat to find best focus: its edges read only 7 % above its bottom (50 % needed).",
+         "Use a larger step."},
+        {"beyond travel", Set(&CurveFitSettings::travelMax, 250), 1, Star(600),
+         "Best focus lies at or beyond the edge of the focuser's travel (near position 200).",
+         "Move it by hand towards best focus, or widen the travel limits, and start again."},
+        {"check frame", {}, 1, [](std::int32_t p) {
+             FocusReading r = Star(40)(p);
+             if (p == 40) r.FOM = r.HFD = 5.0;  // the check frame, only there
+             return r;
+         }, "The check frame at the fitted best focus (position 40) reads 5.0000, worse than the 2.5135 the fit predicts.",
+         "Take more samples per focus measurement or wait for steadier seeing, and start again."},
+        {"no star anywhere", {}, 1, [](std::int32_t) { return FocusReading{.FOM = 80, .status = StarStatus::NoStar}; },
+         "Too few focus frames showed a star (0 of 3 readings).", checkFrame},
+        {"too few stars", {}, 1, [](std::int32_t) { return FocusReading{.FOM = 3, .status = StarStatus::TooFewStars}; },
          "Too few focus frames showed a star (0 of 3 readings).", checkFrame},
         // Started far out: these used to be told to check the frame.
-        {"larger than the frame from the start", 100, 1, Star(1000, 0.02, true),
+        {"larger than the frame from the start", {}, 1, Star(1000, 0.02, true),
          "Too few focus frames showed a star (0 of 3 readings).",
          "The star had blurred larger than the focus frame around the starting position: focus roughly by hand "
          "nearer to best focus, or use a larger focus frame, and start again."},
-        {"a large step walked past it, even halved three times", 500, 1, Star(30, 0.2, true),
+        {"a large step walked past it, even halved three times", Set(&CurveFitSettings::step, 500), 1, Star(30, 0.2, true),
          "Too few focus frames showed a star (2 of 9 readings).", walkedPast},
         // A sharp star would be walked again with half the step; this one is not.
-        {"a large step walked it into the sky", 500, 1, Star(-300, 0.05, false),
+        {"a large step walked it into the sky", Set(&CurveFitSettings::step, 500), 1, Star(-300, 0.05, false),
          "Too few focus frames showed a star (2 of 4 readings).",
          "The star blurred into the sky beyond the positions where it showed: use a smaller step, or lengthen the "
          "exposure, and start again."},
         // This one was called a flat curve. Walked again finer, it lacks the
         // star between positions that showed it: not the blur, the frame.
-        {"no curve through the few it showed", 250, 1, fewSeen,
+        {"no curve through the few it showed", Set(&CurveFitSettings::step, 250), 1, fewSeen,
          "Too few focus frames showed a star (4 of 12 readings).", checkFrame},
-        {"deep, the frames' scatter", 100, 4, bumpy(0.01, 2.5, 6.0),
+        {"deep, the frames' scatter", {}, 4, bumpy(0.01, 2.5, 6.0),
          noisy + "72 % of their spread (80 % needed).", moreSamples},
-        {"deep, single frames", 100, 1, bumpy(0.01, 2.5, 0.0),
+        {"deep, single frames", {}, 1, bumpy(0.01, 2.5, 0.0),
          noisy + "72 % of their spread (80 % needed).", moreSamples},
-        {"deep, steady frames", 100, 4, bumpy(0.01, 2.5, 0.2),
+        {"deep, steady frames", {}, 4, bumpy(0.01, 2.5, 0.2),
          noisy + "72 % of their spread (80 % needed).",
          "The readings stray from the curve further than their own frames scatter, so more samples would not "
          "steady them: wait for steadier seeing, or use a larger step."},
-        {"shallow, the frames' scatter", 100, 4, bumpy(0.004, 1.0, 3.0),
+        {"shallow, the frames' scatter", {}, 4, bumpy(0.004, 1.0, 3.0),
          noisy + "71 % of their spread (80 % needed).",
          "Across the positions read the curve rose only 65 % above its bottom, too little for the readings' "
          "scatter: use a larger step, or take more samples per focus measurement."},
-        {"shallow, steady frames", 100, 4, bumpy(0.004, 1.0, 0.05),
+        {"shallow, steady frames", {}, 4, bumpy(0.004, 1.0, 0.05),
          noisy + "71 % of their spread (80 % needed).",
          "Across the positions read the curve rose only 65 % above its bottom, too little for the readings' "
          "scatter: use a larger step."},
         // Readings from 2.7 to 12.85 that no curve follows well: the fit's
         // outer points sat low, and this was called a shallow walk.
-        {"deep, wild single frames", 100, 1, [](std::int32_t p) {
+        {"deep, wild single frames", {}, 1, [](std::int32_t p) {
              const double wild[] = {0.0, 3.0, -1.5, 4.5, 0.5, -2.0, 5.0, 1.0, -0.5, 2.5, 0.0};
              FocusReading r{.HFD = 2.7 + 0.0203 * std::abs(p) + wild[(p / 100 + 50) % 11]};
              r.FOM = r.HFD;
              return r;
          }, noisy + "70 % of their spread (80 % needed).", moreSamples},
         // Below the depth gate more frames cannot help: these were told to take them.
-        {"flatter than the gate, the frames' scatter", 100, 4, bumpy(0.0008, 0.3, 2.0),
+        {"flatter than the gate, the frames' scatter", {}, 4, bumpy(0.0008, 0.3, 2.0),
          noisy + "69 % of their spread (80 % needed).",
          "Across the positions read the curve rose only 25 % above its bottom, too little for the readings' "
          "scatter: use a larger step."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        CurveFitSettings settings;
-        settings.step = c.step;
-        TCurveFitSearch search(settings, FomKind::HFD, 0);
+        TCurveFitSearch search(c.settings, FomKind::HFD, 0);
         const Walk w = Drive(search, 0, c.frame, c.frames);
         ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.notes;
         EXPECT_EQ(std::tuple(w.last.message, w.at),
                   std::tuple(c.failed + "\r\nThe focuser is back at its starting position. " + c.advice, 0)) << w.notes;
+        for (const std::int32_t p : w.measured) EXPECT_LE(p, c.settings.travelMax.value_or(100000));
     }
 }
 

@@ -181,7 +181,7 @@ TEST(AutoFocusSearch, ChartAxesForEveryInitialStep) {
         EXPECT_EQ(axes.position, (AxisRange{-1.0 * s, 1.0 * s}));
     }
     EXPECT_EQ(InitialStepForItem(kDefaultInitialStepItem), 100);
-    EXPECT_EQ(InitialStepForItem(42), 100);
+    for (const int outside : {-1, 10, 42}) EXPECT_EQ(InitialStepForItem(outside), 100);
     EXPECT_EQ(SearchAxesFor(100, FomKind::Peak).quality.max, 64000.0);
     EXPECT_EQ(SearchAxesFor(100, FomKind::HFD).quality.title, "Figure of Merit  ( HFD )");
 }

@@ -16,109 +16,17 @@
 #include "support/eventually.h"
 #include "support/recording_dialogs.h"
 #include "support/temp_files.h"
+#include "focusing_fakes.h"
 
 namespace kv {
 namespace {
 
-// A focuser that moves at once (or never ends a move when stalled) and a
-// camera whose FOM follows a V around `best`.
-struct FakeDevices final : IFocusDevices {
-    std::atomic<std::int32_t> position{0};
-    std::atomic<bool> idle{true};
-    std::atomic<bool> stalled{false};
-    // From 1: that move is halted half-way, as Halt or Stop ends it.
-    std::atomic<int> haltMove{0};
-    std::atomic<int> moves{0};
-    std::atomic<bool> halted{false};
-    std::atomic<int> frames{0};
-    std::function<void(int)> onFrame;  // frame number, from 1
-    std::vector<StarStatus> statuses;  // of frames 1, 2, ... (then Ok)
-    std::vector<bool> large;           // of frames 1, 2, ...: a no-star frame's light spread past the frame
-    std::int32_t best = 30;
-    // Each frame's HFD off by up to this share, the same frames the same way.
-    double noise = 0.0;
-    // Gear play: the true position trails the counter by up to `backlash`
-    // steps, dragged from the side last pushed.
-    int backlash = 0;
-    std::atomic<int> lag{0};
-    std::atomic<int> lastDirection{0};
-    std::vector<int> approaches;  // the last direction before each frame
-    std::int32_t TruePosition() const { return position.load() - lag.load(); }
-
-    bool FocuserIdle() override { return idle.load(); }
-    std::int32_t Position() override { return position.load(); }
-    void ResetPosition() override {
-        if (absoluteZero) *absoluteZero += position.load();
-        position = 0;
-    }
-    void MoveBy(std::int32_t steps) override {
-        const auto done = OpenNamedEvent(kGeneralDelayEvent);
-        done->Reset();
-        if (stalled) return;
-        int moved = steps;
-        if (++moves == haltMove) {
-            moved = steps / 2;
-            halted = true;
-        }
-        position += moved;
-        lag = std::clamp(lag.load() + moved, 0, backlash);
-        if (moved != 0) lastDirection = moved > 0 ? 1 : -1;
-        done->Set();
-    }
-    bool MoveHalted() override { return halted.load(); }
-    // The focuser's own count where the counter reads 0 (nullopt: it only counts).
-    std::optional<std::int64_t> absoluteZero;
-    std::optional<double> temperature;
-    std::optional<std::int32_t> AbsolutePosition() override {
-        if (!absoluteZero) return std::nullopt;
-        return static_cast<std::int32_t>(*absoluteZero + position.load());
-    }
-    std::optional<double> Temperature() override { return temperature; }
-    void MoveTo(std::int32_t p) override { MoveBy(p - position.load()); }
-    FocusReading TakeFocusFrame() override {
-        const int n = ++frames;
-        if (onFrame) onFrame(n);
-        approaches.push_back(lastDirection.load());
-        FocusReading r;
-        r.HFD = (2.0 + std::abs(TruePosition() - best) / 50.0) * (1.0 + noise * std::sin(n * 2.4));
-        if (static_cast<std::size_t>(n) <= statuses.size() && statuses[static_cast<std::size_t>(n - 1)] != StarStatus::Ok)
-            r = {.HFD = 80.0,
-                 .status = statuses[static_cast<std::size_t>(n - 1)],
-                 .tooLarge = static_cast<std::size_t>(n) <= large.size() && large[static_cast<std::size_t>(n - 1)]};
-        r.FOM = r.HFD;
-        return r;
-    }
-    FomKind Kind() override { return FomKind::HFD; }
-};
-
-struct RecordingView final : IFocusingView {
-    std::mutex m;
-    std::vector<std::string> log;
-    std::vector<int> progress;
-    std::vector<ChartPoint> scanPoints;
-    std::optional<ScanResult> scan;
-    std::optional<SearchResult> search;
-    std::vector<FitSummary> fits;
-
-    void SampleProgress(int position, int) override { std::lock_guard l(m); progress.push_back(position); }
-    void SampleTaken(const FocusReading&) override {}
-    void Log(const std::string& text) override { std::lock_guard l(m); log.push_back(text); }
-    void Status(const std::string& text) override { Log(text); }
-    void StatusPanel(const std::string&) override {}
-    void ScanStarted(const AxisRange&) override {}
-    void ScanPoint(const ChartPoint& p) override { std::lock_guard l(m); scanPoints.push_back(p); }
-    void ScanEnded(const ScanResult& r) override { std::lock_guard l(m); scan = r; }
-    void SearchStarted(const SearchChartAxes&) override {}
-    void SearchPoint(const kv::SearchPoint&) override {}
-    void SearchEnded(const SearchResult& r) override { std::lock_guard l(m); search = r; }
-    void SearchFit(const FitSummary& f) override { std::lock_guard l(m); fits.push_back(f); }
-    bool Logged(const std::string& text) { return std::count(log.begin(), log.end(), text) > 0; }
-};
+using test::FakeDevices;
 
 struct RunnerTest : ::testing::Test {
     ScaledClock clock{1000.0};
     test::RecordingDialogs dialogs;
-    RecordingView view;
+    test::RecordingView view;
     TFocusingRunner runner{view, dialogs, clock};
     std::unique_ptr<FakeDevices> owned = std::make_unique<FakeDevices>();
     FakeDevices& dev = *owned;
@@ -192,14 +100,17 @@ TEST_F(RunnerTest, AHaltedMoveOrACancelEndsTheScanOrTheSearchWithoutAReadingTher
         bool scan;
         int haltMove, cancelAtFrame;
         std::size_t pointsBefore;
+        FocusMethod method = FocusMethod::GoldenSection;
     };
     for (const Case c : {Case{true, 1, 0, 0}, Case{true, 4, 0, 3}, Case{true, 0, 13, 2}, Case{false, 2, 0, 1},
-                         Case{false, 5, 0, 4}}) {
+                         Case{false, 5, 0, 4}, Case{false, 5, 0, 2, FocusMethod::CurveFit},
+                         Case{false, 5, 0, 2, FocusMethod::QuickRefocus}}) {
         SCOPED_TRACE(testing::Message() << (c.scan ? "scan" : "search") << " halted at move " << c.haltMove
                                         << ", cancelled at frame " << c.cancelAtFrame);
         auto d = std::make_unique<FakeDevices>();
         FakeDevices& devices = *d;
         d->haltMove = c.haltMove;
+        d->coast = 3;
         d->onFrame = [&](int frame) {
             if (frame == c.cancelAtFrame) runner.Cancel();
         };
@@ -209,8 +120,13 @@ TEST_F(RunnerTest, AHaltedMoveOrACancelEndsTheScanOrTheSearchWithoutAReadingTher
                       std::tuple(FocusOutcome::Cancelled, std::optional<std::int32_t>(), c.pointsBefore, "Scan cancelled...."));
             EXPECT_TRUE(view.progress.empty() || view.progress.back() == 0);
         } else {
-            const SearchResult& search = Search(std::move(d), 200);
+            SearchOptions options;
+            options.initialStep = 200;
+            options.method = c.method;
+            const SearchResult& search = Search(std::move(d), options);
             EXPECT_EQ(std::tuple(search.outcome, search.points.size()), std::tuple(FocusOutcome::Cancelled, c.pointsBefore));
+            // It ends where the motor came to rest, not where it ran on from.
+            EXPECT_EQ(std::pair(search.position, devices.coast.load()), std::pair(devices.position.load(), 0));
         }
         EXPECT_EQ(view.Logged(kMoveHaltedText), c.haltMove > 0);
         // A cancelled reading stopped after its current sample.
@@ -276,18 +192,26 @@ TEST_F(RunnerTest, EveryProcedureLogsOneLineOnTheSessionsScale) {
     EXPECT_FALSE(OnOneScale(counted[4], counted[5]));
 }
 
+// A cancel ends the wait for a focuser that never stops, or never ends its
+// move, at once: not at the wait's bound, 11 s on this clock.
 TEST_F(RunnerTest, CancelEndsAReadingWaitingForAFocuserThatNeverStops) {
-    dev.idle = false;
-    ASSERT_TRUE(runner.StartSearch(std::move(owned), 100));
-    ASSERT_TRUE(test::Eventually([&] { return dev.position == -100; }));  // then waits for Idle
-    EXPECT_FALSE(runner.StartScan(std::make_unique<FakeDevices>(), ScanSettings{}));  // one at a time
-    runner.Cancel();
-    ASSERT_TRUE(test::Eventually([&] { return !runner.Running(); }));
-    runner.Join();
-    ASSERT_TRUE(view.search.has_value());
-    EXPECT_EQ(view.search->outcome, FocusOutcome::Cancelled);
-    EXPECT_EQ(dev.frames, 0);
-    EXPECT_TRUE(view.search->points.empty());
+    ScaledClock slow{4.0};
+    TFocusingRunner patient{view, dialogs, slow};
+    for (const bool stalled : {false, true}) {
+        auto d = std::make_unique<FakeDevices>();
+        FakeDevices& waiting = *d;
+        d->idle = stalled;
+        d->stalled = stalled;
+        Clear();
+        ASSERT_TRUE(patient.StartSearch(std::move(d), 100));
+        ASSERT_TRUE(test::Eventually([&] { return waiting.moves > 0; }));
+        EXPECT_FALSE(patient.StartScan(std::make_unique<FakeDevices>(), ScanSettings{}));  // one at a time
+        patient.Cancel();
+        ASSERT_TRUE(test::Eventually([&] { return !patient.Running(); }, std::chrono::milliseconds(8000)));
+        patient.Join();
+        EXPECT_EQ(std::tuple(view.search.value().outcome, waiting.frames.load(), view.search->points.size()),
+                  std::tuple(FocusOutcome::Cancelled, 0, 0u));
+    }
 }
 
 TEST_F(RunnerTest, AReadingIsNoStarWhenMostFramesAre) {
@@ -336,45 +260,6 @@ TEST_F(RunnerTest, GoldenSectionReportsItsOwnPointsFittedBesideItsAnswer) {
     EXPECT_EQ(view.fits.size(), 1u);
 }
 
-// With 30 steps of play, a curve-fit search that overshoots approaches every
-// frame and its answer from below and leaves the true position at best focus;
-// without the overshoot the same search misses by much of the play.
-TEST_F(RunnerTest, CurveFitOvershootTakesUpTheBacklash) {
-    runner.SetSamples(1);
-    for (const int overshoot : {50, 0}) {
-        SCOPED_TRACE(overshoot);
-        auto devices = std::make_unique<FakeDevices>();
-        FakeDevices& d = *devices;
-        d.backlash = 30;
-        d.lag = 15;
-        d.best = 237;
-        SearchOptions options = CurveFit();
-        options.fit.overshoot = overshoot;
-        const SearchResult& search = Search(std::move(devices), options);
-        ASSERT_EQ(search.outcome, FocusOutcome::Completed) << search.message;
-        EXPECT_EQ(std::tuple(search.method, search.frames), std::tuple(FocusMethod::CurveFit, d.frames.load()));
-        ASSERT_TRUE(search.fit.has_value());
-        EXPECT_EQ(search.fit->checkPosition, search.position);
-        EXPECT_EQ(view.fits.size(), 2u);  // once fitted, once checked
-        if (overshoot > 0) {
-            EXPECT_EQ(std::count(d.approaches.begin(), d.approaches.end(), 1), d.frames.load());
-            EXPECT_NEAR(d.TruePosition(), d.best, 2);
-        } else {
-            EXPECT_GT(std::abs(d.TruePosition() - d.best), 10);
-        }
-    }
-}
-
-TEST_F(RunnerTest, RefusedCurveFitDefersItsMessageAndLeavesTheFocuserAtTheStart) {
-    dev.best = -300;
-    SearchOptions options = CurveFit();
-    options.fit.travelMin = -50;  // best focus lies below the lower limit
-    const SearchResult& search = Search(std::move(owned), options);
-    EXPECT_EQ(std::tuple(search.outcome, dev.position.load()), std::tuple(FocusOutcome::Rejected, 0));
-    EXPECT_EQ(dialogs.Deferred(), std::vector<std::string>{search.message});
-    EXPECT_NE(search.message.find("edge of the focuser's travel"), std::string::npos);
-}
-
 // The zone a search was started with comes back in its result and its log
 // line, with the search's error where it completed; a search started
 // without it logs a line that readers from before the zone still read. A
@@ -421,7 +306,16 @@ TEST_F(RunnerTest, TheZoneAndTheErrorReachTheResultAndTheLog) {
         ASSERT_EQ(search.outcome, c.outcome) << search.message;
         const bool answered = c.outcome != FocusOutcome::Rejected;
         const bool estimated = answered && c.pointsPerSide > 2;
-        EXPECT_EQ(search.cfzSteps, c.cfz);
+        EXPECT_EQ(std::tuple(search.cfzSteps, search.frames), std::tuple(c.cfz, d.frames.load()));
+        if (c.method == FocusMethod::CurveFit && answered) {
+            // Drawn once fitted and once checked, the check frame at the answer.
+            EXPECT_EQ(std::tuple(view.fits.size(), search.fit->checkPosition), std::tuple(2u, search.position));
+        }
+        if (!answered) {
+            // Refused: the message waits for the user, and the focuser is back at the start.
+            EXPECT_EQ(std::tuple(dialogs.Deferred(), d.position.load()), std::tuple(std::vector{search.message}, 0));
+            EXPECT_NE(search.message.find("edge of the focuser's travel"), std::string::npos);
+        }
         EXPECT_EQ(search.errorSteps.has_value(), estimated);
         if (c.outcome == FocusOutcome::Completed && c.noise == 0.0) {
             // The fake's V has no noise: each method's answer is within a few steps.

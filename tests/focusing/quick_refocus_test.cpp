@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "camera/camera_control.h"
 #include "focusing/curve_fit_search.h"
 #include "focusing/focus_log.h"
 #include "focusing/focusing_runner.h"
@@ -23,6 +24,7 @@
 #include "platform/named_event.h"
 #include "support/recording_dialogs.h"
 #include "support/temp_files.h"
+#include "focusing_fakes.h"
 
 namespace kv {
 namespace {
@@ -83,6 +85,7 @@ TEST(LearnShape, TakesTonightsMatchingFitsNewestFirst) {
         {"other binning", {[&] { FitRecord r = Record(b, 10); r.binning = 2; return r; }()}, 0, 0},
         {"exposure 3x", {[&] { FitRecord r = Record(b, 10); r.exposureSeconds = 6.0; return r; }()}, 0, 0},
         {"exposure 1.5x", {[&] { FitRecord r = Record(b, 10); r.exposureSeconds = 3.0; return r; }()}, 1, 1040},
+        {"exposure 2x", {[&] { FitRecord r = Record(b, 10); r.exposureSeconds = 4.0; return r; }()}, 1, 1040},
         {"at most three", {Record(a, 10), Record(a, 20), Record(a, 30), Record(b, 5), Record(a, 40)}, 3, 1040},
         // An older fit under other seeing is another curve.
         {"other seeing left out", {Record(Learned(kHyperbola, 900, 3.5), 60), Record(b, 5)}, 1, 1040},
@@ -204,14 +207,14 @@ TEST(QuickRefocus, ReadingsSitOnBothFlanksInTheApproachOrder) {
 // search as the runner does.
 struct Sky {
     Curve curve = kHyperbola;
-    double best = 0.0;
+    double best = 1075.0;
     double width = 2.5;
     double jitter = 0.0;
     int backlash = 0;
     std::function<bool(int frame)> noStar = [](int) { return false; };
     StarStatus missing = StarStatus::NoStar;  // how a frame without a star reads
-    std::int32_t counter = 0;
-    double mech = 0.0;
+    std::int32_t counter = 1000;
+    double mech = 1000.0;
     int frames = 0;
     std::mt19937 rng{7};
     std::vector<std::int32_t> visited;
@@ -318,8 +321,10 @@ TEST(QuickRefocus, FindsFocusOnTheLearnedCurveOrFallsBackWhenItChanged) {
         double tip = 0.0;
         double checkAbove = 0.0;
         double scatter = 0.0;  // the learned fit's readings' about its curve, over its bottom
+        double raise = 0.0;    // the star larger by this much at every position
     } const cases[] = {
         {"shape known", kHyperbola, -25.0, 4, 2.5, 0.0, false, ""},
+        {"shape known, star 12 % larger", kHyperbola, -25.0, 4, 2.5, 0.0, false, "", 0.0, 0.0, 0.0, 0.3},
         {"shape known, V, seeing wander", kVee, -25.0, 3, 2.5, 0.03, false, ""},
         {"shape known, lopsided", kLopsided, -25.0, 5, 2.5, 0.0, false, ""},
         {"coefficient 10 % high", kHyperbola, -27.5, 5, 2.5, 0.0, false, ""},
@@ -342,14 +347,12 @@ TEST(QuickRefocus, FindsFocusOnTheLearnedCurveOrFallsBackWhenItChanged) {
         SCOPED_TRACE(c.what);
         Sky sky;
         sky.curve = c.curve;
-        if (c.tip > 0.0) {
-            sky.curve = [curve = c.curve, tip = c.tip](double d, double w) { return std::max(curve(d, w), (1.0 + tip) * w); };
+        if (c.tip > 0.0 || c.raise > 0.0) {
+            sky.curve = [c](double d, double w) { return std::max(c.curve(d, w), (1.0 + c.tip) * w) + c.raise; };
         }
         sky.width = c.width;
         sky.jitter = c.jitter;
         sky.best = 1000 + 25.0 * c.cooled;
-        sky.counter = 1000;
-        sky.mech = 1000;
         TQuickRefocusSearch search(Settings(c.curve, c.coefficient, c.cooled, c.checkAbove, c.scatter), FomKind::HFD, 1000);
         const Outcome o = Drive(search, sky);
         ASSERT_TRUE(o.finished) << o.message;
@@ -362,6 +365,12 @@ TEST(QuickRefocus, FindsFocusOnTheLearnedCurveOrFallsBackWhenItChanged) {
         if (!c.fallsBack) {
             EXPECT_LE(search.Frames(), 5);
             EXPECT_NEAR(*search.PredictionErrorCfz(), std::abs(o.position - search.Predicted()) / 13.4, 1e-9);
+            // The learned curve drawn over the readings is moved and raised as they were.
+            const FitSummary drawn = search.Fit().value();
+            if (c.raise > 0.0) {
+                for (const double x : {-300.0, 300.0})
+                    EXPECT_NEAR(FitSummaryValue(drawn, drawn.bestPosition + x), sky.curve(drawn.bestPosition + x - sky.best, 2.5), 0.1);
+            }
         } else {
             EXPECT_GT(search.Frames(), 5);
             EXPECT_TRUE(o.Noted("Quick refocus falls back to the full curve fit: "));
@@ -370,52 +379,45 @@ TEST(QuickRefocus, FindsFocusOnTheLearnedCurveOrFallsBackWhenItChanged) {
     }
 }
 
-TEST(QuickRefocus, EveryReadingIsApproachedFromTheBacklashSide) {
-    for (const ApproachSide side : {ApproachSide::FromBelow, ApproachSide::FromAbove}) {
-        SCOPED_TRACE(side == ApproachSide::FromBelow ? "from below" : "from above");
-        Sky sky;
-        sky.backlash = 30;
-        sky.best = 1075;
-        sky.counter = 1000;
-        sky.mech = 1000;
-        QuickRefocusSettings s = Settings(kHyperbola, -25.0, 3);
-        s.fallback.approach = side;
-        TQuickRefocusSearch search(s, FomKind::HFD, 1000);
-        const Outcome o = Drive(search, sky);
-        ASSERT_TRUE(o.finished && !search.FellBack()) << o.message << search.FallbackReason();
-        const int wanted = side == ApproachSide::FromBelow ? 1 : -1;
-        EXPECT_EQ(std::count(sky.approach.begin(), sky.approach.end(), wanted), sky.frames);
-        EXPECT_NEAR(sky.mech, sky.best, 2.0);
-    }
-}
-
 TEST(QuickRefocus, TravelLimitsAndStarlessReadings) {
-    // Best focus and its prediction below the upper limit: the readings
-    // slide inward whole and never leave the travel. With room for a
-    // reading well above focus the quick fit stands; 40 steps leave one
-    // flank unread, the full fit cannot read it either and says so, and
-    // the focuser goes back to where the refocus started.
-    for (const std::int32_t room : {175, 40}) {
-        SCOPED_TRACE(room);
-        Sky sky;
-        sky.best = 1075;
-        sky.counter = 1000;
-        sky.mech = 1000;
-        QuickRefocusSettings s = Settings(kHyperbola, -25.0, 3);
-        s.fallback.travelMax = 75 + room;  // relative to the start, 1000
-        TQuickRefocusSearch search(s, FomKind::HFD, 1000);
-        const Outcome o = Drive(search, sky);
-        EXPECT_LE(*std::max_element(sky.visited.begin(), sky.visited.end()), 1075 + room);
-        EXPECT_EQ(search.FellBack(), room < 100) << search.FallbackReason();
-        if (search.FellBack()) {
-            EXPECT_NE(search.FallbackReason().find("beyond the quick readings"), std::string::npos);
-            EXPECT_FALSE(o.finished);
-            EXPECT_NE(o.message.find("edge of the focuser's travel"), std::string::npos) << o.message;
-            EXPECT_EQ(sky.counter, 1000);
-        } else {
-            ASSERT_TRUE(o.finished) << o.message;
-            EXPECT_LE(search.Frames(), 5);
-            EXPECT_NEAR(sky.mech, sky.best, 4.5);
+    // Best focus and its prediction inside a travel limit, above or below:
+    // the readings slide inward whole, four distinct ones on both flanks,
+    // and no move leaves the travel. With room for a reading well past focus
+    // the quick fit stands; 40 steps leave one flank unread, the full fit
+    // cannot read it either and says so, and the focuser goes back to where
+    // the refocus started. Every frame comes from the backlash side, the limit's.
+    for (const int side : {1, -1}) {
+        for (const std::int32_t room : {175, 40}) {
+            SCOPED_TRACE(testing::Message() << side << " " << room);
+            Sky sky;
+            sky.best = 1000 + side * 75;
+            sky.backlash = 30;
+            QuickRefocusSettings s = Settings(kHyperbola, -25.0, side * 3);
+            s.fallback.approach = side > 0 ? ApproachSide::FromBelow : ApproachSide::FromAbove;
+            (side > 0 ? s.fallback.travelMax : s.fallback.travelMin) = side * (75 + room);  // from the start, 1000
+            TQuickRefocusSearch search(s, FomKind::HFD, 1000);
+            const Outcome o = Drive(search, sky);
+            const auto [low, high] = std::minmax_element(sky.visited.begin(), sky.visited.end());
+            EXPECT_LE(side * ((side > 0 ? *high : *low) - 1000), 75 + room);
+            EXPECT_EQ(std::count(sky.approach.begin(), sky.approach.end(), side), sky.frames);
+            std::vector<std::int32_t> quick;
+            for (const CurveSample& q : search.Samples()) quick.push_back(q.position);
+            ASSERT_GE(quick.size(), 4u);
+            quick.resize(4);
+            std::sort(quick.begin(), quick.end());
+            EXPECT_TRUE(std::adjacent_find(quick.begin(), quick.end()) == quick.end() && quick[0] < sky.best &&
+                        quick[3] > sky.best) << quick[0] << " " << quick[1] << " " << quick[2] << " " << quick[3];
+            EXPECT_EQ(search.FellBack(), room < 100) << search.FallbackReason();
+            if (search.FellBack()) {
+                EXPECT_NE(search.FallbackReason().find("beyond the quick readings"), std::string::npos);
+                EXPECT_FALSE(o.finished);
+                EXPECT_NE(o.message.find("edge of the focuser's travel"), std::string::npos) << o.message;
+                EXPECT_EQ(sky.counter, 1000);
+            } else {
+                ASSERT_TRUE(o.finished) << o.message;
+                EXPECT_LE(search.Frames(), 5);
+                EXPECT_NEAR(sky.mech, sky.best, 4.5);
+            }
         }
     }
     // A reading with no star (here a field with too few, which says so)
@@ -423,9 +425,6 @@ TEST(QuickRefocus, TravelLimitsAndStarlessReadings) {
     // once the star is back.
     {
         Sky sky;
-        sky.best = 1075;
-        sky.counter = 1000;
-        sky.mech = 1000;
         sky.noStar = [](int frame) { return frame == 2; };
         sky.missing = StarStatus::TooFewStars;
         TQuickRefocusSearch search(Settings(kHyperbola, -25.0, 3), FomKind::HFD, 1000);
@@ -442,9 +441,6 @@ TEST(QuickRefocus, TravelLimitsAndStarlessReadings) {
     // the refocus found it, not where the fallback started.
     {
         Sky sky;
-        sky.best = 1075;
-        sky.counter = 1000;
-        sky.mech = 1000;
         sky.noStar = [](int frame) { return frame >= 2; };
         TQuickRefocusSearch search(Settings(kHyperbola, -25.0, 3), FomKind::HFD, 1000);
         const Outcome o = Drive(search, sky);
@@ -457,9 +453,6 @@ TEST(QuickRefocus, TravelLimitsAndStarlessReadings) {
     // No learned shape: the full fit at once, saying why.
     {
         Sky sky;
-        sky.best = 1075;
-        sky.counter = 1000;
-        sky.mech = 1000;
         QuickRefocusSettings s = Settings(kHyperbola, -25.0, 3);
         s.learned = LearnShape({}, Criteria());
         TQuickRefocusSearch search(s, FomKind::HFD, 1000);
@@ -471,56 +464,6 @@ TEST(QuickRefocus, TravelLimitsAndStarlessReadings) {
     }
 }
 
-// The runner on a focuser that knows its absolute position: the learned
-// best focus is on that scale, the search on the counter zeroed at its start,
-// which may run against it.
-struct AbsoluteFocuser final : IFocusDevices {
-    std::int64_t zero = 5000;  // the focuser's own count where the counter reads 0
-    int sense = 1;
-    std::int32_t position = 0;
-    double best = 5075;
-    int frames = 0;
-    bool FocuserIdle() override { return true; }
-    std::int32_t Position() override { return position; }
-    void ResetPosition() override {
-        zero += sense * position;
-        position = 0;
-    }
-    int CountSense() override { return sense; }
-    void MoveBy(std::int32_t steps) override {
-        const auto done = OpenNamedEvent(kGeneralDelayEvent);
-        done->Reset();
-        position += steps;
-        done->Set();
-    }
-    void MoveTo(std::int32_t p) override { MoveBy(p - position); }
-    std::optional<std::int32_t> AbsolutePosition() override { return static_cast<std::int32_t>(zero + sense * position); }
-    std::optional<double> Temperature() override { return 7.0; }
-    FocusReading TakeFocusFrame() override {
-        ++frames;
-        FocusReading r;
-        r.HFD = r.FOM = kLopsided(static_cast<double>(*AbsolutePosition()) - best, 2.5);
-        return r;
-    }
-    FomKind Kind() override { return FomKind::HFD; }
-};
-
-struct View final : IFocusingView {
-    std::optional<SearchResult> result;
-    std::vector<std::string> log;
-    void SampleProgress(int, int) override {}
-    void SampleTaken(const FocusReading&) override {}
-    void Log(const std::string& text) override { log.push_back(text); }
-    void Status(const std::string& text) override { log.push_back(text); }
-    void StatusPanel(const std::string&) override {}
-    void ScanStarted(const AxisRange&) override {}
-    void ScanPoint(const ChartPoint&) override {}
-    void ScanEnded(const ScanResult&) override {}
-    void SearchStarted(const SearchChartAxes&) override {}
-    void SearchPoint(const kv::SearchPoint&) override {}
-    void SearchEnded(const SearchResult& r) override { result = r; }
-};
-
 // The coefficient moves the counter: -25 steps a degree, 10 °C then and 7 °C
 // now (the devices' temperature) make +75 counted steps from the last best.
 TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScaleWhicheverWayItCounts) {
@@ -528,7 +471,7 @@ TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScaleWhicheverWayItCounts) {
         SCOPED_TRACE(sense);
         ScaledClock clock{1000.0};
         test::RecordingDialogs dialogs;
-        View view;
+        test::RecordingView view;
         TFocusingRunner runner{view, dialogs, clock};
         runner.SetSamples(1);
         test::TempDir dir;
@@ -542,22 +485,26 @@ TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScaleWhicheverWayItCounts) {
         options.quick.learned = LearnShape(records, Criteria());
         options.quick.coefficient = -25.0;
         options.cfzSteps = 13.4;
-        auto devices = std::make_unique<AbsoluteFocuser>();
-        AbsoluteFocuser& d = *devices;
+        // The focuser stands 20 counted steps from 5000, best focus 75 steps from there.
+        auto devices = std::make_unique<test::FakeDevices>();
+        test::FakeDevices& d = *devices;
         d.sense = sense;
-        d.position = 20;  // the focuser stands 20 counted steps from 5000
-        d.best = 5000 + sense * 75;
+        d.absoluteZero = 5000;
+        d.position = 20;
+        d.temperature = 7.0;
+        const double best = 5000 + sense * 75;
+        d.hfdAt = [&d, best](std::int32_t) { return kLopsided(*d.AbsolutePosition() - best, 2.5); };
         ASSERT_TRUE(runner.StartSearch(std::move(devices), options));
         runner.Join();
-        ASSERT_TRUE(view.result.has_value());
-        const SearchResult& r = *view.result;
+        ASSERT_TRUE(view.search.has_value());
+        const SearchResult& r = *view.search;
         ASSERT_EQ(r.outcome, FocusOutcome::Completed) << r.message;
         EXPECT_EQ(r.method, FocusMethod::QuickRefocus);
         EXPECT_FALSE(r.fellBack) << r.fallbackReason;
         EXPECT_EQ(r.predicted, 75 - 20);
         EXPECT_EQ(r.found, r.position);
-        EXPECT_NEAR(*d.AbsolutePosition(), d.best, 1);
-        EXPECT_EQ(r.frames, d.frames);
+        EXPECT_NEAR(*d.AbsolutePosition(), best, 1);
+        EXPECT_EQ(r.frames, d.frames.load());
         EXPECT_LE(r.frames, 5);
         EXPECT_EQ(r.cfzSteps, 13.4);
         ASSERT_TRUE(r.errorSteps.has_value());
@@ -566,7 +513,7 @@ TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScaleWhicheverWayItCounts) {
         // scale, and no R^2: the learned curve was moved, none was fitted.
         const std::vector<FocusLogEntry> logged = TFocusLog::Read(log.Path());
         ASSERT_EQ(logged.size(), 1u);
-        EXPECT_EQ(logged[0].predicted, d.best);
+        EXPECT_EQ(logged[0].predicted, best);
         EXPECT_EQ(logged[0].absoluteFinal, *d.AbsolutePosition());
         EXPECT_FALSE(logged[0].rSquared.has_value());
         EXPECT_EQ(logged[0].fallback, "");
@@ -585,6 +532,7 @@ TEST(QuickRefocus, TheRunnerPredictsOnTheFocusersOwnScaleWhicheverWayItCounts) {
 // replies (the start, then 10 steps lower), against its sense, both ways round.
 TEST(QuickRefocus, EachFocuserKindsCounterRunsAsItsSenseSays) {
     test::RecordingDialogs dialogs;
+    TCameraControl camera(dialogs, "");
     const auto frame = [](const char* c) { const auto f = TRFFocusControl::Frame(c); return std::string(f.begin(), f.end()); };
     const struct {
         FocuserKind kind;
@@ -603,6 +551,9 @@ TEST(QuickRefocus, EachFocuserKindsCounterRunsAsItsSenseSays) {
             focuser->SetReverseDir(reversed);
             const int sense = reversed ? c.reversedSense : c.sense;
             EXPECT_EQ(CountSenseOf(focuser.get()), sense);
+            // No temperature is kept before a device sent one, and no move was halted.
+            EXPECT_FALSE(KeptTemperatureOf(focuser.get()) || KeptTemperatureOf(nullptr));
+            EXPECT_FALSE(TFocuserCameraDevices(*focuser, camera).MoveHalted());
             auto* own = dynamic_cast<TPositionFocusControl*>(focuser.get());
             if (own == nullptr) continue;
             own->SetPaced(false);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -47,18 +48,21 @@ TEST(RefocusTriggers, EachRuleFiresAtItsThresholdAndNotJustBelow) {
         double temperature;         // read just before
         std::vector<double> hfds;   // after the baseline readings 2, 2, 2
         bool due;
+        const char* reason = "";    // checked when given
     };
     const std::vector<Case> cases = {
         {"a minute short", RefocusRule::Time, 30 * kMinute - 1, 10.0, {}, false},
         {"the minutes reached", RefocusRule::Time, 30 * kMinute, 10.0, {}, true},
-        {"well past", RefocusRule::Time, 95 * kMinute, 10.0, {}, true},
+        {"well past", RefocusRule::Time, 62 * kMinute + 5000, 10.0, {}, true, "Refocus: 62 minutes since the last focus"},
         {"warmed just under", RefocusRule::Temperature, kMinute, 10.95, {}, false},
         {"warmed by the change", RefocusRule::Temperature, kMinute, 11.0, {}, true},
         {"cooled by the change", RefocusRule::Temperature, kMinute, 9.0, {}, true},
-        {"cooled by more", RefocusRule::Temperature, kMinute, 7.2, {}, true},
+        {"cooled by more", RefocusRule::Temperature, kMinute, 8.8, {}, true,
+         "Refocus: temperature changed by 1.2 \u00B0C since the last focus"},
         {"HFD risen just under", RefocusRule::HfdRise, kMinute, 10.0, {2.39, 2.39, 2.39}, false},
         {"HFD risen by the percentage", RefocusRule::HfdRise, kMinute, 10.0, {2.4, 2.4, 2.4}, true},
-        {"HFD risen by more", RefocusRule::HfdRise, kMinute, 10.0, {3.0, 3.1, 2.9}, true},
+        {"HFD risen by more", RefocusRule::HfdRise, kMinute, 10.0, {3.0, 2.5, 2.5}, true,
+         "Refocus: HFD rose by 25 % over the last 3 readings (2.50 against 2.00 after the last focus)"},
         {"HFD fallen", RefocusRule::HfdRise, kMinute, 10.0, {1.5, 1.5, 1.5}, false},
     };
     for (const Case& c : cases) {
@@ -68,26 +72,11 @@ TEST(RefocusTriggers, EachRuleFiresAtItsThresholdAndNotJustBelow) {
         Feed(t, {2.0, 2.0, 2.0});
         Feed(t, c.hfds);
         const std::optional<RefocusDue> due = t.Due(c.at, false);
-        EXPECT_EQ(due.has_value(), c.due);
+        ASSERT_EQ(due.has_value(), c.due);
         if (due) {
-            EXPECT_EQ(due->rule, c.rule);
+            EXPECT_EQ(std::pair(due->rule, *c.reason ? due->reason : ""), std::pair(c.rule, std::string(c.reason)));
         }
     }
-}
-
-TEST(RefocusTriggers, ReasonsNameTheRuleWithItsFigures) {
-    TRefocusTriggers time = Focused(Only(RefocusRule::Time));
-    EXPECT_EQ(time.Due(62 * kMinute + 5000, false)->reason, "Refocus: 62 minutes since the last focus");
-
-    TRefocusTriggers temperature = Focused(Only(RefocusRule::Temperature));
-    temperature.Temperature(kMinute, 8.8);
-    EXPECT_EQ(temperature.Due(kMinute, false)->reason,
-              "Refocus: temperature changed by 1.2 \u00B0C since the last focus");
-
-    TRefocusTriggers hfd = Focused(Only(RefocusRule::HfdRise));
-    Feed(hfd, {2.0, 2.0, 2.0, 2.5, 2.5, 2.5});
-    EXPECT_EQ(hfd.Due(kMinute, false)->reason,
-              "Refocus: HFD rose by 25 % over the last 3 readings (2.50 against 2.00 after the last focus)");
 }
 
 TEST(RefocusTriggers, HfdRuleWaitsForItsReadingsAndTakesTheMedian) {
@@ -95,13 +84,15 @@ TEST(RefocusTriggers, HfdRuleWaitsForItsReadingsAndTakesTheMedian) {
     s.hfdReadings = 4;
     TRefocusTriggers t = Focused(s);
     // Three readings make no baseline of four, however bad they are.
-    Feed(t, {2.0, 9.0, 9.0});
+    Feed(t, {9.0, 6.0, 1.0});
     EXPECT_FALSE(t.BaselineHfd());
     EXPECT_FALSE(t.Due(kMinute, false));
-    // The fourth completes it: the median of an even count is the middle two's mean.
-    Feed(t, {2.0});
-    ASSERT_TRUE(t.BaselineHfd());
-    EXPECT_DOUBLE_EQ(*t.BaselineHfd(), 5.5);
+    // The fourth completes it: the median of an even count is the middle two's mean, in any order.
+    Feed(t, {5.0});
+    EXPECT_EQ(t.BaselineHfd(), 5.5);
+    std::vector<double> even{1.0, 5.0, 6.0, 9.0};
+    do EXPECT_EQ(MedianOf(even), 5.5) << even[0] << even[1] << even[2];
+    while (std::next_permutation(even.begin(), even.end()));
 
     TRefocusTriggers spike = Focused(Only(RefocusRule::HfdRise));
     Feed(spike, {2.0, 2.0, 2.0});
@@ -110,6 +101,16 @@ TEST(RefocusTriggers, HfdRuleWaitsForItsReadingsAndTakesTheMedian) {
     EXPECT_FALSE(spike.Due(kMinute, false));
     Feed(spike, {8.0});
     EXPECT_TRUE(spike.Due(kMinute, false));
+
+    // A completed focus takes its baseline from the readings after it: until
+    // K of them are in, the readings from before it fire nothing.
+    TRefocusTriggers refocused = Focused(Only(RefocusRule::HfdRise));
+    Feed(refocused, {2.0, 2.0, 2.0, 3.0, 3.0});
+    refocused.FocusEnded(2 * kMinute, true, 10.0);
+    Feed(refocused, {3.0, 3.0});
+    EXPECT_FALSE(refocused.BaselineHfd() || refocused.Due(2 * kMinute, false));
+    Feed(refocused, {3.0});
+    EXPECT_EQ(std::pair(refocused.BaselineHfd(), refocused.Due(2 * kMinute, false).has_value()), std::pair(std::optional(3.0), false));
 
     // Readings that are no figure (no star) neither count nor spoil the window.
     TRefocusTriggers blind = Focused(Only(RefocusRule::HfdRise));
@@ -212,13 +213,18 @@ TEST(RefocusTriggers, OneReasonPerFocusAndARetryAfterAFailure) {
     EXPECT_FALSE(t.Due(3 * kMinute + kRefocusRetryMs - 1, false));
     EXPECT_TRUE(t.Due(3 * kMinute + kRefocusRetryMs, false));
 
-    // A completed one takes the temperature it ended at as the new reference.
+    // A completed one takes the temperature it ended at as the new reference,
+    // and its time: the time rule counts from it.
+    t.SetSettings([] { RefocusTriggerSettings s = Only(RefocusRule::Temperature); s.afterTime = true; return s; }());
     t.FocusEnded(20 * kMinute, true, 11.5);
     EXPECT_FALSE(t.Due(20 * kMinute, false));
     t.Temperature(21 * kMinute, 12.4);
     EXPECT_FALSE(t.Due(21 * kMinute, false));
-    t.Temperature(22 * kMinute, 12.5);
-    EXPECT_TRUE(t.Due(22 * kMinute, false));
+    EXPECT_FALSE(t.Due(50 * kMinute - 1, false));
+    EXPECT_EQ(t.Due(50 * kMinute, false).value().rule, RefocusRule::Time);
+    t.FocusEnded(51 * kMinute, true, 11.5);
+    t.Temperature(52 * kMinute, 12.5);
+    EXPECT_EQ(t.Due(52 * kMinute, false).value().rule, RefocusRule::Temperature);
 
     // A focus that read no temperature takes the first one after it.
     TRefocusTriggers unread;
@@ -228,14 +234,6 @@ TEST(RefocusTriggers, OneReasonPerFocusAndARetryAfterAFailure) {
     EXPECT_FALSE(unread.Due(kMinute, false));
     unread.Temperature(2 * kMinute, 5.0);
     EXPECT_TRUE(unread.Due(2 * kMinute, false));
-}
-
-TEST(RefocusTriggers, TimeCountsFromTheLastCompletedFocus) {
-    TRefocusTriggers t = Focused(Only(RefocusRule::Time));
-    ASSERT_TRUE(t.Due(30 * kMinute, false));
-    t.FocusEnded(31 * kMinute, true, 10.0);
-    EXPECT_FALSE(t.Due(60 * kMinute, false));
-    EXPECT_TRUE(t.Due(61 * kMinute, false));
 }
 
 TEST(RefocusTriggerSettings, FactoryFileUntouchedAndOnlyChangedKeysWritten) {

@@ -1,0 +1,124 @@
+// A scripted focuser and camera for the focusing runner, and a view that
+// keeps what a run tells it.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "focusing/focusing_runner.h"
+#include "platform/named_event.h"
+
+namespace kv::test {
+
+// A focuser that moves at once (or never ends a move when stalled) and a
+// camera whose FOM follows a V around `best`.
+struct FakeDevices final : IFocusDevices {
+    std::atomic<std::int32_t> position{0};
+    std::atomic<bool> idle{true};
+    std::atomic<bool> stalled{false};
+    // From 1: that move is halted half-way, as Halt or Stop ends it.
+    std::atomic<int> haltMove{0};
+    std::atomic<int> moves{0};
+    std::atomic<bool> halted{false};
+    std::atomic<int> frames{0};
+    std::function<void(int)> onFrame;  // frame number, from 1
+    std::vector<StarStatus> statuses;  // of frames 1, 2, ... (then Ok)
+    std::vector<bool> large;           // of frames 1, 2, ...: a no-star frame's light spread past the frame
+    std::int32_t best = 30;
+    std::function<double(std::int32_t)> hfdAt;  // of the true position; unset: a V around best
+    // Each frame's HFD off by up to this share, the same frames the same way.
+    double noise = 0.0;
+    // Gear play: the true position trails the counter by up to `backlash`
+    // steps, dragged from the side last pushed.
+    int backlash = 0;
+    std::atomic<int> lag{0};
+    std::atomic<int> lastDirection{0};
+    std::vector<int> approaches;  // the last direction before each frame
+    std::int32_t TruePosition() const { return position.load() - lag.load(); }
+
+    // After a halt the motor runs on this many steps, one a read of the position.
+    std::atomic<int> coast{0};
+    bool FocuserIdle() override { return idle.load() && !(halted && coast > 0); }
+    std::int32_t Position() override {
+        if (halted && coast > 0) --coast, ++position;
+        return position.load();
+    }
+    void ResetPosition() override {
+        if (absoluteZero) *absoluteZero += sense * position.load();
+        position = 0;
+    }
+    void MoveBy(std::int32_t steps) override {
+        const auto done = OpenNamedEvent(kGeneralDelayEvent);
+        done->Reset();
+        const int move = ++moves;
+        if (stalled) return;
+        int moved = steps;
+        if (move == haltMove) {
+            moved = steps / 2;
+            halted = true;
+        }
+        position += moved;
+        lag = std::clamp(lag.load() + moved, 0, backlash);
+        if (moved != 0) lastDirection = moved > 0 ? 1 : -1;
+        done->Set();
+    }
+    bool MoveHalted() override { return halted.load(); }
+    // The focuser's own count where the counter reads 0 (nullopt: it only counts).
+    std::optional<std::int64_t> absoluteZero;
+    int sense = 1;  // which way the focuser's own count runs against the counter
+    int CountSense() override { return sense; }
+    std::optional<double> temperature;
+    std::optional<std::int32_t> AbsolutePosition() override {
+        if (!absoluteZero) return std::nullopt;
+        return static_cast<std::int32_t>(*absoluteZero + sense * position.load());
+    }
+    std::optional<double> Temperature() override { return temperature; }
+    void MoveTo(std::int32_t p) override { MoveBy(p - position.load()); }
+    FocusReading TakeFocusFrame() override {
+        const int n = ++frames;
+        if (onFrame) onFrame(n);
+        approaches.push_back(lastDirection.load());
+        FocusReading r;
+        r.HFD = (hfdAt ? hfdAt(TruePosition()) : 2.0 + std::abs(TruePosition() - best) / 50.0) * (1.0 + noise * std::sin(n * 2.4));
+        if (static_cast<std::size_t>(n) <= statuses.size() && statuses[static_cast<std::size_t>(n - 1)] != StarStatus::Ok)
+            r = {.HFD = 80.0,
+                 .status = statuses[static_cast<std::size_t>(n - 1)],
+                 .tooLarge = static_cast<std::size_t>(n) <= large.size() && large[static_cast<std::size_t>(n - 1)]};
+        r.FOM = r.HFD;
+        return r;
+    }
+    FomKind Kind() override { return FomKind::HFD; }
+};
+
+struct RecordingView final : IFocusingView {
+    std::mutex m;
+    std::vector<std::string> log;
+    std::vector<int> progress;
+    std::vector<ChartPoint> scanPoints;
+    std::optional<ScanResult> scan;
+    std::optional<SearchResult> search;
+    std::vector<FitSummary> fits;
+
+    void SampleProgress(int position, int) override { std::lock_guard l(m); progress.push_back(position); }
+    void SampleTaken(const FocusReading&) override {}
+    void Log(const std::string& text) override { std::lock_guard l(m); log.push_back(text); }
+    void Status(const std::string& text) override { Log(text); }
+    void StatusPanel(const std::string&) override {}
+    void ScanStarted(const AxisRange&) override {}
+    void ScanPoint(const ChartPoint& p) override { std::lock_guard l(m); scanPoints.push_back(p); }
+    void ScanEnded(const ScanResult& r) override { std::lock_guard l(m); scan = r; }
+    void SearchStarted(const SearchChartAxes&) override {}
+    void SearchPoint(const kv::SearchPoint&) override {}
+    void SearchEnded(const SearchResult& r) override { std::lock_guard l(m); search = r; }
+    void SearchFit(const FitSummary& f) override { std::lock_guard l(m); fits.push_back(f); }
+    bool Logged(const std::string& text) { return std::count(log.begin(), log.end(), text) > 0; }
+};
+
+}  // namespace kv::test
