@@ -233,7 +233,7 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
     fw2Timer_->setSingleShot(true);
     fw2Timer_->setInterval(kFw2TimerMs);
     focusing_ = std::make_unique<TFocusingView>(*this);
-    refocusWatch_ = new TRefocusWatch(*this, this);
+    refocusWatch_ = new TRefocusWatch(*this, *focusing_, this);
 
     // Log lines from any thread land here, in order, on the GUI thread.
     kv::LogChannel::Instance().SetWakeUp(
