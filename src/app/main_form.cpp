@@ -69,7 +69,6 @@
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
 #include "app/read_out_panel.h"
-#include "app/scripting_service.h"
 #include "app/settings_page.h"
 #include "app/temp_page.h"
 #include "app/tc_window.h"
@@ -242,8 +241,8 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
 }
 
 TMainForm::~TMainForm() {
-    if (!closingEmitted_) emit closing();
-    emit focuserGoing();
+    if (!closingEmitted_) emit notices_.closing();
+    emit notices_.focuserGoing();
     kv::SetDeviceWaitHandler({});
     qApp->removeEventFilter(this);
     if (const int left = kv::JoinDeviceWaitWorkers(kAbandonedCallJoinMs); left > 0) {
@@ -857,7 +856,7 @@ bool TMainForm::FormCloseQuery() {
 
 void TMainForm::FormClose() {
     closingEmitted_ = true;
-    emit closing();
+    emit notices_.closing();
     if (focusControl_ && !iniPath_.empty()) {
         SaveWindowLayout();
     }
@@ -873,7 +872,7 @@ void TMainForm::FormClose() {
     exposurePage_->DetachImages();
     cameraControl_.reset();
     tempPage_->FocuserGoing();
-    emit focuserGoing();
+    emit notices_.focuserGoing();
     focusControl_.reset();
     kv::TraceDiag("Kessivane closed down: " + NowText());
 }
@@ -1049,7 +1048,8 @@ void TMainForm::HandleKantrel(int code, std::int64_t value, std::int64_t senderP
             // The companion's move passes the guards a script's does; a refused
             // one touches nothing, not even the announcer.
             if (const std::optional<scripting::Refusal> refused =
-                    scripting::MoveRefusal(*this, scripting::MoveUnderWay::Refuse)) {
+                    scripting::MoveRefusal({AllowOtherPrograms(), FocusControl(), State().portOpen, ProcedureRunning()},
+                                         scripting::MoveUnderWay::Refuse)) {
                 const std::string why = refused->text.toStdString();
                 kv::WriteProgramLog("A focuser " + std::string(code == kv::kKantrelMoveTo ? "move to " : "move by ") +
                                     std::to_string(steps) + " from another program was refused: " + why);
