@@ -3,6 +3,13 @@
 // Construction only builds the controls. FormCreate runs the start-up sequence
 // (trace, checks, factory file, settings) and says whether the program may go
 // on; the caller ends the process when it may not, before anything is written.
+//
+// The class spans four files: main_form.cpp (start-up, the pages' frame, the
+// settings buttons, close), parameter_update.cpp (the camera and focuser from
+// the settings), window_layout.cpp (size, place, page, night vision) and
+// window_messages.cpp (the bus, the keys, the help viewer). The pages, the
+// focusing view and the refocus watch see it only as a TPageContext, the
+// scripting objects as a TScriptedWindow.
 #pragma once
 
 #include <QMainWindow>
