@@ -20,8 +20,9 @@
 #include "app/auto_focus_page.h"
 #include "app/exposure_page.h"
 #include "app/focus_panel.h"
-#include "app/main_form.h"
 #include "app/manual_focus_page.h"
+#include "app/page_context.h"
+#include "platform/dialogs.h"
 #include "app/radio_group.h"
 #include "app/temp_page.h"
 #include "camera/camera_control.h"
@@ -107,15 +108,15 @@ void StartSeries(QLineSeries* series) {
 
 }  // namespace
 
-TFocusingView::TFocusingView(TMainForm& form)
+TFocusingView::TFocusingView(TPageContext& form)
     : form_(form), runner_(std::make_unique<kv::TFocusingRunner>(*this, form.EngineDialogs())) {
     // The runner reads both at every averaged reading, so a change made
     // while a procedure runs applies to its next position.
-    if (auto* samples = form_.findChild<QSpinBox*>(QStringLiteral("FocusSamples"))) {
+    if (auto* samples = form_.Window().findChild<QSpinBox*>(QStringLiteral("FocusSamples"))) {
         runner_->SetSamples(samples->value());
         connect(samples, &QSpinBox::valueChanged, this, [this](int n) { runner_->SetSamples(n); });
     }
-    if (auto* smooth = form_.findChild<QCheckBox*>(QStringLiteral("SmoothDataCB"))) {
+    if (auto* smooth = form_.Window().findChild<QCheckBox*>(QStringLiteral("SmoothDataCB"))) {
         runner_->SetSmooth(smooth->isChecked());
         connect(smooth, &QCheckBox::toggled, this, [this](bool on) { runner_->SetSmooth(on); });
     }
@@ -126,7 +127,7 @@ TFocusingView::TFocusingView(TMainForm& form)
         {"CancelSearch", &TFocusingView::CancelSearchClick},
     };
     for (const auto& [name, handler] : buttons) {
-        if (auto* b = form_.findChild<QAbstractButton*>(QString::fromLatin1(name))) connect(b, &QAbstractButton::clicked, this, handler);
+        if (auto* b = form_.Window().findChild<QAbstractButton*>(QString::fromLatin1(name))) connect(b, &QAbstractButton::clicked, this, handler);
     }
 }
 
@@ -144,7 +145,7 @@ void TFocusingView::Post(F&& f) {
 
 void TFocusingView::SetEnabled(std::initializer_list<const char*> names, bool enabled) {
     for (const char* name : names) {
-        if (auto* w = form_.findChild<QWidget*>(QString::fromLatin1(name))) w->setEnabled(enabled);
+        if (auto* w = form_.Window().findChild<QWidget*>(QString::fromLatin1(name))) w->setEnabled(enabled);
     }
 }
 
@@ -162,7 +163,7 @@ void TFocusingView::EnableAfter(std::initializer_list<const char*> names) {
             kv::TFocusControl* focuser = form_.FocusControl();
             on = focuser == nullptr || focuser->GetIdle();
         }
-        if (auto* w = form_.findChild<QWidget*>(QString::fromLatin1(name))) w->setEnabled(on);
+        if (auto* w = form_.Window().findChild<QWidget*>(QString::fromLatin1(name))) w->setEnabled(on);
     }
 }
 
@@ -172,13 +173,13 @@ void TFocusingView::ShowLogWarning() {
     kv::WriteProgramLog(*warning);
     // The widest panel; the whole text stays at hand under the pointer.
     form_.SetStatusPanel(2, QString::fromStdString(*warning));
-    if (auto* panel = form_.findChild<QWidget*>(QStringLiteral("StatusPanel2"))) {
+    if (auto* panel = form_.Window().findChild<QWidget*>(QStringLiteral("StatusPanel2"))) {
         panel->setToolTip(QString::fromStdString(*warning));
     }
 }
 
 void TFocusingView::SetProgress(int position, int maximum) {
-    if (auto* bar = form_.findChild<QProgressBar*>(QStringLiteral("ProgressBar2"))) {
+    if (auto* bar = form_.Window().findChild<QProgressBar*>(QStringLiteral("ProgressBar2"))) {
         bar->setMaximum(std::max(1, maximum));
         bar->setValue(position);
     }
@@ -191,8 +192,8 @@ std::unique_ptr<kv::IFocusDevices> TFocusingView::PrepareStart() {
     kv::TFocusControl* focuser = form_.FocusControl();
     if (camera == nullptr || focuser == nullptr || runner_->Running()) return nullptr;
     form_.StopContinuousFocus();
-    if (auto* samples = form_.findChild<QSpinBox*>(QStringLiteral("FocusSamples"))) runner_->SetSamples(samples->value());
-    if (auto* smooth = form_.findChild<QCheckBox*>(QStringLiteral("SmoothDataCB"))) runner_->SetSmooth(smooth->isChecked());
+    if (auto* samples = form_.Window().findChild<QSpinBox*>(QStringLiteral("FocusSamples"))) runner_->SetSamples(samples->value());
+    if (auto* smooth = form_.Window().findChild<QCheckBox*>(QStringLiteral("SmoothDataCB"))) runner_->SetSmooth(smooth->isChecked());
     // Under the interlock the camera's frames and the focuser's moves take
     // turns already; elsewhere a fresh frame shows the star the procedure
     // is about to measure.
@@ -381,7 +382,7 @@ void TFocusingView::ScanEnded(const kv::ScanResult& result) {
         EnableAfter(kScanLocks);
         EnableAfter(kMoveLocks);
         if (best) {
-            if (auto* moveMin = form_.findChild<QSpinBox*>(QStringLiteral("MoveMinSE"))) moveMin->setValue(*best);
+            if (auto* moveMin = form_.Window().findChild<QSpinBox*>(QStringLiteral("MoveMinSE"))) moveMin->setValue(*best);
         }
         emit procedureEnded(QStringLiteral("scan"), best.has_value(), best.value_or(0), bestFom,
                             best ? QString() : (message.isEmpty() ? QStringLiteral("Scan cancelled") : message));

@@ -16,7 +16,7 @@
 #include "focusing/focusing_runner.h"
 #include "focusing/learned_curves.h"
 
-class TMainForm;
+class TPageContext;
 namespace kv {
 class TFocusControl;
 }
@@ -26,7 +26,7 @@ using kv::AbsolutePositionOf;
 class TFocusingView final : public QObject, public kv::IFocusingView {
     Q_OBJECT
 public:
-    explicit TFocusingView(TMainForm& form);
+    explicit TFocusingView(TPageContext& form);
     // Cancels and joins a running procedure.
     ~TFocusingView() override;
 
@@ -100,7 +100,7 @@ private:
     // camera takes now, the temperature coefficient when one reads.
     void PrepareQuick(kv::SearchOptions& options);
 
-    TMainForm& form_;
+    TPageContext& form_;
     // The scan's settings as it started (the spin edits stay free meanwhile).
     kv::ScanSettings scanSettings_;
     int savedWidths_[3] = {0, 0, 0};

@@ -69,7 +69,6 @@
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
 #include "app/read_out_panel.h"
-#include "app/scripting_service.h"
 #include "app/settings_page.h"
 #include "app/temp_page.h"
 #include "app/tc_window.h"
@@ -179,8 +178,6 @@ kv::DeviceWaitEnd WaitForDevice(QWidget* window, const kv::DeviceWaitCall& call)
 
 constexpr int kLoggerStartMs = 3000;
 constexpr int kFw2TimerMs = 500;
-constexpr int kHelpStartMs = 2000;
-constexpr int kHelpCloseMs = 500;
 constexpr int kStatusPanelWidths[3] = {300, 250, 50};
 
 QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
@@ -233,7 +230,7 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
     fw2Timer_->setSingleShot(true);
     fw2Timer_->setInterval(kFw2TimerMs);
     focusing_ = std::make_unique<TFocusingView>(*this);
-    refocusWatch_ = new TRefocusWatch(*this, this);
+    refocusWatch_ = new TRefocusWatch(*this, *focusing_, this);
 
     // Log lines from any thread land here, in order, on the GUI thread.
     kv::LogChannel::Instance().SetWakeUp(
@@ -242,8 +239,8 @@ TMainForm::TMainForm(kv::IDialogs& dialogs, std::string programFolder, QStringLi
 }
 
 TMainForm::~TMainForm() {
-    if (!closingEmitted_) emit closing();
-    emit focuserGoing();
+    if (!closingEmitted_) emit notices_.closing();
+    emit notices_.focuserGoing();
     kv::SetDeviceWaitHandler({});
     qApp->removeEventFilter(this);
     if (const int left = kv::JoinDeviceWaitWorkers(kAbandonedCallJoinMs); left > 0) {
@@ -460,128 +457,6 @@ void TMainForm::AdoptProgramFolderSettings() {
     kv::WriteProgramLog(text);
     dialogs_.Show(text, ec ? kv::DialogType::Error : kv::DialogType::Information, kv::DialogButtons::Ok);
 }
-
-void TMainForm::ApplyWindowPosition(const kv::Settings& s) {
-    if (s.savePosition) move(KeepOnAvailableScreen(QPoint(s.left, s.top), frameGeometry().size()));
-    const bool showInterrupts = s.interruptsLite != 0;
-    focusPanel_->ShowInterruptsLite(showInterrupts);
-}
-
-// ---------------------------------------------------------------- window layout
-
-namespace {
-
-constexpr const char* kPositionSection = "Position";
-constexpr const char* kWidthKey = "Width";
-constexpr const char* kHeightKey = "Height";
-constexpr const char* kMaximizedKey = "Maximized";
-constexpr const char* kPageKey = "Page";
-constexpr const char* kNightVisionKey = "NightVision";
-
-}  // namespace
-
-void TMainForm::RestoreWindowLayout() {
-    const kv::IniFile ini = kv::IniFile::Load(iniPath_);
-    const int width = static_cast<int>(ini.GetInteger(kPositionSection, kWidthKey, 0));
-    const int height = static_cast<int>(ini.GetInteger(kPositionSection, kHeightKey, 0));
-    if (width > 0 && height > 0) {
-        // A size kept on a larger screen must not put the window's edges out of reach.
-        QSize want(std::max(width, kClientWidth), std::max(height, kClientHeight));
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            want = want.boundedTo(screen->availableGeometry().size()).expandedTo(minimumSize());
-        }
-        resize(want);
-    }
-    if (ini.GetBool(kPositionSection, kMaximizedKey, false)) setWindowState(windowState() | Qt::WindowMaximized);
-    const int page = static_cast<int>(ini.GetInteger(kPositionSection, kPageKey, ExposureControl));
-    // Temp Control shows only once its unit answers; until then the first page stands in.
-    if (page > 0 && page < pc1_->count() && pc1_->isTabVisible(page)) pc1_->setCurrentIndex(page);
-    if (ini.GetBool("Misc", kNightVisionKey, false)) SetNightVision(true);
-    startPos_ = pos();
-    startSize_ = size();
-    startMaximized_ = windowState().testFlag(Qt::WindowMaximized);
-    startPage_ = pc1_->currentIndex();
-}
-
-void TMainForm::showEvent(QShowEvent* event) {
-    QMainWindow::showEvent(event);
-    if (shownOnce_) return;
-    shownOnce_ = true;
-    // Where the desktop first put the window is not the user's move.
-    startPos_ = pos();
-}
-
-void TMainForm::SaveWindowLayout() {
-    // Nobody arranged the window in an unattended run (--screenshot, --tour):
-    // the user's next start must come up as they left it.
-    if (unattended_) return;
-    const auto report = [](const kv::WriteResult& r) {
-        if (!r.ok) kv::WriteProgramLog(r.message);
-    };
-    const bool maximized = windowState().testFlag(Qt::WindowMaximized);
-    // A maximised window keeps the place and size it goes back to.
-    if (!maximized && pos() != startPos_) report(kv::SaveWindowPosition(iniPath_, x(), y()));
-    const QSize normal = maximized && normalGeometry().isValid() ? normalGeometry().size() : size();
-    if (normal != startSize_) {
-        report(kv::SaveSettingValue(iniPath_, kPositionSection, kWidthKey, std::to_string(normal.width())));
-        report(kv::SaveSettingValue(iniPath_, kPositionSection, kHeightKey, std::to_string(normal.height())));
-    }
-    if (maximized != startMaximized_) {
-        report(kv::SaveSettingValue(iniPath_, kPositionSection, kMaximizedKey, maximized ? "1" : "0"));
-    }
-    if (tcWindow_->Moved()) {
-        loaded_.tcLeft = tcWindow_->x();
-        loaded_.tcTop = tcWindow_->y();
-        report(kv::SaveSettingValue(iniPath_, kPositionSection, "TCLeft", std::to_string(loaded_.tcLeft)));
-        report(kv::SaveSettingValue(iniPath_, kPositionSection, "TCTop", std::to_string(loaded_.tcTop)));
-    }
-    if (pc1_->currentIndex() != startPage_) {
-        report(kv::SaveSettingValue(iniPath_, kPositionSection, kPageKey, std::to_string(pc1_->currentIndex())));
-    }
-}
-
-void TMainForm::SaveNightVision() {
-    if (iniPath_.empty()) return;
-    const auto saved = kv::SaveSettingValue(iniPath_, "Misc", kNightVisionKey, night_ ? "1" : "0");
-    if (!saved.ok) {
-        kv::WriteProgramLog(saved.message);
-        dialogs_.Show(saved.message, kv::DialogType::Error, kv::DialogButtons::Ok);
-    }
-}
-
-void TMainForm::SetNightVision(bool on) {
-    static const QPalette day = QApplication::palette();
-    night_ = on;
-    kv::SetNightVision(on);
-    if (on) kv::UseNightIndicators();
-    QApplication::setPalette(on ? kv::NightPalette() : day);
-    if (auto* position = findChild<QLabel*>(QStringLiteral("CTSLabel"))) {
-        position->setStyleSheet(on ? QStringLiteral("background: black; color: red;")
-                                   : QStringLiteral("background: black; color: lime;"));
-    }
-    for (QWidget* top : QApplication::topLevelWidgets()) {
-        for (QChartView* view : top->findChildren<QChartView*>()) {
-            if (view->chart() != nullptr) ShowChartAtNight(view->chart(), on);
-        }
-    }
-    for (QWidget* w : QApplication::allWidgets()) {
-        // A style sheet keeps the palette it was applied with until it is applied again.
-        if (!w->styleSheet().isEmpty()) w->setStyleSheet(w->styleSheet());
-        // Lamps, meters and pictures read the setting when they paint.
-        w->update();
-    }
-}
-
-void TMainForm::PlaceFocusPanel() {
-    // It keeps its width at the right edge; the pages give it the room it
-    // covers. A taller window lends it height down to the pages' bottom, so a
-    // large focus frame leaves room for every control under it.
-    const int pagesBottom = pc1_->geometry().bottom() - 4;
-    const int height = std::max(TFocusPanel::kHeight, pagesBottom - focusPanel_->y() - 4);
-    focusPanel_->setGeometry(central_->width() - TFocusPanel::kWidth - 4, focusPanel_->y(), TFocusPanel::kWidth, height);
-}
-
-// ---------------------------------------------------------------- settings
 
 kv::Settings TMainForm::CurrentSettings() const {
     return settings_ui::FromControls(const_cast<TMainForm*>(this), loaded_);
@@ -857,7 +732,7 @@ bool TMainForm::FormCloseQuery() {
 
 void TMainForm::FormClose() {
     closingEmitted_ = true;
-    emit closing();
+    emit notices_.closing();
     if (focusControl_ && !iniPath_.empty()) {
         SaveWindowLayout();
     }
@@ -873,7 +748,7 @@ void TMainForm::FormClose() {
     exposurePage_->DetachImages();
     cameraControl_.reset();
     tempPage_->FocuserGoing();
-    emit focuserGoing();
+    emit notices_.focuserGoing();
     focusControl_.reset();
     kv::TraceDiag("Kessivane closed down: " + NowText());
 }
@@ -1026,191 +901,6 @@ void TMainForm::SetStarSelected(bool selected) {
 }
 
 // ---------------------------------------------------------------- other programs
-
-void TMainForm::OnBroadcast(const QString& message, qint64 wparam, qint64 lparam, qint64 senderPid) {
-    if (message == QLatin1String(kv::kKantrelMessage)) {
-        HandleKantrel(static_cast<int>(wparam), lparam, senderPid);
-    } else if (message == QLatin1String(kv::kKvMsg) || message == QLatin1String(kv::kQxKvMsg)) {
-        HandleInterruptReport(wparam, lparam);
-    }
-}
-
-void TMainForm::HandleKantrel(int code, std::int64_t value, std::int64_t senderPid) {
-    kv::TFocusControl* focuser = focusControl_.get();
-    // A value from another program is kept within what the focuser counts in.
-    const auto steps = static_cast<std::int32_t>(std::clamp<std::int64_t>(
-        value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
-    switch (code) {
-        case kv::kKantrelAskPosition:
-            BroadcastKantrel(kv::kKantrelPosition, readOutPanel_->PositionValue());
-            break;
-        case kv::kKantrelMoveTo:
-        case kv::kKantrelMoveBy:
-            // The companion's move passes the guards a script's does; a refused
-            // one touches nothing, not even the announcer.
-            if (const std::optional<scripting::Refusal> refused =
-                    scripting::MoveRefusal(*this, scripting::MoveUnderWay::Refuse)) {
-                const std::string why = refused->text.toStdString();
-                kv::WriteProgramLog("A focuser " + std::string(code == kv::kKantrelMoveTo ? "move to " : "move by ") +
-                                    std::to_string(steps) + " from another program was refused: " + why);
-                BroadcastKantrel(kv::kKantrelMoveAnswer, senderPid, why);
-                return;
-            }
-            // The end of the move announces the new position; an old announcement would talk over it.
-            manualFocusPage_->StopAnnouncer();
-            if (code == kv::kKantrelMoveTo) focuser->MoveTo(steps);
-            else focuser->MoveBy(steps);
-            if (refocusWatch_ != nullptr) refocusWatch_->MovedByHand();
-            BroadcastKantrel(kv::kKantrelMoveAnswer, senderPid, {});
-            break;
-        case kv::kKantrelAskIdle:
-            if (focuser == nullptr) return;
-            BroadcastKantrel(kv::kKantrelIdle, kv::KantrelIdleValue(focuser->GetIdle() ? 1 : 0));
-            break;
-        default: break;  // codes this program sends itself
-    }
-}
-
-void TMainForm::HandleInterruptReport(std::int64_t wparam, std::int64_t lparam) {
-    const bool sbig = cameraControl_ && cameraControl_->IsSBIG();
-    const int interfaceType =
-        cameraControl_ && cameraControl_->Initialized() ? cameraControl_->CameraData().InterfaceType : 0;
-    const kv::InterruptAction action = kv::InterruptReportAction(wparam, lparam, isWin9x_, sbig, interfaceType);
-    if (action == kv::InterruptAction::None) return;
-    const bool off = action == kv::InterruptAction::InterruptsOff;
-    if (focusControl_) {
-        if (off) focusControl_->MotorOff();
-        focusControl_->SetInterruptsOff(off);
-    }
-    if (auto* lite = findChild<kv::TlumLite*>(QStringLiteral("IntLite"))) {
-        lite->SetOnColor(off ? QColor(Qt::red) : QColor(Qt::green));
-        lite->SetLit(true);
-        lite->repaint();
-    }
-}
-
-// ---------------------------------------------------------------- keys and help
-
-bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
-    const QEvent::Type type = event->type();
-    if ((watched == central_ || watched == pc1_) && type == QEvent::Resize) PlaceFocusPanel();
-    // The room the bar leaves the star's text changes with the window.
-    if (watched == statusPanels_[2] && type == QEvent::Resize) FitStatusPanels();
-    if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && watched->isWidgetType()) {
-        auto* widget = static_cast<QWidget*>(watched);
-        if (widget->window() == this) {
-            // A key the focused control leaves alone climbs through its
-            // parents as the same event; it is acted on once, at the first.
-            auto* previous = qobject_cast<QWidget*>(lastKeyTarget_.data());
-            const bool climbing = event == lastKey_ && previous != nullptr && previous != widget &&
-                                  widget->isAncestorOf(previous);
-            if (!climbing) {
-                lastKey_ = event;
-                lastKeyTarget_ = watched;
-                return FocusKey(static_cast<QKeyEvent*>(event));
-            }
-        }
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
-
-namespace {
-// A control the user types into keeps its letters.
-bool TakesText(const QWidget* w) {
-    if (w == nullptr) return false;
-    if (qobject_cast<const QLineEdit*>(w) || qobject_cast<const QAbstractSpinBox*>(w) ||
-        qobject_cast<const QPlainTextEdit*>(w) || qobject_cast<const QTextEdit*>(w)) {
-        return true;
-    }
-    const auto* combo = qobject_cast<const QComboBox*>(w);
-    return combo != nullptr && combo->isEditable();
-}
-}  // namespace
-
-bool TMainForm::FocusKey(QKeyEvent* key) {
-    const bool press = key->type() == QEvent::KeyPress;
-    if (key->key() == Qt::Key_F1) {
-        if (press && !key->isAutoRepeat()) ShowHelp();
-        return true;
-    }
-    if (key->key() == Qt::Key_P && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) &&
-        pc1_->currentIndex() == ExposureControl && !TakesText(qobject_cast<QWidget*>(lastKeyTarget_.data()))) {
-        if (press && !key->isAutoRepeat()) exposurePage_->PickStarKey();
-        return true;
-    }
-    // Escape calls a running star search off, on whichever page; otherwise
-    // it goes to the control as before.
-    if (key->key() == Qt::Key_Escape && exposurePage_->FindingStars()) {
-        if (press) exposurePage_->CancelFindStars();
-        return true;
-    }
-    if ((key->key() != Qt::Key_I && key->key() != Qt::Key_O) ||
-        (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
-        return false;
-    }
-    // The system repeats a held key as release-press pairs; only the last
-    // release lets the button up.
-    if (!press && key->isAutoRepeat()) return false;
-    auto* button = findChild<QPushButton*>(key->key() == Qt::Key_I ? QStringLiteral("Focus_InBtn")
-                                                                    : QStringLiteral("Focus_OutBtn"));
-    // A disabled button would not take the press: nothing moves, so the lamp stays as it is.
-    if (button == nullptr || !button->isEnabled()) return false;
-    if (press) readOutPanel_->MovingLite()->SetLit(true);
-    const QPointF at = QRectF(button->rect()).center();
-    QMouseEvent mouse(press ? QEvent::MouseButtonPress : QEvent::MouseButtonRelease, at, button->mapToGlobal(at),
-                      Qt::LeftButton, press ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(button, &mouse);
-    // The focused control still gets its letter.
-    return false;
-}
-
-void TMainForm::ShowHelp() {
-    const QString path = QDir::cleanPath(QFileInfo(Q(programFolder_) + QLatin1String(kv::kHelpFileName)).absoluteFilePath());
-    auto say = [this, path](bool missing) {
-        const std::string text = kv::HelpFileErrorText(path.toStdString(), missing);
-        kv::WriteProgramLog(text);
-        dialogs_.Show(text, kv::DialogType::Error, kv::DialogButtons::Ok);
-    };
-    auto fail = [say] { say(false); };
-    if (!QFileInfo::exists(path)) {
-        say(true);
-        return;
-    }
-    auto* viewer = new QProcess(this);
-    viewer->setProgram(helpViewer_);
-    viewer->setArguments({path});
-    // Its own process group, so that closing it at shut-down also closes the
-    // viewer the desktop's opener starts from it.
-    viewer->setChildProcessModifier([] { ::setsid(); });
-    viewer->setStandardOutputFile(QProcess::nullDevice());
-    viewer->setStandardErrorFile(QProcess::nullDevice());
-    viewer->start();
-    if (!viewer->waitForStarted(kHelpStartMs)) {
-        viewer->deleteLater();
-        fail();
-        return;
-    }
-    helpProcess_ = viewer;
-    connect(viewer, &QProcess::finished, this, [this, viewer, fail](int exitCode, QProcess::ExitStatus status) {
-        // The opener ends at once with an error when no viewer takes the file.
-        const bool failed = status == QProcess::NormalExit && exitCode != 0 && !closing_;
-        if (helpProcess_ == viewer) helpProcess_ = nullptr;
-        viewer->deleteLater();
-        if (failed) fail();
-    });
-}
-
-void TMainForm::CloseHelpViewer() {
-    for (QProcess* viewer : findChildren<QProcess*>(QString(), Qt::FindDirectChildrenOnly)) {
-        if (viewer->state() == QProcess::NotRunning) continue;
-        viewer->disconnect(this);
-        const qint64 pid = viewer->processId();
-        if (pid > 0) ::kill(-static_cast<pid_t>(pid), SIGTERM);
-        if (!viewer->waitForFinished(kHelpCloseMs)) viewer->kill();
-        viewer->waitForFinished(kHelpCloseMs);
-    }
-    helpProcess_ = nullptr;
-}
 
 std::string TMainForm::PortDeviceFor(int number) const {
     const std::string mapped = kv::PortDeviceFromFile(iniPath_, number);

@@ -3,6 +3,13 @@
 // Construction only builds the controls. FormCreate runs the start-up sequence
 // (trace, checks, factory file, settings) and says whether the program may go
 // on; the caller ends the process when it may not, before anything is written.
+//
+// The class spans four files: main_form.cpp (start-up, the pages' frame, the
+// settings buttons, close), parameter_update.cpp (the camera and focuser from
+// the settings), window_layout.cpp (size, place, page, night vision) and
+// window_messages.cpp (the bus, the keys, the help viewer). The pages, the
+// focusing view and the refocus watch see it only as a TPageContext, the
+// scripting objects as a TScriptedWindow.
 #pragma once
 
 #include <QMainWindow>
@@ -20,6 +27,7 @@
 #include "shell/focuser_catalogue.h"
 #include "shell/settings_model.h"
 #include "app/page_context.h"
+#include "app/scripted_window.h"
 
 class QCheckBox;
 class QKeyEvent;
@@ -68,7 +76,7 @@ private:
 // The frame of the main window: the page control, status bar, timers,
 // start-up and close. It owns what the pages share (camera and focuser
 // controllers, settings, plug-in list); each page is a class of its own.
-class TMainForm : public QMainWindow, public TSettingsContext {
+class TMainForm : public QMainWindow, public TScriptedWindow {
     Q_OBJECT
 public:
     static constexpr int kCloseIdleWaitMs = 500;
@@ -105,7 +113,7 @@ public:
     // The cameras the plug-in scan found; index-parallel to CameraComboBox.
     const kv::CameraList& Plugins() const { return plugins_; }
     void SetFocusControl(std::unique_ptr<kv::TFocusControl> f) { focusControl_ = std::move(f); }
-    kv::DeferredMessageQueue& DeferredMessages() { return deferred_; }
+    kv::DeferredMessageQueue& DeferredMessages() override { return deferred_; }
     // The dialogs the window asks the user through (GUI thread only).
     kv::IDialogs& Dialogs() override { return dialogs_; }
     // The dialogs handed to the engine objects the window owns.
@@ -138,9 +146,9 @@ public:
     void DrawRoi() override;
     TSettingsPage* SettingsPage() const { return settingsPage_; }
     // The focus scan and the auto-focus search, with the worker that runs them.
-    TFocusingView* Focusing() const { return focusing_.get(); }
+    TFocusingView* Focusing() const override { return focusing_.get(); }
     // The refocus triggers' settings, rules and the refocus they start.
-    TRefocusWatch* RefocusWatch() const { return refocusWatch_; }
+    TRefocusWatch* RefocusWatch() const override { return refocusWatch_; }
     bool ProcedureRunning() const override;
     // Reports the position to the hub companion program after a manual move.
     QTimer* FW2Timer() const override { return fw2Timer_; }
@@ -181,7 +189,7 @@ public:
     void ShowHelp();
     // "Allow other programs to control the focuser": the scripting interface
     // and the hub companion's move codes obey it. On unless the user turned it off.
-    bool AllowOtherPrograms() const;
+    bool AllowOtherPrograms() const override;
     // The user ticked or cleared it: applies at once and goes to the settings
     // file at once (the only time the key is written).
     void AllowOtherProgramsClick(bool on) override;
@@ -200,11 +208,8 @@ public:
     void SetNightVision(bool on);
     void NightVisionKey() { SetNightVision(!night_); SaveNightVision(); }
 
-signals:
-    // The focuser controller is about to be destroyed or replaced.
-    void focuserGoing();
-    // The window has agreed to close and is shutting down.
-    void closing();
+    // Its focuserGoing and closing.
+    TWindowNotices& Notices() override { return notices_; }
 
 public slots:
     void SaveSettingsButtonClick() override;
@@ -288,6 +293,7 @@ private:
     std::string iniPath_;
     kv::Settings loaded_;  // values with no control (window positions, InterruptsLite)
     bool closingEmitted_ = false;
+    TWindowNotices notices_;
     TWindowState state_;
     std::unique_ptr<kv::TCameraControl> cameraControl_;
     std::unique_ptr<kv::TFocusControl> focusControl_;

@@ -240,7 +240,7 @@ bool TMainForm::UpdateFocuserParameters() {
         cameraControl_->SetFocuserIdle({});
         cameraControl_->SetFocuserAtExposure({});
         tempPage_->FocuserGoing();
-        emit focuserGoing();
+        emit notices_.focuserGoing();
         focusControl_.reset();
         kv::TraceDiag(row->updateTrace);
         state_.portOpen = false;

@@ -1,12 +1,7 @@
 #include "app/refocus_watch.h"
 
-#include "app/settings_binder.h"
-
 #include <QCheckBox>
 #include <QDoubleSpinBox>
-#include <QGridLayout>
-#include <QGroupBox>
-#include <QLabel>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QTimer>
@@ -15,9 +10,10 @@
 #include "app/auto_focus_page.h"
 #include "app/exposure_page.h"
 #include "app/focusing_view.h"
-#include "app/main_form.h"
 #include "app/manual_focus_page.h"
+#include "app/page_context.h"
 #include "app/read_out_panel.h"
+#include "app/refocus_triggers_group.h"
 #include "camera/camera_control.h"
 #include "focuser/focus_control.h"
 #include "focusing/focus_log.h"
@@ -27,13 +23,7 @@
 
 namespace {
 
-constexpr const char* kTimeCB = "RefocusTimeCB";
-constexpr const char* kMinutesSE = "RefocusMinutesSE";
-constexpr const char* kTemperatureCB = "RefocusTempCB";
-constexpr const char* kTemperatureSE = "RefocusTempSE";
-constexpr const char* kHfdCB = "RefocusHfdCB";
-constexpr const char* kHfdRiseSE = "RefocusHfdRiseSE";
-constexpr const char* kHfdReadingsSE = "RefocusHfdReadingsSE";
+using namespace refocus_group;
 
 template <class W>
 W* Find(const QObject& root, const char* name) {
@@ -42,66 +32,8 @@ W* Find(const QObject& root, const char* name) {
 
 }  // namespace
 
-QGroupBox* NewRefocusTriggersGroup(QWidget* parent) {
-    auto* group = new QGroupBox(QStringLiteral("Refocus Triggers"), parent);
-    group->setObjectName(QStringLiteral("RefocusTriggersGB"));
-    group->setToolTip(QStringLiteral("Refocus by itself, after the first auto focus of the session, when one of these "
-                                     "holds; never while a procedure or another program's move runs"));
-    auto* grid = new QGridLayout(group);
-    const auto check = [&](const char* name, const QString& text, int row) {
-        auto* cb = new QCheckBox(text, group);
-        cb->setObjectName(QString::fromLatin1(name));
-        grid->addWidget(cb, row, 0);
-        return cb;
-    };
-    const auto unit = [&](const QString& text, int row, int column) {
-        grid->addWidget(new QLabel(text, group), row, column);
-    };
-    const kv::RefocusTriggerSettings def;
-    check(kTimeCB, QStringLiteral("After"), 0);
-    auto* minutes = new QSpinBox(group);
-    minutes->setObjectName(QString::fromLatin1(kMinutesSE));
-    minutes->setRange(kv::kRefocusMinutesMin, kv::kRefocusMinutesMax);
-    minutes->setValue(def.minutes);
-    settings_ui::SetToolTip(minutes, QStringLiteral("Minutes since the last completed auto focus"));
-    grid->addWidget(minutes, 0, 1);
-    unit(QStringLiteral("minutes since the last focus"), 0, 2);
-
-    check(kTemperatureCB, QStringLiteral("Temperature changed by"), 1);
-    auto* temperature = new QDoubleSpinBox(group);
-    temperature->setObjectName(QString::fromLatin1(kTemperatureSE));
-    temperature->setDecimals(1);
-    temperature->setSingleStep(0.1);
-    temperature->setRange(kv::kRefocusTemperatureMinC, kv::kRefocusTemperatureMaxC);
-    temperature->setValue(def.temperatureC);
-    settings_ui::SetToolTip(temperature, QStringLiteral("Change of temperature since the last completed auto focus, "
-                                                        "either way"));
-    grid->addWidget(temperature, 1, 1);
-    unit(QStringLiteral("\u00B0C"), 1, 2);
-
-    check(kHfdCB, QStringLiteral("HFD risen by"), 2);
-    auto* rise = new QDoubleSpinBox(group);
-    rise->setObjectName(QString::fromLatin1(kHfdRiseSE));
-    rise->setDecimals(0);
-    rise->setRange(kv::kRefocusHfdRiseMinPercent, kv::kRefocusHfdRiseMaxPercent);
-    rise->setValue(def.hfdRisePercent);
-    settings_ui::SetToolTip(rise, QStringLiteral("Rise of the star's HFD over its value just after the last focus, "
-                                                 "in per cent"));
-    grid->addWidget(rise, 2, 1);
-    unit(QStringLiteral("% (median of the last"), 2, 2);
-    auto* readings = new QSpinBox(group);
-    readings->setObjectName(QString::fromLatin1(kHfdReadingsSE));
-    readings->setRange(kv::kRefocusHfdReadingsMin, kv::kRefocusHfdReadingsMax);
-    readings->setValue(def.hfdReadings);
-    settings_ui::SetToolTip(readings, QStringLiteral("Readings compared: the median of as many just after the last "
-                                                     "focus is the value the rise is measured from"));
-    grid->addWidget(readings, 3, 1);
-    unit(QStringLiteral("readings)"), 3, 2);
-    grid->setColumnStretch(2, 1);
-    return group;
-}
-
-TRefocusWatch::TRefocusWatch(TMainForm& form, QObject* parent) : QObject(parent), form_(form) {
+TRefocusWatch::TRefocusWatch(TPageContext& form, TFocusingView& focusing, QObject* parent)
+    : QObject(parent), form_(form), focusing_(focusing) {
     timer_ = new QTimer(this);
     timer_->setObjectName(QStringLiteral("RefocusCheckTimer"));
     timer_->setInterval(kCheckIntervalMs);
@@ -117,21 +49,21 @@ TRefocusWatch::TRefocusWatch(TMainForm& form, QObject* parent) : QObject(parent)
         handMove_ = false;
         triggers_.Moved();
     });
-    connect(form_.Focusing(), &TFocusingView::procedureProgress, this, [this] { inProcedure_ = true; });
-    connect(form_.Focusing(), &TFocusingView::procedureEnded, this,
+    connect(&focusing_, &TFocusingView::procedureProgress, this, [this] { inProcedure_ = true; });
+    connect(&focusing_, &TFocusingView::procedureEnded, this,
             [this](const QString& procedure, bool completed, int, double, const QString&) {
                 inProcedure_ = false;
                 procedureEndMs_ = Now();
                 if (procedure == QLatin1String("autofocus")) AutoFocusEnded(completed);
             });
     for (const char* name : {kTimeCB, kTemperatureCB, kHfdCB}) {
-        if (auto* cb = Find<QCheckBox>(form_, name)) connect(cb, &QCheckBox::toggled, this, &TRefocusWatch::GroupChanged);
+        if (auto* cb = Find<QCheckBox>(form_.Window(), name)) connect(cb, &QCheckBox::toggled, this, &TRefocusWatch::GroupChanged);
     }
     for (const char* name : {kMinutesSE, kHfdReadingsSE}) {
-        if (auto* se = Find<QSpinBox>(form_, name)) connect(se, &QSpinBox::valueChanged, this, &TRefocusWatch::GroupChanged);
+        if (auto* se = Find<QSpinBox>(form_.Window(), name)) connect(se, &QSpinBox::valueChanged, this, &TRefocusWatch::GroupChanged);
     }
     for (const char* name : {kTemperatureSE, kHfdRiseSE}) {
-        if (auto* se = Find<QDoubleSpinBox>(form_, name)) {
+        if (auto* se = Find<QDoubleSpinBox>(form_.Window(), name)) {
             connect(se, &QDoubleSpinBox::valueChanged, this, &TRefocusWatch::GroupChanged);
         }
     }
@@ -155,13 +87,13 @@ void TRefocusWatch::ReadOwnSettings(const kv::IniFile& ini) {
 void TRefocusWatch::ShowInGroup(const kv::RefocusTriggerSettings& s) {
     showing_ = true;
     const auto setCheck = [&](const char* name, bool on) {
-        if (auto* w = Find<QCheckBox>(form_, name)) w->setChecked(on);
+        if (auto* w = Find<QCheckBox>(form_.Window(), name)) w->setChecked(on);
     };
     const auto setInt = [&](const char* name, int v) {
-        if (auto* w = Find<QSpinBox>(form_, name)) w->setValue(v);
+        if (auto* w = Find<QSpinBox>(form_.Window(), name)) w->setValue(v);
     };
     const auto setReal = [&](const char* name, double v) {
-        if (auto* w = Find<QDoubleSpinBox>(form_, name)) w->setValue(v);
+        if (auto* w = Find<QDoubleSpinBox>(form_.Window(), name)) w->setValue(v);
     };
     setCheck(kTimeCB, s.afterTime);
     setInt(kMinutesSE, s.minutes);
@@ -176,13 +108,13 @@ void TRefocusWatch::ShowInGroup(const kv::RefocusTriggerSettings& s) {
 void TRefocusWatch::GroupChanged() {
     if (showing_) return;
     kv::RefocusTriggerSettings s = Settings();
-    if (auto* w = Find<QCheckBox>(form_, kTimeCB)) s.afterTime = w->isChecked();
-    if (auto* w = Find<QSpinBox>(form_, kMinutesSE)) s.minutes = w->value();
-    if (auto* w = Find<QCheckBox>(form_, kTemperatureCB)) s.onTemperature = w->isChecked();
-    if (auto* w = Find<QDoubleSpinBox>(form_, kTemperatureSE)) s.temperatureC = w->value();
-    if (auto* w = Find<QCheckBox>(form_, kHfdCB)) s.onHfdRise = w->isChecked();
-    if (auto* w = Find<QDoubleSpinBox>(form_, kHfdRiseSE)) s.hfdRisePercent = w->value();
-    if (auto* w = Find<QSpinBox>(form_, kHfdReadingsSE)) s.hfdReadings = w->value();
+    if (auto* w = Find<QCheckBox>(form_.Window(), kTimeCB)) s.afterTime = w->isChecked();
+    if (auto* w = Find<QSpinBox>(form_.Window(), kMinutesSE)) s.minutes = w->value();
+    if (auto* w = Find<QCheckBox>(form_.Window(), kTemperatureCB)) s.onTemperature = w->isChecked();
+    if (auto* w = Find<QDoubleSpinBox>(form_.Window(), kTemperatureSE)) s.temperatureC = w->value();
+    if (auto* w = Find<QCheckBox>(form_.Window(), kHfdCB)) s.onHfdRise = w->isChecked();
+    if (auto* w = Find<QDoubleSpinBox>(form_.Window(), kHfdRiseSE)) s.hfdRisePercent = w->value();
+    if (auto* w = Find<QSpinBox>(form_.Window(), kHfdReadingsSE)) s.hfdReadings = w->value();
     const kv::WriteResult written = Change(s);
     if (written.ok) return;
     form_.Dialogs().Show(written.message, kv::DialogType::Error, kv::DialogButtons::Ok);

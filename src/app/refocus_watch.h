@@ -19,14 +19,9 @@
 
 #include "focusing/refocus_triggers.h"
 
-class QGroupBox;
 class QTimer;
-class QWidget;
-class TMainForm;
-
-// The settings group the Settings page places (Focuser Control tab); the
-// watch finds its controls by their names.
-QGroupBox* NewRefocusTriggersGroup(QWidget* parent);
+class TFocusingView;
+class TPageContext;
 
 class TRefocusWatch : public QObject {
     Q_OBJECT
@@ -39,7 +34,7 @@ public:
     // the end is told, and this long after, frames are taken as its own.
     static constexpr int kProcedureFrameLagMs = 2000;
 
-    TRefocusWatch(TMainForm& form, QObject* parent);
+    TRefocusWatch(TPageContext& form, TFocusingView& focusing, QObject* parent);
 
     const kv::RefocusTriggerSettings& Settings() const { return triggers_.Settings(); }
     const kv::TRefocusTriggers& Triggers() const { return triggers_; }
@@ -73,7 +68,8 @@ private:
     std::optional<double> Temperature() const;
     void WriteFocusLog(const kv::RefocusDue& due);
 
-    TMainForm& form_;
+    TPageContext& form_;
+    TFocusingView& focusing_;
     kv::TRefocusTriggers triggers_;
     QTimer* timer_ = nullptr;
     bool showing_ = false;  // the group is being filled, not changed by the user

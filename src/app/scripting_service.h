@@ -31,24 +31,12 @@
 #include <optional>
 #include <thread>
 
-class TMainForm;
+#include "app/scripted_window.h"
+#include "app/scripting_focusing.h"
+
 class QTimer;
 
 namespace scripting {
-
-inline constexpr const char* kService = "org.kessivane.Kessivane";
-inline constexpr const char* kFocuserPath = "/org/kessivane/Focuser";
-inline constexpr const char* kCameraPath = "/org/kessivane/Camera";
-inline constexpr const char* kFocusingPath = "/org/kessivane/Focusing";
-inline constexpr const char* kRefocusPath = "/org/kessivane/Refocus";
-inline constexpr const char* kErrorNotReady = "org.kessivane.Error.NotReady";
-inline constexpr const char* kErrorBusy = "org.kessivane.Error.Busy";
-inline constexpr const char* kErrorFailed = "org.kessivane.Error.Failed";
-inline constexpr const char* kErrorInvalid = "org.kessivane.Error.InvalidArgument";
-inline constexpr const char* kErrorNotAllowed = "org.kessivane.Error.NotAllowed";
-inline constexpr const char* kNotAllowedText =
-    "Kessivane does not let other programs control the focuser: tick \"Allow other programs to control the "
-    "focuser\" on its Settings page (Device/Ports tab)";
 
 // Figures of one focus frame, by name (FWHM, HFD, xFWHM, yFWHM, Peak, FOM),
 // each a double, with Star (b) and, when there is no figure, Status (s):
@@ -102,20 +90,6 @@ inline constexpr int kMoveSettleMs = 500;
 inline constexpr int kMoveToldWaitMs = 3000;
 inline constexpr int kMoveWatchMs = 50;
 
-// Why a move another program asks for may not be made now: the error name a
-// script is answered with, and the words for the log and for the asker.
-struct Refusal {
-    const char* error;
-    QString text;
-};
-// What to make of a focuser already moving. A script's move takes over (the
-// move it ends reports "replaced" to whoever started it); the hub companion
-// learns nothing of a move it cut short, so its move waits for the focuser.
-enum class MoveUnderWay { Replace, Refuse };
-// The guards every move from another program passes, scripted or from the
-// hub companion: the user's permission, a connected focuser, no scan or auto
-// focus running. Nothing changes; nullopt when the move may go ahead.
-std::optional<Refusal> MoveRefusal(TMainForm& form, MoveUnderWay underWay);
 
 }  // namespace scripting
 
@@ -123,7 +97,7 @@ class TFocuserService : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kessivane.Focuser")
 public:
-    explicit TFocuserService(TMainForm& form, QObject* parent = nullptr);
+    explicit TFocuserService(TScriptedWindow& form, QObject* parent = nullptr);
     ~TFocuserService() override;
     // Before the focuser goes: the calls being served end first, and a
     // scripted move still watched ends as lost.
@@ -190,7 +164,7 @@ private:
     // Replies to the current call when `work` has run off the GUI thread;
     // Busy when a call of the kind is still served.
     void Serve(TDeviceCalls::Kind kind, std::function<void()> work);
-    TMainForm& form_;
+    TScriptedWindow& form_;
     TDeviceCalls calls_;
     std::optional<Watched> move_;
     std::uint64_t moveSerial_ = 0;
@@ -202,7 +176,7 @@ class TCameraService : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kessivane.Camera")
 public:
-    TCameraService(TMainForm& form, QDBusConnection bus, QObject* parent = nullptr);
+    TCameraService(TScriptedWindow& form, QDBusConnection bus, QObject* parent = nullptr);
 
 public slots:
     // Takes one focus frame around the selected star and answers with its figures.
@@ -231,7 +205,7 @@ private:
     // The checks every call that takes a picture makes; false once refused.
     bool CanExpose();
     bool Allowed();
-    TMainForm& form_;
+    TScriptedWindow& form_;
     QDBusConnection bus_;
     QDBusMessage pending_;
     bool waiting_ = false;
@@ -241,89 +215,8 @@ private:
     QTimer* imageTimeout_ = nullptr;
 };
 
-class TFocusingService : public QObject, protected QDBusContext {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kessivane.Focusing")
-public:
-    explicit TFocusingService(TMainForm& form, QObject* parent = nullptr);
-
-public slots:
-    // Starts an auto focus with this initial step (one of the Auto Focus
-    // page's choices) by the method chosen on the page; Progress,
-    // AutoFocusFinished and Finished follow.
-    void StartAutoFocus(int initialStep);
-    // The same by `method`: "golden" (golden section) or "fit" (curve fit);
-    // the page's method is set to it, as a user would.
-    void StartAutoFocus(int initialStep, const QString& method);
-    // The same, each reading measuring `measure`: "star" (the focus star)
-    // or "field" (the median over the whole field's stars); the page's
-    // choice is set to it. An empty `method` keeps the page's method.
-    void StartAutoFocus(int initialStep, const QString& method, const QString& measure);
-    // Starts a scan: from `start` steps, `steps` increments of `increment`.
-    void StartScan(int start, int increment, int steps);
-    void Cancel();
-    bool Running();
-    // The Auto Focus page's optics (docs/scripting.md lists the keys): the
-    // focal ratio and step size as its boxes hold them (0: unset) and the
-    // critical focus zone in steps they give, when they give one.
-    QVariantMap Optics();
-    // Sets the boxes given (focalRatio, stepSize), as the user would; each
-    // changed one is kept in the settings file. An unknown key or a value
-    // out of the box's range refuses the whole call, changing nothing.
-    void SetOptics(const QVariantMap& values);
-    // The optics the last whole-field curve fit read, as the Auto Focus
-    // page's map shows them (docs/scripting.md lists the keys); NotReady
-    // until a whole-field run has given a report.
-    QVariantMap Inspect();
-
-signals:
-    // procedure is "autofocus" or "scan".
-    void Progress(const QString& procedure, int step, int position, double fom);
-    void Finished(const QString& procedure, bool completed, int position, double fom, const QString& message);
-    // Sent just before an auto focus's Finished, with what that signal has no
-    // room for (docs/scripting.md lists the keys): the method, frames used,
-    // the focuser's absolute position where it has one, and for a curve fit
-    // R^2, the model and its parameters.
-    void AutoFocusFinished(const QVariantMap& details);
-
-private:
-    // Without a refusal: true. Checks only, nothing changes.
-    bool CanStart();
-    // methodItem: the page's method item, or nullopt to keep the page's choice.
-    void Start(int initialStep, std::optional<int> methodItem, std::optional<int> measureItem = std::nullopt);
-    bool Allowed();
-    TMainForm& form_;
-};
-
-class TRefocusService : public QObject, protected QDBusContext {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kessivane.Refocus")
-public:
-    explicit TRefocusService(TMainForm& form, QObject* parent = nullptr);
-
-public slots:
-    // The refocus triggers as the Settings page shows them (docs/scripting.md
-    // lists the keys), and whether the rules are armed.
-    QVariantMap Triggers();
-    // Changes the keys given, as the user would; the rest stay. An unknown
-    // key or a value out of range refuses the whole call, changing nothing.
-    void SetTriggers(const QVariantMap& values);
-    // An HFD (pixels) the caller measured on its own frames, for the HFD
-    // rule: compared only with the caller's earlier reports.
-    void ReportHfd(double hfd);
-
-signals:
-    // A trigger fired and the refocus is being started: the rule ("time",
-    // "temperature", "hfd") and the reason with its figures.
-    void Triggered(const QString& rule, const QString& reason);
-
-private:
-    bool Allowed();
-    TMainForm& form_;
-};
-
 // Registers the objects under kService on `connection`; false (with the reason
 // in `error`) when the bus or the name is not available. The objects live as
 // long as `parent`; when the window closes they leave the bus, and calls
 // still queued for them are answered by the bus as for a missing object.
-bool RegisterScripting(TMainForm& form, QDBusConnection connection, QObject* parent, QString* error = nullptr);
+bool RegisterScripting(TScriptedWindow& form, QDBusConnection connection, QObject* parent, QString* error = nullptr);

@@ -21,7 +21,7 @@
 
 #include "app/page_context.h"
 #include "app/radio_group.h"
-#include "app/refocus_watch.h"
+#include "app/refocus_triggers_group.h"
 #include "app/settings_binder.h"
 #include "focuser/focus_control.h"
 #include "platform/dialogs.h"
