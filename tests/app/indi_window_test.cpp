@@ -208,7 +208,7 @@ TEST(IndiWindow, CurveFitThroughKessivanesOwnDriverOverTheSimulatedHubEndsAtBest
     if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
     const std::string driver = std::string(KV_BIN_DIR) + "/indi_kessivane_focuser";
     if (access(driver.c_str(), X_OK) != 0) GTEST_SKIP() << "the driver was not built (no INDI driver library)";
-    kv::test::IndiServer server({"indi_simulator_ccd", driver});
+    kv::test::IndiServer server({"indi_simulator_ccd", driver}, {}, {"CCD Simulator", "Kessivane Focuser"});
     ASSERT_TRUE(server.Running());
     const std::string device = "Kessivane Focuser";
     ASSERT_TRUE(server.Set(device + ".DEVICE_PORT.PORT=sim:hub"));
@@ -376,7 +376,7 @@ TEST(IndiWindow, AfterTheServerIsLostTheWindowsPortIsClosedAndAScriptedMoveRefus
     if (!kv::test::IndiServer::Installed()) GTEST_SKIP() << "indiserver is not installed";
     kvtest::PrivateBus bus(QStringLiteral("kv-indi-lost-test"));
     if (!bus.Up()) GTEST_SKIP() << "needs dbus-daemon";
-    kv::test::IndiServer server({"indi_simulator_focus"});
+    kv::test::IndiServer server({"indi_simulator_focus"}, {}, {"Focuser Simulator"});
     ASSERT_TRUE(server.Running());
     kvtest::ProgramFolder folder;
     folder.Write("Kessivane.ini", "[Device/Ports]\r\nFocuser=INDI Focuser\r\nComPort=1\r\n[Ports]\r\nCOM1=indi://localhost:" +
