@@ -513,7 +513,7 @@ TEST_F(PluginHostTest, ScanPassesOverWhatIsNoCameraAndKeepsTheListsParallel) {
     EXPECT_EQ(ScanForPlugins(dir.File("folder.so")).size() + ScanForPlugins(dir.File("missing")).size(), 0u);
 }
 
-TEST_F(PluginHostTest, InitializeCopiesTheWholeRecordAndBindsTheCalls) {
+TEST_F(PluginHostTest, InitializeCopiesTheWholeRecordBindsTheCallsAndIsRefusedAgainUnlessTheCameraFailed) {
     CameraPlugin camera(dialogs, kTestPlugins);
     camera.SetParPort(3);
     ASSERT_TRUE(camera.Initialize("kvt_good.so"));
@@ -548,10 +548,8 @@ TEST_F(PluginHostTest, InitializeCopiesTheWholeRecordAndBindsTheCalls) {
                                                           "Main image object freed", "Focus image object freed",
                                                           "Camera plug-in freed"}));
     EXPECT_TRUE(dialogs.Texts().empty());
-}
 
-TEST_F(PluginHostTest, InitializingAgainIsRefusedUnlessTheCameraFailed) {
-    CameraPlugin camera(dialogs, kTestPlugins);
+    // Initializing again is refused unless the camera failed.
     EXPECT_TRUE(camera.Initialize("kvt_init_fails.so") && !camera.Initialized() && camera.MainImage() != nullptr);
     EXPECT_TRUE(Contains(TakeProgramLog(), "Plug-in reported initialization FAILED"));
     // Choosing again releases the failed binding instead of leaking it.
