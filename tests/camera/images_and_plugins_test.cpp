@@ -87,6 +87,9 @@ void ExpectUpdateMatchesPlainComputation(TImageObject& image) {
         }
     }
     image.Update();
+    // The zoom shows the frame at 1 / magnification of its size, halves to even.
+    EXPECT_EQ(std::pair(image.ZoomBitmap().Width(), image.ZoomBitmap().Height()),
+              std::pair(int(std::nearbyint(w / image.Magnification())), int(std::nearbyint(h / image.Magnification()))));
     EXPECT_EQ(std::tuple(image.Max(), image.MaxX(), image.MaxY()), std::tuple(max, maxX, maxY));
     EXPECT_EQ(std::tuple(image.Min(), image.MinX(), image.MinY()), std::tuple(min, minX, minY));
     EXPECT_EQ(image.Avg(), static_cast<double>(sum) / (w * h));
@@ -114,7 +117,7 @@ void ExpectUpdateMatchesPlainComputation(TImageObject& image) {
 
 TEST(ImageObjectUpdate, MatchesThePlainComputationOnVariedFrames) {
     const struct { int width, height; bool stretch; int black, white; double gamma, magnification; } cases[] = {
-        {1, 1, false, -1, -1, 1, 1},       {1, 5, true, -1, -1, 1, 1},       {2, 2, true, -1, -1, 0.7, 1},
+        {1, 1, false, -1, -1, 1, 1}, {1, 5, true, -1, -1, 1, 1}, {2, 2, true, -1, -1, 0.7, 1}, {90, 60, false, -1, -1, 1, 3},
         {7, 3, false, -1, -1, 1, 2},       {17, 9, true, -1, -1, 2.2, 1},    {33, 5, true, 100, 60000, 0.5, 1},
         {100, 31, true, 9000, 3000, 1, 1}, {64, 48, true, 500, 500, 1, 1.5}, {1000, 3, false, -1, -1, 1, 1},
         // Rows longer than the sums' batches, all at the largest value.
@@ -152,11 +155,6 @@ TEST(ImageObjectRendering, ZoomShowsTheCentreDerivedDataFollowChangesAndPutImage
     image.SetMagnification(1.0);
     image.Update();
     EXPECT_EQ(std::tuple(zoom.Width(), zoom.GreyAt(7, 7)), std::tuple(8, image.DisplayBitmap().GreyAt(7, 7)));
-    // Magnification 3 on a 90 x 60 frame: a third-size bitmap.
-    TImageObject wide(90, 60);
-    wide.SetMagnification(3.0);
-    wide.Update();
-    EXPECT_EQ(std::tuple(wide.ZoomBitmap().Width(), wide.ZoomBitmap().Height()), std::tuple(30, 20));
     // Nonsense magnifications and tiny frames neither crash nor read outside.
     TImageObject tiny(1, 1);
     for (double m : {0.0, -3.0, 0.5, 50.0, std::nan(""), 1.4}) tiny.Zoom(m);
@@ -515,7 +513,7 @@ TEST_F(PluginHostTest, ScanPassesOverWhatIsNoCameraAndKeepsTheListsParallel) {
     EXPECT_EQ(ScanForPlugins(dir.File("folder.so")).size() + ScanForPlugins(dir.File("missing")).size(), 0u);
 }
 
-TEST_F(PluginHostTest, InitializeCopiesTheWholeRecordAndBindsTheCalls) {
+TEST_F(PluginHostTest, InitializeCopiesTheWholeRecordBindsTheCallsAndIsRefusedAgainUnlessTheCameraFailed) {
     CameraPlugin camera(dialogs, kTestPlugins);
     camera.SetParPort(3);
     ASSERT_TRUE(camera.Initialize("kvt_good.so"));
@@ -550,10 +548,8 @@ TEST_F(PluginHostTest, InitializeCopiesTheWholeRecordAndBindsTheCalls) {
                                                           "Main image object freed", "Focus image object freed",
                                                           "Camera plug-in freed"}));
     EXPECT_TRUE(dialogs.Texts().empty());
-}
 
-TEST_F(PluginHostTest, InitializingAgainIsRefusedUnlessTheCameraFailed) {
-    CameraPlugin camera(dialogs, kTestPlugins);
+    // Initializing again is refused unless the camera failed.
     EXPECT_TRUE(camera.Initialize("kvt_init_fails.so") && !camera.Initialized() && camera.MainImage() != nullptr);
     EXPECT_TRUE(Contains(TakeProgramLog(), "Plug-in reported initialization FAILED"));
     // Choosing again releases the failed binding instead of leaking it.
@@ -758,6 +754,15 @@ TEST_F(SimCameraTest, ProfileIsSymmetricFallsOffMonotonicallyAndFluxScalesWithEx
     for (int i = 0; i < doubled.NumPixels(); i += 37) {
         ASSERT_NEAR(doubled.Pixels()[i], 2.0 * before[static_cast<std::size_t>(i)], 1.0) << i;
     }
+
+    // With noise on, no two frames are alike.
+    Configure([](KVSimCameraConfig& k) { k.Noise = 1, k.Seed = 99; });
+    Focus(1.0);
+    const std::vector<std::uint16_t> first(plain.Pixels(), plain.Pixels() + plain.NumPixels());
+    Focus(1.0);  // the same object, refilled
+    int differing = 0;
+    for (int i = 0; i < plain.NumPixels(); ++i) differing += plain.Pixels()[i] != first[static_cast<std::size_t>(i)];
+    EXPECT_GT(differing, plain.NumPixels() / 2);
 }
 
 TEST_F(SimCameraTest, BinningSumsPixelsAndShrinksTheFrame) {
@@ -774,90 +779,57 @@ TEST_F(SimCameraTest, BinningSumsPixelsAndShrinksTheFrame) {
     EXPECT_NEAR(binned.sigma, unbinned.sigma / 2.0, 0.05 * unbinned.sigma);
 }
 
-// The simulated sky holds eight stars: a field figure takes the median over
-// those bright enough, and a sky too faint for three reads "too few stars"
-// instead of a figure. Peak stays the selected star's.
-TEST_F(SimCameraTest, NoiseChangesFromFrameToFrameAndAFieldFrameTakesTheMedianOrSaysTooFewStars) {
-    Configure([](KVSimCameraConfig& c) { c.Noise = 1, c.Seed = 99; });
-    TImageObject& focus = Focus(1.0);
-    const std::vector<std::uint16_t> first(focus.Pixels(), focus.Pixels() + focus.NumPixels());
-    Focus(1.0);  // the same object, refilled
-    int differing = 0;
-    for (int i = 0; i < focus.NumPixels(); ++i) differing += focus.Pixels()[i] != first[static_cast<std::size_t>(i)];
-    EXPECT_GT(differing, focus.NumPixels() / 2);
-
+// The simulated sky holds eight stars, or a field of 60. A field figure takes
+// the median over those bright enough, its Peak still the selected star's; a
+// whole-field frame takes the usable ones of the chosen share, kept where they
+// stand on the whole image (the bright one too when only the middle half is
+// read), and its figure is the HFD even with Peak chosen. A sky too faint for
+// three (five on a whole field) reads "too few stars" instead of a figure.
+TEST_F(SimCameraTest, AFieldOrWholeFieldFrameTakesTheMedianOfItsStarsOrSaysTooFewStars) {
     SetDefocus(150);
+    const struct { bool whole; double flux, fraction; FomKind kind; StarStatus status; int minStars, maxStars; } cases[] = {
+        {false, 1.0, 1.0, FomKind::HFD, StarStatus::Ok, 6, 8}, {false, 1.0, 1.0, FomKind::Peak, StarStatus::Ok, 1, 1},
+        {false, 0.003, 1.0, FomKind::HFD, StarStatus::TooFewStars, 0, kMinFieldStars - 1},
+        {true, 1.0, 1.0, FomKind::Peak, StarStatus::Ok, 20, 60}, {true, 1.0, 0.5, FomKind::Peak, StarStatus::Ok, 5, 19},
+        {true, 0.0005, 1.0, FomKind::Peak, StarStatus::TooFewStars, 0, kMinWholeFieldStars - 1}};
     TCameraControl control(dialogs_, KV_BIN_DIR);
     ASSERT_TRUE(control.ToggleConnection("sim_camera.so"));
     control.SetExposureTime(0.0);
     control.SetFocusX(kStarX), control.SetFocusY(kStarY), control.SetFocusGain(1.0);
-    control.SetFieldFigure(true);
-    const struct { double flux; FomKind kind; StarStatus status; int minStars, maxStars; } cases[] = {
-        {1.0, FomKind::HFD, StarStatus::Ok, 6, 8}, {1.0, FomKind::Peak, StarStatus::Ok, 1, 1},
-        {0.003, FomKind::HFD, StarStatus::TooFewStars, 0, kMinFieldStars - 1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.flux << " kind " << static_cast<int>(c.kind));
-        Configure([&](KVSimCameraConfig& k) { k.FluxScale = c.flux; });
-        control.SetFOMKind(c.kind);
-        control.GetFocusFrame();
-        const FocusReading r = control.Reading();
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_TRUE(r.stars >= c.minStars && r.stars <= c.maxStars) << r.stars;
-        // The focus frame is still cut around the selected star; defocused by
-        // 150 steps the stars are 5.5 px across, and the median says so.
-        if (c.flux == 1.0) {
-            EXPECT_LE(std::abs(r.PeakX - 50) + std::abs(r.PeakY - 50), 2) << r.PeakX << "," << r.PeakY;
-        }
-        if (c.status == StarStatus::Ok && c.kind == FomKind::HFD) { EXPECT_NEAR(r.HFD, 5.5, 0.8); }
-    }
-    EXPECT_TRUE(dialogs_.Deferred().empty());
-}
-
-// A whole-field frame on a field of 60 stars: the median over the usable
-// ones, the stars kept where they stand on the whole image (the bright one
-// too when only the middle half is read), and "too few stars" on a sky too
-// faint for five. The figure is the HFD even with Peak chosen.
-TEST_F(SimCameraTest, AWholeFieldFrameTakesEveryUsableStarOfTheChosenShareOrSaysTooFewStars) {
-    Configure([](KVSimCameraConfig& c) { c.Noise = 1, c.Seed = 7, c.FieldStars = 60; });
-    SetDefocus(150);
-    TCameraControl control(dialogs_, KV_BIN_DIR);
-    ASSERT_TRUE(control.ToggleConnection("sim_camera.so"));
-    control.SetExposureTime(0.0);
-    control.SetFocusX(kStarX), control.SetFocusY(kStarY), control.SetFocusGain(1.0);
-    control.SetFOMKind(FomKind::Peak);
-    control.SetWholeField(true);
-    const struct { double flux, fraction; StarStatus status; int minStars, maxStars; } cases[] = {
-        {1.0, 1.0, StarStatus::Ok, 20, 60}, {1.0, 0.5, StarStatus::Ok, 5, 19},
-        {0.0005, 1.0, StarStatus::TooFewStars, 0, kMinWholeFieldStars - 1}};
     std::shared_ptr<const FieldStars> whole;
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.flux << " share " << c.fraction);
-        Configure([&](KVSimCameraConfig& k) { k.FluxScale = c.flux; });
-        control.SetFieldFraction(c.fraction);
+        SCOPED_TRACE(testing::Message() << "whole " << c.whole << " flux " << c.flux << " share " << c.fraction);
+        Configure([&](KVSimCameraConfig& k) { k.Noise = 1, k.Seed = c.whole ? 7 : 99, k.FieldStars = c.whole ? 60 : 0, k.FluxScale = c.flux; });
+        control.SetFOMKind(c.kind), control.SetFieldFigure(!c.whole), control.SetWholeField(c.whole), control.SetFieldFraction(c.fraction);
         control.GetFocusFrame();
         const FocusReading r = control.Reading();
         EXPECT_EQ(r.status, c.status);
         EXPECT_TRUE(r.stars >= c.minStars && r.stars <= c.maxStars) << r.stars;
+        if (!c.whole) {
+            // The focus frame is still cut around the selected star; defocused by
+            // 150 steps the stars are 5.5 px across, and the median says so.
+            if (c.flux == 1.0) { EXPECT_LE(std::abs(r.PeakX - 50) + std::abs(r.PeakY - 50), 2) << r.PeakX << "," << r.PeakY; }
+            if (c.status == StarStatus::Ok && c.kind == FomKind::HFD) { EXPECT_NEAR(r.HFD, 5.5, 0.8); }
+            continue;
+        }
         ASSERT_NE(r.field, nullptr);
         EXPECT_EQ(std::tuple(r.field->width, r.field->height, r.field->stars.size()),
                   std::tuple(765, 510, static_cast<std::size_t>(r.stars)));
         if (c.status != StarStatus::Ok) continue;
         EXPECT_EQ(control.MeasureKind(), FomKind::HFD);
         EXPECT_NEAR(r.FOM, 5.5, 0.8);
+        if (c.fraction == 1.0) whole = r.field;
         bool bright = false;
         for (const FieldStar& s : r.field->stars) {
             EXPECT_TRUE(std::fabs(s.x - 382.5) <= 765 * c.fraction / 2 && std::fabs(s.y - 255) <= 510 * c.fraction / 2)
                 << s.x << "," << s.y;
             bright = bright || std::hypot(s.x - kStarX, s.y - kStarY) < 1.0;
+            // The middle's stars are the whole image's, where they stand.
+            EXPECT_TRUE(std::any_of(whole->stars.begin(), whole->stars.end(),
+                                    [&](const FieldStar& w) { return std::hypot(w.x - s.x, w.y - s.y) < 1.0; }))
+                << s.x << "," << s.y;
         }
         EXPECT_TRUE(bright);
-        // The middle's stars are the whole image's, where they stand.
-        if (c.fraction == 1.0) whole = r.field;
-        for (const FieldStar& s : r.field->stars) {
-            const bool known = std::any_of(whole->stars.begin(), whole->stars.end(),
-                                           [&](const FieldStar& w) { return std::hypot(w.x - s.x, w.y - s.y) < 1.0; });
-            EXPECT_TRUE(known) << s.x << "," << s.y;
-        }
     }
     EXPECT_TRUE(dialogs_.Deferred().empty());
 }
