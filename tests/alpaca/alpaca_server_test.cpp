@@ -283,12 +283,16 @@ TEST_F(AlpacaServer, EveryMemberWithGoodAndBadValues) {
     EXPECT_EQ(Error(Get("position")), kNotConnected);
 }
 
-// One client's move is never taken over by another: a second Move while it
-// runs is an invalid operation, readings go on, and Halt stops it.
+// One client's move is never taken over by another: a second Move (or a
+// Sync, which the service refuses as busy) while it runs is an invalid
+// operation, readings go on and tell where it is on the way, and Halt stops it.
 TEST_F(AlpacaServer, TwoClientsAtOnceAndHalt) {
     ASSERT_EQ(Error(Put("connected", "Connected=true")), 0);
     ASSERT_EQ(Error(Put("move", "Position=3000")), 0);
     ASSERT_TRUE(Eventually([&] { return Get("position")["Value"].get<int>() > 50; }));
+    const int midway = Get("position")["Value"];
+    EXPECT_TRUE(midway > 0 && midway < 3000) << midway;
+    EXPECT_EQ(Error(Put("action", "Action=Sync&Parameters=10")), kInvalidOperation);
     httplib::Client other("127.0.0.1", server->Port());
     const auto r = other.Put("/api/v1/focuser/0/move", "Position=10&ClientTransactionID=9", "application/x-www-form-urlencoded");
     ASSERT_TRUE(r);
@@ -314,16 +318,21 @@ TEST_F(AlpacaServer, TwoClientsAtOnceAndHalt) {
     EXPECT_EQ(service.LastMove()->end, MoveEnd::Halted);
 }
 
-// Clients are counted by ClientID: one leaving never closes the focuser, nor
-// halts the move, of another still connected; the last one closes it.
+// Clients are counted by ClientID: one connecting again, or leaving, never
+// reopens or closes the focuser, nor halts or moves the count of the move,
+// of another still connected; the last one closes it.
 TEST_F(AlpacaServer, ConnectionsAreCountedByClientId) {
     ASSERT_EQ(Error(Put("connected", "Connected=true&ClientID=1")), 0);
     ASSERT_EQ(Error(Put("connected", "Connected=true&ClientID=2")), 0);
     ASSERT_EQ(Error(Put("move", "Position=3000&ClientID=1")), 0);
-    for (const char* leaving : {"ClientID=2", "ClientID=2", "ClientID=7"}) {
-        ASSERT_EQ(Error(Put("connected", std::string("Connected=false&") + leaving)), 0) << leaving;
-        EXPECT_EQ(Get("connected")["Value"], true) << leaving;
-        EXPECT_EQ(service.Target(), 3000) << leaving << " halted client 1's move";
+    ASSERT_TRUE(Eventually([&] { return service.Position() > 50; }));
+    for (const char* request : {"Connected=true&ClientID=1", "Connected=false&ClientID=2",
+                                "Connected=false&ClientID=2", "Connected=false&ClientID=7"}) {
+        const std::int32_t before = service.Position();
+        ASSERT_EQ(Error(Put("connected", request)), 0) << request;
+        EXPECT_EQ(Get("connected")["Value"], true) << request;
+        EXPECT_EQ(service.Target(), 3000) << request << " halted client 1's move";
+        EXPECT_GE(service.Position(), before) << request;
     }
     ASSERT_EQ(Error(Put("connected", "Connected=false&ClientID=1")), 0);
     EXPECT_EQ(Get("connected")["Value"], false);
@@ -385,28 +394,6 @@ TEST_F(AlpacaServer, AnUnknownPositionRefusesMovesUntilSynced) {
                                 Not(HasSubstr("arrived"))));
 }
 
-// A temperature compensation correction is no client's move: a client's Move
-// takes its place.
-TEST_F(AlpacaServer, AClientsMoveTakesACorrectionsPlace) {
-    auto& night = kvsim::Observatory::Instance();
-    night.StartNight({.startTemperatureC = 10.0, .temperatureRateCPerHour = -10.0});
-    night.SetNightSeconds(0.0);
-    ServerSettings s = settings;
-    s.coefficient = 5000.0;  // a long correction for a small change
-    Restart(s);
-    ASSERT_EQ(Error(Put("connected", "Connected=true")), 0);
-    ASSERT_EQ(Error(Put("tempcomp", "TempComp=true")), 0);
-    night.SetNightSeconds(3600.0);
-    const auto corrected = service.CompensateNow();
-    night.SetNightSeconds(std::nullopt);
-    ASSERT_TRUE(corrected && service.Moving()) << Logged();
-    const json mine = Put("move", "Position=2000");
-    EXPECT_EQ(Error(mine), 0) << mine;
-    EXPECT_EQ(service.Target(), 2000);
-    ASSERT_TRUE(service.WaitIdle(30000));
-    EXPECT_FALSE(service.LastMove()->compensation);
-}
-
 // The engine's texts in the server's words: the device, the position clients
 // see, and the server's options for the desktop's settings (the motor's
 // direction: AnUnknownPositionRefusesMovesUntilSynced).
@@ -420,30 +407,34 @@ TEST(AlpacaText, EngineTextsSpeakOfTheDeviceThePositionAndTheServersOptions) {
 }
 
 // TempCompAvailable says whether TempComp=true can run, from the moment
-// Connected=true returns; when it cannot, the reason names the options.
+// Connected=true returns; when it cannot, TempComp either way is not
+// implemented, and the reason names the options (or the missing probe).
 TEST_F(AlpacaServer, CompensationIsOfferedOnlyWhereItCanRun) {
     struct Case {
         const char* name;
         std::optional<double> coefficient;
         std::string tcd;
         bool available;
+        bool probe = true;
     };
-    // The service keeps a coefficient across connections: the one case with one comes last.
+    // The service keeps a coefficient across connections: the cases with one come last.
     for (const Case& c : {Case{"nothing", std::nullopt, "", false},
                           Case{"a calibration file that is not there", std::nullopt, dir.File("none.tcd"), false},
-                          Case{"a coefficient", -12.0, "", true}}) {
+                          Case{"a coefficient", -12.0, "", true}, Case{"no probe", -12.0, "", false, false}}) {
         ServerSettings s = settings;
         s.coefficient = c.coefficient;
         s.tcdPath = c.tcd;
+        kvsim::HubFor("hub-alpaca")->SetParameters({.fastSpeed = 1000.0, .slowSpeed = 100.0, .temperatureUnit = c.probe});
         Restart(s);
         ASSERT_EQ(Error(Put("connected", "Connected=true")), 0) << c.name;
         EXPECT_EQ(Get("tempcompavailable")["Value"], c.available) << c.name;
-        const json on = Put("tempcomp", "TempComp=true");
-        EXPECT_EQ(Error(on), c.available ? 0 : kNotImplemented) << c.name;
-        if (!c.available) {
-            EXPECT_THAT(on["ErrorMessage"].get<std::string>(), AllOf(HasSubstr("--coefficient"), HasSubstr("--tcd"))) << c.name;
+        for (const bool on : {true, false}) {
+            const json j = Put("tempcomp", on ? "TempComp=true" : "TempComp=false");
+            EXPECT_EQ(Error(j), c.available ? 0 : kNotImplemented) << c.name << " " << on;
+            EXPECT_THAT(j.value("ErrorMessage", ""), HasSubstr(c.available ? "" : c.probe ? "--tcd" : "no temperature"))
+                << c.name;
+            EXPECT_EQ(Get("tempcomp")["Value"], c.available && on) << c.name;
         }
-        EXPECT_EQ(Get("tempcomp")["Value"], c.available) << c.name;
     }
 }
 

@@ -329,6 +329,7 @@ TEST_F(HubService, StallAndLostPortEndMovesWithTheirReasons) {
     ASSERT_TRUE(service.MoveTo(-3000));
     hub->ClearRecord();
     ASSERT_TRUE(Eventually([&] { return service.Position() < -50; }));
+    EXPECT_FALSE(PositionStore(config.statePath).Load()->clean) << "a running move is on disk as uncertain";
     // The temperature unit is left alone while the motor runs, however often it is read otherwise.
     std::this_thread::sleep_for(500ms);
     const auto sent = hub->Record();
