@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -623,6 +624,22 @@ TEST_F(AlpacaServer, ManagementDiscoveryAndOnlyLoopback) {
     }
     freeifaddrs(all);
     if (tried == 0) GTEST_SKIP() << "this machine has no address but loopback";
+}
+
+// The program refuses options it does not know, or whose values do not
+// read, with why and its usage, before it opens anything.
+TEST(AlpacaProgram, RefusesWhatItCannotRead) {
+    for (const auto& [args, says] : {std::pair{"--bogus=1", "unknown option '--bogus'"},
+                                     {"--kind=other", "--kind must be hub, robofocus or optec, not 'other'"},
+                                     {"--device=/dev/x --port", "--port needs a value"},
+                                     {"--simulate --port=70000", "a port is a whole number from 0 to 65535"}}) {
+        FILE* out = popen(("timeout 10 " KV_ALPACA_PROGRAM " " + std::string(args) + " 2>&1").c_str(), "r");
+        ASSERT_NE(out, nullptr);
+        std::string said(4096, '\0');
+        said.resize(std::fread(said.data(), 1, said.size(), out));
+        EXPECT_EQ(WEXITSTATUS(pclose(out)), 64) << args;
+        EXPECT_THAT(said, AllOf(HasSubstr("kessivane-alpaca: " + std::string(says)), HasSubstr("usage:"))) << args;
+    }
 }
 
 // The values read from the decoded request, without the network.
