@@ -280,19 +280,30 @@ TEST_F(AlpacaServer, EveryMemberWithGoodAndBadValues) {
 
 // One client's move is never taken over by another: a second Move (or a
 // Sync, which the service refuses as busy) while it runs is an invalid
-// operation, readings go on and tell where it is on the way, and Halt stops it.
+// operation, readings go on and tell where it is on the way, and Halt stops
+// it. Clients are counted by ClientID: one connecting again, or leaving, never
+// reopens or closes the focuser, nor halts or moves the count of another's
+// move; the last one closes it.
 TEST_F(AlpacaServer, TwoClientsAtOnceAndHalt) {
-    ASSERT_EQ(Error(Put("connected", "Connected=true")), 0);
-    ASSERT_EQ(Error(Put("move", "Position=3000")), 0);
+    ASSERT_EQ(Error(Put("connected", "Connected=true&ClientID=1")), 0);
+    ASSERT_EQ(Error(Put("connected", "Connected=true&ClientID=2")), 0);
+    ASSERT_EQ(Error(Put("move", "Position=6000&ClientID=1")), 0);
     ASSERT_TRUE(Eventually([&] { return Get("position")["Value"].get<int>() > 50; }));
     const int midway = Get("position")["Value"];
-    EXPECT_TRUE(midway > 0 && midway < 3000) << midway;
+    EXPECT_TRUE(midway > 0 && midway < 6000) << midway;
     EXPECT_EQ(Error(Put("action", "Action=Sync&Parameters=10")), kInvalidOperation);
     httplib::Client other("127.0.0.1", server->Port());
     const auto r = other.Put("/api/v1/focuser/0/move", "Position=10&ClientTransactionID=9", "application/x-www-form-urlencoded");
     ASSERT_TRUE(r);
     EXPECT_EQ(json::parse(r->body)["ErrorNumber"], kInvalidOperation);
-    EXPECT_EQ(service.Target(), 3000);
+    for (const char* request : {"Connected=true&ClientID=1", "Connected=false&ClientID=2",
+                                "Connected=false&ClientID=2", "Connected=false&ClientID=7"}) {
+        const std::int32_t before = service.Position();
+        ASSERT_EQ(Error(Put("connected", request)), 0) << request;
+        EXPECT_EQ(Get("connected")["Value"], true) << request;
+        EXPECT_EQ(service.Target(), 6000) << request << " ended client 1's move";
+        EXPECT_GE(service.Position(), before) << request;
+    }
     // Readers on two connections while it moves: every answer whole.
     std::atomic<int> good{0};
     std::vector<std::thread> readers;
@@ -309,29 +320,10 @@ TEST_F(AlpacaServer, TwoClientsAtOnceAndHalt) {
     EXPECT_EQ(good, 80);
     ASSERT_EQ(Error(Put("halt", "")), 0);
     ASSERT_TRUE(Eventually([&] { return Get("ismoving")["Value"] == false; }));
-    EXPECT_LT(Get("position")["Value"].get<int>(), 2900) << "halted well before the target";
+    EXPECT_LT(Get("position")["Value"].get<int>(), 5900) << "halted well before the target";
     EXPECT_EQ(service.LastMove()->end, MoveEnd::Halted);
-}
-
-// Clients are counted by ClientID: one connecting again, or leaving, never
-// reopens or closes the focuser, nor halts or moves the count of the move,
-// of another still connected; the last one closes it.
-TEST_F(AlpacaServer, ConnectionsAreCountedByClientId) {
-    ASSERT_EQ(Error(Put("connected", "Connected=true&ClientID=1")), 0);
-    ASSERT_EQ(Error(Put("connected", "Connected=true&ClientID=2")), 0);
-    ASSERT_EQ(Error(Put("move", "Position=3000&ClientID=1")), 0);
-    ASSERT_TRUE(Eventually([&] { return service.Position() > 50; }));
-    for (const char* request : {"Connected=true&ClientID=1", "Connected=false&ClientID=2",
-                                "Connected=false&ClientID=2", "Connected=false&ClientID=7"}) {
-        const std::int32_t before = service.Position();
-        ASSERT_EQ(Error(Put("connected", request)), 0) << request;
-        EXPECT_EQ(Get("connected")["Value"], true) << request;
-        EXPECT_EQ(service.Target(), 3000) << request << " halted client 1's move";
-        EXPECT_GE(service.Position(), before) << request;
-    }
     ASSERT_EQ(Error(Put("connected", "Connected=false&ClientID=1")), 0);
     EXPECT_EQ(Get("connected")["Value"], false);
-    EXPECT_EQ(service.LastMove()->end, MoveEnd::Halted);
 }
 
 // A position not known, for whatever reason the state file gives, is said on
