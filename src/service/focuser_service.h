@@ -44,9 +44,9 @@
 // Threads and locks. Public calls may come from any thread.
 // - mutex_ guards the configuration, the position keeper's position, the
 //   running move and the compensation state; no part has a lock of its own
-//   for its state. Nothing waits on a device or the disk under it, except
-//   the move request that waits (kServiceTemperatureWaitMs at most) for a
-//   temperature exchange on the line to finish.
+//   for its state. Nothing waits on the disk under it, and no temperature
+//   exchange runs under it; a move request waits under it (at most
+//   kServiceTemperatureWaitMs) for one on the line to finish.
 // - The position keeper's writer thread puts state file records on disk in
 //   the order posted, under its own lock, taken after mutex_ and never
 //   before it; so is the Dialogs' lock. Lock order: mutex_, then either.

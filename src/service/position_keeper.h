@@ -33,8 +33,9 @@ namespace kv {
 
 class TFocusControl;
 
-// No lock of its own for the position: the service's mutex guards every call
-// but Written() and TakeFailures(), which the writer's lock guards.
+// No lock of its own for the position, which the service's mutex guards; the
+// writer's lock guards the records, taken inside Record, Written and
+// TakeFailures and never held while the disk is written or `written` called.
 class PositionKeeper {
 public:
     PositionKeeper() = default;
