@@ -436,6 +436,7 @@ TEST_F(AlpacaServer, OversizedAndAmbiguouslyFramedRequestsAreRefused) {
                              "Content-Type: application/x-www-form-urlencoded\r\n";
     for (const auto& [name, request, status] :
          {std::tuple{"20 KiB of headers", "GET /api/v1/focuser/0/position HTTP/1.1\r\n" + headers + "\r\n", 400},
+          {"6 KiB of headers", "GET /api/v1/focuser/0/position HTTP/1.1\r\n" + headers.substr(0, headers.find("X-Padding-55")) + "\r\n", 200},
           {"a body of 1 MiB", move + "Content-Length: 1048576\r\n\r\nPosition=5&", 413},
           {"two different lengths", move + "Content-Length: 10\r\nContent-Length: 11\r\n\r\nPosition=50", 400},
           {"a length and chunks", move + "Content-Length: 10\r\nTransfer-Encoding: chunked\r\n\r\na\r\nPosition=5\r\n0\r\n\r\n", 400},

@@ -146,6 +146,10 @@ TEST_P(ServiceKinds, MovesLandRefusalsChangeNothingHaltAndBacklashBehave) {
             << refused.message;
     }
     EXPECT_EQ(service->MoveBy(std::int64_t{1} << 40).result, MoveResult::OutOfRange);
+    // The limits themselves are inside them.
+    ASSERT_TRUE(service->SetLimits({service->Position(), service->Position()}));
+    EXPECT_TRUE(service->MoveTo(service->Position()));
+    ASSERT_TRUE(service->SetLimits({low, high}));
     EXPECT_FALSE(service->Moving());
     EXPECT_EQ(service->SetLimits({10, 5}).result, MoveResult::OutOfRange);
     if (const auto range = service->DeviceRange()) {
