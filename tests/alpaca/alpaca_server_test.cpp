@@ -33,6 +33,7 @@
 #include "support/pty.h"
 #include "support/pty_simulator.h"
 #include "support/temp_files.h"
+#include "tempcomp/tcd_file.h"
 
 namespace kv::alpaca {
 namespace {
@@ -404,9 +405,11 @@ TEST_F(AlpacaServer, CompensationIsOfferedOnlyWhereItCanRun) {
         bool available;
         bool probe = true;
     };
+    ASSERT_TRUE(WriteTcdFile(dir.File("night.tcd"), {{true, "1000", "10.0", "", ""}, {true, "1120", "0.0", "", ""}}, "", "").ok);
     // The service keeps a coefficient across connections: the cases with one come last.
     for (const Case& c : {Case{"nothing", std::nullopt, "", false},
                           Case{"a calibration file that is not there", std::nullopt, dir.File("none.tcd"), false},
+                          Case{"a calibration file", std::nullopt, dir.File("night.tcd"), true},
                           Case{"a coefficient", -12.0, "", true}, Case{"no probe", -12.0, "", false, false}}) {
         ServerSettings s = settings;
         s.coefficient = c.coefficient;
