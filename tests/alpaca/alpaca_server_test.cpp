@@ -629,7 +629,8 @@ TEST(AlpacaProgram, RefusesWhatItCannotRead) {
                                      {"--kind=other", "--kind must be hub, robofocus or optec, not 'other'"},
                                      {"--device=/dev/x --port", "--port needs a value"},
                                      {"--simulate --port=70000", "a port is a whole number from 0 to 65535"},
-                                     {"--simulate --port=65535 --step-size=0 --reverse=x", "--step-size takes microns"}}) {
+                                     {"--simulate --port=65535 --step-size=0 --reverse=x", "--step-size takes microns"},
+                                     {"--simulate --port=0 --discovery-port=0 --reverse=x", "--reverse takes on or off"}}) {
         FILE* out = popen(("timeout 10 " KV_ALPACA_PROGRAM " " + std::string(args) + " 2>&1").c_str(), "r");
         ASSERT_NE(out, nullptr);
         std::string said(4096, '\0');
