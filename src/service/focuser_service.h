@@ -37,14 +37,32 @@
 // CompensationConfig::clientHoldMs after the client's last move, so the moves of a client's auto
 // focus (a series of moves and exposures) are never corrected in between.
 //
-// Threads. Public calls may come from any thread. One owned worker, the
-// watch, follows each move to its end (backlash second leg included), saves
-// the position, reads the temperature and makes corrections. Listener calls
-// come from the watch thread with no lock of the service held; they must not
-// wait for the service's own calls to return. Close() (and the destructor)
-// refuses new moves from its first line, halts a running move, waits for it
-// to end (kServiceHaltWaitMs; a motor still running then leaves the position
-// uncertain), saves the position and joins the watch.
+// The service is three parts under one small object: position keeping and
+// its state file (PositionKeeper, position_keeper.h), motion with its motor
+// watch (service_motion.cpp) and compensation (service_compensation.*).
+//
+// Threads and locks. Public calls may come from any thread.
+// - mutex_ guards the configuration, the position keeper's position, the
+//   running move and the compensation state; no part has a lock of its own
+//   for its state. Nothing waits on the disk under it, and no temperature
+//   exchange runs under it; a move request waits under it (at most
+//   kServiceTemperatureWaitMs) for one on the line to finish.
+// - The position keeper's writer thread puts state file records on disk in
+//   the order posted, under its own lock, taken after mutex_ and never
+//   before it; so is the Dialogs' lock. Lock order: mutex_, then either.
+// - The watch thread (owned) follows each move to its end (backlash legs
+//   included), reads the temperature and makes corrections. A leg starts
+//   only once the state file says the position is uncertain: on the request's
+//   thread when the record is already on disk, else on the writer's thread
+//   when it lands (RecordWritten). Listener calls come from the watch thread
+//   (and from Open and Close on the caller's), with no lock held; they must
+//   not wait for the service's own calls to return.
+// - open_, moving_ and closing_ are atomic, read without the lock.
+// - Close() (and the destructor) refuses new moves from its first line, halts
+//   a running move, waits for it to end (kServiceHaltWaitMs; a motor still
+//   running then leaves the position uncertain), joins the watch, then lets
+//   the writer put the last record on disk and joins it. No thread outlives
+//   Close.
 #pragma once
 
 #include <atomic>
@@ -61,7 +79,7 @@
 #include "platform/clock.h"
 #include "platform/dialogs.h"
 #include "platform/worker_thread.h"
-#include "service/position_store.h"
+#include "service/position_keeper.h"
 #include "service/service_compensation.h"
 #include "shell/focuser_catalogue.h"
 
@@ -254,27 +272,16 @@ public:
 private:
     class Dialogs;
 
-    Answer StartMove(std::int32_t target, WhenBusy whenBusy, bool compensation);
-    void WatchLoop(WorkerThread& self);
-    void FollowMove();
-    void FinishMove(MoveEnd end, std::string reason);
-    void ReadTemperature();
-    std::optional<std::int32_t> Compensate(bool scheduled);
-    std::int32_t PositionLocked() const;
-    // The count the engine must reach for `position`.
-    std::int32_t CountFor(std::int32_t position) const;
+    // ---- the small object: open, close, listener calls ----
     bool CountsPulses() const { return config_.kind == ServiceKind::Hub; }
-    // Plans the legs from where the focuser stands and starts the first; mutex_ held.
-    void BeginLegs();
-    void StartLeg();
-    void SaveState(bool clean);
     // What to do about a lost device, after the sentence that says so.
     std::string LostAdvice() const;
     std::int64_t NowMs() const;
+    // What the engine said since last asked, as it would have shown it.
+    std::vector<std::string> TakeSaid();
     // Listener calls gathered under the lock, made after it is released.
     using Calls = std::vector<std::function<void()>>;
     void Run(Calls& calls);
-    void CompensationLogLocked(Calls& calls, const std::string& line);
     Calls pending_;  // under mutex_
 
     IClock& clock_;
@@ -286,30 +293,35 @@ private:
     std::atomic<bool> closing_{false};  // Close has begun: no move may start
 
     mutable std::mutex mutex_;  // everything below
-    std::condition_variable idleChanged_;
     ServiceConfig config_;
     ServiceListener listener_;
-    PositionStore store_;
-    // The hub: position = offset_ + sense_ * CTSCount (its count rises
-    // inward, a position outward). Focusers that keep their own position
-    // report it; sense_ turns a change of position into a change of count.
-    std::int32_t offset_ = 0;
-    int sense_ = -1;
-    std::int32_t lastNotified_ = 0;
-    std::int64_t lastCompensationMs_ = -1;
-    bool uncertain_ = false;
     std::optional<std::string> lost_;
     Limits limits_;
     bool reverse_ = false;
     Backlash backlash_;
-    std::optional<double> temperature_;
-    std::int64_t lastTemperatureMs_ = -1;
-    bool readingTemperature_ = false;  // a temperature exchange is on the line
-    std::condition_variable temperatureRead_;
-    CompensationConfig compensation_;
-    CompensationBase compBase_;
-    bool compHeld_ = false;
-    std::int64_t clientMoveEndedMs_ = -1;
+
+    // ---- position keeping (position_keeper.h; its writer has its own lock) ----
+    std::int32_t PositionLocked() const;
+    // The count the engine must reach for `position`.
+    std::int32_t CountFor(std::int32_t position) const;
+    // Posts the position to the state file; the record's number (0: nothing kept).
+    std::uint64_t SaveState(bool clean);
+    // The state file writes that failed, told to the listener as alerts.
+    void TakeWriteFailures();
+    PositionKeeper position_;
+    std::int32_t lastNotified_ = 0;
+
+    // ---- motion and the motor watch (service_motion.cpp) ----
+    Answer StartMove(std::int32_t target, WhenBusy whenBusy, bool compensation);
+    // Plans the legs from where the focuser stands and starts the first; mutex_ held.
+    void BeginLegs();
+    void StartLeg();
+    // The writer put a record on disk: a leg that waited for it starts.
+    void RecordWritten();
+    void FinishMove(MoveEnd end, std::string reason);
+    void WatchLoop(WorkerThread& self);
+    void FollowMove();
+    std::condition_variable idleChanged_;
     std::uint64_t moveIds_ = 0;
     std::optional<MoveRecord> lastMove_;
     // The running move.
@@ -329,8 +341,24 @@ private:
         std::int64_t seenSinceMs = 0;
         std::int64_t idleSinceTick = -1; // when the engine was first seen idle (the clock's TickMs)
         int corrections = 0;             // legs re-run to bring a motor that ran on back
+        std::uint64_t record = 0;        // the state file record the leg waits for
+        bool legPending = false;         // the leg starts once that record is on disk
     };
     std::optional<Running> running_;
+
+    // ---- temperature and compensation (service_compensation.cpp) ----
+    void ReadTemperature();
+    std::optional<std::int32_t> Compensate(bool scheduled);
+    void CompensationLogLocked(Calls& calls, const std::string& line);
+    std::optional<double> temperature_;
+    std::int64_t lastTemperatureMs_ = -1;
+    bool readingTemperature_ = false;  // a temperature exchange is on the line
+    std::condition_variable temperatureRead_;
+    CompensationConfig compensation_;
+    CompensationBase compBase_;
+    bool compHeld_ = false;
+    std::int64_t lastCompensationMs_ = -1;
+    std::int64_t clientMoveEndedMs_ = -1;
 };
 
 }  // namespace kv

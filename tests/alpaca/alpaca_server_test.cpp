@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -31,6 +33,7 @@
 #include "support/pty.h"
 #include "support/pty_simulator.h"
 #include "support/temp_files.h"
+#include "tempcomp/tcd_file.h"
 
 namespace kv::alpaca {
 namespace {
@@ -60,30 +63,26 @@ public:
         pollfd p{fd_, POLLIN, 0};
         return poll(&p, 1, 0) == 1;
     }
-    // The answer's status (0 when the connection closed without one), waiting
-    // at most `within`, a bound reached only when the server hangs.
-    int Status(std::chrono::milliseconds within = 8s) {
-        std::string got;
-        char buffer[1024];
-        pollfd p{fd_, POLLIN, 0};
-        while (got.find("\r\n") == std::string::npos && poll(&p, 1, static_cast<int>(within.count())) == 1) {
-            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            got.append(buffer, static_cast<std::size_t>(n));
-        }
-        return got.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(got.c_str() + 9) : 0;
-    }
-
-    // The answers until the server closes the connection.
-    int Answers() {
+    // What the server sent, until `until` holds of it or nothing comes for
+    // 8 s (a bound reached only when the server hangs, or has closed).
+    std::string Read(const std::function<bool(const std::string&)>& until) {
         std::string got;
         char buffer[4096];
         pollfd p{fd_, POLLIN, 0};
-        while (poll(&p, 1, 8000) == 1) {
-            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            got.append(buffer, static_cast<std::size_t>(n));
+        for (ssize_t n = 1; n > 0 && !until(got) && poll(&p, 1, 8000) == 1;) {
+            n = recv(fd_, buffer, sizeof buffer, 0);
+            got.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         }
+        return got;
+    }
+    // The first answer's status (0 when the connection closed without one).
+    int Status() {
+        const std::string got = Read([](const std::string& g) { return g.find("\r\n") != std::string::npos; });
+        return got.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(got.c_str() + 9) : 0;
+    }
+    // The answers until the server closes the connection.
+    int Answers() {
+        const std::string got = Read([](const std::string&) { return false; });
         int count = 0;
         for (auto at = got.find("HTTP/1.1 200"); at != std::string::npos; at = got.find("HTTP/1.1 200", at + 1)) ++count;
         return count;
@@ -271,29 +270,41 @@ TEST_F(AlpacaServer, EveryMemberWithGoodAndBadValues) {
     EXPECT_LE(std::abs(Get("position")["Value"].get<int>() - 150), service.Controller()->StopFactor())
         << Get("position") << " " << service.LastMove()->reason;
 
-    // Compensation with the coefficient the server was given; off again.
+    // Compensation with the coefficient the server was given (on and off: CompensationIsOfferedOnlyWhereItCanRun).
     EXPECT_EQ(Error(Put("tempcomp", "TempComp=True")), 0);
-    EXPECT_EQ(Get("tempcomp")["Value"], true);
     EXPECT_EQ(Error(Put("move", "Position=160")), 0) << "a move with compensation on is allowed";
-    EXPECT_EQ(Error(Put("tempcomp", "TempComp=false")), 0);
-    EXPECT_EQ(Get("tempcomp")["Value"], false);
 
     EXPECT_EQ(Error(Put("connected", "Connected=false")), 0);
     EXPECT_EQ(Get("connected")["Value"], false);
     EXPECT_EQ(Error(Get("position")), kNotConnected);
 }
 
-// One client's move is never taken over by another: a second Move while it
-// runs is an invalid operation, readings go on, and Halt stops it.
+// One client's move is never taken over by another: a second Move (or a
+// Sync, which the service refuses as busy) while it runs is an invalid
+// operation, readings go on and tell where it is on the way, and Halt stops
+// it. Clients are counted by ClientID: one connecting again, or leaving, never
+// reopens or closes the focuser, nor halts or moves the count of another's
+// move; the last one closes it.
 TEST_F(AlpacaServer, TwoClientsAtOnceAndHalt) {
-    ASSERT_EQ(Error(Put("connected", "Connected=true")), 0);
-    ASSERT_EQ(Error(Put("move", "Position=3000")), 0);
+    ASSERT_EQ(Error(Put("connected", "Connected=true&ClientID=1")), 0);
+    ASSERT_EQ(Error(Put("connected", "Connected=true&ClientID=2")), 0);
+    ASSERT_EQ(Error(Put("move", "Position=6000&ClientID=1")), 0);
     ASSERT_TRUE(Eventually([&] { return Get("position")["Value"].get<int>() > 50; }));
+    const int midway = Get("position")["Value"];
+    EXPECT_TRUE(midway > 0 && midway < 6000) << midway;
+    EXPECT_EQ(Error(Put("action", "Action=Sync&Parameters=10")), kInvalidOperation);
     httplib::Client other("127.0.0.1", server->Port());
     const auto r = other.Put("/api/v1/focuser/0/move", "Position=10&ClientTransactionID=9", "application/x-www-form-urlencoded");
     ASSERT_TRUE(r);
     EXPECT_EQ(json::parse(r->body)["ErrorNumber"], kInvalidOperation);
-    EXPECT_EQ(service.Target(), 3000);
+    for (const char* request : {"Connected=true&ClientID=1", "Connected=false&ClientID=2",
+                                "Connected=false&ClientID=2", "Connected=false&ClientID=7"}) {
+        const std::int32_t before = service.Position();
+        ASSERT_EQ(Error(Put("connected", request)), 0) << request;
+        EXPECT_EQ(Get("connected")["Value"], true) << request;
+        EXPECT_EQ(service.Target(), 6000) << request << " ended client 1's move";
+        EXPECT_GE(service.Position(), before) << request;
+    }
     // Readers on two connections while it moves: every answer whole.
     std::atomic<int> good{0};
     std::vector<std::thread> readers;
@@ -310,24 +321,10 @@ TEST_F(AlpacaServer, TwoClientsAtOnceAndHalt) {
     EXPECT_EQ(good, 80);
     ASSERT_EQ(Error(Put("halt", "")), 0);
     ASSERT_TRUE(Eventually([&] { return Get("ismoving")["Value"] == false; }));
-    EXPECT_LT(Get("position")["Value"].get<int>(), 2900) << "halted well before the target";
+    EXPECT_LT(Get("position")["Value"].get<int>(), 5900) << "halted well before the target";
     EXPECT_EQ(service.LastMove()->end, MoveEnd::Halted);
-}
-
-// Clients are counted by ClientID: one leaving never closes the focuser, nor
-// halts the move, of another still connected; the last one closes it.
-TEST_F(AlpacaServer, ConnectionsAreCountedByClientId) {
-    ASSERT_EQ(Error(Put("connected", "Connected=true&ClientID=1")), 0);
-    ASSERT_EQ(Error(Put("connected", "Connected=true&ClientID=2")), 0);
-    ASSERT_EQ(Error(Put("move", "Position=3000&ClientID=1")), 0);
-    for (const char* leaving : {"ClientID=2", "ClientID=2", "ClientID=7"}) {
-        ASSERT_EQ(Error(Put("connected", std::string("Connected=false&") + leaving)), 0) << leaving;
-        EXPECT_EQ(Get("connected")["Value"], true) << leaving;
-        EXPECT_EQ(service.Target(), 3000) << leaving << " halted client 1's move";
-    }
     ASSERT_EQ(Error(Put("connected", "Connected=false&ClientID=1")), 0);
     EXPECT_EQ(Get("connected")["Value"], false);
-    EXPECT_EQ(service.LastMove()->end, MoveEnd::Halted);
 }
 
 // A position not known, for whatever reason the state file gives, is said on
@@ -385,28 +382,6 @@ TEST_F(AlpacaServer, AnUnknownPositionRefusesMovesUntilSynced) {
                                 Not(HasSubstr("arrived"))));
 }
 
-// A temperature compensation correction is no client's move: a client's Move
-// takes its place.
-TEST_F(AlpacaServer, AClientsMoveTakesACorrectionsPlace) {
-    auto& night = kvsim::Observatory::Instance();
-    night.StartNight({.startTemperatureC = 10.0, .temperatureRateCPerHour = -10.0});
-    night.SetNightSeconds(0.0);
-    ServerSettings s = settings;
-    s.coefficient = 5000.0;  // a long correction for a small change
-    Restart(s);
-    ASSERT_EQ(Error(Put("connected", "Connected=true")), 0);
-    ASSERT_EQ(Error(Put("tempcomp", "TempComp=true")), 0);
-    night.SetNightSeconds(3600.0);
-    const auto corrected = service.CompensateNow();
-    night.SetNightSeconds(std::nullopt);
-    ASSERT_TRUE(corrected && service.Moving()) << Logged();
-    const json mine = Put("move", "Position=2000");
-    EXPECT_EQ(Error(mine), 0) << mine;
-    EXPECT_EQ(service.Target(), 2000);
-    ASSERT_TRUE(service.WaitIdle(30000));
-    EXPECT_FALSE(service.LastMove()->compensation);
-}
-
 // The engine's texts in the server's words: the device, the position clients
 // see, and the server's options for the desktop's settings (the motor's
 // direction: AnUnknownPositionRefusesMovesUntilSynced).
@@ -420,30 +395,36 @@ TEST(AlpacaText, EngineTextsSpeakOfTheDeviceThePositionAndTheServersOptions) {
 }
 
 // TempCompAvailable says whether TempComp=true can run, from the moment
-// Connected=true returns; when it cannot, the reason names the options.
+// Connected=true returns; when it cannot, TempComp either way is not
+// implemented, and the reason names the options (or the missing probe).
 TEST_F(AlpacaServer, CompensationIsOfferedOnlyWhereItCanRun) {
     struct Case {
         const char* name;
         std::optional<double> coefficient;
         std::string tcd;
         bool available;
+        bool probe = true;
     };
-    // The service keeps a coefficient across connections: the one case with one comes last.
+    ASSERT_TRUE(WriteTcdFile(dir.File("night.tcd"), {{true, "1000", "10.0", "", ""}, {true, "1120", "0.0", "", ""}}, "", "").ok);
+    // The service keeps a coefficient across connections: the cases with one come last.
     for (const Case& c : {Case{"nothing", std::nullopt, "", false},
                           Case{"a calibration file that is not there", std::nullopt, dir.File("none.tcd"), false},
-                          Case{"a coefficient", -12.0, "", true}}) {
+                          Case{"a calibration file", std::nullopt, dir.File("night.tcd"), true},
+                          Case{"a coefficient", -12.0, "", true}, Case{"no probe", -12.0, "", false, false}}) {
         ServerSettings s = settings;
         s.coefficient = c.coefficient;
         s.tcdPath = c.tcd;
+        kvsim::HubFor("hub-alpaca")->SetParameters({.fastSpeed = 1000.0, .slowSpeed = 100.0, .temperatureUnit = c.probe});
         Restart(s);
         ASSERT_EQ(Error(Put("connected", "Connected=true")), 0) << c.name;
         EXPECT_EQ(Get("tempcompavailable")["Value"], c.available) << c.name;
-        const json on = Put("tempcomp", "TempComp=true");
-        EXPECT_EQ(Error(on), c.available ? 0 : kNotImplemented) << c.name;
-        if (!c.available) {
-            EXPECT_THAT(on["ErrorMessage"].get<std::string>(), AllOf(HasSubstr("--coefficient"), HasSubstr("--tcd"))) << c.name;
+        for (const bool on : {true, false}) {
+            const json j = Put("tempcomp", on ? "TempComp=true" : "TempComp=false");
+            EXPECT_EQ(Error(j), c.available ? 0 : kNotImplemented) << c.name << " " << on;
+            EXPECT_THAT(j.value("ErrorMessage", ""), HasSubstr(c.available ? "" : c.probe ? "--tcd" : "no temperature"))
+                << c.name;
+            EXPECT_EQ(Get("tempcomp")["Value"], c.available && on) << c.name;
         }
-        EXPECT_EQ(Get("tempcomp")["Value"], c.available) << c.name;
     }
 }
 
@@ -458,6 +439,7 @@ TEST_F(AlpacaServer, OversizedAndAmbiguouslyFramedRequestsAreRefused) {
                              "Content-Type: application/x-www-form-urlencoded\r\n";
     for (const auto& [name, request, status] :
          {std::tuple{"20 KiB of headers", "GET /api/v1/focuser/0/position HTTP/1.1\r\n" + headers + "\r\n", 400},
+          {"6 KiB of headers", "GET /api/v1/focuser/0/position HTTP/1.1\r\n" + headers.substr(0, headers.find("X-Padding-55")) + "\r\n", 200},
           {"a body of 1 MiB", move + "Content-Length: 1048576\r\n\r\nPosition=5&", 413},
           {"two different lengths", move + "Content-Length: 10\r\nContent-Length: 11\r\n\r\nPosition=50", 400},
           {"a length and chunks", move + "Content-Length: 10\r\nTransfer-Encoding: chunked\r\n\r\na\r\nPosition=5\r\n0\r\n\r\n", 400},
@@ -638,6 +620,24 @@ TEST_F(AlpacaServer, ManagementDiscoveryAndOnlyLoopback) {
     }
     freeifaddrs(all);
     if (tried == 0) GTEST_SKIP() << "this machine has no address but loopback";
+}
+
+// The program refuses options it does not know, or whose values do not
+// read, with why and its usage, before it opens anything.
+TEST(AlpacaProgram, RefusesWhatItCannotRead) {
+    for (const auto& [args, says] : {std::pair{"--bogus=1", "unknown option '--bogus'"},
+                                     {"--kind=other", "--kind must be hub, robofocus or optec, not 'other'"},
+                                     {"--device=/dev/x --port", "--port needs a value"},
+                                     {"--simulate --port=70000", "a port is a whole number from 0 to 65535"},
+                                     {"--simulate --port=65535 --step-size=0 --reverse=x", "--step-size takes microns"},
+                                     {"--simulate --port=0 --discovery-port=0 --reverse=x", "--reverse takes on or off"}}) {
+        FILE* out = popen(("timeout 10 " KV_ALPACA_PROGRAM " " + std::string(args) + " 2>&1").c_str(), "r");
+        ASSERT_NE(out, nullptr);
+        std::string said(4096, '\0');
+        said.resize(std::fread(said.data(), 1, said.size(), out));
+        EXPECT_EQ(WEXITSTATUS(pclose(out)), 64) << args;
+        EXPECT_THAT(said, AllOf(HasSubstr("kessivane-alpaca: " + std::string(says)), HasSubstr("usage:"))) << args;
+    }
 }
 
 // The values read from the decoded request, without the network.
