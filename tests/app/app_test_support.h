@@ -1,21 +1,32 @@
 // Shared pieces of the desktop tests: a program folder of their own, a dialog
-// recorder that answers as told, and a focuser that can be made to stay busy.
+// recorder that answers as told, a focuser that can be made to stay busy, and
+// the real main window on that folder.
 #pragma once
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QMouseEvent>
 #include <algorithm>
 #include <atomic>
+#include <dlfcn.h>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+#include <gtest/gtest.h>
 
+#include "app/main_form.h"
+#include "camera/camera_control.h"
+#include "camera/image_object.h"
 #include "focuser/focus_control.h"
 #include "platform/broadcast.h"
 #include "platform/dialogs.h"
+#include "plugins/sim_camera/sim_camera.h"
+#include "sim/sim_devices.h"
 #include "support/temp_files.h"
 
 namespace kvtest {
@@ -123,5 +134,69 @@ bool ProcessEventsUntil(Pred done, int timeoutMs = 5000) {
     while (!done() && t.elapsed() < timeoutMs) QApplication::processEvents(QEventLoop::AllEvents, 20);
     return done();
 }
+
+// The real main window on a program folder of its own, over the simulated
+// ports: a start that names no port gets the simulated hub, so no test opens
+// a serial port of the machine it runs on.
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kvsim::InstallSimulatedPorts();
+        kvsim::ResetSimulatedDevices();
+    }
+    void TearDown() override {
+        window.reset();
+        kvsim::ResetSimulatedDevices();
+    }
+    // The simulated camera's plug-in, found by the plug-in scan under `asFile`.
+    void AddSimCamera(const char* asFile = "sim_camera.so") {
+        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "sim_camera.so", folder.File(asFile));
+    }
+    // Creates the window; `simulate` picks the simulated camera and hub on a first start.
+    bool Open(bool simulate = true) {
+        window.emplace(dialogs, folder.Dir(),
+                       simulate ? QStringList{"kessivane", "--simulate"} : QStringList{"kessivane"});
+        return window->FormCreate();
+    }
+    template <class T = QWidget>
+    T* Find(const char* name) {
+        T* w = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    // Changes this window's copy of the simulated camera.
+    template <class Change>
+    void Camera(Change change) {
+        if (void* camera = dlopen(folder.File("sim_camera.so").c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+            auto get = reinterpret_cast<KVSimCameraGetConfigProc>(dlsym(camera, "KVSimCamera_GetConfig"));
+            auto set = reinterpret_cast<KVSimCameraSetConfigProc>(dlsym(camera, "KVSimCamera_SetConfig"));
+            KVSimCameraConfig c{};
+            if (get != nullptr && set != nullptr) {
+                get(&c);
+                change(c);
+                set(&c);
+            }
+            dlclose(camera);
+        }
+    }
+    // An image, and its brightest star selected as a click on it does.
+    void PickStar() {
+        kv::TCameraControl* camera = window->CameraControl();
+        Find<QAbstractButton>("GetImageButton")->click();
+        ASSERT_TRUE(ProcessEventsUntil(
+            [&] { return camera->Idle() && window->StatusPanelText(0).startsWith(" Image:"); }, 20000));
+        kv::TImageObject* image = camera->MainImage();
+        QWidget* display = Find<QWidget>("ImageDisplay");
+        const QPointF at(image->MaxX(), image->MaxY());
+        QMouseEvent press(QEvent::MouseButtonPress, at, display->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QApplication::sendEvent(display, &press);
+        ASSERT_TRUE(window->State().starSelected);
+    }
+
+    ProgramFolder folder;
+    RecordingDialogs dialogs;
+    std::optional<TMainForm> window;
+};
 
 }  // namespace kvtest

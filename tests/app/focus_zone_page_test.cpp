@@ -2,39 +2,27 @@
 // caption the two optics boxes give, the search they set up, the settings
 // file that holds them only once changed, and the catalogue's step standing
 // in for a step the user has not set.
-#include <QApplication>
 #include <QDoubleSpinBox>
 #include <QKeyEvent>
 #include <QLabel>
-#include <gtest/gtest.h>
 
-#include <filesystem>
-#include <optional>
 
 #include "app/auto_focus_page.h"
-#include "app/main_form.h"
 #include "app_test_support.h"
 #include "shell/ini_file.h"
 #include "shell/settings_store.h"
-#include "sim/sim_devices.h"
 
 namespace {
 
-class FocusZonePage : public ::testing::Test {
+class FocusZonePage : public kvtest::WindowTest {
 protected:
     void SetUp() override {
-        kvsim::InstallSimulatedPorts();
-        kvsim::ResetSimulatedDevices();
-        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane", "--simulate"});
-        ASSERT_TRUE(window->FormCreate());
+        WindowTest::SetUp();
+        ASSERT_TRUE(Open());
         page = window->AutoFocusPage();
         ratio = page->findChild<QDoubleSpinBox*>(QStringLiteral("FocalRatioSE"));
         step = page->findChild<QDoubleSpinBox*>(QStringLiteral("StepSizeSE"));
         ASSERT_TRUE(ratio != nullptr && step != nullptr);
-    }
-    void TearDown() override {
-        window.reset();
-        kvsim::ResetSimulatedDevices();
     }
     // The caption with plain spaces (the label keeps figures and units together).
     std::string Caption() const {
@@ -42,9 +30,6 @@ protected:
     }
     std::string Ini() const { return folder.Read(kv::kSettingsFileName); }
 
-    kvtest::ProgramFolder folder;
-    kvtest::RecordingDialogs dialogs;
-    std::optional<TMainForm> window;
     TAutoFocusPage* page = nullptr;
     QDoubleSpinBox* ratio = nullptr;
     QDoubleSpinBox* step = nullptr;

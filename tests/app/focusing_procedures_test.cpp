@@ -1,7 +1,6 @@
 // The focus scan and the auto-focus search in the real main window, end to
 // end on the simulated observatory: they find the telescope's true best
 // focus, agree with each other, and a cancel gives every control back.
-#include <QAbstractButton>
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QComboBox>
@@ -11,26 +10,19 @@
 #include <QDir>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QMessageBox>
-#include <QMouseEvent>
 #include <QProgressBar>
 #include <QSlider>
 #include <QSpinBox>
 #include <QValueAxis>
-#include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <fstream>
 #include <cstdlib>
-#include <dlfcn.h>
-#include <gtest/gtest.h>
 #include <functional>
 #include <limits>
-#include <optional>
 #include <QScatterSeries>
 
 #include "app/aberration_panel.h"
@@ -38,7 +30,6 @@
 #include "app/focus_history.h"
 #include "app/focus_panel.h"
 #include "app/focusing_view.h"
-#include "app/main_form.h"
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
 #include "app/refocus_watch.h"
@@ -51,8 +42,6 @@
 #include "shell/ini_file.h"
 #include "shell/settings_store.h"
 #include "sim/observatory.h"
-#include "sim/sim_devices.h"
-#include "plugins/sim_camera/sim_camera.h"
 #include "widgets/aberration_map.h"
 #include "widgets/lum_memo.h"
 
@@ -81,16 +70,14 @@ const char* const kProcedureControls[] = {"ContFocus",    "GetFocusImageButton",
 const char* const kMoveControls[] = {"In10", "In5", "In1", "Out1", "Out5", "Out10", "MoveByButton", "MoveToButton",
                                      "ResetButton"};
 
-class FocusingProcedures : public ::testing::Test {
+class FocusingProcedures : public kvtest::WindowTest {
 protected:
     void SetUp() override {
         // Best focus stays put while the test runs.
         kvsim::Observatory::Instance().StartNight({.temperatureRateCPerHour = 0.0});
-        kvsim::InstallSimulatedPorts();
-        kvsim::ResetSimulatedDevices();
-        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "sim_camera.so", folder.File("sim_camera.so"));
-        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane", "--simulate"});
-        ASSERT_TRUE(window->FormCreate());
+        WindowTest::SetUp();
+        AddSimCamera();
+        ASSERT_TRUE(Open());
         ASSERT_TRUE(window->State().cameraReady);
         window->show();
         // The default seeing model, with one fixed set of draws so a failure can be rerun.
@@ -107,20 +94,6 @@ protected:
         kvsim::Observatory::Instance().SetBacklash(0);
         kvsim::Observatory::Instance().StartNight({});
     }
-    template <class Change>
-    void Camera(Change change) {
-        if (void* camera = dlopen(folder.File("sim_camera.so").c_str(), RTLD_NOW | RTLD_NOLOAD)) {
-            auto get = reinterpret_cast<KVSimCameraGetConfigProc>(dlsym(camera, "KVSimCamera_GetConfig"));
-            auto set = reinterpret_cast<KVSimCameraSetConfigProc>(dlsym(camera, "KVSimCamera_SetConfig"));
-            KVSimCameraConfig c{};
-            if (get != nullptr && set != nullptr) {
-                get(&c);
-                change(c);
-                set(&c);
-            }
-            dlclose(camera);
-        }
-    }
     void EmptyFrames(int count) {
         void* camera = dlopen(folder.File("sim_camera.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
         ASSERT_NE(camera, nullptr);
@@ -128,12 +101,6 @@ protected:
         ASSERT_NE(set, nullptr);
         set(count);
         dlclose(camera);
-    }
-    template <class T>
-    T* Find(const char* name) {
-        T* w = window->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(w, nullptr) << name;
-        return w;
     }
     bool Enabled(const char* name) { return Find<QWidget>(name)->isEnabled(); }
     // The true distance of the focuser from best focus, in steps.
@@ -144,19 +111,6 @@ protected:
     static void Defocus(long offset) {
         kvsim::Observatory& sky = kvsim::Observatory::Instance();
         sky.SetTruePosition(std::llround(sky.BestFocus()) + offset);
-    }
-    void PickStar() {
-        auto* camera = window->CameraControl();
-        Find<QAbstractButton>("GetImageButton")->click();
-        ASSERT_TRUE(ProcessEventsUntil(
-            [&] { return camera->Idle() && window->StatusPanelText(0).startsWith(" Image:"); }, 20000));
-        kv::TImageObject* image = camera->MainImage();
-        QWidget* display = Find<QWidget>("ImageDisplay");
-        const QPointF at(image->MaxX(), image->MaxY());
-        QMouseEvent press(QEvent::MouseButtonPress, at, display->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
-                          Qt::NoModifier);
-        QApplication::sendEvent(display, &press);
-        ASSERT_TRUE(window->State().starSelected);
     }
     // Clicks `start` and waits until the procedure has ended and the window
     // has taken its last report.
@@ -221,9 +175,6 @@ protected:
         return qobject_cast<QValueAxis*>(chart->axes(o).first());
     }
 
-    kvtest::ProgramFolder folder;
-    kvtest::RecordingDialogs dialogs;
-    std::optional<TMainForm> window;
     const QString ctl = QStringLiteral("kessivanectl");
 };
 
@@ -578,8 +529,7 @@ TEST_F(FocusingProcedures, ScriptsTakeFramesRunAndCancelProceduresOverTheBus) {
     window.reset();
     folder.Write("Kessivane.ini", "[Device/Ports]\r\nCamera=Simulated CCD\r\nFocuser=Optec TCF-S\r\nComPort=1\r\n"
                                   "[Ports]\r\nCOM1=sim:optec\r\n");
-    window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
-    ASSERT_TRUE(window->FormCreate());
+    ASSERT_TRUE(Open(false));
     window->show();
     ASSERT_NO_FATAL_FAILURE(Serve(bus));
     PickStar();

@@ -41,7 +41,7 @@ namespace {
 
 const QString kHub = QStringLiteral("kessivane-hub");
 
-class HubCompanion : public ::testing::Test {
+class HubCompanion : public kvtest::WindowTest {
 protected:
     void SetUp() override {
         if (!bus.Up() || !QFileInfo::exists(QStringLiteral(KV_BIN_DIR "/kessivane-hub"))) {
@@ -50,11 +50,9 @@ protected:
         dbus.emplace(bus.Connection());
         previous = kv::BroadcastBus();
         kv::SetBroadcastBus(&*dbus);
-        kvsim::InstallSimulatedPorts();
-        kvsim::ResetSimulatedDevices();
-        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "sim_camera.so", folder.File("sim_camera.so"));
-        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane", "--simulate"});
-        ASSERT_TRUE(window->FormCreate());
+        WindowTest::SetUp();
+        AddSimCamera();
+        ASSERT_TRUE(Open());
         ASSERT_TRUE(window->State().portOpen);
         QObject::connect(&*dbus, &DbusBroadcastBus::received, &*window,
                          [this](const QString& message, qint64 wparam, qint64 lparam, const QString&, qint64 pid) {
@@ -69,26 +67,6 @@ protected:
         kvsim::ResetSimulatedDevices();
     }
     QString Shown() const { return window->findChild<QLabel*>(QStringLiteral("CTSLabel"))->text(); }
-    template <class T = QAbstractButton>
-    T* Find(const char* name) {
-        T* w = window->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(w, nullptr) << name;
-        return w;
-    }
-    // An image, and its brightest star selected as a click on it does.
-    void PickStar() {
-        kv::TCameraControl* camera = window->CameraControl();
-        Find("GetImageButton")->click();
-        ASSERT_TRUE(ProcessEventsUntil(
-            [&] { return camera->Idle() && window->StatusPanelText(0).startsWith(" Image:"); }, 20000));
-        kv::TImageObject* image = camera->MainImage();
-        auto* display = Find<QWidget>("ImageDisplay");
-        const QPointF at(image->MaxX(), image->MaxY());
-        QMouseEvent press(QEvent::MouseButtonPress, at, display->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
-                          Qt::NoModifier);
-        QApplication::sendEvent(display, &press);
-        ASSERT_TRUE(window->State().starSelected);
-    }
     // kessivane-hub's move, refused with `why`.
     void ExpectRefused(const QStringList& move, const QString& why) {
         const auto run = bus.RunTool(kHub, move);
@@ -108,9 +86,6 @@ protected:
     kvtest::PrivateBus bus{QStringLiteral("kv-window-bus")};
     std::optional<DbusBroadcastBus> dbus;
     kv::IBroadcastBus* previous = nullptr;
-    kvtest::ProgramFolder folder;
-    kvtest::RecordingDialogs dialogs;
-    std::optional<TMainForm> window;
 };
 
 }  // namespace
@@ -235,7 +210,7 @@ TEST_F(HubCompanion, AMoveWhileAProcedureRunsOrAMoveIsUnderWayIsRefusedAndLeaves
         SCOPED_TRACE(p.start);
         steps = 0;
         completed.reset();
-        Find(p.start)->click();
+        Find<QAbstractButton>(p.start)->click();
         ASSERT_TRUE(ProcessEventsUntil([&] { return steps >= 1; }, 60000));
         ExpectRefused(move, running);
         // It measures on; had the move been made, the procedure's own move
@@ -243,7 +218,7 @@ TEST_F(HubCompanion, AMoveWhileAProcedureRunsOrAMoveIsUnderWayIsRefusedAndLeaves
         const int seen = steps;
         ASSERT_TRUE(ProcessEventsUntil([&] { return steps > seen || completed.has_value(); }, 60000));
         EXPECT_TRUE(completed.value_or(true));
-        if (window->Focusing()->Running()) Find(p.cancel)->click();
+        if (window->Focusing()->Running()) Find<QAbstractButton>(p.cancel)->click();
         ASSERT_TRUE(ProcessEventsUntil(
             [&] {
                 return !window->Focusing()->Running() && window->FocusControl()->GetIdle() &&
@@ -263,7 +238,7 @@ TEST_F(HubCompanion, AMoveWhileAProcedureRunsOrAMoveIsUnderWayIsRefusedAndLeaves
     ASSERT_TRUE(ProcessEventsUntil([&] { return !window->FocusControl()->GetIdle(); }));
     ExpectRefused(move, QStringLiteral("The focuser is moving"));
     EXPECT_FALSE(window->FocusControl()->GetIdle());  // not cut short
-    Find("StopMain")->click();
+    Find<QAbstractButton>("StopMain")->click();
     ASSERT_TRUE(ProcessEventsUntil([&] { return window->FocusControl()->GetIdle(); }, kvtest::kBusLimitMs));
     hub->SetParameters(normal);
 

@@ -1,33 +1,25 @@
 // The image side of the real main window on the simulated camera: picking a
 // star, focus frames, the ROI outline, stretch and a long exposure beside a move.
-#include <QAbstractButton>
 #include <QAction>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QProgressBar>
 #include <QSlider>
 #include <QTimer>
 #include <fitsio.h>
-#include <gtest/gtest.h>
 #include <cstdlib>
-#include <optional>
 
 #include "app/exposure_page.h"
 #include "app/focus_panel.h"
-#include "app/main_form.h"
 #include "app/picture_view.h"
 #include "app/radio_group.h"
 #include "app_test_support.h"
-#include "camera/camera_control.h"
 #include "camera/display_rules.h"
 #include "camera/field_figure.h"
-#include "camera/image_object.h"
 #include "shell/ini_file.h"
-#include "sim/sim_devices.h"
 
 using kvtest::ProcessEventsUntil;
 
@@ -53,29 +45,23 @@ private:
     std::string old_;
 };
 
-class ImageDisplay : public ::testing::Test {
+class ImageDisplay : public kvtest::WindowTest {
 protected:
     void SetUp() override {
         kvsim::InstallSimulatedPorts();
-        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "sim_camera.so", folder.File("sim_camera.so"));
+        AddSimCamera();
         Start();
     }
+    void TearDown() override { window.reset(); }
     // A first start under --simulate picks the simulated camera and hub itself.
     void Start() {
         window.reset();
-        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane", "--simulate"});
-        ASSERT_TRUE(window->FormCreate());
+        ASSERT_TRUE(Open());
         ASSERT_TRUE(window->State().cameraReady);
         window->show();
         camera = window->CameraControl();
         view = window->ExposurePage()->ImageDisplay();
         Find<QSlider>("ExposureMS")->setValue(100);
-    }
-    template <class T>
-    T* Find(const char* name) {
-        T* w = window->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(w, nullptr) << name;
-        return w;
     }
     static void Mouse(QWidget* w, QEvent::Type type, QPoint pos, Qt::MouseButton button = Qt::NoButton) {
         QMouseEvent e(type, QPointF(pos), w->mapToGlobal(QPointF(pos)), button,
@@ -99,9 +85,6 @@ protected:
         return other;
     }
 
-    kvtest::ProgramFolder folder;
-    kvtest::RecordingDialogs dialogs;
-    std::optional<TMainForm> window;
     kv::TCameraControl* camera = nullptr;
     TPictureView* view = nullptr;
 };

@@ -1,15 +1,11 @@
-#include <QAbstractButton>
-#include <QApplication>
 #include <QMessageBox>
 #include <QObject>
 #include <QTimer>
 #include <QWidget>
-#include <gtest/gtest.h>
 
 #include "app/kv_application.h"
 #include "app/qt_dialogs.h"
 #include "app_test_support.h"
-#include "platform/broadcast.h"
 #include "shell/diagnostics.h"
 
 TEST(KvApplication, AnEscapedExceptionIsTracedAndShownOrReplacedByTheProcessorMessage) {

@@ -8,14 +8,9 @@
 #include <QStyleOptionButton>
 #include <QSpinBox>
 #include <QTabWidget>
-#include <gtest/gtest.h>
-#include <algorithm>
 #include <map>
-#include <vector>
-#include <optional>
 #include <thread>
 
-#include <QApplication>
 #include <QAbstractAxis>
 #include <QChart>
 #include <QChartView>
@@ -31,13 +26,11 @@
 #include <QTimer>
 
 #include "app/auto_focus_page.h"
-#include "app/main_form.h"
 #include "app/focus_history.h"
 #include "app/focus_panel.h"
 #include "app/picture_view.h"
 #include "app/qt_dialogs.h"
 #include "app/tc_window.h"
-#include "camera/image_object.h"
 #include "app/radio_group.h"
 #include "app/settings_page.h"
 #include "app/splash_form.h"
@@ -49,21 +42,17 @@
 #include "shell/settings_store.h"
 #include "sim/protocol_device.h"
 #include "sim/robofocus_simulator.h"
-#include "sim/sim_devices.h"
 #include "support/pty.h"
 #include "widgets/lum_memo.h"
 
 using kvtest::ProcessEventsUntil;
-using kvtest::ProgramFolder;
-using kvtest::RecordingDialogs;
 
 namespace {
 
 // A started main window on a program folder of its own.
-class MainForm : public ::testing::Test {
+class MainForm : public kvtest::WindowTest {
 protected:
-    // Simulated: a start that chose no camera and no port gets the simulated
-    // hub, so no test opens a serial port of the machine it runs on.
+    void TearDown() override { window.reset(); }
     bool Start() {
         kvsim::InstallSimulatedPorts();
         kvsim::ResetSimulatedDevices();
@@ -71,21 +60,12 @@ protected:
         if (!userFolder.empty()) window->SetUserFolder(userFolder);
         return window->FormCreate();
     }
-    template <class T>
-    T* Find(const char* name) {
-        T* w = window->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(w, nullptr) << name;
-        return w;
-    }
     // A fresh start on `settings`, with only its own boxes recorded.
     bool StartWith(const std::string& settings) {
         window.reset();
         dialogs.shown.clear();
         folder.Write("Kessivane.ini", settings);
         return Start();
-    }
-    void AddCamera(const char* asFile) {
-        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "sim_camera.so", folder.File(asFile));
     }
     // The boxes other than the parameter update's "not specified" ones,
     // which every start without a camera or focuser shows.
@@ -96,10 +76,7 @@ protected:
         }
         return other;
     }
-    ProgramFolder folder;
     std::string userFolder;  // the program folder when empty
-    RecordingDialogs dialogs;
-    std::optional<TMainForm> window;
 };
 
 // Every control shown lies inside the window and shows its whole caption.
@@ -489,7 +466,7 @@ TEST_F(MainForm, Startup_SettingsBesideAProgramTheUserCannotWriteToAreUsedAndSav
 }
 
 TEST_F(MainForm, Startup_SimulateStillReachesTheSimulatorsAfterTheSettingsWereSaved) {
-    AddCamera("sim_camera.so");
+    AddSimCamera("sim_camera.so");
     ASSERT_TRUE(Start());
     ASSERT_TRUE(window->State().portOpen);
     Find<QPushButton>("SaveSettingsButton")->click();
@@ -615,8 +592,8 @@ TEST_F(MainForm, Settings_SaveKeepsCommentsFactoryDefaultsLeaveTheFileAndAFailed
 // down; values a model lacks are the catalogue's own tests.
 TEST_F(MainForm, Catalogue_NoRestoresTheSettledModelHoweverItChangedAndYesSetsOnlyTheModelValues) {
     folder.Write("Focusers.ini", "[Focusers]\r\nDefault=1\r\nRoboFocus=1\r\n[RoboFocus]\r\nNudgeTime=0.03\r\n");
-    AddCamera("sim_camera.so");
-    AddCamera("sim_camera_twin.so");
+    AddSimCamera("sim_camera.so");
+    AddSimCamera("sim_camera_twin.so");
     ASSERT_TRUE(Start());
     auto* cameras = Find<QComboBox>("CameraComboBox");
     ASSERT_EQ(cameras->count(), 2);
@@ -652,7 +629,7 @@ TEST_F(MainForm, Catalogue_NoRestoresTheSettledModelHoweverItChangedAndYesSetsOn
 }
 
 TEST_F(MainForm, About_RefusedWhileContinuousFocusRunsAndItsLineComesFromTheHub) {
-    AddCamera("sim_camera.so");
+    AddSimCamera("sim_camera.so");
     ASSERT_TRUE(Start());
     int shown = 0;
     QString line;
@@ -782,7 +759,7 @@ TEST_F(MainForm, Close_RefusedWhileTheFocuserMovesAndSavesThePositionWhenIdle) {
 }
 
 TEST_F(MainForm, Startup_TheCameraListShowsWhatThePluginScanFound) {
-    AddCamera("sim_camera.so");
+    AddSimCamera("sim_camera.so");
     std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "libkv_observatory.so",
                                folder.File("libkv_observatory.so"));
     ASSERT_TRUE(StartWith("[Device/Ports]\r\nCamera=Nothing Like It\r\n"));
@@ -804,7 +781,7 @@ TEST_F(MainForm, Settings_CompensationControlsFollowTheirBoxesAndEveryShownValue
     std::string text = kv::FactorySettingsText();
     text.replace(text.find("FocusSamples=5"), 14, "FocusSamples=25");
     text.replace(text.find("ExposureTimeDefault=1"), 21, "ExposureTimeDefault=3");
-    AddCamera("sim_camera.so");
+    AddSimCamera("sim_camera.so");
     ASSERT_TRUE(StartWith(text));
     auto* enable = Find<QCheckBox>("TCEnableCB");
     auto* ignore = Find<QCheckBox>("IgnoreCB");

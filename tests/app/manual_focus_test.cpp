@@ -1,33 +1,22 @@
 // The Manual Focus page on the simulated hub: read-out, enable rules during a
 // programmed move, messages to the hub companion and the spoken position.
-#include <QApplication>
 #include <QLabel>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <gtest/gtest.h>
 
-#include <filesystem>
-#include <mutex>
-#include <optional>
 #include <thread>
-#include <utility>
-#include <vector>
 
-#include "app/main_form.h"
 #include "app/manual_focus_page.h"
 #include "app/radio_group.h"
 #include "app/read_out_panel.h"
 #include "app_test_support.h"
 #include "camera/display_rules.h"
 #include "focuser/voice_thread.h"
-#include "platform/broadcast.h"
 #include "platform/sound_player.h"
 #include "sim/hub_simulator.h"
-#include "sim/sim_devices.h"
 #include "widgets/lum_lite.h"
 
 using kvtest::ProcessEventsUntil;
@@ -71,11 +60,10 @@ void Mouse(QPushButton* b, QEvent::Type type) {
 
 // The main window on the simulated hub (COM1, LX-200 commands), showing the
 // Manual Focus page.
-class ManualFocus : public ::testing::Test {
+class ManualFocus : public kvtest::WindowTest {
 protected:
     void SetUp() override {
-        kvsim::InstallSimulatedPorts();
-        kvsim::ResetSimulatedDevices();
+        WindowTest::SetUp();
         hub = kvsim::HubFor("hub");
         // A 150-step move takes about a second: long enough to act while it runs.
         hub->SetParameters({.fastSpeed = 200.0, .slowSpeed = 100.0});
@@ -83,15 +71,13 @@ protected:
         kv::SetBroadcastBus(&bus);
     }
     void TearDown() override {
-        window.reset();
+        WindowTest::TearDown();
         kv::SetBroadcastBus(previousBus);
-        kvsim::ResetSimulatedDevices();
     }
     void Start(int voice) {
         folder.Write("Kessivane.ini", "[Device/Ports]\r\nFocuser=Default\r\nComPort=1\r\nCommands=0\r\n[Misc]\r\nVoice=" +
                                           std::to_string(voice) + "\r\n[Ports]\r\nCOM1=sim:hub\r\n");
-        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
-        ASSERT_TRUE(window->FormCreate());
+        ASSERT_TRUE(Open(false));
         ASSERT_TRUE(window->State().portOpen);
         window->show();
         window->PageControl()->setCurrentIndex(TMainForm::ManualFocus);
@@ -100,21 +86,12 @@ protected:
         ProcessEventsUntil([] { return false; }, 100);
         bus.Clear();
     }
-    template <class T = QPushButton>
-    T* Find(const char* name) {
-        T* w = window->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(w, nullptr) << name;
-        return w;
-    }
     QString Shown() { return Find<QLabel>("CTSLabel")->text(); }
     bool Idle() { return window->FocusControl()->GetIdle(); }
 
-    kvtest::ProgramFolder folder;
-    kvtest::RecordingDialogs dialogs;
     KantrelBus bus;
     kv::IBroadcastBus* previousBus = nullptr;
     std::shared_ptr<kvsim::HubSimulator> hub;
-    std::optional<TMainForm> window;
     TManualFocusPage* page = nullptr;
 };
 
@@ -146,8 +123,8 @@ TEST_F(ManualFocus, ReadOut_ShowsEveryReportFromAWorkerInOrderAsFourDigitsWithIt
 
 TEST_F(ManualFocus, ProgrammedMove_DisablesTheMoveControlsIgnoresMoveByAndReportsTheEnd_NoVoiceSpeaksNothing) {
     Start(kv::kVoiceNone);
-    auto* plus10 = Find("In10");
-    auto* moveBy = Find("MoveByButton");
+    auto* plus10 = Find<QPushButton>("In10");
+    auto* moveBy = Find<QPushButton>("MoveByButton");
     // A typed number beyond the box's range is not cut short without a word.
     auto* box = Find<QSpinBox>("MoveBySE");
     box->selectAll();
@@ -190,12 +167,12 @@ TEST_F(ManualFocus, ProgrammedMove_DisablesTheMoveControlsIgnoresMoveByAndReport
 
     // "None" keeps every handler silent; a voice without its clips says so
     // through the window's message boxes.
-    auto* in = Find("Focus_InBtn");
+    auto* in = Find<QPushButton>("Focus_InBtn");
     Mouse(in, QEvent::MouseButtonPress);
     Mouse(in, QEvent::MouseButtonRelease);
-    Find("In1")->click();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && Find("In1")->isEnabled(); }, 20000));
-    Find("ResetButton")->click();
+    Find<QPushButton>("In1")->click();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Idle() && Find<QPushButton>("In1")->isEnabled(); }, 20000));
+    Find<QPushButton>("ResetButton")->click();
     ASSERT_TRUE(ProcessEventsUntil([&] { return bus.Has(8, 0); }));
     EXPECT_TRUE(bus.Has(2, 0));
     EXPECT_EQ(Shown(), "0000");
@@ -207,7 +184,7 @@ TEST_F(ManualFocus, ProgrammedMove_DisablesTheMoveControlsIgnoresMoveByAndReport
     Find<TRadioGroup>("VoiceRG")->SetItemIndex(kv::kVoiceFemale);
     RecordingPlayer player;
     page->SetSoundPlayer(player);
-    Find("ResetButton")->click();
+    Find<QPushButton>("ResetButton")->click();
     ASSERT_TRUE(ProcessEventsUntil([&] { return dialogs.Saw(kv::kVoiceClipsFailedText); }, 5000));
     EXPECT_NE(page->Announcer(), nullptr);
     EXPECT_TRUE(player.Played().empty());
@@ -221,7 +198,7 @@ TEST_F(ManualFocus, Voice_HeldButtonRunsTheMotorAndItsReleaseSpeaksAndReportsThe
     std::filesystem::create_directory(folder.File("Res01"));
     RecordingPlayer player;
     page->SetSoundPlayer(player);
-    auto* in = Find("Focus_InBtn");
+    auto* in = Find<QPushButton>("Focus_InBtn");
 
     Mouse(in, QEvent::MouseButtonPress);
     ASSERT_TRUE(hub->WaitForCount(40, std::chrono::seconds(10)));

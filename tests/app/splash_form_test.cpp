@@ -1,8 +1,6 @@
 // The splash window at start closes itself; as the About box it waits for OK.
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
-#include <gtest/gtest.h>
 #include <time.h>
 
 #include "app/splash_form.h"

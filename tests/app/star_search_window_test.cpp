@@ -1,33 +1,20 @@
 // Pick Star on a crowded field in the real main window: the search runs off
 // the window's thread, so the window keeps turning; it can be called off,
 // and a call-off leaves the selection as it was.
-#include <QAbstractButton>
-#include <QApplication>
-#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QSlider>
 #include <QTimer>
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <dlfcn.h>
-#include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
-#include <optional>
 #include <thread>
 
 #include "app/exposure_page.h"
-#include "app/main_form.h"
 #include "app_test_support.h"
-#include "camera/camera_control.h"
-#include "camera/image_object.h"
 #include "camera/star_finder.h"
-#include "plugins/sim_camera/sim_camera.h"
 #include "sim/observatory.h"
-#include "sim/sim_devices.h"
 
 using kvtest::ProcessEventsUntil;
 
@@ -94,18 +81,16 @@ private:
     bool countedLast_ = false;
 };
 
-class StarSearchWindow : public ::testing::Test {
+class StarSearchWindow : public kvtest::WindowTest {
 protected:
     void SetUp() override {
         kvsim::Observatory::Instance().StartNight({.temperatureRateCPerHour = 0.0});
-        kvsim::InstallSimulatedPorts();
-        kvsim::ResetSimulatedDevices();
-        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "sim_camera.so", folder.File("sim_camera.so"));
+        WindowTest::SetUp();
+        AddSimCamera();
         // The camera reports its sensor when it is bound; this copy of it is
         // this test's alone, so the switch reaches no other test.
         setenv("KESSIVANE_SIM_FIELD", "crowded", 1);
-        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane", "--simulate"});
-        const bool created = window->FormCreate();
+        const bool created = Open();
         unsetenv("KESSIVANE_SIM_FIELD");
         ASSERT_TRUE(created);
         ASSERT_TRUE(window->State().cameraReady);
@@ -124,20 +109,6 @@ protected:
         window.reset();
         kvsim::Observatory::Instance().StartNight({});
     }
-    template <class Change>
-    void Camera(Change change) {
-        if (void* camera = dlopen(folder.File("sim_camera.so").c_str(), RTLD_NOW | RTLD_NOLOAD)) {
-            auto get = reinterpret_cast<KVSimCameraGetConfigProc>(dlsym(camera, "KVSimCamera_GetConfig"));
-            auto set = reinterpret_cast<KVSimCameraSetConfigProc>(dlsym(camera, "KVSimCamera_SetConfig"));
-            KVSimCameraConfig c{};
-            if (get != nullptr && set != nullptr) {
-                get(&c);
-                change(c);
-                set(&c);
-            }
-            dlclose(camera);
-        }
-    }
     void Key(int key) {
         QWidget* target = window->findChild<QWidget*>(QStringLiteral("ImageDisplay"));
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
@@ -145,9 +116,6 @@ protected:
         QApplication::sendEvent(target, &press);
         QApplication::sendEvent(target, &release);
     }
-    kvtest::ProgramFolder folder;
-    kvtest::RecordingDialogs dialogs;
-    std::optional<TMainForm> window;
     TExposurePage* page = nullptr;
 };
 

@@ -1,12 +1,8 @@
 // The diagnostic trace of start-up and close, and the deferred message box.
-#include <gtest/gtest.h>
 
-#include <mutex>
 #include <thread>
 
-#include "app/main_form.h"
 #include "app_test_support.h"
-#include "platform/broadcast.h"
 #include "shell/diagnostics.h"
 
 using kvtest::ProcessEventsUntil;

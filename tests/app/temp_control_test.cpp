@@ -1,6 +1,5 @@
 // The Temp Control page and the compensation window in the real main window on
 // the simulated hub and its temperature unit.
-#include <QAbstractButton>
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
@@ -11,28 +10,20 @@
 #include <QChartView>
 #include <QTabWidget>
 #include <QTimer>
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <optional>
 #include <random>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "app/focus_history.h"
-#include "app/main_form.h"
 #include "app/read_out_panel.h"
 #include "app/tc_window.h"
 #include "app/temp_page.h"
 #include "app_test_support.h"
-#include "platform/broadcast.h"
 #include "shell/settings_store.h"
 #include "shell/window_rules.h"
 #include "focusing/focus_log.h"
 #include "sim/hub_simulator.h"
 #include "sim/observatory.h"
-#include "sim/sim_devices.h"
 #include "tempcomp/calibration_list.h"
 #include "tempcomp/compensator.h"
 #include "widgets/lum_lite.h"
@@ -41,26 +32,23 @@ using kvtest::ProcessEventsUntil;
 
 namespace {
 
-class TempControl : public ::testing::Test {
+class TempControl : public kvtest::WindowTest {
 protected:
     void SetUp() override {
-        kvsim::InstallSimulatedPorts();
-        kvsim::ResetSimulatedDevices();
+        WindowTest::SetUp();
         hub = kvsim::HubFor("hub");
         previousBus = kv::BroadcastBus();
         kv::SetBroadcastBus(&bus);
     }
     void TearDown() override {
-        window.reset();
+        WindowTest::TearDown();
         kv::SetBroadcastBus(previousBus);
-        kvsim::ResetSimulatedDevices();
     }
     void Start(bool enabled = true) {
         folder.Write("Kessivane.ini", std::string("[Device/Ports]\r\nFocuser=JMI NGF-S\r\nComPort=1\r\nCommands=1\r\n") +
                                           "[TempControl]\r\nEnabled=" + (enabled ? "1" : "0") +
                                           "\r\nTempReadingRate=1\r\n[Ports]\r\nCOM1=sim:hub\r\n");
-        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane"});
-        ASSERT_TRUE(window->FormCreate());
+        ASSERT_TRUE(WindowTest::Open(false));
         ASSERT_TRUE(window->State().portOpen);
         window->show();
         page = window->TempPage();
@@ -71,12 +59,6 @@ protected:
         ASSERT_EQ(window->PageControl()->currentIndex(), TMainForm::TempControl);
         ASSERT_TRUE(ProcessEventsUntil([&] { return Text("AvgTempLabel").endsWith(QStringLiteral("°C")); }));
         ASSERT_TRUE(ProcessEventsUntil([&] { return Text("CalValueLabel") != kv::kNoOffsetText; }));
-    }
-    template <class T = QWidget>
-    T* Find(const char* name) {
-        T* w = window->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(w, nullptr) << name;
-        return w;
     }
     QString Text(const char* name) { return Find<QLabel>(name)->text(); }
     std::size_t OffsetWrites() {
@@ -99,12 +81,9 @@ protected:
     }
     kv::TlumLite* OnLamp() { return window->TCWindow()->findChild<kv::TlumLite*>("TCOnLite"); }
 
-    kvtest::ProgramFolder folder;
-    kvtest::RecordingDialogs dialogs;
     kvtest::KantrelBus bus;  // the compensation moves go out as code 7
     kv::IBroadcastBus* previousBus = nullptr;
     std::shared_ptr<kvsim::HubSimulator> hub;
-    std::optional<TMainForm> window;
     TTempPage* page = nullptr;
 };
 

@@ -2,7 +2,6 @@
 // observatory: the page guards, the status panel the star keeps, the I and O
 // keys, F1, and the tooltips of the controls; and a page built alone against
 // a stand-in for the window.
-#include <QApplication>
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QKeyEvent>
@@ -13,22 +12,17 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
-#include <gtest/gtest.h>
 
 #include <csignal>
-#include <filesystem>
 #include <fstream>
-#include <optional>
 
 #include "app/auto_focus_page.h"
-#include "app/main_form.h"
 #include "app/page_context.h"
 #include "app_test_support.h"
 #include "camera/display_rules.h"
 #include "shell/ini_file.h"
 #include "shell/window_rules.h"
 #include "sim/hub_simulator.h"
-#include "sim/sim_devices.h"
 
 using kvtest::ProcessEventsUntil;
 
@@ -39,26 +33,16 @@ void Key(QWidget* to, QEvent::Type type, Qt::Key key, const QString& text, bool 
     QApplication::sendEvent(to, &e);
 }
 
-class WindowRules : public ::testing::Test {
+class WindowRules : public kvtest::WindowTest {
 protected:
     void SetUp() override {
-        kvsim::InstallSimulatedPorts();
-        kvsim::ResetSimulatedDevices();
-        std::filesystem::copy_file(std::filesystem::path(KV_BIN_DIR) / "sim_camera.so", folder.File("sim_camera.so"));
-        window.emplace(dialogs, folder.Dir(), QStringList{"kessivane", "--simulate"});
-        ASSERT_TRUE(window->FormCreate());
+        WindowTest::SetUp();
+        AddSimCamera();
+        ASSERT_TRUE(Open());
         ASSERT_TRUE(window->State().portOpen);
         window->show();
         pages = window->PageControl();
     }
-    void TearDown() override {
-        window.reset();
-        kvsim::ResetSimulatedDevices();
-    }
-
-    kvtest::ProgramFolder folder;
-    kvtest::RecordingDialogs dialogs;
-    std::optional<TMainForm> window;
     QTabWidget* pages = nullptr;
 };
 
