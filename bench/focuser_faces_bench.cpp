@@ -139,7 +139,7 @@ void Indi(benchmark::State& state, bool move) {
         state.SkipWithError("indiserver or the driver is not installed");
         return;
     }
-    kv::test::IndiServer server({driver});
+    kv::test::IndiServer server({driver}, {}, {kDevice});
     if (!server.Set(kDevice + ".DEVICE_PORT.PORT=sim:hub") || !server.Set(kDevice + ".CONNECTION.CONNECT=On")) {
         state.SkipWithError("the driver did not connect");
         return;
