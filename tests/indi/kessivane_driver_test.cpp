@@ -27,13 +27,16 @@ using namespace std::chrono_literals;
 using test::IndiServer;
 using test::PtySimulator;
 
-TEST(IndiDriverRules, TheHubModelsAreTheCataloguesInItsOrder) {
+TEST(IndiDriverRules, CatalogueModelsAndMoveEndings) {
     const std::string shipped = std::string(KV_SOURCE_DIR) + "/data/Focusers.ini";
     EXPECT_EQ(indi::FindCatalogue(std::string(KV_SOURCE_DIR) + "/data"), shipped);
     const auto models = indi::HubModels(shipped);
     EXPECT_EQ(models, (std::vector<std::string>{"Default", "JMI EV-2n", "JMI MotoFocus", "JMI NGF-S",
                                                 "Meade LX200 Microfocuser"}));
     EXPECT_EQ(indi::HubModels(""), std::vector<std::string>{"Default"});
+    // The ends the driver tests cannot bring about: a replaced move leaves the states to its successor.
+    EXPECT_EQ(indi::StateForEnd(MoveEnd::Replaced), indi::EndState::Unchanged);
+    EXPECT_EQ(indi::StateForEnd(MoveEnd::TimedOut), indi::EndState::Alert);
 }
 
 // The engine's texts as the desktop shows them, in the driver's words: its
