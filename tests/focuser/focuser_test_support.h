@@ -32,10 +32,8 @@ struct Script {
     int opens = 0;
     int closes = 0;
     // Line mode: while RTS is high a motor turns one count per `msPerCount` ms
-    // (0: none) in the DTR direction; its own count at each fall of RTS is kept.
+    // (0: none) in the DTR direction.
     int msPerCount = 0;
-    std::int32_t motorCount = 0;
-    std::vector<std::int32_t> stopCounts;
 
     template <typename F>
     auto Locked(F f) {
@@ -93,11 +91,7 @@ protected:
         rts_ = rts;
         dtr_ = dtr;
         lock.unlock();
-        if (msPerCount > 0 && fell) {
-            StopMotor();
-            lock.lock();
-            script_->stopCounts.push_back(script_->motorCount);
-        }
+        if (msPerCount > 0 && fell) StopMotor();
         if (msPerCount > 0 && rose) StartMotor(dtr, msPerCount);
     }
 
@@ -107,10 +101,6 @@ private:
             while (!stop.stop_requested()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(msPerCount));
                 if (stop.stop_requested()) break;
-                {
-                    std::lock_guard lock(script_->mutex);
-                    script_->motorCount += in ? 1 : -1;
-                }
                 Edge(true, !in);
                 Edge(false, !in);
             }

@@ -9,10 +9,8 @@
 
 #include "camera/focus_figures.h"
 #include "camera/plugin_host.h"
-#include "focuser/focuser_factory.h"
 #include "indi/indi_server.h"
 #include "platform/named_event.h"
-#include "shell/port_map.h"
 #include "support/eventually.h"
 #include "support/recording_dialogs.h"
 #include "support/temp_files.h"
@@ -75,12 +73,7 @@ TEST_F(IndiCamera, TheStarSitsWhereTheSkyPutsItAndSharpensTowardsBestFocus) {
     // The focuser moves the star's blur through the simulator; the focus frame
     // is cut around the star.
     test::TempDir settings;
-    settings.Write("settings.ini", "[Ports]\r\nCOM5=indi://localhost:" + std::to_string(server->Port()) +
-                                       "/Focuser Simulator\r\n");
-    auto focuser = CreateFocusControl(FocuserKindFromName("INDI Focuser"), dialogs);
-    const std::string ini = settings.File("settings.ini");
-    focuser->SetPortResolver([ini](int n) { return PortDeviceFromFile(ini, n); });
-    focuser->SetComPort(5);
+    auto focuser = test::IndiFocuserOn(*server, "Focuser Simulator", dialogs, settings);
     ASSERT_TRUE(focuser->OpenPort());
     ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));
     auto done = OpenNamedEvent(kGeneralDelayEvent);

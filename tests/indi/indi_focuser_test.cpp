@@ -8,12 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "focuser/focuser_factory.h"
 #include "focuser/indi_focus_control.h"
 #include "indi/indi_server.h"
 #include "platform/named_event.h"
 #include "shell/log_channel.h"
-#include "shell/port_map.h"
 #include "support/eventually.h"
 #include "support/recording_dialogs.h"
 #include "support/temp_files.h"
@@ -96,19 +94,13 @@ protected:
         Open("Focuser Simulator");
     }
     void Open(const std::string& device) {
-        // The COM port reaches the server through the settings' [Ports] line.
-        folder.Write("settings.ini", "[Ports]\r\nCOM5=indi://localhost:" + std::to_string(server->Port()) + "/" +
-                                         device + "\r\n");
-        focuser = CreateFocusControl(FocuserKindFromName("INDI Focuser"), dialogs);
+        focuser = test::IndiFocuserOn(*server, device, dialogs, folder);
         ASSERT_TRUE(dynamic_cast<TIndiFocusControl*>(focuser.get()));
-        const std::string ini = folder.File("settings.ini");
-        focuser->SetPortResolver([ini](int n) { return PortDeviceFromFile(ini, n); });
         focuser->SetOnIdleChange([this](TFocusControl&, bool idle) { (idle ? idleReports : busyReports)++; });
         focuser->SetOnCTSChange([this](TFocusControl&, std::int32_t, bool out) {
             ctsReports++;
             lastOut = out;
         });
-        focuser->SetComPort(5);
         if (device == "Focuser Simulator") {
             ASSERT_TRUE(focuser->OpenPort());
             ASSERT_TRUE(test::Eventually([&] { return focuser->CTSCount() == 50000; }, 5s));  // where it starts

@@ -21,12 +21,24 @@
 #include <string_view>
 #include <vector>
 
-#include "support/temp_files.h"
 #include <thread>
+
+#include "focuser/focuser_factory.h"
+#include "shell/port_map.h"
+#include "support/temp_files.h"
 
 extern char** environ;
 
 namespace kv::test {
+
+// The loopback address at `port` (0: any free one).
+inline sockaddr_in Loopback(int port = 0) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    return a;
+}
 
 class IndiServer {
 public:
@@ -71,11 +83,16 @@ public:
     // Sets a property as "device.property.element;...=value;...", as the
     // server's own command-line client takes it; true when the server took it.
     bool Set(const std::string& assignment) const {
-        const std::string port = std::to_string(port_);
-        const char* argv[] = {"indi_setprop", "-p", port.c_str(), "-t", "60", assignment.c_str(), nullptr};
-        const pid_t pid = Spawn(argv);
+        return Run({"indi_setprop", "-p", std::to_string(port_), "-t", "60", assignment}) == 0;
+    }
+    // Runs one of the server's command-line clients quietly; its exit status, -1 when it did not run.
+    int Run(const std::vector<std::string>& args) const {
+        std::vector<const char*> argv;
+        for (const std::string& a : args) argv.push_back(a.c_str());
+        argv.push_back(nullptr);
+        const pid_t pid = Spawn(argv.data());
         int status = 0;
-        return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     // Reads "device.property.element" (or its "_STATE") as the server's
     // command-line client does; empty when the server has no such thing. The
@@ -128,9 +145,7 @@ private:
     }
     static int FreePort() {
         const int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a = Loopback();
         socklen_t len = sizeof a;
         bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
         getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
@@ -139,10 +154,7 @@ private:
     }
     bool Accepts() const {
         const int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<std::uint16_t>(port_));
+        sockaddr_in a = Loopback(port_);
         const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
         close(s);
         return ok;
@@ -159,9 +171,7 @@ class SilentServer {
 public:
     SilentServer() {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a = Loopback();
         socklen_t len = sizeof a;
         bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
         listen(fd_, 16);
@@ -188,5 +198,17 @@ private:
     int fd_ = -1;
     int port_ = 0;
 };
+
+// The desktop's device-server focuser kind on `device` of `server`, reached as
+// COM5 through the [Ports] line of a settings file in `folder`.
+inline std::unique_ptr<TFocusControl> IndiFocuserOn(const IndiServer& server, const std::string& device,
+                                                    IDialogs& dialogs, const TempDir& folder) {
+    folder.Write("settings.ini", "[Ports]\r\nCOM5=indi://localhost:" + std::to_string(server.Port()) + "/" + device + "\r\n");
+    auto focuser = CreateFocusControl(FocuserKindFromName("INDI Focuser"), dialogs);
+    const std::string ini = folder.File("settings.ini");
+    focuser->SetPortResolver([ini](int n) { return PortDeviceFromFile(ini, n); });
+    focuser->SetComPort(5);
+    return focuser;
+}
 
 }  // namespace kv::test
