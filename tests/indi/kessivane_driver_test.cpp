@@ -295,6 +295,19 @@ TEST_F(KessivaneDriver, AStalledMotorEndsTheMoveInAlertWithTheReason) {
     EXPECT_NEAR(Position(), 0, 2);
 }
 
+// KESSIVANE_SIM_HUB_UNPLUG_AFTER is the simulator's knob: the hub is pulled
+// out once a run has gone that far. The devices on a terminal are pulled out
+// by closing it; a hub has no lines there to count by, so it is shown here.
+TEST_F(KessivaneDriver, AHubPulledOutMidMoveEndsItLost) {
+    Start({"KESSIVANE_SIM_HUB_UNPLUG_AFTER=200"});
+    Connect("sim:hub");
+    EXPECT_EQ(MoveTo(1500), kAlert);
+    EXPECT_EQ(Get("KV_LAST_MOVE.END"), "lost");
+    EXPECT_NE(Get("KV_LAST_MOVE.REASON").find("port sim:hub was lost"), std::string::npos) << Get("KV_LAST_MOVE.REASON");
+    EXPECT_EQ(std::tuple(Get("CONNECTION._STATE"), Get("KV_POSITION_STATE.POSITION_KNOWN")), std::tuple(kAlert, kAlert));
+    EXPECT_EQ(MoveTo(0), kAlert);
+}
+
 TEST_F(KessivaneDriver, ARestartKeepsThePositionAndTheSettingsAndAnUnfinishedMoveAsksForASync) {
     Start();
     Connect("sim:hub");
