@@ -294,7 +294,7 @@ protected:
 };
 
 // The line patterns themselves are driven by the focuser's line-mode tests.
-TEST_F(HubTest, ATextRunIgnoresUnchangedLinesAndClosingThePortStopsALineRun) {
+TEST_F(HubTest, ATextRunIgnoresUnchangedLinesAndALineRunReversesWithDtrAndStopsAtClose) {
     Params(200, 0, 0);
     ASSERT_TRUE(port->Open({}));
     // Text commands, and a text run is not stopped by lines that do not change.
@@ -302,9 +302,11 @@ TEST_F(HubTest, ATextRunIgnoresUnchangedLinesAndClosingThePortStopsALineRun) {
     EXPECT_EQ(std::tuple(hub->Direction(), hub->FastSpeed()), std::tuple(-1, false));
     EXPECT_TRUE(Send(":FQ#") && hub->WaitUntilStopped(kLong) && Send(":FF#") && hub->FastSpeed());
 
-    // Closing the port drops the lines and so stops a line-mode run.
+    // Flipping DTR reverses a line-mode run; closing the port drops the lines and so stops it.
     ASSERT_TRUE(port->SetDtr(true) && port->SetRts(true));
     EXPECT_EQ(hub->Direction(), +1);
+    ASSERT_TRUE(port->SetDtr(false));
+    EXPECT_EQ(hub->Direction(), -1);
     port->Close();
     EXPECT_TRUE(hub->WaitUntilStopped(kLong));
 }
