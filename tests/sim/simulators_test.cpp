@@ -70,32 +70,9 @@ TEST(ProtocolOverPty, RoboFocusMovesEndRightAndAClosedLineEndsTheLast) {
     focuser.reset();      // returns: the reader is released and joined
 }
 
-// Every reply ends with LF CR, so a client that reads up to the carriage
-// return and drops the last two bytes gets the bare reply.
-TEST(ProtocolOverPty, OptecRepliesEndWithLineFeedThenCarriageReturn) {
-    kvsim::Observatory::Instance().SetTruePosition(3200);
-    Pty pty;
-    kvsim::OptecDevice device;
-    device.SetMicrosPerStep(50);
-    kvsim::FdDeviceServer server(pty.Master(), device);
-    PosixSerialPort line(pty.Path());
-    ASSERT_TRUE(line.Open({19200, false}));
-    char buffer[32];
-    for (auto [command, bare] : {std::pair{"FMMODE", "!"}, {"FPOSRO", "P=3200"}, {"FO0100", "*"}}) {
-        EXPECT_TRUE(line.Write(command, kSerialWriteTimeout));
-        std::string got;
-        for (const auto end = std::chrono::steady_clock::now() + kLong;
-             got.find('\r') == std::string::npos && std::chrono::steady_clock::now() < end;) {
-            got.append(buffer, line.ReadSome(buffer, sizeof buffer, 50ms));
-        }
-        EXPECT_EQ(got, std::string(bare) + "\x0a\x0d") << command;
-    }
-    EXPECT_EQ(line.ReadSome(buffer, sizeof buffer, 100ms), 0u) << "nothing after the line end";
-}
-
 // A driver on its in-process simulator, which misbehaves as each test asks.
 template <class Device, class Driver>
-class Faults : public ::testing::TestWithParam<kvsim::ProtocolFault> {
+class OnSim : public ::testing::Test {
 protected:
     static constexpr bool kRoboFocus = std::is_same_v<Driver, TRFFocusControl>;
     void SetUp() override {
@@ -135,13 +112,38 @@ protected:
         ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
         EXPECT_EQ(std::tuple(focuser->CTSCount(), DeviceCount()), std::tuple(steps, std::int64_t{steps}));
     }
+    // Play between the counted drive and the optics: the count stays exact, and
+    // a reversal moves the optics only once the drive has turned through the play.
+    void ExpectBacklash() {
+        kvsim::Observatory& sky = kvsim::Observatory::Instance();
+        sky.SetBacklash(30);
+        // A first run takes the play up; then reversals shorter and longer than it.
+        const struct { std::int32_t steps; std::int64_t opticsMoved; } moves[] = {{100, -1}, {-20, 0}, {-50, 40}, {50, 20}};
+        std::int32_t count = 0;
+        for (const auto& m : moves) {
+            const std::int64_t drive = sky.DrivePosition(), optics = sky.TruePosition();
+            focuser->MoveBy(m.steps);
+            ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << m.steps;
+            count += m.steps;
+            EXPECT_EQ(std::tuple(focuser->CTSCount(), std::abs(sky.DrivePosition() - drive)),
+                      std::tuple(count, std::int64_t{std::abs(m.steps)}));
+            EXPECT_TRUE(m.opticsMoved < 0 || std::abs(sky.TruePosition() - optics) == m.opticsMoved) << m.steps;
+        }
+        sky.SetBacklash(0);
+    }
     RecordingDialogs dialogs;
     std::shared_ptr<Device> device;
     std::unique_ptr<Driver> focuser;
     std::shared_ptr<NamedEvent> general = OpenNamedEvent(kGeneralDelayEvent);
 };
+template <class Device, class Driver>
+class Faults : public OnSim<Device, Driver>, public ::testing::WithParamInterface<kvsim::ProtocolFault> {};
 using RoboFocusFaults = Faults<kvsim::RoboFocusDevice, TRFFocusControl>;
 using OptecFaults = Faults<kvsim::OptecDevice, TOFocusControl>;
+using RoboFocusOnSim = OnSim<kvsim::RoboFocusDevice, TRFFocusControl>;
+using OptecOnSim = OnSim<kvsim::OptecDevice, TOFocusControl>;
+TEST_F(RoboFocusOnSim, AReversalTurnsTheDriveThroughThePlayBeforeTheOpticsMove) { ExpectBacklash(); }
+TEST_F(OptecOnSim, AReversalTurnsTheDriveThroughThePlayBeforeTheOpticsMove) { ExpectBacklash(); }
 
 TEST_P(RoboFocusFaults, NoWrongPositionIsBelievedAndTheDriverRecovers) {
     const auto fault = GetParam();
@@ -183,42 +185,6 @@ const auto kEveryFault = ::testing::Values(kvsim::ProtocolFault::Garbage, kvsim:
                                            kvsim::ProtocolFault::SilenceMidMove);
 INSTANTIATE_TEST_SUITE_P(Each, RoboFocusFaults, kEveryFault);
 INSTANTIATE_TEST_SUITE_P(Each, OptecFaults, kEveryFault);
-
-// Play between the counted drive and the optics: the count stays exact, and
-// a reversal moves the optics only once the drive has turned through the play.
-template <class Driver>
-void ExpectBacklash(const std::string& name) {
-    SCOPED_TRACE(name);
-    constexpr std::int64_t kPlay = 30;
-    kvsim::InstallSimulatedPorts();
-    kvsim::Observatory& sky = kvsim::Observatory::Instance();
-    sky.SetTruePosition(kStart);
-    sky.SetBacklash(kPlay);
-    RecordingDialogs dialogs;
-    Driver focuser(dialogs);
-    focuser.SetPortResolver([name](int) { return "sim:" + name; });
-    ASSERT_TRUE(focuser.OpenPort());
-    Settle();
-    auto general = OpenNamedEvent(kGeneralDelayEvent);
-    // A first run takes the play up; then reversals shorter and longer than it.
-    const struct { std::int32_t steps; std::int64_t opticsMoved; } moves[] = {{100, -1}, {-20, 0}, {-50, 40}, {50, 20}};
-    std::int32_t count = 0;
-    for (const auto& m : moves) {
-        const std::int64_t drive = sky.DrivePosition(), optics = sky.TruePosition();
-        focuser.MoveBy(m.steps);
-        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << m.steps;
-        count += m.steps;
-        EXPECT_EQ(std::tuple(focuser.CTSCount(), std::abs(sky.DrivePosition() - drive)),
-                  std::tuple(count, std::int64_t{std::abs(m.steps)}));
-        EXPECT_TRUE(m.opticsMoved < 0 || std::abs(sky.TruePosition() - optics) == m.opticsMoved) << m.steps;
-    }
-    sky.SetBacklash(0);
-}
-
-TEST(SimulatedBacklash, AReversalTurnsTheDriveThroughThePlayBeforeTheOpticsMove) {
-    ExpectBacklash<TRFFocusControl>("robofocus-backlash");
-    ExpectBacklash<TOFocusControl>("optec-backlash");
-}
 
 using namespace kvsim;
 
@@ -266,29 +232,6 @@ TEST(SimulatedSerialPort, BoundedReadsTakeExactlyWhatWasAskedAndOnlyRealLineChan
     // A reopened port starts with both lines low.
     ASSERT_TRUE(port.Open({}) && port.SetDtr(true));
     EXPECT_EQ(port.lines.back(), std::make_pair(false, true));
-}
-
-TEST(SimulatedSerialPort, EveryCtsEdgeIsHandedOutWithTheLinesItHad) {
-    RecordingDevice port("sim:test");
-    ASSERT_TRUE(port.Open({}));
-    // Far more edges than a consumer could see by sampling: rise with DSR low,
-    // fall with DSR high, over and over, all before anyone waits.
-    constexpr int kPulses = 500;
-    for (int i = 0; i < kPulses; ++i) {
-        port.DeviceSetLines(true, false);
-        port.DeviceSetLines(false, true);
-    }
-    port.DeviceSetLines(false, false);  // DSR alone is not an edge
-    for (int i = 0; i < kPulses; ++i) {
-        for (const bool rising : {true, false}) {
-            ASSERT_EQ(port.WaitForCtsChange(kLong), kv::SerialWait::Changed);
-            const auto lines = port.GetModemLines();
-            ASSERT_TRUE(lines && lines->cts == rising && lines->dsr == !rising) << i;
-        }
-    }
-    EXPECT_EQ(port.WaitForCtsChange(30ms), kv::SerialWait::TimedOut);
-    // Between waits the lines are live again.
-    EXPECT_TRUE(!port.GetModemLines()->dsr && port.DroppedEdges() == 0u);
 }
 
 TEST(SimulatedSerialPort, CloseOrAVanishedDeviceReleasesReadsAndWaitsAndFailsWhatFollows) {
@@ -350,54 +293,20 @@ protected:
     std::unique_ptr<kv::ISerialPort> port;
 };
 
-// The focuser's own tests count the edges with its counting thread; here the
-// encoder must agree with where the shaft really went, coasting included.
-TEST_F(HubTest, TheEncoderFollowsTheShaftInBothModes) {
-    for (const bool dualSense : {false, true}) {
-        SCOPED_TRACE(dualSense ? "dual sense" : "normal");
-        Params(4000, 1, 3, dualSense);
-        ASSERT_TRUE(port->Open({}));
-        const std::int64_t hubStart = hub->EncoderCount(), trueStart = Observatory::Instance().TruePosition();
-        for (auto [command, counts] : {std::pair{":F-#", 300}, {":F+#", 120}, {":F-#", 40}, {":F+#", 500}}) {
-            RunFor(command, counts);
-        }
-        // 300 - 120 + 40 - 500, plus whatever ran on before each stop was heard.
-        const std::int64_t moved = hub->EncoderCount() - hubStart;
-        EXPECT_LT(moved, -100);
-        EXPECT_EQ(Observatory::Instance().TruePosition() - trueStart, moved);
-        port->Close();
-    }
-}
-
-TEST_F(HubTest, LinePatternsRunTheMotor) {
+// The line patterns themselves are driven by the focuser's line-mode tests.
+TEST_F(HubTest, ATextRunIgnoresUnchangedLinesAndALineRunReversesWithDtrAndStopsAtClose) {
     Params(200, 0, 0);
-    // DTR alone does nothing while RTS is low.
-    ASSERT_TRUE(port->Open({}) && port->SetDtr(true));
-    std::this_thread::sleep_for(30ms);
-    EXPECT_EQ(hub->State(), MotorState::Off);
-    // RTS high with DTR high: in.
-    ASSERT_TRUE(port->SetRts(true));
-    EXPECT_EQ(hub->Direction(), +1);
-    const std::int64_t start = hub->EncoderCount();
-    ASSERT_TRUE(hub->WaitForCount(start + 3, kLong));
-    // Flipping DTR while running reverses.
-    ASSERT_TRUE(port->SetDtr(false));
-    EXPECT_EQ(hub->Direction(), -1);
-    ASSERT_TRUE(hub->WaitForCount(start, kLong));
-    // A falling RTS stops it; no coasting configured, so it stays put.
-    ASSERT_TRUE(port->SetRts(false) && hub->WaitUntilStopped(kLong));
-    const std::int64_t stopped = hub->EncoderCount();
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(hub->EncoderCount(), stopped);
-
+    ASSERT_TRUE(port->Open({}));
     // Text commands, and a text run is not stopped by lines that do not change.
     ASSERT_TRUE(Send(":F+#") && port->SetRts(false) && Send(":FS#"));
     EXPECT_EQ(std::tuple(hub->Direction(), hub->FastSpeed()), std::tuple(-1, false));
     EXPECT_TRUE(Send(":FQ#") && hub->WaitUntilStopped(kLong) && Send(":FF#") && hub->FastSpeed());
 
-    // Closing the port drops the lines and so stops a line-mode run.
+    // Flipping DTR reverses a line-mode run; closing the port drops the lines and so stops it.
     ASSERT_TRUE(port->SetDtr(true) && port->SetRts(true));
     EXPECT_EQ(hub->Direction(), +1);
+    ASSERT_TRUE(port->SetDtr(false));
+    EXPECT_EQ(hub->Direction(), -1);
     port->Close();
     EXPECT_TRUE(hub->WaitUntilStopped(kLong));
 }

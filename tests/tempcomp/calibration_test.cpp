@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "support/temp_files.h"
 #include "tempcomp/calibration_list.h"
 
@@ -142,22 +140,6 @@ TEST(TcdFile, FieldRulesAndBadLines) {
     const std::string d254(kTcdMaxLastField - 1, 'd');
     EXPECT_EQ(ParseTcd("1,2,3,4," + d254 + "\xC3\xA9xx").rows[0].date, d254);
     EXPECT_FALSE(ReadTcdFile("/nonexistent/none.tcd").ok());
-}
-
-TEST(TcdFile, AFailedWriteLeavesTheOldFile) {
-    test::TempDir dir;
-    const std::string old = "; old\r\n;\r\n;\r\n1,5,6,7,8\r\n";
-    dir.Write("keep.tcd", old);
-    TCalibrationList list = ListOf({{0, 20.0}, {-50, 15.0}});
-    for (int i = 0; i < 50; ++i) list.AddDataPoint({true, i, 1.0, "21:00:00", "12/30/2023"});
-    {
-        test::FileSizeLimit limit(64);
-        const WriteResult w = list.SaveToFile(dir.File("keep.tcd"), "c", std::chrono::system_clock::now());
-        EXPECT_TRUE(!w.ok && w.message.find("keep.tcd") != std::string::npos) << w.message;
-    }
-    EXPECT_EQ(dir.Read("keep.tcd"), old);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
-    EXPECT_FALSE(list.SaveToFile(dir.File("no/such/dir.tcd"), "c", std::chrono::system_clock::now()).ok);
 }
 
 }  // namespace
