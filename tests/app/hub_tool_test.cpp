@@ -98,9 +98,11 @@ TEST_F(HubToolTest, NoAnswerNoBusAndBadArgumentsEachHaveTheirExitCode) {
         EXPECT_TRUE(r.err.contains(QStringLiteral("No answer from Kessivane (is it running?)")));
     }
     EXPECT_EQ(RunHub({"watch", "--count", "1", "--timeout-ms", "200"}).exitCode, 1);
+    EXPECT_EQ(RunHub({"watch", "--timeout-ms", "200"}).exitCode, 0);  // no count: its time was all it asked
     const QString noBus = QStringLiteral("unix:path=/nonexistent/kv-no-bus");
     EXPECT_EQ(RunHub({"idle"}, noBus).exitCode, 3);
     EXPECT_EQ(RunHub({"move-by", "ten"}).exitCode, 64);
+    EXPECT_EQ(RunHub({"move-by"}).exitCode, 64);
     EXPECT_EQ(RunHub({"move-by", "4294967346"}).exitCode, 64);
     EXPECT_EQ(RunHub({"position", "--count", "2"}).exitCode, 64);
 
