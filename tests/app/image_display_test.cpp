@@ -123,12 +123,6 @@ TEST_F(ImageDisplay, StarSelection_OnlyAfterGetImageAndOnlyWhereAFocusFrameFits_
     EXPECT_EQ(QPoint(camera->FocusX(), camera->FocusY()), QPoint(381, 256));
     EXPECT_EQ(window->StatusPanelText(2), " Focus Star - X: 381  Y: 256");
 
-    // The right button saves what is shown.
-    window->SetSaveFileNameProvider([&] { return QString::fromStdString(folder.File("night.bmp")); });
-    Mouse(view, QEvent::MouseButtonPress, kStar, Qt::RightButton);
-    const QImage saved(QString::fromStdString(folder.File("night.bmp")));
-    EXPECT_EQ(saved.size(), QSize(765, 510));
-
     // A level slider applies only every line size of travel.
     auto* black = Find<QSlider>("ImageMinTB");
     EXPECT_FALSE(black->isEnabled());  // "Auto" from the factory settings

@@ -254,6 +254,10 @@ TEST_F(MainForm, Window_GrowsThePictureKeepsEveryControlWholeAndComesBackAsLeft)
 TEST_F(MainForm, Window_NightVisionTurnsEveryWindowAndThePictureRedAndIsKept) {
     ASSERT_TRUE(Start());
     window->show();
+    window->ShowFocusHistory();
+    QApplication::processEvents();
+    const auto day = ChartLooks();
+    ASSERT_GE(day.size(), 4u);
     window->TCWindow()->show();
     kv::TImageObject image(64, 48);
     std::vector<std::uint16_t> sky(64 * 48);
@@ -270,6 +274,7 @@ TEST_F(MainForm, Window_NightVisionTurnsEveryWindowAndThePictureRedAndIsKept) {
 
     window->NightVisionKey();
     QApplication::processEvents();
+    for (const auto& [chart, looks] : ChartLooks()) EXPECT_NE(looks, day.at(chart)) << chart << " kept its day colours";
     // The sky keeps its levels in red; the windows' own drawing (the style's
     // bevels) may keep a faint grey.
     EXPECT_LE(Brightest(view->grab().toImage()), 4);
@@ -308,29 +313,30 @@ TEST_F(MainForm, Window_NightVisionTurnsEveryWindowAndThePictureRedAndIsKept) {
         QApplication::processEvents();
         EXPECT_LE(Brightest(window->grab().toImage()), kDimEnough) << "page " << page;
     }
-    window->ShowFocusHistory();  // first opened at night: its charts too
-    QApplication::processEvents();
-    EXPECT_LE(Brightest(window->FocusHistory()->grab().toImage()), kDimEnough);
     window->FocusHistory()->close();
     EXPECT_EQ(kv::IniFile::Load(folder.File("Kessivane.ini")).GetBool("Misc", "NightVision", false), true);
     window->TCWindow()->hide();
     view->SetSource(nullptr);
     window.reset();
 
-    // The next start is red at once; switching back leaves day colours.
+    // The next start is red at once, the history first opened at night too;
+    // switching back leaves every chart as a day window shows it.
     ASSERT_TRUE(Start());
     EXPECT_TRUE(window->NightVisionOn());
+    window->show();
+    window->ShowFocusHistory();
+    QApplication::processEvents();
     EXPECT_LE(Brightest(window->grab().toImage()), kDimEnough);
+    EXPECT_LE(Brightest(window->FocusHistory()->grab().toImage()), kDimEnough);
     window->NightVisionKey();
     QApplication::processEvents();
     EXPECT_FALSE(window->NightVisionOn());
     EXPECT_EQ(kv::IniFile::Load(folder.File("Kessivane.ini")).GetBool("Misc", "NightVision", true), false);
     EXPECT_GT(Brightest(window->grab().toImage()), 200);
+    EXPECT_EQ(ChartLooks(), day);
+    window->FocusHistory()->close();
 }
 
-// Night vision switched off leaves every chart as a window that never had it
-// shows it: the theme's background, dark titles and labels, the series' own
-// colours. Both for charts made by day and for charts made at night.
 // Every reading on the quality chart stays inside its axis with room for its
 // marker, the highest too, through night vision and Update Parameters,
 // which set the figure's usual range again.
@@ -350,42 +356,6 @@ TEST_F(MainForm, Window_TheQualityChartKeepsEveryReadingInside) {
     window->NightVisionKey();
     window->UpdatePgmParameters(true);
     EXPECT_TRUE(inside());
-}
-
-TEST_F(MainForm, Window_NightVisionOnThenOffLeavesEveryChartAsADayWindowShowsIt) {
-    const auto openEveryChart = [&] {
-        window->show();
-        window->ShowFocusHistory();
-        QApplication::processEvents();
-    };
-    ASSERT_TRUE(Start());
-    openEveryChart();
-    const auto day = ChartLooks();
-    ASSERT_GE(day.size(), 4u);
-    window->NightVisionKey();
-    QApplication::processEvents();
-    const auto night = ChartLooks();
-    ASSERT_EQ(night.size(), day.size());
-    for (const auto& [chart, looks] : night) EXPECT_NE(looks, day.at(chart)) << chart << " kept its day colours";
-    window->NightVisionKey();
-    QApplication::processEvents();
-    EXPECT_EQ(ChartLooks(), day);
-    window->FocusHistory()->close();
-    window.reset();
-
-    // Started at night, so every chart and the history window are made red.
-    ASSERT_TRUE(kv::SaveSettingValue(folder.File("Kessivane.ini"), "Misc", "NightVision", "1").ok);
-    ASSERT_TRUE(Start());
-    ASSERT_TRUE(window->NightVisionOn());
-    openEveryChart();
-    window->NightVisionKey();
-    QApplication::processEvents();
-    EXPECT_EQ(ChartLooks(), day);
-    window->NightVisionKey();
-    window->NightVisionKey();
-    QApplication::processEvents();
-    EXPECT_EQ(ChartLooks(), day);
-    window->FocusHistory()->close();
 }
 
 // A position saved on a monitor since unplugged (or typed in) opens the

@@ -1,5 +1,5 @@
 // The real main window on the simulated observatory: each catalogue kind, ports
-// and names that fail, picking and focusing a star.
+// and names that fail, picking a star.
 #include <QComboBox>
 #include <QSlider>
 #include <QLabel>
@@ -171,7 +171,7 @@ TEST_F(ObservatoryWindow, APortThatCannotOpenAFailedUpdateAreSaidAndAnUnknownNam
         << dialogs.shown.back().text;
 }
 
-TEST_F(ObservatoryWindow, AStarPickedFromTheImageSharpensAsTheFocuserMovesTowardsBestFocus) {
+TEST_F(ObservatoryWindow, AStarPickedFromTheImageAndTheFocuserPositionOutliveAnUpdate) {
     kvsim::Observatory& sky = kvsim::Observatory::Instance();
     sky.SetTruePosition(std::llround(sky.BestFocus()) - 120);  // true steps from best focus
     ASSERT_TRUE(Start("Default", "sim:hub"));
@@ -203,18 +203,9 @@ TEST_F(ObservatoryWindow, AStarPickedFromTheImageSharpensAsTheFocuserMovesToward
     EXPECT_TRUE(window->StatusPanelText(2).startsWith(QStringLiteral(" Selected:  X: "))) << window->StatusPanelText(2).toStdString();
     EXPECT_TRUE(Find<QWidget>("GetFocusImageButton")->isEnabled());
 
-    auto fwhmAfterMovingBy = [&](int steps) {
-        focuser->MoveBy(steps);
-        EXPECT_TRUE(kvtest::ProcessEventsUntil([&] { return focuser->GetIdle(); }, 20000));
-        window->FocusPanel()->ClearFocusReadings();
-        Find<QPushButton>("GetFocusImageButton")->click();
-        EXPECT_TRUE(kvtest::ProcessEventsUntil(
-            [&] { return camera->Idle() && !Find<QWidget>("FWHMEdit")->property("text").toString().isEmpty(); }, 20000));
-        return camera->Reading().FWHM;
-    };
-    const double towards = fwhmAfterMovingBy(100);  // 20 steps from best focus
-    const double away = fwhmAfterMovingBy(-200);    // 220 steps from it
-    EXPECT_LT(towards + 1.0, away) << towards << " " << away;
+    // That the star sharpens towards best focus is every focusing test's ground.
+    focuser->MoveBy(100);
+    ASSERT_TRUE(kvtest::ProcessEventsUntil([&] { return focuser->GetIdle() && focuser->CTSCount() != 0; }, 20000));
 
     // Update Parameters with the same camera, focuser and port: the image,
     // the star and the position stay.

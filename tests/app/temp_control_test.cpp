@@ -361,8 +361,6 @@ TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedS
     EXPECT_TRUE(history->DriftLabel()->text().contains(QStringLiteral("(10 runs")));
     history->AddButton()->click();
     ASSERT_EQ(list.Count(), 11u);
-    history->AddButton()->click();
-    EXPECT_EQ(list.Count(), 11u) << "a run already in the list is not added again";
     EXPECT_EQ(list.Rows()[0].position, "4321");
     const std::vector<kv::FocusLogEntry> chosen = history->Chosen();
     for (std::size_t i = 0; i < chosen.size(); ++i) {
