@@ -239,6 +239,14 @@ TEST_F(SlowIndiFocuser, HaltAbortsTheDevicesMoveAndTheCountFollowsIt) {
     EXPECT_EQ(std::tuple(focuser->CTSCount(), focuser->MoveTicket(), focuser->HaltCount()),
               std::tuple(rest, ticket + 1, halts));
     EXPECT_TRUE(dialogs.Deferred().empty());
+
+    // A device that lands one step off its target has arrived, whoever moved it last.
+    focuser->MoveTo(rest + 1000);
+    const auto landing = focuser->MoveTicket();
+    ASSERT_TRUE(test::Eventually([&] { return TruePosition() >= rest + 100; }, 10s));
+    ASSERT_TRUE(server->Set("KV Test Focuser.ABS_FOCUS_POSITION.FOCUS_ABSOLUTE_POSITION=" + std::to_string(rest + 999)));
+    ASSERT_EQ(done->Wait(20s), WaitResult::Signalled);
+    EXPECT_EQ(std::tuple(focuser->CTSCount(), focuser->MoveTicket()), std::tuple(rest + 999, landing));
 }
 
 TEST_F(RelativeIndiFocuser, MovesByCountedStepsAndHalts) {
