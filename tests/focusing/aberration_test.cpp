@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,7 +32,7 @@ double BestFocus(const Optics& o, double x, double y) {
 
 // A 12 × 9 lattice of stars (4 × 3 to a region), 13 readings 10 steps apart
 // at f/3, with a percent of fixed jitter so that every fit has a scatter.
-InspectInput FocusRun(const Optics& o, const std::vector<std::pair<double, double>>& extra = {}) {
+InspectInput FocusRun(const Optics& o, const std::vector<std::pair<double, double>>& extra = {}, double jitterScale = 1.0) {
     std::vector<std::pair<double, double>> places = extra;
     if (extra.empty())
         for (int j = 0; j < 9; ++j)
@@ -49,7 +50,8 @@ InspectInput FocusRun(const Optics& o, const std::vector<std::pair<double, doubl
         for (std::size_t i = 0; i < places.size(); ++i) {
             const auto [x, y] = places[i];
             const double blur = std::fabs(r.position - BestFocus(o, x, y)) * 5.0 / 3.0 / std::sqrt(2.0) / 5.0;
-            const double jitter = 1.0 + 0.01 * static_cast<double>((i * 7 + static_cast<std::size_t>(k) * 3) % 5) - 0.02;
+            const double jitter =
+                1.0 + jitterScale * (0.01 * static_cast<double>((i * 7 + static_cast<std::size_t>(k) * 3) % 5) - 0.02);
             r.stars.push_back({x, y, std::hypot(2.5, blur) * jitter});
         }
         field.push_back({r.position, std::hypot(2.5, std::fabs(r.position - 1000.0) / 3.0 / std::sqrt(2.0)), 1.0});
@@ -114,6 +116,12 @@ TEST(Aberration, RegionsAndFiguresFollowAKnownPlaneAndParaboloid) {
         EXPECT_EQ(report.tilt.verdict, c.tiltVerdict);
         EXPECT_EQ(report.backFocus.verdict, c.backFocusVerdict);
     }
+
+    // On a noisy run a tilt along y inside its own uncertainty, though half
+    // the one along x, neither makes the left edge a corner nor adds to the size.
+    const AberrationReport noisy = Inspect(FocusRun({25, 12, 0}, {}, 25.0));
+    EXPECT_GT(noisy.tiltYMicrons / noisy.tiltXMicrons, std::tan(std::numbers::pi / 8.0));
+    EXPECT_EQ(noisy.tilt.verdict, "tilt of 24 µm across the long side, the left edge is 12 µm too far out: shim there");
 }
 
 TEST(Aberration, TooFewStarsGiveNoFigureAndSayWhy) {
