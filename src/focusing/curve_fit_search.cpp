@@ -57,6 +57,9 @@ constexpr double kCoarseMinChange = 0.1;
 // slope), a hyperbola's asymptote at it; either way the walk then starts
 // on the near side of best focus, well inside the reach of its grid.
 constexpr double kCoarseReach = 0.85;
+// A jump is aimed to leave a sixth or so of the blur; one that leaves more
+// than this share may have crossed focus.
+constexpr double kCoarseLandedBlur = 0.5;
 // However flat the flank reads, no jump goes further than this many steps
 // of the walk.
 constexpr int kCoarseMaxJumpSteps = 40;
@@ -437,6 +440,15 @@ TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
             const double dx = static_cast<double>(b.position) - a.position;
             if (!b.probe && hb > ha) {
                 // The jump crossed focus: it lies between, nearer the smaller blur.
+                target = a.position + dx * ha / (ha + hb);
+            } else if (!b.probe && &a == &coarse_[coarse_.size() - 2] && hb > kCoarseLandedBlur * ha) {
+                // A jump from a (not the half of one that lost the star) meant
+                // to land near focus that still reads over half the blur either
+                // fell short on a slope read too steep or, on a flank read too
+                // flat (a far star's blur reads small), crossed focus by as
+                // much. Where focus lies if it crossed tells the two apart in
+                // one frame: a smaller blur there, or the slope from it on.
+                coarseProbe_ = true;
                 target = a.position + dx * ha / (ha + hb);
             } else if (dx == 0.0 || std::fabs(hb - ha) < kCoarseMinChange * std::max(ha, hb)) {
                 coarseProbe_ = true;

@@ -246,6 +246,11 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
              return 2.5 + 0.02 * std::fabs(p + 1487);
          },
          true, {}, ""},
+        // Far out the blur reads too small, so its flank too flat: the jump
+        // lands as far past focus, and a blur that hardly fell says so.
+        {"crossed on a flank read too flat", 1513,
+         [](std::int32_t p) -> std::optional<double> { return 2.5 + 40.0 * (1.0 - std::exp(-std::fabs(p - 1513) / 1200.0)); },
+         true, {}, ""},
         {"beyond travel", 1513, v(1513, 0.02), true, 700,
          "Best focus lies at or beyond the edge of the focuser's travel (near position 700)."},
         {"flat", 1513, [](std::int32_t) -> std::optional<double> { return 30.0; }, true, {},
