@@ -535,12 +535,8 @@ TEST(PosixSerialPort, AHangUpClosesThePortForWhicheverCallFindsIt) {
 // others take that of lone edges of their kind: the same for a direction
 // level, the opposite for a quadrature partner.
 TEST(PosixSerialPort, EdgesFasterThanTheReadsOrSleptThroughAreAllCountedInTheDirectionOfTheLoneOnes) {
-    struct Case {
-        bool quadrature;
-        int burst;
-        bool dsrAfter;
-        std::vector<bool> expected;  // DSR of the burst's edges, the first one rising
-    };
+    // Expected: the DSR of the burst's edges, the first one rising.
+    struct Case { bool quadrature; int burst; bool dsrAfter; std::vector<bool> expected; };
     for (const Case& c : {Case{true, 3, false, {false, true, false}}, Case{false, 2, true, {true, true}}}) {
         SCOPED_TRACE(c.quadrature ? "quadrature" : "direction level");
         Rig rig(Driver::Waits);
