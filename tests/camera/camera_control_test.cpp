@@ -44,7 +44,7 @@ struct Frame {
     double Hfd(std::int64_t bg) const { return HalfFluxDiameter(width, height, pixels.data(), bg); }
 };
 
-FocusSettings Plain() { return FocusSettings{.RemoveBackground = false}; }
+FocusSettings Plain(bool removeBackground = false) { return FocusSettings{.RemoveBackground = removeBackground}; }
 
 FocusReading Measure(Frame& f, const FocusSettings& s, FocusReading r = {}) {
     ComputeFocusFigures(f.width, f.height, f.pixels.data(), s, r);
@@ -207,13 +207,12 @@ double ReferenceHfd(const Frame& f, std::int64_t bg) {
 // on a noisy one, a glow faint enough that no pixel stands out has its width
 // jittered by blocks.
 TEST(FocusFigures, StarStatusFromNoiseAndExtent) {
-    struct Case {
+    const struct {
         const char* name;
         double x, y, sigmaX, sigmaY, amplitude, ramp, noise;
         StarStatus expected;
         bool tooLarge;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"sharp star", 50, 50, 2.0, 2.0, 3000, 0, 15, StarStatus::Ok, false},
         {"blurred but bright", 50, 50, 12.0, 12.0, 400, 0, 15, StarStatus::Ok, false},
         {"sunk into the noise", 50, 50, 12.0, 12.0, 15, 0, 15, StarStatus::NoStar, false},
@@ -235,7 +234,7 @@ TEST(FocusFigures, StarStatusFromNoiseAndExtent) {
         {"the sky's gradient", 50, 50, 1.0, 1.0, 0, 1.0, 15, StarStatus::NoStar, false},
         {"sky only", 50, 50, 1.0, 1.0, 0, 0, 15, StarStatus::NoStar, false},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         for (const bool remove : {false, true}) {
             SCOPED_TRACE(std::string(c.name) + (remove ? " reduced" : ""));
             std::mt19937 rng(7);
@@ -246,9 +245,7 @@ TEST(FocusFigures, StarStatusFromNoiseAndExtent) {
                 f.pixels[i] = static_cast<std::uint16_t>(std::lround(sky));
             }
             if (c.amplitude > 0) f.AddStar(c.x, c.y, c.sigmaX, c.sigmaY, c.amplitude);
-            FocusSettings s = Plain();
-            s.RemoveBackground = remove;
-            const FocusReading r = Measure(f, s);
+            const FocusReading r = Measure(f, Plain(remove));
             EXPECT_EQ(std::pair(r.status, r.tooLarge), std::pair(c.expected, c.tooLarge));
         }
     }
@@ -263,19 +260,14 @@ TEST(FocusFigures, StarStatusFromNoiseAndExtent) {
 // (The "noise" of the blurs is a checkerboard of +-300, the same for every
 // row.)
 TEST(FocusFigures, AReadingIsAStarOnlyWhenItsLightStandsClearlyAboveTheNoise) {
-    struct Case {
-        const char* name;
-        double sigma, amplitude;
-        bool checkerboard;
-        StarStatus expected;
-    } const cases[] = {
+    const struct { const char* name; double sigma, amplitude; bool checkerboard; StarStatus expected; } cases[] = {
         {"pure noise", 1.0, 0, false, StarStatus::NoStar},
         {"a blur the noise outweighs", 2.5, 1950, true, StarStatus::NoStar},
         {"a blur standing out", 2.5, 2500, true, StarStatus::Ok},
         {"a focused star of 1.1 px", 1.1 / kFwhmPerSigma, 3000, false, StarStatus::Ok},
         {"a focused star of 2.5 px", 2.5 / kFwhmPerSigma, 3000, false, StarStatus::Ok},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         for (std::uint32_t seed = 1; seed <= (c.checkerboard ? 1u : 5u); ++seed) {
             std::mt19937 rng(seed);
             std::normal_distribution<double> noise(1000.0, 300.0);
@@ -286,9 +278,7 @@ TEST(FocusFigures, AReadingIsAStarOnlyWhenItsLightStandsClearlyAboveTheNoise) {
                         std::lround(c.checkerboard ? 1000.0 + ((x + y) % 2 != 0 ? 300 : -300) : noise(rng)), 0L, 65535L));
             if (c.amplitude > 0) f.AddStar(32, 32, c.sigma, c.amplitude);
             for (const bool remove : {false, true}) {
-                FocusSettings s = Plain();
-                s.RemoveBackground = remove;
-                const FocusReading r = Measure(f, s);
+                const FocusReading r = Measure(f, Plain(remove));
                 EXPECT_EQ(r.status, c.expected) << c.name << " seed " << seed << (remove ? " reduced" : "");
                 if (c.checkerboard && c.expected == StarStatus::Ok) {
                     EXPECT_NEAR(r.HFD, kFwhmPerSigma * c.sigma, 0.6) << c.name;

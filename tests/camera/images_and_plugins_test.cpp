@@ -363,6 +363,7 @@ FitsReadBack ReadFits(const std::string& path) {
     r.pixels.resize(static_cast<std::size_t>(r.dims[0] * r.dims[1]));
     fits_read_img(f, TUSHORT, 1, static_cast<LONGLONG>(r.pixels.size()), nullptr, r.pixels.data(), &anyNull, &r.status);
     fits_close_file(f, &closing);
+    EXPECT_EQ(r.status, 0) << path;
     return r;
 }
 
@@ -389,7 +390,6 @@ TEST(FitsFile, PixelsAndHeaderReadBackAsWrittenAFailedWriteNamesTheFileLeavesNot
         ASSERT_TRUE(WriteFitsImage(named, image, full).ok);
     }
     FitsReadBack r = ReadFits(named);
-    ASSERT_EQ(r.status, 0);
     // BITPIX 16 with BZERO 32768.
     EXPECT_EQ(std::tuple(r.type, r.dims[0], r.dims[1], r.pixels), std::tuple(USHORT_IMG, 5, 3, pixels));
     const std::map<std::string, std::string> want{
@@ -403,7 +403,6 @@ TEST(FitsFile, PixelsAndHeaderReadBackAsWrittenAFailedWriteNamesTheFileLeavesNot
     TImageObject fresh(5, 3);
     ASSERT_TRUE(WriteFitsImage(dir.File("bare.fits"), fresh, FitsHeader{}).ok);
     r = ReadFits(dir.File("bare.fits"));
-    ASSERT_EQ(r.status, 0);
     for (const char* key : {"DATE-OBS", "FOCUSPOS", "FOCUSTEM", "FWHM", "HFD", "PEAK", "STARX", "INSTRUME"}) {
         EXPECT_EQ(r.keys.count(key), 0U) << key;
     }
@@ -413,9 +412,7 @@ TEST(FitsFile, PixelsAndHeaderReadBackAsWrittenAFailedWriteNamesTheFileLeavesNot
     fresh.SetExposureTime(1e300);
     ASSERT_TRUE(WriteFitsImage(dir.File("odd.fits"), fresh, FitsHeader{}).ok);
     r = ReadFits(dir.File("odd.fits"));
-    ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(r.keys.count("FOCUSTEM"), 0U);
-    EXPECT_EQ(r.keys["FOCUSPOS"], "7");
+    EXPECT_EQ(std::tuple(r.keys.count("FOCUSTEM"), r.keys["FOCUSPOS"]), std::tuple(0U, "7"));
     EXPECT_DOUBLE_EQ(std::strtod(r.keys["EXPTIME"].c_str(), nullptr), 1e300) << r.keys["EXPTIME"];
     // Before 1970 the milliseconds count back from the second before.
     EXPECT_EQ(FitsDate(system_clock::time_point(-1ms)), "1969-12-31T23:59:59.999");
@@ -453,7 +450,7 @@ TEST(FitsFile, PixelsAndHeaderReadBackAsWrittenAFailedWriteNamesTheFileLeavesNot
         EXPECT_TRUE(recorder.Record(big, FitsHeader{}, -120) && recorder.Record(big, FitsHeader{}, 30));
         EXPECT_EQ(recorder.RunFolder(), dir.File("frames/") + run);
         EXPECT_TRUE(std::filesystem::exists(recorder.RunFolder() + "20261207-193847_pos-120_001.fits"));
-        EXPECT_EQ(ReadFits(recorder.RunFolder() + "20261207-193847_pos30_002.fits").status, 0);
+        ReadFits(recorder.RunFolder() + "20261207-193847_pos30_002.fits");
     }
     // One message for a run whose frames cannot be written, however many it takes.
     TFocusFrameRecorder failing(dir.File("plain/frames"), dialogs, start);
@@ -693,17 +690,7 @@ protected:
     KVSimCameraConfig original_{};
 };
 
-TEST_F(SimCameraTest, DescribesItselfPutsTheBrightStarWhereItSaysAndTheCurveSetsHowTheStarGrows) {
-    EXPECT_EQ(std::tuple(camera_.Info().HorizRes, camera_.Info().VertRes), std::tuple(765, 510));
-    TImageObject& main = *camera_.MainImage();
-    main.SetExposureTime(1.0);
-    ASSERT_TRUE(camera_.GetImageObject());
-    EXPECT_EQ(std::tuple(main.MaxX(), main.MaxY()), std::tuple(kStarX, kStarY));
-    // The focus frame is cut around the selected star: it sits in the middle.
-    TImageObject& focus = Focus(1.0);
-    const Moments m = Measure(focus, kBackground);
-    EXPECT_TRUE(std::abs(m.cx - focus.Width() / 2) <= 0.6 && std::abs(m.cy - focus.Height() / 2) <= 0.6) << m.cx << "," << m.cy;
-
+TEST_F(SimCameraTest, TheCurveSetsHowTheStarGrows) {
     // The star's FWHM (from its second moment, less the pixel's own width) against
     // the distance from best focus, for both curves and on both sides of it: 2.5 px
     // seeing, 0.02 px a step.

@@ -137,8 +137,7 @@ TEST(StarFinder, FindsEveryStarOfAFieldAndFlagsThePoorOnes) {
     }
     EXPECT_TRUE(found(saturated).saturated && found(pairA).crowded && found(pairB).crowded && found(edge).nearEdge &&
                 found(trailed).elongated && !found(plain[0]).saturated);
-    EXPECT_TRUE(found(flanked).Usable());
-    EXPECT_TRUE(found(bigOfPair).crowded && found(smallOfPair).crowded);
+    EXPECT_TRUE(found(flanked).Usable() && found(bigOfPair).crowded && found(smallOfPair).crowded);
     EXPECT_TRUE(found(bright).Usable() && found(faint, 1.5).crowded);
     EXPECT_TRUE(found(drawnDown).elongated && !found(drawnDown).crowded);
     EXPECT_TRUE(found(ringA, 0.3).crowded && found(ringB, 0.3).crowded && !found(ringC, 0.3).crowded);
@@ -166,21 +165,12 @@ TEST(StarFinder, FieldMedianLeavesOutPoorStarsAndNeedsAFew) {
     f = FieldMedian(field);
     EXPECT_EQ(std::tuple(f.stars, f.hfd, f.fwhm), std::tuple(4, 3.5, 1.75));
 
-    struct Case {
-        FomKind kind;
-        int stars;
-        StarStatus status;
-        double fom;  // the star's own HFD 9, FWHM 7, Peak 500; binning 2
-        int shownStars;
-    };
-    const Case cases[] = {
-        {FomKind::HFD, 4, StarStatus::Ok, 1.75, 4},
-        {FomKind::FWHM, 4, StarStatus::Ok, 1.75, 4},
-        {FomKind::HFD, 2, StarStatus::TooFewStars, 9.0, 2},
-        {FomKind::Peak, 4, StarStatus::Ok, 500.0, 1},
-        {FomKind::xFWHM, 4, StarStatus::Ok, 7.0, 1},
-    };
-    for (const Case& c : cases) {
+    // The selected star's own HFD 9, FWHM 7, Peak 500; binning 2.
+    const struct { FomKind kind; int stars; StarStatus status; double fom; int shownStars; } cases[] = {
+        {FomKind::HFD, 4, StarStatus::Ok, 1.75, 4},     {FomKind::FWHM, 4, StarStatus::Ok, 1.75, 4},
+        {FomKind::HFD, 2, StarStatus::TooFewStars, 9.0, 2}, {FomKind::Peak, 4, StarStatus::Ok, 500.0, 1},
+        {FomKind::xFWHM, 4, StarStatus::Ok, 7.0, 1}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.kind) * 10 + c.stars);
         FocusReading r{.Peak = 500, .xFWHM = 7.0, .FWHM = 7.0, .HFD = 9.0, .status = StarStatus::NoStar};
         const FocusSettings settings{.FWHMFactorSetting = 2, .FocusBinning = 2, .FOMKind = c.kind};
@@ -225,15 +215,14 @@ TEST(StarFinder, NoiseAndHotPixelsAreNeverStars) {
 // widths until none is. Close together, spread over exactly 256 counts and
 // far apart, the values are counted in blocks of one, two and four.
 TEST(StarFinder, TheSkyIsTheMiddleOfItsSamples) {
-    struct Case {
-        std::vector<std::pair<int, std::uint16_t>> cells;  // how many cells of each value
-        double sky;
-    } const cases[] = {{{{128, 999}, {128, 1001}}, 1001},
+    // How many cells of each value, and the sky they give.
+    const struct { std::vector<std::pair<int, std::uint16_t>> cells; double sky; } cases[] = {
+                       {{{128, 999}, {128, 1001}}, 1001},
                        {{{128, 1000}, {127, 1001}, {1, 1256}}, 1000},  // the one far out clipped, then the middle of 255
                        {{{64, 700}, {64, 1000}, {64, 1001}, {64, 1300}}, 1001},
                        // the middle in the last counters of its block of four
                        {{{64, 700}, {64, 1000}, {64, 1003}, {64, 1300}}, 1003}};
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         std::vector<std::uint16_t> pixels(64 * 64);
         int cell = 0;
         for (const auto& [count, value] : c.cells)
@@ -283,16 +272,14 @@ TEST(StarFinder, OnAFlatSkyAStarFromOneCountAboveTheThresholdAndAHotPixelByItsSi
 // the star found every time and measured at its size (picked when bright
 // enough to pick), the hot pixel never.
 TEST(StarFinder, AFocusedStarOfAPixelIsFoundAndALoneHotPixelIsNot) {
-    struct Case {
-        const char* name;
-        double peak;  // above the sky; a hot pixel without a star when hot
-        bool hot, picked;
-        double hfdWithin;  // relative, as the noise allows
-    } const cases[] = {{"bright star", 3000, false, true, 0.1},
+    // The peak above the sky (of a hot pixel without a star when hot); the
+    // HFD within a share of 1.1 px that the noise allows.
+    const struct { const char* name; double peak; bool hot, picked; double hfdWithin; } cases[] = {
+                       {"bright star", 3000, false, true, 0.1},
                        {"modest star", 450, false, false, 0.2},
                        {"bright hot pixel", 30000, true, false, 0},
                        {"faint hot pixel", 150, true, false, 0}};
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         int found = 0, picked = 0;
         for (std::uint32_t seed = 1; seed <= 20; ++seed) {
             Sky sky(64, 64, 1000, 0.0);
@@ -328,11 +315,9 @@ TEST(StarFinder, AStarOnTheSecondRowFromAnyEdgeIsFoundOnItsCentre) {
 // last; the same maximum a little farther out, past a clear dip, is a star
 // of its own.
 TEST(StarFinder, AShoulderWithoutAClearDipJoinsTheBrighterStarEitherWayRound) {
-    struct Case {
-        double brightY, faintY;
-        std::size_t stars;
-    } const cases[] = {{20, 28, 1}, {40, 32, 1}, {20, 31, 2}, {40, 29, 2}};
-    for (const Case& c : cases) {
+    const struct { double brightY, faintY; std::size_t stars; } cases[] = {
+        {20, 28, 1}, {40, 32, 1}, {20, 31, 2}, {40, 29, 2}};
+    for (const auto& c : cases) {
         Sky sky(64, 64, 1000, 0.0);
         sky.Add({32, c.brightY, 2.5, 20000});
         sky.Add({32, c.faintY, 2.0, 6000});
@@ -358,8 +343,7 @@ TEST(StarFinder, CrowdedOrSparseTheSameStarsUpToTheFramesEdges) {
     const std::vector<std::uint16_t> pixels = sky.Expose(3);
     const StarField flooded = FindStars(120, 90, pixels.data(), {.wholeFrameBelow = 0});
     const StarField apart = FindStars(120, 90, pixels.data(), {.wholeFrameBelow = 1000});
-    ASSERT_EQ(flooded.stars.size(), 16u);
-    ASSERT_EQ(apart.stars.size(), 16u);
+    ASSERT_EQ(std::tuple(flooded.stars.size(), apart.stars.size()), std::tuple(16u, 16u));
     for (const FoundStar& s : apart.stars) {
         const FoundStar same = *Nearest(flooded, s.x, s.y);
         const bool corner = (s.x < 2 || s.x > 117) && (s.y < 2 || s.y > 87);
@@ -371,8 +355,7 @@ TEST(StarFinder, CrowdedOrSparseTheSameStarsUpToTheFramesEdges) {
     // looked at up to the last row and column, not past them).
     for (const StarField* whole : {&flooded, &apart}) {
         const StarField capped = FindStars(120, 90, pixels.data(), {.maxStars = 4, .wholeFrameBelow = whole == &flooded ? 0.0 : 1000.0});
-        EXPECT_EQ(capped.found, 16u);
-        ASSERT_EQ(capped.stars.size(), 4u);
+        ASSERT_EQ(std::tuple(capped.found, capped.stars.size()), std::tuple(16u, 4u));
         for (const FoundStar& s : capped.stars) EXPECT_EQ(Nearest(*whole, s.x, s.y)->flux, s.flux);
     }
 }

@@ -129,14 +129,11 @@ TEST(IniEdit, SetReplacesInPlaceAndRefusesNamesThatWouldNotReadBackFlattensLineB
 
     ASSERT_TRUE(refusing.Set("S", "k", "one\r\n[Injected]\nk=two"));
     IniFile again = IniFile::Parse(refusing.Text());
-    EXPECT_EQ(again.Get("S", "k"), "one  [Injected] k=two");
-    EXPECT_FALSE(again.HasSection("Injected"));
+    EXPECT_TRUE(again.Get("S", "k") == "one  [Injected] k=two" && !again.HasSection("Injected"));
 
     std::string longValue(kMaxIniLineBytes + 10, 'x');
     IniFile overlong = IniFile::Parse("[S]\nlong=" + longValue + "\nshort=1\n");
-    EXPECT_FALSE(overlong.Get("S", "long"));
-    EXPECT_EQ(overlong.Get("S", "short"), "1");
-    EXPECT_NE(overlong.Text().find(longValue), std::string::npos);
+    EXPECT_TRUE(!overlong.Get("S", "long") && overlong.Text().find(longValue) != std::string::npos);
     EXPECT_FALSE(overlong.Set("S", "short", longValue));
     EXPECT_EQ(overlong.Get("S", "short"), "1");
 }
@@ -149,15 +146,11 @@ TEST(IniDisk, LoadReportsWhatItCouldNotReadAndSaveKeepsModeLinksAndOnFailureTheO
     EXPECT_EQ(std::tuple(folder.Loaded(), folder.Exists()), std::tuple(false, true));
     EXPECT_NE(folder.LoadError().find(dir.Path().string()), std::string::npos);
 
-    dir.Write("ok.ini", "[S]\nk=v");
-    EXPECT_EQ(IniFile::Load(dir.File("ok.ini")).Get("s", "K"), "v");
-
     // A huge file is cut at the cap instead of being read whole.
     dir.Write("huge.ini", "[S]\nfirst=1\n" + std::string(kMaxIniBytes, ';'));
     IniFile big = IniFile::Load(dir.File("huge.ini"));
-    EXPECT_TRUE(big.Loaded() && big.Truncated());
+    EXPECT_TRUE(big.Loaded() && big.Truncated() && big.Text().size() <= kMaxIniBytes + 64);
     EXPECT_EQ(big.Get("S", "first"), "1");
-    EXPECT_LE(big.Text().size(), kMaxIniBytes + 64);
 
     const std::string path = dir.File("Kessivane.ini");
     dir.Write("Kessivane.ini", "[S]\nk=1\n");
@@ -166,9 +159,8 @@ TEST(IniDisk, LoadReportsWhatItCouldNotReadAndSaveKeepsModeLinksAndOnFailureTheO
     ini.Set("S", "k", "2");
     WriteResult r = ini.Save(path);
     ASSERT_TRUE(r.ok) << r.message;
-    EXPECT_EQ(ReadFile(path), "[S]\r\nk=2\r\n");
-    EXPECT_EQ(Mode(path), 0600u);
-    const std::vector<std::string> noTemporary{"Kessivane.ini", "huge.ini", "ok.ini"};
+    EXPECT_EQ(std::tuple(ReadFile(path), Mode(path)), std::tuple(std::string("[S]\r\nk=2\r\n"), 0600u));
+    const std::vector<std::string> noTemporary{"Kessivane.ini", "huge.ini"};
     EXPECT_EQ(Entries(dir), noTemporary);
 
     // Saving through a symbolic link updates the file it points at, keeps the
@@ -177,14 +169,13 @@ TEST(IniDisk, LoadReportsWhatItCouldNotReadAndSaveKeepsModeLinksAndOnFailureTheO
     fs::create_symlink(path, link);
     ASSERT_TRUE(IniFile::Parse("[S]\nk=3").Save(link).ok);
     EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(ReadFile(path), "[S]\r\nk=3");
-    EXPECT_EQ(Mode(path), 0600u);
+    EXPECT_EQ(std::tuple(ReadFile(path), Mode(path)), std::tuple(std::string("[S]\r\nk=3"), 0600u));
     fs::remove(link);
 
     const std::string inMissingDir = dir.File("absent") + "/Kessivane.ini";
     r = IniFile::Parse("[S]\nk=1").Save(inMissingDir, "catalogue");
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.message, "Could not write the catalogue " + inMissingDir + ": No such file or directory");
+    EXPECT_EQ(std::tuple(r.ok, r.message),
+              std::tuple(false, "Could not write the catalogue " + inMissingDir + ": No such file or directory"));
 
     // A write that fails half way keeps the old file byte for byte.
     const std::string old = ReadFile(path);
@@ -193,8 +184,8 @@ TEST(IniDisk, LoadReportsWhatItCouldNotReadAndSaveKeepsModeLinksAndOnFailureTheO
         test::FileSizeLimit limit(16);
         r = ini.Save(path);
     }
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.message, "Could not write the settings file " + path + ": File too large");
+    EXPECT_EQ(std::tuple(r.ok, r.message),
+              std::tuple(false, "Could not write the settings file " + path + ": File too large"));
     EXPECT_EQ(ReadFile(path), old);
     EXPECT_EQ(Entries(dir), noTemporary);
 }
@@ -262,8 +253,7 @@ TEST(SettingsRead, ValuesAreClampedUnreadableOnesAndDamagedFilesTakeFactoryValue
         "[CameraControl]\r\nWhiteLevel=500\r\n\x7f\x01\xfe\xc3(garbage\r\n[Position]\r\nSavePosition=0\r\n"));
     Settings expected = Factory();
     expected.whiteLevel = 500, expected.savePosition = false;
-    EXPECT_EQ(damaged.settings, expected);
-    EXPECT_EQ(damaged.unreadableLines, (std::vector<std::size_t>{3}));
+    EXPECT_EQ(std::tuple(damaged.settings, damaged.unreadableLines), std::tuple(expected, std::vector<std::size_t>{3}));
     EXPECT_EQ(UnreadableSettingsText("k.ini", {3}).find("The settings file k.ini could not be read at line 3."), 0u);
     EXPECT_EQ(UnreadableSettingsText("k.ini", {}), "");
     EXPECT_THAT(UnreadableSettingsText("k.ini", {2, 4, 6, 8, 10, 12, 14}),
@@ -272,8 +262,7 @@ TEST(SettingsRead, ValuesAreClampedUnreadableOnesAndDamagedFilesTakeFactoryValue
     // a hexadecimal value of 17 digits is beyond 64 bits and does not read.
     SettingsReading wide = ReadSettingsReporting(
         IniFile::Parse("[Device/Ports]\nComPort=4294967296\n[cameracontrol]\nROIValue=0x10000000000000000\n"));
-    EXPECT_EQ(wide.settings.comPort, 19);
-    EXPECT_EQ(wide.settings.roiValue, Factory().roiValue);
+    EXPECT_EQ(std::tuple(wide.settings.comPort, wide.settings.roiValue), std::tuple(19, Factory().roiValue));
     EXPECT_EQ(wide.unreadableLines, (std::vector<std::size_t>{4}));
 
     // "Allow other programs" takes the usual words; a value that does not
@@ -307,8 +296,7 @@ TEST(SettingsWrite, EveryControlValueSurvivesAWriteAndReadHalfStepsAreWrittenToE
 
     // ComPort=0 selects nothing, and is written back as it was.
     IniFile ini = IniFile::Parse(Written(Read("[Device/Ports]\nComPort=0\n")));
-    EXPECT_EQ(ini.Get("Device/Ports", "ComPort"), "0");
-    EXPECT_EQ(ini.Get("Device/Ports", "ParPort"), "1");
+    EXPECT_EQ(std::tuple(ini.Get("Device/Ports", "ComPort"), ini.Get("Device/Ports", "ParPort")), std::tuple("0", "1"));
 
     s = Factory();
     s.camera = "Simulated Camera", s.focuser = "JMI NGF-S", s.comPort = 19, s.parPort = 2, s.commands = 0;
@@ -346,8 +334,8 @@ TEST(SettingsWrite, ExistingFileKeepsCommentsUnknownKeysOrderAndCaseAndMissingKe
     s = Settings{};
     s.focusGain = 2.5, s.voice = 1;
     IniFile ini = IniFile::Parse(Written(s, "[cameracontrol]\nfocusgain=1\n[MISC]\n"));
-    EXPECT_EQ(ini.Keys("CameraControl").front(), "focusgain");
-    EXPECT_EQ(ini.Get("CameraControl", "FocusGain"), "2.5");
+    EXPECT_EQ(std::tuple(ini.Keys("CameraControl").front(), ini.Get("CameraControl", "FocusGain")),
+              std::tuple("focusgain", "2.5"));
     EXPECT_EQ(ini.Sections(), (std::vector<std::string>{"cameracontrol", "MISC", "Device/Ports", "FocusControl",
                                                          "Position", "TempControl"}));
     for (const char* readOnly : {"InterruptsLite", "Left", "Top", "TCLeft", "TCTop"}) {
@@ -391,8 +379,8 @@ TEST(SettingsFile, FactoryFileThenSaveAndWindowPositionAndWritesThatCannotBeMade
     const std::string underFile = dir.File("blocker") + "/Kessivane.ini";
     for (const WriteResult& failed :
          {WriteSettings(underFile, Settings{}), WriteFactorySettings(underFile), SaveWindowPosition(underFile, 1, 1)}) {
-        EXPECT_FALSE(failed.ok);
-        EXPECT_EQ(failed.message, "Could not write the settings file " + underFile + ": Not a directory");
+        EXPECT_EQ(std::tuple(failed.ok, failed.message),
+                  std::tuple(false, "Could not write the settings file " + underFile + ": Not a directory"));
     }
     EXPECT_EQ(dir.Read("blocker"), "plain file");
 
@@ -492,9 +480,7 @@ TEST(FocuserCatalogue, NamesSortedAndListedOnceModelValuesMissingValuesAndClampi
     const Settings wild = applied("Wild");
     EXPECT_EQ(std::tuple(wild.stopFactor, wild.codesPerRev, wild.reverseDirection, wild.hiResPositioning),
               std::tuple(50, 256, true, false));
-    EXPECT_DOUBLE_EQ(wild.nudgeTime, 0.1);
-    EXPECT_DOUBLE_EQ(wild.travelPerRev, 0.5);
-    EXPECT_DOUBLE_EQ(wild.backLashValue, 0.013);
+    EXPECT_EQ(std::tuple(wild.nudgeTime, wild.travelPerRev, wild.backLashValue), std::tuple(0.1, 0.5, 0.013));
 
     // A catalogue removed after start-up: choosing reads nothing.
     Settings s = Customised();
