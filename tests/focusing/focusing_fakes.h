@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "focusing/auto_focus_search.h"
 #include "focusing/focusing_runner.h"
 #include "platform/named_event.h"
 
@@ -120,5 +123,47 @@ struct RecordingView final : IFocusingView {
     void SearchFit(const FitSummary& f) override { std::lock_guard l(m); fits.push_back(f); }
     bool Logged(const std::string& text) { return std::count(log.begin(), log.end(), text) > 0; }
 };
+
+// Where a curve-fit or quick-refocus search went and how it ended; its notes one a line.
+struct Walk {
+    TAutoFocusSearch::Action last;
+    std::vector<std::int32_t> measured, imaged;
+    std::int32_t at = 0;
+    std::string notes;
+    bool Finished() const { return last.kind == TAutoFocusSearch::Action::Finished; }
+    bool Noted(const std::string& part) const { return notes.find(part) != std::string::npos; }
+};
+
+// Drives a search from `start` to its end. The focuser goes where it is sent,
+// through `move` when given; `frame` reads the star there, `image` a main image.
+template <typename Search>
+Walk DriveSearch(Search& search, std::int32_t start, const std::function<FocusReading(std::int32_t)>& frame, int frames,
+                 const std::function<std::optional<double>(std::int32_t)>& image,
+                 const std::function<void(std::int32_t)>& move = {}) {
+    using A = TAutoFocusSearch::Action;
+    Walk w;
+    w.at = start;
+    const auto take = [&] {
+        for (const auto& n : search.TakeNotes()) w.notes += n.text + "\n";
+    };
+    for (int guard = 0; guard < 400; ++guard) {
+        w.last = search.Next();
+        take();
+        if (w.last.kind == A::Finished || w.last.kind == A::Failed) return w;
+        if (w.last.kind == A::CheckCancel) continue;
+        w.at = w.last.position;
+        if (move) move(w.at);
+        if (w.last.kind == A::Measure) {
+            w.measured.push_back(w.at);
+            search.Report(frame(w.at), w.at, frames);
+            take();
+        } else if (w.last.kind == A::MeasureImage) {
+            w.imaged.push_back(w.at);
+            search.ReportImage(image(w.at), w.at);
+        }
+    }
+    ADD_FAILURE() << "the search never ended";
+    return w;
+}
 
 }  // namespace kv::test

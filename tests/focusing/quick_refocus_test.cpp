@@ -243,45 +243,11 @@ struct Sky {
     }
 };
 
-struct Outcome {
-    bool finished = false;
-    std::int32_t position = 0;
-    std::string message;
-    std::vector<std::string> notes;
-    bool Noted(const std::string& part) const {
-        return std::any_of(notes.begin(), notes.end(), [&](const std::string& n) { return n.find(part) != std::string::npos; });
-    }
-};
-
-Outcome Drive(TQuickRefocusSearch& search, Sky& sky) {
-    Outcome o;
-    for (int guard = 0; guard < 400; ++guard) {
-        const auto a = search.Next();
-        for (const auto& n : search.TakeNotes()) o.notes.push_back(n.text);
-        switch (a.kind) {
-            case TQuickRefocusSearch::Action::CheckCancel: break;
-            case TQuickRefocusSearch::Action::Move: sky.MoveTo(a.position); break;
-            case TQuickRefocusSearch::Action::Measure:
-                sky.MoveTo(a.position);
-                search.Report(sky.Frame(), sky.counter, 1);
-                for (const auto& n : search.TakeNotes()) o.notes.push_back(n.text);
-                break;
-            case TQuickRefocusSearch::Action::MeasureImage:
-                sky.MoveTo(a.position);
-                search.ReportImage(sky.curve(sky.mech - sky.best, sky.width), sky.counter);
-                break;
-            case TQuickRefocusSearch::Action::Finished:
-                o.finished = true;
-                o.position = a.position;
-                return o;
-            case TQuickRefocusSearch::Action::Failed:
-                o.position = a.position;
-                o.message = a.message;
-                return o;
-        }
-    }
-    ADD_FAILURE() << "the search never ended";
-    return o;
+test::Walk Drive(TQuickRefocusSearch& search, Sky& sky) {
+    return test::DriveSearch(
+        search, sky.counter, [&](std::int32_t) { return sky.Frame(); }, 1,
+        [&](std::int32_t) { return sky.curve(sky.mech - sky.best, sky.width); },
+        [&](std::int32_t p) { sky.MoveTo(p); });
 }
 
 // Learned at 1000 and 10 °C, best focus now 1000 + drift at 10 - cooled °C;
@@ -354,17 +320,17 @@ TEST(QuickRefocus, FindsFocusOnTheLearnedCurveOrFallsBackWhenItChanged) {
         sky.jitter = c.jitter;
         sky.best = 1000 + 25.0 * c.cooled;
         TQuickRefocusSearch search(Settings(c.curve, c.coefficient, c.cooled, c.checkAbove, c.scatter), FomKind::HFD, 1000);
-        const Outcome o = Drive(search, sky);
-        ASSERT_TRUE(o.finished) << o.message;
+        const test::Walk o = Drive(search, sky);
+        ASSERT_TRUE(o.Finished()) << o.last.message;
         EXPECT_EQ(search.FellBack(), c.fallsBack) << search.FallbackReason();
         EXPECT_NE(search.FallbackReason().find(c.why), std::string::npos) << search.FallbackReason();
         // Either way it ends at focus, within a third of the critical focus zone.
         EXPECT_NEAR(sky.mech, sky.best, 4.5);
-        EXPECT_EQ(search.Found(), o.position);
+        EXPECT_EQ(search.Found(), o.last.position);
         EXPECT_EQ(search.Frames(), sky.frames);
         if (!c.fallsBack) {
             EXPECT_LE(search.Frames(), 5);
-            EXPECT_NEAR(*search.PredictionErrorCfz(), std::abs(o.position - search.Predicted()) / 13.4, 1e-9);
+            EXPECT_NEAR(*search.PredictionErrorCfz(), std::abs(o.last.position - search.Predicted()) / 13.4, 1e-9);
             // The learned curve drawn over the readings is moved and raised as they were.
             const FitSummary drawn = search.Fit().value();
             if (c.raise > 0.0) {
@@ -396,7 +362,7 @@ TEST(QuickRefocus, TravelLimitsAndStarlessReadings) {
             s.fallback.approach = side > 0 ? ApproachSide::FromBelow : ApproachSide::FromAbove;
             (side > 0 ? s.fallback.travelMax : s.fallback.travelMin) = side * (75 + room);  // from the start, 1000
             TQuickRefocusSearch search(s, FomKind::HFD, 1000);
-            const Outcome o = Drive(search, sky);
+            const test::Walk o = Drive(search, sky);
             const auto [low, high] = std::minmax_element(sky.visited.begin(), sky.visited.end());
             EXPECT_LE(side * ((side > 0 ? *high : *low) - 1000), 75 + room);
             EXPECT_EQ(std::count(sky.approach.begin(), sky.approach.end(), side), sky.frames);
@@ -410,11 +376,11 @@ TEST(QuickRefocus, TravelLimitsAndStarlessReadings) {
             EXPECT_EQ(search.FellBack(), room < 100) << search.FallbackReason();
             if (search.FellBack()) {
                 EXPECT_NE(search.FallbackReason().find("beyond the quick readings"), std::string::npos);
-                EXPECT_FALSE(o.finished);
-                EXPECT_NE(o.message.find("edge of the focuser's travel"), std::string::npos) << o.message;
+                EXPECT_FALSE(o.Finished());
+                EXPECT_NE(o.last.message.find("edge of the focuser's travel"), std::string::npos) << o.last.message;
                 EXPECT_EQ(sky.counter, 1000);
             } else {
-                ASSERT_TRUE(o.finished) << o.message;
+                ASSERT_TRUE(o.Finished()) << o.last.message;
                 EXPECT_LE(search.Frames(), 5);
                 EXPECT_NEAR(sky.mech, sky.best, 4.5);
             }
@@ -428,8 +394,8 @@ TEST(QuickRefocus, TravelLimitsAndStarlessReadings) {
         sky.noStar = [](int frame) { return frame == 2; };
         sky.missing = StarStatus::TooFewStars;
         TQuickRefocusSearch search(Settings(kHyperbola, -25.0, 3), FomKind::HFD, 1000);
-        const Outcome o = Drive(search, sky);
-        ASSERT_TRUE(o.finished) << o.message;
+        const test::Walk o = Drive(search, sky);
+        ASSERT_TRUE(o.Finished()) << o.last.message;
         EXPECT_TRUE(o.Noted("Curve: too few stars  Position: ") && o.Noted("  Stars: 3"));
         EXPECT_TRUE(search.FellBack());
         EXPECT_NE(search.FallbackReason().find("shows no star"), std::string::npos);
@@ -443,12 +409,12 @@ TEST(QuickRefocus, TravelLimitsAndStarlessReadings) {
         Sky sky;
         sky.noStar = [](int frame) { return frame >= 2; };
         TQuickRefocusSearch search(Settings(kHyperbola, -25.0, 3), FomKind::HFD, 1000);
-        const Outcome o = Drive(search, sky);
-        EXPECT_FALSE(o.finished);
-        EXPECT_EQ(o.position, 1000);
+        const test::Walk o = Drive(search, sky);
+        EXPECT_FALSE(o.Finished());
+        EXPECT_EQ(o.last.position, 1000);
         EXPECT_EQ(sky.counter, 1000);
         EXPECT_FALSE(search.Found().has_value());
-        EXPECT_NE(o.message.find("showed a star"), std::string::npos) << o.message;
+        EXPECT_NE(o.last.message.find("showed a star"), std::string::npos) << o.last.message;
     }
     // No learned shape: the full fit at once, saying why.
     {
@@ -456,8 +422,8 @@ TEST(QuickRefocus, TravelLimitsAndStarlessReadings) {
         QuickRefocusSettings s = Settings(kHyperbola, -25.0, 3);
         s.learned = LearnShape({}, Criteria());
         TQuickRefocusSearch search(s, FomKind::HFD, 1000);
-        const Outcome o = Drive(search, sky);
-        ASSERT_TRUE(o.finished) << o.message;
+        const test::Walk o = Drive(search, sky);
+        ASSERT_TRUE(o.Finished()) << o.last.message;
         EXPECT_TRUE(search.FellBack());
         EXPECT_TRUE(o.Noted("falls back to the full curve fit: no good curve fit"));
         EXPECT_NEAR(sky.mech, sky.best, 4.5);
