@@ -26,17 +26,12 @@ FocusLogEntry AFailedRun() {
 
 TEST(FocusLog, LinesRoundTripWithQuotingAndEmptyFieldsAndForeignLinesAreSkipped) {
     FocusLogEntry e = AFailedRun();
-    std::optional<FocusLogEntry> back = ParseFocusLogLine(FocusLogLine(e));
-    ASSERT_TRUE(back);
+    const std::optional<FocusLogEntry> back = ParseFocusLogLine(FocusLogLine(e));
     e.reason = "The fit is too flat, \"larger step\", please, retry";  // a line end never splits a record
-    EXPECT_EQ(*back, e);
-
-    FocusLogEntry scan;
+    EXPECT_EQ(back, e);
+    FocusLogEntry scan;  // empty fields stay empty
     scan.procedure = "scan", scan.outcome = "completed";
-    back = ParseFocusLogLine(FocusLogLine(scan));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(*back, scan);
-    EXPECT_FALSE(back->figure || back->absoluteStart || back->rSquared || back->temperatureC);
+    EXPECT_EQ(ParseFocusLogLine(FocusLogLine(scan)), scan);
 
     // Under a decimal-comma locale the record is the same, and one written by
     // an earlier version with decimal commas is read back whole.
@@ -48,9 +43,7 @@ TEST(FocusLog, LinesRoundTripWithQuotingAndEmptyFieldsAndForeignLinesAreSkipped)
         const std::string line = FocusLogLine(zoned);
         EXPECT_NE(line.find(",2.4567,HFD,14,11,0.9871,-3.25,"), std::string::npos) << line;
         EXPECT_EQ(line.substr(line.size() - 16), ",34.25,3.1,0.092") << line;
-        back = ParseFocusLogLine(line);
-        ASSERT_TRUE(back);
-        EXPECT_EQ(back->figure, 2.4567);
+        EXPECT_EQ(ParseFocusLogLine(line).value().figure, 2.4567);
     }
 
     for (const char* foreign : {kFocusLogHeader, "", "a,b,c", "2026,autofocus,x,completed,12,oops,,,,FWHM,1,3,,,",
@@ -256,14 +249,10 @@ TEST(FocusLog, DriftFitsCompletedAutoFocusesWithATemperature) {
     FocusLogEntry noTemp = run(5, 9999, 9999, "completed");
     noTemp.temperatureC.reset();
     runs.push_back(noTemp);
-    const auto twoPoints = FitFocusDrift({runs[0], runs[1]});
-    ASSERT_TRUE(twoPoints);
-    EXPECT_DOUBLE_EQ(twoPoints->stepsPerDegree, -12.0);
-    EXPECT_DOUBLE_EQ(twoPoints->r2, 1.0);
-    EXPECT_EQ(twoPoints->runs, 2);
-    const auto all = FitFocusDrift(runs);
-    ASSERT_TRUE(all);
-    EXPECT_EQ(all->runs, 3) << "the failed run, the scan and the one without a temperature are left out";
+    const auto twoPoints = FitFocusDrift({runs[0], runs[1]}).value();
+    EXPECT_EQ(std::tuple(twoPoints.stepsPerDegree, twoPoints.r2, twoPoints.runs), std::tuple(-12.0, 1.0, 2));
+    // The failed run, the scan and the one without a temperature are left out.
+    EXPECT_EQ(FitFocusDrift(runs).value().runs, 3);
     EXPECT_FALSE(FitFocusDrift({runs[0]}));
     EXPECT_FALSE(FitFocusDrift({runs[0], run(10, 300, 300, "completed")})) << "one temperature fits no slope";
 }

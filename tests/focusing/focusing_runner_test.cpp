@@ -331,11 +331,10 @@ TEST_F(RunnerTest, TheZoneAndTheErrorReachTheResultAndTheLog) {
 
         // The log keeps the figures to its places.
         const FocusLogEntry line = TFocusLog::Read(log.Path()).back();
-        EXPECT_EQ(line.outcome, c.outcome == FocusOutcome::Uncertain ? "uncertain" : answered ? "completed" : "rejected");
-        EXPECT_EQ(line.figure.has_value(), answered);
-        EXPECT_EQ(line.cfzSteps, search.cfzSteps);
-        ASSERT_EQ(line.errorSteps.has_value(), estimated);
-        ASSERT_EQ(line.errorCfz.has_value(), estimated && c.cfz);
+        const char* outcome = c.outcome == FocusOutcome::Uncertain ? "uncertain" : answered ? "completed" : "rejected";
+        ASSERT_EQ(std::tuple(line.outcome, line.figure.has_value(), line.cfzSteps, line.errorSteps.has_value(),
+                             line.errorCfz.has_value()),
+                  std::tuple(outcome, answered, search.cfzSteps, estimated, estimated && c.cfz));
         if (estimated) {
             EXPECT_NEAR(*line.errorSteps, *search.errorSteps, 0.05);
         }
