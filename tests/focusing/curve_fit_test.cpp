@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -107,6 +108,11 @@ TEST(CurveFit, OneWildPointIsLeftOutAndTooFewPointsFail) {
     EXPECT_EQ(FitFocusCurve(six).rejected, 1);
     EXPECT_FALSE(FitFocusCurve(Sampled([](double x) { return x; }, 0, 1, 3)).ok ||
                  FitFocusCurve(Sampled([](double x) { return 10 - x; }, 0, 1, 8)).ok);
+    // The golden section's refinement leaves out readings without a figure (0 or none at all).
+    std::vector<SearchPoint> golden = {{0, -50, 0.0}, {0, 150, 0.0}, {0, 350, std::numeric_limits<double>::infinity()}};
+    for (const FitPoint& p : Sampled([](double x) { return std::hypot(2.5, (x - 20) / 80); }, -250, 100, 6))
+        golden.push_back({0, static_cast<std::int32_t>(p.x), p.y});
+    EXPECT_NEAR(RefineSearchPoints(golden, FomKind::HFD).value().bestPosition, 20, 3);
 }
 
 TEST(Backlash, EveryMoveEndsFromTheConfiguredSide) {

@@ -10,7 +10,10 @@
 #include <string>
 #include <tuple>
 
+#include "camera/image_object.h"
+#include "focusing/focus_frames.h"
 #include "support/comma_locale.h"
+#include "support/recording_dialogs.h"
 #include "support/temp_files.h"
 
 namespace kv {
@@ -255,6 +258,20 @@ TEST(FocusLog, DriftFitsCompletedAutoFocusesWithATemperature) {
     EXPECT_EQ(FitFocusDrift(runs).value().runs, 3);
     EXPECT_FALSE(FitFocusDrift({runs[0]}));
     EXPECT_FALSE(FitFocusDrift({runs[0], run(10, 300, 300, "completed")})) << "one temperature fits no slope";
+}
+
+// Runs of one second take the folder of its name, then _2 up to _100.
+TEST(FocusFrames, TheHundredthRunOfASecondStillGetsAFolder) {
+    test::TempDir dir;
+    test::RecordingDialogs dialogs;
+    const auto start = std::chrono::sys_days(std::chrono::year(2026) / 12 / 7) + std::chrono::seconds(70727);
+    std::filesystem::create_directories(dir.File("frames/20261207-193847"));
+    for (int i = 2; i < 100; ++i)
+        std::filesystem::create_directory(dir.File("frames/20261207-193847_" + std::to_string(i)));
+    TFocusFrameRecorder recorder(dir.File("frames"), dialogs, start);
+    TImageObject image(4, 4);
+    EXPECT_TRUE(recorder.Record(image, FitsHeader{}, 0)) << testing::PrintToString(dialogs.Deferred());
+    EXPECT_EQ(recorder.RunFolder(), dir.File("frames/20261207-193847_100/"));
 }
 
 }  // namespace
