@@ -117,12 +117,10 @@ TEST(AutoFocusSearch, BracketsThenNarrowsToBestFocusAndMaximisesAPeak) {
     ASSERT_GE(d.measured.size(), 5u);
     EXPECT_EQ(std::vector<std::int32_t>(d.measured.begin(), d.measured.begin() + 5),
               (std::vector<std::int32_t>{-100, 100, 0, 38, -15}));
-    EXPECT_EQ(search.NarrowingSteps(), 8);
-    EXPECT_EQ(search.Points().size(), 14u);
-    EXPECT_EQ(search.Points()[4], (SearchPoint{5, -15, Curve(-15, 30)}));
-    EXPECT_EQ(d.last.position, 30);
-    EXPECT_EQ(d.notes[3], "Assuring that optimum focus is within range");
-    EXPECT_EQ(d.notes[5], "Ra FOM: 8.7600  Position: -100");
+    EXPECT_EQ(std::tuple(search.NarrowingSteps(), search.Points().size(), search.Points()[4], d.last.position),
+              std::tuple(8, 14u, SearchPoint{5, -15, Curve(-15, 30)}, 30));
+    EXPECT_EQ(std::tuple(d.notes[3], d.notes[5]),
+              std::tuple("Assuring that optimum focus is within range", "Ra FOM: 8.7600  Position: -100"));
     const std::vector<std::string> tail(d.notes.end() - 8, d.notes.end());
     EXPECT_EQ(tail, (std::vector<std::string>{"Focus Search Complete....", "", "Getting Final Values....", "",
                                               "Final Position = 30", "Final Focus = 2.0000",
@@ -148,9 +146,8 @@ TEST(AutoFocusSearch, BracketsThenNarrowsToBestFocusAndMaximisesAPeak) {
     };
     EXPECT_EQ(statusAfter({.FOM = 3.0, .status = StarStatus::TooFewStars, .stars = 2}, -100),
               "Ra FOM: too few stars  Position: -100  Stars: 2");
-    EXPECT_TRUE(field.Points().empty());
     EXPECT_EQ(statusAfter({.FOM = 4.0, .stars = 7}, 100), "Rc FOM: 4.0000  Position: 100  Stars: 7");
-    EXPECT_EQ(field.Points().size(), 1u);
+    EXPECT_EQ(field.Points().size(), 1u) << "no point for too few stars";
 
     // A peak is maximised, and charted as read.
     TAutoFocusSearch peak(100, FomKind::Peak, 1000);
@@ -163,8 +160,8 @@ TEST(AutoFocusSearch, BracketsThenNarrowsToBestFocusAndMaximisesAPeak) {
 TEST(AutoFocusSearch, MiddleNotStrictlyBestIsNotInRange) {
     TAutoFocusSearch search(50, FomKind::FWHM);
     const Drive d = RunSearch(search, [](double p) { return p < 0 ? 3.0 : p == 0 ? 3.0 : 4.0; });
-    EXPECT_EQ(d.last.kind, TAutoFocusSearch::Action::Failed);
-    EXPECT_EQ(d.measured, (std::vector<std::int32_t>{-50, 50, 0}));
+    EXPECT_EQ(std::pair(d.last.kind, d.measured),
+              std::pair(TAutoFocusSearch::Action::Failed, std::vector<std::int32_t>{-50, 50, 0}));
     EXPECT_EQ(std::vector<std::string>(d.notes.end() - 3, d.notes.end()),
               (std::vector<std::string>{"Focus operation cancelled...", "Final posiiton = 0", ""}));
     EXPECT_EQ(d.last.message,
