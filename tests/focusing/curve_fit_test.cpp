@@ -173,7 +173,7 @@ TEST(CurveFitSearch, StartsFarFromFocusStillEndInFocus) {
         const double best = 1000 - away * 100 + 13;
         const Walk w = Drive({}, Star(best), 1, {}, FomKind::HFD, 1000);
         const TCurveFitSearch& search = *w.search;
-        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.Notes();
         EXPECT_NEAR(w.last.position, best, 1);
         ASSERT_TRUE(search.Fit().has_value());
         // The focuser is left at the answer, which the check frame measured.
@@ -254,16 +254,16 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         const TCurveFitSearch& search = *w.search;
         EXPECT_EQ(search.CoarseFrames(), static_cast<int>(w.imaged.size()));
         if (c.failure.empty()) {
-            ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+            ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.Notes();
             EXPECT_NEAR(w.last.position, c.best, 2);
-            EXPECT_LE(search.CoarseFrames(), 5) << w.notes;
+            EXPECT_LE(search.CoarseFrames(), 5) << w.Notes();
             const std::string said = c.step == 100 ? "Coarse phase: " + std::to_string(search.CoarseFrames()) +
                                                          " whole-image frames"
                                                    : "walking again around position 0 with a step of 250";
-            EXPECT_NE(w.notes.find(said), std::string::npos) << w.notes;
+            EXPECT_NE(w.Notes().find(said), std::string::npos) << w.Notes();
             continue;
         }
-        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.notes;
+        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.Notes();
         EXPECT_EQ(w.last.message.rfind(c.failure, 0), 0u) << w.last.message;
         EXPECT_NE(w.last.message.find(back), std::string::npos) << w.last.message;
         EXPECT_EQ(w.at, 0);
@@ -273,7 +273,7 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
     // A star the focus frame reads: no main image at all.
     const CurveFitSettings coarse = Settings(100, {}, true);
     const Walk w = Drive(coarse, Star(130), 1, none);
-    EXPECT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+    EXPECT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.Notes();
     EXPECT_TRUE(w.imaged.empty());
     // A side that outgrows the frame one reading past the lowest is walked
     // again with half the step; past a sharp bottom so is one that outgrows it
@@ -284,7 +284,7 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
             const Walk l = Drive({}, Lost([steep, side](std::int32_t p) {
                 return 2.5 + ((p - 30) * side > 0 ? steep : 0.02) * std::fabs(p - 30.0);
             }, true));
-            EXPECT_EQ(l.notes.find("with a step of 50") != std::string::npos, finer) << l.notes;
+            EXPECT_EQ(l.Notes().find("with a step of 50") != std::string::npos, finer) << l.Notes();
         }
     }
     // A jump that crossed focus (30 at 200, then 35 at 710): the walk starts
@@ -297,8 +297,8 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
     // inside it, between the old grid's 100 and 200.
     const Walk c =
         Drive(Settings(100, 150), Lost([](std::int32_t p) { return 2.5 + (p < 20 ? 0.1 : 0.05) * std::abs(p - 20); }));
-    EXPECT_NE(c.notes.find("with a step of 50"), std::string::npos) << c.notes;
-    EXPECT_EQ(*std::max_element(c.measured.begin(), c.measured.end()), 150) << c.notes;
+    EXPECT_NE(c.Notes().find("with a step of 50"), std::string::npos) << c.Notes();
+    EXPECT_EQ(*std::max_element(c.measured.begin(), c.measured.end()), 150) << c.Notes();
 }
 
 // A large step loses a sharp star, into the sky or past the frame's edge,
@@ -310,12 +310,12 @@ TEST(CurveFitSearch, ALargeStepThatLosesASharpStarIsHalved) {
             for (const double best : {60.0, -200.0}) {
                 SCOPED_TRACE(std::to_string(step) + (large ? " large " : " faded ") + std::to_string(best));
                 Walk w = Drive(Settings(step, {}, true), Star(best, 0.04, large), 1, [](std::int32_t) { return 40.0; });
-                ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+                ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.Notes();
                 EXPECT_NEAR(w.last.position, best, 3);
                 EXPECT_TRUE(w.imaged.empty());
                 w.measured.pop_back();  // the check frame
                 std::sort(w.measured.begin(), w.measured.end());
-                EXPECT_EQ(std::adjacent_find(w.measured.begin(), w.measured.end()), w.measured.end()) << w.notes;
+                EXPECT_EQ(std::adjacent_find(w.measured.begin(), w.measured.end()), w.measured.end()) << w.Notes();
             }
     // So is a blurred star the walk lost to the sky one reading in and past
     // the frame's edge three readings out, with too few readings to fit.
@@ -325,7 +325,7 @@ TEST(CurveFitSearch, ALargeStepThatLosesASharpStarIsHalved) {
         r.FOM = r.HFD;
         return r;
     });
-    EXPECT_NE(b.notes.find("walking again around position 0 with a step of 50"), std::string::npos) << b.notes;
+    EXPECT_NE(b.Notes().find("walking again around position 0 with a step of 50"), std::string::npos) << b.Notes();
 }
 
 // Noise taken for a star lands anywhere in the frame: a reading whose centre
@@ -348,7 +348,7 @@ TEST(CurveFitSearch, EachSideWalksUntilItReadsHalfAgainTheBottom) {
     CurveFitSettings settings;
     settings.pointsPerSide = 2;
     const Walk w = Drive(settings, Star(0, 0.005));
-    ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+    ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.Notes();
     EXPECT_EQ(*std::min_element(w.measured.begin(), w.measured.end()), -300);
     EXPECT_EQ(*std::max_element(w.measured.begin(), w.measured.end()), 300);
 }
@@ -365,10 +365,10 @@ TEST(CurveFitSearch, PeakFindsFocusAndItsCheckFrameIsGated) {
         };
     };
     const Walk w = Drive({}, peak(140, -1), 1, {}, FomKind::Peak);
-    ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+    ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.Notes();
     EXPECT_NEAR(w.last.position, 140, 2);
     const Walk g = Drive({}, peak(140, 140), 1, {}, FomKind::Peak);
-    ASSERT_EQ(g.last.kind, TCurveFitSearch::Action::Failed) << g.notes;
+    ASSERT_EQ(g.last.kind, TCurveFitSearch::Action::Failed) << g.Notes();
     EXPECT_NE(g.last.message.find("The check frame at the fitted best focus (position 140) reads 5000.0000"),
               std::string::npos) << g.last.message;
 }
@@ -474,9 +474,9 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const Walk w = Drive(c.settings, c.frame, c.frames);
-        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.notes;
+        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.Notes();
         EXPECT_EQ(std::tuple(w.last.message, w.at),
-                  std::tuple(c.failed + "\r\nThe focuser is back at its starting position. " + c.advice, 0)) << w.notes;
+                  std::tuple(c.failed + "\r\nThe focuser is back at its starting position. " + c.advice, 0)) << w.Notes();
         for (const std::int32_t p : w.measured) EXPECT_LE(p, c.settings.travelMax.value_or(100000));
     }
 }

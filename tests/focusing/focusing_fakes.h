@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -124,18 +125,24 @@ struct RecordingView final : IFocusingView {
     bool Logged(const std::string& text) { return std::count(log.begin(), log.end(), text) > 0; }
 };
 
-// Where a curve-fit or quick-refocus search went and how it ended; its notes one a line.
+// Where a search went, what it noted (but the chart's points) and how it ended.
 struct Walk {
     TAutoFocusSearch::Action last;
     std::vector<std::int32_t> measured, imaged;
     std::int32_t at = 0;
-    std::string notes;
+    std::vector<std::string> notes;
+    std::string Notes() const {
+        std::string all;
+        for (const std::string& n : notes) all += n + "\n";
+        return all;
+    }
     bool Finished() const { return last.kind == TAutoFocusSearch::Action::Finished; }
-    bool Noted(const std::string& part) const { return notes.find(part) != std::string::npos; }
+    bool Noted(const std::string& part) const { return Notes().find(part) != std::string::npos; }
 };
 
 // Drives a search from `start` to its end. The focuser goes where it is sent,
-// through `move` when given; `frame` reads the star there, `image` a main image.
+// through `move` when given; `frame` reads the star there, `image` a main image
+// (a golden section, which takes none, reports its frames as one reading).
 template <typename Search>
 Walk DriveSearch(Search& search, std::int32_t start, const std::function<FocusReading(std::int32_t)>& frame, int frames,
                  const std::function<std::optional<double>(std::int32_t)>& image,
@@ -144,22 +151,27 @@ Walk DriveSearch(Search& search, std::int32_t start, const std::function<FocusRe
     Walk w;
     w.at = start;
     const auto take = [&] {
-        for (const auto& n : search.TakeNotes()) w.notes += n.text + "\n";
+        for (const auto& n : search.TakeNotes())
+            if (n.kind != TAutoFocusSearch::Note::Plot) w.notes.push_back(n.text);
     };
     for (int guard = 0; guard < 400; ++guard) {
         w.last = search.Next();
         take();
         if (w.last.kind == A::Finished || w.last.kind == A::Failed) return w;
         if (w.last.kind == A::CheckCancel) continue;
-        w.at = w.last.position;
+        if (!w.last.here) w.at = w.last.position;
         if (move) move(w.at);
+        constexpr bool kGolden = std::is_same_v<Search, TAutoFocusSearch>;
         if (w.last.kind == A::Measure) {
             w.measured.push_back(w.at);
-            search.Report(frame(w.at), w.at, frames);
+            if constexpr (kGolden) search.Report(frame(w.at), w.at);
+            else search.Report(frame(w.at), w.at, frames);
             take();
-        } else if (w.last.kind == A::MeasureImage) {
-            w.imaged.push_back(w.at);
-            search.ReportImage(image(w.at), w.at);
+        } else if constexpr (!kGolden) {
+            if (w.last.kind == A::MeasureImage) {
+                w.imaged.push_back(w.at);
+                search.ReportImage(image(w.at), w.at);
+            }
         }
     }
     ADD_FAILURE() << "the search never ended";

@@ -11,6 +11,7 @@
 #include "focusing/focus_scan.h"
 #include "focusing/fom_average.h"
 #include "focusing/measure_focus.h"
+#include "focusing_fakes.h"
 
 namespace kv {
 namespace {
@@ -78,41 +79,16 @@ TEST(ScanPlan, PositionsAxisAndBestPoint) {
     EXPECT_EQ(BestScanPosition(std::vector<ChartPoint>{}, FomKind::HFD), std::nullopt);
 }
 
-struct Drive {
-    std::vector<std::int32_t> measured;
-    std::vector<std::string> notes;
-    TAutoFocusSearch::Action last;
-};
-
 // Runs a search to its end; the focuser goes exactly where it is sent.
-Drive RunSearch(TAutoFocusSearch& search, const std::function<double(double)>& fom) {
-    Drive d;
-    std::int32_t at = 0;
-    const auto take = [&] {
-        for (const auto& n : search.TakeNotes())
-            if (n.kind != TAutoFocusSearch::Note::Plot) d.notes.push_back(n.text);
-    };
-    for (int guard = 0; guard < 200; ++guard) {
-        d.last = search.Next();
-        take();
-        if (d.last.kind == TAutoFocusSearch::Action::Move) at = d.last.position;
-        if (d.last.kind == TAutoFocusSearch::Action::Measure) {
-            if (!d.last.here) at = d.last.position;
-            d.measured.push_back(at);
-            search.Report({.FOM = fom(at)}, at);
-            take();
-        }
-        if (d.last.kind == TAutoFocusSearch::Action::Finished || d.last.kind == TAutoFocusSearch::Action::Failed)
-            break;
-    }
-    return d;
+test::Walk RunSearch(TAutoFocusSearch& search, const std::function<double(double)>& fom) {
+    return test::DriveSearch(search, 0, [&](std::int32_t at) { return FocusReading{.FOM = fom(at)}; }, 1, {});
 }
 
 double Curve(double p, double best) { return 2.0 + std::pow((p - best) / 50.0, 2.0); }
 
 TEST(AutoFocusSearch, BracketsThenNarrowsToBestFocusAndMaximisesAPeak) {
     TAutoFocusSearch search(100, FomKind::HFD);
-    const Drive d = RunSearch(search, [](double p) { return Curve(p, 30); });
+    const test::Walk d = RunSearch(search, [](double p) { return Curve(p, 30); });
     ASSERT_EQ(d.last.kind, TAutoFocusSearch::Action::Finished);
     ASSERT_GE(d.measured.size(), 5u);
     EXPECT_EQ(std::vector<std::int32_t>(d.measured.begin(), d.measured.begin() + 5),
@@ -151,7 +127,7 @@ TEST(AutoFocusSearch, BracketsThenNarrowsToBestFocusAndMaximisesAPeak) {
 
     // A peak is maximised, and charted as read.
     TAutoFocusSearch peak(100, FomKind::Peak, 1000);
-    const Drive p = RunSearch(peak, [](double x) { return 60000.0 - 10.0 * (x - 1030) * (x - 1030); });
+    const test::Walk p = RunSearch(peak, [](double x) { return 60000.0 - 10.0 * (x - 1030) * (x - 1030); });
     EXPECT_EQ(std::tuple(p.last.kind, p.last.position, p.measured.front()),
               std::tuple(TAutoFocusSearch::Action::Finished, 1030, 900));
     EXPECT_DOUBLE_EQ(peak.Points().back().fom, 60000.0);
@@ -159,7 +135,7 @@ TEST(AutoFocusSearch, BracketsThenNarrowsToBestFocusAndMaximisesAPeak) {
 
 TEST(AutoFocusSearch, MiddleNotStrictlyBestIsNotInRange) {
     TAutoFocusSearch search(50, FomKind::FWHM);
-    const Drive d = RunSearch(search, [](double p) { return p < 0 ? 3.0 : p == 0 ? 3.0 : 4.0; });
+    const test::Walk d = RunSearch(search, [](double p) { return p < 0 ? 3.0 : p == 0 ? 3.0 : 4.0; });
     EXPECT_EQ(std::pair(d.last.kind, d.measured),
               std::pair(TAutoFocusSearch::Action::Failed, std::vector<std::int32_t>{-50, 50, 0}));
     EXPECT_EQ(std::vector<std::string>(d.notes.end() - 3, d.notes.end()),
