@@ -39,13 +39,6 @@ struct FakeDevices final : IFocusDevices {
     std::function<double(std::int32_t)> hfdAt;  // of the true position; unset: a V around best
     // Each frame's HFD off by up to this share, the same frames the same way.
     double noise = 0.0;
-    // Gear play: the true position trails the counter by up to `backlash`
-    // steps, dragged from the side last pushed.
-    int backlash = 0;
-    std::atomic<int> lag{0};
-    std::atomic<int> lastDirection{0};
-    std::vector<int> approaches;  // the last direction before each frame
-    std::int32_t TruePosition() const { return position.load() - lag.load(); }
 
     // After a halt the motor runs on this many steps, one a read of the position.
     std::atomic<int> coast{0};
@@ -69,8 +62,6 @@ struct FakeDevices final : IFocusDevices {
             halted = true;
         }
         position += moved;
-        lag = std::clamp(lag.load() + moved, 0, backlash);
-        if (moved != 0) lastDirection = moved > 0 ? 1 : -1;
         done->Set();
     }
     bool MoveHalted() override { return halted.load(); }
@@ -88,9 +79,8 @@ struct FakeDevices final : IFocusDevices {
     FocusReading TakeFocusFrame() override {
         const int n = ++frames;
         if (onFrame) onFrame(n);
-        approaches.push_back(lastDirection.load());
         FocusReading r;
-        r.HFD = (hfdAt ? hfdAt(TruePosition()) : 2.0 + std::abs(TruePosition() - best) / 50.0) * (1.0 + noise * std::sin(n * 2.4));
+        r.HFD = (hfdAt ? hfdAt(position) : 2.0 + std::abs(position - best) / 50.0) * (1.0 + noise * std::sin(n * 2.4));
         if (static_cast<std::size_t>(n) <= statuses.size() && statuses[static_cast<std::size_t>(n - 1)] != StarStatus::Ok)
             r = {.HFD = 80.0,
                  .status = statuses[static_cast<std::size_t>(n - 1)],
