@@ -156,8 +156,8 @@ TEST(AutoFocusSearch, ChartAxesForEveryInitialStep) {
     EXPECT_EQ(std::tuple(InitialStepForItem(0), InitialStepForItem(kDefaultInitialStepItem), InitialStepForItem(9)),
               std::tuple(10, 100, 750));  // the list's ends are steps of their own
     for (const int outside : {-1, 10, 42}) EXPECT_EQ(InitialStepForItem(outside), 100);
-    EXPECT_EQ(SearchAxesFor(100, FomKind::Peak).quality.max, 64000.0);
-    EXPECT_EQ(SearchAxesFor(100, FomKind::HFD).quality.title, "Figure of Merit  ( HFD )");
+    EXPECT_EQ(std::tuple(SearchAxesFor(100, FomKind::Peak).quality.max, SearchAxesFor(100, FomKind::HFD).quality.title),
+              std::tuple(64000.0, "Figure of Merit  ( HFD )"));
 }
 
 }  // namespace
