@@ -177,12 +177,10 @@ TEST(FocusLog, AppendsUnderOneHeaderAndAFailureWarnsOnceWithoutStoppingAnything)
 
     // A folder that is not there (as root, permissions do not stop a write).
     TFocusLog lost(dir.File("gone/focus_log.csv"));
-    EXPECT_FALSE(lost.Append(AFailedRun()));
-    EXPECT_FALSE(lost.Append(AFailedRun()));
-    const std::optional<std::string> warning = lost.TakeWarning();
-    ASSERT_TRUE(warning);
-    EXPECT_TRUE(warning->find(dir.File("gone/focus_log.csv")) != std::string::npos &&
-                warning->find("No such file") != std::string::npos) << *warning;
+    EXPECT_FALSE(lost.Append(AFailedRun()) || lost.Append(AFailedRun()));
+    const std::string warning = lost.TakeWarning().value();
+    EXPECT_TRUE(warning.find(dir.File("gone/focus_log.csv")) != std::string::npos &&
+                warning.find("No such file") != std::string::npos) << warning;
     EXPECT_FALSE(lost.TakeWarning());
     // A disk that fills part-way: no torn line is left for the next one to be glued to.
     {
