@@ -209,8 +209,7 @@ struct Sky {
     double width = 2.5;
     double jitter = 0.0;
     int backlash = 0;
-    std::function<bool(int frame)> noStar = [](int) { return false; };
-    StarStatus missing = StarStatus::NoStar;  // how a frame without a star reads
+    std::function<bool(int frame)> noStar = [](int) { return false; };  // a field of 3 stars, too few
     std::int32_t counter = 1000;
     double mech = 1000.0;
     int frames = 0;
@@ -228,13 +227,8 @@ struct Sky {
     FocusReading Frame() {
         ++frames;
         approach.push_back(lastDirection);
+        if (noStar(frames)) return {.HFD = 80.0, .FOM = 80.0, .status = StarStatus::TooFewStars, .stars = 3};
         FocusReading r;
-        if (noStar(frames)) {
-            r.status = missing;
-            r.stars = missing == StarStatus::TooFewStars ? 3 : 1;
-            r.HFD = r.FOM = 80.0;
-            return r;
-        }
         std::normal_distribution<double> normal(0.0, 1.0);
         r.HFD = r.FOM = curve(mech - best, width * (1.0 + jitter * normal(rng)));
         return r;
@@ -393,7 +387,6 @@ TEST(QuickRefocus, TravelLimitsAndStarlessReadings) {
     for (const auto& c : starless) {
         Sky sky;
         sky.noStar = c.noStar;
-        sky.missing = StarStatus::TooFewStars;
         QuickRefocusSettings s = Settings(kHyperbola, -25.0, 3);
         if (!c.learned) s.learned = LearnShape({}, Criteria());
         TQuickRefocusSearch search(s, FomKind::HFD, 1000);
