@@ -30,6 +30,8 @@ struct RunnerTest : ::testing::Test {
     TFocusingRunner runner{view, dialogs, clock};
     std::unique_ptr<FakeDevices> owned = std::make_unique<FakeDevices>();
     FakeDevices& dev = *owned;
+    test::TempDir dir;
+    TFocusLog log{dir.File(kFocusLogFileName)};  // the runner's once a test sets it
 
     // Runs one procedure to its end on a view cleared of the last one; a
     // procedure that never told the view its end throws, failing the test.
@@ -138,8 +140,6 @@ TEST_F(RunnerTest, AHaltedMoveOrACancelEndsTheScanOrTheSearchWithoutAReadingTher
 // every run of the session on one scale, with the focuser's own absolute
 // positions beside it, and says how it ended.
 TEST_F(RunnerTest, EveryProcedureLogsOneLineOnTheSessionsScale) {
-    test::TempDir dir;
-    TFocusLog log(dir.File(kFocusLogFileName));
     runner.SetFocusLog(&log);
     runner.SetSamples(2);
     // Devices that stand where the last ones left the focuser, which the
@@ -253,8 +253,6 @@ TEST_F(RunnerTest, AReadingIsNoStarWhenMostFramesAre) {
 // fit whose error exceeds the zone (or a quarter of the step without one)
 // is uncertain: it stays at its answer and says so, with advice.
 TEST_F(RunnerTest, TheZoneAndTheErrorReachTheResultAndTheLog) {
-    test::TempDir dir;
-    TFocusLog log(dir.File(kFocusLogFileName));
     runner.SetFocusLog(&log);
     runner.SetSamples(1);
     struct Case {
