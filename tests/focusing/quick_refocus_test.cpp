@@ -21,7 +21,6 @@
 #include "focuser/position_focus_control.h"
 #include "focuser/rf_focus_control.h"
 #include "platform/clock.h"
-#include "platform/named_event.h"
 #include "support/recording_dialogs.h"
 #include "support/temp_files.h"
 #include "focusing_fakes.h"
