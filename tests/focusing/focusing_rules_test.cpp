@@ -79,7 +79,6 @@ TEST(ScanPlan, PositionsAxisAndBestPoint) {
     EXPECT_EQ(BestScanPosition(std::vector<ChartPoint>{}, FomKind::HFD), std::nullopt);
 }
 
-// Runs a search to its end; the focuser goes exactly where it is sent.
 test::Walk RunSearch(TAutoFocusSearch& search, const std::function<double(double)>& fom) {
     return test::DriveSearch(search, 0, [&](std::int32_t at) { return FocusReading{.FOM = fom(at)}; }, 1, {});
 }

@@ -246,11 +246,9 @@ TEST_F(RunnerTest, AReadingIsNoStarWhenMostFramesAre) {
     }
 }
 
-// The zone a search was started with comes back in its result and its log
-// line, with the search's error where it completed; a search started
-// without it logs a line that readers from before the zone still read. A
-// fit whose error exceeds the zone (or a quarter of the step without one)
-// is uncertain: it stays at its answer and says so, with advice.
+// The zone a search was started with comes back in its result and log line, with the
+// search's error where it completed. A fit whose error exceeds the zone (or a quarter of
+// the step without one) is uncertain: it stays at its answer and says so, with advice.
 TEST_F(RunnerTest, TheZoneAndTheErrorReachTheResultAndTheLog) {
     runner.SetFocusLog(&log);
     runner.SetSamples(1);

@@ -273,9 +273,8 @@ TEST(QuickRefocus, FindsFocusOnTheLearnedCurveOrFallsBackWhenItChanged) {
         double jitter;
         bool fallsBack;
         const char* why;
-        // The star's size never falls below this share above its size at
-        // focus (a bottom the learned curve rounds lower; 0: the curve holds
-        // to its bottom), and how far above it the learned check frame read.
+        // The star never shrinks below this share above its size at focus (0: the curve
+        // holds to its bottom), and how far above it the learned check frame read.
         double tip = 0.0;
         double checkAbove = 0.0;
         double scatter = 0.0;  // the learned fit's readings' about its curve, over its bottom
