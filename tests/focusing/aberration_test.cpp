@@ -147,7 +147,8 @@ TEST(Aberration, TooFewStarsGiveNoFigureAndSayWhy) {
                                                      {1110, 810}, {1120, 820}, {1130, 830}}));
     ASSERT_TRUE(sparse.ok);
     EXPECT_EQ(std::tuple(sparse.tilt.state, sparse.curvature.state, sparse.tilt.verdict),
-              std::tuple(FigureState::Absent, FigureState::Absent, "left out: 3 regions have a best focus, 4 or more needed"));
+              std::tuple(FigureState::Absent, FigureState::Absent,
+                         "left out: 3 regions have a best focus, 4 or more needed"));
 
     // Five regions, all about as far from the centre (the corners and the
     // left edge's middle): a plane, but no paraboloid.

@@ -476,7 +476,8 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
         const Walk w = Drive(c.settings, c.frame, c.frames);
         ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.Notes();
         EXPECT_EQ(std::tuple(w.last.message, w.at),
-                  std::tuple(c.failed + "\r\nThe focuser is back at its starting position. " + c.advice, 0)) << w.Notes();
+                  std::tuple(c.failed + "\r\nThe focuser is back at its starting position. " + c.advice, 0))
+            << w.Notes();
         for (const std::int32_t p : w.measured) EXPECT_LE(p, c.settings.travelMax.value_or(100000));
     }
 }
