@@ -136,20 +136,19 @@ TEST(Aberration, TooFewStarsGiveNoFigureAndSayWhy) {
     in.minReadings = 13;  // every reading counts
     const AberrationReport report = Inspect(in);
     ASSERT_TRUE(report.ok) << report.why;
-    EXPECT_FALSE(report.regions[0].ok);
-    EXPECT_EQ(report.regions[0].why, "too few stars: 0 readings with 2 or more of its stars, 13 needed");
-    EXPECT_TRUE(report.regions[1].ok) << report.regions[1].why;
-    EXPECT_EQ(report.regions[1].stars, 4);
-    EXPECT_EQ(report.regions[2].stars, 3);
+    EXPECT_EQ(std::tuple(report.regions[0].ok, report.regions[0].why),
+              std::tuple(false, "too few stars: 0 readings with 2 or more of its stars, 13 needed"));
+    EXPECT_EQ(std::tuple(report.regions[1].ok, report.regions[1].stars, report.regions[2].stars),
+              std::tuple(true, 4, 3));
     EXPECT_NE(report.tilt.state, FigureState::Absent);
 
     // Stars in three cells only: no plane, and the figures say why.
     const AberrationReport sparse = Inspect(FocusRun({}, {{10, 10}, {20, 20}, {30, 30}, {610, 460}, {620, 470}, {630, 480},
                                                      {1110, 810}, {1120, 820}, {1130, 830}}));
     ASSERT_TRUE(sparse.ok);
-    EXPECT_EQ(sparse.tilt.state, FigureState::Absent);
-    EXPECT_EQ(sparse.tilt.verdict, "left out: 3 regions have a best focus, 4 or more needed");
-    EXPECT_EQ(sparse.curvature.state, FigureState::Absent);
+    EXPECT_EQ(std::tuple(sparse.tilt.state, sparse.curvature.state, sparse.tilt.verdict),
+              std::tuple(FigureState::Absent, FigureState::Absent,
+                         "left out: 3 regions have a best focus, 4 or more needed"));
 
     // Five regions, all about as far from the centre (the corners and the
     // left edge's middle): a plane, but no paraboloid.
@@ -219,8 +218,7 @@ TEST(Aberration, LogLinesReadBack) {
     const AberrationLogRow full = AberrationLogRowOf(report, "2026-12-10 21:04:05", -3.5);
     report.tilt.state = report.curvature.state = FigureState::Absent;
     const AberrationLogRow empty = AberrationLogRowOf(report, "2026-12-10 22:00:00", std::nullopt);
-    EXPECT_EQ(full.regionsFitted, 9);
-    EXPECT_EQ(full.tiltPlace, "left edge");
+    EXPECT_EQ(std::tuple(full.regionsFitted, full.tiltPlace), std::tuple(9, "left edge"));
     for (const AberrationLogRow& row : {full, empty}) {
         const std::string line = FormatAberrationLogRow(row);
         const std::optional<AberrationLogRow> back = ParseAberrationLogRow(line + "\r\n");

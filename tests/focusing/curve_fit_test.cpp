@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "focusing/backlash.h"
 #include "focusing/curve_fit.h"
 #include "focusing/curve_fit_search.h"
+#include "focusing_fakes.h"
 
 namespace kv {
 namespace {
@@ -106,6 +108,11 @@ TEST(CurveFit, OneWildPointIsLeftOutAndTooFewPointsFail) {
     EXPECT_EQ(FitFocusCurve(six).rejected, 1);
     EXPECT_FALSE(FitFocusCurve(Sampled([](double x) { return x; }, 0, 1, 3)).ok ||
                  FitFocusCurve(Sampled([](double x) { return 10 - x; }, 0, 1, 8)).ok);
+    // The golden section's refinement leaves out readings without a figure (0 or none at all).
+    std::vector<SearchPoint> golden = {{0, -50, 0.0}, {0, 150, 0.0}, {0, 350, std::numeric_limits<double>::infinity()}};
+    for (const FitPoint& p : Sampled([](double x) { return std::hypot(2.5, (x - 20) / 80); }, -250, 100, 6))
+        golden.push_back({0, static_cast<std::int32_t>(p.x), p.y});
+    EXPECT_NEAR(RefineSearchPoints(golden, FomKind::HFD).value().bestPosition, 20, 3);
 }
 
 TEST(Backlash, EveryMoveEndsFromTheConfiguredSide) {
@@ -118,62 +125,55 @@ TEST(Backlash, EveryMoveEndsFromTheConfiguredSide) {
     EXPECT_EQ(BacklashMoves(7, 7, 50, ApproachSide::FromBelow), V{});
 }
 
-struct Walk {
-    TCurveFitSearch::Action last;
-    std::vector<std::int32_t> measured;
-    std::vector<std::int32_t> imaged;
-    std::int32_t at = 0;
-    std::string notes;
-};
-
+using FrameFn = std::function<FocusReading(std::int32_t)>;
 using ImageFn = std::function<std::optional<double>(std::int32_t)>;
 
-// Drives a search to its end; the focuser goes exactly where it is sent, and
-// a main image reads `image` there.
-Walk Drive(TCurveFitSearch& search, std::int32_t start, const std::function<FocusReading(std::int32_t)>& frame,
-           int frames = 1, const ImageFn& image = {}) {
+// A search from `start` driven to its end, kept for what it says after.
+struct Walk : test::Walk {
+    std::shared_ptr<TCurveFitSearch> search;
+};
+
+Walk Drive(const CurveFitSettings& settings, const FrameFn& frame, int frames = 1, const ImageFn& image = {},
+           FomKind kind = FomKind::HFD, std::int32_t start = 0) {
     Walk w;
-    w.at = start;
-    for (int guard = 0; guard < 300; ++guard) {
-        w.last = search.Next();
-        for (const auto& n : search.TakeNotes()) w.notes += n.text + "\n";
-        if (w.last.kind == TCurveFitSearch::Action::Move) w.at = w.last.position;
-        if (w.last.kind == TCurveFitSearch::Action::Measure) {
-            w.at = w.last.position;
-            w.measured.push_back(w.at);
-            search.Report(frame(w.at), w.at, frames);
-            for (const auto& n : search.TakeNotes()) w.notes += n.text + "\n";
-        }
-        if (w.last.kind == TCurveFitSearch::Action::MeasureImage) {
-            w.at = w.last.position;
-            w.imaged.push_back(w.at);
-            search.ReportImage(image(w.at), w.at);
-        }
-        if (w.last.kind == TCurveFitSearch::Action::Finished || w.last.kind == TCurveFitSearch::Action::Failed)
-            break;
-    }
+    w.search = std::make_shared<TCurveFitSearch>(settings, kind, start);
+    static_cast<test::Walk&>(w) = test::DriveSearch(*w.search, start, frame, frames, image);
     return w;
 }
 
-// A star whose HFD follows a V around `best` and is lost beyond HFD 20, as
-// light wider than the frame when `large`.
-std::function<FocusReading(std::int32_t)> Star(double best, double slope = 0.02, bool large = false) {
+// A star of HFD `hfd` that is lost beyond HFD 20, as light wider than the
+// frame when `large`.
+FrameFn Lost(const std::function<double(std::int32_t)>& hfd, bool large = false) {
     return [=](std::int32_t p) {
-        FocusReading r;
-        r.HFD = 2.5 + slope * std::fabs(p - best);
+        FocusReading r{.HFD = hfd(p)};
         if (r.HFD > 20) r = {.HFD = 80, .status = StarStatus::NoStar, .tooLarge = large};
         r.FOM = r.HFD;
         return r;
     };
 }
 
+// One whose HFD follows a V around `best`.
+FrameFn Star(double best, double slope = 0.02, bool large = false) {
+    return Lost([=](std::int32_t p) { return 2.5 + slope * std::fabs(p - best); }, large);
+}
+
+CurveFitSettings Settings(int step, std::optional<std::int32_t> travelMax = {}, bool coarse = false,
+                          int maxPoints = 21) {
+    CurveFitSettings s;
+    s.step = step;
+    s.maxPoints = maxPoints;
+    s.travelMax = travelMax;
+    s.coarse = coarse;
+    return s;
+}
+
 TEST(CurveFitSearch, StartsFarFromFocusStillEndInFocus) {
     for (const int away : {-6, -1, 0, 3, 6}) {
         SCOPED_TRACE(away);
         const double best = 1000 - away * 100 + 13;
-        TCurveFitSearch search(CurveFitSettings{}, FomKind::HFD, 1000);
-        const Walk w = Drive(search, 1000, Star(best));
-        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+        const Walk w = Drive({}, Star(best), 1, {}, FomKind::HFD, 1000);
+        const TCurveFitSearch& search = *w.search;
+        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.Notes();
         EXPECT_NEAR(w.last.position, best, 1);
         ASSERT_TRUE(search.Fit().has_value());
         // The focuser is left at the answer, which the check frame measured.
@@ -196,18 +196,12 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         return [=](std::int32_t p) -> std::optional<double> { return std::hypot(2.5, 0.03 * (p - best)); };
     };
     const ImageFn none = [](std::int32_t) { return std::nullopt; };
-    const ImageFn lostAfterOne = [n = std::make_shared<int>(0)](std::int32_t) -> std::optional<double> {
-        if ((*n)++ == 0) return 40.0;
-        return std::nullopt;
-    };
-    const ImageFn lostAfterTwo = [n = std::make_shared<int>(0)](std::int32_t p) -> std::optional<double> {
-        if (++*n > 2) return std::nullopt;
-        return 2.5 + 0.02 * std::fabs(p - 1513);
-    };
-    // The first jump's frame misses the star (a gust, a noisy frame).
-    const ImageFn missedOnce = [n = std::make_shared<int>(0)](std::int32_t p) -> std::optional<double> {
-        if (++*n == 3) return std::nullopt;
-        return 2.5 + 0.02 * std::fabs(p - 1513);
+    // The V around 1513 on the main images whose number (from 1) `shows`.
+    const auto seen = [](bool (*shows)(int)) -> ImageFn {
+        return [n = std::make_shared<int>(0), shows](std::int32_t p) -> std::optional<double> {
+            if (!shows(++*n)) return std::nullopt;
+            return 2.5 + 0.02 * std::fabs(p - 1513);
+        };
     };
     struct Case {
         const char* name;
@@ -237,9 +231,12 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         {"coarse off", 1513, v(1513, 0.02), false, {}, "Too few focus frames showed a star (0 of 3 readings)."},
         {"no star anywhere", 1513, none, true, {}, "At position 0 the star is blurred beyond what the whole image shows."},
         // Seen once and never again, by no focus frame either: not the star.
-        {"lost on the way", 1513, lostAfterOne, true, {}, "At position 0 the star is blurred beyond what the whole image shows."},
-        {"a jump's frame missed it: half the jump", 1513, missedOnce, true, {}, ""},
-        {"lost for good after the first jump", 1513, lostAfterTwo, true, {}, "The star was lost on the whole image at position 352"},
+        {"lost on the way", 1513, seen([](int n) { return n == 1; }), true, {},
+         "At position 0 the star is blurred beyond what the whole image shows."},
+        // The first jump's frame misses the star (a gust, a noisy frame).
+        {"a jump's frame missed it: half the jump", 1513, seen([](int n) { return n != 3; }), true, {}, ""},
+        {"lost for good after the first jump", 1513, seen([](int n) { return n <= 2; }), true, {},
+         "The star was lost on the whole image at position 352"},
         {"faded on the probe outward", -1487,
          [](std::int32_t p) -> std::optional<double> {
              if (p > 100) return std::nullopt;
@@ -258,24 +255,20 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        CurveFitSettings settings;
-        settings.coarse = c.coarse;
-        settings.travelMax = c.travelMax;
-        settings.step = c.step;
-        TCurveFitSearch search(settings, FomKind::HFD, 0);
-        const Walk w = Drive(search, 0, Star(c.best, c.slope, true), 1, c.image);
+        const Walk w = Drive(Settings(c.step, c.travelMax, c.coarse), Star(c.best, c.slope, true), 1, c.image);
+        const TCurveFitSearch& search = *w.search;
         EXPECT_EQ(search.CoarseFrames(), static_cast<int>(w.imaged.size()));
         if (c.failure.empty()) {
-            ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+            ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.Notes();
             EXPECT_NEAR(w.last.position, c.best, 2);
-            EXPECT_LE(search.CoarseFrames(), 5) << w.notes;
+            EXPECT_LE(search.CoarseFrames(), 5) << w.Notes();
             const std::string said = c.step == 100 ? "Coarse phase: " + std::to_string(search.CoarseFrames()) +
                                                          " whole-image frames"
                                                    : "walking again around position 0 with a step of 250";
-            EXPECT_NE(w.notes.find(said), std::string::npos) << w.notes;
+            EXPECT_NE(w.Notes().find(said), std::string::npos) << w.Notes();
             continue;
         }
-        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.notes;
+        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.Notes();
         EXPECT_EQ(w.last.message.rfind(c.failure, 0), 0u) << w.last.message;
         EXPECT_NE(w.last.message.find(back), std::string::npos) << w.last.message;
         EXPECT_EQ(w.at, 0);
@@ -283,11 +276,9 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         for (const std::int32_t p : w.imaged) EXPECT_LE(p, c.travelMax.value_or(1000000));
     }
     // A star the focus frame reads: no main image at all.
-    CurveFitSettings settings;
-    settings.coarse = true;
-    TCurveFitSearch near(settings, FomKind::HFD, 0);
-    const Walk w = Drive(near, 0, Star(130), 1, none);
-    EXPECT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+    const CurveFitSettings coarse = Settings(100, {}, true);
+    const Walk w = Drive(coarse, Star(130), 1, none);
+    EXPECT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.Notes();
     EXPECT_TRUE(w.imaged.empty());
     // A side that outgrows the frame one reading past the lowest is walked
     // again with half the step; past a sharp bottom so is one that outgrows it
@@ -295,15 +286,10 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
     for (const int side : {1, -1}) {
         for (const auto& [steep, finer] : {std::pair{0.15, true}, std::pair{0.1, true}, std::pair{0.06, false}}) {
             SCOPED_TRACE(std::to_string(side) + " " + std::to_string(steep));
-            const auto lopsided = [steep, side](std::int32_t p) {
-                FocusReading r{.HFD = 2.5 + ((p - 30) * side > 0 ? steep : 0.02) * std::fabs(p - 30.0)};
-                if (r.HFD > 20) r = {.HFD = 80, .status = StarStatus::NoStar, .tooLarge = true};
-                r.FOM = r.HFD;
-                return r;
-            };
-            TCurveFitSearch search(CurveFitSettings{}, FomKind::HFD, 0);
-            const Walk l = Drive(search, 0, lopsided);
-            EXPECT_EQ(l.notes.find("with a step of 50") != std::string::npos, finer) << l.notes;
+            const Walk l = Drive({}, Lost([steep, side](std::int32_t p) {
+                return 2.5 + ((p - 30) * side > 0 ? steep : 0.02) * std::fabs(p - 30.0);
+            }, true));
+            EXPECT_EQ(l.Notes().find("with a step of 50") != std::string::npos, finer) << l.Notes();
         }
     }
     // A jump that crossed focus (30 at 200, then 35 at 710): the walk starts
@@ -311,21 +297,13 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
     const ImageFn crossed = [](std::int32_t p) -> std::optional<double> {
         return p == 0 ? 40.0 : p == 200 ? 30.0 : p == 710 ? 35.0 : 10.0;
     };
-    TCurveFitSearch across(settings, FomKind::HFD, 0);
-    EXPECT_EQ(Drive(across, 0, Star(440, 0.05, true), 1, crossed).imaged, (std::vector<std::int32_t>{0, 200, 710, 435}));
+    EXPECT_EQ(Drive(coarse, Star(440, 0.05, true), 1, crossed).imaged, (std::vector<std::int32_t>{0, 200, 710, 435}));
     // The halved step walks again the side the travel's edge closed: 150 lies
     // inside it, between the old grid's 100 and 200.
-    CurveFitSettings edge;
-    edge.travelMax = 150;
-    TCurveFitSearch closed(edge, FomKind::HFD, 0);
-    const Walk c = Drive(closed, 0, [](std::int32_t p) {
-        FocusReading r{.HFD = 2.5 + (p < 20 ? 0.1 : 0.05) * std::abs(p - 20)};
-        if (r.HFD > 20) r = {.HFD = 80, .status = StarStatus::NoStar};
-        r.FOM = r.HFD;
-        return r;
-    });
-    EXPECT_NE(c.notes.find("with a step of 50"), std::string::npos) << c.notes;
-    EXPECT_EQ(*std::max_element(c.measured.begin(), c.measured.end()), 150) << c.notes;
+    const Walk c =
+        Drive(Settings(100, 150), Lost([](std::int32_t p) { return 2.5 + (p < 20 ? 0.1 : 0.05) * std::abs(p - 20); }));
+    EXPECT_NE(c.Notes().find("with a step of 50"), std::string::npos) << c.Notes();
+    EXPECT_EQ(*std::max_element(c.measured.begin(), c.measured.end()), 150) << c.Notes();
 }
 
 // A large step loses a sharp star, into the sky or past the frame's edge,
@@ -336,43 +314,37 @@ TEST(CurveFitSearch, ALargeStepThatLosesASharpStarIsHalved) {
         for (const bool large : {false, true})
             for (const double best : {60.0, -200.0}) {
                 SCOPED_TRACE(std::to_string(step) + (large ? " large " : " faded ") + std::to_string(best));
-                CurveFitSettings settings;
-                settings.step = step;
-                settings.coarse = true;
-                TCurveFitSearch search(settings, FomKind::HFD, 0);
-                Walk w = Drive(search, 0, Star(best, 0.04, large), 1, [](std::int32_t) { return 40.0; });
-                ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+                Walk w = Drive(Settings(step, {}, true), Star(best, 0.04, large), 1, [](std::int32_t) { return 40.0; });
+                ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.Notes();
                 EXPECT_NEAR(w.last.position, best, 3);
                 EXPECT_TRUE(w.imaged.empty());
                 w.measured.pop_back();  // the check frame
                 std::sort(w.measured.begin(), w.measured.end());
-                EXPECT_EQ(std::adjacent_find(w.measured.begin(), w.measured.end()), w.measured.end()) << w.notes;
+                EXPECT_EQ(std::adjacent_find(w.measured.begin(), w.measured.end()), w.measured.end()) << w.Notes();
             }
     // So is a blurred star the walk lost to the sky one reading in and past
     // the frame's edge three readings out, with too few readings to fit.
-    TCurveFitSearch blurred(CurveFitSettings{}, FomKind::HFD, 0);
-    const Walk b = Drive(blurred, 0, [](std::int32_t p) {
+    const Walk b = Drive({}, [](std::int32_t p) {
         FocusReading r{.HFD = 13.0 + p / 50.0};
         if (p < 0 || p > 250) r = {.HFD = 80, .status = StarStatus::NoStar, .tooLarge = p > 0};
         r.FOM = r.HFD;
         return r;
     });
-    EXPECT_NE(b.notes.find("walking again around position 0 with a step of 50"), std::string::npos) << b.notes;
+    EXPECT_NE(b.Notes().find("walking again around position 0 with a step of 50"), std::string::npos) << b.Notes();
 }
 
 // Noise taken for a star lands anywhere in the frame: a reading whose centre
 // jumps from where the run's star stood counts as none; a drift does not,
 // nor a figure over the field's stars, which has no one centre.
 TEST(CurveFitSearch, AReadingAwayFromTheStarsCentreIsNoStar) {
-    TCurveFitSearch search(CurveFitSettings{}, FomKind::HFD, 0);
-    Drive(search, 0, [](std::int32_t p) {
+    const Walk w = Drive({}, [](std::int32_t p) {
         FocusReading r = Star(0)(p);
         r.PeakX = p == 300 || p == -300 ? 12 : 32 + p / 100;
         r.PeakY = 32;
         r.stars = p == -300 ? 5 : 1;
         return r;
     });
-    for (const CurveSample& s : search.Samples()) EXPECT_EQ(s.star, s.position != 300) << s.position;
+    for (const CurveSample& s : w.search->Samples()) EXPECT_EQ(s.star, s.position != 300) << s.position;
 }
 
 // Each side walks until it has its points and reads half again the bottom:
@@ -380,9 +352,8 @@ TEST(CurveFitSearch, AReadingAwayFromTheStarsCentreIsNoStar) {
 TEST(CurveFitSearch, EachSideWalksUntilItReadsHalfAgainTheBottom) {
     CurveFitSettings settings;
     settings.pointsPerSide = 2;
-    TCurveFitSearch search(settings, FomKind::HFD, 0);
-    const Walk w = Drive(search, 0, Star(0, 0.005));
-    ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+    const Walk w = Drive(settings, Star(0, 0.005));
+    ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.Notes();
     EXPECT_EQ(*std::min_element(w.measured.begin(), w.measured.end()), -300);
     EXPECT_EQ(*std::max_element(w.measured.begin(), w.measured.end()), 300);
 }
@@ -398,13 +369,11 @@ TEST(CurveFitSearch, PeakFindsFocusAndItsCheckFrameIsGated) {
             return r;
         };
     };
-    TCurveFitSearch good(CurveFitSettings{}, FomKind::Peak, 0);
-    const Walk w = Drive(good, 0, peak(140, -1));
-    ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.notes;
+    const Walk w = Drive({}, peak(140, -1), 1, {}, FomKind::Peak);
+    ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Finished) << w.Notes();
     EXPECT_NEAR(w.last.position, 140, 2);
-    TCurveFitSearch gust(CurveFitSettings{}, FomKind::Peak, 0);
-    const Walk g = Drive(gust, 0, peak(140, 140));
-    ASSERT_EQ(g.last.kind, TCurveFitSearch::Action::Failed) << g.notes;
+    const Walk g = Drive({}, peak(140, 140), 1, {}, FomKind::Peak);
+    ASSERT_EQ(g.last.kind, TCurveFitSearch::Action::Failed) << g.Notes();
     EXPECT_NE(g.last.message.find("The check frame at the fitted best focus (position 140) reads 5000.0000"),
               std::string::npos) << g.last.message;
 }
@@ -418,7 +387,7 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
         const char* name;
         CurveFitSettings settings;
         int frames;
-        std::function<FocusReading(std::int32_t)> frame;
+        FrameFn frame;
         std::string failed, advice;
     };
     // A V whose odd grid positions read `bump` high, each reading averaged
@@ -438,11 +407,6 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
         r.FOM = r.HFD;
         return r;
     };
-    const auto Set = [](auto member, int value) {
-        CurveFitSettings s;
-        s.*member = value;
-        return s;
-    };
     const std::string checkFrame =
         "Check that the star is inside the focus frame, or lengthen the exposure, and start again.";
     const std::string walkedPast = "The star blurred larger than the focus frame beyond the positions where it showed: "
@@ -450,10 +414,10 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
     const std::string noisy = "The focus readings are too noisy to fit a curve: the curve explains ";
     const std::string moreSamples = "Take more samples per focus measurement.";
     const Case cases[] = {
-        {"flat", Set(&CurveFitSettings::maxPoints, 9), 1, Star(30, 0.0005),
+        {"flat", Settings(100, {}, false, 9), 1, Star(30, 0.0005),
          "The focus curve is too flat to find best focus: its edges read only 7 % above its bottom (50 % needed).",
          "Use a larger step."},
-        {"beyond travel", Set(&CurveFitSettings::travelMax, 250), 1, Star(600),
+        {"beyond travel", Settings(100, 250), 1, Star(600),
          "Best focus lies at or beyond the edge of the focuser's travel (near position 200).",
          "Move it by hand towards best focus, or widen the travel limits, and start again."},
         {"check frame", {}, 1, [](std::int32_t p) {
@@ -471,16 +435,16 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
          "Too few focus frames showed a star (0 of 3 readings).",
          "The star had blurred larger than the focus frame around the starting position: focus roughly by hand "
          "nearer to best focus, or use a larger focus frame, and start again."},
-        {"a large step walked past it, even halved three times", Set(&CurveFitSettings::step, 500), 1, Star(30, 0.2, true),
+        {"a large step walked past it, even halved three times", Settings(500), 1, Star(30, 0.2, true),
          "Too few focus frames showed a star (2 of 9 readings).", walkedPast},
         // A sharp star would be walked again with half the step; this one is not.
-        {"a large step walked it into the sky", Set(&CurveFitSettings::step, 500), 1, Star(-300, 0.05, false),
+        {"a large step walked it into the sky", Settings(500), 1, Star(-300, 0.05, false),
          "Too few focus frames showed a star (2 of 4 readings).",
          "The star blurred into the sky beyond the positions where it showed: use a smaller step, or lengthen the "
          "exposure, and start again."},
         // This one was called a flat curve. Walked again finer, it lacks the
         // star between positions that showed it: not the blur, the frame.
-        {"no curve through the few it showed", Set(&CurveFitSettings::step, 250), 1, fewSeen,
+        {"no curve through the few it showed", Settings(250), 1, fewSeen,
          "Too few focus frames showed a star (4 of 12 readings).", checkFrame},
         {"deep, the frames' scatter", {}, 4, bumpy(0.01, 2.5, 6.0),
          noisy + "72 % of their spread (80 % needed).", moreSamples},
@@ -514,11 +478,11 @@ TEST(CurveFitSearch, FailureAdviceFollowsWhatTheReadingsShowed) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TCurveFitSearch search(c.settings, FomKind::HFD, 0);
-        const Walk w = Drive(search, 0, c.frame, c.frames);
-        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.notes;
+        const Walk w = Drive(c.settings, c.frame, c.frames);
+        ASSERT_EQ(w.last.kind, TCurveFitSearch::Action::Failed) << w.Notes();
         EXPECT_EQ(std::tuple(w.last.message, w.at),
-                  std::tuple(c.failed + "\r\nThe focuser is back at its starting position. " + c.advice, 0)) << w.notes;
+                  std::tuple(c.failed + "\r\nThe focuser is back at its starting position. " + c.advice, 0))
+            << w.Notes();
         for (const std::int32_t p : w.measured) EXPECT_LE(p, c.settings.travelMax.value_or(100000));
     }
 }

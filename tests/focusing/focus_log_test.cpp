@@ -10,7 +10,10 @@
 #include <string>
 #include <tuple>
 
+#include "camera/image_object.h"
+#include "focusing/focus_frames.h"
 #include "support/comma_locale.h"
+#include "support/recording_dialogs.h"
 #include "support/temp_files.h"
 
 namespace kv {
@@ -26,17 +29,12 @@ FocusLogEntry AFailedRun() {
 
 TEST(FocusLog, LinesRoundTripWithQuotingAndEmptyFieldsAndForeignLinesAreSkipped) {
     FocusLogEntry e = AFailedRun();
-    std::optional<FocusLogEntry> back = ParseFocusLogLine(FocusLogLine(e));
-    ASSERT_TRUE(back);
+    const std::optional<FocusLogEntry> back = ParseFocusLogLine(FocusLogLine(e));
     e.reason = "The fit is too flat, \"larger step\", please, retry";  // a line end never splits a record
-    EXPECT_EQ(*back, e);
-
-    FocusLogEntry scan;
+    EXPECT_EQ(back, e);
+    FocusLogEntry scan;  // empty fields stay empty
     scan.procedure = "scan", scan.outcome = "completed";
-    back = ParseFocusLogLine(FocusLogLine(scan));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(*back, scan);
-    EXPECT_FALSE(back->figure || back->absoluteStart || back->rSquared || back->temperatureC);
+    EXPECT_EQ(ParseFocusLogLine(FocusLogLine(scan)), scan);
 
     // Under a decimal-comma locale the record is the same, and one written by
     // an earlier version with decimal commas is read back whole.
@@ -48,9 +46,7 @@ TEST(FocusLog, LinesRoundTripWithQuotingAndEmptyFieldsAndForeignLinesAreSkipped)
         const std::string line = FocusLogLine(zoned);
         EXPECT_NE(line.find(",2.4567,HFD,14,11,0.9871,-3.25,"), std::string::npos) << line;
         EXPECT_EQ(line.substr(line.size() - 16), ",34.25,3.1,0.092") << line;
-        back = ParseFocusLogLine(line);
-        ASSERT_TRUE(back);
-        EXPECT_EQ(back->figure, 2.4567);
+        EXPECT_EQ(ParseFocusLogLine(line).value().figure, 2.4567);
     }
 
     for (const char* foreign : {kFocusLogHeader, "", "a,b,c", "2026,autofocus,x,completed,12,oops,,,,FWHM,1,3,,,",
@@ -181,12 +177,10 @@ TEST(FocusLog, AppendsUnderOneHeaderAndAFailureWarnsOnceWithoutStoppingAnything)
 
     // A folder that is not there (as root, permissions do not stop a write).
     TFocusLog lost(dir.File("gone/focus_log.csv"));
-    EXPECT_FALSE(lost.Append(AFailedRun()));
-    EXPECT_FALSE(lost.Append(AFailedRun()));
-    const std::optional<std::string> warning = lost.TakeWarning();
-    ASSERT_TRUE(warning);
-    EXPECT_TRUE(warning->find(dir.File("gone/focus_log.csv")) != std::string::npos &&
-                warning->find("No such file") != std::string::npos) << *warning;
+    EXPECT_FALSE(lost.Append(AFailedRun()) || lost.Append(AFailedRun()));
+    const std::string warning = lost.TakeWarning().value();
+    EXPECT_TRUE(warning.find(dir.File("gone/focus_log.csv")) != std::string::npos &&
+                warning.find("No such file") != std::string::npos) << warning;
     EXPECT_FALSE(lost.TakeWarning());
     // A disk that fills part-way: no torn line is left for the next one to be glued to.
     {
@@ -256,16 +250,26 @@ TEST(FocusLog, DriftFitsCompletedAutoFocusesWithATemperature) {
     FocusLogEntry noTemp = run(5, 9999, 9999, "completed");
     noTemp.temperatureC.reset();
     runs.push_back(noTemp);
-    const auto twoPoints = FitFocusDrift({runs[0], runs[1]});
-    ASSERT_TRUE(twoPoints);
-    EXPECT_DOUBLE_EQ(twoPoints->stepsPerDegree, -12.0);
-    EXPECT_DOUBLE_EQ(twoPoints->r2, 1.0);
-    EXPECT_EQ(twoPoints->runs, 2);
-    const auto all = FitFocusDrift(runs);
-    ASSERT_TRUE(all);
-    EXPECT_EQ(all->runs, 3) << "the failed run, the scan and the one without a temperature are left out";
+    const auto twoPoints = FitFocusDrift({runs[0], runs[1]}).value();
+    EXPECT_EQ(std::tuple(twoPoints.stepsPerDegree, twoPoints.r2, twoPoints.runs), std::tuple(-12.0, 1.0, 2));
+    // The failed run, the scan and the one without a temperature are left out.
+    EXPECT_EQ(FitFocusDrift(runs).value().runs, 3);
     EXPECT_FALSE(FitFocusDrift({runs[0]}));
     EXPECT_FALSE(FitFocusDrift({runs[0], run(10, 300, 300, "completed")})) << "one temperature fits no slope";
+}
+
+// Runs of one second take the folder of its name, then _2 up to _100.
+TEST(FocusFrames, TheHundredthRunOfASecondStillGetsAFolder) {
+    test::TempDir dir;
+    test::RecordingDialogs dialogs;
+    const auto start = std::chrono::sys_days(std::chrono::year(2026) / 12 / 7) + std::chrono::seconds(70727);
+    std::filesystem::create_directories(dir.File("frames/20261207-193847"));
+    for (int i = 2; i < 100; ++i)
+        std::filesystem::create_directory(dir.File("frames/20261207-193847_" + std::to_string(i)));
+    TFocusFrameRecorder recorder(dir.File("frames"), dialogs, start);
+    TImageObject image(4, 4);
+    EXPECT_TRUE(recorder.Record(image, FitsHeader{}, 0)) << testing::PrintToString(dialogs.Deferred());
+    EXPECT_EQ(recorder.RunFolder(), dir.File("frames/20261207-193847_100/"));
 }
 
 }  // namespace

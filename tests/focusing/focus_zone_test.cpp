@@ -101,12 +101,9 @@ std::vector<CurveSample> Curve(double best, double wobble, int step = 40, int pe
 
 TEST(SearchError, EachMethodReportsTheDisagreementItCanMeasure) {
     // Noise-free readings: the fit's minimum does not move when any one is left out.
-    const std::optional<double> clean = FitCentreSpread(Curve(500, 0), FomKind::HFD);
-    ASSERT_TRUE(clean);
-    EXPECT_LT(*clean, 0.5);
-    const std::optional<double> noisy = FitCentreSpread(Curve(500, 0.15), FomKind::HFD);
-    ASSERT_TRUE(noisy);
-    EXPECT_GT(*noisy, *clean + 0.5);
+    const double clean = FitCentreSpread(Curve(500, 0), FomKind::HFD).value();
+    EXPECT_LT(clean, 0.5);
+    EXPECT_GT(FitCentreSpread(Curve(500, 0.15), FomKind::HFD).value(), clean + 0.5);
     // "No star" readings are not on the curve; too few left gives no spread.
     std::vector<CurveSample> lost = Curve(500, 0, 40, 3);
     EXPECT_TRUE(FitCentreSpread(lost, FomKind::HFD));
@@ -126,7 +123,7 @@ TEST(SearchError, EachMethodReportsTheDisagreementItCanMeasure) {
     curve.fit = fit;
     curve.measured = Curve(500, 0);
     EXPECT_NEAR(SearchErrorSteps(golden).value(), 3.4, 1e-9);
-    EXPECT_NEAR(SearchErrorSteps(curve).value(), 1.6 + *clean, 1e-9);
+    EXPECT_NEAR(SearchErrorSteps(curve).value(), 1.6 + clean, 1e-9);
 
     // Nothing to say: a run that did not complete, a golden section without
     // its refinement, a curve fit with too few readings.
@@ -142,12 +139,10 @@ TEST(SearchError, EachMethodReportsTheDisagreementItCanMeasure) {
 // An answer may claim one zone, or a quarter of the step without one; what
 // it says when it may not follows what its readings showed.
 TEST(SearchError, AnUncertainAnswerSaysWhatWouldSteadyItsReadings) {
-    EXPECT_EQ(UncertainTolerance(std::nullopt, 100), 25.0);
-    EXPECT_EQ(UncertainTolerance(8.5, 100), 8.5);
-    EXPECT_FALSE(IsUncertain(8.5, 8.5, 100));
-    EXPECT_TRUE(IsUncertain(8.6, 8.5, 100));
-    EXPECT_FALSE(IsUncertain(25.0, std::nullopt, 100));
-    EXPECT_TRUE(IsUncertain(std::nullopt, 8.5, 100));
+    EXPECT_EQ(std::pair(UncertainTolerance(std::nullopt, 100), UncertainTolerance(8.5, 100)), std::pair(25.0, 8.5));
+    EXPECT_EQ(std::tuple(IsUncertain(8.5, 8.5, 100), IsUncertain(8.6, 8.5, 100), IsUncertain(25.0, std::nullopt, 100),
+                         IsUncertain(std::nullopt, 8.5, 100)),
+              std::tuple(false, true, false, true));
 
     // A curve 2 high at its bottom (position 0) that reads 3 (half again) 100 steps out.
     FitSummary fit;

@@ -10,8 +10,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "focusing/auto_focus_search.h"
 #include "focusing/focusing_runner.h"
 #include "platform/named_event.h"
 
@@ -35,13 +39,6 @@ struct FakeDevices final : IFocusDevices {
     std::function<double(std::int32_t)> hfdAt;  // of the true position; unset: a V around best
     // Each frame's HFD off by up to this share, the same frames the same way.
     double noise = 0.0;
-    // Gear play: the true position trails the counter by up to `backlash`
-    // steps, dragged from the side last pushed.
-    int backlash = 0;
-    std::atomic<int> lag{0};
-    std::atomic<int> lastDirection{0};
-    std::vector<int> approaches;  // the last direction before each frame
-    std::int32_t TruePosition() const { return position.load() - lag.load(); }
 
     // After a halt the motor runs on this many steps, one a read of the position.
     std::atomic<int> coast{0};
@@ -65,8 +62,6 @@ struct FakeDevices final : IFocusDevices {
             halted = true;
         }
         position += moved;
-        lag = std::clamp(lag.load() + moved, 0, backlash);
-        if (moved != 0) lastDirection = moved > 0 ? 1 : -1;
         done->Set();
     }
     bool MoveHalted() override { return halted.load(); }
@@ -84,9 +79,8 @@ struct FakeDevices final : IFocusDevices {
     FocusReading TakeFocusFrame() override {
         const int n = ++frames;
         if (onFrame) onFrame(n);
-        approaches.push_back(lastDirection.load());
         FocusReading r;
-        r.HFD = (hfdAt ? hfdAt(TruePosition()) : 2.0 + std::abs(TruePosition() - best) / 50.0) * (1.0 + noise * std::sin(n * 2.4));
+        r.HFD = (hfdAt ? hfdAt(position) : 2.0 + std::abs(position - best) / 50.0) * (1.0 + noise * std::sin(n * 2.4));
         if (static_cast<std::size_t>(n) <= statuses.size() && statuses[static_cast<std::size_t>(n - 1)] != StarStatus::Ok)
             r = {.HFD = 80.0,
                  .status = statuses[static_cast<std::size_t>(n - 1)],
@@ -120,5 +114,58 @@ struct RecordingView final : IFocusingView {
     void SearchFit(const FitSummary& f) override { std::lock_guard l(m); fits.push_back(f); }
     bool Logged(const std::string& text) { return std::count(log.begin(), log.end(), text) > 0; }
 };
+
+// Where a search went, what it noted (but the chart's points) and how it ended.
+struct Walk {
+    TAutoFocusSearch::Action last;
+    std::vector<std::int32_t> measured, imaged;
+    std::int32_t at = 0;
+    std::vector<std::string> notes;
+    std::string Notes() const {
+        std::string all;
+        for (const std::string& n : notes) all += n + "\n";
+        return all;
+    }
+    bool Finished() const { return last.kind == TAutoFocusSearch::Action::Finished; }
+    bool Noted(const std::string& part) const { return Notes().find(part) != std::string::npos; }
+};
+
+// Drives a search from `start` to its end. The focuser goes where it is sent,
+// through `move` when given; `frame` reads the star there, `image` a main image
+// (a golden section, which takes none, reports its frames as one reading).
+template <typename Search>
+Walk DriveSearch(Search& search, std::int32_t start, const std::function<FocusReading(std::int32_t)>& frame, int frames,
+                 const std::function<std::optional<double>(std::int32_t)>& image,
+                 const std::function<void(std::int32_t)>& move = {}) {
+    using A = TAutoFocusSearch::Action;
+    Walk w;
+    w.at = start;
+    const auto take = [&] {
+        for (const auto& n : search.TakeNotes())
+            if (n.kind != TAutoFocusSearch::Note::Plot) w.notes.push_back(n.text);
+    };
+    for (int guard = 0; guard < 400; ++guard) {
+        w.last = search.Next();
+        take();
+        if (w.last.kind == A::Finished || w.last.kind == A::Failed) return w;
+        if (w.last.kind == A::CheckCancel) continue;
+        if (!w.last.here) w.at = w.last.position;
+        if (move) move(w.at);
+        constexpr bool kGolden = std::is_same_v<Search, TAutoFocusSearch>;
+        if (w.last.kind == A::Measure) {
+            w.measured.push_back(w.at);
+            if constexpr (kGolden) search.Report(frame(w.at), w.at);
+            else search.Report(frame(w.at), w.at, frames);
+            take();
+        } else if constexpr (!kGolden) {
+            if (w.last.kind == A::MeasureImage) {
+                w.imaged.push_back(w.at);
+                search.ReportImage(image(w.at), w.at);
+            }
+        }
+    }
+    ADD_FAILURE() << "the search never ended";
+    return w;
+}
 
 }  // namespace kv::test

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +29,8 @@ struct RunnerTest : ::testing::Test {
     TFocusingRunner runner{view, dialogs, clock};
     std::unique_ptr<FakeDevices> owned = std::make_unique<FakeDevices>();
     FakeDevices& dev = *owned;
+    test::TempDir dir;
+    TFocusLog log{dir.File(kFocusLogFileName)};  // the runner's once a test sets it
 
     // Runs one procedure to its end on a view cleared of the last one; a
     // procedure that never told the view its end throws, failing the test.
@@ -138,8 +139,6 @@ TEST_F(RunnerTest, AHaltedMoveOrACancelEndsTheScanOrTheSearchWithoutAReadingTher
 // every run of the session on one scale, with the focuser's own absolute
 // positions beside it, and says how it ended.
 TEST_F(RunnerTest, EveryProcedureLogsOneLineOnTheSessionsScale) {
-    test::TempDir dir;
-    TFocusLog log(dir.File(kFocusLogFileName));
     runner.SetFocusLog(&log);
     runner.SetSamples(2);
     // Devices that stand where the last ones left the focuser, which the
@@ -166,8 +165,9 @@ TEST_F(RunnerTest, EveryProcedureLogsOneLineOnTheSessionsScale) {
               std::tuple("scan", "completed", 500, 520, 10500, 10520));
     EXPECT_EQ(std::tuple(s.figure, s.kind, s.frames, s.temperatureC), std::tuple(2.2, "HFD", 11 * 2, 3.5));
     const FocusLogEntry& a = lines[1];
-    EXPECT_EQ(std::tuple(a.procedure, a.method, a.outcome, a.start, a.final, a.absoluteFinal, a.figure),
-              std::tuple("autofocus", "golden section", "completed", 600, 630, 10630, 2.0));
+    // The golden section's refinement fit moves nothing; two samples at each of its 14 points.
+    EXPECT_EQ(std::tuple(a.procedure, a.method, a.outcome, a.start, a.final, a.absoluteFinal, a.figure, a.frames),
+              std::tuple("autofocus", "golden section", "completed", 600, 630, 10630, 2.0, 2 * 14));
     EXPECT_TRUE(a.rSquared.has_value() && IsCalibrationCandidate(a));
     const FocusLogEntry& h = lines[2];
     EXPECT_EQ(std::tuple(h.start, h.outcome, h.reason), std::tuple(630, "halted", kMoveHaltedText));
@@ -246,28 +246,10 @@ TEST_F(RunnerTest, AReadingIsNoStarWhenMostFramesAre) {
     }
 }
 
-TEST_F(RunnerTest, GoldenSectionReportsItsOwnPointsFittedBesideItsAnswer) {
-    runner.SetSamples(2);
-    const SearchResult& search = Search(std::move(owned), SearchOptions{});
-    EXPECT_EQ(std::tuple(search.outcome, search.method, search.position, dev.position.load()),
-              std::tuple(FocusOutcome::Completed, FocusMethod::GoldenSection, 30, 30));  // the fit moves nothing
-    EXPECT_DOUBLE_EQ(search.reading.value().FOM, 2.0);
-    EXPECT_TRUE(view.Logged("Final Position = 30"));
-    EXPECT_EQ(search.frames, 2 * static_cast<int>(search.points.size()));
-    ASSERT_TRUE(search.fit.has_value());
-    EXPECT_TRUE(search.fit->refinement);
-    EXPECT_NEAR(search.fit->bestPosition, 30, 1);
-    EXPECT_EQ(view.fits.size(), 1u);
-}
-
-// The zone a search was started with comes back in its result and its log
-// line, with the search's error where it completed; a search started
-// without it logs a line that readers from before the zone still read. A
-// fit whose error exceeds the zone (or a quarter of the step without one)
-// is uncertain: it stays at its answer and says so, with advice.
+// The zone a search was started with comes back in its result and log line, with the
+// search's error where it completed. A fit whose error exceeds the zone (or a quarter of
+// the step without one) is uncertain: it stays at its answer and says so, with advice.
 TEST_F(RunnerTest, TheZoneAndTheErrorReachTheResultAndTheLog) {
-    test::TempDir dir;
-    TFocusLog log(dir.File(kFocusLogFileName));
     runner.SetFocusLog(&log);
     runner.SetSamples(1);
     struct Case {
@@ -307,9 +289,11 @@ TEST_F(RunnerTest, TheZoneAndTheErrorReachTheResultAndTheLog) {
         const bool answered = c.outcome != FocusOutcome::Rejected;
         const bool estimated = answered && c.pointsPerSide > 2;
         EXPECT_EQ(std::tuple(search.cfzSteps, search.frames), std::tuple(c.cfz, d.frames.load()));
-        if (c.method == FocusMethod::CurveFit && answered) {
-            // Drawn once fitted and once checked, the check frame at the answer.
-            EXPECT_EQ(std::tuple(view.fits.size(), search.fit->checkPosition), std::tuple(2u, search.position));
+        if (answered) {
+            // A curve fit is drawn once fitted and once checked, the check frame at the answer;
+            // the golden section's refinement once.
+            EXPECT_EQ(view.fits.size(), c.method == FocusMethod::CurveFit ? 2u : 1u);
+            EXPECT_EQ(search.fit->checkPosition.value_or(search.position), search.position);
         }
         if (!answered) {
             // Refused: the message waits for the user, and the focuser is back at the start.
@@ -342,11 +326,10 @@ TEST_F(RunnerTest, TheZoneAndTheErrorReachTheResultAndTheLog) {
 
         // The log keeps the figures to its places.
         const FocusLogEntry line = TFocusLog::Read(log.Path()).back();
-        EXPECT_EQ(line.outcome, c.outcome == FocusOutcome::Uncertain ? "uncertain" : answered ? "completed" : "rejected");
-        EXPECT_EQ(line.figure.has_value(), answered);
-        EXPECT_EQ(line.cfzSteps, search.cfzSteps);
-        ASSERT_EQ(line.errorSteps.has_value(), estimated);
-        ASSERT_EQ(line.errorCfz.has_value(), estimated && c.cfz);
+        const char* outcome = c.outcome == FocusOutcome::Uncertain ? "uncertain" : answered ? "completed" : "rejected";
+        ASSERT_EQ(std::tuple(line.outcome, line.figure.has_value(), line.cfzSteps, line.errorSteps.has_value(),
+                             line.errorCfz.has_value()),
+                  std::tuple(outcome, answered, search.cfzSteps, estimated, estimated && c.cfz));
         if (estimated) {
             EXPECT_NEAR(*line.errorSteps, *search.errorSteps, 0.05);
         }

@@ -61,12 +61,10 @@ TEST(LearnedCurves, AbsoluteFitsAndTheLastAnswerSurviveARestartExactly) {
         EXPECT_EQ(std::pair(back.fits[i].absolute, back.fits[i].reached), std::pair(true, kept.fits[i == 0 ? 0 : 2].reached));
     }
     // The newest fit that says how far it saw the star.
-    EXPECT_EQ(kept.Reached(FomKind::HFD), 9.0);
-    EXPECT_EQ(back.Reached(FomKind::HFD), 6.25);
-    EXPECT_FALSE(back.Reached(FomKind::FWHM).has_value());
-    ASSERT_TRUE(back.lastFocus.has_value());
-    EXPECT_EQ(back.lastFocus->position, 20530.0);
-    EXPECT_EQ(back.lastFocus->temperatureC, 4.5);
+    EXPECT_EQ(std::tuple(kept.Reached(FomKind::HFD), back.Reached(FomKind::HFD), back.Reached(FomKind::FWHM)),
+              std::tuple(9.0, 6.25, std::nullopt));
+    EXPECT_EQ(std::pair(back.lastFocus.value().position, back.lastFocus->temperatureC),
+              std::pair(20530.0, std::optional(4.5)));
 
     // After a session-scale fit the answer is on that scale too: not kept.
     LearnedCurves counted = kept;
@@ -75,8 +73,7 @@ TEST(LearnedCurves, AbsoluteFitsAndTheLastAnswerSurviveARestartExactly) {
     EXPECT_FALSE(ParseLearnedCurves(FormatLearnedCurves(counted)).lastFocus.has_value());
     LearnedCurves session;
     session.AddFit(Fit(0, 1.0), false);
-    EXPECT_TRUE(session.NothingToKeep());
-    EXPECT_FALSE(kept.NothingToKeep());
+    EXPECT_EQ(std::pair(session.NothingToKeep(), kept.NothingToKeep()), std::pair(true, false));
 }
 
 TEST(LearnedCurves, LinesThatDoNotReadAreSkippedNotGuessedAt) {
@@ -121,8 +118,7 @@ TEST(LearnedCurves, TheNewestAnswerMovesThePredictionUntilTheNextFit) {
 
     c.AddFocus({kNight + std::chrono::minutes(30), 150.0, 7.0});
     l = c.Learn(At(60));
-    EXPECT_EQ(l.shape->lastBest, 150.0);
-    EXPECT_EQ(l.shape->lastTemperatureC, 7.0);
+    EXPECT_EQ(std::pair(l.shape->lastBest, l.shape->lastTemperatureC), std::pair(150.0, std::optional(7.0)));
     // An answer from before yesterday's age limit is no start.
     EXPECT_EQ(c.Learn(At(30 + 8 * 60 + 1)).shape.has_value(), false);
 

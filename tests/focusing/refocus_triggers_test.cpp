@@ -93,52 +93,31 @@ TEST(RefocusTriggers, HfdRuleWaitsForItsReadingsAndTakesTheMedian) {
     std::vector<double> even{1.0, 5.0, 6.0, 9.0};
     do EXPECT_EQ(MedianOf(even), 5.5) << even[0] << even[1] << even[2];
     while (std::next_permutation(even.begin(), even.end()));
-
-    TRefocusTriggers spike = Focused(Only(RefocusRule::HfdRise));
-    Feed(spike, {2.0, 2.0, 2.0});
-    // One bad frame among three is not a trend; two are.
-    Feed(spike, {8.0});
-    EXPECT_FALSE(spike.Due(kMinute, false));
-    Feed(spike, {8.0});
-    EXPECT_TRUE(spike.Due(kMinute, false));
-
-    // A completed focus takes its baseline from the readings after it: until
-    // K of them are in, the readings from before it fire nothing.
-    TRefocusTriggers refocused = Focused(Only(RefocusRule::HfdRise));
-    Feed(refocused, {2.0, 2.0, 2.0, 3.0, 3.0});
-    refocused.FocusEnded(2 * kMinute, true, 10.0);
-    Feed(refocused, {3.0, 3.0});
-    EXPECT_FALSE(refocused.BaselineHfd() || refocused.Due(2 * kMinute, false));
-    Feed(refocused, {3.0});
-    EXPECT_EQ(std::pair(refocused.BaselineHfd(), refocused.Due(2 * kMinute, false).has_value()), std::pair(std::optional(3.0), false));
-
-    // Readings that are no figure (no star) neither count nor spoil the window.
-    TRefocusTriggers blind = Focused(Only(RefocusRule::HfdRise));
-    Feed(blind, {2.0, 0.0, -1.0, 2.0, NAN, 2.0});
-    ASSERT_TRUE(blind.BaselineHfd());
-    EXPECT_DOUBLE_EQ(*blind.BaselineHfd(), 2.0);
 }
 
-TEST(RefocusTriggers, ChangeOfSourceStartsTheBaselineAgain) {
-    TRefocusTriggers t = Focused(Only(RefocusRule::HfdRise));
-    Feed(t, {2.0, 2.0, 2.0});
-    // A client measures on its own frames: 4 px there is not twice our 2 px.
-    Feed(t, {4.0, 4.0, 4.0}, HfdSource::Client);
-    EXPECT_FALSE(t.Due(kMinute, false));
-    EXPECT_DOUBLE_EQ(*t.BaselineHfd(), 4.0);
-    Feed(t, {5.0, 5.0}, HfdSource::Client);
-    EXPECT_TRUE(t.Due(kMinute, false));
-}
-
-TEST(RefocusTriggers, AMoveByHandStartsTheHfdBaselineAgainAndNothingElse) {
+// A move by hand, a completed focus or readings from another source start the
+// HFD baseline again: until K new readings are in, the old ones fire nothing.
+TEST(RefocusTriggers, AMoveByHandARefocusOrAnotherSourceStartTheHfdBaselineAgain) {
+    enum Event { None, Move, Refocus, Client };
     struct Case {
         const char* name;
-        std::vector<double> before;  // readings before the move
+        std::vector<double> before;  // readings before the event
         std::vector<double> after;   // readings after it
         std::optional<double> baseline;
         bool due;
+        Event event = Move;
     };
     const std::vector<Case> cases = {
+        // One bad frame among three is not a trend; two are.
+        {"one bad frame", {2.0, 2.0, 2.0}, {8.0}, 2.0, false, None},
+        {"two bad frames", {2.0, 2.0, 2.0}, {8.0, 8.0}, 2.0, true, None},
+        // Readings that are no figure (no star) neither count nor spoil the window.
+        {"readings with no figure", {2.0, 0.0, -1.0}, {2.0, NAN, 2.0}, 2.0, false, None},
+        {"risen, then refocused", {2.0, 2.0, 2.0, 3.0, 3.0}, {3.0, 3.0}, std::nullopt, false, Refocus},
+        {"the refocus's reference complete", {2.0, 2.0, 2.0, 3.0, 3.0}, {3.0, 3.0, 3.0}, 3.0, false, Refocus},
+        // A client measures on its own frames: 4 px there is not twice our 2 px.
+        {"another source", {2.0, 2.0, 2.0}, {4.0, 4.0, 4.0}, 4.0, false, Client},
+        {"risen on the other source", {2.0, 2.0, 2.0}, {4.0, 4.0, 4.0, 5.0, 5.0}, 4.0, true, Client},
         // The user defocused on purpose: the bigger star is the new reference.
         {"risen, then moved", {2.0, 2.0, 2.0, 3.0, 3.0}, {3.0, 3.0}, std::nullopt, false},
         {"the new reference complete", {2.0, 2.0, 2.0, 3.0, 3.0}, {3.0, 3.0, 3.0}, 3.0, false},
@@ -152,10 +131,11 @@ TEST(RefocusTriggers, AMoveByHandStartsTheHfdBaselineAgainAndNothingElse) {
         SCOPED_TRACE(c.name);
         TRefocusTriggers t = Focused(Only(RefocusRule::HfdRise));
         Feed(t, c.before);
-        t.Moved();
-        Feed(t, c.after);
+        if (c.event == Move) t.Moved();
+        if (c.event == Refocus) t.FocusEnded(2 * kMinute, true, 10.0);
+        Feed(t, c.after, c.event == Client ? HfdSource::Client : HfdSource::FocusFrame);
         EXPECT_EQ(t.BaselineHfd(), c.baseline);
-        EXPECT_EQ(t.Due(kMinute, false).has_value(), c.due);
+        EXPECT_EQ(t.Due(2 * kMinute, false).has_value(), c.due);
     }
 
     // The move corrects no drift: the other rules keep their references.

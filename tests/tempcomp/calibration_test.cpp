@@ -20,13 +20,12 @@ TCalibrationList ListOf(std::initializer_list<std::pair<int, double>> points, co
 TEST(Calibration, FitGivesSlopeR2AndMeterFromTwoCheckedPointsThatDiffer) {
     TCalibrationList exact = ListOf({{0, 20.0}, {-50, 15.0}, {-100, 10.0}});
     CoefficientResult a = exact.CalcCoefficients();
-    EXPECT_TRUE(a.status.ok()) << a.status.message;
-    EXPECT_EQ(std::tuple(a.slopeText, a.r2Text, a.leds, exact.Slope()), std::tuple("10.000", "1.00", 32, 10.0));
+    EXPECT_EQ(std::tuple(a.status.message, a.slopeText, a.r2Text, a.leds, exact.Slope()),
+              std::tuple("", "10.000", "1.00", 32, 10.0));
 
     TCalibrationList bent = ListOf({{0, 20.0}, {-50, 15.0}, {-80, 10.0}}, kComma);
     CoefficientResult b = bent.CalcCoefficients();
-    EXPECT_TRUE(b.status.ok()) << b.status.message;
-    EXPECT_EQ(std::tuple(b.slopeText, b.r2Text, b.leds), std::tuple("8,000", "0,98", 31));
+    EXPECT_EQ(std::tuple(b.status.message, b.slopeText, b.r2Text, b.leds), std::tuple("", "8,000", "0,98", 31));
 
     // It needs two checked points that differ.
     EXPECT_EQ(ListOf({{0, 20.0}, {0, 15.0}}).CalcCoefficients().status.message, kTooFewUniqueText);
@@ -70,7 +69,6 @@ TEST(Calibration, StoringStopsAtTheLimitAndNeedsATemperature) {
     TCalibrationList list(kDot);
     const auto now = std::chrono::system_clock::now();
     EXPECT_EQ(list.StorePoint("10", "-------", now).message, "'-------' is not a valid floating point value");
-    EXPECT_EQ(list.Count(), 0u);
     for (int i = 0; i < 100; ++i) ASSERT_TRUE(list.StorePoint(std::to_string(i), " 12.5 \xC2\xB0""C", now).ok());
     EXPECT_EQ(list.Rows()[7].temp, "12.5");
     EXPECT_TRUE(list.GetDataPoint(7).has_value());  // its own time and date read back
