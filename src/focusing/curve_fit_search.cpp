@@ -368,7 +368,7 @@ TCurveFitSearch::Action TCurveFitSearch::FitAndGate() {
 // does: the star's HFD there grows along the curve's flank, so two frames
 // give the slope and the slope says how far focus is.
 TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
-    const std::int32_t here = commanded_;
+    std::int32_t here = commanded_;
     const auto imageAt = [this](std::int32_t next) {
         queue_.push_back({Action::CheckCancel, 0, {}});
         queue_.push_back({Action::MeasureImage, next, {}});
@@ -376,12 +376,18 @@ TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
         return Next();
     };
     double target = here;
-    coarseProbe_ = false;
+    coarseProbe_ = coarseCrossing_ = false;
     if (!coarse_.empty()) {
         std::vector<const CoarsePoint*> seen;
         for (const CoarsePoint& p : coarse_)
             if (p.hfd) seen.push_back(&p);
-        if (!coarse_.back().hfd) {
+        // The check for a crossing found a larger blur, or none: the jump
+        // fell short, and the walk goes on from it as it would have.
+        const CoarsePoint& last = coarse_.back();
+        const bool fellShort = last.crossing && (!last.hfd || *last.hfd >= *coarse_[coarse_.size() - 2].hfd);
+        if (fellShort) here = coarse_[coarse_.size() - 2].position;
+        if (fellShort && last.hfd) seen.pop_back();
+        if (!last.hfd && !fellShort) {
             if (coarse_.size() == 1) {
                 // Not even the binned whole image shows the star the focus
                 // frame never did: it is spread too thin to see anywhere.
@@ -438,17 +444,17 @@ TCurveFitSearch::Action TCurveFitSearch::CoarseStep() {
             const CoarsePoint& a = *seen[seen.size() - 2];
             const double ha = *a.hfd, hb = *b.hfd;
             const double dx = static_cast<double>(b.position) - a.position;
-            if (!b.probe && hb > ha) {
+            if (!b.probe && !fellShort && hb > ha) {
                 // The jump crossed focus: it lies between, nearer the smaller blur.
                 target = a.position + dx * ha / (ha + hb);
-            } else if (!b.probe && &a == &coarse_[coarse_.size() - 2] && hb > kCoarseLandedBlur * ha) {
+            } else if (!b.probe && !fellShort && &a == &coarse_[coarse_.size() - 2] && hb > kCoarseLandedBlur * ha) {
                 // A jump from a (not the half of one that lost the star) meant
                 // to land near focus that still reads over half the blur either
                 // fell short on a slope read too steep or, on a flank read too
                 // flat (a far star's blur reads small), crossed focus by as
                 // much. Where focus lies if it crossed tells the two apart in
-                // one frame: a smaller blur there, or the slope from it on.
-                coarseProbe_ = true;
+                // one frame: a smaller blur there, or a larger one.
+                coarseProbe_ = coarseCrossing_ = true;
                 target = a.position + dx * ha / (ha + hb);
             } else if (dx == 0.0 || std::fabs(hb - ha) < kCoarseMinChange * std::max(ha, hb)) {
                 coarseProbe_ = true;
@@ -517,7 +523,8 @@ TCurveFitSearch::Action TCurveFitSearch::Restart(std::int32_t centre, bool keep)
 
 void TCurveFitSearch::ReportImage(std::optional<double> hfd, std::int32_t position) {
     position_ = position;
-    coarse_.push_back({position, hfd && std::isfinite(*hfd) && *hfd > 0.0 ? hfd : std::nullopt, coarseProbe_});
+    coarse_.push_back({position, hfd && std::isfinite(*hfd) && *hfd > 0.0 ? hfd : std::nullopt, coarseProbe_,
+                       coarseCrossing_});
     Status(coarse_.back().hfd ? FormatText(kCoarsePointFormat, *hfd, position) : FormatText(kCoarseNoStarFormat, position));
 }
 

@@ -276,12 +276,14 @@ private:
         std::int32_t position;
         std::optional<double> hfd;
         bool probe;  // a short move to learn the slope, not a jump towards focus
+        bool crossing = false;  // the probe of where focus lies if the jump before crossed it
     };
     std::vector<CoarsePoint> coarse_;
     int step_;             // the walk's step: the setting's, halved while the star outgrows the frame
     int finer_ = 0;        // times it was halved
     int earlierReadings_ = 0, earlierStars_ = 0;  // of the walks it replaced
     bool coarseProbe_ = false;  // the pending MeasureImage is a probe
+    bool coarseCrossing_ = false;  // ... of a crossing
     struct Centre {
         std::int32_t x, y;
         double size;
