@@ -5,6 +5,7 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -637,6 +638,38 @@ TEST(AlpacaProgram, RefusesWhatItCannotRead) {
         said.resize(std::fread(said.data(), 1, said.size(), out));
         EXPECT_EQ(WEXITSTATUS(pclose(out)), 64) << args;
         EXPECT_THAT(said, AllOf(HasSubstr("kessivane-alpaca: " + std::string(says)), HasSubstr("usage:"))) << args;
+    }
+}
+
+// A lone --min-position or --max-position is a limit with the other's
+// default, and --reverse on turns the motor round (the simulated hub's is
+// not, so its move is stopped as going the wrong way).
+TEST(AlpacaProgram, TakesALoneLimitAndReverseOn) {
+    test::TempDir dir;
+    for (const auto& [limit, outside] : {std::pair{"--min-position=500", 499}, {"--max-position=2000", 2001}}) {
+        const std::string args = " --simulate --port=0 --discovery-port=0 --sync=1000 --reverse=on --state=" +
+                                 dir.File("hub.state") + " " + limit;
+        FILE* out = popen(("echo $$; exec timeout 60 " KV_ALPACA_PROGRAM + args + " 2>&1").c_str(), "r");
+        ASSERT_NE(out, nullptr);
+        char line[512] = {};
+        const pid_t pid = std::fgets(line, sizeof line, out) ? std::atoi(line) : 0;
+        std::string said;
+        while (said.find("/api/") == std::string::npos && std::fgets(line, sizeof line, out)) said += line;
+        ASSERT_GT(pid, 0);
+        httplib::Client client("127.0.0.1", std::atoi(said.c_str() + said.find("127.0.0.1:") + 10));
+        const auto put = [&](const std::string& member, const std::string& params) {
+            const auto r = client.Put("/api/v1/focuser/0/" + member, params, "application/x-www-form-urlencoded");
+            return r ? json::parse(r->body).value("ErrorNumber", -1) : -1;
+        };
+        ASSERT_EQ(put("connected", "Connected=true"), 0) << said;
+        EXPECT_EQ(put("move", "Position=" + std::to_string(outside)), kInvalidValue) << limit;
+        ASSERT_EQ(put("move", "Position=1100"), 0);
+        const auto moving = [&] { return json::parse(client.Get("/api/v1/focuser/0/ismoving")->body)["Value"]; };
+        EXPECT_TRUE(Eventually([&] { return moving() == false; }));
+        kill(pid, SIGTERM);
+        for (std::size_t n; (n = std::fread(line, 1, sizeof line, out)) > 0;) said.append(line, n);
+        pclose(out);
+        EXPECT_THAT(said, HasSubstr("move to 1100 stalled: The focuser moved away from its target")) << limit;
     }
 }
 

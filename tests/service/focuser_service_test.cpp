@@ -92,6 +92,8 @@ protected:
         const OpenResult opened = service->Open(config);
         ASSERT_TRUE(opened.ok) << opened.message;
         if (device) {
+            // A RoboFocus opens once it has told its travel: limits set at once are checked against it.
+            EXPECT_TRUE(config.kind != ServiceKind::RoboFocus || service->DeviceRange()->max == 6000);
             ASSERT_TRUE(Eventually([&] { return service->DeviceRange()->max > 1000 && service->Position() > 0; }));
         }
         if (const auto range = service->DeviceRange()) {
