@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <regex>
@@ -269,46 +270,33 @@ TEST_F(KessivaneDriver, AbortStopsAMoveAndANewTargetReplacesARunningOne) {
     EXPECT_EQ(Get("KV_LAST_MOVE.END"), "arrived");
 }
 
-// KESSIVANE_SIM_HUB_REVERSED is the simulator's knob: a motor wired the other
-// way round runs away from every target until the reverse switch is on.
-TEST_F(KessivaneDriver, ReverseMotionServesAHubWiredTheOtherWay) {
-    Start({"KESSIVANE_SIM_HUB_REVERSED=1"});
-    Connect("sim:hub");
-    EXPECT_EQ(Get("FOCUS_REVERSE_MOTION.INDI_ENABLED"), "Off");
-    EXPECT_EQ(MoveTo(300), kAlert);
-    EXPECT_EQ(Get("KV_LAST_MOVE.END"), "stalled");
-    EXPECT_NE(Get("KV_LAST_MOVE.REASON").find("switch FOCUS_REVERSE_MOTION on"), std::string::npos);
-    ASSERT_TRUE(Set("FOCUS_REVERSE_MOTION.INDI_ENABLED=On"));
-    EXPECT_TRUE(WaitFor(Q("FOCUS_REVERSE_MOTION._STATE") + "==1"));
-    EXPECT_EQ(MoveTo(300), kOk);
-    EXPECT_NEAR(Position(), 300, kHubTolerance);
-    EXPECT_EQ(MoveTo(100), kOk);
-    EXPECT_NEAR(Position(), 100, kHubTolerance);
-}
-
-// KESSIVANE_SIM_HUB_JAMMED is the simulator's knob: the motor never turns.
-TEST_F(KessivaneDriver, AStalledMotorEndsTheMoveInAlertWithTheReason) {
-    Start({"KESSIVANE_SIM_HUB_JAMMED=1"});
-    Connect("sim:hub");
-    EXPECT_EQ(MoveTo(500), kAlert);
-    EXPECT_EQ(Get("KV_LAST_MOVE.END"), "stalled");
-    EXPECT_EQ(Get("KV_LAST_MOVE._STATE"), kAlert);
-    EXPECT_NE(Get("KV_LAST_MOVE.REASON").find("on sim:hub stayed at position 0"), std::string::npos)
-        << Get("KV_LAST_MOVE.REASON");
-    EXPECT_NEAR(Position(), 0, 2);
-}
-
-// KESSIVANE_SIM_HUB_UNPLUG_AFTER is the simulator's knob: the hub is pulled
-// out once a run has gone that far. The devices on a terminal are pulled out
-// by closing it; a hub has no lines there to count by, so it is shown here.
-TEST_F(KessivaneDriver, AHubPulledOutMidMoveEndsItLost) {
-    Start({"KESSIVANE_SIM_HUB_UNPLUG_AFTER=200"});
-    Connect("sim:hub");
-    EXPECT_EQ(MoveTo(1500), kAlert);
-    EXPECT_EQ(Get("KV_LAST_MOVE.END"), "lost");
-    EXPECT_NE(Get("KV_LAST_MOVE.REASON").find("port sim:hub was lost"), std::string::npos) << Get("KV_LAST_MOVE.REASON");
-    EXPECT_EQ(std::tuple(Get("CONNECTION._STATE"), Get("KV_POSITION_STATE.POSITION_KNOWN")), std::tuple(kAlert, kAlert));
-    EXPECT_EQ(MoveTo(0), kAlert);
+// The simulator's knobs: a motor wired the other way round runs away from
+// every target until the reverse switch is on; a jammed one never turns; a
+// hub pulled out once a run has gone 200 counts is lost (the devices on a
+// terminal are pulled out by closing it; a hub has no lines there to count by).
+TEST_F(KessivaneDriver, AHubWiredTheOtherWayJammedOrPulledOutEndsTheMoveInAlertWithTheReason) {
+    for (const auto& [knob, end, reason] :
+         {std::tuple{"KESSIVANE_SIM_HUB_JAMMED=1", "stalled", "on sim:hub stayed at position 0"},
+          {"KESSIVANE_SIM_HUB_UNPLUG_AFTER=200", "lost", "port sim:hub was lost"},
+          {"KESSIVANE_SIM_HUB_REVERSED=1", "stalled", "switch FOCUS_REVERSE_MOTION on"}}) {
+        std::filesystem::remove_all(state.File("state"));  // each hub synced at 0
+        Start({knob});
+        Connect("sim:hub");
+        EXPECT_EQ(MoveTo(500), kAlert) << knob;
+        EXPECT_EQ(std::tuple(Get("KV_LAST_MOVE.END"), Get("KV_LAST_MOVE._STATE")), std::tuple(end, kAlert)) << knob;
+        EXPECT_NE(Get("KV_LAST_MOVE.REASON").find(reason), std::string::npos) << Get("KV_LAST_MOVE.REASON");
+        if (end == std::string("lost")) {
+            EXPECT_EQ(std::tuple(Get("CONNECTION._STATE"), Get("KV_POSITION_STATE.POSITION_KNOWN")),
+                      std::tuple(kAlert, kAlert));
+            EXPECT_EQ(MoveTo(0), kAlert);
+        } else if (knob == std::string("KESSIVANE_SIM_HUB_REVERSED=1")) {
+            EXPECT_EQ(Get("FOCUS_REVERSE_MOTION.INDI_ENABLED"), "Off");
+            ASSERT_TRUE(Set("FOCUS_REVERSE_MOTION.INDI_ENABLED=On"));
+            EXPECT_TRUE(WaitFor(Q("FOCUS_REVERSE_MOTION._STATE") + "==1"));
+            EXPECT_EQ(MoveTo(300), kOk);
+            EXPECT_NEAR(Position(), 300, kHubTolerance);
+        }
+    }
 }
 
 TEST_F(KessivaneDriver, ARestartKeepsThePositionAndTheSettingsAndAnUnfinishedMoveAsksForASync) {

@@ -7,7 +7,6 @@
 #include "focuser/o_focus_control.h"
 #include "focuser/rf_focus_control.h"
 #include "platform/named_event.h"
-#include "platform/posix_serial_port.h"
 #include "sim/hub_simulator.h"
 #include "sim/observatory.h"
 #include "sim/optec_simulator.h"
@@ -16,7 +15,6 @@
 #include "sim/sim_port.h"
 #include "../focuser/focuser_test_support.h"
 #include "support/eventually.h"
-#include "support/pty.h"
 
 namespace kv::test {
 namespace {
@@ -29,45 +27,6 @@ constexpr std::int64_t kStart = 3000;
 void Settle(const kvsim::ProtocolDevice* roboFocus = nullptr) {
     if (!roboFocus) return std::this_thread::sleep_for(600ms);
     ASSERT_TRUE(Eventually([&] { return roboFocus->Received().find("FC000000") != std::string::npos; }));
-}
-
-// Moves end with the event and the right count; the line closing under a
-// move then neither crashes nor hangs the driver.
-TEST(ProtocolOverPty, RoboFocusMovesEndRightAndAClosedLineEndsTheLast) {
-    kvsim::Observatory::Instance().SetTruePosition(kStart);
-    kvsim::RoboFocusDevice device;
-    device.SetMicrosPerStep(50);
-    auto pty = std::make_unique<Pty>();
-    ASSERT_FALSE(pty->Path().empty());
-    auto server = std::make_unique<kvsim::FdDeviceServer>(pty->Master(), device);
-    RecordingDialogs dialogs;
-    auto focuser = std::make_unique<TRFFocusControl>(dialogs);
-    focuser->SetPortResolver([slave = pty->Path()](int) { return slave; });
-    ASSERT_TRUE(focuser->OpenPort());
-    ASSERT_TRUE(Eventually([&] { return focuser->FirmWareVersion() == "002.31"; }));
-    EXPECT_EQ(focuser->MaxTravel(), kvsim::RoboFocusDevice::kDefaultTravelLimit);
-    Settle(&device);
-    auto general = OpenNamedEvent(kGeneralDelayEvent);
-    std::int32_t expected = 0;
-    for (const std::int32_t steps : {1, -1, 50, -50, 500, -500, 500}) {
-        focuser->MoveBy(steps);
-        expected += steps;
-        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << steps;
-        EXPECT_TRUE(focuser->CTSCount() == expected && focuser->GetIdle()) << steps << ": " << focuser->CTSCount();
-    }
-    EXPECT_EQ(device.Position(), kStart - expected) << "without ReverseDir, + is inward";
-
-    device.SetMicrosPerStep(2000);
-    focuser->MoveBy(-500);
-    ASSERT_TRUE(Eventually([&] { return focuser->CTSCount() < expected - 5; }));
-    server.reset();
-    pty.reset();
-    EXPECT_EQ(general->Wait(200ms), WaitResult::TimedOut);
-    EXPECT_GT(focuser->CTSCount(), expected - 500);
-    focuser->StopMove();
-    EXPECT_TRUE(focuser->GetIdle());
-    focuser->MoveBy(10);  // to a line that is gone
-    focuser.reset();      // returns: the reader is released and joined
 }
 
 // A driver on its in-process simulator, which misbehaves as each test asks.
