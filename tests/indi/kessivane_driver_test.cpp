@@ -19,6 +19,7 @@
 #include "service/position_store.h"
 #include "support/eventually.h"
 #include "support/pty_simulator.h"
+#include "support/raw_client.h"
 #include "support/temp_files.h"
 
 namespace kv {
@@ -77,42 +78,18 @@ std::string Cased(std::string text, int (*to)(int)) {
 
 // A client of the server's protocol that asks for every property once and
 // keeps what the server says, to count definitions and read messages.
-class RawClient {
+class RawClient : public test::RawClient {
 public:
-    explicit RawClient(int port) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = test::Loopback(port);
-        constexpr std::string_view ask = "<getProperties version=\"1.7\"/>\n";
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || write(fd_, ask.data(), ask.size()) < 0) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~RawClient() {
-        if (fd_ >= 0) close(fd_);
-    }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-    // What came until `text` was heard and then nothing for half a second
-    // (20 s at most): a busy machine may pause the server in mid-answer.
+    explicit RawClient(int port) : test::RawClient(port) { Send("<getProperties version=\"1.7\"/>\n"); }
+    // What came until `text` was heard and then nothing for half a second:
+    // a busy machine may pause the server in mid-answer.
     const std::string& Heard(const std::string& text) {
-        char buf[65536];
-        const auto until = std::chrono::steady_clock::now() + 20s;
-        while (fd_ >= 0 && std::chrono::steady_clock::now() < until) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 500) != 1) {
-                if (heard_.find(text) != std::string::npos) break;
-                continue;
-            }
-            const ssize_t got = read(fd_, buf, sizeof buf);
-            if (got <= 0) break;
-            heard_.append(buf, static_cast<std::size_t>(got));
-        }
+        heard_ += Read([&](const std::string& got) { return (heard_ + got).find(text) != std::string::npos; }, 20000);
+        heard_ += Read([](const std::string&) { return false; }, 500);
         return heard_;
     }
 
 private:
-    int fd_ = -1;
     std::string heard_;
 };
 

@@ -520,9 +520,7 @@ TEST(PositionStore, TextRoundTripsAndDamageIsRefused) {
     const PositionState s{-123456, false, "/dev/ttyUSB0", "JMI\nNGF-S"};
     const std::string text = FormatPositionState(s);
     EXPECT_EQ(text, "position=-123456\nclean=0\ndevice=/dev/ttyUSB0\nmodel=JMI NGF-S\n");
-    PositionState back = *ParsePositionState(text);
-    EXPECT_EQ(back.position, -123456);
-    EXPECT_FALSE(back.clean);
+    EXPECT_EQ(ParsePositionState(text), (PositionState{-123456, false, "/dev/ttyUSB0", "JMI NGF-S"}));
     for (const char* bad : {"", "clean=1\n", "position=1\n", "position=1\nclean=2\n", "position=99999999999\nclean=1\n",
                             "position= 5\nclean=1\n", "position=1000000001\nclean=1\n", "position=-1000000001\nclean=1\n"}) {
         EXPECT_FALSE(ParsePositionState(bad).has_value()) << bad;
