@@ -192,25 +192,20 @@ TEST_F(AlpacaServer, EveryMemberWithGoodAndBadValues) {
     EXPECT_EQ(Error(Put("action", "Action=x&Parameters=")), kActionNotImplemented);
     EXPECT_EQ(Error(Put("commandstring", "Command=x&Raw=true")), kNotImplemented);
 
-    struct Bad {
-        const char* how;
-        const char* member;
-        const char* params;
-        int expected;  // an HTTP status (400, 404) or an ASCOM error
-    };
-    for (const Bad& b : {Bad{"PUT", "move", "Position=abc", 400}, {"PUT", "move", "Position=1.5", 400},
-                         {"PUT", "move", "", 400}, {"PUT", "move", "Position=", 400},
-                         {"PUT", "move", "Position=99999999999", 400}, {"PUT", "move", "Position=-1", kInvalidValue},
-                         {"PUT", "move", "Position=100001", kInvalidValue}, {"PUT", "connected", "Connected=maybe", 400},
-                         {"PUT", "connected", "", 400}, {"PUT", "tempcomp", "TempComp=1", 400},
-                         {"PUT", "tempcomp", "", 400}, {"GET", "focus", "", 400}, {"PUT", "position", "Position=3", 400},
-                         {"PUT", "action", "Action=x", 400}, {"PUT", "action", "Action=sync&Parameters=1.5", kInvalidValue},
-                         {"PUT", "action", "Action=Halt&Parameters=", kActionNotImplemented},
-                         {"PUT", "move", "position=5", 400},
-                         {"PUT", "move", "Position=5&clientid=1", 400}, {"PUT", "connected", "CONNECTED=false", 400},
-                         {"GET", "action", "", kNotImplemented}, {"GET", "move", "", kNotImplemented}}) {
-        const json j = Call(b.how, b.member, b.params);
-        EXPECT_EQ(j.contains("http") ? j["http"].get<int>() : Error(j), b.expected) << b.member << " " << b.params;
+    // The last is an HTTP status (400, 404) or an ASCOM error.
+    for (const auto& [how, member, params, expected] :
+         {std::tuple{"PUT", "move", "Position=abc", 400}, {"PUT", "move", "Position=1.5", 400},
+          {"PUT", "move", "", 400}, {"PUT", "move", "Position=", 400},
+          {"PUT", "move", "Position=99999999999", 400}, {"PUT", "move", "Position=-1", kInvalidValue},
+          {"PUT", "move", "Position=100001", kInvalidValue}, {"PUT", "connected", "Connected=maybe", 400},
+          {"PUT", "connected", "", 400}, {"PUT", "tempcomp", "TempComp=1", 400},
+          {"PUT", "tempcomp", "", 400}, {"GET", "focus", "", 400}, {"PUT", "position", "Position=3", 400},
+          {"PUT", "action", "Action=x", 400}, {"PUT", "action", "Action=sync&Parameters=1.5", kInvalidValue},
+          {"PUT", "action", "Action=Halt&Parameters=", kActionNotImplemented}, {"PUT", "move", "position=5", 400},
+          {"PUT", "move", "Position=5&clientid=1", 400}, {"PUT", "connected", "CONNECTED=false", 400},
+          {"GET", "action", "", kNotImplemented}, {"GET", "move", "", kNotImplemented}}) {
+        const json j = Call(how, member, params);
+        EXPECT_EQ(j.contains("http") ? j["http"].get<int>() : Error(j), expected) << member << " " << params;
     }
     for (const auto& [path, status] : {std::pair{"/api/v1/focuser/1/position", 400}, {"/api/v1/focuser/x/position", 400},
                                        {"/api/v1/focuser/-0/position", 400}, {"/api/v1/camera/0/position", 404}}) {
