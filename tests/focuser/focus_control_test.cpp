@@ -641,7 +641,7 @@ TEST_F(RoboFocusScripted, MovesWaitForThePositionAndTheOpeningReplies) {
     Send(FrameText("FC002000"));
     EXPECT_TRUE(Wrote(FrameText("FG003010")));
     mover.join();
-    EXPECT_EQ(focuser.MaxTravel(), 10000);
+    EXPECT_EQ(std::tuple(focuser.MaxTravel(), focuser.FirmWareVersion()), std::tuple(10000, "002.31"));
 }
 
 // A frame is its eight characters and their byte sum modulo 256.
