@@ -208,6 +208,15 @@ TEST_P(ServiceKinds, MovesLandRefusalsChangeNothingHaltAndBacklashBehave) {
     EXPECT_EQ(static_cast<bool>(service->SetReverse(true)), hub != nullptr);
     EXPECT_EQ(service->Controller()->ReverseDir(), hub != nullptr);
     service->SetReverse(false);
+
+    // An Optec that never takes serial mode is not open, whatever its port did.
+    if (config.kind == ServiceKind::Optec) {
+        service->Close();
+        const auto optec = std::static_pointer_cast<kvsim::OptecDevice>(device);
+        optec->SetIgnoredModeRequests(-1);
+        EXPECT_FALSE(service->Open(config).ok);
+        optec->SetIgnoredModeRequests(0);  // the simulated device outlives this test
+    }
 }
 
 // The position and whether it can be trusted survive a restart: a clean
