@@ -5,6 +5,7 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +33,7 @@
 #include "support/eventually.h"
 #include "support/pty.h"
 #include "support/pty_simulator.h"
+#include "support/raw_client.h"
 #include "support/temp_files.h"
 #include "tempcomp/tcd_file.h"
 
@@ -44,54 +46,19 @@ using test::Eventually;
 using testing::HasSubstr;
 using testing::Not;
 
-// A client on a plain socket, for what an HTTP client library would not send.
-class RawClient {
-public:
-    explicit RawClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<std::uint16_t>(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-    }
-    ~RawClient() { close(fd_); }
-    bool Send(const std::string& bytes) {
-        return connected_ && send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-    }
-    // Whether the server has answered or closed (without waiting).
-    bool Answered() const {
-        pollfd p{fd_, POLLIN, 0};
-        return poll(&p, 1, 0) == 1;
-    }
-    // What the server sent, until `until` holds of it or nothing comes for
-    // 8 s (a bound reached only when the server hangs, or has closed).
-    std::string Read(const std::function<bool(const std::string&)>& until) {
-        std::string got;
-        char buffer[4096];
-        pollfd p{fd_, POLLIN, 0};
-        for (ssize_t n = 1; n > 0 && !until(got) && poll(&p, 1, 8000) == 1;) {
-            n = recv(fd_, buffer, sizeof buffer, 0);
-            got.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-        }
-        return got;
-    }
-    // The first answer's status (0 when the connection closed without one).
-    int Status() {
-        const std::string got = Read([](const std::string& g) { return g.find("\r\n") != std::string::npos; });
-        return got.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(got.c_str() + 9) : 0;
-    }
-    // The answers until the server closes the connection.
-    int Answers() {
-        const std::string got = Read([](const std::string&) { return false; });
-        int count = 0;
-        for (auto at = got.find("HTTP/1.1 200"); at != std::string::npos; at = got.find("HTTP/1.1 200", at + 1)) ++count;
-        return count;
-    }
+// The first answer's status on a raw connection (0 when it closed without one).
+int Status(test::RawClient& c) {
+    const std::string got = c.Read([](const std::string& g) { return g.find("\r\n") != std::string::npos; });
+    return got.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(got.c_str() + 9) : 0;
+}
 
-private:
-    int fd_;
-    bool connected_ = false;
-};
+// The answers on a raw connection until the server closes it.
+int Answers(test::RawClient& c) {
+    const std::string got = c.Read([](const std::string&) { return false; });
+    int count = 0;
+    for (auto at = got.find("HTTP/1.1 200"); at != std::string::npos; at = got.find("HTTP/1.1 200", at + 1)) ++count;
+    return count;
+}
 
 // Clients that hold connections: some silent, some sending a request a byte
 // every 100 ms, for at most `within`. A trickler stops when the server
@@ -99,10 +66,10 @@ private:
 class HeldConnections {
 public:
     HeldConnections(int port, int idle, int trickling, std::chrono::milliseconds within) {
-        for (int i = 0; i < idle; ++i) idle_.push_back(std::make_unique<RawClient>(port));
+        for (int i = 0; i < idle; ++i) idle_.push_back(std::make_unique<test::RawClient>(port));
         for (int i = 0; i < trickling; ++i) {
             tricklers_.emplace_back([this, port, within] {
-                RawClient c(port);
+                test::RawClient c(port);
                 // Longer than `within` at this pace: only the server ends it.
                 const std::string request = "GET /api/v1/focuser/0/name HTTP/1.1\r\nHost: x\r\nX-Slow: " +
                                             std::string(100, 'x') + "\r\n\r\n";
@@ -129,7 +96,7 @@ public:
     }
 
 private:
-    std::vector<std::unique_ptr<RawClient>> idle_;
+    std::vector<std::unique_ptr<test::RawClient>> idle_;
     std::vector<std::thread> tricklers_;
     std::atomic<int> cut_{0};
     std::atomic<bool> stop_{false};
@@ -156,17 +123,14 @@ protected:
         service.SetListener(ConsoleListener(service, s.log));
         // A hub synced before; one whose position is not known has its own test.
         ASSERT_TRUE(PositionStore(s.focuser.statePath).Save({0, true, s.focuser.device, "Default"}).ok);
-        server = std::make_unique<Server>(service, s);
-        std::string error;
-        ASSERT_TRUE(server->Start(&error)) << error;
-        client = std::make_unique<httplib::Client>("127.0.0.1", server->Port());
+        Restart(s);
     }
     void TearDown() override {
         server->Stop();
         service.Close();
     }
     void Restart(const ServerSettings& s) {
-        server->Stop();
+        if (server) server->Stop();
         server = std::make_unique<Server>(service, s);
         std::string error;
         ASSERT_TRUE(server->Start(&error)) << error;
@@ -228,25 +192,20 @@ TEST_F(AlpacaServer, EveryMemberWithGoodAndBadValues) {
     EXPECT_EQ(Error(Put("action", "Action=x&Parameters=")), kActionNotImplemented);
     EXPECT_EQ(Error(Put("commandstring", "Command=x&Raw=true")), kNotImplemented);
 
-    struct Bad {
-        const char* how;
-        const char* member;
-        const char* params;
-        int expected;  // an HTTP status (400, 404) or an ASCOM error
-    };
-    for (const Bad& b : {Bad{"PUT", "move", "Position=abc", 400}, {"PUT", "move", "Position=1.5", 400},
-                         {"PUT", "move", "", 400}, {"PUT", "move", "Position=", 400},
-                         {"PUT", "move", "Position=99999999999", 400}, {"PUT", "move", "Position=-1", kInvalidValue},
-                         {"PUT", "move", "Position=100001", kInvalidValue}, {"PUT", "connected", "Connected=maybe", 400},
-                         {"PUT", "connected", "", 400}, {"PUT", "tempcomp", "TempComp=1", 400},
-                         {"PUT", "tempcomp", "", 400}, {"GET", "focus", "", 400}, {"PUT", "position", "Position=3", 400},
-                         {"PUT", "action", "Action=x", 400}, {"PUT", "action", "Action=sync&Parameters=1.5", kInvalidValue},
-                         {"PUT", "action", "Action=Halt&Parameters=", kActionNotImplemented},
-                         {"PUT", "move", "position=5", 400},
-                         {"PUT", "move", "Position=5&clientid=1", 400}, {"PUT", "connected", "CONNECTED=false", 400},
-                         {"GET", "action", "", kNotImplemented}, {"GET", "move", "", kNotImplemented}}) {
-        const json j = Call(b.how, b.member, b.params);
-        EXPECT_EQ(j.contains("http") ? j["http"].get<int>() : Error(j), b.expected) << b.member << " " << b.params;
+    // The last is an HTTP status (400, 404) or an ASCOM error.
+    for (const auto& [how, member, params, expected] :
+         {std::tuple{"PUT", "move", "Position=abc", 400}, {"PUT", "move", "Position=1.5", 400},
+          {"PUT", "move", "", 400}, {"PUT", "move", "Position=", 400},
+          {"PUT", "move", "Position=99999999999", 400}, {"PUT", "move", "Position=-1", kInvalidValue},
+          {"PUT", "move", "Position=100001", kInvalidValue}, {"PUT", "connected", "Connected=maybe", 400},
+          {"PUT", "connected", "", 400}, {"PUT", "tempcomp", "TempComp=1", 400},
+          {"PUT", "tempcomp", "", 400}, {"GET", "focus", "", 400}, {"PUT", "position", "Position=3", 400},
+          {"PUT", "action", "Action=x", 400}, {"PUT", "action", "Action=sync&Parameters=1.5", kInvalidValue},
+          {"PUT", "action", "Action=Halt&Parameters=", kActionNotImplemented}, {"PUT", "move", "position=5", 400},
+          {"PUT", "move", "Position=5&clientid=1", 400}, {"PUT", "connected", "CONNECTED=false", 400},
+          {"GET", "action", "", kNotImplemented}, {"GET", "move", "", kNotImplemented}}) {
+        const json j = Call(how, member, params);
+        EXPECT_EQ(j.contains("http") ? j["http"].get<int>() : Error(j), expected) << member << " " << params;
     }
     for (const auto& [path, status] : {std::pair{"/api/v1/focuser/1/position", 400}, {"/api/v1/focuser/x/position", 400},
                                        {"/api/v1/focuser/-0/position", 400}, {"/api/v1/camera/0/position", 404}}) {
@@ -445,9 +404,9 @@ TEST_F(AlpacaServer, OversizedAndAmbiguouslyFramedRequestsAreRefused) {
           {"a length and chunks", move + "Content-Length: 10\r\nTransfer-Encoding: chunked\r\n\r\na\r\nPosition=5\r\n0\r\n\r\n", 400},
           {"the same length twice", move + "Content-Length: 10\r\nContent-Length: 10\r\n\r\nPosition=0", 200},
           {"the most body taken", move + "Content-Length: 4096\r\n\r\nPosition=0&X=" + std::string(4096 - 13, 'x'), 200}}) {
-        RawClient raw(server->Port());
+        test::RawClient raw(server->Port());
         ASSERT_TRUE(raw.Send(request)) << name;
-        EXPECT_EQ(raw.Status(), status) << name;
+        EXPECT_EQ(Status(raw), status) << name;
     }
     EXPECT_EQ(Get("position")["Value"], 0);
     EXPECT_EQ(Get("ismoving")["Value"], false);
@@ -456,9 +415,9 @@ TEST_F(AlpacaServer, OversizedAndAmbiguouslyFramedRequestsAreRefused) {
     // when they come back to back.
     std::string many;
     for (int i = 0; i <= kMaxRequestsPerConnection; ++i) many += "GET /api/v1/focuser/0/name HTTP/1.1\r\nHost: x\r\n\r\n";
-    RawClient raw(server->Port());
+    test::RawClient raw(server->Port());
     ASSERT_TRUE(raw.Send(many));
-    EXPECT_EQ(raw.Answers(), kMaxRequestsPerConnection);
+    EXPECT_EQ(Answers(raw), kMaxRequestsPerConnection);
 }
 
 // Clients that hold connections, silent or a byte at a time, never keep
@@ -553,9 +512,7 @@ TEST_F(AlpacaServer, BothPortsAreTakenExclusively) {
         const int holder = socket(AF_INET, SOCK_DGRAM, 0);
         const int on = 1;
         if (shared) setsockopt(holder, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in at = test::Loopback();
         socklen_t len = sizeof at;
         ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
         getsockname(holder, reinterpret_cast<sockaddr*>(&at), &len);
@@ -585,10 +542,7 @@ TEST_F(AlpacaServer, ManagementDiscoveryAndOnlyLoopback) {
     std::string error;
     ASSERT_TRUE(discovery.Start("127.0.0.1", 0, server->Port(), &error)) << error;
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<std::uint16_t>(discovery.Port()));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in to = test::Loopback(discovery.Port());
     const auto ask = [&](const std::string& message) -> std::string {
         sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         pollfd p{fd, POLLIN, 0};
@@ -637,6 +591,38 @@ TEST(AlpacaProgram, RefusesWhatItCannotRead) {
         said.resize(std::fread(said.data(), 1, said.size(), out));
         EXPECT_EQ(WEXITSTATUS(pclose(out)), 64) << args;
         EXPECT_THAT(said, AllOf(HasSubstr("kessivane-alpaca: " + std::string(says)), HasSubstr("usage:"))) << args;
+    }
+}
+
+// A lone --min-position or --max-position is a limit with the other's
+// default, and --reverse on turns the motor round (the simulated hub's is
+// not, so its move is stopped as going the wrong way).
+TEST(AlpacaProgram, TakesALoneLimitAndReverseOn) {
+    test::TempDir dir;
+    for (const auto& [limit, outside] : {std::pair{"--min-position=500", 499}, {"--max-position=2000", 2001}}) {
+        const std::string args = " --simulate --port=0 --discovery-port=0 --sync=1000 --reverse=on --state=" +
+                                 dir.File("hub.state") + " " + limit;
+        FILE* out = popen(("echo $$; exec timeout 60 " KV_ALPACA_PROGRAM + args + " 2>&1").c_str(), "r");
+        ASSERT_NE(out, nullptr);
+        char line[512] = {};
+        const pid_t pid = std::fgets(line, sizeof line, out) ? std::atoi(line) : 0;
+        std::string said;
+        while (said.find("/api/") == std::string::npos && std::fgets(line, sizeof line, out)) said += line;
+        ASSERT_GT(pid, 0);
+        httplib::Client client("127.0.0.1", std::atoi(said.c_str() + said.find("127.0.0.1:") + 10));
+        const auto put = [&](const std::string& member, const std::string& params) {
+            const auto r = client.Put("/api/v1/focuser/0/" + member, params, "application/x-www-form-urlencoded");
+            return r ? json::parse(r->body).value("ErrorNumber", -1) : -1;
+        };
+        ASSERT_EQ(put("connected", "Connected=true"), 0) << said;
+        EXPECT_EQ(put("move", "Position=" + std::to_string(outside)), kInvalidValue) << limit;
+        ASSERT_EQ(put("move", "Position=1100"), 0);
+        const auto moving = [&] { return json::parse(client.Get("/api/v1/focuser/0/ismoving")->body)["Value"]; };
+        EXPECT_TRUE(Eventually([&] { return moving() == false; }));
+        kill(pid, SIGTERM);
+        for (std::size_t n; (n = std::fread(line, 1, sizeof line, out)) > 0;) said.append(line, n);
+        pclose(out);
+        EXPECT_THAT(said, HasSubstr("move to 1100 stalled: The focuser moved away from its target")) << limit;
     }
 }
 

@@ -3,15 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "focuser/j_focus_control.h"
-#include "focuser/o_focus_control.h"
 #include "focuser/rf_focus_control.h"
 #include "focuser/voice_thread.h"
 #include "focuser_test_support.h"
 #include "platform/named_event.h"
 #include "platform/sound_player.h"
-#include "sim/observatory.h"
-#include "sim/optec_simulator.h"
-#include "sim/sim_devices.h"
 #include "support/temp_files.h"
 
 namespace kv::test {
@@ -641,7 +637,7 @@ TEST_F(RoboFocusScripted, MovesWaitForThePositionAndTheOpeningReplies) {
     Send(FrameText("FC002000"));
     EXPECT_TRUE(Wrote(FrameText("FG003010")));
     mover.join();
-    EXPECT_EQ(focuser.MaxTravel(), 10000);
+    EXPECT_EQ(std::tuple(focuser.MaxTravel(), focuser.FirmWareVersion()), std::tuple(10000, "002.31"));
 }
 
 // A frame is its eight characters and their byte sum modulo 256.
@@ -667,126 +663,6 @@ TEST_F(RoboFocusScripted, CorruptRepliesAreNotBelieved) {
     focuser.StopMove();
     EXPECT_TRUE(focuser.GetIdle() && Wrote(std::string(97, 'V')));
     EXPECT_TRUE(Contains(TakeComLog(), "TX:  Stop Command"));
-}
-
-// The six-byte commands received, optionally without the position queries.
-std::vector<std::string> Commands(const std::string& received, bool withQueries = true) {
-    std::vector<std::string> out;
-    for (std::size_t i = 0; i + 6 <= received.size(); i += 6) {
-        if (withQueries || received.compare(i, 6, "FPOSRO") != 0) out.push_back(received.substr(i, 6));
-    }
-    return out;
-}
-
-class OptecOnSimulator : public ::testing::Test {
-protected:
-    void SetUp() override {
-        kvsim::InstallSimulatedPorts();
-        name = "optec-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
-        device = kvsim::OptecFor(name);
-        device->SetMicrosPerStep(50);
-        device->SetFault(kvsim::ProtocolFault::None);
-        kvsim::Observatory::Instance().SetTruePosition(3000);
-        focuser = std::make_unique<TOFocusControl>(dialogs);
-        focuser->SetPortResolver([this](int) { return "sim:" + name; });
-    }
-
-    void OpenQuiet() {
-        ASSERT_TRUE(focuser->OpenPort());
-        ASSERT_TRUE(Eventually([&] { return !device->Moving() && focuser->StartCount() == 3000; }));
-        // The first reply holds the line 250 ms; the replies to the other
-        // opening queries follow. Let them all settle before recording.
-        std::this_thread::sleep_for(500ms);
-        device->ClearReceived();
-    }
-
-    RecordingDialogs dialogs;
-    std::string name;
-    std::shared_ptr<kvsim::OptecDevice> device;
-    std::unique_ptr<TOFocusControl> focuser;
-    std::shared_ptr<NamedEvent> general = OpenNamedEvent(kGeneralDelayEvent);
-};
-
-// Out in shrinking steps, each sent after the position reply to the one
-// before; a small move in goes one step at a time.
-TEST_F(OptecOnSimulator, MovesApproachInShrinkingStepsAndImpossibleOnesSendNothing) {
-    OpenQuiet();
-    focuser->MoveBy(100);
-    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
-    EXPECT_TRUE(focuser->GetIdle() && device->Position() == 3100) << device->Position();
-    std::vector<std::string> expected{"FO0020"};
-    expected.insert(expected.end(), 4, "FO0010");
-    expected.insert(expected.end(), 6, "FO0005");
-    expected.insert(expected.end(), 10, "FO0001");
-    const auto all = Commands(device->Received());
-    EXPECT_EQ(Commands(device->Received(), false), expected);
-    for (std::size_t i = 1; i < all.size(); ++i) {
-        EXPECT_TRUE(all[i] == "FPOSRO" || all[i - 1] == "FPOSRO") << "command " << i << " sent unasked";
-    }
-
-    device->ClearReceived();
-    focuser->SetLogCommands(true);
-    (void)TakeComLog();
-    focuser->MoveBy(-7);
-    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
-    const auto log = TakeComLog();
-    EXPECT_TRUE(Contains(log, "RX:  P=3093") && Contains(log, "TX:  FI0001"));
-    EXPECT_EQ(Commands(device->Received(), false), std::vector<std::string>(7, "FI0001"));
-    EXPECT_EQ(std::tuple(focuser->CTSCount(), device->Position()), std::tuple(93, std::int64_t{3093}));
-
-    // A null move and one beyond the travel end at once without a command.
-    device->ClearReceived();
-    for (const std::int32_t impossible : {0, 7001}) {
-        focuser->MoveBy(impossible);
-        EXPECT_EQ(general->Wait(kLong), WaitResult::Signalled) << impossible;
-    }
-    std::this_thread::sleep_for(100ms);
-    EXPECT_TRUE(focuser->GetIdle() && Commands(device->Received(), false).empty());
-    ASSERT_EQ(dialogs.Deferred().size(), 1u);
-    EXPECT_NE(dialogs.Deferred()[0].find("7001"), std::string::npos);
-}
-
-// A position reply that was asked for before a move began (opening the
-// port asks twice) must not send the next step while the focuser still runs
-// the first: the focuser ignores it and the move ends short.
-TEST_F(OptecOnSimulator, ALateReplyToAnEarlierQueryDoesNotCutAMoveShort) {
-    OpenQuiet();
-    device->SetMicrosPerStep(2000);
-    focuser->FocusCommand("FPOSRO");
-    focuser->MoveBy(400);
-    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
-    EXPECT_EQ(std::pair(device->Position(), focuser->CTSCount()), std::pair(std::int64_t{3400}, 400));
-}
-
-TEST_F(OptecOnSimulator, SerialModeIsAskedForUpToTwentyOneTimesAndOnlyItsAbsenceIsReported) {
-    for (const int ignored : {20, -1}) {  // answered at the last try, never answered
-        device->SetIgnoredModeRequests(ignored);
-        ASSERT_TRUE(focuser->OpenPort());
-        EXPECT_EQ(std::tuple(focuser->SerialMode(), device->ModeRequests()), std::tuple(ignored >= 0, 21));
-        EXPECT_EQ(dialogs.Texts(), ignored >= 0 ? Strings{} : Strings{kOptecNoSessionText});
-    }
-
-    device->SetIgnoredModeRequests(0);
-    ASSERT_TRUE(focuser->OpenPort() && device->SerialMode());
-    focuser.reset();
-    EXPECT_FALSE(device->SerialMode()) << "destruction leaves serial mode";
-}
-
-TEST_F(OptecOnSimulator, ACorrectedCountIsReportedWithoutHoldingTheReaderThread) {
-    OpenQuiet();
-    std::atomic<bool> once{false};
-    std::vector<std::int32_t> seen;  // reader thread only, until the port is closed
-    focuser->SetOnCTSChange([&](TFocusControl& f, std::int32_t count, bool) {
-        seen.push_back(count);
-        if (count != 0 && !once.exchange(true)) f.ResetPosition();  // the count moves under the reply
-    });
-    focuser->MoveBy(5);
-    ASSERT_TRUE(Eventually([&] { return !dialogs.Deferred().empty() || !dialogs.Texts().empty(); }));
-    focuser->ClosePort();
-    // A message box would hold the reader thread, which closing the port joins.
-    EXPECT_EQ(std::pair(dialogs.Texts().size(), dialogs.Deferred()), std::pair(0ul, std::vector<std::string>{kOptecCorrectedText}));
-    ASSERT_GE(seen.size(), 3u);
-    EXPECT_EQ(std::pair(seen[1], seen[2]), std::pair(0, seen[0])) << "the count is taken from the reply again";
 }
 
 }  // namespace

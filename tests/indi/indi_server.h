@@ -25,20 +25,12 @@
 
 #include "focuser/focuser_factory.h"
 #include "shell/port_map.h"
+#include "support/raw_client.h"
 #include "support/temp_files.h"
 
 extern char** environ;
 
 namespace kv::test {
-
-// The loopback address at `port` (0: any free one).
-inline sockaddr_in Loopback(int port = 0) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    return a;
-}
 
 class IndiServer {
 public:

@@ -92,6 +92,8 @@ protected:
         const OpenResult opened = service->Open(config);
         ASSERT_TRUE(opened.ok) << opened.message;
         if (device) {
+            // A RoboFocus opens once it has told its travel: limits set at once are checked against it.
+            EXPECT_TRUE(config.kind != ServiceKind::RoboFocus || service->DeviceRange()->max == 6000);
             ASSERT_TRUE(Eventually([&] { return service->DeviceRange()->max > 1000 && service->Position() > 0; }));
         }
         if (const auto range = service->DeviceRange()) {
@@ -206,6 +208,15 @@ TEST_P(ServiceKinds, MovesLandRefusalsChangeNothingHaltAndBacklashBehave) {
     EXPECT_EQ(static_cast<bool>(service->SetReverse(true)), hub != nullptr);
     EXPECT_EQ(service->Controller()->ReverseDir(), hub != nullptr);
     service->SetReverse(false);
+
+    // An Optec that never takes serial mode is not open, whatever its port did.
+    if (config.kind == ServiceKind::Optec) {
+        service->Close();
+        const auto optec = std::static_pointer_cast<kvsim::OptecDevice>(device);
+        optec->SetIgnoredModeRequests(-1);
+        EXPECT_FALSE(service->Open(config).ok);
+        optec->SetIgnoredModeRequests(0);  // the simulated device outlives this test
+    }
 }
 
 // The position and whether it can be trusted survive a restart: a clean
@@ -518,9 +529,7 @@ TEST(PositionStore, TextRoundTripsAndDamageIsRefused) {
     const PositionState s{-123456, false, "/dev/ttyUSB0", "JMI\nNGF-S"};
     const std::string text = FormatPositionState(s);
     EXPECT_EQ(text, "position=-123456\nclean=0\ndevice=/dev/ttyUSB0\nmodel=JMI NGF-S\n");
-    PositionState back = *ParsePositionState(text);
-    EXPECT_EQ(back.position, -123456);
-    EXPECT_FALSE(back.clean);
+    EXPECT_EQ(ParsePositionState(text), (PositionState{-123456, false, "/dev/ttyUSB0", "JMI NGF-S"}));
     for (const char* bad : {"", "clean=1\n", "position=1\n", "position=1\nclean=2\n", "position=99999999999\nclean=1\n",
                             "position= 5\nclean=1\n", "position=1000000001\nclean=1\n", "position=-1000000001\nclean=1\n"}) {
         EXPECT_FALSE(ParsePositionState(bad).has_value()) << bad;

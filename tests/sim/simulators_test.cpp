@@ -7,7 +7,6 @@
 #include "focuser/o_focus_control.h"
 #include "focuser/rf_focus_control.h"
 #include "platform/named_event.h"
-#include "platform/posix_serial_port.h"
 #include "sim/hub_simulator.h"
 #include "sim/observatory.h"
 #include "sim/optec_simulator.h"
@@ -16,7 +15,6 @@
 #include "sim/sim_port.h"
 #include "../focuser/focuser_test_support.h"
 #include "support/eventually.h"
-#include "support/pty.h"
 
 namespace kv::test {
 namespace {
@@ -29,45 +27,6 @@ constexpr std::int64_t kStart = 3000;
 void Settle(const kvsim::ProtocolDevice* roboFocus = nullptr) {
     if (!roboFocus) return std::this_thread::sleep_for(600ms);
     ASSERT_TRUE(Eventually([&] { return roboFocus->Received().find("FC000000") != std::string::npos; }));
-}
-
-// Moves end with the event and the right count; the line closing under a
-// move then neither crashes nor hangs the driver.
-TEST(ProtocolOverPty, RoboFocusMovesEndRightAndAClosedLineEndsTheLast) {
-    kvsim::Observatory::Instance().SetTruePosition(kStart);
-    kvsim::RoboFocusDevice device;
-    device.SetMicrosPerStep(50);
-    auto pty = std::make_unique<Pty>();
-    ASSERT_FALSE(pty->Path().empty());
-    auto server = std::make_unique<kvsim::FdDeviceServer>(pty->Master(), device);
-    RecordingDialogs dialogs;
-    auto focuser = std::make_unique<TRFFocusControl>(dialogs);
-    focuser->SetPortResolver([slave = pty->Path()](int) { return slave; });
-    ASSERT_TRUE(focuser->OpenPort());
-    ASSERT_TRUE(Eventually([&] { return focuser->FirmWareVersion() == "002.31"; }));
-    EXPECT_EQ(focuser->MaxTravel(), kvsim::RoboFocusDevice::kDefaultTravelLimit);
-    Settle(&device);
-    auto general = OpenNamedEvent(kGeneralDelayEvent);
-    std::int32_t expected = 0;
-    for (const std::int32_t steps : {1, -1, 50, -50, 500, -500, 500}) {
-        focuser->MoveBy(steps);
-        expected += steps;
-        ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled) << steps;
-        EXPECT_TRUE(focuser->CTSCount() == expected && focuser->GetIdle()) << steps << ": " << focuser->CTSCount();
-    }
-    EXPECT_EQ(device.Position(), kStart - expected) << "without ReverseDir, + is inward";
-
-    device.SetMicrosPerStep(2000);
-    focuser->MoveBy(-500);
-    ASSERT_TRUE(Eventually([&] { return focuser->CTSCount() < expected - 5; }));
-    server.reset();
-    pty.reset();
-    EXPECT_EQ(general->Wait(200ms), WaitResult::TimedOut);
-    EXPECT_GT(focuser->CTSCount(), expected - 500);
-    focuser->StopMove();
-    EXPECT_TRUE(focuser->GetIdle());
-    focuser->MoveBy(10);  // to a line that is gone
-    focuser.reset();      // returns: the reader is released and joined
 }
 
 // A driver on its in-process simulator, which misbehaves as each test asks.
@@ -185,6 +144,95 @@ const auto kEveryFault = ::testing::Values(kvsim::ProtocolFault::Garbage, kvsim:
                                            kvsim::ProtocolFault::SilenceMidMove);
 INSTANTIATE_TEST_SUITE_P(Each, RoboFocusFaults, kEveryFault);
 INSTANTIATE_TEST_SUITE_P(Each, OptecFaults, kEveryFault);
+
+// The six-byte commands received, optionally without the position queries.
+std::vector<std::string> Commands(const std::string& received, bool withQueries = true) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i + 6 <= received.size(); i += 6) {
+        if (withQueries || received.compare(i, 6, "FPOSRO") != 0) out.push_back(received.substr(i, 6));
+    }
+    return out;
+}
+
+// Out in shrinking steps, each sent after the position reply to the one
+// before; a small move in goes one step at a time.
+TEST_F(OptecOnSim, MovesApproachInShrinkingStepsAndImpossibleOnesSendNothing) {
+    device->ClearReceived();
+    focuser->MoveBy(100);
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_TRUE(focuser->GetIdle() && device->Position() == 3100) << device->Position();
+    std::vector<std::string> expected{"FO0020"};
+    expected.insert(expected.end(), 4, "FO0010");
+    expected.insert(expected.end(), 6, "FO0005");
+    expected.insert(expected.end(), 10, "FO0001");
+    const auto all = Commands(device->Received());
+    EXPECT_EQ(Commands(device->Received(), false), expected);
+    for (std::size_t i = 1; i < all.size(); ++i) {
+        EXPECT_TRUE(all[i] == "FPOSRO" || all[i - 1] == "FPOSRO") << "command " << i << " sent unasked";
+    }
+
+    device->ClearReceived();
+    focuser->SetLogCommands(true);
+    (void)TakeComLog();
+    focuser->MoveBy(-7);
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    const auto log = TakeComLog();
+    EXPECT_TRUE(Contains(log, "RX:  P=3093") && Contains(log, "TX:  FI0001"));
+    EXPECT_EQ(Commands(device->Received(), false), std::vector<std::string>(7, "FI0001"));
+    EXPECT_EQ(std::tuple(focuser->CTSCount(), device->Position()), std::tuple(93, std::int64_t{3093}));
+
+    // A null move and one beyond the travel end at once without a command.
+    device->ClearReceived();
+    for (const std::int32_t impossible : {0, 7001}) {
+        focuser->MoveBy(impossible);
+        EXPECT_EQ(general->Wait(kLong), WaitResult::Signalled) << impossible;
+    }
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(focuser->GetIdle() && Commands(device->Received(), false).empty());
+    ASSERT_EQ(dialogs.Deferred().size(), 1u);
+    EXPECT_NE(dialogs.Deferred()[0].find("7001"), std::string::npos);
+}
+
+// A position reply that was asked for before a move began (opening the
+// port asks twice) must not send the next step while the focuser still runs
+// the first: the focuser ignores it and the move ends short.
+TEST_F(OptecOnSim, ALateReplyToAnEarlierQueryDoesNotCutAMoveShort) {
+    device->SetMicrosPerStep(2000);
+    focuser->FocusCommand("FPOSRO");
+    focuser->MoveBy(400);
+    ASSERT_EQ(general->Wait(kLong), WaitResult::Signalled);
+    EXPECT_EQ(std::pair(device->Position(), focuser->CTSCount()), std::pair(std::int64_t{3400}, 400));
+}
+
+TEST_F(OptecOnSim, SerialModeIsAskedForUpToTwentyOneTimesAndOnlyItsAbsenceIsReported) {
+    for (const int ignored : {20, -1}) {  // answered at the last try, never answered
+        device->SetIgnoredModeRequests(ignored);
+        ASSERT_TRUE(focuser->OpenPort());
+        EXPECT_EQ(std::tuple(focuser->SerialMode(), device->ModeRequests()), std::tuple(ignored >= 0, 21));
+        EXPECT_EQ(dialogs.Texts(), ignored >= 0 ? Strings{} : Strings{kOptecNoSessionText});
+    }
+
+    device->SetIgnoredModeRequests(0);
+    ASSERT_TRUE(focuser->OpenPort() && device->SerialMode());
+    focuser.reset();
+    EXPECT_FALSE(device->SerialMode()) << "destruction leaves serial mode";
+}
+
+TEST_F(OptecOnSim, ACorrectedCountIsReportedWithoutHoldingTheReaderThread) {
+    std::atomic<bool> once{false};
+    std::vector<std::int32_t> seen;  // reader thread only, until the port is closed
+    focuser->SetOnCTSChange([&](TFocusControl& f, std::int32_t count, bool) {
+        seen.push_back(count);
+        if (count != 0 && !once.exchange(true)) f.ResetPosition();  // the count moves under the reply
+    });
+    focuser->MoveBy(5);
+    ASSERT_TRUE(Eventually([&] { return !dialogs.Deferred().empty() || !dialogs.Texts().empty(); }));
+    focuser->ClosePort();
+    // A message box would hold the reader thread, which closing the port joins.
+    EXPECT_EQ(std::pair(dialogs.Texts().size(), dialogs.Deferred()), std::pair(0ul, std::vector<std::string>{kOptecCorrectedText}));
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(std::pair(seen[1], seen[2]), std::pair(0, seen[0])) << "the count is taken from the reply again";
+}
 
 using namespace kvsim;
 
