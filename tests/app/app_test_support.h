@@ -1,6 +1,5 @@
-// Shared pieces of the desktop tests: a program folder of their own, a dialog
-// recorder that answers as told, a focuser that can be made to stay busy, and
-// the real main window on that folder.
+// Shared pieces of the desktop tests: a program folder, a dialog recorder, a
+// focuser that stays busy, and the real main window on that folder.
 #pragma once
 
 #include <QAbstractButton>
@@ -136,8 +135,7 @@ bool ProcessEventsUntil(Pred done, int timeoutMs = 5000) {
 }
 
 // The real main window on a program folder of its own, over the simulated
-// ports: a start that names no port gets the simulated hub, so no test opens
-// a serial port of the machine it runs on.
+// ports: no test opens a serial port of the machine it runs on.
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -147,6 +145,12 @@ protected:
     void TearDown() override {
         window.reset();
         kvsim::ResetSimulatedDevices();
+        if (previousBus_) kv::SetBroadcastBus(*previousBus_);
+    }
+    // Sends the program's broadcasts to `bus` until the test ends.
+    void UseBus(kv::IBroadcastBus& bus) {
+        previousBus_ = kv::BroadcastBus();
+        kv::SetBroadcastBus(&bus);
     }
     // The simulated camera's plug-in, found by the plug-in scan under `asFile`.
     void AddSimCamera(const char* asFile = "sim_camera.so") {
@@ -179,13 +183,18 @@ protected:
             dlclose(camera);
         }
     }
-    // An image, and its brightest star selected as a click on it does.
-    void PickStar() {
+    // Clicks Get Image and waits for the picture.
+    void GetImage(int timeoutMs = 20000) {
         kv::TCameraControl* camera = window->CameraControl();
+        window->SetStatusPanel(0, QString());
         Find<QAbstractButton>("GetImageButton")->click();
         ASSERT_TRUE(ProcessEventsUntil(
-            [&] { return camera->Idle() && window->StatusPanelText(0).startsWith(" Image:"); }, 20000));
-        kv::TImageObject* image = camera->MainImage();
+            [&] { return camera->Idle() && window->StatusPanelText(0).startsWith(" Image:"); }, timeoutMs));
+    }
+    // An image, and its brightest star selected as a click on it does.
+    void PickStar() {
+        ASSERT_NO_FATAL_FAILURE(GetImage());
+        kv::TImageObject* image = window->CameraControl()->MainImage();
         QWidget* display = Find<QWidget>("ImageDisplay");
         const QPointF at(image->MaxX(), image->MaxY());
         QMouseEvent press(QEvent::MouseButtonPress, at, display->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
@@ -197,6 +206,9 @@ protected:
     ProgramFolder folder;
     RecordingDialogs dialogs;
     std::optional<TMainForm> window;
+
+private:
+    std::optional<kv::IBroadcastBus*> previousBus_;
 };
 
 }  // namespace kvtest

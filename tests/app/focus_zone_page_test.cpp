@@ -1,7 +1,5 @@
-// The critical focus zone on the Auto Focus page of the real window: the
-// caption the two optics boxes give, the search they set up, the settings
-// file that holds them only once changed, and the catalogue's step standing
-// in for a step the user has not set.
+// The critical focus zone on the Auto Focus page: the caption the optics boxes
+// give, the file holding them only once changed, and the catalogue's step.
 #include <QDoubleSpinBox>
 #include <QKeyEvent>
 #include <QLabel>

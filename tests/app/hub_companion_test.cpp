@@ -1,7 +1,5 @@
 // The real window and kessivane-hub on a private bus: the companion's questions,
-// moves and watch; the moves it is refused; a camera driver's interrupt
-// report; and the compensation announcement, which no companion, missing or
-// hung, can hold up.
+// moves, refusals and watch; a driver's interrupt report; the compensation announcement.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
@@ -48,8 +46,7 @@ protected:
             GTEST_SKIP() << "needs dbus-daemon and a built kessivane-hub";
         }
         dbus.emplace(bus.Connection());
-        previous = kv::BroadcastBus();
-        kv::SetBroadcastBus(&*dbus);
+        UseBus(*dbus);
         WindowTest::SetUp();
         AddSimCamera();
         ASSERT_TRUE(Open());
@@ -61,10 +58,8 @@ protected:
         window->show();
     }
     void TearDown() override {
-        window.reset();
-        if (dbus) kv::SetBroadcastBus(previous);
+        WindowTest::TearDown();
         dbus.reset();
-        kvsim::ResetSimulatedDevices();
     }
     QString Shown() const { return window->findChild<QLabel*>(QStringLiteral("CTSLabel"))->text(); }
     // kessivane-hub's move, refused with `why`.
@@ -85,7 +80,6 @@ protected:
 
     kvtest::PrivateBus bus{QStringLiteral("kv-window-bus")};
     std::optional<DbusBroadcastBus> dbus;
-    kv::IBroadcastBus* previous = nullptr;
 };
 
 }  // namespace
@@ -114,9 +108,8 @@ TEST_F(HubCompanion, MovesByWhatItAsksSeesTheIdleReportsAndReadsThePositionShown
     EXPECT_EQ(Shown().toInt(), end);
     EXPECT_EQ(bus.RunTool(kHub, {QStringLiteral("idle")}).out, QStringLiteral("1\n"));
 
-    // Kept out: the move codes are refused and the companion says so; the
-    // user's box stays, the position is still answered, and the choice is in
-    // the settings file from the click on.
+    // Kept out: the moves are refused and said; the user's box stays, the
+    // position is still answered, and the choice is saved from the click on.
     QMessageBox notice(QMessageBox::Information, QStringLiteral("Kessivane"), QStringLiteral("left over"),
                        QMessageBox::Ok);
     notice.show();
@@ -182,9 +175,8 @@ TEST_F(HubCompanion, CompensationAnnouncementWaitIsBoundedWithNobodyOrAHungCompa
     EXPECT_EQ(seen.toStdString(), "watching\ncode 7 -7\n");
 }
 
-// A scan or an auto focus owns the focuser, and so does a move under way:
-// the companion's move is refused, with why, and what runs goes on; once the
-// focuser is free again the same move is made.
+// A scan, an auto focus or a move under way owns the focuser: the companion's
+// move is refused with why and what runs goes on; once free, the move is made.
 TEST_F(HubCompanion, AMoveWhileAProcedureRunsOrAMoveIsUnderWayIsRefusedAndLeavesItRunning) {
     // Steps long enough that the refusal comes before the procedure could end.
     Find<QSlider>("ExposureMS")->setValue(300);
@@ -219,12 +211,9 @@ TEST_F(HubCompanion, AMoveWhileAProcedureRunsOrAMoveIsUnderWayIsRefusedAndLeaves
         ASSERT_TRUE(ProcessEventsUntil([&] { return steps > seen || completed.has_value(); }, 60000));
         EXPECT_TRUE(completed.value_or(true));
         if (window->Focusing()->Running()) Find<QAbstractButton>(p.cancel)->click();
-        ASSERT_TRUE(ProcessEventsUntil(
-            [&] {
-                return !window->Focusing()->Running() && window->FocusControl()->GetIdle() &&
-                       Find(p.start)->isEnabled();
-            },
-            30000));
+        ASSERT_TRUE(ProcessEventsUntil([&] {
+            return !window->Focusing()->Running() && window->FocusControl()->GetIdle() && Find(p.start)->isEnabled();
+        }, 30000));
     }
 
     // A programmed move of the window's own, slowed so that it outlasts the

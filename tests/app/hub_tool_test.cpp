@@ -32,11 +32,9 @@ protected:
 
 }  // namespace
 
-// The answer to a move is the asker's alone: one for another companion, even
-// a refusal, is passed over; a program that does not answer moves at all is
-// taken to have made the move once the wait is over. Only the move asked for
-// (move-by as code 4, move-to as 3, with its value) is answered. Questions are
-// the real window's test.
+// The answer to a move is the asker's alone, even a refusal; a program that
+// does not answer moves is taken to have made the move once the wait is over.
+// Only the move asked for (move-by as code 4, move-to as 3) is answered.
 TEST_F(HubToolTest, AMoveEndsAsTheProgramAnswersItsAsker) {
     DbusBroadcastBus bus(bus_.Connection());
     const QString kRefused = QStringLiteral("A scan or an auto focus is running");

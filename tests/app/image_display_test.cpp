@@ -68,11 +68,6 @@ protected:
                       type == QEvent::MouseButtonPress ? button : Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(w, &e);
     }
-    void GetImage() {
-        window->SetStatusPanel(0, QString());
-        Find<QAbstractButton>("GetImageButton")->click();
-        ASSERT_TRUE(ProcessEventsUntil([&] { return window->StatusPanelText(0).startsWith(" Image: Min="); }, 20000));
-    }
     // Pixels of `picture` on the outline of `r` that are not silver.
     static int NotSilverOnOutline(const QImage& picture, QRect r) {
         int other = 0;
@@ -220,9 +215,8 @@ TEST_F(ImageDisplay, GetImage_ALongExposureAndAMoveRunOnTheirThreadsAndTheButton
     ASSERT_EQ(exposure->value(), 2000);
     auto* get = Find<QAbstractButton>("GetImageButton");
     get->click();
-    // The click returned with the exposure still running on its thread, and
-    // the window handles events while it and a move run (the image first:
-    // Get Image refuses while the focuser moves).
+    // The exposure runs on its thread and the window handles events while it
+    // and a move run (the image first: Get Image refuses while the focuser moves).
     EXPECT_FALSE(camera->Idle());
     EXPECT_FALSE(get->isEnabled());
     kv::TFocusControl* focuser = window->FocusControl();
@@ -242,9 +236,8 @@ TEST_F(ImageDisplay, GetImage_ALongExposureAndAMoveRunOnTheirThreadsAndTheButton
     EXPECT_EQ(Find<QProgressBar>("DNProgress")->value(), 0);
 }
 
-// Saving starts in the user's pictures folder, then wherever the last picture
-// went, also after a restart, and offers FITS first. The status bar names the
-// file written; a box says what failed and where.
+// Saving starts in the pictures folder, then where the last picture went (also
+// after a restart), offers FITS first, and names the file written or what failed.
 TEST_F(ImageDisplay, SaveImage_StartsWhereTheLastPictureWentOffersFitsFirstAndSaysWhereItWent) {
     kv::test::TempDir home;
     const std::filesystem::path pictures = home.Path() / "Pictures", night = home.Path() / "night";

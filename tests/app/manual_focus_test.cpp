@@ -67,12 +67,7 @@ protected:
         hub = kvsim::HubFor("hub");
         // A 150-step move takes about a second: long enough to act while it runs.
         hub->SetParameters({.fastSpeed = 200.0, .slowSpeed = 100.0});
-        previousBus = kv::BroadcastBus();
-        kv::SetBroadcastBus(&bus);
-    }
-    void TearDown() override {
-        WindowTest::TearDown();
-        kv::SetBroadcastBus(previousBus);
+        UseBus(bus);
     }
     void Start(int voice) {
         folder.Write("Kessivane.ini", "[Device/Ports]\r\nFocuser=Default\r\nComPort=1\r\nCommands=0\r\n[Misc]\r\nVoice=" +
@@ -90,7 +85,6 @@ protected:
     bool Idle() { return window->FocusControl()->GetIdle(); }
 
     KantrelBus bus;
-    kv::IBroadcastBus* previousBus = nullptr;
     std::shared_ptr<kvsim::HubSimulator> hub;
     TManualFocusPage* page = nullptr;
 };
@@ -184,9 +178,8 @@ TEST_F(ManualFocus, ProgrammedMove_DisablesTheMoveControlsAndIgnoresMoveBy_NoVoi
     EXPECT_TRUE(player.Played().empty());
 }
 
-// A held In button on the hub: the motor runs while it is held; the release
-// reports idle at once and the position 500 ms later, and the position is
-// spoken, clip by clip, as the read-out shows it.
+// A held In button runs the motor; the release reports idle at once, the
+// position 500 ms later, and speaks it clip by clip as the read-out shows it.
 TEST_F(ManualFocus, Voice_HeldButtonRunsTheMotorAndItsReleaseSpeaksAndReportsThePosition) {
     Start(kv::kVoiceMale);
     std::filesystem::create_directory(folder.File("Res01"));

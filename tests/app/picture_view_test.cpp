@@ -1,6 +1,5 @@
 // The picture control shows the image object's own bitmap, so these tests
-// change, resize and rewrite that bitmap under it (ASan reports any read of a
-// freed one), and check the outline, the saved file and the zoom window.
+// change, resize and rewrite it under it (ASan reports any read of a freed one).
 #include <gtest/gtest.h>
 
 #include <QApplication>

@@ -82,18 +82,15 @@ private:
     QDBusConnection connection_{QString()};
 };
 
-// A focus run from a script with nobody at the window: take-image, pick-star,
-// autofocus with `autofocusOptions`, position. `beforeFocus` runs between the
-// star and the focus run (a shorter exposure for the focus frames, say).
+// A script's focus run: take-image, pick-star, autofocus with `autofocusOptions`,
+// position; `beforeFocus` runs between the star and the focus run.
 struct FocusScript {
     QString failure;  // the command that failed and what it said; empty when all went through
     QString image;    // what take-image printed
     QString result;   // what autofocus printed
     int position = 0;
 };
-// `orUncertain`: an answer the program calls uncertain (exit 6, its own
-// result line) goes through too, for runs whose readings may or may not
-// support a claim on the simulated sky.
+// `orUncertain`: an answer the program calls uncertain (exit 6) goes through too.
 inline FocusScript RunFocusScript(const PrivateBus& bus, const QStringList& autofocusOptions, int focusLimitMs,
                                   const std::function<void()>& beforeFocus = {}, bool orUncertain = false) {
     const QString ctl = QStringLiteral("kessivanectl");

@@ -11,7 +11,6 @@
 #include <QTabWidget>
 #include <QTimer>
 
-#include <random>
 #include <thread>
 
 #include "app/focus_history.h"
@@ -37,12 +36,7 @@ protected:
     void SetUp() override {
         WindowTest::SetUp();
         hub = kvsim::HubFor("hub");
-        previousBus = kv::BroadcastBus();
-        kv::SetBroadcastBus(&bus);
-    }
-    void TearDown() override {
-        WindowTest::TearDown();
-        kv::SetBroadcastBus(previousBus);
+        UseBus(bus);
     }
     void Start(bool enabled = true) {
         folder.Write("Kessivane.ini", std::string("[Device/Ports]\r\nFocuser=JMI NGF-S\r\nComPort=1\r\nCommands=1\r\n") +
@@ -82,7 +76,6 @@ protected:
     kv::TlumLite* OnLamp() { return window->TCWindow()->findChild<kv::TlumLite*>("TCOnLite"); }
 
     kvtest::KantrelBus bus;  // the compensation moves go out as code 7
-    kv::IBroadcastBus* previousBus = nullptr;
     std::shared_ptr<kvsim::HubSimulator> hub;
     TTempPage* page = nullptr;
 };
@@ -251,9 +244,8 @@ TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedS
     Find<QPushButton>("CalcCoeffButton")->click();
     EXPECT_TRUE(dialogs.Saw(kv::kTooFewCheckedText));
 
-    // A file that is not calibration data, loaded over the list and merged
-    // into it: the list and the coefficient stay, the message names the file
-    // and line and shows no raw bytes.
+    // A file that is not calibration data, loaded or merged: the list and the
+    // coefficient stay, the message names the file and line and shows no raw bytes.
     auto* slope = Find<QLineEdit>("SlopeEdit");
     slope->setText(QStringLiteral("2.5"));
     const std::string bad = folder.File("bad.tcd");
@@ -269,17 +261,13 @@ TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedS
                                              "value. The calibration list was not changed.");
     }
 
-    // A night's auto focuses in the focus log, their best focus following the
-    // simulated telescope's drift with a few steps of jitter, among runs that
-    // are no calibration points and a line that is no run: the history fits the
-    // drift, and the chosen runs join the calibration list beside what it held.
+    // A night's auto focuses in the focus log, following the simulated drift
+    // with jitter, among runs that are no calibration points and a line that is
+    // no run: the history fits the drift, and the chosen runs join the list.
     // Before any run the chart's axes still read as a night's temperatures and whole steps.
     Find<QPushButton>("FocusHistoryButton")->click();
     {
-        QChart* chart = nullptr;
-        for (auto* view : window->FocusHistory()->findChildren<QChartView*>())
-            if (view->chart()->objectName() == QLatin1String("HistoryTemperatureChart")) chart = view->chart();
-        ASSERT_NE(chart, nullptr);
+        QChart* chart = window->FocusHistory()->TemperatureChart();
         const auto* across = qobject_cast<QValueAxis*>(chart->axes(Qt::Horizontal).first());
         const auto* down = qobject_cast<QValueAxis*>(chart->axes(Qt::Vertical).first());
         EXPECT_LE(across->min(), -10);
@@ -290,8 +278,6 @@ TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedS
     kvsim::Observatory& sky = kvsim::Observatory::Instance();
     sky.StartNight({});
     const double truth = sky.Parameters().stepsPerDegree;
-    std::mt19937 rng(7);
-    std::normal_distribution<double> jitter(0.0, 4.0);
     {
         kv::TFocusLog log(folder.File(kv::kFocusLogFileName));
         const auto dusk = std::chrono::system_clock::now() - std::chrono::hours(12);
@@ -305,7 +291,7 @@ TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedS
             e.time = kv::FocusLogTime(dusk + std::chrono::hours(hour));
             e.procedure = "autofocus";
             e.outcome = "completed";
-            e.final = std::llround(sky.BestFocus() + jitter(rng));
+            e.final = std::llround(sky.BestFocus()) + (hour % 2 == 0 ? 4 : -4);  // jitter the fit sees through
             e.temperatureC = std::round(sky.TemperatureC() * 10.0) / 10.0;  // the hub's resolution
             ASSERT_TRUE(log.Append(e));
             if (hour == 3) {  // a scan, a failed auto focus and one without a temperature
@@ -377,9 +363,8 @@ TEST_F(TempControl, CalibrationPointsAreStoredAfterAutoFocusWhileTrainingLoadedS
     sky.StartNight({});
 }
 
-// Positions of two sessions of a counting focuser and of a focuser's own
-// scale, and older lines that name no session: the history combines one scale
-// at a time, the latest run's first, and adds only its runs.
+// Two sessions of a counting focuser, a focuser's own scale and older lines: the
+// history combines one scale at a time, the latest run's first, and adds only its runs.
 TEST_F(TempControl, TheFocusHistoryCombinesRunsOfOneScaleOnly) {
     Start();
     kv::TCalibrationList& list = page->Calibration();
@@ -480,9 +465,8 @@ TEST_F(TempControl, TheFocusHistoryCombinesRunsOfOneScaleOnly) {
 TEST_F(TempControl, ASilentUnitNeverFreezesTheWindowIsWarnedOfAndSwitchesCompensationOff) {
     Start();
     SetTemperatureUnit(false, false);
-    // Told by the thread that asks the unit, not by the window's pauses, which
-    // a loaded machine makes long on its own: no question of the unit's, on
-    // opening the page or polling it afterwards, comes from the window's thread.
+    // Told by the asking thread, not by the window's pauses (long on a loaded
+    // machine anyway): no question of the unit's comes from the window's thread.
     hub->ClearRecord();
     window->PageControl()->setCurrentIndex(TMainForm::TempControl);
     ASSERT_TRUE(ProcessEventsUntil([&] { return Find("TCWarningLabel")->isVisible(); }, 10000));

@@ -1,7 +1,5 @@
-// The window's own rules in the real main window on the simulated
-// observatory: the page guards, the status panel the star keeps, the I and O
-// keys, F1, and the tooltips of the controls; and a page built alone against
-// a stand-in for the window.
+// The window's own rules: page guards, the star's status panel, the I and O
+// keys, F1, tooltips; and a page built alone against a stand-in for the window.
 #include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QKeyEvent>
