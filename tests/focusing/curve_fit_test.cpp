@@ -212,6 +212,7 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         std::string failure;  // empty: ends in focus
         int step = 100;
         double slope = 0.02;  // of the focus frame's V
+        int maxCoarse = 8;    // whole images a failure may take
     };
     const std::string back = "\r\nThe focuser is back at its starting position. ";
     const Case cases[] = {
@@ -248,8 +249,10 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         {"crossed on a flank read too flat", 1513,
          [](std::int32_t p) -> std::optional<double> { return 2.5 + 40.0 * (1.0 - std::exp(-std::fabs(p - 1513) / 1200.0)); },
          true, {}, ""},
+        // The landing at the edge reads as if it crossed focus; the check
+        // says it did not, and the walk ends there.
         {"beyond travel", 1513, v(1513, 0.02), true, 700,
-         "Best focus lies at or beyond the edge of the focuser's travel (near position 700)."},
+         "Best focus lies at or beyond the edge of the focuser's travel (near position 700).", 100, 0.02, 4},
         {"flat", 1513, [](std::int32_t) -> std::optional<double> { return 30.0; }, true, {},
          "The star still blurred larger than the focus frame after 8 whole-image frames (HFD 30.0, 12.0 wanted)."},
     };
@@ -273,6 +276,7 @@ TEST(CurveFitSearch, TheCoarsePhaseBringsAFarStarIntoTheFocusFrame) {
         EXPECT_NE(w.last.message.find(back), std::string::npos) << w.last.message;
         EXPECT_EQ(w.at, 0);
         EXPECT_EQ(w.imaged.empty(), !c.coarse);
+        EXPECT_LE(search.CoarseFrames(), c.maxCoarse);
         for (const std::int32_t p : w.imaged) EXPECT_LE(p, c.travelMax.value_or(1000000));
     }
     // A star the focus frame reads: no main image at all.
