@@ -643,7 +643,9 @@ TEST_F(FocusingProcedures, AFourCommandScriptFocusesAndSaysWhyAFrameHasNoStarToP
     const kv::FocusReading last = window->CameraControl()->Reading();
     ASSERT_NE(last.field, nullptr);
     EXPECT_TRUE(last.stars >= 20 && static_cast<std::size_t>(last.stars) == last.field->stars.size()) << last.stars;
-    EXPECT_LE(std::abs(FromBest()), kCurveFitTolerance);
+    // Within the critical focus zone, 13.4 steps at f/5 and 5 µm a step: the
+    // tilted field's median is a broader bottom than one star's.
+    EXPECT_LE(std::abs(FromBest()), 13);
     EXPECT_FALSE(window->AutoFocusPage()->Aberration()->isHidden());
     const auto inspect = Ran("inspect");
     const QRegularExpressionMatch tiltX = QRegularExpression(QStringLiteral("\\ntiltX (-?[0-9.]+)\\n")).match(inspect.out);
