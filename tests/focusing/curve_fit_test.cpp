@@ -102,6 +102,13 @@ TEST(CurveFit, OneWildPointIsLeftOutAndTooFewPointsFail) {
     ASSERT_TRUE(fit.ok);
     EXPECT_EQ(fit.rejected, 3);
     EXPECT_NEAR(fit.minimumX, 40, 3);
+    // A point of no weight counts for nothing, not even as the edge of the readings.
+    std::vector<FitPoint> weightless = points;
+    weightless.push_back({2000.0, 1.0, 0.0});
+    const CurveFit light = FitFocusCurve(weightless);
+    ASSERT_TRUE(light.ok) << light.why;
+    EXPECT_EQ(std::tuple(light.minimumX, light.depth), std::tuple(fit.minimumX, fit.depth));
+    EXPECT_EQ(FitShapedCurve(weightless, fit).centre, FitShapedCurve(points, fit).centre);
     // Six points are enough to leave one out.
     std::vector<FitPoint> six = Sampled([](double x) { return std::sqrt(6.25 + std::pow((x - 20) / 80, 2)); }, -250, 100, 6);
     six[1].y *= 1.8;
