@@ -557,7 +557,8 @@ TEST(PositionStore, TextRoundTripsAndDamageIsRefused) {
     const PositionStore store((dir.Path() / "deep" / "er" / "f.state").string());
     EXPECT_FALSE(store.Load().has_value());
     ASSERT_TRUE(store.Save(s).ok) << "makes its folder";
-    EXPECT_EQ(store.Load()->position, -123456);
+    std::string error;
+    EXPECT_EQ(std::pair(store.Load(&error)->position, error), std::pair(-123456, std::string()));
     const PositionStore blocked((dir.Path() / "deep" / "er" / "f.state" / "x").string());
     const StoreResult failed = blocked.Save(s);
     EXPECT_FALSE(failed.ok);
