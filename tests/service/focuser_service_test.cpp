@@ -558,7 +558,8 @@ TEST(PositionStore, TextRoundTripsAndDamageIsRefused) {
     EXPECT_FALSE(store.Load().has_value());
     ASSERT_TRUE(store.Save(s).ok) << "makes its folder";
     std::string error;
-    EXPECT_EQ(std::pair(store.Load(&error)->position, error), std::pair(-123456, std::string()));
+    const std::optional<PositionState> loaded = store.Load(&error);
+    EXPECT_EQ(std::pair(loaded->position, error), std::pair(-123456, std::string()));
     const PositionStore blocked((dir.Path() / "deep" / "er" / "f.state" / "x").string());
     const StoreResult failed = blocked.Save(s);
     EXPECT_FALSE(failed.ok);
