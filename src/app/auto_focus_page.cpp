@@ -11,6 +11,8 @@
 #include <QLineSeries>
 #include <QPushButton>
 #include <QScatterSeries>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QValueAxis>
 #include <QVBoxLayout>
@@ -317,7 +319,20 @@ TAutoFocusPage::TAutoFocusPage(TPageContext& form, QWidget* parent) : QWidget(pa
     connect(history, &QPushButton::clicked, this, [this] { form_.ShowFocusHistory(); });
     cv->addWidget(history);
     controls->setMaximumWidth(156);
-    lay->addWidget(controls, 0, 0, 2, 1);
+    // At the window's first size, with the whole field's choices shown and a
+    // desktop's usual font, the column is taller than the page: it scrolls
+    // rather than crushing its groups into each other.
+    auto* scroller = new QScrollArea(this);
+    scroller->setObjectName(QStringLiteral("AutoFocusControlsScroller"));
+    scroller->setFrameShape(QFrame::NoFrame);
+    scroller->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroller->setWidgetResizable(true);
+    scroller->viewport()->setAutoFillBackground(false);
+    scroller->setWidget(controls);
+    scroller->setFixedWidth(156 + scroller->verticalScrollBar()->sizeHint().width());
+    // Down to the last result too: a long result wraps to several lines, which
+    // must take height from the charts, not from the controls.
+    lay->addWidget(scroller, 0, 0, 3, 1);
 
     auto* charts = new QVBoxLayout;
     // "#,##0.#": whole steps show without a fraction.
