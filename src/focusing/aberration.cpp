@@ -274,21 +274,24 @@ AberrationReport Inspect(const InspectInput& in) {
     } else {
         report.tiltXMicrons = fit.p[1] * widthMm;
         report.tiltYMicrons = fit.p[2] * heightMm;
-        // A component inside its own uncertainty beside one that is not is
-        // noise: it would turn a plain edge tilt into a corner to shim, and
-        // add its noise to the size. It counts only when neither stands out.
+        const double sx = report.tiltXMicrons < 0.0 ? -widthMm : widthMm;
+        const double sy = report.tiltYMicrons < 0.0 ? -heightMm : heightMm;
+        const double variance =
+            sx * sx * fit.cov[1][1] + sy * sy * fit.cov[2][2] + 2.0 * sx * sy * fit.cov[1][2];
+        AberrationFigure& t = report.tilt;
         const double k = Coverage(fit.dof);
+        t.microns = std::fabs(report.tiltXMicrons) + std::fabs(report.tiltYMicrons);
+        t.uncertainty = k * std::sqrt(std::max(0.0, variance));
+        // A component inside its own uncertainty beside one that is not is
+        // noise: it would turn a plain edge tilt into a corner to shim. It
+        // places the tilt only when neither stands out. The size keeps both,
+        // with the uncertainty of both: dropping the one that happens to be
+        // small would shrink the interval in just the runs where noise made
+        // the other stand out, and it would no longer cover the truth.
         const bool xStands = std::fabs(report.tiltXMicrons) > k * std::sqrt(std::max(0.0, fit.cov[1][1])) * widthMm;
         const bool yStands = std::fabs(report.tiltYMicrons) > k * std::sqrt(std::max(0.0, fit.cov[2][2])) * heightMm;
         const double tx = xStands || !yStands ? report.tiltXMicrons : 0.0;
         const double ty = yStands || !xStands ? report.tiltYMicrons : 0.0;
-        const double sx = tx == 0.0 ? 0.0 : tx < 0.0 ? -widthMm : widthMm;
-        const double sy = ty == 0.0 ? 0.0 : ty < 0.0 ? -heightMm : heightMm;
-        const double variance =
-            sx * sx * fit.cov[1][1] + sy * sy * fit.cov[2][2] + 2.0 * sx * sy * fit.cov[1][2];
-        AberrationFigure& t = report.tilt;
-        t.microns = std::fabs(tx) + std::fabs(ty);
-        t.uncertainty = k * std::sqrt(std::max(0.0, variance));
         // The part too far from the lens comes to focus furthest in.
         report.tiltPlace = PhysicalPlace(-tx, -ty, in.orientation);
         const bool edge = report.tiltPlace.find("edge") != std::string::npos;
